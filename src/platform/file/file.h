@@ -1,0 +1,107 @@
+// File services of the platform: an MFC-like CFile over POSIX descriptors and CFileException
+// with the framework's standard texts.
+//
+// Paths are wide text, converted to UTF-8 for the system. Files created with modeCreate get mode
+// 0600 (backups hold private messages). A CFile keeps a 64 KiB buffer: reads are served from it
+// (the record reader reads lines one byte at a time), and writes collect in it until Flush,
+// FlushFileBuffers, Seek, Close or a full buffer. Position and length always count buffered
+// bytes exactly. A CFile belongs to one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CFileException : public std::exception {
+ public:
+  enum Cause {
+    none,
+    genericException,
+    fileNotFound,
+    badPath,
+    tooManyOpenFiles,
+    accessDenied,
+    invalidFile,
+    removeCurrentDir,
+    directoryFull,
+    badSeek,
+    hardIO,
+    sharingViolation,
+    lockViolation,
+    diskFull,
+    endOfFile
+  };
+
+  CFileException() : CFileException(none, 0, std::u16string()) {}
+  CFileException(int cause, int osError, std::u16string fileName);
+
+  int m_cause;
+  int m_lOsError;
+  std::u16string m_strFileName;
+
+  // The framework's standard text for the cause with %1 = file name, truncated to maxChars-1
+  // characters and zero-terminated; returns true (false only for a null buffer or maxChars 0).
+  bool GetErrorMessage(char16_t* buffer, unsigned maxChars) const;
+  std::u16string ErrorMessage() const;  // the same text, whole
+  static int CauseFromErrno(int err);
+  const char* what() const noexcept override;  // UTF-8 of ErrorMessage()
+
+ private:
+  std::string what_;
+};
+
+class CFile {
+ public:
+  enum OpenFlags : unsigned {
+    modeRead = 0x0000,
+    modeWrite = 0x0001,
+    modeReadWrite = 0x0002,
+    shareDenyNone = 0x0040,
+    modeCreate = 0x1000,
+    modeNoTruncate = 0x2000
+  };
+  enum SeekPosition { begin = 0, current = 1, end = 2 };
+
+  CFile();
+  CFile(const std::u16string& path, unsigned flags);  // throws CFileException
+  ~CFile();                                            // closes without throwing
+  CFile(const CFile&) = delete;
+  CFile& operator=(const CFile&) = delete;
+
+  // False (filling *error when given) when the file cannot be opened; a file already open is
+  // closed first.
+  bool Open(const std::u16string& path, unsigned flags, CFileException* error = nullptr);
+  unsigned Read(void* buffer, unsigned count);     // bytes read; 0 at the end; throws on error
+  void Write(const void* buffer, unsigned count);  // throws (diskFull etc.)
+  uint64_t Seek(int64_t offset, unsigned from);    // the new position; throws badSeek
+  uint64_t SeekToBegin();
+  uint64_t GetPosition() const;
+  uint64_t GetLength() const;
+  void Flush();   // writes out buffered bytes (no sync); throws on failure
+  void Close();   // throws if writing out buffered bytes fails; the descriptor is closed anyway
+  void Abort();   // closes without throwing, dropping unwritten bytes
+  int GetHandle() const;  // the POSIX descriptor, -1 when closed
+  std::u16string GetFilePath() const;
+
+ private:
+  friend bool FlushFileBuffers(CFile& file);
+  bool WriteOutBuffer(int* osError);
+  void DropReadBuffer();
+  [[noreturn]] void Throw(int cause, int osError) const;
+
+  int fd_ = -1;
+  std::u16string path_;
+  std::vector<unsigned char> buffer_;
+  // Read mode: buffer_[readPos_, readEnd_) holds file bytes that follow the position;
+  // filePos_ is the descriptor's offset (the end of the buffered range).
+  // Write mode: buffer_[0, writeLen_) waits to be written at filePos_.
+  size_t readPos_ = 0;
+  size_t readEnd_ = 0;
+  size_t writeLen_ = 0;
+  uint64_t filePos_ = 0;
+};
+
+// Writes out the file's buffered bytes, then fdatasync. False on failure (the caller raises).
+bool FlushFileBuffers(CFile& file);

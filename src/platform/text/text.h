@@ -1,0 +1,52 @@
+// Text services of the platform: conversion between wide text (UTF-16, char16_t) and narrow
+// text in a Windows code page, over ICU.
+//
+// The "system ANSI code page" (CP_ACP) is one process-wide setting, Windows-1252 unless the
+// front end chooses another with SetAnsiCodePage before any worker starts. Characters the code
+// page cannot represent become the code page's own default character "?" (0x3F), never the
+// converter library's substitution byte. All functions may be called from any thread at once.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+constexpr unsigned CP_ACP = 0;
+constexpr unsigned CP_UTF8 = 65001;
+constexpr unsigned WC_COMPOSITECHECK = 0x00000200;
+
+// Sets the process-wide ANSI code page. Returns false (and keeps the old one) when no converter
+// for that Windows code page exists.
+bool SetAnsiCodePage(unsigned codePage);
+unsigned GetACP();
+
+// Windows semantics: lengths count characters (wide) or bytes (narrow); a length of -1 means
+// zero-terminated input, and the terminator is then converted and counted too. outSize 0
+// returns the size needed. Returns 0 on failure (bad arguments, unknown code page, buffer too
+// small). With WC_COMPOSITECHECK decomposed sequences are composed (NFC) before converting.
+// *usedDefaultChar (may be null) tells whether any character became the default character;
+// defaultChar (may be null) replaces "?" by its first byte.
+int WideCharToMultiByte(unsigned codePage, unsigned flags, const char16_t* wide, int wideLength,
+                        char* out, int outSize, const char* defaultChar, int* usedDefaultChar);
+// Malformed or incomplete narrow input becomes U+FFFD for each bad sequence; bytes the code page
+// leaves undefined map as the code page's best-fit table says (for 1252: to U+0081 etc.).
+int MultiByteToWideChar(unsigned codePage, unsigned flags, const char* narrow, int narrowLength,
+                        char16_t* out, int outSize);
+
+namespace larkpost {
+
+// CP_ACP with WC_COMPOSITECHECK, no terminator.
+std::string WideToAnsi(std::u16string_view wide);
+// CP_ACP, no flags.
+std::u16string AnsiToWide(std::string_view narrow);
+// For file names, JSON and terminal output; lone surrogates become U+FFFD.
+std::string WideToUtf8(std::u16string_view wide);
+// Malformed bytes become U+FFFD.
+std::u16string Utf8ToWide(std::string_view utf8);
+
+// As the platform's iswspace: tab..carriage return, space, and the Unicode spaces (U+0085,
+// U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
+bool IsWhiteSpace(char16_t c);
+// Removes white space at both ends (the end first, then the start).
+std::u16string TrimWhiteSpace(std::u16string_view s);
+
+}  // namespace larkpost
