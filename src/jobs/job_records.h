@@ -1,0 +1,72 @@
+// BackupJob and RestoreJob: the record of one run, the only state the user-interface thread and
+// the run's worker share.
+//
+// The front end constructs a record on the user-interface thread (which logs on to the store
+// named "SMS"), tests `session.initialized`, and hands it to StartBackup/StartRestore. While the
+// worker runs it writes `progress`, `written` and `finished`; the user-interface thread only
+// reads `progress` and `finished` until `finished` is set, and destroys the record afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "store/session.h"
+
+namespace larkpost {
+
+enum BackupFormat : int32_t {
+  kBackupFile = 1,  // .bak
+  kTextExport = 2,  // .txt
+};
+
+struct BackupJob {
+  std::u16string path;
+  int32_t includeDraft;
+  int32_t includeInbox;
+  int32_t includeOutbox;
+  int32_t includeSent;
+  int32_t includeDeleted;
+  BackupFormat format;
+  SmsSession session{u"SMS"};
+  std::atomic<double> progress{0.0};
+  std::atomic<int32_t> finished{0};
+  int32_t total = 0;                  // messages counted before the run
+  std::atomic<uint32_t> written{0};   // records written so far
+
+  BackupJob(BackupFormat format, std::u16string path, int32_t includeDraft, int32_t includeInbox,
+            int32_t includeOutbox, int32_t includeSent, int32_t includeDeleted)
+      : path(std::move(path)),
+        includeDraft(includeDraft),
+        includeInbox(includeInbox),
+        includeOutbox(includeOutbox),
+        includeSent(includeSent),
+        includeDeleted(includeDeleted),
+        format(format) {}
+
+  // The five folder flags in FolderKind order.
+  bool Includes(FolderKind kind) const {
+    const int32_t flags[] = {includeDraft, includeInbox, includeOutbox, includeSent,
+                             includeDeleted};
+    return flags[static_cast<int>(kind)] != 0;
+  }
+
+  // Called by the record writers after each record has been written and flushed. When more
+  // records are written than were counted (messages arrived after counting, or nothing was
+  // counted at all) the fraction may pass 1; with nothing counted it is 1, never infinite.
+  void RecordWritten() {
+    const uint32_t count = written.fetch_add(1) + 1;
+    progress = total > 0 ? static_cast<double>(count) / static_cast<double>(total) : 1.0;
+  }
+};
+
+struct RestoreJob {
+  std::u16string path;
+  SmsSession session{u"SMS"};
+  std::atomic<double> progress{0.0};
+  std::atomic<int32_t> finished{0};
+
+  explicit RestoreJob(std::u16string path) : path(std::move(path)) {}
+};
+
+}  // namespace larkpost

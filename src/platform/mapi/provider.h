@@ -1,0 +1,41 @@
+// The message-store provider behind the messaging interface: which SQLite database file
+// MAPILogonEx opens, how a new file is laid out, and the fault plan through which tests make any
+// call of the interface fail.
+//
+// A database file holds one or more stores; a new file gets one store named "SMS" with the five
+// standard folders Drafts, Inbox, Outbox, Sent Items and Deleted Items, located by the store
+// properties PR_CE_DRAFTS_ENTRYID, PR_CE_INBOX_ENTRYID, PR_IPM_OUTBOX_ENTRYID,
+// PR_IPM_SENTMAIL_ENTRYID and PR_IPM_WASTEBASKET_ENTRYID. Files are created with mode 0600.
+#pragma once
+
+#include <string>
+
+#include "platform/mapi/mapi.h"
+
+namespace larkpost::mapi {
+
+// The file MAPILogonEx opens from now on (process-wide). Until set: DefaultDatabasePath().
+void SetDatabasePath(const std::string& path);
+std::string DatabasePath();
+// $XDG_DATA_HOME/larkpost/messages.db, else ~/.local/share/larkpost/messages.db.
+std::string DefaultDatabasePath();
+
+// Creates the file (and its folder) with its "SMS" store when it does not exist; an existing
+// database is left as it is. S_OK or a failure result.
+HRESULT InitializeDatabase(const std::string& path);
+
+// Adds one more store to an existing database, with or without the five standard folders and
+// the store properties that locate them. For tests of store lookup.
+HRESULT AddStore(const std::string& path, const std::u16string& displayName,
+                 bool withStandardFolders);
+
+// Fault plan. Operations are named "Interface::Method" as in mapi.h ("IMAPITable::QueryRows",
+// "IMAPIFolder::CreateFolder", "IMsgStore::GetProps", ...) or by function name ("MAPILogonEx",
+// "MAPIAllocateBuffer"). The n-th call of the operation (1-based, counted from when the fault was
+// added) and the `times - 1` calls after it answer `result` without doing anything.
+void AddFault(const std::string& operation, int nthCall, HRESULT result, int times = 1);
+void ClearFaults();
+// How often each operation was called since the last ClearFaults(), for tests of call counts.
+int CallCount(const std::string& operation);
+
+}  // namespace larkpost::mapi

@@ -1,0 +1,61 @@
+// SmsMessage and SmsRecipient: one message of the store with the properties a backup record
+// carries, and one of its recipients.
+//
+// A message is owned by the cursor batch that opened it or by the restore step that created it;
+// it is made, read and destroyed on the thread that runs the backup or restore.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/mapi/mapi.h"
+#include "platform/mapi/mapi_ptr.h"
+#include "store/entry_id.h"
+
+namespace larkpost {
+
+struct SmsFolder;
+
+struct SmsRecipient {
+  std::u16string address;      // PR_EMAIL_ADDRESS
+  std::u16string displayName;  // PR_DISPLAY_NAME
+  int32_t type = MAPI_TO;      // PR_RECIPIENT_TYPE
+};
+
+using RecipientList = std::vector<std::unique_ptr<SmsRecipient>>;
+
+struct SmsMessage {
+  MapiPtr<IMessage> message;
+  std::u16string text;             // PR_SUBJECT
+  uint32_t flags = 0;              // PR_MESSAGE_FLAGS
+  FILETIME lastModified{0, 0};     // PR_LAST_MODIFICATION_TIME
+  FILETIME deliveryTime{0, 0};     // PR_MESSAGE_DELIVERY_TIME
+  std::unique_ptr<RecipientList> recipients;  // null until Recipients() is first called
+  EntryId entryId;                 // PR_ENTRYID
+  std::u16string messageClass = u"IPM.SMStext";
+  SmsFolder* folder = nullptr;     // not owned
+  std::u16string senderName;       // from PR_SENDER_EMAIL_ADDRESS or PR_SENDER_NAME
+  std::u16string senderAddress;    // from PR_SENDER_EMAIL_ADDRESS
+  uint32_t size = 0;               // PR_MESSAGE_SIZE
+
+  // Takes ownership of `openMessage` and reads its properties at once (Load).
+  SmsMessage(SmsFolder* folder, IMessage* openMessage);
+  ~SmsMessage();
+  SmsMessage(const SmsMessage&) = delete;
+  SmsMessage& operator=(const SmsMessage&) = delete;
+
+  // Reads the properties; the values the store returned are taken even when some are missing.
+  bool Load();
+  // The recipient list, read on first call and kept; null when the recipient table cannot be
+  // opened (the next call asks again). A message without recipients gets an empty list.
+  RecipientList* Recipients();
+  // "\"name\" <address>"
+  std::u16string SenderText() const;
+  // Writes the values and adds the recipients (when Recipients() was called or the list was
+  // set); false when the store refuses either.
+  bool Save();
+};
+
+}  // namespace larkpost
