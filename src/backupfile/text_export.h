@@ -1,0 +1,21 @@
+// The plain-text export: one labelled block per message, for reading, never restored.
+#pragma once
+
+#include <string>
+
+#include "platform/file/file.h"
+#include "platform/time/filetime.h"
+
+namespace larkpost {
+
+struct BackupJob;
+struct SmsMessage;
+
+// Appends the block of one message, flushes it to storage and counts it in the job.
+bool WriteTextRecord(BackupJob& job, CFile& file, SmsMessage& message);
+
+// The delivery time as local "year-month-day hour:minute:second" without padding; empty when
+// the time cannot be converted.
+std::u16string FormatMessageTime(const FILETIME& time);
+
+}  // namespace larkpost
