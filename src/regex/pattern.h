@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "regex/match_state.h"
+
 namespace larkpost {
 
 // Compile-time flag bits; most can also be switched inline with (?imsg-imsg).
@@ -44,8 +46,6 @@ struct PatternMatch {
   int GroupStart(int n) const { return n < 0 ? -1 : At(2 + 2 * static_cast<size_t>(n)); }
   int GroupEnd(int n) const { return n < 0 ? -1 : At(3 + 2 * static_cast<size_t>(n)); }
 };
-
-class MatchState;  // reusable storage of one match call (stacks, capture records); see matcher.h
 
 class Pattern {
  public:
