@@ -89,9 +89,13 @@ class CFile {
   friend bool FlushFileBuffers(CFile& file);
   bool WriteOutBuffer(int* osError);
   void DropReadBuffer();
+  void CloseQuietly();
   [[noreturn]] void Throw(int cause, int osError) const;
+  [[noreturn]] void ThrowErrno(int osError) const;
 
   int fd_ = -1;
+  bool writable_ = false;
+  bool seekable_ = true;  // false for pipes and terminals: plain read/write, no offsets
   std::u16string path_;
   std::vector<unsigned char> buffer_;
   // Read mode: buffer_[readPos_, readEnd_) holds file bytes that follow the position;

@@ -1,0 +1,191 @@
+#include "backupfile/md5.h"
+
+#include <cstring>
+
+namespace larkpost {
+
+namespace {
+
+// The block is read as sixteen little-endian words (RFC 1321 section 3.4).
+inline uint32_t LoadLittleEndian32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap32(v);
+#endif
+  return v;
+}
+
+inline void StoreLittleEndian32(uint8_t* p, uint32_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap32(v);
+#endif
+  std::memcpy(p, &v, 4);
+}
+
+inline uint32_t RotateLeft(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
+
+// The four auxiliary functions of the rounds. F and G are written in the forms that need one
+// operation fewer than the textbook ones and give the same results.
+inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
+inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); }
+inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
+
+#define MD5_STEP(f, a, b, c, d, word, s, t) \
+  a += f(b, c, d) + (word) + (t);           \
+  a = RotateLeft(a, s) + b
+
+}  // namespace
+
+Md5::Md5() { Reset(); }
+
+void Md5::Reset() {
+  state_[0] = 0x67452301u;
+  state_[1] = 0xefcdab89u;
+  state_[2] = 0x98badcfeu;
+  state_[3] = 0x10325476u;
+  length_ = 0;
+  pendingLength_ = 0;
+}
+
+void Md5::ProcessBlocks(const uint8_t* data, size_t blocks) {
+  uint32_t a0 = state_[0], b0 = state_[1], c0 = state_[2], d0 = state_[3];
+  for (; blocks > 0; --blocks, data += 64) {
+    uint32_t x[16];
+    for (int i = 0; i < 16; ++i) x[i] = LoadLittleEndian32(data + 4 * i);
+    uint32_t a = a0, b = b0, c = c0, d = d0;
+
+    // Round 1.
+    MD5_STEP(F, a, b, c, d, x[0], 7, 0xd76aa478u);
+    MD5_STEP(F, d, a, b, c, x[1], 12, 0xe8c7b756u);
+    MD5_STEP(F, c, d, a, b, x[2], 17, 0x242070dbu);
+    MD5_STEP(F, b, c, d, a, x[3], 22, 0xc1bdceeeu);
+    MD5_STEP(F, a, b, c, d, x[4], 7, 0xf57c0fafu);
+    MD5_STEP(F, d, a, b, c, x[5], 12, 0x4787c62au);
+    MD5_STEP(F, c, d, a, b, x[6], 17, 0xa8304613u);
+    MD5_STEP(F, b, c, d, a, x[7], 22, 0xfd469501u);
+    MD5_STEP(F, a, b, c, d, x[8], 7, 0x698098d8u);
+    MD5_STEP(F, d, a, b, c, x[9], 12, 0x8b44f7afu);
+    MD5_STEP(F, c, d, a, b, x[10], 17, 0xffff5bb1u);
+    MD5_STEP(F, b, c, d, a, x[11], 22, 0x895cd7beu);
+    MD5_STEP(F, a, b, c, d, x[12], 7, 0x6b901122u);
+    MD5_STEP(F, d, a, b, c, x[13], 12, 0xfd987193u);
+    MD5_STEP(F, c, d, a, b, x[14], 17, 0xa679438eu);
+    MD5_STEP(F, b, c, d, a, x[15], 22, 0x49b40821u);
+
+    // Round 2.
+    MD5_STEP(G, a, b, c, d, x[1], 5, 0xf61e2562u);
+    MD5_STEP(G, d, a, b, c, x[6], 9, 0xc040b340u);
+    MD5_STEP(G, c, d, a, b, x[11], 14, 0x265e5a51u);
+    MD5_STEP(G, b, c, d, a, x[0], 20, 0xe9b6c7aau);
+    MD5_STEP(G, a, b, c, d, x[5], 5, 0xd62f105du);
+    MD5_STEP(G, d, a, b, c, x[10], 9, 0x02441453u);
+    MD5_STEP(G, c, d, a, b, x[15], 14, 0xd8a1e681u);
+    MD5_STEP(G, b, c, d, a, x[4], 20, 0xe7d3fbc8u);
+    MD5_STEP(G, a, b, c, d, x[9], 5, 0x21e1cde6u);
+    MD5_STEP(G, d, a, b, c, x[14], 9, 0xc33707d6u);
+    MD5_STEP(G, c, d, a, b, x[3], 14, 0xf4d50d87u);
+    MD5_STEP(G, b, c, d, a, x[8], 20, 0x455a14edu);
+    MD5_STEP(G, a, b, c, d, x[13], 5, 0xa9e3e905u);
+    MD5_STEP(G, d, a, b, c, x[2], 9, 0xfcefa3f8u);
+    MD5_STEP(G, c, d, a, b, x[7], 14, 0x676f02d9u);
+    MD5_STEP(G, b, c, d, a, x[12], 20, 0x8d2a4c8au);
+
+    // Round 3.
+    MD5_STEP(H, a, b, c, d, x[5], 4, 0xfffa3942u);
+    MD5_STEP(H, d, a, b, c, x[8], 11, 0x8771f681u);
+    MD5_STEP(H, c, d, a, b, x[11], 16, 0x6d9d6122u);
+    MD5_STEP(H, b, c, d, a, x[14], 23, 0xfde5380cu);
+    MD5_STEP(H, a, b, c, d, x[1], 4, 0xa4beea44u);
+    MD5_STEP(H, d, a, b, c, x[4], 11, 0x4bdecfa9u);
+    MD5_STEP(H, c, d, a, b, x[7], 16, 0xf6bb4b60u);
+    MD5_STEP(H, b, c, d, a, x[10], 23, 0xbebfbc70u);
+    MD5_STEP(H, a, b, c, d, x[13], 4, 0x289b7ec6u);
+    MD5_STEP(H, d, a, b, c, x[0], 11, 0xeaa127fau);
+    MD5_STEP(H, c, d, a, b, x[3], 16, 0xd4ef3085u);
+    MD5_STEP(H, b, c, d, a, x[6], 23, 0x04881d05u);
+    MD5_STEP(H, a, b, c, d, x[9], 4, 0xd9d4d039u);
+    MD5_STEP(H, d, a, b, c, x[12], 11, 0xe6db99e5u);
+    MD5_STEP(H, c, d, a, b, x[15], 16, 0x1fa27cf8u);
+    MD5_STEP(H, b, c, d, a, x[2], 23, 0xc4ac5665u);
+
+    // Round 4.
+    MD5_STEP(I, a, b, c, d, x[0], 6, 0xf4292244u);
+    MD5_STEP(I, d, a, b, c, x[7], 10, 0x432aff97u);
+    MD5_STEP(I, c, d, a, b, x[14], 15, 0xab9423a7u);
+    MD5_STEP(I, b, c, d, a, x[5], 21, 0xfc93a039u);
+    MD5_STEP(I, a, b, c, d, x[12], 6, 0x655b59c3u);
+    MD5_STEP(I, d, a, b, c, x[3], 10, 0x8f0ccc92u);
+    MD5_STEP(I, c, d, a, b, x[10], 15, 0xffeff47du);
+    MD5_STEP(I, b, c, d, a, x[1], 21, 0x85845dd1u);
+    MD5_STEP(I, a, b, c, d, x[8], 6, 0x6fa87e4fu);
+    MD5_STEP(I, d, a, b, c, x[15], 10, 0xfe2ce6e0u);
+    MD5_STEP(I, c, d, a, b, x[6], 15, 0xa3014314u);
+    MD5_STEP(I, b, c, d, a, x[13], 21, 0x4e0811a1u);
+    MD5_STEP(I, a, b, c, d, x[4], 6, 0xf7537e82u);
+    MD5_STEP(I, d, a, b, c, x[11], 10, 0xbd3af235u);
+    MD5_STEP(I, c, d, a, b, x[2], 15, 0x2ad7d2bbu);
+    MD5_STEP(I, b, c, d, a, x[9], 21, 0xeb86d391u);
+
+    a0 += a;
+    b0 += b;
+    c0 += c;
+    d0 += d;
+  }
+  state_[0] = a0;
+  state_[1] = b0;
+  state_[2] = c0;
+  state_[3] = d0;
+}
+
+#undef MD5_STEP
+
+void Md5::Update(const void* data, size_t length) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  length_ += length;
+  if (pendingLength_ > 0) {
+    size_t take = 64 - pendingLength_;
+    if (take > length) take = length;
+    std::memcpy(pending_ + pendingLength_, p, take);
+    pendingLength_ += take;
+    p += take;
+    length -= take;
+    if (pendingLength_ < 64) return;
+    ProcessBlocks(pending_, 1);
+    pendingLength_ = 0;
+  }
+  size_t blocks = length / 64;
+  if (blocks > 0) {
+    ProcessBlocks(p, blocks);
+    p += blocks * 64;
+    length -= blocks * 64;
+  }
+  if (length > 0) {
+    std::memcpy(pending_, p, length);
+    pendingLength_ = length;
+  }
+}
+
+std::array<uint8_t, 16> Md5::Final() {
+  // Padding: one 0x80 byte, zeros up to 56 bytes modulo 64, then the bit length (64 bits,
+  // little-endian, modulo 2^64).
+  uint64_t bitLength = length_ * 8;
+  uint8_t padding[72] = {0x80};
+  size_t padLength = (pendingLength_ < 56) ? 56 - pendingLength_ : 120 - pendingLength_;
+  for (int i = 0; i < 8; ++i) padding[padLength + i] = static_cast<uint8_t>(bitLength >> (8 * i));
+  Update(padding, padLength + 8);
+
+  std::array<uint8_t, 16> digest;
+  for (int i = 0; i < 4; ++i) StoreLittleEndian32(digest.data() + 4 * i, state_[i]);
+  Reset();
+  return digest;
+}
+
+std::array<uint8_t, 16> Md5Digest(const void* data, size_t length) {
+  Md5 md5;
+  md5.Update(data, length);
+  return md5.Final();
+}
+
+}  // namespace larkpost
