@@ -1,6 +1,30 @@
-// One message record of a backup file, and the line reader and splitter the restore uses.
+// One message record of a backup file: the writer, the line reader, and the reader that puts a
+// record's message back into the store. All of it runs on the worker thread of one run.
+//
+// A record, fields back to back, integers unsigned 32-bit little-endian, times FILETIME as a
+// 64-bit little-endian integer (low word first), text in the ANSI code page, lines ended by one
+// line feed (0x0A) and never by a carriage return:
+//
+//   message class    line      "IPM.SMStext"
+//   folder path      line      "Inbox" or "Inbox\Work\Old": the standard folder's file name, then
+//                              the display names of the subfolders below it, joined by "\"
+//   last modified    8 bytes   FILETIME
+//   delivery time    8 bytes   FILETIME
+//   flags            4 bytes
+//   size             4 bytes
+//   recipients       line      "\"name\" <address> type" entries joined by ";" (no ";" after the
+//                              last one); an empty line for none
+//   sender           line      "\"name\" <address>"
+//   text length      4 bytes   N, the byte count of the next field
+//   text             N bytes   the message text followed by one line feed, which the reader
+//                              drops again; a text may hold line feeds of its own
+//
+// The writer replaces line feeds and carriage returns in names and addresses with blanks, so a
+// line never ends early. The reader joins a recipient entry that does not parse with the next
+// one (a ";" inside a name or address splits an entry in two when written).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,13 +37,24 @@ struct BackupJob;
 struct RestoreJob;
 struct SmsMessage;
 
-// Appends the record of one message at the file's current position, flushes it to storage and
-// counts it in the job. False when the message has no folder.
+// Appends the record of one message at the file's current position in one write, flushes it to
+// storage and counts it in the job. False (nothing written) when the message has no folder, its
+// recipients cannot be read or its text does not fit the length field; file errors raise
+// CFileException.
 bool WriteMessageRecord(BackupJob& job, CFile& file, SmsMessage& message);
 
-// Reads one text line (up to a line feed, which is not kept; carriage returns are dropped).
-// At end of file returns what was read, possibly nothing.
-std::string ReadTextLine(CFile& file);
+// The longest line a record may hold; a longer one marks the record as broken.
+inline constexpr size_t kMaxLineBytes = size_t{1} << 20;
+
+// How ReadTextLine's line ended.
+enum class LineEnd {
+  kLineFeed,   // at a line feed, which is consumed and not kept
+  kEndOfFile,  // at the end of the file (a record's lines never end this way)
+  kTooLong,    // the line passed kMaxLineBytes; the file stays inside it
+};
+
+// Reads one text line into `line` (narrow, unconverted), dropping carriage returns.
+LineEnd ReadTextLine(CFile& file, std::string& line);
 
 // The fields of one record as read from the file, before anything is made of them. Text
 // fields are converted from the ANSI code page; `text` has the line feed appended on writing
@@ -38,11 +73,17 @@ struct RecordFields {
 
 // Reads every field of the next record without touching any store (for verifying and listing
 // a file, and as the first step of ReadMessageRecord). False with an error text when the record
-// is broken (an empty folder line, a line or text that runs past its limits or the file's end).
+// is broken: "Read folder line error!" for an empty folder line (also at the end of the file),
+// "Text line too long error!", "Record truncated error!" when the file ends inside the record,
+// "Message text length error!" when the text length passes the end of the file. The file
+// position is then somewhere inside the record.
 bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error);
 
 // Reads the next record and, unless its message is already in its folder, creates it in the
-// job's store. False with the record's error text in `error` on failure.
+// job's store. Everything is read and checked before the store is changed, so a broken record
+// leaves nothing behind. A record counts as present when its folder holds a message with the
+// same (non-zero) delivery time and the same text; it is then consumed without checks. False
+// with the record's error text in `error` on failure.
 bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error);
 
 }  // namespace larkpost
