@@ -26,6 +26,8 @@ struct MessageCursor {
   std::list<std::unique_ptr<SmsMessage>>::iterator position;  // == batch.end() when used up
   bool hasPosition = false;
   SmsMessage* current = nullptr;  // belongs to batch
+  uint32_t handedOut = 0;    // messages Next() returned since the last Rewind
+  bool lossNoted = false;    // the rows this pass could not hand out are already counted
 
   MessageCursor(IMAPITable* table, SmsFolder* folder, int32_t batchSize);
   ~MessageCursor();

@@ -29,6 +29,9 @@ struct SmsFolder {
   std::u16string displayName;
   EntryId entryId;
   MapiPtr<IMAPITable> deliveryTimeTable;  // made by the first duplicate test
+  // Already counted in the session's unreadableFolders (a folder is counted once, however often
+  // its tables are asked for again).
+  bool unreadableNoted = false;
 
   // Takes ownership of `openFolder` (may be null). Without `id` the entry identifier is read from
   // the folder itself; on failure it stays empty.

@@ -38,6 +38,8 @@ struct SmsSession {
   // messages a folder's table announced but the cursor could not hand out.
   uint32_t unreadableFolders = 0;
   uint32_t unreadableMessages = 0;
+  // Standard folders already counted in unreadableFolders, so a retried lookup counts once.
+  std::array<bool, kFolderKindCount> missingNoted{};
 
   // Logs on and opens the store whose display name equals storeName, ignoring case.
   explicit SmsSession(const std::u16string& storeName);
@@ -54,6 +56,8 @@ struct SmsSession {
   IUnknown* OpenByEntryId(const SBinary& id);
   // Releases the standard folders, then the store, then logs off and releases the session.
   void Close();
+  // Counts a standard folder that the store lacks or refuses to open, once per kind.
+  void NoteMissingStandardFolder(FolderKind kind);
 };
 
 }  // namespace larkpost

@@ -1,0 +1,245 @@
+#include "store/folder.h"
+
+#include <vector>
+
+#include "backupfile/address.h"
+#include "platform/text/text.h"
+#include "store/cursor.h"
+#include "store/message.h"
+#include "store/session.h"
+#include "store/store_internal.h"
+
+namespace larkpost {
+
+namespace {
+
+// An equality restriction over one or more columns: a single column is a plain property
+// restriction, several are joined with RES_AND. The duplicate test builds its question here, so
+// comparing one more column is one more Add().
+class EqualityRestriction {
+ public:
+  void Add(const SPropValue& value) { values_.push_back(value); }
+
+  const SRestriction* Get() {
+    parts_.resize(values_.size());
+    for (size_t i = 0; i < values_.size(); ++i) {
+      parts_[i].rt = RES_PROPERTY;
+      parts_[i].res.resProperty = {RELOP_EQ, values_[i].ulPropTag, &values_[i]};
+    }
+    if (parts_.size() == 1) return &parts_[0];
+    all_.rt = RES_AND;
+    all_.res.resAnd = {static_cast<ULONG>(parts_.size()), parts_.data()};
+    return &all_;
+  }
+
+ private:
+  std::vector<SPropValue> values_;
+  std::vector<SRestriction> parts_;
+  SRestriction all_{};
+};
+
+}  // namespace
+
+void NoteUnreadableFolder(SmsFolder& folder) {
+  if (folder.unreadableNoted || folder.session == nullptr) return;
+  folder.unreadableNoted = true;
+  ++folder.session->unreadableFolders;
+}
+
+SmsFolder::SmsFolder(SmsSession* session, std::u16string displayName, IMAPIFolder* openFolder,
+                     const SBinary* id)
+    : session(session), folder(openFolder), displayName(std::move(displayName)) {
+  if (id != nullptr) {
+    entryId = EntryId::FromBinary(*id);
+    return;
+  }
+  if (!folder) return;
+  static constexpr ULONG kTag = PR_ENTRYID;
+  const SPropTagArray tags{1, &kTag};
+  ULONG count = 0;
+  SPropValue* values = nullptr;
+  if (folder->GetProps(&tags, MAPI_UNICODE, &count, &values) == S_OK && values != nullptr &&
+      count >= 1 && values[0].ulPropTag == PR_ENTRYID) {
+    entryId = EntryId::FromBinary(values[0].Value.bin);
+  }
+  MAPIFreeBuffer(values);
+}
+
+SmsFolder::~SmsFolder() {
+  deliveryTimeTable.reset();
+  folder.reset();
+  cursor.reset();
+  subfolders.reset();
+}
+
+MessageCursor* SmsFolder::Cursor(int batchSize) {
+  if (cursor) return cursor.get();
+  if (!folder) {
+    NoteUnreadableFolder(*this);
+    return nullptr;
+  }
+  MapiPtr<IMAPITable> table;
+  static constexpr ULONG kColumn = PR_ENTRYID;
+  const SPropTagArray columns{1, &kColumn};
+  if (folder->GetContentsTable(0, table.put()) != S_OK || !table ||
+      table->SetColumns(&columns, 0) != S_OK) {
+    NoteUnreadableFolder(*this);
+    return nullptr;
+  }
+  cursor = std::make_unique<MessageCursor>(table.release(), this, batchSize);
+  return cursor.get();
+}
+
+std::vector<std::unique_ptr<SmsFolder>>* SmsFolder::Subfolders() {
+  if (subfolders) return subfolders.get();
+  if (!folder) {
+    NoteUnreadableFolder(*this);
+    return nullptr;
+  }
+  MapiPtr<IMAPITable> table;
+  static constexpr ULONG kColumns[] = {PR_ENTRYID, PR_DISPLAY_NAME};
+  const SPropTagArray columns{2, kColumns};
+  if (folder->GetHierarchyTable(0, table.put()) != S_OK || !table ||
+      table->SetColumns(&columns, 0) != S_OK) {
+    NoteUnreadableFolder(*this);
+    return nullptr;
+  }
+
+  auto list = std::make_unique<std::vector<std::unique_ptr<SmsFolder>>>();
+  SRowSet* rows = nullptr;
+  HRESULT hr = table->QueryRows(1, 0, &rows);
+  while (hr >= 0 && rows != nullptr && rows->cRows > 0) {
+    const SRow& row = rows->aRow[0];
+    const SPropValue* id = nullptr;
+    std::u16string name;
+    for (ULONG i = 0; i < row.cValues; ++i) {
+      if (row.lpProps[i].ulPropTag == PR_ENTRYID) id = &row.lpProps[i];
+      if (row.lpProps[i].ulPropTag == PR_DISPLAY_NAME) name = TextOf(row.lpProps[i].Value.lpszW);
+    }
+    // A child that cannot be opened stays in the list without an open folder, so that it is
+    // counted as unreadable once and never used.
+    IUnknown* child = id != nullptr ? session->OpenByEntryId(id->Value.bin) : nullptr;
+    static const SBinary kNoId{0, nullptr};
+    auto wrapper = std::make_unique<SmsFolder>(session, std::move(name),
+                                               static_cast<IMAPIFolder*>(child),
+                                               id != nullptr ? &id->Value.bin : &kNoId);
+    wrapper->parent = this;
+    list->push_back(std::move(wrapper));
+    FreeProws(rows);
+    rows = nullptr;
+    hr = table->QueryRows(1, 0, &rows);
+  }
+  FreeProws(rows);
+  if (hr < 0) {
+    // A list cut short would silently leave out the folders after the failing row; without a
+    // list the caller knows this folder's subfolders are unknown, and the next call asks again.
+    NoteUnreadableFolder(*this);
+    return nullptr;
+  }
+  for (auto& child : *list) {
+    if (!child->folder) NoteUnreadableFolder(*child);
+  }
+  subfolders = std::move(list);
+  return subfolders.get();
+}
+
+std::unique_ptr<SmsFolder> SmsFolder::CreateSubfolder(const std::u16string& name) {
+  if (!folder) return nullptr;
+  std::u16string trimmed = TrimWhiteSpace(name);
+  if (trimmed.empty()) trimmed = u"NewFolder";
+  IMAPIFolder* created = nullptr;
+  if (folder->CreateFolder(0, trimmed.c_str(), nullptr, nullptr, MAPI_UNICODE | OPEN_IF_EXISTS,
+                           &created) != S_OK) {
+    if (created != nullptr) created->Release();
+    return nullptr;
+  }
+  if (created == nullptr) return nullptr;
+  return std::make_unique<SmsFolder>(session, std::move(trimmed), created);
+}
+
+bool SmsFolder::ContainsDeliveryTime(const FILETIME& time, const std::u16string* text) {
+  if (time.dwLowDateTime == 0 && time.dwHighDateTime == 0) return false;
+  if (!folder) return false;
+  if (!deliveryTimeTable) {
+    MapiPtr<IMAPITable> table;
+    static constexpr ULONG kColumn = PR_MESSAGE_DELIVERY_TIME;
+    const SPropTagArray columns{1, &kColumn};
+    if (folder->GetContentsTable(0, table.put()) != S_OK || !table ||
+        table->SetColumns(&columns, 0) != S_OK) {
+      return false;
+    }
+    deliveryTimeTable = std::move(table);
+  }
+
+  // The restriction names PT_SYSTIME values only and is answered from the store's index, so the
+  // test costs the same however full the folder is.
+  EqualityRestriction restriction;
+  SPropValue when{};
+  when.ulPropTag = PR_MESSAGE_DELIVERY_TIME;
+  when.Value.ft = time;
+  restriction.Add(when);
+  if (text != nullptr) {
+    SPropValue subject{};
+    subject.ulPropTag = PR_SUBJECT;
+    subject.Value.lpszW = const_cast<char16_t*>(text->c_str());
+    restriction.Add(subject);
+  }
+  return deliveryTimeTable->FindRow(restriction.Get(), BOOKMARK_BEGINNING, 0) == S_OK;
+}
+
+std::unique_ptr<SmsMessage> SmsFolder::CreateMessage() {
+  if (!folder) return nullptr;
+  IMessage* created = nullptr;
+  if (folder->CreateMessage(nullptr, 0, &created) != S_OK) {
+    if (created != nullptr) created->Release();
+    return nullptr;
+  }
+  if (created == nullptr) return nullptr;
+  return std::make_unique<SmsMessage>(this, created);
+}
+
+SmsFolder* ResolveFolderPath(SmsSession& session, const std::u16string& path, bool& isStandard,
+                             std::unique_ptr<SmsFolder>& owned) {
+  isStandard = false;
+  owned.reset();
+  const std::vector<std::u16string> pieces = SplitText(path, std::u16string(u"\\"));
+
+  int kind = -1;
+  for (int k = 0; k < kFolderKindCount && kind < 0; ++k) {
+    if (EqualsIgnoringCase(pieces[0], FolderKindName(static_cast<FolderKind>(k)))) kind = k;
+  }
+  if (kind < 0) return nullptr;
+  SmsFolder* standard = session.StandardFolder(static_cast<FolderKind>(kind));
+  if (standard == nullptr) return nullptr;
+  if (pieces.size() == 1) {
+    isStandard = true;
+    return standard;
+  }
+
+  // Only the deepest wrapper survives: each intermediate one goes as soon as its child is open.
+  SmsFolder* current = standard;
+  std::unique_ptr<SmsFolder> held;
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    std::unique_ptr<SmsFolder> next = current->CreateSubfolder(pieces[i]);
+    if (!next) return nullptr;
+    held = std::move(next);
+    current = held.get();
+  }
+  owned = std::move(held);
+  return owned.get();
+}
+
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  auto fold = [](char16_t c) -> char16_t { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; };
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+bool EqualsIgnoringCase(const char16_t* a, std::u16string_view b) {
+  return EqualsIgnoringCase(TextOf(a), b);
+}
+
+}  // namespace larkpost

@@ -1,0 +1,213 @@
+#include "store/message.h"
+
+#include <cstring>
+
+#include "backupfile/address.h"
+#include "store/store_internal.h"
+
+namespace larkpost {
+
+SmsMessage::SmsMessage(SmsFolder* folder, IMessage* openMessage) : message(openMessage) {
+  Load();
+  this->folder = folder;
+}
+
+SmsMessage::~SmsMessage() {
+  message.reset();
+  recipients.reset();
+}
+
+bool SmsMessage::Load() {
+  if (!message) return false;
+  static constexpr ULONG kTags[] = {PR_ENTRYID,
+                                    PR_MESSAGE_FLAGS,
+                                    PR_SUBJECT,
+                                    PR_LAST_MODIFICATION_TIME,
+                                    PR_MESSAGE_DELIVERY_TIME,
+                                    PR_SENDER_EMAIL_ADDRESS,
+                                    PR_SENDER_NAME,
+                                    PR_MESSAGE_SIZE};
+  const SPropTagArray tags{8, kTags};
+  ULONG count = 0;
+  SPropValue* values = nullptr;
+  const HRESULT hr = message->GetProps(&tags, MAPI_UNICODE, &count, &values);
+  // A warning means some properties are missing (they come back as PT_ERROR values, which the
+  // tag switch skips); the ones that did come back are still the message's.
+  const bool usable = (hr == S_OK || hr == MAPI_W_ERRORS_RETURNED) && values != nullptr;
+  for (ULONG i = 0; usable && i < count; ++i) {
+    const SPropValue& value = values[i];
+    switch (value.ulPropTag) {
+      case PR_ENTRYID:
+        entryId = EntryId::FromBinary(value.Value.bin);
+        break;
+      case PR_MESSAGE_FLAGS:
+        flags = value.Value.ul;
+        break;
+      case PR_SUBJECT:
+        text = TextOf(value.Value.lpszW);
+        break;
+      case PR_LAST_MODIFICATION_TIME:
+        lastModified = value.Value.ft;
+        break;
+      case PR_MESSAGE_DELIVERY_TIME:
+        deliveryTime = value.Value.ft;
+        break;
+      case PR_SENDER_EMAIL_ADDRESS: {
+        // Messages this program restored hold "\"name\" <address>"; others a bare address.
+        const std::u16string_view sender = TextOf(value.Value.lpszW);
+        if (!ParseSenderText(*this, sender)) {
+          senderAddress = sender;
+          senderName = sender;
+        }
+        break;
+      }
+      case PR_SENDER_NAME:
+        if (senderName.empty()) senderName = TextOf(value.Value.lpszW);
+        break;
+      case PR_MESSAGE_SIZE:
+        size = value.Value.ul;
+        break;
+      default:
+        break;
+    }
+  }
+  MAPIFreeBuffer(values);
+  return usable;
+}
+
+RecipientList* SmsMessage::Recipients() {
+  if (recipients) return recipients.get();
+  if (!message) return nullptr;
+  MapiPtr<IMAPITable> table;
+  const HRESULT hr = message->GetRecipientTable(0, table.put());
+  if (hr == MAPI_E_NO_RECIPIENTS) {
+    recipients = std::make_unique<RecipientList>();
+    return recipients.get();
+  }
+  if (hr != S_OK || !table) return nullptr;
+
+  auto list = std::make_unique<RecipientList>();
+  SRowSet* rows = nullptr;
+  HRESULT fetched = table->QueryRows(1, 0, &rows);
+  while (fetched >= 0 && rows != nullptr && rows->cRows > 0) {
+    const SRow& row = rows->aRow[0];
+    auto recipient = std::make_unique<SmsRecipient>();  // a row without a type is MAPI_TO
+    for (ULONG i = 0; i < row.cValues; ++i) {
+      const SPropValue& value = row.lpProps[i];
+      switch (value.ulPropTag) {
+        case PR_RECIPIENT_TYPE:
+          recipient->type = value.Value.l;
+          break;
+        case PR_DISPLAY_NAME:
+          recipient->displayName = TextOf(value.Value.lpszW);
+          break;
+        case PR_EMAIL_ADDRESS:
+          recipient->address = TextOf(value.Value.lpszW);
+          break;
+        default:
+          break;
+      }
+    }
+    list->push_back(std::move(recipient));
+    FreeProws(rows);
+    rows = nullptr;
+    fetched = table->QueryRows(1, 0, &rows);
+  }
+  FreeProws(rows);
+  // A list cut short by a failing fetch would pass for the complete one; give none instead, and
+  // the next call reads the table again.
+  if (fetched < 0) return nullptr;
+  recipients = std::move(list);
+  return recipients.get();
+}
+
+std::u16string SmsMessage::SenderText() const {
+  return u"\"" + senderName + u"\" <" + senderAddress + u">";
+}
+
+namespace {
+
+// A terminated copy of the text in a buffer of the messaging interface; null when out of memory.
+char16_t* CopyText(const std::u16string& text) {
+  void* buffer = nullptr;
+  const ULONG bytes = static_cast<ULONG>((text.size() + 1) * sizeof(char16_t));
+  if (MAPIAllocateBuffer(bytes, &buffer) != S_OK || buffer == nullptr) return nullptr;
+  std::memcpy(buffer, text.c_str(), bytes);
+  return static_cast<char16_t*>(buffer);
+}
+
+// Frees an address list as Save builds it: each entry's two texts and value block, then the list.
+void FreeAddressList(ADRLIST* list) {
+  if (list == nullptr) return;
+  for (ULONG i = 0; i < list->cEntries; ++i) {
+    SPropValue* values = list->aEntries[i].rgPropVals;
+    if (values == nullptr) continue;
+    MAPIFreeBuffer(values[0].Value.lpszW);
+    MAPIFreeBuffer(values[2].Value.lpszW);
+    MAPIFreeBuffer(values);
+  }
+  MAPIFreeBuffer(list);
+}
+
+}  // namespace
+
+bool SmsMessage::Save() {
+  if (!message) return false;
+  const std::u16string sender = SenderText();
+  SPropValue values[7] = {};
+  values[0].ulPropTag = PR_MESSAGE_FLAGS;
+  values[0].Value.ul = flags;
+  values[1].ulPropTag = PR_SUBJECT;
+  values[1].Value.lpszW = const_cast<char16_t*>(text.c_str());
+  values[2].ulPropTag = PR_LAST_MODIFICATION_TIME;
+  values[2].Value.ft = lastModified;
+  values[3].ulPropTag = PR_MESSAGE_DELIVERY_TIME;
+  values[3].Value.ft = deliveryTime;
+  values[4].ulPropTag = PR_MESSAGE_CLASS;
+  values[4].Value.lpszW = const_cast<char16_t*>(messageClass.c_str());
+  values[5].ulPropTag = PR_SENDER_EMAIL_ADDRESS;
+  values[5].Value.lpszW = const_cast<char16_t*>(sender.c_str());
+  values[6].ulPropTag = PR_MESSAGE_SIZE;
+  values[6].Value.ul = size;
+  if (message->SetProps(7, values, nullptr) != S_OK) return false;
+
+  // The list is written whenever one was set, whether read through Recipients() or made by the
+  // caller because the recipient table could not be opened.
+  if (!recipients || recipients->empty()) return true;
+
+  const ULONG n = static_cast<ULONG>(recipients->size());
+  void* block = nullptr;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewADRLIST(n)), &block) != S_OK || block == nullptr) {
+    return false;
+  }
+  std::memset(block, 0, CbNewADRLIST(n));
+  auto* list = static_cast<ADRLIST*>(block);
+  list->cEntries = n;
+  for (ULONG i = 0; i < n; ++i) {
+    const SmsRecipient& recipient = *(*recipients)[i];
+    void* entryBlock = nullptr;
+    if (MAPIAllocateBuffer(3 * sizeof(SPropValue), &entryBlock) != S_OK || entryBlock == nullptr) {
+      FreeAddressList(list);
+      return false;
+    }
+    std::memset(entryBlock, 0, 3 * sizeof(SPropValue));
+    auto* entry = static_cast<SPropValue*>(entryBlock);
+    list->aEntries[i].cValues = 3;
+    list->aEntries[i].rgPropVals = entry;
+    entry[0].ulPropTag = PR_EMAIL_ADDRESS;
+    entry[1].ulPropTag = PR_RECIPIENT_TYPE;
+    entry[1].Value.l = recipient.type;
+    entry[2].ulPropTag = PR_DISPLAY_NAME;
+    entry[0].Value.lpszW = CopyText(recipient.address);
+    entry[2].Value.lpszW = CopyText(recipient.displayName);
+    if (entry[0].Value.lpszW == nullptr || entry[2].Value.lpszW == nullptr) {
+      FreeAddressList(list);
+      return false;
+    }
+  }
+  const HRESULT hr = message->ModifyRecipients(MODRECIP_ADD, list);
+  FreeAddressList(list);
+  return hr == S_OK;
+}
+
+}  // namespace larkpost

@@ -1,0 +1,139 @@
+#include "store/session.h"
+
+#include "store/folder.h"
+#include "store/store_internal.h"
+
+namespace larkpost {
+
+namespace {
+
+struct KindInfo {
+  const char16_t* name;
+  ULONG tag;
+};
+
+constexpr KindInfo kKinds[kFolderKindCount] = {
+    {u"Draft", PR_CE_DRAFTS_ENTRYID},
+    {u"Inbox", PR_CE_INBOX_ENTRYID},
+    {u"Outbox", PR_IPM_OUTBOX_ENTRYID},
+    {u"Sentedbox", PR_IPM_SENTMAIL_ENTRYID},
+    {u"Wastebox", PR_IPM_WASTEBASKET_ENTRYID},
+};
+
+}  // namespace
+
+const char16_t* FolderKindName(FolderKind kind) { return kKinds[static_cast<int>(kind)].name; }
+
+ULONG FolderKindTag(FolderKind kind) { return kKinds[static_cast<int>(kind)].tag; }
+
+SmsSession::SmsSession(const std::u16string& storeName) {
+  initialized = 1;
+  if (!Logon(storeName)) initialized = 0;
+}
+
+SmsSession::~SmsSession() { Close(); }
+
+bool SmsSession::Logon(const std::u16string& storeName) {
+  if (!session && MAPILogonEx(0, nullptr, nullptr, 0, session.put()) != S_OK) {
+    session.reset();
+    return false;
+  }
+
+  MapiPtr<IMAPITable> table;
+  if (session->GetMsgStoresTable(0, table.put()) != S_OK) return false;
+
+  static constexpr ULONG kColumns[] = {PR_ENTRYID, PR_DISPLAY_NAME};
+  const SPropTagArray columns{2, kColumns};
+  if (table->SetColumns(&columns, 0) != S_OK) return false;
+
+  // The store table is read one row at a time; the first row whose name matches wins.
+  SRowSet* rows = nullptr;
+  if (table->QueryRows(1, 0, &rows) < 0) {
+    FreeProws(rows);
+    return false;
+  }
+  while (rows != nullptr && rows->cRows == 1) {
+    const SRow& row = rows->aRow[0];
+    const bool named = row.cValues >= 2 && row.lpProps[1].ulPropTag == PR_DISPLAY_NAME &&
+                       EqualsIgnoringCase(row.lpProps[1].Value.lpszW, storeName);
+    if (named && row.lpProps[0].ulPropTag == PR_ENTRYID) {
+      const SBinary& id = row.lpProps[0].Value.bin;
+      ULONG type = 0;
+      IUnknown* opened = nullptr;
+      if (session->OpenEntry(id.cb, id.lpb, nullptr, MAPI_BEST_ACCESS, &type, &opened) != S_OK) {
+        if (opened != nullptr) opened->Release();
+        FreeProws(rows);
+        return false;
+      }
+      store.reset(static_cast<IMsgStore*>(opened));
+      break;
+    }
+    FreeProws(rows);
+    rows = nullptr;
+    if (table->QueryRows(1, 0, &rows) < 0) break;
+  }
+  FreeProws(rows);
+  return static_cast<bool>(store);
+}
+
+SmsFolder* SmsSession::StandardFolder(FolderKind kind) {
+  const int slot = static_cast<int>(kind);
+  if (folders[slot]) return folders[slot].get();
+  if (!store) return nullptr;
+
+  const ULONG tag = FolderKindTag(kind);
+  const SPropTagArray tags{1, &tag};
+  ULONG count = 0;
+  SPropValue* values = nullptr;
+  const HRESULT hr = store->GetProps(&tags, 0, &count, &values);
+  if (hr != S_OK || values == nullptr || count < 1 || values[0].ulPropTag != tag) {
+    MAPIFreeBuffer(values);
+    NoteMissingStandardFolder(kind);
+    return nullptr;
+  }
+  IUnknown* opened = OpenByEntryId(values[0].Value.bin);
+  if (opened == nullptr) {
+    MAPIFreeBuffer(values);
+    NoteMissingStandardFolder(kind);
+    return nullptr;
+  }
+  folders[slot] = std::make_unique<SmsFolder>(this, FolderKindName(kind),
+                                              static_cast<IMAPIFolder*>(opened), &values[0].Value.bin);
+  MAPIFreeBuffer(values);
+  return folders[slot].get();
+}
+
+void SmsSession::NoteMissingStandardFolder(FolderKind kind) {
+  const int slot = static_cast<int>(kind);
+  if (missingNoted[slot]) return;
+  missingNoted[slot] = true;
+  ++unreadableFolders;
+}
+
+IUnknown* SmsSession::OpenByEntryId(const EntryId& id) {
+  const SBinary value{id.size(), const_cast<BYTE*>(id.data())};
+  return OpenByEntryId(value);
+}
+
+IUnknown* SmsSession::OpenByEntryId(const SBinary& id) {
+  if (!store) return nullptr;
+  ULONG type = 0;
+  IUnknown* opened = nullptr;
+  if (store->OpenEntry(id.cb, id.lpb, nullptr, 0, &type, &opened) != S_OK) {
+    if (opened != nullptr) opened->Release();
+    return nullptr;
+  }
+  return opened;
+}
+
+void SmsSession::Close() {
+  // Everything that came from the store goes before the store, the store before the logoff.
+  for (auto& folder : folders) folder.reset();
+  store.reset();
+  if (session) {
+    session->Logoff(0, 0, 0);
+    session.reset();
+  }
+}
+
+}  // namespace larkpost
