@@ -214,6 +214,12 @@ void CFile::DropReadBuffer() {
 }
 
 unsigned CFile::Read(void* buffer, unsigned count) {
+  // The record reader asks for one byte at a time: serve that from the buffer at once.
+  if (count <= readEnd_ - readPos_) {
+    std::memcpy(buffer, buffer_.data() + readPos_, count);
+    readPos_ += count;
+    return count;
+  }
   if (fd_ < 0) Throw(CFileException::invalidFile, EBADF);
   if (writeLen_ > 0) {
     int osError = 0;
