@@ -1,0 +1,642 @@
+#include "regex/matcher.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
+#include "regex/tokenizer.h"
+
+namespace larkpost::regex_internal {
+namespace {
+
+// Backtrack-stack entries. Each is a few ints with a tag word on top: (argument << 5) | tag,
+// the argument being a node index or capture number. Layouts, bottom to top:
+enum Tag : unsigned {
+  kChoiceAlt,         // [pos, branch, node]       try that branch of the alternation at pos
+  kChoiceLoopExit,    // [pos, head]                leave the repeat at pos
+  kChoiceLoopNext,    // [count, start, pos, head]  leave at pos; then the frame was (count, start)
+  kChoiceLoopMore,    // [pos, head]                lazy: run one more iteration from pos
+  kChoiceCharGreedy,  // [min_pos, pos, node]       give back one character (stops at min_pos)
+  kChoiceCharLazy,    // [from, pos, node]          take one more character
+  kBarrier,           // [pos, node]                an atomic group or look-around began at pos
+  kUndoLoopInit,      // [tag]                      pop the repeat's frame
+  kUndoLoopExit,      // [count, start]             push the repeat's frame back
+  kUndoLoopSet,       // [count, start]             reset the top frame
+  kUndoOpen,          // [first, second, group]     the group's previous record
+  kUndoOpenNest,      // [group]                    one re-entry less
+  kUndoClose,         // [group]                    reopen
+  kUndoCloseNest,     // [group]                    one re-entry more
+  kUndoCall,          // [target]                   drop the return frame
+  kUndoReturn,        // [ret, old_last, call_pos, target]  push the return frame back
+  kTagCount
+};
+constexpr int kEntrySize[kTagCount] = {3, 2, 4, 2, 3, 3, 2, 1, 3, 3, 3, 1, 1, 1, 1, 4};
+constexpr bool IsUndo(unsigned tag) { return tag >= kUndoLoopInit; }
+constexpr int Word(int arg, Tag tag) { return static_cast<int>((static_cast<unsigned>(arg) << 5) | tag); }
+
+inline bool IsWordChar(int c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+class Engine {
+ public:
+  Engine(const Program& program, const ElementTree& tree, std::string_view text, int begin,
+         std::vector<int>& backtrack, std::vector<int>& loops, std::vector<int>& frames,
+         std::vector<int>& barriers, std::vector<int>& captures, std::vector<int>& last_call,
+         std::vector<int>& scratch)
+      : prog_(program),
+        nodes_(program.nodes.data()),
+        sets_(tree.sets.data()),
+        strings_(tree.strings.data()),
+        text_(reinterpret_cast<const unsigned char*>(text.data())),
+        length_(static_cast<int>(text.size())),
+        begin_(begin),
+        bt_(backtrack),
+        loops_(loops),
+        frames_(frames),
+        barriers_(barriers),
+        captures_(captures),
+        last_call_(last_call),
+        scratch_(scratch) {
+    // Without progress checks an unbounded chain of recursions could only grow; no chain that
+    // makes progress is deeper than one call per group and position.
+    int64_t limit = (static_cast<int64_t>(length_) + 2) * static_cast<int64_t>(program.group_entry.size() + 1);
+    recursion_limit_ = limit > INT_MAX / 8 ? INT_MAX / 8 : static_cast<int>(limit);
+    captures_.assign(static_cast<size_t>(program.max_group + 1) * 3, -1);
+    last_call_.assign(program.group_entry.size(), -1);
+  }
+
+  bool Attempt(int start, int* end);
+  void Result(PatternMatch* match) const;
+
+ private:
+  bool Backtrack(int* pc, int* pos);
+  void PopUndo(unsigned tag, int arg);
+  void ExitLoop();
+  int Return();
+  void Cut();
+  void Unwind();
+  int NextBranch(const Node& n, int from, int pos) const;
+  bool TestBoundary(int which, int pos) const;
+  bool CharAt(int pos, bool rtl, int* c) const {
+    if (rtl) {
+      if (pos <= 0) return false;
+      *c = text_[pos - 1];
+    } else {
+      if (pos >= length_) return false;
+      *c = text_[pos];
+    }
+    return true;
+  }
+  int* Capture(int group) { return &captures_[static_cast<size_t>(group) * 3]; }
+  void Push(int a) { bt_.push_back(a); }
+  void Push(int a, int b) {
+    bt_.push_back(a);
+    bt_.push_back(b);
+  }
+  void Push(int a, int b, int c) {
+    bt_.push_back(a);
+    bt_.push_back(b);
+    bt_.push_back(c);
+  }
+  void Push(int a, int b, int c, int d) {
+    bt_.push_back(a);
+    bt_.push_back(b);
+    bt_.push_back(c);
+    bt_.push_back(d);
+  }
+
+  const Program& prog_;
+  const Node* nodes_;
+  const CharSet* sets_;
+  const char* strings_;
+  const unsigned char* text_;
+  int length_;
+  int begin_;
+  int recursion_limit_;
+  std::vector<int>& bt_;
+  std::vector<int>& loops_;
+  std::vector<int>& frames_;  // [target, return node, previous last call, call position]
+  std::vector<int>& barriers_;
+  std::vector<int>& captures_;  // per group: first, second (-1 while open), nesting
+  std::vector<int>& last_call_;
+  std::vector<int>& scratch_;
+};
+
+bool Engine::Attempt(int start, int* end) {
+  bt_.clear();
+  loops_.clear();
+  frames_.clear();
+  barriers_.clear();
+  std::fill(captures_.begin(), captures_.end(), -1);
+  for (size_t k = 2; k < captures_.size(); k += 3) captures_[k] = 0;
+  std::fill(last_call_.begin(), last_call_.end(), -1);
+  captures_[0] = start;
+
+  int pc = prog_.start;
+  int pos = start;
+  for (;;) {
+    const Node& n = nodes_[pc];
+    const bool rtl = n.flags & kNodeRightToLeft;
+    switch (n.op) {
+      case Op::kMatchEnd:
+        if (!frames_.empty() && frames_[frames_.size() - 4] == 0) {
+          pc = Return();
+          continue;
+        }
+        *end = pos;
+        return true;
+
+      case Op::kFail:
+        break;
+
+      case Op::kLiteral: {
+        const int len = n.b;
+        int from = rtl ? pos - len : pos;
+        if (from < 0 || from + len > length_) break;
+        const unsigned char* s = reinterpret_cast<const unsigned char*>(strings_ + n.a);
+        const unsigned char* t = text_ + from;
+        bool same = true;
+        if (n.flags & kNodeIgnoreCase) {
+          for (int k = 0; k < len && same; ++k) same = AsciiLower(s[k]) == AsciiLower(t[k]);
+        } else {
+          for (int k = 0; k < len && same; ++k) same = s[k] == t[k];
+        }
+        if (!same) break;
+        pos = rtl ? from : pos + len;
+        pc = n.next;
+        continue;
+      }
+
+      case Op::kClass: {
+        int c;
+        if (!CharAt(pos, rtl, &c) || !sets_[n.a].Has(c)) break;
+        pos += rtl ? -1 : 1;
+        pc = n.next;
+        continue;
+      }
+
+      case Op::kAlternation: {
+        int first = NextBranch(n, 0, pos);
+        if (first < 0) break;
+        int second = NextBranch(n, first + 1, pos);
+        if (second >= 0) Push(pos, second, Word(pc, kChoiceAlt));
+        pc = prog_.branches[static_cast<size_t>(n.a + first)];
+        continue;
+      }
+
+      case Op::kOpen: {
+        int* rec = Capture(n.a);
+        if (rec[0] >= 0 && rec[1] < 0) {
+          // A recursion re-entering a group that is still open: the outer record stays.
+          ++rec[2];
+          Push(Word(n.a, kUndoOpenNest));
+        } else {
+          Push(rec[0], rec[1], Word(n.a, kUndoOpen));
+          rec[0] = pos;
+          rec[1] = -1;
+        }
+        pc = n.next;
+        continue;
+      }
+
+      case Op::kClose: {
+        int* rec = Capture(n.a);
+        if (rec[2] > 0) {
+          --rec[2];
+          Push(Word(n.a, kUndoCloseNest));
+        } else {
+          rec[1] = pos;
+          Push(Word(n.a, kUndoClose));
+        }
+        if (!frames_.empty() && frames_[frames_.size() - 4] == n.b) {
+          pc = Return();
+        } else {
+          pc = n.next;
+        }
+        continue;
+      }
+
+      case Op::kLoopInit:
+        loops_.push_back(0);
+        loops_.push_back(pos);
+        Push(Word(0, kUndoLoopInit));
+        pc = n.next;
+        continue;
+
+      case Op::kLoopHead: {
+        int count = loops_[loops_.size() - 2];
+        if (count < n.a) {
+          pc = n.c;
+          continue;
+        }
+        if (n.b >= 0 && count >= n.b) {
+          ExitLoop();
+          pc = n.next;
+          continue;
+        }
+        if (n.flags & kNodeLazy) {
+          Push(pos, Word(pc, kChoiceLoopMore));
+          ExitLoop();
+          pc = n.next;
+          continue;
+        }
+        Push(pos, Word(pc, kChoiceLoopExit));
+        pc = n.c;
+        continue;
+      }
+
+      case Op::kLoopTail: {
+        const Node& head = nodes_[n.a];
+        size_t top = loops_.size();
+        int count = loops_[top - 2];
+        int start_pos = loops_[top - 1];
+        // An iteration beyond the minimum that consumed nothing is not counted: fail it.
+        if (count >= head.a && pos == start_pos) break;
+        int next_count = count + 1;
+        loops_[top - 2] = next_count;
+        loops_[top - 1] = pos;
+        if (!(head.flags & kNodeLazy) && next_count >= head.a && (head.b < 0 || next_count < head.b)) {
+          Push(count, start_pos, pos, Word(n.a, kChoiceLoopNext));
+          pc = head.c;
+        } else {
+          Push(count, start_pos, Word(0, kUndoLoopSet));
+          pc = n.a;
+        }
+        continue;
+      }
+
+      case Op::kCharLoop: {
+        const CharSet& set = sets_[n.c];
+        const int max = n.b < 0 ? INT_MAX : n.b;
+        const int step = rtl ? -1 : 1;
+        int p = pos, k = 0, c;
+        const int want = (n.flags & kNodeLazy) ? n.a : max;
+        while (k < want && CharAt(p, rtl, &c) && set.Has(c)) {
+          p += step;
+          ++k;
+        }
+        if (k < n.a) break;
+        if (n.flags & kNodeLazy) {
+          if (k < max) Push(pos, p, Word(pc, kChoiceCharLazy));
+        } else if (k > n.a) {
+          Push(pos + step * n.a, p, Word(pc, kChoiceCharGreedy));
+        }
+        pos = p;
+        pc = n.next;
+        continue;
+      }
+
+      case Op::kAtomicBegin:
+      case Op::kLookBegin:
+        Push(pos, Word(pc, kBarrier));
+        barriers_.push_back(static_cast<int>(bt_.size()));
+        pc = n.next;
+        continue;
+
+      case Op::kAtomicEnd:
+        Cut();
+        pc = n.next;
+        continue;
+
+      case Op::kLookEnd: {
+        const Node& begin = nodes_[n.a];
+        pos = bt_[static_cast<size_t>(barriers_.back()) - 2];
+        if (begin.flags & kNodeNegate) {
+          Unwind();
+        } else {
+          Cut();
+        }
+        if (begin.a < 0) break;
+        pc = begin.a;
+        continue;
+      }
+
+      case Op::kCondGroup: {
+        bool has = n.a <= prog_.max_group && Capture(n.a)[0] >= 0;
+        pc = has ? n.b : n.c;
+        continue;
+      }
+
+      case Op::kRecurse: {
+        int target = n.b;
+        if (last_call_[static_cast<size_t>(target)] == pos) break;  // no progress since the last call
+        if (static_cast<int>(frames_.size() / 4) >= recursion_limit_) break;
+        frames_.push_back(target);
+        frames_.push_back(n.next);
+        frames_.push_back(last_call_[static_cast<size_t>(target)]);
+        frames_.push_back(pos);
+        last_call_[static_cast<size_t>(target)] = pos;
+        Push(Word(target, kUndoCall));
+        pc = n.a;
+        continue;
+      }
+
+      case Op::kBackReference: {
+        if (n.a > prog_.max_group) break;
+        const int* rec = Capture(n.a);
+        if (rec[0] < 0) break;
+        int second = rec[1] < 0 ? pos : rec[1];  // a group still open: its text so far
+        int from = std::min(rec[0], second), len = std::max(rec[0], second) - from;
+        int at = rtl ? pos - len : pos;
+        if (at < 0 || at + len > length_) break;
+        const unsigned char* s = text_ + from;
+        const unsigned char* t = text_ + at;
+        bool same = true;
+        if (n.flags & kNodeIgnoreCase) {
+          for (int k = 0; k < len && same; ++k) same = AsciiLower(s[k]) == AsciiLower(t[k]);
+        } else {
+          for (int k = 0; k < len && same; ++k) same = s[k] == t[k];
+        }
+        if (!same) break;
+        pos = rtl ? at : pos + len;
+        pc = n.next;
+        continue;
+      }
+
+      case Op::kBoundary:
+        if (!TestBoundary(n.a, pos)) break;
+        pc = n.next;
+        continue;
+    }
+    if (!Backtrack(&pc, &pos)) return false;
+  }
+}
+
+int Engine::NextBranch(const Node& n, int from, int pos) const {
+  bool rtl = n.flags & kNodeRightToLeft;
+  int c = -1;
+  bool have = CharAt(pos, rtl, &c);
+  for (int k = from; k < n.b; ++k) {
+    int set = prog_.branch_sets[static_cast<size_t>(n.a + k)];
+    if (set < 0 || (have && sets_[set].Has(c))) return k;
+  }
+  return -1;
+}
+
+bool Engine::TestBoundary(int which, int pos) const {
+  using B = regex_internal::Boundary;
+  const int L = length_;
+  int before = pos > 0 ? text_[pos - 1] : -1;
+  int after = pos < L ? text_[pos] : -1;
+  switch (static_cast<B>(which)) {
+    case B::kTextStart: return pos == 0;
+    case B::kLineStart: return pos == 0 || before == '\n' || (before == '\r' && after != '\n');
+    case B::kTextEnd: return pos == L;
+    case B::kLineEnd: return pos == L || after == '\r' || (after == '\n' && before != '\r');
+    case B::kTextEndNewline:
+      return pos == L || (L >= 1 && text_[L - 1] == '\n' && pos == L - 1) ||
+             (L >= 2 && text_[L - 2] == '\r' && text_[L - 1] == '\n' && pos == L - 2);
+    case B::kWord: return IsWordChar(before) != IsWordChar(after);
+    case B::kNotWord: return IsWordChar(before) == IsWordChar(after);
+    case B::kSearchStart: return pos == begin_;
+  }
+  return false;
+}
+
+void Engine::ExitLoop() {
+  size_t top = loops_.size();
+  Push(loops_[top - 2], loops_[top - 1], Word(0, kUndoLoopExit));
+  loops_.resize(top - 2);
+}
+
+int Engine::Return() {
+  size_t f = frames_.size() - 4;
+  int target = frames_[f], ret = frames_[f + 1], old_last = frames_[f + 2], call_pos = frames_[f + 3];
+  frames_.resize(f);
+  last_call_[static_cast<size_t>(target)] = old_last;
+  Push(ret, old_last, call_pos, Word(target, kUndoReturn));
+  return ret;
+}
+
+void Engine::PopUndo(unsigned tag, int arg) {
+  size_t top = bt_.size();
+  switch (tag) {
+    case kUndoLoopInit:
+      loops_.resize(loops_.size() - 2);
+      break;
+    case kUndoLoopExit:
+      loops_.push_back(bt_[top - 3]);
+      loops_.push_back(bt_[top - 2]);
+      break;
+    case kUndoLoopSet:
+      loops_[loops_.size() - 2] = bt_[top - 3];
+      loops_[loops_.size() - 1] = bt_[top - 2];
+      break;
+    case kUndoOpen: {
+      int* rec = Capture(arg);
+      rec[0] = bt_[top - 3];
+      rec[1] = bt_[top - 2];
+      break;
+    }
+    case kUndoOpenNest:
+      --Capture(arg)[2];
+      break;
+    case kUndoClose:
+      Capture(arg)[1] = -1;
+      break;
+    case kUndoCloseNest:
+      ++Capture(arg)[2];
+      break;
+    case kUndoCall:
+      last_call_[static_cast<size_t>(arg)] = frames_[frames_.size() - 2];
+      frames_.resize(frames_.size() - 4);
+      break;
+    case kUndoReturn:
+      frames_.push_back(arg);
+      frames_.push_back(bt_[top - 4]);
+      frames_.push_back(bt_[top - 3]);
+      frames_.push_back(bt_[top - 2]);
+      last_call_[static_cast<size_t>(arg)] = bt_[top - 2];
+      break;
+    default:
+      break;
+  }
+  bt_.resize(top - static_cast<size_t>(kEntrySize[tag]));
+}
+
+bool Engine::Backtrack(int* pc, int* pos) {
+  for (;;) {
+    if (bt_.empty()) return false;
+    const size_t top = bt_.size();
+    const unsigned word = static_cast<unsigned>(bt_[top - 1]);
+    const unsigned tag = word & 31;
+    const int arg = static_cast<int>(word >> 5);
+    switch (tag) {
+      case kChoiceAlt: {
+        const Node& n = nodes_[arg];
+        int at = bt_[top - 3], branch = bt_[top - 2];
+        int next = NextBranch(n, branch + 1, at);
+        if (next >= 0) {
+          bt_[top - 2] = next;
+        } else {
+          bt_.resize(top - 3);
+        }
+        *pos = at;
+        *pc = prog_.branches[static_cast<size_t>(n.a + branch)];
+        return true;
+      }
+      case kChoiceLoopExit:
+        *pos = bt_[top - 2];
+        bt_.resize(top - 2);
+        ExitLoop();
+        *pc = nodes_[arg].next;
+        return true;
+      case kChoiceLoopNext: {
+        int count = bt_[top - 4], start_pos = bt_[top - 3];
+        *pos = bt_[top - 2];
+        bt_.resize(top - 4);
+        loops_.resize(loops_.size() - 2);
+        Push(count, start_pos, Word(0, kUndoLoopExit));
+        *pc = nodes_[arg].next;
+        return true;
+      }
+      case kChoiceLoopMore:
+        *pos = bt_[top - 2];
+        bt_.resize(top - 2);
+        *pc = nodes_[arg].c;
+        return true;
+      case kChoiceCharGreedy: {
+        const Node& n = nodes_[arg];
+        int min_pos = bt_[top - 3];
+        int p = bt_[top - 2] + ((n.flags & kNodeRightToLeft) ? 1 : -1);
+        if (p == min_pos) {
+          bt_.resize(top - 3);
+        } else {
+          bt_[top - 2] = p;
+        }
+        *pos = p;
+        *pc = n.next;
+        return true;
+      }
+      case kChoiceCharLazy: {
+        const Node& n = nodes_[arg];
+        const bool rtl = n.flags & kNodeRightToLeft;
+        int from = bt_[top - 3], p = bt_[top - 2], c;
+        if (!CharAt(p, rtl, &c) || !sets_[n.c].Has(c)) {
+          bt_.resize(top - 3);
+          continue;
+        }
+        p += rtl ? -1 : 1;
+        int count = rtl ? from - p : p - from;
+        if (n.b >= 0 && count >= n.b) {
+          bt_.resize(top - 3);
+        } else {
+          bt_[top - 2] = p;
+        }
+        *pos = p;
+        *pc = n.next;
+        return true;
+      }
+      case kBarrier: {
+        // The sub-pattern of an atomic group or look-around failed.
+        int at = bt_[top - 2];
+        bt_.resize(top - 2);
+        barriers_.pop_back();
+        const Node& n = nodes_[arg];
+        if (n.op == Op::kLookBegin && n.b >= 0) {
+          *pos = at;
+          *pc = n.b;
+          return true;
+        }
+        continue;
+      }
+      default:
+        PopUndo(tag, arg);
+        continue;
+    }
+  }
+}
+
+// The sub-pattern above the newest barrier succeeded: drop its choice points and the barrier,
+// keep its undo records (moved down over the barrier) so later backtracking still undoes it.
+void Engine::Cut() {
+  const size_t base = static_cast<size_t>(barriers_.back());
+  barriers_.pop_back();
+  scratch_.clear();
+  size_t top = bt_.size();
+  while (top > base) {
+    scratch_.push_back(static_cast<int>(top));  // the end of an entry
+    top -= static_cast<size_t>(kEntrySize[static_cast<unsigned>(bt_[top - 1]) & 31]);
+  }
+  size_t write = base - 2;
+  for (size_t k = scratch_.size(); k-- > 0;) {
+    size_t end = static_cast<size_t>(scratch_[k]);
+    unsigned tag = static_cast<unsigned>(bt_[end - 1]) & 31;
+    size_t size = static_cast<size_t>(kEntrySize[tag]);
+    if (!IsUndo(tag)) continue;
+    for (size_t i = end - size; i < end; ++i) bt_[write++] = bt_[i];
+  }
+  bt_.resize(write);
+}
+
+// The sub-pattern above the newest barrier matched but must leave nothing behind: undo it all.
+void Engine::Unwind() {
+  const size_t base = static_cast<size_t>(barriers_.back());
+  barriers_.pop_back();
+  while (bt_.size() > base) {
+    size_t top = bt_.size();
+    unsigned word = static_cast<unsigned>(bt_[top - 1]);
+    unsigned tag = word & 31;
+    if (IsUndo(tag)) {
+      PopUndo(tag, static_cast<int>(word >> 5));
+    } else {
+      bt_.resize(top - static_cast<size_t>(kEntrySize[tag]));
+    }
+  }
+  bt_.resize(base - 2);
+}
+
+void Engine::Result(PatternMatch* match) const {
+  const int max_group = prog_.max_group;
+  match->values.resize(2 + 2 * static_cast<size_t>(max_group + 1));
+  match->values[0] = 1;
+  match->values[1] = max_group;
+  for (int g = 0; g <= max_group; ++g) {
+    const int* rec = &captures_[static_cast<size_t>(g) * 3];
+    int s = -1, e = -1;
+    if (rec[0] >= 0 && rec[1] >= 0) {
+      s = std::min(rec[0], rec[1]);
+      e = std::max(rec[0], rec[1]);
+    }
+    match->values[2 + 2 * static_cast<size_t>(g)] = s;
+    match->values[3 + 2 * static_cast<size_t>(g)] = e;
+  }
+}
+
+}  // namespace
+
+PatternMatch Matcher::Search(const Program& program, const ElementTree& tree, std::string_view text, int start,
+                             MatchState* state) {
+  MatchState local;
+  MatchState& s = state != nullptr ? *state : local;
+  Engine engine(program, tree, text, start, s.backtrack_, s.loops_, s.frames_, s.barriers_, s.captures_,
+                s.last_call_, s.scratch_);
+  const int length = static_cast<int>(text.size());
+  const auto* chars = reinterpret_cast<const unsigned char*>(text.data());
+  const CharSet* first = program.first_set >= 0 ? &tree.sets[static_cast<size_t>(program.first_set)] : nullptr;
+  PatternMatch match;
+  int end = 0;
+  if (!program.right_to_left) {
+    for (int p = start; p <= length; ++p) {
+      if (first != nullptr && (p == length || !first->Has(chars[p]))) continue;
+      if (engine.Attempt(p, &end)) {
+        s.captures_[1] = end;
+        engine.Result(&match);
+        return match;
+      }
+    }
+  } else {
+    for (int p = start; p >= 0; --p) {
+      if (first != nullptr && (p == 0 || !first->Has(chars[p - 1]))) continue;
+      if (engine.Attempt(p, &end)) {
+        s.captures_[1] = end;
+        engine.Result(&match);
+        return match;
+      }
+    }
+  }
+  return match;
+}
+
+}  // namespace larkpost::regex_internal

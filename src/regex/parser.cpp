@@ -1,0 +1,668 @@
+#include "regex/parser.h"
+
+#include <algorithm>
+
+#include "regex/pattern.h"
+#include "regex/tokenizer.h"
+
+namespace larkpost::regex_internal {
+namespace {
+
+// The predefined classes, each shared by every place of the pattern that uses it.
+enum Predefined { kAny, kAnyButNewline, kWord, kNotWord, kSpace, kNotSpace, kDigit, kNotDigit, kPredefinedCount };
+
+bool IsQuantifier(const Token& t) {
+  return t.control && (t.value == '*' || t.value == '+' || t.value == '?' || t.value == '{');
+}
+bool IsControl(const Token& t, int value) { return t.control && t.value == value; }
+
+CharSet PredefinedSet(Predefined which, bool right_to_left) {
+  CharSet s;
+  switch (which) {
+    case kAny:
+      s.Invert();
+      break;
+    case kAnyButNewline:
+      s.Invert();
+      s.bits[0] &= ~(uint64_t{1} << '\n');
+      break;
+    case kWord:
+    case kNotWord:
+      s.AddSignedRange('A', 'Z');
+      s.AddSignedRange('a', 'z');
+      s.AddSignedRange('0', '9');
+      s.Add('_');
+      if (which == kNotWord) s.Invert();
+      break;
+    case kSpace:
+    case kNotSpace:
+      s.Add(' ');
+      s.Add('\t');
+      s.Add('\r');
+      s.Add('\n');
+      // Right-to-left matching has always counted form feed and vertical tab as white space.
+      if (right_to_left) {
+        s.Add('\f');
+        s.Add('\v');
+      }
+      if (which == kNotSpace) s.Invert();
+      break;
+    case kDigit:
+    case kNotDigit:
+      s.AddSignedRange('0', '9');
+      if (which == kNotDigit) s.Invert();
+      break;
+    default:
+      break;
+  }
+  return s;
+}
+
+// The `[:name:]` classes. An unknown name is the empty set.
+CharSet NamedSet(const std::string& name) {
+  CharSet s;
+  auto add = [&s](int lo, int hi) { s.AddSignedRange(lo, hi); };
+  if (name == "alpha") {
+    add('A', 'Z'), add('a', 'z');
+  } else if (name == "digit") {
+    add('0', '9');
+  } else if (name == "alnum") {
+    add('A', 'Z'), add('a', 'z'), add('0', '9');
+  } else if (name == "word") {
+    add('A', 'Z'), add('a', 'z'), add('0', '9'), s.Add('_');
+  } else if (name == "upper") {
+    add('A', 'Z');
+  } else if (name == "lower") {
+    add('a', 'z');
+  } else if (name == "space") {
+    add(9, 13), s.Add(' ');
+  } else if (name == "blank") {
+    s.Add(' '), s.Add('\t');
+  } else if (name == "punct") {
+    add('!', '/'), add(':', '@'), add('[', '`'), add('{', '~');
+  } else if (name == "print") {
+    add(' ', '~');
+  } else if (name == "graph") {
+    add('!', '~');
+  } else if (name == "cntrl") {
+    add(0, 31), s.Add(127);
+  } else if (name == "xdigit") {
+    add('0', '9'), add('A', 'F'), add('a', 'f');
+  }
+  return s;
+}
+
+class Parser {
+ public:
+  Parser(const char* pattern, int length, int flags, ElementTree* tree)
+      : p_(pattern), n_(length), flags_(flags), tok_(pattern, length, (flags & kExtended) != 0), t_(*tree) {
+    for (auto& row : shared_) std::fill(std::begin(row), std::end(row), -1);
+  }
+
+  void Run() {
+    t_.Clear();
+    t_.groups.push_back(GroupInfo{});  // index 0: the whole pattern
+    int flags = flags_;
+    t_.root = ParseAlternation(flags);
+    // A `)` that closes no group ends the compilation; the rest of the text is ignored.
+    Finish();
+  }
+
+ private:
+  // A name or number a recursion, back-reference or condition refers to, resolved at the end.
+  struct Reference {
+    enum Kind { kRecursionNumber, kRecursionName, kBackReferenceName, kConditionName } kind;
+    int element;
+    int number;  // kRecursionNumber
+    int pos, len;  // the name in the pattern text
+  };
+
+  int Add(ElementKind kind, int flags, int a = 0, int b = 0, int c = 0, int d = -1) {
+    Element e;
+    e.kind = kind;
+    e.flags = static_cast<uint8_t>(((flags & kIgnoreCase) ? kElemIgnoreCase : 0) |
+                                   ((flags & kRightToLeft) ? kElemRightToLeft : 0));
+    e.a = a, e.b = b, e.c = c, e.d = d;
+    return t_.Add(e);
+  }
+
+  int Empty() {
+    if (empty_ < 0) empty_ = Add(ElementKind::kEmpty, 0);
+    return empty_;
+  }
+
+  int AddSet(const CharSet& s) {
+    t_.sets.push_back(s);
+    return static_cast<int>(t_.sets.size()) - 1;
+  }
+
+  [[gnu::noinline]] int Shared(Predefined which, int flags) {
+    int dir = (flags & kRightToLeft) ? 1 : 0;
+    int& slot = shared_[dir][which];
+    if (slot < 0) slot = Add(ElementKind::kClass, flags & kRightToLeft, AddSet(PredefinedSet(which, dir != 0)));
+    return slot;
+  }
+
+  // Makes a sequence or alternation of the child ids pushed on scratch_ since `base`.
+  int Collect(ElementKind kind, size_t base, int flags) {
+    size_t count = scratch_.size() - base;
+    if (count == 0) {
+      return Empty();
+    }
+    if (count == 1) {
+      int only = scratch_[base];
+      scratch_.resize(base);
+      return only;
+    }
+    int first = static_cast<int>(t_.children.size());
+    t_.children.insert(t_.children.end(), scratch_.begin() + static_cast<long>(base), scratch_.end());
+    scratch_.resize(base);
+    return Add(kind, flags & kRightToLeft, first, static_cast<int>(count));
+  }
+
+  int ParseAlternation(int flags) {
+    size_t base = scratch_.size();
+    for (;;) {
+      int branch = ParseSequence(flags);
+      scratch_.push_back(branch);
+      if (!IsControl(tok_.Peek(), '|')) break;
+      tok_.Next();
+    }
+    return Collect(ElementKind::kAlternation, base, flags);
+  }
+
+  // `flags` belongs to the enclosing alternation: inline options change it for what follows.
+  int ParseSequence(int& flags) {
+    size_t base = scratch_.size();
+    for (;;) {
+      const Token& t = tok_.Peek();
+      if (t.control && (t.value == 0 || t.value == '|' || t.value == ')')) break;
+      int e = ParseRepeat(flags);
+      scratch_.push_back(e);
+    }
+    return Collect(ElementKind::kSequence, base, flags);
+  }
+
+  // Groups are parsed apart from the other atoms so that the frames of the recursion over
+  // nested groups stay small.
+  int ParseRepeat(int& flags) {
+    int atom;
+    if (IsControl(tok_.Peek(), '(')) {
+      Token open = tok_.Next();
+      atom = ParseGroup(open, flags);
+    } else {
+      atom = ParseAtom(flags);
+    }
+    Token t = tok_.Peek();
+    if (!IsQuantifier(t)) return atom;
+    int min = 0, max = -1;
+    if (t.value == '{') {
+      ReadBraces(t.pos + 1, &min, &max);
+    } else {
+      tok_.Next();
+      if (t.value == '+') min = 1;
+      if (t.value == '?') max = 1;
+    }
+    RepeatMode mode = kGreedy;
+    const Token& marker = tok_.Peek();
+    if (IsControl(marker, '?') || IsControl(marker, '+')) {
+      if (min != max) mode = marker.value == '?' ? kLazy : kPossessive;
+      tok_.Next();
+    }
+    if (max == 0) return Empty();
+    if (min == 1 && max == 1) return atom;
+    int e = Add(ElementKind::kRepeat, flags, atom, min, max);
+    t_.elements[static_cast<size_t>(e)].mode = mode;
+    return e;
+  }
+
+  // Reads 1 to 3 decimal digits at *i (further digits are skipped); -1 when there are none.
+  int ReadNumber(int* i) {
+    int value = -1;
+    for (int n = 0; *i < n_ && IsDigit(p_[*i]); ++*i, ++n) {
+      if (n < 3) value = (value < 0 ? 0 : value * 10) + (p_[*i] - '0');
+    }
+    return value;
+  }
+  void SkipSpace(int* i) {
+    while (*i < n_ && IsPatternSpace(static_cast<unsigned char>(p_[*i]))) ++*i;
+  }
+
+  // The text of `{m,n}` from `i` (just after the brace) up to the closing brace.
+  [[gnu::noinline]] void ReadBraces(int i, int* min, int* max) {
+    int close = i;
+    while (close < n_ && p_[close] != '}') ++close;
+    tok_.Seek(close + 1);
+    *min = *max = 0;
+    if (close >= n_) return;  // never closed: swallows the rest, repeats nothing
+    SkipSpace(&i);
+    int first = ReadNumber(&i);
+    if (first < 0) return;
+    SkipSpace(&i);
+    *min = *max = first;
+    if (i < close && p_[i] == ',') {
+      ++i;
+      SkipSpace(&i);
+      int second = ReadNumber(&i);
+      *max = second < 0 ? -1 : std::max(second, first);
+    }
+  }
+
+  // A name ending at `closer` from `i`; returns the offset past the closer (or the end).
+  int ReadName(int i, char closer, int* pos, int* len) {
+    int j = i;
+    while (j < n_ && p_[j] != closer) ++j;
+    *pos = i;
+    *len = j - i;
+    return j < n_ ? j + 1 : n_;
+  }
+
+  // A name that is a decimal number (optional white space, digits) gives that number, else -1.
+  int DecimalName(int pos, int len) {
+    int i = pos, end = pos + len;
+    while (i < end && IsPatternSpace(static_cast<unsigned char>(p_[i]))) ++i;
+    if (i >= end || !IsDigit(p_[i])) return -1;
+    int value = 0;
+    for (int n = 0; i < end && IsDigit(p_[i]); ++i, ++n)
+      if (n < 3) value = value * 10 + (p_[i] - '0');
+    while (i < end && IsPatternSpace(static_cast<unsigned char>(p_[i]))) ++i;
+    return i == end ? value : -1;
+  }
+
+  [[gnu::noinline]] int ParseAtom(int& flags) {
+    Token t = tok_.Peek();
+    if (!t.control) return ParseLiteralRun(flags);
+    tok_.Next();
+    switch (t.value) {
+      case '.': return Shared((flags & kSingleLine) ? kAny : kAnyButNewline, flags);
+      case 'd': return Shared(kDigit, flags);
+      case 'D': return Shared(kNotDigit, flags);
+      case 's': return Shared(kSpace, flags);
+      case 'S': return Shared(kNotSpace, flags);
+      case 'w': return Shared(kWord, flags);
+      case 'W': return Shared(kNotWord, flags);
+      case '[': return ParseBracket(flags);
+      case '^': return Add(ElementKind::kBoundary, 0, static_cast<int>((flags & kMultiLine) ? Boundary::kLineStart : Boundary::kTextStart));
+      case '$': return Add(ElementKind::kBoundary, 0, static_cast<int>((flags & kMultiLine) ? Boundary::kLineEnd : Boundary::kTextEnd));
+      case 'A': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kTextStart));
+      case 'Z': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kTextEndNewline));
+      case 'z': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kTextEnd));
+      case 'b': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kWord));
+      case 'B': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kNotWord));
+      case 'G':
+        if (!(flags & kGlobal)) return Empty();
+        return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kSearchStart));
+      case '\\': {
+        int i = t.pos + 1;
+        int number = ReadNumber(&i);
+        tok_.Seek(i);
+        return Add(ElementKind::kBackReference, flags, number);
+      }
+      case 'k':
+      case 'g': return ParseNamedBackReference(t, flags);
+      default:
+        return Literal(t.value, flags);
+    }
+  }
+
+  [[gnu::noinline]] int Literal(int value, int flags) {
+    int offset = static_cast<int>(t_.strings.size());
+    t_.strings.push_back(static_cast<char>(value));
+    return Add(ElementKind::kLiteral, flags, offset, 1);
+  }
+
+  // Consecutive literal tokens form one string, except that a character followed by a
+  // quantifier stands alone so the quantifier binds to it only.
+  [[gnu::noinline]] int ParseLiteralRun(int flags) {
+    int offset = static_cast<int>(t_.strings.size());
+    int count = 0;
+    for (;;) {
+      const Token& a = tok_.Peek(0);
+      if (a.control) break;
+      if (IsQuantifier(tok_.Peek(1)) && count > 0) break;
+      t_.strings.push_back(static_cast<char>(a.value));
+      ++count;
+      bool quantified = IsQuantifier(tok_.Peek(1));
+      tok_.Next();
+      if (quantified) break;
+    }
+    return Add(ElementKind::kLiteral, flags, offset, count);
+  }
+
+  [[gnu::noinline]] int ParseNamedBackReference(const Token& t, int flags) {
+    int i = t.pos + 2;
+    int e = Add(ElementKind::kBackReference, flags, 0);
+    if (i < n_ && (p_[i] == '<' || p_[i] == '\'')) {
+      int pos, len;
+      tok_.Seek(ReadName(i + 1, p_[i] == '<' ? '>' : '\'', &pos, &len));
+      int number = DecimalName(pos, len);
+      if (number >= 0) {
+        t_.elements[static_cast<size_t>(e)].a = number;
+      } else {
+        refs_.push_back(Reference{Reference::kBackReferenceName, e, 0, pos, len});
+      }
+    } else if (i < n_ && IsDigit(p_[i])) {
+      t_.elements[static_cast<size_t>(e)].a = ReadNumber(&i);
+      tok_.Seek(i);
+    }
+    return e;
+  }
+
+  [[gnu::noinline]] int ParseBracket(int flags) {
+    bool rtl = (flags & kRightToLeft) != 0;
+    if (IsControl(tok_.Peek(), ':')) return Add(ElementKind::kClass, flags & kRightToLeft, AddSet(ParseNamedClass()));
+    CharSet chars, nested;
+    bool negate = false;
+    if (IsControl(tok_.Peek(), '^')) {
+      tok_.Next();
+      negate = true;
+    }
+    for (;;) {
+      Token t = tok_.Peek();
+      if (IsControl(t, 0)) break;
+      tok_.Next();
+      if (IsControl(t, ']')) break;
+      if (t.control) {
+        switch (t.value) {
+          case 'd': nested.Merge(PredefinedSet(kDigit, rtl)); continue;
+          case 'D': nested.Merge(PredefinedSet(kNotDigit, rtl)); continue;
+          case 's': nested.Merge(PredefinedSet(kSpace, rtl)); continue;
+          case 'S': nested.Merge(PredefinedSet(kNotSpace, rtl)); continue;
+          case 'w': nested.Merge(PredefinedSet(kWord, rtl)); continue;
+          case 'W': nested.Merge(PredefinedSet(kNotWord, rtl)); continue;
+          case '[': nested.Merge(ParseNamedClass()); continue;
+          default: break;
+        }
+      }
+      if (IsControl(tok_.Peek(0), '-') && !tok_.Peek(1).control) {
+        tok_.Next();
+        Token high = tok_.Next();
+        chars.AddSignedRange(static_cast<signed char>(t.value), static_cast<signed char>(high.value));
+      } else {
+        chars.Add(t.value);
+      }
+    }
+    if (flags & kIgnoreCase) {
+      for (int c = 'A'; c <= 'Z'; ++c) {
+        if (chars.Has(c) || chars.Has(c + 32)) {
+          chars.Add(c);
+          chars.Add(c + 32);
+        }
+      }
+    }
+    chars.Merge(nested);
+    if (negate) chars.Invert();
+    return Add(ElementKind::kClass, flags & kRightToLeft, AddSet(chars));
+  }
+
+  // After a control `[` that is followed by `:`: reads `:^name:]`.
+  [[gnu::noinline]] CharSet ParseNamedClass() {
+    if (IsControl(tok_.Peek(), ':')) tok_.Next();
+    bool negate = false;
+    if (IsControl(tok_.Peek(), '^')) {
+      tok_.Next();
+      negate = true;
+    }
+    std::string name;
+    for (;;) {
+      Token t = tok_.Peek();
+      if (IsControl(t, 0)) break;
+      tok_.Next();
+      if (IsControl(t, ']')) break;
+      name.push_back(static_cast<char>(t.value));
+    }
+    if (!name.empty() && name.back() == ':') name.pop_back();
+    CharSet s = NamedSet(name);
+    if (negate) s.Invert();
+    return s;
+  }
+
+  void ExpectClose() {
+    if (IsControl(tok_.Peek(), ')')) tok_.Next();
+  }
+
+  int NewGroup(int flags, bool named, int number, int name_pos, int name_len) {
+    int e = Add(ElementKind::kGroup, flags & kRightToLeft, -1, static_cast<int>(t_.groups.size()));
+    GroupInfo g;
+    g.element = e;
+    g.number = number;
+    g.named = named;
+    g.name_pos = name_pos;
+    g.name_len = name_len;
+    t_.groups.push_back(g);
+    return e;
+  }
+
+  int ParseGroup(const Token& open, int& flags) {
+    if (depth_ >= kMaxNesting) return Literal('(', flags);
+    ++depth_;
+    int i = open.pos + 1;
+    int e;
+    if (i < n_ && p_[i] == '?') {
+      e = ParseSpecialGroup(i + 1, flags);
+    } else {
+      e = NewGroup(flags, false, ++plain_groups_, -1, 0);
+      int body = ParseAlternation(flags);
+      t_.elements[static_cast<size_t>(e)].a = body;
+      ExpectClose();
+    }
+    --depth_;
+    return e;
+  }
+
+  int ParseLookAround(int i, bool behind, bool negate, int flags) {
+    tok_.Seek(i);
+    int body_flags = behind ? (flags | kRightToLeft) : (flags & ~kRightToLeft);
+    int body = ParseAlternation(body_flags);
+    ExpectClose();
+    int e = Add(ElementKind::kLookAround, body_flags & kRightToLeft, body);
+    if (negate) t_.elements[static_cast<size_t>(e)].flags |= kElemNegate;
+    return e;
+  }
+
+  // `i` is the offset just after "(?".
+  int ParseSpecialGroup(int i, int& flags) {
+    char c = i < n_ ? p_[i] : '\0';
+    char c1 = i + 1 < n_ ? p_[i + 1] : '\0';
+    if (c == ':') {
+      tok_.Seek(i + 1);
+      int body = ParseAlternation(flags);
+      ExpectClose();
+      return body;
+    }
+    if (c == '=' || c == '!') return ParseLookAround(i + 1, false, c == '!', flags);
+    if (c == '<' && (c1 == '=' || c1 == '!')) return ParseLookAround(i + 2, true, c1 == '!', flags);
+    if (c == '>') {
+      tok_.Seek(i + 1);
+      int body = ParseAlternation(flags);
+      ExpectClose();
+      return Add(ElementKind::kAtomic, flags & kRightToLeft, body);
+    }
+    if (c == '<' || c == '\'' || (c == 'P' && c1 == '<')) {
+      int start = c == 'P' ? i + 2 : i + 1;
+      int pos, len;
+      tok_.Seek(ReadName(start, c == '\'' ? '\'' : '>', &pos, &len));
+      int number = DecimalName(pos, len);
+      int e = number >= 0 ? NewGroup(flags, true, number, -1, 0) : NewGroup(flags, true, -1, pos, len);
+      int body = ParseAlternation(flags);
+      t_.elements[static_cast<size_t>(e)].a = body;
+      ExpectClose();
+      return e;
+    }
+    if (c == '(') return ParseConditional(i, flags);
+    if (c == 'R' || IsDigit(c)) return ParseRecursion(i, flags);
+    return ParseOptions(i, flags);
+  }
+
+  [[gnu::noinline]] int ParseOptions(int i, int& flags) {
+    int on = 0, off = 0;
+    bool negative = false;
+    for (; i < n_ && p_[i] != ')' && p_[i] != ':'; ++i) {
+      int bit = 0;
+      switch (AsciiLower(static_cast<unsigned char>(p_[i]))) {
+        case 'i': bit = kIgnoreCase; break;
+        case 'm': bit = kMultiLine; break;
+        case 's': bit = kSingleLine; break;
+        case 'g': bit = kGlobal; break;
+        case '-': negative = true; break;
+        default: break;
+      }
+      (negative ? off : on) |= bit;
+    }
+    int scoped = (flags | on) & ~off;
+    if (i < n_ && p_[i] == ':') {
+      tok_.Seek(i + 1);
+      int body = ParseAlternation(scoped);
+      ExpectClose();
+      return body;
+    }
+    tok_.Seek(i + 1);
+    flags = scoped;
+    return Empty();
+  }
+
+  // `i` is the offset of the condition's "(" just after "(?".
+  int ParseConditional(int i, int& flags) {
+    int e = Add(ElementKind::kConditional, flags & kRightToLeft, -1, 0, 0, -1);
+    int condition;
+    if (i + 1 < n_ && p_[i + 1] == '?') {
+      tok_.Seek(i);
+      Token open = tok_.Next();
+      int inner = ParseGroup(open, flags);
+      if (t_.elements[static_cast<size_t>(inner)].kind == ElementKind::kLookAround) {
+        condition = inner;
+      } else {
+        condition = Add(ElementKind::kLookAround, 0, inner);
+      }
+    } else {
+      tok_.Seek(i + 1);
+      int body = ParseAlternation(flags & ~kRightToLeft);
+      int end = tok_.Peek().pos;
+      ExpectClose();
+      condition = Add(ElementKind::kLookAround, 0, body);
+      int number = DecimalName(i + 1, end - (i + 1));
+      if (number >= 0) {
+        t_.elements[static_cast<size_t>(e)].d = number;
+      } else {
+        refs_.push_back(Reference{Reference::kConditionName, e, 0, i + 1, end - (i + 1)});
+      }
+    }
+    int branch_flags = flags;
+    int yes = ParseSequence(branch_flags);
+    int no = Empty();
+    if (IsControl(tok_.Peek(), '|')) {
+      tok_.Next();
+      no = ParseAlternation(branch_flags);
+    }
+    ExpectClose();
+    Element& c = t_.elements[static_cast<size_t>(e)];
+    c.a = condition, c.b = yes, c.c = no;
+    return e;
+  }
+
+  // `i` is the offset of the "R" or the first digit just after "(?".
+  [[gnu::noinline]] int ParseRecursion(int i, int flags) {
+    int e = Add(ElementKind::kRecursion, flags & kRightToLeft, -1);
+    if (p_[i] == 'R') ++i;
+    if (i < n_ && (p_[i] == '<' || p_[i] == '\'')) {
+      int pos, len;
+      i = ReadName(i + 1, p_[i] == '<' ? '>' : '\'', &pos, &len);
+      refs_.push_back(Reference{Reference::kRecursionName, e, 0, pos, len});
+    } else {
+      int number = ReadNumber(&i);
+      refs_.push_back(Reference{Reference::kRecursionNumber, e, number < 0 ? 0 : number, 0, 0});
+    }
+    while (i < n_ && p_[i] != ')') ++i;
+    tok_.Seek(i + 1);
+    return e;
+  }
+
+  bool SameName(int pos_a, int len_a, int pos_b, int len_b) const {
+    if (len_a != len_b) return false;
+    for (int k = 0; k < len_a; ++k)
+      if (AsciiLower(static_cast<unsigned char>(p_[pos_a + k])) != AsciiLower(static_cast<unsigned char>(p_[pos_b + k])))
+        return false;
+    return true;
+  }
+
+  // The first group (in table order) bearing the name, or -1.
+  int FindName(int pos, int len) const {
+    for (size_t g = 1; g < t_.groups.size(); ++g) {
+      const GroupInfo& info = t_.groups[g];
+      if (info.name_pos >= 0 && SameName(info.name_pos, info.name_len, pos, len)) return static_cast<int>(g);
+    }
+    return -1;
+  }
+
+  // The first group in table order with the number: plain groups come before named ones.
+  int FindNumber(int number) const {
+    if (number == 0) return 0;
+    if (number > t_.max_group) return -1;
+    int named = -1;
+    for (size_t g = 1; g < t_.groups.size(); ++g) {
+      const GroupInfo& info = t_.groups[g];
+      if (info.number != number) continue;
+      if (!info.named) return static_cast<int>(g);
+      if (named < 0) named = static_cast<int>(g);
+    }
+    return named;
+  }
+
+  void Finish() {
+    // Named groups take their numbers after all plain groups.
+    int next = plain_groups_;
+    for (size_t g = 1; g < t_.groups.size(); ++g) {
+      GroupInfo& info = t_.groups[g];
+      if (!info.named) continue;
+      if (info.name_pos >= 0) {
+        int first = FindName(info.name_pos, info.name_len);
+        info.number = first >= 0 && first < static_cast<int>(g) ? t_.groups[static_cast<size_t>(first)].number : next + 1;
+      }
+      next = std::max(next, info.number);
+    }
+    t_.max_group = next;
+
+    for (const Reference& r : refs_) {
+      Element& e = t_.elements[static_cast<size_t>(r.element)];
+      switch (r.kind) {
+        case Reference::kRecursionNumber:
+          e.a = FindNumber(r.number);
+          break;
+        case Reference::kRecursionName:
+          e.a = FindName(r.pos, r.len);
+          break;
+        case Reference::kBackReferenceName: {
+          int g = FindName(r.pos, r.len);
+          e.a = g < 0 ? -1 : t_.groups[static_cast<size_t>(g)].number;
+          break;
+        }
+        case Reference::kConditionName: {
+          int g = FindName(r.pos, r.len);
+          if (g >= 0) e.d = t_.groups[static_cast<size_t>(g)].number;
+          break;
+        }
+      }
+    }
+  }
+
+  const char* p_;
+  int n_;
+  int flags_;
+  Tokenizer tok_;
+  ElementTree& t_;
+  std::vector<int> scratch_;
+  std::vector<Reference> refs_;
+  int plain_groups_ = 0;
+  int depth_ = 0;
+  int empty_ = -1;
+  int shared_[2][kPredefinedCount];
+};
+
+}  // namespace
+
+void ParsePattern(const char* pattern, int length, int flags, ElementTree* tree) {
+  Parser parser(pattern, length, flags, tree);
+  parser.Run();
+}
+
+}  // namespace larkpost::regex_internal

@@ -1,0 +1,310 @@
+// Behaviour of the matcher's core: tokens, grammar, classes, groups, search and backtracking.
+#include "regex/pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace larkpost {
+namespace {
+
+PatternMatch MatchOf(const std::string& pattern, std::string_view text, int flags = 0, int start = -1) {
+  Pattern p;
+  p.Compile(pattern.data(), static_cast<int>(pattern.size()), flags);
+  return p.Match(text, start);
+}
+
+// "start-end" of group n, or "-" when it took no part.
+std::string Span(const PatternMatch& m, int n) {
+  if (m.GroupStart(n) < 0) return "-";
+  return std::to_string(m.GroupStart(n)) + "-" + std::to_string(m.GroupEnd(n));
+}
+
+// The text group 0 matched, or "<none>".
+std::string Found(const std::string& pattern, std::string_view text, int flags = 0) {
+  PatternMatch m = MatchOf(pattern, text, flags);
+  if (!m.Matched()) return "<none>";
+  return std::string(text.substr(static_cast<size_t>(m.GroupStart(0)),
+                                 static_cast<size_t>(m.GroupEnd(0) - m.GroupStart(0))));
+}
+
+const char kSender[] = "\"((\\w|\\W)*)\" <((\\w|\\W)*)>";
+const char kRecipient[] = "\"((\\w|\\W)*)\" <((\\w|\\W)*)> (\\d*)";
+
+TEST(AddressPatterns, SenderGroupsAndLayout) {
+  ASSERT_EQ(std::strlen(kSender), 25u);
+  PatternMatch m = MatchOf(kSender, "\"Ann\" <123>");
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(m.values.size(), 12u);
+  EXPECT_EQ(m.MaxGroup(), 4);
+  EXPECT_EQ(Span(m, 0), "0-11");
+  EXPECT_EQ(Span(m, 1), "1-4");
+  EXPECT_EQ(Span(m, 2), "3-4");
+  EXPECT_EQ(Span(m, 3), "7-10");
+  EXPECT_EQ(Span(m, 4), "9-10");
+}
+
+TEST(AddressPatterns, EmptyNameAndAddressLeaveInnerGroupsUnset) {
+  PatternMatch m = MatchOf(kSender, "\"\" <>");
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(Span(m, 1), "1-1");
+  EXPECT_EQ(Span(m, 2), "-");
+  EXPECT_EQ(Span(m, 3), "4-4");
+  EXPECT_EQ(Span(m, 4), "-");
+}
+
+TEST(AddressPatterns, GreedyGroupsRunToTheLastSeparators) {
+  std::string text = "x \"A\" <1> and \"B\" <2> tail";
+  PatternMatch m = MatchOf(kSender, text);
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(m.GroupStart(0), 2);  // the first double quote
+  EXPECT_EQ(text.substr(1 + 1 + 1, static_cast<size_t>(m.GroupEnd(1) - m.GroupStart(1))), "A\" <1> and \"B");
+  EXPECT_EQ(text.substr(static_cast<size_t>(m.GroupStart(3)), static_cast<size_t>(m.GroupEnd(3) - m.GroupStart(3))),
+            "2");
+  EXPECT_EQ(m.GroupEnd(0), static_cast<int>(text.find("> tail")) + 1);
+}
+
+TEST(AddressPatterns, RecipientType) {
+  ASSERT_EQ(std::strlen(kRecipient), 31u);
+  PatternMatch m = MatchOf(kRecipient, "\"Bob\" <+441632960123> 2");
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(m.MaxGroup(), 5);
+  EXPECT_EQ(Span(m, 5), "22-23");
+  EXPECT_EQ(Span(MatchOf(kRecipient, "\"Bob\" <1> "), 5), "10-10");
+  EXPECT_FALSE(MatchOf(kRecipient, "\"Bob\" <1>").Matched());
+  EXPECT_FALSE(MatchOf(kSender, "\"Bob\"<1>").Matched());
+}
+
+TEST(Compile, MissingPatternHasNoRootAndNeverMatches) {
+  Pattern p;
+  p.Compile(nullptr, 0, 0);
+  EXPECT_FALSE(p.HasRoot());
+  EXPECT_TRUE(p.Match("abc").values.empty());
+  p.Compile("b", 1, 0);
+  EXPECT_TRUE(p.HasRoot());
+  EXPECT_EQ(p.Match("abc").GroupStart(0), 1);
+  p.Compile("(c)", 3, 0);  // recompiling replaces the old tree
+  EXPECT_EQ(p.Match("abc").MaxGroup(), 1);
+  p.Compile(nullptr, 0, 0);
+  EXPECT_FALSE(p.HasRoot());
+}
+
+TEST(Compile, LengthLimitsThePatternText) {
+  Pattern p;
+  p.Compile("abXYZ", 2, 0);
+  EXPECT_TRUE(p.Match("xxab").Matched());
+  EXPECT_FALSE(p.Match("xxa").Matched());
+}
+
+TEST(Search, EmptyPatternAndEmptyMatches) {
+  PatternMatch m = MatchOf("", "abc");
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(Span(m, 0), "0-0");
+  EXPECT_EQ(m.values.size(), 4u);
+  EXPECT_EQ(Span(MatchOf("x*", "abc"), 0), "0-0");
+}
+
+TEST(Search, StartPositions) {
+  EXPECT_EQ(Span(MatchOf("a", "aXa", 0, 1), 0), "2-3");
+  EXPECT_EQ(Span(MatchOf("", "abc", 0, 3), 0), "3-3");
+  EXPECT_TRUE(MatchOf("", "abc", 0, 4).values.empty());
+  EXPECT_FALSE(MatchOf("b", "abc").values.empty());
+  EXPECT_TRUE(MatchOf("z", "abc").values.empty());
+}
+
+TEST(Search, FirstStartPositionWinsNotTheLongestMatch) {
+  EXPECT_EQ(Found("a|ab", "xab"), "a");
+  EXPECT_EQ(Found("ab|a", "xab"), "ab");
+  EXPECT_EQ(Found("b+", "abbb"), "bbb");
+}
+
+TEST(Search, TextWithZeroBytes) {
+  std::string text("a\0b", 3);
+  EXPECT_EQ(Span(MatchOf("b", text), 0), "2-3");
+  EXPECT_EQ(Span(MatchOf(std::string("\\x00b"), text), 0), "1-3");
+  Pattern p;
+  p.Compile("b", 1, 0);
+  EXPECT_FALSE(p.Match(text.c_str()).Matched());  // a terminated text ends at the zero
+}
+
+TEST(Quantifiers, BracesAreReadThreeDigitsAtMost) {
+  EXPECT_TRUE(MatchOf("^a{1000}$", std::string(100, 'a')).Matched());
+  EXPECT_FALSE(MatchOf("^a{1000}$", std::string(101, 'a')).Matched());
+  EXPECT_EQ(Found("a{,3}", "aaa"), "");
+  EXPECT_EQ(Found("a{x}", "aaa"), "");
+  EXPECT_EQ(Found("a{3,1}", "aaaa"), "aaa");
+  EXPECT_EQ(Found("a{ 2 , 3 }", "aaaa"), "aaa");
+  EXPECT_EQ(Found("a{2,}", "aaaa"), "aaaa");
+  EXPECT_EQ(Found("ba{0}c", "bc"), "bc");
+}
+
+TEST(Quantifiers, UnclosedBraceSwallowsTheRest) {
+  EXPECT_EQ(Found("xa{2b", "xab"), "x");
+  EXPECT_EQ(Found("xa{2b", "x"), "x");
+}
+
+TEST(Quantifiers, BindToTheLastCharacterOfALiteralRun) {
+  EXPECT_EQ(Found("abc*", "abccc"), "abccc");
+  EXPECT_EQ(Found("abc*", "ab"), "ab");
+  EXPECT_EQ(Found("abc+d", "abcccd"), "abcccd");
+}
+
+TEST(Quantifiers, QuantifierAfterARepeatOrAtTheStartIsALiteral) {
+  EXPECT_EQ(Found("a**", "aaa*"), "aaa*");
+  EXPECT_EQ(Found("a**", "aaa"), "<none>");
+  EXPECT_EQ(Found("*a", "b*a"), "*a");
+  EXPECT_EQ(Found("x|+", "a+"), "+");
+  EXPECT_EQ(Found("a}", "a}"), "a}");
+}
+
+TEST(Quantifiers, ExactCountIgnoresLazyAndPossessiveMarkers) {
+  EXPECT_EQ(Found("a{2}?", "aaa"), "aa");
+  EXPECT_EQ(Found("a{2}+b", "aab"), "aab");
+  EXPECT_EQ(Found("a{2}+", "aa+"), "aa");
+}
+
+TEST(Repetition, GreedyBacktracksIntoIterations) {
+  EXPECT_EQ(Found("(a|ab)*c", "ababc"), "ababc");
+  EXPECT_EQ(Found("(a|ab)(c|bcd)(d*)", "abcd"), "abcd");
+  PatternMatch m = MatchOf("(a+)(a+)", "aaaa");
+  EXPECT_EQ(Span(m, 1), "0-3");
+  EXPECT_EQ(Span(m, 2), "3-4");
+}
+
+TEST(Repetition, GroupInsideARepeatReportsItsLastIteration) {
+  PatternMatch m = MatchOf("(?:(\\w)-)*x", "a-b-c-x");
+  EXPECT_EQ(Span(m, 1), "4-5");
+  m = MatchOf("(\\w)*", "abc");
+  EXPECT_EQ(Span(m, 1), "2-3");
+}
+
+TEST(Repetition, EmptyIterationsEndTheLoop) {
+  PatternMatch m = MatchOf("(a*)*b", "aab");
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(Span(m, 0), "0-3");
+  EXPECT_EQ(Span(m, 1), "0-2");
+  m = MatchOf("(a*)+", "b");
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(Span(m, 1), "0-0");  // the minimum iteration may be empty
+  m = MatchOf("(a|)*", "aa");
+  EXPECT_EQ(Span(m, 0), "0-2");
+  EXPECT_EQ(Span(m, 1), "1-2");
+  EXPECT_TRUE(MatchOf("(x?)*y", "y").Matched());
+  EXPECT_EQ(Span(MatchOf("(x?)*y", "y"), 1), "-");
+}
+
+TEST(Repetition, NestedQuantifiersFailWithoutHanging) {
+  // Exponential for a naive engine only when there are many characters; keep the text short.
+  EXPECT_FALSE(MatchOf("(a+)+b", std::string(14, 'a')).Matched());
+  EXPECT_FALSE(MatchOf("(a*)*b", std::string(14, 'a')).Matched());
+  EXPECT_EQ(Found("((a|b)*c)+", "abcacbcx"), "abcacbc");
+}
+
+TEST(Repetition, BoundedCounts) {
+  EXPECT_EQ(Found("(ab){2,3}", "abababab"), "ababab");
+  EXPECT_EQ(Found("(ab){2,3}c", "ababc"), "ababc");
+  EXPECT_EQ(Found("(ab){2}", "abab"), "abab");
+  EXPECT_EQ(Found("(ab){3}", "abab"), "<none>");
+  EXPECT_EQ(Found("x(ab)?y", "xy"), "xy");
+}
+
+TEST(Alternation, BranchesInOrderAndEmptyBranches) {
+  EXPECT_EQ(Found("b|ab|a", "ab"), "ab");
+  EXPECT_EQ(Found("a|", "b"), "");
+  EXPECT_EQ(Found("|a", "a"), "");
+  PatternMatch m = MatchOf("(a)|b", "b");
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(Span(m, 1), "-");
+  EXPECT_EQ(m.MaxGroup(), 1);
+}
+
+TEST(Groups, NumberedByOpeningParenthesis) {
+  PatternMatch m = MatchOf("((a)(b(c)))", "abc");
+  EXPECT_EQ(m.MaxGroup(), 4);
+  EXPECT_EQ(Span(m, 1), "0-3");
+  EXPECT_EQ(Span(m, 2), "0-1");
+  EXPECT_EQ(Span(m, 3), "1-3");
+  EXPECT_EQ(Span(m, 4), "2-3");
+}
+
+TEST(Groups, UnmatchedCloseEndsTheCompilation) {
+  EXPECT_EQ(Found("a)b", "xab"), "a");
+  EXPECT_EQ(Found("(a", "a"), "a");
+}
+
+TEST(Groups, BacktrackingOverAGroupRestoresItsEarlierRecord) {
+  PatternMatch m = MatchOf("(?:(a)|b)*ac", "abac");  // the last a is taken back for "ac"
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(Span(m, 1), "0-1");
+}
+
+TEST(Classes, Predefined) {
+  EXPECT_EQ(Found("\\w+", "  ab_9!"), "ab_9");
+  EXPECT_EQ(Found("\\W+", "ab ,;c"), " ,;");
+  EXPECT_EQ(Found("\\d+", "ab123c"), "123");
+  EXPECT_EQ(Found("\\D+", "12ab3"), "ab");
+  EXPECT_EQ(Found("\\s+", "a \t\r\nb"), " \t\r\n");
+  EXPECT_EQ(Found("\\s", "a\fb"), "<none>");  // form feed is not white space
+  EXPECT_EQ(Found("\\S+", " ab "), "ab");
+  EXPECT_EQ(Found(".+", "ab\ncd"), "ab");
+  EXPECT_EQ(Found(".+", "ab\ncd", kSingleLine), "ab\ncd");
+}
+
+TEST(Classes, BracketExpressions) {
+  EXPECT_EQ(Found("[a-c]+", "xabcd"), "abc");
+  EXPECT_EQ(Found("[^a-c]+", "abxyc"), "xy");
+  EXPECT_EQ(Found("[a-]+", "b-a-"), "-a-");
+  EXPECT_EQ(Found("[.]", "a.b"), ".");
+  EXPECT_EQ(Found("[\\A]", "xA"), "A");
+  EXPECT_EQ(Found("[\\d_]+", "a1_2b"), "1_2");
+  EXPECT_EQ(Found("[z-a]", "az"), "<none>");
+  EXPECT_EQ(Found("[]a", "a]a"), "<none>");
+  EXPECT_EQ(Found("[^]", "\n"), "\n");
+  EXPECT_EQ(Found("[\\b]", "a\bb"), "\b");
+  EXPECT_EQ(Found("[a\\]]+", "xa]]"), "a]]");  // `\]` is a literal bracket, which closes nothing
+}
+
+TEST(Classes, CharactersCompareAsSignedValues) {
+  EXPECT_EQ(Found("[\\x01-\\xff]", "a\x80\xff"), "<none>");
+  EXPECT_EQ(Found("[\\x80-\\x01]+", std::string("\x80\xff\x00\x01\x02", 5)), std::string("\x80\xff\x00\x01", 4));
+  EXPECT_EQ(Found("[\\x80-\\xff]+", "a\x90\xfe"), "\x90\xfe");
+}
+
+TEST(Classes, NamedClasses) {
+  EXPECT_EQ(Found("[[:digit:]x]+", "ab1x2c"), "1x2");
+  EXPECT_EQ(Found("[:alpha:]+", "12ab3"), "ab");
+  EXPECT_EQ(Found("[[:^digit:]]+", "12ab3"), "ab");
+  EXPECT_EQ(Found("[[:nosuchname:]]", "abc"), "<none>");
+}
+
+TEST(Escapes, Characters) {
+  EXPECT_EQ(Found("\\x41", "zA"), "A");
+  EXPECT_EQ(Found("\\x{263A}", "a:"), ":");
+  EXPECT_EQ(Found("\\u0041\\u{42}", "AB"), "AB");
+  EXPECT_EQ(Found("\\xg", "xg"), "xg");
+  EXPECT_EQ(Found("\\t\\n\\r\\f\\v\\a\\e", "\t\n\r\f\v\a\x1b"), "\t\n\r\f\v\a\x1b");
+  EXPECT_EQ(Found("\\.\\*\\\\", "a.*\\"), ".*\\");
+  EXPECT_EQ(Found("a\\", "a\\"), "a\\");
+}
+
+TEST(Escapes, QuotedRuns) {
+  EXPECT_EQ(Found("\\Qa.b\\E", "a.b"), "a.b");
+  EXPECT_EQ(Found("\\Qa.b\\E", "axb"), "<none>");
+  EXPECT_EQ(Found("\\LABC\\E", "xabc"), "abc");
+  EXPECT_EQ(Found("\\UaBc\\Ed", "ABCd"), "ABCd");
+  EXPECT_EQ(Found("\\Q(*\\", "(*\\"), "(*\\");  // runs to the end without \E
+  EXPECT_EQ(Found("\\Qab\\E+", "abb"), "abb");
+}
+
+TEST(Extended, WhiteSpaceAndCommentsAreSkipped) {
+  EXPECT_EQ(Found("a b # comment\n c", "abc", kExtended), "abc");
+  EXPECT_EQ(Found("[a b]+", "a b", kExtended), "a");
+  EXPECT_EQ(Found("a b", "a b"), "a b");
+  EXPECT_EQ(Found("a(?#comment)b", "ab"), "ab");
+  EXPECT_EQ(Found("a(?#unterminated", "a"), "a");
+}
+
+}  // namespace
+}  // namespace larkpost

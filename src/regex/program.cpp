@@ -1,0 +1,228 @@
+#include "regex/program.h"
+
+#include "regex/tokenizer.h"
+
+namespace larkpost::regex_internal {
+namespace {
+
+class Builder {
+ public:
+  Builder(ElementTree* tree, Program* program) : t_(*tree), p_(*program) {}
+
+  void Run(bool right_to_left) {
+    p_.Clear();
+    p_.right_to_left = right_to_left;
+    p_.max_group = t_.max_group;
+    p_.group_entry.assign(t_.groups.size(), -1);
+    int end = NewNode(Op::kMatchEnd, 0);
+    p_.start = t_.root < 0 ? end : Emit(t_.root, end);
+    if (t_.root >= 0) {
+      CharSet first;
+      if (FirstSet(t_.root, &first)) p_.first_set = AddSet(first);
+    }
+    // Recursions may name groups that were emitted later, or never (a group repeated {0}
+    // times); the latter are emitted on their own, reachable only by recursion.
+    int fail = -1;
+    for (size_t k = 0; k < recursions_.size(); ++k) {
+      Node& r = p_.nodes[static_cast<size_t>(recursions_[k])];
+      int target = r.b;
+      if (target == 0) {
+        r.a = p_.start;
+        continue;
+      }
+      if (p_.group_entry[static_cast<size_t>(target)] < 0) {
+        if (fail < 0) fail = NewNode(Op::kFail, 0);
+        Emit(t_.groups[static_cast<size_t>(target)].element, fail);
+      }
+      p_.nodes[static_cast<size_t>(recursions_[k])].a = p_.group_entry[static_cast<size_t>(target)];
+    }
+  }
+
+ private:
+  int NewNode(Op op, int next, int a = 0, int b = 0, int c = 0, uint8_t flags = 0) {
+    Node n;
+    n.op = op;
+    n.next = next;
+    n.a = a, n.b = b, n.c = c;
+    n.flags = flags;
+    p_.nodes.push_back(n);
+    return static_cast<int>(p_.nodes.size()) - 1;
+  }
+  Node& At(int k) { return p_.nodes[static_cast<size_t>(k)]; }
+
+  int AddSet(const CharSet& s) {
+    t_.sets.push_back(s);
+    return static_cast<int>(t_.sets.size()) - 1;
+  }
+
+  static uint8_t Direction(const Element& e) { return (e.flags & kElemRightToLeft) ? kNodeRightToLeft : 0; }
+
+  // The set of characters a match of element `id` must begin with (in its direction);
+  // false when there is no such set (the element may match empty, or is too complex).
+  bool FirstSet(int id, CharSet* out) {
+    const Element& e = t_.elements[static_cast<size_t>(id)];
+    switch (e.kind) {
+      case ElementKind::kLiteral: {
+        bool rtl = e.flags & kElemRightToLeft;
+        int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(rtl ? e.a + e.b - 1 : e.a)]);
+        out->Add(c);
+        if (e.flags & kElemIgnoreCase) {
+          out->Add(AsciiLower(c));
+          out->Add(AsciiUpper(c));
+        }
+        return true;
+      }
+      case ElementKind::kClass:
+        out->Merge(t_.sets[static_cast<size_t>(e.a)]);
+        return true;
+      case ElementKind::kGroup:
+      case ElementKind::kAtomic:
+        return FirstSet(e.a, out);
+      case ElementKind::kRepeat:
+        return e.b >= 1 && FirstSet(e.a, out);
+      case ElementKind::kSequence: {
+        bool rtl = e.flags & kElemRightToLeft;
+        return FirstSet(t_.children[static_cast<size_t>(rtl ? e.a + e.b - 1 : e.a)], out);
+      }
+      case ElementKind::kAlternation:
+        for (int k = 0; k < e.b; ++k)
+          if (!FirstSet(t_.children[static_cast<size_t>(e.a + k)], out)) return false;
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // Emits element `id` so that a match of it continues at node `next`; returns its entry node.
+  int Emit(int id, int next) {
+    const Element e = t_.elements[static_cast<size_t>(id)];
+    uint8_t dir = Direction(e);
+    switch (e.kind) {
+      case ElementKind::kEmpty:
+        return next;
+      case ElementKind::kLiteral:
+        return NewNode(Op::kLiteral, next, e.a, e.b, 0,
+                       static_cast<uint8_t>(dir | ((e.flags & kElemIgnoreCase) ? kNodeIgnoreCase : 0)));
+      case ElementKind::kClass:
+        return NewNode(Op::kClass, next, e.a, 0, 0, dir);
+      case ElementKind::kSequence: {
+        int entry = next;
+        if (dir) {
+          for (int k = 0; k < e.b; ++k) entry = Emit(t_.children[static_cast<size_t>(e.a + k)], entry);
+        } else {
+          for (int k = e.b - 1; k >= 0; --k) entry = Emit(t_.children[static_cast<size_t>(e.a + k)], entry);
+        }
+        return entry;
+      }
+      case ElementKind::kAlternation: {
+        int first = static_cast<int>(p_.branches.size());
+        p_.branches.resize(p_.branches.size() + static_cast<size_t>(e.b));
+        p_.branch_sets.resize(p_.branches.size());
+        for (int k = 0; k < e.b; ++k) {
+          int child = t_.children[static_cast<size_t>(e.a + k)];
+          int entry = Emit(child, next);
+          CharSet s;
+          int set = FirstSet(child, &s) ? AddSet(s) : -1;
+          p_.branches[static_cast<size_t>(first + k)] = entry;
+          p_.branch_sets[static_cast<size_t>(first + k)] = set;
+        }
+        return NewNode(Op::kAlternation, next, first, e.b, 0, dir);
+      }
+      case ElementKind::kRepeat:
+        return EmitRepeat(e, next);
+      case ElementKind::kGroup: {
+        int number = t_.groups[static_cast<size_t>(e.b)].number;
+        int close = NewNode(Op::kClose, next, number, e.b, 0, dir);
+        int body = Emit(e.a, close);
+        int open = NewNode(Op::kOpen, body, number, e.b, 0, dir);
+        p_.group_entry[static_cast<size_t>(e.b)] = open;
+        return open;
+      }
+      case ElementKind::kBoundary:
+        return NewNode(Op::kBoundary, next, e.a);
+      case ElementKind::kLookAround: {
+        bool negate = e.flags & kElemNegate;
+        int end = NewNode(Op::kLookEnd, -1);
+        int body = Emit(e.a, end);
+        int begin = NewNode(Op::kLookBegin, body, negate ? -1 : next, negate ? next : -1, 0,
+                            negate ? kNodeNegate : 0);
+        At(end).a = begin;
+        return begin;
+      }
+      case ElementKind::kAtomic: {
+        int end = NewNode(Op::kAtomicEnd, next);
+        int body = Emit(e.a, end);
+        return NewNode(Op::kAtomicBegin, body);
+      }
+      case ElementKind::kConditional: {
+        int yes = Emit(e.b, next);
+        int no = Emit(e.c, next);
+        if (e.d >= 0) return NewNode(Op::kCondGroup, -1, e.d, yes, no);
+        const Element look = t_.elements[static_cast<size_t>(e.a)];
+        bool negate = look.flags & kElemNegate;
+        int end = NewNode(Op::kLookEnd, -1);
+        int body = Emit(look.a, end);
+        int begin = NewNode(Op::kLookBegin, body, negate ? no : yes, negate ? yes : no, 0, negate ? kNodeNegate : 0);
+        At(end).a = begin;
+        return begin;
+      }
+      case ElementKind::kRecursion: {
+        if (e.a < 0) return next;  // names no group: matches the empty string
+        int r = NewNode(Op::kRecurse, next, -1, e.a);
+        recursions_.push_back(r);
+        return r;
+      }
+      case ElementKind::kBackReference:
+        if (e.a < 0) return NewNode(Op::kFail, -1);
+        return NewNode(Op::kBackReference, next, e.a, 0, 0,
+                       static_cast<uint8_t>(dir | ((e.flags & kElemIgnoreCase) ? kNodeIgnoreCase : 0)));
+    }
+    return next;
+  }
+
+  int EmitRepeat(const Element& e, int next) {
+    int min = e.b, max = e.c;
+    uint8_t dir = Direction(e);
+    uint8_t lazy = e.mode == kLazy ? kNodeLazy : 0;
+    int after = next;
+    if (e.mode == kPossessive) after = NewNode(Op::kAtomicEnd, next);
+    int entry;
+    // A repeat of one character keeps one choice point however many characters it takes.
+    const Element& child = t_.elements[static_cast<size_t>(e.a)];
+    if (child.kind == ElementKind::kClass ||
+        (child.kind == ElementKind::kLiteral && child.b == 1)) {
+      int set = child.a;
+      if (child.kind == ElementKind::kLiteral) {
+        CharSet s;
+        int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(child.a)]);
+        s.Add(c);
+        if (child.flags & kElemIgnoreCase) {
+          s.Add(AsciiLower(c));
+          s.Add(AsciiUpper(c));
+        }
+        set = AddSet(s);
+      }
+      entry = NewNode(Op::kCharLoop, after, min, max, set, static_cast<uint8_t>(dir | lazy));
+    } else {
+      int head = NewNode(Op::kLoopHead, after, min, max, 0, lazy);
+      int tail = NewNode(Op::kLoopTail, -1, head);
+      At(head).c = Emit(e.a, tail);
+      entry = NewNode(Op::kLoopInit, head);
+    }
+    if (e.mode == kPossessive) entry = NewNode(Op::kAtomicBegin, entry);
+    return entry;
+  }
+
+  ElementTree& t_;
+  Program& p_;
+  std::vector<int> recursions_;
+};
+
+}  // namespace
+
+void BuildProgram(ElementTree* tree, bool right_to_left, Program* program) {
+  Builder builder(tree, program);
+  builder.Run(right_to_left);
+}
+
+}  // namespace larkpost::regex_internal

@@ -1,0 +1,78 @@
+// The matcher's program: the element tree lowered into a graph of nodes.
+//
+// Each node does one step and names the node that follows it (`next`), so a node's continuation
+// is explicit and the matcher can run the graph with a loop instead of recursion. A sequence
+// becomes a chain (last child first under right-to-left), an alternation a node listing its
+// branches, a repeat a loop (init, head, body, tail back to head), a group a pair of capture
+// nodes around its body, a look-around or atomic group a begin/end pair around its body.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "regex/element.h"
+
+namespace larkpost::regex_internal {
+
+enum class Op : uint8_t {
+  kMatchEnd,       // the end of the pattern: success, or the return of a recursion into it
+  kFail,           // never matches
+  kLiteral,        // a = offset in strings, b = length
+  kClass,          // a = set index
+  kAlternation,    // a = first branch in `branches`, b = branch count
+  kOpen,           // a = capture number, b = group-table index: the first bracket reached
+  kClose,          // a = capture number, b = group-table index: the second bracket reached
+  kLoopInit,       // starts a repeat; next = its head
+  kLoopHead,       // a = minimum, b = maximum (-1 unbounded), c = body; next = after the repeat
+  kLoopTail,       // a = head: counts the iteration and goes back to the head
+  kCharLoop,       // a repeat of one character: a = minimum, b = maximum, c = set index
+  kAtomicBegin,    // starts an atomic group (or possessive repeat)
+  kAtomicEnd,      // forgets the choices made since the matching begin
+  kLookBegin,      // a = node if the sub-pattern matches, b = node if not (-1: fail)
+  kLookEnd,        // a = its begin node
+  kCondGroup,      // a = capture number, b = node if the group has a capture, c = node if not
+  kRecurse,        // a = entry node of the target, b = target's group-table index
+  kBackReference,  // a = capture number (-1 never matches)
+  kBoundary,       // a = Boundary
+};
+
+enum : uint8_t {
+  kNodeIgnoreCase = 1,
+  kNodeRightToLeft = 2,
+  kNodeNegate = 4,  // look-around: a match of the sub-pattern leaves no captures behind
+  kNodeLazy = 8,    // repeats
+};
+
+struct Node {
+  Op op = Op::kFail;
+  uint8_t flags = 0;
+  int next = -1;
+  int a = 0, b = 0, c = 0;
+};
+
+struct Program {
+  std::vector<Node> nodes;
+  std::vector<int> branches;     // entry node of each alternation branch
+  std::vector<int> branch_sets;  // per branch: set its first character must be in, or -1
+  std::vector<int> group_entry;  // per group-table index: its kOpen node (-1 not emitted)
+  int start = 0;                 // entry node of the whole pattern
+  int first_set = -1;            // set a match's first character must be in, or -1
+  bool right_to_left = false;
+  int max_group = 0;
+
+  void Clear() {
+    nodes.clear();
+    branches.clear();
+    branch_sets.clear();
+    group_entry.clear();
+    start = 0;
+    first_set = -1;
+    right_to_left = false;
+    max_group = 0;
+  }
+};
+
+// Lowers `tree` into `program`; may add character sets to the tree.
+void BuildProgram(ElementTree* tree, bool right_to_left, Program* program);
+
+}  // namespace larkpost::regex_internal

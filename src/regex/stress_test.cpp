@@ -1,0 +1,89 @@
+// Long texts and deep patterns on a thread with a small machine stack: matching must keep its
+// state on the heap and compiling must bound its recursion.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <functional>
+#include <string>
+
+#include "regex/parser.h"
+#include "regex/pattern.h"
+
+namespace larkpost {
+namespace {
+
+constexpr size_t kSmallStack = 256 * 1024;
+constexpr size_t kLongText = 16 * 1024 * 1024;
+
+// Runs `body` on a new thread whose stack is 256 KiB.
+void OnSmallStack(const std::function<void()>& body) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, kSmallStack), 0);
+  pthread_t thread;
+  auto trampoline = [](void* arg) -> void* {
+    (*static_cast<const std::function<void()>*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&body)), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+PatternMatch MatchOf(const std::string& pattern, std::string_view text, int flags = 0) {
+  Pattern p;
+  p.Compile(pattern.data(), static_cast<int>(pattern.size()), flags);
+  return p.Match(text);
+}
+
+// A long text mixing word and non-word characters, ending in `tail`.
+std::string LongText(const std::string& tail) {
+  std::string text(kLongText, 'a');
+  for (size_t k = 0; k < text.size(); k += 7) text[k] = ' ';
+  return text + tail;
+}
+
+TEST(LongText, GroupedAnyCharacterRepeatOverSixteenMegabytes) {
+  std::string text = LongText("");
+  PatternMatch m;
+  OnSmallStack([&] { m = MatchOf("((\\w|\\W)*)", text); });
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(m.GroupEnd(1), static_cast<int>(text.size()));
+  EXPECT_EQ(m.GroupStart(2), static_cast<int>(text.size()) - 1);
+}
+
+TEST(LongText, SenderPatternBacktracksAcrossSixteenMegabytes) {
+  std::string text = "\"" + LongText("\" <12>");
+  PatternMatch m;
+  OnSmallStack([&] { m = MatchOf("\"((\\w|\\W)*)\" <((\\w|\\W)*)>", text); });
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(m.GroupEnd(1), static_cast<int>(kLongText) + 1);
+  EXPECT_EQ(m.GroupEnd(3), static_cast<int>(text.size()) - 1);
+}
+
+TEST(Nesting, DeeplyNestedPatternsCompileAndMatch) {
+  std::string opens(100000, '(');
+  std::string balanced = opens + "a" + std::string(100000, ')');
+  std::string looks;
+  for (int k = 0; k < 30000; ++k) looks += "(?(?=(?<!(?>";
+  PatternMatch open_only, nested, special;
+  OnSmallStack([&] {
+    open_only = MatchOf(opens, "((((");
+    nested = MatchOf(balanced, "xa");
+    special = MatchOf(looks, "a");
+  });
+  EXPECT_TRUE(special.values.empty() || special.Matched());
+  EXPECT_TRUE(open_only.values.empty() || open_only.Matched());
+  // Groups deeper than the nesting bound are literal parentheses.
+  EXPECT_FALSE(nested.Matched());
+  std::string deep = std::string(100, '(') + "a" + std::string(100, ')');
+  std::string text = "x" + std::string(100 - regex_internal::kMaxNesting, '(') + "a";
+  PatternMatch m = MatchOf(deep, text);
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(m.MaxGroup(), regex_internal::kMaxNesting);
+  EXPECT_EQ(m.GroupStart(1), 1);
+  EXPECT_EQ(m.GroupStart(regex_internal::kMaxNesting), 1);
+}
+
+}  // namespace
+}  // namespace larkpost
