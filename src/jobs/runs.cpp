@@ -1,0 +1,204 @@
+#include "jobs/runs.h"
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "backupfile/backup_file.h"
+#include "backupfile/record.h"
+#include "jobs/job_records.h"
+#include "jobs/outcome.h"
+#include "jobs/output_file.h"
+#include "jobs/worker.h"
+#include "platform/file/file.h"
+#include "platform/framework/framework.h"
+#include "platform/framework/strings.h"
+#include "platform/text/text.h"
+#include "store/cursor.h"
+#include "store/folder.h"
+#include "store/session.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr FolderKind kFolderKinds[] = {FolderKind::Draft, FolderKind::Inbox, FolderKind::Outbox,
+                                       FolderKind::Sent, FolderKind::Deleted};
+
+// The framework's text for a file error, as the handheld fills it: at most 254 characters.
+std::u16string FileErrorText(const CFileException& error) {
+  char16_t buffer[255] = {};
+  error.GetErrorMessage(buffer, 255);
+  return buffer;
+}
+
+std::u16string WithPartialOutput(std::u16string text, const OutputFile& output) {
+  if (output.temporary) text += u"\n" + PartialOutputLine(output.writePath);
+  return text;
+}
+
+// The plain-text export: the folder walk of each selected standard folder, without container.
+bool WriteTextExport(BackupJob& job, CFile& file) {
+  for (FolderKind kind : kFolderKinds) {
+    if (!job.Includes(kind)) continue;
+    SmsFolder* folder = job.session.StandardFolder(kind);
+    if (folder == nullptr || !WriteFolderRecords(job, file, *folder)) return false;
+  }
+  return true;
+}
+
+void Finish(std::atomic<int32_t>& finished) {
+  finished.store(1);
+  finished.notify_all();
+}
+
+}  // namespace
+
+void StartBackup(BackupJob& job) {
+  job.path = TrimWhiteSpace(job.path);
+  if (job.path.empty()) {
+    AfxMessageBox(IDS_SELECT_SAVE_PATH_PROMPT, MB_ICONINFORMATION);
+    return;
+  }
+  bool anyFolder = false;
+  for (FolderKind kind : kFolderKinds) anyFolder = anyFolder || job.Includes(kind);
+  if (!anyFolder) {
+    AfxMessageBox(IDS_SELECT_BACKUP_FOLDER, MB_ICONINFORMATION);
+    return;
+  }
+
+  // Counted on this thread, before the worker starts: the backup file's record count.
+  job.total = 0;
+  for (FolderKind kind : kFolderKinds) {
+    if (!job.Includes(kind)) continue;
+    if (SmsFolder* folder = job.session.StandardFolder(kind)) {
+      job.total += static_cast<int32_t>(CountMessages(*folder));
+    }
+  }
+  job.finished = 0;
+  job.progress = 0.0;
+  job.written = 0;
+
+  RunWorker([&job] { BackupThread(&job); }, job.progress, job.finished);
+}
+
+unsigned BackupThread(BackupJob* job) {
+  std::unique_ptr<CFile> file;
+  OutputFile output;
+  try {
+    job->path = TrimWhiteSpace(job->path);
+    output = PrepareOutputFile(job->path);
+    file = std::make_unique<CFile>(output.writePath, CFile::modeCreate | CFile::modeWrite);
+
+    const bool written = job->format == kTextExport ? WriteTextExport(*job, *file)
+                                                    : WriteBackupFile(*job, *file);
+    if (!written) {
+      AfxMessageBox(WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output), MB_ICONWARNING);
+      file->Abort();
+      file.reset();
+      Finish(job->finished);
+      return 1;
+    }
+
+    // Everything must be on storage before the new file takes the old one's place.
+    if (!FlushFileBuffers(*file)) {
+      throw CFileException(CFileException::hardIO, 0, output.writePath);
+    }
+    file->Close();
+    file.reset();
+    CommitOutputFile(output);
+
+    const uint32_t unreadableFolders = job->session.unreadableFolders;
+    const uint32_t unreadableMessages = job->session.unreadableMessages;
+    if (unreadableFolders > 0 || unreadableMessages > 0) {
+      AfxMessageBox(IncompleteBackupText(unreadableFolders, unreadableMessages), MB_ICONWARNING);
+    } else {
+      AfxMessageBox(IDS_BACKUP_SUCCEEDED, MB_ICONINFORMATION);
+    }
+    Finish(job->finished);
+  } catch (const CFileException& error) {
+    Finish(job->finished);
+    // The user chose the target; the temporary file is named on its own line.
+    CFileException shown = error;
+    if (output.temporary && error.m_strFileName == output.writePath) {
+      shown.m_strFileName = output.target;
+    }
+    if (file) file->Abort();
+    file.reset();
+    AfxMessageBox(WithPartialOutput(FileErrorText(shown), output), MB_ICONWARNING);
+  } catch (const std::exception&) {
+    // Out of memory or a failure of the platform below: the run cannot go on.
+    if (file) file->Abort();
+    file.reset();
+    AfxMessageBox(WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output), MB_ICONWARNING);
+    Finish(job->finished);
+  }
+  return 1;
+}
+
+void StartRestore(RestoreJob& job) {
+  if (job.path.empty()) {
+    AfxMessageBox(IDS_SELECT_FILE_PATH_PROMPT, MB_ICONINFORMATION);
+    return;
+  }
+  RunWorker([&job] { RestoreThread(&job); }, job.progress, job.finished);
+}
+
+unsigned RestoreThread(RestoreJob* job) {
+  std::u16string error;
+  job->progress = 0.0;
+  job->finished = 0;
+  std::unique_ptr<CFile> file;
+  uint32_t record = 0;
+  try {
+    job->path = TrimWhiteSpace(job->path);
+    file = std::make_unique<CFile>(job->path, CFile::modeRead | CFile::shareDenyNone);
+
+    uint32_t count = 0;
+    if (!ValidateBackupFile(*file, count)) {
+      file->Abort();
+      file.reset();
+      Finish(job->finished);
+      AfxMessageBox(IDS_FILE_VALIDATION_FAILED, MB_ICONINFORMATION);
+      return 1;
+    }
+
+    for (record = 1; record <= count && record != 0; ++record) {
+      job->progress = static_cast<double>(record) / static_cast<double>(count);
+      if (!ReadMessageRecord(*job, *file, error)) {
+        char number[32];
+        std::snprintf(number, sizeof number, "No.%d, ", static_cast<int>(record));
+        AfxMessageBox(Utf8ToWide(number) + error, MB_ICONWARNING);
+        file->Abort();
+        file.reset();
+        Finish(job->finished);
+        return 1;
+      }
+    }
+
+    file->Close();
+    file.reset();
+    AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
+    Finish(job->finished);
+  } catch (const CFileException& fileError) {
+    Finish(job->finished);
+    if (file) file->Abort();
+    file.reset();
+    AfxMessageBox(FileErrorText(fileError), MB_ICONWARNING);
+  } catch (const std::exception& failure) {
+    if (file) file->Abort();
+    file.reset();
+    std::u16string text = Utf8ToWide(failure.what());
+    if (record > 0) {
+      char number[32];
+      std::snprintf(number, sizeof number, "No.%d, ", static_cast<int>(record));
+      text = Utf8ToWide(number) + text;
+    }
+    AfxMessageBox(text, MB_ICONWARNING);
+    Finish(job->finished);
+  }
+  return 1;
+}
+
+}  // namespace larkpost

@@ -1,0 +1,34 @@
+#include "jobs/worker.h"
+
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+#include "platform/framework/framework.h"
+
+namespace larkpost {
+
+namespace {
+std::atomic<bool> failWorkerCreation{false};
+}  // namespace
+
+void FailWorkerCreationForTesting(bool fail) { failWorkerCreation = fail; }
+
+bool RunWorker(const std::function<void()>& work, const std::atomic<double>& progress,
+               const std::atomic<int32_t>& finished) {
+  std::thread worker;
+  try {
+    if (failWorkerCreation) throw std::system_error(EAGAIN, std::generic_category());
+    worker = std::thread(work);
+  } catch (const std::system_error&) {
+    AfxMessageBox(u"Create thread error.", MB_ICONWARNING);
+    return false;
+  }
+  CurrentUserInterface().WaitForWorker(progress, finished);
+  // The worker touches nothing of the job after setting `finished`, but it may still be in its
+  // message box; the job's owner destroys the job only after this returns.
+  worker.join();
+  return true;
+}
+
+}  // namespace larkpost
