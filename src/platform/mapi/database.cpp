@@ -1,0 +1,373 @@
+#include "platform/mapi/database.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <utility>
+
+#include "platform/mapi/provider.h"
+
+namespace larkpost::mapi {
+
+const ULONG kStandardFolderTags[kFolderKindCount] = {
+    PR_CE_DRAFTS_ENTRYID, PR_CE_INBOX_ENTRYID, PR_IPM_OUTBOX_ENTRYID, PR_IPM_SENTMAIL_ENTRYID,
+    PR_IPM_WASTEBASKET_ENTRYID};
+const char16_t* const kStandardFolderNames[kFolderKindCount] = {
+    u"Drafts", u"Inbox", u"Outbox", u"Sent Items", u"Deleted Items"};
+
+namespace {
+
+constexpr const char* kSchema[] = {
+    "CREATE TABLE provider(uid INTEGER NOT NULL)",
+    "CREATE TABLE stores(id INTEGER PRIMARY KEY, display_name BLOB NOT NULL)",
+    "CREATE TABLE folders(id INTEGER PRIMARY KEY, store_id INTEGER NOT NULL,"
+    " parent_id INTEGER, display_name BLOB NOT NULL, comment BLOB,"
+    " kind INTEGER NOT NULL DEFAULT 0)",
+    "CREATE INDEX folders_by_parent ON folders(parent_id)",
+    "CREATE INDEX folders_by_name ON folders(parent_id, display_name)",
+    "CREATE INDEX folders_by_store ON folders(store_id, kind)",
+    "CREATE TABLE messages(id INTEGER PRIMARY KEY, folder_id INTEGER NOT NULL,"
+    " delivery_time INTEGER, props BLOB NOT NULL)",
+    "CREATE INDEX messages_by_folder ON messages(folder_id)",
+    "CREATE INDEX messages_by_delivery_time ON messages(folder_id, delivery_time)",
+    "CREATE TABLE recipients(message_id INTEGER NOT NULL, seq INTEGER NOT NULL,"
+    " props BLOB NOT NULL, PRIMARY KEY(message_id, seq)) WITHOUT ROWID",
+};
+
+std::mutex pathMutex;
+std::string& ChosenPath() {
+  static std::string path;
+  return path;
+}
+
+void PutLe(std::string* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+uint64_t GetLe(const BYTE* in, int bytes) {
+  uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
+  return value;
+}
+
+// Creates every missing folder of `dir` with mode 0700 (the messages are private).
+bool MakeFolders(const std::string& dir) {
+  if (dir.empty()) return true;
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFolders(dir.substr(0, slash))) return false;
+  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// Executes one statement without results; SQLite's result code.
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+// Reads one integer through a throwaway statement; SQLite's result code.
+int QueryInt(sqlite3* db, const char* sql, int64_t* value) {
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      *value = sqlite3_column_int64(stmt, 0);
+      rc = SQLITE_OK;
+    } else if (rc == SQLITE_DONE) {
+      rc = SQLITE_NOTFOUND;
+    }
+  }
+  sqlite3_finalize(stmt);
+  return rc;
+}
+
+uint64_t RandomUid() {
+  std::random_device device;
+  uint64_t uid = 0;
+  while (uid == 0) uid = (static_cast<uint64_t>(device()) << 32) ^ device();
+  return uid;
+}
+
+}  // namespace
+
+HRESULT ResultFromSqlite(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_DONE:
+    case SQLITE_ROW:
+      return S_OK;
+    case SQLITE_NOMEM:
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    default:
+      return MAPI_E_CALL_FAILED;
+  }
+}
+
+std::string EncodeText(std::u16string_view text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t c : text) PutLe(&bytes, c, 2);
+  return bytes;
+}
+
+std::u16string DecodeText(std::string_view bytes) {
+  std::u16string text(bytes.size() / 2, u'\0');
+  const auto* in = reinterpret_cast<const BYTE*>(bytes.data());
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char16_t>(GetLe(in + 2 * i, 2));
+  return text;
+}
+
+std::string MakeEntryId(uint64_t uid, ULONG objectType, int64_t rowId) {
+  std::string id = "LKPM";
+  PutLe(&id, objectType, 4);
+  PutLe(&id, uid, 8);
+  PutLe(&id, static_cast<uint64_t>(rowId), 8);
+  return id;
+}
+
+HRESULT ParseEntryId(ULONG size, const BYTE* bytes, uint64_t uid, ULONG* objectType,
+                     int64_t* rowId) {
+  if (bytes == nullptr || size != kEntryIdSize || std::memcmp(bytes, "LKPM", 4) != 0) {
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  ULONG type = static_cast<ULONG>(GetLe(bytes + 4, 4));
+  if (type != MAPI_STORE && type != MAPI_FOLDER && type != MAPI_MESSAGE) {
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  if (GetLe(bytes + 8, 8) != uid) return MAPI_E_NOT_FOUND;
+  int64_t id = static_cast<int64_t>(GetLe(bytes + 16, 8));
+  if (id <= 0) return MAPI_E_NOT_FOUND;
+  *objectType = type;
+  *rowId = id;
+  return S_OK;
+}
+
+Statement::Statement(Statement&& other) noexcept
+    : stmt_(std::exchange(other.stmt_, nullptr)), inUse_(std::exchange(other.inUse_, nullptr)) {}
+
+Statement::~Statement() {
+  if (stmt_ == nullptr) return;
+  if (inUse_ != nullptr) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    *inUse_ = false;
+  } else {
+    sqlite3_finalize(stmt_);
+  }
+}
+
+std::string Statement::ColumnBlob(int column) {
+  const void* data = sqlite3_column_blob(stmt_, column);
+  int size = sqlite3_column_bytes(stmt_, column);
+  if (data == nullptr || size <= 0) return {};
+  return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+}
+
+Database::~Database() {
+  for (auto& [sql, cached] : cache_) sqlite3_finalize(cached.stmt);
+  sqlite3_close_v2(db_);
+}
+
+Statement Database::Prepare(const char* sql) {
+  CachedStatement& cached = cache_[sql];
+  if (cached.stmt == nullptr) {
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached.stmt, nullptr) !=
+        SQLITE_OK) {
+      cached.stmt = nullptr;
+      return Statement(nullptr, nullptr);
+    }
+  }
+  if (cached.inUse) {
+    // The same statement is already being stepped further up the stack: use a private copy.
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      return Statement(nullptr, nullptr);
+    }
+    return Statement(stmt, nullptr);
+  }
+  cached.inUse = true;
+  return Statement(cached.stmt, &cached.inUse);
+}
+
+HRESULT Database::Begin() {
+  Statement begin = Prepare("BEGIN IMMEDIATE");
+  if (!begin.ok()) return MAPI_E_CALL_FAILED;
+  return ResultFromSqlite(begin.Step());
+}
+
+HRESULT Database::Commit() {
+  Statement commit = Prepare("COMMIT");
+  if (!commit.ok()) return MAPI_E_CALL_FAILED;
+  int rc = commit.Step();
+  if (rc != SQLITE_DONE) {
+    // A failed COMMIT can leave the transaction open; end it so the connection stays usable.
+    if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
+    return ResultFromSqlite(rc == SQLITE_ROW ? SQLITE_ERROR : rc);
+  }
+  return S_OK;
+}
+
+void Database::Rollback() {
+  if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
+}
+
+HRESULT Database::InsertStore(std::u16string_view name, bool withStandardFolders,
+                              int64_t* storeId) {
+  std::string nameBytes = EncodeText(name);
+  {
+    Statement insert = Prepare("INSERT INTO stores(display_name) VALUES(?1)");
+    if (!insert.ok()) return MAPI_E_CALL_FAILED;
+    insert.BindBlob(1, nameBytes);
+    int rc = insert.Step();
+    if (rc != SQLITE_DONE) return ResultFromSqlite(rc);
+  }
+  *storeId = sqlite3_last_insert_rowid(db_);
+  if (!withStandardFolders) return S_OK;
+  for (int kind = 1; kind <= kFolderKindCount; ++kind) {
+    std::string folderName = EncodeText(kStandardFolderNames[kind - 1]);
+    Statement insert = Prepare(
+        "INSERT INTO folders(store_id, parent_id, display_name, kind) VALUES(?1, NULL, ?2, ?3)");
+    if (!insert.ok()) return MAPI_E_CALL_FAILED;
+    insert.BindInt(1, *storeId);
+    insert.BindBlob(2, folderName);
+    insert.BindInt(3, kind);
+    int rc = insert.Step();
+    if (rc != SQLITE_DONE) return ResultFromSqlite(rc);
+  }
+  return S_OK;
+}
+
+HRESULT Database::Configure(bool layOut) {
+  sqlite3_busy_timeout(db_, 5000);
+  sqlite3_extended_result_codes(db_, 1);
+  // The file must be SQLite and ours, or new: look before writing anything.
+  int64_t applicationId = 0;
+  int64_t version = 0;
+  int64_t tables = 0;
+  if (QueryInt(db_, "PRAGMA application_id", &applicationId) != SQLITE_OK ||
+      QueryInt(db_, "PRAGMA user_version", &version) != SQLITE_OK ||
+      QueryInt(db_, "SELECT count(*) FROM sqlite_schema", &tables) != SQLITE_OK) {
+    return MAPI_E_LOGON_FAILED;
+  }
+  if (applicationId == 0 && tables == 0 && version == 0) {
+    if (!layOut) return MAPI_E_LOGON_FAILED;
+    // Another process may be laying the file out at the same moment: decide inside the lock.
+    if (Exec(db_, "BEGIN IMMEDIATE") != SQLITE_OK) return MAPI_E_LOGON_FAILED;
+    bool ok = QueryInt(db_, "SELECT count(*) FROM sqlite_schema", &tables) == SQLITE_OK;
+    if (ok && tables == 0) {
+      for (const char* sql : kSchema) ok = ok && Exec(db_, sql) == SQLITE_OK;
+      uid_ = RandomUid();
+      if (ok) {
+        Statement insert = Prepare("INSERT INTO provider(uid) VALUES(?1)");
+        insert.BindInt(1, static_cast<int64_t>(uid_));
+        ok = insert.ok() && insert.Step() == SQLITE_DONE;
+      }
+      int64_t storeId = 0;
+      ok = ok && InsertStore(u"SMS", true, &storeId) == S_OK;
+      std::string pragmas = "PRAGMA application_id = " + std::to_string(kApplicationId) +
+                            "; PRAGMA user_version = " + std::to_string(kSchemaVersion);
+      ok = ok && Exec(db_, pragmas.c_str()) == SQLITE_OK;
+    }
+    if (!ok || Exec(db_, "COMMIT") != SQLITE_OK) {
+      Exec(db_, "ROLLBACK");
+      return MAPI_E_LOGON_FAILED;
+    }
+    if (QueryInt(db_, "PRAGMA application_id", &applicationId) != SQLITE_OK ||
+        QueryInt(db_, "PRAGMA user_version", &version) != SQLITE_OK) {
+      return MAPI_E_LOGON_FAILED;
+    }
+  }
+  if (applicationId != kApplicationId || version != kSchemaVersion) return MAPI_E_LOGON_FAILED;
+  int64_t uid = 0;
+  if (QueryInt(db_, "SELECT uid FROM provider", &uid) != SQLITE_OK) return MAPI_E_LOGON_FAILED;
+  uid_ = static_cast<uint64_t>(uid);
+  // WAL lets a second connection read while one writes; NORMAL syncs at checkpoints only,
+  // which keeps committed data safe against a crash of the program.
+  if (Exec(db_, "PRAGMA journal_mode = WAL") != SQLITE_OK ||
+      Exec(db_, "PRAGMA synchronous = NORMAL") != SQLITE_OK) {
+    return MAPI_E_LOGON_FAILED;
+  }
+  return S_OK;
+}
+
+HRESULT Database::Open(const std::string& path, bool create, std::shared_ptr<Database>* out) {
+  out->reset();
+  if (path.empty()) return MAPI_E_LOGON_FAILED;
+  if (create) {
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) {
+      return MAPI_E_LOGON_FAILED;
+    }
+    // Create the file ourselves so it is never readable by others, not even for a moment.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      fchmod(fd, 0600);
+      close(fd);
+    } else if (errno != EEXIST) {
+      return MAPI_E_LOGON_FAILED;
+    }
+  }
+  std::shared_ptr<Database> db(new Database());
+  int rc = sqlite3_open_v2(path.c_str(), &db->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) return MAPI_E_LOGON_FAILED;
+  HRESULT hr = db->Configure(create);
+  if (hr != S_OK) return hr;
+  *out = std::move(db);
+  return S_OK;
+}
+
+void SetDatabasePath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(pathMutex);
+  ChosenPath() = path;
+}
+
+std::string DatabasePath() {
+  {
+    std::lock_guard<std::mutex> lock(pathMutex);
+    if (!ChosenPath().empty()) return ChosenPath();
+  }
+  return DefaultDatabasePath();
+}
+
+std::string DefaultDatabasePath() {
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  // The base directory specification ignores relative values.
+  if (dataHome != nullptr && dataHome[0] == '/') {
+    return std::string(dataHome) + "/larkpost/messages.db";
+  }
+  const char* home = std::getenv("HOME");
+  std::string homeDir = home != nullptr ? home : "";
+  if (homeDir.empty()) {
+    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+      homeDir = entry->pw_dir;
+    }
+  }
+  return homeDir + "/.local/share/larkpost/messages.db";
+}
+
+HRESULT InitializeDatabase(const std::string& path) {
+  std::shared_ptr<Database> db;
+  return Database::Open(path, true, &db);
+}
+
+HRESULT AddStore(const std::string& path, const std::u16string& displayName,
+                 bool withStandardFolders) {
+  std::shared_ptr<Database> db;
+  HRESULT hr = Database::Open(path, false, &db);
+  if (hr != S_OK) return hr;
+  std::lock_guard<std::recursive_mutex> lock(db->mutex());
+  WriteTransaction transaction(*db);
+  if (transaction.result() != S_OK) return transaction.result();
+  int64_t storeId = 0;
+  hr = db->InsertStore(displayName, withStandardFolders, &storeId);
+  if (hr != S_OK) return hr;
+  return transaction.Commit();
+}
+
+}  // namespace larkpost::mapi

@@ -1,0 +1,144 @@
+// The provider's SQLite connection: opening (and laying out) the database file, the cache of
+// prepared statements, write transactions, entry identifiers and the fault plan's check.
+//
+// Schema (user_version 1, application_id kApplicationId):
+//   provider(uid)                                   one row: this file's random identity
+//   stores(id, display_name)                        display names are UTF-16LE blobs
+//   folders(id, store_id, parent_id, display_name, comment, kind)
+//       parent_id NULL for a store's top-level folders; kind 1..5 marks the standard folders
+//   messages(id, folder_id, delivery_time, props)
+//       props: every property as written (props.h); delivery_time repeats the
+//       PR_MESSAGE_DELIVERY_TIME value (as a signed 64-bit key) when it is a PT_SYSTIME, for
+//       the index on (folder_id, delivery_time)
+//   recipients(message_id, seq, props)              seq counts from 1 in insertion order
+// Row ids only grow (no deletes), so insertion order is row-id order and tables page by keyset.
+//
+// Every object of the interface holds a shared_ptr<Database>; whoever touches the connection
+// holds mutex() for the whole call (statements and transactions are per connection).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/mapi/mapi.h"
+
+namespace larkpost::mapi {
+
+constexpr int32_t kApplicationId = 0x4C4B504D;  // "LKPM"
+constexpr int kSchemaVersion = 1;
+
+// Standard folder kinds as kept in folders.kind, in the order of the store properties.
+constexpr int kFolderKindCount = 5;
+extern const ULONG kStandardFolderTags[kFolderKindCount];
+extern const char16_t* const kStandardFolderNames[kFolderKindCount];
+
+// A prepared statement borrowed from the cache; reset and unbound when it goes out of scope.
+class Statement {
+ public:
+  Statement(sqlite3_stmt* stmt, bool* inUse) : stmt_(stmt), inUse_(inUse) {}
+  Statement(Statement&& other) noexcept;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement();
+
+  bool ok() const { return stmt_ != nullptr; }
+  void BindInt(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
+  void BindNull(int index) { sqlite3_bind_null(stmt_, index); }
+  // The bytes must stay alive until the statement is stepped.
+  void BindBlob(int index, std::string_view bytes) {
+    sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(),
+                      static_cast<int>(bytes.size()), SQLITE_STATIC);
+  }
+  int Step() { return sqlite3_step(stmt_); }
+  int64_t ColumnInt(int column) { return sqlite3_column_int64(stmt_, column); }
+  bool ColumnIsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  std::string ColumnBlob(int column);
+
+ private:
+  sqlite3_stmt* stmt_;
+  bool* inUse_;  // cache slot flag; null for an uncached statement (finalized at the end)
+};
+
+class Database {
+ public:
+  ~Database();
+  // Opens the database at `path`. With `create`, a missing file (and its folder) is created with
+  // mode 0600 and laid out with its "SMS" store; an empty SQLite file is laid out as well.
+  // MAPI_E_LOGON_FAILED when the file is not one of ours (not SQLite, foreign schema, newer
+  // version) or cannot be opened.
+  static HRESULT Open(const std::string& path, bool create, std::shared_ptr<Database>* out);
+
+  std::recursive_mutex& mutex() { return mutex_; }
+  uint64_t uid() const { return uid_; }
+  sqlite3* handle() { return db_; }
+
+  // `sql` must be a string with static lifetime: the cache is keyed by its address.
+  Statement Prepare(const char* sql);
+
+  // One write transaction (BEGIN IMMEDIATE ... COMMIT). Result as an HRESULT.
+  HRESULT Begin();
+  HRESULT Commit();
+  void Rollback();
+
+  // Adds a store (with or without its standard folders) inside the caller's transaction.
+  HRESULT InsertStore(std::u16string_view name, bool withStandardFolders, int64_t* storeId);
+
+ private:
+  Database() = default;
+  HRESULT Configure(bool layOut);
+
+  sqlite3* db_ = nullptr;
+  uint64_t uid_ = 0;
+  std::recursive_mutex mutex_;
+  struct CachedStatement {
+    sqlite3_stmt* stmt = nullptr;
+    bool inUse = false;
+  };
+  std::unordered_map<const char*, CachedStatement> cache_;
+};
+
+// Maps a SQLite result code onto the interface's results.
+HRESULT ResultFromSqlite(int rc);
+
+// Rolls back unless Commit() was reached.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(Database& db) : db_(db) { result_ = db_.Begin(); }
+  ~WriteTransaction() {
+    if (result_ == S_OK && !committed_) db_.Rollback();
+  }
+  HRESULT result() const { return result_; }
+  HRESULT Commit() {
+    HRESULT hr = db_.Commit();
+    if (hr == S_OK) committed_ = true;
+    return hr;
+  }
+
+ private:
+  Database& db_;
+  HRESULT result_;
+  bool committed_ = false;
+};
+
+// Text as stored: UTF-16LE code units, no terminator.
+std::string EncodeText(std::u16string_view text);
+std::u16string DecodeText(std::string_view bytes);
+
+// Entry identifiers: "LKPM", the object type (LE32), the database uid (LE64), the row id (LE64).
+constexpr ULONG kEntryIdSize = 24;
+std::string MakeEntryId(uint64_t uid, ULONG objectType, int64_t rowId);
+// MAPI_E_INVALID_PARAMETER when the bytes are not one of our identifiers at all; MAPI_E_NOT_FOUND
+// when they name another database.
+HRESULT ParseEntryId(ULONG size, const BYTE* bytes, uint64_t uid, ULONG* objectType,
+                     int64_t* rowId);
+
+// Counts a call of `operation` and tells whether the fault plan makes it fail (with *result).
+bool FaultFor(const char* operation, HRESULT* result);
+
+}  // namespace larkpost::mapi
