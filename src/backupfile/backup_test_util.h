@@ -1,0 +1,255 @@
+// Test helpers of the backup file tests: backup files built byte by byte from the layout (never
+// by the writer under test), a temporary store per test, and a way to put messages into it and
+// list them again.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <ostream>
+#include <vector>
+
+#include <unistd.h>
+
+#include "backupfile/md5.h"
+#include "platform/file/file.h"
+#include "platform/mapi/provider.h"
+#include "platform/text/text.h"
+#include "platform/time/filetime.h"
+#include "store/cursor.h"
+#include "store/folder.h"
+#include "store/message.h"
+#include "store/session.h"
+
+namespace larkpost::testing {
+
+// ---- The golden-file helper of the backup format -------------------------------------------
+
+// One record as its bytes appear in the file (narrow, Windows-1252). `text` is the message text
+// without the line feed that the format appends.
+struct GoldenRecord {
+  std::string messageClass = "IPM.SMStext";
+  std::string folderPath = "Inbox";
+  uint64_t lastModified = 0;
+  uint64_t deliveryTime = 0;
+  uint32_t flags = 0;
+  uint32_t size = 0;
+  std::string recipients;  // the whole line without its line feed
+  std::string sender = "\"\" <>";
+  std::string text;
+};
+
+inline void PutLittleEndian(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+inline std::string RecordBytes(const GoldenRecord& r) {
+  std::string out;
+  out += r.messageClass + "\n";
+  out += r.folderPath + "\n";
+  PutLittleEndian(out, r.lastModified, 8);
+  PutLittleEndian(out, r.deliveryTime, 8);
+  PutLittleEndian(out, r.flags, 4);
+  PutLittleEndian(out, r.size, 4);
+  out += r.recipients + "\n";
+  out += r.sender + "\n";
+  PutLittleEndian(out, r.text.size() + 1, 4);
+  out += r.text + "\n";
+  return out;
+}
+
+// The 16 digest bytes for a file of `length` bytes: MD5 of the length in decimal and the salt.
+inline std::string DigestBytes(uint64_t length) {
+  const std::string text = std::to_string(static_cast<int32_t>(length)) + "KVELT_MarnoPidesta";
+  const auto digest = Md5Digest(text.data(), text.size());
+  return std::string(digest.begin(), digest.end());
+}
+
+// A complete backup file: digest, count (the number of records unless given), records.
+inline std::string BackupBytes(const std::vector<GoldenRecord>& records, int64_t count = -1) {
+  std::string body;
+  PutLittleEndian(body, count < 0 ? records.size() : static_cast<uint64_t>(count), 4);
+  for (const GoldenRecord& r : records) body += RecordBytes(r);
+  return DigestBytes(16 + body.size()) + body;
+}
+
+// A backup file whose records are given as raw bytes (for broken records).
+inline std::string BackupOfRawRecords(const std::string& records, uint32_t count) {
+  std::string body;
+  PutLittleEndian(body, count, 4);
+  body += records;
+  return DigestBytes(16 + body.size()) + body;
+}
+
+// ---- Files and stores ----------------------------------------------------------------------
+
+// A temporary folder per test, with the message-store database inside it chosen for MAPI.
+class TempStore {
+ public:
+  TempStore() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = std::filesystem::temp_directory_path() /
+           ("larkpost-backupfile-" + std::to_string(::getpid()) + "-" + info->test_suite_name() +
+            "-" + info->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    UseDatabase("store.db");
+    larkpost::mapi::ClearFaults();
+  }
+  ~TempStore() {
+    larkpost::mapi::ClearFaults();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  // Switches MAPI to another database in this folder (for a second, empty store).
+  void UseDatabase(const std::string& name) {
+    larkpost::mapi::SetDatabasePath((dir_ / name).string());
+  }
+  std::u16string File(const std::string& name) const {
+    return Utf8ToWide((dir_ / name).string());
+  }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+inline void WriteBytes(const std::u16string& path, const std::string& bytes) {
+  CFile file(path, CFile::modeCreate | CFile::modeWrite);
+  file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
+  file.Close();
+}
+
+inline std::string ReadBytes(const std::u16string& path) {
+  CFile file(path, CFile::modeRead | CFile::shareDenyNone);
+  std::string bytes(file.GetLength(), '\0');
+  unsigned got = 0;
+  while (got < bytes.size()) {
+    const unsigned n = file.Read(bytes.data() + got, static_cast<unsigned>(bytes.size() - got));
+    if (n == 0) break;
+    got += n;
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+// A message to put into a store.
+struct StoreMessage {
+  struct Recipient {
+    std::u16string name;
+    std::u16string address;
+    int32_t type;
+  };
+  StoreMessage(std::u16string folderPath, std::u16string text, uint64_t lastModified = 0,
+               uint64_t deliveryTime = 0, uint32_t flags = 0, uint32_t size = 0,
+               std::u16string senderName = {}, std::u16string senderAddress = {},
+               std::vector<Recipient> recipients = {})
+      : folderPath(std::move(folderPath)),
+        text(std::move(text)),
+        lastModified(lastModified),
+        deliveryTime(deliveryTime),
+        flags(flags),
+        size(size),
+        senderName(std::move(senderName)),
+        senderAddress(std::move(senderAddress)),
+        recipients(std::move(recipients)) {}
+
+  std::u16string folderPath;
+  std::u16string text;
+  uint64_t lastModified;
+  uint64_t deliveryTime;
+  uint32_t flags;
+  uint32_t size;
+  std::u16string senderName;
+  std::u16string senderAddress;
+  std::vector<Recipient> recipients;
+};
+
+// Adds a message through the store wrappers, creating its subfolders as needed.
+inline void AddMessage(SmsSession& session, const StoreMessage& m) {
+  bool isStandard = false;
+  std::unique_ptr<SmsFolder> owned;
+  SmsFolder* folder = ResolveFolderPath(session, m.folderPath, isStandard, owned);
+  ASSERT_NE(folder, nullptr);
+  std::unique_ptr<SmsMessage> message = folder->CreateMessage();
+  ASSERT_NE(message, nullptr);
+  message->text = m.text;
+  message->lastModified = UInt64ToFileTime(m.lastModified);
+  message->deliveryTime = UInt64ToFileTime(m.deliveryTime);
+  message->flags = m.flags;
+  message->size = m.size;
+  message->senderName = m.senderName;
+  message->senderAddress = m.senderAddress;
+  if (!m.recipients.empty()) {
+    message->recipients = std::make_unique<RecipientList>();
+    for (const auto& r : m.recipients) {
+      auto recipient = std::make_unique<SmsRecipient>();
+      recipient->displayName = r.name;
+      recipient->address = r.address;
+      recipient->type = r.type;
+      message->recipients->push_back(std::move(recipient));
+    }
+  }
+  ASSERT_TRUE(message->Save());
+}
+
+// One message as read back from a store, with the path of its folder.
+struct ListedMessage {
+  std::u16string folderPath;
+  std::u16string text;
+  uint64_t lastModified;
+  uint64_t deliveryTime;
+  uint32_t flags;
+  uint32_t size;
+  std::u16string sender;  // "\"name\" <address>"
+  std::u16string recipients;  // "name|address|type" entries joined by ";"
+
+  bool operator==(const ListedMessage&) const = default;
+};
+
+inline void PrintTo(const ListedMessage& m, std::ostream* os) {
+  *os << "{" << WideToUtf8(m.folderPath) << " | " << WideToUtf8(m.text) << " | "
+      << m.deliveryTime << " | " << WideToUtf8(m.sender) << " | " << WideToUtf8(m.recipients)
+      << "}";
+}
+
+inline void ListFolder(SmsFolder& folder, const std::u16string& path,
+                       std::vector<ListedMessage>& out) {
+  MessageCursor* cursor = folder.Cursor(10);
+  ASSERT_NE(cursor, nullptr);
+  ASSERT_TRUE(cursor->Rewind());
+  while (cursor->Next()) {
+    SmsMessage& m = *cursor->current;
+    ListedMessage listed{path, m.text, FileTimeToUInt64(m.lastModified),
+                         FileTimeToUInt64(m.deliveryTime), m.flags, m.size, m.SenderText(), u""};
+    RecipientList* recipients = m.Recipients();
+    ASSERT_NE(recipients, nullptr);
+    for (const auto& r : *recipients) {
+      if (!listed.recipients.empty()) listed.recipients += u";";
+      const std::string type = std::to_string(r->type);
+      listed.recipients += r->displayName + u"|" + r->address + u"|" +
+                           std::u16string(type.begin(), type.end());
+    }
+    out.push_back(std::move(listed));
+  }
+  auto* subfolders = folder.Subfolders();
+  ASSERT_NE(subfolders, nullptr);
+  for (const auto& sub : *subfolders) ListFolder(*sub, path + u"\\" + sub->displayName, out);
+}
+
+// Every message of the store in backup order, read through a fresh session.
+inline std::vector<ListedMessage> ListStore() {
+  SmsSession session(u"SMS");
+  std::vector<ListedMessage> out;
+  EXPECT_EQ(session.initialized, 1);
+  for (int i = 0; i < kFolderKindCount; ++i) {
+    const auto kind = static_cast<FolderKind>(i);
+    SmsFolder* folder = session.StandardFolder(kind);
+    if (folder != nullptr) ListFolder(*folder, FolderKindName(kind), out);
+  }
+  return out;
+}
+
+}  // namespace larkpost::testing

@@ -1,0 +1,129 @@
+#include "backupfile/text_export.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "backupfile/backup_file.h"
+#include "backupfile/backup_test_util.h"
+#include "jobs/job_records.h"
+
+namespace larkpost {
+namespace {
+
+using testing::AddMessage;
+using testing::ReadBytes;
+using testing::TempStore;
+
+// The expectations below are local times of this zone (the test harness sets it as well).
+const bool kBerlinTime = [] {
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  return true;
+}();
+
+constexpr uint64_t kMarch5 = 128807104260000000;    // 2009-03-05 07:07:06 UTC, winter time
+constexpr uint64_t kJuly15 = 133655112000000000;    // 2024-07-15 10:00:00 UTC, summer time
+
+std::u16string Format(uint64_t time) { return FormatMessageTime(UInt64ToFileTime(time)); }
+
+TEST(FormatMessageTime, LocalTimeWithoutPadding) {
+  ASSERT_TRUE(kBerlinTime);
+  EXPECT_EQ(Format(kMarch5), u"2009-3-5 8:7:6");
+  EXPECT_EQ(Format(kJuly15), u"2024-7-15 12:0:0");
+  EXPECT_EQ(Format(125911583990000000), u"2000-1-1 0:59:59");  // 1999-12-31 23:59:59 UTC
+}
+
+TEST(FormatMessageTime, FollowsTheOffsetAtThatInstant) {
+  // Summer time starts on 2024-03-31 at 01:00 UTC and ends on 2024-10-27 at 01:00 UTC.
+  EXPECT_EQ(Format(133563203990000000), u"2024-3-31 1:59:59");
+  EXPECT_EQ(Format(133563204000000000), u"2024-3-31 3:0:0");
+  EXPECT_EQ(Format(133744643990000000), u"2024-10-27 2:59:59");
+  EXPECT_EQ(Format(133744644000000000), u"2024-10-27 2:0:0");
+}
+
+TEST(FormatMessageTime, UnconvertibleTimeIsEmpty) {
+  EXPECT_EQ(FormatMessageTime(FILETIME{0xFFFFFFFF, 0xFFFFFFFF}), u"");
+}
+
+// Exports the selected folders the way a text backup does: the walk of each standard folder,
+// without container.
+std::string Export(TempStore& store, BackupJob& job) {
+  const std::u16string path = store.File("out.txt");
+  {
+    CFile file(path, CFile::modeCreate | CFile::modeWrite);
+    for (int i = 0; i < kFolderKindCount; ++i) {
+      const auto kind = static_cast<FolderKind>(i);
+      if (!job.Includes(kind)) continue;
+      SmsFolder* folder = job.session.StandardFolder(kind);
+      EXPECT_NE(folder, nullptr);
+      EXPECT_TRUE(WriteFolderRecords(job, file, *folder));
+    }
+    file.Close();
+  }
+  return ReadBytes(path);
+}
+
+TEST(WriteTextRecord, WritesLabelledBlocksInWalkOrder) {
+  TempStore store;
+  BackupJob job(kTextExport, u"unused", 1, 1, 1, 1, 1);
+  AddMessage(job.session, {u"Sentedbox", u"", 0, kJuly15 + 10000000, 0, 0, u"", u""});
+  AddMessage(job.session, {u"Inbox\\Work", u"two\nlines\n", 0, kJuly15, 0, 0, u"", u"+7",
+                           {{u"Bob", u"+1", 1}, {u"Eve", u"+2", 2}}});
+  AddMessage(job.session, {u"Inbox", u"Caf\u00E9 \u4E2D", 0, kMarch5, 0, 0, u"Ann", u"+49151",
+                           {{u"Me", u"+4930", 3}}});
+  AddMessage(job.session, {u"Draft", u"no address", 0, kMarch5, 0, 0, u"Name only", u""});
+
+  const std::string expected =
+      "Sender:\r\n"
+      "Recipients: \r\n"
+      "Time: 2009-3-5 8:7:6\r\n"
+      "Content:\r\n"
+      "no address\r\n"
+      "\r\n"
+      "Sender: \"Ann\" <+49151>\r\n"
+      "Recipients: \"Me\" <+4930>;\r\n"
+      "Time: 2009-3-5 8:7:6\r\n"
+      "Content:\r\n"
+      "Caf\xE9 ?\r\n"
+      "\r\n"
+      "Sender:\r\n"
+      "Recipients: \"Bob\" <+1>;\"Eve\" <+2>;\r\n"
+      "Time: 2024-7-15 12:0:0\r\n"
+      "Content:\r\n"
+      "two\nlines\n\r\n"
+      "\r\n"
+      "Sender:\r\n"
+      "Recipients: \r\n"
+      "Time: 2024-7-15 12:0:1\r\n"
+      "Content:\r\n"
+      "\r\n"
+      "\r\n";
+  job.total = 4;
+  EXPECT_EQ(Export(store, job), expected);
+  EXPECT_EQ(job.written, 4u);
+  EXPECT_EQ(job.progress, 1.0);
+}
+
+TEST(WriteTextRecord, EmptySelectionGivesEmptyFile) {
+  TempStore store;
+  BackupJob job(kTextExport, u"unused", 1, 0, 0, 0, 1);
+  AddMessage(job.session, {u"Inbox", u"not selected", 0, kMarch5});
+  EXPECT_EQ(Export(store, job), "");
+  EXPECT_EQ(job.progress, 0.0);
+}
+
+TEST(WriteTextRecord, MessageArrivingAfterCountingKeepsProgressDisplayable) {
+  TempStore store;
+  BackupJob job(kTextExport, u"unused", 0, 1, 0, 0, 0);
+  AddMessage(job.session, {u"Inbox", u"late", 0, kMarch5});
+  job.total = 0;
+  Export(store, job);
+  EXPECT_EQ(job.written, 1u);
+  EXPECT_EQ(job.progress, 1.0);
+}
+
+}  // namespace
+}  // namespace larkpost
