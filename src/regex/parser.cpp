@@ -224,6 +224,12 @@ class Parser {
     }
     return value;
   }
+  // Reads at most 3 decimal digits at *i, leaving any further digit; -1 when there are none.
+  int ReadDigits(int* i) {
+    int value = -1;
+    for (int n = 0; n < 3 && *i < n_ && IsDigit(p_[*i]); ++*i, ++n) value = (value < 0 ? 0 : value * 10) + (p_[*i] - '0');
+    return value;
+  }
   void SkipSpace(int* i) {
     while (*i < n_ && IsPatternSpace(static_cast<unsigned char>(p_[*i]))) ++*i;
   }
@@ -294,7 +300,7 @@ class Parser {
         return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kSearchStart));
       case '\\': {
         int i = t.pos + 1;
-        int number = ReadNumber(&i);
+        int number = ReadDigits(&i);
         tok_.Seek(i);
         return Add(ElementKind::kBackReference, flags, number);
       }
@@ -342,7 +348,7 @@ class Parser {
         refs_.push_back(Reference{Reference::kBackReferenceName, e, 0, pos, len});
       }
     } else if (i < n_ && IsDigit(p_[i])) {
-      t_.elements[static_cast<size_t>(e)].a = ReadNumber(&i);
+      t_.elements[static_cast<size_t>(e)].a = ReadDigits(&i);
       tok_.Seek(i);
     }
     return e;

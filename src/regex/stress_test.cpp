@@ -61,6 +61,52 @@ TEST(LongText, SenderPatternBacktracksAcrossSixteenMegabytes) {
   EXPECT_EQ(m.GroupEnd(3), static_cast<int>(text.size()) - 1);
 }
 
+TEST(LongText, LazyAndPossessiveRepeatsOverSixteenMegabytes) {
+  std::string text = LongText("!");
+  const int length = static_cast<int>(text.size());
+  PatternMatch lazy, possessive, lazy_char, possessive_char;
+  OnSmallStack([&] {
+    lazy = MatchOf("((\\w|\\W)*?)!", text);
+    possessive = MatchOf("((\\w|\\W)*+)", text);
+    lazy_char = MatchOf("(.*?)!", text);
+    possessive_char = MatchOf("(?:\\w| )++!", text);
+  });
+  ASSERT_TRUE(lazy.Matched());
+  EXPECT_EQ(lazy.GroupEnd(1), length - 1);
+  EXPECT_EQ(lazy.GroupStart(2), length - 2);
+  ASSERT_TRUE(possessive.Matched());
+  EXPECT_EQ(possessive.GroupEnd(1), length);
+  ASSERT_TRUE(lazy_char.Matched());
+  EXPECT_EQ(lazy_char.GroupEnd(1), length - 1);
+  ASSERT_TRUE(possessive_char.Matched());
+  EXPECT_EQ(possessive_char.GroupEnd(0), length);
+}
+
+TEST(LongText, RightToLeftOverSixteenMegabytes) {
+  std::string text = "!" + LongText("");
+  PatternMatch m;
+  OnSmallStack([&] { m = MatchOf("!((\\w|\\W)*)", text, kRightToLeft); });
+  ASSERT_TRUE(m.Matched());
+  EXPECT_EQ(m.GroupStart(0), 0);
+  EXPECT_EQ(m.GroupEnd(1), static_cast<int>(text.size()));
+  EXPECT_EQ(m.GroupStart(2), 1);  // the last iteration run is the leftmost character
+}
+
+TEST(Recursion, MillionsDeepOnASmallStack) {
+  const size_t depth = 1000000;
+  std::string text = std::string(depth, 'a') + std::string(depth, 'b');
+  PatternMatch balanced, unbalanced, no_progress;
+  OnSmallStack([&] {
+    balanced = MatchOf("^(a(?1)?b)$", text);
+    unbalanced = MatchOf("^(a(?1)?b)$", text + "b");
+    no_progress = MatchOf("(?R)|(?1)(x)", std::string(depth, 'y'));
+  });
+  ASSERT_TRUE(balanced.Matched());
+  EXPECT_EQ(balanced.GroupEnd(1), static_cast<int>(text.size()));
+  EXPECT_FALSE(unbalanced.Matched());
+  EXPECT_FALSE(no_progress.Matched());
+}
+
 TEST(Nesting, DeeplyNestedPatternsCompileAndMatch) {
   std::string opens(100000, '(');
   std::string balanced = opens + "a" + std::string(100000, ')');
