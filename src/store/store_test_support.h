@@ -1,0 +1,100 @@
+// Helpers for the store's tests: a fresh database file per test and a few raw calls of the
+// messaging interface, so tests build their stores by hand rather than with the code under test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "platform/mapi/mapi.h"
+#include "platform/mapi/mapi_ptr.h"
+#include "platform/mapi/provider.h"
+#include "store/folder.h"
+#include "store/session.h"
+
+namespace larkpost::testing {
+
+// A temporary folder with the database file that MAPILogonEx opens from now on; removed, with
+// the fault plan, at the end of the test.
+class TempStore {
+ public:
+  TempStore() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "larkpost-store-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+    path_ = dir_ + "/messages.db";
+    mapi::SetDatabasePath(path_);
+    EXPECT_EQ(mapi::InitializeDatabase(path_), S_OK);
+    mapi::ClearFaults();
+  }
+  ~TempStore() {
+    mapi::ClearFaults();
+    std::filesystem::remove_all(dir_);
+  }
+  TempStore(const TempStore&) = delete;
+  TempStore& operator=(const TempStore&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_;
+  std::string path_;
+};
+
+inline SPropValue Long(ULONG tag, ULONG value) {
+  SPropValue v{};
+  v.ulPropTag = tag;
+  v.Value.ul = value;
+  return v;
+}
+inline SPropValue Text(ULONG tag, const char16_t* value) {
+  SPropValue v{};
+  v.ulPropTag = tag;
+  v.Value.lpszW = const_cast<char16_t*>(value);
+  return v;
+}
+inline SPropValue Time(ULONG tag, uint32_t high, uint32_t low) {
+  SPropValue v{};
+  v.ulPropTag = tag;
+  v.Value.ft = FILETIME{low, high};
+  return v;
+}
+
+// Creates a message with exactly these properties and, when given, one recipient per value list.
+inline void AddRawMessage(SmsFolder& folder, std::vector<SPropValue> props,
+                          std::vector<std::vector<SPropValue>> recipients = {}) {
+  MapiPtr<IMessage> message;
+  ASSERT_EQ(folder.folder->CreateMessage(nullptr, 0, message.put()), S_OK);
+  if (!props.empty()) {
+    ASSERT_EQ(message->SetProps(static_cast<ULONG>(props.size()), props.data(), nullptr), S_OK);
+  }
+  if (recipients.empty()) return;
+  std::vector<unsigned char> block(CbNewADRLIST(static_cast<ULONG>(recipients.size())));
+  auto* list = reinterpret_cast<ADRLIST*>(block.data());
+  list->cEntries = static_cast<ULONG>(recipients.size());
+  for (size_t i = 0; i < recipients.size(); ++i) {
+    list->aEntries[i].cValues = static_cast<ULONG>(recipients[i].size());
+    list->aEntries[i].rgPropVals = recipients[i].data();
+  }
+  ASSERT_EQ(message->ModifyRecipients(MODRECIP_ADD, list), S_OK);
+}
+
+// A message with just a delivery time (high half 1, low half `low`) and a subject.
+inline void AddTimedMessage(SmsFolder& folder, uint32_t low, const char16_t* subject = u"") {
+  AddRawMessage(folder, {Time(PR_MESSAGE_DELIVERY_TIME, 1, low), Text(PR_SUBJECT, subject)});
+}
+
+// The names of the folder's subfolders as the store lists them (through a fresh wrapper list).
+inline std::vector<std::u16string> SubfolderNames(SmsFolder& folder) {
+  folder.subfolders.reset();
+  std::vector<std::u16string> names;
+  if (auto* list = folder.Subfolders()) {
+    for (auto& child : *list) names.push_back(child->displayName);
+  }
+  return names;
+}
+
+}  // namespace larkpost::testing
