@@ -1,0 +1,209 @@
+#include "cli/cli.h"
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <istream>
+#include <ostream>
+
+#include "cli/commands.h"
+#include "cli/terminal_ui.h"
+#include "jobs/runs.h"
+#include "platform/framework/framework.h"
+#include "platform/framework/strings.h"
+#include "platform/mapi/provider.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr const char* kFolderNames[] = {"draft", "inbox", "outbox", "sent", "deleted"};
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool StoreExists(const std::string& database) { return access(database.c_str(), F_OK) == 0; }
+
+// The session could not be opened: the system's text, and for a store file that does not exist
+// a hint on the next line.
+void ReportNoSession(const std::string& database, CliStreams& io) {
+  AfxMessageBox(IDS_ACCOUNT_INIT_FAILED, MB_ICONWARNING);
+  if (!StoreExists(database)) {
+    io.err << "(no message store at " << database << "; create one with: larkpost --store "
+           << database << " store init)\n";
+  }
+}
+
+int RunBackup(const std::string& database, const std::string& folders, const std::string& path,
+              CliStreams& io) {
+  int32_t flags[5] = {1, 1, 1, 1, 1};
+  std::string error;
+  if (!folders.empty() && !ParseFolderList(folders, flags, error)) {
+    io.err << "larkpost: " << error << "\n";
+    return kExitUsage;
+  }
+  const std::u16string target =
+      path.empty() ? DefaultBackupName(CTime::GetCurrentTime()) : Utf8ToWide(path);
+
+  TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
+  ScopedUserInterface installed(ui);
+  BackupJob job(FormatForPath(target), target, flags[0], flags[1], flags[2], flags[3], flags[4]);
+  if (!job.session.initialized) {
+    ReportNoSession(database, io);
+    return kExitFailure;
+  }
+  StartBackup(job);
+  return ui.ExitStatus();
+}
+
+int RunRestore(const std::string& database, const std::string& path, bool confirmed,
+               CliStreams& io) {
+  const std::u16string source = Utf8ToWide(path);
+  TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
+  ScopedUserInterface installed(ui);
+  if (!confirmed) {
+    const std::u16string question = u"Are you sure to restore sms from file:" + source;
+    if (!io.inputIsTerminal) {
+      io.err << WideToUtf8(question) << "\n"
+             << "larkpost: not restoring: there is no terminal to confirm on (pass --yes)\n";
+      return kExitFailure;
+    }
+    if (AfxMessageBox(question, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) {
+      io.err << "Restore cancelled; the store was not changed.\n";
+      return kExitFailure;
+    }
+  }
+  RestoreJob job(source);
+  if (!job.session.initialized) {
+    ReportNoSession(database, io);
+    return kExitFailure;
+  }
+  StartRestore(job);
+  return ui.ExitStatus();
+}
+
+}  // namespace
+
+std::u16string DefaultBackupName(const CTime& now) {
+  return u"BAK_" + now.Format("%Y%m%d_%H%M.bak");
+}
+
+BackupFormat FormatForPath(const std::u16string& path) {
+  const size_t dot = path.rfind(u'.');
+  if (dot != std::u16string::npos && path.compare(dot, std::u16string::npos, u".txt") == 0) {
+    return kTextExport;
+  }
+  return kBackupFile;
+}
+
+bool ParseFolderList(const std::string& list, int32_t (&flags)[5], std::string& error) {
+  std::fill(std::begin(flags), std::end(flags), 0);
+  size_t start = 0;
+  while (true) {
+    const size_t comma = list.find(',', start);
+    const std::string item =
+        Trimmed(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    const std::string name = Lower(item);
+    bool known = false;
+    for (int kind = 0; kind < 5; ++kind) {
+      if (name == kFolderNames[kind]) {
+        flags[kind] = 1;
+        known = true;
+      }
+    }
+    if (!known) {
+      error = item.empty() ? "--folders: empty folder name in \"" + list + "\""
+                           : "--folders: unknown folder \"" + item + "\"";
+      error += " (choose from draft, inbox, outbox, sent, deleted)";
+      return false;
+    }
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+int RunCli(const std::vector<std::string>& args, CliStreams io) {
+  CLI::App app{"Backs up the SMS messages of a message store into a file and restores them.",
+               "larkpost"};
+  app.require_subcommand(1);
+  app.fallthrough();
+
+  std::string database = mapi::DefaultDatabasePath();
+  int codePage = 0;
+  app.add_option("--store", database, "message store database (default: " + database + ")");
+  app.add_option("--codepage", codePage,
+                 "Windows code page of the text in backup files (default 1252)");
+
+  std::string folders, backupPath;
+  CLI::App* backup = app.add_subcommand("backup", "write the store's messages into a file");
+  backup->add_option("--folders", folders,
+                     "comma-separated folders to back up: draft,inbox,outbox,sent,deleted "
+                     "(default: all)");
+  backup->add_option("PATH", backupPath,
+                     "output file; a name ending in .txt writes a plain-text export "
+                     "(default: BAK_<yyyymmdd_hhmm>.bak here)");
+
+  std::string restorePath;
+  bool yes = false;
+  CLI::App* restore = app.add_subcommand("restore", "put the messages of a backup file back");
+  restore->add_flag("--yes,-y", yes, "do not ask for confirmation");
+  restore->add_option("PATH", restorePath, "backup file (.bak)")->required();
+
+  std::string verifyPath;
+  CLI::App* verify = app.add_subcommand("verify", "check a backup file without touching a store");
+  verify->add_option("PATH", verifyPath, "backup file (.bak)")->required();
+
+  std::string showPath;
+  bool json = false;
+  CLI::App* show = app.add_subcommand("show", "list the records of a backup file");
+  show->add_option("PATH", showPath, "backup file (.bak)")->required();
+  show->add_flag("--json", json, "one JSON object per record and line");
+
+  CLI::App* store = app.add_subcommand("store", "create, list, dump or load a message store");
+  store->require_subcommand(1);
+  store->add_subcommand("init", "create the store file when it does not exist");
+  store->add_subcommand("list", "folders with their message counts");
+  std::string dumpFile, loadFile;
+  store->add_subcommand("dump", "write every message as NDJSON")
+      ->add_option("FILE", dumpFile, "output file (default: standard output)");
+  store->add_subcommand("load", "add messages from NDJSON (creates the store when missing)")
+      ->add_option("FILE", loadFile, "input file (default: standard input)");
+
+  try {
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e, io.out, io.err);
+    return status == 0 ? kExitSuccess : kExitUsage;
+  }
+
+  if (app.count("--codepage") > 0 && !SetAnsiCodePage(static_cast<unsigned>(codePage))) {
+    io.err << "larkpost: --codepage: no converter for code page " << codePage << "\n";
+    return kExitUsage;
+  }
+  mapi::SetDatabasePath(database);
+
+  if (*backup) return RunBackup(database, folders, backupPath, io);
+  if (*restore) return RunRestore(database, restorePath, yes, io);
+  if (*verify) return VerifyBackupFile(Utf8ToWide(verifyPath), io);
+  if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, io);
+  if (store->got_subcommand("init")) return StoreInit(database, io);
+  if (store->got_subcommand("list")) return StoreList(database, io);
+  if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);
+  if (store->got_subcommand("load")) return StoreLoad(database, loadFile, io);
+  return kExitUsage;
+}
+
+}  // namespace larkpost

@@ -1,0 +1,45 @@
+// The larkpost command line: parsing, and the commands that run the jobs or look at files and
+// stores. Only this layer prints, asks and decides the exit status.
+//
+//   larkpost [--store DB] [--codepage N] backup [--folders LIST] [PATH]
+//   larkpost [--store DB] [--codepage N] restore [--yes] PATH
+//   larkpost [--codepage N] verify PATH
+//   larkpost [--codepage N] show PATH [--json]
+//   larkpost [--store DB] store init|list|dump [FILE]|load [FILE]
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "jobs/job_records.h"
+#include "platform/time/filetime.h"
+
+namespace larkpost {
+
+struct CliStreams {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+  bool inputIsTerminal = false;  // questions can be asked on `in`
+  bool errorIsTerminal = false;  // a progress bar may be drawn on `err`
+};
+
+// Runs one command line (arguments without the program name) and returns the exit status
+// (terminal_ui.h: 0 success, 1 failure or refusal, 2 bad arguments, 3 incomplete backup).
+int RunCli(const std::vector<std::string>& args, CliStreams io);
+
+// "BAK_" followed by the local time as "%Y%m%d_%H%M.bak"; "BAK_" alone when the time cannot be
+// formatted.
+std::u16string DefaultBackupName(const CTime& now);
+
+// The plain-text export when the text from the path's last "." to its end is exactly ".txt"
+// (case-sensitive), a backup file otherwise.
+BackupFormat FormatForPath(const std::u16string& path);
+
+// The five folder flags (FolderKind order) from a comma-separated list of draft, inbox, outbox,
+// sent and deleted, in any letter case. False with a description of the bad item.
+bool ParseFolderList(const std::string& list, int32_t (&flags)[5], std::string& error);
+
+}  // namespace larkpost

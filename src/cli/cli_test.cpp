@@ -1,0 +1,289 @@
+#include "cli/cli.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "cli/terminal_ui.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(FormatForPath, OnlyAnExactLowerCaseTxtExtensionExportsText) {
+  EXPECT_EQ(FormatForPath(u"/home/ann/sms.txt"), kTextExport);
+  EXPECT_EQ(FormatForPath(u".txt"), kTextExport);
+  EXPECT_EQ(FormatForPath(u"/home/ann/sms.TXT"), kBackupFile);
+  EXPECT_EQ(FormatForPath(u"/home/ann/sms.txt.bak"), kBackupFile);
+  EXPECT_EQ(FormatForPath(u"/home/a.txt/b"), kBackupFile);  // the dot is in a folder name
+  EXPECT_EQ(FormatForPath(u"sms"), kBackupFile);
+  EXPECT_EQ(FormatForPath(u"sms.txt "), kBackupFile);
+}
+
+TEST(DefaultBackupName, LocalMinuteOfTheRun) {
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  struct tm utc {};
+  utc.tm_year = 2010 - 1900;
+  utc.tm_mon = 0;
+  utc.tm_mday = 6;
+  utc.tm_hour = 7;
+  utc.tm_min = 45;
+  utc.tm_sec = 59;
+  EXPECT_EQ(DefaultBackupName(CTime(timegm(&utc))), u"BAK_20100106_0845.bak");
+}
+
+TEST(ParseFolderList, NamesInAnyCaseSelectTheirFolders) {
+  int32_t flags[5];
+  std::string error;
+  ASSERT_TRUE(ParseFolderList("Inbox,SENT", flags, error));
+  EXPECT_EQ(std::vector<int32_t>(flags, flags + 5), (std::vector<int32_t>{0, 1, 0, 1, 0}));
+  ASSERT_TRUE(ParseFolderList(" draft , outbox,deleted", flags, error));
+  EXPECT_EQ(std::vector<int32_t>(flags, flags + 5), (std::vector<int32_t>{1, 0, 1, 0, 1}));
+}
+
+TEST(ParseFolderList, BadNamesAreNamed) {
+  int32_t flags[5];
+  std::string error;
+  EXPECT_FALSE(ParseFolderList("inbox,junk", flags, error));
+  EXPECT_NE(error.find("\"junk\""), std::string::npos) << error;
+  EXPECT_FALSE(ParseFolderList("", flags, error));
+  EXPECT_FALSE(ParseFolderList("inbox,", flags, error));
+  EXPECT_NE(error.find("empty"), std::string::npos) << error;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("larkpost_cli_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    store_ = (dir_ / "store.db").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  int Run(std::vector<std::string> args, const std::string& input = "",
+          bool inputIsTerminal = false) {
+    std::istringstream in(input);
+    out_.str("");
+    err_.str("");
+    return RunCli(args, CliStreams{in, out_, err_, inputIsTerminal, false});
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  // Three messages: two in the inbox (one in a subfolder), one in Sent.
+  void LoadSample() {
+    const std::string lines =
+        R"({"folder":["Inbox"],"flags":1,"subject":"Hello","lastModified":133497000000000000,)"
+        R"("deliveryTime":133497000000000000,"messageClass":"IPM.SMStext",)"
+        R"("senderEmailAddress":"\"Ann\" <+49151>","size":5,)"
+        R"("recipients":[{"name":"Bob","address":"+4930","type":1}]})"
+        "\n"
+        R"({"folder":["Inbox","Work"],"flags":1,"subject":"Caf\u00e9 at 8","lastModified":133497000000000001,)"
+        R"("deliveryTime":133497000000000001,"messageClass":"IPM.SMStext",)"
+        R"("senderEmailAddress":"\"\" <+49152>","size":10})"
+        "\n"
+        R"({"folder":["Sentedbox"],"flags":0,"subject":"On my way","lastModified":133497000000000002,)"
+        R"("deliveryTime":133497000000000002,"messageClass":"IPM.SMStext",)"
+        R"("senderEmailAddress":"\"Me\" <+4930>","size":9,)"
+        R"("recipients":[{"name":"Ann","address":"+49151","type":1},{"name":"Cy","address":"+1","type":2}]})"
+        "\n";
+    ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
+  }
+
+  fs::path dir_;
+  std::string store_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+};
+
+TEST_F(CliTest, BadArgumentsAreUsageErrors) {
+  EXPECT_EQ(Run({}), kExitUsage);
+  EXPECT_EQ(Run({"frobnicate"}), kExitUsage);
+  EXPECT_EQ(Run({"restore"}), kExitUsage);  // PATH is required
+  EXPECT_EQ(Run({"--codepage", "12345", "verify", Path("x.bak")}), kExitUsage);
+  EXPECT_NE(err_.str().find("12345"), std::string::npos);
+  EXPECT_EQ(Run({"--store", store_, "backup", "--folders", "inbox,attic", Path("a.bak")}),
+            kExitUsage);
+  EXPECT_NE(err_.str().find("attic"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("a.bak")));
+  EXPECT_EQ(Run({"--help"}), kExitSuccess);
+}
+
+TEST_F(CliTest, MissingStoreIsAnInitializationFailure) {
+  EXPECT_EQ(Run({"--store", Path("none.db"), "backup", Path("a.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str().rfind("SMS Account Initialization Failed.\n", 0), 0u) << err_.str();
+  EXPECT_FALSE(fs::exists(Path("a.bak")));
+  EXPECT_FALSE(fs::exists(Path("none.db")));
+}
+
+TEST_F(CliTest, BackupVerifyShowRestoreRoundTrip) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(out_.str(), "Backup Succeeded.\n");
+
+  ASSERT_EQ(Run({"verify", Path("all.bak")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(out_.str(), "OK: 3 records, digest valid\n");
+
+  ASSERT_EQ(Run({"show", "--json", Path("all.bak")}), kExitSuccess) << err_.str();
+  std::istringstream lines(out_.str());
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) ++count;
+  EXPECT_EQ(count, 3);
+  EXPECT_NE(out_.str().find(R"("folder":"Inbox\\Work")"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("Caf\xC3\xA9 at 8"), std::string::npos);
+
+  const std::string fresh = Path("fresh.db");
+  ASSERT_EQ(Run({"--store", fresh, "store", "init"}), kExitSuccess);
+  ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", Path("all.bak")}), kExitSuccess)
+      << err_.str();
+  EXPECT_EQ(out_.str(), "Restore Succeeded.\n");
+
+  ASSERT_EQ(Run({"--store", store_, "store", "dump"}), kExitSuccess);
+  const std::string original = out_.str();
+  ASSERT_EQ(Run({"--store", fresh, "store", "dump"}), kExitSuccess);
+  EXPECT_EQ(out_.str(), original);
+
+  ASSERT_EQ(Run({"--store", fresh, "store", "list"}), kExitSuccess);
+  EXPECT_NE(out_.str().find("  Work"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("3 messages"), std::string::npos) << out_.str();
+}
+
+TEST_F(CliTest, TxtNameWritesTextExportAndFoldersSelect) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", "--folders", "SENT", Path("sent.txt")}),
+            kExitSuccess);
+  const std::string text = ReadFile(Path("sent.txt"));
+  EXPECT_EQ(text.rfind("Sender: \"Me\" <+4930>\r\nRecipients: \"Ann\" <+49151>;\"Cy\" <+1>;\r\n", 0),
+            0u)
+      << text;
+  EXPECT_EQ(text.find("Hello"), std::string::npos);
+}
+
+TEST_F(CliTest, DefaultNameIsInTheCurrentFolder) {
+  LoadSample();
+  const fs::path before = fs::current_path();
+  fs::current_path(dir_);
+  const int status = Run({"--store", store_, "backup"});
+  fs::current_path(before);
+  ASSERT_EQ(status, kExitSuccess) << err_.str();
+  int found = 0;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("BAK_", 0) == 0 && name.size() == std::string("BAK_20100106_0845.bak").size())
+      ++found;
+  }
+  EXPECT_EQ(found, 1);
+}
+
+TEST_F(CliTest, RestoreAsksFirstAndRefusesWithoutTerminal) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
+  const std::string fresh = Path("fresh.db");
+  ASSERT_EQ(Run({"--store", fresh, "store", "init"}), kExitSuccess);
+
+  EXPECT_EQ(Run({"--store", fresh, "restore", Path("all.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str().rfind("Are you sure to restore sms from file:" + Path("all.bak") + "\n", 0),
+            0u)
+      << err_.str();
+  EXPECT_NE(err_.str().find("--yes"), std::string::npos);
+
+  EXPECT_EQ(Run({"--store", fresh, "restore", Path("all.bak")}, "n\n", true), kExitFailure);
+  ASSERT_EQ(Run({"--store", fresh, "store", "list"}), kExitSuccess);
+  EXPECT_NE(out_.str().find("\n0 messages"), std::string::npos) << out_.str();
+
+  EXPECT_EQ(Run({"--store", fresh, "restore", Path("all.bak")}, "y\n", true), kExitSuccess)
+      << err_.str();
+  ASSERT_EQ(Run({"--store", fresh, "store", "list"}), kExitSuccess);
+  EXPECT_NE(out_.str().find("\n3 messages"), std::string::npos) << out_.str();
+}
+
+TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
+  LoadSample();
+  EXPECT_EQ(Run({"--store", store_, "restore", "--yes", Path("gone.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str(), Path("gone.bak") + " was not found.\n");
+
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("no/such/dir/a.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str(), Path("no/such/dir/a.bak") + " was not found.\n");
+
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
+  std::ofstream(Path("all.bak"), std::ios::app) << "x";
+  EXPECT_EQ(Run({"--store", store_, "restore", "--yes", Path("all.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str(), "File Validation Failed.\n");
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_EQ(Run({"verify", Path("all.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str(), "File Validation Failed.\n");
+}
+
+TEST_F(CliTest, VerifyNamesEachBadRecord) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
+  std::string bytes = ReadFile(Path("all.bak"));
+  // Same length, so the digest still matches: the first record's folder becomes "Xnbox", the
+  // second's class "IPM.SMStexT".
+  const size_t inbox = bytes.find("Inbox\n");
+  ASSERT_NE(inbox, std::string::npos);
+  bytes[inbox] = 'X';
+  const size_t second = bytes.find("IPM.SMStext\nInbox\\Work");
+  ASSERT_NE(second, std::string::npos);
+  bytes[second + 10] = 'T';
+  std::ofstream(Path("all.bak"), std::ios::binary | std::ios::trunc) << bytes;
+  EXPECT_EQ(Run({"verify", Path("all.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str(),
+            "No.1, Create folder 'Xnbox' error!\n"
+            "No.2, Unknow message class name!\n"
+            "2 of 3 records would fail to restore\n");
+}
+
+TEST(TerminalUserInterface, ExitStatusFollowsTheOutcome) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  {
+    TerminalUserInterface ui(in, out, err, false, false);
+    EXPECT_EQ(ui.ExitStatus(), kExitFailure);  // nothing happened: not a success
+    ui.MessageBox(u"Backup Succeeded.", MB_ICONINFORMATION);
+    EXPECT_EQ(ui.ExitStatus(), kExitSuccess);
+  }
+  {
+    TerminalUserInterface ui(in, out, err, false, false);
+    ui.MessageBox(u"File Validation Failed.", MB_ICONINFORMATION);
+    EXPECT_EQ(ui.ExitStatus(), kExitFailure);
+  }
+  {
+    TerminalUserInterface ui(in, out, err, false, false);
+    ui.MessageBox(u"No.3, Parse sender info error!", MB_ICONWARNING);
+    EXPECT_EQ(ui.ExitStatus(), kExitFailure);
+  }
+  {
+    TerminalUserInterface ui(in, out, err, false, false);
+    ui.MessageBox(u"Please Select Save Path.", MB_ICONINFORMATION);
+    EXPECT_EQ(ui.ExitStatus(), kExitFailure);
+  }
+  {
+    TerminalUserInterface ui(in, out, err, false, false);
+    ui.MessageBox(u"Backup incomplete: 2 messages could not be read and are not in the file.",
+                  MB_ICONWARNING);
+    EXPECT_EQ(ui.ExitStatus(), kExitIncomplete);
+  }
+  EXPECT_EQ(out.str(), "Backup Succeeded.\n");
+}
+
+}  // namespace
+}  // namespace larkpost

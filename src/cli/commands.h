@@ -1,0 +1,23 @@
+// The commands behind the larkpost command line, each returning the exit status. They run on
+// the caller's thread and print to the given streams.
+#pragma once
+
+#include <string>
+
+#include "cli/cli.h"
+
+namespace larkpost {
+
+// Checks the digest and reads every record without a store, naming each problem with its
+// record number as a restore would.
+int VerifyBackupFile(const std::u16string& path, CliStreams& io);
+// Lists the records of a backup file, readable or as NDJSON.
+int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io);
+
+// The message store at the path set with SetDatabasePath.
+int StoreInit(const std::string& database, CliStreams& io);
+int StoreList(const std::string& database, CliStreams& io);
+int StoreDump(const std::string& database, const std::string& file, CliStreams& io);
+int StoreLoad(const std::string& database, const std::string& file, CliStreams& io);
+
+}  // namespace larkpost

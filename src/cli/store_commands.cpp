@@ -1,0 +1,127 @@
+// store init|list|dump|load: the message store itself, for demos, tests and a look inside.
+#include <fstream>
+#include <iostream>
+#include <unistd.h>
+
+#include "cli/commands.h"
+#include "cli/terminal_ui.h"
+#include "platform/framework/strings.h"
+#include "platform/mapi/provider.h"
+#include "platform/text/text.h"
+#include "store/cursor.h"
+#include "store/folder.h"
+#include "store/session.h"
+#include "store/store_json.h"
+
+namespace larkpost {
+
+namespace {
+
+// The session for a store command; prints the system's text (and a hint for a missing file)
+// when it cannot be opened.
+bool Opened(SmsSession& session, const std::string& database, CliStreams& io) {
+  if (session.initialized) return true;
+  io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n";
+  if (access(database.c_str(), F_OK) != 0) {
+    io.err << "(no message store at " << database << "; create one with: larkpost --store "
+           << database << " store init)\n";
+  }
+  return false;
+}
+
+void ListFolder(SmsFolder& folder, int depth, uint64_t& total, CliStreams& io) {
+  MessageCursor* cursor = folder.Cursor(10);
+  const uint32_t count = cursor != nullptr ? cursor->RowCount() : 0;
+  total += count;
+  const std::string name = std::string(2 * depth, ' ') + WideToUtf8(folder.displayName);
+  io.out << name << std::string(name.size() < 30 ? 30 - name.size() : 1, ' ')
+         << (cursor != nullptr ? std::to_string(count) : std::string("(unreadable)")) << "\n";
+  if (auto* subfolders = folder.Subfolders()) {
+    for (auto& subfolder : *subfolders) ListFolder(*subfolder, depth + 1, total, io);
+  }
+}
+
+}  // namespace
+
+int StoreInit(const std::string& database, CliStreams& io) {
+  const HRESULT result = mapi::InitializeDatabase(database);
+  if (result != S_OK) {
+    io.err << "larkpost: cannot create the message store " << database << " (error 0x"
+           << std::hex << static_cast<uint32_t>(result) << std::dec << ")\n";
+    return kExitFailure;
+  }
+  io.out << "Message store: " << database << "\n";
+  return kExitSuccess;
+}
+
+int StoreList(const std::string& database, CliStreams& io) {
+  SmsSession session(u"SMS");
+  if (!Opened(session, database, io)) return kExitFailure;
+  uint64_t total = 0;
+  for (int kind = 0; kind < kFolderKindCount; ++kind) {
+    if (SmsFolder* folder = session.StandardFolder(static_cast<FolderKind>(kind))) {
+      ListFolder(*folder, 0, total, io);
+    } else {
+      io.out << WideToUtf8(FolderKindName(static_cast<FolderKind>(kind)))
+             << " (missing)\n";
+    }
+  }
+  io.out << total << (total == 1 ? " message\n" : " messages\n");
+  return kExitSuccess;
+}
+
+int StoreDump(const std::string& database, const std::string& file, CliStreams& io) {
+  SmsSession session(u"SMS");
+  if (!Opened(session, database, io)) return kExitFailure;
+  std::string error;
+  if (file.empty()) {
+    if (!DumpStore(session, io.out, error)) {
+      io.err << "larkpost: dump: " << error << "\n";
+      return kExitFailure;
+    }
+    io.out.flush();
+    return kExitSuccess;
+  }
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    io.err << "larkpost: dump: cannot write " << file << "\n";
+    return kExitFailure;
+  }
+  if (!DumpStore(session, out, error) || !out.flush()) {
+    io.err << "larkpost: dump: " << (error.empty() ? "cannot write " + file : error) << "\n";
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}
+
+int StoreLoad(const std::string& database, const std::string& file, CliStreams& io) {
+  if (mapi::InitializeDatabase(database) != S_OK) {
+    io.err << "larkpost: cannot create the message store " << database << "\n";
+    return kExitFailure;
+  }
+  SmsSession session(u"SMS");
+  if (!Opened(session, database, io)) return kExitFailure;
+  std::string error;
+  uint32_t loaded = 0;
+  bool ok;
+  if (file.empty()) {
+    ok = LoadStore(session, io.in, error, &loaded);
+  } else {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+      io.err << "larkpost: load: cannot read " << file << "\n";
+      return kExitFailure;
+    }
+    ok = LoadStore(session, in, error, &loaded);
+  }
+  if (!ok) {
+    io.err << "larkpost: load: " << error << "\n";
+    if (loaded > 0) io.err << loaded << " messages were added before the failure\n";
+    return kExitFailure;
+  }
+  io.out << "Loaded " << loaded << (loaded == 1 ? " message" : " messages") << " into "
+         << database << "\n";
+  return kExitSuccess;
+}
+
+}  // namespace larkpost

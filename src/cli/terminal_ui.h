@@ -1,0 +1,63 @@
+// The command line's user interface: message boxes become lines on the terminal, the progress
+// view a bar on stderr (only when stderr is a terminal), and a question is asked on the
+// terminal. It remembers how the run ended, for the program's exit status.
+//
+// MessageBox may be called from the worker while the main thread is in WaitForWorker; output of
+// the two is serialised.
+#pragma once
+
+#include <iosfwd>
+#include <mutex>
+#include <string>
+
+#include "platform/framework/framework.h"
+
+namespace larkpost {
+
+// Exit statuses of the larkpost program.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;     // a failure or refusal; the message says which
+constexpr int kExitUsage = 2;       // bad arguments
+constexpr int kExitIncomplete = 3;  // a backup without the messages the store could not read
+
+class TerminalUserInterface : public UserInterface {
+ public:
+  // `in` answers questions when `inputIsTerminal`; outcomes go to `out`, failures and the
+  // progress bar (when `errorIsTerminal`) to `err`.
+  TerminalUserInterface(std::istream& in, std::ostream& out, std::ostream& err,
+                        bool inputIsTerminal, bool errorIsTerminal);
+
+  int MessageBox(const std::u16string& text, unsigned type) override;
+  void WaitForWorker(const std::atomic<double>& progress,
+                     const std::atomic<int32_t>& finished) override;
+
+  // kExitSuccess only when a success text was shown and no failure; kExitIncomplete for an
+  // incomplete backup; kExitFailure otherwise (nothing shown counts as failure).
+  int ExitStatus() const;
+
+ private:
+  void DrawBar(double progress);  // with mutex_ held
+  void ClearBar();                // with mutex_ held
+
+  std::istream& in_;
+  std::ostream& out_;
+  std::ostream& err_;
+  bool inputIsTerminal_;
+  bool errorIsTerminal_;
+  mutable std::mutex mutex_;
+  bool barShown_ = false;
+  bool succeeded_ = false;
+  bool failed_ = false;
+  bool incomplete_ = false;
+};
+
+// Installs a user interface for the lifetime of this object.
+class ScopedUserInterface {
+ public:
+  explicit ScopedUserInterface(UserInterface& ui) { InstallUserInterface(&ui); }
+  ~ScopedUserInterface() { InstallUserInterface(nullptr); }
+  ScopedUserInterface(const ScopedUserInterface&) = delete;
+  ScopedUserInterface& operator=(const ScopedUserInterface&) = delete;
+};
+
+}  // namespace larkpost
