@@ -46,6 +46,14 @@ void ReportNoSession(const std::string& database, CliStreams& io) {
   }
 }
 
+// The messaging logon would create a missing store file; a backup or restore must not quietly
+// run against a new empty store because a path was mistyped.
+bool CanLogOn(const std::string& database, CliStreams& io) {
+  if (StoreExists(database)) return true;
+  ReportNoSession(database, io);
+  return false;
+}
+
 int RunBackup(const std::string& database, const std::string& folders, const std::string& path,
               CliStreams& io) {
   int32_t flags[5] = {1, 1, 1, 1, 1};
@@ -59,6 +67,7 @@ int RunBackup(const std::string& database, const std::string& folders, const std
 
   TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
   ScopedUserInterface installed(ui);
+  if (!CanLogOn(database, io)) return kExitFailure;
   BackupJob job(FormatForPath(target), target, flags[0], flags[1], flags[2], flags[3], flags[4]);
   if (!job.session.initialized) {
     ReportNoSession(database, io);
@@ -85,6 +94,7 @@ int RunRestore(const std::string& database, const std::string& path, bool confir
       return kExitFailure;
     }
   }
+  if (!CanLogOn(database, io)) return kExitFailure;
   RestoreJob job(source);
   if (!job.session.initialized) {
     ReportNoSession(database, io);

@@ -41,6 +41,15 @@ void ListFolder(SmsFolder& folder, int depth, uint64_t& total, CliStreams& io) {
   }
 }
 
+// The messaging logon creates a missing store file; looking at a store must not.
+bool Exists(const std::string& database, CliStreams& io) {
+  if (access(database.c_str(), F_OK) == 0) return true;
+  io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n"
+         << "(no message store at " << database << "; create one with: larkpost --store "
+         << database << " store init)\n";
+  return false;
+}
+
 }  // namespace
 
 int StoreInit(const std::string& database, CliStreams& io) {
@@ -55,6 +64,7 @@ int StoreInit(const std::string& database, CliStreams& io) {
 }
 
 int StoreList(const std::string& database, CliStreams& io) {
+  if (!Exists(database, io)) return kExitFailure;
   SmsSession session(u"SMS");
   if (!Opened(session, database, io)) return kExitFailure;
   uint64_t total = 0;
@@ -71,6 +81,7 @@ int StoreList(const std::string& database, CliStreams& io) {
 }
 
 int StoreDump(const std::string& database, const std::string& file, CliStreams& io) {
+  if (!Exists(database, io)) return kExitFailure;
   SmsSession session(u"SMS");
   if (!Opened(session, database, io)) return kExitFailure;
   std::string error;

@@ -394,14 +394,17 @@ TEST_F(RunsTest, WriteErrorKeepsOldFileAndIsReportedAfterFinished) {
     AddMessage(*session.StandardFolder(FolderKind::Draft), 133000000000000020ULL, big);
   }
   WriteFile(dir_ / "keep.bak", "old backup");
-  // Files may not grow past 16 KiB: the backup's write fails (EFBIG) half-way.
+  // Files may not grow past 16 KiB: the backup's write fails (EFBIG) half-way. The store is
+  // opened before, and a backup only reads it.
+  BackupJob job(kBackupFile, PathOf("keep.bak"), 1, 1, 1, 1, 1);
+  ASSERT_TRUE(job.session.initialized);
   struct rlimit old {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
   struct rlimit limited = old;
   limited.rlim_cur = 16384;
   auto previous = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  Backup(PathOf("keep.bak"));
+  RunBackup(job);
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, previous);
 
