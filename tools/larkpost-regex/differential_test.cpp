@@ -47,13 +47,24 @@
 //  - Recursion: here a recursion that re-enters an open group makes no new record and a group
 //    entered afresh by a recursion keeps its record; PCRE2 restores captures when a recursion
 //    returns. With recursion in a pattern, only matched/not and the whole match are compared.
-//    A recursion is only placed after an element that consumes a character, so it cannot loop.
+//    PCRE2 10.42 also does not always backtrack into a recursion that has returned (it finds
+//    0-0 for (?:"(?R)\S\S|) in "\"\"b\"", where full backtracking, ours and Perl's, finds
+//    0-3). So PCRE2 is given the recursion spelt out: the called text nested in itself as
+//    plain groups, deep enough for any text of the test, then a failing (?!). One recursion per
+//    pattern, no inline options with it (spelling out would move the called text under other
+//    options), and it is only placed after an element that consumes a character, so it cannot
+//    loop.
 //  - Look-behind runs right to left here and accepts any length; PCRE2 wants a fixed length.
 //    Look-behind bodies are generated with a fixed width.
 //  - Conditions with more than two branches, `(?(R)`, `(?(DEFINE)`, and inline letters other
 //    than i, m, s are PCRE2 errors or mean something else; `(?g)` and `\G` outside global mode
 //    are ours only (`\G` is generated only under the global flag).
-//  - Right to left and extended mode have no PCRE2 counterpart that matches ours: not run.
+//  - Right to left has no PCRE2 counterpart: not run here.
+//  - Extended mode: white space and `#` inside brackets are skipped here but not in PCRE2, and
+//    white space between an element and its quantifier or inside a back-reference's digits
+//    does not read the same. Under the extended flag, white space and `#` in the pattern's
+//    characters are always escaped, and layout (blanks, line feeds, `#` comments) is placed
+//    only before whole elements.
 //  - Anything PCRE2 refuses to compile, or a PCRE2 match that hits its limits, skips the case.
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -64,6 +75,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -89,6 +101,7 @@ class Oracle {
   Oracle() {
     compile_context_ = pcre2_compile_context_create(nullptr);
     pcre2_set_newline(compile_context_, PCRE2_NEWLINE_LF);
+    pcre2_set_parens_nest_limit(compile_context_, 1000);
     match_context_ = pcre2_match_context_create(nullptr);
     pcre2_set_match_limit(match_context_, 2'000'000);
     pcre2_set_depth_limit(match_context_, 5'000);
@@ -102,12 +115,15 @@ class Oracle {
   Oracle& operator=(const Oracle&) = delete;
 
   // `flags` are PatternFlag bits (right to left and extended are not supported).
-  OracleResult Run(const std::string& pattern, int flags, const std::string& text, int start) {
+  OracleResult Run(const std::string& pattern, int flags, const std::string& text, int start,
+                   bool duplicate_names = false) {
     OracleResult result;
     uint32_t options = PCRE2_DOLLAR_ENDONLY | PCRE2_ALT_CIRCUMFLEX | PCRE2_NO_START_OPTIMIZE;
+    if (duplicate_names) options |= PCRE2_DUPNAMES;
     if (flags & kSingleLine) options |= PCRE2_DOTALL;
     if (flags & kMultiLine) options |= PCRE2_MULTILINE;
     if (flags & kIgnoreCase) options |= PCRE2_CASELESS;
+    if (flags & kExtended) options |= PCRE2_EXTENDED;
     int error = 0;
     PCRE2_SIZE error_offset = 0;
     pcre2_code* code =
@@ -171,7 +187,11 @@ struct GroupInfo {
   int index = 0;        // plain: its number; named: position among the named groups (0-based)
   bool closed = false;
   bool soft = false;    // inside a look-around, atomic group or possessive repeat
+  std::string pcre_body;  // what is between its parentheses, in PCRE2's spelling
 };
+
+// Where the recursion stands in the PCRE2 spelling until it is spelt out.
+constexpr char kCallMark = '\x01';
 
 struct Case {
   std::string ours;
@@ -179,6 +199,7 @@ struct Case {
   int flags = 0;
   bool no_cr = false;       // texts must not hold "\r" (multi-line or \Z may be in force)
   bool recursion = false;   // compare matched/not and group 0 only
+  std::string recursion_body;  // the called text in PCRE2's spelling, holding the call mark
   std::vector<GroupInfo> groups;
   std::string alphabet;     // characters the pattern mentions, to bias the texts
 };
@@ -194,6 +215,7 @@ class Generator {
       if (Chance(15)) result.flags |= kSingleLine;
       if (Chance(15)) result.flags |= kMultiLine;
       if (Chance(10)) result.flags |= kGlobal;
+      if (Chance(12)) result.flags |= kExtended;
     } else {
       if (Chance(15)) result.flags |= kIgnoreCase;
       if (Chance(15)) result.flags |= kSingleLine;
@@ -202,6 +224,10 @@ class Generator {
     flags_ = result.flags;
     if (flags_ & kMultiLine) result.no_cr = true;
     Piece root = Alternation(0);
+    if (has_recursion_) {
+      result.recursion_body =
+          recursion_target_ < 0 ? root.pcre : result.groups[recursion_target_].pcre_body;
+    }
     case_ = nullptr;
     result.ours = root.ours;
     result.pcre = root.pcre;
@@ -273,16 +299,27 @@ class Generator {
           std::isdigit(static_cast<unsigned char>(pieces[i + 1].ours[0]))) {
         piece.ours = "\\k<" + std::to_string(piece.backref_number) + ">";
       }
-      result.ours += piece.ours;
-      result.pcre += piece.pcre;
+      std::string layout = Layout();
+      result.ours += layout + piece.ours;
+      result.pcre += layout + piece.pcre;
       result.nullable = result.nullable && piece.nullable;
       result.min_width += piece.min_width;
       result.max_width =
           (result.max_width < 0 || piece.max_width < 0) ? -1 : result.max_width + piece.max_width;
     }
+    std::string layout = Layout();
+    result.ours += layout;
+    result.pcre += layout;
     result.backref_number = pieces.size() == 1 ? pieces[0].backref_number : 0;
     result.quantifiable = pieces.size() == 1 && pieces[0].quantifiable;
     return result;
+  }
+
+  // Ignorable blanks and comments between elements under the extended flag.
+  std::string Layout() {
+    if (!(flags_ & kExtended) || !Chance(25)) return "";
+    static const char* const kLayouts[] = {" ", "  ", "\n", "\t", " # note\n", "#x\n "};
+    return kLayouts[Uniform(0, 5)];
   }
 
   Piece Repeat(int depth, bool consumed_before) {
@@ -376,6 +413,19 @@ class Generator {
       return std::string(buffer);
     };
     std::string plain(1, static_cast<char>(ch));
+    if ((flags_ & kExtended) && (ch == ' ' || ch == '#' || (ch >= '\t' && ch <= '\r'))) {
+      switch (ch) {
+        case ' ': return {"\\x20", "\\x20"};
+        case '#': return {"\\#", "\\#"};
+        case '\t': return {"\\t", "\\t"};
+        case '\n': return {"\\n", "\\n"};
+        case '\r': return {"\\r", "\\r"};
+        case '\f': return {"\\f", "\\f"};
+        default: return {"\\x0b", "\\x0b"};
+      }
+    }
+    // PCRE2 reads "[." and "[=" inside a class as POSIX collating syntax.
+    if (in_bracket && (ch == '.' || ch == '=')) return {"\\" + plain, "\\" + plain};
     if (std::isalnum(ch) || ch == '_' || ch == '"' || ch == '<' || ch == '>' || ch == ' ' ||
         ch == '\'' || ch == '=' || ch == '!' || ch == '@' || ch == '%' || ch == '&' ||
         ch == ',' || ch == ';' || ch == '/') {
@@ -522,6 +572,7 @@ class Generator {
     Piece body = Alternation(depth + 1);
     (void)consumed_before;
     case_->groups[index].closed = true;
+    case_->groups[index].pcre_body = body.pcre;
     return Wrap("(", "(", std::move(body));
   }
 
@@ -544,6 +595,7 @@ class Generator {
     case_->groups.push_back(info);
     Piece body = Alternation(depth + 1);
     case_->groups[index].closed = true;
+    case_->groups[index].pcre_body = body.pcre;
     const std::string& name = case_->groups[index].name;
     switch (Uniform(0, 2)) {
       case 0: return Wrap("(?<" + name + ">", "(?<" + name + ">", std::move(body));
@@ -554,7 +606,8 @@ class Generator {
 
   Piece NonCapturing(int depth, bool consumed_before) {
     (void)consumed_before;
-    if (Chance(40)) {
+    if (!has_recursion_ && Chance(40)) {
+      options_made_ = true;
       std::string options = OptionLetters();
       if (options.find('m') != std::string::npos) case_->no_cr = true;
       return Wrap("(?" + options + ":", "(?" + options + ":", Alternation(depth + 1));
@@ -666,6 +719,9 @@ class Generator {
   }
 
   Piece InlineOptions() {
+    // Spelling a recursion out moves the called text under the options of the call's place.
+    if (has_recursion_) return Literal();
+    options_made_ = true;
     std::string options = OptionLetters();
     // Options switched inline may be in force anywhere later: play safe with line ends.
     if (options.find('m') != std::string::npos) case_->no_cr = true;
@@ -763,7 +819,7 @@ class Generator {
     // Only after an element that consumed a character, and with no references anywhere (their
     // captures would differ); once recursion is in, groups are no longer compared.
     if (!consumed_before) return std::nullopt;
-    if (references_made_) return std::nullopt;
+    if (references_made_ || options_made_ || has_recursion_) return std::nullopt;
     has_recursion_ = true;
     case_->recursion = true;
     Piece piece;
@@ -777,17 +833,19 @@ class Generator {
     }
     if (open.empty() || Chance(30)) {
       piece.ours = Chance(50) ? "(?R)" : "(?0)";
-      piece.pcre = "(?R)";
+      piece.pcre = kCallMark;
+      recursion_target_ = -1;
       return piece;
     }
     const GroupInfo& g = *open[Uniform(0, static_cast<int>(open.size()) - 1)];
+    recursion_target_ = g.pcre_number - 1;
     if (g.named) {
       piece.ours = Chance(50) ? "(?R<" + g.name + ">)" : "(?R'" + g.name + "')";
-      piece.pcre = "(?&" + g.name + ")";
+      piece.pcre = kCallMark;
     } else {
       piece.ours = Chance(50) ? "(?" + std::to_string(g.index) + ")"
                               : "(?R" + std::to_string(g.index) + ")";
-      piece.pcre = "(?" + std::to_string(g.pcre_number) + ")";
+      piece.pcre = kCallMark;
     }
     return piece;
   }
@@ -802,12 +860,15 @@ class Generator {
   bool in_lookbehind_ = false;
   bool has_recursion_ = false;
   bool references_made_ = false;
+  bool options_made_ = false;
+  int recursion_target_ = -1;  // index in the group table, -1 for the whole pattern
 
  public:
   // A fresh generator state for the next pattern (the random stream goes on).
   void Reset() {
     plain_groups_ = named_groups_ = 0;
-    soft_ = in_lookbehind_ = has_recursion_ = references_made_ = false;
+    soft_ = in_lookbehind_ = has_recursion_ = references_made_ = options_made_ = false;
+    recursion_target_ = -1;
   }
 };
 
@@ -847,6 +908,23 @@ struct Tally {
   std::vector<std::string> soft_samples;
 };
 
+// The PCRE2 pattern of a case for one text: a recursion is spelt out (see the list above) as
+// deep as the text allows, since each level consumes a character before the next call.
+std::string PcreSpelling(const Case& c, const std::string& text, int start) {
+  if (!c.recursion) return c.pcre;
+  int levels = static_cast<int>(text.size()) - std::max(start, 0) + 1;
+  std::string pattern = c.pcre;
+  for (int level = 0; level < levels; ++level) {
+    size_t at = pattern.find(kCallMark);
+    if (at == std::string::npos) break;
+    pattern.replace(at, 1, "(?:" + c.recursion_body + ")");
+  }
+  for (size_t at; (at = pattern.find(kCallMark)) != std::string::npos;) {
+    pattern.replace(at, 1, "(?!)");
+  }
+  return pattern;
+}
+
 // Engine numbers of each group of the case, in PCRE2 order.
 std::vector<int> OurNumbers(const Case& c) {
   int plain = 0;
@@ -856,9 +934,11 @@ std::vector<int> OurNumbers(const Case& c) {
   return numbers;
 }
 
-void CompareOne(const Case& c, const std::string& text, int start, Oracle& oracle, Tally& tally) {
+void CompareOnce(const Case& c, const std::string& text, int start, Oracle& oracle,
+                 MatchState& state, Tally& tally) {
   ++tally.cases;
-  OracleResult expected = oracle.Run(c.pcre, c.flags, text, start);
+  OracleResult expected =
+      oracle.Run(PcreSpelling(c, text, start), c.flags, text, start, c.recursion);
   if (expected.status == OracleResult::kSkip) {
     ++tally.skipped;
     return;
@@ -867,19 +947,32 @@ void CompareOne(const Case& c, const std::string& text, int start, Oracle& oracl
   pattern.Compile(c.ours.data(), static_cast<int>(c.ours.size()), c.flags);
   PatternMatch actual = pattern.Match(std::string_view(text), start);
   ++tally.compared;
+  // A lent match state (last used by another pattern) and the zero-terminated form of the same
+  // text must not change the result.
+  PatternMatch with_state = pattern.Match(std::string_view(text), start, &state);
+  std::optional<PatternMatch> terminated;
+  if (text.find('\0') == std::string::npos) terminated = pattern.Match(text.c_str(), start);
 
   std::string reproducer = "{\"pattern\": " + Quoted(c.ours) + ", \"text\": " + Quoted(text) +
                            ", \"flags\": " + std::to_string(c.flags) +
                            ", \"start\": " + std::to_string(start) + "}";
   auto fail = [&](const std::string& what) {
     tally.failures.push_back(what + "\n    reproducer (larkpost-regex --batch): " + reproducer +
-                             "\n    PCRE2 pattern: " + Quoted(c.pcre) +
+                             "\n    PCRE2 pattern: " + Quoted(PcreSpelling(c, text, start)) +
                              "\n    ours:  " + Join(actual.values) +
                              "\n    PCRE2: " + (expected.status == OracleResult::kMatched
                                                     ? Join(expected.offsets)
                                                     : "no match"));
   };
 
+  if (with_state.values != actual.values) {
+    fail("result with a reused match state differs: " + Join(with_state.values));
+    return;
+  }
+  if (terminated && terminated->values != actual.values) {
+    fail("result on the zero-terminated text differs: " + Join(terminated->values));
+    return;
+  }
   bool expect_match = expected.status == OracleResult::kMatched;
   if (actual.Matched() != expect_match) {
     fail(expect_match ? "PCRE2 matches, ours does not" : "ours matches, PCRE2 does not");
@@ -923,16 +1016,48 @@ void CompareOne(const Case& c, const std::string& text, int start, Oracle& oracl
   }
 }
 
+// Compares one case; on a disagreement, drops text characters one at a time while the engines
+// still disagree, so that the reported reproducer is short.
+void CompareOne(const Case& c, std::string text, int start, Oracle& oracle, MatchState& state,
+                Tally& tally) {
+  size_t failures_before = tally.failures.size();
+  CompareOnce(c, text, start, oracle, state, tally);
+  if (tally.failures.size() == failures_before) return;
+  for (size_t i = 0; i < text.size();) {
+    std::string shorter = text;
+    shorter.erase(i, 1);
+    int shorter_start = start > static_cast<int>(i) ? start - 1 : start;
+    Tally probe;
+    CompareOnce(c, shorter, shorter_start, oracle, state, probe);
+    if (probe.failures.empty()) {
+      ++i;
+      continue;
+    }
+    text = shorter;
+    start = shorter_start;
+    tally.failures.back() = probe.failures.front();
+  }
+}
+
+// LARKPOST_REGEX_DIFF_ROUNDS=n runs n times as many patterns (for hunting faults by hand).
+int Rounds() {
+  const char* value = std::getenv("LARKPOST_REGEX_DIFF_ROUNDS");
+  int rounds = value ? std::atoi(value) : 1;
+  return rounds > 0 ? rounds : 1;
+}
+
 void RunCampaign(uint32_t seed, int patterns, int texts_per_pattern, bool extended) {
+  patterns *= Rounds();
   Oracle oracle;
   Generator generator(seed, extended);
+  MatchState state;
   Tally tally;
   for (int p = 0; p < patterns; ++p) {
     generator.Reset();
     Case c = generator.Make();
     for (int t = 0; t < texts_per_pattern; ++t) {
       std::string text = generator.MakeText(c);
-      CompareOne(c, text, generator.MakeStart(text), oracle, tally);
+      CompareOne(c, text, generator.MakeStart(text), oracle, state, tally);
     }
     if (tally.failures.size() >= 200) break;
   }
@@ -959,21 +1084,21 @@ void RunCampaign(uint32_t seed, int patterns, int texts_per_pattern, bool extend
 
 // Literals, escapes, classes, brackets, groups, alternation and greedy quantifiers.
 TEST(AgreesWithPcre2, CoreSyntax) {
-  RunCampaign(20261207, 2500, 4, false);
+  RunCampaign(20261207, 2000, 4, false);
 }
 
 TEST(AgreesWithPcre2, CoreSyntaxSecondSeed) {
-  RunCampaign(4242, 2500, 4, false);
+  RunCampaign(4242, 2000, 4, false);
 }
 
 // Anchors, inline options, look-arounds, atomic groups, lazy and possessive quantifiers,
 // back-references, conditionals, named groups, quoted runs and recursion, mixed with the core.
 TEST(AgreesWithPcre2, ExtendedSyntax) {
-  RunCampaign(7, 3000, 4, true);
+  RunCampaign(7, 2500, 4, true);
 }
 
 TEST(AgreesWithPcre2, ExtendedSyntaxSecondSeed) {
-  RunCampaign(99, 3000, 4, true);
+  RunCampaign(99, 2500, 4, true);
 }
 
 }  // namespace

@@ -143,6 +143,21 @@ TEST(KnownResults, CaseLineEndsAndNames) {
   });
 }
 
+// Right to left: the search starts at the end (or the given start) and moves towards 0; every
+// element consumes leftwards, so greedy repeats grow to the left.
+TEST(KnownResults, RightToLeft) {
+  ExpectKnown({
+      {R"({"pattern": "a+", "text": "baab", "flags": 16})",
+       R"({"matched":true,"result":[1,0,1,3]})"},
+      {R"j({"pattern": "(\\d+)-(\\d+)", "text": "12-345", "flags": 16})j",
+       R"({"matched":true,"result":[1,2,0,6,0,2,3,6]})"},
+      {R"({"pattern": "b", "text": "abab", "flags": 16, "start": 99})",
+       R"({"matched":true,"result":[1,0,3,4]})"},
+      {R"({"pattern": "b", "text": "abab", "flags": 16, "start": 3})",
+       R"({"matched":true,"result":[1,0,1,2]})"},
+  });
+}
+
 TEST(KnownResults, NoPatternAndStartBeyondTheEnd) {
   ExpectKnown({
       {R"({"pattern": null, "text": "abc"})", R"({"matched":false,"result":[]})"},
