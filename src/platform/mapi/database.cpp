@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,12 +36,14 @@ constexpr const char* kSchema[] = {
     "CREATE TABLE messages(id INTEGER PRIMARY KEY, folder_id INTEGER NOT NULL,"
     " delivery_time INTEGER, props BLOB NOT NULL)",
     "CREATE INDEX messages_by_folder ON messages(folder_id)",
-    "CREATE INDEX messages_by_delivery_time ON messages(folder_id, delivery_time)",
+    "CREATE INDEX messages_by_delivery_time ON messages(folder_id, delivery_time)"
+    " WHERE delivery_time IS NOT NULL",
     "CREATE TABLE recipients(message_id INTEGER NOT NULL, seq INTEGER NOT NULL,"
     " props BLOB NOT NULL, PRIMARY KEY(message_id, seq)) WITHOUT ROWID",
 };
 
 std::mutex pathMutex;
+std::atomic<uint64_t> statementSteps{0};
 std::string& ChosenPath() {
   static std::string path;
   return path;
@@ -93,6 +96,8 @@ uint64_t RandomUid() {
 }
 
 }  // namespace
+
+uint64_t StatementStepsForTesting() { return statementSteps.load(); }
 
 HRESULT ResultFromSqlite(int rc) {
   switch (rc & 0xFF) {
@@ -151,6 +156,9 @@ Statement::Statement(Statement&& other) noexcept
 
 Statement::~Statement() {
   if (stmt_ == nullptr) return;
+  statementSteps.fetch_add(
+      static_cast<uint64_t>(sqlite3_stmt_status(stmt_, SQLITE_STMTSTATUS_VM_STEP, 1)),
+      std::memory_order_relaxed);
   if (inUse_ != nullptr) {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
@@ -289,7 +297,8 @@ HRESULT Database::Configure(bool layOut) {
   // WAL lets a second connection read while one writes; NORMAL syncs at checkpoints only,
   // which keeps committed data safe against a crash of the program.
   if (Exec(db_, "PRAGMA journal_mode = WAL") != SQLITE_OK ||
-      Exec(db_, "PRAGMA synchronous = NORMAL") != SQLITE_OK) {
+      Exec(db_, "PRAGMA synchronous = NORMAL") != SQLITE_OK ||
+      Exec(db_, "PRAGMA wal_autocheckpoint = 4000") != SQLITE_OK) {
     return MAPI_E_LOGON_FAILED;
   }
   return S_OK;

@@ -1,5 +1,6 @@
 #include <string>
 
+#include "platform/mapi/database.h"
 #include "platform/mapi/mapi_test_support.h"
 
 namespace larkpost::mapi::testing {
@@ -178,6 +179,27 @@ TEST(FindRow, AndOfDeliveryTimeAndSubject) {
   SPropValue byId = Binary(PR_ENTRYID, unknownId);
   SRestriction r = PropertyIs(&byId);
   EXPECT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), MAPI_E_NOT_FOUND);
+}
+
+TEST(FindRow, ByDeliveryTimeIsAnIndexSeekNotAScan) {
+  Fixture f;
+  constexpr int kMessages = 2000;
+  AddMessages(f.inbox.get(), 1, kMessages);
+  MapiPtr<IMAPITable> table = ContentsTable(f.inbox.get(), {PR_SUBJECT});
+  SPropValue time = Time(PR_MESSAGE_DELIVERY_TIME, 1500, 1);
+  SRestriction r = PropertyIs(&time);
+  uint64_t before = StatementStepsForTesting();
+  ASSERT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), S_OK);
+  uint64_t hit = StatementStepsForTesting() - before;
+  SPropValue absent = Time(PR_MESSAGE_DELIVERY_TIME, 1500, 2);
+  SRestriction miss = PropertyIs(&absent);
+  before = StatementStepsForTesting();
+  ASSERT_EQ(table->FindRow(&miss, BOOKMARK_BEGINNING, 0), MAPI_E_NOT_FOUND);
+  uint64_t missed = StatementStepsForTesting() - before;
+  // A scan of the folder takes several steps per row; a seek a few dozen in all.
+  EXPECT_LT(hit, 100u);
+  EXPECT_LT(missed, 100u);
+  EXPECT_EQ(Subjects(table.get(), 1), std::vector<std::u16string>{u"m1500"});
 }
 
 TEST(FindRow, RefusesWhatItCannotEvaluate) {
