@@ -248,10 +248,7 @@ bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error) {
   if (!ReadRecordFields(file, fields, error)) return false;
 
   // Find the target folder without creating anything: the store is changed only once the whole
-  // record has been checked.
-  FolderKind kind;
-  const std::u16string firstPiece = SplitText(fields.folderPath, std::u16string(u"\\")).front();
-  if (!FolderKindFromName(firstPiece, kind)) return Fail(error, CreateFolderError(fields.folderPath));
+  // record has been checked. An unknown standard folder name fails here.
   SmsFolder* target = nullptr;
   std::unique_ptr<SmsFolder> owned;
   const FolderLookup lookup = FindFolderPath(job.session, fields.folderPath, target, owned);
@@ -267,8 +264,8 @@ bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error) {
   if (!fields.recipients.empty() && !ParseRecipientLine(fields.recipients, recipients)) {
     return Fail(error, kParseRecipientError);
   }
-  SmsMessage sender(nullptr, nullptr);
-  if (!ParseSenderText(sender, fields.sender)) return Fail(error, kParseSenderError);
+  SmsMessage parsedSender(nullptr, nullptr);  // holds the parsed name and address only
+  if (!ParseSenderText(parsedSender, fields.sender)) return Fail(error, kParseSenderError);
 
   if (lookup == FolderLookup::kMissing) {
     bool isStandard = false;
@@ -284,8 +281,8 @@ bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error) {
   if (!fields.recipients.empty()) {
     message->recipients = std::make_unique<RecipientList>(std::move(recipients));
   }
-  message->senderName = std::move(sender.senderName);
-  message->senderAddress = std::move(sender.senderAddress);
+  message->senderName = std::move(parsedSender.senderName);
+  message->senderAddress = std::move(parsedSender.senderAddress);
   message->text = std::move(fields.text);
   if (!message->Save()) return Fail(error, kSaveError);
   return true;
