@@ -427,15 +427,5 @@ TEST(WriteMessageRecord, LineBreaksInNamesBecomeBlanks) {
   EXPECT_EQ(WriteInboxRecords(store, job), RecordBytes(expected));
 }
 
-TEST(WriteMessageRecord, CountsProgressAgainstTotal) {
-  TempStore store;
-  BackupJob job(kBackupFile, u"unused", 0, 1, 0, 0, 0);
-  for (uint64_t i = 1; i <= 3; ++i) AddMessage(job.session, {u"Inbox", u"m", 0, i});
-  job.total = 4;
-  WriteInboxRecords(store, job);
-  EXPECT_EQ(job.written, 3u);
-  EXPECT_DOUBLE_EQ(job.progress, 0.75);
-}
-
 }  // namespace
 }  // namespace larkpost

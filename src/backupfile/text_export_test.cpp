@@ -115,15 +115,5 @@ TEST(WriteTextRecord, EmptySelectionGivesEmptyFile) {
   EXPECT_EQ(job.progress, 0.0);
 }
 
-TEST(WriteTextRecord, MessageArrivingAfterCountingKeepsProgressDisplayable) {
-  TempStore store;
-  BackupJob job(kTextExport, u"unused", 0, 1, 0, 0, 0);
-  AddMessage(job.session, {u"Inbox", u"late", 0, kMarch5});
-  job.total = 0;
-  Export(store, job);
-  EXPECT_EQ(job.written, 1u);
-  EXPECT_EQ(job.progress, 1.0);
-}
-
 }  // namespace
 }  // namespace larkpost
