@@ -18,6 +18,8 @@ enum Tag : unsigned {
   kChoiceLoopMore,    // [pos, head]                lazy: run one more iteration from pos
   kChoiceCharGreedy,  // [min_pos, pos, node]       give back one character (stops at min_pos)
   kChoiceCharLazy,    // [from, pos, node]          take one more character
+  kChoiceCharGroup,   // [min_pos, pos, node]       as kChoiceCharGreedy, moving the group's record;
+                      //                            sits on the kUndoOpen of the group's old record
   kBarrier,           // [pos, node]                an atomic group or look-around began at pos
   kUndoLoopInit,      // [tag]                      pop the repeat's frame
   kUndoLoopExit,      // [count, start]             push the repeat's frame back
@@ -30,7 +32,7 @@ enum Tag : unsigned {
   kUndoReturn,        // [ret, old_last, call_pos, target]  push the return frame back
   kTagCount
 };
-constexpr int kEntrySize[kTagCount] = {3, 2, 4, 2, 3, 3, 2, 1, 3, 3, 3, 1, 1, 1, 1, 4};
+constexpr int kEntrySize[kTagCount] = {3, 2, 4, 2, 3, 3, 3, 2, 1, 3, 3, 3, 1, 1, 1, 1, 4};
 constexpr bool IsUndo(unsigned tag) { return tag >= kUndoLoopInit; }
 constexpr int Word(int arg, Tag tag) { return static_cast<int>((static_cast<unsigned>(arg) << 5) | tag); }
 
@@ -287,6 +289,28 @@ bool Engine::Attempt(int start, int* end) {
         continue;
       }
 
+      case Op::kCharLoopGroup: {
+        const CharSet& set = sets_[n.c];
+        const int max = n.b < 0 ? INT_MAX : n.b;
+        const int step = rtl ? -1 : 1;
+        int p = pos, k = 0, c;
+        while (k < max && CharAt(p, rtl, &c) && set.Has(c)) {
+          p += step;
+          ++k;
+        }
+        if (k < n.a) break;
+        int* rec = Capture(n.d);
+        Push(rec[0], rec[1], Word(n.d, kUndoOpen));
+        if (k > 0) {
+          rec[0] = p - step;  // the last iteration: one character
+          rec[1] = p;
+        }
+        if (k > n.a) Push(pos + step * n.a, p, Word(pc, kChoiceCharGroup));
+        pos = p;
+        pc = n.next;
+        continue;
+      }
+
       case Op::kAtomicBegin:
       case Op::kLookBegin:
         Push(pos, Word(pc, kBarrier));
@@ -523,6 +547,32 @@ bool Engine::Backtrack(int* pc, int* pos) {
           bt_.resize(top - 3);
         } else {
           bt_[top - 2] = p;
+        }
+        *pos = p;
+        *pc = n.next;
+        return true;
+      }
+      case kChoiceCharGroup: {
+        const Node& n = nodes_[arg];
+        const int step = (n.flags & kNodeRightToLeft) ? -1 : 1;
+        int min_pos = bt_[top - 3];
+        int p = bt_[top - 2] - step;
+        int* rec = Capture(n.d);
+        size_t below = top;
+        if (p == min_pos) {
+          bt_.resize(top - 3);
+          below = top - 3;
+        } else {
+          bt_[top - 2] = p;
+        }
+        if (p == min_pos && n.a == 0) {
+          // No iteration left: the group's record from before the repeat (kUndoOpen below).
+          below = top - 3;
+          rec[0] = bt_[below - 3];
+          rec[1] = bt_[below - 2];
+        } else {
+          rec[0] = p - step;
+          rec[1] = p;
         }
         *pos = p;
         *pc = n.next;

@@ -16,7 +16,7 @@ bool IsQuantifier(const Token& t) {
 }
 bool IsControl(const Token& t, int value) { return t.control && t.value == value; }
 
-CharSet PredefinedSet(Predefined which, bool right_to_left) {
+CharSet BuildPredefinedSet(Predefined which, bool right_to_left) {
   CharSet s;
   switch (which) {
     case kAny:
@@ -56,6 +56,16 @@ CharSet PredefinedSet(Predefined which, bool right_to_left) {
       break;
   }
   return s;
+}
+
+const CharSet& PredefinedSet(Predefined which, bool right_to_left) {
+  static const auto* const table = [] {
+    auto* sets = new CharSet[2][kPredefinedCount];
+    for (int dir = 0; dir < 2; ++dir)
+      for (int k = 0; k < kPredefinedCount; ++k) sets[dir][k] = BuildPredefinedSet(static_cast<Predefined>(k), dir != 0);
+    return sets;
+  }();
+  return table[right_to_left ? 1 : 0][which];
 }
 
 // The `[:name:]` classes. An unknown name is the empty set.

@@ -26,6 +26,14 @@ void Pattern::Compile(const char* pattern, int length, int flags) {
   impl.has_root = false;
   if (pattern == nullptr) return;
   if (length < 0) length = 0;
+  // Room for a typical pattern up front: compiling then allocates each table once.
+  const size_t room = static_cast<size_t>(length) + 4;
+  impl.tree.elements.reserve(room);
+  impl.tree.children.reserve(room);
+  impl.tree.strings.reserve(room);
+  impl.tree.sets.reserve(8);
+  impl.tree.groups.reserve(8);
+  impl.program.nodes.reserve(room);
   regex_internal::ParsePattern(pattern, length, flags, &impl.tree);
   regex_internal::BuildProgram(&impl.tree, (flags & kRightToLeft) != 0, &impl.program);
   impl.has_root = true;

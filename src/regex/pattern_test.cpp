@@ -210,6 +210,37 @@ TEST(Repetition, BoundedCounts) {
   EXPECT_EQ(Found("x(ab)?y", "xy"), "xy");
 }
 
+// Repeats of one character (with or without a group around it) and alternations of single
+// characters take shortcuts; an empty `(?:)` beside them forces the general path, which must
+// give the same results, captures included.
+TEST(Repetition, ShortcutsMatchTheGeneralPath) {
+  const char* patterns[] = {
+      "(\\w)*\\w",      "(\\w)*",        "(\\w)+,(\\w)*",  "(?:(\\w)*,)*",     "(?:(\\w)*,?)*c",
+      "(\\w){2,3}\\w",  "(\\w){0,2}b",   "(\\w)*+\\w",     "(?:(\\w)*;)*(\\w)*",
+      "(a|b|,)*c",    "((a|b)*)b",     "\\w*?c",       "(?:(\\w|,)*c)?",
+  };
+  const char* texts[] = {"", "abc", "ab,,", "ab,c", "a;b;", ",b,c", "abcbc", "xy;z"};
+  for (const char* pattern : patterns) {
+    std::string general = pattern;
+    for (size_t at = 0; (at = general.find("\\w", at)) != std::string::npos; at += 10) general.replace(at, 2, "(?:\\w(?:))");
+    for (size_t at = 0; (at = general.find("|b", at)) != std::string::npos; at += 6) general.insert(at + 2, "(?:)");
+    for (int flags : {0, static_cast<int>(kRightToLeft)}) {
+      for (const char* text : texts) {
+        EXPECT_EQ(MatchOf(pattern, text, flags).values, MatchOf(general, text, flags).values)
+            << pattern << " vs " << general << " on \"" << text << "\" flags " << flags;
+      }
+    }
+  }
+}
+
+TEST(Repetition, GroupAroundOneCharacterKeepsItsEarlierRecord) {
+  PatternMatch m = MatchOf("(?:(\\w)*,)*", "ab,,");
+  EXPECT_EQ(Span(m, 1), "1-2");  // the second round took no character
+  m = MatchOf("(\\w)*\\w", "abc");
+  EXPECT_EQ(Span(m, 1), "1-2");
+  EXPECT_EQ(Span(MatchOf("(\\w)*", ""), 1), "-");
+}
+
 TEST(Alternation, BranchesInOrderAndEmptyBranches) {
   EXPECT_EQ(Found("b|ab|a", "ab"), "ab");
   EXPECT_EQ(Found("a|", "b"), "");

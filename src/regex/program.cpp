@@ -93,6 +93,43 @@ class Builder {
     }
   }
 
+  // The set of an element that always matches exactly one character and nothing else (no
+  // captures, no choices), or -1.
+  int SingleCharSet(int id) {
+    const Element& e = t_.elements[static_cast<size_t>(id)];
+    if (e.kind == ElementKind::kClass) return e.a;
+    if (e.kind == ElementKind::kLiteral && e.b == 1) {
+      CharSet s;
+      int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(e.a)]);
+      s.Add(c);
+      if (e.flags & kElemIgnoreCase) {
+        s.Add(AsciiLower(c));
+        s.Add(AsciiUpper(c));
+      }
+      return AddSet(s);
+    }
+    if (e.kind == ElementKind::kAlternation) {
+      CharSet s;
+      for (int k = 0; k < e.b; ++k) {
+        const Element& branch = t_.elements[static_cast<size_t>(t_.children[static_cast<size_t>(e.a + k)])];
+        if (branch.kind == ElementKind::kClass) {
+          s.Merge(t_.sets[static_cast<size_t>(branch.a)]);
+        } else if (branch.kind == ElementKind::kLiteral && branch.b == 1) {
+          int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(branch.a)]);
+          s.Add(c);
+          if (branch.flags & kElemIgnoreCase) {
+            s.Add(AsciiLower(c));
+            s.Add(AsciiUpper(c));
+          }
+        } else {
+          return -1;
+        }
+      }
+      return AddSet(s);
+    }
+    return -1;
+  }
+
   // Emits element `id` so that a match of it continues at node `next`; returns its entry node.
   int Emit(int id, int next) {
     const Element e = t_.elements[static_cast<size_t>(id)];
@@ -115,6 +152,10 @@ class Builder {
         return entry;
       }
       case ElementKind::kAlternation: {
+        // Branches of one character each match exactly what one class of their union matches,
+        // in the same order of outcomes (a later branch can only repeat an earlier one's state).
+        int single = SingleCharSet(id);
+        if (single >= 0) return NewNode(Op::kClass, next, single, 0, 0, dir);
         int first = static_cast<int>(p_.branches.size());
         p_.branches.resize(p_.branches.size() + static_cast<size_t>(e.b));
         p_.branch_sets.resize(p_.branches.size());
@@ -187,22 +228,19 @@ class Builder {
     int after = next;
     if (e.mode == kPossessive) after = NewNode(Op::kAtomicEnd, next);
     int entry;
-    // A repeat of one character keeps one choice point however many characters it takes.
+    // A repeat of one character keeps one choice point however many characters it takes;
+    // so does a greedy repeat of a capturing group around one character, which then records
+    // the last character taken as the group's capture.
     const Element& child = t_.elements[static_cast<size_t>(e.a)];
-    if (child.kind == ElementKind::kClass ||
-        (child.kind == ElementKind::kLiteral && child.b == 1)) {
-      int set = child.a;
-      if (child.kind == ElementKind::kLiteral) {
-        CharSet s;
-        int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(child.a)]);
-        s.Add(c);
-        if (child.flags & kElemIgnoreCase) {
-          s.Add(AsciiLower(c));
-          s.Add(AsciiUpper(c));
-        }
-        set = AddSet(s);
-      }
+    int set = SingleCharSet(e.a);
+    int group_set = -1;
+    if (set < 0 && child.kind == ElementKind::kGroup && e.mode != kLazy) group_set = SingleCharSet(child.a);
+    if (set >= 0) {
       entry = NewNode(Op::kCharLoop, after, min, max, set, static_cast<uint8_t>(dir | lazy));
+    } else if (group_set >= 0) {
+      // The group keeps no entry node here; a recursion into it gets a copy of its own.
+      entry = NewNode(Op::kCharLoopGroup, after, min, max, group_set, dir);
+      At(entry).d = t_.groups[static_cast<size_t>(child.b)].number;
     } else {
       int head = NewNode(Op::kLoopHead, after, min, max, 0, lazy);
       int tail = NewNode(Op::kLoopTail, -1, head);

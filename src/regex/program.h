@@ -26,6 +26,7 @@ enum class Op : uint8_t {
   kLoopHead,       // a = minimum, b = maximum (-1 unbounded), c = body; next = after the repeat
   kLoopTail,       // a = head: counts the iteration and goes back to the head
   kCharLoop,       // a repeat of one character: a = minimum, b = maximum, c = set index
+  kCharLoopGroup,  // greedy repeat of a group around one character: as kCharLoop, d = capture number
   kAtomicBegin,    // starts an atomic group (or possessive repeat)
   kAtomicEnd,      // forgets the choices made since the matching begin
   kLookBegin,      // a = node if the sub-pattern matches, b = node if not (-1: fail)
@@ -47,7 +48,7 @@ struct Node {
   Op op = Op::kFail;
   uint8_t flags = 0;
   int next = -1;
-  int a = 0, b = 0, c = 0;
+  int a = 0, b = 0, c = 0, d = 0;
 };
 
 struct Program {

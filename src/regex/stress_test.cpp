@@ -45,11 +45,16 @@ std::string LongText(const std::string& tail) {
 
 TEST(LongText, GroupedAnyCharacterRepeatOverSixteenMegabytes) {
   std::string text = LongText("");
-  PatternMatch m;
-  OnSmallStack([&] { m = MatchOf("((\\w|\\W)*)", text); });
+  PatternMatch m, general;
+  OnSmallStack([&] {
+    m = MatchOf("((\\w|\\W)*)", text);
+    // A branch longer than one character takes the general repeat, one iteration at a time.
+    general = MatchOf("((\\w|\\W|xyz)*)", text);
+  });
   ASSERT_TRUE(m.Matched());
   EXPECT_EQ(m.GroupEnd(1), static_cast<int>(text.size()));
   EXPECT_EQ(m.GroupStart(2), static_cast<int>(text.size()) - 1);
+  EXPECT_EQ(general.values, m.values);
 }
 
 TEST(LongText, SenderPatternBacktracksAcrossSixteenMegabytes) {
