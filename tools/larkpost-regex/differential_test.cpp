@@ -934,8 +934,15 @@ std::vector<int> OurNumbers(const Case& c) {
   return numbers;
 }
 
+// What a campaign keeps from one case to the next: a match state to lend and a Pattern that is
+// compiled again for every case. Neither may carry anything over into a result.
+struct Reused {
+  MatchState state;
+  Pattern pattern;
+};
+
 void CompareOnce(const Case& c, const std::string& text, int start, Oracle& oracle,
-                 MatchState& state, Tally& tally) {
+                 Reused& reused, Tally& tally) {
   ++tally.cases;
   OracleResult expected =
       oracle.Run(PcreSpelling(c, text, start), c.flags, text, start, c.recursion);
@@ -947,9 +954,11 @@ void CompareOnce(const Case& c, const std::string& text, int start, Oracle& orac
   pattern.Compile(c.ours.data(), static_cast<int>(c.ours.size()), c.flags);
   PatternMatch actual = pattern.Match(std::string_view(text), start);
   ++tally.compared;
-  // A lent match state (last used by another pattern) and the zero-terminated form of the same
-  // text must not change the result.
-  PatternMatch with_state = pattern.Match(std::string_view(text), start, &state);
+  // A lent match state (last used by another pattern), a Pattern object compiled before with
+  // another pattern, and the zero-terminated form of the same text must not change the result.
+  PatternMatch with_state = pattern.Match(std::string_view(text), start, &reused.state);
+  reused.pattern.Compile(c.ours.data(), static_cast<int>(c.ours.size()), c.flags);
+  PatternMatch recompiled = reused.pattern.Match(std::string_view(text), start);
   std::optional<PatternMatch> terminated;
   if (text.find('\0') == std::string::npos) terminated = pattern.Match(text.c_str(), start);
 
@@ -967,6 +976,11 @@ void CompareOnce(const Case& c, const std::string& text, int start, Oracle& orac
 
   if (with_state.values != actual.values) {
     fail("result with a reused match state differs: " + Join(with_state.values));
+    return;
+  }
+  if (recompiled.values != actual.values) {
+    fail("result after compiling a used Pattern object again differs: " +
+         Join(recompiled.values));
     return;
   }
   if (terminated && terminated->values != actual.values) {
@@ -1018,17 +1032,17 @@ void CompareOnce(const Case& c, const std::string& text, int start, Oracle& orac
 
 // Compares one case; on a disagreement, drops text characters one at a time while the engines
 // still disagree, so that the reported reproducer is short.
-void CompareOne(const Case& c, std::string text, int start, Oracle& oracle, MatchState& state,
+void CompareOne(const Case& c, std::string text, int start, Oracle& oracle, Reused& reused,
                 Tally& tally) {
   size_t failures_before = tally.failures.size();
-  CompareOnce(c, text, start, oracle, state, tally);
+  CompareOnce(c, text, start, oracle, reused, tally);
   if (tally.failures.size() == failures_before) return;
   for (size_t i = 0; i < text.size();) {
     std::string shorter = text;
     shorter.erase(i, 1);
     int shorter_start = start > static_cast<int>(i) ? start - 1 : start;
     Tally probe;
-    CompareOnce(c, shorter, shorter_start, oracle, state, probe);
+    CompareOnce(c, shorter, shorter_start, oracle, reused, probe);
     if (probe.failures.empty()) {
       ++i;
       continue;
@@ -1050,14 +1064,14 @@ void RunCampaign(uint32_t seed, int patterns, int texts_per_pattern, bool extend
   patterns *= Rounds();
   Oracle oracle;
   Generator generator(seed, extended);
-  MatchState state;
+  Reused reused;
   Tally tally;
   for (int p = 0; p < patterns; ++p) {
     generator.Reset();
     Case c = generator.Make();
     for (int t = 0; t < texts_per_pattern; ++t) {
       std::string text = generator.MakeText(c);
-      CompareOne(c, text, generator.MakeStart(text), oracle, state, tally);
+      CompareOne(c, text, generator.MakeStart(text), oracle, reused, tally);
     }
     if (tally.failures.size() >= 200) break;
   }
@@ -1099,6 +1113,20 @@ TEST(AgreesWithPcre2, ExtendedSyntax) {
 
 TEST(AgreesWithPcre2, ExtendedSyntaxSecondSeed) {
   RunCampaign(99, 2500, 4, true);
+}
+
+// Repetition runs on the match state's stacks, not on the call stack: the address pattern over
+// a text of hundreds of thousands of characters must neither overflow the stack nor go wrong.
+TEST(LongText, AddressPatternOverAHugeName) {
+  const int n = 300000;
+  std::string text = "\"" + std::string(n, 'x') + "\" <" + std::string(n, '1') + ">";
+  const std::string address = R"re("((\w|\W)*)" <((\w|\W)*)>)re";
+  Pattern pattern;
+  pattern.Compile(address.data(), static_cast<int>(address.size()), 0);
+  PatternMatch match = pattern.Match(text.c_str());
+  std::vector<int> expected = {1, 4, 0, 2 * n + 5, 1, n + 1, n, n + 1, n + 4, 2 * n + 4,
+                               2 * n + 3, 2 * n + 4};
+  EXPECT_EQ(match.values, expected);
 }
 
 }  // namespace

@@ -72,74 +72,142 @@ std::string Repeated(char ch, int count) { return std::string(static_cast<size_t
 TEST(KnownResults, AddressPatterns) {
   ExpectKnown({
       {R"j({"pattern": "\"((\\w|\\W)*)\" <((\\w|\\W)*)>", "text": "\"Ann\" <123>"})j",
-       R"({"matched":true,"result":[1,4,0,11,1,4,3,4,7,10,9,10]})"},
+       R"j({"matched":true,"result":[1,4,0,11,1,4,3,4,7,10,9,10]})j"},
       // Greedy groups run to the last possible `" <` and the last `>`.
       {R"j({"pattern": "\"((\\w|\\W)*)\" <((\\w|\\W)*)>", "text": "\"A\" <1> \"B\" <2>"})j",
-       R"({"matched":true,"result":[1,4,0,15,1,10,9,10,13,14,13,14]})"},
+       R"j({"matched":true,"result":[1,4,0,15,1,10,9,10,13,14,13,14]})j"},
       // No iteration took place: the inner groups report nothing.
       {R"j({"pattern": "\"((\\w|\\W)*)\" <((\\w|\\W)*)>", "text": "\"\" <>"})j",
-       R"({"matched":true,"result":[1,4,0,5,1,1,-1,-1,4,4,-1,-1]})"},
+       R"j({"matched":true,"result":[1,4,0,5,1,1,-1,-1,4,4,-1,-1]})j"},
       {R"j({"pattern": "\"((\\w|\\W)*)\" <((\\w|\\W)*)> (\\d*)", "text": "\"Bob\" <+441632960123> 1"})j",
-       R"({"matched":true,"result":[1,5,0,23,1,4,3,4,7,20,19,20,22,23]})"},
+       R"j({"matched":true,"result":[1,5,0,23,1,4,3,4,7,20,19,20,22,23]})j"},
   });
 }
 
 TEST(KnownResults, EmptyMatchesAndDegenerateQuantifiers) {
   std::string hundred = Repeated('a', 100);
-  std::string line100 = R"({"pattern": "a{1000}", "text": ")" + hundred + "a\"}";
-  std::string line99 = R"({"pattern": "a{1000}", "text": ")" + Repeated('a', 99) + "\"}";
+  std::string line100 = R"j({"pattern": "a{1000}", "text": ")j" + hundred + "a\"}";
+  std::string line99 = R"j({"pattern": "a{1000}", "text": ")j" + Repeated('a', 99) + "\"}";
   ExpectKnown({
-      {R"({"pattern": "", "text": "abc"})", R"({"matched":true,"result":[1,0,0,0]})"},
-      {R"({"pattern": "x*", "text": "abc"})", R"({"matched":true,"result":[1,0,0,0]})"},
-      {line100.c_str(), R"({"matched":true,"result":[1,0,0,100]})"},
-      {line99.c_str(), R"({"matched":false,"result":[]})"},
-      {R"({"pattern": "a{,3}", "text": "aaa"})", R"({"matched":true,"result":[1,0,0,0]})"},
-      {R"({"pattern": "a{x}", "text": "a{x}"})", R"({"matched":true,"result":[1,0,0,0]})"},
-      {R"({"pattern": "a{3,1}", "text": "aaaa"})", R"({"matched":true,"result":[1,0,0,3]})"},
-      {R"({"pattern": "a{3,1}", "text": "aa"})", R"({"matched":false,"result":[]})"},
-      {R"({"pattern": "a**", "text": "aaa*"})", R"({"matched":true,"result":[1,0,0,4]})"},
-      {R"({"pattern": "*a", "text": "x*a"})", R"({"matched":true,"result":[1,0,1,3]})"},
-      {R"({"pattern": "a)b", "text": "xab"})", R"({"matched":true,"result":[1,0,1,2]})"},
+      {R"j({"pattern": "", "text": "abc"})j", R"j({"matched":true,"result":[1,0,0,0]})j"},
+      {R"j({"pattern": "x*", "text": "abc"})j", R"j({"matched":true,"result":[1,0,0,0]})j"},
+      {line100.c_str(), R"j({"matched":true,"result":[1,0,0,100]})j"},
+      {line99.c_str(), R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "a{,3}", "text": "aaa"})j", R"j({"matched":true,"result":[1,0,0,0]})j"},
+      {R"j({"pattern": "a{x}", "text": "a{x}"})j", R"j({"matched":true,"result":[1,0,0,0]})j"},
+      {R"j({"pattern": "a{3,1}", "text": "aaaa"})j", R"j({"matched":true,"result":[1,0,0,3]})j"},
+      {R"j({"pattern": "a{3,1}", "text": "aa"})j", R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "a**", "text": "aaa*"})j", R"j({"matched":true,"result":[1,0,0,4]})j"},
+      {R"j({"pattern": "*a", "text": "x*a"})j", R"j({"matched":true,"result":[1,0,1,3]})j"},
+      {R"j({"pattern": "a)b", "text": "xab"})j", R"j({"matched":true,"result":[1,0,1,2]})j"},
   });
 }
 
 TEST(KnownResults, GroupsThatTookNoPart) {
   ExpectKnown({
-      {R"({"pattern": "(a)|b", "text": "b"})", R"({"matched":true,"result":[1,1,0,1,-1,-1]})"},
-      {R"({"pattern": "(a)?\\1", "text": "b"})", R"({"matched":false,"result":[]})"},
+      {R"j({"pattern": "(a)|b", "text": "b"})j", R"j({"matched":true,"result":[1,1,0,1,-1,-1]})j"},
+      {R"j({"pattern": "(a)?\\1", "text": "b"})j", R"j({"matched":false,"result":[]})j"},
   });
 }
 
 TEST(KnownResults, CharactersAndEscapes) {
   ExpectKnown({
       // Characters compare signed: 0x01..0xFF is an empty range.
-      {R"({"pattern": "[\\x01-\\xff]", "text": "a\u0001\u00ff"})",
-       R"({"matched":false,"result":[]})"},
-      {R"({"pattern": "\\Qa.b\\E", "text": "a.b"})", R"({"matched":true,"result":[1,0,0,3]})"},
-      {R"({"pattern": "\\Qa.b\\E", "text": "axb"})", R"({"matched":false,"result":[]})"},
-      {R"({"pattern": "\\LABC\\E", "text": "abc"})", R"({"matched":true,"result":[1,0,0,3]})"},
-      {R"({"pattern": "\\x41", "text": "A"})", R"({"matched":true,"result":[1,0,0,1]})"},
-      {R"({"pattern": "\\x{263A}", "text": "x:"})", R"({"matched":true,"result":[1,0,1,2]})"},
+      {R"j({"pattern": "[\\x01-\\xff]", "text": "a\u0001\u00ff"})j",
+       R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "\\Qa.b\\E", "text": "a.b"})j", R"j({"matched":true,"result":[1,0,0,3]})j"},
+      {R"j({"pattern": "\\Qa.b\\E", "text": "axb"})j", R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "\\LABC\\E", "text": "abc"})j", R"j({"matched":true,"result":[1,0,0,3]})j"},
+      {R"j({"pattern": "\\x41", "text": "A"})j", R"j({"matched":true,"result":[1,0,0,1]})j"},
+      {R"j({"pattern": "\\x{263A}", "text": "x:"})j", R"j({"matched":true,"result":[1,0,1,2]})j"},
   });
 }
 
 TEST(KnownResults, CaseLineEndsAndNames) {
   ExpectKnown({
-      {R"({"pattern": "(?i)abc", "text": "ABC"})", R"({"matched":true,"result":[1,0,0,3]})"},
-      {R"({"pattern": "[a-c]", "text": "xB", "flags": 8})",
-       R"({"matched":true,"result":[1,0,1,2]})"},
-      {R"({"pattern": "$", "text": "a\n"})", R"({"matched":true,"result":[1,0,2,2]})"},
-      {R"({"pattern": "\\Z", "text": "a\n"})", R"({"matched":true,"result":[1,0,1,1]})"},
-      {R"({"pattern": "\\Z", "text": "a\r\n"})", R"({"matched":true,"result":[1,0,1,1]})"},
+      {R"j({"pattern": "(?i)abc", "text": "ABC"})j", R"j({"matched":true,"result":[1,0,0,3]})j"},
+      {R"j({"pattern": "[a-c]", "text": "xB", "flags": 8})j",
+       R"j({"matched":true,"result":[1,0,1,2]})j"},
+      {R"j({"pattern": "$", "text": "a\n"})j", R"j({"matched":true,"result":[1,0,2,2]})j"},
+      {R"j({"pattern": "\\Z", "text": "a\n"})j", R"j({"matched":true,"result":[1,0,1,1]})j"},
+      {R"j({"pattern": "\\Z", "text": "a\r\n"})j", R"j({"matched":true,"result":[1,0,1,1]})j"},
       // Multi-line in "a\r\nb": line starts at 0 and 3, line ends at 1 and 4, never at 2.
-      {R"({"pattern": "^", "text": "a\r\nb", "flags": 2, "start": 1})",
-       R"({"matched":true,"result":[1,0,3,3]})"},
-      {R"({"pattern": "$", "text": "a\r\nb", "flags": 2, "start": 0})",
-       R"({"matched":true,"result":[1,0,1,1]})"},
-      {R"({"pattern": "$", "text": "a\r\nb", "flags": 2, "start": 2})",
-       R"({"matched":true,"result":[1,0,4,4]})"},
-      {R"({"pattern": "(?<n>a)\\k<N>", "text": "aa"})",
-       R"({"matched":true,"result":[1,1,0,2,0,1]})"},
+      {R"j({"pattern": "^", "text": "a\r\nb", "flags": 2, "start": 1})j",
+       R"j({"matched":true,"result":[1,0,3,3]})j"},
+      {R"j({"pattern": "$", "text": "a\r\nb", "flags": 2, "start": 0})j",
+       R"j({"matched":true,"result":[1,0,1,1]})j"},
+      {R"j({"pattern": "$", "text": "a\r\nb", "flags": 2, "start": 2})j",
+       R"j({"matched":true,"result":[1,0,4,4]})j"},
+      {R"j({"pattern": "(?<n>a)\\k<N>", "text": "aa"})j",
+       R"j({"matched":true,"result":[1,1,0,2,0,1]})j"},
+  });
+}
+
+// An extra iteration that cannot move the position does not count (and keeps no capture);
+// one that can, after trying the empty way first, does.
+TEST(KnownResults, EmptyIterations) {
+  ExpectKnown({
+      {R"j({"pattern": "(a|)*", "text": "b"})j", R"j({"matched":true,"result":[1,1,0,0,-1,-1]})j"},
+      {R"j({"pattern": "(a|)*", "text": "aab"})j", R"j({"matched":true,"result":[1,1,0,2,1,2]})j"},
+      {R"j({"pattern": "(a*)*", "text": "b"})j", R"j({"matched":true,"result":[1,1,0,0,-1,-1]})j"},
+      {R"j({"pattern": "(|a)*", "text": "a"})j", R"j({"matched":true,"result":[1,1,0,1,0,1]})j"},
+      // The minimum counts even when it is empty.
+      {R"j({"pattern": "(a*)+", "text": "b"})j", R"j({"matched":true,"result":[1,1,0,0,0,0]})j"},
+  });
+}
+
+// A reference or condition naming a group that is still open sees the text so far.
+TEST(KnownResults, OpenGroupsAndRecursion) {
+  ExpectKnown({
+      {R"j({"pattern": "(a\\1)", "text": "aa"})j", R"j({"matched":true,"result":[1,1,0,2,0,2]})j"},
+      {R"j({"pattern": "a\\k", "text": "aa"})j", R"j({"matched":true,"result":[1,0,0,2]})j"},
+      {R"j({"pattern": "(a(?(1)b|c))", "text": "ab"})j",
+       R"j({"matched":true,"result":[1,1,0,2,0,2]})j"},
+      // The outer capture is the one reported.
+      {R"j({"pattern": "(a(?1)?b)", "text": "aabb"})j", R"j({"matched":true,"result":[1,1,0,4,0,4]})j"},
+      // A recursion into a group that does not exist matches the empty string.
+      {R"j({"pattern": "a(?5)b", "text": "ab"})j", R"j({"matched":true,"result":[1,0,0,2]})j"},
+  });
+}
+
+// Named groups come after the plain ones; a numeric name gives the number; a repeated name
+// shares the first one's number.
+TEST(KnownResults, GroupNumbering) {
+  ExpectKnown({
+      {R"j({"pattern": "(?<x>a)(b)", "text": "ab"})j",
+       R"j({"matched":true,"result":[1,2,0,2,1,2,0,1]})j"},
+      {R"j({"pattern": "(?<2>a)(b)", "text": "ab"})j",
+       R"j({"matched":true,"result":[1,2,0,2,1,2,0,1]})j"},
+      {R"j({"pattern": "(?<x>a)|(?<X>b)", "text": "b"})j", R"j({"matched":true,"result":[1,1,0,1,0,1]})j"},
+      {R"j({"pattern": "(a)\\1", "text": "aA", "flags": 8})j",
+       R"j({"matched":true,"result":[1,1,0,2,0,1]})j"},
+  });
+}
+
+TEST(KnownResults, ClassesEscapesAndLayout) {
+  ExpectKnown({
+      {R"j({"pattern": "[^]", "text": "\n"})j", R"j({"matched":true,"result":[1,0,0,1]})j"},
+      {R"j({"pattern": "a[]|b", "text": "ab"})j", R"j({"matched":true,"result":[1,0,1,2]})j"},
+      {R"j({"pattern": "[\\A]", "text": "xA"})j", R"j({"matched":true,"result":[1,0,1,2]})j"},
+      {R"j({"pattern": "[\\b]", "text": "b\b"})j", R"j({"matched":true,"result":[1,0,1,2]})j"},
+      {R"j({"pattern": "\\x", "text": "x"})j", R"j({"matched":true,"result":[1,0,0,1]})j"},
+      {R"j({"pattern": "\\u0041", "text": "A"})j", R"j({"matched":true,"result":[1,0,0,1]})j"},
+      {R"j({"pattern": "a(?#note)b", "text": "ab"})j", R"j({"matched":true,"result":[1,0,0,2]})j"},
+      // Under the extended flag white space is skipped inside brackets too.
+      {R"j({"pattern": "[a b]", "text": " ", "flags": 32})j", R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "a b # note", "text": "ab", "flags": 32})j",
+       R"j({"matched":true,"result":[1,0,0,2]})j"},
+      // Form feed is white space only under right to left.
+      {R"j({"pattern": "\\s", "text": "\f"})j", R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "\\s", "text": "\f", "flags": 16})j", R"j({"matched":true,"result":[1,0,0,1]})j"},
+      // Options set in one branch hold for the later branches.
+      {R"j({"pattern": "a(?i)b|c", "text": "C"})j", R"j({"matched":true,"result":[1,0,0,1]})j"},
+      // Look-behind of any length.
+      {R"j({"pattern": "(?<=a+)b", "text": "aab"})j", R"j({"matched":true,"result":[1,0,2,3]})j"},
+      // \G only counts under the global flag.
+      {R"j({"pattern": "\\Ga", "text": "ba"})j", R"j({"matched":true,"result":[1,0,1,2]})j"},
+      {R"j({"pattern": "\\Ga", "text": "ba", "flags": 4})j", R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "(?g)\\Ga", "text": "ba"})j", R"j({"matched":false,"result":[]})j"},
   });
 }
 
@@ -147,22 +215,22 @@ TEST(KnownResults, CaseLineEndsAndNames) {
 // element consumes leftwards, so greedy repeats grow to the left.
 TEST(KnownResults, RightToLeft) {
   ExpectKnown({
-      {R"({"pattern": "a+", "text": "baab", "flags": 16})",
-       R"({"matched":true,"result":[1,0,1,3]})"},
+      {R"j({"pattern": "a+", "text": "baab", "flags": 16})j",
+       R"j({"matched":true,"result":[1,0,1,3]})j"},
       {R"j({"pattern": "(\\d+)-(\\d+)", "text": "12-345", "flags": 16})j",
-       R"({"matched":true,"result":[1,2,0,6,0,2,3,6]})"},
-      {R"({"pattern": "b", "text": "abab", "flags": 16, "start": 99})",
-       R"({"matched":true,"result":[1,0,3,4]})"},
-      {R"({"pattern": "b", "text": "abab", "flags": 16, "start": 3})",
-       R"({"matched":true,"result":[1,0,1,2]})"},
+       R"j({"matched":true,"result":[1,2,0,6,0,2,3,6]})j"},
+      {R"j({"pattern": "b", "text": "abab", "flags": 16, "start": 99})j",
+       R"j({"matched":true,"result":[1,0,3,4]})j"},
+      {R"j({"pattern": "b", "text": "abab", "flags": 16, "start": 3})j",
+       R"j({"matched":true,"result":[1,0,1,2]})j"},
   });
 }
 
 TEST(KnownResults, NoPatternAndStartBeyondTheEnd) {
   ExpectKnown({
-      {R"({"pattern": null, "text": "abc"})", R"({"matched":false,"result":[]})"},
-      {R"({"pattern": "", "text": "abc", "start": 4})", R"({"matched":false,"result":[]})"},
-      {R"({"pattern": "", "text": "abc", "start": 3})", R"({"matched":true,"result":[1,0,3,3]})"},
+      {R"j({"pattern": null, "text": "abc"})j", R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "", "text": "abc", "start": 4})j", R"j({"matched":false,"result":[]})j"},
+      {R"j({"pattern": "", "text": "abc", "start": 3})j", R"j({"matched":true,"result":[1,0,3,3]})j"},
   });
 }
 
