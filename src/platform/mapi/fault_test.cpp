@@ -107,6 +107,30 @@ TEST(FaultPlan, IsSafeToUseFromSeveralThreads) {
   EXPECT_EQ(failures.load(), 1);
 }
 
+TEST(Threads, TwoSessionsWriteAtTheSameTime) {
+  Fixture f;
+  MapiPtr<IMAPISession> second = Logon();
+  MapiPtr<IMsgStore> store = OpenStore(second.get());
+  MapiPtr<IMAPIFolder> inbox = OpenFolder(store.get(), PR_CE_INBOX_ENTRYID);
+  auto write = [](IMAPIFolder* folder) {
+    for (int i = 0; i < 50; ++i) {
+      MapiPtr<IMessage> message;
+      ASSERT_EQ(folder->CreateMessage(nullptr, 0, message.put()), S_OK);
+      SPropValue flags = Long(PR_MESSAGE_FLAGS, i);
+      ASSERT_EQ(message->SetProps(1, &flags, nullptr), S_OK);
+    }
+  };
+  std::thread a(write, f.inbox.get());
+  std::thread b(write, inbox.get());
+  a.join();
+  b.join();
+  MapiPtr<IMAPITable> table;
+  ASSERT_EQ(f.inbox->GetContentsTable(0, table.put()), S_OK);
+  ULONG count = 0;
+  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+  EXPECT_EQ(count, 100u);
+}
+
 TEST(Threads, ASessionMadeOnOneThreadIsUsedOnAnother) {
   Fixture f;
   std::thread worker([&f] {

@@ -281,14 +281,24 @@ class Folder final : public Counted<IMAPIFolder> {
     if (FaultFor("IMAPIFolder::CreateMessage", &fault)) return fault;
     if (message == nullptr) return MAPI_E_INVALID_PARAMETER;
     Lock lock(db_->mutex());
-    Statement insert =
-        db_->Prepare("INSERT INTO messages(folder_id, delivery_time, props) VALUES(?1, NULL, ?2)");
-    if (!insert.ok()) return MAPI_E_CALL_FAILED;
-    insert.BindInt(1, id_);
-    insert.BindBlob(2, std::string_view());
-    int rc = insert.Step();
-    if (rc != SQLITE_DONE) return ResultFromSqlite(rc);
-    *message = new Message(db_, storeId_, sqlite3_last_insert_rowid(db_->handle()));
+    // An explicit write transaction: it waits for another writer instead of failing on a stale
+    // read snapshot, as a bare INSERT could.
+    WriteTransaction transaction(*db_);
+    if (transaction.result() != S_OK) return transaction.result();
+    int64_t id = 0;
+    {
+      Statement insert = db_->Prepare(
+          "INSERT INTO messages(folder_id, delivery_time, props) VALUES(?1, NULL, ?2)");
+      if (!insert.ok()) return MAPI_E_CALL_FAILED;
+      insert.BindInt(1, id_);
+      insert.BindBlob(2, std::string_view());
+      int rc = insert.Step();
+      if (rc != SQLITE_DONE) return ResultFromSqlite(rc);
+      id = sqlite3_last_insert_rowid(db_->handle());
+    }
+    HRESULT hr = transaction.Commit();
+    if (hr != S_OK) return hr;
+    *message = new Message(db_, storeId_, id);
     return S_OK;
   }
 

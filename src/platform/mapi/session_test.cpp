@@ -74,6 +74,11 @@ TEST(NewDatabase, IsCreatedWithItsFolderAndModeOwnerOnly) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(stat((database.dir() + "/deeper").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0077, 0u);
+  // The write-ahead log holds message text too.
+  MapiPtr<IMsgStore> store = OpenStore(session.get());
+  NewMessage(OpenFolder(store.get(), PR_CE_INBOX_ENTRYID).get(), {Text(PR_SUBJECT, u"secret")});
+  ASSERT_EQ(stat((path + "-wal").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(NewDatabase, InitializeLeavesAnExistingDatabaseAsItIs) {

@@ -281,6 +281,27 @@ TEST(HierarchyTable, ListsImmediateChildrenInCreationOrder) {
   object->Release();
 }
 
+TEST(HierarchyTable, FindsAChildByItsExactName) {
+  Fixture f;
+  const char16_t* names[] = {u"a'b", u"A'B", u"x\\y; --"};
+  for (const char16_t* name : names) {
+    MapiPtr<IMAPIFolder> folder;
+    ASSERT_EQ(f.inbox->CreateFolder(0, name, nullptr, nullptr, MAPI_UNICODE, folder.put()), S_OK);
+  }
+  MapiPtr<IMAPITable> table;
+  ASSERT_EQ(f.inbox->GetHierarchyTable(0, table.put()), S_OK);
+  ULONG columns[] = {PR_DISPLAY_NAME};
+  SPropTagArray tags{1, columns};
+  ASSERT_EQ(table->SetColumns(&tags, 0), S_OK);
+  SPropValue name = Text(PR_DISPLAY_NAME, u"A'B");
+  SRestriction r = PropertyIs(&name);
+  ASSERT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), S_OK);
+  EXPECT_EQ(Subjects(table.get(), 10), (std::vector<std::u16string>{u"A'B", u"x\\y; --"}));
+  SPropValue missing = Text(PR_DISPLAY_NAME, u"a'B");
+  r = PropertyIs(&missing);
+  EXPECT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), MAPI_E_NOT_FOUND);
+}
+
 TEST(CreateFolder, OpensAnExistingNameOnlyWhenAsked) {
   Fixture f;
   MapiPtr<IMAPIFolder> first, again, other;
