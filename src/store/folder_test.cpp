@@ -123,6 +123,20 @@ TEST(ResolveFolderPath, OpensOrCreatesEachLevelAndKeepsOnlyTheDeepest) {
   EXPECT_EQ(SubfolderNames(f.inbox), std::vector<std::u16string>{u"Work"});
 }
 
+TEST(ResolveFolderPath, UntrustedNamesOnThePathAreKeptExactly) {
+  Fixture f;
+  bool isStandard = true;
+  std::unique_ptr<SmsFolder> owned;
+  ASSERT_NE(ResolveFolderPath(f.session, u"Inbox\\Bob's \"club\"; DROP TABLE x;--\\日本 🎉",
+                              isStandard, owned),
+            nullptr);
+  EXPECT_EQ(owned->displayName, u"日本 🎉");
+  auto* list = f.inbox.Subfolders();
+  ASSERT_EQ(list->size(), 1u);
+  EXPECT_EQ((*list)[0]->displayName, u"Bob's \"club\"; DROP TABLE x;--");
+  EXPECT_EQ(SubfolderNames(*(*list)[0]), std::vector<std::u16string>{u"日本 🎉"});
+}
+
 TEST(ResolveFolderPath, ATrailingBackslashNamesNewFolder) {
   Fixture f;
   bool isStandard = true;

@@ -49,7 +49,8 @@ struct SmsMessage {
   // Reads the properties; the values the store returned are taken even when some are missing.
   bool Load();
   // The recipient list, read on first call and kept; null when the recipient table cannot be
-  // opened (the next call asks again). A message without recipients gets an empty list.
+  // opened or read to its end (the next call asks again). A message without recipients gets an
+  // empty list. A row without a type is MAPI_TO.
   RecipientList* Recipients();
   // "\"name\" <address>"
   std::u16string SenderText() const;

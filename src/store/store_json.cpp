@@ -505,6 +505,19 @@ bool AddMessage(IMAPIFolder& folder, PendingMessage& pending, std::string& error
   return true;
 }
 
+// True when the store answers that it has no such property (rather than failing to answer).
+bool StoreLacksProperty(IMsgStore& store, ULONG tag) {
+  const SPropTagArray tags{1, &tag};
+  ULONG count = 0;
+  SPropValue* values = nullptr;
+  const HRESULT hr = store.GetProps(&tags, 0, &count, &values);
+  const bool lacks = hr == MAPI_W_ERRORS_RETURNED && values != nullptr && count >= 1 &&
+                     PROP_TYPE(values[0].ulPropTag) == PT_ERROR &&
+                     values[0].Value.err == MAPI_E_NOT_FOUND;
+  MAPIFreeBuffer(values);
+  return lacks;
+}
+
 }  // namespace
 
 bool DumpStore(SmsSession& session, std::ostream& out, std::string& error) {
@@ -516,7 +529,11 @@ bool DumpStore(SmsSession& session, std::ostream& out, std::string& error) {
   for (int k = 0; k < kFolderKindCount; ++k) {
     const FolderKind kind = static_cast<FolderKind>(k);
     SmsFolder* folder = session.StandardFolder(kind);
-    if (folder == nullptr) continue;
+    if (folder == nullptr) {
+      if (StoreLacksProperty(*session.store.get(), FolderKindTag(kind))) continue;
+      error = "cannot open the " + Utf8(FolderKindName(kind)) + " folder";
+      return false;
+    }
     Json path = Json::array({Utf8(FolderKindName(kind))});
     if (!DumpFolder(*folder, path, out, error)) return false;
   }

@@ -35,8 +35,9 @@
 namespace larkpost {
 
 // Writes every message of the store's standard folders and their subfolders, one line each.
-// A standard folder the store lacks is skipped; any other read failure, or a failing stream,
-// returns false with `error` set (the lines written so far stay written).
+// A standard folder the store does not have is skipped; any read failure (a folder, table or
+// message that exists but cannot be read), or a failing stream, returns false with `error` set
+// (the lines written so far stay written).
 bool DumpStore(SmsSession& session, std::ostream& out, std::string& error);
 
 // Reads lines as DumpStore writes them (blank lines are skipped) and adds each message, creating

@@ -134,5 +134,20 @@ TEST(StoreJson, ADumpThatCannotReadAMessageFails) {
   EXPECT_NE(error.find("cannot open a message"), std::string::npos) << error;
 }
 
+TEST(StoreJson, AStoreWithoutStandardFoldersDumpsNothingButAnUnopenableOneFails) {
+  TempStore temp;
+  ASSERT_EQ(mapi::AddStore(temp.path(), u"Bare", false), S_OK);
+  {
+    SmsSession bare(u"Bare");
+    EXPECT_EQ(Dump(bare), "");
+  }
+  SmsSession session(u"SMS");
+  mapi::AddFault("IMsgStore::OpenEntry", 1, MAPI_E_CALL_FAILED);
+  std::ostringstream out;
+  std::string error;
+  EXPECT_FALSE(DumpStore(session, out, error));
+  EXPECT_EQ(error, "cannot open the Draft folder");
+}
+
 }  // namespace
 }  // namespace larkpost
