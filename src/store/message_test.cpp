@@ -241,12 +241,5 @@ TEST(Save, FailsWhenMemoryOrTheRecipientsAreRefused) {
   EXPECT_FALSE(m->Save());
 }
 
-TEST(SenderText, QuotesTheNameAndBracketsTheAddress) {
-  SmsMessage m(nullptr, nullptr);
-  m.senderName = u"A B";
-  m.senderAddress = u"+1";
-  EXPECT_EQ(m.SenderText(), u"\"A B\" <+1>");
-}
-
 }  // namespace
 }  // namespace larkpost
