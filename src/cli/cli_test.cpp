@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "cli/terminal_ui.h"
+#include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -230,6 +231,16 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
   EXPECT_EQ(out_.str(), "");
   EXPECT_EQ(Run({"verify", Path("all.bak")}), kExitFailure);
   EXPECT_EQ(err_.str(), "File Validation Failed.\n");
+}
+
+TEST_F(CliTest, IncompleteBackupHasItsOwnExitStatus) {
+  LoadSample();
+  mapi::AddFault("IMAPIFolder::GetContentsTable", 1, MAPI_E_CALL_FAILED, 1000);
+  const int status = Run({"--store", store_, "backup", Path("part.bak")});
+  mapi::ClearFaults();
+  EXPECT_EQ(status, kExitIncomplete);
+  EXPECT_EQ(err_.str().rfind("Backup incomplete: ", 0), 0u) << err_.str();
+  EXPECT_EQ(Run({"verify", Path("part.bak")}), kExitSuccess);
 }
 
 TEST_F(CliTest, VerifyNamesEachBadRecord) {

@@ -39,11 +39,13 @@ std::u16string WithPartialOutput(std::u16string text, const OutputFile& output) 
 }
 
 // The plain-text export: the folder walk of each selected standard folder, without container.
+// A standard folder the store lacks is left out, as in a backup file (the session counts it, and
+// the run then ends with the incomplete-backup warning).
 bool WriteTextExport(BackupJob& job, CFile& file) {
   for (FolderKind kind : kFolderKinds) {
     if (!job.Includes(kind)) continue;
     SmsFolder* folder = job.session.StandardFolder(kind);
-    if (folder == nullptr || !WriteFolderRecords(job, file, *folder)) return false;
+    if (folder != nullptr && !WriteFolderRecords(job, file, *folder)) return false;
   }
   return true;
 }

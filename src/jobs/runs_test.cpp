@@ -428,6 +428,19 @@ TEST_F(RunsTest, MissingTargetFolderIsAFileError) {
   EXPECT_EQ(ui_.shown[0].finishedWhenShown, 1);
 }
 
+TEST_F(RunsTest, UnreadableFoldersTurnSuccessIntoWarning) {
+  FillStore();
+  mapi::AddFault("IMAPIFolder::GetContentsTable", 1, MAPI_E_CALL_FAILED, 1000);
+  Backup(PathOf("all.bak"));
+  mapi::ClearFaults();
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].text.rfind(u"Backup incomplete: ", 0), 0u);
+  EXPECT_NE(ui_.shown[0].text.find(u"folders could not be read"), std::u16string::npos);
+  EXPECT_EQ(ui_.shown[0].type, MB_ICONWARNING);
+  // What could be read is a complete, valid file: here no message at all.
+  EXPECT_EQ(fs::file_size(dir_ / "all.bak"), 20u);
+}
+
 TEST_F(RunsTest, UnreadableMessagesTurnSuccessIntoWarning) {
   FillStore();
   BackupJob job(kBackupFile, PathOf("all.bak"), 1, 1, 1, 1, 1);
