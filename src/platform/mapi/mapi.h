@@ -185,8 +185,9 @@ class IUnknown {
 
 class IMAPITable : public IUnknown {
  public:
+  // Any tags; a row lacking one answers a PT_ERROR value (MAPI_E_NOT_FOUND) in its place.
   virtual HRESULT SetColumns(const SPropTagArray* columns, ULONG flags) = 0;
-  // Fetches up to rowCount rows from the current position onwards and moves past them.
+  // Fetches up to rowCount (> 0) rows from the current position onwards and moves past them.
   // An empty set (cRows 0) means the end; *rows is always set on success.
   virtual HRESULT QueryRows(LONG rowCount, ULONG flags, SRowSet** rows) = 0;
   virtual HRESULT GetRowCount(ULONG flags, ULONG* count) = 0;
@@ -202,8 +203,13 @@ class IMAPIProp : public IUnknown {
  public:
   // Answers one value per requested tag, in order; a property the object lacks comes back as a
   // PT_ERROR value (MAPI_E_NOT_FOUND) and the call answers MAPI_W_ERRORS_RETURNED.
+  // Null tags: every property the object has. The values are one block for MAPIFreeBuffer.
   virtual HRESULT GetProps(const SPropTagArray* tags, ULONG flags, ULONG* count,
                            SPropValue** values) = 0;
+  // Messages only (folders and stores answer MAPI_E_NO_SUPPORT). Values of PT_LONG, PT_UNICODE,
+  // PT_SYSTIME and PT_BINARY are kept exactly as given, one id holding one value; any other type
+  // fails the whole call with MAPI_E_INVALID_PARAMETER. PR_ENTRYID is not writable: it is
+  // skipped and, when `problems` is given, reported there as MAPI_E_COMPUTED.
   virtual HRESULT SetProps(ULONG count, const SPropValue* values,
                            SPropProblemArray** problems) = 0;
   virtual HRESULT SaveChanges(ULONG flags) = 0;
@@ -230,7 +236,10 @@ class IMAPIFolder : public IMAPIContainer {
 
 class IMessage : public IMAPIProp {
  public:
+  // MAPI_E_NO_RECIPIENTS when the message has none. Default columns: PR_EMAIL_ADDRESS,
+  // PR_RECIPIENT_TYPE, PR_DISPLAY_NAME, then whatever else was written for that recipient.
   virtual HRESULT GetRecipientTable(ULONG flags, IMAPITable** table) = 0;
+  // MODRECIP_ADD only: appends every entry, in order, in one transaction.
   virtual HRESULT ModifyRecipients(ULONG flags, const ADRLIST* recipients) = 0;
 };
 

@@ -1,3 +1,5 @@
+#include <sqlite3.h>
+
 #include "platform/mapi/mapi_test_support.h"
 
 namespace larkpost::mapi::testing {
@@ -131,6 +133,43 @@ TEST(MessageProps, WritesAreVisibleToASecondLogonAtOnce) {
   PropBuffer flags;
   ASSERT_EQ(GetProps(message.get(), {PR_MESSAGE_FLAGS}, &flags), S_OK);
   EXPECT_EQ(flags[0].Value.l, 3);
+}
+
+TEST(MessageProps, LoneSurrogatesAreKeptAsWritten) {
+  Fixture f;
+  const char16_t odd[] = {u'a', 0xD800, u'b', 0xDC00, 0};
+  MapiPtr<IMessage> message = NewMessage(f.inbox.get(), {Text(PR_SUBJECT, odd)});
+  PropBuffer props;
+  ASSERT_EQ(GetProps(message.get(), {PR_SUBJECT}, &props), S_OK);
+  EXPECT_EQ(TextOf(props[0]), std::u16string(odd));
+}
+
+// Runs one statement on the database file behind the provider's back.
+void Tamper(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+TEST(MessageProps, DamagedStoredValuesAreReportedNotTrusted) {
+  Fixture f;
+  MapiPtr<IMessage> cut = NewMessage(f.inbox.get(), {Text(PR_SUBJECT, u"x")});
+  MapiPtr<IMessage> odd = NewMessage(f.inbox.get(), {Long(PR_MESSAGE_FLAGS, 1)});
+  // A list cut short, and a PT_LONG of two bytes (tag 0x0E070003 little-endian, length 2).
+  Tamper(f.database.path(), "UPDATE messages SET props = x'1F003700FFFF' WHERE rowid = 1");
+  Tamper(f.database.path(), "UPDATE messages SET props = x'0300070E020000000101' WHERE rowid = 2");
+  PropBuffer props;
+  EXPECT_EQ(GetProps(cut.get(), {PR_SUBJECT}, &props), MAPI_E_CALL_FAILED);
+  EXPECT_EQ(props.values, nullptr);
+  PropBuffer flags;
+  EXPECT_EQ(GetProps(odd.get(), {PR_MESSAGE_FLAGS}, &flags), MAPI_W_ERRORS_RETURNED);
+  EXPECT_EQ(PROP_TYPE(flags[0].ulPropTag), PT_ERROR);
+  // The table still lists both rows.
+  MapiPtr<IMAPITable> table = ContentsTable(f.inbox.get(), {PR_ENTRYID, PR_SUBJECT});
+  RowBuffer rows;
+  ASSERT_EQ(table->QueryRows(10, 0, &rows.rows), S_OK);
+  EXPECT_EQ(rows.size(), 2u);
 }
 
 std::vector<std::vector<std::u16string>> RecipientRows(IMessage* message) {

@@ -21,18 +21,25 @@ std::string DatabasePath();
 std::string DefaultDatabasePath();
 
 // Creates the file (and its folder) with its "SMS" store when it does not exist; an existing
-// database is left as it is. S_OK or a failure result.
+// database is left as it is. S_OK, or MAPI_E_LOGON_FAILED when the file cannot be made or is not
+// a database of this provider (not SQLite, another program's tables, a newer layout).
 HRESULT InitializeDatabase(const std::string& path);
 
-// Adds one more store to an existing database, with or without the five standard folders and
-// the store properties that locate them. For tests of store lookup.
+// Adds one more store to an existing database (MAPI_E_LOGON_FAILED when there is none), with or
+// without the five standard folders and the store properties that locate them. For tests of
+// store lookup.
 HRESULT AddStore(const std::string& path, const std::u16string& displayName,
                  bool withStandardFolders);
 
 // Fault plan. Operations are named "Interface::Method" as in mapi.h ("IMAPITable::QueryRows",
 // "IMAPIFolder::CreateFolder", "IMsgStore::GetProps", ...) or by function name ("MAPILogonEx",
 // "MAPIAllocateBuffer"). The n-th call of the operation (1-based, counted from when the fault was
-// added) and the `times - 1` calls after it answer `result` without doing anything.
+// added) and the `times - 1` calls after it answer `result` without doing anything: out-pointers
+// are set to null, nothing is read or written. The interface of a method is the object's own:
+// GetProps is "IMsgStore::GetProps", "IMAPIFolder::GetProps" or "IMessage::GetProps"; every
+// method except AddRef and Release is counted. MAPIAllocateBuffer and MAPIAllocateMore count only
+// the caller's own calls: the buffers the provider hands out (GetProps values, row sets, problem
+// arrays) are neither counted nor failed by the plan. Safe to use from any thread.
 void AddFault(const std::string& operation, int nthCall, HRESULT result, int times = 1);
 void ClearFaults();
 // How often each operation was called since the last ClearFaults(), for tests of call counts.
