@@ -255,7 +255,7 @@ bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error) {
   if (lookup == FolderLookup::kFailed) return Fail(error, CreateFolderError(fields.folderPath));
   // A message already restored is consumed without checks.
   if (lookup == FolderLookup::kFound &&
-      target->ContainsDeliveryTime(fields.deliveryTime, &fields.text)) {
+      ContainsRestoredMessage(*target, fields.deliveryTime, fields.text)) {
     return true;
   }
 

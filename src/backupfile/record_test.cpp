@@ -293,6 +293,24 @@ TEST(ReadMessageRecord, DuplicateRecordIsConsumedWithoutChecks) {
   EXPECT_EQ(listed[1].sender, u"\"\" <>");  // the stored message, untouched
 }
 
+TEST(ReadMessageRecord, TextOutsideTheCodePageIsRecognisedInTheOriginalStore) {
+  TempStore store;
+  {
+    RestoreJob job(u"unused");
+    AddMessage(job.session, {u"Inbox", u"Caf\u00E9 \u4E2D", 0, kMay1});
+  }
+  GoldenRecord same;
+  same.deliveryTime = kMay1;
+  same.text = "Caf\xE9 ?";  // what a backup keeps of it in Windows-1252
+  GoldenRecord other = same;
+  other.text = "Caf\xE9 !";
+  EXPECT_EQ(Restore(store, BackupBytes({same, other})), u"");
+  const std::vector<ListedMessage> listed = ListStore();
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].text, u"Caf\u00E9 \u4E2D");
+  EXPECT_EQ(listed[1].text, u"Caf\u00E9 !");
+}
+
 TEST(ReadMessageRecord, SemicolonInsideRecipientNameOrAddressIsKept) {
   TempStore store;
   GoldenRecord r = Sample();

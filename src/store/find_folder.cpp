@@ -76,6 +76,9 @@ FolderLookup OpenExistingSubfolder(SmsFolder& parent, const std::u16string& name
   return FolderLookup::kFound;
 }
 
+// The texts the backup file keeps of a stored message text.
+std::u16string ThroughAnsiCodePage(std::u16string_view text) { return AnsiToWide(WideToAnsi(text)); }
+
 }  // namespace
 
 bool FolderKindFromName(std::u16string_view name, FolderKind& kind) {
@@ -112,6 +115,47 @@ FolderLookup FindFolderPath(SmsSession& session, const std::u16string& path, Sms
   owned = std::move(held);
   folder = current;
   return FolderLookup::kFound;
+}
+
+bool ContainsRestoredMessage(SmsFolder& folder, const FILETIME& time,
+                             const std::u16string& restoredText) {
+  // The store's index answers the common cases: the same text, or no message at that time.
+  if (folder.ContainsDeliveryTime(time, &restoredText)) return true;
+  if (!folder.ContainsDeliveryTime(time)) return false;
+
+  // Messages at that time whose stored text differs: compare what a backup keeps of them.
+  MapiPtr<IMAPITable> table;
+  if (!folder.folder || folder.folder->GetContentsTable(0, table.put()) != S_OK || !table) {
+    return false;
+  }
+  const ULONG tags[] = {PR_SUBJECT};
+  const SPropTagArray columns{1, tags};
+  SPropValue when{};
+  when.ulPropTag = PR_MESSAGE_DELIVERY_TIME;
+  when.Value.ft = time;
+  SRestriction restriction{};
+  restriction.rt = RES_PROPERTY;
+  restriction.res.resProperty = {RELOP_EQ, PR_MESSAGE_DELIVERY_TIME, &when};
+  if (table->SetColumns(&columns, 0) != S_OK || table->Restrict(&restriction, 0) != S_OK) {
+    return false;
+  }
+  for (;;) {
+    RowSetHolder rows;
+    if (table->QueryRows(10, 0, &rows.rows) != S_OK || rows.rows == nullptr ||
+        rows.rows->cRows == 0) {
+      return false;
+    }
+    for (ULONG r = 0; r < rows.rows->cRows; ++r) {
+      const SRow& row = rows.rows->aRow[r];
+      std::u16string_view text;
+      for (ULONG i = 0; i < row.cValues; ++i) {
+        if (row.lpProps[i].ulPropTag == PR_SUBJECT && row.lpProps[i].Value.lpszW != nullptr) {
+          text = row.lpProps[i].Value.lpszW;
+        }
+      }
+      if (ThroughAnsiCodePage(text) == restoredText) return true;
+    }
+  }
 }
 
 }  // namespace larkpost

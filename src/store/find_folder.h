@@ -1,5 +1,6 @@
-// Looking up the folder a record's folder path names without creating anything, so that a
-// restore can test for a duplicate before it changes the store. Same path rules as
+// Looking up the folder a record's folder path names without creating anything, and the test
+// whether it already holds a record's message, so that a restore can recognise a duplicate
+// before it changes the store. Same path rules as
 // ResolveFolderPath: split at "\", the first piece names a standard folder (any letter case),
 // each further piece a subfolder, trimmed of white space, "NewFolder" when nothing is left.
 // Runs on the thread that uses the session.
@@ -29,5 +30,13 @@ enum class FolderLookup {
 // `owned`. Otherwise `folder` is null and `owned` empty; nothing is left behind.
 FolderLookup FindFolderPath(SmsSession& session, const std::u16string& path, SmsFolder*& folder,
                             std::unique_ptr<SmsFolder>& owned);
+
+// True when the folder holds a message with this delivery time whose text, taken through the
+// ANSI code page as a backup file takes it, equals `restoredText` (the text as read from a
+// record). So a message with characters the code page lacks is recognised both in the store it
+// was backed up from and in one it was restored into. A zero time never matches; any failure
+// answers false.
+bool ContainsRestoredMessage(SmsFolder& folder, const FILETIME& time,
+                             const std::u16string& restoredText);
 
 }  // namespace larkpost
