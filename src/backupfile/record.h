@@ -82,8 +82,10 @@ bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error);
 // Reads the next record and, unless its message is already in its folder, creates it in the
 // job's store. Everything is read and checked before the store is changed, so a broken record
 // leaves nothing behind. A record counts as present when its folder holds a message with the
-// same (non-zero) delivery time and the same text; it is then consumed without checks. False
-// with the record's error text in `error` on failure.
+// same (non-zero) delivery time and the same text, compared as the file keeps texts (in the ANSI
+// code page); it is then consumed without checks. False with the record's error text in `error`
+// on failure. A store that refuses the message's values after creating it keeps an empty
+// message (the interface offers no way to remove it).
 bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error);
 
 }  // namespace larkpost
