@@ -64,6 +64,9 @@ class Engine {
     // makes progress is deeper than one call per group and position.
     int64_t limit = (static_cast<int64_t>(length_) + 2) * static_cast<int64_t>(program.group_entry.size() + 1);
     recursion_limit_ = limit > INT_MAX / 8 ? INT_MAX / 8 : static_cast<int>(limit);
+    // A short match stays within one allocation of each stack.
+    if (bt_.capacity() < 256) bt_.reserve(256);
+    if (loops_.capacity() < 16) loops_.reserve(16);
     captures_.assign(static_cast<size_t>(program.max_group + 1) * 3, -1);
     last_call_.assign(program.group_entry.size(), -1);
   }

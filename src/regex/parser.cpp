@@ -107,6 +107,7 @@ class Parser {
   Parser(const char* pattern, int length, int flags, ElementTree* tree)
       : p_(pattern), n_(length), flags_(flags), tok_(pattern, length, (flags & kExtended) != 0), t_(*tree) {
     for (auto& row : shared_) std::fill(std::begin(row), std::end(row), -1);
+    scratch_.reserve(32);
   }
 
   void Run() {
