@@ -54,7 +54,7 @@ bool CanLogOn(const std::string& database, CliStreams& io) {
   return false;
 }
 
-int RunBackup(const std::string& database, const std::string& folders, const std::string& path,
+int RunBackup(const std::string& database, const std::string& folders, const std::string* path,
               CliStreams& io) {
   int32_t flags[5] = {1, 1, 1, 1, 1};
   std::string error;
@@ -62,8 +62,9 @@ int RunBackup(const std::string& database, const std::string& folders, const std
     io.err << "larkpost: " << error << "\n";
     return kExitUsage;
   }
+  // Without PATH the default name; a PATH given blank is refused by the backup itself.
   const std::u16string target =
-      path.empty() ? DefaultBackupName(CTime::GetCurrentTime()) : Utf8ToWide(path);
+      path == nullptr ? DefaultBackupName(CTime::GetCurrentTime()) : Utf8ToWide(*path);
 
   TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
   ScopedUserInterface installed(ui);
@@ -205,7 +206,9 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   }
   mapi::SetDatabasePath(database);
 
-  if (*backup) return RunBackup(database, folders, backupPath, io);
+  if (*backup) {
+    return RunBackup(database, folders, backup->count("PATH") > 0 ? &backupPath : nullptr, io);
+  }
   if (*restore) return RunRestore(database, restorePath, yes, io);
   if (*verify) return VerifyBackupFile(Utf8ToWide(verifyPath), io);
   if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, io);

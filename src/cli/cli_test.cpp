@@ -194,6 +194,14 @@ TEST_F(CliTest, DefaultNameIsInTheCurrentFolder) {
   EXPECT_EQ(found, 1);
 }
 
+TEST_F(CliTest, BlankPathsAreRefusedWithTheSystemsTexts) {
+  LoadSample();
+  EXPECT_EQ(Run({"--store", store_, "backup", "  "}), kExitFailure);
+  EXPECT_EQ(err_.str(), "Please Select Save Path.\n");
+  EXPECT_EQ(Run({"--store", store_, "restore", "--yes", ""}), kExitFailure);
+  EXPECT_EQ(err_.str(), "Please Select File Path.\n");
+}
+
 TEST_F(CliTest, RestoreAsksFirstAndRefusesWithoutTerminal) {
   LoadSample();
   ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
