@@ -5,6 +5,7 @@
 // behind. One MatchState serves one match call at a time (it is not shared between threads).
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 namespace larkpost {
@@ -25,10 +26,10 @@ class MatchState {
   std::vector<int> backtrack_;  // choice points and undo records, newest on top (matcher.h)
   std::vector<int> loops_;      // (count, iteration start) of every repeat being run
   std::vector<int> frames_;     // return frames of recursions being run
-  std::vector<int> barriers_;   // backtrack-stack heights of open atomic groups and look-arounds
+  std::vector<size_t> barriers_;  // backtrack-stack heights of open atomic groups and look-arounds
   std::vector<int> captures_;   // per group number: first position, second position, nesting
   std::vector<int> last_call_;  // per recursion target: position of its newest active call
-  std::vector<int> scratch_;    // entry offsets while cutting the backtrack stack
+  std::vector<size_t> scratch_;   // entry offsets while cutting the backtrack stack
 };
 
 }  // namespace larkpost

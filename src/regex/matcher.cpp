@@ -44,8 +44,8 @@ class Engine {
  public:
   Engine(const Program& program, const ElementTree& tree, std::string_view text, int begin,
          std::vector<int>& backtrack, std::vector<int>& loops, std::vector<int>& frames,
-         std::vector<int>& barriers, std::vector<int>& captures, std::vector<int>& last_call,
-         std::vector<int>& scratch)
+         std::vector<size_t>& barriers, std::vector<int>& captures, std::vector<int>& last_call,
+         std::vector<size_t>& scratch)
       : prog_(program),
         nodes_(program.nodes.data()),
         sets_(tree.sets.data()),
@@ -122,10 +122,10 @@ class Engine {
   std::vector<int>& bt_;
   std::vector<int>& loops_;
   std::vector<int>& frames_;  // [target, return node, previous last call, call position]
-  std::vector<int>& barriers_;
+  std::vector<size_t>& barriers_;
   std::vector<int>& captures_;  // per group: first, second (-1 while open), nesting
   std::vector<int>& last_call_;
-  std::vector<int>& scratch_;
+  std::vector<size_t>& scratch_;
 };
 
 bool Engine::Attempt(int start, int* end) {
@@ -317,7 +317,7 @@ bool Engine::Attempt(int start, int* end) {
       case Op::kAtomicBegin:
       case Op::kLookBegin:
         Push(pos, Word(pc, kBarrier));
-        barriers_.push_back(static_cast<int>(bt_.size()));
+        barriers_.push_back(bt_.size());
         pc = n.next;
         continue;
 
@@ -328,7 +328,7 @@ bool Engine::Attempt(int start, int* end) {
 
       case Op::kLookEnd: {
         const Node& begin = nodes_[n.a];
-        pos = bt_[static_cast<size_t>(barriers_.back()) - 2];
+        pos = bt_[barriers_.back() - 2];
         if (begin.flags & kNodeNegate) {
           Unwind();
         } else {
@@ -604,17 +604,17 @@ bool Engine::Backtrack(int* pc, int* pos) {
 // The sub-pattern above the newest barrier succeeded: drop its choice points and the barrier,
 // keep its undo records (moved down over the barrier) so later backtracking still undoes it.
 void Engine::Cut() {
-  const size_t base = static_cast<size_t>(barriers_.back());
+  const size_t base = barriers_.back();
   barriers_.pop_back();
   scratch_.clear();
   size_t top = bt_.size();
   while (top > base) {
-    scratch_.push_back(static_cast<int>(top));  // the end of an entry
+    scratch_.push_back(top);  // the end of an entry
     top -= static_cast<size_t>(kEntrySize[static_cast<unsigned>(bt_[top - 1]) & 31]);
   }
   size_t write = base - 2;
   for (size_t k = scratch_.size(); k-- > 0;) {
-    size_t end = static_cast<size_t>(scratch_[k]);
+    size_t end = scratch_[k];
     unsigned tag = static_cast<unsigned>(bt_[end - 1]) & 31;
     size_t size = static_cast<size_t>(kEntrySize[tag]);
     if (!IsUndo(tag)) continue;
@@ -625,7 +625,7 @@ void Engine::Cut() {
 
 // The sub-pattern above the newest barrier matched but must leave nothing behind: undo it all.
 void Engine::Unwind() {
-  const size_t base = static_cast<size_t>(barriers_.back());
+  const size_t base = barriers_.back();
   barriers_.pop_back();
   while (bt_.size() > base) {
     size_t top = bt_.size();

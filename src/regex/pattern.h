@@ -8,6 +8,15 @@
 // Characters compare as signed values (bytes 0x80-0xFF order below 0x00). Offsets are zero-based
 // character indices; group ends are exclusive.
 //
+// A group reports its latest capture on the match path that succeeded: a group inside a repeat
+// reports its last iteration; what an atomic group, a possessive repeat or a look-around captured
+// is kept while the match goes on past it and dropped when backtracking goes back over it; the
+// sub-pattern of a negative look-around never leaves captures behind.
+//
+// Matching keeps its backtracking state on heap stacks (MatchState), never on the machine stack,
+// so long texts and deep recursion need no more machine stack than short ones. Compiling bounds
+// its recursion by limiting group nesting (regex/parser.h).
+//
 // A compiled Pattern is immutable while it matches: several threads may match one Pattern at
 // once, each with its own (or no) MatchState.
 #pragma once

@@ -36,6 +36,12 @@ class Builder {
       }
       p_.nodes[static_cast<size_t>(recursions_[k])].a = p_.group_entry[static_cast<size_t>(target)];
     }
+    if (p_.nodes.size() > kMaxProgramNodes || static_cast<size_t>(p_.max_group) > kMaxProgramNodes) {
+      p_.Clear();
+      p_.nodes.push_back(Node{});  // kFail
+      p_.group_entry.assign(t_.groups.size(), -1);
+      p_.max_group = t_.max_group;
+    }
   }
 
  private:

@@ -73,6 +73,11 @@ struct Program {
   }
 };
 
+// Backtrack entries carry node indices and capture numbers in 27 bits (matcher.cpp). A program
+// that would need more nodes (a pattern of tens of millions of characters) is replaced by one
+// that never matches rather than run with indices that do not fit.
+inline constexpr size_t kMaxProgramNodes = size_t{1} << 26;
+
 // Lowers `tree` into `program`; may add character sets to the tree.
 void BuildProgram(ElementTree* tree, bool right_to_left, Program* program);
 
