@@ -230,6 +230,12 @@ TEST(Recursion, WholePatternAndGroups) {
   EXPECT_EQ(Where("(?<p>a(?R'p')?b)", "aabb"), "0-4");
   EXPECT_EQ(Where("(?R1)(a)", "aa"), "0-2");
   EXPECT_EQ(Where("x(?9)y", "xy"), "0-2");  // no such group: the empty string
+  PatternMatch m = MatchOf("(a)*(?1)", "aab");
+  EXPECT_EQ(Span(m, 0), "0-2");
+  EXPECT_EQ(Span(m, 1), "1-2");  // the recursion's own record of the group
+  m = MatchOf("(a){0}(?1)", "xa");  // a group repeated no times can still be recursed into
+  EXPECT_EQ(Span(m, 0), "1-2");
+  EXPECT_EQ(Where("(?:(a)|b)*+(?1)", "abba"), "none");
 }
 
 TEST(Recursion, CapturesStayWithTheOutermostRecord) {
