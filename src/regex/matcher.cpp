@@ -558,19 +558,18 @@ bool Engine::Backtrack(int* pc, int* pos) {
       case kChoiceCharGroup: {
         const Node& n = nodes_[arg];
         const int step = (n.flags & kNodeRightToLeft) ? -1 : 1;
-        int min_pos = bt_[top - 3];
-        int p = bt_[top - 2] - step;
+        const int min_pos = bt_[top - 3];
+        const int p = bt_[top - 2] - step;  // give back one character
         int* rec = Capture(n.d);
-        size_t below = top;
         if (p == min_pos) {
-          bt_.resize(top - 3);
-          below = top - 3;
+          bt_.resize(top - 3);  // nothing more to give back
         } else {
           bt_[top - 2] = p;
         }
         if (p == min_pos && n.a == 0) {
-          // No iteration left: the group's record from before the repeat (kUndoOpen below).
-          below = top - 3;
+          // No iteration left: the group's record from before the repeat, kept by the kUndoOpen
+          // entry right below this one.
+          const size_t below = top - 3;
           rec[0] = bt_[below - 3];
           rec[1] = bt_[below - 2];
         } else {
