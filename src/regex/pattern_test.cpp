@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace larkpost {
@@ -118,6 +119,37 @@ TEST(Search, FirstStartPositionWinsNotTheLongestMatch) {
   EXPECT_EQ(Found("a|ab", "xab"), "a");
   EXPECT_EQ(Found("ab|a", "xab"), "ab");
   EXPECT_EQ(Found("b+", "abbb"), "bbb");
+}
+
+TEST(Search, ReusedMatchStateOnlyLendsStorage) {
+  Pattern p;
+  p.Compile(kSender, static_cast<int>(std::strlen(kSender)), 0);
+  MatchState state;
+  PatternMatch first = p.Match("\"Ann\" <123>", -1, &state);
+  EXPECT_FALSE(p.Match("\"Ann\" 123", -1, &state).Matched());
+  Pattern other;
+  other.Compile("(a)(b)?", 7, 0);
+  EXPECT_EQ(other.Match("ab", -1, &state).MaxGroup(), 2);
+  EXPECT_EQ(p.Match("\"Ann\" <123>", -1, &state).values, first.values);
+  EXPECT_EQ(p.Match("\"Ann\" <123>").values, first.values);
+}
+
+TEST(Search, OnePatternMatchedFromSeveralThreads) {
+  Pattern p;
+  p.Compile(kRecipient, static_cast<int>(std::strlen(kRecipient)), 0);
+  std::vector<std::thread> threads;
+  std::vector<int> types(4, -1);
+  for (int k = 0; k < 4; ++k) {
+    threads.emplace_back([&, k] {
+      std::string text = "\"N" + std::to_string(k) + "\" <+49" + std::to_string(k) + "> " + std::to_string(k);
+      for (int round = 0; round < 200; ++round) {
+        PatternMatch m = p.Match(text);
+        types[static_cast<size_t>(k)] = m.Matched() ? text[static_cast<size_t>(m.GroupStart(5))] - '0' : -2;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(types, (std::vector<int>{0, 1, 2, 3}));
 }
 
 TEST(Search, TextWithZeroBytes) {
