@@ -77,8 +77,7 @@ HRESULT Encode(ULONG count, const SPropValue* values, PropList* props,
 
 class Message final : public Counted<IMessage> {
  public:
-  Message(std::shared_ptr<Database> db, int64_t storeId, int64_t id)
-      : Counted(std::move(db)), storeId_(storeId), id_(id) {}
+  Message(std::shared_ptr<Database> db, int64_t id) : Counted(std::move(db)), id_(id) {}
 
   HRESULT GetProps(const SPropTagArray* tags, ULONG, ULONG* count,
                    SPropValue** values) override {
@@ -213,7 +212,6 @@ class Message final : public Counted<IMessage> {
     return S_OK;
   }
 
-  int64_t storeId_;
   int64_t id_;
 };
 
@@ -298,7 +296,7 @@ class Folder final : public Counted<IMAPIFolder> {
     }
     HRESULT hr = transaction.Commit();
     if (hr != S_OK) return hr;
-    *message = new Message(db_, storeId_, id);
+    *message = new Message(db_, id);
     return S_OK;
   }
 
@@ -494,7 +492,7 @@ HRESULT OpenObject(const std::shared_ptr<Database>& db, int64_t storeId, ULONG e
       opened = static_cast<IMAPIFolder*>(new Folder(db, owner, id));
       break;
     default:
-      opened = static_cast<IMessage*>(new Message(db, owner, id));
+      opened = static_cast<IMessage*>(new Message(db, id));
       break;
   }
   if (objectType != nullptr) *objectType = type;
