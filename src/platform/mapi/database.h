@@ -8,8 +8,10 @@
 //       parent_id NULL for a store's top-level folders; kind 1..5 marks the standard folders
 //   messages(id, folder_id, delivery_time, props)
 //       props: every property as written (props.h); delivery_time repeats the
-//       PR_MESSAGE_DELIVERY_TIME value (as a signed 64-bit key) when it is a PT_SYSTIME, for
-//       the index on (folder_id, delivery_time)
+//       PR_MESSAGE_DELIVERY_TIME value (as a signed 64-bit key) when it is a PT_SYSTIME.
+//       Indexes: (folder_id) pages a folder in row-id order and counts it; (folder_id,
+//       delivery_time) answers the duplicate test of a restore. The latter is partial (times
+//       only), so a new, still empty message costs one index entry fewer to write.
 //   recipients(message_id, seq, props)              seq counts from 1 in insertion order
 // Row ids only grow (no deletes), so insertion order is row-id order and tables page by keyset.
 //
