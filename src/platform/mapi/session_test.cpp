@@ -149,6 +149,18 @@ TEST(Logon, RefusesADatabaseOfAnotherProgram) {
   EXPECT_EQ(session, nullptr);
 }
 
+TEST(Logon, RefusesALayoutNewerThanItKnows) {
+  TempDatabase database;
+  ASSERT_EQ(InitializeDatabase(database.path()), S_OK);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(database.path().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  IMAPISession* session = nullptr;
+  EXPECT_EQ(MAPILogonEx(0, nullptr, nullptr, 0, &session), MAPI_E_LOGON_FAILED);
+  EXPECT_EQ(AddStore(database.path(), u"More", false), MAPI_E_LOGON_FAILED);
+}
+
 TEST(Logon, LaysOutAnEmptyFile) {
   TempDatabase database;
   int fd = open(database.path().c_str(), O_CREAT | O_WRONLY, 0600);
