@@ -24,11 +24,11 @@ namespace {
 void SplitPath(const std::string& path, std::string& folder, std::string& name) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) {
-    folder = ".";
+    folder.assign(1, '.');
     name = path;
   } else {
-    folder = slash == 0 ? "/" : path.substr(0, slash);
-    name = path.substr(slash + 1);
+    folder.assign(path, 0, slash == 0 ? 1 : slash);
+    name.assign(path, slash + 1, std::string::npos);
   }
 }
 

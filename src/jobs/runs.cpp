@@ -34,7 +34,10 @@ std::u16string FileErrorText(const CFileException& error) {
 }
 
 std::u16string WithPartialOutput(std::u16string text, const OutputFile& output) {
-  if (output.temporary) text += u"\n" + PartialOutputLine(output.writePath);
+  if (output.temporary) {
+    text.push_back(u'\n');
+    text.append(PartialOutputLine(output.writePath));
+  }
   return text;
 }
 
