@@ -7,8 +7,9 @@ namespace larkpost::mapi::testing {
 namespace {
 
 std::u16string Numbered(int i) {
-  std::string s = "m" + std::to_string(i);
-  return std::u16string(s.begin(), s.end());
+  std::u16string name = u"m";
+  for (char digit : std::to_string(i)) name.push_back(static_cast<char16_t>(digit));
+  return name;
 }
 
 // Adds messages "m<first>".."m<last>" with delivery time (i, 1).
