@@ -1,12 +1,14 @@
 // The element tree a pattern compiles to, and the character sets its classes use.
 //
-// Elements live in one arena (ElementTree) owned by the compiled Pattern and refer to each other
-// by index, so compiling costs a handful of allocations however long the pattern is. The tree is
+// Elements live in one table (ElementTree) owned by the compiled Pattern and refer to each other
+// by index; the tables take their memory from the Pattern's arena, so compiling a typical pattern
+// allocates once. The tree is
 // built by the parser (parser.h) and lowered into the matcher's program (program.h); nothing
 // walks it while matching.
 #pragma once
 
 #include <cstdint>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
@@ -83,12 +85,16 @@ struct GroupInfo {
   bool named = false;    // appeared as (?<...>), (?'...') or (?P<...>)
 };
 
+// All tables take their memory from one resource: the compiled Pattern's arena.
 struct ElementTree {
-  std::vector<Element> elements;
-  std::vector<int> children;   // child lists of sequences and alternations
-  std::string strings;         // characters of literal elements
-  std::vector<CharSet> sets;   // character sets of classes
-  std::vector<GroupInfo> groups;
+  explicit ElementTree(std::pmr::memory_resource* arena)
+      : elements(arena), children(arena), strings(arena), sets(arena), groups(arena) {}
+
+  std::pmr::vector<Element> elements;
+  std::pmr::vector<int> children;   // child lists of sequences and alternations
+  std::pmr::string strings;         // characters of literal elements
+  std::pmr::vector<CharSet> sets;   // character sets of classes
+  std::pmr::vector<GroupInfo> groups;
   int root = -1;
   int max_group = 0;
 

@@ -658,10 +658,40 @@ void Engine::Result(PatternMatch* match) const {
 
 }  // namespace
 
+namespace {
+
+// Keeps a match state's stacks for the next call unless they grew large, so one long match does
+// not leave its memory with the thread.
+template <typename Vector>
+void Trim(Vector* v) {
+  constexpr size_t kKeep = 1 << 14;
+  if (v->capacity() > kKeep) Vector().swap(*v);
+}
+
+}  // namespace
+
 PatternMatch Matcher::Search(const Program& program, const ElementTree& tree, std::string_view text, int start,
                              MatchState* state) {
-  MatchState local;
-  MatchState& s = state != nullptr ? *state : local;
+  // Without a state from the caller, each thread reuses one of its own: matching never calls out
+  // of the matcher, so one call at a time uses it.
+  static thread_local MatchState per_thread;
+  MatchState& s = state != nullptr ? *state : per_thread;
+  PatternMatch match = Run(program, tree, text, start, &s);
+  if (state == nullptr) {
+    Trim(&s.backtrack_);
+    Trim(&s.loops_);
+    Trim(&s.frames_);
+    Trim(&s.barriers_);
+    Trim(&s.captures_);
+    Trim(&s.last_call_);
+    Trim(&s.scratch_);
+  }
+  return match;
+}
+
+PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::string_view text, int start,
+                          MatchState* state) {
+  MatchState& s = *state;
   Engine engine(program, tree, text, start, s.backtrack_, s.loops_, s.frames_, s.barriers_, s.captures_,
                 s.last_call_, s.scratch_);
   const int length = static_cast<int>(text.size());

@@ -46,6 +46,10 @@ class Matcher {
   // program's direction and returns the first match found, or the empty result.
   static PatternMatch Search(const Program& program, const ElementTree& tree, std::string_view text, int start,
                              MatchState* state);
+
+ private:
+  static PatternMatch Run(const Program& program, const ElementTree& tree, std::string_view text, int start,
+                          MatchState* state);
 };
 
 }  // namespace larkpost::regex_internal

@@ -105,7 +105,13 @@ CharSet NamedSet(const std::string& name) {
 class Parser {
  public:
   Parser(const char* pattern, int length, int flags, ElementTree* tree)
-      : p_(pattern), n_(length), flags_(flags), tok_(pattern, length, (flags & kExtended) != 0), t_(*tree) {
+      : p_(pattern),
+        n_(length),
+        flags_(flags),
+        tok_(pattern, length, (flags & kExtended) != 0),
+        t_(*tree),
+        scratch_(tree->elements.get_allocator()),
+        refs_(tree->elements.get_allocator()) {
     for (auto& row : shared_) std::fill(std::begin(row), std::end(row), -1);
     scratch_.reserve(32);
   }
@@ -155,7 +161,7 @@ class Parser {
   }
 
   // Makes a sequence or alternation of the child ids pushed on scratch_ since `base`.
-  int Collect(ElementKind kind, size_t base, int flags) {
+  [[gnu::noinline]] int Collect(ElementKind kind, size_t base, int flags) {
     size_t count = scratch_.size() - base;
     if (count == 0) {
       return Empty();
@@ -171,11 +177,13 @@ class Parser {
     return Add(kind, flags & kRightToLeft, first, static_cast<int>(count));
   }
 
+  [[gnu::noinline]] void PushChild(int id) { scratch_.push_back(id); }
+
   int ParseAlternation(int flags) {
     size_t base = scratch_.size();
     for (;;) {
       int branch = ParseSequence(flags);
-      scratch_.push_back(branch);
+      PushChild(branch);
       if (!IsControl(tok_.Peek(), '|')) break;
       tok_.Next();
     }
@@ -189,7 +197,7 @@ class Parser {
       const Token& t = tok_.Peek();
       if (t.control && (t.value == 0 || t.value == '|' || t.value == ')')) break;
       int e = ParseRepeat(flags);
-      scratch_.push_back(e);
+      PushChild(e);
     }
     return Collect(ElementKind::kSequence, base, flags);
   }
@@ -438,7 +446,7 @@ class Parser {
     if (IsControl(tok_.Peek(), ')')) tok_.Next();
   }
 
-  int NewGroup(int flags, bool named, int number, int name_pos, int name_len) {
+  [[gnu::noinline]] int NewGroup(int flags, bool named, int number, int name_pos, int name_len) {
     int e = Add(ElementKind::kGroup, flags & kRightToLeft, -1, static_cast<int>(t_.groups.size()));
     GroupInfo g;
     g.element = e;
@@ -467,7 +475,7 @@ class Parser {
     return e;
   }
 
-  int ParseLookAround(int i, bool behind, bool negate, int flags) {
+  [[gnu::noinline]] int ParseLookAround(int i, bool behind, bool negate, int flags) {
     tok_.Seek(i);
     int body_flags = behind ? (flags | kRightToLeft) : (flags & ~kRightToLeft);
     int body = ParseAlternation(body_flags);
@@ -539,7 +547,7 @@ class Parser {
   }
 
   // `i` is the offset of the condition's "(" just after "(?".
-  int ParseConditional(int i, int& flags) {
+  [[gnu::noinline]] int ParseConditional(int i, int& flags) {
     int e = Add(ElementKind::kConditional, flags & kRightToLeft, -1, 0, 0, -1);
     int condition;
     if (i + 1 < n_ && p_[i + 1] == '?') {
@@ -667,8 +675,8 @@ class Parser {
   int flags_;
   Tokenizer tok_;
   ElementTree& t_;
-  std::vector<int> scratch_;
-  std::vector<Reference> refs_;
+  std::pmr::vector<int> scratch_;
+  std::pmr::vector<Reference> refs_;
   int plain_groups_ = 0;
   int depth_ = 0;
   int empty_ = -1;

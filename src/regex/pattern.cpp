@@ -1,7 +1,9 @@
 #include "regex/pattern.h"
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <memory_resource>
 
 #include "regex/element.h"
 #include "regex/matcher.h"
@@ -10,21 +12,25 @@
 
 namespace larkpost {
 
+// One compilation. Its tables live in an arena that starts inside the object itself, so a
+// typical pattern compiles with this one allocation; a recompilation replaces the whole object.
 struct Pattern::Impl {
+  Impl() : tree(&arena), program(&arena) {}
+
+  alignas(std::max_align_t) std::byte buffer[4096];
+  std::pmr::monotonic_buffer_resource arena{buffer, sizeof buffer};
   regex_internal::ElementTree tree;  // every element this Pattern created
   regex_internal::Program program;
-  bool has_root = false;
 };
 
-Pattern::Pattern() : impl_(std::make_unique<Impl>()) {}
+Pattern::Pattern() = default;
 Pattern::~Pattern() = default;
 
 void Pattern::Compile(const char* pattern, int length, int flags) {
-  Impl& impl = *impl_;
-  impl.tree.Clear();
-  impl.program.Clear();
-  impl.has_root = false;
+  impl_.reset();
   if (pattern == nullptr) return;
+  impl_ = std::make_unique<Impl>();
+  Impl& impl = *impl_;
   if (length < 0) length = 0;
   // Room for a typical pattern up front: compiling then allocates each table once.
   const size_t room = static_cast<size_t>(length) + 4;
@@ -36,10 +42,9 @@ void Pattern::Compile(const char* pattern, int length, int flags) {
   impl.program.nodes.reserve(room);
   regex_internal::ParsePattern(pattern, length, flags, &impl.tree);
   regex_internal::BuildProgram(&impl.tree, (flags & kRightToLeft) != 0, &impl.program);
-  impl.has_root = true;
 }
 
-bool Pattern::HasRoot() const { return impl_->has_root; }
+bool Pattern::HasRoot() const { return impl_ != nullptr; }
 
 PatternMatch Pattern::Match(const char* text, int start, MatchState* state) const {
   if (text == nullptr) return PatternMatch{};
@@ -47,9 +52,9 @@ PatternMatch Pattern::Match(const char* text, int start, MatchState* state) cons
 }
 
 PatternMatch Pattern::Match(std::string_view text, int start, MatchState* state) const {
-  const Impl& impl = *impl_;
   // Offsets are ints: a text too long to address that way cannot be matched.
-  if (!impl.has_root || text.size() > static_cast<size_t>(INT_MAX - 2)) return PatternMatch{};
+  if (impl_ == nullptr || text.size() > static_cast<size_t>(INT_MAX - 2)) return PatternMatch{};
+  const Impl& impl = *impl_;
   const int length = static_cast<int>(text.size());
   if (impl.program.right_to_left) {
     if (start < 0 || start > length) start = length;

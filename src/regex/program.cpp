@@ -7,7 +7,8 @@ namespace {
 
 class Builder {
  public:
-  Builder(ElementTree* tree, Program* program) : t_(*tree), p_(*program) {}
+  Builder(ElementTree* tree, Program* program)
+      : t_(*tree), p_(*program), recursions_(program->nodes.get_allocator()) {}
 
   void Run(bool right_to_left) {
     p_.Clear();
@@ -259,7 +260,7 @@ class Builder {
 
   ElementTree& t_;
   Program& p_;
-  std::vector<int> recursions_;
+  std::pmr::vector<int> recursions_;
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory_resource>
 #include <vector>
 
 #include "regex/element.h"
@@ -52,10 +53,13 @@ struct Node {
 };
 
 struct Program {
-  std::vector<Node> nodes;
-  std::vector<int> branches;     // entry node of each alternation branch
-  std::vector<int> branch_sets;  // per branch: set its first character must be in, or -1
-  std::vector<int> group_entry;  // per group-table index: its kOpen node (-1 not emitted)
+  explicit Program(std::pmr::memory_resource* arena)
+      : nodes(arena), branches(arena), branch_sets(arena), group_entry(arena) {}
+
+  std::pmr::vector<Node> nodes;
+  std::pmr::vector<int> branches;     // entry node of each alternation branch
+  std::pmr::vector<int> branch_sets;  // per branch: set its first character must be in, or -1
+  std::pmr::vector<int> group_entry;  // per group-table index: its kOpen node (-1 not emitted)
   int start = 0;                 // entry node of the whole pattern
   int first_set = -1;            // set a match's first character must be in, or -1
   bool right_to_left = false;
