@@ -28,7 +28,9 @@
 // Recursion pushes a return frame (target group, node to return to); the target's closing
 // bracket (or the pattern's end, for the whole pattern) pops it and continues there. Both are
 // undoable. A recursion into a group at the position where that group's newest active recursion
-// began fails, so recursion that consumes nothing cannot run forever.
+// began fails, so recursion that consumes nothing cannot run forever; and a chain of active
+// recursions longer than one per group and text position fails as well, which bounds it even
+// when look-behinds move the position backwards in between.
 #pragma once
 
 #include <string_view>
