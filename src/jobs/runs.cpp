@@ -1,5 +1,8 @@
 #include "jobs/runs.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -33,8 +36,10 @@ std::u16string FileErrorText(const CFileException& error) {
   return buffer;
 }
 
+// Names the temporary file below the message when the run left it behind (it is gone once it
+// has been renamed over the target).
 std::u16string WithPartialOutput(std::u16string text, const OutputFile& output) {
-  if (output.temporary) {
+  if (output.temporary && access(WideToUtf8(output.writePath).c_str(), F_OK) == 0) {
     text.push_back(u'\n');
     text.append(PartialOutputLine(output.writePath));
   }
@@ -108,7 +113,8 @@ unsigned BackupThread(BackupJob* job) {
 
     // Everything must be on storage before the new file takes the old one's place.
     if (!FlushFileBuffers(*file)) {
-      throw CFileException(CFileException::hardIO, 0, output.writePath);
+      const int osError = errno;
+      throw CFileException(CFileException::CauseFromErrno(osError), osError, output.writePath);
     }
     file->Close();
     file.reset();
