@@ -49,6 +49,8 @@ OutputFile PrepareOutputFile(const std::u16string& target) {
   if (stat(path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) ThrowForTarget(EISDIR, target);
     if (!S_ISREG(info.st_mode)) return output;  // a device or pipe: written in place
+    // Renaming would replace a file that may not be written; refuse as opening it would.
+    if (access(path.c_str(), W_OK) != 0) ThrowForTarget(errno, target);
   }
 
   std::string folder, name;

@@ -21,7 +21,8 @@ struct OutputFile {
 };
 
 // Creates the temporary file (empty, mode 0600) for `target`. Throws CFileException naming the
-// target when that is not possible (missing folder, no permission, a folder as target).
+// target when that is not possible (missing folder, no permission, a folder as target) or when
+// the target exists but may not be written (a read-only file is not replaced).
 OutputFile PrepareOutputFile(const std::u16string& target);
 
 // Renames the finished temporary file over the target and makes the rename durable by syncing

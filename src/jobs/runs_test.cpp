@@ -420,6 +420,16 @@ TEST_F(RunsTest, WriteErrorKeepsOldFileAndIsReportedAfterFinished) {
   EXPECT_EQ(PartialFiles().size(), 1u);
 }
 
+TEST_F(RunsTest, ReadOnlyTargetIsNotReplaced) {
+  WriteFile(dir_ / "locked.bak", "old backup");
+  fs::permissions(dir_ / "locked.bak", fs::perms::owner_read);
+  if (access((dir_ / "locked.bak").c_str(), W_OK) == 0) GTEST_SKIP() << "running as root";
+  Backup(PathOf("locked.bak"));
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].text, u"Access to " + PathOf("locked.bak") + u" was denied.");
+  EXPECT_EQ(ReadFile(dir_ / "locked.bak"), "old backup");
+}
+
 TEST_F(RunsTest, MissingTargetFolderIsAFileError) {
   Backup(PathOf("no/such/folder.bak"));
   ASSERT_EQ(ui_.shown.size(), 1u);
