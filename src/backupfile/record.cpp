@@ -136,20 +136,34 @@ bool ReadRecordLine(CFile& file, std::u16string& line, std::u16string& error) {
   return true;
 }
 
+// The longest sender or recipient entry the reader parses. The address patterns backtrack, and
+// their cost grows with the cube of the text on unlucky input ("\" <" repeated); this bound keeps
+// each parse as cheap as when lines were cut at 1023 bytes, while a line may hold any number of
+// entries. No entry this program writes for a real message comes near it.
+constexpr size_t kMaxEntryLength = 1023;
+
 // Splits the recipient line into entries. A ";" inside a name or address splits one entry in
 // two, so a piece that does not parse is joined with the following ones, the ";" put back,
 // until it parses. Only a piece holding "> " can complete an entry (the entry form ends with
-// "> " and digits), which keeps a long line of broken pieces from being parsed over and over.
+// "> " and digits), and an entry takes in at most kMaxJoinedPieces more pieces: a line of broken
+// pieces is not parsed over and over.
+constexpr size_t kMaxJoinedPieces = 16;
+
+std::unique_ptr<SmsRecipient> ParseEntry(const std::u16string& entry) {
+  return entry.size() <= kMaxEntryLength ? ParseRecipientText(entry) : nullptr;
+}
+
 bool ParseRecipientLine(const std::u16string& line, RecipientList& recipients) {
   const std::vector<std::u16string> pieces = SplitText(line, std::u16string(u";"));
   for (size_t i = 0; i < pieces.size(); ++i) {
     std::u16string entry = pieces[i];
-    std::unique_ptr<SmsRecipient> recipient = ParseRecipientText(entry);
-    while (recipient == nullptr) {
-      if (++i == pieces.size()) return false;
+    std::unique_ptr<SmsRecipient> recipient = ParseEntry(entry);
+    for (size_t joined = 0; recipient == nullptr; ++joined) {
+      if (++i == pieces.size() || joined == kMaxJoinedPieces) return false;
       entry += u';';
       entry += pieces[i];
-      if (pieces[i].find(u"> ") != std::u16string::npos) recipient = ParseRecipientText(entry);
+      if (entry.size() > kMaxEntryLength) return false;
+      if (pieces[i].find(u"> ") != std::u16string::npos) recipient = ParseEntry(entry);
     }
     recipients.push_back(std::move(recipient));
   }
@@ -265,7 +279,9 @@ bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error) {
     return Fail(error, kParseRecipientError);
   }
   SmsMessage parsedSender(nullptr, nullptr);  // holds the parsed name and address only
-  if (!ParseSenderText(parsedSender, fields.sender)) return Fail(error, kParseSenderError);
+  if (fields.sender.size() > kMaxEntryLength || !ParseSenderText(parsedSender, fields.sender)) {
+    return Fail(error, kParseSenderError);
+  }
 
   if (lookup == FolderLookup::kMissing) {
     bool isStandard = false;

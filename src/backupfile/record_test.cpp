@@ -314,11 +314,33 @@ TEST(ReadMessageRecord, TextOutsideTheCodePageIsRecognisedInTheOriginalStore) {
 TEST(ReadMessageRecord, SemicolonInsideRecipientNameOrAddressIsKept) {
   TempStore store;
   GoldenRecord r = Sample();
-  r.recipients = "\"Smith; John\" <+1> 1;\"Ann\" <a;b;c> 3;\"\" <> 0";
+  r.recipients = "\"Smith; John\" <+1> 1;\"Ann\" <a;b;c> 3;\"\" <> 0;\"" +
+                 std::string(16, ';') + "\" <> 1";
   EXPECT_EQ(Restore(store, BackupBytes({r})), u"");
   const std::vector<ListedMessage> listed = ListStore();
   ASSERT_EQ(listed.size(), 1u);
-  EXPECT_EQ(listed[0].recipients, u"Smith; John|+1|1;Ann|a;b;c|3;||0");
+  EXPECT_EQ(listed[0].recipients,
+            u"Smith; John|+1|1;Ann|a;b;c|3;||0;" + std::u16string(16, u';') + u"||1");
+}
+
+TEST(ReadMessageRecord, LongRecipientListIsReadWhole) {
+  TempStore store;
+  GoldenRecord r = Sample();
+  r.recipients.clear();
+  std::u16string expected;
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    r.recipients += (i > 0 ? ";" : "") + ("\"Member " + n + "\" <+49151000" + n + "> 1");
+    expected += (i > 0 ? u";" : u"") + Utf8ToWide("Member " + n + "|+49151000" + n + "|1");
+  }
+  ASSERT_GT(r.recipients.size(), 1023u);
+  // The longest entry the reader parses, then one character more.
+  r.sender = "\"" + std::string(1023 - 6, 'n') + "\" <1>";
+  EXPECT_EQ(Restore(store, BackupBytes({r})), u"");
+  EXPECT_EQ(ListStore().at(0).recipients, expected);
+  r.sender = "\"" + std::string(1023 - 5, 'n') + "\" <1>";
+  r.deliveryTime += 1;
+  EXPECT_EQ(Restore(store, BackupBytes({r})), u"No.1, Parse sender info error!");
 }
 
 TEST(ReadMessageRecord, TextKeepsItsOwnLineBreaksAndNoExtraOne) {
@@ -355,6 +377,22 @@ TEST(ReadMessageRecord, BrokenRecordLeavesStoreUntouched) {
        u"No.1, Parse recipient error!"},
       {"trailing semicolon", with([](GoldenRecord& r) { r.recipients = "\"Bob\" <+1> 1;"; }),
        u"No.1, Parse recipient error!"},
+      {"many broken pieces", with([](GoldenRecord& r) {
+         r.recipients.clear();
+         for (int i = 0; i < 100000; ++i) r.recipients += "\"x> 1;";
+         r.recipients += "\"Bob\" <+1> 1";
+       }),
+       u"No.1, Parse recipient error!"},
+      {"costly entries", with([](GoldenRecord& r) {
+         r.recipients.clear();
+         while (r.recipients.size() < 500000) r.recipients += "\" <";
+       }),
+       u"No.1, Parse recipient error!"},
+      {"costly sender", with([](GoldenRecord& r) {
+         r.sender.clear();
+         while (r.sender.size() < 500000) r.sender += "\" <";
+       }),
+       u"No.1, Parse sender info error!"},
       {"sender", with([](GoldenRecord& r) { r.sender = "+4915112345678"; }),
        u"No.1, Parse sender info error!"},
   };
