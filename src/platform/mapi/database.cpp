@@ -346,7 +346,7 @@ std::string DatabasePath() {
 
 std::string DefaultDatabasePath() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");
-  // The base directory specification ignores relative values.
+  // A relative XDG_DATA_HOME is ignored, as the base-directory rules say.
   if (dataHome != nullptr && dataHome[0] == '/') {
     return std::string(dataHome) + "/larkpost/messages.db";
   }
