@@ -47,14 +47,15 @@ class RowSource {
  public:
   virtual ~RowSource() = default;
   // Up to `limit` rows with key >= from in key order (forward), or with key < from in
-  // descending key order; only rows whose delivery time key is `time` when it is given and the
-  // source indexes delivery times.
+  // descending key order; when `indexed` is given, only rows whose IndexedColumn() holds
+  // exactly those stored bytes (an index seek instead of a walk over the owner's rows).
   virtual HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                        const std::optional<int64_t>& time, std::vector<Row>* rows) = 0;
+                        const std::optional<std::string>& indexed, std::vector<Row>* rows) = 0;
   virtual HRESULT Count(Database& db, ULONG* count) = 0;
   // The columns of a row when the caller never called SetColumns.
   virtual std::vector<ULONG> DefaultColumns(const PropList& row) const = 0;
-  virtual bool IndexesDeliveryTime() const { return false; }
+  // The column an index answers equality restrictions on; 0 when none.
+  virtual ULONG IndexedColumn() const { return 0; }
 };
 
 std::unique_ptr<RowSource> StoresSource(uint64_t uid);

@@ -264,15 +264,13 @@ bool Impossible(const Condition& condition) {
   return false;
 }
 
-std::optional<int64_t> RequiredDeliveryTime(const Condition& condition) {
+std::optional<std::string> RequiredValue(const Condition& condition, ULONG tag) {
   if (!condition.isAnd) {
-    if (!condition.never && condition.tag == PR_MESSAGE_DELIVERY_TIME) {
-      return TimeKey(condition.bytes);
-    }
+    if (!condition.never && condition.tag == tag) return condition.bytes;
     return std::nullopt;
   }
   for (const Condition& child : condition.children) {
-    if (auto time = RequiredDeliveryTime(child)) return time;
+    if (auto value = RequiredValue(child, tag)) return value;
   }
   return std::nullopt;
 }

@@ -62,8 +62,8 @@ HRESULT CompileRestriction(const SRestriction* restriction, Condition* condition
 bool Matches(const Condition& condition, const PropList& props);
 // True when no row at all can meet the condition.
 bool Impossible(const Condition& condition);
-// The PR_MESSAGE_DELIVERY_TIME value (as the index keeps it) that every matching row must have.
-std::optional<int64_t> RequiredDeliveryTime(const Condition& condition);
+// The stored bytes of `tag` that every row meeting the condition must have, if it fixes one.
+std::optional<std::string> RequiredValue(const Condition& condition, ULONG tag);
 // The index key of a stored PT_SYSTIME value.
 int64_t TimeKey(std::string_view bytes);
 

@@ -49,7 +49,7 @@ class StoresTableSource final : public RowSource {
  public:
   explicit StoresTableSource(uint64_t uid) : uid_(uid) {}
   HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                const std::optional<int64_t>&, std::vector<Row>* rows) override {
+                const std::optional<std::string>&, std::vector<Row>* rows) override {
     Statement stmt = db.Prepare(
         forward ? "SELECT id, display_name FROM stores WHERE id >= ?1 ORDER BY id LIMIT ?2"
                 : "SELECT id, display_name FROM stores WHERE id < ?1 ORDER BY id DESC LIMIT ?2");
@@ -76,16 +76,28 @@ class FoldersTableSource final : public RowSource {
  public:
   FoldersTableSource(uint64_t uid, int64_t parentId) : uid_(uid), parentId_(parentId) {}
   HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                const std::optional<int64_t>&, std::vector<Row>* rows) override {
-    Statement stmt = db.Prepare(
-        forward ? "SELECT id, display_name, comment FROM folders"
-                  " WHERE parent_id = ?1 AND id >= ?2 ORDER BY id LIMIT ?3"
-                : "SELECT id, display_name, comment FROM folders"
-                  " WHERE parent_id = ?1 AND id < ?2 ORDER BY id DESC LIMIT ?3");
+                const std::optional<std::string>& name, std::vector<Row>* rows) override {
+    const char* sql;
+    if (name.has_value()) {
+      // Answered by the (parent_id, display_name) index: a restore looks up the subfolder a
+      // record names for every record.
+      sql = forward ? "SELECT id, display_name, comment FROM folders"
+                      " WHERE parent_id = ?1 AND display_name = ?4 AND id >= ?2 ORDER BY id LIMIT ?3"
+                    : "SELECT id, display_name, comment FROM folders"
+                      " WHERE parent_id = ?1 AND display_name = ?4 AND id < ?2"
+                      " ORDER BY id DESC LIMIT ?3";
+    } else {
+      sql = forward ? "SELECT id, display_name, comment FROM folders"
+                      " WHERE parent_id = ?1 AND id >= ?2 ORDER BY id LIMIT ?3"
+                    : "SELECT id, display_name, comment FROM folders"
+                      " WHERE parent_id = ?1 AND id < ?2 ORDER BY id DESC LIMIT ?3";
+    }
+    Statement stmt = db.Prepare(sql);
     if (!stmt.ok()) return MAPI_E_CALL_FAILED;
     stmt.BindInt(1, parentId_);
     stmt.BindInt(2, from);
     stmt.BindInt(3, limit);
+    if (name.has_value()) stmt.BindBlob(4, *name);
     return Collect(stmt, rows, [this](Statement& s, Row* row) {
       row->props.push_back(Prop{PR_ENTRYID, EntryIdBytes(uid_, MAPI_FOLDER, row->key)});
       row->props.push_back(Prop{PR_DISPLAY_NAME, s.ColumnBlob(1)});
@@ -98,6 +110,7 @@ class FoldersTableSource final : public RowSource {
   std::vector<ULONG> DefaultColumns(const PropList&) const override {
     return {PR_ENTRYID, PR_DISPLAY_NAME};
   }
+  ULONG IndexedColumn() const override { return PR_DISPLAY_NAME; }
 
  private:
   uint64_t uid_;
@@ -108,7 +121,7 @@ class MessagesTableSource final : public RowSource {
  public:
   MessagesTableSource(uint64_t uid, int64_t folderId) : uid_(uid), folderId_(folderId) {}
   HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                const std::optional<int64_t>& time, std::vector<Row>* rows) override {
+                const std::optional<std::string>& time, std::vector<Row>* rows) override {
     const char* sql;
     if (time.has_value()) {
       // Answered by the (folder_id, delivery_time) index, whose entries end in the row id.
@@ -127,7 +140,7 @@ class MessagesTableSource final : public RowSource {
     stmt.BindInt(1, folderId_);
     stmt.BindInt(2, from);
     stmt.BindInt(3, limit);
-    if (time.has_value()) stmt.BindInt(4, *time);
+    if (time.has_value()) stmt.BindInt(4, TimeKey(*time));
     return Collect(stmt, rows, [this](Statement& s, Row* row) {
       PropList stored;
       ParseProps(s.ColumnBlob(1), &stored);  // a damaged list still lists what it holds
@@ -140,7 +153,7 @@ class MessagesTableSource final : public RowSource {
     return CountWith(db, "SELECT count(*) FROM messages WHERE folder_id = ?1", folderId_, count);
   }
   std::vector<ULONG> DefaultColumns(const PropList& row) const override { return TagsOf(row); }
-  bool IndexesDeliveryTime() const override { return true; }
+  ULONG IndexedColumn() const override { return PR_MESSAGE_DELIVERY_TIME; }
 
  private:
   uint64_t uid_;
@@ -151,7 +164,7 @@ class RecipientsTableSource final : public RowSource {
  public:
   explicit RecipientsTableSource(int64_t messageId) : messageId_(messageId) {}
   HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                const std::optional<int64_t>&, std::vector<Row>* rows) override {
+                const std::optional<std::string>&, std::vector<Row>* rows) override {
     Statement stmt = db.Prepare(
         forward ? "SELECT seq, props FROM recipients"
                   " WHERE message_id = ?1 AND seq >= ?2 ORDER BY seq LIMIT ?3"
@@ -337,14 +350,15 @@ class Table final : public Counted<IMAPITable> {
   HRESULT Scan(int64_t from, bool forward, size_t wanted, const Condition* extra,
                const std::function<void(Row&&)>& visit) {
     const Condition* conditions[2] = {restriction_.has_value() ? &*restriction_ : nullptr, extra};
-    std::optional<int64_t> time;
+    const ULONG indexedColumn = source_->IndexedColumn();
+    std::optional<std::string> indexed;
     bool filtered = false;
     for (const Condition* condition : conditions) {
       if (condition == nullptr) continue;
       if (Impossible(*condition)) return S_OK;
       filtered = true;
-      if (!time.has_value() && source_->IndexesDeliveryTime()) {
-        time = RequiredDeliveryTime(*condition);
+      if (!indexed.has_value() && indexedColumn != 0) {
+        indexed = RequiredValue(*condition, indexedColumn);
       }
     }
     size_t visited = 0;
@@ -353,7 +367,7 @@ class Table final : public Counted<IMAPITable> {
     while (visited < wanted) {
       size_t limit = filtered ? kFilteredChunk : std::min(wanted - visited, kUnfilteredChunk);
       chunk.clear();
-      HRESULT hr = source_->Fetch(*db_, cursor, forward, static_cast<int>(limit), time, &chunk);
+      HRESULT hr = source_->Fetch(*db_, cursor, forward, static_cast<int>(limit), indexed, &chunk);
       if (hr != S_OK) return hr;
       for (Row& row : chunk) {
         if (visited == wanted) break;

@@ -303,6 +303,37 @@ TEST(HierarchyTable, FindsAChildByItsExactName) {
   EXPECT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), MAPI_E_NOT_FOUND);
 }
 
+TEST(HierarchyTable, FindingAChildByNameIsAnIndexSeekNotAScan) {
+  Fixture f;
+  constexpr int kFolders = 1000;
+  for (int i = 0; i < kFolders; ++i) {
+    std::u16string name = u"f";
+    for (char c : std::to_string(i)) name.push_back(static_cast<char16_t>(c));
+    MapiPtr<IMAPIFolder> folder;
+    ASSERT_EQ(f.inbox->CreateFolder(0, name.c_str(), nullptr, nullptr, MAPI_UNICODE,
+                                    folder.put()),
+              S_OK);
+  }
+  MapiPtr<IMAPITable> table;
+  ASSERT_EQ(f.inbox->GetHierarchyTable(0, table.put()), S_OK);
+  ULONG columns[] = {PR_DISPLAY_NAME};
+  SPropTagArray tags{1, columns};
+  ASSERT_EQ(table->SetColumns(&tags, 0), S_OK);
+  SPropValue name = Text(PR_DISPLAY_NAME, u"f900");
+  SRestriction r = PropertyIs(&name);
+  uint64_t before = StatementStepsForTesting();
+  ASSERT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), S_OK);
+  uint64_t hit = StatementStepsForTesting() - before;
+  SPropValue absent = Text(PR_DISPLAY_NAME, u"f1000");
+  r = PropertyIs(&absent);
+  before = StatementStepsForTesting();
+  ASSERT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), MAPI_E_NOT_FOUND);
+  uint64_t missed = StatementStepsForTesting() - before;
+  EXPECT_LT(hit, 100u);
+  EXPECT_LT(missed, 100u);
+  EXPECT_EQ(Subjects(table.get(), 1), std::vector<std::u16string>{u"f900"});
+}
+
 TEST(CreateFolder, OpensAnExistingNameOnlyWhenAsked) {
   Fixture f;
   MapiPtr<IMAPIFolder> first, again, other;
