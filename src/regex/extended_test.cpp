@@ -5,20 +5,13 @@
 #include <string>
 
 #include "regex/pattern.h"
+#include "regex/regex_test_util.h"
 
 namespace larkpost {
 namespace {
 
-PatternMatch MatchOf(const std::string& pattern, std::string_view text, int flags = 0, int start = -1) {
-  Pattern p;
-  p.Compile(pattern.data(), static_cast<int>(pattern.size()), flags);
-  return p.Match(text, start);
-}
-
-std::string Span(const PatternMatch& m, int n) {
-  if (m.GroupStart(n) < 0) return "-";
-  return std::to_string(m.GroupStart(n)) + "-" + std::to_string(m.GroupEnd(n));
-}
+using testing::MatchOf;
+using testing::Span;
 
 // Group 0 as "start-end", or "none".
 std::string Where(const std::string& pattern, std::string_view text, int flags = 0, int start = -1) {

@@ -1,5 +1,6 @@
 // Behaviour of the matcher's core: tokens, grammar, classes, groups, search and backtracking.
 #include "regex/pattern.h"
+#include "regex/regex_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -11,17 +12,8 @@
 namespace larkpost {
 namespace {
 
-PatternMatch MatchOf(const std::string& pattern, std::string_view text, int flags = 0, int start = -1) {
-  Pattern p;
-  p.Compile(pattern.data(), static_cast<int>(pattern.size()), flags);
-  return p.Match(text, start);
-}
-
-// "start-end" of group n, or "-" when it took no part.
-std::string Span(const PatternMatch& m, int n) {
-  if (m.GroupStart(n) < 0) return "-";
-  return std::to_string(m.GroupStart(n)) + "-" + std::to_string(m.GroupEnd(n));
-}
+using testing::MatchOf;
+using testing::Span;
 
 // The text group 0 matched, or "<none>".
 std::string Found(const std::string& pattern, std::string_view text, int flags = 0) {

@@ -8,6 +8,7 @@
 
 #include "regex/parser.h"
 #include "regex/pattern.h"
+#include "regex/regex_test_util.h"
 
 namespace larkpost {
 namespace {
@@ -30,11 +31,7 @@ void OnSmallStack(const std::function<void()>& body) {
   pthread_attr_destroy(&attr);
 }
 
-PatternMatch MatchOf(const std::string& pattern, std::string_view text, int flags = 0) {
-  Pattern p;
-  p.Compile(pattern.data(), static_cast<int>(pattern.size()), flags);
-  return p.Match(text);
-}
+using testing::MatchOf;
 
 // A long text mixing word and non-word characters, ending in `tail`.
 std::string LongText(const std::string& tail) {
