@@ -234,16 +234,6 @@ bool Fail(std::string& error, size_t line, const std::string& what) {
   return false;
 }
 
-// Days from 1970-01-01 to the civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 // "YYYY-MM-DDTHH:MM:SS[.fffffff](Z|+00:00)" in UTC.
 std::optional<uint64_t> ParseIsoTime(const std::string& text) {
   auto digits = [&](size_t at, size_t count, unsigned& value) {

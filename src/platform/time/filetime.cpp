@@ -11,16 +11,6 @@ namespace {
 constexpr uint64_t kTicksPerSecond = 10000000;
 constexpr uint64_t kTicksPerDay = kTicksPerSecond * 86400;
 
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian calendar).
-int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
-}
-
 // The civil date of a day counted from 1970-01-01.
 void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) {
   days += 719468;
@@ -35,7 +25,7 @@ void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) 
 }
 
 // Days between 1601-01-01 and 1970-01-01.
-const int64_t kEpochDays1601 = -DaysFromCivil(1601, 1, 1);
+const int64_t kEpochDays1601 = -larkpost::DaysFromCivil(1601, 1, 1);
 
 }  // namespace
 
@@ -108,6 +98,15 @@ FILETIME UnixTimeToFileTime(int64_t seconds) {
   if (seconds <= -kUnixEpochInFileTimeSeconds) return UInt64ToFileTime(0);
   if (seconds > maxSeconds) seconds = maxSeconds;
   return UInt64ToFileTime(static_cast<uint64_t>(seconds + kUnixEpochInFileTimeSeconds) * kTicksPerSecond);
+}
+
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
 }
 
 int64_t FileTimeToUnixTime(FILETIME ft) {

@@ -44,5 +44,7 @@ constexpr int64_t kUnixEpochInFileTimeSeconds = 11644473600LL;
 FILETIME UnixTimeToFileTime(int64_t seconds);
 // Whole seconds, rounded toward negative infinity.
 int64_t FileTimeToUnixTime(FILETIME ft);
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar (negative before).
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);
 
 }  // namespace larkpost
