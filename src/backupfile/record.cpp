@@ -191,8 +191,10 @@ bool WriteMessageRecord(BackupJob& job, CFile& file, SmsMessage& message) {
   AppendUInt32(record, message.flags);
   AppendUInt32(record, message.size);
   AppendLine(record, RecipientLine(*recipients));
-  AppendLine(record, u"\"" + OneLine(message.senderName) + u"\" <" +
-                         OneLine(message.senderAddress) + u">");
+  std::u16string sender = u"\"";
+  sender.append(OneLine(message.senderName)).append(u"\" <");
+  sender.append(OneLine(message.senderAddress)).append(u">");
+  AppendLine(record, sender);
   AppendUInt32(record, static_cast<uint32_t>(text.size()));
   record += text;
   if (record.size() > std::numeric_limits<unsigned>::max()) return false;
