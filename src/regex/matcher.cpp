@@ -9,6 +9,20 @@
 namespace larkpost::regex_internal {
 namespace {
 
+// Whether `len` bytes at `s` equal those at `t`, ASCII letters without case when asked.
+inline bool SameBytes(const unsigned char* s, const unsigned char* t, int len, bool ignoreCase) {
+  if (ignoreCase) {
+    for (int k = 0; k < len; ++k) {
+      if (AsciiLower(s[k]) != AsciiLower(t[k])) return false;
+    }
+    return true;
+  }
+  for (int k = 0; k < len; ++k) {
+    if (s[k] != t[k]) return false;
+  }
+  return true;
+}
+
 // Backtrack-stack entries. Each is a few ints with a tag word on top: (argument << 5) | tag,
 // the argument being a node index or capture number. Layouts, bottom to top:
 enum Tag : unsigned {
@@ -160,14 +174,7 @@ bool Engine::Attempt(int start, int* end) {
         int from = rtl ? pos - len : pos;
         if (from < 0 || from + len > length_) break;
         const unsigned char* s = reinterpret_cast<const unsigned char*>(strings_ + n.a);
-        const unsigned char* t = text_ + from;
-        bool same = true;
-        if (n.flags & kNodeIgnoreCase) {
-          for (int k = 0; k < len && same; ++k) same = AsciiLower(s[k]) == AsciiLower(t[k]);
-        } else {
-          for (int k = 0; k < len && same; ++k) same = s[k] == t[k];
-        }
-        if (!same) break;
+        if (!SameBytes(s, text_ + from, len, n.flags & kNodeIgnoreCase)) break;
         pos = rtl ? from : pos + len;
         pc = n.next;
         continue;
@@ -367,15 +374,7 @@ bool Engine::Attempt(int start, int* end) {
         int from = std::min(rec[0], second), len = std::max(rec[0], second) - from;
         int at = rtl ? pos - len : pos;
         if (at < 0 || at + len > length_) break;
-        const unsigned char* s = text_ + from;
-        const unsigned char* t = text_ + at;
-        bool same = true;
-        if (n.flags & kNodeIgnoreCase) {
-          for (int k = 0; k < len && same; ++k) same = AsciiLower(s[k]) == AsciiLower(t[k]);
-        } else {
-          for (int k = 0; k < len && same; ++k) same = s[k] == t[k];
-        }
-        if (!same) break;
+        if (!SameBytes(text_ + from, text_ + at, len, n.flags & kNodeIgnoreCase)) break;
         pos = rtl ? at : pos + len;
         pc = n.next;
         continue;
