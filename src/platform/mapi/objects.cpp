@@ -31,6 +31,22 @@ HRESULT CheckGetProps(const SPropTagArray* tags, ULONG* count, SPropValue** valu
   return S_OK;
 }
 
+// The shape every object's GetProps shares: the arguments checked, the fault plan asked, the
+// object's properties gathered by `gather` under the database lock, the requested ones answered.
+template <class Gather>
+HRESULT AnswerGetProps(Database& db, const char* operation, const SPropTagArray* tags,
+                       ULONG* count, SPropValue** values, Gather gather) {
+  HRESULT hr = CheckGetProps(tags, count, values);
+  HRESULT fault;
+  if (FaultFor(operation, &fault)) return fault;
+  if (hr != S_OK) return hr;
+  Lock lock(db.mutex());
+  PropList props;
+  hr = gather(&props);
+  if (hr != S_OK) return hr;
+  return Answer(props, tags, count, values);
+}
+
 // Reads one integer column of the first row of `sql` bound with `id`: S_OK, MAPI_E_NOT_FOUND
 // when there is no row, or a failure.
 HRESULT LookupInt(Database& db, const char* sql, int64_t id, int64_t* value) {
@@ -81,18 +97,15 @@ class Message final : public Counted<IMessage> {
 
   HRESULT GetProps(const SPropTagArray* tags, ULONG, ULONG* count,
                    SPropValue** values) override {
-    HRESULT hr = CheckGetProps(tags, count, values);
-    HRESULT fault;
-    if (FaultFor("IMessage::GetProps", &fault)) return fault;
-    if (hr != S_OK) return hr;
-    Lock lock(db_->mutex());
-    PropList props;
-    props.push_back(Prop{PR_ENTRYID, MakeEntryId(db_->uid(), MAPI_MESSAGE, id_)});
-    PropList stored;
-    hr = ReadProps(&stored);
-    if (hr != S_OK) return hr;
-    for (Prop& prop : stored) props.push_back(std::move(prop));
-    return Answer(props, tags, count, values);
+    return AnswerGetProps(*db_, "IMessage::GetProps", tags, count, values,
+                          [this](PropList* props) -> HRESULT {
+      props->push_back(Prop{PR_ENTRYID, MakeEntryId(db_->uid(), MAPI_MESSAGE, id_)});
+      PropList stored;
+      HRESULT hr = ReadProps(&stored);
+      if (hr != S_OK) return hr;
+      for (Prop& prop : stored) props->push_back(std::move(prop));
+      return S_OK;
+    });
   }
 
   HRESULT SetProps(ULONG count, const SPropValue* values,
@@ -222,15 +235,10 @@ class Folder final : public Counted<IMAPIFolder> {
 
   HRESULT GetProps(const SPropTagArray* tags, ULONG, ULONG* count,
                    SPropValue** values) override {
-    HRESULT hr = CheckGetProps(tags, count, values);
-    HRESULT fault;
-    if (FaultFor("IMAPIFolder::GetProps", &fault)) return fault;
-    if (hr != S_OK) return hr;
-    Lock lock(db_->mutex());
-    PropList props;
-    hr = FolderProps(*db_, id_, &props);
-    if (hr != S_OK) return hr;
-    return Answer(props, tags, count, values);
+    return AnswerGetProps(*db_, "IMAPIFolder::GetProps", tags, count, values,
+                          [this](PropList* props) -> HRESULT {
+                            return FolderProps(*db_, id_, props);
+                          });
   }
 
   HRESULT SetProps(ULONG, const SPropValue*, SPropProblemArray** problems) override {
@@ -362,37 +370,34 @@ class Store final : public Counted<IMsgStore> {
 
   HRESULT GetProps(const SPropTagArray* tags, ULONG, ULONG* count,
                    SPropValue** values) override {
-    HRESULT hr = CheckGetProps(tags, count, values);
-    HRESULT fault;
-    if (FaultFor("IMsgStore::GetProps", &fault)) return fault;
-    if (hr != S_OK) return hr;
-    Lock lock(db_->mutex());
-    PropList props;
-    props.push_back(Prop{PR_ENTRYID, MakeEntryId(db_->uid(), MAPI_STORE, id_)});
-    {
-      Statement stmt = db_->Prepare("SELECT display_name FROM stores WHERE id = ?1");
+    return AnswerGetProps(*db_, "IMsgStore::GetProps", tags, count, values,
+                          [this](PropList* props) -> HRESULT {
+      props->push_back(Prop{PR_ENTRYID, MakeEntryId(db_->uid(), MAPI_STORE, id_)});
+      {
+        Statement stmt = db_->Prepare("SELECT display_name FROM stores WHERE id = ?1");
+        if (!stmt.ok()) return MAPI_E_CALL_FAILED;
+        stmt.BindInt(1, id_);
+        int rc = stmt.Step();
+        if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
+        if (rc != SQLITE_ROW) return ResultFromSqlite(rc);
+        props->push_back(Prop{PR_DISPLAY_NAME, stmt.ColumnBlob(0)});
+      }
+      Statement stmt = db_->Prepare(
+          "SELECT id, kind FROM folders WHERE store_id = ?1 AND kind BETWEEN 1 AND 5"
+          " AND parent_id IS NULL ORDER BY kind, id");
       if (!stmt.ok()) return MAPI_E_CALL_FAILED;
       stmt.BindInt(1, id_);
-      int rc = stmt.Step();
-      if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
-      if (rc != SQLITE_ROW) return ResultFromSqlite(rc);
-      props.push_back(Prop{PR_DISPLAY_NAME, stmt.ColumnBlob(0)});
-    }
-    Statement stmt = db_->Prepare(
-        "SELECT id, kind FROM folders WHERE store_id = ?1 AND kind BETWEEN 1 AND 5"
-        " AND parent_id IS NULL ORDER BY kind, id");
-    if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, id_);
-    for (;;) {
-      int rc = stmt.Step();
-      if (rc == SQLITE_DONE) break;
-      if (rc != SQLITE_ROW) return ResultFromSqlite(rc);
-      ULONG tag = kStandardFolderTags[stmt.ColumnInt(1) - 1];
-      if (FindProp(props, tag) == nullptr) {
-        props.push_back(Prop{tag, MakeEntryId(db_->uid(), MAPI_FOLDER, stmt.ColumnInt(0))});
+      for (;;) {
+        int rc = stmt.Step();
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) return ResultFromSqlite(rc);
+        ULONG tag = kStandardFolderTags[stmt.ColumnInt(1) - 1];
+        if (FindProp(*props, tag) == nullptr) {
+          props->push_back(Prop{tag, MakeEntryId(db_->uid(), MAPI_FOLDER, stmt.ColumnInt(0))});
+        }
       }
-    }
-    return Answer(props, tags, count, values);
+      return S_OK;
+    });
   }
 
   HRESULT SetProps(ULONG, const SPropValue*, SPropProblemArray** problems) override {
