@@ -33,7 +33,7 @@ struct Fixture {
 TEST(MessageLoad, ReadsEveryPropertyOfTheRecord) {
   Fixture f;
   AddRawMessage(f.inbox, {Long(PR_MESSAGE_FLAGS, 3), Text(PR_SUBJECT, u"See you at 8"),
-                          Time(PR_LAST_MODIFICATION_TIME, 7, 8), Time(PR_MESSAGE_DELIVERY_TIME, 9, 10),
+                          Time(PR_LAST_MODIFICATION_TIME, 8, 7), Time(PR_MESSAGE_DELIVERY_TIME, 10, 9),
                           Text(PR_SENDER_EMAIL_ADDRESS, u"\"Ann Lee\" <+4915112345678>"),
                           Text(PR_SENDER_NAME, u"ignored"), Long(PR_MESSAGE_SIZE, 12),
                           Text(PR_MESSAGE_CLASS, u"IPM.Note")});

@@ -12,6 +12,7 @@
 
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
+#include "platform/mapi/mapi_test_support.h"
 #include "platform/mapi/provider.h"
 #include "store/folder.h"
 #include "store/session.h"
@@ -44,24 +45,10 @@ class TempStore {
   std::string path_;
 };
 
-inline SPropValue Long(ULONG tag, ULONG value) {
-  SPropValue v{};
-  v.ulPropTag = tag;
-  v.Value.ul = value;
-  return v;
-}
-inline SPropValue Text(ULONG tag, const char16_t* value) {
-  SPropValue v{};
-  v.ulPropTag = tag;
-  v.Value.lpszW = const_cast<char16_t*>(value);
-  return v;
-}
-inline SPropValue Time(ULONG tag, uint32_t high, uint32_t low) {
-  SPropValue v{};
-  v.ulPropTag = tag;
-  v.Value.ft = FILETIME{low, high};
-  return v;
-}
+// Property values: Long(tag, value), Text(tag, text), Time(tag, low, high).
+using mapi::testing::Long;
+using mapi::testing::Text;
+using mapi::testing::Time;
 
 // Creates a message with exactly these properties and, when given, one recipient per value list.
 inline void AddRawMessage(SmsFolder& folder, std::vector<SPropValue> props,
@@ -84,7 +71,7 @@ inline void AddRawMessage(SmsFolder& folder, std::vector<SPropValue> props,
 
 // A message with just a delivery time (high half 1, low half `low`) and a subject.
 inline void AddTimedMessage(SmsFolder& folder, uint32_t low, const char16_t* subject = u"") {
-  AddRawMessage(folder, {Time(PR_MESSAGE_DELIVERY_TIME, 1, low), Text(PR_SUBJECT, subject)});
+  AddRawMessage(folder, {Time(PR_MESSAGE_DELIVERY_TIME, low, 1), Text(PR_SUBJECT, subject)});
 }
 
 // The names of the folder's subfolders as the store lists them (through a fresh wrapper list).
