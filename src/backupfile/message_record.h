@@ -1,0 +1,37 @@
+// A message as one backup record holds it, as plain values and without any store: what the
+// record reader yields after its checks, what the record writer encodes, and what the file
+// converters (phone formats, pages) read and write. The store side fills an SmsMessage from it on
+// restore and builds it from an SmsMessage on backup.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/time/filetime.h"
+
+namespace larkpost {
+
+// One recipient of a record: "\"displayName\" <address> type" in the file.
+struct RecordRecipient {
+  std::u16string displayName;
+  std::u16string address;
+  int32_t type = 1;  // MAPI_TO 1, MAPI_CC 2, MAPI_BCC 3
+};
+
+struct MessageRecord {
+  std::u16string messageClass = u"IPM.SMStext";
+  // "Inbox" or "Inbox\Work\Old": the standard folder's file name ("Draft", "Inbox", "Outbox",
+  // "Sentedbox", "Wastebox"), then the display names of the subfolders below it, joined by "\".
+  std::u16string folderPath;
+  FILETIME lastModified{0, 0};
+  FILETIME deliveryTime{0, 0};  // zero for a message never delivered (a draft)
+  uint32_t flags = 0;
+  uint32_t size = 0;
+  std::vector<RecordRecipient> recipients;
+  std::u16string senderName;
+  std::u16string senderAddress;
+  std::u16string text;  // without the line feed the file appends to it
+};
+
+}  // namespace larkpost
