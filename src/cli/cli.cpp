@@ -74,6 +74,7 @@ int RunBackup(const std::string& database, const std::string& folders, const std
     ReportNoSession(database, io);
     return kExitFailure;
   }
+  ui.Follow(job.outcome);
   StartBackup(job);
   return ui.ExitStatus();
 }
@@ -101,6 +102,7 @@ int RunRestore(const std::string& database, const std::string& path, bool confir
     ReportNoSession(database, io);
     return kExitFailure;
   }
+  ui.Follow(job.outcome);
   StartRestore(job);
   return ui.ExitStatus();
 }

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cli/terminal_ui.h"
@@ -248,7 +250,15 @@ TEST_F(CliTest, IncompleteBackupHasItsOwnExitStatus) {
   mapi::ClearFaults();
   EXPECT_EQ(status, kExitIncomplete);
   EXPECT_EQ(err_.str().rfind("Backup incomplete: ", 0), 0u) << err_.str();
-  EXPECT_EQ(Run({"verify", Path("part.bak")}), kExitSuccess);
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_FALSE(fs::exists(Path("part.bak")));
+  // The message names the partial file, which is a valid backup of what could be read.
+  const std::string marker = "Partial output: ";
+  const size_t at = err_.str().find(marker);
+  ASSERT_NE(at, std::string::npos) << err_.str();
+  const size_t end = err_.str().find('\n', at);
+  const std::string partial = err_.str().substr(at + marker.size(), end - at - marker.size());
+  EXPECT_EQ(Run({"verify", partial}), kExitSuccess) << err_.str();
 }
 
 TEST_F(CliTest, VerifyNamesEachBadRecord) {
@@ -271,37 +281,68 @@ TEST_F(CliTest, VerifyNamesEachBadRecord) {
             "2 of 3 records would fail to restore\n");
 }
 
-TEST(TerminalUserInterface, ExitStatusFollowsTheOutcome) {
+// The job's outcome, not the text of a message, decides the exit status and the stream.
+TEST(TerminalUserInterface, ExitStatusAndStreamFollowTheOutcome) {
   std::istringstream in;
   std::ostringstream out, err;
-  {
-    TerminalUserInterface ui(in, out, err, false, false);
-    EXPECT_EQ(ui.ExitStatus(), kExitFailure);  // nothing happened: not a success
-    ui.MessageBox(u"Backup Succeeded.", MB_ICONINFORMATION);
-    EXPECT_EQ(ui.ExitStatus(), kExitSuccess);
-  }
-  {
-    TerminalUserInterface ui(in, out, err, false, false);
-    ui.MessageBox(u"File Validation Failed.", MB_ICONINFORMATION);
-    EXPECT_EQ(ui.ExitStatus(), kExitFailure);
-  }
-  {
-    TerminalUserInterface ui(in, out, err, false, false);
-    ui.MessageBox(u"No.3, Parse sender info error!", MB_ICONWARNING);
-    EXPECT_EQ(ui.ExitStatus(), kExitFailure);
-  }
-  {
-    TerminalUserInterface ui(in, out, err, false, false);
-    ui.MessageBox(u"Please Select Save Path.", MB_ICONINFORMATION);
-    EXPECT_EQ(ui.ExitStatus(), kExitFailure);
-  }
-  {
-    TerminalUserInterface ui(in, out, err, false, false);
-    ui.MessageBox(u"Backup incomplete: 2 messages could not be read and are not in the file.",
-                  MB_ICONWARNING);
-    EXPECT_EQ(ui.ExitStatus(), kExitIncomplete);
-  }
+  TerminalUserInterface ui(in, out, err, false, false);
+  EXPECT_EQ(ui.ExitStatus(), kExitFailure);  // nothing happened: not a success
+  std::atomic<RunOutcome> outcome{RunOutcome::kNotRun};
+  ui.Follow(outcome);
+  ui.MessageBox(u"Please Select Save Path.", MB_ICONINFORMATION);
+  EXPECT_EQ(ui.ExitStatus(), kExitFailure);
+  outcome = RunOutcome::kFailed;
+  ui.MessageBox(u"File Validation Failed.", MB_ICONINFORMATION);
+  EXPECT_EQ(ui.ExitStatus(), kExitFailure);
+  outcome = RunOutcome::kIncomplete;
+  ui.MessageBox(u"Backup incomplete: 2 messages could not be read and are not in the file.",
+                MB_ICONWARNING);
+  EXPECT_EQ(ui.ExitStatus(), kExitIncomplete);
+  outcome = RunOutcome::kSucceeded;
+  ui.MessageBox(u"Backup Succeeded.", MB_ICONINFORMATION);
+  EXPECT_EQ(ui.ExitStatus(), kExitSuccess);
   EXPECT_EQ(out.str(), "Backup Succeeded.\n");
+  EXPECT_EQ(err.str(),
+            "Please Select Save Path.\nFile Validation Failed.\n"
+            "Backup incomplete: 2 messages could not be read and are not in the file.\n");
+}
+
+// Names and texts from a backup file or a store never reach the terminal raw; JSON stays JSON.
+TEST_F(CliTest, ControlCharactersOfUntrustedTextAreShownEscaped) {
+  const std::string lines =
+      R"({"folder":["Inbox","\u001b]0;owned\u0007Evil"],"flags":1,)"
+      R"("subject":"line one\nclear\u001b[2J","lastModified":133497000000000000,)"
+      R"("deliveryTime":133497000000000000,"messageClass":"IPM.SMStext",)"
+      R"("senderEmailAddress":"\"Eve\u001b[1m\" <+49151>","size":5})"
+      "\n"
+      R"({"folder":["Inbox","\u009b31mC1"],"flags":1,"subject":"x","lastModified":1,)"
+      R"("deliveryTime":1,"messageClass":"IPM.SMStext","senderEmailAddress":"","size":1})"
+      "\n";
+  ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--store", store_, "store", "list"}), kExitSuccess);
+  EXPECT_NE(out_.str().find("  \\x1b]0;owned\\x07Evil"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("  \\u009b31mC1"), std::string::npos) << out_.str();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("evil.bak")}), kExitSuccess) << err_.str();
+
+  ASSERT_EQ(Run({"show", Path("evil.bak")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(out_.str().find('\x1b'), std::string::npos) << out_.str();
+  EXPECT_EQ(out_.str().find('\x07'), std::string::npos);
+  EXPECT_NE(out_.str().find("Inbox\\\\x1b]0;owned\\x07Evil"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("line one\n    clear\\x1b[2J\n"), std::string::npos);
+  EXPECT_NE(out_.str().find("Eve\\x1b[1m"), std::string::npos);
+
+  ASSERT_EQ(Run({"show", "--json", Path("evil.bak")}), kExitSuccess);
+  const nlohmann::json record = nlohmann::json::parse(out_.str().substr(0, out_.str().find('\n')));
+  EXPECT_EQ(record["folder"], "Inbox\\\x1b]0;owned\x07" "Evil");
+  EXPECT_EQ(record["text"], "line one\nclear\x1b[2J");
+
+  // An error that quotes a name: a record whose folder cannot be created says so, escaped.
+  std::string bytes = ReadFile(Path("evil.bak"));
+  bytes[bytes.find("Inbox\\")] = 'X';
+  std::ofstream(Path("evil.bak"), std::ios::binary | std::ios::trunc) << bytes;
+  EXPECT_EQ(Run({"verify", Path("evil.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str().find('\x1b'), std::string::npos) << err_.str();
+  EXPECT_NE(err_.str().find("\\x1b]0;owned\\x07Evil"), std::string::npos) << err_.str();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "backupfile/record.h"
 #include "backupfile/text_export.h"
 #include "cli/commands.h"
+#include "cli/printable.h"
 #include "cli/terminal_ui.h"
 #include "platform/file/file.h"
 #include "platform/framework/strings.h"
@@ -23,7 +24,7 @@ namespace {
 std::string Numbered(uint32_t record, const std::u16string& error) {
   char number[32];
   std::snprintf(number, sizeof number, "No.%u, ", record);
-  return number + WideToUtf8(error);
+  return number + PrintableLine(WideToUtf8(error));
 }
 
 bool IsStandardFolderName(const std::u16string& name) {
@@ -83,7 +84,7 @@ std::vector<std::u16string> RecordProblems(const RecordFields& fields) {
 bool OpenBackupFile(const std::u16string& path, CFile& file, uint32_t& count, CliStreams& io) {
   CFileException error;
   if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone, &error)) {
-    io.err << WideToUtf8(error.ErrorMessage()) << "\n";
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return false;
   }
   if (!ValidateBackupFile(file, count)) {
@@ -95,7 +96,7 @@ bool OpenBackupFile(const std::u16string& path, CFile& file, uint32_t& count, Cl
 
 std::string Indented(const std::u16string& text) {
   std::string out;
-  for (char c : WideToUtf8(text)) {
+  for (char c : PrintableText(WideToUtf8(text))) {
     out.push_back(c);
     if (c == '\n') out += "    ";
   }
@@ -135,7 +136,7 @@ int VerifyBackupFile(const std::u16string& path, CliStreams& io) {
     io.out << "OK: " << count << (count == 1 ? " record" : " records") << ", digest valid\n";
     return kExitSuccess;
   } catch (const CFileException& error) {
-    io.err << WideToUtf8(error.ErrorMessage()) << "\n";
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return kExitFailure;
   }
 }
@@ -184,16 +185,16 @@ int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io) {
         line["text"] = WideToUtf8(fields.text);
         io.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
       } else {
-        io.out << "No." << record << "  " << WideToUtf8(fields.folderPath) << "  "
+        io.out << "No." << record << "  " << PrintableLine(WideToUtf8(fields.folderPath)) << "  "
                << WideToUtf8(FormatMessageTime(fields.deliveryTime)) << "\n"
-               << "  From: " << WideToUtf8(fields.sender) << "\n"
-               << "  To:   " << WideToUtf8(fields.recipients) << "\n"
+               << "  From: " << PrintableLine(WideToUtf8(fields.sender)) << "\n"
+               << "  To:   " << PrintableLine(WideToUtf8(fields.recipients)) << "\n"
                << "    " << Indented(fields.text) << "\n";
       }
     }
     return kExitSuccess;
   } catch (const CFileException& error) {
-    io.err << WideToUtf8(error.ErrorMessage()) << "\n";
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return kExitFailure;
   }
 }

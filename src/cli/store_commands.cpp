@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "cli/commands.h"
+#include "cli/printable.h"
 #include "cli/terminal_ui.h"
 #include "platform/framework/strings.h"
 #include "platform/mapi/provider.h"
@@ -33,7 +34,7 @@ void ListFolder(SmsFolder& folder, int depth, uint64_t& total, CliStreams& io) {
   MessageCursor* cursor = folder.Cursor(10);
   const uint32_t count = cursor != nullptr ? cursor->RowCount() : 0;
   total += count;
-  const std::string name = std::string(2 * depth, ' ') + WideToUtf8(folder.displayName);
+  const std::string name = std::string(2 * depth, ' ') + PrintableLine(WideToUtf8(folder.displayName));
   io.out << name << std::string(name.size() < 30 ? 30 - name.size() : 1, ' ')
          << (cursor != nullptr ? std::to_string(count) : std::string("(unreadable)")) << "\n";
   if (auto* subfolders = folder.Subfolders()) {
@@ -87,7 +88,7 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
   std::string error;
   if (file.empty()) {
     if (!DumpStore(session, io.out, error)) {
-      io.err << "larkpost: dump: " << error << "\n";
+      io.err << "larkpost: dump: " << PrintableLine(error) << "\n";
       return kExitFailure;
     }
     io.out.flush();
@@ -99,7 +100,7 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
     return kExitFailure;
   }
   if (!DumpStore(session, out, error) || !out.flush()) {
-    io.err << "larkpost: dump: " << (error.empty() ? "cannot write " + file : error) << "\n";
+    io.err << "larkpost: dump: " << PrintableLine(error.empty() ? "cannot write " + file : error) << "\n";
     return kExitFailure;
   }
   return kExitSuccess;
@@ -126,7 +127,7 @@ int StoreLoad(const std::string& database, const std::string& file, CliStreams& 
     ok = LoadStore(session, in, error, &loaded);
   }
   if (!ok) {
-    io.err << "larkpost: load: " << error << "\n";
+    io.err << "larkpost: load: " << PrintableLine(error) << "\n";
     if (loaded > 0) io.err << loaded << " messages were added before the failure\n";
     return kExitFailure;
   }

@@ -6,8 +6,7 @@
 #include <ostream>
 #include <thread>
 
-#include "jobs/outcome.h"
-#include "platform/framework/strings.h"
+#include "cli/printable.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -16,15 +15,6 @@ namespace {
 
 constexpr unsigned kIconMask = 0xF0;
 constexpr int kBarWidth = 40;
-
-bool IsString(const std::u16string& text, unsigned id) { return text == LoadString(id); }
-
-// Texts that end a run without doing what was asked, whatever icon they are shown with.
-bool IsFailureText(const std::u16string& text) {
-  return IsString(text, IDS_SELECT_SAVE_PATH_PROMPT) || IsString(text, IDS_SELECT_BACKUP_FOLDER) ||
-         IsString(text, IDS_SELECT_FILE_PATH_PROMPT) || IsString(text, IDS_ACCOUNT_INIT_FAILED) ||
-         IsString(text, IDS_FILE_VALIDATION_FAILED) || IsString(text, IDS_BACKUP_FAILED);
-}
 
 }  // namespace
 
@@ -42,7 +32,7 @@ int TerminalUserInterface::MessageBox(const std::u16string& text, unsigned type)
   ClearBar();
   const std::string line = WideToUtf8(text);
   if ((type & 0x0F) == MB_OKCANCEL) {
-    err_ << line << "\n";
+    err_ << PrintableText(line) << "\n";
     if (!inputIsTerminal_) {
       err_ << "(no terminal to answer on: cancelled)\n";
       return IDCANCEL;
@@ -54,17 +44,9 @@ int TerminalUserInterface::MessageBox(const std::u16string& text, unsigned type)
                                                                                 : IDCANCEL;
   }
 
-  const bool incomplete = IsIncompleteBackupText(text);
-  const bool failure = !incomplete && ((type & kIconMask) == MB_ICONWARNING || IsFailureText(text));
-  if (incomplete) {
-    incomplete_ = true;
-  } else if (failure) {
-    failed_ = true;
-  } else if (IsString(text, IDS_BACKUP_SUCCEEDED) || IsString(text, IDS_RESTORE_SUCCEEDED)) {
-    succeeded_ = true;
-  }
-  std::ostream& to = failure || incomplete ? err_ : out_;
-  to << line << std::endl;
+  const RunOutcome outcome = outcome_ != nullptr ? outcome_->load() : RunOutcome::kNotRun;
+  const bool result = outcome == RunOutcome::kSucceeded && (type & kIconMask) != MB_ICONWARNING;
+  (result ? out_ : err_) << PrintableText(line) << std::endl;
   return IDOK;
 }
 
@@ -98,11 +80,21 @@ void TerminalUserInterface::ClearBar() {
   barShown_ = false;
 }
 
+int ExitStatusOf(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::kSucceeded:
+      return kExitSuccess;
+    case RunOutcome::kIncomplete:
+      return kExitIncomplete;
+    case RunOutcome::kNotRun:
+    case RunOutcome::kFailed:
+      break;
+  }
+  return kExitFailure;
+}
+
 int TerminalUserInterface::ExitStatus() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (failed_) return kExitFailure;
-  if (incomplete_) return kExitIncomplete;
-  return succeeded_ ? kExitSuccess : kExitFailure;
+  return ExitStatusOf(outcome_ != nullptr ? outcome_->load() : RunOutcome::kNotRun);
 }
 
 }  // namespace larkpost

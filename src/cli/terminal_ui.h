@@ -1,6 +1,7 @@
 // The command line's user interface: message boxes become lines on the terminal, the progress
 // view a bar on stderr (only when stderr is a terminal), and a question is asked on the
-// terminal. It remembers how the run ended, for the program's exit status.
+// terminal. The job's outcome decides where a message goes and the program's exit status.
+// Message texts may quote untrusted names: their control characters are shown escaped.
 //
 // MessageBox may be called from the worker while the main thread is in WaitForWorker; output of
 // the two is serialised.
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "jobs/outcome.h"
 #include "platform/framework/framework.h"
 
 namespace larkpost {
@@ -31,8 +33,12 @@ class TerminalUserInterface : public UserInterface {
   void WaitForWorker(const std::atomic<double>& progress,
                      const std::atomic<int32_t>& finished) override;
 
-  // kExitSuccess only when a success text was shown and no failure; kExitIncomplete for an
-  // incomplete backup; kExitFailure otherwise (nothing shown counts as failure).
+  // The run whose outcome decides: messages of a run that succeeded go to `out`, all others
+  // (failures, refusals, an incomplete backup) and warnings to `err`. Set before the run starts.
+  void Follow(const std::atomic<RunOutcome>& outcome) { outcome_ = &outcome; }
+
+  // From the followed run's outcome: kExitSuccess, kExitIncomplete, or kExitFailure (also for a
+  // run that never started).
   int ExitStatus() const;
 
  private:
@@ -46,10 +52,10 @@ class TerminalUserInterface : public UserInterface {
   bool errorIsTerminal_;
   mutable std::mutex mutex_;
   bool barShown_ = false;
-  bool succeeded_ = false;
-  bool failed_ = false;
-  bool incomplete_ = false;
+  const std::atomic<RunOutcome>* outcome_ = nullptr;
 };
+
+int ExitStatusOf(RunOutcome outcome);
 
 // Installs a user interface for the lifetime of this object.
 class ScopedUserInterface {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "jobs/outcome.h"
 #include "store/session.h"
 
 namespace larkpost {
@@ -33,6 +34,7 @@ struct BackupJob {
   std::atomic<int32_t> finished{0};
   int32_t total = 0;                  // messages counted before the run
   std::atomic<uint32_t> written{0};   // records written so far
+  std::atomic<RunOutcome> outcome{RunOutcome::kNotRun};  // set by the worker before `finished`
 
   BackupJob(BackupFormat format, std::u16string path, int32_t includeDraft, int32_t includeInbox,
             int32_t includeOutbox, int32_t includeSent, int32_t includeDeleted)
@@ -65,6 +67,7 @@ struct RestoreJob {
   SmsSession session{u"SMS"};
   std::atomic<double> progress{0.0};
   std::atomic<int32_t> finished{0};
+  std::atomic<RunOutcome> outcome{RunOutcome::kNotRun};  // set by the worker before `finished`
 
   explicit RestoreJob(std::u16string path) : path(std::move(path)) {}
 };

@@ -1,20 +1,25 @@
 #include "jobs/output_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <vector>
+#include <utility>
 
-#include "platform/file/file.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
 
 namespace {
+
+constexpr char kPartialSuffix[] = ".part";
+constexpr size_t kRandomLength = 6;
 
 [[noreturn]] void ThrowForTarget(int osError, const std::u16string& target) {
   throw CFileException(CFileException::CauseFromErrno(osError), osError, target);
@@ -32,57 +37,230 @@ void SplitPath(const std::string& path, std::string& folder, std::string& name) 
   }
 }
 
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder == ".") return name;
+  return (folder == "/" ? std::string() : folder) + "/" + name;
+}
+
+// The path with its folder resolved (links, "..", relative parts); the last component kept as
+// it is. Empty when the folder cannot be resolved.
+std::string CanonicalPath(const std::string& path) {
+  std::string folder, name;
+  SplitPath(path, folder, name);
+  char resolved[PATH_MAX];
+  if (realpath(folder.c_str(), resolved) == nullptr) return std::string();
+  return JoinPath(resolved, name);
+}
+
+// True when `path` (which may not exist yet) is one of the protected files: the same canonical
+// name, or the same file under another name (a link, a hard link).
+bool IsProtected(const std::string& path, const std::vector<std::string>& protectedFiles) {
+  const std::string canonical = CanonicalPath(path);
+  struct stat target {};
+  const bool exists = stat(path.c_str(), &target) == 0;
+  for (const std::string& file : protectedFiles) {
+    if (!canonical.empty() && canonical == CanonicalPath(file)) return true;
+    struct stat other {};
+    if (exists && stat(file.c_str(), &other) == 0 && other.st_dev == target.st_dev &&
+        other.st_ino == target.st_ino) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsPartialNameOf(const std::string& entry, const std::string& name) {
+  const std::string prefix = "." + name + ".";
+  const size_t suffixLength = sizeof kPartialSuffix - 1;
+  if (entry.size() != prefix.size() + kRandomLength + suffixLength) return false;
+  if (entry.compare(0, prefix.size(), prefix) != 0) return false;
+  if (entry.compare(entry.size() - suffixLength, suffixLength, kPartialSuffix) != 0) return false;
+  for (size_t i = prefix.size(); i < prefix.size() + kRandomLength; ++i) {
+    const char c = entry[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+// Removes the partial files of earlier runs for `name` that no live run holds. A run holds its
+// partial file locked from creation until it is renamed or closed; creation itself happens under
+// a shared lock of the folder, which this takes exclusively, so a file cannot be caught between
+// its creation and its lock. Only the user's own regular files are touched. Best effort: any
+// doubt leaves the file where it is.
+void RemoveStalePartials(int folder, const std::string& name) {
+  if (flock(folder, LOCK_EX | LOCK_NB) != 0) return;
+  const int listing = dup(folder);
+  DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (dir == nullptr) {
+    if (listing >= 0) close(listing);
+    flock(folder, LOCK_UN);
+    return;
+  }
+  while (const dirent* entry = readdir(dir)) {
+    const std::string entryName = entry->d_name;
+    if (!IsPartialNameOf(entryName, name)) continue;
+    const int fd = openat(folder, entryName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened {};
+    struct stat named {};
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(folder, entryName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      unlinkat(folder, entryName.c_str(), 0);
+    }
+    close(fd);
+  }
+  closedir(dir);
+  flock(folder, LOCK_UN);
+}
+
+std::string RandomPart() {
+  static constexpr char kAlphabet[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char bytes[kRandomLength];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    // No entropy source: the clock and the process still make a name O_EXCL can settle.
+    static unsigned counter = 0;
+    unsigned long seed = static_cast<unsigned long>(getpid()) * 2654435761UL ^
+                         static_cast<unsigned long>(time(nullptr)) ^ ++counter * 40503UL;
+    for (unsigned char& byte : bytes) {
+      seed = seed * 6364136223846793005UL + 1442695040888963407UL;
+      byte = static_cast<unsigned char>(seed >> 33);
+    }
+  }
+  std::string part;
+  for (unsigned char byte : bytes) part.push_back(kAlphabet[byte % (sizeof kAlphabet - 1)]);
+  return part;
+}
+
+// Creates a new partial file in `folder` with O_EXCL and locks it; returns its descriptor and
+// sets `partialName`. Throws CFileException naming the target.
+int CreatePartial(int folder, const std::string& name, const std::u16string& target,
+                  std::string& partialName) {
+  flock(folder, LOCK_SH);  // keeps RemoveStalePartials out until our file is locked
+  int fd = -1;
+  int osError = EEXIST;
+  for (int attempt = 0; attempt < 100 && fd < 0 && osError == EEXIST; ++attempt) {
+    partialName = "." + name + "." + RandomPart() + kPartialSuffix;
+    fd = openat(folder, partialName.c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    osError = fd < 0 ? errno : 0;
+  }
+  if (fd >= 0) flock(fd, LOCK_EX | LOCK_NB);
+  flock(folder, LOCK_UN);
+  if (fd < 0) ThrowForTarget(osError, target);
+  return fd;
+}
+
 }  // namespace
 
-OutputFile PrepareOutputFile(const std::u16string& target) {
-  OutputFile output;
+OutputRefused::OutputRefused(std::u16string text) : text(std::move(text)) {}
+
+const char* OutputRefused::what() const noexcept {
+  try {
+    auto* self = const_cast<OutputRefused*>(this);
+    self->what_ = WideToUtf8(text);
+    return what_.c_str();
+  } catch (...) {
+    return "output refused";
+  }
+}
+
+OutputFile::~OutputFile() {
+  if (folder_ >= 0) close(folder_);
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept { *this = std::move(other); }
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    if (folder_ >= 0) close(folder_);
+    target = std::move(other.target);
+    writePath = std::move(other.writePath);
+    finalPath = std::move(other.finalPath);
+    temporary = other.temporary;
+    folder_ = std::exchange(other.folder_, -1);
+    partialName_ = std::move(other.partialName_);
+    finalName_ = std::move(other.finalName_);
+    keepMode_ = other.keepMode_;
+  }
+  return *this;
+}
+
+void OpenOutputFile(OutputFile& output, const std::u16string& target,
+                    const std::vector<std::string>& protectedFiles, CFile& file) {
+  output = OutputFile();
   output.target = target;
   output.writePath = target;
   std::string path = WideToUtf8(target);
 
   struct stat info {};
   if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    // Replace what the link points to, not the link itself.
+    // As cp does: write through to the file the link points to, but never through a link that
+    // points nowhere (that would create a file at a place the user never named).
     char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) != nullptr) path = resolved;
+    if (realpath(path.c_str(), resolved) == nullptr) {
+      if (errno == ENOENT) {
+        throw OutputRefused(target +
+                            u" is a symbolic link to a file that does not exist; not writing "
+                            u"through it.");
+      }
+      ThrowForTarget(errno, target);
+    }
+    path = resolved;
+  }
+  if (IsProtected(path, protectedFiles)) {
+    throw OutputRefused(target + u" is the message store or one of its files; a backup is never "
+                                 u"written over it.");
   }
   if (stat(path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) ThrowForTarget(EISDIR, target);
-    if (!S_ISREG(info.st_mode)) return output;  // a device or pipe: written in place
+    if (!S_ISREG(info.st_mode)) {  // a device or pipe: written in place
+      CFileException error;
+      if (!file.Open(target, CFile::modeCreate | CFile::modeWrite, &error)) throw error;
+      return;
+    }
     // Renaming would replace a file that may not be written; refuse as opening it would.
     if (access(path.c_str(), W_OK) != 0) ThrowForTarget(errno, target);
+    output.keepMode_ = static_cast<int>(info.st_mode & 0777);
+  } else if (errno != ENOENT) {
+    ThrowForTarget(errno, target);
   }
 
-  std::string folder, name;
-  SplitPath(path, folder, name);
-  if (name.empty()) ThrowForTarget(EISDIR, target);
-  std::string pattern = (folder == "/" ? "" : folder) + "/." + name + ".XXXXXX.part";
-  if (folder == ".") pattern = "." + name + ".XXXXXX.part";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  const int fd = mkstemps(buffer.data(), 5);  // mode 0600
-  if (fd < 0) ThrowForTarget(errno, target);
-  close(fd);
-  output.writePath = Utf8ToWide(buffer.data());
-  output.temporary = true;
+  std::string folder;
+  SplitPath(path, folder, output.finalName_);
+  if (output.finalName_.empty()) ThrowForTarget(EISDIR, target);
+  output.folder_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (output.folder_ < 0) ThrowForTarget(errno, target);
+
+  RemoveStalePartials(output.folder_, output.finalName_);
+  const int fd = CreatePartial(output.folder_, output.finalName_, target, output.partialName_);
+  output.writePath = Utf8ToWide(JoinPath(folder, output.partialName_));
   output.finalPath = Utf8ToWide(path);
-  return output;
+  output.temporary = true;
+  file.Attach(fd, output.writePath, CFile::modeWrite);
 }
 
-void CommitOutputFile(const OutputFile& output) {
-  if (!output.temporary) return;
-  const std::string from = WideToUtf8(output.writePath);
-  const std::string to = WideToUtf8(output.finalPath);
-  if (rename(from.c_str(), to.c_str()) != 0) ThrowForTarget(errno, output.target);
-  std::string folder, name;
-  SplitPath(to, folder, name);
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) ThrowForTarget(errno, output.target);
+void CommitOutputFile(OutputFile& output, CFile& file) {
+  if (!output.temporary) {
+    file.Close();
+    return;
+  }
+  // A replaced file keeps its permission bits, as cp keeps the destination's.
+  if (output.keepMode_ >= 0 && fchmod(file.GetHandle(), static_cast<mode_t>(output.keepMode_)) != 0) {
+    ThrowForTarget(errno, output.target);
+  }
+  // Renamed while still open and locked, so no other run takes it for stale meanwhile.
+  if (renameat(output.folder_, output.partialName_.c_str(), output.folder_,
+               output.finalName_.c_str()) != 0) {
+    ThrowForTarget(errno, output.target);
+  }
+  output.writePath = output.finalPath;
+  output.temporary = false;
+  file.Close();
   // Some file systems cannot sync a folder (EINVAL); the rename then is as durable as they allow.
-  const int result = fsync(fd);
-  const int syncError = errno;
-  close(fd);
-  if (result != 0 && syncError != EINVAL) ThrowForTarget(syncError, output.target);
+  if (fsync(output.folder_) != 0 && errno != EINVAL) ThrowForTarget(errno, output.target);
 }
 
 }  // namespace larkpost

@@ -1,32 +1,77 @@
-// Where a backup writes: a hidden temporary file beside the chosen path, renamed over it only
-// when the run succeeded. A failed or interrupted run therefore never destroys an older backup
-// of the same name; its partial output stays beside the target for inspection.
+// Where a backup writes: a hidden partial file beside the chosen path, renamed over it only when
+// the run succeeded. A failed, incomplete or interrupted run therefore never destroys an older
+// backup of the same name; its partial output stays beside the target and is named to the user.
 //
 //   /home/ann/sms.bak   ->   /home/ann/.sms.bak.Xa81Qz.part   (mode 0600, renamed on success)
 //
-// A target that exists and is not a regular file (a device, a pipe) is written directly, as
-// there is nothing to protect and nothing to rename over. A symbolic link is followed: the file
-// it points to is replaced, the link stays. Runs on the backup's worker thread.
+// The partial file is created with O_EXCL and never reopened by name: the run writes it through
+// the descriptor made at creation, and renames it relative to a descriptor of its folder. The
+// run holds a lock on it (flock) until it has been renamed or closed; the next backup to the
+// same target removes the partial files of runs that are gone (no lock held), so killed and
+// failed runs do not pile up.
+//
+// A target that is a symbolic link is handled as cp handles it: the file the link points to is
+// replaced and the link stays; a link that points nowhere is refused. A replaced file keeps its
+// permission bits. A target that exists and is not a regular file (a device, a pipe) is written
+// directly, as there is nothing to protect and nothing to rename over. A target that is one of
+// the protected files (the message store and its companions), by name, through a link or as a
+// hard link to it, is refused. Runs on the backup's worker thread.
 #pragma once
 
+#include <exception>
 #include <string>
+#include <vector>
+
+#include "platform/file/file.h"
 
 namespace larkpost {
 
-struct OutputFile {
-  std::u16string target;     // the path the user chose, as given (named in error texts)
-  std::u16string writePath;  // what to open: the temporary file, or the target itself
-  std::u16string finalPath;  // what the temporary file is renamed to (links resolved)
-  bool temporary = false;
+// A target the backup must not write to; `text` says why, naming the target.
+class OutputRefused : public std::exception {
+ public:
+  explicit OutputRefused(std::u16string text);
+  const char* what() const noexcept override;  // UTF-8 of text
+  std::u16string text;
+
+ private:
+  std::string what_;
 };
 
-// Creates the temporary file (empty, mode 0600) for `target`. Throws CFileException naming the
-// target when that is not possible (missing folder, no permission, a folder as target) or when
-// the target exists but may not be written (a read-only file is not replaced).
-OutputFile PrepareOutputFile(const std::u16string& target);
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
 
-// Renames the finished temporary file over the target and makes the rename durable by syncing
-// the folder. Does nothing for a direct write. Throws CFileException naming the target.
-void CommitOutputFile(const OutputFile& output);
+  std::u16string target;     // the path the user chose, as given (named in error texts)
+  std::u16string writePath;  // what is written: the partial file, or the target itself
+  std::u16string finalPath;  // what the partial file becomes (links resolved)
+  bool temporary = false;
+
+ private:
+  friend void OpenOutputFile(OutputFile&, const std::u16string&, const std::vector<std::string>&,
+                             CFile&);
+  friend void CommitOutputFile(OutputFile&, CFile&);
+  int folder_ = -1;          // descriptor of the folder holding the partial and final files
+  std::string partialName_;  // names inside that folder
+  std::string finalName_;
+  int keepMode_ = -1;        // permission bits of the file being replaced, -1 for a new file
+};
+
+// Prepares `output` for `target` and opens the file to write into `file`: the partial file
+// (empty, mode 0600, locked), or the target itself when it is a device or pipe. Removes stale
+// partial files of the same target first. Throws CFileException naming the target when that is
+// not possible (missing folder, no permission, a folder as target, a read-only file), and
+// OutputRefused for a dangling link or a target that is one of `protectedFiles`.
+void OpenOutputFile(OutputFile& output, const std::u16string& target,
+                    const std::vector<std::string>& protectedFiles, CFile& file);
+
+// For a finished run whose bytes are on storage: renames the partial file over the target,
+// makes the rename durable by syncing the folder, and closes `file`. Only closes `file` for a
+// direct write. Throws CFileException naming the target.
+void CommitOutputFile(OutputFile& output, CFile& file);
 
 }  // namespace larkpost

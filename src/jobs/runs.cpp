@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
@@ -17,6 +18,7 @@
 #include "platform/file/file.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
+#include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 #include "store/cursor.h"
 #include "store/folder.h"
@@ -58,6 +60,20 @@ bool WriteTextExport(BackupJob& job, CFile& file) {
   return true;
 }
 
+// The message store's file and the files SQLite keeps beside it: never a backup's target.
+std::vector<std::string> StoreFiles() {
+  const std::string store = mapi::DatabasePath();
+  return {store, store + "-wal", store + "-shm", store + "-journal"};
+}
+
+// What the walk could not copy faithfully, as the store and the record writers counted it.
+BackupShortfall ShortfallOf(const BackupJob& job) {
+  BackupShortfall shortfall;
+  shortfall.unreadableFolders = job.session.unreadableFolders;
+  shortfall.unreadableMessages = job.session.unreadableMessages;
+  return shortfall;
+}
+
 void Finish(std::atomic<int32_t>& finished) {
   finished.store(1);
   finished.notify_all();
@@ -94,54 +110,63 @@ void StartBackup(BackupJob& job) {
 }
 
 unsigned BackupThread(BackupJob* job) {
-  std::unique_ptr<CFile> file;
+  CFile file;
   OutputFile output;
   try {
     job->path = TrimWhiteSpace(job->path);
-    output = PrepareOutputFile(job->path);
-    file = std::make_unique<CFile>(output.writePath, CFile::modeCreate | CFile::modeWrite);
+    OpenOutputFile(output, job->path, StoreFiles(), file);
 
-    const bool written = job->format == kTextExport ? WriteTextExport(*job, *file)
-                                                    : WriteBackupFile(*job, *file);
+    const bool written = job->format == kTextExport ? WriteTextExport(*job, file)
+                                                    : WriteBackupFile(*job, file);
     if (!written) {
+      file.Abort();
+      job->outcome = RunOutcome::kFailed;
       AfxMessageBox(WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output), MB_ICONWARNING);
-      file->Abort();
-      file.reset();
       Finish(job->finished);
       return 1;
     }
 
     // Everything must be on storage before the new file takes the old one's place.
-    if (!FlushFileBuffers(*file)) {
+    if (!FlushFileBuffers(file)) {
       const int osError = errno;
       throw CFileException(CFileException::CauseFromErrno(osError), osError, output.writePath);
     }
-    file->Close();
-    file.reset();
-    CommitOutputFile(output);
 
-    const uint32_t unreadableFolders = job->session.unreadableFolders;
-    const uint32_t unreadableMessages = job->session.unreadableMessages;
-    if (unreadableFolders > 0 || unreadableMessages > 0) {
-      AfxMessageBox(IncompleteBackupText(unreadableFolders, unreadableMessages), MB_ICONWARNING);
-    } else {
-      AfxMessageBox(IDS_BACKUP_SUCCEEDED, MB_ICONINFORMATION);
+    // A backup that is not a faithful copy is kept, sealed and valid, under its partial name:
+    // it must not take the place of an older file that may be complete.
+    const BackupShortfall shortfall = ShortfallOf(*job);
+    if (!shortfall.Clean()) {
+      file.Close();
+      std::u16string text = WithPartialOutput(IncompleteBackupText(shortfall), output);
+      if (output.temporary) text += u"\n" + NotReplacedLine(output.target);
+      job->outcome = RunOutcome::kIncomplete;
+      AfxMessageBox(text, MB_ICONWARNING);
+      Finish(job->finished);
+      return 1;
     }
+
+    CommitOutputFile(output, file);
+    job->outcome = RunOutcome::kSucceeded;
+    AfxMessageBox(IDS_BACKUP_SUCCEEDED, MB_ICONINFORMATION);
     Finish(job->finished);
   } catch (const CFileException& error) {
+    job->outcome = RunOutcome::kFailed;
     Finish(job->finished);
-    // The user chose the target; the temporary file is named on its own line.
+    // The user chose the target; the partial file is named on its own line.
     CFileException shown = error;
     if (output.temporary && error.m_strFileName == output.writePath) {
       shown.m_strFileName = output.target;
     }
-    if (file) file->Abort();
-    file.reset();
+    file.Abort();
     AfxMessageBox(WithPartialOutput(FileErrorText(shown), output), MB_ICONWARNING);
+  } catch (const OutputRefused& refused) {
+    job->outcome = RunOutcome::kFailed;
+    Finish(job->finished);
+    AfxMessageBox(refused.text, MB_ICONWARNING);
   } catch (const std::exception&) {
     // Out of memory or a failure of the platform below: the run cannot go on.
-    if (file) file->Abort();
-    file.reset();
+    file.Abort();
+    job->outcome = RunOutcome::kFailed;
     AfxMessageBox(WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output), MB_ICONWARNING);
     Finish(job->finished);
   }
@@ -170,6 +195,7 @@ unsigned RestoreThread(RestoreJob* job) {
     if (!ValidateBackupFile(*file, count)) {
       file->Abort();
       file.reset();
+      job->outcome = RunOutcome::kFailed;
       Finish(job->finished);
       AfxMessageBox(IDS_FILE_VALIDATION_FAILED, MB_ICONINFORMATION);
       return 1;
@@ -180,6 +206,7 @@ unsigned RestoreThread(RestoreJob* job) {
       if (!ReadMessageRecord(*job, *file, error)) {
         char number[32];
         std::snprintf(number, sizeof number, "No.%d, ", static_cast<int>(record));
+        job->outcome = RunOutcome::kFailed;
         AfxMessageBox(Utf8ToWide(number) + error, MB_ICONWARNING);
         file->Abort();
         file.reset();
@@ -190,9 +217,11 @@ unsigned RestoreThread(RestoreJob* job) {
 
     file->Close();
     file.reset();
+    job->outcome = RunOutcome::kSucceeded;
     AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
     Finish(job->finished);
   } catch (const CFileException& fileError) {
+    job->outcome = RunOutcome::kFailed;
     Finish(job->finished);
     if (file) file->Abort();
     file.reset();
@@ -206,6 +235,7 @@ unsigned RestoreThread(RestoreJob* job) {
       std::snprintf(number, sizeof number, "No.%d, ", static_cast<int>(record));
       text = Utf8ToWide(number) + text;
     }
+    job->outcome = RunOutcome::kFailed;
     AfxMessageBox(text, MB_ICONWARNING);
     Finish(job->finished);
   }

@@ -1,6 +1,8 @@
 #include "jobs/runs.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -438,31 +440,165 @@ TEST_F(RunsTest, MissingTargetFolderIsAFileError) {
   EXPECT_EQ(ui_.shown[0].finishedWhenShown, 1);
 }
 
-TEST_F(RunsTest, UnreadableFoldersTurnSuccessIntoWarning) {
+// An incomplete backup is sealed and valid, but kept under its partial name: an older file of
+// the same name may be complete, so it is never replaced.
+TEST_F(RunsTest, IncompleteBackupIsKeptBesideTheOlderFile) {
   FillStore();
+  WriteFile(dir_ / "all.bak", "old backup");
   mapi::AddFault("IMAPIFolder::GetContentsTable", 1, MAPI_E_CALL_FAILED, 1000);
-  Backup(PathOf("all.bak"));
+  BackupJob job(kBackupFile, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  RunBackup(job);
   mapi::ClearFaults();
+  EXPECT_EQ(job.outcome.load(), RunOutcome::kIncomplete);
+  EXPECT_EQ(ReadFile(dir_ / "all.bak"), "old backup");
+  const std::vector<fs::path> partial = PartialFiles();
+  ASSERT_EQ(partial.size(), 1u);
+  const std::string partialPath = partial[0].string();
   ASSERT_EQ(ui_.shown.size(), 1u);
-  EXPECT_EQ(ui_.shown[0].text.rfind(u"Backup incomplete: ", 0), 0u);
-  EXPECT_NE(ui_.shown[0].text.find(u"folders could not be read"), std::u16string::npos);
+  const std::u16string& text = ui_.shown[0].text;
+  EXPECT_EQ(text.rfind(u"Backup incomplete: ", 0), 0u);
+  EXPECT_NE(text.find(u"folders could not be read"), std::u16string::npos);
+  EXPECT_NE(text.find(u"\nPartial output: " +
+                      std::u16string(partialPath.begin(), partialPath.end()) + u"\n" +
+                      PathOf("all.bak") + u" was not replaced."),
+            std::u16string::npos);
   EXPECT_EQ(ui_.shown[0].type, MB_ICONWARNING);
   // What could be read is a complete, valid file: here no message at all.
-  EXPECT_EQ(fs::file_size(dir_ / "all.bak"), 20u);
+  EXPECT_EQ(ReadFile(partial[0]), BackupFileOf(0, ""));
 }
 
-TEST_F(RunsTest, UnreadableMessagesTurnSuccessIntoWarning) {
+TEST_F(RunsTest, UnreadableMessagesMakeTheBackupIncomplete) {
   FillStore();
   BackupJob job(kBackupFile, PathOf("all.bak"), 1, 1, 1, 1, 1);
   job.session.unreadableFolders = 1;
   job.session.unreadableMessages = 3;
   RunBackup(job);
   ASSERT_EQ(ui_.shown.size(), 1u);
-  EXPECT_EQ(ui_.shown[0].text,
+  EXPECT_EQ(ui_.shown[0].text.substr(0, ui_.shown[0].text.find(u'\n')),
             u"Backup incomplete: 1 folder and 3 messages could not be read and are not in the "
             u"file.");
   EXPECT_EQ(ui_.shown[0].type, MB_ICONWARNING);
   EXPECT_EQ(ui_.shown[0].finishedWhenShown, 0);
+  EXPECT_EQ(job.outcome.load(), RunOutcome::kIncomplete);
+  EXPECT_FALSE(fs::exists(dir_ / "all.bak"));
+}
+
+TEST_F(RunsTest, OutcomeIsRecordedForEveryEnding) {
+  FillStore();
+  BackupJob refused(kBackupFile, u" ", 1, 1, 1, 1, 1);
+  RunBackup(refused);
+  EXPECT_EQ(refused.outcome.load(), RunOutcome::kNotRun);
+  BackupJob done(kBackupFile, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  RunBackup(done);
+  EXPECT_EQ(done.outcome.load(), RunOutcome::kSucceeded);
+  BackupJob failed(kBackupFile, PathOf("no/such/all.bak"), 1, 1, 1, 1, 1);
+  RunBackup(failed);
+  EXPECT_EQ(failed.outcome.load(), RunOutcome::kFailed);
+
+  RestoreJob restored(PathOf("all.bak"));
+  RunRestore(restored);
+  EXPECT_EQ(restored.outcome.load(), RunOutcome::kSucceeded);
+  WriteFile(dir_ / "bad.bak", "not a backup");
+  RestoreJob invalid(PathOf("bad.bak"));
+  RunRestore(invalid);
+  EXPECT_EQ(invalid.outcome.load(), RunOutcome::kFailed);
+}
+
+// The message store's own files, under any name, are never a backup's target.
+TEST_F(RunsTest, BackupOverTheStoreIsRefusedAndTheStoreStays) {
+  FillStore();
+  const fs::path store = dir_ / "store.db";
+  fs::create_symlink(store, dir_ / "link.bak");
+  fs::create_hard_link(store, dir_ / "hard.bak");
+  fs::create_symlink(dir_ / "store.db-wal", dir_ / "wal-link.bak");
+  const std::vector<std::string> targets = {"store.db", "./store.db", "store.db-wal",
+                                            "store.db-shm", "link.bak", "hard.bak",
+                                            "wal-link.bak"};
+  for (const std::string& name : targets) {
+    ui_.shown.clear();
+    BackupJob job(kBackupFile, PathOf(name), 1, 1, 1, 1, 1);
+    ASSERT_TRUE(job.session.initialized);
+    RunBackup(job);
+    EXPECT_EQ(job.outcome.load(), RunOutcome::kFailed) << name;
+    ASSERT_EQ(ui_.shown.size(), 1u) << name;
+    EXPECT_EQ(ui_.shown[0].text, PathOf(name) + u" is the message store or one of its files; a "
+                                                u"backup is never written over it.");
+    EXPECT_EQ(ui_.shown[0].type, MB_ICONWARNING);
+  }
+  EXPECT_EQ(MessagesInStore(), 4u);
+  EXPECT_TRUE(PartialFiles().empty());
+}
+
+// As cp does: a link to a file is written through (the file replaced, its mode kept, the link
+// kept); a link that points nowhere is refused and nothing is created.
+TEST_F(RunsTest, SymbolicLinkTargetsAreHandledAsCpDoes) {
+  FillStore();
+  fs::create_directories(dir_ / "real");
+  WriteFile(dir_ / "real" / "sms.bak", "old backup");
+  fs::permissions(dir_ / "real" / "sms.bak",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("real/sms.bak", dir_ / "sms.bak");
+  Backup(PathOf("sms.bak"));
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].text, u"Backup Succeeded.");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "sms.bak"));
+  EXPECT_EQ(ReadFile(dir_ / "real" / "sms.bak").substr(16, 4), Le(4, 4));
+  EXPECT_EQ(fs::status(dir_ / "real" / "sms.bak").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  fs::create_symlink("real/nowhere.bak", dir_ / "dangling.bak");
+  BackupJob job(kBackupFile, PathOf("dangling.bak"), 1, 1, 1, 1, 1);
+  RunBackup(job);
+  EXPECT_EQ(job.outcome.load(), RunOutcome::kFailed);
+  ASSERT_EQ(ui_.shown.size(), 2u);
+  EXPECT_EQ(ui_.shown[1].text, PathOf("dangling.bak") +
+                                   u" is a symbolic link to a file that does not exist; not "
+                                   u"writing through it.");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.bak"));
+  EXPECT_FALSE(fs::exists(dir_ / "real" / "nowhere.bak"));
+  EXPECT_TRUE(PartialFiles().empty());
+}
+
+// Partial files of runs that are gone are removed by the next backup to the same target; one
+// that a live run holds (locked) and files of other names stay.
+TEST_F(RunsTest, NextBackupRemovesStalePartialFilesOnly) {
+  FillStore();
+  WriteFile(dir_ / ".all.bak.Stale1.part", "killed run");
+  WriteFile(dir_ / ".all.bak.Alive1.part", "running");
+  WriteFile(dir_ / ".other.bak.Stale2.part", "another target");
+  WriteFile(dir_ / ".all.bak.toolong.part", "not ours");
+  const int alive = open((dir_ / ".all.bak.Alive1.part").c_str(), O_RDONLY);
+  ASSERT_GE(alive, 0);
+  ASSERT_EQ(flock(alive, LOCK_EX), 0);
+  Backup(PathOf("all.bak"));
+  close(alive);
+  EXPECT_EQ(ui_.shown.back().text, u"Backup Succeeded.");
+  EXPECT_FALSE(fs::exists(dir_ / ".all.bak.Stale1.part"));
+  EXPECT_TRUE(fs::exists(dir_ / ".all.bak.Alive1.part"));
+  EXPECT_TRUE(fs::exists(dir_ / ".other.bak.Stale2.part"));
+  EXPECT_TRUE(fs::exists(dir_ / ".all.bak.toolong.part"));
+}
+
+// A store that others may read is made the owner's alone when it is opened, with the files
+// SQLite keeps beside it (those it creates take the store's mode).
+TEST_F(RunsTest, StoreReadableByOthersIsTightenedWithItsCompanions) {
+  FillStore();
+  const fs::path store = dir_ / "store.db";
+  WriteFile(dir_ / "store.db-wal", "");
+  const auto open = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                    fs::perms::others_read;
+  fs::permissions(store, open);
+  fs::permissions(dir_ / "store.db-wal", open);
+  fs::remove(dir_ / "store.db-shm");
+  SmsSession session(u"SMS");
+  ASSERT_TRUE(session.initialized);
+  ASSERT_NE(session.StandardFolder(FolderKind::Inbox), nullptr);
+  for (const char* name : {"store.db", "store.db-wal", "store.db-shm"}) {
+    ASSERT_TRUE(fs::exists(dir_ / name)) << name;
+    EXPECT_EQ(fs::status(dir_ / name).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write)
+        << name;
+  }
 }
 
 }  // namespace

@@ -174,6 +174,12 @@ bool CFile::Open(const std::u16string& path, unsigned flags, CFileException* err
     if (error != nullptr) *error = CFileException(CauseOfOpenFailure(name, osError), osError, path);
     return false;
   }
+  Attach(fd, path, flags);
+  return true;
+}
+
+void CFile::Attach(int fd, const std::u16string& path, unsigned flags) {
+  CloseQuietly();
   fd_ = fd;
   path_ = path;
   writable_ = (flags & 0x3) != modeRead;
@@ -181,7 +187,6 @@ bool CFile::Open(const std::u16string& path, unsigned flags, CFileException* err
   readPos_ = readEnd_ = writeLen_ = 0;
   filePos_ = 0;
   if (buffer_.size() != kBufferSize) buffer_.resize(kBufferSize);
-  return true;
 }
 
 void CFile::Throw(int cause, int osError) const { throw CFileException(cause, osError, path_); }

@@ -73,6 +73,10 @@ class CFile {
   // False (filling *error when given) when the file cannot be opened; a file already open is
   // closed first.
   bool Open(const std::u16string& path, unsigned flags, CFileException* error = nullptr);
+  // Takes over an open descriptor (positioned at its start), for a file the caller created
+  // itself and must not reopen by name; `path` names it in error texts. A file already open is
+  // closed first. The descriptor is closed with the CFile.
+  void Attach(int fd, const std::u16string& path, unsigned flags);
   unsigned Read(void* buffer, unsigned count);     // bytes read; 0 at the end; throws on error
   void Write(const void* buffer, unsigned count);  // throws (diskFull etc.)
   uint64_t Seek(int64_t offset, unsigned from);    // the new position; throws badSeek

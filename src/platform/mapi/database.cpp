@@ -321,6 +321,15 @@ HRESULT Database::Open(const std::string& path, bool create, std::shared_ptr<Dat
       return MAPI_E_LOGON_FAILED;
     }
   }
+  // The store holds private messages: a file that others may read, and the files SQLite keeps
+  // beside it, become the owner's alone. SQLite gives new -wal/-shm files the store's mode.
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    const std::string file = path + suffix;
+    struct stat info {};
+    if (stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) {
+      chmod(file.c_str(), info.st_mode & 0700);
+    }
+  }
   std::shared_ptr<Database> db(new Database());
   int rc = sqlite3_open_v2(path.c_str(), &db->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);

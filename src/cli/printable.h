@@ -1,0 +1,23 @@
+// Text from untrusted places (folder names, names and texts of a backup file, error messages
+// that quote them) made safe to print: control characters are shown escaped, so a crafted name
+// cannot move the cursor, retitle the window or clear the screen of the terminal it is shown on.
+//
+//   "Inbox\x1b[2J"  ->  "Inbox\x1b[2J" with the escape byte written as the four characters \x1b
+//
+// C0 controls, DEL and the C1 controls (U+0080 to U+009F, which some terminals obey as well) are
+// written as \xNN (C1 as \u0085 and so on); everything else, backslashes included, as it is.
+// JSON output needs none of this: its encoder escapes control characters itself.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace larkpost {
+
+// For text on one line: line feeds and tabs are escaped too.
+std::string PrintableLine(std::string_view utf8);
+
+// For text that may span lines (a message text, a multi-line message): line feeds and tabs stay.
+std::string PrintableText(std::string_view utf8);
+
+}  // namespace larkpost
