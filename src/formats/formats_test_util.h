@@ -1,0 +1,91 @@
+// Files as the phone apps write them, built from their field lists, and helpers to read messages
+// back through the formats' readers.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "formats/message_stream.h"
+#include "platform/text/text.h"
+
+namespace larkpost::testing {
+
+// One <sms> element with every attribute the app writes, in its order; `null` values as the app
+// writes them. Text arguments must already be escaped as the app escapes them.
+inline std::string AppSms(const std::string& address, const std::string& date,
+                          const std::string& type, const std::string& body,
+                          const std::string& contact = "null") {
+  return "  <sms protocol=\"0\" address=\"" + address + "\" date=\"" + date + "\" type=\"" + type +
+         "\" subject=\"null\" body=\"" + body +
+         "\" toa=\"null\" sc_toa=\"null\" service_center=\"+491770610000\" read=\"1\" "
+         "status=\"-1\" locked=\"0\" date_sent=\"" + date +
+         "\" sub_id=\"1\" readable_date=\"1 Jan 2024 11:07:06\" contact_name=\"" + contact +
+         "\" />\n";
+}
+
+// An <mms> element with a part carrying an attachment, as the app writes it.
+inline std::string AppMms(const std::string& date, size_t attachmentBytes = 3000) {
+  return "  <mms date=\"" + date +
+         "\" ct_t=\"application/vnd.wap.multipart.related\" msg_box=\"1\" "
+         "address=\"+4915112345678\" m_type=\"132\" contact_name=\"Ann\">\n"
+         "    <parts>\n      <part seq=\"0\" ct=\"image/jpeg\" name=\"a.jpg\" text=\"null\" data=\"" +
+         std::string(attachmentBytes, 'Q') +
+         "\" />\n    </parts>\n    <addrs>\n      <addr address=\"+4915112345678\" type=\"137\" "
+         "charset=\"106\" />\n    </addrs>\n  </mms>\n";
+}
+
+inline std::string AppXml(const std::string& elements, int count) {
+  return "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n"
+         "<!--File Created By SMS Backup & Restore v10.20.002 on 01/01/2024 12:00:00-->\n"
+         "<?xml-stylesheet type=\"text/xsl\" href=\"sms.xsl\"?>\n"
+         "<smses count=\"" + std::to_string(count) + "\" backup_set=\"6f1c\" backup_date=\"1704106800000\" type=\"full\">\n" +
+         elements + "</smses>\n";
+}
+
+// Every message of a reader; the reader's error (empty when none) in `error`.
+inline std::vector<MessageRecord> ReadAll(MessageReader& reader, std::string& error) {
+  std::vector<MessageRecord> records;
+  MessageRecord record;
+  while (reader.Next(record)) records.push_back(record);
+  error = reader.error();
+  return records;
+}
+
+// A folder of its own below the temporary folder, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    path_ = std::string(base != nullptr ? base : "/tmp") + "/larkpost-formats-XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::u16string File(const std::string& name) const { return Utf8ToWide(path_ + "/" + name); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline bool SameRecord(const MessageRecord& a, const MessageRecord& b) {
+  auto sameRecipients = [&] {
+    if (a.recipients.size() != b.recipients.size()) return false;
+    for (size_t i = 0; i < a.recipients.size(); ++i) {
+      const RecordRecipient& x = a.recipients[i];
+      const RecordRecipient& y = b.recipients[i];
+      if (x.displayName != y.displayName || x.address != y.address || x.type != y.type) return false;
+    }
+    return true;
+  };
+  return a.messageClass == b.messageClass && a.folderPath == b.folderPath &&
+         FileTimeToUInt64(a.lastModified) == FileTimeToUInt64(b.lastModified) &&
+         FileTimeToUInt64(a.deliveryTime) == FileTimeToUInt64(b.deliveryTime) &&
+         a.flags == b.flags && a.size == b.size && sameRecipients() &&
+         a.senderName == b.senderName && a.senderAddress == b.senderAddress && a.text == b.text;
+}
+
+}  // namespace larkpost::testing

@@ -1,0 +1,87 @@
+#include "formats/message_stream.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/file/file.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+class Joined : public MessageReader {
+ public:
+  explicit Joined(std::unique_ptr<EntrySource> source) : source_(std::move(source)) {}
+
+  bool Next(MessageRecord& record) override {
+    if (!error_.empty()) return false;
+    PhoneEntry entry;
+    while (!ended_) {
+      if (!source_->NextEntry(entry, error_)) {
+        counts_.mmsSkipped = source_->mmsSkipped;
+        if (!error_.empty()) return false;
+        ended_ = true;
+        break;
+      }
+      ++counts_.entries;
+      if (joiner_.Add(std::move(entry), record)) return Yield();
+      entry = PhoneEntry{};
+    }
+    return joiner_.Finish(record) && Yield();
+  }
+
+ private:
+  bool Yield() {
+    ++counts_.messages;
+    counts_.mmsSkipped = source_->mmsSkipped;
+    return true;
+  }
+
+  std::unique_ptr<EntrySource> source_;
+  EntryJoiner joiner_;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+ByteSource FileByteSource(CFile& file) {
+  return [&file](char* buffer, size_t capacity) -> size_t {
+    return file.Read(buffer, static_cast<unsigned>(std::min<size_t>(capacity, 1u << 30)));
+  };
+}
+
+ByteSource BufferByteSource(std::string_view bytes) {
+  return [bytes, at = size_t{0}](char* buffer, size_t capacity) mutable -> size_t {
+    const size_t count = std::min(capacity, bytes.size() - at);
+    std::memcpy(buffer, bytes.data() + at, count);
+    at += count;
+    return count;
+  };
+}
+
+FILE* OpenUnnamedFileBeside(const std::u16string& path) {
+  const std::string target = WideToUtf8(path);
+  const size_t slash = target.rfind('/');
+  std::string name = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+                     ".larkpost-XXXXXX";
+  const int fd = mkstemp(name.data());
+  int osError = errno;
+  if (fd >= 0) {
+    unlink(name.c_str());  // nothing is left behind, whatever happens
+    if (FILE* file = fdopen(fd, "w+b")) return file;
+    osError = errno;
+    close(fd);
+  }
+  throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
+}
+
+std::unique_ptr<MessageReader> JoinedReader(std::unique_ptr<EntrySource> source) {
+  return std::make_unique<Joined>(std::move(source));
+}
+
+}  // namespace larkpost

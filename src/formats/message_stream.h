@@ -1,0 +1,81 @@
+// Streams of messages in and out of files, one message at a time, whatever the file's size: a
+// reader yields the next message and keeps at most one entry's worth of text; a writer puts each
+// message out as it comes and keeps nothing of it (the HTML page keeps a small index entry).
+// None of them touches a store. A reader and a writer belong to one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "backupfile/message_record.h"
+#include "formats/phone_entry.h"
+
+class CFile;
+
+namespace larkpost {
+
+// Fills up to `capacity` bytes and returns how many; 0 at the end. May throw CFileException.
+using ByteSource = std::function<size_t(char* buffer, size_t capacity)>;
+ByteSource FileByteSource(CFile& file);          // the file must outlive the source
+ByteSource BufferByteSource(std::string_view bytes);  // the bytes must outlive the source
+
+// The largest entry a reader takes in (one <sms> element, one NDJSON line); a larger one is an
+// error naming the entry, found after reading at most this many bytes of it.
+inline constexpr size_t kMaxEntryBytes = size_t{8} << 20;
+
+struct ReadCounts {
+  uint64_t entries = 0;     // message entries of the file (a sent message may have several)
+  uint64_t messages = 0;    // messages yielded
+  uint64_t mmsSkipped = 0;  // multimedia entries, which are counted and left out
+};
+
+class MessageReader {
+ public:
+  virtual ~MessageReader() = default;
+  // The next message. False at the end of the file, or on an error, which error() then
+  // describes, naming the entry; nothing further is read after an error.
+  virtual bool Next(MessageRecord& record) = 0;
+  const std::string& error() const { return error_; }
+  const ReadCounts& counts() const { return counts_; }
+
+ protected:
+  std::string error_;
+  ReadCounts counts_;
+};
+
+class MessageWriter {
+ public:
+  virtual ~MessageWriter() = default;
+  // Writes one message. False (nothing written) when the message cannot be put in this format,
+  // with the reason in `error`; file errors throw CFileException.
+  virtual bool Write(const MessageRecord& record, std::string& error) = 0;
+  // Completes and closes the file; throws CFileException.
+  virtual void Finish() = 0;
+  uint64_t entriesWritten() const { return entries_; }
+
+ protected:
+  uint64_t entries_ = 0;
+};
+
+// A temporary file without a name in the folder of `path` (mode 0600, gone when closed), for a
+// writer that puts the file together at the end. Throws CFileException naming `path`.
+FILE* OpenUnnamedFileBeside(const std::u16string& path);
+
+// One phone entry at a time, from the XML or the NDJSON of the ZIP.
+class EntrySource {
+ public:
+  virtual ~EntrySource() = default;
+  // False at the end, or with `error` set on an error naming the entry.
+  virtual bool NextEntry(PhoneEntry& entry, std::string& error) = 0;
+  uint64_t mmsSkipped = 0;
+};
+
+// Joins the entries of a source into messages (phone_entry.h).
+std::unique_ptr<MessageReader> JoinedReader(std::unique_ptr<EntrySource> source);
+
+}  // namespace larkpost

@@ -1,0 +1,161 @@
+#include "formats/phone_entry.h"
+
+namespace larkpost {
+
+namespace {
+
+// 100 ns ticks per millisecond, and milliseconds from 1601 to 1970.
+constexpr uint64_t kTicksPerMs = 10000;
+constexpr uint64_t kEpochMs = 11644473600000ULL;
+constexpr uint32_t kReadFlag = 0x1;  // MSGFLAG_READ
+
+bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x - u'A' + u'a');
+    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y - u'A' + u'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs) {
+  const std::u16string_view path = record.folderPath;
+  const std::u16string_view root = path.substr(0, path.find(u'\\'));
+  if (SameIgnoringCase(root, u"Inbox")) return kPhoneReceived;
+  if (SameIgnoringCase(root, u"Sentedbox")) return kPhoneSent;
+  if (SameIgnoringCase(root, u"Draft")) return kPhoneDraft;
+  if (SameIgnoringCase(root, u"Outbox")) return kPhoneOutbox;
+  if (!SameIgnoringCase(root, u"Wastebox")) return 0;
+  switch (deletedAs) {
+    case DeletedAs::kReceived:
+      return kPhoneReceived;
+    case DeletedAs::kSent:
+      return kPhoneSent;
+    case DeletedAs::kByDirection:
+      break;
+  }
+  return record.recipients.empty() ? kPhoneReceived : kPhoneSent;
+}
+
+int64_t FileTimeToPhoneDate(FILETIME time) {
+  const uint64_t ticks = FileTimeToUInt64(time);
+  if (ticks == 0) return 0;
+  return static_cast<int64_t>(ticks / kTicksPerMs) - static_cast<int64_t>(kEpochMs);
+}
+
+FILETIME PhoneDateToFileTime(int64_t date) {
+  if (date == 0) return FILETIME{0, 0};
+  return UInt64ToFileTime((static_cast<uint64_t>(date) + kEpochMs) * kTicksPerMs);
+}
+
+bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<PhoneEntry>& entries,
+               std::string& error) {
+  entries.clear();
+  const int type = PhoneTypeOf(record, deletedAs);
+  if (type == 0) {
+    error = "its folder is not below a standard folder";
+    return false;
+  }
+  PhoneEntry entry;
+  entry.date = FileTimeToPhoneDate(record.deliveryTime);
+  entry.type = type;
+  entry.body = record.text;
+  entry.read = type != kPhoneReceived || (record.flags & kReadFlag) != 0;
+  entry.whole = record;
+  entry.whole->text.clear();  // the body carries it
+  if (type == kPhoneReceived || record.recipients.empty()) {
+    if (type == kPhoneReceived) {
+      entry.address = record.senderAddress;
+      entry.contactName = record.senderName;
+    }
+    entries.push_back(std::move(entry));
+    return true;
+  }
+  for (size_t i = 0; i < record.recipients.size(); ++i) {
+    PhoneEntry& added = entries.emplace_back(i == 0 ? std::move(entry) : PhoneEntry{});
+    if (i > 0) {
+      added.date = entries.front().date;
+      added.type = type;
+      added.body = record.text;
+      added.read = entries.front().read;
+      added.part = static_cast<int>(i);
+    }
+    added.address = record.recipients[i].address;
+    added.contactName = record.recipients[i].displayName;
+  }
+  return true;
+}
+
+std::u16string FolderForPhoneType(int type) {
+  switch (type) {
+    case kPhoneReceived:
+      return u"Inbox";
+    case kPhoneSent:
+      return u"Sentedbox";
+    case kPhoneDraft:
+      return u"Draft";
+    case kPhoneOutbox:
+    case kPhoneFailed:
+    case kPhoneQueued:
+      return u"Outbox";
+    default:
+      return std::u16string();
+  }
+}
+
+bool EntryJoiner::Continues(const PhoneEntry& entry) const {
+  if (!pending_ || entry.date != pendingDate_ || entry.type != pendingType_ ||
+      entry.body != pending_->text) {
+    return false;
+  }
+  // A file that carries whole messages says which entries continue one.
+  if (pendingWhole_) return entry.part > 0;
+  return !entry.whole && entry.type != kPhoneReceived && !entry.address.empty() &&
+         !pending_->recipients.empty();
+}
+
+bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {
+  if (Continues(entry)) {
+    if (!pendingWhole_) {
+      pending_->recipients.push_back(
+          RecordRecipient{std::move(entry.contactName), std::move(entry.address), 1});
+    }
+    return false;
+  }
+  const bool completed = Finish(done);
+  pendingDate_ = entry.date;
+  pendingType_ = entry.type;
+  pendingWhole_ = entry.whole.has_value();
+  if (pendingWhole_) {
+    pending_ = std::move(*entry.whole);
+    pending_->text = std::move(entry.body);
+    return completed;
+  }
+  MessageRecord& record = pending_.emplace();
+  record.folderPath = FolderForPhoneType(entry.type);
+  record.deliveryTime = PhoneDateToFileTime(entry.date);
+  record.lastModified = record.deliveryTime;
+  record.flags = entry.read ? kReadFlag : 0;
+  record.text = std::move(entry.body);
+  if (entry.type == kPhoneReceived) {
+    record.senderName = std::move(entry.contactName);
+    record.senderAddress = std::move(entry.address);
+  } else if (!entry.address.empty()) {
+    record.recipients.push_back(
+        RecordRecipient{std::move(entry.contactName), std::move(entry.address), 1});
+  }
+  return completed;
+}
+
+bool EntryJoiner::Finish(MessageRecord& done) {
+  if (!pending_) return false;
+  done = std::move(*pending_);
+  pending_.reset();
+  return true;
+}
+
+}  // namespace larkpost

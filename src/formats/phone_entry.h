@@ -1,0 +1,91 @@
+// How a message of a backup maps onto the phones' formats, which keep one entry per message and
+// other party (Android's SMS columns), and back:
+//
+//   folder root          type      Inbox 1, Sentedbox 2, Draft 3, Outbox 4 (5 failed and 6 queued
+//                                  come back as Outbox); Wastebox as the user chooses, by default
+//                                  by direction (a message with recipients was sent, else received)
+//   other party          address   the sender of a received message; each recipient of a sent one,
+//                                  one entry per recipient, joined again on import when entries of
+//                                  the same time, text and type follow each other
+//   party's name         contact_name / __display_name
+//   delivery time        date      milliseconds since 1970 UTC; a zero time is date 0 both ways
+//   read flag            read      bit 0 of the message flags (MSGFLAG_READ)
+//   text                 body
+//
+// Subfolders, the own number, recipient types and the exact 100 ns times have no place in the
+// phones' columns; an entry may carry the whole message beside them (`whole`), as the ZIP does.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backupfile/message_record.h"
+
+namespace larkpost {
+
+// Android's SMS types.
+enum PhoneType : int {
+  kPhoneReceived = 1,
+  kPhoneSent = 2,
+  kPhoneDraft = 3,
+  kPhoneOutbox = 4,
+  kPhoneFailed = 5,
+  kPhoneQueued = 6,
+};
+
+// What a message in the Deleted folder becomes on a phone, which has no such folder.
+enum class DeletedAs { kByDirection, kReceived, kSent };
+
+struct PhoneEntry {
+  std::u16string address;      // empty when the file holds none ("null")
+  std::u16string contactName;  // empty when the file holds none
+  int64_t date = 0;            // milliseconds since 1970 UTC
+  int64_t dateSent = 0;
+  int type = kPhoneReceived;
+  std::u16string body;
+  bool read = true;
+  int status = -1;
+  // The whole message, when the file carries it beside the phone columns (the first entry of a
+  // message); `part` counts the further entries of a message sent to several recipients.
+  std::optional<MessageRecord> whole;
+  int part = 0;
+};
+
+// The latest date a file may name: 9999-12-31 23:59:59.999 UTC.
+inline constexpr int64_t kMaxPhoneDate = 253402300799999;
+
+int64_t FileTimeToPhoneDate(FILETIME time);  // zero stays zero
+FILETIME PhoneDateToFileTime(int64_t date);  // 0 .. kMaxPhoneDate
+
+// The phone type of a message from its folder's root; 0 when the root is not a standard folder.
+int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs);
+
+// The entries of one message, one per recipient for a sent one. False with a description when
+// the folder path does not start with a standard folder's name.
+bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<PhoneEntry>& entries,
+               std::string& error);
+
+// The folder root for a phone type: "Inbox", "Sentedbox", "Draft" or "Outbox"; empty for a type
+// that is not a message type.
+std::u16string FolderForPhoneType(int type);
+
+// Builds messages from entries in file order: entries of one message sent to several recipients
+// (same time, text and type, one after another) become one message again.
+class EntryJoiner {
+ public:
+  // Takes the next entry. True when it completed the message before it, which is then in `done`.
+  bool Add(PhoneEntry entry, MessageRecord& done);
+  // The last message, if any.
+  bool Finish(MessageRecord& done);
+
+ private:
+  bool Continues(const PhoneEntry& entry) const;
+  std::optional<MessageRecord> pending_;
+  int64_t pendingDate_ = 0;
+  int pendingType_ = 0;
+  bool pendingWhole_ = false;
+};
+
+}  // namespace larkpost

@@ -1,0 +1,337 @@
+#include "formats/phone_xml.h"
+
+#include <expat.h>
+
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <vector>
+
+#include "formats/xml_prefilter.h"
+#include "platform/file/file.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr size_t kChunkBytes = 64 * 1024;
+
+bool ParseInteger(std::string_view text, int64_t& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+bool IsNull(std::string_view value) { return value == "null"; }
+
+std::string Quoted(std::string_view value) {
+  constexpr size_t kShown = 40;
+  std::string shown(value.substr(0, kShown));
+  if (value.size() > kShown) shown += "...";
+  return "\"" + shown + "\"";
+}
+
+std::u16string Text(std::string_view utf8) {
+  std::u16string text = Utf8ToWide(utf8);
+  RestoreControls(text);
+  return text;
+}
+
+class XmlSource : public EntrySource {
+ public:
+  explicit XmlSource(ByteSource source)
+      : source_(std::move(source)), parser_(XML_ParserCreate("UTF-8")), chunk_(kChunkBytes) {
+    XML_SetUserData(parser_, this);
+    XML_SetElementHandler(parser_, &XmlSource::Start, &XmlSource::End);
+    XML_SetCharacterDataHandler(parser_, &XmlSource::Characters);
+  }
+  ~XmlSource() override { XML_ParserFree(parser_); }
+  XmlSource(const XmlSource&) = delete;
+  XmlSource& operator=(const XmlSource&) = delete;
+
+  bool NextEntry(PhoneEntry& entry, std::string& error) override {
+    while (ready_.empty()) {
+      if (!error_.empty()) {
+        error = error_;
+        return false;
+      }
+      if (ended_) return false;
+      Parse();
+    }
+    entry = std::move(ready_.front());
+    ready_.pop_front();
+    return true;
+  }
+
+ private:
+  void Parse() {
+    const size_t got = source_(chunk_.data(), chunk_.size());
+    const bool last = got == 0;
+    if (last && read_ == 0) {
+      error_ = "not an XML file of messages: it is empty";
+      ended_ = true;
+      return;
+    }
+    read_ += got;
+    filtered_.clear();
+    filter_.Feed(std::string_view(chunk_.data(), got), last, filtered_);
+    fed_ += filtered_.size();
+    if (XML_Parse(parser_, filtered_.data(), static_cast<int>(filtered_.size()), last) ==
+            XML_STATUS_ERROR &&
+        error_.empty()) {
+      error_ = "malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) +
+               ", column " + std::to_string(XML_GetCurrentColumnNumber(parser_)) + Within() +
+               ": " + XML_ErrorString(XML_GetErrorCode(parser_));
+    }
+    if (last) ended_ = true;
+    if (error_.empty() && fed_ - lastEvent_ > kMaxEntryBytes) {
+      error_ = "entry " + std::to_string(elements_ + 1) + " (from line " +
+               std::to_string(lastEventLine_) + ") is larger than " +
+               std::to_string(kMaxEntryBytes >> 20) + " MiB; no message is that long";
+    }
+  }
+
+  // " (in sms entry 7)" while inside an entry.
+  std::string Within() const {
+    return depth_ >= 2 ? " (in entry " + std::to_string(elements_) + ")" : std::string();
+  }
+
+  void Mark() {
+    lastEvent_ = static_cast<uint64_t>(XML_GetCurrentByteIndex(parser_));
+    lastEventLine_ = XML_GetCurrentLineNumber(parser_);
+  }
+
+  void Fail(std::string text) {
+    if (error_.empty()) error_ = std::move(text);
+    XML_StopParser(parser_, XML_FALSE);
+  }
+
+  static void XMLCALL Start(void* data, const XML_Char* name, const XML_Char** attributes) {
+    auto* self = static_cast<XmlSource*>(data);
+    self->Mark();
+    ++self->depth_;
+    if (self->depth_ == 1) {
+      if (std::strcmp(name, "smses") != 0) {
+        self->Fail(std::string("not an SMS Backup & Restore file: its root element is <") + name +
+                   ">, not <smses>");
+      }
+      return;
+    }
+    if (self->depth_ != 2) return;
+    if (std::strcmp(name, "mms") == 0) {
+      ++self->elements_;
+      ++self->mmsSkipped;
+    } else if (std::strcmp(name, "sms") == 0) {
+      ++self->elements_;
+      self->TakeSms(attributes);
+    }
+  }
+
+  static void XMLCALL End(void* data, const XML_Char*) {
+    auto* self = static_cast<XmlSource*>(data);
+    self->Mark();
+    --self->depth_;
+  }
+
+  static void XMLCALL Characters(void* data, const XML_Char*, int) {
+    static_cast<XmlSource*>(data)->Mark();
+  }
+
+  void TakeSms(const XML_Char** attributes) {
+    const std::string where = "sms entry " + std::to_string(elements_) + " (line " +
+                              std::to_string(XML_GetCurrentLineNumber(parser_)) + "): ";
+    PhoneEntry entry;
+    bool haveDate = false, haveType = false;
+    for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
+      const std::string_view key = a[0];
+      const std::string_view value = a[1];
+      int64_t number = 0;
+      if (key == "address") {
+        if (!IsNull(value)) entry.address = Text(value);
+      } else if (key == "contact_name") {
+        if (!IsNull(value) && value != "(Unknown)") entry.contactName = Text(value);
+      } else if (key == "body") {
+        entry.body = Text(value);
+      } else if (key == "date") {
+        if (!ParseInteger(value, number) || number < 0 || number > kMaxPhoneDate) {
+          return Fail(where + "date " + Quoted(value) +
+                      " is not a time in milliseconds between 1970 and 9999");
+        }
+        entry.date = number;
+        haveDate = true;
+      } else if (key == "type") {
+        if (!ParseInteger(value, number) || number < kPhoneReceived || number > kPhoneQueued) {
+          return Fail(where + "type " + Quoted(value) + " is not a message type (1 to 6)");
+        }
+        entry.type = static_cast<int>(number);
+        haveType = true;
+      } else if (key == "read") {
+        entry.read = value != "0";
+      } else if (key == "date_sent") {
+        if (ParseInteger(value, number)) entry.dateSent = number;
+      } else if (key == "status") {
+        if (ParseInteger(value, number) && number >= -1 && number <= 255) {
+          entry.status = static_cast<int>(number);
+        }
+      }
+    }
+    if (!haveDate) return Fail(where + "it has no date");
+    if (!haveType) return Fail(where + "it has no type");
+    ready_.push_back(std::move(entry));
+  }
+
+  ByteSource source_;
+  XML_Parser parser_;
+  XmlPrefilter filter_;
+  std::vector<char> chunk_;
+  std::string filtered_;
+  std::deque<PhoneEntry> ready_;
+  std::string error_;
+  bool ended_ = false;
+  int depth_ = 0;
+  uint64_t elements_ = 0;  // <sms> and <mms> elements so far
+  uint64_t read_ = 0;      // bytes of the file
+  uint64_t fed_ = 0;       // filtered bytes handed to the parser
+  uint64_t lastEvent_ = 0;
+  uint64_t lastEventLine_ = 1;
+};
+
+// Attribute text: markup, quotes and line breaks as references; control characters as the app
+// writes them.
+void AppendEscaped(std::string& out, std::u16string_view text) {
+  const std::string utf8 = WideToUtf8(text);
+  for (const char c : utf8) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += "&#" + std::to_string(static_cast<int>(c)) + ";";
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+}
+
+void AppendAttribute(std::string& out, const char* name, std::u16string_view value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  if (value.empty()) {
+    out += "null";
+  } else {
+    AppendEscaped(out, value);
+  }
+  out += '"';
+}
+
+void AppendNumber(std::string& out, const char* name, int64_t value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  out += std::to_string(value);
+  out += '"';
+}
+
+// "Jan 1, 2024 11:07:06 AM" in local time, as the app shows it.
+std::string ReadableDate(int64_t date) {
+  const time_t seconds = static_cast<time_t>(date / 1000);
+  struct tm local {};
+  char text[64];
+  if (localtime_r(&seconds, &local) == nullptr ||
+      std::strftime(text, sizeof text, "%b %-d, %Y %-I:%M:%S %p", &local) == 0) {
+    return "null";
+  }
+  return text;
+}
+
+// The root's count is not known until the end: it is written with room to spare and filled in.
+constexpr char kRootStart[] = "<smses count=\"";
+constexpr size_t kCountRoom = 24;
+
+class Writer : public MessageWriter {
+ public:
+  Writer(const std::u16string& path, DeletedAs deletedAs)
+      : file_(path, CFile::modeCreate | CFile::modeWrite), deletedAs_(deletedAs) {
+    std::string head =
+        "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n"
+        "<!--Written by Larkpost-->\n";
+    countAt_ = head.size() + std::strlen("<smses ");
+    head += RootStart(0);
+    file_.Write(head.data(), static_cast<unsigned>(head.size()));
+  }
+
+  bool Write(const MessageRecord& record, std::string& error) override {
+    if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
+    line_.clear();
+    for (const PhoneEntry& entry : entries_list_) {
+      line_ += "  <sms protocol=\"0\"";
+      AppendAttribute(line_, "address", entry.address);
+      AppendNumber(line_, "date", entry.date);
+      AppendNumber(line_, "type", entry.type);
+      line_ += " subject=\"null\"";
+      line_ += " body=\"";
+      AppendEscaped(line_, entry.body);
+      line_ += "\" toa=\"null\" sc_toa=\"null\" service_center=\"null\"";
+      AppendNumber(line_, "read", entry.read ? 1 : 0);
+      AppendNumber(line_, "status", entry.status);
+      line_ += " locked=\"0\"";
+      AppendNumber(line_, "date_sent", entry.dateSent);
+      line_ += " sub_id=\"-1\" readable_date=\"" + ReadableDate(entry.date) + "\"";
+      AppendAttribute(line_, "contact_name", entry.contactName);
+      line_ += " />\n";
+      ++entries_;
+    }
+    file_.Write(line_.data(), static_cast<unsigned>(line_.size()));
+    return true;
+  }
+
+  void Finish() override {
+    file_.Write("</smses>\n", 9);
+    file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
+    const std::string root = RootStart(entries_).substr(std::strlen("<smses "));
+    file_.Write(root.data(), static_cast<unsigned>(root.size()));
+    file_.Close();
+  }
+
+ private:
+  // `<smses count="N"` padded with blanks to a fixed width, then ">".
+  static std::string RootStart(uint64_t count) {
+    std::string root = kRootStart + std::to_string(count) + "\"";
+    root.append(std::strlen(kRootStart) + kCountRoom - root.size(), ' ');
+    return root + ">\n";
+  }
+
+  CFile file_;
+  DeletedAs deletedAs_;
+  size_t countAt_ = 0;
+  std::vector<PhoneEntry> entries_list_;
+  std::string line_;
+};
+
+}  // namespace
+
+std::unique_ptr<EntrySource> XmlEntries(ByteSource source) {
+  return std::make_unique<XmlSource>(std::move(source));
+}
+
+std::unique_ptr<MessageWriter> XmlWriter(const std::u16string& path, DeletedAs deletedAs) {
+  return std::make_unique<Writer>(path, deletedAs);
+}
+
+}  // namespace larkpost

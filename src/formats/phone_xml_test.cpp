@@ -1,0 +1,239 @@
+#include "formats/phone_xml.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "formats/formats_test_util.h"
+#include "formats/xml_prefilter.h"
+#include "platform/file/file.h"
+
+namespace larkpost {
+namespace {
+
+using testing::AppMms;
+using testing::AppSms;
+using testing::AppXml;
+using testing::ReadAll;
+
+std::vector<MessageRecord> ReadXml(const std::string& xml, std::string& error,
+                                   ReadCounts* counts = nullptr) {
+  auto reader = JoinedReader(XmlEntries(BufferByteSource(xml)));
+  std::vector<MessageRecord> records = ReadAll(*reader, error);
+  if (counts != nullptr) *counts = reader->counts();
+  return records;
+}
+
+TEST(PhoneXml, ReadsTheFileAsTheAppWritesIt) {
+  const std::string xml = AppXml(
+      AppSms("+4915112345678", "1704103626000", "1", "Hi &#55357;&#56832;&#10;there", "Ann") +
+          AppMms("1704103627000") +
+          AppSms("+8613800000000", "1704103628000", "1", "你好，世界 &amp; &lt;b&gt;") +
+          AppSms("+111", "1704103629000", "2", "to both", "Bob") +
+          AppSms("+222", "1704103629000", "2", "to both", "Cy") +
+          AppSms("null", "0", "3", "draft &#1;text") + AppSms("+333", "1704103630000", "5", "failed"),
+      7);
+  std::string error;
+  ReadCounts counts;
+  const std::vector<MessageRecord> records = ReadXml(xml, error, &counts);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(records.size(), 5u);
+  EXPECT_EQ(counts.entries, 6u);
+  EXPECT_EQ(counts.messages, 5u);
+  EXPECT_EQ(counts.mmsSkipped, 1u);
+
+  EXPECT_EQ(records[0].folderPath, u"Inbox");
+  EXPECT_EQ(records[0].senderAddress, u"+4915112345678");
+  EXPECT_EQ(records[0].senderName, u"Ann");
+  EXPECT_EQ(records[0].text, u"Hi \U0001F600\nthere");
+  EXPECT_EQ(FileTimeToUInt64(records[0].deliveryTime), (1704103626000ULL + 11644473600000ULL) * 10000);
+  EXPECT_TRUE(records[0].recipients.empty());
+
+  EXPECT_EQ(records[1].text, u"你好，世界 & <b>");
+  EXPECT_EQ(records[1].senderName, u"");  // contact_name "null"
+
+  EXPECT_EQ(records[2].folderPath, u"Sentedbox");
+  ASSERT_EQ(records[2].recipients.size(), 2u);
+  EXPECT_EQ(records[2].recipients[0].address, u"+111");
+  EXPECT_EQ(records[2].recipients[0].displayName, u"Bob");
+  EXPECT_EQ(records[2].recipients[1].address, u"+222");
+  EXPECT_EQ(records[2].recipients[1].type, 1);
+
+  EXPECT_EQ(records[3].folderPath, u"Draft");
+  EXPECT_TRUE(records[3].recipients.empty());
+  EXPECT_EQ(FileTimeToUInt64(records[3].deliveryTime), 0u);
+  EXPECT_EQ(records[3].text, std::u16string(u"draft \x01text"));
+
+  EXPECT_EQ(records[4].folderPath, u"Outbox");  // 5, failed
+}
+
+TEST(PhoneXml, JoinsOnlyEntriesOfOneSentMessageThatFollowEachOther) {
+  const std::string xml = AppXml(AppSms("+111", "1000", "2", "same") + AppSms("+999", "2000", "1", "x") +
+                                     AppSms("+222", "1000", "2", "same") +
+                                     AppSms("+333", "3000", "1", "hello") +
+                                     AppSms("+444", "3000", "1", "hello") +
+                                     AppSms("+555", "4000", "2", "a") + AppSms("+666", "4000", "2", "b"),
+                                 7);
+  std::string error;
+  const std::vector<MessageRecord> records = ReadXml(xml, error);
+  ASSERT_EQ(error, "");
+  // Apart, received, or of another text: seven entries, seven messages.
+  EXPECT_EQ(records.size(), 7u);
+}
+
+TEST(PhoneXml, BadInputIsAnErrorNamingTheEntry) {
+  const std::string good = AppSms("+1", "1000", "1", "ok");
+  const struct {
+    std::string xml;
+    std::string expected;
+  } cases[] = {
+      {AppXml(good + "  <sms address=\"+2\" date=\"1\" type=\"1\" body=\"open", 2),
+       "malformed XML at line"},
+      {AppXml(good + "  <sms address=\"+2\" date=\"1\" type=\"1\" body=\"a\"></smss>", 2),
+       "malformed XML at line"},
+      {"<?xml version='1.0'?><calls count=\"0\"></calls>", "root element is <calls>"},
+      {"", "it is empty"},
+      {AppXml(good + AppSms("+2", "1000", "9", "x"), 2), "sms entry 2 (line 6): type \"9\""},
+      {AppXml(good + AppSms("+2", "1000", "null", "x"), 2), "sms entry 2 (line 6): type \"null\""},
+      {AppXml(good + AppSms("+2", "-5", "1", "x"), 2), "sms entry 2 (line 6): date \"-5\""},
+      {AppXml(good + AppSms("+2", "99999999999999999", "1", "x"), 2), "date \"99999999999999999\""},
+      {AppXml(good + AppSms("+2", "soon", "1", "x"), 2), "date \"soon\""},
+      {AppXml(good + "  <sms address=\"+2\" type=\"1\" body=\"x\" />\n", 2), "sms entry 2 (line 6): it has no date"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    ReadXml(c.xml, error);
+    EXPECT_NE(error.find(c.expected), std::string::npos) << "error: " << error << "\nfor: " << c.xml;
+  }
+}
+
+TEST(PhoneXml, AGigabyteAttributeIsRefusedAfterReadingOnlyTheLimit) {
+  const std::string head = AppXml(AppSms("+1", "1000", "1", "ok"), 2);
+  const std::string start = head.substr(0, head.rfind("</smses>")) + "  <sms date=\"1\" body=\"";
+  uint64_t served = 0;
+  constexpr uint64_t kGigabyte = uint64_t{1} << 30;
+  ByteSource source = [&](char* buffer, size_t capacity) -> size_t {
+    size_t count = 0;
+    for (; count < capacity && served < kGigabyte; ++count, ++served) {
+      buffer[count] = served < start.size() ? start[served] : 'a';
+    }
+    return count;
+  };
+  auto reader = JoinedReader(XmlEntries(source));
+  std::string error;
+  ReadAll(*reader, error);
+  EXPECT_NE(error.find("entry 2 (from line 6) is larger than 8 MiB"), std::string::npos) << error;
+  EXPECT_LT(served, kMaxEntryBytes + (uint64_t{1} << 20));
+}
+
+TEST(PhoneXml, WrittenFileReadsBackWithWhatTheXmlHolds) {
+  testing::TempDir dir;
+  MessageRecord received;
+  received.folderPath = u"Inbox\\Work";
+  received.deliveryTime = UInt64ToFileTime((1704103626123ULL + 11644473600000ULL) * 10000 + 4567);
+  received.lastModified = received.deliveryTime;
+  received.flags = 1;
+  received.senderName = u"Ann \"A\" <&>";
+  received.senderAddress = u"+4915112345678";
+  received.text = u"<script>alert('x')</script> & \U0001F600 你好\nline two\ttab \x01";
+  MessageRecord sent;
+  sent.folderPath = u"Sentedbox";
+  sent.deliveryTime = UInt64ToFileTime((1704103627000ULL + 11644473600000ULL) * 10000);
+  sent.recipients = {{u"Bob", u"+111", 1}, {u"", u"+222", 2}};
+  sent.text = u"to both";
+  MessageRecord deleted = sent;
+  deleted.folderPath = u"Wastebox";
+  deleted.text = u"deleted, sent";
+
+  const std::u16string path = dir.File("out.xml");
+  auto writer = XmlWriter(path, DeletedAs::kByDirection);
+  std::string error;
+  for (const MessageRecord* r : {&received, &sent, &deleted}) ASSERT_TRUE(writer->Write(*r, error));
+  writer->Finish();
+  EXPECT_EQ(writer->entriesWritten(), 5u);
+
+  CFile file(path, CFile::modeRead);
+  std::string xml(file.GetLength(), '\0');
+  file.Read(xml.data(), static_cast<unsigned>(xml.size()));
+  EXPECT_NE(xml.find("<smses count=\"5\""), std::string::npos);
+  EXPECT_EQ(xml.find("<script>"), std::string::npos);
+
+  const std::vector<MessageRecord> back = ReadXml(xml, error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(back[0].folderPath, u"Inbox");  // no subfolders in the XML
+  EXPECT_EQ(FileTimeToUInt64(back[0].deliveryTime), (1704103626123ULL + 11644473600000ULL) * 10000);
+  EXPECT_EQ(back[0].text, received.text);
+  EXPECT_EQ(back[0].senderName, received.senderName);
+  EXPECT_EQ(back[0].senderAddress, received.senderAddress);
+  EXPECT_EQ(back[1].folderPath, u"Sentedbox");
+  ASSERT_EQ(back[1].recipients.size(), 2u);
+  EXPECT_EQ(back[1].recipients[1].address, u"+222");
+  EXPECT_EQ(back[2].folderPath, u"Sentedbox");  // deleted, with recipients: sent
+  EXPECT_EQ(back[2].recipients.size(), 2u);
+}
+
+TEST(PhoneXml, ReadsAHundredThousandMessagesOneAtATime) {
+  constexpr int kMessages = 100000;
+  const std::string head = AppXml("", kMessages);
+  const std::string tail = "</smses>\n";
+  int produced = 0;
+  std::string pending = head.substr(0, head.size() - tail.size());
+  size_t at = 0;
+  ByteSource source = [&](char* buffer, size_t capacity) -> size_t {
+    while (pending.size() - at < capacity && produced <= kMessages) {
+      pending.erase(0, at);
+      at = 0;
+      if (produced == kMessages) {
+        pending += tail;
+        ++produced;
+        break;
+      }
+      pending += AppSms("+49151" + std::to_string(produced % 997), std::to_string(1704103626000LL + produced),
+                        produced % 2 == 0 ? "1" : "2", "Message &#55357;&#56832; number " + std::to_string(produced));
+      if (produced % 1000 == 0) pending += AppMms(std::to_string(1704103626000LL + produced));
+      ++produced;
+    }
+    const size_t count = std::min(capacity, pending.size() - at);
+    std::memcpy(buffer, pending.data() + at, count);
+    at += count;
+    return count;
+  };
+  auto reader = JoinedReader(XmlEntries(source));
+  MessageRecord record, last;
+  uint64_t count = 0;
+  while (reader->Next(record)) {
+    ++count;
+    last = std::move(record);
+  }
+  ASSERT_EQ(reader->error(), "");
+  EXPECT_EQ(count, static_cast<uint64_t>(kMessages));
+  EXPECT_EQ(reader->counts().mmsSkipped, 100u);
+  EXPECT_EQ(last.text, u"Message \U0001F600 number 99999");
+}
+
+TEST(XmlPrefilter, GivesTheSameBytesWhateverTheChunks) {
+  const std::string input =
+      "<smses><sms body=\"a&#55357;&#56832;b&#xD83D;&#xDE00;&#55357;x&#56832;&#1;&#10;&amp;&#\" />"
+      "<mms a=\"'>'\"><part data=\"</mm\" /></mms><mmsx/><mms/><sms body=\"&#55357;\"/></smses>";
+  XmlPrefilter whole;
+  std::string expected;
+  whole.Feed(input, true, expected);
+  EXPECT_EQ(whole.mmsElements(), 2u);
+  EXPECT_NE(expected.find("a\xF0\x9F\x98\x80" "b\xF0\x9F\x98\x80\xEF\xBF\xBDx\xEF\xBF\xBD"),
+            std::string::npos) << expected;
+  EXPECT_EQ(expected.find("part"), std::string::npos);
+  EXPECT_NE(expected.find("<mmsx/>"), std::string::npos);
+  for (size_t step = 1; step < 8; ++step) {
+    XmlPrefilter pieces;
+    std::string out;
+    for (size_t at = 0; at < input.size(); at += step) {
+      pieces.Feed(std::string_view(input).substr(at, step), false, out);
+    }
+    pieces.Feed("", true, out);
+    EXPECT_EQ(out, expected) << "step " << step;
+  }
+}
+
+}  // namespace
+}  // namespace larkpost

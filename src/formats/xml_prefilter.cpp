@@ -1,0 +1,197 @@
+#include "formats/xml_prefilter.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr uint32_t kControlBase = 0x10FF00;
+constexpr size_t kMaxReference = 12;  // "&#x10FFFF;" and a little room
+
+void AppendUtf8(uint32_t c, std::string& out) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+enum class Ref { kNone, kIncomplete, kFound };
+
+// A numeric character reference at data[at] ("&#NNN;" or "&#xHHH;"): its value and length.
+Ref ReadReference(std::string_view data, size_t at, uint32_t& value, size_t& length) {
+  if (at == data.size()) return Ref::kIncomplete;
+  if (data[at] != '&') return Ref::kNone;
+  if (at + 1 == data.size()) return Ref::kIncomplete;
+  if (data[at + 1] != '#') return Ref::kNone;
+  size_t i = at + 2;
+  const bool hex = i < data.size() && (data[i] == 'x' || data[i] == 'X');
+  if (hex) ++i;
+  const size_t digitsAt = i;
+  uint32_t v = 0;
+  for (; i < data.size() && i - at < kMaxReference; ++i) {
+    const char c = data[i];
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (hex && c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (hex && c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      break;
+    }
+    v = v * (hex ? 16 : 10) + static_cast<uint32_t>(digit);
+  }
+  if (i == data.size() && i - at < kMaxReference) return Ref::kIncomplete;
+  if (i == digitsAt || i >= data.size() || data[i] != ';' || v > 0x10FFFF) return Ref::kNone;
+  value = v;
+  length = i + 1 - at;
+  return Ref::kFound;
+}
+
+bool IsForbiddenControl(uint32_t c) { return c < 0x20 && c != 0x9 && c != 0xA && c != 0xD; }
+
+}  // namespace
+
+void XmlPrefilter::Feed(std::string_view input, bool last, std::string& out) {
+  if (held_.empty()) {
+    const size_t used = Process(input, last, out);
+    held_.assign(input.substr(used));
+    return;
+  }
+  std::string data = std::move(held_);
+  data.append(input);
+  const size_t used = Process(data, last, out);
+  held_.assign(std::string_view(data).substr(used));
+}
+
+// Puts out what can be decided and returns how many bytes of `data` it used.
+size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out) {
+  size_t at = 0;
+  while (at < data.size()) {
+    switch (state_) {
+      case State::kText: {
+        const size_t special = data.find_first_of("&<", at);
+        if (special == std::string_view::npos) {
+          out.append(data.substr(at));
+          return data.size();
+        }
+        out.append(data.substr(at, special - at));
+        at = special;
+        if (data[at] == '<') {
+          constexpr std::string_view kMms = "<mms";
+          if (data.size() - at <= kMms.size() && !last && kMms.starts_with(data.substr(at))) {
+            return at;  // may be the start of "<mms"
+          }
+          const bool isMms = data.substr(at, kMms.size()) == kMms && at + kMms.size() < data.size() &&
+                             std::string_view(" \t\r\n/>").find(data[at + kMms.size()]) !=
+                                 std::string_view::npos;
+          if (isMms) {
+            out.append("<mms/>");
+            ++mms_;
+            state_ = State::kMmsTag;
+            quote_ = 0;
+            slash_ = false;
+            at += kMms.size();
+          } else {
+            out.push_back('<');
+            ++at;
+          }
+          break;
+        }
+        uint32_t value = 0;
+        size_t length = 0;
+        const Ref ref = ReadReference(data, at, value, length);
+        if (ref == Ref::kIncomplete && !last) return at;
+        if (ref != Ref::kFound) {
+          out.push_back('&');
+          ++at;
+          break;
+        }
+        if (value >= 0xD800 && value <= 0xDBFF) {
+          uint32_t low = 0;
+          size_t lowLength = 0;
+          const Ref next = ReadReference(data, at + length, low, lowLength);
+          if (next == Ref::kIncomplete && !last) return at;
+          if (next == Ref::kFound && low >= 0xDC00 && low <= 0xDFFF) {
+            AppendUtf8(0x10000 + ((value - 0xD800) << 10) + (low - 0xDC00), out);
+            length += lowLength;
+          } else {
+            AppendUtf8(0xFFFD, out);
+          }
+        } else if (value >= 0xDC00 && value <= 0xDFFF) {
+          AppendUtf8(0xFFFD, out);
+        } else if (IsForbiddenControl(value)) {
+          AppendUtf8(kControlBase + value, out);
+        } else {
+          out.append(data.substr(at, length));
+        }
+        at += length;
+        break;
+      }
+      case State::kMmsTag: {
+        for (; at < data.size(); ++at) {
+          const char c = data[at];
+          if (quote_ != 0) {
+            if (c == quote_) quote_ = 0;
+          } else if (c == '"' || c == '\'') {
+            quote_ = c;
+          } else if (c == '>') {
+            state_ = slash_ ? State::kText : State::kMmsBody;
+            ++at;
+            break;
+          }
+          slash_ = quote_ == 0 && c == '/';
+        }
+        break;
+      }
+      case State::kMmsBody: {
+        constexpr std::string_view kEnd = "</mms";
+        const size_t end = data.find(kEnd, at);
+        if (end == std::string_view::npos) {
+          // Keep a tail that may be the start of "</mms".
+          const size_t keep = last ? 0 : std::min(data.size() - at, kEnd.size() - 1);
+          return data.size() - keep;
+        }
+        at = end + kEnd.size();
+        state_ = State::kMmsEnd;
+        break;
+      }
+      case State::kMmsEnd: {
+        const size_t close = data.find('>', at);
+        if (close == std::string_view::npos) return data.size();
+        at = close + 1;
+        state_ = State::kText;
+        break;
+      }
+    }
+  }
+  return at;
+}
+
+void RestoreControls(std::u16string& text) {
+  // U+10FF00 + c is the surrogate pair DBFF, DF00 + c.
+  size_t write = 0;
+  for (size_t read = 0; read < text.size(); ++read) {
+    if (text[read] == 0xDBFF && read + 1 < text.size() && text[read + 1] >= 0xDF00 &&
+        text[read + 1] < 0xDF20) {
+      text[write++] = static_cast<char16_t>(text[read + 1] - 0xDF00);
+      ++read;
+    } else {
+      text[write++] = text[read];
+    }
+  }
+  text.resize(write);
+}
+
+}  // namespace larkpost
