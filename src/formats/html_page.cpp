@@ -106,8 +106,11 @@ constexpr char kScript[] = R"(<script>
     none.hidden = shown > 0;
   }
   box.addEventListener('input', filter);
-  if (location.hash.indexOf('#q=') === 0) box.value = decodeURIComponent(location.hash.slice(3));
   filter();
+  if (location.hash.indexOf('#q=') === 0) {
+    box.value = decodeURIComponent(location.hash.slice(3));
+    box.dispatchEvent(new Event('input'));
+  }
 })();
 </script>
 </body>
@@ -157,6 +160,37 @@ std::string Thousands(uint64_t value) {
   std::string digits = std::to_string(value);
   for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
   return digits;
+}
+
+// "Sent / Work" for "Sentedbox\Work": the standard folders under the names people know.
+std::u16string FolderShown(const std::u16string& path) {
+  static const struct {
+    std::u16string_view file, shown;
+  } kNames[] = {{u"draft", u"Drafts"}, {u"inbox", u"Inbox"}, {u"outbox", u"Outbox"},
+                {u"sentedbox", u"Sent"}, {u"wastebox", u"Deleted"}};
+  const size_t slash = path.find(u'\\');
+  std::u16string root = path.substr(0, slash);
+  for (char16_t& c : root) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  }
+  std::u16string shown = path.substr(0, slash);
+  for (const auto& name : kNames) {
+    if (root == name.file) shown = name.shown;
+  }
+  for (size_t at = slash; at != std::u16string::npos;) {
+    const size_t next = path.find(u'\\', at + 1);
+    shown += u" / ";
+    shown += path.substr(at + 1, next == std::u16string::npos ? next : next - at - 1);
+    at = next;
+  }
+  return shown;
+}
+
+// "UTC+01:00".
+std::string UtcOffset(const struct tm& local) {
+  std::string offset = Formatted(local, "%z");
+  if (offset.size() == 5) offset.insert(3, ":");
+  return "UTC" + offset;
 }
 
 struct IndexEntry {
@@ -224,7 +258,7 @@ class Page : public MessageWriter {
       markup_ += "no time";
     }
     markup_ += "</span><span class=\"f\">";
-    AppendEscaped(markup_, record.folderPath);
+    AppendEscaped(markup_, FolderShown(record.folderPath));
     markup_ += "</span></p></li>\n";
 
     if (std::fwrite(markup_.data(), 1, markup_.size(), spool_) != markup_.size()) {
@@ -259,7 +293,7 @@ class Page : public MessageWriter {
            Thousands(conversations_.size()) +
            (conversations_.size() == 1 ? " conversation" : " conversations") +
            " &middot; written " + Formatted(now, "%Y-%m-%d %H:%M") +
-           " &middot; times are local (" + Formatted(now, "UTC%z") + ")</p>" +
+           " &middot; times are local (" + UtcOffset(now) + ")</p>" +
            "<div class=\"find\"><input id=\"q\" type=\"search\" placeholder=\"Search messages and "
            "contacts\" autocomplete=\"off\" aria-label=\"Search\"><span id=\"n\"></span></div>"
            "</div></header>\n<main>\n";

@@ -1,0 +1,172 @@
+#include "formats/phone_zip.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zip.h>
+
+#include "formats/formats_test_util.h"
+
+namespace larkpost {
+namespace {
+
+using testing::ReadAll;
+
+// A ZIP holding the given files, built with the ZIP library as the app's archive is.
+std::string ZipOf(const std::vector<std::pair<std::string, std::string>>& files) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* target = zip_source_buffer_create(nullptr, 0, 0, &error);
+  zip_source_keep(target);
+  zip_t* archive = zip_open_from_source(target, ZIP_TRUNCATE, &error);
+  for (const auto& [name, content] : files) {
+    zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
+    zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+  }
+  EXPECT_EQ(zip_close(archive), 0);
+  zip_source_open(target);
+  zip_source_seek(target, 0, SEEK_END);
+  std::string bytes(static_cast<size_t>(zip_source_tell(target)), '\0');
+  zip_source_seek(target, 0, SEEK_SET);
+  zip_source_read(target, bytes.data(), bytes.size());
+  zip_source_close(target);
+  zip_source_free(target);
+  zip_error_fini(&error);
+  return bytes;
+}
+
+// One line as the app writes it: Android's columns, every value a string or null.
+std::string AppLine(const std::string& address, const std::string& date, const std::string& type,
+                    const std::string& body, const std::string& name = "null") {
+  return R"({"_id":"12","thread_id":"3","address":)" + address + R"(,"date":")" + date +
+         R"(","date_sent":"0","protocol":"0","read":"1","status":"-1","type":")" + type +
+         R"(","reply_path_present":"0","subject":null,"body":)" + body +
+         R"(,"service_center":null,"locked":"0","sub_id":"1","error_code":"-1","creator":"com.google.android.apps.messaging","seen":"1","__display_name":)" +
+         name + "}\n";
+}
+
+constexpr char kMmsLine[] =
+    R"({"_id":"40","thread_id":"3","date":"1704103627","msg_box":"1","m_type":"132","sub":null,)"
+    R"("__sender_address":{"address":"+4915112345678","type":"137"},"__parts":[{"ct":"text/plain","text":"pic"}]})"
+    "\n";
+
+std::vector<MessageRecord> ReadZip(const std::string& zip, std::string& error,
+                                   ReadCounts* counts = nullptr) {
+  auto reader = JoinedReader(ZipEntriesInBuffer(zip));
+  std::vector<MessageRecord> records = ReadAll(*reader, error);
+  if (counts != nullptr) *counts = reader->counts();
+  return records;
+}
+
+TEST(PhoneZip, ReadsTheArchiveAsTheAppWritesIt) {
+  const std::string ndjson =
+      AppLine(R"("+4915112345678")", "1704103626000", "1", R"("Hi \ud83d\ude00 \"you\"")", R"("Ann")") +
+      kMmsLine + AppLine(R"("+8613800000000")", "1704103628000", "1", R"("你好")") + "\n" +
+      AppLine(R"("+111")", "1704103629000", "2", R"("to both")", R"("Bob")") +
+      AppLine(R"("+222")", "1704103629000", "2", R"("to both")") +
+      AppLine("null", "1704103630000", "3", "null");
+  std::string error;
+  ReadCounts counts;
+  const std::vector<MessageRecord> records =
+      ReadZip(ZipOf({{"calls.ndjson", ""}, {"messages.ndjson", ndjson}}), error, &counts);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(counts.mmsSkipped, 1u);
+  EXPECT_EQ(counts.entries, 5u);
+  EXPECT_EQ(records[0].text, u"Hi \U0001F600 \"you\"");
+  EXPECT_EQ(records[0].senderName, u"Ann");
+  EXPECT_EQ(records[0].folderPath, u"Inbox");
+  EXPECT_EQ(records[1].text, u"你好");
+  ASSERT_EQ(records[2].recipients.size(), 2u);
+  EXPECT_EQ(records[2].recipients[0].displayName, u"Bob");
+  EXPECT_EQ(records[2].recipients[1].address, u"+222");
+  EXPECT_EQ(records[3].folderPath, u"Draft");
+  EXPECT_EQ(records[3].text, u"");
+  EXPECT_TRUE(records[3].recipients.empty());
+}
+
+TEST(PhoneZip, BadInputIsAnErrorNamingTheLine) {
+  const std::string good = AppLine(R"("+1")", "1000", "1", R"("ok")");
+  const struct {
+    std::string zip;
+    std::string expected;
+  } cases[] = {
+      {"PK\x03\x04 this is not really a zip", "not a ZIP archive"},
+      {ZipOf({{"calls.ndjson", good}}), "holds no messages.ndjson"},
+      {ZipOf({{"messages.ndjson", good + "{\"date\": \n"}}), "line 2: not a JSON object"},
+      {ZipOf({{"messages.ndjson", good + "[1,2]\n"}}), "line 2: not a JSON object"},
+      {ZipOf({{"messages.ndjson", good + R"({"date":["1"],"type":"1"})" "\n"}}),
+       "line 2: \"date\" is a list, not text"},
+      {ZipOf({{"messages.ndjson", good + R"({"date":"1","type":"1","body":{"a":1}})" "\n"}}),
+       "line 2: \"body\" is an object"},
+      {ZipOf({{"messages.ndjson", good + AppLine("null", "1000", "7", "null")}}),
+       "line 2: type \"7\" is not a message type"},
+      {ZipOf({{"messages.ndjson", good + AppLine("null", "-1000", "1", "null")}}),
+       "line 2: date \"-1000\""},
+      {ZipOf({{"messages.ndjson", good + AppLine("null", "1e400", "1", "null")}}),
+       "line 2: \"date\" is \"1e400\", not a number"},
+      {ZipOf({{"messages.ndjson", good + R"({"date":"1"})" "\n"}}), "line 2: it has no type"},
+      {ZipOf({{"messages.ndjson", good + R"({"date":"1","type":"2","larkpost":{"recipients":"x"}})" "\n"}}),
+       "line 2: \"larkpost\" has no folder"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    ReadZip(c.zip, error);
+    EXPECT_NE(error.find(c.expected), std::string::npos) << "error: " << error;
+  }
+}
+
+TEST(PhoneZip, AnOverlongLineIsRefusedAfterReadingOnlyTheLimit) {
+  std::string ndjson = AppLine(R"("+1")", "1000", "1", R"("ok")");
+  ndjson += "{\"body\":\"" + std::string(kMaxEntryBytes * 2, 'a') + "\"}\n";
+  std::string error;
+  ReadZip(ZipOf({{"messages.ndjson", ndjson}}), error);
+  EXPECT_NE(error.find("messages.ndjson line 2 is larger than 8 MiB"), std::string::npos) << error;
+}
+
+TEST(PhoneZip, WrittenArchiveBringsEveryMessageBackUnchanged) {
+  testing::TempDir dir;
+  MessageRecord received;
+  received.folderPath = u"Inbox\\Work\\Old";
+  received.deliveryTime = UInt64ToFileTime(133485772261234567ULL);
+  received.lastModified = UInt64ToFileTime(133485772269999999ULL);
+  received.flags = 5;
+  received.size = 321;
+  received.senderName = u"Ann \"A\"";
+  received.senderAddress = u"+4915112345678";
+  received.recipients = {{u"Me", u"+4917000000", 1}};
+  received.text = u"Hi \U0001F600\n你好\x01";
+  MessageRecord sent;
+  sent.folderPath = u"Sentedbox";
+  sent.deliveryTime = UInt64ToFileTime(133485772270000000ULL);
+  sent.senderName = u"Me";
+  sent.senderAddress = u"+4917000000";
+  sent.recipients = {{u"Bob", u"+111", 1}, {u"", u"+222", 2}, {u"Cy", u"+333", 3}};
+  sent.text = u"to all";
+  MessageRecord again = sent;  // same time and text right after: still two messages
+  MessageRecord draft;
+  draft.folderPath = u"Wastebox\\Trash 2";
+  draft.messageClass = u"IPM.SMStext";
+  draft.text = u"";
+
+  const std::u16string path = dir.File("out.zip");
+  auto writer = ZipWriter(path, DeletedAs::kByDirection);
+  std::string error;
+  const std::vector<MessageRecord> written = {received, sent, again, draft};
+  for (const MessageRecord& record : written) ASSERT_TRUE(writer->Write(record, error));
+  writer->Finish();
+  EXPECT_EQ(writer->entriesWritten(), 8u);
+  struct stat info {};
+  ASSERT_EQ(stat(WideToUtf8(path).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  auto reader = JoinedReader(ZipEntries(path));
+  const std::vector<MessageRecord> back = ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(back.size(), written.size());
+  for (size_t i = 0; i < back.size(); ++i) {
+    EXPECT_TRUE(testing::SameRecord(back[i], written[i])) << "message " << i;
+  }
+}
+
+}  // namespace
+}  // namespace larkpost
