@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
   libpcre2-dev libssl-dev
+  libexpat1-dev libzip-dev
+  chromium
 )
 
 missing=()
