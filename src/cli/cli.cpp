@@ -85,7 +85,7 @@ int RunRestore(const std::string& database, const std::string& path, bool confir
   TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
   ScopedUserInterface installed(ui);
   if (!confirmed) {
-    const std::u16string question = u"Are you sure to restore sms from file:" + source;
+    const std::u16string question = RestoreQuestion(source);
     if (!io.inputIsTerminal) {
       io.err << WideToUtf8(question) << "\n"
              << "larkpost: not restoring: there is no terminal to confirm on (pass --yes)\n";
@@ -108,18 +108,6 @@ int RunRestore(const std::string& database, const std::string& path, bool confir
 }
 
 }  // namespace
-
-std::u16string DefaultBackupName(const CTime& now) {
-  return u"BAK_" + now.Format("%Y%m%d_%H%M.bak");
-}
-
-BackupFormat FormatForPath(const std::u16string& path) {
-  const size_t dot = path.rfind(u'.');
-  if (dot != std::u16string::npos && path.compare(dot, std::u16string::npos, u".txt") == 0) {
-    return kTextExport;
-  }
-  return kBackupFile;
-}
 
 bool ParseFolderList(const std::string& list, int32_t (&flags)[5], std::string& error) {
   std::fill(std::begin(flags), std::end(flags), 0);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "jobs/job_records.h"
+#include "jobs/targets.h"
 #include "platform/time/filetime.h"
 
 namespace larkpost {
@@ -29,14 +30,6 @@ struct CliStreams {
 // Runs one command line (arguments without the program name) and returns the exit status
 // (terminal_ui.h: 0 success, 1 failure or refusal, 2 bad arguments, 3 incomplete backup).
 int RunCli(const std::vector<std::string>& args, CliStreams io);
-
-// "BAK_" followed by the local time as "%Y%m%d_%H%M.bak"; "BAK_" alone when the time cannot be
-// formatted.
-std::u16string DefaultBackupName(const CTime& now);
-
-// The plain-text export when the text from the path's last "." to its end is exactly ".txt"
-// (case-sensitive), a backup file otherwise.
-BackupFormat FormatForPath(const std::u16string& path);
 
 // The five folder flags (FolderKind order) from a comma-separated list of draft, inbox, outbox,
 // sent and deleted, in any letter case. False with a description of the bad item.
