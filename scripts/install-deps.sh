@@ -11,6 +11,7 @@ packages=(
   libpcre2-dev libssl-dev
   libexpat1-dev libzip-dev
   chromium
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
 )
 
 missing=()

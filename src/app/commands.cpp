@@ -1,0 +1,114 @@
+#include "app/commands.h"
+
+#include <unistd.h>
+
+#include <QtCore/QStringList>
+#include <QtWidgets/QFileDialog>
+
+#include "app/frame.h"
+#include "jobs/job_records.h"
+#include "jobs/runs.h"
+#include "jobs/targets.h"
+#include "platform/framework/framework.h"
+#include "platform/framework/strings.h"
+#include "platform/mapi/provider.h"
+
+namespace larkpost::app {
+
+namespace {
+
+QString Str(unsigned id) { return QString::fromStdU16String(LoadString(id)); }
+
+QWidget* DialogParent() {
+  CTidewellApp* app = AfxGetApp();
+  return app != nullptr ? app->MainFrame() : nullptr;
+}
+
+bool RunFileDialog(QFileDialog& dialog, const QString& filter, const QString& defaultExtension,
+                   QString* path) {
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setNameFilters(QtFilter(filter).split(";;"));
+  dialog.setDefaultSuffix(defaultExtension);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+  *path = dialog.selectedFiles().first();
+  return true;
+}
+
+// The messaging logon creates a store file that is missing; a backup or a restore must not run
+// against a new, empty store because the chosen one has gone. Told as a failed logon.
+bool StoreOpened(const SmsSession& session) {
+  if (session.initialized) return true;
+  AfxMessageBox(IDS_ACCOUNT_INIT_FAILED, MB_ICONWARNING);
+  return false;
+}
+
+bool StoreExists() {
+  if (access(mapi::DatabasePath().c_str(), F_OK) == 0) return true;
+  AfxMessageBox(IDS_ACCOUNT_INIT_FAILED, MB_ICONWARNING);
+  return false;
+}
+
+}  // namespace
+
+QString QtFilter(const QString& framework) {
+  const QStringList parts = framework.split('|');
+  QStringList filters;
+  for (int i = 0; i + 1 < parts.size(); i += 2) {
+    if (parts[i].isEmpty()) break;
+    QString patterns = parts[i + 1];
+    patterns.replace(';', ' ');
+    filters << parts[i] + " (" + patterns + ")";
+  }
+  return filters.join(";;");
+}
+
+bool QtFileDialogs::AskSavePath(const QString& title, const QString& filter,
+                                const QString& defaultExtension, const QString& initialName,
+                                QString* path) {
+  QFileDialog dialog(DialogParent(), title);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.selectFile(initialName);
+  // Qt's save dialog asks before replacing an existing file.
+  return RunFileDialog(dialog, filter, defaultExtension, path);
+}
+
+bool QtFileDialogs::AskOpenPath(const QString& title, const QString& filter,
+                                const QString& defaultExtension, QString* path) {
+  QFileDialog dialog(DialogParent(), title);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  return RunFileDialog(dialog, filter, defaultExtension, path);
+}
+
+void OnBackupMessages(FileDialogs& dialogs) {
+  const QString title = Str(IDS_SAVE_DIALOG_TITLE);
+  const QString name = QString::fromStdU16String(DefaultBackupName(CTime::GetCurrentTime()));
+  QString chosen;
+  if (!dialogs.AskSavePath(title, QString::fromStdU16String(kSaveDialogFilter),
+                           QString::fromStdU16String(kDefaultExtension), name, &chosen)) {
+    return;
+  }
+  const std::u16string path = chosen.toStdU16String();
+  if (!StoreExists()) return;
+  BackupJob job(FormatForPath(path), path, 1, 1, 1, 1, 1);
+  if (!StoreOpened(job.session)) return;
+  StartBackup(job);
+}
+
+void OnRestoreMessages(FileDialogs& dialogs) {
+  const QString title = Str(IDS_OPEN_DIALOG_TITLE);
+  QString chosen;
+  if (!dialogs.AskOpenPath(title, QString::fromStdU16String(kOpenDialogFilter),
+                           QString::fromStdU16String(kDefaultExtension), &chosen)) {
+    return;
+  }
+  const std::u16string path = chosen.toStdU16String();
+  if (AfxMessageBox(RestoreQuestion(path), MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return;
+  if (!StoreExists()) return;
+  RestoreJob job(path);
+  if (!StoreOpened(job.session)) return;
+  StartRestore(job);
+}
+
+}  // namespace larkpost::app

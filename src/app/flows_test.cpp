@@ -1,0 +1,275 @@
+// The progress dialog against scripted jobs, and the Backup and Restore commands through
+// scripted file dialogs and message boxes against a real store.
+#include <gtest/gtest.h>
+
+#include <QtCore/QRegularExpression>
+#include <QtCore/QThread>
+#include <QtCore/QTimer>
+#include <QtGui/QKeyEvent>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QProgressBar>
+
+#include <deque>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "app/commands.h"
+#include "app/gui_test_support.h"
+#include "app/progress_dialog.h"
+#include "platform/mapi/provider.h"
+#include "store/store_json.h"
+
+namespace larkpost::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Shown {
+  QString text;
+  unsigned type;
+  bool overProgress;  // a progress dialog was on the screen
+  bool onUiThread;
+};
+
+// Answers message boxes from a script (IDOK when it runs out) and remembers what was shown.
+class ScriptedUi : public QtUserInterface {
+ public:
+  using QtUserInterface::QtUserInterface;
+  std::deque<int> answers;
+  std::vector<Shown> shown;
+
+ protected:
+  int ShowMessageBox(const QString& text, unsigned type) override {
+    shown.push_back({text, type, dynamic_cast<CProgressDialog*>(Frame()->TopDialog()) != nullptr,
+                     QThread::currentThread() == qApp->thread()});
+    if (answers.empty()) return IDOK;
+    const int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+};
+
+class ScriptedDialogs : public FileDialogs {
+ public:
+  QString path;  // empty: the dialog is cancelled
+  QString title, filter, extension, initialName;
+  int asked = 0;
+
+  bool AskSavePath(const QString& t, const QString& f, const QString& e, const QString& name,
+                   QString* out) override {
+    initialName = name;
+    return Answer(t, f, e, out);
+  }
+  bool AskOpenPath(const QString& t, const QString& f, const QString& e, QString* out) override {
+    return Answer(t, f, e, out);
+  }
+
+ private:
+  bool Answer(const QString& t, const QString& f, const QString& e, QString* out) {
+    ++asked;
+    title = t;
+    filter = f;
+    extension = e;
+    if (path.isEmpty()) return false;
+    *out = path;
+    return true;
+  }
+};
+
+class Flows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app_ = testing::StartApp({480, 640, 192, 192});
+    ui_ = std::make_unique<ScriptedUi>(app_->MainFrame());
+    InstallUserInterface(ui_.get());
+    app_->MainFrame()->SetFileDialogs(&dialogs_);
+    std::string pattern = (fs::temp_directory_path() / "larkpost-gui-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+  }
+  void TearDown() override {
+    InstallUserInterface(nullptr);
+    ui_.reset();
+    app_.reset();
+    fs::remove_all(dir_);
+  }
+
+  CMainFrame& Frame() { return *app_->MainFrame(); }
+  QString PathOf(const char* name) const { return QString::fromStdString((dir_ / name).string()); }
+  void UseStore(const char* name) {
+    store_ = (dir_ / name).string();
+    mapi::SetDatabasePath(store_);
+  }
+  std::string Dump() {
+    SmsSession session(u"SMS");
+    EXPECT_TRUE(session.initialized);
+    std::ostringstream out;
+    std::string error;
+    EXPECT_TRUE(DumpStore(session, out, error)) << error;
+    return out.str();
+  }
+
+  std::unique_ptr<CTidewellApp> app_;
+  std::unique_ptr<ScriptedUi> ui_;
+  ScriptedDialogs dialogs_;
+  fs::path dir_;
+  std::string store_;
+};
+
+TEST_F(Flows, FinishedJobEndsTheDialogOnItsFirstTick) {
+  const std::atomic<double> progress{1.0};
+  const std::atomic<int32_t> finished{1};
+  CProgressDialog dialog(&progress, &finished, &Frame());
+  EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+  EXPECT_EQ(dialog.Ticks(), 1);
+  EXPECT_EQ(dialog.findChild<QProgressBar*>("1012")->value(), 100);
+  EXPECT_EQ(dialog.findChild<QLabel*>("1013")->text(), "100");
+  EXPECT_EQ(dialog.findChild<QLabel*>("1014")->text(), "Quenby Larkpost");
+  EXPECT_EQ(dialog.findChild<QLabel*>("1015")->text(), "https://larkpost.example.org/");
+}
+
+TEST_F(Flows, ProgressShownAsWholePercentBarFullAbove100) {
+  std::atomic<double> progress{0.0};
+  const std::atomic<int32_t> finished{0};
+  CProgressDialog dialog(&progress, &finished, &Frame());
+  auto* number = dialog.findChild<QLabel*>("1013");
+  auto* bar = dialog.findChild<QProgressBar*>("1012");
+  dialog.OnTimer();  // nothing counted yet
+  EXPECT_EQ(number->text(), "0");
+  EXPECT_EQ(bar->value(), 0);
+  progress = 0.4299;
+  dialog.OnTimer();
+  EXPECT_EQ(number->text(), "42");
+  EXPECT_EQ(bar->value(), 42);
+  progress = 1.37;  // more written than counted
+  dialog.OnTimer();
+  EXPECT_EQ(number->text(), "137");
+  EXPECT_EQ(bar->value(), 100);
+}
+
+TEST_F(Flows, CloseOkAndCancelRefusedUntilFinished) {
+  const std::atomic<double> progress{0.5};
+  std::atomic<int32_t> finished{0};
+  CProgressDialog dialog(&progress, &finished, &Frame());
+  dialog.show();
+  dialog.close();
+  dialog.reject();
+  dialog.accept();
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(&dialog, &escape);
+  Frame().close();  // the desktop's close button while the run goes on
+  QApplication::processEvents();
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_TRUE(Frame().isVisible());
+  finished = 1;
+  dialog.OnTimer();
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_F(Flows, WorkerMessageShownOnUiThreadWhileDialogStaysUp) {
+  std::atomic<double> progress{0.0};
+  std::atomic<int32_t> finished{0};
+  ui_->answers = {IDCANCEL};
+  int answer = 0;
+  std::thread worker([&] {
+    progress = 0.6;
+    answer = AfxMessageBox(u"Backup Succeeded.", MB_ICONINFORMATION);
+    finished = 1;
+  });
+  ui_->WaitForWorker(progress, finished);
+  worker.join();
+  ASSERT_EQ(ui_->shown.size(), 1u);
+  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.");
+  EXPECT_TRUE(ui_->shown[0].overProgress);
+  EXPECT_TRUE(ui_->shown[0].onUiThread);
+  EXPECT_EQ(answer, IDCANCEL);  // the worker got the user's answer
+  EXPECT_TRUE(Frame().TopDialog() == nullptr);
+}
+
+TEST_F(Flows, CancelledDialogsAndUnconfirmedRestoreDoNothing) {
+  UseStore("missing.db");  // a logon would create it
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(dialogs_.asked, 2);
+  dialogs_.path = PathOf("some.bak");
+  ui_->answers = {IDCANCEL};
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), 1u);
+  EXPECT_EQ(ui_->shown[0].text, "Are you sure to restore sms from file:" + PathOf("some.bak"));
+  EXPECT_EQ(ui_->shown[0].type, MB_OKCANCEL | MB_ICONQUESTION);
+  EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(Flows, MissingStoreIsAFailedLogonAndNotCreated) {
+  UseStore("gone.db");
+  dialogs_.path = PathOf("x.bak");
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), 1u);
+  EXPECT_EQ(ui_->shown[0].text, "SMS Account Initialization Failed.");
+  EXPECT_EQ(ui_->shown[0].type, MB_ICONWARNING);
+  EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(Flows, UpperCaseTxtGivesABackupFile) {
+  UseStore("messages.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  dialogs_.path = PathOf("sms.TXT");
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+  EXPECT_EQ(dialogs_.title, "Select Save Path.");
+  EXPECT_EQ(dialogs_.filter, "Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|");
+  EXPECT_EQ(dialogs_.extension, "bak");
+  EXPECT_TRUE(QRegularExpression("^BAK_[0-9]{8}_[0-9]{4}\\.bak$").match(dialogs_.initialName)
+                  .hasMatch())
+      << dialogs_.initialName.toStdString();
+  ASSERT_EQ(ui_->shown.size(), 1u);
+  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.");
+  EXPECT_TRUE(ui_->shown[0].overProgress);
+  // A backup file of an empty store: the digest and a record count of 0.
+  EXPECT_EQ(fs::file_size(dir_ / "sms.TXT"), 20u);
+}
+
+TEST_F(Flows, BackupAndRestoreThroughTheScreens) {
+  UseStore("source.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  {
+    // Text the backup file's code page (Windows-1252) holds, so the round trip keeps every byte.
+    std::istringstream messages(
+        R"({"folder":["Draft"],"flags":8,"subject":"Tickets for Saturday!","lastModified":133592329210000000,"deliveryTime":133592329200000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Me\" <+4915112340000>","size":42,"recipients":[{"name":"Ann Becker","address":"+4915112345678","type":1}]})"
+        "\n"
+        R"({"folder":["Inbox","Work"],"flags":1,"subject":"Grüße, café à 10?","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Chloé\" <+33612345678>","size":34,"recipients":[{"name":"Me","address":"+4915112340000","type":1},{"name":"Bob","address":"+4930123456","type":2}]})"
+        "\n"
+        R"({"folder":["Sentedbox"],"flags":1,"subject":"Got it","lastModified":133569846010000000,"deliveryTime":133569846000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Me\" <+4915112340000>","size":12,"recipients":[{"name":"Bob","address":"+4930123456","type":1}]})"
+        "\n");
+    SmsSession session(u"SMS");
+    std::string error;
+    uint32_t loaded = 0;
+    ASSERT_TRUE(LoadStore(session, messages, error, &loaded)) << error;
+    ASSERT_EQ(loaded, 3u);
+  }
+  const std::string before = Dump();
+  dialogs_.path = PathOf("all.bak");
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+
+  UseStore("target.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(dialogs_.title, "Select File Path.");
+  EXPECT_EQ(dialogs_.filter, "Larkpost File(*.bak)|*.bak|");
+
+  ASSERT_EQ(ui_->shown.size(), 3u);
+  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.");
+  EXPECT_EQ(ui_->shown[1].text, "Are you sure to restore sms from file:" + PathOf("all.bak"));
+  EXPECT_FALSE(ui_->shown[1].overProgress);
+  EXPECT_EQ(ui_->shown[2].text, "Restore Succeeded.");
+  EXPECT_TRUE(ui_->shown[2].overProgress);
+  EXPECT_EQ(Dump(), before);
+}
+
+TEST(QtFilter, FrameworkFiltersAsQtWritesThem) {
+  EXPECT_EQ(QtFilter("Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|"),
+            "Larkpost File(*.bak) (*.bak);;Text File(*.txt) (*.txt)");
+  EXPECT_EQ(QtFilter("Pictures|*.png;*.bmp|"), "Pictures (*.png *.bmp)");
+}
+
+}  // namespace
+}  // namespace larkpost::app

@@ -1,0 +1,419 @@
+#include "app/frame.h"
+
+#include <QtCore/QTimer>
+#include <QtGui/QCloseEvent>
+#include <QtGui/QDesktopServices>
+#include <QtGui/QFontMetrics>
+#include <QtGui/QLinearGradient>
+#include <QtGui/QPainter>
+#include <QtGui/QShortcut>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QMenu>
+#include <QtWidgets/QToolButton>
+
+#include <cmath>
+
+#include "app/commands.h"
+#include "app/home_view.h"
+#include "platform/framework/strings.h"
+
+namespace larkpost::app {
+
+namespace {
+
+CTidewellApp* theApp = nullptr;
+bool relayoutOn = false;
+
+QString Str(unsigned id) { return QString::fromStdU16String(LoadString(id)); }
+QRect ToQRect(const Rect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
+
+constexpr const char* kFontFamily = "DejaVu Sans";
+
+// The strip's and the soft keys' colours: the handheld's dark blue bars with white text.
+void PaintBar(QPainter& painter, const QRect& area, QColor top, QColor bottom) {
+  QLinearGradient fill(area.topLeft(), area.bottomLeft());
+  fill.setColorAt(0, top);
+  fill.setColorAt(1, bottom);
+  painter.fillRect(area, fill);
+}
+
+}  // namespace
+
+const char* const kSupportPageAddress = "https://larkpost.example.org/guide/";
+
+ScreenMetrics& SystemMetrics() {
+  static ScreenMetrics metrics;
+  return metrics;
+}
+
+const std::vector<MenuPopup>& MenuResource128() {
+  static const std::vector<MenuPopup> menu = {
+      {"Buttons", {{"&Exit", ID_APP_EXIT}}},
+      {"Menu",
+       {{"&Backup Messages", ID_BACKUP_MESSAGES},
+        {"&Restore Messages", ID_RESTORE_MESSAGES},
+        {"About", ID_APP_ABOUT}}},
+  };
+  return menu;
+}
+
+QFont CellFont(int cellHeight, int weight, int averageWidth) {
+  QFont font(kFontFamily);
+  font.setStyleStrategy(QFont::PreferAntialias);
+  // The handheld's narrow system font is closest to the condensed cut of the family.
+  font.setStretch(QFont::SemiCondensed);
+  font.setWeight(weight >= 700 ? QFont::Bold : QFont::Normal);
+  const int height = std::max(cellHeight, 1);
+  // The handheld's heights are cell heights (ascent plus descent); Qt sizes the em square.
+  font.setPixelSize(height);
+  const int natural = QFontMetrics(font).height();
+  if (natural > 0 && natural != height) {
+    font.setPixelSize(std::max(1, static_cast<int>(std::lround(1.0 * height * height / natural))));
+  }
+  if (averageWidth > 0) {
+    const int average = QFontMetrics(font).averageCharWidth();
+    if (average > 0) font.setStretch(std::clamp(100 * averageWidth / average, 1, 4000));
+  }
+  return font;
+}
+
+bool ResolutionAwareRelayout() { return relayoutOn; }
+
+CTidewellApp* AfxGetApp() { return theApp; }
+
+// ---- Dialogs of the screen ----
+
+CDeviceDialog::CDeviceDialog(QWidget* frame, QString caption, bool okInCaption)
+    : QDialog(frame), caption_(std::move(caption)), okInCaption_(okInCaption) {
+  // A dialog of the handheld is part of its screen, not a window of the desktop.
+  setWindowFlags(Qt::Widget);
+  setAutoFillBackground(true);
+  QPalette colors = palette();
+  colors.setColor(QPalette::Window, Qt::white);
+  colors.setColor(QPalette::WindowText, Qt::black);
+  setPalette(colors);
+  setGeometry(ToQRect(DialogClient(SystemMetrics())));
+}
+
+void CDeviceDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  raise();
+  if (auto* frame = dynamic_cast<CMainFrame*>(parentWidget())) frame->DialogShown(this);
+}
+
+void CDeviceDialog::hideEvent(QHideEvent* event) {
+  QDialog::hideEvent(event);
+  if (auto* frame = dynamic_cast<CMainFrame*>(parentWidget())) frame->DialogHidden(this);
+}
+
+// ---- About box ----
+
+CAboutDlg::CAboutDlg(QWidget* frame) : CDeviceDialog(frame, "About Tidewell", true) {
+  const ScreenMetrics& screen = SystemMetrics();
+  setFont(CellFont(screen.T(13)));
+  auto* icon = new QLabel(this);
+  icon->setObjectName("1033");
+  icon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  auto* name = new QLabel(this);
+  name->setObjectName("202");
+  name->setTextFormat(Qt::PlainText);  // no prefix processing
+  name->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  auto* rights = new QLabel(this);
+  rights->setObjectName("1035");
+  rights->setTextFormat(Qt::PlainText);
+  rights->setWordWrap(true);
+  rights->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // The box is made from the portrait template; its size messages apply the rule.
+  PlaceFromTemplate(100);
+}
+
+bool CAboutDlg::RelayoutFromTemplate() { return PlaceFromTemplate(AboutTemplate(SystemMetrics())); }
+
+bool CAboutDlg::PlaceFromTemplate(int templateId) {
+  const ScreenMetrics& screen = SystemMetrics();
+  templateId_ = templateId;
+  bool allMoved = true;
+  int unnamed = 0;
+  for (const DialogItem& item : AboutItems(templateId_)) {
+    if (item.id == 0xFFFF) ++unnamed;
+    auto* control = findChild<QLabel*>(QString::number(item.id));
+    if (control == nullptr) {
+      allMoved = false;
+      continue;
+    }
+    const Rect place = DialogUnitsToPixels(screen, item);
+    control->setGeometry(ToQRect(place));
+    // Content is loaded anew, as the template's titles say.
+    switch (item.id) {
+      case 1033:
+        control->setPixmap(LoadAppIcon().scaled(std::min(place.Width(), place.Height()),
+                                                std::min(place.Width(), place.Height()),
+                                                Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        break;
+      case 202:
+        // "Quenby Larkpost\r\nVersion 2.0": the line break as the desktop writes it.
+        control->setText("Quenby Larkpost\nVersion 2.0");
+        break;
+      case 1035:
+        control->setText(QString::fromUtf8("Copyright \u00A9 2026 Quenby"));
+        break;
+    }
+  }
+  return allMoved && unnamed < 2;
+}
+
+void CAboutDlg::resizeEvent(QResizeEvent* event) {
+  CDeviceDialog::resizeEvent(event);
+  if (ResolutionAwareRelayout()) RelayoutFromTemplate();
+}
+
+void CAboutDlg::OnScreenChanged() {
+  setFont(CellFont(SystemMetrics().T(13)));
+  if (ResolutionAwareRelayout()) RelayoutFromTemplate();
+}
+
+// ---- Main frame ----
+
+CMainFrame::CMainFrame() {
+  setWindowTitle(Str(AFX_IDS_APP_TITLE));
+  setWindowIcon(QIcon(":/art/larkpost-gui.png"));
+  setAutoFillBackground(true);
+  QPalette colors = palette();
+  colors.setColor(QPalette::Window, Qt::white);
+  colors.setColor(QPalette::WindowText, Qt::black);
+  setPalette(colors);
+
+  view_ = new CTidewellView(this);
+  view_->OnInitialUpdate();
+
+  softKeys_ = new QWidget(this);
+  auto makeKey = [&](const QString& text, Qt::Alignment) {
+    auto* key = new QToolButton(softKeys_);
+    key->setText(text);
+    key->setAutoRaise(true);
+    key->setFocusPolicy(Qt::NoFocus);
+    key->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    key->setStyleSheet(
+        "QToolButton { color: white; border: none; background: transparent; }"
+        "QToolButton:pressed { background: rgba(255,255,255,60); }");
+    return key;
+  };
+  leftKey_ = makeKey(Str(IDS_EXIT), Qt::AlignLeft);
+  rightKey_ = makeKey(Str(IDS_MENU), Qt::AlignRight);
+  connect(leftKey_, &QToolButton::clicked, this, [this] { SendCommand(ID_APP_EXIT); });
+  connect(rightKey_, &QToolButton::clicked, this, [this] { OpenSoftKeyMenu(); });
+
+  captionOk_ = new QToolButton(this);
+  captionOk_->setText("ok");
+  captionOk_->setFocusPolicy(Qt::NoFocus);
+  captionOk_->setStyleSheet(
+      "QToolButton { color: white; border: 1px solid rgba(255,255,255,150); border-radius: 3px;"
+      " background: transparent; }"
+      "QToolButton:pressed { background: rgba(255,255,255,60); }");
+  captionOk_->hide();
+  connect(captionOk_, &QToolButton::clicked, this, [this] {
+    if (CDeviceDialog* dialog = TopDialog()) dialog->accept();
+  });
+
+  // Turning the device: width and height swap.
+  auto* rotate = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
+  rotate->setContext(Qt::WindowShortcut);
+  connect(rotate, &QShortcut::activated, this, [this] { Rotate(); });
+
+  ApplyScreen();
+}
+
+CMainFrame::~CMainFrame() = default;
+
+FileDialogs& CMainFrame::Dialogs() {
+  if (fileDialogs_ != nullptr) return *fileDialogs_;
+  if (!ownDialogs_) ownDialogs_ = std::make_unique<QtFileDialogs>();
+  return *ownDialogs_;
+}
+
+void CMainFrame::ApplyScreen() {
+  const ScreenMetrics& screen = SystemMetrics();
+  setFixedSize(screen.width, screen.height);
+  const QFont keyFont = CellFont(screen.T(15), 700);
+  const Rect bar = SoftKeyBar(screen);
+  softKeys_->setGeometry(ToQRect(bar));
+  const int keyWidth = screen.width / 2;
+  leftKey_->setFont(keyFont);
+  rightKey_->setFont(keyFont);
+  leftKey_->setGeometry(0, 0, keyWidth, bar.Height());
+  rightKey_->setGeometry(screen.width - keyWidth, 0, keyWidth, bar.Height());
+  const Rect strip = TitleStrip(screen);
+  captionOk_->setFont(CellFont(screen.T(13), 700));
+  const int okWidth = screen.S(34);
+  captionOk_->setGeometry(strip.right - okWidth - screen.S(4), strip.top + screen.T(3), okWidth,
+                          strip.Height() - 2 * screen.T(3));
+  if (menu_ != nullptr) menu_->setFont(CellFont(screen.T(16)));
+  view_->setGeometry(ToQRect(FrameClient(screen)));
+  view_->LayOut();  // a size message reaches the view even when its own size stays
+  for (CDeviceDialog* dialog : dialogs_) {
+    dialog->setGeometry(ToQRect(DialogClient(screen)));
+    dialog->OnScreenChanged();
+  }
+  UpdateChrome();
+}
+
+void CMainFrame::Rotate() {
+  SystemMetrics() = SystemMetrics().Rotated();
+  ApplyScreen();
+}
+
+void CMainFrame::DialogShown(CDeviceDialog* dialog) {
+  if (std::find(dialogs_.begin(), dialogs_.end(), dialog) == dialogs_.end()) {
+    dialogs_.push_back(dialog);
+  }
+  dialog->setGeometry(ToQRect(DialogClient(SystemMetrics())));
+  UpdateChrome();
+}
+
+void CMainFrame::DialogHidden(CDeviceDialog* dialog) {
+  dialogs_.erase(std::remove(dialogs_.begin(), dialogs_.end(), dialog), dialogs_.end());
+  UpdateChrome();
+}
+
+QString CMainFrame::TitleText() const {
+  return TopDialog() != nullptr ? TopDialog()->Caption() : windowTitle();
+}
+
+void CMainFrame::UpdateChrome() {
+  CDeviceDialog* top = TopDialog();
+  captionOk_->setVisible(top != nullptr && top->OkInCaption());
+  captionOk_->raise();
+  softKeys_->setVisible(top == nullptr);
+  update(ToQRect(TitleStrip(SystemMetrics())));
+}
+
+void CMainFrame::paintEvent(QPaintEvent*) {
+  const ScreenMetrics& screen = SystemMetrics();
+  QPainter painter(this);
+  const QRect strip = ToQRect(TitleStrip(screen));
+  PaintBar(painter, strip, QColor(0x2c, 0x5a, 0x9a), QColor(0x16, 0x34, 0x64));
+  painter.setPen(QColor(0x0c, 0x22, 0x44));
+  painter.drawLine(strip.bottomLeft(), strip.bottomRight());
+  painter.setPen(Qt::white);
+  painter.setFont(CellFont(screen.T(15), 700));
+  painter.drawText(strip.adjusted(screen.S(8), 0, -screen.S(8), 0),
+                   Qt::AlignLeft | Qt::AlignVCenter, TitleText());
+  const QRect bar = ToQRect(SoftKeyBar(screen));
+  PaintBar(painter, bar, QColor(0x3a, 0x3f, 0x47), QColor(0x1d, 0x20, 0x25));
+  painter.setPen(QColor(0x5a, 0x60, 0x6a));
+  painter.drawLine(bar.topLeft(), bar.topRight());
+  if (softKeys_->isVisible()) {
+    // The divider between the two soft keys.
+    const int middle = bar.center().x();
+    painter.drawLine(middle, bar.top() + screen.T(5), middle, bar.bottom() - screen.T(5));
+  }
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  for (CDeviceDialog* dialog : dialogs_) {
+    if (!dialog->MayClose()) {
+      event->ignore();
+      return;
+    }
+  }
+  for (CDeviceDialog* dialog : dialogs_) {
+    if (auto* about = dynamic_cast<CAboutDlg*>(dialog)) {
+      // Leave the About box's modal loop first, then close.
+      about->reject();
+      event->ignore();
+      QTimer::singleShot(0, this, [this] { close(); });
+      return;
+    }
+  }
+  event->accept();
+}
+
+QMenu* CMainFrame::SoftKeyMenu() {
+  if (menu_ == nullptr) {
+    menu_ = new QMenu(this);
+    menu_->setFont(CellFont(SystemMetrics().T(16)));
+    for (const MenuItem& item : MenuResource128()[1].items) {
+      const int command = item.command;
+      connect(menu_->addAction(QString::fromUtf8(item.text)), &QAction::triggered, this,
+              [this, command] {
+                // Posted, as a menu command arrives after the menu has closed.
+                QTimer::singleShot(0, this, [this, command] { SendCommand(command); });
+              });
+    }
+  }
+  return menu_;
+}
+
+void CMainFrame::OpenSoftKeyMenu() {
+  QMenu* menu = SoftKeyMenu();
+  const QSize size = menu->sizeHint();
+  const QPoint corner = mapToGlobal(QPoint(width(), SoftKeyBar(SystemMetrics()).top));
+  menu->popup(corner - QPoint(size.width(), size.height()));
+}
+
+void CMainFrame::SendCommand(int id) {
+  if (OnCommand(id)) return;
+  // The view and the document handle no menu command; the application comes last.
+  if (CTidewellApp* app = AfxGetApp()) app->OnCommand(id);
+}
+
+bool CMainFrame::OnCommand(int id) {
+  switch (id) {
+    case ID_APP_EXIT:
+      close();
+      return true;
+    case ID_BACKUP_MESSAGES:
+      OnBackupMessages(Dialogs());
+      return true;
+    case ID_RESTORE_MESSAGES:
+      OnRestoreMessages(Dialogs());
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---- Application ----
+
+CTidewellApp::CTidewellApp() {
+  theApp = this;
+  openUrl = [](const QString& address) { return QDesktopServices::openUrl(QUrl(address)); };
+}
+
+CTidewellApp::~CTidewellApp() {
+  frame_.reset();
+  theApp = nullptr;
+}
+
+bool CTidewellApp::InitInstance(bool show) {
+  frame_ = std::make_unique<CMainFrame>();
+  if (show) frame_->show();
+  return true;
+}
+
+bool CTidewellApp::OnCommand(int id) {
+  switch (id) {
+    case ID_APP_ABOUT:
+      OnAppAbout();
+      return true;
+    case ID_HOME_PAGE:
+      openUrl(Str(IDS_HOME_PAGE));  // a failure stays silent
+      return true;
+    case ID_ONLINE_GUIDE:
+      openUrl(QString::fromUtf8(kSupportPageAddress));
+      return true;
+    default:
+      return false;
+  }
+}
+
+void CTidewellApp::OnAppAbout() {
+  relayoutOn = true;
+  {
+    CAboutDlg about(frame_.get());
+    about.exec();
+  }
+  relayoutOn = false;
+}
+
+}  // namespace larkpost::app

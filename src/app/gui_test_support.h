@@ -1,0 +1,35 @@
+// Helpers for the desktop program's tests: one offscreen QApplication for the whole test
+// program, and a shown main frame for the screen under test.
+#pragma once
+
+#include <QtWidgets/QApplication>
+
+#include <memory>
+
+#include "app/frame.h"
+
+inline void EnsureApplication() {
+  static QApplication* application = [] {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "larkpost_gui_test";
+    static char* argv[] = {name, nullptr};
+    Q_INIT_RESOURCE(art);
+    return new QApplication(argc, argv);
+  }();
+  (void)application;
+}
+
+namespace larkpost::app::testing {
+
+// The application object with its frame shown on a screen of the given metrics.
+inline std::unique_ptr<CTidewellApp> StartApp(ScreenMetrics screen) {
+  EnsureApplication();
+  SystemMetrics() = screen;
+  auto app = std::make_unique<CTidewellApp>();
+  app->InitInstance(true);
+  QApplication::processEvents();
+  return app;
+}
+
+}  // namespace larkpost::app::testing

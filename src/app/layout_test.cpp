@@ -1,0 +1,207 @@
+// The handheld's layout rules: the home view's table, the button images, the progress dialog and
+// the About box, on the screens the layout must handle, and the live widgets placed by them.
+#include <gtest/gtest.h>
+
+#include <QtCore/QTimer>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QMenu>
+
+#include <map>
+
+#include "app/gui_test_support.h"
+#include "app/home_view.h"
+#include "app/layout.h"
+#include "app/progress_dialog.h"
+
+namespace larkpost::app {
+namespace {
+
+std::map<int, Rect> Home(const ScreenMetrics& screen) {
+  std::map<int, Rect> out;
+  for (const auto& [id, place] : LayOutHome(screen)) out[id] = place;
+  return out;
+}
+
+QRect ToQRect(const Rect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
+
+TEST(HomeLayout, SmallScreenAt96DpiRowByRow) {
+  // Worked out by hand from the table: b = 64, L = 20, R = 220, nothing above the maker label.
+  const std::map<int, Rect> expected = {
+      {1041, {85, 0, 155, 12}},    {1014, {45, 12, 195, 34}},   {1042, {20, 37, 220, 38}},
+      {1027, {20, 43, 84, 107}},   {1049, {89, 48, 209, 68}},   {1050, {89, 71, 229, 95}},
+      {1043, {20, 108, 220, 109}}, {1030, {20, 114, 84, 178}},  {1051, {89, 119, 209, 139}},
+      {1052, {89, 142, 229, 166}}, {1044, {20, 179, 220, 180}}, {1031, {20, 185, 84, 249}},
+      {1053, {89, 205, 189, 225}}, {1045, {20, 250, 220, 251}}, {1032, {40, 251, 200, 263}},
+  };
+  EXPECT_EQ(Home({240, 320, 96, 96}), expected);
+}
+
+TEST(HomeLayout, TallScreenAt192Dpi) {
+  const ScreenMetrics screen{480, 800, 192, 192};
+  const auto home = Home(screen);
+  EXPECT_EQ(home.at(1041), (Rect{170, 36, 310, 60}));  // T(18) = 36 pixels down
+  EXPECT_EQ(home.at(1014), (Rect{90, 60, 390, 104}));
+  EXPECT_EQ(home.at(1027), (Rect{40, 122, 184, 266}));  // S(72) = 144 pixels square
+  EXPECT_EQ(home.at(1053).top, home.at(1031).top + 40);
+  EXPECT_EQ(home.at(1032).top, home.at(1045).bottom + 40);  // the extra gap above the address
+  EXPECT_EQ(ButtonBitmap(1027, screen), 146);
+  EXPECT_EQ(ButtonBitmap(1030, screen), 144);
+  EXPECT_EQ(ButtonBitmap(1031, screen), 148);
+}
+
+TEST(HomeLayout, ScalesEachDirectionByItsOwnResolution) {
+  const auto home = Home({480, 640, 192, 96});
+  EXPECT_EQ(home.at(1027), (Rect{40, 43, 168, 107}));  // S(64) = 128 wide, T(64) = 64 high
+}
+
+TEST(ButtonImages, ResolutionRuleAndPlainPixelCopy) {
+  EnsureApplication();
+  // The bitmaps say 2834 pixels per metre, which counts as 96 dpi.
+  EXPECT_EQ(BitmapDpi(2834), 96);
+  EXPECT_EQ(BitmapDpi(7559), 192);
+  const BitmapResource bitmap = LoadBitmapResource(145);
+  ASSERT_TRUE(bitmap.Valid());
+  EXPECT_EQ(bitmap.pixelsPerMetreX, 2834);
+  EXPECT_EQ(bitmap.image.size(), QSize(128, 64));
+  EXPECT_EQ(LoadBitmapResource(146).image.size(), QSize(144, 72));
+  EXPECT_EQ(LoadBitmapResource(150).image.size(), QSize(543, 1));
+  EXPECT_EQ(LoadBitmapResource(150).image.pixel(100, 0), qRgb(203, 202, 202));
+
+  // At 96 dpi the images are loaded as they are.
+  const CImageList plain = LoadButtonImages(145, 64, {240, 320, 96, 96});
+  ASSERT_EQ(plain.images.size(), 2u);
+  EXPECT_EQ(plain.images[1].toImage().pixel(32, 40), bitmap.image.pixel(64 + 32, 40));
+
+  // Twice the resolution: one strip doubled, every pixel a 2 × 2 block of the original.
+  const CImageList doubled = LoadButtonImages(145, 64, {480, 640, 192, 192});
+  ASSERT_EQ(doubled.images.size(), 2u);
+  EXPECT_EQ(doubled.images[0].size(), QSize(128, 128));
+  const QImage pressed = doubled.images[1].toImage();
+  for (const QPoint p : {QPoint(0, 0), QPoint(65, 81), QPoint(127, 127), QPoint(40, 100)}) {
+    EXPECT_EQ(pressed.pixel(p), bitmap.image.pixel(64 + p.x() / 2, p.y() / 2)) << p.x();
+  }
+
+  // 144 dpi is no whole multiple of 96: image by image, (64·144 + 48) / 96 = 96 pixels.
+  const CImageList oneAndAHalf = LoadButtonImages(145, 64, {480, 640, 144, 144});
+  ASSERT_EQ(oneAndAHalf.images.size(), 2u);
+  EXPECT_EQ(oneAndAHalf.images[1].size(), QSize(96, 96));
+  EXPECT_FALSE(PlanImageList({480, 640, 144, 144}, 64, 64, 96, 96).onePiece);
+  EXPECT_EQ(oneAndAHalf.images[1].toImage().pixel(48, 48),
+            bitmap.image.pixel(64 + 32, 32));
+}
+
+TEST(ProgressLayout, HighResolutionScreen) {
+  // s(16) = 32, s(50) = 100, s(20) = 40; the bar takes 80 % of the width, centred.
+  std::map<int, Rect> controls;
+  for (const auto& [id, place] : LayOutProgress({480, 640, 192, 192}, 480)) controls[id] = place;
+  EXPECT_EQ(controls.at(1012), (Rect{48, 100, 432, 140}));
+  EXPECT_EQ(controls.at(1013), (Rect{176, 146, 272, 178}));
+  EXPECT_EQ(controls.at(1016), (Rect{272, 146, 304, 178}));
+  EXPECT_EQ(controls.at(1014), (Rect{48, 48, 480, 80}));
+  EXPECT_EQ(controls.at(1015), (Rect{48, 196, 480, 228}));
+  // An odd width: 0.8 · 301 = 240.8 → 240, L = 61 / 2 = 30.
+  EXPECT_EQ(LayOutProgress({301, 400, 96, 96}, 301)[0].second, (Rect{30, 50, 270, 70}));
+}
+
+TEST(AboutLayout, TemplateByOrientation) {
+  EXPECT_EQ(AboutTemplate({480, 640, 192, 192}), 100);
+  EXPECT_EQ(AboutTemplate({640, 480, 192, 192}), 200);
+  EXPECT_EQ(AboutTemplate({480, 480, 192, 192}), 200);  // square counts as landscape
+  // Dialog units at 96 dpi: base units 6 × 13, so x·6/4 and y·13/8, rounded.
+  EXPECT_EQ(DialogUnitsToPixels({240, 320, 96, 96}, {202, 36, 11, 83, 18}),
+            (Rect{54, 18, 179, 47}));
+}
+
+class LiveScreen : public ::testing::Test {
+ protected:
+  void Start(ScreenMetrics screen) { app_ = testing::StartApp(screen); }
+  CMainFrame& Frame() { return *app_->MainFrame(); }
+  CTidewellView& View() { return *Frame().View(); }
+
+  // Every control of the view sits where the table puts it, for the current screen.
+  void ExpectViewFollowsTable() {
+    for (const auto& [id, place] : LayOutHome(SystemMetrics())) {
+      EXPECT_EQ(View().Control(id)->geometry(), ToQRect(place)) << id;
+    }
+  }
+
+  std::unique_ptr<CTidewellApp> app_;
+};
+
+TEST_F(LiveScreen, RotationRelaysOutAndRebuildsImagesOnlyOnHeightChange) {
+  Start({480, 640, 192, 192});
+  EXPECT_EQ(Frame().size(), QSize(480, 640));
+  ExpectViewFollowsTable();
+  EXPECT_EQ(View().ImageListBuilds(), 1);
+  EXPECT_EQ(View().Images(1027).images[0].size(), QSize(128, 128));
+  EXPECT_EQ(View().Control(1027)->geometry(), QRect(40, 86, 128, 128));
+
+  Frame().Rotate();
+  EXPECT_EQ(Frame().size(), QSize(640, 480));
+  ExpectViewFollowsTable();
+  EXPECT_EQ(View().Control(1027)->x(), 120);  // the column is centred on the new width
+  EXPECT_EQ(View().ImageListBuilds(), 2);
+
+  Frame().ApplyScreen();  // another size message with the same height
+  EXPECT_EQ(View().ImageListBuilds(), 2);
+}
+
+TEST_F(LiveScreen, SquareScreenTurnsWithoutRebuildingImages) {
+  Start({480, 480, 96, 96});
+  EXPECT_EQ(View().ImageListBuilds(), 1);
+  Frame().Rotate();
+  EXPECT_EQ(View().ImageListBuilds(), 1);
+}
+
+TEST_F(LiveScreen, HeldButtonShowsItsPressedImage) {
+  Start({240, 320, 96, 96});
+  auto* button = static_cast<QPushButton*>(View().Control(1030));
+  const QImage normal = button->grab().toImage();
+  button->setDown(true);
+  const QImage held = button->grab().toImage();
+  const CImageList& images = View().Images(1030);
+  EXPECT_EQ(normal, images.images[0].toImage().convertToFormat(normal.format()));
+  EXPECT_EQ(held, images.images[1].toImage().convertToFormat(held.format()));
+}
+
+TEST_F(LiveScreen, SoftKeysMenuAndWebCommands) {
+  Start({480, 640, 192, 192});
+  QStringList texts;
+  for (QAction* action : Frame().SoftKeyMenu()->actions()) texts << action->text();
+  EXPECT_EQ(texts, (QStringList{"&Backup Messages", "&Restore Messages", "About"}));
+  QStringList opened;
+  app_->openUrl = [&](const QString& address) {
+    opened << address;
+    return false;  // no browser: nothing is said
+  };
+  Frame().SendCommand(ID_HOME_PAGE);
+  Frame().SendCommand(ID_ONLINE_GUIDE);
+  EXPECT_EQ(opened, (QStringList{"https://larkpost.example.org/",
+                                 "https://larkpost.example.org/guide/"}));
+  EXPECT_TRUE(Frame().TopDialog() == nullptr);
+}
+
+TEST_F(LiveScreen, AboutBoxFollowsTheRotation) {
+  Start({480, 640, 192, 192});
+  bool checked = false;
+  // The About box is modal: look at it from inside its loop, turn the screen, then close it.
+  QTimer::singleShot(0, [&] {
+    auto* about = dynamic_cast<CAboutDlg*>(Frame().TopDialog());
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(Frame().TitleText(), "About Tidewell");
+    EXPECT_EQ(about->TemplateId(), 100);
+    Frame().Rotate();
+    EXPECT_EQ(about->TemplateId(), 200);
+    const Rect text = DialogUnitsToPixels(SystemMetrics(), AboutItems(200)[1]);
+    EXPECT_EQ(about->findChild<QLabel*>("202")->geometry(), ToQRect(text));
+    about->accept();
+    checked = true;
+  });
+  Frame().SendCommand(ID_APP_ABOUT);
+  EXPECT_TRUE(checked);
+  EXPECT_FALSE(ResolutionAwareRelayout());
+  EXPECT_EQ(Frame().TitleText(), "Quenby Larkpost");
+}
+
+}  // namespace
+}  // namespace larkpost::app

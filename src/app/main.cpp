@@ -1,0 +1,187 @@
+// larkpost-gui: the handheld's screens on the desktop.
+//
+//   larkpost-gui [--screen WxH] [--dpi N|XxY] [--store DB]
+//   larkpost-gui ... --screenshot FILE [--show home|menu|about|progress]
+//   larkpost-gui ... --dump-layout
+#include <QtCore/QCommandLineParser>
+#include <QtCore/QRegularExpression>
+#include <QtGui/QPainter>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QMenu>
+
+#include <cstdio>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "app/frame.h"
+#include "app/home_view.h"
+#include "app/progress_dialog.h"
+#include "platform/mapi/provider.h"
+
+using larkpost::app::ScreenMetrics;
+
+namespace {
+
+bool ParsePair(const QString& text, int* first, int* second) {
+  const QRegularExpressionMatch match =
+      QRegularExpression("^([0-9]{1,5})(?:x([0-9]{1,5}))?$").match(text);
+  if (!match.hasMatch()) return false;
+  *first = match.captured(1).toInt();
+  *second = match.captured(2).isEmpty() ? *first : match.captured(2).toInt();
+  return *first > 0 && *second > 0;
+}
+
+nlohmann::ordered_json Box(const larkpost::app::Rect& r) {
+  return {r.left, r.top, r.right, r.bottom};
+}
+
+// Every rectangle the layout computes for the screen, and what it is computed from.
+nlohmann::ordered_json LayoutDump(const ScreenMetrics& screen) {
+  using namespace larkpost::app;
+  nlohmann::ordered_json dump;
+  dump["screen"] = {{"width", screen.width},
+                    {"height", screen.height},
+                    {"dpiX", screen.dpiX},
+                    {"dpiY", screen.dpiY}};
+  nlohmann::ordered_json home = nlohmann::ordered_json::object();
+  for (const auto& [id, place] : LayOutHome(screen)) home[std::to_string(id)] = Box(place);
+  dump["home"] = home;
+  nlohmann::ordered_json buttons = nlohmann::ordered_json::object();
+  for (int id : {IDC_BACKUP_BUTTON, IDC_RESTORE_BUTTON, IDC_EXIT_BUTTON}) {
+    const int bitmapId = ButtonBitmap(id, screen);
+    const BitmapResource bitmap = LoadBitmapResource(bitmapId);
+    const ImageListPlan plan =
+        PlanImageList(screen, screen.ButtonSide(), bitmap.image.height(),
+                      BitmapDpi(bitmap.pixelsPerMetreX), BitmapDpi(bitmap.pixelsPerMetreY));
+    buttons[std::to_string(id)] = {{"bitmap", bitmapId},
+                                   {"image", {plan.imageWidth, plan.imageHeight}}};
+  }
+  dump["buttons"] = buttons;
+  dump["about"] = {{"template", AboutTemplate(screen)}};
+  const Rect client = DialogClient(screen);
+  nlohmann::ordered_json controls = nlohmann::ordered_json::object();
+  for (const auto& [id, place] : LayOutProgress(screen, client.Width())) {
+    controls[std::to_string(id)] = Box(place);
+  }
+  dump["progress"] = {{"client", {client.Width(), client.Height()}}, {"controls", controls}};
+  return dump;
+}
+
+// Renders one screen into a PNG of the screen's size.
+bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QString& file) {
+  using namespace larkpost::app;
+  QApplication::processEvents();
+  QImage image;
+  if (show == "menu") {
+    image = frame.grab().toImage();
+    QMenu* menu = frame.SoftKeyMenu();
+    menu->ensurePolished();
+    menu->adjustSize();
+    const QPixmap popup = menu->grab();
+    QPainter painter(&image);
+    painter.drawPixmap(frame.width() - popup.width(),
+                       SoftKeyBar(SystemMetrics()).top - popup.height(), popup);
+  } else if (show == "about") {
+    CAboutDlg about(&frame);
+    about.show();
+    about.RelayoutFromTemplate();
+    QApplication::processEvents();
+    image = frame.grab().toImage();
+  } else if (show == "progress") {
+    const std::atomic<double> progress{0.42};
+    const std::atomic<int32_t> finished{0};
+    CProgressDialog dialog(&progress, &finished, &frame);
+    dialog.show();
+    dialog.OnTimer();
+    QApplication::processEvents();
+    image = frame.grab().toImage();
+  } else {
+    image = frame.grab().toImage();
+  }
+  return image.save(file, "PNG");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Backs up the SMS messages of a message store into a file "
+                                   "and restores them, on the handheld's screens.");
+  parser.addHelpOption();
+  parser.addOption({"screen", "Screen size in pixels (default 480x640).", "WxH", "480x640"});
+  parser.addOption({"dpi", "Screen resolution, one value or XxY (default 192).", "N", "192"});
+  parser.addOption({"store", "Message store database (default: " +
+                                 QString::fromStdString(larkpost::mapi::DefaultDatabasePath()) +
+                                 ", created when missing).",
+                    "DB"});
+  parser.addOption({"screenshot", "Render a screen into a PNG file and exit.", "FILE"});
+  parser.addOption({"show", "The screen to render: home, menu, about or progress.", "SCREEN",
+                    "home"});
+  parser.addOption({"dump-layout", "Print the computed layout as JSON and exit."});
+  if (!parser.parse(arguments)) {
+    std::fprintf(stderr, "larkpost-gui: %s\n", qPrintable(parser.errorText()));
+    return 2;
+  }
+  if (parser.isSet("help")) {
+    std::fputs(qPrintable(parser.helpText()), stdout);
+    return 0;
+  }
+  ScreenMetrics& screen = larkpost::app::SystemMetrics();
+  if (!ParsePair(parser.value("screen"), &screen.width, &screen.height)) {
+    std::fprintf(stderr, "larkpost-gui: --screen wants WxH, e.g. 480x640\n");
+    return 2;
+  }
+  if (!ParsePair(parser.value("dpi"), &screen.dpiX, &screen.dpiY)) {
+    std::fprintf(stderr, "larkpost-gui: --dpi wants N or XxY, e.g. 192 or 192x96\n");
+    return 2;
+  }
+  const QString show = parser.value("show");
+  if (!QStringList{"home", "menu", "about", "progress"}.contains(show)) {
+    std::fprintf(stderr, "larkpost-gui: --show wants home, menu, about or progress\n");
+    return 2;
+  }
+  Q_INIT_RESOURCE(art);
+  if (parser.isSet("dump-layout")) {
+    std::cout << LayoutDump(screen).dump() << "\n";
+    return 0;
+  }
+
+  if (parser.isSet("store")) {
+    larkpost::mapi::SetDatabasePath(parser.value("store").toStdString());
+  } else {
+    // A new user gets a working (empty) store on the first start.
+    const std::string database = larkpost::mapi::DefaultDatabasePath();
+    if (larkpost::mapi::InitializeDatabase(database) != S_OK) {
+      std::fprintf(stderr, "larkpost-gui: cannot create the message store %s\n",
+                   database.c_str());
+    }
+    larkpost::mapi::SetDatabasePath(database);
+  }
+
+  // A screenshot needs no display.
+  if (parser.isSet("screenshot") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  QApplication application(argc, argv);
+  QApplication::setApplicationName("larkpost-gui");
+  QApplication::setDesktopFileName("larkpost-gui");
+
+  larkpost::app::CTidewellApp app;
+  if (!app.InitInstance()) return 1;
+  larkpost::app::QtUserInterface ui(app.MainFrame());
+  larkpost::InstallUserInterface(&ui);
+  int status = 0;
+  if (parser.isSet("screenshot")) {
+    if (!Screenshot(*app.MainFrame(), show, parser.value("screenshot"))) {
+      std::fprintf(stderr, "larkpost-gui: cannot write %s\n",
+                   qPrintable(parser.value("screenshot")));
+      status = 1;
+    }
+  } else {
+    status = QApplication::exec();
+  }
+  larkpost::InstallUserInterface(nullptr);
+  return status;
+}

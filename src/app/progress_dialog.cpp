@@ -1,0 +1,160 @@
+#include "app/progress_dialog.h"
+
+#include <QtCore/QThread>
+#include <QtGui/QCloseEvent>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QMessageBox>
+#include <QtWidgets/QProgressBar>
+
+#include <climits>
+#include <cmath>
+
+#include "platform/framework/strings.h"
+
+namespace larkpost::app {
+
+namespace {
+
+constexpr int kPollMilliseconds = 1000;
+
+QLabel* MakeStatic(QWidget* parent, const char* text, Qt::Alignment alignment) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(alignment | Qt::AlignTop);
+  return label;
+}
+
+}  // namespace
+
+CProgressDialog::CProgressDialog(const std::atomic<double>* progress,
+                                 const std::atomic<int32_t>* finished, QWidget* frame)
+    : CDeviceDialog(frame, "Dialog", false), m_pProgress(progress), m_pFinished(finished) {
+  // Template 138's controls; their places come from OnSize.
+  m_progress = new QProgressBar(this);
+  m_progress->setRange(0, 100);
+  m_progress->setValue(0);
+  m_progress->setTextVisible(false);
+  m_staticPercent = MakeStatic(this, "%", Qt::AlignLeft);
+  m_staticNumber = MakeStatic(this, "0", Qt::AlignRight);
+  m_staticTop = MakeStatic(this, "Static", Qt::AlignLeft);
+  m_staticBottom = MakeStatic(this, "Static", Qt::AlignLeft);
+  m_progress->setObjectName("1012");
+  m_staticNumber->setObjectName("1013");
+  m_staticTop->setObjectName("1014");
+  m_staticBottom->setObjectName("1015");
+  m_staticPercent->setObjectName("1016");
+
+  // What the dialog's initialisation does once its window exists.
+  m_nTimer.start(kPollMilliseconds, this);
+  const ScreenMetrics& screen = SystemMetrics();
+  m_staticTop->setFont(CellFont(screen.T(16), 700));
+  const QFont number = CellFont(screen.T(16));
+  m_staticNumber->setFont(number);
+  m_staticPercent->setFont(number);
+  m_staticBottom->setFont(CellFont(screen.T(16)));
+  m_staticTop->setText(QString::fromStdU16String(LoadString(IDS_PROGRESS_TITLE)));
+  m_staticBottom->setText(QString::fromStdU16String(LoadString(IDS_HOME_PAGE)));
+  OnSize(width());
+}
+
+int CProgressDialog::Percent() const {
+  const double value = std::trunc(m_pProgress->load() * 100.0);
+  if (!std::isfinite(value)) return 0;
+  if (value >= INT_MAX) return INT_MAX;
+  if (value <= INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+void CProgressDialog::OnTimer() {
+  ++ticks_;
+  if (m_pFinished->load() != 0) {
+    m_progress->setValue(100);
+    m_staticNumber->setText(QString::number(Percent()));
+    m_nTimer.stop();
+    accept();
+    return;
+  }
+  // The number may pass 100 when more was done than counted; the bar stays full.
+  m_progress->setValue(std::clamp(Percent(), 0, 100));
+  m_staticNumber->setText(QString::number(Percent()));
+}
+
+void CProgressDialog::timerEvent(QTimerEvent* event) {
+  if (event->timerId() == m_nTimer.timerId()) {
+    OnTimer();
+    return;
+  }
+  CDeviceDialog::timerEvent(event);
+}
+
+void CProgressDialog::OnSize(int cx) {
+  if (m_progress == nullptr) return;
+  for (const auto& [id, place] : LayOutProgress(SystemMetrics(), cx)) {
+    QWidget* control = id == 1012   ? static_cast<QWidget*>(m_progress)
+                       : id == 1013 ? m_staticNumber
+                       : id == 1016 ? m_staticPercent
+                       : id == 1014 ? m_staticTop
+                                    : m_staticBottom;
+    control->setGeometry(place.left, place.top, place.Width(), place.Height());
+    control->update();
+  }
+}
+
+void CProgressDialog::resizeEvent(QResizeEvent* event) {
+  CDeviceDialog::resizeEvent(event);
+  OnSize(width());
+}
+
+void CProgressDialog::OnScreenChanged() { OnSize(width()); }
+
+void CProgressDialog::accept() {
+  if (m_pFinished->load() != 0) CDeviceDialog::accept();
+}
+
+void CProgressDialog::reject() {
+  if (m_pFinished->load() != 0) CDeviceDialog::reject();
+}
+
+void CProgressDialog::closeEvent(QCloseEvent* event) {
+  if (m_pFinished->load() == 0) {
+    event->ignore();
+    return;
+  }
+  CDeviceDialog::closeEvent(event);
+}
+
+int QtUserInterface::MessageBox(const std::u16string& text, unsigned type) {
+  const QString message = QString::fromStdU16String(text);
+  QObject* context = frame_ != nullptr ? static_cast<QObject*>(frame_) : qApp;
+  if (QThread::currentThread() == context->thread()) return ShowMessageBox(message, type);
+  // From the worker: shown by the user-interface thread; the worker waits for the answer.
+  int answer = IDCANCEL;
+  QMetaObject::invokeMethod(
+      context, [this, &message, type] { return ShowMessageBox(message, type); },
+      Qt::BlockingQueuedConnection, &answer);
+  return answer;
+}
+
+int QtUserInterface::ShowMessageBox(const QString& text, unsigned type) {
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  switch (type & 0xF0) {
+    case MB_ICONQUESTION: icon = QMessageBox::Question; break;
+    case MB_ICONWARNING: icon = QMessageBox::Warning; break;
+    case MB_ICONINFORMATION: icon = QMessageBox::Information; break;
+  }
+  const bool withCancel = (type & 0x0F) == MB_OKCANCEL;
+  QMessageBox box(icon, QString::fromStdU16String(LoadString(AFX_IDS_APP_TITLE)), text,
+                  withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, frame_);
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::Ok);
+  return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
+}
+
+void QtUserInterface::WaitForWorker(const std::atomic<double>& progress,
+                                    const std::atomic<int32_t>& finished) {
+  CProgressDialog dialog(&progress, &finished, frame_);
+  dialog.exec();
+}
+
+}  // namespace larkpost::app

@@ -1,0 +1,81 @@
+// The progress dialog that the user-interface thread waits in while a run's worker goes on, and
+// the desktop program's implementation of the framework's UserInterface.
+//
+// The dialog polls the job's `progress` and `finished` once every 1000 ms; the first tick that
+// finds `finished` set ends it. Until then OK, close and cancel requests are refused: the job
+// is destroyed as soon as the dialog has ended, and the worker still uses it.
+//
+// Message boxes asked for by the worker are shown on the user-interface thread (they appear
+// over the progress dialog, which keeps its last percentage) while the worker waits for the
+// answer.
+#pragma once
+
+#include <QtCore/QBasicTimer>
+
+#include <atomic>
+#include <cstdint>
+
+#include "app/frame.h"
+#include "platform/framework/framework.h"
+
+class QLabel;
+class QProgressBar;
+
+namespace larkpost::app {
+
+class CProgressDialog : public CDeviceDialog {
+ public:
+  CProgressDialog(const std::atomic<double>* progress, const std::atomic<int32_t>* finished,
+                  QWidget* frame);
+
+  int Ticks() const { return ticks_; }  // timer ticks seen, for tests
+  // One timer tick, as the 1000 ms timer delivers it.
+  void OnTimer();
+  // Lays the controls out for a client area `cx` wide.
+  void OnSize(int cx);
+
+  void accept() override;  // OK: only once the run has finished
+  void reject() override;  // cancel: likewise
+  // While the run goes on the program stays open: the worker still uses the job.
+  bool MayClose() const override { return m_pFinished->load() != 0; }
+
+ protected:
+  void timerEvent(QTimerEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void OnScreenChanged() override;
+
+ private:
+  int Percent() const;
+
+  const std::atomic<double>* m_pProgress;
+  const std::atomic<int32_t>* m_pFinished;
+  QBasicTimer m_nTimer;
+  QProgressBar* m_progress;
+  QLabel* m_staticTop;
+  QLabel* m_staticBottom;
+  QLabel* m_staticNumber;
+  QLabel* m_staticPercent;
+  int ticks_ = 0;
+  bool ending_ = false;
+};
+
+class QtUserInterface : public UserInterface {
+ public:
+  explicit QtUserInterface(CMainFrame* frame) : frame_(frame) {}
+
+  int MessageBox(const std::u16string& text, unsigned type) override;
+  void WaitForWorker(const std::atomic<double>& progress,
+                     const std::atomic<int32_t>& finished) override;
+
+ protected:
+  // Shows the box on the user-interface thread and returns IDOK or IDCANCEL; tests answer
+  // instead.
+  virtual int ShowMessageBox(const QString& text, unsigned type);
+  CMainFrame* Frame() const { return frame_; }
+
+ private:
+  CMainFrame* frame_;
+};
+
+}  // namespace larkpost::app
