@@ -9,8 +9,11 @@
 #include <QtGui/QShortcut>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QMenu>
+#include <QtWidgets/QScrollArea>
+#include <QtWidgets/QScrollBar>
 #include <QtWidgets/QToolButton>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/commands.h"
@@ -183,7 +186,14 @@ CMainFrame::CMainFrame() {
   colors.setColor(QPalette::WindowText, Qt::black);
   setPalette(colors);
 
-  view_ = new CTidewellView(this);
+  scroll_ = new QScrollArea(this);
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  scroll_->setWidgetResizable(false);
+  scroll_->setPalette(colors);
+  view_ = new CTidewellView(scroll_);
+  scroll_->setWidget(view_);
   view_->OnInitialUpdate();
 
   softKeys_ = new QWidget(this);
@@ -248,7 +258,14 @@ void CMainFrame::ApplyScreen() {
   captionOk_->setGeometry(strip.right - okWidth - screen.S(4), strip.top + screen.T(3), okWidth,
                           strip.Height() - 2 * screen.T(3));
   if (menu_ != nullptr) menu_->setFont(CellFont(screen.T(16)));
-  view_->setGeometry(ToQRect(FrameClient(screen)));
+  // The column is laid out for the screen; when the view is shorter (a turned screen), it
+  // scrolls rather than cutting off the lower rows.
+  const Rect client = FrameClient(screen);
+  scroll_->setGeometry(ToQRect(client));
+  const int columnBottom = LayOutHome(screen).back().second.bottom + screen.T(4);
+  const bool scrolls = columnBottom > client.Height();
+  const int barWidth = scrolls ? scroll_->verticalScrollBar()->sizeHint().width() : 0;
+  view_->resize(client.Width() - barWidth, std::max(client.Height(), columnBottom));
   view_->LayOut();  // a size message reaches the view even when its own size stays
   for (CDeviceDialog* dialog : dialogs_) {
     dialog->setGeometry(ToQRect(DialogClient(screen)));

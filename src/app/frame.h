@@ -22,6 +22,7 @@
 
 class QLabel;
 class QMenu;
+class QScrollArea;
 class QToolButton;
 
 namespace larkpost::app {
@@ -137,6 +138,7 @@ class CMainFrame : public QWidget {
   void UpdateChrome();
 
   CTidewellDoc document_;
+  QScrollArea* scroll_ = nullptr;  // the view scrolls when the column is taller than it
   CTidewellView* view_ = nullptr;
   QWidget* softKeys_ = nullptr;
   QToolButton* leftKey_ = nullptr;

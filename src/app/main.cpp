@@ -129,12 +129,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   ScreenMetrics& screen = larkpost::app::SystemMetrics();
-  if (!ParsePair(parser.value("screen"), &screen.width, &screen.height)) {
-    std::fprintf(stderr, "larkpost-gui: --screen wants WxH, e.g. 480x640\n");
+  if (!ParsePair(parser.value("screen"), &screen.width, &screen.height) || screen.width < 100 ||
+      screen.height < 100 || screen.width > 4096 || screen.height > 4096) {
+    std::fprintf(stderr, "larkpost-gui: --screen wants WxH from 100 to 4096, e.g. 480x640\n");
     return 2;
   }
-  if (!ParsePair(parser.value("dpi"), &screen.dpiX, &screen.dpiY)) {
-    std::fprintf(stderr, "larkpost-gui: --dpi wants N or XxY, e.g. 192 or 192x96\n");
+  if (!ParsePair(parser.value("dpi"), &screen.dpiX, &screen.dpiY) || screen.dpiX < 48 ||
+      screen.dpiY < 48 || screen.dpiX > 768 || screen.dpiY > 768) {
+    std::fprintf(stderr, "larkpost-gui: --dpi wants N or XxY from 48 to 768, e.g. 192 or 192x96\n");
     return 2;
   }
   const QString show = parser.value("show");

@@ -147,6 +147,7 @@ int QtUserInterface::ShowMessageBox(const QString& text, unsigned type) {
   QMessageBox box(icon, QString::fromStdU16String(LoadString(AFX_IDS_APP_TITLE)), text,
                   withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, frame_);
   box.setTextFormat(Qt::PlainText);
+  box.setFont(CellFont(SystemMetrics().T(13)));  // in the screen's own type
   box.setDefaultButton(QMessageBox::Ok);
   return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
 }
