@@ -9,6 +9,7 @@
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QProgressBar>
 
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include "app/commands.h"
 #include "app/gui_test_support.h"
 #include "app/progress_dialog.h"
+#include "jobs/worker.h"
 #include "platform/mapi/provider.h"
 #include "store/store_json.h"
 
@@ -184,6 +186,24 @@ TEST_F(Flows, WorkerMessageShownOnUiThreadWhileDialogStaysUp) {
   EXPECT_TRUE(ui_->shown[0].onUiThread);
   EXPECT_EQ(answer, IDCANCEL);  // the worker got the user's answer
   EXPECT_TRUE(Frame().TopDialog() == nullptr);
+}
+
+TEST_F(Flows, MessageAfterFinishedIsServedBeforeTheWorkerIsJoined) {
+  // A file error: the worker lets the dialog go first and tells the cause afterwards, here
+  // certainly after the dialog's tick has ended it.
+  std::atomic<double> progress{0.0};
+  std::atomic<int32_t> finished{0};
+  const bool ran = RunWorker(
+      [&] {
+        finished = 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+        AfxMessageBox(u"/nowhere/x.bak was not found.", MB_ICONWARNING);
+      },
+      progress, finished);
+  EXPECT_TRUE(ran);
+  ASSERT_EQ(ui_->shown.size(), 1u);
+  EXPECT_FALSE(ui_->shown[0].overProgress);
+  EXPECT_TRUE(ui_->shown[0].onUiThread);
 }
 
 TEST_F(Flows, CancelledDialogsAndUnconfirmedRestoreDoNothing) {

@@ -1,6 +1,8 @@
 #include "app/progress_dialog.h"
 
+#include <QtCore/QEventLoop>
 #include <QtCore/QThread>
+#include <QtCore/QTimer>
 #include <QtGui/QCloseEvent>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
@@ -156,6 +158,17 @@ void QtUserInterface::WaitForWorker(const std::atomic<double>& progress,
                                     const std::atomic<int32_t>& finished) {
   CProgressDialog dialog(&progress, &finished, frame_);
   dialog.exec();
+}
+
+void QtUserInterface::WaitForWorkerExit(const std::atomic<bool>& exited) {
+  if (exited.load()) return;
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (exited.load()) loop.quit();
+  });
+  poll.start(5);
+  loop.exec();
 }
 
 }  // namespace larkpost::app

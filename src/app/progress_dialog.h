@@ -67,6 +67,9 @@ class QtUserInterface : public UserInterface {
   int MessageBox(const std::u16string& text, unsigned type) override;
   void WaitForWorker(const std::atomic<double>& progress,
                      const std::atomic<int32_t>& finished) override;
+  // The worker may ask for a message box after `finished` (a file error is told after the
+  // dialog was let go): the user-interface thread keeps serving it until the thread has ended.
+  void WaitForWorkerExit(const std::atomic<bool>& exited) override;
 
  protected:
   // Shows the box on the user-interface thread and returns IDOK or IDCANCEL; tests answer

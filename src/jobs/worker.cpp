@@ -17,9 +17,13 @@ void FailWorkerCreationForTesting(bool fail) { failWorkerCreation = fail; }
 bool RunWorker(const std::function<void()>& work, const std::atomic<double>& progress,
                const std::atomic<int32_t>& finished) {
   std::thread worker;
+  std::atomic<bool> exited{false};
   try {
     if (failWorkerCreation) throw std::system_error(EAGAIN, std::generic_category());
-    worker = std::thread(work);
+    worker = std::thread([&work, &exited] {
+      work();
+      exited = true;
+    });
   } catch (const std::system_error&) {
     AfxMessageBox(u"Create thread error.", MB_ICONWARNING);
     return false;
@@ -27,6 +31,7 @@ bool RunWorker(const std::function<void()>& work, const std::atomic<double>& pro
   CurrentUserInterface().WaitForWorker(progress, finished);
   // The worker touches nothing of the job after setting `finished`, but it may still be in its
   // message box; the job's owner destroys the job only after this returns.
+  CurrentUserInterface().WaitForWorkerExit(exited);
   worker.join();
   return true;
 }

@@ -29,6 +29,11 @@ class UserInterface {
   // 1) and returns only after `finished` has become non-zero.
   virtual void WaitForWorker(const std::atomic<double>& progress,
                              const std::atomic<int32_t>& finished) = 0;
+  // Runs on the user-interface thread after WaitForWorker, until the worker's thread has ended
+  // (`exited` set). A worker may still show a message after setting `finished`; a front end
+  // whose message boxes need the user-interface thread keeps serving them here. The default
+  // returns at once (the caller then joins the thread).
+  virtual void WaitForWorkerExit(const std::atomic<bool>& exited) { (void)exited; }
 };
 
 // The installed front end (never null: a quiet default until one is installed).
