@@ -17,8 +17,6 @@ namespace larkpost::app {
 
 namespace {
 
-QString Str(unsigned id) { return QString::fromStdU16String(LoadString(id)); }
-
 QWidget* DialogParent() {
   CTidewellApp* app = AfxGetApp();
   return app != nullptr ? app->MainFrame() : nullptr;
@@ -82,7 +80,7 @@ bool QtFileDialogs::AskOpenPath(const QString& title, const QString& filter,
 }
 
 void OnBackupMessages(FileDialogs& dialogs) {
-  const QString title = Str(IDS_SAVE_DIALOG_TITLE);
+  const QString title = LoadQString(IDS_SAVE_DIALOG_TITLE);
   const QString name = QString::fromStdU16String(DefaultBackupName(CTime::GetCurrentTime()));
   QString chosen;
   if (!dialogs.AskSavePath(title, QString::fromStdU16String(kSaveDialogFilter),
@@ -97,7 +95,7 @@ void OnBackupMessages(FileDialogs& dialogs) {
 }
 
 void OnRestoreMessages(FileDialogs& dialogs) {
-  const QString title = Str(IDS_OPEN_DIALOG_TITLE);
+  const QString title = LoadQString(IDS_OPEN_DIALOG_TITLE);
   QString chosen;
   if (!dialogs.AskOpenPath(title, QString::fromStdU16String(kOpenDialogFilter),
                            QString::fromStdU16String(kDefaultExtension), &chosen)) {

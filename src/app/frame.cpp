@@ -27,8 +27,6 @@ namespace {
 CTidewellApp* theApp = nullptr;
 bool relayoutOn = false;
 
-QString Str(unsigned id) { return QString::fromStdU16String(LoadString(id)); }
-QRect ToQRect(const Rect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
 
 constexpr const char* kFontFamily = "DejaVu Sans";
 
@@ -82,6 +80,16 @@ QFont CellFont(int cellHeight, int weight, int averageWidth) {
 
 bool ResolutionAwareRelayout() { return relayoutOn; }
 
+void UseScreenColours(QWidget* widget) {
+  widget->setAutoFillBackground(true);
+  QPalette colors = widget->palette();
+  colors.setColor(QPalette::Window, Qt::white);
+  colors.setColor(QPalette::WindowText, Qt::black);
+  widget->setPalette(colors);
+}
+
+QString LoadQString(unsigned id) { return QString::fromStdU16String(LoadString(id)); }
+
 CTidewellApp* AfxGetApp() { return theApp; }
 
 // ---- Dialogs of the screen ----
@@ -91,10 +99,7 @@ CDeviceDialog::CDeviceDialog(QWidget* frame, QString caption, bool okInCaption)
   // A dialog of the handheld is part of its screen, not a window of the desktop.
   setWindowFlags(Qt::Widget);
   setAutoFillBackground(true);
-  QPalette colors = palette();
-  colors.setColor(QPalette::Window, Qt::white);
-  colors.setColor(QPalette::WindowText, Qt::black);
-  setPalette(colors);
+  UseScreenColours(this);
   setGeometry(ToQRect(DialogClient(SystemMetrics())));
 }
 
@@ -178,20 +183,16 @@ void CAboutDlg::OnScreenChanged() {
 // ---- Main frame ----
 
 CMainFrame::CMainFrame() {
-  setWindowTitle(Str(AFX_IDS_APP_TITLE));
+  setWindowTitle(LoadQString(AFX_IDS_APP_TITLE));
   setWindowIcon(QIcon(":/art/larkpost-gui.png"));
-  setAutoFillBackground(true);
-  QPalette colors = palette();
-  colors.setColor(QPalette::Window, Qt::white);
-  colors.setColor(QPalette::WindowText, Qt::black);
-  setPalette(colors);
+  UseScreenColours(this);
 
   scroll_ = new QScrollArea(this);
   scroll_->setFrameShape(QFrame::NoFrame);
   scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   scroll_->setWidgetResizable(false);
-  scroll_->setPalette(colors);
+  UseScreenColours(scroll_);
   view_ = new CTidewellView(scroll_);
   scroll_->setWidget(view_);
   view_->OnInitialUpdate();
@@ -208,8 +209,8 @@ CMainFrame::CMainFrame() {
         "QToolButton:pressed { background: rgba(255,255,255,60); }");
     return key;
   };
-  leftKey_ = makeKey(Str(IDS_EXIT), Qt::AlignLeft);
-  rightKey_ = makeKey(Str(IDS_MENU), Qt::AlignRight);
+  leftKey_ = makeKey(LoadQString(IDS_EXIT), Qt::AlignLeft);
+  rightKey_ = makeKey(LoadQString(IDS_MENU), Qt::AlignRight);
   connect(leftKey_, &QToolButton::clicked, this, [this] { SendCommand(ID_APP_EXIT); });
   connect(rightKey_, &QToolButton::clicked, this, [this] { OpenSoftKeyMenu(); });
 
@@ -414,7 +415,7 @@ bool CTidewellApp::OnCommand(int id) {
       OnAppAbout();
       return true;
     case ID_HOME_PAGE:
-      openUrl(Str(IDS_HOME_PAGE));  // a failure stays silent
+      openUrl(LoadQString(IDS_HOME_PAGE));  // a failure stays silent
       return true;
     case ID_ONLINE_GUIDE:
       openUrl(QString::fromUtf8(kSupportPageAddress));

@@ -175,6 +175,12 @@ CTidewellApp* AfxGetApp();
 // Whether an About box lays itself out again on every size change (on exactly while it is shown).
 bool ResolutionAwareRelayout();
 
+// The screen's own colours (black on white) for a window of it.
+void UseScreenColours(QWidget* widget);
+inline QRect ToQRect(const Rect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
+// A string table entry as Qt text.
+QString LoadQString(unsigned id);
+
 // A font of the screen's family with the given cell height (ascent plus descent, in pixels),
 // weight (400 regular, 700 bold) and, when not 0, average character width.
 QFont CellFont(int cellHeight, int weight = 400, int averageWidth = 0);

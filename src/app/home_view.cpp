@@ -96,11 +96,7 @@ void COwnerDrawButton::paintEvent(QPaintEvent*) {
 }
 
 CTidewellView::CTidewellView(QWidget* parent) : QWidget(parent) {
-  setAutoFillBackground(true);
-  QPalette colors = palette();
-  colors.setColor(QPalette::Window, Qt::white);
-  colors.setColor(QPalette::WindowText, Qt::black);
-  setPalette(colors);
+  UseScreenColours(this);
   const ScreenMetrics& screen = SystemMetrics();
   setFont(CellFont(screen.T(13)));  // the form's own font
 
@@ -152,7 +148,7 @@ void CTidewellView::OnInitialUpdate() {
   }
   for (int id : {IDC_BACKUP_TEXT, IDC_RESTORE_TEXT}) controls_[id]->setFont(text);
   auto* address = static_cast<QLabel*>(controls_[IDC_ADDRESS]);
-  address->setText(QString::fromStdU16String(LoadString(IDS_HOME_PAGE)));
+  address->setText(LoadQString(IDS_HOME_PAGE));
   address->setFont(text);
 }
 
@@ -172,7 +168,7 @@ void CTidewellView::LayOut() {
   }
   for (const auto& [id, place] : LayOutHome(screen)) {
     QWidget* control = controls_.at(id);
-    control->setGeometry(place.left, place.top, place.Width(), place.Height());
+    control->setGeometry(ToQRect(place));
     control->update();
   }
 }

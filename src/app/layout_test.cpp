@@ -22,8 +22,6 @@ std::map<int, Rect> Home(const ScreenMetrics& screen) {
   return out;
 }
 
-QRect ToQRect(const Rect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
-
 TEST(HomeLayout, SmallScreenAt96DpiRowByRow) {
   // Worked out by hand from the table: b = 64, L = 20, R = 220, nothing above the maker label.
   const std::map<int, Rect> expected = {

@@ -55,8 +55,8 @@ CProgressDialog::CProgressDialog(const std::atomic<double>* progress,
   m_staticNumber->setFont(number);
   m_staticPercent->setFont(number);
   m_staticBottom->setFont(CellFont(screen.T(16)));
-  m_staticTop->setText(QString::fromStdU16String(LoadString(IDS_PROGRESS_TITLE)));
-  m_staticBottom->setText(QString::fromStdU16String(LoadString(IDS_HOME_PAGE)));
+  m_staticTop->setText(LoadQString(IDS_PROGRESS_TITLE));
+  m_staticBottom->setText(LoadQString(IDS_HOME_PAGE));
   OnSize(width());
 }
 
@@ -98,7 +98,7 @@ void CProgressDialog::OnSize(int cx) {
                        : id == 1016 ? m_staticPercent
                        : id == 1014 ? m_staticTop
                                     : m_staticBottom;
-    control->setGeometry(place.left, place.top, place.Width(), place.Height());
+    control->setGeometry(ToQRect(place));
     control->update();
   }
 }
@@ -146,7 +146,7 @@ int QtUserInterface::ShowMessageBox(const QString& text, unsigned type) {
     case MB_ICONINFORMATION: icon = QMessageBox::Information; break;
   }
   const bool withCancel = (type & 0x0F) == MB_OKCANCEL;
-  QMessageBox box(icon, QString::fromStdU16String(LoadString(AFX_IDS_APP_TITLE)), text,
+  QMessageBox box(icon, LoadQString(AFX_IDS_APP_TITLE), text,
                   withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, frame_);
   box.setTextFormat(Qt::PlainText);
   box.setFont(CellFont(SystemMetrics().T(13)));  // in the screen's own type
