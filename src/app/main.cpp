@@ -1,6 +1,6 @@
 // larkpost-gui: the handheld's screens on the desktop.
 //
-//   larkpost-gui [--screen WxH] [--dpi N|XxY] [--store DB]
+//   larkpost-gui [--screen WxH] [--dpi N|XxY] [--store DB] [--codepage N]
 //   larkpost-gui ... --screenshot FILE [--show home|menu|about|progress]
 //   larkpost-gui ... --dump-layout
 #include <QtCore/QCommandLineParser>
@@ -17,6 +17,7 @@
 #include "app/home_view.h"
 #include "app/progress_dialog.h"
 #include "platform/mapi/provider.h"
+#include "platform/text/text.h"
 
 using larkpost::app::ScreenMetrics;
 
@@ -116,6 +117,8 @@ int main(int argc, char** argv) {
                                  QString::fromStdString(larkpost::mapi::DefaultDatabasePath()) +
                                  ", created when missing).",
                     "DB"});
+  parser.addOption({"codepage", "Windows code page of the text in backup files (default 1252).",
+                    "N"});
   parser.addOption({"screenshot", "Render a screen into a PNG file and exit.", "FILE"});
   parser.addOption({"show", "The screen to render: home, menu, about or progress.", "SCREEN",
                     "home"});
@@ -142,6 +145,12 @@ int main(int argc, char** argv) {
   const QString show = parser.value("show");
   if (!QStringList{"home", "menu", "about", "progress"}.contains(show)) {
     std::fprintf(stderr, "larkpost-gui: --show wants home, menu, about or progress\n");
+    return 2;
+  }
+  if (parser.isSet("codepage") &&
+      !SetAnsiCodePage(parser.value("codepage").toUInt())) {
+    std::fprintf(stderr, "larkpost-gui: --codepage: no converter for code page %s\n",
+                 qPrintable(parser.value("codepage")));
     return 2;
   }
   Q_INIT_RESOURCE(art);
