@@ -4,6 +4,8 @@
 //   Pcre2             pcre2_compile + match data + pcre2_match (interpreter) per call
 //   Pcre2Precompiled  pcre2_match only, pattern and match data made once (for reference)
 //   StdRegex          std::regex construction (ECMAScript) + std::regex_search per call
+// and, for our matcher only, hostile lines: `" <` repeated to the given length in bytes, which a
+// plain backtracker takes cubic time over (--benchmark_filter=Hostile).
 // Compare the figures of one run as ratios; the machine is shared and noisy.
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <benchmark/benchmark.h>
@@ -136,6 +138,21 @@ void StdRegex(benchmark::State& state, bool recipient) {
   state.SetLabel(text);
 }
 
+// A line of `" <` repeated up to `bytes`: every quote may end the name and every `<` begin the
+// address, and no `>` ever closes it.
+void Hostile(benchmark::State& state, bool recipient) {
+  const std::string& pattern = PatternOf(recipient);
+  std::string text;
+  while (text.size() < static_cast<size_t>(state.range(0))) text += "\" <";
+  text.resize(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) {
+    larkpost::Pattern compiled;
+    compiled.Compile(pattern.data(), static_cast<int>(pattern.size()), 0);
+    larkpost::PatternMatch match = compiled.Match(text.c_str());
+    benchmark::DoNotOptimize(match.values.data());
+  }
+}
+
 // Interleaved by text so that the engines for one text run close together in time.
 void RegisterAll() {
   struct Engine {
@@ -154,6 +171,15 @@ void RegisterAll() {
         benchmark::RegisterBenchmark(name.c_str(), engine.run, recipient)->Arg(index);
       }
     }
+  }
+  for (bool recipient : {false, true}) {
+    std::string name = std::string(recipient ? "Recipient/" : "Sender/") + "Hostile";
+    benchmark::RegisterBenchmark(name.c_str(), Hostile, recipient)
+        ->Arg(300)
+        ->Arg(1000)
+        ->Arg(3000)
+        ->Arg(1 << 20)
+        ->Unit(benchmark::kMillisecond);
   }
 }
 

@@ -6,13 +6,28 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace larkpost {
 
 namespace regex_internal {
 class Matcher;
-}
+
+// The matcher's stacks and tables (matcher.h, memo.h).
+struct MatchStacks {
+  std::vector<int> backtrack;   // choice points and undo records, newest on top
+  std::vector<int> loops;       // (count, iteration start) of every repeat being run
+  std::vector<int> frames;      // return frames of recursions being run
+  std::vector<size_t> barriers; // backtrack-stack heights of open atomic groups and look-arounds
+  std::vector<int> captures;    // per group number: first position, second position, nesting
+  std::vector<int> last_call;   // per recursion target: position of its newest active call
+  std::vector<size_t> scratch;  // entry offsets while cutting the backtrack stack
+  std::vector<uint64_t> memo;   // visited bits, one per memo row and text position
+  std::vector<size_t> memo_log;    // bits set inside atomic groups and look-arounds being run
+  std::vector<size_t> memo_marks;  // memo_log heights where each of those began
+};
+}  // namespace regex_internal
 
 class MatchState {
  public:
@@ -23,13 +38,7 @@ class MatchState {
  private:
   friend class regex_internal::Matcher;
 
-  std::vector<int> backtrack_;  // choice points and undo records, newest on top (matcher.h)
-  std::vector<int> loops_;      // (count, iteration start) of every repeat being run
-  std::vector<int> frames_;     // return frames of recursions being run
-  std::vector<size_t> barriers_;  // backtrack-stack heights of open atomic groups and look-arounds
-  std::vector<int> captures_;   // per group number: first position, second position, nesting
-  std::vector<int> last_call_;  // per recursion target: position of its newest active call
-  std::vector<size_t> scratch_;   // entry offsets while cutting the backtrack stack
+  regex_internal::MatchStacks stacks_;
 };
 
 }  // namespace larkpost

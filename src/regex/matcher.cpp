@@ -1,9 +1,11 @@
 #include "regex/matcher.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdint>
 
+#include "regex/memo.h"
 #include "regex/tokenizer.h"
 
 namespace larkpost::regex_internal {
@@ -23,7 +25,7 @@ inline bool SameBytes(const unsigned char* s, const unsigned char* t, int len, b
   return true;
 }
 
-// Backtrack-stack entries. Each is a few ints with a tag word on top: (argument << 5) | tag,
+// Backtrack-stack entries. Each is a few ints with a tag word on top: (argument << kTagBits) | tag,
 // the argument being a node index or capture number. Layouts, bottom to top:
 enum Tag : unsigned {
   kChoiceAlt,         // [pos, branch, node]       try that branch of the alternation at pos
@@ -46,9 +48,32 @@ enum Tag : unsigned {
   kUndoReturn,        // [ret, old_last, call_pos, target]  push the return frame back
   kTagCount
 };
-constexpr int kEntrySize[kTagCount] = {3, 2, 4, 2, 3, 3, 3, 2, 1, 3, 3, 3, 1, 1, 1, 1, 4};
+constexpr unsigned kTagBits = 5;
+constexpr unsigned kTagMask = (1u << kTagBits) - 1;
+static_assert(kTagCount <= (1u << kTagBits), "every tag fits in the tag bits");
+// The argument takes the remaining bits of a non-negative int.
+static_assert(kMaxProgramNodes <= (size_t{1} << (31 - kTagBits)), "node indices fit beside the tag");
+
+// Ints per entry, the tag word included, in Tag order. A tag without its size would read as 0.
+constexpr std::array<int, kTagCount> kEntrySize = {3, 2, 4, 2, 3, 3, 3, 2, 1, 3, 3, 3, 1, 1, 1, 1, 4};
+constexpr bool EveryTagHasItsSize() {
+  for (int size : kEntrySize)
+    if (size < 1) return false;
+  return true;
+}
+static_assert(EveryTagHasItsSize(), "kEntrySize names the size of every tag");
+
 constexpr bool IsUndo(unsigned tag) { return tag >= kUndoLoopInit; }
-constexpr int Word(int arg, Tag tag) { return static_cast<int>((static_cast<unsigned>(arg) << 5) | tag); }
+constexpr int Word(int arg, Tag tag) { return static_cast<int>((static_cast<unsigned>(arg) << kTagBits) | tag); }
+constexpr unsigned TagOf(int word) { return static_cast<unsigned>(word) & kTagMask; }
+constexpr int ArgOf(int word) { return static_cast<int>(static_cast<unsigned>(word) >> kTagBits); }
+
+// Ints per record of the other stacks.
+constexpr int kNoPosition = INT_MIN;
+
+constexpr size_t kLoopStride = 2;     // loops_:    count, iteration start
+constexpr size_t kFrameStride = 4;    // frames_:   target, return node, previous last call, call position
+constexpr size_t kCaptureStride = 3;  // captures_: first position, second position (-1 open), nesting
 
 inline bool IsWordChar(int c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
@@ -56,10 +81,7 @@ inline bool IsWordChar(int c) {
 
 class Engine {
  public:
-  Engine(const Program& program, const ElementTree& tree, std::string_view text, int begin,
-         std::vector<int>& backtrack, std::vector<int>& loops, std::vector<int>& frames,
-         std::vector<size_t>& barriers, std::vector<int>& captures, std::vector<int>& last_call,
-         std::vector<size_t>& scratch)
+  Engine(const Program& program, const ElementTree& tree, std::string_view text, int begin, MatchStacks& stacks)
       : prog_(program),
         nodes_(program.nodes.data()),
         sets_(tree.sets.data()),
@@ -67,13 +89,16 @@ class Engine {
         text_(reinterpret_cast<const unsigned char*>(text.data())),
         length_(static_cast<int>(text.size())),
         begin_(begin),
-        bt_(backtrack),
-        loops_(loops),
-        frames_(frames),
-        barriers_(barriers),
-        captures_(captures),
-        last_call_(last_call),
-        scratch_(scratch) {
+        bt_(stacks.backtrack),
+        loops_(stacks.loops),
+        frames_(stacks.frames),
+        barriers_(stacks.barriers),
+        captures_(stacks.captures),
+        last_call_(stacks.last_call),
+        scratch_(stacks.scratch),
+        memo_(stacks.memo),
+        memo_log_(stacks.memo_log),
+        memo_marks_(stacks.memo_marks) {
     // Without progress checks an unbounded chain of recursions could only grow; no chain that
     // makes progress is deeper than one call per group and position.
     int64_t limit = (static_cast<int64_t>(length_) + 2) * static_cast<int64_t>(program.group_entry.size() + 1);
@@ -81,14 +106,38 @@ class Engine {
     // A short match stays within one allocation of each stack.
     if (bt_.capacity() < 256) bt_.reserve(256);
     if (loops_.capacity() < 16) loops_.reserve(16);
-    captures_.assign(static_cast<size_t>(program.max_group + 1) * 3, -1);
+    captures_.assign(static_cast<size_t>(program.max_group + 1) * kCaptureStride, -1);
     last_call_.assign(program.group_entry.size(), -1);
+    // The memo lives for the whole search (memo.h); without room for it, plain backtracking.
+    const size_t bits = static_cast<size_t>(program.memo_rows) * (static_cast<size_t>(length_) + 1);
+    memo_rows_ = program.memo_rows > 0 && bits <= kMaxMemoBits ? program.memo_rows : 0;
+    memo_.assign(memo_rows_ > 0 ? (bits + 63) / 64 : 0, 0);
+    memo_log_.clear();
+    memo_marks_.clear();
   }
 
   bool Attempt(int start, int* end);
   void Result(PatternMatch* match) const;
 
  private:
+  int MemoRow(int first, const NodeMemo& m, int pos) const;
+  bool FirstVisit(int row, int pos);
+  bool FirstVisitOf(int pc, int pos) {
+    const NodeMemo& m = prog_.memo[static_cast<size_t>(pc)];
+    return m.row < 0 || FirstVisit(MemoRow(m.row, m, pos), pos);
+  }
+  // The row of the optional part of character repeat `pc` at `pos`, or -1 when it has none.
+  int OptRow(int pc, int pos) const {
+    if (memo_rows_ == 0) return -1;
+    const NodeMemo& m = prog_.memo[static_cast<size_t>(pc)];
+    return m.opt_row < 0 ? -1 : MemoRow(m.opt_row, m, pos);
+  }
+  void BeginBody() {
+    if (memo_rows_ > 0) memo_marks_.push_back(memo_log_.size());
+  }
+  void EndBody();
+  bool TakeChars(int pc, int max, int* pos, int* taken);
+  int GiveBack(int pc, int pos, int min_pos) const;
   bool Backtrack(int* pc, int* pos);
   void PopUndo(unsigned tag, int arg);
   void ExitLoop();
@@ -107,7 +156,7 @@ class Engine {
     }
     return true;
   }
-  int* Capture(int group) { return &captures_[static_cast<size_t>(group) * 3]; }
+  int* Capture(int group) { return &captures_[static_cast<size_t>(group) * kCaptureStride]; }
   void Push(int a) { bt_.push_back(a); }
   void Push(int a, int b) {
     bt_.push_back(a);
@@ -140,6 +189,10 @@ class Engine {
   std::vector<int>& captures_;  // per group: first, second (-1 while open), nesting
   std::vector<int>& last_call_;
   std::vector<size_t>& scratch_;
+  std::vector<uint64_t>& memo_;
+  std::vector<size_t>& memo_log_;
+  std::vector<size_t>& memo_marks_;
+  int memo_rows_ = 0;  // 0: no memo for this search
 };
 
 bool Engine::Attempt(int start, int* end) {
@@ -148,7 +201,7 @@ bool Engine::Attempt(int start, int* end) {
   frames_.clear();
   barriers_.clear();
   std::fill(captures_.begin(), captures_.end(), -1);
-  for (size_t k = 2; k < captures_.size(); k += 3) captures_[k] = 0;
+  for (size_t k = kCaptureStride - 1; k < captures_.size(); k += kCaptureStride) captures_[k] = 0;  // nesting
   std::fill(last_call_.begin(), last_call_.end(), -1);
   captures_[0] = start;
 
@@ -157,9 +210,14 @@ bool Engine::Attempt(int start, int* end) {
   for (;;) {
     const Node& n = nodes_[pc];
     const bool rtl = n.flags & kNodeRightToLeft;
+    // Explored before in this search and failed there (memo.h): fail at once.
+    if (memo_rows_ > 0 && !FirstVisitOf(pc, pos)) {
+      if (!Backtrack(&pc, &pos)) return false;
+      continue;
+    }
     switch (n.op) {
       case Op::kMatchEnd:
-        if (!frames_.empty() && frames_[frames_.size() - 4] == 0) {
+        if (!frames_.empty() && frames_[frames_.size() - kFrameStride] == 0) {
           pc = Return();
           continue;
         }
@@ -221,7 +279,7 @@ bool Engine::Attempt(int start, int* end) {
           rec[1] = pos;
           Push(Word(n.a, kUndoClose));
         }
-        if (!frames_.empty() && frames_[frames_.size() - 4] == n.b) {
+        if (!frames_.empty() && frames_[frames_.size() - kFrameStride] == n.b) {
           pc = Return();
         } else {
           pc = n.next;
@@ -279,16 +337,10 @@ bool Engine::Attempt(int start, int* end) {
       }
 
       case Op::kCharLoop: {
-        const CharSet& set = sets_[n.c];
         const int max = n.b < 0 ? INT_MAX : n.b;
         const int step = rtl ? -1 : 1;
-        int p = pos, k = 0, c;
-        const int want = (n.flags & kNodeLazy) ? n.a : max;
-        while (k < want && CharAt(p, rtl, &c) && set.Has(c)) {
-          p += step;
-          ++k;
-        }
-        if (k < n.a) break;
+        int p = pos, k = 0;
+        if (!TakeChars(pc, (n.flags & kNodeLazy) ? n.a : max, &p, &k)) break;
         if (n.flags & kNodeLazy) {
           if (k < max) Push(pos, p, Word(pc, kChoiceCharLazy));
         } else if (k > n.a) {
@@ -300,15 +352,10 @@ bool Engine::Attempt(int start, int* end) {
       }
 
       case Op::kCharLoopGroup: {
-        const CharSet& set = sets_[n.c];
         const int max = n.b < 0 ? INT_MAX : n.b;
         const int step = rtl ? -1 : 1;
-        int p = pos, k = 0, c;
-        while (k < max && CharAt(p, rtl, &c) && set.Has(c)) {
-          p += step;
-          ++k;
-        }
-        if (k < n.a) break;
+        int p = pos, k = 0;
+        if (!TakeChars(pc, max, &p, &k)) break;
         int* rec = Capture(n.d);
         Push(rec[0], rec[1], Word(n.d, kUndoOpen));
         if (k > 0) {
@@ -325,6 +372,7 @@ bool Engine::Attempt(int start, int* end) {
       case Op::kLookBegin:
         Push(pos, Word(pc, kBarrier));
         barriers_.push_back(bt_.size());
+        BeginBody();
         pc = n.next;
         continue;
 
@@ -355,7 +403,7 @@ bool Engine::Attempt(int start, int* end) {
       case Op::kRecurse: {
         int target = n.b;
         if (last_call_[static_cast<size_t>(target)] == pos) break;  // no progress since the last call
-        if (static_cast<int>(frames_.size() / 4) >= recursion_limit_) break;
+        if (static_cast<int>(frames_.size() / kFrameStride) >= recursion_limit_) break;
         frames_.push_back(target);
         frames_.push_back(n.next);
         frames_.push_back(last_call_[static_cast<size_t>(target)]);
@@ -387,6 +435,88 @@ bool Engine::Attempt(int start, int* end) {
     }
     if (!Backtrack(&pc, &pos)) return false;
   }
+}
+
+// Takes up to `max` characters of repeat `pc`'s set from *pos on, its minimum first. Where its
+// optional part has a memo row, the scan stops before a position explored earlier (everything
+// from there on failed then) and fails when its first optional position was. False when fewer
+// than the minimum were there.
+bool Engine::TakeChars(int pc, int max, int* pos, int* taken) {
+  const Node& n = nodes_[pc];
+  const CharSet& set = sets_[n.c];
+  const bool rtl = n.flags & kNodeRightToLeft;
+  const int step = rtl ? -1 : 1;
+  const int min = std::min(n.a, max);
+  int p = *pos, k = 0, c;
+  while (k < min && CharAt(p, rtl, &c) && set.Has(c)) {
+    p += step;
+    ++k;
+  }
+  if (k < min) return false;
+  if (k < max) {
+    int row = OptRow(pc, p);
+    if (row >= 0) {
+      if (!FirstVisit(row, p)) return false;
+      row = OptRow(pc, -1);  // further on no iteration of an enclosing repeat began
+    }
+    while (k < max && CharAt(p, rtl, &c) && set.Has(c)) {
+      if (row >= 0 && !FirstVisit(row, p + step)) break;
+      p += step;
+      ++k;
+    }
+  }
+  *pos = p;
+  *taken = k;
+  return true;
+}
+
+// The next position, giving back characters of greedy repeat `pc` from `pos` on but not past
+// `min_pos`, at which what follows the repeat can begin; kNoPosition when there is none.
+int Engine::GiveBack(int pc, int pos, int min_pos) const {
+  const Node& n = nodes_[pc];
+  const bool rtl = n.flags & kNodeRightToLeft;
+  const int step = rtl ? -1 : 1;
+  const int follow = prog_.follow[static_cast<size_t>(pc)];
+  int p = pos - step;
+  if (follow < 0) return p;
+  const CharSet& set = sets_[follow];
+  for (int c;; p -= step) {
+    if (CharAt(p, rtl, &c) && set.Has(c)) return p;
+    if (p == min_pos) return kNoPosition;
+  }
+}
+
+int Engine::MemoRow(int first, const NodeMemo& m, int pos) const {
+  int row = first;
+  for (int k = 0; k < m.key_count; ++k) {
+    const MemoKey& key = prog_.memo_keys[static_cast<size_t>(m.keys + k)];
+    const size_t frame = static_cast<size_t>(key.frame) * kLoopStride;
+    const int count = std::min(loops_[frame], key.cap);
+    const int digit = key.fresh_matters ? count * 2 + (loops_[frame + 1] == pos ? 1 : 0) : count;
+    row += digit * key.mult;
+  }
+  return row;
+}
+
+inline bool Engine::FirstVisit(int row, int pos) {
+  const size_t bit = static_cast<size_t>(pos) * static_cast<size_t>(memo_rows_) + static_cast<size_t>(row);
+  uint64_t& word = memo_[bit >> 6];
+  const uint64_t mask = uint64_t{1} << (bit & 63);
+  if (word & mask) return false;
+  word |= mask;
+  if (!memo_marks_.empty()) memo_log_.push_back(bit);
+  return true;
+}
+
+// A run of an atomic group or look-around ended: what its body explored holds no longer.
+void Engine::EndBody() {
+  if (memo_rows_ == 0) return;
+  const size_t mark = memo_marks_.back();
+  memo_marks_.pop_back();
+  for (size_t k = mark; k < memo_log_.size(); ++k) {
+    memo_[memo_log_[k] >> 6] &= ~(uint64_t{1} << (memo_log_[k] & 63));
+  }
+  memo_log_.resize(mark);
 }
 
 int Engine::NextBranch(const Node& n, int from, int pos) const {
@@ -423,11 +553,11 @@ bool Engine::TestBoundary(int which, int pos) const {
 void Engine::ExitLoop() {
   size_t top = loops_.size();
   Push(loops_[top - 2], loops_[top - 1], Word(0, kUndoLoopExit));
-  loops_.resize(top - 2);
+  loops_.resize(top - kLoopStride);
 }
 
 int Engine::Return() {
-  size_t f = frames_.size() - 4;
+  size_t f = frames_.size() - kFrameStride;
   int target = frames_[f], ret = frames_[f + 1], old_last = frames_[f + 2], call_pos = frames_[f + 3];
   frames_.resize(f);
   last_call_[static_cast<size_t>(target)] = old_last;
@@ -439,7 +569,7 @@ void Engine::PopUndo(unsigned tag, int arg) {
   size_t top = bt_.size();
   switch (tag) {
     case kUndoLoopInit:
-      loops_.resize(loops_.size() - 2);
+      loops_.resize(loops_.size() - kLoopStride);
       break;
     case kUndoLoopExit:
       loops_.push_back(bt_[top - 3]);
@@ -466,7 +596,7 @@ void Engine::PopUndo(unsigned tag, int arg) {
       break;
     case kUndoCall:
       last_call_[static_cast<size_t>(arg)] = frames_[frames_.size() - 2];
-      frames_.resize(frames_.size() - 4);
+      frames_.resize(frames_.size() - kFrameStride);
       break;
     case kUndoReturn:
       frames_.push_back(arg);
@@ -486,8 +616,8 @@ bool Engine::Backtrack(int* pc, int* pos) {
     if (bt_.empty()) return false;
     const size_t top = bt_.size();
     const unsigned word = static_cast<unsigned>(bt_[top - 1]);
-    const unsigned tag = word & 31;
-    const int arg = static_cast<int>(word >> 5);
+    const unsigned tag = TagOf(static_cast<int>(word));
+    const int arg = ArgOf(static_cast<int>(word));
     switch (tag) {
       case kChoiceAlt: {
         const Node& n = nodes_[arg];
@@ -512,7 +642,7 @@ bool Engine::Backtrack(int* pc, int* pos) {
         int count = bt_[top - 4], start_pos = bt_[top - 3];
         *pos = bt_[top - 2];
         bt_.resize(top - 4);
-        loops_.resize(loops_.size() - 2);
+        loops_.resize(loops_.size() - kLoopStride);
         Push(count, start_pos, Word(0, kUndoLoopExit));
         *pc = nodes_[arg].next;
         return true;
@@ -525,7 +655,11 @@ bool Engine::Backtrack(int* pc, int* pos) {
       case kChoiceCharGreedy: {
         const Node& n = nodes_[arg];
         int min_pos = bt_[top - 3];
-        int p = bt_[top - 2] + ((n.flags & kNodeRightToLeft) ? 1 : -1);
+        int p = GiveBack(arg, bt_[top - 2], min_pos);
+        if (p == kNoPosition) {
+          bt_.resize(top - 3);
+          continue;
+        }
         if (p == min_pos) {
           bt_.resize(top - 3);
         } else {
@@ -544,6 +678,11 @@ bool Engine::Backtrack(int* pc, int* pos) {
           continue;
         }
         p += rtl ? -1 : 1;
+        // Taking this character was explored before (memo.h).
+        if (const int row = OptRow(arg, p); row >= 0 && !FirstVisit(row, p)) {
+          bt_.resize(top - 3);
+          continue;
+        }
         int count = rtl ? from - p : p - from;
         if (n.b >= 0 && count >= n.b) {
           bt_.resize(top - 3);
@@ -558,7 +697,11 @@ bool Engine::Backtrack(int* pc, int* pos) {
         const Node& n = nodes_[arg];
         const int step = (n.flags & kNodeRightToLeft) ? -1 : 1;
         const int min_pos = bt_[top - 3];
-        const int p = bt_[top - 2] - step;  // give back one character
+        const int p = GiveBack(arg, bt_[top - 2], min_pos);
+        if (p == kNoPosition) {
+          bt_.resize(top - 3);  // the kUndoOpen below restores the group's old record
+          continue;
+        }
         int* rec = Capture(n.d);
         if (p == min_pos) {
           bt_.resize(top - 3);  // nothing more to give back
@@ -584,6 +727,7 @@ bool Engine::Backtrack(int* pc, int* pos) {
         int at = bt_[top - 2];
         bt_.resize(top - 2);
         barriers_.pop_back();
+        EndBody();
         const Node& n = nodes_[arg];
         if (n.op == Op::kLookBegin && n.b >= 0) {
           *pos = at;
@@ -604,16 +748,17 @@ bool Engine::Backtrack(int* pc, int* pos) {
 void Engine::Cut() {
   const size_t base = barriers_.back();
   barriers_.pop_back();
+  EndBody();
   scratch_.clear();
   size_t top = bt_.size();
   while (top > base) {
     scratch_.push_back(top);  // the end of an entry
-    top -= static_cast<size_t>(kEntrySize[static_cast<unsigned>(bt_[top - 1]) & 31]);
+    top -= static_cast<size_t>(kEntrySize[TagOf(bt_[top - 1])]);
   }
   size_t write = base - 2;
   for (size_t k = scratch_.size(); k-- > 0;) {
     size_t end = scratch_[k];
-    unsigned tag = static_cast<unsigned>(bt_[end - 1]) & 31;
+    unsigned tag = TagOf(bt_[end - 1]);
     size_t size = static_cast<size_t>(kEntrySize[tag]);
     if (!IsUndo(tag)) continue;
     for (size_t i = end - size; i < end; ++i) bt_[write++] = bt_[i];
@@ -625,12 +770,13 @@ void Engine::Cut() {
 void Engine::Unwind() {
   const size_t base = barriers_.back();
   barriers_.pop_back();
+  EndBody();
   while (bt_.size() > base) {
     size_t top = bt_.size();
     unsigned word = static_cast<unsigned>(bt_[top - 1]);
-    unsigned tag = word & 31;
+    unsigned tag = TagOf(static_cast<int>(word));
     if (IsUndo(tag)) {
-      PopUndo(tag, static_cast<int>(word >> 5));
+      PopUndo(tag, ArgOf(static_cast<int>(word)));
     } else {
       bt_.resize(top - static_cast<size_t>(kEntrySize[tag]));
     }
@@ -644,7 +790,7 @@ void Engine::Result(PatternMatch* match) const {
   match->values[0] = 1;
   match->values[1] = max_group;
   for (int g = 0; g <= max_group; ++g) {
-    const int* rec = &captures_[static_cast<size_t>(g) * 3];
+    const int* rec = &captures_[static_cast<size_t>(g) * kCaptureStride];
     int s = -1, e = -1;
     if (rec[0] >= 0 && rec[1] >= 0) {
       s = std::min(rec[0], rec[1]);
@@ -675,24 +821,26 @@ PatternMatch Matcher::Search(const Program& program, const ElementTree& tree, st
   // of the matcher, so one call at a time uses it.
   static thread_local MatchState per_thread;
   MatchState& s = state != nullptr ? *state : per_thread;
-  PatternMatch match = Run(program, tree, text, start, &s);
+  PatternMatch match = Run(program, tree, text, start, &s.stacks_);
   if (state == nullptr) {
-    Trim(&s.backtrack_);
-    Trim(&s.loops_);
-    Trim(&s.frames_);
-    Trim(&s.barriers_);
-    Trim(&s.captures_);
-    Trim(&s.last_call_);
-    Trim(&s.scratch_);
+    MatchStacks& k = s.stacks_;
+    Trim(&k.backtrack);
+    Trim(&k.loops);
+    Trim(&k.frames);
+    Trim(&k.barriers);
+    Trim(&k.captures);
+    Trim(&k.last_call);
+    Trim(&k.scratch);
+    Trim(&k.memo);
+    Trim(&k.memo_log);
+    Trim(&k.memo_marks);
   }
   return match;
 }
 
 PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::string_view text, int start,
-                          MatchState* state) {
-  MatchState& s = *state;
-  Engine engine(program, tree, text, start, s.backtrack_, s.loops_, s.frames_, s.barriers_, s.captures_,
-                s.last_call_, s.scratch_);
+                          MatchStacks* stacks) {
+  Engine engine(program, tree, text, start, *stacks);
   const int length = static_cast<int>(text.size());
   const auto* chars = reinterpret_cast<const unsigned char*>(text.data());
   const CharSet* first = program.first_set >= 0 ? &tree.sets[static_cast<size_t>(program.first_set)] : nullptr;
@@ -702,7 +850,7 @@ PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::
     for (int p = start; p <= length; ++p) {
       if (first != nullptr && (p == length || !first->Has(chars[p]))) continue;
       if (engine.Attempt(p, &end)) {
-        s.captures_[1] = end;
+        stacks->captures[1] = end;
         engine.Result(&match);
         return match;
       }
@@ -711,7 +859,7 @@ PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::
     for (int p = start; p >= 0; --p) {
       if (first != nullptr && (p == 0 || !first->Has(chars[p - 1]))) continue;
       if (engine.Attempt(p, &end)) {
-        s.captures_[1] = end;
+        stacks->captures[1] = end;
         engine.Result(&match);
         return match;
       }

@@ -51,7 +51,7 @@ class Matcher {
 
  private:
   static PatternMatch Run(const Program& program, const ElementTree& tree, std::string_view text, int start,
-                          MatchState* state);
+                          MatchStacks* stacks);
 };
 
 }  // namespace larkpost::regex_internal

@@ -1,5 +1,6 @@
 #include "regex/program.h"
 
+#include "regex/memo.h"
 #include "regex/tokenizer.h"
 
 namespace larkpost::regex_internal {
@@ -43,6 +44,8 @@ class Builder {
       p_.group_entry.assign(t_.groups.size(), -1);
       p_.max_group = t_.max_group;
     }
+    FindFollowSets();
+    PlanMemo(&p_);
   }
 
  private:
@@ -97,6 +100,64 @@ class Builder {
         return true;
       default:
         return false;
+    }
+  }
+
+  // For each greedy character repeat, the set of characters that what follows it must begin
+  // with, looking past capture brackets (which a recursion may turn into returns: none then).
+  void FindFollowSets() {
+    p_.follow.assign(p_.nodes.size(), -1);
+    for (const Node& n : p_.nodes)
+      if (n.op == Op::kRecurse) return;
+    for (size_t k = 0; k < p_.nodes.size(); ++k) {
+      const Node& n = p_.nodes[k];
+      const bool greedy = n.op == Op::kCharLoopGroup || (n.op == Op::kCharLoop && !(n.flags & kNodeLazy));
+      if (!greedy || n.a == n.b) continue;
+      int q = n.next;
+      while (q >= 0 && (At(q).op == Op::kOpen || At(q).op == Op::kClose)) q = At(q).next;
+      if (q < 0 || (At(q).flags & kNodeRightToLeft) != (n.flags & kNodeRightToLeft)) continue;
+      const Node& after = At(q);
+      if (after.op == Op::kLiteral) {
+        const bool rtl = after.flags & kNodeRightToLeft;
+        int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(rtl ? after.a + after.b - 1 : after.a)]);
+        CharSet s;
+        s.Add(c);
+        if (after.flags & kNodeIgnoreCase) {
+          s.Add(AsciiLower(c));
+          s.Add(AsciiUpper(c));
+        }
+        p_.follow[k] = AddSet(s);
+      } else if (after.op == Op::kClass) {
+        p_.follow[k] = after.a;
+      } else if ((after.op == Op::kCharLoop || after.op == Op::kCharLoopGroup) && after.a >= 1) {
+        p_.follow[k] = after.c;
+      }
+    }
+  }
+
+  // Whether element `id` may match the empty string (true when unsure).
+  bool CanMatchEmpty(int id) const {
+    const Element& e = t_.elements[static_cast<size_t>(id)];
+    switch (e.kind) {
+      case ElementKind::kLiteral:
+        return e.b == 0;
+      case ElementKind::kClass:
+        return false;
+      case ElementKind::kSequence:
+        for (int k = 0; k < e.b; ++k)
+          if (!CanMatchEmpty(t_.children[static_cast<size_t>(e.a + k)])) return false;
+        return true;
+      case ElementKind::kAlternation:
+        for (int k = 0; k < e.b; ++k)
+          if (CanMatchEmpty(t_.children[static_cast<size_t>(e.a + k)])) return true;
+        return false;
+      case ElementKind::kRepeat:
+        return e.b == 0 || e.c == 0 || CanMatchEmpty(e.a);
+      case ElementKind::kGroup:
+      case ElementKind::kAtomic:
+        return CanMatchEmpty(e.a);
+      default:
+        return true;
     }
   }
 
@@ -249,7 +310,8 @@ class Builder {
       entry = NewNode(Op::kCharLoopGroup, after, min, max, group_set, dir);
       At(entry).d = t_.groups[static_cast<size_t>(child.b)].number;
     } else {
-      int head = NewNode(Op::kLoopHead, after, min, max, 0, lazy);
+      const uint8_t nullable = CanMatchEmpty(e.a) ? kNodeNullableBody : 0;
+      int head = NewNode(Op::kLoopHead, after, min, max, 0, static_cast<uint8_t>(lazy | nullable));
       int tail = NewNode(Op::kLoopTail, -1, head);
       At(head).c = Emit(e.a, tail);
       entry = NewNode(Op::kLoopInit, head);

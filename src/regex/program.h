@@ -43,6 +43,7 @@ enum : uint8_t {
   kNodeRightToLeft = 2,
   kNodeNegate = 4,  // look-around: a match of the sub-pattern leaves no captures behind
   kNodeLazy = 8,    // repeats
+  kNodeNullableBody = 16,  // kLoopHead: the body may match the empty string
 };
 
 struct Node {
@@ -52,9 +53,30 @@ struct Node {
   int a = 0, b = 0, c = 0, d = 0;
 };
 
+// Where the matcher's memo (memo.h) keeps its visited bits for one node: the first of its rows
+// (-1: the node is not memoized), the row of a character repeat's optional part (-1: none), and
+// the repeats whose frames select the row (entries [keys, keys + key_count) of memo_keys).
+struct NodeMemo {
+  int row = -1;
+  int opt_row = -1;
+  int keys = 0;
+  int key_count = 0;
+};
+
+// One repeat whose frame the outcome of a node inside it depends on: its frame is the
+// `frame`-th on the loop stack; it adds (min(count, cap) * 2 + fresh) * mult to the row, fresh
+// being whether the current iteration began at the current position (only when `fresh_matters`,
+// else the digit is min(count, cap)).
+struct MemoKey {
+  int frame = 0;
+  int cap = 0;
+  int mult = 1;
+  bool fresh_matters = false;
+};
+
 struct Program {
   explicit Program(std::pmr::memory_resource* arena)
-      : nodes(arena), branches(arena), branch_sets(arena), group_entry(arena) {}
+      : nodes(arena), branches(arena), branch_sets(arena), group_entry(arena), follow(arena), memo(arena), memo_keys(arena) {}
 
   std::pmr::vector<Node> nodes;
   std::pmr::vector<int> branches;     // entry node of each alternation branch
@@ -64,6 +86,12 @@ struct Program {
   int first_set = -1;            // set a match's first character must be in, or -1
   bool right_to_left = false;
   int max_group = 0;
+  // Per node, for greedy character repeats: the set the next character must be in for what
+  // follows the repeat to match (-1: no such set), so giving back skips hopeless positions.
+  std::pmr::vector<int> follow;
+  std::pmr::vector<NodeMemo> memo;     // per node, empty when the program is not memoized
+  std::pmr::vector<MemoKey> memo_keys;
+  int memo_rows = 0;                   // visited bits per text position; 0: no memo
 
   void Clear() {
     nodes.clear();
@@ -74,6 +102,10 @@ struct Program {
     first_set = -1;
     right_to_left = false;
     max_group = 0;
+    follow.clear();
+    memo.clear();
+    memo_keys.clear();
+    memo_rows = 0;
   }
 };
 

@@ -1,0 +1,232 @@
+#include "regex/memo.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace larkpost::regex_internal {
+namespace {
+
+// The repeats around a node, as a chain of contexts: each adds one repeat inside its parent.
+struct Context {
+  int depth = 0;      // repeats around, transparent ones included: the loop-stack frame count
+  int keys = 0;       // its keys in memo_keys: [keys, keys + key_count)
+  int key_count = 0;
+  int rows = 1;       // rows a node in this context needs; 0 when too many to memoize
+};
+
+// Whether a node reaches its successors only at the position it was reached at, or one step of
+// it, once per visit.
+bool StepsOnce(const Node& n) {
+  switch (n.op) {
+    case Op::kCharLoop:
+    case Op::kCharLoopGroup:
+      return n.a == n.b;
+    case Op::kLoopHead:
+    case Op::kLoopTail:
+    case Op::kAtomicEnd:  // each run of the group ends wherever its body ended
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Whether a node of this kind takes a decision that backtracking may revisit.
+bool MakesChoices(const Node& n) {
+  switch (n.op) {
+    case Op::kAlternation:
+    case Op::kLoopHead:
+      return true;
+    case Op::kCharLoop:
+    case Op::kCharLoopGroup:
+      return n.a != n.b;
+    default:
+      return false;
+  }
+}
+
+class Planner {
+ public:
+  explicit Planner(Program* program) : p_(*program) {}
+
+  void Run() {
+    bool choices = false;
+    for (const Node& n : p_.nodes) {
+      if (n.op == Op::kBackReference || n.op == Op::kRecurse || n.op == Op::kCondGroup) return;
+      choices = choices || MakesChoices(n);
+    }
+    if (!choices) return;  // one path per start: nothing to revisit
+    contexts_.push_back(Context{});
+    context_of_.assign(p_.nodes.size(), -1);
+    Walk();
+    FindRevisits();
+    AssignRows();
+  }
+
+ private:
+  // Gives every node reachable from the start the context of the repeats around it.
+  void Walk() {
+    std::vector<std::pair<int, int>> todo{{p_.start, 0}};
+    while (!todo.empty()) {
+      auto [k, c] = todo.back();
+      todo.pop_back();
+      if (k < 0 || context_of_[static_cast<size_t>(k)] >= 0) continue;
+      context_of_[static_cast<size_t>(k)] = c;
+      const Node& n = p_.nodes[static_cast<size_t>(k)];
+      switch (n.op) {
+        case Op::kMatchEnd:
+        case Op::kFail:
+        case Op::kLookEnd:   // its begin node names where matching goes on
+        case Op::kLoopTail:  // goes back to its head, reached already
+          break;
+        case Op::kAlternation:
+          for (int b = 0; b < n.b; ++b) todo.emplace_back(p_.branches[static_cast<size_t>(n.a + b)], c);
+          break;
+        case Op::kLoopHead:
+          todo.emplace_back(n.next, c);
+          todo.emplace_back(n.c, Inside(c, n));
+          break;
+        case Op::kLookBegin:
+          todo.emplace_back(n.next, c);
+          todo.emplace_back(n.a, c);
+          todo.emplace_back(n.b, c);
+          break;
+        default:
+          todo.emplace_back(n.next, c);
+          break;
+      }
+    }
+  }
+
+  // Calls `visit` with each node that matching may go to from node `n`.
+  template <typename Visit>
+  void Successors(const Node& n, Visit visit) const {
+    switch (n.op) {
+      case Op::kMatchEnd:
+      case Op::kFail:
+      case Op::kLookEnd:
+        break;
+      case Op::kLoopTail: {
+        const Node& head = p_.nodes[static_cast<size_t>(n.a)];
+        visit(n.a);
+        visit(head.c);
+        break;
+      }
+      case Op::kAlternation:
+        for (int b = 0; b < n.b; ++b) visit(p_.branches[static_cast<size_t>(n.a + b)]);
+        break;
+      case Op::kLoopHead:
+        visit(n.next);
+        visit(n.c);
+        break;
+      case Op::kLookBegin:
+        visit(n.next);
+        visit(n.a);
+        visit(n.b);
+        break;
+      default:
+        visit(n.next);
+        break;
+    }
+  }
+
+  // Marks the nodes that one search may reach twice at one position and repeat state: those
+  // with several ways in, and those after a node that goes on at many positions. Any other node
+  // is reached once per visit of the one before it, so only these need bits.
+  void FindRevisits() {
+    std::vector<int> ways_in(p_.nodes.size(), 0);
+    revisited_.assign(p_.nodes.size(), false);
+    for (size_t k = 0; k < p_.nodes.size(); ++k) {
+      if (context_of_[k] < 0) continue;
+      const Node& n = p_.nodes[k];
+      const bool once = StepsOnce(n);
+      Successors(n, [&](int next) {
+        if (next < 0) return;
+        if (++ways_in[static_cast<size_t>(next)] > 1 || !once) revisited_[static_cast<size_t>(next)] = true;
+      });
+    }
+  }
+
+  // The context of the body of repeat `head`, which stands in context `outer`.
+  int Inside(int outer, const Node& head) {
+    Context in = contexts_[static_cast<size_t>(outer)];
+    const bool nullable = head.flags & kNodeNullableBody;
+    const bool bounded = head.b >= 0;
+    in.depth = contexts_[static_cast<size_t>(outer)].depth + 1;
+    // An unbounded repeat of at least 0 or 1 iterations whose body always consumes behaves alike
+    // whatever its count and iteration start.
+    if (!bounded && head.a <= 1 && !nullable) return Add(in);
+    const int64_t cap = bounded ? head.b : head.a;
+    const int64_t values = (cap + 1) * (nullable ? 2 : 1);
+    const int64_t rows = static_cast<int64_t>(in.rows) * values;
+    if (in.rows == 0 || rows > kMaxRowsPerNode) {
+      in.rows = 0;
+      return Add(in);
+    }
+    const int first = static_cast<int>(p_.memo_keys.size());
+    for (int k = 0; k < in.key_count; ++k) {
+      const MemoKey outer_key = p_.memo_keys[static_cast<size_t>(in.keys + k)];
+      p_.memo_keys.push_back(outer_key);
+    }
+    MemoKey key;
+    key.frame = in.depth - 1;
+    key.cap = static_cast<int>(cap);
+    key.mult = in.rows;
+    key.fresh_matters = nullable;
+    p_.memo_keys.push_back(key);
+    in.keys = first;
+    in.key_count += 1;
+    in.rows = static_cast<int>(rows);
+    return Add(in);
+  }
+
+  int Add(const Context& c) {
+    contexts_.push_back(c);
+    return static_cast<int>(contexts_.size()) - 1;
+  }
+
+  void AssignRows() {
+    int64_t rows = 0;
+    p_.memo.assign(p_.nodes.size(), NodeMemo{});
+    for (size_t k = 0; k < p_.nodes.size(); ++k) {
+      const Node& n = p_.nodes[k];
+      const int c = context_of_[k];
+      if (c < 0 || contexts_[static_cast<size_t>(c)].rows == 0) continue;
+      // A repeat's head and tail read its own frame; reaching the end is success.
+      if (n.op == Op::kLoopHead || n.op == Op::kLoopTail || n.op == Op::kMatchEnd || n.op == Op::kFail) continue;
+      const Context& ctx = contexts_[static_cast<size_t>(c)];
+      NodeMemo& m = p_.memo[k];
+      m.keys = ctx.keys;
+      m.key_count = ctx.key_count;
+      if (revisited_[k]) {
+        m.row = static_cast<int>(rows);
+        rows += ctx.rows;
+      }
+      if ((n.op == Op::kCharLoop || n.op == Op::kCharLoopGroup) && n.b < 0 && n.a != n.b) {
+        m.opt_row = static_cast<int>(rows);
+        rows += ctx.rows;
+      }
+      if (rows > static_cast<int64_t>(kMaxMemoBits)) {
+        p_.memo.clear();
+        p_.memo_keys.clear();
+        return;
+      }
+    }
+    p_.memo_rows = static_cast<int>(rows);
+  }
+
+  Program& p_;
+  std::vector<Context> contexts_;
+  std::vector<int> context_of_;
+  std::vector<bool> revisited_;
+};
+
+}  // namespace
+
+void PlanMemo(Program* program) {
+  program->memo.clear();
+  program->memo_keys.clear();
+  program->memo_rows = 0;
+  Planner(program).Run();
+}
+
+}  // namespace larkpost::regex_internal
