@@ -12,6 +12,7 @@ packages=(
   libexpat1-dev libzip-dev
   chromium
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
+  clang libclang-rt-14-dev
 )
 
 missing=()
