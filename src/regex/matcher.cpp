@@ -228,10 +228,10 @@ bool Engine::Attempt(int start, int* end) {
         break;
 
       case Op::kLiteral: {
-        const int len = n.b;
+        const int len = n.literal_length();
         int from = rtl ? pos - len : pos;
         if (from < 0 || from + len > length_) break;
-        const unsigned char* s = reinterpret_cast<const unsigned char*>(strings_ + n.a);
+        const unsigned char* s = reinterpret_cast<const unsigned char*>(strings_ + n.literal_offset());
         if (!SameBytes(s, text_ + from, len, n.flags & kNodeIgnoreCase)) break;
         pos = rtl ? from : pos + len;
         pc = n.next;
@@ -240,7 +240,7 @@ bool Engine::Attempt(int start, int* end) {
 
       case Op::kClass: {
         int c;
-        if (!CharAt(pos, rtl, &c) || !sets_[n.a].Has(c)) break;
+        if (!CharAt(pos, rtl, &c) || !sets_[n.set()].Has(c)) break;
         pos += rtl ? -1 : 1;
         pc = n.next;
         continue;
@@ -251,18 +251,18 @@ bool Engine::Attempt(int start, int* end) {
         if (first < 0) break;
         int second = NextBranch(n, first + 1, pos);
         if (second >= 0) Push(pos, second, Word(pc, kChoiceAlt));
-        pc = prog_.branches[static_cast<size_t>(n.a + first)];
+        pc = prog_.branches[static_cast<size_t>(n.first_branch() + first)];
         continue;
       }
 
       case Op::kOpen: {
-        int* rec = Capture(n.a);
+        int* rec = Capture(n.capture());
         if (rec[0] >= 0 && rec[1] < 0) {
           // A recursion re-entering a group that is still open: the outer record stays.
           ++rec[2];
-          Push(Word(n.a, kUndoOpenNest));
+          Push(Word(n.capture(), kUndoOpenNest));
         } else {
-          Push(rec[0], rec[1], Word(n.a, kUndoOpen));
+          Push(rec[0], rec[1], Word(n.capture(), kUndoOpen));
           rec[0] = pos;
           rec[1] = -1;
         }
@@ -271,15 +271,15 @@ bool Engine::Attempt(int start, int* end) {
       }
 
       case Op::kClose: {
-        int* rec = Capture(n.a);
+        int* rec = Capture(n.capture());
         if (rec[2] > 0) {
           --rec[2];
-          Push(Word(n.a, kUndoCloseNest));
+          Push(Word(n.capture(), kUndoCloseNest));
         } else {
           rec[1] = pos;
-          Push(Word(n.a, kUndoClose));
+          Push(Word(n.capture(), kUndoClose));
         }
-        if (!frames_.empty() && frames_[frames_.size() - kFrameStride] == n.b) {
+        if (!frames_.empty() && frames_[frames_.size() - kFrameStride] == n.group_index()) {
           pc = Return();
         } else {
           pc = n.next;
@@ -296,11 +296,11 @@ bool Engine::Attempt(int start, int* end) {
 
       case Op::kLoopHead: {
         int count = loops_[loops_.size() - 2];
-        if (count < n.a) {
-          pc = n.c;
+        if (count < n.min_count()) {
+          pc = n.body();
           continue;
         }
-        if (n.b >= 0 && count >= n.b) {
+        if (n.max_count() >= 0 && count >= n.max_count()) {
           ExitLoop();
           pc = n.next;
           continue;
@@ -312,39 +312,39 @@ bool Engine::Attempt(int start, int* end) {
           continue;
         }
         Push(pos, Word(pc, kChoiceLoopExit));
-        pc = n.c;
+        pc = n.body();
         continue;
       }
 
       case Op::kLoopTail: {
-        const Node& head = nodes_[n.a];
+        const Node& head = nodes_[n.head()];
         size_t top = loops_.size();
         int count = loops_[top - 2];
         int start_pos = loops_[top - 1];
         // An iteration beyond the minimum that consumed nothing is not counted: fail it.
-        if (count >= head.a && pos == start_pos) break;
+        if (count >= head.min_count() && pos == start_pos) break;
         int next_count = count + 1;
         loops_[top - 2] = next_count;
         loops_[top - 1] = pos;
-        if (!(head.flags & kNodeLazy) && next_count >= head.a && (head.b < 0 || next_count < head.b)) {
-          Push(count, start_pos, pos, Word(n.a, kChoiceLoopNext));
-          pc = head.c;
+        if (!(head.flags & kNodeLazy) && next_count >= head.min_count() && (head.max_count() < 0 || next_count < head.max_count())) {
+          Push(count, start_pos, pos, Word(n.head(), kChoiceLoopNext));
+          pc = head.body();
         } else {
           Push(count, start_pos, Word(0, kUndoLoopSet));
-          pc = n.a;
+          pc = n.head();
         }
         continue;
       }
 
       case Op::kCharLoop: {
-        const int max = n.b < 0 ? INT_MAX : n.b;
+        const int max = n.max_count() < 0 ? INT_MAX : n.max_count();
         const int step = rtl ? -1 : 1;
         int p = pos, k = 0;
-        if (!TakeChars(pc, (n.flags & kNodeLazy) ? n.a : max, &p, &k)) break;
+        if (!TakeChars(pc, (n.flags & kNodeLazy) ? n.min_count() : max, &p, &k)) break;
         if (n.flags & kNodeLazy) {
           if (k < max) Push(pos, p, Word(pc, kChoiceCharLazy));
-        } else if (k > n.a) {
-          Push(pos + step * n.a, p, Word(pc, kChoiceCharGreedy));
+        } else if (k > n.min_count()) {
+          Push(pos + step * n.min_count(), p, Word(pc, kChoiceCharGreedy));
         }
         pos = p;
         pc = n.next;
@@ -352,17 +352,17 @@ bool Engine::Attempt(int start, int* end) {
       }
 
       case Op::kCharLoopGroup: {
-        const int max = n.b < 0 ? INT_MAX : n.b;
+        const int max = n.max_count() < 0 ? INT_MAX : n.max_count();
         const int step = rtl ? -1 : 1;
         int p = pos, k = 0;
         if (!TakeChars(pc, max, &p, &k)) break;
-        int* rec = Capture(n.d);
-        Push(rec[0], rec[1], Word(n.d, kUndoOpen));
+        int* rec = Capture(n.capture());
+        Push(rec[0], rec[1], Word(n.capture(), kUndoOpen));
         if (k > 0) {
           rec[0] = p - step;  // the last iteration: one character
           rec[1] = p;
         }
-        if (k > n.a) Push(pos + step * n.a, p, Word(pc, kChoiceCharGroup));
+        if (k > n.min_count()) Push(pos + step * n.min_count(), p, Word(pc, kChoiceCharGroup));
         pos = p;
         pc = n.next;
         continue;
@@ -382,26 +382,26 @@ bool Engine::Attempt(int start, int* end) {
         continue;
 
       case Op::kLookEnd: {
-        const Node& begin = nodes_[n.a];
+        const Node& begin = nodes_[n.look_begin()];
         pos = bt_[barriers_.back() - 2];
         if (begin.flags & kNodeNegate) {
           Unwind();
         } else {
           Cut();
         }
-        if (begin.a < 0) break;
-        pc = begin.a;
+        if (begin.on_match() < 0) break;
+        pc = begin.on_match();
         continue;
       }
 
       case Op::kCondGroup: {
-        bool has = n.a <= prog_.max_group && Capture(n.a)[0] >= 0;
-        pc = has ? n.b : n.c;
+        bool has = n.condition_capture() <= prog_.max_group && Capture(n.condition_capture())[0] >= 0;
+        pc = has ? n.on_match() : n.on_no_match();
         continue;
       }
 
       case Op::kRecurse: {
-        int target = n.b;
+        int target = n.target();
         if (last_call_[static_cast<size_t>(target)] == pos) break;  // no progress since the last call
         if (static_cast<int>(frames_.size() / kFrameStride) >= recursion_limit_) break;
         frames_.push_back(target);
@@ -410,13 +410,13 @@ bool Engine::Attempt(int start, int* end) {
         frames_.push_back(pos);
         last_call_[static_cast<size_t>(target)] = pos;
         Push(Word(target, kUndoCall));
-        pc = n.a;
+        pc = n.entry();
         continue;
       }
 
       case Op::kBackReference: {
-        if (n.a > prog_.max_group) break;
-        const int* rec = Capture(n.a);
+        if (n.capture() > prog_.max_group) break;
+        const int* rec = Capture(n.capture());
         if (rec[0] < 0) break;
         int second = rec[1] < 0 ? pos : rec[1];  // a group still open: its text so far
         int from = std::min(rec[0], second), len = std::max(rec[0], second) - from;
@@ -429,7 +429,7 @@ bool Engine::Attempt(int start, int* end) {
       }
 
       case Op::kBoundary:
-        if (!TestBoundary(n.a, pos)) break;
+        if (!TestBoundary(n.boundary(), pos)) break;
         pc = n.next;
         continue;
     }
@@ -443,10 +443,10 @@ bool Engine::Attempt(int start, int* end) {
 // than the minimum were there.
 bool Engine::TakeChars(int pc, int max, int* pos, int* taken) {
   const Node& n = nodes_[pc];
-  const CharSet& set = sets_[n.c];
+  const CharSet& set = sets_[n.set()];
   const bool rtl = n.flags & kNodeRightToLeft;
   const int step = rtl ? -1 : 1;
-  const int min = std::min(n.a, max);
+  const int min = std::min(n.min_count(), max);
   int p = *pos, k = 0, c;
   while (k < min && CharAt(p, rtl, &c) && set.Has(c)) {
     p += step;
@@ -523,8 +523,8 @@ int Engine::NextBranch(const Node& n, int from, int pos) const {
   bool rtl = n.flags & kNodeRightToLeft;
   int c = -1;
   bool have = CharAt(pos, rtl, &c);
-  for (int k = from; k < n.b; ++k) {
-    int set = prog_.branch_sets[static_cast<size_t>(n.a + k)];
+  for (int k = from; k < n.branch_count(); ++k) {
+    int set = prog_.branch_sets[static_cast<size_t>(n.first_branch() + k)];
     if (set < 0 || (have && sets_[set].Has(c))) return k;
   }
   return -1;
@@ -629,7 +629,7 @@ bool Engine::Backtrack(int* pc, int* pos) {
           bt_.resize(top - 3);
         }
         *pos = at;
-        *pc = prog_.branches[static_cast<size_t>(n.a + branch)];
+        *pc = prog_.branches[static_cast<size_t>(n.first_branch() + branch)];
         return true;
       }
       case kChoiceLoopExit:
@@ -650,7 +650,7 @@ bool Engine::Backtrack(int* pc, int* pos) {
       case kChoiceLoopMore:
         *pos = bt_[top - 2];
         bt_.resize(top - 2);
-        *pc = nodes_[arg].c;
+        *pc = nodes_[arg].body();
         return true;
       case kChoiceCharGreedy: {
         const Node& n = nodes_[arg];
@@ -673,7 +673,7 @@ bool Engine::Backtrack(int* pc, int* pos) {
         const Node& n = nodes_[arg];
         const bool rtl = n.flags & kNodeRightToLeft;
         int from = bt_[top - 3], p = bt_[top - 2], c;
-        if (!CharAt(p, rtl, &c) || !sets_[n.c].Has(c)) {
+        if (!CharAt(p, rtl, &c) || !sets_[n.set()].Has(c)) {
           bt_.resize(top - 3);
           continue;
         }
@@ -684,7 +684,7 @@ bool Engine::Backtrack(int* pc, int* pos) {
           continue;
         }
         int count = rtl ? from - p : p - from;
-        if (n.b >= 0 && count >= n.b) {
+        if (n.max_count() >= 0 && count >= n.max_count()) {
           bt_.resize(top - 3);
         } else {
           bt_[top - 2] = p;
@@ -702,13 +702,13 @@ bool Engine::Backtrack(int* pc, int* pos) {
           bt_.resize(top - 3);  // the kUndoOpen below restores the group's old record
           continue;
         }
-        int* rec = Capture(n.d);
+        int* rec = Capture(n.capture());
         if (p == min_pos) {
           bt_.resize(top - 3);  // nothing more to give back
         } else {
           bt_[top - 2] = p;
         }
-        if (p == min_pos && n.a == 0) {
+        if (p == min_pos && n.min_count() == 0) {
           // No iteration left: the group's record from before the repeat, kept by the kUndoOpen
           // entry right below this one.
           const size_t below = top - 3;
@@ -729,9 +729,9 @@ bool Engine::Backtrack(int* pc, int* pos) {
         barriers_.pop_back();
         EndBody();
         const Node& n = nodes_[arg];
-        if (n.op == Op::kLookBegin && n.b >= 0) {
+        if (n.op == Op::kLookBegin && n.on_no_match() >= 0) {
           *pos = at;
-          *pc = n.b;
+          *pc = n.on_no_match();
           return true;
         }
         continue;

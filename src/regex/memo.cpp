@@ -20,7 +20,7 @@ bool StepsOnce(const Node& n) {
   switch (n.op) {
     case Op::kCharLoop:
     case Op::kCharLoopGroup:
-      return n.a == n.b;
+      return n.min_count() == n.max_count();
     case Op::kLoopHead:
     case Op::kLoopTail:
     case Op::kAtomicEnd:  // each run of the group ends wherever its body ended
@@ -38,7 +38,7 @@ bool MakesChoices(const Node& n) {
       return true;
     case Op::kCharLoop:
     case Op::kCharLoopGroup:
-      return n.a != n.b;
+      return n.min_count() != n.max_count();
     default:
       return false;
   }
@@ -79,16 +79,16 @@ class Planner {
         case Op::kLoopTail:  // goes back to its head, reached already
           break;
         case Op::kAlternation:
-          for (int b = 0; b < n.b; ++b) todo.emplace_back(p_.branches[static_cast<size_t>(n.a + b)], c);
+          for (int b = 0; b < n.branch_count(); ++b) todo.emplace_back(p_.branches[static_cast<size_t>(n.first_branch() + b)], c);
           break;
         case Op::kLoopHead:
           todo.emplace_back(n.next, c);
-          todo.emplace_back(n.c, Inside(c, n));
+          todo.emplace_back(n.body(), Inside(c, n));
           break;
         case Op::kLookBegin:
           todo.emplace_back(n.next, c);
-          todo.emplace_back(n.a, c);
-          todo.emplace_back(n.b, c);
+          todo.emplace_back(n.on_match(), c);
+          todo.emplace_back(n.on_no_match(), c);
           break;
         default:
           todo.emplace_back(n.next, c);
@@ -106,22 +106,22 @@ class Planner {
       case Op::kLookEnd:
         break;
       case Op::kLoopTail: {
-        const Node& head = p_.nodes[static_cast<size_t>(n.a)];
-        visit(n.a);
-        visit(head.c);
+        const Node& head = p_.nodes[static_cast<size_t>(n.head())];
+        visit(n.head());
+        visit(head.body());
         break;
       }
       case Op::kAlternation:
-        for (int b = 0; b < n.b; ++b) visit(p_.branches[static_cast<size_t>(n.a + b)]);
+        for (int b = 0; b < n.branch_count(); ++b) visit(p_.branches[static_cast<size_t>(n.first_branch() + b)]);
         break;
       case Op::kLoopHead:
         visit(n.next);
-        visit(n.c);
+        visit(n.body());
         break;
       case Op::kLookBegin:
         visit(n.next);
-        visit(n.a);
-        visit(n.b);
+        visit(n.on_match());
+        visit(n.on_no_match());
         break;
       default:
         visit(n.next);
@@ -150,12 +150,12 @@ class Planner {
   int Inside(int outer, const Node& head) {
     Context in = contexts_[static_cast<size_t>(outer)];
     const bool nullable = head.flags & kNodeNullableBody;
-    const bool bounded = head.b >= 0;
+    const bool bounded = head.max_count() >= 0;
     in.depth = contexts_[static_cast<size_t>(outer)].depth + 1;
     // An unbounded repeat of at least 0 or 1 iterations whose body always consumes behaves alike
     // whatever its count and iteration start.
-    if (!bounded && head.a <= 1 && !nullable) return Add(in);
-    const int64_t cap = bounded ? head.b : head.a;
+    if (!bounded && head.min_count() <= 1 && !nullable) return Add(in);
+    const int64_t cap = bounded ? head.max_count() : head.min_count();
     const int64_t values = (cap + 1) * (nullable ? 2 : 1);
     const int64_t rows = static_cast<int64_t>(in.rows) * values;
     if (in.rows == 0 || rows > kMaxRowsPerNode) {
@@ -201,7 +201,7 @@ class Planner {
         m.row = static_cast<int>(rows);
         rows += ctx.rows;
       }
-      if ((n.op == Op::kCharLoop || n.op == Op::kCharLoopGroup) && n.b < 0 && n.a != n.b) {
+      if ((n.op == Op::kCharLoop || n.op == Op::kCharLoopGroup) && n.max_count() < 0 && n.min_count() != n.max_count()) {
         m.opt_row = static_cast<int>(rows);
         rows += ctx.rows;
       }

@@ -203,7 +203,12 @@ class Parser {
   }
 
   // Groups are parsed apart from the other atoms so that the frames of the recursion over
-  // nested groups stay small.
+  // nested groups stay small. Each group level costs one frame each of ParseGroup,
+  // ParseAlternation, ParseSequence and ParseRepeat (the special forms one more); kMaxNesting
+  // levels of them must fit the small machine stacks matching threads may have (the stress test
+  // compiles on 256 KiB). ParseAtom, with its character-set and escape locals, and the helpers
+  // marked noinline (Collect, PushChild, NewGroup, ...) stay off that chain, so the bound holds
+  // only as long as no large local moves into the four recursive functions.
   int ParseRepeat(int& flags) {
     int atom;
     if (IsControl(tok_.Peek(), '(')) {

@@ -6,7 +6,8 @@
 // Parsing never fails: what does not read as an operator becomes a literal or an empty element.
 //
 // Nesting is bounded: a group opened more than kMaxNesting levels deep is taken as a literal
-// "(" instead, so compiling needs a bounded amount of machine stack whatever the pattern.
+// "(" instead, so compiling needs a bounded amount of machine stack whatever the pattern. The
+// bound is only as good as the recursive functions' frames are small (parser.cpp, ParseRepeat).
 #pragma once
 
 #include "regex/element.h"

@@ -112,14 +112,15 @@ class Builder {
     for (size_t k = 0; k < p_.nodes.size(); ++k) {
       const Node& n = p_.nodes[k];
       const bool greedy = n.op == Op::kCharLoopGroup || (n.op == Op::kCharLoop && !(n.flags & kNodeLazy));
-      if (!greedy || n.a == n.b) continue;
+      if (!greedy || n.min_count() == n.max_count()) continue;
       int q = n.next;
       while (q >= 0 && (At(q).op == Op::kOpen || At(q).op == Op::kClose)) q = At(q).next;
       if (q < 0 || (At(q).flags & kNodeRightToLeft) != (n.flags & kNodeRightToLeft)) continue;
       const Node& after = At(q);
       if (after.op == Op::kLiteral) {
         const bool rtl = after.flags & kNodeRightToLeft;
-        int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(rtl ? after.a + after.b - 1 : after.a)]);
+        const int first = rtl ? after.literal_offset() + after.literal_length() - 1 : after.literal_offset();
+        int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(first)]);
         CharSet s;
         s.Add(c);
         if (after.flags & kNodeIgnoreCase) {
@@ -128,9 +129,9 @@ class Builder {
         }
         p_.follow[k] = AddSet(s);
       } else if (after.op == Op::kClass) {
-        p_.follow[k] = after.a;
-      } else if ((after.op == Op::kCharLoop || after.op == Op::kCharLoopGroup) && after.a >= 1) {
-        p_.follow[k] = after.c;
+        p_.follow[k] = after.set();
+      } else if ((after.op == Op::kCharLoop || after.op == Op::kCharLoopGroup) && after.min_count() >= 1) {
+        p_.follow[k] = after.set();
       }
     }
   }

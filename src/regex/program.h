@@ -7,6 +7,7 @@
 // nodes around its body, a look-around or atomic group a begin/end pair around its body.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <memory_resource>
 #include <vector>
@@ -46,11 +47,56 @@ enum : uint8_t {
   kNodeNullableBody = 16,  // kLoopHead: the body may match the empty string
 };
 
+// One step of the program. Its four operands mean different things for different kinds (see
+// Op); read them through the accessor named for the kind, which checks the kind in debug builds.
 struct Node {
   Op op = Op::kFail;
   uint8_t flags = 0;
   int next = -1;
-  int a = 0, b = 0, c = 0, d = 0;
+  int a = 0, b = 0, c = 0, d = 0;  // operands, written by the program builder
+
+  // kLiteral: the characters in the tree's strings.
+  int literal_offset() const { return Is(op == Op::kLiteral, a); }
+  int literal_length() const { return Is(op == Op::kLiteral, b); }
+  // kClass: its set. kCharLoop, kCharLoopGroup: the set of the repeated character.
+  int set() const { return op == Op::kClass ? a : Is(IsCharLoop(), c); }
+  // kAlternation: its branches in Program::branches (and branch_sets).
+  int first_branch() const { return Is(op == Op::kAlternation, a); }
+  int branch_count() const { return Is(op == Op::kAlternation, b); }
+  // kOpen, kClose, kBackReference: the capture number. kCharLoopGroup: its group's capture number.
+  int capture() const {
+    return op == Op::kCharLoopGroup ? d : Is(op == Op::kOpen || op == Op::kClose || op == Op::kBackReference, a);
+  }
+  // kOpen, kClose: the group's index in the group table.
+  int group_index() const { return Is(op == Op::kOpen || op == Op::kClose, b); }
+  // kLoopHead, kCharLoop, kCharLoopGroup: the bounds (max -1: unbounded).
+  int min_count() const { return Is(op == Op::kLoopHead || IsCharLoop(), a); }
+  int max_count() const { return Is(op == Op::kLoopHead || IsCharLoop(), b); }
+  // kLoopHead: the first node of the body.
+  int body() const { return Is(op == Op::kLoopHead, c); }
+  // kLoopTail: its repeat's head.
+  int head() const { return Is(op == Op::kLoopTail, a); }
+  // kLookBegin: where matching goes on when the sub-pattern matches, and when it does not (-1:
+  // fail). kCondGroup: the branch taken when the group has a capture, and when it has none.
+  int on_match() const { return op == Op::kCondGroup ? b : Is(op == Op::kLookBegin, a); }
+  int on_no_match() const { return op == Op::kCondGroup ? c : Is(op == Op::kLookBegin, b); }
+  // kLookEnd: its begin node.
+  int look_begin() const { return Is(op == Op::kLookEnd, a); }
+  // kCondGroup: the capture number the condition tests.
+  int condition_capture() const { return Is(op == Op::kCondGroup, a); }
+  // kRecurse: the target's entry node and group-table index.
+  int entry() const { return Is(op == Op::kRecurse, a); }
+  int target() const { return Is(op == Op::kRecurse, b); }
+  // kBoundary: which Boundary.
+  int boundary() const { return Is(op == Op::kBoundary, a); }
+
+ private:
+  bool IsCharLoop() const { return op == Op::kCharLoop || op == Op::kCharLoopGroup; }
+  static int Is(bool kind_fits, int operand) {
+    assert(kind_fits && "operand read through the accessor of another kind");
+    (void)kind_fits;
+    return operand;
+  }
 };
 
 // Where the matcher's memo (memo.h) keeps its visited bits for one node: the first of its rows
