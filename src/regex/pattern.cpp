@@ -46,6 +46,8 @@ void Pattern::Compile(const char* pattern, int length, int flags) {
 
 bool Pattern::HasRoot() const { return impl_ != nullptr; }
 
+bool Pattern::Memoized() const { return impl_ != nullptr && impl_->program.memo_rows > 0; }
+
 PatternMatch Pattern::Match(const char* text, int start, MatchState* state) const {
   if (text == nullptr) return PatternMatch{};
   return Match(std::string_view(text, std::strlen(text)), start, state);

@@ -69,6 +69,12 @@ class Pattern {
 
   bool HasRoot() const;
 
+  // Whether matching is memoized, and so takes time linear in the text (regex/memo.h says what
+  // bodies of look-arounds and atomic groups add, and how long a text may be before a search
+  // runs without). False for patterns with back-references, conditions on groups or recursion,
+  // which backtrack without a memo and may take time exponential in the text.
+  bool Memoized() const;
+
   // Matches against the text up to its terminating zero. `start` -1 means the beginning of the
   // text (its end under right-to-left); a start beyond the end gives the empty result (under
   // right-to-left it means the end). `state`, when given, only lends its storage: the result is
