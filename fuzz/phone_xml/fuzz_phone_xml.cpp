@@ -1,0 +1,17 @@
+// The phone XML reader on any bytes: every message it yields, until the end or its error.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "backupfile/message_record.h"
+#include "formats/message_stream.h"
+#include "formats/phone_xml.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  auto reader = larkpost::JoinedReader(larkpost::XmlEntries(larkpost::BufferByteSource(bytes)));
+  larkpost::MessageRecord record;
+  while (reader->Next(record)) {
+  }
+  return 0;
+}

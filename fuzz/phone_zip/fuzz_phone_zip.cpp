@@ -1,0 +1,30 @@
+// The phone ZIP reader on any bytes: every message it yields, until the end or its error; and
+// each line of the input on its own as a line of messages.ndjson.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "backupfile/message_record.h"
+#include "formats/message_stream.h"
+#include "formats/phone_entry.h"
+#include "formats/phone_zip.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  auto reader = larkpost::JoinedReader(larkpost::ZipEntriesInBuffer(bytes));
+  larkpost::MessageRecord record;
+  while (reader->Next(record)) {
+  }
+  size_t start = 0;
+  while (start <= bytes.size()) {
+    size_t end = bytes.find('\n', start);
+    if (end == std::string_view::npos) end = bytes.size();
+    larkpost::PhoneEntry entry;
+    bool isMms = false;
+    std::string error;
+    larkpost::EntryFromJsonLine(bytes.substr(start, end - start), entry, isMms, error);
+    start = end + 1;
+  }
+  return 0;
+}
