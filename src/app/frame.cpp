@@ -226,6 +226,16 @@ CMainFrame::CMainFrame() {
     if (CDeviceDialog* dialog = TopDialog()) dialog->accept();
   });
 
+  // The handheld's soft-key buttons on the keyboard, as its emulators have them.
+  auto* leftSoftKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(leftSoftKey, &QShortcut::activated, this, [this] {
+    if (TopDialog() == nullptr) SendCommand(ID_APP_EXIT);
+  });
+  auto* rightSoftKey = new QShortcut(QKeySequence(Qt::Key_F2), this);
+  connect(rightSoftKey, &QShortcut::activated, this, [this] {
+    if (TopDialog() == nullptr) OpenSoftKeyMenu();
+  });
+
   // Turning the device: width and height swap.
   auto* rotate = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
   rotate->setContext(Qt::WindowShortcut);

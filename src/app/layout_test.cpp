@@ -7,10 +7,12 @@
 #include <QtWidgets/QMenu>
 
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "app/gui_test_support.h"
 #include "app/home_view.h"
 #include "app/layout.h"
+#include "app/layout_dump.h"
 #include "app/progress_dialog.h"
 
 namespace larkpost::app {
@@ -108,6 +110,25 @@ TEST(AboutLayout, TemplateByOrientation) {
   // Dialog units at 96 dpi: base units 6 × 13, so x·6/4 and y·13/8, rounded.
   EXPECT_EQ(DialogUnitsToPixels({240, 320, 96, 96}, {202, 36, 11, 83, 18}),
             (Rect{54, 18, 179, 47}));
+}
+
+TEST(LayoutDump, ShapeAndValuesForATallScreen) {
+  EnsureApplication();
+  const ScreenMetrics screen{480, 800, 192, 192};
+  const auto dump = nlohmann::json::parse(DumpLayout(screen));
+  EXPECT_EQ(dump["screen"], nlohmann::json::parse(
+                                R"({"width":480,"height":800,"dpiX":192,"dpiY":192})"));
+  ASSERT_EQ(dump["home"].size(), 15u);
+  for (const auto& [id, place] : LayOutHome(screen)) {
+    EXPECT_EQ(dump["home"][std::to_string(id)],
+              nlohmann::json::array({place.left, place.top, place.right, place.bottom}));
+  }
+  // The 72-pixel images of the tall screen's bitmaps, doubled.
+  EXPECT_EQ(dump["buttons"]["1030"],
+            nlohmann::json::parse(R"({"bitmap":144,"image":[144,144]})"));
+  EXPECT_EQ(dump["about"]["template"], 100);
+  EXPECT_EQ(dump["progress"]["client"], nlohmann::json::array({480, 748}));
+  EXPECT_EQ(dump["progress"]["controls"]["1012"], nlohmann::json::array({48, 100, 432, 140}));
 }
 
 class LiveScreen : public ::testing::Test {

@@ -11,10 +11,10 @@
 
 #include <cstdio>
 #include <iostream>
-#include <nlohmann/json.hpp>
 
 #include "app/frame.h"
 #include "app/home_view.h"
+#include "app/layout_dump.h"
 #include "app/progress_dialog.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
@@ -30,42 +30,6 @@ bool ParsePair(const QString& text, int* first, int* second) {
   *first = match.captured(1).toInt();
   *second = match.captured(2).isEmpty() ? *first : match.captured(2).toInt();
   return *first > 0 && *second > 0;
-}
-
-nlohmann::ordered_json Box(const larkpost::app::Rect& r) {
-  return {r.left, r.top, r.right, r.bottom};
-}
-
-// Every rectangle the layout computes for the screen, and what it is computed from.
-nlohmann::ordered_json LayoutDump(const ScreenMetrics& screen) {
-  using namespace larkpost::app;
-  nlohmann::ordered_json dump;
-  dump["screen"] = {{"width", screen.width},
-                    {"height", screen.height},
-                    {"dpiX", screen.dpiX},
-                    {"dpiY", screen.dpiY}};
-  nlohmann::ordered_json home = nlohmann::ordered_json::object();
-  for (const auto& [id, place] : LayOutHome(screen)) home[std::to_string(id)] = Box(place);
-  dump["home"] = home;
-  nlohmann::ordered_json buttons = nlohmann::ordered_json::object();
-  for (int id : {IDC_BACKUP_BUTTON, IDC_RESTORE_BUTTON, IDC_EXIT_BUTTON}) {
-    const int bitmapId = ButtonBitmap(id, screen);
-    const BitmapResource bitmap = LoadBitmapResource(bitmapId);
-    const ImageListPlan plan =
-        PlanImageList(screen, screen.ButtonSide(), bitmap.image.height(),
-                      BitmapDpi(bitmap.pixelsPerMetreX), BitmapDpi(bitmap.pixelsPerMetreY));
-    buttons[std::to_string(id)] = {{"bitmap", bitmapId},
-                                   {"image", {plan.imageWidth, plan.imageHeight}}};
-  }
-  dump["buttons"] = buttons;
-  dump["about"] = {{"template", AboutTemplate(screen)}};
-  const Rect client = DialogClient(screen);
-  nlohmann::ordered_json controls = nlohmann::ordered_json::object();
-  for (const auto& [id, place] : LayOutProgress(screen, client.Width())) {
-    controls[std::to_string(id)] = Box(place);
-  }
-  dump["progress"] = {{"client", {client.Width(), client.Height()}}, {"controls", controls}};
-  return dump;
 }
 
 // Renders one screen into a PNG of the screen's size.
@@ -155,7 +119,7 @@ int main(int argc, char** argv) {
   }
   Q_INIT_RESOURCE(art);
   if (parser.isSet("dump-layout")) {
-    std::cout << LayoutDump(screen).dump() << "\n";
+    std::cout << larkpost::app::DumpLayout(screen) << "\n";
     return 0;
   }
 
