@@ -198,7 +198,7 @@ CMainFrame::CMainFrame() {
   view_->OnInitialUpdate();
 
   softKeys_ = new QWidget(this);
-  auto makeKey = [&](const QString& text, Qt::Alignment) {
+  auto makeKey = [&](const QString& text) {
     auto* key = new QToolButton(softKeys_);
     key->setText(text);
     key->setAutoRaise(true);
@@ -209,8 +209,8 @@ CMainFrame::CMainFrame() {
         "QToolButton:pressed { background: rgba(255,255,255,60); }");
     return key;
   };
-  leftKey_ = makeKey(LoadQString(IDS_EXIT), Qt::AlignLeft);
-  rightKey_ = makeKey(LoadQString(IDS_MENU), Qt::AlignRight);
+  leftKey_ = makeKey(LoadQString(IDS_EXIT));
+  rightKey_ = makeKey(LoadQString(IDS_MENU));
   connect(leftKey_, &QToolButton::clicked, this, [this] { SendCommand(ID_APP_EXIT); });
   connect(rightKey_, &QToolButton::clicked, this, [this] { OpenSoftKeyMenu(); });
 
