@@ -1,26 +1,28 @@
 // Splitting of address text: a display name in double quotes, a blank and an address in angle
 // brackets ("\"Ann\" <+4915112345678>"); a recipient entry adds a blank and the recipient type
-// in decimal. Both parsers compile their pattern anew on every call and share no state.
+// in decimal. Value-typed and store-free: text in, parts out. The store's ParseSenderText and
+// ParseRecipientText (store/message.h) fill its own types from these.
 //
-// Matching works on the text converted to the ANSI code page; the groups are converted back, so
-// characters outside the code page come back as its default character.
+// Matching works on the text converted to the ANSI code page (up to a NUL character, if any);
+// the parts are converted back, so characters outside the code page come back as its default
+// character. The patterns are compiled anew on every call; no state is shared.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "store/message.h"
+#include "backupfile/message_record.h"
 
 namespace larkpost {
 
-// Sets the message's senderName and senderAddress from the text; false (nothing changed) when
-// the text is not of the sender form.
-bool ParseSenderText(SmsMessage& message, std::u16string_view text);
+// The sender form "\"name\" <address>": false (outputs unchanged) when the text is not of it.
+// Text before the first double quote and after the last ">" is ignored.
+bool SplitSenderText(std::u16string_view text, std::u16string& name, std::u16string& address);
 
-// A new recipient from one recipient entry, or null when the entry is not of the recipient form.
-std::unique_ptr<SmsRecipient> ParseRecipientText(std::u16string_view text);
+// One recipient entry "\"name\" <address> type": false (output unchanged) when the entry is not
+// of the form. Empty digits give type 0; too many saturate.
+bool SplitRecipientText(std::u16string_view text, RecordRecipient& recipient);
 
 // Splits at every occurrence of the separator; the stretch after the last occurrence is always a
 // piece, so an empty text gives one empty piece.
@@ -35,5 +37,17 @@ std::vector<String> SplitText(const String& text, const String& separator) {
   pieces.push_back(text.substr(start));
   return pieces;
 }
+
+namespace address_internal {
+// Byte offsets of the groups in the narrow text: name [nameStart, nameEnd), address
+// [addressStart, addressEnd), type digits [typeStart, typeEnd) (recipients only).
+struct Split {
+  int nameStart = -1, nameEnd = -1, addressStart = -1, addressEnd = -1, typeStart = -1,
+      typeEnd = -1;
+};
+// The two ways of finding the groups, exposed so tests can hold them against each other.
+bool SplitWithMatcher(const std::string& narrow, bool recipient, Split& split);
+bool SplitByScan(std::string_view narrow, bool recipient, Split& split);
+}  // namespace address_internal
 
 }  // namespace larkpost

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
+
 namespace larkpost {
 namespace {
 
@@ -11,21 +14,25 @@ struct Sender {
 };
 
 Sender ParseSender(std::u16string_view text) {
-  SmsMessage message(nullptr, nullptr);
-  message.senderName = u"before";
-  message.senderAddress = u"before";
-  const bool ok = ParseSenderText(message, text);
-  return {ok, message.senderName, message.senderAddress};
+  Sender s{false, u"before", u"before"};
+  s.ok = SplitSenderText(text, s.name, s.address);
+  return s;
 }
 
-TEST(ParseSenderText, SplitsNameAndNumber) {
+std::optional<RecordRecipient> ParseRecipientText(std::u16string_view text) {
+  RecordRecipient recipient;
+  if (!SplitRecipientText(text, recipient)) return std::nullopt;
+  return recipient;
+}
+
+TEST(SplitSenderText, SplitsNameAndNumber) {
   const Sender s = ParseSender(u"\"Ann Lee\" <+4915112345678>");
   EXPECT_TRUE(s.ok);
   EXPECT_EQ(s.name, u"Ann Lee");
   EXPECT_EQ(s.address, u"+4915112345678");
 }
 
-TEST(ParseSenderText, EmptyPartsStillSucceed) {
+TEST(SplitSenderText, EmptyPartsStillSucceed) {
   EXPECT_EQ(ParseSender(u"\"\" <+49>").name, u"");
   EXPECT_EQ(ParseSender(u"\"\" <+49>").address, u"+49");
   const Sender s = ParseSender(u"\"Ann\" <>");
@@ -34,7 +41,7 @@ TEST(ParseSenderText, EmptyPartsStillSucceed) {
   EXPECT_EQ(s.address, u"");
 }
 
-TEST(ParseSenderText, TextNotOfTheFormFailsAndChangesNothing) {
+TEST(SplitSenderText, TextNotOfTheFormFailsAndChangesNothing) {
   for (const char16_t* text : {u"+4930123", u"Ann <+49>", u"\"Ann\"<+49>", u"\"Ann\" +49>",
                                u"\"Ann\" <+49", u""}) {
     const Sender s = ParseSender(text);
@@ -44,28 +51,28 @@ TEST(ParseSenderText, TextNotOfTheFormFailsAndChangesNothing) {
   }
 }
 
-TEST(ParseSenderText, TextAroundTheFormIsIgnored) {
+TEST(SplitSenderText, TextAroundTheFormIsIgnored) {
   const Sender s = ParseSender(u"From: \"Ann\" <+49> (mobile)");
   EXPECT_TRUE(s.ok);
   EXPECT_EQ(s.name, u"Ann");
   EXPECT_EQ(s.address, u"+49");
 }
 
-TEST(ParseSenderText, TheNameRunsToTheLastQuoteBeforeABracket) {
+TEST(SplitSenderText, TheNameRunsToTheLastQuoteBeforeABracket) {
   const Sender s = ParseSender(u"\"A\" <b\" <+1>");
   EXPECT_EQ(s.name, u"A\" <b");
   EXPECT_EQ(s.address, u"+1");
   EXPECT_EQ(ParseSender(u"\"A\" <x> y>").address, u"x> y");
 }
 
-TEST(ParseSenderText, CharactersOutsideTheCodePageBecomeTheDefaultCharacter) {
+TEST(SplitSenderText, CharactersOutsideTheCodePageBecomeTheDefaultCharacter) {
   const Sender s = ParseSender(u"\"Grüße 日本\" <+1\nx>");
   EXPECT_TRUE(s.ok);
   EXPECT_EQ(s.name, u"Grüße ??");
   EXPECT_EQ(s.address, u"+1\nx");
 }
 
-TEST(ParseRecipientText, ReadsNameAddressAndType) {
+TEST(SplitRecipientText, ReadsNameAddressAndType) {
   auto r = ParseRecipientText(u"\"Bo\" <+1> 2");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->displayName, u"Bo");
@@ -75,19 +82,19 @@ TEST(ParseRecipientText, ReadsNameAddressAndType) {
   EXPECT_EQ(ParseRecipientText(u"\"Bo\" <+1> 1")->type, 1);
 }
 
-TEST(ParseRecipientText, ABlankWithoutDigitsIsTypeZero) {
+TEST(SplitRecipientText, ABlankWithoutDigitsIsTypeZero) {
   auto r = ParseRecipientText(u"\"Bo\" <+1> ");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->type, 0);
   EXPECT_EQ(r->address, u"+1");
 }
 
-TEST(ParseRecipientText, WithoutTheBlankAfterTheBracketThereIsNoRecipient) {
+TEST(SplitRecipientText, WithoutTheBlankAfterTheBracketThereIsNoRecipient) {
   EXPECT_FALSE(ParseRecipientText(u"\"Bo\" <+1>"));
   EXPECT_FALSE(ParseRecipientText(u"Bo <+1> 1"));
 }
 
-TEST(ParseRecipientText, TheAddressRunsToTheLastBracketFollowedByABlank) {
+TEST(SplitRecipientText, TheAddressRunsToTheLastBracketFollowedByABlank) {
   auto r = ParseRecipientText(u"\"A\" <x> 1\" <y> 2");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->displayName, u"A\" <x> 1");
@@ -95,10 +102,44 @@ TEST(ParseRecipientText, TheAddressRunsToTheLastBracketFollowedByABlank) {
   EXPECT_EQ(r->type, 2);
 }
 
-TEST(ParseRecipientText, AHugeNumberDoesNotOverflow) {
+TEST(SplitRecipientText, AHugeNumberDoesNotOverflow) {
   auto r = ParseRecipientText(u"\"A\" <x> 99999999999999999999");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->type, INT32_MAX);
+}
+
+// Long entries are split by a scan instead of the matcher; both must find the same groups on any
+// text, the awkward ones with many quotes and brackets above all.
+TEST(SplitAddress, ScanFindsWhatTheMatcherFinds) {
+  std::mt19937 random(7);
+  const char alphabet[] = {'"', ' ', '<', '>', 'a', '1', ';', '\0'};
+  for (int round = 0; round < 20000; ++round) {
+    std::string text(random() % 14, 'a');
+    for (char& c : text) c = alphabet[random() % (round % 2 == 0 ? 7 : 8)];
+    for (const bool recipient : {false, true}) {
+      address_internal::Split byMatcher, byScan;
+      const bool matched = address_internal::SplitWithMatcher(text, recipient, byMatcher);
+      ASSERT_EQ(address_internal::SplitByScan(text, recipient, byScan), matched) << text;
+      if (!matched) continue;
+      EXPECT_EQ(byScan.nameStart, byMatcher.nameStart) << text;
+      EXPECT_EQ(byScan.nameEnd, byMatcher.nameEnd) << text;
+      EXPECT_EQ(byScan.addressStart, byMatcher.addressStart) << text;
+      EXPECT_EQ(byScan.addressEnd, byMatcher.addressEnd) << text;
+      EXPECT_EQ(byScan.typeStart, byMatcher.typeStart) << text;
+      EXPECT_EQ(byScan.typeEnd, byMatcher.typeEnd) << text;
+    }
+  }
+}
+
+TEST(SplitAddress, LongAndHostileEntriesSplitQuickly) {
+  const std::u16string name(300000, u'n');
+  const Sender s = ParseSender(u"\"" + name + u"\" <+49>");
+  EXPECT_TRUE(s.ok);
+  EXPECT_EQ(s.name, name);
+  std::u16string hostile;
+  while (hostile.size() < 1000000) hostile += u"\" <";
+  EXPECT_FALSE(ParseSender(hostile).ok);
+  EXPECT_FALSE(ParseRecipientText(hostile + u">"));
 }
 
 }  // namespace

@@ -85,19 +85,16 @@ bool WriteBackupFile(BackupJob& job, CFile& file) {
 // session's unreadableFolders, once each); the walk goes on with what it can read.
 bool WriteFolderRecords(BackupJob& job, CFile& file, SmsFolder& folder) {
   if (job.format != kBackupFile && job.format != kTextExport) return false;
-  if (!folder.folder) return true;
-  if (MessageCursor* cursor = folder.Cursor(kCursorBatchSize)) {
-    if (!cursor->Rewind()) return false;
-    while (cursor->Next()) {
-      if (!WriteRecord(job, file, *cursor->current)) return false;
+  return WalkFolderTree(folder, [&job, &file](SmsFolder& each, size_t) {
+    if (!each.folder) return true;
+    if (MessageCursor* cursor = each.Cursor(kCursorBatchSize)) {
+      if (!cursor->Rewind()) return false;
+      while (cursor->Next()) {
+        if (!WriteRecord(job, file, *cursor->current)) return false;
+      }
     }
-  }
-  if (std::vector<std::unique_ptr<SmsFolder>>* subfolders = folder.Subfolders()) {
-    for (const auto& subfolder : *subfolders) {
-      if (!WriteFolderRecords(job, file, *subfolder)) return false;
-    }
-  }
-  return true;
+    return true;
+  });
 }
 
 bool ValidateBackupFile(CFile& file, uint32_t& recordCount) {

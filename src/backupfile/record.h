@@ -28,6 +28,8 @@
 #include <cstdint>
 #include <string>
 
+#include "backupfile/message_record.h"
+#include "backupfile/record_codec.h"
 #include "platform/file/file.h"
 #include "platform/time/filetime.h"
 
@@ -37,10 +39,15 @@ struct BackupJob;
 struct RestoreJob;
 struct SmsMessage;
 
-// Appends the record of one message at the file's current position in one write, flushes it to
-// storage and counts it in the job. False (nothing written) when the message has no folder, its
-// recipients cannot be read or its text does not fit the length field; file errors raise
-// CFileException.
+// Appends one record at the file's current position in one write and flushes it to storage.
+// `replaced` as for EncodeRecord. False (nothing written) when the text does not fit the length
+// field; file errors raise CFileException.
+bool WriteRecord(CFile& file, const MessageRecord& record, bool* replaced = nullptr);
+
+// The record of one message of the store, written as WriteRecord does and counted in the job
+// (a record with characters the code page lacks also in job.replacedMessages). False (nothing
+// written) when the message has no folder, its recipients cannot be read or its text does not
+// fit; file errors raise CFileException.
 bool WriteMessageRecord(BackupJob& job, CFile& file, SmsMessage& message);
 
 // The longest line a record may hold; a longer one marks the record as broken.
@@ -56,36 +63,20 @@ enum class LineEnd {
 // Reads one text line into `line` (narrow, unconverted), dropping carriage returns.
 LineEnd ReadTextLine(CFile& file, std::string& line);
 
-// The fields of one record as read from the file, before anything is made of them. Text
-// fields are converted from the ANSI code page; `text` has the line feed appended on writing
-// removed.
-struct RecordFields {
-  std::u16string messageClass;
-  std::u16string folderPath;
-  FILETIME lastModified{0, 0};
-  FILETIME deliveryTime{0, 0};
-  uint32_t flags = 0;
-  uint32_t size = 0;
-  std::u16string recipients;  // the whole recipient line
-  std::u16string sender;      // the whole sender line
-  std::u16string text;
-};
-
-// Reads every field of the next record without touching any store (for verifying and listing
-// a file, and as the first step of ReadMessageRecord). False with an error text when the record
-// is broken: "Read folder line error!" for an empty folder line (also at the end of the file),
-// "Text line too long error!", "Record truncated error!" when the file ends inside the record,
-// "Message text length error!" when the text length passes the end of the file. The file
-// position is then somewhere inside the record.
+// Reads every field of the next record, without any check of their content. False with an
+// error text when the record is broken: "Read folder line error!" for an empty folder line (also
+// at the end of the file), "Text line too long error!", "Record truncated error!" when the file
+// ends inside the record, "Message text length error!" when the text length passes the end of
+// the file. The file position is then somewhere inside the record.
 bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error);
 
-// Reads the next record and, unless its message is already in its folder, creates it in the
-// job's store. Everything is read and checked before the store is changed, so a broken record
-// leaves nothing behind. A record counts as present when its folder holds a message with the
-// same (non-zero) delivery time and the same text, compared as the file keeps texts (in the ANSI
-// code page); it is then consumed without checks. False with the record's error text in `error`
-// on failure. A store that refuses the message's values after creating it keeps an empty
-// message (the interface offers no way to remove it).
+// Reads the next record and checks it (CheckRecordFields): what restore, verify, show and
+// salvage read. False with the record's error text.
+bool ReadRecord(CFile& file, MessageRecord& record, std::u16string& error);
+
+// Reads and checks the next record and, unless its message is already present (store/restore.h),
+// creates it in the job's store. Everything is read and checked before the store is changed,
+// so a broken record leaves nothing behind. False with the record's error text.
 bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error);
 
 }  // namespace larkpost

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <cctype>
 #include <istream>
 #include <ostream>
@@ -79,12 +80,20 @@ int RunBackup(const std::string& database, const std::string& folders, const std
   return ui.ExitStatus();
 }
 
-int RunRestore(const std::string& database, const std::string& path, bool confirmed,
-               CliStreams& io) {
+struct RestoreOptions {
+  bool confirmed = false;
+  bool dryRun = false;
+  bool json = false;
+};
+
+int RunRestore(const std::string& database, const std::string& path,
+               const RestoreOptions& options, CliStreams& io) {
   const std::u16string source = Utf8ToWide(path);
-  TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
+  // With --json the standard output carries the JSON object alone; the messages go to stderr.
+  TerminalUserInterface ui(io.in, options.json ? io.err : io.out, io.err, io.inputIsTerminal,
+                           io.errorIsTerminal);
   ScopedUserInterface installed(ui);
-  if (!confirmed) {
+  if (!options.confirmed && !options.dryRun) {
     const std::u16string question = RestoreQuestion(source);
     if (!io.inputIsTerminal) {
       io.err << WideToUtf8(question) << "\n"
@@ -97,14 +106,29 @@ int RunRestore(const std::string& database, const std::string& path, bool confir
     }
   }
   if (!CanLogOn(database, io)) return kExitFailure;
-  RestoreJob job(source);
+  RestoreJob job(source, options.dryRun);
   if (!job.session.initialized) {
     ReportNoSession(database, io);
     return kExitFailure;
   }
   ui.Follow(job.outcome);
   StartRestore(job);
-  return ui.ExitStatus();
+  const int status = ui.ExitStatus();
+  if (status != kExitSuccess) return status;
+  const RestoreCounts counts = job.Counts();
+  if (options.json) {
+    nlohmann::ordered_json summary;
+    summary["restored"] = counts.restored;
+    summary["alreadyPresent"] = counts.present;
+    summary["foldersCreated"] = counts.foldersCreated;
+    summary["dryRun"] = options.dryRun;
+    io.out << summary.dump() << "\n";
+  } else {
+    io.out << "Restored: " << counts.restored << ", already present: " << counts.present
+           << ", folders created: " << counts.foldersCreated
+           << (options.dryRun ? " (dry run: the store was not changed)" : "") << "\n";
+  }
+  return status;
 }
 
 }  // namespace
@@ -157,9 +181,12 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                      "(default: BAK_<yyyymmdd_hhmm>.bak here)");
 
   std::string restorePath;
-  bool yes = false;
+  RestoreOptions restoreOptions;
   CLI::App* restore = app.add_subcommand("restore", "put the messages of a backup file back");
-  restore->add_flag("--yes,-y", yes, "do not ask for confirmation");
+  restore->add_flag("--yes,-y", restoreOptions.confirmed, "do not ask for confirmation");
+  restore->add_flag("--dry-run", restoreOptions.dryRun,
+                    "count what a restore would do without changing the store");
+  restore->add_flag("--json", restoreOptions.json, "print the counts as one JSON object");
   restore->add_option("PATH", restorePath, "backup file (.bak)")->required();
 
   std::string verifyPath;
@@ -171,6 +198,12 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   CLI::App* show = app.add_subcommand("show", "list the records of a backup file");
   show->add_option("PATH", showPath, "backup file (.bak)")->required();
   show->add_flag("--json", json, "one JSON object per record and line");
+
+  std::string salvageDamaged, salvageOut;
+  CLI::App* salvage = app.add_subcommand(
+      "salvage", "copy the whole records of a damaged backup file into a new, valid one");
+  salvage->add_option("DAMAGED", salvageDamaged, "damaged backup file")->required();
+  salvage->add_option("OUT", salvageOut, "new backup file to write")->required();
 
   CLI::App* store = app.add_subcommand("store", "create, list, dump or load a message store");
   store->require_subcommand(1);
@@ -199,9 +232,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (*backup) {
     return RunBackup(database, folders, backup->count("PATH") > 0 ? &backupPath : nullptr, io);
   }
-  if (*restore) return RunRestore(database, restorePath, yes, io);
+  if (*restore) return RunRestore(database, restorePath, restoreOptions, io);
   if (*verify) return VerifyBackupFile(Utf8ToWide(verifyPath), io);
   if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, io);
+  if (*salvage) return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
   if (store->got_subcommand("init")) return StoreInit(database, io);
   if (store->got_subcommand("list")) return StoreList(database, io);
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);

@@ -2,9 +2,10 @@
 // stores. Only this layer prints, asks and decides the exit status.
 //
 //   larkpost [--store DB] [--codepage N] backup [--folders LIST] [PATH]
-//   larkpost [--store DB] [--codepage N] restore [--yes] PATH
+//   larkpost [--store DB] [--codepage N] restore [--yes] [--dry-run] [--json] PATH
 //   larkpost [--codepage N] verify PATH
 //   larkpost [--codepage N] show PATH [--json]
+//   larkpost [--codepage N] salvage DAMAGED OUT
 //   larkpost [--store DB] store init|list|dump [FILE]|load [FILE]
 #pragma once
 
@@ -28,7 +29,8 @@ struct CliStreams {
 };
 
 // Runs one command line (arguments without the program name) and returns the exit status
-// (terminal_ui.h: 0 success, 1 failure or refusal, 2 bad arguments, 3 incomplete backup).
+// (terminal_ui.h: 0 success, 1 failure or refusal, 2 bad arguments, 3 incomplete backup or
+// salvage).
 int RunCli(const std::vector<std::string>& args, CliStreams io);
 
 // The five folder flags (FolderKind order) from a comma-separated list of draft, inbox, outbox,

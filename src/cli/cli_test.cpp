@@ -95,16 +95,16 @@ class CliTest : public ::testing::Test {
     const std::string lines =
         R"({"folder":["Inbox"],"flags":1,"subject":"Hello","lastModified":133497000000000000,)"
         R"("deliveryTime":133497000000000000,"messageClass":"IPM.SMStext",)"
-        R"("senderEmailAddress":"\"Ann\" <+49151>","size":5,)"
+        R"("senderEmailAddress":"\"Ann\" <+49151>","senderName":"Ann","size":5,)"
         R"("recipients":[{"name":"Bob","address":"+4930","type":1}]})"
         "\n"
         R"({"folder":["Inbox","Work"],"flags":1,"subject":"Caf\u00e9 at 8","lastModified":133497000000000001,)"
         R"("deliveryTime":133497000000000001,"messageClass":"IPM.SMStext",)"
-        R"("senderEmailAddress":"\"\" <+49152>","size":10})"
+        R"("senderEmailAddress":"\"\" <+49152>","senderName":"","size":10})"
         "\n"
         R"({"folder":["Sentedbox"],"flags":0,"subject":"On my way","lastModified":133497000000000002,)"
         R"("deliveryTime":133497000000000002,"messageClass":"IPM.SMStext",)"
-        R"("senderEmailAddress":"\"Me\" <+4930>","size":9,)"
+        R"("senderEmailAddress":"\"Me\" <+4930>","senderName":"Me","size":9,)"
         R"("recipients":[{"name":"Ann","address":"+49151","type":1},{"name":"Cy","address":"+1","type":2}]})"
         "\n";
     ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
@@ -157,7 +157,8 @@ TEST_F(CliTest, BackupVerifyShowRestoreRoundTrip) {
   ASSERT_EQ(Run({"--store", fresh, "store", "init"}), kExitSuccess);
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", Path("all.bak")}), kExitSuccess)
       << err_.str();
-  EXPECT_EQ(out_.str(), "Restore Succeeded.\n");
+  EXPECT_EQ(out_.str(),
+            "Restore Succeeded.\nRestored: 3, already present: 0, folders created: 1\n");
 
   ASSERT_EQ(Run({"--store", store_, "store", "dump"}), kExitSuccess);
   const std::string original = out_.str();

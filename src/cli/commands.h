@@ -13,6 +13,10 @@ namespace larkpost {
 int VerifyBackupFile(const std::u16string& path, CliStreams& io);
 // Lists the records of a backup file, readable or as NDJSON.
 int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io);
+// Writes the whole records of a damaged backup file into a new, valid one and says what was
+// skipped; exit status 3 when anything was.
+int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
+               CliStreams& io);
 
 // The message store at the path set with SetDatabasePath.
 int StoreInit(const std::string& database, CliStreams& io);

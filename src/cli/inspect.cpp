@@ -1,12 +1,14 @@
 // verify and show: reading a backup file without any store.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <vector>
 
-#include "backupfile/address.h"
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
+#include "backupfile/salvage.h"
 #include "backupfile/text_export.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
@@ -14,8 +16,6 @@
 #include "platform/file/file.h"
 #include "platform/framework/strings.h"
 #include "platform/text/text.h"
-#include "store/message.h"
-#include "store/session.h"
 
 namespace larkpost {
 
@@ -25,59 +25,6 @@ std::string Numbered(uint32_t record, const std::u16string& error) {
   char number[32];
   std::snprintf(number, sizeof number, "No.%u, ", record);
   return number + PrintableLine(WideToUtf8(error));
-}
-
-bool IsStandardFolderName(const std::u16string& name) {
-  for (int kind = 0; kind < kFolderKindCount; ++kind) {
-    const std::u16string standard = FolderKindName(static_cast<FolderKind>(kind));
-    if (standard.size() != name.size()) continue;
-    bool same = true;
-    for (size_t i = 0; i < name.size() && same; ++i) {
-      char16_t a = name[i], b = standard[i];
-      if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
-      if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
-      same = a == b;
-    }
-    if (same) return true;
-  }
-  return false;
-}
-
-// The recipients of a recipient line as a restore reads them: entries joined by ";", an entry
-// that does not parse joined with the next one. False when some entry never parses.
-bool ParseRecipientLine(const std::u16string& line, std::vector<SmsRecipient>& recipients) {
-  if (line.empty()) return true;
-  std::u16string pending;
-  bool hasPending = false;
-  for (const std::u16string& piece : SplitText(line, std::u16string(u";"))) {
-    const std::u16string entry = hasPending ? pending + u";" + piece : piece;
-    if (std::unique_ptr<SmsRecipient> parsed = ParseRecipientText(entry)) {
-      recipients.push_back(*parsed);
-      hasPending = false;
-    } else {
-      pending = entry;
-      hasPending = true;
-    }
-  }
-  return !hasPending;
-}
-
-// The problems a restore would report for a record it can read: class, folder, recipients and
-// sender, in the order the restore checks them.
-std::vector<std::u16string> RecordProblems(const RecordFields& fields) {
-  std::vector<std::u16string> problems;
-  const std::u16string root = SplitText(fields.folderPath, std::u16string(u"\\")).front();
-  if (!IsStandardFolderName(root)) {
-    problems.push_back(u"Create folder '" + fields.folderPath + u"' error!");
-  }
-  if (fields.messageClass != u"IPM.SMStext") problems.push_back(u"Unknow message class name!");
-  std::vector<SmsRecipient> recipients;
-  if (!ParseRecipientLine(fields.recipients, recipients)) {
-    problems.push_back(u"Parse recipient error!");
-  }
-  SmsMessage probe(nullptr, nullptr);
-  if (!ParseSenderText(probe, fields.sender)) problems.push_back(u"Parse sender info error!");
-  return problems;
 }
 
 // Opens and validates; on failure prints why and returns false.
@@ -120,9 +67,12 @@ int VerifyBackupFile(const std::u16string& path, CliStreams& io) {
                << "records " << record << " to " << count << " cannot be read\n";
         return kExitFailure;
       }
-      const std::vector<std::u16string> problems = RecordProblems(fields);
-      for (const std::u16string& problem : problems) io.err << Numbered(record, problem) << "\n";
-      if (!problems.empty()) ++broken;
+      // The restore's own checker: what it refuses, verify names, and nothing else.
+      MessageRecord checked;
+      if (!CheckRecordFields(fields, checked, error)) {
+        io.err << Numbered(record, error) << "\n";
+        ++broken;
+      }
     }
     const uint64_t rest = file.GetLength() - file.GetPosition();
     if (rest > 0) {
@@ -153,10 +103,9 @@ int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io) {
         io.err << Numbered(record, error) << "\n";
         return kExitFailure;
       }
-      std::vector<SmsRecipient> recipients;
-      const bool recipientsParsed = ParseRecipientLine(fields.recipients, recipients);
-      SmsMessage sender(nullptr, nullptr);
-      const bool senderParsed = ParseSenderText(sender, fields.sender);
+      MessageRecord checked;
+      std::u16string problem;
+      const bool parsed = CheckRecordFields(fields, checked, problem);
       if (json) {
         nlohmann::ordered_json line;
         line["record"] = record;
@@ -166,21 +115,19 @@ int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io) {
         line["deliveryTime"] = FileTimeToUInt64(fields.deliveryTime);
         line["flags"] = fields.flags;
         line["size"] = fields.size;
-        if (senderParsed) {
-          line["sender"] = {{"name", WideToUtf8(sender.senderName)},
-                            {"address", WideToUtf8(sender.senderAddress)}};
-        } else {
-          line["sender"] = WideToUtf8(fields.sender);
-        }
-        if (recipientsParsed) {
+        if (parsed) {
+          line["sender"] = {{"name", WideToUtf8(checked.senderName)},
+                            {"address", WideToUtf8(checked.senderAddress)}};
           line["recipients"] = nlohmann::ordered_json::array();
-          for (const SmsRecipient& r : recipients) {
+          for (const RecordRecipient& r : checked.recipients) {
             line["recipients"].push_back({{"name", WideToUtf8(r.displayName)},
                                           {"address", WideToUtf8(r.address)},
                                           {"type", r.type}});
           }
         } else {
+          line["sender"] = WideToUtf8(fields.sender);
           line["recipients"] = WideToUtf8(fields.recipients);
+          line["error"] = WideToUtf8(problem);
         }
         line["text"] = WideToUtf8(fields.text);
         io.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
@@ -190,9 +137,43 @@ int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io) {
                << "  From: " << PrintableLine(WideToUtf8(fields.sender)) << "\n"
                << "  To:   " << PrintableLine(WideToUtf8(fields.recipients)) << "\n"
                << "    " << Indented(fields.text) << "\n";
+        if (!parsed) io.out << "  (" << PrintableLine(WideToUtf8(problem)) << ")\n";
       }
     }
     return kExitSuccess;
+  } catch (const CFileException& error) {
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+    return kExitFailure;
+  }
+}
+
+int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
+               CliStreams& io) {
+  try {
+    CFile damaged;
+    CFileException error;
+    if (!damaged.Open(damagedPath, CFile::modeRead | CFile::shareDenyNone, &error)) {
+      io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+      return kExitFailure;
+    }
+    struct stat in {}, existing {};
+    if (fstat(damaged.GetHandle(), &in) == 0 &&
+        stat(WideToUtf8(outPath).c_str(), &existing) == 0 && in.st_dev == existing.st_dev &&
+        in.st_ino == existing.st_ino) {
+      io.err << "larkpost: salvage: OUT must not be the damaged file itself\n";
+      return kExitFailure;
+    }
+    CFile out(outPath, CFile::modeCreate | CFile::modeReadWrite);
+    const SalvageReport report = SalvageBackupFile(damaged, out);
+    out.Close();
+    io.out << "Kept " << report.kept << (report.kept == 1 ? " record" : " records") << " in "
+           << PrintableLine(WideToUtf8(outPath)) << "; the damaged file's count said " << report.declaredCount
+           << ", its digest " << (report.digestValid ? "matched" : "did not match") << ".\n";
+    for (const SkippedStretch& skipped : report.skipped) {
+      io.out << "Skipped: record " << skipped.record << " at byte " << skipped.offset << " ("
+             << skipped.length << " bytes): " << PrintableLine(WideToUtf8(skipped.error)) << "\n";
+    }
+    return report.skipped.empty() ? kExitSuccess : kExitIncomplete;
   } catch (const CFileException& error) {
     io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return kExitFailure;

@@ -3,6 +3,8 @@
 #include <iostream>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "cli/commands.h"
 #include "cli/printable.h"
 #include "cli/terminal_ui.h"
@@ -30,16 +32,21 @@ bool Opened(SmsSession& session, const std::string& database, CliStreams& io) {
   return false;
 }
 
-void ListFolder(SmsFolder& folder, int depth, uint64_t& total, CliStreams& io) {
-  MessageCursor* cursor = folder.Cursor(10);
-  const uint32_t count = cursor != nullptr ? cursor->RowCount() : 0;
-  total += count;
-  const std::string name = std::string(2 * depth, ' ') + PrintableLine(WideToUtf8(folder.displayName));
-  io.out << name << std::string(name.size() < 30 ? 30 - name.size() : 1, ' ')
-         << (cursor != nullptr ? std::to_string(count) : std::string("(unreadable)")) << "\n";
-  if (auto* subfolders = folder.Subfolders()) {
-    for (auto& subfolder : *subfolders) ListFolder(*subfolder, depth + 1, total, io);
-  }
+// The folder tree with message counts, one folder a line, indented by depth (up to a limit, so a
+// very deep tree still gives short lines).
+void ListFolder(SmsFolder& root, uint64_t& total, CliStreams& io) {
+  constexpr size_t kMaxIndent = 32;
+  WalkFolderTree(root, [&](SmsFolder& folder, size_t depth) {
+    MessageCursor* cursor = folder.Cursor(10);
+    const uint32_t count = cursor != nullptr ? cursor->RowCount() : 0;
+    total += count;
+    const std::string name =
+        std::string(2 * std::min(depth, kMaxIndent), ' ') +
+        PrintableLine(WideToUtf8(folder.displayName));
+    io.out << name << std::string(name.size() < 30 ? 30 - name.size() : 1, ' ')
+           << (cursor != nullptr ? std::to_string(count) : std::string("(unreadable)")) << "\n";
+    return true;
+  });
 }
 
 // The messaging logon creates a missing store file; looking at a store must not.
@@ -71,7 +78,7 @@ int StoreList(const std::string& database, CliStreams& io) {
   uint64_t total = 0;
   for (int kind = 0; kind < kFolderKindCount; ++kind) {
     if (SmsFolder* folder = session.StandardFolder(static_cast<FolderKind>(kind))) {
-      ListFolder(*folder, 0, total, io);
+      ListFolder(*folder, total, io);
     } else {
       io.out << WideToUtf8(FolderKindName(static_cast<FolderKind>(kind)))
              << " (missing)\n";

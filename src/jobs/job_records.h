@@ -11,7 +11,10 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+
 #include "jobs/outcome.h"
+#include "store/restore.h"
 #include "store/session.h"
 
 namespace larkpost {
@@ -35,6 +38,8 @@ struct BackupJob {
   int32_t total = 0;                  // messages counted before the run
   std::atomic<uint32_t> written{0};   // records written so far
   std::atomic<RunOutcome> outcome{RunOutcome::kNotRun};  // set by the worker before `finished`
+  // Records written with characters the code page lacks (stored as its default character "?").
+  std::atomic<uint32_t> replacedMessages{0};
 
   BackupJob(BackupFormat format, std::u16string path, int32_t includeDraft, int32_t includeInbox,
             int32_t includeOutbox, int32_t includeSent, int32_t includeDeleted)
@@ -68,8 +73,21 @@ struct RestoreJob {
   std::atomic<double> progress{0.0};
   std::atomic<int32_t> finished{0};
   std::atomic<RunOutcome> outcome{RunOutcome::kNotRun};  // set by the worker before `finished`
+  bool dryRun = false;  // count what a restore would do, change nothing
 
-  explicit RestoreJob(std::u16string path) : path(std::move(path)) {}
+  explicit RestoreJob(std::u16string path, bool dryRun = false)
+      : path(std::move(path)), dryRun(dryRun) {}
+  ~RestoreJob() { restorer.reset(); }  // commits before the session closes
+
+  // The run's restore step (made on first use): it keeps the counts and the open transaction.
+  RecordRestorer& Restorer() {
+    if (!restorer) restorer = std::make_unique<RecordRestorer>(session, dryRun);
+    return *restorer;
+  }
+  RestoreCounts Counts() const { return restorer ? restorer->counts() : RestoreCounts{}; }
+
+ private:
+  std::unique_ptr<RecordRestorer> restorer;
 };
 
 }  // namespace larkpost

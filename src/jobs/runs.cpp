@@ -71,6 +71,7 @@ BackupShortfall ShortfallOf(const BackupJob& job) {
   BackupShortfall shortfall;
   shortfall.unreadableFolders = job.session.unreadableFolders;
   shortfall.unreadableMessages = job.session.unreadableMessages;
+  shortfall.replacedMessages = job.replacedMessages;
   return shortfall;
 }
 
@@ -201,18 +202,28 @@ unsigned RestoreThread(RestoreJob* job) {
       return 1;
     }
 
+    auto failRecord = [&](uint32_t number, const std::u16string& text) {
+      char prefix[32];
+      std::snprintf(prefix, sizeof prefix, "No.%d, ", static_cast<int>(number));
+      job->outcome = RunOutcome::kFailed;
+      AfxMessageBox(Utf8ToWide(prefix) + text, MB_ICONWARNING);
+      file->Abort();
+      file.reset();
+      Finish(job->finished);
+    };
     for (record = 1; record <= count && record != 0; ++record) {
       job->progress = static_cast<double>(record) / static_cast<double>(count);
       if (!ReadMessageRecord(*job, *file, error)) {
-        char number[32];
-        std::snprintf(number, sizeof number, "No.%d, ", static_cast<int>(record));
-        job->outcome = RunOutcome::kFailed;
-        AfxMessageBox(Utf8ToWide(number) + error, MB_ICONWARNING);
-        file->Abort();
-        file.reset();
-        Finish(job->finished);
+        // The records before this one stay restored.
+        std::u16string ignored;
+        job->Restorer().Commit(ignored);
+        failRecord(record, error);
         return 1;
       }
+    }
+    if (!job->Restorer().Commit(error)) {
+      failRecord(count, error);
+      return 1;
     }
 
     file->Close();

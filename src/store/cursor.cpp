@@ -1,5 +1,7 @@
 #include "store/cursor.h"
 
+#include <vector>
+
 #include "store/folder.h"
 #include "store/message.h"
 #include "store/session.h"
@@ -60,6 +62,7 @@ bool FetchBatch(MessageCursor& cursor) {
     NoteLostRows(cursor);
     return false;
   }
+  cursor.lastFetchRows = rows != nullptr ? rows->cRows : 0;
   IMAPIFolder* container = cursor.folder->folder.get();
   for (ULONG r = 0; rows != nullptr && r < rows->cRows; ++r) {
     const SRow& row = rows->aRow[r];
@@ -78,8 +81,15 @@ bool FetchBatch(MessageCursor& cursor) {
       NoteLostRows(cursor);
       return false;
     }
-    cursor.batch.push_back(
-        std::make_unique<SmsMessage>(cursor.folder, static_cast<IMessage*>(opened)));
+    auto message = std::make_unique<SmsMessage>(cursor.folder, static_cast<IMessage*>(opened));
+    if (!message->loaded) {
+      // A message whose properties cannot be read would go out empty: it is left out, and
+      // counted, instead.
+      ++cursor.handedOut;
+      if (cursor.folder->session != nullptr) ++cursor.folder->session->unreadableMessages;
+      continue;
+    }
+    cursor.batch.push_back(std::move(message));
   }
   FreeProws(rows);
   return true;
@@ -88,8 +98,14 @@ bool FetchBatch(MessageCursor& cursor) {
 }  // namespace
 
 bool MessageCursor::Next() {
-  if (!hasPosition) {
-    if (!FetchBatch(*this) || batch.empty()) return false;
+  while (!hasPosition) {
+    if (!FetchBatch(*this)) return false;
+    if (batch.empty()) {
+      // The end of the table, or a batch whose every message was left out: fetch on until a
+      // fetch brings no row at all.
+      if (lastFetchRows == 0) return false;
+      continue;
+    }
     position = batch.begin();
     hasPosition = true;
   }
@@ -102,11 +118,27 @@ bool MessageCursor::Next() {
 uint32_t CountMessages(SmsFolder& folder) {
   // A folder whose tables cannot be read counts 0 and is remembered by Cursor()/Subfolders().
   uint32_t count = 0;
-  if (MessageCursor* cursor = folder.Cursor(10)) count += cursor->RowCount();
-  if (auto* subfolders = folder.Subfolders()) {
-    for (auto& child : *subfolders) count += CountMessages(*child);
-  }
+  WalkFolderTree(folder, [&count](SmsFolder& each, size_t) {
+    if (MessageCursor* cursor = each.Cursor(10)) count += cursor->RowCount();
+    return true;
+  });
   return count;
+}
+
+bool WalkFolderTree(SmsFolder& root, const std::function<bool(SmsFolder&, size_t)>& visit) {
+  // An explicit stack, not recursion: the store's tree may be deeper than any thread's stack.
+  std::vector<std::pair<SmsFolder*, size_t>> pending{{&root, 0}};
+  while (!pending.empty()) {
+    const auto [folder, depth] = pending.back();
+    pending.pop_back();
+    if (!visit(*folder, depth)) return false;
+    if (auto* subfolders = folder->Subfolders()) {
+      for (auto child = subfolders->rbegin(); child != subfolders->rend(); ++child) {
+        pending.emplace_back(child->get(), depth + 1);
+      }
+    }
+  }
+  return true;
 }
 
 }  // namespace larkpost

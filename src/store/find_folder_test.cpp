@@ -96,22 +96,5 @@ TEST_F(FindFolderPathTest, UnknownNamesAndRefusalsFail) {
   EXPECT_EQ(owned_, nullptr);
 }
 
-TEST_F(FindFolderPathTest, RestoredTextMatchesWhatTheCodePageKeeps) {
-  SmsFolder& inbox = *session_->StandardFolder(FolderKind::Inbox);
-  const FILETIME when{0x12345678, 0x01D00000};
-  for (const char16_t* text : {u"plain", u"\u4E2D\u6587 and \u00E9"}) {
-    std::unique_ptr<SmsMessage> message = inbox.CreateMessage();
-    ASSERT_NE(message, nullptr);
-    message->deliveryTime = when;
-    message->text = text;
-    ASSERT_TRUE(message->Save());
-  }
-  EXPECT_TRUE(ContainsRestoredMessage(inbox, when, u"plain"));
-  EXPECT_TRUE(ContainsRestoredMessage(inbox, when, u"?? and \u00E9"));
-  EXPECT_FALSE(ContainsRestoredMessage(inbox, when, u"?? and e"));
-  EXPECT_FALSE(ContainsRestoredMessage(inbox, FILETIME{0x12345679, 0x01D00000}, u"plain"));
-  EXPECT_FALSE(ContainsRestoredMessage(inbox, FILETIME{0, 0}, u""));
-}
-
 }  // namespace
 }  // namespace larkpost

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "backupfile/address.h"
+#include "backupfile/folder_path.h"
 #include "platform/text/text.h"
 #include "store/cursor.h"
 #include "store/message.h"
@@ -69,7 +69,21 @@ SmsFolder::~SmsFolder() {
   deliveryTimeTable.reset();
   folder.reset();
   cursor.reset();
-  subfolders.reset();
+  // A listed tree can be as deep as the store's folders are: its wrappers are taken apart one
+  // level at a time here, never by a chain of destructors as deep as the tree.
+  std::vector<std::unique_ptr<SmsFolder>> pending;
+  if (subfolders) {
+    for (auto& child : *subfolders) pending.push_back(std::move(child));
+    subfolders.reset();
+  }
+  while (!pending.empty()) {
+    std::unique_ptr<SmsFolder> next = std::move(pending.back());
+    pending.pop_back();
+    if (next->subfolders) {
+      for (auto& child : *next->subfolders) pending.push_back(std::move(child));
+      next->subfolders.reset();
+    }
+  }
 }
 
 MessageCursor* SmsFolder::Cursor(int batchSize) {
@@ -145,8 +159,7 @@ std::vector<std::unique_ptr<SmsFolder>>* SmsFolder::Subfolders() {
 
 std::unique_ptr<SmsFolder> SmsFolder::CreateSubfolder(const std::u16string& name) {
   if (!folder) return nullptr;
-  std::u16string trimmed = TrimWhiteSpace(name);
-  if (trimmed.empty()) trimmed = u"NewFolder";
+  std::u16string trimmed = SubfolderName(name);
   IMAPIFolder* created = nullptr;
   if (folder->CreateFolder(0, trimmed.c_str(), nullptr, nullptr, MAPI_UNICODE | OPEN_IF_EXISTS,
                            &created) != S_OK) {
@@ -202,16 +215,11 @@ SmsFolder* ResolveFolderPath(SmsSession& session, const std::u16string& path, bo
                              std::unique_ptr<SmsFolder>& owned) {
   isStandard = false;
   owned.reset();
-  const std::vector<std::u16string> pieces = SplitText(path, std::u16string(u"\\"));
-
-  int kind = -1;
-  for (int k = 0; k < kFolderKindCount && kind < 0; ++k) {
-    if (EqualsIgnoringCase(pieces[0], FolderKindName(static_cast<FolderKind>(k)))) kind = k;
-  }
-  if (kind < 0) return nullptr;
-  SmsFolder* standard = session.StandardFolder(static_cast<FolderKind>(kind));
+  FolderPath parsed;
+  if (ParseFolderPath(path, parsed) != FolderPathResult::kOk) return nullptr;
+  SmsFolder* standard = session.StandardFolder(parsed.kind);
   if (standard == nullptr) return nullptr;
-  if (pieces.size() == 1) {
+  if (parsed.subfolders.empty()) {
     isStandard = true;
     return standard;
   }
@@ -219,27 +227,14 @@ SmsFolder* ResolveFolderPath(SmsSession& session, const std::u16string& path, bo
   // Only the deepest wrapper survives: each intermediate one goes as soon as its child is open.
   SmsFolder* current = standard;
   std::unique_ptr<SmsFolder> held;
-  for (size_t i = 1; i < pieces.size(); ++i) {
-    std::unique_ptr<SmsFolder> next = current->CreateSubfolder(pieces[i]);
+  for (const std::u16string& name : parsed.subfolders) {
+    std::unique_ptr<SmsFolder> next = current->CreateSubfolder(name);
     if (!next) return nullptr;
     held = std::move(next);
     current = held.get();
   }
   owned = std::move(held);
   return owned.get();
-}
-
-bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  auto fold = [](char16_t c) -> char16_t { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; };
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
-
-bool EqualsIgnoringCase(const char16_t* a, std::u16string_view b) {
-  return EqualsIgnoringCase(TextOf(a), b);
 }
 
 }  // namespace larkpost

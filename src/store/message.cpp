@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "backupfile/address.h"
+#include "store/folder.h"
 #include "store/store_internal.h"
 
 namespace larkpost {
@@ -34,6 +35,10 @@ bool SmsMessage::Load() {
   // A warning means some properties are missing (they come back as PT_ERROR values, which the
   // tag switch skips); the ones that did come back are still the message's.
   const bool usable = (hr == S_OK || hr == MAPI_W_ERRORS_RETURNED) && values != nullptr;
+  loaded = usable;
+  // A bare address (a message that did not come from a backup) leaves the name to
+  // PR_SENDER_NAME when the store has one.
+  bool bareSender = false;
   for (ULONG i = 0; usable && i < count; ++i) {
     const SPropValue& value = values[i];
     switch (value.ulPropTag) {
@@ -58,12 +63,15 @@ bool SmsMessage::Load() {
         if (!ParseSenderText(*this, sender)) {
           senderAddress = sender;
           senderName = sender;
+          bareSender = true;
         }
         break;
       }
-      case PR_SENDER_NAME:
-        if (senderName.empty()) senderName = TextOf(value.Value.lpszW);
+      case PR_SENDER_NAME: {
+        const std::u16string_view name = TextOf(value.Value.lpszW);
+        if (senderName.empty() || (bareSender && !name.empty())) senderName = name;
         break;
+      }
       case PR_MESSAGE_SIZE:
         size = value.Value.ul;
         break;
@@ -154,7 +162,7 @@ void FreeAddressList(ADRLIST* list) {
 bool SmsMessage::Save() {
   if (!message) return false;
   const std::u16string sender = SenderText();
-  SPropValue values[7] = {};
+  SPropValue values[8] = {};
   values[0].ulPropTag = PR_MESSAGE_FLAGS;
   values[0].Value.ul = flags;
   values[1].ulPropTag = PR_SUBJECT;
@@ -169,7 +177,9 @@ bool SmsMessage::Save() {
   values[5].Value.lpszW = const_cast<char16_t*>(sender.c_str());
   values[6].ulPropTag = PR_MESSAGE_SIZE;
   values[6].Value.ul = size;
-  if (message->SetProps(7, values, nullptr) != S_OK) return false;
+  values[7].ulPropTag = PR_SENDER_NAME;
+  values[7].Value.lpszW = const_cast<char16_t*>(senderName.c_str());
+  if (message->SetProps(8, values, nullptr) != S_OK) return false;
 
   // The list is written whenever one was set, whether read through Recipients() or made by the
   // caller because the recipient table could not be opened.
@@ -208,6 +218,53 @@ bool SmsMessage::Save() {
   const HRESULT hr = message->ModifyRecipients(MODRECIP_ADD, list);
   FreeAddressList(list);
   return hr == S_OK;
+}
+
+bool ParseSenderText(SmsMessage& message, std::u16string_view text) {
+  return SplitSenderText(text, message.senderName, message.senderAddress);
+}
+
+std::unique_ptr<SmsRecipient> ParseRecipientText(std::u16string_view text) {
+  RecordRecipient parsed;
+  if (!SplitRecipientText(text, parsed)) return nullptr;
+  auto recipient = std::make_unique<SmsRecipient>();
+  recipient->displayName = std::move(parsed.displayName);
+  recipient->address = std::move(parsed.address);
+  recipient->type = parsed.type;
+  return recipient;
+}
+
+std::u16string FolderPathOf(const SmsFolder& folder) {
+  std::vector<const SmsFolder*> chain;
+  for (const SmsFolder* level = &folder; level != nullptr; level = level->parent) {
+    chain.push_back(level);
+  }
+  std::u16string path;
+  for (auto level = chain.rbegin(); level != chain.rend(); ++level) {
+    if (level != chain.rbegin()) path += u'\\';
+    path += (*level)->displayName;
+  }
+  return path;
+}
+
+bool RecordFromMessage(SmsMessage& message, MessageRecord& record) {
+  if (message.folder == nullptr) return false;
+  const RecipientList* recipients = message.Recipients();
+  if (recipients == nullptr) return false;
+  record.messageClass = message.messageClass;
+  record.folderPath = FolderPathOf(*message.folder);
+  record.lastModified = message.lastModified;
+  record.deliveryTime = message.deliveryTime;
+  record.flags = message.flags;
+  record.size = message.size;
+  record.recipients.clear();
+  for (const auto& recipient : *recipients) {
+    record.recipients.push_back({recipient->displayName, recipient->address, recipient->type});
+  }
+  record.senderName = message.senderName;
+  record.senderAddress = message.senderAddress;
+  record.text = message.text;
+  return true;
 }
 
 }  // namespace larkpost

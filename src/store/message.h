@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "backupfile/message_record.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
 #include "store/entry_id.h"
@@ -39,6 +40,7 @@ struct SmsMessage {
   std::u16string senderName;       // from PR_SENDER_EMAIL_ADDRESS or PR_SENDER_NAME
   std::u16string senderAddress;    // from PR_SENDER_EMAIL_ADDRESS
   uint32_t size = 0;               // PR_MESSAGE_SIZE
+  bool loaded = false;             // the last Load() could read the properties
 
   // Takes ownership of `openMessage` and reads its properties at once (Load).
   SmsMessage(SmsFolder* folder, IMessage* openMessage);
@@ -54,9 +56,24 @@ struct SmsMessage {
   RecipientList* Recipients();
   // "\"name\" <address>"
   std::u16string SenderText() const;
-  // Writes the values and adds the recipients (when Recipients() was called or the list was
-  // set); false when the store refuses either.
+  // Writes the values (the sender as SenderText() and its name as PR_SENDER_NAME) and adds
+  // the recipients (when Recipients() was called or the list was set); false when the store
+  // refuses either.
   bool Save();
 };
+
+// The store's own forms of the address splitter (backupfile/address.h). ParseSenderText sets
+// the message's senderName and senderAddress, or returns false and changes nothing.
+bool ParseSenderText(SmsMessage& message, std::u16string_view text);
+// A new recipient from one recipient entry, or null when the entry is not of the form.
+std::unique_ptr<SmsRecipient> ParseRecipientText(std::u16string_view text);
+
+// The folder path a record names the folder by: the display names from the standard folder
+// down to `folder`, joined by backslashes (the standard folder's wrapper carries its file name).
+std::u16string FolderPathOf(const SmsFolder& folder);
+
+// The message as a backup record holds it. False when it has no folder or its recipients
+// cannot be read.
+bool RecordFromMessage(SmsMessage& message, MessageRecord& record);
 
 }  // namespace larkpost

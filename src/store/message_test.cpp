@@ -80,13 +80,35 @@ TEST(MessageLoad, AMissingPropertyKeepsTheOthers) {
   EXPECT_TRUE(m.senderName.empty());
 }
 
-TEST(MessageLoad, ARefusedReadLeavesTheDefaults) {
+TEST(MessageLoad, ARefusedReadLeavesTheDefaultsAndTheCursorLeavesItOut) {
   Fixture f;
-  AddRawMessage(f.inbox, {Text(PR_SUBJECT, u"text")});
+  AddRawMessage(f.inbox, {Text(PR_SUBJECT, u"unreadable")});
+  AddRawMessage(f.inbox, {Text(PR_SUBJECT, u"readable")});
   mapi::AddFault("IMessage::GetProps", 1, MAPI_E_CALL_FAILED);
+  MessageCursor* cursor = f.inbox.Cursor(10);
+  ASSERT_TRUE(cursor->Rewind());
+  // Written out, the unreadable message would be an empty record: it is skipped and counted.
+  ASSERT_TRUE(cursor->Next());
+  EXPECT_EQ(cursor->current->text, u"readable");
+  EXPECT_FALSE(cursor->Next());
+  EXPECT_EQ(f.session.unreadableMessages, 1u);
+
+  mapi::AddFault("IMessage::GetProps", 1, MAPI_E_CALL_FAILED);
+  SmsMessage direct(&f.inbox, nullptr);
+  EXPECT_FALSE(direct.loaded);
+  EXPECT_TRUE(direct.text.empty());
+  EXPECT_TRUE(direct.entryId.empty());
+}
+
+// A message that did not come from a backup keeps a bare number as its sender address and the
+// name in PR_SENDER_NAME; both travel.
+TEST(MessageLoad, BareSenderAddressTakesItsNameFromTheSenderName) {
+  Fixture f;
+  AddRawMessage(f.inbox, {Text(PR_SENDER_EMAIL_ADDRESS, u"+4915112345678"),
+                          Text(PR_SENDER_NAME, u"Ann Lee")});
   SmsMessage& m = f.First();
-  EXPECT_TRUE(m.text.empty());
-  EXPECT_TRUE(m.entryId.empty());
+  EXPECT_EQ(m.senderName, u"Ann Lee");
+  EXPECT_EQ(m.senderAddress, u"+4915112345678");
 }
 
 TEST(Recipients, ReadsEveryRowInOrderWithItsType) {
@@ -132,7 +154,7 @@ TEST(Recipients, ATableThatCannotBeReadGivesNoListAndIsAskedAgain) {
 // Properties of the inbox's only message as the store keeps them, read with a fresh wrapper.
 struct Stored {
   std::u16string subject, sender, messageClass;
-  bool hasSenderName = false;
+  std::u16string senderName;
   ULONG flags = 0, size = 0;
   FILETIME delivery{}, modified{};
   std::vector<SmsRecipient> recipients;
@@ -152,7 +174,7 @@ Stored ReadBack(SmsFolder& inbox) {
   if (values[0].ulPropTag == PR_SUBJECT) s.subject = values[0].Value.lpszW;
   if (values[1].ulPropTag == PR_SENDER_EMAIL_ADDRESS) s.sender = values[1].Value.lpszW;
   if (values[2].ulPropTag == PR_MESSAGE_CLASS) s.messageClass = values[2].Value.lpszW;
-  s.hasSenderName = values[3].ulPropTag == PR_SENDER_NAME;
+  if (values[3].ulPropTag == PR_SENDER_NAME) s.senderName = values[3].Value.lpszW;
   MAPIFreeBuffer(values);
   SmsMessage& m = *cursor->current;
   s.flags = m.flags;
@@ -182,7 +204,7 @@ TEST(Save, WritesTheValuesAndTheComposedSender) {
   EXPECT_EQ(s.subject, u"Hi; \"you\"");
   EXPECT_EQ(s.sender, u"\"Ann\" <+49>");
   EXPECT_EQ(s.messageClass, u"IPM.SMStext");
-  EXPECT_FALSE(s.hasSenderName);
+  EXPECT_EQ(s.senderName, u"Ann");
   EXPECT_EQ(s.flags, 1u);
   EXPECT_EQ(s.size, 4u);
   EXPECT_EQ(s.delivery.dwLowDateTime, 10u);

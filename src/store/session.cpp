@@ -7,24 +7,13 @@ namespace larkpost {
 
 namespace {
 
-struct KindInfo {
-  const char16_t* name;
-  ULONG tag;
-};
-
-constexpr KindInfo kKinds[kFolderKindCount] = {
-    {u"Draft", PR_CE_DRAFTS_ENTRYID},
-    {u"Inbox", PR_CE_INBOX_ENTRYID},
-    {u"Outbox", PR_IPM_OUTBOX_ENTRYID},
-    {u"Sentedbox", PR_IPM_SENTMAIL_ENTRYID},
-    {u"Wastebox", PR_IPM_WASTEBASKET_ENTRYID},
-};
+constexpr ULONG kKindTags[kFolderKindCount] = {PR_CE_DRAFTS_ENTRYID, PR_CE_INBOX_ENTRYID,
+                                               PR_IPM_OUTBOX_ENTRYID, PR_IPM_SENTMAIL_ENTRYID,
+                                               PR_IPM_WASTEBASKET_ENTRYID};
 
 }  // namespace
 
-const char16_t* FolderKindName(FolderKind kind) { return kKinds[static_cast<int>(kind)].name; }
-
-ULONG FolderKindTag(FolderKind kind) { return kKinds[static_cast<int>(kind)].tag; }
+ULONG FolderKindTag(FolderKind kind) { return kKindTags[static_cast<int>(kind)]; }
 
 SmsSession::SmsSession(const std::u16string& storeName) {
   initialized = 1;
@@ -55,7 +44,7 @@ bool SmsSession::Logon(const std::u16string& storeName) {
   while (rows != nullptr && rows->cRows == 1) {
     const SRow& row = rows->aRow[0];
     const bool named = row.cValues >= 2 && row.lpProps[1].ulPropTag == PR_DISPLAY_NAME &&
-                       EqualsIgnoringCase(row.lpProps[1].Value.lpszW, storeName);
+                       EqualsIgnoringAsciiCase(TextOf(row.lpProps[1].Value.lpszW), storeName);
     if (named && row.lpProps[0].ulPropTag == PR_ENTRYID) {
       const SBinary& id = row.lpProps[0].Value.bin;
       ULONG type = 0;

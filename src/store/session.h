@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "backupfile/folder_path.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
 #include "store/entry_id.h"
@@ -19,12 +20,6 @@ namespace larkpost {
 
 struct SmsFolder;
 
-// The standard folders, always handled in this order.
-enum class FolderKind { Draft = 0, Inbox, Outbox, Sent, Deleted };
-constexpr int kFolderKindCount = 5;
-// The name of the kind's wrapper, which is also its name in backup files:
-// "Draft", "Inbox", "Outbox", "Sentedbox", "Wastebox".
-const char16_t* FolderKindName(FolderKind kind);
 // The store property whose PT_BINARY value is the folder's entry identifier.
 ULONG FolderKindTag(FolderKind kind);
 

@@ -10,10 +10,6 @@ namespace larkpost {
 
 struct SmsFolder;
 
-// Compares two texts ignoring the case of ASCII letters; a null text equals only "".
-bool EqualsIgnoringCase(const char16_t* a, std::u16string_view b);
-bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
-
 // Counts the folder in its session's unreadableFolders, once per wrapper.
 void NoteUnreadableFolder(SmsFolder& folder);
 

@@ -11,6 +11,7 @@
 
 #include "platform/text/text.h"
 #include "platform/time/filetime.h"
+#include "store/cursor.h"
 #include "store/folder.h"
 #include "store/store_internal.h"
 
@@ -147,7 +148,8 @@ bool DumpMessage(IMessage& message, const Json& path, std::ostream& out, std::st
   return true;
 }
 
-bool DumpFolder(SmsFolder& folder, Json& path, std::ostream& out, std::string& error) {
+bool DumpFolderMessages(SmsFolder& folder, const Json& path, std::ostream& out,
+                        std::string& error) {
   if (!folder.folder) {
     error = "cannot open the folder " + path.dump();
     return false;
@@ -197,19 +199,22 @@ bool DumpFolder(SmsFolder& folder, Json& path, std::ostream& out, std::string& e
     }
     FreeProws(rows);
   }
-
-  auto* subfolders = folder.Subfolders();
-  if (subfolders == nullptr) {
-    error = "cannot list the subfolders of the folder " + path.dump();
-    return false;
-  }
-  for (auto& child : *subfolders) {
-    path.push_back(Utf8(child->displayName));
-    const bool ok = DumpFolder(*child, path, out, error);
-    path.erase(path.size() - 1);
-    if (!ok) return false;
-  }
   return true;
+}
+
+// The folder's messages, then its subfolders' depth first, without recursion.
+bool DumpFolder(SmsFolder& root, std::ostream& out, std::string& error) {
+  Json path = Json::array();
+  return WalkFolderTree(root, [&](SmsFolder& folder, size_t depth) {
+    while (path.size() > depth) path.erase(path.size() - 1);
+    path.push_back(Utf8(folder.displayName));
+    if (!DumpFolderMessages(folder, path, out, error)) return false;
+    if (folder.Subfolders() == nullptr) {
+      error = "cannot list the subfolders of the folder " + path.dump();
+      return false;
+    }
+    return true;
+  });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -285,6 +290,14 @@ std::optional<uint64_t> AsUnsigned(const Json& value) {
   return std::nullopt;
 }
 
+// The store keeps texts as the messaging interface hands them out, terminated: a NUL inside one
+// would silently cut it short, so such a line is refused instead.
+constexpr char kNulRefused[] = "holds a NUL character (\\u0000), which the store cannot keep";
+
+bool HasNul(const Json& text) {
+  return text.get_ref<const std::string&>().find('\0') != std::string::npos;
+}
+
 bool CheckField(const Field& field, const Json& value, PendingMessage& pending,
                 std::string& error) {
   SPropValue prop{};
@@ -301,6 +314,7 @@ bool CheckField(const Field& field, const Json& value, PendingMessage& pending,
     }
     case Kind::kText:
       if (!value.is_string()) return Fail(error, pending.line, "\"" + key + "\" is not a text");
+      if (HasNul(value)) return Fail(error, pending.line, "\"" + key + "\" " + kNulRefused);
       pending.texts.push_back(Utf8ToWide(value.get<std::string>()));
       break;
     case Kind::kTime: {
@@ -346,6 +360,9 @@ bool CheckRecipient(const Json& item, PendingMessage& pending, std::string& erro
       if (!it.value().is_string()) {
         return Fail(error, pending.line, "recipient \"" + it.key() + "\" is not a text");
       }
+      if (HasNul(it.value())) {
+        return Fail(error, pending.line, "recipient \"" + it.key() + "\" " + kNulRefused);
+      }
       recipient.texts.push_back(Utf8ToWide(it.value().get<std::string>()));
     }
     recipient.values.push_back(prop);
@@ -383,18 +400,18 @@ bool CheckLine(const std::string& text, PendingMessage& pending, std::string& er
       }
       for (const Json& name : path) {
         if (!name.is_string()) return Fail(error, pending.line, "a folder name is not a text");
+        if (HasNul(name)) {
+          return Fail(error, pending.line, std::string("a folder name ") + kNulRefused);
+        }
       }
       const std::u16string first = Utf8ToWide(path[0].get<std::string>());
-      int kind = -1;
-      for (int k = 0; k < kFolderKindCount && kind < 0; ++k) {
-        if (EqualsIgnoringCase(first, FolderKindName(static_cast<FolderKind>(k)))) kind = k;
-      }
-      if (kind < 0) {
+      FolderKind kind;
+      if (!FolderKindFromName(first, kind)) {
         return Fail(error, pending.line,
                     "\"" + path[0].get<std::string>() + "\" is not a standard folder (Draft, "
                     "Inbox, Outbox, Sentedbox, Wastebox)");
       }
-      pending.kind = static_cast<FolderKind>(kind);
+      pending.kind = kind;
       for (size_t i = 1; i < path.size(); ++i) {
         pending.subfolders.push_back(Utf8ToWide(path[i].get<std::string>()));
       }
@@ -524,8 +541,7 @@ bool DumpStore(SmsSession& session, std::ostream& out, std::string& error) {
       error = "cannot open the " + Utf8(FolderKindName(kind)) + " folder";
       return false;
     }
-    Json path = Json::array({Utf8(FolderKindName(kind))});
-    if (!DumpFolder(*folder, path, out, error)) return false;
+    if (!DumpFolder(*folder, out, error)) return false;
   }
   out.flush();
   if (!out) {

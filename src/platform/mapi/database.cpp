@@ -203,15 +203,29 @@ Statement Database::Prepare(const char* sql) {
 }
 
 HRESULT Database::Begin() {
-  Statement begin = Prepare("BEGIN IMMEDIATE");
+  // Inside an open transaction a savepoint stands for the inner one, so an inner failure undoes
+  // only its own changes and the outer transaction still decides about the rest.
+  Statement begin = Prepare(depth_ == 0 ? "BEGIN IMMEDIATE" : "SAVEPOINT inner");
   if (!begin.ok()) return MAPI_E_CALL_FAILED;
-  return ResultFromSqlite(begin.Step());
+  const HRESULT hr = ResultFromSqlite(begin.Step());
+  if (hr == S_OK) ++depth_;
+  return hr;
 }
 
 HRESULT Database::Commit() {
+  if (depth_ == 0) return MAPI_E_CALL_FAILED;
+  if (depth_ > 1) {
+    Statement release = Prepare("RELEASE inner");
+    if (!release.ok()) return MAPI_E_CALL_FAILED;
+    const int rc = release.Step();
+    if (rc != SQLITE_DONE) return ResultFromSqlite(rc == SQLITE_ROW ? SQLITE_ERROR : rc);
+    --depth_;
+    return S_OK;
+  }
   Statement commit = Prepare("COMMIT");
   if (!commit.ok()) return MAPI_E_CALL_FAILED;
   int rc = commit.Step();
+  depth_ = 0;
   if (rc != SQLITE_DONE) {
     // A failed COMMIT can leave the transaction open; end it so the connection stays usable.
     if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
@@ -221,7 +235,21 @@ HRESULT Database::Commit() {
 }
 
 void Database::Rollback() {
+  if (depth_ > 1) {
+    Exec(db_, "ROLLBACK TO inner");
+    Exec(db_, "RELEASE inner");
+    --depth_;
+    return;
+  }
+  depth_ = 0;
   if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
+}
+
+int Database::WaitWhileBusy(void*, int attempts) {
+  constexpr int kAttempts = 120000;  // about two minutes
+  if (attempts >= kAttempts) return 0;
+  sqlite3_sleep(1);
+  return 1;
 }
 
 HRESULT Database::InsertStore(std::u16string_view name, bool withStandardFolders,
@@ -251,7 +279,10 @@ HRESULT Database::InsertStore(std::u16string_view name, bool withStandardFolders
 }
 
 HRESULT Database::Configure(bool layOut) {
-  sqlite3_busy_timeout(db_, 5000);
+  // Another process writing to the same store (a second restore, a load) holds the write lock
+  // for at most a fraction of a second at a time: wait for it, asking again every millisecond so
+  // that a gap between its transactions is not missed.
+  sqlite3_busy_handler(db_, &Database::WaitWhileBusy, nullptr);
   sqlite3_extended_result_codes(db_, 1);
   // The file must be SQLite and ours, or new: look before writing anything.
   int64_t applicationId = 0;

@@ -83,10 +83,13 @@ class Database {
   // `sql` must be a string with static lifetime: the cache is keyed by its address.
   Statement Prepare(const char* sql);
 
-  // One write transaction (BEGIN IMMEDIATE ... COMMIT). Result as an HRESULT.
+  // One write transaction (BEGIN IMMEDIATE ... COMMIT). Result as an HRESULT. Transactions
+  // nest: one begun inside another is a savepoint, whose rollback undoes only its own changes
+  // and whose commit leaves the decision to the outer one.
   HRESULT Begin();
   HRESULT Commit();
   void Rollback();
+  int TransactionDepth() const { return depth_; }
 
   // Adds a store (with or without its standard folders) inside the caller's transaction.
   HRESULT InsertStore(std::u16string_view name, bool withStandardFolders, int64_t* storeId);
@@ -94,9 +97,11 @@ class Database {
  private:
   Database() = default;
   HRESULT Configure(bool layOut);
+  static int WaitWhileBusy(void* unused, int attempts);
 
   sqlite3* db_ = nullptr;
   uint64_t uid_ = 0;
+  int depth_ = 0;  // open transactions, the outermost included
   std::recursive_mutex mutex_;
   struct CachedStatement {
     sqlite3_stmt* stmt = nullptr;

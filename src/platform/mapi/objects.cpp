@@ -422,6 +422,8 @@ class Store final : public Counted<IMsgStore> {
     return OpenObject(db_, id_, entryIdSize, entryId, objectType, object);
   }
 
+  Database& database() { return *db_; }
+
  private:
   int64_t id_;
 };
@@ -503,6 +505,36 @@ HRESULT OpenObject(const std::shared_ptr<Database>& db, int64_t storeId, ULONG e
   if (objectType != nullptr) *objectType = type;
   *object = opened;
   return S_OK;
+}
+
+namespace {
+
+Database* DatabaseOf(IMsgStore* store) {
+  auto* ours = dynamic_cast<Store*>(store);
+  return ours != nullptr ? &ours->database() : nullptr;
+}
+
+}  // namespace
+
+HRESULT BeginStoreTransaction(IMsgStore* store) {
+  Database* db = DatabaseOf(store);
+  if (db == nullptr) return MAPI_E_INVALID_PARAMETER;
+  Lock lock(db->mutex());
+  return db->Begin();
+}
+
+HRESULT CommitStoreTransaction(IMsgStore* store) {
+  Database* db = DatabaseOf(store);
+  if (db == nullptr) return MAPI_E_INVALID_PARAMETER;
+  Lock lock(db->mutex());
+  return db->Commit();
+}
+
+void AbortStoreTransaction(IMsgStore* store) {
+  Database* db = DatabaseOf(store);
+  if (db == nullptr) return;
+  Lock lock(db->mutex());
+  db->Rollback();
 }
 
 HRESULT NewSession(std::shared_ptr<Database> db, IMAPISession** session) {

@@ -31,6 +31,16 @@ HRESULT InitializeDatabase(const std::string& path);
 HRESULT AddStore(const std::string& path, const std::u16string& displayName,
                  bool withStandardFolders);
 
+// Store transactions: every change made through the objects of `store`'s logon between Begin and
+// Commit becomes visible, and durable, at once at Commit, or not at all (Abort, or the process
+// ends first). Reads in between see the changes already made, and no other process can write in
+// between, so a check and the insert it decides on are one step. Begin inside an open store
+// transaction nests (as a savepoint: Abort then undoes only what came after that Begin). A
+// second process that wants to write waits until the transaction ends.
+HRESULT BeginStoreTransaction(IMsgStore* store);
+HRESULT CommitStoreTransaction(IMsgStore* store);
+void AbortStoreTransaction(IMsgStore* store);
+
 // Fault plan. Operations are named "Interface::Method" as in mapi.h ("IMAPITable::QueryRows",
 // "IMAPIFolder::CreateFolder", "IMsgStore::GetProps", ...) or by function name ("MAPILogonEx",
 // "MAPIAllocateBuffer"). The n-th call of the operation (1-based, counted from when the fault was

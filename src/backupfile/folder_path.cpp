@@ -1,0 +1,59 @@
+#include "backupfile/folder_path.h"
+
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr const char16_t* kKindNames[kFolderKindCount] = {u"Draft", u"Inbox", u"Outbox",
+                                                          u"Sentedbox", u"Wastebox"};
+
+char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
+
+}  // namespace
+
+const char16_t* FolderKindName(FolderKind kind) { return kKindNames[static_cast<int>(kind)]; }
+
+bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+bool FolderKindFromName(std::u16string_view name, FolderKind& kind) {
+  for (int i = 0; i < kFolderKindCount; ++i) {
+    if (EqualsIgnoringAsciiCase(name, kKindNames[i])) {
+      kind = static_cast<FolderKind>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::u16string SubfolderName(std::u16string_view piece) {
+  std::u16string name = TrimWhiteSpace(piece);
+  if (name.empty()) name = u"NewFolder";
+  return name;
+}
+
+FolderPathResult ParseFolderPath(std::u16string_view path, FolderPath& parsed) {
+  parsed.subfolders.clear();
+  // Every backslash separates, so empty pieces and the piece after a final backslash count.
+  size_t end = path.find(u'\\');
+  if (!FolderKindFromName(path.substr(0, end), parsed.kind)) {
+    return FolderPathResult::kUnknownFolder;
+  }
+  while (end != std::u16string_view::npos) {
+    if (parsed.subfolders.size() == kMaxFolderDepth) return FolderPathResult::kTooDeep;
+    const size_t start = end + 1;
+    end = path.find(u'\\', start);
+    parsed.subfolders.push_back(SubfolderName(
+        path.substr(start, end == std::u16string_view::npos ? end : end - start)));
+  }
+  return FolderPathResult::kOk;
+}
+
+}  // namespace larkpost

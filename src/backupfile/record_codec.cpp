@@ -1,0 +1,213 @@
+#include "backupfile/record_codec.h"
+
+#include <vector>
+
+#include "backupfile/address.h"
+#include "backupfile/folder_path.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+// A line feed or carriage return inside a name would end its line early and shift every field
+// after it; a blank keeps the record readable.
+std::u16string OneLine(std::u16string_view text) {
+  std::u16string line(text);
+  for (char16_t& c : line) {
+    if (c == u'\n' || c == u'\r') c = u' ';
+  }
+  return line;
+}
+
+std::u16string Decimal(int32_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+std::u16string RecipientLine(const std::vector<RecordRecipient>& recipients) {
+  std::u16string line;
+  for (const RecordRecipient& recipient : recipients) {
+    line += u'"';
+    line += OneLine(recipient.displayName);
+    line += u"\" <";
+    line += OneLine(recipient.address);
+    line += u"> ";
+    line += Decimal(recipient.type);
+    line += u';';
+  }
+  if (!line.empty()) line.pop_back();
+  return line;
+}
+
+std::u16string SenderLine(const MessageRecord& record) {
+  std::u16string line = u"\"";
+  line.append(OneLine(record.senderName)).append(u"\" <");
+  line.append(OneLine(record.senderAddress)).append(u">");
+  return line;
+}
+
+// Converts into the ANSI code page, noting whether any character became the default character.
+std::string Ansi(std::u16string_view wide, bool* replaced) {
+  if (wide.empty()) return {};
+  const int length = static_cast<int>(wide.size());
+  int needed = WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, wide.data(), length, nullptr, 0,
+                                   nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+  int usedDefault = 0;
+  needed = WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, wide.data(), length, narrow.data(),
+                               needed, nullptr, &usedDefault);
+  narrow.resize(static_cast<size_t>(needed > 0 ? needed : 0));
+  if (usedDefault != 0 && replaced != nullptr) *replaced = true;
+  return narrow;
+}
+
+void AppendUInt32(std::string& out, uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
+}
+
+void AppendFileTime(std::string& out, const FILETIME& time) {
+  AppendUInt32(out, time.dwLowDateTime);
+  AppendUInt32(out, time.dwHighDateTime);
+}
+
+void AppendLine(std::string& out, std::u16string_view text, bool* replaced) {
+  out += Ansi(text, replaced);
+  out.push_back('\n');
+}
+
+bool Fail(std::u16string& error, std::u16string text) {
+  error = std::move(text);
+  return false;
+}
+
+// Watches an entry grow, character by character, for the moment it first has the recipient
+// form: a double quote, after it the three characters "\" <", and from the character after that
+// "<" on, a ">" followed by a blank. Once it has the form the entry parses; before, it cannot.
+// The matcher sees a text only up to a NUL, so nothing after one counts.
+class EntryFormWatch {
+ public:
+  bool Feed(std::u16string_view text) {
+    for (char16_t c : text) Feed(c);
+    return complete_;
+  }
+
+ private:
+  void Feed(char16_t c) {
+    if (stopped_ || complete_) return;
+    if (c == u'\0') {
+      stopped_ = true;
+      return;
+    }
+    if (!quoted_) {
+      if (c == u'"') {
+        quoted_ = true;
+        quote_ = at_;
+      }
+    } else if (!opened_) {
+      if (c == u'<' && at_ >= 2 && previous_ == u' ' && beforePrevious_ == u'"' &&
+          at_ - 2 > quote_) {
+        opened_ = true;
+        addressStart_ = at_ + 1;
+      }
+    } else if (c == u' ' && previous_ == u'>' && at_ >= 1 && at_ - 1 >= addressStart_) {
+      complete_ = true;
+    }
+    beforePrevious_ = previous_;
+    previous_ = c;
+    ++at_;
+  }
+
+  size_t at_ = 0, quote_ = 0, addressStart_ = 0;
+  char16_t previous_ = 0, beforePrevious_ = 0;
+  bool quoted_ = false, opened_ = false, complete_ = false, stopped_ = false;
+};
+
+// Splits the recipient line into entries. A ";" inside a name or address splits one entry in
+// two when written, so pieces are joined, the ";" put back, until the entry has the recipient
+// form; it is parsed once, then. Linear in the length of the line, however it is made.
+bool ParseRecipientLine(const std::u16string& line, std::vector<RecordRecipient>& recipients) {
+  if (line.empty()) return true;
+  const std::vector<std::u16string> pieces = SplitText(line, std::u16string(u";"));
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    std::u16string entry = pieces[i];
+    EntryFormWatch watch;
+    bool complete = watch.Feed(entry);
+    while (!complete) {
+      if (++i == pieces.size()) return false;
+      entry += u';';
+      watch.Feed(u";");
+      entry += pieces[i];
+      complete = watch.Feed(pieces[i]);
+    }
+    RecordRecipient recipient;
+    if (!SplitRecipientText(entry, recipient)) return false;
+    recipients.push_back(std::move(recipient));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::u16string CreateFolderError(const std::u16string& path) {
+  return u"Create folder '" + path + u"' error!";
+}
+
+bool CheckRecordFields(const RecordFields& fields, MessageRecord& record, std::u16string& error) {
+  record = MessageRecord{};
+  FolderPath path;
+  switch (ParseFolderPath(fields.folderPath, path)) {
+    case FolderPathResult::kUnknownFolder:
+      return Fail(error, CreateFolderError(fields.folderPath));
+    case FolderPathResult::kTooDeep:
+      return Fail(error, kFolderTooDeepError);
+    case FolderPathResult::kOk:
+      break;
+  }
+  if (fields.messageClass != kSmsClass) return Fail(error, kUnknownClassError);
+  if (!ParseRecipientLine(fields.recipients, record.recipients)) {
+    return Fail(error, kParseRecipientError);
+  }
+  if (!SplitSenderText(fields.sender, record.senderName, record.senderAddress)) {
+    return Fail(error, kParseSenderError);
+  }
+  record.messageClass = fields.messageClass;
+  record.folderPath = fields.folderPath;
+  record.lastModified = fields.lastModified;
+  record.deliveryTime = fields.deliveryTime;
+  record.flags = fields.flags;
+  record.size = fields.size;
+  record.text = fields.text;
+  return true;
+}
+
+std::string EncodeRecord(const MessageRecord& record, bool* replaced) {
+  const std::string text = Ansi(record.text + u'\n', replaced);
+  std::string out;
+  out.reserve(text.size() + 256);
+  AppendLine(out, OneLine(record.messageClass), replaced);
+  AppendLine(out, OneLine(record.folderPath), replaced);
+  AppendFileTime(out, record.lastModified);
+  AppendFileTime(out, record.deliveryTime);
+  AppendUInt32(out, record.flags);
+  AppendUInt32(out, record.size);
+  AppendLine(out, RecipientLine(record.recipients), replaced);
+  AppendLine(out, SenderLine(record), replaced);
+  AppendUInt32(out, static_cast<uint32_t>(text.size()));
+  out += text;
+  return out;
+}
+
+std::string PresenceKey(const MessageRecord& record) {
+  std::string key;
+  AppendFileTime(key, record.deliveryTime);
+  const std::string text = Ansi(record.text, nullptr);
+  // The text is length-prefixed, so no text can run into the lines after it.
+  AppendUInt32(key, static_cast<uint32_t>(text.size()));
+  key += text;
+  AppendLine(key, SenderLine(record), nullptr);
+  AppendLine(key, RecipientLine(record.recipients), nullptr);
+  return key;
+}
+
+}  // namespace larkpost

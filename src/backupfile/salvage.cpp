@@ -1,0 +1,121 @@
+#include "backupfile/salvage.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "backupfile/backup_file.h"
+#include "backupfile/digest.h"
+#include "backupfile/message_record.h"
+#include "backupfile/record.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr uint64_t kHeaderSize = 20;
+constexpr std::string_view kRecordStart = "IPM.SMStext\n";
+
+void PutUInt32(unsigned char* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// The first offset at or after `from` where the class line of a record begins, or the file's
+// length when there is none. Reads in blocks; a class line split between two blocks is found.
+uint64_t FindRecordStart(CFile& file, uint64_t from) {
+  const uint64_t length = file.GetLength();
+  std::string block;
+  constexpr size_t kBlock = 1 << 16;
+  while (from < length) {
+    file.Seek(static_cast<int64_t>(from), CFile::begin);
+    block.resize(kBlock);
+    unsigned got = 0;
+    while (got < kBlock) {
+      const unsigned read = file.Read(block.data() + got, static_cast<unsigned>(kBlock - got));
+      if (read == 0) break;
+      got += read;
+    }
+    block.resize(got);
+    const size_t at = block.find(kRecordStart);
+    if (at != std::string::npos) return from + at;
+    if (got < kRecordStart.size()) break;
+    from += got - (kRecordStart.size() - 1);
+  }
+  return length;
+}
+
+void CopyBytes(CFile& from, uint64_t offset, uint64_t length, CFile& to) {
+  from.Seek(static_cast<int64_t>(offset), CFile::begin);
+  std::string buffer(1 << 16, '\0');
+  while (length > 0) {
+    const unsigned chunk = static_cast<unsigned>(std::min<uint64_t>(length, buffer.size()));
+    const unsigned got = from.Read(buffer.data(), chunk);
+    if (got == 0) break;
+    to.Write(buffer.data(), got);
+    length -= got;
+  }
+}
+
+}  // namespace
+
+SalvageReport SalvageBackupFile(CFile& damaged, CFile& out) {
+  SalvageReport report;
+  uint32_t count = 0;
+  report.digestValid = ValidateBackupFile(damaged, count);
+  const uint64_t length = damaged.GetLength();
+  if (length >= kHeaderSize) {
+    unsigned char bytes[4] = {};
+    damaged.Seek(16, CFile::begin);
+    damaged.Read(bytes, 4);
+    report.declaredCount = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                           static_cast<uint32_t>(bytes[2]) << 16 |
+                           static_cast<uint32_t>(bytes[3]) << 24;
+  }
+
+  unsigned char header[kHeaderSize] = {};
+  out.Write(header, kHeaderSize);
+
+  uint64_t position = kHeaderSize;
+  uint32_t number = 0;
+  while (position < length) {
+    ++number;
+    damaged.Seek(static_cast<int64_t>(position), CFile::begin);
+    MessageRecord record;
+    std::u16string error;
+    if (ReadRecord(damaged, record, error)) {
+      const uint64_t end = damaged.GetPosition();
+      CopyBytes(damaged, position, end - position, out);
+      ++report.kept;
+      position = end;
+      continue;
+    }
+    // Resynchronise: the next class line from which a whole record passes.
+    SkippedStretch skipped{number, position, 0, error};
+    uint64_t next = position;
+    for (;;) {
+      next = FindRecordStart(damaged, next + 1);
+      if (next >= length) break;
+      damaged.Seek(static_cast<int64_t>(next), CFile::begin);
+      std::u16string ignored;
+      if (ReadRecord(damaged, record, ignored)) break;
+    }
+    skipped.length = next - position;
+    report.skipped.push_back(std::move(skipped));
+    position = next;
+  }
+
+  unsigned char countBytes[4];
+  PutUInt32(countBytes, report.kept);
+  out.Seek(16, CFile::begin);
+  out.Write(countBytes, 4);
+  const BackupDigest digest = ComputeBackupDigest(static_cast<uint32_t>(out.GetLength()));
+  out.SeekToBegin();
+  out.Write(digest.data(), static_cast<unsigned>(digest.size()));
+  if (!FlushFileBuffers(out)) {
+    const int osError = errno;
+    throw CFileException(CFileException::CauseFromErrno(osError), osError, out.GetFilePath());
+  }
+  return report;
+}
+
+}  // namespace larkpost

@@ -1,0 +1,86 @@
+// Putting message records back into the store: the one "restore this record" step, for any
+// source of records (a backup file, a phone export). It runs on the thread that uses the session.
+//
+// Presence. A record is already present when its folder holds a message equal to it in delivery
+// time (zero included), text, sender and recipients, compared as a backup file keeps them
+// (PresenceKey). Equal records count as a multiset: the k-th record of a run with the same folder
+// and key is skipped only when the folder holds at least k equal messages at that point, its own
+// earlier ones included. For a run alone that is the same as "the folder held k before the run":
+// nothing distinct is merged, a file restored twice adds nothing the second time, and a rerun
+// after an interruption completes the store exactly. Two runs at once end with each message once.
+//
+// Transactions. Records are restored in groups: one store transaction holds the presence checks
+// and the inserts of up to kGroupMessages messages or kGroupMilliseconds of work. A message thus
+// becomes visible whole (properties and recipients) or not at all; no other process writes between
+// a check and the insert it decides on; a crash loses at most the open group, which a rerun puts
+// back. A message the store refuses halfway is undone on its own, so the group keeps the rest.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "backupfile/folder_path.h"
+#include "backupfile/message_record.h"
+
+namespace larkpost {
+
+struct SmsSession;
+struct SmsFolder;
+
+struct RestoreCounts {
+  uint32_t restored = 0;        // messages created (or, in a dry run, that would be)
+  uint32_t present = 0;         // records skipped as already present
+  uint32_t foldersCreated = 0;  // subfolders created (or that would be)
+};
+
+class RecordRestorer {
+ public:
+  static constexpr uint32_t kGroupMessages = 2000;
+  static constexpr int kGroupMilliseconds = 200;
+
+  // With `dryRun` nothing is written: the counts say what a restore would do.
+  explicit RecordRestorer(SmsSession& session, bool dryRun = false);
+  ~RecordRestorer();  // commits the open group
+  RecordRestorer(const RecordRestorer&) = delete;
+  RecordRestorer& operator=(const RecordRestorer&) = delete;
+
+  // Puts one checked record (CheckRecordFields) into its folder, creating missing subfolders,
+  // unless it is present. False with the record error text: "Create folder '%s' error!",
+  // "Create message error!" or "Save sms error!"; what earlier records did stays.
+  bool Restore(const MessageRecord& record, std::u16string& error);
+  // Makes everything restored so far visible and durable. False ("Save sms error!") when the
+  // store refuses; the open group is then lost.
+  bool Commit(std::u16string& error);
+
+  const RestoreCounts& counts() const { return counts_; }
+
+ private:
+  struct Target {
+    SmsFolder* folder = nullptr;  // null when the folder does not exist (dry run)
+    std::u16string key;           // the folder's canonical path
+  };
+  bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
+  bool OpenGroup(std::u16string& error);
+  uint32_t CountEqual(SmsFolder& folder, const MessageRecord& record, const std::string& key,
+                      uint32_t enough);
+  bool Insert(SmsFolder& folder, const MessageRecord& record, std::u16string& error);
+
+  SmsSession& session_;
+  bool dryRun_;
+  RestoreCounts counts_;
+  bool groupOpen_ = false;
+  uint32_t groupMessages_ = 0;
+  std::chrono::steady_clock::time_point groupStart_;
+  // Subfolders opened or created so far, by canonical path; in a dry run, missing ones as null.
+  // Bounded: a file naming ever new folders does not hold them all.
+  std::map<std::u16string, std::unique_ptr<SmsFolder>> folders_;
+  // How many records of this run had each (folder, key) so far, by a 64-bit hash of both.
+  std::unordered_map<uint64_t, uint32_t> seen_;
+};
+
+}  // namespace larkpost

@@ -1,0 +1,128 @@
+#include "store/restore.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/mapi/provider.h"
+#include "store/cursor.h"
+#include "store/folder.h"
+#include "store/session.h"
+#include "store/store_json.h"
+#include "store/store_test_support.h"
+
+namespace larkpost {
+namespace {
+
+using testing::TempStore;
+
+MessageRecord Record(std::u16string folder, uint32_t time, std::u16string text) {
+  MessageRecord record;
+  record.folderPath = std::move(folder);
+  record.deliveryTime = FILETIME{time, time == 0 ? 0u : 30000000u};
+  record.text = std::move(text);
+  record.senderName = u"Ann";
+  record.senderAddress = u"+49151";
+  record.recipients = {{u"Bob", u"+4930", 1}};
+  return record;
+}
+
+std::vector<MessageRecord> Sample() {
+  return {Record(u"Inbox", 1, u"OK"),         Record(u"Inbox", 1, u"OK"),
+          Record(u"Inbox\\A\\B", 2, u"deep"), Record(u"Draft", 0, u"draft"),
+          Record(u"inbox\\ A ", 3, u"trim")};
+}
+
+RestoreCounts RestoreAll(const std::vector<MessageRecord>& records, bool dryRun = false) {
+  SmsSession session(u"SMS");
+  RecordRestorer restorer(session, dryRun);
+  std::u16string error;
+  for (const MessageRecord& record : records) EXPECT_TRUE(restorer.Restore(record, error));
+  EXPECT_TRUE(restorer.Commit(error));
+  return restorer.counts();
+}
+
+std::string Dump() {
+  SmsSession session(u"SMS");
+  std::ostringstream out;
+  std::string error;
+  EXPECT_TRUE(DumpStore(session, out, error)) << error;
+  return out.str();
+}
+
+TEST(RecordRestorer, DryRunCountsWhatARestoreDoesAndChangesNothing) {
+  TempStore store;
+  const std::string empty = Dump();
+  const RestoreCounts planned = RestoreAll(Sample(), true);
+  EXPECT_EQ(Dump(), empty);
+  EXPECT_EQ(planned.restored, 5u);
+  EXPECT_EQ(planned.present, 0u);
+  EXPECT_EQ(planned.foldersCreated, 2u);  // Inbox\A and Inbox\A\B
+
+  const RestoreCounts done = RestoreAll(Sample());
+  EXPECT_EQ(done.restored, planned.restored);
+  EXPECT_EQ(done.foldersCreated, planned.foldersCreated);
+
+  const RestoreCounts again = RestoreAll(Sample(), true);
+  EXPECT_EQ(again.restored, 0u);
+  EXPECT_EQ(again.present, 5u);
+  EXPECT_EQ(again.foldersCreated, 0u);
+  const std::string once = Dump();
+  RestoreAll(Sample());
+  EXPECT_EQ(Dump(), once);
+}
+
+// The presence check and the insert it decides on are one step: restores running at once, each
+// with its own connection to the store, leave every message exactly once.
+TEST(RecordRestorer, RestoresAtOnceLeaveEachMessageOnce) {
+  TempStore store;
+  std::vector<MessageRecord> records;
+  for (uint32_t i = 0; i < 300; ++i) {
+    records.push_back(Record(i % 3 == 0 ? u"Inbox" : u"Inbox\\Busy", 1000 + i / 2,
+                             i % 5 == 0 ? u"same" : u"text " + std::u16string(1, u'a' + i % 26)));
+  }
+  std::vector<std::thread> runs;
+  for (int run = 0; run < 3; ++run) runs.emplace_back([&records] { RestoreAll(records); });
+  for (std::thread& run : runs) run.join();
+  const std::string together = Dump();
+
+  TempStore alone;
+  RestoreAll(records);
+  EXPECT_EQ(together, Dump());
+}
+
+// A store whose folder tree is far deeper than any stack (made before paths were bounded) is
+// still counted, dumped and let go of without recursion.
+TEST(RecordRestorer, DeepFolderTreesAreWalkedWithoutRecursion) {
+  TempStore store;
+  constexpr int kDepth = 50000;
+  {
+    SmsSession session(u"SMS");
+    ASSERT_EQ(mapi::BeginStoreTransaction(session.store.get()), S_OK);
+    MapiPtr<IMAPIFolder> current(session.StandardFolder(FolderKind::Inbox)->folder.get());
+    current->AddRef();
+    for (int level = 0; level < kDepth; ++level) {
+      IMAPIFolder* child = nullptr;
+      ASSERT_EQ(current->CreateFolder(0, u"d", nullptr, nullptr, MAPI_UNICODE, &child), S_OK);
+      current.reset(child);
+    }
+    ASSERT_EQ(mapi::CommitStoreTransaction(session.store.get()), S_OK);
+  }
+  SmsSession session(u"SMS");
+  EXPECT_EQ(CountMessages(*session.StandardFolder(FolderKind::Inbox)), 0u);
+  size_t deepest = 0;
+  WalkFolderTree(*session.StandardFolder(FolderKind::Inbox), [&deepest](SmsFolder&, size_t depth) {
+    deepest = std::max(deepest, depth);
+    return true;
+  });
+  EXPECT_EQ(deepest, static_cast<size_t>(kDepth));
+  std::ostringstream out;
+  std::string error;
+  EXPECT_TRUE(DumpStore(session, out, error)) << error;
+}
+
+}  // namespace
+}  // namespace larkpost
