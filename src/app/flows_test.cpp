@@ -252,13 +252,14 @@ TEST_F(Flows, BackupAndRestoreThroughTheScreens) {
   UseStore("source.db");
   ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
   {
-    // Text the backup file's code page (Windows-1252) holds, so the round trip keeps every byte.
+    // Text the backup file's code page (Windows-1252) holds, so the round trip keeps every byte;
+    // the sender names as a restore stores them.
     std::istringstream messages(
-        R"({"folder":["Draft"],"flags":8,"subject":"Tickets for Saturday!","lastModified":133592329210000000,"deliveryTime":133592329200000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Me\" <+4915112340000>","size":42,"recipients":[{"name":"Ann Becker","address":"+4915112345678","type":1}]})"
+        R"({"folder":["Draft"],"flags":8,"subject":"Tickets for Saturday!","lastModified":133592329210000000,"deliveryTime":133592329200000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Me\" <+4915112340000>","senderName":"Me","size":42,"recipients":[{"name":"Ann Becker","address":"+4915112345678","type":1}]})"
         "\n"
-        R"({"folder":["Inbox","Work"],"flags":1,"subject":"Grüße, café à 10?","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Chloé\" <+33612345678>","size":34,"recipients":[{"name":"Me","address":"+4915112340000","type":1},{"name":"Bob","address":"+4930123456","type":2}]})"
+        R"({"folder":["Inbox","Work"],"flags":1,"subject":"Grüße, café à 10?","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Chloé\" <+33612345678>","senderName":"Chloé","size":34,"recipients":[{"name":"Me","address":"+4915112340000","type":1},{"name":"Bob","address":"+4930123456","type":2}]})"
         "\n"
-        R"({"folder":["Sentedbox"],"flags":1,"subject":"Got it","lastModified":133569846010000000,"deliveryTime":133569846000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Me\" <+4915112340000>","size":12,"recipients":[{"name":"Bob","address":"+4930123456","type":1}]})"
+        R"({"folder":["Sentedbox"],"flags":1,"subject":"Got it","lastModified":133569846010000000,"deliveryTime":133569846000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Me\" <+4915112340000>","senderName":"Me","size":12,"recipients":[{"name":"Bob","address":"+4930123456","type":1}]})"
         "\n");
     SmsSession session(u"SMS");
     std::string error;
