@@ -208,9 +208,8 @@ struct Conversation {
 
 class Page : public MessageWriter {
  public:
-  explicit Page(const std::u16string& path)
-      : path_(path), file_(path, CFile::modeCreate | CFile::modeWrite),
-        spool_(OpenUnnamedFileBeside(path)) {}
+  explicit Page(CFile& file)
+      : path_(file.GetFilePath()), file_(file), spool_(OpenUnnamedFileBeside(path_)) {}
   ~Page() override { std::fclose(spool_); }
   Page(const Page&) = delete;
   Page& operator=(const Page&) = delete;
@@ -330,7 +329,7 @@ class Page : public MessageWriter {
     out += "<p id=\"none\" class=\"none\" hidden>No message matches.</p>\n</main>\n";
     out += kScript;
     Put(out);
-    file_.Close();
+    file_.Flush();
   }
 
  private:
@@ -358,7 +357,7 @@ class Page : public MessageWriter {
   }
 
   std::u16string path_;
-  CFile file_;
+  CFile& file_;
   FILE* spool_;
   uint64_t spooled_ = 0;
   std::string markup_;
@@ -369,8 +368,8 @@ class Page : public MessageWriter {
 
 }  // namespace
 
-std::unique_ptr<MessageWriter> HtmlWriter(const std::u16string& path) {
-  return std::make_unique<Page>(path);
+std::unique_ptr<MessageWriter> HtmlWriter(CFile& file) {
+  return std::make_unique<Page>(file);
 }
 
 }  // namespace larkpost

@@ -17,7 +17,8 @@
 
 namespace larkpost {
 
-// Writes the page at `path` (mode 0600, replaced if it exists). Throws CFileException.
-std::unique_ptr<MessageWriter> HtmlWriter(const std::u16string& path);
+// Writes the page into `file`, open for writing and empty; the caller closes it. The spool lies
+// in the file's folder. Throws CFileException.
+std::unique_ptr<MessageWriter> HtmlWriter(CFile& file);
 
 }  // namespace larkpost

@@ -54,7 +54,8 @@ class MessageWriter {
   // Writes one message. False (nothing written) when the message cannot be put in this format,
   // with the reason in `error`; file errors throw CFileException.
   virtual bool Write(const MessageRecord& record, std::string& error) = 0;
-  // Completes and closes the file; throws CFileException.
+  // Completes the file and writes out what is buffered (no sync); the caller syncs and closes
+  // it. Throws CFileException.
   virtual void Finish() = 0;
   uint64_t entriesWritten() const { return entries_; }
 

@@ -266,8 +266,7 @@ constexpr size_t kCountRoom = 24;
 
 class Writer : public MessageWriter {
  public:
-  Writer(const std::u16string& path, DeletedAs deletedAs)
-      : file_(path, CFile::modeCreate | CFile::modeWrite), deletedAs_(deletedAs) {
+  Writer(CFile& file, DeletedAs deletedAs) : file_(file), deletedAs_(deletedAs) {
     std::string head =
         "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n"
         "<!--Written by Larkpost-->\n";
@@ -306,7 +305,8 @@ class Writer : public MessageWriter {
     file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
     const std::string root = RootStart(entries_).substr(std::strlen("<smses "));
     file_.Write(root.data(), static_cast<unsigned>(root.size()));
-    file_.Close();
+    file_.Seek(0, CFile::end);
+    file_.Flush();
   }
 
  private:
@@ -317,7 +317,7 @@ class Writer : public MessageWriter {
     return root + ">\n";
   }
 
-  CFile file_;
+  CFile& file_;
   DeletedAs deletedAs_;
   size_t countAt_ = 0;
   std::vector<PhoneEntry> entries_list_;
@@ -330,8 +330,8 @@ std::unique_ptr<EntrySource> XmlEntries(ByteSource source) {
   return std::make_unique<XmlSource>(std::move(source));
 }
 
-std::unique_ptr<MessageWriter> XmlWriter(const std::u16string& path, DeletedAs deletedAs) {
-  return std::make_unique<Writer>(path, deletedAs);
+std::unique_ptr<MessageWriter> XmlWriter(CFile& file, DeletedAs deletedAs) {
+  return std::make_unique<Writer>(file, deletedAs);
 }
 
 }  // namespace larkpost

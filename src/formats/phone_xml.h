@@ -27,8 +27,8 @@ namespace larkpost {
 // (line 12): ...") or the place of malformed XML.
 std::unique_ptr<EntrySource> XmlEntries(ByteSource source);
 
-// Writes the XML into a new file at `path` (created with mode 0600, replaced if it exists).
-// Throws CFileException when it cannot be created.
-std::unique_ptr<MessageWriter> XmlWriter(const std::u16string& path, DeletedAs deletedAs);
+// Writes the XML into `file`, open for writing, empty and seekable (the root's count is filled in
+// at Finish); the caller closes it. Throws CFileException.
+std::unique_ptr<MessageWriter> XmlWriter(CFile& file, DeletedAs deletedAs);
 
 }  // namespace larkpost

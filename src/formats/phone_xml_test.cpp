@@ -146,11 +146,15 @@ TEST(PhoneXml, WrittenFileReadsBackWithWhatTheXmlHolds) {
   deleted.text = u"deleted, sent";
 
   const std::u16string path = dir.File("out.xml");
-  auto writer = XmlWriter(path, DeletedAs::kByDirection);
   std::string error;
-  for (const MessageRecord* r : {&received, &sent, &deleted}) ASSERT_TRUE(writer->Write(*r, error));
-  writer->Finish();
-  EXPECT_EQ(writer->entriesWritten(), 5u);
+  {
+    CFile out(path, CFile::modeCreate | CFile::modeWrite);
+    auto writer = XmlWriter(out, DeletedAs::kByDirection);
+    for (const MessageRecord* r : {&received, &sent, &deleted}) ASSERT_TRUE(writer->Write(*r, error));
+    writer->Finish();
+    EXPECT_EQ(writer->entriesWritten(), 5u);
+    out.Close();
+  }
 
   CFile file(path, CFile::modeRead);
   std::string xml(file.GetLength(), '\0');

@@ -1,11 +1,9 @@
 #include "formats/phone_zip.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 #include <cerrno>
+#include <exception>
 #include <charconv>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -286,14 +284,86 @@ class ZipSource : public EntrySource {
   uint64_t lineNumber_ = 0;
 };
 
-[[noreturn]] void ThrowFor(const std::u16string& path, int osError) {
-  throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
-}
+// The archive's destination for the ZIP library: the caller's open file. File errors are kept
+// and raised again once the library has returned.
+class FileSink {
+ public:
+  explicit FileSink(CFile& file) : file_(file) { zip_error_init(&error_); }
+  ~FileSink() { zip_error_fini(&error_); }
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+
+  static zip_int64_t Callback(void* self, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    return static_cast<FileSink*>(self)->Handle(data, length, command);
+  }
+
+  void RaiseKeptError() {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  zip_int64_t Handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    try {
+      switch (command) {
+        case ZIP_SOURCE_SUPPORTS:
+          return ZIP_SOURCE_SUPPORTS_WRITABLE;
+        case ZIP_SOURCE_STAT: {  // a new, empty archive
+          zip_stat_t* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error_);
+          if (stat == nullptr) return -1;
+          zip_stat_init(stat);
+          stat->valid |= ZIP_STAT_SIZE;
+          stat->size = 0;
+          return sizeof(zip_stat_t);
+        }
+        case ZIP_SOURCE_ERROR:
+          return zip_error_to_data(&error_, data, length);
+        case ZIP_SOURCE_OPEN:
+        case ZIP_SOURCE_READ:
+        case ZIP_SOURCE_CLOSE:
+        case ZIP_SOURCE_SEEK:
+        case ZIP_SOURCE_TELL:
+        case ZIP_SOURCE_FREE:
+        case ZIP_SOURCE_BEGIN_WRITE:
+        case ZIP_SOURCE_ROLLBACK_WRITE:
+        case ZIP_SOURCE_REMOVE:
+          return 0;
+        case ZIP_SOURCE_WRITE:
+          file_.Write(data, static_cast<unsigned>(length));
+          return static_cast<zip_int64_t>(length);
+        case ZIP_SOURCE_SEEK_WRITE: {
+          auto* seek = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &error_);
+          if (seek == nullptr) return -1;
+          const unsigned from = seek->whence == SEEK_SET   ? CFile::begin
+                                : seek->whence == SEEK_CUR ? CFile::current
+                                                           : CFile::end;
+          file_.Seek(seek->offset, from);
+          return 0;
+        }
+        case ZIP_SOURCE_TELL_WRITE:
+          return static_cast<zip_int64_t>(file_.GetPosition());
+        case ZIP_SOURCE_COMMIT_WRITE:
+          file_.Flush();
+          return 0;
+        default:
+          zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
+          return -1;
+      }
+    } catch (const CFileException& failure) {
+      failure_ = std::current_exception();
+      zip_error_set(&error_, ZIP_ER_WRITE, failure.m_lOsError);
+      return -1;
+    }
+  }
+
+  CFile& file_;
+  zip_error_t error_;
+  std::exception_ptr failure_;
+};
 
 class Writer : public MessageWriter {
  public:
-  Writer(const std::u16string& path, DeletedAs deletedAs)
-      : path_(path), deletedAs_(deletedAs), lines_(OpenUnnamedFileBeside(path)) {}
+  Writer(CFile& file, DeletedAs deletedAs)
+      : file_(file), deletedAs_(deletedAs), lines_(OpenUnnamedFileBeside(file.GetFilePath())) {}
   ~Writer() override {
     if (lines_ != nullptr) std::fclose(lines_);
   }
@@ -305,43 +375,47 @@ class Writer : public MessageWriter {
     for (const PhoneEntry& entry : entries_list_) {
       std::string line = JsonLineOf(entry);
       line.push_back('\n');
-      if (std::fwrite(line.data(), 1, line.size(), lines_) != line.size()) {
-        ThrowFor(path_, errno);
-      }
+      if (std::fwrite(line.data(), 1, line.size(), lines_) != line.size()) Throw(errno);
       ++entries_;
     }
     return true;
   }
 
   void Finish() override {
-    if (std::fflush(lines_) != 0 || std::fseek(lines_, 0, SEEK_SET) != 0) ThrowFor(path_, errno);
-    const std::string path = WideToUtf8(path_);
-    int code = 0;
-    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    if (std::fflush(lines_) != 0 || std::fseek(lines_, 0, SEEK_SET) != 0) Throw(errno);
+    FileSink sink(file_);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* target = zip_source_function_create(&FileSink::Callback, &sink, &error);
+    zip_t* archive =
+        target != nullptr ? zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
     if (archive == nullptr) {
-      zip_error_t error;
-      zip_error_init_with_code(&error, code);
-      const int osError = zip_error_code_system(&error);
+      if (target != nullptr) zip_source_free(target);
       zip_error_fini(&error);
-      ThrowFor(path_, osError != 0 ? osError : EIO);
+      Throw(EIO);
     }
+    zip_error_fini(&error);
     zip_source_t* source = zip_source_filep(archive, lines_, 0, -1);
     if (source != nullptr) lines_ = nullptr;  // the archive closes it
-    zip_int64_t index = -1;
+    bool added = false;
     if (source != nullptr) {
-      index = zip_file_add(archive, kEntryName, source, ZIP_FL_ENC_UTF_8);
-      if (index < 0) zip_source_free(source);
+      added = zip_file_add(archive, kEntryName, source, ZIP_FL_ENC_UTF_8) >= 0;
+      if (!added) zip_source_free(source);
     }
-    if (index < 0 || zip_close(archive) != 0) {
+    if (!added || zip_close(archive) != 0) {
       const int osError = zip_error_code_system(zip_get_error(archive));
       zip_discard(archive);
-      ThrowFor(path_, osError != 0 ? osError : EIO);
+      sink.RaiseKeptError();
+      Throw(osError != 0 ? osError : EIO);
     }
-    if (chmod(path.c_str(), 0600) != 0) ThrowFor(path_, errno);
   }
 
  private:
-  std::u16string path_;
+  [[noreturn]] void Throw(int osError) {
+    throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
+  }
+
+  CFile& file_;
   DeletedAs deletedAs_;
   FILE* lines_ = nullptr;
   std::vector<PhoneEntry> entries_list_;
@@ -421,8 +495,8 @@ std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes) {
   return std::make_unique<ZipSource>(archive, error);
 }
 
-std::unique_ptr<MessageWriter> ZipWriter(const std::u16string& path, DeletedAs deletedAs) {
-  return std::make_unique<Writer>(path, deletedAs);
+std::unique_ptr<MessageWriter> ZipWriter(CFile& file, DeletedAs deletedAs) {
+  return std::make_unique<Writer>(file, deletedAs);
 }
 
 }  // namespace larkpost

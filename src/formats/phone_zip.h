@@ -31,8 +31,9 @@ std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes);
 // One NDJSON line (without its line feed) as an entry. False with the reason.
 bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, bool& isMms, std::string& error);
 
-// Writes the ZIP at `path` (mode 0600, replaced if it exists). The lines go to an unnamed
-// temporary file beside it first, which the archive takes in at Finish. Throws CFileException.
-std::unique_ptr<MessageWriter> ZipWriter(const std::u16string& path, DeletedAs deletedAs);
+// Writes the ZIP into `file`, open for writing, empty and seekable; the caller closes it. The
+// lines go to an unnamed temporary file in the file's folder first, which the archive takes in
+// and compresses at Finish. Throws CFileException.
+std::unique_ptr<MessageWriter> ZipWriter(CFile& file, DeletedAs deletedAs);
 
 }  // namespace larkpost
