@@ -3,7 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdlib>
 #include <string>
@@ -65,6 +68,19 @@ class TempDir {
   }
   ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
   std::u16string File(const std::string& name) const { return Utf8ToWide(path_ + "/" + name); }
+  // The names in the folder, hidden ones included, sorted.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    if (DIR* folder = opendir(path_.c_str())) {
+      while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+      }
+      closedir(folder);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
   const std::string& path() const { return path_; }
 
  private:
