@@ -1,0 +1,74 @@
+#include "formats/phone_entry.h"
+
+#include <gtest/gtest.h>
+
+namespace larkpost {
+namespace {
+
+MessageRecord InFolder(const std::u16string& folder, std::vector<RecordRecipient> recipients) {
+  MessageRecord record;
+  record.folderPath = folder;
+  record.deliveryTime = PhoneDateToFileTime(1704103626123);
+  record.senderAddress = u"+49151";
+  record.recipients = std::move(recipients);
+  record.text = u"x";
+  return record;
+}
+
+TEST(PhoneEntry, FolderRootsMapToTypesAndDeletedFollowsTheChoice) {
+  const std::vector<RecordRecipient> one = {{u"Bob", u"+111", 1}};
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"inbox\\Work", {}), DeletedAs::kByDirection), kPhoneReceived);
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"Sentedbox", one), DeletedAs::kByDirection), kPhoneSent);
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"Draft", one), DeletedAs::kByDirection), kPhoneDraft);
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"OUTBOX", one), DeletedAs::kByDirection), kPhoneOutbox);
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"Wastebox", one), DeletedAs::kByDirection), kPhoneSent);
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"Wastebox\\Old", {}), DeletedAs::kByDirection), kPhoneReceived);
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"Wastebox", one), DeletedAs::kReceived), kPhoneReceived);
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"Wastebox", {}), DeletedAs::kSent), kPhoneSent);
+
+  std::vector<PhoneEntry> entries;
+  std::string error;
+  EXPECT_FALSE(EntriesOf(InFolder(u"Archive\\Inbox", {}), DeletedAs::kByDirection, entries, error));
+  EXPECT_EQ(error, "its folder is not below a standard folder");
+}
+
+TEST(PhoneEntry, AMessageToSeveralBecomesOneEntryEachAndJoinsAgain) {
+  const MessageRecord sent =
+      InFolder(u"Sentedbox", {{u"Bob", u"+111", 1}, {u"", u"+222", 1}, {u"Cy", u"+333", 1}});
+  std::vector<PhoneEntry> entries;
+  std::string error;
+  ASSERT_TRUE(EntriesOf(sent, DeletedAs::kByDirection, entries, error));
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[2].address, u"+333");
+  EXPECT_EQ(entries[2].contactName, u"Cy");
+  EXPECT_EQ(entries[1].date, 1704103626123);
+  EXPECT_EQ(entries[1].type, kPhoneSent);
+
+  // As a phone file holds them: without the whole message beside the columns.
+  EntryJoiner joiner;
+  MessageRecord done;
+  for (PhoneEntry& entry : entries) {
+    entry.whole.reset();
+    entry.part = 0;
+    EXPECT_FALSE(joiner.Add(entry, done));
+  }
+  ASSERT_TRUE(joiner.Finish(done));
+  ASSERT_EQ(done.recipients.size(), 3u);
+  EXPECT_EQ(done.recipients[1].address, u"+222");
+  EXPECT_EQ(done.folderPath, u"Sentedbox");
+  EXPECT_EQ(FileTimeToPhoneDate(done.deliveryTime), 1704103626123);
+  EXPECT_FALSE(joiner.Finish(done));
+}
+
+TEST(PhoneEntry, DatesAreMillisecondsAndZeroStaysZero) {
+  EXPECT_EQ(FileTimeToPhoneDate(FILETIME{0, 0}), 0);
+  EXPECT_EQ(FileTimeToUInt64(PhoneDateToFileTime(0)), 0u);
+  // 1970-01-01 plus 1 ms, and the last representable date.
+  EXPECT_EQ(FileTimeToUInt64(PhoneDateToFileTime(1)), 116444736000010000ULL);
+  EXPECT_EQ(FileTimeToPhoneDate(PhoneDateToFileTime(kMaxPhoneDate)), kMaxPhoneDate);
+  // Finer than a millisecond is cut, never rounded into the next one.
+  EXPECT_EQ(FileTimeToPhoneDate(UInt64ToFileTime(116444736000019999ULL)), 1);
+}
+
+}  // namespace
+}  // namespace larkpost
