@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "backupfile/folder_path.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 
@@ -164,19 +165,12 @@ std::string Thousands(uint64_t value) {
 
 // "Sent / Work" for "Sentedbox\Work": the standard folders under the names people know.
 std::u16string FolderShown(const std::u16string& path) {
-  static const struct {
-    std::u16string_view file, shown;
-  } kNames[] = {{u"draft", u"Drafts"}, {u"inbox", u"Inbox"}, {u"outbox", u"Outbox"},
-                {u"sentedbox", u"Sent"}, {u"wastebox", u"Deleted"}};
+  static constexpr const char16_t* kShown[kFolderKindCount] = {u"Drafts", u"Inbox", u"Outbox",
+                                                               u"Sent", u"Deleted"};
   const size_t slash = path.find(u'\\');
-  std::u16string root = path.substr(0, slash);
-  for (char16_t& c : root) {
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-  }
+  FolderKind kind;
   std::u16string shown = path.substr(0, slash);
-  for (const auto& name : kNames) {
-    if (root == name.file) shown = name.shown;
-  }
+  if (FolderKindFromName(shown, kind)) shown = kShown[static_cast<int>(kind)];
   for (size_t at = slash; at != std::u16string::npos;) {
     const size_t next = path.find(u'\\', at + 1);
     shown += u" / ";

@@ -1,5 +1,7 @@
 #include "formats/phone_entry.h"
 
+#include "backupfile/folder_path.h"
+
 namespace larkpost {
 
 namespace {
@@ -9,27 +11,24 @@ constexpr uint64_t kTicksPerMs = 10000;
 constexpr uint64_t kEpochMs = 11644473600000ULL;
 constexpr uint32_t kReadFlag = 0x1;  // MSGFLAG_READ
 
-bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x - u'A' + u'a');
-    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y - u'A' + u'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs) {
   const std::u16string_view path = record.folderPath;
-  const std::u16string_view root = path.substr(0, path.find(u'\\'));
-  if (SameIgnoringCase(root, u"Inbox")) return kPhoneReceived;
-  if (SameIgnoringCase(root, u"Sentedbox")) return kPhoneSent;
-  if (SameIgnoringCase(root, u"Draft")) return kPhoneDraft;
-  if (SameIgnoringCase(root, u"Outbox")) return kPhoneOutbox;
-  if (!SameIgnoringCase(root, u"Wastebox")) return 0;
+  FolderKind kind;
+  if (!FolderKindFromName(path.substr(0, path.find(u'\\')), kind)) return 0;
+  switch (kind) {
+    case FolderKind::Inbox:
+      return kPhoneReceived;
+    case FolderKind::Sent:
+      return kPhoneSent;
+    case FolderKind::Draft:
+      return kPhoneDraft;
+    case FolderKind::Outbox:
+      return kPhoneOutbox;
+    case FolderKind::Deleted:
+      break;
+  }
   switch (deletedAs) {
     case DeletedAs::kReceived:
       return kPhoneReceived;
@@ -93,15 +92,15 @@ bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<Pho
 std::u16string FolderForPhoneType(int type) {
   switch (type) {
     case kPhoneReceived:
-      return u"Inbox";
+      return FolderKindName(FolderKind::Inbox);
     case kPhoneSent:
-      return u"Sentedbox";
+      return FolderKindName(FolderKind::Sent);
     case kPhoneDraft:
-      return u"Draft";
+      return FolderKindName(FolderKind::Draft);
     case kPhoneOutbox:
     case kPhoneFailed:
     case kPhoneQueued:
-      return u"Outbox";
+      return FolderKindName(FolderKind::Outbox);
     default:
       return std::u16string();
   }

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "backupfile/folder_path.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 
@@ -113,8 +114,14 @@ bool WholeFromJson(const Json& extra, PhoneEntry& entry, std::string& error) {
     error = "\"larkpost\": " + error;
     return false;
   }
-  if (record.folderPath.empty()) {
-    error = "\"larkpost\" has no folder";
+  FolderPath folder;
+  if (ParseFolderPath(record.folderPath, folder) != FolderPathResult::kOk) {
+    error = "\"larkpost\": folder \"" + WideToUtf8(record.folderPath) +
+            "\" is not a path below a standard folder";
+    return false;
+  }
+  if (record.messageClass != u"IPM.SMStext") {
+    error = "\"larkpost\": class \"" + WideToUtf8(record.messageClass) + "\" is not a text message";
     return false;
   }
   const auto recipients = extra.find("recipients");

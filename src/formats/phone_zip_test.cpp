@@ -107,7 +107,9 @@ TEST(PhoneZip, BadInputIsAnErrorNamingTheLine) {
        "line 2: \"date\" is \"1e400\", not a number"},
       {ZipOf({{"messages.ndjson", good + R"({"date":"1"})" "\n"}}), "line 2: it has no type"},
       {ZipOf({{"messages.ndjson", good + R"({"date":"1","type":"2","larkpost":{"recipients":"x"}})" "\n"}}),
-       "line 2: \"larkpost\" has no folder"},
+       "line 2: \"larkpost\": folder \"\" is not a path below a standard folder"},
+      {ZipOf({{"messages.ndjson", good + R"({"date":"1","type":"1","larkpost":{"folder":"Inbox","class":"IPM.Note"}})" "\n"}}),
+       "line 2: \"larkpost\": class \"IPM.Note\" is not a text message"},
   };
   for (const auto& c : cases) {
     std::string error;
