@@ -1,0 +1,247 @@
+#include "jobs/message_files.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "backupfile/backup_file.h"
+#include "backupfile/digest.h"
+#include "backupfile/record.h"
+#include "backupfile/record_codec.h"
+#include "formats/html_page.h"
+#include "formats/phone_xml.h"
+#include "formats/phone_zip.h"
+#include "jobs/output_file.h"
+#include "store/cursor.h"
+#include "store/folder.h"
+#include "store/message.h"
+#include "store/session.h"
+#include "platform/file/file.h"
+#include "platform/mapi/provider.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr unsigned kHeaderSize = 20;
+constexpr unsigned kCountOffset = 16;
+constexpr int kCursorBatchSize = 10;
+
+// The records of a validated backup file, checked as a restore checks them.
+class BackupFileReader : public MessageReader {
+ public:
+  explicit BackupFileReader(const std::u16string& path)
+      : file_(path, CFile::modeRead | CFile::shareDenyNone) {
+    if (!ValidateBackupFile(file_, count_)) error_ = "File Validation Failed.";
+  }
+
+  bool Next(MessageRecord& record) override {
+    if (!error_.empty() || next_ > count_ || count_ == 0) return false;
+    std::u16string error;
+    if (!ReadRecord(file_, record, error)) {
+      error_ = "No." + std::to_string(next_) + ", " + WideToUtf8(error);
+      return false;
+    }
+    ++next_;
+    ++counts_.entries;
+    ++counts_.messages;
+    return true;
+  }
+
+ private:
+  CFile file_;
+  uint32_t count_ = 0;
+  uint32_t next_ = 1;
+};
+
+void PutUInt32(unsigned char* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// A backup file of the given records. Unlike a backup of a store, which flushes every record as
+// it goes, a conversion flushes once at the end: the output only counts once it is complete.
+class BackupFileWriter : public MessageWriter {
+ public:
+  explicit BackupFileWriter(CFile& file) : file_(file) {
+    const unsigned char header[kHeaderSize] = {};
+    file_.Write(header, kHeaderSize);
+  }
+
+  bool Write(const MessageRecord& record, std::string& error) override {
+    bool replaced = false;
+    const std::string bytes = EncodeRecord(record, &replaced);
+    if (bytes.size() > UINT32_MAX || entries_ == UINT32_MAX) {
+      error = "the message is too large for a backup file";
+      return false;
+    }
+    file_.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
+    if (replaced) ++replacedMessages;
+    ++entries_;
+    return true;
+  }
+
+  void Finish() override {
+    unsigned char count[4];
+    PutUInt32(count, static_cast<uint32_t>(entries_));
+    file_.Seek(kCountOffset, CFile::begin);
+    file_.Write(count, sizeof count);
+    const BackupDigest digest = ComputeBackupDigest(static_cast<uint32_t>(file_.GetLength()));
+    file_.SeekToBegin();
+    file_.Write(digest.data(), static_cast<unsigned>(digest.size()));
+    file_.Seek(0, CFile::end);
+    file_.Flush();
+  }
+
+  uint64_t replacedMessages = 0;
+
+ private:
+  CFile& file_;
+};
+
+}  // namespace
+
+std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind) {
+  switch (kind) {
+    case FileKind::kBackup:
+      return std::make_unique<BackupFileReader>(path);
+    case FileKind::kPhoneXml: {
+      // The reader owns the open file through its byte source.
+      auto file = std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone);
+      return JoinedReader(XmlEntries([file](char* buffer, size_t capacity) {
+        return FileByteSource(*file)(buffer, capacity);
+      }));
+    }
+    case FileKind::kPhoneZip: {
+      CFile exists(path, CFile::modeRead | CFile::shareDenyNone);  // the file's own error first
+      return JoinedReader(ZipEntries(path));
+    }
+    case FileKind::kTextExport:
+    case FileKind::kHtml:
+      break;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, DeletedAs deletedAs) {
+  switch (kind) {
+    case FileKind::kBackup:
+      return std::make_unique<BackupFileWriter>(file);
+    case FileKind::kPhoneXml:
+      return XmlWriter(file, deletedAs);
+    case FileKind::kPhoneZip:
+      return ZipWriter(file, deletedAs);
+    case FileKind::kHtml:
+      return HtmlWriter(file);
+    case FileKind::kTextExport:
+      break;
+  }
+  return nullptr;
+}
+
+bool WriteMessageFile(BackupJob& job, CFile& file) {
+  const FileKind kind = job.format == kPhoneXml   ? FileKind::kPhoneXml
+                        : job.format == kPhoneZip ? FileKind::kPhoneZip
+                        : job.format == kHtmlPage ? FileKind::kHtml
+                                                  : FileKind::kTextExport;
+  std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, DeletedAs::kByDirection);
+  if (writer == nullptr) return false;
+  for (int i = 0; i < kFolderKindCount; ++i) {
+    const auto folderKind = static_cast<FolderKind>(i);
+    if (!job.Includes(folderKind)) continue;
+    // A standard folder the store lacks is left out (the session counts it).
+    SmsFolder* root = job.session.StandardFolder(folderKind);
+    if (root == nullptr) continue;
+    const bool walked = WalkFolderTree(*root, [&](SmsFolder& folder, size_t) {
+      if (!folder.folder) return true;
+      MessageCursor* cursor = folder.Cursor(kCursorBatchSize);
+      if (cursor == nullptr) return true;
+      if (!cursor->Rewind()) return false;
+      MessageRecord record;
+      std::string error;
+      while (cursor->Next()) {
+        if (!RecordFromMessage(*cursor->current, record) || !writer->Write(record, error)) {
+          return false;
+        }
+        job.RecordWritten();
+      }
+      return true;
+    });
+    if (!walked) return false;
+  }
+  writer->Finish();
+  return true;
+}
+
+bool IsPhoneFile(const std::u16string& path) {
+  const FileKind kind = FileKindForPath(path);
+  return kind == FileKind::kPhoneXml || kind == FileKind::kPhoneZip;
+}
+
+bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
+                        ConvertResult& result) {
+  result = ConvertResult{};
+  const FileKind inKind = FileKindForPath(in);
+  const FileKind outKind = FileKindForPath(out);
+  if (!IsReadable(inKind)) {
+    result.error = Utf8ToWide(std::string("a ") + FileKindName(inKind) + " cannot be read");
+    return false;
+  }
+  if (outKind == FileKind::kTextExport) {
+    result.error = u"a text export is written by a backup of a store only";
+    return false;
+  }
+  std::unique_ptr<MessageReader> reader = OpenMessageReader(in, inKind);
+  CFile file;
+  OutputFile output;
+  const std::string store = mapi::DatabasePath();
+  OpenOutputFile(output, out, {store, store + "-wal", store + "-shm", store + "-journal"}, file);
+  // A failed conversion leaves nothing: the partial file goes.
+  auto discard = [&] {
+    file.Abort();
+    if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
+  };
+  try {
+    std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, outKind, deletedAs);
+    MessageRecord record;
+    std::string error;
+    while (reader->Next(record)) {
+      if (!writer->Write(record, error)) {
+        error = "message " + std::to_string(reader->counts().messages) + ": " + error;
+        break;
+      }
+    }
+    if (error.empty()) error = reader->error();
+    result.read = reader->counts();
+    if (!error.empty()) {
+      result.error = Utf8ToWide(error);
+      writer.reset();
+      discard();
+      return false;
+    }
+    writer->Finish();
+    result.entriesWritten = writer->entriesWritten();
+    if (auto* backup = dynamic_cast<BackupFileWriter*>(writer.get())) {
+      result.replacedMessages = backup->replacedMessages;
+    }
+    writer.reset();
+    if (!FlushFileBuffers(file)) {
+      const int osError = errno;
+      throw CFileException(CFileException::CauseFromErrno(osError), osError, output.target);
+    }
+    CommitOutputFile(output, file);
+  } catch (CFileException& error) {
+    discard();
+    if (output.temporary && error.m_strFileName == output.writePath) {
+      error.m_strFileName = output.target;  // the user chose the target
+    }
+    throw;
+  } catch (...) {
+    discard();
+    throw;
+  }
+  return true;
+}
+
+}  // namespace larkpost

@@ -1,0 +1,50 @@
+// Messages in and out of files of every kind, one message at a time and without a store: backup
+// files through the record reader and writer, the phone formats and the HTML page through
+// src/formats. Conversions, restores of phone files and backups into them all open files here.
+// Everything runs on the caller's thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "formats/file_kind.h"
+#include "formats/message_stream.h"
+#include "jobs/job_records.h"
+
+namespace larkpost {
+
+// A reader of the messages in `path`. For a backup file the digest is checked first: a file that
+// fails it gives a reader whose error is "File Validation Failed."; a broken record ends the
+// reading with "No.%d, " and the record's error text. Throws CFileException when the file cannot
+// be opened. Null for a kind that cannot be read (text export, page).
+std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind);
+
+// A writer of `kind` into `file` (open for writing, empty, seekable), which the caller syncs and
+// closes after Finish. A backup file written here is not flushed record by record. Throws
+// CFileException. Null for the text export, which only a backup of a store writes.
+std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, DeletedAs deletedAs);
+
+// The messages of the job's selected folders, walked as a backup file walks them, written in the
+// job's format (phone XML, phone ZIP or HTML page) into `file`; the job counts each message.
+// False when the walk or a message fails; file errors throw CFileException.
+bool WriteMessageFile(BackupJob& job, CFile& file);
+
+// The format a restore reads from the path's ending: a backup file, or a phone's XML or ZIP.
+bool IsPhoneFile(const std::u16string& path);
+
+struct ConvertResult {
+  ReadCounts read;
+  uint64_t entriesWritten = 0;    // entries of the output (a sent message may make several)
+  uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
+  std::u16string error;           // why the conversion failed; empty on success
+};
+
+// Converts the messages of `in` into `out`, each kind from its name. The output is written to a
+// partial file beside `out` (output_file.h) and renamed over it only when everything was read and
+// written; a failed conversion removes it and leaves `out` as it was. False with result.error;
+// file errors throw CFileException, a refused target OutputRefused.
+bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
+                        ConvertResult& result);
+
+}  // namespace larkpost
