@@ -22,6 +22,9 @@ namespace larkpost {
 enum BackupFormat : int32_t {
   kBackupFile = 1,  // .bak
   kTextExport = 2,  // .txt
+  kPhoneXml = 3,    // .xml of "SMS Backup & Restore"
+  kPhoneZip = 4,    // .zip of "SMS Import / Export"
+  kHtmlPage = 5,    // .html: the readable archive page
 };
 
 struct BackupJob {

@@ -12,6 +12,7 @@
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
 #include "jobs/job_records.h"
+#include "jobs/message_files.h"
 #include "jobs/outcome.h"
 #include "jobs/output_file.h"
 #include "jobs/worker.h"
@@ -118,7 +119,8 @@ unsigned BackupThread(BackupJob* job) {
     OpenOutputFile(output, job->path, StoreFiles(), file);
 
     const bool written = job->format == kTextExport ? WriteTextExport(*job, file)
-                                                    : WriteBackupFile(*job, file);
+                         : job->format == kBackupFile ? WriteBackupFile(*job, file)
+                                                      : WriteMessageFile(*job, file);
     if (!written) {
       file.Abort();
       job->outcome = RunOutcome::kFailed;
@@ -182,6 +184,63 @@ void StartRestore(RestoreJob& job) {
   RunWorker([&job] { RestoreThread(&job); }, job.progress, job.finished);
 }
 
+namespace {
+
+// A phone's XML or ZIP: the whole file is read and checked before the store is changed, so a
+// broken entry leaves the store as it was; then each message goes through the same restore step
+// as a backup file's records, with the same presence rule, counts and messages.
+unsigned RestorePhoneFile(RestoreJob* job) {
+  auto fail = [job](const std::u16string& text) {
+    job->outcome = RunOutcome::kFailed;
+    AfxMessageBox(text, MB_ICONWARNING);
+    Finish(job->finished);
+    return 1u;
+  };
+  const FileKind kind = FileKindForPath(job->path);
+  uint64_t count = 0;
+  uint64_t number = 0;
+  try {
+    {
+      std::unique_ptr<MessageReader> reader = OpenMessageReader(job->path, kind);
+      MessageRecord record;
+      while (reader->Next(record)) ++count;
+      if (!reader->error().empty()) {
+        return fail(Utf8ToWide(reader->error()) + u"\nThe store was not changed.");
+      }
+    }
+    std::unique_ptr<MessageReader> reader = OpenMessageReader(job->path, kind);
+    MessageRecord record;
+    std::u16string error;
+    while (reader->Next(record)) {
+      ++number;
+      job->progress = static_cast<double>(number) / static_cast<double>(count);
+      if (!job->Restorer().Restore(record, error)) {
+        std::u16string ignored;
+        job->Restorer().Commit(ignored);  // the messages before this one stay restored
+        return fail(Utf8ToWide("No." + std::to_string(number) + ", ") + error);
+      }
+    }
+    if (!reader->error().empty()) {  // the file changed since it was checked
+      std::u16string ignored;
+      job->Restorer().Commit(ignored);
+      return fail(Utf8ToWide(reader->error()));
+    }
+    if (!job->Restorer().Commit(error)) return fail(error);
+  } catch (const CFileException& fileError) {
+    return fail(FileErrorText(fileError));
+  } catch (const std::exception& failure) {
+    std::u16string text = Utf8ToWide(failure.what());
+    if (number > 0) text = Utf8ToWide("No." + std::to_string(number) + ", ") + text;
+    return fail(text);
+  }
+  job->outcome = RunOutcome::kSucceeded;
+  AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
+  Finish(job->finished);
+  return 1;
+}
+
+}  // namespace
+
 unsigned RestoreThread(RestoreJob* job) {
   std::u16string error;
   job->progress = 0.0;
@@ -190,6 +249,7 @@ unsigned RestoreThread(RestoreJob* job) {
   uint32_t record = 0;
   try {
     job->path = TrimWhiteSpace(job->path);
+    if (IsPhoneFile(job->path)) return RestorePhoneFile(job);
     file = std::make_unique<CFile>(job->path, CFile::modeRead | CFile::shareDenyNone);
 
     uint32_t count = 0;

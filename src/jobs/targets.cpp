@@ -1,5 +1,7 @@
 #include "jobs/targets.h"
 
+#include "formats/file_kind.h"
+
 namespace larkpost {
 
 std::u16string DefaultBackupName(const CTime& now) {
@@ -7,9 +9,17 @@ std::u16string DefaultBackupName(const CTime& now) {
 }
 
 BackupFormat FormatForPath(const std::u16string& path) {
-  const size_t dot = path.rfind(u'.');
-  if (dot != std::u16string::npos && path.compare(dot, std::u16string::npos, u".txt") == 0) {
-    return kTextExport;
+  switch (FileKindForPath(path)) {
+    case FileKind::kTextExport:
+      return kTextExport;
+    case FileKind::kPhoneXml:
+      return kPhoneXml;
+    case FileKind::kPhoneZip:
+      return kPhoneZip;
+    case FileKind::kHtml:
+      return kHtmlPage;
+    case FileKind::kBackup:
+      break;
   }
   return kBackupFile;
 }

@@ -14,8 +14,9 @@ namespace larkpost {
 // formatted.
 std::u16string DefaultBackupName(const CTime& now);
 
-// The plain-text export when the text from the path's last "." to its end is exactly ".txt"
-// (case-sensitive), a backup file otherwise.
+// The format of the path's ending (formats/file_kind.h): the plain-text export for exactly
+// ".txt" (case-sensitive), the phone XML, the phone ZIP or the HTML page for ".xml", ".zip",
+// ".html"/".htm" in any letter case, a backup file otherwise.
 BackupFormat FormatForPath(const std::u16string& path);
 
 // "Are you sure to restore sms from file:" followed directly by the path.
