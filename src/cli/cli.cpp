@@ -205,6 +205,15 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   salvage->add_option("DAMAGED", salvageDamaged, "damaged backup file")->required();
   salvage->add_option("OUT", salvageOut, "new backup file to write")->required();
 
+  std::string convertIn, convertOut, deletedAs = "direction";
+  CLI::App* convert = app.add_subcommand(
+      "convert", "convert the messages of one file into another, without a store");
+  convert->add_option("IN", convertIn, "file to read: .bak, .xml or .zip")->required();
+  convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip or .html")->required();
+  convert->add_option("--deleted-as", deletedAs,
+                      "what deleted messages become on a phone: direction (default: sent when "
+                      "they have recipients, else received), received or sent");
+
   CLI::App* store = app.add_subcommand("store", "create, list, dump or load a message store");
   store->require_subcommand(1);
   store->add_subcommand("init", "create the store file when it does not exist");
@@ -236,6 +245,15 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (*verify) return VerifyBackupFile(Utf8ToWide(verifyPath), io);
   if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, io);
   if (*salvage) return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
+  if (*convert) {
+    DeletedAs as = DeletedAs::kByDirection;
+    if (!ParseDeletedAs(deletedAs, as)) {
+      io.err << "larkpost: --deleted-as: \"" << deletedAs
+             << "\" is not one of direction, received, sent\n";
+      return kExitUsage;
+    }
+    return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, io);
+  }
   if (store->got_subcommand("init")) return StoreInit(database, io);
   if (store->got_subcommand("list")) return StoreList(database, io);
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);

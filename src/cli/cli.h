@@ -6,6 +6,7 @@
 //   larkpost [--codepage N] verify PATH
 //   larkpost [--codepage N] show PATH [--json]
 //   larkpost [--codepage N] salvage DAMAGED OUT
+//   larkpost [--codepage N] convert [--deleted-as direction|received|sent] IN OUT
 //   larkpost [--store DB] store init|list|dump [FILE]|load [FILE]
 #pragma once
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "formats/phone_entry.h"
 
 namespace larkpost {
 
@@ -17,6 +18,13 @@ int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io);
 // skipped; exit status 3 when anything was.
 int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
                CliStreams& io);
+
+// Converts the messages of one file into another, each format from its name; prints what was
+// read, written and left out.
+int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
+                 CliStreams& io);
+// "direction", "received" or "sent"; false for anything else.
+bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs);
 
 // The message store at the path set with SetDatabasePath.
 int StoreInit(const std::string& database, CliStreams& io);
