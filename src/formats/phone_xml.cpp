@@ -92,9 +92,12 @@ class XmlSource : public EntrySource {
     }
   }
 
-  // " (in sms entry 7)" while inside an entry.
+  // " (at entry 7)": inside an entry, or between the root's children, where the next entry is
+  // the one being read.
   std::string Within() const {
-    return depth_ >= 2 ? " (in entry " + std::to_string(elements_) + ")" : std::string();
+    if (depth_ >= 2) return " (at entry " + std::to_string(elements_) + ")";
+    if (depth_ == 1) return " (at entry " + std::to_string(elements_ + 1) + ")";
+    return std::string();
   }
 
   void Mark() {
