@@ -1,0 +1,143 @@
+// Runs `larkpost convert` on a backup file of LARKPOST_FORMATS_MESSAGES messages (default
+// 100,000) and on what it writes, in a child process each, and reports the wall time and the
+// child's peak resident memory (counter peak_MiB). The input is written once, in a scratch folder
+// (LARKPOST_FORMATS_DIR, default the temporary folder).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "jobs/message_files.h"
+#include "platform/file/file.h"
+#include "platform/text/text.h"
+
+extern char** environ;
+
+namespace larkpost {
+namespace {
+
+size_t MessageCount() {
+  const char* count = std::getenv("LARKPOST_FORMATS_MESSAGES");
+  return count != nullptr ? std::strtoul(count, nullptr, 10) : 100000;
+}
+
+const std::string& Folder() {
+  static const std::string folder = [] {
+    const char* base = std::getenv("LARKPOST_FORMATS_DIR");
+    std::string path = std::string(base != nullptr ? base : "/tmp") + "/larkpost-formats-bench-XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) std::abort();
+    return path;
+  }();
+  return folder;
+}
+
+// A backup file as a phone keeps it: mostly received messages, sent ones to one or two people,
+// texts of a typical length with some characters beyond ASCII.
+const std::string& BackupFile() {
+  static const std::string path = [] {
+    const std::string file = Folder() + "/input.bak";
+    CFile out(Utf8ToWide(file), CFile::modeCreate | CFile::modeWrite);
+    auto writer = OpenMessageWriter(out, FileKind::kBackup, DeletedAs::kByDirection);
+    std::string error;
+    const char16_t* folders[] = {u"Inbox", u"Inbox\\Family", u"Sentedbox", u"Wastebox"};
+    for (size_t i = 0; i < MessageCount(); ++i) {
+      MessageRecord record;
+      record.folderPath = folders[i % 4];
+      record.deliveryTime = UnixTimeToFileTime(1200000000 + static_cast<int64_t>(i) * 97);
+      record.lastModified = record.deliveryTime;
+      const std::u16string number = Utf8ToWide("+4915" + std::to_string(1000000 + i % 500));
+      if (i % 4 < 2) {
+        record.senderName = u"Ann Weber";
+        record.senderAddress = number;
+      } else {
+        record.recipients.push_back({u"Bob", number, 1});
+        if (i % 8 == 2) record.recipients.push_back({u"Cy", u"+4917099887766", 1});
+      }
+      record.text = Utf8ToWide("Message " + std::to_string(i) +
+                               ": see you at the station at half past seven, don't forget the "
+                               "tickets. Grüße!");
+      writer->Write(record, error);
+    }
+    writer->Finish();
+    out.Close();
+    return file;
+  }();
+  return path;
+}
+
+// Runs the program with the arguments; the wall time in seconds and the peak memory in MiB.
+bool Run(const std::vector<std::string>& arguments, double& seconds, double& peakMiB) {
+  std::vector<char*> argv;
+  std::string program = LARKPOST_PROGRAM;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = arguments;
+  for (std::string& argument : copies) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t child = 0;
+  if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) return false;
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  struct rusage usage {};
+  if (wait4(child, &status, 0, &usage) != child) return false;
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void Convert(benchmark::State& state, const std::string& in, const std::string& out) {
+  double peak = 0;
+  for (auto _ : state) {
+    double seconds = 0;
+    if (!Run({"convert", in, out}, seconds, peak)) {
+      state.SkipWithError("larkpost convert failed");
+      return;
+    }
+    state.SetIterationTime(seconds);
+  }
+  state.counters["peak_MiB"] = peak;
+  state.counters["messages"] = static_cast<double>(MessageCount());
+}
+
+void BM_BakToXml(benchmark::State& state) { Convert(state, BackupFile(), Folder() + "/out.xml"); }
+void BM_XmlToBak(benchmark::State& state) {
+  double seconds = 0, peak = 0;
+  const std::string xml = Folder() + "/in.xml";
+  if (!Run({"convert", BackupFile(), xml}, seconds, peak)) std::abort();
+  Convert(state, xml, Folder() + "/out.bak");
+}
+void BM_BakToZip(benchmark::State& state) { Convert(state, BackupFile(), Folder() + "/out.zip"); }
+void BM_ZipToBak(benchmark::State& state) {
+  double seconds = 0, peak = 0;
+  const std::string zip = Folder() + "/in.zip";
+  if (!Run({"convert", BackupFile(), zip}, seconds, peak)) std::abort();
+  Convert(state, zip, Folder() + "/out2.bak");
+}
+void BM_BakToHtml(benchmark::State& state) { Convert(state, BackupFile(), Folder() + "/out.html"); }
+
+BENCHMARK(BM_BakToXml)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_XmlToBak)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BakToZip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ZipToBak)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BakToHtml)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+}  // namespace larkpost
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::system(("rm -rf '" + larkpost::Folder() + "'").c_str());
+  return 0;
+}
