@@ -177,7 +177,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                      "comma-separated folders to back up: draft,inbox,outbox,sent,deleted "
                      "(default: all)");
   backup->add_option("PATH", backupPath,
-                     "output file; a name ending in .txt writes a plain-text export "
+                     "output file; a name ending in .txt writes a plain-text export, .xml, .zip "
+                     "or .html a phone's XML, a phone's ZIP or a page to read "
                      "(default: BAK_<yyyymmdd_hhmm>.bak here)");
 
   std::string restorePath;
@@ -187,7 +188,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   restore->add_flag("--dry-run", restoreOptions.dryRun,
                     "count what a restore would do without changing the store");
   restore->add_flag("--json", restoreOptions.json, "print the counts as one JSON object");
-  restore->add_option("PATH", restorePath, "backup file (.bak)")->required();
+  restore->add_option("PATH", restorePath, "backup file (.bak), or a phone's .xml or .zip")
+      ->required();
 
   std::string verifyPath;
   CLI::App* verify = app.add_subcommand("verify", "check a backup file without touching a store");

@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "cli/cli.h"
+#include "formats/formats_test_util.h"
+
+namespace larkpost {
+namespace {
+
+struct Run {
+  int status;
+  std::string out, err;
+};
+
+Run Larkpost(const std::vector<std::string>& args) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  const int status = RunCli(args, CliStreams{in, out, err, false, false});
+  return {status, out.str(), err.str()};
+}
+
+TEST(ConvertCommand, ReportsWhatItReadWroteAndLeftOut) {
+  testing::TempDir dir;
+  const std::string xml = dir.path() + "/sms.xml";
+  std::ofstream(xml) << testing::AppXml(testing::AppSms("+1", "1000", "1", "hi") +
+                                            testing::AppMms("2000") +
+                                            testing::AppSms("+2", "3000", "2", "both") +
+                                            testing::AppSms("+3", "3000", "2", "both"),
+                                        4);
+  Run run = Larkpost({"convert", xml, dir.path() + "/out.zip"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Converted 2 messages from " + xml + " to " + dir.path() +
+                         "/out.zip.\n"
+                         "Read 3 entries; skipped 1 multimedia message (only text messages are "
+                         "converted).\n"
+                         "Wrote 3 entries (one per recipient).\n");
+
+  run = Larkpost({"convert", "--deleted-as", "bin", xml, dir.path() + "/x.bak"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "larkpost: --deleted-as: \"bin\" is not one of direction, received, sent\n");
+
+  std::ofstream(dir.path() + "/bad.xml") << "<smses><sms date=\"1\" type=\"1\" body=\"x\"></smses>";
+  run = Larkpost({"convert", dir.path() + "/bad.xml", dir.path() + "/x.bak"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "larkpost: convert: malformed XML at line 1, column 43 (at entry 1): mismatched tag\n"
+            "Nothing was written.\n");
+  run = Larkpost({"convert", dir.path() + "/missing.zip", dir.path() + "/x.bak"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, dir.path() + "/missing.zip was not found.\n");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"bad.xml", "out.zip", "sms.xml"}));
+}
+
+}  // namespace
+}  // namespace larkpost
