@@ -9,12 +9,12 @@
 namespace larkpost {
 namespace {
 
-struct Run {
+struct Outcome {
   int status;
   std::string out, err;
 };
 
-Run Larkpost(const std::vector<std::string>& args) {
+Outcome Larkpost(const std::vector<std::string>& args) {
   std::istringstream in;
   std::ostringstream out, err;
   const int status = RunCli(args, CliStreams{in, out, err, false, false});
@@ -29,7 +29,7 @@ TEST(ConvertCommand, ReportsWhatItReadWroteAndLeftOut) {
                                             testing::AppSms("+2", "3000", "2", "both") +
                                             testing::AppSms("+3", "3000", "2", "both"),
                                         4);
-  Run run = Larkpost({"convert", xml, dir.path() + "/out.zip"});
+  Outcome run = Larkpost({"convert", xml, dir.path() + "/out.zip"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Converted 2 messages from " + xml + " to " + dir.path() +
                          "/out.zip.\n"
@@ -45,7 +45,7 @@ TEST(ConvertCommand, ReportsWhatItReadWroteAndLeftOut) {
   run = Larkpost({"convert", dir.path() + "/bad.xml", dir.path() + "/x.bak"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err,
-            "larkpost: convert: malformed XML at line 1, column 43 (at entry 1): mismatched tag\n"
+            "larkpost: convert: malformed XML at line 1, column 41 (at entry 1): mismatched tag\n"
             "Nothing was written.\n");
   run = Larkpost({"convert", dir.path() + "/missing.zip", dir.path() + "/x.bak"});
   EXPECT_EQ(run.status, 1);
