@@ -30,7 +30,8 @@ std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, Del
 // False when the walk or a message fails; file errors throw CFileException.
 bool WriteMessageFile(BackupJob& job, CFile& file);
 
-// The format a restore reads from the path's ending: a backup file, or a phone's XML or ZIP.
+// True when the path's ending names a phone's XML or ZIP, which a restore reads through the
+// readers here rather than as a backup file.
 bool IsPhoneFile(const std::u16string& path);
 
 struct ConvertResult {
