@@ -72,8 +72,12 @@ const std::string& BackupFile() {
   return path;
 }
 
-// Runs the program with the arguments; the wall time in seconds and the peak memory in MiB.
-bool Run(const std::vector<std::string>& arguments, double& seconds, double& peakMiB) {
+double Seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; }
+
+// Runs the program with the arguments; its wall time and processor time (user and system) in
+// seconds and its peak memory in MiB. On a shared machine the processor time is the steadier one.
+bool Run(const std::vector<std::string>& arguments, double& seconds, double& peakMiB,
+         double* cpuSeconds = nullptr) {
   std::vector<char*> argv;
   std::string program = LARKPOST_PROGRAM;
   argv.push_back(program.data());
@@ -92,20 +96,23 @@ bool Run(const std::vector<std::string>& arguments, double& seconds, double& pea
   if (wait4(child, &status, 0, &usage) != child) return false;
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  if (cpuSeconds != nullptr) *cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void Convert(benchmark::State& state, const std::string& in, const std::string& out) {
-  double peak = 0;
+  double peak = 0, cpu = 0, cpuTotal = 0;
   for (auto _ : state) {
     double seconds = 0;
-    if (!Run({"convert", in, out}, seconds, peak)) {
+    if (!Run({"convert", in, out}, seconds, peak, &cpu)) {
       state.SkipWithError("larkpost convert failed");
       return;
     }
     state.SetIterationTime(seconds);
+    cpuTotal += cpu;
   }
   state.counters["peak_MiB"] = peak;
+  state.counters["cpu_s"] = cpuTotal / static_cast<double>(state.iterations());
   state.counters["messages"] = static_cast<double>(MessageCount());
 }
 
