@@ -49,9 +49,9 @@ class Joined : public MessageReader {
 
 }  // namespace
 
-ByteSource FileByteSource(CFile& file) {
-  return [&file](char* buffer, size_t capacity) -> size_t {
-    return file.Read(buffer, static_cast<unsigned>(std::min<size_t>(capacity, 1u << 30)));
+ByteSource FileByteSource(std::shared_ptr<CFile> file) {
+  return [file = std::move(file)](char* buffer, size_t capacity) -> size_t {
+    return file->Read(buffer, static_cast<unsigned>(std::min<size_t>(capacity, 1u << 30)));
   };
 }
 

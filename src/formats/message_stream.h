@@ -21,7 +21,7 @@ namespace larkpost {
 
 // Fills up to `capacity` bytes and returns how many; 0 at the end. May throw CFileException.
 using ByteSource = std::function<size_t(char* buffer, size_t capacity)>;
-ByteSource FileByteSource(CFile& file);          // the file must outlive the source
+ByteSource FileByteSource(std::shared_ptr<CFile> file);  // the source keeps the file open
 ByteSource BufferByteSource(std::string_view bytes);  // the bytes must outlive the source
 
 // The largest entry a reader takes in (one <sms> element, one NDJSON line); a larger one is an

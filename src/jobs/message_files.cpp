@@ -108,10 +108,8 @@ std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, Fil
       return std::make_unique<BackupFileReader>(path);
     case FileKind::kPhoneXml: {
       // The reader owns the open file through its byte source.
-      auto file = std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone);
-      return JoinedReader(XmlEntries([file](char* buffer, size_t capacity) {
-        return FileByteSource(*file)(buffer, capacity);
-      }));
+      return JoinedReader(XmlEntries(FileByteSource(
+          std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone))));
     }
     case FileKind::kPhoneZip: {
       CFile exists(path, CFile::modeRead | CFile::shareDenyNone);  // the file's own error first
