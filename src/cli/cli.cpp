@@ -11,6 +11,7 @@
 
 #include "cli/commands.h"
 #include "cli/terminal_ui.h"
+#include "jobs/message_files.h"
 #include "jobs/runs.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
@@ -193,7 +194,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
 
   std::string verifyPath;
   CLI::App* verify = app.add_subcommand("verify", "check a backup file without touching a store");
-  verify->add_option("PATH", verifyPath, "backup file (.bak)")->required();
+  verify->add_option("PATH", verifyPath, "backup file (.bak), or a phone's .xml or .zip")
+      ->required();
 
   std::string showPath;
   bool json = false;
@@ -244,7 +246,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     return RunBackup(database, folders, backup->count("PATH") > 0 ? &backupPath : nullptr, io);
   }
   if (*restore) return RunRestore(database, restorePath, restoreOptions, io);
-  if (*verify) return VerifyBackupFile(Utf8ToWide(verifyPath), io);
+  if (*verify) {
+    const std::u16string path = Utf8ToWide(verifyPath);
+    return IsPhoneFile(path) ? VerifyPhoneFile(path, io) : VerifyBackupFile(path, io);
+  }
   if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, io);
   if (*salvage) return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
   if (*convert) {

@@ -1,3 +1,4 @@
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -35,6 +36,31 @@ bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs) {
     return false;
   }
   return true;
+}
+
+int VerifyPhoneFile(const std::u16string& path, CliStreams& io) {
+  try {
+    std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
+    MessageRecord record;
+    while (reader->Next(record)) {
+    }
+    if (!reader->error().empty()) {
+      io.err << reader->error() << "\n";
+      return kExitFailure;
+    }
+    const ReadCounts& read = reader->counts();
+    io.out << "OK: " << Plural(read.messages, "message", "messages") << " in "
+           << Plural(read.entries, "entry", "entries");
+    if (read.mmsSkipped > 0) {
+      io.out << "; " << Plural(read.mmsSkipped, "multimedia message", "multimedia messages")
+             << " would be left out";
+    }
+    io.out << "\n";
+    return kExitSuccess;
+  } catch (const CFileException& error) {
+    io.err << WideToUtf8(error.ErrorMessage()) << "\n";
+    return kExitFailure;
+  }
 }
 
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,

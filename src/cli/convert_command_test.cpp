@@ -37,6 +37,10 @@ TEST(ConvertCommand, ReportsWhatItReadWroteAndLeftOut) {
                          "converted).\n"
                          "Wrote 3 entries (one per recipient).\n");
 
+  run = Larkpost({"verify", xml});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "OK: 2 messages in 3 entries; 1 multimedia message would be left out\n");
+
   run = Larkpost({"convert", "--deleted-as", "bin", xml, dir.path() + "/x.bak"});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, "larkpost: --deleted-as: \"bin\" is not one of direction, received, sent\n");
@@ -47,6 +51,9 @@ TEST(ConvertCommand, ReportsWhatItReadWroteAndLeftOut) {
   EXPECT_EQ(run.err,
             "larkpost: convert: malformed XML at line 1, column 41 (at entry 1): mismatched tag\n"
             "Nothing was written.\n");
+  run = Larkpost({"verify", dir.path() + "/bad.xml"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "malformed XML at line 1, column 41 (at entry 1): mismatched tag\n");
   run = Larkpost({"convert", dir.path() + "/missing.zip", dir.path() + "/x.bak"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, dir.path() + "/missing.zip was not found.\n");
