@@ -1,11 +1,18 @@
 #include "backupfile/backup_file.h"
 
 #include <cerrno>
+#include <exception>
+#include <functional>
+#include <limits>
 #include <memory>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "backupfile/digest.h"
 #include "backupfile/record.h"
+#include "backupfile/record_codec.h"
+#include "backupfile/record_pipe.h"
 #include "backupfile/text_export.h"
 #include "jobs/job_records.h"
 #include "store/cursor.h"
@@ -44,9 +51,52 @@ unsigned ReadUpTo(CFile& file, unsigned char* buffer, unsigned count) {
   return got;
 }
 
-bool WriteRecord(BackupJob& job, CFile& file, SmsMessage& message) {
-  return job.format == kBackupFile ? WriteMessageRecord(job, file, message)
-                                   : WriteTextRecord(job, file, message);
+// Records held between the store walk and the writer: enough to ride out a slow flush, small
+// whatever the store holds.
+constexpr size_t kPipeBytes = size_t{4} << 20;
+
+bool EncodeForFormat(const BackupJob& job, SmsMessage& message, EncodedRecord& record) {
+  if (job.format != kBackupFile) return EncodeTextRecord(message, record.bytes);
+  MessageRecord value;
+  // A message whose recipients cannot be read would lose them silently; the walk fails instead.
+  if (!RecordFromMessage(message, value)) return false;
+  record.bytes = EncodeRecord(value, &record.replaced);
+  // The text length field and the file layer's write both take 32 bits.
+  return record.bytes.size() <= std::numeric_limits<uint32_t>::max();
+}
+
+// Calls `each` for every message of the folder's tree in walk order: a folder's own messages,
+// then its subfolders' depth first. Folders the store cannot open, list or read are left out
+// (the store counts them in the session's unreadableFolders, once each). False at the first
+// failure.
+bool ForEachMessage(SmsFolder& folder, const std::function<bool(SmsMessage&)>& each) {
+  return WalkFolderTree(folder, [&each](SmsFolder& visited, size_t) {
+    if (!visited.folder) return true;
+    if (MessageCursor* cursor = visited.Cursor(kCursorBatchSize)) {
+      if (!cursor->Rewind()) return false;
+      while (cursor->Next()) {
+        if (!each(*cursor->current)) return false;
+      }
+    }
+    return true;
+  });
+}
+
+// The reader's side of WriteSelectedFolders: walks the selected folders and pushes each encoded
+// message; false when the walk or an encoding fails, or the writer stopped.
+bool WalkIntoPipe(BackupJob& job, RecordPipe& pipe) {
+  for (int i = 0; i < kFolderKindCount; ++i) {
+    const auto kind = static_cast<FolderKind>(i);
+    if (!job.Includes(kind)) continue;
+    SmsFolder* folder = job.session.StandardFolder(kind);
+    if (folder == nullptr) continue;
+    const bool walked = ForEachMessage(*folder, [&job, &pipe](SmsMessage& message) {
+      EncodedRecord record;
+      return EncodeForFormat(job, message, record) && pipe.Push(std::move(record));
+    });
+    if (!walked) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -59,13 +109,7 @@ bool WriteBackupFile(BackupJob& job, CFile& file) {
   PutUInt32(header + kCountOffset, static_cast<uint32_t>(job.total));
   file.Write(header, kHeaderSize);
 
-  for (int i = 0; i < kFolderKindCount; ++i) {
-    const auto kind = static_cast<FolderKind>(i);
-    if (!job.Includes(kind)) continue;
-    // A standard folder the store lacks is left out (the session counts it).
-    SmsFolder* folder = job.session.StandardFolder(kind);
-    if (folder != nullptr && !WriteFolderRecords(job, file, *folder)) return false;
-  }
+  if (!WriteSelectedFolders(job, file)) return false;
 
   // The store may have changed since the messages were counted: the count says how many records
   // the file really holds, so a restore reads every one of them and nothing past the last.
@@ -81,20 +125,50 @@ bool WriteBackupFile(BackupJob& job, CFile& file) {
   return true;
 }
 
-// Folders the store cannot open, list or read are left out (the store counts them in the
-// session's unreadableFolders, once each); the walk goes on with what it can read.
 bool WriteFolderRecords(BackupJob& job, CFile& file, SmsFolder& folder) {
   if (job.format != kBackupFile && job.format != kTextExport) return false;
-  return WalkFolderTree(folder, [&job, &file](SmsFolder& each, size_t) {
-    if (!each.folder) return true;
-    if (MessageCursor* cursor = each.Cursor(kCursorBatchSize)) {
-      if (!cursor->Rewind()) return false;
-      while (cursor->Next()) {
-        if (!WriteRecord(job, file, *cursor->current)) return false;
-      }
-    }
+  return ForEachMessage(folder, [&job, &file](SmsMessage& message) {
+    EncodedRecord record;
+    if (!EncodeForFormat(job, message, record)) return false;
+    AppendRecord(job, file, record.bytes, record.replaced);
     return true;
   });
+}
+
+bool WriteSelectedFolders(BackupJob& job, CFile& file) {
+  if (job.format != kBackupFile && job.format != kTextExport) return false;
+  RecordPipe pipe(kPipeBytes);
+  bool walked = false;
+  std::exception_ptr walkFailure;
+  // The session is used by the reader alone until it has been joined.
+  std::thread reader([&job, &pipe, &walked, &walkFailure] {
+    try {
+      walked = WalkIntoPipe(job, pipe);
+    } catch (...) {
+      walkFailure = std::current_exception();
+    }
+    pipe.Close();
+  });
+  try {
+    EncodedRecord record;
+    while (pipe.Pop(record)) AppendRecord(job, file, record.bytes, record.replaced);
+  } catch (...) {
+    pipe.Stop();
+    reader.join();
+    throw;
+  }
+  reader.join();
+  if (walkFailure) std::rethrow_exception(walkFailure);
+  return walked;
+}
+
+void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced) {
+  // One write per record, so an interrupted backup never leaves half of one behind a flushed
+  // record.
+  file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
+  FlushOrThrow(file);
+  if (replaced) ++job.replacedMessages;
+  job.RecordWritten();
 }
 
 bool ValidateBackupFile(CFile& file, uint32_t& recordCount) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/file/file.h"
 
@@ -25,6 +26,20 @@ bool WriteBackupFile(BackupJob& job, CFile& file);
 // Writes the records of one folder and, depth first, of all its subfolders, in the encoding the
 // job's format selects. False on failure.
 bool WriteFolderRecords(BackupJob& job, CFile& file, SmsFolder& folder);
+
+// Writes the records of every selected standard folder, in walk order and in the job's format,
+// at the file's position; what WriteBackupFile writes between its header and its digest, and
+// all of a plain-text export. The store is walked on a second thread that encodes each message
+// and hands the bytes over (record_pipe.h), so reading the store overlaps with waiting for
+// storage; this thread appends and flushes each record as it arrives and counts it in the job,
+// so the bytes are those WriteFolderRecords would write. A standard folder the store lacks is
+// left out. False when the walk fails (the records before the failure stay written); file
+// errors raise CFileException once the walk has stopped.
+bool WriteSelectedFolders(BackupJob& job, CFile& file);
+
+// Appends one encoded record, flushes it to storage and counts it in the job (in its
+// replacedMessages too when `replaced`). File errors raise CFileException.
+void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced = false);
 
 // Checks the stored digest against the file's length. On success sets recordCount and leaves the
 // file at offset 20, where the first record begins.

@@ -1,9 +1,9 @@
 #include "backupfile/text_export.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <limits>
 
+#include "backupfile/backup_file.h"
 #include "jobs/job_records.h"
 #include "platform/text/text.h"
 #include "store/message.h"
@@ -30,7 +30,7 @@ std::u16string FormatMessageTime(const FILETIME& time) {
 //   Content:
 //   the message text as stored
 //   (empty line)
-bool WriteTextRecord(BackupJob& job, CFile& file, SmsMessage& message) {
+bool EncodeTextRecord(SmsMessage& message, std::string& bytes) {
   // A message whose recipients cannot be read would lose them silently; the walk fails instead.
   const RecipientList* recipients = message.Recipients();
   if (recipients == nullptr) return false;
@@ -48,14 +48,14 @@ bool WriteTextRecord(BackupJob& job, CFile& file, SmsMessage& message) {
   block += u"\r\nTime: " + FormatMessageTime(message.deliveryTime) + u"\r\n";
   block += u"Content:\r\n" + message.text + u"\r\n\r\n";
 
-  const std::string bytes = WideToAnsi(block);
-  if (bytes.size() > std::numeric_limits<unsigned>::max()) return false;
-  file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
-  if (!FlushFileBuffers(file)) {
-    const int osError = errno;
-    throw CFileException(CFileException::CauseFromErrno(osError), osError, file.GetFilePath());
-  }
-  job.RecordWritten();
+  bytes = WideToAnsi(block);
+  return bytes.size() <= std::numeric_limits<unsigned>::max();
+}
+
+bool WriteTextRecord(BackupJob& job, CFile& file, SmsMessage& message) {
+  std::string bytes;
+  if (!EncodeTextRecord(message, bytes)) return false;
+  AppendRecord(job, file, bytes);
   return true;
 }
 

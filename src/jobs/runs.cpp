@@ -49,18 +49,6 @@ std::u16string WithPartialOutput(std::u16string text, const OutputFile& output) 
   return text;
 }
 
-// The plain-text export: the folder walk of each selected standard folder, without container.
-// A standard folder the store lacks is left out, as in a backup file (the session counts it, and
-// the run then ends with the incomplete-backup warning).
-bool WriteTextExport(BackupJob& job, CFile& file) {
-  for (FolderKind kind : kFolderKinds) {
-    if (!job.Includes(kind)) continue;
-    SmsFolder* folder = job.session.StandardFolder(kind);
-    if (folder != nullptr && !WriteFolderRecords(job, file, *folder)) return false;
-  }
-  return true;
-}
-
 // The message store's file and the files SQLite keeps beside it: never a backup's target.
 std::vector<std::string> StoreFiles() {
   const std::string store = mapi::DatabasePath();
@@ -118,7 +106,8 @@ unsigned BackupThread(BackupJob* job) {
     job->path = TrimWhiteSpace(job->path);
     OpenOutputFile(output, job->path, StoreFiles(), file);
 
-    const bool written = job->format == kTextExport ? WriteTextExport(*job, file)
+    // The plain-text export is the folder walk alone, without the container.
+    const bool written = job->format == kTextExport ? WriteSelectedFolders(*job, file)
                          : job->format == kBackupFile ? WriteBackupFile(*job, file)
                                                       : WriteMessageFile(*job, file);
     if (!written) {
