@@ -385,7 +385,7 @@ bool CheckLine(const std::string& text, PendingMessage& pending, std::string& er
   Json line;
   try {
     line = Json::parse(text);
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {  // parse_error, and out_of_range for a number like 1E400
     return Fail(error, pending.line, std::string("not valid JSON: ") + e.what());
   }
   if (!line.is_object()) return Fail(error, pending.line, "not a JSON object");

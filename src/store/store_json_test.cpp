@@ -91,6 +91,7 @@ TEST(StoreJson, ABadLineIsNamedAndNothingIsAdded) {
   const std::pair<const char*, const char*> cases[] = {
       {"{\"folder\":[\"Inbox\"]}\n{\"folder\":[\"Inbox\"],\"size\":-1}\n", "line 2: "},
       {"{\"folder\":[\"Inbox\"]}\n\n{oops\n", "line 3: not valid JSON"},
+      {"{\"folder\":[\"Inbox\"],\"lastModified\":1E400}\n", "line 1: not valid JSON"},
       {"{\"folder\":[\"Outbox2\"]}\n", "line 1: \"Outbox2\" is not a standard folder"},
       {"{\"subject\":\"x\"}\n", "line 1: no \"folder\""},
       {"{\"folder\":[]}\n", "line 1: "},
