@@ -18,7 +18,6 @@
 #include "store/message.h"
 #include "store/session.h"
 #include "platform/file/file.h"
-#include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -193,8 +192,7 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
   std::unique_ptr<MessageReader> reader = OpenMessageReader(in, inKind);
   CFile file;
   OutputFile output;
-  const std::string store = mapi::DatabasePath();
-  OpenOutputFile(output, out, {store, store + "-wal", store + "-shm", store + "-journal"}, file);
+  OpenOutputFile(output, out, MessageStoreFiles(), file);
   // A failed conversion leaves nothing: the partial file goes.
   auto discard = [&] {
     file.Abort();

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -186,6 +187,11 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     keepMode_ = other.keepMode_;
   }
   return *this;
+}
+
+std::vector<std::string> MessageStoreFiles() {
+  const std::string store = mapi::DatabasePath();
+  return {store, store + "-wal", store + "-shm", store + "-journal"};
 }
 
 void OpenOutputFile(OutputFile& output, const std::u16string& target,

@@ -61,6 +61,10 @@ class OutputFile {
   int keepMode_ = -1;        // permission bits of the file being replaced, -1 for a new file
 };
 
+// The message store's file and the files SQLite keeps beside it (-wal, -shm, -journal): the
+// protected files of every output written while a store is open.
+std::vector<std::string> MessageStoreFiles();
+
 // Prepares `output` for `target` and opens the file to write into `file`: the partial file
 // (empty, mode 0600, locked), or the target itself when it is a device or pipe. Removes stale
 // partial files of the same target first. Throws CFileException naming the target when that is

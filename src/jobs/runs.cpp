@@ -49,12 +49,6 @@ std::u16string WithPartialOutput(std::u16string text, const OutputFile& output) 
   return text;
 }
 
-// The message store's file and the files SQLite keeps beside it: never a backup's target.
-std::vector<std::string> StoreFiles() {
-  const std::string store = mapi::DatabasePath();
-  return {store, store + "-wal", store + "-shm", store + "-journal"};
-}
-
 // What the walk could not copy faithfully, as the store and the record writers counted it.
 BackupShortfall ShortfallOf(const BackupJob& job) {
   BackupShortfall shortfall;
@@ -104,7 +98,7 @@ unsigned BackupThread(BackupJob* job) {
   OutputFile output;
   try {
     job->path = TrimWhiteSpace(job->path);
-    OpenOutputFile(output, job->path, StoreFiles(), file);
+    OpenOutputFile(output, job->path, MessageStoreFiles(), file);
 
     // The plain-text export is the folder walk alone, without the container.
     const bool written = job->format == kTextExport ? WriteSelectedFolders(*job, file)
@@ -251,11 +245,18 @@ unsigned RestoreThread(RestoreJob* job) {
       return 1;
     }
 
+    const uint64_t diskFullBefore = mapi::DiskFullFailures();
     auto failRecord = [&](uint32_t number, const std::u16string& text) {
       char prefix[32];
       std::snprintf(prefix, sizeof prefix, "No.%d, ", static_cast<int>(number));
       job->outcome = RunOutcome::kFailed;
-      AfxMessageBox(Utf8ToWide(prefix) + text, MB_ICONWARNING);
+      // The store's layers pass on only that a write failed: a full disk is named as the cause.
+      const std::u16string cause =
+          mapi::DiskFullFailures() == diskFullBefore
+              ? text
+              : CFileException(CFileException::diskFull, ENOSPC, Utf8ToWide(mapi::DatabasePath()))
+                    .ErrorMessage();
+      AfxMessageBox(Utf8ToWide(prefix) + cause, MB_ICONWARNING);
       file->Abort();
       file.reset();
       Finish(job->finished);

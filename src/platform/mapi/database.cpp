@@ -44,6 +44,7 @@ constexpr const char* kSchema[] = {
 
 std::mutex pathMutex;
 std::atomic<uint64_t> statementSteps{0};
+std::atomic<uint64_t> diskFullFailures{0};
 std::string& ChosenPath() {
   static std::string path;
   return path;
@@ -99,6 +100,8 @@ uint64_t RandomUid() {
 
 uint64_t StatementStepsForTesting() { return statementSteps.load(); }
 
+uint64_t DiskFullFailures() { return diskFullFailures.load(); }
+
 HRESULT ResultFromSqlite(int rc) {
   switch (rc & 0xFF) {
     case SQLITE_OK:
@@ -107,6 +110,9 @@ HRESULT ResultFromSqlite(int rc) {
       return S_OK;
     case SQLITE_NOMEM:
       return MAPI_E_NOT_ENOUGH_MEMORY;
+    case SQLITE_FULL:
+      diskFullFailures.fetch_add(1);
+      return MAPI_E_NOT_ENOUGH_DISK;
     default:
       return MAPI_E_CALL_FAILED;
   }
