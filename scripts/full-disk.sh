@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Backup and restore when the file system fills up on the way, on small tmpfs mounts:
+# - a backup onto a full disk fails with the framework's "Disk full while accessing PATH."
+#   naming the target, leaves the older backup untouched and verifying, and a second attempt
+#   leaves no second partial file behind;
+# - a restore into a store on a full disk fails naming the cause after the record's number
+#   ("No.N, Disk full while accessing STORE."), and the store stays usable.
+#
+#   scripts/full-disk.sh [MESSAGES]     (default 6,000)
+#
+# Needs root to mount a tmpfs; exits 77 (skipped) otherwise. LARKPOST names the program.
+set -euo pipefail
+messages=${1:-6000}
+larkpost=${LARKPOST:-$(dirname "$0")/../build/release/src/cli/larkpost}
+[ -x "$larkpost" ] || { echo "full-disk: no program at $larkpost (set LARKPOST)" >&2; exit 1; }
+if [ "$(id -u)" != 0 ]; then echo "full-disk: skipped (needs root for a tmpfs)"; exit 77; fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/larkpost-full-disk.XXXXXX")
+cleanup() {
+  umount "$work/small" 2> /dev/null || true
+  umount "$work/store" 2> /dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir "$work/small" "$work/store"
+if ! mount -t tmpfs -o size=256k tmpfs "$work/small" 2> /dev/null ||
+   ! mount -t tmpfs -o size=1m tmpfs "$work/store" 2> /dev/null; then
+  echo "full-disk: skipped (cannot mount a tmpfs here)"
+  exit 77
+fi
+
+fail() { echo "full-disk: $1" >&2; exit 1; }
+
+# A store whose backup is several times the size of the small disk.
+awk -v n="$messages" 'BEGIN {
+  for (i = 0; i < n; i++) {
+    t = 133497000000000000 + i * 10000000;
+    printf "{\"folder\":[\"Inbox\"],\"flags\":1,\"subject\":\"Message %d: see you at the station at half past eight\",", i;
+    printf "\"lastModified\":%d,\"deliveryTime\":%d,\"messageClass\":\"IPM.SMStext\",", t + 5, t;
+    printf "\"senderEmailAddress\":\"\\\"Person\\\" <+49151%05d>\",\"size\":50}\n", i;
+  }
+}' > "$work/messages.ndjson"
+"$larkpost" --store "$work/source.db" store load "$work/messages.ndjson" > /dev/null
+
+# Backup: the older backup is small enough to fit (an empty folder), the new one is not.
+target=$work/small/sms.bak
+"$larkpost" --store "$work/source.db" backup --folders draft "$target" > /dev/null
+reference=$(sha256sum < "$target")
+for attempt in 1 2; do
+  status=0
+  "$larkpost" --store "$work/source.db" backup "$target" > "$work/out" 2> "$work/err" || status=$?
+  [ "$status" = 1 ] || fail "backup $attempt: exit status $status, expected 1"
+  head -n 1 "$work/err" | grep -qxF "Disk full while accessing $target." ||
+    fail "backup $attempt: unexpected message: $(cat "$work/err")"
+  [ "$(sha256sum < "$target")" = "$reference" ] || fail "backup $attempt: the old backup changed"
+  "$larkpost" verify "$target" > /dev/null || fail "backup $attempt: the old backup does not verify"
+  count=$(find "$work/small" -maxdepth 1 -name '.sms.bak.*.part' | wc -l)
+  [ "$count" -le 1 ] || fail "backup $attempt: $count partial files on the full disk"
+done
+
+# Restore into a store on the other small disk.
+"$larkpost" --store "$work/source.db" backup "$work/all.bak" > /dev/null
+store=$work/store/store.db
+"$larkpost" --store "$store" store init > /dev/null
+status=0
+"$larkpost" --store "$store" restore --yes "$work/all.bak" > "$work/out" 2> "$work/err" || status=$?
+[ "$status" = 1 ] || fail "restore: exit status $status, expected 1"
+grep -qE "^No\.[0-9]+, Disk full while accessing $store\.\$" "$work/err" ||
+  fail "restore: unexpected message: $(cat "$work/err")"
+"$larkpost" --store "$store" store list > /dev/null || fail "restore: the store is not usable after it"
+echo "full-disk: a full disk is named, the old backup stays, partial files do not pile up," \
+     "the store stays usable"
