@@ -7,11 +7,16 @@
 // makes the same number of small appends + fdatasync calls in the same folder, right before and
 // right after the backup, and reports the backup's time over their mean (vs_fdatasync).
 //
+// A restore writes N messages into the store, so its yardstick is N one-message SQLite
+// transactions (a message row and a recipient row each, WAL, synchronous=NORMAL) in the same
+// folder, measured right before and right after the restore (vs_sqlite_tx).
+//
 //   LARKPOST_E2E_MESSAGES   message count (default 100000)
 //   LARKPOST_E2E_DIR        work folder (default $TMPDIR or /tmp); it must be on the file
 //                           system whose flushes are to be measured
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,6 +165,68 @@ double FdatasyncSeconds(long count, uintmax_t bytes) {
   return seconds;
 }
 
+// N transactions of one message row and one recipient row each, as a plain SQLite program writes
+// them: the yardstick of a restore.
+double SqliteTransactionSeconds(long count) {
+  const fs::path path = State().dir / "baseline.db";
+  fs::remove(path);
+  fs::remove(path.string() + "-wal");
+  fs::remove(path.string() + "-shm");
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("sqlite3_open");
+  sqlite3_exec(db,
+               "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+               "CREATE TABLE messages(id INTEGER PRIMARY KEY, folder_id INTEGER,"
+               " delivery_time INTEGER, props BLOB);"
+               "CREATE INDEX messages_time ON messages(folder_id, delivery_time);"
+               "CREATE TABLE recipients(message_id INTEGER, seq INTEGER, props BLOB,"
+               " PRIMARY KEY(message_id, seq));",
+               nullptr, nullptr, nullptr);
+  sqlite3_stmt* message = nullptr;
+  sqlite3_stmt* recipient = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO messages(folder_id, delivery_time, props) VALUES(?,?,?)", -1,
+                     &message, nullptr);
+  sqlite3_prepare_v2(db, "INSERT INTO recipients(message_id, seq, props) VALUES(?,1,?)", -1,
+                     &recipient, nullptr);
+  const std::string props(160, 'p');
+  const auto start = Clock::now();
+  for (long i = 0; i < count; ++i) {
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_bind_int64(message, 1, 1 + i % 5);
+    sqlite3_bind_int64(message, 2, 133497000000000000LL + i * 10000000LL);
+    sqlite3_bind_blob(message, 3, props.data(), static_cast<int>(props.size()), SQLITE_STATIC);
+    sqlite3_step(message);
+    sqlite3_reset(message);
+    sqlite3_bind_int64(recipient, 1, sqlite3_last_insert_rowid(db));
+    sqlite3_bind_blob(recipient, 2, props.data(), 40, SQLITE_STATIC);
+    sqlite3_step(recipient);
+    sqlite3_reset(recipient);
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      throw std::runtime_error("COMMIT failed");
+    }
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  sqlite3_finalize(message);
+  sqlite3_finalize(recipient);
+  sqlite3_close(db);
+  fs::remove(path);
+  fs::remove(path.string() + "-wal");
+  fs::remove(path.string() + "-shm");
+  return seconds;
+}
+
+// The restore's counters: its time against the mean of the yardstick before and after it.
+void CountRestore(benchmark::State& state, const Run& restore, double before, double after) {
+  const double yardstick = (before + after) / 2;
+  state.SetIterationTime(restore.seconds);
+  state.counters["messages"] = static_cast<double>(State().messages);
+  state.counters["max_rss_MiB"] = restore.maxRssMiB;
+  state.counters["cpu_s"] = restore.cpuSeconds;
+  state.counters["sqlite_tx_before_s"] = before;
+  state.counters["sqlite_tx_after_s"] = after;
+  state.counters["vs_sqlite_tx"] = yardstick > 0 ? restore.seconds / yardstick : 0;
+}
+
 void BM_Backup(benchmark::State& state) {
   EnsureStore();
   Setup& s = State();
@@ -192,13 +259,11 @@ void BM_RestoreIntoEmptyStore(benchmark::State& state) {
     fs::remove(s.restored.string() + "-wal");
     fs::remove(s.restored.string() + "-shm");
     Larkpost({"--store", s.restored.string(), "store", "init"});
+    const double before = SqliteTransactionSeconds(s.messages);
     const Run restore =
         Larkpost({"--store", s.restored.string(), "restore", "--yes", s.backup.string()});
     s.restoredOnce = true;
-    state.SetIterationTime(restore.seconds);
-    state.counters["messages"] = static_cast<double>(s.messages);
-    state.counters["max_rss_MiB"] = restore.maxRssMiB;
-    state.counters["cpu_s"] = restore.cpuSeconds;
+    CountRestore(state, restore, before, SqliteTransactionSeconds(s.messages));
   }
 }
 
@@ -211,12 +276,10 @@ void BM_RestoreAgain(benchmark::State& state) {
     s.restoredOnce = true;
   }
   for (auto _ : state) {
+    const double before = SqliteTransactionSeconds(s.messages);
     const Run restore =
         Larkpost({"--store", s.restored.string(), "restore", "--yes", s.backup.string()});
-    state.SetIterationTime(restore.seconds);
-    state.counters["messages"] = static_cast<double>(s.messages);
-    state.counters["max_rss_MiB"] = restore.maxRssMiB;
-    state.counters["cpu_s"] = restore.cpuSeconds;
+    CountRestore(state, restore, before, SqliteTransactionSeconds(s.messages));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include "backupfile/record_codec.h"
 #include "platform/mapi/provider.h"
+#include "platform/time/filetime.h"
 #include "store/find_folder.h"
 #include "store/folder.h"
 #include "store/message.h"
@@ -14,6 +15,7 @@ namespace larkpost {
 namespace {
 
 constexpr size_t kMaxCachedFolders = 256;
+constexpr size_t kMaxCachedTimes = 256;
 
 // FNV-1a over the bytes of both texts, with a separator that no text byte pattern can imitate
 // because the folder part is length-prefixed.
@@ -120,52 +122,85 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
   return true;
 }
 
-uint32_t RecordRestorer::CountEqual(SmsFolder& folder, const MessageRecord& record,
-                                    const std::string& key, uint32_t enough) {
-  if (!folder.folder) return 0;
-  MapiPtr<IMAPITable> table;
-  if (folder.folder->GetContentsTable(0, table.put()) != S_OK || !table) return 0;
-  const ULONG tags[] = {PR_ENTRYID};
-  const SPropTagArray columns{1, tags};
-  if (table->SetColumns(&columns, 0) != S_OK) return 0;
-  const bool zeroTime =
-      record.deliveryTime.dwLowDateTime == 0 && record.deliveryTime.dwHighDateTime == 0;
-  // The store's index on delivery time answers which messages can be equal. A message without
-  // any delivery time reads as time zero, and the index does not hold it: for time zero (drafts,
-  // which are few) every message of the folder is looked at.
-  if (!zeroTime) {
-    SPropValue when{};
-    when.ulPropTag = PR_MESSAGE_DELIVERY_TIME;
-    when.Value.ft = record.deliveryTime;
-    SRestriction restriction{};
-    restriction.rt = RES_PROPERTY;
-    restriction.res.resProperty = {RELOP_EQ, PR_MESSAGE_DELIVERY_TIME, &when};
-    if (table->Restrict(&restriction, 0) != S_OK) return 0;
-  }
-  uint32_t equal = 0;
+namespace {
+
+// Walks the rows of a contents table with the columns PR_ENTRYID and PR_MESSAGE_DELIVERY_TIME,
+// in batches, until `each` returns false or the rows end.
+template <class Each>
+void ForEachRow(IMAPITable& table, Each each) {
   for (;;) {
     RowSetHolder rows;
-    if (table->QueryRows(16, 0, &rows.rows) != S_OK || rows.rows == nullptr ||
+    if (table.QueryRows(32, 0, &rows.rows) != S_OK || rows.rows == nullptr ||
         rows.rows->cRows == 0) {
-      return equal;
+      return;
     }
     for (ULONG r = 0; r < rows.rows->cRows; ++r) {
       const SRow& row = rows.rows->aRow[r];
-      if (row.cValues < 1 || row.lpProps[0].ulPropTag != PR_ENTRYID) continue;
-      const SBinary& id = row.lpProps[0].Value.bin;
+      if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_ENTRYID) continue;
+      if (!each(row.lpProps[0].Value.bin, row.lpProps[1])) return;
+    }
+  }
+}
+
+MapiPtr<IMAPITable> ContentsTable(SmsFolder& folder) {
+  MapiPtr<IMAPITable> table;
+  const ULONG tags[] = {PR_ENTRYID, PR_MESSAGE_DELIVERY_TIME};
+  const SPropTagArray columns{2, tags};
+  if (!folder.folder || folder.folder->GetContentsTable(0, table.put()) != S_OK || !table ||
+      table->SetColumns(&columns, 0) != S_OK) {
+    table.reset();
+  }
+  return table;
+}
+
+}  // namespace
+
+uint32_t RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderKey,
+                                    const MessageRecord& record, const std::string& key) {
+  // The messages of one folder and delivery time are read once per run, through the store's
+  // index on delivery time, and from then on only the rows added since (by this run, or by
+  // another between this run's transactions): however many messages share a time, each is
+  // looked at once. Time zero covers drafts and messages without any delivery time (which a
+  // backup writes with time zero); the index does not hold the latter, so for time zero the
+  // folder's whole table is read.
+  const uint64_t time = FileTimeToUInt64(record.deliveryTime);
+  auto known = present_.find({folderKey, time});
+  if (known == present_.end()) {
+    if (present_.size() == kMaxCachedTimes) present_.clear();
+    MapiPtr<IMAPITable> table = ContentsTable(folder);
+    if (table && time != 0) {
+      SPropValue when{};
+      when.ulPropTag = PR_MESSAGE_DELIVERY_TIME;
+      when.Value.ft = record.deliveryTime;
+      SRestriction restriction{};
+      restriction.rt = RES_PROPERTY;
+      restriction.res.resProperty = {RELOP_EQ, PR_MESSAGE_DELIVERY_TIME, &when};
+      if (table->Restrict(&restriction, 0) != S_OK) table.reset();
+    }
+    known = present_.emplace(std::make_pair(folderKey, time), Present{std::move(table), {}}).first;
+  }
+  Present& present = known->second;
+  if (present.table) {
+    ForEachRow(*present.table.get(), [&](const SBinary& id, const SPropValue& when) {
+      const bool timeless = PROP_TYPE(when.ulPropTag) == PT_ERROR;
+      if (time == 0 && !timeless && FileTimeToUInt64(when.Value.ft) != 0) return true;
       ULONG type = 0;
       IUnknown* opened = nullptr;
       if (folder.folder->OpenEntry(id.cb, id.lpb, nullptr, 0, &type, &opened) != S_OK ||
           opened == nullptr) {
         if (opened != nullptr) opened->Release();
-        continue;
+        return true;
       }
       SmsMessage candidate(&folder, static_cast<IMessage*>(opened));
       MessageRecord stored;
-      if (!candidate.loaded || !RecordFromMessage(candidate, stored)) continue;
-      if (PresenceKey(stored) == key && ++equal >= enough) return equal;
-    }
+      if (candidate.loaded && RecordFromMessage(candidate, stored)) {
+        ++present.keys[Hash(u"", PresenceKey(stored))];
+      }
+      return true;
+    });
   }
+  const auto found = present.keys.find(Hash(u"", key));
+  return found != present.keys.end() ? found->second : 0;
 }
 
 bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record,
@@ -213,7 +248,8 @@ bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error)
   const uint32_t k = ++earlier;
   // The folder's equal messages include the ones this run put there for earlier equal records;
   // a dry run puts none there, so it compares with what the folder held before, as it should.
-  const uint32_t equal = target.folder != nullptr ? CountEqual(*target.folder, record, key, k) : 0;
+  const uint32_t equal =
+      target.folder != nullptr ? CountEqual(*target.folder, target.key, record, key) : 0;
   if (equal >= k) {
     ++counts_.present;
     return true;

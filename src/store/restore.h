@@ -21,11 +21,14 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
 #include "backupfile/folder_path.h"
 #include "backupfile/message_record.h"
+#include "platform/mapi/mapi.h"
+#include "platform/mapi/mapi_ptr.h"
 
 namespace larkpost {
 
@@ -66,8 +69,9 @@ class RecordRestorer {
   };
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool OpenGroup(std::u16string& error);
-  uint32_t CountEqual(SmsFolder& folder, const MessageRecord& record, const std::string& key,
-                      uint32_t enough);
+  // How many messages of the folder equal the record (`key` is its PresenceKey).
+  uint32_t CountEqual(SmsFolder& folder, const std::u16string& folderKey,
+                      const MessageRecord& record, const std::string& key);
   bool Insert(SmsFolder& folder, const MessageRecord& record, std::u16string& error);
 
   SmsSession& session_;
@@ -81,6 +85,13 @@ class RecordRestorer {
   std::map<std::u16string, std::unique_ptr<SmsFolder>> folders_;
   // How many records of this run had each (folder, key) so far, by a 64-bit hash of both.
   std::unordered_map<uint64_t, uint32_t> seen_;
+  // Per folder and delivery time, the messages read so far, by a hash of their PresenceKey, and
+  // the contents table whose position says how far they have been read. Bounded like folders_.
+  struct Present {
+    MapiPtr<IMAPITable> table;
+    std::unordered_map<uint64_t, uint32_t> keys;
+  };
+  std::map<std::pair<std::u16string, uint64_t>, Present> present_;
 };
 
 }  // namespace larkpost

@@ -75,6 +75,24 @@ TEST(RecordRestorer, DryRunCountsWhatARestoreDoesAndChangesNothing) {
   EXPECT_EQ(Dump(), once);
 }
 
+// A message the store keeps without any delivery time is a draft of time zero to a backup: the
+// record taken from it is recognised.
+TEST(RecordRestorer, MessageWithoutDeliveryTimeIsRecognised) {
+  TempStore store;
+  {
+    SmsSession session(u"SMS");
+    testing::AddRawMessage(*session.StandardFolder(FolderKind::Draft),
+                           {testing::Text(PR_SUBJECT, u"draft"),
+                            testing::Text(PR_SENDER_EMAIL_ADDRESS, u"\"Ann\" <+49151>")},
+                           {{testing::Text(PR_EMAIL_ADDRESS, u"+4930"),
+                             testing::Text(PR_DISPLAY_NAME, u"Bob"),
+                             testing::Long(PR_RECIPIENT_TYPE, 1)}});
+  }
+  const RestoreCounts counts = RestoreAll({Record(u"Draft", 0, u"draft"), Record(u"Draft", 0, u"draft")});
+  EXPECT_EQ(counts.present, 1u);
+  EXPECT_EQ(counts.restored, 1u);
+}
+
 // The presence check and the insert it decides on are one step: restores running at once, each
 // with its own connection to the store, leave every message exactly once.
 TEST(RecordRestorer, RestoresAtOnceLeaveEachMessageOnce) {
