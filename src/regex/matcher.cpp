@@ -71,6 +71,10 @@ constexpr int ArgOf(int word) { return static_cast<int>(static_cast<unsigned>(wo
 // Ints per record of the other stacks.
 constexpr int kNoPosition = INT_MIN;
 
+// Steps (nodes run, characters scanned) per text position a search takes without the memo. Typical searches end well
+// before; one that runs longer takes the memo up, so all searches stay linear in the text.
+constexpr int64_t kStepsPerCharBeforeMemo = 4;
+
 constexpr size_t kLoopStride = 2;     // loops_:    count, iteration start
 constexpr size_t kFrameStride = 4;    // frames_:   target, return node, previous last call, call position
 constexpr size_t kCaptureStride = 3;  // captures_: first position, second position (-1 open), nesting
@@ -81,7 +85,8 @@ inline bool IsWordChar(int c) {
 
 class Engine {
  public:
-  Engine(const Program& program, const ElementTree& tree, std::string_view text, int begin, MatchStacks& stacks)
+  Engine(const Program& program, const ElementTree& tree, std::string_view text, int begin, MatchStacks& stacks,
+         bool memo_from_start)
       : prog_(program),
         nodes_(program.nodes.data()),
         sets_(tree.sets.data()),
@@ -108,10 +113,7 @@ class Engine {
     if (loops_.capacity() < 16) loops_.reserve(16);
     captures_.assign(static_cast<size_t>(program.max_group + 1) * kCaptureStride, -1);
     last_call_.assign(program.group_entry.size(), -1);
-    // The memo lives for the whole search (memo.h); without room for it, plain backtracking.
-    const size_t bits = static_cast<size_t>(program.memo_rows) * (static_cast<size_t>(length_) + 1);
-    memo_rows_ = program.memo_rows > 0 && bits <= kMaxMemoBits ? program.memo_rows : 0;
-    memo_.assign(memo_rows_ > 0 ? (bits + 63) / 64 : 0, 0);
+    steps_before_memo_ = memo_from_start ? 0 : kStepsPerCharBeforeMemo * (static_cast<int64_t>(length_) + 1);
     memo_log_.clear();
     memo_marks_.clear();
   }
@@ -128,16 +130,17 @@ class Engine {
   }
   // The row of the optional part of character repeat `pc` at `pos`, or -1 when it has none.
   int OptRow(int pc, int pos) const {
-    if (memo_rows_ == 0) return -1;
+    if (memo_rows_ == 0) return -1;  // not taken up (yet)
     const NodeMemo& m = prog_.memo[static_cast<size_t>(pc)];
     return m.opt_row < 0 ? -1 : MemoRow(m.opt_row, m, pos);
   }
   void BeginBody() {
-    if (memo_rows_ > 0) memo_marks_.push_back(memo_log_.size());
+    memo_marks_.push_back(memo_log_.size());
   }
   void EndBody();
+  void TakeUpMemo();
   bool TakeChars(int pc, int max, int* pos, int* taken);
-  int GiveBack(int pc, int pos, int min_pos) const;
+  int GiveBack(int pc, int pos, int min_pos);
   bool Backtrack(int* pc, int* pos);
   void PopUndo(unsigned tag, int arg);
   void ExitLoop();
@@ -192,7 +195,8 @@ class Engine {
   std::vector<uint64_t>& memo_;
   std::vector<size_t>& memo_log_;
   std::vector<size_t>& memo_marks_;
-  int memo_rows_ = 0;  // 0: no memo for this search
+  int memo_rows_ = 0;  // rows in use; 0 until the memo is taken up, or when it cannot be
+  int64_t steps_before_memo_ = 0;
 };
 
 bool Engine::Attempt(int start, int* end) {
@@ -210,10 +214,15 @@ bool Engine::Attempt(int start, int* end) {
   for (;;) {
     const Node& n = nodes_[pc];
     const bool rtl = n.flags & kNodeRightToLeft;
-    // Explored before in this search and failed there (memo.h): fail at once.
-    if (memo_rows_ > 0 && !FirstVisitOf(pc, pos)) {
-      if (!Backtrack(&pc, &pos)) return false;
-      continue;
+    // Explored before in this search and failed there (memo.h): fail at once. Short searches
+    // end before the memo pays for itself; it is taken up once a search runs long.
+    if (memo_rows_ > 0) {
+      if (!FirstVisitOf(pc, pos)) {
+        if (!Backtrack(&pc, &pos)) return false;
+        continue;
+      }
+    } else if (--steps_before_memo_ < 0) {
+      TakeUpMemo();
     }
     switch (n.op) {
       case Op::kMatchEnd:
@@ -465,6 +474,7 @@ bool Engine::TakeChars(int pc, int max, int* pos, int* taken) {
       ++k;
     }
   }
+  steps_before_memo_ -= k;  // characters scanned count as steps
   *pos = p;
   *taken = k;
   return true;
@@ -472,7 +482,7 @@ bool Engine::TakeChars(int pc, int max, int* pos, int* taken) {
 
 // The next position, giving back characters of greedy repeat `pc` from `pos` on but not past
 // `min_pos`, at which what follows the repeat can begin; kNoPosition when there is none.
-int Engine::GiveBack(int pc, int pos, int min_pos) const {
+int Engine::GiveBack(int pc, int pos, int min_pos) {
   const Node& n = nodes_[pc];
   const bool rtl = n.flags & kNodeRightToLeft;
   const int step = rtl ? -1 : 1;
@@ -481,6 +491,7 @@ int Engine::GiveBack(int pc, int pos, int min_pos) const {
   if (follow < 0) return p;
   const CharSet& set = sets_[follow];
   for (int c;; p -= step) {
+    --steps_before_memo_;  // positions passed over count as steps
     if (CharAt(p, rtl, &c) && set.Has(c)) return p;
     if (p == min_pos) return kNoPosition;
   }
@@ -508,9 +519,19 @@ inline bool Engine::FirstVisit(int row, int pos) {
   return true;
 }
 
+// From now on in this search, each state is explored once (memo.h); a program without a memo
+// plan, or a text too long for its memo, goes on without.
+void Engine::TakeUpMemo() {
+  steps_before_memo_ = INT64_MAX;
+  const Program& planned = PlannedMemo(prog_);
+  const size_t bits = static_cast<size_t>(planned.memo_rows) * (static_cast<size_t>(length_) + 1);
+  if (planned.memo_rows == 0 || bits > kMaxMemoBits) return;
+  memo_.assign((bits + 63) / 64, 0);
+  memo_rows_ = planned.memo_rows;
+}
+
 // A run of an atomic group or look-around ended: what its body explored holds no longer.
 void Engine::EndBody() {
-  if (memo_rows_ == 0) return;
   const size_t mark = memo_marks_.back();
   memo_marks_.pop_back();
   for (size_t k = mark; k < memo_log_.size(); ++k) {
@@ -816,12 +837,12 @@ void Trim(Vector* v) {
 }  // namespace
 
 PatternMatch Matcher::Search(const Program& program, const ElementTree& tree, std::string_view text, int start,
-                             MatchState* state) {
+                             MatchState* state, bool memo_from_start) {
   // Without a state from the caller, each thread reuses one of its own: matching never calls out
   // of the matcher, so one call at a time uses it.
   static thread_local MatchState per_thread;
   MatchState& s = state != nullptr ? *state : per_thread;
-  PatternMatch match = Run(program, tree, text, start, &s.stacks_);
+  PatternMatch match = Run(program, tree, text, start, &s.stacks_, memo_from_start);
   if (state == nullptr) {
     MatchStacks& k = s.stacks_;
     Trim(&k.backtrack);
@@ -839,8 +860,8 @@ PatternMatch Matcher::Search(const Program& program, const ElementTree& tree, st
 }
 
 PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::string_view text, int start,
-                          MatchStacks* stacks) {
-  Engine engine(program, tree, text, start, *stacks);
+                          MatchStacks* stacks, bool memo_from_start) {
+  Engine engine(program, tree, text, start, *stacks, memo_from_start);
   const int length = static_cast<int>(text.size());
   const auto* chars = reinterpret_cast<const unsigned char*>(text.data());
   const CharSet* first = program.first_set >= 0 ? &tree.sets[static_cast<size_t>(program.first_set)] : nullptr;

@@ -46,12 +46,14 @@ class Matcher {
  public:
   // Searches `text` from `start` (already resolved to a position within the text) in the
   // program's direction and returns the first match found, or the empty result.
+  // `memo_from_start` takes the memo (memo.h) up at the first step instead of once the search
+  // runs long, for tests of the memo on short texts; the result is the same.
   static PatternMatch Search(const Program& program, const ElementTree& tree, std::string_view text, int start,
-                             MatchState* state);
+                             MatchState* state, bool memo_from_start = false);
 
  private:
   static PatternMatch Run(const Program& program, const ElementTree& tree, std::string_view text, int start,
-                          MatchStacks* stacks);
+                          MatchStacks* stacks, bool memo_from_start);
 };
 
 }  // namespace larkpost::regex_internal

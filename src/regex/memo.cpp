@@ -1,6 +1,10 @@
 #include "regex/memo.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory_resource>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 namespace larkpost::regex_internal {
@@ -46,7 +50,9 @@ bool MakesChoices(const Node& n) {
 
 class Planner {
  public:
-  explicit Planner(Program* program) : p_(*program) {}
+  // Takes its working memory from `scratch` (compiling a pattern should not go to the heap for it).
+  Planner(Program* program, std::pmr::memory_resource* scratch)
+      : p_(*program), contexts_(scratch), context_of_(scratch), revisited_(scratch), todo_(scratch) {}
 
   void Run() {
     bool choices = false;
@@ -65,7 +71,8 @@ class Planner {
  private:
   // Gives every node reachable from the start the context of the repeats around it.
   void Walk() {
-    std::vector<std::pair<int, int>> todo{{p_.start, 0}};
+    std::pmr::vector<std::pair<int, int>>& todo = todo_;
+    todo.emplace_back(p_.start, 0);
     while (!todo.empty()) {
       auto [k, c] = todo.back();
       todo.pop_back();
@@ -133,15 +140,15 @@ class Planner {
   // with several ways in, and those after a node that goes on at many positions. Any other node
   // is reached once per visit of the one before it, so only these need bits.
   void FindRevisits() {
-    std::vector<int> ways_in(p_.nodes.size(), 0);
-    revisited_.assign(p_.nodes.size(), false);
+    std::pmr::vector<int> ways_in(p_.nodes.size(), 0, context_of_.get_allocator());
+    revisited_.assign(p_.nodes.size(), 0);
     for (size_t k = 0; k < p_.nodes.size(); ++k) {
       if (context_of_[k] < 0) continue;
       const Node& n = p_.nodes[k];
       const bool once = StepsOnce(n);
       Successors(n, [&](int next) {
         if (next < 0) return;
-        if (++ways_in[static_cast<size_t>(next)] > 1 || !once) revisited_[static_cast<size_t>(next)] = true;
+        if (++ways_in[static_cast<size_t>(next)] > 1 || !once) revisited_[static_cast<size_t>(next)] = 1;
       });
     }
   }
@@ -215,18 +222,29 @@ class Planner {
   }
 
   Program& p_;
-  std::vector<Context> contexts_;
-  std::vector<int> context_of_;
-  std::vector<bool> revisited_;
+  std::pmr::vector<Context> contexts_;
+  std::pmr::vector<int> context_of_;
+  std::pmr::vector<uint8_t> revisited_;
+  std::pmr::vector<std::pair<int, int>> todo_;
 };
 
-}  // namespace
-
-void PlanMemo(Program* program) {
+void Plan(Program* program) {
   program->memo.clear();
   program->memo_keys.clear();
   program->memo_rows = 0;
-  Planner(program).Run();
+  alignas(std::max_align_t) std::byte buffer[4096];
+  std::pmr::monotonic_buffer_resource scratch(buffer, sizeof buffer);
+  Planner(program, &scratch).Run();
+}
+
+}  // namespace
+
+const Program& PlannedMemo(const Program& program) {
+  // Only this call writes the plan, once; everything else reads it after the call returns.
+  std::call_once(const_cast<Program&>(program).memo_planned, [&program] {
+    Plan(const_cast<Program*>(&program));
+  });
+  return program;
 }
 
 }  // namespace larkpost::regex_internal

@@ -33,6 +33,11 @@
 // explored, so overlapping scans cost linear time in all. A bounded one (at most 999 by the
 // syntax) scans at most its bound each time.
 //
+// TAKING IT UP LATE. A search starts without the memo and takes it up once it has taken a few
+// steps per text position (matcher.cpp): typical searches end before and never pay for it (nor
+// for planning it, done on first use). Taking it up at any moment is sound, as bits only cut
+// paths; from then on the search is linear.
+//
 // MEMORY: memo_rows bits per text position (one row per memoized node and key value). When that
 // exceeds kMaxMemoBits (32 MiB) for a text, that search runs without memo, as the plain
 // backtracker. A node whose keys would need more than kMaxRowsPerNode rows is not memoized.
@@ -47,8 +52,9 @@ namespace larkpost::regex_internal {
 inline constexpr size_t kMaxMemoBits = size_t{1} << 28;
 inline constexpr int kMaxRowsPerNode = 1024;
 
-// Fills the program's memo plan (memo, memo_keys, memo_rows), or leaves memo_rows 0 when the
-// program is not memoized.
-void PlanMemo(Program* program);
+// The program with its memo plan (memo, memo_keys, memo_rows; memo_rows 0 when the program is
+// not memoized), made on the first call: most searches end before they would take the memo up,
+// so compiling does not plan it. Safe to call from several threads matching one program.
+const Program& PlannedMemo(const Program& program);
 
 }  // namespace larkpost::regex_internal

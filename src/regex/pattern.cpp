@@ -7,6 +7,7 @@
 
 #include "regex/element.h"
 #include "regex/matcher.h"
+#include "regex/memo.h"
 #include "regex/parser.h"
 #include "regex/program.h"
 
@@ -46,7 +47,9 @@ void Pattern::Compile(const char* pattern, int length, int flags) {
 
 bool Pattern::HasRoot() const { return impl_ != nullptr; }
 
-bool Pattern::Memoized() const { return impl_ != nullptr && impl_->program.memo_rows > 0; }
+bool Pattern::Memoized() const {
+  return impl_ != nullptr && regex_internal::PlannedMemo(impl_->program).memo_rows > 0;
+}
 
 PatternMatch Pattern::Match(const char* text, int start, MatchState* state) const {
   if (text == nullptr) return PatternMatch{};

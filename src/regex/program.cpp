@@ -1,6 +1,5 @@
 #include "regex/program.h"
 
-#include "regex/memo.h"
 #include "regex/tokenizer.h"
 
 namespace larkpost::regex_internal {
@@ -45,7 +44,6 @@ class Builder {
       p_.max_group = t_.max_group;
     }
     FindFollowSets();
-    PlanMemo(&p_);
   }
 
  private:

@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstdint>
 #include <memory_resource>
+#include <mutex>
 #include <vector>
 
 #include "regex/element.h"
@@ -135,9 +136,11 @@ struct Program {
   // Per node, for greedy character repeats: the set the next character must be in for what
   // follows the repeat to match (-1: no such set), so giving back skips hopeless positions.
   std::pmr::vector<int> follow;
+  // The memo plan (memo.h), made on first use through PlannedMemo.
   std::pmr::vector<NodeMemo> memo;     // per node, empty when the program is not memoized
   std::pmr::vector<MemoKey> memo_keys;
   int memo_rows = 0;                   // visited bits per text position; 0: no memo
+  std::once_flag memo_planned;
 
   void Clear() {
     nodes.clear();
