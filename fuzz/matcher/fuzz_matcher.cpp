@@ -15,7 +15,7 @@ namespace {
 
 constexpr size_t kMaxPattern = 48;
 constexpr size_t kMaxText = 96;
-constexpr size_t kMaxTextUnmemoized = 8;
+constexpr size_t kMaxTextUnmemoized = 4;
 
 void Check(bool ok) {
   if (!ok) abort();
