@@ -56,16 +56,15 @@ void NoteLostRows(MessageCursor& cursor) {
 bool FetchBatch(MessageCursor& cursor) {
   cursor.current = nullptr;
   cursor.batch.clear();
-  SRowSet* rows = nullptr;
-  if (cursor.table->QueryRows(cursor.batchSize, 0, &rows) != S_OK) {
-    FreeProws(rows);
+  RowSet rows;
+  if (cursor.table->QueryRows(cursor.batchSize, 0, rows.put()) != S_OK) {
     NoteLostRows(cursor);
     return false;
   }
-  cursor.lastFetchRows = rows != nullptr ? rows->cRows : 0;
+  cursor.lastFetchRows = rows.size();
   IMAPIFolder* container = cursor.folder->folder.get();
-  for (ULONG r = 0; rows != nullptr && r < rows->cRows; ++r) {
-    const SRow& row = rows->aRow[r];
+  for (ULONG r = 0; r < rows.size(); ++r) {
+    const SRow& row = rows[r];
     const SPropValue* id = nullptr;
     for (ULONG i = 0; i < row.cValues && id == nullptr; ++i) {
       if (row.lpProps[i].ulPropTag == PR_ENTRYID) id = &row.lpProps[i];
@@ -77,7 +76,6 @@ bool FetchBatch(MessageCursor& cursor) {
             S_OK ||
         opened == nullptr) {
       if (opened != nullptr) opened->Release();
-      FreeProws(rows);
       NoteLostRows(cursor);
       return false;
     }
@@ -91,7 +89,6 @@ bool FetchBatch(MessageCursor& cursor) {
     }
     cursor.batch.push_back(std::move(message));
   }
-  FreeProws(rows);
   return true;
 }
 

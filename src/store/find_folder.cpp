@@ -7,16 +7,6 @@
 
 namespace larkpost {
 
-namespace {
-
-// Frees a row set on every way out.
-struct RowSetHolder {
-  SRowSet* rows = nullptr;
-  ~RowSetHolder() { FreeProws(rows); }
-};
-
-}  // namespace
-
 FolderLookup OpenExistingSubfolder(SmsFolder& parent, const std::u16string& name,
                                    std::unique_ptr<SmsFolder>& child) {
   if (!parent.folder) return FolderLookup::kFailed;
@@ -39,12 +29,11 @@ FolderLookup OpenExistingSubfolder(SmsFolder& parent, const std::u16string& name
   if (found == MAPI_E_NOT_FOUND) return FolderLookup::kMissing;
   if (found != S_OK) return FolderLookup::kFailed;
 
-  RowSetHolder rows;
-  if (table->QueryRows(1, 0, &rows.rows) != S_OK || rows.rows == nullptr ||
-      rows.rows->cRows != 1) {
+  RowSet rows;
+  if (table->QueryRows(1, 0, rows.put()) != S_OK || rows.size() != 1) {
     return FolderLookup::kFailed;
   }
-  const SRow& row = rows.rows->aRow[0];
+  const SRow& row = rows[0];
   const SBinary* entryId = nullptr;
   for (ULONG i = 0; i < row.cValues; ++i) {
     if (row.lpProps[i].ulPropTag == PR_ENTRYID) entryId = &row.lpProps[i].Value.bin;

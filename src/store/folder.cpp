@@ -57,12 +57,11 @@ SmsFolder::SmsFolder(SmsSession* session, std::u16string displayName, IMAPIFolde
   static constexpr ULONG kTag = PR_ENTRYID;
   const SPropTagArray tags{1, &kTag};
   ULONG count = 0;
-  SPropValue* values = nullptr;
-  if (folder->GetProps(&tags, MAPI_UNICODE, &count, &values) == S_OK && values != nullptr &&
+  MapiBuffer<SPropValue> values;
+  if (folder->GetProps(&tags, MAPI_UNICODE, &count, values.put()) == S_OK && values &&
       count >= 1 && values[0].ulPropTag == PR_ENTRYID) {
     entryId = EntryId::FromBinary(values[0].Value.bin);
   }
-  MAPIFreeBuffer(values);
 }
 
 SmsFolder::~SmsFolder() {
@@ -120,10 +119,7 @@ std::vector<std::unique_ptr<SmsFolder>>* SmsFolder::Subfolders() {
   }
 
   auto list = std::make_unique<std::vector<std::unique_ptr<SmsFolder>>>();
-  SRowSet* rows = nullptr;
-  HRESULT hr = table->QueryRows(1, 0, &rows);
-  while (hr >= 0 && rows != nullptr && rows->cRows > 0) {
-    const SRow& row = rows->aRow[0];
+  const HRESULT hr = ForEachRow(*table, 1, [this, &list](const SRow& row) {
     const SPropValue* id = nullptr;
     std::u16string name;
     for (ULONG i = 0; i < row.cValues; ++i) {
@@ -139,11 +135,8 @@ std::vector<std::unique_ptr<SmsFolder>>* SmsFolder::Subfolders() {
                                                id != nullptr ? &id->Value.bin : &kNoId);
     wrapper->parent = this;
     list->push_back(std::move(wrapper));
-    FreeProws(rows);
-    rows = nullptr;
-    hr = table->QueryRows(1, 0, &rows);
-  }
-  FreeProws(rows);
+    return true;
+  });
   if (hr < 0) {
     // A list cut short would silently leave out the folders after the failing row; without a
     // list the caller knows this folder's subfolders are unknown, and the next call asks again.

@@ -30,11 +30,11 @@ bool SmsMessage::Load() {
                                     PR_MESSAGE_SIZE};
   const SPropTagArray tags{8, kTags};
   ULONG count = 0;
-  SPropValue* values = nullptr;
-  const HRESULT hr = message->GetProps(&tags, MAPI_UNICODE, &count, &values);
+  MapiBuffer<SPropValue> values;
+  const HRESULT hr = message->GetProps(&tags, MAPI_UNICODE, &count, values.put());
   // A warning means some properties are missing (they come back as PT_ERROR values, which the
   // tag switch skips); the ones that did come back are still the message's.
-  const bool usable = (hr == S_OK || hr == MAPI_W_ERRORS_RETURNED) && values != nullptr;
+  const bool usable = (hr == S_OK || hr == MAPI_W_ERRORS_RETURNED) && values;
   loaded = usable;
   // A bare address (a message that did not come from a backup) leaves the name to
   // PR_SENDER_NAME when the store has one.
@@ -79,7 +79,6 @@ bool SmsMessage::Load() {
         break;
     }
   }
-  MAPIFreeBuffer(values);
   return usable;
 }
 
@@ -95,10 +94,7 @@ RecipientList* SmsMessage::Recipients() {
   if (hr != S_OK || !table) return nullptr;
 
   auto list = std::make_unique<RecipientList>();
-  SRowSet* rows = nullptr;
-  HRESULT fetched = table->QueryRows(1, 0, &rows);
-  while (fetched >= 0 && rows != nullptr && rows->cRows > 0) {
-    const SRow& row = rows->aRow[0];
+  const HRESULT fetched = ForEachRow(*table, 1, [&list](const SRow& row) {
     auto recipient = std::make_unique<SmsRecipient>();  // a row without a type is MAPI_TO
     for (ULONG i = 0; i < row.cValues; ++i) {
       const SPropValue& value = row.lpProps[i];
@@ -117,11 +113,8 @@ RecipientList* SmsMessage::Recipients() {
       }
     }
     list->push_back(std::move(recipient));
-    FreeProws(rows);
-    rows = nullptr;
-    fetched = table->QueryRows(1, 0, &rows);
-  }
-  FreeProws(rows);
+    return true;
+  });
   // A list cut short by a failing fetch would pass for the complete one; give none instead, and
   // the next call reads the table again.
   if (fetched < 0) return nullptr;

@@ -40,12 +40,6 @@ bool Fail(std::u16string& error, std::u16string text) {
   return false;
 }
 
-// Frees a row set on every way out.
-struct RowSetHolder {
-  SRowSet* rows = nullptr;
-  ~RowSetHolder() { FreeProws(rows); }
-};
-
 }  // namespace
 
 RecordRestorer::RecordRestorer(SmsSession& session, bool dryRun)
@@ -127,19 +121,11 @@ namespace {
 // Walks the rows of a contents table with the columns PR_ENTRYID and PR_MESSAGE_DELIVERY_TIME,
 // in batches, until `each` returns false or the rows end.
 template <class Each>
-void ForEachRow(IMAPITable& table, Each each) {
-  for (;;) {
-    RowSetHolder rows;
-    if (table.QueryRows(32, 0, &rows.rows) != S_OK || rows.rows == nullptr ||
-        rows.rows->cRows == 0) {
-      return;
-    }
-    for (ULONG r = 0; r < rows.rows->cRows; ++r) {
-      const SRow& row = rows.rows->aRow[r];
-      if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_ENTRYID) continue;
-      if (!each(row.lpProps[0].Value.bin, row.lpProps[1])) return;
-    }
-  }
+void ForEachMessageRow(IMAPITable& table, Each each) {
+  ForEachRow(table, 32, [&each](const SRow& row) {
+    if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_ENTRYID) return true;
+    return each(row.lpProps[0].Value.bin, row.lpProps[1]);
+  });
 }
 
 MapiPtr<IMAPITable> ContentsTable(SmsFolder& folder) {
@@ -181,7 +167,7 @@ uint32_t RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& fol
   }
   Present& present = known->second;
   if (present.table) {
-    ForEachRow(*present.table.get(), [&](const SBinary& id, const SPropValue& when) {
+    ForEachMessageRow(*present.table, [&](const SBinary& id, const SPropValue& when) {
       const bool timeless = PROP_TYPE(when.ulPropTag) == PT_ERROR;
       if (time == 0 && !timeless && FileTimeToUInt64(when.Value.ft) != 0) return true;
       ULONG type = 0;

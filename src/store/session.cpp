@@ -36,32 +36,20 @@ bool SmsSession::Logon(const std::u16string& storeName) {
   if (table->SetColumns(&columns, 0) != S_OK) return false;
 
   // The store table is read one row at a time; the first row whose name matches wins.
-  SRowSet* rows = nullptr;
-  if (table->QueryRows(1, 0, &rows) < 0) {
-    FreeProws(rows);
-    return false;
-  }
-  while (rows != nullptr && rows->cRows == 1) {
-    const SRow& row = rows->aRow[0];
+  ForEachRow(*table, 1, [this, &storeName](const SRow& row) {
     const bool named = row.cValues >= 2 && row.lpProps[1].ulPropTag == PR_DISPLAY_NAME &&
                        EqualsIgnoringAsciiCase(TextOf(row.lpProps[1].Value.lpszW), storeName);
-    if (named && row.lpProps[0].ulPropTag == PR_ENTRYID) {
-      const SBinary& id = row.lpProps[0].Value.bin;
-      ULONG type = 0;
-      IUnknown* opened = nullptr;
-      if (session->OpenEntry(id.cb, id.lpb, nullptr, MAPI_BEST_ACCESS, &type, &opened) != S_OK) {
-        if (opened != nullptr) opened->Release();
-        FreeProws(rows);
-        return false;
-      }
+    if (!named || row.lpProps[0].ulPropTag != PR_ENTRYID) return true;
+    const SBinary& id = row.lpProps[0].Value.bin;
+    ULONG type = 0;
+    IUnknown* opened = nullptr;
+    if (session->OpenEntry(id.cb, id.lpb, nullptr, MAPI_BEST_ACCESS, &type, &opened) != S_OK) {
+      if (opened != nullptr) opened->Release();
+    } else {
       store.reset(static_cast<IMsgStore*>(opened));
-      break;
     }
-    FreeProws(rows);
-    rows = nullptr;
-    if (table->QueryRows(1, 0, &rows) < 0) break;
-  }
-  FreeProws(rows);
+    return false;
+  });
   return static_cast<bool>(store);
 }
 
@@ -73,22 +61,19 @@ SmsFolder* SmsSession::StandardFolder(FolderKind kind) {
   const ULONG tag = FolderKindTag(kind);
   const SPropTagArray tags{1, &tag};
   ULONG count = 0;
-  SPropValue* values = nullptr;
-  const HRESULT hr = store->GetProps(&tags, 0, &count, &values);
-  if (hr != S_OK || values == nullptr || count < 1 || values[0].ulPropTag != tag) {
-    MAPIFreeBuffer(values);
+  MapiBuffer<SPropValue> values;
+  const HRESULT hr = store->GetProps(&tags, 0, &count, values.put());
+  if (hr != S_OK || !values || count < 1 || values[0].ulPropTag != tag) {
     NoteMissingStandardFolder(kind);
     return nullptr;
   }
   IUnknown* opened = OpenByEntryId(values[0].Value.bin);
   if (opened == nullptr) {
-    MAPIFreeBuffer(values);
     NoteMissingStandardFolder(kind);
     return nullptr;
   }
   folders[slot] = std::make_unique<SmsFolder>(this, FolderKindName(kind),
                                               static_cast<IMAPIFolder*>(opened), &values[0].Value.bin);
-  MAPIFreeBuffer(values);
   return folders[slot].get();
 }
 

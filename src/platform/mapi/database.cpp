@@ -174,6 +174,19 @@ Statement::~Statement() {
   }
 }
 
+HRESULT Statement::FirstRow() {
+  if (stmt_ == nullptr) return MAPI_E_CALL_FAILED;
+  int rc = Step();
+  if (rc == SQLITE_ROW) return S_OK;
+  return rc == SQLITE_DONE ? MAPI_E_NOT_FOUND : ResultFromSqlite(rc);
+}
+
+HRESULT Statement::Run() {
+  if (stmt_ == nullptr) return MAPI_E_CALL_FAILED;
+  int rc = Step();
+  return rc == SQLITE_DONE ? S_OK : ResultFromSqlite(rc);
+}
+
 std::string Statement::ColumnBlob(int column) {
   const void* data = sqlite3_column_blob(stmt_, column);
   int size = sqlite3_column_bytes(stmt_, column);

@@ -50,14 +50,25 @@ class Statement {
   ~Statement();
 
   bool ok() const { return stmt_ != nullptr; }
-  void BindInt(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
-  void BindNull(int index) { sqlite3_bind_null(stmt_, index); }
+  // Binding to a statement that failed to prepare does nothing; stepping it then fails.
+  void BindInt(int index, int64_t value) {
+    if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, index, value);
+  }
+  void BindNull(int index) {
+    if (stmt_ != nullptr) sqlite3_bind_null(stmt_, index);
+  }
   // The bytes must stay alive until the statement is stepped.
   void BindBlob(int index, std::string_view bytes) {
+    if (stmt_ == nullptr) return;
     sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(),
                       static_cast<int>(bytes.size()), SQLITE_STATIC);
   }
   int Step() { return sqlite3_step(stmt_); }
+  // Steps to the first row: S_OK with the row ready for the Column calls, MAPI_E_NOT_FOUND when
+  // there is none, MAPI_E_CALL_FAILED when the statement did not prepare, or the failure.
+  HRESULT FirstRow();
+  // Runs a statement that returns no rows (INSERT, UPDATE): S_OK, or as FirstRow.
+  HRESULT Run();
   int64_t ColumnInt(int column) { return sqlite3_column_int64(stmt_, column); }
   bool ColumnIsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
   std::string ColumnBlob(int column);
@@ -148,8 +159,5 @@ HRESULT ParseEntryId(ULONG size, const BYTE* bytes, uint64_t uid, ULONG* objectT
 // SQLite virtual-machine steps taken by every statement of the process so far: lets tests see
 // that a lookup is an index seek rather than a scan without measuring time.
 uint64_t StatementStepsForTesting();
-
-// Counts a call of `operation` and tells whether the fault plan makes it fail (with *result).
-bool FaultFor(const char* operation, HRESULT* result);
 
 }  // namespace larkpost::mapi

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/mapi/mapi_test_support.h"
@@ -84,6 +85,14 @@ TEST(FaultPlan, CountsEveryOperationByItsInterfaceAndClears) {
   EXPECT_EQ(CallCount("IMAPIFolder::GetProps"), 0);
   PropBuffer d;
   EXPECT_EQ(GetProps(f.inbox.get(), {PR_ENTRYID}, &d), S_OK);
+}
+
+TEST(FaultPlan, RejectsANameTheInterfaceDoesNotHave) {
+  // A misspelt operation would arm a fault that never fires and count calls that never happen.
+  EXPECT_THROW(AddFault("IMAPITable::QueryRow", 1, MAPI_E_CALL_FAILED), std::invalid_argument);
+  EXPECT_THROW(AddFault("IMAPIFolder::GetProps ", 1, MAPI_E_CALL_FAILED), std::invalid_argument);
+  EXPECT_THROW(CallCount("IMessage::Getprops"), std::invalid_argument);
+  EXPECT_EQ(CallCount("IMAPITable::Restrict"), 0);
 }
 
 TEST(FaultPlan, IsSafeToUseFromSeveralThreads) {

@@ -1,19 +1,53 @@
 // The fault plan: per-operation call counters and the faults that tests arm against them.
 // One lock guards both; it is never held while calling anything else.
-#include <map>
+#include <array>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "platform/mapi/database.h"
+#include "platform/mapi/operations.h"
 #include "platform/mapi/provider.h"
 
 namespace larkpost::mapi {
 
 namespace {
 
+// In the order of Operation.
+constexpr std::array<std::string_view, kOperationCount> kNames = {
+    "MAPILogonEx",
+    "MAPIAllocateBuffer",
+    "MAPIAllocateMore",
+    "IMAPISession::GetMsgStoresTable",
+    "IMAPISession::OpenEntry",
+    "IMAPISession::Logoff",
+    "IMsgStore::GetProps",
+    "IMsgStore::SetProps",
+    "IMsgStore::SaveChanges",
+    "IMsgStore::OpenEntry",
+    "IMAPIFolder::GetProps",
+    "IMAPIFolder::SetProps",
+    "IMAPIFolder::SaveChanges",
+    "IMAPIFolder::GetContentsTable",
+    "IMAPIFolder::GetHierarchyTable",
+    "IMAPIFolder::OpenEntry",
+    "IMAPIFolder::CreateMessage",
+    "IMAPIFolder::CreateFolder",
+    "IMessage::GetProps",
+    "IMessage::SetProps",
+    "IMessage::SaveChanges",
+    "IMessage::GetRecipientTable",
+    "IMessage::ModifyRecipients",
+    "IMAPITable::SetColumns",
+    "IMAPITable::QueryRows",
+    "IMAPITable::GetRowCount",
+    "IMAPITable::SeekRow",
+    "IMAPITable::FindRow",
+    "IMAPITable::Restrict",
+};
+
 struct Fault {
-  std::string operation;
+  Operation operation;
   long long first;  // call numbers (as counted since ClearFaults) that fail, inclusive
   long long last;
   HRESULT result;
@@ -21,7 +55,7 @@ struct Fault {
 
 struct Plan {
   std::mutex mutex;
-  std::map<std::string, long long, std::less<>> counts;
+  std::array<long long, kOperationCount> counts{};
   std::vector<Fault> faults;
 };
 
@@ -30,44 +64,60 @@ Plan& ThePlan() {
   return plan;
 }
 
+// A misspelt name would arm a fault that never fires, or count calls that never happen: the
+// test that used it is wrong, so it fails here.
+Operation Checked(const std::string& name) {
+  std::optional<Operation> operation = OperationNamed(name);
+  if (!operation) throw std::invalid_argument("no operation of the fault plan is named " + name);
+  return *operation;
+}
+
 }  // namespace
 
-bool FaultFor(const char* operation, HRESULT* result) {
+std::string_view OperationName(Operation operation) {
+  return kNames[static_cast<size_t>(operation)];
+}
+
+std::optional<Operation> OperationNamed(std::string_view name) {
+  for (size_t i = 0; i < kNames.size(); ++i) {
+    if (kNames[i] == name) return static_cast<Operation>(i);
+  }
+  return std::nullopt;
+}
+
+std::optional<HRESULT> FaultFor(Operation operation) {
   Plan& plan = ThePlan();
   std::lock_guard<std::mutex> lock(plan.mutex);
-  std::string_view name(operation);
-  auto it = plan.counts.find(name);
-  if (it == plan.counts.end()) it = plan.counts.emplace(std::string(name), 0).first;
-  long long call = ++it->second;
+  long long call = ++plan.counts[static_cast<size_t>(operation)];
   for (const Fault& fault : plan.faults) {
-    if (fault.operation == name && call >= fault.first && call <= fault.last) {
-      *result = fault.result;
-      return true;
+    if (fault.operation == operation && call >= fault.first && call <= fault.last) {
+      return fault.result;
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 void AddFault(const std::string& operation, int nthCall, HRESULT result, int times) {
+  Operation checked = Checked(operation);
   if (nthCall < 1 || times < 1) return;
   Plan& plan = ThePlan();
   std::lock_guard<std::mutex> lock(plan.mutex);
-  long long base = plan.counts[operation];
-  plan.faults.push_back(Fault{operation, base + nthCall, base + nthCall + times - 1, result});
+  long long base = plan.counts[static_cast<size_t>(checked)];
+  plan.faults.push_back(Fault{checked, base + nthCall, base + nthCall + times - 1, result});
 }
 
 void ClearFaults() {
   Plan& plan = ThePlan();
   std::lock_guard<std::mutex> lock(plan.mutex);
   plan.faults.clear();
-  plan.counts.clear();
+  plan.counts.fill(0);
 }
 
 int CallCount(const std::string& operation) {
+  Operation checked = Checked(operation);
   Plan& plan = ThePlan();
   std::lock_guard<std::mutex> lock(plan.mutex);
-  auto it = plan.counts.find(operation);
-  return it == plan.counts.end() ? 0 : static_cast<int>(it->second);
+  return static_cast<int>(plan.counts[static_cast<size_t>(checked)]);
 }
 
 }  // namespace larkpost::mapi

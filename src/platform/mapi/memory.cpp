@@ -5,6 +5,7 @@
 
 #include "platform/mapi/database.h"
 #include "platform/mapi/mapi.h"
+#include "platform/mapi/operations.h"
 #include "platform/mapi/props.h"
 
 namespace {
@@ -43,8 +44,8 @@ void* AllocateBlock(size_t size) { return NewBlock(size, nullptr); }
 HRESULT MAPIAllocateBuffer(ULONG size, void** buffer) {
   if (buffer == nullptr) return MAPI_E_INVALID_PARAMETER;
   *buffer = nullptr;
-  HRESULT fault;
-  if (larkpost::mapi::FaultFor("MAPIAllocateBuffer", &fault)) return fault;
+  using larkpost::mapi::Operation;
+  if (auto fault = larkpost::mapi::FaultFor(Operation::kAllocateBuffer)) return *fault;
   *buffer = NewBlock(size, nullptr);
   return *buffer != nullptr ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
 }
@@ -52,8 +53,8 @@ HRESULT MAPIAllocateBuffer(ULONG size, void** buffer) {
 HRESULT MAPIAllocateMore(ULONG size, void* parent, void** buffer) {
   if (buffer == nullptr) return MAPI_E_INVALID_PARAMETER;
   *buffer = nullptr;
-  HRESULT fault;
-  if (larkpost::mapi::FaultFor("MAPIAllocateMore", &fault)) return fault;
+  using larkpost::mapi::Operation;
+  if (auto fault = larkpost::mapi::FaultFor(Operation::kAllocateMore)) return *fault;
   if (parent == nullptr) return MAPI_E_INVALID_PARAMETER;
   BlockHeader* header = HeaderOf(parent);
   if (header->magic != kRootMagic && header->magic != kChildMagic) {

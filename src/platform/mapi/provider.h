@@ -54,7 +54,9 @@ void AbortStoreTransaction(IMsgStore* store);
 // GetProps is "IMsgStore::GetProps", "IMAPIFolder::GetProps" or "IMessage::GetProps"; every
 // method except AddRef and Release is counted. MAPIAllocateBuffer and MAPIAllocateMore count only
 // the caller's own calls: the buffers the provider hands out (GetProps values, row sets, problem
-// arrays) are neither counted nor failed by the plan. Safe to use from any thread.
+// arrays) are neither counted nor failed by the plan. Safe to use from any thread. A name the
+// interface does not have throws std::invalid_argument (here and in CallCount), so a misspelt
+// operation fails the test that names it instead of arming a fault that never fires.
 void AddFault(const std::string& operation, int nthCall, HRESULT result, int times = 1);
 void ClearFaults();
 // How often each operation was called since the last ClearFaults(), for tests of call counts.

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "platform/mapi/objects.h"
+#include "platform/mapi/operations.h"
 
 namespace larkpost::mapi {
 
@@ -18,194 +19,13 @@ constexpr int64_t kAfterAll = std::numeric_limits<int64_t>::max();
 constexpr size_t kUnfilteredChunk = 4096;
 constexpr size_t kFilteredChunk = 256;
 
-std::string EntryIdBytes(uint64_t uid, ULONG type, int64_t id) {
-  return MakeEntryId(uid, type, id);
-}
-
-// Steps a fetch statement and turns its rows into Row values with `build`.
-HRESULT Collect(Statement& stmt, std::vector<Row>* rows,
-                const std::function<void(Statement&, Row*)>& build) {
-  for (;;) {
-    int rc = stmt.Step();
-    if (rc == SQLITE_DONE) return S_OK;
-    if (rc != SQLITE_ROW) return ResultFromSqlite(rc);
-    Row row{stmt.ColumnInt(0), {}};
-    build(stmt, &row);
-    rows->push_back(std::move(row));
-  }
-}
-
-HRESULT CountWith(Database& db, const char* sql, int64_t owner, ULONG* count) {
-  Statement stmt = db.Prepare(sql);
-  if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-  stmt.BindInt(1, owner);
-  int rc = stmt.Step();
-  if (rc != SQLITE_ROW) return ResultFromSqlite(rc == SQLITE_DONE ? SQLITE_ERROR : rc);
-  *count = static_cast<ULONG>(std::min<int64_t>(stmt.ColumnInt(0), UINT32_MAX));
-  return S_OK;
-}
-
-class StoresTableSource final : public RowSource {
- public:
-  explicit StoresTableSource(uint64_t uid) : uid_(uid) {}
-  HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                const std::optional<std::string>&, std::vector<Row>* rows) override {
-    Statement stmt = db.Prepare(
-        forward ? "SELECT id, display_name FROM stores WHERE id >= ?1 ORDER BY id LIMIT ?2"
-                : "SELECT id, display_name FROM stores WHERE id < ?1 ORDER BY id DESC LIMIT ?2");
-    if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, from);
-    stmt.BindInt(2, limit);
-    return Collect(stmt, rows, [this](Statement& s, Row* row) {
-      row->props.push_back(Prop{PR_ENTRYID, EntryIdBytes(uid_, MAPI_STORE, row->key)});
-      row->props.push_back(Prop{PR_DISPLAY_NAME, s.ColumnBlob(1)});
-    });
-  }
-  HRESULT Count(Database& db, ULONG* count) override {
-    return CountWith(db, "SELECT count(*) FROM stores", 0, count);
-  }
-  std::vector<ULONG> DefaultColumns(const PropList&) const override {
-    return {PR_ENTRYID, PR_DISPLAY_NAME};
-  }
-
- private:
-  uint64_t uid_;
-};
-
-class FoldersTableSource final : public RowSource {
- public:
-  FoldersTableSource(uint64_t uid, int64_t parentId) : uid_(uid), parentId_(parentId) {}
-  HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                const std::optional<std::string>& name, std::vector<Row>* rows) override {
-    const char* sql;
-    if (name.has_value()) {
-      // Answered by the (parent_id, display_name) index: a restore looks up the subfolder a
-      // record names for every record.
-      sql = forward ? "SELECT id, display_name, comment FROM folders"
-                      " WHERE parent_id = ?1 AND display_name = ?4 AND id >= ?2 ORDER BY id LIMIT ?3"
-                    : "SELECT id, display_name, comment FROM folders"
-                      " WHERE parent_id = ?1 AND display_name = ?4 AND id < ?2"
-                      " ORDER BY id DESC LIMIT ?3";
-    } else {
-      sql = forward ? "SELECT id, display_name, comment FROM folders"
-                      " WHERE parent_id = ?1 AND id >= ?2 ORDER BY id LIMIT ?3"
-                    : "SELECT id, display_name, comment FROM folders"
-                      " WHERE parent_id = ?1 AND id < ?2 ORDER BY id DESC LIMIT ?3";
-    }
-    Statement stmt = db.Prepare(sql);
-    if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, parentId_);
-    stmt.BindInt(2, from);
-    stmt.BindInt(3, limit);
-    if (name.has_value()) stmt.BindBlob(4, *name);
-    return Collect(stmt, rows, [this](Statement& s, Row* row) {
-      row->props.push_back(Prop{PR_ENTRYID, EntryIdBytes(uid_, MAPI_FOLDER, row->key)});
-      row->props.push_back(Prop{PR_DISPLAY_NAME, s.ColumnBlob(1)});
-      if (!s.ColumnIsNull(2)) row->props.push_back(Prop{PR_COMMENT, s.ColumnBlob(2)});
-    });
-  }
-  HRESULT Count(Database& db, ULONG* count) override {
-    return CountWith(db, "SELECT count(*) FROM folders WHERE parent_id = ?1", parentId_, count);
-  }
-  std::vector<ULONG> DefaultColumns(const PropList&) const override {
-    return {PR_ENTRYID, PR_DISPLAY_NAME};
-  }
-  ULONG IndexedColumn() const override { return PR_DISPLAY_NAME; }
-
- private:
-  uint64_t uid_;
-  int64_t parentId_;
-};
-
-class MessagesTableSource final : public RowSource {
- public:
-  MessagesTableSource(uint64_t uid, int64_t folderId) : uid_(uid), folderId_(folderId) {}
-  HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                const std::optional<std::string>& time, std::vector<Row>* rows) override {
-    const char* sql;
-    if (time.has_value()) {
-      // Answered by the (folder_id, delivery_time) index, whose entries end in the row id.
-      sql = forward ? "SELECT id, props FROM messages WHERE folder_id = ?1"
-                      " AND delivery_time = ?4 AND id >= ?2 ORDER BY id LIMIT ?3"
-                    : "SELECT id, props FROM messages WHERE folder_id = ?1"
-                      " AND delivery_time = ?4 AND id < ?2 ORDER BY id DESC LIMIT ?3";
-    } else {
-      sql = forward ? "SELECT id, props FROM messages INDEXED BY messages_by_folder"
-                      " WHERE folder_id = ?1 AND id >= ?2 ORDER BY id LIMIT ?3"
-                    : "SELECT id, props FROM messages INDEXED BY messages_by_folder"
-                      " WHERE folder_id = ?1 AND id < ?2 ORDER BY id DESC LIMIT ?3";
-    }
-    Statement stmt = db.Prepare(sql);
-    if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, folderId_);
-    stmt.BindInt(2, from);
-    stmt.BindInt(3, limit);
-    if (time.has_value()) stmt.BindInt(4, TimeKey(*time));
-    return Collect(stmt, rows, [this](Statement& s, Row* row) {
-      PropList stored;
-      ParseProps(s.ColumnBlob(1), &stored);  // a damaged list still lists what it holds
-      row->props.reserve(stored.size() + 1);
-      row->props.push_back(Prop{PR_ENTRYID, EntryIdBytes(uid_, MAPI_MESSAGE, row->key)});
-      for (Prop& prop : stored) row->props.push_back(std::move(prop));
-    });
-  }
-  HRESULT Count(Database& db, ULONG* count) override {
-    return CountWith(db, "SELECT count(*) FROM messages WHERE folder_id = ?1", folderId_, count);
-  }
-  std::vector<ULONG> DefaultColumns(const PropList& row) const override { return TagsOf(row); }
-  ULONG IndexedColumn() const override { return PR_MESSAGE_DELIVERY_TIME; }
-
- private:
-  uint64_t uid_;
-  int64_t folderId_;
-};
-
-class RecipientsTableSource final : public RowSource {
- public:
-  explicit RecipientsTableSource(int64_t messageId) : messageId_(messageId) {}
-  HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
-                const std::optional<std::string>&, std::vector<Row>* rows) override {
-    Statement stmt = db.Prepare(
-        forward ? "SELECT seq, props FROM recipients"
-                  " WHERE message_id = ?1 AND seq >= ?2 ORDER BY seq LIMIT ?3"
-                : "SELECT seq, props FROM recipients"
-                  " WHERE message_id = ?1 AND seq < ?2 ORDER BY seq DESC LIMIT ?3");
-    if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, messageId_);
-    stmt.BindInt(2, from);
-    stmt.BindInt(3, limit);
-    return Collect(stmt, rows,
-                   [](Statement& s, Row* row) { ParseProps(s.ColumnBlob(1), &row->props); });
-  }
-  HRESULT Count(Database& db, ULONG* count) override {
-    return CountWith(db, "SELECT count(*) FROM recipients WHERE message_id = ?1", messageId_,
-                     count);
-  }
-  // The three columns every recipient has, then whatever else was written for this one.
-  std::vector<ULONG> DefaultColumns(const PropList& row) const override {
-    std::vector<ULONG> columns = {PR_EMAIL_ADDRESS, PR_RECIPIENT_TYPE, PR_DISPLAY_NAME};
-    for (ULONG tag : TagsOf(row)) {
-      ULONG id = PROP_ID(tag);
-      if (id != PROP_ID(PR_EMAIL_ADDRESS) && id != PROP_ID(PR_RECIPIENT_TYPE) &&
-          id != PROP_ID(PR_DISPLAY_NAME)) {
-        columns.push_back(tag);
-      }
-    }
-    return columns;
-  }
-
- private:
-  int64_t messageId_;
-};
-
 class Table final : public Counted<IMAPITable> {
  public:
   Table(std::shared_ptr<Database> db, std::unique_ptr<RowSource> source)
       : Counted(std::move(db)), source_(std::move(source)) {}
 
   HRESULT SetColumns(const SPropTagArray* columns, ULONG) override {
-    HRESULT fault;
-    if (FaultFor("IMAPITable::SetColumns", &fault)) return fault;
+    if (auto fault = Enter(Operation::kTableSetColumns)) return *fault;
     if (columns == nullptr || (columns->cValues > 0 && columns->aulPropTag == nullptr)) {
       return MAPI_E_INVALID_PARAMETER;
     }
@@ -215,9 +35,7 @@ class Table final : public Counted<IMAPITable> {
   }
 
   HRESULT QueryRows(LONG rowCount, ULONG, SRowSet** rows) override {
-    if (rows != nullptr) *rows = nullptr;
-    HRESULT fault;
-    if (FaultFor("IMAPITable::QueryRows", &fault)) return fault;
+    if (auto fault = Enter(Operation::kTableQueryRows, rows)) return *fault;
     if (rows == nullptr || rowCount <= 0) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> lock(db_->mutex());
     std::vector<Row> found;
@@ -250,9 +68,7 @@ class Table final : public Counted<IMAPITable> {
   }
 
   HRESULT GetRowCount(ULONG, ULONG* count) override {
-    if (count != nullptr) *count = 0;
-    HRESULT fault;
-    if (FaultFor("IMAPITable::GetRowCount", &fault)) return fault;
+    if (auto fault = Enter(Operation::kTableGetRowCount, count)) return *fault;
     if (count == nullptr) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> lock(db_->mutex());
     if (!restriction_.has_value()) return source_->Count(*db_, count);
@@ -264,9 +80,7 @@ class Table final : public Counted<IMAPITable> {
   }
 
   HRESULT SeekRow(BOOKMARK origin, LONG rowCount, LONG* rowsSought) override {
-    if (rowsSought != nullptr) *rowsSought = 0;
-    HRESULT fault;
-    if (FaultFor("IMAPITable::SeekRow", &fault)) return fault;
+    if (auto fault = Enter(Operation::kTableSeekRow, rowsSought)) return *fault;
     std::lock_guard<std::recursive_mutex> lock(db_->mutex());
     int64_t start;
     HRESULT hr = Origin(origin, &start);
@@ -290,8 +104,7 @@ class Table final : public Counted<IMAPITable> {
   }
 
   HRESULT FindRow(const SRestriction* restriction, BOOKMARK origin, ULONG flags) override {
-    HRESULT fault;
-    if (FaultFor("IMAPITable::FindRow", &fault)) return fault;
+    if (auto fault = Enter(Operation::kTableFindRow)) return *fault;
     constexpr ULONG kBackward = 0x00000001;
     if (flags & kBackward) return MAPI_E_NO_SUPPORT;
     Condition condition;
@@ -310,8 +123,7 @@ class Table final : public Counted<IMAPITable> {
   }
 
   HRESULT Restrict(const SRestriction* restriction, ULONG) override {
-    HRESULT fault;
-    if (FaultFor("IMAPITable::Restrict", &fault)) return fault;
+    if (auto fault = Enter(Operation::kTableRestrict)) return *fault;
     std::lock_guard<std::recursive_mutex> lock(db_->mutex());
     if (restriction == nullptr) {
       restriction_.reset();
@@ -392,19 +204,6 @@ class Table final : public Counted<IMAPITable> {
 };
 
 }  // namespace
-
-std::unique_ptr<RowSource> StoresSource(uint64_t uid) {
-  return std::make_unique<StoresTableSource>(uid);
-}
-std::unique_ptr<RowSource> FoldersSource(uint64_t uid, int64_t parentId) {
-  return std::make_unique<FoldersTableSource>(uid, parentId);
-}
-std::unique_ptr<RowSource> MessagesSource(uint64_t uid, int64_t folderId) {
-  return std::make_unique<MessagesTableSource>(uid, folderId);
-}
-std::unique_ptr<RowSource> RecipientsSource(int64_t messageId) {
-  return std::make_unique<RecipientsTableSource>(messageId);
-}
 
 IMAPITable* NewTable(std::shared_ptr<Database> db, std::unique_ptr<RowSource> source) {
   return new Table(std::move(db), std::move(source));

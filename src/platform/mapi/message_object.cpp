@@ -1,0 +1,148 @@
+// IMessage: a message row; its properties are one serialized list, its recipients rows of their
+// own.
+#include <cstddef>
+
+#include "platform/mapi/objects_internal.h"
+
+namespace larkpost::mapi {
+
+namespace {
+
+class Message final : public Counted<IMessage> {
+ public:
+  Message(std::shared_ptr<Database> db, int64_t id) : Counted(std::move(db)), id_(id) {}
+
+  HRESULT GetProps(const SPropTagArray* tags, ULONG, ULONG* count,
+                   SPropValue** values) override {
+    return AnswerGetProps(*db_, Operation::kMessageGetProps, tags, count, values,
+                          [this](PropList* props) -> HRESULT {
+      props->push_back(Prop{PR_ENTRYID, MakeEntryId(db_->uid(), MAPI_MESSAGE, id_)});
+      PropList stored;
+      HRESULT hr = ReadProps(&stored);
+      if (hr != S_OK) return hr;
+      for (Prop& prop : stored) props->push_back(std::move(prop));
+      return S_OK;
+    });
+  }
+
+  HRESULT SetProps(ULONG count, const SPropValue* values,
+                   SPropProblemArray** problems) override {
+    if (auto fault = Enter(Operation::kMessageSetProps, problems)) return *fault;
+    PropList changes;
+    std::vector<ULONG> computed;
+    HRESULT hr = Encode(count, values, &changes, &computed);
+    if (hr != S_OK) return hr;
+    Lock lock(db_->mutex());
+    WriteTransaction transaction(*db_);
+    if (transaction.result() != S_OK) return transaction.result();
+    PropList props;
+    hr = ReadProps(&props);
+    if (hr != S_OK) return hr;
+    for (Prop& change : changes) PutProp(&props, change.tag, std::move(change.bytes));
+    // The index column follows the delivery time, but only a PT_SYSTIME one.
+    const Prop* time = FindProp(props, PR_MESSAGE_DELIVERY_TIME);
+    std::string blob = SerializeProps(props);
+    {
+      Statement update =
+          db_->Prepare("UPDATE messages SET props = ?1, delivery_time = ?2 WHERE id = ?3");
+      update.BindBlob(1, blob);
+      if (time != nullptr) {
+        update.BindInt(2, TimeKey(time->bytes));
+      } else {
+        update.BindNull(2);
+      }
+      update.BindInt(3, id_);
+      hr = update.Run();
+      if (hr != S_OK) return hr;
+    }
+    hr = transaction.Commit();
+    if (hr != S_OK) return hr;
+    if (problems != nullptr && !computed.empty()) *problems = ComputedProblems(computed, values);
+    return S_OK;
+  }
+
+  HRESULT SaveChanges(ULONG) override {
+    if (auto fault = Enter(Operation::kMessageSaveChanges)) return *fault;
+    return S_OK;  // every change is already written
+  }
+
+  HRESULT GetRecipientTable(ULONG, IMAPITable** table) override {
+    if (auto fault = Enter(Operation::kMessageGetRecipientTable, table)) return *fault;
+    if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
+    Lock lock(db_->mutex());
+    int64_t any = 0;
+    HRESULT hr = LookupInt(*db_, "SELECT 1 FROM recipients WHERE message_id = ?1 LIMIT 1", id_,
+                           &any);
+    if (hr == MAPI_E_NOT_FOUND) return MAPI_E_NO_RECIPIENTS;
+    if (hr != S_OK) return hr;
+    *table = NewTable(db_, RecipientsSource(id_));
+    return S_OK;
+  }
+
+  HRESULT ModifyRecipients(ULONG flags, const ADRLIST* recipients) override {
+    if (auto fault = Enter(Operation::kMessageModifyRecipients)) return *fault;
+    if (flags != MODRECIP_ADD) return MAPI_E_NO_SUPPORT;
+    if (recipients == nullptr) return MAPI_E_INVALID_PARAMETER;
+    std::vector<std::string> blobs;
+    blobs.reserve(recipients->cEntries);
+    for (ULONG i = 0; i < recipients->cEntries; ++i) {
+      const ADRENTRY& entry = recipients->aEntries[i];
+      PropList props;
+      HRESULT hr = Encode(entry.cValues, entry.rgPropVals, &props, nullptr);
+      if (hr != S_OK) return hr;
+      blobs.push_back(SerializeProps(props));
+    }
+    Lock lock(db_->mutex());
+    WriteTransaction transaction(*db_);
+    if (transaction.result() != S_OK) return transaction.result();
+    int64_t last = 0;
+    HRESULT hr = LookupInt(
+        *db_, "SELECT coalesce(max(seq), 0) FROM recipients WHERE message_id = ?1", id_, &last);
+    if (hr != S_OK) return hr;
+    for (const std::string& blob : blobs) {
+      Statement insert =
+          db_->Prepare("INSERT INTO recipients(message_id, seq, props) VALUES(?1, ?2, ?3)");
+      insert.BindInt(1, id_);
+      insert.BindInt(2, ++last);
+      insert.BindBlob(3, blob);
+      hr = insert.Run();
+      if (hr != S_OK) return hr;
+    }
+    return transaction.Commit();
+  }
+
+ private:
+  HRESULT ReadProps(PropList* props) {
+    Statement stmt = db_->Prepare("SELECT props FROM messages WHERE id = ?1");
+    stmt.BindInt(1, id_);
+    HRESULT hr = stmt.FirstRow();
+    if (hr != S_OK) return hr;
+    if (!ParseProps(stmt.ColumnBlob(0), props)) return MAPI_E_CALL_FAILED;
+    return S_OK;
+  }
+
+  // The problem array SetProps hands back for the values it did not write (the provider's own
+  // PR_ENTRYID); null when out of memory.
+  static SPropProblemArray* ComputedProblems(const std::vector<ULONG>& computed,
+                                             const SPropValue* values) {
+    size_t size = offsetof(SPropProblemArray, aProblem) + computed.size() * sizeof(SPropProblem);
+    auto* array = static_cast<SPropProblemArray*>(AllocateBlock(size));
+    if (array == nullptr) return nullptr;
+    array->cProblem = static_cast<ULONG>(computed.size());
+    for (size_t i = 0; i < computed.size(); ++i) {
+      array->aProblem[i] = SPropProblem{computed[i], values[computed[i]].ulPropTag,
+                                        MAPI_E_COMPUTED};
+    }
+    return array;
+  }
+
+  int64_t id_;
+};
+
+}  // namespace
+
+IMessage* NewMessageObject(std::shared_ptr<Database> db, int64_t id) {
+  return new Message(std::move(db), id);
+}
+
+}  // namespace larkpost::mapi
