@@ -17,7 +17,7 @@
 #include "store/folder.h"
 #include "store/message.h"
 #include "store/session.h"
-#include "store/store_json.h"
+#include "storejson/store_json.h"
 
 namespace larkpost {
 namespace {

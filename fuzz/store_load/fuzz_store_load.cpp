@@ -11,7 +11,7 @@
 
 #include "platform/mapi/provider.h"
 #include "store/session.h"
-#include "store/store_json.h"
+#include "storejson/store_json.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "app/progress_dialog.h"
 #include "jobs/worker.h"
 #include "platform/mapi/provider.h"
-#include "store/store_json.h"
+#include "storejson/store_json.h"
 
 namespace larkpost::app {
 namespace {

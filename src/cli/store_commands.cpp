@@ -14,7 +14,7 @@
 #include "store/cursor.h"
 #include "store/folder.h"
 #include "store/session.h"
-#include "store/store_json.h"
+#include "storejson/store_json.h"
 
 namespace larkpost {
 

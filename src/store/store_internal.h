@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/mapi/mapi.h"
+#include "platform/mapi/mapi_ptr.h"  // TextOf
 
 namespace larkpost {
 
@@ -12,10 +13,5 @@ struct SmsFolder;
 
 // Counts the folder in its session's unreadableFolders, once per wrapper.
 void NoteUnreadableFolder(SmsFolder& folder);
-
-// A wide text of the interface, or "" for null.
-inline std::u16string_view TextOf(const char16_t* text) {
-  return text != nullptr ? std::u16string_view(text) : std::u16string_view();
-}
 
 }  // namespace larkpost

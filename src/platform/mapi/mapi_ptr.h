@@ -3,6 +3,7 @@
 // walks a table in batches. With them no early return can leak or forget to release.
 #pragma once
 
+#include <string_view>
 #include <utility>
 
 #include "platform/mapi/mapi.h"
@@ -44,6 +45,11 @@ class MapiPtr {
  private:
   T* object_ = nullptr;
 };
+
+// A wide text of the interface, or "" for null.
+inline std::u16string_view TextOf(const char16_t* text) {
+  return text != nullptr ? std::u16string_view(text) : std::u16string_view();
+}
 
 // Owns a row set from IMAPITable::QueryRows and frees it with FreeProws.
 class RowSet {

@@ -1,4 +1,4 @@
-#include "store/store_json.h"
+#include "storejson/store_json.h"
 
 #include <gtest/gtest.h>
 

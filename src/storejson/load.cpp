@@ -1,224 +1,24 @@
-#include "store/store_json.h"
+// LoadStore: NDJSON lines as DumpStore writes them, checked as a whole, then added to the store.
+#include "storejson/store_json.h"
 
 #include <cstring>
 #include <istream>
 #include <map>
 #include <optional>
-#include <ostream>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "platform/text/text.h"
+#include "backupfile/folder_path.h"
+#include "platform/mapi/mapi_ptr.h"
 #include "platform/time/filetime.h"
-#include "store/cursor.h"
 #include "store/folder.h"
-#include "store/store_internal.h"
+#include "storejson/json_fields.h"
 
 namespace larkpost {
 
+using namespace storejson;
+
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-// The message properties of a line, in the order they are written.
-enum class Kind { kLong, kText, kTime };
-struct Field {
-  const char* key;
-  ULONG tag;
-  Kind kind;
-};
-constexpr Field kFields[] = {
-    {"flags", PR_MESSAGE_FLAGS, Kind::kLong},
-    {"subject", PR_SUBJECT, Kind::kText},
-    {"lastModified", PR_LAST_MODIFICATION_TIME, Kind::kTime},
-    {"deliveryTime", PR_MESSAGE_DELIVERY_TIME, Kind::kTime},
-    {"messageClass", PR_MESSAGE_CLASS, Kind::kText},
-    {"senderEmailAddress", PR_SENDER_EMAIL_ADDRESS, Kind::kText},
-    {"senderName", PR_SENDER_NAME, Kind::kText},
-    {"size", PR_MESSAGE_SIZE, Kind::kLong},
-};
-constexpr size_t kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
-
-// Recipient properties: key, tag.
-struct RecipientField {
-  const char* key;
-  ULONG tag;
-};
-constexpr RecipientField kRecipientFields[] = {
-    {"name", PR_DISPLAY_NAME},
-    {"address", PR_EMAIL_ADDRESS},
-    {"type", PR_RECIPIENT_TYPE},
-};
-
-std::string Hex(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  return text;
-}
-
-std::string Utf8(std::u16string_view text) { return WideToUtf8(text); }
-
-// ---------------------------------------------------------------------------------------------
-// Dump
-
-Json ValueToJson(const SPropValue& value, Kind kind) {
-  switch (kind) {
-    case Kind::kLong:
-      return value.Value.ul;
-    case Kind::kText:
-      return Utf8(TextOf(value.Value.lpszW));
-    case Kind::kTime:
-      return FileTimeToUInt64(value.Value.ft);
-  }
-  return nullptr;
-}
-
-// Adds the message's recipients to the line; false with `error` set when they cannot be read.
-bool DumpRecipients(IMessage& message, Json& line, std::string& error) {
-  MapiPtr<IMAPITable> table;
-  const HRESULT hr = message.GetRecipientTable(0, table.put());
-  if (hr == MAPI_E_NO_RECIPIENTS) return true;
-  if (hr != S_OK || !table) {
-    error = "cannot open a recipient table (" + Hex(hr) + ")";
-    return false;
-  }
-  Json list = Json::array();
-  for (;;) {
-    SRowSet* rows = nullptr;
-    const HRESULT fetched = table->QueryRows(50, 0, &rows);
-    if (fetched < 0 || rows == nullptr) {
-      FreeProws(rows);
-      error = "cannot read a recipient table (" + Hex(fetched) + ")";
-      return false;
-    }
-    if (rows->cRows == 0) {
-      FreeProws(rows);
-      break;
-    }
-    for (ULONG r = 0; r < rows->cRows; ++r) {
-      const SRow& row = rows->aRow[r];
-      Json recipient = Json::object();
-      for (const RecipientField& field : kRecipientFields) {
-        for (ULONG i = 0; i < row.cValues; ++i) {
-          const SPropValue& value = row.lpProps[i];
-          if (value.ulPropTag != field.tag) continue;
-          if (field.tag == PR_RECIPIENT_TYPE) {
-            recipient[field.key] = value.Value.l;
-          } else {
-            recipient[field.key] = Utf8(TextOf(value.Value.lpszW));
-          }
-          break;
-        }
-      }
-      list.push_back(std::move(recipient));
-    }
-    FreeProws(rows);
-  }
-  if (!list.empty()) line["recipients"] = std::move(list);
-  return true;
-}
-
-bool DumpMessage(IMessage& message, const Json& path, std::ostream& out, std::string& error) {
-  ULONG tagList[kFieldCount];
-  for (size_t i = 0; i < kFieldCount; ++i) tagList[i] = kFields[i].tag;
-  const SPropTagArray tags{static_cast<ULONG>(kFieldCount), tagList};
-  ULONG count = 0;
-  SPropValue* values = nullptr;
-  const HRESULT hr = message.GetProps(&tags, MAPI_UNICODE, &count, &values);
-  if ((hr != S_OK && hr != MAPI_W_ERRORS_RETURNED) || values == nullptr) {
-    MAPIFreeBuffer(values);
-    error = "cannot read the properties of a message (" + Hex(hr) + ")";
-    return false;
-  }
-  Json line = Json::object();
-  line["folder"] = path;
-  for (size_t i = 0; i < kFieldCount && i < count; ++i) {
-    if (values[i].ulPropTag == kFields[i].tag) {
-      line[kFields[i].key] = ValueToJson(values[i], kFields[i].kind);
-    }
-  }
-  MAPIFreeBuffer(values);
-  if (!DumpRecipients(message, line, error)) return false;
-  out << line.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
-  if (!out) {
-    error = "cannot write the output";
-    return false;
-  }
-  return true;
-}
-
-bool DumpFolderMessages(SmsFolder& folder, const Json& path, std::ostream& out,
-                        std::string& error) {
-  if (!folder.folder) {
-    error = "cannot open the folder " + path.dump();
-    return false;
-  }
-  MapiPtr<IMAPITable> table;
-  static constexpr ULONG kColumn = PR_ENTRYID;
-  const SPropTagArray columns{1, &kColumn};
-  HRESULT hr = folder.folder->GetContentsTable(0, table.put());
-  if (hr == S_OK && table) hr = table->SetColumns(&columns, 0);
-  if (hr != S_OK || !table) {
-    error = "cannot read the messages of the folder " + path.dump() + " (" + Hex(hr) + ")";
-    return false;
-  }
-  for (;;) {
-    SRowSet* rows = nullptr;
-    hr = table->QueryRows(100, 0, &rows);
-    if (hr != S_OK || rows == nullptr) {
-      FreeProws(rows);
-      error = "cannot read the messages of the folder " + path.dump() + " (" + Hex(hr) + ")";
-      return false;
-    }
-    if (rows->cRows == 0) {
-      FreeProws(rows);
-      break;
-    }
-    for (ULONG r = 0; r < rows->cRows; ++r) {
-      const SRow& row = rows->aRow[r];
-      const SBinary* id = nullptr;
-      for (ULONG i = 0; i < row.cValues && id == nullptr; ++i) {
-        if (row.lpProps[i].ulPropTag == PR_ENTRYID) id = &row.lpProps[i].Value.bin;
-      }
-      ULONG type = 0;
-      IUnknown* opened = nullptr;
-      hr = id != nullptr
-               ? folder.folder->OpenEntry(id->cb, id->lpb, nullptr, 0, &type, &opened)
-               : MAPI_E_NOT_FOUND;
-      MapiPtr<IMessage> message(static_cast<IMessage*>(opened));
-      if (hr != S_OK || !message) {
-        FreeProws(rows);
-        error = "cannot open a message of the folder " + path.dump() + " (" + Hex(hr) + ")";
-        return false;
-      }
-      if (!DumpMessage(*message.get(), path, out, error)) {
-        FreeProws(rows);
-        return false;
-      }
-    }
-    FreeProws(rows);
-  }
-  return true;
-}
-
-// The folder's messages, then its subfolders' depth first, without recursion.
-bool DumpFolder(SmsFolder& root, std::ostream& out, std::string& error) {
-  Json path = Json::array();
-  return WalkFolderTree(root, [&](SmsFolder& folder, size_t depth) {
-    while (path.size() > depth) path.erase(path.size() - 1);
-    path.push_back(Utf8(folder.displayName));
-    if (!DumpFolderMessages(folder, path, out, error)) return false;
-    if (folder.Subfolders() == nullptr) {
-      error = "cannot list the subfolders of the folder " + path.dump();
-      return false;
-    }
-    return true;
-  });
-}
-
-// ---------------------------------------------------------------------------------------------
-// Load
 
 // One checked line, ready to be written.
 struct PendingMessage {
@@ -512,44 +312,7 @@ bool AddMessage(IMAPIFolder& folder, PendingMessage& pending, std::string& error
   return true;
 }
 
-// True when the store answers that it has no such property (rather than failing to answer).
-bool StoreLacksProperty(IMsgStore& store, ULONG tag) {
-  const SPropTagArray tags{1, &tag};
-  ULONG count = 0;
-  SPropValue* values = nullptr;
-  const HRESULT hr = store.GetProps(&tags, 0, &count, &values);
-  const bool lacks = hr == MAPI_W_ERRORS_RETURNED && values != nullptr && count >= 1 &&
-                     PROP_TYPE(values[0].ulPropTag) == PT_ERROR &&
-                     values[0].Value.err == MAPI_E_NOT_FOUND;
-  MAPIFreeBuffer(values);
-  return lacks;
-}
-
 }  // namespace
-
-bool DumpStore(SmsSession& session, std::ostream& out, std::string& error) {
-  error.clear();
-  if (!session.store) {
-    error = "the store is not open";
-    return false;
-  }
-  for (int k = 0; k < kFolderKindCount; ++k) {
-    const FolderKind kind = static_cast<FolderKind>(k);
-    SmsFolder* folder = session.StandardFolder(kind);
-    if (folder == nullptr) {
-      if (StoreLacksProperty(*session.store.get(), FolderKindTag(kind))) continue;
-      error = "cannot open the " + Utf8(FolderKindName(kind)) + " folder";
-      return false;
-    }
-    if (!DumpFolder(*folder, out, error)) return false;
-  }
-  out.flush();
-  if (!out) {
-    error = "cannot write the output";
-    return false;
-  }
-  return true;
-}
 
 bool LoadStore(SmsSession& session, std::istream& in, std::string& error, uint32_t* loaded) {
   error.clear();
