@@ -36,16 +36,11 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-bool StoreExists(const std::string& database) { return access(database.c_str(), F_OK) == 0; }
-
 // The session could not be opened: the system's text, and for a store file that does not exist
 // a hint on the next line.
 void ReportNoSession(const std::string& database, CliStreams& io) {
   AfxMessageBox(IDS_ACCOUNT_INIT_FAILED, MB_ICONWARNING);
-  if (!StoreExists(database)) {
-    io.err << "(no message store at " << database << "; create one with: larkpost --store "
-           << database << " store init)\n";
-  }
+  if (!StoreExists(database)) HintMissingStore(database, io);
 }
 
 // The messaging logon would create a missing store file; a backup or restore must not quietly

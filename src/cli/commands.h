@@ -29,6 +29,11 @@ int VerifyPhoneFile(const std::u16string& path, CliStreams& io);
 // "direction", "received" or "sent"; false for anything else.
 bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs);
 
+// Whether the store file is there: the messaging logon would create a missing one.
+bool StoreExists(const std::string& database);
+// The line that tells how to create the missing store file `database`.
+void HintMissingStore(const std::string& database, CliStreams& io);
+
 // The message store at the path set with SetDatabasePath.
 int StoreInit(const std::string& database, CliStreams& io);
 int StoreList(const std::string& database, CliStreams& io);

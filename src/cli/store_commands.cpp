@@ -25,10 +25,7 @@ namespace {
 bool Opened(SmsSession& session, const std::string& database, CliStreams& io) {
   if (session.initialized) return true;
   io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n";
-  if (access(database.c_str(), F_OK) != 0) {
-    io.err << "(no message store at " << database << "; create one with: larkpost --store "
-           << database << " store init)\n";
-  }
+  if (!StoreExists(database)) HintMissingStore(database, io);
   return false;
 }
 
@@ -51,14 +48,20 @@ void ListFolder(SmsFolder& root, uint64_t& total, CliStreams& io) {
 
 // The messaging logon creates a missing store file; looking at a store must not.
 bool Exists(const std::string& database, CliStreams& io) {
-  if (access(database.c_str(), F_OK) == 0) return true;
-  io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n"
-         << "(no message store at " << database << "; create one with: larkpost --store "
-         << database << " store init)\n";
+  if (StoreExists(database)) return true;
+  io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n";
+  HintMissingStore(database, io);
   return false;
 }
 
 }  // namespace
+
+bool StoreExists(const std::string& database) { return access(database.c_str(), F_OK) == 0; }
+
+void HintMissingStore(const std::string& database, CliStreams& io) {
+  io.err << "(no message store at " << database << "; create one with: larkpost --store "
+         << database << " store init)\n";
+}
 
 int StoreInit(const std::string& database, CliStreams& io) {
   const HRESULT result = mapi::InitializeDatabase(database);
