@@ -15,7 +15,7 @@ function(larkpost_test)
     return()
   endif()
   add_executable(${ARG_NAME} ${ARG_SOURCES})
-  target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${ARG_NAME} DISCOVERY_MODE PRE_TEST
     PROPERTIES ENVIRONMENT "LARKPOST_SOURCE_DIR=${PROJECT_SOURCE_DIR};TZ=Europe/Berlin"

@@ -23,6 +23,7 @@
 #include "store/folder.h"
 #include "store/message.h"
 #include "store/session.h"
+#include "store/store_test_support.h"
 
 namespace larkpost::testing {
 
@@ -86,35 +87,7 @@ inline std::string BackupOfRawRecords(const std::string& records, uint32_t count
 
 // ---- Files and stores ----------------------------------------------------------------------
 
-// A temporary folder per test, with the message-store database inside it chosen for MAPI.
-class TempStore {
- public:
-  TempStore() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("larkpost-backupfile-" + std::to_string(::getpid()) + "-" + info->test_suite_name() +
-            "-" + info->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    UseDatabase("store.db");
-    larkpost::mapi::ClearFaults();
-  }
-  ~TempStore() {
-    larkpost::mapi::ClearFaults();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  // Switches MAPI to another database in this folder (for a second, empty store).
-  void UseDatabase(const std::string& name) {
-    larkpost::mapi::SetDatabasePath((dir_ / name).string());
-  }
-  std::u16string File(const std::string& name) const {
-    return Utf8ToWide((dir_ / name).string());
-  }
-
- private:
-  std::filesystem::path dir_;
-};
+// TempStore: store/store_test_support.h.
 
 inline void WriteBytes(const std::u16string& path, const std::string& bytes) {
   CFile file(path, CFile::modeCreate | CFile::modeWrite);

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "backupfile/digest.h"
+#include "backupfile/backup_test_util.h"
 #include "jobs/job_records.h"
 #include "jobs/worker.h"
 #include "platform/framework/framework.h"
@@ -181,15 +181,6 @@ class RunsTest : public ::testing::Test {
   ScriptedUserInterface ui_;
 };
 
-// A backup file built by hand: digest, count, then the given records.
-std::string BackupFileOf(uint32_t count, const std::string& records) {
-  std::string body(4, '\0');
-  for (int i = 0; i < 4; ++i) body[i] = static_cast<char>((count >> (8 * i)) & 0xFF);
-  body += records;
-  const BackupDigest digest = ComputeBackupDigest(static_cast<uint32_t>(16 + body.size()));
-  return std::string(digest.begin(), digest.end()) + body;
-}
-
 std::string Le(uint64_t value, int bytes) {
   std::string out;
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -342,9 +333,10 @@ TEST_F(RunsTest, FileThatFailsValidationLeavesStoreUntouched) {
 
 TEST_F(RunsTest, FailingRecordIsNumberedAndEarlierRecordsStay) {
   WriteFile(dir_ / "bad.bak",
-            BackupFileOf(3, RecordOf("Inbox", 133000000000000010ULL, "one") +
-                                RecordOf("Inbox\\Trips", 133000000000000011ULL, "two") +
-                                RecordOf("Attic", 133000000000000012ULL, "three")));
+            testing::BackupOfRawRecords(RecordOf("Inbox", 133000000000000010ULL, "one") +
+                                            RecordOf("Inbox\\Trips", 133000000000000011ULL, "two") +
+                                            RecordOf("Attic", 133000000000000012ULL, "three"),
+                                        3));
   Restore(PathOf("bad.bak"));
   ASSERT_EQ(ui_.shown.size(), 1u);
   EXPECT_EQ(ui_.shown[0].text, u"No.3, Create folder 'Attic' error!");
@@ -355,7 +347,8 @@ TEST_F(RunsTest, FailingRecordIsNumberedAndEarlierRecordsStay) {
 }
 
 TEST_F(RunsTest, CountLargerThanRecordsEndsWithReadFolderLineError) {
-  WriteFile(dir_ / "short.bak", BackupFileOf(2, RecordOf("Inbox", 133000000000000010ULL, "one")));
+  WriteFile(dir_ / "short.bak",
+            testing::BackupOfRawRecords(RecordOf("Inbox", 133000000000000010ULL, "one"), 2));
   Restore(PathOf("short.bak"));
   ASSERT_EQ(ui_.shown.size(), 1u);
   EXPECT_EQ(ui_.shown[0].text, u"No.2, Read folder line error!");
@@ -464,7 +457,7 @@ TEST_F(RunsTest, IncompleteBackupIsKeptBesideTheOlderFile) {
             std::u16string::npos);
   EXPECT_EQ(ui_.shown[0].type, MB_ICONWARNING);
   // What could be read is a complete, valid file: here no message at all.
-  EXPECT_EQ(ReadFile(partial[0]), BackupFileOf(0, ""));
+  EXPECT_EQ(ReadFile(partial[0]), testing::BackupOfRawRecords("", 0));
 }
 
 TEST_F(RunsTest, UnreadableMessagesMakeTheBackupIncomplete) {

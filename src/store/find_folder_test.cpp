@@ -11,6 +11,7 @@
 #include "store/folder.h"
 #include "store/message.h"
 #include "store/session.h"
+#include "store/store_test_support.h"
 
 namespace larkpost {
 namespace {
@@ -19,13 +20,6 @@ namespace {
 class FindFolderPathTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("larkpost-find-folder-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    mapi::SetDatabasePath((dir_ / "store.db").string());
-    mapi::ClearFaults();
     session_ = std::make_unique<SmsSession>(u"SMS");
     ASSERT_EQ(session_->initialized, 1);
     for (const char16_t* path : {u"Inbox\\Work\\Old", u"Sentedbox\\"}) {
@@ -34,11 +28,7 @@ class FindFolderPathTest : public ::testing::Test {
       ASSERT_NE(ResolveFolderPath(*session_, path, isStandard, owned), nullptr);
     }
   }
-  void TearDown() override {
-    mapi::ClearFaults();
-    session_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { session_.reset(); }
 
   FolderLookup Find(const std::u16string& path) {
     return FindFolderPath(*session_, path, folder_, owned_);
@@ -50,7 +40,7 @@ class FindFolderPathTest : public ::testing::Test {
     return fresh.StandardFolder(FolderKind::Inbox)->Subfolders()->size();
   }
 
-  std::filesystem::path dir_;
+  testing::TempStore store_;
   std::unique_ptr<SmsSession> session_;
   SmsFolder* folder_ = nullptr;
   std::unique_ptr<SmsFolder> owned_;

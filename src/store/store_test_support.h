@@ -19,30 +19,10 @@
 
 namespace larkpost::testing {
 
-// A temporary folder with the database file that MAPILogonEx opens from now on; removed, with
-// the fault plan, at the end of the test.
-class TempStore {
+// The temporary database of mapi_test_support.h, made with its "SMS" store before the test.
+class TempStore : public mapi::testing::TempDatabase {
  public:
-  TempStore() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "larkpost-store-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-    path_ = dir_ + "/messages.db";
-    mapi::SetDatabasePath(path_);
-    EXPECT_EQ(mapi::InitializeDatabase(path_), S_OK);
-    mapi::ClearFaults();
-  }
-  ~TempStore() {
-    mapi::ClearFaults();
-    std::filesystem::remove_all(dir_);
-  }
-  TempStore(const TempStore&) = delete;
-  TempStore& operator=(const TempStore&) = delete;
-
-  const std::string& path() const { return path_; }
-
- private:
-  std::string dir_;
-  std::string path_;
+  TempStore() { EXPECT_EQ(mapi::InitializeDatabase(path()), S_OK); }
 };
 
 // Property values: Long(tag, value), Text(tag, text), Time(tag, low, high).

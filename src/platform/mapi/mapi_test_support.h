@@ -14,6 +14,7 @@
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
 #include "platform/mapi/provider.h"
+#include "platform/text/text.h"
 
 namespace larkpost::mapi::testing {
 
@@ -34,8 +35,14 @@ class TempDatabase {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
+  TempDatabase(const TempDatabase&) = delete;
+  TempDatabase& operator=(const TempDatabase&) = delete;
   const std::string& dir() const { return dir_; }
   const std::string& path() const { return path_; }
+  // A file of that name in the folder, for backups and other output.
+  std::u16string File(const std::string& name) const { return Utf8ToWide(dir_ + "/" + name); }
+  // Makes another database of this folder the one MAPILogonEx opens (a second store).
+  void UseDatabase(const std::string& name) { SetDatabasePath(dir_ + "/" + name); }
 
  private:
   std::string dir_;
