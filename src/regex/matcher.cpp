@@ -1,3 +1,7 @@
+// The matching engine: one backtracking loop over the compiled program with its own stack.
+// Longer than most files on purpose: Attempt, Backtrack, Unwind and the stack-entry layouts they
+// share are one piece of logic (every choice point pushed here is popped there); split across
+// files, each half would be unreadable without the other.
 #include "regex/matcher.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The pattern parser: syntax to program in one recursive-descent pass. Kept in one file because
+// every construct's parse, size accounting and nesting bound interlock; the tokenizer and the
+// program layout already live apart.
 #include "regex/parser.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
-// Differential test of the pattern matcher against PCRE2.
+// Differential test of the pattern matcher against PCRE2. One file, long on purpose: the pattern
+// generator, its two renderings and the list of deliberate differences below must change
+// together, or the engines stop being compared on the same language.
 //
 // A generator builds random patterns from the syntax both engines understand, renders each one
 // twice (once in our syntax, once in PCRE2's, which differ in a few spellings), and runs both
