@@ -47,21 +47,6 @@ std::u16string SenderLine(const MessageRecord& record) {
   return line;
 }
 
-// Converts into the ANSI code page, noting whether any character became the default character.
-std::string Ansi(std::u16string_view wide, bool* replaced) {
-  if (wide.empty()) return {};
-  const int length = static_cast<int>(wide.size());
-  int needed = WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, wide.data(), length, nullptr, 0,
-                                   nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
-  int usedDefault = 0;
-  needed = WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, wide.data(), length, narrow.data(),
-                               needed, nullptr, &usedDefault);
-  narrow.resize(static_cast<size_t>(needed > 0 ? needed : 0));
-  if (usedDefault != 0 && replaced != nullptr) *replaced = true;
-  return narrow;
-}
-
 void AppendUInt32(std::string& out, uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
 }
@@ -72,7 +57,7 @@ void AppendFileTime(std::string& out, const FILETIME& time) {
 }
 
 void AppendLine(std::string& out, std::u16string_view text, bool* replaced) {
-  out += Ansi(text, replaced);
+  out += WideToAnsi(text, replaced);
   out.push_back('\n');
 }
 
@@ -182,7 +167,7 @@ bool CheckRecordFields(const RecordFields& fields, MessageRecord& record, std::u
 }
 
 std::string EncodeRecord(const MessageRecord& record, bool* replaced) {
-  const std::string text = Ansi(record.text + u'\n', replaced);
+  const std::string text = WideToAnsi(record.text + u'\n', replaced);
   std::string out;
   out.reserve(text.size() + 256);
   AppendLine(out, OneLine(record.messageClass), replaced);
@@ -201,7 +186,7 @@ std::string EncodeRecord(const MessageRecord& record, bool* replaced) {
 std::string PresenceKey(const MessageRecord& record) {
   std::string key;
   AppendFileTime(key, record.deliveryTime);
-  const std::string text = Ansi(record.text, nullptr);
+  const std::string text = WideToAnsi(record.text, nullptr);
   // The text is length-prefixed, so no text can run into the lines after it.
   AppendUInt32(key, static_cast<uint32_t>(text.size()));
   key += text;

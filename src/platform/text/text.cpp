@@ -211,11 +211,13 @@ bool WideToNarrow(unsigned codePage, std::u16string_view wide, const char* defau
     out.resize(start + wide.size() * 3);
     UErrorCode error = U_ZERO_ERROR;
     int32_t length = 0;
+    int32_t substitutions = 0;
     u_strToUTF8WithSub(out.data() + start, static_cast<int32_t>(wide.size() * 3), &length,
                        reinterpret_cast<const UChar*>(wide.data()), static_cast<int32_t>(wide.size()),
-                       kReplacementCharacter, nullptr, &error);
+                       kReplacementCharacter, &substitutions, &error);
     if (U_FAILURE(error)) length = 0;
     out.resize(start + length);
+    if (substitutions > 0 && usedDefault != nullptr) *usedDefault = true;
     return U_SUCCESS(error);
   }
   const char substitute = (defaultChar != nullptr && *defaultChar != '\0') ? *defaultChar : '?';
@@ -360,11 +362,13 @@ int MultiByteToWideChar(unsigned codePage, unsigned, const char* narrow, int nar
 
 namespace larkpost {
 
-std::string WideToAnsi(std::u16string_view wide) {
+std::string WideToAnsi(std::u16string_view wide, bool* replaced) {
   std::string out;
   std::u16string composed;
   if (Compose(wide, composed)) wide = composed;
-  WideToNarrow(GetACP(), wide, nullptr, nullptr, out);
+  bool used = false;
+  WideToNarrow(GetACP(), wide, nullptr, &used, out);
+  if (used && replaced != nullptr) *replaced = true;
   return out;
 }
 

@@ -173,3 +173,29 @@ TEST(Conversion, WorksFromSeveralThreadsAtOnce) {
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
+
+// The record writer converts every field with WideToAnsi and counts what it had to replace; under
+// UTF-8 the platform call refuses to report replacements, which once emptied every field.
+TEST(WideToAnsi, ConvertsAndTellsReplacementsUnderEveryKindOfCodePage) {
+  bool replaced = false;
+  EXPECT_EQ(larkpost::WideToAnsi(u"Gr\u00FC\u00DFe \u2713", &replaced), "Gr\xFC\xDF" "e ?");
+  EXPECT_TRUE(replaced);
+  {
+    AnsiCodePage utf8(CP_UTF8);
+    ASSERT_TRUE(utf8.ok());
+    replaced = false;
+    EXPECT_EQ(larkpost::WideToAnsi(u"Gr\u00FC\u00DFe \u2713", &replaced), "Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93");
+    EXPECT_FALSE(replaced);
+    EXPECT_EQ(larkpost::WideToAnsi(std::u16string(u"x") + char16_t(0xD800), &replaced), "x\xEF\xBF\xBD");
+    EXPECT_TRUE(replaced);
+  }
+  {
+    AnsiCodePage gbk(936);
+    ASSERT_TRUE(gbk.ok());
+    replaced = false;
+    EXPECT_EQ(larkpost::WideToAnsi(u"\u4E2D", &replaced), "\xD6\xD0");
+    EXPECT_FALSE(replaced);
+    larkpost::WideToAnsi(u"\u0E01", &replaced);
+    EXPECT_TRUE(replaced);
+  }
+}
