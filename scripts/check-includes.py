@@ -62,13 +62,16 @@ def main():
                          text=True, check=True).stdout.strip()
     with open(os.path.join(build, "compile_commands.json"), encoding="utf-8") as f:
         commands = json.load(f)
+    # Only our own sources count, not what the build generates.
+    tracked = set(subprocess.run(["git", "ls-files"], cwd=top, capture_output=True, text=True,
+                                 check=True).stdout.split())
 
     owners = defaultdict(set)             # repo-relative file -> targets compiling it
     folder_libraries = defaultdict(set)   # folder -> non-test targets compiled from it
     for entry in commands:
         m = TARGET_DIR.search(entry.get("output", "") or entry["command"])
         source = os.path.relpath(entry["file"], top)
-        if not m or source.startswith(".."):
+        if not m or source not in tracked:
             continue
         owners[source].add(m.group(1))
         if not source.endswith("_test.cpp"):
