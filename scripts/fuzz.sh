@@ -8,7 +8,8 @@
 # New interesting inputs go to build/fuzz/corpus/<target>/, crashes, leaks and timeouts to
 # build/fuzz/findings/<target>/ (keep a finding as a test of the module it hit). A finding makes
 # the script fail. LARKPOST_FUZZ_TIMEOUT sets the seconds one input may take (default 25; the
-# address splitter: 1).
+# address splitter: 1). LARKPOST_FUZZ_SEED fixes libFuzzer's random seed (default: a new one
+# each run), so a short run in the test command explores the same inputs every time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -48,6 +49,7 @@ for target in "${targets[@]}"; do
     timeout=${LARKPOST_FUZZ_TIMEOUT:-1}
     extra+=(-max_len=65536)
   fi
+  if [ -n "${LARKPOST_FUZZ_SEED:-}" ]; then extra+=(-seed="$LARKPOST_FUZZ_SEED"); fi
   echo "fuzz: $target for ${seconds}s"
   if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 \
       -report_slow_units=1 -print_final_stats=1 -artifact_prefix="$findings/" "${extra[@]}" \
