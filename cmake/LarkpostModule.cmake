@@ -17,8 +17,10 @@ function(larkpost_test)
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  # One variable only: a second one after a ";" would be read as a property name and never reach
+  # the tests. Tests that depend on the time zone set TZ themselves.
   gtest_discover_tests(${ARG_NAME} DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "LARKPOST_SOURCE_DIR=${PROJECT_SOURCE_DIR};TZ=Europe/Berlin"
+    PROPERTIES ENVIRONMENT "LARKPOST_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
