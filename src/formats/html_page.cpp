@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backupfile/folder_path.h"
+#include "formats/markup.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 
@@ -118,34 +119,6 @@ constexpr char kScript[] = R"(<script>
 </html>
 )";
 
-void AppendEscaped(std::string& out, std::string_view utf8) {
-  for (const char c : utf8) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      case '\r':
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-}
-
-void AppendEscaped(std::string& out, std::u16string_view text) { AppendEscaped(out, WideToUtf8(text)); }
-
 bool LocalTime(int64_t seconds, struct tm& local) {
   const time_t t = static_cast<time_t>(seconds);
   return localtime_r(&t, &local) != nullptr;
@@ -242,7 +215,7 @@ class Page : public MessageWriter {
     markup_ += received ? "<li class=\"m in" : "<li class=\"m out";
     if (type == kPhoneDraft || type == kPhoneOutbox) markup_ += " draft";
     markup_ += "\"><p class=\"t\">";
-    AppendEscaped(markup_, record.text);
+    AppendEscaped(markup_, record.text, Markup::kHtmlText);
     markup_ += "</p><p class=\"d\"><span>";
     struct tm local {};
     if (date != 0 && LocalTime(date, local)) {
@@ -251,7 +224,7 @@ class Page : public MessageWriter {
       markup_ += "no time";
     }
     markup_ += "</span><span class=\"f\">";
-    AppendEscaped(markup_, FolderShown(record.folderPath));
+    AppendEscaped(markup_, FolderShown(record.folderPath), Markup::kHtmlText);
     markup_ += "</span></p></li>\n";
 
     if (std::fwrite(markup_.data(), 1, markup_.size(), spool_) != markup_.size()) {
@@ -334,11 +307,11 @@ class Page : public MessageWriter {
     if (added) {
       Conversation& conversation = conversations_.emplace_back();
       conversation.heading = "<span class=\"who\">";
-      AppendEscaped(conversation.heading, names);
+      AppendEscaped(conversation.heading, names, Markup::kHtmlText);
       conversation.heading += "</span>";
       if (!numbers.empty()) {
         conversation.heading += "<span class=\"num\">";
-        AppendEscaped(conversation.heading, numbers);
+        AppendEscaped(conversation.heading, numbers, Markup::kHtmlText);
         conversation.heading += "</span>";
       }
     }

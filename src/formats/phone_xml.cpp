@@ -8,6 +8,7 @@
 #include <deque>
 #include <vector>
 
+#include "formats/markup.h"
 #include "formats/xml_prefilter.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
@@ -200,37 +201,6 @@ class XmlSource : public EntrySource {
   uint64_t lastEventLine_ = 1;
 };
 
-// Attribute text: markup, quotes and line breaks as references; control characters as the app
-// writes them.
-void AppendEscaped(std::string& out, std::u16string_view text) {
-  const std::string utf8 = WideToUtf8(text);
-  for (const char c : utf8) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "&#" + std::to_string(static_cast<int>(c)) + ";";
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-}
-
 void AppendAttribute(std::string& out, const char* name, std::u16string_view value) {
   out += ' ';
   out += name;
@@ -238,7 +208,7 @@ void AppendAttribute(std::string& out, const char* name, std::u16string_view val
   if (value.empty()) {
     out += "null";
   } else {
-    AppendEscaped(out, value);
+    AppendEscaped(out, value, Markup::kXmlAttribute);
   }
   out += '"';
 }
@@ -288,7 +258,7 @@ class Writer : public MessageWriter {
       AppendNumber(line_, "type", entry.type);
       line_ += " subject=\"null\"";
       line_ += " body=\"";
-      AppendEscaped(line_, entry.body);
+      AppendEscaped(line_, entry.body, Markup::kXmlAttribute);
       line_ += "\" toa=\"null\" sc_toa=\"null\" service_center=\"null\"";
       AppendNumber(line_, "read", entry.read ? 1 : 0);
       AppendNumber(line_, "status", entry.status);
