@@ -12,6 +12,7 @@
 #include <QtGui/QPainterPath>
 
 #include <cstdio>
+#include <initializer_list>
 #include <fstream>
 #include <string>
 
@@ -69,6 +70,15 @@ struct Palette {
   QColor light, dark;
 };
 
+// The closed outline through these corners, in order.
+QPainterPath Outline(std::initializer_list<QPointF> corners) {
+  QPainterPath path;
+  path.moveTo(*corners.begin());
+  for (auto corner = corners.begin() + 1; corner != corners.end(); ++corner) path.lineTo(*corner);
+  path.closeSubpath();
+  return path;
+}
+
 // A phone on the left, a tray on the right and an arrow between them; the arrow points to the
 // tray for a backup and back to the phone for a restore. Drawn in a 100 × 100 box.
 void DrawTransfer(QPainter& p, bool toTray) {
@@ -84,42 +94,16 @@ void DrawTransfer(QPainter& p, bool toTray) {
   p.drawRect(QRectF(20, 32, 14, 3));
   p.drawRect(QRectF(20, 38, 10, 3));
   // The tray: an open box.
-  QPainterPath tray;
-  tray.moveTo(58, 52);
-  tray.lineTo(58, 70);
-  tray.lineTo(88, 70);
-  tray.lineTo(88, 52);
-  tray.lineTo(82, 52);
-  tray.lineTo(82, 64);
-  tray.lineTo(64, 64);
-  tray.lineTo(64, 52);
-  tray.closeSubpath();
-  p.drawPath(tray);
+  p.drawPath(Outline({{58, 52}, {58, 70}, {88, 70}, {88, 52}, {82, 52}, {82, 64}, {64, 64},
+                      {64, 52}}));
   // The arrow, a bent path from one to the other.
-  QPainterPath arrow;
   if (toTray) {
-    arrow.moveTo(44, 30);
-    arrow.lineTo(66, 30);
-    arrow.lineTo(66, 42);
-    arrow.lineTo(58, 42);
-    arrow.lineTo(73, 58);
-    arrow.lineTo(88, 42);
-    arrow.lineTo(80, 42);
-    arrow.lineTo(80, 22);
-    arrow.lineTo(44, 22);
+    p.drawPath(Outline({{44, 30}, {66, 30}, {66, 42}, {58, 42}, {73, 58}, {88, 42}, {80, 42},
+                        {80, 22}, {44, 22}}));
   } else {
-    arrow.moveTo(66, 56);
-    arrow.lineTo(66, 36);
-    arrow.lineTo(58, 36);
-    arrow.lineTo(58, 44);
-    arrow.lineTo(42, 30);
-    arrow.lineTo(58, 16);
-    arrow.lineTo(58, 24);
-    arrow.lineTo(80, 24);
-    arrow.lineTo(80, 56);
+    p.drawPath(Outline({{66, 56}, {66, 36}, {58, 36}, {58, 44}, {42, 30}, {58, 16}, {58, 24},
+                        {80, 24}, {80, 56}}));
   }
-  arrow.closeSubpath();
-  p.drawPath(arrow);
 }
 
 void DrawPower(QPainter& p) {
