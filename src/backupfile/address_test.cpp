@@ -5,6 +5,8 @@
 #include <optional>
 #include <random>
 
+#include "platform/text/text.h"
+
 namespace larkpost {
 namespace {
 
@@ -25,20 +27,29 @@ std::optional<RecordRecipient> ParseRecipientText(std::u16string_view text) {
   return recipient;
 }
 
-TEST(SplitSenderText, SplitsNameAndNumber) {
-  const Sender s = ParseSender(u"\"Ann Lee\" <+4915112345678>");
-  EXPECT_TRUE(s.ok);
-  EXPECT_EQ(s.name, u"Ann Lee");
-  EXPECT_EQ(s.address, u"+4915112345678");
-}
-
-TEST(SplitSenderText, EmptyPartsStillSucceed) {
-  EXPECT_EQ(ParseSender(u"\"\" <+49>").name, u"");
-  EXPECT_EQ(ParseSender(u"\"\" <+49>").address, u"+49");
-  const Sender s = ParseSender(u"\"Ann\" <>");
-  EXPECT_TRUE(s.ok);
-  EXPECT_EQ(s.name, u"Ann");
-  EXPECT_EQ(s.address, u"");
+TEST(SplitSenderText, SplitsTheQuotedNameAndTheBracketedAddress) {
+  struct Case {
+    std::u16string_view text, name, address;
+  };
+  const Case cases[] = {
+      {u"\"Ann Lee\" <+4915112345678>", u"Ann Lee", u"+4915112345678"},
+      // Empty parts still succeed.
+      {u"\"\" <+49>", u"", u"+49"},
+      {u"\"Ann\" <>", u"Ann", u""},
+      // Text around the form is ignored.
+      {u"From: \"Ann\" <+49> (mobile)", u"Ann", u"+49"},
+      // The name runs to the last quote before a bracket, the address to the last bracket.
+      {u"\"A\" <b\" <+1>", u"A\" <b", u"+1"},
+      {u"\"A\" <x> y>", u"A", u"x> y"},
+      // Characters outside the code page become its default character.
+      {u"\"Grüße 日本\" <+1\nx>", u"Grüße ??", u"+1\nx"},
+  };
+  for (const Case& c : cases) {
+    const Sender s = ParseSender(c.text);
+    EXPECT_TRUE(s.ok) << WideToUtf8(c.text);
+    EXPECT_EQ(s.name, c.name) << WideToUtf8(c.text);
+    EXPECT_EQ(s.address, c.address) << WideToUtf8(c.text);
+  }
 }
 
 TEST(SplitSenderText, TextNotOfTheFormFailsAndChangesNothing) {
@@ -49,27 +60,6 @@ TEST(SplitSenderText, TextNotOfTheFormFailsAndChangesNothing) {
     EXPECT_EQ(s.name, u"before");
     EXPECT_EQ(s.address, u"before");
   }
-}
-
-TEST(SplitSenderText, TextAroundTheFormIsIgnored) {
-  const Sender s = ParseSender(u"From: \"Ann\" <+49> (mobile)");
-  EXPECT_TRUE(s.ok);
-  EXPECT_EQ(s.name, u"Ann");
-  EXPECT_EQ(s.address, u"+49");
-}
-
-TEST(SplitSenderText, TheNameRunsToTheLastQuoteBeforeABracket) {
-  const Sender s = ParseSender(u"\"A\" <b\" <+1>");
-  EXPECT_EQ(s.name, u"A\" <b");
-  EXPECT_EQ(s.address, u"+1");
-  EXPECT_EQ(ParseSender(u"\"A\" <x> y>").address, u"x> y");
-}
-
-TEST(SplitSenderText, CharactersOutsideTheCodePageBecomeTheDefaultCharacter) {
-  const Sender s = ParseSender(u"\"Grüße 日本\" <+1\nx>");
-  EXPECT_TRUE(s.ok);
-  EXPECT_EQ(s.name, u"Grüße ??");
-  EXPECT_EQ(s.address, u"+1\nx");
 }
 
 TEST(SplitRecipientText, ReadsNameAddressAndType) {

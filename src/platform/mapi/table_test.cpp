@@ -30,6 +30,14 @@ std::vector<size_t> PageSizes(IMAPITable* table, LONG pageSize) {
   }
 }
 
+// The statement steps a FindRow for `value` takes from the beginning; it must answer `expected`.
+uint64_t FindRowSteps(IMAPITable* table, SPropValue value, HRESULT expected) {
+  SRestriction r = PropertyIs(&value);
+  const uint64_t before = StatementStepsForTesting();
+  EXPECT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), expected);
+  return StatementStepsForTesting() - before;
+}
+
 TEST(ContentsTable, PagesTwentyFiveRowsAsTenTenFiveAndNone) {
   Fixture f;
   AddMessages(f.inbox.get(), 1, 25);
@@ -187,19 +195,10 @@ TEST(FindRow, ByDeliveryTimeIsAnIndexSeekNotAScan) {
   constexpr int kMessages = 2000;
   AddMessages(f.inbox.get(), 1, kMessages);
   MapiPtr<IMAPITable> table = ContentsTable(f.inbox.get(), {PR_SUBJECT});
-  SPropValue time = Time(PR_MESSAGE_DELIVERY_TIME, 1500, 1);
-  SRestriction r = PropertyIs(&time);
-  uint64_t before = StatementStepsForTesting();
-  ASSERT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), S_OK);
-  uint64_t hit = StatementStepsForTesting() - before;
-  SPropValue absent = Time(PR_MESSAGE_DELIVERY_TIME, 1500, 2);
-  SRestriction miss = PropertyIs(&absent);
-  before = StatementStepsForTesting();
-  ASSERT_EQ(table->FindRow(&miss, BOOKMARK_BEGINNING, 0), MAPI_E_NOT_FOUND);
-  uint64_t missed = StatementStepsForTesting() - before;
   // A scan of the folder takes several steps per row; a seek a few dozen in all.
-  EXPECT_LT(hit, 100u);
-  EXPECT_LT(missed, 100u);
+  EXPECT_LT(FindRowSteps(table.get(), Time(PR_MESSAGE_DELIVERY_TIME, 1500, 1), S_OK), 100u);
+  EXPECT_LT(FindRowSteps(table.get(), Time(PR_MESSAGE_DELIVERY_TIME, 1500, 2), MAPI_E_NOT_FOUND),
+            100u);
   EXPECT_EQ(Subjects(table.get(), 1), std::vector<std::u16string>{u"m1500"});
 }
 
@@ -319,18 +318,8 @@ TEST(HierarchyTable, FindingAChildByNameIsAnIndexSeekNotAScan) {
   ULONG columns[] = {PR_DISPLAY_NAME};
   SPropTagArray tags{1, columns};
   ASSERT_EQ(table->SetColumns(&tags, 0), S_OK);
-  SPropValue name = Text(PR_DISPLAY_NAME, u"f900");
-  SRestriction r = PropertyIs(&name);
-  uint64_t before = StatementStepsForTesting();
-  ASSERT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), S_OK);
-  uint64_t hit = StatementStepsForTesting() - before;
-  SPropValue absent = Text(PR_DISPLAY_NAME, u"f1000");
-  r = PropertyIs(&absent);
-  before = StatementStepsForTesting();
-  ASSERT_EQ(table->FindRow(&r, BOOKMARK_BEGINNING, 0), MAPI_E_NOT_FOUND);
-  uint64_t missed = StatementStepsForTesting() - before;
-  EXPECT_LT(hit, 100u);
-  EXPECT_LT(missed, 100u);
+  EXPECT_LT(FindRowSteps(table.get(), Text(PR_DISPLAY_NAME, u"f900"), S_OK), 100u);
+  EXPECT_LT(FindRowSteps(table.get(), Text(PR_DISPLAY_NAME, u"f1000"), MAPI_E_NOT_FOUND), 100u);
   EXPECT_EQ(Subjects(table.get(), 1), std::vector<std::u16string>{u"f900"});
 }
 
