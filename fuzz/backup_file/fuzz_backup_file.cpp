@@ -1,32 +1,42 @@
-// The backup file reader on any bytes, as `verify` and a restore read a file: the container's
-// digest check, then every record's fields, then the checks a restore makes of each record
-// (folder path, recipient entries, sender line). Input: a count byte, then the bytes after the
-// container's header; the target writes a header whose digest fits, so the records are reached.
-// A first byte of 0xFF instead writes the input as the whole file, header included.
+// The backup file reader on any bytes, as `verify`, `show`, `salvage` and a restore read a file:
+// the container's digest check, then every record through the one record reader and checker
+// (ReadRecord). Every record it accepts is written back with the record writer and read again:
+// the reader must take whatever the writer makes of an accepted record, or a backup of a restored
+// store could not be restored.
+//
+// Input: a count byte, then the bytes after the container's header; the target writes a header
+// whose digest fits, so the records are reached. A first byte of 0xFF instead writes the input as
+// the whole file, header included.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "backupfile/address.h"
 #include "backupfile/backup_file.h"
 #include "backupfile/digest.h"
 #include "backupfile/record.h"
+#include "backupfile/record_codec.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
-#include "store/message.h"
 
 namespace {
 
-// One file per fuzzing process, rewritten for every input.
-const std::string& ScratchPath() {
-  static const std::string path =
-      (std::filesystem::temp_directory_path() / ("larkpost-fuzz-" + std::to_string(getpid()) + ".bak")).string();
-  return path;
+// Scratch files of this fuzzing process, rewritten for every input.
+std::string ScratchPath(const char* suffix) {
+  return (std::filesystem::temp_directory_path() /
+          ("larkpost-fuzz-" + std::to_string(getpid()) + suffix))
+      .string();
+}
+
+void WriteScratch(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) abort();
 }
 
 std::string FileFor(const uint8_t* data, size_t size) {
@@ -40,40 +50,38 @@ std::string FileFor(const uint8_t* data, size_t size) {
   return file + records;
 }
 
-// What a restore checks of a record before it touches the store.
-void CheckRecord(const larkpost::RecordFields& fields) {
-  larkpost::SplitText(fields.folderPath, std::u16string(u"\\"));
-  if (!fields.recipients.empty()) {
-    for (const std::u16string& entry : larkpost::SplitText(fields.recipients, std::u16string(u";"))) {
-      larkpost::ParseRecipientText(entry);
-    }
+// The accepted record, encoded again, must be read back and accepted.
+void ReadBackWhatTheWriterWrites(const larkpost::MessageRecord& record) {
+  static const std::string path = ScratchPath(".again");
+  WriteScratch(path, larkpost::EncodeRecord(record));
+  CFile again(larkpost::Utf8ToWide(path), CFile::modeRead);
+  larkpost::MessageRecord reread;
+  std::u16string error;
+  if (!larkpost::ReadRecord(again, reread, error)) {
+    fprintf(stderr, "the reader refuses what the writer wrote: %s\n",
+            larkpost::WideToUtf8(error).c_str());
+    abort();
   }
-  larkpost::SmsMessage message(nullptr, nullptr);
-  larkpost::ParseSenderText(message, fields.sender);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  {
-    std::ofstream out(ScratchPath(), std::ios::binary | std::ios::trunc);
-    const std::string bytes = FileFor(data, size);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) abort();
-  }
+  static const std::string path = ScratchPath(".bak");
+  WriteScratch(path, FileFor(data, size));
   try {
-    CFile file(larkpost::Utf8ToWide(ScratchPath()), CFile::modeRead);
+    CFile file(larkpost::Utf8ToWide(path), CFile::modeRead);
     uint32_t count = 0;
     if (!larkpost::ValidateBackupFile(file, count)) return 0;
-    for (uint32_t record = 1; record <= count; ++record) {
-      larkpost::RecordFields fields;
+    for (uint32_t number = 1; number <= count; ++number) {
+      larkpost::MessageRecord record;
       std::u16string error;
-      if (!larkpost::ReadRecordFields(file, fields, error)) break;
-      CheckRecord(fields);
+      if (!larkpost::ReadRecord(file, record, error)) break;
+      ReadBackWhatTheWriterWrites(record);
     }
   } catch (const CFileException&) {
-    // A read error of the scratch file: not the reader's fault.
+    // A read error of a scratch file: not the reader's fault.
   }
   return 0;
 }
