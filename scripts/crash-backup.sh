@@ -23,17 +23,7 @@ now_ms() { date +%s%3N; }
 partials() { find "$work" -maxdepth 1 -name '.sms.bak.*.part' | wc -l; }
 
 # A store of MESSAGES messages in the standard folders and subfolders.
-awk -v n="$messages" 'BEGIN {
-  split("Draft Inbox Outbox Sentedbox Wastebox", kinds, " ");
-  for (i = 0; i < n; i++) {
-    folder = "[\"" kinds[i % 5 + 1] "\"" (i % 2 ? ",\"Topic " (i % 7) "\"" : "") "]";
-    t = 133497000000000000 + i * 10000000;
-    printf "{\"folder\":%s,\"flags\":1,\"subject\":\"Message %d: see you at eight\",", folder, i;
-    printf "\"lastModified\":%d,\"deliveryTime\":%d,\"messageClass\":\"IPM.SMStext\",", t + 5, t;
-    printf "\"senderEmailAddress\":\"\\\"Person %d\\\" <+49151%05d>\",\"size\":25,", i % 97, i;
-    printf "\"recipients\":[{\"name\":\"Me\",\"address\":\"+4930123456\",\"type\":1}]}\n";
-  }
-}' > "$work/messages.ndjson"
+"$(dirname "$0")/sample-messages.sh" "$messages" > "$work/messages.ndjson"
 "$larkpost" --store "$store" store load "$work/messages.ndjson" > /dev/null
 
 start=$(now_ms)

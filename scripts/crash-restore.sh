@@ -24,23 +24,8 @@ sound() {
   [ "$(sqlite3 "$1" 'PRAGMA integrity_check')" = ok ] || fail "$2" "integrity_check fails"
 }
 
-# A store of MESSAGES messages in the standard folders and subfolders, drafts without a delivery
-# time among them, and every 50th message twice (a message sent twice is two messages).
-awk -v n="$messages" 'BEGIN {
-  split("Draft Inbox Outbox Sentedbox Wastebox", kinds, " ");
-  for (i = 0; i < n; i++) {
-    k = i % 5 + 1;
-    folder = "[\"" kinds[k] "\"" (i % 2 ? ",\"Topic " (i % 7) "\"" : "") "]";
-    # Times written as digits: awk numbers cannot hold them exactly.
-    t = k == 1 ? "0" : sprintf("1334970%07d0000", i);
-    line = sprintf("{\"folder\":%s,\"flags\":1,\"subject\":\"Message %d: see you at eight\",", folder, i);
-    line = line sprintf("\"lastModified\":%s,\"deliveryTime\":%s,\"messageClass\":\"IPM.SMStext\",", t, t);
-    line = line sprintf("\"senderEmailAddress\":\"\\\"Person %d\\\" <+49151%05d>\",\"size\":25,", i % 97, i);
-    line = line "\"recipients\":[{\"name\":\"Me\",\"address\":\"+4930123456\",\"type\":1}]}";
-    print line;
-    if (i % 50 == 0) print line;
-  }
-}' > "$work/messages.ndjson"
+# A store of MESSAGES messages in the standard folders and subfolders.
+"$(dirname "$0")/sample-messages.sh" "$messages" > "$work/messages.ndjson"
 "$larkpost" --store "$work/source.db" store load "$work/messages.ndjson" > /dev/null
 "$larkpost" --store "$work/source.db" backup "$work/all.bak" > /dev/null
 
