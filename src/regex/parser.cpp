@@ -137,17 +137,16 @@ class Parser {
     int pos, len;  // the name in the pattern text
   };
 
-  int Add(ElementKind kind, int flags, int a = 0, int b = 0, int c = 0, int d = -1) {
-    Element e;
-    e.kind = kind;
-    e.flags = static_cast<uint8_t>(((flags & kIgnoreCase) ? kElemIgnoreCase : 0) |
+  // Adds `e` under the pattern options `flags` (case and direction); returns its index.
+  int Add(Element e, int flags) {
+    e.flags = static_cast<uint8_t>(e.flags | ((flags & kIgnoreCase) ? kElemIgnoreCase : 0) |
                                    ((flags & kRightToLeft) ? kElemRightToLeft : 0));
-    e.a = a, e.b = b, e.c = c, e.d = d;
     return t_.Add(e);
   }
+  Element& At(int id) { return t_.elements[static_cast<size_t>(id)]; }
 
   int Empty() {
-    if (empty_ < 0) empty_ = Add(ElementKind::kEmpty, 0);
+    if (empty_ < 0) empty_ = Add(Element::Empty(), 0);
     return empty_;
   }
 
@@ -159,7 +158,7 @@ class Parser {
   [[gnu::noinline]] int Shared(Predefined which, int flags) {
     int dir = (flags & kRightToLeft) ? 1 : 0;
     int& slot = shared_[dir][which];
-    if (slot < 0) slot = Add(ElementKind::kClass, flags & kRightToLeft, AddSet(PredefinedSet(which, dir != 0)));
+    if (slot < 0) slot = Add(Element::Class(AddSet(PredefinedSet(which, dir != 0))), flags & kRightToLeft);
     return slot;
   }
 
@@ -177,7 +176,7 @@ class Parser {
     int first = static_cast<int>(t_.children.size());
     t_.children.insert(t_.children.end(), scratch_.begin() + static_cast<long>(base), scratch_.end());
     scratch_.resize(base);
-    return Add(kind, flags & kRightToLeft, first, static_cast<int>(count));
+    return Add(Element::List(kind, first, static_cast<int>(count)), flags & kRightToLeft);
   }
 
   [[gnu::noinline]] void PushChild(int id) { scratch_.push_back(id); }
@@ -209,9 +208,10 @@ class Parser {
   // nested groups stay small. Each group level costs one frame each of ParseGroup,
   // ParseAlternation, ParseSequence and ParseRepeat (the special forms one more); kMaxNesting
   // levels of them must fit the small machine stacks matching threads may have (the stress test
-  // compiles on 256 KiB). ParseAtom, with its character-set and escape locals, and the helpers
-  // marked noinline (Collect, PushChild, NewGroup, ...) stay off that chain, so the bound holds
-  // only as long as no large local moves into the four recursive functions.
+  // compiles on 256 KiB). ParseAtom, with its character-set and escape locals, ParseQuantifier
+  // and the helpers marked noinline (Collect, PushChild, NewGroup, AddAtomic, ...) stay off that
+  // chain, so the bound holds only as long as no large local moves into the four recursive
+  // functions; that includes the Element records, which are made only in the helpers.
   int ParseRepeat(int& flags) {
     int atom;
     if (IsControl(tok_.Peek(), '(')) {
@@ -220,8 +220,13 @@ class Parser {
     } else {
       atom = ParseAtom(flags);
     }
+    if (!IsQuantifier(tok_.Peek())) return atom;
+    return ParseQuantifier(atom, flags);
+  }
+
+  // The quantifier after `atom` and its lazy or possessive marker; returns the repeat.
+  [[gnu::noinline]] int ParseQuantifier(int atom, int flags) {
     Token t = tok_.Peek();
-    if (!IsQuantifier(t)) return atom;
     int min = 0, max = -1;
     if (t.value == '{') {
       ReadBraces(t.pos + 1, &min, &max);
@@ -238,9 +243,7 @@ class Parser {
     }
     if (max == 0) return Empty();
     if (min == 1 && max == 1) return atom;
-    int e = Add(ElementKind::kRepeat, flags, atom, min, max);
-    t_.elements[static_cast<size_t>(e)].mode = mode;
-    return e;
+    return Add(Element::Repeat(atom, min, max, mode), flags);
   }
 
   // Reads 1 to 3 decimal digits at *i (further digits are skipped); -1 when there are none.
@@ -315,21 +318,21 @@ class Parser {
       case 'w': return Shared(kWord, flags);
       case 'W': return Shared(kNotWord, flags);
       case '[': return ParseBracket(flags);
-      case '^': return Add(ElementKind::kBoundary, 0, static_cast<int>((flags & kMultiLine) ? Boundary::kLineStart : Boundary::kTextStart));
-      case '$': return Add(ElementKind::kBoundary, 0, static_cast<int>((flags & kMultiLine) ? Boundary::kLineEnd : Boundary::kTextEnd));
-      case 'A': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kTextStart));
-      case 'Z': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kTextEndNewline));
-      case 'z': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kTextEnd));
-      case 'b': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kWord));
-      case 'B': return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kNotWord));
+      case '^': return Add(Element::Position((flags & kMultiLine) ? Boundary::kLineStart : Boundary::kTextStart), 0);
+      case '$': return Add(Element::Position((flags & kMultiLine) ? Boundary::kLineEnd : Boundary::kTextEnd), 0);
+      case 'A': return Add(Element::Position(Boundary::kTextStart), 0);
+      case 'Z': return Add(Element::Position(Boundary::kTextEndNewline), 0);
+      case 'z': return Add(Element::Position(Boundary::kTextEnd), 0);
+      case 'b': return Add(Element::Position(Boundary::kWord), 0);
+      case 'B': return Add(Element::Position(Boundary::kNotWord), 0);
       case 'G':
         if (!(flags & kGlobal)) return Empty();
-        return Add(ElementKind::kBoundary, 0, static_cast<int>(Boundary::kSearchStart));
+        return Add(Element::Position(Boundary::kSearchStart), 0);
       case '\\': {
         int i = t.pos + 1;
         int number = ReadDigits(&i);
         tok_.Seek(i);
-        return Add(ElementKind::kBackReference, flags, number);
+        return Add(Element::BackReference(number), flags);
       }
       case 'k':
       case 'g': return ParseNamedBackReference(t, flags);
@@ -341,7 +344,7 @@ class Parser {
   [[gnu::noinline]] int Literal(int value, int flags) {
     int offset = static_cast<int>(t_.strings.size());
     t_.strings.push_back(static_cast<char>(value));
-    return Add(ElementKind::kLiteral, flags, offset, 1);
+    return Add(Element::Literal(offset, 1), flags);
   }
 
   // Consecutive literal tokens form one string, except that a character followed by a
@@ -359,23 +362,23 @@ class Parser {
       tok_.Next();
       if (quantified) break;
     }
-    return Add(ElementKind::kLiteral, flags, offset, count);
+    return Add(Element::Literal(offset, count), flags);
   }
 
   [[gnu::noinline]] int ParseNamedBackReference(const Token& t, int flags) {
     int i = t.pos + 2;
-    int e = Add(ElementKind::kBackReference, flags, 0);
+    int e = Add(Element::BackReference(0), flags);
     if (i < n_ && (p_[i] == '<' || p_[i] == '\'')) {
       int pos, len;
       tok_.Seek(ReadName(i + 1, p_[i] == '<' ? '>' : '\'', &pos, &len));
       int number = DecimalName(pos, len);
       if (number >= 0) {
-        t_.elements[static_cast<size_t>(e)].a = number;
+        At(e).set_reference_number(number);
       } else {
         refs_.push_back(Reference{Reference::kBackReferenceName, e, 0, pos, len});
       }
     } else if (i < n_ && IsDigit(p_[i])) {
-      t_.elements[static_cast<size_t>(e)].a = ReadDigits(&i);
+      At(e).set_reference_number(ReadDigits(&i));
       tok_.Seek(i);
     }
     return e;
@@ -383,7 +386,7 @@ class Parser {
 
   [[gnu::noinline]] int ParseBracket(int flags) {
     bool rtl = (flags & kRightToLeft) != 0;
-    if (IsControl(tok_.Peek(), ':')) return Add(ElementKind::kClass, flags & kRightToLeft, AddSet(ParseNamedClass()));
+    if (IsControl(tok_.Peek(), ':')) return Add(Element::Class(AddSet(ParseNamedClass())), flags & kRightToLeft);
     CharSet chars, nested;
     bool negate = false;
     if (IsControl(tok_.Peek(), '^')) {
@@ -425,7 +428,7 @@ class Parser {
     }
     chars.Merge(nested);
     if (negate) chars.Invert();
-    return Add(ElementKind::kClass, flags & kRightToLeft, AddSet(chars));
+    return Add(Element::Class(AddSet(chars)), flags & kRightToLeft);
   }
 
   // After a control `[` that is followed by `:`: reads `:^name:]`.
@@ -455,7 +458,7 @@ class Parser {
   }
 
   [[gnu::noinline]] int NewGroup(int flags, bool named, int number, int name_pos, int name_len) {
-    int e = Add(ElementKind::kGroup, flags & kRightToLeft, -1, static_cast<int>(t_.groups.size()));
+    int e = Add(Element::Group(-1, static_cast<int>(t_.groups.size())), flags & kRightToLeft);
     GroupInfo g;
     g.element = e;
     g.number = number;
@@ -465,6 +468,8 @@ class Parser {
     t_.groups.push_back(g);
     return e;
   }
+
+  [[gnu::noinline]] int AddAtomic(int body, int flags) { return Add(Element::Atomic(body), flags & kRightToLeft); }
 
   int ParseGroup(const Token& open, int& flags) {
     if (depth_ >= kMaxNesting) return Literal('(', flags);
@@ -476,7 +481,7 @@ class Parser {
     } else {
       e = NewGroup(flags, false, ++plain_groups_, -1, 0);
       int body = ParseAlternation(flags);
-      t_.elements[static_cast<size_t>(e)].a = body;
+      At(e).set_child(body);
       ExpectClose();
     }
     --depth_;
@@ -488,9 +493,7 @@ class Parser {
     int body_flags = behind ? (flags | kRightToLeft) : (flags & ~kRightToLeft);
     int body = ParseAlternation(body_flags);
     ExpectClose();
-    int e = Add(ElementKind::kLookAround, body_flags & kRightToLeft, body);
-    if (negate) t_.elements[static_cast<size_t>(e)].flags |= kElemNegate;
-    return e;
+    return Add(Element::LookAround(body, negate), body_flags & kRightToLeft);
   }
 
   // `i` is the offset just after "(?".
@@ -509,7 +512,7 @@ class Parser {
       tok_.Seek(i + 1);
       int body = ParseAlternation(flags);
       ExpectClose();
-      return Add(ElementKind::kAtomic, flags & kRightToLeft, body);
+      return AddAtomic(body, flags);
     }
     if (c == '<' || c == '\'' || (c == 'P' && c1 == '<')) {
       int start = c == 'P' ? i + 2 : i + 1;
@@ -518,7 +521,7 @@ class Parser {
       int number = DecimalName(pos, len);
       int e = number >= 0 ? NewGroup(flags, true, number, -1, 0) : NewGroup(flags, true, -1, pos, len);
       int body = ParseAlternation(flags);
-      t_.elements[static_cast<size_t>(e)].a = body;
+      At(e).set_child(body);
       ExpectClose();
       return e;
     }
@@ -556,26 +559,26 @@ class Parser {
 
   // `i` is the offset of the condition's "(" just after "(?".
   [[gnu::noinline]] int ParseConditional(int i, int& flags) {
-    int e = Add(ElementKind::kConditional, flags & kRightToLeft, -1, 0, 0, -1);
+    int e = Add(Element::Conditional(), flags & kRightToLeft);
     int condition;
     if (i + 1 < n_ && p_[i + 1] == '?') {
       tok_.Seek(i);
       Token open = tok_.Next();
       int inner = ParseGroup(open, flags);
-      if (t_.elements[static_cast<size_t>(inner)].kind == ElementKind::kLookAround) {
+      if (At(inner).kind == ElementKind::kLookAround) {
         condition = inner;
       } else {
-        condition = Add(ElementKind::kLookAround, 0, inner);
+        condition = Add(Element::LookAround(inner, false), 0);
       }
     } else {
       tok_.Seek(i + 1);
       int body = ParseAlternation(flags & ~kRightToLeft);
       int end = tok_.Peek().pos;
       ExpectClose();
-      condition = Add(ElementKind::kLookAround, 0, body);
+      condition = Add(Element::LookAround(body, false), 0);
       int number = DecimalName(i + 1, end - (i + 1));
       if (number >= 0) {
-        t_.elements[static_cast<size_t>(e)].d = number;
+        At(e).set_condition_group(number);
       } else {
         refs_.push_back(Reference{Reference::kConditionName, e, 0, i + 1, end - (i + 1)});
       }
@@ -588,14 +591,13 @@ class Parser {
       no = ParseAlternation(branch_flags);
     }
     ExpectClose();
-    Element& c = t_.elements[static_cast<size_t>(e)];
-    c.a = condition, c.b = yes, c.c = no;
+    At(e).set_condition(condition, yes, no);
     return e;
   }
 
   // `i` is the offset of the "R" or the first digit just after "(?".
   [[gnu::noinline]] int ParseRecursion(int i, int flags) {
-    int e = Add(ElementKind::kRecursion, flags & kRightToLeft, -1);
+    int e = Add(Element::Recursion(-1), flags & kRightToLeft);
     if (p_[i] == 'R') ++i;
     if (i < n_ && (p_[i] == '<' || p_[i] == '\'')) {
       int pos, len;
@@ -656,22 +658,22 @@ class Parser {
     t_.max_group = next;
 
     for (const Reference& r : refs_) {
-      Element& e = t_.elements[static_cast<size_t>(r.element)];
+      Element& e = At(r.element);
       switch (r.kind) {
         case Reference::kRecursionNumber:
-          e.a = FindNumber(r.number);
+          e.set_recursion_group(FindNumber(r.number));
           break;
         case Reference::kRecursionName:
-          e.a = FindName(r.pos, r.len);
+          e.set_recursion_group(FindName(r.pos, r.len));
           break;
         case Reference::kBackReferenceName: {
           int g = FindName(r.pos, r.len);
-          e.a = g < 0 ? -1 : t_.groups[static_cast<size_t>(g)].number;
+          e.set_reference_number(g < 0 ? -1 : t_.groups[static_cast<size_t>(g)].number);
           break;
         }
         case Reference::kConditionName: {
           int g = FindName(r.pos, r.len);
-          if (g >= 0) e.d = t_.groups[static_cast<size_t>(g)].number;
+          if (g >= 0) e.set_condition_group(t_.groups[static_cast<size_t>(g)].number);
           break;
         }
       }

@@ -63,6 +63,9 @@ class Builder {
     return static_cast<int>(t_.sets.size()) - 1;
   }
 
+  // Child k of a sequence or alternation.
+  int Child(const Element& e, int k) const { return t_.children[static_cast<size_t>(e.first_child() + k)]; }
+
   static uint8_t Direction(const Element& e) { return (e.flags & kElemRightToLeft) ? kNodeRightToLeft : 0; }
 
   // The set of characters a match of element `id` must begin with (in its direction);
@@ -72,7 +75,8 @@ class Builder {
     switch (e.kind) {
       case ElementKind::kLiteral: {
         bool rtl = e.flags & kElemRightToLeft;
-        int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(rtl ? e.a + e.b - 1 : e.a)]);
+        int c = static_cast<unsigned char>(
+            t_.strings[static_cast<size_t>(rtl ? e.literal_offset() + e.literal_length() - 1 : e.literal_offset())]);
         out->Add(c);
         if (e.flags & kElemIgnoreCase) {
           out->Add(AsciiLower(c));
@@ -81,20 +85,20 @@ class Builder {
         return true;
       }
       case ElementKind::kClass:
-        out->Merge(t_.sets[static_cast<size_t>(e.a)]);
+        out->Merge(t_.sets[static_cast<size_t>(e.set())]);
         return true;
       case ElementKind::kGroup:
       case ElementKind::kAtomic:
-        return FirstSet(e.a, out);
+        return FirstSet(e.child(), out);
       case ElementKind::kRepeat:
-        return e.b >= 1 && FirstSet(e.a, out);
+        return e.min_count() >= 1 && FirstSet(e.child(), out);
       case ElementKind::kSequence: {
         bool rtl = e.flags & kElemRightToLeft;
-        return FirstSet(t_.children[static_cast<size_t>(rtl ? e.a + e.b - 1 : e.a)], out);
+        return FirstSet(Child(e, rtl ? e.child_count() - 1 : 0), out);
       }
       case ElementKind::kAlternation:
-        for (int k = 0; k < e.b; ++k)
-          if (!FirstSet(t_.children[static_cast<size_t>(e.a + k)], out)) return false;
+        for (int k = 0; k < e.child_count(); ++k)
+          if (!FirstSet(Child(e, k), out)) return false;
         return true;
       default:
         return false;
@@ -139,22 +143,22 @@ class Builder {
     const Element& e = t_.elements[static_cast<size_t>(id)];
     switch (e.kind) {
       case ElementKind::kLiteral:
-        return e.b == 0;
+        return e.literal_length() == 0;
       case ElementKind::kClass:
         return false;
       case ElementKind::kSequence:
-        for (int k = 0; k < e.b; ++k)
-          if (!CanMatchEmpty(t_.children[static_cast<size_t>(e.a + k)])) return false;
+        for (int k = 0; k < e.child_count(); ++k)
+          if (!CanMatchEmpty(Child(e, k))) return false;
         return true;
       case ElementKind::kAlternation:
-        for (int k = 0; k < e.b; ++k)
-          if (CanMatchEmpty(t_.children[static_cast<size_t>(e.a + k)])) return true;
+        for (int k = 0; k < e.child_count(); ++k)
+          if (CanMatchEmpty(Child(e, k))) return true;
         return false;
       case ElementKind::kRepeat:
-        return e.b == 0 || e.c == 0 || CanMatchEmpty(e.a);
+        return e.min_count() == 0 || e.max_count() == 0 || CanMatchEmpty(e.child());
       case ElementKind::kGroup:
       case ElementKind::kAtomic:
-        return CanMatchEmpty(e.a);
+        return CanMatchEmpty(e.child());
       default:
         return true;
     }
@@ -164,10 +168,10 @@ class Builder {
   // captures, no choices), or -1.
   int SingleCharSet(int id) {
     const Element& e = t_.elements[static_cast<size_t>(id)];
-    if (e.kind == ElementKind::kClass) return e.a;
-    if (e.kind == ElementKind::kLiteral && e.b == 1) {
+    if (e.kind == ElementKind::kClass) return e.set();
+    if (e.kind == ElementKind::kLiteral && e.literal_length() == 1) {
       CharSet s;
-      int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(e.a)]);
+      int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(e.literal_offset())]);
       s.Add(c);
       if (e.flags & kElemIgnoreCase) {
         s.Add(AsciiLower(c));
@@ -177,12 +181,12 @@ class Builder {
     }
     if (e.kind == ElementKind::kAlternation) {
       CharSet s;
-      for (int k = 0; k < e.b; ++k) {
-        const Element& branch = t_.elements[static_cast<size_t>(t_.children[static_cast<size_t>(e.a + k)])];
+      for (int k = 0; k < e.child_count(); ++k) {
+        const Element& branch = t_.elements[static_cast<size_t>(Child(e, k))];
         if (branch.kind == ElementKind::kClass) {
-          s.Merge(t_.sets[static_cast<size_t>(branch.a)]);
-        } else if (branch.kind == ElementKind::kLiteral && branch.b == 1) {
-          int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(branch.a)]);
+          s.Merge(t_.sets[static_cast<size_t>(branch.set())]);
+        } else if (branch.kind == ElementKind::kLiteral && branch.literal_length() == 1) {
+          int c = static_cast<unsigned char>(t_.strings[static_cast<size_t>(branch.literal_offset())]);
           s.Add(c);
           if (branch.flags & kElemIgnoreCase) {
             s.Add(AsciiLower(c));
@@ -205,16 +209,16 @@ class Builder {
       case ElementKind::kEmpty:
         return next;
       case ElementKind::kLiteral:
-        return NewNode(Op::kLiteral, next, e.a, e.b, 0,
+        return NewNode(Op::kLiteral, next, e.literal_offset(), e.literal_length(), 0,
                        static_cast<uint8_t>(dir | ((e.flags & kElemIgnoreCase) ? kNodeIgnoreCase : 0)));
       case ElementKind::kClass:
-        return NewNode(Op::kClass, next, e.a, 0, 0, dir);
+        return NewNode(Op::kClass, next, e.set(), 0, 0, dir);
       case ElementKind::kSequence: {
         int entry = next;
         if (dir) {
-          for (int k = 0; k < e.b; ++k) entry = Emit(t_.children[static_cast<size_t>(e.a + k)], entry);
+          for (int k = 0; k < e.child_count(); ++k) entry = Emit(Child(e, k), entry);
         } else {
-          for (int k = e.b - 1; k >= 0; --k) entry = Emit(t_.children[static_cast<size_t>(e.a + k)], entry);
+          for (int k = e.child_count() - 1; k >= 0; --k) entry = Emit(Child(e, k), entry);
         }
         return entry;
       }
@@ -224,34 +228,34 @@ class Builder {
         int single = SingleCharSet(id);
         if (single >= 0) return NewNode(Op::kClass, next, single, 0, 0, dir);
         int first = static_cast<int>(p_.branches.size());
-        p_.branches.resize(p_.branches.size() + static_cast<size_t>(e.b));
+        p_.branches.resize(p_.branches.size() + static_cast<size_t>(e.child_count()));
         p_.branch_sets.resize(p_.branches.size());
-        for (int k = 0; k < e.b; ++k) {
-          int child = t_.children[static_cast<size_t>(e.a + k)];
+        for (int k = 0; k < e.child_count(); ++k) {
+          int child = Child(e, k);
           int entry = Emit(child, next);
           CharSet s;
           int set = FirstSet(child, &s) ? AddSet(s) : -1;
           p_.branches[static_cast<size_t>(first + k)] = entry;
           p_.branch_sets[static_cast<size_t>(first + k)] = set;
         }
-        return NewNode(Op::kAlternation, next, first, e.b, 0, dir);
+        return NewNode(Op::kAlternation, next, first, e.child_count(), 0, dir);
       }
       case ElementKind::kRepeat:
         return EmitRepeat(e, next);
       case ElementKind::kGroup: {
-        int number = t_.groups[static_cast<size_t>(e.b)].number;
-        int close = NewNode(Op::kClose, next, number, e.b, 0, dir);
-        int body = Emit(e.a, close);
-        int open = NewNode(Op::kOpen, body, number, e.b, 0, dir);
-        p_.group_entry[static_cast<size_t>(e.b)] = open;
+        int number = t_.groups[static_cast<size_t>(e.group_index())].number;
+        int close = NewNode(Op::kClose, next, number, e.group_index(), 0, dir);
+        int body = Emit(e.child(), close);
+        int open = NewNode(Op::kOpen, body, number, e.group_index(), 0, dir);
+        p_.group_entry[static_cast<size_t>(e.group_index())] = open;
         return open;
       }
       case ElementKind::kBoundary:
-        return NewNode(Op::kBoundary, next, e.a);
+        return NewNode(Op::kBoundary, next, static_cast<int>(e.boundary()));
       case ElementKind::kLookAround: {
         bool negate = e.flags & kElemNegate;
         int end = NewNode(Op::kLookEnd, -1);
-        int body = Emit(e.a, end);
+        int body = Emit(e.child(), end);
         int begin = NewNode(Op::kLookBegin, body, negate ? -1 : next, negate ? next : -1, 0,
                             negate ? kNodeNegate : 0);
         At(end).a = begin;
@@ -259,63 +263,64 @@ class Builder {
       }
       case ElementKind::kAtomic: {
         int end = NewNode(Op::kAtomicEnd, next);
-        int body = Emit(e.a, end);
+        int body = Emit(e.child(), end);
         return NewNode(Op::kAtomicBegin, body);
       }
       case ElementKind::kConditional: {
-        int yes = Emit(e.b, next);
-        int no = Emit(e.c, next);
-        if (e.d >= 0) return NewNode(Op::kCondGroup, -1, e.d, yes, no);
-        const Element look = t_.elements[static_cast<size_t>(e.a)];
+        int yes = Emit(e.yes_branch(), next);
+        int no = Emit(e.no_branch(), next);
+        if (e.condition_group() >= 0) return NewNode(Op::kCondGroup, -1, e.condition_group(), yes, no);
+        const Element look = t_.elements[static_cast<size_t>(e.condition())];
         bool negate = look.flags & kElemNegate;
         int end = NewNode(Op::kLookEnd, -1);
-        int body = Emit(look.a, end);
+        int body = Emit(look.child(), end);
         int begin = NewNode(Op::kLookBegin, body, negate ? no : yes, negate ? yes : no, 0, negate ? kNodeNegate : 0);
         At(end).a = begin;
         return begin;
       }
       case ElementKind::kRecursion: {
-        if (e.a < 0) return next;  // names no group: matches the empty string
-        int r = NewNode(Op::kRecurse, next, -1, e.a);
+        if (e.recursion_group() < 0) return next;  // names no group: matches the empty string
+        int r = NewNode(Op::kRecurse, next, -1, e.recursion_group());
         recursions_.push_back(r);
         return r;
       }
       case ElementKind::kBackReference:
-        if (e.a < 0) return NewNode(Op::kFail, -1);
-        return NewNode(Op::kBackReference, next, e.a, 0, 0,
+        if (e.reference_number() < 0) return NewNode(Op::kFail, -1);
+        return NewNode(Op::kBackReference, next, e.reference_number(), 0, 0,
                        static_cast<uint8_t>(dir | ((e.flags & kElemIgnoreCase) ? kNodeIgnoreCase : 0)));
     }
     return next;
   }
 
   int EmitRepeat(const Element& e, int next) {
-    int min = e.b, max = e.c;
+    int min = e.min_count(), max = e.max_count();
+    const RepeatMode mode = e.repeat_mode();
     uint8_t dir = Direction(e);
-    uint8_t lazy = e.mode == kLazy ? kNodeLazy : 0;
+    uint8_t lazy = mode == kLazy ? kNodeLazy : 0;
     int after = next;
-    if (e.mode == kPossessive) after = NewNode(Op::kAtomicEnd, next);
+    if (mode == kPossessive) after = NewNode(Op::kAtomicEnd, next);
     int entry;
     // A repeat of one character keeps one choice point however many characters it takes;
     // so does a greedy repeat of a capturing group around one character, which then records
     // the last character taken as the group's capture.
-    const Element& child = t_.elements[static_cast<size_t>(e.a)];
-    int set = SingleCharSet(e.a);
+    const Element& child = t_.elements[static_cast<size_t>(e.child())];
+    int set = SingleCharSet(e.child());
     int group_set = -1;
-    if (set < 0 && child.kind == ElementKind::kGroup && e.mode != kLazy) group_set = SingleCharSet(child.a);
+    if (set < 0 && child.kind == ElementKind::kGroup && mode != kLazy) group_set = SingleCharSet(child.child());
     if (set >= 0) {
       entry = NewNode(Op::kCharLoop, after, min, max, set, static_cast<uint8_t>(dir | lazy));
     } else if (group_set >= 0) {
       // The group keeps no entry node here; a recursion into it gets a copy of its own.
       entry = NewNode(Op::kCharLoopGroup, after, min, max, group_set, dir);
-      At(entry).d = t_.groups[static_cast<size_t>(child.b)].number;
+      At(entry).d = t_.groups[static_cast<size_t>(child.group_index())].number;
     } else {
-      const uint8_t nullable = CanMatchEmpty(e.a) ? kNodeNullableBody : 0;
+      const uint8_t nullable = CanMatchEmpty(e.child()) ? kNodeNullableBody : 0;
       int head = NewNode(Op::kLoopHead, after, min, max, 0, static_cast<uint8_t>(lazy | nullable));
       int tail = NewNode(Op::kLoopTail, -1, head);
-      At(head).c = Emit(e.a, tail);
+      At(head).c = Emit(e.child(), tail);
       entry = NewNode(Op::kLoopInit, head);
     }
-    if (e.mode == kPossessive) entry = NewNode(Op::kAtomicBegin, entry);
+    if (mode == kPossessive) entry = NewNode(Op::kAtomicBegin, entry);
     return entry;
   }
 
