@@ -83,6 +83,7 @@ class CDeviceDialog : public QDialog {
 class CAboutDlg : public CDeviceDialog {
  public:
   explicit CAboutDlg(QWidget* frame);
+  // The template the box is laid out from now (100 or 200); for tests.
   int TemplateId() const { return templateId_; }
   // Lays the controls out from the template for the current screen; true when every control of
   // the template was found and moved and fewer than two were unnamed.
@@ -105,6 +106,7 @@ class CMainFrame : public QWidget {
   CMainFrame();
   ~CMainFrame() override;
 
+  // The home view; for tests, which press its buttons.
   CTidewellView* View() const { return view_; }
   CTidewellDoc& Document() { return document_; }
   // Routes a command as the framework does: frame, then view, document and application.

@@ -75,7 +75,7 @@ class QtUserInterface : public UserInterface {
   // Shows the box on the user-interface thread and returns IDOK or IDCANCEL; tests answer
   // instead.
   virtual int ShowMessageBox(const QString& text, unsigned type);
-  CMainFrame* Frame() const { return frame_; }
+  CMainFrame* Frame() const { return frame_; }  // for the tests' scripted answers
 
  private:
   CMainFrame* frame_;

@@ -125,16 +125,6 @@ bool WriteBackupFile(BackupJob& job, CFile& file) {
   return true;
 }
 
-bool WriteFolderRecords(BackupJob& job, CFile& file, SmsFolder& folder) {
-  if (job.format != kBackupFile && job.format != kTextExport) return false;
-  return ForEachMessage(folder, [&job, &file](SmsMessage& message) {
-    EncodedRecord record;
-    if (!EncodeForFormat(job, message, record)) return false;
-    AppendRecord(job, file, record.bytes, record.replaced);
-    return true;
-  });
-}
-
 bool WriteSelectedFolders(BackupJob& job, CFile& file) {
   if (job.format != kBackupFile && job.format != kTextExport) return false;
   RecordPipe pipe(kPipeBytes);

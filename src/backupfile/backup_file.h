@@ -17,23 +17,18 @@
 namespace larkpost {
 
 struct BackupJob;
-struct SmsFolder;
 
 // Writes a complete backup file of the job's selected folders into `file` (opened for writing,
 // empty). False when the walk fails; file errors raise CFileException. Does not close the file.
 bool WriteBackupFile(BackupJob& job, CFile& file);
 
-// Writes the records of one folder and, depth first, of all its subfolders, in the encoding the
-// job's format selects. False on failure.
-bool WriteFolderRecords(BackupJob& job, CFile& file, SmsFolder& folder);
-
 // Writes the records of every selected standard folder, in walk order and in the job's format,
 // at the file's position; what WriteBackupFile writes between its header and its digest, and
 // all of a plain-text export. The store is walked on a second thread that encodes each message
 // and hands the bytes over (record_pipe.h), so reading the store overlaps with waiting for
-// storage; this thread appends and flushes each record as it arrives and counts it in the job,
-// so the bytes are those WriteFolderRecords would write. A standard folder the store lacks is
-// left out. False when the walk fails (the records before the failure stay written); file
+// storage; this thread appends and flushes each record as it arrives and counts it in the job.
+// Walk order: the standard folders Drafts, Inbox, Outbox, Sent, Deleted; in each, a folder's
+// own messages, then its subfolders depth first. A standard folder the store lacks is left out. False when the walk fails (the records before the failure stay written); file
 // errors raise CFileException once the walk has stopped.
 bool WriteSelectedFolders(BackupJob& job, CFile& file);
 

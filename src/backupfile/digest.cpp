@@ -27,37 +27,4 @@ std::string DigestToHexText(const BackupDigest& digest) {
   return text;
 }
 
-std::string DigestHexText(const BackupDigest& digest) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text(32, '0');
-  for (size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = kDigits[digest[i] >> 4];
-    text[2 * i + 1] = kDigits[digest[i] & 0x0F];
-  }
-  return text;
-}
-
-namespace {
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
-
-bool HexTextToDigest(std::string_view hex, BackupDigest& out) {
-  if (hex.size() != 2 * out.size()) return false;
-  BackupDigest bytes{};
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    int high = HexDigitValue(hex[2 * i]);
-    int low = HexDigitValue(hex[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes[i] = static_cast<uint8_t>(high << 4 | low);
-  }
-  out = bytes;
-  return true;
-}
-
 }  // namespace larkpost

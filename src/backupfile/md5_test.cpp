@@ -18,7 +18,7 @@ namespace {
 using larkpost::Md5;
 using larkpost::Md5Digest;
 
-std::string Hex(const std::array<uint8_t, 16>& digest) { return larkpost::DigestHexText(digest); }
+std::string Hex(const std::array<uint8_t, 16>& digest) { return larkpost::DigestToHexText(digest); }
 
 std::string HexOf(const std::string& text) { return Hex(Md5Digest(text.data(), text.size())); }
 

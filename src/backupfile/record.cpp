@@ -7,7 +7,6 @@
 
 #include "jobs/job_records.h"
 #include "platform/text/text.h"
-#include "store/message.h"
 #include "store/restore.h"
 
 namespace larkpost {
@@ -71,17 +70,6 @@ bool WriteRecord(CFile& file, const MessageRecord& record, bool* replaced) {
     const int osError = errno;
     throw CFileException(CFileException::CauseFromErrno(osError), osError, file.GetFilePath());
   }
-  return true;
-}
-
-bool WriteMessageRecord(BackupJob& job, CFile& file, SmsMessage& message) {
-  MessageRecord record;
-  // A message whose recipients cannot be read would lose them silently; the walk fails instead.
-  if (!RecordFromMessage(message, record)) return false;
-  bool replaced = false;
-  if (!WriteRecord(file, record, &replaced)) return false;
-  if (replaced) ++job.replacedMessages;
-  job.RecordWritten();
   return true;
 }
 

@@ -35,20 +35,12 @@
 
 namespace larkpost {
 
-struct BackupJob;
 struct RestoreJob;
-struct SmsMessage;
 
 // Appends one record at the file's current position in one write and flushes it to storage.
 // `replaced` as for EncodeRecord. False (nothing written) when the text does not fit the length
 // field; file errors raise CFileException.
 bool WriteRecord(CFile& file, const MessageRecord& record, bool* replaced = nullptr);
-
-// The record of one message of the store, written as WriteRecord does and counted in the job
-// (a record with characters the code page lacks also in job.replacedMessages). False (nothing
-// written) when the message has no folder, its recipients cannot be read or its text does not
-// fit; file errors raise CFileException.
-bool WriteMessageRecord(BackupJob& job, CFile& file, SmsMessage& message);
 
 // The longest line a record may hold; a longer one marks the record as broken.
 inline constexpr size_t kMaxLineBytes = size_t{1} << 20;

@@ -466,20 +466,21 @@ TEST(ReadMessageRecord, StoreRefusalsAreReportedAndLeaveNoPartialMessage) {
   EXPECT_EQ(ListStore(), std::vector<ListedMessage>{SampleListed()});
 }
 
-// ---- WriteMessageRecord ----------------------------------------------------------------------
+// ---- Writing records -------------------------------------------------------------------------
 
-// Writes the records of every message of the store's Inbox tree, in walk order.
+// Writes the records of every message of the store's Inbox tree (the folder the jobs of these
+// tests select), in walk order, without the container.
 std::string WriteInboxRecords(TempStore& store, BackupJob& job) {
   const std::u16string path = store.File("records.bin");
   {
     CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    EXPECT_TRUE(WriteFolderRecords(job, file, *job.session.StandardFolder(FolderKind::Inbox)));
+    EXPECT_TRUE(WriteSelectedFolders(job, file));
     file.Close();
   }
   return ReadBytes(path);
 }
 
-TEST(WriteMessageRecord, ReproducesGoldenRecord) {
+TEST(WriteRecords, ReproducesGoldenRecord) {
   TempStore store;
   BackupJob job(kBackupFile, u"unused", 0, 1, 0, 0, 0);
   AddMessage(job.session, {u"Inbox\\Work", u"See you at 8", kMay1Later, kMay1, 1, 42, u"Ann",
@@ -497,7 +498,7 @@ TEST(WriteMessageRecord, ReproducesGoldenRecord) {
 // Whatever the writer writes, the reader takes back: names far longer than a line of old, names
 // with the characters the record uses as separators. (A name holding a whole recipient entry,
 // "\" <y> 2;" and all, cannot be told from two entries: it is read, but split there.)
-TEST(WriteMessageRecord, WhatTheWriterWritesTheReaderTakes) {
+TEST(WriteRecords, WhatTheWriterWritesTheReaderTakes) {
   TempStore store;
   BackupJob job(kBackupFile, u"unused", 0, 1, 0, 0, 0);
   const std::u16string longName(5000, u'n');
@@ -513,7 +514,7 @@ TEST(WriteMessageRecord, WhatTheWriterWritesTheReaderTakes) {
   EXPECT_EQ(ListStore(), before);
 }
 
-TEST(WriteMessageRecord, LineBreaksInNamesBecomeBlanks) {
+TEST(WriteRecords, LineBreaksInNamesBecomeBlanks) {
   TempStore store;
   BackupJob job(kBackupFile, u"unused", 0, 1, 0, 0, 0);
   AddMessage(job.session, {u"Inbox\\Two\nLines", u"a\r\nb", 0, 0, 0, 0, u"A\rB", u"1\n2",

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "backupfile/backup_file.h"
-#include "jobs/job_records.h"
 #include "platform/text/text.h"
 #include "store/message.h"
 
@@ -50,13 +48,6 @@ bool EncodeTextRecord(SmsMessage& message, std::string& bytes) {
 
   bytes = WideToAnsi(block);
   return bytes.size() <= std::numeric_limits<unsigned>::max();
-}
-
-bool WriteTextRecord(BackupJob& job, CFile& file, SmsMessage& message) {
-  std::string bytes;
-  if (!EncodeTextRecord(message, bytes)) return false;
-  AppendRecord(job, file, bytes);
-  return true;
 }
 
 }  // namespace larkpost

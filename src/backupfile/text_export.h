@@ -3,19 +3,14 @@
 
 #include <string>
 
-#include "platform/file/file.h"
 #include "platform/time/filetime.h"
 
 namespace larkpost {
 
-struct BackupJob;
 struct SmsMessage;
 
-// Appends the block of one message, flushes it to storage and counts it in the job. False
-// (nothing written) when the message's recipients cannot be read.
-bool WriteTextRecord(BackupJob& job, CFile& file, SmsMessage& message);
-
-// The bytes of that block, in the ANSI code page. False as for WriteTextRecord.
+// The bytes of one message's block, in the ANSI code page. False when the message's recipients
+// cannot be read. The export's walk writes the blocks (WriteSelectedFolders, backup_file.h).
 bool EncodeTextRecord(SmsMessage& message, std::string& bytes);
 
 // The delivery time as local "year-month-day hour:minute:second" without padding; empty when

@@ -48,25 +48,18 @@ TEST(FormatMessageTime, UnconvertibleTimeIsEmpty) {
   EXPECT_EQ(FormatMessageTime(FILETIME{0xFFFFFFFF, 0xFFFFFFFF}), u"");
 }
 
-// Exports the selected folders the way a text backup does: the walk of each standard folder,
-// without container.
+// Exports the selected folders as a text backup does: the walk, without container.
 std::string Export(TempStore& store, BackupJob& job) {
   const std::u16string path = store.File("out.txt");
   {
     CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    for (int i = 0; i < kFolderKindCount; ++i) {
-      const auto kind = static_cast<FolderKind>(i);
-      if (!job.Includes(kind)) continue;
-      SmsFolder* folder = job.session.StandardFolder(kind);
-      EXPECT_NE(folder, nullptr);
-      EXPECT_TRUE(WriteFolderRecords(job, file, *folder));
-    }
+    EXPECT_TRUE(WriteSelectedFolders(job, file));
     file.Close();
   }
   return ReadBytes(path);
 }
 
-TEST(WriteTextRecord, WritesLabelledBlocksInWalkOrder) {
+TEST(TextExport, WritesLabelledBlocksInWalkOrder) {
   TempStore store;
   BackupJob job(kTextExport, u"unused", 1, 1, 1, 1, 1);
   AddMessage(job.session, {u"Sentedbox", u"", 0, kJuly15 + 10000000, 0, 0, u"", u""});
@@ -107,7 +100,7 @@ TEST(WriteTextRecord, WritesLabelledBlocksInWalkOrder) {
   EXPECT_EQ(job.progress, 1.0);
 }
 
-TEST(WriteTextRecord, EmptySelectionGivesEmptyFile) {
+TEST(TextExport, EmptySelectionGivesEmptyFile) {
   TempStore store;
   BackupJob job(kTextExport, u"unused", 1, 0, 0, 0, 1);
   AddMessage(job.session, {u"Inbox", u"not selected", 0, kMarch5});

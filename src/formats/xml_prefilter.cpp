@@ -98,7 +98,6 @@ size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out)
                                  std::string_view::npos;
           if (isMms) {
             out.append("<mms/>");
-            ++mms_;
             state_ = State::kMmsTag;
             quote_ = 0;
             slash_ = false;

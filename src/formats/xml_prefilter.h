@@ -7,12 +7,12 @@
 //   filter turns each into a private character U+10FF00 + code, which RestoreControls() maps
 //   back after parsing.
 // - Each <mms> element, with the attachments inside it that can be megabytes large, is replaced
-//   by an empty <mms/> and counted, so the parser never sees (or buffers) its content.
+//   by an empty <mms/>, so the parser never sees (or buffers) its content.
 //
 // Streaming: it holds back at most a few dozen bytes between calls, never a whole element.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -22,7 +22,6 @@ class XmlPrefilter {
  public:
   // Appends the filtered form of `input` to `out`. With `last`, everything held back is put out.
   void Feed(std::string_view input, bool last, std::string& out);
-  uint64_t mmsElements() const { return mms_; }
 
  private:
   enum class State { kText, kMmsTag, kMmsBody, kMmsEnd };
@@ -32,7 +31,6 @@ class XmlPrefilter {
   char quote_ = 0;          // inside a quoted attribute value of an <mms> start tag
   bool slash_ = false;      // the last character of the <mms> start tag was "/"
   std::string held_;        // undecided bytes from the previous call
-  uint64_t mms_ = 0;
 };
 
 // Maps the private characters U+10FF00..U+10FF1F of a parsed text back to control characters.

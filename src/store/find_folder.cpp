@@ -1,8 +1,5 @@
 #include "store/find_folder.h"
 
-#include <vector>
-
-#include "backupfile/folder_path.h"
 #include "platform/mapi/mapi_ptr.h"
 
 namespace larkpost {
@@ -51,28 +48,6 @@ FolderLookup OpenExistingSubfolder(SmsFolder& parent, const std::u16string& name
   }
   child = std::make_unique<SmsFolder>(parent.session, name, static_cast<IMAPIFolder*>(object),
                                       entryId);
-  return FolderLookup::kFound;
-}
-
-FolderLookup FindFolderPath(SmsSession& session, const std::u16string& path, SmsFolder*& folder,
-                            std::unique_ptr<SmsFolder>& owned) {
-  folder = nullptr;
-  owned.reset();
-  FolderPath parsed;
-  if (ParseFolderPath(path, parsed) != FolderPathResult::kOk) return FolderLookup::kFailed;
-  SmsFolder* current = session.StandardFolder(parsed.kind);
-  if (current == nullptr) return FolderLookup::kFailed;
-
-  std::unique_ptr<SmsFolder> held;  // the current folder when it is not the standard one
-  for (const std::u16string& name : parsed.subfolders) {
-    std::unique_ptr<SmsFolder> child;
-    const FolderLookup step = OpenExistingSubfolder(*current, name, child);
-    if (step != FolderLookup::kFound) return step;
-    held = std::move(child);  // the wrapper of the level above goes away here
-    current = held.get();
-  }
-  owned = std::move(held);
-  folder = current;
   return FolderLookup::kFound;
 }
 

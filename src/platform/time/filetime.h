@@ -26,7 +26,6 @@ class CTime {
  public:
   static CTime GetCurrentTime();
   explicit CTime(time_t t) : time_(t) {}
-  time_t GetTime() const { return time_; }
   // strftime in local time into a 128-character buffer; empty text when the local time cannot
   // be computed or the result does not fit.
   std::u16string Format(const char* format) const;
