@@ -3,8 +3,9 @@
 # - a backup onto a full disk fails with the framework's "Disk full while accessing PATH."
 #   naming the target, leaves the older backup untouched and verifying, and a second attempt
 #   leaves no second partial file behind;
-# - a restore into a store on a full disk fails naming the cause after the record's number
-#   ("No.N, Disk full while accessing STORE."), and the store stays usable.
+# - a restore into a store on a full disk, from a backup or a phone's file, fails naming the
+#   cause after the record's number ("No.N, Disk full while accessing STORE."), and the store
+#   stays usable.
 #
 #   scripts/full-disk.sh [MESSAGES]     (default 6,000)
 #
@@ -68,5 +69,17 @@ status=0
 grep -qE "^No\.[0-9]+, Disk full while accessing $store\.\$" "$work/err" ||
   fail "restore: unexpected message: $(cat "$work/err")"
 "$larkpost" --store "$store" store list > /dev/null || fail "restore: the store is not usable after it"
+
+# The same from a phone's file, into a new store on the same small disk.
+"$larkpost" convert "$work/all.bak" "$work/all.xml" > /dev/null
+rm -f "$store" "$store"-*
+"$larkpost" --store "$store" store init > /dev/null
+status=0
+"$larkpost" --store "$store" restore --yes "$work/all.xml" > "$work/out" 2> "$work/err" || status=$?
+[ "$status" = 1 ] || fail "restore of a phone's file: exit status $status, expected 1"
+grep -qE "^No\.[0-9]+, Disk full while accessing $store\.\$" "$work/err" ||
+  fail "restore of a phone's file: unexpected message: $(cat "$work/err")"
+"$larkpost" --store "$store" store list > /dev/null ||
+  fail "restore of a phone's file: the store is not usable after it"
 echo "full-disk: a full disk is named, the old backup stays, partial files do not pile up," \
      "the store stays usable"

@@ -16,9 +16,11 @@
 // phones' columns; an entry may carry the whole message beside them (`whole`), as the ZIP does.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backupfile/message_record.h"
@@ -53,11 +55,23 @@ struct PhoneEntry {
   int part = 0;
 };
 
-// The latest date a file may name: 9999-12-31 23:59:59.999 UTC.
-inline constexpr int64_t kMaxPhoneDate = 253402300799999;
+// The dates a file may name: every time a backup can hold, in whole milliseconds, from
+// 1601-01-01 (before 1970 the date is negative) to the largest count of 100 ns ticks. So every
+// file written is read back; a date outside is not a time at all.
+inline constexpr int64_t kMinPhoneDate = -11644473600000;
+inline constexpr int64_t kMaxPhoneDate = static_cast<int64_t>(UINT64_MAX / 10000) + kMinPhoneDate;
+inline constexpr char kPhoneDateRange[] = "is not a time in milliseconds a backup can hold";
+
+// A whole decimal number of the files' columns: digits (a minus sign first for a signed type)
+// and nothing else, within the type's range.
+template <class Integer>
+bool ParseInteger(std::string_view text, Integer& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
 
 int64_t FileTimeToPhoneDate(FILETIME time);  // zero stays zero
-FILETIME PhoneDateToFileTime(int64_t date);  // 0 .. kMaxPhoneDate
+FILETIME PhoneDateToFileTime(int64_t date);  // kMinPhoneDate .. kMaxPhoneDate
 
 // The phone type of a message from its folder's root; 0 when the root is not a standard folder.
 int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs);

@@ -2,7 +2,6 @@
 
 #include <expat.h>
 
-#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -18,11 +17,6 @@ namespace larkpost {
 namespace {
 
 constexpr size_t kChunkBytes = 64 * 1024;
-
-bool ParseInteger(std::string_view text, int64_t& value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() && !text.empty();
-}
 
 bool IsNull(std::string_view value) { return value == "null"; }
 
@@ -158,9 +152,8 @@ class XmlSource : public EntrySource {
       } else if (key == "body") {
         entry.body = Text(value);
       } else if (key == "date") {
-        if (!ParseInteger(value, number) || number < 0 || number > kMaxPhoneDate) {
-          return Fail(where + "date " + Quoted(value) +
-                      " is not a time in milliseconds between 1970 and 9999");
+        if (!ParseInteger(value, number) || number < kMinPhoneDate || number > kMaxPhoneDate) {
+          return Fail(where + "date " + Quoted(value) + " " + kPhoneDateRange);
         }
         entry.date = number;
         haveDate = true;

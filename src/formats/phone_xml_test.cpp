@@ -95,7 +95,8 @@ TEST(PhoneXml, BadInputIsAnErrorNamingTheEntry) {
       {"", "it is empty"},
       {AppXml(good + AppSms("+2", "1000", "9", "x"), 2), "sms entry 2 (line 6): type \"9\""},
       {AppXml(good + AppSms("+2", "1000", "null", "x"), 2), "sms entry 2 (line 6): type \"null\""},
-      {AppXml(good + AppSms("+2", "-5", "1", "x"), 2), "sms entry 2 (line 6): date \"-5\""},
+      {AppXml(good + AppSms("+2", "-11644473600001", "1", "x"), 2),
+       "sms entry 2 (line 6): date \"-11644473600001\""},
       {AppXml(good + AppSms("+2", "99999999999999999", "1", "x"), 2), "date \"99999999999999999\""},
       {AppXml(good + AppSms("+2", "soon", "1", "x"), 2), "date \"soon\""},
       {AppXml(good + "  <sms address=\"+2\" type=\"1\" body=\"x\" />\n", 2), "sms entry 2 (line 6): it has no date"},
@@ -144,27 +145,34 @@ TEST(PhoneXml, WrittenFileReadsBackWithWhatTheXmlHolds) {
   MessageRecord deleted = sent;
   deleted.folderPath = u"Wastebox";
   deleted.text = u"deleted, sent";
+  // Times a backup can hold before 1970 and after 9999 are written and read back too.
+  MessageRecord early = received;
+  early.deliveryTime = UInt64ToFileTime(2147483647);
+  MessageRecord late = received;
+  late.deliveryTime = UInt64ToFileTime(UINT64_MAX);
 
   const std::u16string path = dir.File("out.xml");
   std::string error;
   {
     CFile out(path, CFile::modeCreate | CFile::modeWrite);
     auto writer = XmlWriter(out, DeletedAs::kByDirection);
-    for (const MessageRecord* r : {&received, &sent, &deleted}) ASSERT_TRUE(writer->Write(*r, error));
+    for (const MessageRecord* r : {&received, &sent, &deleted, &early, &late}) {
+      ASSERT_TRUE(writer->Write(*r, error));
+    }
     writer->Finish();
-    EXPECT_EQ(writer->entriesWritten(), 5u);
+    EXPECT_EQ(writer->entriesWritten(), 7u);
     out.Close();
   }
 
   CFile file(path, CFile::modeRead);
   std::string xml(file.GetLength(), '\0');
   file.Read(xml.data(), static_cast<unsigned>(xml.size()));
-  EXPECT_NE(xml.find("<smses count=\"5\""), std::string::npos);
+  EXPECT_NE(xml.find("<smses count=\"7\""), std::string::npos);
   EXPECT_EQ(xml.find("<script>"), std::string::npos);
 
   const std::vector<MessageRecord> back = ReadXml(xml, error);
   ASSERT_EQ(error, "");
-  ASSERT_EQ(back.size(), 3u);
+  ASSERT_EQ(back.size(), 5u);
   EXPECT_EQ(back[0].folderPath, u"Inbox");  // no subfolders in the XML
   EXPECT_EQ(FileTimeToUInt64(back[0].deliveryTime), (1704103626123ULL + 11644473600000ULL) * 10000);
   EXPECT_EQ(back[0].text, received.text);
@@ -175,6 +183,8 @@ TEST(PhoneXml, WrittenFileReadsBackWithWhatTheXmlHolds) {
   EXPECT_EQ(back[1].recipients[1].address, u"+222");
   EXPECT_EQ(back[2].folderPath, u"Sentedbox");  // deleted, with recipients: sent
   EXPECT_EQ(back[2].recipients.size(), 2u);
+  EXPECT_EQ(FileTimeToUInt64(back[3].deliveryTime), 2147480000u);  // whole milliseconds
+  EXPECT_EQ(FileTimeToUInt64(back[4].deliveryTime), UINT64_MAX / 10000 * 10000);
 }
 
 TEST(PhoneXml, ReadsAHundredThousandMessagesOneAtATime) {

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <exception>
-#include <charconv>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -21,11 +20,6 @@ using Json = nlohmann::ordered_json;
 
 constexpr char kEntryName[] = "messages.ndjson";
 constexpr size_t kChunkBytes = 64 * 1024;
-
-bool ParseInteger(std::string_view text, int64_t& value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() && !text.empty();
-}
 
 std::string TypeName(const Json& value) {
   return std::string(value.is_array() ? "a list" : value.is_object() ? "an object" : "not text");
@@ -92,13 +86,16 @@ bool WholeFromJson(const Json& extra, PhoneEntry& entry, std::string& error) {
     if (text) field = Utf8ToWide(*text);
     return true;
   };
+  // Times are the backup's 100 ns counts, unsigned and up to 2^64 - 1.
   auto timeOf = [&](const char* key, FILETIME& field) {
-    if (!ColumnNumber(extra, key, number, error)) return false;
-    if (number && *number < 0) {
-      error = std::string("\"") + key + "\" is negative";
+    if (!ColumnText(extra, key, text, error)) return false;
+    if (!text) return true;
+    uint64_t ticks = 0;
+    if (!ParseInteger(*text, ticks)) {
+      error = std::string("\"") + key + "\" is \"" + text->substr(0, 40) + "\", not a time";
       return false;
     }
-    if (number) field = UInt64ToFileTime(static_cast<uint64_t>(*number));
+    field = UInt64ToFileTime(ticks);
     return true;
   };
   auto wordOf = [&](const char* key, uint32_t& field) {
@@ -456,8 +453,8 @@ bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, bool& isMms, st
     error = "it has no date";
     return false;
   }
-  if (*date < 0 || *date > kMaxPhoneDate) {
-    error = "date \"" + std::to_string(*date) + "\" is not a time in milliseconds between 1970 and 9999";
+  if (*date < kMinPhoneDate || *date > kMaxPhoneDate) {
+    error = "date \"" + std::to_string(*date) + "\" " + kPhoneDateRange;
     return false;
   }
   if (!type || *type < kPhoneReceived || *type > kPhoneQueued) {

@@ -101,8 +101,8 @@ TEST(PhoneZip, BadInputIsAnErrorNamingTheLine) {
        "line 2: \"body\" is an object"},
       {ZipOf({{"messages.ndjson", good + AppLine("null", "1000", "7", "null")}}),
        "line 2: type \"7\" is not a message type"},
-      {ZipOf({{"messages.ndjson", good + AppLine("null", "-1000", "1", "null")}}),
-       "line 2: date \"-1000\""},
+      {ZipOf({{"messages.ndjson", good + AppLine("null", "-11644473600001", "1", "null")}}),
+       "line 2: date \"-11644473600001\""},
       {ZipOf({{"messages.ndjson", good + AppLine("null", "1e400", "1", "null")}}),
        "line 2: \"date\" is \"1e400\", not a number"},
       {ZipOf({{"messages.ndjson", good + R"({"date":"1"})" "\n"}}), "line 2: it has no type"},
@@ -150,16 +150,20 @@ TEST(PhoneZip, WrittenArchiveBringsEveryMessageBackUnchanged) {
   draft.folderPath = u"Wastebox\\Trash 2";
   draft.messageClass = u"IPM.SMStext";
   draft.text = u"";
+  MessageRecord early = received;  // before 1970
+  early.deliveryTime = UInt64ToFileTime(2147483647);
+  MessageRecord late = received;  // after 9999
+  late.deliveryTime = UInt64ToFileTime(UINT64_MAX);
 
   const std::u16string path = dir.File("out.zip");
   std::string error;
-  const std::vector<MessageRecord> written = {received, sent, again, draft};
+  const std::vector<MessageRecord> written = {received, sent, again, draft, early, late};
   {
     CFile out(path, CFile::modeCreate | CFile::modeWrite);
     auto writer = ZipWriter(out, DeletedAs::kByDirection);
     for (const MessageRecord& record : written) ASSERT_TRUE(writer->Write(record, error));
     writer->Finish();
-    EXPECT_EQ(writer->entriesWritten(), 8u);
+    EXPECT_EQ(writer->entriesWritten(), 10u);
     out.Close();
   }
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"out.zip"});  // no spool left behind

@@ -58,6 +58,19 @@ BackupShortfall ShortfallOf(const BackupJob& job) {
   return shortfall;
 }
 
+// "No.N, " and why record N could not be restored. The store's layers pass on only that a write
+// failed: when a write has met a full disk since `diskFullBefore` (mapi::DiskFullFailures()),
+// the full disk is named as the cause.
+std::u16string RecordFailureText(uint64_t number, const std::u16string& text,
+                                 uint64_t diskFullBefore) {
+  const std::u16string cause =
+      mapi::DiskFullFailures() == diskFullBefore
+          ? text
+          : CFileException(CFileException::diskFull, ENOSPC, Utf8ToWide(mapi::DatabasePath()))
+                .ErrorMessage();
+  return Utf8ToWide("No." + std::to_string(number) + ", ") + cause;
+}
+
 void Finish(std::atomic<int32_t>& finished) {
   finished.store(1);
   finished.notify_all();
@@ -180,6 +193,7 @@ unsigned RestorePhoneFile(RestoreJob* job) {
     return 1u;
   };
   const FileKind kind = FileKindForPath(job->path);
+  const uint64_t diskFullBefore = mapi::DiskFullFailures();
   uint64_t count = 0;
   uint64_t number = 0;
   try {
@@ -200,7 +214,7 @@ unsigned RestorePhoneFile(RestoreJob* job) {
       if (!job->Restorer().Restore(record, error)) {
         std::u16string ignored;
         job->Restorer().Commit(ignored);  // the messages before this one stay restored
-        return fail(Utf8ToWide("No." + std::to_string(number) + ", ") + error);
+        return fail(RecordFailureText(number, error, diskFullBefore));
       }
     }
     if (!reader->error().empty()) {  // the file changed since it was checked
@@ -208,7 +222,7 @@ unsigned RestorePhoneFile(RestoreJob* job) {
       job->Restorer().Commit(ignored);
       return fail(Utf8ToWide(reader->error()));
     }
-    if (!job->Restorer().Commit(error)) return fail(error);
+    if (!job->Restorer().Commit(error)) return fail(RecordFailureText(number, error, diskFullBefore));
   } catch (const CFileException& fileError) {
     return fail(FileErrorText(fileError));
   } catch (const std::exception& failure) {
@@ -247,16 +261,8 @@ unsigned RestoreThread(RestoreJob* job) {
 
     const uint64_t diskFullBefore = mapi::DiskFullFailures();
     auto failRecord = [&](uint32_t number, const std::u16string& text) {
-      char prefix[32];
-      std::snprintf(prefix, sizeof prefix, "No.%d, ", static_cast<int>(number));
       job->outcome = RunOutcome::kFailed;
-      // The store's layers pass on only that a write failed: a full disk is named as the cause.
-      const std::u16string cause =
-          mapi::DiskFullFailures() == diskFullBefore
-              ? text
-              : CFileException(CFileException::diskFull, ENOSPC, Utf8ToWide(mapi::DatabasePath()))
-                    .ErrorMessage();
-      AfxMessageBox(Utf8ToWide(prefix) + cause, MB_ICONWARNING);
+      AfxMessageBox(RecordFailureText(number, text, diskFullBefore), MB_ICONWARNING);
       file->Abort();
       file.reset();
       Finish(job->finished);
