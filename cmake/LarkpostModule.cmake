@@ -8,7 +8,8 @@ function(larkpost_library)
 endfunction()
 
 # larkpost_test(NAME <target> SOURCES <files...> [DEPS <targets...>])
-#   A GoogleTest program beside the module's code; every TEST becomes one CTest case.
+#   A GoogleTest program beside the module's code; every TEST becomes one CTest case. Every test
+#   program may use the test helpers of src/testing.
 function(larkpost_test)
   cmake_parse_arguments(ARG "" "NAME" "SOURCES;DEPS" ${ARGN})
   if(NOT LARKPOST_TESTS)
@@ -16,7 +17,8 @@ function(larkpost_test)
   endif()
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src)
-  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} larkpost_testing GTest::gtest GTest::gmock
+    GTest::gtest_main)
   # One variable only: a second one after a ";" would be read as a property name and never reach
   # the tests. Tests that depend on the time zone set TZ themselves.
   gtest_discover_tests(${ARG_NAME} DISCOVERY_MODE PRE_TEST

@@ -21,6 +21,7 @@
 #include "jobs/worker.h"
 #include "platform/mapi/provider.h"
 #include "storejson/store_json.h"
+#include "testing/temp_dir.h"
 
 namespace larkpost::app {
 namespace {
@@ -86,14 +87,11 @@ class Flows : public ::testing::Test {
     ui_ = std::make_unique<ScriptedUi>(app_->MainFrame());
     InstallUserInterface(ui_.get());
     app_->MainFrame()->SetFileDialogs(&dialogs_);
-    std::string pattern = (fs::temp_directory_path() / "larkpost-gui-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
   }
   void TearDown() override {
     InstallUserInterface(nullptr);
     ui_.reset();
     app_.reset();
-    fs::remove_all(dir_);
   }
 
   CMainFrame& Frame() { return *app_->MainFrame(); }
@@ -114,7 +112,8 @@ class Flows : public ::testing::Test {
   std::unique_ptr<CTidewellApp> app_;
   std::unique_ptr<ScriptedUi> ui_;
   ScriptedDialogs dialogs_;
-  fs::path dir_;
+  larkpost::testing::TempDir temp_;
+  const fs::path dir_{temp_.path()};
   std::string store_;
 };
 

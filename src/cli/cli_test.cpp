@@ -15,6 +15,7 @@
 #include "cli/terminal_ui.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
+#include "testing/temp_dir.h"
 
 namespace larkpost {
 namespace {
@@ -65,16 +66,6 @@ TEST(ParseFolderList, BadNamesAreNamed) {
 
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("larkpost_cli_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    store_ = (dir_ / "store.db").string();
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   int Run(std::vector<std::string> args, const std::string& input = "",
           bool inputIsTerminal = false) {
     std::istringstream in(input);
@@ -83,7 +74,7 @@ class CliTest : public ::testing::Test {
     return RunCli(args, CliStreams{in, out_, err_, inputIsTerminal, false});
   }
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return temp_.PathOf(name); }
 
   static std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -110,8 +101,9 @@ class CliTest : public ::testing::Test {
     ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
   }
 
-  fs::path dir_;
-  std::string store_;
+  testing::TempDir temp_;
+  const fs::path dir_{temp_.path()};
+  const std::string store_ = temp_.PathOf("store.db");
   std::ostringstream out_;
   std::ostringstream err_;
 };

@@ -3,17 +3,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <dirent.h>
-#include <unistd.h>
 
-#include <algorithm>
-
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "formats/message_stream.h"
 #include "platform/text/text.h"
+#include "testing/temp_dir.h"
 
 namespace larkpost::testing {
 
@@ -58,34 +54,7 @@ inline std::vector<MessageRecord> ReadAll(MessageReader& reader, std::string& er
   return records;
 }
 
-// A folder of its own below the temporary folder, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    path_ = std::string(base != nullptr ? base : "/tmp") + "/larkpost-formats-XXXXXX";
-    if (mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::u16string File(const std::string& name) const { return Utf8ToWide(path_ + "/" + name); }
-  // The names in the folder, hidden ones included, sorted.
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    if (DIR* folder = opendir(path_.c_str())) {
-      while (const dirent* entry = readdir(folder)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      closedir(folder);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// TempDir: testing/temp_dir.h.
 
 inline bool SameRecord(const MessageRecord& a, const MessageRecord& b) {
   auto sameRecipients = [&] {

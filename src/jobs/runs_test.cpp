@@ -66,11 +66,6 @@ class ScriptedUserInterface : public UserInterface {
 class RunsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("larkpost_runs_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     UseStore("store.db");
     mapi::ClearFaults();
     InstallUserInterface(&ui_);
@@ -79,7 +74,6 @@ class RunsTest : public ::testing::Test {
     InstallUserInterface(nullptr);
     mapi::ClearFaults();
     FailWorkerCreationForTesting(false);
-    fs::remove_all(dir_);
   }
 
   void UseStore(const std::string& name) {
@@ -177,7 +171,8 @@ class RunsTest : public ::testing::Test {
     return found;
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_{temp_.path()};
   ScriptedUserInterface ui_;
 };
 

@@ -10,21 +10,15 @@
 #include <string>
 
 #include "platform/text/text.h"
+#include "testing/temp_dir.h"
 
 namespace {
 
 // A fresh folder for each test, removed with its files afterwards.
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/larkpost_file_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + folder_ + "'").c_str()); }
-
-  std::string NarrowPath(const std::string& name) const { return folder_ + "/" + name; }
-  std::u16string Path(const std::string& name) const { return larkpost::Utf8ToWide(NarrowPath(name)); }
+  std::string NarrowPath(const std::string& name) const { return temp_.PathOf(name); }
+  std::u16string Path(const std::string& name) const { return temp_.File(name); }
 
   void WriteFileBytes(const std::string& name, const std::string& bytes) const {
     std::ofstream(NarrowPath(name), std::ios::binary) << bytes;
@@ -34,7 +28,8 @@ class FileTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  std::string folder_;
+  larkpost::testing::TempDir temp_;
+  const std::string folder_ = temp_.path();
 };
 
 std::string Pattern(size_t length) {

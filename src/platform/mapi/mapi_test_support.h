@@ -3,9 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <memory>
 #include <cstring>
 #include <string>
@@ -15,37 +13,28 @@
 #include "platform/mapi/mapi_ptr.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
+#include "testing/temp_dir.h"
 
 namespace larkpost::mapi::testing {
 
-// A temporary folder whose messages.db becomes the database MAPILogonEx opens.
+// A temporary folder (testing/temp_dir.h) whose messages.db becomes the database MAPILogonEx
+// opens, with no faults planned.
 class TempDatabase {
  public:
-  TempDatabase() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "larkpost-mapi-XXXXXX").string();
-    char* made = mkdtemp(pattern.data());
-    EXPECT_NE(made, nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/messages.db";
+  TempDatabase() : path_(folder_.PathOf("messages.db")) {
     SetDatabasePath(path_);
     ClearFaults();
   }
-  ~TempDatabase() {
-    ClearFaults();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  TempDatabase(const TempDatabase&) = delete;
-  TempDatabase& operator=(const TempDatabase&) = delete;
-  const std::string& dir() const { return dir_; }
+  ~TempDatabase() { ClearFaults(); }
+  const std::string& dir() const { return folder_.path(); }
   const std::string& path() const { return path_; }
   // A file of that name in the folder, for backups and other output.
-  std::u16string File(const std::string& name) const { return Utf8ToWide(dir_ + "/" + name); }
+  std::u16string File(const std::string& name) const { return folder_.File(name); }
   // Makes another database of this folder the one MAPILogonEx opens (a second store).
-  void UseDatabase(const std::string& name) { SetDatabasePath(dir_ + "/" + name); }
+  void UseDatabase(const std::string& name) { SetDatabasePath(folder_.PathOf(name)); }
 
  private:
-  std::string dir_;
+  larkpost::testing::TempDir folder_;
   std::string path_;
 };
 

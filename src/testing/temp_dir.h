@@ -1,0 +1,54 @@
+// The one temporary folder of every test program: made fresh below the system's temporary folder
+// ($TMPDIR, else /tmp) when the holder is made, removed with everything in it when the holder
+// goes. Tests put their stores, backups and other files in it, so runs never meet each other's
+// files and leave nothing behind.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/text/text.h"
+
+namespace larkpost::testing {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "larkpost-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << pattern;
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The path of a file of that name in the folder, for the C library and the tests' own reads.
+  std::string PathOf(const std::string& name) const { return path_ + "/" + name; }
+  // The same path as the program's file layer takes it.
+  std::u16string File(const std::string& name) const { return Utf8ToWide(PathOf(name)); }
+  // The names in the folder, hidden ones included, sorted.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path_, error)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace larkpost::testing
