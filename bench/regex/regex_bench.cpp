@@ -39,30 +39,55 @@ const std::string& TextOf(bool recipient, int64_t index) {
   return recipient ? kRecipients[index] : kSenders[index];
 }
 
+// A pattern PCRE2 compiled, with match data made for it.
+class Pcre2Pattern {
+ public:
+  explicit Pcre2Pattern(const std::string& pattern)
+      : code_(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), 0, &error_,
+                            &offset_, nullptr)),
+        data_(pcre2_match_data_create_from_pattern(code_, nullptr)) {}
+  ~Pcre2Pattern() {
+    pcre2_match_data_free(data_);
+    pcre2_code_free(code_);
+  }
+  Pcre2Pattern(const Pcre2Pattern&) = delete;
+  Pcre2Pattern& operator=(const Pcre2Pattern&) = delete;
+
+  // pcre2_match's result: the number of groups set, or a negative code.
+  int Match(const std::string& text) {
+    return pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0, data_, nullptr);
+  }
+  const PCRE2_SIZE* Offsets() const { return pcre2_get_ovector_pointer(data_); }
+
+ private:
+  int error_ = 0;
+  PCRE2_SIZE offset_ = 0;
+  pcre2_code* code_;
+  pcre2_match_data* data_;
+};
+
+// Our matcher as the product calls it: compiled and matched once.
+larkpost::PatternMatch OursOnce(const std::string& pattern, const std::string& text) {
+  larkpost::Pattern compiled;
+  compiled.Compile(pattern.data(), static_cast<int>(pattern.size()), 0);
+  return compiled.Match(text.c_str());
+}
+
 // The product reads groups 1, 3 and 5: check once that every engine cuts them alike.
 std::vector<int> PcreGroups(const std::string& pattern, const std::string& text) {
-  int error = 0;
-  PCRE2_SIZE offset = 0;
-  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                                   0, &error, &offset, nullptr);
-  pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
-  int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0, data,
-                       nullptr);
+  Pcre2Pattern compiled(pattern);
+  int rc = compiled.Match(text);
   std::vector<int> groups;
-  PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data);
+  const PCRE2_SIZE* ovector = compiled.Offsets();
   for (int g = 0; rc > 0 && g < rc; ++g) {
     groups.push_back(ovector[2 * g] == PCRE2_UNSET ? -1 : static_cast<int>(ovector[2 * g]));
     groups.push_back(ovector[2 * g] == PCRE2_UNSET ? -1 : static_cast<int>(ovector[2 * g + 1]));
   }
-  pcre2_match_data_free(data);
-  pcre2_code_free(code);
   return groups;
 }
 
 bool SameAsPcre2(const std::string& pattern, const std::string& text) {
-  larkpost::Pattern ours;
-  ours.Compile(pattern.data(), static_cast<int>(pattern.size()), 0);
-  larkpost::PatternMatch match = ours.Match(text.c_str());
+  larkpost::PatternMatch match = OursOnce(pattern, text);
   std::vector<int> expected = PcreGroups(pattern, text);
   if (!match.Matched() || expected.empty()) return false;
   for (int g : {0, 1, 3, 5}) {
@@ -81,12 +106,7 @@ void Ours(benchmark::State& state, bool recipient) {
     state.SkipWithError("our result differs from PCRE2's");
     return;
   }
-  for (auto _ : state) {
-    larkpost::Pattern compiled;
-    compiled.Compile(pattern.data(), static_cast<int>(pattern.size()), 0);
-    larkpost::PatternMatch match = compiled.Match(text.c_str());
-    benchmark::DoNotOptimize(match.values.data());
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(OursOnce(pattern, text).values.data());
   state.SetLabel(text);
 }
 
@@ -94,16 +114,8 @@ void Pcre2(benchmark::State& state, bool recipient) {
   const std::string& pattern = PatternOf(recipient);
   const std::string& text = TextOf(recipient, state.range(0));
   for (auto _ : state) {
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()),
-                                     pattern.size(), 0, &error, &offset, nullptr);
-    pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
-    int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0,
-                         data, nullptr);
-    benchmark::DoNotOptimize(rc);
-    pcre2_match_data_free(data);
-    pcre2_code_free(code);
+    Pcre2Pattern compiled(pattern);
+    benchmark::DoNotOptimize(compiled.Match(text));
   }
   state.SetLabel(text);
 }
@@ -111,18 +123,8 @@ void Pcre2(benchmark::State& state, bool recipient) {
 void Pcre2Precompiled(benchmark::State& state, bool recipient) {
   const std::string& pattern = PatternOf(recipient);
   const std::string& text = TextOf(recipient, state.range(0));
-  int error = 0;
-  PCRE2_SIZE offset = 0;
-  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                                   0, &error, &offset, nullptr);
-  pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
-  for (auto _ : state) {
-    int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0,
-                         data, nullptr);
-    benchmark::DoNotOptimize(rc);
-  }
-  pcre2_match_data_free(data);
-  pcre2_code_free(code);
+  Pcre2Pattern compiled(pattern);
+  for (auto _ : state) benchmark::DoNotOptimize(compiled.Match(text));
   state.SetLabel(text);
 }
 
@@ -145,12 +147,7 @@ void Hostile(benchmark::State& state, bool recipient) {
   std::string text;
   while (text.size() < static_cast<size_t>(state.range(0))) text += "\" <";
   text.resize(static_cast<size_t>(state.range(0)));
-  for (auto _ : state) {
-    larkpost::Pattern compiled;
-    compiled.Compile(pattern.data(), static_cast<int>(pattern.size()), 0);
-    larkpost::PatternMatch match = compiled.Match(text.c_str());
-    benchmark::DoNotOptimize(match.values.data());
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(OursOnce(pattern, text).values.data());
 }
 
 // Interleaved by text so that the engines for one text run close together in time.

@@ -2,7 +2,9 @@
 // back-references, lazy and possessive repeats and right-to-left matching.
 #include <gtest/gtest.h>
 
+#include <source_location>
 #include <string>
+#include <vector>
 
 #include "regex/pattern.h"
 #include "regex/regex_test_util.h"
@@ -11,76 +13,95 @@ namespace larkpost {
 namespace {
 
 using testing::MatchOf;
+using testing::SearchCase;
 using testing::Span;
 
 // Group 0 as "start-end", or "none".
+std::string WhereIn(const PatternMatch& m, std::string_view) { return m.Matched() ? Span(m, 0) : "none"; }
 std::string Where(const std::string& pattern, std::string_view text, int flags = 0, int start = -1) {
-  PatternMatch m = MatchOf(pattern, text, flags, start);
-  return m.Matched() ? Span(m, 0) : "none";
+  return WhereIn(MatchOf(pattern, text, flags, start), text);
+}
+// Each case's expectation is group 0 as "start-end", or "none".
+void ExpectWhere(const std::vector<SearchCase>& cases, std::source_location table = std::source_location::current()) {
+  testing::ExpectEach(cases, WhereIn, table);
 }
 
 TEST(Options, IgnoreCase) {
-  EXPECT_EQ(Where("(?i)abc", "xABC"), "1-4");
-  EXPECT_EQ(Where("[a-c]", "B", kIgnoreCase), "0-1");
-  EXPECT_EQ(Where("[^a]", "A", kIgnoreCase), "none");
-  EXPECT_EQ(Where("ABC", "abc", kIgnoreCase), "0-3");
-  EXPECT_EQ(Where("a(?-i)b", "AB", kIgnoreCase), "none");
-  EXPECT_EQ(Where("a(?-i)b", "Ab", kIgnoreCase), "0-2");
+  ExpectWhere({
+      {"(?i)abc", "xABC", "1-4"},
+      {"[a-c]", "B", "0-1", kIgnoreCase},
+      {"[^a]", "A", "none", kIgnoreCase},
+      {"ABC", "abc", "0-3", kIgnoreCase},
+      {"a(?-i)b", "AB", "none", kIgnoreCase},
+      {"a(?-i)b", "Ab", "0-2", kIgnoreCase},
+  });
 }
 
 TEST(Options, ScopeIsTheRestOfTheEnclosingGroupIncludingLaterBranches) {
-  EXPECT_EQ(Where("(?:a(?i)b|c)", "C"), "0-1");
-  EXPECT_EQ(Where("(?:x|a(?i)b|c)", "C"), "0-1");
-  EXPECT_EQ(Where("(?:(?i)a)b", "AB"), "none");
-  EXPECT_EQ(Where("(?:(?i)a)b", "Ab"), "0-2");
-  EXPECT_EQ(Where("(?i:a)b", "AB"), "none");
-  EXPECT_EQ(Where("(?i:a)b", "Ab"), "0-2");
+  ExpectWhere({
+      {"(?:a(?i)b|c)", "C", "0-1"},
+      {"(?:x|a(?i)b|c)", "C", "0-1"},
+      {"(?:(?i)a)b", "AB", "none"},
+      {"(?:(?i)a)b", "Ab", "0-2"},
+      {"(?i:a)b", "AB", "none"},
+      {"(?i:a)b", "Ab", "0-2"},
+  });
   PatternMatch m = MatchOf("(?i:(a))(b)", "Ab");
   EXPECT_EQ(m.MaxGroup(), 2);  // the option group itself does not capture
   EXPECT_EQ(Span(m, 1), "0-1");
 }
 
 TEST(Options, SingleLineAndMultiLineSwitches) {
-  EXPECT_EQ(Where("a.b", "a\nb"), "none");
-  EXPECT_EQ(Where("(?s)a.b", "a\nb"), "0-3");
-  EXPECT_EQ(Where("a.b", "a\nb", kSingleLine), "0-3");
-  EXPECT_EQ(Where("(?m)^b", "a\nb"), "2-3");
-  EXPECT_EQ(Where("^b", "a\nb"), "none");
-  EXPECT_EQ(Where("(? m s)^.", "a\n\nb", 0, 1), "2-3");
+  ExpectWhere({
+      {"a.b", "a\nb", "none"},
+      {"(?s)a.b", "a\nb", "0-3"},
+      {"a.b", "a\nb", "0-3", kSingleLine},
+      {"(?m)^b", "a\nb", "2-3"},
+      {"^b", "a\nb", "none"},
+      {"(? m s)^.", "a\n\nb", "2-3", 0, 1},
+  });
 }
 
 TEST(Boundaries, TextEnds) {
-  EXPECT_EQ(Where("a$", "a\n"), "none");
-  EXPECT_EQ(Where("a\\Z", "a\n"), "0-1");
-  EXPECT_EQ(Where("a\\Z", "a\r\n"), "0-1");
-  EXPECT_EQ(Where("a\\Z", "a\n\n"), "none");
-  EXPECT_EQ(Where("a\\z", "a\n"), "none");
-  EXPECT_EQ(Where("\\Aa", "aa", 0, 1), "none");
-  EXPECT_EQ(Where("^a", "ba"), "none");
+  ExpectWhere({
+      {"a$", "a\n", "none"},
+      {"a\\Z", "a\n", "0-1"},
+      {"a\\Z", "a\r\n", "0-1"},
+      {"a\\Z", "a\n\n", "none"},
+      {"a\\z", "a\n", "none"},
+      {"\\Aa", "aa", "none", 0, 1},
+      {"^a", "ba", "none"},
+  });
 }
 
 TEST(Boundaries, MultiLineLineEnds) {
   // "a\r\nb": line starts at 0 and 3, line ends at 1 and 4.
   std::string text = "a\r\nb";
-  EXPECT_EQ(Where("^", text, kMultiLine, 1), "3-3");
-  EXPECT_EQ(Where("$", text, kMultiLine, 0), "1-1");
-  EXPECT_EQ(Where("$", text, kMultiLine, 2), "4-4");
-  EXPECT_EQ(Where("^", "a\rb", kMultiLine, 1), "2-2");
-  EXPECT_EQ(Where("$", "a\nb", kMultiLine), "1-1");
+  ExpectWhere({
+      {"^", text, "3-3", kMultiLine, 1},
+      {"$", text, "1-1", kMultiLine, 0},
+      {"$", text, "4-4", kMultiLine, 2},
+      {"^", "a\rb", "2-2", kMultiLine, 1},
+      {"$", "a\nb", "1-1", kMultiLine},
+  });
 }
 
 TEST(Boundaries, WordBoundaries) {
-  EXPECT_EQ(Where("\\bcat\\b", "concat cat"), "7-10");
-  EXPECT_EQ(Where("\\Bcat", "concat cat"), "3-6");
-  EXPECT_EQ(Where("\\b", ""), "none");
-  EXPECT_EQ(Where("\\B", ""), "0-0");
+  ExpectWhere({
+      {"\\bcat\\b", "concat cat", "7-10"},
+      {"\\Bcat", "concat cat", "3-6"},
+      {"\\b", "", "none"},
+      {"\\B", "", "0-0"},
+  });
 }
 
 TEST(Boundaries, SearchStartUnderGlobal) {
-  EXPECT_EQ(Where("\\Ga", "ba", kGlobal), "none");
-  EXPECT_EQ(Where("\\Ga", "ba", kGlobal, 1), "1-2");
-  EXPECT_EQ(Where("\\Ga", "ba"), "1-2");  // without the flag it tests nothing
-  EXPECT_EQ(Where("(?g)\\Ga", "ba"), "none");
+  ExpectWhere({
+      {"\\Ga", "ba", "none", kGlobal},
+      {"\\Ga", "ba", "1-2", kGlobal, 1},
+      {"\\Ga", "ba", "1-2"},  // without the flag it tests nothing
+      {"(?g)\\Ga", "ba", "none"},
+  });
 }
 
 TEST(SpecialGroups, NonCapturingGroupsAreNotNumbered) {
@@ -90,21 +111,25 @@ TEST(SpecialGroups, NonCapturingGroupsAreNotNumbered) {
 }
 
 TEST(LookAround, AheadAndBehind) {
-  EXPECT_EQ(Where("a(?=b)", "acab"), "2-3");
-  EXPECT_EQ(Where("a(?!b)", "abac"), "2-3");
-  EXPECT_EQ(Where("(?<=b)a", "abca ba"), "6-7");
-  EXPECT_EQ(Where("(?<!b)a", "bacba"), "none");
-  EXPECT_EQ(Where("(?<!b)a", "ba a"), "3-4");
-  EXPECT_EQ(Where("(?<=a+|bcd)x", "bcdx"), "3-4");  // any length behind
-  EXPECT_EQ(Where("(?<=a\\w*)x", "zzaqqqx"), "6-7");
+  ExpectWhere({
+      {"a(?=b)", "acab", "2-3"},
+      {"a(?!b)", "abac", "2-3"},
+      {"(?<=b)a", "abca ba", "6-7"},
+      {"(?<!b)a", "bacba", "none"},
+      {"(?<!b)a", "ba a", "3-4"},
+      {"(?<=a+|bcd)x", "bcdx", "3-4"},  // any length behind
+      {"(?<=a\\w*)x", "zzaqqqx", "6-7"},
+  });
 }
 
 TEST(LookAround, BehindAtTheTextStart) {
-  EXPECT_EQ(Where("(?<=a)b", "ab"), "1-2");
-  EXPECT_EQ(Where("(?<=a)a", "a"), "none");
-  EXPECT_EQ(Where("(?<!a)b", "b"), "0-1");
-  EXPECT_EQ(Where("(?<=^)a", "aa"), "0-1");
-  EXPECT_EQ(Where("(?<=\\A\\w*)b", "aab"), "2-3");
+  ExpectWhere({
+      {"(?<=a)b", "ab", "1-2"},
+      {"(?<=a)a", "a", "none"},
+      {"(?<!a)b", "b", "0-1"},
+      {"(?<=^)a", "aa", "0-1"},
+      {"(?<=\\A\\w*)b", "aab", "2-3"},
+  });
 }
 
 TEST(LookAround, CapturesOfTheSurvivingPath) {
@@ -119,33 +144,39 @@ TEST(LookAround, CapturesOfTheSurvivingPath) {
 }
 
 TEST(Atomic, NeverReenteredByBacktracking) {
-  EXPECT_EQ(Where("(?>a+)a", "aaa"), "none");
-  EXPECT_EQ(Where("(?>a|ab)c", "abc"), "none");
-  EXPECT_EQ(Where("(?>ab|a)c", "abc"), "0-3");
-  EXPECT_EQ(Where("(?>a+)b", "aab"), "0-3");
+  ExpectWhere({
+      {"(?>a+)a", "aaa", "none"},
+      {"(?>a|ab)c", "abc", "none"},
+      {"(?>ab|a)c", "abc", "0-3"},
+      {"(?>a+)b", "aab", "0-3"},
+  });
   PatternMatch m = MatchOf("(?>(a))b|(a)c", "ac");
   EXPECT_EQ(Span(m, 1), "-");  // undone with the path that made it
   EXPECT_EQ(Span(m, 2), "0-1");
 }
 
 TEST(Repetition, Lazy) {
-  EXPECT_EQ(Where("a+?", "aaa"), "0-1");
-  EXPECT_EQ(Where("<.+?>", "<a><b>"), "0-3");
-  EXPECT_EQ(Where("a{2,4}?", "aaaa"), "0-2");
-  EXPECT_EQ(Where("a{2,4}?b", "aaaab"), "0-5");
-  EXPECT_EQ(Where("(ab)*?c", "ababc"), "0-5");
+  ExpectWhere({
+      {"a+?", "aaa", "0-1"},
+      {"<.+?>", "<a><b>", "0-3"},
+      {"a{2,4}?", "aaaa", "0-2"},
+      {"a{2,4}?b", "aaaab", "0-5"},
+      {"(ab)*?c", "ababc", "0-5"},
+      {"(a*)+?b", "aab", "0-3"},
+      {"x??y", "xy", "0-2"},
+  });
   PatternMatch m = MatchOf("(a|ab)*?b", "ab");
   EXPECT_EQ(Span(m, 0), "0-2");
   EXPECT_EQ(Span(m, 1), "0-1");
-  EXPECT_EQ(Where("(a*)+?b", "aab"), "0-3");
-  EXPECT_EQ(Where("x??y", "xy"), "0-2");
 }
 
 TEST(Repetition, Possessive) {
-  EXPECT_EQ(Where("a*+a", "aaa"), "none");
-  EXPECT_EQ(Where("a++b", "aab"), "0-3");
-  EXPECT_EQ(Where("(?:ab|a)++b", "abab"), "none");
-  EXPECT_EQ(Where("(?:a|ab)++b", "ab"), "0-2");
+  ExpectWhere({
+      {"a*+a", "aaa", "none"},
+      {"a++b", "aab", "0-3"},
+      {"(?:ab|a)++b", "abab", "none"},
+      {"(?:a|ab)++b", "ab", "0-2"},
+  });
   PatternMatch m = MatchOf("(a)*+b|(a)c", "ac");
   EXPECT_EQ(Span(m, 1), "-");
   EXPECT_EQ(Span(m, 2), "0-1");
@@ -174,55 +205,65 @@ TEST(NamedGroups, NumericNamesAndSharedNames) {
 }
 
 TEST(BackReferences, ByNumberAndName) {
-  EXPECT_EQ(Where("(a|b)\\1", "abb"), "1-3");
-  EXPECT_EQ(Where("(?<n>a)\\k<N>", "aa"), "0-2");
-  EXPECT_EQ(Where("(?<n>a)\\k'n'\\g<n>\\g'n'", "aaaa"), "0-4");
-  EXPECT_EQ(Where("(a)\\k<1>", "aa"), "0-2");
-  EXPECT_EQ(Where("(a)\\k<nobody>|a", "aa"), "0-1");
-  EXPECT_EQ(Where("(a)?\\1", "b"), "none");
-  EXPECT_EQ(Where("(a)\\12", "aa2"), "none");  // group 12 does not exist
+  ExpectWhere({
+      {"(a|b)\\1", "abb", "1-3"},
+      {"(?<n>a)\\k<N>", "aa", "0-2"},
+      {"(?<n>a)\\k'n'\\g<n>\\g'n'", "aaaa", "0-4"},
+      {"(a)\\k<1>", "aa", "0-2"},
+      {"(a)\\k<nobody>|a", "aa", "0-1"},
+      {"(a)?\\1", "b", "none"},
+      {"(a)\\12", "aa2", "none"},  // group 12 does not exist
+  });
   std::string many;
   for (int k = 0; k < 123; ++k) many += "(a)";
   EXPECT_EQ(Where(many + "\\1234", std::string(124, 'a') + "4"), "0-125");
 }
 
 TEST(BackReferences, CaseAndOpenGroups) {
-  EXPECT_EQ(Where("(?i)(a)\\1", "aA"), "0-2");
-  EXPECT_EQ(Where("(a)(?i:\\1)", "aA"), "0-2");
-  EXPECT_EQ(Where("(a)\\1", "aA"), "none");
-  EXPECT_EQ(Where("(a\\1)", "aa"), "0-2");  // an open group refers to its text so far
-  EXPECT_EQ(Where("ab\\k", "xabab"), "1-5");  // `\k` alone is group 0
+  ExpectWhere({
+      {"(?i)(a)\\1", "aA", "0-2"},
+      {"(a)(?i:\\1)", "aA", "0-2"},
+      {"(a)\\1", "aA", "none"},
+      {"(a\\1)", "aa", "0-2"},  // an open group refers to its text so far
+      {"ab\\k", "xabab", "1-5"},  // `\k` alone is group 0
+  });
 }
 
 TEST(Conditionals, OnGroupsNamesAndLookArounds) {
-  EXPECT_EQ(Where("(a)?(?(1)b|c)", "ab"), "0-2");
-  EXPECT_EQ(Where("(a)?(?(1)b|c)", "c"), "0-1");
-  EXPECT_EQ(Where("(a)?(?(1)b|c)", "ac"), "1-2");
-  EXPECT_EQ(Where("(?<q>\")?\\w+(?(q)\")", "\"ab\""), "0-4");
-  EXPECT_EQ(Where("(?<q>\")?\\w+(?(q)\")", "ab\""), "0-2");
-  EXPECT_EQ(Where("(?(?=\\d)\\d+|[a-z]+)", "12ab"), "0-2");
-  EXPECT_EQ(Where("(?(?=\\d)\\d+|[a-z]+)", "ab12"), "0-2");
-  EXPECT_EQ(Where("(?(?!\\d)[a-z]+|\\d\\d)", "1x"), "1-2");
-  EXPECT_EQ(Where("(?(ab)..|x)", "abx"), "0-2");  // other text is a look-ahead
-  EXPECT_EQ(Where("(?(ab)..|x)", "ax"), "1-2");
+  ExpectWhere({
+      {"(a)?(?(1)b|c)", "ab", "0-2"},
+      {"(a)?(?(1)b|c)", "c", "0-1"},
+      {"(a)?(?(1)b|c)", "ac", "1-2"},
+      {"(?<q>\")?\\w+(?(q)\")", "\"ab\"", "0-4"},
+      {"(?<q>\")?\\w+(?(q)\")", "ab\"", "0-2"},
+      {"(?(?=\\d)\\d+|[a-z]+)", "12ab", "0-2"},
+      {"(?(?=\\d)\\d+|[a-z]+)", "ab12", "0-2"},
+      {"(?(?!\\d)[a-z]+|\\d\\d)", "1x", "1-2"},
+      {"(?(ab)..|x)", "abx", "0-2"},  // other text is a look-ahead
+      {"(?(ab)..|x)", "ax", "1-2"},
+  });
 }
 
 TEST(Conditionals, MissingBranchesAreEmpty) {
-  EXPECT_EQ(Where("(a)?(?(1)b)c", "c"), "0-1");
-  EXPECT_EQ(Where("(a)?(?(1)b)c", "abc"), "0-3");
-  EXPECT_EQ(Where("(a)?(?(1)b)c", "ac"), "1-2");
-  EXPECT_EQ(Where("(a)?(?(1)|x|y)z", "yz"), "0-2");  // further `|` belong to the no-branch
-  EXPECT_EQ(Where("(a)?(?(1)|x|y)z", "az"), "0-2");
+  ExpectWhere({
+      {"(a)?(?(1)b)c", "c", "0-1"},
+      {"(a)?(?(1)b)c", "abc", "0-3"},
+      {"(a)?(?(1)b)c", "ac", "1-2"},
+      {"(a)?(?(1)|x|y)z", "yz", "0-2"},  // further `|` belong to the no-branch
+      {"(a)?(?(1)|x|y)z", "az", "0-2"},
+  });
 }
 
 TEST(Recursion, WholePatternAndGroups) {
-  EXPECT_EQ(Where("\\((?:[^()]|(?R))*\\)", "x(a(b)(c(d)))y"), "1-13");
-  EXPECT_EQ(Where("(a(?1)?b)", "aaabbb"), "0-6");
-  EXPECT_EQ(Where("(a(?1)?b)", "aaabb"), "1-5");
-  EXPECT_EQ(Where("(?<p>a(?R<p>)?b)", "aabb"), "0-4");
-  EXPECT_EQ(Where("(?<p>a(?R'p')?b)", "aabb"), "0-4");
-  EXPECT_EQ(Where("(?R1)(a)", "aa"), "0-2");
-  EXPECT_EQ(Where("x(?9)y", "xy"), "0-2");  // no such group: the empty string
+  ExpectWhere({
+      {"\\((?:[^()]|(?R))*\\)", "x(a(b)(c(d)))y", "1-13"},
+      {"(a(?1)?b)", "aaabbb", "0-6"},
+      {"(a(?1)?b)", "aaabb", "1-5"},
+      {"(?<p>a(?R<p>)?b)", "aabb", "0-4"},
+      {"(?<p>a(?R'p')?b)", "aabb", "0-4"},
+      {"(?R1)(a)", "aa", "0-2"},
+      {"x(?9)y", "xy", "0-2"},  // no such group: the empty string
+  });
   PatternMatch m = MatchOf("(a)*(?1)", "aab");
   EXPECT_EQ(Span(m, 0), "0-2");
   EXPECT_EQ(Span(m, 1), "1-2");  // the recursion's own record of the group
@@ -241,23 +282,27 @@ TEST(Recursion, CapturesStayWithTheOutermostRecord) {
 }
 
 TEST(Recursion, WithoutProgressFailsThatPath) {
-  EXPECT_EQ(Where("(?R)", "abc"), "none");
-  EXPECT_EQ(Where("(?R)|a", "ba"), "1-2");
-  EXPECT_EQ(Where("a|(?R)b", "b"), "none");
-  EXPECT_EQ(Where("(?R)*a", "ba"), "1-2");
-  EXPECT_EQ(Where("((?2))((?1))|c", "c"), "0-1");
+  ExpectWhere({
+      {"(?R)", "abc", "none"},
+      {"(?R)|a", "ba", "1-2"},
+      {"a|(?R)b", "b", "none"},
+      {"(?R)*a", "ba", "1-2"},
+      {"((?2))((?1))|c", "c", "0-1"},
+  });
 }
 
 TEST(RightToLeft, SearchOrderAndStart) {
-  EXPECT_EQ(Where("a", "aXa", kRightToLeft), "2-3");
-  EXPECT_EQ(Where("a", "aXa", kRightToLeft, 2), "0-1");
-  EXPECT_EQ(Where("a", "aXa", kRightToLeft, 99), "2-3");
-  EXPECT_EQ(Where("", "abc", kRightToLeft), "3-3");
-  EXPECT_EQ(Where("abc", "abcxabcx", kRightToLeft), "4-7");
-  EXPECT_EQ(Where("\\w+", "ab cd", kRightToLeft), "3-5");
-  EXPECT_EQ(Where("\\w+?", "ab cd", kRightToLeft), "4-5");
-  EXPECT_EQ(Where("^a", "aa", kRightToLeft), "0-1");
-  EXPECT_EQ(Where("(?i)B", "bb", kRightToLeft), "1-2");
+  ExpectWhere({
+      {"a", "aXa", "2-3", kRightToLeft},
+      {"a", "aXa", "0-1", kRightToLeft, 2},
+      {"a", "aXa", "2-3", kRightToLeft, 99},
+      {"", "abc", "3-3", kRightToLeft},
+      {"abc", "abcxabcx", "4-7", kRightToLeft},
+      {"\\w+", "ab cd", "3-5", kRightToLeft},
+      {"\\w+?", "ab cd", "4-5", kRightToLeft},
+      {"^a", "aa", "0-1", kRightToLeft},
+      {"(?i)B", "bb", "1-2", kRightToLeft},
+  });
 }
 
 TEST(RightToLeft, CapturePositions) {

@@ -145,6 +145,7 @@ class Engine {
   void TakeUpMemo();
   bool TakeChars(int pc, int max, int* pos, int* taken);
   int GiveBack(int pc, int pos, int min_pos);
+  int GiveBackOne(int pc, size_t top);
   bool Backtrack(int* pc, int* pos);
   void PopUndo(unsigned tag, int arg);
   void ExitLoop();
@@ -501,6 +502,20 @@ int Engine::GiveBack(int pc, int pos, int min_pos) {
   }
 }
 
+// One give-back of the greedy repeat `pc` whose entry [min_pos, pos, node] ends at `top`: the
+// position to go on from, the entry keeping it (or popped once min_pos is reached); kNoPosition,
+// the entry popped, when no position is left.
+inline int Engine::GiveBackOne(int pc, size_t top) {
+  const int min_pos = bt_[top - 3];
+  const int p = GiveBack(pc, bt_[top - 2], min_pos);
+  if (p == kNoPosition || p == min_pos) {
+    bt_.resize(top - 3);
+  } else {
+    bt_[top - 2] = p;
+  }
+  return p;
+}
+
 int Engine::MemoRow(int first, const NodeMemo& m, int pos) const {
   int row = first;
   for (int k = 0; k < m.key_count; ++k) {
@@ -678,20 +693,10 @@ bool Engine::Backtrack(int* pc, int* pos) {
         *pc = nodes_[arg].body();
         return true;
       case kChoiceCharGreedy: {
-        const Node& n = nodes_[arg];
-        int min_pos = bt_[top - 3];
-        int p = GiveBack(arg, bt_[top - 2], min_pos);
-        if (p == kNoPosition) {
-          bt_.resize(top - 3);
-          continue;
-        }
-        if (p == min_pos) {
-          bt_.resize(top - 3);
-        } else {
-          bt_[top - 2] = p;
-        }
+        const int p = GiveBackOne(arg, top);
+        if (p == kNoPosition) continue;
         *pos = p;
-        *pc = n.next;
+        *pc = nodes_[arg].next;
         return true;
       }
       case kChoiceCharLazy: {
@@ -722,17 +727,9 @@ bool Engine::Backtrack(int* pc, int* pos) {
         const Node& n = nodes_[arg];
         const int step = (n.flags & kNodeRightToLeft) ? -1 : 1;
         const int min_pos = bt_[top - 3];
-        const int p = GiveBack(arg, bt_[top - 2], min_pos);
-        if (p == kNoPosition) {
-          bt_.resize(top - 3);  // the kUndoOpen below restores the group's old record
-          continue;
-        }
+        const int p = GiveBackOne(arg, top);
+        if (p == kNoPosition) continue;  // the kUndoOpen below restores the group's old record
         int* rec = Capture(n.capture());
-        if (p == min_pos) {
-          bt_.resize(top - 3);  // nothing more to give back
-        } else {
-          bt_[top - 2] = p;
-        }
         if (p == min_pos && n.min_count() == 0) {
           // No iteration left: the group's record from before the repeat, kept by the kUndoOpen
           // entry right below this one.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace larkpost::regex_internal {
 namespace {
@@ -27,36 +28,58 @@ std::string Tokens(const std::string& pattern, bool extended = false) {
   }
 }
 
+// A pattern and its tokens as Tokens writes them.
+struct TokenCase {
+  std::string pattern;
+  std::string tokens;
+  bool extended = false;
+};
+
+void ExpectTokens(const std::vector<TokenCase>& cases) {
+  for (const TokenCase& c : cases) {
+    SCOPED_TRACE("pattern \"" + c.pattern + "\"");
+    EXPECT_EQ(Tokens(c.pattern, c.extended), c.tokens);
+  }
+}
+
 TEST(Tokenizer, OperatorsOutsideBracketsAreLiteralsInside) {
-  EXPECT_EQ(Tokens("a*(b)|c$"), "a{*}{(}b{)}{|}c{$}");
-  EXPECT_EQ(Tokens("[*(|$.]"), "{[}*(|$.{]}");
-  EXPECT_EQ(Tokens("a-b[a-b]"), "a-b{[}a{-}b{]}");
-  EXPECT_EQ(Tokens("]"), "]");
+  ExpectTokens({
+      {"a*(b)|c$", "a{*}{(}b{)}{|}c{$}"},
+      {"[*(|$.]", "{[}*(|$.{]}"},
+      {"a-b[a-b]", "a-b{[}a{-}b{]}"},
+      {"]", "]"},
+  });
 }
 
 TEST(Tokenizer, CaretAndColonDependOnWhatPrecedes) {
-  EXPECT_EQ(Tokens("^[^a^]"), "{^}{[}{^}a^{]}");
-  EXPECT_EQ(Tokens("[[:^alpha:]]"), "{[}{[}{:}{^}alpha:{]}{]}");
-  EXPECT_EQ(Tokens("[a[b:]"), "{[}a[b:{]}");
-  EXPECT_EQ(Tokens("a:b"), "a:b");
+  ExpectTokens({
+      {"^[^a^]", "{^}{[}{^}a^{]}"},
+      {"[[:^alpha:]]", "{[}{[}{:}{^}alpha:{]}{]}"},
+      {"[a[b:]", "{[}a[b:{]}"},
+      {"a:b", "a:b"},
+  });
 }
 
 TEST(Tokenizer, Escapes) {
-  EXPECT_EQ(Tokens("\\d\\W\\k\\g\\A\\z"), "{d}{W}{k}{g}{A}{z}");
-  EXPECT_EQ(Tokens("\\12"), "{\\}12");
-  EXPECT_EQ(Tokens("\\b[\\b]"), "{b}{[}\\8{]}");
-  EXPECT_EQ(Tokens("\\G[\\G]"), "{G}{[}{]}");
-  EXPECT_EQ(Tokens("\\x4a\\x4\\u0041\\x{2641}"), "J\\4AA");
-  EXPECT_EQ(Tokens("\\*\\q"), "*q");
-  EXPECT_EQ(Tokens("a\\"), "a\\");
+  ExpectTokens({
+      {"\\d\\W\\k\\g\\A\\z", "{d}{W}{k}{g}{A}{z}"},
+      {"\\12", "{\\}12"},
+      {"\\b[\\b]", "{b}{[}\\8{]}"},
+      {"\\G[\\G]", "{G}{[}{]}"},
+      {"\\x4a\\x4\\u0041\\x{2641}", "J\\4AA"},
+      {"\\*\\q", "*q"},
+      {"a\\", "a\\"},
+  });
 }
 
 TEST(Tokenizer, QuotedRunsAndComments) {
-  EXPECT_EQ(Tokens("\\Q*\\d\\E*"), "*\\d{*}");
-  EXPECT_EQ(Tokens("\\Ua.b\\Ec"), "A.Bc");
-  EXPECT_EQ(Tokens("a(?#x)b[(?#])]"), "ab{[}{]}");
-  EXPECT_EQ(Tokens("a b#c\nd", true), "a" "bd");
-  EXPECT_EQ(Tokens("[ a ]", true), "{[}a{]}");
+  ExpectTokens({
+      {"\\Q*\\d\\E*", "*\\d{*}"},
+      {"\\Ua.b\\Ec", "A.Bc"},
+      {"a(?#x)b[(?#])]", "ab{[}{]}"},
+      {"a b#c\nd", "a" "bd", true},
+      {"[ a ]", "{[}a{]}", true},
+  });
 }
 
 }  // namespace
