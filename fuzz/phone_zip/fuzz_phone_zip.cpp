@@ -8,6 +8,7 @@
 #include "backupfile/message_record.h"
 #include "formats/message_stream.h"
 #include "formats/phone_entry.h"
+#include "formats/phone_json_line.h"
 #include "formats/phone_zip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
