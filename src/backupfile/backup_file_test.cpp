@@ -17,13 +17,13 @@ using testing::AddMessage;
 using testing::BackupBytes;
 using testing::DigestBytes;
 using testing::GoldenRecord;
+using testing::kMay1;
 using testing::ListStore;
 using testing::ReadBytes;
+using testing::RestoreBytes;
 using testing::StoreMessage;
 using testing::TempStore;
 using testing::WriteBytes;
-
-constexpr uint64_t kMay1 = 133590402000000000;  // 2024-05-01 12:30:00 UTC
 
 std::string Hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -58,20 +58,6 @@ std::string Backup(TempStore& store, BackupJob& job, bool* succeeded = nullptr) 
 std::string BackupAll(TempStore& store) {
   BackupJob job(kBackupFile, u"unused", 1, 1, 1, 1, 1);
   return Backup(store, job);
-}
-
-std::u16string RestoreFile(TempStore& store, const std::string& bytes) {
-  const std::u16string path = store.File("in.bak");
-  WriteBytes(path, bytes);
-  RestoreJob job(path);
-  CFile file(path, CFile::modeRead | CFile::shareDenyNone);
-  uint32_t count = 0;
-  if (!ValidateBackupFile(file, count)) return u"File Validation Failed.";
-  for (uint32_t i = 1; i <= count; ++i) {
-    std::u16string error;
-    if (!ReadMessageRecord(job, file, error)) return error;
-  }
-  return u"";
 }
 
 // A store with messages in several folders and levels, and the records a backup of all five
@@ -166,11 +152,11 @@ TEST(WriteBackupFile, BackupRestoreBackupGivesTheSameBytes) {
   }
   const auto original = ListStore();
   store.UseDatabase("empty.db");
-  EXPECT_EQ(RestoreFile(store, first), u"");
+  EXPECT_EQ(RestoreBytes(store, first), u"");
   EXPECT_EQ(ListStore(), original);
   EXPECT_EQ(BackupAll(store), first);
   // And once more: nothing comes again, the draft without a delivery time included.
-  EXPECT_EQ(RestoreFile(store, first), u"");
+  EXPECT_EQ(RestoreBytes(store, first), u"");
   EXPECT_EQ(ListStore(), original);
 }
 
@@ -207,7 +193,7 @@ TEST(WriteBackupFile, FailedWalkLeavesFileThatDoesNotValidate) {
   const std::string bytes = Backup(store, job, &ok);
   EXPECT_FALSE(ok);
   EXPECT_EQ(bytes.substr(0, 16), std::string(16, '\0'));
-  EXPECT_EQ(RestoreFile(store, bytes), u"File Validation Failed.");
+  EXPECT_EQ(RestoreBytes(store, bytes), u"File Validation Failed.");
 }
 
 // ---- ValidateBackupFile ----------------------------------------------------------------------

@@ -14,7 +14,10 @@
 
 #include <unistd.h>
 
+#include "backupfile/backup_file.h"
 #include "backupfile/md5.h"
+#include "backupfile/record.h"
+#include "jobs/job_records.h"
 #include "platform/file/file.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
@@ -28,6 +31,9 @@
 namespace larkpost::testing {
 
 // ---- The golden-file helper of the backup format -------------------------------------------
+
+inline constexpr uint64_t kMay1 = 133590402000000000;      // 2024-05-01 12:30:00 UTC
+inline constexpr uint64_t kMay1Later = 133590402600000000;  // one minute later
 
 // One record as its bytes appear in the file (narrow, Windows-1252). `text` is the message text
 // without the line feed that the format appends.
@@ -84,6 +90,21 @@ inline std::string BackupOfRawRecords(const std::string& records, uint32_t count
   body += records;
   return DigestBytes(16 + body.size()) + body;
 }
+
+// The sample record of the record tests: a message in a subfolder, from Ann to Bob and Eve.
+inline GoldenRecord Sample() {
+  GoldenRecord r;
+  r.folderPath = "Inbox\\Work";
+  r.lastModified = kMay1Later;
+  r.deliveryTime = kMay1;
+  r.flags = 1;
+  r.size = 42;
+  r.recipients = "\"Bob\" <+4930123> 1;\"Eve\" <+4940456> 2";
+  r.sender = "\"Ann\" <+4915112345678>";
+  r.text = "See you at 8";
+  return r;
+}
+
 
 // ---- Files and stores ----------------------------------------------------------------------
 
@@ -210,6 +231,33 @@ inline void ListFolder(SmsFolder& folder, const std::u16string& path,
   auto* subfolders = folder.Subfolders();
   ASSERT_NE(subfolders, nullptr);
   for (const auto& sub : *subfolders) ListFolder(*sub, path + u"\\" + sub->displayName, out);
+}
+
+// The sample record's message as ListStore lists it.
+inline ListedMessage SampleListed() {
+  return {u"Inbox\\Work", u"See you at 8", kMay1Later, kMay1, 1, 42,
+          u"\"Ann\" <+4915112345678>", u"Bob|+4930123|1;Eve|+4940456|2"};
+}
+
+// Restores a backup file into the current store the way a restore run does: validate, then read
+// the counted records. "" on success, "File Validation Failed.", or "No.<n>, <the record's
+// error>" for the first record that fails.
+inline std::u16string RestoreBytes(TempStore& store, const std::string& bytes) {
+  const std::u16string path = store.File("restore.bak");
+  WriteBytes(path, bytes);
+  RestoreJob job(path);
+  EXPECT_EQ(job.session.initialized, 1);
+  CFile file(path, CFile::modeRead | CFile::shareDenyNone);
+  uint32_t count = 0;
+  if (!ValidateBackupFile(file, count)) return u"File Validation Failed.";
+  for (uint32_t i = 1; i <= count; ++i) {
+    std::u16string error;
+    if (!ReadMessageRecord(job, file, error)) {
+      const std::string number = std::to_string(i);
+      return u"No." + std::u16string(number.begin(), number.end()) + u", " + error;
+    }
+  }
+  return u"";
 }
 
 // Every message of the store in backup order, read through a fresh session.
