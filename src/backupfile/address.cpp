@@ -27,14 +27,25 @@ static_assert(sizeof(kRecipientPattern) - 1 == 31);
 // long names or crafted files give, take the scan below, which finds the same groups in one pass.
 constexpr size_t kMatcherLimit = 1023;
 
+// Both patterns, compiled once per process: a compiled pattern may be matched by several
+// threads at once.
+struct CompiledPatterns {
+  Pattern sender;
+  Pattern recipient;
+  CompiledPatterns() {
+    sender.Compile(kSenderPattern, sizeof(kSenderPattern) - 1, 0);
+    recipient.Compile(kRecipientPattern, sizeof(kRecipientPattern) - 1, 0);
+  }
+};
+
 }  // namespace
 
 bool SplitWithMatcher(const std::string& narrow, bool recipient, Split& split) {
-  const char* pattern = recipient ? kRecipientPattern : kSenderPattern;
-  const int length = recipient ? sizeof(kRecipientPattern) - 1 : sizeof(kSenderPattern) - 1;
-  Pattern compiled;
-  compiled.Compile(pattern, length, 0);
-  const PatternMatch match = compiled.Match(narrow.c_str(), -1);
+  // Each thread lends the matcher its own backtracking storage, kept from one split to the next.
+  static const CompiledPatterns patterns;
+  thread_local MatchState state;
+  const Pattern& pattern = recipient ? patterns.recipient : patterns.sender;
+  const PatternMatch match = pattern.Match(narrow.c_str(), -1, &state);
   if (!match.Matched()) return false;
   split.nameStart = match.GroupStart(1);
   split.nameEnd = match.GroupEnd(1);
