@@ -18,8 +18,7 @@ SmsMessage::~SmsMessage() {
   recipients.reset();
 }
 
-bool SmsMessage::Load() {
-  if (!message) return false;
+const SPropTagArray& SmsMessage::PropTags() {
   static constexpr ULONG kTags[] = {PR_ENTRYID,
                                     PR_MESSAGE_FLAGS,
                                     PR_SUBJECT,
@@ -28,18 +27,27 @@ bool SmsMessage::Load() {
                                     PR_SENDER_EMAIL_ADDRESS,
                                     PR_SENDER_NAME,
                                     PR_MESSAGE_SIZE};
-  const SPropTagArray tags{8, kTags};
+  static const SPropTagArray tags{8, kTags};
+  return tags;
+}
+
+bool SmsMessage::Load() {
+  if (!message) return false;
   ULONG count = 0;
   MapiBuffer<SPropValue> values;
-  const HRESULT hr = message->GetProps(&tags, MAPI_UNICODE, &count, values.put());
+  const HRESULT hr = message->GetProps(&PropTags(), MAPI_UNICODE, &count, values.put());
   // A warning means some properties are missing (they come back as PT_ERROR values, which the
   // tag switch skips); the ones that did come back are still the message's.
-  const bool usable = (hr == S_OK || hr == MAPI_W_ERRORS_RETURNED) && values;
-  loaded = usable;
+  loaded = (hr == S_OK || hr == MAPI_W_ERRORS_RETURNED) && values;
+  if (loaded) TakeProps(values.get(), count);
+  return loaded;
+}
+
+void SmsMessage::TakeProps(const SPropValue* values, ULONG count) {
   // A bare address (a message that did not come from a backup) leaves the name to
   // PR_SENDER_NAME when the store has one.
   bool bareSender = false;
-  for (ULONG i = 0; usable && i < count; ++i) {
+  for (ULONG i = 0; i < count; ++i) {
     const SPropValue& value = values[i];
     switch (value.ulPropTag) {
       case PR_ENTRYID:
@@ -79,7 +87,6 @@ bool SmsMessage::Load() {
         break;
     }
   }
-  return usable;
 }
 
 RecipientList* SmsMessage::Recipients() {
@@ -95,24 +102,7 @@ RecipientList* SmsMessage::Recipients() {
 
   auto list = std::make_unique<RecipientList>();
   const HRESULT fetched = ForEachRow(*table, 1, [&list](const SRow& row) {
-    auto recipient = std::make_unique<SmsRecipient>();  // a row without a type is MAPI_TO
-    for (ULONG i = 0; i < row.cValues; ++i) {
-      const SPropValue& value = row.lpProps[i];
-      switch (value.ulPropTag) {
-        case PR_RECIPIENT_TYPE:
-          recipient->type = value.Value.l;
-          break;
-        case PR_DISPLAY_NAME:
-          recipient->displayName = TextOf(value.Value.lpszW);
-          break;
-        case PR_EMAIL_ADDRESS:
-          recipient->address = TextOf(value.Value.lpszW);
-          break;
-        default:
-          break;
-      }
-    }
-    list->push_back(std::move(recipient));
+    list->push_back(RecipientFromRow(row));
     return true;
   });
   // A list cut short by a failing fetch would pass for the complete one; give none instead, and
@@ -120,6 +110,27 @@ RecipientList* SmsMessage::Recipients() {
   if (fetched < 0) return nullptr;
   recipients = std::move(list);
   return recipients.get();
+}
+
+std::unique_ptr<SmsRecipient> RecipientFromRow(const SRow& row) {
+  auto recipient = std::make_unique<SmsRecipient>();  // a row without a type is MAPI_TO
+  for (ULONG i = 0; i < row.cValues; ++i) {
+    const SPropValue& value = row.lpProps[i];
+    switch (value.ulPropTag) {
+      case PR_RECIPIENT_TYPE:
+        recipient->type = value.Value.l;
+        break;
+      case PR_DISPLAY_NAME:
+        recipient->displayName = TextOf(value.Value.lpszW);
+        break;
+      case PR_EMAIL_ADDRESS:
+        recipient->address = TextOf(value.Value.lpszW);
+        break;
+      default:
+        break;
+    }
+  }
+  return recipient;
 }
 
 std::u16string SmsMessage::SenderText() const {

@@ -48,8 +48,13 @@ struct SmsMessage {
   SmsMessage(const SmsMessage&) = delete;
   SmsMessage& operator=(const SmsMessage&) = delete;
 
+  // The properties Load reads.
+  static const SPropTagArray& PropTags();
   // Reads the properties; the values the store returned are taken even when some are missing.
   bool Load();
+  // Takes the properties of PropTags() from values already read (a contents-table row), as
+  // Load does; values of other tags and missing ones (PT_ERROR) are skipped.
+  void TakeProps(const SPropValue* values, ULONG count);
   // The recipient list, read on first call and kept; null when the recipient table cannot be
   // opened or read to its end (the next call asks again). A message without recipients gets an
   // empty list. A row without a type is MAPI_TO.
@@ -61,6 +66,9 @@ struct SmsMessage {
   // refuses either.
   bool Save();
 };
+
+// A recipient from a row of a recipient table; a row without a type is MAPI_TO.
+std::unique_ptr<SmsRecipient> RecipientFromRow(const SRow& row);
 
 // The store's own forms of the address splitter (backupfile/address.h). ParseSenderText sets
 // the message's senderName and senderAddress, or returns false and changes nothing.

@@ -116,77 +116,41 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
   return true;
 }
 
-namespace {
-
-// Walks the rows of a contents table with the columns PR_ENTRYID and PR_MESSAGE_DELIVERY_TIME,
-// in batches, until `each` returns false or the rows end.
-template <class Each>
-void ForEachMessageRow(IMAPITable& table, Each each) {
-  ForEachRow(table, 32, [&each](const SRow& row) {
-    if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_ENTRYID) return true;
-    return each(row.lpProps[0].Value.bin, row.lpProps[1]);
-  });
-}
-
-MapiPtr<IMAPITable> ContentsTable(SmsFolder& folder) {
-  MapiPtr<IMAPITable> table;
-  const ULONG tags[] = {PR_ENTRYID, PR_MESSAGE_DELIVERY_TIME};
-  const SPropTagArray columns{2, tags};
-  if (!folder.folder || folder.folder->GetContentsTable(0, table.put()) != S_OK || !table ||
-      table->SetColumns(&columns, 0) != S_OK) {
-    table.reset();
-  }
-  return table;
-}
-
-}  // namespace
-
-uint32_t RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderKey,
-                                    const MessageRecord& record, const std::string& key) {
+bool RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderKey,
+                                const MessageRecord& record, const std::string& key,
+                                uint32_t& equal) {
   // The messages of one folder and delivery time are read once per run, through the store's
-  // index on delivery time, and from then on only the rows added since (by this run, or by
+  // index on delivery time, and from then on only the ones added since (by this run, or by
   // another between this run's transactions): however many messages share a time, each is
   // looked at once. Time zero covers drafts and messages without any delivery time (which a
-  // backup writes with time zero); the index does not hold the latter, so for time zero the
-  // folder's whole table is read.
+  // backup writes with time zero).
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
   auto known = present_.find({folderKey, time});
   if (known == present_.end()) {
     if (present_.size() == kMaxCachedTimes) present_.clear();
-    MapiPtr<IMAPITable> table = ContentsTable(folder);
-    if (table && time != 0) {
-      SPropValue when{};
-      when.ulPropTag = PR_MESSAGE_DELIVERY_TIME;
-      when.Value.ft = record.deliveryTime;
-      SRestriction restriction{};
-      restriction.rt = RES_PROPERTY;
-      restriction.res.resProperty = {RELOP_EQ, PR_MESSAGE_DELIVERY_TIME, &when};
-      if (table->Restrict(&restriction, 0) != S_OK) table.reset();
-    }
-    known = present_.emplace(std::make_pair(folderKey, time), Present{std::move(table), {}}).first;
+    known = present_.emplace(std::make_pair(folderKey, time), Present{}).first;
   }
   Present& present = known->second;
-  if (present.table) {
-    ForEachMessageRow(*present.table, [&](const SBinary& id, const SPropValue& when) {
-      const bool timeless = PROP_TYPE(when.ulPropTag) == PT_ERROR;
-      if (time == 0 && !timeless && FileTimeToUInt64(when.Value.ft) != 0) return true;
-      ULONG type = 0;
-      IUnknown* opened = nullptr;
-      if (folder.folder->OpenEntry(id.cb, id.lpb, nullptr, 0, &type, &opened) != S_OK ||
-          opened == nullptr) {
-        if (opened != nullptr) opened->Release();
+  const HRESULT hr = mapi::ReadMessagesAt(
+      folder.folder.get(), record.deliveryTime, &SmsMessage::PropTags(), &present.position,
+      [&](const SRow& row, const SRowSet& recipientRows) {
+        SmsMessage candidate(&folder, nullptr);
+        candidate.TakeProps(row.lpProps, row.cValues);
+        candidate.recipients = std::make_unique<RecipientList>();
+        for (ULONG i = 0; i < recipientRows.cRows; ++i) {
+          candidate.recipients->push_back(RecipientFromRow(recipientRows.aRow[i]));
+        }
+        MessageRecord stored;
+        if (RecordFromMessage(candidate, stored)) ++present.keys[Hash(u"", PresenceKey(stored))];
         return true;
-      }
-      SmsMessage candidate(&folder, static_cast<IMessage*>(opened));
-      MessageRecord stored;
-      if (candidate.loaded && RecordFromMessage(candidate, stored)) {
-        ++present.keys[Hash(u"", PresenceKey(stored))];
-      }
-      return true;
-    });
+      });
+  if (hr != S_OK) {
+    // What was read stays counted; the next record at this time goes on from there.
+    return false;
   }
   const auto found = present.keys.find(Hash(u"", key));
-  return found != present.keys.end() ? found->second : 0;
+  equal = found != present.keys.end() ? found->second : 0;
+  return true;
 }
 
 bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record,
@@ -234,8 +198,13 @@ bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error)
   const uint32_t k = ++earlier;
   // The folder's equal messages include the ones this run put there for earlier equal records;
   // a dry run puts none there, so it compares with what the folder held before, as it should.
-  const uint32_t equal =
-      target.folder != nullptr ? CountEqual(*target.folder, target.key, record, key) : 0;
+  uint32_t equal = 0;
+  if (target.folder != nullptr && !CountEqual(*target.folder, target.key, record, key, equal)) {
+    // Not knowing what the folder holds, a restore could only guess, and a wrong guess
+    // duplicates the message or loses it.
+    --earlier;
+    return Fail(error, kSaveError);
+  }
   if (equal >= k) {
     ++counts_.present;
     return true;

@@ -69,9 +69,10 @@ class RecordRestorer {
   };
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool OpenGroup(std::u16string& error);
-  // How many messages of the folder equal the record (`key` is its PresenceKey).
-  uint32_t CountEqual(SmsFolder& folder, const std::u16string& folderKey,
-                      const MessageRecord& record, const std::string& key);
+  // Sets `equal` to how many messages of the folder equal the record (`key` is its
+  // PresenceKey). False when the store cannot be read.
+  bool CountEqual(SmsFolder& folder, const std::u16string& folderKey,
+                  const MessageRecord& record, const std::string& key, uint32_t& equal);
   bool Insert(SmsFolder& folder, const MessageRecord& record, std::u16string& error);
 
   SmsSession& session_;
@@ -86,9 +87,9 @@ class RecordRestorer {
   // How many records of this run had each (folder, key) so far, by a 64-bit hash of both.
   std::unordered_map<uint64_t, uint32_t> seen_;
   // Per folder and delivery time, the messages read so far, by a hash of their PresenceKey, and
-  // the contents table whose position says how far they have been read. Bounded like folders_.
+  // where reading them goes on (mapi::ReadMessagesAt). Bounded like folders_.
   struct Present {
-    MapiPtr<IMAPITable> table;
+    int64_t position = 0;
     std::unordered_map<uint64_t, uint32_t> keys;
   };
   std::map<std::pair<std::u16string, uint64_t>, Present> present_;

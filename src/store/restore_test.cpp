@@ -93,6 +93,27 @@ TEST(RecordRestorer, MessageWithoutDeliveryTimeIsRecognised) {
   EXPECT_EQ(counts.restored, 1u);
 }
 
+// When the folder's messages cannot be read, whether the record is present is unknown: the
+// record is refused rather than guessed at (a guess duplicates or loses a message).
+TEST(RecordRestorer, RecordIsRefusedWhenItsFolderCannotBeRead) {
+  TempStore store;
+  RestoreAll({Record(u"Inbox", 1, u"OK")});
+  const std::string before = Dump();
+  {
+    SmsSession session(u"SMS");
+    RecordRestorer restorer(session);
+    std::u16string error;
+    mapi::AddFault("ReadMessagesAt", 1, MAPI_E_CALL_FAILED);
+    EXPECT_FALSE(restorer.Restore(Record(u"Inbox", 1, u"OK"), error));
+    mapi::ClearFaults();
+    EXPECT_EQ(error, u"Save sms error!");
+    EXPECT_TRUE(restorer.Restore(Record(u"Inbox", 1, u"OK"), error));
+    EXPECT_EQ(restorer.counts().present, 1u);
+    EXPECT_EQ(restorer.counts().restored, 0u);
+  }
+  EXPECT_EQ(Dump(), before);
+}
+
 // The presence check and the insert it decides on are one step: restores running at once, each
 // with its own connection to the store, leave every message exactly once.
 TEST(RecordRestorer, RestoresAtOnceLeaveEachMessageOnce) {

@@ -44,6 +44,7 @@ constexpr std::array<std::string_view, kOperationCount> kNames = {
     "IMAPITable::SeekRow",
     "IMAPITable::FindRow",
     "IMAPITable::Restrict",
+    "ReadMessagesAt",
 };
 
 struct Fault {

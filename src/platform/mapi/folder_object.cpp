@@ -130,12 +130,23 @@ class Folder final : public Counted<IMAPIFolder> {
     return S_OK;
   }
 
+  const std::shared_ptr<Database>& database() const { return db_; }
+  int64_t id() const { return id_; }
+
  private:
   int64_t storeId_;
   int64_t id_;
 };
 
 }  // namespace
+
+bool FolderRow(IMAPIFolder* folder, std::shared_ptr<Database>* db, int64_t* id) {
+  auto* ours = dynamic_cast<Folder*>(folder);
+  if (ours == nullptr) return false;
+  *db = ours->database();
+  *id = ours->id();
+  return true;
+}
 
 IMAPIFolder* NewFolderObject(std::shared_ptr<Database> db, int64_t storeId, int64_t id) {
   return new Folder(std::move(db), storeId, id);

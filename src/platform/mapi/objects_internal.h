@@ -43,6 +43,9 @@ HRESULT LookupInt(Database& db, const char* sql, int64_t id, int64_t* value);
 HRESULT Encode(ULONG count, const SPropValue* values, PropList* props,
                std::vector<ULONG>* computed);
 
+// The database and row id behind one of this provider's folders; false for another object.
+bool FolderRow(IMAPIFolder* folder, std::shared_ptr<Database>* db, int64_t* id);
+
 IMessage* NewMessageObject(std::shared_ptr<Database> db, int64_t id);
 IMAPIFolder* NewFolderObject(std::shared_ptr<Database> db, int64_t storeId, int64_t id);
 IMsgStore* NewStoreObject(std::shared_ptr<Database> db, int64_t id);

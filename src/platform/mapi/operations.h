@@ -40,8 +40,9 @@ enum class Operation {
   kTableSeekRow,
   kTableFindRow,
   kTableRestrict,
+  kReadMessagesAt,
 };
-constexpr size_t kOperationCount = static_cast<size_t>(Operation::kTableRestrict) + 1;
+constexpr size_t kOperationCount = static_cast<size_t>(Operation::kReadMessagesAt) + 1;
 
 // "Interface::Method" as in mapi.h, or the function's name ("MAPILogonEx").
 std::string_view OperationName(Operation operation);

@@ -8,6 +8,8 @@
 // PR_IPM_SENTMAIL_ENTRYID and PR_IPM_WASTEBASKET_ENTRYID. Files are created with mode 0600.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/mapi/mapi.h"
@@ -45,6 +47,19 @@ HRESULT AddStore(const std::string& path, const std::u16string& displayName,
 HRESULT BeginStoreTransaction(IMsgStore* store);
 HRESULT CommitStoreTransaction(IMsgStore* store);
 void AbortStoreTransaction(IMsgStore* store);
+
+// The messages of `folder` (one of this provider's) whose PR_MESSAGE_DELIVERY_TIME is `time`,
+// each with its recipients, read in one statement through the store's (folder, delivery time)
+// index without opening any object: for a restore, which compares each record with every message
+// its folder holds at the record's time. Time zero also takes the messages without a delivery
+// time. `visit` gets each message as a contents-table row with `columns` and its recipients as
+// the rows of its recipient table (every property each has), in insertion order, and answers
+// false to stop; the rows are freed after it returns. `*position` is where to go on: 0 the first
+// time, then what the call left there, so a second call visits only messages added since.
+// S_OK, or a failure of the store (then nothing more is visited).
+using MessageVisit = std::function<bool(const SRow& message, const SRowSet& recipients)>;
+HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTagArray* columns,
+                       int64_t* position, const MessageVisit& visit);
 
 // Fault plan. Operations are named "Interface::Method" as in mapi.h ("IMAPITable::QueryRows",
 // "IMAPIFolder::CreateFolder", "IMsgStore::GetProps", ...) or by function name ("MAPILogonEx",

@@ -1,0 +1,117 @@
+#include <string>
+#include <vector>
+
+#include "platform/mapi/database.h"
+#include "platform/mapi/mapi_test_support.h"
+
+namespace larkpost::mapi::testing {
+namespace {
+
+// What ReadMessagesAt handed out: per message its subject and its recipients' display names.
+struct Seen {
+  std::u16string subject;
+  std::vector<std::u16string> recipients;
+  bool operator==(const Seen&) const = default;
+};
+
+std::vector<Seen> ReadAt(IMAPIFolder* folder, FILETIME time, int64_t* position,
+                         size_t stopAfter = SIZE_MAX) {
+  ULONG tags[] = {PR_SUBJECT, PR_ENTRYID};
+  SPropTagArray columns{2, tags};
+  std::vector<Seen> seen;
+  EXPECT_EQ(ReadMessagesAt(folder, time, &columns, position,
+                           [&](const SRow& message, const SRowSet& recipients) {
+                             EXPECT_EQ(message.cValues, 2u);
+                             Seen one{TextOf(message.lpProps[0]), {}};
+                             for (ULONG i = 0; i < recipients.cRows; ++i) {
+                               const SRow& row = recipients.aRow[i];
+                               for (ULONG k = 0; k < row.cValues; ++k) {
+                                 if (row.lpProps[k].ulPropTag == PR_DISPLAY_NAME) {
+                                   one.recipients.push_back(TextOf(row.lpProps[k]));
+                                 }
+                               }
+                             }
+                             seen.push_back(std::move(one));
+                             return seen.size() < stopAfter;
+                           }),
+            S_OK);
+  return seen;
+}
+
+void AddRecipients(IMessage* message, std::vector<const char16_t*> names) {
+  std::vector<std::vector<SPropValue>> values;
+  std::vector<ADRENTRY> entries;
+  for (const char16_t* name : names) {
+    values.push_back({Text(PR_DISPLAY_NAME, name), Text(PR_EMAIL_ADDRESS, u"+49"),
+                      Long(PR_RECIPIENT_TYPE, MAPI_TO)});
+  }
+  std::vector<char> block(CbNewADRLIST(static_cast<ULONG>(names.size())));
+  auto* list = reinterpret_cast<ADRLIST*>(block.data());
+  list->cEntries = static_cast<ULONG>(names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    list->aEntries[i] = ADRENTRY{0, 3, values[i].data()};
+  }
+  ASSERT_EQ(message->ModifyRecipients(MODRECIP_ADD, list), S_OK);
+}
+
+MapiPtr<IMessage> At(IMAPIFolder* folder, const char16_t* subject, uint32_t time) {
+  return NewMessage(folder, {Text(PR_SUBJECT, subject), Time(PR_MESSAGE_DELIVERY_TIME, time, 1)});
+}
+
+TEST(ReadMessagesAt, GivesOneTimeOfOneFolderWithRecipientsThenOnlyWhatWasAdded) {
+  Fixture f;
+  MapiPtr<IMAPIFolder> outbox = OpenFolder(f.store.get(), PR_IPM_OUTBOX_ENTRYID);
+  AddRecipients(At(f.inbox.get(), u"a", 7).get(), {u"Ann", u"Bob"});
+  At(f.inbox.get(), u"other time", 8);
+  At(f.inbox.get(), u"b", 7);
+  At(outbox.get(), u"other folder", 7);
+  int64_t position = 0;
+  EXPECT_EQ(ReadAt(f.inbox.get(), FILETIME{7, 1}, &position),
+            (std::vector<Seen>{{u"a", {u"Ann", u"Bob"}}, {u"b", {}}}));
+  EXPECT_TRUE(ReadAt(f.inbox.get(), FILETIME{7, 1}, &position).empty());
+  AddRecipients(At(f.inbox.get(), u"c", 7).get(), {u"Cy"});
+  EXPECT_EQ(ReadAt(f.inbox.get(), FILETIME{7, 1}, &position),
+            (std::vector<Seen>{{u"c", {u"Cy"}}}));
+  int64_t fresh = 0;
+  EXPECT_TRUE(ReadAt(f.inbox.get(), FILETIME{9, 1}, &fresh).empty());
+
+  // An index seek: a time among thousands costs a few dozen statement steps, not a walk.
+  for (uint32_t i = 100; i < 2100; ++i) At(f.inbox.get(), u"filler", i);
+  fresh = 0;
+  const uint64_t before = StatementStepsForTesting();
+  EXPECT_EQ(ReadAt(f.inbox.get(), FILETIME{1500, 1}, &fresh).size(), 1u);
+  EXPECT_LT(StatementStepsForTesting() - before, 100u);
+
+  AddFault("ReadMessagesAt", 1, MAPI_E_CALL_FAILED);
+  ULONG tags[] = {PR_SUBJECT};
+  SPropTagArray columns{1, tags};
+  EXPECT_EQ(ReadMessagesAt(f.inbox.get(), FILETIME{7, 1}, &columns, &position,
+                           [](const SRow&, const SRowSet&) { return true; }),
+            MAPI_E_CALL_FAILED);
+}
+
+// Time zero is also every message without a delivery time; more of them than one statement run
+// takes are each visited once, in order, and a visit that answers false stops the walk there.
+TEST(ReadMessagesAt, TimeZeroTakesMessagesWithoutATimeWhateverTheirNumber) {
+  Fixture f;
+  std::vector<Seen> drafts;
+  for (int i = 0; i < 600; ++i) {
+    const std::u16string subject = u"d" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26));
+    if (i % 2 == 0) {
+      NewMessage(f.inbox.get(), {Text(PR_SUBJECT, subject.c_str())});
+    } else {
+      NewMessage(f.inbox.get(), {Text(PR_SUBJECT, subject.c_str()),
+                                 Time(PR_MESSAGE_DELIVERY_TIME, 0, 0)});
+    }
+    drafts.push_back({subject, {}});
+    if (i % 100 == 0) At(f.inbox.get(), u"timed", 5);
+  }
+  int64_t position = 0;
+  std::vector<Seen> seen = ReadAt(f.inbox.get(), FILETIME{0, 0}, &position, 400);
+  EXPECT_EQ(seen.size(), 400u);
+  for (Seen& rest : ReadAt(f.inbox.get(), FILETIME{0, 0}, &position)) seen.push_back(rest);
+  EXPECT_EQ(seen, drafts);
+}
+
+}  // namespace
+}  // namespace larkpost::mapi::testing
