@@ -1,8 +1,8 @@
 // Reusable storage for matching: the stacks a match call works on.
 //
-// A MatchState owns only scratch memory. Passing one to Pattern::Match lets repeated calls keep
-// the capacity their stacks have grown to; the result never depends on what an earlier call left
-// behind. One MatchState serves one match call at a time (it is not shared between threads).
+// A MatchState owns scratch memory and an optional step limit. Passing one to Pattern::Match
+// lets repeated calls keep the capacity their stacks have grown to; the result never depends on
+// what an earlier call left behind. One MatchState serves one match call at a time (it is not shared between threads).
 #pragma once
 
 #include <cstddef>
@@ -35,10 +35,20 @@ class MatchState {
   MatchState(const MatchState&) = delete;
   MatchState& operator=(const MatchState&) = delete;
 
+  // Ends every match call made with this state after it has run `steps` steps of the pattern's
+  // program, forwards or again after backtracking (0, the default: never). A pattern without a
+  // memo (pattern.h) may backtrack for longer than anyone can wait; a caller that matches
+  // patterns it did not write sets a limit. A call that reaches it gives the empty result, and
+  // StepLimitReached() says so until the next call.
+  void SetStepLimit(uint64_t steps) { step_limit_ = steps; }
+  bool StepLimitReached() const { return step_limit_reached_; }
+
  private:
   friend class regex_internal::Matcher;
 
   regex_internal::MatchStacks stacks_;
+  uint64_t step_limit_ = 0;
+  bool step_limit_reached_ = false;
 };
 
 }  // namespace larkpost

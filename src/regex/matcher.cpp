@@ -90,7 +90,7 @@ inline bool IsWordChar(int c) {
 class Engine {
  public:
   Engine(const Program& program, const ElementTree& tree, std::string_view text, int begin, MatchStacks& stacks,
-         bool memo_from_start)
+         bool memo_from_start, uint64_t step_limit)
       : prog_(program),
         nodes_(program.nodes.data()),
         sets_(tree.sets.data()),
@@ -120,9 +120,13 @@ class Engine {
     steps_before_memo_ = memo_from_start ? 0 : kStepsPerCharBeforeMemo * (static_cast<int64_t>(length_) + 1);
     memo_log_.clear();
     memo_marks_.clear();
+    steps_left_ = step_limit > 0 ? step_limit : UINT64_MAX;
   }
 
   bool Attempt(int start, int* end);
+  // The search ran out of steps (MatchState::SetStepLimit): its last Attempt failed for that
+  // reason, and no further one may be made.
+  bool StepLimitReached() const { return steps_left_ == 0; }
   void Result(PatternMatch* match) const;
 
  private:
@@ -202,6 +206,7 @@ class Engine {
   std::vector<size_t>& memo_marks_;
   int memo_rows_ = 0;  // rows in use; 0 until the memo is taken up, or when it cannot be
   int64_t steps_before_memo_ = 0;
+  uint64_t steps_left_ = UINT64_MAX;  // nodes this search may still run
 };
 
 bool Engine::Attempt(int start, int* end) {
@@ -217,6 +222,7 @@ bool Engine::Attempt(int start, int* end) {
   int pc = prog_.start;
   int pos = start;
   for (;;) {
+    if (--steps_left_ == 0) return false;
     const Node& n = nodes_[pc];
     const bool rtl = n.flags & kNodeRightToLeft;
     // Explored before in this search and failed there (memo.h): fail at once. Short searches
@@ -843,7 +849,8 @@ PatternMatch Matcher::Search(const Program& program, const ElementTree& tree, st
   // of the matcher, so one call at a time uses it.
   static thread_local MatchState per_thread;
   MatchState& s = state != nullptr ? *state : per_thread;
-  PatternMatch match = Run(program, tree, text, start, &s.stacks_, memo_from_start);
+  PatternMatch match = Run(program, tree, text, start, &s.stacks_, memo_from_start,
+                           state != nullptr ? s.step_limit_ : 0, &s.step_limit_reached_);
   if (state == nullptr) {
     MatchStacks& k = s.stacks_;
     Trim(&k.backtrack);
@@ -861,8 +868,10 @@ PatternMatch Matcher::Search(const Program& program, const ElementTree& tree, st
 }
 
 PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::string_view text, int start,
-                          MatchStacks* stacks, bool memo_from_start) {
-  Engine engine(program, tree, text, start, *stacks, memo_from_start);
+                          MatchStacks* stacks, bool memo_from_start, uint64_t step_limit,
+                          bool* limit_reached) {
+  Engine engine(program, tree, text, start, *stacks, memo_from_start, step_limit);
+  *limit_reached = false;
   const int length = static_cast<int>(text.size());
   const auto* chars = reinterpret_cast<const unsigned char*>(text.data());
   const CharSet* first = program.first_set >= 0 ? &tree.sets[static_cast<size_t>(program.first_set)] : nullptr;
@@ -876,6 +885,10 @@ PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::
         engine.Result(&match);
         return match;
       }
+      if (engine.StepLimitReached()) {
+        *limit_reached = true;
+        return match;
+      }
     }
   } else {
     for (int p = start; p >= 0; --p) {
@@ -883,6 +896,10 @@ PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::
       if (engine.Attempt(p, &end)) {
         stacks->captures[1] = end;
         engine.Result(&match);
+        return match;
+      }
+      if (engine.StepLimitReached()) {
+        *limit_reached = true;
         return match;
       }
     }

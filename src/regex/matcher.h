@@ -47,13 +47,16 @@ class Matcher {
   // Searches `text` from `start` (already resolved to a position within the text) in the
   // program's direction and returns the first match found, or the empty result.
   // `memo_from_start` takes the memo (memo.h) up at the first step instead of once the search
-  // runs long, for tests of the memo on short texts; the result is the same.
+  // runs long, for tests of the memo on short texts; the result is the same. A state's step
+  // limit (match_state.h) counts the program steps of the whole search.
   static PatternMatch Search(const Program& program, const ElementTree& tree, std::string_view text, int start,
                              MatchState* state, bool memo_from_start = false);
 
  private:
+  // `step_limit` 0: none; `limit_reached` is set when the search ended at it.
   static PatternMatch Run(const Program& program, const ElementTree& tree, std::string_view text, int start,
-                          MatchStacks* stacks, bool memo_from_start);
+                          MatchStacks* stacks, bool memo_from_start, uint64_t step_limit,
+                          bool* limit_reached);
 };
 
 }  // namespace larkpost::regex_internal

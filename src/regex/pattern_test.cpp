@@ -395,5 +395,33 @@ TEST(Extended, WhiteSpaceAndCommentsAreSkipped) {
   });
 }
 
+// Patterns whose backtracking is exponential in the pattern itself (a repeat too large for the
+// memo, recursion) end at a lent state's step limit, with the empty result and the state saying
+// so; a search within the limit gives what an unlimited one gives.
+TEST(StepLimit, EndsExponentialBacktrackingAndChangesNothingBelowIt) {
+  const char* const exponential[] = {
+      "(|){512}(!x",
+      "(:|(?{22y\x08\x01\xc3(:|(?R()]|){22y,3},3}R(9]|){22y\x08\x01\xc3(:",
+  };
+  for (const char* text : exponential) {
+    SCOPED_TRACE(text);
+    Pattern pattern;
+    pattern.Compile(text, static_cast<int>(std::strlen(text)), kIgnoreCase);
+    MatchState state;
+    state.SetStepLimit(100000);
+    EXPECT_FALSE(pattern.Match("|(?R", -1, &state).Matched());
+    EXPECT_TRUE(state.StepLimitReached());
+  }
+
+  Pattern address;
+  const char sender[] = "\"((\\w|\\W)*)\" <((\\w|\\W)*)>";
+  address.Compile(sender, static_cast<int>(sizeof sender - 1));
+  MatchState state;
+  state.SetStepLimit(100000);
+  const char text[] = "\"Ann\" <+4915112345678>";
+  EXPECT_EQ(address.Match(text, -1, &state).values, address.Match(text).values);
+  EXPECT_FALSE(state.StepLimitReached());
+}
+
 }  // namespace
 }  // namespace larkpost
