@@ -1,5 +1,6 @@
 #include "store/restore.h"
 
+#include <functional>
 #include <string_view>
 
 #include "backupfile/record_codec.h"
@@ -17,22 +18,14 @@ namespace {
 constexpr size_t kMaxCachedFolders = 256;
 constexpr size_t kMaxCachedTimes = 256;
 
-// FNV-1a over the bytes of both texts, with a separator that no text byte pattern can imitate
-// because the folder part is length-prefixed.
-uint64_t Hash(std::u16string_view folder, std::string_view key) {
-  uint64_t hash = 1469598103934665603ull;
-  auto mix = [&hash](unsigned char byte) {
-    hash ^= byte;
-    hash *= 1099511628211ull;
-  };
-  const uint64_t length = folder.size();
-  for (int i = 0; i < 8; ++i) mix(static_cast<unsigned char>(length >> (8 * i)));
-  for (char16_t c : folder) {
-    mix(static_cast<unsigned char>(c));
-    mix(static_cast<unsigned char>(c >> 8));
-  }
-  for (char c : key) mix(static_cast<unsigned char>(c));
-  return hash;
+uint64_t HashOf(std::string_view bytes) { return std::hash<std::string_view>{}(bytes); }
+
+uint64_t HashOf(std::u16string_view text) { return std::hash<std::u16string_view>{}(text); }
+
+// One hash of two: equal pairs give equal hashes, and swapping or shifting bytes between the
+// parts changes it (each part is hashed whole before they are mixed).
+uint64_t Combine(uint64_t first, uint64_t second) {
+  return second ^ (first + 0x9E3779B97F4A7C15ull + (second << 6) + (second >> 2));
 }
 
 bool Fail(std::u16string& error, std::u16string text) {
@@ -117,7 +110,7 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
 }
 
 bool RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderKey,
-                                const MessageRecord& record, const std::string& key,
+                                const MessageRecord& record, uint64_t keyHash,
                                 uint32_t& equal) {
   // The messages of one folder and delivery time are read once per run, through the store's
   // index on delivery time, and from then on only the ones added since (by this run, or by
@@ -125,30 +118,46 @@ bool RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderK
   // looked at once. Time zero covers drafts and messages without any delivery time (which a
   // backup writes with time zero).
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
-  auto known = present_.find({folderKey, time});
+  const uint64_t slot = Combine(HashOf(folderKey), time);
+  auto known = present_.find(slot);
   if (known == present_.end()) {
     if (present_.size() == kMaxCachedTimes) present_.clear();
-    known = present_.emplace(std::make_pair(folderKey, time), Present{}).first;
+    known = present_.emplace(slot, Present{}).first;
   }
   Present& present = known->second;
+  if (present.folderKey != folderKey || present.time != time) {
+    // A new slot, or another folder and time whose hash is the same: start over with this one.
+    present = Present{folderKey, time, 0, {}};
+  }
+  // Only what PresenceKey reads is taken from the messages: the text, the delivery time and the
+  // sender (whose name may come from PR_SENDER_NAME), as SmsMessage::TakeProps reads them.
+  static constexpr ULONG kKeyTags[] = {PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME,
+                                       PR_SENDER_EMAIL_ADDRESS, PR_SENDER_NAME};
+  static constexpr SPropTagArray keyColumns{4, kKeyTags};
   const HRESULT hr = mapi::ReadMessagesAt(
-      folder.folder.get(), record.deliveryTime, &SmsMessage::PropTags(), &present.position,
+      folder.folder.get(), record.deliveryTime, &keyColumns, &present.position,
       [&](const SRow& row, const SRowSet& recipientRows) {
         SmsMessage candidate(&folder, nullptr);
         candidate.TakeProps(row.lpProps, row.cValues);
-        candidate.recipients = std::make_unique<RecipientList>();
-        for (ULONG i = 0; i < recipientRows.cRows; ++i) {
-          candidate.recipients->push_back(RecipientFromRow(recipientRows.aRow[i]));
-        }
         MessageRecord stored;
-        if (RecordFromMessage(candidate, stored)) ++present.keys[Hash(u"", PresenceKey(stored))];
+        stored.deliveryTime = candidate.deliveryTime;
+        stored.text = std::move(candidate.text);
+        stored.senderName = std::move(candidate.senderName);
+        stored.senderAddress = std::move(candidate.senderAddress);
+        stored.recipients.reserve(recipientRows.cRows);
+        for (ULONG i = 0; i < recipientRows.cRows; ++i) {
+          std::unique_ptr<SmsRecipient> recipient = RecipientFromRow(recipientRows.aRow[i]);
+          stored.recipients.push_back({std::move(recipient->displayName),
+                                       std::move(recipient->address), recipient->type});
+        }
+        ++present.keys[HashOf(PresenceKey(stored))];
         return true;
       });
   if (hr != S_OK) {
     // What was read stays counted; the next record at this time goes on from there.
     return false;
   }
-  const auto found = present.keys.find(Hash(u"", key));
+  const auto found = present.keys.find(keyHash);
   equal = found != present.keys.end() ? found->second : 0;
   return true;
 }
@@ -194,12 +203,13 @@ bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error)
   if (!ResolveTarget(record, target, error)) return false;
 
   const std::string key = PresenceKey(record);
-  uint32_t& earlier = seen_[Hash(target.key, key)];
+  const uint64_t keyHash = HashOf(key);
+  uint32_t& earlier = seen_[Combine(HashOf(target.key), keyHash)];
   const uint32_t k = ++earlier;
   // The folder's equal messages include the ones this run put there for earlier equal records;
   // a dry run puts none there, so it compares with what the folder held before, as it should.
   uint32_t equal = 0;
-  if (target.folder != nullptr && !CountEqual(*target.folder, target.key, record, key, equal)) {
+  if (target.folder != nullptr && !CountEqual(*target.folder, target.key, record, keyHash, equal)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.
     --earlier;

@@ -69,10 +69,10 @@ class RecordRestorer {
   };
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool OpenGroup(std::u16string& error);
-  // Sets `equal` to how many messages of the folder equal the record (`key` is its
-  // PresenceKey). False when the store cannot be read.
+  // Sets `equal` to how many messages of the folder equal the record (`keyHash` is the hash of
+  // its PresenceKey). False when the store cannot be read.
   bool CountEqual(SmsFolder& folder, const std::u16string& folderKey,
-                  const MessageRecord& record, const std::string& key, uint32_t& equal);
+                  const MessageRecord& record, uint64_t keyHash, uint32_t& equal);
   bool Insert(SmsFolder& folder, const MessageRecord& record, std::u16string& error);
 
   SmsSession& session_;
@@ -89,10 +89,13 @@ class RecordRestorer {
   // Per folder and delivery time, the messages read so far, by a hash of their PresenceKey, and
   // where reading them goes on (mapi::ReadMessagesAt). Bounded like folders_.
   struct Present {
+    std::u16string folderKey;
+    uint64_t time = 0;
     int64_t position = 0;
     std::unordered_map<uint64_t, uint32_t> keys;
   };
-  std::map<std::pair<std::u16string, uint64_t>, Present> present_;
+  // By a hash of the folder's key and the time; the entry says which it holds.
+  std::unordered_map<uint64_t, Present> present_;
 };
 
 }  // namespace larkpost

@@ -23,7 +23,7 @@ struct MessageRows {
 // for a time other than zero the rows come in insertion order straight from it; time zero walks
 // the folder's rows, as the index leaves out messages without a time.
 HRESULT FetchChunk(Database& db, uint64_t uid, int64_t folderId, int64_t timeKey, int64_t from,
-                   std::vector<MessageRows>* chunk, bool* more) {
+                   bool withEntryId, std::vector<MessageRows>* chunk, bool* more) {
   Lock lock(db.mutex());
   Statement stmt = db.Prepare(
       timeKey != 0
@@ -52,7 +52,7 @@ HRESULT FetchChunk(Database& db, uint64_t uid, int64_t folderId, int64_t timeKey
       }
       MessageRows& message = chunk->emplace_back();
       message.id = id;
-      message.props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid, MAPI_MESSAGE, id)});
+      if (withEntryId) message.props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid, MAPI_MESSAGE, id)});
       PropList stored;
       ParseProps(stmt.ColumnBlob(1), &stored);  // a damaged list still lists what it holds
       for (Prop& prop : stored) message.props.push_back(std::move(prop));
@@ -105,10 +105,13 @@ HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTag
   std::string bytes;
   EncodeValue(when, &bytes);
   const int64_t timeKey = TimeKey(bytes);
+  bool withEntryId = false;
+  for (ULONG i = 0; i < columns->cValues; ++i) withEntryId |= columns->aulPropTag[i] == PR_ENTRYID;
   std::vector<MessageRows> chunk;
   for (bool more = true; more;) {
     chunk.clear();
-    const HRESULT hr = FetchChunk(*db, db->uid(), folderId, timeKey, *position, &chunk, &more);
+    const HRESULT hr =
+        FetchChunk(*db, db->uid(), folderId, timeKey, *position, withEntryId, &chunk, &more);
     if (hr != S_OK) return hr;
     for (const MessageRows& message : chunk) {
       *position = message.id + 1;
