@@ -9,10 +9,6 @@ namespace larkpost::mapi {
 
 namespace {
 
-std::string EntryIdBytes(uint64_t uid, ULONG type, int64_t id) {
-  return MakeEntryId(uid, type, id);
-}
-
 // Steps a fetch statement and turns its rows into Row values with `build`.
 HRESULT Collect(Statement& stmt, std::vector<Row>* rows,
                 const std::function<void(Statement&, Row*)>& build) {
@@ -24,6 +20,31 @@ HRESULT Collect(Statement& stmt, std::vector<Row>* rows,
     build(stmt, &row);
     rows->push_back(std::move(row));
   }
+}
+
+// The two directions of one page of a keyset fetch over `key`: the rows from key ?2 on in key
+// order, or the rows before ?2 in reverse order, at most ?3 of them. `head` is the query up to
+// the page's condition, ending in "WHERE" or "AND"; ?1 is the owner (a parent folder, folder or
+// message) and ?4 the value a row is looked up by, when the head uses them. The texts are
+// constants, so the database keeps each prepared.
+struct PageSql {
+  const char* forward;
+  const char* backward;
+};
+#define LARKPOST_PAGE_SQL(head, key)                                   \
+  PageSql {                                                            \
+    head " " key " >= ?2 ORDER BY " key " LIMIT ?3",                   \
+        head " " key " < ?2 ORDER BY " key " DESC LIMIT ?3"            \
+  }
+
+// Prepares one page of `sql` in the given direction with its owner, start key and limit bound.
+Statement PreparePage(Database& db, const PageSql& sql, bool forward, int64_t owner, int64_t from,
+                      int limit) {
+  Statement stmt = db.Prepare(forward ? sql.forward : sql.backward);
+  stmt.BindInt(1, owner);
+  stmt.BindInt(2, from);
+  stmt.BindInt(3, limit);
+  return stmt;
 }
 
 HRESULT CountWith(Database& db, const char* sql, int64_t owner, ULONG* count) {
@@ -41,14 +62,12 @@ class StoresTableSource final : public RowSource {
   explicit StoresTableSource(uint64_t uid) : uid_(uid) {}
   HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
                 const std::optional<std::string>&, std::vector<Row>* rows) override {
-    Statement stmt = db.Prepare(
-        forward ? "SELECT id, display_name FROM stores WHERE id >= ?1 ORDER BY id LIMIT ?2"
-                : "SELECT id, display_name FROM stores WHERE id < ?1 ORDER BY id DESC LIMIT ?2");
+    static constexpr PageSql kPage =
+        LARKPOST_PAGE_SQL("SELECT id, display_name FROM stores WHERE", "id");
+    Statement stmt = PreparePage(db, kPage, forward, 0, from, limit);
     if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, from);
-    stmt.BindInt(2, limit);
     return Collect(stmt, rows, [this](Statement& s, Row* row) {
-      row->props.push_back(Prop{PR_ENTRYID, EntryIdBytes(uid_, MAPI_STORE, row->key)});
+      row->props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid_, MAPI_STORE, row->key)});
       row->props.push_back(Prop{PR_DISPLAY_NAME, s.ColumnBlob(1)});
     });
   }
@@ -68,29 +87,19 @@ class FoldersTableSource final : public RowSource {
   FoldersTableSource(uint64_t uid, int64_t parentId) : uid_(uid), parentId_(parentId) {}
   HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
                 const std::optional<std::string>& name, std::vector<Row>* rows) override {
-    const char* sql;
-    if (name.has_value()) {
-      // Answered by the (parent_id, display_name) index: a restore looks up the subfolder a
-      // record names for every record.
-      sql = forward ? "SELECT id, display_name, comment FROM folders"
-                      " WHERE parent_id = ?1 AND display_name = ?4 AND id >= ?2 ORDER BY id LIMIT ?3"
-                    : "SELECT id, display_name, comment FROM folders"
-                      " WHERE parent_id = ?1 AND display_name = ?4 AND id < ?2"
-                      " ORDER BY id DESC LIMIT ?3";
-    } else {
-      sql = forward ? "SELECT id, display_name, comment FROM folders"
-                      " WHERE parent_id = ?1 AND id >= ?2 ORDER BY id LIMIT ?3"
-                    : "SELECT id, display_name, comment FROM folders"
-                      " WHERE parent_id = ?1 AND id < ?2 ORDER BY id DESC LIMIT ?3";
-    }
-    Statement stmt = db.Prepare(sql);
+    static constexpr PageSql kAll = LARKPOST_PAGE_SQL(
+        "SELECT id, display_name, comment FROM folders WHERE parent_id = ?1 AND", "id");
+    // Answered by the (parent_id, display_name) index: a restore looks up the subfolder a record
+    // names for every record.
+    static constexpr PageSql kNamed = LARKPOST_PAGE_SQL(
+        "SELECT id, display_name, comment FROM folders"
+        " WHERE parent_id = ?1 AND display_name = ?4 AND",
+        "id");
+    Statement stmt = PreparePage(db, name ? kNamed : kAll, forward, parentId_, from, limit);
     if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, parentId_);
-    stmt.BindInt(2, from);
-    stmt.BindInt(3, limit);
-    if (name.has_value()) stmt.BindBlob(4, *name);
+    if (name) stmt.BindBlob(4, *name);
     return Collect(stmt, rows, [this](Statement& s, Row* row) {
-      row->props.push_back(Prop{PR_ENTRYID, EntryIdBytes(uid_, MAPI_FOLDER, row->key)});
+      row->props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid_, MAPI_FOLDER, row->key)});
       row->props.push_back(Prop{PR_DISPLAY_NAME, s.ColumnBlob(1)});
       if (!s.ColumnIsNull(2)) row->props.push_back(Prop{PR_COMMENT, s.ColumnBlob(2)});
     });
@@ -113,30 +122,20 @@ class MessagesTableSource final : public RowSource {
   MessagesTableSource(uint64_t uid, int64_t folderId) : uid_(uid), folderId_(folderId) {}
   HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
                 const std::optional<std::string>& time, std::vector<Row>* rows) override {
-    const char* sql;
-    if (time.has_value()) {
-      // Answered by the (folder_id, delivery_time) index, whose entries end in the row id.
-      sql = forward ? "SELECT id, props FROM messages WHERE folder_id = ?1"
-                      " AND delivery_time = ?4 AND id >= ?2 ORDER BY id LIMIT ?3"
-                    : "SELECT id, props FROM messages WHERE folder_id = ?1"
-                      " AND delivery_time = ?4 AND id < ?2 ORDER BY id DESC LIMIT ?3";
-    } else {
-      sql = forward ? "SELECT id, props FROM messages INDEXED BY messages_by_folder"
-                      " WHERE folder_id = ?1 AND id >= ?2 ORDER BY id LIMIT ?3"
-                    : "SELECT id, props FROM messages INDEXED BY messages_by_folder"
-                      " WHERE folder_id = ?1 AND id < ?2 ORDER BY id DESC LIMIT ?3";
-    }
-    Statement stmt = db.Prepare(sql);
+    static constexpr PageSql kAll = LARKPOST_PAGE_SQL(
+        "SELECT id, props FROM messages INDEXED BY messages_by_folder WHERE folder_id = ?1 AND",
+        "id");
+    // Answered by the (folder_id, delivery_time) index, whose entries end in the row id.
+    static constexpr PageSql kAtTime = LARKPOST_PAGE_SQL(
+        "SELECT id, props FROM messages WHERE folder_id = ?1 AND delivery_time = ?4 AND", "id");
+    Statement stmt = PreparePage(db, time ? kAtTime : kAll, forward, folderId_, from, limit);
     if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, folderId_);
-    stmt.BindInt(2, from);
-    stmt.BindInt(3, limit);
-    if (time.has_value()) stmt.BindInt(4, TimeKey(*time));
+    if (time) stmt.BindInt(4, TimeKey(*time));
     return Collect(stmt, rows, [this](Statement& s, Row* row) {
       PropList stored;
       ParseProps(s.ColumnBlob(1), &stored);  // a damaged list still lists what it holds
       row->props.reserve(stored.size() + 1);
-      row->props.push_back(Prop{PR_ENTRYID, EntryIdBytes(uid_, MAPI_MESSAGE, row->key)});
+      row->props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid_, MAPI_MESSAGE, row->key)});
       for (Prop& prop : stored) row->props.push_back(std::move(prop));
     });
   }
@@ -156,15 +155,10 @@ class RecipientsTableSource final : public RowSource {
   explicit RecipientsTableSource(int64_t messageId) : messageId_(messageId) {}
   HRESULT Fetch(Database& db, int64_t from, bool forward, int limit,
                 const std::optional<std::string>&, std::vector<Row>* rows) override {
-    Statement stmt = db.Prepare(
-        forward ? "SELECT seq, props FROM recipients"
-                  " WHERE message_id = ?1 AND seq >= ?2 ORDER BY seq LIMIT ?3"
-                : "SELECT seq, props FROM recipients"
-                  " WHERE message_id = ?1 AND seq < ?2 ORDER BY seq DESC LIMIT ?3");
+    static constexpr PageSql kPage =
+        LARKPOST_PAGE_SQL("SELECT seq, props FROM recipients WHERE message_id = ?1 AND", "seq");
+    Statement stmt = PreparePage(db, kPage, forward, messageId_, from, limit);
     if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-    stmt.BindInt(1, messageId_);
-    stmt.BindInt(2, from);
-    stmt.BindInt(3, limit);
     return Collect(stmt, rows,
                    [](Statement& s, Row* row) { ParseProps(s.ColumnBlob(1), &row->props); });
   }
@@ -188,6 +182,8 @@ class RecipientsTableSource final : public RowSource {
  private:
   int64_t messageId_;
 };
+
+#undef LARKPOST_PAGE_SQL
 
 }  // namespace
 
