@@ -97,6 +97,32 @@ inline std::string EntryIdOf(IMAPIProp* object) {
   return props.count == 1 ? BytesOf(props[0]) : std::string();
 }
 
+// What OpenEntry answers for an entry identifier, asked of a session, a store or a folder: the
+// result, the object's type, and the object itself (held, so it is released).
+struct OpenedEntry {
+  HRESULT result = S_OK;
+  ULONG type = 0;
+  MapiPtr<IUnknown> object;
+  // The object as the interface its type names.
+  template <class Interface>
+  MapiPtr<Interface> As() {
+    return MapiPtr<Interface>(static_cast<Interface*>(object.release()));
+  }
+};
+template <class Container>
+OpenedEntry OpenEntryId(Container* container, const SBinary& id, ULONG flags = 0) {
+  OpenedEntry opened;
+  opened.result = container->OpenEntry(id.cb, id.lpb, nullptr, flags, &opened.type,
+                                       opened.object.put());
+  return opened;
+}
+template <class Container>
+OpenedEntry OpenEntryId(Container* container, const std::string& id, ULONG flags = 0) {
+  SBinary bytes{static_cast<ULONG>(id.size()),
+                reinterpret_cast<BYTE*>(const_cast<char*>(id.data()))};
+  return OpenEntryId(container, bytes, flags);
+}
+
 inline MapiPtr<IMAPISession> Logon() {
   MapiPtr<IMAPISession> session;
   EXPECT_EQ(MAPILogonEx(0, nullptr, nullptr, 0, session.put()), S_OK);
@@ -116,13 +142,10 @@ inline MapiPtr<IMsgStore> OpenStore(IMAPISession* session, const std::u16string&
     EXPECT_EQ(stores->QueryRows(1, 0, &row.rows), S_OK);
     if (row.size() == 0) return {};
     if (TextOf(row[0].lpProps[1]) == name) {
-      const SBinary& id = row[0].lpProps[0].Value.bin;
-      ULONG type = 0;
-      IUnknown* object = nullptr;
-      EXPECT_EQ(session->OpenEntry(id.cb, id.lpb, nullptr, MAPI_BEST_ACCESS, &type, &object),
-                S_OK);
-      EXPECT_EQ(type, MAPI_STORE);
-      return MapiPtr<IMsgStore>(static_cast<IMsgStore*>(object));
+      OpenedEntry opened = OpenEntryId(session, row[0].lpProps[0].Value.bin, MAPI_BEST_ACCESS);
+      EXPECT_EQ(opened.result, S_OK);
+      EXPECT_EQ(opened.type, MAPI_STORE);
+      return opened.As<IMsgStore>();
     }
   }
 }
@@ -131,13 +154,10 @@ inline MapiPtr<IMAPIFolder> OpenFolder(IMsgStore* store, ULONG tag) {
   PropBuffer props;
   EXPECT_EQ(GetProps(store, {tag}, &props), S_OK);
   if (props.count != 1 || PROP_TYPE(props[0].ulPropTag) != PT_BINARY) return {};
-  ULONG type = 0;
-  IUnknown* object = nullptr;
-  EXPECT_EQ(store->OpenEntry(props[0].Value.bin.cb, props[0].Value.bin.lpb, nullptr, 0, &type,
-                             &object),
-            S_OK);
-  EXPECT_EQ(type, MAPI_FOLDER);
-  return MapiPtr<IMAPIFolder>(static_cast<IMAPIFolder*>(object));
+  OpenedEntry opened = OpenEntryId(store, props[0].Value.bin);
+  EXPECT_EQ(opened.result, S_OK);
+  EXPECT_EQ(opened.type, MAPI_FOLDER);
+  return opened.As<IMAPIFolder>();
 }
 
 // A logged-on session with the "SMS" store and its inbox.
@@ -163,6 +183,20 @@ inline MapiPtr<IMAPITable> ContentsTable(IMAPIFolder* folder, std::vector<ULONG>
   SPropTagArray tags{static_cast<ULONG>(columns.size()), columns.data()};
   EXPECT_EQ(table->SetColumns(&tags, 0), S_OK);
   return table;
+}
+
+// The table's row count as GetRowCount answers it.
+inline ULONG RowCount(IMAPITable* table) {
+  ULONG count = 0;
+  EXPECT_EQ(table->GetRowCount(0, &count), S_OK);
+  return count;
+}
+
+// The number of messages in the folder, from a fresh contents table.
+inline ULONG MessageCount(IMAPIFolder* folder) {
+  MapiPtr<IMAPITable> table;
+  EXPECT_EQ(folder->GetContentsTable(0, table.put()), S_OK);
+  return table ? RowCount(table.get()) : 0;
 }
 
 // Subjects of the rows QueryRows(n) returns; the table's first column must be PR_SUBJECT.

@@ -116,13 +116,11 @@ TEST(MessageProps, WritesAreVisibleToASecondLogonAtOnce) {
 
   MapiPtr<IMAPISession> second = Logon();
   MapiPtr<IMsgStore> store = OpenStore(second.get());
-  ULONG type = 0;
-  IUnknown* object = nullptr;
-  ASSERT_EQ(store->OpenEntry(24, reinterpret_cast<const BYTE*>(id.data()), nullptr, 0, &type,
-                             &object),
-            S_OK);
-  ASSERT_EQ(type, MAPI_MESSAGE);
-  MapiPtr<IMessage> seen(static_cast<IMessage*>(object));
+  ASSERT_EQ(id.size(), 24u);
+  OpenedEntry opened = OpenEntryId(store.get(), id);
+  ASSERT_EQ(opened.result, S_OK);
+  ASSERT_EQ(opened.type, MAPI_MESSAGE);
+  MapiPtr<IMessage> seen = opened.As<IMessage>();
   PropBuffer props;
   ASSERT_EQ(GetProps(seen.get(), {PR_SUBJECT}, &props), S_OK);
   EXPECT_EQ(TextOf(props[0]), kAwkward);

@@ -44,13 +44,10 @@ TEST(NewDatabase, HoldsTheSmsStoreWithItsFiveStandardFolders) {
   const char16_t* names[] = {u"Drafts", u"Inbox", u"Outbox", u"Sent Items", u"Deleted Items"};
   for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(PROP_TYPE(props[i].ulPropTag), PT_BINARY);
-    ULONG type = 0;
-    IUnknown* object = nullptr;
-    ASSERT_EQ(store->OpenEntry(props[i].Value.bin.cb, props[i].Value.bin.lpb, nullptr, 0, &type,
-                               &object),
-              S_OK);
-    ASSERT_EQ(type, MAPI_FOLDER);
-    MapiPtr<IMAPIFolder> folder(static_cast<IMAPIFolder*>(object));
+    OpenedEntry opened = OpenEntryId(store.get(), props[i].Value.bin);
+    ASSERT_EQ(opened.result, S_OK);
+    ASSERT_EQ(opened.type, MAPI_FOLDER);
+    MapiPtr<IMAPIFolder> folder = opened.As<IMAPIFolder>();
     PropBuffer folderProps;
     ASSERT_EQ(GetProps(folder.get(), {PR_DISPLAY_NAME, PR_ENTRYID}, &folderProps), S_OK);
     EXPECT_EQ(TextOf(folderProps[0]), names[i]);
@@ -115,12 +112,9 @@ TEST(Stores, AreListedInCreationOrderAndOpenedByEntryId) {
   ASSERT_EQ(GetProps(first.get(), {PR_CE_INBOX_ENTRYID}, &inbox1), S_OK);
   ASSERT_EQ(GetProps(second.get(), {PR_CE_INBOX_ENTRYID}, &inbox2), S_OK);
   EXPECT_NE(BytesOf(inbox1[0]), BytesOf(inbox2[0]));
-  ULONG type = 0;
-  IUnknown* object = nullptr;
-  EXPECT_EQ(second->OpenEntry(inbox1[0].Value.bin.cb, inbox1[0].Value.bin.lpb, nullptr, 0, &type,
-                              &object),
-            MAPI_E_NOT_FOUND);
-  EXPECT_EQ(object, nullptr);
+  OpenedEntry opened = OpenEntryId(second.get(), inbox1[0].Value.bin);
+  EXPECT_EQ(opened.result, MAPI_E_NOT_FOUND);
+  EXPECT_FALSE(opened.object);
 }
 
 TEST(Logon, RefusesAFileThatIsNotADatabase) {
@@ -203,15 +197,7 @@ TEST(EntryIds, ForgedOrForeignIdentifiersAreRefused) {
   Fixture f;
   std::string id = EntryIdOf(f.inbox.get());
   ASSERT_EQ(id.size(), 24u);
-  auto open = [&](const std::string& bytes) {
-    ULONG type = 0;
-    IUnknown* object = nullptr;
-    HRESULT hr = f.store->OpenEntry(static_cast<ULONG>(bytes.size()),
-                                    reinterpret_cast<const BYTE*>(bytes.data()), nullptr, 0,
-                                    &type, &object);
-    if (object != nullptr) object->Release();
-    return hr;
-  };
+  auto open = [&](const std::string& bytes) { return OpenEntryId(f.store.get(), bytes).result; };
   EXPECT_EQ(open(id), S_OK);
   EXPECT_EQ(open(id.substr(0, 10)), MAPI_E_INVALID_PARAMETER);
   EXPECT_EQ(open(std::string(24, '\0')), MAPI_E_INVALID_PARAMETER);
@@ -226,11 +212,7 @@ TEST(EntryIds, ForgedOrForeignIdentifiersAreRefused) {
   TempDatabase other;
   MapiPtr<IMAPISession> session = Logon();
   MapiPtr<IMsgStore> store = OpenStore(session.get());
-  ULONG type = 0;
-  IUnknown* object = nullptr;
-  EXPECT_EQ(store->OpenEntry(24, reinterpret_cast<const BYTE*>(id.data()), nullptr, 0, &type,
-                             &object),
-            MAPI_E_NOT_FOUND);
+  EXPECT_EQ(OpenEntryId(store.get(), id).result, MAPI_E_NOT_FOUND);
 }
 
 TEST(Lifetime, ObjectsOutliveTheSessionThatMadeThem) {

@@ -42,9 +42,7 @@ TEST(ContentsTable, PagesTwentyFiveRowsAsTenTenFiveAndNone) {
   Fixture f;
   AddMessages(f.inbox.get(), 1, 25);
   MapiPtr<IMAPITable> table = ContentsTable(f.inbox.get(), {PR_SUBJECT});
-  ULONG count = 0;
-  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
-  EXPECT_EQ(count, 25u);
+  EXPECT_EQ(RowCount(table.get()), 25u);
   EXPECT_EQ(Subjects(table.get(), 10).front(), u"m1");
   EXPECT_EQ(Subjects(table.get(), 10).front(), u"m11");
   EXPECT_EQ(Subjects(table.get(), 10), (std::vector<std::u16string>{u"m21", u"m22", u"m23",
@@ -64,9 +62,7 @@ TEST(ContentsTable, IsALiveViewOfTheFolder) {
   EXPECT_TRUE(Subjects(table.get(), 10).empty());
   AddMessages(f.inbox.get(), 6, 6);  // added after the walk reached the end
   EXPECT_EQ(Subjects(table.get(), 10), std::vector<std::u16string>{u"m6"});
-  ULONG count = 0;
-  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
-  EXPECT_EQ(count, 6u);
+  EXPECT_EQ(RowCount(table.get()), 6u);
 }
 
 TEST(ContentsTable, RowsHoldTheChosenColumnsAndOpenableEntryIds) {
@@ -82,13 +78,10 @@ TEST(ContentsTable, RowsHoldTheChosenColumnsAndOpenableEntryIds) {
   EXPECT_EQ(row.lpProps[1].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(PR_SENDER_NAME)));
   EXPECT_EQ(row.lpProps[1].Value.err, MAPI_E_NOT_FOUND);
   EXPECT_EQ(row.lpProps[2].Value.ft.dwLowDateTime, 1u);
-  ULONG type = 0;
-  IUnknown* object = nullptr;
-  ASSERT_EQ(f.inbox->OpenEntry(row.lpProps[0].Value.bin.cb, row.lpProps[0].Value.bin.lpb, nullptr,
-                               0, &type, &object),
-            S_OK);
-  EXPECT_EQ(type, MAPI_MESSAGE);
-  MapiPtr<IMessage> message(static_cast<IMessage*>(object));
+  OpenedEntry opened = OpenEntryId(f.inbox.get(), row.lpProps[0].Value.bin);
+  ASSERT_EQ(opened.result, S_OK);
+  EXPECT_EQ(opened.type, MAPI_MESSAGE);
+  MapiPtr<IMessage> message = opened.As<IMessage>();
   PropBuffer props;
   ASSERT_EQ(GetProps(message.get(), {PR_SUBJECT}, &props), S_OK);
   EXPECT_EQ(TextOf(props[0]), u"m1");
@@ -227,15 +220,12 @@ TEST(Restrict, LimitsRowsAndCountUntilLifted) {
   SPropValue odd = Time(PR_MESSAGE_DELIVERY_TIME, 1, 0);
   SRestriction r = PropertyIs(&odd);
   ASSERT_EQ(table->Restrict(&r, 0), S_OK);
-  ULONG count = 0;
-  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
-  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(RowCount(table.get()), 3u);
   EXPECT_EQ(Subjects(table.get(), 2), (std::vector<std::u16string>{u"m1", u"m3"}));
   NewMessage(f.inbox.get(), {Text(PR_SUBJECT, u"m7"), Time(PR_MESSAGE_DELIVERY_TIME, 1, 0)});
   EXPECT_EQ(Subjects(table.get(), 5), (std::vector<std::u16string>{u"m5", u"m7"}));
   ASSERT_EQ(table->Restrict(nullptr, 0), S_OK);
-  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
-  EXPECT_EQ(count, 7u);
+  EXPECT_EQ(RowCount(table.get()), 7u);
   EXPECT_EQ(Subjects(table.get(), 1), std::vector<std::u16string>{u"m1"});
 }
 
@@ -257,9 +247,7 @@ TEST(HierarchyTable, ListsImmediateChildrenInCreationOrder) {
   ASSERT_EQ(b->CreateFolder(0, u"inner", nullptr, nullptr, MAPI_UNICODE, inner.put()), S_OK);
   MapiPtr<IMAPITable> table;
   ASSERT_EQ(f.inbox->GetHierarchyTable(0, table.put()), S_OK);
-  ULONG count = 0;
-  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
-  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(RowCount(table.get()), 2u);
   ULONG columns[] = {PR_DISPLAY_NAME, PR_ENTRYID, PR_COMMENT};
   SPropTagArray tags{3, columns};
   ASSERT_EQ(table->SetColumns(&tags, 0), S_OK);
@@ -272,13 +260,9 @@ TEST(HierarchyTable, ListsImmediateChildrenInCreationOrder) {
   EXPECT_EQ(TextOf(rows[1].lpProps[0]), u"a");
   EXPECT_EQ(TextOf(rows[1].lpProps[2]), u"note");
   // Folders opened from the hierarchy are reachable through the store.
-  ULONG type = 0;
-  IUnknown* object = nullptr;
-  ASSERT_EQ(f.store->OpenEntry(rows[1].lpProps[1].Value.bin.cb, rows[1].lpProps[1].Value.bin.lpb,
-                               nullptr, 0, &type, &object),
-            S_OK);
-  EXPECT_EQ(type, MAPI_FOLDER);
-  object->Release();
+  OpenedEntry opened = OpenEntryId(f.store.get(), rows[1].lpProps[1].Value.bin);
+  ASSERT_EQ(opened.result, S_OK);
+  EXPECT_EQ(opened.type, MAPI_FOLDER);
 }
 
 TEST(HierarchyTable, FindsAChildByItsExactName) {
@@ -362,9 +346,7 @@ TEST(CreateFolder, AwkwardNamesRoundTripExactly) {
   }
   MapiPtr<IMAPITable> table;
   ASSERT_EQ(f.inbox->GetHierarchyTable(0, table.put()), S_OK);
-  ULONG count = 0;
-  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
-  EXPECT_EQ(count, 6u);
+  EXPECT_EQ(RowCount(table.get()), 6u);
   // Each name opens its own folder again rather than making a new one.
   for (const std::u16string& name : names) {
     IMAPIFolder* folder = nullptr;
