@@ -63,39 +63,33 @@ TEST(SplitSenderText, TextNotOfTheFormFailsAndChangesNothing) {
 }
 
 TEST(SplitRecipientText, ReadsNameAddressAndType) {
-  auto r = ParseRecipientText(u"\"Bo\" <+1> 2");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->displayName, u"Bo");
-  EXPECT_EQ(r->address, u"+1");
-  EXPECT_EQ(r->type, 2);
-  EXPECT_EQ(ParseRecipientText(u"\"Bo\" <+1> 3")->type, 3);
-  EXPECT_EQ(ParseRecipientText(u"\"Bo\" <+1> 1")->type, 1);
-}
-
-TEST(SplitRecipientText, ABlankWithoutDigitsIsTypeZero) {
-  auto r = ParseRecipientText(u"\"Bo\" <+1> ");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->type, 0);
-  EXPECT_EQ(r->address, u"+1");
+  struct Case {
+    std::u16string_view text, name, address;
+    int32_t type;
+  };
+  const Case cases[] = {
+      {u"\"Bo\" <+1> 2", u"Bo", u"+1", 2},
+      {u"\"Bo\" <+1> 3", u"Bo", u"+1", 3},
+      {u"\"Bo\" <+1> 1", u"Bo", u"+1", 1},
+      // A blank without digits is type 0.
+      {u"\"Bo\" <+1> ", u"Bo", u"+1", 0},
+      // The address runs to the last bracket followed by a blank.
+      {u"\"A\" <x> 1\" <y> 2", u"A\" <x> 1", u"y", 2},
+      // A huge number does not overflow.
+      {u"\"A\" <x> 99999999999999999999", u"A", u"x", INT32_MAX},
+  };
+  for (const Case& c : cases) {
+    const auto r = ParseRecipientText(c.text);
+    ASSERT_TRUE(r) << WideToUtf8(c.text);
+    EXPECT_EQ(r->displayName, c.name) << WideToUtf8(c.text);
+    EXPECT_EQ(r->address, c.address) << WideToUtf8(c.text);
+    EXPECT_EQ(r->type, c.type) << WideToUtf8(c.text);
+  }
 }
 
 TEST(SplitRecipientText, WithoutTheBlankAfterTheBracketThereIsNoRecipient) {
   EXPECT_FALSE(ParseRecipientText(u"\"Bo\" <+1>"));
   EXPECT_FALSE(ParseRecipientText(u"Bo <+1> 1"));
-}
-
-TEST(SplitRecipientText, TheAddressRunsToTheLastBracketFollowedByABlank) {
-  auto r = ParseRecipientText(u"\"A\" <x> 1\" <y> 2");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->displayName, u"A\" <x> 1");
-  EXPECT_EQ(r->address, u"y");
-  EXPECT_EQ(r->type, 2);
-}
-
-TEST(SplitRecipientText, AHugeNumberDoesNotOverflow) {
-  auto r = ParseRecipientText(u"\"A\" <x> 99999999999999999999");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->type, INT32_MAX);
 }
 
 // Long entries are split by a scan instead of the matcher; both must find the same groups on any

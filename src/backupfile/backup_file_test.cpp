@@ -21,7 +21,6 @@ using testing::kMay1;
 using testing::ListStore;
 using testing::ReadBytes;
 using testing::RestoreBytes;
-using testing::StoreMessage;
 using testing::TempStore;
 using testing::WriteBytes;
 

@@ -239,6 +239,18 @@ inline ListedMessage SampleListed() {
           u"\"Ann\" <+4915112345678>", u"Bob|+4930123|1;Eve|+4940456|2"};
 }
 
+// The records of the job's selected folders in the job's format, written without the container,
+// as a text export writes them (and a backup between its header and its digest).
+inline std::string WriteSelected(TempStore& store, BackupJob& job) {
+  const std::u16string path = store.File("records.out");
+  {
+    CFile file(path, CFile::modeCreate | CFile::modeWrite);
+    EXPECT_TRUE(WriteSelectedFolders(job, file));
+    file.Close();
+  }
+  return ReadBytes(path);
+}
+
 // Restores a backup file into the current store the way a restore run does: validate, then read
 // the counted records. "" on success, "File Validation Failed.", or "No.<n>, <the record's
 // error>" for the first record that fails.

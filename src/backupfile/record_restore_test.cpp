@@ -20,14 +20,11 @@ using testing::kMay1;
 using testing::kMay1Later;
 using testing::ListedMessage;
 using testing::ListStore;
-using testing::ReadBytes;
 using testing::RecordBytes;
 using testing::RestoreBytes;
 using testing::Sample;
 using testing::SampleListed;
-using testing::StoreMessage;
 using testing::TempStore;
-using testing::WriteBytes;
 
 size_t InboxSubfolderCount() {
   SmsSession session(u"SMS");

@@ -15,21 +15,18 @@ namespace larkpost {
 namespace {
 
 using testing::AddMessage;
-using testing::BackupBytes;
 using testing::BackupOfRawRecords;
 using testing::GoldenRecord;
 using testing::kMay1;
 using testing::kMay1Later;
 using testing::ListedMessage;
 using testing::ListStore;
-using testing::ReadBytes;
 using testing::RecordBytes;
 using testing::RestoreBytes;
 using testing::Sample;
-using testing::SampleListed;
-using testing::StoreMessage;
 using testing::TempStore;
 using testing::WriteBytes;
+using testing::WriteSelected;
 
 // A file of the given bytes, open for reading.
 struct ReadFile {
@@ -178,17 +175,7 @@ TEST(ReadRecordFields, FlippedBytesGiveFieldsOrAnErrorNeverACrash) {
 
 // ---- Writing records -------------------------------------------------------------------------
 
-// Writes the records of every message of the store's Inbox tree (the folder the jobs of these
-// tests select), in walk order, without the container.
-std::string WriteInboxRecords(TempStore& store, BackupJob& job) {
-  const std::u16string path = store.File("records.bin");
-  {
-    CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    EXPECT_TRUE(WriteSelectedFolders(job, file));
-    file.Close();
-  }
-  return ReadBytes(path);
-}
+// The jobs of these tests select the Inbox only, so WriteSelected gives the records of its tree.
 
 TEST(WriteRecords, ReproducesGoldenRecord) {
   TempStore store;
@@ -200,7 +187,7 @@ TEST(WriteRecords, ReproducesGoldenRecord) {
   job.total = 2;
   GoldenRecord plain;
   plain.text = "Caf\xE9 \x80 ?";  // Windows-1252; a character it lacks becomes "?"
-  EXPECT_EQ(WriteInboxRecords(store, job), RecordBytes(plain) + RecordBytes(Sample()));
+  EXPECT_EQ(WriteSelected(store, job), RecordBytes(plain) + RecordBytes(Sample()));
   EXPECT_EQ(job.written, 2u);
   EXPECT_EQ(job.progress, 1.0);
 }
@@ -217,7 +204,7 @@ TEST(WriteRecords, WhatTheWriterWritesTheReaderTakes) {
   AddMessage(job.session, {u"Inbox", u"text", 0, kMay1, 0, 0, longName, u"+49",
                            {{awkward, u"a;b", 1}, {longName, u"+1", 2}}});
   job.total = 1;
-  const std::string records = WriteInboxRecords(store, job);
+  const std::string records = WriteSelected(store, job);
   const std::vector<ListedMessage> before = ListStore();
   store.UseDatabase("fresh.db");
   EXPECT_EQ(RestoreBytes(store, BackupOfRawRecords(records, 1)), u"");
@@ -234,7 +221,7 @@ TEST(WriteRecords, LineBreaksInNamesBecomeBlanks) {
   expected.recipients = "\"C D\" <3  4> 1";
   expected.sender = "\"A B\" <1 2>";
   expected.text = "a\r\nb";  // the text is counted, so its line breaks stay
-  EXPECT_EQ(WriteInboxRecords(store, job), RecordBytes(expected));
+  EXPECT_EQ(WriteSelected(store, job), RecordBytes(expected));
 }
 
 }  // namespace

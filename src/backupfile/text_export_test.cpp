@@ -14,8 +14,8 @@ namespace larkpost {
 namespace {
 
 using testing::AddMessage;
-using testing::ReadBytes;
 using testing::TempStore;
+using testing::WriteSelected;
 
 // The expectations below are local times of this zone (the test harness sets it as well).
 const bool kBerlinTime = [] {
@@ -46,17 +46,6 @@ TEST(FormatMessageTime, FollowsTheOffsetAtThatInstant) {
 
 TEST(FormatMessageTime, UnconvertibleTimeIsEmpty) {
   EXPECT_EQ(FormatMessageTime(FILETIME{0xFFFFFFFF, 0xFFFFFFFF}), u"");
-}
-
-// Exports the selected folders as a text backup does: the walk, without container.
-std::string Export(TempStore& store, BackupJob& job) {
-  const std::u16string path = store.File("out.txt");
-  {
-    CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    EXPECT_TRUE(WriteSelectedFolders(job, file));
-    file.Close();
-  }
-  return ReadBytes(path);
 }
 
 TEST(TextExport, WritesLabelledBlocksInWalkOrder) {
@@ -95,7 +84,7 @@ TEST(TextExport, WritesLabelledBlocksInWalkOrder) {
       "\r\n"
       "\r\n";
   job.total = 4;
-  EXPECT_EQ(Export(store, job), expected);
+  EXPECT_EQ(WriteSelected(store, job), expected);
   EXPECT_EQ(job.written, 4u);
   EXPECT_EQ(job.progress, 1.0);
 }
@@ -104,7 +93,7 @@ TEST(TextExport, EmptySelectionGivesEmptyFile) {
   TempStore store;
   BackupJob job(kTextExport, u"unused", 1, 0, 0, 0, 1);
   AddMessage(job.session, {u"Inbox", u"not selected", 0, kMarch5});
-  EXPECT_EQ(Export(store, job), "");
+  EXPECT_EQ(WriteSelected(store, job), "");
   EXPECT_EQ(job.progress, 0.0);
 }
 
