@@ -59,27 +59,21 @@ for attempt in 1 2; do
   [ "$count" -le 1 ] || fail "backup $attempt: $count partial files on the full disk"
 done
 
-# Restore into a store on the other small disk.
-"$larkpost" --store "$work/source.db" backup "$work/all.bak" > /dev/null
+# Restores into a new store on the other small disk, from a backup and from a phone's file.
+restore_fills_the_disk() {
+  local file=$1 what=$2 status=0
+  rm -f "$store" "$store"-*
+  "$larkpost" --store "$store" store init > /dev/null
+  "$larkpost" --store "$store" restore --yes "$file" > "$work/out" 2> "$work/err" || status=$?
+  [ "$status" = 1 ] || fail "$what: exit status $status, expected 1"
+  grep -qE "^No\.[0-9]+, Disk full while accessing $store\.\$" "$work/err" ||
+    fail "$what: unexpected message: $(cat "$work/err")"
+  "$larkpost" --store "$store" store list > /dev/null || fail "$what: the store is not usable after it"
+}
 store=$work/store/store.db
-"$larkpost" --store "$store" store init > /dev/null
-status=0
-"$larkpost" --store "$store" restore --yes "$work/all.bak" > "$work/out" 2> "$work/err" || status=$?
-[ "$status" = 1 ] || fail "restore: exit status $status, expected 1"
-grep -qE "^No\.[0-9]+, Disk full while accessing $store\.\$" "$work/err" ||
-  fail "restore: unexpected message: $(cat "$work/err")"
-"$larkpost" --store "$store" store list > /dev/null || fail "restore: the store is not usable after it"
-
-# The same from a phone's file, into a new store on the same small disk.
+"$larkpost" --store "$work/source.db" backup "$work/all.bak" > /dev/null
+restore_fills_the_disk "$work/all.bak" "restore"
 "$larkpost" convert "$work/all.bak" "$work/all.xml" > /dev/null
-rm -f "$store" "$store"-*
-"$larkpost" --store "$store" store init > /dev/null
-status=0
-"$larkpost" --store "$store" restore --yes "$work/all.xml" > "$work/out" 2> "$work/err" || status=$?
-[ "$status" = 1 ] || fail "restore of a phone's file: exit status $status, expected 1"
-grep -qE "^No\.[0-9]+, Disk full while accessing $store\.\$" "$work/err" ||
-  fail "restore of a phone's file: unexpected message: $(cat "$work/err")"
-"$larkpost" --store "$store" store list > /dev/null ||
-  fail "restore of a phone's file: the store is not usable after it"
+restore_fills_the_disk "$work/all.xml" "restore of a phone's file"
 echo "full-disk: a full disk is named, the old backup stays, partial files do not pile up," \
      "the store stays usable"

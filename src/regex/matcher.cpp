@@ -124,8 +124,8 @@ class Engine {
   }
 
   bool Attempt(int start, int* end);
-  // The search ran out of steps (MatchState::SetStepLimit): its last Attempt failed for that
-  // reason, and no further one may be made.
+  // The search ran out of steps (MatchState::SetStepLimit): the Attempt that reached the limit
+  // and every later one fail.
   bool StepLimitReached() const { return steps_left_ == 0; }
   void Result(PatternMatch* match) const;
 
@@ -210,6 +210,7 @@ class Engine {
 };
 
 bool Engine::Attempt(int start, int* end) {
+  if (StepLimitReached()) return false;  // the search is over
   bt_.clear();
   loops_.clear();
   frames_.clear();
@@ -885,10 +886,6 @@ PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::
         engine.Result(&match);
         return match;
       }
-      if (engine.StepLimitReached()) {
-        *limit_reached = true;
-        return match;
-      }
     }
   } else {
     for (int p = start; p >= 0; --p) {
@@ -898,12 +895,9 @@ PatternMatch Matcher::Run(const Program& program, const ElementTree& tree, std::
         engine.Result(&match);
         return match;
       }
-      if (engine.StepLimitReached()) {
-        *limit_reached = true;
-        return match;
-      }
     }
   }
+  *limit_reached = engine.StepLimitReached();
   return match;
 }
 
