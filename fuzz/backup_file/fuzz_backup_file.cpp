@@ -7,13 +7,10 @@
 // Input: a count byte, then the bytes after the container's header; the target writes a header
 // whose digest fits, so the records are reached. A first byte of 0xFF instead writes the input as
 // the whole file, header included.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -23,15 +20,9 @@
 #include "backupfile/record_codec.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
+#include "scratch_path.h"
 
 namespace {
-
-// Scratch files of this fuzzing process, rewritten for every input.
-std::string ScratchPath(const char* suffix) {
-  return (std::filesystem::temp_directory_path() /
-          ("larkpost-fuzz-" + std::to_string(getpid()) + suffix))
-      .string();
-}
 
 void WriteScratch(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -1,8 +1,6 @@
 // `store load` on any input: the NDJSON reader checks every line before it adds anything, then
 // adds the messages to a scratch store, which is made anew every few hundred inputs so it stays
 // small.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -12,14 +10,14 @@
 #include "platform/mapi/provider.h"
 #include "store/session.h"
 #include "storejson/store_json.h"
+#include "scratch_path.h"
 
 namespace {
 
 constexpr int kInputsPerStore = 500;
 
 void FreshStore() {
-  static const std::string path =
-      (std::filesystem::temp_directory_path() / ("larkpost-fuzz-" + std::to_string(getpid()) + ".db")).string();
+  static const std::string path = ScratchPath(".db");
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(path + suffix);
   larkpost::mapi::SetDatabasePath(path);
   larkpost::mapi::InitializeDatabase(path);
