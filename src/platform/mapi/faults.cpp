@@ -45,6 +45,7 @@ constexpr std::array<std::string_view, kOperationCount> kNames = {
     "IMAPITable::FindRow",
     "IMAPITable::Restrict",
     "ReadMessagesAt",
+    "ReadMessagesFrom",
 };
 
 struct Fault {

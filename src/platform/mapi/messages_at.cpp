@@ -1,6 +1,7 @@
-// ReadMessagesAt: the messages of one folder and delivery time with their recipients, in one
-// statement, for a restore's presence test. Through the interface the same answer takes a
-// contents table, a restriction, and for every message an open object and a recipient table.
+// ReadMessagesAt and ReadMessagesFrom: the messages of one folder at one delivery time, or from
+// one time on, with their recipients, in one statement, for a restore's presence test. Through
+// the interface the same answer takes a contents table, a restriction, and for every message an
+// open object and a recipient table.
 #include "platform/mapi/objects_internal.h"
 #include "platform/mapi/provider.h"
 
@@ -15,30 +16,17 @@ constexpr size_t kChunkMessages = 256;
 
 struct MessageRows {
   int64_t id = 0;
+  int64_t timeKey = 0;  // the delivery time as the index keeps it; 0 without one
   PropList props;
   std::vector<PropList> recipients;
 };
 
-// The rows of one chunk from `from` on. The (folder, delivery time) index ends in the row id, so
-// for a time other than zero the rows come in insertion order straight from it; time zero walks
-// the folder's rows, as the index leaves out messages without a time.
-HRESULT FetchChunk(Database& db, uint64_t uid, int64_t folderId, int64_t timeKey, int64_t from,
-                   bool withEntryId, std::vector<MessageRows>* chunk, bool* more) {
-  Lock lock(db.mutex());
-  Statement stmt = db.Prepare(
-      timeKey != 0
-          ? "SELECT m.id, m.props, r.props FROM messages AS m"
-            " LEFT JOIN recipients AS r ON r.message_id = m.id"
-            " WHERE m.folder_id = ?1 AND m.delivery_time = ?2 AND m.id >= ?3"
-            " ORDER BY m.id, r.seq"
-          : "SELECT m.id, m.props, r.props FROM messages AS m INDEXED BY messages_by_folder"
-            " LEFT JOIN recipients AS r ON r.message_id = m.id"
-            " WHERE m.folder_id = ?1 AND (m.delivery_time IS NULL OR m.delivery_time = ?2)"
-            " AND m.id >= ?3 ORDER BY m.id, r.seq");
+// Steps a bound statement whose columns are the message's id, delivery time and properties and
+// one recipient's properties (null for a message without any), in message order, and collects
+// up to `limit` whole messages; *more tells whether rows were left.
+HRESULT Collect(Statement& stmt, uint64_t uid, bool withEntryId, size_t limit,
+                std::vector<MessageRows>* chunk, bool* more) {
   if (!stmt.ok()) return MAPI_E_CALL_FAILED;
-  stmt.BindInt(1, folderId);
-  stmt.BindInt(2, timeKey);
-  stmt.BindInt(3, from);
   *more = false;
   for (;;) {
     const int rc = stmt.Step();
@@ -46,21 +34,61 @@ HRESULT FetchChunk(Database& db, uint64_t uid, int64_t folderId, int64_t timeKey
     if (rc != SQLITE_ROW) return ResultFromSqlite(rc);
     const int64_t id = stmt.ColumnInt(0);
     if (chunk->empty() || chunk->back().id != id) {
-      if (chunk->size() == kChunkMessages) {
+      if (chunk->size() == limit) {
         *more = true;
         return S_OK;
       }
       MessageRows& message = chunk->emplace_back();
       message.id = id;
+      message.timeKey = stmt.ColumnInt(1);
       if (withEntryId) message.props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid, MAPI_MESSAGE, id)});
       PropList stored;
-      ParseProps(stmt.ColumnBlob(1), &stored);  // a damaged list still lists what it holds
+      ParseProps(stmt.ColumnBlob(2), &stored);  // a damaged list still lists what it holds
       for (Prop& prop : stored) message.props.push_back(std::move(prop));
     }
-    if (!stmt.ColumnIsNull(2)) {
-      ParseProps(stmt.ColumnBlob(2), &chunk->back().recipients.emplace_back());
+    if (!stmt.ColumnIsNull(3)) {
+      ParseProps(stmt.ColumnBlob(3), &chunk->back().recipients.emplace_back());
     }
   }
+}
+
+// The messages of one time from message `from` on. The (folder, delivery time) index ends in the
+// row id, so for a time other than zero the rows come in insertion order straight from it; time
+// zero walks the folder's rows, as the index leaves out messages without a time.
+HRESULT FetchAt(Database& db, int64_t folderId, int64_t timeKey, int64_t from, bool withEntryId,
+                std::vector<MessageRows>* chunk, bool* more) {
+  Lock lock(db.mutex());
+  Statement stmt = db.Prepare(
+      timeKey != 0
+          ? "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
+            " LEFT JOIN recipients AS r ON r.message_id = m.id"
+            " WHERE m.folder_id = ?1 AND m.delivery_time = ?2 AND m.id >= ?3"
+            " ORDER BY m.id, r.seq"
+          : "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
+            " INDEXED BY messages_by_folder"
+            " LEFT JOIN recipients AS r ON r.message_id = m.id"
+            " WHERE m.folder_id = ?1 AND (m.delivery_time IS NULL OR m.delivery_time = ?2)"
+            " AND m.id >= ?3 ORDER BY m.id, r.seq");
+  stmt.BindInt(1, folderId);
+  stmt.BindInt(2, timeKey);
+  stmt.BindInt(3, from);
+  return Collect(stmt, db.uid(), withEntryId, kChunkMessages, chunk, more);
+}
+
+// Up to `limit` messages from (time, message) `(timeKey, from)` on, in the index's order.
+HRESULT FetchFrom(Database& db, int64_t folderId, int64_t timeKey, int64_t from, size_t limit,
+                  bool withEntryId, std::vector<MessageRows>* chunk, bool* more) {
+  Lock lock(db.mutex());
+  Statement stmt = db.Prepare(
+      "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
+      " LEFT JOIN recipients AS r ON r.message_id = m.id"
+      " WHERE m.folder_id = ?1 AND m.delivery_time >= ?2"
+      " AND (m.delivery_time > ?2 OR m.id >= ?3)"
+      " ORDER BY m.delivery_time, m.id, r.seq");
+  stmt.BindInt(1, folderId);
+  stmt.BindInt(2, timeKey);
+  stmt.BindInt(3, from);
+  return Collect(stmt, db.uid(), withEntryId, limit, chunk, more);
 }
 
 // Hands one message to the visitor as the interface's rows. False when out of memory.
@@ -87,6 +115,34 @@ bool Visit(const MessageRows& message, const SPropTagArray* columns, const Messa
   return built;
 }
 
+// What both readers check and need: the folder's database and row, and whether the caller
+// asked for entry identifiers. False for bad arguments.
+bool Prepare(IMAPIFolder* folder, const SPropTagArray* columns, const MessageVisit& visit,
+             std::shared_ptr<Database>* db, int64_t* folderId, bool* withEntryId) {
+  if (folder == nullptr || !visit || columns == nullptr ||
+      (columns->cValues > 0 && columns->aulPropTag == nullptr) ||
+      !FolderRow(folder, db, folderId)) {
+    return false;
+  }
+  *withEntryId = false;
+  for (ULONG i = 0; i < columns->cValues; ++i) *withEntryId |= columns->aulPropTag[i] == PR_ENTRYID;
+  return true;
+}
+
+int64_t TimeKeyOf(const FILETIME& time) {
+  SPropValue when{};
+  when.ulPropTag = PR_MESSAGE_DELIVERY_TIME;
+  when.Value.ft = time;
+  std::string bytes;
+  EncodeValue(when, &bytes);
+  return TimeKey(bytes);
+}
+
+FILETIME FileTimeOfKey(int64_t key) {
+  const auto value = static_cast<uint64_t>(key);
+  return FILETIME{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)};
+}
+
 }  // namespace
 
 HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTagArray* columns,
@@ -94,27 +150,59 @@ HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTag
   if (auto fault = Enter(Operation::kReadMessagesAt)) return *fault;
   std::shared_ptr<Database> db;
   int64_t folderId = 0;
-  if (folder == nullptr || position == nullptr || !visit || columns == nullptr ||
-      (columns->cValues > 0 && columns->aulPropTag == nullptr) ||
-      !FolderRow(folder, &db, &folderId)) {
+  bool withEntryId = false;
+  if (position == nullptr || !Prepare(folder, columns, visit, &db, &folderId, &withEntryId)) {
     return MAPI_E_INVALID_PARAMETER;
   }
-  SPropValue when{};
-  when.ulPropTag = PR_MESSAGE_DELIVERY_TIME;
-  when.Value.ft = time;
-  std::string bytes;
-  EncodeValue(when, &bytes);
-  const int64_t timeKey = TimeKey(bytes);
-  bool withEntryId = false;
-  for (ULONG i = 0; i < columns->cValues; ++i) withEntryId |= columns->aulPropTag[i] == PR_ENTRYID;
+  const int64_t timeKey = TimeKeyOf(time);
   std::vector<MessageRows> chunk;
   for (bool more = true; more;) {
     chunk.clear();
-    const HRESULT hr =
-        FetchChunk(*db, db->uid(), folderId, timeKey, *position, withEntryId, &chunk, &more);
+    const HRESULT hr = FetchAt(*db, folderId, timeKey, *position, withEntryId, &chunk, &more);
     if (hr != S_OK) return hr;
     for (const MessageRows& message : chunk) {
       *position = message.id + 1;
+      bool goOn = true;
+      if (!Visit(message, columns, visit, &goOn)) return MAPI_E_NOT_ENOUGH_MEMORY;
+      if (!goOn) return S_OK;
+    }
+  }
+  return S_OK;
+}
+
+HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLeast,
+                         const SPropTagArray* columns, FILETIME* next,
+                         const MessageVisit& visit) {
+  if (auto fault = Enter(Operation::kReadMessagesFrom)) return *fault;
+  std::shared_ptr<Database> db;
+  int64_t folderId = 0;
+  bool withEntryId = false;
+  const int64_t fromKey = TimeKeyOf(from);
+  if (next == nullptr || fromKey <= 0 ||
+      !Prepare(folder, columns, visit, &db, &folderId, &withEntryId)) {
+    return MAPI_E_INVALID_PARAMETER;
+  }
+  *next = FILETIME{0, 0};
+  // The first statement reads one message beyond the count, to learn where the times go on;
+  // only a time with more messages than that takes further ones.
+  int64_t timeKey = fromKey;
+  int64_t position = 0;
+  size_t visited = 0;
+  std::vector<MessageRows> chunk;
+  for (bool more = true; more;) {
+    chunk.clear();
+    const size_t limit = visited == 0 ? atLeast + 1 : kChunkMessages;
+    const HRESULT hr =
+        FetchFrom(*db, folderId, timeKey, position, limit, withEntryId, &chunk, &more);
+    if (hr != S_OK) return hr;
+    for (const MessageRows& message : chunk) {
+      if (visited >= atLeast && message.timeKey != timeKey) {
+        *next = FileTimeOfKey(message.timeKey);
+        return S_OK;
+      }
+      timeKey = message.timeKey;
+      position = message.id + 1;
+      ++visited;
       bool goOn = true;
       if (!Visit(message, columns, visit, &goOn)) return MAPI_E_NOT_ENOUGH_MEMORY;
       if (!goOn) return S_OK;

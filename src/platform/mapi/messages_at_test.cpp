@@ -113,5 +113,69 @@ TEST(ReadMessagesAt, TimeZeroTakesMessagesWithoutATimeWhateverTheirNumber) {
   EXPECT_EQ(seen, drafts);
 }
 
+// What ReadMessagesFrom handed out, one subject per message, and where it says the times go on.
+struct Walk {
+  std::vector<std::u16string> subjects;
+  FILETIME next{};
+};
+
+Walk ReadFrom(IMAPIFolder* folder, uint32_t from, size_t atLeast) {
+  ULONG tags[] = {PR_SUBJECT};
+  SPropTagArray columns{1, tags};
+  Walk walk;
+  EXPECT_EQ(ReadMessagesFrom(folder, FILETIME{from, 1}, atLeast, &columns, &walk.next,
+                             [&](const SRow& message, const SRowSet&) {
+                               walk.subjects.push_back(TextOf(message.lpProps[0]));
+                               return true;
+                             }),
+            S_OK);
+  return walk;
+}
+
+// A walk along the time index: times in order whatever the insertion order, each time whole
+// (also one with more messages than a statement reads at once), and `next` exactly where the
+// walk stopped, so the caller knows which times it has seen completely.
+TEST(ReadMessagesFrom, VisitsWholeTimesInTimeOrderAndSaysWhereItStopped) {
+  Fixture f;
+  MapiPtr<IMAPIFolder> outbox = OpenFolder(f.store.get(), PR_IPM_OUTBOX_ENTRYID);
+  At(f.inbox.get(), u"30", 30);
+  At(f.inbox.get(), u"10a", 10);
+  At(outbox.get(), u"other folder", 20);
+  At(f.inbox.get(), u"20", 20);
+  At(f.inbox.get(), u"10b", 10);
+  NewMessage(f.inbox.get(), {Text(PR_SUBJECT, u"no time")});
+  for (int i = 0; i < 300; ++i) At(f.inbox.get(), u"40", 40);
+
+  Walk walk = ReadFrom(f.inbox.get(), 10, 1);
+  EXPECT_EQ(walk.subjects, (std::vector<std::u16string>{u"10a", u"10b"}));
+  EXPECT_EQ(walk.next.dwLowDateTime, 20u);
+  EXPECT_EQ(walk.next.dwHighDateTime, 1u);
+
+  walk = ReadFrom(f.inbox.get(), 11, 2);
+  EXPECT_EQ(walk.subjects, (std::vector<std::u16string>{u"20", u"30"}));
+  EXPECT_EQ(walk.next.dwLowDateTime, 40u);
+
+  walk = ReadFrom(f.inbox.get(), 30, 2);
+  ASSERT_EQ(walk.subjects.size(), 301u);
+  EXPECT_EQ(walk.subjects.back(), u"40");
+  EXPECT_EQ(walk.next.dwLowDateTime | walk.next.dwHighDateTime, 0u) << "no message left out";
+
+  EXPECT_TRUE(ReadFrom(f.inbox.get(), 41, 5).subjects.empty());
+
+  // Time zero and the top half of the range are not in the index's order.
+  ULONG tags[] = {PR_SUBJECT};
+  SPropTagArray columns{1, tags};
+  FILETIME next{};
+  const auto ignore = [](const SRow&, const SRowSet&) { return true; };
+  EXPECT_EQ(ReadMessagesFrom(f.inbox.get(), FILETIME{0, 0}, 1, &columns, &next, ignore),
+            MAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(ReadMessagesFrom(f.inbox.get(), FILETIME{0, 0x80000000u}, 1, &columns, &next, ignore),
+            MAPI_E_INVALID_PARAMETER);
+  AddFault("ReadMessagesFrom", 1, MAPI_E_CALL_FAILED);
+  EXPECT_EQ(ReadMessagesFrom(f.inbox.get(), FILETIME{10, 1}, 1, &columns, &next, ignore),
+            MAPI_E_CALL_FAILED);
+  ClearFaults();
+}
+
 }  // namespace
 }  // namespace larkpost::mapi::testing

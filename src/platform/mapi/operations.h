@@ -41,8 +41,9 @@ enum class Operation {
   kTableFindRow,
   kTableRestrict,
   kReadMessagesAt,
+  kReadMessagesFrom,
 };
-constexpr size_t kOperationCount = static_cast<size_t>(Operation::kReadMessagesAt) + 1;
+constexpr size_t kOperationCount = static_cast<size_t>(Operation::kReadMessagesFrom) + 1;
 
 // "Interface::Method" as in mapi.h, or the function's name ("MAPILogonEx").
 std::string_view OperationName(Operation operation);

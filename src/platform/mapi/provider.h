@@ -61,6 +61,18 @@ using MessageVisit = std::function<bool(const SRow& message, const SRowSet& reci
 HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTagArray* columns,
                        int64_t* position, const MessageVisit& visit);
 
+// The messages of `folder` from delivery time `from` on, in the order of their times (messages of
+// one time in insertion order), handed to `visit` as ReadMessagesAt does: at least `atLeast` of
+// them, fewer only when the folder has no more, and then the rest of the last time visited, so
+// that every time visited is visited whole. `*next` becomes the time of the first message left
+// out, or zero when none was left: the call covered every time from `from` up to `*next`. `from`
+// must lie after zero and before 2^63 (the year 30828), where times order as the store keeps
+// them; MAPI_E_INVALID_PARAMETER otherwise. When `visit` stops the walk, `*next` means nothing.
+// For a restore that walks a folder in time order: one statement answers for many records.
+HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLeast,
+                         const SPropTagArray* columns, FILETIME* next,
+                         const MessageVisit& visit);
+
 // Fault plan. Operations are named "Interface::Method" as in mapi.h ("IMAPITable::QueryRows",
 // "IMAPIFolder::CreateFolder", "IMsgStore::GetProps", ...) or by function name ("MAPILogonEx",
 // "MAPIAllocateBuffer"). The n-th call of the operation (1-based, counted from when the fault was
