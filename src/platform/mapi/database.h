@@ -127,19 +127,27 @@ HRESULT ResultFromSqlite(int rc);
 // Rolls back unless Commit() was reached.
 class WriteTransaction {
  public:
-  explicit WriteTransaction(Database& db) : db_(db) { result_ = db_.Begin(); }
+  // Whether the work inside changes the database with a single statement. Inside a transaction
+  // already open such work needs no savepoint: SQLite undoes a failing statement by itself.
+  enum class Changes { kSeveral, kOne };
+
+  explicit WriteTransaction(Database& db, Changes changes = Changes::kSeveral)
+      : db_(db), own_(changes == Changes::kSeveral || db.TransactionDepth() == 0) {
+    result_ = own_ ? db_.Begin() : S_OK;
+  }
   ~WriteTransaction() {
-    if (result_ == S_OK && !committed_) db_.Rollback();
+    if (own_ && result_ == S_OK && !committed_) db_.Rollback();
   }
   HRESULT result() const { return result_; }
   HRESULT Commit() {
-    HRESULT hr = db_.Commit();
+    HRESULT hr = own_ ? db_.Commit() : S_OK;
     if (hr == S_OK) committed_ = true;
     return hr;
   }
 
  private:
   Database& db_;
+  const bool own_;  // began a transaction or savepoint of its own
   HRESULT result_;
   bool committed_ = false;
 };

@@ -66,7 +66,7 @@ class Folder final : public Counted<IMAPIFolder> {
     Lock lock(db_->mutex());
     // An explicit write transaction: it waits for another writer instead of failing on a stale
     // read snapshot, as a bare INSERT could.
-    WriteTransaction transaction(*db_);
+    WriteTransaction transaction(*db_, WriteTransaction::Changes::kOne);
     if (transaction.result() != S_OK) return transaction.result();
     {
       Statement insert = db_->Prepare(

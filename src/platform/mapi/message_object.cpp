@@ -33,7 +33,8 @@ class Message final : public Counted<IMessage> {
     HRESULT hr = Encode(count, values, &changes, &computed);
     if (hr != S_OK) return hr;
     Lock lock(db_->mutex());
-    WriteTransaction transaction(*db_);
+    // The read and the one UPDATE; on its own, a transaction keeps another writer out between.
+    WriteTransaction transaction(*db_, WriteTransaction::Changes::kOne);
     if (transaction.result() != S_OK) return transaction.result();
     PropList props;
     hr = ReadProps(&props);
@@ -93,7 +94,8 @@ class Message final : public Counted<IMessage> {
       blobs.push_back(SerializeProps(props));
     }
     Lock lock(db_->mutex());
-    WriteTransaction transaction(*db_);
+    WriteTransaction transaction(*db_, blobs.size() > 1 ? WriteTransaction::Changes::kSeveral
+                                                        : WriteTransaction::Changes::kOne);
     if (transaction.result() != S_OK) return transaction.result();
     int64_t last = 0;
     HRESULT hr = LookupInt(
