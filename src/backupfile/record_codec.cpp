@@ -12,39 +12,43 @@ namespace {
 
 // A line feed or carriage return inside a name would end its line early and shift every field
 // after it; a blank keeps the record readable.
+void AppendOneLine(std::u16string& line, std::u16string_view text) {
+  const size_t start = line.size();
+  line.append(text);
+  for (size_t i = start; i < line.size(); ++i) {
+    if (line[i] == u'\n' || line[i] == u'\r') line[i] = u' ';
+  }
+}
+
 std::u16string OneLine(std::u16string_view text) {
-  std::u16string line(text);
-  for (char16_t& c : line) {
-    if (c == u'\n' || c == u'\r') c = u' ';
-  }
-  return line;
-}
-
-std::u16string Decimal(int32_t value) {
-  const std::string digits = std::to_string(value);
-  return std::u16string(digits.begin(), digits.end());
-}
-
-std::u16string RecipientLine(const std::vector<RecordRecipient>& recipients) {
   std::u16string line;
-  for (const RecordRecipient& recipient : recipients) {
-    line += u'"';
-    line += OneLine(recipient.displayName);
-    line += u"\" <";
-    line += OneLine(recipient.address);
-    line += u"> ";
-    line += Decimal(recipient.type);
-    line += u';';
-  }
-  if (!line.empty()) line.pop_back();
+  AppendOneLine(line, text);
   return line;
 }
 
-std::u16string SenderLine(const MessageRecord& record) {
-  std::u16string line = u"\"";
-  line.append(OneLine(record.senderName)).append(u"\" <");
-  line.append(OneLine(record.senderAddress)).append(u">");
-  return line;
+void AppendDecimal(std::u16string& line, int32_t value) {
+  const std::string digits = std::to_string(value);
+  line.append(digits.begin(), digits.end());
+}
+
+void AppendRecipientLine(std::u16string& line, const std::vector<RecordRecipient>& recipients) {
+  for (size_t i = 0; i < recipients.size(); ++i) {
+    if (i > 0) line += u';';
+    line += u'"';
+    AppendOneLine(line, recipients[i].displayName);
+    line += u"\" <";
+    AppendOneLine(line, recipients[i].address);
+    line += u"> ";
+    AppendDecimal(line, recipients[i].type);
+  }
+}
+
+void AppendSenderLine(std::u16string& line, const MessageRecord& record) {
+  line += u'"';
+  AppendOneLine(line, record.senderName);
+  line += u"\" <";
+  AppendOneLine(line, record.senderAddress);
+  line += u'>';
 }
 
 void AppendUInt32(std::string& out, uint32_t value) {
@@ -57,7 +61,7 @@ void AppendFileTime(std::string& out, const FILETIME& time) {
 }
 
 void AppendLine(std::string& out, std::u16string_view text, bool* replaced) {
-  out += WideToAnsi(text, replaced);
+  AppendAnsi(out, text, replaced);
   out.push_back('\n');
 }
 
@@ -176,22 +180,35 @@ std::string EncodeRecord(const MessageRecord& record, bool* replaced) {
   AppendFileTime(out, record.deliveryTime);
   AppendUInt32(out, record.flags);
   AppendUInt32(out, record.size);
-  AppendLine(out, RecipientLine(record.recipients), replaced);
-  AppendLine(out, SenderLine(record), replaced);
+  std::u16string line;
+  AppendRecipientLine(line, record.recipients);
+  AppendLine(out, line, replaced);
+  line.clear();
+  AppendSenderLine(line, record);
+  AppendLine(out, line, replaced);
   AppendUInt32(out, static_cast<uint32_t>(text.size()));
   out += text;
   return out;
 }
 
 std::string PresenceKey(const MessageRecord& record) {
+  // A restore builds two keys per record: the scratch line is kept from one to the next.
+  thread_local std::u16string line;
   std::string key;
+  key.reserve(16 + record.text.size() + 64 * (1 + record.recipients.size()));
   AppendFileTime(key, record.deliveryTime);
-  const std::string text = WideToAnsi(record.text, nullptr);
   // The text is length-prefixed, so no text can run into the lines after it.
-  AppendUInt32(key, static_cast<uint32_t>(text.size()));
-  key += text;
-  AppendLine(key, SenderLine(record), nullptr);
-  AppendLine(key, RecipientLine(record.recipients), nullptr);
+  const size_t lengthAt = key.size();
+  AppendUInt32(key, 0);
+  AppendAnsi(key, record.text);
+  const auto length = static_cast<uint32_t>(key.size() - lengthAt - 4);
+  for (int i = 0; i < 4; ++i) key[lengthAt + i] = static_cast<char>(length >> (8 * i));
+  line.clear();
+  AppendSenderLine(line, record);
+  AppendLine(key, line, nullptr);
+  line.clear();
+  AppendRecipientLine(line, record.recipients);
+  AppendLine(key, line, nullptr);
   return key;
 }
 

@@ -362,13 +362,17 @@ int MultiByteToWideChar(unsigned codePage, unsigned, const char* narrow, int nar
 
 namespace larkpost {
 
-std::string WideToAnsi(std::u16string_view wide, bool* replaced) {
-  std::string out;
+void AppendAnsi(std::string& out, std::u16string_view wide, bool* replaced) {
   std::u16string composed;
   if (Compose(wide, composed)) wide = composed;
   bool used = false;
   WideToNarrow(GetACP(), wide, nullptr, &used, out);
   if (used && replaced != nullptr) *replaced = true;
+}
+
+std::string WideToAnsi(std::u16string_view wide, bool* replaced) {
+  std::string out;
+  AppendAnsi(out, wide, replaced);
   return out;
 }
 

@@ -37,6 +37,8 @@ namespace larkpost {
 // CP_ACP with WC_COMPOSITECHECK, no terminator. *replaced (may be null) is set when a character
 // became the code page's default character ("?"; for UTF-8, a lone surrogate became U+FFFD).
 std::string WideToAnsi(std::u16string_view wide, bool* replaced = nullptr);
+// The same, appended to `out`.
+void AppendAnsi(std::string& out, std::u16string_view wide, bool* replaced = nullptr);
 // CP_ACP, no flags.
 std::u16string AnsiToWide(std::string_view narrow);
 // For file names, JSON and terminal output; lone surrogates become U+FFFD.
