@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/text/text.h"
 #include "regex/pattern.h"
@@ -102,12 +103,36 @@ namespace {
 
 using address_internal::Split;
 
+// The last splits of each thread, by text. A store's messages come from few senders and go to
+// few recipients, and a restore splits each sender twice (as the file has it and as the store
+// keeps it), so most texts were split a moment ago. Only short texts are kept, which bounds the
+// memory to kMemoSlots * kMemoText bytes per thread.
+constexpr size_t kMemoSlots = 512;
+constexpr size_t kMemoText = 128;
+
+struct Memo {
+  std::string text;
+  bool recipient = false;
+  bool matched = false;
+  Split split;
+};
+
 bool SplitNarrow(const std::string& narrow, bool recipient, Split& split) {
   // The matcher reads up to the first NUL; so does the limit.
-  if (std::strlen(narrow.c_str()) <= address_internal::kMatcherLimit) {
-    return address_internal::SplitWithMatcher(narrow, recipient, split);
+  if (std::strlen(narrow.c_str()) > address_internal::kMatcherLimit) {
+    return address_internal::SplitByScan(narrow, recipient, split);
   }
-  return address_internal::SplitByScan(narrow, recipient, split);
+  if (narrow.size() > kMemoText) return address_internal::SplitWithMatcher(narrow, recipient, split);
+  thread_local std::vector<Memo> memo(kMemoSlots);
+  Memo& slot = memo[(std::hash<std::string>{}(narrow) + recipient) % kMemoSlots];
+  if (slot.text != narrow || slot.recipient != recipient) {
+    slot.text = narrow;
+    slot.recipient = recipient;
+    slot.split = Split{};
+    slot.matched = address_internal::SplitWithMatcher(narrow, recipient, slot.split);
+  }
+  split = slot.split;
+  return slot.matched;
 }
 
 // Group [start, end) of the narrow text as wide text; a group that took no part gives "".

@@ -108,15 +108,21 @@ bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error) 
 
   uint32_t length = 0;
   if (!ReadUInt32(file, length)) return Fail(error, kTruncatedError);
-  // The length comes from the file: it is checked against what the file still holds before
-  // anything is allocated for it.
-  const uint64_t position = file.GetPosition();
-  const uint64_t fileLength = file.GetLength();
-  if (position > fileLength || length > fileLength - position) {
-    return Fail(error, kTextLengthError);
+  // The length comes from the file: a long one is checked against what the file still holds
+  // before anything is allocated for it. A short one (nearly every text) is simply read; when
+  // the file ends first, it was longer than what the file held all the same.
+  constexpr uint32_t kReadUnchecked = 1 << 16;
+  if (length > kReadUnchecked) {
+    const uint64_t position = file.GetPosition();
+    const uint64_t fileLength = file.GetLength();
+    if (position > fileLength || length > fileLength - position) {
+      return Fail(error, kTextLengthError);
+    }
   }
   std::string text(length, '\0');
-  if (!ReadExact(file, text.data(), length)) return Fail(error, kTruncatedError);
+  if (!ReadExact(file, text.data(), length)) {
+    return Fail(error, length > kReadUnchecked ? kTruncatedError : kTextLengthError);
+  }
   // Writing appended one line feed to the text; it is not part of the message.
   if (!text.empty() && text.back() == '\n') text.pop_back();
   text.resize(std::strlen(text.c_str()));
