@@ -1,5 +1,6 @@
 #include "store/restore.h"
 
+#include <algorithm>
 #include <functional>
 #include <string_view>
 
@@ -33,6 +34,32 @@ bool Fail(std::u16string& error, std::u16string text) {
   return false;
 }
 
+// Only what PresenceKey reads is taken from the messages: the text, the delivery time and the
+// sender (whose name may come from PR_SENDER_NAME), as SmsMessage::TakeProps reads them.
+constexpr ULONG kKeyTags[] = {PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME, PR_SENDER_EMAIL_ADDRESS,
+                              PR_SENDER_NAME};
+constexpr SPropTagArray kKeyColumns{4, kKeyTags};
+
+// Counts one message, as the store hands it with its recipients, by the hash of its PresenceKey.
+bool CountMessage(SmsFolder& folder, const SRow& row, const SRowSet& recipientRows,
+                  HashCounts& keys) {
+  SmsMessage candidate(&folder, nullptr);
+  candidate.TakeProps(row.lpProps, row.cValues);
+  MessageRecord stored;
+  stored.deliveryTime = candidate.deliveryTime;
+  stored.text = std::move(candidate.text);
+  stored.senderName = std::move(candidate.senderName);
+  stored.senderAddress = std::move(candidate.senderAddress);
+  stored.recipients.reserve(recipientRows.cRows);
+  for (ULONG i = 0; i < recipientRows.cRows; ++i) {
+    std::unique_ptr<SmsRecipient> recipient = RecipientFromRow(recipientRows.aRow[i]);
+    stored.recipients.push_back({std::move(recipient->displayName),
+                                 std::move(recipient->address), recipient->type});
+  }
+  ++keys[HashOf(PresenceKey(stored))];
+  return true;
+}
+
 }  // namespace
 
 RecordRestorer::RecordRestorer(SmsSession& session, bool dryRun)
@@ -47,6 +74,7 @@ bool RecordRestorer::OpenGroup(std::u16string& error) {
   if (dryRun_ || groupOpen_) return true;
   if (mapi::BeginStoreTransaction(session_.store.get()) != S_OK) return Fail(error, kSaveError);
   groupOpen_ = true;
+  ++group_;
   groupMessages_ = 0;
   groupStart_ = std::chrono::steady_clock::now();
   return true;
@@ -110,8 +138,43 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
 }
 
 bool RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderKey,
-                                const MessageRecord& record, uint64_t keyHash,
-                                uint32_t& equal) {
+                                const MessageRecord& record, uint64_t keyHash, uint32_t& equal) {
+  const uint64_t time = FileTimeToUInt64(record.deliveryTime);
+  if (time == 0 || time >> 63 != 0) return CountEqualAt(folder, folderKey, record, keyHash, equal);
+  // A folder's messages are read ahead along the store's time index, in a window of times read
+  // whole. While the file follows the folder's time order (as a backup of it does), each window
+  // is twice as long as the last, up to kMaxReadAhead messages, so one statement answers for
+  // many records; a record out of that order reads only its own time. A window holds within one
+  // transaction, as no other process writes during it. It need not see what this run adds: the
+  // k-th equal record is restored exactly when the folder held fewer than k before the run, and
+  // then it holds fewer than k with this run's own, too.
+  if (windows_.size() == kMaxCachedFolders && windows_.count(folderKey) == 0) windows_.clear();
+  Window& window = windows_[folderKey];
+  const bool covered = window.group == group_ && time >= window.from &&
+                       (window.next == 0 || time < window.next);
+  if (!covered) {
+    const bool follows = window.next != 0 && time == window.next;
+    window.readAhead = follows ? std::min(window.readAhead * 2, kMaxReadAhead) : 1;
+    window.keys.Clear();
+    window.group = kNoGroup;  // until the read succeeds
+    FILETIME next{0, 0};
+    const HRESULT hr = mapi::ReadMessagesFrom(
+        folder.folder.get(), record.deliveryTime, window.readAhead, &kKeyColumns, &next,
+        [&](const SRow& row, const SRowSet& recipientRows) {
+          return CountMessage(folder, row, recipientRows, window.keys);
+        });
+    if (hr != S_OK) return false;
+    window.group = group_;
+    window.from = time;
+    window.next = FileTimeToUInt64(next);
+  }
+  equal = window.keys.Count(keyHash);
+  return true;
+}
+
+bool RecordRestorer::CountEqualAt(SmsFolder& folder, const std::u16string& folderKey,
+                                  const MessageRecord& record, uint64_t keyHash,
+                                  uint32_t& equal) {
   // The messages of one folder and delivery time are read once per run, through the store's
   // index on delivery time, and from then on only the ones added since (by this run, or by
   // another between this run's transactions): however many messages share a time, each is
@@ -129,36 +192,16 @@ bool RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderK
     // A new slot, or another folder and time whose hash is the same: start over with this one.
     present = Present{folderKey, time, 0, {}};
   }
-  // Only what PresenceKey reads is taken from the messages: the text, the delivery time and the
-  // sender (whose name may come from PR_SENDER_NAME), as SmsMessage::TakeProps reads them.
-  static constexpr ULONG kKeyTags[] = {PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME,
-                                       PR_SENDER_EMAIL_ADDRESS, PR_SENDER_NAME};
-  static constexpr SPropTagArray keyColumns{4, kKeyTags};
   const HRESULT hr = mapi::ReadMessagesAt(
-      folder.folder.get(), record.deliveryTime, &keyColumns, &present.position,
+      folder.folder.get(), record.deliveryTime, &kKeyColumns, &present.position,
       [&](const SRow& row, const SRowSet& recipientRows) {
-        SmsMessage candidate(&folder, nullptr);
-        candidate.TakeProps(row.lpProps, row.cValues);
-        MessageRecord stored;
-        stored.deliveryTime = candidate.deliveryTime;
-        stored.text = std::move(candidate.text);
-        stored.senderName = std::move(candidate.senderName);
-        stored.senderAddress = std::move(candidate.senderAddress);
-        stored.recipients.reserve(recipientRows.cRows);
-        for (ULONG i = 0; i < recipientRows.cRows; ++i) {
-          std::unique_ptr<SmsRecipient> recipient = RecipientFromRow(recipientRows.aRow[i]);
-          stored.recipients.push_back({std::move(recipient->displayName),
-                                       std::move(recipient->address), recipient->type});
-        }
-        ++present.keys[HashOf(PresenceKey(stored))];
-        return true;
+        return CountMessage(folder, row, recipientRows, present.keys);
       });
   if (hr != S_OK) {
     // What was read stays counted; the next record at this time goes on from there.
     return false;
   }
-  const auto found = present.keys.find(keyHash);
-  equal = found != present.keys.end() ? found->second : 0;
+  equal = present.keys.Count(keyHash);
   return true;
 }
 
@@ -204,17 +247,18 @@ bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error)
 
   const std::string key = PresenceKey(record);
   const uint64_t keyHash = HashOf(key);
-  uint32_t& earlier = seen_[Combine(HashOf(target.key), keyHash)];
-  const uint32_t k = ++earlier;
-  // The folder's equal messages include the ones this run put there for earlier equal records;
-  // a dry run puts none there, so it compares with what the folder held before, as it should.
+  const uint64_t seenKey = Combine(HashOf(target.key), keyHash);
+  const uint32_t k = seen_.Count(seenKey) + 1;
+  // Whether the folder's equal messages as read include the ones this run put there for earlier
+  // equal records or not, the outcome is the same (see CountEqual); so a dry run, which puts none
+  // there, tells what a restore does.
   uint32_t equal = 0;
   if (target.folder != nullptr && !CountEqual(*target.folder, target.key, record, keyHash, equal)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.
-    --earlier;
     return Fail(error, kSaveError);
   }
+  ++seen_[seenKey];
   if (equal >= k) {
     ++counts_.present;
     return true;

@@ -29,6 +29,7 @@
 #include "backupfile/message_record.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
+#include "store/hash_counts.h"
 
 namespace larkpost {
 
@@ -73,6 +74,9 @@ class RecordRestorer {
   // its PresenceKey). False when the store cannot be read.
   bool CountEqual(SmsFolder& folder, const std::u16string& folderKey,
                   const MessageRecord& record, uint64_t keyHash, uint32_t& equal);
+  // The same for a record at time zero or after 2^63, which the time index does not order.
+  bool CountEqualAt(SmsFolder& folder, const std::u16string& folderKey,
+                    const MessageRecord& record, uint64_t keyHash, uint32_t& equal);
   bool Insert(SmsFolder& folder, const MessageRecord& record, std::u16string& error);
 
   SmsSession& session_;
@@ -85,14 +89,28 @@ class RecordRestorer {
   // Bounded: a file naming ever new folders does not hold them all.
   std::map<std::u16string, std::unique_ptr<SmsFolder>> folders_;
   // How many records of this run had each (folder, key) so far, by a 64-bit hash of both.
-  std::unordered_map<uint64_t, uint32_t> seen_;
-  // Per folder and delivery time, the messages read so far, by a hash of their PresenceKey, and
-  // where reading them goes on (mapi::ReadMessagesAt). Bounded like folders_.
+  HashCounts seen_;
+  // Transactions opened so far: what was read in an earlier one may have changed since.
+  uint64_t group_ = 0;
+  static constexpr uint64_t kNoGroup = ~uint64_t{0};
+  // Per folder, the messages of a range of delivery times [from, next) (next 0: to the end), by
+  // a hash of their PresenceKey, as read in transaction `group`.
+  static constexpr size_t kMaxReadAhead = 256;
+  struct Window {
+    uint64_t group = kNoGroup;
+    uint64_t from = 0;
+    uint64_t next = 0;
+    size_t readAhead = 1;
+    HashCounts keys;
+  };
+  std::unordered_map<std::u16string, Window> windows_;  // bounded like folders_
+  // Per folder and delivery time (zero, or after 2^63), the messages read so far, and where
+  // reading them goes on (mapi::ReadMessagesAt). Bounded like folders_.
   struct Present {
     std::u16string folderKey;
     uint64_t time = 0;
     int64_t position = 0;
-    std::unordered_map<uint64_t, uint32_t> keys;
+    HashCounts keys;
   };
   // By a hash of the folder's key and the time; the entry says which it holds.
   std::unordered_map<uint64_t, Present> present_;

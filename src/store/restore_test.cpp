@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -94,24 +96,56 @@ TEST(RecordRestorer, MessageWithoutDeliveryTimeIsRecognised) {
 }
 
 // When the folder's messages cannot be read, whether the record is present is unknown: the
-// record is refused rather than guessed at (a guess duplicates or loses a message).
+// record is refused rather than guessed at (a guess duplicates or loses a message). Messages with
+// a time are read ahead along the time index, those without one time by time.
 TEST(RecordRestorer, RecordIsRefusedWhenItsFolderCannotBeRead) {
   TempStore store;
-  RestoreAll({Record(u"Inbox", 1, u"OK")});
+  RestoreAll({Record(u"Inbox", 1, u"OK"), Record(u"Inbox", 0, u"OK")});
   const std::string before = Dump();
-  {
+  for (const auto& [reader, time] : {std::pair{"ReadMessagesFrom", 1}, {"ReadMessagesAt", 0}}) {
+    SCOPED_TRACE(reader);
     SmsSession session(u"SMS");
     RecordRestorer restorer(session);
     std::u16string error;
-    mapi::AddFault("ReadMessagesAt", 1, MAPI_E_CALL_FAILED);
-    EXPECT_FALSE(restorer.Restore(Record(u"Inbox", 1, u"OK"), error));
+    mapi::AddFault(reader, 1, MAPI_E_CALL_FAILED);
+    EXPECT_FALSE(restorer.Restore(Record(u"Inbox", time, u"OK"), error));
     mapi::ClearFaults();
     EXPECT_EQ(error, u"Save sms error!");
-    EXPECT_TRUE(restorer.Restore(Record(u"Inbox", 1, u"OK"), error));
+    EXPECT_TRUE(restorer.Restore(Record(u"Inbox", time, u"OK"), error));
     EXPECT_EQ(restorer.counts().present, 1u);
     EXPECT_EQ(restorer.counts().restored, 0u);
   }
   EXPECT_EQ(Dump(), before);
+}
+
+// Presence is read ahead along a folder's times while the records follow them, and time by time
+// when they do not. In any order of the records a file restored again adds nothing, and equal
+// records count as a multiset across every stretch read ahead and every transaction.
+TEST(RecordRestorer, PresenceHoldsWhateverTheOrderOfTheRecords) {
+  TempStore store;
+  std::vector<MessageRecord> records;
+  for (uint32_t i = 0; i < 700; ++i) {
+    // Two records per time; in every fifth pair they are equal.
+    const std::string text = (i / 2) % 5 == 0 ? "same" : "text " + std::to_string(i);
+    records.push_back(Record(u"Inbox", 1 + i / 2, std::u16string(text.begin(), text.end())));
+  }
+  EXPECT_EQ(RestoreAll(records).restored, 700u);
+  const std::string once = Dump();
+
+  std::vector<MessageRecord> reversed(records.rbegin(), records.rend());
+  std::vector<MessageRecord> shuffled = records;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+  for (const auto* order : {&records, &reversed, &shuffled}) {
+    const RestoreCounts again = RestoreAll(*order);
+    EXPECT_EQ(again.present, 700u);
+    EXPECT_EQ(again.restored, 0u);
+  }
+  EXPECT_EQ(Dump(), once);
+
+  std::vector<MessageRecord> twice = shuffled;
+  twice.insert(twice.end(), records.begin(), records.end());
+  EXPECT_EQ(RestoreAll(twice).restored, 700u);
+  EXPECT_EQ(RestoreAll(twice).restored, 0u);
 }
 
 // The presence check and the insert it decides on are one step: restores running at once, each
