@@ -40,9 +40,9 @@ constexpr ULONG kKeyTags[] = {PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME, PR_SENDER_EM
                               PR_SENDER_NAME};
 constexpr SPropTagArray kKeyColumns{4, kKeyTags};
 
-// Counts one message, as the store hands it with its recipients, by the hash of its PresenceKey.
-bool CountMessage(SmsFolder& folder, const SRow& row, const SRowSet& recipientRows,
-                  HashCounts& keys) {
+// Adds one message, as the store hands it with its recipients, under the hash of its PresenceKey.
+bool AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
+                const SRowSet& recipientRows, KeyedPositions& keys) {
   SmsMessage candidate(&folder, nullptr);
   candidate.TakeProps(row.lpProps, row.cValues);
   MessageRecord stored;
@@ -56,7 +56,7 @@ bool CountMessage(SmsFolder& folder, const SRow& row, const SRowSet& recipientRo
     stored.recipients.push_back({std::move(recipient->displayName),
                                  std::move(recipient->address), recipient->type});
   }
-  ++keys[HashOf(PresenceKey(stored))];
+  keys.Add(HashOf(PresenceKey(stored)), position);
   return true;
 }
 
@@ -137,17 +137,19 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
   return true;
 }
 
-bool RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderKey,
-                                const MessageRecord& record, uint64_t keyHash, uint32_t& equal) {
+bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
+                                   const MessageRecord& record, uint64_t keyHash,
+                                   int64_t& match) {
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
-  if (time == 0 || time >> 63 != 0) return CountEqualAt(folder, folderKey, record, keyHash, equal);
+  if (time == 0 || time >> 63 != 0) {
+    return FindUnmatchedAt(folder, folderKey, record, keyHash, match);
+  }
   // A folder's messages are read ahead along the store's time index, in a window of times read
   // whole. While the file follows the folder's time order (as a backup of it does), each window
   // is twice as long as the last, up to kMaxReadAhead messages, so one statement answers for
   // many records; a record out of that order reads only its own time. A window holds within one
-  // transaction, as no other process writes during it. It need not see what this run adds: the
-  // k-th equal record is restored exactly when the folder held fewer than k before the run, and
-  // then it holds fewer than k with this run's own, too.
+  // transaction, as no other process writes during it; what this run adds there is matched
+  // already.
   if (windows_.size() == kMaxCachedFolders && windows_.count(folderKey) == 0) windows_.clear();
   Window& window = windows_[folderKey];
   const bool covered = window.group == group_ && time >= window.from &&
@@ -160,21 +162,21 @@ bool RecordRestorer::CountEqual(SmsFolder& folder, const std::u16string& folderK
     FILETIME next{0, 0};
     const HRESULT hr = mapi::ReadMessagesFrom(
         folder.folder.get(), record.deliveryTime, window.readAhead, &kKeyColumns, &next,
-        [&](const SRow& row, const SRowSet& recipientRows) {
-          return CountMessage(folder, row, recipientRows, window.keys);
+        [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
+          return AddMessage(folder, position, row, recipientRows, window.keys);
         });
     if (hr != S_OK) return false;
     window.group = group_;
     window.from = time;
     window.next = FileTimeToUInt64(next);
   }
-  equal = window.keys.Count(keyHash);
+  match = window.keys.Find(keyHash, [this](int64_t position) { return matched_.Contains(position); });
   return true;
 }
 
-bool RecordRestorer::CountEqualAt(SmsFolder& folder, const std::u16string& folderKey,
-                                  const MessageRecord& record, uint64_t keyHash,
-                                  uint32_t& equal) {
+bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
+                                     const MessageRecord& record, uint64_t keyHash,
+                                     int64_t& match) {
   // The messages of one folder and delivery time are read once per run, through the store's
   // index on delivery time, and from then on only the ones added since (by this run, or by
   // another between this run's transactions): however many messages share a time, each is
@@ -194,24 +196,24 @@ bool RecordRestorer::CountEqualAt(SmsFolder& folder, const std::u16string& folde
   }
   const HRESULT hr = mapi::ReadMessagesAt(
       folder.folder.get(), record.deliveryTime, &kKeyColumns, &present.position,
-      [&](const SRow& row, const SRowSet& recipientRows) {
-        return CountMessage(folder, row, recipientRows, present.keys);
+      [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
+        return AddMessage(folder, position, row, recipientRows, present.keys);
       });
   if (hr != S_OK) {
-    // What was read stays counted; the next record at this time goes on from there.
+    // What was read stays; the next record at this time goes on from there.
     return false;
   }
-  equal = present.keys.Count(keyHash);
+  match = present.keys.Find(keyHash, [this](int64_t position) { return matched_.Contains(position); });
   return true;
 }
 
-bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record,
+bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,
                             std::u16string& error) {
   // The message, its properties and its recipients go in together or not at all.
   IMsgStore* store = session_.store.get();
   if (mapi::BeginStoreTransaction(store) != S_OK) return Fail(error, kCreateMessageError);
   std::unique_ptr<SmsMessage> message = folder.CreateMessage();
-  if (message == nullptr) {
+  if (message == nullptr || mapi::MessagePosition(message->message.get(), &position) != S_OK) {
     mapi::AbortStoreTransaction(store);
     return Fail(error, kCreateMessageError);
   }
@@ -245,27 +247,27 @@ bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error)
   Target target;
   if (!ResolveTarget(record, target, error)) return false;
 
-  const std::string key = PresenceKey(record);
-  const uint64_t keyHash = HashOf(key);
-  const uint64_t seenKey = Combine(HashOf(target.key), keyHash);
-  const uint32_t k = seen_.Count(seenKey) + 1;
-  // Whether the folder's equal messages as read include the ones this run put there for earlier
-  // equal records or not, the outcome is the same (see CountEqual); so a dry run, which puts none
-  // there, tells what a restore does.
-  uint32_t equal = 0;
-  if (target.folder != nullptr && !CountEqual(*target.folder, target.key, record, keyHash, equal)) {
+  const uint64_t keyHash = HashOf(PresenceKey(record));
+  // Each record is matched to an equal message of its folder that no earlier record of this run
+  // was matched to or restored as. The k-th equal record then finds one exactly when the folder
+  // holds at least k equal messages, this run's own included (the multiset rule); a dry run,
+  // which restores nothing, matches against what the folder held before, as it should.
+  int64_t match = 0;
+  if (target.folder != nullptr && !FindUnmatched(*target.folder, target.key, record, keyHash, match)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.
     return Fail(error, kSaveError);
   }
-  ++seen_[seenKey];
-  if (equal >= k) {
+  if (match != 0) {
+    matched_.Insert(match);
     ++counts_.present;
     return true;
   }
   if (!dryRun_) {
     if (target.folder == nullptr) return Fail(error, CreateFolderError(record.folderPath));
-    if (!Insert(*target.folder, record, error)) return false;
+    int64_t position = 0;
+    if (!Insert(*target.folder, record, position, error)) return false;
+    matched_.Insert(position);
   }
   ++counts_.restored;
   if (!dryRun_ && (++groupMessages_ >= kGroupMessages ||

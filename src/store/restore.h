@@ -5,7 +5,8 @@
 // time (zero included), text, sender and recipients, compared as a backup file keeps them
 // (PresenceKey). Equal records count as a multiset: the k-th record of a run with the same folder
 // and key is skipped only when the folder holds at least k equal messages at that point, its own
-// earlier ones included. For a run alone that is the same as "the folder held k before the run":
+// earlier ones included (each record is matched to an equal message no earlier record was
+// matched to or restored as). For a run alone that is the same as "the folder held k before":
 // nothing distinct is merged, a file restored twice adds nothing the second time, and a rerun
 // after an interruption completes the store exactly. Two runs at once end with each message once.
 //
@@ -29,7 +30,7 @@
 #include "backupfile/message_record.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
-#include "store/hash_counts.h"
+#include "store/presence_tables.h"
 
 namespace larkpost {
 
@@ -70,14 +71,17 @@ class RecordRestorer {
   };
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool OpenGroup(std::u16string& error);
-  // Sets `equal` to how many messages of the folder equal the record (`keyHash` is the hash of
-  // its PresenceKey). False when the store cannot be read.
-  bool CountEqual(SmsFolder& folder, const std::u16string& folderKey,
-                  const MessageRecord& record, uint64_t keyHash, uint32_t& equal);
+  // Sets `match` to the position of a message of the folder equal to the record (`keyHash` is
+  // the hash of its PresenceKey) that no record of this run was matched to yet, or to 0 when
+  // there is none. False when the store cannot be read.
+  bool FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
+                     const MessageRecord& record, uint64_t keyHash, int64_t& match);
   // The same for a record at time zero or after 2^63, which the time index does not order.
-  bool CountEqualAt(SmsFolder& folder, const std::u16string& folderKey,
-                    const MessageRecord& record, uint64_t keyHash, uint32_t& equal);
-  bool Insert(SmsFolder& folder, const MessageRecord& record, std::u16string& error);
+  bool FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
+                       const MessageRecord& record, uint64_t keyHash, int64_t& match);
+  // Creates the message; `position` is its position (mapi::MessagePosition).
+  bool Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,
+              std::u16string& error);
 
   SmsSession& session_;
   bool dryRun_;
@@ -88,20 +92,21 @@ class RecordRestorer {
   // Subfolders opened or created so far, by canonical path; in a dry run, missing ones as null.
   // Bounded: a file naming ever new folders does not hold them all.
   std::map<std::u16string, std::unique_ptr<SmsFolder>> folders_;
-  // How many records of this run had each (folder, key) so far, by a 64-bit hash of both.
-  HashCounts seen_;
+  // The messages records of this run were matched to or restored as: one bit per position,
+  // so its size follows the store's, whatever the number of records.
+  PositionSet matched_;
   // Transactions opened so far: what was read in an earlier one may have changed since.
   uint64_t group_ = 0;
   static constexpr uint64_t kNoGroup = ~uint64_t{0};
-  // Per folder, the messages of a range of delivery times [from, next) (next 0: to the end), by
-  // a hash of their PresenceKey, as read in transaction `group`.
+  // Per folder, the messages of a range of delivery times [from, next) (next 0: to the end) by
+  // the hash of their PresenceKey, as read in transaction `group`.
   static constexpr size_t kMaxReadAhead = 256;
   struct Window {
     uint64_t group = kNoGroup;
     uint64_t from = 0;
     uint64_t next = 0;
     size_t readAhead = 1;
-    HashCounts keys;
+    KeyedPositions keys;
   };
   std::unordered_map<std::u16string, Window> windows_;  // bounded like folders_
   // Per folder and delivery time (zero, or after 2^63), the messages read so far, and where
@@ -110,7 +115,7 @@ class RecordRestorer {
     std::u16string folderKey;
     uint64_t time = 0;
     int64_t position = 0;
-    HashCounts keys;
+    KeyedPositions keys;
   };
   // By a hash of the folder's key and the time; the entry says which it holds.
   std::unordered_map<uint64_t, Present> present_;

@@ -2,6 +2,8 @@
 // own.
 #include <cstddef>
 
+#include "platform/mapi/provider.h"
+
 #include "platform/mapi/objects_internal.h"
 
 namespace larkpost::mapi {
@@ -11,6 +13,8 @@ namespace {
 class Message final : public Counted<IMessage> {
  public:
   Message(std::shared_ptr<Database> db, int64_t id) : Counted(std::move(db)), id_(id) {}
+
+  int64_t id() const { return id_; }
 
   HRESULT GetProps(const SPropTagArray* tags, ULONG, ULONG* count,
                    SPropValue** values) override {
@@ -145,6 +149,13 @@ class Message final : public Counted<IMessage> {
 
 IMessage* NewMessageObject(std::shared_ptr<Database> db, int64_t id) {
   return new Message(std::move(db), id);
+}
+
+HRESULT MessagePosition(IMessage* message, int64_t* position) {
+  auto* ours = dynamic_cast<Message*>(message);
+  if (ours == nullptr || position == nullptr) return MAPI_E_INVALID_PARAMETER;
+  *position = ours->id();
+  return S_OK;
 }
 
 }  // namespace larkpost::mapi

@@ -109,7 +109,7 @@ bool Visit(const MessageRows& message, const SPropTagArray* columns, const Messa
                         &out.cValues, &out.lpProps) != MAPI_E_NOT_ENOUGH_MEMORY;
     if (built) ++recipients->cRows;
   }
-  if (built) *goOn = visit(row, *recipients);
+  if (built) *goOn = visit(message.id, row, *recipients);
   MAPIFreeBuffer(row.lpProps);
   FreeProws(recipients);
   return built;

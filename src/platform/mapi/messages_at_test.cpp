@@ -20,7 +20,7 @@ std::vector<Seen> ReadAt(IMAPIFolder* folder, FILETIME time, int64_t* position,
   SPropTagArray columns{2, tags};
   std::vector<Seen> seen;
   EXPECT_EQ(ReadMessagesAt(folder, time, &columns, position,
-                           [&](const SRow& message, const SRowSet& recipients) {
+                           [&](int64_t, const SRow& message, const SRowSet& recipients) {
                              EXPECT_EQ(message.cValues, 2u);
                              Seen one{TextOf(message.lpProps[0]), {}};
                              for (ULONG i = 0; i < recipients.cRows; ++i) {
@@ -86,7 +86,7 @@ TEST(ReadMessagesAt, GivesOneTimeOfOneFolderWithRecipientsThenOnlyWhatWasAdded) 
   ULONG tags[] = {PR_SUBJECT};
   SPropTagArray columns{1, tags};
   EXPECT_EQ(ReadMessagesAt(f.inbox.get(), FILETIME{7, 1}, &columns, &position,
-                           [](const SRow&, const SRowSet&) { return true; }),
+                           [](int64_t, const SRow&, const SRowSet&) { return true; }),
             MAPI_E_CALL_FAILED);
 }
 
@@ -113,9 +113,11 @@ TEST(ReadMessagesAt, TimeZeroTakesMessagesWithoutATimeWhateverTheirNumber) {
   EXPECT_EQ(seen, drafts);
 }
 
-// What ReadMessagesFrom handed out, one subject per message, and where it says the times go on.
+// What ReadMessagesFrom handed out, per message its subject and position, and where it says the
+// times go on.
 struct Walk {
   std::vector<std::u16string> subjects;
+  std::vector<int64_t> positions;
   FILETIME next{};
 };
 
@@ -124,12 +126,19 @@ Walk ReadFrom(IMAPIFolder* folder, uint32_t from, size_t atLeast) {
   SPropTagArray columns{1, tags};
   Walk walk;
   EXPECT_EQ(ReadMessagesFrom(folder, FILETIME{from, 1}, atLeast, &columns, &walk.next,
-                             [&](const SRow& message, const SRowSet&) {
+                             [&](int64_t position, const SRow& message, const SRowSet&) {
                                walk.subjects.push_back(TextOf(message.lpProps[0]));
+                               walk.positions.push_back(position);
                                return true;
                              }),
             S_OK);
   return walk;
+}
+
+int64_t PositionOf(IMessage* message) {
+  int64_t position = 0;
+  EXPECT_EQ(MessagePosition(message, &position), S_OK);
+  return position;
 }
 
 // A walk along the time index: times in order whatever the insertion order, each time whole
@@ -139,15 +148,17 @@ TEST(ReadMessagesFrom, VisitsWholeTimesInTimeOrderAndSaysWhereItStopped) {
   Fixture f;
   MapiPtr<IMAPIFolder> outbox = OpenFolder(f.store.get(), PR_IPM_OUTBOX_ENTRYID);
   At(f.inbox.get(), u"30", 30);
-  At(f.inbox.get(), u"10a", 10);
+  const int64_t first = PositionOf(At(f.inbox.get(), u"10a", 10).get());
   At(outbox.get(), u"other folder", 20);
   At(f.inbox.get(), u"20", 20);
-  At(f.inbox.get(), u"10b", 10);
+  const int64_t second = PositionOf(At(f.inbox.get(), u"10b", 10).get());
   NewMessage(f.inbox.get(), {Text(PR_SUBJECT, u"no time")});
   for (int i = 0; i < 300; ++i) At(f.inbox.get(), u"40", 40);
 
   Walk walk = ReadFrom(f.inbox.get(), 10, 1);
   EXPECT_EQ(walk.subjects, (std::vector<std::u16string>{u"10a", u"10b"}));
+  EXPECT_EQ(walk.positions, (std::vector<int64_t>{first, second}));
+  EXPECT_LT(first, second);
   EXPECT_EQ(walk.next.dwLowDateTime, 20u);
   EXPECT_EQ(walk.next.dwHighDateTime, 1u);
 
@@ -166,7 +177,7 @@ TEST(ReadMessagesFrom, VisitsWholeTimesInTimeOrderAndSaysWhereItStopped) {
   ULONG tags[] = {PR_SUBJECT};
   SPropTagArray columns{1, tags};
   FILETIME next{};
-  const auto ignore = [](const SRow&, const SRowSet&) { return true; };
+  const auto ignore = [](int64_t, const SRow&, const SRowSet&) { return true; };
   EXPECT_EQ(ReadMessagesFrom(f.inbox.get(), FILETIME{0, 0}, 1, &columns, &next, ignore),
             MAPI_E_INVALID_PARAMETER);
   EXPECT_EQ(ReadMessagesFrom(f.inbox.get(), FILETIME{0, 0x80000000u}, 1, &columns, &next, ignore),

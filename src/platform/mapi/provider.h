@@ -52,12 +52,14 @@ void AbortStoreTransaction(IMsgStore* store);
 // each with its recipients, read in one statement through the store's (folder, delivery time)
 // index without opening any object: for a restore, which compares each record with every message
 // its folder holds at the record's time. Time zero also takes the messages without a delivery
-// time. `visit` gets each message as a contents-table row with `columns` and its recipients as
-// the rows of its recipient table (every property each has), in insertion order, and answers
-// false to stop; the rows are freed after it returns. `*position` is where to go on: 0 the first
-// time, then what the call left there, so a second call visits only messages added since.
-// S_OK, or a failure of the store (then nothing more is visited).
-using MessageVisit = std::function<bool(const SRow& message, const SRowSet& recipients)>;
+// time. `visit` gets each message's position (MessagePosition), the message as a contents-table
+// row with `columns` and its recipients as the rows of its recipient table (every property each
+// has), in insertion order, and answers false to stop; the rows are freed after it returns.
+// `*position` is where to go on: 0 the first time, then what the call left there, so a second
+// call visits only messages added since. S_OK, or a failure of the store (then nothing more is
+// visited).
+using MessageVisit =
+    std::function<bool(int64_t position, const SRow& message, const SRowSet& recipients)>;
 HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTagArray* columns,
                        int64_t* position, const MessageVisit& visit);
 
@@ -72,6 +74,11 @@ HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTag
 HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLeast,
                          const SPropTagArray* columns, FILETIME* next,
                          const MessageVisit& visit);
+
+// A message's position in its store: a positive number no other message of the store has, nor
+// will have, and that grows with each message created. For one of this provider's messages;
+// MAPI_E_INVALID_PARAMETER otherwise.
+HRESULT MessagePosition(IMessage* message, int64_t* position);
 
 // Fault plan. Operations are named "Interface::Method" as in mapi.h ("IMAPITable::QueryRows",
 // "IMAPIFolder::CreateFolder", "IMsgStore::GetProps", ...) or by function name ("MAPILogonEx",
