@@ -122,7 +122,9 @@ bool SplitNarrow(const std::string& narrow, bool recipient, Split& split) {
   if (std::strlen(narrow.c_str()) > address_internal::kMatcherLimit) {
     return address_internal::SplitByScan(narrow, recipient, split);
   }
-  if (narrow.size() > kMemoText) return address_internal::SplitWithMatcher(narrow, recipient, split);
+  if (narrow.size() > kMemoText) {
+    return address_internal::SplitWithMatcher(narrow, recipient, split);
+  }
   thread_local std::vector<Memo> memo(kMemoSlots);
   Memo& slot = memo[(std::hash<std::string>{}(narrow) + recipient) % kMemoSlots];
   if (slot.text != narrow || slot.recipient != recipient) {

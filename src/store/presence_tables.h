@@ -10,8 +10,30 @@
 
 namespace larkpost {
 
-// A multimap from 64-bit key hashes to message positions, with linear probing: the pairs of one
-// key lie in one run of slots.
+// A set of message positions, one bit each in pages of 32,768: its size follows the store's
+// positions, not the number of records a restore reads.
+class PositionSet {
+ public:
+  bool Contains(int64_t position) const {
+    const auto page = pages_.find(position / kPageBits);
+    if (page == pages_.end()) return false;
+    const uint64_t bit = static_cast<uint64_t>(position % kPageBits);
+    return (page->second[bit / 64] >> (bit % 64) & 1) != 0;
+  }
+  void Insert(int64_t position) {
+    std::vector<uint64_t>& page = pages_[position / kPageBits];
+    if (page.empty()) page.resize(kPageBits / 64);
+    const uint64_t bit = static_cast<uint64_t>(position % kPageBits);
+    page[bit / 64] |= uint64_t{1} << (bit % 64);
+  }
+
+ private:
+  static constexpr int64_t kPageBits = 1 << 15;
+  std::unordered_map<int64_t, std::vector<uint64_t>> pages_;
+};
+
+// A multimap from 64-bit key hashes to message positions, with linear probing: every pair of a
+// key lies between the key's home slot and the next empty one.
 class KeyedPositions {
  public:
   void Add(uint64_t key, int64_t position) {
@@ -21,12 +43,11 @@ class KeyedPositions {
     slots_[i] = Slot{key, position};
     ++used_;
   }
-  // The first position under `key` that `skip` does not reject, or 0 when there is none.
-  template <typename Skip>
-  int64_t Find(uint64_t key, const Skip& skip) const {
+  // The first position under `key` that is not in `taken`, or 0 when there is none.
+  int64_t FindNotIn(uint64_t key, const PositionSet& taken) const {
     if (slots_.empty()) return 0;
     for (size_t i = Home(slots_, key); slots_[i].position != 0; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i].key == key && !skip(slots_[i].position)) return slots_[i].position;
+      if (slots_[i].key == key && !taken.Contains(slots_[i].position)) return slots_[i].position;
     }
     return 0;
   }
@@ -58,28 +79,6 @@ class KeyedPositions {
 
   std::vector<Slot> slots_;  // a power of two long, at most half full
   size_t used_ = 0;
-};
-
-// A set of message positions, one bit each in pages of 32,768: its size follows the store's
-// positions, not the number of records a restore reads.
-class PositionSet {
- public:
-  bool Contains(int64_t position) const {
-    const auto page = pages_.find(position / kPageBits);
-    if (page == pages_.end()) return false;
-    const uint64_t bit = static_cast<uint64_t>(position % kPageBits);
-    return (page->second[bit / 64] >> (bit % 64) & 1) != 0;
-  }
-  void Insert(int64_t position) {
-    std::vector<uint64_t>& page = pages_[position / kPageBits];
-    if (page.empty()) page.resize(kPageBits / 64);
-    const uint64_t bit = static_cast<uint64_t>(position % kPageBits);
-    page[bit / 64] |= uint64_t{1} << (bit % 64);
-  }
-
- private:
-  static constexpr int64_t kPageBits = 1 << 15;
-  std::unordered_map<int64_t, std::vector<uint64_t>> pages_;
 };
 
 }  // namespace larkpost

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 namespace larkpost {
 namespace {
 
@@ -11,24 +9,25 @@ namespace {
 // every growth of the table, whatever the key (0 included); other keys find nothing.
 TEST(KeyedPositions, FindsEachPositionOfAKeyOnceTheOthersAreTaken) {
   KeyedPositions table;
-  EXPECT_EQ(table.Find(7, [](int64_t) { return false; }), 0);
+  const PositionSet none;
+  EXPECT_EQ(table.FindNotIn(7, none), 0);
   constexpr int64_t kKeys = 1000;
   for (int64_t position = 1; position <= 3 * kKeys; ++position) {
     table.Add(static_cast<uint64_t>(position % kKeys) << 40, position);
   }
   for (uint64_t key : {uint64_t{0}, uint64_t{1} << 40, uint64_t{999} << 40}) {
-    std::set<int64_t> taken;
+    PositionSet taken;
     for (int round = 0; round < 3; ++round) {
-      const int64_t found = table.Find(key, [&](int64_t p) { return taken.count(p) != 0; });
+      const int64_t found = table.FindNotIn(key, taken);
       ASSERT_NE(found, 0);
       EXPECT_EQ(static_cast<uint64_t>(found % kKeys) << 40, key);
-      taken.insert(found);
+      taken.Insert(found);
     }
-    EXPECT_EQ(table.Find(key, [&](int64_t p) { return taken.count(p) != 0; }), 0);
+    EXPECT_EQ(table.FindNotIn(key, taken), 0);
   }
-  EXPECT_EQ(table.Find(1, [](int64_t) { return false; }), 0);
+  EXPECT_EQ(table.FindNotIn(1, none), 0);
   table.Clear();
-  EXPECT_EQ(table.Find(0, [](int64_t) { return false; }), 0);
+  EXPECT_EQ(table.FindNotIn(0, none), 0);
 }
 
 TEST(PositionSet, HoldsExactlyWhatWasInsertedAcrossPages) {

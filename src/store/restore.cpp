@@ -170,7 +170,7 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
     window.from = time;
     window.next = FileTimeToUInt64(next);
   }
-  match = window.keys.Find(keyHash, [this](int64_t position) { return matched_.Contains(position); });
+  match = window.keys.FindNotIn(keyHash, matched_);
   return true;
 }
 
@@ -203,7 +203,7 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
     // What was read stays; the next record at this time goes on from there.
     return false;
   }
-  match = present.keys.Find(keyHash, [this](int64_t position) { return matched_.Contains(position); });
+  match = present.keys.FindNotIn(keyHash, matched_);
   return true;
 }
 
@@ -253,7 +253,8 @@ bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error)
   // holds at least k equal messages, this run's own included (the multiset rule); a dry run,
   // which restores nothing, matches against what the folder held before, as it should.
   int64_t match = 0;
-  if (target.folder != nullptr && !FindUnmatched(*target.folder, target.key, record, keyHash, match)) {
+  if (target.folder != nullptr &&
+      !FindUnmatched(*target.folder, target.key, record, keyHash, match)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.
     return Fail(error, kSaveError);

@@ -2,6 +2,8 @@
 // one time on, with their recipients, in one statement, for a restore's presence test. Through
 // the interface the same answer takes a contents table, a restriction, and for every message an
 // open object and a recipient table.
+#include <algorithm>
+
 #include "platform/mapi/objects_internal.h"
 #include "platform/mapi/provider.h"
 
@@ -41,7 +43,9 @@ HRESULT Collect(Statement& stmt, uint64_t uid, bool withEntryId, size_t limit,
       MessageRows& message = chunk->emplace_back();
       message.id = id;
       message.timeKey = stmt.ColumnInt(1);
-      if (withEntryId) message.props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid, MAPI_MESSAGE, id)});
+      if (withEntryId) {
+        message.props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid, MAPI_MESSAGE, id)});
+      }
       PropList stored;
       ParseProps(stmt.ColumnBlob(2), &stored);  // a damaged list still lists what it holds
       for (Prop& prop : stored) message.props.push_back(std::move(prop));
@@ -52,39 +56,34 @@ HRESULT Collect(Statement& stmt, uint64_t uid, bool withEntryId, size_t limit,
   }
 }
 
-// The messages of one time from message `from` on. The (folder, delivery time) index ends in the
-// row id, so for a time other than zero the rows come in insertion order straight from it; time
-// zero walks the folder's rows, as the index leaves out messages without a time.
-HRESULT FetchAt(Database& db, int64_t folderId, int64_t timeKey, int64_t from, bool withEntryId,
-                std::vector<MessageRows>* chunk, bool* more) {
-  Lock lock(db.mutex());
-  Statement stmt = db.Prepare(
-      timeKey != 0
-          ? "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
-            " LEFT JOIN recipients AS r ON r.message_id = m.id"
-            " WHERE m.folder_id = ?1 AND m.delivery_time = ?2 AND m.id >= ?3"
-            " ORDER BY m.id, r.seq"
-          : "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
-            " INDEXED BY messages_by_folder"
-            " LEFT JOIN recipients AS r ON r.message_id = m.id"
-            " WHERE m.folder_id = ?1 AND (m.delivery_time IS NULL OR m.delivery_time = ?2)"
-            " AND m.id >= ?3 ORDER BY m.id, r.seq");
-  stmt.BindInt(1, folderId);
-  stmt.BindInt(2, timeKey);
-  stmt.BindInt(3, from);
-  return Collect(stmt, db.uid(), withEntryId, kChunkMessages, chunk, more);
-}
+// The readers' statements, each bound with the folder (?1), a time (?2) and a message (?3).
+// The messages of one time from message ?3 on: the (folder, delivery time) index ends in the row
+// id, so for a time other than zero the rows come in insertion order straight from it; time zero
+// walks the folder's rows, as the index leaves out messages without a time.
+constexpr const char* kAtTime =
+    "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
+    " LEFT JOIN recipients AS r ON r.message_id = m.id"
+    " WHERE m.folder_id = ?1 AND m.delivery_time = ?2 AND m.id >= ?3"
+    " ORDER BY m.id, r.seq";
+constexpr const char* kAtTimeZero =
+    "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
+    " INDEXED BY messages_by_folder"
+    " LEFT JOIN recipients AS r ON r.message_id = m.id"
+    " WHERE m.folder_id = ?1 AND (m.delivery_time IS NULL OR m.delivery_time = ?2)"
+    " AND m.id >= ?3 ORDER BY m.id, r.seq";
+// The messages from (time ?2, message ?3) on, in the index's order.
+constexpr const char* kFromTime =
+    "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
+    " LEFT JOIN recipients AS r ON r.message_id = m.id"
+    " WHERE m.folder_id = ?1 AND m.delivery_time >= ?2"
+    " AND (m.delivery_time > ?2 OR m.id >= ?3)"
+    " ORDER BY m.delivery_time, m.id, r.seq";
 
-// Up to `limit` messages from (time, message) `(timeKey, from)` on, in the index's order.
-HRESULT FetchFrom(Database& db, int64_t folderId, int64_t timeKey, int64_t from, size_t limit,
-                  bool withEntryId, std::vector<MessageRows>* chunk, bool* more) {
+// Up to `limit` messages of one of the statements above.
+HRESULT Fetch(Database& db, const char* sql, int64_t folderId, int64_t timeKey, int64_t from,
+              size_t limit, bool withEntryId, std::vector<MessageRows>* chunk, bool* more) {
   Lock lock(db.mutex());
-  Statement stmt = db.Prepare(
-      "SELECT m.id, m.delivery_time, m.props, r.props FROM messages AS m"
-      " LEFT JOIN recipients AS r ON r.message_id = m.id"
-      " WHERE m.folder_id = ?1 AND m.delivery_time >= ?2"
-      " AND (m.delivery_time > ?2 OR m.id >= ?3)"
-      " ORDER BY m.delivery_time, m.id, r.seq");
+  Statement stmt = db.Prepare(sql);
   stmt.BindInt(1, folderId);
   stmt.BindInt(2, timeKey);
   stmt.BindInt(3, from);
@@ -117,7 +116,7 @@ bool Visit(const MessageRows& message, const SPropTagArray* columns, const Messa
 
 // What both readers check and need: the folder's database and row, and whether the caller
 // asked for entry identifiers. False for bad arguments.
-bool Prepare(IMAPIFolder* folder, const SPropTagArray* columns, const MessageVisit& visit,
+bool CheckArguments(IMAPIFolder* folder, const SPropTagArray* columns, const MessageVisit& visit,
              std::shared_ptr<Database>* db, int64_t* folderId, bool* withEntryId) {
   if (folder == nullptr || !visit || columns == nullptr ||
       (columns->cValues > 0 && columns->aulPropTag == nullptr) ||
@@ -151,14 +150,16 @@ HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTag
   std::shared_ptr<Database> db;
   int64_t folderId = 0;
   bool withEntryId = false;
-  if (position == nullptr || !Prepare(folder, columns, visit, &db, &folderId, &withEntryId)) {
+  if (position == nullptr ||
+      !CheckArguments(folder, columns, visit, &db, &folderId, &withEntryId)) {
     return MAPI_E_INVALID_PARAMETER;
   }
   const int64_t timeKey = TimeKeyOf(time);
   std::vector<MessageRows> chunk;
   for (bool more = true; more;) {
     chunk.clear();
-    const HRESULT hr = FetchAt(*db, folderId, timeKey, *position, withEntryId, &chunk, &more);
+    const HRESULT hr = Fetch(*db, timeKey != 0 ? kAtTime : kAtTimeZero, folderId, timeKey,
+                             *position, kChunkMessages, withEntryId, &chunk, &more);
     if (hr != S_OK) return hr;
     for (const MessageRows& message : chunk) {
       *position = message.id + 1;
@@ -179,7 +180,7 @@ HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLea
   bool withEntryId = false;
   const int64_t fromKey = TimeKeyOf(from);
   if (next == nullptr || fromKey <= 0 ||
-      !Prepare(folder, columns, visit, &db, &folderId, &withEntryId)) {
+      !CheckArguments(folder, columns, visit, &db, &folderId, &withEntryId)) {
     return MAPI_E_INVALID_PARAMETER;
   }
   *next = FILETIME{0, 0};
@@ -191,9 +192,9 @@ HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLea
   std::vector<MessageRows> chunk;
   for (bool more = true; more;) {
     chunk.clear();
-    const size_t limit = visited == 0 ? atLeast + 1 : kChunkMessages;
+    const size_t limit = visited == 0 ? std::min(atLeast, kChunkMessages - 1) + 1 : kChunkMessages;
     const HRESULT hr =
-        FetchFrom(*db, folderId, timeKey, position, limit, withEntryId, &chunk, &more);
+        Fetch(*db, kFromTime, folderId, timeKey, position, limit, withEntryId, &chunk, &more);
     if (hr != S_OK) return hr;
     for (const MessageRows& message : chunk) {
       if (visited >= atLeast && message.timeKey != timeKey) {
