@@ -187,11 +187,13 @@ HRESULT Statement::Run() {
   return rc == SQLITE_DONE ? S_OK : ResultFromSqlite(rc);
 }
 
-std::string Statement::ColumnBlob(int column) {
+std::string Statement::ColumnBlob(int column) { return std::string(ColumnBytes(column)); }
+
+std::string_view Statement::ColumnBytes(int column) {
   const void* data = sqlite3_column_blob(stmt_, column);
   int size = sqlite3_column_bytes(stmt_, column);
   if (data == nullptr || size <= 0) return {};
-  return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+  return std::string_view(static_cast<const char*>(data), static_cast<size_t>(size));
 }
 
 Database::~Database() {

@@ -72,6 +72,8 @@ class Statement {
   int64_t ColumnInt(int column) { return sqlite3_column_int64(stmt_, column); }
   bool ColumnIsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
   std::string ColumnBlob(int column);
+  // The same without a copy: valid until the statement is stepped, reset or destroyed.
+  std::string_view ColumnBytes(int column);
 
  private:
   sqlite3_stmt* stmt_;

@@ -26,9 +26,12 @@ struct MessageRows {
 // Steps a bound statement whose columns are the message's id, delivery time and properties and
 // one recipient's properties (null for a message without any), in message order, and collects
 // up to `limit` whole messages; *more tells whether rows were left.
-HRESULT Collect(Statement& stmt, uint64_t uid, bool withEntryId, size_t limit,
+HRESULT Collect(Statement& stmt, uint64_t uid, const SPropTagArray* columns, size_t limit,
                 std::vector<MessageRows>* chunk, bool* more) {
   if (!stmt.ok()) return MAPI_E_CALL_FAILED;
+  const bool withEntryId =
+      std::find(columns->aulPropTag, columns->aulPropTag + columns->cValues, PR_ENTRYID) !=
+      columns->aulPropTag + columns->cValues;
   *more = false;
   for (;;) {
     const int rc = stmt.Step();
@@ -43,15 +46,14 @@ HRESULT Collect(Statement& stmt, uint64_t uid, bool withEntryId, size_t limit,
       MessageRows& message = chunk->emplace_back();
       message.id = id;
       message.timeKey = stmt.ColumnInt(1);
+      // Only the caller's columns are kept; a damaged list still lists what it holds.
+      ParseProps(stmt.ColumnBytes(2), &message.props, columns);
       if (withEntryId) {
         message.props.push_back(Prop{PR_ENTRYID, MakeEntryId(uid, MAPI_MESSAGE, id)});
       }
-      PropList stored;
-      ParseProps(stmt.ColumnBlob(2), &stored);  // a damaged list still lists what it holds
-      for (Prop& prop : stored) message.props.push_back(std::move(prop));
     }
     if (!stmt.ColumnIsNull(3)) {
-      ParseProps(stmt.ColumnBlob(3), &chunk->back().recipients.emplace_back());
+      ParseProps(stmt.ColumnBytes(3), &chunk->back().recipients.emplace_back());
     }
   }
 }
@@ -81,13 +83,14 @@ constexpr const char* kFromTime =
 
 // Up to `limit` messages of one of the statements above.
 HRESULT Fetch(Database& db, const char* sql, int64_t folderId, int64_t timeKey, int64_t from,
-              size_t limit, bool withEntryId, std::vector<MessageRows>* chunk, bool* more) {
+              size_t limit, const SPropTagArray* columns, std::vector<MessageRows>* chunk,
+              bool* more) {
   Lock lock(db.mutex());
   Statement stmt = db.Prepare(sql);
   stmt.BindInt(1, folderId);
   stmt.BindInt(2, timeKey);
   stmt.BindInt(3, from);
-  return Collect(stmt, db.uid(), withEntryId, limit, chunk, more);
+  return Collect(stmt, db.uid(), columns, limit, chunk, more);
 }
 
 // Hands one message to the visitor as the interface's rows. False when out of memory.
@@ -114,18 +117,12 @@ bool Visit(const MessageRows& message, const SPropTagArray* columns, const Messa
   return built;
 }
 
-// What both readers check and need: the folder's database and row, and whether the caller
-// asked for entry identifiers. False for bad arguments.
+// What both readers check, and the folder's database and row. False for bad arguments.
 bool CheckArguments(IMAPIFolder* folder, const SPropTagArray* columns, const MessageVisit& visit,
-             std::shared_ptr<Database>* db, int64_t* folderId, bool* withEntryId) {
-  if (folder == nullptr || !visit || columns == nullptr ||
-      (columns->cValues > 0 && columns->aulPropTag == nullptr) ||
-      !FolderRow(folder, db, folderId)) {
-    return false;
-  }
-  *withEntryId = false;
-  for (ULONG i = 0; i < columns->cValues; ++i) *withEntryId |= columns->aulPropTag[i] == PR_ENTRYID;
-  return true;
+                    std::shared_ptr<Database>* db, int64_t* folderId) {
+  return folder != nullptr && visit && columns != nullptr &&
+         (columns->cValues == 0 || columns->aulPropTag != nullptr) &&
+         FolderRow(folder, db, folderId);
 }
 
 int64_t TimeKeyOf(const FILETIME& time) {
@@ -149,9 +146,8 @@ HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTag
   if (auto fault = Enter(Operation::kReadMessagesAt)) return *fault;
   std::shared_ptr<Database> db;
   int64_t folderId = 0;
-  bool withEntryId = false;
   if (position == nullptr ||
-      !CheckArguments(folder, columns, visit, &db, &folderId, &withEntryId)) {
+      !CheckArguments(folder, columns, visit, &db, &folderId)) {
     return MAPI_E_INVALID_PARAMETER;
   }
   const int64_t timeKey = TimeKeyOf(time);
@@ -159,7 +155,7 @@ HRESULT ReadMessagesAt(IMAPIFolder* folder, const FILETIME& time, const SPropTag
   for (bool more = true; more;) {
     chunk.clear();
     const HRESULT hr = Fetch(*db, timeKey != 0 ? kAtTime : kAtTimeZero, folderId, timeKey,
-                             *position, kChunkMessages, withEntryId, &chunk, &more);
+                             *position, kChunkMessages, columns, &chunk, &more);
     if (hr != S_OK) return hr;
     for (const MessageRows& message : chunk) {
       *position = message.id + 1;
@@ -177,10 +173,9 @@ HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLea
   if (auto fault = Enter(Operation::kReadMessagesFrom)) return *fault;
   std::shared_ptr<Database> db;
   int64_t folderId = 0;
-  bool withEntryId = false;
   const int64_t fromKey = TimeKeyOf(from);
   if (next == nullptr || fromKey <= 0 ||
-      !CheckArguments(folder, columns, visit, &db, &folderId, &withEntryId)) {
+      !CheckArguments(folder, columns, visit, &db, &folderId)) {
     return MAPI_E_INVALID_PARAMETER;
   }
   *next = FILETIME{0, 0};
@@ -194,7 +189,7 @@ HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLea
     chunk.clear();
     const size_t limit = visited == 0 ? std::min(atLeast, kChunkMessages - 1) + 1 : kChunkMessages;
     const HRESULT hr =
-        Fetch(*db, kFromTime, folderId, timeKey, position, limit, withEntryId, &chunk, &more);
+        Fetch(*db, kFromTime, folderId, timeKey, position, limit, columns, &chunk, &more);
     if (hr != S_OK) return hr;
     for (const MessageRows& message : chunk) {
       if (visited >= atLeast && message.timeKey != timeKey) {

@@ -1,5 +1,6 @@
 #include "platform/mapi/props.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace larkpost::mapi {
@@ -62,7 +63,7 @@ const Prop* Lookup(const PropList& props, ULONG tag) {
 
 }  // namespace
 
-bool ParseProps(std::string_view blob, PropList* props) {
+bool ParseProps(std::string_view blob, PropList* props, const SPropTagArray* only) {
   props->clear();
   size_t at = 0;
   while (at < blob.size()) {
@@ -71,7 +72,11 @@ bool ParseProps(std::string_view blob, PropList* props) {
     uint32_t size = GetLe32(blob.data() + at + 4);
     at += 8;
     if (blob.size() - at < size) return false;
-    props->push_back(Prop{tag, std::string(blob.substr(at, size))});
+    if (only == nullptr ||
+        std::any_of(only->aulPropTag, only->aulPropTag + only->cValues,
+                    [tag](ULONG wanted) { return PROP_ID(wanted) == PROP_ID(tag); })) {
+      props->push_back(Prop{tag, std::string(blob.substr(at, size))});
+    }
     at += size;
   }
   return true;

@@ -24,8 +24,9 @@ struct Prop {
 };
 using PropList = std::vector<Prop>;
 
-// False when the blob is damaged (the list then holds what came before the damage).
-bool ParseProps(std::string_view blob, PropList* props);
+// False when the blob is damaged (the list then holds what came before the damage). With
+// `only`, the properties whose ids are not among its tags' are left out.
+bool ParseProps(std::string_view blob, PropList* props, const SPropTagArray* only = nullptr);
 std::string SerializeProps(const PropList& props);
 // The value's bytes; false for a type the provider does not keep or a malformed value.
 bool EncodeValue(const SPropValue& value, std::string* bytes);
