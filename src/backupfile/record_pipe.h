@@ -25,7 +25,8 @@ class RecordPipe {
  public:
   explicit RecordPipe(size_t maxBytes) : maxBytes_(maxBytes) {}
 
-  // Waits while the pipe is full. False when the consumer has stopped.
+  // Waits while the pipe is full (then until the consumer has emptied half of it). False when
+  // the consumer has stopped.
   bool Push(EncodedRecord record);
   // No more records will come.
   void Close();
@@ -37,7 +38,10 @@ class RecordPipe {
  private:
   const size_t maxBytes_;
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable notFull_;   // the producer waits here, once the pipe is full
+  std::condition_variable notEmpty_;  // the consumer waits here, while the pipe is empty
+  bool producerWaiting_ = false;
+  bool consumerWaiting_ = false;
   std::deque<EncodedRecord> records_;
   size_t bytes_ = 0;
   bool closed_ = false;
