@@ -218,13 +218,7 @@ void CFile::DropReadBuffer() {
   readPos_ = readEnd_ = 0;
 }
 
-unsigned CFile::Read(void* buffer, unsigned count) {
-  // The record reader asks for one byte at a time: serve that from the buffer at once.
-  if (count <= readEnd_ - readPos_) {
-    std::memcpy(buffer, buffer_.data() + readPos_, count);
-    readPos_ += count;
-    return count;
-  }
+unsigned CFile::ReadBeyondBuffer(void* buffer, unsigned count) {
   if (fd_ < 0) Throw(CFileException::invalidFile, EBADF);
   if (writeLen_ > 0) {
     int osError = 0;

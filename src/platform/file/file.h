@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -77,7 +78,14 @@ class CFile {
   // itself and must not reopen by name; `path` names it in error texts. A file already open is
   // closed first. The descriptor is closed with the CFile.
   void Attach(int fd, const std::u16string& path, unsigned flags);
-  unsigned Read(void* buffer, unsigned count);     // bytes read; 0 at the end; throws on error
+  // Bytes read; 0 at the end; throws on error. The record reader asks for one byte at a time:
+  // what the buffer holds is served in line.
+  unsigned Read(void* buffer, unsigned count) {
+    if (count > readEnd_ - readPos_) return ReadBeyondBuffer(buffer, count);
+    std::memcpy(buffer, buffer_.data() + readPos_, count);
+    readPos_ += count;
+    return count;
+  }
   void Write(const void* buffer, unsigned count);  // throws (diskFull etc.)
   uint64_t Seek(int64_t offset, unsigned from);    // the new position; throws badSeek
   uint64_t SeekToBegin();
@@ -91,6 +99,7 @@ class CFile {
 
  private:
   friend bool FlushFileBuffers(CFile& file);
+  unsigned ReadBeyondBuffer(void* buffer, unsigned count);
   bool WriteOutBuffer(int* osError);
   void DropReadBuffer();
   void CloseQuietly();
