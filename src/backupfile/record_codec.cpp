@@ -197,12 +197,10 @@ std::string PresenceKey(const MessageRecord& record) {
   std::string key;
   key.reserve(16 + record.text.size() + 64 * (1 + record.recipients.size()));
   AppendFileTime(key, record.deliveryTime);
+  const std::string text = WideToAnsi(record.text);
   // The text is length-prefixed, so no text can run into the lines after it.
-  const size_t lengthAt = key.size();
-  AppendUInt32(key, 0);
-  AppendAnsi(key, record.text);
-  const auto length = static_cast<uint32_t>(key.size() - lengthAt - 4);
-  for (int i = 0; i < 4; ++i) key[lengthAt + i] = static_cast<char>(length >> (8 * i));
+  AppendUInt32(key, static_cast<uint32_t>(text.size()));
+  key += text;
   line.clear();
   AppendSenderLine(line, record);
   AppendLine(key, line, nullptr);

@@ -2,9 +2,8 @@
 // own.
 #include <cstddef>
 
-#include "platform/mapi/provider.h"
-
 #include "platform/mapi/objects_internal.h"
+#include "platform/mapi/provider.h"
 
 namespace larkpost::mapi {
 
@@ -37,7 +36,8 @@ class Message final : public Counted<IMessage> {
     HRESULT hr = Encode(count, values, &changes, &computed);
     if (hr != S_OK) return hr;
     Lock lock(db_->mutex());
-    // The read and the one UPDATE; on its own, a transaction keeps another writer out between.
+    // A read, then one UPDATE: inside an open transaction no savepoint is needed; on its own,
+    // the transaction keeps another writer out between the two.
     WriteTransaction transaction(*db_, WriteTransaction::Changes::kOne);
     if (transaction.result() != S_OK) return transaction.result();
     PropList props;

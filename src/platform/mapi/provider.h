@@ -75,8 +75,8 @@ HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLea
                          const SPropTagArray* columns, FILETIME* next,
                          const MessageVisit& visit);
 
-// A message's position in its store: a positive number no other message of the store has, nor
-// will have, and that grows with each message created. For one of this provider's messages;
+// A message's position in its store: a positive number that no other message of the store has,
+// and that grows with each message created (no committed message's position is ever reused). For one of this provider's messages;
 // MAPI_E_INVALID_PARAMETER otherwise.
 HRESULT MessagePosition(IMessage* message, int64_t* position);
 
