@@ -89,7 +89,7 @@ void OnBackupMessages(FileDialogs& dialogs) {
   }
   const std::u16string path = chosen.toStdU16String();
   if (!StoreExists()) return;
-  BackupJob job(FormatForPath(path), path, 1, 1, 1, 1, 1);
+  BackupJob job(FileKindForPath(path), path, 1, 1, 1, 1, 1);
   if (!StoreOpened(job.session)) return;
   StartBackup(job);
 }

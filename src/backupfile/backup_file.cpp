@@ -55,12 +55,15 @@ unsigned ReadUpTo(CFile& file, unsigned char* buffer, unsigned count) {
 // whatever the store holds.
 constexpr size_t kPipeBytes = size_t{4} << 20;
 
-bool EncodeForFormat(const BackupJob& job, SmsMessage& message, EncodedRecord& record) {
-  if (job.format != kBackupFile) return EncodeTextRecord(message, record.bytes);
-  MessageRecord value;
+// Encodes the message in the job's format; `value` is the message as a record when the walk has
+// made it already.
+bool EncodeForFormat(const BackupJob& job, SmsMessage& message, const MessageRecord* value,
+                     EncodedRecord& record) {
+  if (job.format != FileKind::kBackup) return EncodeTextRecord(message, record.bytes);
+  MessageRecord made;
   // A message whose recipients cannot be read would lose them silently; the walk fails instead.
-  if (!RecordFromMessage(message, value)) return false;
-  record.bytes = EncodeRecord(value, &record.replaced);
+  if (value == nullptr && !RecordFromMessage(message, made)) return false;
+  record.bytes = EncodeRecord(value != nullptr ? *value : made, &record.replaced);
   // The text length field and the file layer's write both take 32 bits.
   return record.bytes.size() <= std::numeric_limits<uint32_t>::max();
 }
@@ -82,51 +85,70 @@ bool ForEachMessage(SmsFolder& folder, const std::function<bool(SmsMessage&)>& e
   });
 }
 
-// The reader's side of WriteSelectedFolders: walks the selected folders and pushes each encoded
-// message; false when the walk or an encoding fails, or the writer stopped.
+// The reader's side of WriteSelectedFolders: walks the selected messages and pushes each encoded
+// one; false when the walk or an encoding fails, or the writer stopped.
 bool WalkIntoPipe(BackupJob& job, RecordPipe& pipe) {
-  for (int i = 0; i < kFolderKindCount; ++i) {
-    const auto kind = static_cast<FolderKind>(i);
-    if (!job.Includes(kind)) continue;
-    SmsFolder* folder = job.session.StandardFolder(kind);
+  return WalkSelectedMessages(job, [&job, &pipe](SmsMessage& message, const MessageRecord* value) {
+    EncodedRecord record;
+    return EncodeForFormat(job, message, value, record) && pipe.Push(std::move(record));
+  });
+}
+
+}  // namespace
+
+bool WalkSelectedMessages(BackupJob& job, const SelectedMessageVisitor& each) {
+  const bool looksAtMessages = job.selection.LooksAtMessages();
+  for (const FolderNames& names : kFolderNames) {
+    if (!job.Includes(names.kind)) continue;
+    SmsFolder* folder = job.session.StandardFolder(names.kind);
     if (folder == nullptr) continue;
-    const bool walked = ForEachMessage(*folder, [&job, &pipe](SmsMessage& message) {
-      EncodedRecord record;
-      return EncodeForFormat(job, message, record) && pipe.Push(std::move(record));
+    const bool walked = ForEachMessage(*folder, [&](SmsMessage& message) {
+      if (!looksAtMessages) return each(message, nullptr);
+      MessageRecord value;
+      if (!RecordFromMessage(message, value)) return false;
+      if (!job.selection.Selects(names.kind, value)) {
+        job.MessageLeftOut();
+        return true;
+      }
+      return each(message, &value);
     });
     if (!walked) return false;
   }
   return true;
 }
 
-}  // namespace
-
-bool WriteBackupFile(BackupJob& job, CFile& file) {
-  const uint32_t writtenBefore = job.written;
-  // The digest's place is filled with zeros until the walk has ended: a file whose walk failed
-  // never validates.
+void BeginBackupFile(CFile& file, uint32_t count) {
+  // The digest's place is filled with zeros until the file is sealed: a file whose writing
+  // stopped never validates.
   unsigned char header[kHeaderSize] = {};
-  PutUInt32(header + kCountOffset, static_cast<uint32_t>(job.total));
+  PutUInt32(header + kCountOffset, count);
   file.Write(header, kHeaderSize);
+}
 
-  if (!WriteSelectedFolders(job, file)) return false;
-
-  // The store may have changed since the messages were counted: the count says how many records
-  // the file really holds, so a restore reads every one of them and nothing past the last.
-  unsigned char count[4];
-  PutUInt32(count, job.written - writtenBefore);
+void SealBackupFile(CFile& file, uint32_t count) {
+  unsigned char bytes[4];
+  PutUInt32(bytes, count);
   file.Seek(kCountOffset, CFile::begin);
-  file.Write(count, sizeof count);
-
+  file.Write(bytes, sizeof bytes);
   const BackupDigest digest = ComputeBackupDigest(static_cast<uint32_t>(file.GetLength()));
   file.SeekToBegin();
   file.Write(digest.data(), kDigestSize);
+  file.Seek(0, CFile::end);
+}
+
+bool WriteBackupFile(BackupJob& job, CFile& file) {
+  const uint32_t writtenBefore = job.written;
+  BeginBackupFile(file, static_cast<uint32_t>(job.total));
+  if (!WriteSelectedFolders(job, file)) return false;
+  // The store may have changed since the messages were counted: the count says how many records
+  // the file really holds, so a restore reads every one of them and nothing past the last.
+  SealBackupFile(file, job.written - writtenBefore);
   FlushOrThrow(file);
   return true;
 }
 
 bool WriteSelectedFolders(BackupJob& job, CFile& file) {
-  if (job.format != kBackupFile && job.format != kTextExport) return false;
+  if (job.format != FileKind::kBackup && job.format != FileKind::kTextExport) return false;
   RecordPipe pipe(kPipeBytes);
   bool walked = false;
   std::exception_ptr walkFailure;

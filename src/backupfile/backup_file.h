@@ -10,13 +10,34 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "message/message_record.h"
 
 #include "platform/file/file.h"
 
 namespace larkpost {
 
 struct BackupJob;
+struct SmsMessage;
+
+// Called for each message a backup takes, with the message as a record when the selection had
+// to make it (else null); false stops the walk.
+using SelectedMessageVisitor = std::function<bool(SmsMessage&, const MessageRecord*)>;
+
+// Walks the job's included standard folders (a standard folder the store lacks is left out) and
+// calls `each` for every message its selection takes, counting the others in the job. Walk
+// order: the standard folders Drafts, Inbox, Outbox, Sent, Deleted; in each, a folder's own
+// messages, then its subfolders depth first. False when the walk fails or `each` does.
+bool WalkSelectedMessages(BackupJob& job, const SelectedMessageVisitor& each);
+
+// Writes the container's header at the file's start: the record count and zeros where the digest
+// goes, so that a file whose writing stops never validates. The records follow.
+void BeginBackupFile(CFile& file, uint32_t count);
+// Completes a backup file whose records are all written: the final record count, then the
+// digest over the file's length. Leaves the position at the end; does not flush.
+void SealBackupFile(CFile& file, uint32_t count);
 
 // Writes a complete backup file of the job's selected folders into `file` (opened for writing,
 // empty). False when the walk fails; file errors raise CFileException. Does not close the file.
@@ -27,9 +48,8 @@ bool WriteBackupFile(BackupJob& job, CFile& file);
 // all of a plain-text export. The store is walked on a second thread that encodes each message
 // and hands the bytes over (record_pipe.h), so reading the store overlaps with waiting for
 // storage; this thread appends and flushes each record as it arrives and counts it in the job.
-// Walk order: the standard folders Drafts, Inbox, Outbox, Sent, Deleted; in each, a folder's
-// own messages, then its subfolders depth first. A standard folder the store lacks is left out. False when the walk fails (the records before the failure stay written); file
-// errors raise CFileException once the walk has stopped.
+// Messages come as WalkSelectedMessages hands them out. False when the walk fails (the records
+// before the failure stay written); file errors raise CFileException once the walk has stopped.
 bool WriteSelectedFolders(BackupJob& job, CFile& file);
 
 // Appends one encoded record, flushes it to storage and counts it in the job (in its

@@ -55,7 +55,7 @@ std::string Backup(TempStore& store, BackupJob& job, bool* succeeded = nullptr) 
 }
 
 std::string BackupAll(TempStore& store) {
-  BackupJob job(kBackupFile, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
   return Backup(store, job);
 }
 
@@ -110,7 +110,7 @@ TEST(WriteBackupFile, EmptyBackupIsTwentyBytes) {
 
 TEST(WriteBackupFile, ReproducesGoldenFile) {
   TempStore store;
-  BackupJob job(kBackupFile, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
   const std::vector<GoldenRecord> records = FillStore(job.session);
   EXPECT_EQ(Backup(store, job), BackupBytes(records));
   EXPECT_EQ(job.written, 7u);
@@ -119,14 +119,14 @@ TEST(WriteBackupFile, ReproducesGoldenFile) {
 
 TEST(WriteBackupFile, WritesOnlySelectedFolders) {
   TempStore store;
-  BackupJob job(kBackupFile, u"unused", 0, 0, 0, 1, 1);
+  BackupJob job(FileKind::kBackup, u"unused", 0, 0, 0, 1, 1);
   const std::vector<GoldenRecord> records = FillStore(job.session);
   EXPECT_EQ(Backup(store, job), BackupBytes({records[5], records[6]}));
 }
 
 TEST(WriteBackupFile, CountIsTheNumberOfRecordsWritten) {
   TempStore store;
-  BackupJob job(kBackupFile, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
   const std::vector<GoldenRecord> records = FillStore(job.session);
   const std::u16string path = store.File("out.bak");
   for (int32_t counted : {0, 3, 100}) {
@@ -145,7 +145,7 @@ TEST(WriteBackupFile, BackupRestoreBackupGivesTheSameBytes) {
   TempStore store;
   std::string first;
   {
-    BackupJob job(kBackupFile, u"unused", 1, 1, 1, 1, 1);
+    BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
     FillStore(job.session);
     first = Backup(store, job);
   }
@@ -166,7 +166,7 @@ TEST(WriteBackupFile, UnreadableFoldersAreLeftOutAndCounted) {
     RestoreJob filler(u"unused");
     records = FillStore(filler.session);
   }
-  BackupJob job(kBackupFile, u"unused", 1, 1, 0, 0, 0);
+  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 0, 0, 0);
   job.total = 7;
   // The drafts folder cannot be located; Inbox\Work cannot be opened (the first store open is
   // the inbox itself, the second its first listed subfolder), so Inbox\Work\Old is out of reach.
@@ -185,7 +185,7 @@ TEST(WriteBackupFile, UnreadableFoldersAreLeftOutAndCounted) {
 
 TEST(WriteBackupFile, FailedWalkLeavesFileThatDoesNotValidate) {
   TempStore store;
-  BackupJob job(kBackupFile, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
   FillStore(job.session);
   mapi::AddFault("IMAPITable::SeekRow", 2, MAPI_E_CALL_FAILED);  // the inbox cursor's rewind
   bool ok = true;

@@ -138,7 +138,7 @@ bool ReadRecord(CFile& file, MessageRecord& record, std::u16string& error) {
 bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error) {
   MessageRecord record;
   if (!ReadRecord(file, record, error)) return false;
-  return job.Restorer().Restore(record, error);
+  return job.Take(record, error);
 }
 
 }  // namespace larkpost

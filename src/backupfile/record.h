@@ -28,7 +28,7 @@
 #include <cstdint>
 #include <string>
 
-#include "backupfile/message_record.h"
+#include "message/message_record.h"
 #include "backupfile/record_codec.h"
 #include "platform/file/file.h"
 #include "platform/time/filetime.h"
@@ -66,9 +66,10 @@ bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error);
 // salvage read. False with the record's error text.
 bool ReadRecord(CFile& file, MessageRecord& record, std::u16string& error);
 
-// Reads and checks the next record and, unless its message is already present (store/restore.h),
-// creates it in the job's store. Everything is read and checked before the store is changed,
-// so a broken record leaves nothing behind. False with the record's error text.
+// Reads and checks the next record and, when the job's selection takes it and its message is not
+// already present (store/restore.h), creates it in the job's store. Everything is read and
+// checked before the store is changed, so a broken record leaves nothing behind. False with the
+// record's error text.
 bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error);
 
 }  // namespace larkpost

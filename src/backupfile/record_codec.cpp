@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "backupfile/address.h"
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 #include "platform/text/text.h"
 
 namespace larkpost {

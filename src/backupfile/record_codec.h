@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "backupfile/message_record.h"
+#include "message/message_record.h"
 #include "platform/time/filetime.h"
 
 namespace larkpost {

@@ -179,7 +179,7 @@ TEST(ReadRecordFields, FlippedBytesGiveFieldsOrAnErrorNeverACrash) {
 
 TEST(WriteRecords, ReproducesGoldenRecord) {
   TempStore store;
-  BackupJob job(kBackupFile, u"unused", 0, 1, 0, 0, 0);
+  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
   AddMessage(job.session, {u"Inbox\\Work", u"See you at 8", kMay1Later, kMay1, 1, 42, u"Ann",
                            u"+4915112345678",
                            {{u"Bob", u"+4930123", 1}, {u"Eve", u"+4940456", 2}}});
@@ -197,7 +197,7 @@ TEST(WriteRecords, ReproducesGoldenRecord) {
 // "\" <y> 2;" and all, cannot be told from two entries: it is read, but split there.)
 TEST(WriteRecords, WhatTheWriterWritesTheReaderTakes) {
   TempStore store;
-  BackupJob job(kBackupFile, u"unused", 0, 1, 0, 0, 0);
+  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
   const std::u16string longName(5000, u'n');
   std::u16string awkward;
   for (int i = 0; i < 300; ++i) awkward += u"x>1;\"b\" <c>;";
@@ -213,7 +213,7 @@ TEST(WriteRecords, WhatTheWriterWritesTheReaderTakes) {
 
 TEST(WriteRecords, LineBreaksInNamesBecomeBlanks) {
   TempStore store;
-  BackupJob job(kBackupFile, u"unused", 0, 1, 0, 0, 0);
+  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
   AddMessage(job.session, {u"Inbox\\Two\nLines", u"a\r\nb", 0, 0, 0, 0, u"A\rB", u"1\n2",
                            {{u"C\nD", u"3\r\n4", 1}}});
   GoldenRecord expected;

@@ -6,7 +6,7 @@
 
 #include "backupfile/backup_file.h"
 #include "backupfile/digest.h"
-#include "backupfile/message_record.h"
+#include "message/message_record.h"
 #include "backupfile/record.h"
 
 namespace larkpost {

@@ -5,11 +5,12 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
-#include <cctype>
+#include <optional>
 #include <istream>
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
 #include "jobs/runs.h"
@@ -21,14 +22,6 @@
 namespace larkpost {
 
 namespace {
-
-constexpr const char* kFolderNames[] = {"draft", "inbox", "outbox", "sent", "deleted"};
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 std::string Trimmed(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t");
@@ -51,11 +44,12 @@ bool CanLogOn(const std::string& database, CliStreams& io) {
   return false;
 }
 
-int RunBackup(const std::string& database, const std::string& folders, const std::string* path,
-              CliStreams& io) {
+int RunBackup(const std::string& database, const SelectionOptions& options,
+              const std::string* path, CliStreams& io) {
   int32_t flags[5] = {1, 1, 1, 1, 1};
+  Selection selection;
   std::string error;
-  if (!folders.empty() && !ParseFolderList(folders, flags, error)) {
+  if (!MakeSelection(options, selection, flags, error)) {
     io.err << "larkpost: " << error << "\n";
     return kExitUsage;
   }
@@ -66,13 +60,17 @@ int RunBackup(const std::string& database, const std::string& folders, const std
   TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
   ScopedUserInterface installed(ui);
   if (!CanLogOn(database, io)) return kExitFailure;
-  BackupJob job(FormatForPath(target), target, flags[0], flags[1], flags[2], flags[3], flags[4]);
+  BackupJob job(FileKindForPath(target), target, flags[0], flags[1], flags[2], flags[3], flags[4]);
+  job.selection = selection;
   if (!job.session.initialized) {
     ReportNoSession(database, io);
     return kExitFailure;
   }
   ui.Follow(job.outcome);
   StartBackup(job);
+  if (job.outcome != RunOutcome::kFailed && selection.LooksAtMessages()) {
+    io.out << SelectedLine(job.written, job.written + job.leftOut) << "\n";
+  }
   return ui.ExitStatus();
 }
 
@@ -83,7 +81,7 @@ struct RestoreOptions {
 };
 
 int RunRestore(const std::string& database, const std::string& path,
-               const RestoreOptions& options, CliStreams& io) {
+               const RestoreOptions& options, const Selection& selection, CliStreams& io) {
   const std::u16string source = Utf8ToWide(path);
   // With --json the standard output carries the JSON object alone; the messages go to stderr.
   TerminalUserInterface ui(io.in, options.json ? io.err : io.out, io.err, io.inputIsTerminal,
@@ -103,6 +101,7 @@ int RunRestore(const std::string& database, const std::string& path,
   }
   if (!CanLogOn(database, io)) return kExitFailure;
   RestoreJob job(source, options.dryRun);
+  job.selection = selection;
   if (!job.session.initialized) {
     ReportNoSession(database, io);
     return kExitFailure;
@@ -118,11 +117,18 @@ int RunRestore(const std::string& database, const std::string& path,
     summary["alreadyPresent"] = counts.present;
     summary["foldersCreated"] = counts.foldersCreated;
     summary["dryRun"] = options.dryRun;
+    if (selection.Narrows()) {
+      summary["selected"] = job.considered - job.leftOut;
+      summary["read"] = job.considered;
+    }
     io.out << summary.dump() << "\n";
   } else {
     io.out << "Restored: " << counts.restored << ", already present: " << counts.present
            << ", folders created: " << counts.foldersCreated
            << (options.dryRun ? " (dry run: the store was not changed)" : "") << "\n";
+    if (selection.Narrows()) {
+      io.out << SelectedLine(job.considered - job.leftOut, job.considered) << "\n";
+    }
   }
   return status;
 }
@@ -136,20 +142,18 @@ bool ParseFolderList(const std::string& list, int32_t (&flags)[5], std::string& 
     const size_t comma = list.find(',', start);
     const std::string item =
         Trimmed(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    const std::string name = Lower(item);
-    bool known = false;
-    for (int kind = 0; kind < 5; ++kind) {
-      if (name == kFolderNames[kind]) {
-        flags[kind] = 1;
-        known = true;
-      }
-    }
-    if (!known) {
+    const std::optional<FolderKind> kind = FolderKindFromOption(item);
+    if (!kind) {
       error = item.empty() ? "--folders: empty folder name in \"" + list + "\""
                            : "--folders: unknown folder \"" + item + "\"";
-      error += " (choose from draft, inbox, outbox, sent, deleted)";
+      error += " (choose from";
+      for (const FolderNames& names : kFolderNames) {
+        error += std::string(names.kind == FolderKind::Draft ? " " : ", ") + names.optionName;
+      }
+      error += ")";
       return false;
     }
+    flags[static_cast<int>(*kind)] = 1;
     if (comma == std::string::npos) return true;
     start = comma + 1;
   }
@@ -167,11 +171,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   app.add_option("--codepage", codePage,
                  "Windows code page of the text in backup files (default 1252)");
 
-  std::string folders, backupPath;
+  // Every command that reads messages takes the same selection; only one command runs.
+  SelectionOptions selectionOptions;
+  std::string backupPath;
   CLI::App* backup = app.add_subcommand("backup", "write the store's messages into a file");
-  backup->add_option("--folders", folders,
-                     "comma-separated folders to back up: draft,inbox,outbox,sent,deleted "
-                     "(default: all)");
   backup->add_option("PATH", backupPath,
                      "output file; a name ending in .txt writes a plain-text export, .xml, .zip "
                      "or .html a phone's XML, a phone's ZIP or a page to read "
@@ -213,6 +216,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                       "what deleted messages become on a phone: direction (default: sent when "
                       "they have recipients, else received), received or sent");
 
+  for (CLI::App* command : {backup, restore, verify, show, convert}) {
+    AddSelectionOptions(*command, selectionOptions);
+  }
+
   CLI::App* store = app.add_subcommand("store", "create, list, dump or load a message store");
   store->require_subcommand(1);
   store->add_subcommand("init", "create the store file when it does not exist");
@@ -238,14 +245,23 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   mapi::SetDatabasePath(database);
 
   if (*backup) {
-    return RunBackup(database, folders, backup->count("PATH") > 0 ? &backupPath : nullptr, io);
+    return RunBackup(database, selectionOptions,
+                     backup->count("PATH") > 0 ? &backupPath : nullptr, io);
   }
-  if (*restore) return RunRestore(database, restorePath, restoreOptions, io);
+  Selection selection;
+  int32_t flags[5];
+  std::string selectionError;
+  if (!MakeSelection(selectionOptions, selection, flags, selectionError)) {
+    io.err << "larkpost: " << selectionError << "\n";
+    return kExitUsage;
+  }
+  if (*restore) return RunRestore(database, restorePath, restoreOptions, selection, io);
   if (*verify) {
     const std::u16string path = Utf8ToWide(verifyPath);
-    return IsPhoneFile(path) ? VerifyPhoneFile(path, io) : VerifyBackupFile(path, io);
+    return IsPhoneFile(path) ? VerifyPhoneFile(path, selection, io)
+                             : VerifyBackupFile(path, selection, io);
   }
-  if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, io);
+  if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, selection, io);
   if (*salvage) return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
   if (*convert) {
     DeletedAs as = DeletedAs::kByDirection;
@@ -254,7 +270,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
              << "\" is not one of direction, received, sent\n";
       return kExitUsage;
     }
-    return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, io);
+    return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, selection, io);
   }
   if (store->got_subcommand("init")) return StoreInit(database, io);
   if (store->got_subcommand("list")) return StoreList(database, io);

@@ -22,16 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(FormatForPath, OnlyAnExactLowerCaseTxtExtensionExportsText) {
-  EXPECT_EQ(FormatForPath(u"/home/ann/sms.txt"), kTextExport);
-  EXPECT_EQ(FormatForPath(u".txt"), kTextExport);
-  EXPECT_EQ(FormatForPath(u"/home/ann/sms.TXT"), kBackupFile);
-  EXPECT_EQ(FormatForPath(u"/home/ann/sms.txt.bak"), kBackupFile);
-  EXPECT_EQ(FormatForPath(u"/home/a.txt/b"), kBackupFile);  // the dot is in a folder name
-  EXPECT_EQ(FormatForPath(u"sms"), kBackupFile);
-  EXPECT_EQ(FormatForPath(u"sms.txt "), kBackupFile);
-}
-
 TEST(DefaultBackupName, LocalMinuteOfTheRun) {
   setenv("TZ", "Europe/Berlin", 1);
   tzset();

@@ -6,26 +6,28 @@
 
 #include "cli/cli.h"
 #include "formats/phone_entry.h"
+#include "message/selection.h"
 
 namespace larkpost {
 
 // Checks the digest and reads every record without a store, naming each problem with its
-// record number as a restore would.
-int VerifyBackupFile(const std::u16string& path, CliStreams& io);
-// Lists the records of a backup file, readable or as NDJSON.
-int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io);
+// record number as a restore would; says how many records the selection takes when it narrows.
+int VerifyBackupFile(const std::u16string& path, const Selection& selection, CliStreams& io);
+// Lists the records of a backup file that the selection takes, readable or as NDJSON.
+int ShowBackupFile(const std::u16string& path, bool json, const Selection& selection,
+                   CliStreams& io);
 // Writes the whole records of a damaged backup file into a new, valid one and says what was
 // skipped; exit status 3 when anything was.
 int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
                CliStreams& io);
 
-// Converts the messages of one file into another, each format from its name; prints what was
-// read, written and left out.
+// Converts the messages of one file that the selection takes into another, each format from its
+// name; prints what was read, written and left out.
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
-                 CliStreams& io);
+                 const Selection& selection, CliStreams& io);
 // Reads a phone's XML or ZIP whole without a store, as a restore checks it first: the counts,
 // or the entry at fault.
-int VerifyPhoneFile(const std::u16string& path, CliStreams& io);
+int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliStreams& io);
 // "direction", "received" or "sent"; false for anything else.
 bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs);
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
 #include "jobs/output_file.h"
@@ -12,12 +13,6 @@
 namespace larkpost {
 
 namespace {
-
-std::string Thousands(uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
-  return digits;
-}
 
 std::string Plural(uint64_t count, const char* one, const char* many) {
   return Thousands(count) + " " + (count == 1 ? one : many);
@@ -38,11 +33,13 @@ bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs) {
   return true;
 }
 
-int VerifyPhoneFile(const std::u16string& path, CliStreams& io) {
+int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliStreams& io) {
   try {
     std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
     MessageRecord record;
+    uint64_t selected = 0;
     while (reader->Next(record)) {
+      if (selection.Selects(record)) ++selected;
     }
     if (!reader->error().empty()) {
       io.err << reader->error() << "\n";
@@ -56,6 +53,7 @@ int VerifyPhoneFile(const std::u16string& path, CliStreams& io) {
              << " would be left out";
     }
     io.out << "\n";
+    if (selection.Narrows()) io.out << SelectedLine(selected, read.messages) << "\n";
     return kExitSuccess;
   } catch (const CFileException& error) {
     io.err << WideToUtf8(error.ErrorMessage()) << "\n";
@@ -64,10 +62,10 @@ int VerifyPhoneFile(const std::u16string& path, CliStreams& io) {
 }
 
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
-                 CliStreams& io) {
+                 const Selection& selection, CliStreams& io) {
   ConvertResult result;
   try {
-    if (!ConvertMessageFile(in, out, deletedAs, result)) {
+    if (!ConvertMessageFile(in, out, deletedAs, selection, result)) {
       io.err << "larkpost: convert: " << WideToUtf8(result.error) << "\n"
              << "Nothing was written.\n";
       return kExitFailure;
@@ -80,8 +78,9 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
     return kExitFailure;
   }
   const ReadCounts& read = result.read;
-  io.out << "Converted " << Plural(read.messages, "message", "messages") << " from "
+  io.out << "Converted " << Plural(result.selected, "message", "messages") << " from "
          << WideToUtf8(in) << " to " << WideToUtf8(out) << ".\n";
+  if (selection.Narrows()) io.out << SelectedLine(result.selected, read.messages) << "\n";
   if (read.entries != read.messages || read.mmsSkipped > 0) {
     io.out << "Read " << Plural(read.entries, "entry", "entries");
     if (read.mmsSkipped > 0) {
@@ -90,7 +89,7 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
     }
     io.out << ".\n";
   }
-  if (result.entriesWritten != read.messages) {
+  if (result.entriesWritten != result.selected) {
     io.out << "Wrote " << Plural(result.entriesWritten, "entry", "entries")
            << " (one per recipient).\n";
   }

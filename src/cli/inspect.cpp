@@ -12,6 +12,7 @@
 #include "backupfile/text_export.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
+#include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
 #include "platform/file/file.h"
 #include "platform/framework/strings.h"
@@ -52,12 +53,13 @@ std::string Indented(const std::u16string& text) {
 
 }  // namespace
 
-int VerifyBackupFile(const std::u16string& path, CliStreams& io) {
+int VerifyBackupFile(const std::u16string& path, const Selection& selection, CliStreams& io) {
   try {
     CFile file;
     uint32_t count = 0;
     if (!OpenBackupFile(path, file, count, io)) return kExitFailure;
     uint32_t broken = 0;
+    uint32_t selected = 0;
     for (uint32_t record = 1; record <= count && record != 0; ++record) {
       RecordFields fields;
       std::u16string error;
@@ -72,6 +74,8 @@ int VerifyBackupFile(const std::u16string& path, CliStreams& io) {
       if (!CheckRecordFields(fields, checked, error)) {
         io.err << Numbered(record, error) << "\n";
         ++broken;
+      } else if (selection.Selects(checked)) {
+        ++selected;
       }
     }
     const uint64_t rest = file.GetLength() - file.GetPosition();
@@ -84,6 +88,7 @@ int VerifyBackupFile(const std::u16string& path, CliStreams& io) {
       return kExitFailure;
     }
     io.out << "OK: " << count << (count == 1 ? " record" : " records") << ", digest valid\n";
+    if (selection.Narrows()) io.out << SelectedLine(selected, count) << "\n";
     return kExitSuccess;
   } catch (const CFileException& error) {
     io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
@@ -91,11 +96,13 @@ int VerifyBackupFile(const std::u16string& path, CliStreams& io) {
   }
 }
 
-int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io) {
+int ShowBackupFile(const std::u16string& path, bool json, const Selection& selection,
+                   CliStreams& io) {
   try {
     CFile file;
     uint32_t count = 0;
     if (!OpenBackupFile(path, file, count, io)) return kExitFailure;
+    uint32_t selected = 0;
     for (uint32_t record = 1; record <= count && record != 0; ++record) {
       RecordFields fields;
       std::u16string error;
@@ -106,6 +113,16 @@ int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io) {
       MessageRecord checked;
       std::u16string problem;
       const bool parsed = CheckRecordFields(fields, checked, problem);
+      if (selection.Narrows()) {
+        // A record that does not parse is judged by its folder and time alone.
+        if (!parsed) {
+          checked = MessageRecord{};
+          checked.folderPath = fields.folderPath;
+          checked.deliveryTime = fields.deliveryTime;
+        }
+        if (!selection.Selects(checked)) continue;
+      }
+      ++selected;
       if (json) {
         nlohmann::ordered_json line;
         line["record"] = record;
@@ -140,6 +157,8 @@ int ShowBackupFile(const std::u16string& path, bool json, CliStreams& io) {
         if (!parsed) io.out << "  (" << PrintableLine(WideToUtf8(problem)) << ")\n";
       }
     }
+    // With --json the standard output carries the records alone.
+    if (selection.Narrows()) (json ? io.err : io.out) << SelectedLine(selected, count) << "\n";
     return kExitSuccess;
   } catch (const CFileException& error) {
     io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";

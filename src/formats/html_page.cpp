@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 #include "formats/markup.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
@@ -138,12 +138,10 @@ std::string Thousands(uint64_t value) {
 
 // "Sent / Work" for "Sentedbox\Work": the standard folders under the names people know.
 std::u16string FolderShown(const std::u16string& path) {
-  static constexpr const char16_t* kShown[kFolderKindCount] = {u"Drafts", u"Inbox", u"Outbox",
-                                                               u"Sent", u"Deleted"};
   const size_t slash = path.find(u'\\');
   FolderKind kind;
   std::u16string shown = path.substr(0, slash);
-  if (FolderKindFromName(shown, kind)) shown = kShown[static_cast<int>(kind)];
+  if (FolderKindFromName(shown, kind)) shown = NamesOf(kind).shortName;
   for (size_t at = slash; at != std::u16string::npos;) {
     const size_t next = path.find(u'\\', at + 1);
     shown += u" / ";

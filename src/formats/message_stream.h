@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "backupfile/message_record.h"
+#include "message/message_record.h"
 #include "formats/phone_entry.h"
 
 class CFile;

@@ -1,6 +1,6 @@
 #include "formats/phone_entry.h"
 
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 
 namespace larkpost {
 

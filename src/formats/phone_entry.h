@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "backupfile/message_record.h"
+#include "message/message_record.h"
 
 namespace larkpost {
 

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 #include "platform/text/text.h"
 
 namespace larkpost {

@@ -13,19 +13,13 @@
 
 #include <memory>
 
+#include "formats/format_table.h"
 #include "jobs/outcome.h"
+#include "message/selection.h"
 #include "store/restore.h"
 #include "store/session.h"
 
 namespace larkpost {
-
-enum BackupFormat : int32_t {
-  kBackupFile = 1,  // .bak
-  kTextExport = 2,  // .txt
-  kPhoneXml = 3,    // .xml of "SMS Backup & Restore"
-  kPhoneZip = 4,    // .zip of "SMS Import / Export"
-  kHtmlPage = 5,    // .html: the readable archive page
-};
 
 struct BackupJob {
   std::u16string path;
@@ -34,7 +28,7 @@ struct BackupJob {
   int32_t includeOutbox;
   int32_t includeSent;
   int32_t includeDeleted;
-  BackupFormat format;
+  FileKind format;  // any writable format, the text export included
   SmsSession session{u"SMS"};
   std::atomic<double> progress{0.0};
   std::atomic<int32_t> finished{0};
@@ -43,8 +37,11 @@ struct BackupJob {
   std::atomic<RunOutcome> outcome{RunOutcome::kNotRun};  // set by the worker before `finished`
   // Records written with characters the code page lacks (stored as its default character "?").
   std::atomic<uint32_t> replacedMessages{0};
+  // Which messages of the included folders are written; those it leaves out are counted.
+  Selection selection;
+  std::atomic<uint32_t> leftOut{0};
 
-  BackupJob(BackupFormat format, std::u16string path, int32_t includeDraft, int32_t includeInbox,
+  BackupJob(FileKind format, std::u16string path, int32_t includeDraft, int32_t includeInbox,
             int32_t includeOutbox, int32_t includeSent, int32_t includeDeleted)
       : path(std::move(path)),
         includeDraft(includeDraft),
@@ -64,9 +61,13 @@ struct BackupJob {
   // Called by the record writers after each record has been written and flushed. When more
   // records are written than were counted (messages arrived after counting, or nothing was
   // counted at all) the fraction may pass 1; with nothing counted it is 1, never infinite.
-  void RecordWritten() {
-    const uint32_t count = written.fetch_add(1) + 1;
-    progress = total > 0 ? static_cast<double>(count) / static_cast<double>(total) : 1.0;
+  void RecordWritten() { ShowProgress(written.fetch_add(1) + 1 + leftOut); }
+  // Called by the walks for each message the selection leaves out.
+  void MessageLeftOut() { ShowProgress(written + leftOut.fetch_add(1) + 1); }
+
+ private:
+  void ShowProgress(uint32_t visited) {
+    progress = total > 0 ? static_cast<double>(visited) / static_cast<double>(total) : 1.0;
   }
 };
 
@@ -77,6 +78,10 @@ struct RestoreJob {
   std::atomic<int32_t> finished{0};
   std::atomic<RunOutcome> outcome{RunOutcome::kNotRun};  // set by the worker before `finished`
   bool dryRun = false;  // count what a restore would do, change nothing
+  // Which records of the file are restored; the others are counted as left out.
+  Selection selection;
+  uint64_t considered = 0;  // records read from the file
+  uint64_t leftOut = 0;     // of them, records the selection did not take
 
   explicit RestoreJob(std::u16string path, bool dryRun = false)
       : path(std::move(path)), dryRun(dryRun) {}
@@ -88,6 +93,17 @@ struct RestoreJob {
     return *restorer;
   }
   RestoreCounts Counts() const { return restorer ? restorer->counts() : RestoreCounts{}; }
+
+  // One checked record of the file: restored (unless present) when the selection takes it,
+  // else counted as left out. False with the record's error text, as RecordRestorer::Restore.
+  bool Take(const MessageRecord& record, std::u16string& error) {
+    ++considered;
+    if (!selection.Selects(record)) {
+      ++leftOut;
+      return true;
+    }
+    return Restorer().Restore(record, error);
+  }
 
  private:
   std::unique_ptr<RecordRestorer> restorer;

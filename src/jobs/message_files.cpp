@@ -6,15 +6,12 @@
 #include <cstdio>
 
 #include "backupfile/backup_file.h"
-#include "backupfile/digest.h"
 #include "backupfile/record.h"
 #include "backupfile/record_codec.h"
 #include "formats/html_page.h"
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
 #include "jobs/output_file.h"
-#include "store/cursor.h"
-#include "store/folder.h"
 #include "store/message.h"
 #include "store/session.h"
 #include "platform/file/file.h"
@@ -24,9 +21,6 @@ namespace larkpost {
 
 namespace {
 
-constexpr unsigned kHeaderSize = 20;
-constexpr unsigned kCountOffset = 16;
-constexpr int kCursorBatchSize = 10;
 
 // The records of a validated backup file, checked as a restore checks them.
 class BackupFileReader : public MessageReader {
@@ -55,18 +49,11 @@ class BackupFileReader : public MessageReader {
   uint32_t next_ = 1;
 };
 
-void PutUInt32(unsigned char* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 // A backup file of the given records. Unlike a backup of a store, which flushes every record as
 // it goes, a conversion flushes once at the end: the output only counts once it is complete.
 class BackupFileWriter : public MessageWriter {
  public:
-  explicit BackupFileWriter(CFile& file) : file_(file) {
-    const unsigned char header[kHeaderSize] = {};
-    file_.Write(header, kHeaderSize);
-  }
+  explicit BackupFileWriter(CFile& file) : file_(file) { BeginBackupFile(file_, 0); }
 
   bool Write(const MessageRecord& record, std::string& error) override {
     bool replaced = false;
@@ -82,14 +69,7 @@ class BackupFileWriter : public MessageWriter {
   }
 
   void Finish() override {
-    unsigned char count[4];
-    PutUInt32(count, static_cast<uint32_t>(entries_));
-    file_.Seek(kCountOffset, CFile::begin);
-    file_.Write(count, sizeof count);
-    const BackupDigest digest = ComputeBackupDigest(static_cast<uint32_t>(file_.GetLength()));
-    file_.SeekToBegin();
-    file_.Write(digest.data(), static_cast<unsigned>(digest.size()));
-    file_.Seek(0, CFile::end);
+    SealBackupFile(file_, static_cast<uint32_t>(entries_));
     file_.Flush();
   }
 
@@ -138,35 +118,19 @@ std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, Del
 }
 
 bool WriteMessageFile(BackupJob& job, CFile& file) {
-  const FileKind kind = job.format == kPhoneXml   ? FileKind::kPhoneXml
-                        : job.format == kPhoneZip ? FileKind::kPhoneZip
-                        : job.format == kHtmlPage ? FileKind::kHtml
-                                                  : FileKind::kTextExport;
-  std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, DeletedAs::kByDirection);
+  std::unique_ptr<MessageWriter> writer =
+      OpenMessageWriter(file, job.format, DeletedAs::kByDirection);
   if (writer == nullptr) return false;
-  for (int i = 0; i < kFolderKindCount; ++i) {
-    const auto folderKind = static_cast<FolderKind>(i);
-    if (!job.Includes(folderKind)) continue;
-    // A standard folder the store lacks is left out (the session counts it).
-    SmsFolder* root = job.session.StandardFolder(folderKind);
-    if (root == nullptr) continue;
-    const bool walked = WalkFolderTree(*root, [&](SmsFolder& folder, size_t) {
-      if (!folder.folder) return true;
-      MessageCursor* cursor = folder.Cursor(kCursorBatchSize);
-      if (cursor == nullptr) return true;
-      if (!cursor->Rewind()) return false;
-      MessageRecord record;
-      std::string error;
-      while (cursor->Next()) {
-        if (!RecordFromMessage(*cursor->current, record) || !writer->Write(record, error)) {
-          return false;
-        }
+  std::string error;
+  const bool walked =
+      WalkSelectedMessages(job, [&](SmsMessage& message, const MessageRecord* value) {
+        MessageRecord made;
+        if (value == nullptr && !RecordFromMessage(message, made)) return false;
+        if (!writer->Write(value != nullptr ? *value : made, error)) return false;
         job.RecordWritten();
-      }
-      return true;
-    });
-    if (!walked) return false;
-  }
+        return true;
+      });
+  if (!walked) return false;
   writer->Finish();
   return true;
 }
@@ -177,7 +141,7 @@ bool IsPhoneFile(const std::u16string& path) {
 }
 
 bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
-                        ConvertResult& result) {
+                        const Selection& selection, ConvertResult& result) {
   result = ConvertResult{};
   const FileKind inKind = FileKindForPath(in);
   const FileKind outKind = FileKindForPath(out);
@@ -203,6 +167,8 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
     MessageRecord record;
     std::string error;
     while (reader->Next(record)) {
+      if (!selection.Selects(record)) continue;
+      ++result.selected;
       if (!writer->Write(record, error)) {
         error = "message " + std::to_string(reader->counts().messages) + ": " + error;
         break;

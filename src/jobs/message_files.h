@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "formats/file_kind.h"
+#include "formats/format_table.h"
 #include "formats/message_stream.h"
 #include "jobs/job_records.h"
 
@@ -36,16 +36,17 @@ bool IsPhoneFile(const std::u16string& path);
 
 struct ConvertResult {
   ReadCounts read;
+  uint64_t selected = 0;          // messages the selection took, of read.messages
   uint64_t entriesWritten = 0;    // entries of the output (a sent message may make several)
   uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
   std::u16string error;           // why the conversion failed; empty on success
 };
 
-// Converts the messages of `in` into `out`, each kind from its name. The output is written to a
+// Converts the messages of `in` that the selection takes into `out`, each kind from its name. The output is written to a
 // partial file beside `out` (output_file.h) and renamed over it only when everything was read and
 // written; a failed conversion removes it and leaves `out` as it was. False with result.error;
 // file errors throw CFileException, a refused target OutputRefused.
 bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
-                        ConvertResult& result);
+                        const Selection& selection, ConvertResult& result);
 
 }  // namespace larkpost

@@ -67,7 +67,7 @@ std::vector<MessageRecord> ReadBack(const std::u16string& path, std::string& err
 
 void Convert(const std::u16string& in, const std::u16string& out) {
   ConvertResult result;
-  ASSERT_TRUE(ConvertMessageFile(in, out, DeletedAs::kByDirection, result))
+  ASSERT_TRUE(ConvertMessageFile(in, out, DeletedAs::kByDirection, Selection(), result))
       << WideToUtf8(result.error);
 }
 
@@ -119,7 +119,7 @@ TEST(ConvertMessageFile, AFailureNamesTheEntryAndWritesNothing) {
   std::ofstream(dir.path() + "/old.bak") << "older file";
   ConvertResult result;
   EXPECT_FALSE(ConvertMessageFile(dir.File("in.xml"), dir.File("old.bak"), DeletedAs::kByDirection,
-                                  result));
+                                  Selection(), result));
   EXPECT_EQ(WideToUtf8(result.error),
             "sms entry 3 (line 7): type \"8\" is not a message type (1 to 6)");
   std::ifstream old(dir.path() + "/old.bak");
@@ -128,7 +128,7 @@ TEST(ConvertMessageFile, AFailureNamesTheEntryAndWritesNothing) {
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"in.xml", "old.bak"}));
 
   EXPECT_FALSE(ConvertMessageFile(dir.File("old.bak"), dir.File("x.xml"), DeletedAs::kByDirection,
-                                  result));
+                                  Selection(), result));
   EXPECT_EQ(WideToUtf8(result.error), "File Validation Failed.");
 }
 

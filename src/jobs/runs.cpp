@@ -114,8 +114,8 @@ unsigned BackupThread(BackupJob* job) {
     OpenOutputFile(output, job->path, MessageStoreFiles(), file);
 
     // The plain-text export is the folder walk alone, without the container.
-    const bool written = job->format == kTextExport ? WriteSelectedFolders(*job, file)
-                         : job->format == kBackupFile ? WriteBackupFile(*job, file)
+    const bool written = job->format == FileKind::kTextExport ? WriteSelectedFolders(*job, file)
+                         : job->format == FileKind::kBackup ? WriteBackupFile(*job, file)
                                                       : WriteMessageFile(*job, file);
     if (!written) {
       file.Abort();
@@ -211,7 +211,7 @@ unsigned RestorePhoneFile(RestoreJob* job) {
     while (reader->Next(record)) {
       ++number;
       job->progress = static_cast<double>(number) / static_cast<double>(count);
-      if (!job->Restorer().Restore(record, error)) {
+      if (!job->Take(record, error)) {
         std::u16string ignored;
         job->Restorer().Commit(ignored);  // the messages before this one stay restored
         return fail(RecordFailureText(number, error, diskFullBefore));

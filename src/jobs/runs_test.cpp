@@ -19,11 +19,11 @@ using testing::RunsTest;
 
 TEST_F(RunsTest, BackupRefusesBlankPathAndNoFolder) {
   {
-    BackupJob job(kBackupFile, u"  \t ", 1, 1, 1, 1, 1);
+    BackupJob job(FileKind::kBackup, u"  \t ", 1, 1, 1, 1, 1);
     RunBackup(job);
   }
   {
-    BackupJob job(kBackupFile, PathOf("none.bak"), 0, 0, 0, 0, 0);
+    BackupJob job(FileKind::kBackup, PathOf("none.bak"), 0, 0, 0, 0, 0);
     RunBackup(job);
   }
   ASSERT_EQ(ui_.shown.size(), 2u);
@@ -58,7 +58,7 @@ TEST_F(RunsTest, WorkerThatCannotStartIsReported) {
 
 TEST_F(RunsTest, BackupSucceedsBeforeFinishedAndCountsEveryMessage) {
   FillStore();
-  BackupJob job(kBackupFile, u"  " + PathOf("all.bak") + u" ", 1, 1, 1, 1, 1);
+  BackupJob job(FileKind::kBackup, u"  " + PathOf("all.bak") + u" ", 1, 1, 1, 1, 1);
   RunBackup(job);
   ASSERT_EQ(ui_.shown.size(), 1u);
   EXPECT_EQ(ui_.shown[0].text, u"Backup Succeeded.");
@@ -79,7 +79,7 @@ TEST_F(RunsTest, BackupSucceedsBeforeFinishedAndCountsEveryMessage) {
 
 TEST_F(RunsTest, BackupOfSelectedFoldersOnly) {
   FillStore();
-  BackupJob job(kBackupFile, PathOf("sent.bak"), 0, 0, 0, 1, 0);
+  BackupJob job(FileKind::kBackup, PathOf("sent.bak"), 0, 0, 0, 1, 0);
   RunBackup(job);
   EXPECT_EQ(job.total, 1);
   EXPECT_EQ(ReadFile(dir_ / "sent.bak").substr(16, 4), CountField(1));
@@ -102,7 +102,7 @@ TEST_F(RunsTest, EmptyStoreGivesTwentyByteBackupThatRestores) {
 
 TEST_F(RunsTest, TextExportIsWrittenForFormatTwo) {
   FillStore();
-  Backup(PathOf("all.txt"), kTextExport);
+  Backup(PathOf("all.txt"), FileKind::kTextExport);
   ASSERT_EQ(ui_.shown.size(), 1u);
   EXPECT_EQ(ui_.shown[0].text, u"Backup Succeeded.");
   const std::string text = ReadFile(dir_ / "all.txt");
@@ -180,7 +180,7 @@ TEST_F(RunsTest, CountLargerThanRecordsEndsWithReadFolderLineError) {
 
 TEST_F(RunsTest, UnreadableMessagesMakeTheBackupIncomplete) {
   FillStore();
-  BackupJob job(kBackupFile, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  BackupJob job(FileKind::kBackup, PathOf("all.bak"), 1, 1, 1, 1, 1);
   job.session.unreadableFolders = 1;
   job.session.unreadableMessages = 3;
   RunBackup(job);
@@ -196,13 +196,13 @@ TEST_F(RunsTest, UnreadableMessagesMakeTheBackupIncomplete) {
 
 TEST_F(RunsTest, OutcomeIsRecordedForEveryEnding) {
   FillStore();
-  BackupJob refused(kBackupFile, u" ", 1, 1, 1, 1, 1);
+  BackupJob refused(FileKind::kBackup, u" ", 1, 1, 1, 1, 1);
   RunBackup(refused);
   EXPECT_EQ(refused.outcome.load(), RunOutcome::kNotRun);
-  BackupJob done(kBackupFile, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  BackupJob done(FileKind::kBackup, PathOf("all.bak"), 1, 1, 1, 1, 1);
   RunBackup(done);
   EXPECT_EQ(done.outcome.load(), RunOutcome::kSucceeded);
-  BackupJob failed(kBackupFile, PathOf("no/such/all.bak"), 1, 1, 1, 1, 1);
+  BackupJob failed(FileKind::kBackup, PathOf("no/such/all.bak"), 1, 1, 1, 1, 1);
   RunBackup(failed);
   EXPECT_EQ(failed.outcome.load(), RunOutcome::kFailed);
 

@@ -1,5 +1,5 @@
 // What the Backup and Restore commands of every front end derive from the user's choice of
-// file: the name proposed for a new backup, the format a chosen path selects, the question that
+// file: the name proposed for a new backup, the question that
 // confirms a restore, and the filters of the file dialogs.
 #pragma once
 
@@ -13,11 +13,6 @@ namespace larkpost {
 // "BAK_" followed by the local time as "%Y%m%d_%H%M.bak"; "BAK_" alone when the time cannot be
 // formatted.
 std::u16string DefaultBackupName(const CTime& now);
-
-// The format of the path's ending (formats/file_kind.h): the plain-text export for exactly
-// ".txt" (case-sensitive), the phone XML, the phone ZIP or the HTML page for ".xml", ".zip",
-// ".html"/".htm" in any letter case, a backup file otherwise.
-BackupFormat FormatForPath(const std::u16string& path);
 
 // "Are you sure to restore sms from file:" followed directly by the path.
 std::u16string RestoreQuestion(const std::u16string& path);

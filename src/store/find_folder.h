@@ -1,5 +1,5 @@
 // Looking up a subfolder by name without creating anything, so that a restore walking a record's
-// folder path (taken apart by ParseFolderPath, backupfile/folder_path.h) can tell an existing
+// folder path (taken apart by ParseFolderPath, message/folder_path.h) can tell an existing
 // folder from one it would have to create. Runs on the thread that uses the session.
 #pragma once
 

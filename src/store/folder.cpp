@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 #include "platform/text/text.h"
 #include "store/cursor.h"
 #include "store/message.h"

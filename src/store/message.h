@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "backupfile/message_record.h"
+#include "message/message_record.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
 #include "store/entry_id.h"

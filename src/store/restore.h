@@ -26,8 +26,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "backupfile/folder_path.h"
-#include "backupfile/message_record.h"
+#include "message/folder_path.h"
+#include "message/message_record.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
 #include "store/presence_tables.h"

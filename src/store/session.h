@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
 #include "store/entry_id.h"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 #include "platform/mapi/mapi_ptr.h"
 #include "platform/time/filetime.h"
 #include "store/folder.h"

@@ -10,14 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "message/folders.h"
+
 namespace larkpost {
 
-// The standard folders, always handled in this order.
-enum class FolderKind { Draft = 0, Inbox, Outbox, Sent, Deleted };
-constexpr int kFolderKindCount = 5;
-
-// The kind's name in backup files: "Draft", "Inbox", "Outbox", "Sentedbox", "Wastebox".
-const char16_t* FolderKindName(FolderKind kind);
 // The kind whose file name equals `name` ignoring ASCII letter case; false when none does.
 bool FolderKindFromName(std::u16string_view name, FolderKind& kind);
 

@@ -1,4 +1,4 @@
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "backupfile/folder_path.h"
+#include "message/folder_path.h"
 
 #include "platform/text/text.h"
 
@@ -6,14 +6,22 @@ namespace larkpost {
 
 namespace {
 
-constexpr const char16_t* kKindNames[kFolderKindCount] = {u"Draft", u"Inbox", u"Outbox",
-                                                          u"Sentedbox", u"Wastebox"};
-
 char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
 
 }  // namespace
 
-const char16_t* FolderKindName(FolderKind kind) { return kKindNames[static_cast<int>(kind)]; }
+std::optional<FolderKind> FolderKindFromOption(std::string_view name) {
+  for (const FolderNames& names : kFolderNames) {
+    const std::string_view option = names.optionName;
+    if (option.size() != name.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < name.size() && same; ++i) {
+      same = AsciiLower(static_cast<char16_t>(static_cast<unsigned char>(name[i]))) == option[i];
+    }
+    if (same) return names.kind;
+  }
+  return std::nullopt;
+}
 
 bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
@@ -25,7 +33,7 @@ bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
 
 bool FolderKindFromName(std::u16string_view name, FolderKind& kind) {
   for (int i = 0; i < kFolderKindCount; ++i) {
-    if (EqualsIgnoringAsciiCase(name, kKindNames[i])) {
+    if (EqualsIgnoringAsciiCase(name, kFolderNames[i].fileName)) {
       kind = static_cast<FolderKind>(i);
       return true;
     }

@@ -1,0 +1,44 @@
+// The selection options every message command takes, from the command line into a Selection:
+//
+//   --folders LIST   draft,inbox,outbox,sent,deleted (any letter case; default: all)
+//   --since DATE     2024-01-31 (local midnight) or 2024-01-31T18:30[:15], inclusive
+//   --until DATE     the same; a date includes that whole day, a time its whole minute (second)
+//   --drafts         messages without a delivery time even when --since or --until is given
+//   --contact TEXT   repeatable: a number (digits compared) or part of a name
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "message/selection.h"
+
+namespace CLI {
+class App;
+}
+
+namespace larkpost {
+
+struct SelectionOptions {
+  std::string folders;
+  std::string since;
+  std::string until;
+  bool drafts = false;
+  std::vector<std::string> contacts;
+};
+
+// Adds the options to a command.
+void AddSelectionOptions(CLI::App& command, SelectionOptions& options);
+
+// The selection the options describe, and the five folder flags (FolderKind order). False with a
+// message naming the option and the text at fault: a usage error.
+bool MakeSelection(const SelectionOptions& options, Selection& selection, int32_t (&flags)[5],
+                   std::string& error);
+
+// "Selected 1,204 of 52,310 messages."
+std::string SelectedLine(uint64_t selected, uint64_t of);
+
+// 52310 as "52,310".
+std::string Thousands(uint64_t value);
+
+}  // namespace larkpost

@@ -1,0 +1,59 @@
+#include "formats/format_table.h"
+
+namespace larkpost {
+
+namespace {
+
+// subfolders, own number, recipient types, names, exact times, multimedia
+constexpr FileFormat kFormats[] = {
+    {FileKind::kBackup, "backup file", u"Larkpost File", {u".bak", nullptr}, false, true, true,
+     {true, true, true, true, true, false}},
+    {FileKind::kTextExport, "text export", u"Text File", {u".txt", nullptr}, true, false, false,
+     {true, true, true, true, false, false}},
+    {FileKind::kPhoneXml, "XML", u"SMS Backup & Restore", {u".xml", nullptr}, false, true, true,
+     {false, false, false, true, false, false}},
+    // The ZIP's lines carry the whole message besides the app's columns.
+    {FileKind::kPhoneZip, "ZIP", u"SMS Import / Export", {u".zip", nullptr}, false, true, true,
+     {true, true, true, true, true, false}},
+    {FileKind::kHtml, "HTML page", u"Web Page", {u".html", u".htm"}, false, false, true,
+     {true, true, true, true, false, false}},
+};
+
+bool EndsWith(const std::u16string& ending, const char16_t* wanted, bool caseSensitive) {
+  const std::u16string_view expected = wanted;
+  if (ending.size() != expected.size()) return false;
+  for (size_t i = 0; i < ending.size(); ++i) {
+    char16_t c = ending[i];
+    if (!caseSensitive && c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    if (c != expected[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::span<const FileFormat> FileFormats() { return kFormats; }
+
+const FileFormat& FormatOf(FileKind kind) {
+  for (const FileFormat& format : kFormats) {
+    if (format.kind == kind) return format;
+  }
+  return kFormats[0];
+}
+
+FileKind FileKindForPath(const std::u16string& path) {
+  const size_t slash = path.rfind(u'/');
+  const size_t dot = path.rfind(u'.');
+  if (dot == std::u16string::npos || (slash != std::u16string::npos && dot < slash)) {
+    return FileKind::kBackup;
+  }
+  const std::u16string ending = path.substr(dot);
+  for (const FileFormat& format : kFormats) {
+    for (const char16_t* wanted : format.endings) {
+      if (wanted != nullptr && EndsWith(ending, wanted, format.caseSensitive)) return format.kind;
+    }
+  }
+  return FileKind::kBackup;
+}
+
+}  // namespace larkpost
