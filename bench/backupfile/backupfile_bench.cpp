@@ -63,7 +63,7 @@ void BuildStoreAndBackup() {
     std::fprintf(stderr, "cannot build the store: %s\n", error.c_str());
     std::exit(1);
   }
-  BackupJob job(kBackupFile, g_backup, 0, 1, 0, 0, 0);
+  BackupJob job(FileKind::kBackup, g_backup, 0, 1, 0, 0, 0);
   job.total = kMessages;
   CFile file(g_backup, CFile::modeCreate | CFile::modeWrite);
   if (!WriteBackupFile(job, file) || job.written != kMessages) std::exit(1);
@@ -74,7 +74,7 @@ void BM_BackupFile(benchmark::State& state) {
   mapi::SetDatabasePath(g_store);
   const std::u16string path = Wide(g_dir / "written.bak");
   for (auto _ : state) {
-    BackupJob job(kBackupFile, path, 0, 1, 0, 0, 0);
+    BackupJob job(FileKind::kBackup, path, 0, 1, 0, 0, 0);
     job.total = kMessages;
     CFile file(path, CFile::modeCreate | CFile::modeWrite);
     if (!WriteBackupFile(job, file)) state.SkipWithError("backup failed");

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "backupfile/message_record.h"
+#include "message/message_record.h"
 #include "formats/message_stream.h"
 #include "formats/phone_xml.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "backupfile/message_record.h"
+#include "message/message_record.h"
 #include "formats/message_stream.h"
 #include "formats/phone_entry.h"
 #include "formats/phone_json_line.h"
