@@ -65,8 +65,9 @@ class Selection {
 // A date or a date and time of the local time zone, as a delivery-time bound (FILETIME ticks):
 // "2024-01-31", "2024-01-31T18:30" or "2024-01-31T18:30:15". With `end` the bound lies just
 // after the named day, minute or second, so an upper bound takes it whole. A local time that
-// does not exist (the hour skipped when clocks go forward) counts from the instant the clocks
-// went forward. False when the text is not such a date.
+// does not exist (the hour skipped when clocks go forward) is read with the offset in force
+// before the change: 02:30 on such a day is 03:30 summer time. False when the text is not such a
+// date.
 bool ParseSelectionTime(std::string_view text, bool end, uint64_t& fileTime);
 
 // The text of a number as the selection compares it: digits and "+" only.
