@@ -59,20 +59,6 @@ bool ReadRecordLine(CFile& file, std::u16string& line, std::u16string& error) {
 
 }  // namespace
 
-bool WriteRecord(CFile& file, const MessageRecord& record, bool* replaced) {
-  // The whole record goes out in one write, so an interrupted backup never leaves half of one
-  // behind a flushed record.
-  const std::string bytes = EncodeRecord(record, replaced);
-  // The text length field and the file layer's write both take 32 bits.
-  if (bytes.size() > std::numeric_limits<uint32_t>::max()) return false;
-  file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
-  if (!FlushFileBuffers(file)) {
-    const int osError = errno;
-    throw CFileException(CFileException::CauseFromErrno(osError), osError, file.GetFilePath());
-  }
-  return true;
-}
-
 LineEnd ReadTextLine(CFile& file, std::string& line) {
   line.clear();
   char byte;

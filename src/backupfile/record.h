@@ -37,11 +37,6 @@ namespace larkpost {
 
 struct RestoreJob;
 
-// Appends one record at the file's current position in one write and flushes it to storage.
-// `replaced` as for EncodeRecord. False (nothing written) when the text does not fit the length
-// field; file errors raise CFileException.
-bool WriteRecord(CFile& file, const MessageRecord& record, bool* replaced = nullptr);
-
 // The longest line a record may hold; a longer one marks the record as broken.
 inline constexpr size_t kMaxLineBytes = size_t{1} << 20;
 

@@ -125,13 +125,6 @@ std::string EncodeText(std::u16string_view text) {
   return bytes;
 }
 
-std::u16string DecodeText(std::string_view bytes) {
-  std::u16string text(bytes.size() / 2, u'\0');
-  const auto* in = reinterpret_cast<const BYTE*>(bytes.data());
-  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char16_t>(GetLe(in + 2 * i, 2));
-  return text;
-}
-
 std::string MakeEntryId(uint64_t uid, ULONG objectType, int64_t rowId) {
   std::string id = "LKPM";
   PutLe(&id, objectType, 4);

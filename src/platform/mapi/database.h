@@ -156,7 +156,6 @@ class WriteTransaction {
 
 // Text as stored: UTF-16LE code units, no terminator.
 std::string EncodeText(std::u16string_view text);
-std::u16string DecodeText(std::string_view bytes);
 
 // Entry identifiers: "LKPM", the object type (LE32), the database uid (LE64), the row id (LE64).
 constexpr ULONG kEntryIdSize = 24;

@@ -76,10 +76,6 @@ Operation Checked(const std::string& name) {
 
 }  // namespace
 
-std::string_view OperationName(Operation operation) {
-  return kNames[static_cast<size_t>(operation)];
-}
-
 std::optional<Operation> OperationNamed(std::string_view name) {
   for (size_t i = 0; i < kNames.size(); ++i) {
     if (kNames[i] == name) return static_cast<Operation>(i);

@@ -45,9 +45,8 @@ enum class Operation {
 };
 constexpr size_t kOperationCount = static_cast<size_t>(Operation::kReadMessagesFrom) + 1;
 
-// "Interface::Method" as in mapi.h, or the function's name ("MAPILogonEx").
-std::string_view OperationName(Operation operation);
-// The operation of that name; none for a name the interface does not have.
+// The operation named "Interface::Method" as in mapi.h, or by the function's name
+// ("MAPILogonEx"); none for a name the interface does not have.
 std::optional<Operation> OperationNamed(std::string_view name);
 
 // Counts a call of `operation` and answers the fault the plan holds for it, if any.
