@@ -66,10 +66,7 @@ class CliTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return temp_.PathOf(name); }
 
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  static std::string ReadFile(const std::string& path) { return testing::FileBytes(path); }
 
   // Three messages: two in the inbox (one in a subfolder), one in Sent.
   void LoadSample() {

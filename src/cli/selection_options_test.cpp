@@ -79,11 +79,6 @@ class SelectionCommands : public ::testing::Test {
   std::ostringstream err_;
 };
 
-std::string Bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST_F(SelectionCommands, BackupConvertAndShowTakeTheSameMessages) {
   const std::vector<std::string> selection = {"--since", "2024-01-31", "--until", "2024-01-31",
                                               "--contact", "+1 555 000 0001"};
@@ -96,7 +91,7 @@ TEST_F(SelectionCommands, BackupConvertAndShowTakeTheSameMessages) {
   convert.insert(convert.end(), selection.begin(), selection.end());
   ASSERT_EQ(Run(convert), kExitSuccess) << err_.str();
   EXPECT_NE(out_.str().find("Selected 2 of 6 messages."), std::string::npos) << out_.str();
-  EXPECT_EQ(Bytes(Path("day.bak")), Bytes(Path("converted.bak")));
+  EXPECT_EQ(testing::FileBytes(Path("day.bak")), testing::FileBytes(Path("converted.bak")));
 
   const std::vector<std::string> expected = {"first second", "last second"};
   EXPECT_EQ(ShownTexts(Path("day.bak")), expected);

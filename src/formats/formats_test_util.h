@@ -56,21 +56,4 @@ inline std::vector<MessageRecord> ReadAll(MessageReader& reader, std::string& er
 
 // TempDir: testing/temp_dir.h.
 
-inline bool SameRecord(const MessageRecord& a, const MessageRecord& b) {
-  auto sameRecipients = [&] {
-    if (a.recipients.size() != b.recipients.size()) return false;
-    for (size_t i = 0; i < a.recipients.size(); ++i) {
-      const RecordRecipient& x = a.recipients[i];
-      const RecordRecipient& y = b.recipients[i];
-      if (x.displayName != y.displayName || x.address != y.address || x.type != y.type) return false;
-    }
-    return true;
-  };
-  return a.messageClass == b.messageClass && a.folderPath == b.folderPath &&
-         FileTimeToUInt64(a.lastModified) == FileTimeToUInt64(b.lastModified) &&
-         FileTimeToUInt64(a.deliveryTime) == FileTimeToUInt64(b.deliveryTime) &&
-         a.flags == b.flags && a.size == b.size && sameRecipients() &&
-         a.senderName == b.senderName && a.senderAddress == b.senderAddress && a.text == b.text;
-}
-
 }  // namespace larkpost::testing

@@ -61,12 +61,7 @@ std::vector<MessageRecord> Archive() {
   };
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+std::string ReadFile(const std::string& path) { return testing::FileBytes(path); }
 
 std::string WritePage(const std::u16string& path) {
   CFile file(path, CFile::modeCreate | CFile::modeWrite);

@@ -173,7 +173,7 @@ TEST(PhoneZip, WrittenArchiveBringsEveryMessageBackUnchanged) {
   ASSERT_EQ(error, "");
   ASSERT_EQ(back.size(), written.size());
   for (size_t i = 0; i < back.size(); ++i) {
-    EXPECT_TRUE(testing::SameRecord(back[i], written[i])) << "message " << i;
+    EXPECT_TRUE(back[i] == written[i]) << "message " << i;
   }
 }
 

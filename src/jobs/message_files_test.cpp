@@ -83,7 +83,7 @@ TEST(ConvertMessageFile, BackupThroughZipAndBackKeepsEveryMessage) {
   ASSERT_EQ(error, "");
   ASSERT_EQ(after.size(), before.size());
   for (size_t i = 0; i < after.size(); ++i) {
-    EXPECT_TRUE(testing::SameRecord(after[i], before[i])) << "message " << i;
+    EXPECT_TRUE(after[i] == before[i]) << "message " << i;
   }
 }
 
@@ -122,9 +122,7 @@ TEST(ConvertMessageFile, AFailureNamesTheEntryAndWritesNothing) {
                                   Selection(), result));
   EXPECT_EQ(WideToUtf8(result.error),
             "sms entry 3 (line 7): type \"8\" is not a message type (1 to 6)");
-  std::ifstream old(dir.path() + "/old.bak");
-  std::string kept((std::istreambuf_iterator<char>(old)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(kept, "older file");
+  EXPECT_EQ(testing::FileBytes(dir.path() + "/old.bak"), "older file");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"in.xml", "old.bak"}));
 
   EXPECT_FALSE(ConvertMessageFile(dir.File("old.bak"), dir.File("x.xml"), DeletedAs::kByDirection,

@@ -155,10 +155,7 @@ class RunsTest : public ::testing::Test {
     RunRestore(job);
   }
 
-  static std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  static std::string ReadFile(const fs::path& path) { return testing::FileBytes(path); }
   static void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
   }

@@ -17,6 +17,7 @@ struct RecordRecipient {
   std::u16string displayName;
   std::u16string address;
   int32_t type = 1;  // MAPI_TO 1, MAPI_CC 2, MAPI_BCC 3
+  bool operator==(const RecordRecipient&) const = default;
 };
 
 struct MessageRecord {
@@ -32,6 +33,8 @@ struct MessageRecord {
   std::u16string senderName;
   std::u16string senderAddress;
   std::u16string text;  // without the line feed the file appends to it
+  // Every field, so a comparison cannot miss one added later.
+  bool operator==(const MessageRecord&) const = default;
 };
 
 }  // namespace larkpost

@@ -1,6 +1,7 @@
 #include "store/message.h"
 
 #include <cstring>
+#include <vector>
 
 #include "backupfile/address.h"
 #include "store/folder.h"
@@ -139,26 +140,22 @@ std::u16string SmsMessage::SenderText() const {
 
 namespace {
 
-// A terminated copy of the text in a buffer of the messaging interface; null when out of memory.
-char16_t* CopyText(const std::u16string& text) {
-  void* buffer = nullptr;
-  const ULONG bytes = static_cast<ULONG>((text.size() + 1) * sizeof(char16_t));
-  if (MAPIAllocateBuffer(bytes, &buffer) != S_OK || buffer == nullptr) return nullptr;
-  std::memcpy(buffer, text.c_str(), bytes);
-  return static_cast<char16_t*>(buffer);
+// A block of the messaging interface holding `bytes` zeros, or nothing when out of memory.
+template <class T>
+bool AllocateZeroed(size_t bytes, MapiBuffer<T>& block) {
+  if (MAPIAllocateBuffer(static_cast<ULONG>(bytes), reinterpret_cast<void**>(block.put())) != S_OK ||
+      !block) {
+    return false;
+  }
+  std::memset(block.get(), 0, bytes);
+  return true;
 }
 
-// Frees an address list as Save builds it: each entry's two texts and value block, then the list.
-void FreeAddressList(ADRLIST* list) {
-  if (list == nullptr) return;
-  for (ULONG i = 0; i < list->cEntries; ++i) {
-    SPropValue* values = list->aEntries[i].rgPropVals;
-    if (values == nullptr) continue;
-    MAPIFreeBuffer(values[0].Value.lpszW);
-    MAPIFreeBuffer(values[2].Value.lpszW);
-    MAPIFreeBuffer(values);
-  }
-  MAPIFreeBuffer(list);
+// A terminated copy of the text in a block of the messaging interface; false when out of memory.
+bool CopyText(const std::u16string& text, MapiBuffer<char16_t>& copy) {
+  if (!AllocateZeroed((text.size() + 1) * sizeof(char16_t), copy)) return false;
+  std::memcpy(copy.get(), text.data(), text.size() * sizeof(char16_t));
+  return true;
 }
 
 }  // namespace
@@ -189,38 +186,32 @@ bool SmsMessage::Save() {
   // caller because the recipient table could not be opened.
   if (!recipients || recipients->empty()) return true;
 
-  const ULONG n = static_cast<ULONG>(recipients->size());
-  void* block = nullptr;
-  if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewADRLIST(n)), &block) != S_OK || block == nullptr) {
-    return false;
-  }
-  std::memset(block, 0, CbNewADRLIST(n));
-  auto* list = static_cast<ADRLIST*>(block);
-  list->cEntries = n;
-  for (ULONG i = 0; i < n; ++i) {
+  // The list is one block and each entry's values another, its two texts one each; every block
+  // is held until the recipients are written, and all of them are freed on any way out.
+  const size_t n = recipients->size();
+  MapiBuffer<ADRLIST> list;
+  if (!AllocateZeroed(CbNewADRLIST(n), list)) return false;
+  list.get()->cEntries = static_cast<ULONG>(n);
+  std::vector<MapiBuffer<SPropValue>> entries(n);
+  std::vector<MapiBuffer<char16_t>> texts(2 * n);
+  for (size_t i = 0; i < n; ++i) {
     const SmsRecipient& recipient = *(*recipients)[i];
-    void* entryBlock = nullptr;
-    if (MAPIAllocateBuffer(3 * sizeof(SPropValue), &entryBlock) != S_OK || entryBlock == nullptr) {
-      FreeAddressList(list);
-      return false;
-    }
-    std::memset(entryBlock, 0, 3 * sizeof(SPropValue));
-    auto* entry = static_cast<SPropValue*>(entryBlock);
-    list->aEntries[i].cValues = 3;
-    list->aEntries[i].rgPropVals = entry;
+    if (!AllocateZeroed(3 * sizeof(SPropValue), entries[i])) return false;
+    SPropValue* entry = entries[i].get();
+    list.get()->aEntries[i].cValues = 3;
+    list.get()->aEntries[i].rgPropVals = entry;
     entry[0].ulPropTag = PR_EMAIL_ADDRESS;
     entry[1].ulPropTag = PR_RECIPIENT_TYPE;
     entry[1].Value.l = recipient.type;
     entry[2].ulPropTag = PR_DISPLAY_NAME;
-    entry[0].Value.lpszW = CopyText(recipient.address);
-    entry[2].Value.lpszW = CopyText(recipient.displayName);
-    if (entry[0].Value.lpszW == nullptr || entry[2].Value.lpszW == nullptr) {
-      FreeAddressList(list);
+    if (!CopyText(recipient.address, texts[2 * i]) ||
+        !CopyText(recipient.displayName, texts[2 * i + 1])) {
       return false;
     }
+    entry[0].Value.lpszW = texts[2 * i].get();
+    entry[2].Value.lpszW = texts[2 * i + 1].get();
   }
-  const HRESULT hr = message->ModifyRecipients(MODRECIP_ADD, list);
-  FreeAddressList(list);
+  const HRESULT hr = message->ModifyRecipients(MODRECIP_ADD, list.get());
   return hr == S_OK;
 }
 

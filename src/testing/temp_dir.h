@@ -1,4 +1,5 @@
-// The one temporary folder of every test program: made fresh below the system's temporary folder
+// What every test program uses for its files: the whole content of a file, and the one
+// temporary folder of every test program: made fresh below the system's temporary folder
 // ($TMPDIR, else /tmp) when the holder is made, removed with everything in it when the holder
 // goes. Tests put their stores, backups and other files in it, so runs never meet each other's
 // files and leave nothing behind.
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,6 +19,12 @@
 #include "platform/text/text.h"
 
 namespace larkpost::testing {
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string FileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class TempDir {
  public:

@@ -24,8 +24,7 @@ class FileTest : public ::testing::Test {
     std::ofstream(NarrowPath(name), std::ios::binary) << bytes;
   }
   std::string FileBytes(const std::string& name) const {
-    std::ifstream in(NarrowPath(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return larkpost::testing::FileBytes(NarrowPath(name));
   }
 
   larkpost::testing::TempDir temp_;

@@ -213,6 +213,11 @@ class IMAPIProp : public IUnknown {
   // skipped and, when `problems` is given, reported there as MAPI_E_COMPUTED.
   virtual HRESULT SetProps(ULONG count, const SPropValue* values,
                            SPropProblemArray** problems) = 0;
+  // This provider writes every CreateMessage, SetProps and ModifyRecipients to the database when
+  // it is called (inside the caller's open transaction, when there is one), so SaveChanges has
+  // nothing left to write: it answers S_OK, or what the fault plan says. A caller that needs a
+  // message to appear whole or not at all holds a transaction around its writes (a restore's
+  // groups do; store/restore.h).
   virtual HRESULT SaveChanges(ULONG flags) = 0;
 };
 

@@ -10,6 +10,7 @@
 struct FILETIME {
   uint32_t dwLowDateTime;
   uint32_t dwHighDateTime;
+  bool operator==(const FILETIME&) const = default;
 };
 
 struct SYSTEMTIME {
