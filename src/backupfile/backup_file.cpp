@@ -15,6 +15,7 @@
 #include "backupfile/record_pipe.h"
 #include "backupfile/text_export.h"
 #include "jobs/job_records.h"
+#include "platform/text/text.h"
 #include "store/cursor.h"
 #include "store/folder.h"
 #include "store/message.h"
@@ -181,6 +182,28 @@ void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool re
   FlushOrThrow(file);
   if (replaced) ++job.replacedMessages;
   job.RecordWritten();
+}
+
+BackupRecords::BackupRecords(CFile& file) : file_(file) {
+  valid_ = ValidateBackupFile(file, count_);
+}
+
+bool BackupRecords::NextFields(RecordFields& fields, std::u16string& error) {
+  error.clear();
+  if (AtEnd()) return false;
+  ++number_;
+  return ReadRecordFields(file_, fields, error);
+}
+
+bool BackupRecords::Next(MessageRecord& record, std::u16string& error) {
+  RecordFields fields;
+  return NextFields(fields, error) && CheckRecordFields(fields, record, error);
+}
+
+std::u16string RecordErrorText(uint64_t number, std::u16string_view text) {
+  std::u16string numbered = u"No." + Utf8ToWide(std::to_string(number)) + u", ";
+  numbered += text;
+  return numbered;
 }
 
 bool ValidateBackupFile(CFile& file, uint32_t& recordCount) {

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
+#include "backupfile/record_codec.h"
 #include "message/message_record.h"
 
 #include "platform/file/file.h"
@@ -55,6 +57,35 @@ bool WriteSelectedFolders(BackupJob& job, CFile& file);
 // Appends one encoded record, flushes it to storage and counts it in the job (in its
 // replacedMessages too when `replaced`). File errors raise CFileException.
 void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced = false);
+
+// The records of a backup file in order, numbered from 1, once its digest has been checked: the
+// one reading loop of restore, verify, show and conversions. The file stays the caller's.
+class BackupRecords {
+ public:
+  // Checks the digest (valid() tells) and stands before the first record. Throws
+  // CFileException.
+  explicit BackupRecords(CFile& file);
+
+  bool valid() const { return valid_; }
+  uint32_t count() const { return count_; }   // as the file's header says
+  uint32_t number() const { return number_; }  // of the record read last; 0 before the first
+  bool AtEnd() const { return !valid_ || number_ >= count_; }
+
+  // Before AtEnd(): the next record's fields, unchecked. False with `error` when the record is
+  // broken (the records after it cannot be found again then); false with no error at the end.
+  bool NextFields(RecordFields& fields, std::u16string& error);
+  // The same for the next record checked as a restore checks it (CheckRecordFields).
+  bool Next(MessageRecord& record, std::u16string& error);
+
+ private:
+  CFile& file_;
+  bool valid_ = false;
+  uint32_t count_ = 0;
+  uint32_t number_ = 0;
+};
+
+// "No.N, " followed by the text: how the error of record N is told everywhere.
+std::u16string RecordErrorText(uint64_t number, std::u16string_view text);
 
 // Checks the stored digest against the file's length. On success sets recordCount and leaves the
 // file at offset 20, where the first record begins.

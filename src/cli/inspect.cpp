@@ -23,23 +23,24 @@ namespace larkpost {
 namespace {
 
 std::string Numbered(uint32_t record, const std::u16string& error) {
-  char number[32];
-  std::snprintf(number, sizeof number, "No.%u, ", record);
-  return number + PrintableLine(WideToUtf8(error));
+  return PrintableLine(WideToUtf8(RecordErrorText(record, error)));
 }
 
-// Opens and validates; on failure prints why and returns false.
-bool OpenBackupFile(const std::u16string& path, CFile& file, uint32_t& count, CliStreams& io) {
+// Opens the file; on failure prints why and returns false.
+bool OpenBackupFile(const std::u16string& path, CFile& file, CliStreams& io) {
   CFileException error;
   if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone, &error)) {
     io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return false;
   }
-  if (!ValidateBackupFile(file, count)) {
-    io.err << WideToUtf8(LoadString(IDS_FILE_VALIDATION_FAILED)) << "\n";
-    return false;
-  }
   return true;
+}
+
+// Checks the digest; on failure prints the system's text and returns false.
+bool Validated(const BackupRecords& records, CliStreams& io) {
+  if (records.valid()) return true;
+  io.err << WideToUtf8(LoadString(IDS_FILE_VALIDATION_FAILED)) << "\n";
+  return false;
 }
 
 std::string Indented(const std::u16string& text) {
@@ -56,14 +57,18 @@ std::string Indented(const std::u16string& text) {
 int VerifyBackupFile(const std::u16string& path, const Selection& selection, CliStreams& io) {
   try {
     CFile file;
-    uint32_t count = 0;
-    if (!OpenBackupFile(path, file, count, io)) return kExitFailure;
+    if (!OpenBackupFile(path, file, io)) return kExitFailure;
+    BackupRecords records(file);
+    if (!Validated(records, io)) return kExitFailure;
+    const uint32_t count = records.count();
     uint32_t broken = 0;
     uint32_t selected = 0;
-    for (uint32_t record = 1; record <= count && record != 0; ++record) {
-      RecordFields fields;
-      std::u16string error;
-      if (!ReadRecordFields(file, fields, error)) {
+    RecordFields fields;
+    std::u16string error;
+    while (!records.AtEnd()) {
+      const bool read = records.NextFields(fields, error);
+      const uint32_t record = records.number();
+      if (!read) {
         // The rest of the file cannot be found again once a record is broken.
         io.err << Numbered(record, error) << "\n"
                << "records " << record << " to " << count << " cannot be read\n";
@@ -100,13 +105,17 @@ int ShowBackupFile(const std::u16string& path, bool json, const Selection& selec
                    CliStreams& io) {
   try {
     CFile file;
-    uint32_t count = 0;
-    if (!OpenBackupFile(path, file, count, io)) return kExitFailure;
+    if (!OpenBackupFile(path, file, io)) return kExitFailure;
+    BackupRecords records(file);
+    if (!Validated(records, io)) return kExitFailure;
+    const uint32_t count = records.count();
     uint32_t selected = 0;
-    for (uint32_t record = 1; record <= count && record != 0; ++record) {
-      RecordFields fields;
-      std::u16string error;
-      if (!ReadRecordFields(file, fields, error)) {
+    RecordFields fields;
+    std::u16string error;
+    while (!records.AtEnd()) {
+      const bool read = records.NextFields(fields, error);
+      const uint32_t record = records.number();
+      if (!read) {
         io.err << Numbered(record, error) << "\n";
         return kExitFailure;
       }

@@ -26,18 +26,17 @@ namespace {
 class BackupFileReader : public MessageReader {
  public:
   explicit BackupFileReader(const std::u16string& path)
-      : file_(path, CFile::modeRead | CFile::shareDenyNone) {
-    if (!ValidateBackupFile(file_, count_)) error_ = "File Validation Failed.";
+      : file_(path, CFile::modeRead | CFile::shareDenyNone), records_(file_) {
+    if (!records_.valid()) error_ = "File Validation Failed.";
   }
 
   bool Next(MessageRecord& record) override {
-    if (!error_.empty() || next_ > count_ || count_ == 0) return false;
+    if (!error_.empty() || records_.AtEnd()) return false;
     std::u16string error;
-    if (!ReadRecord(file_, record, error)) {
-      error_ = "No." + std::to_string(next_) + ", " + WideToUtf8(error);
+    if (!records_.Next(record, error)) {
+      error_ = WideToUtf8(RecordErrorText(records_.number(), error));
       return false;
     }
-    ++next_;
     ++counts_.entries;
     ++counts_.messages;
     return true;
@@ -45,8 +44,7 @@ class BackupFileReader : public MessageReader {
 
  private:
   CFile file_;
-  uint32_t count_ = 0;
-  uint32_t next_ = 1;
+  BackupRecords records_;
 };
 
 // A backup file of the given records. Unlike a backup of a store, which flushes every record as
