@@ -26,21 +26,34 @@ std::string Numbered(uint32_t record, const std::u16string& error) {
   return PrintableLine(WideToUtf8(RecordErrorText(record, error)));
 }
 
-// Opens the file; on failure prints why and returns false.
-bool OpenBackupFile(const std::u16string& path, CFile& file, CliStreams& io) {
-  CFileException error;
-  if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone, &error)) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+// Reads every record of the backup file at `path` into `file` and hands each one's number and
+// fields to `visit`. Prints why and returns false when the file cannot be opened or validated, or
+// a record is broken (its number then in `broken`); `count` is the record count of the header.
+template <class Visit>
+bool ReadEachRecord(const std::u16string& path, CFile& file, uint32_t& count, uint32_t& broken,
+                    CliStreams& io, Visit visit) {
+  CFileException openError;
+  if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone, &openError)) {
+    io.err << PrintableLine(WideToUtf8(openError.ErrorMessage())) << "\n";
     return false;
   }
+  BackupRecords records(file);
+  if (!records.valid()) {
+    io.err << WideToUtf8(LoadString(IDS_FILE_VALIDATION_FAILED)) << "\n";
+    return false;
+  }
+  count = records.count();
+  RecordFields fields;
+  std::u16string error;
+  while (!records.AtEnd()) {
+    if (!records.NextFields(fields, error)) {
+      broken = records.number();
+      io.err << Numbered(broken, error) << "\n";
+      return false;
+    }
+    visit(records.number(), fields);
+  }
   return true;
-}
-
-// Checks the digest; on failure prints the system's text and returns false.
-bool Validated(const BackupRecords& records, CliStreams& io) {
-  if (records.valid()) return true;
-  io.err << WideToUtf8(LoadString(IDS_FILE_VALIDATION_FAILED)) << "\n";
-  return false;
 }
 
 std::string Indented(const std::u16string& text) {
@@ -57,31 +70,23 @@ std::string Indented(const std::u16string& text) {
 int VerifyBackupFile(const std::u16string& path, const Selection& selection, CliStreams& io) {
   try {
     CFile file;
-    if (!OpenBackupFile(path, file, io)) return kExitFailure;
-    BackupRecords records(file);
-    if (!Validated(records, io)) return kExitFailure;
-    const uint32_t count = records.count();
-    uint32_t broken = 0;
-    uint32_t selected = 0;
-    RecordFields fields;
-    std::u16string error;
-    while (!records.AtEnd()) {
-      const bool read = records.NextFields(fields, error);
-      const uint32_t record = records.number();
-      if (!read) {
-        // The rest of the file cannot be found again once a record is broken.
-        io.err << Numbered(record, error) << "\n"
-               << "records " << record << " to " << count << " cannot be read\n";
-        return kExitFailure;
-      }
+    uint32_t count = 0, brokenAt = 0, broken = 0, selected = 0;
+    const bool read = ReadEachRecord(path, file, count, brokenAt, io,
+                                     [&](uint32_t record, const RecordFields& fields) {
       // The restore's own checker: what it refuses, verify names, and nothing else.
       MessageRecord checked;
+      std::u16string error;
       if (!CheckRecordFields(fields, checked, error)) {
         io.err << Numbered(record, error) << "\n";
         ++broken;
       } else if (selection.Selects(checked)) {
         ++selected;
       }
+    });
+    if (!read) {
+      // The rest of the file cannot be found again once a record is broken.
+      if (brokenAt > 0) io.err << "records " << brokenAt << " to " << count << " cannot be read\n";
+      return kExitFailure;
     }
     const uint64_t rest = file.GetLength() - file.GetPosition();
     if (rest > 0) {
@@ -105,20 +110,9 @@ int ShowBackupFile(const std::u16string& path, bool json, const Selection& selec
                    CliStreams& io) {
   try {
     CFile file;
-    if (!OpenBackupFile(path, file, io)) return kExitFailure;
-    BackupRecords records(file);
-    if (!Validated(records, io)) return kExitFailure;
-    const uint32_t count = records.count();
-    uint32_t selected = 0;
-    RecordFields fields;
-    std::u16string error;
-    while (!records.AtEnd()) {
-      const bool read = records.NextFields(fields, error);
-      const uint32_t record = records.number();
-      if (!read) {
-        io.err << Numbered(record, error) << "\n";
-        return kExitFailure;
-      }
+    uint32_t count = 0, brokenAt = 0, selected = 0;
+    const bool read = ReadEachRecord(path, file, count, brokenAt, io,
+                                     [&](uint32_t record, const RecordFields& fields) {
       MessageRecord checked;
       std::u16string problem;
       const bool parsed = CheckRecordFields(fields, checked, problem);
@@ -129,7 +123,7 @@ int ShowBackupFile(const std::u16string& path, bool json, const Selection& selec
           checked.folderPath = fields.folderPath;
           checked.deliveryTime = fields.deliveryTime;
         }
-        if (!selection.Selects(checked)) continue;
+        if (!selection.Selects(checked)) return;
       }
       ++selected;
       if (json) {
@@ -165,7 +159,8 @@ int ShowBackupFile(const std::u16string& path, bool json, const Selection& selec
                << "    " << Indented(fields.text) << "\n";
         if (!parsed) io.out << "  (" << PrintableLine(WideToUtf8(problem)) << ")\n";
       }
-    }
+    });
+    if (!read) return kExitFailure;
     // With --json the standard output carries the records alone.
     if (selection.Narrows()) (json ? io.err : io.out) << SelectedLine(selected, count) << "\n";
     return kExitSuccess;
