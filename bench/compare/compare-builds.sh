@@ -6,7 +6,8 @@
 #   bench/compare/compare-builds.sh OLD_LARKPOST NEW_LARKPOST [MESSAGES] [ROUNDS]
 #
 # Works in a fresh folder below $LARKPOST_COMPARE_DIR (default /dev/shm, so that the flushes of
-# the disk do not hide the programs' own work). Prints, per step, the median wall time of each
+# the disk do not hide the programs' own work); LARKPOST_COMPARE_STEPS names the steps to time
+# (default: all of them). Prints, per step, the median wall time of each
 # build and their ratio (new / old).
 set -euo pipefail
 old=${1:?usage: compare-builds.sh OLD NEW [MESSAGES] [ROUNDS]}
@@ -50,7 +51,7 @@ step() {  # step NAME BINARY: one timed run of the step with that binary
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 printf "%-14s %10s %10s %8s   (%s messages, %s rounds)\n" step old_s new_s new/old "$messages" "$rounds"
-for name in backup restore-empty restore-again bak-to-xml xml-to-bak bak-to-zip; do
+for name in ${LARKPOST_COMPARE_STEPS:-backup restore-empty restore-again bak-to-xml xml-to-bak bak-to-zip}; do
   : > "$work/old.times"
   : > "$work/new.times"
   for ((i = 0; i < rounds; i++)); do

@@ -1,17 +1,15 @@
 #include "app/commands.h"
 
-#include <unistd.h>
-
 #include <QtCore/QStringList>
 #include <QtWidgets/QFileDialog>
 
 #include "app/frame.h"
 #include "jobs/job_records.h"
 #include "jobs/runs.h"
+#include "jobs/store_access.h"
 #include "jobs/targets.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
-#include "platform/mapi/provider.h"
 
 namespace larkpost::app {
 
@@ -30,20 +28,6 @@ bool RunFileDialog(QFileDialog& dialog, const QString& filter, const QString& de
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
   *path = dialog.selectedFiles().first();
   return true;
-}
-
-// The messaging logon creates a store file that is missing; a backup or a restore must not run
-// against a new, empty store because the chosen one has gone. Told as a failed logon.
-bool StoreOpened(const SmsSession& session) {
-  if (session.initialized) return true;
-  AfxMessageBox(IDS_ACCOUNT_INIT_FAILED, MB_ICONWARNING);
-  return false;
-}
-
-bool StoreExists() {
-  if (access(mapi::DatabasePath().c_str(), F_OK) == 0) return true;
-  AfxMessageBox(IDS_ACCOUNT_INIT_FAILED, MB_ICONWARNING);
-  return false;
 }
 
 }  // namespace
@@ -88,9 +72,9 @@ void OnBackupMessages(FileDialogs& dialogs) {
     return;
   }
   const std::u16string path = chosen.toStdU16String();
-  if (!StoreExists()) return;
+  if (!StoreReadyForRun()) return;
   BackupJob job(FileKindForPath(path), path, 1, 1, 1, 1, 1);
-  if (!StoreOpened(job.session)) return;
+  if (!SessionReady(job.session)) return;
   StartBackup(job);
 }
 
@@ -103,9 +87,9 @@ void OnRestoreMessages(FileDialogs& dialogs) {
   }
   const std::u16string path = chosen.toStdU16String();
   if (AfxMessageBox(RestoreQuestion(path), MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return;
-  if (!StoreExists()) return;
+  if (!StoreReadyForRun()) return;
   RestoreJob job(path);
-  if (!StoreOpened(job.session)) return;
+  if (!SessionReady(job.session)) return;
   StartRestore(job);
 }
 

@@ -14,6 +14,7 @@
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
 #include "jobs/runs.h"
+#include "jobs/store_access.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
 #include "platform/mapi/provider.h"
@@ -29,18 +30,10 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// The session could not be opened: the system's text, and for a store file that does not exist
-// a hint on the next line.
-void ReportNoSession(const std::string& database, CliStreams& io) {
-  AfxMessageBox(IDS_ACCOUNT_INIT_FAILED, MB_ICONWARNING);
-  if (!StoreExists(database)) HintMissingStore(database, io);
-}
-
-// The messaging logon would create a missing store file; a backup or restore must not quietly
-// run against a new empty store because a path was mistyped.
-bool CanLogOn(const std::string& database, CliStreams& io) {
-  if (StoreExists(database)) return true;
-  ReportNoSession(database, io);
+// The store of a run (jobs/store_access.h), with a hint on how to create a missing one.
+bool StoreReady(const std::string& database, CliStreams& io) {
+  if (StoreReadyForRun()) return true;
+  HintMissingStore(database, io);
   return false;
 }
 
@@ -59,13 +52,10 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
 
   TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
   ScopedUserInterface installed(ui);
-  if (!CanLogOn(database, io)) return kExitFailure;
+  if (!StoreReady(database, io)) return kExitFailure;
   BackupJob job(FileKindForPath(target), target, flags[0], flags[1], flags[2], flags[3], flags[4]);
   job.selection = selection;
-  if (!job.session.initialized) {
-    ReportNoSession(database, io);
-    return kExitFailure;
-  }
+  if (!SessionReady(job.session)) return kExitFailure;
   ui.Follow(job.outcome);
   StartBackup(job);
   if (job.outcome != RunOutcome::kFailed && selection.LooksAtMessages()) {
@@ -99,13 +89,10 @@ int RunRestore(const std::string& database, const std::string& path,
       return kExitFailure;
     }
   }
-  if (!CanLogOn(database, io)) return kExitFailure;
+  if (!StoreReady(database, io)) return kExitFailure;
   RestoreJob job(source, options.dryRun);
   job.selection = selection;
-  if (!job.session.initialized) {
-    ReportNoSession(database, io);
-    return kExitFailure;
-  }
+  if (!SessionReady(job.session)) return kExitFailure;
   ui.Follow(job.outcome);
   StartRestore(job);
   const int status = ui.ExitStatus();

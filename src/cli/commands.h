@@ -31,8 +31,6 @@ int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliS
 // "direction", "received" or "sent"; false for anything else.
 bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs);
 
-// Whether the store file is there: the messaging logon would create a missing one.
-bool StoreExists(const std::string& database);
 // The line that tells how to create the missing store file `database`.
 void HintMissingStore(const std::string& database, CliStreams& io);
 

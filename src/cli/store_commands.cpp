@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "cli/commands.h"
+#include "jobs/store_access.h"
 #include "cli/printable.h"
 #include "cli/terminal_ui.h"
 #include "platform/framework/strings.h"
@@ -25,7 +26,7 @@ namespace {
 bool Opened(SmsSession& session, const std::string& database, CliStreams& io) {
   if (session.initialized) return true;
   io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n";
-  if (!StoreExists(database)) HintMissingStore(database, io);
+  if (!StoreFileExists(database)) HintMissingStore(database, io);
   return false;
 }
 
@@ -48,7 +49,7 @@ void ListFolder(SmsFolder& root, uint64_t& total, CliStreams& io) {
 
 // The messaging logon creates a missing store file; looking at a store must not.
 bool Exists(const std::string& database, CliStreams& io) {
-  if (StoreExists(database)) return true;
+  if (StoreFileExists(database)) return true;
   io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n";
   HintMissingStore(database, io);
   return false;
@@ -56,7 +57,6 @@ bool Exists(const std::string& database, CliStreams& io) {
 
 }  // namespace
 
-bool StoreExists(const std::string& database) { return access(database.c_str(), F_OK) == 0; }
 
 void HintMissingStore(const std::string& database, CliStreams& io) {
   io.err << "(no message store at " << database << "; create one with: larkpost --store "

@@ -62,6 +62,7 @@ bool Selection::Narrows() const {
 }
 
 bool Selection::Selects(const MessageRecord& message) const {
+  if (!Narrows()) return true;
   const std::u16string_view folderPath = message.folderPath;
   FolderKind kind;
   if (!FolderKindFromName(folderPath.substr(0, folderPath.find(u'\\')), kind)) {
