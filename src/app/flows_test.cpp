@@ -10,6 +10,8 @@
 #include <QtWidgets/QProgressBar>
 
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <deque>
 #include <filesystem>
 #include <sstream>
@@ -41,11 +43,13 @@ class ScriptedUi : public QtUserInterface {
   using QtUserInterface::QtUserInterface;
   std::deque<int> answers;
   std::vector<Shown> shown;
+  std::function<void()> onShow;  // runs while a box is up, before it is answered
 
  protected:
   int ShowMessageBox(const QString& text, unsigned type) override {
     shown.push_back({text, type, dynamic_cast<CProgressDialog*>(Frame()->TopDialog()) != nullptr,
                      QThread::currentThread() == qApp->thread()});
+    if (onShow) onShow();
     if (answers.empty()) return IDOK;
     const int answer = answers.front();
     answers.pop_front();
@@ -203,6 +207,39 @@ TEST_F(Flows, MessageAfterFinishedIsServedBeforeTheWorkerIsJoined) {
   ASSERT_EQ(ui_->shown.size(), 1u);
   EXPECT_FALSE(ui_->shown[0].overProgress);
   EXPECT_TRUE(ui_->shown[0].onUiThread);
+}
+
+// Quitting while the worker waits for the answer to a message box it shows after `finished` (the
+// frame lets the program close then): the quit ends every event loop, but the waits must keep
+// serving the worker (its second box too) until its thread has ended, or the join never returns.
+// The watchdog turns a hang into a failure.
+TEST_F(Flows, QuitDuringAWorkerMessageBoxDoesNotHang) {
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!done) {
+      std::fputs("QuitDuringAWorkerMessageBoxDoesNotHang: the run never ended\n", stderr);
+      std::_Exit(1);
+    }
+  });
+  ui_->onShow = [] { QCoreApplication::quit(); };
+  std::atomic<double> progress{0.0};
+  std::atomic<int32_t> finished{0};
+  bool ran = false;
+  QTimer::singleShot(0, [&] {
+    ran = RunWorker(
+        [&] {
+          finished = 1;
+          AfxMessageBox(u"/nowhere/x.bak was not found.", MB_ICONWARNING);
+          AfxMessageBox(u"Partial output: /nowhere/.x.bak.part", MB_ICONWARNING);
+        },
+        progress, finished);
+  });
+  QApplication::exec();  // the quit ends it
+  done = true;
+  watchdog.join();
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(ui_->shown.size(), 2u);
 }
 
 TEST_F(Flows, CancelledDialogsAndUnconfirmedRestoreDoNothing) {

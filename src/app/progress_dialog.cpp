@@ -1,5 +1,6 @@
 #include "app/progress_dialog.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QEventLoop>
 #include <QtCore/QThread>
 #include <QtCore/QTimer>
@@ -156,19 +157,23 @@ int QtUserInterface::ShowMessageBox(const QString& text, unsigned type) {
 
 void QtUserInterface::WaitForWorker(const std::atomic<double>& progress,
                                     const std::atomic<int32_t>& finished) {
+  // Not exec(): a quit asked for while the run goes on ends every event loop of the thread, and
+  // the job must outlive its worker. The dialog ends itself only after `finished`.
   CProgressDialog dialog(&progress, &finished, frame_);
-  dialog.exec();
+  dialog.show();
+  ServeUntil([&] { return !dialog.isVisible(); });
 }
 
 void QtUserInterface::WaitForWorkerExit(const std::atomic<bool>& exited) {
-  if (exited.load()) return;
-  QEventLoop loop;
+  ServeUntil([&] { return exited.load(); });
+}
+
+void QtUserInterface::ServeUntil(const std::function<bool()>& done) {
+  if (done()) return;
+  // The timer wakes the loop to look at `done`, which the worker sets without an event.
   QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (exited.load()) loop.quit();
-  });
   poll.start(5);
-  loop.exec();
+  while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 }  // namespace larkpost::app

@@ -7,13 +7,15 @@
 //
 // Message boxes asked for by the worker are shown on the user-interface thread (they appear
 // over the progress dialog, which keeps its last percentage) while the worker waits for the
-// answer.
+// answer. Quitting during a run ends the program once the run is over: the waits go on serving
+// the worker, and a box asked for while the program quits closes at once (answered Cancel).
 #pragma once
 
 #include <QtCore/QBasicTimer>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "app/frame.h"
 #include "platform/framework/framework.h"
@@ -78,6 +80,10 @@ class QtUserInterface : public UserInterface {
   CMainFrame* Frame() const { return frame_; }  // for the tests' scripted answers
 
  private:
+  // Serves the thread's events (the worker's message boxes among them) until `done` holds, even
+  // after a quit has ended the event loops: the caller joins the worker next.
+  static void ServeUntil(const std::function<bool()>& done);
+
   CMainFrame* frame_;
 };
 
