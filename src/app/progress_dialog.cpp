@@ -7,12 +7,12 @@
 #include <QtGui/QCloseEvent>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
-#include <QtWidgets/QMessageBox>
 #include <QtWidgets/QProgressBar>
 
 #include <climits>
 #include <cmath>
 
+#include "app/message_box.h"
 #include "platform/framework/strings.h"
 
 namespace larkpost::app {
@@ -128,7 +128,8 @@ void CProgressDialog::closeEvent(QCloseEvent* event) {
 }
 
 int QtUserInterface::MessageBox(const std::u16string& text, unsigned type) {
-  const QString message = QString::fromStdU16String(text);
+  // Read on the thread that asks: the addendum looks at the asking worker's own job.
+  const QString message = QString::fromStdU16String(addendum_ ? text + addendum_() : text);
   QObject* context = frame_ != nullptr ? static_cast<QObject*>(frame_) : qApp;
   if (QThread::currentThread() == context->thread()) return ShowMessageBox(message, type);
   // From the worker: shown by the user-interface thread; the worker waits for the answer.
@@ -140,19 +141,8 @@ int QtUserInterface::MessageBox(const std::u16string& text, unsigned type) {
 }
 
 int QtUserInterface::ShowMessageBox(const QString& text, unsigned type) {
-  QMessageBox::Icon icon = QMessageBox::NoIcon;
-  switch (type & 0xF0) {
-    case MB_ICONQUESTION: icon = QMessageBox::Question; break;
-    case MB_ICONWARNING: icon = QMessageBox::Warning; break;
-    case MB_ICONINFORMATION: icon = QMessageBox::Information; break;
-  }
-  const bool withCancel = (type & 0x0F) == MB_OKCANCEL;
-  QMessageBox box(icon, LoadQString(AFX_IDS_APP_TITLE), text,
-                  withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, frame_);
-  box.setTextFormat(Qt::PlainText);
-  box.setFont(CellFont(SystemMetrics().T(13)));  // in the screen's own type
-  box.setDefaultButton(QMessageBox::Ok);
-  return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
+  CMessageBox box(frame_, text, type);
+  return box.Run();
 }
 
 void QtUserInterface::WaitForWorker(const std::atomic<double>& progress,

@@ -73,6 +73,11 @@ class QtUserInterface : public UserInterface {
   // dialog was let go): the user-interface thread keeps serving it until the thread has ended.
   void WaitForWorkerExit(const std::atomic<bool>& exited) override;
 
+  // Text added below every message while set (empty adds nothing): a command says there what
+  // its run did. Set and cleared on the user-interface thread while no worker runs; called on
+  // the thread that shows the message.
+  void SetAddendum(std::function<std::u16string()> addendum) { addendum_ = std::move(addendum); }
+
  protected:
   // Shows the box on the user-interface thread and returns IDOK or IDCANCEL; tests answer
   // instead.
@@ -85,6 +90,7 @@ class QtUserInterface : public UserInterface {
   static void ServeUntil(const std::function<bool()>& done);
 
   CMainFrame* frame_;
+  std::function<std::u16string()> addendum_;
 };
 
 }  // namespace larkpost::app

@@ -1,5 +1,7 @@
 #include "jobs/targets.h"
 
+#include <string>
+
 #include "formats/file_kind.h"
 
 namespace larkpost {
@@ -26,6 +28,13 @@ BackupFormat FormatForPath(const std::u16string& path) {
 
 std::u16string RestoreQuestion(const std::u16string& path) {
   return u"Are you sure to restore sms from file:" + path;
+}
+
+std::u16string RestoreSummaryLine(const RestoreCounts& counts) {
+  const std::string line = "Restored: " + std::to_string(counts.restored) +
+                           ", already present: " + std::to_string(counts.present) +
+                           ", folders created: " + std::to_string(counts.foldersCreated);
+  return std::u16string(line.begin(), line.end());
 }
 
 }  // namespace larkpost

@@ -22,11 +22,19 @@ BackupFormat FormatForPath(const std::u16string& path);
 // "Are you sure to restore sms from file:" followed directly by the path.
 std::u16string RestoreQuestion(const std::u16string& path);
 
+// What a restore did, the line after "Restore Succeeded.":
+// "Restored: 3, already present: 0, folders created: 1".
+std::u16string RestoreSummaryLine(const RestoreCounts& counts);
+
 // File-dialog filters in the framework's convention: description and pattern pairs, each part
-// ended by "|".
+// ended by "|". The save dialog offers every format a backup writes, the handheld's two first and
+// in their order; the open dialog every format a restore reads. The format still follows the
+// chosen path alone (FormatForPath), whichever filter was selected.
 inline constexpr const char16_t* kSaveDialogFilter =
-    u"Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|";
-inline constexpr const char16_t* kOpenDialogFilter = u"Larkpost File(*.bak)|*.bak|";
+    u"Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|Phone XML(*.xml)|*.xml|"
+    u"Phone ZIP(*.zip)|*.zip|HTML Page(*.html;*.htm)|*.html;*.htm|";
+inline constexpr const char16_t* kOpenDialogFilter =
+    u"Larkpost File(*.bak)|*.bak|Phone XML(*.xml)|*.xml|Phone ZIP(*.zip)|*.zip|";
 // Appended by both dialogs to a name typed without an extension.
 inline constexpr const char16_t* kDefaultExtension = u"bak";
 
