@@ -1,9 +1,14 @@
 #include "app/commands.h"
 
+#include <QtCore/QFileInfo>
+#include <QtCore/QRegularExpression>
 #include <QtCore/QStringList>
 #include <QtWidgets/QFileDialog>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QVBoxLayout>
 
 #include "app/frame.h"
+#include "app/progress_dialog.h"
 #include "jobs/job_records.h"
 #include "jobs/runs.h"
 #include "jobs/store_access.h"
@@ -20,15 +25,74 @@ QWidget* DialogParent() {
   return app != nullptr ? app->MainFrame() : nullptr;
 }
 
-bool RunFileDialog(QFileDialog& dialog, const QString& filter, const QString& defaultExtension,
-                   QString* path) {
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setNameFilters(QtFilter(filter).split(";;"));
-  dialog.setDefaultSuffix(defaultExtension);
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-  *path = dialog.selectedFiles().first();
-  return true;
+// "*.xml" → "xml": the ending a filter's first pattern gives a name typed without one.
+QString SuffixOf(const QString& qtFilter) {
+  const QRegularExpressionMatch match =
+      QRegularExpression("\\(\\*\\.([A-Za-z0-9]+)").match(qtFilter);
+  return match.hasMatch() ? match.captured(1) : QString();
 }
+
+}  // namespace
+
+CFileDialog::CFileDialog(QWidget* frame, const QString& title, bool save)
+    : CDeviceDialog(frame, title, false), save_(save) {
+  const ScreenMetrics& screen = SystemMetrics();
+  setFont(CellFont(screen.T(13)));
+  files_ = new QFileDialog(this);
+  // Qt's own dialog, as a part of this screen: not the desktop's, not a window of its own.
+  files_->setOption(QFileDialog::DontUseNativeDialog);
+  files_->setWindowFlags(Qt::Widget);
+  // Replacing a file is confirmed by the screen's own message box.
+  files_->setOption(QFileDialog::DontConfirmOverwrite);
+  files_->setViewMode(QFileDialog::List);
+  files_->setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+  files_->setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+  files_->setSizeGripEnabled(false);
+  // A handheld's screen has no room for the desktop's side bar of places.
+  if (auto* sidebar = files_->findChild<QWidget*>("sidebar")) sidebar->hide();
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(files_);
+  connect(files_, &QFileDialog::finished, this, [this](int result) { done(result); });
+  connect(files_, &QFileDialog::filterSelected, this, [this](const QString& filter) {
+    // The name follows the chosen filter: its ending replaces one of the other filters'.
+    const QString suffix = SuffixOf(filter);
+    if (suffix.isEmpty()) return;
+    files_->setDefaultSuffix(suffix);
+    auto* name = files_->findChild<QLineEdit*>("fileNameEdit");
+    if (!save_ || name == nullptr) return;
+    for (const QString& other : files_->nameFilters()) {
+      const QString ending = "." + SuffixOf(other);
+      if (ending.size() > 1 && name->text().endsWith(ending)) {
+        name->setText(name->text().chopped(ending.size()) + "." + suffix);
+        break;
+      }
+    }
+  });
+}
+
+void CFileDialog::SetFilter(const QString& framework, const QString& defaultExtension) {
+  files_->setNameFilters(QtFilter(framework).split(";;"));
+  files_->setDefaultSuffix(defaultExtension);
+}
+
+void CFileDialog::SetFileName(const QString& name) { files_->selectFile(name); }
+
+bool CFileDialog::Ask(QString* path) {
+  for (;;) {
+    files_->show();  // it hides itself when it is answered
+    if (exec() != QDialog::Accepted || files_->selectedFiles().isEmpty()) return false;
+    *path = files_->selectedFiles().first();
+    if (!save_ || !QFileInfo::exists(*path)) return true;
+    const QString question =
+        QFileInfo(*path).fileName() + " already exists.\nDo you want to replace it?";
+    if (AfxMessageBox(question.toStdU16String(), MB_OKCANCEL | MB_ICONWARNING) == IDOK) {
+      return true;
+    }
+  }
+}
+
+namespace {
 
 }  // namespace
 
@@ -39,7 +103,15 @@ QString QtFilter(const QString& framework) {
     if (parts[i].isEmpty()) break;
     QString patterns = parts[i + 1];
     patterns.replace(';', ' ');
-    filters << parts[i] + " (" + patterns + ")";
+    // A description that names its patterns already, "Larkpost File(*.bak)", keeps them once.
+    QString description = parts[i];
+    const QString named = "(" + parts[i + 1] + ")";
+    if (description.endsWith(named)) {
+      description.chop(named.size());
+      filters << description + "(" + patterns + ")";
+    } else {
+      filters << description + " (" + patterns + ")";
+    }
   }
   return filters.join(";;");
 }
@@ -47,27 +119,24 @@ QString QtFilter(const QString& framework) {
 bool QtFileDialogs::AskSavePath(const QString& title, const QString& filter,
                                 const QString& defaultExtension, const QString& initialName,
                                 QString* path) {
-  QFileDialog dialog(DialogParent(), title);
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.selectFile(initialName);
-  // Qt's save dialog asks before replacing an existing file.
-  return RunFileDialog(dialog, filter, defaultExtension, path);
+  CFileDialog dialog(DialogParent(), title, true);
+  dialog.SetFilter(filter, defaultExtension);
+  dialog.SetFileName(initialName);
+  return dialog.Ask(path);
 }
 
 bool QtFileDialogs::AskOpenPath(const QString& title, const QString& filter,
                                 const QString& defaultExtension, QString* path) {
-  QFileDialog dialog(DialogParent(), title);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  return RunFileDialog(dialog, filter, defaultExtension, path);
+  CFileDialog dialog(DialogParent(), title, false);
+  dialog.SetFilter(filter, defaultExtension);
+  return dialog.Ask(path);
 }
 
 void OnBackupMessages(FileDialogs& dialogs) {
   const QString title = LoadQString(IDS_SAVE_DIALOG_TITLE);
   const QString name = QString::fromStdU16String(DefaultBackupName(CTime::GetCurrentTime()));
   QString chosen;
-  if (!dialogs.AskSavePath(title, QString::fromStdU16String(kSaveDialogFilter),
+  if (!dialogs.AskSavePath(title, QString::fromStdU16String(SaveDialogFilter()),
                            QString::fromStdU16String(kDefaultExtension), name, &chosen)) {
     return;
   }
@@ -81,7 +150,7 @@ void OnBackupMessages(FileDialogs& dialogs) {
 void OnRestoreMessages(FileDialogs& dialogs) {
   const QString title = LoadQString(IDS_OPEN_DIALOG_TITLE);
   QString chosen;
-  if (!dialogs.AskOpenPath(title, QString::fromStdU16String(kOpenDialogFilter),
+  if (!dialogs.AskOpenPath(title, QString::fromStdU16String(OpenDialogFilter()),
                            QString::fromStdU16String(kDefaultExtension), &chosen)) {
     return;
   }
@@ -90,7 +159,16 @@ void OnRestoreMessages(FileDialogs& dialogs) {
   if (!StoreReadyForRun()) return;
   RestoreJob job(path);
   if (!SessionReady(job.session)) return;
+  // After "Restore Succeeded." the box says what the run did.
+  auto* ui = dynamic_cast<QtUserInterface*>(&CurrentUserInterface());
+  if (ui != nullptr) {
+    ui->SetAddendum([&job] {
+      return job.outcome == RunOutcome::kSucceeded ? u"\n" + RestoreSummaryLine(job.Counts())
+                                                   : std::u16string();
+    });
+  }
   StartRestore(job);
+  if (ui != nullptr) ui->SetAddendum(nullptr);
 }
 
 }  // namespace larkpost::app

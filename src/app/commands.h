@@ -5,6 +5,10 @@
 
 #include <QtCore/QString>
 
+#include "app/frame.h"
+
+class QFileDialog;
+
 namespace larkpost::app {
 
 // The file dialogs the commands ask through. Filters are in the framework's "desc|pattern|"
@@ -21,7 +25,25 @@ class FileDialogs {
                            const QString& defaultExtension, QString* path) = 0;
 };
 
-// Qt's own file dialogs (the same on every desktop, headless too).
+// A file dialog of the handheld's screen: Qt's own (the same on every desktop, headless too),
+// covering the screen below the title strip, which shows its title. The proposed name's ending
+// follows the filter the user picks; replacing an existing file is confirmed first.
+class CFileDialog : public CDeviceDialog {
+ public:
+  CFileDialog(QWidget* frame, const QString& title, bool save);
+  // `framework` in the "desc|pattern|" convention.
+  void SetFilter(const QString& framework, const QString& defaultExtension);
+  void SetFileName(const QString& name);
+  // Shows the dialog; false when it is not closed with OK.
+  bool Ask(QString* path);
+  QFileDialog* Files() const { return files_; }  // for tests and screenshots
+
+ private:
+  QFileDialog* files_;
+  bool save_;
+};
+
+// The screen's file dialogs.
 class QtFileDialogs : public FileDialogs {
  public:
   bool AskSavePath(const QString& title, const QString& filter, const QString& defaultExtension,
@@ -30,8 +52,9 @@ class QtFileDialogs : public FileDialogs {
                    QString* path) override;
 };
 
-// "Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|" as Qt writes filters:
-// "Larkpost File(*.bak) (*.bak);;Text File(*.txt) (*.txt)".
+// "Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|" as Qt writes filters, each pattern list
+// shown once: "Larkpost File(*.bak);;Text File(*.txt)"; "Pictures|*.png;*.bmp|" gives
+// "Pictures (*.png *.bmp)".
 QString QtFilter(const QString& framework);
 
 void OnBackupMessages(FileDialogs& dialogs);

@@ -10,14 +10,19 @@
 #include <QtWidgets/QProgressBar>
 
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "app/commands.h"
 #include "app/gui_test_support.h"
 #include "app/progress_dialog.h"
+#include "formats/format_table.h"
+#include "jobs/targets.h"
 #include "jobs/worker.h"
 #include "platform/mapi/provider.h"
 #include "storejson/store_json.h"
@@ -41,11 +46,13 @@ class ScriptedUi : public QtUserInterface {
   using QtUserInterface::QtUserInterface;
   std::deque<int> answers;
   std::vector<Shown> shown;
+  std::function<void()> onShow;  // runs while a box is up, before it is answered
 
  protected:
   int ShowMessageBox(const QString& text, unsigned type) override {
     shown.push_back({text, type, dynamic_cast<CProgressDialog*>(Frame()->TopDialog()) != nullptr,
                      QThread::currentThread() == qApp->thread()});
+    if (onShow) onShow();
     if (answers.empty()) return IDOK;
     const int answer = answers.front();
     answers.pop_front();
@@ -205,6 +212,39 @@ TEST_F(Flows, MessageAfterFinishedIsServedBeforeTheWorkerIsJoined) {
   EXPECT_TRUE(ui_->shown[0].onUiThread);
 }
 
+// Quitting while the worker waits for the answer to a message box it shows after `finished` (the
+// frame lets the program close then): the quit ends every event loop, but the waits must keep
+// serving the worker (its second box too) until its thread has ended, or the join never returns.
+// The watchdog turns a hang into a failure.
+TEST_F(Flows, QuitDuringAWorkerMessageBoxDoesNotHang) {
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!done) {
+      std::fputs("QuitDuringAWorkerMessageBoxDoesNotHang: the run never ended\n", stderr);
+      std::_Exit(1);
+    }
+  });
+  ui_->onShow = [] { QCoreApplication::quit(); };
+  std::atomic<double> progress{0.0};
+  std::atomic<int32_t> finished{0};
+  bool ran = false;
+  QTimer::singleShot(0, [&] {
+    ran = RunWorker(
+        [&] {
+          finished = 1;
+          AfxMessageBox(u"/nowhere/x.bak was not found.", MB_ICONWARNING);
+          AfxMessageBox(u"Partial output: /nowhere/.x.bak.part", MB_ICONWARNING);
+        },
+        progress, finished);
+  });
+  QApplication::exec();  // the quit ends it
+  done = true;
+  watchdog.join();
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(ui_->shown.size(), 2u);
+}
+
 TEST_F(Flows, CancelledDialogsAndUnconfirmedRestoreDoNothing) {
   UseStore("missing.db");  // a logon would create it
   Frame().SendCommand(ID_BACKUP_MESSAGES);
@@ -235,7 +275,10 @@ TEST_F(Flows, UpperCaseTxtGivesABackupFile) {
   dialogs_.path = PathOf("sms.TXT");
   Frame().SendCommand(ID_BACKUP_MESSAGES);
   EXPECT_EQ(dialogs_.title, "Select Save Path.");
-  EXPECT_EQ(dialogs_.filter, "Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|");
+  // The system's two filters first, in their order, then every other format a backup writes.
+  EXPECT_EQ(dialogs_.filter,
+            "Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|Phone XML(*.xml)|*.xml|"
+            "Phone ZIP(*.zip)|*.zip|HTML Page(*.html;*.htm)|*.html;*.htm|");
   EXPECT_EQ(dialogs_.extension, "bak");
   EXPECT_TRUE(QRegularExpression("^BAK_[0-9]{8}_[0-9]{4}\\.bak$").match(dialogs_.initialName)
                   .hasMatch())
@@ -274,20 +317,93 @@ TEST_F(Flows, BackupAndRestoreThroughTheScreens) {
   ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
   Frame().SendCommand(ID_RESTORE_MESSAGES);
   EXPECT_EQ(dialogs_.title, "Select File Path.");
-  EXPECT_EQ(dialogs_.filter, "Larkpost File(*.bak)|*.bak|");
+  EXPECT_EQ(dialogs_.filter,
+            "Larkpost File(*.bak)|*.bak|Phone XML(*.xml)|*.xml|Phone ZIP(*.zip)|*.zip|");
 
   ASSERT_EQ(ui_->shown.size(), 3u);
   EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.");
   EXPECT_EQ(ui_->shown[1].text, "Are you sure to restore sms from file:" + PathOf("all.bak"));
   EXPECT_FALSE(ui_->shown[1].overProgress);
-  EXPECT_EQ(ui_->shown[2].text, "Restore Succeeded.");
+  // What the restore did, below the system's text: the Work subfolder of the Inbox was made.
+  EXPECT_EQ(ui_->shown[2].text,
+            "Restore Succeeded.\nRestored: 3, already present: 0, folders created: 1");
   EXPECT_TRUE(ui_->shown[2].overProgress);
+  EXPECT_EQ(Dump(), before);
+
+  // Once more: everything is there already.
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), 5u);
+  EXPECT_EQ(ui_->shown[4].text,
+            "Restore Succeeded.\nRestored: 0, already present: 3, folders created: 0");
   EXPECT_EQ(Dump(), before);
 }
 
-TEST(QtFilter, FrameworkFiltersAsQtWritesThem) {
+// Every format a backup writes goes through the save dialog, and every one a restore reads
+// through the open dialog, chosen by the same table as on the command line.
+TEST_F(Flows, EveryFormatThroughTheScreens) {
+  UseStore("source.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  {
+    std::istringstream messages(
+        R"({"folder":["Inbox"],"flags":1,"subject":"See you at 8","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Ann\" <+4915112345678>","senderName":"Ann","size":24,"recipients":[{"name":"Me","address":"+4915112340000","type":1}]})"
+        "\n");
+    SmsSession session(u"SMS");
+    std::string error;
+    ASSERT_TRUE(LoadStore(session, messages, error)) << error;
+  }
+  const std::pair<const char*, std::string> written[] = {
+      {"sms.xml", "<?xml"}, {"sms.ZIP", "PK"}, {"sms.html", "<!DOCTYPE html"}, {"sms.txt", ""}};
+  for (const auto& [name, start] : written) {
+    dialogs_.path = PathOf(name);
+    Frame().SendCommand(ID_BACKUP_MESSAGES);
+    ASSERT_EQ(ui_->shown.back().text, "Backup Succeeded.") << name;
+    std::ifstream file(dir_ / name, std::ios::binary);
+    std::string head(start.size(), '\0');
+    file.read(head.data(), static_cast<std::streamsize>(head.size()));
+    EXPECT_EQ(head, start) << name;
+    EXPECT_EQ(FileKindForPath(PathOf(name).toStdU16String()) == FileKind::kTextExport,
+              std::string(name) == "sms.txt");
+  }
+  for (const char* name : {"sms.xml", "sms.ZIP"}) {
+    UseStore(name[4] == 'x' ? "from-xml.db" : "from-zip.db");
+    ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+    dialogs_.path = PathOf(name);
+    Frame().SendCommand(ID_RESTORE_MESSAGES);
+    EXPECT_EQ(ui_->shown.back().text,
+              "Restore Succeeded.\nRestored: 1, already present: 0, folders created: 0")
+        << name;
+  }
+}
+
+// The patterns of each filter select, through the path's ending, the format the filter names:
+// the dialogs and the command line read one table.
+TEST(DialogFilters, EachPatternSelectsItsFormat) {
+  const QStringList save = QString::fromStdU16String(SaveDialogFilter()).split('|');
+  EXPECT_TRUE(save.join('|').startsWith("Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|"));
+  const std::vector<FileKind> expected = {FileKind::kBackup, FileKind::kTextExport,
+                                          FileKind::kPhoneXml, FileKind::kPhoneZip,
+                                          FileKind::kHtml};
+  ASSERT_EQ(save.size(), 2 * static_cast<int>(expected.size()) + 1);
+  for (size_t i = 0; i < expected.size(); ++i) {
+    for (const QString& pattern : save[2 * i + 1].split(';')) {
+      const std::u16string path = ("/home/ann/BAK_20260105_0845" + pattern.mid(1)).toStdU16String();
+      EXPECT_EQ(FileKindForPath(path), expected[i]) << pattern.toStdString();
+    }
+  }
+  const QStringList open = QString::fromStdU16String(OpenDialogFilter()).split('|');
+  int readable = 0;
+  for (int i = 1; i < open.size(); i += 2) {
+    const FileKind kind = FileKindForPath(("/x/y" + open[i].mid(1)).toStdU16String());
+    EXPECT_TRUE(IsReadable(kind)) << open[i].toStdString();
+    ++readable;
+  }
+  EXPECT_EQ(readable, 3);  // .bak, .xml, .zip: all a restore reads
+}
+
+TEST(QtFilter, FrameworkFiltersAsQtWritesThemEachPatternOnce) {
   EXPECT_EQ(QtFilter("Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|"),
-            "Larkpost File(*.bak) (*.bak);;Text File(*.txt) (*.txt)");
+            "Larkpost File(*.bak);;Text File(*.txt)");
+  EXPECT_EQ(QtFilter("HTML Page(*.html;*.htm)|*.html;*.htm|"), "HTML Page(*.html *.htm)");
   EXPECT_EQ(QtFilter("Pictures|*.png;*.bmp|"), "Pictures (*.png *.bmp)");
 }
 

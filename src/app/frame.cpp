@@ -2,22 +2,26 @@
 
 #include <QtCore/QTimer>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QResizeEvent>
 #include <QtGui/QDesktopServices>
 #include <QtGui/QFontMetrics>
 #include <QtGui/QLinearGradient>
 #include <QtGui/QPainter>
 #include <QtGui/QShortcut>
 #include <QtWidgets/QLabel>
-#include <QtWidgets/QMenu>
 #include <QtWidgets/QScrollArea>
 #include <QtWidgets/QScrollBar>
 #include <QtWidgets/QToolButton>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <map>
+#include <tuple>
 
 #include "app/commands.h"
 #include "app/home_view.h"
+#include "app/soft_key_menu.h"
 #include "platform/framework/strings.h"
 
 namespace larkpost::app {
@@ -59,22 +63,46 @@ const std::vector<MenuPopup>& MenuResource128() {
 }
 
 QFont CellFont(int cellHeight, int weight, int averageWidth) {
+  // Searched once per request: the widths and heights are met by measuring, and the same
+  // request always gives the same face.
+  static std::map<std::tuple<int, int, int>, QFont> made;
+  const auto key = std::make_tuple(cellHeight, weight, averageWidth);
+  if (const auto found = made.find(key); found != made.end()) return found->second;
+
   QFont font(kFontFamily);
   font.setStyleStrategy(QFont::PreferAntialias);
   // The handheld's narrow system font is closest to the condensed cut of the family.
   font.setStretch(QFont::SemiCondensed);
   font.setWeight(weight >= 700 ? QFont::Bold : QFont::Normal);
+  // The handheld's heights are cell heights (ascent plus descent); Qt sizes the em square. The
+  // largest pixel size whose cell is no taller than asked.
   const int height = std::max(cellHeight, 1);
-  // The handheld's heights are cell heights (ascent plus descent); Qt sizes the em square.
-  font.setPixelSize(height);
-  const int natural = QFontMetrics(font).height();
-  if (natural > 0 && natural != height) {
-    font.setPixelSize(std::max(1, static_cast<int>(std::lround(1.0 * height * height / natural))));
-  }
+  auto cellAt = [&](int pixels) {
+    font.setPixelSize(pixels);
+    return QFontMetrics(font).height();
+  };
+  int pixels = std::max(1, height * 5 / 6);
+  while (pixels > 1 && cellAt(pixels) > height) --pixels;
+  while (cellAt(pixels + 1) <= height) ++pixels;
+  font.setPixelSize(pixels);
   if (averageWidth > 0) {
-    const int average = QFontMetrics(font).averageCharWidth();
-    if (average > 0) font.setStretch(std::clamp(100 * averageWidth / average, 1, 4000));
+    // The stretch (drawn by widening or narrowing the glyphs) whose average character width is
+    // the one asked for, the nearest to the face's own where several are.
+    int best = font.stretch();
+    int bestMiss = std::abs(QFontMetrics(font).averageCharWidth() - averageWidth);
+    for (int step = 1; step <= 80 && bestMiss > 0; ++step) {
+      for (const int candidate : {QFont::SemiCondensed - step, QFont::SemiCondensed + step}) {
+        font.setStretch(candidate);
+        const int miss = std::abs(QFontMetrics(font).averageCharWidth() - averageWidth);
+        if (miss < bestMiss) {
+          best = candidate;
+          bestMiss = miss;
+        }
+      }
+    }
+    font.setStretch(best);
   }
+  made.emplace(key, font);
   return font;
 }
 
@@ -254,7 +282,8 @@ FileDialogs& CMainFrame::Dialogs() {
 
 void CMainFrame::ApplyScreen() {
   const ScreenMetrics& screen = SystemMetrics();
-  setFixedSize(screen.width, screen.height);
+  setMinimumSize(kSmallestScreen, kSmallestScreen);
+  if (size() != QSize(screen.width, screen.height)) resize(screen.width, screen.height);
   const QFont keyFont = CellFont(screen.T(15), 700);
   const Rect bar = SoftKeyBar(screen);
   softKeys_->setGeometry(ToQRect(bar));
@@ -268,7 +297,7 @@ void CMainFrame::ApplyScreen() {
   const int okWidth = screen.S(34);
   captionOk_->setGeometry(strip.right - okWidth - screen.S(4), strip.top + screen.T(3), okWidth,
                           strip.Height() - 2 * screen.T(3));
-  if (menu_ != nullptr) menu_->setFont(CellFont(screen.T(16)));
+  if (menu_ != nullptr) menu_->ApplyScreen();
   // The column is laid out for the screen; when the view is shorter (a turned screen), it
   // scrolls rather than cutting off the lower rows.
   const Rect client = FrameClient(screen);
@@ -283,6 +312,17 @@ void CMainFrame::ApplyScreen() {
     dialog->OnScreenChanged();
   }
   UpdateChrome();
+}
+
+void CMainFrame::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // The window is the screen: a new size of the window is a new size of the screen, laid out as
+  // a rotation is (the image lists follow the height).
+  ScreenMetrics& screen = SystemMetrics();
+  if (event->size() == QSize(screen.width, screen.height)) return;
+  screen.width = std::max(event->size().width(), kSmallestScreen);
+  screen.height = std::max(event->size().height(), kSmallestScreen);
+  ApplyScreen();
 }
 
 void CMainFrame::Rotate() {
@@ -356,13 +396,12 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-QMenu* CMainFrame::SoftKeyMenu() {
+CSoftKeyMenu* CMainFrame::SoftKeyMenu() {
   if (menu_ == nullptr) {
-    menu_ = new QMenu(this);
-    menu_->setFont(CellFont(SystemMetrics().T(16)));
+    menu_ = new CSoftKeyMenu(this);
     for (const MenuItem& item : MenuResource128()[1].items) {
       const int command = item.command;
-      connect(menu_->addAction(QString::fromUtf8(item.text)), &QAction::triggered, this,
+      connect(menu_->AddItem(QString::fromUtf8(item.text)), &QAction::triggered, this,
               [this, command] {
                 // Posted, as a menu command arrives after the menu has closed.
                 QTimer::singleShot(0, this, [this, command] { SendCommand(command); });
@@ -372,12 +411,7 @@ QMenu* CMainFrame::SoftKeyMenu() {
   return menu_;
 }
 
-void CMainFrame::OpenSoftKeyMenu() {
-  QMenu* menu = SoftKeyMenu();
-  const QSize size = menu->sizeHint();
-  const QPoint corner = mapToGlobal(QPoint(width(), SoftKeyBar(SystemMetrics()).top));
-  menu->popup(corner - QPoint(size.width(), size.height()));
-}
+void CMainFrame::OpenSoftKeyMenu() { SoftKeyMenu()->Popup(); }
 
 void CMainFrame::SendCommand(int id) {
   if (OnCommand(id)) return;

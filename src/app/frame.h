@@ -21,12 +21,12 @@
 #include "app/layout.h"
 
 class QLabel;
-class QMenu;
 class QScrollArea;
 class QToolButton;
 
 namespace larkpost::app {
 
+class CSoftKeyMenu;
 class CTidewellView;
 class FileDialogs;
 
@@ -40,8 +40,10 @@ constexpr int ID_APP_ABOUT = 57664;
 constexpr int ID_MENU_SOFTKEY = 402;
 
 // The screen the program runs on: what the handheld's system metrics and screen device context
-// would answer. Set once at start; rotation swaps its width and height.
+// would answer. Set at start (--screen); rotation swaps its width and height, and resizing the
+// window gives it the window's size.
 ScreenMetrics& SystemMetrics();
+constexpr int kSmallestScreen = 100;  // pixels, each way
 
 // Menu resource 128: pop-up 0 "Buttons" (Exit), pop-up 1 "Menu" (what the right soft key opens).
 struct MenuItem {
@@ -112,11 +114,12 @@ class CMainFrame : public QWidget {
   // Routes a command as the framework does: frame, then view, document and application.
   void SendCommand(int id);
   // The right soft key's pop-up, positioned above the key (built on first use).
-  QMenu* SoftKeyMenu();
+  CSoftKeyMenu* SoftKeyMenu();
   void OpenSoftKeyMenu();
   // Swaps the screen's width and height and lays everything out again.
   void Rotate();
-  // Applies SystemMetrics() to the window, its view and its open dialogs.
+  // Applies SystemMetrics() to the window, its view and its open dialogs. Resizing the window
+  // does the same for the window's new size.
   void ApplyScreen();
 
   // The dialogs asking for files; replaced by tests.
@@ -134,6 +137,7 @@ class CMainFrame : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   bool OnCommand(int id);  // the frame's own handlers
@@ -146,7 +150,7 @@ class CMainFrame : public QWidget {
   QToolButton* leftKey_ = nullptr;
   QToolButton* rightKey_ = nullptr;
   QToolButton* captionOk_ = nullptr;
-  QMenu* menu_ = nullptr;
+  CSoftKeyMenu* menu_ = nullptr;
   std::vector<CDeviceDialog*> dialogs_;
   std::unique_ptr<FileDialogs> ownDialogs_;
   FileDialogs* fileDialogs_ = nullptr;

@@ -5,8 +5,12 @@
 #include <QtWidgets/QApplication>
 
 #include <memory>
+#include <ostream>
 
 #include "app/frame.h"
+
+// Readable failure messages for Qt's strings.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 inline void EnsureApplication() {
   static QApplication* application = [] {

@@ -155,4 +155,16 @@ Rect DialogClient(const ScreenMetrics& screen) {
   return {0, TitleStrip(screen).bottom, screen.width, screen.height};
 }
 
+Rect SoftKeyMenuRect(const ScreenMetrics& screen, int widestText, int items) {
+  const int width = std::min(screen.S(12) + widestText + screen.S(24) + 2, screen.width);
+  const int height = items * screen.T(28) + 2;
+  const int bottom = SoftKeyBar(screen).top;
+  return {screen.width - width, bottom - height, screen.width, bottom};
+}
+
+Rect SoftKeyMenuItem(const ScreenMetrics& screen, const Rect& menu, int index) {
+  const int top = 1 + index * screen.T(28);
+  return {1, top, menu.Width() - 1, top + screen.T(28)};
+}
+
 }  // namespace larkpost::app

@@ -102,4 +102,10 @@ Rect SoftKeyBar(const ScreenMetrics& screen);
 Rect FrameClient(const ScreenMetrics& screen);   // the view
 Rect DialogClient(const ScreenMetrics& screen);  // About box and progress dialog
 
+// The right soft key's menu, in frame pixels: right-aligned on the soft-key bar, one item below
+// the other, each T(28) high; as wide as its widest text (`widestText` pixels in the menu's
+// font) with S(12) before and S(24) after it, but never wider than the screen; a 1-pixel border.
+Rect SoftKeyMenuRect(const ScreenMetrics& screen, int widestText, int items);
+Rect SoftKeyMenuItem(const ScreenMetrics& screen, const Rect& menu, int index);  // menu pixels
+
 }  // namespace larkpost::app

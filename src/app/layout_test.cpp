@@ -4,7 +4,7 @@
 
 #include <QtCore/QTimer>
 #include <QtWidgets/QLabel>
-#include <QtWidgets/QMenu>
+#include <QtGui/QAction>
 
 #include <map>
 #include <nlohmann/json.hpp>
@@ -14,6 +14,7 @@
 #include "app/layout.h"
 #include "app/layout_dump.h"
 #include "app/progress_dialog.h"
+#include "app/soft_key_menu.h"
 
 namespace larkpost::app {
 namespace {

@@ -1,21 +1,28 @@
 // larkpost-gui: the handheld's screens on the desktop.
 //
 //   larkpost-gui [--screen WxH] [--dpi N|XxY] [--store DB] [--codepage N]
-//   larkpost-gui ... --screenshot FILE [--show home|menu|about|progress]
+//   larkpost-gui ... --screenshot FILE [--show home|menu|about|progress|save|confirm|restored]
 //   larkpost-gui ... --dump-layout
 #include <QtCore/QCommandLineParser>
+#include <QtCore/QDir>
 #include <QtCore/QRegularExpression>
 #include <QtGui/QPainter>
 #include <QtWidgets/QApplication>
-#include <QtWidgets/QMenu>
+#include <QtWidgets/QFileDialog>
 
 #include <cstdio>
 #include <iostream>
 
+#include "app/commands.h"
 #include "app/frame.h"
 #include "app/home_view.h"
 #include "app/layout_dump.h"
+#include "app/message_box.h"
 #include "app/progress_dialog.h"
+#include "app/soft_key_menu.h"
+#include "jobs/targets.h"
+#include "platform/framework/framework.h"
+#include "platform/framework/strings.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 
@@ -39,13 +46,11 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
   QImage image;
   if (show == "menu") {
     image = frame.grab().toImage();
-    QMenu* menu = frame.SoftKeyMenu();
-    menu->ensurePolished();
-    menu->adjustSize();
-    const QPixmap popup = menu->grab();
+    CSoftKeyMenu* menu = frame.SoftKeyMenu();
+    menu->ApplyScreen();
+    const Rect place = menu->Place();
     QPainter painter(&image);
-    painter.drawPixmap(frame.width() - popup.width(),
-                       SoftKeyBar(SystemMetrics()).top - popup.height(), popup);
+    painter.drawPixmap(place.left, place.top, menu->grab());
   } else if (show == "about") {
     CAboutDlg about(&frame);
     about.show();
@@ -58,6 +63,28 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
     CProgressDialog dialog(&progress, &finished, &frame);
     dialog.show();
     dialog.OnTimer();
+    QApplication::processEvents();
+    image = frame.grab().toImage();
+  } else if (show == "save") {
+    CFileDialog dialog(&frame, LoadQString(IDS_SAVE_DIALOG_TITLE), true);
+    dialog.SetFilter(QString::fromStdU16String(larkpost::SaveDialogFilter()),
+                     QString::fromStdU16String(larkpost::kDefaultExtension));
+    dialog.Files()->setDirectory(QDir::homePath());
+    dialog.SetFileName(QString::fromStdU16String(
+        larkpost::DefaultBackupName(CTime::GetCurrentTime())));
+    dialog.show();
+    QApplication::processEvents();
+    image = frame.grab().toImage();
+  } else if (show == "restored" || show == "confirm") {
+    const QString text =
+        show == "restored"
+            ? LoadQString(IDS_RESTORE_SUCCEEDED) + "\n" +
+                  QString::fromStdU16String(larkpost::RestoreSummaryLine({1250, 36, 2}))
+            : QString::fromStdU16String(larkpost::RestoreQuestion(
+                  (QDir::homePath() + "/Backups/Phone/BAK_20260105_0845.bak").toStdU16String()));
+    CMessageBox box(&frame, text,
+                    show == "restored" ? MB_ICONINFORMATION : MB_OKCANCEL | MB_ICONQUESTION);
+    box.show();
     QApplication::processEvents();
     image = frame.grab().toImage();
   } else {
@@ -76,7 +103,8 @@ int main(int argc, char** argv) {
                                    "and restores them, on the handheld's screens.");
   parser.addHelpOption();
   parser.addOption({"screen", "Screen size in pixels (default 480x640).", "WxH", "480x640"});
-  parser.addOption({"dpi", "Screen resolution, one value or XxY (default 192).", "N", "192"});
+  parser.addOption(
+      {"dpi", "Screen resolution, one value or XxY (default 192).", "N|XxY", "192"});
   parser.addOption({"store", "Message store database (default: " +
                                  QString::fromStdString(larkpost::mapi::DefaultDatabasePath()) +
                                  ", created when missing).",
@@ -84,15 +112,20 @@ int main(int argc, char** argv) {
   parser.addOption({"codepage", "Windows code page of the text in backup files (default 1252).",
                     "N"});
   parser.addOption({"screenshot", "Render a screen into a PNG file and exit.", "FILE"});
-  parser.addOption({"show", "The screen to render: home, menu, about or progress.", "SCREEN",
-                    "home"});
+  parser.addOption({"show",
+                    "The screen to render: home, menu, about, progress, save (the save "
+                    "dialog), confirm (a restore's question) or restored (a restore's summary).",
+                    "SCREEN", "home"});
   parser.addOption({"dump-layout", "Print the computed layout as JSON and exit."});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "larkpost-gui: %s\n", qPrintable(parser.errorText()));
     return 2;
   }
   if (parser.isSet("help")) {
-    std::fputs(qPrintable(parser.helpText()), stdout);
+    // Without an application object Qt cannot name the program itself.
+    QString help = parser.helpText();
+    help.replace("<executable_name>", "larkpost-gui");
+    std::fputs(qPrintable(help), stdout);
     return 0;
   }
   ScreenMetrics& screen = larkpost::app::SystemMetrics();
@@ -107,8 +140,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const QString show = parser.value("show");
-  if (!QStringList{"home", "menu", "about", "progress"}.contains(show)) {
-    std::fprintf(stderr, "larkpost-gui: --show wants home, menu, about or progress\n");
+  if (!QStringList{"home", "menu", "about", "progress", "save", "confirm", "restored"}.contains(
+          show)) {
+    std::fprintf(stderr,
+                 "larkpost-gui: --show wants home, menu, about, progress, save, confirm or "
+                 "restored\n");
     return 2;
   }
   if (parser.isSet("codepage") &&

@@ -1,17 +1,18 @@
 #include "app/progress_dialog.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QEventLoop>
 #include <QtCore/QThread>
 #include <QtCore/QTimer>
 #include <QtGui/QCloseEvent>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
-#include <QtWidgets/QMessageBox>
 #include <QtWidgets/QProgressBar>
 
 #include <climits>
 #include <cmath>
 
+#include "app/message_box.h"
 #include "platform/framework/strings.h"
 
 namespace larkpost::app {
@@ -127,7 +128,8 @@ void CProgressDialog::closeEvent(QCloseEvent* event) {
 }
 
 int QtUserInterface::MessageBox(const std::u16string& text, unsigned type) {
-  const QString message = QString::fromStdU16String(text);
+  // Read on the thread that asks: the addendum looks at the asking worker's own job.
+  const QString message = QString::fromStdU16String(addendum_ ? text + addendum_() : text);
   QObject* context = frame_ != nullptr ? static_cast<QObject*>(frame_) : qApp;
   if (QThread::currentThread() == context->thread()) return ShowMessageBox(message, type);
   // From the worker: shown by the user-interface thread; the worker waits for the answer.
@@ -139,36 +141,29 @@ int QtUserInterface::MessageBox(const std::u16string& text, unsigned type) {
 }
 
 int QtUserInterface::ShowMessageBox(const QString& text, unsigned type) {
-  QMessageBox::Icon icon = QMessageBox::NoIcon;
-  switch (type & 0xF0) {
-    case MB_ICONQUESTION: icon = QMessageBox::Question; break;
-    case MB_ICONWARNING: icon = QMessageBox::Warning; break;
-    case MB_ICONINFORMATION: icon = QMessageBox::Information; break;
-  }
-  const bool withCancel = (type & 0x0F) == MB_OKCANCEL;
-  QMessageBox box(icon, LoadQString(AFX_IDS_APP_TITLE), text,
-                  withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, frame_);
-  box.setTextFormat(Qt::PlainText);
-  box.setFont(CellFont(SystemMetrics().T(13)));  // in the screen's own type
-  box.setDefaultButton(QMessageBox::Ok);
-  return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
+  CMessageBox box(frame_, text, type);
+  return box.Run();
 }
 
 void QtUserInterface::WaitForWorker(const std::atomic<double>& progress,
                                     const std::atomic<int32_t>& finished) {
+  // Not exec(): a quit asked for while the run goes on ends every event loop of the thread, and
+  // the job must outlive its worker. The dialog ends itself only after `finished`.
   CProgressDialog dialog(&progress, &finished, frame_);
-  dialog.exec();
+  dialog.show();
+  ServeUntil([&] { return !dialog.isVisible(); });
 }
 
 void QtUserInterface::WaitForWorkerExit(const std::atomic<bool>& exited) {
-  if (exited.load()) return;
-  QEventLoop loop;
+  ServeUntil([&] { return exited.load(); });
+}
+
+void QtUserInterface::ServeUntil(const std::function<bool()>& done) {
+  if (done()) return;
+  // The timer wakes the loop to look at `done`, which the worker sets without an event.
   QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (exited.load()) loop.quit();
-  });
   poll.start(5);
-  loop.exec();
+  while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 }  // namespace larkpost::app

@@ -7,13 +7,15 @@
 //
 // Message boxes asked for by the worker are shown on the user-interface thread (they appear
 // over the progress dialog, which keeps its last percentage) while the worker waits for the
-// answer.
+// answer. Quitting during a run ends the program once the run is over: the waits go on serving
+// the worker, and a box asked for while the program quits closes at once (answered Cancel).
 #pragma once
 
 #include <QtCore/QBasicTimer>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "app/frame.h"
 #include "platform/framework/framework.h"
@@ -71,6 +73,11 @@ class QtUserInterface : public UserInterface {
   // dialog was let go): the user-interface thread keeps serving it until the thread has ended.
   void WaitForWorkerExit(const std::atomic<bool>& exited) override;
 
+  // Text added below every message while set (empty adds nothing): a command says there what
+  // its run did. Set and cleared on the user-interface thread while no worker runs; called on
+  // the thread that shows the message.
+  void SetAddendum(std::function<std::u16string()> addendum) { addendum_ = std::move(addendum); }
+
  protected:
   // Shows the box on the user-interface thread and returns IDOK or IDCANCEL; tests answer
   // instead.
@@ -78,7 +85,12 @@ class QtUserInterface : public UserInterface {
   CMainFrame* Frame() const { return frame_; }  // for the tests' scripted answers
 
  private:
+  // Serves the thread's events (the worker's message boxes among them) until `done` holds, even
+  // after a quit has ended the event loops: the caller joins the worker next.
+  static void ServeUntil(const std::function<bool()>& done);
+
   CMainFrame* frame_;
+  std::function<std::u16string()> addendum_;
 };
 
 }  // namespace larkpost::app

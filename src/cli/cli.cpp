@@ -110,8 +110,7 @@ int RunRestore(const std::string& database, const std::string& path,
     }
     io.out << summary.dump() << "\n";
   } else {
-    io.out << "Restored: " << counts.restored << ", already present: " << counts.present
-           << ", folders created: " << counts.foldersCreated
+    io.out << WideToUtf8(RestoreSummaryLine(counts))
            << (options.dryRun ? " (dry run: the store was not changed)" : "") << "\n";
     if (selection.Narrows()) {
       io.out << SelectedLine(job.considered - job.leftOut, job.considered) << "\n";

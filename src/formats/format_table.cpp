@@ -10,12 +10,12 @@ constexpr FileFormat kFormats[] = {
      {true, true, true, true, true, false}},
     {FileKind::kTextExport, "text export", u"Text File", {u".txt", nullptr}, true, false, false,
      {true, true, true, true, false, false}},
-    {FileKind::kPhoneXml, "XML", u"SMS Backup & Restore", {u".xml", nullptr}, false, true, true,
+    {FileKind::kPhoneXml, "XML", u"Phone XML", {u".xml", nullptr}, false, true, true,
      {false, false, false, true, false, false}},
     // The ZIP's lines carry the whole message besides the app's columns.
-    {FileKind::kPhoneZip, "ZIP", u"SMS Import / Export", {u".zip", nullptr}, false, true, true,
+    {FileKind::kPhoneZip, "ZIP", u"Phone ZIP", {u".zip", nullptr}, false, true, true,
      {true, true, true, true, true, false}},
-    {FileKind::kHtml, "HTML page", u"Web Page", {u".html", u".htm"}, false, false, true,
+    {FileKind::kHtml, "HTML page", u"HTML Page", {u".html", u".htm"}, false, false, true,
      {true, true, true, true, false, false}},
 };
 

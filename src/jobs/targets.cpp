@@ -1,5 +1,9 @@
 #include "jobs/targets.h"
 
+#include <string>
+
+#include "formats/format_table.h"
+
 namespace larkpost {
 
 std::u16string DefaultBackupName(const CTime& now) {
@@ -8,6 +12,46 @@ std::u16string DefaultBackupName(const CTime& now) {
 
 std::u16string RestoreQuestion(const std::u16string& path) {
   return u"Are you sure to restore sms from file:" + path;
+}
+
+std::u16string RestoreSummaryLine(const RestoreCounts& counts) {
+  const std::string line = "Restored: " + std::to_string(counts.restored) +
+                           ", already present: " + std::to_string(counts.present) +
+                           ", folders created: " + std::to_string(counts.foldersCreated);
+  return std::u16string(line.begin(), line.end());
+}
+
+namespace {
+
+// "Larkpost File(*.bak)|*.bak|" for each format the test takes.
+template <class Takes>
+std::u16string DialogFilter(Takes takes) {
+  std::u16string filter;
+  for (const FileFormat& format : FileFormats()) {
+    if (!takes(format)) continue;
+    std::u16string patterns;
+    for (const char16_t* ending : format.endings) {
+      if (ending == nullptr) continue;
+      if (!patterns.empty()) patterns += u";";
+      patterns += u"*";
+      patterns += ending;
+    }
+    filter += format.filterName + (u"(" + patterns + u")|" + patterns + u"|");
+  }
+  return filter;
+}
+
+}  // namespace
+
+// A backup writes the text export too, which a conversion cannot.
+std::u16string SaveDialogFilter() {
+  return DialogFilter([](const FileFormat& format) {
+    return format.writable || format.kind == FileKind::kTextExport;
+  });
+}
+
+std::u16string OpenDialogFilter() {
+  return DialogFilter([](const FileFormat& format) { return format.readable; });
 }
 
 }  // namespace larkpost

@@ -1,6 +1,6 @@
 // What the Backup and Restore commands of every front end derive from the user's choice of
-// file: the name proposed for a new backup, the question that
-// confirms a restore, and the filters of the file dialogs.
+// file: the name proposed for a new backup, the question that confirms a restore and the line
+// that tells what it did, and the filters of the file dialogs.
 #pragma once
 
 #include <string>
@@ -17,11 +17,17 @@ std::u16string DefaultBackupName(const CTime& now);
 // "Are you sure to restore sms from file:" followed directly by the path.
 std::u16string RestoreQuestion(const std::u16string& path);
 
+// What a restore did, the line after "Restore Succeeded.":
+// "Restored: 3, already present: 0, folders created: 1".
+std::u16string RestoreSummaryLine(const RestoreCounts& counts);
+
 // File-dialog filters in the framework's convention: description and pattern pairs, each part
-// ended by "|".
-inline constexpr const char16_t* kSaveDialogFilter =
-    u"Larkpost File(*.bak)|*.bak|Text File(*.txt)|*.txt|";
-inline constexpr const char16_t* kOpenDialogFilter = u"Larkpost File(*.bak)|*.bak|";
+// ended by "|", made from the format table (formats/format_table.h) in its order. The save
+// dialog offers every format a backup writes, the handheld's two ("Larkpost File(*.bak)",
+// "Text File(*.txt)") first; the open dialog every format a restore reads. The format still
+// follows the chosen path alone (FileKindForPath), whichever filter was selected.
+std::u16string SaveDialogFilter();
+std::u16string OpenDialogFilter();
 // Appended by both dialogs to a name typed without an extension.
 inline constexpr const char16_t* kDefaultExtension = u"bak";
 

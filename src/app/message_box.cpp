@@ -1,0 +1,184 @@
+#include "app/message_box.h"
+
+#include <QtGui/QKeyEvent>
+#include <QtGui/QPainter>
+#include <QtGui/QTextLayout>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QScrollArea>
+#include <QtWidgets/QScrollBar>
+#include <QtWidgets/QStyle>
+
+#include <algorithm>
+
+#include "platform/framework/framework.h"
+#include "platform/framework/strings.h"
+
+namespace larkpost::app {
+
+namespace {
+
+// Sizes at 96 dpi.
+constexpr int kSideMargin = 6;  // between the screen's edge and the panel
+constexpr int kPadding = 8;     // inside the panel
+constexpr int kIcon = 32;
+constexpr int kButtonWidth = 70;
+constexpr int kButtonHeight = 26;
+
+// Lays `text` out in lines no wider than `width`; one layout per paragraph.
+template <typename Visit>
+void ForEachLine(const QString& text, const QFont& font, int width, Visit visit) {
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  const QFontMetrics metrics(font);
+  int y = 0;
+  for (const QString& paragraph : text.split('\n')) {
+    QTextLayout layout(paragraph, font);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+      line.setLineWidth(width);
+      visit(paragraph.mid(line.textStart(), line.textLength()), y);
+      y += metrics.lineSpacing();
+    }
+    layout.endLayout();
+  }
+}
+
+// The text of the box, drawn in the lines WrapLines gives.
+class TextBlock : public QWidget {
+ public:
+  TextBlock(const QString& text, QWidget* parent) : QWidget(parent), text_(text) {}
+  int HeightFor(int width) const {
+    int lines = 0;
+    ForEachLine(text_, font(), width, [&](const QString&, int) { ++lines; });
+    return lines * fontMetrics().lineSpacing();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setPen(Qt::black);
+    const int ascent = fontMetrics().ascent();
+    ForEachLine(text_, font(), width(), [&](const QString& line, int y) {
+      painter.drawText(0, y + ascent, line.trimmed());
+    });
+  }
+
+ private:
+  QString text_;
+};
+
+QStyle::StandardPixmap IconOf(unsigned type) {
+  switch (type & 0xF0) {
+    case MB_ICONQUESTION: return QStyle::SP_MessageBoxQuestion;
+    case MB_ICONWARNING: return QStyle::SP_MessageBoxWarning;
+    default: return QStyle::SP_MessageBoxInformation;
+  }
+}
+
+}  // namespace
+
+QStringList WrapLines(const QString& text, const QFont& font, int width) {
+  QStringList lines;
+  ForEachLine(text, font, width, [&](const QString& line, int) { lines << line; });
+  return lines;
+}
+
+int PanelTextWidth(const ScreenMetrics& screen) {
+  return screen.width - 2 * screen.S(kSideMargin) - 2 * screen.S(kPadding) - screen.S(kIcon) -
+         screen.S(kPadding);
+}
+
+Rect MessagePanel(const ScreenMetrics& screen, int textHeight) {
+  const Rect client = DialogClient(screen);
+  const int fixed = 3 * screen.T(kPadding) + screen.T(kButtonHeight);
+  const int most = client.Height() - 2 * screen.T(kSideMargin);
+  const int height = std::min(fixed + std::max(textHeight, screen.T(kIcon)), most);
+  const int top = (client.Height() - height) / 2;
+  return {screen.S(kSideMargin), top, screen.width - screen.S(kSideMargin), top + height};
+}
+
+CMessageBox::CMessageBox(QWidget* frame, const QString& text, unsigned type)
+    : CDeviceDialog(frame, LoadQString(AFX_IDS_APP_TITLE), false), text_(text), type_(type) {
+  setAutoFillBackground(false);  // the screen below shows, dimmed, around the panel
+  setFont(CellFont(SystemMetrics().T(13)));
+  scroll_ = new QScrollArea(this);
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll_->setWidgetResizable(false);
+  UseScreenColours(scroll_);
+  UseScreenColours(scroll_->viewport());
+  textWidget_ = new TextBlock(text_, scroll_);
+  textWidget_->setObjectName("text");
+  scroll_->setWidget(textWidget_);
+  ok_ = new QPushButton("OK", this);
+  ok_->setDefault(true);
+  connect(ok_, &QPushButton::clicked, this, [this] { done(IDOK); });
+  if ((type_ & 0x0F) == MB_OKCANCEL) {
+    cancel_ = new QPushButton("Cancel", this);
+    connect(cancel_, &QPushButton::clicked, this, [this] { done(IDCANCEL); });
+  }
+  LayOut();
+}
+
+int CMessageBox::Run() {
+  ok_->setFocus();
+  // A quit ends the loop at once: the box then answers as its Escape key does, Cancel where it
+  // has one.
+  const int answer = exec();
+  if ((type_ & 0x0F) != MB_OKCANCEL) return IDOK;
+  return answer == IDOK ? IDOK : IDCANCEL;
+}
+
+QWidget* CMessageBox::TextArea() const { return scroll_; }
+
+void CMessageBox::LayOut() {
+  const ScreenMetrics& screen = SystemMetrics();
+  setFont(CellFont(screen.T(13)));
+  const int textWidth = std::max(PanelTextWidth(screen), 1);
+  const int textHeight = static_cast<TextBlock*>(textWidget_)->HeightFor(textWidth);
+  panel_ = MessagePanel(screen, textHeight);
+  const int pad = screen.T(kPadding);
+  const int left = panel_.left + screen.S(kPadding) + screen.S(kIcon) + screen.S(kPadding);
+  const int areaHeight = panel_.Height() - 3 * pad - screen.T(kButtonHeight);
+  const bool scrolls = textHeight > areaHeight;
+  const int barWidth = scrolls ? scroll_->verticalScrollBar()->sizeHint().width() : 0;
+  scroll_->setGeometry(left, panel_.top + pad, textWidth, areaHeight);
+  textWidget_->resize(textWidth - barWidth,
+                      static_cast<TextBlock*>(textWidget_)->HeightFor(textWidth - barWidth));
+  const int buttonTop = panel_.bottom - pad - screen.T(kButtonHeight);
+  int right = panel_.right - screen.S(kPadding);
+  const QFont buttonFont = CellFont(screen.T(13), 700);
+  for (QPushButton* button : {cancel_, ok_}) {
+    if (button == nullptr) continue;
+    button->setFont(buttonFont);
+    button->setGeometry(right - screen.S(kButtonWidth), buttonTop, screen.S(kButtonWidth),
+                        screen.T(kButtonHeight));
+    right -= screen.S(kButtonWidth) + screen.S(kSideMargin);
+  }
+  update();
+}
+
+void CMessageBox::OnScreenChanged() { LayOut(); }
+
+void CMessageBox::resizeEvent(QResizeEvent* event) {
+  CDeviceDialog::resizeEvent(event);
+  LayOut();
+}
+
+void CMessageBox::paintEvent(QPaintEvent*) {
+  const ScreenMetrics& screen = SystemMetrics();
+  QPainter painter(this);
+  painter.fillRect(rect(), QColor(0, 0, 0, 70));
+  const QRect panel = ToQRect(panel_);
+  painter.fillRect(panel, Qt::white);
+  painter.setPen(QColor(0x16, 0x34, 0x64));
+  painter.drawRect(panel.adjusted(0, 0, -1, -1));
+  const int side = std::min(screen.S(kIcon), screen.T(kIcon));
+  const QPixmap icon = style()->standardIcon(IconOf(type_)).pixmap(side, side).scaled(
+      side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  painter.drawPixmap(panel.left() + screen.S(kPadding), panel.top() + screen.T(kPadding), icon);
+}
+
+}  // namespace larkpost::app
