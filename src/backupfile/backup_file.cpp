@@ -56,7 +56,7 @@ unsigned ReadUpTo(CFile& file, unsigned char* buffer, unsigned count) {
 constexpr size_t kPipeBytes = size_t{4} << 20;
 
 bool EncodeForFormat(const BackupJob& job, SmsMessage& message, EncodedRecord& record) {
-  if (job.format != kBackupFile) return EncodeTextRecord(message, record.bytes);
+  if (job.format != kBackupFile) return EncodeTextRecord(message, record.bytes, &record.replaced);
   MessageRecord value;
   // A message whose recipients cannot be read would lose them silently; the walk fails instead.
   if (!RecordFromMessage(message, value)) return false;
@@ -139,24 +139,48 @@ bool WriteSelectedFolders(BackupJob& job, CFile& file) {
     }
     pipe.Close();
   });
+  RecordFlusher flusher(job.syncEachRecord);
+  bool stopped = false;
   try {
     EncodedRecord record;
-    while (pipe.Pop(record)) AppendRecord(job, file, record.bytes, record.replaced);
+    while (pipe.Pop(record)) {
+      AppendRecord(job, file, record.bytes, record.replaced, flusher);
+      // Asked to stop: the run ends here and discards what it wrote.
+      if (StopRequested() != 0) {
+        stopped = true;
+        pipe.Stop();
+        break;
+      }
+    }
   } catch (...) {
     pipe.Stop();
     reader.join();
     throw;
   }
   reader.join();
+  if (stopped) return false;
   if (walkFailure) std::rethrow_exception(walkFailure);
   return walked;
 }
 
-void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced) {
+RecordFlusher::RecordFlusher(bool eachRecord)
+    : eachRecord_(eachRecord), lastFlush_(std::chrono::steady_clock::now()) {}
+
+void RecordFlusher::Written(CFile& file) {
+  if (!eachRecord_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastFlush_ < kFlushInterval) return;
+  }
+  FlushOrThrow(file);
+  lastFlush_ = std::chrono::steady_clock::now();
+}
+
+void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced,
+                  RecordFlusher& flusher) {
   // One write per record, so an interrupted backup never leaves half of one behind a flushed
   // record.
   file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
-  FlushOrThrow(file);
+  flusher.Written(file);
   if (replaced) ++job.replacedMessages;
   job.RecordWritten();
 }

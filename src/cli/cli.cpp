@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/printable.h"
+#include "cli/suggest.h"
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
 #include "jobs/runs.h"
@@ -52,7 +55,7 @@ bool CanLogOn(const std::string& database, CliStreams& io) {
 }
 
 int RunBackup(const std::string& database, const std::string& folders, const std::string* path,
-              CliStreams& io) {
+              bool syncEachRecord, CliStreams& io) {
   int32_t flags[5] = {1, 1, 1, 1, 1};
   std::string error;
   if (!folders.empty() && !ParseFolderList(folders, flags, error)) {
@@ -71,7 +74,9 @@ int RunBackup(const std::string& database, const std::string& folders, const std
     ReportNoSession(database, io);
     return kExitFailure;
   }
+  job.syncEachRecord = syncEachRecord;
   ui.Follow(job.outcome);
+  ScopedStopOnSignal stopOnSignal;
   StartBackup(job);
   return ui.ExitStatus();
 }
@@ -89,6 +94,9 @@ int RunRestore(const std::string& database, const std::string& path,
   TerminalUserInterface ui(io.in, options.json ? io.err : io.out, io.err, io.inputIsTerminal,
                            io.errorIsTerminal);
   ScopedUserInterface installed(ui);
+  // Which store the messages go into, before anything is asked or done; on stderr, beside the
+  // question, so standard output holds the results alone.
+  if (!TrimWhiteSpace(source).empty()) io.err << "Message store: " << PrintableLine(database) << "\n";
   if (!options.confirmed && !options.dryRun) {
     const std::u16string question = RestoreQuestion(source);
     if (!io.inputIsTerminal) {
@@ -108,6 +116,7 @@ int RunRestore(const std::string& database, const std::string& path,
     return kExitFailure;
   }
   ui.Follow(job.outcome);
+  ScopedStopOnSignal stopOnSignal;
   StartRestore(job);
   const int status = ui.ExitStatus();
   if (status != kExitSuccess) return status;
@@ -125,6 +134,76 @@ int RunRestore(const std::string& database, const std::string& path,
            << (options.dryRun ? " (dry run: the store was not changed)" : "") << "\n";
   }
   return status;
+}
+
+// A command that writes OUT never replaces an existing file silently: with --force it does, on a
+// terminal it asks, otherwise it refuses.
+bool MayWrite(const std::string& out, bool force, CliStreams& io) {
+  struct stat info {};
+  if (force || lstat(out.c_str(), &info) != 0) return true;
+  if (io.inputIsTerminal) {
+    io.err << PrintableLine(out) << " exists. Replace it? [y/N] " << std::flush;
+    std::string answer;
+    if (std::getline(io.in, answer) && (answer == "y" || answer == "Y" || answer == "yes")) {
+      return true;
+    }
+  }
+  io.err << PrintableLine(out) << " exists; use --force to replace it.\n";
+  return false;
+}
+
+void AddOptionNames(const CLI::App& app, std::vector<std::string>& options) {
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) options.push_back("--" + name);
+  }
+}
+
+// After a parse error: an unknown command, or an option unknown to the program and its command,
+// is named with the nearest known one ("did you mean").
+bool ReportUnknownName(const CLI::App& app, const std::vector<std::string>& args, CliStreams& io) {
+  std::vector<std::string> commands;
+  for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+  std::vector<std::string> options;
+  AddOptionNames(app, options);
+  auto report = [&io](const char* what, const std::string& name,
+                      const std::vector<std::string>& known) {
+    io.err << "Unknown " << what << " '" << PrintableLine(name) << "'.";
+    const std::string near = NearestName(name, known);
+    if (!near.empty()) io.err << " Did you mean '" << near << "'?";
+    io.err << "\n";
+    return true;
+  };
+  const CLI::App* command = nullptr;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") break;
+    if (arg.rfind("--", 0) == 0) {
+      const std::string name = arg.substr(0, arg.find('='));
+      if (std::find(options.begin(), options.end(), name) == options.end()) {
+        return report("option", name, options);
+      }
+      if (command == nullptr && (name == "--store" || name == "--codepage") &&
+          name.size() == arg.size()) {
+        ++i;  // its value
+      }
+      continue;
+    }
+    if (arg.rfind('-', 0) == 0) continue;
+    if (command != nullptr) {
+      // The first word after a command with commands of its own (store list) is one of them.
+      std::vector<std::string> nested;
+      for (const CLI::App* sub : command->get_subcommands({})) nested.push_back(sub->get_name());
+      if (nested.empty() || std::find(nested.begin(), nested.end(), arg) != nested.end()) break;
+      return report("command", arg, nested);
+    }
+    if (std::find(commands.begin(), commands.end(), arg) == commands.end()) {
+      return report("command", arg, commands);
+    }
+    command = app.get_subcommand(arg);
+    AddOptionNames(*command, options);
+    for (const CLI::App* sub : command->get_subcommands({})) AddOptionNames(*sub, options);
+  }
+  return false;
 }
 
 }  // namespace
@@ -160,6 +239,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                "larkpost"};
   app.require_subcommand(1);
   app.fallthrough();
+  app.set_version_flag("--version", std::string("larkpost ") + LARKPOST_VERSION);
 
   std::string database = mapi::DefaultDatabasePath();
   int codePage = 0;
@@ -172,6 +252,11 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   backup->add_option("--folders", folders,
                      "comma-separated folders to back up: draft,inbox,outbox,sent,deleted "
                      "(default: all)");
+  std::string syncMode = "group";
+  backup->add_option("--sync", syncMode,
+                     "when records reach the disk: group (default: at most every 0.2 s and at "
+                     "the end) or each (after every record)")
+      ->check(CLI::IsMember({"group", "each"}));
   backup->add_option("PATH", backupPath,
                      "output file; a name ending in .txt writes a plain-text export, .xml, .zip "
                      "or .html a phone's XML, a phone's ZIP or a page to read "
@@ -203,12 +288,16 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
       "salvage", "copy the whole records of a damaged backup file into a new, valid one");
   salvage->add_option("DAMAGED", salvageDamaged, "damaged backup file")->required();
   salvage->add_option("OUT", salvageOut, "new backup file to write")->required();
+  bool salvageForce = false;
+  salvage->add_flag("--force,-f", salvageForce, "replace OUT when it exists");
 
   std::string convertIn, convertOut, deletedAs = "direction";
   CLI::App* convert = app.add_subcommand(
       "convert", "convert the messages of one file into another, without a store");
   convert->add_option("IN", convertIn, "file to read: .bak, .xml or .zip")->required();
   convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip or .html")->required();
+  bool convertForce = false;
+  convert->add_flag("--force,-f", convertForce, "replace OUT when it exists");
   convert->add_option("--deleted-as", deletedAs,
                       "what deleted messages become on a phone: direction (default: sent when "
                       "they have recipients, else received), received or sent");
@@ -227,6 +316,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
   } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() != 0 && ReportUnknownName(app, args, io)) return kExitUsage;
     const int status = app.exit(e, io.out, io.err);
     return status == 0 ? kExitSuccess : kExitUsage;
   }
@@ -238,7 +328,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   mapi::SetDatabasePath(database);
 
   if (*backup) {
-    return RunBackup(database, folders, backup->count("PATH") > 0 ? &backupPath : nullptr, io);
+    return RunBackup(database, folders, backup->count("PATH") > 0 ? &backupPath : nullptr,
+                     syncMode == "each", io);
   }
   if (*restore) return RunRestore(database, restorePath, restoreOptions, io);
   if (*verify) {
@@ -246,7 +337,11 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     return IsPhoneFile(path) ? VerifyPhoneFile(path, io) : VerifyBackupFile(path, io);
   }
   if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, io);
-  if (*salvage) return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
+  if (*salvage) {
+    if (!MayWrite(salvageOut, salvageForce, io)) return kExitFailure;
+    ScopedStopOnSignal stopOnSignal;
+    return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
+  }
   if (*convert) {
     DeletedAs as = DeletedAs::kByDirection;
     if (!ParseDeletedAs(deletedAs, as)) {
@@ -254,6 +349,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
              << "\" is not one of direction, received, sent\n";
       return kExitUsage;
     }
+    if (!MayWrite(convertOut, convertForce, io)) return kExitFailure;
+    ScopedStopOnSignal stopOnSignal;
     return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, io);
   }
   if (store->got_subcommand("init")) return StoreInit(database, io);

@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
+#include "jobs/outcome.h"
 #include "jobs/output_file.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
@@ -68,6 +69,11 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
   ConvertResult result;
   try {
     if (!ConvertMessageFile(in, out, deletedAs, result)) {
+      if (StopRequested() != 0) {
+        io.err << "Interrupted: the partial output was removed; " << WideToUtf8(out)
+               << " was not written.\n";
+        return InterruptedExitStatus();
+      }
       io.err << "larkpost: convert: " << WideToUtf8(result.error) << "\n"
              << "Nothing was written.\n";
       return kExitFailure;
@@ -94,9 +100,10 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
     io.out << "Wrote " << Plural(result.entriesWritten, "entry", "entries")
            << " (one per recipient).\n";
   }
+  // Counted and told as a backup tells them: the file is complete, but not faithful.
   if (result.replacedMessages > 0) {
-    io.out << Plural(result.replacedMessages, "message holds", "messages hold")
-           << " characters the code page lacks; they are written as \"?\" (see --codepage).\n";
+    io.err << WideToUtf8(LossyBackupText(result.replacedMessages, GetACP())) << "\n";
+    return kExitIncomplete;
   }
   return kExitSuccess;
 }

@@ -162,6 +162,7 @@ bool WriteMessageFile(BackupJob& job, CFile& file) {
           return false;
         }
         job.RecordWritten();
+        if (StopRequested() != 0) return false;  // asked to stop: the walk ends here
       }
       return true;
     });
@@ -203,6 +204,10 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
     MessageRecord record;
     std::string error;
     while (reader->Next(record)) {
+      if (StopRequested() != 0) {
+        error = "interrupted";
+        break;
+      }
       if (!writer->Write(record, error)) {
         error = "message " + std::to_string(reader->counts().messages) + ": " + error;
         break;
