@@ -39,6 +39,14 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+// A command that writes to the store says so before it touches anything when the store cannot
+// be written.
+bool RefuseReadOnlyStore(const std::string& database, CliStreams& io) {
+  if (!mapi::DatabaseIsReadOnly(database)) return false;
+  io.err << "The message store " << PrintableLine(database) << " is read-only.\n";
+  return true;
+}
+
 // The session could not be opened: the system's text, and for a store file that does not exist
 // a hint on the next line.
 void ReportNoSession(const std::string& database, CliStreams& io) {
@@ -69,6 +77,8 @@ int RunBackup(const std::string& database, const std::string& folders, const std
   TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
   ScopedUserInterface installed(ui);
   if (!CanLogOn(database, io)) return kExitFailure;
+  // A backup only reads the store: it works on a read-only file or mount.
+  mapi::SetReadOnlyAccess(true);
   BackupJob job(FormatForPath(target), target, flags[0], flags[1], flags[2], flags[3], flags[4]);
   if (!job.session.initialized) {
     ReportNoSession(database, io);
@@ -97,6 +107,7 @@ int RunRestore(const std::string& database, const std::string& path,
   // Which store the messages go into, before anything is asked or done; on stderr, beside the
   // question, so standard output holds the results alone.
   if (!TrimWhiteSpace(source).empty()) io.err << "Message store: " << PrintableLine(database) << "\n";
+  if (!options.dryRun && RefuseReadOnlyStore(database, io)) return kExitFailure;
   if (!options.confirmed && !options.dryRun) {
     const std::u16string question = RestoreQuestion(source);
     if (!io.inputIsTerminal) {
@@ -326,6 +337,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     return kExitUsage;
   }
   mapi::SetDatabasePath(database);
+  mapi::SetReadOnlyAccess(false);  // the commands that only read set it below
 
   if (*backup) {
     return RunBackup(database, folders, backup->count("PATH") > 0 ? &backupPath : nullptr,
@@ -353,10 +365,18 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     ScopedStopOnSignal stopOnSignal;
     return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, io);
   }
-  if (store->got_subcommand("init")) return StoreInit(database, io);
+  if (store->got_subcommand("init")) {
+    if (RefuseReadOnlyStore(database, io)) return kExitFailure;
+    return StoreInit(database, io);
+  }
+  // Listing and dumping only read the store.
+  mapi::SetReadOnlyAccess(store->got_subcommand("list") || store->got_subcommand("dump"));
   if (store->got_subcommand("list")) return StoreList(database, io);
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);
-  if (store->got_subcommand("load")) return StoreLoad(database, loadFile, io);
+  if (store->got_subcommand("load")) {
+    if (RefuseReadOnlyStore(database, io)) return kExitFailure;
+    return StoreLoad(database, loadFile, io);
+  }
   return kExitUsage;
 }
 
