@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -183,6 +184,37 @@ void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool re
   flusher.Written(file);
   if (replaced) ++job.replacedMessages;
   job.RecordWritten();
+}
+
+std::string CollectRecordTexts(CFile& file, size_t limit) {
+  std::string texts;
+  std::string line;
+  file.Seek(kHeaderSize, CFile::begin);
+  auto takeLine = [&](bool keep) {
+    if (ReadTextLine(file, line) != LineEnd::kLineFeed) return false;
+    if (keep) texts.append(line).push_back('\n');
+    return true;
+  };
+  while (texts.size() < limit) {
+    unsigned char fixed[24];
+    unsigned char length[4];
+    if (!takeLine(false) || !takeLine(true) || ReadUpTo(file, fixed, sizeof fixed) != sizeof fixed ||
+        !takeLine(true) || !takeLine(true) || ReadUpTo(file, length, sizeof length) != sizeof length) {
+      break;
+    }
+    const uint32_t count = static_cast<uint32_t>(length[0]) | static_cast<uint32_t>(length[1]) << 8 |
+                           static_cast<uint32_t>(length[2]) << 16 |
+                           static_cast<uint32_t>(length[3]) << 24;
+    // A length past the end or the limit marks a broken record: take what is there.
+    const size_t take = std::min<size_t>(count, limit - std::min(limit, texts.size()));
+    const size_t at = texts.size();
+    texts.resize(at + take);
+    const size_t got = ReadUpTo(file, reinterpret_cast<unsigned char*>(texts.data() + at),
+                                static_cast<unsigned>(take));
+    texts.resize(at + got);
+    if (got < count) break;
+  }
+  return texts;
 }
 
 bool ValidateBackupFile(CFile& file, uint32_t& recordCount) {

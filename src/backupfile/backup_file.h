@@ -56,6 +56,12 @@ class RecordFlusher {
 void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced,
                   RecordFlusher& flusher);
 
+// The texts of a backup file's records as the file holds them, not converted (folder paths,
+// recipient and sender lines, message texts), each followed by a line feed, up to `limit` bytes:
+// what tells its code page. Reads from offset 20 to the first broken record or the end; the file
+// stays wherever reading stopped. File errors raise CFileException.
+std::string CollectRecordTexts(CFile& file, size_t limit);
+
 // Checks the stored digest against the file's length. On success sets recordCount and leaves the
 // file at offset 20, where the first record begins.
 bool ValidateBackupFile(CFile& file, uint32_t& recordCount);

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <cctype>
+#include <cstdlib>
 #include <istream>
 #include <ostream>
 
+#include "cli/code_page_choice.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
 #include "cli/suggest.h"
@@ -253,10 +255,11 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   app.set_version_flag("--version", std::string("larkpost ") + LARKPOST_VERSION);
 
   std::string database = mapi::DefaultDatabasePath();
-  int codePage = 0;
+  std::string codePage;
   app.add_option("--store", database, "message store database (default: " + database + ")");
   app.add_option("--codepage", codePage,
-                 "Windows code page of the text in backup files (default 1252)");
+                 "Windows code page of the text in backup files (default 1252; 65001 keeps "
+                 "every character); auto, for reading, tells it from the file's texts");
 
   std::string folders, backupPath;
   CLI::App* backup = app.add_subcommand("backup", "write the store's messages into a file");
@@ -332,10 +335,23 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     return status == 0 ? kExitSuccess : kExitUsage;
   }
 
-  if (app.count("--codepage") > 0 && !SetAnsiCodePage(static_cast<unsigned>(codePage))) {
-    io.err << "larkpost: --codepage: no converter for code page " << codePage << "\n";
-    return kExitUsage;
+  const bool detectCodePage = codePage == "auto";
+  if (app.count("--codepage") > 0 && !detectCodePage) {
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(codePage.c_str(), &end, 10);
+    if (codePage.empty() || *end != '\0' || number > 0xFFFF ||
+        !SetAnsiCodePage(static_cast<unsigned>(number))) {
+      io.err << "larkpost: --codepage: no converter for code page " << PrintableLine(codePage)
+             << "\n";
+      return kExitUsage;
+    }
   }
+  // The file a reading command reads: with --codepage auto its texts choose the code page;
+  // otherwise verify and show say when they look like another one. Writing keeps the default.
+  const std::string* readPath = *verify ? &verifyPath : *show ? &showPath
+                                : *restore ? &restorePath : *convert ? &convertIn
+                                : *salvage ? &salvageDamaged : nullptr;
+  if (detectCodePage && readPath != nullptr) UseDetectedCodePage(*readPath, io);
   mapi::SetDatabasePath(database);
   mapi::SetReadOnlyAccess(false);  // the commands that only read set it below
 
@@ -346,9 +362,15 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (*restore) return RunRestore(database, restorePath, restoreOptions, io);
   if (*verify) {
     const std::u16string path = Utf8ToWide(verifyPath);
-    return IsPhoneFile(path) ? VerifyPhoneFile(path, io) : VerifyBackupFile(path, io);
+    const int status = IsPhoneFile(path) ? VerifyPhoneFile(path, io) : VerifyBackupFile(path, io);
+    if (!detectCodePage) HintOtherCodePage(verifyPath, io);
+    return status;
   }
-  if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, io);
+  if (*show) {
+    const int status = ShowBackupFile(Utf8ToWide(showPath), json, io);
+    if (!detectCodePage) HintOtherCodePage(showPath, io);
+    return status;
+  }
   if (*salvage) {
     if (!MayWrite(salvageOut, salvageForce, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;

@@ -430,6 +430,28 @@ TEST_F(CliTest, ConvertAndSalvageNeverReplaceAFileSilently) {
   }
 }
 
+// A file written in one code page and read in another: show says which one to use, and
+// --codepage auto reads it right.
+TEST_F(CliTest, CodePageAutoReadsTheFilesCodePageAndShowHintsAtIt) {
+  const std::string line =
+      R"({"folder":["Inbox"],"subject":"lasagna \ud83d\ude0a tonight? caf\u00e9",)"
+      R"("deliveryTime":133497000000000000,"senderEmailAddress":"\"Ann\" <+49151>"})"
+      "\n";
+  ASSERT_EQ(Run({"--store", store_, "store", "load"}, line), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--codepage", "65001", "--store", store_, "backup", Path("u.bak")}), kExitSuccess);
+  SetAnsiCodePage(1252);
+  EXPECT_EQ(Run({"show", Path("u.bak")}), kExitSuccess);
+  EXPECT_NE(out_.str().find("lasagna \xC3\xB0\xC5\xB8"), std::string::npos) << out_.str();
+  EXPECT_EQ(err_.str(),
+            "The texts look like code page 65001, not 1252: try --codepage 65001 (or --codepage "
+            "auto).\n");
+  EXPECT_EQ(Run({"--codepage", "auto", "show", Path("u.bak")}), kExitSuccess);
+  EXPECT_NE(out_.str().find("lasagna \xF0\x9F\x98\x8A tonight? caf\xC3\xA9"), std::string::npos)
+      << out_.str();
+  EXPECT_EQ(err_.str(), "Code page: 65001 (detected)\n");
+  SetAnsiCodePage(1252);
+}
+
 TEST_F(CliTest, RestoreNamesTheStoreBeforeItAsks) {
   LoadSample();
   ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
