@@ -294,7 +294,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   std::string showPath;
   bool json = false;
   CLI::App* show = app.add_subcommand("show", "list the records of a backup file");
-  show->add_option("PATH", showPath, "backup file (.bak)")->required();
+  show->add_option("PATH", showPath, "backup file (.bak), or a phone's .xml or .zip")->required();
   show->add_flag("--json", json, "one JSON object per record and line");
 
   std::string salvageDamaged, salvageOut;
@@ -367,7 +367,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     return status;
   }
   if (*show) {
-    const int status = ShowBackupFile(Utf8ToWide(showPath), json, io);
+    const std::u16string path = Utf8ToWide(showPath);
+    const int status = IsPhoneFile(path) ? ShowPhoneFile(path, json, io) : ShowBackupFile(path, json, io);
     if (!detectCodePage) HintOtherCodePage(showPath, io);
     return status;
   }

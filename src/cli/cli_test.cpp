@@ -452,6 +452,26 @@ TEST_F(CliTest, CodePageAutoReadsTheFilesCodePageAndShowHintsAtIt) {
   SetAnsiCodePage(1252);
 }
 
+// show reads what verify reads; store list names the standard folders as phones do.
+TEST_F(CliTest, ShowListsPhoneFilesAndStoreListNamesFoldersAsPeopleKnowThem) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.zip")}), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.xml")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(Run({"show", Path("all.zip")}), kExitSuccess) << err_.str();
+  EXPECT_NE(out_.str().find("No.2  Inbox\\Work  "), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("    Caf\xC3\xA9 at 8\n"), std::string::npos) << out_.str();
+  EXPECT_EQ(Run({"show", "--json", Path("all.xml")}), kExitSuccess) << err_.str();
+  EXPECT_NE(out_.str().find(R"("text":"On my way")"), std::string::npos) << out_.str();
+  std::ofstream(Path("bad.xml")) << "<smses><sms date=\"1\" type=\"9\" body=\"x\"/></smses>";
+  EXPECT_EQ(Run({"show", Path("bad.xml")}), kExitFailure);
+  EXPECT_NE(err_.str().find("sms entry 1"), std::string::npos) << err_.str();
+
+  ASSERT_EQ(Run({"--store", store_, "store", "list"}), kExitSuccess);
+  EXPECT_NE(out_.str().find("Sentedbox (Sent Items)"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("Wastebox (Deleted Items)"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("Inbox      "), std::string::npos) << out_.str();
+}
+
 TEST_F(CliTest, RestoreNamesTheStoreBeforeItAsks) {
   LoadSample();
   ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);

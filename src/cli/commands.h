@@ -23,6 +23,8 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
 // read, written and left out.
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                  CliStreams& io);
+// Lists the messages of a phone's XML or ZIP as ShowBackupFile lists records.
+int ShowPhoneFile(const std::u16string& path, bool json, CliStreams& io);
 // Reads a phone's XML or ZIP whole without a store, as a restore checks it first: the counts,
 // or the entry at fault.
 int VerifyPhoneFile(const std::u16string& path, CliStreams& io);
