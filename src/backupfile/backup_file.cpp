@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -60,7 +61,9 @@ constexpr size_t kPipeBytes = size_t{4} << 20;
 // made it already.
 bool EncodeForFormat(const BackupJob& job, SmsMessage& message, const MessageRecord* value,
                      EncodedRecord& record) {
-  if (job.format != FileKind::kBackup) return EncodeTextRecord(message, record.bytes);
+  if (job.format != FileKind::kBackup) {
+    return EncodeTextRecord(message, record.bytes, &record.replaced);
+  }
   MessageRecord made;
   // A message whose recipients cannot be read would lose them silently; the walk fails instead.
   if (value == nullptr && !RecordFromMessage(message, made)) return false;
@@ -162,24 +165,48 @@ bool WriteSelectedFolders(BackupJob& job, CFile& file) {
     }
     pipe.Close();
   });
+  RecordFlusher flusher(job.syncEachRecord);
+  bool stopped = false;
   try {
     EncodedRecord record;
-    while (pipe.Pop(record)) AppendRecord(job, file, record.bytes, record.replaced);
+    while (pipe.Pop(record)) {
+      AppendRecord(job, file, record.bytes, record.replaced, flusher);
+      // Asked to stop: the run ends here and discards what it wrote.
+      if (StopRequested() != 0) {
+        stopped = true;
+        pipe.Stop();
+        break;
+      }
+    }
   } catch (...) {
     pipe.Stop();
     reader.join();
     throw;
   }
   reader.join();
+  if (stopped) return false;
   if (walkFailure) std::rethrow_exception(walkFailure);
   return walked;
 }
 
-void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced) {
+RecordFlusher::RecordFlusher(bool eachRecord)
+    : eachRecord_(eachRecord), lastFlush_(std::chrono::steady_clock::now()) {}
+
+void RecordFlusher::Written(CFile& file) {
+  if (!eachRecord_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastFlush_ < kFlushInterval) return;
+  }
+  FlushOrThrow(file);
+  lastFlush_ = std::chrono::steady_clock::now();
+}
+
+void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced,
+                  RecordFlusher& flusher) {
   // One write per record, so an interrupted backup never leaves half of one behind a flushed
   // record.
   file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
-  FlushOrThrow(file);
+  flusher.Written(file);
   if (replaced) ++job.replacedMessages;
   job.RecordWritten();
 }
@@ -204,6 +231,37 @@ std::u16string RecordErrorText(uint64_t number, std::u16string_view text) {
   std::u16string numbered = u"No." + Utf8ToWide(std::to_string(number)) + u", ";
   numbered += text;
   return numbered;
+}
+
+std::string CollectRecordTexts(CFile& file, size_t limit) {
+  std::string texts;
+  std::string line;
+  file.Seek(kHeaderSize, CFile::begin);
+  auto takeLine = [&](bool keep) {
+    if (ReadTextLine(file, line) != LineEnd::kLineFeed) return false;
+    if (keep) texts.append(line).push_back('\n');
+    return true;
+  };
+  while (texts.size() < limit) {
+    unsigned char fixed[24];
+    unsigned char length[4];
+    if (!takeLine(false) || !takeLine(true) || ReadUpTo(file, fixed, sizeof fixed) != sizeof fixed ||
+        !takeLine(true) || !takeLine(true) || ReadUpTo(file, length, sizeof length) != sizeof length) {
+      break;
+    }
+    const uint32_t count = static_cast<uint32_t>(length[0]) | static_cast<uint32_t>(length[1]) << 8 |
+                           static_cast<uint32_t>(length[2]) << 16 |
+                           static_cast<uint32_t>(length[3]) << 24;
+    // A length past the end or the limit marks a broken record: take what is there.
+    const size_t take = std::min<size_t>(count, limit - std::min(limit, texts.size()));
+    const size_t at = texts.size();
+    texts.resize(at + take);
+    const size_t got = ReadUpTo(file, reinterpret_cast<unsigned char*>(texts.data() + at),
+                                static_cast<unsigned>(take));
+    texts.resize(at + got);
+    if (got < count) break;
+  }
+  return texts;
 }
 
 bool ValidateBackupFile(CFile& file, uint32_t& recordCount) {

@@ -9,6 +9,7 @@
 // it does not detect bytes changed in place.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -49,14 +50,39 @@ bool WriteBackupFile(BackupJob& job, CFile& file);
 // at the file's position; what WriteBackupFile writes between its header and its digest, and
 // all of a plain-text export. The store is walked on a second thread that encodes each message
 // and hands the bytes over (record_pipe.h), so reading the store overlaps with waiting for
-// storage; this thread appends and flushes each record as it arrives and counts it in the job.
-// Messages come as WalkSelectedMessages hands them out. False when the walk fails (the records
-// before the failure stay written); file errors raise CFileException once the walk has stopped.
+// storage; this thread appends each record as it arrives (flushed as RecordFlusher says) and
+// counts it in the job. When a stop is requested (RequestStop) it ends after the record in hand
+// and returns false. Messages come as WalkSelectedMessages hands them out. False when the walk
+// fails (the records before the failure stay written); file errors raise CFileException once the
+// walk has stopped.
 bool WriteSelectedFolders(BackupJob& job, CFile& file);
 
-// Appends one encoded record, flushes it to storage and counts it in the job (in its
+// When the records of a backup reach storage. The file is written under a partial name and takes
+// the target's place only once complete and flushed, so a flush per record protects nothing that
+// a flush every kFlushInterval of work does not: a crash loses at most that much of the partial
+// file. `eachRecord` (--sync each) flushes after every record, as the handheld did.
+class RecordFlusher {
+ public:
+  static constexpr std::chrono::milliseconds kFlushInterval{200};
+  explicit RecordFlusher(bool eachRecord);
+  // After a record has been written: flushes when it is time. Raises CFileException.
+  void Written(CFile& file);
+
+ private:
+  bool eachRecord_;
+  std::chrono::steady_clock::time_point lastFlush_;
+};
+
+// Appends one encoded record, lets `flusher` flush it, and counts it in the job (in its
 // replacedMessages too when `replaced`). File errors raise CFileException.
-void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced = false);
+void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced,
+                  RecordFlusher& flusher);
+
+// The texts of a backup file's records as the file holds them, not converted (folder paths,
+// recipient and sender lines, message texts), each followed by a line feed, up to `limit` bytes:
+// what tells its code page. Reads from offset 20 to the first broken record or the end; the file
+// stays wherever reading stopped. File errors raise CFileException.
+std::string CollectRecordTexts(CFile& file, size_t limit);
 
 // The records of a backup file in order, numbered from 1, once its digest has been checked: the
 // one reading loop of restore, verify, show and conversions. The file stays the caller's.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backupfile/backup_test_util.h"
@@ -95,6 +97,33 @@ std::vector<GoldenRecord> FillStore(SmsSession& session) {
              "\"Bob\" <+1> 1;\"Eve\" <+2> 2"),
       record("Wastebox", "gone", 15, kMay1 + 50, 0, 4, "\"X\" <+9>", ""),
   };
+}
+
+// ---- RecordFlusher ---------------------------------------------------------------------------
+
+// What reached the file: its size as another reader sees it (the file layer buffers writes).
+uintmax_t SizeOnFile(const std::u16string& path) { return ReadBytes(path).size(); }
+
+// Records reach the file in groups of at most 0.2 s of work, or one by one with --sync each.
+TEST(RecordFlusher, FlushesInGroupsOrEveryRecord) {
+  TempStore store;
+  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
+  const std::u16string path = store.File("records.bak");
+  CFile file(path, CFile::modeCreate | CFile::modeWrite);
+  RecordFlusher grouped(false);
+  AppendRecord(job, file, "first", false, grouped);
+  AppendRecord(job, file, "second", true, grouped);
+  EXPECT_EQ(SizeOnFile(path), 0u);  // within the interval: still in the buffer
+  std::this_thread::sleep_for(RecordFlusher::kFlushInterval + std::chrono::milliseconds(20));
+  AppendRecord(job, file, "third", false, grouped);
+  EXPECT_EQ(SizeOnFile(path), 16u);
+  EXPECT_EQ(job.written.load(), 3u);
+  EXPECT_EQ(job.replacedMessages.load(), 1u);
+
+  RecordFlusher each(true);
+  AppendRecord(job, file, "fourth", false, each);
+  EXPECT_EQ(SizeOnFile(path), 22u);
+  file.Close();
 }
 
 // ---- WriteBackupFile -------------------------------------------------------------------------

@@ -28,7 +28,7 @@ std::u16string FormatMessageTime(const FILETIME& time) {
 //   Content:
 //   the message text as stored
 //   (empty line)
-bool EncodeTextRecord(SmsMessage& message, std::string& bytes) {
+bool EncodeTextRecord(SmsMessage& message, std::string& bytes, bool* replaced) {
   // A message whose recipients cannot be read would lose them silently; the walk fails instead.
   const RecipientList* recipients = message.Recipients();
   if (recipients == nullptr) return false;
@@ -46,7 +46,7 @@ bool EncodeTextRecord(SmsMessage& message, std::string& bytes) {
   block += u"\r\nTime: " + FormatMessageTime(message.deliveryTime) + u"\r\n";
   block += u"Content:\r\n" + message.text + u"\r\n\r\n";
 
-  bytes = WideToAnsi(block);
+  bytes = WideToAnsi(block, replaced);
   return bytes.size() <= std::numeric_limits<unsigned>::max();
 }
 

@@ -1,16 +1,21 @@
 #include "cli/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <cstdlib>
 #include <optional>
 #include <istream>
 #include <ostream>
 
+#include "cli/code_page_choice.h"
 #include "cli/commands.h"
+#include "cli/printable.h"
 #include "cli/selection_options.h"
+#include "cli/suggest.h"
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
 #include "jobs/runs.h"
@@ -30,6 +35,14 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+// A command that writes to the store says so before it touches anything when the store cannot
+// be written.
+bool RefuseReadOnlyStore(const std::string& database, CliStreams& io) {
+  if (!mapi::DatabaseIsReadOnly(database)) return false;
+  io.err << "The message store " << PrintableLine(database) << " is read-only.\n";
+  return true;
+}
+
 // The store of a run (jobs/store_access.h), with a hint on how to create a missing one.
 bool StoreReady(const std::string& database, CliStreams& io) {
   if (StoreReadyForRun()) return true;
@@ -38,7 +51,7 @@ bool StoreReady(const std::string& database, CliStreams& io) {
 }
 
 int RunBackup(const std::string& database, const SelectionOptions& options,
-              const std::string* path, CliStreams& io) {
+              const std::string* path, bool syncEachRecord, CliStreams& io) {
   int32_t flags[5] = {1, 1, 1, 1, 1};
   Selection selection;
   std::string error;
@@ -53,10 +66,14 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
   ScopedUserInterface installed(ui);
   if (!StoreReady(database, io)) return kExitFailure;
+  // A backup only reads the store: it works on a read-only file or mount.
+  mapi::SetReadOnlyAccess(true);
   BackupJob job(FileKindForPath(target), target, flags[0], flags[1], flags[2], flags[3], flags[4]);
   job.selection = selection;
   if (!SessionReady(job.session)) return kExitFailure;
+  job.syncEachRecord = syncEachRecord;
   ui.Follow(job.outcome);
+  ScopedStopOnSignal stopOnSignal;
   StartBackup(job);
   if (job.outcome != RunOutcome::kFailed && selection.LooksAtMessages()) {
     io.out << SelectedLine(job.written, job.written + job.leftOut) << "\n";
@@ -77,6 +94,10 @@ int RunRestore(const std::string& database, const std::string& path,
   TerminalUserInterface ui(io.in, options.json ? io.err : io.out, io.err, io.inputIsTerminal,
                            io.errorIsTerminal);
   ScopedUserInterface installed(ui);
+  // Which store the messages go into, before anything is asked or done; on stderr, beside the
+  // question, so standard output holds the results alone.
+  if (!TrimWhiteSpace(source).empty()) io.err << "Message store: " << PrintableLine(database) << "\n";
+  if (!options.dryRun && RefuseReadOnlyStore(database, io)) return kExitFailure;
   if (!options.confirmed && !options.dryRun) {
     const std::u16string question = RestoreQuestion(source);
     if (!io.inputIsTerminal) {
@@ -94,6 +115,7 @@ int RunRestore(const std::string& database, const std::string& path,
   job.selection = selection;
   if (!SessionReady(job.session)) return kExitFailure;
   ui.Follow(job.outcome);
+  ScopedStopOnSignal stopOnSignal;
   StartRestore(job);
   const int status = ui.ExitStatus();
   if (status != kExitSuccess) return status;
@@ -117,6 +139,76 @@ int RunRestore(const std::string& database, const std::string& path,
     }
   }
   return status;
+}
+
+// A command that writes OUT never replaces an existing file silently: with --force it does, on a
+// terminal it asks, otherwise it refuses.
+bool MayWrite(const std::string& out, bool force, CliStreams& io) {
+  struct stat info {};
+  if (force || lstat(out.c_str(), &info) != 0) return true;
+  if (io.inputIsTerminal) {
+    io.err << PrintableLine(out) << " exists. Replace it? [y/N] " << std::flush;
+    std::string answer;
+    if (std::getline(io.in, answer) && (answer == "y" || answer == "Y" || answer == "yes")) {
+      return true;
+    }
+  }
+  io.err << PrintableLine(out) << " exists; use --force to replace it.\n";
+  return false;
+}
+
+void AddOptionNames(const CLI::App& app, std::vector<std::string>& options) {
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) options.push_back("--" + name);
+  }
+}
+
+// After a parse error: an unknown command, or an option unknown to the program and its command,
+// is named with the nearest known one ("did you mean").
+bool ReportUnknownName(const CLI::App& app, const std::vector<std::string>& args, CliStreams& io) {
+  std::vector<std::string> commands;
+  for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+  std::vector<std::string> options;
+  AddOptionNames(app, options);
+  auto report = [&io](const char* what, const std::string& name,
+                      const std::vector<std::string>& known) {
+    io.err << "Unknown " << what << " '" << PrintableLine(name) << "'.";
+    const std::string near = NearestName(name, known);
+    if (!near.empty()) io.err << " Did you mean '" << near << "'?";
+    io.err << "\n";
+    return true;
+  };
+  const CLI::App* command = nullptr;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") break;
+    if (arg.rfind("--", 0) == 0) {
+      const std::string name = arg.substr(0, arg.find('='));
+      if (std::find(options.begin(), options.end(), name) == options.end()) {
+        return report("option", name, options);
+      }
+      if (command == nullptr && (name == "--store" || name == "--codepage") &&
+          name.size() == arg.size()) {
+        ++i;  // its value
+      }
+      continue;
+    }
+    if (arg.rfind('-', 0) == 0) continue;
+    if (command != nullptr) {
+      // The first word after a command with commands of its own (store list) is one of them.
+      std::vector<std::string> nested;
+      for (const CLI::App* sub : command->get_subcommands({})) nested.push_back(sub->get_name());
+      if (nested.empty() || std::find(nested.begin(), nested.end(), arg) != nested.end()) break;
+      return report("command", arg, nested);
+    }
+    if (std::find(commands.begin(), commands.end(), arg) == commands.end()) {
+      return report("command", arg, commands);
+    }
+    command = app.get_subcommand(arg);
+    AddOptionNames(*command, options);
+    for (const CLI::App* sub : command->get_subcommands({})) AddOptionNames(*sub, options);
+  }
+  return false;
 }
 
 }  // namespace
@@ -150,17 +242,24 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                "larkpost"};
   app.require_subcommand(1);
   app.fallthrough();
+  app.set_version_flag("--version", std::string("larkpost ") + LARKPOST_VERSION);
 
   std::string database = mapi::DefaultDatabasePath();
-  int codePage = 0;
+  std::string codePage;
   app.add_option("--store", database, "message store database (default: " + database + ")");
   app.add_option("--codepage", codePage,
-                 "Windows code page of the text in backup files (default 1252)");
+                 "Windows code page of the text in backup files (default 1252; 65001 keeps "
+                 "every character); auto, for reading, tells it from the file's texts");
 
   // Every command that reads messages takes the same selection; only one command runs.
   SelectionOptions selectionOptions;
   std::string backupPath;
   CLI::App* backup = app.add_subcommand("backup", "write the store's messages into a file");
+  std::string syncMode = "group";
+  backup->add_option("--sync", syncMode,
+                     "when records reach the disk: group (default: at most every 0.2 s and at "
+                     "the end) or each (after every record)")
+      ->check(CLI::IsMember({"group", "each"}));
   backup->add_option("PATH", backupPath,
                      "output file; a name ending in .txt writes a plain-text export, .xml, .zip "
                      "or .html a phone's XML, a phone's ZIP or a page to read "
@@ -184,7 +283,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   std::string showPath;
   bool json = false;
   CLI::App* show = app.add_subcommand("show", "list the records of a backup file");
-  show->add_option("PATH", showPath, "backup file (.bak)")->required();
+  show->add_option("PATH", showPath, "backup file (.bak), or a phone's .xml or .zip")->required();
   show->add_flag("--json", json, "one JSON object per record and line");
 
   std::string salvageDamaged, salvageOut;
@@ -192,12 +291,16 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
       "salvage", "copy the whole records of a damaged backup file into a new, valid one");
   salvage->add_option("DAMAGED", salvageDamaged, "damaged backup file")->required();
   salvage->add_option("OUT", salvageOut, "new backup file to write")->required();
+  bool salvageForce = false;
+  salvage->add_flag("--force,-f", salvageForce, "replace OUT when it exists");
 
   std::string convertIn, convertOut, deletedAs = "direction";
   CLI::App* convert = app.add_subcommand(
       "convert", "convert the messages of one file into another, without a store");
   convert->add_option("IN", convertIn, "file to read: .bak, .xml or .zip")->required();
   convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip or .html")->required();
+  bool convertForce = false;
+  convert->add_flag("--force,-f", convertForce, "replace OUT when it exists");
   convert->add_option("--deleted-as", deletedAs,
                       "what deleted messages become on a phone: direction (default: sent when "
                       "they have recipients, else received), received or sent");
@@ -220,19 +323,34 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
   } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() != 0 && ReportUnknownName(app, args, io)) return kExitUsage;
     const int status = app.exit(e, io.out, io.err);
     return status == 0 ? kExitSuccess : kExitUsage;
   }
 
-  if (app.count("--codepage") > 0 && !SetAnsiCodePage(static_cast<unsigned>(codePage))) {
-    io.err << "larkpost: --codepage: no converter for code page " << codePage << "\n";
-    return kExitUsage;
+  const bool detectCodePage = codePage == "auto";
+  if (app.count("--codepage") > 0 && !detectCodePage) {
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(codePage.c_str(), &end, 10);
+    if (codePage.empty() || *end != '\0' || number > 0xFFFF ||
+        !SetAnsiCodePage(static_cast<unsigned>(number))) {
+      io.err << "larkpost: --codepage: no converter for code page " << PrintableLine(codePage)
+             << "\n";
+      return kExitUsage;
+    }
   }
+  // The file a reading command reads: with --codepage auto its texts choose the code page;
+  // otherwise verify and show say when they look like another one. Writing keeps the default.
+  const std::string* readPath = *verify ? &verifyPath : *show ? &showPath
+                                : *restore ? &restorePath : *convert ? &convertIn
+                                : *salvage ? &salvageDamaged : nullptr;
+  if (detectCodePage && readPath != nullptr) UseDetectedCodePage(*readPath, io);
   mapi::SetDatabasePath(database);
+  mapi::SetReadOnlyAccess(false);  // the commands that only read set it below
 
   if (*backup) {
     return RunBackup(database, selectionOptions,
-                     backup->count("PATH") > 0 ? &backupPath : nullptr, io);
+                     backup->count("PATH") > 0 ? &backupPath : nullptr, syncMode == "each", io);
   }
   Selection selection;
   int32_t flags[5];
@@ -244,11 +362,23 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (*restore) return RunRestore(database, restorePath, restoreOptions, selection, io);
   if (*verify) {
     const std::u16string path = Utf8ToWide(verifyPath);
-    return IsPhoneFile(path) ? VerifyPhoneFile(path, selection, io)
-                             : VerifyBackupFile(path, selection, io);
+    const int status = IsPhoneFile(path) ? VerifyPhoneFile(path, selection, io)
+                                         : VerifyBackupFile(path, selection, io);
+    if (!detectCodePage) HintOtherCodePage(verifyPath, io);
+    return status;
   }
-  if (*show) return ShowBackupFile(Utf8ToWide(showPath), json, selection, io);
-  if (*salvage) return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
+  if (*show) {
+    const std::u16string path = Utf8ToWide(showPath);
+    const int status = IsPhoneFile(path) ? ShowPhoneFile(path, json, selection, io)
+                                         : ShowBackupFile(path, json, selection, io);
+    if (!detectCodePage) HintOtherCodePage(showPath, io);
+    return status;
+  }
+  if (*salvage) {
+    if (!MayWrite(salvageOut, salvageForce, io)) return kExitFailure;
+    ScopedStopOnSignal stopOnSignal;
+    return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
+  }
   if (*convert) {
     DeletedAs as = DeletedAs::kByDirection;
     if (!ParseDeletedAs(deletedAs, as)) {
@@ -256,12 +386,22 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
              << "\" is not one of direction, received, sent\n";
       return kExitUsage;
     }
+    if (!MayWrite(convertOut, convertForce, io)) return kExitFailure;
+    ScopedStopOnSignal stopOnSignal;
     return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, selection, io);
   }
-  if (store->got_subcommand("init")) return StoreInit(database, io);
+  if (store->got_subcommand("init")) {
+    if (RefuseReadOnlyStore(database, io)) return kExitFailure;
+    return StoreInit(database, io);
+  }
+  // Listing and dumping only read the store.
+  mapi::SetReadOnlyAccess(store->got_subcommand("list") || store->got_subcommand("dump"));
   if (store->got_subcommand("list")) return StoreList(database, io);
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);
-  if (store->got_subcommand("load")) return StoreLoad(database, loadFile, io);
+  if (store->got_subcommand("load")) {
+    if (RefuseReadOnlyStore(database, io)) return kExitFailure;
+    return StoreLoad(database, loadFile, io);
+  }
   return kExitUsage;
 }
 

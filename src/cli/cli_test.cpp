@@ -178,7 +178,9 @@ TEST_F(CliTest, RestoreAsksFirstAndRefusesWithoutTerminal) {
   ASSERT_EQ(Run({"--store", fresh, "store", "init"}), kExitSuccess);
 
   EXPECT_EQ(Run({"--store", fresh, "restore", Path("all.bak")}), kExitFailure);
-  EXPECT_EQ(err_.str().rfind("Are you sure to restore sms from file:" + Path("all.bak") + "\n", 0),
+  EXPECT_EQ(err_.str().rfind("Message store: " + fresh + "\nAre you sure to restore sms from file:" +
+                                 Path("all.bak") + "\n",
+                             0),
             0u)
       << err_.str();
   EXPECT_NE(err_.str().find("--yes"), std::string::npos);
@@ -196,7 +198,7 @@ TEST_F(CliTest, RestoreAsksFirstAndRefusesWithoutTerminal) {
 TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
   LoadSample();
   EXPECT_EQ(Run({"--store", store_, "restore", "--yes", Path("gone.bak")}), kExitFailure);
-  EXPECT_EQ(err_.str(), Path("gone.bak") + " was not found.\n");
+  EXPECT_EQ(err_.str(), "Message store: " + store_ + "\n" + Path("gone.bak") + " was not found.\n");
 
   EXPECT_EQ(Run({"--store", store_, "backup", Path("no/such/dir/a.bak")}), kExitFailure);
   EXPECT_EQ(err_.str(), Path("no/such/dir/a.bak") + " was not found.\n");
@@ -204,7 +206,7 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
   ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
   std::ofstream(Path("all.bak"), std::ios::app) << "x";
   EXPECT_EQ(Run({"--store", store_, "restore", "--yes", Path("all.bak")}), kExitFailure);
-  EXPECT_EQ(err_.str(), "File Validation Failed.\n");
+  EXPECT_EQ(err_.str(), "Message store: " + store_ + "\nFile Validation Failed.\n");
   EXPECT_EQ(out_.str(), "");
   EXPECT_EQ(Run({"verify", Path("all.bak")}), kExitFailure);
   EXPECT_EQ(err_.str(), "File Validation Failed.\n");
@@ -315,17 +317,142 @@ TEST_F(CliTest, ControlCharactersOfUntrustedTextAreShownEscaped) {
   EXPECT_NE(err_.str().find("\\x1b]0;owned\\x07Evil"), std::string::npos) << err_.str();
 }
 
-// A character the code page lacks is written as "?": the backup finishes but says so, and the
-// program's exit status is the incomplete backup's.
-TEST_F(CliTest, ReplacedCharactersMakeABackupIncomplete) {
-  const std::string line =
+// A character the code page lacks is written as "?": the backup holds everything its format can,
+// so it replaces PATH as a successful one does, then warns with the way out and exits 3. A
+// conversion counts and ends the same way.
+TEST_F(CliTest, LossyBackupIsWrittenAndSaysHowToKeepTheCharacters) {
+  const std::string lines =
       R"({"folder":["Inbox"],"subject":"Done \u2713","deliveryTime":133497000000000000,)"
       R"("senderEmailAddress":"\"Ann\" <+49151>"})"
+      "\n"
+      R"({"folder":["Inbox"],"subject":"\u2713 and \u2713","deliveryTime":133497000000000001,)"
+      R"("senderEmailAddress":"\"Bob \u2713\" <+49152>"})"
+      "\n"
+      R"({"folder":["Inbox"],"subject":"plain","deliveryTime":133497000000000002,)"
+      R"("senderEmailAddress":"\"Cy\" <+49153>"})"
+      "\n";
+  ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
+  std::ofstream(Path("a.bak")) << "older backup";
+  const std::string lossy =
+      "2 messages hold characters code page 1252 lacks, written as \"?\"; use --codepage 65001 "
+      "or a .zip/.xml file to keep them.\n";
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("a.bak")}), kExitIncomplete);
+  EXPECT_EQ(out_.str(), "Backup Succeeded.\n");
+  EXPECT_EQ(err_.str(), lossy);
+  EXPECT_EQ(Run({"verify", Path("a.bak")}), kExitSuccess) << err_.str();
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_NE(entry.path().extension(), ".part") << "partial file left: " << entry.path();
+  }
+
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("a.zip")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(Run({"convert", Path("a.zip"), Path("b.bak")}), kExitIncomplete);
+  EXPECT_EQ(err_.str(), lossy);
+  EXPECT_TRUE(fs::exists(Path("b.bak")));
+  // The way out works: nothing is lost with UTF-8.
+  EXPECT_EQ(Run({"--codepage", "65001", "--store", store_, "backup", Path("u.bak")}), kExitSuccess);
+  EXPECT_EQ(err_.str(), "");
+}
+
+// "was not replaced" is said of a file that is there, and only then.
+TEST_F(CliTest, IncompleteBackupNamesAReplacedFileOnlyWhenThereWasOne) {
+  LoadSample();
+  mapi::AddFault("IMAPIFolder::GetContentsTable", 1, MAPI_E_CALL_FAILED, 1000);
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("new.bak")}), kExitIncomplete);
+  EXPECT_EQ(err_.str().find("was not replaced"), std::string::npos) << err_.str();
+  std::ofstream(Path("old.bak")) << "older backup";
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("old.bak")}), kExitIncomplete);
+  mapi::ClearFaults();
+  EXPECT_NE(err_.str().find(Path("old.bak") + " was not replaced."), std::string::npos)
+      << err_.str();
+}
+
+TEST_F(CliTest, MistypedNamesGetTheNearestKnownOne) {
+  EXPECT_EQ(Run({"backpu"}), kExitUsage);
+  EXPECT_EQ(err_.str(), "Unknown command 'backpu'. Did you mean 'backup'?\n");
+  EXPECT_EQ(Run({"--store", store_, "store", "lsit"}), kExitUsage);
+  EXPECT_EQ(err_.str(), "Unknown command 'lsit'. Did you mean 'list'?\n");
+  EXPECT_EQ(Run({"--stroe", store_, "backup"}), kExitUsage);
+  EXPECT_EQ(err_.str(), "Unknown option '--stroe'. Did you mean '--store'?\n");
+  // Only the options of the command given are offered.
+  EXPECT_EQ(Run({"restore", "--dryrun", Path("a.bak")}), kExitUsage);
+  EXPECT_EQ(err_.str(), "Unknown option '--dryrun'. Did you mean '--dry-run'?\n");
+  EXPECT_EQ(Run({"backup", "--froce", Path("a.bak")}), kExitUsage);
+  EXPECT_EQ(err_.str(), "Unknown option '--froce'.\n");
+  EXPECT_EQ(Run({"zzzzzz"}), kExitUsage);
+  EXPECT_EQ(err_.str(), "Unknown command 'zzzzzz'.\n");
+  EXPECT_EQ(Run({"--version"}), kExitSuccess);
+  EXPECT_EQ(out_.str(), std::string("larkpost ") + LARKPOST_VERSION + "\n");
+}
+
+TEST_F(CliTest, ConvertAndSalvageNeverReplaceAFileSilently) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
+  for (const std::string command : {"convert", "salvage"}) {
+    std::ofstream(Path("out.bak")) << "keep me";
+    EXPECT_EQ(Run({command, Path("all.bak"), Path("out.bak")}), kExitFailure) << command;
+    EXPECT_EQ(err_.str(), Path("out.bak") + " exists; use --force to replace it.\n");
+    EXPECT_EQ(ReadFile(Path("out.bak")), "keep me");
+    // On a terminal the question is asked; no is the default.
+    EXPECT_EQ(Run({command, Path("all.bak"), Path("out.bak")}, "\n", true), kExitFailure);
+    EXPECT_EQ(ReadFile(Path("out.bak")), "keep me");
+    EXPECT_EQ(Run({command, Path("all.bak"), Path("out.bak")}, "y\n", true), kExitSuccess)
+        << err_.str();
+    std::ofstream(Path("out.bak")) << "keep me";
+    EXPECT_EQ(Run({command, "--force", Path("all.bak"), Path("out.bak")}), kExitSuccess)
+        << err_.str();
+    EXPECT_EQ(ReadFile(Path("out.bak")), ReadFile(Path("all.bak")));
+  }
+}
+
+// A file written in one code page and read in another: show says which one to use, and
+// --codepage auto reads it right.
+TEST_F(CliTest, CodePageAutoReadsTheFilesCodePageAndShowHintsAtIt) {
+  const std::string line =
+      R"({"folder":["Inbox"],"subject":"lasagna \ud83d\ude0a tonight? caf\u00e9",)"
+      R"("deliveryTime":133497000000000000,"senderEmailAddress":"\"Ann\" <+49151>"})"
       "\n";
   ASSERT_EQ(Run({"--store", store_, "store", "load"}, line), kExitSuccess) << err_.str();
-  EXPECT_EQ(Run({"--store", store_, "backup", Path("a.bak")}), kExitIncomplete);
-  EXPECT_NE(err_.str().find("1 message holds characters the code page lacks"), std::string::npos)
-      << err_.str();
+  ASSERT_EQ(Run({"--codepage", "65001", "--store", store_, "backup", Path("u.bak")}), kExitSuccess);
+  SetAnsiCodePage(1252);
+  EXPECT_EQ(Run({"show", Path("u.bak")}), kExitSuccess);
+  EXPECT_NE(out_.str().find("lasagna \xC3\xB0\xC5\xB8"), std::string::npos) << out_.str();
+  EXPECT_EQ(err_.str(),
+            "The texts look like code page 65001, not 1252: try --codepage 65001 (or --codepage "
+            "auto).\n");
+  EXPECT_EQ(Run({"--codepage", "auto", "show", Path("u.bak")}), kExitSuccess);
+  EXPECT_NE(out_.str().find("lasagna \xF0\x9F\x98\x8A tonight? caf\xC3\xA9"), std::string::npos)
+      << out_.str();
+  EXPECT_EQ(err_.str(), "Code page: 65001 (detected)\n");
+  SetAnsiCodePage(1252);
+}
+
+// show reads what verify reads; store list names the standard folders as phones do.
+TEST_F(CliTest, ShowListsPhoneFilesAndStoreListNamesFoldersAsPeopleKnowThem) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.zip")}), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.xml")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(Run({"show", Path("all.zip")}), kExitSuccess) << err_.str();
+  EXPECT_NE(out_.str().find("No.2  Inbox\\Work  "), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("    Caf\xC3\xA9 at 8\n"), std::string::npos) << out_.str();
+  EXPECT_EQ(Run({"show", "--json", Path("all.xml")}), kExitSuccess) << err_.str();
+  EXPECT_NE(out_.str().find(R"("text":"On my way")"), std::string::npos) << out_.str();
+  std::ofstream(Path("bad.xml")) << "<smses><sms date=\"1\" type=\"9\" body=\"x\"/></smses>";
+  EXPECT_EQ(Run({"show", Path("bad.xml")}), kExitFailure);
+  EXPECT_NE(err_.str().find("sms entry 1"), std::string::npos) << err_.str();
+
+  ASSERT_EQ(Run({"--store", store_, "store", "list"}), kExitSuccess);
+  EXPECT_NE(out_.str().find("Sentedbox (Sent Items)"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("Wastebox (Deleted Items)"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("Inbox      "), std::string::npos) << out_.str();
+}
+
+TEST_F(CliTest, RestoreNamesTheStoreBeforeItAsks) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
+  EXPECT_EQ(Run({"--store", store_, "restore", Path("all.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str().rfind("Message store: " + store_ + "\nAre you sure", 0), 0u) << err_.str();
+  EXPECT_EQ(Run({"--store", store_, "restore", "--yes", Path("all.bak")}), kExitSuccess);
+  EXPECT_EQ(err_.str(), "Message store: " + store_ + "\n");
 }
 
 TEST_F(CliTest, RestoreSaysWhatItDidAndDryRunChangesNothing) {

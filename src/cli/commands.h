@@ -25,6 +25,10 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
 // name; prints what was read, written and left out.
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                  const Selection& selection, CliStreams& io);
+// Lists the messages of a phone's XML or ZIP that the selection takes, as ShowBackupFile lists
+// records.
+int ShowPhoneFile(const std::u16string& path, bool json, const Selection& selection,
+                  CliStreams& io);
 // Reads a phone's XML or ZIP whole without a store, as a restore checks it first: the counts,
 // or the entry at fault.
 int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliStreams& io);

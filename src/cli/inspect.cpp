@@ -56,15 +56,6 @@ bool ReadEachRecord(const std::u16string& path, CFile& file, uint32_t& count, ui
   return true;
 }
 
-std::string Indented(const std::u16string& text) {
-  std::string out;
-  for (char c : PrintableText(WideToUtf8(text))) {
-    out.push_back(c);
-    if (c == '\n') out += "    ";
-  }
-  return out;
-}
-
 }  // namespace
 
 int VerifyBackupFile(const std::u16string& path, const Selection& selection, CliStreams& io) {
@@ -156,7 +147,7 @@ int ShowBackupFile(const std::u16string& path, bool json, const Selection& selec
                << WideToUtf8(FormatMessageTime(fields.deliveryTime)) << "\n"
                << "  From: " << PrintableLine(WideToUtf8(fields.sender)) << "\n"
                << "  To:   " << PrintableLine(WideToUtf8(fields.recipients)) << "\n"
-               << "    " << Indented(fields.text) << "\n";
+               << "    " << PrintableIndented(WideToUtf8(fields.text), "    ") << "\n";
         if (!parsed) io.out << "  (" << PrintableLine(WideToUtf8(problem)) << ")\n";
       }
     });

@@ -37,4 +37,13 @@ std::string PrintableLine(std::string_view utf8) { return Escaped(utf8, false); 
 
 std::string PrintableText(std::string_view utf8) { return Escaped(utf8, true); }
 
+std::string PrintableIndented(std::string_view utf8, std::string_view indent) {
+  std::string out;
+  for (char c : Escaped(utf8, true)) {
+    out.push_back(c);
+    if (c == '\n') out += indent;
+  }
+  return out;
+}
+
 }  // namespace larkpost

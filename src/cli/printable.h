@@ -20,4 +20,7 @@ std::string PrintableLine(std::string_view utf8);
 // For text that may span lines (a message text, a multi-line message): line feeds and tabs stay.
 std::string PrintableText(std::string_view utf8);
 
+// As PrintableText, with `indent` after every line feed: a message text below its header.
+std::string PrintableIndented(std::string_view utf8, std::string_view indent);
+
 }  // namespace larkpost

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "cli/cli.h"
+#include "message/counts.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -61,12 +62,6 @@ bool MakeSelection(const SelectionOptions& options, Selection& selection, int32_
     selection.AddContact(Utf8ToWide(contact));
   }
   return true;
-}
-
-std::string Thousands(uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
-  return digits;
 }
 
 std::string SelectedLine(uint64_t selected, uint64_t of) {

@@ -38,7 +38,4 @@ bool MakeSelection(const SelectionOptions& options, Selection& selection, int32_
 // "Selected 1,204 of 52,310 messages."
 std::string SelectedLine(uint64_t selected, uint64_t of);
 
-// 52310 as "52,310".
-std::string Thousands(uint64_t value);
-
 }  // namespace larkpost

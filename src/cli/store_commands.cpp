@@ -32,15 +32,22 @@ bool Opened(SmsSession& session, const std::string& database, CliStreams& io) {
 
 // The folder tree with message counts, one folder a line, indented by depth (up to a limit, so a
 // very deep tree still gives short lines).
-void ListFolder(SmsFolder& root, uint64_t& total, CliStreams& io) {
+// The standard folders as people know them from their phones, in FolderKind order, shown beside
+// the names backup files give them.
+constexpr const char* kKnownFolderNames[kFolderKindCount] = {"Drafts", "Inbox", "Outbox",
+                                                             "Sent Items", "Deleted Items"};
+
+void ListFolder(SmsFolder& root, FolderKind kind, uint64_t& total, CliStreams& io) {
   constexpr size_t kMaxIndent = 32;
   WalkFolderTree(root, [&](SmsFolder& folder, size_t depth) {
     MessageCursor* cursor = folder.Cursor(10);
     const uint32_t count = cursor != nullptr ? cursor->RowCount() : 0;
     total += count;
-    const std::string name =
+    std::string name =
         std::string(2 * std::min(depth, kMaxIndent), ' ') +
         PrintableLine(WideToUtf8(folder.displayName));
+    const char* known = kKnownFolderNames[static_cast<int>(kind)];
+    if (depth == 0 && name != known) name += std::string(" (") + known + ")";
     io.out << name << std::string(name.size() < 30 ? 30 - name.size() : 1, ' ')
            << (cursor != nullptr ? std::to_string(count) : std::string("(unreadable)")) << "\n";
     return true;
@@ -81,7 +88,7 @@ int StoreList(const std::string& database, CliStreams& io) {
   uint64_t total = 0;
   for (int kind = 0; kind < kFolderKindCount; ++kind) {
     if (SmsFolder* folder = session.StandardFolder(static_cast<FolderKind>(kind))) {
-      ListFolder(*folder, total, io);
+      ListFolder(*folder, static_cast<FolderKind>(kind), total, io);
     } else {
       io.out << WideToUtf8(FolderKindName(static_cast<FolderKind>(kind)))
              << " (missing)\n";

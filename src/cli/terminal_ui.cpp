@@ -1,6 +1,7 @@
 #include "cli/terminal_ui.h"
 
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <istream>
 #include <ostream>
@@ -45,7 +46,8 @@ int TerminalUserInterface::MessageBox(const std::u16string& text, unsigned type)
   }
 
   const RunOutcome outcome = outcome_ != nullptr ? outcome_->load() : RunOutcome::kNotRun;
-  const bool result = outcome == RunOutcome::kSucceeded && (type & kIconMask) != MB_ICONWARNING;
+  const bool result = (outcome == RunOutcome::kSucceeded || outcome == RunOutcome::kLossy) &&
+                      (type & kIconMask) != MB_ICONWARNING;
   (result ? out_ : err_) << PrintableText(line) << std::endl;
   return IDOK;
 }
@@ -85,12 +87,42 @@ int ExitStatusOf(RunOutcome outcome) {
     case RunOutcome::kSucceeded:
       return kExitSuccess;
     case RunOutcome::kIncomplete:
+    case RunOutcome::kLossy:
       return kExitIncomplete;
+    case RunOutcome::kInterrupted:
+      return InterruptedExitStatus();
     case RunOutcome::kNotRun:
     case RunOutcome::kFailed:
       break;
   }
   return kExitFailure;
+}
+
+int InterruptedExitStatus() {
+  const int signalNumber = StopRequested();
+  return 128 + (signalNumber != 0 ? signalNumber : SIGINT);
+}
+
+namespace {
+
+// The first SIGINT or SIGTERM asks the run to stop at its next clean point; the handler then
+// steps aside, so a second one ends the program at once (what was committed stays committed).
+extern "C" void OnStopSignal(int signalNumber) {
+  RequestStop(signalNumber);
+  std::signal(signalNumber, SIG_DFL);
+}
+
+}  // namespace
+
+ScopedStopOnSignal::ScopedStopOnSignal() {
+  ClearStopRequest();
+  previousInt_ = std::signal(SIGINT, OnStopSignal);
+  previousTerm_ = std::signal(SIGTERM, OnStopSignal);
+}
+
+ScopedStopOnSignal::~ScopedStopOnSignal() {
+  std::signal(SIGINT, previousInt_);
+  std::signal(SIGTERM, previousTerm_);
 }
 
 int TerminalUserInterface::ExitStatus() const {

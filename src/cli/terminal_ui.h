@@ -20,7 +20,10 @@ namespace larkpost {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;     // a failure or refusal; the message says which
 constexpr int kExitUsage = 2;       // bad arguments
-constexpr int kExitIncomplete = 3;  // a backup without the messages the store could not read
+constexpr int kExitIncomplete = 3;  // a backup without what the store could not read, or with
+                                    // characters the code page lacks written as "?"
+// 130 after SIGINT, 143 after SIGTERM: a run that stopped on request.
+int InterruptedExitStatus();
 
 class TerminalUserInterface : public UserInterface {
  public:
@@ -56,6 +59,20 @@ class TerminalUserInterface : public UserInterface {
 };
 
 int ExitStatusOf(RunOutcome outcome);
+
+// While it lives, SIGINT and SIGTERM ask the running job to stop at its next clean point
+// (RequestStop) instead of killing the program; a second signal kills it as usual.
+class ScopedStopOnSignal {
+ public:
+  ScopedStopOnSignal();
+  ~ScopedStopOnSignal();
+  ScopedStopOnSignal(const ScopedStopOnSignal&) = delete;
+  ScopedStopOnSignal& operator=(const ScopedStopOnSignal&) = delete;
+
+ private:
+  void (*previousInt_)(int);
+  void (*previousTerm_)(int);
+};
 
 // Installs a user interface for the lifetime of this object.
 class ScopedUserInterface {

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "message/counts.h"
 #include "message/folder_path.h"
 #include "formats/markup.h"
 #include "platform/file/file.h"
@@ -128,12 +129,6 @@ std::string Formatted(const struct tm& local, const char* format) {
   char text[96];
   const size_t length = std::strftime(text, sizeof text, format, &local);
   return std::string(text, length);
-}
-
-std::string Thousands(uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
-  return digits;
 }
 
 // "Sent / Work" for "Sentedbox\Work": the standard folders under the names people know.

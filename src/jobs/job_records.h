@@ -40,6 +40,8 @@ struct BackupJob {
   // Which messages of the included folders are written; those it leaves out are counted.
   Selection selection;
   std::atomic<uint32_t> leftOut{0};
+  // Flush every record to storage (--sync each) rather than in groups of at most 0.2 s of work.
+  bool syncEachRecord = false;
 
   BackupJob(FileKind format, std::u16string path, int32_t includeDraft, int32_t includeInbox,
             int32_t includeOutbox, int32_t includeSent, int32_t includeDeleted)
@@ -58,7 +60,7 @@ struct BackupJob {
     return flags[static_cast<int>(kind)] != 0;
   }
 
-  // Called by the record writers after each record has been written and flushed. When more
+  // Called by the record writers after each record has been written. When more
   // records are written than were counted (messages arrived after counting, or nothing was
   // counted at all) the fraction may pass 1; with nothing counted it is 1, never infinite.
   void RecordWritten() { ShowProgress(written.fetch_add(1) + 1 + leftOut); }

@@ -126,7 +126,7 @@ bool WriteMessageFile(BackupJob& job, CFile& file) {
         if (value == nullptr && !RecordFromMessage(message, made)) return false;
         if (!writer->Write(value != nullptr ? *value : made, error)) return false;
         job.RecordWritten();
-        return true;
+        return StopRequested() == 0;  // asked to stop: the walk ends here
       });
   if (!walked) return false;
   writer->Finish();
@@ -165,6 +165,10 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
     MessageRecord record;
     std::string error;
     while (reader->Next(record)) {
+      if (StopRequested() != 0) {
+        error = "interrupted";
+        break;
+      }
       if (!selection.Selects(record)) continue;
       ++result.selected;
       if (!writer->Write(record, error)) {

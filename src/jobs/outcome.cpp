@@ -1,12 +1,20 @@
 #include "jobs/outcome.h"
 
+#include <atomic>
+
+#include "message/counts.h"
+
 namespace larkpost {
 
 namespace {
 
-std::u16string Counted(uint32_t count, std::u16string_view one, std::u16string_view many) {
-  std::u16string text;
-  for (char c : std::to_string(count)) text.push_back(static_cast<char16_t>(c));
+std::atomic<int> stopRequest{0};
+static_assert(std::atomic<int>::is_always_lock_free, "stored from a signal handler");
+
+std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+std::u16string Counted(uint64_t count, std::u16string_view one, std::u16string_view many) {
+  std::u16string text = Ascii(Thousands(count));
   text += u" ";
   text += count == 1 ? one : many;
   return text;
@@ -26,13 +34,30 @@ std::u16string IncompleteBackupText(const BackupShortfall& shortfall) {
                 ? u" could not be read and is not in the file"
                 : u" could not be read and are not in the file";
   }
-  if (shortfall.replacedMessages > 0) {
-    if (folders > 0 || messages > 0) text += u"; ";
-    text += Counted(shortfall.replacedMessages, u"message holds", u"messages hold");
-    text += u" characters the code page lacks, written as \"?\"";
-  }
   text += u".";
   return text;
+}
+
+std::u16string LossyBackupText(uint64_t messages, unsigned codePage) {
+  return Counted(messages, u"message holds", u"messages hold") + u" characters code page " +
+         Ascii(std::to_string(codePage)) +
+         u" lacks, written as \"?\"; use --codepage 65001 or a .zip/.xml file to keep them.";
+}
+
+void RequestStop(int signalNumber) { stopRequest.store(signalNumber); }
+int StopRequested() { return stopRequest.load(); }
+void ClearStopRequest() { stopRequest.store(0); }
+
+std::u16string InterruptedRestoreText(uint64_t done, uint64_t total) {
+  return u"Interrupted: " + Ascii(Thousands(done)) + u" of " + Counted(total, u"message", u"messages") +
+         u" restored; run the same command again to complete it.";
+}
+
+std::u16string InterruptedWriteText(uint64_t done, uint64_t total, std::u16string_view target,
+                                    bool targetExists) {
+  return u"Interrupted: stopped after " + Ascii(Thousands(done)) + u" of " +
+         Counted(total, u"message", u"messages") + u"; the partial output was removed and " +
+         std::u16string(target) + (targetExists ? u" was not replaced." : u" was not written.");
 }
 
 std::u16string PartialOutputLine(std::u16string_view path) {

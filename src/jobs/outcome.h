@@ -13,8 +13,11 @@ namespace larkpost {
 enum class RunOutcome : int32_t {
   kNotRun,      // refused before the worker started (or still running)
   kSucceeded,   // "Backup Succeeded." / "Restore Succeeded."
-  kIncomplete,  // a backup that finished but is not a faithful copy (BackupShortfall): the file
-                // is sealed and valid, but kept under its partial name, never over the target
+  kIncomplete,  // a backup that left out folders or messages it could not read: the file is
+                // sealed and valid, but kept under its partial name, never over the target
+  kLossy,       // a complete backup whose format cannot spell some characters (written as "?"):
+                // it takes the target's place like a successful one, and says so with a warning
+  kInterrupted,  // ended early on the user's request (RequestStop); what was committed stays
   kFailed,      // anything else: a file error, a failed walk, a refused target, a bad record
 };
 
@@ -25,13 +28,34 @@ struct BackupShortfall {
   uint32_t unreadableMessages = 0;  // messages left out
   uint32_t replacedMessages = 0;    // messages written with characters the code page lacks as "?"
 
-  bool Clean() const { return unreadableFolders == 0 && unreadableMessages == 0 && replacedMessages == 0; }
+  // Nothing was left out: every folder and message of the selection is in the file.
+  bool Complete() const { return unreadableFolders == 0 && unreadableMessages == 0; }
+  bool Clean() const { return Complete() && replacedMessages == 0; }
 };
 
-// Shown as a warning instead of "Backup Succeeded." for a shortfall that is not clean:
+// Shown as a warning instead of "Backup Succeeded." for a backup that is not Complete():
 // "Backup incomplete: 1 folder and 3 messages could not be read and are not in the file."
-// "Backup incomplete: 2 messages hold characters the code page lacks, written as \"?\"."
 std::u16string IncompleteBackupText(const BackupShortfall& shortfall);
+
+// The warning after "Backup Succeeded." (or a conversion's report) when `messages` messages held
+// characters the code page `codePage` lacks:
+// "3 messages hold characters code page 1252 lacks, written as "?"; use --codepage 65001 or a
+// .zip/.xml file to keep them."
+std::u16string LossyBackupText(uint64_t messages, unsigned codePage);
+
+// A request to end the running run at its next clean point, made by a signal handler (it only
+// stores a lock-free atomic) and read by the runs: 0 while none was made, else the signal's
+// number (SIGINT, SIGTERM). Process-wide; ClearStopRequest() for a new run.
+void RequestStop(int signalNumber);
+int StopRequested();
+void ClearStopRequest();
+
+// "Interrupted: 92,000 of 200,000 messages restored; run the same command again to complete it."
+std::u16string InterruptedRestoreText(uint64_t done, uint64_t total);
+// "Interrupted: stopped after 1,200 of 5,000 messages; the partial output was removed and PATH
+// was not written." ("was not replaced" when PATH is there).
+std::u16string InterruptedWriteText(uint64_t done, uint64_t total, std::u16string_view target,
+                                    bool targetExists);
 
 // The line added below a message when the run's partial output was kept:
 // "Partial output: /home/ann/.sms.bak.Xa81Qz.part"

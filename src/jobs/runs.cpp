@@ -71,9 +71,14 @@ std::u16string RecordFailureText(uint64_t number, const std::u16string& text,
   return Utf8ToWide("No." + std::to_string(number) + ", ") + cause;
 }
 
-void Finish(std::atomic<int32_t>& finished) {
-  finished.store(1);
-  finished.notify_all();
+bool Exists(const std::u16string& path) {
+  return access(WideToUtf8(path).c_str(), F_OK) == 0;
+}
+
+// An interrupted backup leaves nothing of itself: its partial file goes.
+void DiscardPartialOutput(const OutputFile& output, CFile& file) {
+  file.Abort();
+  if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
 }
 
 }  // namespace
@@ -107,6 +112,7 @@ void StartBackup(BackupJob& job) {
 }
 
 unsigned BackupThread(BackupJob* job) {
+  RunEnd end(job->outcome, job->finished);
   CFile file;
   OutputFile output;
   try {
@@ -117,11 +123,18 @@ unsigned BackupThread(BackupJob* job) {
     const bool written = job->format == FileKind::kTextExport ? WriteSelectedFolders(*job, file)
                          : job->format == FileKind::kBackup ? WriteBackupFile(*job, file)
                                                       : WriteMessageFile(*job, file);
+    if (!written && StopRequested() != 0) {
+      DiscardPartialOutput(output, file);
+      end.Report(RunOutcome::kInterrupted,
+                 InterruptedWriteText(job->written, static_cast<uint64_t>(job->total),
+                                      output.target, Exists(output.target)),
+                 MB_ICONWARNING);
+      return 1;
+    }
     if (!written) {
       file.Abort();
-      job->outcome = RunOutcome::kFailed;
-      AfxMessageBox(WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output), MB_ICONWARNING);
-      Finish(job->finished);
+      end.Report(RunOutcome::kFailed, WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output),
+                 MB_ICONWARNING);
       return 1;
     }
 
@@ -131,43 +144,47 @@ unsigned BackupThread(BackupJob* job) {
       throw CFileException(CFileException::CauseFromErrno(osError), osError, output.writePath);
     }
 
-    // A backup that is not a faithful copy is kept, sealed and valid, under its partial name:
-    // it must not take the place of an older file that may be complete.
+    // A backup that left out what it could not read is kept, sealed and valid, under its partial
+    // name: it must not take the place of an older file that may be complete.
     const BackupShortfall shortfall = ShortfallOf(*job);
-    if (!shortfall.Clean()) {
+    if (!shortfall.Complete()) {
       file.Close();
       std::u16string text = WithPartialOutput(IncompleteBackupText(shortfall), output);
-      if (output.temporary) text += u"\n" + NotReplacedLine(output.target);
-      job->outcome = RunOutcome::kIncomplete;
-      AfxMessageBox(text, MB_ICONWARNING);
-      Finish(job->finished);
+      if (shortfall.replacedMessages > 0) {
+        text += u"\n" + LossyBackupText(shortfall.replacedMessages, GetACP());
+      }
+      if (output.temporary && Exists(output.target)) text += u"\n" + NotReplacedLine(output.target);
+      end.Report(RunOutcome::kIncomplete, text, MB_ICONWARNING);
       return 1;
     }
 
+    // Characters the format cannot spell do not make a backup incomplete: it holds everything
+    // its format can, so it takes the target's place, and the warning says how to keep them.
     CommitOutputFile(output, file);
-    job->outcome = RunOutcome::kSucceeded;
+    if (shortfall.replacedMessages == 0) {
+      end.Report(RunOutcome::kSucceeded, IDS_BACKUP_SUCCEEDED, MB_ICONINFORMATION);
+      return 1;
+    }
+    job->outcome = RunOutcome::kLossy;
     AfxMessageBox(IDS_BACKUP_SUCCEEDED, MB_ICONINFORMATION);
-    Finish(job->finished);
+    end.Report(RunOutcome::kLossy, LossyBackupText(shortfall.replacedMessages, GetACP()),
+               MB_ICONWARNING);
   } catch (const CFileException& error) {
-    job->outcome = RunOutcome::kFailed;
-    Finish(job->finished);
     // The user chose the target; the partial file is named on its own line.
     CFileException shown = error;
     if (output.temporary && error.m_strFileName == output.writePath) {
       shown.m_strFileName = output.target;
     }
     file.Abort();
-    AfxMessageBox(WithPartialOutput(FileErrorText(shown), output), MB_ICONWARNING);
+    end.ReportAfterFinish(RunOutcome::kFailed, WithPartialOutput(FileErrorText(shown), output),
+                          MB_ICONWARNING);
   } catch (const OutputRefused& refused) {
-    job->outcome = RunOutcome::kFailed;
-    Finish(job->finished);
-    AfxMessageBox(refused.text, MB_ICONWARNING);
+    end.ReportAfterFinish(RunOutcome::kFailed, refused.text, MB_ICONWARNING);
   } catch (const std::exception&) {
     // Out of memory or a failure of the platform below: the run cannot go on.
     file.Abort();
-    job->outcome = RunOutcome::kFailed;
-    AfxMessageBox(WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output), MB_ICONWARNING);
-    Finish(job->finished);
+    end.Report(RunOutcome::kFailed, WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output),
+               MB_ICONWARNING);
   }
   return 1;
 }
@@ -185,11 +202,9 @@ namespace {
 // A phone's XML or ZIP: the whole file is read and checked before the store is changed, so a
 // broken entry leaves the store as it was; then each message goes through the same restore step
 // as a backup file's records, with the same presence rule, counts and messages.
-unsigned RestorePhoneFile(RestoreJob* job) {
-  auto fail = [job](const std::u16string& text) {
-    job->outcome = RunOutcome::kFailed;
-    AfxMessageBox(text, MB_ICONWARNING);
-    Finish(job->finished);
+unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
+  auto fail = [&end](const std::u16string& text) {
+    end.Report(RunOutcome::kFailed, text, MB_ICONWARNING);
     return 1u;
   };
   const FileKind kind = FileKindForPath(job->path);
@@ -216,6 +231,11 @@ unsigned RestorePhoneFile(RestoreJob* job) {
         job->Restorer().Commit(ignored);  // the messages before this one stay restored
         return fail(RecordFailureText(number, error, diskFullBefore));
       }
+      if (StopRequested() != 0 && number < count) {
+        if (!job->Restorer().Commit(error)) return fail(RecordFailureText(number, error, diskFullBefore));
+        end.Report(RunOutcome::kInterrupted, InterruptedRestoreText(number, count), MB_ICONWARNING);
+        return 1;
+      }
     }
     if (!reader->error().empty()) {  // the file changed since it was checked
       std::u16string ignored;
@@ -230,9 +250,7 @@ unsigned RestorePhoneFile(RestoreJob* job) {
     if (number > 0) text = Utf8ToWide("No." + std::to_string(number) + ", ") + text;
     return fail(text);
   }
-  job->outcome = RunOutcome::kSucceeded;
-  AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
-  Finish(job->finished);
+  end.Report(RunOutcome::kSucceeded, IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
   return 1;
 }
 
@@ -242,30 +260,29 @@ unsigned RestoreThread(RestoreJob* job) {
   std::u16string error;
   job->progress = 0.0;
   job->finished = 0;
+  RunEnd end(job->outcome, job->finished);
   std::unique_ptr<CFile> file;
   uint32_t record = 0;
   try {
     job->path = TrimWhiteSpace(job->path);
-    if (IsPhoneFile(job->path)) return RestorePhoneFile(job);
+    if (IsPhoneFile(job->path)) return RestorePhoneFile(job, end);
     file = std::make_unique<CFile>(job->path, CFile::modeRead | CFile::shareDenyNone);
 
     uint32_t count = 0;
     if (!ValidateBackupFile(*file, count)) {
       file->Abort();
       file.reset();
-      job->outcome = RunOutcome::kFailed;
-      Finish(job->finished);
-      AfxMessageBox(IDS_FILE_VALIDATION_FAILED, MB_ICONINFORMATION);
+      end.ReportAfterFinish(RunOutcome::kFailed, LoadString(IDS_FILE_VALIDATION_FAILED),
+                            MB_ICONINFORMATION);
       return 1;
     }
 
     const uint64_t diskFullBefore = mapi::DiskFullFailures();
     auto failRecord = [&](uint32_t number, const std::u16string& text) {
-      job->outcome = RunOutcome::kFailed;
-      AfxMessageBox(RecordFailureText(number, text, diskFullBefore), MB_ICONWARNING);
+      end.Report(RunOutcome::kFailed, RecordFailureText(number, text, diskFullBefore),
+                 MB_ICONWARNING);
       file->Abort();
       file.reset();
-      Finish(job->finished);
     };
     for (record = 1; record <= count && record != 0; ++record) {
       job->progress = static_cast<double>(record) / static_cast<double>(count);
@@ -276,6 +293,18 @@ unsigned RestoreThread(RestoreJob* job) {
         failRecord(record, error);
         return 1;
       }
+      // Asked to stop: the open group is committed, so a rerun goes on where this one ended.
+      if (StopRequested() != 0 && record < count) {
+        if (!job->Restorer().Commit(error)) {
+          failRecord(record, error);
+          return 1;
+        }
+        file->Close();
+        file.reset();
+        end.Report(RunOutcome::kInterrupted, InterruptedRestoreText(record, count),
+                   MB_ICONWARNING);
+        return 1;
+      }
     }
     if (!job->Restorer().Commit(error)) {
       failRecord(count, error);
@@ -284,15 +313,11 @@ unsigned RestoreThread(RestoreJob* job) {
 
     file->Close();
     file.reset();
-    job->outcome = RunOutcome::kSucceeded;
-    AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
-    Finish(job->finished);
+    end.Report(RunOutcome::kSucceeded, IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
   } catch (const CFileException& fileError) {
-    job->outcome = RunOutcome::kFailed;
-    Finish(job->finished);
     if (file) file->Abort();
     file.reset();
-    AfxMessageBox(FileErrorText(fileError), MB_ICONWARNING);
+    end.ReportAfterFinish(RunOutcome::kFailed, FileErrorText(fileError), MB_ICONWARNING);
   } catch (const std::exception& failure) {
     if (file) file->Abort();
     file.reset();
@@ -302,9 +327,7 @@ unsigned RestoreThread(RestoreJob* job) {
       std::snprintf(number, sizeof number, "No.%d, ", static_cast<int>(record));
       text = Utf8ToWide(number) + text;
     }
-    job->outcome = RunOutcome::kFailed;
-    AfxMessageBox(text, MB_ICONWARNING);
-    Finish(job->finished);
+    end.Report(RunOutcome::kFailed, text, MB_ICONWARNING);
   }
   return 1;
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 
@@ -213,6 +214,67 @@ TEST_F(RunsTest, OutcomeIsRecordedForEveryEnding) {
   RestoreJob invalid(PathOf("bad.bak"));
   RunRestore(invalid);
   EXPECT_EQ(invalid.outcome.load(), RunOutcome::kFailed);
+}
+
+// Asked to stop (Ctrl-C), a restore commits what it has and says how far it got; the same
+// command again completes the store, adding nothing twice.
+TEST_F(RunsTest, InterruptedRestoreCommitsWhatItDidAndARerunCompletes) {
+  WriteFile(dir_ / "three.bak",
+            testing::BackupOfRawRecords(RecordOf("Inbox", 133000000000000010ULL, "one") +
+                                            RecordOf("Inbox", 133000000000000011ULL, "two") +
+                                            RecordOf("Inbox", 133000000000000012ULL, "three"),
+                                        3));
+  RequestStop(SIGINT);
+  RestoreJob interrupted(PathOf("three.bak"));
+  RunRestore(interrupted);
+  ClearStopRequest();
+  EXPECT_EQ(interrupted.outcome.load(), RunOutcome::kInterrupted);
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].text,
+            u"Interrupted: 1 of 3 messages restored; run the same command again to complete it.");
+  EXPECT_EQ(ui_.shown[0].finishedWhenShown, 0);
+  EXPECT_EQ(MessagesInStore(), 1u);
+
+  Restore(PathOf("three.bak"));
+  EXPECT_EQ(ui_.shown.back().text, u"Restore Succeeded.");
+  EXPECT_EQ(MessagesInStore(), 3u);
+}
+
+// An interrupted backup leaves nothing of itself, and an older file stays as it was.
+TEST_F(RunsTest, InterruptedBackupRemovesItsPartialOutput) {
+  FillStore();
+  WriteFile(dir_ / "all.bak", "older backup");
+  for (FileKind format : {FileKind::kBackup, FileKind::kTextExport, FileKind::kPhoneZip}) {
+    RequestStop(SIGTERM);
+    BackupJob job(format, PathOf("all.bak"), 1, 1, 1, 1, 1);
+    RunBackup(job);
+    ClearStopRequest();
+    EXPECT_EQ(job.outcome.load(), RunOutcome::kInterrupted) << FileKindName(format);
+    EXPECT_EQ(ui_.shown.back().text,
+              u"Interrupted: stopped after 1 of 4 messages; the partial output was removed and " +
+                  PathOf("all.bak") + u" was not replaced.")
+        << FileKindName(format);
+    EXPECT_EQ(ReadFile(dir_ / "all.bak"), "older backup");
+    EXPECT_TRUE(PartialFiles().empty());
+  }
+}
+
+// Characters the code page lacks do not make a backup incomplete: it takes the target's place
+// and the warning follows "Backup Succeeded.", both before the progress view closes.
+TEST_F(RunsTest, LossyBackupReplacesTheTargetAndWarnsAfterSucceeding) {
+  SmsSession session(u"SMS");
+  AddMessage(*session.StandardFolder(FolderKind::Inbox), 133000000000000001ULL, u"done \u2713");
+  WriteFile(dir_ / "all.bak", "older backup");
+  BackupJob job(FileKind::kBackup, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  RunBackup(job);
+  EXPECT_EQ(job.outcome.load(), RunOutcome::kLossy);
+  ASSERT_EQ(ui_.shown.size(), 2u);
+  EXPECT_EQ(ui_.shown[0].text, u"Backup Succeeded.");
+  EXPECT_EQ(ui_.shown[1].text.rfind(u"1 message holds characters code page 1252 lacks", 0), 0u);
+  EXPECT_EQ(ui_.shown[1].type, MB_ICONWARNING);
+  EXPECT_EQ(ui_.shown[1].finishedWhenShown, 0);
+  EXPECT_EQ(ReadFile(dir_ / "all.bak").substr(16, 4), CountField(1));
+  EXPECT_TRUE(PartialFiles().empty());
 }
 
 // The message store's own files, under any name, are never a backup's target.

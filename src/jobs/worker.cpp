@@ -5,12 +5,44 @@
 #include <thread>
 
 #include "platform/framework/framework.h"
+#include "platform/framework/strings.h"
 
 namespace larkpost {
 
 namespace {
 std::atomic<bool> failWorkerCreation{false};
 }  // namespace
+
+void RunEnd::Report(RunOutcome outcome, const std::u16string& text, unsigned type) {
+  outcome_.store(outcome);
+  recorded_ = true;
+  AfxMessageBox(text, type);
+  Signal();
+}
+
+void RunEnd::Report(RunOutcome outcome, unsigned stringId, unsigned type) {
+  Report(outcome, LoadString(stringId), type);
+}
+
+void RunEnd::ReportAfterFinish(RunOutcome outcome, const std::u16string& text, unsigned type) {
+  End(outcome);
+  AfxMessageBox(text, type);
+}
+
+void RunEnd::End(RunOutcome outcome) {
+  outcome_.store(outcome);
+  recorded_ = true;
+  Signal();
+}
+
+void RunEnd::Signal() {
+  if (signalled_) return;
+  if (!recorded_) outcome_.store(RunOutcome::kFailed);
+  recorded_ = true;
+  signalled_ = true;
+  finished_.store(1);
+  finished_.notify_all();
+}
 
 void FailWorkerCreationForTesting(bool fail) { failWorkerCreation = fail; }
 

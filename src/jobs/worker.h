@@ -7,8 +7,40 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
+
+#include "jobs/outcome.h"
 
 namespace larkpost {
+
+// The end of one run, held by its worker: the outcome is recorded and `finished` signalled
+// exactly once, whatever way the worker leaves (a way out that said nothing ends as kFailed).
+// Two orders, as the system has them: Report shows the message while the progress view is still
+// up and then signals `finished`; ReportAfterFinish (file errors) signals `finished` first, so the
+// view closes while the message is shown. The outcome is always stored before the message, so
+// the front end can route the message by it.
+class RunEnd {
+ public:
+  RunEnd(std::atomic<RunOutcome>& outcome, std::atomic<int32_t>& finished)
+      : outcome_(outcome), finished_(finished) {}
+  ~RunEnd() { Signal(); }
+  RunEnd(const RunEnd&) = delete;
+  RunEnd& operator=(const RunEnd&) = delete;
+
+  void Report(RunOutcome outcome, const std::u16string& text, unsigned type);
+  void Report(RunOutcome outcome, unsigned stringId, unsigned type);
+  void ReportAfterFinish(RunOutcome outcome, const std::u16string& text, unsigned type);
+  // Records the outcome and signals `finished` without a message.
+  void End(RunOutcome outcome);
+
+ private:
+  void Signal();
+
+  std::atomic<RunOutcome>& outcome_;
+  std::atomic<int32_t>& finished_;
+  bool recorded_ = false;
+  bool signalled_ = false;
+};
 
 // Runs `work` on a new thread and waits for it as described above. When the thread cannot be
 // created, shows "Create thread error." as a warning and returns false without waiting.

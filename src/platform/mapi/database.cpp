@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +44,29 @@ constexpr const char* kSchema[] = {
 };
 
 std::mutex pathMutex;
+std::atomic<bool> readOnlyAccess{false};
+
+// The URI of a store file that nobody can change (a read-only mount without a -wal file): SQLite
+// then needs no -shm file, which it could not create there.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      static const char digits[] = "0123456789abcdef";
+      uri += '%';
+      uri += digits[static_cast<unsigned char>(c) >> 4];
+      uri += digits[c & 15];
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+bool OnReadOnlyMount(const std::string& path) {
+  struct statvfs info {};
+  return statvfs(path.c_str(), &info) == 0 && (info.f_flag & ST_RDONLY) != 0;
+}
 std::atomic<uint64_t> statementSteps{0};
 std::atomic<uint64_t> diskFullFailures{0};
 std::string& ChosenPath() {
@@ -339,6 +363,8 @@ HRESULT Database::Configure(bool layOut) {
   int64_t uid = 0;
   if (QueryInt(db_, "SELECT uid FROM provider", &uid) != SQLITE_OK) return MAPI_E_LOGON_FAILED;
   uid_ = static_cast<uint64_t>(uid);
+  // A read-only connection reads the file as its writers left it.
+  if (readOnly_) return S_OK;
   // WAL lets a second connection read while one writes; NORMAL syncs at checkpoints only,
   // which keeps committed data safe against a crash of the program.
   if (Exec(db_, "PRAGMA journal_mode = WAL") != SQLITE_OK ||
@@ -352,6 +378,7 @@ HRESULT Database::Configure(bool layOut) {
 HRESULT Database::Open(const std::string& path, bool create, std::shared_ptr<Database>* out) {
   out->reset();
   if (path.empty()) return MAPI_E_LOGON_FAILED;
+  if (readOnlyAccess.load()) return OpenReadOnly(path, out);
   if (create) {
     size_t slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) {
@@ -388,6 +415,38 @@ HRESULT Database::Open(const std::string& path, bool create, std::shared_ptr<Dat
   if (hr != S_OK) return hr;
   *out = std::move(db);
   return S_OK;
+}
+
+HRESULT Database::OpenReadOnly(const std::string& path, std::shared_ptr<Database>* out) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return MAPI_E_LOGON_FAILED;
+  static const int unused = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  static_cast<void>(unused);
+  // With a -wal file SQLite reads through it (and a -shm file it may find read-only); without
+  // one, a file on a read-only mount is immutable, and SQLite needs no -shm file to read it.
+  const bool immutable =
+      OnReadOnlyMount(path) && access((path + "-wal").c_str(), F_OK) != 0;
+  const std::string name = immutable ? ImmutableUri(path) : path;
+  std::shared_ptr<Database> db(new Database());
+  db->readOnly_ = true;
+  const int rc = sqlite3_open_v2(name.c_str(), &db->db_,
+                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI,
+                                 nullptr);
+  if (rc != SQLITE_OK) return MAPI_E_LOGON_FAILED;
+  HRESULT hr = db->Configure(false);
+  if (hr != S_OK) return hr;
+  *out = std::move(db);
+  return S_OK;
+}
+
+void SetReadOnlyAccess(bool readOnly) { readOnlyAccess.store(readOnly); }
+
+bool DatabaseIsReadOnly(const std::string& path) {
+  if (access(path.c_str(), F_OK) != 0) return false;
+  if (OnReadOnlyMount(path) || access(path.c_str(), W_OK) != 0) return true;
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  return access(folder.c_str(), W_OK) != 0;
 }
 
 void SetDatabasePath(const std::string& path) {

@@ -87,6 +87,8 @@ class Database {
   // mode 0600 and laid out with its "SMS" store; an empty SQLite file is laid out as well.
   // MAPI_E_LOGON_FAILED when the file is not one of ours (not SQLite, foreign schema, newer
   // version) or cannot be opened.
+  // While SetReadOnlyAccess(true) is in force the file is opened for reading only, never
+  // created or changed (modes included).
   static HRESULT Open(const std::string& path, bool create, std::shared_ptr<Database>* out);
 
   std::recursive_mutex& mutex() { return mutex_; }
@@ -109,12 +111,14 @@ class Database {
 
  private:
   Database() = default;
+  static HRESULT OpenReadOnly(const std::string& path, std::shared_ptr<Database>* out);
   HRESULT Configure(bool layOut);
   static int WaitWhileBusy(void* unused, int attempts);
 
   sqlite3* db_ = nullptr;
   uint64_t uid_ = 0;
   int depth_ = 0;  // open transactions, the outermost included
+  bool readOnly_ = false;
   std::recursive_mutex mutex_;
   struct CachedStatement {
     sqlite3_stmt* stmt = nullptr;

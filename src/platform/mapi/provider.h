@@ -22,6 +22,15 @@ std::string DatabasePath();
 // $XDG_DATA_HOME/larkpost/messages.db, else ~/.local/share/larkpost/messages.db.
 std::string DefaultDatabasePath();
 
+// Whether MAPILogonEx opens the store for reading only from now on (process-wide; default no).
+// The commands that only read a store set it, so they work on a read-only file and on a
+// read-only mount, with or without a WAL file beside the store; every write to a store opened so
+// fails. Such a logon never creates a missing store.
+void SetReadOnlyAccess(bool readOnly);
+// Whether the existing store file at `path` refuses writes: the file, its folder (where SQLite
+// keeps its -wal and -shm files) or the file system holding it is read-only for this process.
+bool DatabaseIsReadOnly(const std::string& path);
+
 // Store writes refused for a full disk (SQLITE_FULL, answered as MAPI_E_NOT_ENOUGH_DISK) by
 // every store of the process so far: a run whose write failed compares it with the count it saw
 // before, to name the cause, since the calls above pass on only "it failed".

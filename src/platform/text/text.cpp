@@ -318,6 +318,10 @@ bool SetAnsiCodePage(unsigned codePage) {
   return true;
 }
 
+bool IsKnownCodePage(unsigned codePage) {
+  return codePage != CP_ACP && codePage != CP_THREAD_ACP && LookUpCodePage(codePage).valid;
+}
+
 unsigned GetACP() { return g_ansiCodePage.load(std::memory_order_relaxed); }
 
 int WideCharToMultiByte(unsigned codePage, unsigned flags, const char16_t* wide, int wideLength, char* out,

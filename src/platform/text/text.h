@@ -18,6 +18,8 @@ constexpr unsigned WC_COMPOSITECHECK = 0x00000200;
 // for that Windows code page exists.
 bool SetAnsiCodePage(unsigned codePage);
 unsigned GetACP();
+// Whether a converter for the Windows code page exists (what SetAnsiCodePage accepts).
+bool IsKnownCodePage(unsigned codePage);
 
 // Windows semantics: lengths count characters (wide) or bytes (narrow); a length of -1 means
 // zero-terminated input, and the terminator is then converted and counted too. outSize 0

@@ -1,0 +1,43 @@
+# bash completion for larkpost
+_larkpost() {
+  local cur prev words cword
+  _init_completion || return
+  local commands="backup restore verify show convert salvage store"
+  local command="" i
+  for ((i = 1; i < cword; i++)); do
+    case ${words[i]} in
+      --store | --codepage) ((i++)) ;;
+      -*) ;;
+      *) command=${words[i]}; break ;;
+    esac
+  done
+  case $prev in
+    --store) _filedir db; return ;;
+    --codepage) COMPREPLY=($(compgen -W "auto 1252 65001 936 950 932 949 1250 1251 1253 1254 1255 1256 1257 1258 874" -- "$cur")); return ;;
+    --folders) COMPREPLY=($(compgen -W "draft inbox outbox sent deleted" -- "$cur")); return ;;
+    --sync) COMPREPLY=($(compgen -W "group each" -- "$cur")); return ;;
+    --deleted-as) COMPREPLY=($(compgen -W "direction received sent" -- "$cur")); return ;;
+  esac
+  local options
+  case $command in
+    "") options="--store --codepage --help --version"
+        [[ $cur != -* ]] && { COMPREPLY=($(compgen -W "$commands" -- "$cur")); return; } ;;
+    backup) options="--folders --sync --help" ;;
+    restore) options="--yes --dry-run --json --help" ;;
+    show) options="--json --help" ;;
+    convert) options="--force --deleted-as --help" ;;
+    salvage) options="--force --help" ;;
+    store)
+      if [[ $cur != -* && ${words[cword - 1]} == store ]]; then
+        COMPREPLY=($(compgen -W "init list dump load" -- "$cur")); return
+      fi
+      options="--help" ;;
+    *) options="--help" ;;
+  esac
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W "$options" -- "$cur"))
+  else
+    _filedir
+  fi
+}
+complete -F _larkpost larkpost

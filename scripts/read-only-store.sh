@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# A store on a read-only mount, with and without a -wal file beside it: backup, store list and
+# store dump read it; restore, store load and store init say "The message store PATH is
+# read-only." (exit 1) and change nothing.
+#
+#   scripts/read-only-store.sh [MESSAGES]     (default 2,000)
+#
+# Needs root to mount a tmpfs; exits 77 (skipped) otherwise. LARKPOST names the program.
+set -euo pipefail
+messages=${1:-2000}
+larkpost=${LARKPOST:-$(dirname "$0")/../build/release/src/cli/larkpost}
+larkpost=$(realpath "$larkpost" 2> /dev/null || echo "$larkpost")
+[ -x "$larkpost" ] || { echo "read-only-store: no program at $larkpost (set LARKPOST)" >&2; exit 1; }
+if [ "$(id -u)" != 0 ]; then echo "read-only-store: skipped (needs root for a tmpfs)"; exit 77; fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/larkpost-read-only.XXXXXX")
+cleanup() {
+  umount "$work/ro" 2> /dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir "$work/ro"
+if ! mount -t tmpfs -o size=64m tmpfs "$work/ro" 2> /dev/null; then
+  echo "read-only-store: skipped (cannot mount a tmpfs here)"
+  exit 77
+fi
+fail() { echo "read-only-store: $1" >&2; exit 1; }
+
+awk -v n="$messages" 'BEGIN {
+  for (i = 0; i < n; i++) {
+    t = 133497000000000000 + i * 10000000;
+    printf "{\"folder\":[\"Inbox\"],\"flags\":1,\"subject\":\"Message %d\",", i;
+    printf "\"lastModified\":%d,\"deliveryTime\":%d,\"messageClass\":\"IPM.SMStext\",", t + 5, t;
+    printf "\"senderEmailAddress\":\"\\\"Ann\\\" <+49151>\",\"size\":10}\n";
+  }
+}' > "$work/lines.ndjson"
+
+# clean: a store closed normally (no -wal); wal: one whose writer was killed, so its last
+# messages are in the -wal file only.
+"$larkpost" --store "$work/ro/clean.db" store load "$work/lines.ndjson" > /dev/null
+"$larkpost" --store "$work/ro/wal.db" store load "$work/lines.ndjson" > /dev/null
+# Keep the WAL: a writer that does not checkpoint and is killed before it closes.
+command -v sqlite3 > /dev/null || { echo "read-only-store: skipped (no sqlite3)"; exit 77; }
+(sqlite3 "$work/ro/wal.db" "PRAGMA wal_autocheckpoint=0;" \
+  "INSERT INTO messages(folder_id, delivery_time, props) SELECT folder_id, delivery_time + 1, props FROM messages LIMIT 5;" \
+  ".shell kill -9 \$PPID" & wait) > /dev/null 2>&1 || true
+[ -s "$work/ro/wal.db-wal" ] || { echo "read-only-store: skipped (could not keep a -wal file)"; exit 77; }
+expected_wal=$((messages + 5))
+
+mount -o remount,ro "$work/ro" || fail "cannot remount read-only"
+cd "$work"
+for store in clean wal; do
+  db=$work/ro/$store.db
+  want=$messages
+  [ $store = wal ] && want=$expected_wal
+  "$larkpost" --store "$db" backup "$store.bak" > out.txt 2>&1 || fail "$store: backup failed: $(cat out.txt)"
+  "$larkpost" --store "$db" store list > list.txt 2>&1 || fail "$store: store list failed: $(cat list.txt)"
+  grep -q "^$want messages" list.txt || fail "$store: store list does not count $want: $(tail -n 1 list.txt)"
+  "$larkpost" --store "$db" store dump dump.ndjson || fail "$store: store dump failed"
+  [ "$(wc -l < dump.ndjson)" = "$want" ] || fail "$store: dump holds $(wc -l < dump.ndjson) of $want"
+  "$larkpost" --store "$db" store init > /dev/null 2>&1 || true
+  for writing in "restore --yes $store.bak" "store load dump.ndjson"; do
+    status=0
+    "$larkpost" --store "$db" $writing > out.txt 2>&1 || status=$?
+    [ $status = 1 ] || fail "$store: '$writing' exited $status"
+    grep -qxF "The message store $db is read-only." out.txt || fail "$store: '$writing' said: $(cat out.txt)"
+  done
+done
+echo "read-only-store: backup, list and dump read a read-only mount (with and without WAL); writers refuse"

@@ -1,0 +1,100 @@
+#include "platform/text/code_page_detect.h"
+
+#include <unicode/ucsdet.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+bool IsValidUtf8(std::string_view bytes) {
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
+                                    : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || (length == 2 && lead < 0xC2) || i + length > bytes.size()) return false;
+    uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+struct CharsetName {
+  const char* name;
+  unsigned codePage;
+};
+
+// ICU's detector names; the ISO and national names map onto the Windows code page that holds
+// them (a superset, or the page handhelds of that language used).
+constexpr CharsetName kCharsets[] = {
+    {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252},
+    {"windows-1253", 1253}, {"windows-1254", 1254}, {"windows-1255", 1255},
+    {"windows-1256", 1256}, {"ISO-8859-1", 1252},   {"ISO-8859-2", 1250},
+    {"ISO-8859-5", 1251},   {"KOI8-R", 1251},       {"ISO-8859-6", 1256},
+    {"ISO-8859-7", 1253},   {"ISO-8859-8", 1255},   {"ISO-8859-8-I", 1255},
+    {"ISO-8859-9", 1254},   {"GB18030", 936},       {"Shift_JIS", 932},
+    {"EUC-JP", 932},        {"EUC-KR", 949},        {"Big5", 950},
+};
+
+struct DetectorCloser {
+  void operator()(UCharsetDetector* detector) const { ucsdet_close(detector); }
+};
+
+}  // namespace
+
+DetectedCodePage DetectCodePage(std::string_view texts) {
+  DetectedCodePage result;
+  for (char c : texts) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      result.ascii = false;
+      break;
+    }
+  }
+  if (IsValidUtf8(texts)) {
+    result.codePage = CP_UTF8;
+    result.confidence = result.ascii ? 0 : 100;
+    return result;
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UCharsetDetector, DetectorCloser> detector(ucsdet_open(&status));
+  if (U_FAILURE(status)) return result;
+  // The detector reads at most 2^31 bytes; a sample of that size decides as well as the whole.
+  const int32_t length = static_cast<int32_t>(std::min<size_t>(texts.size(), 0x7FFFFFFF));
+  ucsdet_setText(detector.get(), texts.data(), length, &status);
+  int32_t found = 0;
+  const UCharsetMatch** matches = ucsdet_detectAll(detector.get(), &found, &status);
+  if (U_FAILURE(status)) return result;
+  for (int32_t i = 0; i < found; ++i) {
+    UErrorCode nameStatus = U_ZERO_ERROR;
+    const char* name = ucsdet_getName(matches[i], &nameStatus);
+    if (U_FAILURE(nameStatus) || name == nullptr) continue;
+    for (const CharsetName& charset : kCharsets) {
+      if (std::strcmp(charset.name, name) != 0) continue;
+      // Only a code page this layer can convert is an answer.
+      if (!IsKnownCodePage(charset.codePage)) break;
+      UErrorCode confidenceStatus = U_ZERO_ERROR;
+      result.codePage = charset.codePage;
+      result.confidence = ucsdet_getConfidence(matches[i], &confidenceStatus);
+      return result;
+    }
+  }
+  return result;
+}
+
+}  // namespace larkpost
