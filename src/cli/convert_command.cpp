@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/printable.h"
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
 #include "jobs/output_file.h"
@@ -45,7 +46,7 @@ int VerifyPhoneFile(const std::u16string& path, CliStreams& io) {
     while (reader->Next(record)) {
     }
     if (!reader->error().empty()) {
-      io.err << reader->error() << "\n";
+      io.err << PrintableLine(reader->error()) << "\n";
       return kExitFailure;
     }
     const ReadCounts& read = reader->counts();
@@ -58,7 +59,7 @@ int VerifyPhoneFile(const std::u16string& path, CliStreams& io) {
     io.out << "\n";
     return kExitSuccess;
   } catch (const CFileException& error) {
-    io.err << WideToUtf8(error.ErrorMessage()) << "\n";
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return kExitFailure;
   }
 }
@@ -68,20 +69,20 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
   ConvertResult result;
   try {
     if (!ConvertMessageFile(in, out, deletedAs, result)) {
-      io.err << "larkpost: convert: " << WideToUtf8(result.error) << "\n"
+      io.err << "larkpost: convert: " << PrintableLine(WideToUtf8(result.error)) << "\n"
              << "Nothing was written.\n";
       return kExitFailure;
     }
   } catch (const CFileException& error) {
-    io.err << WideToUtf8(error.ErrorMessage()) << "\n";
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return kExitFailure;
   } catch (const OutputRefused& refused) {
-    io.err << WideToUtf8(refused.text) << "\n";
+    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
     return kExitFailure;
   }
   const ReadCounts& read = result.read;
   io.out << "Converted " << Plural(read.messages, "message", "messages") << " from "
-         << WideToUtf8(in) << " to " << WideToUtf8(out) << ".\n";
+         << PrintableLine(WideToUtf8(in)) << " to " << PrintableLine(WideToUtf8(out)) << ".\n";
   if (read.entries != read.messages || read.mmsSkipped > 0) {
     io.out << "Read " << Plural(read.entries, "entry", "entries");
     if (read.mmsSkipped > 0) {

@@ -20,17 +20,23 @@ constexpr size_t kChunkBytes = 64 * 1024;
 
 bool IsNull(std::string_view value) { return value == "null"; }
 
-std::string Quoted(std::string_view value) {
-  constexpr size_t kShown = 40;
-  std::string shown(value.substr(0, kShown));
-  if (value.size() > kShown) shown += "...";
-  return "\"" + shown + "\"";
-}
-
 std::u16string Text(std::string_view utf8) {
   std::u16string text = Utf8ToWide(utf8);
   RestoreControls(text);
   return text;
+}
+
+// An attribute's value as the file means it (the filter's private characters mapped back), cut
+// to a length an error message can show.
+std::string Quoted(std::string_view value) {
+  constexpr size_t kShown = 40;
+  std::u16string text = Text(value.substr(0, kShown * 4));
+  const bool cut = text.size() > kShown || value.size() > kShown * 4;
+  if (text.size() > kShown) {
+    text.resize(kShown);
+    if (text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
+  }
+  return "\"" + WideToUtf8(text) + (cut ? "..." : "") + "\"";
 }
 
 class XmlSource : public EntrySource {
