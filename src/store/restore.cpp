@@ -172,6 +172,7 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
     FILETIME next{0, 0};
     uint64_t runTime = 0;
     size_t runLength = 0;
+    bool ownTimeCrowded = false;
     const HRESULT hr = mapi::ReadMessagesFrom(
         folder.folder.get(), record.deliveryTime, window.readAhead, &kKeyColumns, &next,
         [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
@@ -181,10 +182,15 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
           if (runLength == kCrowdedTime) {
             if (window.crowded.size() == kMaxCachedTimes) window.crowded.clear();
             window.crowded.insert(at);
+            ownTimeCrowded = at == time;
           }
-          return true;
+          return !ownTimeCrowded;  // the rest of the record's own time is read on its own
         });
     if (hr != S_OK) return false;
+    if (ownTimeCrowded) {
+      window.keys.Clear();
+      return FindUnmatchedAt(folder, folderKey, record, key, match);
+    }
     window.group = group_;
     window.from = time;
     window.next = FileTimeToUInt64(next);
@@ -211,18 +217,29 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
   Present& present = known->second;
   if (present.folderKey != folderKey || present.time != time) {
     // A new slot, or another folder and time whose hash is the same: start over with this one.
-    present = Present{folderKey, time, 0, {}};
+    present = Present{folderKey, time, 0, kNoGroup, {}};
+  }
+  // Within one transaction no other process adds messages, and what this run added is matched
+  // already: what was read holds until the transaction ends.
+  if (present.group == group_) {
+    match = present.keys.FindNotIn(keyHash_(key), key, matched_);
+    return true;
   }
   const HRESULT hr = mapi::ReadMessagesAt(
       folder.folder.get(), record.deliveryTime, &kKeyColumns, &present.position,
       [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
-        AddMessage(folder, position, row, recipientRows, keyHash_, present.keys);
+        // A message a record was matched to or restored as is never matched again: this run's
+        // own messages, read back in a later transaction, need not be looked at.
+        if (!matched_.Contains(position)) {
+          AddMessage(folder, position, row, recipientRows, keyHash_, present.keys);
+        }
         return true;
       });
   if (hr != S_OK) {
     // What was read stays; the next record at this time goes on from there.
     return false;
   }
+  present.group = group_;
   match = present.keys.FindNotIn(keyHash_(key), key, matched_);
   return true;
 }

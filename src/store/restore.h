@@ -129,6 +129,7 @@ class RecordRestorer {
     std::u16string folderKey;
     uint64_t time = 0;
     int64_t position = 0;
+    uint64_t group = kNoGroup;  // the transaction in which it was last brought up to date
     KeyedPositions keys;
   };
   // By a hash of the folder's key and the time; the entry says which it holds.
