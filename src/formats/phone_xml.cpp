@@ -46,6 +46,7 @@ class XmlSource : public EntrySource {
     XML_SetUserData(parser_, this);
     XML_SetElementHandler(parser_, &XmlSource::Start, &XmlSource::End);
     XML_SetCharacterDataHandler(parser_, &XmlSource::Characters);
+    XML_SetStartDoctypeDeclHandler(parser_, &XmlSource::Doctype);
   }
   ~XmlSource() override { XML_ParserFree(parser_); }
   XmlSource(const XmlSource&) = delete;
@@ -132,6 +133,14 @@ class XmlSource : public EntrySource {
     }
   }
 
+  // The app's files declare no document type. One could declare entities, which expand a small
+  // file into gigabytes of text; the file is refused before any is read.
+  static void XMLCALL Doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+    static_cast<XmlSource*>(data)->Fail(
+        "the file declares a document type (<!DOCTYPE>), which SMS Backup & Restore files never "
+        "do; it is not read, as its entities could expand without bound");
+  }
+
   static void XMLCALL End(void* data, const XML_Char*) {
     auto* self = static_cast<XmlSource*>(data);
     self->Mark();
@@ -145,6 +154,16 @@ class XmlSource : public EntrySource {
   void TakeSms(const XML_Char** attributes) {
     const std::string where = "sms entry " + std::to_string(elements_) + " (line " +
                               std::to_string(XML_GetCurrentLineNumber(parser_)) + "): ";
+    // What the parser hands over is expanded already (entities, references): its size is what
+    // holds the limit, whatever the file's bytes.
+    size_t expanded = 0;
+    for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
+      expanded += std::strlen(a[0]) + std::strlen(a[1]);
+    }
+    if (expanded > kMaxEntryBytes) {
+      return Fail(where + "it is larger than " + std::to_string(kMaxEntryBytes >> 20) +
+                  " MiB; no message is that long");
+    }
     PhoneEntry entry;
     bool haveDate = false, haveType = false;
     for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
@@ -181,6 +200,8 @@ class XmlSource : public EntrySource {
     }
     if (!haveDate) return Fail(where + "it has no date");
     if (!haveType) return Fail(where + "it has no type");
+    std::string problem;
+    if (!EntryWithinLimits(entry, problem)) return Fail(where + problem);
     ready_.push_back(std::move(entry));
   }
 

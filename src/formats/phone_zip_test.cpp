@@ -1,6 +1,8 @@
 #include "formats/phone_zip.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -175,6 +177,60 @@ TEST(PhoneZip, WrittenArchiveBringsEveryMessageBackUnchanged) {
   for (size_t i = 0; i < back.size(); ++i) {
     EXPECT_TRUE(testing::SameRecord(back[i], written[i])) << "message " << i;
   }
+}
+
+// A NUL in any text of a line is refused naming the line, in the app's columns and in the whole
+// message alike; so is an object of more keys than any message has, which is found quickly.
+TEST(PhoneZip, NulAndEndlessKeysAreRefusedNamingTheLine) {
+  std::string error;
+  ReadZip(ZipOf({{"messages.ndjson", AppLine(R"("+1")", "1704103626000", "1", R"("ok")") +
+                                         AppLine(R"("+1")", "1704103627000", "1", R"("a\u0000b")")}}),
+          error);
+  EXPECT_EQ(error, "messages.ndjson line 2: its body holds a NUL character, which a message in "
+                   "the store cannot keep");
+  ReadZip(ZipOf({{"messages.ndjson",
+                  R"({"address":"+1","date":"1","type":"1","body":"x","larkpost":{"folder":"Inbox\\A\u0000","time":"1"}})"
+                  "\n"}}),
+          error);
+  EXPECT_EQ(error, "messages.ndjson line 1: its folder holds a NUL character, which a message in "
+                   "the store cannot keep");
+
+  std::string line = R"({"address":"+1","date":"1","type":"1","body":"x")";
+  for (int key = 0; key < 200000; ++key) line += ",\"k" + std::to_string(key) + "\":0";
+  line += "}\n";
+  const auto start = std::chrono::steady_clock::now();
+  ReadZip(ZipOf({{"messages.ndjson", line}}), error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(error, "messages.ndjson line 1: it holds more than 10000 keys; no message has that many");
+}
+
+// Archives that are not what they seem: two entries named messages.ndjson, a ZIP bomb of one
+// line over and over, and a message joined from endless equal entries are refused.
+TEST(PhoneZip, AmbiguousAndExplodingArchivesAreRefused) {
+  std::string error;
+  const std::string line = AppLine(R"("+1")", "1704103626000", "1", R"("ok")");
+  // The ZIP library does not write two entries of one name: the second is renamed afterwards.
+  std::string twice = ZipOf({{"messages.ndjson", line}, {"messages.ndjsoN", line}});
+  for (size_t at = twice.find("messages.ndjsoN"); at != std::string::npos;
+       at = twice.find("messages.ndjsoN", at)) {
+    twice[at + 14] = 'n';
+  }
+  ReadZip(twice, error);
+  EXPECT_EQ(error, "the ZIP holds 2 entries named messages.ndjson; it is unclear which one holds "
+                   "the messages");
+
+  std::string many;
+  while (many.size() < (size_t{20} << 20)) many += line;
+  ReadZip(ZipOf({{"messages.ndjson", many}}), error);
+  EXPECT_NE(error.find("refused as a ZIP bomb"), std::string::npos) << error;
+
+  std::string parts;
+  for (size_t i = 0; i <= kMaxJoinedEntries; ++i) {
+    parts += AppLine("\"+" + std::to_string(i) + "\"", "1704103626000", "2", R"("to all")");
+  }
+  ReadZip(ZipOf({{"messages.ndjson", parts}}), error);
+  EXPECT_EQ(error, "entry 1001 would join more than 1000 entries of the same time, text and type "
+                   "into one message");
 }
 
 }  // namespace
