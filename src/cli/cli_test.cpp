@@ -487,5 +487,25 @@ TEST_F(CliTest, ErrorsQuotingAFileReachTheTerminalEscaped) {
   EXPECT_FALSE(fs::exists(Path("evil.bak")));
 }
 
+// A folder deeper than a backup file may name is left out as the backup walks, counted, and the
+// backup is incomplete (exit 3), never "Backup Succeeded." for a file verify would refuse.
+TEST_F(CliTest, FoldersTooDeepForABackupFileMakeItIncomplete) {
+  std::string folder = R"(["Inbox")";
+  for (int level = 0; level < 70; ++level) folder += ",\"L" + std::to_string(level) + "\"";
+  folder += "]";
+  const std::string lines = R"({"folder":["Inbox"],"subject":"shallow","deliveryTime":1})" "\n"
+                            R"({"folder":)" + folder + R"(,"subject":"deep","deliveryTime":2})" "\n";
+  ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("deep.bak")}), kExitIncomplete);
+  EXPECT_EQ(out_.str().find("Backup Succeeded."), std::string::npos) << out_.str();
+  EXPECT_NE(err_.str().find("6 folders could not be read"), std::string::npos) << err_.str();
+  EXPECT_FALSE(fs::exists(Path("deep.bak")));
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path().extension() != ".part") continue;
+    ASSERT_EQ(Run({"verify", entry.path().string()}), kExitSuccess) << err_.str();
+    EXPECT_EQ(out_.str(), "OK: 1 record, digest valid\n");
+  }
+}
+
 }  // namespace
 }  // namespace larkpost
