@@ -43,6 +43,8 @@ int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs) {
 int64_t FileTimeToPhoneDate(FILETIME time) {
   const uint64_t ticks = FileTimeToUInt64(time);
   if (ticks == 0) return 0;
+  // A time within the first millisecond of 1601 is no "no time": it keeps the first date there is.
+  if (ticks < kTicksPerMs) return kMinPhoneDate;
   return static_cast<int64_t>(ticks / kTicksPerMs) - static_cast<int64_t>(kEpochMs);
 }
 

@@ -57,9 +57,11 @@ struct PhoneEntry {
 
 // The dates a file may name: every time a backup can hold, in whole milliseconds, from
 // 1601-01-01 (before 1970 the date is negative) to the largest count of 100 ns ticks. So every
-// file written is read back; a date outside is not a time at all.
-inline constexpr int64_t kMinPhoneDate = -11644473600000;
-inline constexpr int64_t kMaxPhoneDate = static_cast<int64_t>(UINT64_MAX / 10000) + kMinPhoneDate;
+// file written is read back; a date outside is not a time at all. The very first millisecond of
+// 1601 is left out: its tick count 0 is what a backup keeps for "no time" (date 0 here).
+inline constexpr int64_t kMsFrom1601To1970 = 11644473600000;
+inline constexpr int64_t kMinPhoneDate = -kMsFrom1601To1970 + 1;
+inline constexpr int64_t kMaxPhoneDate = static_cast<int64_t>(UINT64_MAX / 10000) - kMsFrom1601To1970;
 inline constexpr char kPhoneDateRange[] = "is not a time in milliseconds a backup can hold";
 
 // What one entry may hold, checked by every reader as it takes the entry in, after all

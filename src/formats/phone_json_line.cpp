@@ -1,6 +1,7 @@
 #include "formats/phone_json_line.h"
 
 #include <nlohmann/json.hpp>
+#include <cstdint>
 #include <optional>
 
 #include "backupfile/folder_path.h"
@@ -140,7 +141,14 @@ bool WholeFromJson(const ParsedJson& extra, PhoneEntry& entry, std::string& erro
       }
       recipient.displayName = Wide(name);
       recipient.address = Wide(address);
-      if (type) recipient.type = static_cast<int32_t>(*type);
+      if (type) {
+        if (*type < INT32_MIN || *type > INT32_MAX) {
+          error = "\"larkpost\": recipient type \"" + std::to_string(*type) +
+                  "\" is not a 32-bit number";
+          return false;
+        }
+        recipient.type = static_cast<int32_t>(*type);
+      }
     }
   }
   return true;

@@ -180,7 +180,8 @@ TEST(PhoneZip, WrittenArchiveBringsEveryMessageBackUnchanged) {
 }
 
 // A NUL in any text of a line is refused naming the line, in the app's columns and in the whole
-// message alike; so is an object of more keys than any message has, which is found quickly.
+// message alike; so are a recipient type that does not fit, the first millisecond of 1601 (which
+// would become "no time") and an object of more keys than any message has, found quickly.
 TEST(PhoneZip, NulAndEndlessKeysAreRefusedNamingTheLine) {
   std::string error;
   ReadZip(ZipOf({{"messages.ndjson", AppLine(R"("+1")", "1704103626000", "1", R"("ok")") +
@@ -194,6 +195,16 @@ TEST(PhoneZip, NulAndEndlessKeysAreRefusedNamingTheLine) {
           error);
   EXPECT_EQ(error, "messages.ndjson line 1: its folder holds a NUL character, which a message in "
                    "the store cannot keep");
+
+  ReadZip(ZipOf({{"messages.ndjson",
+                  R"({"address":"+1","date":"1","type":"2","body":"x","larkpost":{"folder":"Sentedbox","time":"1","recipients":[{"address":"+1","type":"99999999999"}]}})"
+                  "\n"}}),
+          error);
+  EXPECT_EQ(error, "messages.ndjson line 1: \"larkpost\": recipient type \"99999999999\" is not a "
+                   "32-bit number");
+  ReadZip(ZipOf({{"messages.ndjson", AppLine(R"("+1")", "-11644473600000", "1", R"("x")")}}), error);
+  EXPECT_NE(error.find("is not a time in milliseconds a backup can hold"), std::string::npos)
+      << error;
 
   std::string line = R"({"address":"+1","date":"1","type":"1","body":"x")";
   for (int key = 0; key < 200000; ++key) line += ",\"k" + std::to_string(key) + "\":0";
