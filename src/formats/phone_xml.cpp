@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -75,9 +76,25 @@ class XmlSource : public EntrySource {
       ended_ = true;
       return;
     }
+    if (read_ == 0 && !TakeEncoding(std::string_view(chunk_.data(), got))) return;
     read_ += got;
     filtered_.clear();
-    filter_.Feed(std::string_view(chunk_.data(), got), last, filtered_);
+    std::string_view bytes(chunk_.data(), got);
+    if (latin1_) {
+      // Each byte is the character of its value: two UTF-8 bytes for those from 0x80 on.
+      latin1Utf8_.clear();
+      for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+          latin1Utf8_.push_back(c);
+        } else {
+          latin1Utf8_.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+          latin1Utf8_.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+      }
+      bytes = latin1Utf8_;
+    }
+    filter_.Feed(bytes, last, filtered_);
     fed_ += filtered_.size();
     if (XML_Parse(parser_, filtered_.data(), static_cast<int>(filtered_.size()), last) ==
             XML_STATUS_ERROR &&
@@ -92,6 +109,31 @@ class XmlSource : public EntrySource {
                std::to_string(lastEventLine_) + ") is larger than " +
                std::to_string(kMaxEntryBytes >> 20) + " MiB; no message is that long";
     }
+  }
+
+  // The encoding the XML declaration names, from the file's first bytes. The parser reads UTF-8
+  // (the app's encoding); an ISO-8859-1 file is turned into UTF-8 on the way in. Any other is
+  // refused by name rather than misread.
+  bool TakeEncoding(std::string_view head) {
+    if (!head.starts_with("<?xml")) return true;
+    const std::string_view declaration = head.substr(0, head.find("?>"));
+    const size_t key = declaration.find("encoding");
+    if (key == std::string_view::npos) return true;
+    const size_t open = declaration.find_first_of("\"'", key);
+    if (open == std::string_view::npos) return true;
+    const size_t close = declaration.find(declaration[open], open + 1);
+    if (close == std::string_view::npos) return true;
+    std::string name(declaration.substr(open + 1, close - open - 1));
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "UTF-8" || name == "UTF8" || name == "US-ASCII" || name == "ASCII") return true;
+    if (name == "ISO-8859-1" || name == "ISO8859-1" || name == "LATIN1" || name == "LATIN-1") {
+      latin1_ = true;
+      return true;
+    }
+    error_ = "the file is in the encoding \"" + name.substr(0, 40) +
+             "\"; only UTF-8 and ISO-8859-1 files are read";
+    ended_ = true;
+    return false;
   }
 
   // " (at entry 7)": inside an entry, or between the root's children, where the next entry is
@@ -210,6 +252,8 @@ class XmlSource : public EntrySource {
   XmlPrefilter filter_;
   std::vector<char> chunk_;
   std::string filtered_;
+  bool latin1_ = false;     // the file is ISO-8859-1, turned into UTF-8 chunk by chunk
+  std::string latin1Utf8_;
   std::deque<PhoneEntry> ready_;
   std::string error_;
   bool ended_ = false;

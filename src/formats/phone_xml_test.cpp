@@ -316,5 +316,21 @@ TEST(PhoneXml, ExpansionCannotPassTheLimits) {
   EXPECT_EQ(error, "");
 }
 
+// A file that declares ISO-8859-1 is read as such; an encoding the reader does not know is
+// refused by name instead of being misread.
+TEST(PhoneXml, Iso88591FilesAreReadAndUnknownEncodingsNamed) {
+  std::string error;
+  const std::vector<MessageRecord> records = ReadXml(
+      "<?xml version='1.0' encoding='ISO-8859-1'?><smses count=\"1\">" +
+          AppSms("+1", "1704103626000", "1", "Gr\xFC\xDF" "e", "Andr\xE9") + "</smses>",
+      error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].text, u"Grüße");
+  EXPECT_EQ(records[0].senderName, u"André");
+  ReadXml("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><smses count=\"0\"></smses>", error);
+  EXPECT_EQ(error, "the file is in the encoding \"SHIFT_JIS\"; only UTF-8 and ISO-8859-1 files are read");
+}
+
 }  // namespace
 }  // namespace larkpost
