@@ -49,6 +49,10 @@ class ZipSource : public EntrySource {
     if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) == 0 &&
         (stat.valid & ZIP_STAT_COMP_SIZE) != 0) {
       packed_ = stat.comp_size;
+      if ((stat.valid & ZIP_STAT_SIZE) != 0) {
+        declared_ = stat.size;
+        if (IsBomb(declared_)) return;
+      }
     }
     file_ = zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0);
     if (file_ == nullptr) {
@@ -116,16 +120,24 @@ class ZipSource : public EntrySource {
       }
       if (got == 0) ended_ = true;
       unpacked_ += static_cast<uint64_t>(got);
-      if (unpacked_ > kBombFloor && unpacked_ / kBombRatio > packed_) {
-        // Text of messages packs to a tenth or so; only the same lines over and over pack like
-        // this, and they would make millions of messages of a small file.
-        error_ = "messages.ndjson unpacks to more than " + std::to_string(kBombRatio) +
-                 " times its packed size (" + std::to_string(packed_) +
-                 " bytes); refused as a ZIP bomb";
+      if (unpacked_ > declared_) {
+        error_ = "messages.ndjson unpacks to more than the " + std::to_string(declared_) +
+                 " bytes the archive says it holds; refused";
         return false;
       }
+      if (IsBomb(unpacked_)) return false;
       buffer_.assign(chunk_.data(), static_cast<size_t>(got));
     }
+  }
+
+  // Text of messages packs to a tenth or so; only the same lines over and over pack to a
+  // two-hundredth, and they would make millions of messages of a small file. Judged on the size
+  // the archive states before anything is read, and on what was unpacked as it is read.
+  bool IsBomb(uint64_t unpacked) {
+    if (unpacked <= kBombFloor || unpacked / kBombRatio <= packed_) return false;
+    error_ = "messages.ndjson unpacks to more than " + std::to_string(kBombRatio) +
+             " times its packed size (" + std::to_string(packed_) + " bytes); refused as a ZIP bomb";
+    return true;
   }
 
   bool CheckLength(const std::string& line) {
@@ -147,6 +159,7 @@ class ZipSource : public EntrySource {
   static constexpr uint64_t kBombRatio = 200;
   static constexpr uint64_t kBombFloor = uint64_t{16} << 20;
   uint64_t packed_ = 0;
+  uint64_t declared_ = UINT64_MAX;  // the unpacked size the archive states
   uint64_t unpacked_ = 0;
 };
 
