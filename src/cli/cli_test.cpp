@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -465,6 +466,19 @@ TEST_F(CliTest, PipeWithoutReaderIsRefused) {
   ASSERT_EQ(mkfifo(Path("pipe.bak").c_str(), 0600), 0);
   EXPECT_EQ(Run({"--store", store_, "backup", Path("pipe.bak")}), kExitFailure);
   EXPECT_NE(err_.str().find("is a pipe that nobody reads"), std::string::npos) << err_.str();
+
+  // With a reader, a phone XML goes out whole, its count filled in (a pipe cannot be gone back in).
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
+  ASSERT_EQ(mkfifo(Path("pipe.xml").c_str(), 0600), 0);
+  const int reader = open(Path("pipe.xml").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(Run({"convert", Path("all.bak"), Path("pipe.xml")}), kExitSuccess) << err_.str();
+  std::string xml;
+  char buffer[4096];
+  for (ssize_t got; (got = read(reader, buffer, sizeof buffer)) > 0;) xml.append(buffer, got);
+  close(reader);
+  EXPECT_NE(xml.find("<smses count=\"4\""), std::string::npos) << xml;  // one per recipient
+  EXPECT_EQ(xml.substr(xml.size() - 9), "</smses>\n");
 }
 
 // What a crafted phone file puts in an error (an ESC sequence, a C1 control from a character

@@ -1,6 +1,10 @@
 #include "formats/phone_xml.h"
 
 #include <expat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include <cctype>
 #include <cstring>
@@ -304,13 +308,23 @@ constexpr size_t kCountRoom = 24;
 class Writer : public MessageWriter {
  public:
   Writer(CFile& file, DeletedAs deletedAs) : file_(file), deletedAs_(deletedAs) {
+    // A pipe cannot be gone back in for the count: the file is put together beside it and sent
+    // whole at the end, so a reader never gets a file that looks complete and is not.
+    if (lseek(file_.GetHandle(), 0, SEEK_CUR) < 0 && errno == ESPIPE) {
+      spool_ = OpenUnnamedFileBeside(file_.GetFilePath());
+    }
     std::string head =
         "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n"
         "<!--Written by Larkpost-->\n";
     countAt_ = head.size() + std::strlen("<smses ");
     head += RootStart(0);
-    file_.Write(head.data(), static_cast<unsigned>(head.size()));
+    Put(head.data(), head.size());
   }
+  ~Writer() override {
+    if (spool_ != nullptr) std::fclose(spool_);
+  }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
   bool Write(const MessageRecord& record, std::string& error) override {
     if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
@@ -333,20 +347,47 @@ class Writer : public MessageWriter {
       line_ += " />\n";
       ++entries_;
     }
-    file_.Write(line_.data(), static_cast<unsigned>(line_.size()));
+    Put(line_.data(), line_.size());
     return true;
   }
 
   void Finish() override {
-    file_.Write("</smses>\n", 9);
-    file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
+    Put("</smses>\n", 9);
     const std::string root = RootStart(entries_).substr(std::strlen("<smses "));
-    file_.Write(root.data(), static_cast<unsigned>(root.size()));
-    file_.Seek(0, CFile::end);
+    if (spool_ == nullptr) {
+      file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
+      file_.Write(root.data(), static_cast<unsigned>(root.size()));
+      file_.Seek(0, CFile::end);
+      file_.Flush();
+      return;
+    }
+    if (std::fseek(spool_, static_cast<long>(countAt_), SEEK_SET) != 0 ||
+        std::fwrite(root.data(), 1, root.size(), spool_) != root.size() ||
+        std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) {
+      SpoolFailed();
+    }
+    std::vector<char> buffer(kChunkBytes);
+    while (const size_t got = std::fread(buffer.data(), 1, buffer.size(), spool_)) {
+      file_.Write(buffer.data(), static_cast<unsigned>(got));
+    }
+    if (std::ferror(spool_)) SpoolFailed();
     file_.Flush();
   }
 
  private:
+  void Put(const char* data, size_t length) {
+    if (spool_ == nullptr) {
+      file_.Write(data, static_cast<unsigned>(length));
+    } else if (std::fwrite(data, 1, length, spool_) != length) {
+      SpoolFailed();
+    }
+  }
+
+  [[noreturn]] void SpoolFailed() {
+    const int osError = errno;
+    throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
+  }
+
   // `<smses count="N"` padded with blanks to a fixed width, then ">".
   static std::string RootStart(uint64_t count) {
     std::string root = kRootStart + std::to_string(count) + "\"";
@@ -356,6 +397,7 @@ class Writer : public MessageWriter {
 
   CFile& file_;
   DeletedAs deletedAs_;
+  FILE* spool_ = nullptr;  // the whole file, when `file_` is a pipe
   size_t countAt_ = 0;
   std::vector<PhoneEntry> entries_list_;
   std::string line_;
