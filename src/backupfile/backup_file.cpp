@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backupfile/digest.h"
+#include "message/folder_path.h"
 #include "backupfile/record.h"
 #include "backupfile/record_codec.h"
 #include "backupfile/record_pipe.h"
@@ -75,9 +76,15 @@ bool EncodeForFormat(const BackupJob& job, SmsMessage& message, const MessageRec
 // Calls `each` for every message of the folder's tree in walk order: a folder's own messages,
 // then its subfolders' depth first. Folders the store cannot open, list or read are left out
 // (the store counts them in the session's unreadableFolders, once each). False at the first
-// failure.
+// failure. A folder deeper than a record's folder path may be (kMaxFolderDepth) is left out and
+// counted with them: a record of it would be refused by every reader ("Folder path too deep
+// error!"), so a backup holding it could not be restored.
 bool ForEachMessage(SmsFolder& folder, const std::function<bool(SmsMessage&)>& each) {
-  return WalkFolderTree(folder, [&each](SmsFolder& visited, size_t) {
+  return WalkFolderTree(folder, [&each](SmsFolder& visited, size_t depth) {
+    if (depth > kMaxFolderDepth) {
+      if (visited.session != nullptr) ++visited.session->unreadableFolders;
+      return true;
+    }
     if (!visited.folder) return true;
     if (MessageCursor* cursor = visited.Cursor(kCursorBatchSize)) {
       if (!cursor->Rewind()) return false;

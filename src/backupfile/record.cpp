@@ -13,6 +13,15 @@ namespace larkpost {
 
 namespace {
 
+// The longest text field a record may hold: a message of the longest text any reader takes in
+// (512 Ki UTF-16 units) in a double-byte code page, with room to spare. A longer one is not a
+// message; reading it would hold it whole.
+constexpr uint32_t kMaxTextBytes = uint32_t{2} << 20;
+
+}  // namespace
+
+namespace {
+
 // Reads exactly `count` bytes; false when the file ends first.
 bool ReadExact(CFile& file, void* buffer, unsigned count) {
   auto* bytes = static_cast<unsigned char*>(buffer);
@@ -98,6 +107,7 @@ bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error) 
   // before anything is allocated for it. A short one (nearly every text) is simply read; when
   // the file ends first, it was longer than what the file held all the same.
   constexpr uint32_t kReadUnchecked = 1 << 16;
+  if (length > kMaxTextBytes) return Fail(error, kTextLengthError);
   if (length > kReadUnchecked) {
     const uint64_t position = file.GetPosition();
     const uint64_t fileLength = file.GetLength();

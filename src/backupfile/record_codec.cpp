@@ -144,6 +144,15 @@ std::u16string CreateFolderError(const std::u16string& path) {
 
 bool CheckRecordFields(const RecordFields& fields, MessageRecord& record, std::u16string& error) {
   record = MessageRecord{};
+  // The store keeps no NUL: a folder name would be cut there (empty, it cannot be created at
+  // all), a sender or recipient cut differently on each rerun, which would add it again. What a
+  // restore cannot put back, verify refuses alike, with the text a restore would give.
+  constexpr char16_t kNul = u'\0';
+  if (fields.folderPath.find(kNul) != std::u16string::npos) {
+    return Fail(error, CreateFolderError(fields.folderPath.substr(0, fields.folderPath.find(kNul))));
+  }
+  if (fields.recipients.find(kNul) != std::u16string::npos) return Fail(error, kParseRecipientError);
+  if (fields.sender.find(kNul) != std::u16string::npos) return Fail(error, kParseSenderError);
   FolderPath path;
   switch (ParseFolderPath(fields.folderPath, path)) {
     case FolderPathResult::kUnknownFolder:

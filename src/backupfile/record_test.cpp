@@ -145,6 +145,53 @@ TEST(ReadRecordFields, TextLengthPastTheEndIsAnError) {
   }
 }
 
+// A text longer than any message is refused from its length field, before it is read whole.
+TEST(ReadRecordFields, TextLongerThanAnyMessageIsAnError) {
+  TempStore store;
+  GoldenRecord r = Sample();
+  r.text = std::string((size_t{2} << 20) + 1, 'x');  // with its line feed, one byte past the limit
+  ReadFile in(store, RecordBytes(r));
+  RecordFields fields;
+  std::u16string error;
+  EXPECT_FALSE(ReadRecordFields(in.file, fields, error));
+  EXPECT_EQ(error, u"Message text length error!");
+}
+
+// A NUL in a folder, sender or recipient line cannot be kept by the store (a folder would be
+// created cut short, or not at all; a sender cut would make each rerun add the message again):
+// the checker that restore and verify share refuses it with the text a restore gives.
+TEST(ReadRecord, NulInANameIsRefusedAsARestoreWouldRefuseIt) {
+  TempStore store;
+  // "|" stands for the NUL; each line is well-formed without it.
+  const std::pair<std::string GoldenRecord::*, std::string> cases[] = {
+      {&GoldenRecord::folderPath, "Inbox\\..\\/etc/passwd\\ \\|"},
+      {&GoldenRecord::sender, "\"Ann\" <+49|151>"},
+      {&GoldenRecord::recipients, "\"Bob\" <+49|30> 1"},
+  };
+  const std::u16string expected[] = {u"Create folder 'Inbox\\..\\/etc/passwd\\ \\' error!",
+                                     u"Parse sender info error!", u"Parse recipient error!"};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    for (bool withNul : {false, true}) {
+      GoldenRecord r = Sample();
+      std::string line = cases[i].second;
+      const size_t bar = line.find('|');
+      if (withNul) {
+        line[bar] = '\0';
+      } else {
+        line.erase(bar, 1);
+      }
+      r.*cases[i].first = line;
+      ReadFile in(store, RecordBytes(r));
+      MessageRecord record;
+      std::u16string error;
+      EXPECT_EQ(ReadRecord(in.file, record, error), !withNul) << i;
+      if (withNul) {
+        EXPECT_EQ(error, expected[i]);
+      }
+    }
+  }
+}
+
 TEST(ReadRecordFields, GiantLineIsAnError) {
   TempStore store;
   GoldenRecord r = Sample();

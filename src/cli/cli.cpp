@@ -18,6 +18,7 @@
 #include "cli/suggest.h"
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
+#include "jobs/output_file.h"
 #include "jobs/runs.h"
 #include "jobs/store_access.h"
 #include "platform/framework/framework.h"
@@ -141,11 +142,27 @@ int RunRestore(const std::string& database, const std::string& path,
   return status;
 }
 
+// Whether `path` names one of the store's files, by any name: the output layer refuses those
+// with its own message, which must not be hidden behind the question of replacing a file.
+bool IsStoreFile(const struct stat& target) {
+  for (const std::string& name : MessageStoreFiles()) {
+    struct stat store {};
+    if (stat(name.c_str(), &store) == 0 && store.st_dev == target.st_dev &&
+        store.st_ino == target.st_ino) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // A command that writes OUT never replaces an existing file silently: with --force it does, on a
-// terminal it asks, otherwise it refuses.
+// terminal it asks, otherwise it refuses. Only a regular file (or a link to one) is replaced; a
+// pipe or a device is written into, and a dangling link is refused by the output layer.
 bool MayWrite(const std::string& out, bool force, CliStreams& io) {
   struct stat info {};
-  if (force || lstat(out.c_str(), &info) != 0) return true;
+  if (force || stat(out.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || IsStoreFile(info)) {
+    return true;
+  }
   if (io.inputIsTerminal) {
     io.err << PrintableLine(out) << " exists. Replace it? [y/N] " << std::flush;
     std::string answer;

@@ -1,6 +1,8 @@
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -508,6 +510,118 @@ TEST_F(CliTest, SalvageKeepsEveryWholeRecord) {
   ASSERT_EQ(Run({"verify", Path("saved.bak")}), kExitSuccess) << err_.str();
   EXPECT_EQ(Run({"salvage", Path("all.bak"), Path("all.bak")}), kExitFailure);
   EXPECT_EQ(ReadFile(Path("all.bak")), whole);
+}
+
+// Every command that writes a file refuses the store (by any name) and leaves it as it was, and
+// every file it writes is readable by its owner only, whatever file it replaces.
+TEST_F(CliTest, WrittenFilesNeverReplaceTheStoreAndAreOwnerOnly) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
+  const std::string storeBytes = ReadFile(store_);
+  fs::create_symlink(store_, Path("link.db"));
+  for (const std::string& target : {store_, Path("link.db"), store_ + "-wal"}) {
+    EXPECT_EQ(Run({"--store", store_, "salvage", Path("all.bak"), target}), kExitFailure) << target;
+    EXPECT_NE(err_.str().find("is the message store or one of its files"), std::string::npos)
+        << err_.str();
+    EXPECT_EQ(Run({"--store", store_, "store", "dump", target}), kExitFailure) << target;
+    EXPECT_NE(err_.str().find("is the message store or one of its files"), std::string::npos)
+        << err_.str();
+  }
+  EXPECT_EQ(ReadFile(store_), storeBytes);
+  ASSERT_EQ(Run({"--store", store_, "store", "list"}), kExitSuccess);
+  EXPECT_NE(out_.str().find("3 messages"), std::string::npos) << out_.str();
+
+  const auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+  const auto open = ownerOnly | fs::perms::group_read | fs::perms::others_read;
+  for (const char* name : {"dump.ndjson", "saved.bak", "copy.xml", "again.bak"}) {
+    std::ofstream(Path(name)) << "old";
+    fs::permissions(Path(name), open);
+  }
+  ASSERT_EQ(Run({"--store", store_, "store", "dump", Path("dump.ndjson")}), kExitSuccess)
+      << err_.str();
+  ASSERT_EQ(Run({"--store", store_, "store", "dump"}), kExitSuccess);
+  EXPECT_EQ(ReadFile(Path("dump.ndjson")), out_.str());
+  ASSERT_EQ(Run({"salvage", "--force", Path("all.bak"), Path("saved.bak")}), kExitSuccess)
+      << err_.str();
+  ASSERT_EQ(Run({"convert", "--force", Path("all.bak"), Path("copy.xml")}), kExitSuccess)
+      << err_.str();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("again.bak")}), kExitSuccess) << err_.str();
+  for (const char* name : {"dump.ndjson", "saved.bak", "copy.xml", "again.bak"}) {
+    EXPECT_EQ(fs::status(Path(name)).permissions() & fs::perms::all, ownerOnly) << name;
+  }
+}
+
+// A file that ends right after a whole record, though its count names more, lost records: the
+// salvage says so and does not exit as if nothing was missing.
+TEST_F(CliTest, SalvageOfFewerRecordsThanCountedIsIncomplete) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
+  const std::string whole = ReadFile(Path("all.bak"));
+  std::ofstream(Path("header.bak"), std::ios::binary) << whole.substr(0, 20);
+  EXPECT_EQ(Run({"salvage", Path("header.bak"), Path("none.bak")}), kExitIncomplete);
+  EXPECT_NE(out_.str().find("Kept 0 records"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("Missing: 3 records"), std::string::npos) << out_.str();
+}
+
+// A pipe nobody reads is refused at once instead of waited on for ever.
+TEST_F(CliTest, PipeWithoutReaderIsRefused) {
+  LoadSample();
+  ASSERT_EQ(mkfifo(Path("pipe.bak").c_str(), 0600), 0);
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("pipe.bak")}), kExitFailure);
+  EXPECT_NE(err_.str().find("is a pipe that nobody reads"), std::string::npos) << err_.str();
+
+  // With a reader, a phone XML goes out whole, its count filled in (a pipe cannot be gone back in).
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
+  ASSERT_EQ(mkfifo(Path("pipe.xml").c_str(), 0600), 0);
+  const int reader = open(Path("pipe.xml").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(Run({"convert", Path("all.bak"), Path("pipe.xml")}), kExitSuccess) << err_.str();
+  std::string xml;
+  char buffer[4096];
+  for (ssize_t got; (got = read(reader, buffer, sizeof buffer)) > 0;) xml.append(buffer, got);
+  close(reader);
+  EXPECT_NE(xml.find("<smses count=\"4\""), std::string::npos) << xml;  // one per recipient
+  EXPECT_EQ(xml.substr(xml.size() - 9), "</smses>\n");
+}
+
+// What a crafted phone file puts in an error (an ESC sequence, a C1 control from a character
+// reference, a stray byte) reaches the terminal escaped, in verify and in convert alike.
+TEST_F(CliTest, ErrorsQuotingAFileReachTheTerminalEscaped) {
+  std::ofstream(Path("evil.xml"))
+      << R"(<?xml version="1.0" encoding="UTF-8"?><smses count="1">)"
+      << R"(<sms address="1" date="&#27;]0;owned&#7;&#x9b;2J" type="1" body="x" read="1"/>)"
+      << "</smses>";
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"verify", Path("evil.xml")},
+        std::vector<std::string>{"convert", Path("evil.xml"), Path("evil.bak")}}) {
+    EXPECT_EQ(Run(command), kExitFailure);
+    const std::string shown = out_.str() + err_.str();
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    EXPECT_EQ(shown.find('\x07'), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("\xC2\x9B"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\\x1b]0;owned\\x07\\u009b2J"), std::string::npos) << shown;
+  }
+  EXPECT_FALSE(fs::exists(Path("evil.bak")));
+}
+
+// A folder deeper than a backup file may name is left out as the backup walks, counted, and the
+// backup is incomplete (exit 3), never "Backup Succeeded." for a file verify would refuse.
+TEST_F(CliTest, FoldersTooDeepForABackupFileMakeItIncomplete) {
+  std::string folder = R"(["Inbox")";
+  for (int level = 0; level < 70; ++level) folder += ",\"L" + std::to_string(level) + "\"";
+  folder += "]";
+  const std::string lines = R"({"folder":["Inbox"],"subject":"shallow","deliveryTime":1})" "\n"
+                            R"({"folder":)" + folder + R"(,"subject":"deep","deliveryTime":2})" "\n";
+  ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("deep.bak")}), kExitIncomplete);
+  EXPECT_EQ(out_.str().find("Backup Succeeded."), std::string::npos) << out_.str();
+  EXPECT_NE(err_.str().find("6 folders could not be read"), std::string::npos) << err_.str();
+  EXPECT_FALSE(fs::exists(Path("deep.bak")));
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path().extension() != ".part") continue;
+    ASSERT_EQ(Run({"verify", entry.path().string()}), kExitSuccess) << err_.str();
+    EXPECT_EQ(out_.str(), "OK: 1 record, digest valid\n");
+  }
 }
 
 }  // namespace

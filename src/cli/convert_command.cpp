@@ -39,7 +39,7 @@ int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliS
       if (selection.Selects(record)) ++selected;
     }
     if (!reader->error().empty()) {
-      io.err << reader->error() << "\n";
+      io.err << PrintableLine(reader->error()) << "\n";
       return kExitFailure;
     }
     const ReadCounts& read = reader->counts();
@@ -53,7 +53,7 @@ int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliS
     if (selection.Narrows()) io.out << SelectedLine(selected, read.messages) << "\n";
     return kExitSuccess;
   } catch (const CFileException& error) {
-    io.err << WideToUtf8(error.ErrorMessage()) << "\n";
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return kExitFailure;
   }
 }
@@ -120,24 +120,24 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
   try {
     if (!ConvertMessageFile(in, out, deletedAs, selection, result)) {
       if (StopRequested() != 0) {
-        io.err << "Interrupted: the partial output was removed; " << WideToUtf8(out)
+        io.err << "Interrupted: the partial output was removed; " << PrintableLine(WideToUtf8(out))
                << " was not written.\n";
         return InterruptedExitStatus();
       }
-      io.err << "larkpost: convert: " << WideToUtf8(result.error) << "\n"
+      io.err << "larkpost: convert: " << PrintableLine(WideToUtf8(result.error)) << "\n"
              << "Nothing was written.\n";
       return kExitFailure;
     }
   } catch (const CFileException& error) {
-    io.err << WideToUtf8(error.ErrorMessage()) << "\n";
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return kExitFailure;
   } catch (const OutputRefused& refused) {
-    io.err << WideToUtf8(refused.text) << "\n";
+    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
     return kExitFailure;
   }
   const ReadCounts& read = result.read;
   io.out << "Converted " << Counted(result.selected, "message", "messages") << " from "
-         << WideToUtf8(in) << " to " << WideToUtf8(out) << ".\n";
+         << PrintableLine(WideToUtf8(in)) << " to " << PrintableLine(WideToUtf8(out)) << ".\n";
   if (selection.Narrows()) io.out << SelectedLine(result.selected, read.messages) << "\n";
   if (read.entries != read.messages || read.mmsSkipped > 0) {
     io.out << "Read " << Counted(read.entries, "entry", "entries");

@@ -14,6 +14,7 @@
 #include "cli/printable.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
+#include "jobs/output_file.h"
 #include "platform/file/file.h"
 #include "platform/framework/strings.h"
 #include "platform/text/text.h"
@@ -177,9 +178,13 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
       io.err << "larkpost: salvage: OUT must not be the damaged file itself\n";
       return kExitFailure;
     }
-    CFile out(outPath, CFile::modeCreate | CFile::modeReadWrite);
+    // Written as every output is: never over the store, and only whole (a partial file renamed
+    // when complete), so a failed salvage leaves an older OUT as it was.
+    OutputFile output;
+    CFile out;
+    OpenOutputFile(output, outPath, MessageStoreFiles(), out);
     const SalvageReport report = SalvageBackupFile(damaged, out);
-    out.Close();
+    CommitOutputFile(output, out);
     io.out << "Kept " << report.kept << (report.kept == 1 ? " record" : " records") << " in "
            << PrintableLine(WideToUtf8(outPath)) << "; the damaged file's count said " << report.declaredCount
            << ", its digest " << (report.digestValid ? "matched" : "did not match") << ".\n";
@@ -187,9 +192,20 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
       io.out << "Skipped: record " << skipped.record << " at byte " << skipped.offset << " ("
              << skipped.length << " bytes): " << PrintableLine(WideToUtf8(skipped.error)) << "\n";
     }
+    // Fewer records than the file said it held are lost records, even when no bytes were skipped
+    // (a file cut off right after a record).
+    if (report.kept < report.declaredCount && report.skipped.empty()) {
+      io.out << "Missing: " << report.declaredCount - report.kept
+             << (report.declaredCount - report.kept == 1 ? " record" : " records")
+             << " the count names are not in the file.\n";
+      return kExitIncomplete;
+    }
     return report.skipped.empty() ? kExitSuccess : kExitIncomplete;
   } catch (const CFileException& error) {
     io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+    return kExitFailure;
+  } catch (const OutputRefused& refused) {
+    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
     return kExitFailure;
   }
 }

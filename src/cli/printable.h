@@ -5,7 +5,10 @@
 //   "Inbox\x1b[2J"  ->  "Inbox\x1b[2J" with the escape byte written as the four characters \x1b
 //
 // C0 controls, DEL and the C1 controls (U+0080 to U+009F, which some terminals obey as well) are
-// written as \xNN (C1 as \u0085 and so on); everything else, backslashes included, as it is.
+// written as \xNN (C1 as \u0085 and so on), and so is every byte that is not part of well-formed
+// UTF-8 (a lone 0x9B is a CSI to 8-bit terminals); everything else, backslashes included, as it
+// is. Every text that reaches the terminal from a file, a store or an error quoting them passes
+// through here, whatever the command.
 // JSON output needs none of this: its encoder escapes control characters itself.
 #pragma once
 

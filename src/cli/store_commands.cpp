@@ -1,4 +1,6 @@
 // store init|list|dump|load: the message store itself, for demos, tests and a look inside.
+#include <cerrno>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <unistd.h>
@@ -9,6 +11,8 @@
 #include "jobs/store_access.h"
 #include "cli/printable.h"
 #include "cli/terminal_ui.h"
+#include "jobs/output_file.h"
+#include "platform/file/file.h"
 #include "platform/framework/strings.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
@@ -53,6 +57,42 @@ void ListFolder(SmsFolder& root, FolderKind kind, uint64_t& total, CliStreams& i
     return true;
   });
 }
+
+// An ostream's buffer over a CFile. A failed write ends the stream (the ostream sees end of file
+// and stops); the CFileException that said why is raised again by Rethrow.
+class CFileStreamBuffer : public std::streambuf {
+ public:
+  explicit CFileStreamBuffer(CFile& file) : file_(file) { setp(buffer_, buffer_ + sizeof buffer_); }
+  void Rethrow() const {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (sync() != 0) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override {
+    if (failure_) return -1;
+    try {
+      file_.Write(pbase(), static_cast<unsigned>(pptr() - pbase()));
+    } catch (const CFileException&) {
+      failure_ = std::current_exception();
+      return -1;
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return 0;
+  }
+
+ private:
+  CFile& file_;
+  char buffer_[1 << 16];
+  std::exception_ptr failure_;
+};
 
 // The messaging logon creates a missing store file; looking at a store must not.
 bool Exists(const std::string& database, CliStreams& io) {
@@ -111,13 +151,30 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
     io.out.flush();
     return kExitSuccess;
   }
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    io.err << "larkpost: dump: cannot write " << file << "\n";
+  // As every output: never over the store, mode 0600, and only whole.
+  try {
+    OutputFile output;
+    CFile target;
+    OpenOutputFile(output, Utf8ToWide(file), MessageStoreFiles(), target);
+    CFileStreamBuffer buffer(target);
+    std::ostream out(&buffer);
+    const bool dumped = DumpStore(session, out, error);
+    out.flush();
+    buffer.Rethrow();
+    if (!dumped) {
+      io.err << "larkpost: dump: " << PrintableLine(error) << "\n";
+      return kExitFailure;
+    }
+    if (!FlushFileBuffers(target)) {
+      const int osError = errno;
+      throw CFileException(CFileException::CauseFromErrno(osError), osError, output.writePath);
+    }
+    CommitOutputFile(output, target);
+  } catch (const CFileException& failure) {
+    io.err << PrintableLine(WideToUtf8(failure.ErrorMessage())) << "\n";
     return kExitFailure;
-  }
-  if (!DumpStore(session, out, error) || !out.flush()) {
-    io.err << "larkpost: dump: " << PrintableLine(error.empty() ? "cannot write " + file : error) << "\n";
+  } catch (const OutputRefused& refused) {
+    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
     return kExitFailure;
   }
   return kExitSuccess;

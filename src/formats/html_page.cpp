@@ -44,7 +44,7 @@ h1 { font-size: 20px; margin: 0; font-weight: 650; }
 #n { color: var(--soft); font-size: 13px; white-space: nowrap; }
 main { max-width: 860px; margin: 0 auto; padding: 16px 20px 40px; }
 section { background: var(--card); border: 1px solid var(--line); border-radius: 12px;
-  margin: 0 0 18px; overflow: hidden; }
+  margin: 0 0 18px; overflow: hidden; content-visibility: auto; contain-intrinsic-size: auto 600px; }
 h2 { margin: 0; padding: 10px 16px; font-size: 15px; font-weight: 600; background: #f7f9fc;
   border-bottom: 1px solid var(--line); display: flex; gap: 10px; align-items: baseline; }
 h2 .num { color: var(--soft); font-weight: 400; font-size: 13px; }
@@ -65,7 +65,8 @@ li.draft { border-style: dashed; }
   header { position: static; border: 0; padding: 0 0 8pt; }
   .find { display: none; }
   main { max-width: none; padding: 0; }
-  section { border: 0; border-radius: 0; margin: 0 0 14pt; break-inside: auto; }
+  section { border: 0; border-radius: 0; margin: 0 0 14pt; break-inside: auto;
+    content-visibility: visible; }
   h2 { background: none; border-bottom: 1px solid #999; padding: 4pt 0; break-after: avoid; }
   ol { padding: 4pt 0; }
   li.m { break-inside: avoid; background: #fff; border-color: #999; }
@@ -77,28 +78,37 @@ li.draft { border-style: dashed; }
 <body>
 )";
 
+// Conversations out of view are not laid out (content-visibility), so a page of 100,000
+// messages opens in about the time its bytes take to parse. The search index is built on the
+// first search, not before the page is shown.
 constexpr char kScript[] = R"(<script>
 (function () {
   var box = document.getElementById('q'), count = document.getElementById('n');
   var none = document.getElementById('none');
-  var sections = Array.prototype.map.call(document.querySelectorAll('main section'), function (s) {
-    return {
-      node: s,
-      who: s.querySelector('h2').textContent.toLowerCase(),
-      days: s.querySelectorAll('li.day'),
-      items: Array.prototype.map.call(s.querySelectorAll('li.m'), function (li) {
-        return { node: li, text: li.textContent.toLowerCase() };
-      })
-    };
-  });
-  var total = sections.reduce(function (n, s) { return n + s.items.length; }, 0);
+  var total = document.querySelectorAll('main li.m').length, sections = null;
+  function index() {
+    return Array.prototype.map.call(document.querySelectorAll('main section'), function (s) {
+      return {
+        node: s,
+        who: s.querySelector('h2').textContent.toLowerCase(),
+        days: s.querySelectorAll('li.day'),
+        items: Array.prototype.map.call(s.querySelectorAll('li.m'), function (li) {
+          return { node: li, text: li.textContent.toLowerCase() };
+        })
+      };
+    });
+  }
   function filter() {
     var words = box.value.toLowerCase().split(/\s+/).filter(Boolean), shown = 0;
+    if (!sections) {
+      if (!words.length) return;
+      sections = index();
+    }
     sections.forEach(function (s) {
       var visible = 0;
       s.items.forEach(function (m) {
         var ok = words.every(function (w) { return s.who.indexOf(w) >= 0 || m.text.indexOf(w) >= 0; });
-        m.node.hidden = !ok;
+        if (m.node.hidden === ok) m.node.hidden = !ok;
         if (ok) visible++;
       });
       Array.prototype.forEach.call(s.days, function (d) { d.hidden = words.length > 0; });
@@ -108,10 +118,16 @@ constexpr char kScript[] = R"(<script>
     count.textContent = words.length ? shown + ' of ' + total + ' messages' : total + ' messages';
     none.hidden = shown > 0;
   }
+  count.textContent = total + ' messages';
   box.addEventListener('input', filter);
-  filter();
   if (location.hash.indexOf('#q=') === 0) {
-    box.value = decodeURIComponent(location.hash.slice(3));
+    var wanted = location.hash.slice(3);
+    try {
+      wanted = decodeURIComponent(wanted);
+    } catch (e) {
+      // A broken escape ("%E0%A4%A") is searched for as it stands.
+    }
+    box.value = wanted;
     box.dispatchEvent(new Event('input'));
   }
 })();

@@ -146,6 +146,13 @@ TEST(HtmlPage, LoadsInABrowserWithoutErrorsAndTheSearchBoxFilters) {
   EXPECT_EQ(hidden, 7);
   EXPECT_NE(filtered.find("1 of 8 messages"), std::string::npos);
 
+  // A search given with a broken escape is searched for as it stands, without a script error.
+  ASSERT_TRUE(RunChromium(profiles.path() + "/broken",
+                          "--dump-dom 'file://" + page + "#q=%E0%A4%A' >'" + dom + "'", log))
+      << log;
+  EXPECT_EQ(log.find(":CONSOLE"), std::string::npos) << log;
+  EXPECT_NE(ReadFile(dom).find("0 of 8 messages"), std::string::npos);
+
   const std::string screenshot = folder + "/html_page.png";
   std::remove(screenshot.c_str());
   ASSERT_TRUE(RunChromium(profiles.path() + "/shot",

@@ -29,7 +29,16 @@ class Joined : public MessageReader {
         break;
       }
       ++counts_.entries;
-      if (joiner_.Add(std::move(entry), record)) return Yield();
+      const bool completed = joiner_.Add(std::move(entry), record);
+      if (joiner_.pendingEntries() > kMaxJoinedEntries) {
+        // One message of ever more entries would be held whole, and written as a record no
+        // reader takes back.
+        error_ = "entry " + std::to_string(counts_.entries) + " would join more than " +
+                 std::to_string(kMaxJoinedEntries) +
+                 " entries of the same time, text and type into one message";
+        return false;
+      }
+      if (completed) return Yield();
       entry = PhoneEntry{};
     }
     return joiner_.Finish(record) && Yield();

@@ -43,6 +43,8 @@ int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs) {
 int64_t FileTimeToPhoneDate(FILETIME time) {
   const uint64_t ticks = FileTimeToUInt64(time);
   if (ticks == 0) return 0;
+  // A time within the first millisecond of 1601 is no "no time": it keeps the first date there is.
+  if (ticks < kTicksPerMs) return kMinPhoneDate;
   return static_cast<int64_t>(ticks / kTicksPerMs) - static_cast<int64_t>(kEpochMs);
 }
 
@@ -106,6 +108,43 @@ std::u16string FolderForPhoneType(int type) {
   }
 }
 
+namespace {
+
+bool HoldsNul(std::u16string_view text) { return text.find(u'\0') != std::u16string_view::npos; }
+
+}  // namespace
+
+bool EntryWithinLimits(const PhoneEntry& entry, std::string& problem) {
+  if (entry.body.size() > kMaxTextChars) {
+    problem = "its text is " + std::to_string(entry.body.size()) + " characters long, more than " +
+              std::to_string(kMaxTextChars) + "; no message is that long";
+    return false;
+  }
+  const char* field = HoldsNul(entry.body)          ? "body"
+                      : HoldsNul(entry.address)     ? "address"
+                      : HoldsNul(entry.contactName) ? "contact name"
+                                                    : nullptr;
+  if (field == nullptr && entry.whole) {
+    const MessageRecord& whole = *entry.whole;
+    field = HoldsNul(whole.folderPath)      ? "folder"
+            : HoldsNul(whole.senderName)    ? "sender name"
+            : HoldsNul(whole.senderAddress) ? "sender address"
+            : HoldsNul(whole.messageClass)  ? "class"
+                                            : nullptr;
+    for (const RecordRecipient& recipient : whole.recipients) {
+      if (field == nullptr && (HoldsNul(recipient.displayName) || HoldsNul(recipient.address))) {
+        field = "recipient";
+      }
+    }
+  }
+  if (field != nullptr) {
+    problem = std::string("its ") + field +
+              " holds a NUL character, which a message in the store cannot keep";
+    return false;
+  }
+  return true;
+}
+
 bool EntryJoiner::Continues(const PhoneEntry& entry) const {
   if (!pending_ || entry.date != pendingDate_ || entry.type != pendingType_ ||
       entry.body != pending_->text) {
@@ -119,6 +158,7 @@ bool EntryJoiner::Continues(const PhoneEntry& entry) const {
 
 bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {
   if (Continues(entry)) {
+    ++pendingEntries_;
     if (!pendingWhole_) {
       pending_->recipients.push_back(
           RecordRecipient{std::move(entry.contactName), std::move(entry.address), 1});
@@ -126,6 +166,7 @@ bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {
     return false;
   }
   const bool completed = Finish(done);
+  pendingEntries_ = 1;
   pendingDate_ = entry.date;
   pendingType_ = entry.type;
   pendingWhole_ = entry.whole.has_value();

@@ -57,10 +57,22 @@ struct PhoneEntry {
 
 // The dates a file may name: every time a backup can hold, in whole milliseconds, from
 // 1601-01-01 (before 1970 the date is negative) to the largest count of 100 ns ticks. So every
-// file written is read back; a date outside is not a time at all.
-inline constexpr int64_t kMinPhoneDate = -11644473600000;
-inline constexpr int64_t kMaxPhoneDate = static_cast<int64_t>(UINT64_MAX / 10000) + kMinPhoneDate;
+// file written is read back; a date outside is not a time at all. The very first millisecond of
+// 1601 is left out: its tick count 0 is what a backup keeps for "no time" (date 0 here).
+inline constexpr int64_t kMsFrom1601To1970 = 11644473600000;
+inline constexpr int64_t kMinPhoneDate = -kMsFrom1601To1970 + 1;
+inline constexpr int64_t kMaxPhoneDate = static_cast<int64_t>(UINT64_MAX / 10000) - kMsFrom1601To1970;
 inline constexpr char kPhoneDateRange[] = "is not a time in milliseconds a backup can hold";
+
+// What one entry may hold, checked by every reader as it takes the entry in, after all
+// expansion: a text of at most kMaxTextChars UTF-16 units (so every message read is written
+// again in every format, a .bak record and an XML element or NDJSON line within their limits),
+// and no NUL character anywhere, which the store cannot keep (it would cut the text there, and
+// each rerun of a restore would add the message again). A message is joined from at most
+// kMaxJoinedEntries entries. False with the problem ("its body holds a NUL character ...").
+inline constexpr size_t kMaxTextChars = size_t{512} << 10;
+inline constexpr size_t kMaxJoinedEntries = 1000;
+bool EntryWithinLimits(const PhoneEntry& entry, std::string& problem);
 
 // A whole decimal number of the files' columns: digits (a minus sign first for a signed type)
 // and nothing else, within the type's range.
@@ -93,6 +105,8 @@ class EntryJoiner {
   bool Add(PhoneEntry entry, MessageRecord& done);
   // The last message, if any.
   bool Finish(MessageRecord& done);
+  // Entries the message being built was joined from so far.
+  size_t pendingEntries() const { return pending_ ? pendingEntries_ : 0; }
 
  private:
   bool Continues(const PhoneEntry& entry) const;
@@ -100,6 +114,7 @@ class EntryJoiner {
   int64_t pendingDate_ = 0;
   int pendingType_ = 0;
   bool pendingWhole_ = false;
+  size_t pendingEntries_ = 0;
 };
 
 }  // namespace larkpost

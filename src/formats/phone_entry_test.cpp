@@ -68,6 +68,11 @@ TEST(PhoneEntry, DatesAreMillisecondsAndZeroStaysZero) {
   EXPECT_EQ(FileTimeToPhoneDate(PhoneDateToFileTime(kMaxPhoneDate)), kMaxPhoneDate);
   // Finer than a millisecond is cut, never rounded into the next one.
   EXPECT_EQ(FileTimeToPhoneDate(UInt64ToFileTime(116444736000019999ULL)), 1);
+  // The first date is the second millisecond of 1601: the first one would be tick 0, which a
+  // backup keeps for "no time"; a time inside it keeps the first date instead.
+  EXPECT_EQ(FileTimeToUInt64(PhoneDateToFileTime(kMinPhoneDate)), 10000u);
+  EXPECT_EQ(FileTimeToPhoneDate(UInt64ToFileTime(1)), kMinPhoneDate);
+  EXPECT_EQ(FileTimeToPhoneDate(PhoneDateToFileTime(kMinPhoneDate)), kMinPhoneDate);
 }
 
 }  // namespace

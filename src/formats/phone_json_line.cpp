@@ -1,6 +1,7 @@
 #include "formats/phone_json_line.h"
 
 #include <nlohmann/json.hpp>
+#include <cstdint>
 #include <optional>
 
 #include "message/folder_path.h"
@@ -10,15 +11,22 @@ namespace larkpost {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using Json = nlohmann::ordered_json;  // written lines keep their keys in the app's order
+// Read lines: a tree map, as an ordered one finds a key by searching all before it, which made
+// a line of many keys take time in the square of their number.
+using ParsedJson = nlohmann::json;
 
-std::string TypeName(const Json& value) {
+// More keys than any message line has: the line is refused before it is parsed further.
+constexpr size_t kMaxKeys = 10000;
+struct TooManyKeys {};
+
+std::string TypeName(const ParsedJson& value) {
   return std::string(value.is_array() ? "a list" : value.is_object() ? "an object" : "not text");
 }
 
 // A column's value as text: strings as they are, numbers and booleans in their JSON form (the
 // app writes strings, but a hand-made file may not); null and a missing key are absent.
-bool ColumnText(const Json& line, const char* key, std::optional<std::string>& text,
+bool ColumnText(const ParsedJson& line, const char* key, std::optional<std::string>& text,
                 std::string& error) {
   text.reset();
   const auto found = line.find(key);
@@ -34,7 +42,7 @@ bool ColumnText(const Json& line, const char* key, std::optional<std::string>& t
   return true;
 }
 
-bool ColumnNumber(const Json& line, const char* key, std::optional<int64_t>& number,
+bool ColumnNumber(const ParsedJson& line, const char* key, std::optional<int64_t>& number,
                   std::string& error) {
   std::optional<std::string> text;
   if (!ColumnText(line, key, text, error)) return false;
@@ -54,7 +62,7 @@ std::u16string Wide(const std::optional<std::string>& text) {
 }
 
 // The whole message under "larkpost", as written by WholeJson.
-bool WholeFromJson(const Json& extra, PhoneEntry& entry, std::string& error) {
+bool WholeFromJson(const ParsedJson& extra, PhoneEntry& entry, std::string& error) {
   if (!extra.is_object()) {
     error = "\"larkpost\" is " + TypeName(extra) + ", not an object";
     return false;
@@ -118,7 +126,7 @@ bool WholeFromJson(const Json& extra, PhoneEntry& entry, std::string& error) {
       error = "\"larkpost\": \"recipients\" is " + TypeName(*recipients) + ", not a list";
       return false;
     }
-    for (const Json& item : *recipients) {
+    for (const ParsedJson& item : *recipients) {
       if (!item.is_object()) {
         error = "\"larkpost\": a recipient is " + TypeName(item) + ", not an object";
         return false;
@@ -133,7 +141,14 @@ bool WholeFromJson(const Json& extra, PhoneEntry& entry, std::string& error) {
       }
       recipient.displayName = Wide(name);
       recipient.address = Wide(address);
-      if (type) recipient.type = static_cast<int32_t>(*type);
+      if (type) {
+        if (*type < INT32_MIN || *type > INT32_MAX) {
+          error = "\"larkpost\": recipient type \"" + std::to_string(*type) +
+                  "\" is not a 32-bit number";
+          return false;
+        }
+        recipient.type = static_cast<int32_t>(*type);
+      }
     }
   }
   return true;
@@ -187,7 +202,20 @@ std::string JsonLineOf(const PhoneEntry& entry) {
 }
 
 bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, bool& isMms, std::string& error) {
-  const Json json = Json::parse(line, nullptr, false);
+  size_t keys = 0;
+  ParsedJson json;
+  try {
+    json = ParsedJson::parse(
+        line,
+        [&keys](int, ParsedJson::parse_event_t event, ParsedJson&) {
+          if (event == ParsedJson::parse_event_t::key && ++keys > kMaxKeys) throw TooManyKeys{};
+          return true;
+        },
+        false);
+  } catch (const TooManyKeys&) {
+    error = "it holds more than " + std::to_string(kMaxKeys) + " keys; no message has that many";
+    return false;
+  }
   if (json.is_discarded() || !json.is_object()) {
     error = "not a JSON object";
     return false;

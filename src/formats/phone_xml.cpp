@@ -1,7 +1,12 @@
 #include "formats/phone_xml.h"
 
 #include <expat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -20,17 +25,23 @@ constexpr size_t kChunkBytes = 64 * 1024;
 
 bool IsNull(std::string_view value) { return value == "null"; }
 
-std::string Quoted(std::string_view value) {
-  constexpr size_t kShown = 40;
-  std::string shown(value.substr(0, kShown));
-  if (value.size() > kShown) shown += "...";
-  return "\"" + shown + "\"";
-}
-
 std::u16string Text(std::string_view utf8) {
   std::u16string text = Utf8ToWide(utf8);
   RestoreControls(text);
   return text;
+}
+
+// An attribute's value as the file means it (the filter's private characters mapped back), cut
+// to a length an error message can show.
+std::string Quoted(std::string_view value) {
+  constexpr size_t kShown = 40;
+  std::u16string text = Text(value.substr(0, kShown * 4));
+  const bool cut = text.size() > kShown || value.size() > kShown * 4;
+  if (text.size() > kShown) {
+    text.resize(kShown);
+    if (text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
+  }
+  return "\"" + WideToUtf8(text) + (cut ? "..." : "") + "\"";
 }
 
 class XmlSource : public EntrySource {
@@ -40,6 +51,7 @@ class XmlSource : public EntrySource {
     XML_SetUserData(parser_, this);
     XML_SetElementHandler(parser_, &XmlSource::Start, &XmlSource::End);
     XML_SetCharacterDataHandler(parser_, &XmlSource::Characters);
+    XML_SetStartDoctypeDeclHandler(parser_, &XmlSource::Doctype);
   }
   ~XmlSource() override { XML_ParserFree(parser_); }
   XmlSource(const XmlSource&) = delete;
@@ -68,9 +80,25 @@ class XmlSource : public EntrySource {
       ended_ = true;
       return;
     }
+    if (read_ == 0 && !TakeEncoding(std::string_view(chunk_.data(), got))) return;
     read_ += got;
     filtered_.clear();
-    filter_.Feed(std::string_view(chunk_.data(), got), last, filtered_);
+    std::string_view bytes(chunk_.data(), got);
+    if (latin1_) {
+      // Each byte is the character of its value: two UTF-8 bytes for those from 0x80 on.
+      latin1Utf8_.clear();
+      for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+          latin1Utf8_.push_back(c);
+        } else {
+          latin1Utf8_.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+          latin1Utf8_.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+      }
+      bytes = latin1Utf8_;
+    }
+    filter_.Feed(bytes, last, filtered_);
     fed_ += filtered_.size();
     if (XML_Parse(parser_, filtered_.data(), static_cast<int>(filtered_.size()), last) ==
             XML_STATUS_ERROR &&
@@ -85,6 +113,31 @@ class XmlSource : public EntrySource {
                std::to_string(lastEventLine_) + ") is larger than " +
                std::to_string(kMaxEntryBytes >> 20) + " MiB; no message is that long";
     }
+  }
+
+  // The encoding the XML declaration names, from the file's first bytes. The parser reads UTF-8
+  // (the app's encoding); an ISO-8859-1 file is turned into UTF-8 on the way in. Any other is
+  // refused by name rather than misread.
+  bool TakeEncoding(std::string_view head) {
+    if (!head.starts_with("<?xml")) return true;
+    const std::string_view declaration = head.substr(0, head.find("?>"));
+    const size_t key = declaration.find("encoding");
+    if (key == std::string_view::npos) return true;
+    const size_t open = declaration.find_first_of("\"'", key);
+    if (open == std::string_view::npos) return true;
+    const size_t close = declaration.find(declaration[open], open + 1);
+    if (close == std::string_view::npos) return true;
+    std::string name(declaration.substr(open + 1, close - open - 1));
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "UTF-8" || name == "UTF8" || name == "US-ASCII" || name == "ASCII") return true;
+    if (name == "ISO-8859-1" || name == "ISO8859-1" || name == "LATIN1" || name == "LATIN-1") {
+      latin1_ = true;
+      return true;
+    }
+    error_ = "the file is in the encoding \"" + name.substr(0, 40) +
+             "\"; only UTF-8 and ISO-8859-1 files are read";
+    ended_ = true;
+    return false;
   }
 
   // " (at entry 7)": inside an entry, or between the root's children, where the next entry is
@@ -126,6 +179,14 @@ class XmlSource : public EntrySource {
     }
   }
 
+  // The app's files declare no document type. One could declare entities, which expand a small
+  // file into gigabytes of text; the file is refused before any is read.
+  static void XMLCALL Doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+    static_cast<XmlSource*>(data)->Fail(
+        "the file declares a document type (<!DOCTYPE>), which SMS Backup & Restore files never "
+        "do; it is not read, as its entities could expand without bound");
+  }
+
   static void XMLCALL End(void* data, const XML_Char*) {
     auto* self = static_cast<XmlSource*>(data);
     self->Mark();
@@ -139,6 +200,16 @@ class XmlSource : public EntrySource {
   void TakeSms(const XML_Char** attributes) {
     const std::string where = "sms entry " + std::to_string(elements_) + " (line " +
                               std::to_string(XML_GetCurrentLineNumber(parser_)) + "): ";
+    // What the parser hands over is expanded already (entities, references): its size is what
+    // holds the limit, whatever the file's bytes.
+    size_t expanded = 0;
+    for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
+      expanded += std::strlen(a[0]) + std::strlen(a[1]);
+    }
+    if (expanded > kMaxEntryBytes) {
+      return Fail(where + "it is larger than " + std::to_string(kMaxEntryBytes >> 20) +
+                  " MiB; no message is that long");
+    }
     PhoneEntry entry;
     bool haveDate = false, haveType = false;
     for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
@@ -175,6 +246,8 @@ class XmlSource : public EntrySource {
     }
     if (!haveDate) return Fail(where + "it has no date");
     if (!haveType) return Fail(where + "it has no type");
+    std::string problem;
+    if (!EntryWithinLimits(entry, problem)) return Fail(where + problem);
     ready_.push_back(std::move(entry));
   }
 
@@ -183,6 +256,8 @@ class XmlSource : public EntrySource {
   XmlPrefilter filter_;
   std::vector<char> chunk_;
   std::string filtered_;
+  bool latin1_ = false;     // the file is ISO-8859-1, turned into UTF-8 chunk by chunk
+  std::string latin1Utf8_;
   std::deque<PhoneEntry> ready_;
   std::string error_;
   bool ended_ = false;
@@ -233,13 +308,23 @@ constexpr size_t kCountRoom = 24;
 class Writer : public MessageWriter {
  public:
   Writer(CFile& file, DeletedAs deletedAs) : file_(file), deletedAs_(deletedAs) {
+    // A pipe cannot be gone back in for the count: the file is put together beside it and sent
+    // whole at the end, so a reader never gets a file that looks complete and is not.
+    if (lseek(file_.GetHandle(), 0, SEEK_CUR) < 0 && errno == ESPIPE) {
+      spool_ = OpenUnnamedFileBeside(file_.GetFilePath());
+    }
     std::string head =
         "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n"
         "<!--Written by Larkpost-->\n";
     countAt_ = head.size() + std::strlen("<smses ");
     head += RootStart(0);
-    file_.Write(head.data(), static_cast<unsigned>(head.size()));
+    Put(head.data(), head.size());
   }
+  ~Writer() override {
+    if (spool_ != nullptr) std::fclose(spool_);
+  }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
   bool Write(const MessageRecord& record, std::string& error) override {
     if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
@@ -262,20 +347,47 @@ class Writer : public MessageWriter {
       line_ += " />\n";
       ++entries_;
     }
-    file_.Write(line_.data(), static_cast<unsigned>(line_.size()));
+    Put(line_.data(), line_.size());
     return true;
   }
 
   void Finish() override {
-    file_.Write("</smses>\n", 9);
-    file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
+    Put("</smses>\n", 9);
     const std::string root = RootStart(entries_).substr(std::strlen("<smses "));
-    file_.Write(root.data(), static_cast<unsigned>(root.size()));
-    file_.Seek(0, CFile::end);
+    if (spool_ == nullptr) {
+      file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
+      file_.Write(root.data(), static_cast<unsigned>(root.size()));
+      file_.Seek(0, CFile::end);
+      file_.Flush();
+      return;
+    }
+    if (std::fseek(spool_, static_cast<long>(countAt_), SEEK_SET) != 0 ||
+        std::fwrite(root.data(), 1, root.size(), spool_) != root.size() ||
+        std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) {
+      SpoolFailed();
+    }
+    std::vector<char> buffer(kChunkBytes);
+    while (const size_t got = std::fread(buffer.data(), 1, buffer.size(), spool_)) {
+      file_.Write(buffer.data(), static_cast<unsigned>(got));
+    }
+    if (std::ferror(spool_)) SpoolFailed();
     file_.Flush();
   }
 
  private:
+  void Put(const char* data, size_t length) {
+    if (spool_ == nullptr) {
+      file_.Write(data, static_cast<unsigned>(length));
+    } else if (std::fwrite(data, 1, length, spool_) != length) {
+      SpoolFailed();
+    }
+  }
+
+  [[noreturn]] void SpoolFailed() {
+    const int osError = errno;
+    throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
+  }
+
   // `<smses count="N"` padded with blanks to a fixed width, then ">".
   static std::string RootStart(uint64_t count) {
     std::string root = kRootStart + std::to_string(count) + "\"";
@@ -285,6 +397,7 @@ class Writer : public MessageWriter {
 
   CFile& file_;
   DeletedAs deletedAs_;
+  FILE* spool_ = nullptr;  // the whole file, when `file_` is a pipe
   size_t countAt_ = 0;
   std::vector<PhoneEntry> entries_list_;
   std::string line_;

@@ -249,5 +249,88 @@ TEST(XmlPrefilter, GivesTheSameBytesWhateverTheChunks) {
   }
 }
 
+// Markup whose content is no element (comments, processing instructions, CDATA) hides nothing:
+// an "<mms" inside it skips no message, split across the reader's chunks or not.
+TEST(PhoneXml, MmsInsideCommentsAndInstructionsHidesNoMessage) {
+  const std::string xml =
+      AppXml("<!-- <mms> -->" + AppSms("+1", "1704103626000", "1", "one") + "<?pi <mms> ?>" +
+                 AppSms("+2", "1704103627000", "1", "two") + "<!-- </mms> -->" +
+                 "<![CDATA[ <mms> ]]>" + AppSms("+3", "1704103628000", "1", "three") +
+                 AppMms("1704103629000"),
+             4);
+  std::string error;
+  ReadCounts counts;
+  const std::vector<MessageRecord> records = ReadXml(xml, error, &counts);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1].text, u"two");
+  EXPECT_EQ(records[2].text, u"three");
+  EXPECT_EQ(counts.mmsSkipped, 1u);
+  // The same through the filter a byte at a time.
+  XmlPrefilter filter;
+  std::string whole, bytewise;
+  XmlPrefilter().Feed(xml, true, whole);
+  for (size_t i = 0; i < xml.size(); ++i) filter.Feed(xml.substr(i, 1), i + 1 == xml.size(), bytewise);
+  EXPECT_EQ(bytewise, whole);
+}
+
+// A NUL can only come from "&#0;" and is refused, naming the entry; the filter's own private
+// characters, written in the file (raw or as references), come back as themselves and never
+// as the controls they stand for inside the reader.
+TEST(PhoneXml, NulIsRefusedAndTheFiltersOwnCharactersStayThemselves) {
+  std::string error;
+  ReadXml(AppXml(AppSms("+1", "1704103626000", "1", "ok") +
+                     AppSms("+1", "1704103627000", "1", "cut&#0;here"),
+                 2),
+          error);
+  EXPECT_EQ(error.rfind("sms entry 2 (line ", 0), 0u) << error;
+  EXPECT_NE(error.find("its body holds a NUL character"), std::string::npos) << error;
+
+  const std::vector<MessageRecord> records = ReadXml(
+      AppXml(AppSms("\xF4\x8F\xBC\x80", "1704103626000", "1",
+                    "a&#x10FF1B;b\xF4\x8F\xBC\x80\xF4\x8F\xBC\xA0&#1113888;&#x10FF21;"),
+             1),
+      error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].text, u"a\U0010FF1Bb\U0010FF00\U0010FF20\U0010FF20\U0010FF21");
+  EXPECT_EQ(records[0].senderAddress, u"\U0010FF00");
+}
+
+// Limits hold after expansion: a document type (whose entities could blow a small file up) is
+// refused before anything is expanded, and a text longer than a message can be is refused.
+TEST(PhoneXml, ExpansionCannotPassTheLimits) {
+  std::string error;
+  const std::string bomb =
+      "<?xml version=\"1.0\"?><!DOCTYPE smses [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaa\">"
+      "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]><smses count=\"1\">" +
+      AppSms("+1", "1704103626000", "1", "&b;&b;&b;") + "</smses>";
+  EXPECT_TRUE(ReadXml(bomb, error).empty());
+  EXPECT_NE(error.find("declares a document type"), std::string::npos) << error;
+
+  ReadXml(AppXml(AppSms("+1", "1704103626000", "1", std::string(kMaxTextChars + 1, 'x')), 1),
+          error);
+  EXPECT_EQ(error.rfind("sms entry 1 (line ", 0), 0u) << error;
+  EXPECT_NE(error.find("characters long, more than"), std::string::npos) << error;
+  ReadXml(AppXml(AppSms("+1", "1704103626000", "1", std::string(kMaxTextChars, 'x')), 1), error);
+  EXPECT_EQ(error, "");
+}
+
+// A file that declares ISO-8859-1 is read as such; an encoding the reader does not know is
+// refused by name instead of being misread.
+TEST(PhoneXml, Iso88591FilesAreReadAndUnknownEncodingsNamed) {
+  std::string error;
+  const std::vector<MessageRecord> records = ReadXml(
+      "<?xml version='1.0' encoding='ISO-8859-1'?><smses count=\"1\">" +
+          AppSms("+1", "1704103626000", "1", "Gr\xFC\xDF" "e", "Andr\xE9") + "</smses>",
+      error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].text, u"Grüße");
+  EXPECT_EQ(records[0].senderName, u"André");
+  ReadXml("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><smses count=\"0\"></smses>", error);
+  EXPECT_EQ(error, "the file is in the encoding \"SHIFT_JIS\"; only UTF-8 and ISO-8859-1 files are read");
+}
+
 }  // namespace
 }  // namespace larkpost

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <exception>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "formats/phone_json_line.h"
@@ -30,6 +31,28 @@ class ZipSource : public EntrySource {
     if (index < 0) {
       error_ = "the ZIP holds no messages.ndjson: not an SMS Import / Export archive";
       return;
+    }
+    // Two entries of the name: which one the app would read is anyone's guess, so neither is.
+    const zip_int64_t count = zip_get_num_entries(archive_, 0);
+    int named = 0;
+    for (zip_int64_t i = 0; i < count; ++i) {
+      const char* name = zip_get_name(archive_, static_cast<zip_uint64_t>(i), 0);
+      if (name != nullptr && std::strcmp(name, kEntryName) == 0) ++named;
+    }
+    if (named > 1) {
+      error_ = "the ZIP holds " + std::to_string(named) +
+               " entries named messages.ndjson; it is unclear which one holds the messages";
+      return;
+    }
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) == 0 &&
+        (stat.valid & ZIP_STAT_COMP_SIZE) != 0) {
+      packed_ = stat.comp_size;
+      if ((stat.valid & ZIP_STAT_SIZE) != 0) {
+        declared_ = stat.size;
+        if (IsBomb(declared_)) return;
+      }
     }
     file_ = zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0);
     if (file_ == nullptr) {
@@ -57,6 +80,10 @@ class ZipSource : public EntrySource {
       if (isMms) {
         ++mmsSkipped;
         continue;
+      }
+      if (!EntryWithinLimits(entry, why)) {
+        error_ = "messages.ndjson line " + std::to_string(lineNumber_) + ": " + why;
+        break;
       }
       return true;
     }
@@ -92,8 +119,25 @@ class ZipSource : public EntrySource {
         return false;
       }
       if (got == 0) ended_ = true;
+      unpacked_ += static_cast<uint64_t>(got);
+      if (unpacked_ > declared_) {
+        error_ = "messages.ndjson unpacks to more than the " + std::to_string(declared_) +
+                 " bytes the archive says it holds; refused";
+        return false;
+      }
+      if (IsBomb(unpacked_)) return false;
       buffer_.assign(chunk_.data(), static_cast<size_t>(got));
     }
+  }
+
+  // Text of messages packs to a tenth or so; only the same lines over and over pack to a
+  // two-hundredth, and they would make millions of messages of a small file. Judged on the size
+  // the archive states before anything is read, and on what was unpacked as it is read.
+  bool IsBomb(uint64_t unpacked) {
+    if (unpacked <= kBombFloor || unpacked / kBombRatio <= packed_) return false;
+    error_ = "messages.ndjson unpacks to more than " + std::to_string(kBombRatio) +
+             " times its packed size (" + std::to_string(packed_) + " bytes); refused as a ZIP bomb";
+    return true;
   }
 
   bool CheckLength(const std::string& line) {
@@ -111,6 +155,12 @@ class ZipSource : public EntrySource {
   size_t at_ = 0;
   bool ended_ = false;
   uint64_t lineNumber_ = 0;
+  // The entry's packed size as the archive states it, and what was unpacked of it so far.
+  static constexpr uint64_t kBombRatio = 200;
+  static constexpr uint64_t kBombFloor = uint64_t{16} << 20;
+  uint64_t packed_ = 0;
+  uint64_t declared_ = UINT64_MAX;  // the unpacked size the archive states
+  uint64_t unpacked_ = 0;
 };
 
 // The archive's destination for the ZIP library: the caller's open file. File errors are kept

@@ -1,6 +1,7 @@
 #include "formats/phone_zip.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -120,7 +121,15 @@ TEST(PhoneZip, BadInputIsAnErrorNamingTheLine) {
 
 TEST(PhoneZip, AnOverlongLineIsRefusedAfterReadingOnlyTheLimit) {
   std::string ndjson = AppLine(R"("+1")", "1000", "1", R"("ok")");
-  ndjson += "{\"body\":\"" + std::string(kMaxEntryBytes * 2, 'a') + "\"}\n";
+  // Letters that do not pack much: a line of one letter over and over is a ZIP bomb, refused as
+  // that before its length counts.
+  std::string letters(kMaxEntryBytes * 2, 'a');
+  uint32_t state = 12345;
+  for (char& c : letters) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>('a' + (state >> 16) % 26);
+  }
+  ndjson += "{\"body\":\"" + letters + "\"}\n";
   std::string error;
   ReadZip(ZipOf({{"messages.ndjson", ndjson}}), error);
   EXPECT_NE(error.find("messages.ndjson line 2 is larger than 8 MiB"), std::string::npos) << error;
@@ -175,6 +184,69 @@ TEST(PhoneZip, WrittenArchiveBringsEveryMessageBackUnchanged) {
   for (size_t i = 0; i < back.size(); ++i) {
     EXPECT_TRUE(back[i] == written[i]) << "message " << i;
   }
+}
+
+// A NUL in any text of a line is refused naming the line, in the app's columns and in the whole
+// message alike; so are a recipient type that does not fit, the first millisecond of 1601 (which
+// would become "no time") and an object of more keys than any message has, found quickly.
+TEST(PhoneZip, NulAndEndlessKeysAreRefusedNamingTheLine) {
+  std::string error;
+  ReadZip(ZipOf({{"messages.ndjson", AppLine(R"("+1")", "1704103626000", "1", R"("ok")") +
+                                         AppLine(R"("+1")", "1704103627000", "1", R"("a\u0000b")")}}),
+          error);
+  EXPECT_EQ(error, "messages.ndjson line 2: its body holds a NUL character, which a message in "
+                   "the store cannot keep");
+  ReadZip(ZipOf({{"messages.ndjson",
+                  R"({"address":"+1","date":"1","type":"1","body":"x","larkpost":{"folder":"Inbox\\A\u0000","time":"1"}})"
+                  "\n"}}),
+          error);
+  EXPECT_EQ(error, "messages.ndjson line 1: its folder holds a NUL character, which a message in "
+                   "the store cannot keep");
+
+  ReadZip(ZipOf({{"messages.ndjson",
+                  R"({"address":"+1","date":"1","type":"2","body":"x","larkpost":{"folder":"Sentedbox","time":"1","recipients":[{"address":"+1","type":"99999999999"}]}})"
+                  "\n"}}),
+          error);
+  EXPECT_EQ(error, "messages.ndjson line 1: \"larkpost\": recipient type \"99999999999\" is not a "
+                   "32-bit number");
+  ReadZip(ZipOf({{"messages.ndjson", AppLine(R"("+1")", "-11644473600000", "1", R"("x")")}}), error);
+  EXPECT_NE(error.find("is not a time in milliseconds a backup can hold"), std::string::npos)
+      << error;
+
+  std::string line = R"({"address":"+1","date":"1","type":"1","body":"x")";
+  for (int key = 0; key < 200000; ++key) line += ",\"k" + std::to_string(key) + "\":0";
+  line += "}\n";
+  ReadZip(ZipOf({{"messages.ndjson", line}}), error);
+  EXPECT_EQ(error, "messages.ndjson line 1: it holds more than 10000 keys; no message has that many");
+}
+
+// Archives that are not what they seem: two entries named messages.ndjson, a ZIP bomb of one
+// line over and over, and a message joined from endless equal entries are refused.
+TEST(PhoneZip, AmbiguousAndExplodingArchivesAreRefused) {
+  std::string error;
+  const std::string line = AppLine(R"("+1")", "1704103626000", "1", R"("ok")");
+  // The ZIP library does not write two entries of one name: the second is renamed afterwards.
+  std::string twice = ZipOf({{"messages.ndjson", line}, {"messages.ndjsoN", line}});
+  for (size_t at = twice.find("messages.ndjsoN"); at != std::string::npos;
+       at = twice.find("messages.ndjsoN", at)) {
+    twice[at + 14] = 'n';
+  }
+  ReadZip(twice, error);
+  EXPECT_EQ(error, "the ZIP holds 2 entries named messages.ndjson; it is unclear which one holds "
+                   "the messages");
+
+  std::string many;
+  while (many.size() < (size_t{20} << 20)) many += line;
+  ReadZip(ZipOf({{"messages.ndjson", many}}), error);
+  EXPECT_NE(error.find("refused as a ZIP bomb"), std::string::npos) << error;
+
+  std::string parts;
+  for (size_t i = 0; i <= kMaxJoinedEntries; ++i) {
+    parts += AppLine("\"+" + std::to_string(i) + "\"", "1704103626000", "2", R"("to all")");
+  }
+  ReadZip(ZipOf({{"messages.ndjson", parts}}), error);
+  EXPECT_EQ(error, "entry 1001 would join more than 1000 entries of the same time, text and type "
+                   "into one message");
 }
 
 }  // namespace

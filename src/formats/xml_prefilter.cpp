@@ -1,10 +1,17 @@
 #include "formats/xml_prefilter.h"
 
+#include <iterator>
+
 namespace larkpost {
 
 namespace {
 
 constexpr uint32_t kControlBase = 0x10FF00;
+// Put before a character of the filter's own range U+10FF00..U+10FF20 that the file holds
+// itself, so it comes back as that character and never as a control.
+constexpr uint32_t kLiteralMark = 0x10FF20;
+
+bool IsOwnCharacter(uint32_t c) { return c >= kControlBase && c <= kLiteralMark; }
 constexpr size_t kMaxReference = 12;  // "&#x10FFFF;" and a little room
 
 void AppendUtf8(uint32_t c, std::string& out) {
@@ -81,14 +88,48 @@ size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out)
   while (at < data.size()) {
     switch (state_) {
       case State::kText: {
-        const size_t special = data.find_first_of("&<", at);
+        const size_t special = data.find_first_of("&<\xF4", at);
         if (special == std::string_view::npos) {
           out.append(data.substr(at));
           return data.size();
         }
         out.append(data.substr(at, special - at));
         at = special;
+        if (data[at] == '\xF4') {
+          // U+10FF00..U+10FF20 in UTF-8 is F4 8F BC 80..A0.
+          if (data.size() - at < 4 && !last) return at;
+          if (data.size() - at >= 4 && data.substr(at + 1, 2) == "\x8F\xBC" &&
+              static_cast<unsigned char>(data[at + 3]) >= 0x80 &&
+              static_cast<unsigned char>(data[at + 3]) <= 0xA0) {
+            AppendUtf8(kLiteralMark, out);
+            out.append(data.substr(at, 4));
+            at += 4;
+          } else {
+            out.push_back(data[at]);
+            ++at;
+          }
+          break;
+        }
         if (data[at] == '<') {
+          // Markup whose content is not elements: passed on whole, so an "<mms" inside a comment
+          // does not hide the elements that follow it.
+          constexpr std::string_view kOpeners[] = {"<!--", "<?", "<![CDATA["};
+          bool undecided = false, opened = false;
+          for (size_t k = 0; k < std::size(kOpeners) && !opened; ++k) {
+            const std::string_view opener = kOpeners[k];
+            const std::string_view here = data.substr(at, opener.size());
+            if (here == opener) {
+              out.append(opener);
+              at += opener.size();
+              state_ = State::kOther;
+              closer_ = k == 0 ? "-->" : k == 1 ? "?>" : "]]>";
+              opened = true;
+            } else if (!last && here.size() < opener.size() && opener.starts_with(here)) {
+              undecided = true;
+            }
+          }
+          if (opened) break;
+          if (undecided) return at;
           constexpr std::string_view kMms = "<mms";
           if (data.size() - at <= kMms.size() && !last && kMms.starts_with(data.substr(at))) {
             return at;  // may be the start of "<mms"
@@ -132,6 +173,9 @@ size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out)
           AppendUtf8(0xFFFD, out);
         } else if (IsForbiddenControl(value)) {
           AppendUtf8(kControlBase + value, out);
+        } else if (IsOwnCharacter(value)) {
+          AppendUtf8(kLiteralMark, out);
+          AppendUtf8(value, out);
         } else {
           out.append(data.substr(at, length));
         }
@@ -166,6 +210,19 @@ size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out)
         state_ = State::kMmsEnd;
         break;
       }
+      case State::kOther: {
+        const size_t end = data.find(closer_, at);
+        if (end == std::string_view::npos) {
+          // Keep a tail that may be the start of the closer.
+          const size_t keep = last ? 0 : std::min(data.size() - at, closer_.size() - 1);
+          out.append(data.substr(at, data.size() - keep - at));
+          return data.size() - keep;
+        }
+        out.append(data.substr(at, end + closer_.size() - at));
+        at = end + closer_.size();
+        state_ = State::kText;
+        break;
+      }
       case State::kMmsEnd: {
         const size_t close = data.find('>', at);
         if (close == std::string_view::npos) return data.size();
@@ -179,10 +236,14 @@ size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out)
 }
 
 void RestoreControls(std::u16string& text) {
-  // U+10FF00 + c is the surrogate pair DBFF, DF00 + c.
+  // U+10FF00 + c is the surrogate pair DBFF, DF00 + c; the literal mark U+10FF20 is DBFF, DF20.
   size_t write = 0;
   for (size_t read = 0; read < text.size(); ++read) {
-    if (text[read] == 0xDBFF && read + 1 < text.size() && text[read + 1] >= 0xDF00 &&
+    if (text[read] == 0xDBFF && read + 3 < text.size() && text[read + 1] == 0xDF20) {
+      text[write++] = text[read + 2];
+      text[write++] = text[read + 3];
+      read += 3;
+    } else if (text[read] == 0xDBFF && read + 1 < text.size() && text[read + 1] >= 0xDF00 &&
         text[read + 1] < 0xDF20) {
       text[write++] = static_cast<char16_t>(text[read + 1] - 0xDF00);
       ++read;

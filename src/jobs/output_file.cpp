@@ -184,7 +184,6 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     folder_ = std::exchange(other.folder_, -1);
     partialName_ = std::move(other.partialName_);
     finalName_ = std::move(other.finalName_);
-    keepMode_ = other.keepMode_;
   }
   return *this;
 }
@@ -223,13 +222,25 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
   if (stat(path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) ThrowForTarget(EISDIR, target);
     if (!S_ISREG(info.st_mode)) {  // a device or pipe: written in place
-      CFileException error;
-      if (!file.Open(target, CFile::modeCreate | CFile::modeWrite, &error)) throw error;
+      // Without O_NONBLOCK, opening a pipe nobody reads waits for a reader for ever.
+      const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+      if (fd < 0) {
+        if (errno == ENXIO) {
+          throw OutputRefused(target + u" is a pipe that nobody reads; nothing was written.");
+        }
+        ThrowForTarget(errno, target);
+      }
+      const int flags = fcntl(fd, F_GETFL);
+      if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int osError = errno;
+        close(fd);
+        ThrowForTarget(osError, target);
+      }
+      file.Attach(fd, target, CFile::modeWrite);
       return;
     }
     // Renaming would replace a file that may not be written; refuse as opening it would.
     if (access(path.c_str(), W_OK) != 0) ThrowForTarget(errno, target);
-    output.keepMode_ = static_cast<int>(info.st_mode & 0777);
   } else if (errno != ENOENT) {
     ThrowForTarget(errno, target);
   }
@@ -252,10 +263,6 @@ void CommitOutputFile(OutputFile& output, CFile& file) {
   if (!output.temporary) {
     file.Close();
     return;
-  }
-  // A replaced file keeps its permission bits, as cp keeps the destination's.
-  if (output.keepMode_ >= 0 && fchmod(file.GetHandle(), static_cast<mode_t>(output.keepMode_)) != 0) {
-    ThrowForTarget(errno, output.target);
   }
   // Renamed while still open and locked, so no other run takes it for stale meanwhile.
   if (renameat(output.folder_, output.partialName_.c_str(), output.folder_,

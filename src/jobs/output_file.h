@@ -11,9 +11,11 @@
 // failed runs do not pile up.
 //
 // A target that is a symbolic link is handled as cp handles it: the file the link points to is
-// replaced and the link stays; a link that points nowhere is refused. A replaced file keeps its
-// permission bits. A target that exists and is not a regular file (a device, a pipe) is written
-// directly, as there is nothing to protect and nothing to rename over. A target that is one of
+// replaced and the link stays; a link that points nowhere is refused. Whatever it replaces, the
+// written file has mode 0600: it holds private messages, and a file others could read before is
+// no reason to let them read these. A target that exists and is not a regular file (a device, a
+// pipe) is written directly, as there is nothing to protect and nothing to rename over; a pipe
+// that nobody reads is refused rather than waited on. A target that is one of
 // the protected files (the message store and its companions), by name, through a link or as a
 // hard link to it, is refused. Runs on the backup's worker thread.
 #pragma once
@@ -58,7 +60,6 @@ class OutputFile {
   int folder_ = -1;          // descriptor of the folder holding the partial and final files
   std::string partialName_;  // names inside that folder
   std::string finalName_;
-  int keepMode_ = -1;        // permission bits of the file being replaced, -1 for a new file
 };
 
 // The message store's file and the files SQLite keeps beside it (-wal, -shm, -journal): the
@@ -69,7 +70,9 @@ std::vector<std::string> MessageStoreFiles();
 // (empty, mode 0600, locked), or the target itself when it is a device or pipe. Removes stale
 // partial files of the same target first. Throws CFileException naming the target when that is
 // not possible (missing folder, no permission, a folder as target, a read-only file), and
-// OutputRefused for a dangling link or a target that is one of `protectedFiles`.
+// OutputRefused for a dangling link, a pipe without a reader or a target that is one of
+// `protectedFiles`. Every command that writes a file goes through here, so one rule decides what
+// "this path is the store" means.
 void OpenOutputFile(OutputFile& output, const std::u16string& target,
                     const std::vector<std::string>& protectedFiles, CFile& file);
 

@@ -1,10 +1,12 @@
 // The two tables of a restore's presence test. KeyedPositions holds the messages read from a
-// folder as (key hash, position) pairs; PositionSet marks the messages records have been matched
+// folder by presence key; PositionSet marks the messages records have been matched
 // to. Both are flat: a restore touches them for every record and every message it reads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -32,53 +34,80 @@ class PositionSet {
   std::unordered_map<int64_t, std::vector<uint64_t>> pages_;
 };
 
-// A multimap from 64-bit key hashes to message positions, with linear probing: every pair of a
-// key lies between the key's home slot and the next empty one.
+// A multimap from presence keys to message positions, looked up by the key's 64-bit hash and
+// then by the key itself, so two distinct messages whose keys share a hash are never taken for
+// each other. Equal keys share one entry: the key is kept once, with its positions in the order
+// they were added and a cursor past the ones found taken. As a restore's taken positions only
+// ever grow, each position is passed over once however many equal messages a folder holds, and
+// a lookup costs no more than a few probes.
 class KeyedPositions {
  public:
-  void Add(uint64_t key, int64_t position) {
+  void Add(uint64_t hash, std::string_view key, int64_t position) {
     if ((used_ + 1) * 2 > slots_.size()) Grow();
-    size_t i = Home(slots_, key);
-    while (slots_[i].position != 0) i = (i + 1) & (slots_.size() - 1);
-    slots_[i] = Slot{key, position};
+    size_t i = Home(slots_, hash);
+    for (; slots_[i].entry != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
+      Entry& entry = entries_[slots_[i].entry];
+      if (slots_[i].hash == hash && entry.key == key) {
+        entry.positions.push_back(position);
+        return;
+      }
+    }
+    slots_[i] = Slot{hash, static_cast<uint32_t>(entries_.size())};
+    entries_.push_back(Entry{std::string(key), {position}, 0});
     ++used_;
   }
-  // The first position under `key` that is not in `taken`, or 0 when there is none.
-  int64_t FindNotIn(uint64_t key, const PositionSet& taken) const {
+  // The first position under `key` that is not in `taken`, or 0 when there is none. `taken`
+  // must only have grown since the last call.
+  int64_t FindNotIn(uint64_t hash, std::string_view key, const PositionSet& taken) {
     if (slots_.empty()) return 0;
-    for (size_t i = Home(slots_, key); slots_[i].position != 0; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i].key == key && !taken.Contains(slots_[i].position)) return slots_[i].position;
+    for (size_t i = Home(slots_, hash); slots_[i].entry != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
+      Entry& entry = entries_[slots_[i].entry];
+      if (slots_[i].hash != hash || entry.key != key) continue;
+      while (entry.next < entry.positions.size() && taken.Contains(entry.positions[entry.next])) {
+        ++entry.next;
+      }
+      return entry.next < entry.positions.size() ? entry.positions[entry.next] : 0;
     }
     return 0;
   }
   void Clear() {
     slots_.clear();
+    entries_.clear();
     used_ = 0;
   }
 
  private:
+  static constexpr uint32_t kEmpty = ~uint32_t{0};
   struct Slot {
-    uint64_t key = 0;
-    int64_t position = 0;  // 0: empty (positions are positive)
+    uint64_t hash = 0;
+    uint32_t entry = kEmpty;  // index into entries_
+  };
+  struct Entry {
+    std::string key;
+    std::vector<int64_t> positions;
+    size_t next = 0;  // positions before it are taken
   };
 
-  static size_t Home(const std::vector<Slot>& table, uint64_t key) {
+  static size_t Home(const std::vector<Slot>& table, uint64_t hash) {
     // The multiply spreads every bit of the hash over the bits the index takes.
-    return (key * 0x9E3779B97F4A7C15ull) >> 20 & (table.size() - 1);
+    return (hash * 0x9E3779B97F4A7C15ull) >> 20 & (table.size() - 1);
   }
 
   void Grow() {
     std::vector<Slot> old;
     old.swap(slots_);
     slots_.resize(old.empty() ? 64 : old.size() * 2);
-    used_ = 0;
     for (const Slot& slot : old) {
-      if (slot.position != 0) Add(slot.key, slot.position);
+      if (slot.entry == kEmpty) continue;
+      size_t i = Home(slots_, slot.hash);
+      while (slots_[i].entry != kEmpty) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = slot;
     }
   }
 
   std::vector<Slot> slots_;  // a power of two long, at most half full
-  size_t used_ = 0;
+  std::vector<Entry> entries_;
+  size_t used_ = 0;  // distinct keys
 };
 
 }  // namespace larkpost

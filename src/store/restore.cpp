@@ -17,9 +17,6 @@ namespace larkpost {
 namespace {
 
 constexpr size_t kMaxCachedFolders = 256;
-constexpr size_t kMaxCachedTimes = 256;
-
-uint64_t HashOf(std::string_view bytes) { return std::hash<std::string_view>{}(bytes); }
 
 uint64_t HashOf(std::u16string_view text) { return std::hash<std::u16string_view>{}(text); }
 
@@ -40,9 +37,11 @@ constexpr ULONG kKeyTags[] = {PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME, PR_SENDER_EM
                               PR_SENDER_NAME};
 constexpr SPropTagArray kKeyColumns{4, kKeyTags};
 
-// Adds one message, as the store hands it with its recipients, under the hash of its PresenceKey.
-bool AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
-                const SRowSet& recipientRows, KeyedPositions& keys) {
+// Adds one message, as the store hands it with its recipients, under its PresenceKey; returns its
+// delivery time.
+uint64_t AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
+                    const SRowSet& recipientRows, RecordRestorer::KeyHash keyHash,
+                    KeyedPositions& keys) {
   SmsMessage candidate(&folder, nullptr);
   candidate.TakeProps(row.lpProps, row.cValues);
   MessageRecord stored;
@@ -56,11 +55,16 @@ bool AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
     stored.recipients.push_back({std::move(recipient->displayName),
                                  std::move(recipient->address), recipient->type});
   }
-  keys.Add(HashOf(PresenceKey(stored)), position);
-  return true;
+  const std::string key = PresenceKey(stored);
+  keys.Add(keyHash(key), key, position);
+  return FileTimeToUInt64(stored.deliveryTime);
 }
 
 }  // namespace
+
+uint64_t RecordRestorer::DefaultKeyHash(std::string_view key) {
+  return std::hash<std::string_view>{}(key);
+}
 
 RecordRestorer::RecordRestorer(SmsSession& session, bool dryRun)
     : session_(session), dryRun_(dryRun) {}
@@ -138,11 +142,11 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
 }
 
 bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
-                                   const MessageRecord& record, uint64_t keyHash,
+                                   const MessageRecord& record, const std::string& key,
                                    int64_t& match) {
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
   if (time == 0 || time >> 63 != 0) {
-    return FindUnmatchedAt(folder, folderKey, record, keyHash, match);
+    return FindUnmatchedAt(folder, folderKey, record, key, match);
   }
   // A folder's messages are read ahead along the store's time index, in a window of times read
   // whole. While the file follows the folder's time order (as a backup of it does), each window
@@ -150,8 +154,14 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
   // many records; a record out of that order reads only its own time. A window holds within one
   // transaction, as no other process writes during it; what this run adds there is matched
   // already.
+  //
+  // A window is read again in each transaction, and it always holds its last time whole: a time
+  // that many messages share would be read whole for every transaction, and a restore of many
+  // messages of one time would slow down with each one it adds. Such a crowded time is read as
+  // time zero is, once and then only what was added since.
   if (windows_.size() == kMaxCachedFolders && windows_.count(folderKey) == 0) windows_.clear();
   Window& window = windows_[folderKey];
+  if (window.crowded.count(time) != 0) return FindUnmatchedAt(folder, folderKey, record, key, match);
   const bool covered = window.group == group_ && time >= window.from &&
                        (window.next == 0 || time < window.next);
   if (!covered) {
@@ -160,22 +170,37 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
     window.keys.Clear();
     window.group = kNoGroup;  // until the read succeeds
     FILETIME next{0, 0};
+    uint64_t runTime = 0;
+    size_t runLength = 0;
+    bool ownTimeCrowded = false;
     const HRESULT hr = mapi::ReadMessagesFrom(
         folder.folder.get(), record.deliveryTime, window.readAhead, &kKeyColumns, &next,
         [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
-          return AddMessage(folder, position, row, recipientRows, window.keys);
+          const uint64_t at = AddMessage(folder, position, row, recipientRows, keyHash_, window.keys);
+          runLength = at == runTime ? runLength + 1 : 1;
+          runTime = at;
+          if (runLength == kCrowdedTime) {
+            if (window.crowded.size() == kMaxCachedTimes) window.crowded.clear();
+            window.crowded.insert(at);
+            ownTimeCrowded = at == time;
+          }
+          return !ownTimeCrowded;  // the rest of the record's own time is read on its own
         });
     if (hr != S_OK) return false;
+    if (ownTimeCrowded) {
+      window.keys.Clear();
+      return FindUnmatchedAt(folder, folderKey, record, key, match);
+    }
     window.group = group_;
     window.from = time;
     window.next = FileTimeToUInt64(next);
   }
-  match = window.keys.FindNotIn(keyHash, matched_);
+  match = window.keys.FindNotIn(keyHash_(key), key, matched_);
   return true;
 }
 
 bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
-                                     const MessageRecord& record, uint64_t keyHash,
+                                     const MessageRecord& record, const std::string& key,
                                      int64_t& match) {
   // The messages of one folder and delivery time are read once per run, through the store's
   // index on delivery time, and from then on only the ones added since (by this run, or by
@@ -192,18 +217,30 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
   Present& present = known->second;
   if (present.folderKey != folderKey || present.time != time) {
     // A new slot, or another folder and time whose hash is the same: start over with this one.
-    present = Present{folderKey, time, 0, {}};
+    present = Present{folderKey, time, 0, kNoGroup, {}};
+  }
+  // Within one transaction no other process adds messages, and what this run added is matched
+  // already: what was read holds until the transaction ends.
+  if (present.group == group_) {
+    match = present.keys.FindNotIn(keyHash_(key), key, matched_);
+    return true;
   }
   const HRESULT hr = mapi::ReadMessagesAt(
       folder.folder.get(), record.deliveryTime, &kKeyColumns, &present.position,
       [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
-        return AddMessage(folder, position, row, recipientRows, present.keys);
+        // A message a record was matched to or restored as is never matched again: this run's
+        // own messages, read back in a later transaction, need not be looked at.
+        if (!matched_.Contains(position)) {
+          AddMessage(folder, position, row, recipientRows, keyHash_, present.keys);
+        }
+        return true;
       });
   if (hr != S_OK) {
     // What was read stays; the next record at this time goes on from there.
     return false;
   }
-  match = present.keys.FindNotIn(keyHash, matched_);
+  present.group = group_;
+  match = present.keys.FindNotIn(keyHash_(key), key, matched_);
   return true;
 }
 
@@ -247,14 +284,14 @@ bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error)
   Target target;
   if (!ResolveTarget(record, target, error)) return false;
 
-  const uint64_t keyHash = HashOf(PresenceKey(record));
+  const std::string key = PresenceKey(record);
   // Each record is matched to an equal message of its folder that no earlier record of this run
   // was matched to or restored as. The k-th equal record then finds one exactly when the folder
   // holds at least k equal messages, this run's own included (the multiset rule); a dry run,
   // which restores nothing, matches against what the folder held before, as it should.
   int64_t match = 0;
   if (target.folder != nullptr &&
-      !FindUnmatched(*target.folder, target.key, record, keyHash, match)) {
+      !FindUnmatched(*target.folder, target.key, record, key, match)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.
     return Fail(error, kSaveError);

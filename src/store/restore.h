@@ -23,7 +23,9 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "message/folder_path.h"
@@ -64,6 +66,12 @@ class RecordRestorer {
 
   const RestoreCounts& counts() const { return counts_; }
 
+  // The hash under which presence keys are looked up. A lookup compares the keys themselves as
+  // well, so any hash gives the same result; tests set one that makes keys collide.
+  using KeyHash = uint64_t (*)(std::string_view key);
+  static uint64_t DefaultKeyHash(std::string_view key);
+  void SetKeyHash(KeyHash hash) { keyHash_ = hash; }
+
  private:
   struct Target {
     SmsFolder* folder = nullptr;  // null when the folder does not exist (dry run)
@@ -71,20 +79,22 @@ class RecordRestorer {
   };
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool OpenGroup(std::u16string& error);
-  // Sets `match` to the position of a message of the folder equal to the record (`keyHash` is
-  // the hash of its PresenceKey) that no record of this run was matched to yet, or to 0 when
-  // there is none. False when the store cannot be read.
+  // Sets `match` to the position of a message of the folder equal to the record (`key` is its
+  // PresenceKey) that no record of this run was matched to yet, or to 0 when there is none.
+  // False when the store cannot be read.
   bool FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
-                     const MessageRecord& record, uint64_t keyHash, int64_t& match);
-  // The same for a record at time zero or after 2^63, which the time index does not order.
+                     const MessageRecord& record, const std::string& key, int64_t& match);
+  // The same for a record at time zero or after 2^63, which the time index does not order, and
+  // at a time many messages of the folder share.
   bool FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
-                       const MessageRecord& record, uint64_t keyHash, int64_t& match);
+                       const MessageRecord& record, const std::string& key, int64_t& match);
   // Creates the message; `position` is its position (mapi::MessagePosition).
   bool Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,
               std::u16string& error);
 
   SmsSession& session_;
   bool dryRun_;
+  KeyHash keyHash_ = &DefaultKeyHash;
   RestoreCounts counts_;
   bool groupOpen_ = false;
   uint32_t groupMessages_ = 0;
@@ -101,12 +111,16 @@ class RecordRestorer {
   // Per folder, the messages of a range of delivery times [from, next) (next 0: to the end) by
   // the hash of their PresenceKey, as read in transaction `group`.
   static constexpr size_t kMaxReadAhead = 256;
+  // A time this many messages of a folder share is read on its own (FindUnmatchedAt).
+  static constexpr size_t kCrowdedTime = 256;
+  static constexpr size_t kMaxCachedTimes = 256;
   struct Window {
     uint64_t group = kNoGroup;
     uint64_t from = 0;
     uint64_t next = 0;
     size_t readAhead = 1;
     KeyedPositions keys;
+    std::unordered_set<uint64_t> crowded;  // such times of the folder seen so far (bounded)
   };
   std::unordered_map<std::u16string, Window> windows_;  // bounded like folders_
   // Per folder and delivery time (zero, or after 2^63), the messages read so far, and where
@@ -115,6 +129,7 @@ class RecordRestorer {
     std::u16string folderKey;
     uint64_t time = 0;
     int64_t position = 0;
+    uint64_t group = kNoGroup;  // the transaction in which it was last brought up to date
     KeyedPositions keys;
   };
   // By a hash of the folder's key and the time; the entry says which it holds.

@@ -17,6 +17,16 @@ namespace larkpost {
 
 using namespace storejson;
 
+// Read lines go into a tree map: an ordered one (as written) finds a key by searching all before
+// it, which made a line of many keys take time in the square of their number.
+using ParsedJson = nlohmann::json;
+
+// Bounds of one input line: more than a message line ever holds (a message to a thousand
+// recipients is some 100 KiB and 3,000 keys).
+constexpr size_t kMaxLineBytes = size_t{8} << 20;
+constexpr size_t kMaxKeys = 10000;
+struct TooManyKeys {};
+
 namespace {
 
 
@@ -82,7 +92,7 @@ std::optional<uint64_t> ParseIsoTime(const std::string& text) {
   return seconds * 10000000 + fraction;
 }
 
-std::optional<uint64_t> AsUnsigned(const Json& value) {
+std::optional<uint64_t> AsUnsigned(const ParsedJson& value) {
   if (value.is_number_unsigned()) return value.get<uint64_t>();
   if (value.is_number_integer() && value.get<int64_t>() >= 0) {
     return static_cast<uint64_t>(value.get<int64_t>());
@@ -94,11 +104,11 @@ std::optional<uint64_t> AsUnsigned(const Json& value) {
 // would silently cut it short, so such a line is refused instead.
 constexpr char kNulRefused[] = "holds a NUL character (\\u0000), which the store cannot keep";
 
-bool HasNul(const Json& text) {
+bool HasNul(const ParsedJson& text) {
   return text.get_ref<const std::string&>().find('\0') != std::string::npos;
 }
 
-bool CheckField(const Field& field, const Json& value, PendingMessage& pending,
+bool CheckField(const Field& field, const ParsedJson& value, PendingMessage& pending,
                 std::string& error) {
   SPropValue prop{};
   prop.ulPropTag = field.tag;
@@ -135,7 +145,7 @@ bool CheckField(const Field& field, const Json& value, PendingMessage& pending,
   return true;
 }
 
-bool CheckRecipient(const Json& item, PendingMessage& pending, std::string& error) {
+bool CheckRecipient(const ParsedJson& item, PendingMessage& pending, std::string& error) {
   if (!item.is_object()) return Fail(error, pending.line, "a recipient is not an object");
   PendingMessage::Recipient recipient;
   for (auto it = item.begin(); it != item.end(); ++it) {
@@ -149,7 +159,7 @@ bool CheckRecipient(const Json& item, PendingMessage& pending, std::string& erro
     SPropValue prop{};
     prop.ulPropTag = field->tag;
     if (field->tag == PR_RECIPIENT_TYPE) {
-      const Json& v = it.value();
+      const ParsedJson& v = it.value();
       if (!v.is_number_integer() ||
           (v.is_number_unsigned() ? v.get<uint64_t>() > INT32_MAX
                                   : v.get<int64_t>() < INT32_MIN || v.get<int64_t>() > INT32_MAX)) {
@@ -182,11 +192,18 @@ void BindTexts(std::vector<SPropValue>& values, std::vector<std::u16string>& tex
 }
 
 bool CheckLine(const std::string& text, PendingMessage& pending, std::string& error) {
-  Json line;
+  ParsedJson line;
+  size_t keys = 0;
   try {
-    line = Json::parse(text);
-  } catch (const Json::exception& e) {  // parse_error, and out_of_range for a number like 1E400
+    line = ParsedJson::parse(text, [&keys](int, ParsedJson::parse_event_t event, ParsedJson&) {
+      if (event == ParsedJson::parse_event_t::key && ++keys > kMaxKeys) throw TooManyKeys{};
+      return true;
+    });
+  } catch (const ParsedJson::exception& e) {  // parse_error, and out_of_range for a number like 1E400
     return Fail(error, pending.line, std::string("not valid JSON: ") + e.what());
+  } catch (const TooManyKeys&) {
+    return Fail(error, pending.line,
+                "more than " + std::to_string(kMaxKeys) + " keys; no message has that many");
   }
   if (!line.is_object()) return Fail(error, pending.line, "not a JSON object");
   if (!line.contains("folder")) return Fail(error, pending.line, "no \"folder\"");
@@ -194,11 +211,11 @@ bool CheckLine(const std::string& text, PendingMessage& pending, std::string& er
   for (auto it = line.begin(); it != line.end(); ++it) {
     const std::string& key = it.key();
     if (key == "folder") {
-      const Json& path = it.value();
+      const ParsedJson& path = it.value();
       if (!path.is_array() || path.empty()) {
         return Fail(error, pending.line, "\"folder\" is not a non-empty array of names");
       }
-      for (const Json& name : path) {
+      for (const ParsedJson& name : path) {
         if (!name.is_string()) return Fail(error, pending.line, "a folder name is not a text");
         if (HasNul(name)) {
           return Fail(error, pending.line, std::string("a folder name ") + kNulRefused);
@@ -217,7 +234,7 @@ bool CheckLine(const std::string& text, PendingMessage& pending, std::string& er
       }
     } else if (key == "recipients") {
       if (!it.value().is_array()) return Fail(error, pending.line, "\"recipients\" is not an array");
-      for (const Json& item : it.value()) {
+      for (const ParsedJson& item : it.value()) {
         if (!CheckRecipient(item, pending, error)) return false;
       }
     } else {
@@ -312,6 +329,23 @@ bool AddMessage(IMAPIFolder& folder, PendingMessage& pending, std::string& error
   return true;
 }
 
+// std::getline, but a line longer than kMaxLineBytes is cut one byte past it (so the caller
+// sees it is too long) instead of being held whole.
+bool ReadBoundedLine(std::istream& in, std::string& text) {
+  text.clear();
+  std::streambuf* buffer = in.rdbuf();
+  for (;;) {
+    const int c = buffer->sbumpc();
+    if (c == std::char_traits<char>::eof()) {
+      in.setstate(std::ios::eofbit);
+      return !text.empty();
+    }
+    if (c == '\n') return true;
+    text.push_back(static_cast<char>(c));
+    if (text.size() > kMaxLineBytes) return true;
+  }
+}
+
 }  // namespace
 
 bool LoadStore(SmsSession& session, std::istream& in, std::string& error, uint32_t* loaded) {
@@ -325,7 +359,12 @@ bool LoadStore(SmsSession& session, std::istream& in, std::string& error, uint32
   // Check every line before the store is touched, so a bad input adds nothing.
   std::vector<PendingMessage> pending;
   std::string text;
-  for (size_t number = 1; std::getline(in, text); ++number) {
+  for (size_t number = 1; ReadBoundedLine(in, text); ++number) {
+    if (text.size() > kMaxLineBytes) {
+      error = "line " + std::to_string(number) + ": longer than " +
+              std::to_string(kMaxLineBytes >> 20) + " MiB; no message is that long";
+      return false;
+    }
     if (!text.empty() && text.back() == '\r') text.pop_back();
     if (text.find_first_not_of(" \t") == std::string::npos) continue;
     pending.emplace_back();

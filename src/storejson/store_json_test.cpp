@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+
 #include <sstream>
 
 #include "store/cursor.h"
@@ -109,6 +110,28 @@ TEST(StoreJson, ABadLineIsNamedAndNothingIsAdded) {
     EXPECT_FALSE(Load(session, input, error, &loaded));
     EXPECT_EQ(error.rfind(expected, 0), 0u) << error;
     EXPECT_EQ(loaded, 0u);
+    EXPECT_EQ(Dump(session), "");
+  }
+}
+
+// A line of endless keys is refused at once (it took time in the square of their number), and
+// an endless line after reading only the limit of it.
+TEST(StoreJson, LinesOfEndlessKeysOrBytesAreRefused) {
+  std::string keys = R"({"folder":["Inbox"],"recipients":[)";
+  for (int i = 0; i < 100000; ++i) keys += std::string(i == 0 ? "" : ",") + R"({"type":1})";
+  keys += "]}\n";
+  const std::string endless = "{\"folder\":[\"Inbox\"],\"subject\":\"" +
+                              std::string((size_t{8} << 20) + 10, 'x') + "\"}\n";
+  const std::pair<const std::string*, const char*> cases[] = {
+      {&keys, "line 2: more than 10000 keys; no message has that many"},
+      {&endless, "line 2: longer than 8 MiB; no message is that long"},
+  };
+  for (const auto& [input, expected] : cases) {
+    TempStore temp;
+    SmsSession session(u"SMS");
+    std::string error;
+    EXPECT_FALSE(Load(session, "{\"folder\":[\"Inbox\"]}\n" + *input, error));
+    EXPECT_EQ(error, expected) << error.substr(0, 200);
     EXPECT_EQ(Dump(session), "");
   }
 }
