@@ -75,16 +75,18 @@ QFont CellFont(int cellHeight, int weight, int averageWidth) {
   font.setStretch(QFont::SemiCondensed);
   font.setWeight(weight >= 700 ? QFont::Bold : QFont::Normal);
   // The handheld's heights are cell heights (ascent plus descent); Qt sizes the em square. The
-  // largest pixel size whose cell is no taller than asked.
+  // largest size whose cell is no taller than asked, in steps finer than a pixel so that every
+  // cell height can be met.
   const int height = std::max(cellHeight, 1);
-  auto cellAt = [&](int pixels) {
-    font.setPixelSize(pixels);
+  auto cellAt = [&](double points) {
+    font.setPointSizeF(points);
     return QFontMetrics(font).height();
   };
-  int pixels = std::max(1, height * 5 / 6);
-  while (pixels > 1 && cellAt(pixels) > height) --pixels;
-  while (cellAt(pixels + 1) <= height) ++pixels;
-  font.setPixelSize(pixels);
+  constexpr double kStep = 0.05;
+  double points = std::max(kStep, height * 0.5);
+  while (points > kStep && cellAt(points) > height) points -= kStep;
+  while (cellAt(points + kStep) <= height) points += kStep;
+  font.setPointSizeF(points);
   if (averageWidth > 0) {
     // The stretch (drawn by widening or narrowing the glyphs) whose average character width is
     // the one asked for, the nearest to the face's own where several are.
@@ -283,7 +285,8 @@ FileDialogs& CMainFrame::Dialogs() {
 void CMainFrame::ApplyScreen() {
   const ScreenMetrics& screen = SystemMetrics();
   setMinimumSize(kSmallestScreen, kSmallestScreen);
-  if (size() != QSize(screen.width, screen.height)) resize(screen.width, screen.height);
+  // Always: a window never resized is sized from its children when it is first shown.
+  resize(screen.width, screen.height);
   const QFont keyFont = CellFont(screen.T(15), 700);
   const Rect bar = SoftKeyBar(screen);
   softKeys_->setGeometry(ToQRect(bar));
@@ -444,7 +447,7 @@ CTidewellApp::CTidewellApp() {
 
 CTidewellApp::~CTidewellApp() {
   frame_.reset();
-  theApp = nullptr;
+  if (theApp == this) theApp = nullptr;
 }
 
 bool CTidewellApp::InitInstance(bool show) {
