@@ -145,6 +145,24 @@ TEST(LayoutDump, ShapeAndValuesForATallScreen) {
   EXPECT_EQ(dump["progress"]["controls"]["1012"], nlohmann::json::array({48, 100, 432, 140}));
 }
 
+// The menu in the dump holds its widest text whole, at every density, on the screen.
+TEST(LayoutDump, MenuHoldsItsWidestTextAtEveryDensity) {
+  EnsureApplication();
+  for (const int dpi : {96, 192, 240, 288, 384}) {
+    const ScreenMetrics screen{768, 1024, dpi, dpi};
+    const auto menu = nlohmann::json::parse(DumpLayout(screen))["menu"];
+    const QFontMetrics metrics(CellFont(screen.T(16)));
+    EXPECT_EQ(menu["widestText"], metrics.horizontalAdvance("Restore Messages")) << dpi;
+    ASSERT_EQ(menu["items"].size(), 3u);
+    for (const auto& item : menu["items"]) {
+      EXPECT_GE(item[2].get<int>() - item[0].get<int>(),
+                screen.S(12) + menu["widestText"].get<int>()) << dpi;
+    }
+    EXPECT_GE(menu["rect"][0].get<int>(), 0);
+    EXPECT_EQ(menu["rect"][3], SoftKeyBar(screen).top);
+  }
+}
+
 class LiveScreen : public ::testing::Test {
  protected:
   // Runs `check` once a dialog of type D is the screen's top dialog (from inside its loop).
@@ -336,12 +354,11 @@ TEST_F(LiveScreen, MessageBoxesWrapInsideTheScreen) {
     }
     QString joined = lines.join("");
     EXPECT_EQ(joined.remove(' '), QString(question).remove(' '));  // nothing left out
-    // The path fills every line it takes but its last, rather than starting a line of its own.
+    // The path is broken between its folders, and never just after "file:/".
     EXPECT_TRUE(lines[0].startsWith("Are you sure")) << lines[0].toStdString();
-    const QFontMetrics metrics(font);
-    for (int i = 1; i + 1 < lines.size(); ++i) {
-      EXPECT_GT(metrics.horizontalAdvance(lines[i] + lines[i + 1][0]), PanelTextWidth(screen))
-          << lines[i].toStdString();
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+      EXPECT_FALSE(lines[i].endsWith("file:/")) << lines[i].toStdString();
+      if (lines[i].contains('/')) EXPECT_TRUE(lines[i].endsWith('/')) << lines[i].toStdString();
     }
     EXPECT_TRUE(box.Panel().contains(box.TextArea()->geometry()));
     ExpectNothingOutsideTheScreen(Frame());

@@ -51,15 +51,27 @@ void ForEachLine(const QString& text, const QFont& font, int width, Visit visit)
         line = word;
         continue;
       }
-      // Fill the line character by character, then whole lines of the rest.
-      QString current = line.isEmpty() ? QString() : line + " ";
-      for (const QChar c : rest) {
-        if (!fits(current + c) && !current.trimmed().isEmpty()) {
-          put(current);
-          current.clear();
+      // The path goes on after the line's words, broken after a "/" (not its first, so that
+      // "file:/" is never left alone at a line's end), or anywhere when no "/" fits.
+      QString prefix = line.isEmpty() ? QString() : line + " ";
+      while (!fits(prefix + rest)) {
+        int fitting = 0;
+        while (fitting < rest.size() && fits(prefix + rest.left(fitting + 1))) ++fitting;
+        const qsizetype firstSlash = rest.size() == word.size() ? rest.indexOf('/') : -1;
+        const qsizetype slash = rest.lastIndexOf('/', std::max(fitting - 1, 0));
+        if (slash > firstSlash && slash < fitting) {
+          fitting = static_cast<int>(slash) + 1;
+        } else if (!prefix.isEmpty()) {
+          put(prefix.trimmed());
+          prefix.clear();
+          continue;
         }
-        current += c;
+        fitting = std::max(fitting, 1);
+        put(prefix + rest.left(fitting));
+        prefix.clear();
+        rest = rest.mid(fitting);
       }
+      QString current = prefix + rest;
       line = current;
     }
     put(line);
