@@ -75,18 +75,18 @@ QFont CellFont(int cellHeight, int weight, int averageWidth) {
   font.setStretch(QFont::SemiCondensed);
   font.setWeight(weight >= 700 ? QFont::Bold : QFont::Normal);
   // The handheld's heights are cell heights (ascent plus descent); Qt sizes the em square. The
-  // largest size whose cell is no taller than asked, in steps finer than a pixel so that every
-  // cell height can be met.
+  // largest pixel size whose cell is no taller than asked. (The face's ascent and descent are
+  // whole pixels each, so a few cell heights fall between two sizes; finer sizes do not help.)
+  // Pixels, not points: the same on every screen whatever its logical resolution.
   const int height = std::max(cellHeight, 1);
-  auto cellAt = [&](double points) {
-    font.setPointSizeF(points);
+  auto cellAt = [&](int pixels) {
+    font.setPixelSize(pixels);
     return QFontMetrics(font).height();
   };
-  constexpr double kStep = 0.05;
-  double points = std::max(kStep, height * 0.5);
-  while (points > kStep && cellAt(points) > height) points -= kStep;
-  while (cellAt(points + kStep) <= height) points += kStep;
-  font.setPointSizeF(points);
+  int pixels = std::max(1, height * 5 / 6);
+  while (pixels > 1 && cellAt(pixels) > height) --pixels;
+  while (cellAt(pixels + 1) <= height) ++pixels;
+  font.setPixelSize(pixels);
   if (averageWidth > 0) {
     // The stretch (drawn by widening or narrowing the glyphs) whose average character width is
     // the one asked for, the nearest to the face's own where several are.
