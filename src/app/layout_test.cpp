@@ -312,7 +312,9 @@ TEST(TitleFont, AverageWidthAndHeightAsAsked) {
     EXPECT_EQ(title.averageCharWidth(), screen.S(10)) << dpi;
     EXPECT_LE(title.height(), screen.T(24)) << dpi;
     EXPECT_GE(title.height(), screen.T(24) - 1) << dpi;
-    if (dpi != 288) EXPECT_EQ(title.height(), screen.T(24)) << dpi;
+    if (dpi != 288) {
+      EXPECT_EQ(title.height(), screen.T(24)) << dpi;
+    }
     for (const int cell : {screen.T(12), screen.T(20)}) {
       EXPECT_LE(QFontMetrics(CellFont(cell)).height(), cell) << dpi;
       EXPECT_GE(QFontMetrics(CellFont(cell)).height(), cell - 1) << dpi;
@@ -358,7 +360,9 @@ TEST_F(LiveScreen, MessageBoxesWrapInsideTheScreen) {
     EXPECT_TRUE(lines[0].startsWith("Are you sure")) << lines[0].toStdString();
     for (int i = 0; i + 1 < lines.size(); ++i) {
       EXPECT_FALSE(lines[i].endsWith("file:/")) << lines[i].toStdString();
-      if (lines[i].contains('/')) EXPECT_TRUE(lines[i].endsWith('/')) << lines[i].toStdString();
+      if (lines[i].contains('/')) {
+        EXPECT_TRUE(lines[i].endsWith('/')) << lines[i].toStdString();
+      }
     }
     EXPECT_TRUE(box.Panel().contains(box.TextArea()->geometry()));
     ExpectNothingOutsideTheScreen(Frame());
