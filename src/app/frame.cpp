@@ -75,7 +75,9 @@ QFont CellFont(int cellHeight, int weight, int averageWidth) {
   font.setStretch(QFont::SemiCondensed);
   font.setWeight(weight >= 700 ? QFont::Bold : QFont::Normal);
   // The handheld's heights are cell heights (ascent plus descent); Qt sizes the em square. The
-  // largest pixel size whose cell is no taller than asked.
+  // largest pixel size whose cell is no taller than asked. (The face's ascent and descent are
+  // whole pixels each, so a few cell heights fall between two sizes; finer sizes do not help.)
+  // Pixels, not points: the same on every screen whatever its logical resolution.
   const int height = std::max(cellHeight, 1);
   auto cellAt = [&](int pixels) {
     font.setPixelSize(pixels);
@@ -283,7 +285,8 @@ FileDialogs& CMainFrame::Dialogs() {
 void CMainFrame::ApplyScreen() {
   const ScreenMetrics& screen = SystemMetrics();
   setMinimumSize(kSmallestScreen, kSmallestScreen);
-  if (size() != QSize(screen.width, screen.height)) resize(screen.width, screen.height);
+  // Always: a window never resized is sized from its children when it is first shown.
+  resize(screen.width, screen.height);
   const QFont keyFont = CellFont(screen.T(15), 700);
   const Rect bar = SoftKeyBar(screen);
   softKeys_->setGeometry(ToQRect(bar));
@@ -444,7 +447,7 @@ CTidewellApp::CTidewellApp() {
 
 CTidewellApp::~CTidewellApp() {
   frame_.reset();
-  theApp = nullptr;
+  if (theApp == this) theApp = nullptr;
 }
 
 bool CTidewellApp::InitInstance(bool show) {

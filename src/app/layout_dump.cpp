@@ -2,6 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <QtGui/QFontMetrics>
+
+#include <algorithm>
+
+#include "app/frame.h"
 #include "app/home_view.h"
 
 namespace larkpost::app {
@@ -39,6 +44,19 @@ nlohmann::ordered_json LayoutJson(const ScreenMetrics& screen) {
     controls[std::to_string(id)] = Box(place);
   }
   dump["progress"] = {{"client", {client.Width(), client.Height()}}, {"controls", controls}};
+  // The soft-key menu, sized from its items' texts in the screen's font.
+  const QFontMetrics metrics(CellFont(screen.T(16)));
+  const auto& items = MenuResource128()[1].items;
+  int widest = 0;
+  for (const MenuItem& item : items) {
+    widest = std::max(widest, metrics.horizontalAdvance(QString::fromUtf8(item.text).remove('&')));
+  }
+  const Rect menu = SoftKeyMenuRect(screen, widest, static_cast<int>(items.size()));
+  nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+  for (size_t i = 0; i < items.size(); ++i) {
+    rows.push_back(Box(SoftKeyMenuItem(screen, menu, static_cast<int>(i))));
+  }
+  dump["menu"] = {{"rect", Box(menu)}, {"widestText", widest}, {"items", rows}};
   return dump;
 }
 

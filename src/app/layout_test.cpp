@@ -3,18 +3,31 @@
 #include <gtest/gtest.h>
 
 #include <QtCore/QTimer>
+#include <QtGui/QFontInfo>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QScrollArea>
+#include <QtWidgets/QScrollBar>
 #include <QtGui/QAction>
 
+#include <cstdio>
+#include <functional>
 #include <map>
+#include <string>
 #include <nlohmann/json.hpp>
 
+#include "app/commands.h"
 #include "app/gui_test_support.h"
+#include "app/message_box.h"
 #include "app/home_view.h"
 #include "app/layout.h"
 #include "app/layout_dump.h"
 #include "app/progress_dialog.h"
 #include "app/soft_key_menu.h"
+#include "jobs/targets.h"
+#include "platform/framework/framework.h"
 
 namespace larkpost::app {
 namespace {
@@ -132,9 +145,44 @@ TEST(LayoutDump, ShapeAndValuesForATallScreen) {
   EXPECT_EQ(dump["progress"]["controls"]["1012"], nlohmann::json::array({48, 100, 432, 140}));
 }
 
+// The menu in the dump holds its widest text whole, at every density, on the screen.
+TEST(LayoutDump, MenuHoldsItsWidestTextAtEveryDensity) {
+  EnsureApplication();
+  for (const int dpi : {96, 192, 240, 288, 384}) {
+    const ScreenMetrics screen{768, 1024, dpi, dpi};
+    const auto menu = nlohmann::json::parse(DumpLayout(screen))["menu"];
+    const QFontMetrics metrics(CellFont(screen.T(16)));
+    EXPECT_EQ(menu["widestText"], metrics.horizontalAdvance("Restore Messages")) << dpi;
+    ASSERT_EQ(menu["items"].size(), 3u);
+    for (const auto& item : menu["items"]) {
+      EXPECT_GE(item[2].get<int>() - item[0].get<int>(),
+                screen.S(12) + menu["widestText"].get<int>()) << dpi;
+    }
+    EXPECT_GE(menu["rect"][0].get<int>(), 0);
+    EXPECT_EQ(menu["rect"][3], SoftKeyBar(screen).top);
+  }
+}
+
 class LiveScreen : public ::testing::Test {
  protected:
-  void Start(ScreenMetrics screen) { app_ = testing::StartApp(screen); }
+  // Runs `check` once a dialog of type D is the screen's top dialog (from inside its loop).
+  template <typename D>
+  void WhenShown(std::function<void(D*)> check) {
+    auto* poll = new QTimer(&Frame());
+    QObject::connect(poll, &QTimer::timeout, poll, [this, poll, check] {
+      if (auto* dialog = dynamic_cast<D*>(Frame().TopDialog())) {
+        poll->stop();
+        poll->deleteLater();
+        check(dialog);
+      }
+    });
+    poll->start(10);
+  }
+
+  void Start(ScreenMetrics screen) {
+    app_.reset();  // one application object at a time
+    app_ = testing::StartApp(screen);
+  }
   CMainFrame& Frame() { return *app_->MainFrame(); }
   CTidewellView& View() { return *Frame().View(); }
 
@@ -222,6 +270,215 @@ TEST_F(LiveScreen, AboutBoxFollowsTheRotation) {
   EXPECT_FALSE(ResolutionAwareRelayout());
   EXPECT_EQ(Frame().TitleText(), "Quenby Larkpost");
 }
+
+
+// Each item shows its whole text: the menu is as wide as its widest text in the screen's font,
+// at every resolution, and stays on the screen.
+TEST_F(LiveScreen, MenuShowsEveryItemWholeAtEveryDensity) {
+  for (const ScreenMetrics screen :
+       {ScreenMetrics{240, 320, 96, 96}, ScreenMetrics{480, 640, 192, 192},
+        ScreenMetrics{768, 1024, 240, 240}, ScreenMetrics{768, 1024, 288, 288},
+        ScreenMetrics{1024, 1360, 384, 384}}) {
+    Start(screen);
+    CSoftKeyMenu* menu = Frame().SoftKeyMenu();
+    Frame().OpenSoftKeyMenu();
+    QApplication::processEvents();
+    const Rect place = menu->Place();
+    EXPECT_EQ(menu->geometry(), QRect(Frame().mapToGlobal(QPoint(place.left, place.top)),
+                                      QSize(place.Width(), place.Height())));
+    EXPECT_GE(place.left, 0) << screen.dpiX;
+    EXPECT_EQ(place.bottom, SoftKeyBar(screen).top);
+    const QFontMetrics metrics(menu->font());
+    for (int i = 0; i < 3; ++i) {
+      const Rect item = SoftKeyMenuItem(screen, place, i);
+      QString text = menu->actions()[i]->text();
+      text.remove('&');
+      EXPECT_LE(screen.S(12) + metrics.horizontalAdvance(text), item.Width())
+          << text.toStdString() << " at " << screen.dpiX << " dpi";
+      EXPECT_GE(item.Height(), metrics.height());
+    }
+    menu->hide();
+  }
+}
+
+// The title's font: average width S(10), cell height T(24), as measured. The face's ascent and
+// descent are whole pixels each, so a few cell heights cannot be had (72, at 288 dpi, among
+// them): then the tallest cell below is taken, never a taller one.
+TEST(TitleFont, AverageWidthAndHeightAsAsked) {
+  EnsureApplication();
+  for (const int dpi : {96, 192, 288}) {
+    const ScreenMetrics screen{480, 640, dpi, dpi};
+    const QFontMetrics title(CellFont(screen.T(24), 700, screen.S(10)));
+    EXPECT_EQ(title.averageCharWidth(), screen.S(10)) << dpi;
+    EXPECT_LE(title.height(), screen.T(24)) << dpi;
+    EXPECT_GE(title.height(), screen.T(24) - 1) << dpi;
+    if (dpi != 288) {
+      EXPECT_EQ(title.height(), screen.T(24)) << dpi;
+    }
+    for (const int cell : {screen.T(12), screen.T(20)}) {
+      EXPECT_LE(QFontMetrics(CellFont(cell)).height(), cell) << dpi;
+      EXPECT_GE(QFontMetrics(CellFont(cell)).height(), cell - 1) << dpi;
+    }
+  }
+}
+
+// Every window the program shows lies on the emulated screen: nothing but the frame is a window
+// of the desktop (the soft-key menu, inside the frame, aside).
+void ExpectNothingOutsideTheScreen(const CMainFrame& frame) {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (!widget->isVisible() || widget == &frame) continue;
+    ADD_FAILURE() << "a window of its own: " << widget->metaObject()->className() << " "
+                  << widget->width() << "x" << widget->height();
+  }
+}
+
+TEST_F(LiveScreen, MessageBoxesWrapInsideTheScreen) {
+  const QString path =
+      "/home/annabelle/Documents/Backups/Phone/2026/January/BAK_20260105_0845.bak";
+  const QString question = QString::fromStdU16String(RestoreQuestion(path.toStdU16String()));
+  for (const ScreenMetrics screen :
+       {ScreenMetrics{240, 320, 96, 96}, ScreenMetrics{480, 640, 192, 192},
+        ScreenMetrics{768, 1024, 288, 288}, ScreenMetrics{640, 480, 192, 192}}) {
+    Start(screen);
+    ASSERT_EQ(Frame().size(), QSize(screen.width, screen.height));
+    ASSERT_EQ(SystemMetrics().height, screen.height);
+    CMessageBox box(&Frame(), question, MB_OKCANCEL | MB_ICONQUESTION);
+    box.show();
+    QApplication::processEvents();
+    EXPECT_EQ(box.geometry(), ToQRect(DialogClient(screen)));
+    EXPECT_TRUE(box.rect().contains(box.Panel())) << screen.width;
+    const QFont font = CellFont(screen.T(13));
+    const QStringList lines = WrapLines(question, font, PanelTextWidth(screen));
+    EXPECT_GT(lines.size(), 1);
+    for (const QString& line : lines) {
+      EXPECT_LE(QFontMetrics(font).horizontalAdvance(line.trimmed()), PanelTextWidth(screen))
+          << line.toStdString();
+    }
+    QString joined = lines.join("");
+    EXPECT_EQ(joined.remove(' '), QString(question).remove(' '));  // nothing left out
+    // The path is broken between its folders, and never just after "file:/".
+    EXPECT_TRUE(lines[0].startsWith("Are you sure")) << lines[0].toStdString();
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+      EXPECT_FALSE(lines[i].endsWith("file:/")) << lines[i].toStdString();
+      if (lines[i].contains('/')) {
+        EXPECT_TRUE(lines[i].endsWith('/')) << lines[i].toStdString();
+      }
+    }
+    EXPECT_TRUE(box.Panel().contains(box.TextArea()->geometry()));
+    ExpectNothingOutsideTheScreen(Frame());
+  }
+  // A text taller than the screen scrolls inside the panel.
+  Start({240, 320, 96, 96});
+  QStringList many;
+  for (int i = 0; i < 60; ++i) many << QString("Line %1 of a long report.").arg(i);
+  CMessageBox tall(&Frame(), many.join("\n"), MB_ICONWARNING);
+  tall.show();
+  QApplication::processEvents();
+  EXPECT_TRUE(tall.rect().contains(tall.Panel()));
+  auto* area = static_cast<QScrollArea*>(tall.TextArea());
+  EXPECT_GT(area->verticalScrollBar()->maximum(), 0);
+}
+
+// The desktop's message box is never used: the worker's messages and the confirmation appear on
+// the screen, and OK answers.
+TEST_F(LiveScreen, MessageBoxOfTheUserInterfaceIsOnTheScreen) {
+  Start({240, 320, 96, 96});
+  QtUserInterface ui(&Frame());
+  bool seen = false;
+  QTimer::singleShot(0, [&] {
+    auto* box = dynamic_cast<CMessageBox*>(Frame().TopDialog());
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->Text(), "Backup Succeeded.");
+    ExpectNothingOutsideTheScreen(Frame());
+    seen = true;
+    box->findChild<QPushButton*>()->click();
+  });
+  EXPECT_EQ(ui.MessageBox(u"Backup Succeeded.", MB_ICONINFORMATION), IDOK);
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(Frame().TopDialog() == nullptr);
+}
+
+// The file dialogs are Qt's own, laid out on the screen below the title strip, which shows their
+// title; each filter is shown once; the name follows the filter chosen; the strip's and the soft
+// keys' face stays as it was.
+TEST_F(LiveScreen, FileDialogsLieOnTheScreen) {
+  for (const ScreenMetrics screen :
+       {ScreenMetrics{240, 320, 96, 96}, ScreenMetrics{480, 640, 192, 192},
+        ScreenMetrics{768, 1024, 288, 288}}) {
+    Start(screen);
+    const QFont stripFont = CellFont(screen.T(15), 700);
+    const QString faceBefore = QFontInfo(stripFont).styleName();
+    const int widthBefore = QFontMetrics(stripFont).horizontalAdvance("Quenby Larkpost");
+    bool seen = false;
+    WhenShown<CFileDialog>([&](CFileDialog* dialog) {
+      const std::unique_ptr<CFileDialog, void (*)(CFileDialog*)> closes(
+          dialog, [](CFileDialog* d) { d->reject(); });
+      EXPECT_EQ(Frame().TitleText(), "Select Save Path.");
+      EXPECT_EQ(dialog->geometry(), ToQRect(DialogClient(screen)));
+      const QRect inside(QPoint(0, 0), dialog->size());
+      for (QWidget* child : dialog->findChildren<QWidget*>()) {
+        if (!child->isVisible() || child->parentWidget() != dialog->Files()) continue;
+        EXPECT_TRUE(inside.contains(child->geometry()))
+            << child->objectName().toStdString() << " at " << screen.dpiX;
+      }
+      EXPECT_EQ(dialog->Files()->nameFilters(),
+                (QStringList{"Larkpost File(*.bak)", "Text File(*.txt)", "Phone XML(*.xml)",
+                             "Phone ZIP(*.zip)", "HTML Page(*.html *.htm)"}));
+      ExpectNothingOutsideTheScreen(Frame());
+      EXPECT_EQ(QFontInfo(stripFont).styleName(), faceBefore);
+      EXPECT_EQ(QFontMetrics(stripFont).horizontalAdvance("Quenby Larkpost"), widthBefore);
+      // Choosing the phone's XML makes the proposed name one.
+      auto* types = dialog->Files()->findChild<QComboBox*>("fileTypeCombo");
+      ASSERT_NE(types, nullptr);
+      types->setCurrentIndex(2);
+      types->activated(2);
+      auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit");
+      ASSERT_NE(name, nullptr);
+      EXPECT_EQ(name->text(), "BAK_20260105_0845.xml");
+      seen = true;
+    });
+    QString path;
+    EXPECT_FALSE(QtFileDialogs().AskSavePath("Select Save Path.",
+                                             QString::fromStdU16String(kSaveDialogFilter), "bak",
+                                             "BAK_20260105_0845.bak", &path));
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(Frame().TopDialog() == nullptr);
+  }
+}
+
+// Resizing the window sets the screen's size and lays everything out again, as a rotation does.
+TEST_F(LiveScreen, ResizingTheWindowSetsTheScreen) {
+  Start({480, 640, 192, 192});
+  EXPECT_EQ(View().ImageListBuilds(), 1);
+  Frame().resize(600, 640);  // the same height: the images stay
+  QApplication::processEvents();
+  EXPECT_EQ(SystemMetrics().width, 600);
+  ExpectViewFollowsTable();
+  EXPECT_EQ(View().Control(1027)->x(), (600 - 400) / 2);
+  EXPECT_EQ(View().ImageListBuilds(), 1);
+  Frame().resize(600, 900);  // now tall: the 72-pixel bitmaps
+  QApplication::processEvents();
+  EXPECT_EQ(SystemMetrics().height, 900);
+  ExpectViewFollowsTable();
+  EXPECT_EQ(View().ImageListBuilds(), 2);
+  EXPECT_EQ(View().Images(1027).images[0].size(), QSize(144, 144));
+  EXPECT_EQ(Frame().SoftKeyMenu()->Place().bottom, 900 - SystemMetrics().T(26));
+}
+
+#ifdef LARKPOST_GUI_BINARY
+// --help names the program and the forms --dpi takes.
+TEST(CommandLine, HelpNamesTheProgramAndTheDpiForms) {
+  FILE* pipe = popen(LARKPOST_GUI_BINARY " --help", "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string help;
+  char buffer[512];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) help += buffer;
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_NE(help.find("Usage: larkpost-gui [options]"), std::string::npos) << help;
+  EXPECT_NE(help.find("--dpi <N|XxY>"), std::string::npos) << help;
+  EXPECT_EQ(help.find("<executable_name>"), std::string::npos) << help;
+}
+#endif
 
 }  // namespace
 }  // namespace larkpost::app

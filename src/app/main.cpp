@@ -81,7 +81,7 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
             ? LoadQString(IDS_RESTORE_SUCCEEDED) + "\n" +
                   QString::fromStdU16String(larkpost::RestoreSummaryLine({1250, 36, 2}))
             : QString::fromStdU16String(larkpost::RestoreQuestion(
-                  (QDir::homePath() + "/Backups/Phone/BAK_20260105_0845.bak").toStdU16String()));
+                  u"/home/ann/Backups/Phone/BAK_20260105_0845.bak"));
     CMessageBox box(&frame, text,
                     show == "restored" ? MB_ICONINFORMATION : MB_OKCANCEL | MB_ICONQUESTION);
     box.show();
@@ -154,10 +154,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   Q_INIT_RESOURCE(art);
-  if (parser.isSet("dump-layout")) {
-    std::cout << larkpost::app::DumpLayout(screen) << "\n";
-    return 0;
-  }
 
   if (parser.isSet("store")) {
     larkpost::mapi::SetDatabasePath(parser.value("store").toStdString());
@@ -171,11 +167,16 @@ int main(int argc, char** argv) {
     larkpost::mapi::SetDatabasePath(database);
   }
 
-  // A screenshot needs no display.
-  if (parser.isSet("screenshot") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+  // A screenshot and the layout need no display.
+  if ((parser.isSet("screenshot") || parser.isSet("dump-layout")) &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   QApplication application(argc, argv);
+  if (parser.isSet("dump-layout")) {
+    std::cout << larkpost::app::DumpLayout(screen) << "\n";
+    return 0;
+  }
   QApplication::setApplicationName("larkpost-gui");
   QApplication::setDesktopFileName("larkpost-gui");
 

@@ -2,7 +2,6 @@
 
 #include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
-#include <QtGui/QTextLayout>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QScrollArea>
@@ -25,23 +24,57 @@ constexpr int kIcon = 32;
 constexpr int kButtonWidth = 70;
 constexpr int kButtonHeight = 26;
 
-// Lays `text` out in lines no wider than `width`; one layout per paragraph.
+// Breaks `text` into lines no wider than `width`: between words, each paragraph on lines of its
+// own. A word that does not fit is moved to the next line, except a path (it holds a "/"), which
+// fills the line and goes on below, as does any word wider than a whole line.
 template <typename Visit>
 void ForEachLine(const QString& text, const QFont& font, int width, Visit visit) {
-  QTextOption option;
-  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   const QFontMetrics metrics(font);
+  auto fits = [&](const QString& line) { return metrics.horizontalAdvance(line) <= width; };
   int y = 0;
+  auto put = [&](const QString& line) {
+    visit(line, y);
+    y += metrics.lineSpacing();
+  };
   for (const QString& paragraph : text.split('\n')) {
-    QTextLayout layout(paragraph, font);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-      line.setLineWidth(width);
-      visit(paragraph.mid(line.textStart(), line.textLength()), y);
-      y += metrics.lineSpacing();
+    QString line;
+    for (const QString& word : paragraph.split(' ')) {
+      const QString joined = line.isEmpty() ? word : line + " " + word;
+      if (fits(joined)) {
+        line = joined;
+        continue;
+      }
+      QString rest = word;
+      const bool breakable = word.contains('/') || !fits(word);
+      if (!breakable) {
+        put(line);
+        line = word;
+        continue;
+      }
+      // The path goes on after the line's words, broken after a "/" (not its first, so that
+      // "file:/" is never left alone at a line's end), or anywhere when no "/" fits.
+      QString prefix = line.isEmpty() ? QString() : line + " ";
+      while (!fits(prefix + rest)) {
+        int fitting = 0;
+        while (fitting < rest.size() && fits(prefix + rest.left(fitting + 1))) ++fitting;
+        const qsizetype firstSlash = rest.size() == word.size() ? rest.indexOf('/') : -1;
+        const qsizetype slash = rest.lastIndexOf('/', std::max(fitting - 1, 0));
+        if (slash > firstSlash && slash < fitting) {
+          fitting = static_cast<int>(slash) + 1;
+        } else if (!prefix.isEmpty()) {
+          put(prefix.trimmed());
+          prefix.clear();
+          continue;
+        }
+        fitting = std::max(fitting, 1);
+        put(prefix + rest.left(fitting));
+        prefix.clear();
+        rest = rest.mid(fitting);
+      }
+      QString current = prefix + rest;
+      line = current;
     }
-    layout.endLayout();
+    put(line);
   }
 }
 
@@ -61,7 +94,7 @@ class TextBlock : public QWidget {
     painter.setPen(Qt::black);
     const int ascent = fontMetrics().ascent();
     ForEachLine(text_, font(), width(), [&](const QString& line, int y) {
-      painter.drawText(0, y + ascent, line.trimmed());
+      painter.drawText(0, y + ascent, line);
     });
   }
 

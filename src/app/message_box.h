@@ -15,7 +15,8 @@ class QScrollArea;
 
 namespace larkpost::app {
 
-// Lines of `text` as they are drawn `width` pixels wide in `font`.
+// Lines of `text` as they are drawn `width` pixels wide in `font`: broken between words, and
+// inside a path (or a word wider than the line) so that it fills the lines it takes.
 QStringList WrapLines(const QString& text, const QFont& font, int width);
 
 // The panel of a message box on the screen, in the box's own pixels (it lies in DialogClient):
