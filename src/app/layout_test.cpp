@@ -439,7 +439,7 @@ TEST_F(LiveScreen, FileDialogsLieOnTheScreen) {
     });
     QString path;
     EXPECT_FALSE(QtFileDialogs().AskSavePath("Select Save Path.",
-                                             QString::fromStdU16String(kSaveDialogFilter), "bak",
+                                             QString::fromStdU16String(SaveDialogFilter()), "bak",
                                              "BAK_20260105_0845.bak", &path));
     EXPECT_TRUE(seen);
     EXPECT_TRUE(Frame().TopDialog() == nullptr);
