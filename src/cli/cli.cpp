@@ -10,6 +10,7 @@
 #include <ostream>
 
 #include "cli/commands.h"
+#include "cli/merge_command.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
@@ -170,6 +171,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   app.add_option("--store", database, "message store database (default: " + database + ")");
   app.add_option("--codepage", codePage,
                  "Windows code page of the text in backup files (default 1252)");
+  std::string region;
+  app.add_option("--region", region,
+                 "country of numbers written without a country code, e.g. DE (default: the "
+                 "locale's)");
 
   // Every command that reads messages takes the same selection; only one command runs.
   SelectionOptions selectionOptions;
@@ -216,7 +221,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                       "what deleted messages become on a phone: direction (default: sent when "
                       "they have recipients, else received), received or sent");
 
-  for (CLI::App* command : {backup, restore, verify, show, convert}) {
+  MergeOptions mergeOptions;
+  CLI::App* merge = AddMergeCommand(app, mergeOptions);
+
+  for (CLI::App* command : {backup, restore, verify, show, convert, merge}) {
     AddSelectionOptions(*command, selectionOptions);
   }
 
@@ -243,6 +251,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     return kExitUsage;
   }
   mapi::SetDatabasePath(database);
+  if (!ApplyRegion(region, app.count("--region") > 0, io)) return kExitUsage;
 
   if (*backup) {
     return RunBackup(database, selectionOptions,
@@ -272,6 +281,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     }
     return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, selection, io);
   }
+  if (*merge) return RunMerge(mergeOptions, selection, io);
   if (store->got_subcommand("init")) return StoreInit(database, io);
   if (store->got_subcommand("list")) return StoreList(database, io);
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);

@@ -1,0 +1,31 @@
+// The `merge` and `store dedupe` commands: their options on the command line and their runs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "message/selection.h"
+
+namespace CLI {
+class App;
+}
+
+namespace larkpost {
+
+struct MergeOptions {
+  std::string out;
+  std::vector<std::string> ins;
+  std::string deletedAs = "direction";
+};
+
+// Adds `merge OUT IN...` to the program.
+CLI::App* AddMergeCommand(CLI::App& app, MergeOptions& options);
+// Merges the inputs into OUT and reports per input what it contributed.
+int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams& io);
+
+// --region CC: the region of numbers written without a country code. Empty takes the one of the
+// locale (LC_TELEPHONE, LANG). False with a usage message for a region libphonenumber lacks.
+bool ApplyRegion(const std::string& region, bool given, CliStreams& io);
+
+}  // namespace larkpost

@@ -1,0 +1,243 @@
+#include "jobs/merge.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <memory>
+
+#include "identity/phone_number.h"
+#include "jobs/message_files.h"
+#include "jobs/message_spool.h"
+#include "jobs/output_file.h"
+#include "platform/file/file.h"
+#include "platform/text/text.h"
+#include "platform/time/filetime.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+constexpr uint32_t kNamesBit = 1u << 2;  // of Richness()
+
+// One message read, in 64 bytes. After the choice the same slots hold the messages to write.
+struct Copy {
+  IdentityHash id;
+  uint64_t time = 0;         // the full delivery time
+  uint64_t position = 0;     // in the spool
+  uint64_t content = 0;      // a hash of everything the copy holds: equal copies' fixed order
+  uint64_t textFrom = kNone;   // spool position of the copy whose text to write, if not this one
+  uint64_t namesFrom = kNone;  // the same for the names
+  uint32_t rank = 0;           // what the copy holds beside its text (larger: more)
+  uint16_t textScore = 0;      // larger: fewer "?"
+  uint16_t input = 0;
+};
+static_assert(sizeof(Copy) == 64);
+
+uint64_t ContentHash(const MessageRecord& message) {
+  std::string all = IdentityKey(message, kAllFields, NumberForm::kAsWritten);
+  all += WideToUtf8(message.folderPath);
+  all += '\x1f';
+  all += WideToUtf8(message.senderName);
+  for (const RecordRecipient& recipient : message.recipients) {
+    all += '\x1f';
+    all += WideToUtf8(recipient.displayName);
+  }
+  all += WideToUtf8(message.text);
+  all += std::to_string(message.flags) + "/" + std::to_string(message.size) + "/" +
+         std::to_string(FileTimeToUInt64(message.lastModified));
+  return HashIdentityKey(all).high;
+}
+
+// Takes the names `donor` has where `message` has none, party by party (by normalised number).
+void FillNames(MessageRecord& message, const MessageRecord& donor) {
+  if (message.senderName.empty() &&
+      NormalisedNumber(message.senderAddress) == NormalisedNumber(donor.senderAddress)) {
+    message.senderName = donor.senderName;
+  }
+  for (RecordRecipient& recipient : message.recipients) {
+    if (!recipient.displayName.empty()) continue;
+    const std::u16string number = NormalisedNumber(recipient.address);
+    for (const RecordRecipient& other : donor.recipients) {
+      if (!other.displayName.empty() && NormalisedNumber(other.address) == number) {
+        recipient.displayName = other.displayName;
+        break;
+      }
+    }
+  }
+}
+
+bool Fail(MergeResult& result, const std::string& text) {
+  result.error = Utf8ToWide(text);
+  return false;
+}
+
+// Of each group of equal copies (sorted by identity), keeps as many as the input holding most of
+// them has, the richest first, and counts per input what it added. Returns how many are kept;
+// they are moved to the front of `copies`.
+size_t ChooseCopies(std::vector<Copy>& copies, MergeResult& result) {
+  std::vector<uint32_t> perInput(result.inputs.size(), 0);
+  std::vector<uint16_t> touched;
+  std::vector<Copy> group;
+  size_t kept = 0;
+  for (size_t start = 0; start < copies.size();) {
+    size_t end = start + 1;
+    while (end < copies.size() && copies[end].id == copies[start].id) ++end;
+    group.assign(copies.begin() + static_cast<ptrdiff_t>(start),
+                 copies.begin() + static_cast<ptrdiff_t>(end));
+    touched.clear();
+    for (const Copy& copy : group) {
+      if (perInput[copy.input]++ == 0) touched.push_back(copy.input);
+    }
+    std::sort(touched.begin(), touched.end());
+    uint32_t most = 0;  // what the inputs so far hold of this message
+    for (uint16_t input : touched) {
+      const uint32_t count = perInput[input];
+      const uint32_t added = count > most ? count - most : 0;
+      result.inputs[input].contributed += added;
+      result.inputs[input].alreadyThere += count - added;
+      most = std::max(most, count);
+      perInput[input] = 0;
+    }
+    std::sort(group.begin(), group.end(), [](const Copy& a, const Copy& b) {
+      if (a.rank != b.rank) return a.rank > b.rank;
+      if (a.textScore != b.textScore) return a.textScore > b.textScore;
+      if (a.content != b.content) return a.content < b.content;
+      return a.input < b.input;
+    });
+    const Copy* bestText = &group.front();
+    const Copy* named = nullptr;
+    for (const Copy& copy : group) {
+      if (copy.textScore > bestText->textScore) bestText = &copy;
+      if (named == nullptr && (copy.rank & kNamesBit) != 0) named = &copy;
+    }
+    for (uint32_t i = 0; i < most; ++i) {
+      Copy chosen = group[i];
+      if (bestText->textScore > chosen.textScore) chosen.textFrom = bestText->position;
+      if ((chosen.rank & kNamesBit) == 0 && named != nullptr) chosen.namesFrom = named->position;
+      copies[kept++] = chosen;  // kept <= start: the group was copied out first
+    }
+    start = end;
+  }
+  return kept;
+}
+
+}  // namespace
+
+IdentityFields IdentityFieldsOf(FileKind kind) {
+  if (kind == FileKind::kBackup) {
+    IdentityFields fields = kAllFields;
+    fields.codePageText = true;
+    return fields;
+  }
+  return kPhoneFields;
+}
+
+bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16string& out,
+                       DeletedAs deletedAs, const Selection& selection, MergeResult& result) {
+  result = MergeResult{};
+  const FileKind outKind = FileKindForPath(out);
+  if (!FormatOf(outKind).writable || outKind == FileKind::kTextExport) {
+    return Fail(result, std::string("a ") + FileKindName(outKind) +
+                            " is written by a backup of a store only");
+  }
+  if (ins.size() > std::numeric_limits<uint16_t>::max()) return Fail(result, "too many inputs");
+  IdentityFields fields = kAllFields;
+  for (const std::u16string& in : ins) {
+    const FileKind kind = FileKindForPath(in);
+    if (!IsReadable(kind)) {
+      return Fail(result, WideToUtf8(in) + ": a " + FileKindName(kind) + " cannot be read");
+    }
+    fields = CommonFields(fields, IdentityFieldsOf(kind));
+  }
+
+  // First pass: every message into the spool, and 64 bytes of it into memory.
+  MessageSpool spool(out);
+  std::vector<Copy> copies;
+  MessageRecord record;
+  for (size_t i = 0; i < ins.size(); ++i) {
+    MergeInputCounts& counts = result.inputs.emplace_back();
+    counts.path = ins[i];
+    std::unique_ptr<MessageReader> reader = OpenMessageReader(ins[i], FileKindForPath(ins[i]));
+    while (reader->Next(record)) {
+      if (!selection.Selects(record)) continue;
+      ++counts.selected;
+      Copy copy;
+      copy.id = HashIdentityKey(IdentityKey(record, fields));
+      copy.time = FileTimeToUInt64(record.deliveryTime);
+      copy.position = spool.Append(record);
+      copy.content = ContentHash(record);
+      const uint32_t richness = Richness(record);
+      const bool keepsFolders = IdentityFieldsOf(FileKindForPath(ins[i])).standardFolders;
+      copy.rank = uint32_t{keepsFolders} << 8 | (richness & 0xFF);
+      copy.textScore = static_cast<uint16_t>(richness >> 16);
+      copy.input = static_cast<uint16_t>(i);
+      copies.push_back(copy);
+    }
+    counts.read = reader->counts();
+    if (!reader->error().empty()) return Fail(result, WideToUtf8(ins[i]) + ": " + reader->error());
+  }
+
+  std::sort(copies.begin(), copies.end(),
+            [](const Copy& a, const Copy& b) { return a.id < b.id; });
+  copies.resize(ChooseCopies(copies, result));
+  std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) {
+    if (a.time != b.time) return a.time < b.time;
+    if (a.id != b.id) return a.id < b.id;
+    return a.content < b.content;
+  });
+
+  // Second pass: the chosen copies from the spool, in time order, into OUT.
+  CFile file;
+  OutputFile output;
+  OpenOutputFile(output, out, MessageStoreFiles(), file);
+  auto discard = [&] {
+    file.Abort();
+    if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
+  };
+  try {
+    std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, outKind, deletedAs);
+    MessageRecord donor;
+    std::string error;
+    for (const Copy& copy : copies) {
+      spool.Read(copy.position, record);
+      if (copy.textFrom != kNone) {
+        spool.Read(copy.textFrom, donor);
+        record.text = std::move(donor.text);
+      }
+      if (copy.namesFrom != kNone) {
+        spool.Read(copy.namesFrom, donor);
+        FillNames(record, donor);
+      }
+      if (!writer->Write(record, error)) {
+        writer.reset();
+        discard();
+        return Fail(result, "message " + std::to_string(result.written + 1) + ": " + error);
+      }
+      ++result.written;
+    }
+    writer->Finish();
+    result.entriesWritten = writer->entriesWritten();
+    result.replacedMessages = ReplacedMessages(*writer);
+    writer.reset();
+    if (!FlushFileBuffers(file)) {
+      const int osError = errno;
+      throw CFileException(CFileException::CauseFromErrno(osError), osError, output.target);
+    }
+    CommitOutputFile(output, file);
+  } catch (CFileException& error) {
+    discard();
+    if (output.temporary && error.m_strFileName == output.writePath) {
+      error.m_strFileName = output.target;
+    }
+    throw;
+  } catch (...) {
+    discard();
+    throw;
+  }
+  return true;
+}
+
+}  // namespace larkpost
