@@ -116,6 +116,7 @@ int RunRestore(const std::string& database, const std::string& path,
     nlohmann::ordered_json summary;
     summary["restored"] = counts.restored;
     summary["alreadyPresent"] = counts.present;
+    summary["byNumberFormat"] = counts.byNumberFormat;
     summary["foldersCreated"] = counts.foldersCreated;
     summary["dryRun"] = options.dryRun;
     if (selection.Narrows()) {
@@ -124,8 +125,9 @@ int RunRestore(const std::string& database, const std::string& path,
     }
     io.out << summary.dump() << "\n";
   } else {
-    io.out << "Restored: " << counts.restored << ", already present: " << counts.present
-           << ", folders created: " << counts.foldersCreated
+    io.out << "Restored: " << counts.restored << ", already present: " << counts.present;
+    if (counts.byNumberFormat > 0) io.out << " (" << counts.byNumberFormat << " by number format)";
+    io.out << ", folders created: " << counts.foldersCreated
            << (options.dryRun ? " (dry run: the store was not changed)" : "") << "\n";
     if (selection.Narrows()) {
       io.out << SelectedLine(job.considered - job.leftOut, job.considered) << "\n";
@@ -232,6 +234,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   store->require_subcommand(1);
   store->add_subcommand("init", "create the store file when it does not exist");
   store->add_subcommand("list", "folders with their message counts");
+  DedupeOptions dedupeOptions;
+  CLI::App* dedupe = AddDedupeCommand(*store, dedupeOptions);
   std::string dumpFile, loadFile;
   store->add_subcommand("dump", "write every message as NDJSON")
       ->add_option("FILE", dumpFile, "output file (default: standard output)");
@@ -286,6 +290,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (store->got_subcommand("list")) return StoreList(database, io);
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);
   if (store->got_subcommand("load")) return StoreLoad(database, loadFile, io);
+  if (*dedupe) return StoreDedupe(database, dedupeOptions, io);
   return kExitUsage;
 }
 

@@ -70,7 +70,8 @@ uint64_t Fnv1a(std::string_view bytes) {
 IdentityFields CommonFields(const IdentityFields& a, const IdentityFields& b) {
   return IdentityFields{a.standardFolders && b.standardFolders, a.subfolders && b.subfolders,
                         a.ownNumber && b.ownNumber, a.recipientTypes && b.recipientTypes,
-                        a.exactTimes && b.exactTimes, a.codePageText || b.codePageText};
+                        a.exactTimes && b.exactTimes, a.codePageText || b.codePageText,
+                        a.folder && b.folder};
 }
 
 std::string IdentityKey(const MessageRecord& message, const IdentityFields& fields,
@@ -78,16 +79,21 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
   std::string key;
   key.reserve(64 + message.text.size() * 2);
   FolderPath path;
+  bool received = false;
   if (ParseFolderPath(message.folderPath, path) != FolderPathResult::kOk) {
     // Not below a standard folder: only the very same path is the same folder.
-    key += 'x';
-    AppendPiece(key, WideToUtf8(message.folderPath));
-    path = FolderPath{};
+    if (fields.folder) {
+      key += 'x';
+      AppendPiece(key, WideToUtf8(message.folderPath));
+    }
   } else {
     const Direction direction = DirectionOf(path.kind, message);
-    key += static_cast<char>(direction);
-    if (fields.standardFolders) key += static_cast<char>('0' + static_cast<int>(path.kind));
-    if (fields.subfolders) {
+    received = direction == Direction::kReceived;
+    if (fields.folder) key += static_cast<char>(direction);
+    if (fields.folder && fields.standardFolders) {
+      key += static_cast<char>('0' + static_cast<int>(path.kind));
+    }
+    if (fields.folder && fields.subfolders) {
       AppendUInt64(key, path.subfolders.size());
       for (const std::u16string& name : path.subfolders) AppendPiece(key, WideToUtf8(name));
     }
@@ -98,7 +104,6 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
 
   // The other side of a received message is its sender, of any other its recipients; the own
   // number is the rest.
-  const bool received = key.front() == static_cast<char>(Direction::kReceived);
   std::vector<std::string> sender;
   if (!message.senderAddress.empty()) sender.push_back(Number(message.senderAddress, numbers));
   std::vector<std::string> recipients;
@@ -107,12 +112,12 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
     if (fields.recipientTypes) party += "\x1f" + std::to_string(recipient.type);
     recipients.push_back(std::move(party));
   }
-  if (received) {
+  if (fields.ownNumber) {
+    // Both sides: which one is the own does not matter (nor need the folder be known).
     AppendParties(key, std::move(sender));
-    if (fields.ownNumber) AppendParties(key, std::move(recipients));
-  } else {
     AppendParties(key, std::move(recipients));
-    if (fields.ownNumber) AppendParties(key, std::move(sender));
+  } else {
+    AppendParties(key, received ? std::move(sender) : std::move(recipients));
   }
   return key;
 }

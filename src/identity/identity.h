@@ -32,10 +32,13 @@ struct IdentityFields {
   bool recipientTypes = true;
   bool exactTimes = true;
   bool codePageText = false;    // one side keeps the text in the code page only
+  bool folder = true;           // false: the caller compares within one folder, so it is left out
 };
 
 // Everything: two stores, or a store and a backup file but for the code page.
 inline constexpr IdentityFields kAllFields{};
+// A restore of a backup file, which looks for each record in its own folder.
+inline constexpr IdentityFields kBackupInFolder{true, true, true, true, true, true, false};
 // A phone's file on either side: direction, millisecond, text and the other parties.
 inline constexpr IdentityFields kPhoneFields{false, false, false, false, false, false};
 
