@@ -1,7 +1,7 @@
 #include "identity/identity.h"
 
 #include <algorithm>
-#include <functional>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -44,9 +44,24 @@ void AppendPiece(std::string& key, std::string_view piece) {
   key += piece;
 }
 
+// Text into a key as its UTF-16 units: no conversion, and equal texts give equal bytes.
+void AppendWide(std::string& key, std::u16string_view text) {
+  key.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+}
+
 std::string Number(std::u16string_view written, NumberForm form) {
-  return WideToUtf8(form == NumberForm::kNormalised ? NormalisedNumber(written)
-                                                    : std::u16string(written));
+  std::string number;
+  AppendWide(number, form == NumberForm::kNormalised ? NormalisedNumber(written) : written);
+  return number;
+}
+
+// The text as the code page keeps it. ASCII is the same in every code page, so only a text with
+// other characters is converted.
+void AppendCodePageText(std::string& key, std::u16string_view text) {
+  const bool ascii = std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
+  if (!ascii) return AppendPiece(key, WideToAnsi(text));
+  AppendUInt64(key, text.size());
+  for (char16_t c : text) key += static_cast<char>(c);
 }
 
 // The parties of one side, sorted: the order of recipients is not the message's.
@@ -56,13 +71,10 @@ void AppendParties(std::string& key, std::vector<std::string> parties) {
   for (const std::string& party : parties) AppendPiece(key, party);
 }
 
-uint64_t Fnv1a(std::string_view bytes) {
-  uint64_t hash = 0xCBF29CE484222325ull;
-  for (unsigned char c : bytes) {
-    hash ^= c;
-    hash *= 0x100000001B3ull;
-  }
-  return hash;
+uint64_t Mix(uint64_t value) {
+  value ^= value >> 47;
+  value *= 0xC6A4A7935BD1E995ull;
+  return value ^ (value >> 47);
 }
 
 }  // namespace
@@ -84,7 +96,8 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
     // Not below a standard folder: only the very same path is the same folder.
     if (fields.folder) {
       key += 'x';
-      AppendPiece(key, WideToUtf8(message.folderPath));
+      AppendUInt64(key, message.folderPath.size());
+      AppendWide(key, message.folderPath);
     }
   } else {
     const Direction direction = DirectionOf(path.kind, message);
@@ -95,12 +108,20 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
     }
     if (fields.folder && fields.subfolders) {
       AppendUInt64(key, path.subfolders.size());
-      for (const std::u16string& name : path.subfolders) AppendPiece(key, WideToUtf8(name));
+      for (const std::u16string& name : path.subfolders) {
+        AppendUInt64(key, name.size());
+        AppendWide(key, name);
+      }
     }
   }
   const uint64_t time = FileTimeToUInt64(message.deliveryTime);
   AppendUInt64(key, fields.exactTimes ? time : time / kTicksPerMs);
-  AppendPiece(key, fields.codePageText ? WideToAnsi(message.text) : WideToUtf8(message.text));
+  if (fields.codePageText) {
+    AppendCodePageText(key, message.text);
+  } else {
+    AppendUInt64(key, message.text.size());
+    AppendWide(key, message.text);
+  }
 
   // The other side of a received message is its sender, of any other its recipients; the own
   // number is the rest.
@@ -109,7 +130,7 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
   std::vector<std::string> recipients;
   for (const RecordRecipient& recipient : message.recipients) {
     std::string party = Number(recipient.address, numbers);
-    if (fields.recipientTypes) party += "\x1f" + std::to_string(recipient.type);
+    if (fields.recipientTypes) AppendUInt64(party, static_cast<uint32_t>(recipient.type));
     recipients.push_back(std::move(party));
   }
   if (fields.ownNumber) {
@@ -122,9 +143,25 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
   return key;
 }
 
+uint64_t HashBytes(std::string_view bytes, uint64_t seed) {
+  // MurmurHash64A: eight bytes a step.
+  constexpr uint64_t kM = 0xC6A4A7935BD1E995ull;
+  uint64_t hash = seed ^ (bytes.size() * kM);
+  size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    hash = (hash ^ Mix(word) * kM) * kM;
+  }
+  uint64_t tail = 0;
+  if (i < bytes.size()) std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
+  hash = (hash ^ tail) * kM;
+  return Mix(hash);
+}
+
 IdentityHash HashIdentityKey(const std::string& key) {
-  // Two unrelated 64-bit hashes: a collision needs both to collide.
-  return IdentityHash{Fnv1a(key), std::hash<std::string_view>{}(key)};
+  // Two hashes with unrelated seeds: a collision needs both to collide.
+  return IdentityHash{HashBytes(key, 0x9E3779B97F4A7C15ull), HashBytes(key, 0x2545F4914F6CDD1Dull)};
 }
 
 uint32_t Richness(const MessageRecord& message) {

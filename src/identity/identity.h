@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "message/message_record.h"
 
@@ -61,6 +62,8 @@ struct IdentityHash {
   friend auto operator<=>(const IdentityHash&, const IdentityHash&) = default;
 };
 IdentityHash HashIdentityKey(const std::string& key);
+// A 64-bit hash of any bytes (the one the keys' hashes are made of).
+uint64_t HashBytes(std::string_view bytes, uint64_t seed = 0);
 
 // How much a copy holds, to keep the richest of equal copies: a larger value holds more. First
 // a text with fewer "?" (another copy kept the real characters), then a subfolder over the bare

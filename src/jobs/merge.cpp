@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
 #include <cerrno>
 #include <limits>
 #include <memory>
@@ -36,21 +39,6 @@ struct Copy {
 };
 static_assert(sizeof(Copy) == 64);
 
-uint64_t ContentHash(const MessageRecord& message) {
-  std::string all = IdentityKey(message, kAllFields, NumberForm::kAsWritten);
-  all += WideToUtf8(message.folderPath);
-  all += '\x1f';
-  all += WideToUtf8(message.senderName);
-  for (const RecordRecipient& recipient : message.recipients) {
-    all += '\x1f';
-    all += WideToUtf8(recipient.displayName);
-  }
-  all += WideToUtf8(message.text);
-  all += std::to_string(message.flags) + "/" + std::to_string(message.size) + "/" +
-         std::to_string(FileTimeToUInt64(message.lastModified));
-  return HashIdentityKey(all).high;
-}
-
 // Takes the names `donor` has where `message` has none, party by party (by normalised number).
 void FillNames(MessageRecord& message, const MessageRecord& donor) {
   if (message.senderName.empty() &&
@@ -67,6 +55,40 @@ void FillNames(MessageRecord& message, const MessageRecord& donor) {
       }
     }
   }
+}
+
+// Spool positions carry their input in the top bits.
+constexpr int kInputShift = 48;
+constexpr uint64_t kOffsetMask = (uint64_t{1} << kInputShift) - 1;
+
+struct InputPass {
+  std::unique_ptr<MessageSpool> spool;
+  std::vector<Copy> copies;
+  std::string error;              // the reader's, naming the entry
+  std::exception_ptr failure;     // a file error, rethrown on the caller's thread
+};
+
+// Reads one input whole into its spool and its copies.
+void ReadInput(const std::u16string& path, uint16_t input, const IdentityFields& fields,
+               const Selection& selection, InputPass& pass, MergeInputCounts& counts) {
+  std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
+  const bool keepsFolders = IdentityFieldsOf(FileKindForPath(path)).standardFolders;
+  MessageRecord record;
+  while (reader->Next(record)) {
+    if (!selection.Selects(record)) continue;
+    ++counts.selected;
+    Copy copy;
+    copy.id = HashIdentityKey(IdentityKey(record, fields));
+    copy.time = FileTimeToUInt64(record.deliveryTime);
+    copy.position = uint64_t{input} << kInputShift | pass.spool->Append(record, copy.content);
+    const uint32_t richness = Richness(record);
+    copy.rank = uint32_t{keepsFolders} << 8 | (richness & 0xFF);
+    copy.textScore = static_cast<uint16_t>(richness >> 16);
+    copy.input = input;
+    pass.copies.push_back(copy);
+  }
+  counts.read = reader->counts();
+  pass.error = reader->error();
 }
 
 bool Fail(MergeResult& result, const std::string& text) {
@@ -153,31 +175,43 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     fields = CommonFields(fields, IdentityFieldsOf(kind));
   }
 
-  // First pass: every message into the spool, and 64 bytes of it into memory.
-  MessageSpool spool(out);
-  std::vector<Copy> copies;
-  MessageRecord record;
+  // First pass: every message into its input's spool, and 64 bytes of it into memory. The
+  // inputs are read side by side, one thread each up to the machine's processors: reading and
+  // checking them is most of a merge's work.
+  std::vector<InputPass> passes(ins.size());
   for (size_t i = 0; i < ins.size(); ++i) {
-    MergeInputCounts& counts = result.inputs.emplace_back();
-    counts.path = ins[i];
-    std::unique_ptr<MessageReader> reader = OpenMessageReader(ins[i], FileKindForPath(ins[i]));
-    while (reader->Next(record)) {
-      if (!selection.Selects(record)) continue;
-      ++counts.selected;
-      Copy copy;
-      copy.id = HashIdentityKey(IdentityKey(record, fields));
-      copy.time = FileTimeToUInt64(record.deliveryTime);
-      copy.position = spool.Append(record);
-      copy.content = ContentHash(record);
-      const uint32_t richness = Richness(record);
-      const bool keepsFolders = IdentityFieldsOf(FileKindForPath(ins[i])).standardFolders;
-      copy.rank = uint32_t{keepsFolders} << 8 | (richness & 0xFF);
-      copy.textScore = static_cast<uint16_t>(richness >> 16);
-      copy.input = static_cast<uint16_t>(i);
-      copies.push_back(copy);
+    result.inputs.emplace_back().path = ins[i];
+    passes[i].spool = std::make_unique<MessageSpool>(out);
+  }
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i = next++; i < ins.size(); i = next++) {
+      try {
+        ReadInput(ins[i], static_cast<uint16_t>(i), fields, selection, passes[i],
+                  result.inputs[i]);
+      } catch (...) {
+        passes[i].failure = std::current_exception();
+      }
     }
-    counts.read = reader->counts();
-    if (!reader->error().empty()) return Fail(result, WideToUtf8(ins[i]) + ": " + reader->error());
+  };
+  const size_t workers =
+      std::min<size_t>(ins.size(), std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<std::thread> threads;
+  for (size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
+  // The first input at fault is reported, as a run through them in order would.
+  size_t total = 0;
+  for (size_t i = 0; i < ins.size(); ++i) {
+    if (passes[i].failure) std::rethrow_exception(passes[i].failure);
+    if (!passes[i].error.empty()) return Fail(result, WideToUtf8(ins[i]) + ": " + passes[i].error);
+    total += passes[i].copies.size();
+  }
+  std::vector<Copy> copies;
+  copies.reserve(total);
+  for (InputPass& pass : passes) {
+    copies.insert(copies.end(), pass.copies.begin(), pass.copies.end());
+    std::vector<Copy>().swap(pass.copies);
   }
 
   std::sort(copies.begin(), copies.end(),
@@ -199,16 +233,20 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   };
   try {
     std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, outKind, deletedAs);
+    MessageRecord record;
     MessageRecord donor;
     std::string error;
+    auto read = [&](uint64_t position, MessageRecord& into) {
+      passes[position >> kInputShift].spool->Read(position & kOffsetMask, into);
+    };
     for (const Copy& copy : copies) {
-      spool.Read(copy.position, record);
+      read(copy.position, record);
       if (copy.textFrom != kNone) {
-        spool.Read(copy.textFrom, donor);
+        read(copy.textFrom, donor);
         record.text = std::move(donor.text);
       }
       if (copy.namesFrom != kNone) {
-        spool.Read(copy.namesFrom, donor);
+        read(copy.namesFrom, donor);
         FillNames(record, donor);
       }
       if (!writer->Write(record, error)) {

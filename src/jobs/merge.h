@@ -8,11 +8,11 @@
 // (a backup file's code page may have lacked a character another file kept) and the names from
 // a copy that has them when it has none.
 //
-// Memory follows the number of messages, never their text: a first pass keeps 64 bytes per
-// message (its identity hash, time and where it lies in a spool file beside OUT that holds the
-// messages read), and a second writes the chosen ones from the spool in time order. A broken
-// input is found in the first pass, before OUT is opened: nothing is written then. Runs on the
-// caller's thread.
+// Memory follows the number of messages, never their text: a first pass reads the inputs side by
+// side (a thread each, up to the machine's processors), parks each message in a spool file of
+// its input beside OUT and keeps 64 bytes of it (its identity hash, time and spool position); a
+// second writes the chosen ones from the spools in time order. A broken input is found in the
+// first pass, before OUT is opened: nothing is written then. Returns when the merge is over.
 #pragma once
 
 #include <cstdint>

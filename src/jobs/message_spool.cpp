@@ -1,9 +1,13 @@
 #include "jobs/message_spool.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "formats/message_stream.h"
+#include "identity/identity.h"
 #include "platform/file/file.h"
 #include "platform/time/filetime.h"
 
@@ -56,7 +60,9 @@ struct Cursor {
 }  // namespace
 
 MessageSpool::MessageSpool(const std::u16string& path)
-    : path_(path), file_(OpenUnnamedFileBeside(path)) {}
+    : path_(path), file_(OpenUnnamedFileBeside(path)) {
+  setvbuf(file_, nullptr, _IOFBF, size_t{1} << 20);
+}
 
 MessageSpool::~MessageSpool() {
   if (file_ != nullptr) fclose(file_);
@@ -66,9 +72,9 @@ void MessageSpool::Fail(int osError) {
   throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
 }
 
-uint64_t MessageSpool::Append(const MessageRecord& message) {
+uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHash) {
   if (!writing_) {
-    if (fseeko(file_, 0, SEEK_END) != 0) Fail(errno);
+    if (fseeko(file_, static_cast<off_t>(end_), SEEK_SET) != 0) Fail(errno);
     writing_ = true;
   }
   buffer_.clear();
@@ -90,10 +96,22 @@ uint64_t MessageSpool::Append(const MessageRecord& message) {
   PutText(buffer_, message.text);
   const uint32_t length = static_cast<uint32_t>(buffer_.size() - 4);
   std::memcpy(buffer_.data(), &length, 4);
+  contentHash = HashBytes(buffer_);
   if (fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) Fail(errno);
   const uint64_t position = end_;
   end_ += buffer_.size();
   return position;
+}
+
+void MessageSpool::ReadAt(uint64_t position, size_t count, size_t into) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t got = pread(fileno(file_), buffer_.data() + into + done, count - done,
+                              static_cast<off_t>(position + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) Fail(got < 0 ? errno : EIO);
+    done += static_cast<size_t>(got);
+  }
 }
 
 void MessageSpool::Read(uint64_t position, MessageRecord& message) {
@@ -101,14 +119,20 @@ void MessageSpool::Read(uint64_t position, MessageRecord& message) {
     if (fflush(file_) != 0) Fail(errno);
     writing_ = false;
   }
+  // One read for most messages: the length and what a short message takes.
+  constexpr size_t kFirstRead = 1024;
+  if (position + 4 > end_) Fail(EIO);
+  buffer_.resize(static_cast<size_t>(std::min<uint64_t>(kFirstRead, end_ - position)));
+  ReadAt(position, buffer_.size());
   uint32_t length = 0;
-  if (fseeko(file_, static_cast<off_t>(position), SEEK_SET) != 0 ||
-      fread(&length, 1, 4, file_) != 4 || position + 4 + length > end_) {
-    Fail(errno != 0 ? errno : EIO);
+  std::memcpy(&length, buffer_.data(), 4);
+  if (position + 4 + length > end_) Fail(EIO);
+  if (4 + length > buffer_.size()) {
+    const size_t have = buffer_.size();
+    buffer_.resize(4 + length);
+    ReadAt(position + have, buffer_.size() - have, have);
   }
-  buffer_.resize(length);
-  if (fread(buffer_.data(), 1, length, file_) != length) Fail(errno != 0 ? errno : EIO);
-  Cursor in{buffer_.data(), buffer_.data() + buffer_.size()};
+  Cursor in{buffer_.data() + 4, buffer_.data() + 4 + length};
   in.Text(message.messageClass);
   in.Text(message.folderPath);
   message.lastModified = UInt64ToFileTime(in.U64());

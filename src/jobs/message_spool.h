@@ -19,13 +19,16 @@ class MessageSpool {
   MessageSpool(const MessageSpool&) = delete;
   MessageSpool& operator=(const MessageSpool&) = delete;
 
-  // Parks the message; returns its position. Throws CFileException (a full disk) naming the path.
-  uint64_t Append(const MessageRecord& message);
+  // Parks the message; returns its position and sets `contentHash` to a hash of everything it
+  // holds. Throws CFileException (a full disk) naming the path.
+  uint64_t Append(const MessageRecord& message, uint64_t& contentHash);
   // The message parked at `position`. Throws CFileException on a read error.
   void Read(uint64_t position, MessageRecord& message);
 
  private:
   void Fail(int osError);
+  // Reads `count` bytes at `position` of the file into buffer_ from `into` on.
+  void ReadAt(uint64_t position, size_t count, size_t into = 0);
 
   std::u16string path_;
   FILE* file_ = nullptr;
