@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <exception>
 #include <thread>
 #include <cerrno>
@@ -61,16 +63,34 @@ void FillNames(MessageRecord& message, const MessageRecord& donor) {
 constexpr int kInputShift = 48;
 constexpr uint64_t kOffsetMask = (uint64_t{1} << kInputShift) - 1;
 
+// The copies of all inputs in blocks, not one array: an array grown by doubling would need
+// twice its size for a moment, and the inputs' arrays joined once more.
+using Copies = std::deque<Copy>;
+
+// What the readers of the inputs add to, a batch at a time.
+struct SharedCopies {
+  std::mutex mutex;
+  Copies copies;
+  void Add(std::vector<Copy>& batch) {
+    std::lock_guard<std::mutex> lock(mutex);
+    copies.insert(copies.end(), batch.begin(), batch.end());
+    batch.clear();
+  }
+};
+
 struct InputPass {
   std::unique_ptr<MessageSpool> spool;
-  std::vector<Copy> copies;
   std::string error;              // the reader's, naming the entry
   std::exception_ptr failure;     // a file error, rethrown on the caller's thread
 };
 
 // Reads one input whole into its spool and its copies.
 void ReadInput(const std::u16string& path, uint16_t input, const IdentityFields& fields,
-               const Selection& selection, InputPass& pass, MergeInputCounts& counts) {
+               const Selection& selection, InputPass& pass, SharedCopies& shared,
+               MergeInputCounts& counts) {
+  constexpr size_t kBatch = 4096;
+  std::vector<Copy> batch;
+  batch.reserve(kBatch);
   std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
   const bool keepsFolders = IdentityFieldsOf(FileKindForPath(path)).standardFolders;
   MessageRecord record;
@@ -85,8 +105,10 @@ void ReadInput(const std::u16string& path, uint16_t input, const IdentityFields&
     copy.rank = uint32_t{keepsFolders} << 8 | (richness & 0xFF);
     copy.textScore = static_cast<uint16_t>(richness >> 16);
     copy.input = input;
-    pass.copies.push_back(copy);
+    batch.push_back(copy);
+    if (batch.size() == kBatch) shared.Add(batch);
   }
+  shared.Add(batch);
   counts.read = reader->counts();
   pass.error = reader->error();
 }
@@ -99,7 +121,7 @@ bool Fail(MergeResult& result, const std::string& text) {
 // Of each group of equal copies (sorted by identity), keeps as many as the input holding most of
 // them has, the richest first, and counts per input what it added. Returns how many are kept;
 // they are moved to the front of `copies`.
-size_t ChooseCopies(std::vector<Copy>& copies, MergeResult& result) {
+size_t ChooseCopies(Copies& copies, MergeResult& result) {
   std::vector<uint32_t> perInput(result.inputs.size(), 0);
   std::vector<uint16_t> touched;
   std::vector<Copy> group;
@@ -179,6 +201,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   // inputs are read side by side, one thread each up to the machine's processors: reading and
   // checking them is most of a merge's work.
   std::vector<InputPass> passes(ins.size());
+  SharedCopies shared;
   for (size_t i = 0; i < ins.size(); ++i) {
     result.inputs.emplace_back().path = ins[i];
     passes[i].spool = std::make_unique<MessageSpool>(out);
@@ -187,7 +210,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   auto work = [&] {
     for (size_t i = next++; i < ins.size(); i = next++) {
       try {
-        ReadInput(ins[i], static_cast<uint16_t>(i), fields, selection, passes[i],
+        ReadInput(ins[i], static_cast<uint16_t>(i), fields, selection, passes[i], shared,
                   result.inputs[i]);
       } catch (...) {
         passes[i].failure = std::current_exception();
@@ -201,22 +224,16 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   work();
   for (std::thread& thread : threads) thread.join();
   // The first input at fault is reported, as a run through them in order would.
-  size_t total = 0;
   for (size_t i = 0; i < ins.size(); ++i) {
     if (passes[i].failure) std::rethrow_exception(passes[i].failure);
     if (!passes[i].error.empty()) return Fail(result, WideToUtf8(ins[i]) + ": " + passes[i].error);
-    total += passes[i].copies.size();
   }
-  std::vector<Copy> copies;
-  copies.reserve(total);
-  for (InputPass& pass : passes) {
-    copies.insert(copies.end(), pass.copies.begin(), pass.copies.end());
-    std::vector<Copy>().swap(pass.copies);
-  }
+  Copies& copies = shared.copies;
 
   std::sort(copies.begin(), copies.end(),
             [](const Copy& a, const Copy& b) { return a.id < b.id; });
   copies.resize(ChooseCopies(copies, result));
+  copies.shrink_to_fit();
   std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) {
     if (a.time != b.time) return a.time < b.time;
     if (a.id != b.id) return a.id < b.id;
