@@ -17,8 +17,9 @@ namespace {
 using i18n::phonenumbers::PhoneNumber;
 using i18n::phonenumbers::PhoneNumberUtil;
 
+// Until a front end sets it, the locale's.
 std::string& Region() {
-  static std::string region;
+  static std::string region = RegionFromEnvironment();
   return region;
 }
 

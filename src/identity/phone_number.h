@@ -17,7 +17,8 @@
 
 namespace larkpost {
 
-// The region numbers without a country code are read in ("DE", "US"); empty for none.
+// The region numbers without a country code are read in ("DE", "US"); empty for none. Until set,
+// RegionFromEnvironment().
 void SetNumberRegion(std::string region);
 const std::string& NumberRegion();
 
