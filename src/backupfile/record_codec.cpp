@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "backupfile/address.h"
+#include "identity/identity.h"
 #include "message/folder_path.h"
 #include "platform/text/text.h"
 
@@ -201,22 +202,7 @@ std::string EncodeRecord(const MessageRecord& record, bool* replaced) {
 }
 
 std::string PresenceKey(const MessageRecord& record) {
-  // A restore builds two keys per record: the scratch line is kept from one to the next.
-  thread_local std::u16string line;
-  std::string key;
-  key.reserve(16 + record.text.size() + 64 * (1 + record.recipients.size()));
-  AppendFileTime(key, record.deliveryTime);
-  const std::string text = WideToAnsi(record.text);
-  // The text is length-prefixed, so no text can run into the lines after it.
-  AppendUInt32(key, static_cast<uint32_t>(text.size()));
-  key += text;
-  line.clear();
-  AppendSenderLine(line, record);
-  AppendLine(key, line, nullptr);
-  line.clear();
-  AppendRecipientLine(line, record.recipients);
-  AppendLine(key, line, nullptr);
-  return key;
+  return IdentityKey(record, kBackupInFolder);
 }
 
 }  // namespace larkpost

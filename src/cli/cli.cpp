@@ -13,6 +13,7 @@
 
 #include "cli/code_page_choice.h"
 #include "cli/commands.h"
+#include "cli/merge_command.h"
 #include "cli/printable.h"
 #include "cli/selection_options.h"
 #include "cli/suggest.h"
@@ -125,6 +126,7 @@ int RunRestore(const std::string& database, const std::string& path,
     nlohmann::ordered_json summary;
     summary["restored"] = counts.restored;
     summary["alreadyPresent"] = counts.present;
+    summary["byNumberFormat"] = counts.byNumberFormat;
     summary["foldersCreated"] = counts.foldersCreated;
     summary["dryRun"] = options.dryRun;
     if (selection.Narrows()) {
@@ -267,6 +269,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   app.add_option("--codepage", codePage,
                  "Windows code page of the text in backup files (default 1252; 65001 keeps "
                  "every character); auto, for reading, tells it from the file's texts");
+  std::string region;
+  app.add_option("--region", region,
+                 "country of numbers written without a country code, e.g. DE (default: the "
+                 "locale's)");
 
   // Every command that reads messages takes the same selection; only one command runs.
   SelectionOptions selectionOptions;
@@ -322,7 +328,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                       "what deleted messages become on a phone: direction (default: sent when "
                       "they have recipients, else received), received or sent");
 
-  for (CLI::App* command : {backup, restore, verify, show, convert}) {
+  MergeOptions mergeOptions;
+  CLI::App* merge = AddMergeCommand(app, mergeOptions);
+
+  for (CLI::App* command : {backup, restore, verify, show, convert, merge}) {
     AddSelectionOptions(*command, selectionOptions);
   }
 
@@ -330,6 +339,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   store->require_subcommand(1);
   store->add_subcommand("init", "create the store file when it does not exist");
   store->add_subcommand("list", "folders with their message counts");
+  DedupeOptions dedupeOptions;
+  CLI::App* dedupe = AddDedupeCommand(*store, dedupeOptions);
   std::string dumpFile, loadFile;
   store->add_subcommand("dump", "write every message as NDJSON")
       ->add_option("FILE", dumpFile, "output file (default: standard output)");
@@ -364,6 +375,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (detectCodePage && readPath != nullptr) UseDetectedCodePage(*readPath, io);
   mapi::SetDatabasePath(database);
   mapi::SetReadOnlyAccess(false);  // the commands that only read set it below
+  if (!ApplyRegion(region, app.count("--region") > 0, io)) return kExitUsage;
 
   if (*backup) {
     return RunBackup(database, selectionOptions,
@@ -407,6 +419,11 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     ScopedStopOnSignal stopOnSignal;
     return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, selection, io);
   }
+  if (*merge) {
+    if (!MayWrite(mergeOptions.out, mergeOptions.force, io)) return kExitFailure;
+    ScopedStopOnSignal stopOnSignal;
+    return RunMerge(mergeOptions, selection, io);
+  }
   if (store->got_subcommand("init")) {
     if (RefuseReadOnlyStore(database, io)) return kExitFailure;
     return StoreInit(database, io);
@@ -418,6 +435,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (store->got_subcommand("load")) {
     if (RefuseReadOnlyStore(database, io)) return kExitFailure;
     return StoreLoad(database, loadFile, io);
+  }
+  if (*dedupe) {
+    if (!dedupeOptions.dryRun && RefuseReadOnlyStore(database, io)) return kExitFailure;
+    return StoreDedupe(database, dedupeOptions, io);
   }
   return kExitUsage;
 }

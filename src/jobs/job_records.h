@@ -13,11 +13,13 @@
 
 #include <memory>
 
+#include "backupfile/record_codec.h"
 #include "formats/format_table.h"
 #include "jobs/outcome.h"
 #include "message/selection.h"
 #include "store/restore.h"
 #include "store/session.h"
+#include "store/store_presence.h"
 
 namespace larkpost {
 
@@ -104,11 +106,24 @@ struct RestoreJob {
       ++leftOut;
       return true;
     }
-    return Restorer().Restore(record, error);
+    if (FileKindForPath(path) == FileKind::kBackup) return Restorer().Restore(record, error);
+    // A phone's file keeps less than the store: its messages are looked for in the whole store
+    // under the fields both keep (store_presence.h), read before the first one.
+    if (!phonePresence.read() && !phonePresence.Read(session, kPhoneFields)) {
+      error = kSaveError;
+      return false;
+    }
+    bool byNumberFormat = false;
+    if (phonePresence.Take(record, byNumberFormat)) {
+      Restorer().CountPresent(byNumberFormat);
+      return true;
+    }
+    return Restorer().RestoreAbsent(record, error);
   }
 
  private:
   std::unique_ptr<RecordRestorer> restorer;
+  StorePresence phonePresence;
 };
 
 }  // namespace larkpost

@@ -115,6 +115,11 @@ std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, Del
   return nullptr;
 }
 
+uint64_t ReplacedMessages(const MessageWriter& writer) {
+  const auto* backup = dynamic_cast<const BackupFileWriter*>(&writer);
+  return backup != nullptr ? backup->replacedMessages : 0;
+}
+
 bool WriteMessageFile(BackupJob& job, CFile& file) {
   std::unique_ptr<MessageWriter> writer =
       OpenMessageWriter(file, job.format, DeletedAs::kByDirection);

@@ -20,6 +20,10 @@ namespace larkpost {
 // be opened. Null for a kind that cannot be read (text export, page).
 std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind);
 
+// For a writer of backup files: how many messages held characters the code page lacks, written
+// as "?"; 0 for any other writer.
+uint64_t ReplacedMessages(const MessageWriter& writer);
+
 // A writer of `kind` into `file` (open for writing, empty, seekable), which the caller syncs and
 // closes after Finish. A backup file written here is not flushed record by record. Throws
 // CFileException. Null for the text export, which only a backup of a store writes.

@@ -15,9 +15,12 @@ std::u16string RestoreQuestion(const std::u16string& path) {
 }
 
 std::u16string RestoreSummaryLine(const RestoreCounts& counts) {
-  const std::string line = "Restored: " + std::to_string(counts.restored) +
-                           ", already present: " + std::to_string(counts.present) +
-                           ", folders created: " + std::to_string(counts.foldersCreated);
+  std::string line = "Restored: " + std::to_string(counts.restored) +
+                     ", already present: " + std::to_string(counts.present);
+  if (counts.byNumberFormat > 0) {
+    line += " (" + std::to_string(counts.byNumberFormat) + " by number format)";
+  }
+  line += ", folders created: " + std::to_string(counts.foldersCreated);
   return std::u16string(line.begin(), line.end());
 }
 

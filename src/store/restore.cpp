@@ -280,6 +280,20 @@ bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int6
 }
 
 bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error) {
+  return RestoreRecord(record, true, error);
+}
+
+bool RecordRestorer::RestoreAbsent(const MessageRecord& record, std::u16string& error) {
+  return RestoreRecord(record, false, error);
+}
+
+void RecordRestorer::CountPresent(bool byNumberFormat) {
+  ++counts_.present;
+  if (byNumberFormat) ++counts_.byNumberFormat;
+}
+
+bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
+                                   std::u16string& error) {
   if (!OpenGroup(error)) return false;
   Target target;
   if (!ResolveTarget(record, target, error)) return false;
@@ -290,7 +304,7 @@ bool RecordRestorer::Restore(const MessageRecord& record, std::u16string& error)
   // holds at least k equal messages, this run's own included (the multiset rule); a dry run,
   // which restores nothing, matches against what the folder held before, as it should.
   int64_t match = 0;
-  if (target.folder != nullptr &&
+  if (lookUp && target.folder != nullptr &&
       !FindUnmatched(*target.folder, target.key, record, key, match)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.

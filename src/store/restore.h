@@ -43,6 +43,7 @@ struct RestoreCounts {
   uint32_t restored = 0;        // messages created (or, in a dry run, that would be)
   uint32_t present = 0;         // records skipped as already present
   uint32_t foldersCreated = 0;  // subfolders created (or that would be)
+  uint32_t byNumberFormat = 0;  // of `present`, found only with the numbers normalised
 };
 
 class RecordRestorer {
@@ -60,6 +61,10 @@ class RecordRestorer {
   // unless it is present. False with the record error text: "Create folder '%s' error!",
   // "Create message error!" or "Save sms error!"; what earlier records did stays.
   bool Restore(const MessageRecord& record, std::u16string& error);
+  // For a caller that decided presence itself (a phone's file against the whole store,
+  // store_presence.h): counts the record as present, or restores it without looking.
+  void CountPresent(bool byNumberFormat);
+  bool RestoreAbsent(const MessageRecord& record, std::u16string& error);
   // Makes everything restored so far visible and durable. False ("Save sms error!") when the
   // store refuses; the open group is then lost.
   bool Commit(std::u16string& error);
@@ -78,6 +83,7 @@ class RecordRestorer {
     std::u16string key;           // the folder's canonical path
   };
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
+  bool RestoreRecord(const MessageRecord& record, bool lookUp, std::u16string& error);
   bool OpenGroup(std::u16string& error);
   // Sets `match` to the position of a message of the folder equal to the record (`key` is its
   // PresenceKey) that no record of this run was matched to yet, or to 0 when there is none.

@@ -46,6 +46,7 @@ constexpr std::array<std::string_view, kOperationCount> kNames = {
     "IMAPITable::Restrict",
     "ReadMessagesAt",
     "ReadMessagesFrom",
+    "DeleteMessageAt",
 };
 
 struct Fault {

@@ -207,4 +207,36 @@ HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLea
   return S_OK;
 }
 
+HRESULT DeleteMessageAt(IMAPIFolder* folder, int64_t position) {
+  if (auto fault = Enter(Operation::kDeleteMessageAt)) return *fault;
+  std::shared_ptr<Database> db;
+  int64_t folderId = 0;
+  if (folder == nullptr || !FolderRow(folder, &db, &folderId)) return MAPI_E_INVALID_PARAMETER;
+  Lock lock(db->mutex());
+  // The message and its recipients go together: one transaction (a savepoint inside the
+  // caller's).
+  HRESULT hr = db->Begin();
+  if (hr != S_OK) return hr;
+  Statement message = db->Prepare("DELETE FROM messages WHERE id = ?1 AND folder_id = ?2");
+  message.BindInt(1, position);
+  message.BindInt(2, folderId);
+  int rc = message.ok() ? message.Step() : SQLITE_ERROR;
+  if (rc != SQLITE_DONE) {
+    db->Rollback();
+    return ResultFromSqlite(rc);
+  }
+  if (sqlite3_changes(db->handle()) == 0) {
+    db->Rollback();
+    return MAPI_E_NOT_FOUND;
+  }
+  Statement recipients = db->Prepare("DELETE FROM recipients WHERE message_id = ?1");
+  recipients.BindInt(1, position);
+  rc = recipients.ok() ? recipients.Step() : SQLITE_ERROR;
+  if (rc != SQLITE_DONE) {
+    db->Rollback();
+    return ResultFromSqlite(rc);
+  }
+  return db->Commit();
+}
+
 }  // namespace larkpost::mapi

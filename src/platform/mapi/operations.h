@@ -42,8 +42,9 @@ enum class Operation {
   kTableRestrict,
   kReadMessagesAt,
   kReadMessagesFrom,
+  kDeleteMessageAt,
 };
-constexpr size_t kOperationCount = static_cast<size_t>(Operation::kReadMessagesFrom) + 1;
+constexpr size_t kOperationCount = static_cast<size_t>(Operation::kDeleteMessageAt) + 1;
 
 // The operation named "Interface::Method" as in mapi.h, or by the function's name
 // ("MAPILogonEx"); none for a name the interface does not have.

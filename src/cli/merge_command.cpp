@@ -1,0 +1,100 @@
+#include "cli/merge_command.h"
+
+#include <CLI/CLI.hpp>
+
+#include <ostream>
+
+#include "cli/commands.h"
+#include "cli/printable.h"
+#include "cli/selection_options.h"
+#include "cli/terminal_ui.h"
+#include "identity/phone_number.h"
+#include "jobs/merge.h"
+#include "jobs/outcome.h"
+#include "jobs/output_file.h"
+#include "message/counts.h"
+#include "platform/file/file.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+CLI::App* AddMergeCommand(CLI::App& app, MergeOptions& options) {
+  CLI::App* merge = app.add_subcommand(
+      "merge", "write the union of several files into one, each message once, without a store");
+  merge->add_option("OUT", options.out, "file to write: .bak, .xml, .zip or .html")->required();
+  merge->add_option("IN", options.ins, "files to read: .bak, .xml or .zip")->required();
+  merge->add_option("--deleted-as", options.deletedAs,
+                    "what deleted messages become on a phone: direction (default), received or "
+                    "sent");
+  merge->add_flag("--force,-f", options.force, "replace OUT when it exists");
+  return merge;
+}
+
+int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams& io) {
+  DeletedAs deletedAs = DeletedAs::kByDirection;
+  if (!ParseDeletedAs(options.deletedAs, deletedAs)) {
+    io.err << "larkpost: --deleted-as: \"" << options.deletedAs
+           << "\" is not one of direction, received, sent\n";
+    return kExitUsage;
+  }
+  std::vector<std::u16string> ins;
+  for (const std::string& in : options.ins) ins.push_back(Utf8ToWide(in));
+  const std::u16string out = Utf8ToWide(options.out);
+  MergeResult result;
+  try {
+    if (!MergeMessageFiles(ins, out, deletedAs, selection, result)) {
+      io.err << "larkpost: merge: " << PrintableLine(WideToUtf8(result.error)) << "\n"
+             << "Nothing was written.\n";
+      return kExitFailure;
+    }
+  } catch (const CFileException& error) {
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\nNothing was written.\n";
+    return kExitFailure;
+  } catch (const OutputRefused& refused) {
+    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
+    return kExitFailure;
+  }
+  io.out << "Merged " << Counted(result.written, "message", "messages") << " from "
+         << result.inputs.size()
+         << (result.inputs.size() == 1 ? " file" : " files") << " into " << PrintableLine(options.out) << ".\n";
+  uint64_t selected = 0;
+  uint64_t read = 0;
+  for (const MergeInputCounts& input : result.inputs) {
+    selected += input.selected;
+    read += input.read.messages;
+    io.out << "  " << PrintableLine(WideToUtf8(input.path)) << ": "
+           << Counted(input.selected, "message", "messages")
+           << ", contributed " << Thousands(input.contributed) << ", already there "
+           << Thousands(input.alreadyThere);
+    if (input.read.mmsSkipped > 0) {
+      io.out << "; skipped " << Thousands(input.read.mmsSkipped) << " multimedia";
+    }
+    io.out << "\n";
+  }
+  if (selection.Narrows()) io.out << SelectedLine(selected, read) << "\n";
+  if (result.entriesWritten != result.written) {
+    io.out << "Wrote " << Thousands(result.entriesWritten) << " entries (one per recipient).\n";
+  }
+  // As a backup and a conversion: the file is complete, some characters could not be spelled.
+  if (result.replacedMessages > 0) {
+    io.err << WideToUtf8(LossyBackupText(result.replacedMessages, GetACP())) << "\n";
+    return kExitIncomplete;
+  }
+  return kExitSuccess;
+}
+
+bool ApplyRegion(const std::string& region, bool given, CliStreams& io) {
+  if (!given) {
+    SetNumberRegion(RegionFromEnvironment());
+    return true;
+  }
+  if (!region.empty() && !IsKnownRegion(region)) {
+    io.err << "larkpost: --region: \"" << region
+           << "\" is not a country code libphonenumber knows (two letters, e.g. DE, US)\n";
+    return false;
+  }
+  SetNumberRegion(region);
+  return true;
+}
+
+}  // namespace larkpost

@@ -1,0 +1,321 @@
+// merge, store dedupe and restore's "already present" across formats, run as a user runs them:
+// phone files built as the apps write them, the demo store, and the files the program writes.
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/cli.h"
+#include "formats/formats_test_util.h"
+#include "jobs/message_files.h"
+#include "platform/mapi/provider.h"
+
+namespace larkpost {
+namespace {
+
+using testing::AppSms;
+using testing::AppXml;
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome Larkpost(const std::vector<std::string>& args, const std::string& input = "") {
+  std::istringstream in(input);
+  std::ostringstream out, err;
+  const int status = RunCli(args, CliStreams{in, out, err, false, false});
+  return {status, out.str(), err.str()};
+}
+
+std::string DemoDump() {
+  const char* source = std::getenv("LARKPOST_SOURCE_DIR");
+  std::ifstream in(std::string(source != nullptr ? source : ".") + "/samples/demo-store.ndjson");
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  EXPECT_FALSE(bytes.str().empty()) << "set LARKPOST_SOURCE_DIR to the source folder";
+  return bytes.str();
+}
+
+// A ZIP as "SMS Import / Export" writes it: messages.ndjson with Android's columns only.
+std::string AppZip(const std::string& ndjson) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* target = zip_source_buffer_create(nullptr, 0, 0, &error);
+  zip_source_keep(target);
+  zip_t* archive = zip_open_from_source(target, ZIP_TRUNCATE, &error);
+  zip_file_add(archive, "messages.ndjson",
+               zip_source_buffer(archive, ndjson.data(), ndjson.size(), 0), ZIP_FL_ENC_UTF_8);
+  EXPECT_EQ(zip_close(archive), 0);
+  zip_source_open(target);
+  zip_source_seek(target, 0, SEEK_END);
+  std::string bytes(static_cast<size_t>(zip_source_tell(target)), '\0');
+  zip_source_seek(target, 0, SEEK_SET);
+  zip_source_read(target, bytes.data(), bytes.size());
+  zip_source_close(target);
+  zip_source_free(target);
+  zip_error_fini(&error);
+  return bytes;
+}
+
+std::string AppLine(const std::string& address, const std::string& date, const std::string& type,
+                    const std::string& body, const std::string& name) {
+  return R"({"_id":"12","thread_id":"3","address":")" + address + R"(","date":")" + date +
+         R"(","date_sent":"0","protocol":"0","read":"1","status":"-1","type":")" + type +
+         R"(","subject":null,"body":")" + body +
+         R"(","service_center":null,"locked":"0","sub_id":"1","seen":"1","__display_name":)" +
+         name + "}\n";
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<MessageRecord> Messages(const std::string& path) {
+  std::unique_ptr<MessageReader> reader =
+      OpenMessageReader(Utf8ToWide(path), FileKindForPath(Utf8ToWide(path)));
+  std::string error;
+  std::vector<MessageRecord> messages = testing::ReadAll(*reader, error);
+  EXPECT_EQ(error, "") << path;
+  std::sort(messages.begin(), messages.end(), [](const MessageRecord& a, const MessageRecord& b) {
+    const uint64_t x = FileTimeToUInt64(a.deliveryTime), y = FileTimeToUInt64(b.deliveryTime);
+    return x != y ? x < y : a.text < b.text;
+  });
+  return messages;
+}
+
+void ExpectSameMessages(const std::vector<MessageRecord>& a, const std::vector<MessageRecord>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_TRUE(a[i] == b[i]) << "message " << i << ": " << WideToUtf8(a[i].text)
+                                                 << " / " << WideToUtf8(b[i].text);
+  }
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The lines of a store dump, each parsed, sorted: the store's messages whatever their order.
+std::vector<nlohmann::json> DumpOf(const std::string& dump) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(dump);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Two exports of one phone, a year apart: in between Ann was renamed and the numbers are written
+// as the contacts app had them then; a short code and an alphanumeric sender in both.
+TEST(Merge, TwoExportsOfOnePhoneMergeToTheirUnionInAnyOrder) {
+  testing::TempDir dir;
+  WriteFile(dir.PathOf("old.xml"),
+            AppXml(AppSms("+49 151 12345678", "1704103626000", "1", "Coffee at 10?", "Ann") +
+                       AppSms("0151 12345678", "1704103700000", "1", "OK") +
+                       AppSms("0151 12345678", "1704103700000", "1", "OK") +
+                       AppSms("shop-info", "1704103800000", "1", "Code 1234") +
+                       AppSms("72345", "1704103900000", "1", "Balance 5 EUR"),
+                   5));
+  WriteFile(dir.PathOf("new.zip"),
+            AppZip(AppLine("+4915112345678", "1704103626000", "1", "Coffee at 10?",
+                           R"("Ann Becker")") +
+                   AppLine("+4915112345678", "1704103700000", "1", "OK", "null") +
+                   AppLine("SHOP-INFO", "1704103800000", "1", "Code 1234", "null") +
+                   AppLine("72345", "1704103900000", "1", "Balance 5 EUR", "null") +
+                   AppLine("+4915112345678", "1767225600000", "1", "Happy new year!",
+                           R"("Ann Becker")")));
+  Outcome run = Larkpost(
+      {"--region", "DE", "merge", dir.PathOf("ab.bak"), dir.PathOf("old.xml"), dir.PathOf("new.zip")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Merged 6 messages from 2 files into " + dir.PathOf("ab.bak") + ".\n  " +
+                         dir.PathOf("old.xml") + ": 5 messages, contributed 5, already there 0\n  " +
+                         dir.PathOf("new.zip") + ": 5 messages, contributed 1, already there 4\n");
+  run = Larkpost(
+      {"--region", "DE", "merge", dir.PathOf("ba.bak"), dir.PathOf("new.zip"), dir.PathOf("old.xml")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  // Whatever the order, the same copies are chosen and written in the same order.
+  EXPECT_EQ(FileBytes(dir.PathOf("ab.bak")), FileBytes(dir.PathOf("ba.bak")));
+  const std::vector<MessageRecord> merged = Messages(dir.PathOf("ab.bak"));
+  ASSERT_EQ(merged.size(), 6u);
+  EXPECT_EQ(merged[1].text, u"OK");  // both "OK"s of the old export: two real messages
+  EXPECT_EQ(merged[2].text, u"OK");
+  EXPECT_EQ(merged[5].text, u"Happy new year!");
+
+  // Without the region the national form is another number: the "OK"s differ then.
+  run = Larkpost({"--region", "", "merge", dir.PathOf("x.bak"), dir.PathOf("old.xml"),
+                  dir.PathOf("new.zip")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Messages(dir.PathOf("x.bak")).size(), 7u);
+
+  // A file merged with itself is the file.
+  run = Larkpost({"merge", dir.PathOf("self.xml"), dir.PathOf("old.xml"), dir.PathOf("old.xml")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  ExpectSameMessages(Messages(dir.PathOf("self.xml")), Messages(dir.PathOf("old.xml")));
+
+  run = Larkpost({"--region", "QQ", "merge", dir.PathOf("y.bak"), dir.PathOf("old.xml")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--region: \"QQ\""), std::string::npos) << run.err;
+}
+
+// A backup file keeps subfolders and exact times but writes "?" for what its code page lacks; a
+// phone's XML keeps the characters but no subfolders. Merged, each message has both.
+TEST(Merge, KeepsFromEqualCopiesWhatAnyOfThemHolds) {
+  testing::TempDir dir;
+  const std::string store = dir.PathOf("s.db");
+  ASSERT_EQ(Larkpost({"--store", store, "store", "load"}, DemoDump()).status, 0);
+  ASSERT_EQ(Larkpost({"--store", store, "backup", dir.PathOf("all.zip")}).status, 0);
+  ASSERT_EQ(Larkpost({"--store", store, "backup", dir.PathOf("phone.xml")}).status, 0);
+  Larkpost({"convert", dir.PathOf("all.zip"), dir.PathOf("old.bak")});  // "✓" becomes "?"
+  Outcome run = Larkpost({"merge", "--folders", "draft,inbox,sent,outbox,deleted",
+                          dir.PathOf("out.zip"), dir.PathOf("phone.xml"), dir.PathOf("old.bak")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("old.bak: 32 messages, contributed 0, already there 32"),
+            std::string::npos)
+      << run.out;
+  ExpectSameMessages(Messages(dir.PathOf("out.zip")), Messages(dir.PathOf("all.zip")));
+}
+
+TEST(Merge, ABrokenInputNamesFileAndEntryAndNothingIsWritten) {
+  testing::TempDir dir;
+  WriteFile(dir.PathOf("good.xml"), AppXml(AppSms("+1", "1000", "1", "hi"), 1));
+  WriteFile(dir.PathOf("bad.xml"),
+            AppXml(AppSms("+1", "1000", "1", "hi") + AppSms("+1", "2000", "9", "x"), 2));
+  const std::vector<std::string> before = dir.Names();
+  Outcome run =
+      Larkpost({"merge", dir.PathOf("out.xml"), dir.PathOf("good.xml"), dir.PathOf("bad.xml")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("larkpost: merge: " + dir.PathOf("bad.xml") + ": sms entry 2", 0), 0u)
+      << run.err;
+  EXPECT_NE(run.err.find("Nothing was written."), std::string::npos);
+  EXPECT_EQ(dir.Names(), before);
+  run = Larkpost({"merge", dir.PathOf("out.txt"), dir.PathOf("good.xml")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(dir.Names(), before);
+}
+
+// Our own export read back adds nothing, and what goes through a format comes out as it went in,
+// as far as the format holds it.
+TEST(RestoreAcrossFormats, AFileOfEveryReadableFormatRestoredIntoItsStoreAddsNothing) {
+  for (const std::string ending : {".bak", ".xml", ".zip"}) {
+    SCOPED_TRACE(ending);
+    testing::TempDir dir;
+    const std::string store = dir.PathOf("s.db");
+    const std::string file = dir.PathOf("f" + ending);
+    ASSERT_EQ(Larkpost({"--store", store, "store", "load"}, DemoDump()).status, 0);
+    Outcome run = Larkpost({"--codepage", "65001", "--store", store, "backup", file});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = Larkpost({"--codepage", "65001", "--store", store, "restore", "--yes", file});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Restored: 0, already present: 32, folders created: 0"),
+              std::string::npos)
+        << run.out;
+
+    const std::string empty = dir.PathOf("e.db");
+    ASSERT_EQ(Larkpost({"--store", empty, "store", "init"}).status, 0);
+    for (int pass = 0; pass < 2; ++pass) {
+      run = Larkpost({"--codepage", "65001", "--store", empty, "restore", "--yes", file});
+      ASSERT_EQ(run.status, 0) << run.err;
+      EXPECT_NE(run.out.find(pass == 0 ? "Restored: 32, already present: 0"
+                                       : "Restored: 0, already present: 32"),
+                std::string::npos)
+          << run.out;
+    }
+    const std::string again = dir.PathOf("g" + ending);
+    ASSERT_EQ(Larkpost({"--codepage", "65001", "--store", empty, "backup", again}).status, 0);
+    ExpectSameMessages(Messages(again), Messages(file));
+  }
+}
+
+TEST(RestoreAcrossFormats, SaysHowManyMessagesWereFoundThroughTheNumbersForm) {
+  testing::TempDir dir;
+  const std::string store = dir.PathOf("s.db");
+  ASSERT_EQ(Larkpost({"--store", store, "store", "load"}, DemoDump()).status, 0);
+  // Two of the demo's messages as the phone had them: Ann's number in its national form.
+  WriteFile(dir.PathOf("phone.xml"),
+            AppXml(AppSms("0151 12345678", "1711962900000", "1",
+                          "Morning! Coffee at 10 in the café?", "Ann") +
+                       AppSms("+4930123456", "1711964880000", "1", "Running 5 minutes late, sorry.",
+                              "Bob B.") +
+                       AppSms("+4930123456", "1711964880000", "1", "Something new"),
+                   3));
+  Outcome run = Larkpost({"--region", "DE", "--store", store, "restore", "--yes", "--json",
+                          dir.PathOf("phone.xml")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json counts = nlohmann::json::parse(run.out);
+  EXPECT_EQ(counts["restored"], 1);
+  EXPECT_EQ(counts["alreadyPresent"], 2);
+  EXPECT_EQ(counts["byNumberFormat"], 1);
+  run = Larkpost({"--region", "DE", "--store", store, "restore", "--yes", "--dry-run",
+                  dir.PathOf("phone.xml")});
+  EXPECT_NE(run.out.find("Restored: 0, already present: 3 (1 by number format)"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(StoreDedupe, ADumpLoadedTwiceComesBackAsTheDumpKeepingTheRicherCopy) {
+  testing::TempDir dir;
+  const std::string store = dir.PathOf("s.db");
+  const std::string dump = DemoDump();
+  // A poorer copy of one message first: no names, in the bare inbox instead of Inbox\Family.
+  nlohmann::json poor;
+  for (const nlohmann::json& line : DumpOf(dump)) {
+    if (line["folder"] == nlohmann::json::array({"Inbox", "Family"})) {
+      poor = line;
+      break;
+    }
+  }
+  ASSERT_FALSE(poor.is_null());
+  poor["folder"] = nlohmann::json::array({"Inbox"});
+  poor["senderName"] = "";
+  const std::string address = poor["senderEmailAddress"].get<std::string>();
+  poor["senderEmailAddress"] = "\"\" " + address.substr(address.find('<'));
+  for (nlohmann::json& recipient : poor["recipients"]) recipient["name"] = "";
+  ASSERT_EQ(Larkpost({"--store", store, "store", "load"}, poor.dump() + "\n").status, 0);
+  ASSERT_EQ(Larkpost({"--store", store, "store", "load"}, dump).status, 0);
+  ASSERT_EQ(Larkpost({"--store", store, "store", "load"}, dump).status, 0);
+  const std::string loaded = Larkpost({"--store", store, "store", "dump"}).out;
+
+  Outcome run = Larkpost({"--store", store, "store", "dedupe", "--dry-run"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("Would remove 33 duplicates of 65 messages (dry run: the store was "
+                          "not changed).\n  Draft: 2\n  Inbox: 9\n", 0),
+            0u)
+      << run.out;
+  EXPECT_EQ(Larkpost({"--store", store, "store", "dump"}).out, loaded);
+
+  // A removal the store refuses halfway removes nothing.
+  mapi::AddFault("DeleteMessageAt", 5, MAPI_E_CALL_FAILED);
+  run = Larkpost({"--store", store, "store", "dedupe"});
+  mapi::ClearFaults();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Larkpost({"--store", store, "store", "dump"}).out, loaded);
+
+  run = Larkpost({"--store", store, "store", "dedupe", "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<std::string> lines;
+  std::istringstream out(run.out);
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 34u);
+  const auto poorGone = std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    const nlohmann::json removed = nlohmann::json::parse(line);
+    return removed.contains("folder") && removed["folder"] == "Inbox" &&
+           removed["text"] == poor["subject"];
+  });
+  EXPECT_EQ(poorGone, 1);
+  EXPECT_EQ(nlohmann::json::parse(lines.back())["removed"], 33);
+  EXPECT_EQ(DumpOf(Larkpost({"--store", store, "store", "dump"}).out), DumpOf(dump));
+  EXPECT_NE(Larkpost({"--store", store, "store", "dedupe"}).out.find("Removed 0 duplicates"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace larkpost

@@ -1,0 +1,181 @@
+#include "identity/identity.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "identity/phone_number.h"
+#include "message/folder_path.h"
+#include "platform/text/text.h"
+#include "platform/time/filetime.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr uint64_t kTicksPerMs = 10000;
+
+enum class Direction : char { kReceived = 'r', kSent = 's', kDraft = 'd', kOutbox = 'o' };
+
+Direction DirectionOf(FolderKind kind, const MessageRecord& message) {
+  switch (kind) {
+    case FolderKind::Inbox:
+      return Direction::kReceived;
+    case FolderKind::Sent:
+      return Direction::kSent;
+    case FolderKind::Draft:
+      return Direction::kDraft;
+    case FolderKind::Outbox:
+      return Direction::kOutbox;
+    case FolderKind::Deleted:
+      break;
+  }
+  return message.recipients.empty() ? Direction::kReceived : Direction::kSent;
+}
+
+void AppendUInt64(std::string& key, uint64_t value) {
+  for (int i = 0; i < 8; ++i) key += static_cast<char>(value >> (8 * i) & 0xFF);
+}
+
+// Length-prefixed, so no piece can run into the next.
+void AppendPiece(std::string& key, std::string_view piece) {
+  AppendUInt64(key, piece.size());
+  key += piece;
+}
+
+// Text into a key as its UTF-16 units: no conversion, and equal texts give equal bytes.
+void AppendWide(std::string& key, std::u16string_view text) {
+  key.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+}
+
+std::string Number(std::u16string_view written, NumberForm form) {
+  std::string number;
+  AppendWide(number, form == NumberForm::kNormalised ? NormalisedNumber(written) : written);
+  return number;
+}
+
+// The text as the code page keeps it. ASCII is the same in every code page, so only a text with
+// other characters is converted.
+void AppendCodePageText(std::string& key, std::u16string_view text) {
+  const bool ascii = std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
+  if (!ascii) return AppendPiece(key, WideToAnsi(text));
+  AppendUInt64(key, text.size());
+  for (char16_t c : text) key += static_cast<char>(c);
+}
+
+// The parties of one side, sorted: the order of recipients is not the message's.
+void AppendParties(std::string& key, std::vector<std::string> parties) {
+  std::sort(parties.begin(), parties.end());
+  AppendUInt64(key, parties.size());
+  for (const std::string& party : parties) AppendPiece(key, party);
+}
+
+uint64_t Mix(uint64_t value) {
+  value ^= value >> 47;
+  value *= 0xC6A4A7935BD1E995ull;
+  return value ^ (value >> 47);
+}
+
+}  // namespace
+
+IdentityFields CommonFields(const IdentityFields& a, const IdentityFields& b) {
+  return IdentityFields{a.standardFolders && b.standardFolders, a.subfolders && b.subfolders,
+                        a.ownNumber && b.ownNumber, a.recipientTypes && b.recipientTypes,
+                        a.exactTimes && b.exactTimes, a.codePageText || b.codePageText,
+                        a.folder && b.folder};
+}
+
+std::string IdentityKey(const MessageRecord& message, const IdentityFields& fields,
+                        NumberForm numbers) {
+  std::string key;
+  key.reserve(64 + message.text.size() * 2);
+  FolderPath path;
+  bool received = false;
+  if (ParseFolderPath(message.folderPath, path) != FolderPathResult::kOk) {
+    // Not below a standard folder: only the very same path is the same folder.
+    if (fields.folder) {
+      key += 'x';
+      AppendUInt64(key, message.folderPath.size());
+      AppendWide(key, message.folderPath);
+    }
+  } else {
+    const Direction direction = DirectionOf(path.kind, message);
+    received = direction == Direction::kReceived;
+    if (fields.folder) key += static_cast<char>(direction);
+    if (fields.folder && fields.standardFolders) {
+      key += static_cast<char>('0' + static_cast<int>(path.kind));
+    }
+    if (fields.folder && fields.subfolders) {
+      AppendUInt64(key, path.subfolders.size());
+      for (const std::u16string& name : path.subfolders) {
+        AppendUInt64(key, name.size());
+        AppendWide(key, name);
+      }
+    }
+  }
+  const uint64_t time = FileTimeToUInt64(message.deliveryTime);
+  AppendUInt64(key, fields.exactTimes ? time : time / kTicksPerMs);
+  if (fields.codePageText) {
+    AppendCodePageText(key, message.text);
+  } else {
+    AppendUInt64(key, message.text.size());
+    AppendWide(key, message.text);
+  }
+
+  // The other side of a received message is its sender, of any other its recipients; the own
+  // number is the rest.
+  std::vector<std::string> sender;
+  if (!message.senderAddress.empty()) sender.push_back(Number(message.senderAddress, numbers));
+  std::vector<std::string> recipients;
+  for (const RecordRecipient& recipient : message.recipients) {
+    std::string party = Number(recipient.address, numbers);
+    if (fields.recipientTypes) AppendUInt64(party, static_cast<uint32_t>(recipient.type));
+    recipients.push_back(std::move(party));
+  }
+  if (fields.ownNumber) {
+    // Both sides: which one is the own does not matter (nor need the folder be known).
+    AppendParties(key, std::move(sender));
+    AppendParties(key, std::move(recipients));
+  } else {
+    AppendParties(key, received ? std::move(sender) : std::move(recipients));
+  }
+  return key;
+}
+
+uint64_t HashBytes(std::string_view bytes, uint64_t seed) {
+  // MurmurHash64A: eight bytes a step.
+  constexpr uint64_t kM = 0xC6A4A7935BD1E995ull;
+  uint64_t hash = seed ^ (bytes.size() * kM);
+  size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    hash = (hash ^ Mix(word) * kM) * kM;
+  }
+  uint64_t tail = 0;
+  if (i < bytes.size()) std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
+  hash = (hash ^ tail) * kM;
+  return Mix(hash);
+}
+
+IdentityHash HashIdentityKey(const std::string& key) {
+  // Two hashes with unrelated seeds: a collision needs both to collide.
+  return IdentityHash{HashBytes(key, 0x9E3779B97F4A7C15ull), HashBytes(key, 0x2545F4914F6CDD1Dull)};
+}
+
+uint32_t Richness(const MessageRecord& message) {
+  const size_t questionMarks = std::count(message.text.begin(), message.text.end(), u'?');
+  const uint32_t text = 0xFFFF - static_cast<uint32_t>(std::min<size_t>(questionMarks, 0xFFFF));
+  const bool subfolder = message.folderPath.find(u'\\') != std::u16string::npos;
+  bool names = !message.senderName.empty();
+  for (const RecordRecipient& recipient : message.recipients) {
+    names = names || !recipient.displayName.empty();
+  }
+  const bool ownNumber = !message.senderAddress.empty() && !message.recipients.empty();
+  const bool fineTime = FileTimeToUInt64(message.deliveryTime) % kTicksPerMs != 0;
+  return text << 16 | uint32_t{subfolder} << 3 | uint32_t{names} << 2 | uint32_t{ownNumber} << 1 |
+         uint32_t{fineTime};
+}
+
+}  // namespace larkpost

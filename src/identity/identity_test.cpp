@@ -1,0 +1,145 @@
+#include "identity/identity.h"
+
+#include <gtest/gtest.h>
+
+#include "identity/phone_number.h"
+#include "platform/time/filetime.h"
+
+namespace larkpost {
+namespace {
+
+class WithRegion {
+ public:
+  explicit WithRegion(std::string region) : before_(NumberRegion()) { SetNumberRegion(region); }
+  ~WithRegion() { SetNumberRegion(before_); }
+
+ private:
+  std::string before_;
+};
+
+TEST(NormalisedNumber, OneNumberWrittenAnyWayIsOneParty) {
+  WithRegion none("");
+  EXPECT_EQ(NormalisedNumber(u"+1 555-000-0001"), u"+15550000001");
+  EXPECT_EQ(NormalisedNumber(u"+1 (555) 000.0001"), u"+15550000001");
+  EXPECT_EQ(NormalisedNumber(u"+49 151 2345678"), u"+491512345678");
+  // Without a region a national number cannot be placed: its digits only.
+  EXPECT_EQ(NormalisedNumber(u"0151 2345678"), u"01512345678");
+  {
+    WithRegion germany("de");
+    EXPECT_EQ(NormalisedNumber(u"0151 2345678"), u"+491512345678");
+    EXPECT_EQ(NormalisedNumber(u"+1 555-000-0001"), u"+15550000001");
+    // A short code stays as written, never a German number.
+    EXPECT_EQ(NormalisedNumber(u" 72345 "), u"72345");
+  }
+  EXPECT_EQ(NormalisedNumber(u"SHOP-INFO"), NormalisedNumber(u"Shop-Info"));
+  EXPECT_NE(NormalisedNumber(u"SHOP-INFO"), NormalisedNumber(u"SHOPINFO"));
+  EXPECT_EQ(NormalisedNumber(u"Straße"), NormalisedNumber(u"STRASSE"));
+  EXPECT_EQ(NormalisedNumber(u""), u"");
+}
+
+TEST(NormalisedNumber, RegionComesFromTheLocaleName) {
+  EXPECT_EQ(RegionOfLocale("de_DE.UTF-8"), "DE");
+  EXPECT_EQ(RegionOfLocale("en_us"), "US");
+  EXPECT_EQ(RegionOfLocale("C.UTF-8"), "");
+  EXPECT_EQ(RegionOfLocale("POSIX"), "");
+  EXPECT_EQ(RegionOfLocale("xx_QQ"), "");  // no such country
+  EXPECT_TRUE(IsKnownRegion("fr"));
+  EXPECT_FALSE(IsKnownRegion("ZZ"));
+}
+
+constexpr uint64_t kTime = 133564365001234567ull;  // not a whole millisecond
+
+MessageRecord Received(std::u16string folder, std::u16string from, std::u16string text) {
+  MessageRecord message;
+  message.folderPath = std::move(folder);
+  message.deliveryTime = UInt64ToFileTime(kTime);
+  message.senderName = u"Ann Becker";
+  message.senderAddress = std::move(from);
+  message.recipients = {{u"Me", u"+4915112340000", 1}};
+  message.text = std::move(text);
+  return message;
+}
+
+// What a phone's file makes of `message`: the standard folder, the millisecond, no own number.
+MessageRecord AsPhoneKeepsIt(MessageRecord message, std::u16string folder) {
+  message.folderPath = std::move(folder);
+  message.deliveryTime = UInt64ToFileTime(kTime / 10000 * 10000);
+  if (message.folderPath == u"Inbox") {
+    message.recipients.clear();
+  } else {
+    message.senderName.clear();
+    message.senderAddress.clear();
+    for (RecordRecipient& recipient : message.recipients) recipient.type = 1;
+  }
+  return message;
+}
+
+bool Same(const MessageRecord& a, const MessageRecord& b, const IdentityFields& fields) {
+  return IdentityKey(a, fields) == IdentityKey(b, fields);
+}
+
+TEST(IdentityKey, AMessageIsTheSameInEveryFileThatHoldsIt) {
+  WithRegion germany("DE");
+  const MessageRecord stored = Received(u"Inbox\\Work", u"+4915112345678", u"Coffee at 10?");
+  MessageRecord phone = AsPhoneKeepsIt(stored, u"Inbox");
+  phone.senderName = u"Ann B.";              // renamed since
+  phone.senderAddress = u"0151 1234 5678";   // written as the phone's contacts have it
+  EXPECT_TRUE(Same(stored, phone, kPhoneFields));
+  // Where both keep more, it counts: the subfolder, the own number, the 100 ns.
+  EXPECT_FALSE(Same(stored, phone, kAllFields));
+  MessageRecord renamed = stored;
+  renamed.senderName = u"Someone else";
+  renamed.flags = 1;  // read since
+  EXPECT_TRUE(Same(stored, renamed, kAllFields));
+  MessageRecord otherFolder = stored;
+  otherFolder.folderPath = u"Inbox\\Family";
+  EXPECT_FALSE(Same(stored, otherFolder, kAllFields));
+  EXPECT_TRUE(Same(stored, otherFolder, kBackupInFolder));  // the caller compares one folder
+
+  // What either side holds differently is a different message.
+  for (MessageRecord other : {Received(u"Inbox", u"+4915112345679", u"Coffee at 10?"),
+                              Received(u"Inbox", u"+4915112345678", u"Coffee at 11?"),
+                              Received(u"Sentedbox", u"+4915112345678", u"Coffee at 10?")}) {
+    EXPECT_FALSE(Same(phone, AsPhoneKeepsIt(other, other.folderPath), kPhoneFields))
+        << std::string(other.text.begin(), other.text.end());
+  }
+  MessageRecord nextMs = phone;
+  nextMs.deliveryTime = UInt64ToFileTime(kTime / 10000 * 10000 + 10000);
+  EXPECT_FALSE(Same(phone, nextMs, kPhoneFields));
+}
+
+TEST(IdentityKey, ADeletedMessageIsComparedByItsDirectionWhereFoldersAreNotKept) {
+  MessageRecord sent = Received(u"Wastebox\\Old", u"+4915112340000", u"See you");
+  sent.recipients = {{u"Ann", u"+4915112345678", 2}, {u"Bob", u"+4930123456", 1}};
+  MessageRecord phoneCopy = AsPhoneKeepsIt(sent, u"Sentedbox");
+  std::swap(phoneCopy.recipients[0], phoneCopy.recipients[1]);  // the order is not the message's
+  EXPECT_TRUE(Same(sent, phoneCopy, kPhoneFields));
+  EXPECT_FALSE(Same(sent, AsPhoneKeepsIt(sent, u"Inbox"), kPhoneFields));
+  EXPECT_FALSE(Same(sent, phoneCopy, kAllFields));  // Deleted is not Sent where both keep it
+}
+
+TEST(IdentityKey, TextIsComparedAsTheCodePageKeepsItWhenOneSideIsABackupFile) {
+  const MessageRecord real = Received(u"Inbox", u"+4915112345678", u"Party \U0001F389 tonight");
+  const MessageRecord replaced = Received(u"Inbox", u"+4915112345678", u"Party ? tonight");
+  IdentityFields withBackup = kPhoneFields;
+  withBackup.codePageText = true;
+  EXPECT_TRUE(Same(real, replaced, withBackup));
+  EXPECT_FALSE(Same(real, replaced, kPhoneFields));
+  EXPECT_GT(Richness(real), Richness(replaced));
+}
+
+TEST(Richness, TheCopyThatHoldsMoreIsRicher) {
+  const MessageRecord base = Received(u"Inbox", u"+4915112345678", u"Hi");
+  MessageRecord subfolder = base;
+  subfolder.folderPath = u"Inbox\\Work";
+  MessageRecord nameless = base;
+  nameless.senderName.clear();
+  nameless.recipients[0].displayName.clear();
+  EXPECT_GT(Richness(subfolder), Richness(base));
+  EXPECT_GT(Richness(base), Richness(nameless));
+  EXPECT_EQ(HashIdentityKey(IdentityKey(base, kAllFields)),
+            HashIdentityKey(IdentityKey(nameless, kAllFields)));
+}
+
+}  // namespace
+}  // namespace larkpost

@@ -1,0 +1,40 @@
+// Messages parked in a scratch file and read back by position, whole and exactly (UTF-16 text,
+// every field), so a run can keep a few bytes per message in memory instead of the message.
+// The file has no name (OpenUnnamedFileBeside) and goes when the spool does.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "message/message_record.h"
+
+namespace larkpost {
+
+class MessageSpool {
+ public:
+  // A spool in the folder of `path`. Throws CFileException naming `path`.
+  explicit MessageSpool(const std::u16string& path);
+  ~MessageSpool();
+  MessageSpool(const MessageSpool&) = delete;
+  MessageSpool& operator=(const MessageSpool&) = delete;
+
+  // Parks the message; returns its position and sets `contentHash` to a hash of everything it
+  // holds. Throws CFileException (a full disk) naming the path.
+  uint64_t Append(const MessageRecord& message, uint64_t& contentHash);
+  // The message parked at `position`. Throws CFileException on a read error.
+  void Read(uint64_t position, MessageRecord& message);
+
+ private:
+  void Fail(int osError);
+  // Reads `count` bytes at `position` of the file into buffer_ from `into` on.
+  void ReadAt(uint64_t position, size_t count, size_t into = 0);
+
+  std::u16string path_;
+  FILE* file_ = nullptr;
+  uint64_t end_ = 0;
+  bool writing_ = true;
+  std::string buffer_;
+};
+
+}  // namespace larkpost

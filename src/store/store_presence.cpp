@@ -1,0 +1,48 @@
+#include "store/store_presence.h"
+
+#include <algorithm>
+
+#include "store/stored_messages.h"
+
+namespace larkpost {
+
+bool StorePresence::Keys::Take(const IdentityHash& hash) {
+  auto at = std::lower_bound(hashes.begin(), hashes.end(), hash);
+  for (; at != hashes.end() && *at == hash; ++at) {
+    const size_t index = static_cast<size_t>(at - hashes.begin());
+    if (!taken[index]) {
+      taken[index] = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool StorePresence::Read(SmsSession& session, const IdentityFields& fields) {
+  fields_ = fields;
+  normalised_ = Keys{};
+  asWritten_ = Keys{};
+  read_ = WalkStoredMessages(session, [this](const MessageRecord& message, SmsFolder&, int64_t) {
+    normalised_.hashes.push_back(HashIdentityKey(IdentityKey(message, fields_)));
+    asWritten_.hashes.push_back(
+        HashIdentityKey(IdentityKey(message, fields_, NumberForm::kAsWritten)));
+    return true;
+  });
+  for (Keys* keys : {&normalised_, &asWritten_}) {
+    std::sort(keys->hashes.begin(), keys->hashes.end());
+    keys->taken.assign(keys->hashes.size(), false);
+  }
+  return read_;
+}
+
+bool StorePresence::Take(const MessageRecord& record, bool& byNumberFormat) {
+  byNumberFormat = false;
+  if (!normalised_.Take(HashIdentityKey(IdentityKey(record, fields_)))) return false;
+  // The same message written alike takes its own count; one that was not, counts as found
+  // through the normalisation.
+  byNumberFormat =
+      !asWritten_.Take(HashIdentityKey(IdentityKey(record, fields_, NumberForm::kAsWritten)));
+  return true;
+}
+
+}  // namespace larkpost
