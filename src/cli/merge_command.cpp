@@ -43,6 +43,11 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
   MergeResult result;
   try {
     if (!MergeMessageFiles(ins, out, deletedAs, selection, result)) {
+      if (StopRequested() != 0) {
+        io.err << "Interrupted: the partial output was removed; " << PrintableLine(options.out)
+               << " was not written.\n";
+        return InterruptedExitStatus();
+      }
       io.err << "larkpost: merge: " << PrintableLine(WideToUtf8(result.error)) << "\n"
              << "Nothing was written.\n";
       return kExitFailure;

@@ -1,7 +1,8 @@
 // merge, store dedupe and restore's "already present" across formats, run as a user runs them:
 // phone files built as the apps write them, the demo store, and the files the program writes.
 #include <gtest/gtest.h>
-#include <zip.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,7 +12,9 @@
 
 #include "cli/cli.h"
 #include "formats/formats_test_util.h"
+#include "jobs/merge.h"
 #include "jobs/message_files.h"
+#include "jobs/outcome.h"
 #include "platform/mapi/provider.h"
 
 namespace larkpost {
@@ -34,41 +37,20 @@ Outcome Larkpost(const std::vector<std::string>& args, const std::string& input 
 
 std::string DemoDump() {
   const char* source = std::getenv("LARKPOST_SOURCE_DIR");
-  std::ifstream in(std::string(source != nullptr ? source : ".") + "/samples/demo-store.ndjson");
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  EXPECT_FALSE(bytes.str().empty()) << "set LARKPOST_SOURCE_DIR to the source folder";
-  return bytes.str();
+  const std::string bytes =
+      testing::FileBytes(std::string(source != nullptr ? source : ".") + "/samples/demo-store.ndjson");
+  EXPECT_FALSE(bytes.empty()) << "set LARKPOST_SOURCE_DIR to the source folder";
+  return bytes;
 }
 
 // A ZIP as "SMS Import / Export" writes it: messages.ndjson with Android's columns only.
 std::string AppZip(const std::string& ndjson) {
-  zip_error_t error;
-  zip_error_init(&error);
-  zip_source_t* target = zip_source_buffer_create(nullptr, 0, 0, &error);
-  zip_source_keep(target);
-  zip_t* archive = zip_open_from_source(target, ZIP_TRUNCATE, &error);
-  zip_file_add(archive, "messages.ndjson",
-               zip_source_buffer(archive, ndjson.data(), ndjson.size(), 0), ZIP_FL_ENC_UTF_8);
-  EXPECT_EQ(zip_close(archive), 0);
-  zip_source_open(target);
-  zip_source_seek(target, 0, SEEK_END);
-  std::string bytes(static_cast<size_t>(zip_source_tell(target)), '\0');
-  zip_source_seek(target, 0, SEEK_SET);
-  zip_source_read(target, bytes.data(), bytes.size());
-  zip_source_close(target);
-  zip_source_free(target);
-  zip_error_fini(&error);
-  return bytes;
+  return testing::ZipOf({{"messages.ndjson", ndjson}});
 }
 
 std::string AppLine(const std::string& address, const std::string& date, const std::string& type,
                     const std::string& body, const std::string& name) {
-  return R"({"_id":"12","thread_id":"3","address":")" + address + R"(","date":")" + date +
-         R"(","date_sent":"0","protocol":"0","read":"1","status":"-1","type":")" + type +
-         R"(","subject":null,"body":")" + body +
-         R"(","service_center":null,"locked":"0","sub_id":"1","seen":"1","__display_name":)" +
-         name + "}\n";
+  return testing::AppLine("\"" + address + "\"", date, type, "\"" + body + "\"", name);
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
@@ -199,6 +181,13 @@ TEST(Merge, ABrokenInputNamesFileAndEntryAndNothingIsWritten) {
   EXPECT_EQ(dir.Names(), before);
   run = Larkpost({"merge", dir.PathOf("out.txt"), dir.PathOf("good.xml")});
   EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(dir.Names(), before);
+  // Asked to stop, it writes nothing either.
+  RequestStop(SIGINT);
+  MergeResult result;
+  EXPECT_FALSE(MergeMessageFiles({dir.File("good.xml")}, dir.File("out.xml"),
+                                 DeletedAs::kByDirection, Selection(), result));
+  ClearStopRequest();
   EXPECT_EQ(dir.Names(), before);
 }
 

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <zip.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/message_stream.h"
@@ -43,6 +45,39 @@ inline std::string AppXml(const std::string& elements, int count) {
          "<?xml-stylesheet type=\"text/xsl\" href=\"sms.xsl\"?>\n"
          "<smses count=\"" + std::to_string(count) + "\" backup_set=\"6f1c\" backup_date=\"1704106800000\" type=\"full\">\n" +
          elements + "</smses>\n";
+}
+
+// A ZIP holding the given files, built with the ZIP library as the app's archive is.
+inline std::string ZipOf(const std::vector<std::pair<std::string, std::string>>& files) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* target = zip_source_buffer_create(nullptr, 0, 0, &error);
+  zip_source_keep(target);
+  zip_t* archive = zip_open_from_source(target, ZIP_TRUNCATE, &error);
+  for (const auto& [name, content] : files) {
+    zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
+    zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+  }
+  EXPECT_EQ(zip_close(archive), 0);
+  zip_source_open(target);
+  zip_source_seek(target, 0, SEEK_END);
+  std::string bytes(static_cast<size_t>(zip_source_tell(target)), '\0');
+  zip_source_seek(target, 0, SEEK_SET);
+  zip_source_read(target, bytes.data(), bytes.size());
+  zip_source_close(target);
+  zip_source_free(target);
+  zip_error_fini(&error);
+  return bytes;
+}
+
+// One line as the app writes it: Android's columns, every value a string or null.
+inline std::string AppLine(const std::string& address, const std::string& date, const std::string& type,
+                    const std::string& body, const std::string& name = "null") {
+  return R"({"_id":"12","thread_id":"3","address":)" + address + R"(,"date":")" + date +
+         R"(","date_sent":"0","protocol":"0","read":"1","status":"-1","type":")" + type +
+         R"(","reply_path_present":"0","subject":null,"body":)" + body +
+         R"(,"service_center":null,"locked":"0","sub_id":"1","error_code":"-1","creator":"com.google.android.apps.messaging","seen":"1","__display_name":)" +
+         name + "}\n";
 }
 
 // Every message of a reader; the reader's error (empty when none) in `error`.

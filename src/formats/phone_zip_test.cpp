@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <zip.h>
 
 #include "formats/formats_test_util.h"
 #include "platform/file/file.h"
@@ -11,40 +10,9 @@
 namespace larkpost {
 namespace {
 
+using testing::AppLine;
 using testing::ReadAll;
-
-// A ZIP holding the given files, built with the ZIP library as the app's archive is.
-std::string ZipOf(const std::vector<std::pair<std::string, std::string>>& files) {
-  zip_error_t error;
-  zip_error_init(&error);
-  zip_source_t* target = zip_source_buffer_create(nullptr, 0, 0, &error);
-  zip_source_keep(target);
-  zip_t* archive = zip_open_from_source(target, ZIP_TRUNCATE, &error);
-  for (const auto& [name, content] : files) {
-    zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
-    zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8);
-  }
-  EXPECT_EQ(zip_close(archive), 0);
-  zip_source_open(target);
-  zip_source_seek(target, 0, SEEK_END);
-  std::string bytes(static_cast<size_t>(zip_source_tell(target)), '\0');
-  zip_source_seek(target, 0, SEEK_SET);
-  zip_source_read(target, bytes.data(), bytes.size());
-  zip_source_close(target);
-  zip_source_free(target);
-  zip_error_fini(&error);
-  return bytes;
-}
-
-// One line as the app writes it: Android's columns, every value a string or null.
-std::string AppLine(const std::string& address, const std::string& date, const std::string& type,
-                    const std::string& body, const std::string& name = "null") {
-  return R"({"_id":"12","thread_id":"3","address":)" + address + R"(,"date":")" + date +
-         R"(","date_sent":"0","protocol":"0","read":"1","status":"-1","type":")" + type +
-         R"(","reply_path_present":"0","subject":null,"body":)" + body +
-         R"(,"service_center":null,"locked":"0","sub_id":"1","error_code":"-1","creator":"com.google.android.apps.messaging","seen":"1","__display_name":)" +
-         name + "}\n";
-}
+using testing::ZipOf;
 
 constexpr char kMmsLine[] =
     R"({"_id":"40","thread_id":"3","date":"1704103627","msg_box":"1","m_type":"132","sub":null,)"

@@ -14,6 +14,7 @@
 
 #include "identity/phone_number.h"
 #include "jobs/message_files.h"
+#include "jobs/outcome.h"
 #include "jobs/message_spool.h"
 #include "jobs/output_file.h"
 #include "platform/file/file.h"
@@ -94,7 +95,8 @@ void ReadInput(const std::u16string& path, uint16_t input, const IdentityFields&
   std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
   const bool keepsFolders = IdentityFieldsOf(FileKindForPath(path)).standardFolders;
   MessageRecord record;
-  while (reader->Next(record)) {
+  // Asked to stop, the pass ends early; the merge then writes nothing.
+  while (StopRequested() == 0 && reader->Next(record)) {
     if (!selection.Selects(record)) continue;
     ++counts.selected;
     Copy copy;
@@ -228,6 +230,8 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     if (passes[i].failure) std::rethrow_exception(passes[i].failure);
     if (!passes[i].error.empty()) return Fail(result, WideToUtf8(ins[i]) + ": " + passes[i].error);
   }
+  // A pass cut short by a stop request read only part of its input: nothing may be written.
+  if (StopRequested() != 0) return Fail(result, "interrupted");
   Copies& copies = shared.copies;
 
   std::sort(copies.begin(), copies.end(),
@@ -241,57 +245,42 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   });
 
   // Second pass: the chosen copies from the spool, in time order, into OUT.
-  CFile file;
-  OutputFile output;
-  OpenOutputFile(output, out, MessageStoreFiles(), file);
-  auto discard = [&] {
-    file.Abort();
-    if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
+  MessageRecord record;
+  MessageRecord donor;
+  auto read = [&](uint64_t position, MessageRecord& into) {
+    passes[position >> kInputShift].spool->Read(position & kOffsetMask, into);
   };
-  try {
-    std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, outKind, deletedAs);
-    MessageRecord record;
-    MessageRecord donor;
-    std::string error;
-    auto read = [&](uint64_t position, MessageRecord& into) {
-      passes[position >> kInputShift].spool->Read(position & kOffsetMask, into);
-    };
-    for (const Copy& copy : copies) {
-      read(copy.position, record);
-      if (copy.textFrom != kNone) {
-        read(copy.textFrom, donor);
-        record.text = std::move(donor.text);
-      }
-      if (copy.namesFrom != kNone) {
-        read(copy.namesFrom, donor);
-        FillNames(record, donor);
-      }
-      if (!writer->Write(record, error)) {
-        writer.reset();
-        discard();
-        return Fail(result, "message " + std::to_string(result.written + 1) + ": " + error);
-      }
-      ++result.written;
-    }
-    writer->Finish();
-    result.entriesWritten = writer->entriesWritten();
-    result.replacedMessages = ReplacedMessages(*writer);
-    writer.reset();
-    if (!FlushFileBuffers(file)) {
-      const int osError = errno;
-      throw CFileException(CFileException::CauseFromErrno(osError), osError, output.target);
-    }
-    CommitOutputFile(output, file);
-  } catch (CFileException& error) {
-    discard();
-    if (output.temporary && error.m_strFileName == output.writePath) {
-      error.m_strFileName = output.target;
-    }
-    throw;
-  } catch (...) {
-    discard();
-    throw;
-  }
+  WrittenCounts written;
+  std::string error;
+  const bool merged = WriteMessageOutput(
+      out, outKind, deletedAs,
+      [&](MessageWriter& writer, std::string& failure) {
+        for (const Copy& copy : copies) {
+          if (StopRequested() != 0) {
+            failure = "interrupted";
+            return false;
+          }
+          read(copy.position, record);
+          if (copy.textFrom != kNone) {
+            read(copy.textFrom, donor);
+            record.text = std::move(donor.text);
+          }
+          if (copy.namesFrom != kNone) {
+            read(copy.namesFrom, donor);
+            FillNames(record, donor);
+          }
+          if (!writer.Write(record, failure)) {
+            failure = "message " + std::to_string(result.written + 1) + ": " + failure;
+            return false;
+          }
+          ++result.written;
+        }
+        return true;
+      },
+      written, error);
+  if (!merged) return Fail(result, error);
+  result.entriesWritten = written.entriesWritten;
+  result.replacedMessages = written.replacedMessages;
   return true;
 }
 

@@ -157,53 +157,66 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
     return false;
   }
   std::unique_ptr<MessageReader> reader = OpenMessageReader(in, inKind);
+  WrittenCounts written;
+  std::string error;
+  const bool converted = WriteMessageOutput(
+      out, outKind, deletedAs,
+      [&](MessageWriter& writer, std::string& failure) {
+        MessageRecord record;
+        while (reader->Next(record)) {
+          if (StopRequested() != 0) {
+            failure = "interrupted";
+            return false;
+          }
+          if (!selection.Selects(record)) continue;
+          ++result.selected;
+          if (!writer.Write(record, failure)) {
+            failure = "message " + std::to_string(reader->counts().messages) + ": " + failure;
+            return false;
+          }
+        }
+        failure = reader->error();
+        return failure.empty();
+      },
+      written, error);
+  result.read = reader->counts();
+  result.entriesWritten = written.entriesWritten;
+  result.replacedMessages = written.replacedMessages;
+  if (!converted) result.error = Utf8ToWide(error);
+  return converted;
+}
+
+bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
+                        const std::function<bool(MessageWriter&, std::string& error)>& fill,
+                        WrittenCounts& counts, std::string& error) {
   CFile file;
   OutputFile output;
   OpenOutputFile(output, out, MessageStoreFiles(), file);
-  // A failed conversion leaves nothing: the partial file goes.
+  // A failed output leaves nothing: the partial file goes.
   auto discard = [&] {
     file.Abort();
     if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
   };
   try {
-    std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, outKind, deletedAs);
-    MessageRecord record;
-    std::string error;
-    while (reader->Next(record)) {
-      if (StopRequested() != 0) {
-        error = "interrupted";
-        break;
-      }
-      if (!selection.Selects(record)) continue;
-      ++result.selected;
-      if (!writer->Write(record, error)) {
-        error = "message " + std::to_string(reader->counts().messages) + ": " + error;
-        break;
-      }
-    }
-    if (error.empty()) error = reader->error();
-    result.read = reader->counts();
-    if (!error.empty()) {
-      result.error = Utf8ToWide(error);
+    std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, deletedAs);
+    if (!fill(*writer, error)) {
       writer.reset();
       discard();
       return false;
     }
     writer->Finish();
-    result.entriesWritten = writer->entriesWritten();
-    if (auto* backup = dynamic_cast<BackupFileWriter*>(writer.get())) {
-      result.replacedMessages = backup->replacedMessages;
-    }
+    counts.entriesWritten = writer->entriesWritten();
+    counts.replacedMessages = ReplacedMessages(*writer);
     writer.reset();
     if (!FlushFileBuffers(file)) {
       const int osError = errno;
       throw CFileException(CFileException::CauseFromErrno(osError), osError, output.target);
     }
     CommitOutputFile(output, file);
-  } catch (CFileException& error) {
+  } catch (CFileException& failure) {
     discard();
-    if (output.temporary && error.m_strFileName == output.writePath) {
-      error.m_strFileName = output.target;  // the user chose the target
+    if (output.temporary && failure.m_strFileName == output.writePath) {
+      failure.m_strFileName = output.target;  // the user chose the target
     }
     throw;
   } catch (...) {

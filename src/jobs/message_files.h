@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,20 @@ bool WriteMessageFile(BackupJob& job, CFile& file);
 // readers here rather than as a backup file.
 bool IsPhoneFile(const std::u16string& path);
 
+struct WrittenCounts {
+  uint64_t entriesWritten = 0;    // entries of the output (a sent message may make several)
+  uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
+};
+
+// Puts the messages that `fill` hands to the writer into a new file of `kind` at `out`, as every
+// conversion writes its output: into a partial file beside `out` (output_file.h), which is
+// finished, flushed and renamed over `out` only when `fill` returns true. When `fill` returns
+// false (with `error` set) the partial file is removed and `out` stays as it was. File errors
+// throw CFileException naming `out`, a refused target OutputRefused.
+bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
+                        const std::function<bool(MessageWriter&, std::string& error)>& fill,
+                        WrittenCounts& counts, std::string& error);
+
 struct ConvertResult {
   ReadCounts read;
   uint64_t selected = 0;          // messages the selection took, of read.messages
@@ -46,10 +61,9 @@ struct ConvertResult {
   std::u16string error;           // why the conversion failed; empty on success
 };
 
-// Converts the messages of `in` that the selection takes into `out`, each kind from its name. The output is written to a
-// partial file beside `out` (output_file.h) and renamed over it only when everything was read and
-// written; a failed conversion removes it and leaves `out` as it was. False with result.error;
-// file errors throw CFileException, a refused target OutputRefused.
+// Converts the messages of `in` that the selection takes into `out`, each kind from its name,
+// through WriteMessageOutput: `out` is replaced only when everything was read and written. False
+// with result.error; file errors throw CFileException, a refused target OutputRefused.
 bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                         const Selection& selection, ConvertResult& result);
 
