@@ -9,7 +9,8 @@
 set -euo pipefail
 build=$(realpath "$1")
 version=$2
-command -v dpkg-deb > /dev/null || { echo "check-package: skipped (no dpkg-deb)"; exit 77; }
+command -v dpkg-deb > /dev/null && command -v dpkg-shlibdeps > /dev/null ||
+  { echo "check-package: skipped (no dpkg-deb or dpkg-shlibdeps: dpkg-dev)"; exit 77; }
 [ -x "$build/src/app/larkpost-gui" ] || { echo "check-package: skipped (no larkpost-gui built)"; exit 77; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/larkpost-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -44,7 +44,7 @@ step "Verify demo.bak (digest and every record)"
 "$larkpost" verify demo.bak
 
 step "Restore demo.bak into a fresh store restored.db"
-"$larkpost" --store restored.db store init
+"$larkpost" --store restored.db store init > /dev/null
 "$larkpost" --store restored.db restore --yes demo.bak
 
 step "Restore the same file again: nothing is added twice"
@@ -65,7 +65,7 @@ fi
 
 step "The way out the warning names: UTF-8 (--codepage 65001) keeps every character"
 "$larkpost" --codepage 65001 --store demo.db backup demo-utf8.bak
-"$larkpost" --store restored-utf8.db store init
+"$larkpost" --store restored-utf8.db store init > /dev/null
 "$larkpost" --codepage 65001 --store restored-utf8.db restore --yes demo-utf8.bak
 "$larkpost" --store restored-utf8.db store dump restored-utf8.ndjson
 if diff -u original.ndjson restored-utf8.ndjson; then

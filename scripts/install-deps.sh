@@ -13,6 +13,7 @@ packages=(
   chromium fonts-noto-color-emoji fonts-wqy-microhei
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
   clang libclang-rt-14-dev
+  dpkg-dev
 )
 
 missing=()

@@ -30,7 +30,7 @@ awk -v n="$messages" 'BEGIN {
   for (i = 0; i < n; i++) {
     t = 133497000000000000 + i * 10000000;
     printf "{\"folder\":[\"Inbox\"],\"flags\":1,\"subject\":\"Message %d\",", i;
-    printf "\"lastModified\":%d,\"deliveryTime\":%d,\"messageClass\":\"IPM.SMStext\",", t + 5, t;
+    printf "\"lastModified\":%.0f,\"deliveryTime\":%.0f,\"messageClass\":\"IPM.SMStext\",", t + 5, t;
     printf "\"senderEmailAddress\":\"\\\"Ann\\\" <+49151>\",\"size\":10}\n";
   }
 }' > "$work/lines.ndjson"
