@@ -2,11 +2,11 @@
 _larkpost() {
   local cur prev words cword
   _init_completion || return
-  local commands="backup restore verify show convert salvage store"
+  local commands="backup restore verify show convert merge salvage store"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --store | --codepage) ((i++)) ;;
+      --store | --codepage | --region) ((i++)) ;;
       -*) ;;
       *) command=${words[i]}; break ;;
     esac
@@ -20,18 +20,20 @@ _larkpost() {
   esac
   local options
   case $command in
-    "") options="--store --codepage --help --version"
+    "") options="--store --codepage --region --help --version"
         [[ $cur != -* ]] && { COMPREPLY=($(compgen -W "$commands" -- "$cur")); return; } ;;
-    backup) options="--folders --sync --help" ;;
-    restore) options="--yes --dry-run --json --help" ;;
-    show) options="--json --help" ;;
-    convert) options="--force --deleted-as --help" ;;
+    backup) options="--sync --folders --since --until --drafts --contact --help" ;;
+    restore) options="--yes --dry-run --json --folders --since --until --drafts --contact --help" ;;
+    verify) options="--folders --since --until --drafts --contact --help" ;;
+    show) options="--json --folders --since --until --drafts --contact --help" ;;
+    convert) options="--force --deleted-as --folders --since --until --drafts --contact --help" ;;
+    merge) options="--force --deleted-as --folders --since --until --drafts --contact --help" ;;
     salvage) options="--force --help" ;;
     store)
       if [[ $cur != -* && ${words[cword - 1]} == store ]]; then
-        COMPREPLY=($(compgen -W "init list dump load" -- "$cur")); return
+        COMPREPLY=($(compgen -W "init list dump load dedupe" -- "$cur")); return
       fi
-      options="--help" ;;
+      options="--dry-run --json --help" ;;
     *) options="--help" ;;
   esac
   if [[ $cur == -* ]]; then

@@ -466,7 +466,7 @@ TEST_F(LiveScreen, ResizingTheWindowSetsTheScreen) {
 }
 
 #ifdef LARKPOST_GUI_BINARY
-// --help names the program and the forms --dpi takes.
+// --help names the program and the forms --dpi takes; --version says the one version.
 TEST(CommandLine, HelpNamesTheProgramAndTheDpiForms) {
   FILE* pipe = popen(LARKPOST_GUI_BINARY " --help", "r");
   ASSERT_NE(pipe, nullptr);
@@ -477,6 +477,13 @@ TEST(CommandLine, HelpNamesTheProgramAndTheDpiForms) {
   EXPECT_NE(help.find("Usage: larkpost-gui [options]"), std::string::npos) << help;
   EXPECT_NE(help.find("--dpi <N|XxY>"), std::string::npos) << help;
   EXPECT_EQ(help.find("<executable_name>"), std::string::npos) << help;
+
+  pipe = popen(LARKPOST_GUI_BINARY " --version", "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string version;
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) version += buffer;
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(version, std::string("larkpost-gui ") + LARKPOST_VERSION + "\n");
 }
 #endif
 

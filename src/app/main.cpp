@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
   parser.setApplicationDescription("Backs up the SMS messages of a message store into a file "
                                    "and restores them, on the handheld's screens.");
   parser.addHelpOption();
+  parser.addOption({"version", "Print the program's version and exit."});
   parser.addOption({"screen", "Screen size in pixels (default 480x640).", "WxH", "480x640"});
   parser.addOption(
       {"dpi", "Screen resolution, one value or XxY (default 192).", "N|XxY", "192"});
@@ -126,6 +127,10 @@ int main(int argc, char** argv) {
     QString help = parser.helpText();
     help.replace("<executable_name>", "larkpost-gui");
     std::fputs(qPrintable(help), stdout);
+    return 0;
+  }
+  if (parser.isSet("version")) {
+    std::printf("larkpost-gui %s\n", LARKPOST_VERSION);
     return 0;
   }
   ScreenMetrics& screen = larkpost::app::SystemMetrics();
