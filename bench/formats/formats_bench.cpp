@@ -1,5 +1,6 @@
 // Runs `larkpost convert` on a backup file of LARKPOST_FORMATS_MESSAGES messages (default
-// 100,000) and on what it writes, in a child process each, and reports the wall time and the
+// 100,000) and on what it writes, and `larkpost merge` of it with a later export sharing 90 % of
+// its messages, in a child process each, and reports the wall time and the
 // child's peak resident memory (counter peak_MiB). The input is written once, in a scratch folder
 // (LARKPOST_FORMATS_DIR, default the temporary folder).
 #include <benchmark/benchmark.h>
@@ -39,36 +40,46 @@ const std::string& Folder() {
 }
 
 // A backup file as a phone keeps it: mostly received messages, sent ones to one or two people,
-// texts of a typical length with some characters beyond ASCII.
-const std::string& BackupFile() {
-  static const std::string path = [] {
-    const std::string file = Folder() + "/input.bak";
-    CFile out(Utf8ToWide(file), CFile::modeCreate | CFile::modeWrite);
-    auto writer = OpenMessageWriter(out, FileKind::kBackup, DeletedAs::kByDirection);
-    std::string error;
-    const char16_t* folders[] = {u"Inbox", u"Inbox\\Family", u"Sentedbox", u"Wastebox"};
-    for (size_t i = 0; i < MessageCount(); ++i) {
-      MessageRecord record;
-      record.folderPath = folders[i % 4];
-      record.deliveryTime = UnixTimeToFileTime(1200000000 + static_cast<int64_t>(i) * 97);
-      record.lastModified = record.deliveryTime;
-      const std::u16string number = Utf8ToWide("+4915" + std::to_string(1000000 + i % 500));
-      if (i % 4 < 2) {
-        record.senderName = u"Ann Weber";
-        record.senderAddress = number;
-      } else {
-        record.recipients.push_back({u"Bob", number, 1});
-        if (i % 8 == 2) record.recipients.push_back({u"Cy", u"+4917099887766", 1});
-      }
-      record.text = Utf8ToWide("Message " + std::to_string(i) +
-                               ": see you at the station at half past seven, don't forget the "
-                               "tickets. Grüße!");
-      writer->Write(record, error);
+// texts of a typical length with some characters beyond ASCII. Messages [first, first + count)
+// of one long history; a second export writes the numbers and the contact's name another way.
+std::string WriteBackup(const std::string& name, size_t first, bool secondExport) {
+  const std::string file = Folder() + "/" + name;
+  CFile out(Utf8ToWide(file), CFile::modeCreate | CFile::modeWrite);
+  auto writer = OpenMessageWriter(out, FileKind::kBackup, DeletedAs::kByDirection);
+  std::string error;
+  const char16_t* folders[] = {u"Inbox", u"Inbox\\Family", u"Sentedbox", u"Wastebox"};
+  for (size_t i = first; i < first + MessageCount(); ++i) {
+    MessageRecord record;
+    record.folderPath = folders[i % 4];
+    record.deliveryTime = UnixTimeToFileTime(1200000000 + static_cast<int64_t>(i) * 97);
+    record.lastModified = record.deliveryTime;
+    const std::string digits = std::to_string(1000000 + i % 500);
+    const std::u16string number = Utf8ToWide(secondExport ? "+49 15 " + digits : "+4915" + digits);
+    if (i % 4 < 2) {
+      record.senderName = secondExport ? u"Ann W." : u"Ann Weber";
+      record.senderAddress = number;
+    } else {
+      record.recipients.push_back({u"Bob", number, 1});
+      if (i % 8 == 2) record.recipients.push_back({u"Cy", u"+4917099887766", 1});
     }
-    writer->Finish();
-    out.Close();
-    return file;
-  }();
+    record.text = Utf8ToWide("Message " + std::to_string(i) +
+                             ": see you at the station at half past seven, don't forget the "
+                             "tickets. Grüße!");
+    writer->Write(record, error);
+  }
+  writer->Finish();
+  out.Close();
+  return file;
+}
+
+const std::string& BackupFile() {
+  static const std::string path = WriteBackup("input.bak", 0, false);
+  return path;
+}
+
+// The same phone's next export: it shares 90 % of the messages with BackupFile().
+const std::string& LaterBackupFile() {
+  static const std::string path = WriteBackup("later.bak", MessageCount() / 10, true);
   return path;
 }
 
@@ -100,12 +111,12 @@ bool Run(const std::vector<std::string>& arguments, double& seconds, double& pea
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void Convert(benchmark::State& state, const std::string& in, const std::string& out) {
+void Measure(benchmark::State& state, const std::vector<std::string>& arguments) {
   double peak = 0, cpu = 0, cpuTotal = 0;
   for (auto _ : state) {
     double seconds = 0;
-    if (!Run({"convert", in, out}, seconds, peak, &cpu)) {
-      state.SkipWithError("larkpost convert failed");
+    if (!Run(arguments, seconds, peak, &cpu)) {
+      state.SkipWithError("larkpost failed");
       return;
     }
     state.SetIterationTime(seconds);
@@ -114,6 +125,10 @@ void Convert(benchmark::State& state, const std::string& in, const std::string& 
   state.counters["peak_MiB"] = peak;
   state.counters["cpu_s"] = cpuTotal / static_cast<double>(state.iterations());
   state.counters["messages"] = static_cast<double>(MessageCount());
+}
+
+void Convert(benchmark::State& state, const std::string& in, const std::string& out) {
+  Measure(state, {"convert", "--force", in, out});
 }
 
 void BM_BakToXml(benchmark::State& state) { Convert(state, BackupFile(), Folder() + "/out.xml"); }
@@ -131,12 +146,20 @@ void BM_ZipToBak(benchmark::State& state) {
   Convert(state, zip, Folder() + "/out2.bak");
 }
 void BM_BakToHtml(benchmark::State& state) { Convert(state, BackupFile(), Folder() + "/out.html"); }
+// Merging two overlapping exports, against converting the first one alone (BM_BakToBak).
+void BM_BakToBak(benchmark::State& state) { Convert(state, BackupFile(), Folder() + "/copy.bak"); }
+void BM_MergeTwo(benchmark::State& state) {
+  Measure(state, {"--region", "DE", "merge", "--force", Folder() + "/merged.bak", BackupFile(),
+                  LaterBackupFile()});
+}
 
 BENCHMARK(BM_BakToXml)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_XmlToBak)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_BakToZip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ZipToBak)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_BakToHtml)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BakToBak)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_MergeTwo)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 }  // namespace larkpost
