@@ -26,14 +26,8 @@ if ! mount -t tmpfs -o size=64m tmpfs "$work/ro" 2> /dev/null; then
 fi
 fail() { echo "read-only-store: $1" >&2; exit 1; }
 
-awk -v n="$messages" 'BEGIN {
-  for (i = 0; i < n; i++) {
-    t = 133497000000000000 + i * 10000000;
-    printf "{\"folder\":[\"Inbox\"],\"flags\":1,\"subject\":\"Message %d\",", i;
-    printf "\"lastModified\":%.0f,\"deliveryTime\":%.0f,\"messageClass\":\"IPM.SMStext\",", t + 5, t;
-    printf "\"senderEmailAddress\":\"\\\"Ann\\\" <+49151>\",\"size\":10}\n";
-  }
-}' > "$work/lines.ndjson"
+bash "$(dirname "$0")/sample-messages.sh" "$messages" > "$work/lines.ndjson"
+messages=$(wc -l < "$work/lines.ndjson")  # the sample writes some messages twice
 
 # clean: a store closed normally (no -wal); wal: one whose writer was killed, so its last
 # messages are in the -wal file only.
