@@ -6,6 +6,7 @@
 #include "backupfile/text_export.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
+#include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "message/counts.h"
 #include "cli/terminal_ui.h"
@@ -80,16 +81,9 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
         line["folder"] = WideToUtf8(record.folderPath);
         line["deliveryTime"] = FileTimeToUInt64(record.deliveryTime);
         line["flags"] = record.flags;
-        line["sender"] = {{"name", WideToUtf8(record.senderName)},
-                          {"address", WideToUtf8(record.senderAddress)}};
-        line["recipients"] = nlohmann::ordered_json::array();
-        for (const RecordRecipient& r : record.recipients) {
-          line["recipients"].push_back({{"name", WideToUtf8(r.displayName)},
-                                        {"address", WideToUtf8(r.address)},
-                                        {"type", r.type}});
-        }
+        AddPartiesJson(line, record);
         line["text"] = WideToUtf8(record.text);
-        io.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        io.out << JsonLine(line) << "\n";
       } else {
         // As a backup file's records are listed; the texts come from the file, so they are
         // printed with their control characters escaped.

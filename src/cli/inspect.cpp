@@ -12,6 +12,7 @@
 #include "backupfile/text_export.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
+#include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
 #include "jobs/output_file.h"
@@ -128,21 +129,14 @@ int ShowBackupFile(const std::u16string& path, bool json, const Selection& selec
         line["flags"] = fields.flags;
         line["size"] = fields.size;
         if (parsed) {
-          line["sender"] = {{"name", WideToUtf8(checked.senderName)},
-                            {"address", WideToUtf8(checked.senderAddress)}};
-          line["recipients"] = nlohmann::ordered_json::array();
-          for (const RecordRecipient& r : checked.recipients) {
-            line["recipients"].push_back({{"name", WideToUtf8(r.displayName)},
-                                          {"address", WideToUtf8(r.address)},
-                                          {"type", r.type}});
-          }
+          AddPartiesJson(line, checked);
         } else {
           line["sender"] = WideToUtf8(fields.sender);
           line["recipients"] = WideToUtf8(fields.recipients);
           line["error"] = WideToUtf8(problem);
         }
         line["text"] = WideToUtf8(fields.text);
-        io.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        io.out << JsonLine(line) << "\n";
       } else {
         io.out << "No." << record << "  " << PrintableLine(WideToUtf8(fields.folderPath)) << "  "
                << WideToUtf8(FormatMessageTime(fields.deliveryTime)) << "\n"
