@@ -135,11 +135,14 @@ BENCHMARK(BM_RawRead)->Unit(benchmark::kMicrosecond);
 void Restore(benchmark::State& state) {
   RestoreJob job(g_backup);
   CFile file(g_backup, CFile::modeRead | CFile::shareDenyNone);
-  uint32_t count = 0;
-  if (!ValidateBackupFile(file, count)) state.SkipWithError("invalid");
+  BackupRecords records(file);
+  if (!records.valid()) state.SkipWithError("invalid");
+  MessageRecord message;
   std::u16string error;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!ReadMessageRecord(job, file, error)) state.SkipWithError("record failed");
+  while (!records.AtEnd()) {
+    if (!records.Next(message, error) || !job.Take(message, error)) {
+      state.SkipWithError("record failed");
+    }
   }
 }
 

@@ -260,13 +260,13 @@ inline std::u16string RestoreBytes(TempStore& store, const std::string& bytes) {
   RestoreJob job(path);
   EXPECT_EQ(job.session.initialized, 1);
   CFile file(path, CFile::modeRead | CFile::shareDenyNone);
-  uint32_t count = 0;
-  if (!ValidateBackupFile(file, count)) return u"File Validation Failed.";
-  for (uint32_t i = 1; i <= count; ++i) {
+  BackupRecords records(file);
+  if (!records.valid()) return u"File Validation Failed.";
+  MessageRecord message;
+  while (!records.AtEnd()) {
     std::u16string error;
-    if (!ReadMessageRecord(job, file, error)) {
-      const std::string number = std::to_string(i);
-      return u"No." + std::u16string(number.begin(), number.end()) + u", " + error;
+    if (!records.Next(message, error) || !job.Take(message, error)) {
+      return RecordErrorText(records.number(), error);
     }
   }
   return u"";

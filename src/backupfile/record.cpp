@@ -131,10 +131,4 @@ bool ReadRecord(CFile& file, MessageRecord& record, std::u16string& error) {
   return ReadRecordFields(file, fields, error) && CheckRecordFields(fields, record, error);
 }
 
-bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error) {
-  MessageRecord record;
-  if (!ReadRecord(file, record, error)) return false;
-  return job.Take(record, error);
-}
-
 }  // namespace larkpost

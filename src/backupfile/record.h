@@ -35,8 +35,6 @@
 
 namespace larkpost {
 
-struct RestoreJob;
-
 // The longest line a record may hold; a longer one marks the record as broken.
 inline constexpr size_t kMaxLineBytes = size_t{1} << 20;
 
@@ -60,11 +58,5 @@ bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error);
 // Reads the next record and checks it (CheckRecordFields): what restore, verify, show and
 // salvage read. False with the record's error text.
 bool ReadRecord(CFile& file, MessageRecord& record, std::u16string& error);
-
-// Reads and checks the next record and, when the job's selection takes it and its message is not
-// already present (store/restore.h), creates it in the job's store. Everything is read and
-// checked before the store is changed, so a broken record leaves nothing behind. False with the
-// record's error text.
-bool ReadMessageRecord(RestoreJob& job, CFile& file, std::u16string& error);
 
 }  // namespace larkpost

@@ -32,13 +32,13 @@ size_t InboxSubfolderCount() {
   return subfolders == nullptr ? 0 : subfolders->size();
 }
 
-TEST(ReadMessageRecord, RestoresMessageIntoItsFolder) {
+TEST(RestoreRecords, RestoresMessageIntoItsFolder) {
   TempStore store;
   EXPECT_EQ(RestoreBytes(store, BackupBytes({Sample()})), u"");
   EXPECT_EQ(ListStore(), std::vector<ListedMessage>{SampleListed()});
 }
 
-TEST(ReadMessageRecord, FolderPathNamesStandardFolderInAnyCaseAndTrimsSubfolders) {
+TEST(RestoreRecords, FolderPathNamesStandardFolderInAnyCaseAndTrimsSubfolders) {
   TempStore store;
   GoldenRecord a = Sample(), b = Sample(), c = Sample(), d = Sample();
   a.folderPath = "iNBOX";
@@ -57,7 +57,7 @@ TEST(ReadMessageRecord, FolderPathNamesStandardFolderInAnyCaseAndTrimsSubfolders
   EXPECT_EQ(InboxSubfolderCount(), 1u);
 }
 
-TEST(ReadMessageRecord, RestoringTwiceAddsNothing) {
+TEST(RestoreRecords, RestoringTwiceAddsNothing) {
   TempStore store;
   GoldenRecord other = Sample();
   other.folderPath = "Inbox";
@@ -70,7 +70,7 @@ TEST(ReadMessageRecord, RestoringTwiceAddsNothing) {
   EXPECT_EQ(once.size(), 2u);
 }
 
-TEST(ReadMessageRecord, SameDeliveryTimeWithOtherTextIsNoDuplicate) {
+TEST(RestoreRecords, SameDeliveryTimeWithOtherTextIsNoDuplicate) {
   TempStore store;
   GoldenRecord other = Sample();
   other.text = "Another text at the same second";
@@ -79,7 +79,7 @@ TEST(ReadMessageRecord, SameDeliveryTimeWithOtherTextIsNoDuplicate) {
 }
 
 // A message without a delivery time (a draft) is recognised like any other.
-TEST(ReadMessageRecord, DraftRestoredTwiceIsThereOnce) {
+TEST(RestoreRecords, DraftRestoredTwiceIsThereOnce) {
   TempStore store;
   GoldenRecord r = Sample();
   r.deliveryTime = 0;
@@ -90,7 +90,7 @@ TEST(ReadMessageRecord, DraftRestoredTwiceIsThereOnce) {
 
 // Equal records count as a multiset: a resent "OK", or two copies of one message, restore as
 // as many messages as the file holds, and the same "OK" to two people are two messages.
-TEST(ReadMessageRecord, EqualRecordsAreNeverMerged) {
+TEST(RestoreRecords, EqualRecordsAreNeverMerged) {
   TempStore store;
   GoldenRecord ok = Sample();
   ok.text = "OK";
@@ -114,7 +114,7 @@ TEST(ReadMessageRecord, EqualRecordsAreNeverMerged) {
 
 // Restore, verify and show decide with one checker: a record is checked whether or not its
 // message is already present.
-TEST(ReadMessageRecord, EveryRecordIsCheckedEvenWhenPresent) {
+TEST(RestoreRecords, EveryRecordIsCheckedEvenWhenPresent) {
   TempStore store;
   {
     RestoreJob job(u"unused");
@@ -126,7 +126,7 @@ TEST(ReadMessageRecord, EveryRecordIsCheckedEvenWhenPresent) {
   EXPECT_EQ(ListStore().size(), 1u);
 }
 
-TEST(ReadMessageRecord, TextOutsideTheCodePageIsRecognisedInTheOriginalStore) {
+TEST(RestoreRecords, TextOutsideTheCodePageIsRecognisedInTheOriginalStore) {
   TempStore store;
   {
     RestoreJob job(u"unused");
@@ -144,7 +144,7 @@ TEST(ReadMessageRecord, TextOutsideTheCodePageIsRecognisedInTheOriginalStore) {
   EXPECT_EQ(listed[1].text, u"Caf\u00E9 !");
 }
 
-TEST(ReadMessageRecord, SemicolonInsideRecipientNameOrAddressIsKept) {
+TEST(RestoreRecords, SemicolonInsideRecipientNameOrAddressIsKept) {
   TempStore store;
   GoldenRecord r = Sample();
   r.recipients = "\"Smith; John\" <+1> 1;\"Ann\" <a;b;c> 3;\"\" <> 0;\"" +
@@ -156,7 +156,7 @@ TEST(ReadMessageRecord, SemicolonInsideRecipientNameOrAddressIsKept) {
             u"Smith; John|+1|1;Ann|a;b;c|3;||0;" + std::u16string(16, u';') + u"||1");
 }
 
-TEST(ReadMessageRecord, LongRecipientListIsReadWhole) {
+TEST(RestoreRecords, LongRecipientListIsReadWhole) {
   TempStore store;
   GoldenRecord r = Sample();
   r.recipients.clear();
@@ -171,7 +171,7 @@ TEST(ReadMessageRecord, LongRecipientListIsReadWhole) {
   EXPECT_EQ(ListStore().at(0).recipients, expected);
 }
 
-TEST(ReadMessageRecord, TextKeepsItsOwnLineBreaksAndNoExtraOne) {
+TEST(RestoreRecords, TextKeepsItsOwnLineBreaksAndNoExtraOne) {
   TempStore store;
   GoldenRecord r = Sample();
   r.text = "line one\nline two\n\n";
@@ -187,7 +187,7 @@ struct BrokenRecordCase {
 
 // Each error of the reader, reached by a record that would otherwise go into a new subfolder:
 // nothing at all may be created for it.
-TEST(ReadMessageRecord, BrokenRecordLeavesStoreUntouched) {
+TEST(RestoreRecords, BrokenRecordLeavesStoreUntouched) {
   auto with = [](auto change) {
     GoldenRecord r = Sample();
     r.folderPath = "Inbox\\New";
@@ -235,7 +235,7 @@ TEST(ReadMessageRecord, BrokenRecordLeavesStoreUntouched) {
   }
 }
 
-TEST(ReadMessageRecord, BrokenBytesLeaveStoreUntouched) {
+TEST(RestoreRecords, BrokenBytesLeaveStoreUntouched) {
   TempStore store;
   std::string record = RecordBytes(Sample());
   const std::string withHugeLength =
@@ -252,7 +252,7 @@ TEST(ReadMessageRecord, BrokenBytesLeaveStoreUntouched) {
   EXPECT_EQ(InboxSubfolderCount(), 0u);
 }
 
-TEST(ReadMessageRecord, CountBeyondTheRecordsEndsAtTheFirstMissingOne) {
+TEST(RestoreRecords, CountBeyondTheRecordsEndsAtTheFirstMissingOne) {
   TempStore store;
   EXPECT_EQ(RestoreBytes(store, BackupBytes({Sample()}, 2)), u"No.2, Read folder line error!");
   EXPECT_EQ(ListStore().size(), 1u);
@@ -260,7 +260,7 @@ TEST(ReadMessageRecord, CountBeyondTheRecordsEndsAtTheFirstMissingOne) {
 
 // A message the store refuses halfway leaves nothing behind (no blank message, none without its
 // recipients), so a rerun restores it whole.
-TEST(ReadMessageRecord, StoreRefusalsAreReportedAndLeaveNoPartialMessage) {
+TEST(RestoreRecords, StoreRefusalsAreReportedAndLeaveNoPartialMessage) {
   TempStore store;
   mapi::AddFault("IMAPIFolder::CreateFolder", 1, MAPI_E_CALL_FAILED);
   EXPECT_EQ(RestoreBytes(store, BackupBytes({Sample()})), u"No.1, Create folder 'Inbox\\Work' error!");

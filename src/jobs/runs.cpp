@@ -3,14 +3,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "backupfile/backup_file.h"
-#include "backupfile/record.h"
 #include "jobs/job_records.h"
 #include "jobs/message_files.h"
 #include "jobs/outcome.h"
@@ -68,7 +66,7 @@ std::u16string RecordFailureText(uint64_t number, const std::u16string& text,
           ? text
           : CFileException(CFileException::diskFull, ENOSPC, Utf8ToWide(mapi::DatabasePath()))
                 .ErrorMessage();
-  return Utf8ToWide("No." + std::to_string(number) + ", ") + cause;
+  return RecordErrorText(number, cause);
 }
 
 bool Exists(const std::u16string& path) {
@@ -247,7 +245,7 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
     return fail(FileErrorText(fileError));
   } catch (const std::exception& failure) {
     std::u16string text = Utf8ToWide(failure.what());
-    if (number > 0) text = Utf8ToWide("No." + std::to_string(number) + ", ") + text;
+    if (number > 0) text = RecordErrorText(number, text);
     return fail(text);
   }
   end.Report(RunOutcome::kSucceeded, IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
@@ -268,8 +266,8 @@ unsigned RestoreThread(RestoreJob* job) {
     if (IsPhoneFile(job->path)) return RestorePhoneFile(job, end);
     file = std::make_unique<CFile>(job->path, CFile::modeRead | CFile::shareDenyNone);
 
-    uint32_t count = 0;
-    if (!ValidateBackupFile(*file, count)) {
+    BackupRecords records(*file);
+    if (!records.valid()) {
       file->Abort();
       file.reset();
       end.ReportAfterFinish(RunOutcome::kFailed, LoadString(IDS_FILE_VALIDATION_FAILED),
@@ -284,9 +282,14 @@ unsigned RestoreThread(RestoreJob* job) {
       file->Abort();
       file.reset();
     };
-    for (record = 1; record <= count && record != 0; ++record) {
+    const uint32_t count = records.count();
+    MessageRecord message;
+    while (!records.AtEnd()) {
+      record = records.number() + 1;
       job->progress = static_cast<double>(record) / static_cast<double>(count);
-      if (!ReadMessageRecord(*job, *file, error)) {
+      // Everything is read and checked before the store is changed, so a broken record leaves
+      // nothing behind.
+      if (!records.Next(message, error) || !job->Take(message, error)) {
         // The records before this one stay restored.
         std::u16string ignored;
         job->Restorer().Commit(ignored);
@@ -322,11 +325,7 @@ unsigned RestoreThread(RestoreJob* job) {
     if (file) file->Abort();
     file.reset();
     std::u16string text = Utf8ToWide(failure.what());
-    if (record > 0) {
-      char number[32];
-      std::snprintf(number, sizeof number, "No.%d, ", static_cast<int>(record));
-      text = Utf8ToWide(number) + text;
-    }
+    if (record > 0) text = RecordErrorText(record, text);
     end.Report(RunOutcome::kFailed, text, MB_ICONWARNING);
   }
   return 1;
