@@ -23,7 +23,7 @@ class Joined : public MessageReader {
     PhoneEntry entry;
     while (!ended_) {
       if (!source_->NextEntry(entry, error_)) {
-        counts_.mmsSkipped = source_->mmsSkipped;
+        TakeSkipped();
         if (!error_.empty()) return false;
         ended_ = true;
         break;
@@ -47,8 +47,13 @@ class Joined : public MessageReader {
  private:
   bool Yield() {
     ++counts_.messages;
-    counts_.mmsSkipped = source_->mmsSkipped;
+    TakeSkipped();
     return true;
+  }
+
+  void TakeSkipped() {
+    counts_.mmsSkipped = source_->mmsSkipped;
+    counts_.callsSkipped = source_->callsSkipped;
   }
 
   std::unique_ptr<EntrySource> source_;

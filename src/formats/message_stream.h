@@ -19,8 +19,7 @@ class CFile;
 
 namespace larkpost {
 
-// Fills up to `capacity` bytes and returns how many; 0 at the end. May throw CFileException.
-using ByteSource = std::function<size_t(char* buffer, size_t capacity)>;
+// ByteSource: message/multimedia.h.
 ByteSource FileByteSource(std::shared_ptr<CFile> file);  // the source keeps the file open
 ByteSource BufferByteSource(std::string_view bytes);  // the bytes must outlive the source
 
@@ -32,6 +31,7 @@ struct ReadCounts {
   uint64_t entries = 0;     // message entries of the file (a sent message may have several)
   uint64_t messages = 0;    // messages yielded
   uint64_t mmsSkipped = 0;  // multimedia entries, which are counted and left out
+  uint64_t callsSkipped = 0;  // entries of a phone's call log (<call>), counted and left out
 };
 
 class MessageReader {
@@ -74,6 +74,7 @@ class EntrySource {
   // False at the end, or with `error` set on an error naming the entry.
   virtual bool NextEntry(PhoneEntry& entry, std::string& error) = 0;
   uint64_t mmsSkipped = 0;
+  uint64_t callsSkipped = 0;
 };
 
 // Joins the entries of a source into messages (phone_entry.h).

@@ -50,7 +50,9 @@ struct PhoneEntry {
   bool read = true;
   int status = -1;
   // The whole message, when the file carries it beside the phone columns (the first entry of a
-  // message); `part` counts the further entries of a message sent to several recipients.
+  // message); `part` counts the further entries of a message sent to several recipients. A
+  // multimedia entry always comes whole (its multimedia in whole->multimedia, its text also in
+  // `body`, part 0) and is never joined with another.
   std::optional<MessageRecord> whole;
   int part = 0;
 };

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "message/multimedia.h"
 #include "platform/time/filetime.h"
 
 namespace larkpost {
@@ -33,6 +34,7 @@ struct MessageRecord {
   std::u16string senderName;
   std::u16string senderAddress;
   std::u16string text;  // without the line feed the file appends to it
+  MultimediaRef multimedia;  // set only for a multimedia message of a phone file (multimedia.h)
   // Every field, so a comparison cannot miss one added later.
   bool operator==(const MessageRecord&) const = default;
 };
