@@ -114,6 +114,12 @@ bool WalkSelectedMessages(BackupJob& job, const SelectedMessageVisitor& each) {
     SmsFolder* folder = job.session.StandardFolder(names.kind);
     if (folder == nullptr) continue;
     const bool walked = ForEachMessage(*folder, [&](SmsMessage& message) {
+      // No reader takes a longer text back: a file holding it could not be restored, so the
+      // message is left out and counted like a message that cannot be read.
+      if (message.text.size() > kMaxTextChars) {
+        ++job.session.unreadableMessages;
+        return true;
+      }
       if (!looksAtMessages) return each(message, nullptr);
       MessageRecord value;
       if (!RecordFromMessage(message, value)) return false;

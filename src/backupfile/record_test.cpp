@@ -145,16 +145,28 @@ TEST(ReadRecordFields, TextLengthPastTheEndIsAnError) {
   }
 }
 
-// A text longer than any message is refused from its length field, before it is read whole.
+// A text longer than any message is refused: from its length field, before it is read whole,
+// and, within that, when it holds more characters than a message may (no other format could
+// carry it on).
 TEST(ReadRecordFields, TextLongerThanAnyMessageIsAnError) {
   TempStore store;
-  GoldenRecord r = Sample();
-  r.text = std::string((size_t{2} << 20) + 1, 'x');  // with its line feed, one byte past the limit
-  ReadFile in(store, RecordBytes(r));
+  // With its line feed one byte past the field's limit; one character past a message's.
+  for (size_t length : {(size_t{2} << 20) + 1, kMaxTextChars + 1}) {
+    GoldenRecord r = Sample();
+    r.text = std::string(length, 'x');
+    ReadFile in(store, RecordBytes(r));
+    RecordFields fields;
+    std::u16string error;
+    EXPECT_FALSE(ReadRecordFields(in.file, fields, error)) << length;
+    EXPECT_EQ(error, u"Message text length error!");
+  }
+  GoldenRecord longest = Sample();
+  longest.text = std::string(kMaxTextChars, 'x');
+  ReadFile in(store, RecordBytes(longest));
   RecordFields fields;
   std::u16string error;
-  EXPECT_FALSE(ReadRecordFields(in.file, fields, error));
-  EXPECT_EQ(error, u"Message text length error!");
+  EXPECT_TRUE(ReadRecordFields(in.file, fields, error)) << WideToUtf8(error);
+  EXPECT_EQ(fields.text.size(), kMaxTextChars);
 }
 
 // A NUL in a folder, sender or recipient line cannot be kept by the store (a folder would be

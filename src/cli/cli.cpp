@@ -112,6 +112,8 @@ int RunRestore(const std::string& database, const std::string& path,
       return kExitFailure;
     }
   }
+  // A dry run only reads the store: like a backup, it works on a read-only file or mount.
+  if (options.dryRun) mapi::SetReadOnlyAccess(true);
   if (!StoreReady(database, io)) return kExitFailure;
   RestoreJob job(source, options.dryRun);
   job.selection = selection;

@@ -1,5 +1,7 @@
 #include "formats/phone_entry.h"
 
+#include <algorithm>
+
 #include "message/folder_path.h"
 
 namespace larkpost {
@@ -152,8 +154,14 @@ bool EntryJoiner::Continues(const PhoneEntry& entry) const {
   }
   // A file that carries whole messages says which entries continue one.
   if (pendingWhole_) return entry.part > 0;
+  // A message names each party once: an entry for a party it already has is the next message
+  // (equal messages to one party, such as a draft saved twice, stay two).
   return !entry.whole && entry.type != kPhoneReceived && !entry.address.empty() &&
-         !pending_->recipients.empty();
+         !pending_->recipients.empty() &&
+         std::none_of(pending_->recipients.begin(), pending_->recipients.end(),
+                      [&entry](const RecordRecipient& recipient) {
+                        return recipient.address == entry.address;
+                      });
 }
 
 bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {

@@ -6,7 +6,7 @@
 //                                  by direction (a message with recipients was sent, else received)
 //   other party          address   the sender of a received message; each recipient of a sent one,
 //                                  one entry per recipient, joined again on import when entries of
-//                                  the same time, text and type follow each other
+//                                  the same time, text and type for other parties follow each other
 //   party's name         contact_name / __display_name
 //   delivery time        date      milliseconds since 1970 UTC; a zero time is date 0 both ways
 //   read flag            read      bit 0 of the message flags (MSGFLAG_READ)
@@ -67,12 +67,10 @@ inline constexpr int64_t kMaxPhoneDate = static_cast<int64_t>(UINT64_MAX / 10000
 inline constexpr char kPhoneDateRange[] = "is not a time in milliseconds a backup can hold";
 
 // What one entry may hold, checked by every reader as it takes the entry in, after all
-// expansion: a text of at most kMaxTextChars UTF-16 units (so every message read is written
-// again in every format, a .bak record and an XML element or NDJSON line within their limits),
-// and no NUL character anywhere, which the store cannot keep (it would cut the text there, and
+// expansion: a text of at most kMaxTextChars UTF-16 units (message_record.h), and no NUL
+// character anywhere, which the store cannot keep (it would cut the text there, and
 // each rerun of a restore would add the message again). A message is joined from at most
 // kMaxJoinedEntries entries. False with the problem ("its body holds a NUL character ...").
-inline constexpr size_t kMaxTextChars = size_t{512} << 10;
 inline constexpr size_t kMaxJoinedEntries = 1000;
 bool EntryWithinLimits(const PhoneEntry& entry, std::string& problem);
 
@@ -100,7 +98,8 @@ bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<Pho
 std::u16string FolderForPhoneType(int type);
 
 // Builds messages from entries in file order: entries of one message sent to several recipients
-// (same time, text and type, one after another) become one message again.
+// (same time, text and type, one after another, each for a party the message does not have yet)
+// become one message again.
 class EntryJoiner {
  public:
   // Takes the next entry. True when it completed the message before it, which is then in `done`.

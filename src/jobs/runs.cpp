@@ -14,6 +14,7 @@
 #include "jobs/outcome.h"
 #include "jobs/output_file.h"
 #include "jobs/worker.h"
+#include "message/counts.h"
 #include "platform/file/file.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
@@ -67,6 +68,24 @@ std::u16string RecordFailureText(uint64_t number, const std::u16string& text,
           : CFileException(CFileException::diskFull, ENOSPC, Utf8ToWide(mapi::DatabasePath()))
                 .ErrorMessage();
   return RecordErrorText(number, cause);
+}
+
+// A failed restore commits what it restored before the failing record, but a store whose disk
+// is full cannot: the open group goes with the failure, and the report says so.
+std::u16string RestoreFailureText(RestoreJob& job, uint64_t number, const std::u16string& text,
+                                  uint64_t diskFullBefore) {
+  std::u16string ignored;
+  job.Restorer().Commit(ignored);
+  std::u16string report = RecordFailureText(number, text, diskFullBefore);
+  // The failure itself may have been the commit of a group (a run ends at its first failure).
+  if (const uint32_t lost = job.Restorer().lost(); lost > 0) {
+    report += Utf8ToWide("\nThe " + Counted(lost, "message", "messages") +
+                         " restored just before it could not be kept either; the " +
+                         Thousands(job.Restorer().counts().restored) +
+                         " restored before them stay. Run the same command again to complete "
+                         "the restore.");
+  }
+  return report;
 }
 
 bool Exists(const std::u16string& path) {
@@ -225,9 +244,7 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
       ++number;
       job->progress = static_cast<double>(number) / static_cast<double>(count);
       if (!job->Take(record, error)) {
-        std::u16string ignored;
-        job->Restorer().Commit(ignored);  // the messages before this one stay restored
-        return fail(RecordFailureText(number, error, diskFullBefore));
+        return fail(RestoreFailureText(*job, number, error, diskFullBefore));
       }
       if (StopRequested() != 0 && number < count) {
         if (!job->Restorer().Commit(error)) return fail(RecordFailureText(number, error, diskFullBefore));
@@ -290,10 +307,10 @@ unsigned RestoreThread(RestoreJob* job) {
       // Everything is read and checked before the store is changed, so a broken record leaves
       // nothing behind.
       if (!records.Next(message, error) || !job->Take(message, error)) {
-        // The records before this one stay restored.
-        std::u16string ignored;
-        job->Restorer().Commit(ignored);
-        failRecord(record, error);
+        end.Report(RunOutcome::kFailed, RestoreFailureText(*job, record, error, diskFullBefore),
+                   MB_ICONWARNING);
+        file->Abort();
+        file.reset();
         return 1;
       }
       // Asked to stop: the open group is committed, so a rerun goes on where this one ended.
