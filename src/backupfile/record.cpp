@@ -5,9 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "jobs/job_records.h"
 #include "platform/text/text.h"
-#include "store/restore.h"
 
 namespace larkpost {
 

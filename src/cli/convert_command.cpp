@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "backupfile/text_export.h"
+#include "jobs/text_export.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
 #include "cli/record_json.h"

@@ -9,7 +9,7 @@
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
 #include "backupfile/salvage.h"
-#include "backupfile/text_export.h"
+#include "jobs/text_export.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
 #include "cli/record_json.h"

@@ -12,10 +12,11 @@
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
 #include "jobs/output_file.h"
-#include "store/message.h"
-#include "store/session.h"
+#include "jobs/store_backup.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
+#include "store/message.h"
+#include "store/session.h"
 
 namespace larkpost {
 

@@ -13,6 +13,7 @@
 #include "jobs/message_files.h"
 #include "jobs/outcome.h"
 #include "jobs/output_file.h"
+#include "jobs/store_backup.h"
 #include "jobs/worker.h"
 #include "message/counts.h"
 #include "platform/file/file.h"
