@@ -63,6 +63,19 @@ TEST(LeftOut, ABackupFileWriterRefusesAMultimediaMessage) {
   EXPECT_TRUE(writer->Write(PhoneFile().messages[0], error)) << error;
 }
 
+TEST(WriteMessageOutput, AKindWithoutAMessageWriterIsRefusedAndLeavesNothing) {
+  TempDir dir;
+  WrittenCounts counts;
+  std::string error;
+  bool filled = false;
+  EXPECT_FALSE(WriteMessageOutput(
+      dir.File("out.txt"), FileKind::kTextExport, DeletedAs::kByDirection,
+      [&](MessageWriter&, std::string&) { return filled = true; }, counts, error));
+  EXPECT_FALSE(filled);
+  EXPECT_EQ(error, "a text export is written by a backup of a store only");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{});
+}
+
 TEST(LeftOut, AConversionIntoABackupFileCountsWhatItCannotHold) {
   TempDir dir;
   testing::ScopedFileMessages files({{dir.File("phone.xml"), PhoneFile()}});

@@ -241,6 +241,11 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
   };
   try {
     std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, deletedAs);
+    if (writer == nullptr) {  // the text export: no writer of messages makes one
+      error = std::string("a ") + FileKindName(kind) + " is written by a backup of a store only";
+      discard();
+      return false;
+    }
     MultimediaLeftOut leaveOut(*writer);
     MessageWriter& sink = FormatOf(kind).holds.multimedia ? *writer : leaveOut;
     if (!fill(sink, error)) {

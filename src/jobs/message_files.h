@@ -61,7 +61,8 @@ LeftOut LeftOutByReader(const ReadCounts& read);
 // finished, flushed and renamed over `out` only when `fill` returns true. A multimedia message
 // handed to the writer of a format that cannot hold it (FormatHolds::multimedia) is left out
 // here, the one place every output passes, and counted in counts.multimediaLeftOut. When `fill` returns
-// false (with `error` set) the partial file is removed and `out` stays as it was. File errors
+// false (with `error` set) the partial file is removed and `out` stays as it was; so it is for a
+// kind no message writer makes (the text export). File errors
 // throw CFileException naming `out`, a refused target OutputRefused.
 bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
                         const std::function<bool(MessageWriter&, std::string& error)>& fill,
