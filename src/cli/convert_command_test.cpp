@@ -36,7 +36,7 @@ TEST(ConvertCommand, ReportsWhatItReadWroteAndLeftOut) {
                          "/out.zip.\n"
                          "Read 3 entries.\n"
                          "Wrote 3 entries (one per recipient).\n");
-  EXPECT_EQ(run.err, "1 multimedia message left out: ZIP files hold SMS only.\n");
+  EXPECT_EQ(run.err, "1 multimedia message left out: ZIP files hold messages only.\n");
 
   run = Larkpost({"verify", xml});
   EXPECT_EQ(run.status, 0) << run.err;

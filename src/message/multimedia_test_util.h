@@ -21,7 +21,7 @@ inline std::string JpegBytes(const std::string& fill = "picture") {
   return bytes + fill + "\xFF\xD9";
 }
 
-inline MessagePart TextPart(const std::u16string& text) {
+inline MessagePart MmsTextPart(const std::u16string& text) {
   MessagePart part;
   part.seq = u"0";
   part.contentType = u"text/plain";
@@ -33,7 +33,7 @@ inline MessagePart TextPart(const std::u16string& text) {
   return part;
 }
 
-inline MessagePart PicturePart(std::string bytes, const std::u16string& name = u"IMG_0001.jpg") {
+inline MessagePart MmsPicturePart(std::string bytes, const std::u16string& name = u"IMG_0001.jpg") {
   MessagePart part;
   part.seq = u"0";
   part.contentType = u"image/jpeg";
@@ -45,7 +45,7 @@ inline MessagePart PicturePart(std::string bytes, const std::u16string& name = u
   return part;
 }
 
-inline MessagePart SmilPart() {
+inline MessagePart MmsSmilPart() {
   MessagePart part;
   part.seq = u"-1";
   part.contentType = u"application/smil";
@@ -67,7 +67,7 @@ inline MessageRecord MmsRecord(int64_t dateMs, const std::u16string& from,
   multimedia->addresses.push_back({from, kRoleFrom, u"106"});
   multimedia->addresses.push_back({u"+4915199990000", kRoleTo, u"106"});
   for (const std::u16string& other : others) multimedia->addresses.push_back({other, kRoleTo, u"106"});
-  multimedia->parts = {SmilPart(), PicturePart(std::move(picture)), TextPart(text)};
+  multimedia->parts = {MmsSmilPart(), MmsPicturePart(std::move(picture)), MmsTextPart(text)};
   multimedia->extras = {{"m_type", u"132"}, {"sub", std::nullopt},
                         {"ct_t", u"application/vnd.wap.multipart.related"}, {"text_only", u"0"}};
   MessageRecord record;
