@@ -477,7 +477,8 @@ TEST_F(CliTest, RestoreSaysWhatItDidAndDryRunChangesNothing) {
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", "--json", Path("all.bak")}), kExitSuccess);
   EXPECT_EQ(nlohmann::json::parse(out_.str()),
             nlohmann::json::parse(
-                R"({"restored":3,"alreadyPresent":0,"byNumberFormat":0,"foldersCreated":1,"dryRun":false})"));
+                R"({"restored":3,"alreadyPresent":0,"byNumberFormat":0,"foldersCreated":1,"dryRun":false,)"
+                R"("multimedia_left_out":0,"calls_left_out":0})"));
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", Path("all.bak")}), kExitSuccess);
   EXPECT_EQ(out_.str(),
             "Restore Succeeded.\nRestored: 0, already present: 3, folders created: 0\n");

@@ -11,10 +11,10 @@ constexpr FileFormat kFormats[] = {
     {FileKind::kTextExport, "text export", u"Text File", {u".txt", nullptr}, true, false, false,
      {true, true, true, true, false, false}},
     {FileKind::kPhoneXml, "XML", u"Phone XML", {u".xml", nullptr}, false, true, true,
-     {false, false, false, true, false, false}},
+     {false, false, false, true, false, true}},
     // The ZIP's lines carry the whole message besides the app's columns.
     {FileKind::kPhoneZip, "ZIP", u"Phone ZIP", {u".zip", nullptr}, false, true, true,
-     {true, true, true, true, true, false}},
+     {true, true, true, true, true, true}},
     {FileKind::kHtml, "HTML page", u"HTML Page", {u".html", u".htm"}, false, false, true,
      {true, true, true, true, false, false}},
 };

@@ -22,6 +22,11 @@ namespace larkpost {
 
 namespace {
 
+MessageReaderOverride& ReaderOverride() {
+  static MessageReaderOverride open;
+  return open;
+}
+
 
 // The records of a validated backup file, checked as a restore checks them.
 class BackupFileReader : public MessageReader {
@@ -55,6 +60,12 @@ class BackupFileWriter : public MessageWriter {
   explicit BackupFileWriter(CFile& file) : file_(file) { BeginBackupFile(file_, 0); }
 
   bool Write(const MessageRecord& record, std::string& error) override {
+    // A record has no place for parts or addresses with roles: written as an SMS, the message
+    // would lose its pictures without a word.
+    if (record.multimedia) {
+      error = "a multimedia message cannot be written into a backup file, which holds SMS only";
+      return false;
+    }
     bool replaced = false;
     const std::string bytes = EncodeRecord(record, &replaced);
     if (bytes.size() > UINT32_MAX || entries_ == UINT32_MAX) {
@@ -78,9 +89,37 @@ class BackupFileWriter : public MessageWriter {
   CFile& file_;
 };
 
+// In front of the writer of a format without multimedia: such messages are counted, not written.
+class MultimediaLeftOut : public MessageWriter {
+ public:
+  explicit MultimediaLeftOut(MessageWriter& writer) : writer_(writer) {}
+  bool Write(const MessageRecord& record, std::string& error) override {
+    if (record.multimedia) {
+      ++leftOut;
+      return true;
+    }
+    return writer_.Write(record, error);
+  }
+  void Finish() override { writer_.Finish(); }
+  uint64_t leftOut = 0;
+
+ private:
+  MessageWriter& writer_;
+};
+
 }  // namespace
 
+void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
+
+LeftOut LeftOutByReader(const ReadCounts& read) {
+  // mmsSkipped: multimedia a reader still leaves out by itself.
+  return LeftOut{read.mmsSkipped, read.callsSkipped};
+}
+
 std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind) {
+  if (ReaderOverride()) {
+    if (std::unique_ptr<MessageReader> reader = ReaderOverride()(path)) return reader;
+  }
   switch (kind) {
     case FileKind::kBackup:
       return std::make_unique<BackupFileReader>(path);
@@ -181,6 +220,9 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
       },
       written, error);
   result.read = reader->counts();
+  result.leftOut = LeftOutByReader(result.read);
+  result.leftOut.multimedia += written.multimediaLeftOut;
+  result.written = result.selected - written.multimediaLeftOut;
   result.entriesWritten = written.entriesWritten;
   result.replacedMessages = written.replacedMessages;
   if (!converted) result.error = Utf8ToWide(error);
@@ -200,7 +242,14 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
   };
   try {
     std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, deletedAs);
-    if (!fill(*writer, error)) {
+    if (writer == nullptr) {  // the text export: no writer of messages makes one
+      error = std::string("a ") + FileKindName(kind) + " is written by a backup of a store only";
+      discard();
+      return false;
+    }
+    MultimediaLeftOut leaveOut(*writer);
+    MessageWriter& sink = FormatOf(kind).holds.multimedia ? *writer : leaveOut;
+    if (!fill(sink, error)) {
       writer.reset();
       discard();
       return false;
@@ -208,6 +257,7 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
     writer->Finish();
     counts.entriesWritten = writer->entriesWritten();
     counts.replacedMessages = ReplacedMessages(*writer);
+    counts.multimediaLeftOut = leaveOut.leftOut;
     writer.reset();
     if (!FlushFileBuffers(file)) {
       const int osError = errno;

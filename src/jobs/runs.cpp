@@ -259,12 +259,25 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
       return fail(Utf8ToWide(reader->error()));
     }
     if (!job->Restorer().Commit(error)) return fail(RecordFailureText(number, error, diskFullBefore));
+    // The call entries the reader passed over; the multimedia Take counted.
+    const LeftOut byReader = LeftOutByReader(reader->counts());
+    job->leftOutOfStore += byReader;
   } catch (const CFileException& fileError) {
     return fail(FileErrorText(fileError));
   } catch (const std::exception& failure) {
     std::u16string text = Utf8ToWide(failure.what());
     if (number > 0) text = RecordErrorText(number, text);
     return fail(text);
+  }
+  // Everything the store can hold is in it; what it cannot is named, and the run is lossy.
+  // "Restore Succeeded." is shown as a success's (with what the run did below it), the warning
+  // after it ends the run.
+  if (job->leftOutOfStore.Any()) {
+    job->outcome = RunOutcome::kSucceeded;
+    AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
+    end.Report(RunOutcome::kLossy, LeftOutText(job->leftOutOfStore, kStoreHolder),
+               MB_ICONWARNING);
+    return 1;
   }
   end.Report(RunOutcome::kSucceeded, IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
   return 1;
