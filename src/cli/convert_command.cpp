@@ -46,10 +46,6 @@ int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliS
     const ReadCounts& read = reader->counts();
     io.out << "OK: " << Counted(read.messages, "message", "messages") << " in "
            << Counted(read.entries, "entry", "entries");
-    if (read.mmsSkipped > 0) {
-      io.out << "; " << Counted(read.mmsSkipped, "multimedia message", "multimedia messages")
-             << " would be left out";
-    }
     io.out << "\n";
     if (selection.Narrows()) io.out << SelectedLine(selected, read.messages) << "\n";
     return kExitSuccess;
@@ -133,12 +129,8 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
   io.out << "Converted " << Counted(result.selected, "message", "messages") << " from "
          << PrintableLine(WideToUtf8(in)) << " to " << PrintableLine(WideToUtf8(out)) << ".\n";
   if (selection.Narrows()) io.out << SelectedLine(result.selected, read.messages) << "\n";
-  if (read.entries != read.messages || read.mmsSkipped > 0) {
+  if (read.entries != read.messages) {
     io.out << "Read " << Counted(read.entries, "entry", "entries");
-    if (read.mmsSkipped > 0) {
-      io.out << "; skipped " << Counted(read.mmsSkipped, "multimedia message", "multimedia messages")
-             << " (only text messages are converted)";
-    }
     io.out << ".\n";
   }
   if (result.entriesWritten != result.selected) {

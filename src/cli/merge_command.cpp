@@ -71,9 +71,6 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
            << Counted(input.selected, "message", "messages")
            << ", contributed " << Thousands(input.contributed) << ", already there "
            << Thousands(input.alreadyThere);
-    if (input.read.mmsSkipped > 0) {
-      io.out << "; skipped " << Thousands(input.read.mmsSkipped) << " multimedia";
-    }
     io.out << "\n";
   }
   if (selection.Narrows()) io.out << SelectedLine(selected, read) << "\n";

@@ -79,14 +79,16 @@ class BackupFileWriter : public MessageWriter {
 
 }  // namespace
 
-std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind) {
+std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind,
+                                                 std::shared_ptr<PartSpool> spool) {
   switch (kind) {
     case FileKind::kBackup:
       return std::make_unique<BackupFileReader>(path);
     case FileKind::kPhoneXml: {
       // The reader owns the open file through its byte source.
-      return JoinedReader(XmlEntries(FileByteSource(
-          std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone))));
+      return JoinedReader(XmlEntries(
+          FileByteSource(std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone)),
+          std::move(spool)));
     }
     case FileKind::kPhoneZip: {
       CFile exists(path, CFile::modeRead | CFile::shareDenyNone);  // the file's own error first
@@ -156,7 +158,10 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
     result.error = u"a text export is written by a backup of a store only";
     return false;
   }
-  std::unique_ptr<MessageReader> reader = OpenMessageReader(in, inKind);
+  // Attachments decoded out of the input wait beside the output, where the disk must hold them
+  // anyway.
+  std::unique_ptr<MessageReader> reader =
+      OpenMessageReader(in, inKind, std::make_shared<PartSpool>(out));
   WrittenCounts written;
   std::string error;
   const bool converted = WriteMessageOutput(
