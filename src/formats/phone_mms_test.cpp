@@ -239,6 +239,10 @@ TEST(PhoneMms, BrokenAttachmentsAreNamedAndPartNamesNeverMakePaths) {
       {"/app_parts/", {}, "part 1: _data \"/app_parts/\" names no file"},
       // An entry named to climb out of data/ is never what a part's file name finds.
       {"../x", {{"data/../x", "evil"}}, "part 1: its file data/x is not in the ZIP"},
+      // Twenty megabytes of zeros in a few kilobytes would be an attachment of any size.
+      {"/p/zeros.bin", {{"data/zeros.bin", std::string(size_t{20} << 20, '\0')}},
+       "part 1: its file data/zeros.bin unpacks to more than 200 times its packed size; refused "
+       "as a ZIP bomb"},
   };
   for (const auto& test : cases) {
     auto files = test.files;

@@ -15,7 +15,7 @@
 namespace larkpost {
 
 // Reads messages.ndjson of the ZIP at `path`, or of the ZIP held in `bytes` (which must outlive
-// the source), one line at a time. Errors name the line ("messages.ndjson line 7: ...").
+// the source and the messages read from it), one line at a time. Errors name the line ("messages.ndjson line 7: ...").
 std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path);
 std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes);
 
