@@ -111,12 +111,10 @@ class MultimediaLeftOut : public MessageWriter {
 
 void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
 
-LeftOut LeftOutByReader(const ReadCounts& read) {
-  // mmsSkipped: multimedia a reader still leaves out by itself.
-  return LeftOut{read.mmsSkipped, read.callsSkipped};
-}
+LeftOut LeftOutByReader(const ReadCounts& read) { return LeftOut{0, read.callsSkipped}; }
 
-std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind) {
+std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind,
+                                                 std::shared_ptr<PartSpool> spool) {
   if (ReaderOverride()) {
     if (std::unique_ptr<MessageReader> reader = ReaderOverride()(path)) return reader;
   }
@@ -125,8 +123,9 @@ std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, Fil
       return std::make_unique<BackupFileReader>(path);
     case FileKind::kPhoneXml: {
       // The reader owns the open file through its byte source.
-      return JoinedReader(XmlEntries(FileByteSource(
-          std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone))));
+      return JoinedReader(XmlEntries(
+          FileByteSource(std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone)),
+          std::move(spool)));
     }
     case FileKind::kPhoneZip: {
       CFile exists(path, CFile::modeRead | CFile::shareDenyNone);  // the file's own error first
@@ -196,7 +195,10 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
     result.error = u"a text export is written by a backup of a store only";
     return false;
   }
-  std::unique_ptr<MessageReader> reader = OpenMessageReader(in, inKind);
+  // Attachments decoded out of the input wait beside the output, where the disk must hold them
+  // anyway.
+  std::unique_ptr<MessageReader> reader =
+      OpenMessageReader(in, inKind, std::make_shared<PartSpool>(out));
   WrittenCounts written;
   std::string error;
   const bool converted = WriteMessageOutput(

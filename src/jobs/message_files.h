@@ -11,6 +11,7 @@
 
 #include "formats/format_table.h"
 #include "formats/message_stream.h"
+#include "formats/part_spool.h"
 #include "jobs/job_records.h"
 #include "jobs/outcome.h"
 
@@ -20,7 +21,12 @@ namespace larkpost {
 // fails it gives a reader whose error is "File Validation Failed."; a broken record ends the
 // reading with "No.%d, " and the record's error text. Throws CFileException when the file cannot
 // be opened. Null for a kind that cannot be read (text export, page).
-std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind);
+// The attachments of multimedia messages that the file holds inline (the XML's base64) are
+// decoded into `spool`, which a conversion puts beside its output; without one (a listing, a
+// restore into the store, which keeps no multimedia) only their sizes are counted and the bytes
+// cannot be read. A ZIP's attachments are read from the archive whenever they are wanted.
+std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind,
+                                                 std::shared_ptr<PartSpool> spool = nullptr);
 
 // For tests of the commands and runs: while set, OpenMessageReader hands out the reader `open`
 // returns for a path (when not null) instead of reading the file, as if the file held its
