@@ -179,6 +179,10 @@ constexpr char kScript[] = R"(<script>
   }
   count.textContent = total + ' messages';
   box.addEventListener('input', filter);
+  window.addEventListener('beforeprint', function () {
+    // A printout holds every picture, not only those that were near the view.
+    Array.prototype.forEach.call(document.images, function (p) { p.loading = 'eager'; });
+  });
   if (list) {
     list.addEventListener('click', function (e) {
       if (e.target.closest('a')) list.open = false;

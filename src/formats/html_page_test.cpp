@@ -148,23 +148,24 @@ std::vector<MessageRecord> WithPictures(bool drawn) {
            Part(u"text/x-vCard", u"Cem.vcf", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:Cem\r\nTEL:+4916055544433\r\nEND:VCARD\r\n"),
            Part(u"image/webp", u"sticker.webp", testing::SmallWebp()),
            Part(u"image/bmp", u"scan.bmp", testing::TinyBmp())}),
-      Mms(true, t + 900, kAnn, {kMe}, {Part(u"audio/amr", u"voice note.amr", std::string("#!AMR\n", 6) + std::string(300, '\x3c'))}),
+      Mms(true, t - 1800, kAnn, {kMe}, {Part(u"audio/amr", u"voice note.amr", std::string("#!AMR\n", 6) + std::string(300, '\x3c'))}),
   };
 }
 
-// The page of `records` with its media folder `page_files` beside it, as a conversion writes it.
-std::string WritePageWithMedia(const std::string& folder, const std::vector<MessageRecord>& records) {
-  const std::string media = folder + "/page_files";
+// The page `name` of `records` with its media folder beside it, as a conversion writes it.
+std::string WritePageWithMedia(const std::string& folder, const std::vector<MessageRecord>& records,
+                               const std::string& name = "page.html") {
+  const std::string media = folder + "/" + MediaFolderNameFor(name);
   EXPECT_EQ(mkdir(media.c_str(), 0700), 0);
   const int fd = open(media.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  CFile file(Utf8ToWide(folder + "/page.html"), CFile::modeCreate | CFile::modeWrite);
-  auto writer = HtmlWriter(file, PageMedia{"page_files", [fd] { return fd; }});
+  CFile file(Utf8ToWide(folder + "/" + name), CFile::modeCreate | CFile::modeWrite);
+  auto writer = HtmlWriter(file, PageMedia{MediaFolderNameFor(name), [fd] { return fd; }});
   std::string error;
   for (const MessageRecord& record : records) EXPECT_TRUE(writer->Write(record, error));
   writer->Finish();
   file.Close();
   close(fd);
-  return ReadFile(folder + "/page.html");
+  return ReadFile(folder + "/" + name);
 }
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -215,15 +216,17 @@ TEST(HtmlPage, AGroupChatIsOneConversationWithEveryMemberAndTheOwnerLeftOut) {
   testing::TempDir dir;
   const std::string page = WritePageWithMedia(dir.path(), WithPictures(false));
   EXPECT_NE(page.find("5 messages in 2 conversations"), std::string::npos) << page;
-  const size_t group = page.find("<section id=\"c");
-  ASSERT_NE(group, std::string::npos);
-  const std::string first = page.substr(group, page.find("</section>", group) - group);
-  // Ann's voice note is the latest message: her conversation comes first, then the group's.
-  EXPECT_NE(first.find("voice note.amr"), std::string::npos);
-  EXPECT_NE(first.find("Look at the photos"), std::string::npos);
-  const size_t second = page.find("<section id=\"c", group + 1);
+  // The group's latest message is the latest of all: its conversation comes first, then Ann's
+  // with her SMS and the voice note she sent the owner alone.
+  const size_t first = page.find("<section id=\"c");
+  ASSERT_NE(first, std::string::npos);
+  const std::string chat = page.substr(first, page.find("</section>", first) - first);
+  const size_t second = page.find("<section id=\"c", first + 1);
   ASSERT_NE(second, std::string::npos);
-  const std::string chat = page.substr(second, page.find("</section>", second) - second);
+  const std::string ann = page.substr(second, page.find("</section>", second) - second);
+  EXPECT_NE(ann.find("voice note.amr"), std::string::npos);
+  EXPECT_NE(ann.find("Look at the photos"), std::string::npos);
+  EXPECT_EQ(Count(ann, "<li class=\"m "), 2u);
   EXPECT_NE(chat.find("class=\"group\""), std::string::npos);
   EXPECT_NE(chat.find("<span class=\"who\">Ann Weber, Bob</span><span class=\"num\">"
                       "+4915112345678, +4917099887766</span>"),
@@ -455,14 +458,19 @@ TEST(HtmlPage, PicturesDecodeInABrowserAndNothingComesFromOutsideTheMediaFolder)
   if (std::system("command -v chromium >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "chromium is not installed";
   }
-  // The page, its media and its screenshot stay in the build folder for people to look at.
+  // The page, its media and its screenshot stay in the build folder for people to look at. The
+  // names need escaping in the page's links and in its policy, as people's names for files do.
   mkdir("artefacts", 0700);
   char absolute[4096];
   ASSERT_NE(realpath("artefacts", absolute), nullptr);
-  const std::string folder = std::string(absolute) + "/multimedia";
+  const std::string folder = std::string(absolute) + "/multimedia #1 \u00e4";
   std::system(("rm -rf '" + folder + "'").c_str());
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  const std::string page = WritePageWithMedia(folder, WithPictures(true));
+  const std::string name = "Ann & Bob (2024) \u00e4;1.html";
+  const std::string media = "Ann%20%26%20Bob%20%282024%29%20%C3%A4%3B1_files/";
+  const std::string page = WritePageWithMedia(folder, WithPictures(true), name);
+  const std::string url = "file://" + folder.substr(0, folder.rfind('/')) +
+                          "/multimedia%20%231%20%C3%A4/";
   std::ofstream(folder + "/probe.html") << WithProbe(page, "");
   // A picture the page never names, beside it but outside its folder, as an injected one would.
   std::ofstream(folder + "/outside.png") << testing::TinyPng();
@@ -474,28 +482,29 @@ TEST(HtmlPage, PicturesDecodeInABrowserAndNothingComesFromOutsideTheMediaFolder)
   const std::string dom = folder + "/probe.dom";
   const std::string tall = "--window-size=1000,8000 --virtual-time-budget=10000 --dump-dom ";
   ASSERT_TRUE(RunChromium(profiles.path() + "/probe",
-                          tall + "'file://" + folder + "/probe.html' >'" + dom + "'", log))
+                          tall + "'" + url + "probe.html' >'" + dom + "'", log))
       << log;
   EXPECT_EQ(log.find(":CONSOLE"), std::string::npos) << log;
   const std::string probed = ReadFile(dom);
   const std::vector<std::string> pictures = LinesStarting(probed, "PICTURE ");
   EXPECT_EQ(pictures.size(), 5u) << probed;
   for (const std::string& picture : pictures) {
-    EXPECT_EQ(picture.rfind("page_files/", 0), 0u) << picture;
+    EXPECT_EQ(picture.rfind(media, 0), 0u) << picture;
     EXPECT_NE(picture.substr(picture.rfind(' ')), " 0") << picture << " was not decoded";
   }
   // Every file the page names lies in its folder (the browser lists no loads of local files,
   // so the names are checked, and the policy below).
   for (const std::string attribute : {"src=\"", "href=\""}) {
     for (size_t at = page.find(attribute); at != std::string::npos; at = page.find(attribute, at + 1)) {
-      const std::string url = page.substr(at + attribute.size(), 64);
-      EXPECT_TRUE(url.rfind("page_files/", 0) == 0 || url[0] == '#') << url;
-      EXPECT_EQ(url.substr(0, url.find('"')).find(".."), std::string::npos) << url;
+      const size_t start = at + attribute.size();
+      const std::string named = page.substr(start, page.find('"', start) - start);
+      EXPECT_TRUE(named.rfind(media, 0) == 0 || named[0] == '#') << named;
+      EXPECT_EQ(named.find(".."), std::string::npos) << named;
     }
   }
 
   ASSERT_TRUE(RunChromium(profiles.path() + "/intruder",
-                          tall + "'file://" + folder + "/intruder.html' >'" + dom + "'", log))
+                          tall + "'" + url + "intruder.html' >'" + dom + "'", log))
       << log;
   const std::string refused = ReadFile(dom);
   EXPECT_NE(refused.find("PICTURE outside.png 0"), std::string::npos) << refused;
@@ -504,8 +513,8 @@ TEST(HtmlPage, PicturesDecodeInABrowserAndNothingComesFromOutsideTheMediaFolder)
   const std::string screenshot = std::string(absolute) + "/html_page_multimedia.png";
   std::remove(screenshot.c_str());
   ASSERT_TRUE(RunChromium(profiles.path() + "/shot",
-                          "--hide-scrollbars --window-size=900,1500 --virtual-time-budget=5000 "
-                          "--screenshot='" + screenshot + "' 'file://" + folder + "/page.html'",
+                          "--hide-scrollbars --window-size=900,1260 --virtual-time-budget=5000 "
+                          "--screenshot='" + screenshot + "' '" + url + UrlEscaped(name) + "'",
                           log))
       << log;
   EXPECT_EQ(log.find(":CONSOLE"), std::string::npos) << log;
