@@ -480,7 +480,10 @@ TEST(HtmlPage, PicturesDecodeInABrowserAndNothingComesFromOutsideTheMediaFolder)
 
   std::string log;
   const std::string dom = folder + "/probe.dom";
-  const std::string tall = "--window-size=1000,8000 --virtual-time-budget=10000 --dump-dom ";
+  // Headless Chromium loads lazy pictures at once unless told to behave as a desktop one does.
+  const std::string tall =
+      "--window-size=1000,8000 --virtual-time-budget=10000 --blink-settings=lazyLoadEnabled=true "
+      "--dump-dom ";
   ASSERT_TRUE(RunChromium(profiles.path() + "/probe",
                           tall + "'" + url + "probe.html' >'" + dom + "'", log))
       << log;
