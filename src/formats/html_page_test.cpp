@@ -401,6 +401,9 @@ TEST(HtmlPage, LoadsInABrowserWithoutErrorsAndTheSearchBoxFilters) {
   // The message found keeps the heading of its day; the days without one found go.
   EXPECT_EQ(Count(filtered, "<li class=\"day\">"), 1u) << filtered;
   EXPECT_NE(filtered.find("<li class=\"day\">Monday, 1 January 2024</li>"), std::string::npos);
+  // The list to jump to a conversation keeps only those with a message found.
+  EXPECT_EQ(Count(filtered, "<li hidden=\"\"><a href=\"#c"), 4u) << filtered;
+  EXPECT_EQ(Count(filtered, "<li><a href=\"#c"), 1u);
 
   // A search given with a broken escape is searched for as it stands, without a script error.
   ASSERT_TRUE(RunChromium(profiles.path() + "/broken",
