@@ -15,8 +15,9 @@ constexpr FileFormat kFormats[] = {
     // The ZIP's lines carry the whole message besides the app's columns.
     {FileKind::kPhoneZip, "ZIP", u"Phone ZIP", {u".zip", nullptr}, false, true, true,
      {true, true, true, true, true, true}},
+    // Pictures and attachments go into the page's media folder.
     {FileKind::kHtml, "HTML page", u"HTML Page", {u".html", u".htm"}, false, false, true,
-     {true, true, true, true, false, false}},
+     {true, true, true, true, false, true}},
 };
 
 bool EndsWith(const std::u16string& ending, const char16_t* wanted, bool caseSensitive) {

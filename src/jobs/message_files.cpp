@@ -9,6 +9,7 @@
 #include "backupfile/record.h"
 #include "backupfile/record_codec.h"
 #include "formats/html_page.h"
+#include "formats/page_media.h"
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
 #include "jobs/output_file.h"
@@ -106,6 +107,15 @@ class MultimediaLeftOut : public MessageWriter {
  private:
   MessageWriter& writer_;
 };
+
+// A page with its media folder ("archive_files" beside "archive.html"), which is built beside
+// the partial page and committed with it.
+std::unique_ptr<MessageWriter> PageWriter(CFile& file, OutputFile& output) {
+  const std::string page = WideToUtf8(output.finalPath);
+  const std::string folder = MediaFolderNameFor(page.substr(page.rfind('/') + 1));
+  PlanCompanionFolder(output, folder);
+  return HtmlWriter(file, PageMedia{folder, [&output] { return CompanionFolder(output); }});
+}
 
 }  // namespace
 
@@ -237,13 +247,16 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
   CFile file;
   OutputFile output;
   OpenOutputFile(output, out, MessageStoreFiles(), file);
-  // A failed output leaves nothing: the partial file goes.
+  // A failed output leaves nothing: the partial file and its media folder go.
   auto discard = [&] {
     file.Abort();
     if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
+    DiscardCompanionFolder(output);
   };
   try {
-    std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, deletedAs);
+    std::unique_ptr<MessageWriter> writer = kind == FileKind::kHtml && output.temporary
+                                                ? PageWriter(file, output)
+                                                : OpenMessageWriter(file, kind, deletedAs);
     if (writer == nullptr) {  // the text export: no writer of messages makes one
       error = std::string("a ") + FileKindName(kind) + " is written by a backup of a store only";
       discard();
