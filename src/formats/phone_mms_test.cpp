@@ -249,7 +249,8 @@ TEST(PhoneMms, BrokenAttachmentsAreNamedAndPartNamesNeverMakePaths) {
     files.emplace_back("messages.ndjson",
                        testing::AppLine(R"("+1")", "1704103626000", "1", R"("ok")") + line +
                            test.data + R"("}]})" + "\n");
-    auto reader = JoinedReader(ZipEntriesInBuffer(ZipOf(files)));
+    const std::string zip = ZipOf(files);  // the reader reads the bytes where they are
+    auto reader = JoinedReader(ZipEntriesInBuffer(zip));
     ReadAll(*reader, error);
     EXPECT_EQ(error, "messages.ndjson line 2: " + test.expected) << test.data;
   }
