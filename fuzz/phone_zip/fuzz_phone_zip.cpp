@@ -22,9 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t end = bytes.find('\n', start);
     if (end == std::string_view::npos) end = bytes.size();
     larkpost::PhoneEntry entry;
-    bool isMms = false;
     std::string error;
-    larkpost::EntryFromJsonLine(bytes.substr(start, end - start), entry, isMms, error);
+    // A line naming an attachment finds none: the archive of a bare line holds no files.
+    const larkpost::PartFileLookup noFiles = [](const std::string&,
+                                                std::shared_ptr<const larkpost::PartBytes>&,
+                                                std::string& why) {
+      why = "no such file";
+      return false;
+    };
+    larkpost::EntryFromJsonLine(bytes.substr(start, end - start), entry, noFiles, error);
     start = end + 1;
   }
   return 0;
