@@ -57,7 +57,7 @@ struct PhoneEntry {
   // The whole message, when the file carries it beside the phone columns (the first entry of a
   // message); `part` counts the further entries of a message sent to several recipients. A
   // multimedia entry always comes whole (its multimedia in whole->multimedia, its text also in
-  // `body`, part 0) and is never joined with another.
+  // `body`, `part` zero) and is never joined with another.
   std::optional<MessageRecord> whole;
   int part = 0;
 };

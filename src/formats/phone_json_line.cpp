@@ -71,7 +71,7 @@ bool WholeFromJson(const ParsedJson& extra, PhoneEntry& entry, std::string& erro
   if (!ColumnNumber(extra, "part", part, error)) return false;
   if (part) {
     if (*part < 1 || *part > 1000000) {
-      error = "\"larkpost\" names part " + std::to_string(*part);
+      error = "\"larkpost\" names part number " + std::to_string(*part);
       return false;
     }
     entry.part = static_cast<int>(*part);
@@ -368,7 +368,7 @@ bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileL
     }
     for (const Json& item : *parts) {
       if (!PartFrom(item, partFile, multimedia->parts.emplace_back(), error)) {
-        error = "part " + std::to_string(multimedia->parts.size()) + ": " + error;
+        error = "part number " + std::to_string(multimedia->parts.size()) + ": " + error;
         return false;
       }
     }

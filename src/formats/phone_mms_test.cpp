@@ -225,7 +225,7 @@ TEST(PhoneMms, BrokenAttachmentsAreNamedAndPartNamesNeverMakePaths) {
   const size_t data = xml.find("data=\"") + 6;
   xml.insert(data + 100, "*");
   ReadXml(xml, error, std::make_shared<PartSpool>(dir.File("x")));
-  EXPECT_EQ(error.rfind("mms entry 2 (line 6): part 2: its data is not base64: it holds \"*\"", 0), 0u)
+  EXPECT_EQ(error.rfind("mms entry 2 (line 6): part number 2: its data is not base64: it holds \"*\"", 0), 0u)
       << error;
 
   const std::string line = R"({"date":"1704103627","msg_box":"1","m_type":"132","__parts":[{"ct":"image/jpeg","_data":")";
@@ -234,14 +234,14 @@ TEST(PhoneMms, BrokenAttachmentsAreNamedAndPartNamesNeverMakePaths) {
     std::vector<std::pair<std::string, std::string>> files;
     std::string expected;
   } cases[] = {
-      {"/app_parts/PART_1.jpg", {}, "part 1: its file data/PART_1.jpg is not in the ZIP"},
-      {"/app_parts/..", {{"data/x", "x"}}, "part 1: _data \"/app_parts/..\" names no file"},
-      {"/app_parts/", {}, "part 1: _data \"/app_parts/\" names no file"},
+      {"/app_parts/PART_1.jpg", {}, "part number 1: its file data/PART_1.jpg is not in the ZIP"},
+      {"/app_parts/..", {{"data/x", "x"}}, "part number 1: _data \"/app_parts/..\" names no file"},
+      {"/app_parts/", {}, "part number 1: _data \"/app_parts/\" names no file"},
       // An entry named to climb out of data/ is never what a part's file name finds.
-      {"../x", {{"data/../x", "evil"}}, "part 1: its file data/x is not in the ZIP"},
+      {"../x", {{"data/../x", "evil"}}, "part number 1: its file data/x is not in the ZIP"},
       // Twenty megabytes of zeros in a few kilobytes would be an attachment of any size.
       {"/p/zeros.bin", {{"data/zeros.bin", std::string(size_t{20} << 20, '\0')}},
-       "part 1: its file data/zeros.bin unpacks to more than 200 times its packed size; refused "
+       "part number 1: its file data/zeros.bin unpacks to more than 200 times its packed size; refused "
        "as a ZIP bomb"},
   };
   for (const auto& test : cases) {
@@ -302,7 +302,7 @@ TEST(PhoneMms, ACutOffFileNamesTheEntryAndItsLastLine) {
     ReadXml(whole.substr(0, cut), error, PartSpool::CountOnly());
     std::string expected = "the file is cut off at line " + std::to_string(lineOf(cut)) +
                            ", inside mms entry 51 (from line " + std::to_string(lineOf(mmsAt)) + ")";
-    if (cut == dataAt) expected += ", in the data of its part 5";
+    if (cut == dataAt) expected += ", in the data of its part number 5";
     EXPECT_EQ(error.rfind(expected, 0), 0u) << error;
   }
 }

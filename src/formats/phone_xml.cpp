@@ -176,14 +176,14 @@ class XmlSource : public EntrySource, private DivertedValues {
   }
 
   // "the file is cut off at line 120, inside mms entry 51 (from line 100), in the data of its
-  // part 2": the file's own last line, and the entry that was being read there.
+  // part number 2": the file's own last line, and the entry that was being read there.
   std::string CutText() const {
     std::string text = "the file is cut off at line " + std::to_string(lines_);
     if (depth_ >= 2) {
       text += ", inside " + entryName_ + " entry " + std::to_string(elements_) + " (from line " +
               std::to_string(entryLine_) + ")";
       if (filter_.inDivertedValue()) {
-        text += ", in the data of its part " + std::to_string(mms_.multimedia.parts.size() + 1);
+        text += ", in the data of its part number " + std::to_string(mms_.multimedia.parts.size() + 1);
       }
     } else if (depth_ == 1) {
       text += ", inside entry " + std::to_string(elements_ + 1) + " (from line " +
@@ -344,9 +344,9 @@ class XmlSource : public EntrySource, private DivertedValues {
       if (key == "data") {
         DivertedPart diverted;
         if (!TakeDiverted(a[1], diverted)) {
-          if (mms_.problem.empty()) mms_.problem = "part " + number + ": its data was not read";
+          if (mms_.problem.empty()) mms_.problem = "part number " + number + ": its data was not read";
         } else if (!diverted.problem.empty()) {
-          if (mms_.problem.empty()) mms_.problem = "part " + number + ": " + diverted.problem;
+          if (mms_.problem.empty()) mms_.problem = "part number " + number + ": " + diverted.problem;
         } else {
           part.data = std::move(diverted.bytes);
         }
