@@ -186,9 +186,9 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
   return converted;
 }
 
-bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
-                        const std::function<bool(MessageWriter&, std::string& error)>& fill,
-                        WrittenCounts& counts, std::string& error) {
+bool WriteOutputFile(const std::u16string& out,
+                     const std::function<bool(CFile& file, std::string& error)>& fill,
+                     std::string& error) {
   CFile file;
   OutputFile output;
   OpenOutputFile(output, out, MessageStoreFiles(), file);
@@ -198,16 +198,10 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
     if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
   };
   try {
-    std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, deletedAs);
-    if (!fill(*writer, error)) {
-      writer.reset();
+    if (!fill(file, error)) {
       discard();
       return false;
     }
-    writer->Finish();
-    counts.entriesWritten = writer->entriesWritten();
-    counts.replacedMessages = ReplacedMessages(*writer);
-    writer.reset();
     if (!FlushFileBuffers(file)) {
       const int osError = errno;
       throw CFileException(CFileException::CauseFromErrno(osError), osError, output.target);
@@ -224,6 +218,24 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
     throw;
   }
   return true;
+}
+
+bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
+                        const std::function<bool(MessageWriter&, std::string& error)>& fill,
+                        WrittenCounts& counts, std::string& error) {
+  return WriteOutputFile(
+      out,
+      [&](CFile& file, std::string& failure) {
+        // The writer goes before the file is finished or thrown away: it may hold files of its
+        // own beside it.
+        std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, deletedAs);
+        if (!fill(*writer, failure)) return false;
+        writer->Finish();
+        counts.entriesWritten = writer->entriesWritten();
+        counts.replacedMessages = ReplacedMessages(*writer);
+        return true;
+      },
+      error);
 }
 
 }  // namespace larkpost

@@ -44,6 +44,15 @@ struct WrittenCounts {
   uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
 };
 
+// The one way every conversion's output is written: `fill` writes into `file` (empty, open for
+// writing, seekable) at a partial file beside `out` (output_file.h), which is flushed and renamed
+// over `out` only when `fill` returns true. When `fill` returns false (with `error` set) the
+// partial file is removed and `out` stays as it was. File errors throw CFileException naming
+// `out`, a refused target OutputRefused.
+bool WriteOutputFile(const std::u16string& out,
+                     const std::function<bool(CFile& file, std::string& error)>& fill,
+                     std::string& error);
+
 // Puts the messages that `fill` hands to the writer into a new file of `kind` at `out`, as every
 // conversion writes its output: into a partial file beside `out` (output_file.h), which is
 // finished, flushed and renamed over `out` only when `fill` returns true. When `fill` returns
