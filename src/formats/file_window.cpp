@@ -86,6 +86,20 @@ uint64_t FileWindow::SkipSpace(uint64_t from, uint64_t to) {
   return to;
 }
 
+uint64_t FileWindow::SpaceTrimmedEnd(uint64_t from, uint64_t to) {
+  to = std::min(to, length_);
+  uint64_t end = from;
+  while (from < to) {
+    Hold(from, kWindowBytes);
+    const std::string_view held = Held(from).substr(0, static_cast<size_t>(std::min<uint64_t>(to - from, kWindowBytes)));
+    if (held.empty()) break;
+    const size_t last = held.find_last_not_of(" \t\r\n");
+    if (last != std::string_view::npos) end = from + last + 1;
+    from += held.size();
+  }
+  return end;
+}
+
 std::string FileWindow::Bytes(uint64_t offset, size_t count) {
   if (offset >= length_) return std::string();
   count = static_cast<size_t>(std::min<uint64_t>(count, length_ - offset));

@@ -25,6 +25,8 @@ class FileWindow {
   uint64_t FindAny(uint64_t from, std::string_view bytes);
   // The first offset in [from, to) holding a byte other than XML white space, or `to`.
   uint64_t SkipSpace(uint64_t from, uint64_t to);
+  // Just after the last byte in [from, to) other than XML white space, or `from`.
+  uint64_t SpaceTrimmedEnd(uint64_t from, uint64_t to);
   // Up to `count` bytes from `offset` (fewer at the end).
   std::string Bytes(uint64_t offset, size_t count);
   // The line (from 1) of the byte at `offset`. Cheap for offsets that grow from call to call.

@@ -225,7 +225,7 @@ class XmlSalvage : public EntrySource {
       const uint64_t next = window_.FindAny(at, "<");
       if (next >= length) return Extent{length, true, false};
       if (IsElement(next, endTag)) {
-        const uint64_t close = window_.FindAny(next, "<>");
+        const uint64_t close = window_.FindAny(next + 1, "<>");
         if (close >= length) return Extent{length, true, false};
         if (window_.At(close) == '<') return Extent{close, true, false};
         return Extent{close + 1, false, false};
@@ -297,6 +297,7 @@ class XmlSalvage : public EntrySource {
   // Garbage next to garbage (white space between) is one stretch, logged once the next thing
   // that is not garbage comes.
   void AddGarbage(uint64_t begin, uint64_t end) {
+    end = window_.SpaceTrimmedEnd(begin, end);
     if (end <= begin) return;
     if (!garbage_) garbage_ = std::make_pair(begin, end);
     garbage_->second = end;

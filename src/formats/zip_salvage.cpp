@@ -214,7 +214,8 @@ class ZipSalvage : public EntrySource {
   }
 
   void Inflate() {
-    if (stream_.avail_in == 0) {
+    // With the output full last time, zlib may hold more of it without further input.
+    if (stream_.avail_in == 0 && !outputFull_) {
       const std::string chunk = window_.Bytes(readAt_, kChunkBytes);
       if (chunk.empty()) {
         CutShort(readAt_);
@@ -229,6 +230,7 @@ class ZipSalvage : public EntrySource {
     stream_.avail_out = static_cast<uInt>(out_.size());
     const int result = inflate(&stream_, Z_NO_FLUSH);
     const size_t produced = out_.size() - stream_.avail_out;
+    outputFull_ = stream_.avail_out == 0;
     pending_.assign(out_.data(), produced);
     const uint64_t consumedTo = entry_.data + stream_.total_in;
     if (result == Z_STREAM_END) {
@@ -320,6 +322,7 @@ class ZipSalvage : public EntrySource {
   LocalEntry entry_;
   z_stream stream_;
   bool inflating_ = false;
+  bool outputFull_ = false;  // the last inflate filled the whole output buffer
   uint64_t storedEnd_ = 0;
   uint64_t readAt_ = 0;      // the archive's next byte to read
   std::vector<char> in_, out_;
