@@ -50,7 +50,7 @@ bool FileWindow::StartsWith(uint64_t offset, std::string_view text) {
 
 uint64_t FileWindow::Find(uint64_t from, std::string_view text) {
   while (from < length_ && length_ - from >= text.size()) {
-    Hold(from, kWindowBytes);
+    Hold(from, text.size());
     const std::string_view held = Held(from);
     if (held.size() < text.size()) break;
     const size_t at = held.find(text);
@@ -63,7 +63,7 @@ uint64_t FileWindow::Find(uint64_t from, std::string_view text) {
 
 uint64_t FileWindow::FindAny(uint64_t from, std::string_view bytes) {
   while (from < length_) {
-    Hold(from, kWindowBytes);
+    Hold(from, 1);
     const std::string_view held = Held(from);
     if (held.empty()) break;
     const size_t at = held.find_first_of(bytes);
@@ -76,7 +76,7 @@ uint64_t FileWindow::FindAny(uint64_t from, std::string_view bytes) {
 uint64_t FileWindow::SkipSpace(uint64_t from, uint64_t to) {
   to = std::min(to, length_);
   while (from < to) {
-    Hold(from, kWindowBytes);
+    Hold(from, 1);
     const std::string_view held = Held(from).substr(0, static_cast<size_t>(std::min<uint64_t>(to - from, kWindowBytes)));
     if (held.empty()) break;
     const size_t at = held.find_first_not_of(" \t\r\n");
@@ -90,7 +90,7 @@ uint64_t FileWindow::SpaceTrimmedEnd(uint64_t from, uint64_t to) {
   to = std::min(to, length_);
   uint64_t end = from;
   while (from < to) {
-    Hold(from, kWindowBytes);
+    Hold(from, 1);
     const std::string_view held = Held(from).substr(0, static_cast<size_t>(std::min<uint64_t>(to - from, kWindowBytes)));
     if (held.empty()) break;
     const size_t last = held.find_last_not_of(" \t\r\n");
@@ -114,7 +114,7 @@ uint64_t FileWindow::LineAt(uint64_t offset) {
   }
   offset = std::min(offset, length_);
   while (linesCountedTo_ < offset) {
-    Hold(linesCountedTo_, kWindowBytes);
+    Hold(linesCountedTo_, 1);
     const std::string_view held = Held(linesCountedTo_);
     if (held.empty()) break;
     const size_t take = static_cast<size_t>(std::min<uint64_t>(held.size(), offset - linesCountedTo_));

@@ -33,7 +33,8 @@ class FileWindow {
   uint64_t LineAt(uint64_t offset);
 
  private:
-  // Makes the window hold [offset, offset + count), or what the file has of it.
+  // Makes the window hold [offset, offset + count), or what the file has of it; a window that
+  // holds them already stays where it is.
   void Hold(uint64_t offset, size_t count);
   std::string_view Held(uint64_t offset) const;  // from offset to the window's end
 

@@ -13,6 +13,10 @@ namespace {
 
 constexpr size_t kMaxDeclarationBytes = 512;
 constexpr size_t kMaxRootTagBytes = 4096;
+// Candidates up to this size are copied out of the file to be read; a larger one is streamed.
+// Whole text entries are read together up to this size and count.
+constexpr size_t kMaxBatchBytes = 256 * 1024;
+constexpr size_t kMaxBatchEntries = 256;
 
 bool IsNameEnd(int c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>';
@@ -79,6 +83,11 @@ struct Extent {
   bool selfClosed = false;
 };
 
+struct Candidate {
+  uint64_t number;  // the entry's number
+  uint64_t begin, end;
+};
+
 class XmlSalvage : public EntrySource {
  public:
   XmlSalvage(std::shared_ptr<CFile> file, SalvageLog& log)
@@ -89,6 +98,8 @@ class XmlSalvage : public EntrySource {
   bool NextEntry(PhoneEntry& entry, std::string& error) override {
     while (ready_.empty()) {
       if (ended_) {
+        TakeBatch();
+        if (!ready_.empty()) break;
         TakeGarbage();
         error.clear();
         return false;
@@ -252,6 +263,14 @@ class XmlSalvage : public EntrySource {
     log_.entriesFound = number;
     const Extent element = ScanElement(open, name);
     at_ = element.end;
+    const uint64_t size = element.end - open;
+    if (!element.broken && name == "sms" && size <= kMaxBatchBytes) {
+      batch_.push_back(Candidate{number, open, element.end});
+      batchBytes_ += size;
+      if (batchBytes_ >= kMaxBatchBytes || batch_.size() >= kMaxBatchEntries) TakeBatch();
+      return;
+    }
+    TakeBatch();
     if (element.broken) {
       if (element.end >= window_.length()) {
         log_.cutShort = true;
@@ -262,14 +281,35 @@ class XmlSalvage : public EntrySource {
                       ", where the next element begins");
     }
     // Text messages have a size limit; a multimedia one is as large as its attachments and is
-    // streamed through the reader.
-    if (name == "sms" && element.end - open > kMaxEntryBytes) {
+    // streamed through the reader from the file, never copied whole.
+    if (name == "sms" && size > kMaxEntryBytes) {
       return Skip(number, open, element.end,
                   "it is larger than " + std::to_string(kMaxEntryBytes >> 20) +
                       " MiB; no message is that long");
     }
-    std::unique_ptr<EntrySource> entries = XmlEntries(RangeSource(
-        file_, declaration_ + "\n<smses>\n", open, element.end, "\n</smses>\n"));
+    if (size <= kMaxBatchBytes) {
+      TakeAlone(Candidate{number, open, element.end});
+    } else {
+      TakeParsed(Candidate{number, open, element.end},
+                 RangeSource(file_, declaration_ + "\n<smses>\n", open, element.end, "\n</smses>\n"));
+    }
+  }
+
+  // Whole text entries one after another are read as one document, which costs the reader's
+  // setup once instead of once per entry; when that document fails, each is read alone to find
+  // the ones at fault.
+  void TakeBatch() {
+    if (batch_.empty()) return;
+    std::vector<Candidate> batch;
+    batch.swap(batch_);
+    batchBytes_ = 0;
+    std::string document = declaration_ + "\n<smses>\n";
+    for (const Candidate& candidate : batch) {
+      document += window_.Bytes(candidate.begin, static_cast<size_t>(candidate.end - candidate.begin));
+      document += '\n';
+    }
+    document += "</smses>\n";
+    std::unique_ptr<EntrySource> entries = XmlEntries(BufferByteSource(document));
     std::deque<PhoneEntry> taken;
     PhoneEntry entry;
     std::string error;
@@ -277,7 +317,34 @@ class XmlSalvage : public EntrySource {
       taken.push_back(std::move(entry));
       entry = PhoneEntry{};
     }
-    if (!error.empty()) return Skip(number, open, element.end, ReasonOf(error));
+    if (error.empty() && taken.size() == batch.size() && entries->mmsSkipped == 0 &&
+        entries->callsSkipped == 0) {
+      log_.entriesKept += taken.size();
+      for (PhoneEntry& kept : taken) ready_.push_back(std::move(kept));
+      return;
+    }
+    for (const Candidate& candidate : batch) TakeAlone(candidate);
+  }
+
+  void TakeAlone(const Candidate& candidate) {
+    const std::string document =
+        declaration_ + "\n<smses>\n" +
+        window_.Bytes(candidate.begin, static_cast<size_t>(candidate.end - candidate.begin)) +
+        "\n</smses>\n";
+    TakeParsed(candidate, BufferByteSource(document));
+  }
+
+  // The entries of one candidate, read as a document of its own from `source`.
+  void TakeParsed(const Candidate& candidate, ByteSource source) {
+    std::unique_ptr<EntrySource> entries = XmlEntries(std::move(source));
+    std::deque<PhoneEntry> taken;
+    PhoneEntry entry;
+    std::string error;
+    while (entries->NextEntry(entry, error)) {
+      taken.push_back(std::move(entry));
+      entry = PhoneEntry{};
+    }
+    if (!error.empty()) return Skip(candidate.number, candidate.begin, candidate.end, ReasonOf(error));
     log_.entriesKept += taken.size();
     mmsSkipped += entries->mmsSkipped;
     callsSkipped += entries->callsSkipped;
@@ -299,6 +366,7 @@ class XmlSalvage : public EntrySource {
   void AddGarbage(uint64_t begin, uint64_t end) {
     end = window_.SpaceTrimmedEnd(begin, end);
     if (end <= begin) return;
+    TakeBatch();  // the entries before it come first
     if (!garbage_) garbage_ = std::make_pair(begin, end);
     garbage_->second = end;
   }
@@ -325,6 +393,8 @@ class XmlSalvage : public EntrySource {
   bool sawRootEnd_ = false;
   bool ended_ = false;
   std::optional<std::pair<uint64_t, uint64_t>> garbage_;
+  std::vector<Candidate> batch_;  // whole text entries not yet read
+  uint64_t batchBytes_ = 0;
   std::deque<PhoneEntry> ready_;
 };
 
