@@ -62,12 +62,16 @@ uint64_t FileWindow::Find(uint64_t from, std::string_view text) {
 }
 
 uint64_t FileWindow::FindAny(uint64_t from, std::string_view bytes) {
+  // A table of the bytes looked for: the scanners pass every byte of a file through here.
+  bool wanted[256] = {};
+  for (const char c : bytes) wanted[static_cast<unsigned char>(c)] = true;
   while (from < length_) {
     Hold(from, 1);
     const std::string_view held = Held(from);
     if (held.empty()) break;
-    const size_t at = held.find_first_of(bytes);
-    if (at != std::string_view::npos) return from + at;
+    for (size_t at = 0; at < held.size(); ++at) {
+      if (wanted[static_cast<unsigned char>(held[at])]) return from + at;
+    }
     from += held.size();
   }
   return length_;
