@@ -21,7 +21,6 @@ from collections import defaultdict
 
 # Headers with no .cpp of their own whose target is not their folder's library.
 HEADER_OWNERS = {
-    "src/jobs/job_records.h": "larkpost_jobrecords",
     "src/testing/temp_dir.h": "larkpost_testing",
 }
 

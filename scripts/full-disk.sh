@@ -4,8 +4,8 @@
 #   naming the target, leaves the older backup untouched and verifying, and a second attempt
 #   leaves no second partial file behind;
 # - a restore into a store on a full disk, from a backup or a phone's file, fails naming the
-#   cause after the record's number ("No.N, Disk full while accessing STORE."), and the store
-#   stays usable.
+#   cause after the record's number ("No.N, Disk full while accessing STORE."), the store
+#   stays usable and holds the messages the report says stay.
 #
 #   scripts/full-disk.sh [MESSAGES]     (default 6,000)
 #
@@ -68,7 +68,17 @@ restore_fills_the_disk() {
   [ "$status" = 1 ] || fail "$what: exit status $status, expected 1"
   grep -qE "^No\.[0-9]+, Disk full while accessing $store\.\$" "$work/err" ||
     fail "$what: unexpected message: $(cat "$work/err")"
-  "$larkpost" --store "$store" store list > /dev/null || fail "$what: the store is not usable after it"
+  "$larkpost" --store "$store" store list > "$work/list" || fail "$what: the store is not usable after it"
+  # What stayed is what the message says: every message before the failing one, or, when the
+  # open group went with the full disk, the number it names.
+  local failed kept held
+  failed=$(sed -nE 's/^No\.([0-9]+), .*/\1/p' "$work/err" | head -n 1)
+  kept=$(sed -nE 's/.*could not be kept either; the ([0-9,]+) restored before them stay.*/\1/p' \
+    "$work/err" | tr -d ,)
+  [ -n "$kept" ] || kept=$((failed - 1))
+  held=$(sed -nE 's/^([0-9,]+) messages.*/\1/p' "$work/list" | tail -n 1 | tr -d ,)
+  [ "${held:-0}" = "$kept" ] ||
+    fail "$what: the store holds ${held:-0} messages, the report says $kept stay: $(cat "$work/err")"
 }
 store=$work/store/store.db
 "$larkpost" --store "$work/source.db" backup "$work/all.bak" > /dev/null

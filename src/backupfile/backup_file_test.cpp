@@ -1,234 +1,27 @@
+// The container: which files validate, and what their count says.
 #include "backupfile/backup_file.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "backupfile/backup_test_util.h"
-#include "backupfile/record.h"
-#include "jobs/job_records.h"
-#include "store/cursor.h"
+#include "testing/temp_dir.h"
 
 namespace larkpost {
 namespace {
 
-using testing::AddMessage;
 using testing::BackupBytes;
 using testing::DigestBytes;
 using testing::GoldenRecord;
-using testing::kMay1;
-using testing::ListStore;
-using testing::ReadBytes;
-using testing::RestoreBytes;
-using testing::TempStore;
+using testing::TempDir;
 using testing::WriteBytes;
-
-std::string Hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += digits[c >> 4];
-    hex += digits[c & 15];
-  }
-  return hex;
-}
-
-// Counts the selected folders as the backup run does, then writes the backup file. The file
-// bytes, or "" when the writer failed.
-std::string Backup(TempStore& store, BackupJob& job, bool* succeeded = nullptr) {
-  job.total = 0;
-  for (int i = 0; i < kFolderKindCount; ++i) {
-    const auto kind = static_cast<FolderKind>(i);
-    if (!job.Includes(kind)) continue;
-    if (SmsFolder* folder = job.session.StandardFolder(kind)) job.total += CountMessages(*folder);
-  }
-  const std::u16string path = store.File("out.bak");
-  bool ok;
-  {
-    CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    ok = WriteBackupFile(job, file);
-    file.Close();
-  }
-  if (succeeded != nullptr) *succeeded = ok;
-  return ReadBytes(path);
-}
-
-std::string BackupAll(TempStore& store) {
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
-  return Backup(store, job);
-}
-
-// A store with messages in several folders and levels, and the records a backup of all five
-// folders must hold, in walk order.
-std::vector<GoldenRecord> FillStore(SmsSession& session) {
-  AddMessage(session, {u"Inbox\\Work\\Old", u"old news", 10, kMay1 + 30, 1, 3, u"Old", u"+3"});
-  AddMessage(session, {u"Inbox", u"hello", 11, kMay1 + 10, 1, 5, u"Ann", u"+49151",
-                       {{u"Me", u"+4930", 1}}});
-  AddMessage(session, {u"Sentedbox", u"sent", 12, kMay1 + 40, 0, 4, u"", u"",
-                       {{u"Bob", u"+1", 1}, {u"Eve", u"+2", 2}}});
-  AddMessage(session, {u"Inbox\\Work", u"work", 13, kMay1 + 20, 0, 4, u"Boss", u"+7"});
-  AddMessage(session, {u"Draft", u"draft", 14, 0, 0, 5});
-  AddMessage(session, {u"Wastebox", u"gone", 15, kMay1 + 50, 0, 4, u"X", u"+9"});
-  AddMessage(session, {u"Inbox", u"second", 16, kMay1 + 11, 1, 6, u"Ann", u"+49151"});
-
-  auto record = [](std::string path, std::string text, uint64_t modified, uint64_t delivered,
-                   uint32_t flags, uint32_t size, std::string sender, std::string recipients) {
-    GoldenRecord r;
-    r.folderPath = std::move(path);
-    r.text = std::move(text);
-    r.lastModified = modified;
-    r.deliveryTime = delivered;
-    r.flags = flags;
-    r.size = size;
-    r.sender = std::move(sender);
-    r.recipients = std::move(recipients);
-    return r;
-  };
-  return {
-      record("Draft", "draft", 14, 0, 0, 5, "\"\" <>", ""),
-      record("Inbox", "hello", 11, kMay1 + 10, 1, 5, "\"Ann\" <+49151>", "\"Me\" <+4930> 1"),
-      record("Inbox", "second", 16, kMay1 + 11, 1, 6, "\"Ann\" <+49151>", ""),
-      record("Inbox\\Work", "work", 13, kMay1 + 20, 0, 4, "\"Boss\" <+7>", ""),
-      record("Inbox\\Work\\Old", "old news", 10, kMay1 + 30, 1, 3, "\"Old\" <+3>", ""),
-      record("Sentedbox", "sent", 12, kMay1 + 40, 0, 4, "\"\" <>",
-             "\"Bob\" <+1> 1;\"Eve\" <+2> 2"),
-      record("Wastebox", "gone", 15, kMay1 + 50, 0, 4, "\"X\" <+9>", ""),
-  };
-}
-
-// ---- RecordFlusher ---------------------------------------------------------------------------
-
-// What reached the file: its size as another reader sees it (the file layer buffers writes).
-uintmax_t SizeOnFile(const std::u16string& path) { return ReadBytes(path).size(); }
-
-// Records reach the file in groups of at most 0.2 s of work, or one by one with --sync each.
-TEST(RecordFlusher, FlushesInGroupsOrEveryRecord) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
-  const std::u16string path = store.File("records.bak");
-  CFile file(path, CFile::modeCreate | CFile::modeWrite);
-  RecordFlusher grouped(false);
-  AppendRecord(job, file, "first", false, grouped);
-  AppendRecord(job, file, "second", true, grouped);
-  EXPECT_EQ(SizeOnFile(path), 0u);  // within the interval: still in the buffer
-  std::this_thread::sleep_for(RecordFlusher::kFlushInterval + std::chrono::milliseconds(20));
-  AppendRecord(job, file, "third", false, grouped);
-  EXPECT_EQ(SizeOnFile(path), 16u);
-  EXPECT_EQ(job.written.load(), 3u);
-  EXPECT_EQ(job.replacedMessages.load(), 1u);
-
-  RecordFlusher each(true);
-  AppendRecord(job, file, "fourth", false, each);
-  EXPECT_EQ(SizeOnFile(path), 22u);
-  file.Close();
-}
-
-// ---- WriteBackupFile -------------------------------------------------------------------------
-
-TEST(WriteBackupFile, EmptyBackupIsTwentyBytes) {
-  TempStore store;
-  const std::string bytes = BackupAll(store);
-  ASSERT_EQ(bytes.size(), 20u);
-  // MD5 of "20KVELT_MarnoPidesta".
-  EXPECT_EQ(Hex(bytes.substr(0, 16)), "a8e547cd6630e3703fce57952081abf3");
-  EXPECT_EQ(bytes.substr(16), std::string(4, '\0'));
-}
-
-TEST(WriteBackupFile, ReproducesGoldenFile) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
-  const std::vector<GoldenRecord> records = FillStore(job.session);
-  EXPECT_EQ(Backup(store, job), BackupBytes(records));
-  EXPECT_EQ(job.written, 7u);
-  EXPECT_EQ(job.total, 7);
-}
-
-TEST(WriteBackupFile, WritesOnlySelectedFolders) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 0, 0, 0, 1, 1);
-  const std::vector<GoldenRecord> records = FillStore(job.session);
-  EXPECT_EQ(Backup(store, job), BackupBytes({records[5], records[6]}));
-}
-
-TEST(WriteBackupFile, CountIsTheNumberOfRecordsWritten) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
-  const std::vector<GoldenRecord> records = FillStore(job.session);
-  const std::u16string path = store.File("out.bak");
-  for (int32_t counted : {0, 3, 100}) {
-    job.total = counted;  // as if messages arrived or went away after counting
-    job.written = 0;
-    {
-      CFile file(path, CFile::modeCreate | CFile::modeWrite);
-      ASSERT_TRUE(WriteBackupFile(job, file));
-      file.Close();
-    }
-    EXPECT_EQ(ReadBytes(path), BackupBytes(records)) << counted;
-  }
-}
-
-TEST(WriteBackupFile, BackupRestoreBackupGivesTheSameBytes) {
-  TempStore store;
-  std::string first;
-  {
-    BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
-    FillStore(job.session);
-    first = Backup(store, job);
-  }
-  const auto original = ListStore();
-  store.UseDatabase("empty.db");
-  EXPECT_EQ(RestoreBytes(store, first), u"");
-  EXPECT_EQ(ListStore(), original);
-  EXPECT_EQ(BackupAll(store), first);
-  // And once more: nothing comes again, the draft without a delivery time included.
-  EXPECT_EQ(RestoreBytes(store, first), u"");
-  EXPECT_EQ(ListStore(), original);
-}
-
-TEST(WriteBackupFile, UnreadableFoldersAreLeftOutAndCounted) {
-  TempStore store;
-  std::vector<GoldenRecord> records;
-  {
-    RestoreJob filler(u"unused");
-    records = FillStore(filler.session);
-  }
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 0, 0, 0);
-  job.total = 7;
-  // The drafts folder cannot be located; Inbox\Work cannot be opened (the first store open is
-  // the inbox itself, the second its first listed subfolder), so Inbox\Work\Old is out of reach.
-  mapi::AddFault("IMsgStore::GetProps", 1, MAPI_E_NOT_FOUND);
-  mapi::AddFault("IMsgStore::OpenEntry", 2, MAPI_E_CALL_FAILED);
-  const std::u16string path = store.File("out.bak");
-  {
-    CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    EXPECT_TRUE(WriteBackupFile(job, file));
-    file.Close();
-  }
-  EXPECT_EQ(ReadBytes(path), BackupBytes({records[1], records[2]}));
-  EXPECT_EQ(job.session.unreadableFolders, 2u);
-  EXPECT_EQ(job.written, 2u);
-}
-
-TEST(WriteBackupFile, FailedWalkLeavesFileThatDoesNotValidate) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
-  FillStore(job.session);
-  mapi::AddFault("IMAPITable::SeekRow", 2, MAPI_E_CALL_FAILED);  // the inbox cursor's rewind
-  bool ok = true;
-  const std::string bytes = Backup(store, job, &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(bytes.substr(0, 16), std::string(16, '\0'));
-  EXPECT_EQ(RestoreBytes(store, bytes), u"File Validation Failed.");
-}
 
 // ---- ValidateBackupFile ----------------------------------------------------------------------
 
-bool Validates(TempStore& store, const std::string& bytes, uint32_t* count = nullptr,
+bool Validates(TempDir& dir, const std::string& bytes, uint32_t* count = nullptr,
                uint64_t* position = nullptr) {
-  const std::u16string path = store.File("check.bak");
+  const std::u16string path = dir.File("check.bak");
   WriteBytes(path, bytes);
   CFile file(path, CFile::modeRead | CFile::shareDenyNone);
   uint32_t records = 0xFFFF;
@@ -239,41 +32,41 @@ bool Validates(TempStore& store, const std::string& bytes, uint32_t* count = nul
 }
 
 TEST(ValidateBackupFile, AcceptsExactlyTheLengthTheDigestNames) {
-  TempStore store;
+  TempDir dir;
   GoldenRecord r;
   r.text = "hi";
   const std::string good = BackupBytes({r, r}, 7);
   uint32_t count = 0;
   uint64_t position = 0;
-  EXPECT_TRUE(Validates(store, good, &count, &position));
+  EXPECT_TRUE(Validates(dir, good, &count, &position));
   EXPECT_EQ(count, 7u);
   EXPECT_EQ(position, 20u);
 
-  EXPECT_FALSE(Validates(store, good + "x"));
-  EXPECT_FALSE(Validates(store, good.substr(0, good.size() - 1)));
+  EXPECT_FALSE(Validates(dir, good + "x"));
+  EXPECT_FALSE(Validates(dir, good.substr(0, good.size() - 1)));
   std::string flippedDigest = good;
   flippedDigest[3] ^= 0x40;
-  EXPECT_FALSE(Validates(store, flippedDigest));
+  EXPECT_FALSE(Validates(dir, flippedDigest));
   // The digest covers the length only: a changed byte inside a record passes.
   std::string flippedRecord = good;
   flippedRecord[30] ^= 0x40;
-  EXPECT_TRUE(Validates(store, flippedRecord));
+  EXPECT_TRUE(Validates(dir, flippedRecord));
 }
 
 TEST(ValidateBackupFile, RejectsFilesThatAreNoBackups) {
-  TempStore store;
-  EXPECT_FALSE(Validates(store, ""));
-  EXPECT_FALSE(Validates(store, "short"));
-  EXPECT_FALSE(Validates(store, "Sender: \"Ann\" <+49151>\r\nRecipients: \r\n"));
-  EXPECT_FALSE(Validates(store, std::string(20, '\0')));
+  TempDir dir;
+  EXPECT_FALSE(Validates(dir, ""));
+  EXPECT_FALSE(Validates(dir, "short"));
+  EXPECT_FALSE(Validates(dir, "Sender: \"Ann\" <+49151>\r\nRecipients: \r\n"));
+  EXPECT_FALSE(Validates(dir, std::string(20, '\0')));
 }
 
 TEST(ValidateBackupFile, CountCutShortKeepsTheBytesPresent) {
-  TempStore store;
+  TempDir dir;
   uint32_t count = 0;
-  EXPECT_TRUE(Validates(store, DigestBytes(16), &count));
+  EXPECT_TRUE(Validates(dir, DigestBytes(16), &count));
   EXPECT_EQ(count, 0u);
-  EXPECT_TRUE(Validates(store, DigestBytes(18) + "\x05\x01", &count));
+  EXPECT_TRUE(Validates(dir, DigestBytes(18) + "\x05\x01", &count));
   EXPECT_EQ(count, 0x0105u);
 }
 

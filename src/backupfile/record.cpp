@@ -5,17 +5,15 @@
 #include <limits>
 #include <string>
 
-#include "jobs/job_records.h"
 #include "platform/text/text.h"
-#include "store/restore.h"
 
 namespace larkpost {
 
 namespace {
 
-// The longest text field a record may hold: a message of the longest text any reader takes in
-// (512 Ki UTF-16 units) in a double-byte code page, with room to spare. A longer one is not a
-// message; reading it would hold it whole.
+// The longest text field a record may hold: a message of the longest text (kMaxTextChars) in
+// any code page, with room to spare. A longer one is not a message; reading it would hold it
+// whole.
 constexpr uint32_t kMaxTextBytes = uint32_t{2} << 20;
 
 }  // namespace
@@ -123,6 +121,8 @@ bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error) 
   if (!text.empty() && text.back() == '\n') text.pop_back();
   text.resize(std::strlen(text.c_str()));
   fields.text = AnsiToWide(text);
+  // A text within the byte limit may still decode to more characters than any message holds.
+  if (fields.text.size() > kMaxTextChars) return Fail(error, kTextLengthError);
   return true;
 }
 

@@ -1,5 +1,6 @@
-// The record layout: reading lines and fields exactly as they stand in the file, and writing
-// them. Putting records back into a store: record_restore_test.cpp.
+// The record layout: reading lines and fields exactly as they stand in the file. Writing them
+// from a store and putting them back into one: jobs/store_backup_test.cpp and
+// jobs/restore_records_test.cpp.
 #include "backupfile/record.h"
 
 #include <gtest/gtest.h>
@@ -9,28 +10,23 @@
 
 #include "backupfile/backup_file.h"
 #include "backupfile/backup_test_util.h"
-#include "jobs/job_records.h"
+#include "testing/temp_dir.h"
 
 namespace larkpost {
 namespace {
 
-using testing::AddMessage;
 using testing::BackupOfRawRecords;
 using testing::GoldenRecord;
 using testing::kMay1;
 using testing::kMay1Later;
-using testing::ListedMessage;
-using testing::ListStore;
 using testing::RecordBytes;
-using testing::RestoreBytes;
 using testing::Sample;
-using testing::TempStore;
+using testing::TempDir;
 using testing::WriteBytes;
-using testing::WriteSelected;
 
 // A file of the given bytes, open for reading.
 struct ReadFile {
-  ReadFile(TempStore& store, const std::string& bytes) : path(store.File("input.bin")) {
+  ReadFile(TempDir& dir, const std::string& bytes) : path(dir.File("input.bin")) {
     WriteBytes(path, bytes);
     file.Open(path, CFile::modeRead | CFile::shareDenyNone);
   }
@@ -41,8 +37,8 @@ struct ReadFile {
 // ---- ReadTextLine -----------------------------------------------------------------------------
 
 TEST(ReadTextLine, EndsAtLineFeedAndDropsCarriageReturns) {
-  TempStore store;
-  ReadFile in(store, "ab\r\ncd\n\nef\r");
+  TempDir dir;
+  ReadFile in(dir, "ab\r\ncd\n\nef\r");
   std::string line;
   EXPECT_EQ(ReadTextLine(in.file, line), LineEnd::kLineFeed);
   EXPECT_EQ(line, "ab");
@@ -57,9 +53,9 @@ TEST(ReadTextLine, EndsAtLineFeedAndDropsCarriageReturns) {
 }
 
 TEST(ReadTextLine, ReadsLinesWholeUpToTheLimit) {
-  TempStore store;
+  TempDir dir;
   const std::string longest(kMaxLineBytes, 'x');
-  ReadFile in(store, std::string(5000, 'a') + "\n" + longest + "\n" + longest + "yz\n");
+  ReadFile in(dir, std::string(5000, 'a') + "\n" + longest + "\n" + longest + "yz\n");
   std::string line;
   EXPECT_EQ(ReadTextLine(in.file, line), LineEnd::kLineFeed);
   EXPECT_EQ(line.size(), 5000u);
@@ -71,7 +67,7 @@ TEST(ReadTextLine, ReadsLinesWholeUpToTheLimit) {
 // ---- ReadRecordFields ------------------------------------------------------------------------
 
 TEST(ReadRecordFields, ReadsGoldenRecordsExactly) {
-  TempStore store;
+  TempDir dir;
   GoldenRecord second;
   second.messageClass = "IPM.Other";
   second.folderPath = "Sentedbox";
@@ -82,7 +78,7 @@ TEST(ReadRecordFields, ReadsGoldenRecordsExactly) {
   second.recipients = "";
   second.sender = "\"Caf\xE9\" <123>";
   second.text = "two\nlines\n";  // its own line breaks stay; only the appended one goes
-  ReadFile in(store, RecordBytes(Sample()) + RecordBytes(second));
+  ReadFile in(dir, RecordBytes(Sample()) + RecordBytes(second));
 
   RecordFields fields;
   std::u16string error;
@@ -112,10 +108,10 @@ TEST(ReadRecordFields, ReadsGoldenRecordsExactly) {
 }
 
 TEST(ReadRecordFields, RecordCutShortAnywhereIsAnError) {
-  TempStore store;
+  TempDir dir;
   const std::string record = RecordBytes(Sample());
   for (size_t length = 0; length < record.size(); ++length) {
-    ReadFile in(store, record.substr(0, length));
+    ReadFile in(dir, record.substr(0, length));
     RecordFields fields;
     std::u16string error;
     ASSERT_FALSE(ReadRecordFields(in.file, fields, error)) << "cut at " << length;
@@ -131,13 +127,13 @@ TEST(ReadRecordFields, RecordCutShortAnywhereIsAnError) {
 }
 
 TEST(ReadRecordFields, TextLengthPastTheEndIsAnError) {
-  TempStore store;
+  TempDir dir;
   std::string record = RecordBytes(Sample());
   const size_t lengthAt = record.size() - Sample().text.size() - 1 - 4;
   for (uint32_t length : {0xFFFFFFFFu, static_cast<uint32_t>(Sample().text.size() + 2)}) {
     std::string broken = record;
     for (int i = 0; i < 4; ++i) broken[lengthAt + i] = static_cast<char>(length >> (8 * i));
-    ReadFile in(store, broken);
+    ReadFile in(dir, broken);
     RecordFields fields;
     std::u16string error;
     EXPECT_FALSE(ReadRecordFields(in.file, fields, error));
@@ -145,23 +141,35 @@ TEST(ReadRecordFields, TextLengthPastTheEndIsAnError) {
   }
 }
 
-// A text longer than any message is refused from its length field, before it is read whole.
+// A text longer than any message is refused: from its length field, before it is read whole,
+// and, within that, when it holds more characters than a message may (no other format could
+// carry it on).
 TEST(ReadRecordFields, TextLongerThanAnyMessageIsAnError) {
-  TempStore store;
-  GoldenRecord r = Sample();
-  r.text = std::string((size_t{2} << 20) + 1, 'x');  // with its line feed, one byte past the limit
-  ReadFile in(store, RecordBytes(r));
+  TempDir dir;
+  // With its line feed one byte past the field's limit; one character past a message's.
+  for (size_t length : {(size_t{2} << 20) + 1, kMaxTextChars + 1}) {
+    GoldenRecord r = Sample();
+    r.text = std::string(length, 'x');
+    ReadFile in(dir, RecordBytes(r));
+    RecordFields fields;
+    std::u16string error;
+    EXPECT_FALSE(ReadRecordFields(in.file, fields, error)) << length;
+    EXPECT_EQ(error, u"Message text length error!");
+  }
+  GoldenRecord longest = Sample();
+  longest.text = std::string(kMaxTextChars, 'x');
+  ReadFile in(dir, RecordBytes(longest));
   RecordFields fields;
   std::u16string error;
-  EXPECT_FALSE(ReadRecordFields(in.file, fields, error));
-  EXPECT_EQ(error, u"Message text length error!");
+  EXPECT_TRUE(ReadRecordFields(in.file, fields, error)) << WideToUtf8(error);
+  EXPECT_EQ(fields.text.size(), kMaxTextChars);
 }
 
 // A NUL in a folder, sender or recipient line cannot be kept by the store (a folder would be
 // created cut short, or not at all; a sender cut would make each rerun add the message again):
 // the checker that restore and verify share refuses it with the text a restore gives.
 TEST(ReadRecord, NulInANameIsRefusedAsARestoreWouldRefuseIt) {
-  TempStore store;
+  TempDir dir;
   // "|" stands for the NUL; each line is well-formed without it.
   const std::pair<std::string GoldenRecord::*, std::string> cases[] = {
       {&GoldenRecord::folderPath, "Inbox\\..\\/etc/passwd\\ \\|"},
@@ -181,7 +189,7 @@ TEST(ReadRecord, NulInANameIsRefusedAsARestoreWouldRefuseIt) {
         line.erase(bar, 1);
       }
       r.*cases[i].first = line;
-      ReadFile in(store, RecordBytes(r));
+      ReadFile in(dir, RecordBytes(r));
       MessageRecord record;
       std::u16string error;
       EXPECT_EQ(ReadRecord(in.file, record, error), !withNul) << i;
@@ -193,10 +201,10 @@ TEST(ReadRecord, NulInANameIsRefusedAsARestoreWouldRefuseIt) {
 }
 
 TEST(ReadRecordFields, GiantLineIsAnError) {
-  TempStore store;
+  TempDir dir;
   GoldenRecord r = Sample();
   r.recipients = std::string(kMaxLineBytes + 1, ';');
-  ReadFile in(store, RecordBytes(r));
+  ReadFile in(dir, RecordBytes(r));
   RecordFields fields;
   std::u16string error;
   EXPECT_FALSE(ReadRecordFields(in.file, fields, error));
@@ -204,13 +212,13 @@ TEST(ReadRecordFields, GiantLineIsAnError) {
 }
 
 TEST(ReadRecordFields, FlippedBytesGiveFieldsOrAnErrorNeverACrash) {
-  TempStore store;
+  TempDir dir;
   const std::string bytes = RecordBytes(Sample()) + RecordBytes(Sample());
   for (size_t at = 0; at < bytes.size(); ++at) {
     for (char replacement : {'\n', '\0', '\xFF', static_cast<char>(bytes[at] ^ 0x01)}) {
       std::string flipped = bytes;
       flipped[at] = replacement;
-      ReadFile in(store, flipped);
+      ReadFile in(dir, flipped);
       RecordFields fields;
       std::u16string error;
       while (ReadRecordFields(in.file, fields, error)) {
@@ -218,57 +226,6 @@ TEST(ReadRecordFields, FlippedBytesGiveFieldsOrAnErrorNeverACrash) {
       EXPECT_FALSE(error.empty()) << "byte " << at;
     }
   }
-}
-
-// ---- Writing records -------------------------------------------------------------------------
-
-// The jobs of these tests select the Inbox only, so WriteSelected gives the records of its tree.
-
-TEST(WriteRecords, ReproducesGoldenRecord) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
-  AddMessage(job.session, {u"Inbox\\Work", u"See you at 8", kMay1Later, kMay1, 1, 42, u"Ann",
-                           u"+4915112345678",
-                           {{u"Bob", u"+4930123", 1}, {u"Eve", u"+4940456", 2}}});
-  AddMessage(job.session, {u"Inbox", u"Caf\u00E9 \u20AC \u4E2D", 0, 0, 0, 0, u"", u""});
-  job.total = 2;
-  GoldenRecord plain;
-  plain.text = "Caf\xE9 \x80 ?";  // Windows-1252; a character it lacks becomes "?"
-  EXPECT_EQ(WriteSelected(store, job), RecordBytes(plain) + RecordBytes(Sample()));
-  EXPECT_EQ(job.written, 2u);
-  EXPECT_EQ(job.progress, 1.0);
-}
-
-// Whatever the writer writes, the reader takes back: names far longer than a line of old, names
-// with the characters the record uses as separators. (A name holding a whole recipient entry,
-// "\" <y> 2;" and all, cannot be told from two entries: it is read, but split there.)
-TEST(WriteRecords, WhatTheWriterWritesTheReaderTakes) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
-  const std::u16string longName(5000, u'n');
-  std::u16string awkward;
-  for (int i = 0; i < 300; ++i) awkward += u"x>1;\"b\" <c>;";
-  AddMessage(job.session, {u"Inbox", u"text", 0, kMay1, 0, 0, longName, u"+49",
-                           {{awkward, u"a;b", 1}, {longName, u"+1", 2}}});
-  job.total = 1;
-  const std::string records = WriteSelected(store, job);
-  const std::vector<ListedMessage> before = ListStore();
-  store.UseDatabase("fresh.db");
-  EXPECT_EQ(RestoreBytes(store, BackupOfRawRecords(records, 1)), u"");
-  EXPECT_EQ(ListStore(), before);
-}
-
-TEST(WriteRecords, LineBreaksInNamesBecomeBlanks) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
-  AddMessage(job.session, {u"Inbox\\Two\nLines", u"a\r\nb", 0, 0, 0, 0, u"A\rB", u"1\n2",
-                           {{u"C\nD", u"3\r\n4", 1}}});
-  GoldenRecord expected;
-  expected.folderPath = "Inbox\\Two Lines";
-  expected.recipients = "\"C D\" <3  4> 1";
-  expected.sender = "\"A B\" <1 2>";
-  expected.text = "a\r\nb";  // the text is counted, so its line breaks stay
-  EXPECT_EQ(WriteSelected(store, job), RecordBytes(expected));
 }
 
 }  // namespace

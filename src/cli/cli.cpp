@@ -112,6 +112,8 @@ int RunRestore(const std::string& database, const std::string& path,
       return kExitFailure;
     }
   }
+  // A dry run only reads the store: like a backup, it works on a read-only file or mount.
+  if (options.dryRun) mapi::SetReadOnlyAccess(true);
   if (!StoreReady(database, io)) return kExitFailure;
   RestoreJob job(source, options.dryRun);
   job.selection = selection;
@@ -120,7 +122,8 @@ int RunRestore(const std::string& database, const std::string& path,
   ScopedStopOnSignal stopOnSignal;
   StartRestore(job);
   const int status = ui.ExitStatus();
-  if (status != kExitSuccess) return status;
+  // A restore that left out what the store cannot hold still tells what it did.
+  if (status != kExitSuccess && job.outcome != RunOutcome::kLossy) return status;
   const RestoreCounts counts = job.Counts();
   if (options.json) {
     nlohmann::ordered_json summary;
@@ -129,6 +132,8 @@ int RunRestore(const std::string& database, const std::string& path,
     summary["byNumberFormat"] = counts.byNumberFormat;
     summary["foldersCreated"] = counts.foldersCreated;
     summary["dryRun"] = options.dryRun;
+    summary["multimedia_left_out"] = job.leftOutOfStore.multimedia;
+    summary["calls_left_out"] = job.leftOutOfStore.calls;
     if (selection.Narrows()) {
       summary["selected"] = job.considered - job.leftOut;
       summary["read"] = job.considered;
@@ -302,6 +307,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   CLI::App* verify = app.add_subcommand("verify", "check a backup file without touching a store");
   verify->add_option("PATH", verifyPath, "backup file (.bak), or a phone's .xml or .zip")
       ->required();
+  bool verifyJson = false;
+  verify->add_flag("--json", verifyJson, "print the counts as one JSON object");
 
   std::string showPath;
   bool json = false;
@@ -327,6 +334,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip or .html")->required();
   bool convertForce = false;
   convert->add_flag("--force,-f", convertForce, "replace OUT when it exists");
+  bool convertJson = false;
+  convert->add_flag("--json", convertJson, "print the counts as one JSON object");
   convert->add_option("--deleted-as", deletedAs,
                       "what deleted messages become on a phone: direction (default: sent when "
                       "they have recipients, else received), received or sent");
@@ -394,8 +403,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (*restore) return RunRestore(database, restorePath, restoreOptions, selection, io);
   if (*verify) {
     const std::u16string path = Utf8ToWide(verifyPath);
-    const int status = IsPhoneFile(path) ? VerifyPhoneFile(path, selection, io)
-                                         : VerifyBackupFile(path, selection, io);
+    const int status = IsPhoneFile(path) ? VerifyPhoneFile(path, verifyJson, selection, io)
+                                         : VerifyBackupFile(path, verifyJson, selection, io);
     if (!detectCodePage) HintOtherCodePage(verifyPath, io);
     return status;
   }
@@ -426,7 +435,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     }
     if (!MayWrite(convertOut, convertForce, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;
-    return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, selection, io);
+    return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, selection,
+                        convertJson, io);
   }
   if (*merge) {
     if (!MayWrite(mergeOptions.out, mergeOptions.force, io)) return kExitFailure;

@@ -3,10 +3,10 @@
 //
 //   larkpost [--store DB] [--codepage N] backup [--folders LIST] [PATH]
 //   larkpost [--store DB] [--codepage N] restore [--yes] [--dry-run] [--json] PATH
-//   larkpost [--codepage N] verify PATH
+//   larkpost [--codepage N] verify PATH [--json]
 //   larkpost [--codepage N] show PATH [--json]
 //   larkpost [--codepage N] salvage [--deleted-as direction|received|sent] DAMAGED OUT
-//   larkpost [--codepage N] convert [--deleted-as direction|received|sent] IN OUT
+//   larkpost [--codepage N] convert [--deleted-as direction|received|sent] [--json] IN OUT
 //   larkpost [--store DB] store init|list|dump [FILE]|load [FILE]
 #pragma once
 

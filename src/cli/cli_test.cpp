@@ -16,6 +16,7 @@
 
 #include "cli/terminal_ui.h"
 #include "formats/formats_test_util.h"
+#include "message/message_record.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 #include "testing/temp_dir.h"
@@ -477,7 +478,8 @@ TEST_F(CliTest, RestoreSaysWhatItDidAndDryRunChangesNothing) {
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", "--json", Path("all.bak")}), kExitSuccess);
   EXPECT_EQ(nlohmann::json::parse(out_.str()),
             nlohmann::json::parse(
-                R"({"restored":3,"alreadyPresent":0,"byNumberFormat":0,"foldersCreated":1,"dryRun":false})"));
+                R"({"restored":3,"alreadyPresent":0,"byNumberFormat":0,"foldersCreated":1,"dryRun":false,)"
+                R"("multimedia_left_out":0,"calls_left_out":0})"));
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", Path("all.bak")}), kExitSuccess);
   EXPECT_EQ(out_.str(),
             "Restore Succeeded.\nRestored: 0, already present: 3, folders created: 0\n");
@@ -605,23 +607,41 @@ TEST_F(CliTest, ErrorsQuotingAFileReachTheTerminalEscaped) {
   EXPECT_FALSE(fs::exists(Path("evil.bak")));
 }
 
-// A folder deeper than a backup file may name is left out as the backup walks, counted, and the
-// backup is incomplete (exit 3), never "Backup Succeeded." for a file verify would refuse.
-TEST_F(CliTest, FoldersTooDeepForABackupFileMakeItIncomplete) {
+// A folder deeper than a file may name, and a text longer than any reader takes back, are left
+// out as the backup walks, counted, and the backup is incomplete (exit 3), never "Backup
+// Succeeded." for a file verify would refuse, whatever the file's format.
+TEST_F(CliTest, WhatNoReaderTakesBackMakesABackupIncomplete) {
   std::string folder = R"(["Inbox")";
   for (int level = 0; level < 70; ++level) folder += ",\"L" + std::to_string(level) + "\"";
   folder += "]";
-  const std::string lines = R"({"folder":["Inbox"],"subject":"shallow","deliveryTime":1})" "\n"
-                            R"({"folder":)" + folder + R"(,"subject":"deep","deliveryTime":2})" "\n";
+  const std::string lines =
+      R"({"folder":["Inbox"],"subject":"shallow","deliveryTime":1})" "\n"
+      R"({"folder":)" + folder + R"(,"subject":"deep","deliveryTime":2})" "\n"
+      R"({"folder":["Inbox"],"subject":")" + std::string(kMaxTextChars + 1, 'x') +
+      R"(","deliveryTime":3})" "\n";
   ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
-  EXPECT_EQ(Run({"--store", store_, "backup", Path("deep.bak")}), kExitIncomplete);
-  EXPECT_EQ(out_.str().find("Backup Succeeded."), std::string::npos) << out_.str();
-  EXPECT_NE(err_.str().find("6 folders could not be read"), std::string::npos) << err_.str();
-  EXPECT_FALSE(fs::exists(Path("deep.bak")));
+  for (const std::string name : {"deep.bak", "deep.zip", "deep.xml"}) {
+    EXPECT_EQ(Run({"--store", store_, "backup", Path(name)}), kExitIncomplete) << name;
+    EXPECT_EQ(out_.str().find("Backup Succeeded."), std::string::npos) << out_.str();
+    EXPECT_NE(err_.str().find("6 folders and 1 message could not be read"), std::string::npos)
+        << err_.str();
+    EXPECT_FALSE(fs::exists(Path(name)));
+  }
+  // The partial files keep what was written; under their format's name each verifies.
+  std::vector<fs::path> parts;
   for (const auto& entry : fs::directory_iterator(dir_)) {
-    if (entry.path().extension() != ".part") continue;
-    ASSERT_EQ(Run({"verify", entry.path().string()}), kExitSuccess) << err_.str();
-    EXPECT_EQ(out_.str(), "OK: 1 record, digest valid\n");
+    if (entry.path().extension() == ".part") parts.push_back(entry.path());
+  }
+  ASSERT_EQ(parts.size(), 3u);
+  int partials = 0;
+  for (const fs::path& part : parts) {
+    const std::string name = part.filename().string();
+    ++partials;
+    const std::string ending = name.substr(name.find('.', 1), 4);  // ".deep.zip.XXXX.part"
+    const std::string kept = Path("kept" + std::to_string(partials) + ending);
+    fs::rename(part, kept);
+    ASSERT_EQ(Run({"verify", kept}), kExitSuccess) << kept << err_.str();
+    EXPECT_NE(out_.str().find("OK: 1 "), std::string::npos) << kept << out_.str();
   }
 }
 

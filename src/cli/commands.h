@@ -5,14 +5,18 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "formats/format_table.h"
 #include "formats/phone_entry.h"
+#include "jobs/outcome.h"
 #include "message/selection.h"
 
 namespace larkpost {
 
 // Checks the digest and reads every record without a store, naming each problem with its
 // record number as a restore would; says how many records the selection takes when it narrows.
-int VerifyBackupFile(const std::u16string& path, const Selection& selection, CliStreams& io);
+// With `json` the counts as one JSON object.
+int VerifyBackupFile(const std::u16string& path, bool json, const Selection& selection,
+                     CliStreams& io);
 // Lists the records of a backup file that the selection takes, readable or as NDJSON.
 int ShowBackupFile(const std::u16string& path, bool json, const Selection& selection,
                    CliStreams& io);
@@ -23,16 +27,24 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
                DeletedAs deletedAs, CliStreams& io);
 
 // Converts the messages of one file that the selection takes into another, each format from its
-// name; prints what was read, written and left out.
+// name; prints what was read, written and left out (with `json` as one JSON object, the warnings
+// still on stderr).
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
-                 const Selection& selection, CliStreams& io);
+                 const Selection& selection, bool json, CliStreams& io);
+// After a conversion or merge that wrote `target`: the warnings for messages written with "?"
+// for characters the code page lacks and for what the format could not hold; kExitIncomplete
+// when there is either, else kExitSuccess.
+int ReportLossy(uint64_t replacedMessages, const LeftOut& leftOut, FileKind target,
+                CliStreams& io);
 // Lists the messages of a phone's XML or ZIP that the selection takes, as ShowBackupFile lists
 // records.
 int ShowPhoneFile(const std::u16string& path, bool json, const Selection& selection,
                   CliStreams& io);
-// Reads a phone's XML or ZIP whole without a store, as a restore checks it first: the counts,
-// or the entry at fault.
-int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliStreams& io);
+// Reads a phone's XML or ZIP whole without a store, as a restore checks it first: the counts
+// (multimedia messages among them) and what a restore would leave out of the store, or the entry
+// at fault. With `json` the counts as one JSON object.
+int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& selection,
+                    CliStreams& io);
 // "direction", "received" or "sent"; false for anything else.
 bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs);
 

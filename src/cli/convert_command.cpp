@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "backupfile/text_export.h"
+#include "jobs/text_export.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
 #include "cli/record_json.h"
@@ -18,6 +18,29 @@
 
 namespace larkpost {
 
+namespace {
+
+// A multimedia message's parts below its text, one line each, without their content:
+// "  Part: image/jpeg "a.jpg" a.jpg (3,000 bytes)".
+void PrintParts(const Multimedia& multimedia, std::ostream& out) {
+  auto text = [](const Column& column) { return column ? PrintableLine(WideToUtf8(*column)) : ""; };
+  for (const MessagePart& part : multimedia.parts) {
+    out << "  Part: " << text(part.contentType);
+    if (part.name) out << " \"" << text(part.name) << "\"";
+    if (part.fileName && part.fileName != part.name) out << " " << text(part.fileName);
+    out << " (" << Counted(PartByteCount(part), "byte", "bytes") << ")\n";
+  }
+}
+
+// The call entries a listing of a phone's file passes over (it lists messages, multimedia ones
+// among them).
+void ReportCallsNotListed(const ReadCounts& read, std::ostream& out) {
+  const LeftOut calls{0, LeftOutByReader(read).calls};
+  if (calls.Any()) out << WideToUtf8(LeftOutText(calls, u"only messages are listed")) << "\n";
+}
+
+}  // namespace
+
 bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs) {
   if (text == "direction") {
     deletedAs = DeletedAs::kByDirection;
@@ -31,12 +54,15 @@ bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs) {
   return true;
 }
 
-int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliStreams& io) {
+int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& selection,
+                    CliStreams& io) {
   try {
     std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
     MessageRecord record;
     uint64_t selected = 0;
+    uint64_t multimedia = 0;
     while (reader->Next(record)) {
+      if (record.multimedia) ++multimedia;
       if (selection.Selects(record)) ++selected;
     }
     if (!reader->error().empty()) {
@@ -44,13 +70,26 @@ int VerifyPhoneFile(const std::u16string& path, const Selection& selection, CliS
       return kExitFailure;
     }
     const ReadCounts& read = reader->counts();
-    io.out << "OK: " << Counted(read.messages, "message", "messages") << " in "
-           << Counted(read.entries, "entry", "entries");
-    if (read.mmsSkipped > 0) {
-      io.out << "; " << Counted(read.mmsSkipped, "multimedia message", "multimedia messages")
-             << " would be left out";
+    // What a restore of the file would leave out of the store.
+    LeftOut restoreLeavesOut = LeftOutByReader(read);
+    restoreLeavesOut.multimedia += multimedia;
+    if (json) {
+      nlohmann::ordered_json summary;
+      summary["messages"] = read.messages;
+      summary["multimedia"] = multimedia;
+      summary["entries"] = read.entries;
+      summary["multimedia_left_out"] = restoreLeavesOut.multimedia;
+      summary["calls_left_out"] = restoreLeavesOut.calls;
+      if (selection.Narrows()) summary["selected"] = selected;
+      io.out << JsonLine(summary) << "\n";
+      return kExitSuccess;
     }
-    io.out << "\n";
+    io.out << "OK: " << Counted(read.messages, "message", "messages");
+    if (multimedia > 0) io.out << " (" << Thousands(multimedia) << " multimedia)";
+    io.out << " in " << Counted(read.entries, "entry", "entries") << "\n";
+    if (restoreLeavesOut.Any()) {
+      io.out << "On restore, " << WideToUtf8(LeftOutText(restoreLeavesOut, kStoreHolder)) << "\n";
+    }
     if (selection.Narrows()) io.out << SelectedLine(selected, read.messages) << "\n";
     return kExitSuccess;
   } catch (const CFileException& error) {
@@ -83,6 +122,7 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
         line["flags"] = record.flags;
         AddPartiesJson(line, record);
         line["text"] = WideToUtf8(record.text);
+        if (record.multimedia) AddMultimediaJson(line, *record.multimedia);
         io.out << JsonLine(line) << "\n";
       } else {
         // As a backup file's records are listed; the texts come from the file, so they are
@@ -93,6 +133,7 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
                << PrintableLine(WideToUtf8(record.senderAddress)) << ">\n"
                << "  To:   " << PrintableLine(recipients) << "\n"
                << "    " << PrintableIndented(WideToUtf8(record.text), "    ") << "\n";
+        if (record.multimedia) PrintParts(*record.multimedia, io.out);
       }
     }
     if (!reader->error().empty()) {
@@ -100,7 +141,9 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
       return kExitFailure;
     }
     // With --json the standard output carries the messages alone.
-    if (selection.Narrows()) (json ? io.err : io.out) << SelectedLine(selected, number) << "\n";
+    std::ostream& notes = json ? io.err : io.out;
+    if (selection.Narrows()) notes << SelectedLine(selected, number) << "\n";
+    ReportCallsNotListed(reader->counts(), notes);
     return kExitSuccess;
   } catch (const CFileException& error) {
     io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
@@ -109,7 +152,7 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
 }
 
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
-                 const Selection& selection, CliStreams& io) {
+                 const Selection& selection, bool json, CliStreams& io) {
   ConvertResult result;
   try {
     if (!ConvertMessageFile(in, out, deletedAs, selection, result)) {
@@ -130,27 +173,40 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
     return kExitFailure;
   }
   const ReadCounts& read = result.read;
-  io.out << "Converted " << Counted(result.selected, "message", "messages") << " from "
+  if (json) {
+    nlohmann::ordered_json summary;
+    summary["converted"] = result.written;
+    summary["read"] = read.messages;
+    summary["entries"] = read.entries;
+    summary["entriesWritten"] = result.entriesWritten;
+    if (selection.Narrows()) summary["selected"] = result.selected;
+    summary["replaced"] = result.replacedMessages;
+    summary["multimedia_left_out"] = result.leftOut.multimedia;
+    summary["calls_left_out"] = result.leftOut.calls;
+    io.out << JsonLine(summary) << "\n";
+    return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
+  }
+  io.out << "Converted " << Counted(result.written, "message", "messages") << " from "
          << PrintableLine(WideToUtf8(in)) << " to " << PrintableLine(WideToUtf8(out)) << ".\n";
   if (selection.Narrows()) io.out << SelectedLine(result.selected, read.messages) << "\n";
-  if (read.entries != read.messages || read.mmsSkipped > 0) {
-    io.out << "Read " << Counted(read.entries, "entry", "entries");
-    if (read.mmsSkipped > 0) {
-      io.out << "; skipped " << Counted(read.mmsSkipped, "multimedia message", "multimedia messages")
-             << " (only text messages are converted)";
-    }
-    io.out << ".\n";
+  if (read.entries != read.messages) {
+    io.out << "Read " << Counted(read.entries, "entry", "entries") << ".\n";
   }
-  if (result.entriesWritten != result.selected) {
+  if (result.entriesWritten != result.written) {
     io.out << "Wrote " << Counted(result.entriesWritten, "entry", "entries")
            << " (one per recipient).\n";
   }
+  return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
+}
+
+int ReportLossy(uint64_t replacedMessages, const LeftOut& leftOut, FileKind target,
+                CliStreams& io) {
   // Counted and told as a backup tells them: the file is complete, but not faithful.
-  if (result.replacedMessages > 0) {
-    io.err << WideToUtf8(LossyBackupText(result.replacedMessages, GetACP())) << "\n";
-    return kExitIncomplete;
+  if (replacedMessages > 0) {
+    io.err << WideToUtf8(LossyBackupText(replacedMessages, GetACP())) << "\n";
   }
-  return kExitSuccess;
+  if (leftOut.Any()) io.err << WideToUtf8(LeftOutText(leftOut, LeftOutHolder(target))) << "\n";
+  return replacedMessages > 0 || leftOut.Any() ? kExitIncomplete : kExitSuccess;
 }
 
 }  // namespace larkpost

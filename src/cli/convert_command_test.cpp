@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/terminal_ui.h"
 #include "formats/formats_test_util.h"
 
 namespace larkpost {
@@ -31,15 +32,16 @@ TEST(ConvertCommand, ReportsWhatItReadWroteAndLeftOut) {
                                         4);
   Outcome run = Larkpost({"convert", xml, dir.path() + "/out.zip"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "Converted 2 messages from " + xml + " to " + dir.path() +
+  EXPECT_EQ(run.out, "Converted 3 messages from " + xml + " to " + dir.path() +
                          "/out.zip.\n"
-                         "Read 3 entries; skipped 1 multimedia message (only text messages are "
-                         "converted).\n"
-                         "Wrote 3 entries (one per recipient).\n");
+                         "Read 4 entries.\n"
+                         "Wrote 4 entries (one per recipient).\n");
 
   run = Larkpost({"verify", xml});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "OK: 2 messages in 3 entries; 1 multimedia message would be left out\n");
+  EXPECT_EQ(run.out,
+            "OK: 3 messages (1 multimedia) in 4 entries\n"
+            "On restore, 1 multimedia message left out: the store holds SMS only.\n");
 
   run = Larkpost({"convert", "--deleted-as", "bin", xml, dir.path() + "/x.bak"});
   EXPECT_EQ(run.status, 2);

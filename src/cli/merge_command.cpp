@@ -2,10 +2,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "cli/commands.h"
 #include "cli/printable.h"
+#include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
 #include "identity/phone_number.h"
@@ -27,6 +29,7 @@ CLI::App* AddMergeCommand(CLI::App& app, MergeOptions& options) {
                     "what deleted messages become on a phone: direction (default), received or "
                     "sent");
   merge->add_flag("--force,-f", options.force, "replace OUT when it exists");
+  merge->add_flag("--json", options.json, "print the counts as one JSON object");
   return merge;
 }
 
@@ -59,6 +62,24 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
     io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
     return kExitFailure;
   }
+  if (options.json) {
+    nlohmann::ordered_json summary;
+    summary["written"] = result.written;
+    summary["entriesWritten"] = result.entriesWritten;
+    summary["inputs"] = nlohmann::ordered_json::array();
+    for (const MergeInputCounts& input : result.inputs) {
+      summary["inputs"].push_back({{"path", WideToUtf8(input.path)},
+                                   {"read", input.read.messages},
+                                   {"selected", input.selected},
+                                   {"contributed", input.contributed},
+                                   {"alreadyThere", input.alreadyThere}});
+    }
+    summary["replaced"] = result.replacedMessages;
+    summary["multimedia_left_out"] = result.leftOut.multimedia;
+    summary["calls_left_out"] = result.leftOut.calls;
+    io.out << JsonLine(summary) << "\n";
+    return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
+  }
   io.out << "Merged " << Counted(result.written, "message", "messages") << " from "
          << result.inputs.size()
          << (result.inputs.size() == 1 ? " file" : " files") << " into " << PrintableLine(options.out) << ".\n";
@@ -70,22 +91,15 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
     io.out << "  " << PrintableLine(WideToUtf8(input.path)) << ": "
            << Counted(input.selected, "message", "messages")
            << ", contributed " << Thousands(input.contributed) << ", already there "
-           << Thousands(input.alreadyThere);
-    if (input.read.mmsSkipped > 0) {
-      io.out << "; skipped " << Thousands(input.read.mmsSkipped) << " multimedia";
-    }
-    io.out << "\n";
+           << Thousands(input.alreadyThere) << "\n";
   }
   if (selection.Narrows()) io.out << SelectedLine(selected, read) << "\n";
   if (result.entriesWritten != result.written) {
     io.out << "Wrote " << Thousands(result.entriesWritten) << " entries (one per recipient).\n";
   }
-  // As a backup and a conversion: the file is complete, some characters could not be spelled.
-  if (result.replacedMessages > 0) {
-    io.err << WideToUtf8(LossyBackupText(result.replacedMessages, GetACP())) << "\n";
-    return kExitIncomplete;
-  }
-  return kExitSuccess;
+  // As a backup and a conversion: the file is complete, but some characters could not be
+  // spelled, or some messages not kept.
+  return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
 }
 
 bool ApplyRegion(const std::string& region, bool given, CliStreams& io) {

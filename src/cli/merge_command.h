@@ -18,6 +18,7 @@ struct MergeOptions {
   std::vector<std::string> ins;
   std::string deletedAs = "direction";
   bool force = false;  // replace OUT when it exists
+  bool json = false;   // the counts as one JSON object
 };
 
 // Adds `merge OUT IN...` to the program.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <cstdint>
 #include <string>
 
 #include "message/message_record.h"
@@ -18,6 +19,52 @@ inline void AddPartiesJson(nlohmann::ordered_json& line, const MessageRecord& me
   for (const RecordRecipient& r : message.recipients) {
     line["recipients"].push_back(
         {{"name", WideToUtf8(r.displayName)}, {"address", WideToUtf8(r.address)}, {"type", r.type}});
+  }
+}
+
+// A column of the file as JSON: its text, or null.
+inline nlohmann::ordered_json ColumnJson(const Column& column) {
+  if (!column) return nullptr;
+  return WideToUtf8(*column);
+}
+
+// The role of a multimedia address: "from", "to", "cc", "bcc", or the file's number for another.
+inline nlohmann::ordered_json RoleJson(int role) {
+  switch (role) {
+    case kRoleFrom:
+      return "from";
+    case kRoleTo:
+      return "to";
+    case kRoleCc:
+      return "cc";
+    case kRoleBcc:
+      return "bcc";
+  }
+  return role;
+}
+
+// How many bytes a part holds: its binary content's, else its text's in UTF-8.
+inline uint64_t PartByteCount(const MessagePart& part) {
+  if (part.data) return part.data->size();
+  return part.text ? WideToUtf8(*part.text).size() : 0;
+}
+
+// For a multimedia message: "addresses" ([{"address", "role"}...]) and "parts" as metadata
+// ([{"seq", "contentType", "name", "fileName", "charset", "bytes"}...]), never their content.
+inline void AddMultimediaJson(nlohmann::ordered_json& line, const Multimedia& multimedia) {
+  line["addresses"] = nlohmann::ordered_json::array();
+  for (const MmsAddress& address : multimedia.addresses) {
+    line["addresses"].push_back(
+        {{"address", WideToUtf8(address.address)}, {"role", RoleJson(address.role)}});
+  }
+  line["parts"] = nlohmann::ordered_json::array();
+  for (const MessagePart& part : multimedia.parts) {
+    line["parts"].push_back({{"seq", ColumnJson(part.seq)},
+                             {"contentType", ColumnJson(part.contentType)},
+                             {"name", ColumnJson(part.name)},
+                             {"fileName", ColumnJson(part.fileName)},
+                             {"charset", ColumnJson(part.charset)},
+                             {"bytes", PartByteCount(part)}});
   }
 }
 

@@ -71,10 +71,10 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
   } else if (xml && log.cutShort && !log.declaredEntries) {
     io.out << "Cut short: the file ends before </smses>; whatever followed is lost.\n";
   }
-  if (result.read.mmsSkipped > 0) {
+  if (result.written.multimediaLeftOut > 0) {
     io.out << "Left out: "
-           << Counted(result.read.mmsSkipped, "multimedia message", "multimedia messages")
-           << " (only text messages are kept).\n";
+           << Counted(result.written.multimediaLeftOut, "multimedia message", "multimedia messages")
+           << " (" << FileKindName(FileKindForPath(Utf8ToWide(out))) << " files hold SMS only).\n";
   }
 }
 

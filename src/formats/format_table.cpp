@@ -11,12 +11,13 @@ constexpr FileFormat kFormats[] = {
     {FileKind::kTextExport, "text export", u"Text File", {u".txt", nullptr}, true, false, false,
      {true, true, true, true, false, false}},
     {FileKind::kPhoneXml, "XML", u"Phone XML", {u".xml", nullptr}, false, true, true,
-     {false, false, false, true, false, false}},
+     {false, false, false, true, false, true}},
     // The ZIP's lines carry the whole message besides the app's columns.
     {FileKind::kPhoneZip, "ZIP", u"Phone ZIP", {u".zip", nullptr}, false, true, true,
-     {true, true, true, true, true, false}},
+     {true, true, true, true, true, true}},
+    // Pictures and attachments go into the page's media folder.
     {FileKind::kHtml, "HTML page", u"HTML Page", {u".html", u".htm"}, false, false, true,
-     {true, true, true, true, false, false}},
+     {true, true, true, true, false, true}},
 };
 
 bool EndsWith(const std::u16string& ending, const char16_t* wanted, bool caseSensitive) {

@@ -3,14 +3,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "message/counts.h"
 #include "message/folder_path.h"
 #include "formats/markup.h"
+#include "formats/page_media.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 
@@ -23,8 +27,31 @@ constexpr char kHead[] = R"(<!DOCTYPE html>
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
-<meta http-equiv="Content-Security-Policy" content="default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'">
-<title>Messages</title>
+)";
+
+// Nothing from anywhere (default-src 'none'); the page's own styles and scripts only. A page
+// with media may show pictures from 'self', which for a page opened from disk is any local file:
+// kNarrowToFolder then narrows that to the page's media folder wherever the page lies now
+// (a policy given by a meta element applies from where the element is, so the narrowing comes
+// before the first picture).
+constexpr char kPolicy[] =
+    "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'";
+constexpr char kMediaPolicy[] = "; img-src 'self'; media-src 'self'";
+
+constexpr char kNarrowToFolder[] = R"(<script>
+(function () {
+  var path = location.pathname.replace(/;/g, '%3B').replace(/,/g, '%2C');
+  var folder = (location.protocol === 'file:' ? 'file://*' : location.origin) +
+      path.slice(0, path.lastIndexOf('/') + 1) + '@FOLDER@/';
+  var policy = document.createElement('meta');
+  policy.httpEquiv = 'Content-Security-Policy';
+  policy.content = 'img-src ' + folder + '; media-src ' + folder;
+  document.head.appendChild(policy);
+})();
+</script>
+)";
+
+constexpr char kStyle[] = R"(<title>Messages</title>
 <style>
 :root { --bg: #eef1f5; --card: #fff; --ink: #1d2430; --soft: #6b7585; --in: #fff; --out: #d8ebff;
   --line: #d9dee6; --accent: #2f6fd1; }
@@ -43,8 +70,17 @@ h1 { font-size: 20px; margin: 0; font-weight: 650; }
 #q:focus { border-color: var(--accent); background: #fff; box-shadow: 0 0 0 3px rgba(47,111,209,.15); }
 #n { color: var(--soft); font-size: 13px; white-space: nowrap; }
 main { max-width: 860px; margin: 0 auto; padding: 16px 20px 40px; }
+#list { flex-basis: 100%; font-size: 13px; }
+#list summary { cursor: pointer; color: var(--accent); }
+#list ul { list-style: none; margin: 6px 0 0; padding: 0; max-height: 40vh; overflow: auto;
+  display: flex; flex-wrap: wrap; gap: 4px 6px; }
+#list a { display: inline-block; padding: 2px 9px; border: 1px solid var(--line); border-radius: 12px;
+  color: var(--ink); text-decoration: none; background: #fff; }
+#list a:hover { border-color: var(--accent); }
+#list a span { color: var(--soft); margin-left: 5px; }
 section { background: var(--card); border: 1px solid var(--line); border-radius: 12px;
-  margin: 0 0 18px; overflow: hidden; content-visibility: auto; contain-intrinsic-size: auto 600px; }
+  margin: 0 0 18px; overflow: hidden; content-visibility: auto; contain-intrinsic-size: auto 600px;
+  scroll-margin-top: 130px; }
 h2 { margin: 0; padding: 10px 16px; font-size: 15px; font-weight: 600; background: #f7f9fc;
   border-bottom: 1px solid var(--line); display: flex; gap: 10px; align-items: baseline; }
 h2 .num { color: var(--soft); font-weight: 400; font-size: 13px; }
@@ -58,12 +94,22 @@ li.draft { border-style: dashed; }
 .t { margin: 0; white-space: pre-wrap; overflow-wrap: anywhere; }
 .d { margin: 2px 0 0; font-size: 11.5px; color: var(--soft); display: flex; gap: 8px; justify-content: space-between; }
 .f { background: rgba(0,0,0,.05); border-radius: 4px; padding: 0 5px; }
+.s { margin: 0 0 2px; font-size: 12.5px; font-weight: 600; color: var(--accent); }
+.sub { margin: 0 0 2px; font-weight: 600; }
+.pic { display: block; margin: 3px 0 4px; line-height: 0; }
+.pic img { max-width: 100%; height: auto; border-radius: 8px; background: #e4e8ee; }
+.pic img.unk { object-fit: contain; }
+.att { margin: 3px 0; font-size: 13.5px; }
+.att a { color: var(--accent); }
+.att .k { font-size: 11px; text-transform: uppercase; letter-spacing: .04em; color: var(--soft);
+  border: 1px solid var(--line); border-radius: 4px; padding: 0 4px; margin-right: 6px; }
+.att .z { color: var(--soft); font-size: 12px; margin-left: 6px; }
 [hidden] { display: none !important; }
 .none { text-align: center; color: var(--soft); padding: 30px 0; }
 @media print {
   body { background: #fff; font-size: 11pt; }
   header { position: static; border: 0; padding: 0 0 8pt; }
-  .find { display: none; }
+  .find, #list { display: none; }
   main { max-width: none; padding: 0; }
   section { border: 0; border-radius: 0; margin: 0 0 14pt; break-inside: auto;
     content-visibility: visible; }
@@ -74,29 +120,38 @@ li.draft { border-style: dashed; }
   li[hidden], section[hidden] { display: block !important; }
 }
 </style>
-</head>
-<body>
 )";
 
-// Conversations out of view are not laid out (content-visibility), so a page of 100,000
-// messages opens in about the time its bytes take to parse. The search index is built on the
-// first search, not before the page is shown.
+// Conversations out of view are not laid out (content-visibility), and their pictures load only
+// when they come near the view (loading="lazy", each with its size), so a page of 100,000
+// messages opens in about the time its bytes take to parse, pictures or not. The search index
+// is built on the first search, not before the page is shown, and reads text only: it never
+// touches a picture. A day's heading stays while any message of that day is shown.
 constexpr char kScript[] = R"(<script>
 (function () {
   var box = document.getElementById('q'), count = document.getElementById('n');
-  var none = document.getElementById('none');
+  var none = document.getElementById('none'), list = document.getElementById('list');
   var total = document.querySelectorAll('main li.m').length, sections = null;
   function index() {
     return Array.prototype.map.call(document.querySelectorAll('main section'), function (s) {
+      var days = [], day = null;
+      Array.prototype.forEach.call(s.querySelector('ol').children, function (li) {
+        if (li.classList.contains('day')) {
+          days.push(day = { node: li, items: [] });
+        } else if (day) {
+          day.items.push({ node: li, text: li.textContent.toLowerCase() });
+        }
+      });
       return {
         node: s,
+        link: list ? list.querySelector('a[href="#' + s.id + '"]') : null,
         who: s.querySelector('h2').textContent.toLowerCase(),
-        days: s.querySelectorAll('li.day'),
-        items: Array.prototype.map.call(s.querySelectorAll('li.m'), function (li) {
-          return { node: li, text: li.textContent.toLowerCase() };
-        })
+        days: days
       };
     });
+  }
+  function show(node, shown) {
+    if (node && node.hidden === shown) node.hidden = !shown;
   }
   function filter() {
     var words = box.value.toLowerCase().split(/\s+/).filter(Boolean), shown = 0;
@@ -106,13 +161,17 @@ constexpr char kScript[] = R"(<script>
     }
     sections.forEach(function (s) {
       var visible = 0;
-      s.items.forEach(function (m) {
-        var ok = words.every(function (w) { return s.who.indexOf(w) >= 0 || m.text.indexOf(w) >= 0; });
-        if (m.node.hidden === ok) m.node.hidden = !ok;
-        if (ok) visible++;
+      s.days.forEach(function (d) {
+        var before = visible;
+        d.items.forEach(function (m) {
+          var ok = words.every(function (w) { return s.who.indexOf(w) >= 0 || m.text.indexOf(w) >= 0; });
+          show(m.node, ok);
+          if (ok) visible++;
+        });
+        show(d.node, visible > before);
       });
-      Array.prototype.forEach.call(s.days, function (d) { d.hidden = words.length > 0; });
-      s.node.hidden = visible === 0;
+      show(s.node, visible > 0);
+      show(s.link && s.link.parentNode, visible > 0);
       shown += visible;
     });
     count.textContent = words.length ? shown + ' of ' + total + ' messages' : total + ' messages';
@@ -120,6 +179,15 @@ constexpr char kScript[] = R"(<script>
   }
   count.textContent = total + ' messages';
   box.addEventListener('input', filter);
+  window.addEventListener('beforeprint', function () {
+    // A printout holds every picture, not only those that were near the view.
+    Array.prototype.forEach.call(document.images, function (p) { p.loading = 'eager'; });
+  });
+  if (list) {
+    list.addEventListener('click', function (e) {
+      if (e.target.closest('a')) list.open = false;
+    });
+  }
   if (location.hash.indexOf('#q=') === 0) {
     var wanted = location.hash.slice(3);
     try {
@@ -169,23 +237,81 @@ std::string UtcOffset(const struct tm& local) {
   return "UTC" + offset;
 }
 
+// The one form of an address that decides who a party is: a phone number without the spaces,
+// dashes, dots and brackets people write it with, a mail address in lower case.
+std::string PartyKey(const std::u16string& address) {
+  const std::string utf8 = WideToUtf8(address);
+  std::string key;
+  const bool mail = utf8.find('@') != std::string::npos;
+  for (const char c : utf8) {
+    if (mail) {
+      key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    } else if (c != ' ' && c != '-' && c != '.' && c != '(' && c != ')') {
+      key += c;
+    }
+  }
+  return key;
+}
+
+// "12 KB".
+std::string SizeShown(uint64_t bytes) {
+  char text[32];
+  if (bytes < 1024) {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  } else if (bytes < 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%.0f KB", static_cast<double>(bytes) / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024 * 1024));
+  }
+  return text;
+}
+
+// What an attachment is, in one word.
+const char* KindShown(const std::string& type) {
+  if (type.rfind("audio/", 0) == 0) return "Audio";
+  if (type.rfind("video/", 0) == 0) return "Video";
+  if (type.find("vcard") != std::string::npos) return "Contact";
+  if (type.find("calendar") != std::string::npos) return "Event";
+  if (type.rfind("image/", 0) == 0) return "Image";
+  return "File";
+}
+
 struct IndexEntry {
-  uint32_t conversation;
+  uint32_t parties;  // the message's party set; its conversation once Finish has decided them
   uint32_t length;
   int64_t seconds;  // delivery time, seconds since 1970 UTC (0: none)
   uint64_t offset;  // of the markup in the spool
 };
 
+// The other parties a message was exchanged with, as written; for a multimedia message they
+// may still include the owner, whose numbers are known only once every message has been seen.
+struct PartySet {
+  std::vector<std::string> keys;  // sorted
+  bool multimedia = false;
+};
+
+struct Party {
+  std::u16string name;
+  std::u16string address;  // as first written
+  int nameFrom = 0;        // 2: a message with this party alone, 1: a group message
+};
+
 struct Conversation {
   std::string heading;  // markup of the h2 content
+  std::string names;    // markup of the members' names, for the list of conversations
+  bool group = false;
   int64_t latest = 0;
   uint64_t messages = 0;
 };
 
 class Page : public MessageWriter {
  public:
-  explicit Page(CFile& file)
-      : path_(file.GetFilePath()), file_(file), spool_(OpenUnnamedFileBeside(path_)) {}
+  Page(CFile& file, PageMedia media)
+      : path_(file.GetFilePath()),
+        file_(file),
+        spool_(OpenUnnamedFileBeside(path_)),
+        folderName_(media.folderName),
+        media_(std::move(media), path_) {}
   ~Page() override { std::fclose(spool_); }
   Page(const Page&) = delete;
   Page& operator=(const Page&) = delete;
@@ -196,36 +322,58 @@ class Page : public MessageWriter {
     const int64_t date = FileTimeToUInt64(record.deliveryTime) == 0
                              ? 0
                              : FileTimeToUnixTime(record.deliveryTime);
+    const bool multimedia = static_cast<bool>(record.multimedia);
 
-    // The conversation: the sender of a received message, the recipients of a sent one.
-    std::u16string key, names, numbers;
-    auto addParty = [&](const std::u16string& name, const std::u16string& address) {
-      if (!key.empty()) {
-        key += u'\n';
-        names += u", ";
-        numbers += u", ";
+    // The other parties: the sender of a received message, the recipients of a sent one; for a
+    // received multimedia message also its other recipients, the owner among them (a group
+    // chat). What each message says about who the owner is: the sender of a sent multimedia
+    // message is; a party someone sent to or received from is not.
+    PartySet set;
+    set.multimedia = multimedia;
+    const size_t count = received ? 1 + (multimedia ? record.recipients.size() : 0)
+                                  : record.recipients.size();
+    auto add = [&](const std::u16string& name, const std::u16string& address) {
+      std::string key = PartyKey(address.empty() ? name : address);
+      if (key.empty()) return key;
+      Party& party = parties_[key];
+      if (party.address.empty()) party.address = address.empty() ? name : address;
+      const int from = count == 1 ? 2 : 1;
+      if (!name.empty() && from > party.nameFrom) {
+        party.name = name;
+        party.nameFrom = from;
       }
-      key += address.empty() ? name : address;
-      names += name.empty() ? address : name;
-      if (!name.empty() && name != address) numbers += address;
+      set.keys.push_back(key);
+      return key;
     };
     if (received) {
-      addParty(record.senderName, record.senderAddress);
+      notOwner_.insert(add(record.senderName, record.senderAddress));
+      if (multimedia) {
+        for (const RecordRecipient& r : record.recipients) {
+          maybeOwner_.insert(add(r.displayName, r.address));
+        }
+      }
     } else {
-      for (const RecordRecipient& r : record.recipients) addParty(r.displayName, r.address);
+      for (const RecordRecipient& r : record.recipients) {
+        notOwner_.insert(add(r.displayName, r.address));
+      }
+      if (multimedia && !record.senderAddress.empty()) {
+        owner_.insert(PartyKey(record.senderAddress));
+      }
     }
-    if (key.empty()) key = names = u"(nobody)";
-    const uint32_t id = ConversationFor(key, names, numbers);
-    Conversation& conversation = conversations_[id];
-    conversation.latest = std::max(conversation.latest, date);
-    ++conversation.messages;
+    std::sort(set.keys.begin(), set.keys.end());
+    set.keys.erase(std::unique(set.keys.begin(), set.keys.end()), set.keys.end());
+    const uint32_t parties = PartySetFor(std::move(set));
 
     markup_.clear();
     markup_ += received ? "<li class=\"m in" : "<li class=\"m out";
     if (type == kPhoneDraft || type == kPhoneOutbox) markup_ += " draft";
-    markup_ += "\"><p class=\"t\">";
-    AppendEscaped(markup_, record.text, Markup::kHtmlText);
-    markup_ += "</p><p class=\"d\"><span>";
+    markup_ += "\">";
+    if (multimedia) {
+      AppendMultimedia(record, received);
+    } else {
+      AppendText(record.text);
+    }
+    markup_ += "<p class=\"d\"><span>";
     struct tm local {};
     if (date != 0 && LocalTime(date, local)) {
       markup_ += "<time>" + Formatted(local, "%H:%M") + "</time>";
@@ -239,7 +387,7 @@ class Page : public MessageWriter {
     if (std::fwrite(markup_.data(), 1, markup_.size(), spool_) != markup_.size()) {
       throw CFileException(CFileException::CauseFromErrno(errno), errno, path_);
     }
-    index_.push_back(IndexEntry{id, static_cast<uint32_t>(markup_.size()), date, spooled_});
+    index_.push_back(IndexEntry{parties, static_cast<uint32_t>(markup_.size()), date, spooled_});
     spooled_ += markup_.size();
     ++entries_;
     return true;
@@ -249,17 +397,48 @@ class Page : public MessageWriter {
     if (std::fflush(spool_) != 0) {
       throw CFileException(CFileException::CauseFromErrno(errno), errno, path_);
     }
+    // The owner: the senders of sent multimedia messages, and the recipients of received ones
+    // that no message shows as another party. Group chats are keyed without them.
+    for (const std::string& key : maybeOwner_) {
+      if (notOwner_.count(key) == 0) owner_.insert(key);
+    }
+    std::vector<uint32_t> conversationOf(partySets_.size());
+    for (size_t i = 0; i < partySets_.size(); ++i) {
+      std::vector<std::string> members;
+      for (const std::string& key : partySets_[i].keys) {
+        if (!partySets_[i].multimedia || owner_.count(key) == 0) members.push_back(key);
+      }
+      if (members.empty()) members = partySets_[i].keys;
+      conversationOf[i] = ConversationFor(members);
+    }
+    for (IndexEntry& entry : index_) {
+      entry.parties = conversationOf[entry.parties];
+      Conversation& conversation = conversations_[entry.parties];
+      conversation.latest = std::max(conversation.latest, entry.seconds);
+      ++conversation.messages;
+    }
     std::stable_sort(index_.begin(), index_.end(), [this](const IndexEntry& a, const IndexEntry& b) {
-      const Conversation& x = conversations_[a.conversation];
-      const Conversation& y = conversations_[b.conversation];
-      if (a.conversation != b.conversation) {
+      const Conversation& x = conversations_[a.parties];
+      const Conversation& y = conversations_[b.parties];
+      if (a.parties != b.parties) {
         if (x.latest != y.latest) return x.latest > y.latest;
-        return a.conversation < b.conversation;
+        return a.parties < b.parties;
       }
       return a.seconds < b.seconds;
     });
 
     std::string out = kHead;
+    out += "<meta http-equiv=\"Content-Security-Policy\" content=\"";
+    out += kPolicy;
+    if (mediaSaved_) out += kMediaPolicy;
+    out += "\">\n";
+    if (mediaSaved_) {
+      std::string narrow = kNarrowToFolder;
+      narrow.replace(narrow.find("@FOLDER@"), 8, UrlEscaped(folderName_));
+      out += narrow;
+    }
+    out += kStyle;
+    out += "</head>\n<body>\n";
     struct tm now {};
     const time_t nowSeconds = time(nullptr);
     localtime_r(&nowSeconds, &now);
@@ -270,20 +449,35 @@ class Page : public MessageWriter {
            " &middot; written " + Formatted(now, "%Y-%m-%d %H:%M") +
            " &middot; times are local (" + UtcOffset(now) + ")</p>" +
            "<div class=\"find\"><input id=\"q\" type=\"search\" placeholder=\"Search messages and "
-           "contacts\" autocomplete=\"off\" aria-label=\"Search\"><span id=\"n\"></span></div>"
-           "</div></header>\n<main>\n";
+           "contacts\" autocomplete=\"off\" aria-label=\"Search\"><span id=\"n\"></span></div>";
+    // The list to jump to a conversation, in the page's order.
+    if (!conversations_.empty()) {
+      out += "<details id=\"list\"><summary>Go to a conversation</summary><ul>";
+      uint32_t previous = UINT32_MAX;
+      for (const IndexEntry& entry : index_) {
+        if (entry.parties == previous) continue;
+        previous = entry.parties;
+        const Conversation& conversation = conversations_[entry.parties];
+        out += "<li><a href=\"#c" + std::to_string(entry.parties) + "\">" + conversation.names +
+               "<span>" + Thousands(conversation.messages) + "</span></a></li>";
+        if (out.size() > 60000) Put(out);
+      }
+      out += "</ul></details>";
+    }
+    out += "</div></header>\n<main>\n";
 
     std::vector<char> buffer;
     uint32_t current = UINT32_MAX;
     std::string day;
     for (const IndexEntry& entry : index_) {
-      if (entry.conversation != current) {
+      if (entry.parties != current) {
         if (current != UINT32_MAX) out += "</ol></section>\n";
-        current = entry.conversation;
+        current = entry.parties;
         day.clear();
         const Conversation& conversation = conversations_[current];
-        out += "<section><h2>" + conversation.heading + "<span class=\"cnt\">" +
-               Thousands(conversation.messages) + "</span></h2><ol>\n";
+        out += "<section id=\"c" + std::to_string(current) + "\"" +
+               (conversation.group ? " class=\"group\"" : "") + "><h2>" + conversation.heading +
+               "<span class=\"cnt\">" + Thousands(conversation.messages) + "</span></h2><ol>\n";
       }
       struct tm local {};
       const std::string thisDay = entry.seconds != 0 && LocalTime(entry.seconds, local)
@@ -309,20 +503,122 @@ class Page : public MessageWriter {
   }
 
  private:
-  uint32_t ConversationFor(const std::u16string& key, const std::u16string& names,
-                           const std::u16string& numbers) {
-    const auto [found, added] =
-        ids_.try_emplace(WideToUtf8(key), static_cast<uint32_t>(conversations_.size()));
-    if (added) {
-      Conversation& conversation = conversations_.emplace_back();
-      conversation.heading = "<span class=\"who\">";
-      AppendEscaped(conversation.heading, names, Markup::kHtmlText);
-      conversation.heading += "</span>";
-      if (!numbers.empty()) {
-        conversation.heading += "<span class=\"num\">";
-        AppendEscaped(conversation.heading, numbers, Markup::kHtmlText);
-        conversation.heading += "</span>";
+  void AppendText(const std::u16string& text) {
+    markup_ += "<p class=\"t\">";
+    AppendEscaped(markup_, text, Markup::kHtmlText);
+    markup_ += "</p>";
+  }
+
+  // The parts in their order: texts, pictures inline, everything else as a link; the layout
+  // (SMIL) is the phone's business. In a group chat a received message says who sent it.
+  void AppendMultimedia(const MessageRecord& record, bool received) {
+    const Multimedia& multimedia = *record.multimedia;
+    if (received && record.recipients.size() >= 2) {
+      markup_ += "<p class=\"s\">";
+      AppendEscaped(markup_,
+                    record.senderName.empty() ? record.senderAddress : record.senderName,
+                    Markup::kHtmlText);
+      markup_ += "</p>";
+    }
+    if (const Column* subject = FindColumn(multimedia.extras, "sub");
+        subject != nullptr && *subject && !(*subject)->empty()) {
+      markup_ += "<p class=\"sub\">";
+      AppendEscaped(markup_, **subject, Markup::kHtmlText);
+      markup_ += "</p>";
+    }
+    bool texts = false;
+    for (const MessagePart& part : multimedia.parts) {
+      const std::string type = MediaTypeOf(part);
+      if (type == "application/smil") continue;
+      if (part.data == nullptr) {
+        if (part.text) {
+          AppendText(*part.text);
+          texts = true;
+        }
+        continue;
       }
+      AppendFile(part, type);
+    }
+    if (!texts && !record.text.empty()) AppendText(record.text);
+  }
+
+  void AppendFile(const MessagePart& part, const std::string& type) {
+    if (!media_.saves()) {  // nowhere to put it: named only
+      markup_ += "<p class=\"att\"><span class=\"k\">";
+      markup_ += KindShown(type);
+      markup_ += "</span>";
+      AppendEscaped(markup_, media_.NameFor(part), Markup::kHtmlText);
+      markup_ += "<span class=\"z\">" + SizeShown(part.data->size()) + ", not saved</span></p>";
+      return;
+    }
+    const MediaFolder::Saved saved = media_.Save(part);
+    mediaSaved_ = true;
+    if (IsPicture(type)) {
+      // Shown at most 300 pixels wide or high, and a tiny one (a sticker, an icon) at least 64;
+      // the link opens the whole picture. A picture of unknown size gets a box of its own, so
+      // that it is laid out, and loaded, only when near.
+      uint32_t width = 240, height = 180;
+      if (saved.width > 0) {
+        const uint32_t longer = std::max(saved.width, saved.height);
+        const double scale = longer > 300 ? 300.0 / longer : longer < 64 ? 64.0 / longer : 1.0;
+        width = std::max<uint32_t>(1, static_cast<uint32_t>(saved.width * scale + 0.5));
+        height = std::max<uint32_t>(1, static_cast<uint32_t>(saved.height * scale + 0.5));
+      }
+      markup_ += "<a class=\"pic\" href=\"" + saved.href + "\" target=\"_blank\"><img src=\"" +
+                 saved.href + "\" alt=\"";
+      AppendEscaped(markup_, saved.name, Markup::kHtmlText);
+      markup_ += "\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) +
+                 "\"" + (saved.width > 0 ? "" : " class=\"unk\"") +
+                 " loading=\"lazy\" decoding=\"async\"></a>";
+      return;
+    }
+    markup_ += "<p class=\"att\"><span class=\"k\">";
+    markup_ += KindShown(type);
+    markup_ += "</span><a href=\"" + saved.href + "\" target=\"_blank\">";
+    AppendEscaped(markup_, saved.name, Markup::kHtmlText);
+    markup_ += "</a><span class=\"z\">" + SizeShown(part.data->size()) + "</span></p>";
+  }
+
+  uint32_t PartySetFor(PartySet set) {
+    std::string key(set.multimedia ? "m" : "s");
+    for (const std::string& party : set.keys) key += "\n" + party;
+    const auto [found, added] =
+        partySetIds_.try_emplace(std::move(key), static_cast<uint32_t>(partySets_.size()));
+    if (added) partySets_.push_back(std::move(set));
+    return found->second;
+  }
+
+  // The conversation with these members (keys of parties_; none: a message without parties).
+  uint32_t ConversationFor(const std::vector<std::string>& members) {
+    std::string key;
+    for (const std::string& member : members) key += member + "\n";
+    const auto [found, added] =
+        conversationIds_.try_emplace(key, static_cast<uint32_t>(conversations_.size()));
+    if (!added) return found->second;
+    Conversation& conversation = conversations_.emplace_back();
+    conversation.group = members.size() >= 2;
+    // Each name once (a group's members may all carry the group's contact name), then the
+    // numbers of the members shown by a name.
+    std::vector<std::u16string> names;
+    std::u16string numbers;
+    for (const std::string& member : members) {
+      const Party& party = parties_[member];
+      const std::u16string& name = party.name.empty() ? party.address : party.name;
+      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+      if (!party.name.empty() && party.name != party.address) {
+        if (!numbers.empty()) numbers += u", ";
+        numbers += party.address;
+      }
+    }
+    std::u16string joined;
+    for (const std::u16string& name : names) joined += (joined.empty() ? u"" : u", ") + name;
+    if (joined.empty()) joined = u"(nobody)";
+    AppendEscaped(conversation.names, joined, Markup::kHtmlText);
+    conversation.heading = "<span class=\"who\">" + conversation.names + "</span>";
+    if (!numbers.empty()) {
+      conversation.heading += "<span class=\"num\">";
+      AppendEscaped(conversation.heading, numbers, Markup::kHtmlText);
+      conversation.heading += "</span>";
     }
     return found->second;
   }
@@ -337,15 +633,22 @@ class Page : public MessageWriter {
   FILE* spool_;
   uint64_t spooled_ = 0;
   std::string markup_;
+  std::string folderName_;
+  MediaFolder media_;
+  bool mediaSaved_ = false;
   std::vector<IndexEntry> index_;
+  std::unordered_map<std::string, Party> parties_;
+  std::vector<PartySet> partySets_;
+  std::unordered_map<std::string, uint32_t> partySetIds_;
+  std::unordered_set<std::string> owner_, maybeOwner_, notOwner_;
   std::vector<Conversation> conversations_;
-  std::unordered_map<std::string, uint32_t> ids_;
+  std::unordered_map<std::string, uint32_t> conversationIds_;
 };
 
 }  // namespace
 
-std::unique_ptr<MessageWriter> HtmlWriter(CFile& file) {
-  return std::make_unique<Page>(file);
+std::unique_ptr<MessageWriter> HtmlWriter(CFile& file, PageMedia media) {
+  return std::make_unique<Page>(file, std::move(media));
 }
 
 }  // namespace larkpost

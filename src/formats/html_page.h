@@ -1,9 +1,13 @@
-// The readable archive: one self-contained HTML page (no network, no other file; a content
-// security policy forbids fetching anything) with the messages as conversations, one per other
-// party, the conversation with the latest message first and, inside one, the oldest message
-// first. Each message shows its text (escaped, never interpreted), its local time and its folder;
-// a search box filters messages and contacts as one types (also from the address: "page.html#q=
-// word"); a print style drops the controls.
+// The readable archive: one HTML page (no network; a content security policy forbids fetching
+// anything but the pictures of its own media folder) with the messages as conversations, one per
+// set of other parties (a group chat is one conversation with every member; the owner's own
+// numbers are told apart by what the messages show), the conversation with the latest message
+// first and, inside one, the oldest message first, and a list to jump to each. Each message
+// shows its text (escaped, never interpreted), its local time and its folder; a multimedia
+// message its texts and pictures inline and its other attachments as links, the files in the
+// media folder (page_media.h). A search box filters messages and contacts as one types (also
+// from the address: "page.html#q=word"), keeping the day heading of each message it shows; a
+// print style drops the controls.
 //
 // Messages come in any order, so the writer spools each message's markup to an unnamed temporary
 // file and keeps only a 24-byte index entry per message and one line per conversation; Finish
@@ -14,11 +18,13 @@
 #include <string>
 
 #include "formats/message_stream.h"
+#include "formats/page_media.h"
 
 namespace larkpost {
 
-// Writes the page into `file`, open for writing and empty; the caller closes it. The spool lies
-// in the file's folder. Throws CFileException.
-std::unique_ptr<MessageWriter> HtmlWriter(CFile& file);
+// Writes the page into `file`, open for writing and empty; the caller closes it and commits the
+// media folder with it. The spool lies in the file's folder. Without `media.folder` (a page
+// written to a pipe) attachments are named and not saved. Throws CFileException.
+std::unique_ptr<MessageWriter> HtmlWriter(CFile& file, PageMedia media = {});
 
 }  // namespace larkpost

@@ -5,10 +5,16 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "formats/formats_test_util.h"
+#include "formats/page_media.h"
+#include "formats/test_pictures.h"
 #include "platform/file/file.h"
 
 namespace larkpost {
@@ -63,6 +69,111 @@ std::vector<MessageRecord> Archive() {
 
 std::string ReadFile(const std::string& path) { return testing::FileBytes(path); }
 
+MessagePart Part(const std::u16string& type, const std::u16string& name, std::string bytes) {
+  MessagePart part;
+  part.contentType = type;
+  part.name = name;
+  part.contentLocation = name;
+  part.data = BytesInMemory(std::move(bytes));
+  return part;
+}
+
+MessagePart TextPart(const std::u16string& text) {
+  MessagePart part;
+  part.contentType = u"text/plain";
+  part.charset = u"106";
+  part.text = text;
+  return part;
+}
+
+MessagePart Layout() {
+  MessagePart part;
+  part.seq = u"-1";
+  part.contentType = u"application/smil";
+  part.name = u"smil.xml";
+  part.text = u"<smil><body><par dur=\"5000ms\"><img src=\"image000000.jpg\"/></par></body></smil>";
+  return part;
+}
+
+struct Party {
+  std::u16string name, address;
+};
+const Party kMe{u"", u"+4915200000001"};
+const Party kAnn{u"Ann Weber", u"+4915112345678"};
+const Party kBob{u"Bob", u"+4917099887766"};
+const Party kCem{u"Cem", u"+4916055544433"};
+
+// A multimedia message as the readers yield it: the From address as the sender, the others as
+// recipients (To 1), every address with its role, the text parts' texts as the text.
+MessageRecord Mms(bool received, int64_t when, const Party& from, const std::vector<Party>& to,
+                  std::vector<MessagePart> parts) {
+  MessageRecord record;
+  record.folderPath = received ? u"Inbox" : u"Sentedbox";
+  record.deliveryTime = record.lastModified = At(when);
+  record.senderName = from.name;
+  record.senderAddress = from.address;
+  auto multimedia = std::make_shared<Multimedia>();
+  multimedia->addresses.push_back({from.address, kRoleFrom, u"106"});
+  for (const Party& party : to) {
+    record.recipients.push_back({party.name, party.address, 1});
+    multimedia->addresses.push_back({party.address, kRoleTo, u"106"});
+  }
+  for (const MessagePart& part : parts) {
+    if (part.text && part.contentType == u"text/plain") {
+      record.text += (record.text.empty() ? u"" : u"\n") + *part.text;
+    }
+  }
+  multimedia->parts = std::move(parts);
+  multimedia->extras = {{"m_type", received ? u"132" : u"128"}, {"sub", std::nullopt}};
+  record.multimedia.value = std::move(multimedia);
+  return record;
+}
+
+// A group chat of Ann, Bob and the owner, pictures and a contact card in it, a picture from
+// Ann alone, and SMS with Ann: two conversations, the group's and Ann's.
+std::vector<MessageRecord> WithPictures(bool drawn) {
+  const int64_t t = 1704300000;  // 2024-01-03 16:40 UTC
+  const std::string sunset = drawn ? testing::DrawnPng(240, 160, 0xF08A5D) : testing::SmallJpeg();
+  const std::string lake = drawn ? testing::DrawnPng(180, 240, 0x3B7DD8) : testing::TinyPng();
+  return {
+      Received(u"Inbox", t - 3600, kAnn.name, kAnn.address, u"Look at the photos in the group!"),
+      Mms(true, t, kAnn, {kMe, kBob},
+          {Layout(), Part(u"image/jpeg", u"image000000.jpg", sunset),
+           TextPart(u"Sunset at the lake \U0001F305")}),
+      Mms(true, t + 300, kBob, {kMe, kAnn},
+          {Layout(), TextPart(u"Wow. Mine from this morning:"),
+           Part(u"image/png", u"IMG_0042.png", lake), Part(u"image/gif", u"wave.gif", testing::TinyGif())}),
+      Mms(false, t + 600, kMe, {kAnn, kBob},
+          {Layout(), TextPart(u"Here is Cem's number for Saturday"),
+           Part(u"text/x-vCard", u"Cem.vcf", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:Cem\r\nTEL:+4916055544433\r\nEND:VCARD\r\n"),
+           Part(u"image/webp", u"sticker.webp", testing::SmallWebp()),
+           Part(u"image/bmp", u"scan.bmp", testing::TinyBmp())}),
+      Mms(true, t - 1800, kAnn, {kMe}, {Part(u"audio/amr", u"voice note.amr", std::string("#!AMR\n", 6) + std::string(300, '\x3c'))}),
+  };
+}
+
+// The page `name` of `records` with its media folder beside it, as a conversion writes it.
+std::string WritePageWithMedia(const std::string& folder, const std::vector<MessageRecord>& records,
+                               const std::string& name = "page.html") {
+  const std::string media = folder + "/" + MediaFolderNameFor(name);
+  EXPECT_EQ(mkdir(media.c_str(), 0700), 0);
+  const int fd = open(media.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  CFile file(Utf8ToWide(folder + "/" + name), CFile::modeCreate | CFile::modeWrite);
+  auto writer = HtmlWriter(file, PageMedia{MediaFolderNameFor(name), [fd] { return fd; }});
+  std::string error;
+  for (const MessageRecord& record : records) EXPECT_TRUE(writer->Write(record, error));
+  writer->Finish();
+  file.Close();
+  close(fd);
+  return ReadFile(folder + "/" + name);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
 std::string WritePage(const std::u16string& path) {
   CFile file(path, CFile::modeCreate | CFile::modeWrite);
   auto writer = HtmlWriter(file);
@@ -86,7 +197,7 @@ TEST(HtmlPage, EscapesTextAndShowsConversationsNewestLast) {
   const size_t shop = page.find("SHOP-INFO</span>");
   const size_t ann = page.find("<span class=\"who\">Ann Weber</span>");
   const size_t mum = page.find("<span class=\"who\">Mum</span>");
-  const size_t group = page.find("Ann Weber, Bob");
+  const size_t group = page.find("<span class=\"who\">Ann Weber, Bob</span>");
   ASSERT_NE(ann, std::string::npos);
   EXPECT_LT(ann, shop);  // the draft to Ann is the newest message
   EXPECT_LT(shop, mum);
@@ -99,6 +210,148 @@ TEST(HtmlPage, EscapesTextAndShowsConversationsNewestLast) {
   EXPECT_LT(third, mum);
   EXPECT_NE(page.find("<span class=\"f\">Inbox / Family</span>"), std::string::npos);
   EXPECT_NE(page.find("class=\"m out draft\""), std::string::npos);
+}
+
+TEST(HtmlPage, AGroupChatIsOneConversationWithEveryMemberAndTheOwnerLeftOut) {
+  testing::TempDir dir;
+  const std::string page = WritePageWithMedia(dir.path(), WithPictures(false));
+  EXPECT_NE(page.find("5 messages in 2 conversations"), std::string::npos) << page;
+  // The group's latest message is the latest of all: its conversation comes first, then Ann's
+  // with her SMS and the voice note she sent the owner alone.
+  const size_t first = page.find("<section id=\"c");
+  ASSERT_NE(first, std::string::npos);
+  const std::string chat = page.substr(first, page.find("</section>", first) - first);
+  const size_t second = page.find("<section id=\"c", first + 1);
+  ASSERT_NE(second, std::string::npos);
+  const std::string ann = page.substr(second, page.find("</section>", second) - second);
+  EXPECT_NE(ann.find("voice note.amr"), std::string::npos);
+  EXPECT_NE(ann.find("Look at the photos"), std::string::npos);
+  EXPECT_EQ(Count(ann, "<li class=\"m "), 2u);
+  EXPECT_NE(chat.find("class=\"group\""), std::string::npos);
+  EXPECT_NE(chat.find("<span class=\"who\">Ann Weber, Bob</span><span class=\"num\">"
+                      "+4915112345678, +4917099887766</span>"),
+            std::string::npos)
+      << chat;
+  EXPECT_EQ(chat.find("+4915200000001"), std::string::npos);  // the owner's own number
+  EXPECT_EQ(Count(chat, "<li class=\"m "), 3u);
+  // Who wrote each received message of the group; the SMIL layout is never shown.
+  EXPECT_NE(chat.find("<p class=\"s\">Ann Weber</p>"), std::string::npos);
+  EXPECT_NE(chat.find("<p class=\"s\">Bob</p>"), std::string::npos);
+  EXPECT_EQ(page.find("smil"), std::string::npos);
+  // Every conversation in the list to jump to.
+  EXPECT_NE(page.find("<a href=\"#c0\">"), std::string::npos);
+  EXPECT_NE(page.find("<a href=\"#c1\">"), std::string::npos);
+}
+
+TEST(HtmlPage, PicturesShowInlineWithTheirSizeAndOtherPartsAreLinks) {
+  testing::TempDir dir;
+  const std::string page = WritePageWithMedia(dir.path(), WithPictures(false));
+  // Each part's bytes as they were, in a file of mode 0600.
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"image000000.jpg", testing::SmallJpeg()}, {"IMG_0042.png", testing::TinyPng()},
+      {"wave.gif", testing::TinyGif()},          {"sticker.webp", testing::SmallWebp()},
+      {"scan.bmp", testing::TinyBmp()}};
+  for (const auto& [name, bytes] : files) {
+    EXPECT_EQ(ReadFile(dir.PathOf("page_files/" + name)), bytes) << name;
+    struct stat info {};
+    ASSERT_EQ(stat(dir.PathOf("page_files/" + name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  }
+  // Shown in their proportions, the tiny ones at least 64 pixels.
+  EXPECT_NE(page.find("<img src=\"page_files/image000000.jpg\" alt=\"image000000.jpg\" "
+                      "width=\"64\" height=\"48\" loading=\"lazy\""),
+            std::string::npos);
+  EXPECT_NE(page.find("src=\"page_files/sticker.webp\" alt=\"sticker.webp\" width=\"64\" height=\"48\""),
+            std::string::npos);
+  EXPECT_NE(page.find("width=\"64\" height=\"32\""), std::string::npos);  // the BMP
+  EXPECT_EQ(Count(page, "<img "), 5u);
+  EXPECT_EQ(Count(page, "loading=\"lazy\""), 5u);
+  // The contact card and the voice note as links, the name escaped as a URL.
+  EXPECT_NE(page.find("<a href=\"page_files/Cem.vcf\" target=\"_blank\">Cem.vcf</a>"),
+            std::string::npos);
+  EXPECT_NE(page.find("<a href=\"page_files/voice%20note.amr\""), std::string::npos);
+  EXPECT_EQ(ReadFile(dir.PathOf("page_files/voice note.amr")).size(), 306u);
+  // Text parts in their place, between the pictures.
+  EXPECT_LT(page.find("Wow. Mine from this morning:"), page.find("IMG_0042.png"));
+  EXPECT_LT(page.find("image000000.jpg"), page.find("Sunset at the lake"));
+  EXPECT_NE(page.find("img-src 'self'"), std::string::npos);
+  EXPECT_NE(page.find("'page_files/'"), std::string::npos);
+}
+
+TEST(HtmlPage, WithoutAMediaFolderAttachmentsAreNamedAndThePolicyAllowsNoPicture) {
+  testing::TempDir dir;
+  CFile file(dir.File("page.html"), CFile::modeCreate | CFile::modeWrite);
+  auto writer = HtmlWriter(file);
+  std::string error;
+  for (const MessageRecord& record : WithPictures(false)) ASSERT_TRUE(writer->Write(record, error));
+  writer->Finish();
+  file.Close();
+  const std::string page = ReadFile(dir.PathOf("page.html"));
+  EXPECT_EQ(page.find("<img"), std::string::npos);
+  EXPECT_EQ(page.find("img-src"), std::string::npos);
+  EXPECT_NE(page.find("image000000.jpg<span class=\"z\">779 bytes, not saved</span>"),
+            std::string::npos);
+}
+
+TEST(PageMedia, UnsafeNamesBecomeHarmlessFilesOfTheFolder) {
+  testing::TempDir dir;
+  const int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  MediaFolder media(PageMedia{"my page_files", [fd] { return fd; }}, dir.File("page.html"));
+  auto save = [&](const std::u16string& type, const std::u16string& name) {
+    MessagePart part = Part(type, u"", "bytes");
+    part.name.reset();
+    part.contentLocation = name;
+    return media.Save(part);
+  };
+  const MediaFolder::Saved climb = save(u"image/png", u"../../escape.png");
+  EXPECT_EQ(climb.name, "_.._escape.png");
+  EXPECT_EQ(climb.href, "my%20page_files/_.._escape.png");
+  EXPECT_EQ(save(u"image/jpeg", u"..").name, "attachment.jpg");
+  EXPECT_EQ(save(u"image/jpeg", u".profile").name, "profile.jpg");
+  EXPECT_EQ(save(u"text/plain", u"a\x01" u"b\r\n\u202Etxt.exe").name, "a_b___txt.exe");
+  // Pictures keep a picture's ending; what a browser would run opens as text.
+  EXPECT_EQ(save(u"image/png", u"photo.exe").name, "photo.exe.png");
+  EXPECT_EQ(save(u"text/html", u"invite.HTML").name, "invite.html.txt");
+  EXPECT_EQ(save(u"image/svg+xml", u"logo.svg").name, "logo.svg.txt");
+  EXPECT_EQ(save(u"audio/amr", u"").name, "attachment.amr");
+  // Unique however the letters are cased; long names cut before a character, not inside one.
+  EXPECT_EQ(save(u"image/jpeg", u"IMG.JPG").name, "IMG.jpg");
+  EXPECT_EQ(save(u"image/jpeg", u"img.jpg").name, "img-2.jpg");
+  EXPECT_EQ(save(u"image/jpeg", u"img.jpg").name, "img-3.jpg");
+  const std::string cut = save(u"image/png", std::u16string(200, u'\u00E4') + u".png").name;
+  EXPECT_LE(cut.size(), 120u);
+  EXPECT_EQ(cut.substr(cut.size() - 4), ".png");
+  EXPECT_EQ(Utf8ToWide(cut).find(u'\uFFFD'), std::u16string::npos);
+  // Nothing was written outside the folder, and every file is there.
+  EXPECT_EQ(dir.Names().size(), 12u);
+  EXPECT_EQ(access((dir.path() + "/../escape.png").c_str(), F_OK), -1);
+  close(fd);
+}
+
+TEST(PageMedia, PictureSizesComeFromTheirFirstBytes) {
+  auto sizeOf = [](const std::string& bytes) {
+    uint32_t width = 0, height = 0;
+    PictureSize(
+        [&bytes](uint64_t offset, unsigned char* buffer, size_t count) -> size_t {
+          if (offset >= bytes.size()) return 0;
+          const size_t got = std::min<size_t>(count, bytes.size() - offset);
+          std::memcpy(buffer, bytes.data() + offset, got);
+          return got;
+        },
+        width, height);
+    return std::to_string(width) + "x" + std::to_string(height);
+  };
+  EXPECT_EQ(sizeOf(testing::TinyPng()), "1x1");
+  EXPECT_EQ(sizeOf(testing::TinyGif()), "1x1");
+  EXPECT_EQ(sizeOf(testing::TinyBmp()), "2x1");
+  EXPECT_EQ(sizeOf(testing::SmallJpeg()), "8x6");  // past its ICC profile
+  EXPECT_EQ(sizeOf(testing::SmallWebp()), "8x6");
+  EXPECT_EQ(sizeOf(testing::DrawnPng(240, 160, 0)), "240x160");
+  // Cut short or no picture at all: not known, and nothing read out of bounds.
+  EXPECT_EQ(sizeOf(testing::SmallJpeg().substr(0, 300)), "0x0");
+  EXPECT_EQ(sizeOf(testing::TinyPng().substr(0, 20)), "0x0");
+  EXPECT_EQ(sizeOf(std::string("\xFF\xD8\xFF\xE0\x00\x00", 6)), "0x0");
+  EXPECT_EQ(sizeOf("BEGIN:VCARD"), "0x0");
 }
 
 // Runs headless Chromium on the page with its own empty profile; its standard error in `log`.
@@ -145,6 +398,12 @@ TEST(HtmlPage, LoadsInABrowserWithoutErrorsAndTheSearchBoxFilters) {
   EXPECT_EQ(shown, 1) << filtered;
   EXPECT_EQ(hidden, 7);
   EXPECT_NE(filtered.find("1 of 8 messages"), std::string::npos);
+  // The message found keeps the heading of its day; the days without one found go.
+  EXPECT_EQ(Count(filtered, "<li class=\"day\">"), 1u) << filtered;
+  EXPECT_NE(filtered.find("<li class=\"day\">Monday, 1 January 2024</li>"), std::string::npos);
+  // The list to jump to a conversation keeps only those with a message found.
+  EXPECT_EQ(Count(filtered, "<li hidden=\"\"><a href=\"#c"), 4u) << filtered;
+  EXPECT_EQ(Count(filtered, "<li><a href=\"#c"), 1u);
 
   // A search given with a broken escape is searched for as it stands, without a script error.
   ASSERT_TRUE(RunChromium(profiles.path() + "/broken",
@@ -158,6 +417,110 @@ TEST(HtmlPage, LoadsInABrowserWithoutErrorsAndTheSearchBoxFilters) {
   ASSERT_TRUE(RunChromium(profiles.path() + "/shot",
                           "--hide-scrollbars --window-size=900,1250 --screenshot='" + screenshot +
                               "' 'file://" + page + "'",
+                          log))
+      << log;
+  EXPECT_EQ(log.find(":CONSOLE"), std::string::npos) << log;
+  struct stat info {};
+  ASSERT_EQ(stat(screenshot.c_str(), &info), 0);
+  EXPECT_GT(info.st_size, 10000);
+}
+
+// The page with a script that reports, once every picture is done, each picture's decoded width
+// as a <pre id="probe"> of the DOM Chromium dumps.
+std::string WithProbe(std::string page, const std::string& extra) {
+  const std::string probe = extra + R"(<script>
+window.addEventListener('load', function report() {
+  var pictures = Array.prototype.slice.call(document.images);
+  if (!pictures.every(function (p) { return p.complete; })) return setTimeout(report, 50);
+  var out = document.createElement('pre');
+  out.id = 'probe';
+  out.textContent = pictures.map(function (p) {
+    return 'PICTURE ' + p.getAttribute('src') + ' ' + p.naturalWidth;
+  }).join('\n') + '\n';
+  document.body.appendChild(out);
+});
+</script>
+</body>)";
+  page.replace(page.rfind("</body>"), 7, probe);
+  return page;
+}
+
+// The lines of the probe's report that begin with `start`, without it.
+std::vector<std::string> LinesStarting(const std::string& dom, const std::string& start) {
+  std::vector<std::string> lines;
+  const size_t report = dom.find("<pre id=\"probe\">");
+  if (report == std::string::npos) return lines;
+  const std::string text = dom.substr(report);
+  for (size_t at = text.find(start); at != std::string::npos; at = text.find(start, at + 1)) {
+    lines.push_back(text.substr(at + start.size(), text.find('\n', at) - at - start.size()));
+  }
+  return lines;
+}
+
+TEST(HtmlPage, PicturesDecodeInABrowserAndNothingComesFromOutsideTheMediaFolder) {
+  if (std::system("command -v chromium >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "chromium is not installed";
+  }
+  // The page, its media and its screenshot stay in the build folder for people to look at. The
+  // names need escaping in the page's links and in its policy, as people's names for files do.
+  mkdir("artefacts", 0700);
+  char absolute[4096];
+  ASSERT_NE(realpath("artefacts", absolute), nullptr);
+  const std::string folder = std::string(absolute) + "/multimedia #1 \u00e4";
+  std::system(("rm -rf '" + folder + "'").c_str());
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string name = "Ann & Bob (2024) \u00e4;1.html";
+  const std::string media = "Ann%20%26%20Bob%20%282024%29%20%C3%A4%3B1_files/";
+  const std::string page = WritePageWithMedia(folder, WithPictures(true), name);
+  const std::string url = "file://" + folder.substr(0, folder.rfind('/')) +
+                          "/multimedia%20%231%20%C3%A4/";
+  std::ofstream(folder + "/probe.html") << WithProbe(page, "");
+  // A picture the page never names, beside it but outside its folder, as an injected one would.
+  std::ofstream(folder + "/outside.png") << testing::TinyPng();
+  std::ofstream(folder + "/intruder.html")
+      << WithProbe(page, "<img id=\"outside\" src=\"outside.png\">");
+  testing::TempDir profiles;
+
+  std::string log;
+  const std::string dom = folder + "/probe.dom";
+  // Headless Chromium loads lazy pictures at once unless told to behave as a desktop one does.
+  const std::string tall =
+      "--window-size=1000,8000 --virtual-time-budget=10000 --blink-settings=lazyLoadEnabled=true "
+      "--dump-dom ";
+  ASSERT_TRUE(RunChromium(profiles.path() + "/probe",
+                          tall + "'" + url + "probe.html' >'" + dom + "'", log))
+      << log;
+  EXPECT_EQ(log.find(":CONSOLE"), std::string::npos) << log;
+  const std::string probed = ReadFile(dom);
+  const std::vector<std::string> pictures = LinesStarting(probed, "PICTURE ");
+  EXPECT_EQ(pictures.size(), 5u) << probed;
+  for (const std::string& picture : pictures) {
+    EXPECT_EQ(picture.rfind(media, 0), 0u) << picture;
+    EXPECT_NE(picture.substr(picture.rfind(' ')), " 0") << picture << " was not decoded";
+  }
+  // Every file the page names lies in its folder (the browser lists no loads of local files,
+  // so the names are checked, and the policy below).
+  for (const std::string attribute : {"src=\"", "href=\""}) {
+    for (size_t at = page.find(attribute); at != std::string::npos; at = page.find(attribute, at + 1)) {
+      const size_t start = at + attribute.size();
+      const std::string named = page.substr(start, page.find('"', start) - start);
+      EXPECT_TRUE(named.rfind(media, 0) == 0 || named[0] == '#') << named;
+      EXPECT_EQ(named.find(".."), std::string::npos) << named;
+    }
+  }
+
+  ASSERT_TRUE(RunChromium(profiles.path() + "/intruder",
+                          tall + "'" + url + "intruder.html' >'" + dom + "'", log))
+      << log;
+  const std::string refused = ReadFile(dom);
+  EXPECT_NE(refused.find("PICTURE outside.png 0"), std::string::npos) << refused;
+  EXPECT_NE(log.find("Content Security Policy"), std::string::npos) << log;
+
+  const std::string screenshot = std::string(absolute) + "/html_page_multimedia.png";
+  std::remove(screenshot.c_str());
+  ASSERT_TRUE(RunChromium(profiles.path() + "/shot",
+                          "--hide-scrollbars --window-size=900,1260 --virtual-time-budget=5000 "
+                          "--screenshot='" + screenshot + "' '" + url + UrlEscaped(name) + "'",
                           log))
       << log;
   EXPECT_EQ(log.find(":CONSOLE"), std::string::npos) << log;

@@ -52,7 +52,6 @@ class Joined : public MessageReader {
   }
 
   void TakeSkipped() {
-    counts_.mmsSkipped = source_->mmsSkipped;
     counts_.callsSkipped = source_->callsSkipped;
   }
 

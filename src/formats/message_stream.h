@@ -23,14 +23,14 @@ namespace larkpost {
 ByteSource FileByteSource(std::shared_ptr<CFile> file);  // the source keeps the file open
 ByteSource BufferByteSource(std::string_view bytes);  // the bytes must outlive the source
 
-// The largest entry a reader takes in (one <sms> element, one NDJSON line); a larger one is an
-// error naming the entry, found after reading at most this many bytes of it.
+// The largest entry a reader takes in (one <sms> or <mms> element without its attachments, one
+// NDJSON line); a larger one is an error naming the entry, found after reading at most this many
+// bytes of it.
 inline constexpr size_t kMaxEntryBytes = size_t{8} << 20;
 
 struct ReadCounts {
   uint64_t entries = 0;     // message entries of the file (a sent message may have several)
   uint64_t messages = 0;    // messages yielded
-  uint64_t mmsSkipped = 0;  // multimedia entries, which are counted and left out
   uint64_t callsSkipped = 0;  // entries of a phone's call log (<call>), counted and left out
 };
 
@@ -73,7 +73,6 @@ class EntrySource {
   virtual ~EntrySource() = default;
   // False at the end, or with `error` set on an error naming the entry.
   virtual bool NextEntry(PhoneEntry& entry, std::string& error) = 0;
-  uint64_t mmsSkipped = 0;
   uint64_t callsSkipped = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "formats/phone_entry.h"
 
+#include <algorithm>
+
 #include "message/folder_path.h"
 
 namespace larkpost {
@@ -68,6 +70,11 @@ bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<Pho
   entry.read = type != kPhoneReceived || (record.flags & kReadFlag) != 0;
   entry.whole = record;
   entry.whole->text.clear();  // the body carries it
+  if (record.multimedia) {
+    PartyLists(record, entry.address, entry.contactName);
+    entries.push_back(std::move(entry));
+    return true;
+  }
   if (type == kPhoneReceived || record.recipients.empty()) {
     if (type == kPhoneReceived) {
       entry.address = record.senderAddress;
@@ -108,6 +115,109 @@ std::u16string FolderForPhoneType(int type) {
   }
 }
 
+bool FillMultimediaRecord(int box, int64_t date, bool read, MultimediaRef multimedia,
+                          MessageRecord& record, std::string& error) {
+  record = MessageRecord{};
+  record.folderPath = FolderForPhoneType(box);
+  if (record.folderPath.empty()) {
+    error = "msg_box \"" + std::to_string(box) + "\" is not a message box (1 to 6)";
+    return false;
+  }
+  record.deliveryTime = PhoneDateToFileTime(date);
+  record.lastModified = record.deliveryTime;
+  record.flags = read ? kReadFlag : 0;
+  for (const MmsAddress& address : multimedia->addresses) {
+    const int type = address.role == kRoleTo ? 1 : address.role == kRoleCc ? 2 : address.role == kRoleBcc ? 3 : 0;
+    if (address.role == kRoleFrom && record.senderAddress.empty()) {
+      record.senderAddress = address.address;
+    } else if (type != 0) {
+      record.recipients.push_back(RecordRecipient{u"", address.address, type});
+    }
+  }
+  record.text = MultimediaText(*multimedia);
+  record.multimedia = std::move(multimedia);
+  return true;
+}
+
+std::u16string MultimediaText(const Multimedia& multimedia) {
+  std::u16string text;
+  bool first = true;
+  for (const MessagePart& part : multimedia.parts) {
+    if (!part.contentType || !part.text) continue;
+    std::u16string type = *part.contentType;
+    for (char16_t& c : type) c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+    if (type.substr(0, type.find(u';')) != u"text/plain") continue;
+    if (!first) text += u'\n';
+    text += *part.text;
+    first = false;
+  }
+  return text;
+}
+
+namespace {
+
+std::vector<std::u16string_view> Split(std::u16string_view text, std::u16string_view by) {
+  std::vector<std::u16string_view> pieces;
+  for (size_t at = 0;;) {
+    const size_t next = text.find(by, at);
+    pieces.push_back(text.substr(at, next == std::u16string_view::npos ? next : next - at));
+    if (next == std::u16string_view::npos) return pieces;
+    at = next + by.size();
+  }
+}
+
+}  // namespace
+
+void NamePartiesFrom(std::u16string_view members, std::u16string_view names,
+                     MessageRecord& record) {
+  if (names.empty()) return;
+  std::vector<std::u16string_view> addresses;
+  if (!members.empty()) {
+    addresses = Split(members, u"~");
+  } else if (PhoneTypeOf(record, DeletedAs::kReceived) == kPhoneReceived) {
+    addresses.push_back(record.senderAddress);
+  } else {
+    for (const RecordRecipient& recipient : record.recipients) addresses.push_back(recipient.address);
+  }
+  std::vector<std::u16string_view> named = Split(names, u", ");
+  if (named.size() != addresses.size()) {
+    if (addresses.size() != 1) return;
+    named.assign(1, names);
+  }
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    // A party listed by its address has no name.
+    if (named[i].empty() || named[i] == addresses[i]) continue;
+    if (record.senderAddress == addresses[i] && record.senderName.empty()) {
+      record.senderName = named[i];
+    }
+    for (RecordRecipient& recipient : record.recipients) {
+      if (recipient.address == addresses[i] && recipient.displayName.empty()) {
+        recipient.displayName = named[i];
+      }
+    }
+  }
+}
+
+void PartyLists(const MessageRecord& record, std::u16string& members, std::u16string& names) {
+  members.clear();
+  names.clear();
+  bool named = false;
+  auto add = [&](const std::u16string& address, const std::u16string& name) {
+    if (address.empty()) return;
+    if (!members.empty()) members += u'~', names += u", ";
+    members += address;
+    names += name.empty() ? address : name;
+    named = named || !name.empty();
+  };
+  if (PhoneTypeOf(record, DeletedAs::kReceived) == kPhoneReceived) {
+    add(record.senderAddress, record.senderName);
+  }
+  for (const RecordRecipient& recipient : record.recipients) {
+    add(recipient.address, recipient.displayName);
+  }
+  if (!named) names.clear();
+}
+
 namespace {
 
 bool HoldsNul(std::u16string_view text) { return text.find(u'\0') != std::u16string_view::npos; }
@@ -146,14 +256,20 @@ bool EntryWithinLimits(const PhoneEntry& entry, std::string& problem) {
 }
 
 bool EntryJoiner::Continues(const PhoneEntry& entry) const {
-  if (!pending_ || entry.date != pendingDate_ || entry.type != pendingType_ ||
+  if (!pending_ || pending_->multimedia || (entry.whole && entry.whole->multimedia) || entry.date != pendingDate_ || entry.type != pendingType_ ||
       entry.body != pending_->text) {
     return false;
   }
   // A file that carries whole messages says which entries continue one.
   if (pendingWhole_) return entry.part > 0;
+  // A message names each party once: an entry for a party it already has is the next message
+  // (equal messages to one party, such as a draft saved twice, stay two).
   return !entry.whole && entry.type != kPhoneReceived && !entry.address.empty() &&
-         !pending_->recipients.empty();
+         !pending_->recipients.empty() &&
+         std::none_of(pending_->recipients.begin(), pending_->recipients.end(),
+                      [&entry](const RecordRecipient& recipient) {
+                        return recipient.address == entry.address;
+                      });
 }
 
 bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {

@@ -6,7 +6,7 @@
 //                                  by direction (a message with recipients was sent, else received)
 //   other party          address   the sender of a received message; each recipient of a sent one,
 //                                  one entry per recipient, joined again on import when entries of
-//                                  the same time, text and type follow each other
+//                                  the same time, text and type for other parties follow each other
 //   party's name         contact_name / __display_name
 //   delivery time        date      milliseconds since 1970 UTC; a zero time is date 0 both ways
 //   read flag            read      bit 0 of the message flags (MSGFLAG_READ)
@@ -14,6 +14,11 @@
 //
 // Subfolders, the own number, recipient types and the exact 100 ns times have no place in the
 // phones' columns; an entry may carry the whole message beside them (`whole`), as the ZIP does.
+//
+// A multimedia message (<mms>, an NDJSON line with "m_type") is one entry whatever its number of
+// parties, never joined with another: its box is msg_box (the same numbers as `type`), its
+// parties are its addresses with their roles (From 137 the sender, To 151, Cc 130 and Bcc 129
+// the recipients of types 1, 2 and 3), and its text the texts of its text/plain parts.
 #pragma once
 
 #include <charconv>
@@ -67,12 +72,10 @@ inline constexpr int64_t kMaxPhoneDate = static_cast<int64_t>(UINT64_MAX / 10000
 inline constexpr char kPhoneDateRange[] = "is not a time in milliseconds a backup can hold";
 
 // What one entry may hold, checked by every reader as it takes the entry in, after all
-// expansion: a text of at most kMaxTextChars UTF-16 units (so every message read is written
-// again in every format, a .bak record and an XML element or NDJSON line within their limits),
-// and no NUL character anywhere, which the store cannot keep (it would cut the text there, and
+// expansion: a text of at most kMaxTextChars UTF-16 units (message_record.h), and no NUL
+// character anywhere, which the store cannot keep (it would cut the text there, and
 // each rerun of a restore would add the message again). A message is joined from at most
 // kMaxJoinedEntries entries. False with the problem ("its body holds a NUL character ...").
-inline constexpr size_t kMaxTextChars = size_t{512} << 10;
 inline constexpr size_t kMaxJoinedEntries = 1000;
 bool EntryWithinLimits(const PhoneEntry& entry, std::string& problem);
 
@@ -99,8 +102,31 @@ bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<Pho
 // that is not a message type.
 std::u16string FolderForPhoneType(int type);
 
+// Fills the fields every format reads of a multimedia message from its box, date (ms), read flag
+// and multimedia: folder, times, flags, sender, recipients and text (multimedia.h). False with a
+// description when the box is no message box.
+bool FillMultimediaRecord(int box, int64_t date, bool read, MultimediaRef multimedia,
+                          MessageRecord& record, std::string& error);
+
+// The text of a multimedia message: the texts of its text/plain parts joined by line feeds.
+std::u16string MultimediaText(const Multimedia& multimedia);
+
+// Gives the parties of `record` their names from a file's list of names ("Ann, Bob": XML's
+// contact_name, the ZIP's __display_name), matched in order to `members` (XML's "~"-joined
+// address). Without members the other parties are the sender of a received message, else the
+// recipients. A list that does not match the members in number names no one, unless there is
+// one member: then the whole list is that member's name.
+void NamePartiesFrom(std::u16string_view members, std::u16string_view names,
+                     MessageRecord& record);
+
+// The other parties of a multimedia message as the phone files list them: their addresses
+// joined by "~" (the sender of a received message first, then the recipients) and their names
+// joined by ", " (a party without one by its address); `names` empty when no party has a name.
+void PartyLists(const MessageRecord& record, std::u16string& members, std::u16string& names);
+
 // Builds messages from entries in file order: entries of one message sent to several recipients
-// (same time, text and type, one after another) become one message again.
+// (same time, text and type, one after another, each for a party the message does not have yet)
+// become one message again.
 class EntryJoiner {
  public:
   // Takes the next entry. True when it completed the message before it, which is then in `done`.

@@ -58,6 +58,16 @@ TEST(PhoneEntry, AMessageToSeveralBecomesOneEntryEachAndJoinsAgain) {
   EXPECT_EQ(done.folderPath, u"Sentedbox");
   EXPECT_EQ(FileTimeToPhoneDate(done.deliveryTime), 1704103626123);
   EXPECT_FALSE(joiner.Finish(done));
+
+  // Two equal messages to one party (a draft saved twice) are two messages, not one to the
+  // same party twice: the entry of a party the message already has begins the next message.
+  for (int i = 0; i < 2; ++i) {
+    PhoneEntry again = entries[0];
+    again.whole.reset();
+    EXPECT_EQ(joiner.Add(again, done), i == 1);
+  }
+  ASSERT_TRUE(joiner.Finish(done));
+  EXPECT_EQ(done.recipients.size(), 1u);
 }
 
 TEST(PhoneEntry, DatesAreMillisecondsAndZeroStaysZero) {

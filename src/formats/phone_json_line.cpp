@@ -181,9 +181,279 @@ Json WholeJson(const PhoneEntry& entry) {
   return extra;
 }
 
+// ---- Multimedia lines.
+
+// Keys of a multimedia line that a field takes; every other is one of Multimedia::extras.
+bool IsMappedMmsKey(std::string_view key) {
+  return key == "date" || key == "msg_box" || key == "read" || key == "__sender_address" ||
+         key == "__recipient_addresses" || key == "__parts" || key == "__display_name" ||
+         key == "larkpost";
+}
+
+// A value as a column: text as it is, numbers and booleans in their JSON form, null as null.
+bool ToColumn(const Json& value, Column& column, std::string& error) {
+  if (value.is_null()) {
+    column.reset();
+  } else if (value.is_string()) {
+    column = Utf8ToWide(value.get<std::string>());
+  } else if (value.is_number() || value.is_boolean()) {
+    column = Utf8ToWide(value.dump());
+  } else {
+    error = std::string("is ") + (value.is_array() ? "a list" : "an object") + ", not text";
+    return false;
+  }
+  return true;
+}
+
+Json FromColumn(const Column& column) {
+  return column ? Json(WideToUtf8(*column)) : Json();
+}
+
+bool AddressFrom(const Json& object, int defaultRole, MmsAddress& address, std::string& error) {
+  if (!object.is_object()) {
+    error = "is not an object";
+    return false;
+  }
+  Column text, role, charset;
+  for (const auto& [key, value] : object.items()) {
+    Column* field = key == "address" ? &text : key == "type" ? &role : key == "charset" ? &charset : nullptr;
+    if (field != nullptr && !ToColumn(value, *field, error)) {
+      error = "\"" + key + "\" " + error;
+      return false;
+    }
+  }
+  address.address = text.value_or(u"");
+  address.charset = charset;
+  address.role = defaultRole;
+  if (role && !ParseInteger(WideToUtf8(*role), address.role)) {
+    error = "type \"" + WideToUtf8(role->substr(0, 40)) + "\" is not a number";
+    return false;
+  }
+  return true;
+}
+
+Json AddressJson(const MmsAddress& address) {
+  return Json{{"address", WideToUtf8(address.address)},
+              {"type", std::to_string(address.role)},
+              {"charset", FromColumn(address.charset)}};
+}
+
+// The part columns that MessagePart fields take, in the order they are written.
+constexpr std::pair<const char*, Column MessagePart::*> kPartFields[] = {
+    {"seq", &MessagePart::seq},
+    {"ct", &MessagePart::contentType},
+    {"name", &MessagePart::name},
+    {"chset", &MessagePart::charset},
+    {"cd", &MessagePart::contentDisposition},
+    {"fn", &MessagePart::fileName},
+    {"cid", &MessagePart::contentId},
+    {"cl", &MessagePart::contentLocation}};
+
+bool PartFrom(const Json& object, const PartFileLookup& partFile, MessagePart& part,
+              std::string& error) {
+  if (!object.is_object()) {
+    error = "is not an object";
+    return false;
+  }
+  for (const auto& [key, value] : object.items()) {
+    Column column;
+    if (!ToColumn(value, column, error)) {
+      error = "\"" + key + "\" " + error;
+      return false;
+    }
+    if (key == "_data") {
+      if (!column) continue;
+      // The app's path on the phone; the archive keeps the file under its last component.
+      const std::string path = WideToUtf8(*column);
+      const std::string name = path.substr(path.rfind('/') + 1);
+      if (name.empty() || name == "." || name == "..") {
+        error = "_data \"" + path.substr(0, 80) + "\" names no file";
+        return false;
+      }
+      if (!partFile(name, part.data, error)) return false;
+      continue;
+    }
+    if (key == "text") {
+      part.text = std::move(column);
+      continue;
+    }
+    bool mapped = false;
+    for (const auto& [field, member] : kPartFields) {
+      if (key == field) {
+        part.*member = std::move(column);
+        mapped = true;
+        break;
+      }
+    }
+    if (!mapped) part.extras.push_back(NamedColumn{key, std::move(column)});
+  }
+  return true;
+}
+
+// A multimedia line, its columns in the file's order (`json` is the same line).
+bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileLookup& partFile,
+                  PhoneEntry& entry, std::string& error) {
+  const Json ordered = Json::parse(line, nullptr, false);
+  if (!ordered.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  std::optional<int64_t> date, box;
+  std::optional<std::string> read, names;
+  if (!ColumnNumber(json, "date", date, error) || !ColumnNumber(json, "msg_box", box, error) ||
+      !ColumnText(json, "read", read, error) ||
+      !ColumnText(json, "__display_name", names, error)) {
+    return false;
+  }
+  // The app's mms dates are seconds.
+  if (!date) {
+    error = "it has no date";
+    return false;
+  }
+  if (*date < kMinPhoneDate / 1000 || *date > kMaxPhoneDate / 1000) {
+    error = "date \"" + std::to_string(*date) + "\" is not a time in seconds a backup can hold";
+    return false;
+  }
+  if (!box) {
+    error = "it has no msg_box";
+    return false;
+  }
+  auto multimedia = std::make_shared<Multimedia>();
+  for (const auto& [key, value] : ordered.items()) {
+    if (IsMappedMmsKey(key)) continue;
+    Column column;
+    if (!ToColumn(value, column, error)) {
+      error = "\"" + key + "\" " + error;
+      return false;
+    }
+    multimedia->extras.push_back(NamedColumn{key, std::move(column)});
+  }
+  const auto extra = ordered.find("larkpost");
+  const Json* kept = extra != ordered.end() && extra->is_object() && extra->contains("addresses")
+                         ? &(*extra)["addresses"]
+                         : nullptr;
+  if (kept != nullptr && kept->is_array()) {
+    for (const Json& item : *kept) {
+      if (!AddressFrom(item, kRoleTo, multimedia->addresses.emplace_back(), error)) {
+        error = "\"larkpost\": an address " + error;
+        return false;
+      }
+    }
+  } else {
+    const auto sender = ordered.find("__sender_address");
+    if (sender != ordered.end() && !sender->is_null() &&
+        !AddressFrom(*sender, kRoleFrom, multimedia->addresses.emplace_back(), error)) {
+      error = "\"__sender_address\" " + error;
+      return false;
+    }
+    const auto recipients = ordered.find("__recipient_addresses");
+    if (recipients != ordered.end() && !recipients->is_null()) {
+      if (!recipients->is_array()) {
+        error = "\"__recipient_addresses\" is not a list";
+        return false;
+      }
+      for (const Json& item : *recipients) {
+        if (!AddressFrom(item, kRoleTo, multimedia->addresses.emplace_back(), error)) {
+          error = "\"__recipient_addresses\": an address " + error;
+          return false;
+        }
+      }
+    }
+  }
+  const auto parts = ordered.find("__parts");
+  if (parts != ordered.end() && !parts->is_null()) {
+    if (!parts->is_array()) {
+      error = "\"__parts\" is not a list";
+      return false;
+    }
+    for (const Json& item : *parts) {
+      if (!PartFrom(item, partFile, multimedia->parts.emplace_back(), error)) {
+        error = "part " + std::to_string(multimedia->parts.size()) + ": " + error;
+        return false;
+      }
+    }
+  }
+  const bool isRead = !read || *read != "0";
+  const int64_t dateMs = *date * 1000;
+  MessageRecord& record = entry.whole.emplace();
+  if (!FillMultimediaRecord(box >= INT32_MIN && *box <= INT32_MAX ? static_cast<int>(*box) : 0,
+                            dateMs, isRead, MultimediaRef{multimedia}, record, error)) {
+    return false;
+  }
+  const auto whole = json.find("larkpost");
+  if (whole != json.end() && !whole->is_null()) {
+    // Written by this program: the message exactly as it was (times, subfolder, names).
+    PhoneEntry kept;
+    if (!WholeFromJson(*whole, kept, error)) return false;
+    if (!kept.whole) {
+      error = "\"larkpost\" of a multimedia message names a part";
+      return false;
+    }
+    kept.whole->text = record.text;
+    kept.whole->multimedia = record.multimedia;
+    record = std::move(*kept.whole);
+  } else {
+    NamePartiesFrom(u"", names ? Utf8ToWide(*names) : std::u16string(), record);
+  }
+  entry.date = FileTimeToPhoneDate(record.deliveryTime);
+  entry.type = static_cast<int>(*box);
+  entry.read = isRead;
+  entry.body = record.text;
+  entry.contactName = names ? Utf8ToWide(*names) : std::u16string();
+  return true;
+}
+
+std::string MmsLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
+  const MessageRecord& record = *entry.whole;
+  const Multimedia& multimedia = *record.multimedia;
+  Json line = Json::object();
+  for (const NamedColumn& column : multimedia.extras) {
+    if (!IsMappedMmsKey(column.name)) line[column.name] = FromColumn(column.value);
+  }
+  // Seconds, rounded down also before 1970; "larkpost" keeps the exact time.
+  const int64_t seconds = entry.date >= 0 ? entry.date / 1000 : -((-entry.date + 999) / 1000);
+  line["date"] = std::to_string(seconds);
+  line["msg_box"] = std::to_string(entry.type);
+  line["read"] = entry.read ? "1" : "0";
+  line["__display_name"] =
+      entry.contactName.empty() ? Json() : Json(WideToUtf8(entry.contactName));
+  Json sender;
+  Json recipients = Json::array();
+  Json addresses = Json::array();
+  for (const MmsAddress& address : multimedia.addresses) {
+    addresses.push_back(AddressJson(address));
+    if (address.role == kRoleFrom && sender.is_null()) {
+      sender = AddressJson(address);
+    } else {
+      recipients.push_back(AddressJson(address));
+    }
+  }
+  line["__sender_address"] = std::move(sender);
+  line["__recipient_addresses"] = std::move(recipients);
+  Json parts = Json::array();
+  for (const MessagePart& part : multimedia.parts) {
+    Json object = Json::object();
+    for (const auto& [field, member] : kPartFields) object[field] = FromColumn(part.*member);
+    for (const NamedColumn& column : part.extras) {
+      if (column.name != "_data" && column.name != "text") {
+        object[column.name] = FromColumn(column.value);
+      }
+    }
+    object["_data"] = part.data != nullptr ? Json("app_parts/" + namer(part)) : Json();
+    object["text"] = FromColumn(part.text);
+    parts.push_back(std::move(object));
+  }
+  line["__parts"] = std::move(parts);
+  Json extra = WholeJson(entry);
+  extra["addresses"] = std::move(addresses);
+  line["larkpost"] = std::move(extra);
+  return line.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 }  // namespace
 
-std::string JsonLineOf(const PhoneEntry& entry) {
+std::string JsonLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
+  if (entry.whole && entry.whole->multimedia) return MmsLineOf(entry, namer);
   Json line = Json::object();
   line["address"] = entry.address.empty() ? Json() : Json(WideToUtf8(entry.address));
   line["body"] = WideToUtf8(entry.body);
@@ -201,7 +471,8 @@ std::string JsonLineOf(const PhoneEntry& entry) {
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, bool& isMms, std::string& error) {
+bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileLookup& partFile,
+                       std::string& error) {
   size_t keys = 0;
   ParsedJson json;
   try {
@@ -220,8 +491,7 @@ bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, bool& isMms, st
     error = "not a JSON object";
     return false;
   }
-  isMms = json.contains("m_type");
-  if (isMms) return true;
+  if (json.contains("m_type")) return MmsEntryFrom(line, json, partFile, entry, error);
   std::optional<std::string> address, name, body, read;
   std::optional<int64_t> date, dateSent, type, status;
   if (!ColumnText(json, "address", address, error) ||

@@ -5,8 +5,15 @@
 //   {"address":"+4915112345678","date":"1704103626000","date_sent":"0","type":"1",
 //    "body":"Hi","read":"1","status":"-1","__display_name":"Ann", ...}
 //
-// Lines with "m_type" are multimedia messages: counted and skipped. Besides the app's columns a
-// line this program writes carries the whole message under the key "larkpost" (folder path with
+// Lines with "m_type" are multimedia messages: Android's mms columns (`date` in SECONDS),
+// "__sender_address" (an addr object: address, type, charset), "__recipient_addresses" (a list
+// of them), "__parts" (part objects: _id, mid, seq, ct, name, chset, cd, fn, cid, cl, ctt_s,
+// ctt_t, _data, text), "__display_name". A part's bytes are the archive's file
+// data/<last component of _data>. Every column no field takes is kept under Multimedia::extras
+// in order, as are a part's (_data aside, which names the file) and written back;
+// __display_name is made from the parties' names.
+//
+// Besides the app's columns a line this program writes carries the whole message under the key "larkpost" (folder path with
 // subfolders, exact times, flags, size, sender, recipients with their types), which the app
 // ignores on import and which brings the message back unchanged:
 //
@@ -15,8 +22,11 @@
 //               "recipients":[{"name":"Ann","address":"+49...","type":"1"}]}
 //
 // The further entries of a message sent to several recipients carry {"part":"1"}, ... instead.
+// A multimedia line's "larkpost" holds also its "addresses" in their order.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,12 +34,22 @@
 
 namespace larkpost {
 
-// One line (without its line feed) as an entry; `isMms` tells a multimedia line, which fills
-// nothing. False with the reason.
-bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, bool& isMms, std::string& error);
+// The bytes of the archive's file data/`fileName` (a name without "/"); false with the reason
+// when there is no such file or it cannot be taken.
+using PartFileLookup = std::function<bool(const std::string& fileName,
+                                          std::shared_ptr<const PartBytes>& bytes,
+                                          std::string& error)>;
+// The name under data/ that a part's bytes are stored as in the archive being written.
+using PartFileNamer = std::function<std::string(const MessagePart& part)>;
+
+// One line (without its line feed) as an entry, a multimedia one whole with its parts' bytes
+// from `partFile`. False with the reason.
+bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileLookup& partFile,
+                       std::string& error);
 
 // The line (without its line feed) that stands for one entry: the app's columns and, under
-// "larkpost", the whole message or the entry's part number.
-std::string JsonLineOf(const PhoneEntry& entry);
+// "larkpost", the whole message or the entry's part number. The bytes of a multimedia entry's
+// parts go to the files `namer` names.
+std::string JsonLineOf(const PhoneEntry& entry, const PartFileNamer& namer);
 
 }  // namespace larkpost

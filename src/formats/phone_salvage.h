@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "formats/message_stream.h"
+#include "formats/part_spool.h"
 
 class CFile;
 
@@ -48,7 +49,7 @@ struct DamagedStretch {
 
 struct SalvageLog {
   uint64_t entriesFound = 0;  // XML: every <sms> and <mms> found, kept or skipped
-  uint64_t entriesKept = 0;   // entries yielded
+  uint64_t entriesKept = 0;   // entries yielded (multimedia ones among them)
   std::vector<DamagedStretch> skipped;
   std::optional<uint64_t> declaredEntries;  // XML: the count the root declares
   // The file ends before its end: the XML without </smses>, the ZIP's messages.ndjson without
@@ -58,9 +59,12 @@ struct SalvageLog {
 };
 
 // The entries of the damaged XML or ZIP in `file` (open for reading, seekable), logged into
-// `log`, which must outlive the source. The source's error is set only for a file that cannot be
+// `log`, which must outlive the source; the XML's attachments are decoded into `spool` (null:
+// only their sizes are counted). A ZIP's attachments (its data/ files) are not read from a
+// damaged archive: a multimedia line that names one is skipped and logged. The source's error is set only for a file that cannot be
 // salvaged at all (no messages.ndjson in a ZIP, a ZIP bomb); file errors throw CFileException.
-std::unique_ptr<EntrySource> SalvagedXmlEntries(std::shared_ptr<CFile> file, SalvageLog& log);
+std::unique_ptr<EntrySource> SalvagedXmlEntries(std::shared_ptr<CFile> file, SalvageLog& log,
+                                                std::shared_ptr<PartSpool> spool = nullptr);
 std::unique_ptr<EntrySource> SalvagedZipEntries(std::shared_ptr<CFile> file, SalvageLog& log);
 
 }  // namespace larkpost

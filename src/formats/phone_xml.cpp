@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <vector>
 
+#include "formats/base64.h"
 #include "formats/markup.h"
 #include "formats/xml_prefilter.h"
 #include "platform/file/file.h"
@@ -44,10 +46,34 @@ std::string Quoted(std::string_view value) {
   return "\"" + WideToUtf8(text) + (cut ? "..." : "") + "\"";
 }
 
-class XmlSource : public EntrySource {
+Column ColumnOf(std::string_view value) {
+  if (IsNull(value)) return std::nullopt;
+  return Text(value);
+}
+
+// An <mms> element being read: its attributes, then its parts and addresses as they come.
+struct PendingMms {
+  std::vector<std::pair<std::string, std::string>> attributes;
+  uint64_t line = 0;
+  size_t bytes = 0;  // attribute names and values taken in, for the entry limit
+  Multimedia multimedia;
+  std::string problem;  // the first fault found in a part or address
+};
+
+// A data value the filter took out of the stream: its bytes, or why they are not base64.
+struct DivertedPart {
+  std::shared_ptr<const PartBytes> bytes;
+  std::string problem;
+};
+
+class XmlSource : public EntrySource, private DivertedValues {
  public:
-  explicit XmlSource(ByteSource source)
-      : source_(std::move(source)), parser_(XML_ParserCreate("UTF-8")), chunk_(kChunkBytes) {
+  XmlSource(ByteSource source, std::shared_ptr<PartSpool> spool)
+      : source_(std::move(source)),
+        spool_(spool != nullptr ? std::move(spool) : PartSpool::CountOnly()),
+        parser_(XML_ParserCreate("UTF-8")),
+        filter_(this),
+        chunk_(kChunkBytes) {
     XML_SetUserData(parser_, this);
     XML_SetElementHandler(parser_, &XmlSource::Start, &XmlSource::End);
     XML_SetCharacterDataHandler(parser_, &XmlSource::Characters);
@@ -98,14 +124,17 @@ class XmlSource : public EntrySource {
       }
       bytes = latin1Utf8_;
     }
+    lines_ += static_cast<uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
     filter_.Feed(bytes, last, filtered_);
     fed_ += filtered_.size();
     if (XML_Parse(parser_, filtered_.data(), static_cast<int>(filtered_.size()), last) ==
             XML_STATUS_ERROR &&
         error_.empty()) {
-      error_ = "malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) +
-               ", column " + std::to_string(XML_GetCurrentColumnNumber(parser_)) + Within() +
-               ": " + XML_ErrorString(XML_GetErrorCode(parser_));
+      error_ = last && CutOff(XML_GetErrorCode(parser_))
+                   ? CutText()
+                   : "malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) +
+                         ", column " + std::to_string(XML_GetCurrentColumnNumber(parser_)) +
+                         Within() + ": " + XML_ErrorString(XML_GetErrorCode(parser_));
     }
     if (last) ended_ = true;
     if (error_.empty() && fed_ - lastEvent_ > kMaxEntryBytes) {
@@ -140,6 +169,67 @@ class XmlSource : public EntrySource {
     return false;
   }
 
+  // Errors of a file that ends before its elements do: a copy cut off on the way.
+  static bool CutOff(XML_Error code) {
+    return code == XML_ERROR_UNCLOSED_TOKEN || code == XML_ERROR_NO_ELEMENTS ||
+           code == XML_ERROR_PARTIAL_CHAR || code == XML_ERROR_UNCLOSED_CDATA_SECTION;
+  }
+
+  // "the file is cut off at line 120, inside mms entry 51 (from line 100), in the data of its
+  // part 2": the file's own last line, and the entry that was being read there.
+  std::string CutText() const {
+    std::string text = "the file is cut off at line " + std::to_string(lines_);
+    if (depth_ >= 2) {
+      text += ", inside " + entryName_ + " entry " + std::to_string(elements_) + " (from line " +
+              std::to_string(entryLine_) + ")";
+      if (filter_.inDivertedValue()) {
+        text += ", in the data of its part " + std::to_string(mms_.multimedia.parts.size() + 1);
+      }
+    } else if (depth_ == 1) {
+      text += ", inside entry " + std::to_string(elements_ + 1) + " (from line " +
+              std::to_string(XML_GetCurrentLineNumber(parser_)) + ")";
+    }
+    return text + "; it holds no complete copy of its last entry";
+  }
+
+  // The filter's diverted data values (xml_prefilter.h): decoded into the message's spool file
+  // as they stream past; the parser sees "#N" instead, N counting the values.
+  void NewEntry() override { spoolFile_.reset(); }
+  std::string Begin() override {
+    if (spoolFile_ == nullptr) spoolFile_ = spool_->NewFile();
+    decoder_ = Base64Decoder();
+    return "#" + std::to_string(divertedFirst_ + diverted_.size());
+  }
+  void Append(std::string_view raw) override {
+    decoder_.Feed(raw, [this](std::string_view bytes) { spoolFile_->Append(bytes); });
+  }
+  void End() override {
+    DivertedPart& part = diverted_.emplace_back();
+    if (!decoder_.Finish([this](std::string_view bytes) { spoolFile_->Append(bytes); },
+                         part.problem)) {
+      part.problem = "its data is not base64: " + part.problem;
+    }
+    part.bytes = spoolFile_->End();
+  }
+
+  // The diverted value a part's data attribute names, taken out of the waiting list.
+  bool TakeDiverted(std::string_view placeholder, DivertedPart& part) {
+    if (!placeholder.starts_with('#')) return false;
+    std::string_view digits = placeholder.substr(1);
+    digits = digits.substr(0, digits.find_first_of(" \t\r\n"));  // the value's line feeds
+    uint64_t index = 0;
+    if (!ParseInteger(digits, index) || index < divertedFirst_ ||
+        index - divertedFirst_ >= diverted_.size()) {
+      return false;
+    }
+    // Values come in file order; the ones before it belonged to tags the parser did not take.
+    while (divertedFirst_ < index) diverted_.pop_front(), ++divertedFirst_;
+    part = std::move(diverted_.front());
+    diverted_.pop_front();
+    ++divertedFirst_;
+    return true;
+  }
+
   // " (at entry 7)": inside an entry, or between the root's children, where the next entry is
   // the one being read.
   std::string Within() const {
@@ -163,19 +253,32 @@ class XmlSource : public EntrySource {
     self->Mark();
     ++self->depth_;
     if (self->depth_ == 1) {
-      if (std::strcmp(name, "smses") != 0) {
+      // The app's call log (<calls>) holds no messages: its entries are counted.
+      if (std::strcmp(name, "smses") != 0 && std::strcmp(name, "calls") != 0) {
         self->Fail(std::string("not an SMS Backup & Restore file: its root element is <") + name +
                    ">, not <smses>");
       }
       return;
     }
-    if (self->depth_ != 2) return;
-    if (std::strcmp(name, "mms") == 0) {
-      ++self->elements_;
-      ++self->mmsSkipped;
-    } else if (std::strcmp(name, "sms") == 0) {
-      ++self->elements_;
-      self->TakeSms(attributes);
+    if (self->depth_ == 2) {
+      self->inMms_ = false;
+      if (std::strcmp(name, "mms") == 0) {
+        ++self->elements_;
+        self->BeginMms(attributes);
+      } else if (std::strcmp(name, "sms") == 0) {
+        ++self->elements_;
+        self->TakeSms(attributes);
+      } else if (std::strcmp(name, "call") == 0) {
+        ++self->callsSkipped;
+      }
+      return;
+    }
+    if (self->depth_ == 4 && self->inMms_) {
+      if (std::strcmp(name, "part") == 0) {
+        self->TakePart(attributes);
+      } else if (std::strcmp(name, "addr") == 0) {
+        self->TakeAddress(attributes);
+      }
     }
   }
 
@@ -190,7 +293,160 @@ class XmlSource : public EntrySource {
   static void XMLCALL End(void* data, const XML_Char*) {
     auto* self = static_cast<XmlSource*>(data);
     self->Mark();
+    if (self->depth_ == 2 && self->inMms_) {
+      self->inMms_ = false;
+      self->TakeMms();
+    }
     --self->depth_;
+  }
+
+  std::string Where(const char* kind, uint64_t line) const {
+    return std::string(kind) + " entry " + std::to_string(elements_) + " (line " +
+           std::to_string(line) + "): ";
+  }
+
+  // Adds a start tag's attributes to the entry's size; false (failed) past the limit.
+  bool CountBytes(const XML_Char** attributes) {
+    for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
+      mms_.bytes += std::strlen(a[0]) + std::strlen(a[1]);
+    }
+    if (mms_.bytes <= kMaxEntryBytes) return true;
+    Fail(Where("mms", mms_.line) + "it is larger than " + std::to_string(kMaxEntryBytes >> 20) +
+         " MiB without its attachments; no message is that long");
+    inMms_ = false;
+    return false;
+  }
+
+  void BeginMms(const XML_Char** attributes) {
+    mms_ = PendingMms{};
+    mms_.line = XML_GetCurrentLineNumber(parser_);
+    entryName_ = "mms";
+    entryLine_ = mms_.line;
+    inMms_ = true;
+    if (!CountBytes(attributes)) return;
+    for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
+      mms_.attributes.emplace_back(a[0], a[1]);
+    }
+  }
+
+  void TakePart(const XML_Char** attributes) {
+    if (!CountBytes(attributes)) return;
+    MessagePart& part = mms_.multimedia.parts.emplace_back();
+    const std::string number = std::to_string(mms_.multimedia.parts.size());
+    const std::pair<const char*, Column MessagePart::*> fields[] = {
+        {"seq", &MessagePart::seq},          {"ct", &MessagePart::contentType},
+        {"name", &MessagePart::name},        {"chset", &MessagePart::charset},
+        {"cd", &MessagePart::contentDisposition}, {"fn", &MessagePart::fileName},
+        {"cid", &MessagePart::contentId},    {"cl", &MessagePart::contentLocation},
+        {"text", &MessagePart::text}};
+    for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
+      const std::string_view key = a[0];
+      if (key == "data") {
+        DivertedPart diverted;
+        if (!TakeDiverted(a[1], diverted)) {
+          if (mms_.problem.empty()) mms_.problem = "part " + number + ": its data was not read";
+        } else if (!diverted.problem.empty()) {
+          if (mms_.problem.empty()) mms_.problem = "part " + number + ": " + diverted.problem;
+        } else {
+          part.data = std::move(diverted.bytes);
+        }
+        continue;
+      }
+      bool mapped = false;
+      for (const auto& [field, member] : fields) {
+        if (key == field) {
+          part.*member = ColumnOf(a[1]);
+          mapped = true;
+          break;
+        }
+      }
+      if (!mapped) part.extras.push_back(NamedColumn{std::string(key), ColumnOf(a[1])});
+    }
+  }
+
+  void TakeAddress(const XML_Char** attributes) {
+    if (!CountBytes(attributes)) return;
+    MmsAddress& address = mms_.multimedia.addresses.emplace_back();
+    bool haveRole = false;
+    for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
+      const std::string_view key = a[0];
+      const std::string_view value = a[1];
+      if (key == "address") {
+        if (!IsNull(value)) address.address = Text(value);
+      } else if (key == "type") {
+        haveRole = ParseInteger(value, address.role);
+        if (!haveRole && mms_.problem.empty()) {
+          mms_.problem = "address " + std::to_string(mms_.multimedia.addresses.size()) +
+                         ": type " + Quoted(value) + " is not a number";
+        }
+      } else if (key == "charset") {
+        address.charset = ColumnOf(value);
+      }
+    }
+    if (!haveRole && mms_.problem.empty()) {
+      mms_.problem = "address " + std::to_string(mms_.multimedia.addresses.size()) + " has no type";
+    }
+  }
+
+  void TakeMms() {
+    const std::string where = Where("mms", mms_.line);
+    if (!mms_.problem.empty()) return Fail(where + mms_.problem);
+    auto multimedia = std::make_shared<Multimedia>(std::move(mms_.multimedia));
+    int64_t date = 0;
+    int box = 0;
+    bool haveDate = false, haveBox = false, read = true;
+    std::u16string members, names;
+    for (const auto& [key, value] : mms_.attributes) {
+      int64_t number = 0;
+      if (key == "date") {
+        if (!ParseInteger(value, number) || number < kMinPhoneDate || number > kMaxPhoneDate) {
+          return Fail(where + "date " + Quoted(value) + " " + kPhoneDateRange);
+        }
+        date = number;
+        haveDate = true;
+        continue;
+      }
+      if (key == "msg_box") {
+        if (!ParseInteger(value, box) || FolderForPhoneType(box).empty()) {
+          return Fail(where + "msg_box " + Quoted(value) + " is not a message box (1 to 6)");
+        }
+        haveBox = true;
+        continue;
+      }
+      if (key == "read") {
+        read = value != "0";
+        continue;
+      }
+      // The parties' lists and the readable date follow from the fields, and are made anew
+      // when the message is written.
+      if (key == "address") {
+        if (!IsNull(value)) members = Text(value);
+        continue;
+      }
+      if (key == "contact_name") {
+        if (!IsNull(value) && value != "(Unknown)") names = Text(value);
+        continue;
+      }
+      if (key == "readable_date") continue;
+      multimedia->extras.push_back(NamedColumn{key, ColumnOf(value)});
+    }
+    if (!haveDate) return Fail(where + "it has no date");
+    if (!haveBox) return Fail(where + "it has no msg_box");
+    PhoneEntry entry;
+    MessageRecord& record = entry.whole.emplace();
+    std::string problem;
+    if (!FillMultimediaRecord(box, date, read, MultimediaRef{std::move(multimedia)}, record, problem)) {
+      return Fail(where + problem);
+    }
+    NamePartiesFrom(members, names, record);
+    entry.date = date;
+    entry.type = box;
+    entry.read = read;
+    entry.body = record.text;
+    entry.address = std::move(members);
+    entry.contactName = std::move(names);
+    if (!EntryWithinLimits(entry, problem)) return Fail(where + problem);
+    ready_.push_back(std::move(entry));
   }
 
   static void XMLCALL Characters(void* data, const XML_Char*, int) {
@@ -198,8 +454,9 @@ class XmlSource : public EntrySource {
   }
 
   void TakeSms(const XML_Char** attributes) {
-    const std::string where = "sms entry " + std::to_string(elements_) + " (line " +
-                              std::to_string(XML_GetCurrentLineNumber(parser_)) + "): ";
+    entryName_ = "sms";
+    entryLine_ = XML_GetCurrentLineNumber(parser_);
+    const std::string where = Where("sms", entryLine_);
     // What the parser hands over is expanded already (entities, references): its size is what
     // holds the limit, whatever the file's bytes.
     size_t expanded = 0;
@@ -252,6 +509,16 @@ class XmlSource : public EntrySource {
   }
 
   ByteSource source_;
+  std::shared_ptr<PartSpool> spool_;
+  std::shared_ptr<SpoolFile> spoolFile_;  // the current <mms>'s, made on its first data value
+  Base64Decoder decoder_;
+  std::deque<DivertedPart> diverted_;   // values the parser has not reached yet
+  uint64_t divertedFirst_ = 0;          // the number of the first of them
+  PendingMms mms_;
+  bool inMms_ = false;
+  std::string entryName_ = "sms";
+  uint64_t entryLine_ = 0;
+  uint64_t lines_ = 1;  // lines of the file read so far
   XML_Parser parser_;
   XmlPrefilter filter_;
   std::vector<char> chunk_;
@@ -277,6 +544,30 @@ void AppendAttribute(std::string& out, const char* name, std::u16string_view val
     out += "null";
   } else {
     AppendEscaped(out, value, Markup::kXmlAttribute);
+  }
+  out += '"';
+}
+
+// The <mms> attributes that fields hold: never written from Multimedia::extras.
+bool IsMappedMmsAttribute(std::string_view name) {
+  return name == "date" || name == "msg_box" || name == "read" || name == "address" ||
+         name == "contact_name" || name == "readable_date";
+}
+
+// A column as the app writes it: "null" for none. The name comes from a file too: a name XML does
+// not allow could not be read back, and is left out.
+void AppendColumn(std::string& out, std::string_view name, const Column& value) {
+  const bool nameOk = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+  }) && !std::isdigit(static_cast<unsigned char>(name[0])) && name[0] != '-' && name[0] != '.';
+  if (!nameOk) return;
+  out += ' ';
+  out += name;
+  out += "=\"";
+  if (!value) {
+    out += "null";
+  } else {
+    AppendEscaped(out, *value, Markup::kXmlAttribute);
   }
   out += '"';
 }
@@ -328,6 +619,10 @@ class Writer : public MessageWriter {
 
   bool Write(const MessageRecord& record, std::string& error) override {
     if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
+    if (record.multimedia) {
+      WriteMms(entries_list_.front(), *record.multimedia);
+      return true;
+    }
     line_.clear();
     for (const PhoneEntry& entry : entries_list_) {
       line_ += "  <sms protocol=\"0\"";
@@ -383,6 +678,55 @@ class Writer : public MessageWriter {
     }
   }
 
+  // <mms> with the mapped attributes first, then the entry's others in their order, then the
+  // parties' lists and the readable date made from the fields.
+  void WriteMms(const PhoneEntry& entry, const Multimedia& multimedia) {
+    line_ = "  <mms";
+    AppendNumber(line_, "date", entry.date);
+    AppendNumber(line_, "msg_box", entry.type);
+    AppendNumber(line_, "read", entry.read ? 1 : 0);
+    for (const NamedColumn& column : multimedia.extras) {
+      if (!IsMappedMmsAttribute(column.name)) AppendColumn(line_, column.name, column.value);
+    }
+    AppendAttribute(line_, "address", entry.address);
+    AppendAttribute(line_, "contact_name", entry.contactName);
+    line_ += " readable_date=\"" + ReadableDate(entry.date) + "\"";
+    line_ += ">\n    <parts>\n";
+    for (const MessagePart& part : multimedia.parts) {
+      line_ += "      <part";
+      AppendColumn(line_, "seq", part.seq);
+      AppendColumn(line_, "ct", part.contentType);
+      AppendColumn(line_, "name", part.name);
+      AppendColumn(line_, "chset", part.charset);
+      AppendColumn(line_, "cd", part.contentDisposition);
+      AppendColumn(line_, "fn", part.fileName);
+      AppendColumn(line_, "cid", part.contentId);
+      AppendColumn(line_, "cl", part.contentLocation);
+      for (const NamedColumn& column : part.extras) AppendColumn(line_, column.name, column.value);
+      AppendColumn(line_, "text", part.text);
+      if (part.data != nullptr) {
+        // The attachment streams from where it is kept straight into the file.
+        line_ += " data=\"";
+        Put(line_.data(), line_.size());
+        line_.clear();
+        EncodeBase64(part.data->Open(), [this](std::string_view text) { Put(text.data(), text.size()); });
+        line_ += '"';
+      }
+      line_ += " />\n";
+    }
+    line_ += "    </parts>\n    <addrs>\n";
+    for (const MmsAddress& address : multimedia.addresses) {
+      line_ += "      <addr";
+      AppendAttribute(line_, "address", address.address);
+      AppendNumber(line_, "type", address.role);
+      AppendColumn(line_, "charset", address.charset);
+      line_ += " />\n";
+    }
+    line_ += "    </addrs>\n  </mms>\n";
+    Put(line_.data(), line_.size());
+    ++entries_;
+  }
+
   [[noreturn]] void SpoolFailed() {
     const int osError = errno;
     throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
@@ -405,8 +749,8 @@ class Writer : public MessageWriter {
 
 }  // namespace
 
-std::unique_ptr<EntrySource> XmlEntries(ByteSource source) {
-  return std::make_unique<XmlSource>(std::move(source));
+std::unique_ptr<EntrySource> XmlEntries(ByteSource source, std::shared_ptr<PartSpool> spool) {
+  return std::make_unique<XmlSource>(std::move(source), std::move(spool));
 }
 
 std::unique_ptr<MessageWriter> XmlWriter(CFile& file, DeletedAs deletedAs) {

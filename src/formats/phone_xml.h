@@ -9,23 +9,37 @@
 //     <mms ...> parts and addresses </mms>
 //   </smses>
 //
-// `date` and `date_sent` are milliseconds since 1970 UTC; `type` as in phone_entry.h; absent
-// values are the literal "null". Reading is tolerant: unknown attributes are ignored, <mms>
-// elements are counted and skipped, the app's surrogate-pair references are joined
-// (xml_prefilter.h). Writing puts characters out as UTF-8 and only markup and line breaks as
-// references.
+// An <mms> element holds <parts><part seq ct name chset cd fn cid cl ctt_s ctt_t text data/>...
+// </parts> and <addrs><addr address type charset/>...</addrs>; its own attributes are Android's
+// mms columns (msg_box, m_type, sub, ct_t, m_id, ...) with `date` in milliseconds, `address` the
+// other parties joined by "~" and `contact_name` their names joined by ", ". A part's `data` is
+// the base64 of its bytes, decoded into the reader's PartSpool as it streams past and written
+// from the part's bytes a block at a time: an attachment of any size costs no more memory than
+// a small one. Every attribute of an <mms> or <part> that no field takes is kept under
+// Multimedia::extras, in order, and written back; `address`, `contact_name` and `readable_date`
+// are made from the fields. <call> entries (the app's call log) are
+// counted and skipped.
+//
+// `date` and `date_sent` of an <sms> are milliseconds since 1970 UTC; `type` as in
+// phone_entry.h; absent values are the literal "null". Reading is tolerant: unknown attributes
+// of an <sms> are ignored, the app's surrogate-pair references are joined (xml_prefilter.h).
+// Writing puts characters out as UTF-8 and only markup and line breaks as references.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "formats/message_stream.h"
+#include "formats/part_spool.h"
 
 namespace larkpost {
 
-// Reads the XML from `source` one <sms> element at a time. Errors name the entry ("sms entry 7
-// (line 12): ...") or the place of malformed XML.
-std::unique_ptr<EntrySource> XmlEntries(ByteSource source);
+// Reads the XML from `source` one <sms> or <mms> element at a time, decoding attachments into
+// `spool` (null: only their sizes are counted). Errors name the entry ("sms entry 7 (line 12):
+// ...", "the file is cut off at line 120, inside mms entry 51 (from line 100) ...") or the place
+// of malformed XML.
+std::unique_ptr<EntrySource> XmlEntries(ByteSource source,
+                                        std::shared_ptr<PartSpool> spool = nullptr);
 
 // Writes the XML into `file`, open for writing, empty and seekable (the root's count is filled in
 // at Finish); the caller closes it. Throws CFileException.

@@ -1,7 +1,10 @@
 #include "formats/phone_zip.h"
 
+#include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <exception>
 #include <cstdio>
@@ -21,22 +24,89 @@ constexpr size_t kChunkBytes = 64 * 1024;
 
 std::string ZipErrorText(zip_error_t* error) { return zip_error_strerror(error); }
 
+// Text of messages packs to a tenth or so, pictures hardly at all; only the same bytes over and
+// over pack to a two-hundredth, and they would make millions of messages (or gigabytes of an
+// attachment) of a small file. Judged on the size the archive states before anything is read,
+// and on what was unpacked as it is read.
+constexpr uint64_t kBombRatio = 200;
+constexpr uint64_t kBombFloor = uint64_t{16} << 20;
+bool IsBombSize(uint64_t unpacked, uint64_t packed) {
+  return unpacked > kBombFloor && unpacked / kBombRatio > packed;
+}
+
+// The open archive, shared by the reader and the parts read from it.
+struct Archive {
+  explicit Archive(zip_t* archive, std::u16string path) : zip(archive), path(std::move(path)) {}
+  ~Archive() {
+    if (zip != nullptr) zip_discard(zip);
+  }
+  Archive(const Archive&) = delete;
+  Archive& operator=(const Archive&) = delete;
+  zip_t* zip;
+  std::u16string path;  // for errors; empty for an archive in memory
+};
+
+// A part's bytes: a file of the archive, inflated as it is read, each time from the start.
+class ArchivedBytes : public PartBytes {
+ public:
+  ArchivedBytes(std::shared_ptr<Archive> archive, zip_uint64_t index, uint64_t size)
+      : archive_(std::move(archive)), index_(index), size_(size) {}
+  uint64_t size() const override { return size_; }
+  ByteSource Open() const override {
+    // The open file goes before the archive it reads.
+    struct Reading {
+      Reading(std::shared_ptr<Archive> from, zip_uint64_t index, uint64_t size)
+          : archive(std::move(from)), file(zip_fopen_index(archive->zip, index, 0)), left(size) {}
+      ~Reading() {
+        if (file != nullptr) zip_fclose(file);
+      }
+      Reading(const Reading&) = delete;
+      Reading& operator=(const Reading&) = delete;
+      std::shared_ptr<Archive> archive;
+      zip_file_t* file;
+      uint64_t left;
+    };
+    auto reading = std::make_shared<Reading>(archive_, index_, size_);
+    if (reading->file == nullptr) Fail(archive_->path);
+    return [reading](char* buffer, size_t capacity) -> size_t {
+      const zip_int64_t got = zip_fread(reading->file, buffer, capacity);
+      // More or fewer bytes than the archive states are refused: the stated size was checked.
+      if (got < 0 || static_cast<uint64_t>(got) > reading->left ||
+          (got == 0 && reading->left != 0)) {
+        Fail(reading->archive->path);
+      }
+      reading->left -= static_cast<uint64_t>(got);
+      return static_cast<size_t>(got);
+    };
+  }
+
+ private:
+  [[noreturn]] static void Fail(const std::u16string& path) {
+    throw CFileException(CFileException::hardIO, EIO, path);
+  }
+  std::shared_ptr<Archive> archive_;
+  zip_uint64_t index_;
+  uint64_t size_;
+};
+
 class ZipSource : public EntrySource {
  public:
   // Takes the archive; `opened` describes why it could not be opened when it is null.
-  ZipSource(zip_t* archive, std::string openError)
-      : archive_(archive), error_(std::move(openError)), chunk_(kChunkBytes) {
-    if (archive_ == nullptr) return;
-    const zip_int64_t index = zip_name_locate(archive_, kEntryName, 0);
+  ZipSource(zip_t* archive, std::u16string path, std::string openError)
+      : archive_(std::make_shared<Archive>(archive, std::move(path))),
+        error_(std::move(openError)),
+        chunk_(kChunkBytes) {
+    if (archive == nullptr) return;
+    const zip_int64_t index = zip_name_locate(archive, kEntryName, 0);
     if (index < 0) {
       error_ = "the ZIP holds no messages.ndjson: not an SMS Import / Export archive";
       return;
     }
     // Two entries of the name: which one the app would read is anyone's guess, so neither is.
-    const zip_int64_t count = zip_get_num_entries(archive_, 0);
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
     int named = 0;
     for (zip_int64_t i = 0; i < count; ++i) {
-      const char* name = zip_get_name(archive_, static_cast<zip_uint64_t>(i), 0);
+      const char* name = zip_get_name(archive, static_cast<zip_uint64_t>(i), 0);
       if (name != nullptr && std::strcmp(name, kEntryName) == 0) ++named;
     }
     if (named > 1) {
@@ -46,7 +116,7 @@ class ZipSource : public EntrySource {
     }
     zip_stat_t stat;
     zip_stat_init(&stat);
-    if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) == 0 &&
+    if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) == 0 &&
         (stat.valid & ZIP_STAT_COMP_SIZE) != 0) {
       packed_ = stat.comp_size;
       if ((stat.valid & ZIP_STAT_SIZE) != 0) {
@@ -54,14 +124,13 @@ class ZipSource : public EntrySource {
         if (IsBomb(declared_)) return;
       }
     }
-    file_ = zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0);
+    file_ = zip_fopen_index(archive, static_cast<zip_uint64_t>(index), 0);
     if (file_ == nullptr) {
-      error_ = std::string("messages.ndjson cannot be read: ") + zip_strerror(archive_);
+      error_ = std::string("messages.ndjson cannot be read: ") + zip_strerror(archive);
     }
   }
   ~ZipSource() override {
     if (file_ != nullptr) zip_fclose(file_);
-    if (archive_ != nullptr) zip_discard(archive_);
   }
   ZipSource(const ZipSource&) = delete;
   ZipSource& operator=(const ZipSource&) = delete;
@@ -70,16 +139,11 @@ class ZipSource : public EntrySource {
     std::string line;
     while (error_.empty() && NextLine(line)) {
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      bool isMms = false;
       std::string why;
       entry = PhoneEntry{};
-      if (!EntryFromJsonLine(line, entry, isMms, why)) {
+      if (!EntryFromJsonLine(line, entry, lookup_, why)) {
         error_ = "messages.ndjson line " + std::to_string(lineNumber_) + ": " + why;
         break;
-      }
-      if (isMms) {
-        ++mmsSkipped;
-        continue;
       }
       if (!EntryWithinLimits(entry, why)) {
         error_ = "messages.ndjson line " + std::to_string(lineNumber_) + ": " + why;
@@ -130,11 +194,30 @@ class ZipSource : public EntrySource {
     }
   }
 
-  // Text of messages packs to a tenth or so; only the same lines over and over pack to a
-  // two-hundredth, and they would make millions of messages of a small file. Judged on the size
-  // the archive states before anything is read, and on what was unpacked as it is read.
+  // A part's file data/<name>; its stated sizes are checked before any byte is read.
+  bool PartFile(const std::string& name, std::shared_ptr<const PartBytes>& bytes,
+                std::string& error) {
+    const std::string entryName = "data/" + name;
+    const zip_int64_t index = zip_name_locate(archive_->zip, entryName.c_str(), 0);
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (index < 0 ||
+        zip_stat_index(archive_->zip, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
+      error = "its file " + entryName.substr(0, 120) + " is not in the ZIP";
+      return false;
+    }
+    if ((stat.valid & ZIP_STAT_SIZE) == 0 || (stat.valid & ZIP_STAT_COMP_SIZE) == 0 ||
+        IsBombSize(stat.size, stat.comp_size)) {
+      error = "its file " + entryName.substr(0, 120) + " unpacks to more than " +
+              std::to_string(kBombRatio) + " times its packed size; refused as a ZIP bomb";
+      return false;
+    }
+    bytes = std::make_shared<ArchivedBytes>(archive_, static_cast<zip_uint64_t>(index), stat.size);
+    return true;
+  }
+
   bool IsBomb(uint64_t unpacked) {
-    if (unpacked <= kBombFloor || unpacked / kBombRatio <= packed_) return false;
+    if (!IsBombSize(unpacked, packed_)) return false;
     error_ = "messages.ndjson unpacks to more than " + std::to_string(kBombRatio) +
              " times its packed size (" + std::to_string(packed_) + " bytes); refused as a ZIP bomb";
     return true;
@@ -147,7 +230,9 @@ class ZipSource : public EntrySource {
     return false;
   }
 
-  zip_t* archive_;
+  std::shared_ptr<Archive> archive_;
+  PartFileLookup lookup_ = [this](const std::string& name, std::shared_ptr<const PartBytes>& bytes,
+                                  std::string& error) { return PartFile(name, bytes, error); };
   zip_file_t* file_ = nullptr;
   std::string error_;
   std::vector<char> chunk_;
@@ -156,8 +241,6 @@ class ZipSource : public EntrySource {
   bool ended_ = false;
   uint64_t lineNumber_ = 0;
   // The entry's packed size as the archive states it, and what was unpacked of it so far.
-  static constexpr uint64_t kBombRatio = 200;
-  static constexpr uint64_t kBombFloor = uint64_t{16} << 20;
   uint64_t packed_ = 0;
   uint64_t declared_ = UINT64_MAX;  // the unpacked size the archive states
   uint64_t unpacked_ = 0;
@@ -239,12 +322,95 @@ class FileSink {
   std::exception_ptr failure_;
 };
 
+// One attachment for the archive: a range of the writer's file of attachments, read with pread
+// so that any number of them share its one descriptor.
+class StoredPart {
+ public:
+  StoredPart(int fd, uint64_t start, uint64_t size) : fd_(fd), start_(start), size_(size) {}
+
+  static zip_int64_t Callback(void* self, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    return static_cast<StoredPart*>(self)->Handle(data, length, command);
+  }
+
+ private:
+  zip_int64_t Handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    switch (command) {
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                                              -1);
+      case ZIP_SOURCE_OPEN:
+        at_ = 0;
+        return 0;
+      case ZIP_SOURCE_READ: {
+        const uint64_t want = std::min<uint64_t>(length, size_ - at_);
+        if (want == 0) return 0;
+        ssize_t got;
+        do {
+          got = pread(fd_, data, want, static_cast<off_t>(start_ + at_));
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+          zip_error_set(&error_, ZIP_ER_READ, got < 0 ? errno : EIO);
+          return -1;
+        }
+        at_ += static_cast<uint64_t>(got);
+        return got;
+      }
+      case ZIP_SOURCE_CLOSE:
+        return 0;
+      case ZIP_SOURCE_STAT: {
+        zip_stat_t* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error_);
+        if (stat == nullptr) return -1;
+        zip_stat_init(stat);
+        stat->valid |= ZIP_STAT_SIZE;
+        stat->size = size_;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&error_, data, length);
+      case ZIP_SOURCE_FREE:
+        zip_error_fini(&error_);
+        delete this;
+        return 0;
+      default:
+        zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+  }
+
+  int fd_;
+  uint64_t start_;
+  uint64_t size_;
+  uint64_t at_ = 0;
+  zip_error_t error_{};
+};
+
+// A name for an attachment in data/: unique by its number, and kept to letters, digits, "-",
+// "_" and single "." of the part's own name, so no name from a file can reach outside data/.
+std::string PartFileName(uint64_t number, const MessagePart& part) {
+  const Column& own = part.contentLocation ? part.contentLocation
+                      : part.name          ? part.name
+                                           : part.fileName;
+  std::string name = "PART_" + std::to_string(number);
+  if (own) {
+    std::string safe;
+    for (const char c : WideToUtf8(*own)) {
+      if (safe.size() == 60) break;
+      const bool dot = c == '.' && (safe.empty() || safe.back() != '.');  // never ".."
+      safe.push_back(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || dot ? c : '_');
+    }
+    if (!safe.empty()) name += "_" + safe;
+  }
+  return name;
+}
+
 class Writer : public MessageWriter {
  public:
   Writer(CFile& file, DeletedAs deletedAs)
       : file_(file), deletedAs_(deletedAs), lines_(OpenUnnamedFileBeside(file.GetFilePath())) {}
   ~Writer() override {
     if (lines_ != nullptr) std::fclose(lines_);
+    if (parts_ != nullptr) std::fclose(parts_);
   }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -252,7 +418,7 @@ class Writer : public MessageWriter {
   bool Write(const MessageRecord& record, std::string& error) override {
     if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
     for (const PhoneEntry& entry : entries_list_) {
-      std::string line = JsonLineOf(entry);
+      std::string line = JsonLineOf(entry, namer_);
       line.push_back('\n');
       if (std::fwrite(line.data(), 1, line.size(), lines_) != line.size()) Throw(errno);
       ++entries_;
@@ -274,6 +440,11 @@ class Writer : public MessageWriter {
       Throw(EIO);
     }
     zip_error_fini(&error);
+    if (!AddParts(archive)) {
+      zip_discard(archive);
+      sink.RaiseKeptError();
+      Throw(EIO);
+    }
     zip_source_t* source = zip_source_filep(archive, lines_, 0, -1);
     if (source != nullptr) lines_ = nullptr;  // the archive closes it
     bool added = false;
@@ -299,9 +470,65 @@ class Writer : public MessageWriter {
     throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
   }
 
+  // Copies a part's bytes into the file of attachments as the line is made: the message and its
+  // spool may be gone by the time the archive is written.
+  std::string StorePart(const MessagePart& part) {
+    if (parts_ == nullptr) parts_ = OpenUnnamedFileBeside(file_.GetFilePath());
+    const std::string name = PartFileName(++partCount_, part);
+    ByteSource source = part.data->Open();
+    std::vector<char> buffer(kChunkBytes);
+    uint64_t size = 0;
+    while (const size_t got = source(buffer.data(), buffer.size())) {
+      if (std::fwrite(buffer.data(), 1, got, parts_) != got) Throw(errno);
+      size += got;
+    }
+    stored_.push_back(Stored{name, partsSize_, size});
+    partsSize_ += size;
+    return name;
+  }
+
+  // The attachments, stored as they are: pictures and videos are compressed already.
+  bool AddParts(zip_t* archive) {
+    if (parts_ == nullptr) return true;
+    if (std::fflush(parts_) != 0) Throw(errno);
+    const int fd = fileno(parts_);
+    for (const Stored& stored : stored_) {
+      zip_error_t error;
+      zip_error_init(&error);
+      auto* part = new StoredPart(fd, stored.start, stored.size);
+      zip_source_t* source = zip_source_function_create(&StoredPart::Callback, part, &error);
+      zip_error_fini(&error);
+      if (source == nullptr) {
+        delete part;
+        return false;
+      }
+      const std::string name = "data/" + stored.name;
+      const zip_int64_t index = zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+      if (index < 0) {
+        zip_source_free(source);
+        return false;
+      }
+      if (zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  struct Stored {
+    std::string name;
+    uint64_t start;
+    uint64_t size;
+  };
+
   CFile& file_;
   DeletedAs deletedAs_;
   FILE* lines_ = nullptr;
+  FILE* parts_ = nullptr;  // the attachments, one after another
+  uint64_t partsSize_ = 0;
+  uint64_t partCount_ = 0;
+  std::vector<Stored> stored_;
+  PartFileNamer namer_ = [this](const MessagePart& part) { return StorePart(part); };
   std::vector<PhoneEntry> entries_list_;
 };
 
@@ -317,7 +544,7 @@ std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path) {
     error = "not a ZIP archive that can be read: " + ZipErrorText(&why);
     zip_error_fini(&why);
   }
-  return std::make_unique<ZipSource>(archive, error);
+  return std::make_unique<ZipSource>(archive, path, error);
 }
 
 std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes) {
@@ -331,7 +558,7 @@ std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes) {
   std::string error;
   if (archive == nullptr) error = "not a ZIP archive that can be read: " + ZipErrorText(&why);
   zip_error_fini(&why);
-  return std::make_unique<ZipSource>(archive, error);
+  return std::make_unique<ZipSource>(archive, u"messages.zip", error);
 }
 
 std::unique_ptr<MessageWriter> ZipWriter(CFile& file, DeletedAs deletedAs) {

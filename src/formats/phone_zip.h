@@ -1,6 +1,10 @@
 // The ZIP of the "SMS Import / Export" app: a file messages.ndjson inside it, one message entry
-// per line (phone_json_line.h). Reading streams the entry out of the archive a chunk at a time;
-// writing collects the lines in a temporary file that the archive compresses at the end.
+// per line (phone_json_line.h), and the attachments of multimedia messages as files data/<name>.
+// Reading streams the entry out of the archive a chunk at a time; an attachment is read from its
+// file when it is wanted (inflated as it is read), while any message of the reader lives.
+// Writing collects the lines, and the attachments as they come, in temporary files that the
+// archive takes in at the end; attachments are stored under names made from their number and
+// the letters of their own, never a path.
 #pragma once
 
 #include <memory>
@@ -11,7 +15,7 @@
 namespace larkpost {
 
 // Reads messages.ndjson of the ZIP at `path`, or of the ZIP held in `bytes` (which must outlive
-// the source), one line at a time. Errors name the line ("messages.ndjson line 7: ...").
+// the source and the messages read from it), one line at a time. Errors name the line ("messages.ndjson line 7: ...").
 std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path);
 std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes);
 

@@ -36,12 +36,14 @@ TEST(PhoneZip, ReadsTheArchiveAsTheAppWritesIt) {
       AppLine("null", "1704103630000", "3", "null");
   std::string error;
   ReadCounts counts;
-  const std::vector<MessageRecord> records =
+  std::vector<MessageRecord> records =
       ReadZip(ZipOf({{"calls.ndjson", ""}, {"messages.ndjson", ndjson}}), error, &counts);
   ASSERT_EQ(error, "");
-  ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(counts.mmsSkipped, 1u);
-  EXPECT_EQ(counts.entries, 5u);
+  ASSERT_EQ(records.size(), 5u);
+  EXPECT_EQ(counts.entries, 6u);
+  ASSERT_TRUE(records[1].multimedia);  // a message of its own among the texts
+  EXPECT_EQ(records[1].text, u"pic");
+  records.erase(records.begin() + 1);
   EXPECT_EQ(records[0].text, u"Hi \U0001F600 \"you\"");
   EXPECT_EQ(records[0].senderName, u"Ann");
   EXPECT_EQ(records[0].folderPath, u"Inbox");

@@ -1,5 +1,6 @@
 #include "formats/xml_prefilter.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace larkpost {
@@ -95,22 +96,11 @@ size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out)
         }
         out.append(data.substr(at, special - at));
         at = special;
-        if (data[at] == '\xF4') {
-          // U+10FF00..U+10FF20 in UTF-8 is F4 8F BC 80..A0.
-          if (data.size() - at < 4 && !last) return at;
-          if (data.size() - at >= 4 && data.substr(at + 1, 2) == "\x8F\xBC" &&
-              static_cast<unsigned char>(data[at + 3]) >= 0x80 &&
-              static_cast<unsigned char>(data[at + 3]) <= 0xA0) {
-            AppendUtf8(kLiteralMark, out);
-            out.append(data.substr(at, 4));
-            at += 4;
-          } else {
-            out.push_back(data[at]);
-            ++at;
-          }
+        if (data[at] != '<') {
+          if (!Special(data, at, last, out)) return at;
           break;
         }
-        if (data[at] == '<') {
+        {
           // Markup whose content is not elements: passed on whole, so an "<mms" inside a comment
           // does not hide the elements that follow it.
           constexpr std::string_view kOpeners[] = {"<!--", "<?", "<![CDATA["};
@@ -130,84 +120,65 @@ size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out)
           }
           if (opened) break;
           if (undecided) return at;
-          constexpr std::string_view kMms = "<mms";
-          if (data.size() - at <= kMms.size() && !last && kMms.starts_with(data.substr(at))) {
-            return at;  // may be the start of "<mms"
+          // "<part " opens a tag whose data value is diverted; "<mms " a new entry.
+          const std::string_view rest = data.substr(at);
+          if (!last && rest.size() <= 5 && (std::string_view("<part").starts_with(rest) ||
+                                            std::string_view("<mms").starts_with(rest))) {
+            return at;
           }
-          const bool isMms = data.substr(at, kMms.size()) == kMms && at + kMms.size() < data.size() &&
-                             std::string_view(" \t\r\n/>").find(data[at + kMms.size()]) !=
-                                 std::string_view::npos;
-          if (isMms) {
-            out.append("<mms/>");
-            state_ = State::kMmsTag;
-            quote_ = 0;
-            slash_ = false;
-            at += kMms.size();
+          auto opens = [&](std::string_view tag) {
+            return rest.size() > tag.size() && rest.starts_with(tag) &&
+                   std::string_view(" \t\r\n/>").find(rest[tag.size()]) != std::string_view::npos;
+          };
+          if (diverted_ != nullptr && opens("<mms")) diverted_->NewEntry();
+          if (diverted_ != nullptr && opens("<part")) {
+            out.append("<part");
+            at += 5;
+            state_ = State::kPartTag;
+            name_.clear();
+            nameDone_ = equals_ = false;
           } else {
             out.push_back('<');
             ++at;
           }
           break;
         }
-        uint32_t value = 0;
-        size_t length = 0;
-        const Ref ref = ReadReference(data, at, value, length);
-        if (ref == Ref::kIncomplete && !last) return at;
-        if (ref != Ref::kFound) {
-          out.push_back('&');
-          ++at;
-          break;
+      }
+      case State::kPartTag:
+        at = PartTag(data, at, out);
+        break;
+      case State::kQuoted: {
+        const char stops[] = {quote_, '&', '\xF4', '\0'};
+        const size_t stop = data.find_first_of(stops, at);
+        if (stop == std::string_view::npos) {
+          out.append(data.substr(at));
+          return data.size();
         }
-        if (value >= 0xD800 && value <= 0xDBFF) {
-          uint32_t low = 0;
-          size_t lowLength = 0;
-          const Ref next = ReadReference(data, at + length, low, lowLength);
-          if (next == Ref::kIncomplete && !last) return at;
-          if (next == Ref::kFound && low >= 0xDC00 && low <= 0xDFFF) {
-            AppendUtf8(0x10000 + ((value - 0xD800) << 10) + (low - 0xDC00), out);
-            length += lowLength;
-          } else {
-            AppendUtf8(0xFFFD, out);
-          }
-        } else if (value >= 0xDC00 && value <= 0xDFFF) {
-          AppendUtf8(0xFFFD, out);
-        } else if (IsForbiddenControl(value)) {
-          AppendUtf8(kControlBase + value, out);
-        } else if (IsOwnCharacter(value)) {
-          AppendUtf8(kLiteralMark, out);
-          AppendUtf8(value, out);
+        out.append(data.substr(at, stop - at));
+        at = stop;
+        if (data[at] != quote_) {
+          if (!Special(data, at, last, out)) return at;
         } else {
-          out.append(data.substr(at, length));
-        }
-        at += length;
-        break;
-      }
-      case State::kMmsTag: {
-        for (; at < data.size(); ++at) {
-          const char c = data[at];
-          if (quote_ != 0) {
-            if (c == quote_) quote_ = 0;
-          } else if (c == '"' || c == '\'') {
-            quote_ = c;
-          } else if (c == '>') {
-            state_ = slash_ ? State::kText : State::kMmsBody;
-            ++at;
-            break;
-          }
-          slash_ = quote_ == 0 && c == '/';
+          out.push_back(quote_);
+          ++at;
+          state_ = State::kPartTag;
         }
         break;
       }
-      case State::kMmsBody: {
-        constexpr std::string_view kEnd = "</mms";
-        const size_t end = data.find(kEnd, at);
-        if (end == std::string_view::npos) {
-          // Keep a tail that may be the start of "</mms".
-          const size_t keep = last ? 0 : std::min(data.size() - at, kEnd.size() - 1);
-          return data.size() - keep;
+      case State::kDiverted: {
+        const size_t close = data.find(quote_, at);
+        const size_t stop = close == std::string_view::npos ? data.size() : close;
+        const std::string_view value = data.substr(at, stop - at);
+        diverted_->Append(value);
+        // The value's line feeds stay, so the parser counts the file's lines.
+        out.append(static_cast<size_t>(std::count(value.begin(), value.end(), '\n')), '\n');
+        at = stop;
+        if (close != std::string_view::npos) {
+          diverted_->End();
+          out.push_back(quote_);
+          ++at;
+          state_ = State::kPartTag;
         }
-        at = end + kEnd.size();
-        state_ = State::kMmsEnd;
         break;
       }
       case State::kOther: {
@@ -223,13 +194,94 @@ size_t XmlPrefilter::Process(std::string_view data, bool last, std::string& out)
         state_ = State::kText;
         break;
       }
-      case State::kMmsEnd: {
-        const size_t close = data.find('>', at);
-        if (close == std::string_view::npos) return data.size();
-        at = close + 1;
-        state_ = State::kText;
-        break;
+    }
+  }
+  return at;
+}
+
+// A "&" or a byte F4 at data[at] in text or a value: puts out what it stands for. False when
+// more bytes are needed to decide.
+bool XmlPrefilter::Special(std::string_view data, size_t& at, bool last, std::string& out) {
+  if (data[at] == '\xF4') {
+    // U+10FF00..U+10FF20 in UTF-8 is F4 8F BC 80..A0.
+    if (data.size() - at < 4 && !last) return false;
+    if (data.size() - at >= 4 && data.substr(at + 1, 2) == "\x8F\xBC" &&
+        static_cast<unsigned char>(data[at + 3]) >= 0x80 &&
+        static_cast<unsigned char>(data[at + 3]) <= 0xA0) {
+      AppendUtf8(kLiteralMark, out);
+      out.append(data.substr(at, 4));
+      at += 4;
+    } else {
+      out.push_back(data[at]);
+      ++at;
+    }
+    return true;
+  }
+  uint32_t value = 0;
+  size_t length = 0;
+  const Ref ref = ReadReference(data, at, value, length);
+  if (ref == Ref::kIncomplete && !last) return false;
+  if (ref != Ref::kFound) {
+    out.push_back('&');
+    ++at;
+    return true;
+  }
+  if (value >= 0xD800 && value <= 0xDBFF) {
+    uint32_t low = 0;
+    size_t lowLength = 0;
+    const Ref next = ReadReference(data, at + length, low, lowLength);
+    if (next == Ref::kIncomplete && !last) return false;
+    if (next == Ref::kFound && low >= 0xDC00 && low <= 0xDFFF) {
+      AppendUtf8(0x10000 + ((value - 0xD800) << 10) + (low - 0xDC00), out);
+      length += lowLength;
+    } else {
+      AppendUtf8(0xFFFD, out);
+    }
+  } else if (value >= 0xDC00 && value <= 0xDFFF) {
+    AppendUtf8(0xFFFD, out);
+  } else if (IsForbiddenControl(value)) {
+    AppendUtf8(kControlBase + value, out);
+  } else if (IsOwnCharacter(value)) {
+    AppendUtf8(kLiteralMark, out);
+    AppendUtf8(value, out);
+  } else {
+    out.append(data.substr(at, length));
+  }
+  at += length;
+  return true;
+}
+
+// Inside a <part> start tag, outside any value: reads attribute names to find "data", and
+// passes everything on.
+size_t XmlPrefilter::PartTag(std::string_view data, size_t at, std::string& out) {
+  for (; at < data.size(); ++at) {
+    const char c = data[at];
+    if (c == '"' || c == '\'') {
+      quote_ = c;
+      out.push_back(c);
+      ++at;
+      if (equals_ && name_ == "data") {
+        out.append(diverted_->Begin());
+        state_ = State::kDiverted;
+      } else {
+        state_ = State::kQuoted;
       }
+      name_.clear();
+      nameDone_ = equals_ = false;
+      return at;
+    }
+    out.push_back(c);
+    if (c == '>') {
+      state_ = State::kText;
+      return at + 1;
+    }
+    if (c == '=') {
+      equals_ = true;
+    } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      nameDone_ = !name_.empty();
+    } else {
+      if (nameDone_ || equals_) name_.clear(), nameDone_ = equals_ = false;
+      if (name_.size() < 8) name_.push_back(c);
     }
   }
   return at;

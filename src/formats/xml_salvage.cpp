@@ -90,8 +90,8 @@ struct Candidate {
 
 class XmlSalvage : public EntrySource {
  public:
-  XmlSalvage(std::shared_ptr<CFile> file, SalvageLog& log)
-      : file_(std::move(file)), window_(*file_), log_(log) {
+  XmlSalvage(std::shared_ptr<CFile> file, SalvageLog& log, std::shared_ptr<PartSpool> spool)
+      : file_(std::move(file)), window_(*file_), log_(log), spool_(std::move(spool)) {
     if (window_.StartsWith(0, "\xEF\xBB\xBF")) at_ = 3;
   }
 
@@ -309,7 +309,7 @@ class XmlSalvage : public EntrySource {
       document += '\n';
     }
     document += "</smses>\n";
-    std::unique_ptr<EntrySource> entries = XmlEntries(BufferByteSource(document));
+    std::unique_ptr<EntrySource> entries = XmlEntries(BufferByteSource(document), spool_);
     std::deque<PhoneEntry> taken;
     PhoneEntry entry;
     std::string error;
@@ -317,8 +317,7 @@ class XmlSalvage : public EntrySource {
       taken.push_back(std::move(entry));
       entry = PhoneEntry{};
     }
-    if (error.empty() && taken.size() == batch.size() && entries->mmsSkipped == 0 &&
-        entries->callsSkipped == 0) {
+    if (error.empty() && taken.size() == batch.size() && entries->callsSkipped == 0) {
       log_.entriesKept += taken.size();
       for (PhoneEntry& kept : taken) ready_.push_back(std::move(kept));
       return;
@@ -336,7 +335,7 @@ class XmlSalvage : public EntrySource {
 
   // The entries of one candidate, read as a document of its own from `source`.
   void TakeParsed(const Candidate& candidate, ByteSource source) {
-    std::unique_ptr<EntrySource> entries = XmlEntries(std::move(source));
+    std::unique_ptr<EntrySource> entries = XmlEntries(std::move(source), spool_);
     std::deque<PhoneEntry> taken;
     PhoneEntry entry;
     std::string error;
@@ -346,7 +345,6 @@ class XmlSalvage : public EntrySource {
     }
     if (!error.empty()) return Skip(candidate.number, candidate.begin, candidate.end, ReasonOf(error));
     log_.entriesKept += taken.size();
-    mmsSkipped += entries->mmsSkipped;
     callsSkipped += entries->callsSkipped;
     for (PhoneEntry& kept : taken) ready_.push_back(std::move(kept));
   }
@@ -387,6 +385,7 @@ class XmlSalvage : public EntrySource {
   std::shared_ptr<CFile> file_;
   FileWindow window_;
   SalvageLog& log_;
+  std::shared_ptr<PartSpool> spool_;
   uint64_t at_ = 0;
   uint64_t entries_ = 0;  // <sms> and <mms> elements found so far
   std::string declaration_;
@@ -400,8 +399,9 @@ class XmlSalvage : public EntrySource {
 
 }  // namespace
 
-std::unique_ptr<EntrySource> SalvagedXmlEntries(std::shared_ptr<CFile> file, SalvageLog& log) {
-  return std::make_unique<XmlSalvage>(std::move(file), log);
+std::unique_ptr<EntrySource> SalvagedXmlEntries(std::shared_ptr<CFile> file, SalvageLog& log,
+                                                std::shared_ptr<PartSpool> spool) {
+  return std::make_unique<XmlSalvage>(std::move(file), log, std::move(spool));
 }
 
 }  // namespace larkpost

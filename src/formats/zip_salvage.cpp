@@ -83,6 +83,13 @@ std::optional<LocalEntry> FindEntry(FileWindow& window) {
   return std::nullopt;
 }
 
+// The archive's data/ files are found through its central directory, which a damaged archive
+// may have lost; they are not looked for.
+bool NoPartFiles(const std::string& fileName, std::shared_ptr<const PartBytes>&, std::string& error) {
+  error = "its attachment data/" + fileName + " is not read from a damaged archive";
+  return false;
+}
+
 class ZipSalvage : public EntrySource {
  public:
   ZipSalvage(std::shared_ptr<CFile> file, SalvageLog& log)
@@ -127,18 +134,12 @@ class ZipSalvage : public EntrySource {
         continue;
       }
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      bool isMms = false;
       std::string why;
       entry = PhoneEntry{};
-      if (!EntryFromJsonLine(line, entry, isMms, why) ||
-          (!isMms && !EntryWithinLimits(entry, why))) {
+      if (!EntryFromJsonLine(line, entry, NoPartFiles, why) || !EntryWithinLimits(entry, why)) {
         // The last line before the stream broke off is cut off, unless it parsed.
         if (atEnd_ && !whole_) why = "the line is cut off where messages.ndjson breaks off";
         Skip(number, offset, length, why);
-        continue;
-      }
-      if (isMms) {
-        ++mmsSkipped;
         continue;
       }
       ++log_.entriesKept;

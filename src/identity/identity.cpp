@@ -71,6 +71,62 @@ void AppendParties(std::string& key, std::vector<std::string> parties) {
   for (const std::string& party : parties) AppendPiece(key, party);
 }
 
+// A column into a key: null differs from every text, the empty one among them.
+void AppendColumn(std::string& key, const Column& column) {
+  if (!column) return AppendUInt64(key, UINT64_MAX);
+  AppendUInt64(key, column->size());
+  AppendWide(key, *column);
+}
+
+// A hash of a part's bytes, streamed: whatever lengths the source hands out, the bytes are
+// hashed in blocks of one size, so equal bytes hash the same from every file.
+uint64_t HashPartBytes(const PartBytes& bytes) {
+  constexpr size_t kBlock = 64 * 1024;
+  std::string block(kBlock, '\0');
+  ByteSource source = bytes.Open();
+  uint64_t hash = bytes.size();
+  size_t filled = 0;
+  for (;;) {
+    const size_t got = source(block.data() + filled, kBlock - filled);
+    filled += got;
+    if (filled == kBlock || (got == 0 && filled > 0)) {
+      hash = HashBytes(std::string_view(block.data(), filled), hash);
+      filled = 0;
+    }
+    if (got == 0) return hash;
+  }
+}
+
+// What two multimedia messages must share beyond what an SMS must: every part's content type,
+// text and bytes, and every address's number with its role. Each side sorted, so the order in
+// which a file lists them does not matter.
+void AppendMultimedia(std::string& key, const Multimedia& multimedia, NumberForm numbers) {
+  key += 'M';
+  std::vector<std::string> parts;
+  for (const MessagePart& part : multimedia.parts) {
+    std::string piece;
+    AppendColumn(piece, part.contentType);
+    AppendColumn(piece, part.text);
+    if (part.data == nullptr) {
+      piece += 'n';
+    } else {
+      piece += 'b';
+      AppendUInt64(piece, part.data->size());
+      AppendUInt64(piece, HashPartBytes(*part.data));
+    }
+    parts.push_back(std::move(piece));
+  }
+  AppendParties(key, std::move(parts));
+  std::vector<std::string> addresses;
+  for (const MmsAddress& address : multimedia.addresses) {
+    std::string piece;
+    AppendUInt64(piece, static_cast<uint32_t>(address.role));
+    piece += Number(address.address, numbers);
+    addresses.push_back(std::move(piece));
+  }
+  AppendParties(key, std::move(addresses));
+}
+
 uint64_t Mix(uint64_t value) {
   value ^= value >> 47;
   value *= 0xC6A4A7935BD1E995ull;
@@ -140,6 +196,9 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
   } else {
     AppendParties(key, received ? std::move(sender) : std::move(recipients));
   }
+  // Everything before is a whole key of its own: with the multimedia after it, an SMS and a
+  // multimedia message never agree.
+  if (message.multimedia) AppendMultimedia(key, *message.multimedia, numbers);
   return key;
 }
 

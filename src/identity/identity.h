@@ -11,6 +11,10 @@
 //                number (sender of a sent message, recipients of a received one) and the
 //                recipient types only when both sides keep them
 //
+//   multimedia   the parts' content types, texts and bytes (streamed and hashed), and the
+//                addresses' numbers with their roles, in any order; an SMS is never the same as
+//                a multimedia message
+//
 // Names never decide, nor do flags (a message read since the backup is still that message), the
 // size or the time of the last change. Equal messages are still different messages: callers
 // count them as a multiset.

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
 #include "identity/phone_number.h"
+#include "message/multimedia_test_util.h"
 #include "platform/time/filetime.h"
 
 namespace larkpost {
@@ -139,6 +144,92 @@ TEST(Richness, TheCopyThatHoldsMoreIsRicher) {
   EXPECT_GT(Richness(base), Richness(nameless));
   EXPECT_EQ(HashIdentityKey(IdentityKey(base, kAllFields)),
             HashIdentityKey(IdentityKey(nameless, kAllFields)));
+}
+
+// Bytes handed out a few at a time, in uneven pieces, as a ZIP entry's inflater may hand them.
+class DribbledBytes : public PartBytes {
+ public:
+  explicit DribbledBytes(std::string bytes) : bytes_(std::move(bytes)) {}
+  uint64_t size() const override { return bytes_.size(); }
+  ByteSource Open() const override {
+    return [this, at = size_t{0}, step = size_t{0}](char* buffer, size_t capacity) mutable {
+      const size_t count = std::min({capacity, bytes_.size() - at, 1 + step++ % 7});
+      std::memcpy(buffer, bytes_.data() + at, count);
+      at += count;
+      return count;
+    };
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// A copy of `message` whose multimedia is its own (so it can be changed).
+MessageRecord WithOwnMultimedia(const MessageRecord& message, Multimedia*& multimedia) {
+  MessageRecord copy = message;
+  auto own = std::make_shared<Multimedia>(*message.multimedia);
+  multimedia = own.get();
+  copy.multimedia.value = std::move(own);
+  return copy;
+}
+
+TEST(IdentityKey, MultimediaMessagesAreTheSameOnlyWithTheSameParts) {
+  WithRegion germany("DE");
+  // Larger than one hashing block, so a change at the end is in a later block.
+  const std::string picture = testing::JpegBytes(std::string(200000, 'p'));
+  const MessageRecord mms =
+      testing::MmsRecord(1704106026000, u"+4915112345678", u"Look!", picture, {u"+4930123456"});
+
+  // The same message as another file holds it: its picture read in uneven pieces, its parts and
+  // addresses in another order, its numbers written another way, the names filled in.
+  Multimedia* other = nullptr;
+  MessageRecord fromZip = WithOwnMultimedia(mms, other);
+  other->parts[1].data = std::make_shared<DribbledBytes>(picture);
+  std::reverse(other->parts.begin(), other->parts.end());
+  std::reverse(other->addresses.begin(), other->addresses.end());
+  other->addresses.back().address = u"0151 1234 5678";
+  fromZip.senderAddress = u"0151 1234 5678";
+  fromZip.senderName = u"Ann";
+  EXPECT_TRUE(Same(mms, fromZip, kPhoneFields));
+  EXPECT_EQ(HashIdentityKey(IdentityKey(mms, kPhoneFields)),
+            HashIdentityKey(IdentityKey(fromZip, kPhoneFields)));
+
+  // Sent at the same millisecond with the same text, but another picture of the same size.
+  std::string retouched = picture;
+  retouched[retouched.size() - 3] = 'q';
+  EXPECT_FALSE(Same(mms, testing::MmsRecord(1704106026000, u"+4915112345678", u"Look!",
+                                            retouched, {u"+4930123456"}),
+                    kPhoneFields));
+  // Another part's type or text, or another member of the group, or a member in another role.
+  Multimedia* changed = nullptr;
+  MessageRecord png = WithOwnMultimedia(mms, changed);
+  changed->parts[1].contentType = u"image/png";
+  EXPECT_FALSE(Same(mms, png, kPhoneFields));
+  MessageRecord layout = WithOwnMultimedia(mms, changed);
+  changed->parts[0].text = u"<smil/>";
+  EXPECT_FALSE(Same(mms, layout, kPhoneFields));
+  MessageRecord noPicture = WithOwnMultimedia(mms, changed);
+  changed->parts[1].data = nullptr;
+  EXPECT_FALSE(Same(mms, noPicture, kPhoneFields));
+  EXPECT_FALSE(Same(mms, testing::MmsRecord(1704106026000, u"+4915112345678", u"Look!", picture,
+                                            {u"+4930123457"}),
+                    kPhoneFields));
+  MessageRecord copied = WithOwnMultimedia(mms, changed);
+  changed->addresses[2].role = kRoleCc;
+  EXPECT_FALSE(Same(mms, copied, kPhoneFields));
+}
+
+TEST(IdentityKey, AnSmsIsNeverTheSameAsAMultimediaMessage) {
+  // A multimedia message of one text part and the SMS of that text agree on every SMS field.
+  MessageRecord mms = testing::MmsRecord(1704106026000, u"+4915112345678", u"Hi", "x");
+  auto textOnly = std::make_shared<Multimedia>();
+  mms.multimedia.value = textOnly;  // no parts, no addresses
+  MessageRecord sms = mms;
+  sms.multimedia = MultimediaRef{};
+  for (const IdentityFields& fields : {kPhoneFields, kAllFields}) {
+    EXPECT_FALSE(Same(sms, mms, fields));
+    EXPECT_NE(HashIdentityKey(IdentityKey(sms, fields)), HashIdentityKey(IdentityKey(mms, fields)));
+  }
 }
 
 }  // namespace

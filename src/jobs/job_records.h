@@ -86,6 +86,9 @@ struct RestoreJob {
   Selection selection;
   uint64_t considered = 0;  // records read from the file
   uint64_t leftOut = 0;     // of them, records the selection did not take
+  // What the store cannot hold: multimedia messages the selection took, and the call entries of
+  // a phone's file. The run ends lossy when there are any.
+  LeftOut leftOutOfStore;
 
   explicit RestoreJob(std::u16string path, bool dryRun = false)
       : path(std::move(path)), dryRun(dryRun) {}
@@ -99,11 +102,16 @@ struct RestoreJob {
   RestoreCounts Counts() const { return restorer ? restorer->counts() : RestoreCounts{}; }
 
   // One checked record of the file: restored (unless present) when the selection takes it,
-  // else counted as left out. False with the record's error text, as RecordRestorer::Restore.
+  // else counted as left out; a multimedia message is counted in leftOutOfStore. False with the
+  // record's error text, as RecordRestorer::Restore.
   bool Take(const MessageRecord& record, std::u16string& error) {
     ++considered;
     if (!selection.Selects(record)) {
       ++leftOut;
+      return true;
+    }
+    if (record.multimedia) {
+      ++leftOutOfStore.multimedia;
       return true;
     }
     if (FileKindForPath(path) == FileKind::kBackup) return Restorer().Restore(record, error);

@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 
+#include "formats/part_spool.h"
 #include "identity/phone_number.h"
 #include "jobs/message_files.h"
 #include "jobs/outcome.h"
@@ -86,13 +87,16 @@ struct InputPass {
 };
 
 // Reads one input whole into its spool and its copies.
-void ReadInput(const std::u16string& path, uint16_t input, const IdentityFields& fields,
+// The input's attachments are decoded beside `out`, where the merge writes.
+void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t input,
+               const IdentityFields& fields,
                const Selection& selection, InputPass& pass, SharedCopies& shared,
                MergeInputCounts& counts) {
   constexpr size_t kBatch = 4096;
   std::vector<Copy> batch;
   batch.reserve(kBatch);
-  std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
+  std::unique_ptr<MessageReader> reader =
+      OpenMessageReader(path, FileKindForPath(path), std::make_shared<PartSpool>(out));
   const bool keepsFolders = IdentityFieldsOf(FileKindForPath(path)).standardFolders;
   MessageRecord record;
   // Asked to stop, the pass ends early; the merge then writes nothing.
@@ -212,7 +216,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   auto work = [&] {
     for (size_t i = next++; i < ins.size(); i = next++) {
       try {
-        ReadInput(ins[i], static_cast<uint16_t>(i), fields, selection, passes[i], shared,
+        ReadInput(ins[i], out, static_cast<uint16_t>(i), fields, selection, passes[i], shared,
                   result.inputs[i]);
       } catch (...) {
         passes[i].failure = std::current_exception();
@@ -279,6 +283,9 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
       },
       written, error);
   if (!merged) return Fail(result, error);
+  for (const MergeInputCounts& input : result.inputs) result.leftOut += LeftOutByReader(input.read);
+  result.leftOut.multimedia += written.multimediaLeftOut;
+  result.written -= written.multimediaLeftOut;
   result.entriesWritten = written.entriesWritten;
   result.replacedMessages = written.replacedMessages;
   return true;

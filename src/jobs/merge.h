@@ -23,6 +23,7 @@
 #include "formats/message_stream.h"
 #include "formats/phone_entry.h"
 #include "identity/identity.h"
+#include "jobs/outcome.h"
 #include "message/selection.h"
 
 namespace larkpost {
@@ -40,6 +41,7 @@ struct MergeResult {
   uint64_t written = 0;           // messages of OUT
   uint64_t entriesWritten = 0;    // entries of OUT (a sent message may make several)
   uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
+  LeftOut leftOut;                // what OUT lacks: multimedia its format cannot hold, calls
   std::u16string error;           // why the merge failed; empty on success
 };
 

@@ -9,17 +9,24 @@
 #include "backupfile/record.h"
 #include "backupfile/record_codec.h"
 #include "formats/html_page.h"
+#include "formats/page_media.h"
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
 #include "jobs/output_file.h"
-#include "store/message.h"
-#include "store/session.h"
+#include "jobs/store_backup.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
+#include "store/message.h"
+#include "store/session.h"
 
 namespace larkpost {
 
 namespace {
+
+MessageReaderOverride& ReaderOverride() {
+  static MessageReaderOverride open;
+  return open;
+}
 
 
 // The records of a validated backup file, checked as a restore checks them.
@@ -54,6 +61,12 @@ class BackupFileWriter : public MessageWriter {
   explicit BackupFileWriter(CFile& file) : file_(file) { BeginBackupFile(file_, 0); }
 
   bool Write(const MessageRecord& record, std::string& error) override {
+    // A record has no place for parts or addresses with roles: written as an SMS, the message
+    // would lose its pictures without a word.
+    if (record.multimedia) {
+      error = "a multimedia message cannot be written into a backup file, which holds SMS only";
+      return false;
+    }
     bool replaced = false;
     const std::string bytes = EncodeRecord(record, &replaced);
     if (bytes.size() > UINT32_MAX || entries_ == UINT32_MAX) {
@@ -77,16 +90,52 @@ class BackupFileWriter : public MessageWriter {
   CFile& file_;
 };
 
+// In front of the writer of a format without multimedia: such messages are counted, not written.
+class MultimediaLeftOut : public MessageWriter {
+ public:
+  explicit MultimediaLeftOut(MessageWriter& writer) : writer_(writer) {}
+  bool Write(const MessageRecord& record, std::string& error) override {
+    if (record.multimedia) {
+      ++leftOut;
+      return true;
+    }
+    return writer_.Write(record, error);
+  }
+  void Finish() override { writer_.Finish(); }
+  uint64_t leftOut = 0;
+
+ private:
+  MessageWriter& writer_;
+};
+
+// A page with its media folder ("archive_files" beside "archive.html"), which is built beside
+// the partial page and committed with it.
+std::unique_ptr<MessageWriter> PageWriter(CFile& file, OutputFile& output) {
+  const std::string page = WideToUtf8(output.finalPath);
+  const std::string folder = MediaFolderNameFor(page.substr(page.rfind('/') + 1));
+  PlanCompanionFolder(output, folder);
+  return HtmlWriter(file, PageMedia{folder, [&output] { return CompanionFolder(output); }});
+}
+
 }  // namespace
 
-std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind) {
+void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
+
+LeftOut LeftOutByReader(const ReadCounts& read) { return LeftOut{0, read.callsSkipped}; }
+
+std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind,
+                                                 std::shared_ptr<PartSpool> spool) {
+  if (ReaderOverride()) {
+    if (std::unique_ptr<MessageReader> reader = ReaderOverride()(path)) return reader;
+  }
   switch (kind) {
     case FileKind::kBackup:
       return std::make_unique<BackupFileReader>(path);
     case FileKind::kPhoneXml: {
       // The reader owns the open file through its byte source.
-      return JoinedReader(XmlEntries(FileByteSource(
-          std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone))));
+      return JoinedReader(XmlEntries(
+          FileByteSource(std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone)),
+          std::move(spool)));
     }
     case FileKind::kPhoneZip: {
       CFile exists(path, CFile::modeRead | CFile::shareDenyNone);  // the file's own error first
@@ -156,7 +205,10 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
     result.error = u"a text export is written by a backup of a store only";
     return false;
   }
-  std::unique_ptr<MessageReader> reader = OpenMessageReader(in, inKind);
+  // Attachments decoded out of the input wait beside the output, where the disk must hold them
+  // anyway.
+  std::unique_ptr<MessageReader> reader =
+      OpenMessageReader(in, inKind, std::make_shared<PartSpool>(out));
   WrittenCounts written;
   std::string error;
   const bool converted = WriteMessageOutput(
@@ -180,6 +232,9 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
       },
       written, error);
   result.read = reader->counts();
+  result.leftOut = LeftOutByReader(result.read);
+  result.leftOut.multimedia += written.multimediaLeftOut;
+  result.written = result.selected - written.multimediaLeftOut;
   result.entriesWritten = written.entriesWritten;
   result.replacedMessages = written.replacedMessages;
   if (!converted) result.error = Utf8ToWide(error);
@@ -187,18 +242,19 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
 }
 
 bool WriteOutputFile(const std::u16string& out,
-                     const std::function<bool(CFile& file, std::string& error)>& fill,
+                     const std::function<bool(CFile& file, OutputFile& output, std::string& error)>& fill,
                      std::string& error) {
   CFile file;
   OutputFile output;
   OpenOutputFile(output, out, MessageStoreFiles(), file);
-  // A failed output leaves nothing: the partial file goes.
+  // A failed output leaves nothing: the partial file and its media folder go.
   auto discard = [&] {
     file.Abort();
     if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
+    DiscardCompanionFolder(output);
   };
   try {
-    if (!fill(file, error)) {
+    if (!fill(file, output, error)) {
       discard();
       return false;
     }
@@ -225,14 +281,23 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
                         WrittenCounts& counts, std::string& error) {
   return WriteOutputFile(
       out,
-      [&](CFile& file, std::string& failure) {
+      [&](CFile& file, OutputFile& output, std::string& failure) {
         // The writer goes before the file is finished or thrown away: it may hold files of its
         // own beside it.
-        std::unique_ptr<MessageWriter> writer = OpenMessageWriter(file, kind, deletedAs);
-        if (!fill(*writer, failure)) return false;
+        std::unique_ptr<MessageWriter> writer = kind == FileKind::kHtml && output.temporary
+                                                    ? PageWriter(file, output)
+                                                    : OpenMessageWriter(file, kind, deletedAs);
+        if (writer == nullptr) {  // the text export: no writer of messages makes one
+          failure = std::string("a ") + FileKindName(kind) + " is written by a backup of a store only";
+          return false;
+        }
+        MultimediaLeftOut leaveOut(*writer);
+        MessageWriter& sink = FormatOf(kind).holds.multimedia ? *writer : leaveOut;
+        if (!fill(sink, failure)) return false;
         writer->Finish();
         counts.entriesWritten = writer->entriesWritten();
         counts.replacedMessages = ReplacedMessages(*writer);
+        counts.multimediaLeftOut = leaveOut.leftOut;
         return true;
       },
       error);

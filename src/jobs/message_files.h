@@ -11,15 +11,31 @@
 
 #include "formats/format_table.h"
 #include "formats/message_stream.h"
+#include "formats/part_spool.h"
 #include "jobs/job_records.h"
+#include "jobs/outcome.h"
 
 namespace larkpost {
+
+class OutputFile;  // jobs/output_file.h
 
 // A reader of the messages in `path`. For a backup file the digest is checked first: a file that
 // fails it gives a reader whose error is "File Validation Failed."; a broken record ends the
 // reading with "No.%d, " and the record's error text. Throws CFileException when the file cannot
 // be opened. Null for a kind that cannot be read (text export, page).
-std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind);
+// The attachments of multimedia messages that the file holds inline (the XML's base64) are
+// decoded into `spool`, which a conversion puts beside its output; without one (a listing, a
+// restore into the store, which keeps no multimedia) only their sizes are counted and the bytes
+// cannot be read. A ZIP's attachments are read from the archive whenever they are wanted.
+std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind,
+                                                 std::shared_ptr<PartSpool> spool = nullptr);
+
+// For tests of the commands and runs: while set, OpenMessageReader hands out the reader `open`
+// returns for a path (when not null) instead of reading the file, as if the file held its
+// messages. Set and cleared on the test's thread while no run is going.
+using MessageReaderOverride =
+    std::function<std::unique_ptr<MessageReader>(const std::u16string& path)>;
+void OverrideMessageReaders(MessageReaderOverride open);
 
 // For a writer of backup files: how many messages held characters the code page lacks, written
 // as "?"; 0 for any other writer.
@@ -42,21 +58,29 @@ bool IsPhoneFile(const std::u16string& path);
 struct WrittenCounts {
   uint64_t entriesWritten = 0;    // entries of the output (a sent message may make several)
   uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
+  uint64_t multimediaLeftOut = 0;  // multimedia messages the format cannot hold, not written
 };
 
+// What reading a file left out by itself: the entries of a phone's call log.
+LeftOut LeftOutByReader(const ReadCounts& read);
+
 // The one way every conversion's output is written: `fill` writes into `file` (empty, open for
-// writing, seekable) at a partial file beside `out` (output_file.h), which is flushed and renamed
+// writing, seekable; `output` names where it goes and where its companion files may go) at a
+// partial file beside `out` (output_file.h), which is flushed and renamed
 // over `out` only when `fill` returns true. When `fill` returns false (with `error` set) the
 // partial file is removed and `out` stays as it was. File errors throw CFileException naming
 // `out`, a refused target OutputRefused.
 bool WriteOutputFile(const std::u16string& out,
-                     const std::function<bool(CFile& file, std::string& error)>& fill,
+                     const std::function<bool(CFile& file, OutputFile& output, std::string& error)>& fill,
                      std::string& error);
 
 // Puts the messages that `fill` hands to the writer into a new file of `kind` at `out`, as every
 // conversion writes its output: into a partial file beside `out` (output_file.h), which is
-// finished, flushed and renamed over `out` only when `fill` returns true. When `fill` returns
-// false (with `error` set) the partial file is removed and `out` stays as it was. File errors
+// finished, flushed and renamed over `out` only when `fill` returns true. A multimedia message
+// handed to the writer of a format that cannot hold it (FormatHolds::multimedia) is left out
+// here, the one place every output passes, and counted in counts.multimediaLeftOut. When `fill` returns
+// false (with `error` set) the partial file is removed and `out` stays as it was; so it is for a
+// kind no message writer makes (the text export). File errors
 // throw CFileException naming `out`, a refused target OutputRefused.
 bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
                         const std::function<bool(MessageWriter&, std::string& error)>& fill,
@@ -64,7 +88,9 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
 
 struct ConvertResult {
   ReadCounts read;
+  LeftOut leftOut;                // what the output lacks: multimedia it cannot hold, calls
   uint64_t selected = 0;          // messages the selection took, of read.messages
+  uint64_t written = 0;           // of them, messages the output holds
   uint64_t entriesWritten = 0;    // entries of the output (a sent message may make several)
   uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
   std::u16string error;           // why the conversion failed; empty on success

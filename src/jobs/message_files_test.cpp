@@ -109,6 +109,40 @@ TEST(ConvertMessageFile, BackupThroughXmlAndBackKeepsWhatTheXmlHolds) {
   EXPECT_EQ(after[1].recipients[2].address, u"+333");
 }
 
+// The phones' formats between each other carry multimedia messages with every attachment's
+// bytes; the attachments decoded on the way wait in unnamed files beside the output, gone after.
+TEST(ConvertMessageFile, PhoneXmlThroughZipAndBackKeepsMultimediaWhole) {
+  TempDir dir;
+  const std::string picture = testing::Picture("jpeg", 200000);
+  std::ofstream(WideToUtf8(dir.File("a.xml")))
+      << testing::AppXml(testing::AppSms("+1", "1704103626000", "1", "text") +
+                             testing::AppMmsOf("1704103627123", "2", "+2~+3", "Bob, Cy",
+                                               {testing::SmilPart(),
+                                                testing::PicturePart("image/jpeg", "a.jpg", picture),
+                                                testing::TextPart("hi all")},
+                                               {{"+1", 137}, {"+2", 151}, {"+3", 130}}),
+                         2);
+  Convert(dir.File("a.xml"), dir.File("b.zip"));
+  Convert(dir.File("b.zip"), dir.File("c.xml"));
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"a.xml", "b.zip", "c.xml"}));
+  std::string error;
+  const std::vector<MessageRecord> before = ReadBack(dir.File("a.xml"), error);
+  ASSERT_EQ(error, "");
+  auto reader = OpenMessageReader(dir.File("c.xml"), FileKind::kPhoneXml,
+                                  std::make_shared<PartSpool>(dir.File("spool")));
+  const std::vector<MessageRecord> after = testing::ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_TRUE(after[0] == before[0]);
+  ASSERT_TRUE(after[1].multimedia);
+  EXPECT_EQ(ReadAllBytes(*after[1].multimedia->parts[1].data), picture);
+  EXPECT_EQ(after[1].recipients[1].displayName, u"Cy");
+  EXPECT_EQ(after[1].recipients[1].type, 2);
+  EXPECT_EQ(FileTimeToPhoneDate(after[1].deliveryTime), 1704103627123);
+  // A listing reads the attachments' sizes only.
+  EXPECT_EQ(before[1].multimedia->parts[1].data->size(), picture.size());
+}
+
 TEST(ConvertMessageFile, AFailureNamesTheEntryAndWritesNothing) {
   TempDir dir;
   const std::string xml = testing::AppXml(testing::AppSms("+1", "1000", "1", "ok") +

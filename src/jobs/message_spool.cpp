@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "formats/message_stream.h"
 #include "identity/identity.h"
@@ -23,6 +26,50 @@ void PutText(std::string& out, const std::u16string& text) {
   PutU32(out, static_cast<uint32_t>(text.size()));
   out.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
 }
+
+void PutColumn(std::string& out, const Column& column) {
+  out += column ? '\1' : '\0';
+  if (column) PutText(out, *column);
+}
+void PutColumns(std::string& out, const Columns& columns) {
+  PutU32(out, static_cast<uint32_t>(columns.size()));
+  for (const NamedColumn& column : columns) {
+    PutU32(out, static_cast<uint32_t>(column.name.size()));
+    out += column.name;
+    PutColumn(out, column.value);
+  }
+}
+
+// A part's bytes where the spool parked them: read from the spool's file, which the bytes keep
+// open.
+class SpooledPartBytes : public PartBytes {
+ public:
+  SpooledPartBytes(std::shared_ptr<FILE> file, uint64_t offset, uint64_t size, std::u16string path)
+      : file_(std::move(file)), offset_(offset), size_(size), path_(std::move(path)) {}
+  uint64_t size() const override { return size_; }
+  ByteSource Open() const override {
+    return [this, at = uint64_t{0}](char* buffer, size_t capacity) mutable -> size_t {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, size_ - at));
+      if (want == 0) return 0;
+      ssize_t got;
+      do {
+        got = pread(fileno(file_.get()), buffer, want, static_cast<off_t>(offset_ + at));
+      } while (got < 0 && errno == EINTR);
+      if (got <= 0) {
+        const int osError = got < 0 ? errno : EIO;
+        throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
+      }
+      at += static_cast<uint64_t>(got);
+      return static_cast<size_t>(got);
+    };
+  }
+
+ private:
+  std::shared_ptr<FILE> file_;
+  uint64_t offset_;
+  uint64_t size_;
+  std::u16string path_;
+};
 
 struct Cursor {
   const char* at;
@@ -55,17 +102,53 @@ struct Cursor {
     text.resize(size);
     Take(text.data(), size * sizeof(char16_t));
   }
+  void Bytes(std::string& bytes) {
+    const uint32_t size = U32();
+    if (!ok || static_cast<size_t>(end - at) < size) {
+      ok = false;
+      return;
+    }
+    bytes.resize(size);
+    Take(bytes.data(), size);
+  }
+  void ColumnValue(Column& column) {
+    char present = 0;
+    Take(&present, 1);
+    if (present == 0) return column.reset();
+    column.emplace();
+    Text(*column);
+  }
+  void ColumnList(Columns& columns) {
+    const uint32_t count = U32();
+    columns.clear();
+    for (uint32_t i = 0; ok && i < count; ++i) {
+      NamedColumn& column = columns.emplace_back();
+      Bytes(column.name);
+      ColumnValue(column.value);
+    }
+  }
 };
 
 }  // namespace
 
 MessageSpool::MessageSpool(const std::u16string& path)
-    : path_(path), file_(OpenUnnamedFileBeside(path)) {
+    : path_(path), shared_(OpenUnnamedFileBeside(path), fclose), file_(shared_.get()) {
   setvbuf(file_, nullptr, _IOFBF, size_t{1} << 20);
 }
 
-MessageSpool::~MessageSpool() {
-  if (file_ != nullptr) fclose(file_);
+MessageSpool::~MessageSpool() = default;
+
+void MessageSpool::PutPartBytes(const PartBytes& bytes) {
+  ByteSource source = bytes.Open();
+  char chunk[64 * 1024];
+  uint64_t written = 0;
+  while (const size_t got = source(chunk, sizeof chunk)) {
+    if (fwrite(chunk, 1, got, file_) != got) Fail(errno);
+    written += got;
+  }
+  // A part's size is part of what the message holds: bytes that ended early are not that part.
+  if (written != bytes.size()) Fail(EIO);
+  end_ += written;
 }
 
 void MessageSpool::Fail(int osError) {
@@ -94,9 +177,41 @@ uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHas
   PutText(buffer_, message.senderName);
   PutText(buffer_, message.senderAddress);
   PutText(buffer_, message.text);
+  // The multimedia's columns, then where its parts' bytes lie in the file: before the record,
+  // streamed there, so no part is ever whole in memory. The places are left out of the content
+  // hash, which equal copies from different files share.
+  std::vector<uint64_t> partBytesAt;
+  const Multimedia* multimedia = message.multimedia.value.get();
+  buffer_ += multimedia != nullptr ? '\1' : '\0';
+  if (multimedia != nullptr) {
+    PutU32(buffer_, static_cast<uint32_t>(multimedia->addresses.size()));
+    for (const MmsAddress& address : multimedia->addresses) {
+      PutText(buffer_, address.address);
+      PutU32(buffer_, static_cast<uint32_t>(address.role));
+      PutColumn(buffer_, address.charset);
+    }
+    PutU32(buffer_, static_cast<uint32_t>(multimedia->parts.size()));
+    for (const MessagePart& part : multimedia->parts) {
+      for (const Column* column : {&part.seq, &part.contentType, &part.name, &part.charset,
+                                   &part.contentDisposition, &part.fileName, &part.contentId,
+                                   &part.contentLocation, &part.text}) {
+        PutColumn(buffer_, *column);
+      }
+      PutColumns(buffer_, part.extras);
+      buffer_ += part.data != nullptr ? '\1' : '\0';
+      if (part.data != nullptr) {
+        PutU64(buffer_, part.data->size());
+        partBytesAt.push_back(end_);
+        PutPartBytes(*part.data);
+      }
+    }
+    PutColumns(buffer_, multimedia->extras);
+  }
+  const size_t hashed = buffer_.size();
+  for (uint64_t at : partBytesAt) PutU64(buffer_, at);
   const uint32_t length = static_cast<uint32_t>(buffer_.size() - 4);
   std::memcpy(buffer_.data(), &length, 4);
-  contentHash = HashBytes(buffer_);
+  contentHash = HashBytes(std::string_view(buffer_.data() + 4, hashed - 4));
   if (fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) Fail(errno);
   const uint64_t position = end_;
   end_ += buffer_.size();
@@ -150,6 +265,42 @@ void MessageSpool::Read(uint64_t position, MessageRecord& message) {
   in.Text(message.senderName);
   in.Text(message.senderAddress);
   in.Text(message.text);
+  char hasMultimedia = 0;
+  in.Take(&hasMultimedia, 1);
+  message.multimedia = MultimediaRef{};
+  if (in.ok && hasMultimedia != 0) {
+    auto multimedia = std::make_shared<Multimedia>();
+    const uint32_t addresses = in.U32();
+    for (uint32_t i = 0; in.ok && i < addresses; ++i) {
+      MmsAddress& address = multimedia->addresses.emplace_back();
+      in.Text(address.address);
+      address.role = static_cast<int>(in.U32());
+      in.ColumnValue(address.charset);
+    }
+    // Which parts have bytes, and how many; their places follow the columns.
+    std::vector<std::pair<MessagePart*, uint64_t>> withBytes;
+    const uint32_t parts = in.U32();
+    multimedia->parts.reserve(in.ok ? std::min<uint32_t>(parts, length) : 0);
+    for (uint32_t i = 0; in.ok && i < parts; ++i) {
+      MessagePart& part = multimedia->parts.emplace_back();
+      for (Column* column : {&part.seq, &part.contentType, &part.name, &part.charset,
+                             &part.contentDisposition, &part.fileName, &part.contentId,
+                             &part.contentLocation, &part.text}) {
+        in.ColumnValue(*column);
+      }
+      in.ColumnList(part.extras);
+      char hasBytes = 0;
+      in.Take(&hasBytes, 1);
+      if (hasBytes != 0) withBytes.emplace_back(&part, in.U64());
+    }
+    in.ColumnList(multimedia->extras);
+    for (auto& [part, size] : withBytes) {
+      const uint64_t at = in.U64();
+      if (!in.ok || at + size > end_) Fail(EIO);
+      part->data = std::make_shared<SpooledPartBytes>(shared_, at, size, path_);
+    }
+    message.multimedia.value = std::move(multimedia);
+  }
   if (!in.ok) Fail(EIO);
 }
 

@@ -44,6 +44,39 @@ std::u16string LossyBackupText(uint64_t messages, unsigned codePage) {
          u" lacks, written as \"?\"; use --codepage 65001 or a .zip/.xml file to keep them.";
 }
 
+std::u16string LeftOutHolder(FileKind target) {
+  std::u16string files;
+  switch (target) {
+    case FileKind::kBackup:
+      files = u"backup files";
+      break;
+    case FileKind::kTextExport:
+      files = u"text exports";
+      break;
+    case FileKind::kPhoneXml:
+      files = u"XML files";
+      break;
+    case FileKind::kPhoneZip:
+      files = u"ZIP files";
+      break;
+    case FileKind::kHtml:
+      files = u"HTML pages";
+      break;
+  }
+  return files + (FormatOf(target).holds.multimedia ? u" hold messages only" : u" hold SMS only");
+}
+
+std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder) {
+  if (!leftOut.Any()) return std::u16string();
+  std::u16string text;
+  if (leftOut.multimedia > 0) {
+    text += Counted(leftOut.multimedia, u"multimedia message", u"multimedia messages");
+  }
+  if (leftOut.multimedia > 0 && leftOut.calls > 0) text += u" and ";
+  if (leftOut.calls > 0) text += Counted(leftOut.calls, u"call entry", u"call entries");
+  return text + u" left out: " + std::u16string(holder) + u".";
+}
+
 void RequestStop(int signalNumber) { stopRequest.store(signalNumber); }
 int StopRequested() { return stopRequest.load(); }
 void ClearStopRequest() { stopRequest.store(0); }

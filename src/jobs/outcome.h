@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "formats/format_table.h"
+
 namespace larkpost {
 
 enum class RunOutcome : int32_t {
@@ -42,6 +44,30 @@ std::u16string IncompleteBackupText(const BackupShortfall& shortfall);
 // "3 messages hold characters code page 1252 lacks, written as "?"; use --codepage 65001 or a
 // .zip/.xml file to keep them."
 std::u16string LossyBackupText(uint64_t messages, unsigned codePage);
+
+// What a run left out because its target cannot keep it: multimedia messages, which the store,
+// backup files and text exports do not hold, and the entries of a phone's call log, which no
+// target holds. Never silent: every run that leaves something out says so (LeftOutText) and ends
+// lossy (exit status 3).
+struct LeftOut {
+  uint64_t multimedia = 0;
+  uint64_t calls = 0;
+  bool Any() const { return multimedia > 0 || calls > 0; }
+  LeftOut& operator+=(const LeftOut& other) {
+    multimedia += other.multimedia;
+    calls += other.calls;
+    return *this;
+  }
+};
+
+// Why a target leaves them out: "the store holds SMS only" (kStoreHolder), "backup files hold SMS
+// only", "ZIP files hold messages only" ...
+inline constexpr char16_t kStoreHolder[] = u"the store holds SMS only";
+std::u16string LeftOutHolder(FileKind target);
+
+// "5 multimedia messages and 10 call entries left out: the store holds SMS only.", naming only
+// the counts that are not zero; empty when nothing was left out.
+std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder);
 
 // A request to end the running run at its next clean point, made by a signal handler (it only
 // stores a lock-free atomic) and read by the runs: 0 while none was made, else the signal's

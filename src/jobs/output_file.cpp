@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -83,17 +84,70 @@ bool IsPartialNameOf(const std::string& entry, const std::string& name) {
   return true;
 }
 
-// Removes the partial files of earlier runs for `name` that no live run holds. A run holds its
-// partial file locked from creation until it is renamed or closed; creation itself happens under
-// a shared lock of the folder, which this takes exclusively, so a file cannot be caught between
-// its creation and its lock. Only the user's own regular files are touched. Best effort: any
-// doubt leaves the file where it is.
-void RemoveStalePartials(int folder, const std::string& name) {
-  if (flock(folder, LOCK_EX | LOCK_NB) != 0) return;
+// A listing of the folder from its first entry, through a duplicate of its descriptor. The
+// duplicate shares the descriptor's position, which an earlier listing left at the end: without
+// the rewind a second listing of the same folder would find nothing.
+DIR* ListingOf(int folder) {
   const int listing = dup(folder);
   DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
   if (dir == nullptr) {
     if (listing >= 0) close(listing);
+    return nullptr;
+  }
+  rewinddir(dir);
+  return dir;
+}
+
+// Removes what a folder holds, through its descriptor: the files and links of a companion
+// folder (which holds no folders; anything that is one stays, and keeps the folder).
+void RemoveEntriesOf(int folder) {
+  DIR* dir = ListingOf(folder);
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") unlinkat(folder, name.c_str(), 0);
+  }
+  closedir(dir);
+}
+
+// Removes the folder `name` in `parent` and the files in it; false when something stays.
+bool RemoveFolderOfFiles(int parent, const std::string& name) {
+  const int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  RemoveEntriesOf(fd);
+  close(fd);
+  return unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+// True when `name` in `parent` is a folder (not a link to one) that holds no folder.
+bool IsFolderOfFiles(int parent, const std::string& name) {
+  const int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* dir = ListingOf(fd);
+  bool onlyFiles = dir != nullptr;
+  while (onlyFiles) {
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const std::string entryName = entry->d_name;
+    if (entryName == "." || entryName == "..") continue;
+    struct stat info {};
+    onlyFiles = fstatat(fd, entryName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISDIR(info.st_mode);
+  }
+  if (dir != nullptr) closedir(dir);
+  close(fd);
+  return onlyFiles;
+}
+
+// Removes the partial files (and companion folders) of earlier runs for `name` that no live run
+// holds. A run holds its partial file or folder locked from creation until it is renamed or
+// closed; creation itself happens under a shared lock of the folder, which this takes
+// exclusively, so nothing can be caught between its creation and its lock. Only the user's own
+// regular files and folders are touched. Best effort: any doubt leaves the entry where it is.
+void RemoveStalePartials(int folder, const std::string& name) {
+  if (flock(folder, LOCK_EX | LOCK_NB) != 0) return;
+  DIR* dir = ListingOf(folder);
+  if (dir == nullptr) {
     flock(folder, LOCK_UN);
     return;
   }
@@ -104,11 +158,16 @@ void RemoveStalePartials(int folder, const std::string& name) {
     if (fd < 0) continue;
     struct stat opened {};
     struct stat named {};
-    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
-        flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+    if (fstat(fd, &opened) == 0 && (S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode)) &&
+        opened.st_uid == geteuid() && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
         fstatat(folder, entryName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
-      unlinkat(folder, entryName.c_str(), 0);
+      if (S_ISDIR(opened.st_mode)) {
+        RemoveEntriesOf(fd);
+        unlinkat(folder, entryName.c_str(), AT_REMOVEDIR);
+      } else {
+        unlinkat(folder, entryName.c_str(), 0);
+      }
     }
     close(fd);
   }
@@ -169,6 +228,7 @@ const char* OutputRefused::what() const noexcept {
 }
 
 OutputFile::~OutputFile() {
+  DiscardCompanionFolder(*this);
   if (folder_ >= 0) close(folder_);
 }
 
@@ -176,6 +236,7 @@ OutputFile::OutputFile(OutputFile&& other) noexcept { *this = std::move(other); 
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
+    DiscardCompanionFolder(*this);
     if (folder_ >= 0) close(folder_);
     target = std::move(other.target);
     writePath = std::move(other.writePath);
@@ -184,6 +245,9 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     folder_ = std::exchange(other.folder_, -1);
     partialName_ = std::move(other.partialName_);
     finalName_ = std::move(other.finalName_);
+    companionName_ = std::move(other.companionName_);
+    companionPartialName_ = std::move(other.companionPartialName_);
+    companion_ = std::exchange(other.companion_, -1);
   }
   return *this;
 }
@@ -259,21 +323,122 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
   file.Attach(fd, output.writePath, CFile::modeWrite);
 }
 
+void PlanCompanionFolder(OutputFile& output, const std::string& name) {
+  if (!output.temporary || name.empty()) return;  // a direct write has nowhere to put one
+  struct stat info {};
+  if (fstatat(output.folder_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISDIR(info.st_mode) || !IsFolderOfFiles(output.folder_, name)) {
+      throw OutputRefused(output.target + u" comes with the folder " + Utf8ToWide(name) +
+                          u" beside it, and what has that name now is not a folder of files "
+                          u"an earlier page left; not replacing it.");
+    }
+  } else if (errno != ENOENT) {
+    ThrowForTarget(errno, output.target);
+  }
+  RemoveStalePartials(output.folder_, name);
+  output.companionName_ = name;
+}
+
+int CompanionFolder(OutputFile& output) {
+  if (output.companion_ >= 0) return output.companion_;
+  if (output.companionName_.empty() || output.folder_ < 0) ThrowForTarget(EINVAL, output.target);
+  flock(output.folder_, LOCK_SH);  // keeps RemoveStalePartials out until the folder is locked
+  std::string name;
+  int osError = EEXIST;
+  for (int attempt = 0; attempt < 100 && osError == EEXIST; ++attempt) {
+    name = "." + output.companionName_ + "." + RandomPart() + kPartialSuffix;
+    osError = mkdirat(output.folder_, name.c_str(), 0700) == 0 ? 0 : errno;
+  }
+  int fd = -1;
+  if (osError == 0) {
+    fd = openat(output.folder_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      osError = errno;
+      unlinkat(output.folder_, name.c_str(), AT_REMOVEDIR);
+    } else {
+      flock(fd, LOCK_EX | LOCK_NB);
+      fchmod(fd, 0700);  // whatever the umask: it holds private pictures
+    }
+  }
+  flock(output.folder_, LOCK_UN);
+  if (fd < 0) ThrowForTarget(osError, output.target);
+  output.companion_ = fd;
+  output.companionPartialName_ = name;
+  return fd;
+}
+
+void DiscardCompanionFolder(OutputFile& output) {
+  if (output.companion_ < 0) return;
+  RemoveEntriesOf(output.companion_);
+  if (output.folder_ >= 0) {
+    unlinkat(output.folder_, output.companionPartialName_.c_str(), AT_REMOVEDIR);
+  }
+  close(output.companion_);
+  output.companion_ = -1;
+  output.companionPartialName_.clear();
+}
+
 void CommitOutputFile(OutputFile& output, CFile& file) {
   if (!output.temporary) {
     file.Close();
     return;
   }
+  const int folder = output.folder_;
+  const char* companion = output.companionName_.c_str();
+  const char* built = output.companionPartialName_.c_str();
+  // The companion first: then the new file never names a folder that is not there. Exchanged
+  // with an older folder of its name, so each name holds a whole folder at every moment; the
+  // older one ends up under the partial name and goes once the file is in place.
+  bool olderAside = false;
+  if (output.companion_ >= 0) {
+    // Its files' bytes and names on storage before it takes the older one's place: one sync of
+    // the file system rather than one per picture.
+    if (syncfs(output.companion_) != 0 || (fsync(output.companion_) != 0 && errno != EINVAL)) {
+      ThrowForTarget(errno, output.target);
+    }
+    if (renameat2(folder, built, folder, companion, RENAME_EXCHANGE) == 0) {
+      olderAside = true;
+    } else if (errno == ENOENT) {
+      if (renameat2(folder, built, folder, companion, RENAME_NOREPLACE) != 0) {
+        ThrowForTarget(errno, output.target);
+      }
+    } else if (errno == EINVAL || errno == ENOSYS) {
+      // A file system without the exchange: the older folder goes first, then the new one takes
+      // its name (a crash between the two leaves the older page without its pictures).
+      if (!RemoveFolderOfFiles(folder, companion) ||
+          renameat(folder, built, folder, companion) != 0) {
+        ThrowForTarget(errno != 0 ? errno : EEXIST, output.target);
+      }
+    } else {
+      ThrowForTarget(errno, output.target);
+    }
+  }
   // Renamed while still open and locked, so no other run takes it for stale meanwhile.
-  if (renameat(output.folder_, output.partialName_.c_str(), output.folder_,
-               output.finalName_.c_str()) != 0) {
-    ThrowForTarget(errno, output.target);
+  if (renameat(folder, output.partialName_.c_str(), folder, output.finalName_.c_str()) != 0) {
+    const int osError = errno;
+    if (output.companion_ >= 0) {
+      // The older file stays: so does its folder, and the new one goes back to being built.
+      if (olderAside) {
+        renameat2(folder, built, folder, companion, RENAME_EXCHANGE);
+      } else {
+        renameat(folder, companion, folder, built);
+      }
+    }
+    ThrowForTarget(osError, output.target);
   }
   output.writePath = output.finalPath;
   output.temporary = false;
+  if (output.companion_ >= 0) {
+    if (olderAside) RemoveFolderOfFiles(folder, built);
+    close(output.companion_);
+    output.companion_ = -1;
+    output.companionPartialName_.clear();
+  } else if (!output.companionName_.empty()) {
+    RemoveFolderOfFiles(folder, companion);  // the replaced file's, which nothing names now
+  }
   file.Close();
   // Some file systems cannot sync a folder (EINVAL); the rename then is as durable as they allow.
-  if (fsync(output.folder_) != 0 && errno != EINVAL) ThrowForTarget(errno, output.target);
+  if (fsync(folder) != 0 && errno != EINVAL) ThrowForTarget(errno, output.target);
 }
 
 }  // namespace larkpost

@@ -18,6 +18,13 @@
 // that nobody reads is refused rather than waited on. A target that is one of
 // the protected files (the message store and its companions), by name, through a link or as a
 // hard link to it, is refused. Runs on the backup's worker thread.
+//
+// An output may have a companion folder that belongs to it (a page's media, "archive_files"
+// beside "archive.html"). It gets the partial file's treatment: it is built under a hidden name
+// (".archive_files.Xa81Qz.part", mode 0700, locked while the run lives) and renamed into place
+// just before the file is, so the target and its folder appear, and are replaced, together. A
+// run that fails or is given up removes it; the folder of a killed run is removed by the next
+// run to the same target, as its partial file is.
 #pragma once
 
 #include <exception>
@@ -57,9 +64,15 @@ class OutputFile {
   friend void OpenOutputFile(OutputFile&, const std::u16string&, const std::vector<std::string>&,
                              CFile&);
   friend void CommitOutputFile(OutputFile&, CFile&);
+  friend void PlanCompanionFolder(OutputFile&, const std::string&);
+  friend int CompanionFolder(OutputFile&);
+  friend void DiscardCompanionFolder(OutputFile&);
   int folder_ = -1;          // descriptor of the folder holding the partial and final files
   std::string partialName_;  // names inside that folder
   std::string finalName_;
+  std::string companionName_;         // the companion folder's final name; empty: none
+  std::string companionPartialName_;  // its name while it is built
+  int companion_ = -1;                // descriptor of the folder being built, once created
 };
 
 // The message store's file and the files SQLite keeps beside it (-wal, -shm, -journal): the
@@ -78,7 +91,24 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
 
 // For a finished run whose bytes are on storage: renames the partial file over the target,
 // makes the rename durable by syncing the folder, and closes `file`. Only closes `file` for a
-// direct write. Throws CFileException naming the target.
+// direct write. A companion folder built for the output takes the place of the older one of its
+// name first (the older one is removed once the target is in place); one planned and never
+// built removes the older one, which belonged to the file replaced. Throws CFileException
+// naming the target; the older file and folder then stay as they were.
 void CommitOutputFile(OutputFile& output, CFile& file);
+
+// Gives `output` (a partial file, output.temporary) a companion folder of that name beside the
+// target, and removes the companion folders that killed runs left. Throws OutputRefused when
+// something of that name exists that is not a folder of plain files (a link, a file, a folder
+// holding folders): replacing it could destroy what no earlier run made.
+void PlanCompanionFolder(OutputFile& output, const std::string& name);
+
+// The descriptor of the planned companion folder, created (empty, mode 0700) on the first call;
+// the output keeps it. Throws CFileException naming the target.
+int CompanionFolder(OutputFile& output);
+
+// Removes the companion folder being built, with what it holds; the output forgets it. Also
+// done when an output that was not committed goes.
+void DiscardCompanionFolder(OutputFile& output);
 
 }  // namespace larkpost

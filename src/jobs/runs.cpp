@@ -13,7 +13,9 @@
 #include "jobs/message_files.h"
 #include "jobs/outcome.h"
 #include "jobs/output_file.h"
+#include "jobs/store_backup.h"
 #include "jobs/worker.h"
+#include "message/counts.h"
 #include "platform/file/file.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
@@ -67,6 +69,24 @@ std::u16string RecordFailureText(uint64_t number, const std::u16string& text,
           : CFileException(CFileException::diskFull, ENOSPC, Utf8ToWide(mapi::DatabasePath()))
                 .ErrorMessage();
   return RecordErrorText(number, cause);
+}
+
+// A failed restore commits what it restored before the failing record, but a store whose disk
+// is full cannot: the open group goes with the failure, and the report says so.
+std::u16string RestoreFailureText(RestoreJob& job, uint64_t number, const std::u16string& text,
+                                  uint64_t diskFullBefore) {
+  std::u16string ignored;
+  job.Restorer().Commit(ignored);
+  std::u16string report = RecordFailureText(number, text, diskFullBefore);
+  // The failure itself may have been the commit of a group (a run ends at its first failure).
+  if (const uint32_t lost = job.Restorer().lost(); lost > 0) {
+    report += Utf8ToWide("\nThe " + Counted(lost, "message", "messages") +
+                         " restored just before it could not be kept either; the " +
+                         Thousands(job.Restorer().counts().restored) +
+                         " restored before them stay. Run the same command again to complete "
+                         "the restore.");
+  }
+  return report;
 }
 
 bool Exists(const std::u16string& path) {
@@ -225,9 +245,7 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
       ++number;
       job->progress = static_cast<double>(number) / static_cast<double>(count);
       if (!job->Take(record, error)) {
-        std::u16string ignored;
-        job->Restorer().Commit(ignored);  // the messages before this one stay restored
-        return fail(RecordFailureText(number, error, diskFullBefore));
+        return fail(RestoreFailureText(*job, number, error, diskFullBefore));
       }
       if (StopRequested() != 0 && number < count) {
         if (!job->Restorer().Commit(error)) return fail(RecordFailureText(number, error, diskFullBefore));
@@ -241,12 +259,25 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
       return fail(Utf8ToWide(reader->error()));
     }
     if (!job->Restorer().Commit(error)) return fail(RecordFailureText(number, error, diskFullBefore));
+    // The call entries the reader passed over; the multimedia Take counted.
+    const LeftOut byReader = LeftOutByReader(reader->counts());
+    job->leftOutOfStore += byReader;
   } catch (const CFileException& fileError) {
     return fail(FileErrorText(fileError));
   } catch (const std::exception& failure) {
     std::u16string text = Utf8ToWide(failure.what());
     if (number > 0) text = RecordErrorText(number, text);
     return fail(text);
+  }
+  // Everything the store can hold is in it; what it cannot is named, and the run is lossy.
+  // "Restore Succeeded." is shown as a success's (with what the run did below it), the warning
+  // after it ends the run.
+  if (job->leftOutOfStore.Any()) {
+    job->outcome = RunOutcome::kSucceeded;
+    AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
+    end.Report(RunOutcome::kLossy, LeftOutText(job->leftOutOfStore, kStoreHolder),
+               MB_ICONWARNING);
+    return 1;
   }
   end.Report(RunOutcome::kSucceeded, IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
   return 1;
@@ -290,10 +321,10 @@ unsigned RestoreThread(RestoreJob* job) {
       // Everything is read and checked before the store is changed, so a broken record leaves
       // nothing behind.
       if (!records.Next(message, error) || !job->Take(message, error)) {
-        // The records before this one stay restored.
-        std::u16string ignored;
-        job->Restorer().Commit(ignored);
-        failRecord(record, error);
+        end.Report(RunOutcome::kFailed, RestoreFailureText(*job, record, error, diskFullBefore),
+                   MB_ICONWARNING);
+        file->Abort();
+        file.reset();
         return 1;
       }
       // Asked to stop: the open group is committed, so a rerun goes on where this one ended.

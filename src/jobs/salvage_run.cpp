@@ -59,7 +59,7 @@ bool SalvageMessageFile(const std::u16string& in, const std::u16string& out, Del
     // Record by record, byte for byte: nothing is decoded and encoded again.
     written = WriteOutputFile(
         out,
-        [&](CFile& file, std::string& failure) {
+        [&](CFile& file, OutputFile&, std::string& failure) {
           bool first = true;
           result.backup = SalvageBackupFile(*damaged, file, [&] {
             if (!first) kept();  // asked again: the record before was copied
@@ -92,7 +92,8 @@ bool SalvageMessageFile(const std::u16string& in, const std::u16string& out, Del
     result.backup = salvage.report();
   } else {
     std::unique_ptr<MessageReader> reader =
-        JoinedReader(result.inKind == FileKind::kPhoneXml ? SalvagedXmlEntries(damaged, result.phone)
+        JoinedReader(result.inKind == FileKind::kPhoneXml
+                         ? SalvagedXmlEntries(damaged, result.phone, std::make_shared<PartSpool>(out))
                                                           : SalvagedZipEntries(damaged, result.phone));
     written = WriteMessageOutput(
         out, outKind, deletedAs,

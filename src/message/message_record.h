@@ -4,6 +4,7 @@
 // restore and builds it from an SmsMessage on backup.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,12 @@
 #include "platform/time/filetime.h"
 
 namespace larkpost {
+
+// The longest text a message may have, in UTF-16 units, in every file read and written: a text
+// this long fits every format's limits (a backup record's 2 MiB text field in any code page, an
+// XML element, an NDJSON line), so every message read is written again and every message written
+// is read back.
+inline constexpr size_t kMaxTextChars = size_t{512} << 10;
 
 // One recipient of a record: "\"displayName\" <address> type" in the file.
 struct RecordRecipient {

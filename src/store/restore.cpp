@@ -88,7 +88,10 @@ bool RecordRestorer::Commit(std::u16string& error) {
   if (!groupOpen_) return true;
   groupOpen_ = false;
   if (mapi::CommitStoreTransaction(session_.store.get()) != S_OK) {
-    // The folders made in the lost group are gone with it.
+    // The messages and folders made in the lost group are gone with it.
+    counts_.restored -= groupMessages_;
+    lost_ += groupMessages_;
+    groupMessages_ = 0;
     folders_.clear();
     return Fail(error, kSaveError);
   }

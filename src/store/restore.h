@@ -66,10 +66,14 @@ class RecordRestorer {
   void CountPresent(bool byNumberFormat);
   bool RestoreAbsent(const MessageRecord& record, std::u16string& error);
   // Makes everything restored so far visible and durable. False ("Save sms error!") when the
-  // store refuses; the open group is then lost.
+  // store refuses; the open group is then lost: its messages leave counts().restored and are
+  // counted in lost().
   bool Commit(std::u16string& error);
 
   const RestoreCounts& counts() const { return counts_; }
+  // Messages restored in groups the store then failed to commit (a full disk takes the whole
+  // open group with it), which a rerun puts back.
+  uint32_t lost() const { return lost_; }
 
   // The hash under which presence keys are looked up. A lookup compares the keys themselves as
   // well, so any hash gives the same result; tests set one that makes keys collide.
@@ -104,6 +108,7 @@ class RecordRestorer {
   RestoreCounts counts_;
   bool groupOpen_ = false;
   uint32_t groupMessages_ = 0;
+  uint32_t lost_ = 0;
   std::chrono::steady_clock::time_point groupStart_;
   // Subfolders opened or created so far, by canonical path; in a dry run, missing ones as null.
   // Bounded: a file naming ever new folders does not hold them all.

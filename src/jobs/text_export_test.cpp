@@ -1,4 +1,4 @@
-#include "backupfile/text_export.h"
+#include "jobs/text_export.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <ctime>
 #include <string>
 
-#include "backupfile/backup_file.h"
-#include "backupfile/backup_test_util.h"
+#include "jobs/store_backup.h"
+#include "jobs/store_backup_test_util.h"
 #include "jobs/job_records.h"
 
 namespace larkpost {

@@ -1,4 +1,4 @@
-#include "backupfile/text_export.h"
+#include "jobs/text_export.h"
 
 #include <cstdio>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "backupfile/record_pipe.h"
+#include "jobs/record_pipe.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "backupfile/backup_test_util.h"
+#include "jobs/store_backup_test_util.h"
 #include "backupfile/record.h"
 #include "jobs/job_records.h"
 

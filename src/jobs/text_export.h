@@ -10,7 +10,7 @@ namespace larkpost {
 struct SmsMessage;
 
 // The bytes of one message's block, in the ANSI code page. False when the message's recipients
-// cannot be read. The export's walk writes the blocks (WriteSelectedFolders, backup_file.h).
+// cannot be read. The export's walk writes the blocks (WriteSelectedFolders, store_backup.h).
 // `replaced`, when given, is set when a character the code page lacks was written as "?".
 bool EncodeTextRecord(SmsMessage& message, std::string& bytes, bool* replaced = nullptr);
 

@@ -1,0 +1,188 @@
+// Runs `larkpost convert` on a phone XML of LARKPOST_MMS_MESSAGES multimedia messages (default
+// 2,000) of LARKPOST_MMS_BYTES bytes in all (default 1 GiB: a picture of about half a megabyte
+// each, with a SMIL layout and a text part, and an SMS between them), XML to ZIP and the ZIP back
+// to XML, in a child process each, and reports the wall time, the XML's megabytes per second
+// (counter XML_MBps) and the child's peak resident memory (counter peak_MiB). The input is
+// written once, in a scratch folder (LARKPOST_MMS_DIR, default the temporary folder), and the
+// folder is removed at the end.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "formats/base64.h"
+#include "formats/message_stream.h"
+
+extern char** environ;
+
+namespace larkpost {
+namespace {
+
+uint64_t Setting(const char* name, uint64_t otherwise) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::strtoull(value, nullptr, 10) : otherwise;
+}
+
+const std::string& Folder() {
+  static const std::string folder = [] {
+    const char* base = std::getenv("LARKPOST_MMS_DIR");
+    std::string path = std::string(base != nullptr ? base : "/tmp") + "/larkpost-mms-bench-XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) std::abort();
+    return path;
+  }();
+  return folder;
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// Bytes that do not compress, as a camera's JPEG does not: a JPEG header, then a generator's.
+std::string Picture(size_t size, uint64_t seed) {
+  std::string bytes("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01", 13);
+  uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
+  while (bytes.size() < size) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    bytes.push_back(static_cast<char>(state >> 24));
+  }
+  return bytes;
+}
+
+// The phone XML as the app writes it.
+const std::string& XmlFile() {
+  static const std::string path = [] {
+    const uint64_t messages = Setting("LARKPOST_MMS_MESSAGES", 2000);
+    const uint64_t total = Setting("LARKPOST_MMS_BYTES", uint64_t{1} << 30);
+    const size_t picture = static_cast<size_t>(total / messages / 4 * 3);
+    const std::string file = Folder() + "/in.xml";
+    FILE* out = std::fopen(file.c_str(), "wb");
+    if (out == nullptr) std::abort();
+    auto put = [out](std::string_view text) {
+      if (std::fwrite(text.data(), 1, text.size(), out) != text.size()) std::abort();
+    };
+    put("<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n<smses count=\"" +
+        std::to_string(messages * 2) + "\" backup_set=\"b\" type=\"full\">\n");
+    for (uint64_t i = 0; i < messages; ++i) {
+      const std::string date = std::to_string(1704103626000 + i * 60000);
+      const std::string other = "+49151" + std::to_string(1000000 + i % 300);
+      put("  <sms protocol=\"0\" address=\"" + other + "\" date=\"" + date +
+          "\" type=\"1\" subject=\"null\" body=\"Look at this, number " + std::to_string(i) +
+          "\" toa=\"null\" sc_toa=\"null\" service_center=\"null\" read=\"1\" status=\"-1\" "
+          "locked=\"0\" date_sent=\"0\" sub_id=\"1\" readable_date=\"Jan 1, 2024\" "
+          "contact_name=\"Ann\" />\n");
+      put("  <mms date=\"" + date + "\" ct_t=\"application/vnd.wap.multipart.related\" "
+          "msg_box=\"1\" address=\"" + other + "\" m_id=\"mid" + std::to_string(i) +
+          "\" m_type=\"132\" sub=\"null\" read=\"1\" seen=\"1\" text_only=\"0\" m_size=\"" +
+          std::to_string(picture) + "\" readable_date=\"Jan 1, 2024\" contact_name=\"Ann\">\n"
+          "    <parts>\n"
+          "      <part seq=\"-1\" ct=\"application/smil\" name=\"null\" chset=\"null\" cd=\"null\" "
+          "fn=\"null\" cid=\"&lt;smil&gt;\" cl=\"smil.xml\" ctt_s=\"null\" ctt_t=\"null\" "
+          "text=\"&lt;smil&gt;&lt;body&gt;&lt;par&gt;&lt;img src=&quot;image.jpg&quot;/&gt;"
+          "&lt;/par&gt;&lt;/body&gt;&lt;/smil&gt;\" />\n"
+          "      <part seq=\"0\" ct=\"image/jpeg\" name=\"image.jpg\" chset=\"null\" cd=\"null\" "
+          "fn=\"null\" cid=\"&lt;image&gt;\" cl=\"image.jpg\" ctt_s=\"null\" ctt_t=\"null\" "
+          "text=\"null\" data=\"");
+      const std::string bytes = Picture(picture, i);
+      EncodeBase64(BufferByteSource(bytes), put);
+      put("\" />\n      <part seq=\"0\" ct=\"text/plain\" name=\"null\" chset=\"106\" cd=\"null\" "
+          "fn=\"null\" cid=\"&lt;text&gt;\" cl=\"text.txt\" ctt_s=\"null\" ctt_t=\"null\" "
+          "text=\"The picture, Grüße\" />\n    </parts>\n    <addrs>\n      <addr address=\"" +
+          other + "\" type=\"137\" charset=\"106\" />\n      <addr address=\"+4917099999999\" "
+          "type=\"151\" charset=\"106\" />\n    </addrs>\n  </mms>\n");
+    }
+    put("</smses>\n");
+    if (std::fclose(out) != 0) std::abort();
+    return file;
+  }();
+  return path;
+}
+
+double Seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; }
+
+// Runs the program with the arguments: its wall time, processor time and peak memory in MiB.
+bool Run(const std::vector<std::string>& arguments, double& seconds, double& peakMiB,
+         double& cpuSeconds) {
+  std::vector<char*> argv;
+  std::string program = LARKPOST_PROGRAM;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = arguments;
+  for (std::string& argument : copies) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t child = 0;
+  if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) return false;
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  struct rusage usage {};
+  if (wait4(child, &status, 0, &usage) != child) return false;
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void Convert(benchmark::State& state, const std::string& in, const std::string& out,
+             uint64_t xmlBytes) {
+  double peak = 0, cpu = 0, cpuTotal = 0, wall = 0;
+  for (auto _ : state) {
+    double seconds = 0;
+    if (!Run({"convert", "--force", in, out}, seconds, peak, cpu)) {
+      state.SkipWithError("larkpost failed");
+      return;
+    }
+    state.SetIterationTime(seconds);
+    wall += seconds;
+    cpuTotal += cpu;
+  }
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["peak_MiB"] = peak;
+  state.counters["cpu_s"] = cpuTotal / runs;
+  state.counters["XML_MBps"] = static_cast<double>(xmlBytes) / 1e6 / (wall / runs);
+  state.counters["XML_MiB"] = static_cast<double>(xmlBytes) / (1 << 20);
+}
+
+const std::string& ZipFile() {
+  static const std::string path = Folder() + "/out.zip";
+  return path;
+}
+
+void BM_MmsXmlToZip(benchmark::State& state) {
+  Convert(state, XmlFile(), ZipFile(), FileSize(XmlFile()));
+}
+void BM_MmsZipToXml(benchmark::State& state) {
+  if (FileSize(ZipFile()) == 0) {
+    double seconds = 0, peak = 0, cpu = 0;
+    if (!Run({"convert", "--force", XmlFile(), ZipFile()}, seconds, peak, cpu)) std::abort();
+  }
+  const std::string back = Folder() + "/back.xml";
+  Convert(state, ZipFile(), back, FileSize(XmlFile()));
+  // The XML written again holds every attachment: about the size it had.
+  state.counters["back_MiB"] = static_cast<double>(FileSize(back)) / (1 << 20);
+}
+
+BENCHMARK(BM_MmsXmlToZip)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_MmsZipToXml)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
+
+}  // namespace
+}  // namespace larkpost
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::system(("rm -rf '" + larkpost::Folder() + "'").c_str());
+  return 0;
+}

@@ -1,0 +1,176 @@
+// The commands over phone files with multimedia messages and call entries: what each leaves out
+// it says, in its report and its --json, and it ends with the lossy exit status; verify and show
+// list the multimedia messages too.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/terminal_ui.h"
+#include "formats/format_table.h"
+#include "formats/formats_test_util.h"
+#include "jobs/message_files_test_util.h"
+#include "message/multimedia_test_util.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+namespace {
+
+using testing::FileMessages;
+using testing::MmsRecord;
+using testing::PhoneSms;
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome Larkpost(const std::vector<std::string>& args) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  const int status = RunCli(args, CliStreams{in, out, err, false, false});
+  return {status, out.str(), err.str()};
+}
+
+class LeftOutTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Real files at the paths, as the app writes them; the readers hand out the messages below.
+    std::ofstream(Path("phone.xml")) << testing::AppXml(testing::AppSms("+1", "1000", "1", "hi"), 1);
+    std::ofstream(Path("calls.xml")) << testing::AppXml(testing::AppSms("+1", "1000", "1", "hi"), 1);
+    ASSERT_EQ(Larkpost({"--store", store_, "store", "init"}).status, kExitSuccess);
+  }
+  std::string Path(const std::string& name) const { return dir_.path() + "/" + name; }
+
+  // One SMS, five multimedia messages (a group chat among them) and ten call entries.
+  static FileMessages PhoneFile() {
+    FileMessages file{{PhoneSms(1704106020000, u"+4915112345678", u"On my way"),
+                       MmsRecord(1704106027000, u"+4930123456", u"All of us",
+                                 testing::JpegBytes("group"), {u"+4917011111111"})},
+                      10};
+    for (int64_t i = 0; i < 4; ++i) {
+      file.messages.push_back(
+          MmsRecord(1704106030000 + i, u"+4915112345678", u"Look!", testing::JpegBytes("pic")));
+    }
+    return file;
+  }
+
+  testing::TempDir dir_;
+  const std::string store_ = Path("store.db");
+  testing::ScopedFileMessages files_{
+      {{Utf8ToWide(Path("phone.xml")), PhoneFile()},
+       {Utf8ToWide(Path("calls.xml")),
+        {{PhoneSms(1704106020000, u"+4915112345678", u"On my way")}, 1}}}};
+};
+
+constexpr char kStoreLeftOut[] =
+    "5 multimedia messages and 10 call entries left out: the store holds SMS only.\n";
+
+TEST_F(LeftOutTest, RestoreAndDryRunSayWhatTheStoreCannotHold) {
+  Outcome run = Larkpost({"--store", store_, "restore", "--dry-run", Path("phone.xml")});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_EQ(run.out,
+            "Restore Succeeded.\nRestored: 1, already present: 0, folders created: 0"
+            " (dry run: the store was not changed)\n");
+  EXPECT_EQ(run.err, "Message store: " + store_ + "\n" + kStoreLeftOut);
+
+  run = Larkpost({"--store", store_, "restore", "--yes", "--json", Path("phone.xml")});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  const nlohmann::json summary = nlohmann::json::parse(run.out);
+  EXPECT_EQ(summary["restored"], 1);
+  EXPECT_EQ(summary["multimedia_left_out"], 5);
+  EXPECT_EQ(summary["calls_left_out"], 10);
+  EXPECT_NE(run.err.find(kStoreLeftOut), std::string::npos) << run.err;
+
+  // Again: the SMS is there already, and the rest is still left out, and said.
+  run = Larkpost({"--store", store_, "restore", "--yes", Path("phone.xml")});
+  EXPECT_EQ(run.status, kExitIncomplete);
+  EXPECT_EQ(run.out, "Restore Succeeded.\nRestored: 0, already present: 1, folders created: 0\n");
+  EXPECT_NE(run.err.find(kStoreLeftOut), std::string::npos) << run.err;
+}
+
+TEST_F(LeftOutTest, ConvertAndMergeSayWhatTheirOutputCannotHold) {
+  Outcome run = Larkpost({"convert", Path("phone.xml"), Path("out.bak")});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_EQ(run.out, "Converted 1 message from " + Path("phone.xml") + " to " + Path("out.bak") +
+                         ".\n");
+  EXPECT_EQ(run.err,
+            "5 multimedia messages and 10 call entries left out: backup files hold SMS only.\n");
+  EXPECT_EQ(Larkpost({"verify", Path("out.bak")}).out, "OK: 1 record, digest valid\n");
+  run = Larkpost({"convert", "--json", "--force", Path("phone.xml"), Path("out.bak")});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  nlohmann::json summary = nlohmann::json::parse(run.out);
+  EXPECT_EQ(summary["converted"], 1);
+  EXPECT_EQ(summary["multimedia_left_out"], 5);
+  EXPECT_EQ(summary["calls_left_out"], 10);
+
+  // A format that holds multimedia misses only the calls.
+  run = Larkpost({"convert", Path("calls.xml"), Path("out.zip")});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_EQ(run.err, std::string("1 call entry left out: ZIP files hold ") +
+                         (FormatOf(FileKind::kPhoneZip).holds.multimedia ? "messages" : "SMS") +
+                         " only.\n");
+
+  // Each message once: the same multimedia messages in both files are left out once.
+  run = Larkpost({"merge", Path("merged.bak"), Path("phone.xml"), Path("calls.xml")});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_EQ(run.out.rfind("Merged 1 message from 2 files", 0), 0u) << run.out;
+  EXPECT_EQ(run.err,
+            "5 multimedia messages and 11 call entries left out: backup files hold SMS only.\n");
+  run = Larkpost({"merge", "--json", "--force", Path("merged.bak"), Path("phone.xml"),
+                  Path("calls.xml")});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  summary = nlohmann::json::parse(run.out);
+  EXPECT_EQ(summary["written"], 1);
+  EXPECT_EQ(summary["inputs"][1]["alreadyThere"], 1);
+  EXPECT_EQ(summary["multimedia_left_out"], 5);
+  EXPECT_EQ(summary["calls_left_out"], 11);
+}
+
+TEST_F(LeftOutTest, VerifyAndShowListMultimediaMessagesAndNameTheCallsLeftOut) {
+  Outcome run = Larkpost({"verify", Path("phone.xml")});
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.out, std::string("OK: 6 messages (5 multimedia) in 6 entries\nOn restore, ") +
+                         kStoreLeftOut);
+  run = Larkpost({"verify", "--json", Path("phone.xml")});
+  EXPECT_EQ(nlohmann::json::parse(run.out),
+            nlohmann::json::parse(R"({"messages":6,"multimedia":5,"entries":6,)"
+                                  R"("multimedia_left_out":5,"calls_left_out":10})"));
+
+  run = Larkpost({"show", "--json", Path("phone.xml")});
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.err, "10 call entries left out: only messages are listed.\n");
+  std::istringstream lines(run.out);
+  std::string line;
+  std::vector<nlohmann::json> shown;
+  while (std::getline(lines, line)) shown.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(shown.size(), 6u);
+  EXPECT_FALSE(shown[0].contains("parts"));
+  const nlohmann::json& group = shown[1];
+  EXPECT_EQ(group["text"], "All of us");
+  EXPECT_EQ(group["addresses"],
+            nlohmann::json::parse(R"([{"address":"+4930123456","role":"from"},)"
+                                  R"({"address":"+4915199990000","role":"to"},)"
+                                  R"({"address":"+4917011111111","role":"to"}])"));
+  ASSERT_EQ(group["parts"].size(), 3u);
+  EXPECT_EQ(group["parts"][1],
+            nlohmann::json::parse(R"({"seq":"0","contentType":"image/jpeg","name":"IMG_0001.jpg",)"
+                                  R"("fileName":null,"charset":null,"bytes":27})"));
+  EXPECT_EQ(group["parts"][2]["bytes"], 9);  // "All of us"
+  EXPECT_EQ(run.out.find("JFIF"), std::string::npos);  // never the data
+
+  run = Larkpost({"show", Path("phone.xml")});
+  EXPECT_NE(run.out.find("    All of us\n  Part: application/smil \"smil.xml\" ("),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("  Part: image/jpeg \"IMG_0001.jpg\" (27 bytes)\n"), std::string::npos);
+  EXPECT_NE(run.out.find("10 call entries left out: only messages are listed.\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace larkpost
