@@ -1,5 +1,6 @@
 #include "backupfile/salvage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -58,51 +59,67 @@ void CopyBytes(CFile& from, uint64_t offset, uint64_t length, CFile& to) {
 
 }  // namespace
 
-SalvageReport SalvageBackupFile(CFile& damaged, CFile& out) {
-  SalvageReport report;
+BackupFileSalvage::BackupFileSalvage(CFile& damaged)
+    : damaged_(damaged), length_(damaged.GetLength()), position_(kHeaderSize) {
   uint32_t count = 0;
-  report.digestValid = ValidateBackupFile(damaged, count);
-  const uint64_t length = damaged.GetLength();
-  if (length >= kHeaderSize) {
+  report_.digestValid = ValidateBackupFile(damaged_, count);
+  if (length_ >= kHeaderSize) {
     unsigned char bytes[4] = {};
-    damaged.Seek(16, CFile::begin);
-    damaged.Read(bytes, 4);
-    report.declaredCount = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                           static_cast<uint32_t>(bytes[2]) << 16 |
-                           static_cast<uint32_t>(bytes[3]) << 24;
+    damaged_.Seek(16, CFile::begin);
+    damaged_.Read(bytes, 4);
+    report_.declaredCount = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                            static_cast<uint32_t>(bytes[2]) << 16 |
+                            static_cast<uint32_t>(bytes[3]) << 24;
   }
+}
 
+bool BackupFileSalvage::Next(MessageRecord& record, uint64_t& offset, uint64_t& length) {
+  while (position_ < length_) {
+    const uint32_t number = ++number_;
+    damaged_.Seek(static_cast<int64_t>(position_), CFile::begin);
+    std::u16string error;
+    record = MessageRecord{};
+    if (ReadRecord(damaged_, record, error)) {
+      offset = position_;
+      position_ = damaged_.GetPosition();
+      length = position_ - offset;
+      ++report_.kept;
+      return true;
+    }
+    // Resynchronise: the next class line from which a whole record passes.
+    SkippedStretch skipped{number, position_, 0, error};
+    uint64_t next = position_;
+    for (;;) {
+      next = FindRecordStart(damaged_, next + 1);
+      if (next >= length_) break;
+      damaged_.Seek(static_cast<int64_t>(next), CFile::begin);
+      MessageRecord ignored;
+      std::u16string why;
+      if (ReadRecord(damaged_, ignored, why)) break;
+    }
+    skipped.length = next - position_;
+    report_.skipped.push_back(std::move(skipped));
+    position_ = next;
+  }
+  return false;
+}
+
+SalvageReport SalvageBackupFile(CFile& damaged, CFile& out, const std::function<bool()>& keepGoing) {
+  BackupFileSalvage salvage(damaged);
   unsigned char header[kHeaderSize] = {};
   out.Write(header, kHeaderSize);
 
-  uint64_t position = kHeaderSize;
-  uint32_t number = 0;
-  while (position < length) {
-    ++number;
-    damaged.Seek(static_cast<int64_t>(position), CFile::begin);
-    MessageRecord record;
-    std::u16string error;
-    if (ReadRecord(damaged, record, error)) {
-      const uint64_t end = damaged.GetPosition();
-      CopyBytes(damaged, position, end - position, out);
-      ++report.kept;
-      position = end;
-      continue;
+  MessageRecord record;
+  uint64_t offset = 0, length = 0;
+  while (true) {
+    if (keepGoing && !keepGoing()) {
+      salvage.report().stopped = true;
+      return salvage.report();
     }
-    // Resynchronise: the next class line from which a whole record passes.
-    SkippedStretch skipped{number, position, 0, error};
-    uint64_t next = position;
-    for (;;) {
-      next = FindRecordStart(damaged, next + 1);
-      if (next >= length) break;
-      damaged.Seek(static_cast<int64_t>(next), CFile::begin);
-      std::u16string ignored;
-      if (ReadRecord(damaged, record, ignored)) break;
-    }
-    skipped.length = next - position;
-    report.skipped.push_back(std::move(skipped));
-    position = next;
+    if (!salvage.Next(record, offset, length)) break;
+    CopyBytes(damaged, offset, length, out);
   }
+  SalvageReport& report = salvage.report();
 
   unsigned char countBytes[4];
   PutUInt32(countBytes, report.kept);

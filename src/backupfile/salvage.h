@@ -5,14 +5,16 @@
 // Records are read from offset 20 on with the record checker (ReadRecord), whatever the digest
 // and the count say. A record that does not pass is skipped: the reader resynchronises at the
 // next place where a record that passes begins (a record always begins with the class line
-// "IPM.SMStext"). Every record that passes is copied unchanged into a new, valid backup file
-// whose count and digest fit what it holds.
+// "IPM.SMStext"). Every record that passes is kept: copied unchanged into a new, valid backup
+// file whose count and digest fit what it holds, or handed on as a message for another format.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "message/message_record.h"
 #include "platform/file/file.h"
 
 namespace larkpost {
@@ -28,12 +30,32 @@ struct SalvageReport {
   uint32_t kept = 0;
   uint32_t declaredCount = 0;  // what the damaged file's count field says
   bool digestValid = false;    // whether the damaged file's digest matched its length
+  bool stopped = false;        // ended early because `keepGoing` said so
   std::vector<SkippedStretch> skipped;
 };
 
+// The records of `damaged` (open for reading) that pass, one at a time, with the stretches
+// skipped on the way logged in report().
+class BackupFileSalvage {
+ public:
+  explicit BackupFileSalvage(CFile& damaged);
+  // The next record that passes, where it begins and how many bytes it has; false at the end.
+  bool Next(MessageRecord& record, uint64_t& offset, uint64_t& length);
+  SalvageReport& report() { return report_; }
+
+ private:
+  CFile& damaged_;
+  uint64_t length_;
+  uint64_t position_;
+  uint32_t number_ = 0;  // of the last record looked at, kept or skipped
+  SalvageReport report_;
+};
+
 // Reads `damaged` (open for reading) and writes the records that pass into `out` (created
-// empty, open for writing), then its count and digest, flushed to storage. File errors raise
-// CFileException.
-SalvageReport SalvageBackupFile(CFile& damaged, CFile& out);
+// empty, open for writing), then its count and digest, flushed to storage. Before each record
+// `keepGoing` (when given) is asked: false ends the salvage at once with report.stopped and
+// `out` unfinished, for the caller to throw away. File errors raise CFileException.
+SalvageReport SalvageBackupFile(CFile& damaged, CFile& out,
+                                const std::function<bool()>& keepGoing = {});
 
 }  // namespace larkpost

@@ -316,13 +316,16 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   show->add_option("PATH", showPath, "backup file (.bak), or a phone's .xml or .zip")->required();
   show->add_flag("--json", json, "one JSON object per record and line");
 
-  std::string salvageDamaged, salvageOut;
+  std::string salvageDamaged, salvageOut, salvageDeletedAs = "direction";
   CLI::App* salvage = app.add_subcommand(
-      "salvage", "copy the whole records of a damaged backup file into a new, valid one");
-  salvage->add_option("DAMAGED", salvageDamaged, "damaged backup file")->required();
-  salvage->add_option("OUT", salvageOut, "new backup file to write")->required();
+      "salvage", "copy the whole messages of a damaged or cut-off file into a new, valid one");
+  salvage->add_option("DAMAGED", salvageDamaged, "damaged file: .bak, .xml or .zip")->required();
+  salvage->add_option("OUT", salvageOut, "file to write: .bak, .xml, .zip or .html")->required();
   bool salvageForce = false;
   salvage->add_flag("--force,-f", salvageForce, "replace OUT when it exists");
+  salvage->add_option("--deleted-as", salvageDeletedAs,
+                      "what deleted messages become on a phone: direction (default), received or "
+                      "sent");
 
   std::string convertIn, convertOut, deletedAs = "direction";
   CLI::App* convert = app.add_subcommand(
@@ -413,9 +416,15 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     return status;
   }
   if (*salvage) {
+    DeletedAs as = DeletedAs::kByDirection;
+    if (!ParseDeletedAs(salvageDeletedAs, as)) {
+      io.err << "larkpost: --deleted-as: \"" << salvageDeletedAs
+             << "\" is not one of direction, received, sent\n";
+      return kExitUsage;
+    }
     if (!MayWrite(salvageOut, salvageForce, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;
-    return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), io);
+    return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), as, io);
   }
   if (*convert) {
     DeletedAs as = DeletedAs::kByDirection;

@@ -5,7 +5,7 @@
 //   larkpost [--store DB] [--codepage N] restore [--yes] [--dry-run] [--json] PATH
 //   larkpost [--codepage N] verify PATH [--json]
 //   larkpost [--codepage N] show PATH [--json]
-//   larkpost [--codepage N] salvage DAMAGED OUT
+//   larkpost [--codepage N] salvage [--deleted-as direction|received|sent] DAMAGED OUT
 //   larkpost [--codepage N] convert [--deleted-as direction|received|sent] [--json] IN OUT
 //   larkpost [--store DB] store init|list|dump [FILE]|load [FILE]
 #pragma once

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "cli/terminal_ui.h"
+#include "formats/formats_test_util.h"
 #include "message/message_record.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
@@ -642,6 +643,48 @@ TEST_F(CliTest, WhatNoReaderTakesBackMakesABackupIncomplete) {
     ASSERT_EQ(Run({"verify", kept}), kExitSuccess) << kept << err_.str();
     EXPECT_NE(out_.str().find("OK: 1 "), std::string::npos) << kept << out_.str();
   }
+}
+
+// A phone's XML with a broken entry and cut inside its last one, and an archive with a damaged
+// line: the report names each entry skipped by number and byte, and the exit status says that
+// something was lost; a file without damage is a plain success.
+TEST_F(CliTest, SalvageOfPhoneFilesNamesWhatItSkippedByEntryAndByte) {
+  const std::string second = testing::AppSms("+2", "1704103627000", "9", "bad");
+  const std::string whole = testing::AppXml(testing::AppSms("+1", "1704103626000", "1", "one") +
+                                                second + testing::AppSms("+3", "1704103628000", "1", "three"),
+                                            3);
+  const size_t secondAt = whole.find(second) + 2;
+  const size_t thirdAt = whole.find("<sms", secondAt + 1);
+  std::ofstream(Path("cut.xml"), std::ios::binary) << whole.substr(0, thirdAt + 20);
+  EXPECT_EQ(Run({"salvage", Path("cut.xml"), Path("saved.xml")}), kExitIncomplete) << err_.str();
+  EXPECT_EQ(out_.str(),
+            "Kept 1 entry in " + Path("saved.xml") + "; the file's count said 3.\n"
+            "Skipped: entry 2 at byte " + std::to_string(secondAt) + " (line 6, " +
+                std::to_string(second.size() - 3) + " bytes): type \"9\" is not a message type (1 to 6)\n"
+            "Skipped: entry 3 at byte " + std::to_string(thirdAt) + " (line 7, 20 bytes): the file "
+            "ends inside this entry\n");
+  ASSERT_EQ(Run({"show", Path("saved.xml")}), kExitSuccess) << err_.str();
+  EXPECT_NE(out_.str().find("one"), std::string::npos);
+
+  const std::string good = testing::AppSms("+1", "1704103626000", "1", "one") +
+                           testing::AppSms("+3", "1704103628000", "1", "three");
+  const std::string counted = testing::AppXml(good, 3);
+  std::ofstream(Path("short.xml"), std::ios::binary) << counted.substr(0, counted.find("</smses>"));
+  EXPECT_EQ(Run({"salvage", Path("short.xml"), Path("short.bak")}), kExitIncomplete);
+  EXPECT_EQ(out_.str(), "Kept 2 entries in " + Path("short.bak") + "; the file's count said 3.\n"
+                        "Missing: 1 entry the count names are not in the file.\n");
+  std::ofstream(Path("whole.xml"), std::ios::binary) << testing::AppXml(good, 2);
+  EXPECT_EQ(Run({"salvage", Path("whole.xml"), Path("whole.bak")}), kExitSuccess) << out_.str();
+  EXPECT_EQ(out_.str(), "Kept 2 entries in " + Path("whole.bak") + "; the file's count said 2.\n");
+
+  const std::string first = testing::AppLine(R"("+1")", "1000", "1", R"("one")");
+  std::ofstream(Path("lines.zip"), std::ios::binary)
+      << testing::ZipOf({{"messages.ndjson", first + "{\"date\":\n" + first}});
+  EXPECT_EQ(Run({"salvage", Path("lines.zip"), Path("lines.html")}), kExitIncomplete);
+  EXPECT_NE(out_.str().find("Skipped: line 2 of messages.ndjson at its byte " +
+                            std::to_string(first.size()) + " (8 bytes): "),
+            std::string::npos)
+      << out_.str();
 }
 
 }  // namespace

@@ -20,10 +20,11 @@ int VerifyBackupFile(const std::u16string& path, bool json, const Selection& sel
 // Lists the records of a backup file that the selection takes, readable or as NDJSON.
 int ShowBackupFile(const std::u16string& path, bool json, const Selection& selection,
                    CliStreams& io);
-// Writes the whole records of a damaged backup file into a new, valid one and says what was
-// skipped; exit status 3 when anything was.
+// Writes the whole messages of a damaged backup file, XML or ZIP into a new file of OUT's kind
+// and says what was skipped, by entry number and byte; exit status 3 when anything was, 130/143
+// when stopped by a signal (OUT then stays as it was).
 int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
-               CliStreams& io);
+               DeletedAs deletedAs, CliStreams& io);
 
 // Converts the messages of one file that the selection takes into another, each format from its
 // name; prints what was read, written and left out (with `json` as one JSON object, the warnings

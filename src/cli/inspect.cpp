@@ -1,6 +1,4 @@
 // verify and show: reading a backup file without any store.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -8,7 +6,6 @@
 
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
-#include "backupfile/salvage.h"
 #include "jobs/text_export.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
@@ -165,54 +162,6 @@ int ShowBackupFile(const std::u16string& path, bool json, const Selection& selec
     return kExitSuccess;
   } catch (const CFileException& error) {
     io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
-    return kExitFailure;
-  }
-}
-
-int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
-               CliStreams& io) {
-  try {
-    CFile damaged;
-    CFileException error;
-    if (!damaged.Open(damagedPath, CFile::modeRead | CFile::shareDenyNone, &error)) {
-      io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
-      return kExitFailure;
-    }
-    struct stat in {}, existing {};
-    if (fstat(damaged.GetHandle(), &in) == 0 &&
-        stat(WideToUtf8(outPath).c_str(), &existing) == 0 && in.st_dev == existing.st_dev &&
-        in.st_ino == existing.st_ino) {
-      io.err << "larkpost: salvage: OUT must not be the damaged file itself\n";
-      return kExitFailure;
-    }
-    // Written as every output is: never over the store, and only whole (a partial file renamed
-    // when complete), so a failed salvage leaves an older OUT as it was.
-    OutputFile output;
-    CFile out;
-    OpenOutputFile(output, outPath, MessageStoreFiles(), out);
-    const SalvageReport report = SalvageBackupFile(damaged, out);
-    CommitOutputFile(output, out);
-    io.out << "Kept " << report.kept << (report.kept == 1 ? " record" : " records") << " in "
-           << PrintableLine(WideToUtf8(outPath)) << "; the damaged file's count said " << report.declaredCount
-           << ", its digest " << (report.digestValid ? "matched" : "did not match") << ".\n";
-    for (const SkippedStretch& skipped : report.skipped) {
-      io.out << "Skipped: record " << skipped.record << " at byte " << skipped.offset << " ("
-             << skipped.length << " bytes): " << PrintableLine(WideToUtf8(skipped.error)) << "\n";
-    }
-    // Fewer records than the file said it held are lost records, even when no bytes were skipped
-    // (a file cut off right after a record).
-    if (report.kept < report.declaredCount && report.skipped.empty()) {
-      io.out << "Missing: " << report.declaredCount - report.kept
-             << (report.declaredCount - report.kept == 1 ? " record" : " records")
-             << " the count names are not in the file.\n";
-      return kExitIncomplete;
-    }
-    return report.skipped.empty() ? kExitSuccess : kExitIncomplete;
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
-    return kExitFailure;
-  } catch (const OutputRefused& refused) {
-    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
     return kExitFailure;
   }
 }

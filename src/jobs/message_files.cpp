@@ -241,9 +241,9 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
   return converted;
 }
 
-bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
-                        const std::function<bool(MessageWriter&, std::string& error)>& fill,
-                        WrittenCounts& counts, std::string& error) {
+bool WriteOutputFile(const std::u16string& out,
+                     const std::function<bool(CFile& file, OutputFile& output, std::string& error)>& fill,
+                     std::string& error) {
   CFile file;
   OutputFile output;
   OpenOutputFile(output, out, MessageStoreFiles(), file);
@@ -254,26 +254,10 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
     DiscardCompanionFolder(output);
   };
   try {
-    std::unique_ptr<MessageWriter> writer = kind == FileKind::kHtml && output.temporary
-                                                ? PageWriter(file, output)
-                                                : OpenMessageWriter(file, kind, deletedAs);
-    if (writer == nullptr) {  // the text export: no writer of messages makes one
-      error = std::string("a ") + FileKindName(kind) + " is written by a backup of a store only";
+    if (!fill(file, output, error)) {
       discard();
       return false;
     }
-    MultimediaLeftOut leaveOut(*writer);
-    MessageWriter& sink = FormatOf(kind).holds.multimedia ? *writer : leaveOut;
-    if (!fill(sink, error)) {
-      writer.reset();
-      discard();
-      return false;
-    }
-    writer->Finish();
-    counts.entriesWritten = writer->entriesWritten();
-    counts.replacedMessages = ReplacedMessages(*writer);
-    counts.multimediaLeftOut = leaveOut.leftOut;
-    writer.reset();
     if (!FlushFileBuffers(file)) {
       const int osError = errno;
       throw CFileException(CFileException::CauseFromErrno(osError), osError, output.target);
@@ -290,6 +274,33 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
     throw;
   }
   return true;
+}
+
+bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
+                        const std::function<bool(MessageWriter&, std::string& error)>& fill,
+                        WrittenCounts& counts, std::string& error) {
+  return WriteOutputFile(
+      out,
+      [&](CFile& file, OutputFile& output, std::string& failure) {
+        // The writer goes before the file is finished or thrown away: it may hold files of its
+        // own beside it.
+        std::unique_ptr<MessageWriter> writer = kind == FileKind::kHtml && output.temporary
+                                                    ? PageWriter(file, output)
+                                                    : OpenMessageWriter(file, kind, deletedAs);
+        if (writer == nullptr) {  // the text export: no writer of messages makes one
+          failure = std::string("a ") + FileKindName(kind) + " is written by a backup of a store only";
+          return false;
+        }
+        MultimediaLeftOut leaveOut(*writer);
+        MessageWriter& sink = FormatOf(kind).holds.multimedia ? *writer : leaveOut;
+        if (!fill(sink, failure)) return false;
+        writer->Finish();
+        counts.entriesWritten = writer->entriesWritten();
+        counts.replacedMessages = ReplacedMessages(*writer);
+        counts.multimediaLeftOut = leaveOut.leftOut;
+        return true;
+      },
+      error);
 }
 
 }  // namespace larkpost

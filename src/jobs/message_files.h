@@ -17,6 +17,8 @@
 
 namespace larkpost {
 
+class OutputFile;  // jobs/output_file.h
+
 // A reader of the messages in `path`. For a backup file the digest is checked first: a file that
 // fails it gives a reader whose error is "File Validation Failed."; a broken record ends the
 // reading with "No.%d, " and the record's error text. Throws CFileException when the file cannot
@@ -61,6 +63,16 @@ struct WrittenCounts {
 
 // What reading a file left out by itself: the entries of a phone's call log.
 LeftOut LeftOutByReader(const ReadCounts& read);
+
+// The one way every conversion's output is written: `fill` writes into `file` (empty, open for
+// writing, seekable; `output` names where it goes and where its companion files may go) at a
+// partial file beside `out` (output_file.h), which is flushed and renamed
+// over `out` only when `fill` returns true. When `fill` returns false (with `error` set) the
+// partial file is removed and `out` stays as it was. File errors throw CFileException naming
+// `out`, a refused target OutputRefused.
+bool WriteOutputFile(const std::u16string& out,
+                     const std::function<bool(CFile& file, OutputFile& output, std::string& error)>& fill,
+                     std::string& error);
 
 // Puts the messages that `fill` hands to the writer into a new file of `kind` at `out`, as every
 // conversion writes its output: into a partial file beside `out` (output_file.h), which is

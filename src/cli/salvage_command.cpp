@@ -1,0 +1,120 @@
+// salvage: what a damaged file still holds, into a new file, with a report of what was skipped.
+#include <sys/stat.h>
+
+#include <ostream>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/printable.h"
+#include "cli/terminal_ui.h"
+#include "jobs/outcome.h"
+#include "jobs/output_file.h"
+#include "jobs/salvage_run.h"
+#include "message/counts.h"
+#include "platform/file/file.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+void ReportBackupFile(const SalvageResult& result, const std::string& out, CliStreams& io) {
+  const SalvageReport& report = result.backup;
+  io.out << "Kept " << report.kept << (report.kept == 1 ? " record" : " records") << " in " << out
+         << "; the damaged file's count said " << report.declaredCount << ", its digest "
+         << (report.digestValid ? "matched" : "did not match") << ".\n";
+  for (const SkippedStretch& skipped : report.skipped) {
+    io.out << "Skipped: record " << skipped.record << " at byte " << skipped.offset << " ("
+           << skipped.length << " bytes): " << PrintableLine(WideToUtf8(skipped.error)) << "\n";
+  }
+  // Fewer records than the file said it held are lost records, even when no bytes were skipped
+  // (a file cut off right after a record).
+  if (report.kept < report.declaredCount && report.skipped.empty()) {
+    io.out << "Missing: " << Counted(report.declaredCount - report.kept, "record", "records")
+           << " the count names are not in the file.\n";
+  }
+}
+
+void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStreams& io) {
+  const SalvageLog& log = result.phone;
+  const bool xml = result.inKind == FileKind::kPhoneXml;
+  io.out << "Kept " << Counted(log.entriesKept, "entry", "entries");
+  if (result.read.messages != log.entriesKept) {
+    io.out << " (" << Counted(result.read.messages, "message", "messages") << ")";
+  }
+  io.out << " in " << out;
+  if (log.declaredEntries) io.out << "; the file's count said " << *log.declaredEntries;
+  io.out << ".\n";
+  for (const DamagedStretch& skipped : log.skipped) {
+    io.out << "Skipped: ";
+    if (xml) {
+      if (skipped.betweenEntries) {
+        io.out << Counted(skipped.length, "byte", "bytes") << " at byte " << skipped.offset
+               << " (line " << skipped.line << ") before entry " << skipped.entry;
+      } else {
+        io.out << "entry " << skipped.entry << " at byte " << skipped.offset << " (line "
+               << skipped.line << ", " << Counted(skipped.length, "byte", "bytes") << ")";
+      }
+    } else if (skipped.inArchive) {
+      io.out << "messages.ndjson from line " << skipped.entry << " on, at byte " << skipped.offset
+             << " of the archive (" << Counted(skipped.length, "byte", "bytes") << ")";
+    } else {
+      io.out << "line " << skipped.entry << " of messages.ndjson at its byte " << skipped.offset
+             << " (" << Counted(skipped.length, "byte", "bytes") << ")";
+    }
+    io.out << ": " << PrintableLine(skipped.error) << "\n";
+  }
+  for (const std::string& note : log.notes) io.out << "Damage: " << PrintableLine(note) << ".\n";
+  if (log.declaredEntries && log.entriesFound < *log.declaredEntries) {
+    io.out << "Missing: " << Counted(*log.declaredEntries - log.entriesFound, "entry", "entries")
+           << " the count names are not in the file.\n";
+  } else if (xml && log.cutShort && !log.declaredEntries) {
+    io.out << "Cut short: the file ends before </smses>; whatever followed is lost.\n";
+  }
+  if (result.written.multimediaLeftOut > 0) {
+    io.out << "Left out: "
+           << Counted(result.written.multimediaLeftOut, "multimedia message", "multimedia messages")
+           << " (" << FileKindName(FileKindForPath(Utf8ToWide(out))) << " files hold SMS only).\n";
+  }
+}
+
+}  // namespace
+
+int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
+               DeletedAs deletedAs, CliStreams& io) {
+  const std::string out = PrintableLine(WideToUtf8(outPath));
+  SalvageResult result;
+  try {
+    // Whether OUT was there before: an interrupted salvage leaves it as it was.
+    struct stat info {};
+    const bool outExists = stat(WideToUtf8(outPath).c_str(), &info) == 0;
+    if (!SalvageMessageFile(damagedPath, outPath, deletedAs, result)) {
+      if (result.interrupted) {
+        io.err << "Interrupted: the partial output was removed; " << out
+               << (outExists ? " was not replaced.\n" : " was not written.\n");
+        return InterruptedExitStatus();
+      }
+      io.err << "larkpost: salvage: " << PrintableLine(WideToUtf8(result.error)) << "\n"
+             << "Nothing was written.\n";
+      return kExitFailure;
+    }
+  } catch (const CFileException& error) {
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+    return kExitFailure;
+  } catch (const OutputRefused& refused) {
+    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
+    return kExitFailure;
+  }
+  if (result.inKind == FileKind::kBackup) {
+    ReportBackupFile(result, out, io);
+  } else {
+    ReportPhoneFile(result, out, io);
+  }
+  if (result.written.replacedMessages > 0) {
+    io.err << WideToUtf8(LossyBackupText(result.written.replacedMessages, GetACP())) << "\n";
+  }
+  return result.Incomplete() || result.written.replacedMessages > 0 ? kExitIncomplete
+                                                                    : kExitSuccess;
+}
+
+}  // namespace larkpost
