@@ -347,10 +347,13 @@ class Page : public MessageWriter {
     };
     if (received) {
       notOwner_.insert(add(record.senderName, record.senderAddress));
-      if (multimedia) {
+      if (multimedia && !record.recipients.empty()) {
+        std::unordered_set<std::string> seen;
         for (const RecordRecipient& r : record.recipients) {
-          maybeOwner_.insert(add(r.displayName, r.address));
+          std::string key = add(r.displayName, r.address);
+          if (!key.empty() && seen.insert(key).second) ++maybeOwner_[key];
         }
+        ++receivedToSomeone_;
       }
     } else {
       for (const RecordRecipient& r : record.recipients) {
@@ -397,11 +400,15 @@ class Page : public MessageWriter {
     if (std::fflush(spool_) != 0) {
       throw CFileException(CFileException::CauseFromErrno(errno), errno, path_);
     }
-    // The owner: the senders of sent multimedia messages, and the recipients of received ones
-    // that no message shows as another party. Group chats are keyed without them.
-    for (const std::string& key : maybeOwner_) {
-      if (notOwner_.count(key) == 0) owner_.insert(key);
+    // The owner: the senders of sent multimedia messages (some phones write a placeholder
+    // there), and the one recipient of every received multimedia message whom no message shows
+    // as another party. Where several fit (the messages of one group alone), none of them is
+    // taken for the owner rather than members hidden. Group chats are keyed without the owner.
+    std::vector<std::string> fits;
+    for (const auto& [key, messages] : maybeOwner_) {
+      if (messages == receivedToSomeone_ && notOwner_.count(key) == 0) fits.push_back(key);
     }
+    if (fits.size() == 1) owner_.insert(fits.front());
     std::vector<uint32_t> conversationOf(partySets_.size());
     for (size_t i = 0; i < partySets_.size(); ++i) {
       std::vector<std::string> members;
@@ -640,7 +647,9 @@ class Page : public MessageWriter {
   std::unordered_map<std::string, Party> parties_;
   std::vector<PartySet> partySets_;
   std::unordered_map<std::string, uint32_t> partySetIds_;
-  std::unordered_set<std::string> owner_, maybeOwner_, notOwner_;
+  std::unordered_set<std::string> owner_, notOwner_;
+  std::unordered_map<std::string, uint64_t> maybeOwner_;  // received multimedia messages to each
+  uint64_t receivedToSomeone_ = 0;  // received multimedia messages that name a recipient
   std::vector<Conversation> conversations_;
   std::unordered_map<std::string, uint32_t> conversationIds_;
 };

@@ -113,10 +113,10 @@ MessageRecord Mms(bool received, int64_t when, const Party& from, const std::vec
   record.senderName = from.name;
   record.senderAddress = from.address;
   auto multimedia = std::make_shared<Multimedia>();
-  multimedia->addresses.push_back({from.address, kRoleFrom, u"106"});
+  multimedia->addresses.push_back({from.address, kRoleFrom, u"106", {}});
   for (const Party& party : to) {
     record.recipients.push_back({party.name, party.address, 1});
-    multimedia->addresses.push_back({party.address, kRoleTo, u"106"});
+    multimedia->addresses.push_back({party.address, kRoleTo, u"106", {}});
   }
   for (const MessagePart& part : parts) {
     if (part.text && part.contentType == u"text/plain") {
@@ -241,6 +241,25 @@ TEST(HtmlPage, AGroupChatIsOneConversationWithEveryMemberAndTheOwnerLeftOut) {
   // Every conversation in the list to jump to.
   EXPECT_NE(page.find("<a href=\"#c0\">"), std::string::npos);
   EXPECT_NE(page.find("<a href=\"#c1\">"), std::string::npos);
+}
+
+// The owner is whoever received every multimedia message: a member who only ever received in the
+// group is still a member, and one group's messages alone name nobody the owner.
+TEST(HtmlPage, AMemberWhoNeverWritesStaysInTheGroup) {
+  testing::TempDir dir;
+  const std::vector<MessagePart> hello = {TextPart(u"Hello all")};
+  const std::string page = WritePageWithMedia(
+      dir.path(), {Mms(true, 1704300000, kAnn, {kMe, kBob}, hello),
+                   Mms(true, 1704300600, kAnn, {kMe}, {TextPart(u"Only to you")})});
+  EXPECT_NE(page.find("2 messages in 2 conversations"), std::string::npos) << page;
+  EXPECT_NE(page.find("<span class=\"who\">Ann Weber, Bob</span>"), std::string::npos) << page;
+
+  testing::TempDir alone;
+  const std::string group =
+      WritePageWithMedia(alone.path(), {Mms(true, 1704300000, kAnn, {kMe, kBob}, hello)});
+  EXPECT_NE(group.find("1 message in 1 conversation"), std::string::npos) << group;
+  EXPECT_NE(group.find("Bob"), std::string::npos) << group;
+  EXPECT_NE(group.find("class=\"group\""), std::string::npos) << group;
 }
 
 TEST(HtmlPage, PicturesShowInlineWithTheirSizeAndOtherPartsAreLinks) {
