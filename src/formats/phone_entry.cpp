@@ -168,9 +168,9 @@ std::vector<std::u16string_view> Split(std::u16string_view text, std::u16string_
 
 }  // namespace
 
-void NamePartiesFrom(std::u16string_view members, std::u16string_view names,
+bool NamePartiesFrom(std::u16string_view members, std::u16string_view names,
                      MessageRecord& record) {
-  if (names.empty()) return;
+  if (names.empty()) return true;
   std::vector<std::u16string_view> addresses;
   if (!members.empty()) {
     addresses = Split(members, u"~");
@@ -181,7 +181,7 @@ void NamePartiesFrom(std::u16string_view members, std::u16string_view names,
   }
   std::vector<std::u16string_view> named = Split(names, u", ");
   if (named.size() != addresses.size()) {
-    if (addresses.size() != 1) return;
+    if (addresses.size() != 1) return false;
     named.assign(1, names);
   }
   for (size_t i = 0; i < addresses.size(); ++i) {
@@ -196,6 +196,14 @@ void NamePartiesFrom(std::u16string_view members, std::u16string_view names,
       }
     }
   }
+  return true;
+}
+
+void KeepNames(std::u16string_view members, std::u16string_view names, Multimedia& multimedia) {
+  if (!members.empty()) {
+    multimedia.extras.push_back(NamedColumn{kKeptMembersColumn, std::u16string(members)});
+  }
+  multimedia.extras.push_back(NamedColumn{kKeptNamesColumn, std::u16string(names)});
 }
 
 void PartyLists(const MessageRecord& record, std::u16string& members, std::u16string& names) {
@@ -216,6 +224,15 @@ void PartyLists(const MessageRecord& record, std::u16string& members, std::u16st
     add(recipient.address, recipient.displayName);
   }
   if (!named) names.clear();
+  if (names.empty() && record.multimedia) {
+    const Columns& extras = record.multimedia->extras;
+    const Column* kept = FindColumn(extras, kKeptNamesColumn);
+    if (kept != nullptr && *kept) {
+      names = **kept;
+      const Column* keptMembers = FindColumn(extras, kKeptMembersColumn);
+      if (keptMembers != nullptr && *keptMembers) members = **keptMembers;
+    }
+  }
 }
 
 namespace {

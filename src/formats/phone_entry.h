@@ -115,13 +115,22 @@ std::u16string MultimediaText(const Multimedia& multimedia);
 // contact_name, the ZIP's __display_name), matched in order to `members` (XML's "~"-joined
 // address). Without members the other parties are the sender of a received message, else the
 // recipients. A list that does not match the members in number names no one, unless there is
-// one member: then the whole list is that member's name.
-void NamePartiesFrom(std::u16string_view members, std::u16string_view names,
+// one member: then the whole list is that member's name. Returns false for such a list
+// ("Weber, Ann, Bob" for two members), which a reader of multimedia keeps whole (KeepNames).
+bool NamePartiesFrom(std::u16string_view members, std::u16string_view names,
                      MessageRecord& record);
+
+// The columns of Multimedia::extras that keep a file's list of names no party could be given,
+// with the members it went with (XML's address): written back as the file's lists while the
+// message's fields name no one, so that a reader meets the same lists again.
+inline constexpr const char* kKeptNamesColumn = "contact_name";
+inline constexpr const char* kKeptMembersColumn = "address";
+void KeepNames(std::u16string_view members, std::u16string_view names, Multimedia& multimedia);
 
 // The other parties of a multimedia message as the phone files list them: their addresses
 // joined by "~" (the sender of a received message first, then the recipients) and their names
-// joined by ", " (a party without one by its address); `names` empty when no party has a name.
+// joined by ", " (a party without one by its address); `names` empty when no party has a name
+// and the message keeps no lists of its own (kKeptNamesColumn).
 void PartyLists(const MessageRecord& record, std::u16string& members, std::u16string& names);
 
 // Builds messages from entries in file order: entries of one message sent to several recipients

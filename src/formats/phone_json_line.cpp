@@ -217,7 +217,8 @@ bool AddressFrom(const Json& object, int defaultRole, MmsAddress& address, std::
   Column text, role, charset;
   for (const auto& [key, value] : object.items()) {
     Column* field = key == "address" ? &text : key == "type" ? &role : key == "charset" ? &charset : nullptr;
-    if (field != nullptr && !ToColumn(value, *field, error)) {
+    if (field == nullptr) field = &address.extras.emplace_back(NamedColumn{key, {}}).value;
+    if (!ToColumn(value, *field, error)) {
       error = "\"" + key + "\" " + error;
       return false;
     }
@@ -233,9 +234,13 @@ bool AddressFrom(const Json& object, int defaultRole, MmsAddress& address, std::
 }
 
 Json AddressJson(const MmsAddress& address) {
-  return Json{{"address", WideToUtf8(address.address)},
-              {"type", std::to_string(address.role)},
-              {"charset", FromColumn(address.charset)}};
+  Json json{{"address", WideToUtf8(address.address)},
+            {"type", std::to_string(address.role)},
+            {"charset", FromColumn(address.charset)}};
+  for (const NamedColumn& column : address.extras) {
+    if (!json.contains(column.name)) json[column.name] = FromColumn(column.value);
+  }
+  return json;
 }
 
 // The part columns that MessagePart fields take, in the order they are written.
@@ -380,6 +385,7 @@ bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileL
                             dateMs, isRead, MultimediaRef{multimedia}, record, error)) {
     return false;
   }
+  const std::u16string list = names ? Utf8ToWide(*names) : std::u16string();
   const auto whole = json.find("larkpost");
   if (whole != json.end() && !whole->is_null()) {
     // Written by this program: the message exactly as it was (times, subfolder, names).
@@ -392,8 +398,20 @@ bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileL
     kept.whole->text = record.text;
     kept.whole->multimedia = record.multimedia;
     record = std::move(*kept.whole);
-  } else {
-    NamePartiesFrom(u"", names ? Utf8ToWide(*names) : std::u16string(), record);
+    // Its names are the parties' own; a list that named none of them is the line's alone, with
+    // the members it went with.
+    std::u16string members, named;
+    PartyLists(record, members, named);
+    if (named.empty() && !list.empty()) {
+      std::optional<std::string> keptMembers;
+      if (!ColumnText(*whole, "members", keptMembers, error)) {
+        error = "\"larkpost\": " + error;
+        return false;
+      }
+      KeepNames(keptMembers ? Utf8ToWide(*keptMembers) : u"", list, *multimedia);
+    }
+  } else if (!NamePartiesFrom(u"", list, record)) {
+    KeepNames(u"", list, *multimedia);
   }
   entry.date = FileTimeToPhoneDate(record.deliveryTime);
   entry.type = static_cast<int>(*box);
@@ -408,7 +426,10 @@ std::string MmsLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
   const Multimedia& multimedia = *record.multimedia;
   Json line = Json::object();
   for (const NamedColumn& column : multimedia.extras) {
-    if (!IsMappedMmsKey(column.name)) line[column.name] = FromColumn(column.value);
+    if (!IsMappedMmsKey(column.name) && column.name != kKeptNamesColumn &&
+        column.name != kKeptMembersColumn) {
+      line[column.name] = FromColumn(column.value);
+    }
   }
   // Seconds, rounded down also before 1970; "larkpost" keeps the exact time.
   const int64_t seconds = entry.date >= 0 ? entry.date / 1000 : -((-entry.date + 999) / 1000);
@@ -446,6 +467,9 @@ std::string MmsLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
   line["__parts"] = std::move(parts);
   Json extra = WholeJson(entry);
   extra["addresses"] = std::move(addresses);
+  if (const Column* members = FindColumn(multimedia.extras, kKeptMembersColumn); members && *members) {
+    extra["members"] = WideToUtf8(**members);
+  }
   line["larkpost"] = std::move(extra);
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

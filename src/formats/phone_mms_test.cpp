@@ -8,6 +8,7 @@
 #include "formats/base64.h"
 #include "formats/formats_test_util.h"
 #include "formats/part_spool.h"
+#include "formats/phone_entry.h"
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
 #include "formats/xml_prefilter.h"
@@ -214,6 +215,50 @@ TEST(PhoneMms, XmlAndZipCarryEachOthersMessagesWhole) {
   const std::vector<MessageRecord> backToZip = WriteAndRead(viaXml, dir, "d.zip", error);
   ASSERT_EQ(error, "");
   ExpectSameMessages(fromZip, backToZip, "ZIP to XML to ZIP");
+}
+
+// A list of names that cannot be matched to the members ("Weber, Ann" is one contact) names no
+// one and is written back whole, through either format; the addresses' own columns stay too.
+TEST(PhoneMms, WhatNoFieldHoldsIsKeptThroughBothFormats) {
+  TempDir dir;
+  std::string error;
+  const std::string xml = AppXml(
+      AppMmsOf("1704103627123", "1", "+4915111111111~+4915122222222", "Weber, Ann, Bob",
+               {TextPart("hi all")},
+               {{"+4915111111111", 137}, {"+4917099999999", 151}, {"+4915122222222", 151}}),
+      1);
+  const std::vector<MessageRecord> fromXml =
+      ReadXml(xml, error, std::make_shared<PartSpool>(dir.File("x")));
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(fromXml.size(), 1u);
+  EXPECT_EQ(fromXml[0].senderName, u"");
+  const std::vector<MessageRecord> back =
+      WriteAndRead(WriteAndRead(fromXml, dir, "a.zip", error), dir, "b.xml", error);
+  ASSERT_EQ(error, "");
+  ExpectSameMessages(fromXml, back, "XML to ZIP to XML");
+  EXPECT_NE(testing::FileBytes(dir.PathOf("b.xml")).find("contact_name=\"Weber, Ann, Bob\""), std::string::npos);
+
+  std::vector<std::pair<std::string, std::string>> files;
+  const std::string line = AppMmsLine("1704103627", "2", "Weber, Ann, Bob", {TextPart("hi")},
+                                      {{"+4917099999999", 137}, {"+4915111111111", 151},
+                                       {"+4915122222222", 151}},
+                                      files);
+  files.emplace_back("messages.ndjson", line);
+  const std::string zip = ZipOf(files);
+  auto reader = JoinedReader(ZipEntriesInBuffer(zip));
+  const std::vector<MessageRecord> fromZip = ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(fromZip.size(), 1u);
+  const MmsAddress& sender = fromZip[0].multimedia->addresses[0];
+  ASSERT_NE(FindColumn(sender.extras, "msg_id"), nullptr);
+  EXPECT_EQ(*FindColumn(sender.extras, "msg_id"), Column(u"41"));
+  const std::vector<MessageRecord> again =
+      WriteAndRead(WriteAndRead(fromZip, dir, "c.xml", error), dir, "d.zip", error);
+  ASSERT_EQ(error, "");
+  ExpectSameMessages(fromZip, again, "ZIP to XML to ZIP");
+  std::u16string members, names;
+  PartyLists(again[0], members, names);
+  EXPECT_EQ(names, u"Weber, Ann, Bob");
 }
 
 // Attachments whose bytes cannot be had are errors naming the entry; names from the file never

@@ -381,6 +381,8 @@ class XmlSource : public EntrySource, private DivertedValues {
         }
       } else if (key == "charset") {
         address.charset = ColumnOf(value);
+      } else {
+        address.extras.push_back(NamedColumn{std::string(key), ColumnOf(value)});
       }
     }
     if (!haveRole && mms_.problem.empty()) {
@@ -435,10 +437,16 @@ class XmlSource : public EntrySource, private DivertedValues {
     PhoneEntry entry;
     MessageRecord& record = entry.whole.emplace();
     std::string problem;
+    Multimedia& kept = *multimedia;  // still this reader's alone
     if (!FillMultimediaRecord(box, date, read, MultimediaRef{std::move(multimedia)}, record, problem)) {
       return Fail(where + problem);
     }
-    NamePartiesFrom(members, names, record);
+    if (!NamePartiesFrom(members, names, record)) {
+      // The members are kept only where the fields would list others.
+      std::u16string made, none;
+      PartyLists(record, made, none);
+      KeepNames(made == members ? u"" : members, names, kept);
+    }
     entry.date = date;
     entry.type = box;
     entry.read = read;
@@ -720,6 +728,11 @@ class Writer : public MessageWriter {
       AppendAttribute(line_, "address", address.address);
       AppendNumber(line_, "type", address.role);
       AppendColumn(line_, "charset", address.charset);
+      for (const NamedColumn& column : address.extras) {
+        if (column.name != "address" && column.name != "type" && column.name != "charset") {
+          AppendColumn(line_, column.name, column.value);
+        }
+      }
       line_ += " />\n";
     }
     line_ += "    </addrs>\n  </mms>\n";

@@ -29,8 +29,8 @@ MessageRecord Picture(const std::u16string& name, std::string bytes) {
   record.senderAddress = u"+4915112345678";
   record.recipients = {{u"", u"+4915200000001", 1}};
   auto multimedia = std::make_shared<Multimedia>();
-  multimedia->addresses = {{u"+4915112345678", kRoleFrom, u"106"},
-                           {u"+4915200000001", kRoleTo, u"106"}};
+  multimedia->addresses = {{u"+4915112345678", kRoleFrom, u"106", {}},
+                           {u"+4915200000001", kRoleTo, u"106", {}}};
   MessagePart part;
   part.contentType = u"image/png";
   part.name = name;

@@ -63,6 +63,7 @@ struct MmsAddress {
   std::u16string address;
   int role = kRoleTo;
   Column charset;  // "106" is UTF-8
+  Columns extras;  // the address's other columns: _id, msg_id, contact_id, ...
   bool operator==(const MmsAddress&) const = default;
 };
 

@@ -64,9 +64,9 @@ inline MessageRecord MmsRecord(int64_t dateMs, const std::u16string& from,
                                const std::u16string& text, std::string picture,
                                const std::vector<std::u16string>& others = {}) {
   auto multimedia = std::make_shared<Multimedia>();
-  multimedia->addresses.push_back({from, kRoleFrom, u"106"});
-  multimedia->addresses.push_back({u"+4915199990000", kRoleTo, u"106"});
-  for (const std::u16string& other : others) multimedia->addresses.push_back({other, kRoleTo, u"106"});
+  multimedia->addresses.push_back({from, kRoleFrom, u"106", {}});
+  multimedia->addresses.push_back({u"+4915199990000", kRoleTo, u"106", {}});
+  for (const std::u16string& other : others) multimedia->addresses.push_back({other, kRoleTo, u"106", {}});
   multimedia->parts = {MmsSmilPart(), MmsPicturePart(std::move(picture)), MmsTextPart(text)};
   multimedia->extras = {{"m_type", u"132"}, {"sub", std::nullopt},
                         {"ct_t", u"application/vnd.wap.multipart.related"}, {"text_only", u"0"}};
