@@ -1,26 +1,31 @@
 #include "jobs/record_pipe.h"
 
+#include <chrono>
 #include <utility>
 
 namespace larkpost {
+
+namespace {
+
+constexpr auto kLongestWait = std::chrono::milliseconds(50);
+
+}  // namespace
 
 bool RecordPipe::Push(EncodedRecord record) {
   std::unique_lock<std::mutex> lock(mutex_);
   const size_t size = record.bytes.size();
   if (!stopped_ && !records_.empty() && bytes_ + size > maxBytes_) {
-    // A full pipe takes records again once the writer has emptied half of it: the walk then runs
-    // ahead in one stretch instead of waking for every record the writer takes.
     producerWaiting_ = true;
-    notFull_.wait(lock, [&] {
-      return stopped_ || records_.empty() ||
-             (bytes_ <= maxBytes_ / 2 && bytes_ + size <= maxBytes_);
-    });
+    notFull_.wait(lock, [&] { return stopped_ || records_.empty(); });
     producerWaiting_ = false;
   }
   if (stopped_) return false;
   bytes_ += size;
   records_.push_back(std::move(record));
-  if (consumerWaiting_) notEmpty_.notify_one();
+  if (consumerWaiting_ && bytes_ >= WakeBytes()) {
+    consumerWaiting_ = false;
+    notEmpty_.notify_one();
+  }
   return true;
 }
 
@@ -31,17 +36,27 @@ void RecordPipe::Close() {
 }
 
 bool RecordPipe::Pop(EncodedRecord& record) {
+  if (taken_.empty() && !TakeAll()) return false;
+  record = std::move(taken_.front());
+  taken_.pop_front();
+  return true;
+}
+
+bool RecordPipe::TakeAll() {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!stopped_ && !closed_ && records_.empty()) {
+  const auto ready = [&] { return stopped_ || closed_ || bytes_ >= WakeBytes(); };
+  if (!ready()) {
     consumerWaiting_ = true;
-    notEmpty_.wait(lock, [&] { return stopped_ || closed_ || !records_.empty(); });
+    // Records that came a while ago go on even when few: a slow walk's records still reach the
+    // file, and its flushes, in good time.
+    while (!notEmpty_.wait_for(lock, kLongestWait, ready) && records_.empty()) {
+    }
     consumerWaiting_ = false;
   }
   if (stopped_ || records_.empty()) return false;
-  record = std::move(records_.front());
-  records_.pop_front();
-  bytes_ -= record.bytes.size();
-  if (producerWaiting_ && (records_.empty() || bytes_ <= maxBytes_ / 2)) notFull_.notify_one();
+  taken_.swap(records_);
+  bytes_ = 0;
+  if (producerWaiting_) notFull_.notify_one();
   return true;
 }
 
@@ -49,6 +64,7 @@ void RecordPipe::Stop() {
   std::lock_guard<std::mutex> lock(mutex_);
   stopped_ = true;
   records_.clear();
+  taken_.clear();
   bytes_ = 0;
   notFull_.notify_one();
 }

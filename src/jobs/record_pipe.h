@@ -1,7 +1,10 @@
 // A bounded, ordered hand-over of encoded records from the thread that walks the store to the
 // thread that writes and flushes them, so reading the next messages overlaps with waiting for
-// storage. It holds at most about `maxBytes` of records (one larger record alone), so memory
-// stays small whatever the store holds.
+// storage. The writer takes the records in stretches: all that have come, once they fill an
+// eighth of the bound or 50 ms have passed, so the two threads meet once per stretch and not
+// once per record. It holds at most about twice `maxBytes` (the stretch being written and the
+// records coming after it; one larger record alone may pass), so memory stays small whatever
+// the store holds.
 //
 // One producer calls Push for each record in walk order, then Close; one consumer calls Pop
 // until it returns false. A consumer that gives up (a file error) calls Stop: Push then returns
@@ -25,24 +28,29 @@ class RecordPipe {
  public:
   explicit RecordPipe(size_t maxBytes) : maxBytes_(maxBytes) {}
 
-  // Waits while the pipe is full (then until the consumer has emptied half of it). False when
-  // the consumer has stopped.
+  // Waits while the pipe is full, until the consumer takes its records. False when the consumer
+  // has stopped.
   bool Push(EncodedRecord record);
   // No more records will come.
   void Close();
-  // Waits for the next record; false once the pipe is closed and empty, or stopped.
+  // Waits for the next records; false once the pipe is closed and empty, or stopped.
   bool Pop(EncodedRecord& record);
   // The consumer takes no more records; wakes a waiting producer.
   void Stop();
 
  private:
+  size_t WakeBytes() const { return maxBytes_ / 8; }
+  // Waits for a stretch of records and moves them into taken_; false once there are none.
+  bool TakeAll();
+
   const size_t maxBytes_;
   std::mutex mutex_;
   std::condition_variable notFull_;   // the producer waits here, once the pipe is full
-  std::condition_variable notEmpty_;  // the consumer waits here, while the pipe is empty
+  std::condition_variable notEmpty_;  // the consumer waits here, for a stretch of records
   bool producerWaiting_ = false;
   bool consumerWaiting_ = false;
   std::deque<EncodedRecord> records_;
+  std::deque<EncodedRecord> taken_;  // the consumer's alone
   size_t bytes_ = 0;
   bool closed_ = false;
   bool stopped_ = false;

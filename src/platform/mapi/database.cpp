@@ -435,6 +435,9 @@ HRESULT Database::OpenReadOnly(const std::string& path, std::shared_ptr<Database
   if (rc != SQLITE_OK) return MAPI_E_LOGON_FAILED;
   HRESULT hr = db->Configure(false);
   if (hr != S_OK) return hr;
+  // One read transaction for the connection's life: every read sees the store as it was at the
+  // first, so a backup is of one moment, and no statement takes and drops a lock of its own.
+  if (Exec(db->db_, "BEGIN") != SQLITE_OK) return MAPI_E_LOGON_FAILED;
   *out = std::move(db);
   return S_OK;
 }

@@ -88,7 +88,7 @@ class Database {
   // MAPI_E_LOGON_FAILED when the file is not one of ours (not SQLite, foreign schema, newer
   // version) or cannot be opened.
   // While SetReadOnlyAccess(true) is in force the file is opened for reading only, never
-  // created or changed (modes included).
+  // created or changed (modes included), and read as one snapshot: as it was at the first read.
   static HRESULT Open(const std::string& path, bool create, std::shared_ptr<Database>* out);
 
   std::recursive_mutex& mutex() { return mutex_; }

@@ -229,5 +229,21 @@ TEST(Lifetime, ObjectsOutliveTheSessionThatMadeThem) {
   EXPECT_EQ(TextOf(props[0]), u"still here");
 }
 
+// A read-only session (a backup's) reads one moment of the store: a message saved meanwhile by
+// another program is not half in its walk.
+TEST(ReadOnlyAccess, ReadsTheStoreAsItWasAtItsFirstRead) {
+  Fixture writer;
+  SetReadOnlyAccess(true);
+  MapiPtr<IMAPISession> session = Logon();
+  SetReadOnlyAccess(false);
+  MapiPtr<IMsgStore> store = OpenStore(session.get());
+  MapiPtr<IMAPIFolder> inbox = OpenFolder(store.get(), PR_CE_INBOX_ENTRYID);
+  ASSERT_EQ(MessageCount(inbox.get()), 0u);
+  MapiPtr<IMessage> message = NewMessage(writer.inbox.get(), {Text(PR_SUBJECT, u"later")});
+  ASSERT_EQ(message->SaveChanges(0), S_OK);
+  EXPECT_EQ(MessageCount(writer.inbox.get()), 1u);
+  EXPECT_EQ(MessageCount(inbox.get()), 0u);
+}
+
 }  // namespace
 }  // namespace larkpost::mapi::testing
