@@ -151,6 +151,19 @@ TEST_F(CliTest, TxtNameWritesTextExportAndFoldersSelect) {
   EXPECT_EQ(text.find("Hello"), std::string::npos);
 }
 
+// A page of the store replaces an older page with its media folder: a folder of pictures the
+// new page does not show goes with the page it belonged to.
+TEST_F(CliTest, APageOfTheStoreTakesTheOlderPagesMediaFolderAway) {
+  LoadSample();
+  ASSERT_EQ(mkdir(Path("page_files").c_str(), 0700), 0);
+  { std::ofstream(Path("page_files/old.png")) << "png"; }
+  { std::ofstream(Path("page.html")) << "<html>older page</html>"; }
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("page.html")}), kExitSuccess) << err_.str();
+  EXPECT_NE(ReadFile(Path("page.html")).find("Hello"), std::string::npos);
+  struct stat info {};
+  EXPECT_NE(stat(Path("page_files").c_str(), &info), 0);
+}
+
 TEST_F(CliTest, DefaultNameIsInTheCurrentFolder) {
   LoadSample();
   const fs::path before = fs::current_path();

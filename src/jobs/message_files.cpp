@@ -117,6 +117,14 @@ std::unique_ptr<MessageWriter> PageWriter(CFile& file, OutputFile& output) {
   return HtmlWriter(file, PageMedia{folder, [&output] { return CompanionFolder(output); }});
 }
 
+// The writer of `kind` into the partial file of `output`: a page comes with its media folder, so
+// that an older page's folder goes with the page it replaces.
+std::unique_ptr<MessageWriter> OutputWriter(CFile& file, OutputFile& output, FileKind kind,
+                                            DeletedAs deletedAs) {
+  return kind == FileKind::kHtml && output.temporary ? PageWriter(file, output)
+                                                     : OpenMessageWriter(file, kind, deletedAs);
+}
+
 }  // namespace
 
 void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
@@ -169,9 +177,9 @@ uint64_t ReplacedMessages(const MessageWriter& writer) {
   return backup != nullptr ? backup->replacedMessages : 0;
 }
 
-bool WriteMessageFile(BackupJob& job, CFile& file) {
+bool WriteMessageFile(BackupJob& job, CFile& file, OutputFile& output) {
   std::unique_ptr<MessageWriter> writer =
-      OpenMessageWriter(file, job.format, DeletedAs::kByDirection);
+      OutputWriter(file, output, job.format, DeletedAs::kByDirection);
   if (writer == nullptr) return false;
   std::string error;
   const bool walked =
@@ -284,9 +292,7 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
       [&](CFile& file, OutputFile& output, std::string& failure) {
         // The writer goes before the file is finished or thrown away: it may hold files of its
         // own beside it.
-        std::unique_ptr<MessageWriter> writer = kind == FileKind::kHtml && output.temporary
-                                                    ? PageWriter(file, output)
-                                                    : OpenMessageWriter(file, kind, deletedAs);
+        std::unique_ptr<MessageWriter> writer = OutputWriter(file, output, kind, deletedAs);
         if (writer == nullptr) {  // the text export: no writer of messages makes one
           failure = std::string("a ") + FileKindName(kind) + " is written by a backup of a store only";
           return false;

@@ -47,9 +47,10 @@ uint64_t ReplacedMessages(const MessageWriter& writer);
 std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, DeletedAs deletedAs);
 
 // The messages of the job's selected folders, walked as a backup file walks them, written in the
-// job's format (phone XML, phone ZIP or HTML page) into `file`; the job counts each message.
-// False when the walk or a message fails; file errors throw CFileException.
-bool WriteMessageFile(BackupJob& job, CFile& file);
+// job's format (phone XML, phone ZIP or HTML page) into `file`, the partial file of `output`; the
+// job counts each message. False when the walk or a message fails; file errors throw
+// CFileException.
+bool WriteMessageFile(BackupJob& job, CFile& file, OutputFile& output);
 
 // True when the path's ending names a phone's XML or ZIP, which a restore reads through the
 // readers here rather than as a backup file.

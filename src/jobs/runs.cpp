@@ -140,7 +140,7 @@ unsigned BackupThread(BackupJob* job) {
     // The plain-text export is the folder walk alone, without the container.
     const bool written = job->format == FileKind::kTextExport ? WriteSelectedFolders(*job, file)
                          : job->format == FileKind::kBackup ? WriteBackupFile(*job, file)
-                                                      : WriteMessageFile(*job, file);
+                                                      : WriteMessageFile(*job, file, output);
     if (!written && StopRequested() != 0) {
       DiscardPartialOutput(output, file);
       end.Report(RunOutcome::kInterrupted,
