@@ -1,9 +1,7 @@
 #include "platform/mapi/database.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +11,7 @@
 #include <random>
 #include <utility>
 
+#include "platform/mapi/database_internal.h"
 #include "platform/mapi/provider.h"
 
 namespace larkpost::mapi {
@@ -43,7 +42,6 @@ constexpr const char* kSchema[] = {
     " props BLOB NOT NULL, PRIMARY KEY(message_id, seq)) WITHOUT ROWID",
 };
 
-std::mutex pathMutex;
 std::atomic<bool> readOnlyAccess{false};
 
 // The URI of a store file that nobody can change (a read-only mount without a -wal file): SQLite
@@ -61,36 +59,6 @@ std::string ImmutableUri(const std::string& path) {
     }
   }
   return uri + "?immutable=1";
-}
-
-bool OnReadOnlyMount(const std::string& path) {
-  struct statvfs info {};
-  return statvfs(path.c_str(), &info) == 0 && (info.f_flag & ST_RDONLY) != 0;
-}
-std::atomic<uint64_t> statementSteps{0};
-std::atomic<uint64_t> diskFullFailures{0};
-std::string& ChosenPath() {
-  static std::string path;
-  return path;
-}
-
-void PutLe(std::string* out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-uint64_t GetLe(const BYTE* in, int bytes) {
-  uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
-  return value;
-}
-
-// Creates every missing folder of `dir` with mode 0700 (the messages are private).
-bool MakeFolders(const std::string& dir) {
-  if (dir.empty()) return true;
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeFolders(dir.substr(0, slash))) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 // Executes one statement without results; SQLite's result code.
@@ -121,97 +89,6 @@ uint64_t RandomUid() {
 }
 
 }  // namespace
-
-uint64_t StatementStepsForTesting() { return statementSteps.load(); }
-
-uint64_t DiskFullFailures() { return diskFullFailures.load(); }
-
-HRESULT ResultFromSqlite(int rc) {
-  switch (rc & 0xFF) {
-    case SQLITE_OK:
-    case SQLITE_DONE:
-    case SQLITE_ROW:
-      return S_OK;
-    case SQLITE_NOMEM:
-      return MAPI_E_NOT_ENOUGH_MEMORY;
-    case SQLITE_FULL:
-      diskFullFailures.fetch_add(1);
-      return MAPI_E_NOT_ENOUGH_DISK;
-    default:
-      return MAPI_E_CALL_FAILED;
-  }
-}
-
-std::string EncodeText(std::u16string_view text) {
-  std::string bytes;
-  bytes.reserve(text.size() * 2);
-  for (char16_t c : text) PutLe(&bytes, c, 2);
-  return bytes;
-}
-
-std::string MakeEntryId(uint64_t uid, ULONG objectType, int64_t rowId) {
-  std::string id = "LKPM";
-  PutLe(&id, objectType, 4);
-  PutLe(&id, uid, 8);
-  PutLe(&id, static_cast<uint64_t>(rowId), 8);
-  return id;
-}
-
-HRESULT ParseEntryId(ULONG size, const BYTE* bytes, uint64_t uid, ULONG* objectType,
-                     int64_t* rowId) {
-  if (bytes == nullptr || size != kEntryIdSize || std::memcmp(bytes, "LKPM", 4) != 0) {
-    return MAPI_E_INVALID_PARAMETER;
-  }
-  ULONG type = static_cast<ULONG>(GetLe(bytes + 4, 4));
-  if (type != MAPI_STORE && type != MAPI_FOLDER && type != MAPI_MESSAGE) {
-    return MAPI_E_INVALID_PARAMETER;
-  }
-  if (GetLe(bytes + 8, 8) != uid) return MAPI_E_NOT_FOUND;
-  int64_t id = static_cast<int64_t>(GetLe(bytes + 16, 8));
-  if (id <= 0) return MAPI_E_NOT_FOUND;
-  *objectType = type;
-  *rowId = id;
-  return S_OK;
-}
-
-Statement::Statement(Statement&& other) noexcept
-    : stmt_(std::exchange(other.stmt_, nullptr)), inUse_(std::exchange(other.inUse_, nullptr)) {}
-
-Statement::~Statement() {
-  if (stmt_ == nullptr) return;
-  statementSteps.fetch_add(
-      static_cast<uint64_t>(sqlite3_stmt_status(stmt_, SQLITE_STMTSTATUS_VM_STEP, 1)),
-      std::memory_order_relaxed);
-  if (inUse_ != nullptr) {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-    *inUse_ = false;
-  } else {
-    sqlite3_finalize(stmt_);
-  }
-}
-
-HRESULT Statement::FirstRow() {
-  if (stmt_ == nullptr) return MAPI_E_CALL_FAILED;
-  int rc = Step();
-  if (rc == SQLITE_ROW) return S_OK;
-  return rc == SQLITE_DONE ? MAPI_E_NOT_FOUND : ResultFromSqlite(rc);
-}
-
-HRESULT Statement::Run() {
-  if (stmt_ == nullptr) return MAPI_E_CALL_FAILED;
-  int rc = Step();
-  return rc == SQLITE_DONE ? S_OK : ResultFromSqlite(rc);
-}
-
-std::string Statement::ColumnBlob(int column) { return std::string(ColumnBytes(column)); }
-
-std::string_view Statement::ColumnBytes(int column) {
-  const void* data = sqlite3_column_blob(stmt_, column);
-  int size = sqlite3_column_bytes(stmt_, column);
-  if (data == nullptr || size <= 0) return {};
-  return std::string_view(static_cast<const char*>(data), static_cast<size_t>(size));
-}
 
 Database::~Database() {
   for (auto& [sql, cached] : cache_) sqlite3_finalize(cached.stmt);
@@ -443,43 +320,6 @@ HRESULT Database::OpenReadOnly(const std::string& path, std::shared_ptr<Database
 }
 
 void SetReadOnlyAccess(bool readOnly) { readOnlyAccess.store(readOnly); }
-
-bool DatabaseIsReadOnly(const std::string& path) {
-  if (access(path.c_str(), F_OK) != 0) return false;
-  if (OnReadOnlyMount(path) || access(path.c_str(), W_OK) != 0) return true;
-  const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  return access(folder.c_str(), W_OK) != 0;
-}
-
-void SetDatabasePath(const std::string& path) {
-  std::lock_guard<std::mutex> lock(pathMutex);
-  ChosenPath() = path;
-}
-
-std::string DatabasePath() {
-  {
-    std::lock_guard<std::mutex> lock(pathMutex);
-    if (!ChosenPath().empty()) return ChosenPath();
-  }
-  return DefaultDatabasePath();
-}
-
-std::string DefaultDatabasePath() {
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
-  // A relative XDG_DATA_HOME is ignored, as the base-directory rules say.
-  if (dataHome != nullptr && dataHome[0] == '/') {
-    return std::string(dataHome) + "/larkpost/messages.db";
-  }
-  const char* home = std::getenv("HOME");
-  std::string homeDir = home != nullptr ? home : "";
-  if (homeDir.empty()) {
-    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-      homeDir = entry->pw_dir;
-    }
-  }
-  return homeDir + "/.local/share/larkpost/messages.db";
-}
 
 HRESULT InitializeDatabase(const std::string& path) {
   std::shared_ptr<Database> db;
