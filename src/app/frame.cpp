@@ -3,21 +3,14 @@
 #include <QtCore/QTimer>
 #include <QtGui/QCloseEvent>
 #include <QtGui/QResizeEvent>
-#include <QtGui/QDesktopServices>
-#include <QtGui/QFontMetrics>
 #include <QtGui/QLinearGradient>
 #include <QtGui/QPainter>
 #include <QtGui/QShortcut>
-#include <QtWidgets/QLabel>
 #include <QtWidgets/QScrollArea>
 #include <QtWidgets/QScrollBar>
 #include <QtWidgets/QToolButton>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
-#include <map>
-#include <tuple>
 
 #include "app/commands.h"
 #include "app/home_view.h"
@@ -27,12 +20,6 @@
 namespace larkpost::app {
 
 namespace {
-
-CTidewellApp* theApp = nullptr;
-bool relayoutOn = false;
-
-
-constexpr const char* kFontFamily = "DejaVu Sans";
 
 // The strip's and the soft keys' colours: the handheld's dark blue bars with white text.
 void PaintBar(QPainter& painter, const QRect& area, QColor top, QColor bottom) {
@@ -44,13 +31,6 @@ void PaintBar(QPainter& painter, const QRect& area, QColor top, QColor bottom) {
 
 }  // namespace
 
-const char* const kSupportPageAddress = "https://larkpost.example.org/guide/";
-
-ScreenMetrics& SystemMetrics() {
-  static ScreenMetrics metrics;
-  return metrics;
-}
-
 const std::vector<MenuPopup>& MenuResource128() {
   static const std::vector<MenuPopup> menu = {
       {"Buttons", {{"&Exit", ID_APP_EXIT}}},
@@ -60,154 +40,6 @@ const std::vector<MenuPopup>& MenuResource128() {
         {"About", ID_APP_ABOUT}}},
   };
   return menu;
-}
-
-QFont CellFont(int cellHeight, int weight, int averageWidth) {
-  // Searched once per request: the widths and heights are met by measuring, and the same
-  // request always gives the same face.
-  static std::map<std::tuple<int, int, int>, QFont> made;
-  const auto key = std::make_tuple(cellHeight, weight, averageWidth);
-  if (const auto found = made.find(key); found != made.end()) return found->second;
-
-  QFont font(kFontFamily);
-  font.setStyleStrategy(QFont::PreferAntialias);
-  // The handheld's narrow system font is closest to the condensed cut of the family.
-  font.setStretch(QFont::SemiCondensed);
-  font.setWeight(weight >= 700 ? QFont::Bold : QFont::Normal);
-  // The handheld's heights are cell heights (ascent plus descent); Qt sizes the em square. The
-  // largest pixel size whose cell is no taller than asked. (The face's ascent and descent are
-  // whole pixels each, so a few cell heights fall between two sizes; finer sizes do not help.)
-  // Pixels, not points: the same on every screen whatever its logical resolution.
-  const int height = std::max(cellHeight, 1);
-  auto cellAt = [&](int pixels) {
-    font.setPixelSize(pixels);
-    return QFontMetrics(font).height();
-  };
-  int pixels = std::max(1, height * 5 / 6);
-  while (pixels > 1 && cellAt(pixels) > height) --pixels;
-  while (cellAt(pixels + 1) <= height) ++pixels;
-  font.setPixelSize(pixels);
-  if (averageWidth > 0) {
-    // The stretch (drawn by widening or narrowing the glyphs) whose average character width is
-    // the one asked for, the nearest to the face's own where several are.
-    int best = font.stretch();
-    int bestMiss = std::abs(QFontMetrics(font).averageCharWidth() - averageWidth);
-    for (int step = 1; step <= 80 && bestMiss > 0; ++step) {
-      for (const int candidate : {QFont::SemiCondensed - step, QFont::SemiCondensed + step}) {
-        font.setStretch(candidate);
-        const int miss = std::abs(QFontMetrics(font).averageCharWidth() - averageWidth);
-        if (miss < bestMiss) {
-          best = candidate;
-          bestMiss = miss;
-        }
-      }
-    }
-    font.setStretch(best);
-  }
-  made.emplace(key, font);
-  return font;
-}
-
-bool ResolutionAwareRelayout() { return relayoutOn; }
-
-void UseScreenColours(QWidget* widget) {
-  widget->setAutoFillBackground(true);
-  QPalette colors = widget->palette();
-  colors.setColor(QPalette::Window, Qt::white);
-  colors.setColor(QPalette::WindowText, Qt::black);
-  widget->setPalette(colors);
-}
-
-QString LoadQString(unsigned id) { return QString::fromStdU16String(LoadString(id)); }
-
-CTidewellApp* AfxGetApp() { return theApp; }
-
-// ---- Dialogs of the screen ----
-
-CDeviceDialog::CDeviceDialog(QWidget* frame, QString caption, bool okInCaption)
-    : QDialog(frame), caption_(std::move(caption)), okInCaption_(okInCaption) {
-  // A dialog of the handheld is part of its screen, not a window of the desktop.
-  setWindowFlags(Qt::Widget);
-  setAutoFillBackground(true);
-  UseScreenColours(this);
-  setGeometry(ToQRect(DialogClient(SystemMetrics())));
-}
-
-void CDeviceDialog::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
-  raise();
-  if (auto* frame = dynamic_cast<CMainFrame*>(parentWidget())) frame->DialogShown(this);
-}
-
-void CDeviceDialog::hideEvent(QHideEvent* event) {
-  QDialog::hideEvent(event);
-  if (auto* frame = dynamic_cast<CMainFrame*>(parentWidget())) frame->DialogHidden(this);
-}
-
-// ---- About box ----
-
-CAboutDlg::CAboutDlg(QWidget* frame) : CDeviceDialog(frame, "About Tidewell", true) {
-  const ScreenMetrics& screen = SystemMetrics();
-  setFont(CellFont(screen.T(13)));
-  auto* icon = new QLabel(this);
-  icon->setObjectName("1033");
-  icon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  auto* name = new QLabel(this);
-  name->setObjectName("202");
-  name->setTextFormat(Qt::PlainText);  // no prefix processing
-  name->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  auto* rights = new QLabel(this);
-  rights->setObjectName("1035");
-  rights->setTextFormat(Qt::PlainText);
-  rights->setWordWrap(true);
-  rights->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  // The box is made from the portrait template; its size messages apply the rule.
-  PlaceFromTemplate(100);
-}
-
-bool CAboutDlg::RelayoutFromTemplate() { return PlaceFromTemplate(AboutTemplate(SystemMetrics())); }
-
-bool CAboutDlg::PlaceFromTemplate(int templateId) {
-  const ScreenMetrics& screen = SystemMetrics();
-  templateId_ = templateId;
-  bool allMoved = true;
-  int unnamed = 0;
-  for (const DialogItem& item : AboutItems(templateId_)) {
-    if (item.id == 0xFFFF) ++unnamed;
-    auto* control = findChild<QLabel*>(QString::number(item.id));
-    if (control == nullptr) {
-      allMoved = false;
-      continue;
-    }
-    const Rect place = DialogUnitsToPixels(screen, item);
-    control->setGeometry(ToQRect(place));
-    // Content is loaded anew, as the template's titles say.
-    switch (item.id) {
-      case 1033:
-        control->setPixmap(LoadAppIcon().scaled(std::min(place.Width(), place.Height()),
-                                                std::min(place.Width(), place.Height()),
-                                                Qt::KeepAspectRatio, Qt::SmoothTransformation));
-        break;
-      case 202:
-        // "Quenby Larkpost\r\nVersion 2.0": the line break as the desktop writes it.
-        control->setText("Quenby Larkpost\nVersion 2.0");
-        break;
-      case 1035:
-        control->setText(QString::fromUtf8("Copyright \u00A9 2026 Quenby"));
-        break;
-    }
-  }
-  return allMoved && unnamed < 2;
-}
-
-void CAboutDlg::resizeEvent(QResizeEvent* event) {
-  CDeviceDialog::resizeEvent(event);
-  if (ResolutionAwareRelayout()) RelayoutFromTemplate();
-}
-
-void CAboutDlg::OnScreenChanged() {
-  setFont(CellFont(SystemMetrics().T(13)));
-  if (ResolutionAwareRelayout()) RelayoutFromTemplate();
 }
 
 // ---- Main frame ----
@@ -436,49 +268,6 @@ bool CMainFrame::OnCommand(int id) {
     default:
       return false;
   }
-}
-
-// ---- Application ----
-
-CTidewellApp::CTidewellApp() {
-  theApp = this;
-  openUrl = [](const QString& address) { return QDesktopServices::openUrl(QUrl(address)); };
-}
-
-CTidewellApp::~CTidewellApp() {
-  frame_.reset();
-  if (theApp == this) theApp = nullptr;
-}
-
-bool CTidewellApp::InitInstance(bool show) {
-  frame_ = std::make_unique<CMainFrame>();
-  if (show) frame_->show();
-  return true;
-}
-
-bool CTidewellApp::OnCommand(int id) {
-  switch (id) {
-    case ID_APP_ABOUT:
-      OnAppAbout();
-      return true;
-    case ID_HOME_PAGE:
-      openUrl(LoadQString(IDS_HOME_PAGE));  // a failure stays silent
-      return true;
-    case ID_ONLINE_GUIDE:
-      openUrl(QString::fromUtf8(kSupportPageAddress));
-      return true;
-    default:
-      return false;
-  }
-}
-
-void CTidewellApp::OnAppAbout() {
-  relayoutOn = true;
-  {
-    CAboutDlg about(frame_.get());
-    about.exec();
-  }
-  relayoutOn = false;
 }
 
 }  // namespace larkpost::app
