@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -154,23 +156,15 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                  const Selection& selection, bool json, CliStreams& io) {
   ConvertResult result;
-  try {
-    if (!ConvertMessageFile(in, out, deletedAs, selection, result)) {
-      if (StopRequested() != 0) {
-        io.err << "Interrupted: the partial output was removed; " << PrintableLine(WideToUtf8(out))
-               << " was not written.\n";
-        return InterruptedExitStatus();
-      }
-      io.err << "larkpost: convert: " << PrintableLine(WideToUtf8(result.error)) << "\n"
-             << "Nothing was written.\n";
-      return kExitFailure;
-    }
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
-    return kExitFailure;
-  } catch (const OutputRefused& refused) {
-    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
-    return kExitFailure;
+  if (const std::optional<int> failed = WriteOrReport(
+          "convert", out,
+          [&](std::u16string& error) {
+            const bool written = ConvertMessageFile(in, out, deletedAs, selection, result);
+            error = result.error;
+            return written;
+          },
+          io)) {
+    return *failed;
   }
   const ReadCounts& read = result.read;
   if (json) {
@@ -197,6 +191,30 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
            << " (one per recipient).\n";
   }
   return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
+}
+
+std::optional<int> WriteOrReport(const char* command, const std::u16string& out,
+                                 const std::function<bool(std::u16string& error)>& write,
+                                 CliStreams& io) {
+  const std::string shown = PrintableLine(WideToUtf8(out));
+  struct stat info {};
+  const bool outExisted = stat(WideToUtf8(out).c_str(), &info) == 0;
+  try {
+    std::u16string error;
+    if (write(error)) return std::nullopt;
+    if (StopRequested() != 0) {
+      io.err << "Interrupted: the partial output was removed; " << shown
+             << (outExisted ? " was not replaced.\n" : " was not written.\n");
+      return InterruptedExitStatus();
+    }
+    io.err << "larkpost: " << command << ": " << PrintableLine(WideToUtf8(error)) << "\n"
+           << "Nothing was written.\n";
+  } catch (const CFileException& error) {
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+  } catch (const OutputRefused& refused) {
+    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
+  }
+  return kExitFailure;
 }
 
 int ReportLossy(uint64_t replacedMessages, const LeftOut& leftOut, FileKind target,

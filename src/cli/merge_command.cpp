@@ -44,23 +44,15 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
   for (const std::string& in : options.ins) ins.push_back(Utf8ToWide(in));
   const std::u16string out = Utf8ToWide(options.out);
   MergeResult result;
-  try {
-    if (!MergeMessageFiles(ins, out, deletedAs, selection, result)) {
-      if (StopRequested() != 0) {
-        io.err << "Interrupted: the partial output was removed; " << PrintableLine(options.out)
-               << " was not written.\n";
-        return InterruptedExitStatus();
-      }
-      io.err << "larkpost: merge: " << PrintableLine(WideToUtf8(result.error)) << "\n"
-             << "Nothing was written.\n";
-      return kExitFailure;
-    }
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\nNothing was written.\n";
-    return kExitFailure;
-  } catch (const OutputRefused& refused) {
-    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
-    return kExitFailure;
+  if (const std::optional<int> failed = WriteOrReport(
+          "merge", out,
+          [&](std::u16string& error) {
+            const bool written = MergeMessageFiles(ins, out, deletedAs, selection, result);
+            error = result.error;
+            return written;
+          },
+          io)) {
+    return *failed;
   }
   if (options.json) {
     nlohmann::ordered_json summary;

@@ -1,6 +1,4 @@
 // salvage: what a damaged file still holds, into a new file, with a report of what was skipped.
-#include <sys/stat.h>
-
 #include <ostream>
 #include <string>
 
@@ -84,26 +82,15 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
                DeletedAs deletedAs, CliStreams& io) {
   const std::string out = PrintableLine(WideToUtf8(outPath));
   SalvageResult result;
-  try {
-    // Whether OUT was there before: an interrupted salvage leaves it as it was.
-    struct stat info {};
-    const bool outExists = stat(WideToUtf8(outPath).c_str(), &info) == 0;
-    if (!SalvageMessageFile(damagedPath, outPath, deletedAs, result)) {
-      if (result.interrupted) {
-        io.err << "Interrupted: the partial output was removed; " << out
-               << (outExists ? " was not replaced.\n" : " was not written.\n");
-        return InterruptedExitStatus();
-      }
-      io.err << "larkpost: salvage: " << PrintableLine(WideToUtf8(result.error)) << "\n"
-             << "Nothing was written.\n";
-      return kExitFailure;
-    }
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
-    return kExitFailure;
-  } catch (const OutputRefused& refused) {
-    io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
-    return kExitFailure;
+  if (const std::optional<int> failed = WriteOrReport(
+          "salvage", outPath,
+          [&](std::u16string& error) {
+            const bool written = SalvageMessageFile(damagedPath, outPath, deletedAs, result);
+            error = result.error;
+            return written;
+          },
+          io)) {
+    return *failed;
   }
   if (result.inKind == FileKind::kBackup) {
     ReportBackupFile(result, out, io);

@@ -311,18 +311,24 @@ class XmlSalvage : public EntrySource {
     document += "</smses>\n";
     std::unique_ptr<EntrySource> entries = XmlEntries(BufferByteSource(document), spool_);
     std::deque<PhoneEntry> taken;
-    PhoneEntry entry;
-    std::string error;
-    while (entries->NextEntry(entry, error)) {
-      taken.push_back(std::move(entry));
-      entry = PhoneEntry{};
-    }
+    const std::string error = ReadAllEntries(*entries, taken);
     if (error.empty() && taken.size() == batch.size() && entries->callsSkipped == 0) {
       log_.entriesKept += taken.size();
       for (PhoneEntry& kept : taken) ready_.push_back(std::move(kept));
       return;
     }
     for (const Candidate& candidate : batch) TakeAlone(candidate);
+  }
+
+  // Every entry of `entries` into `taken`; the error that ended them, empty at the end.
+  static std::string ReadAllEntries(EntrySource& entries, std::deque<PhoneEntry>& taken) {
+    PhoneEntry entry;
+    std::string error;
+    while (entries.NextEntry(entry, error)) {
+      taken.push_back(std::move(entry));
+      entry = PhoneEntry{};
+    }
+    return error;
   }
 
   void TakeAlone(const Candidate& candidate) {
@@ -337,12 +343,7 @@ class XmlSalvage : public EntrySource {
   void TakeParsed(const Candidate& candidate, ByteSource source) {
     std::unique_ptr<EntrySource> entries = XmlEntries(std::move(source), spool_);
     std::deque<PhoneEntry> taken;
-    PhoneEntry entry;
-    std::string error;
-    while (entries->NextEntry(entry, error)) {
-      taken.push_back(std::move(entry));
-      entry = PhoneEntry{};
-    }
+    const std::string error = ReadAllEntries(*entries, taken);
     if (!error.empty()) return Skip(candidate.number, candidate.begin, candidate.end, ReasonOf(error));
     log_.entriesKept += taken.size();
     callsSkipped += entries->callsSkipped;
