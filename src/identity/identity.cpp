@@ -223,6 +223,20 @@ IdentityHash HashIdentityKey(const std::string& key) {
   return IdentityHash{HashBytes(key, 0x9E3779B97F4A7C15ull), HashBytes(key, 0x2545F4914F6CDD1Dull)};
 }
 
+uint64_t WrittenNumbersHash(const MessageRecord& message) {
+  // A sum of each number's hash: the order of the parties does not change it.
+  auto hashOf = [](std::u16string_view number) {
+    return HashBytes(std::string_view(reinterpret_cast<const char*>(number.data()),
+                                      number.size() * sizeof(char16_t)));
+  };
+  uint64_t sum = hashOf(message.senderAddress);
+  for (const RecordRecipient& recipient : message.recipients) sum += hashOf(recipient.address);
+  if (message.multimedia) {
+    for (const MmsAddress& address : message.multimedia->addresses) sum += hashOf(address.address);
+  }
+  return sum;
+}
+
 uint32_t Richness(const MessageRecord& message) {
   const size_t questionMarks = std::count(message.text.begin(), message.text.end(), u'?');
   const uint32_t text = 0xFFFF - static_cast<uint32_t>(std::min<size_t>(questionMarks, 0xFFFF));

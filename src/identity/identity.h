@@ -58,6 +58,11 @@ enum class NumberForm { kNormalised, kAsWritten };
 std::string IdentityKey(const MessageRecord& message, const IdentityFields& fields,
                         NumberForm numbers = NumberForm::kNormalised);
 
+// A hash of the parties' numbers exactly as written, in any order. Of two messages the same
+// under the rule, equal hashes tell that the numbers were written alike; different ones, that
+// only their normalisation made them match.
+uint64_t WrittenNumbersHash(const MessageRecord& message);
+
 // A 128-bit hash of a key: a merge of a million messages keeps this instead of the keys.
 struct IdentityHash {
   uint64_t high = 0;

@@ -3,6 +3,7 @@
 // to. Both are flat: a restore touches them for every record and every message it reads.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,29 +37,33 @@ class PositionSet {
 
 // A multimap from presence keys to message positions, looked up by the key's 64-bit hash and
 // then by the key itself, so two distinct messages whose keys share a hash are never taken for
-// each other. Equal keys share one entry: the key is kept once, with its positions in the order
+// each other. Each position carries a tag of how its message wrote the parties' numbers
+// (WrittenNumbersHash), so a lookup can tell a match that needed the numbers' normalisation. Equal keys share one entry: the key is kept once, with its positions in the order
 // they were added and a cursor past the ones found taken. As a restore's taken positions only
 // ever grow, each position is passed over once however many equal messages a folder holds, and
 // a lookup costs no more than a few probes.
 class KeyedPositions {
  public:
-  void Add(uint64_t hash, std::string_view key, int64_t position) {
+  void Add(uint64_t hash, std::string_view key, int64_t position, uint64_t writing = 0) {
     if ((used_ + 1) * 2 > slots_.size()) Grow();
     size_t i = Home(slots_, hash);
     for (; slots_[i].entry != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
       Entry& entry = entries_[slots_[i].entry];
       if (slots_[i].hash == hash && entry.key == key) {
         entry.positions.push_back(position);
+        entry.writings.push_back(writing);
         return;
       }
     }
     slots_[i] = Slot{hash, static_cast<uint32_t>(entries_.size())};
-    entries_.push_back(Entry{std::string(key), {position}, 0});
+    entries_.push_back(Entry{std::string(key), {position}, {writing}, 0});
     ++used_;
   }
-  // The first position under `key` that is not in `taken`, or 0 when there is none. `taken`
-  // must only have grown since the last call.
-  int64_t FindNotIn(uint64_t hash, std::string_view key, const PositionSet& taken) {
+  // A position under `key` that is not in `taken`, or 0 when there is none: of the next few
+  // one whose numbers were written as `writing` says, else the first. `sameWriting` tells which.
+  // `taken` must only have grown since the last call.
+  int64_t FindNotIn(uint64_t hash, std::string_view key, const PositionSet& taken,
+                    uint64_t writing = 0, bool* sameWriting = nullptr) {
     if (slots_.empty()) return 0;
     for (size_t i = Home(slots_, hash); slots_[i].entry != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
       Entry& entry = entries_[slots_[i].entry];
@@ -66,7 +71,16 @@ class KeyedPositions {
       while (entry.next < entry.positions.size() && taken.Contains(entry.positions[entry.next])) {
         ++entry.next;
       }
-      return entry.next < entry.positions.size() ? entry.positions[entry.next] : 0;
+      if (entry.next == entry.positions.size()) return 0;
+      const size_t end = std::min(entry.positions.size(), entry.next + kWritingLookAhead);
+      for (size_t at = entry.next; at < end; ++at) {
+        if (entry.writings[at] == writing && !taken.Contains(entry.positions[at])) {
+          if (sameWriting != nullptr) *sameWriting = true;
+          return entry.positions[at];
+        }
+      }
+      if (sameWriting != nullptr) *sameWriting = false;
+      return entry.positions[entry.next];
     }
     return 0;
   }
@@ -78,6 +92,9 @@ class KeyedPositions {
 
  private:
   static constexpr uint32_t kEmpty = ~uint32_t{0};
+  // How many untaken positions past the cursor a lookup looks at for one written alike: a few,
+  // so that equal messages still cost a lookup no more than a few probes.
+  static constexpr size_t kWritingLookAhead = 8;
   struct Slot {
     uint64_t hash = 0;
     uint32_t entry = kEmpty;  // index into entries_
@@ -85,6 +102,7 @@ class KeyedPositions {
   struct Entry {
     std::string key;
     std::vector<int64_t> positions;
+    std::vector<uint64_t> writings;  // one per position
     size_t next = 0;  // positions before it are taken
   };
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "backupfile/record_codec.h"
+#include "identity/identity.h"
 #include "platform/mapi/provider.h"
 #include "platform/time/filetime.h"
 #include "store/find_folder.h"
@@ -56,7 +57,7 @@ uint64_t AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
                                  std::move(recipient->address), recipient->type});
   }
   const std::string key = PresenceKey(stored);
-  keys.Add(keyHash(key), key, position);
+  keys.Add(keyHash(key), key, position, WrittenNumbersHash(stored));
   return FileTimeToUInt64(stored.deliveryTime);
 }
 
@@ -145,11 +146,10 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
 }
 
 bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
-                                   const MessageRecord& record, const std::string& key,
-                                   int64_t& match) {
+                                   const MessageRecord& record, Wanted& wanted, int64_t& match) {
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
   if (time == 0 || time >> 63 != 0) {
-    return FindUnmatchedAt(folder, folderKey, record, key, match);
+    return FindUnmatchedAt(folder, folderKey, record, wanted, match);
   }
   // A folder's messages are read ahead along the store's time index, in a window of times read
   // whole. While the file follows the folder's time order (as a backup of it does), each window
@@ -164,7 +164,9 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
   // time zero is, once and then only what was added since.
   if (windows_.size() == kMaxCachedFolders && windows_.count(folderKey) == 0) windows_.clear();
   Window& window = windows_[folderKey];
-  if (window.crowded.count(time) != 0) return FindUnmatchedAt(folder, folderKey, record, key, match);
+  if (window.crowded.count(time) != 0) {
+    return FindUnmatchedAt(folder, folderKey, record, wanted, match);
+  }
   const bool covered = window.group == group_ && time >= window.from &&
                        (window.next == 0 || time < window.next);
   if (!covered) {
@@ -192,19 +194,21 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
     if (hr != S_OK) return false;
     if (ownTimeCrowded) {
       window.keys.Clear();
-      return FindUnmatchedAt(folder, folderKey, record, key, match);
+      return FindUnmatchedAt(folder, folderKey, record, wanted, match);
     }
     window.group = group_;
     window.from = time;
     window.next = FileTimeToUInt64(next);
   }
-  match = window.keys.FindNotIn(keyHash_(key), key, matched_);
+  match = window.keys.FindNotIn(keyHash_(wanted.key), wanted.key, matched_, wanted.writing,
+                                &wanted.sameWriting);
   return true;
 }
 
 bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
-                                     const MessageRecord& record, const std::string& key,
+                                     const MessageRecord& record, Wanted& wanted,
                                      int64_t& match) {
+  const std::string& key = wanted.key;
   // The messages of one folder and delivery time are read once per run, through the store's
   // index on delivery time, and from then on only the ones added since (by this run, or by
   // another between this run's transactions): however many messages share a time, each is
@@ -225,7 +229,8 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
   // Within one transaction no other process adds messages, and what this run added is matched
   // already: what was read holds until the transaction ends.
   if (present.group == group_) {
-    match = present.keys.FindNotIn(keyHash_(key), key, matched_);
+    match = present.keys.FindNotIn(keyHash_(key), key, matched_, wanted.writing,
+                                   &wanted.sameWriting);
     return true;
   }
   const HRESULT hr = mapi::ReadMessagesAt(
@@ -243,7 +248,8 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
     return false;
   }
   present.group = group_;
-  match = present.keys.FindNotIn(keyHash_(key), key, matched_);
+  match = present.keys.FindNotIn(keyHash_(key), key, matched_, wanted.writing,
+                                 &wanted.sameWriting);
   return true;
 }
 
@@ -301,21 +307,21 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
   Target target;
   if (!ResolveTarget(record, target, error)) return false;
 
-  const std::string key = PresenceKey(record);
+  Wanted wanted{PresenceKey(record), WrittenNumbersHash(record)};
   // Each record is matched to an equal message of its folder that no earlier record of this run
   // was matched to or restored as. The k-th equal record then finds one exactly when the folder
   // holds at least k equal messages, this run's own included (the multiset rule); a dry run,
   // which restores nothing, matches against what the folder held before, as it should.
   int64_t match = 0;
   if (lookUp && target.folder != nullptr &&
-      !FindUnmatched(*target.folder, target.key, record, key, match)) {
+      !FindUnmatched(*target.folder, target.key, record, wanted, match)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.
     return Fail(error, kSaveError);
   }
   if (match != 0) {
     matched_.Insert(match);
-    ++counts_.present;
+    CountPresent(!wanted.sameWriting);
     return true;
   }
   if (!dryRun_) {

@@ -89,15 +89,22 @@ class RecordRestorer {
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool RestoreRecord(const MessageRecord& record, bool lookUp, std::u16string& error);
   bool OpenGroup(std::u16string& error);
-  // Sets `match` to the position of a message of the folder equal to the record (`key` is its
-  // PresenceKey) that no record of this run was matched to yet, or to 0 when there is none.
-  // False when the store cannot be read.
+  // What a record is looked for by: its PresenceKey and how it wrote its numbers; a lookup sets
+  // whether the match wrote them alike.
+  struct Wanted {
+    std::string key;
+    uint64_t writing = 0;
+    bool sameWriting = true;
+  };
+  // Sets `match` to the position of a message of the folder equal to the record that no record
+  // of this run was matched to yet, or to 0 when there is none. False when the store cannot be
+  // read.
   bool FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
-                     const MessageRecord& record, const std::string& key, int64_t& match);
+                     const MessageRecord& record, Wanted& wanted, int64_t& match);
   // The same for a record at time zero or after 2^63, which the time index does not order, and
   // at a time many messages of the folder share.
   bool FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
-                       const MessageRecord& record, const std::string& key, int64_t& match);
+                       const MessageRecord& record, Wanted& wanted, int64_t& match);
   // Creates the message; `position` is its position (mapi::MessagePosition).
   bool Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,
               std::u16string& error);

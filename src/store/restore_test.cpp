@@ -96,6 +96,31 @@ TEST(RecordRestorer, MessageWithoutDeliveryTimeIsRecognised) {
   EXPECT_EQ(counts.restored, 1u);
 }
 
+// A number written another way still finds its message, and the report tells how many needed
+// that. Of equal messages, the one written alike is taken first: restoring both forms of a
+// message the store holds in both counts one match by number format, whatever the order. Both
+// ways of reading a folder are covered: along the time index, and time by time (time zero).
+TEST(RecordRestorer, MatchesThroughTheNumbersFormatAreCounted) {
+  for (uint32_t time : {1u, 0u}) {
+    SCOPED_TRACE(time);
+    TempStore store;
+    MessageRecord plain = Record(u"Inbox", time, u"OK");
+    MessageRecord spaced = plain;
+    spaced.senderAddress = u"+49 151";
+    RestoreAll({plain, spaced});
+    for (const auto& order : {std::vector{spaced, plain}, std::vector{plain, spaced}}) {
+      const RestoreCounts counts = RestoreAll(order);
+      EXPECT_EQ(counts.present, 2u);
+      EXPECT_EQ(counts.byNumberFormat, 0u);
+    }
+    // The second "+49 151" can only have the one written "+49151"; "+49151" then finds none.
+    const RestoreCounts counts = RestoreAll({spaced, spaced, plain});
+    EXPECT_EQ(counts.present, 2u);
+    EXPECT_EQ(counts.byNumberFormat, 1u);
+    EXPECT_EQ(counts.restored, 1u);
+  }
+}
+
 // When the folder's messages cannot be read, whether the record is present is unknown: the
 // record is refused rather than guessed at (a guess duplicates or loses a message). Messages with
 // a time are read ahead along the time index, those without one time by time.
