@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <exception>
+#include <future>
 #include <thread>
 #include <cerrno>
 #include <limits>
@@ -248,36 +249,55 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     return a.content < b.content;
   });
 
-  // Second pass: the chosen copies from the spool, in time order, into OUT.
-  MessageRecord record;
-  MessageRecord donor;
+  // Second pass: the chosen copies from the spools, in time order, into OUT. The spools are read
+  // a batch ahead on a thread of their own while the batch before is written.
   auto read = [&](uint64_t position, MessageRecord& into) {
     passes[position >> kInputShift].spool->Read(position & kOffsetMask, into);
+  };
+  constexpr size_t kBatch = 1024;
+  std::vector<MessageRecord> batches[2];
+  auto fill = [&](size_t first, std::vector<MessageRecord>* batch) {
+    batch->resize(std::min(kBatch, copies.size() - first));
+    MessageRecord donor;
+    for (size_t i = 0; i < batch->size(); ++i) {
+      const Copy& copy = copies[first + i];
+      MessageRecord& record = (*batch)[i];
+      read(copy.position, record);
+      if (copy.textFrom != kNone) {
+        read(copy.textFrom, donor);
+        record.text = std::move(donor.text);
+      }
+      if (copy.namesFrom != kNone) {
+        read(copy.namesFrom, donor);
+        FillNames(record, donor);
+      }
+    }
   };
   WrittenCounts written;
   std::string error;
   const bool merged = WriteMessageOutput(
       out, outKind, deletedAs,
       [&](MessageWriter& writer, std::string& failure) {
-        for (const Copy& copy : copies) {
-          if (StopRequested() != 0) {
-            failure = "interrupted";
-            return false;
+        // Declared after the batches: leaving early waits for the batch being read.
+        std::future<void> ahead = std::async(std::launch::async, fill, 0, &batches[0]);
+        for (size_t first = 0; first < copies.size(); first += kBatch) {
+          ahead.get();  // a read error is thrown here
+          std::vector<MessageRecord>& batch = batches[first / kBatch % 2];
+          if (first + kBatch < copies.size()) {
+            ahead = std::async(std::launch::async, fill, first + kBatch,
+                               &batches[(first / kBatch + 1) % 2]);
           }
-          read(copy.position, record);
-          if (copy.textFrom != kNone) {
-            read(copy.textFrom, donor);
-            record.text = std::move(donor.text);
+          for (const MessageRecord& record : batch) {
+            if (StopRequested() != 0) {
+              failure = "interrupted";
+              return false;
+            }
+            if (!writer.Write(record, failure)) {
+              failure = "message " + std::to_string(result.written + 1) + ": " + failure;
+              return false;
+            }
+            ++result.written;
           }
-          if (copy.namesFrom != kNone) {
-            read(copy.namesFrom, donor);
-            FillNames(record, donor);
-          }
-          if (!writer.Write(record, failure)) {
-            failure = "message " + std::to_string(result.written + 1) + ": " + failure;
-            return false;
-          }
-          ++result.written;
         }
         return true;
       },

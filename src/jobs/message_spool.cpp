@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -131,10 +132,26 @@ struct Cursor {
 
 }  // namespace
 
-MessageSpool::MessageSpool(const std::u16string& path)
-    : path_(path), shared_(OpenUnnamedFileBeside(path), fclose), file_(shared_.get()) {
-  setvbuf(file_, nullptr, _IOFBF, size_t{1} << 20);
+namespace {
+
+// The spool's file with a write buffer of its own (given a null buffer, the C library keeps its
+// small default whatever size is asked): both go when the spool and the last part read from it
+// do.
+std::shared_ptr<FILE> OpenSpoolFile(const std::u16string& path) {
+  constexpr size_t kWriteBuffer = size_t{1} << 20;
+  FILE* file = OpenUnnamedFileBeside(path);
+  char* buffer = static_cast<char*>(std::malloc(kWriteBuffer));
+  if (buffer != nullptr) setvbuf(file, buffer, _IOFBF, kWriteBuffer);
+  return std::shared_ptr<FILE>(file, [buffer](FILE* open) {
+    fclose(open);
+    std::free(buffer);
+  });
 }
+
+}  // namespace
+
+MessageSpool::MessageSpool(const std::u16string& path)
+    : path_(path), shared_(OpenSpoolFile(path)), file_(shared_.get()) {}
 
 MessageSpool::~MessageSpool() = default;
 
@@ -156,6 +173,7 @@ void MessageSpool::Fail(int osError) {
 }
 
 uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHash) {
+  windowSize_ = 0;  // what was read ahead ends where the file did
   if (!writing_) {
     if (fseeko(file_, static_cast<off_t>(end_), SEEK_SET) != 0) Fail(errno);
     writing_ = true;
@@ -234,20 +252,33 @@ void MessageSpool::Read(uint64_t position, MessageRecord& message) {
     if (fflush(file_) != 0) Fail(errno);
     writing_ = false;
   }
-  // One read for most messages: the length and what a short message takes.
-  constexpr size_t kFirstRead = 1024;
   if (position + 4 > end_) Fail(EIO);
-  buffer_.resize(static_cast<size_t>(std::min<uint64_t>(kFirstRead, end_ - position)));
-  ReadAt(position, buffer_.size());
-  uint32_t length = 0;
-  std::memcpy(&length, buffer_.data(), 4);
-  if (position + 4 + length > end_) Fail(EIO);
-  if (4 + length > buffer_.size()) {
-    const size_t have = buffer_.size();
-    buffer_.resize(4 + length);
-    ReadAt(position + have, buffer_.size() - have, have);
+  // Messages read in the order they were parked, or nearly (a merge reads each input's in time
+  // order), come from a window read ahead, twice as long each time the next one follows it. One
+  // read elsewhere costs a read of what most messages take.
+  constexpr size_t kFirstRead = 1024;
+  constexpr size_t kMaxReadAhead = 256 * 1024;
+  const uint64_t windowEnd = windowStart_ + windowSize_;
+  if (windowSize_ == 0 || position < windowStart_ || position + 4 > windowEnd) {
+    const bool follows = windowSize_ > 0 && position >= windowStart_ && position < windowEnd + readAhead_;
+    readAhead_ = follows ? std::min(readAhead_ * 2, kMaxReadAhead) : kFirstRead;
+    windowStart_ = position;
+    windowSize_ = static_cast<size_t>(std::min<uint64_t>(readAhead_, end_ - position));
+    buffer_.resize(windowSize_);
+    ReadAt(position, windowSize_);
   }
-  Cursor in{buffer_.data() + 4, buffer_.data() + 4 + length};
+  uint32_t length = 0;
+  std::memcpy(&length, buffer_.data() + (position - windowStart_), 4);
+  if (position + 4 + length > end_) Fail(EIO);
+  if (position + 4 + length > windowStart_ + windowSize_) {
+    // The rest of the message, read onto the window's end.
+    const size_t have = windowSize_;
+    windowSize_ = static_cast<size_t>(position + 4 + length - windowStart_);
+    buffer_.resize(windowSize_);
+    ReadAt(windowStart_ + have, windowSize_ - have, have);
+  }
+  const char* bytes = buffer_.data() + (position - windowStart_);
+  Cursor in{bytes + 4, bytes + 4 + length};
   in.Text(message.messageClass);
   in.Text(message.folderPath);
   message.lastModified = UInt64ToFileTime(in.U64());

@@ -40,7 +40,11 @@ class MessageSpool {
   FILE* file_ = nullptr;
   uint64_t end_ = 0;
   bool writing_ = true;
+  // Bytes of the file from windowStart_ on, read ahead (Read); Append also writes from here.
   std::string buffer_;
+  uint64_t windowStart_ = 0;
+  size_t windowSize_ = 0;
+  size_t readAhead_ = 0;
 };
 
 }  // namespace larkpost
