@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "backupfile/address.h"
-#include "identity/identity.h"
 #include "message/folder_path.h"
 #include "platform/text/text.h"
 
@@ -199,10 +198,6 @@ std::string EncodeRecord(const MessageRecord& record, bool* replaced) {
   AppendUInt32(out, static_cast<uint32_t>(text.size()));
   out += text;
   return out;
-}
-
-std::string PresenceKey(const MessageRecord& record) {
-  return IdentityKey(record, kBackupInFolder);
 }
 
 }  // namespace larkpost

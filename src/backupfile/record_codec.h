@@ -57,10 +57,4 @@ bool CheckRecordFields(const RecordFields& fields, MessageRecord& record, std::u
 // the ANSI code page and was written as its default character "?".
 std::string EncodeRecord(const MessageRecord& record, bool* replaced = nullptr);
 
-// What makes two messages of one folder "the same" for a restore of a backup file: the identity
-// rule (identity/identity.h) with every field a backup file keeps, the text through the code
-// page. So a message is recognised whether it came from the file or was backed up from a store,
-// also when a contact was renamed or a number is written another way since.
-std::string PresenceKey(const MessageRecord& record);
-
 }  // namespace larkpost

@@ -117,6 +117,7 @@ void AppendMultimedia(std::string& key, const Multimedia& multimedia, NumberForm
     parts.push_back(std::move(piece));
   }
   AppendParties(key, std::move(parts));
+  if (numbers == NumberForm::kLeftOut) return;
   std::vector<std::string> addresses;
   for (const MmsAddress& address : multimedia.addresses) {
     std::string piece;
@@ -131,6 +132,27 @@ uint64_t Mix(uint64_t value) {
   value ^= value >> 47;
   value *= 0xC6A4A7935BD1E995ull;
   return value ^ (value >> 47);
+}
+
+// The other side of a received message is its sender, of any other its recipients; the own
+// number is the rest.
+void AppendPartiesOf(std::string& key, const MessageRecord& message, const IdentityFields& fields,
+                     bool received, NumberForm numbers) {
+  std::vector<std::string> sender;
+  if (!message.senderAddress.empty()) sender.push_back(Number(message.senderAddress, numbers));
+  std::vector<std::string> recipients;
+  for (const RecordRecipient& recipient : message.recipients) {
+    std::string party = Number(recipient.address, numbers);
+    if (fields.recipientTypes) AppendUInt64(party, static_cast<uint32_t>(recipient.type));
+    recipients.push_back(std::move(party));
+  }
+  if (fields.ownNumber) {
+    // Both sides: which one is the own does not matter (nor need the folder be known).
+    AppendParties(key, std::move(sender));
+    AppendParties(key, std::move(recipients));
+  } else {
+    AppendParties(key, received ? std::move(sender) : std::move(recipients));
+  }
 }
 
 }  // namespace
@@ -178,27 +200,23 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
     AppendUInt64(key, message.text.size());
     AppendWide(key, message.text);
   }
-
-  // The other side of a received message is its sender, of any other its recipients; the own
-  // number is the rest.
-  std::vector<std::string> sender;
-  if (!message.senderAddress.empty()) sender.push_back(Number(message.senderAddress, numbers));
-  std::vector<std::string> recipients;
-  for (const RecordRecipient& recipient : message.recipients) {
-    std::string party = Number(recipient.address, numbers);
-    if (fields.recipientTypes) AppendUInt64(party, static_cast<uint32_t>(recipient.type));
-    recipients.push_back(std::move(party));
-  }
-  if (fields.ownNumber) {
-    // Both sides: which one is the own does not matter (nor need the folder be known).
-    AppendParties(key, std::move(sender));
-    AppendParties(key, std::move(recipients));
-  } else {
-    AppendParties(key, received ? std::move(sender) : std::move(recipients));
-  }
+  if (numbers != NumberForm::kLeftOut) AppendPartiesOf(key, message, fields, received, numbers);
   // Everything before is a whole key of its own: with the multimedia after it, an SMS and a
   // multimedia message never agree.
   if (message.multimedia) AppendMultimedia(key, *message.multimedia, numbers);
+  return key;
+}
+
+std::string PartiesKey(const MessageRecord& message, const IdentityFields& fields,
+                       NumberForm numbers) {
+  std::string key;
+  if (numbers == NumberForm::kLeftOut) return key;
+  bool received = false;
+  FolderPath path;
+  if (!fields.ownNumber && ParseFolderPath(message.folderPath, path) == FolderPathResult::kOk) {
+    received = DirectionOf(path.kind, message) == Direction::kReceived;
+  }
+  AppendPartiesOf(key, message, fields, received, numbers);
   return key;
 }
 
@@ -221,20 +239,6 @@ uint64_t HashBytes(std::string_view bytes, uint64_t seed) {
 IdentityHash HashIdentityKey(const std::string& key) {
   // Two hashes with unrelated seeds: a collision needs both to collide.
   return IdentityHash{HashBytes(key, 0x9E3779B97F4A7C15ull), HashBytes(key, 0x2545F4914F6CDD1Dull)};
-}
-
-uint64_t WrittenNumbersHash(const MessageRecord& message) {
-  // A sum of each number's hash: the order of the parties does not change it.
-  auto hashOf = [](std::u16string_view number) {
-    return HashBytes(std::string_view(reinterpret_cast<const char*>(number.data()),
-                                      number.size() * sizeof(char16_t)));
-  };
-  uint64_t sum = hashOf(message.senderAddress);
-  for (const RecordRecipient& recipient : message.recipients) sum += hashOf(recipient.address);
-  if (message.multimedia) {
-    for (const MmsAddress& address : message.multimedia->addresses) sum += hashOf(address.address);
-  }
-  return sum;
 }
 
 uint32_t Richness(const MessageRecord& message) {

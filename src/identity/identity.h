@@ -50,18 +50,17 @@ inline constexpr IdentityFields kPhoneFields{false, false, false, false, false, 
 // What both keep when one side keeps `a` and the other `b`.
 IdentityFields CommonFields(const IdentityFields& a, const IdentityFields& b);
 
-// How numbers go into a key: normalised for the rule, or as written (to tell which matches
-// needed the normalisation).
-enum class NumberForm { kNormalised, kAsWritten };
+// How numbers go into a key: normalised for the rule, as written (to tell which matches needed
+// the normalisation, and to find most matches without normalising), or left out.
+enum class NumberForm { kNormalised, kAsWritten, kLeftOut };
 
 // The bytes two messages agree on exactly when they are the same under `fields`.
 std::string IdentityKey(const MessageRecord& message, const IdentityFields& fields,
                         NumberForm numbers = NumberForm::kNormalised);
-
-// A hash of the parties' numbers exactly as written, in any order. Of two messages the same
-// under the rule, equal hashes tell that the numbers were written alike; different ones, that
-// only their normalisation made them match.
-uint64_t WrittenNumbersHash(const MessageRecord& message);
+// The parties' part of a key alone. For an SMS, the key with the parties left out followed by
+// this is the whole key: a caller may make the first once and the parties in either form.
+std::string PartiesKey(const MessageRecord& message, const IdentityFields& fields,
+                       NumberForm numbers);
 
 // A 128-bit hash of a key: a merge of a million messages keeps this instead of the keys.
 struct IdentityHash {

@@ -1,15 +1,17 @@
-// The two tables of a restore's presence test. KeyedPositions holds the messages read from a
-// folder by presence key; PositionSet marks the messages records have been matched
-// to. Both are flat: a restore touches them for every record and every message it reads.
+// The tables of a restore's presence test. PresenceIndex holds the messages read from a folder,
+// in KeyedPositions by their keys; PositionSet marks the messages records have been matched to.
+// All are flat: a restore touches them for every record and every message it reads.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "identity/identity.h"
+#include "message/message_record.h"
 
 namespace larkpost {
 
@@ -37,33 +39,29 @@ class PositionSet {
 
 // A multimap from presence keys to message positions, looked up by the key's 64-bit hash and
 // then by the key itself, so two distinct messages whose keys share a hash are never taken for
-// each other. Each position carries a tag of how its message wrote the parties' numbers
-// (WrittenNumbersHash), so a lookup can tell a match that needed the numbers' normalisation. Equal keys share one entry: the key is kept once, with its positions in the order
+// each other. Equal keys share one entry: the key is kept once, with its positions in the order
 // they were added and a cursor past the ones found taken. As a restore's taken positions only
 // ever grow, each position is passed over once however many equal messages a folder holds, and
 // a lookup costs no more than a few probes.
 class KeyedPositions {
  public:
-  void Add(uint64_t hash, std::string_view key, int64_t position, uint64_t writing = 0) {
+  void Add(uint64_t hash, std::string_view key, int64_t position) {
     if ((used_ + 1) * 2 > slots_.size()) Grow();
     size_t i = Home(slots_, hash);
     for (; slots_[i].entry != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
       Entry& entry = entries_[slots_[i].entry];
       if (slots_[i].hash == hash && entry.key == key) {
         entry.positions.push_back(position);
-        entry.writings.push_back(writing);
         return;
       }
     }
     slots_[i] = Slot{hash, static_cast<uint32_t>(entries_.size())};
-    entries_.push_back(Entry{std::string(key), {position}, {writing}, 0});
+    entries_.push_back(Entry{std::string(key), {position}, 0});
     ++used_;
   }
-  // A position under `key` that is not in `taken`, or 0 when there is none: of the next few
-  // one whose numbers were written as `writing` says, else the first. `sameWriting` tells which.
-  // `taken` must only have grown since the last call.
-  int64_t FindNotIn(uint64_t hash, std::string_view key, const PositionSet& taken,
-                    uint64_t writing = 0, bool* sameWriting = nullptr) {
+  // The first position under `key` that is not in `taken`, or 0 when there is none. `taken`
+  // must only have grown since the last call.
+  int64_t FindNotIn(uint64_t hash, std::string_view key, const PositionSet& taken) {
     if (slots_.empty()) return 0;
     for (size_t i = Home(slots_, hash); slots_[i].entry != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
       Entry& entry = entries_[slots_[i].entry];
@@ -71,18 +69,24 @@ class KeyedPositions {
       while (entry.next < entry.positions.size() && taken.Contains(entry.positions[entry.next])) {
         ++entry.next;
       }
-      if (entry.next == entry.positions.size()) return 0;
-      const size_t end = std::min(entry.positions.size(), entry.next + kWritingLookAhead);
-      for (size_t at = entry.next; at < end; ++at) {
-        if (entry.writings[at] == writing && !taken.Contains(entry.positions[at])) {
-          if (sameWriting != nullptr) *sameWriting = true;
-          return entry.positions[at];
-        }
-      }
-      if (sameWriting != nullptr) *sameWriting = false;
-      return entry.positions[entry.next];
+      return entry.next < entry.positions.size() ? entry.positions[entry.next] : 0;
     }
     return 0;
+  }
+  // The positions under `key` not passed over yet; they leave the table.
+  std::vector<int64_t> TakeAll(uint64_t hash, std::string_view key) {
+    std::vector<int64_t> positions;
+    if (slots_.empty()) return positions;
+    for (size_t i = Home(slots_, hash); slots_[i].entry != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
+      Entry& entry = entries_[slots_[i].entry];
+      if (slots_[i].hash != hash || entry.key != key) continue;
+      positions.assign(entry.positions.begin() + static_cast<ptrdiff_t>(entry.next),
+                       entry.positions.end());
+      entry.positions.clear();
+      entry.next = 0;
+      break;
+    }
+    return positions;
   }
   void Clear() {
     slots_.clear();
@@ -92,9 +96,6 @@ class KeyedPositions {
 
  private:
   static constexpr uint32_t kEmpty = ~uint32_t{0};
-  // How many untaken positions past the cursor a lookup looks at for one written alike: a few,
-  // so that equal messages still cost a lookup no more than a few probes.
-  static constexpr size_t kWritingLookAhead = 8;
   struct Slot {
     uint64_t hash = 0;
     uint32_t entry = kEmpty;  // index into entries_
@@ -102,7 +103,6 @@ class KeyedPositions {
   struct Entry {
     std::string key;
     std::vector<int64_t> positions;
-    std::vector<uint64_t> writings;  // one per position
     size_t next = 0;  // positions before it are taken
   };
 
@@ -126,6 +126,73 @@ class KeyedPositions {
   std::vector<Slot> slots_;  // a power of two long, at most half full
   std::vector<Entry> entries_;
   size_t used_ = 0;  // distinct keys
+};
+
+// The messages read from a folder, as a restore of a backup file looks its records up among
+// them (the identity rule with every field a backup file keeps, the text through the code page).
+// Most records are found by their key with the numbers as written, which costs no normalising:
+// a record equal to a message written alike is that message. Only a record found so finds none
+// is compared with the numbers normalised, and only against the messages that share its folder,
+// time and text; theirs are normalised then, once each. So a restore into a folder that lacks the
+// record's message, or of a file written as the store writes, normalises no number at all, and
+// however many messages share a time, each is normalised at most once.
+class PresenceIndex {
+ public:
+  using KeyHash = uint64_t (*)(std::string_view key);
+  explicit PresenceIndex(KeyHash hash) : hash_(hash) {}
+
+  // A message of the folder at `position` (never 0); only its parties are kept of it.
+  void Add(int64_t position, const MessageRecord& message) {
+    const std::string common = IdentityKey(message, kBackupInFolder, NumberForm::kLeftOut);
+    const std::string written = common + PartiesKey(message, kBackupInFolder, NumberForm::kAsWritten);
+    written_.Add(hash_(written), written, position);
+    MessageRecord& parties = pending_.emplace_back();
+    parties.senderAddress = message.senderAddress;
+    parties.recipients = message.recipients;
+    pendingAt_.push_back(position);
+    common_.Add(hash_(common), common, static_cast<int64_t>(pending_.size()));
+  }
+
+  // A position equal to `record` that is not in `taken`, or 0 when there is none;
+  // `byNumberFormat` when it is equal only with the numbers normalised. `taken` must only have
+  // grown since the last call.
+  int64_t Find(const MessageRecord& record, const PositionSet& taken, bool& byNumberFormat) {
+    byNumberFormat = false;
+    const std::string common = IdentityKey(record, kBackupInFolder, NumberForm::kLeftOut);
+    const std::string written = common + PartiesKey(record, kBackupInFolder, NumberForm::kAsWritten);
+    if (const int64_t position = written_.FindNotIn(hash_(written), written, taken)) return position;
+    // The messages of the record's folder, time and text are normalised now, once each.
+    const uint64_t commonHash = hash_(common);
+    for (const int64_t index : common_.TakeAll(commonHash, common)) {
+      const size_t at = static_cast<size_t>(index - 1);
+      if (taken.Contains(pendingAt_[at])) continue;
+      const std::string key =
+          common + PartiesKey(pending_[at], kBackupInFolder, NumberForm::kNormalised);
+      normalised_.Add(hash_(key), key, pendingAt_[at]);
+      pending_[at] = MessageRecord{};
+    }
+    const std::string key = common + PartiesKey(record, kBackupInFolder, NumberForm::kNormalised);
+    // One written alike would have been found above: what is found here needed the normalising.
+    const int64_t position = normalised_.FindNotIn(hash_(key), key, taken);
+    byNumberFormat = position != 0;
+    return position;
+  }
+
+  void Clear() {
+    written_.Clear();
+    common_.Clear();
+    normalised_.Clear();
+    pending_.clear();
+    pendingAt_.clear();
+  }
+
+ private:
+  KeyHash hash_;
+  KeyedPositions written_;     // by the key with the numbers as written
+  KeyedPositions common_;      // by the key without parties: indices into pending_, from 1
+  KeyedPositions normalised_;  // by the key with the numbers normalised, once made
+  std::vector<MessageRecord> pending_;  // the parties of each message added
+  std::vector<int64_t> pendingAt_;      // and its position
 };
 
 }  // namespace larkpost

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "backupfile/record_codec.h"
-#include "identity/identity.h"
 #include "platform/mapi/provider.h"
 #include "platform/time/filetime.h"
 #include "store/find_folder.h"
@@ -32,17 +31,16 @@ bool Fail(std::u16string& error, std::u16string text) {
   return false;
 }
 
-// Only what PresenceKey reads is taken from the messages: the text, the delivery time and the
+// Only what the presence keys read is taken from the messages: the text, the delivery time and the
 // sender (whose name may come from PR_SENDER_NAME), as SmsMessage::TakeProps reads them.
 constexpr ULONG kKeyTags[] = {PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME, PR_SENDER_EMAIL_ADDRESS,
                               PR_SENDER_NAME};
 constexpr SPropTagArray kKeyColumns{4, kKeyTags};
 
-// Adds one message, as the store hands it with its recipients, under its PresenceKey; returns its
-// delivery time.
+// Adds one message, as the store hands it with its recipients, to the folder's index; returns
+// its delivery time.
 uint64_t AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
-                    const SRowSet& recipientRows, RecordRestorer::KeyHash keyHash,
-                    KeyedPositions& keys) {
+                    const SRowSet& recipientRows, PresenceIndex& index) {
   SmsMessage candidate(&folder, nullptr);
   candidate.TakeProps(row.lpProps, row.cValues);
   MessageRecord stored;
@@ -56,8 +54,7 @@ uint64_t AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
     stored.recipients.push_back({std::move(recipient->displayName),
                                  std::move(recipient->address), recipient->type});
   }
-  const std::string key = PresenceKey(stored);
-  keys.Add(keyHash(key), key, position, WrittenNumbersHash(stored));
+  index.Add(position, stored);
   return FileTimeToUInt64(stored.deliveryTime);
 }
 
@@ -146,10 +143,10 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
 }
 
 bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
-                                   const MessageRecord& record, Wanted& wanted, int64_t& match) {
+                                   const MessageRecord& record, Match& match) {
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
   if (time == 0 || time >> 63 != 0) {
-    return FindUnmatchedAt(folder, folderKey, record, wanted, match);
+    return FindUnmatchedAt(folder, folderKey, record, match);
   }
   // A folder's messages are read ahead along the store's time index, in a window of times read
   // whole. While the file follows the folder's time order (as a backup of it does), each window
@@ -165,14 +162,14 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
   if (windows_.size() == kMaxCachedFolders && windows_.count(folderKey) == 0) windows_.clear();
   Window& window = windows_[folderKey];
   if (window.crowded.count(time) != 0) {
-    return FindUnmatchedAt(folder, folderKey, record, wanted, match);
+    return FindUnmatchedAt(folder, folderKey, record, match);
   }
   const bool covered = window.group == group_ && time >= window.from &&
                        (window.next == 0 || time < window.next);
   if (!covered) {
     const bool follows = window.next != 0 && time == window.next;
     window.readAhead = follows ? std::min(window.readAhead * 2, kMaxReadAhead) : 1;
-    window.keys.Clear();
+    window.keys = std::make_unique<PresenceIndex>(keyHash_);
     window.group = kNoGroup;  // until the read succeeds
     FILETIME next{0, 0};
     uint64_t runTime = 0;
@@ -181,7 +178,7 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
     const HRESULT hr = mapi::ReadMessagesFrom(
         folder.folder.get(), record.deliveryTime, window.readAhead, &kKeyColumns, &next,
         [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
-          const uint64_t at = AddMessage(folder, position, row, recipientRows, keyHash_, window.keys);
+          const uint64_t at = AddMessage(folder, position, row, recipientRows, *window.keys);
           runLength = at == runTime ? runLength + 1 : 1;
           runTime = at;
           if (runLength == kCrowdedTime) {
@@ -193,22 +190,19 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
         });
     if (hr != S_OK) return false;
     if (ownTimeCrowded) {
-      window.keys.Clear();
-      return FindUnmatchedAt(folder, folderKey, record, wanted, match);
+      window.keys.reset();
+      return FindUnmatchedAt(folder, folderKey, record, match);
     }
     window.group = group_;
     window.from = time;
     window.next = FileTimeToUInt64(next);
   }
-  match = window.keys.FindNotIn(keyHash_(wanted.key), wanted.key, matched_, wanted.writing,
-                                &wanted.sameWriting);
+  match.position = window.keys->Find(record, matched_, match.byNumberFormat);
   return true;
 }
 
 bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
-                                     const MessageRecord& record, Wanted& wanted,
-                                     int64_t& match) {
-  const std::string& key = wanted.key;
+                                     const MessageRecord& record, Match& match) {
   // The messages of one folder and delivery time are read once per run, through the store's
   // index on delivery time, and from then on only the ones added since (by this run, or by
   // another between this run's transactions): however many messages share a time, each is
@@ -222,15 +216,14 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
     known = present_.emplace(slot, Present{}).first;
   }
   Present& present = known->second;
-  if (present.folderKey != folderKey || present.time != time) {
+  if (present.folderKey != folderKey || present.time != time || !present.keys) {
     // A new slot, or another folder and time whose hash is the same: start over with this one.
-    present = Present{folderKey, time, 0, kNoGroup, {}};
+    present = Present{folderKey, time, 0, kNoGroup, std::make_unique<PresenceIndex>(keyHash_)};
   }
   // Within one transaction no other process adds messages, and what this run added is matched
   // already: what was read holds until the transaction ends.
   if (present.group == group_) {
-    match = present.keys.FindNotIn(keyHash_(key), key, matched_, wanted.writing,
-                                   &wanted.sameWriting);
+    match.position = present.keys->Find(record, matched_, match.byNumberFormat);
     return true;
   }
   const HRESULT hr = mapi::ReadMessagesAt(
@@ -239,7 +232,7 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
         // A message a record was matched to or restored as is never matched again: this run's
         // own messages, read back in a later transaction, need not be looked at.
         if (!matched_.Contains(position)) {
-          AddMessage(folder, position, row, recipientRows, keyHash_, present.keys);
+          AddMessage(folder, position, row, recipientRows, *present.keys);
         }
         return true;
       });
@@ -248,8 +241,7 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
     return false;
   }
   present.group = group_;
-  match = present.keys.FindNotIn(keyHash_(key), key, matched_, wanted.writing,
-                                 &wanted.sameWriting);
+  match.position = present.keys->Find(record, matched_, match.byNumberFormat);
   return true;
 }
 
@@ -307,21 +299,20 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
   Target target;
   if (!ResolveTarget(record, target, error)) return false;
 
-  Wanted wanted{PresenceKey(record), WrittenNumbersHash(record)};
   // Each record is matched to an equal message of its folder that no earlier record of this run
   // was matched to or restored as. The k-th equal record then finds one exactly when the folder
   // holds at least k equal messages, this run's own included (the multiset rule); a dry run,
   // which restores nothing, matches against what the folder held before, as it should.
-  int64_t match = 0;
+  Match match;
   if (lookUp && target.folder != nullptr &&
-      !FindUnmatched(*target.folder, target.key, record, wanted, match)) {
+      !FindUnmatched(*target.folder, target.key, record, match)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.
     return Fail(error, kSaveError);
   }
-  if (match != 0) {
-    matched_.Insert(match);
-    CountPresent(!wanted.sameWriting);
+  if (match.position != 0) {
+    matched_.Insert(match.position);
+    CountPresent(match.byNumberFormat);
     return true;
   }
   if (!dryRun_) {

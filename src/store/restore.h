@@ -2,9 +2,9 @@
 // source of records (a backup file, a phone export). It runs on the thread that uses the session.
 //
 // Presence. A record is already present when its folder holds a message equal to it in delivery
-// time (zero included), text, sender and recipients, compared as a backup file keeps them
-// (PresenceKey). Equal records count as a multiset: the k-th record of a run with the same folder
-// and key is skipped only when the folder holds at least k equal messages at that point, its own
+// time (zero included), text, sender and recipients, compared as a backup file keeps them, by
+// the identity rule (PresenceIndex). Equal records count as a multiset: the k-th record of a run
+// with the same folder and key is skipped only when the folder holds at least k equal messages at that point, its own
 // earlier ones included (each record is matched to an equal message no earlier record was
 // matched to or restored as). For a run alone that is the same as "the folder held k before":
 // nothing distinct is merged, a file restored twice adds nothing the second time, and a rerun
@@ -89,22 +89,19 @@ class RecordRestorer {
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool RestoreRecord(const MessageRecord& record, bool lookUp, std::u16string& error);
   bool OpenGroup(std::u16string& error);
-  // What a record is looked for by: its PresenceKey and how it wrote its numbers; a lookup sets
-  // whether the match wrote them alike.
-  struct Wanted {
-    std::string key;
-    uint64_t writing = 0;
-    bool sameWriting = true;
+  // Where a message of the folder equal to the record lies that no record of this run was
+  // matched to yet (0: there is none), and whether it is equal only with the numbers normalised.
+  struct Match {
+    int64_t position = 0;
+    bool byNumberFormat = false;
   };
-  // Sets `match` to the position of a message of the folder equal to the record that no record
-  // of this run was matched to yet, or to 0 when there is none. False when the store cannot be
-  // read.
+  // Sets `match` for the record in its folder. False when the store cannot be read.
   bool FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
-                     const MessageRecord& record, Wanted& wanted, int64_t& match);
+                     const MessageRecord& record, Match& match);
   // The same for a record at time zero or after 2^63, which the time index does not order, and
   // at a time many messages of the folder share.
   bool FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
-                       const MessageRecord& record, Wanted& wanted, int64_t& match);
+                       const MessageRecord& record, Match& match);
   // Creates the message; `position` is its position (mapi::MessagePosition).
   bool Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,
               std::u16string& error);
@@ -127,7 +124,7 @@ class RecordRestorer {
   uint64_t group_ = 0;
   static constexpr uint64_t kNoGroup = ~uint64_t{0};
   // Per folder, the messages of a range of delivery times [from, next) (next 0: to the end) by
-  // the hash of their PresenceKey, as read in transaction `group`.
+  // their presence keys, as read in transaction `group`.
   static constexpr size_t kMaxReadAhead = 256;
   // A time this many messages of a folder share is read on its own (FindUnmatchedAt).
   static constexpr size_t kCrowdedTime = 256;
@@ -137,7 +134,7 @@ class RecordRestorer {
     uint64_t from = 0;
     uint64_t next = 0;
     size_t readAhead = 1;
-    KeyedPositions keys;
+    std::unique_ptr<PresenceIndex> keys;
     std::unordered_set<uint64_t> crowded;  // such times of the folder seen so far (bounded)
   };
   std::unordered_map<std::u16string, Window> windows_;  // bounded like folders_
@@ -148,7 +145,7 @@ class RecordRestorer {
     uint64_t time = 0;
     int64_t position = 0;
     uint64_t group = kNoGroup;  // the transaction in which it was last brought up to date
-    KeyedPositions keys;
+    std::unique_ptr<PresenceIndex> keys;
   };
   // By a hash of the folder's key and the time; the entry says which it holds.
   std::unordered_map<uint64_t, Present> present_;
