@@ -58,26 +58,23 @@ BackupShortfall ShortfallOf(const BackupJob& job) {
   return shortfall;
 }
 
-// "No.N, " and why record N could not be restored. The store's layers pass on only that a write
-// failed: when a write has met a full disk since `diskFullBefore` (mapi::DiskFullFailures()),
-// the full disk is named as the cause.
-std::u16string RecordFailureText(uint64_t number, const std::u16string& text,
-                                 uint64_t diskFullBefore) {
+// "No.N, " and why record N could not be restored: the store's full disk, when that is why it
+// refused the step, else the record error text.
+std::u16string RecordFailureText(RestoreJob& job, uint64_t number, const std::u16string& text) {
   const std::u16string cause =
-      mapi::DiskFullFailures() == diskFullBefore
-          ? text
-          : CFileException(CFileException::diskFull, ENOSPC, Utf8ToWide(mapi::DatabasePath()))
-                .ErrorMessage();
+      job.Restorer().FailedForFullDisk()
+          ? CFileException(CFileException::diskFull, ENOSPC, Utf8ToWide(mapi::DatabasePath()))
+                .ErrorMessage()
+          : text;
   return RecordErrorText(number, cause);
 }
 
 // A failed restore commits what it restored before the failing record, but a store whose disk
 // is full cannot: the open group goes with the failure, and the report says so.
-std::u16string RestoreFailureText(RestoreJob& job, uint64_t number, const std::u16string& text,
-                                  uint64_t diskFullBefore) {
+std::u16string RestoreFailureText(RestoreJob& job, uint64_t number, const std::u16string& text) {
   std::u16string ignored;
   job.Restorer().Commit(ignored);
-  std::u16string report = RecordFailureText(number, text, diskFullBefore);
+  std::u16string report = RecordFailureText(job, number, text);
   // The failure itself may have been the commit of a group (a run ends at its first failure).
   if (const uint32_t lost = job.Restorer().lost(); lost > 0) {
     report += Utf8ToWide("\nThe " + Counted(lost, "message", "messages") +
@@ -226,7 +223,6 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
     return 1u;
   };
   const FileKind kind = FileKindForPath(job->path);
-  const uint64_t diskFullBefore = mapi::DiskFullFailures();
   uint64_t count = 0;
   uint64_t number = 0;
   try {
@@ -245,10 +241,10 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
       ++number;
       job->progress = static_cast<double>(number) / static_cast<double>(count);
       if (!job->Take(record, error)) {
-        return fail(RestoreFailureText(*job, number, error, diskFullBefore));
+        return fail(RestoreFailureText(*job, number, error));
       }
       if (StopRequested() != 0 && number < count) {
-        if (!job->Restorer().Commit(error)) return fail(RecordFailureText(number, error, diskFullBefore));
+        if (!job->Restorer().Commit(error)) return fail(RecordFailureText(*job, number, error));
         end.Report(RunOutcome::kInterrupted, InterruptedRestoreText(number, count), MB_ICONWARNING);
         return 1;
       }
@@ -258,7 +254,7 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
       job->Restorer().Commit(ignored);
       return fail(Utf8ToWide(reader->error()));
     }
-    if (!job->Restorer().Commit(error)) return fail(RecordFailureText(number, error, diskFullBefore));
+    if (!job->Restorer().Commit(error)) return fail(RecordFailureText(*job, number, error));
     // The call entries the reader passed over; the multimedia Take counted.
     const LeftOut byReader = LeftOutByReader(reader->counts());
     job->leftOutOfStore += byReader;
@@ -306,9 +302,8 @@ unsigned RestoreThread(RestoreJob* job) {
       return 1;
     }
 
-    const uint64_t diskFullBefore = mapi::DiskFullFailures();
     auto failRecord = [&](uint32_t number, const std::u16string& text) {
-      end.Report(RunOutcome::kFailed, RecordFailureText(number, text, diskFullBefore),
+      end.Report(RunOutcome::kFailed, RecordFailureText(*job, number, text),
                  MB_ICONWARNING);
       file->Abort();
       file.reset();
@@ -321,7 +316,7 @@ unsigned RestoreThread(RestoreJob* job) {
       // Everything is read and checked before the store is changed, so a broken record leaves
       // nothing behind.
       if (!records.Next(message, error) || !job->Take(message, error)) {
-        end.Report(RunOutcome::kFailed, RestoreFailureText(*job, record, error, diskFullBefore),
+        end.Report(RunOutcome::kFailed, RestoreFailureText(*job, record, error),
                    MB_ICONWARNING);
         file->Abort();
         file.reset();

@@ -170,6 +170,34 @@ TEST_F(RunsTest, FailingRecordIsNumberedAndEarlierRecordsStay) {
   EXPECT_EQ(MessagesInStore(), 2u);
 }
 
+// A store that refuses a step for a full disk, whichever step it is, is reported with the disk
+// as the cause; refused for another reason, with the record's own error.
+TEST_F(RunsTest, AFullDiskIsNamedWhicheverStepItStopped) {
+  WriteFile(dir_ / "one.bak",
+            testing::BackupOfRawRecords(RecordOf("Inbox\\Trips", 133000000000000010ULL, "one"), 1));
+  int store = 0;
+  for (const auto& [step, otherwise] :
+       {std::pair{"IMAPIFolder::CreateFolder", u"No.1, Create folder 'Inbox\\Trips' error!"},
+        {"IMAPIFolder::CreateMessage", u"No.1, Create message error!"},
+        {"IMessage::SetProps", u"No.1, Save sms error!"},
+        {"IMessage::ModifyRecipients", u"No.1, Save sms error!"}}) {
+    SCOPED_TRACE(step);
+    for (const HRESULT answer : {MAPI_E_NOT_ENOUGH_DISK, MAPI_E_CALL_FAILED}) {
+      UseStore("store" + std::to_string(++store) + ".db");
+      ui_.shown.clear();
+      mapi::AddFault(step, 1, answer);
+      Restore(PathOf("one.bak"));
+      mapi::ClearFaults();
+      ASSERT_EQ(ui_.shown.size(), 1u);
+      EXPECT_EQ(ui_.shown[0].text,
+                answer == MAPI_E_NOT_ENOUGH_DISK
+                    ? u"No.1, Disk full while accessing " + Utf8ToWide(mapi::DatabasePath()) + u"."
+                    : std::u16string(otherwise));
+      EXPECT_EQ(MessagesInStore(), 0u);
+    }
+  }
+}
+
 TEST_F(RunsTest, CountLargerThanRecordsEndsWithReadFolderLineError) {
   WriteFile(dir_ / "short.bak",
             testing::BackupOfRawRecords(RecordOf("Inbox", 133000000000000010ULL, "one"), 2));

@@ -150,13 +150,17 @@ std::vector<std::unique_ptr<SmsFolder>>* SmsFolder::Subfolders() {
   return subfolders.get();
 }
 
-std::unique_ptr<SmsFolder> SmsFolder::CreateSubfolder(const std::u16string& name) {
+std::unique_ptr<SmsFolder> SmsFolder::CreateSubfolder(const std::u16string& name,
+                                                      HRESULT* failure) {
+  if (failure != nullptr) *failure = MAPI_E_CALL_FAILED;
   if (!folder) return nullptr;
   std::u16string trimmed = SubfolderName(name);
   IMAPIFolder* created = nullptr;
-  if (folder->CreateFolder(0, trimmed.c_str(), nullptr, nullptr, MAPI_UNICODE | OPEN_IF_EXISTS,
-                           &created) != S_OK) {
+  const HRESULT hr = folder->CreateFolder(0, trimmed.c_str(), nullptr, nullptr,
+                                          MAPI_UNICODE | OPEN_IF_EXISTS, &created);
+  if (hr != S_OK) {
     if (created != nullptr) created->Release();
+    if (failure != nullptr) *failure = hr;
     return nullptr;
   }
   if (created == nullptr) return nullptr;
@@ -193,11 +197,13 @@ bool SmsFolder::ContainsDeliveryTime(const FILETIME& time, const std::u16string*
   return deliveryTimeTable->FindRow(restriction.Get(), BOOKMARK_BEGINNING, 0) == S_OK;
 }
 
-std::unique_ptr<SmsMessage> SmsFolder::CreateMessage() {
+std::unique_ptr<SmsMessage> SmsFolder::CreateMessage(HRESULT* failure) {
+  if (failure != nullptr) *failure = MAPI_E_CALL_FAILED;
   if (!folder) return nullptr;
   IMessage* created = nullptr;
-  if (folder->CreateMessage(nullptr, 0, &created) != S_OK) {
+  if (const HRESULT hr = folder->CreateMessage(nullptr, 0, &created); hr != S_OK) {
     if (created != nullptr) created->Release();
+    if (failure != nullptr) *failure = hr;
     return nullptr;
   }
   if (created == nullptr) return nullptr;

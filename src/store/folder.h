@@ -49,13 +49,16 @@ struct SmsFolder {
   std::vector<std::unique_ptr<SmsFolder>>* Subfolders();
 
   // Opens the named subfolder, creating it when missing; the name is trimmed of white space and
-  // an empty name becomes "NewFolder". Null on failure. The caller owns the result.
-  std::unique_ptr<SmsFolder> CreateSubfolder(const std::u16string& name);
+  // an empty name becomes "NewFolder". Null on failure, with the store's answer in `failure`
+  // (may be null). The caller owns the result.
+  std::unique_ptr<SmsFolder> CreateSubfolder(const std::u16string& name,
+                                             HRESULT* failure = nullptr);
   // True when a message directly in this folder has exactly this delivery time and, when `text`
   // is given, this text. A zero time never matches; any failure answers false.
   bool ContainsDeliveryTime(const FILETIME& time, const std::u16string* text = nullptr);
-  // A new, empty message in this folder; null when the store refuses. The caller owns it.
-  std::unique_ptr<SmsMessage> CreateMessage();
+  // A new, empty message in this folder; null when the store refuses, with its answer in
+  // `failure` (may be null). The caller owns it.
+  std::unique_ptr<SmsMessage> CreateMessage(HRESULT* failure = nullptr);
 };
 
 // The folder a record's folder path names: its first piece selects a standard folder ("Draft",

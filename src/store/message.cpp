@@ -160,8 +160,12 @@ bool CopyText(const std::u16string& text, MapiBuffer<char16_t>& copy) {
 
 }  // namespace
 
-bool SmsMessage::Save() {
-  if (!message) return false;
+bool SmsMessage::Save(HRESULT* failure) {
+  auto refused = [failure](HRESULT hr) {
+    if (failure != nullptr) *failure = hr;
+    return false;
+  };
+  if (!message) return refused(MAPI_E_CALL_FAILED);
   const std::u16string sender = SenderText();
   SPropValue values[8] = {};
   values[0].ulPropTag = PR_MESSAGE_FLAGS;
@@ -180,7 +184,7 @@ bool SmsMessage::Save() {
   values[6].Value.ul = size;
   values[7].ulPropTag = PR_SENDER_NAME;
   values[7].Value.lpszW = const_cast<char16_t*>(senderName.c_str());
-  if (message->SetProps(8, values, nullptr) != S_OK) return false;
+  if (const HRESULT hr = message->SetProps(8, values, nullptr); hr != S_OK) return refused(hr);
 
   // The list is written whenever one was set, whether read through Recipients() or made by the
   // caller because the recipient table could not be opened.
@@ -190,13 +194,15 @@ bool SmsMessage::Save() {
   // is held until the recipients are written, and all of them are freed on any way out.
   const size_t n = recipients->size();
   MapiBuffer<ADRLIST> list;
-  if (!AllocateZeroed(CbNewADRLIST(n), list)) return false;
+  if (!AllocateZeroed(CbNewADRLIST(n), list)) return refused(MAPI_E_NOT_ENOUGH_MEMORY);
   list.get()->cEntries = static_cast<ULONG>(n);
   std::vector<MapiBuffer<SPropValue>> entries(n);
   std::vector<MapiBuffer<char16_t>> texts(2 * n);
   for (size_t i = 0; i < n; ++i) {
     const SmsRecipient& recipient = *(*recipients)[i];
-    if (!AllocateZeroed(3 * sizeof(SPropValue), entries[i])) return false;
+    if (!AllocateZeroed(3 * sizeof(SPropValue), entries[i])) {
+      return refused(MAPI_E_NOT_ENOUGH_MEMORY);
+    }
     SPropValue* entry = entries[i].get();
     list.get()->aEntries[i].cValues = 3;
     list.get()->aEntries[i].rgPropVals = entry;
@@ -206,13 +212,13 @@ bool SmsMessage::Save() {
     entry[2].ulPropTag = PR_DISPLAY_NAME;
     if (!CopyText(recipient.address, texts[2 * i]) ||
         !CopyText(recipient.displayName, texts[2 * i + 1])) {
-      return false;
+      return refused(MAPI_E_NOT_ENOUGH_MEMORY);
     }
     entry[0].Value.lpszW = texts[2 * i].get();
     entry[2].Value.lpszW = texts[2 * i + 1].get();
   }
   const HRESULT hr = message->ModifyRecipients(MODRECIP_ADD, list.get());
-  return hr == S_OK;
+  return hr == S_OK || refused(hr);
 }
 
 bool ParseSenderText(SmsMessage& message, std::u16string_view text) {

@@ -63,8 +63,9 @@ struct SmsMessage {
   std::u16string SenderText() const;
   // Writes the values (the sender as SenderText() and its name as PR_SENDER_NAME) and adds
   // the recipients (when Recipients() was called or the list was set); false when the store
-  // refuses either.
-  bool Save();
+  // refuses either, with its answer in `failure` (may be null): MAPI_E_NOT_ENOUGH_DISK for a
+  // full disk.
+  bool Save(HRESULT* failure = nullptr);
 };
 
 // A recipient from a row of a recipient table; a row without a type is MAPI_TO.

@@ -72,9 +72,16 @@ RecordRestorer::~RecordRestorer() {
   Commit(ignored);
 }
 
+bool RecordRestorer::Refuse(HRESULT answer, std::u16string& error, std::u16string text) {
+  storeAnswer_ = answer;
+  return Fail(error, std::move(text));
+}
+
 bool RecordRestorer::OpenGroup(std::u16string& error) {
   if (dryRun_ || groupOpen_) return true;
-  if (mapi::BeginStoreTransaction(session_.store.get()) != S_OK) return Fail(error, kSaveError);
+  if (const HRESULT hr = mapi::BeginStoreTransaction(session_.store.get()); hr != S_OK) {
+    return Refuse(hr, error, kSaveError);
+  }
   groupOpen_ = true;
   ++group_;
   groupMessages_ = 0;
@@ -85,13 +92,13 @@ bool RecordRestorer::OpenGroup(std::u16string& error) {
 bool RecordRestorer::Commit(std::u16string& error) {
   if (!groupOpen_) return true;
   groupOpen_ = false;
-  if (mapi::CommitStoreTransaction(session_.store.get()) != S_OK) {
+  if (const HRESULT hr = mapi::CommitStoreTransaction(session_.store.get()); hr != S_OK) {
     // The messages and folders made in the lost group are gone with it.
     counts_.restored -= groupMessages_;
     lost_ += groupMessages_;
     groupMessages_ = 0;
     folders_.clear();
-    return Fail(error, kSaveError);
+    return Refuse(hr, error, kSaveError);
   }
   return true;
 }
@@ -122,8 +129,9 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
           break;
         case FolderLookup::kMissing:
           if (!dryRun_) {
-            child = current->CreateSubfolder(name);
-            if (!child) return Fail(error, CreateFolderError(record.folderPath));
+            HRESULT hr = S_OK;
+            child = current->CreateSubfolder(name, &hr);
+            if (!child) return Refuse(hr, error, CreateFolderError(record.folderPath));
           }
           ++counts_.foldersCreated;
           break;
@@ -249,11 +257,13 @@ bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int6
                             std::u16string& error) {
   // The message, its properties and its recipients go in together or not at all.
   IMsgStore* store = session_.store.get();
-  if (mapi::BeginStoreTransaction(store) != S_OK) return Fail(error, kCreateMessageError);
-  std::unique_ptr<SmsMessage> message = folder.CreateMessage();
-  if (message == nullptr || mapi::MessagePosition(message->message.get(), &position) != S_OK) {
+  HRESULT hr = mapi::BeginStoreTransaction(store);
+  if (hr != S_OK) return Refuse(hr, error, kCreateMessageError);
+  std::unique_ptr<SmsMessage> message = folder.CreateMessage(&hr);
+  if (message != nullptr) hr = mapi::MessagePosition(message->message.get(), &position);
+  if (message == nullptr || hr != S_OK) {
     mapi::AbortStoreTransaction(store);
-    return Fail(error, kCreateMessageError);
+    return Refuse(hr, error, kCreateMessageError);
   }
   message->messageClass = record.messageClass;
   message->lastModified = record.lastModified;
@@ -273,9 +283,9 @@ bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int6
       message->recipients->push_back(std::move(copy));
     }
   }
-  if (!message->Save() || mapi::CommitStoreTransaction(store) != S_OK) {
+  if (!message->Save(&hr) || (hr = mapi::CommitStoreTransaction(store)) != S_OK) {
     mapi::AbortStoreTransaction(store);
-    return Fail(error, kSaveError);
+    return Refuse(hr, error, kSaveError);
   }
   return true;
 }

@@ -71,6 +71,9 @@ class RecordRestorer {
   bool Commit(std::u16string& error);
 
   const RestoreCounts& counts() const { return counts_; }
+  // Whether the store refused the last failed step for a full disk (its answer was
+  // MAPI_E_NOT_ENOUGH_DISK), which a report names as the cause.
+  bool FailedForFullDisk() const { return storeAnswer_ == MAPI_E_NOT_ENOUGH_DISK; }
   // Messages restored in groups the store then failed to commit (a full disk takes the whole
   // open group with it), which a rerun puts back.
   uint32_t lost() const { return lost_; }
@@ -89,6 +92,8 @@ class RecordRestorer {
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool RestoreRecord(const MessageRecord& record, bool lookUp, std::u16string& error);
   bool OpenGroup(std::u16string& error);
+  // Fails with `text`, keeping the store's answer that made the step fail.
+  bool Refuse(HRESULT answer, std::u16string& error, std::u16string text);
   // Where a message of the folder equal to the record lies that no record of this run was
   // matched to yet (0: there is none), and whether it is equal only with the numbers normalised.
   struct Match {
@@ -113,6 +118,7 @@ class RecordRestorer {
   bool groupOpen_ = false;
   uint32_t groupMessages_ = 0;
   uint32_t lost_ = 0;
+  HRESULT storeAnswer_ = S_OK;  // of the last step the store refused
   std::chrono::steady_clock::time_point groupStart_;
   // Subfolders opened or created so far, by canonical path; in a dry run, missing ones as null.
   // Bounded: a file naming ever new folders does not hold them all.

@@ -31,11 +31,6 @@ void SetReadOnlyAccess(bool readOnly);
 // keeps its -wal and -shm files) or the file system holding it is read-only for this process.
 bool DatabaseIsReadOnly(const std::string& path);
 
-// Store writes refused for a full disk (SQLITE_FULL, answered as MAPI_E_NOT_ENOUGH_DISK) by
-// every store of the process so far: a run whose write failed compares it with the count it saw
-// before, to name the cause, since the calls above pass on only "it failed".
-uint64_t DiskFullFailures();
-
 // Creates the file (and its folder) with its "SMS" store when it does not exist; an existing
 // database is left as it is. S_OK, or MAPI_E_LOGON_FAILED when the file cannot be made or is not
 // a database of this provider (not SQLite, another program's tables, a newer layout).

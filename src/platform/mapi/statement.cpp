@@ -1,5 +1,5 @@
-// A statement's steps and results: SQLite's result codes as HRESULTs, and the counters that
-// tests and the disk-full report read.
+// A statement's steps and results: SQLite's result codes as HRESULTs, and the count of steps
+// that tests read.
 #include <sqlite3.h>
 
 #include <atomic>
@@ -12,13 +12,10 @@ namespace larkpost::mapi {
 namespace {
 
 std::atomic<uint64_t> statementSteps{0};
-std::atomic<uint64_t> diskFullFailures{0};
 
 }  // namespace
 
 uint64_t StatementStepsForTesting() { return statementSteps.load(); }
-
-uint64_t DiskFullFailures() { return diskFullFailures.load(); }
 
 HRESULT ResultFromSqlite(int rc) {
   switch (rc & 0xFF) {
@@ -29,7 +26,6 @@ HRESULT ResultFromSqlite(int rc) {
     case SQLITE_NOMEM:
       return MAPI_E_NOT_ENOUGH_MEMORY;
     case SQLITE_FULL:
-      diskFullFailures.fetch_add(1);
       return MAPI_E_NOT_ENOUGH_DISK;
     default:
       return MAPI_E_CALL_FAILED;
