@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "identity/identity.h"
@@ -169,8 +170,12 @@ class PresenceIndex {
       const std::string key =
           common + PartiesKey(pending_[at], kBackupInFolder, NumberForm::kNormalised);
       normalised_.Add(hash_(key), key, pendingAt_[at]);
+      normalisedCommon_.insert(commonHash);
       pending_[at] = MessageRecord{};
     }
+    // No message shares the record's folder, time and text (a hash shared by chance only costs
+    // the normalising): nothing to compare it with.
+    if (normalisedCommon_.count(commonHash) == 0) return 0;
     const std::string key = common + PartiesKey(record, kBackupInFolder, NumberForm::kNormalised);
     // One written alike would have been found above: what is found here needed the normalising.
     const int64_t position = normalised_.FindNotIn(hash_(key), key, taken);
@@ -182,6 +187,7 @@ class PresenceIndex {
     written_.Clear();
     common_.Clear();
     normalised_.Clear();
+    normalisedCommon_.clear();
     pending_.clear();
     pendingAt_.clear();
   }
@@ -191,6 +197,7 @@ class PresenceIndex {
   KeyedPositions written_;     // by the key with the numbers as written
   KeyedPositions common_;      // by the key without parties: indices into pending_, from 1
   KeyedPositions normalised_;  // by the key with the numbers normalised, once made
+  std::unordered_set<uint64_t> normalisedCommon_;  // hashes of the keys without parties there
   std::vector<MessageRecord> pending_;  // the parties of each message added
   std::vector<int64_t> pendingAt_;      // and its position
 };
