@@ -1,0 +1,246 @@
+// The writer of the app's XML (phone_xml.h): one <sms> element for each message, one <mms> with
+// its parts and addresses for each multimedia message, the root's count filled in at the end.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "formats/base64.h"
+#include "formats/markup.h"
+#include "formats/phone_xml.h"
+#include "platform/file/file.h"
+#include "platform/text/text.h"
+
+namespace larkpost {
+
+namespace {
+
+constexpr size_t kWriteChunkBytes = 64 * 1024;
+
+void AppendAttribute(std::string& out, const char* name, std::u16string_view value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  if (value.empty()) {
+    out += "null";
+  } else {
+    AppendEscaped(out, value, Markup::kXmlAttribute);
+  }
+  out += '"';
+}
+
+// The <mms> attributes that fields hold: never written from Multimedia::extras.
+bool IsMappedMmsAttribute(std::string_view name) {
+  return name == "date" || name == "msg_box" || name == "read" || name == "address" ||
+         name == "contact_name" || name == "readable_date";
+}
+
+// A column as the app writes it: "null" for none. The name comes from a file too: a name XML does
+// not allow could not be read back, and is left out.
+void AppendColumn(std::string& out, std::string_view name, const Column& value) {
+  const bool nameOk = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+  }) && !std::isdigit(static_cast<unsigned char>(name[0])) && name[0] != '-' && name[0] != '.';
+  if (!nameOk) return;
+  out += ' ';
+  out += name;
+  out += "=\"";
+  if (!value) {
+    out += "null";
+  } else {
+    AppendEscaped(out, *value, Markup::kXmlAttribute);
+  }
+  out += '"';
+}
+
+void AppendNumber(std::string& out, const char* name, int64_t value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  out += std::to_string(value);
+  out += '"';
+}
+
+// "Jan 1, 2024 11:07:06 AM" in local time, as the app shows it.
+std::string ReadableDate(int64_t date) {
+  const time_t seconds = static_cast<time_t>(date / 1000);
+  struct tm local {};
+  char text[64];
+  if (localtime_r(&seconds, &local) == nullptr ||
+      std::strftime(text, sizeof text, "%b %-d, %Y %-I:%M:%S %p", &local) == 0) {
+    return "null";
+  }
+  return text;
+}
+
+// The root's count is not known until the end: it is written with room to spare and filled in.
+constexpr char kRootStart[] = "<smses count=\"";
+constexpr size_t kCountRoom = 24;
+
+class Writer : public MessageWriter {
+ public:
+  Writer(CFile& file, DeletedAs deletedAs) : file_(file), deletedAs_(deletedAs) {
+    // A pipe cannot be gone back in for the count: the file is put together beside it and sent
+    // whole at the end, so a reader never gets a file that looks complete and is not.
+    if (lseek(file_.GetHandle(), 0, SEEK_CUR) < 0 && errno == ESPIPE) {
+      spool_ = OpenUnnamedFileBeside(file_.GetFilePath());
+    }
+    std::string head =
+        "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n"
+        "<!--Written by Larkpost-->\n";
+    countAt_ = head.size() + std::strlen("<smses ");
+    head += RootStart(0);
+    Put(head.data(), head.size());
+  }
+  ~Writer() override {
+    if (spool_ != nullptr) std::fclose(spool_);
+  }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  bool Write(const MessageRecord& record, std::string& error) override {
+    if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
+    if (record.multimedia) {
+      WriteMms(entries_list_.front(), *record.multimedia);
+      return true;
+    }
+    line_.clear();
+    for (const PhoneEntry& entry : entries_list_) {
+      line_ += "  <sms protocol=\"0\"";
+      AppendAttribute(line_, "address", entry.address);
+      AppendNumber(line_, "date", entry.date);
+      AppendNumber(line_, "type", entry.type);
+      line_ += " subject=\"null\"";
+      line_ += " body=\"";
+      AppendEscaped(line_, entry.body, Markup::kXmlAttribute);
+      line_ += "\" toa=\"null\" sc_toa=\"null\" service_center=\"null\"";
+      AppendNumber(line_, "read", entry.read ? 1 : 0);
+      AppendNumber(line_, "status", entry.status);
+      line_ += " locked=\"0\"";
+      AppendNumber(line_, "date_sent", entry.dateSent);
+      line_ += " sub_id=\"-1\" readable_date=\"" + ReadableDate(entry.date) + "\"";
+      AppendAttribute(line_, "contact_name", entry.contactName);
+      line_ += " />\n";
+      ++entries_;
+    }
+    Put(line_.data(), line_.size());
+    return true;
+  }
+
+  void Finish() override {
+    Put("</smses>\n", 9);
+    const std::string root = RootStart(entries_).substr(std::strlen("<smses "));
+    if (spool_ == nullptr) {
+      file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
+      file_.Write(root.data(), static_cast<unsigned>(root.size()));
+      file_.Seek(0, CFile::end);
+      file_.Flush();
+      return;
+    }
+    if (std::fseek(spool_, static_cast<long>(countAt_), SEEK_SET) != 0 ||
+        std::fwrite(root.data(), 1, root.size(), spool_) != root.size() ||
+        std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) {
+      SpoolFailed();
+    }
+    std::vector<char> buffer(kWriteChunkBytes);
+    while (const size_t got = std::fread(buffer.data(), 1, buffer.size(), spool_)) {
+      file_.Write(buffer.data(), static_cast<unsigned>(got));
+    }
+    if (std::ferror(spool_)) SpoolFailed();
+    file_.Flush();
+  }
+
+ private:
+  void Put(const char* data, size_t length) {
+    if (spool_ == nullptr) {
+      file_.Write(data, static_cast<unsigned>(length));
+    } else if (std::fwrite(data, 1, length, spool_) != length) {
+      SpoolFailed();
+    }
+  }
+
+  // <mms> with the mapped attributes first, then the entry's others in their order, then the
+  // parties' lists and the readable date made from the fields.
+  void WriteMms(const PhoneEntry& entry, const Multimedia& multimedia) {
+    line_ = "  <mms";
+    AppendNumber(line_, "date", entry.date);
+    AppendNumber(line_, "msg_box", entry.type);
+    AppendNumber(line_, "read", entry.read ? 1 : 0);
+    for (const NamedColumn& column : multimedia.extras) {
+      if (!IsMappedMmsAttribute(column.name)) AppendColumn(line_, column.name, column.value);
+    }
+    AppendAttribute(line_, "address", entry.address);
+    AppendAttribute(line_, "contact_name", entry.contactName);
+    line_ += " readable_date=\"" + ReadableDate(entry.date) + "\"";
+    line_ += ">\n    <parts>\n";
+    for (const MessagePart& part : multimedia.parts) {
+      line_ += "      <part";
+      AppendColumn(line_, "seq", part.seq);
+      AppendColumn(line_, "ct", part.contentType);
+      AppendColumn(line_, "name", part.name);
+      AppendColumn(line_, "chset", part.charset);
+      AppendColumn(line_, "cd", part.contentDisposition);
+      AppendColumn(line_, "fn", part.fileName);
+      AppendColumn(line_, "cid", part.contentId);
+      AppendColumn(line_, "cl", part.contentLocation);
+      for (const NamedColumn& column : part.extras) AppendColumn(line_, column.name, column.value);
+      AppendColumn(line_, "text", part.text);
+      if (part.data != nullptr) {
+        // The attachment streams from where it is kept straight into the file.
+        line_ += " data=\"";
+        Put(line_.data(), line_.size());
+        line_.clear();
+        EncodeBase64(part.data->Open(), [this](std::string_view text) { Put(text.data(), text.size()); });
+        line_ += '"';
+      }
+      line_ += " />\n";
+    }
+    line_ += "    </parts>\n    <addrs>\n";
+    for (const MmsAddress& address : multimedia.addresses) {
+      line_ += "      <addr";
+      AppendAttribute(line_, "address", address.address);
+      AppendNumber(line_, "type", address.role);
+      AppendColumn(line_, "charset", address.charset);
+      for (const NamedColumn& column : address.extras) {
+        if (column.name != "address" && column.name != "type" && column.name != "charset") {
+          AppendColumn(line_, column.name, column.value);
+        }
+      }
+      line_ += " />\n";
+    }
+    line_ += "    </addrs>\n  </mms>\n";
+    Put(line_.data(), line_.size());
+    ++entries_;
+  }
+
+  [[noreturn]] void SpoolFailed() {
+    const int osError = errno;
+    throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
+  }
+
+  // `<smses count="N"` padded with blanks to a fixed width, then ">".
+  static std::string RootStart(uint64_t count) {
+    std::string root = kRootStart + std::to_string(count) + "\"";
+    root.append(std::strlen(kRootStart) + kCountRoom - root.size(), ' ');
+    return root + ">\n";
+  }
+
+  CFile& file_;
+  DeletedAs deletedAs_;
+  FILE* spool_ = nullptr;  // the whole file, when `file_` is a pipe
+  size_t countAt_ = 0;
+  std::vector<PhoneEntry> entries_list_;
+  std::string line_;
+};
+
+}  // namespace
+
+std::unique_ptr<MessageWriter> XmlWriter(CFile& file, DeletedAs deletedAs) {
+  return std::make_unique<Writer>(file, deletedAs);
+}
+
+}  // namespace larkpost
