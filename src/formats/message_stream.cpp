@@ -77,6 +77,25 @@ ByteSource BufferByteSource(std::string_view bytes) {
   };
 }
 
+ByteSource FileRangeSource(std::shared_ptr<const void> keep, int fd, uint64_t start,
+                           uint64_t size, std::u16string path) {
+  return [keep = std::move(keep), fd, at = start, end = start + size,
+          path = std::move(path)](char* buffer, size_t capacity) mutable -> size_t {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, end - at));
+    if (want == 0) return 0;
+    ssize_t got;
+    do {
+      got = pread(fd, buffer, want, static_cast<off_t>(at));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      const int osError = got < 0 ? errno : EIO;  // 0: the file lost bytes it was given
+      throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
+    }
+    at += static_cast<uint64_t>(got);
+    return static_cast<size_t>(got);
+  };
+}
+
 FILE* OpenUnnamedFileBeside(const std::u16string& path) {
   const std::string target = WideToUtf8(path);
   const size_t slash = target.rfind('/');

@@ -22,6 +22,11 @@ namespace larkpost {
 // ByteSource: message/multimedia.h.
 ByteSource FileByteSource(std::shared_ptr<CFile> file);  // the source keeps the file open
 ByteSource BufferByteSource(std::string_view bytes);  // the bytes must outlive the source
+// The bytes [start, start + size) of the open file `fd`, read where they lie, so several sources
+// may read one file at once. The source holds `keep` (what keeps `fd` open); a read error, or
+// bytes the file no longer has, throws CFileException naming `path`.
+ByteSource FileRangeSource(std::shared_ptr<const void> keep, int fd, uint64_t start,
+                           uint64_t size, std::u16string path);
 
 // The largest entry a reader takes in (one <sms> or <mms> element without its attachments, one
 // NDJSON line); a larger one is an error naming the entry, found after reading at most this many

@@ -31,19 +31,7 @@ class SpooledBytes : public PartBytes {
     if (file_->countOnly_) {
       throw std::logic_error("the bytes of this part were counted, not kept");
     }
-    return [file = file_, at = start_, end = start_ + size_](char* buffer,
-                                                             size_t capacity) mutable -> size_t {
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, end - at));
-      if (want == 0) return 0;
-      ssize_t got;
-      do {
-        got = pread(file->fd_, buffer, want, static_cast<off_t>(at));
-      } while (got < 0 && errno == EINTR);
-      if (got < 0) ThrowErrno(errno, file->beside_);
-      if (got == 0) ThrowErrno(EIO, file->beside_);  // the spool lost bytes it was given
-      at += static_cast<uint64_t>(got);
-      return static_cast<size_t>(got);
-    };
+    return FileRangeSource(file_, file_->fd_, start_, size_, file_->beside_);
   }
 
  private:

@@ -49,20 +49,7 @@ class SpooledPartBytes : public PartBytes {
       : file_(std::move(file)), offset_(offset), size_(size), path_(std::move(path)) {}
   uint64_t size() const override { return size_; }
   ByteSource Open() const override {
-    return [this, at = uint64_t{0}](char* buffer, size_t capacity) mutable -> size_t {
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, size_ - at));
-      if (want == 0) return 0;
-      ssize_t got;
-      do {
-        got = pread(fileno(file_.get()), buffer, want, static_cast<off_t>(offset_ + at));
-      } while (got < 0 && errno == EINTR);
-      if (got <= 0) {
-        const int osError = got < 0 ? errno : EIO;
-        throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
-      }
-      at += static_cast<uint64_t>(got);
-      return static_cast<size_t>(got);
-    };
+    return FileRangeSource(file_, fileno(file_.get()), offset_, size_, path_);
   }
 
  private:
