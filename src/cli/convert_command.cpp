@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -56,22 +57,37 @@ bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs) {
   return true;
 }
 
-int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& selection,
-                    CliStreams& io) {
+// Reads every message of the phone file at `path` into `each`, then lets `done` make the
+// command's result from the reader's counts. A broken entry or a file error is printed, and the
+// command fails.
+int ReadPhoneFile(const std::u16string& path, CliStreams& io,
+                  const std::function<void(const MessageRecord&)>& each,
+                  const std::function<int(const MessageReader&)>& done) {
   try {
     std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
     MessageRecord record;
-    uint64_t selected = 0;
-    uint64_t multimedia = 0;
-    while (reader->Next(record)) {
-      if (record.multimedia) ++multimedia;
-      if (selection.Selects(record)) ++selected;
-    }
+    while (reader->Next(record)) each(record);
     if (!reader->error().empty()) {
       io.err << PrintableLine(reader->error()) << "\n";
       return kExitFailure;
     }
-    const ReadCounts& read = reader->counts();
+    return done(*reader);
+  } catch (const CFileException& error) {
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+    return kExitFailure;
+  }
+}
+
+int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& selection,
+                    CliStreams& io) {
+  uint64_t selected = 0;
+  uint64_t multimedia = 0;
+  auto each = [&](const MessageRecord& record) {
+    if (record.multimedia) ++multimedia;
+    if (selection.Selects(record)) ++selected;
+  };
+  return ReadPhoneFile(path, io, each, [&](const MessageReader& reader) {
+    const ReadCounts& read = reader.counts();
     // What a restore of the file would leave out of the store.
     LeftOut restoreLeavesOut = LeftOutByReader(read);
     restoreLeavesOut.multimedia += multimedia;
@@ -94,63 +110,51 @@ int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& sele
     }
     if (selection.Narrows()) io.out << SelectedLine(selected, read.messages) << "\n";
     return kExitSuccess;
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
-    return kExitFailure;
-  }
+  });
 }
 
 int ShowPhoneFile(const std::u16string& path, bool json, const Selection& selection,
                   CliStreams& io) {
-  try {
-    std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
-    MessageRecord record;
-    uint64_t number = 0;
-    uint64_t selected = 0;
-    while (reader->Next(record)) {
-      ++number;
-      if (!selection.Selects(record)) continue;
-      ++selected;
-      std::string recipients;
-      for (const RecordRecipient& r : record.recipients) {
-        if (!recipients.empty()) recipients += ";";
-        recipients += "\"" + WideToUtf8(r.displayName) + "\" <" + WideToUtf8(r.address) + ">";
-      }
-      if (json) {
-        nlohmann::ordered_json line;
-        line["record"] = number;
-        line["folder"] = WideToUtf8(record.folderPath);
-        line["deliveryTime"] = FileTimeToUInt64(record.deliveryTime);
-        line["flags"] = record.flags;
-        AddPartiesJson(line, record);
-        line["text"] = WideToUtf8(record.text);
-        if (record.multimedia) AddMultimediaJson(line, *record.multimedia);
-        io.out << JsonLine(line) << "\n";
-      } else {
-        // As a backup file's records are listed; the texts come from the file, so they are
-        // printed with their control characters escaped.
-        io.out << "No." << number << "  " << PrintableLine(WideToUtf8(record.folderPath)) << "  "
-               << WideToUtf8(FormatMessageTime(record.deliveryTime)) << "\n"
-               << "  From: \"" << PrintableLine(WideToUtf8(record.senderName)) << "\" <"
-               << PrintableLine(WideToUtf8(record.senderAddress)) << ">\n"
-               << "  To:   " << PrintableLine(recipients) << "\n"
-               << "    " << PrintableIndented(WideToUtf8(record.text), "    ") << "\n";
-        if (record.multimedia) PrintParts(*record.multimedia, io.out);
-      }
+  uint64_t number = 0;
+  uint64_t selected = 0;
+  auto each = [&](const MessageRecord& record) {
+    ++number;
+    if (!selection.Selects(record)) return;
+    ++selected;
+    std::string recipients;
+    for (const RecordRecipient& r : record.recipients) {
+      if (!recipients.empty()) recipients += ";";
+      recipients += "\"" + WideToUtf8(r.displayName) + "\" <" + WideToUtf8(r.address) + ">";
     }
-    if (!reader->error().empty()) {
-      io.err << PrintableLine(reader->error()) << "\n";
-      return kExitFailure;
+    if (json) {
+      nlohmann::ordered_json line;
+      line["record"] = number;
+      line["folder"] = WideToUtf8(record.folderPath);
+      line["deliveryTime"] = FileTimeToUInt64(record.deliveryTime);
+      line["flags"] = record.flags;
+      AddPartiesJson(line, record);
+      line["text"] = WideToUtf8(record.text);
+      if (record.multimedia) AddMultimediaJson(line, *record.multimedia);
+      io.out << JsonLine(line) << "\n";
+      return;
     }
+    // As a backup file's records are listed; the texts come from the file, so they are printed
+    // with their control characters escaped.
+    io.out << "No." << number << "  " << PrintableLine(WideToUtf8(record.folderPath)) << "  "
+           << WideToUtf8(FormatMessageTime(record.deliveryTime)) << "\n"
+           << "  From: \"" << PrintableLine(WideToUtf8(record.senderName)) << "\" <"
+           << PrintableLine(WideToUtf8(record.senderAddress)) << ">\n"
+           << "  To:   " << PrintableLine(recipients) << "\n"
+           << "    " << PrintableIndented(WideToUtf8(record.text), "    ") << "\n";
+    if (record.multimedia) PrintParts(*record.multimedia, io.out);
+  };
+  return ReadPhoneFile(path, io, each, [&](const MessageReader& reader) {
     // With --json the standard output carries the messages alone.
     std::ostream& notes = json ? io.err : io.out;
     if (selection.Narrows()) notes << SelectedLine(selected, number) << "\n";
-    ReportCallsNotListed(reader->counts(), notes);
+    ReportCallsNotListed(reader.counts(), notes);
     return kExitSuccess;
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
-    return kExitFailure;
-  }
+  });
 }
 
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
