@@ -247,7 +247,8 @@ void MessageSpool::Read(uint64_t position, MessageRecord& message) {
   constexpr size_t kMaxReadAhead = 256 * 1024;
   const uint64_t windowEnd = windowStart_ + windowSize_;
   if (windowSize_ == 0 || position < windowStart_ || position + 4 > windowEnd) {
-    const bool follows = windowSize_ > 0 && position >= windowStart_ && position < windowEnd + readAhead_;
+    const bool follows =
+        windowSize_ > 0 && position >= windowStart_ && position < windowEnd + readAhead_;
     readAhead_ = follows ? std::min(readAhead_ * 2, kMaxReadAhead) : kFirstRead;
     windowStart_ = position;
     windowSize_ = static_cast<size_t>(std::min<uint64_t>(readAhead_, end_ - position));

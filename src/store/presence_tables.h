@@ -78,7 +78,8 @@ class KeyedPositions {
   std::vector<int64_t> TakeAll(uint64_t hash, std::string_view key) {
     std::vector<int64_t> positions;
     if (slots_.empty()) return positions;
-    for (size_t i = Home(slots_, hash); slots_[i].entry != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
+    for (size_t i = Home(slots_, hash); slots_[i].entry != kEmpty;
+         i = (i + 1) & (slots_.size() - 1)) {
       Entry& entry = entries_[slots_[i].entry];
       if (slots_[i].hash != hash || entry.key != key) continue;
       positions.assign(entry.positions.begin() + static_cast<ptrdiff_t>(entry.next),
@@ -145,7 +146,8 @@ class PresenceIndex {
   // A message of the folder at `position` (never 0); only its parties are kept of it.
   void Add(int64_t position, const MessageRecord& message) {
     const std::string common = IdentityKey(message, kBackupInFolder, NumberForm::kLeftOut);
-    const std::string written = common + PartiesKey(message, kBackupInFolder, NumberForm::kAsWritten);
+    const std::string written =
+        common + PartiesKey(message, kBackupInFolder, NumberForm::kAsWritten);
     written_.Add(hash_(written), written, position);
     MessageRecord& parties = pending_.emplace_back();
     parties.senderAddress = message.senderAddress;
@@ -160,8 +162,9 @@ class PresenceIndex {
   int64_t Find(const MessageRecord& record, const PositionSet& taken, bool& byNumberFormat) {
     byNumberFormat = false;
     const std::string common = IdentityKey(record, kBackupInFolder, NumberForm::kLeftOut);
-    const std::string written = common + PartiesKey(record, kBackupInFolder, NumberForm::kAsWritten);
-    if (const int64_t position = written_.FindNotIn(hash_(written), written, taken)) return position;
+    const std::string written =
+        common + PartiesKey(record, kBackupInFolder, NumberForm::kAsWritten);
+    if (const int64_t found = written_.FindNotIn(hash_(written), written, taken)) return found;
     // The messages of the record's folder, time and text are normalised now, once each.
     const uint64_t commonHash = hash_(common);
     for (const int64_t index : common_.TakeAll(commonHash, common)) {
@@ -176,7 +179,8 @@ class PresenceIndex {
     // No message shares the record's folder, time and text (a hash shared by chance only costs
     // the normalising): nothing to compare it with.
     if (normalisedCommon_.count(commonHash) == 0) return 0;
-    const std::string key = common + PartiesKey(record, kBackupInFolder, NumberForm::kNormalised);
+    const std::string key =
+        common + PartiesKey(record, kBackupInFolder, NumberForm::kNormalised);
     // One written alike would have been found above: what is found here needed the normalising.
     const int64_t position = normalised_.FindNotIn(hash_(key), key, taken);
     byNumberFormat = position != 0;
