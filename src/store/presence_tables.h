@@ -149,10 +149,7 @@ class PresenceIndex {
     const std::string written =
         common + PartiesKey(message, kBackupInFolder, NumberForm::kAsWritten);
     written_.Add(hash_(written), written, position);
-    MessageRecord& parties = pending_.emplace_back();
-    parties.senderAddress = message.senderAddress;
-    parties.recipients = message.recipients;
-    pendingAt_.push_back(position);
+    pending_.push_back(Parties{message.senderAddress, message.recipients, position});
     common_.Add(hash_(common), common, static_cast<int64_t>(pending_.size()));
   }
 
@@ -168,13 +165,15 @@ class PresenceIndex {
     // The messages of the record's folder, time and text are normalised now, once each.
     const uint64_t commonHash = hash_(common);
     for (const int64_t index : common_.TakeAll(commonHash, common)) {
-      const size_t at = static_cast<size_t>(index - 1);
-      if (taken.Contains(pendingAt_[at])) continue;
+      Parties& parties = pending_[static_cast<size_t>(index - 1)];
+      if (taken.Contains(parties.position)) continue;
+      MessageRecord message;
+      message.senderAddress = std::move(parties.senderAddress);
+      message.recipients = std::move(parties.recipients);
       const std::string key =
-          common + PartiesKey(pending_[at], kBackupInFolder, NumberForm::kNormalised);
-      normalised_.Add(hash_(key), key, pendingAt_[at]);
+          common + PartiesKey(message, kBackupInFolder, NumberForm::kNormalised);
+      normalised_.Add(hash_(key), key, parties.position);
       normalisedCommon_.insert(commonHash);
-      pending_[at] = MessageRecord{};
     }
     // No message shares the record's folder, time and text (a hash shared by chance only costs
     // the normalising): nothing to compare it with.
@@ -193,7 +192,6 @@ class PresenceIndex {
     normalised_.Clear();
     normalisedCommon_.clear();
     pending_.clear();
-    pendingAt_.clear();
   }
 
  private:
@@ -202,8 +200,13 @@ class PresenceIndex {
   KeyedPositions common_;      // by the key without parties: indices into pending_, from 1
   KeyedPositions normalised_;  // by the key with the numbers normalised, once made
   std::unordered_set<uint64_t> normalisedCommon_;  // hashes of the keys without parties there
-  std::vector<MessageRecord> pending_;  // the parties of each message added
-  std::vector<int64_t> pendingAt_;      // and its position
+  // The parties of each message added, as the key with the numbers normalised needs them.
+  struct Parties {
+    std::u16string senderAddress;
+    std::vector<RecordRecipient> recipients;
+    int64_t position = 0;
+  };
+  std::vector<Parties> pending_;
 };
 
 }  // namespace larkpost
