@@ -47,14 +47,15 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
 // at fault. With `json` the counts as one JSON object.
 int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& selection,
                     CliStreams& io);
-// Runs `write`, which writes `out` through the output path (a partial file renamed when whole),
-// and reports a failure as every command that writes a file does: asked to stop, that the partial
-// output was removed and `out` was not replaced (not written, when there was none before); else
-// "larkpost: COMMAND: ", the error and "Nothing was written."; a file error or a refused OUT by
-// its own text. Returns the exit status of a failure; nothing when it succeeded.
+// Runs `write`, which writes `out` through the output path (a partial file renamed when whole)
+// and leaves why it failed in `error`, and reports a failure as every command that writes a file
+// does: asked to stop, that the partial output was removed and `out` was not replaced (not
+// written, when there was none before); else "larkpost: COMMAND: ", the error and "Nothing was
+// written."; a file error or a refused OUT by its own text. Returns the exit status of a
+// failure; nothing when it succeeded.
 std::optional<int> WriteOrReport(const char* command, const std::u16string& out,
-                                 const std::function<bool(std::u16string& error)>& write,
-                                 CliStreams& io);
+                                 const std::function<bool()>& write,
+                                 const std::u16string& error, CliStreams& io);
 
 // "direction", "received" or "sent"; false for anything else.
 bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs);

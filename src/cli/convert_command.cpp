@@ -160,14 +160,8 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                  const Selection& selection, bool json, CliStreams& io) {
   ConvertResult result;
-  if (const std::optional<int> failed = WriteOrReport(
-          "convert", out,
-          [&](std::u16string& error) {
-            const bool written = ConvertMessageFile(in, out, deletedAs, selection, result);
-            error = result.error;
-            return written;
-          },
-          io)) {
+  const auto write = [&] { return ConvertMessageFile(in, out, deletedAs, selection, result); };
+  if (const std::optional<int> failed = WriteOrReport("convert", out, write, result.error, io)) {
     return *failed;
   }
   const ReadCounts& read = result.read;
@@ -198,14 +192,13 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
 }
 
 std::optional<int> WriteOrReport(const char* command, const std::u16string& out,
-                                 const std::function<bool(std::u16string& error)>& write,
-                                 CliStreams& io) {
+                                 const std::function<bool()>& write,
+                                 const std::u16string& error, CliStreams& io) {
   const std::string shown = PrintableLine(WideToUtf8(out));
   struct stat info {};
   const bool outExisted = stat(WideToUtf8(out).c_str(), &info) == 0;
   try {
-    std::u16string error;
-    if (write(error)) return std::nullopt;
+    if (write()) return std::nullopt;
     if (StopRequested() != 0) {
       io.err << "Interrupted: the partial output was removed; " << shown
              << (outExisted ? " was not replaced.\n" : " was not written.\n");
@@ -213,8 +206,8 @@ std::optional<int> WriteOrReport(const char* command, const std::u16string& out,
     }
     io.err << "larkpost: " << command << ": " << PrintableLine(WideToUtf8(error)) << "\n"
            << "Nothing was written.\n";
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+  } catch (const CFileException& fileError) {
+    io.err << PrintableLine(WideToUtf8(fileError.ErrorMessage())) << "\n";
   } catch (const OutputRefused& refused) {
     io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
   }

@@ -44,14 +44,8 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
   for (const std::string& in : options.ins) ins.push_back(Utf8ToWide(in));
   const std::u16string out = Utf8ToWide(options.out);
   MergeResult result;
-  if (const std::optional<int> failed = WriteOrReport(
-          "merge", out,
-          [&](std::u16string& error) {
-            const bool written = MergeMessageFiles(ins, out, deletedAs, selection, result);
-            error = result.error;
-            return written;
-          },
-          io)) {
+  const auto write = [&] { return MergeMessageFiles(ins, out, deletedAs, selection, result); };
+  if (const std::optional<int> failed = WriteOrReport("merge", out, write, result.error, io)) {
     return *failed;
   }
   if (options.json) {

@@ -82,14 +82,9 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
                DeletedAs deletedAs, CliStreams& io) {
   const std::string out = PrintableLine(WideToUtf8(outPath));
   SalvageResult result;
-  if (const std::optional<int> failed = WriteOrReport(
-          "salvage", outPath,
-          [&](std::u16string& error) {
-            const bool written = SalvageMessageFile(damagedPath, outPath, deletedAs, result);
-            error = result.error;
-            return written;
-          },
-          io)) {
+  const auto write = [&] { return SalvageMessageFile(damagedPath, outPath, deletedAs, result); };
+  if (const std::optional<int> failed =
+          WriteOrReport("salvage", outPath, write, result.error, io)) {
     return *failed;
   }
   if (result.inKind == FileKind::kBackup) {

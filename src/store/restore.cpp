@@ -177,7 +177,11 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
   if (!covered) {
     const bool follows = window.next != 0 && time == window.next;
     window.readAhead = follows ? std::min(window.readAhead * 2, kMaxReadAhead) : 1;
-    window.keys = std::make_unique<PresenceIndex>(keyHash_);
+    if (window.keys) {
+      window.keys->Clear();
+    } else {
+      window.keys = std::make_unique<PresenceIndex>(keyHash_);
+    }
     window.group = kNoGroup;  // until the read succeeds
     FILETIME next{0, 0};
     uint64_t runTime = 0;
@@ -198,7 +202,7 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
         });
     if (hr != S_OK) return false;
     if (ownTimeCrowded) {
-      window.keys.reset();
+      window.keys->Clear();
       return FindUnmatchedAt(folder, folderKey, record, match);
     }
     window.group = group_;

@@ -6,9 +6,10 @@
 // the identity rule (PresenceIndex). Equal records count as a multiset: the k-th record of a run
 // with the same folder and key is skipped only when the folder holds at least k equal messages
 // at that point, its own earlier ones included (each record is matched to an equal message no
-// earlier record was matched to or restored as). For a run alone that is the same as "the folder held k before":
-// nothing distinct is merged, a file restored twice adds nothing the second time, and a rerun
-// after an interruption completes the store exactly. Two runs at once end with each message once.
+// earlier record was matched to or restored as). For a run alone that is the same as "the
+// folder held k before": nothing distinct is merged, a file restored twice adds nothing the
+// second time, and a rerun after an interruption completes the store exactly. Two runs at once
+// end with each message once.
 //
 // Transactions. Records are restored in groups: one store transaction holds the presence checks
 // and the inserts of up to kGroupMessages messages or kGroupMilliseconds of work. A message thus
