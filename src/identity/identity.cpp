@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "identity/phone_number.h"
@@ -44,24 +45,34 @@ void AppendPiece(std::string& key, std::string_view piece) {
   key += piece;
 }
 
+// The same for a piece that `write` appends to the key itself, sparing a string of its own.
+template <typename Write>
+void AppendPieceWith(std::string& key, Write write) {
+  const size_t lengthAt = key.size();
+  AppendUInt64(key, 0);
+  write();
+  const uint64_t length = key.size() - lengthAt - 8;
+  for (int i = 0; i < 8; ++i) key[lengthAt + i] = static_cast<char>(length >> (8 * i) & 0xFF);
+}
+
 // Text into a key as its UTF-16 units: no conversion, and equal texts give equal bytes.
 void AppendWide(std::string& key, std::u16string_view text) {
   key.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
 }
 
-std::string Number(std::u16string_view written, NumberForm form) {
-  std::string number;
-  AppendWide(number, form == NumberForm::kNormalised ? NormalisedNumber(written) : written);
-  return number;
+void AppendNumber(std::string& key, std::u16string_view written, NumberForm form) {
+  AppendWide(key, form == NumberForm::kNormalised ? NormalisedNumberView(written) : written);
 }
+
 
 // The text as the code page keeps it. ASCII is the same in every code page, so only a text with
 // other characters is converted.
 void AppendCodePageText(std::string& key, std::u16string_view text) {
-  const bool ascii = std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
-  if (!ascii) return AppendPiece(key, WideToAnsi(text));
-  AppendUInt64(key, text.size());
-  for (char16_t c : text) key += static_cast<char>(c);
+  AppendPieceWith(key, [&] {
+    const bool ascii = std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
+    if (!ascii) return AppendAnsi(key, text);
+    for (char16_t c : text) key += static_cast<char>(c);
+  });
 }
 
 // The parties of one side, sorted: the order of recipients is not the message's.
@@ -122,7 +133,7 @@ void AppendMultimedia(std::string& key, const Multimedia& multimedia, NumberForm
   for (const MmsAddress& address : multimedia.addresses) {
     std::string piece;
     AppendUInt64(piece, static_cast<uint32_t>(address.role));
-    piece += Number(address.address, numbers);
+    AppendNumber(piece, address.address, numbers);
     addresses.push_back(std::move(piece));
   }
   AppendParties(key, std::move(addresses));
@@ -134,25 +145,66 @@ uint64_t Mix(uint64_t value) {
   return value ^ (value >> 47);
 }
 
+// The sender as a side of its own: none or one party, so nothing to sort, as AppendParties writes
+// it.
+void AppendSender(std::string& key, const MessageRecord& message, NumberForm numbers) {
+  if (message.senderAddress.empty()) return AppendUInt64(key, 0);
+  AppendUInt64(key, 1);
+  AppendPieceWith(key, [&] { AppendNumber(key, message.senderAddress, numbers); });
+}
+
+void AppendRecipients(std::string& key, const MessageRecord& message,
+                      const IdentityFields& fields, NumberForm numbers) {
+  auto party = [&](const RecordRecipient& recipient, std::string& into) {
+    AppendNumber(into, recipient.address, numbers);
+    if (fields.recipientTypes) AppendUInt64(into, static_cast<uint32_t>(recipient.type));
+  };
+  if (message.recipients.size() == 1) {
+    // Most messages have one: written in place, as AppendParties writes one.
+    AppendUInt64(key, 1);
+    return AppendPieceWith(key, [&] { party(message.recipients.front(), key); });
+  }
+  std::vector<std::string> recipients(message.recipients.size());
+  for (size_t i = 0; i < recipients.size(); ++i) party(message.recipients[i], recipients[i]);
+  AppendParties(key, std::move(recipients));
+}
+
 // The other side of a received message is its sender, of any other its recipients; the own
 // number is the rest.
 void AppendPartiesOf(std::string& key, const MessageRecord& message, const IdentityFields& fields,
                      bool received, NumberForm numbers) {
-  std::vector<std::string> sender;
-  if (!message.senderAddress.empty()) sender.push_back(Number(message.senderAddress, numbers));
-  std::vector<std::string> recipients;
-  for (const RecordRecipient& recipient : message.recipients) {
-    std::string party = Number(recipient.address, numbers);
-    if (fields.recipientTypes) AppendUInt64(party, static_cast<uint32_t>(recipient.type));
-    recipients.push_back(std::move(party));
-  }
   if (fields.ownNumber) {
     // Both sides: which one is the own does not matter (nor need the folder be known).
-    AppendParties(key, std::move(sender));
-    AppendParties(key, std::move(recipients));
+    AppendSender(key, message, numbers);
+    AppendRecipients(key, message, fields, numbers);
+  } else if (received) {
+    AppendSender(key, message, numbers);
   } else {
-    AppendParties(key, received ? std::move(sender) : std::move(recipients));
+    AppendRecipients(key, message, fields, numbers);
   }
+}
+
+// A folder path parsed. Parsing costs more than the rest of a key, and a file's messages come
+// from few folders: the paths seen last are kept per thread.
+struct ParsedFolder {
+  FolderPathResult result = FolderPathResult::kOk;
+  FolderPath path;
+};
+
+const ParsedFolder& ParseFolder(std::u16string_view path) {
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view text) const {
+      return std::hash<std::u16string_view>{}(text);
+    }
+  };
+  thread_local std::unordered_map<std::u16string, ParsedFolder, Hash, std::equal_to<>> parsed;
+  auto found = parsed.find(path);
+  if (found != parsed.end()) return found->second;
+  if (parsed.size() >= 256) parsed.clear();
+  ParsedFolder& folder = parsed[std::u16string(path)];
+  folder.result = ParseFolderPath(path, folder.path);
+  return folder;
 }
 
 }  // namespace
@@ -168,9 +220,10 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
                         NumberForm numbers) {
   std::string key;
   key.reserve(64 + message.text.size() * 2);
-  FolderPath path;
+  const ParsedFolder& folder = ParseFolder(message.folderPath);
+  const FolderPath& path = folder.path;
   bool received = false;
-  if (ParseFolderPath(message.folderPath, path) != FolderPathResult::kOk) {
+  if (folder.result != FolderPathResult::kOk) {
     // Not below a standard folder: only the very same path is the same folder.
     if (fields.folder) {
       key += 'x';
@@ -212,33 +265,49 @@ std::string PartiesKey(const MessageRecord& message, const IdentityFields& field
   std::string key;
   if (numbers == NumberForm::kLeftOut) return key;
   bool received = false;
-  FolderPath path;
-  if (!fields.ownNumber && ParseFolderPath(message.folderPath, path) == FolderPathResult::kOk) {
-    received = DirectionOf(path.kind, message) == Direction::kReceived;
+  if (!fields.ownNumber) {
+    const ParsedFolder& folder = ParseFolder(message.folderPath);
+    received = folder.result == FolderPathResult::kOk &&
+               DirectionOf(folder.path.kind, message) == Direction::kReceived;
   }
   AppendPartiesOf(key, message, fields, received, numbers);
   return key;
 }
 
-uint64_t HashBytes(std::string_view bytes, uint64_t seed) {
-  // MurmurHash64A: eight bytes a step.
+namespace {
+
+// MurmurHash64A, eight bytes a step, with as many seeds as `hashes` holds in one walk over the
+// bytes.
+template <size_t kSeeds>
+void HashWithSeeds(std::string_view bytes, const uint64_t (&seeds)[kSeeds],
+                   uint64_t (&hashes)[kSeeds]) {
   constexpr uint64_t kM = 0xC6A4A7935BD1E995ull;
-  uint64_t hash = seed ^ (bytes.size() * kM);
+  for (size_t s = 0; s < kSeeds; ++s) hashes[s] = seeds[s] ^ (bytes.size() * kM);
   size_t i = 0;
   for (; i + 8 <= bytes.size(); i += 8) {
     uint64_t word;
     std::memcpy(&word, bytes.data() + i, 8);
-    hash = (hash ^ Mix(word) * kM) * kM;
+    const uint64_t mixed = Mix(word) * kM;
+    for (size_t s = 0; s < kSeeds; ++s) hashes[s] = (hashes[s] ^ mixed) * kM;
   }
   uint64_t tail = 0;
   if (i < bytes.size()) std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
-  hash = (hash ^ tail) * kM;
-  return Mix(hash);
+  for (size_t s = 0; s < kSeeds; ++s) hashes[s] = Mix((hashes[s] ^ tail) * kM);
+}
+
+}  // namespace
+
+uint64_t HashBytes(std::string_view bytes, uint64_t seed) {
+  uint64_t hash[1];
+  HashWithSeeds(bytes, {seed}, hash);
+  return hash[0];
 }
 
 IdentityHash HashIdentityKey(const std::string& key) {
   // Two hashes with unrelated seeds: a collision needs both to collide.
-  return IdentityHash{HashBytes(key, 0x9E3779B97F4A7C15ull), HashBytes(key, 0x2545F4914F6CDD1Dull)};
+  uint64_t hashes[2];
+  HashWithSeeds(key, {0x9E3779B97F4A7C15ull, 0x2545F4914F6CDD1Dull}, hashes);
+  return IdentityHash{hashes[0], hashes[1]};
 }
 
 uint32_t Richness(const MessageRecord& message) {

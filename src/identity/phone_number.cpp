@@ -117,24 +117,33 @@ bool IsKnownRegion(std::string_view region) {
   return regions.count(upper) != 0;
 }
 
-std::u16string NormalisedNumber(std::u16string_view number) {
+std::u16string_view NormalisedNumberView(std::u16string_view number) {
   // Parsing costs microseconds and the same few numbers come back in every message: a small
-  // cache per thread, emptied when full (or when the region changed).
+  // cache per thread, emptied when full (or when the region changed). Looked up by the text as
+  // given, so a number found costs no copy.
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view text) const {
+      return std::hash<std::u16string_view>{}(text);
+    }
+  };
   struct Cache {
     std::string region;
-    std::unordered_map<std::u16string, std::u16string> numbers;
+    std::unordered_map<std::u16string, std::u16string, Hash, std::equal_to<>> numbers;
   };
   thread_local Cache cache;
-  if (cache.region != Region() || cache.numbers.size() >= 4096) {
+  if (cache.region != Region()) {
     cache.numbers.clear();
     cache.region = Region();
   }
-  const std::u16string key(number);
-  auto found = cache.numbers.find(key);
+  auto found = cache.numbers.find(number);
   if (found != cache.numbers.end()) return found->second;
-  std::u16string normalised = Normalise(number);
-  cache.numbers.emplace(key, normalised);
-  return normalised;
+  if (cache.numbers.size() >= 4096) cache.numbers.clear();
+  return cache.numbers.emplace(std::u16string(number), Normalise(number)).first->second;
+}
+
+std::u16string NormalisedNumber(std::u16string_view number) {
+  return std::u16string(NormalisedNumberView(number));
 }
 
 }  // namespace larkpost

@@ -33,5 +33,7 @@ bool IsKnownRegion(std::string_view region);
 
 // The number in the form above, in the current region.
 std::u16string NormalisedNumber(std::u16string_view number);
+// The same without a copy: the text stays valid until this thread's next call of either.
+std::u16string_view NormalisedNumberView(std::u16string_view number);
 
 }  // namespace larkpost

@@ -56,6 +56,7 @@ using ConverterPtr = std::unique_ptr<UConverter, ConverterCloser>;
 struct SingleByteTable {
   char16_t toWide[256];
   uint16_t fromWide[65536];
+  bool asciiSame = false;  // ASCII maps to itself both ways, as in nearly every code page
 };
 
 // Context of the callbacks below: the bytes that stand for an unmappable character, and
@@ -111,6 +112,10 @@ std::unique_ptr<SingleByteTable> BuildSingleByteTable(UConverter* converter) {
     int32_t count = ucnv_fromUChars(converter, narrow, 4, &wide, 1, &error);
     if (U_SUCCESS(error) && !context.used && count == 1 && static_cast<unsigned char>(narrow[0]) == byte)
       table->fromWide[wide] = static_cast<uint16_t>(byte + 1);
+  }
+  table->asciiSame = true;
+  for (int c = 0; c < 0x80; ++c) {
+    table->asciiSame = table->asciiSame && table->toWide[c] == c && table->fromWide[c] == c + 1;
   }
   return table;
 }
@@ -226,6 +231,11 @@ bool WideToNarrow(unsigned codePage, std::u16string_view wide, const char* defau
     out.resize(start + wide.size());
     char* p = out.data() + start;
     for (size_t i = 0; i < wide.size(); ++i) {
+      // Runs of ASCII, most of any text, are copied without the table.
+      if (table->asciiSame) {
+        while (i < wide.size() && wide[i] < 0x80) *p++ = static_cast<char>(wide[i++]);
+        if (i == wide.size()) break;
+      }
       char16_t c = wide[i];
       uint16_t mapped = table->fromWide[c];
       if (mapped != 0) {
