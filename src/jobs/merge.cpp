@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
-#include <mutex>
 #include <exception>
 #include <future>
 #include <thread>
@@ -66,23 +64,78 @@ void FillNames(MessageRecord& message, const MessageRecord& donor) {
 constexpr int kInputShift = 48;
 constexpr uint64_t kOffsetMask = (uint64_t{1} << kInputShift) - 1;
 
-// The copies of all inputs in blocks, not one array: an array grown by doubling would need
-// twice its size for a moment, and the inputs' arrays joined once more.
-using Copies = std::deque<Copy>;
+// The copies of one input in chunks, each sorted by identity as soon as it is full, on the
+// reader's thread: the readers share the sorting, and no array is ever grown by copying (which
+// would need twice its size for a moment). Chunks grow to 2 MiB, so a small input takes little.
+struct Chunk {
+  std::unique_ptr<Copy[]> copies;
+  size_t size = 0;
+  size_t capacity = 0;
+  Copy* begin() const { return copies.get(); }
+  Copy* end() const { return copies.get() + size; }
+};
+constexpr size_t kFirstChunk = 1024;
+constexpr size_t kLargestChunk = 32768;
 
-// What the readers of the inputs add to, a batch at a time.
-struct SharedCopies {
-  std::mutex mutex;
-  Copies copies;
-  void Add(std::vector<Copy>& batch) {
-    std::lock_guard<std::mutex> lock(mutex);
-    copies.insert(copies.end(), batch.begin(), batch.end());
-    batch.clear();
+bool ById(const Copy& a, const Copy& b) { return a.id < b.id; }
+// The order of OUT; equal messages in a fixed order, whatever the order of the inputs.
+bool ByTime(const Copy& a, const Copy& b) {
+  if (a.time != b.time) return a.time < b.time;
+  if (a.id != b.id) return a.id < b.id;
+  return a.content < b.content;
+}
+
+void AddCopy(std::vector<Chunk>& chunks, const Copy& copy) {
+  if (chunks.empty() || chunks.back().size == chunks.back().capacity) {
+    if (!chunks.empty()) std::sort(chunks.back().begin(), chunks.back().end(), ById);
+    Chunk& chunk = chunks.emplace_back();
+    chunk.capacity = chunks.size() == 1 ? kFirstChunk
+                                        : std::min(kLargestChunk, chunks[chunks.size() - 2].capacity * 2);
+    chunk.copies.reset(new Copy[chunk.capacity]);
   }
+  chunks.back().copies[chunks.back().size++] = copy;
+}
+
+// Sorted chunks walked as one sorted sequence.
+class MergedChunks {
+ public:
+  using Less = bool (*)(const Copy&, const Copy&);
+  MergedChunks(const std::vector<Chunk*>& chunks, Less less) : less_(less) {
+    for (Chunk* chunk : chunks) {
+      if (chunk->size > 0) runs_.push_back(Run{chunk->begin(), chunk->end()});
+    }
+    std::make_heap(runs_.begin(), runs_.end(), Later{less_});
+  }
+  // The next copy in order; null after the last.
+  Copy* Next() {
+    if (runs_.empty()) return nullptr;
+    std::pop_heap(runs_.begin(), runs_.end(), Later{less_});
+    Run& run = runs_.back();
+    Copy* next = run.at++;
+    if (run.at == run.end) {
+      runs_.pop_back();
+    } else {
+      std::push_heap(runs_.begin(), runs_.end(), Later{less_});
+    }
+    return next;
+  }
+
+ private:
+  struct Run {
+    Copy* at;
+    Copy* end;
+  };
+  struct Later {  // a heap's order: the run whose next copy comes first on top
+    Less less;
+    bool operator()(const Run& a, const Run& b) const { return less(*b.at, *a.at); }
+  };
+  Less less_;
+  std::vector<Run> runs_;
 };
 
 struct InputPass {
   std::unique_ptr<MessageSpool> spool;
+  std::vector<Chunk> chunks;
   std::string error;              // the reader's, naming the entry
   std::exception_ptr failure;     // a file error, rethrown on the caller's thread
 };
@@ -90,12 +143,8 @@ struct InputPass {
 // Reads one input whole into its spool and its copies.
 // The input's attachments are decoded beside `out`, where the merge writes.
 void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t input,
-               const IdentityFields& fields,
-               const Selection& selection, InputPass& pass, SharedCopies& shared,
+               const IdentityFields& fields, const Selection& selection, InputPass& pass,
                MergeInputCounts& counts) {
-  constexpr size_t kBatch = 4096;
-  std::vector<Copy> batch;
-  batch.reserve(kBatch);
   std::unique_ptr<MessageReader> reader =
       OpenMessageReader(path, FileKindForPath(path), std::make_shared<PartSpool>(out));
   const bool keepsFolders = IdentityFieldsOf(FileKindForPath(path)).standardFolders;
@@ -112,10 +161,9 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
     copy.rank = uint32_t{keepsFolders} << 8 | (richness & 0xFF);
     copy.textScore = static_cast<uint16_t>(richness >> 16);
     copy.input = input;
-    batch.push_back(copy);
-    if (batch.size() == kBatch) shared.Add(batch);
+    AddCopy(pass.chunks, copy);
   }
-  shared.Add(batch);
+  if (!pass.chunks.empty()) std::sort(pass.chunks.back().begin(), pass.chunks.back().end(), ById);
   counts.read = reader->counts();
   pass.error = reader->error();
 }
@@ -125,22 +173,22 @@ bool Fail(MergeResult& result, const std::string& text) {
   return false;
 }
 
-// Of each group of equal copies (sorted by identity), keeps as many as the input holding most of
-// them has, the richest first, and counts per input what it added. Returns how many are kept;
-// they are moved to the front of `copies`.
-size_t ChooseCopies(Copies& copies, MergeResult& result) {
+// A copy not chosen: it leaves its chunk before the second pass.
+bool Dropped(const Copy& copy) { return copy.position == kNone; }
+
+// Of each group of equal copies, keeps as many as the input holding most of them has, the
+// richest first, and counts per input what it added; the others are marked Dropped.
+void ChooseCopies(MergedChunks& byId, MergeResult& result) {
   std::vector<uint32_t> perInput(result.inputs.size(), 0);
   std::vector<uint16_t> touched;
-  std::vector<Copy> group;
-  size_t kept = 0;
-  for (size_t start = 0; start < copies.size();) {
-    size_t end = start + 1;
-    while (end < copies.size() && copies[end].id == copies[start].id) ++end;
-    group.assign(copies.begin() + static_cast<ptrdiff_t>(start),
-                 copies.begin() + static_cast<ptrdiff_t>(end));
+  std::vector<Copy*> group;
+  Copy* next = byId.Next();
+  while (next != nullptr) {
+    group.assign(1, next);
+    while ((next = byId.Next()) != nullptr && next->id == group.front()->id) group.push_back(next);
     touched.clear();
-    for (const Copy& copy : group) {
-      if (perInput[copy.input]++ == 0) touched.push_back(copy.input);
+    for (const Copy* copy : group) {
+      if (perInput[copy->input]++ == 0) touched.push_back(copy->input);
     }
     std::sort(touched.begin(), touched.end());
     uint32_t most = 0;  // what the inputs so far hold of this message
@@ -152,27 +200,56 @@ size_t ChooseCopies(Copies& copies, MergeResult& result) {
       most = std::max(most, count);
       perInput[input] = 0;
     }
-    std::sort(group.begin(), group.end(), [](const Copy& a, const Copy& b) {
-      if (a.rank != b.rank) return a.rank > b.rank;
-      if (a.textScore != b.textScore) return a.textScore > b.textScore;
-      if (a.content != b.content) return a.content < b.content;
-      return a.input < b.input;
+    std::sort(group.begin(), group.end(), [](const Copy* a, const Copy* b) {
+      if (a->rank != b->rank) return a->rank > b->rank;
+      if (a->textScore != b->textScore) return a->textScore > b->textScore;
+      if (a->content != b->content) return a->content < b->content;
+      return a->input < b->input;
     });
-    const Copy* bestText = &group.front();
+    const Copy* bestText = group.front();
     const Copy* named = nullptr;
-    for (const Copy& copy : group) {
-      if (copy.textScore > bestText->textScore) bestText = &copy;
-      if (named == nullptr && (copy.rank & kNamesBit) != 0) named = &copy;
+    for (const Copy* copy : group) {
+      if (copy->textScore > bestText->textScore) bestText = copy;
+      if (named == nullptr && (copy->rank & kNamesBit) != 0) named = copy;
     }
-    for (uint32_t i = 0; i < most; ++i) {
-      Copy chosen = group[i];
-      if (bestText->textScore > chosen.textScore) chosen.textFrom = bestText->position;
-      if ((chosen.rank & kNamesBit) == 0 && named != nullptr) chosen.namesFrom = named->position;
-      copies[kept++] = chosen;  // kept <= start: the group was copied out first
+    const uint64_t textFrom = bestText->position;
+    const uint16_t bestTextScore = bestText->textScore;
+    const uint64_t namesFrom = named != nullptr ? named->position : kNone;
+    for (size_t i = 0; i < group.size(); ++i) {
+      Copy& copy = *group[i];
+      if (i >= most) {
+        copy.position = kNone;
+        continue;
+      }
+      if (bestTextScore > copy.textScore) copy.textFrom = textFrom;
+      if ((copy.rank & kNamesBit) == 0) copy.namesFrom = namesFrom;
     }
-    start = end;
   }
-  return kept;
+}
+
+// Runs `work(i)` for i in [0, count) on up to the machine's processors.
+template <typename Work>
+void RunSideBySide(size_t count, const Work& work) {
+  std::atomic<size_t> next{0};
+  std::vector<std::exception_ptr> failures(count);
+  auto worker = [&] {
+    for (size_t i = next++; i < count; i = next++) {
+      try {
+        work(i);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+    }
+  };
+  const size_t workers =
+      std::min<size_t>(count, std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<std::thread> threads;
+  for (size_t t = 1; t < workers; ++t) threads.emplace_back(worker);
+  worker();
+  for (std::thread& thread : threads) thread.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
 }
 
 }  // namespace
@@ -208,28 +285,18 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   // inputs are read side by side, one thread each up to the machine's processors: reading and
   // checking them is most of a merge's work.
   std::vector<InputPass> passes(ins.size());
-  SharedCopies shared;
   for (size_t i = 0; i < ins.size(); ++i) {
     result.inputs.emplace_back().path = ins[i];
     passes[i].spool = std::make_unique<MessageSpool>(out);
   }
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i = next++; i < ins.size(); i = next++) {
-      try {
-        ReadInput(ins[i], out, static_cast<uint16_t>(i), fields, selection, passes[i], shared,
-                  result.inputs[i]);
-      } catch (...) {
-        passes[i].failure = std::current_exception();
-      }
+  RunSideBySide(ins.size(), [&](size_t i) {
+    try {
+      ReadInput(ins[i], out, static_cast<uint16_t>(i), fields, selection, passes[i],
+                result.inputs[i]);
+    } catch (...) {
+      passes[i].failure = std::current_exception();
     }
-  };
-  const size_t workers =
-      std::min<size_t>(ins.size(), std::max(1u, std::thread::hardware_concurrency()));
-  std::vector<std::thread> threads;
-  for (size_t t = 1; t < workers; ++t) threads.emplace_back(work);
-  work();
-  for (std::thread& thread : threads) thread.join();
+  });
   // The first input at fault is reported, as a run through them in order would.
   for (size_t i = 0; i < ins.size(); ++i) {
     if (passes[i].failure) std::rethrow_exception(passes[i].failure);
@@ -237,17 +304,23 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   }
   // A pass cut short by a stop request read only part of its input: nothing may be written.
   if (StopRequested() != 0) return Fail(result, "interrupted");
-  Copies& copies = shared.copies;
 
-  std::sort(copies.begin(), copies.end(),
-            [](const Copy& a, const Copy& b) { return a.id < b.id; });
-  copies.resize(ChooseCopies(copies, result));
-  copies.shrink_to_fit();
-  std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) {
-    if (a.time != b.time) return a.time < b.time;
-    if (a.id != b.id) return a.id < b.id;
-    return a.content < b.content;
+  std::vector<Chunk*> chunks;
+  for (InputPass& pass : passes) {
+    for (Chunk& chunk : pass.chunks) chunks.push_back(&chunk);
+  }
+  MergedChunks byId(chunks, ById);
+  ChooseCopies(byId, result);
+  // What is kept, sorted into OUT's order chunk by chunk, side by side.
+  std::atomic<uint64_t> kept{0};
+  RunSideBySide(chunks.size(), [&](size_t i) {
+    Chunk& chunk = *chunks[i];
+    chunk.size = static_cast<size_t>(std::remove_if(chunk.begin(), chunk.end(), Dropped) -
+                                     chunk.begin());
+    std::sort(chunk.begin(), chunk.end(), ByTime);
+    kept += chunk.size;
   });
+  MergedChunks byTime(chunks, ByTime);
 
   // Second pass: the chosen copies from the spools, in time order, into OUT. The spools are read
   // a batch ahead on a thread of their own while the batch before is written.
@@ -256,11 +329,13 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   };
   constexpr size_t kBatch = 1024;
   std::vector<MessageRecord> batches[2];
-  auto fill = [&](size_t first, std::vector<MessageRecord>* batch) {
-    batch->resize(std::min(kBatch, copies.size() - first));
+  // Batches are filled one after the other, each taking the next copies in OUT's order.
+  const uint64_t total = kept;
+  auto fill = [&](uint64_t first, std::vector<MessageRecord>* batch) {
+    batch->resize(static_cast<size_t>(std::min<uint64_t>(kBatch, total - first)));
     MessageRecord donor;
     for (size_t i = 0; i < batch->size(); ++i) {
-      const Copy& copy = copies[first + i];
+      const Copy& copy = *byTime.Next();
       MessageRecord& record = (*batch)[i];
       read(copy.position, record);
       if (copy.textFrom != kNone) {
@@ -279,11 +354,11 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
       out, outKind, deletedAs,
       [&](MessageWriter& writer, std::string& failure) {
         // Declared after the batches: leaving early waits for the batch being read.
-        std::future<void> ahead = std::async(std::launch::async, fill, 0, &batches[0]);
-        for (size_t first = 0; first < copies.size(); first += kBatch) {
+        std::future<void> ahead = std::async(std::launch::async, fill, uint64_t{0}, &batches[0]);
+        for (uint64_t first = 0; first < total; first += kBatch) {
           ahead.get();  // a read error is thrown here
           std::vector<MessageRecord>& batch = batches[first / kBatch % 2];
-          if (first + kBatch < copies.size()) {
+          if (first + kBatch < total) {
             ahead = std::async(std::launch::async, fill, first + kBatch,
                                &batches[(first / kBatch + 1) % 2]);
           }
