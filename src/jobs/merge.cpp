@@ -1,5 +1,6 @@
 #include "jobs/merge.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,7 +9,9 @@
 #include <future>
 #include <thread>
 #include <cerrno>
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <memory>
 
 #include "formats/part_spool.h"
@@ -28,7 +31,7 @@ namespace {
 constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
 constexpr uint32_t kNamesBit = 1u << 2;  // of Richness()
 
-// One message read, in 64 bytes. After the choice the same slots hold the messages to write.
+// One message read, in 64 bytes.
 struct Copy {
   IdentityHash id;
   uint64_t time = 0;         // the full delivery time
@@ -67,8 +70,15 @@ constexpr uint64_t kOffsetMask = (uint64_t{1} << kInputShift) - 1;
 // The copies of one input in chunks, each sorted by identity as soon as it is full, on the
 // reader's thread: the readers share the sorting, and no array is ever grown by copying (which
 // would need twice its size for a moment). Chunks grow to 2 MiB, so a small input takes little.
+//
+// The largest chunks are asked for in huge pages where the system grants them: the copies are
+// the merge's one large memory, and touching it a 4 KiB page at a time cost a tenth of the first
+// pass.
+struct FreeCopies {
+  void operator()(Copy* copies) const { std::free(copies); }
+};
 struct Chunk {
-  std::unique_ptr<Copy[]> copies;
+  std::unique_ptr<Copy, FreeCopies> copies;
   size_t size = 0;
   size_t capacity = 0;
   Copy* begin() const { return copies.get(); }
@@ -76,6 +86,16 @@ struct Chunk {
 };
 constexpr size_t kFirstChunk = 1024;
 constexpr size_t kLargestChunk = 32768;
+constexpr size_t kHugePage = size_t{2} << 20;
+static_assert(kLargestChunk * sizeof(Copy) == kHugePage);
+
+Copy* AllocateCopies(size_t count) {
+  const size_t bytes = count * sizeof(Copy);
+  void* memory = bytes == kHugePage ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
+  if (memory == nullptr) throw std::bad_alloc();
+  if (bytes == kHugePage) madvise(memory, bytes, MADV_HUGEPAGE);  // a hint: refused is fine
+  return static_cast<Copy*>(memory);
+}
 
 bool ById(const Copy& a, const Copy& b) { return a.id < b.id; }
 // The order of OUT; equal messages in a fixed order, whatever the order of the inputs.
@@ -85,15 +105,30 @@ bool ByTime(const Copy& a, const Copy& b) {
   return a.content < b.content;
 }
 
+// Gives back what a chunk no longer holds, for the second pass to use.
+void Shrink(Chunk& chunk) {
+  if (chunk.size == chunk.capacity) return;
+  if (chunk.size == 0) {
+    chunk.copies.reset();
+  } else if (void* smaller = std::realloc(chunk.copies.get(), chunk.size * sizeof(Copy))) {
+    (void)chunk.copies.release();
+    chunk.copies.reset(static_cast<Copy*>(smaller));
+  } else {
+    return;  // the larger block stays
+  }
+  chunk.capacity = chunk.size;
+}
+
 void AddCopy(std::vector<Chunk>& chunks, const Copy& copy) {
   if (chunks.empty() || chunks.back().size == chunks.back().capacity) {
+    const size_t capacity =
+        chunks.empty() ? kFirstChunk : std::min(kLargestChunk, chunks.back().capacity * 2);
     if (!chunks.empty()) std::sort(chunks.back().begin(), chunks.back().end(), ById);
     Chunk& chunk = chunks.emplace_back();
-    chunk.capacity = chunks.size() == 1 ? kFirstChunk
-                                        : std::min(kLargestChunk, chunks[chunks.size() - 2].capacity * 2);
-    chunk.copies.reset(new Copy[chunk.capacity]);
+    chunk.capacity = capacity;
+    chunk.copies.reset(AllocateCopies(capacity));
   }
-  chunks.back().copies[chunks.back().size++] = copy;
+  chunks.back().copies.get()[chunks.back().size++] = copy;
 }
 
 // Sorted chunks walked as one sorted sequence.
@@ -317,6 +352,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     Chunk& chunk = *chunks[i];
     chunk.size = static_cast<size_t>(std::remove_if(chunk.begin(), chunk.end(), Dropped) -
                                      chunk.begin());
+    Shrink(chunk);
     std::sort(chunk.begin(), chunk.end(), ByTime);
     kept += chunk.size;
   });
