@@ -69,8 +69,7 @@ void AppendNumber(std::string& key, std::u16string_view written, NumberForm form
 // other characters is converted.
 void AppendCodePageText(std::string& key, std::u16string_view text) {
   AppendPieceWith(key, [&] {
-    const bool ascii = std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
-    if (!ascii) return AppendAnsi(key, text);
+    if (LargestUnit(text) >= 0x80) return AppendAnsi(key, text);
     for (char16_t c : text) key += static_cast<char>(c);
   });
 }

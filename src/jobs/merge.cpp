@@ -97,13 +97,18 @@ Copy* AllocateCopies(size_t count) {
   return static_cast<Copy*>(memory);
 }
 
-bool ById(const Copy& a, const Copy& b) { return a.id < b.id; }
+// The orders of copies, as types so that sorts and heaps inline them.
+struct ById {
+  bool operator()(const Copy& a, const Copy& b) const { return a.id < b.id; }
+};
 // The order of OUT; equal messages in a fixed order, whatever the order of the inputs.
-bool ByTime(const Copy& a, const Copy& b) {
-  if (a.time != b.time) return a.time < b.time;
-  if (a.id != b.id) return a.id < b.id;
-  return a.content < b.content;
-}
+struct ByTime {
+  bool operator()(const Copy& a, const Copy& b) const {
+    if (a.time != b.time) return a.time < b.time;
+    if (a.id != b.id) return a.id < b.id;
+    return a.content < b.content;
+  }
+};
 
 // Gives back what a chunk no longer holds, for the second pass to use.
 void Shrink(Chunk& chunk) {
@@ -119,11 +124,16 @@ void Shrink(Chunk& chunk) {
   chunk.capacity = chunk.size;
 }
 
+// Sorts the last chunk, which no copy is added to any more.
+void SortLast(std::vector<Chunk>& chunks) {
+  if (!chunks.empty()) std::sort(chunks.back().begin(), chunks.back().end(), ById{});
+}
+
 void AddCopy(std::vector<Chunk>& chunks, const Copy& copy) {
   if (chunks.empty() || chunks.back().size == chunks.back().capacity) {
     const size_t capacity =
         chunks.empty() ? kFirstChunk : std::min(kLargestChunk, chunks.back().capacity * 2);
-    if (!chunks.empty()) std::sort(chunks.back().begin(), chunks.back().end(), ById);
+    SortLast(chunks);
     Chunk& chunk = chunks.emplace_back();
     chunk.capacity = capacity;
     chunk.copies.reset(AllocateCopies(capacity));
@@ -131,26 +141,26 @@ void AddCopy(std::vector<Chunk>& chunks, const Copy& copy) {
   chunks.back().copies.get()[chunks.back().size++] = copy;
 }
 
-// Sorted chunks walked as one sorted sequence.
+// Chunks sorted by `Less` walked as one sorted sequence.
+template <typename Less>
 class MergedChunks {
  public:
-  using Less = bool (*)(const Copy&, const Copy&);
-  MergedChunks(const std::vector<Chunk*>& chunks, Less less) : less_(less) {
+  explicit MergedChunks(const std::vector<Chunk*>& chunks) {
     for (Chunk* chunk : chunks) {
       if (chunk->size > 0) runs_.push_back(Run{chunk->begin(), chunk->end()});
     }
-    std::make_heap(runs_.begin(), runs_.end(), Later{less_});
+    std::make_heap(runs_.begin(), runs_.end(), Later{});
   }
   // The next copy in order; null after the last.
   Copy* Next() {
     if (runs_.empty()) return nullptr;
-    std::pop_heap(runs_.begin(), runs_.end(), Later{less_});
+    std::pop_heap(runs_.begin(), runs_.end(), Later{});
     Run& run = runs_.back();
     Copy* next = run.at++;
     if (run.at == run.end) {
       runs_.pop_back();
     } else {
-      std::push_heap(runs_.begin(), runs_.end(), Later{less_});
+      std::push_heap(runs_.begin(), runs_.end(), Later{});
     }
     return next;
   }
@@ -161,10 +171,8 @@ class MergedChunks {
     Copy* end;
   };
   struct Later {  // a heap's order: the run whose next copy comes first on top
-    Less less;
-    bool operator()(const Run& a, const Run& b) const { return less(*b.at, *a.at); }
+    bool operator()(const Run& a, const Run& b) const { return Less{}(*b.at, *a.at); }
   };
-  Less less_;
   std::vector<Run> runs_;
 };
 
@@ -198,7 +206,7 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
     copy.input = input;
     AddCopy(pass.chunks, copy);
   }
-  if (!pass.chunks.empty()) std::sort(pass.chunks.back().begin(), pass.chunks.back().end(), ById);
+  SortLast(pass.chunks);
   counts.read = reader->counts();
   pass.error = reader->error();
 }
@@ -213,7 +221,7 @@ bool Dropped(const Copy& copy) { return copy.position == kNone; }
 
 // Of each group of equal copies, keeps as many as the input holding most of them has, the
 // richest first, and counts per input what it added; the others are marked Dropped.
-void ChooseCopies(MergedChunks& byId, MergeResult& result) {
+void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result) {
   std::vector<uint32_t> perInput(result.inputs.size(), 0);
   std::vector<uint16_t> touched;
   std::vector<Copy*> group;
@@ -344,7 +352,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   for (InputPass& pass : passes) {
     for (Chunk& chunk : pass.chunks) chunks.push_back(&chunk);
   }
-  MergedChunks byId(chunks, ById);
+  MergedChunks<ById> byId(chunks);
   ChooseCopies(byId, result);
   // What is kept, sorted into OUT's order chunk by chunk, side by side.
   std::atomic<uint64_t> kept{0};
@@ -353,10 +361,10 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     chunk.size = static_cast<size_t>(std::remove_if(chunk.begin(), chunk.end(), Dropped) -
                                      chunk.begin());
     Shrink(chunk);
-    std::sort(chunk.begin(), chunk.end(), ByTime);
+    std::sort(chunk.begin(), chunk.end(), ByTime{});
     kept += chunk.size;
   });
-  MergedChunks byTime(chunks, ByTime);
+  MergedChunks<ByTime> byTime(chunks);
 
   // Second pass: the chosen copies from the spools, in time order, into OUT. The spools are read
   // a batch ahead on a thread of their own while the batch before is written.

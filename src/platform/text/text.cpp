@@ -177,14 +177,7 @@ unsigned ResolveCodePage(unsigned codePage) {
 // NFC composition for WC_COMPOSITECHECK. Text below U+0300 is already composed and cannot
 // combine with anything, which spares ICU for nearly every message.
 bool Compose(std::u16string_view wide, std::u16string& composed) {
-  bool needed = false;
-  for (char16_t c : wide) {
-    if (c >= 0x300) {
-      needed = true;
-      break;
-    }
-  }
-  if (!needed) return false;
+  if (larkpost::LargestUnit(wide) < 0x300) return false;
   UErrorCode error = U_ZERO_ERROR;
   const UNormalizer2* nfc = unorm2_getNFCInstance(&error);
   if (U_FAILURE(error)) return false;
