@@ -69,11 +69,12 @@ constexpr uint64_t kOffsetMask = (uint64_t{1} << kInputShift) - 1;
 
 // The copies of one input in chunks, each sorted by identity as soon as it is full, on the
 // reader's thread: the readers share the sorting, and no array is ever grown by copying (which
-// would need twice its size for a moment). Chunks grow to 2 MiB, so a small input takes little.
+// would need twice its size for a moment).
 //
-// The largest chunks are asked for in huge pages where the system grants them: the copies are
-// the merge's one large memory, and touching it a 4 KiB page at a time cost a tenth of the first
-// pass.
+// After a small first chunk, chunks are 2 MiB, asked for in huge pages where the system grants
+// them: the copies are the merge's one large memory, and touching it a 4 KiB page at a time cost
+// a tenth of the first pass. An input's last chunk gives back what it does not hold once the
+// input is read, so a small input takes little.
 struct FreeCopies {
   void operator()(Copy* copies) const { std::free(copies); }
 };
@@ -85,9 +86,9 @@ struct Chunk {
   Copy* end() const { return copies.get() + size; }
 };
 constexpr size_t kFirstChunk = 1024;
-constexpr size_t kLargestChunk = 32768;
+constexpr size_t kChunk = 32768;
 constexpr size_t kHugePage = size_t{2} << 20;
-static_assert(kLargestChunk * sizeof(Copy) == kHugePage);
+static_assert(kChunk * sizeof(Copy) == kHugePage);
 
 Copy* AllocateCopies(size_t count) {
   const size_t bytes = count * sizeof(Copy);
@@ -124,15 +125,14 @@ void Shrink(Chunk& chunk) {
   chunk.capacity = chunk.size;
 }
 
-// Sorts the last chunk, which no copy is added to any more.
+// Sorts the last chunk of an input when no copy is added to it any more.
 void SortLast(std::vector<Chunk>& chunks) {
   if (!chunks.empty()) std::sort(chunks.back().begin(), chunks.back().end(), ById{});
 }
 
 void AddCopy(std::vector<Chunk>& chunks, const Copy& copy) {
   if (chunks.empty() || chunks.back().size == chunks.back().capacity) {
-    const size_t capacity =
-        chunks.empty() ? kFirstChunk : std::min(kLargestChunk, chunks.back().capacity * 2);
+    const size_t capacity = chunks.empty() ? kFirstChunk : kChunk;
     SortLast(chunks);
     Chunk& chunk = chunks.emplace_back();
     chunk.capacity = capacity;
@@ -207,6 +207,7 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
     AddCopy(pass.chunks, copy);
   }
   SortLast(pass.chunks);
+  if (!pass.chunks.empty()) Shrink(pass.chunks.back());
   counts.read = reader->counts();
   pass.error = reader->error();
 }
