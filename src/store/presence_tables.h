@@ -157,8 +157,8 @@ class PresenceIndex {
     const std::string common = IdentityKey(message, fields_, NumberForm::kLeftOut);
     const std::string written = common + PartiesKey(message, fields_, NumberForm::kAsWritten);
     written_.Add(hash_(written), written, position);
-    pending_.push_back(
-        Parties{message.folderPath, message.senderAddress, message.recipients, position});
+    pending_.push_back(Parties{fields_.ownNumber ? std::u16string() : message.folderPath,
+                               message.senderAddress, message.recipients, position});
     common_.Add(hash_(common), common, static_cast<int64_t>(pending_.size()));
   }
 
@@ -211,7 +211,7 @@ class PresenceIndex {
   std::unordered_set<uint64_t> normalisedCommon_;  // hashes of the keys without parties there
   // The parties of each message added, as the key with the numbers normalised needs them.
   struct Parties {
-    std::u16string folderPath;  // read only by fields without the own number
+    std::u16string folderPath;  // kept only for fields without the own number
     std::u16string senderAddress;
     std::vector<RecordRecipient> recipients;
     int64_t position = 0;
