@@ -140,6 +140,71 @@ TEST_F(CliTest, BackupVerifyShowRestoreRoundTrip) {
   EXPECT_NE(out_.str().find("3 messages"), std::string::npos) << out_.str();
 }
 
+// A store filled from a phone's export of this store holds its messages poorer (no subfolders,
+// no own number, milliseconds): restoring this store's backup into it adds nothing, in a dry run
+// as for real, and the number the phone writes otherwise counts as found by number format.
+TEST_F(CliTest, BackupRestoredIntoAStoreFilledFromThePhoneAddsNothing) {
+  auto message = [](const std::string& folder, const std::string& time, const std::string& text,
+                    const std::string& sender, const std::string& recipients) {
+    return R"({"folder":[)" + folder + R"(],"flags":1,"subject":")" + text +
+           R"(","lastModified":)" + time + R"(,"deliveryTime":)" + time +
+           R"(,"messageClass":"IPM.SMStext","senderEmailAddress":"\")" + sender +
+           R"(","senderName":"","size":2,"recipients":[)" + recipients + "]}\n";
+  };
+  const std::string me = R"({"name":"Me","address":"+4930111","type":1})";
+  const std::string lines =
+      message(R"("Inbox")", "133497000000001234", "OK", R"(\" <+49 151 1234567>)", me) +
+      message(R"("Inbox","Family")", "133497000000005678", "OK", R"(\" <+491511234567>)", me) +
+      message(R"("Inbox","Family")", "133497000000010009", "Caf\u00e9 at 8",
+              R"(\" <+491512222222>)", me) +
+      message(R"("Sentedbox")", "133497000000024321", "On my way", R"(Me\" <+4930111>)",
+              R"({"name":"Ann","address":"+491512222222","type":1})") +
+      message(R"("Sentedbox","Trips")", "133497000000035555", "Landed", R"(Me\" <+4930111>)",
+              R"({"name":"Bo","address":"+491513333333","type":1},)"
+              R"({"name":"Cy","address":"+491514444444","type":2})") +
+      message(R"("Inbox")", "133497000000040000", "Whole", R"(\" <+491515555555>)", "");
+  ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
+
+  auto sms = [](const std::string& address, const std::string& date, int type,
+                const std::string& body, const std::string& name) {
+    return R"(<sms protocol="0" address=")" + address + R"(" date=")" + date + R"(" type=")" +
+           std::to_string(type) + R"(" subject="null" body=")" + body +
+           R"(" toa="null" sc_toa="null" service_center="null" read="1" status="-1" locked="0")"
+           R"( date_sent="0" readable_date="14.01.2024 11:00:00" contact_name=")" + name +
+           "\" />\n";
+  };
+  std::ofstream(Path("phone.xml"))
+      << "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n<smses count=\"7\">\n"
+      << sms("+491511234567", "1705226400000", 1, "OK", "Ann")
+      << sms("+491511234567", "1705226400000", 1, "OK", "Ann")
+      << sms("+491512222222", "1705226400001", 1, "Caf\xC3\xA9 at 8", "Ann")
+      << sms("+491512222222", "1705226400002", 2, "On my way", "Ann")
+      << sms("+491513333333", "1705226400003", 2, "Landed", "Bo")
+      << sms("+491514444444", "1705226400003", 2, "Landed", "Cy")
+      << sms("+491515555555", "1705226400004", 1, "Whole", "(Unknown)") << "</smses>\n";
+  const std::string phone = Path("phone.db");
+  ASSERT_EQ(Run({"--store", phone, "store", "init"}), kExitSuccess);
+  ASSERT_EQ(Run({"--store", phone, "restore", "--yes", Path("phone.xml")}), kExitSuccess)
+      << err_.str();
+  EXPECT_EQ(out_.str(),
+            "Restore Succeeded.\nRestored: 6, already present: 0, folders created: 0\n");
+  ASSERT_EQ(Run({"--store", phone, "store", "dump"}), kExitSuccess);
+  const std::string filled = out_.str();
+
+  for (const std::string run : {"--dry-run", "--yes"}) {
+    ASSERT_EQ(Run({"--store", phone, "restore", run, Path("all.bak")}), kExitSuccess)
+        << err_.str();
+    EXPECT_EQ(out_.str(), "Restore Succeeded.\nRestored: 0, already present: 6 (1 by number "
+                          "format), folders created: 2" +
+                              std::string(run == "--dry-run"
+                                              ? " (dry run: the store was not changed)\n"
+                                              : "\n"));
+  }
+  ASSERT_EQ(Run({"--store", phone, "store", "dump"}), kExitSuccess);
+  EXPECT_EQ(out_.str(), filled);
+}
+
 TEST_F(CliTest, TxtNameWritesTextExportAndFoldersSelect) {
   LoadSample();
   ASSERT_EQ(Run({"--store", store_, "backup", "--folders", "SENT", Path("sent.txt")}),

@@ -130,8 +130,16 @@ class KeyedPositions {
   size_t used_ = 0;  // distinct keys
 };
 
+// A backup file's record against the messages of its standard folder that hold no more than a
+// phone's file gives a message (restore.h): direction, millisecond, the text through the code
+// page and the other parties.
+inline constexpr IdentityFields kBackupAgainstPhoneCopy{false, false, false, false,
+                                                        false, true,  false};
+
 // The messages read from a folder, as a restore of a backup file looks its records up among
-// them (the identity rule with every field a backup file keeps, the text through the code page).
+// them: by the identity rule with `fields` (by default every field a backup file keeps, the text
+// through the code page). Fields without the own number need each message's folder path, which
+// tells which side is the other party.
 // Most records are found by their key with the numbers as written, which costs no normalising:
 // a record equal to a message written alike is that message. Only a record found so finds none
 // is compared with the numbers normalised, and only against the messages that share its folder,
@@ -141,15 +149,16 @@ class KeyedPositions {
 class PresenceIndex {
  public:
   using KeyHash = uint64_t (*)(std::string_view key);
-  explicit PresenceIndex(KeyHash hash) : hash_(hash) {}
+  explicit PresenceIndex(KeyHash hash, const IdentityFields& fields = kBackupInFolder)
+      : hash_(hash), fields_(fields) {}
 
   // A message of the folder at `position` (never 0); only its parties are kept of it.
   void Add(int64_t position, const MessageRecord& message) {
-    const std::string common = IdentityKey(message, kBackupInFolder, NumberForm::kLeftOut);
-    const std::string written =
-        common + PartiesKey(message, kBackupInFolder, NumberForm::kAsWritten);
+    const std::string common = IdentityKey(message, fields_, NumberForm::kLeftOut);
+    const std::string written = common + PartiesKey(message, fields_, NumberForm::kAsWritten);
     written_.Add(hash_(written), written, position);
-    pending_.push_back(Parties{message.senderAddress, message.recipients, position});
+    pending_.push_back(Parties{fields_.ownNumber ? std::u16string() : message.folderPath,
+                               message.senderAddress, message.recipients, position});
     common_.Add(hash_(common), common, static_cast<int64_t>(pending_.size()));
   }
 
@@ -158,9 +167,9 @@ class PresenceIndex {
   // grown since the last call.
   int64_t Find(const MessageRecord& record, const PositionSet& taken, bool& byNumberFormat) {
     byNumberFormat = false;
-    const std::string common = IdentityKey(record, kBackupInFolder, NumberForm::kLeftOut);
-    const std::string written =
-        common + PartiesKey(record, kBackupInFolder, NumberForm::kAsWritten);
+    if (pending_.empty()) return 0;  // nothing read, nothing to find (and no key to make)
+    const std::string common = IdentityKey(record, fields_, NumberForm::kLeftOut);
+    const std::string written = common + PartiesKey(record, fields_, NumberForm::kAsWritten);
     if (const int64_t found = written_.FindNotIn(hash_(written), written, taken)) return found;
     // The messages of the record's folder, time and text are normalised now, once each.
     const uint64_t commonHash = hash_(common);
@@ -168,18 +177,17 @@ class PresenceIndex {
       Parties& parties = pending_[static_cast<size_t>(index - 1)];
       if (taken.Contains(parties.position)) continue;
       MessageRecord message;
+      message.folderPath = std::move(parties.folderPath);
       message.senderAddress = std::move(parties.senderAddress);
       message.recipients = std::move(parties.recipients);
-      const std::string key =
-          common + PartiesKey(message, kBackupInFolder, NumberForm::kNormalised);
+      const std::string key = common + PartiesKey(message, fields_, NumberForm::kNormalised);
       normalised_.Add(hash_(key), key, parties.position);
       normalisedCommon_.insert(commonHash);
     }
     // No message shares the record's folder, time and text (a hash shared by chance only costs
     // the normalising): nothing to compare it with.
     if (normalisedCommon_.count(commonHash) == 0) return 0;
-    const std::string key =
-        common + PartiesKey(record, kBackupInFolder, NumberForm::kNormalised);
+    const std::string key = common + PartiesKey(record, fields_, NumberForm::kNormalised);
     // One written alike would have been found above: what is found here needed the normalising.
     const int64_t position = normalised_.FindNotIn(hash_(key), key, taken);
     byNumberFormat = position != 0;
@@ -196,12 +204,14 @@ class PresenceIndex {
 
  private:
   KeyHash hash_;
+  IdentityFields fields_;
   KeyedPositions written_;     // by the key with the numbers as written
   KeyedPositions common_;      // by the key without parties: indices into pending_, from 1
   KeyedPositions normalised_;  // by the key with the numbers normalised, once made
   std::unordered_set<uint64_t> normalisedCommon_;  // hashes of the keys without parties there
   // The parties of each message added, as the key with the numbers normalised needs them.
   struct Parties {
+    std::u16string folderPath;  // kept only for fields without the own number
     std::u16string senderAddress;
     std::vector<RecordRecipient> recipients;
     int64_t position = 0;

@@ -17,6 +17,7 @@ namespace larkpost {
 namespace {
 
 constexpr size_t kMaxCachedFolders = 256;
+constexpr uint64_t kTicksPerMs = 10000;  // of a FILETIME
 
 uint64_t HashOf(std::u16string_view text) { return std::hash<std::u16string_view>{}(text); }
 
@@ -37,10 +38,22 @@ constexpr ULONG kKeyTags[] = {PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME, PR_SENDER_EM
                               PR_SENDER_NAME};
 constexpr SPropTagArray kKeyColumns{4, kKeyTags};
 
-// Adds one message, as the store hands it with its recipients, to the folder's index; returns
-// its delivery time.
-uint64_t AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
-                    const SRowSet& recipientRows, PresenceIndex& index) {
+// Whether a message of a standard folder holds no more than a phone's file gives one: a time to
+// the millisecond and no own number (the recipients of a received message, the sender of any
+// other; a deleted message is received when it has no recipients, as the phone writers take it).
+// A restore of a phone's file writes its messages so, in the bare standard folder.
+bool HoldsNoMoreThanAPhoneFile(FolderKind kind, const MessageRecord& message) {
+  if (FileTimeToUInt64(message.deliveryTime) % kTicksPerMs != 0) return false;
+  const bool received = kind == FolderKind::Inbox ||
+                        (kind == FolderKind::Deleted && message.recipients.empty());
+  return received ? message.recipients.empty() : message.senderAddress.empty();
+}
+
+// Adds one message, as the store hands it with its recipients, to the folder's index (with
+// `phoneCopies`, only a message that holds no more than a phone's file); returns its delivery
+// time.
+uint64_t AddMessage(SmsFolder& folder, FolderKind kind, bool phoneCopies, int64_t position,
+                    const SRow& row, const SRowSet& recipientRows, PresenceIndex& index) {
   SmsMessage candidate(&folder, nullptr);
   candidate.TakeProps(row.lpProps, row.cValues);
   MessageRecord stored;
@@ -53,6 +66,10 @@ uint64_t AddMessage(SmsFolder& folder, int64_t position, const SRow& row,
     std::unique_ptr<SmsRecipient> recipient = RecipientFromRow(recipientRows.aRow[i]);
     stored.recipients.push_back({std::move(recipient->displayName),
                                  std::move(recipient->address), recipient->type});
+  }
+  if (phoneCopies) {
+    if (!HoldsNoMoreThanAPhoneFile(kind, stored)) return FileTimeToUInt64(stored.deliveryTime);
+    stored.folderPath = FolderKindName(kind);  // the key tells the other party by it
   }
   index.Add(position, stored);
   return FileTimeToUInt64(stored.deliveryTime);
@@ -112,6 +129,7 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
   SmsFolder* current = session_.StandardFolder(path.kind);
   if (current == nullptr) return Fail(error, CreateFolderError(record.folderPath));
   target.key = FolderKindName(path.kind);
+  target.kind = path.kind;
   bool missing = false;
   for (const std::u16string& name : path.subfolders) {
     target.key += u'\\';
@@ -150,11 +168,12 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
   return true;
 }
 
-bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
-                                   const MessageRecord& record, Match& match) {
-  const uint64_t time = FileTimeToUInt64(record.deliveryTime);
+bool RecordRestorer::FindUnmatched(Lookup& lookup, SmsFolder& folder,
+                                   const std::u16string& folderKey, FolderKind kind,
+                                   const MessageRecord& record, FILETIME at, Match& match) {
+  const uint64_t time = FileTimeToUInt64(at);
   if (time == 0 || time >> 63 != 0) {
-    return FindUnmatchedAt(folder, folderKey, record, match);
+    return FindUnmatchedAt(lookup, folder, folderKey, kind, record, at, match);
   }
   // A folder's messages are read ahead along the store's time index, in a window of times read
   // whole. While the file follows the folder's time order (as a backup of it does), each window
@@ -167,10 +186,11 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
   // that many messages share would be read whole for every transaction, and a restore of many
   // messages of one time would slow down with each one it adds. Such a crowded time is read as
   // time zero is, once and then only what was added since.
-  if (windows_.size() == kMaxCachedFolders && windows_.count(folderKey) == 0) windows_.clear();
-  Window& window = windows_[folderKey];
+  auto& windows = lookup.windows;
+  if (windows.size() == kMaxCachedFolders && windows.count(folderKey) == 0) windows.clear();
+  Window& window = windows[folderKey];
   if (window.crowded.count(time) != 0) {
-    return FindUnmatchedAt(folder, folderKey, record, match);
+    return FindUnmatchedAt(lookup, folder, folderKey, kind, record, at, match);
   }
   const bool covered = window.group == group_ && time >= window.from &&
                        (window.next == 0 || time < window.next);
@@ -180,57 +200,65 @@ bool RecordRestorer::FindUnmatched(SmsFolder& folder, const std::u16string& fold
     if (window.keys) {
       window.keys->Clear();
     } else {
-      window.keys = std::make_unique<PresenceIndex>(keyHash_);
+      window.keys = std::make_unique<PresenceIndex>(keyHash_, lookup.fields);
     }
     window.group = kNoGroup;  // until the read succeeds
     FILETIME next{0, 0};
     uint64_t runTime = 0;
     size_t runLength = 0;
     bool ownTimeCrowded = false;
+    uint64_t crowdedEnd = 0;  // a later crowded time that ends the window
     const HRESULT hr = mapi::ReadMessagesFrom(
-        folder.folder.get(), record.deliveryTime, window.readAhead, &kKeyColumns, &next,
+        folder.folder.get(), at, window.readAhead, &kKeyColumns, &next,
         [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
-          const uint64_t at = AddMessage(folder, position, row, recipientRows, *window.keys);
-          runLength = at == runTime ? runLength + 1 : 1;
-          runTime = at;
+          const uint64_t read = AddMessage(folder, kind, lookup.phoneCopies, position, row,
+                                           recipientRows, *window.keys);
+          runLength = read == runTime ? runLength + 1 : 1;
+          runTime = read;
           if (runLength == kCrowdedTime) {
             if (window.crowded.size() == kMaxCachedTimes) window.crowded.clear();
-            window.crowded.insert(at);
-            ownTimeCrowded = at == time;
+            window.crowded.insert(read);
+            ownTimeCrowded = read == time;
+            if (!ownTimeCrowded && lookup.phoneCopies) crowdedEnd = read;
           }
-          return !ownTimeCrowded;  // the rest of the record's own time is read on its own
+          // The rest of the record's own time is read on its own.
+          return !ownTimeCrowded && crowdedEnd == 0;
         });
     if (hr != S_OK) return false;
     if (ownTimeCrowded) {
       window.keys->Clear();
-      return FindUnmatchedAt(folder, folderKey, record, match);
+      return FindUnmatchedAt(lookup, folder, folderKey, kind, record, at, match);
     }
     window.group = group_;
     window.from = time;
-    window.next = FileTimeToUInt64(next);
+    // Every time before a crowded one it stopped at was read whole.
+    window.next = crowdedEnd != 0 ? crowdedEnd : FileTimeToUInt64(next);
   }
   match.position = window.keys->Find(record, matched_, match.byNumberFormat);
   return true;
 }
 
-bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
-                                     const MessageRecord& record, Match& match) {
+bool RecordRestorer::FindUnmatchedAt(Lookup& lookup, SmsFolder& folder,
+                                     const std::u16string& folderKey, FolderKind kind,
+                                     const MessageRecord& record, FILETIME at, Match& match) {
   // The messages of one folder and delivery time are read once per run, through the store's
   // index on delivery time, and from then on only the ones added since (by this run, or by
   // another between this run's transactions): however many messages share a time, each is
   // looked at once. Time zero covers drafts and messages without any delivery time (which a
   // backup writes with time zero).
-  const uint64_t time = FileTimeToUInt64(record.deliveryTime);
+  const uint64_t time = FileTimeToUInt64(at);
   const uint64_t slot = Combine(HashOf(folderKey), time);
-  auto known = present_.find(slot);
-  if (known == present_.end()) {
-    if (present_.size() == kMaxCachedTimes) present_.clear();
-    known = present_.emplace(slot, Present{}).first;
+  auto& cache = lookup.present;
+  auto known = cache.find(slot);
+  if (known == cache.end()) {
+    if (cache.size() == kMaxCachedTimes) cache.clear();
+    known = cache.emplace(slot, Present{}).first;
   }
   Present& present = known->second;
   if (present.folderKey != folderKey || present.time != time || !present.keys) {
     // A new slot, or another folder and time whose hash is the same: start over with this one.
-    present = Present{folderKey, time, 0, kNoGroup, std::make_unique<PresenceIndex>(keyHash_)};
+    present = Present{folderKey, time, 0, kNoGroup,
+                      std::make_unique<PresenceIndex>(keyHash_, lookup.fields)};
   }
   // Within one transaction no other process adds messages, and what this run added is matched
   // already: what was read holds until the transaction ends.
@@ -239,12 +267,13 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
     return true;
   }
   const HRESULT hr = mapi::ReadMessagesAt(
-      folder.folder.get(), record.deliveryTime, &kKeyColumns, &present.position,
+      folder.folder.get(), at, &kKeyColumns, &present.position,
       [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
         // A message a record was matched to or restored as is never matched again: this run's
         // own messages, read back in a later transaction, need not be looked at.
         if (!matched_.Contains(position)) {
-          AddMessage(folder, position, row, recipientRows, *present.keys);
+          AddMessage(folder, kind, lookup.phoneCopies, position, row, recipientRows,
+                     *present.keys);
         }
         return true;
       });
@@ -255,6 +284,18 @@ bool RecordRestorer::FindUnmatchedAt(SmsFolder& folder, const std::u16string& fo
   present.group = group_;
   match.position = present.keys->Find(record, matched_, match.byNumberFormat);
   return true;
+}
+
+bool RecordRestorer::FindPhoneCopy(const Target& target, const MessageRecord& record,
+                                   Match& match) {
+  // A phone's file keeps the millisecond (its writers cut the finer part off): the copy of a
+  // record at t lies at the millisecond t falls in.
+  const uint64_t time = FileTimeToUInt64(record.deliveryTime);
+  const FILETIME millisecond = UInt64ToFileTime(time - time % kTicksPerMs);
+  SmsFolder* standard = session_.StandardFolder(target.kind);
+  if (standard == nullptr) return false;
+  return FindUnmatched(phoneCopies_, *standard, FolderKindName(target.kind), target.kind, record,
+                       millisecond, match);
 }
 
 bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,
@@ -319,9 +360,15 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
   // which restores nothing, matches against what the folder held before, as it should.
   Match match;
   if (lookUp && target.folder != nullptr &&
-      !FindUnmatched(*target.folder, target.key, record, match)) {
+      !FindUnmatched(inFolder_, *target.folder, target.key, target.kind, record,
+                     record.deliveryTime, match)) {
     // Not knowing what the folder holds, a restore could only guess, and a wrong guess
     // duplicates the message or loses it.
+    return Fail(error, kSaveError);
+  }
+  // A record its folder lacks may have come in through a phone's file, poorer (restore.h). A
+  // dry run looks there too when the record's subfolder does not exist yet.
+  if (lookUp && match.position == 0 && !FindPhoneCopy(target, record, match)) {
     return Fail(error, kSaveError);
   }
   if (match.position != 0) {

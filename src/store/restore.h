@@ -11,6 +11,17 @@
 // second time, and a rerun after an interruption completes the store exactly. Two runs at once
 // end with each message once.
 //
+// Phone copies. A store filled from a phone's file holds its messages poorer than a backup file
+// does: in the bare standard folder, without the own number (the recipients of a received
+// message, the sender of any other), at a whole millisecond. A record its own folder lacks is
+// looked for among such messages of its standard folder, by what a phone's file keeps
+// (kBackupAgainstPhoneCopy). Only they are candidates: a message with a subfolder, an own number
+// or a finer time holds those, and it is the same only as a record that agrees on them, which
+// its own folder's lookup finds. So two records that differ only there never both find one
+// message. Both lookups take from one set of matched messages, so no message answers for two
+// records. A record found in its own folder (a file restored into the store it came from) costs
+// nothing more.
+//
 // Transactions. Records are restored in groups: one store transaction holds the presence checks
 // and the inserts of up to kGroupMessages messages or kGroupMilliseconds of work. A message thus
 // becomes visible whole (properties and recipients) or not at all; no other process writes between
@@ -29,7 +40,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "identity/identity.h"
 #include "message/folder_path.h"
+#include "message/folders.h"
 #include "message/message_record.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
@@ -89,6 +102,7 @@ class RecordRestorer {
   struct Target {
     SmsFolder* folder = nullptr;  // null when the folder does not exist (dry run)
     std::u16string key;           // the folder's canonical path
+    FolderKind kind = FolderKind::Inbox;  // the standard folder it lies in
   };
   bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
   bool RestoreRecord(const MessageRecord& record, bool lookUp, std::u16string& error);
@@ -101,13 +115,18 @@ class RecordRestorer {
     int64_t position = 0;
     bool byNumberFormat = false;
   };
-  // Sets `match` for the record in its folder. False when the store cannot be read.
-  bool FindUnmatched(SmsFolder& folder, const std::u16string& folderKey,
-                     const MessageRecord& record, Match& match);
-  // The same for a record at time zero or after 2^63, which the time index does not order, and
-  // at a time many messages of the folder share.
-  bool FindUnmatchedAt(SmsFolder& folder, const std::u16string& folderKey,
-                       const MessageRecord& record, Match& match);
+  struct Lookup;
+  // Sets `match` for the record among the messages `lookup` reads of `folder` (of standard
+  // folder `kind`) at delivery time `at`. False when the store cannot be read.
+  bool FindUnmatched(Lookup& lookup, SmsFolder& folder, const std::u16string& folderKey,
+                     FolderKind kind, const MessageRecord& record, FILETIME at, Match& match);
+  // The same for a time zero or after 2^63, which the time index does not order, and a time
+  // many messages of the folder share.
+  bool FindUnmatchedAt(Lookup& lookup, SmsFolder& folder, const std::u16string& folderKey,
+                       FolderKind kind, const MessageRecord& record, FILETIME at,
+                       Match& match);
+  // Sets `match` for a record its own folder lacks among the phone copies of its standard folder.
+  bool FindPhoneCopy(const Target& target, const MessageRecord& record, Match& match);
   // Creates the message; `position` is its position (mapi::MessagePosition).
   bool Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,
               std::u16string& error);
@@ -144,7 +163,6 @@ class RecordRestorer {
     std::unique_ptr<PresenceIndex> keys;
     std::unordered_set<uint64_t> crowded;  // such times of the folder seen so far (bounded)
   };
-  std::unordered_map<std::u16string, Window> windows_;  // bounded like folders_
   // Per folder and delivery time (zero, or after 2^63), the messages read so far, and where
   // reading them goes on (mapi::ReadMessagesAt). Bounded like folders_.
   struct Present {
@@ -154,8 +172,20 @@ class RecordRestorer {
     uint64_t group = kNoGroup;  // the transaction in which it was last brought up to date
     std::unique_ptr<PresenceIndex> keys;
   };
-  // By a hash of the folder's key and the time; the entry says which it holds.
-  std::unordered_map<uint64_t, Present> present_;
+  // One way of looking records up, with what it has read.
+  struct Lookup {
+    IdentityFields fields;
+    // Only the phone copies of a standard folder are kept of what is read. A window of them
+    // starts at the millisecond a record's time falls in, so the time many records share lies
+    // inside it: a crowded time ends such a window, rather than being read whole for every
+    // transaction.
+    bool phoneCopies = false;
+    std::unordered_map<std::u16string, Window> windows;  // bounded like folders_
+    // By a hash of the folder's key and the time; the entry says which it holds.
+    std::unordered_map<uint64_t, Present> present;
+  };
+  Lookup inFolder_{kBackupInFolder, false, {}, {}};   // the record's own folder, every field
+  Lookup phoneCopies_{kBackupAgainstPhoneCopy, true, {}, {}};
 };
 
 }  // namespace larkpost

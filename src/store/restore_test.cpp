@@ -279,5 +279,93 @@ TEST(RecordRestorer, ManyMessagesAtOneTimeAreNotReadAgainForEveryTransaction) {
   EXPECT_EQ(again.present, kMessages);
 }
 
+// What a restore of a phone's file leaves of a record in the store: the bare standard folder, no
+// own number (the recipients of a received message, the sender of any other), the time cut to
+// the millisecond.
+MessageRecord PhoneCopy(MessageRecord record) {
+  record.folderPath = record.folderPath.substr(0, record.folderPath.find(u'\\'));
+  if (record.folderPath == u"Inbox") {
+    record.recipients.clear();
+  } else {
+    record.senderName.clear();
+    record.senderAddress.clear();
+  }
+  const uint64_t time = FileTimeToUInt64(record.deliveryTime);
+  record.deliveryTime = UInt64ToFileTime(time - time % 10000);
+  return record;
+}
+
+// A record at `ticks` past a whole millisecond, in a subfolder, with the own number.
+MessageRecord FineRecord(uint32_t millisecond, uint32_t ticks, std::u16string text) {
+  return Record(u"Inbox\\Family", millisecond * 10000 + ticks, std::move(text));
+}
+
+// A backup file restored into a store filled from a phone's file finds each record's poorer copy
+// in its standard folder, whatever the order of the records, across windows read ahead, a
+// millisecond many copies share, and time zero; the numbers as a phone writes them count as
+// found by number format. Equal records take one copy each.
+TEST(RecordRestorer, RecordsFindTheirPhoneCopies) {
+  TempStore store;
+  std::vector<MessageRecord> records;
+  for (uint32_t i = 0; i < 600; ++i) {
+    // 300 of them in one millisecond, where two by two (and the "same" ones) have equal copies.
+    const uint32_t millisecond = i < 300 ? 5 : 6 + i;
+    const std::string text = i % 7 == 0 ? "same" : "text " + std::to_string(i / 2 * 2);
+    records.push_back(
+        FineRecord(millisecond, 1 + i % 9000, std::u16string(text.begin(), text.end())));
+  }
+  records.push_back(Record(u"Draft\\Old", 0, u"no time"));
+  MessageRecord spaced = FineRecord(2, 77, u"spaced");
+  records.push_back(spaced);
+  std::vector<MessageRecord> copies;
+  for (const MessageRecord& record : records) copies.push_back(PhoneCopy(record));
+  copies.back().senderAddress = u"+49 151";
+  RestoreAll(copies);
+  const std::string filled = Dump();
+
+  std::vector<MessageRecord> reversed(records.rbegin(), records.rend());
+  std::vector<MessageRecord> shuffled = records;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(11));
+  for (const auto* order : {&records, &reversed, &shuffled}) {
+    for (bool dryRun : {true, false}) {
+      const RestoreCounts counts = RestoreAll(*order, dryRun);
+      EXPECT_EQ(counts.restored, 0u);
+      EXPECT_EQ(counts.present, records.size());
+      EXPECT_EQ(counts.byNumberFormat, 1u);
+    }
+  }
+  EXPECT_EQ(Dump(), filled);
+}
+
+// Only a message that holds no more than a phone's file is a phone copy. Two records equal but
+// for their subfolder, with the store holding one of them, give one restored in either order:
+// the other's message holds its subfolder and is never taken for a copy of the first. Nor are a
+// message of the bare folder with an own number, or with a time finer than the millisecond.
+TEST(RecordRestorer, MessagesHoldingMoreThanAPhoneFileAreNoPhoneCopies) {
+  const MessageRecord inA = Record(u"Inbox\\A", 20000, u"OK");
+  MessageRecord inB = inA;
+  inB.folderPath = u"Inbox\\B";
+  for (const auto& order : {std::vector{inA, inB}, std::vector{inB, inA}}) {
+    TempStore store;
+    RestoreAll({inA});
+    const RestoreCounts counts = RestoreAll(order);
+    EXPECT_EQ(counts.restored, 1u);
+    EXPECT_EQ(counts.present, 1u);
+    EXPECT_EQ(RestoreAll(order).present, 2u);
+  }
+
+  TempStore store;
+  MessageRecord withOwnNumber = Record(u"Inbox", 30000, u"OK");
+  MessageRecord fineTime = PhoneCopy(Record(u"Inbox", 40000, u"OK"));
+  fineTime.deliveryTime = UInt64ToFileTime(FileTimeToUInt64(fineTime.deliveryTime) + 1);
+  RestoreAll({withOwnNumber, fineTime});
+  MessageRecord sameMillisecond = Record(u"Inbox", 40000, u"OK");
+  sameMillisecond.recipients.clear();
+  const RestoreCounts counts =
+      RestoreAll({FineRecord(3, 5, u"OK"), FineRecord(4, 0, u"OK"), sameMillisecond});
+  EXPECT_EQ(counts.restored, 3u);
+  EXPECT_EQ(counts.present, 0u);
+}
+
 }  // namespace
 }  // namespace larkpost
