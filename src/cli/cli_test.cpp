@@ -162,7 +162,10 @@ TEST_F(CliTest, BackupRestoredIntoAStoreFilledFromThePhoneAddsNothing) {
       message(R"("Sentedbox","Trips")", "133497000000035555", "Landed", R"(Me\" <+4930111>)",
               R"({"name":"Bo","address":"+491513333333","type":1},)"
               R"({"name":"Cy","address":"+491514444444","type":2})") +
-      message(R"("Inbox")", "133497000000040000", "Whole", R"(\" <+491515555555>)", "");
+      message(R"("Inbox")", "133497000000040000", "Whole", R"(\" <+491515555555>)", "") +
+      message(R"("Wastebox")", "133497000000050007", "Gone", R"(\" <+491515555555>)", "") +
+      message(R"("Wastebox","Old")", "133497000000060000", "Sent, gone", R"(Me\" <+4930111>)",
+              R"({"name":"Ann","address":"+491512222222","type":1})");
   ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
   ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
 
@@ -175,28 +178,30 @@ TEST_F(CliTest, BackupRestoredIntoAStoreFilledFromThePhoneAddsNothing) {
            "\" />\n";
   };
   std::ofstream(Path("phone.xml"))
-      << "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n<smses count=\"7\">\n"
+      << "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n<smses count=\"9\">\n"
       << sms("+491511234567", "1705226400000", 1, "OK", "Ann")
       << sms("+491511234567", "1705226400000", 1, "OK", "Ann")
       << sms("+491512222222", "1705226400001", 1, "Caf\xC3\xA9 at 8", "Ann")
       << sms("+491512222222", "1705226400002", 2, "On my way", "Ann")
       << sms("+491513333333", "1705226400003", 2, "Landed", "Bo")
       << sms("+491514444444", "1705226400003", 2, "Landed", "Cy")
-      << sms("+491515555555", "1705226400004", 1, "Whole", "(Unknown)") << "</smses>\n";
+      << sms("+491515555555", "1705226400004", 1, "Whole", "(Unknown)")
+      << sms("+491515555555", "1705226400005", 1, "Gone", "(Unknown)")
+      << sms("+491512222222", "1705226400006", 2, "Sent, gone", "Ann") << "</smses>\n";
   const std::string phone = Path("phone.db");
   ASSERT_EQ(Run({"--store", phone, "store", "init"}), kExitSuccess);
   ASSERT_EQ(Run({"--store", phone, "restore", "--yes", Path("phone.xml")}), kExitSuccess)
       << err_.str();
   EXPECT_EQ(out_.str(),
-            "Restore Succeeded.\nRestored: 6, already present: 0, folders created: 0\n");
+            "Restore Succeeded.\nRestored: 8, already present: 0, folders created: 0\n");
   ASSERT_EQ(Run({"--store", phone, "store", "dump"}), kExitSuccess);
   const std::string filled = out_.str();
 
   for (const std::string run : {"--dry-run", "--yes"}) {
     ASSERT_EQ(Run({"--store", phone, "restore", run, Path("all.bak")}), kExitSuccess)
         << err_.str();
-    EXPECT_EQ(out_.str(), "Restore Succeeded.\nRestored: 0, already present: 6 (1 by number "
-                          "format), folders created: 2" +
+    EXPECT_EQ(out_.str(), "Restore Succeeded.\nRestored: 0, already present: 8 (1 by number "
+                          "format), folders created: 3" +
                               std::string(run == "--dry-run"
                                               ? " (dry run: the store was not changed)\n"
                                               : "\n"));

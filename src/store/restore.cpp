@@ -292,10 +292,16 @@ bool RecordRestorer::FindPhoneCopy(const Target& target, const MessageRecord& re
   // record at t lies at the millisecond t falls in.
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
   const FILETIME millisecond = UInt64ToFileTime(time - time % kTicksPerMs);
-  SmsFolder* standard = session_.StandardFolder(target.kind);
+  // A deleted message went into the phone's file by its direction, and came back from there
+  // among the received or the sent ones.
+  FolderKind kind = target.kind;
+  if (kind == FolderKind::Deleted) {
+    kind = record.recipients.empty() ? FolderKind::Inbox : FolderKind::Sent;
+  }
+  SmsFolder* standard = session_.StandardFolder(kind);
   if (standard == nullptr) return false;
-  return FindUnmatched(phoneCopies_, *standard, FolderKindName(target.kind), target.kind, record,
-                       millisecond, match);
+  return FindUnmatched(phoneCopies_, *standard, FolderKindName(kind), kind, record, millisecond,
+                       match);
 }
 
 bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,

@@ -14,7 +14,8 @@
 // Phone copies. A store filled from a phone's file holds its messages poorer than a backup file
 // does: in the bare standard folder, without the own number (the recipients of a received
 // message, the sender of any other), at a whole millisecond. A record its own folder lacks is
-// looked for among such messages of its standard folder, by what a phone's file keeps
+// looked for among such messages of its standard folder (a deleted one among the received or
+// the sent, by its direction, where the phone's file put it), by what a phone's file keeps
 // (kBackupAgainstPhoneCopy). Only they are candidates: a message with a subfolder, an own number
 // or a finer time holds those, and it is the same only as a record that agrees on them, which
 // its own folder's lookup finds. So two records that differ only there never both find one
