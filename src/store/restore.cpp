@@ -49,11 +49,8 @@ bool HoldsNoMoreThanAPhoneFile(FolderKind kind, const MessageRecord& message) {
   return received ? message.recipients.empty() : message.senderAddress.empty();
 }
 
-// Adds one message, as the store hands it with its recipients, to the folder's index (with
-// `phoneCopies`, only a message that holds no more than a phone's file); returns its delivery
-// time.
-uint64_t AddMessage(SmsFolder& folder, FolderKind kind, bool phoneCopies, int64_t position,
-                    const SRow& row, const SRowSet& recipientRows, PresenceIndex& index) {
+// A message as the store hands it with its recipients: what a presence key needs of it.
+MessageRecord StoredMessage(SmsFolder& folder, const SRow& row, const SRowSet& recipientRows) {
   SmsMessage candidate(&folder, nullptr);
   candidate.TakeProps(row.lpProps, row.cValues);
   MessageRecord stored;
@@ -67,6 +64,15 @@ uint64_t AddMessage(SmsFolder& folder, FolderKind kind, bool phoneCopies, int64_
     stored.recipients.push_back({std::move(recipient->displayName),
                                  std::move(recipient->address), recipient->type});
   }
+  return stored;
+}
+
+// Adds one message, as the store hands it with its recipients, to the folder's index (with
+// `phoneCopies`, only a message that holds no more than a phone's file); returns its delivery
+// time.
+uint64_t AddMessage(SmsFolder& folder, FolderKind kind, bool phoneCopies, int64_t position,
+                    const SRow& row, const SRowSet& recipientRows, PresenceIndex& index) {
+  MessageRecord stored = StoredMessage(folder, row, recipientRows);
   if (phoneCopies) {
     if (!HoldsNoMoreThanAPhoneFile(kind, stored)) return FileTimeToUInt64(stored.deliveryTime);
     stored.folderPath = FolderKindName(kind);  // the key tells the other party by it
@@ -300,8 +306,37 @@ bool RecordRestorer::FindPhoneCopy(const Target& target, const MessageRecord& re
   }
   SmsFolder* standard = session_.StandardFolder(kind);
   if (standard == nullptr) return false;
-  return FindUnmatched(phoneCopies_, *standard, FolderKindName(kind), kind, record, millisecond,
-                       match);
+  bool any = false;
+  if (!HasPhoneCopies(kind, *standard, any)) return false;
+  return !any || FindUnmatched(phoneCopies_, *standard, FolderKindName(kind), kind, record,
+                               millisecond, match);
+}
+
+bool RecordRestorer::HasPhoneCopies(FolderKind kind, SmsFolder& folder, bool& any) {
+  PhoneCopies& known = phoneCopiesIn_[static_cast<size_t>(kind)];
+  if (known == PhoneCopies::kUnknown) {
+    // The folder is read once, up to its first phone copy: a store without any (an empty one,
+    // or one filled from backup files) is then never read for them again. What this run adds
+    // or matched answers for no record that looks here.
+    bool found = false;
+    const auto visit = [&](int64_t position, const SRow& row, const SRowSet& recipientRows) {
+      found = !matched_.Contains(position) &&
+              HoldsNoMoreThanAPhoneFile(kind, StoredMessage(folder, row, recipientRows));
+      return !found;
+    };
+    int64_t from = 0;
+    FILETIME next{0, 0};
+    HRESULT hr = mapi::ReadMessagesAt(folder.folder.get(), FILETIME{0, 0}, &kKeyColumns, &from,
+                                      visit);
+    if (hr == S_OK && !found) {
+      hr = mapi::ReadMessagesFrom(folder.folder.get(), UInt64ToFileTime(1), SIZE_MAX,
+                                  &kKeyColumns, &next, visit);
+    }
+    if (hr != S_OK) return false;
+    known = found ? PhoneCopies::kSome : PhoneCopies::kNone;
+  }
+  any = known == PhoneCopies::kSome;
+  return true;
 }
 
 bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,

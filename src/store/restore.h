@@ -21,7 +21,7 @@
 // its own folder's lookup finds. So two records that differ only there never both find one
 // message. Both lookups take from one set of matched messages, so no message answers for two
 // records. A record found in its own folder (a file restored into the store it came from) costs
-// nothing more.
+// nothing more, and a store without phone copies one read of each standard folder looked in.
 //
 // Transactions. Records are restored in groups: one store transaction holds the presence checks
 // and the inserts of up to kGroupMessages messages or kGroupMilliseconds of work. A message thus
@@ -128,6 +128,9 @@ class RecordRestorer {
                        Match& match);
   // Sets `match` for a record its own folder lacks among the phone copies of its standard folder.
   bool FindPhoneCopy(const Target& target, const MessageRecord& record, Match& match);
+  // Whether the standard folder holds phone copies not matched yet, as found at the first look
+  // of this run. False when the store cannot be read.
+  bool HasPhoneCopies(FolderKind kind, SmsFolder& folder, bool& any);
   // Creates the message; `position` is its position (mapi::MessagePosition).
   bool Insert(SmsFolder& folder, const MessageRecord& record, int64_t& position,
               std::u16string& error);
@@ -187,6 +190,8 @@ class RecordRestorer {
   };
   Lookup inFolder_{kBackupInFolder, false, {}, {}};   // the record's own folder, every field
   Lookup phoneCopies_{kBackupAgainstPhoneCopy, true, {}, {}};
+  enum class PhoneCopies { kUnknown, kNone, kSome };
+  PhoneCopies phoneCopiesIn_[kFolderKindCount] = {};  // by standard folder
 };
 
 }  // namespace larkpost
