@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <set>
 #include <sstream>
 
 #include "cli/cli.h"
@@ -164,6 +166,56 @@ TEST(Merge, KeepsFromEqualCopiesWhatAnyOfThemHolds) {
             std::string::npos)
       << run.out;
   ExpectSameMessages(Messages(dir.PathOf("out.zip")), Messages(dir.PathOf("all.zip")));
+}
+
+// Files of thousands of messages, in no order, are held in several sorted chunks per input:
+// every message still comes out once (twice where one file has it twice), in time order, and
+// the order of the inputs changes no byte.
+TEST(Merge, ThousandsOfMessagesInNoOrderComeOutOnceEachInTimeOrder) {
+  testing::TempDir dir;
+  auto entries = [](size_t first, size_t end, unsigned seed, bool twice) {
+    std::vector<std::string> sms;
+    for (size_t i = first; i < end; ++i) {
+      const std::string entry =
+          AppSms("+4915100" + std::to_string(i % 97), std::to_string(1704103600000 + i * 1000),
+                 i % 3 == 0 ? "2" : "1", "Message " + std::to_string(i));
+      sms.push_back(entry);
+      if (twice && i % 500 == 0) sms.push_back(entry);
+    }
+    std::shuffle(sms.begin(), sms.end(), std::mt19937(seed));
+    std::string all;
+    for (const std::string& entry : sms) all += entry;
+    return AppXml(all, static_cast<int>(sms.size()));
+  };
+  WriteFile(dir.PathOf("a.xml"), entries(0, 2500, 1, true));     // 2,505 entries
+  WriteFile(dir.PathOf("b.xml"), entries(500, 2800, 2, false));  // 2,000 of them and 300 more
+  Outcome run = Larkpost(
+      {"merge", "--json", dir.PathOf("ab.bak"), dir.PathOf("a.xml"), dir.PathOf("b.xml")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json counts = nlohmann::json::parse(run.out);
+  EXPECT_EQ(counts["written"], 2805);
+  EXPECT_EQ(counts["inputs"][0]["contributed"], 2505);
+  EXPECT_EQ(counts["inputs"][1]["contributed"], 300);
+  EXPECT_EQ(counts["inputs"][1]["alreadyThere"], 2000);
+  run = Larkpost({"merge", dir.PathOf("ba.bak"), dir.PathOf("b.xml"), dir.PathOf("a.xml")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FileBytes(dir.PathOf("ab.bak")), FileBytes(dir.PathOf("ba.bak")));
+
+  std::unique_ptr<MessageReader> reader =
+      OpenMessageReader(dir.File("ab.bak"), FileKind::kBackup);
+  std::string error;
+  const std::vector<MessageRecord> merged = testing::ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(merged.size(), 2805u);
+  for (size_t i = 1; i < merged.size(); ++i) {
+    ASSERT_LE(FileTimeToUInt64(merged[i - 1].deliveryTime),
+              FileTimeToUInt64(merged[i].deliveryTime))
+        << i;
+  }
+  std::vector<std::u16string> texts;
+  for (const MessageRecord& message : merged) texts.push_back(message.text);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), u"Message 1000"), 2);
+  EXPECT_EQ(std::set<std::u16string>(texts.begin(), texts.end()).size(), 2800u);
 }
 
 TEST(Merge, ABrokenInputNamesFileAndEntryAndNothingIsWritten) {
