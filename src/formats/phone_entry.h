@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "message/message_record.h"
+#include "platform/time/filetime.h"
 
 namespace larkpost {
 
@@ -68,7 +69,8 @@ struct PhoneEntry {
 // 1601 is left out: its tick count 0 is what a backup keeps for "no time" (date 0 here).
 inline constexpr int64_t kMsFrom1601To1970 = 11644473600000;
 inline constexpr int64_t kMinPhoneDate = -kMsFrom1601To1970 + 1;
-inline constexpr int64_t kMaxPhoneDate = static_cast<int64_t>(UINT64_MAX / 10000) - kMsFrom1601To1970;
+inline constexpr int64_t kMaxPhoneDate =
+    static_cast<int64_t>(UINT64_MAX / kFileTimeTicksPerMs) - kMsFrom1601To1970;
 inline constexpr char kPhoneDateRange[] = "is not a time in milliseconds a backup can hold";
 
 // What one entry may hold, checked by every reader as it takes the entry in, after all

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "identity/phone_number.h"
+#include "identity/text_keyed_map.h"
 #include "message/folder_path.h"
 #include "platform/text/text.h"
 #include "platform/time/filetime.h"
@@ -15,7 +15,6 @@ namespace larkpost {
 
 namespace {
 
-constexpr uint64_t kTicksPerMs = 10000;
 
 enum class Direction : char { kReceived = 'r', kSent = 's', kDraft = 'd', kOutbox = 'o' };
 
@@ -63,7 +62,6 @@ void AppendWide(std::string& key, std::u16string_view text) {
 void AppendNumber(std::string& key, std::u16string_view written, NumberForm form) {
   AppendWide(key, form == NumberForm::kNormalised ? NormalisedNumberView(written) : written);
 }
-
 
 // The text as the code page keeps it. ASCII is the same in every code page, so only a text with
 // other characters is converted.
@@ -190,14 +188,9 @@ struct ParsedFolder {
   FolderPath path;
 };
 
+// The reference holds until this thread's next call.
 const ParsedFolder& ParseFolder(std::u16string_view path) {
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::u16string_view text) const {
-      return std::hash<std::u16string_view>{}(text);
-    }
-  };
-  thread_local std::unordered_map<std::u16string, ParsedFolder, Hash, std::equal_to<>> parsed;
+  thread_local TextKeyedMap<ParsedFolder> parsed;
   auto found = parsed.find(path);
   if (found != parsed.end()) return found->second;
   if (parsed.size() >= 256) parsed.clear();
@@ -245,7 +238,7 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
     }
   }
   const uint64_t time = FileTimeToUInt64(message.deliveryTime);
-  AppendUInt64(key, fields.exactTimes ? time : time / kTicksPerMs);
+  AppendUInt64(key, fields.exactTimes ? time : time / kFileTimeTicksPerMs);
   if (fields.codePageText) {
     AppendCodePageText(key, message.text);
   } else {
@@ -318,7 +311,7 @@ uint32_t Richness(const MessageRecord& message) {
     names = names || !recipient.displayName.empty();
   }
   const bool ownNumber = !message.senderAddress.empty() && !message.recipients.empty();
-  const bool fineTime = FileTimeToUInt64(message.deliveryTime) % kTicksPerMs != 0;
+  const bool fineTime = FileTimeToUInt64(message.deliveryTime) % kFileTimeTicksPerMs != 0;
   return text << 16 | uint32_t{subfolder} << 3 | uint32_t{names} << 2 | uint32_t{ownNumber} << 1 |
          uint32_t{fineTime};
 }

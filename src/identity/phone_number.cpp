@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 #include <set>
-#include <unordered_map>
 
+#include "identity/text_keyed_map.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -121,15 +121,9 @@ std::u16string_view NormalisedNumberView(std::u16string_view number) {
   // Parsing costs microseconds and the same few numbers come back in every message: a small
   // cache per thread, emptied when full (or when the region changed). Looked up by the text as
   // given, so a number found costs no copy.
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::u16string_view text) const {
-      return std::hash<std::u16string_view>{}(text);
-    }
-  };
   struct Cache {
     std::string region;
-    std::unordered_map<std::u16string, std::u16string, Hash, std::equal_to<>> numbers;
+    TextKeyedMap<std::u16string> numbers;
   };
   thread_local Cache cache;
   if (cache.region != Region()) {

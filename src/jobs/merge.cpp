@@ -5,20 +5,20 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
-#include <future>
-#include <thread>
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
+#include <future>
 #include <limits>
-#include <new>
 #include <memory>
+#include <new>
+#include <thread>
 
 #include "formats/part_spool.h"
 #include "identity/phone_number.h"
 #include "jobs/message_files.h"
-#include "jobs/outcome.h"
 #include "jobs/message_spool.h"
+#include "jobs/outcome.h"
 #include "jobs/output_file.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"

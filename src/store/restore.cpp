@@ -17,7 +17,6 @@ namespace larkpost {
 namespace {
 
 constexpr size_t kMaxCachedFolders = 256;
-constexpr uint64_t kTicksPerMs = 10000;  // of a FILETIME
 
 uint64_t HashOf(std::u16string_view text) { return std::hash<std::u16string_view>{}(text); }
 
@@ -40,13 +39,11 @@ constexpr SPropTagArray kKeyColumns{4, kKeyTags};
 
 // Whether a message of a standard folder holds no more than a phone's file gives one: a time to
 // the millisecond and no own number (the recipients of a received message, the sender of any
-// other; a deleted message is received when it has no recipients, as the phone writers take it).
-// A restore of a phone's file writes its messages so, in the bare standard folder.
+// other). A restore of a phone's file writes its messages so, in the bare standard folder, and
+// never into the deleted ones.
 bool HoldsNoMoreThanAPhoneFile(FolderKind kind, const MessageRecord& message) {
-  if (FileTimeToUInt64(message.deliveryTime) % kTicksPerMs != 0) return false;
-  const bool received = kind == FolderKind::Inbox ||
-                        (kind == FolderKind::Deleted && message.recipients.empty());
-  return received ? message.recipients.empty() : message.senderAddress.empty();
+  if (FileTimeToUInt64(message.deliveryTime) % kFileTimeTicksPerMs != 0) return false;
+  return kind == FolderKind::Inbox ? message.recipients.empty() : message.senderAddress.empty();
 }
 
 // A message as the store hands it with its recipients: what a presence key needs of it.
@@ -297,7 +294,7 @@ bool RecordRestorer::FindPhoneCopy(const Target& target, const MessageRecord& re
   // A phone's file keeps the millisecond (its writers cut the finer part off): the copy of a
   // record at t lies at the millisecond t falls in.
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
-  const FILETIME millisecond = UInt64ToFileTime(time - time % kTicksPerMs);
+  const FILETIME millisecond = UInt64ToFileTime(time - time % kFileTimeTicksPerMs);
   // A deleted message went into the phone's file by its direction, and came back from there
   // among the received or the sent ones.
   FolderKind kind = target.kind;

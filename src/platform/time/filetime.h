@@ -39,6 +39,8 @@ namespace larkpost {
 
 uint64_t FileTimeToUInt64(FILETIME ft);
 FILETIME UInt64ToFileTime(uint64_t value);
+// A file time's 100 ns units in a millisecond, what phones keep of a time.
+inline constexpr uint64_t kFileTimeTicksPerMs = 10000;
 // 11644473600 seconds lie between 1601-01-01 and 1970-01-01.
 constexpr int64_t kUnixEpochInFileTimeSeconds = 11644473600LL;
 FILETIME UnixTimeToFileTime(int64_t seconds);
