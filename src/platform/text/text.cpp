@@ -13,6 +13,10 @@
 #include <memory>
 #include <mutex>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 // How conversion works:
 // - Single-byte code pages (1252 and its kin) convert through two tables built once from
 //   ICU's converter: byte -> UTF-16 and UTF-16 -> byte (round-trip mappings only). This is
@@ -57,6 +61,7 @@ struct SingleByteTable {
   char16_t toWide[256];
   uint16_t fromWide[65536];
   bool asciiSame = false;  // ASCII maps to itself both ways, as in nearly every code page
+  bool latin1Same = false;  // and so do U+00A0 ... U+00FF (Windows-1252, ISO 8859-1)
 };
 
 // Context of the callbacks below: the bytes that stand for an unmappable character, and
@@ -113,10 +118,14 @@ std::unique_ptr<SingleByteTable> BuildSingleByteTable(UConverter* converter) {
     if (U_SUCCESS(error) && !context.used && count == 1 && static_cast<unsigned char>(narrow[0]) == byte)
       table->fromWide[wide] = static_cast<uint16_t>(byte + 1);
   }
-  table->asciiSame = true;
-  for (int c = 0; c < 0x80; ++c) {
-    table->asciiSame = table->asciiSame && table->toWide[c] == c && table->fromWide[c] == c + 1;
-  }
+  auto same = [&](int from, int to) {
+    for (int c = from; c < to; ++c) {
+      if (table->toWide[c] != c || table->fromWide[c] != c + 1) return false;
+    }
+    return true;
+  };
+  table->asciiSame = same(0, 0x80);
+  table->latin1Same = table->asciiSame && same(0xA0, 0x100);
   return table;
 }
 
@@ -198,6 +207,31 @@ bool Compose(std::u16string_view wide, std::u16string& composed) {
   return true;
 }
 
+// Copies the units `wide` starts with that the code page keeps as they are, one byte each:
+// ASCII, and with `latin1` also U+00A0 ... U+00FF. Returns how many. Eight units a step where
+// the processor has SSE2.
+size_t CopyUnchangedRun(std::u16string_view wide, bool latin1, char* out) {
+  auto unchanged = [latin1](char16_t c) { return c < 0x80 || (latin1 && c >= 0xA0 && c < 0x100); };
+  size_t i = 0;
+#ifdef __SSE2__
+  // A unit is kept when its bits above the lowest 7 are 0, or with `latin1`, when those above
+  // the lowest 8 are and it is not one of U+0080 ... U+009F.
+  const __m128i beyond = _mm_set1_epi16(static_cast<short>(latin1 ? 0xFF00 : 0xFF80));
+  const __m128i c1Bits = _mm_set1_epi16(static_cast<short>(0xFFE0));
+  const __m128i c1 = _mm_set1_epi16(latin1 ? 0x0080 : -1);
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 8 <= wide.size(); i += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(wide.data() + i));
+    const __m128i fits = _mm_cmpeq_epi16(_mm_and_si128(units, beyond), zero);
+    const __m128i control = _mm_cmpeq_epi16(_mm_and_si128(units, c1Bits), c1);
+    if (_mm_movemask_epi8(_mm_andnot_si128(control, fits)) != 0xFFFF) break;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(units, units));
+  }
+#endif
+  for (; i < wide.size() && unchanged(wide[i]); ++i) out[i] = static_cast<char>(wide[i]);
+  return i;
+}
+
 // The conversions proper: append to out, false only when the code page is unknown.
 bool WideToNarrow(unsigned codePage, std::u16string_view wide, const char* defaultChar, bool* usedDefault,
                   std::string& out) {
@@ -224,9 +258,12 @@ bool WideToNarrow(unsigned codePage, std::u16string_view wide, const char* defau
     out.resize(start + wide.size());
     char* p = out.data() + start;
     for (size_t i = 0; i < wide.size(); ++i) {
-      // Runs of ASCII, most of any text, are copied without the table.
+      // Runs of ASCII (and Latin-1 where the code page keeps it), most of any text, are copied
+      // without the table.
       if (table->asciiSame) {
-        while (i < wide.size() && wide[i] < 0x80) *p++ = static_cast<char>(wide[i++]);
+        const size_t unchanged = CopyUnchangedRun(wide.substr(i), table->latin1Same, p);
+        p += unchanged;
+        i += unchanged;
         if (i == wide.size()) break;
       }
       char16_t c = wide[i];
@@ -368,6 +405,30 @@ int MultiByteToWideChar(unsigned codePage, unsigned, const char* narrow, int nar
 }
 
 namespace larkpost {
+
+void NarrowLatin1(std::u16string_view wide, char* out) {
+  size_t i = 0;
+#ifdef __SSE2__
+  for (; i + 8 <= wide.size(); i += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(wide.data() + i));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(units, units));
+  }
+#endif
+  for (; i < wide.size(); ++i) out[i] = static_cast<char>(wide[i]);
+}
+
+void WidenLatin1(std::string_view bytes, char16_t* out) {
+  size_t i = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= bytes.size(); i += 16) {
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(in, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(in, zero));
+  }
+#endif
+  for (; i < bytes.size(); ++i) out[i] = static_cast<unsigned char>(bytes[i]);
+}
 
 void AppendAnsi(std::string& out, std::u16string_view wide, bool* replaced) {
   std::u16string composed;

@@ -44,6 +44,11 @@ inline char16_t LargestUnit(std::u16string_view text) {
   return largest;
 }
 
+// Text of units below 0x100 (LargestUnit) as one byte a unit, `wide.size()` bytes into `out`;
+// and back, `bytes.size()` units into `out`. Latin-1, in effect, without a code page.
+void NarrowLatin1(std::u16string_view wide, char* out);
+void WidenLatin1(std::string_view bytes, char16_t* out);
+
 // CP_ACP with WC_COMPOSITECHECK, no terminator. *replaced (may be null) is set when a character
 // became the code page's default character ("?"; for UTF-8, a lone surrogate became U+FFFD).
 std::string WideToAnsi(std::u16string_view wide, bool* replaced = nullptr);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +68,27 @@ TEST(CodePage1252, CharactersOutsideTheCodePageBecomeQuestionMarks) {
   char out[4] = {};
   EXPECT_EQ(WideCharToMultiByte(1252, 0, wide.data(), 1, out, 4, dash, &used), 1);
   EXPECT_EQ(out[0], '-');
+}
+
+// Long texts convert eight units a step where they can: whatever mix of ASCII, Latin-1, C1
+// controls and characters the code page maps elsewhere or lacks, and wherever they stand, a text
+// converts as its characters one by one.
+TEST(CodePage1252, TextConvertsAsItsCharactersOneByOne) {
+  const std::u16string rare[] = {u"\u0080", u"\u0081", u"\u009F", u"\u20AC", u"\u0100",
+                                 u"\U0001F600", u"\u00A0", u"\u00FF", u"\u007F"};
+  std::mt19937 random(5);
+  for (int round = 0; round < 300; ++round) {
+    std::u16string text;
+    std::string expected;
+    const size_t length = random() % 48;
+    for (size_t i = 0; i < length; ++i) {
+      const size_t pick = random() % 24;
+      const std::u16string piece = pick < 9 ? rare[pick] : pick < 18 ? u"a" : u"\u00E9";
+      text += piece;
+      expected += ToNarrow(1252, piece);
+    }
+    EXPECT_EQ(ToNarrow(1252, text), expected) << "round " << round;
+  }
 }
 
 TEST(CodePage1252, CompositeCheckComposesDecomposedSequences) {
