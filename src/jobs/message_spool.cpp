@@ -7,12 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "formats/message_stream.h"
 #include "identity/identity.h"
 #include "platform/file/file.h"
+#include "platform/text/text.h"
 #include "platform/time/filetime.h"
 
 namespace larkpost {
@@ -21,11 +23,45 @@ namespace {
 
 //   u32 length of what follows, then the fields in MessageRecord order: strings as a u32 count
 //   of UTF-16 units and the units, times as u64, numbers as u32, the recipients as a u32 count.
+//   A string whose units all fit a byte (ASCII and Latin-1: most texts) is parked one byte a
+//   unit, with kByteUnits set in its count: half the bytes to write and to read back.
+constexpr uint32_t kByteUnits = uint32_t{1} << 31;
+
+// Puts fields from `at` on, into room made beforehand: RoomFor(text) bytes at most for a text.
+struct FieldWriter {
+  char* at;
+  void U32(uint32_t value) {
+    std::memcpy(at, &value, 4);
+    at += 4;
+  }
+  void U64(uint64_t value) {
+    std::memcpy(at, &value, 8);
+    at += 8;
+  }
+  void Text(std::u16string_view text) {
+    const size_t size = text.size();
+    if (size < kByteUnits && LargestUnit(text) <= 0xFF) {
+      U32(static_cast<uint32_t>(size) | kByteUnits);
+      NarrowLatin1(text, at);
+      at += size;
+      return;
+    }
+    // Too long for a count of 31 bits, the record is too long for its length and refused.
+    U32(static_cast<uint32_t>(size));
+    std::memcpy(at, text.data(), size * sizeof(char16_t));
+    at += size * sizeof(char16_t);
+  }
+};
+constexpr size_t RoomFor(std::u16string_view text) { return 4 + text.size() * sizeof(char16_t); }
+
 void PutU32(std::string& out, uint32_t value) { out.append(reinterpret_cast<char*>(&value), 4); }
 void PutU64(std::string& out, uint64_t value) { out.append(reinterpret_cast<char*>(&value), 8); }
-void PutText(std::string& out, const std::u16string& text) {
-  PutU32(out, static_cast<uint32_t>(text.size()));
-  out.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+void PutText(std::string& out, std::u16string_view text) {
+  const size_t start = out.size();
+  out.resize(start + RoomFor(text));
+  FieldWriter writer{out.data() + start};
+  writer.Text(text);
+  out.resize(static_cast<size_t>(writer.at - out.data()));
 }
 
 void PutColumn(std::string& out, const Column& column) {
@@ -82,13 +118,17 @@ struct Cursor {
     return value;
   }
   void Text(std::u16string& text) {
-    const uint32_t size = U32();
-    if (!ok || static_cast<size_t>(end - at) / sizeof(char16_t) < size) {
+    const uint32_t count = U32();
+    const size_t size = count & ~kByteUnits;
+    const size_t unit = (count & kByteUnits) != 0 ? 1 : sizeof(char16_t);
+    if (!ok || static_cast<size_t>(end - at) / unit < size) {
       ok = false;
       return;
     }
     text.resize(size);
-    Take(text.data(), size * sizeof(char16_t));
+    if (unit == sizeof(char16_t)) return Take(text.data(), size * sizeof(char16_t));
+    WidenLatin1(std::string_view(at, size), text.data());
+    at += size;
   }
   void Bytes(std::string& bytes) {
     const uint32_t size = U32();
@@ -165,23 +205,31 @@ uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHas
     if (fseeko(file_, static_cast<off_t>(end_), SEEK_SET) != 0) Fail(errno);
     writing_ = true;
   }
-  buffer_.clear();
-  PutU32(buffer_, 0);
-  PutText(buffer_, message.messageClass);
-  PutText(buffer_, message.folderPath);
-  PutU64(buffer_, FileTimeToUInt64(message.lastModified));
-  PutU64(buffer_, FileTimeToUInt64(message.deliveryTime));
-  PutU32(buffer_, message.flags);
-  PutU32(buffer_, message.size);
-  PutU32(buffer_, static_cast<uint32_t>(message.recipients.size()));
+  size_t room = 4 + RoomFor(message.messageClass) + RoomFor(message.folderPath) + 8 + 8 + 4 +
+                4 + 4 + RoomFor(message.senderName) + RoomFor(message.senderAddress) +
+                RoomFor(message.text);
   for (const RecordRecipient& recipient : message.recipients) {
-    PutText(buffer_, recipient.displayName);
-    PutText(buffer_, recipient.address);
-    PutU32(buffer_, static_cast<uint32_t>(recipient.type));
+    room += RoomFor(recipient.displayName) + RoomFor(recipient.address) + 4;
   }
-  PutText(buffer_, message.senderName);
-  PutText(buffer_, message.senderAddress);
-  PutText(buffer_, message.text);
+  buffer_.resize(room);
+  FieldWriter out{buffer_.data()};
+  out.U32(0);
+  out.Text(message.messageClass);
+  out.Text(message.folderPath);
+  out.U64(FileTimeToUInt64(message.lastModified));
+  out.U64(FileTimeToUInt64(message.deliveryTime));
+  out.U32(message.flags);
+  out.U32(message.size);
+  out.U32(static_cast<uint32_t>(message.recipients.size()));
+  for (const RecordRecipient& recipient : message.recipients) {
+    out.Text(recipient.displayName);
+    out.Text(recipient.address);
+    out.U32(static_cast<uint32_t>(recipient.type));
+  }
+  out.Text(message.senderName);
+  out.Text(message.senderAddress);
+  out.Text(message.text);
+  buffer_.resize(static_cast<size_t>(out.at - buffer_.data()));
   // The multimedia's columns, then where its parts' bytes lie in the file: before the record,
   // streamed there, so no part is ever whole in memory. The places are left out of the content
   // hash, which equal copies from different files share.
@@ -214,6 +262,7 @@ uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHas
   }
   const size_t hashed = buffer_.size();
   for (uint64_t at : partBytesAt) PutU64(buffer_, at);
+  if (buffer_.size() - 4 > UINT32_MAX) Fail(EFBIG);
   const uint32_t length = static_cast<uint32_t>(buffer_.size() - 4);
   std::memcpy(buffer_.data(), &length, 4);
   contentHash = HashBytes(std::string_view(buffer_.data() + 4, hashed - 4));

@@ -14,7 +14,8 @@ namespace larkpost {
 namespace {
 
 // Messages of every size a spool meets: a few bytes, a typical text, and texts longer than any
-// window the spool reads ahead (so a message starts in one window and ends past it).
+// window the spool reads ahead (so a message starts in one window and ends past it); texts of
+// Latin-1 only and texts with other characters.
 MessageRecord Message(size_t i) {
   MessageRecord message;
   message.folderPath = i % 3 == 0 ? u"Inbox\\Work" : u"Sent";
@@ -22,6 +23,9 @@ MessageRecord Message(size_t i) {
   message.flags = static_cast<uint32_t>(i);
   const size_t length = i % 97 == 5 ? 300000 + i : i % 7 == 0 ? 0 : 40 + i % 300;
   message.text.assign(length, static_cast<char16_t>(u'a' + i % 26));
+  // Texts of one byte a unit, and with a unit beyond one anywhere: parked two ways.
+  if (length > 0 && i % 3 == 1) message.text[i % length] = i % 2 == 0 ? u'\u00FF' : u'\u20AC';
+  if (i % 5 == 4) message.senderName = u"Gr\u00FC\u00DFe \U0001F600";
   message.senderAddress = u"+4915" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
   if (i % 2 == 0) message.recipients.push_back({u"Bob", u"+4930", 1});
   return message;
