@@ -96,6 +96,16 @@ ByteSource FileRangeSource(std::shared_ptr<const void> keep, int fd, uint64_t st
   };
 }
 
+bool MessageWriter::Prepare(const MessageRecord& record, PreparedMessage& prepared,
+                            std::string&) const {
+  prepared.record = &record;
+  return true;
+}
+
+bool MessageWriter::WritePrepared(const PreparedMessage& prepared, std::string& error) {
+  return Write(*prepared.record, error);
+}
+
 FILE* OpenUnnamedFileBeside(const std::u16string& path) {
   const std::string target = WideToUtf8(path);
   const size_t slash = target.rfind('/');

@@ -53,12 +53,28 @@ class MessageReader {
   ReadCounts counts_;
 };
 
+// A message made ready for a writer on any thread (MessageWriter::Prepare), to be written in
+// order on the writer's own (WritePrepared).
+struct PreparedMessage {
+  const MessageRecord* record = nullptr;  // for a writer that writes the record as it is
+  std::string bytes;                      // for one that turns it into bytes beforehand
+  bool replaced = false;                  // a character of the text became "?" on the way
+  bool leftOut = false;                   // nothing to write: the writer counts it
+};
+
 class MessageWriter {
  public:
   virtual ~MessageWriter() = default;
   // Writes one message. False (nothing written) when the message cannot be put in this format,
   // with the reason in `error`; file errors throw CFileException.
   virtual bool Write(const MessageRecord& record, std::string& error) = 0;
+  // Write in two steps, so that a run can make messages ready on another thread while this one
+  // writes the ones before. Prepare needs no other message and touches nothing Write does; it
+  // is false as Write is. WritePrepared then writes what Prepare made, in order; `record` must
+  // live until then. Here, Prepare leaves everything to WritePrepared.
+  virtual bool Prepare(const MessageRecord& record, PreparedMessage& prepared,
+                       std::string& error) const;
+  virtual bool WritePrepared(const PreparedMessage& prepared, std::string& error);
   // Completes the file and writes out what is buffered (no sync); the caller syncs and closes
   // it. Throws CFileException.
   virtual void Finish() = 0;

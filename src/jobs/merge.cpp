@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <future>
 #include <limits>
 #include <memory>
@@ -367,21 +370,29 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   });
   MergedChunks<ByTime> byTime(chunks);
 
-  // Second pass: the chosen copies from the spools, in time order, into OUT. The spools are read
-  // a batch ahead on a thread of their own while the batch before is written.
+  // Second pass: the chosen copies from the spools, in time order, into OUT. A batch is read
+  // ahead on a thread of its own while the batch before is written, and that thread also makes
+  // the last part of its batch ready for the writer (Prepare). How large that part is follows
+  // which thread waited for the other at the last batch.
   auto read = [&](uint64_t position, MessageRecord& into) {
     passes[position >> kInputShift].spool->Read(position & kOffsetMask, into);
   };
   constexpr size_t kBatch = 1024;
-  std::vector<MessageRecord> batches[2];
+  struct Batch {
+    std::vector<MessageRecord> records;
+    std::vector<PreparedMessage> prepared;
+    size_t preparedFrom = 0;      // records from here on are prepared
+    size_t refusedAt = SIZE_MAX;  // the first of them the writer refused, and why
+    std::string refusal;
+  };
+  Batch batches[2];
   // Batches are filled one after the other, each taking the next copies in OUT's order.
   const uint64_t total = kept;
-  auto fill = [&](uint64_t first, std::vector<MessageRecord>* batch) {
-    batch->resize(static_cast<size_t>(std::min<uint64_t>(kBatch, total - first)));
+  auto fill = [&](const MessageWriter& writer, uint64_t first, size_t share, Batch* batch) {
+    batch->records.resize(static_cast<size_t>(std::min<uint64_t>(kBatch, total - first)));
     MessageRecord donor;
-    for (size_t i = 0; i < batch->size(); ++i) {
+    for (MessageRecord& record : batch->records) {
       const Copy& copy = *byTime.Next();
-      MessageRecord& record = (*batch)[i];
       read(copy.position, record);
       if (copy.textFrom != kNone) {
         read(copy.textFrom, donor);
@@ -392,31 +403,58 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
         FillNames(record, donor);
       }
     }
+    batch->prepared.resize(batch->records.size());
+    batch->refusedAt = SIZE_MAX;
+    batch->preparedFrom = batch->records.size() - std::min(share, batch->records.size());
+    for (size_t i = batch->preparedFrom; i < batch->records.size(); ++i) {
+      if (!writer.Prepare(batch->records[i], batch->prepared[i], batch->refusal)) {
+        batch->refusedAt = i;
+        break;
+      }
+    }
   };
   WrittenCounts written;
   std::string error;
   const bool merged = WriteMessageOutput(
       out, outKind, deletedAs,
       [&](MessageWriter& writer, std::string& failure) {
+        auto refused = [&] {
+          failure = "message " + std::to_string(result.written + 1) + ": " + failure;
+          return false;
+        };
+        // What the thread reading ahead prepares of its batch: more when it was done first.
+        constexpr size_t kShareStep = kBatch / 16;
+        size_t share = kBatch / 2;
         // Declared after the batches: leaving early waits for the batch being read.
-        std::future<void> ahead = std::async(std::launch::async, fill, uint64_t{0}, &batches[0]);
+        std::future<void> ahead = std::async(std::launch::async, fill, std::cref(writer),
+                                             uint64_t{0}, share, &batches[0]);
         for (uint64_t first = 0; first < total; first += kBatch) {
           ahead.get();  // a read error is thrown here
-          std::vector<MessageRecord>& batch = batches[first / kBatch % 2];
+          Batch& batch = batches[first / kBatch % 2];
           if (first + kBatch < total) {
-            ahead = std::async(std::launch::async, fill, first + kBatch,
-                               &batches[(first / kBatch + 1) % 2]);
+            ahead = std::async(std::launch::async, fill, std::cref(writer), first + kBatch,
+                               share, &batches[(first / kBatch + 1) % 2]);
           }
-          for (const MessageRecord& record : batch) {
+          for (size_t i = 0; i < batch.records.size(); ++i) {
             if (StopRequested() != 0) {
               failure = "interrupted";
               return false;
             }
-            if (!writer.Write(record, failure)) {
-              failure = "message " + std::to_string(result.written + 1) + ": " + failure;
-              return false;
+            const bool ready = i >= batch.preparedFrom ||
+                               writer.Prepare(batch.records[i], batch.prepared[i], failure);
+            if (!ready) return refused();
+            if (i == batch.refusedAt) {
+              failure = batch.refusal;
+              return refused();
             }
+            if (!writer.WritePrepared(batch.prepared[i], failure)) return refused();
             ++result.written;
+          }
+          if (first + kBatch < total) {
+            const bool aheadDone =
+                ahead.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            share = aheadDone ? std::min(kBatch, share + kShareStep)
+                              : share - std::min(share, kShareStep);
           }
         }
         return true;
