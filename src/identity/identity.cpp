@@ -34,8 +34,14 @@ Direction DirectionOf(FolderKind kind, const MessageRecord& message) {
   return message.recipients.empty() ? Direction::kReceived : Direction::kSent;
 }
 
+// Eight bytes, the lowest first, put in at once.
+void PutUInt64(char* at, uint64_t value) {
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<char>(value >> (8 * i) & 0xFF);
+}
 void AppendUInt64(std::string& key, uint64_t value) {
-  for (int i = 0; i < 8; ++i) key += static_cast<char>(value >> (8 * i) & 0xFF);
+  char bytes[8];
+  PutUInt64(bytes, value);
+  key.append(bytes, 8);
 }
 
 // Length-prefixed, so no piece can run into the next.
@@ -50,8 +56,7 @@ void AppendPieceWith(std::string& key, Write write) {
   const size_t lengthAt = key.size();
   AppendUInt64(key, 0);
   write();
-  const uint64_t length = key.size() - lengthAt - 8;
-  for (int i = 0; i < 8; ++i) key[lengthAt + i] = static_cast<char>(length >> (8 * i) & 0xFF);
+  PutUInt64(key.data() + lengthAt, key.size() - lengthAt - 8);
 }
 
 // Text into a key as its UTF-16 units: no conversion, and equal texts give equal bytes.
@@ -303,8 +308,10 @@ IdentityHash HashIdentityKey(const std::string& key) {
 }
 
 uint32_t Richness(const MessageRecord& message) {
-  const size_t questionMarks = std::count(message.text.begin(), message.text.end(), u'?');
-  const uint32_t text = 0xFFFF - static_cast<uint32_t>(std::min<size_t>(questionMarks, 0xFFFF));
+  // Counted in a form the compiler vectorises.
+  uint32_t questionMarks = 0;
+  for (char16_t c : message.text) questionMarks += c == u'?' ? 1 : 0;
+  const uint32_t text = 0xFFFF - std::min<uint32_t>(questionMarks, 0xFFFF);
   const bool subfolder = message.folderPath.find(u'\\') != std::u16string::npos;
   bool names = !message.senderName.empty();
   for (const RecordRecipient& recipient : message.recipients) {
