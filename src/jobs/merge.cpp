@@ -32,21 +32,33 @@ namespace larkpost {
 namespace {
 
 constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
-constexpr uint32_t kNamesBit = 1u << 2;  // of Richness()
+constexpr uint32_t kNoDonors = std::numeric_limits<uint32_t>::max();
+constexpr uint16_t kNamesBit = 1u << 2;  // of Richness()
 
-// One message read, in 64 bytes.
+// Spool positions carry their input in the top bits.
+constexpr int kInputShift = 48;
+constexpr uint64_t kOffsetMask = (uint64_t{1} << kInputShift) - 1;
+
+// One message read, in 48 bytes.
 struct Copy {
   IdentityHash id;
   uint64_t time = 0;         // the full delivery time
-  uint64_t position = 0;     // in the spool
+  uint64_t position = 0;     // in its input's spool, with the input (kInputShift)
   uint64_t content = 0;      // a hash of everything the copy holds: equal copies' fixed order
-  uint64_t textFrom = kNone;   // spool position of the copy whose text to write, if not this one
-  uint64_t namesFrom = kNone;  // the same for the names
-  uint32_t rank = 0;           // what the copy holds beside its text (larger: more)
-  uint16_t textScore = 0;      // larger: fewer "?"
-  uint16_t input = 0;
+  uint16_t rank = 0;         // what the copy holds beside its text (larger: more)
+  uint16_t textScore = 0;    // larger: fewer "?"
+  uint32_t donors = kNoDonors;  // where the text or names to write come from, if not from here
 };
-static_assert(sizeof(Copy) == 64);
+static_assert(sizeof(Copy) == 48);
+
+uint16_t InputOf(const Copy& copy) { return static_cast<uint16_t>(copy.position >> kInputShift); }
+
+// The spool positions of the copies whose text and names a kept copy takes (kNone: its own).
+// Few copies need one: a copy lacking names, or with "?" where another has the character.
+struct Donors {
+  uint64_t textFrom = kNone;
+  uint64_t namesFrom = kNone;
+};
 
 // Takes the names `donor` has where `message` has none, party by party (by normalised number).
 void FillNames(MessageRecord& message, const MessageRecord& donor) {
@@ -66,15 +78,11 @@ void FillNames(MessageRecord& message, const MessageRecord& donor) {
   }
 }
 
-// Spool positions carry their input in the top bits.
-constexpr int kInputShift = 48;
-constexpr uint64_t kOffsetMask = (uint64_t{1} << kInputShift) - 1;
-
 // The copies of one input in chunks, each sorted by identity as soon as it is full, on the
 // reader's thread: the readers share the sorting, and no array is ever grown by copying (which
 // would need twice its size for a moment).
 //
-// After a small first chunk, chunks are 2 MiB, asked for in huge pages where the system grants
+// After a small first chunk, chunks fill 2 MiB, asked for in huge pages where the system grants
 // them: the copies are the merge's one large memory, and touching it a 4 KiB page at a time cost
 // a tenth of the first pass. An input's last chunk gives back what it does not hold once the
 // input is read, so a small input takes little.
@@ -89,15 +97,15 @@ struct Chunk {
   Copy* end() const { return copies.get() + size; }
 };
 constexpr size_t kFirstChunk = 1024;
-constexpr size_t kChunk = 32768;
 constexpr size_t kHugePage = size_t{2} << 20;
-static_assert(kChunk * sizeof(Copy) == kHugePage);
+constexpr size_t kChunk = kHugePage / sizeof(Copy);
 
 Copy* AllocateCopies(size_t count) {
-  const size_t bytes = count * sizeof(Copy);
-  void* memory = bytes == kHugePage ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
+  const bool huge = count == kChunk;
+  void* memory =
+      huge ? std::aligned_alloc(kHugePage, kHugePage) : std::malloc(count * sizeof(Copy));
   if (memory == nullptr) throw std::bad_alloc();
-  if (bytes == kHugePage) madvise(memory, bytes, MADV_HUGEPAGE);  // a hint: refused is fine
+  if (huge) madvise(memory, kHugePage, MADV_HUGEPAGE);  // a hint: refused is fine
   return static_cast<Copy*>(memory);
 }
 
@@ -204,9 +212,8 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
     copy.time = FileTimeToUInt64(record.deliveryTime);
     copy.position = uint64_t{input} << kInputShift | pass.spool->Append(record, copy.content);
     const uint32_t richness = Richness(record);
-    copy.rank = uint32_t{keepsFolders} << 8 | (richness & 0xFF);
+    copy.rank = static_cast<uint16_t>(uint32_t{keepsFolders} << 8 | (richness & 0xFF));
     copy.textScore = static_cast<uint16_t>(richness >> 16);
-    copy.input = input;
     AddCopy(pass.chunks, copy);
   }
   SortLast(pass.chunks);
@@ -224,8 +231,9 @@ bool Fail(MergeResult& result, const std::string& text) {
 bool Dropped(const Copy& copy) { return copy.position == kNone; }
 
 // Of each group of equal copies, keeps as many as the input holding most of them has, the
-// richest first, and counts per input what it added; the others are marked Dropped.
-void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result) {
+// richest first, and counts per input what it added; the others are marked Dropped. A kept copy
+// that takes another's text or names gets their Donors.
+void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result, std::vector<Donors>& donors) {
   std::vector<uint32_t> perInput(result.inputs.size(), 0);
   std::vector<uint16_t> touched;
   std::vector<Copy*> group;
@@ -235,7 +243,7 @@ void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result) {
     while ((next = byId.Next()) != nullptr && next->id == group.front()->id) group.push_back(next);
     touched.clear();
     for (const Copy* copy : group) {
-      if (perInput[copy->input]++ == 0) touched.push_back(copy->input);
+      if (perInput[InputOf(*copy)]++ == 0) touched.push_back(InputOf(*copy));
     }
     std::sort(touched.begin(), touched.end());
     uint32_t most = 0;  // what the inputs so far hold of this message
@@ -251,7 +259,7 @@ void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result) {
       if (a->rank != b->rank) return a->rank > b->rank;
       if (a->textScore != b->textScore) return a->textScore > b->textScore;
       if (a->content != b->content) return a->content < b->content;
-      return a->input < b->input;
+      return InputOf(*a) < InputOf(*b);
     });
     const Copy* bestText = group.front();
     const Copy* named = nullptr;
@@ -268,8 +276,13 @@ void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result) {
         copy.position = kNone;
         continue;
       }
-      if (bestTextScore > copy.textScore) copy.textFrom = textFrom;
-      if ((copy.rank & kNamesBit) == 0) copy.namesFrom = namesFrom;
+      Donors from;
+      if (bestTextScore > copy.textScore) from.textFrom = textFrom;
+      if ((copy.rank & kNamesBit) == 0) from.namesFrom = namesFrom;
+      if (from.textFrom == kNone && from.namesFrom == kNone) continue;
+      if (donors.size() == kNoDonors) throw std::bad_alloc();
+      copy.donors = static_cast<uint32_t>(donors.size());
+      donors.push_back(from);
     }
   }
 }
@@ -328,7 +341,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     fields = CommonFields(fields, IdentityFieldsOf(kind));
   }
 
-  // First pass: every message into its input's spool, and 64 bytes of it into memory. The
+  // First pass: every message into its input's spool, and 48 bytes of it into memory. The
   // inputs are read side by side, one thread each up to the machine's processors: reading and
   // checking them is most of a merge's work.
   std::vector<InputPass> passes(ins.size());
@@ -357,7 +370,8 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     for (Chunk& chunk : pass.chunks) chunks.push_back(&chunk);
   }
   MergedChunks<ById> byId(chunks);
-  ChooseCopies(byId, result);
+  std::vector<Donors> donors;
+  ChooseCopies(byId, result, donors);
   // What is kept, sorted into OUT's order chunk by chunk, side by side.
   std::atomic<uint64_t> kept{0};
   RunSideBySide(chunks.size(), [&](size_t i) {
@@ -394,12 +408,14 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     for (MessageRecord& record : batch->records) {
       const Copy& copy = *byTime.Next();
       read(copy.position, record);
-      if (copy.textFrom != kNone) {
-        read(copy.textFrom, donor);
+      if (copy.donors == kNoDonors) continue;
+      const Donors& from = donors[copy.donors];
+      if (from.textFrom != kNone) {
+        read(from.textFrom, donor);
         record.text = std::move(donor.text);
       }
-      if (copy.namesFrom != kNone) {
-        read(copy.namesFrom, donor);
+      if (from.namesFrom != kNone) {
+        read(from.namesFrom, donor);
         FillNames(record, donor);
       }
     }
