@@ -165,7 +165,7 @@ namespace {
 // small default whatever size is asked): both go when the spool and the last part read from it
 // do.
 std::shared_ptr<FILE> OpenSpoolFile(const std::u16string& path) {
-  constexpr size_t kWriteBuffer = size_t{1} << 20;
+  constexpr size_t kWriteBuffer = size_t{256} << 10;
   FILE* file = OpenUnnamedFileBeside(path);
   char* buffer = static_cast<char*>(std::malloc(kWriteBuffer));
   if (buffer != nullptr) setvbuf(file, buffer, _IOFBF, kWriteBuffer);
