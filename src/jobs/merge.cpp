@@ -5,17 +5,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <functional>
-#include <future>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "formats/part_spool.h"
 #include "identity/phone_number.h"
@@ -287,6 +288,74 @@ void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result, std::vector<Don
   }
 }
 
+// A thread that runs the jobs it is given one at a time while its owner goes on: the second
+// pass reads ahead on it, batch after batch, without starting a thread for each.
+class AheadThread {
+ public:
+  AheadThread() : thread_([this] { Serve(); }) {}
+  // Waits for the job running, if any.
+  ~AheadThread() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  AheadThread(const AheadThread&) = delete;
+  AheadThread& operator=(const AheadThread&) = delete;
+
+  // Runs `job` on the thread; the job before must have been waited for.
+  void Start(std::function<void()> job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = std::move(job);
+      done_ = false;
+    }
+    changed_.notify_all();
+  }
+  bool Done() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return done_;
+  }
+  // Waits for the job started last, and throws what it threw.
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return done_; });
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  }
+
+ private:
+  void Serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stopping_ || job_; });
+      if (!job_) return;
+      std::function<void()> job = std::move(job_);
+      job_ = nullptr;
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        job();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      failure_ = failure;
+      done_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void()> job_;
+  bool done_ = true;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: it starts when the rest is ready
+};
+
 // Runs `work(i)` for i in [0, count) on up to the machine's processors.
 template <typename Work>
 void RunSideBySide(size_t count, const Work& work) {
@@ -387,11 +456,12 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   // Second pass: the chosen copies from the spools, in time order, into OUT. A batch is read
   // ahead on a thread of its own while the batch before is written, and that thread also makes
   // the last part of its batch ready for the writer (Prepare). How large that part is follows
-  // which thread waited for the other at the last batch.
+  // which thread waited for the other at the last batch. Batches are small: what they hold is
+  // memory touched anew, which costs as much as the work on it.
   auto read = [&](uint64_t position, MessageRecord& into) {
     passes[position >> kInputShift].spool->Read(position & kOffsetMask, into);
   };
-  constexpr size_t kBatch = 1024;
+  constexpr size_t kBatch = 256;
   struct Batch {
     std::vector<MessageRecord> records;
     std::vector<PreparedMessage> prepared;
@@ -442,15 +512,16 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
         constexpr size_t kShareStep = kBatch / 16;
         size_t share = kBatch / 2;
         // Declared after the batches: leaving early waits for the batch being read.
-        std::future<void> ahead = std::async(std::launch::async, fill, std::cref(writer),
-                                             uint64_t{0}, share, &batches[0]);
+        AheadThread ahead;
+        auto start = [&](uint64_t first) {
+          Batch* batch = &batches[first / kBatch % 2];
+          ahead.Start([&writer, &fill, first, share, batch] { fill(writer, first, share, batch); });
+        };
+        start(0);
         for (uint64_t first = 0; first < total; first += kBatch) {
-          ahead.get();  // a read error is thrown here
+          ahead.Wait();  // a read error is thrown here
           Batch& batch = batches[first / kBatch % 2];
-          if (first + kBatch < total) {
-            ahead = std::async(std::launch::async, fill, std::cref(writer), first + kBatch,
-                               share, &batches[(first / kBatch + 1) % 2]);
-          }
+          if (first + kBatch < total) start(first + kBatch);
           for (size_t i = 0; i < batch.records.size(); ++i) {
             if (StopRequested() != 0) {
               failure = "interrupted";
@@ -467,10 +538,8 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
             ++result.written;
           }
           if (first + kBatch < total) {
-            const bool aheadDone =
-                ahead.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-            share = aheadDone ? std::min(kBatch, share + kShareStep)
-                              : share - std::min(share, kShareStep);
+            share = ahead.Done() ? std::min(kBatch, share + kShareStep)
+                                 : share - std::min(share, kShareStep);
           }
         }
         return true;
