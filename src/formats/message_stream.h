@@ -69,9 +69,10 @@ class MessageWriter {
   // with the reason in `error`; file errors throw CFileException.
   virtual bool Write(const MessageRecord& record, std::string& error) = 0;
   // Write in two steps, so that a run can make messages ready on another thread while this one
-  // writes the ones before. Prepare needs no other message and touches nothing Write does; it
-  // is false as Write is. WritePrepared then writes what Prepare made, in order; `record` must
-  // live until then. Here, Prepare leaves everything to WritePrepared.
+  // writes the ones before. Prepare changes nothing in the writer and needs no other message,
+  // so it may run while the writer writes; it is false as Write is. WritePrepared then writes
+  // what Prepare made, in order; `record` must live until then. Here, Prepare leaves
+  // everything to WritePrepared.
   virtual bool Prepare(const MessageRecord& record, PreparedMessage& prepared,
                        std::string& error) const;
   virtual bool WritePrepared(const PreparedMessage& prepared, std::string& error);

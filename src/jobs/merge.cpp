@@ -456,8 +456,8 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   // Second pass: the chosen copies from the spools, in time order, into OUT. A batch is read
   // ahead on a thread of its own while the batch before is written, and that thread also makes
   // the last part of its batch ready for the writer (Prepare). How large that part is follows
-  // which thread waited for the other at the last batch. Batches are small: what they hold is
-  // memory touched anew, which costs as much as the work on it.
+  // which thread waited for the other at the last batch. Batches are small: a run touches their
+  // memory for the first time, and where page faults are dear that costs as much as the work.
   auto read = [&](uint64_t position, MessageRecord& into) {
     passes[position >> kInputShift].spool->Read(position & kOffsetMask, into);
   };
