@@ -8,8 +8,6 @@ namespace larkpost {
 
 namespace {
 
-// 100 ns ticks per millisecond, and milliseconds from 1601 to 1970.
-constexpr uint64_t kEpochMs = 11644473600000ULL;
 constexpr uint32_t kReadFlag = 0x1;  // MSGFLAG_READ
 
 }  // namespace
@@ -46,12 +44,13 @@ int64_t FileTimeToPhoneDate(FILETIME time) {
   if (ticks == 0) return 0;
   // A time within the first millisecond of 1601 is no "no time": it keeps the first date there is.
   if (ticks < kFileTimeTicksPerMs) return kMinPhoneDate;
-  return static_cast<int64_t>(ticks / kFileTimeTicksPerMs) - static_cast<int64_t>(kEpochMs);
+  return static_cast<int64_t>(ticks / kFileTimeTicksPerMs) - kMsFrom1601To1970;
 }
 
 FILETIME PhoneDateToFileTime(int64_t date) {
   if (date == 0) return FILETIME{0, 0};
-  return UInt64ToFileTime((static_cast<uint64_t>(date) + kEpochMs) * kFileTimeTicksPerMs);
+  const uint64_t ms = static_cast<uint64_t>(date) + static_cast<uint64_t>(kMsFrom1601To1970);
+  return UInt64ToFileTime(ms * kFileTimeTicksPerMs);
 }
 
 bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<PhoneEntry>& entries,

@@ -15,7 +15,6 @@ namespace larkpost {
 
 namespace {
 
-
 enum class Direction : char { kReceived = 'r', kSent = 's', kDraft = 'd', kOutbox = 'o' };
 
 Direction DirectionOf(FolderKind kind, const MessageRecord& message) {
@@ -73,7 +72,9 @@ void AppendNumber(std::string& key, std::u16string_view written, NumberForm form
 void AppendCodePageText(std::string& key, std::u16string_view text) {
   AppendPieceWith(key, [&] {
     if (LargestUnit(text) >= 0x80) return AppendAnsi(key, text);
-    for (char16_t c : text) key += static_cast<char>(c);
+    const size_t at = key.size();
+    key.resize(at + text.size());
+    NarrowLatin1(text, key.data() + at);
   });
 }
 
