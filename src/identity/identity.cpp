@@ -1,7 +1,8 @@
 #include "identity/identity.h"
 
+#include <xxhash.h>
+
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -67,14 +68,16 @@ void AppendNumber(std::string& key, std::u16string_view written, NumberForm form
   AppendWide(key, form == NumberForm::kNormalised ? NormalisedNumberView(written) : written);
 }
 
-// The text as the code page keeps it. ASCII is the same in every code page, so only a text with
-// other characters is converted.
+// The text as the code page keeps it. ASCII is the same in every code page, and most other
+// texts are characters the page keeps as they are: only the rest go through the conversion.
 void AppendCodePageText(std::string& key, std::u16string_view text) {
   AppendPieceWith(key, [&] {
-    if (LargestUnit(text) >= 0x80) return AppendAnsi(key, text);
     const size_t at = key.size();
     key.resize(at + text.size());
-    NarrowLatin1(text, key.data() + at);
+    if (LargestUnit(text) < 0x80) return NarrowLatin1(text, key.data() + at);
+    if (NarrowAnsiUnchanged(text, key.data() + at)) return;
+    key.resize(at);
+    AppendAnsi(key, text);
   });
 }
 
@@ -140,12 +143,6 @@ void AppendMultimedia(std::string& key, const Multimedia& multimedia, NumberForm
     addresses.push_back(std::move(piece));
   }
   AppendParties(key, std::move(addresses));
-}
-
-uint64_t Mix(uint64_t value) {
-  value ^= value >> 47;
-  value *= 0xC6A4A7935BD1E995ull;
-  return value ^ (value >> 47);
 }
 
 // The sender as a side of its own: none or one party, so nothing to sort, as AppendParties writes
@@ -272,40 +269,13 @@ std::string PartiesKey(const MessageRecord& message, const IdentityFields& field
   return key;
 }
 
-namespace {
-
-// MurmurHash64A, eight bytes a step, with as many seeds as `hashes` holds in one walk over the
-// bytes.
-template <size_t kSeeds>
-void HashWithSeeds(std::string_view bytes, const uint64_t (&seeds)[kSeeds],
-                   uint64_t (&hashes)[kSeeds]) {
-  constexpr uint64_t kM = 0xC6A4A7935BD1E995ull;
-  for (size_t s = 0; s < kSeeds; ++s) hashes[s] = seeds[s] ^ (bytes.size() * kM);
-  size_t i = 0;
-  for (; i + 8 <= bytes.size(); i += 8) {
-    uint64_t word;
-    std::memcpy(&word, bytes.data() + i, 8);
-    const uint64_t mixed = Mix(word) * kM;
-    for (size_t s = 0; s < kSeeds; ++s) hashes[s] = (hashes[s] ^ mixed) * kM;
-  }
-  uint64_t tail = 0;
-  if (i < bytes.size()) std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
-  for (size_t s = 0; s < kSeeds; ++s) hashes[s] = Mix((hashes[s] ^ tail) * kM);
-}
-
-}  // namespace
-
 uint64_t HashBytes(std::string_view bytes, uint64_t seed) {
-  uint64_t hash[1];
-  HashWithSeeds(bytes, {seed}, hash);
-  return hash[0];
+  return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
 }
 
 IdentityHash HashIdentityKey(const std::string& key) {
-  // Two hashes with unrelated seeds: a collision needs both to collide.
-  uint64_t hashes[2];
-  HashWithSeeds(key, {0x9E3779B97F4A7C15ull, 0x2545F4914F6CDD1Dull}, hashes);
-  return IdentityHash{hashes[0], hashes[1]};
+  const XXH128_hash_t hash = XXH3_128bits(key.data(), key.size());
+  return IdentityHash{hash.high64, hash.low64};
 }
 
 uint32_t Richness(const MessageRecord& message) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -153,13 +154,25 @@ void AddCopy(std::vector<Chunk>& chunks, const Copy& copy) {
   chunks.back().copies.get()[chunks.back().size++] = copy;
 }
 
-// Chunks sorted by `Less` walked as one sorted sequence.
+// Copies side by side in memory, sorted.
+struct Run {
+  Copy* at;
+  Copy* end;
+};
+
+std::vector<Run> RunsOf(const std::vector<Chunk*>& chunks) {
+  std::vector<Run> runs;
+  for (Chunk* chunk : chunks) runs.push_back(Run{chunk->begin(), chunk->end()});
+  return runs;
+}
+
+// Runs sorted by `Less` walked as one sorted sequence.
 template <typename Less>
 class MergedChunks {
  public:
-  explicit MergedChunks(const std::vector<Chunk*>& chunks) {
-    for (Chunk* chunk : chunks) {
-      if (chunk->size > 0) runs_.push_back(Run{chunk->begin(), chunk->end()});
+  explicit MergedChunks(const std::vector<Run>& runs) {
+    for (const Run& run : runs) {
+      if (run.at != run.end) runs_.push_back(run);
     }
     std::make_heap(runs_.begin(), runs_.end(), Later{});
   }
@@ -178,10 +191,6 @@ class MergedChunks {
   }
 
  private:
-  struct Run {
-    Copy* at;
-    Copy* end;
-  };
   struct Later {  // a heap's order: the run whose next copy comes first on top
     bool operator()(const Run& a, const Run& b) const { return Less{}(*b.at, *a.at); }
   };
@@ -231,11 +240,35 @@ bool Fail(MergeResult& result, const std::string& text) {
 // A copy not chosen: it leaves its chunk before the second pass.
 bool Dropped(const Copy& copy) { return copy.position == kNone; }
 
+// The Donors of the kept copies that need them, filled by the parts of the choice side by side.
+class DonorTable {
+ public:
+  uint32_t Add(const Donors& from) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (donors_.size() == kNoDonors) throw std::bad_alloc();
+    donors_.push_back(from);
+    return static_cast<uint32_t>(donors_.size() - 1);
+  }
+  // Once the choice is over.
+  const Donors& operator[](uint32_t index) const { return donors_[index]; }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Donors> donors_;
+};
+
+// What one part of the choice found per input.
+struct ChoiceCounts {
+  explicit ChoiceCounts(size_t inputs) : contributed(inputs, 0), alreadyThere(inputs, 0) {}
+  std::vector<uint64_t> contributed;
+  std::vector<uint64_t> alreadyThere;
+};
+
 // Of each group of equal copies, keeps as many as the input holding most of them has, the
 // richest first, and counts per input what it added; the others are marked Dropped. A kept copy
 // that takes another's text or names gets their Donors.
-void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result, std::vector<Donors>& donors) {
-  std::vector<uint32_t> perInput(result.inputs.size(), 0);
+void ChooseCopies(MergedChunks<ById>& byId, ChoiceCounts& counts, DonorTable& donors) {
+  std::vector<uint32_t> perInput(counts.contributed.size(), 0);
   std::vector<uint16_t> touched;
   std::vector<Copy*> group;
   Copy* next = byId.Next();
@@ -251,8 +284,8 @@ void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result, std::vector<Don
     for (uint16_t input : touched) {
       const uint32_t count = perInput[input];
       const uint32_t added = count > most ? count - most : 0;
-      result.inputs[input].contributed += added;
-      result.inputs[input].alreadyThere += count - added;
+      counts.contributed[input] += added;
+      counts.alreadyThere[input] += count - added;
       most = std::max(most, count);
       perInput[input] = 0;
     }
@@ -281,15 +314,36 @@ void ChooseCopies(MergedChunks<ById>& byId, MergeResult& result, std::vector<Don
       if (bestTextScore > copy.textScore) from.textFrom = textFrom;
       if ((copy.rank & kNamesBit) == 0) from.namesFrom = namesFrom;
       if (from.textFrom == kNone && from.namesFrom == kNone) continue;
-      if (donors.size() == kNoDonors) throw std::bad_alloc();
-      copy.donors = static_cast<uint32_t>(donors.size());
-      donors.push_back(from);
+      copy.donors = donors.Add(from);
     }
   }
 }
 
+// A processor's hint that it is spinning.
+void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Spins until `ready()` or a few dozen microseconds have passed, where another processor may
+// make it so meanwhile. The second pass hands a batch over every few hundred microseconds, and
+// a thread put to sleep and woken again for each would lose a good part of that.
+template <typename Ready>
+void SpinBriefly(const Ready& ready) {
+  static const bool others = std::thread::hardware_concurrency() > 1;
+  if (!others) return;
+  constexpr auto kLimit = std::chrono::microseconds(50);
+  const auto start = std::chrono::steady_clock::now();
+  while (!ready()) {
+    for (int i = 0; i < 64; ++i) Pause();
+    if (std::chrono::steady_clock::now() - start > kLimit) return;
+  }
+}
+
 // A thread that runs the jobs it is given one at a time while its owner goes on: the second
-// pass reads ahead on it, batch after batch, without starting a thread for each.
+// pass reads ahead on it, batch after batch, without starting a thread for each. Either side
+// spins briefly before it sleeps (SpinBriefly).
 class AheadThread {
  public:
   AheadThread() : thread_([this] { Serve(); }) {}
@@ -311,17 +365,16 @@ class AheadThread {
       std::lock_guard<std::mutex> lock(mutex_);
       job_ = std::move(job);
       done_ = false;
+      started_ = true;
     }
     changed_.notify_all();
   }
-  bool Done() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return done_;
-  }
+  bool Done() const { return done_; }
   // Waits for the job started last, and throws what it threw.
   void Wait() {
+    SpinBriefly([this] { return done_.load(); });
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return done_; });
+    changed_.wait(lock, [this] { return done_.load(); });
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
 
@@ -329,10 +382,16 @@ class AheadThread {
   void Serve() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
+      if (!started_ && !stopping_) {
+        lock.unlock();
+        SpinBriefly([this] { return started_.load(); });
+        lock.lock();
+      }
       changed_.wait(lock, [this] { return stopping_ || job_; });
       if (!job_) return;
       std::function<void()> job = std::move(job_);
       job_ = nullptr;
+      started_ = false;
       lock.unlock();
       std::exception_ptr failure;
       try {
@@ -347,10 +406,12 @@ class AheadThread {
     }
   }
 
+  // Changed under the mutex; atomic so that SpinBriefly may look at them without it.
   std::mutex mutex_;
   std::condition_variable changed_;
   std::function<void()> job_;
-  bool done_ = true;
+  std::atomic<bool> started_{false};  // job_ holds a job
+  std::atomic<bool> done_{true};
   bool stopping_ = false;
   std::exception_ptr failure_;
   std::thread thread_;  // last: it starts when the rest is ready
@@ -438,9 +499,34 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   for (InputPass& pass : passes) {
     for (Chunk& chunk : pass.chunks) chunks.push_back(&chunk);
   }
-  MergedChunks<ById> byId(chunks);
-  std::vector<Donors> donors;
-  ChooseCopies(byId, result, donors);
+  // The choice, in parts side by side: equal copies have equal hashes, so a part of the hashes'
+  // range holds whole groups.
+  const size_t parts = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+  std::vector<ChoiceCounts> counts(parts, ChoiceCounts(ins.size()));
+  DonorTable donors;
+  RunSideBySide(parts, [&](size_t part) {
+    auto before = [](uint64_t bound) {
+      return [bound](const Copy& copy) { return copy.id.high < bound; };
+    };
+    const uint64_t share = std::numeric_limits<uint64_t>::max() / parts;
+    std::vector<Run> runs;
+    for (Chunk* chunk : chunks) {
+      Copy* begin = part == 0 ? chunk->begin()
+                              : std::partition_point(chunk->begin(), chunk->end(), before(part * share));
+      Copy* end = part + 1 == parts
+                      ? chunk->end()
+                      : std::partition_point(begin, chunk->end(), before((part + 1) * share));
+      runs.push_back(Run{begin, end});
+    }
+    MergedChunks<ById> byId(runs);
+    ChooseCopies(byId, counts[part], donors);
+  });
+  for (const ChoiceCounts& part : counts) {
+    for (size_t i = 0; i < ins.size(); ++i) {
+      result.inputs[i].contributed += part.contributed[i];
+      result.inputs[i].alreadyThere += part.alreadyThere[i];
+    }
+  }
   // What is kept, sorted into OUT's order chunk by chunk, side by side.
   std::atomic<uint64_t> kept{0};
   RunSideBySide(chunks.size(), [&](size_t i) {
@@ -451,7 +537,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     std::sort(chunk.begin(), chunk.end(), ByTime{});
     kept += chunk.size;
   });
-  MergedChunks<ByTime> byTime(chunks);
+  MergedChunks<ByTime> byTime(RunsOf(chunks));
 
   // Second pass: the chosen copies from the spools, in time order, into OUT. A batch is read
   // ahead on a thread of its own while the batch before is written, and that thread also makes

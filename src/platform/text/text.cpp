@@ -438,6 +438,13 @@ void AppendAnsi(std::string& out, std::u16string_view wide, bool* replaced) {
   if (used && replaced != nullptr) *replaced = true;
 }
 
+bool NarrowAnsiUnchanged(std::u16string_view wide, char* out) {
+  const CodePageInfo* info = CodePageForThread(GetACP());
+  const SingleByteTable* table = info != nullptr ? info->singleByte.get() : nullptr;
+  return table != nullptr && table->asciiSame &&
+         CopyUnchangedRun(wide, table->latin1Same, out) == wide.size();
+}
+
 std::string WideToAnsi(std::u16string_view wide, bool* replaced) {
   std::string out;
   AppendAnsi(out, wide, replaced);

@@ -54,6 +54,10 @@ void WidenLatin1(std::string_view bytes, char16_t* out);
 std::string WideToAnsi(std::u16string_view wide, bool* replaced = nullptr);
 // The same, appended to `out`.
 void AppendAnsi(std::string& out, std::u16string_view wide, bool* replaced = nullptr);
+// The text as AppendAnsi writes it, `wide.size()` bytes into `out`, when the ANSI code page keeps
+// every unit as its own byte: ASCII and, where the page keeps Latin-1 (1252 does), U+00A0 ...
+// U+00FF. False otherwise, with `out` written in part: most texts convert without the table.
+bool NarrowAnsiUnchanged(std::u16string_view wide, char* out);
 // CP_ACP, no flags.
 std::u16string AnsiToWide(std::string_view narrow);
 // For file names, JSON and terminal output; lone surrogates become U+FFFD.

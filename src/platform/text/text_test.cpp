@@ -72,22 +72,33 @@ TEST(CodePage1252, CharactersOutsideTheCodePageBecomeQuestionMarks) {
 
 // Long texts convert eight units a step where they can: whatever mix of ASCII, Latin-1, C1
 // controls and characters the code page maps elsewhere or lacks, and wherever they stand, a text
-// converts as its characters one by one.
+// converts as its characters one by one, and the copy without the table takes exactly the texts
+// whose every character 1252 keeps as its own byte.
 TEST(CodePage1252, TextConvertsAsItsCharactersOneByOne) {
+  AnsiCodePage page(1252);
+  ASSERT_TRUE(page.ok());
   const std::u16string rare[] = {u"\u0080", u"\u0081", u"\u009F", u"\u20AC", u"\u0100",
                                  u"\U0001F600", u"\u00A0", u"\u00FF", u"\u007F"};
+  constexpr size_t kFirstKept = 6;  // rare[6...] are kept as they are
   std::mt19937 random(5);
   for (int round = 0; round < 300; ++round) {
     std::u16string text;
     std::string expected;
+    bool kept = true;
     const size_t length = random() % 48;
     for (size_t i = 0; i < length; ++i) {
       const size_t pick = random() % 24;
       const std::u16string piece = pick < 9 ? rare[pick] : pick < 18 ? u"a" : u"\u00E9";
       text += piece;
       expected += ToNarrow(1252, piece);
+      kept = kept && (pick >= kFirstKept);
     }
     EXPECT_EQ(ToNarrow(1252, text), expected) << "round " << round;
+    std::string copied(text.size(), '\0');
+    EXPECT_EQ(larkpost::NarrowAnsiUnchanged(text, copied.data()), kept) << "round " << round;
+    if (kept) {
+      EXPECT_EQ(copied, expected) << "round " << round;
+    }
   }
 }
 
