@@ -126,6 +126,30 @@ bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error) 
   return true;
 }
 
+size_t RecordSize(std::string_view bytes) {
+  size_t at = 0;
+  auto skipLine = [&] {
+    const size_t end = bytes.find('\n', at);
+    if (end == std::string_view::npos) return false;
+    at = end + 1;
+    return true;
+  };
+  auto skip = [&](size_t count) {
+    if (bytes.size() - at < count) return false;
+    at += count;
+    return true;
+  };
+  // Class and folder lines, the two times, flags and size, recipient and sender lines.
+  if (!skipLine() || !skipLine() || !skip(8 + 8 + 4 + 4) || !skipLine() || !skipLine()) return 0;
+  const size_t lengthAt = at;
+  if (!skip(4)) return 0;
+  uint32_t length = 0;
+  for (int i = 3; i >= 0; --i) {
+    length = length << 8 | static_cast<unsigned char>(bytes[lengthAt + i]);
+  }
+  return skip(length) ? at : 0;
+}
+
 bool ReadRecord(CFile& file, MessageRecord& record, std::u16string& error) {
   RecordFields fields;
   return ReadRecordFields(file, fields, error) && CheckRecordFields(fields, record, error);

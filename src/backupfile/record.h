@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "message/message_record.h"
 #include "backupfile/record_codec.h"
@@ -54,6 +55,11 @@ LineEnd ReadTextLine(CFile& file, std::string& line);
 // ends inside the record, "Message text length error!" when the text length passes the end of
 // the file. The file position is then somewhere inside the record.
 bool ReadRecordFields(CFile& file, RecordFields& fields, std::u16string& error);
+
+// The byte count of the record `bytes` begins with, found by its line ends and its text length
+// alone; 0 when `bytes` ends before the record does. For a record ReadRecordFields read: a run
+// may copy it as it is.
+size_t RecordSize(std::string_view bytes);
 
 // Reads the next record and checks it (CheckRecordFields): what restore, verify, show and
 // salvage read. False with the record's error text.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backupfile/backup_file.h"
@@ -105,6 +106,31 @@ TEST(ReadRecordFields, ReadsGoldenRecordsExactly) {
 
   EXPECT_FALSE(ReadRecordFields(in.file, fields, error));
   EXPECT_EQ(error, u"Read folder line error!");
+}
+
+// A record's end is found from its line ends and text length alone, where the reader ends it:
+// line feeds and carriage returns among the fixed fields and in the text do not end it early.
+TEST(RecordSize, EndsARecordWhereTheReaderDoes) {
+  TempDir dir;
+  GoldenRecord tricky;
+  tricky.lastModified = 0x0A0D0A0D0A0D0A0D;
+  tricky.deliveryTime = 0x0A0A0A0A0A0A0A0A;
+  tricky.flags = 0x0A0A0A0A;
+  tricky.size = 0x0D0A;
+  tricky.recipients = "\"Bob\r\" <+4930123> 1";
+  tricky.text = "\n\na\r\n";
+  for (const GoldenRecord& golden : {Sample(), tricky}) {
+    const std::string bytes = RecordBytes(golden);
+    ReadFile in(dir, bytes + RecordBytes(Sample()));
+    RecordFields fields;
+    std::u16string error;
+    ASSERT_TRUE(ReadRecordFields(in.file, fields, error)) << WideToUtf8(error);
+    ASSERT_EQ(in.file.GetPosition(), bytes.size());
+    EXPECT_EQ(RecordSize(bytes + RecordBytes(Sample())), bytes.size());
+    for (size_t cut = 0; cut < bytes.size(); ++cut) {
+      EXPECT_EQ(RecordSize(std::string_view(bytes).substr(0, cut)), 0u) << "cut at " << cut;
+    }
+  }
 }
 
 TEST(ReadRecordFields, RecordCutShortAnywhereIsAnError) {

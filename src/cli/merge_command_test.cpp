@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "backupfile/backup_test_util.h"
 #include "cli/cli.h"
 #include "formats/formats_test_util.h"
 #include "jobs/merge.h"
@@ -216,6 +217,57 @@ TEST(Merge, ThousandsOfMessagesInNoOrderComeOutOnceEachInTimeOrder) {
   for (const MessageRecord& message : merged) texts.push_back(message.text);
   EXPECT_EQ(std::count(texts.begin(), texts.end(), u"Message 1000"), 2);
   EXPECT_EQ(std::set<std::u16string>(texts.begin(), texts.end()).size(), 2800u);
+}
+
+// Backup files merged into a backup file: each record goes in as its file holds it, byte for
+// byte (a carriage return in a name, which a record written afresh drops, stays), read again from
+// wherever it lies in its file: the files hold their folders one after the other while OUT runs
+// in time order across them, and one text is longer than any read ahead. A copy that takes its
+// names from another is written afresh.
+TEST(Merge, BackupFilesMergeIntoABackupFileRecordByRecordAsTheyAre) {
+  testing::TempDir dir;
+  std::vector<testing::GoldenRecord> all;
+  for (uint64_t i = 0; i < 600; ++i) {
+    testing::GoldenRecord record;
+    record.deliveryTime = testing::kMay1 + i * 10000000;
+    record.lastModified = record.deliveryTime;
+    if (i % 2 == 0) {
+      record.sender = "\"Ann\r\" <+4915112345678>";
+    } else {
+      record.folderPath = "Sentedbox";
+      record.recipients = "\"Bob\" <+4930123> 1";
+    }
+    record.text = "Message " + std::to_string(i) + (i == 301 ? std::string(300000, 'x') : "");
+    all.push_back(record);
+  }
+  // Messages [first, end), the received ones first.
+  auto file = [&](size_t first, size_t end) {
+    std::vector<testing::GoldenRecord> records(all.begin() + first, all.begin() + end);
+    std::stable_partition(records.begin(), records.end(),
+                          [](const testing::GoldenRecord& r) { return r.folderPath == "Inbox"; });
+    return testing::BackupBytes(records);
+  };
+  WriteFile(dir.PathOf("a.bak"), file(0, 400));
+  WriteFile(dir.PathOf("b.bak"), file(200, 600));
+  Outcome run = Larkpost({"merge", dir.PathOf("ab.bak"), dir.PathOf("a.bak"), dir.PathOf("b.bak")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FileBytes(dir.PathOf("ab.bak")), testing::BackupBytes(all));
+  run = Larkpost({"merge", dir.PathOf("ba.bak"), dir.PathOf("b.bak"), dir.PathOf("a.bak")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FileBytes(dir.PathOf("ba.bak")), testing::BackupBytes(all));
+
+  // One file has a message twice without its sender's name, the other once with it: both copies
+  // are written, both with the name.
+  testing::GoldenRecord nameless = all[0];
+  nameless.sender = "\"\" <+4915112345678>";
+  WriteFile(dir.PathOf("twice.bak"), testing::BackupBytes({nameless, nameless}));
+  WriteFile(dir.PathOf("named.bak"), testing::BackupBytes({all[0]}));
+  run = Larkpost(
+      {"merge", dir.PathOf("out.bak"), dir.PathOf("twice.bak"), dir.PathOf("named.bak")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<MessageRecord> merged = Messages(dir.PathOf("out.bak"));
+  ASSERT_EQ(merged.size(), 2u);
+  for (const MessageRecord& message : merged) EXPECT_EQ(message.senderName, u"Ann");
 }
 
 TEST(Merge, ABrokenInputNamesFileAndEntryAndNothingIsWritten) {

@@ -45,6 +45,9 @@ class MessageReader {
   // The next message. False at the end of the file, or on an error, which error() then
   // describes, naming the entry; nothing further is read after an error.
   virtual bool Next(MessageRecord& record) = 0;
+  // Where the message Next yielded last begins in the file, for a file whose records a file of
+  // its kind may take as they are (a backup file's); false for the others.
+  virtual bool RecordStart(uint64_t&) const { return false; }
   const std::string& error() const { return error_; }
   const ReadCounts& counts() const { return counts_; }
 

@@ -1,6 +1,7 @@
 #include "jobs/merge.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <utility>
 
+#include "backupfile/record.h"
 #include "formats/part_spool.h"
 #include "identity/phone_number.h"
 #include "jobs/message_files.h"
@@ -37,15 +39,17 @@ constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
 constexpr uint32_t kNoDonors = std::numeric_limits<uint32_t>::max();
 constexpr uint16_t kNamesBit = 1u << 2;  // of Richness()
 
-// Spool positions carry their input in the top bits.
+// Positions carry their input in the top bits, and below them whether they are the start of a
+// record in the input itself (CopiedRecords) rather than a place in its spool.
 constexpr int kInputShift = 48;
-constexpr uint64_t kOffsetMask = (uint64_t{1} << kInputShift) - 1;
+constexpr uint64_t kInFile = uint64_t{1} << 47;
+constexpr uint64_t kOffsetMask = kInFile - 1;
 
 // One message read, in 48 bytes.
 struct Copy {
   IdentityHash id;
   uint64_t time = 0;         // the full delivery time
-  uint64_t position = 0;     // in its input's spool, with the input (kInputShift)
+  uint64_t position = 0;     // in its input's spool or file, with the input (kInputShift)
   uint64_t content = 0;      // a hash of everything the copy holds: equal copies' fixed order
   uint16_t rank = 0;         // what the copy holds beside its text (larger: more)
   uint16_t textScore = 0;    // larger: fewer "?"
@@ -197,21 +201,128 @@ class MergedChunks {
   std::vector<Run> runs_;
 };
 
+// The records of a backup file merged into a backup file, which go into OUT as the file holds
+// them: its messages are not parked, and the second pass reads the records from the file again,
+// through a window read ahead (twice as long each time the next record follows it, as the
+// spool's). It is the file the first pass read, kept open; it must not change meanwhile.
+class CopiedRecords {
+ public:
+  explicit CopiedRecords(const std::u16string& path)
+      : file_(path, CFile::modeRead | CFile::shareDenyNone), path_(path), read_(Stat()) {}
+
+  // False when the file was written to since the first pass read it.
+  bool Unchanged() const {
+    const struct stat now = Stat();
+    return now.st_size == read_.st_size && now.st_mtim.tv_sec == read_.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == read_.st_mtim.tv_nsec;
+  }
+
+  // The bytes of the record that begins at `start`.
+  void Bytes(uint64_t start, std::string& bytes) {
+    const uint64_t end = windowStart_ + window_.size();
+    if (window_.empty() || start < windowStart_ || start >= end) {
+      const bool follows = !window_.empty() && start >= windowStart_ && start < end + readAhead_;
+      readAhead_ = follows ? std::min(readAhead_ * 2, kMaxReadAhead) : kFirstRead;
+      Fill(start, readAhead_);
+    }
+    for (;;) {
+      const std::string_view rest(window_.data() + (start - windowStart_),
+                                  windowStart_ + window_.size() - start);
+      if (const size_t size = RecordSize(rest)) {
+        bytes.assign(rest.data(), size);
+        return;
+      }
+      if (atEnd_) Fail();
+      Fill(start, std::max(rest.size() * 2, kFirstRead));
+    }
+  }
+
+  // The message of that record.
+  void Message(uint64_t start, MessageRecord& message) {
+    file_.Seek(static_cast<int64_t>(start), CFile::begin);
+    std::u16string error;
+    if (!ReadRecord(file_, message, error)) Fail();
+  }
+
+ private:
+  static constexpr size_t kFirstRead = 1024;
+  static constexpr size_t kMaxReadAhead = 256 * 1024;
+
+  struct stat Stat() const {
+    struct stat info {};
+    if (fstat(file_.GetHandle(), &info) != 0) Fail(errno);
+    return info;
+  }
+  [[noreturn]] void Fail(int osError = EIO) const {
+    throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
+  }
+  // The window: up to `size` bytes of the file from `start` on.
+  void Fill(uint64_t start, size_t size) {
+    windowStart_ = start;
+    window_.resize(size);
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t got = pread(file_.GetHandle(), window_.data() + done, size - done,
+                                static_cast<off_t>(start + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) Fail(errno);
+      if (got == 0) break;
+      done += static_cast<size_t>(got);
+    }
+    atEnd_ = done < size;
+    window_.resize(done);
+  }
+
+  CFile file_;
+  std::u16string path_;
+  struct stat read_;
+  std::string window_;
+  uint64_t windowStart_ = 0;
+  size_t readAhead_ = 0;
+  bool atEnd_ = false;
+};
+
+// A hash of everything an SMS holds, for a copy that is not parked (the spool hashes the bytes
+// it parks).
+uint64_t ContentHash(const MessageRecord& message) {
+  auto bytes = [](const auto& value) {
+    return std::string_view(reinterpret_cast<const char*>(&value), sizeof value);
+  };
+  auto text = [](std::u16string_view units) {
+    return std::string_view(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+  };
+  uint64_t hash = HashBytes(text(message.text));
+  for (const std::u16string* field : {&message.messageClass, &message.folderPath,
+                                      &message.senderName, &message.senderAddress}) {
+    hash = HashBytes(text(*field), hash);
+  }
+  for (const RecordRecipient& recipient : message.recipients) {
+    hash = HashBytes(text(recipient.displayName), hash);
+    hash = HashBytes(text(recipient.address), hash);
+    hash = HashBytes(bytes(recipient.type), hash);
+  }
+  const uint64_t fixed[4] = {FileTimeToUInt64(message.lastModified),
+                             FileTimeToUInt64(message.deliveryTime), message.flags, message.size};
+  return HashBytes(bytes(fixed), hash);
+}
+
 struct InputPass {
-  std::unique_ptr<MessageSpool> spool;
+  std::unique_ptr<CopiedRecords> copied;  // for a backup file merged into one
+  std::unique_ptr<MessageSpool> spool;    // for the messages not copied
   std::vector<Chunk> chunks;
   std::string error;              // the reader's, naming the entry
   std::exception_ptr failure;     // a file error, rethrown on the caller's thread
 };
 
-// Reads one input whole into its spool and its copies.
-// The input's attachments are decoded beside `out`, where the merge writes.
+// Reads one input whole into its copies, and what is not copied as it is into its spool. The
+// input's attachments are decoded beside `out`, where the merge writes.
 void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t input,
-               const IdentityFields& fields, const Selection& selection, InputPass& pass,
-               MergeInputCounts& counts) {
+               const IdentityFields& fields, const Selection& selection, bool intoBackup,
+               InputPass& pass, MergeInputCounts& counts) {
+  const FileKind kind = FileKindForPath(path);
   std::unique_ptr<MessageReader> reader =
-      OpenMessageReader(path, FileKindForPath(path), std::make_shared<PartSpool>(out));
-  const bool keepsFolders = IdentityFieldsOf(FileKindForPath(path)).standardFolders;
+      OpenMessageReader(path, kind, std::make_shared<PartSpool>(out));
+  const bool keepsFolders = IdentityFieldsOf(kind).standardFolders;
   MessageRecord record;
   // Asked to stop, the pass ends early; the merge then writes nothing.
   while (StopRequested() == 0 && reader->Next(record)) {
@@ -220,7 +331,19 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
     Copy copy;
     copy.id = HashIdentityKey(IdentityKey(record, fields));
     copy.time = FileTimeToUInt64(record.deliveryTime);
-    copy.position = uint64_t{input} << kInputShift | pass.spool->Append(record, copy.content);
+    uint64_t start = 0;
+    if (intoBackup && reader->RecordStart(start) && start <= kOffsetMask) {
+      if (pass.copied == nullptr) pass.copied = std::make_unique<CopiedRecords>(path);
+      copy.content = ContentHash(record);
+      copy.position = uint64_t{input} << kInputShift | kInFile | start;
+    } else {
+      if (pass.spool == nullptr) pass.spool = std::make_unique<MessageSpool>(out);
+      const uint64_t offset = pass.spool->Append(record, copy.content);
+      if (offset > kOffsetMask) {
+        throw CFileException(CFileException::CauseFromErrno(EFBIG), EFBIG, out);
+      }
+      copy.position = uint64_t{input} << kInputShift | offset;
+    }
     const uint32_t richness = Richness(record);
     copy.rank = static_cast<uint16_t>(uint32_t{keepsFolders} << 8 | (richness & 0xFF));
     copy.textScore = static_cast<uint16_t>(richness >> 16);
@@ -477,12 +600,11 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   std::vector<InputPass> passes(ins.size());
   for (size_t i = 0; i < ins.size(); ++i) {
     result.inputs.emplace_back().path = ins[i];
-    passes[i].spool = std::make_unique<MessageSpool>(out);
   }
   RunSideBySide(ins.size(), [&](size_t i) {
     try {
-      ReadInput(ins[i], out, static_cast<uint16_t>(i), fields, selection, passes[i],
-                result.inputs[i]);
+      ReadInput(ins[i], out, static_cast<uint16_t>(i), fields, selection,
+                outKind == FileKind::kBackup, passes[i], result.inputs[i]);
     } catch (...) {
       passes[i].failure = std::current_exception();
     }
@@ -511,11 +633,10 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     const uint64_t share = std::numeric_limits<uint64_t>::max() / parts;
     std::vector<Run> runs;
     for (Chunk* chunk : chunks) {
-      Copy* begin = part == 0 ? chunk->begin()
-                              : std::partition_point(chunk->begin(), chunk->end(), before(part * share));
-      Copy* end = part + 1 == parts
-                      ? chunk->end()
-                      : std::partition_point(begin, chunk->end(), before((part + 1) * share));
+      Copy* begin = chunk->begin();
+      Copy* end = chunk->end();
+      if (part > 0) begin = std::partition_point(begin, end, before(part * share));
+      if (part + 1 < parts) end = std::partition_point(begin, end, before((part + 1) * share));
       runs.push_back(Run{begin, end});
     }
     MergedChunks<ById> byId(runs);
@@ -539,18 +660,29 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   });
   MergedChunks<ByTime> byTime(RunsOf(chunks));
 
-  // Second pass: the chosen copies from the spools, in time order, into OUT. A batch is read
-  // ahead on a thread of its own while the batch before is written, and that thread also makes
-  // the last part of its batch ready for the writer (Prepare). How large that part is follows
-  // which thread waited for the other at the last batch. Batches are small: a run touches their
-  // memory for the first time, and where page faults are dear that costs as much as the work.
+  // A backup file's records are read again: it must still be the file the first pass read.
+  for (size_t i = 0; i < ins.size(); ++i) {
+    if (passes[i].copied != nullptr && !passes[i].copied->Unchanged()) {
+      return Fail(result, WideToUtf8(ins[i]) + ": the file changed while it was merged");
+    }
+  }
+
+  // Second pass: the chosen copies from the spools and files, in time order, into OUT. A batch is
+  // read ahead on a thread of its own while the batch before is written, and that thread also
+  // makes the last part of its batch ready for the writer (Prepare); a record copied as its
+  // backup file holds it needs nothing more. How large that part is follows which thread waited
+  // for the other at the last batch. Batches are small: a run touches their memory for the
+  // first time, and where page faults are dear that costs as much as the work.
   auto read = [&](uint64_t position, MessageRecord& into) {
-    passes[position >> kInputShift].spool->Read(position & kOffsetMask, into);
+    InputPass& pass = passes[position >> kInputShift];
+    if ((position & kInFile) != 0) return pass.copied->Message(position & kOffsetMask, into);
+    pass.spool->Read(position & kOffsetMask, into);
   };
   constexpr size_t kBatch = 256;
   struct Batch {
     std::vector<MessageRecord> records;
     std::vector<PreparedMessage> prepared;
+    std::vector<char> copied;     // prepared as the record its input holds (CopiedRecords)
     size_t preparedFrom = 0;      // records from here on are prepared
     size_t refusedAt = SIZE_MAX;  // the first of them the writer refused, and why
     std::string refusal;
@@ -559,10 +691,24 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   // Batches are filled one after the other, each taking the next copies in OUT's order.
   const uint64_t total = kept;
   auto fill = [&](const MessageWriter& writer, uint64_t first, size_t share, Batch* batch) {
-    batch->records.resize(static_cast<size_t>(std::min<uint64_t>(kBatch, total - first)));
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(kBatch, total - first));
+    batch->records.resize(count);
+    batch->prepared.resize(count);
+    batch->copied.assign(count, false);
     MessageRecord donor;
-    for (MessageRecord& record : batch->records) {
+    for (size_t i = 0; i < count; ++i) {
+      MessageRecord& record = batch->records[i];
       const Copy& copy = *byTime.Next();
+      if ((copy.position & kInFile) != 0 && copy.donors == kNoDonors) {
+        // Into a backup file as the input holds it: nothing to make of it.
+        PreparedMessage& prepared = batch->prepared[i];
+        passes[InputOf(copy)].copied->Bytes(copy.position & kOffsetMask, prepared.bytes);
+        prepared.record = nullptr;
+        prepared.replaced = false;
+        prepared.leftOut = false;
+        batch->copied[i] = true;
+        continue;
+      }
       read(copy.position, record);
       if (copy.donors == kNoDonors) continue;
       const Donors& from = donors[copy.donors];
@@ -575,10 +721,10 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
         FillNames(record, donor);
       }
     }
-    batch->prepared.resize(batch->records.size());
     batch->refusedAt = SIZE_MAX;
     batch->preparedFrom = batch->records.size() - std::min(share, batch->records.size());
     for (size_t i = batch->preparedFrom; i < batch->records.size(); ++i) {
+      if (batch->copied[i]) continue;
       if (!writer.Prepare(batch->records[i], batch->prepared[i], batch->refusal)) {
         batch->refusedAt = i;
         break;
@@ -613,7 +759,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
               failure = "interrupted";
               return false;
             }
-            const bool ready = i >= batch.preparedFrom ||
+            const bool ready = batch.copied[i] || i >= batch.preparedFrom ||
                                writer.Prepare(batch.records[i], batch.prepared[i], failure);
             if (!ready) return refused();
             if (i == batch.refusedAt) {

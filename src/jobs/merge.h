@@ -11,8 +11,10 @@
 // Memory follows the number of messages, never their text: a first pass reads the inputs side by
 // side (a thread each, up to the machine's processors), parks each message in a spool file of
 // its input beside OUT and keeps 48 bytes of it (its identity hash, time and spool position); a
-// second writes the chosen ones from the spools in time order. A broken input is found in the
-// first pass, before OUT is opened: nothing is written then. Returns when the merge is over.
+// second writes the chosen ones from the spools in time order. A backup file merged into a
+// backup file is not parked: its chosen records are copied from it as they are (read again, so
+// it must not change meanwhile). A broken input is found in the first pass, before OUT is
+// opened: nothing is written then. Returns when the merge is over.
 #pragma once
 
 #include <cstdint>

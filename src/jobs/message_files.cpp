@@ -39,6 +39,7 @@ class BackupFileReader : public MessageReader {
 
   bool Next(MessageRecord& record) override {
     if (!error_.empty() || records_.AtEnd()) return false;
+    recordStart_ = file_.GetPosition();
     std::u16string error;
     if (!records_.Next(record, error)) {
       error_ = WideToUtf8(RecordErrorText(records_.number(), error));
@@ -49,9 +50,15 @@ class BackupFileReader : public MessageReader {
     return true;
   }
 
+  bool RecordStart(uint64_t& start) const override {
+    start = recordStart_;
+    return counts_.messages > 0;
+  }
+
  private:
   CFile file_;
   BackupRecords records_;
+  uint64_t recordStart_ = 0;
 };
 
 // A backup file of the given records. Unlike a backup of a store, which flushes every record as
