@@ -1,14 +1,11 @@
 #include "jobs/merge.h"
 
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -20,13 +17,14 @@
 #include <thread>
 #include <utility>
 
-#include "backupfile/record.h"
 #include "formats/part_spool.h"
 #include "identity/phone_number.h"
+#include "jobs/copied_records.h"
 #include "jobs/message_files.h"
 #include "jobs/message_spool.h"
 #include "jobs/outcome.h"
 #include "jobs/output_file.h"
+#include "jobs/side_by_side.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 #include "platform/time/filetime.h"
@@ -201,87 +199,6 @@ class MergedChunks {
   std::vector<Run> runs_;
 };
 
-// The records of a backup file merged into a backup file, which go into OUT as the file holds
-// them: its messages are not parked, and the second pass reads the records from the file again,
-// through a window read ahead (twice as long each time the next record follows it, as the
-// spool's). It is the file the first pass read, kept open; it must not change meanwhile.
-class CopiedRecords {
- public:
-  explicit CopiedRecords(const std::u16string& path)
-      : file_(path, CFile::modeRead | CFile::shareDenyNone), path_(path), read_(Stat()) {}
-
-  // False when the file was written to since the first pass read it.
-  bool Unchanged() const {
-    const struct stat now = Stat();
-    return now.st_size == read_.st_size && now.st_mtim.tv_sec == read_.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == read_.st_mtim.tv_nsec;
-  }
-
-  // The bytes of the record that begins at `start`.
-  void Bytes(uint64_t start, std::string& bytes) {
-    const uint64_t end = windowStart_ + window_.size();
-    if (window_.empty() || start < windowStart_ || start >= end) {
-      const bool follows = !window_.empty() && start >= windowStart_ && start < end + readAhead_;
-      readAhead_ = follows ? std::min(readAhead_ * 2, kMaxReadAhead) : kFirstRead;
-      Fill(start, readAhead_);
-    }
-    for (;;) {
-      const std::string_view rest(window_.data() + (start - windowStart_),
-                                  windowStart_ + window_.size() - start);
-      if (const size_t size = RecordSize(rest)) {
-        bytes.assign(rest.data(), size);
-        return;
-      }
-      if (atEnd_) Fail();
-      Fill(start, std::max(rest.size() * 2, kFirstRead));
-    }
-  }
-
-  // The message of that record.
-  void Message(uint64_t start, MessageRecord& message) {
-    file_.Seek(static_cast<int64_t>(start), CFile::begin);
-    std::u16string error;
-    if (!ReadRecord(file_, message, error)) Fail();
-  }
-
- private:
-  static constexpr size_t kFirstRead = 1024;
-  static constexpr size_t kMaxReadAhead = 256 * 1024;
-
-  struct stat Stat() const {
-    struct stat info {};
-    if (fstat(file_.GetHandle(), &info) != 0) Fail(errno);
-    return info;
-  }
-  [[noreturn]] void Fail(int osError = EIO) const {
-    throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
-  }
-  // The window: up to `size` bytes of the file from `start` on.
-  void Fill(uint64_t start, size_t size) {
-    windowStart_ = start;
-    window_.resize(size);
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t got = pread(file_.GetHandle(), window_.data() + done, size - done,
-                                static_cast<off_t>(start + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) Fail(errno);
-      if (got == 0) break;
-      done += static_cast<size_t>(got);
-    }
-    atEnd_ = done < size;
-    window_.resize(done);
-  }
-
-  CFile file_;
-  std::u16string path_;
-  struct stat read_;
-  std::string window_;
-  uint64_t windowStart_ = 0;
-  size_t readAhead_ = 0;
-  bool atEnd_ = false;
-};
-
 // A hash of everything an SMS holds, for a copy that is not parked (the spool hashes the bytes
 // it parks).
 uint64_t ContentHash(const MessageRecord& message) {
@@ -439,129 +356,6 @@ void ChooseCopies(MergedChunks<ById>& byId, ChoiceCounts& counts, DonorTable& do
       if (from.textFrom == kNone && from.namesFrom == kNone) continue;
       copy.donors = donors.Add(from);
     }
-  }
-}
-
-// A processor's hint that it is spinning.
-void Pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Spins until `ready()` or a few dozen microseconds have passed, where another processor may
-// make it so meanwhile. The second pass hands a batch over every few hundred microseconds, and
-// a thread put to sleep and woken again for each would lose a good part of that.
-template <typename Ready>
-void SpinBriefly(const Ready& ready) {
-  static const bool others = std::thread::hardware_concurrency() > 1;
-  if (!others) return;
-  constexpr auto kLimit = std::chrono::microseconds(50);
-  const auto start = std::chrono::steady_clock::now();
-  while (!ready()) {
-    for (int i = 0; i < 64; ++i) Pause();
-    if (std::chrono::steady_clock::now() - start > kLimit) return;
-  }
-}
-
-// A thread that runs the jobs it is given one at a time while its owner goes on: the second
-// pass reads ahead on it, batch after batch, without starting a thread for each. Either side
-// spins briefly before it sleeps (SpinBriefly).
-class AheadThread {
- public:
-  AheadThread() : thread_([this] { Serve(); }) {}
-  // Waits for the job running, if any.
-  ~AheadThread() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-  AheadThread(const AheadThread&) = delete;
-  AheadThread& operator=(const AheadThread&) = delete;
-
-  // Runs `job` on the thread; the job before must have been waited for.
-  void Start(std::function<void()> job) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      job_ = std::move(job);
-      done_ = false;
-      started_ = true;
-    }
-    changed_.notify_all();
-  }
-  bool Done() const { return done_; }
-  // Waits for the job started last, and throws what it threw.
-  void Wait() {
-    SpinBriefly([this] { return done_.load(); });
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return done_.load(); });
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-  }
-
- private:
-  void Serve() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      if (!started_ && !stopping_) {
-        lock.unlock();
-        SpinBriefly([this] { return started_.load(); });
-        lock.lock();
-      }
-      changed_.wait(lock, [this] { return stopping_ || job_; });
-      if (!job_) return;
-      std::function<void()> job = std::move(job_);
-      job_ = nullptr;
-      started_ = false;
-      lock.unlock();
-      std::exception_ptr failure;
-      try {
-        job();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      lock.lock();
-      failure_ = failure;
-      done_ = true;
-      changed_.notify_all();
-    }
-  }
-
-  // Changed under the mutex; atomic so that SpinBriefly may look at them without it.
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::function<void()> job_;
-  std::atomic<bool> started_{false};  // job_ holds a job
-  std::atomic<bool> done_{true};
-  bool stopping_ = false;
-  std::exception_ptr failure_;
-  std::thread thread_;  // last: it starts when the rest is ready
-};
-
-// Runs `work(i)` for i in [0, count) on up to the machine's processors.
-template <typename Work>
-void RunSideBySide(size_t count, const Work& work) {
-  std::atomic<size_t> next{0};
-  std::vector<std::exception_ptr> failures(count);
-  auto worker = [&] {
-    for (size_t i = next++; i < count; i = next++) {
-      try {
-        work(i);
-      } catch (...) {
-        failures[i] = std::current_exception();
-      }
-    }
-  };
-  const size_t workers =
-      std::min<size_t>(count, std::max(1u, std::thread::hardware_concurrency()));
-  std::vector<std::thread> threads;
-  for (size_t t = 1; t < workers; ++t) threads.emplace_back(worker);
-  worker();
-  for (std::thread& thread : threads) thread.join();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
   }
 }
 
