@@ -1,7 +1,5 @@
 #include "jobs/copied_records.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
@@ -10,15 +8,11 @@
 
 namespace larkpost {
 
-namespace {
-
-constexpr size_t kFirstRead = 1024;
-constexpr size_t kMaxReadAhead = 256 * 1024;
-
-}  // namespace
-
 CopiedRecords::CopiedRecords(const std::u16string& path)
-    : file_(path, CFile::modeRead | CFile::shareDenyNone), path_(path), opened_(Stat()) {}
+    : file_(path, CFile::modeRead | CFile::shareDenyNone),
+      path_(path),
+      opened_(Stat()),
+      window_(file_.GetHandle(), path) {}
 
 bool CopiedRecords::Unchanged() const {
   const struct stat now = Stat();
@@ -27,21 +21,16 @@ bool CopiedRecords::Unchanged() const {
 }
 
 void CopiedRecords::Bytes(uint64_t start, std::string& bytes) {
-  const uint64_t end = windowStart_ + window_.size();
-  if (window_.empty() || start < windowStart_ || start >= end) {
-    const bool follows = !window_.empty() && start >= windowStart_ && start < end + readAhead_;
-    readAhead_ = follows ? std::min(readAhead_ * 2, kMaxReadAhead) : kFirstRead;
-    Fill(start, readAhead_);
-  }
+  // What the window holds first, then twice that each time the record goes on past it.
+  size_t wanted = 0;
   for (;;) {
-    const std::string_view rest(window_.data() + (start - windowStart_),
-                                windowStart_ + window_.size() - start);
+    const std::string_view rest = window_.At(start, wanted);
     if (const size_t size = RecordSize(rest)) {
       bytes.assign(rest.data(), size);
       return;
     }
-    if (atEnd_) Fail(EIO);
-    Fill(start, std::max(rest.size() * 2, kFirstRead));
+    if (rest.size() < wanted) Fail(EIO);  // the file ends inside
+    wanted = std::max<size_t>(rest.size() * 2, 1024);
   }
 }
 
@@ -59,22 +48,6 @@ struct stat CopiedRecords::Stat() const {
 
 void CopiedRecords::Fail(int osError) const {
   throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
-}
-
-void CopiedRecords::Fill(uint64_t start, size_t size) {
-  windowStart_ = start;
-  window_.resize(size);
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = pread(file_.GetHandle(), window_.data() + done, size - done,
-                              static_cast<off_t>(start + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) Fail(errno);
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
-  }
-  atEnd_ = done < size;
-  window_.resize(done);
 }
 
 }  // namespace larkpost

@@ -1,16 +1,16 @@
 // The records of a backup file read again as the file holds them, by where each begins: a merge
 // of backup files into a backup file copies the chosen records from their files instead of
-// parking the messages. Reads go through a window read ahead, twice as long each time the next
-// record follows it, so records read in nearly the order of the file cost few reads. The file
-// is opened once and kept open; it must not change meanwhile (Unchanged tells).
+// parking the messages. Records read in nearly the order of the file cost few reads
+// (ReadWindow). The file is opened once and kept open; it must not change meanwhile (Unchanged
+// tells).
 #pragma once
 
 #include <sys/stat.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "jobs/read_window.h"
 #include "message/message_record.h"
 #include "platform/file/file.h"
 
@@ -32,16 +32,11 @@ class CopiedRecords {
  private:
   struct stat Stat() const;
   [[noreturn]] void Fail(int osError) const;
-  // The window: up to `size` bytes of the file from `start` on.
-  void Fill(uint64_t start, size_t size);
 
   CFile file_;
   std::u16string path_;
   struct stat opened_;
-  std::string window_;
-  uint64_t windowStart_ = 0;
-  size_t readAhead_ = 0;
-  bool atEnd_ = false;
+  ReadWindow window_;
 };
 
 }  // namespace larkpost

@@ -57,7 +57,7 @@ static_assert(sizeof(Copy) == 48);
 
 uint16_t InputOf(const Copy& copy) { return static_cast<uint16_t>(copy.position >> kInputShift); }
 
-// The spool positions of the copies whose text and names a kept copy takes (kNone: its own).
+// The positions of the copies whose text and names a kept copy takes (kNone: its own).
 // Few copies need one: a copy lacking names, or with "?" where another has the character.
 struct Donors {
   uint64_t textFrom = kNone;
@@ -170,9 +170,9 @@ std::vector<Run> RunsOf(const std::vector<Chunk*>& chunks) {
 
 // Runs sorted by `Less` walked as one sorted sequence.
 template <typename Less>
-class MergedChunks {
+class MergedRuns {
  public:
-  explicit MergedChunks(const std::vector<Run>& runs) {
+  explicit MergedRuns(const std::vector<Run>& runs) {
     for (const Run& run : runs) {
       if (run.at != run.end) runs_.push_back(run);
     }
@@ -307,7 +307,7 @@ struct ChoiceCounts {
 // Of each group of equal copies, keeps as many as the input holding most of them has, the
 // richest first, and counts per input what it added; the others are marked Dropped. A kept copy
 // that takes another's text or names gets their Donors.
-void ChooseCopies(MergedChunks<ById>& byId, ChoiceCounts& counts, DonorTable& donors) {
+void ChooseCopies(MergedRuns<ById>& byId, ChoiceCounts& counts, DonorTable& donors) {
   std::vector<uint32_t> perInput(counts.contributed.size(), 0);
   std::vector<uint16_t> touched;
   std::vector<Copy*> group;
@@ -388,9 +388,9 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     fields = CommonFields(fields, IdentityFieldsOf(kind));
   }
 
-  // First pass: every message into its input's spool, and 48 bytes of it into memory. The
-  // inputs are read side by side, one thread each up to the machine's processors: reading and
-  // checking them is most of a merge's work.
+  // First pass: every message into its input's spool (unless copied from its file as it is), and
+  // 48 bytes of it into memory. The inputs are read side by side, one thread each up to the
+  // machine's processors: reading and checking them is most of a merge's work.
   std::vector<InputPass> passes(ins.size());
   for (size_t i = 0; i < ins.size(); ++i) {
     result.inputs.emplace_back().path = ins[i];
@@ -433,7 +433,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
       if (part + 1 < parts) end = std::partition_point(begin, end, before((part + 1) * share));
       runs.push_back(Run{begin, end});
     }
-    MergedChunks<ById> byId(runs);
+    MergedRuns<ById> byId(runs);
     ChooseCopies(byId, counts[part], donors);
   });
   for (const ChoiceCounts& part : counts) {
@@ -452,7 +452,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     std::sort(chunk.begin(), chunk.end(), ByTime{});
     kept += chunk.size;
   });
-  MergedChunks<ByTime> byTime(RunsOf(chunks));
+  MergedRuns<ByTime> byTime(RunsOf(chunks));
 
   // A backup file's records are read again: it must still be the file the first pass read.
   for (size_t i = 0; i < ins.size(); ++i) {

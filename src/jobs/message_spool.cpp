@@ -1,7 +1,5 @@
 #include "jobs/message_spool.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -178,7 +176,10 @@ std::shared_ptr<FILE> OpenSpoolFile(const std::u16string& path) {
 }  // namespace
 
 MessageSpool::MessageSpool(const std::u16string& path)
-    : path_(path), shared_(OpenSpoolFile(path)), file_(shared_.get()) {}
+    : path_(path),
+      shared_(OpenSpoolFile(path)),
+      file_(shared_.get()),
+      window_(fileno(file_), path) {}
 
 MessageSpool::~MessageSpool() = default;
 
@@ -200,7 +201,7 @@ void MessageSpool::Fail(int osError) {
 }
 
 uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHash) {
-  windowSize_ = 0;  // what was read ahead ends where the file did
+  window_.Forget();  // what was read ahead ends where the file did
   if (!writing_) {
     if (fseeko(file_, static_cast<off_t>(end_), SEEK_SET) != 0) Fail(errno);
     writing_ = true;
@@ -272,49 +273,20 @@ uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHas
   return position;
 }
 
-void MessageSpool::ReadAt(uint64_t position, size_t count, size_t into) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t got = pread(fileno(file_), buffer_.data() + into + done, count - done,
-                              static_cast<off_t>(position + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) Fail(got < 0 ? errno : EIO);
-    done += static_cast<size_t>(got);
-  }
-}
-
 void MessageSpool::Read(uint64_t position, MessageRecord& message) {
   if (writing_) {
     if (fflush(file_) != 0) Fail(errno);
     writing_ = false;
   }
   if (position + 4 > end_) Fail(EIO);
-  // Messages read in the order they were parked, or nearly (a merge reads each input's in time
-  // order), come from a window read ahead, twice as long each time the next one follows it. One
-  // read elsewhere costs a read of what most messages take.
-  constexpr size_t kFirstRead = 1024;
-  constexpr size_t kMaxReadAhead = 256 * 1024;
-  const uint64_t windowEnd = windowStart_ + windowSize_;
-  if (windowSize_ == 0 || position < windowStart_ || position + 4 > windowEnd) {
-    const bool follows =
-        windowSize_ > 0 && position >= windowStart_ && position < windowEnd + readAhead_;
-    readAhead_ = follows ? std::min(readAhead_ * 2, kMaxReadAhead) : kFirstRead;
-    windowStart_ = position;
-    windowSize_ = static_cast<size_t>(std::min<uint64_t>(readAhead_, end_ - position));
-    buffer_.resize(windowSize_);
-    ReadAt(position, windowSize_);
-  }
+  std::string_view view = window_.At(position, 4);
+  if (view.size() < 4) Fail(EIO);
   uint32_t length = 0;
-  std::memcpy(&length, buffer_.data() + (position - windowStart_), 4);
+  std::memcpy(&length, view.data(), 4);
   if (position + 4 + length > end_) Fail(EIO);
-  if (position + 4 + length > windowStart_ + windowSize_) {
-    // The rest of the message, read onto the window's end.
-    const size_t have = windowSize_;
-    windowSize_ = static_cast<size_t>(position + 4 + length - windowStart_);
-    buffer_.resize(windowSize_);
-    ReadAt(windowStart_ + have, windowSize_ - have, have);
-  }
-  const char* bytes = buffer_.data() + (position - windowStart_);
+  view = window_.At(position, 4 + size_t{length});
+  if (view.size() < 4 + size_t{length}) Fail(EIO);
+  const char* bytes = view.data();
   Cursor in{bytes + 4, bytes + 4 + length};
   in.Text(message.messageClass);
   in.Text(message.folderPath);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "jobs/read_window.h"
 #include "message/message_record.h"
 
 namespace larkpost {
@@ -30,8 +31,6 @@ class MessageSpool {
 
  private:
   void Fail(int osError);
-  // Reads `count` bytes at `position` of the file into buffer_ from `into` on.
-  void ReadAt(uint64_t position, size_t count, size_t into = 0);
   // Appends the bytes at the end of the file.
   void PutPartBytes(const PartBytes& bytes);
 
@@ -40,11 +39,10 @@ class MessageSpool {
   FILE* file_ = nullptr;
   uint64_t end_ = 0;
   bool writing_ = true;
-  // Bytes of the file from windowStart_ on, read ahead (Read); Append also writes from here.
-  std::string buffer_;
-  uint64_t windowStart_ = 0;
-  size_t windowSize_ = 0;
-  size_t readAhead_ = 0;
+  std::string buffer_;  // the message Append writes
+  // Messages read in the order they were parked, or nearly (a merge reads each input's in time
+  // order), come from the window read ahead.
+  ReadWindow window_;
 };
 
 }  // namespace larkpost

@@ -1,0 +1,34 @@
+// Bytes of an open file read through a window read ahead, for a scratch or input file read back
+// by position: positions that follow each other, or nearly, cost few reads. The window grows to
+// twice its length each time the next position follows it, up to 256 KiB; a read elsewhere
+// costs one of 1 KiB.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace larkpost {
+
+class ReadWindow {
+ public:
+  // Reads `fd` (not owned) by position; a read error throws CFileException naming `path`.
+  ReadWindow(int fd, std::u16string path) : fd_(fd), path_(std::move(path)) {}
+
+  // The file's bytes from `position` on: at least `count` of them, fewer only where the file
+  // ends first, and as many more as the window holds. Valid until the next call.
+  std::string_view At(uint64_t position, size_t count);
+  // Forgets what was read, for a file written to since.
+  void Forget() { bytes_.clear(); }
+
+ private:
+  int fd_;
+  std::u16string path_;
+  std::string bytes_;  // the file's bytes from start_ on
+  uint64_t start_ = 0;
+  size_t readAhead_ = 0;
+};
+
+}  // namespace larkpost
