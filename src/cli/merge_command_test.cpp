@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -224,6 +225,40 @@ TEST(Merge, ThousandsOfMessagesInNoOrderComeOutOnceEachInTimeOrder) {
 // wherever it lies in its file: the files hold their folders one after the other while OUT runs
 // in time order across them, and one text is longer than any read ahead. A copy that takes its
 // names from another is written afresh.
+// The files the phone apps wrote (when the published samples lie beside the source), the demo
+// store and a merge of two phones' files, written as XML and ZIP: the apps import every line.
+TEST(Merge, PublishedPhoneFilesBecomeFilesTheAppsImportWhole) {
+  const char* source = std::getenv("LARKPOST_SOURCE_DIR");
+  const std::string samples = std::string(source != nullptr ? source : ".") + "/../shared/samples/phone/";
+  if (!std::filesystem::exists(samples + "sbv_sample_backup.xml")) GTEST_SKIP() << "no samples";
+  testing::TempDir dir;
+  const std::string store = dir.PathOf("store.db");
+  ASSERT_EQ(Larkpost({"--store", store, "store", "load"}, DemoDump()).status, 0);
+  std::vector<std::string> written;
+  for (const std::string kind : {".xml", ".zip"}) {
+    written.push_back(dir.PathOf("demo" + kind));
+    EXPECT_LE(Larkpost({"--store", store, "backup", written.back()}).status, 3);
+    for (const std::string in : {"sbv_sample_backup.xml", "sms_and_mms.closed-by-tester.xml",
+                                 "real-2011.xml", "assembled-sms-ie-messages.zip"}) {
+      written.push_back(dir.PathOf(in + kind));
+      const Outcome run = Larkpost({"convert", samples + in, written.back()});
+      EXPECT_LE(run.status, 3) << in << ": " << run.err;
+    }
+    written.push_back(dir.PathOf("merged" + kind));
+    const Outcome run = Larkpost({"merge", written.back(), samples + "sbv_sample_backup.xml",
+                                  samples + "assembled-sms-ie-messages.zip"});
+    EXPECT_LE(run.status, 3) << run.err;
+  }
+  for (const std::string& path : written) {
+    const std::string bytes = testing::FileBytes(path);
+    ASSERT_FALSE(bytes.empty()) << path;
+    const std::vector<std::string> problems = path.ends_with(".zip")
+                                                  ? testing::ZipImportProblems(bytes)
+                                                  : testing::XmlImportProblems(bytes);
+    EXPECT_EQ(problems, std::vector<std::string>{}) << path;
+  }
+}
+
 TEST(Merge, BackupFilesMergeIntoABackupFileRecordByRecordAsTheyAre) {
   testing::TempDir dir;
   std::vector<testing::GoldenRecord> all;

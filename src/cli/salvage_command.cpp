@@ -74,6 +74,12 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
            << Counted(result.written.multimediaLeftOut, "multimedia message", "multimedia messages")
            << " (" << FileKindName(FileKindForPath(Utf8ToWide(out))) << " files hold SMS only).\n";
   }
+  if (result.written.unaddressedLeftOut > 0) {
+    LeftOut unaddressed;
+    unaddressed.unaddressed = result.written.unaddressedLeftOut;
+    unaddressed.firstUnaddressed = result.written.firstUnaddressed;
+    io.out << "Left out: " << WideToUtf8(LeftOutText(unaddressed, u"")) << "\n";
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/file/file.h"
+#include "platform/time/filetime.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -104,6 +105,20 @@ bool MessageWriter::Prepare(const MessageRecord& record, PreparedMessage& prepar
 
 bool MessageWriter::WritePrepared(const PreparedMessage& prepared, std::string& error) {
   return Write(*prepared.record, error);
+}
+
+void MessageWriter::LeaveOutUnaddressed(const MessageRecord& record) {
+  if (unaddressed_++ > 0) return;
+  firstUnaddressed_ = WideToUtf8(record.folderPath);
+  FILETIME local{};
+  SYSTEMTIME time{};
+  if (FileTimeToUInt64(record.deliveryTime) != 0 &&
+      FileTimeToLocalFileTime(&record.deliveryTime, &local) && FileTimeToSystemTime(&local, &time)) {
+    char text[32];
+    std::snprintf(text, sizeof text, ", %04u-%02u-%02u %02u:%02u:%02u", time.wYear, time.wMonth,
+                  time.wDay, time.wHour, time.wMinute, time.wSecond);
+    firstUnaddressed_ += text;
+  }
 }
 
 FILE* OpenUnnamedFileBeside(const std::u16string& path) {

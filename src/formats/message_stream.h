@@ -83,9 +83,16 @@ class MessageWriter {
   // it. Throws CFileException.
   virtual void Finish() = 0;
   uint64_t entriesWritten() const { return entries_; }
+  // Messages left out because the app that imports the file would stop at them (a multimedia
+  // message without any address), and which was the first ("Inbox, 2024-05-03 18:02:00").
+  uint64_t unaddressedLeftOut() const { return unaddressed_; }
+  const std::string& firstUnaddressed() const { return firstUnaddressed_; }
 
  protected:
+  void LeaveOutUnaddressed(const MessageRecord& record);
   uint64_t entries_ = 0;
+  uint64_t unaddressed_ = 0;
+  std::string firstUnaddressed_;
 };
 
 // A temporary file without a name in the folder of `path` (mode 0600, gone when closed), for a

@@ -205,10 +205,6 @@ bool ToColumn(const Json& value, Column& column, std::string& error) {
   return true;
 }
 
-Json FromColumn(const Column& column) {
-  return column ? Json(WideToUtf8(*column)) : Json();
-}
-
 bool AddressFrom(const Json& object, int defaultRole, MmsAddress& address, std::string& error) {
   if (!object.is_object()) {
     error = "is not an object";
@@ -233,12 +229,26 @@ bool AddressFrom(const Json& object, int defaultRole, MmsAddress& address, std::
   return true;
 }
 
-Json AddressJson(const MmsAddress& address) {
-  Json json{{"address", WideToUtf8(address.address)},
-            {"type", std::to_string(address.role)},
-            {"charset", FromColumn(address.charset)}};
+// The app reads every value of a line with getString, which turns a JSON null into the text
+// "null": an absent value is an absent key, as in the app's own export.
+void PutColumn(Json& object, const std::string& key, const Column& column) {
+  if (column) object[key] = WideToUtf8(*column);
+}
+
+// An address as the app reads it; with `nulls`, for this program's own copy, the columns
+// without a value too.
+Json AddressJson(const MmsAddress& address, bool nulls = false) {
+  Json json{{"address", WideToUtf8(address.address)}, {"type", std::to_string(address.role)}};
+  auto put = [&](const std::string& key, const Column& column) {
+    if (column) {
+      json[key] = WideToUtf8(*column);
+    } else if (nulls) {
+      json[key] = nullptr;
+    }
+  };
+  put("charset", address.charset);
   for (const NamedColumn& column : address.extras) {
-    if (!json.contains(column.name)) json[column.name] = FromColumn(column.value);
+    if (!json.contains(column.name)) put(column.name, column.value);
   }
   return json;
 }
@@ -292,6 +302,77 @@ bool PartFrom(const Json& object, const PartFileLookup& partFile, MessagePart& p
     }
     if (!mapped) part.extras.push_back(NamedColumn{key, std::move(column)});
   }
+  return true;
+}
+
+// Columns a line keeps out of the app's sight: those without a value (the app would read the
+// text "null") and the line's thread_id (see MmsLineOf). The "larkpost" object lists them with
+// their places, [index, name, value] for the line's and [part, index, name] for the parts', so
+// that the message reads back with every column it had, in its order.
+bool IsHiddenLineColumn(const NamedColumn& column) {
+  return !column.value || column.name == "thread_id";
+}
+
+Json HiddenColumns(const Multimedia& multimedia) {
+  Json hidden = Json::object();
+  Json line = Json::array();
+  for (size_t i = 0; i < multimedia.extras.size(); ++i) {
+    const NamedColumn& column = multimedia.extras[i];
+    if (IsHiddenLineColumn(column) && !IsMappedMmsKey(column.name)) {
+      line.push_back(Json::array({i, column.name, column.value ? Json(WideToUtf8(*column.value)) : Json()}));
+    }
+  }
+  Json parts = Json::array();
+  for (size_t p = 0; p < multimedia.parts.size(); ++p) {
+    const Columns& extras = multimedia.parts[p].extras;
+    for (size_t i = 0; i < extras.size(); ++i) {
+      if (!extras[i].value) parts.push_back(Json::array({p, i, extras[i].name}));
+    }
+  }
+  if (!line.empty()) hidden["line"] = std::move(line);
+  if (!parts.empty()) hidden["parts"] = std::move(parts);
+  return hidden;
+}
+
+bool RestoreHiddenColumns(const Json& extra, Multimedia& multimedia, std::string& error) {
+  const auto hidden = extra.find("hidden");
+  if (hidden == extra.end()) return true;
+  auto place = [&](const Json& item, size_t fields, size_t& at) {
+    if (!item.is_array() || item.size() != fields || !item[0].is_number_unsigned()) return false;
+    at = item[0].get<size_t>();
+    return true;
+  };
+  error = "\"hidden\" lists a column that cannot be";
+  if (const auto line = hidden->find("line"); line != hidden->end()) {
+    if (!line->is_array()) return false;
+    for (const Json& item : *line) {
+      size_t at = 0;
+      if (!place(item, 3, at) || !item[1].is_string() || at > multimedia.extras.size()) return false;
+      Column value;
+      if (!item[2].is_null()) {
+        if (!item[2].is_string()) return false;
+        value = Utf8ToWide(item[2].get<std::string>());
+      }
+      multimedia.extras.insert(multimedia.extras.begin() + static_cast<std::ptrdiff_t>(at),
+                               NamedColumn{item[1].get<std::string>(), std::move(value)});
+    }
+  }
+  if (const auto parts = hidden->find("parts"); parts != hidden->end()) {
+    if (!parts->is_array()) return false;
+    for (const Json& item : *parts) {
+      size_t part = 0;
+      if (!place(item, 3, part) || part >= multimedia.parts.size() || !item[1].is_number_unsigned() ||
+          !item[2].is_string()) {
+        return false;
+      }
+      Columns& extras = multimedia.parts[part].extras;
+      const size_t at = item[1].get<size_t>();
+      if (at > extras.size()) return false;
+      extras.insert(extras.begin() + static_cast<std::ptrdiff_t>(at),
+                    NamedColumn{item[2].get<std::string>(), std::nullopt});
+    }
+  }
+  error.clear();
   return true;
 }
 
@@ -378,6 +459,10 @@ bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileL
       }
     }
   }
+  if (extra != ordered.end() && extra->is_object() && !RestoreHiddenColumns(*extra, *multimedia, error)) {
+    error = "\"larkpost\": " + error;
+    return false;
+  }
   const bool isRead = !read || *read != "0";
   const int64_t dateMs = *date * 1000;
   MessageRecord& record = entry.whole.emplace();
@@ -425,10 +510,13 @@ std::string MmsLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
   const MessageRecord& record = *entry.whole;
   const Multimedia& multimedia = *record.multimedia;
   Json line = Json::object();
+  // The app keeps a line's thread_id for every later line of the same id: ids of two phones
+  // would meet in one file (a merge) and join strangers' conversations. Without one, the app
+  // files each message under the conversation of its addresses.
   for (const NamedColumn& column : multimedia.extras) {
     if (!IsMappedMmsKey(column.name) && column.name != kKeptNamesColumn &&
-        column.name != kKeptMembersColumn) {
-      line[column.name] = FromColumn(column.value);
+        column.name != kKeptMembersColumn && column.name != "thread_id") {
+      PutColumn(line, column.name, column.value);
     }
   }
   // Seconds, rounded down also before 1970; "larkpost" keeps the exact time.
@@ -436,37 +524,43 @@ std::string MmsLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
   line["date"] = std::to_string(seconds);
   line["msg_box"] = std::to_string(entry.type);
   line["read"] = entry.read ? "1" : "0";
-  line["__display_name"] =
-      entry.contactName.empty() ? Json() : Json(WideToUtf8(entry.contactName));
+  if (!entry.contactName.empty()) line["__display_name"] = WideToUtf8(entry.contactName);
   Json sender;
   Json recipients = Json::array();
   Json addresses = Json::array();
   for (const MmsAddress& address : multimedia.addresses) {
-    addresses.push_back(AddressJson(address));
+    addresses.push_back(AddressJson(address, true));
     if (address.role == kRoleFrom && sender.is_null()) {
       sender = AddressJson(address);
     } else {
       recipients.push_back(AddressJson(address));
     }
   }
-  line["__sender_address"] = std::move(sender);
-  line["__recipient_addresses"] = std::move(recipients);
+  if (!sender.is_null()) line["__sender_address"] = std::move(sender);
+  if (!recipients.empty()) line["__recipient_addresses"] = std::move(recipients);
   Json parts = Json::array();
   for (const MessagePart& part : multimedia.parts) {
     Json object = Json::object();
-    for (const auto& [field, member] : kPartFields) object[field] = FromColumn(part.*member);
+    for (const auto& [field, member] : kPartFields) PutColumn(object, field, part.*member);
     for (const NamedColumn& column : part.extras) {
       if (column.name != "_data" && column.name != "text") {
-        object[column.name] = FromColumn(column.value);
+        PutColumn(object, column.name, column.value);
       }
     }
-    object["_data"] = part.data != nullptr ? Json("app_parts/" + namer(part)) : Json();
-    object["text"] = FromColumn(part.text);
+    // The phone keeps a text or SMIL part in its text column and has no file for it: the app
+    // would fail to copy data into one. Other parts name their file in the archive, once each.
+    if (IsTextPart(part)) {
+      PutColumn(object, "text", TextOfTextPart(part));
+    } else {
+      if (part.data != nullptr) object["_data"] = "app_parts/" + namer(part);
+      PutColumn(object, "text", part.text);
+    }
     parts.push_back(std::move(object));
   }
   line["__parts"] = std::move(parts);
   Json extra = WholeJson(entry);
   extra["addresses"] = std::move(addresses);
+  if (Json hidden = HiddenColumns(multimedia); !hidden.empty()) extra["hidden"] = std::move(hidden);
   if (const Column* members = FindColumn(multimedia.extras, kKeptMembersColumn); members && *members) {
     extra["members"] = WideToUtf8(**members);
   }
@@ -479,9 +573,15 @@ std::string MmsLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
 std::string JsonLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
   if (entry.whole && entry.whole->multimedia) return MmsLineOf(entry, namer);
   Json line = Json::object();
-  line["address"] = entry.address.empty() ? Json() : Json(WideToUtf8(entry.address));
+  if (!entry.address.empty()) line["address"] = WideToUtf8(entry.address);
   line["body"] = WideToUtf8(entry.body);
-  line["date"] = std::to_string(entry.date);
+  // A draft without a delivery time is dated, as the phone dates a draft, when it was last
+  // saved: not in 1970. "larkpost" keeps its real time.
+  int64_t date = entry.date;
+  if (date == 0 && entry.type == kPhoneDraft && entry.whole) {
+    date = FileTimeToPhoneDate(entry.whole->lastModified);
+  }
+  line["date"] = std::to_string(date);
   line["date_sent"] = std::to_string(entry.dateSent);
   line["locked"] = "0";
   line["protocol"] = "0";
@@ -489,8 +589,7 @@ std::string JsonLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
   line["seen"] = "1";
   line["status"] = std::to_string(entry.status);
   line["type"] = std::to_string(entry.type);
-  line["__display_name"] =
-      entry.contactName.empty() ? Json() : Json(WideToUtf8(entry.contactName));
+  if (!entry.contactName.empty()) line["__display_name"] = WideToUtf8(entry.contactName);
   line["larkpost"] = WholeJson(entry);
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -62,7 +62,7 @@ struct PendingMms {
 
 // A data value the filter took out of the stream: its bytes, or why they are not base64.
 struct DivertedPart {
-  std::shared_ptr<const PartBytes> bytes;
+  std::shared_ptr<const PartBytes> bytes;  // null for data="null": the part has none
   std::string problem;
 };
 
@@ -198,13 +198,20 @@ class XmlSource : public EntrySource, private DivertedValues {
   std::string Begin() override {
     if (spoolFile_ == nullptr) spoolFile_ = spool_->NewFile();
     decoder_ = Base64Decoder();
+    rawHead_.clear();
     return "#" + std::to_string(divertedFirst_ + diverted_.size());
   }
   void Append(std::string_view raw) override {
+    if (rawHead_.size() <= 4) rawHead_.append(raw.substr(0, 5 - rawHead_.size()));
     decoder_.Feed(raw, [this](std::string_view bytes) { spoolFile_->Append(bytes); });
   }
   void End() override {
     DivertedPart& part = diverted_.emplace_back();
+    // The app's word for no value: base64 letters too, but never bytes of an attachment.
+    if (rawHead_ == "null") {
+      spoolFile_->End();
+      return;
+    }
     if (!decoder_.Finish([this](std::string_view bytes) { spoolFile_->Append(bytes); },
                          part.problem)) {
       part.problem = "its data is not base64: " + part.problem;
@@ -520,6 +527,7 @@ class XmlSource : public EntrySource, private DivertedValues {
   std::shared_ptr<PartSpool> spool_;
   std::shared_ptr<SpoolFile> spoolFile_;  // the current <mms>'s, made on its first data value
   Base64Decoder decoder_;
+  std::string rawHead_;  // the first bytes of the value being diverted
   std::deque<DivertedPart> diverted_;   // values the parser has not reached yet
   uint64_t divertedFirst_ = 0;          // the number of the first of them
   PendingMms mms_;

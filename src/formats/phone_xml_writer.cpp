@@ -33,6 +33,17 @@ void AppendAttribute(std::string& out, const char* name, std::u16string_view val
   out += '"';
 }
 
+// The app writes "(Unknown)" for a party without a name.
+void AppendContactName(std::string& out, std::u16string_view name) {
+  AppendAttribute(out, "contact_name", name.empty() ? std::u16string_view(u"(Unknown)") : name);
+}
+
+// Columns of the other app's database that mean nothing in this one: its row ids and the
+// names it looks up for the ZIP. A file of its ZIP brings them; they stay out of the XML.
+bool IsForeignColumn(std::string_view name) {
+  return name == "_id" || name == "mid" || name == "msg_id" || name.starts_with("__");
+}
+
 // The <mms> attributes that fields hold: never written from Multimedia::extras.
 bool IsMappedMmsAttribute(std::string_view name) {
   return name == "date" || name == "msg_box" || name == "read" || name == "address" ||
@@ -77,8 +88,12 @@ std::string ReadableDate(int64_t date) {
   return text;
 }
 
-// The root's count is not known until the end: it is written with room to spare and filled in.
+// The root's count is not known until the end: the start tag is written as the app writes it,
+// with the count 0, and the comment after it, saying who wrote the file, holds blanks enough for
+// every count there can be; at the end the tag is written again with the count, and the
+// comment's blanks take up the difference.
 constexpr char kRootStart[] = "<smses count=\"";
+constexpr char kWrittenBy[] = ">\n<!--Written by Larkpost";
 constexpr size_t kCountRoom = 24;
 
 class Writer : public MessageWriter {
@@ -89,10 +104,8 @@ class Writer : public MessageWriter {
     if (lseek(file_.GetHandle(), 0, SEEK_CUR) < 0 && errno == ESPIPE) {
       spool_ = OpenUnnamedFileBeside(file_.GetFilePath());
     }
-    std::string head =
-        "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n"
-        "<!--Written by Larkpost-->\n";
-    countAt_ = head.size() + std::strlen("<smses ");
+    std::string head = "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n";
+    countAt_ = head.size();
     head += RootStart(0);
     Put(head.data(), head.size());
   }
@@ -123,7 +136,7 @@ class Writer : public MessageWriter {
       line_ += " locked=\"0\"";
       AppendNumber(line_, "date_sent", entry.dateSent);
       line_ += " sub_id=\"-1\" readable_date=\"" + ReadableDate(entry.date) + "\"";
-      AppendAttribute(line_, "contact_name", entry.contactName);
+      AppendContactName(line_, entry.contactName);
       line_ += " />\n";
       ++entries_;
     }
@@ -133,7 +146,7 @@ class Writer : public MessageWriter {
 
   void Finish() override {
     Put("</smses>\n", 9);
-    const std::string root = RootStart(entries_).substr(std::strlen("<smses "));
+    const std::string root = RootStart(entries_);
     if (spool_ == nullptr) {
       file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
       file_.Write(root.data(), static_cast<unsigned>(root.size()));
@@ -171,10 +184,12 @@ class Writer : public MessageWriter {
     AppendNumber(line_, "msg_box", entry.type);
     AppendNumber(line_, "read", entry.read ? 1 : 0);
     for (const NamedColumn& column : multimedia.extras) {
-      if (!IsMappedMmsAttribute(column.name)) AppendColumn(line_, column.name, column.value);
+      if (!IsMappedMmsAttribute(column.name) && !IsForeignColumn(column.name)) {
+        AppendColumn(line_, column.name, column.value);
+      }
     }
     AppendAttribute(line_, "address", entry.address);
-    AppendAttribute(line_, "contact_name", entry.contactName);
+    AppendContactName(line_, entry.contactName);
     line_ += " readable_date=\"" + ReadableDate(entry.date) + "\"";
     line_ += ">\n    <parts>\n";
     for (const MessagePart& part : multimedia.parts) {
@@ -187,9 +202,12 @@ class Writer : public MessageWriter {
       AppendColumn(line_, "fn", part.fileName);
       AppendColumn(line_, "cid", part.contentId);
       AppendColumn(line_, "cl", part.contentLocation);
-      for (const NamedColumn& column : part.extras) AppendColumn(line_, column.name, column.value);
-      AppendColumn(line_, "text", part.text);
-      if (part.data != nullptr) {
+      for (const NamedColumn& column : part.extras) {
+        if (!IsForeignColumn(column.name)) AppendColumn(line_, column.name, column.value);
+      }
+      const bool text = IsTextPart(part);
+      AppendColumn(line_, "text", text ? TextOfTextPart(part) : part.text);
+      if (part.data != nullptr && !text) {
         // The attachment streams from where it is kept straight into the file.
         line_ += " data=\"";
         Put(line_.data(), line_.size());
@@ -206,7 +224,8 @@ class Writer : public MessageWriter {
       AppendNumber(line_, "type", address.role);
       AppendColumn(line_, "charset", address.charset);
       for (const NamedColumn& column : address.extras) {
-        if (column.name != "address" && column.name != "type" && column.name != "charset") {
+        if (column.name != "address" && column.name != "type" && column.name != "charset" &&
+            !IsForeignColumn(column.name)) {
           AppendColumn(line_, column.name, column.value);
         }
       }
@@ -222,11 +241,11 @@ class Writer : public MessageWriter {
     throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
   }
 
-  // `<smses count="N"` padded with blanks to a fixed width, then ">".
+  // `<smses count="N">`, the comment with blanks to a fixed width.
   static std::string RootStart(uint64_t count) {
-    std::string root = kRootStart + std::to_string(count) + "\"";
-    root.append(std::strlen(kRootStart) + kCountRoom - root.size(), ' ');
-    return root + ">\n";
+    std::string root = kRootStart + std::to_string(count) + "\"" + kWrittenBy;
+    root.append(std::strlen(kRootStart) + std::strlen(kWrittenBy) + kCountRoom - root.size(), ' ');
+    return root + "-->\n";
   }
 
   CFile& file_;

@@ -7,11 +7,14 @@
 #include <cctype>
 #include <cerrno>
 #include <exception>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "formats/phone_json_line.h"
+#include "formats/zip_writer.h"
+#include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 
@@ -246,145 +249,6 @@ class ZipSource : public EntrySource {
   uint64_t unpacked_ = 0;
 };
 
-// The archive's destination for the ZIP library: the caller's open file. File errors are kept
-// and raised again once the library has returned.
-class FileSink {
- public:
-  explicit FileSink(CFile& file) : file_(file) { zip_error_init(&error_); }
-  ~FileSink() { zip_error_fini(&error_); }
-  FileSink(const FileSink&) = delete;
-  FileSink& operator=(const FileSink&) = delete;
-
-  static zip_int64_t Callback(void* self, void* data, zip_uint64_t length, zip_source_cmd_t command) {
-    return static_cast<FileSink*>(self)->Handle(data, length, command);
-  }
-
-  void RaiseKeptError() {
-    if (failure_) std::rethrow_exception(failure_);
-  }
-
- private:
-  zip_int64_t Handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
-    try {
-      switch (command) {
-        case ZIP_SOURCE_SUPPORTS:
-          return ZIP_SOURCE_SUPPORTS_WRITABLE;
-        case ZIP_SOURCE_STAT: {  // a new, empty archive
-          zip_stat_t* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error_);
-          if (stat == nullptr) return -1;
-          zip_stat_init(stat);
-          stat->valid |= ZIP_STAT_SIZE;
-          stat->size = 0;
-          return sizeof(zip_stat_t);
-        }
-        case ZIP_SOURCE_ERROR:
-          return zip_error_to_data(&error_, data, length);
-        case ZIP_SOURCE_OPEN:
-        case ZIP_SOURCE_READ:
-        case ZIP_SOURCE_CLOSE:
-        case ZIP_SOURCE_SEEK:
-        case ZIP_SOURCE_TELL:
-        case ZIP_SOURCE_FREE:
-        case ZIP_SOURCE_BEGIN_WRITE:
-        case ZIP_SOURCE_ROLLBACK_WRITE:
-        case ZIP_SOURCE_REMOVE:
-          return 0;
-        case ZIP_SOURCE_WRITE:
-          file_.Write(data, static_cast<unsigned>(length));
-          return static_cast<zip_int64_t>(length);
-        case ZIP_SOURCE_SEEK_WRITE: {
-          auto* seek = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &error_);
-          if (seek == nullptr) return -1;
-          const unsigned from = seek->whence == SEEK_SET   ? CFile::begin
-                                : seek->whence == SEEK_CUR ? CFile::current
-                                                           : CFile::end;
-          file_.Seek(seek->offset, from);
-          return 0;
-        }
-        case ZIP_SOURCE_TELL_WRITE:
-          return static_cast<zip_int64_t>(file_.GetPosition());
-        case ZIP_SOURCE_COMMIT_WRITE:
-          file_.Flush();
-          return 0;
-        default:
-          zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
-          return -1;
-      }
-    } catch (const CFileException& failure) {
-      failure_ = std::current_exception();
-      zip_error_set(&error_, ZIP_ER_WRITE, failure.m_lOsError);
-      return -1;
-    }
-  }
-
-  CFile& file_;
-  zip_error_t error_;
-  std::exception_ptr failure_;
-};
-
-// One attachment for the archive: a range of the writer's file of attachments, read with pread
-// so that any number of them share its one descriptor.
-class StoredPart {
- public:
-  StoredPart(int fd, uint64_t start, uint64_t size) : fd_(fd), start_(start), size_(size) {}
-
-  static zip_int64_t Callback(void* self, void* data, zip_uint64_t length, zip_source_cmd_t command) {
-    return static_cast<StoredPart*>(self)->Handle(data, length, command);
-  }
-
- private:
-  zip_int64_t Handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
-    switch (command) {
-      case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
-                                              -1);
-      case ZIP_SOURCE_OPEN:
-        at_ = 0;
-        return 0;
-      case ZIP_SOURCE_READ: {
-        const uint64_t want = std::min<uint64_t>(length, size_ - at_);
-        if (want == 0) return 0;
-        ssize_t got;
-        do {
-          got = pread(fd_, data, want, static_cast<off_t>(start_ + at_));
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0) {
-          zip_error_set(&error_, ZIP_ER_READ, got < 0 ? errno : EIO);
-          return -1;
-        }
-        at_ += static_cast<uint64_t>(got);
-        return got;
-      }
-      case ZIP_SOURCE_CLOSE:
-        return 0;
-      case ZIP_SOURCE_STAT: {
-        zip_stat_t* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error_);
-        if (stat == nullptr) return -1;
-        zip_stat_init(stat);
-        stat->valid |= ZIP_STAT_SIZE;
-        stat->size = size_;
-        return sizeof(zip_stat_t);
-      }
-      case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&error_, data, length);
-      case ZIP_SOURCE_FREE:
-        zip_error_fini(&error_);
-        delete this;
-        return 0;
-      default:
-        zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
-        return -1;
-    }
-  }
-
-  int fd_;
-  uint64_t start_;
-  uint64_t size_;
-  uint64_t at_ = 0;
-  zip_error_t error_{};
-};
-
 // A name for an attachment in data/: unique by its number, and kept to letters, digits, "-",
 // "_" and single "." of the part's own name, so no name from a file can reach outside data/.
 std::string PartFileName(uint64_t number, const MessagePart& part) {
@@ -404,128 +268,83 @@ std::string PartFileName(uint64_t number, const MessagePart& part) {
   return name;
 }
 
+bool HasAnyAddress(const Multimedia& multimedia) {
+  return std::any_of(multimedia.addresses.begin(), multimedia.addresses.end(),
+                     [](const MmsAddress& address) { return !address.address.empty(); });
+}
+
+// The app reads the archive front to back and takes only the attachments that follow
+// messages.ndjson: the lines go first, deflated as they come, then each attachment once, stored
+// as it is (pictures and videos are compressed already), in the order the lines name them.
 class Writer : public MessageWriter {
  public:
   Writer(CFile& file, DeletedAs deletedAs)
-      : file_(file), deletedAs_(deletedAs), lines_(OpenUnnamedFileBeside(file.GetFilePath())) {}
-  ~Writer() override {
-    if (lines_ != nullptr) std::fclose(lines_);
-    if (parts_ != nullptr) std::fclose(parts_);
-  }
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
+      : file_(file), sink_(file), deletedAs_(deletedAs),
+        lines_(file.GetFilePath(), ZipMethod::kDeflated) {}
 
   bool Write(const MessageRecord& record, std::string& error) override {
     if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
+    // The app files a multimedia message under the conversation of its addresses, and its
+    // import ends at one without any.
+    if (record.multimedia && !HasAnyAddress(*record.multimedia)) {
+      LeaveOutUnaddressed(record);
+      return true;
+    }
     for (const PhoneEntry& entry : entries_list_) {
       std::string line = JsonLineOf(entry, namer_);
       line.push_back('\n');
-      if (std::fwrite(line.data(), 1, line.size(), lines_) != line.size()) Throw(errno);
+      lines_.Append(line.data(), line.size());
       ++entries_;
     }
     return true;
   }
 
   void Finish() override {
-    if (std::fflush(lines_) != 0 || std::fseek(lines_, 0, SEEK_SET) != 0) Throw(errno);
-    FileSink sink(file_);
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* target = zip_source_function_create(&FileSink::Callback, &sink, &error);
-    zip_t* archive =
-        target != nullptr ? zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
-    if (archive == nullptr) {
-      if (target != nullptr) zip_source_free(target);
-      zip_error_fini(&error);
-      Throw(EIO);
+    lines_.Close();
+    ZipArchiveWriter archive(sink_);
+    archive.Add(kEntryName, ZipMethod::kDeflated, lines_.crc(), lines_.size(), lines_.packed(),
+                lines_.Open(0, lines_.packed()));
+    if (parts_) {
+      parts_->Close();
+      for (const Stored& stored : stored_) {
+        archive.Add("data/" + stored.name, ZipMethod::kStored, stored.crc, stored.size, stored.size,
+                    parts_->Open(stored.start, stored.size));
+      }
     }
-    zip_error_fini(&error);
-    if (!AddParts(archive)) {
-      zip_discard(archive);
-      sink.RaiseKeptError();
-      Throw(EIO);
-    }
-    zip_source_t* source = zip_source_filep(archive, lines_, 0, -1);
-    if (source != nullptr) lines_ = nullptr;  // the archive closes it
-    bool added = false;
-    if (source != nullptr) {
-      const zip_int64_t index = zip_file_add(archive, kEntryName, source, ZIP_FL_ENC_UTF_8);
-      added = index >= 0;
-      if (!added) zip_source_free(source);
-      // zlib's default level: the library's own default (the highest) is several times slower
-      // for a file of many similar lines and gains little.
-      added = added && zip_set_file_compression(archive, static_cast<zip_uint64_t>(index),
-                                                ZIP_CM_DEFLATE, 6) == 0;
-    }
-    if (!added || zip_close(archive) != 0) {
-      const int osError = zip_error_code_system(zip_get_error(archive));
-      zip_discard(archive);
-      sink.RaiseKeptError();
-      Throw(osError != 0 ? osError : EIO);
-    }
+    archive.Finish();
+    sink_.Close();
   }
 
  private:
-  [[noreturn]] void Throw(int osError) {
-    throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
-  }
-
   // Copies a part's bytes into the file of attachments as the line is made: the message and its
   // spool may be gone by the time the archive is written.
   std::string StorePart(const MessagePart& part) {
-    if (parts_ == nullptr) parts_ = OpenUnnamedFileBeside(file_.GetFilePath());
+    if (!parts_) parts_.emplace(file_.GetFilePath(), ZipMethod::kStored);
     const std::string name = PartFileName(++partCount_, part);
+    const uint64_t start = parts_->size();
     ByteSource source = part.data->Open();
     std::vector<char> buffer(kChunkBytes);
-    uint64_t size = 0;
+    uint32_t crc = 0;
     while (const size_t got = source(buffer.data(), buffer.size())) {
-      if (std::fwrite(buffer.data(), 1, got, parts_) != got) Throw(errno);
-      size += got;
+      parts_->Append(buffer.data(), got);
+      crc = ZipCrc32(crc, buffer.data(), got);
     }
-    stored_.push_back(Stored{name, partsSize_, size});
-    partsSize_ += size;
+    stored_.push_back(Stored{name, start, parts_->size() - start, crc});
     return name;
-  }
-
-  // The attachments, stored as they are: pictures and videos are compressed already.
-  bool AddParts(zip_t* archive) {
-    if (parts_ == nullptr) return true;
-    if (std::fflush(parts_) != 0) Throw(errno);
-    const int fd = fileno(parts_);
-    for (const Stored& stored : stored_) {
-      zip_error_t error;
-      zip_error_init(&error);
-      auto* part = new StoredPart(fd, stored.start, stored.size);
-      zip_source_t* source = zip_source_function_create(&StoredPart::Callback, part, &error);
-      zip_error_fini(&error);
-      if (source == nullptr) {
-        delete part;
-        return false;
-      }
-      const std::string name = "data/" + stored.name;
-      const zip_int64_t index = zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8);
-      if (index < 0) {
-        zip_source_free(source);
-        return false;
-      }
-      if (zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0) {
-        return false;
-      }
-    }
-    return true;
   }
 
   struct Stored {
     std::string name;
     uint64_t start;
     uint64_t size;
+    uint32_t crc;
   };
 
   CFile& file_;
+  CFileSink sink_;
   DeletedAs deletedAs_;
-  FILE* lines_ = nullptr;
-  FILE* parts_ = nullptr;  // the attachments, one after another
-  uint64_t partsSize_ = 0;
+  StagedEntry lines_;
+  std::optional<StagedEntry> parts_;  // the attachments, one after another
   uint64_t partCount_ = 0;
   std::vector<Stored> stored_;
   PartFileNamer namer_ = [this](const MessagePart& part) { return StorePart(part); };

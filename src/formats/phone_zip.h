@@ -2,9 +2,9 @@
 // per line (phone_json_line.h), and the attachments of multimedia messages as files data/<name>.
 // Reading streams the entry out of the archive a chunk at a time; an attachment is read from its
 // file when it is wanted (inflated as it is read), while any message of the reader lives.
-// Writing collects the lines, and the attachments as they come, in temporary files that the
-// archive takes in at the end; attachments are stored under names made from their number and
-// the letters of their own, never a path.
+// Writing puts messages.ndjson first and then each attachment once, in the order the lines name
+// them, as the app's import reads them (zip_writer.h); attachments are stored under names made
+// from their number and the letters of their own, never a path.
 #pragma once
 
 #include <memory>

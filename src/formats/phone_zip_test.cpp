@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "formats/formats_test_util.h"
+#include "message/multimedia_test_util.h"
 #include "platform/file/file.h"
 
 namespace larkpost {
@@ -12,6 +13,8 @@ namespace {
 
 using testing::AppLine;
 using testing::ReadAll;
+using testing::Picture;
+using testing::TempDir;
 using testing::ZipOf;
 
 constexpr char kMmsLine[] =
@@ -217,6 +220,94 @@ TEST(PhoneZip, AmbiguousAndExplodingArchivesAreRefused) {
   ReadZip(ZipOf({{"messages.ndjson", parts}}), error);
   EXPECT_EQ(error, "entry 1001 would join more than 1000 entries of the same time, text and type "
                    "into one message");
+}
+
+}  // namespace
+}  // namespace larkpost
+
+namespace larkpost {
+namespace {
+
+// What the app's import does with a ZIP written here: messages.ndjson first and each picture
+// once after it, text parts as text only, no null value, no thread_id two phones could share,
+// an addressless multimedia message left out and named, a draft dated when it was saved.
+TEST(PhoneZip, TheAppImportsWhatIsWrittenWhole) {
+  TempDir dir;
+  MessageRecord group = testing::MmsRecord(1704103627000, u"+4915111111111", u"hi all",
+                                           Picture("jpeg", 3000), {u"+4915122222222"});
+  auto extras = std::make_shared<Multimedia>(*group.multimedia);
+  extras->extras.push_back({"thread_id", u"1"});
+  // A text part whose text came as bytes: kept as text, never as a file the phone lacks.
+  MessagePart bytesText = testing::MmsTextPart(u"");
+  bytesText.text.reset();
+  bytesText.data = BytesInMemory("Gr\xC3\xBC\xC3\x9F" "e");
+  extras->parts.push_back(bytesText);
+  group.multimedia.value = extras;
+  MessageRecord otherPhone = testing::MmsRecord(1704103628000, u"+4917000000000", u"yo",
+                                                Picture("png", 500));
+  auto otherExtras = std::make_shared<Multimedia>(*otherPhone.multimedia);
+  otherExtras->extras.push_back({"thread_id", u"1"});
+  otherPhone.multimedia.value = otherExtras;
+  MessageRecord unaddressed = testing::MmsRecord(1704103629000, u"", u"cut", Picture("gif", 90));
+  auto noParties = std::make_shared<Multimedia>(*unaddressed.multimedia);
+  noParties->addresses.clear();
+  unaddressed.multimedia.value = noParties;
+  unaddressed.recipients.clear();
+  MessageRecord draft;
+  draft.folderPath = u"Draft";
+  draft.messageClass = u"IPM.SMStext";
+  draft.lastModified = PhoneDateToFileTime(1704103630000);
+  draft.text = u"to whom?";
+
+  const std::u16string path = dir.File("out.zip");
+  std::string error;
+  {
+    CFile out(path, CFile::modeCreate | CFile::modeWrite);
+    auto writer = ZipWriter(out, DeletedAs::kByDirection);
+    for (const MessageRecord* record : {&group, &unaddressed, &otherPhone, &draft}) {
+      ASSERT_TRUE(writer->Write(*record, error)) << error;
+    }
+    writer->Finish();
+    EXPECT_EQ(writer->unaddressedLeftOut(), 1u);
+    EXPECT_EQ(writer->firstUnaddressed().rfind("Inbox, 2024-01-01 ", 0), 0u) << writer->firstUnaddressed();
+    out.Close();
+  }
+  const std::string zip = testing::FileBytes(dir.PathOf("out.zip"));
+  EXPECT_EQ(testing::ZipImportProblems(zip), std::vector<std::string>{});
+  const std::vector<std::string> lines = testing::ZipLines(zip);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].find("thread_id\":\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(R"({"seq":"0","ct":"text/plain","name":"text_0.txt","chset":"106","cl":"text_0.txt","text":"Grüße"})"),
+            std::string::npos) << lines[0];
+  EXPECT_EQ(lines[2].find("\"address\""), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("\"date\":\"1704103630000\""), std::string::npos) << lines[2];
+
+  auto reader = JoinedReader(ZipEntries(path));
+  const std::vector<MessageRecord> back = ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(*FindColumn(back[1].multimedia->extras, "thread_id"), Column(u"1"));  // ours, kept
+  EXPECT_EQ(ReadAllBytes(*back[1].multimedia->parts[1].data), Picture("png", 500));
+  EXPECT_EQ(FileTimeToUInt64(back[2].deliveryTime), 0u);  // the draft's own time
+}
+
+// The check itself finds what today's apps stumble over.
+TEST(PhoneZip, TheImportCheckFindsWhatStopsTheApp) {
+  const std::string line =
+      R"({"date":"1704103627","msg_box":"1","m_type":"132","sub":null,"thread_id":"1",)"
+      R"("__sender_address":{"address":"+1","type":"137"},"__parts":[{"ct":"text/plain","_data":"app_parts/PART_1"}],"larkpost":{}})"
+      "\n"
+      R"({"date":"1704103628","msg_box":"1","m_type":"132","thread_id":"1","__parts":[]})"
+      "\n";
+  const std::vector<std::string> problems =
+      testing::ZipImportProblems(ZipOf({{"data/PART_1", "abc"}, {"messages.ndjson", line}}));
+  std::string all;
+  for (const std::string& problem : problems) all += problem + "\n";
+  for (const char* expected : {"messages.ndjson is not the first entry", "comes before messages.ndjson",
+                               "\"sub\" is null", "the text part names the file",
+                               "without any address stops the import", "joins it to another conversation"}) {
+    EXPECT_NE(all.find(expected), std::string::npos) << expected << " in " << all;
+  }
 }
 
 }  // namespace

@@ -573,8 +573,8 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
       written, error);
   if (!merged) return Fail(result, error);
   for (const MergeInputCounts& input : result.inputs) result.leftOut += LeftOutByReader(input.read);
-  result.leftOut.multimedia += written.multimediaLeftOut;
-  result.written -= written.multimediaLeftOut;
+  result.leftOut += UnwrittenOf(written);
+  result.written -= written.multimediaLeftOut + written.unaddressedLeftOut;
   result.entriesWritten = written.entriesWritten;
   result.replacedMessages = written.replacedMessages;
   return true;

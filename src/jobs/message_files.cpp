@@ -160,7 +160,11 @@ std::unique_ptr<MessageWriter> OutputWriter(CFile& file, OutputFile& output, Fil
 
 void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
 
-LeftOut LeftOutByReader(const ReadCounts& read) { return LeftOut{0, read.callsSkipped}; }
+LeftOut LeftOutByReader(const ReadCounts& read) { return LeftOut{0, read.callsSkipped, 0, {}}; }
+
+LeftOut UnwrittenOf(const WrittenCounts& written) {
+  return LeftOut{written.multimediaLeftOut, 0, written.unaddressedLeftOut, written.firstUnaddressed};
+}
 
 std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind,
                                                  std::shared_ptr<PartSpool> spool) {
@@ -272,8 +276,8 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
       written, error);
   result.read = reader->counts();
   result.leftOut = LeftOutByReader(result.read);
-  result.leftOut.multimedia += written.multimediaLeftOut;
-  result.written = result.selected - written.multimediaLeftOut;
+  result.leftOut += UnwrittenOf(written);
+  result.written = result.selected - written.multimediaLeftOut - written.unaddressedLeftOut;
   result.entriesWritten = written.entriesWritten;
   result.replacedMessages = written.replacedMessages;
   if (!converted) result.error = Utf8ToWide(error);
@@ -335,6 +339,8 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
         counts.entriesWritten = writer->entriesWritten();
         counts.replacedMessages = ReplacedMessages(*writer);
         counts.multimediaLeftOut = leaveOut.leftOut;
+        counts.unaddressedLeftOut = writer->unaddressedLeftOut();
+        counts.firstUnaddressed = writer->firstUnaddressed();
         return true;
       },
       error);

@@ -60,10 +60,14 @@ struct WrittenCounts {
   uint64_t entriesWritten = 0;    // entries of the output (a sent message may make several)
   uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
   uint64_t multimediaLeftOut = 0;  // multimedia messages the format cannot hold, not written
+  uint64_t unaddressedLeftOut = 0;  // multimedia messages without any address (MessageWriter)
+  std::string firstUnaddressed;
 };
 
 // What reading a file left out by itself: the entries of a phone's call log.
 LeftOut LeftOutByReader(const ReadCounts& read);
+// What writing a file left out: multimedia messages the format cannot hold or its app not take.
+LeftOut UnwrittenOf(const WrittenCounts& written);
 
 // The one way every conversion's output is written: `fill` writes into `file` (empty, open for
 // writing, seekable; `output` names where it goes and where its companion files may go) at a

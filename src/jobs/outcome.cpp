@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "message/counts.h"
+#include "platform/text/text.h"
 
 namespace larkpost {
 
@@ -74,7 +75,14 @@ std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder) {
   }
   if (leftOut.multimedia > 0 && leftOut.calls > 0) text += u" and ";
   if (leftOut.calls > 0) text += Counted(leftOut.calls, u"call entry", u"call entries");
-  return text + u" left out: " + std::u16string(holder) + u".";
+  if (!text.empty()) text += u" left out: " + std::u16string(holder) + u".";
+  if (leftOut.unaddressed > 0) {
+    if (!text.empty()) text += u" ";
+    text += Counted(leftOut.unaddressed, u"multimedia message", u"multimedia messages") +
+            u" without any address left out (the first: " + Utf8ToWide(leftOut.firstUnaddressed) +
+            u"): the phone app's import stops at such a message.";
+  }
+  return text;
 }
 
 void RequestStop(int signalNumber) { stopRequest.store(signalNumber); }

@@ -52,10 +52,16 @@ std::u16string LossyBackupText(uint64_t messages, unsigned codePage);
 struct LeftOut {
   uint64_t multimedia = 0;
   uint64_t calls = 0;
-  bool Any() const { return multimedia > 0 || calls > 0; }
+  // Multimedia messages without any address, which the phone app's import cannot take, and
+  // the first of them ("Inbox, 2024-05-03 18:02:00").
+  uint64_t unaddressed = 0;
+  std::string firstUnaddressed;
+  bool Any() const { return multimedia > 0 || calls > 0 || unaddressed > 0; }
   LeftOut& operator+=(const LeftOut& other) {
     multimedia += other.multimedia;
     calls += other.calls;
+    if (unaddressed == 0) firstUnaddressed = other.firstUnaddressed;
+    unaddressed += other.unaddressed;
     return *this;
   }
 };
@@ -66,7 +72,8 @@ inline constexpr char16_t kStoreHolder[] = u"the store holds SMS only";
 std::u16string LeftOutHolder(FileKind target);
 
 // "5 multimedia messages and 10 call entries left out: the store holds SMS only.", naming only
-// the counts that are not zero; empty when nothing was left out.
+// the counts that are not zero, then a sentence for the messages without any address; empty
+// when nothing was left out.
 std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder);
 
 // A request to end the running run at its next clean point, made by a signal handler (it only

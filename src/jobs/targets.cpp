@@ -10,6 +10,13 @@ std::u16string DefaultBackupName(const CTime& now) {
   return u"BAK_" + now.Format("%Y%m%d_%H%M.bak");
 }
 
+std::u16string DefaultFileName(FileKind kind, const CTime& now) {
+  if (kind == FileKind::kPhoneXml) return u"sms-" + now.Format("%Y%m%d%H%M%S.xml");
+  const std::u16string backup = DefaultBackupName(now);
+  if (kind == FileKind::kBackup) return backup;
+  return backup.substr(0, backup.rfind(u'.')) + FormatOf(kind).endings[0];
+}
+
 std::u16string RestoreQuestion(const std::u16string& path) {
   return u"Are you sure to restore sms from file:" + path;
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "formats/format_table.h"
 #include "jobs/job_records.h"
 #include "platform/time/filetime.h"
 
@@ -13,6 +14,11 @@ namespace larkpost {
 // "BAK_" followed by the local time as "%Y%m%d_%H%M.bak"; "BAK_" alone when the time cannot be
 // formatted.
 std::u16string DefaultBackupName(const CTime& now);
+
+// The name proposed for a new file of `kind`: DefaultBackupName for a backup file, and for the
+// phone's XML "sms-" and the local time as "%Y%m%d%H%M%S.xml", the only names "SMS Backup &
+// Restore" lists; for other kinds the backup name with the kind's ending.
+std::u16string DefaultFileName(FileKind kind, const CTime& now);
 
 // "Are you sure to restore sms from file:" followed directly by the path.
 std::u16string RestoreQuestion(const std::u16string& path);

@@ -18,7 +18,12 @@ TEST(DefaultBackupName, LocalMinuteOfTheRun) {
   utc.tm_hour = 7;
   utc.tm_min = 45;
   utc.tm_sec = 59;
-  EXPECT_EQ(DefaultBackupName(CTime(timegm(&utc))), u"BAK_20100106_0845.bak");
+  const CTime now(timegm(&utc));
+  EXPECT_EQ(DefaultBackupName(now), u"BAK_20100106_0845.bak");
+  // The phone app lists only files named sms-*.xml.
+  EXPECT_EQ(DefaultFileName(FileKind::kPhoneXml, now), u"sms-20100106084559.xml");
+  EXPECT_EQ(DefaultFileName(FileKind::kBackup, now), u"BAK_20100106_0845.bak");
+  EXPECT_EQ(DefaultFileName(FileKind::kPhoneZip, now), u"BAK_20100106_0845.zip");
 }
 
 }  // namespace

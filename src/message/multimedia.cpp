@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/text/text.h"
+
 namespace larkpost {
 
 namespace {
@@ -85,6 +87,31 @@ bool SameMultimedia(const Multimedia& a, const Multimedia& b) {
 bool MultimediaRef::operator==(const MultimediaRef& other) const {
   if (value == nullptr || other.value == nullptr) return value == other.value;
   return value == other.value || SameMultimedia(*value, *other.value);
+}
+
+}  // namespace larkpost
+
+namespace larkpost {
+
+bool IsTextPart(const MessagePart& part) {
+  if (!part.contentType) return false;
+  std::u16string type = part.contentType->substr(0, part.contentType->find(u';'));
+  for (char16_t& c : type) c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+  while (!type.empty() && type.back() == u' ') type.pop_back();
+  return type.rfind(u"text/", 0) == 0 || type == u"application/smil";
+}
+
+Column TextOfTextPart(const MessagePart& part) {
+  if (part.text || part.data == nullptr) return part.text;
+  const std::string bytes = ReadAllBytes(*part.data);
+  std::u16string text = Utf8ToWide(bytes);
+  const bool replaced = text.find(u'\uFFFD') != std::u16string::npos &&
+                        bytes.find("\xEF\xBF\xBD") == std::string::npos;
+  if (replaced) {
+    text.resize(bytes.size());
+    WidenLatin1(bytes, text.data());
+  }
+  return text;
 }
 
 }  // namespace larkpost

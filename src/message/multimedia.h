@@ -87,6 +87,14 @@ struct Multimedia {
   Columns extras;                     // the entry's other columns: m_type, sub, ct_t, text_only, ...
 };
 
+// A part that a phone keeps as text in its own column, never as a file: text/* and the SMIL
+// layout (application/smil), by the content type without its parameters, in any letter case.
+bool IsTextPart(const MessagePart& part);
+
+// The text a text part holds: its text column, or else its bytes read as UTF-8 (Latin-1 when
+// they are not UTF-8); null when it holds neither.
+Column TextOfTextPart(const MessagePart& part);
+
 // Equal when every column is and every part holds the same bytes (read and compared).
 bool SameMultimedia(const Multimedia& a, const Multimedia& b);
 

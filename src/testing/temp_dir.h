@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/text/text.h"
+#include "testing/app_import_check.h"
 
 namespace larkpost::testing {
 
@@ -34,6 +35,7 @@ class TempDir {
     path_ = pattern;
   }
   ~TempDir() {
+    CheckPhoneFilesWritten();
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
@@ -57,6 +59,25 @@ class TempDir {
   }
 
  private:
+  // Every phone file this program wrote into the folder (its own mark inside) is checked the
+  // way the phone apps import it (app_import_check.h); files the tests build are not.
+  void CheckPhoneFilesWritten() const {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, error)) {
+      const std::string name = entry.path().filename().string();
+      const bool zip = name.ends_with(".zip"), xml = name.ends_with(".xml");
+      if ((!zip && !xml) || !entry.is_regular_file(error)) continue;
+      const std::string bytes = FileBytes(entry.path());
+      std::vector<std::string> problems;
+      if (xml && bytes.find("<!--Written by Larkpost") != std::string::npos) {
+        problems = XmlImportProblems(bytes);
+      } else if (zip && bytes.starts_with("PK\x03\x04") && IsOwnZip(bytes)) {
+        problems = ZipImportProblems(bytes);
+      }
+      for (const std::string& problem : problems) ADD_FAILURE() << name << ": " << problem;
+    }
+  }
+
   std::string path_;
 };
 
