@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
@@ -157,6 +159,17 @@ std::unique_ptr<MessageWriter> OutputWriter(CFile& file, OutputFile& output, Fil
 }
 
 }  // namespace
+
+CompanionState PageFolderState(const std::u16string& path, std::u16string& folderName) {
+  folderName.clear();
+  if (FileKindForPath(path) != FileKind::kHtml) return CompanionState::kAbsent;
+  std::string page = WideToUtf8(path);
+  char resolved[PATH_MAX];
+  if (realpath(page.c_str(), resolved) != nullptr) page = resolved;  // a link: the page's own
+  const std::string folder = MediaFolderNameFor(page.substr(page.rfind('/') + 1));
+  folderName = Utf8ToWide(folder);
+  return CompanionStateOf(Utf8ToWide(page), folder);
+}
 
 void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
 
