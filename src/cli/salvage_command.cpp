@@ -62,7 +62,15 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
     }
     io.out << ": " << PrintableLine(skipped.error) << "\n";
   }
+  if (log.unlistedStretches > 0) {
+    io.out << "Skipped: " << Counted(log.unlistedStretches, "more stretch", "more stretches")
+           << " (" << Counted(log.unlistedBytes, "byte", "bytes") << "), not listed one by one.\n";
+  }
   for (const std::string& note : log.notes) io.out << "Damage: " << PrintableLine(note) << ".\n";
+  if (log.unlistedNotes > 0) {
+    io.out << "Damage: " << Counted(log.unlistedNotes, "more note", "more notes")
+           << ", not listed one by one.\n";
+  }
   if (log.declaredEntries && log.entriesFound < *log.declaredEntries) {
     io.out << "Missing: " << Counted(*log.declaredEntries - log.entriesFound, "entry", "entries")
            << " the count names are not in the file.\n";
