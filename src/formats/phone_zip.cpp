@@ -587,7 +587,7 @@ class Writer : public MessageWriter {
 
 std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path) {
   int code = 0;
-  const std::string name = WideToUtf8(path);
+  const std::string name = WideToPath(path);
   zip_t* archive = zip_open(name.c_str(), ZIP_RDONLY, &code);
   struct stat info {};
   const uint64_t size = stat(name.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;

@@ -302,7 +302,7 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
   output = OutputFile();
   output.target = target;
   output.writePath = target;
-  std::string path = WideToUtf8(target);
+  std::string path = WideToPath(target);
 
   struct stat info {};
   if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
@@ -357,8 +357,8 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
 
   RemoveStalePartials(output.folder_, output.finalName_);
   const int fd = CreatePartial(output.folder_, output.finalName_, target, output.partialName_);
-  output.writePath = Utf8ToWide(JoinPath(folder, output.partialName_));
-  output.finalPath = Utf8ToWide(path);
+  output.writePath = PathToWide(JoinPath(folder, output.partialName_));
+  output.finalPath = PathToWide(path);
   output.temporary = true;
   file.Attach(fd, output.writePath, CFile::modeWrite);
 }
@@ -369,7 +369,7 @@ void PlanCompanionFolder(OutputFile& output, const std::string& name) {
   if (fstatat(output.folder_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISDIR(info.st_mode) || !IsFolderOfFiles(output.folder_, name) ||
         !IsMarkedFor(output.folder_, name, output.finalName_)) {
-      throw OutputRefused(output.target + u" comes with the folder " + Utf8ToWide(name) +
+      throw OutputRefused(output.target + u" comes with the folder " + PathToWide(name) +
                           u" beside it, and what has that name now is not a folder Larkpost "
                           u"made for this page; not replacing it. Move it away or choose "
                           u"another name.");
@@ -429,7 +429,7 @@ void DiscardCompanionFolder(OutputFile& output) {
 
 CompanionState CompanionStateOf(const std::u16string& target, const std::string& name) {
   std::string folder, finalName;
-  SplitPath(WideToUtf8(target), folder, finalName);
+  SplitPath(WideToPath(target), folder, finalName);
   const int parent = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (parent < 0) return CompanionState::kAbsent;
   struct stat info {};
