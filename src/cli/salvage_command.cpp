@@ -80,7 +80,7 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
   if (result.written.multimediaLeftOut > 0) {
     io.out << "Left out: "
            << Counted(result.written.multimediaLeftOut, "multimedia message", "multimedia messages")
-           << " (" << FileKindName(FileKindForPath(Utf8ToWide(out))) << " files hold SMS only).\n";
+           << " (" << FileKindName(FileKindForPath(PathToWide(out))) << " files hold SMS only).\n";
   }
 }
 
@@ -88,7 +88,7 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
 
 int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
                DeletedAs deletedAs, CliStreams& io) {
-  const std::string out = PrintableLine(WideToUtf8(outPath));
+  const std::string out = PrintableLine(WideToPath(outPath));
   SalvageResult result;
   const auto write = [&] { return SalvageMessageFile(damagedPath, outPath, deletedAs, result); };
   if (const std::optional<int> failed =
