@@ -840,6 +840,13 @@ TEST_F(CliTest, ErrorsQuotingAFileReachTheTerminalEscaped) {
     EXPECT_NE(shown.find("\\x1b]0;owned\\x07\\u009b2J"), std::string::npos) << shown;
   }
   EXPECT_FALSE(fs::exists(Path("evil.bak")));
+  // A store's own path too, as store init and store load name it.
+  const std::string store = Path("s\x1b]0;owned\x07.db");
+  for (const char* command : {"init", "load"}) {
+    EXPECT_EQ(Run({"--store", store, "store", command}), kExitSuccess) << err_.str();
+    EXPECT_EQ(out_.str().find('\x1b'), std::string::npos) << out_.str();
+    EXPECT_NE(out_.str().find("s\\x1b]0;owned\\x07.db"), std::string::npos) << out_.str();
+  }
 }
 
 // A folder deeper than a file may name, and a text longer than any reader takes back, are left
