@@ -36,7 +36,7 @@ killed=0
 for round in $(seq 1 "$rounds"); do
   # Anywhere from before the file is created to after it has been renamed.
   delay_ms=$(( RANDOM % (duration + duration / 4 + 1) ))
-  "$larkpost" --store "$store" backup "$target" > /dev/null 2>&1 &
+  "$larkpost" --store "$store" backup --force "$target" > /dev/null 2>&1 &
   pid=$!
   sleep "$(printf '%d.%03d' $((delay_ms / 1000)) $((delay_ms % 1000)))"
   if kill -9 "$pid" 2> /dev/null; then killed=$((killed + 1)); fi
@@ -48,7 +48,7 @@ for round in $(seq 1 "$rounds"); do
   [ "$(partials)" -le 1 ] || fail "$round" "$(partials) partial files piled up"
 done
 
-"$larkpost" --store "$store" backup "$target" > /dev/null
+"$larkpost" --store "$store" backup --force "$target" > /dev/null
 [ "$(sha256sum < "$target")" = "$reference" ] || fail end "a completed backup differs"
 [ "$(partials)" -eq 0 ] || fail end "$(partials) partial files left after a completed backup"
 echo "crash-backup: $rounds rounds ($killed killed mid-run) of a $messages-message backup" \

@@ -4,9 +4,11 @@
 # store is never touched. Set LARKPOST_DEMO_KEEP=1 to keep the folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-build=${LARKPOST_BUILD:-build/release}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The command-line program alone: its packages only, no Qt, tests or benchmarks.
+bash scripts/install-deps.sh --cli
+build=${LARKPOST_BUILD:-build/cli}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLARKPOST_TESTS=OFF \
+  -DLARKPOST_BENCH=OFF -DLARKPOST_GUI=OFF >/dev/null
 cmake --build "$build" --target larkpost
 larkpost=$(pwd)/$build/src/cli/larkpost
 sample=$(pwd)/samples/demo-store.ndjson
@@ -28,12 +30,12 @@ step "Backup of all folders to demo.bak, and a plain-text export demo.txt"
 # One message holds a check mark, which Windows-1252 (the default code page of .bak files) lacks:
 # the backup is written all the same, then warns that one character became "?" and exits 3.
 status=0
-"$larkpost" --store demo.db backup demo.bak || status=$?
+"$larkpost" --store demo.db backup --force demo.bak || status=$?
 if [[ $status != 3 || ! -f demo.bak ]]; then
   echo "expected demo.bak and the warning about the check mark (exit status 3), got $status" >&2
   exit 1
 fi
-"$larkpost" --store demo.db backup demo.txt || [[ $? == 3 ]]  # the same check mark, the same warning
+"$larkpost" --store demo.db backup --force demo.txt || [[ $? == 3 ]]  # the same check mark, the same warning
 echo "demo.bak: $(stat -c %s demo.bak) bytes; first block of demo.txt (Windows-1252, shown as UTF-8):"
 iconv -f WINDOWS-1252 -t UTF-8 demo.txt | head -n 6 | sed 's/\r$//; s/^/    /'
 echo "    ..."
@@ -64,7 +66,7 @@ else
 fi
 
 step "The way out the warning names: UTF-8 (--codepage 65001) keeps every character"
-"$larkpost" --codepage 65001 --store demo.db backup demo-utf8.bak
+"$larkpost" --codepage 65001 --store demo.db backup --force demo-utf8.bak
 "$larkpost" --store restored-utf8.db store init > /dev/null
 "$larkpost" --codepage 65001 --store restored-utf8.db restore --yes demo-utf8.bak
 "$larkpost" --store restored-utf8.db store dump restored-utf8.ndjson

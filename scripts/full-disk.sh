@@ -49,7 +49,7 @@ target=$work/small/sms.bak
 reference=$(sha256sum < "$target")
 for attempt in 1 2; do
   status=0
-  "$larkpost" --store "$work/source.db" backup "$target" > "$work/out" 2> "$work/err" || status=$?
+  "$larkpost" --store "$work/source.db" backup --force "$target" > "$work/out" 2> "$work/err" || status=$?
   [ "$status" = 1 ] || fail "backup $attempt: exit status $status, expected 1"
   head -n 1 "$work/err" | grep -qxF "Disk full while accessing $target." ||
     fail "backup $attempt: unexpected message: $(cat "$work/err")"

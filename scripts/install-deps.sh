@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing Larkpost need, when any is missing.
 # Safe to run again: it does nothing when everything is already there.
+#
+#   scripts/install-deps.sh         everything: both programs, tests, benchmarks, fuzzing, package
+#   scripts/install-deps.sh --cli   only what building the larkpost program needs
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config python3
-  libsqlite3-dev sqlite3 libicu-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev
-  libpcre2-dev libssl-dev
-  libexpat1-dev libzip-dev libphonenumber-dev libxxhash-dev
-  chromium fonts-noto-color-emoji fonts-wqy-microhei
-  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
-  clang libclang-rt-14-dev
-  dpkg-dev
+# The command-line program: the build tools and the libraries it links.
+cli_packages=(
+  cmake ninja-build g++ pkg-config
+  libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev
+  libexpat1-dev libzip-dev zlib1g-dev libphonenumber-dev libxxhash-dev
 )
+packages=("${cli_packages[@]}")
+if [[ ${1:-} == --cli ]]; then
+  shift
+else
+  packages+=(
+    python3 sqlite3
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libpcre2-dev libssl-dev
+    chromium fonts-noto-color-emoji fonts-wqy-microhei
+    qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
+    clang libclang-rt-14-dev
+    dpkg-dev lintian
+  )
+fi
+[[ $# -eq 0 ]] || { echo "usage: install-deps.sh [--cli]" >&2; exit 2; }
 
 missing=()
 for p in "${packages[@]}"; do

@@ -33,7 +33,7 @@ step() {  # step NAME BINARY: one timed run of the step with that binary
   local name=$1 bin=$2 dir
   dir=$(mktemp -d "$work/step.XXXXXX")
   case $name in
-    backup) seconds "$bin" --store "$work/source.db" backup "$dir/b.bak" ;;
+    backup) seconds "$bin" --store "$work/source.db" backup --force "$dir/b.bak" ;;
     restore-empty)
       "$bin" --store "$dir/r.db" store init > /dev/null
       seconds "$bin" --store "$dir/r.db" restore --yes "$work/ref.bak" ;;

@@ -146,7 +146,7 @@ void EnsureBackup() {
   EnsureStore();
   Setup& s = State();
   if (s.backedUp) return;
-  Larkpost({"--store", s.source.string(), "backup", s.backup.string()});
+  Larkpost({"--store", s.source.string(), "backup", "--force", s.backup.string()});
   s.backedUp = true;
 }
 
@@ -235,7 +235,7 @@ void BM_Backup(benchmark::State& state) {
   Setup& s = State();
   const bool syncEach = state.range(0) == 1;
   const double limit = syncEach ? 1.10 : 0.15;
-  std::vector<std::string> args = {"--store", s.source.string(), "backup"};
+  std::vector<std::string> args = {"--store", s.source.string(), "backup", "--force"};
   if (syncEach) args.insert(args.end(), {"--sync", "each"});
   args.push_back(s.backup.string());
   state.SetLabel(syncEach ? "--sync each" : "default (grouped flushes)");

@@ -17,23 +17,25 @@ _larkpost() {
     --folders) COMPREPLY=($(compgen -W "draft inbox outbox sent deleted" -- "$cur")); return ;;
     --sync) COMPREPLY=($(compgen -W "group each" -- "$cur")); return ;;
     --deleted-as) COMPREPLY=($(compgen -W "direction received sent" -- "$cur")); return ;;
+    # Values of their own: no command, option or file fits.
+    --region | --since | --until | --contact) COMPREPLY=(); return ;;
   esac
   local options
   case $command in
     "") options="--store --codepage --region --help --version"
         [[ $cur != -* ]] && { COMPREPLY=($(compgen -W "$commands" -- "$cur")); return; } ;;
-    backup) options="--sync --folders --since --until --drafts --contact --help" ;;
+    backup) options="--force --sync --folders --since --until --drafts --contact --help" ;;
     restore) options="--yes --dry-run --json --folders --since --until --drafts --contact --help" ;;
-    verify) options="--folders --since --until --drafts --contact --help" ;;
+    verify) options="--json --folders --since --until --drafts --contact --help" ;;
     show) options="--json --folders --since --until --drafts --contact --help" ;;
-    convert) options="--force --deleted-as --folders --since --until --drafts --contact --help" ;;
-    merge) options="--force --deleted-as --folders --since --until --drafts --contact --help" ;;
-    salvage) options="--force --help" ;;
+    convert) options="--force --json --deleted-as --folders --since --until --drafts --contact --help" ;;
+    merge) options="--force --json --deleted-as --folders --since --until --drafts --contact --help" ;;
+    salvage) options="--force --deleted-as --help" ;;
     store)
       if [[ $cur != -* && ${words[cword - 1]} == store ]]; then
         COMPREPLY=($(compgen -W "init list dump load dedupe" -- "$cur")); return
       fi
-      options="--dry-run --json --help" ;;
+      options="--dry-run --yes --json --help" ;;
     *) options="--help" ;;
   esac
   if [[ $cur == -* ]]; then

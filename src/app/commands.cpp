@@ -10,6 +10,8 @@
 #include "app/frame.h"
 #include "app/progress_dialog.h"
 #include "jobs/job_records.h"
+#include "jobs/message_files.h"
+#include "jobs/output_file.h"
 #include "jobs/runs.h"
 #include "jobs/store_access.h"
 #include "jobs/targets.h"
@@ -83,9 +85,24 @@ bool CFileDialog::Ask(QString* path) {
     files_->show();  // it hides itself when it is answered
     if (exec() != QDialog::Accepted || files_->selectedFiles().isEmpty()) return false;
     *path = files_->selectedFiles().first();
-    if (!save_ || !QFileInfo::exists(*path)) return true;
-    const QString question =
-        QFileInfo(*path).fileName() + " already exists.\nDo you want to replace it?";
+    if (!save_) return true;
+    // A page comes with its media folder, which is replaced with it: only one made for it.
+    std::u16string folderName;
+    const CompanionState folder = PageFolderState(path->toStdU16String(), folderName);
+    const QString folderText = QString::fromStdU16String(folderName);
+    if (folder == CompanionState::kOther) {
+      const QString refusal = folderText + " already exists and was not made for this page.\n"
+                                           "Choose another name.";
+      AfxMessageBox(refusal.toStdU16String(), MB_OK | MB_ICONWARNING);
+      continue;
+    }
+    const bool page = QFileInfo::exists(*path);
+    if (!page && folder == CompanionState::kAbsent) return true;
+    QString question = (page ? QFileInfo(*path).fileName() : folderText) + " already exists.";
+    if (page && folder == CompanionState::kMadeForTarget) {
+      question += "\nIts folder " + folderText + " goes with it.";
+    }
+    question += "\nDo you want to replace it?";
     if (AfxMessageBox(question.toStdU16String(), MB_OKCANCEL | MB_ICONWARNING) == IDOK) {
       return true;
     }

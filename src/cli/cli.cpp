@@ -11,10 +11,12 @@
 #include <istream>
 #include <ostream>
 
+#include "backupfile/backup_file.h"
 #include "cli/code_page_choice.h"
 #include "cli/commands.h"
 #include "cli/merge_command.h"
 #include "cli/printable.h"
+#include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "cli/suggest.h"
 #include "cli/terminal_ui.h"
@@ -37,6 +39,9 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+bool KnownEnding(const std::string& out, CliStreams& io);
+bool MayWrite(const std::string& out, bool force, CliStreams& io);
+
 // A command that writes to the store says so before it touches anything when the store cannot
 // be written.
 bool RefuseReadOnlyStore(const std::string& database, CliStreams& io) {
@@ -53,7 +58,7 @@ bool StoreReady(const std::string& database, CliStreams& io) {
 }
 
 int RunBackup(const std::string& database, const SelectionOptions& options,
-              const std::string* path, bool syncEachRecord, CliStreams& io) {
+              const std::string* path, bool syncEachRecord, bool force, CliStreams& io) {
   int32_t flags[5] = {1, 1, 1, 1, 1};
   Selection selection;
   std::string error;
@@ -63,7 +68,12 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   }
   // Without PATH the default name; a PATH given blank is refused by the backup itself.
   const std::u16string target =
-      path == nullptr ? DefaultBackupName(CTime::GetCurrentTime()) : Utf8ToWide(*path);
+      path == nullptr ? DefaultBackupName(CTime::GetCurrentTime()) : PathToWide(*path);
+  if (!KnownEnding(WideToPath(target), io)) return kExitUsage;
+  // As every command that writes a file: an existing one is replaced on a yes or --force.
+  if (!TrimWhiteSpace(target).empty() && !MayWrite(WideToPath(target), force, io)) {
+    return kExitFailure;
+  }
 
   TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
   ScopedUserInterface installed(ui);
@@ -83,15 +93,26 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   return ui.ExitStatus();
 }
 
+// True when the file at `path` passes a backup file's digest check.
+bool IsValidBackupFile(const std::u16string& path) {
+  try {
+    CFile file(path, CFile::modeRead | CFile::shareDenyNone);
+    return BackupRecords(file).valid();
+  } catch (const CFileException&) {
+    return true;  // not there or not readable: its own error said so
+  }
+}
+
 struct RestoreOptions {
   bool confirmed = false;
   bool dryRun = false;
   bool json = false;
+  bool storeChosen = false;  // --store was given: a missing store is an error, not created
 };
 
 int RunRestore(const std::string& database, const std::string& path,
                const RestoreOptions& options, const Selection& selection, CliStreams& io) {
-  const std::u16string source = Utf8ToWide(path);
+  const std::u16string source = PathToWide(path);
   // With --json the standard output carries the JSON object alone; the messages go to stderr.
   TerminalUserInterface ui(io.in, options.json ? io.err : io.out, io.err, io.inputIsTerminal,
                            io.errorIsTerminal);
@@ -112,6 +133,15 @@ int RunRestore(const std::string& database, const std::string& path,
       return kExitFailure;
     }
   }
+  // On a new machine the first restore makes the default store, once the user said yes to
+  // restoring; a store named with --store that is not there is a mistyped path.
+  if (!options.dryRun && !options.storeChosen && !StoreFileExists(database)) {
+    if (mapi::InitializeDatabase(database) != S_OK) {
+      io.err << "larkpost: cannot create the message store " << PrintableLine(database) << "\n";
+      return kExitFailure;
+    }
+    io.err << "Created the message store " << PrintableLine(database) << ".\n";
+  }
   // A dry run only reads the store: like a backup, it works on a read-only file or mount.
   if (options.dryRun) mapi::SetReadOnlyAccess(true);
   if (!StoreReady(database, io)) return kExitFailure;
@@ -122,6 +152,9 @@ int RunRestore(const std::string& database, const std::string& path,
   ScopedStopOnSignal stopOnSignal;
   StartRestore(job);
   const int status = ui.ExitStatus();
+  if (status == kExitFailure && !IsPhoneFile(source) && !IsValidBackupFile(source)) {
+    HintWrongFile(source, io);
+  }
   // A restore that left out what the store cannot hold still tells what it did.
   if (status != kExitSuccess && job.outcome != RunOutcome::kLossy) return status;
   const RestoreCounts counts = job.Counts();
@@ -132,8 +165,7 @@ int RunRestore(const std::string& database, const std::string& path,
     summary["byNumberFormat"] = counts.byNumberFormat;
     summary["foldersCreated"] = counts.foldersCreated;
     summary["dryRun"] = options.dryRun;
-    summary["multimedia_left_out"] = job.leftOutOfStore.multimedia;
-    summary["calls_left_out"] = job.leftOutOfStore.calls;
+    AddLeftOutJson(summary, job.leftOutOfStore.multimedia, job.leftOutOfStore.calls);
     if (selection.Narrows()) {
       summary["selected"] = job.considered - job.leftOut;
       summary["read"] = job.considered;
@@ -162,6 +194,35 @@ bool IsStoreFile(const struct stat& target) {
   return false;
 }
 
+// A command that writes OUT writes the kind its ending names: an ending the table does not know
+// ("q.pdf", "out.TXT") is a usage error naming the known ones, rather than a backup file under a
+// name that says otherwise.
+bool KnownEnding(const std::string& out, CliStreams& io) {
+  const std::u16string ending = EndingOf(PathToWide(out));
+  if (IsKnownEnding(ending)) return true;
+  std::u16string lower = ending;
+  for (char16_t& c : lower) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  }
+  io.err << "larkpost: " << PrintableLine(out) << ": ";
+  if (lower == u".txt") {
+    io.err << "use .txt for the text export";
+  } else {
+    io.err << "unknown ending \"" << PrintableLine(WideToPath(ending)) << "\"";
+  }
+  io.err << "; the endings written are";
+  for (const FileFormat& format : FileFormats()) {
+    io.err << (format.kind == FileFormats()[0].kind ? " " : ", ");
+    for (const char16_t* known : format.endings) {
+      if (known != nullptr) io.err << (known == format.endings[0] ? "" : " or ") << WideToUtf8(known);
+    }
+    if (format.kind == FileKind::kBackup) io.err << " or none";
+    io.err << " (" << format.name << ")";
+  }
+  io.err << "\n";
+  return false;
+}
+
 // A command that writes OUT never replaces an existing file silently: with --force it does, on a
 // terminal it asks, otherwise it refuses. Only a regular file (or a link to one) is replaced; a
 // pipe or a device is written into, and a dangling link is refused by the output layer.
@@ -185,6 +246,14 @@ void AddOptionNames(const CLI::App& app, std::vector<std::string>& options) {
   for (const CLI::Option* option : app.get_options()) {
     for (const std::string& name : option->get_lnames()) options.push_back("--" + name);
   }
+}
+
+// True when the option `name` ("--region", "-s") of the command, or of the program, takes a
+// value: the argument after it is that value, however much it looks like a command.
+bool TakesValue(const CLI::App& app, const CLI::App* command, const std::string& name) {
+  const CLI::Option* option = command != nullptr ? command->get_option_no_throw(name) : nullptr;
+  if (option == nullptr) option = app.get_option_no_throw(name);
+  return option != nullptr && option->get_type_size_max() > 0;
 }
 
 // After a parse error: an unknown command, or an option unknown to the program and its command,
@@ -211,13 +280,13 @@ bool ReportUnknownName(const CLI::App& app, const std::vector<std::string>& args
       if (std::find(options.begin(), options.end(), name) == options.end()) {
         return report("option", name, options);
       }
-      if (command == nullptr && (name == "--store" || name == "--codepage") &&
-          name.size() == arg.size()) {
-        ++i;  // its value
-      }
+      if (name.size() == arg.size() && TakesValue(app, command, name)) ++i;  // its value
       continue;
     }
-    if (arg.rfind('-', 0) == 0) continue;
+    if (arg.rfind('-', 0) == 0) {
+      if (arg.size() == 2 && TakesValue(app, command, arg)) ++i;  // "-s PATH"
+      continue;
+    }
     if (command != nullptr) {
       // The first word after a command with commands of its own (store list) is one of them.
       std::vector<std::string> nested;
@@ -288,6 +357,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                      "when records reach the disk: group (default: at most every 0.2 s and at "
                      "the end) or each (after every record)")
       ->check(CLI::IsMember({"group", "each"}));
+  bool backupForce = false;
+  backup->add_flag("--force,-f", backupForce, "replace PATH when it exists");
   backup->add_option("PATH", backupPath,
                      "output file; a name ending in .txt writes a plain-text export, .xml, .zip "
                      "or .html a phone's XML, a phone's ZIP or a page to read "
@@ -295,7 +366,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
 
   std::string restorePath;
   RestoreOptions restoreOptions;
-  CLI::App* restore = app.add_subcommand("restore", "put the messages of a backup file back");
+  CLI::App* restore =
+      app.add_subcommand("restore", "put the messages of a backup or phone file into the store");
   restore->add_flag("--yes,-y", restoreOptions.confirmed, "do not ask for confirmation");
   restore->add_flag("--dry-run", restoreOptions.dryRun,
                     "count what a restore would do without changing the store");
@@ -304,7 +376,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
       ->required();
 
   std::string verifyPath;
-  CLI::App* verify = app.add_subcommand("verify", "check a backup file without touching a store");
+  CLI::App* verify =
+      app.add_subcommand("verify", "check a backup or phone file without touching a store");
   verify->add_option("PATH", verifyPath, "backup file (.bak), or a phone's .xml or .zip")
       ->required();
   bool verifyJson = false;
@@ -312,9 +385,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
 
   std::string showPath;
   bool json = false;
-  CLI::App* show = app.add_subcommand("show", "list the records of a backup file");
+  CLI::App* show =
+      app.add_subcommand("show", "list the messages of a backup file or a phone's XML or ZIP");
   show->add_option("PATH", showPath, "backup file (.bak), or a phone's .xml or .zip")->required();
-  show->add_flag("--json", json, "one JSON object per record and line");
+  show->add_flag("--json", json, "one JSON object per message and line");
 
   std::string salvageDamaged, salvageOut, salvageDeletedAs = "direction";
   CLI::App* salvage = app.add_subcommand(
@@ -353,6 +427,16 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   store->add_subcommand("list", "folders with their message counts");
   DedupeOptions dedupeOptions;
   CLI::App* dedupe = AddDedupeCommand(*store, dedupeOptions);
+  // A command's --help names the program's options too, which it takes before or after it.
+  const std::string global =
+      "Options of the program, before or after the command:\n"
+      "  --store DB        message store database (default: " + database + ")\n"
+      "  --codepage N      Windows code page of backup file texts (auto: tell it from the file)\n"
+      "  --region CC       country of numbers written without a country code, e.g. DE";
+  for (CLI::App* command : app.get_subcommands({})) {
+    command->footer(global);
+    for (CLI::App* nested : command->get_subcommands({})) nested->footer(global);
+  }
   std::string dumpFile, loadFile;
   store->add_subcommand("dump", "write every message as NDJSON")
       ->add_option("FILE", dumpFile, "output file (default: standard output)");
@@ -391,7 +475,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
 
   if (*backup) {
     return RunBackup(database, selectionOptions,
-                     backup->count("PATH") > 0 ? &backupPath : nullptr, syncMode == "each", io);
+                     backup->count("PATH") > 0 ? &backupPath : nullptr, syncMode == "each",
+                     backupForce, io);
   }
   Selection selection;
   int32_t flags[5];
@@ -400,16 +485,19 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     io.err << "larkpost: " << selectionError << "\n";
     return kExitUsage;
   }
-  if (*restore) return RunRestore(database, restorePath, restoreOptions, selection, io);
+  if (*restore) {
+    restoreOptions.storeChosen = app.count("--store") > 0;
+    return RunRestore(database, restorePath, restoreOptions, selection, io);
+  }
   if (*verify) {
-    const std::u16string path = Utf8ToWide(verifyPath);
+    const std::u16string path = PathToWide(verifyPath);
     const int status = IsPhoneFile(path) ? VerifyPhoneFile(path, verifyJson, selection, io)
                                          : VerifyBackupFile(path, verifyJson, selection, io);
     if (!detectCodePage) HintOtherCodePage(verifyPath, io);
     return status;
   }
   if (*show) {
-    const std::u16string path = Utf8ToWide(showPath);
+    const std::u16string path = PathToWide(showPath);
     const int status = IsPhoneFile(path) ? ShowPhoneFile(path, json, selection, io)
                                          : ShowBackupFile(path, json, selection, io);
     if (!detectCodePage) HintOtherCodePage(showPath, io);
@@ -422,9 +510,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
              << "\" is not one of direction, received, sent\n";
       return kExitUsage;
     }
+    if (!KnownEnding(salvageOut, io)) return kExitUsage;
     if (!MayWrite(salvageOut, salvageForce, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;
-    return RunSalvage(Utf8ToWide(salvageDamaged), Utf8ToWide(salvageOut), as, io);
+    return RunSalvage(PathToWide(salvageDamaged), PathToWide(salvageOut), as, io);
   }
   if (*convert) {
     DeletedAs as = DeletedAs::kByDirection;
@@ -433,12 +522,14 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
              << "\" is not one of direction, received, sent\n";
       return kExitUsage;
     }
+    if (!KnownEnding(convertOut, io)) return kExitUsage;
     if (!MayWrite(convertOut, convertForce, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;
-    return ConvertFiles(Utf8ToWide(convertIn), Utf8ToWide(convertOut), as, selection,
+    return ConvertFiles(PathToWide(convertIn), PathToWide(convertOut), as, selection,
                         convertJson, io);
   }
   if (*merge) {
+    if (!KnownEnding(mergeOptions.out, io)) return kExitUsage;
     if (!MayWrite(mergeOptions.out, mergeOptions.force, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;
     return RunMerge(mergeOptions, selection, io);
@@ -447,8 +538,9 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     if (RefuseReadOnlyStore(database, io)) return kExitFailure;
     return StoreInit(database, io);
   }
-  // Listing and dumping only read the store.
-  mapi::SetReadOnlyAccess(store->got_subcommand("list") || store->got_subcommand("dump"));
+  // Listing, dumping and a dry run of dedupe only read the store.
+  mapi::SetReadOnlyAccess(store->got_subcommand("list") || store->got_subcommand("dump") ||
+                          (*dedupe && dedupeOptions.dryRun));
   if (store->got_subcommand("list")) return StoreList(database, io);
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);
   if (store->got_subcommand("load")) {

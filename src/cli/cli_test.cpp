@@ -97,6 +97,14 @@ TEST_F(CliTest, BadArgumentsAreUsageErrors) {
   EXPECT_NE(err_.str().find("attic"), std::string::npos);
   EXPECT_FALSE(fs::exists(Path("a.bak")));
   EXPECT_EQ(Run({"--help"}), kExitSuccess);
+  // A command's help names the program's options it takes as well, and what it reads.
+  for (const char* command : {"show", "restore", "merge"}) {
+    EXPECT_EQ(Run({command, "--help"}), kExitSuccess);
+    EXPECT_NE(out_.str().find("--store DB"), std::string::npos) << out_.str();
+    EXPECT_NE(out_.str().find("--region CC"), std::string::npos) << out_.str();
+  }
+  EXPECT_EQ(Run({"show", "--help"}), kExitSuccess);
+  EXPECT_NE(out_.str().find("a backup file or a phone's XML or ZIP"), std::string::npos);
 }
 
 TEST_F(CliTest, MissingStoreIsAnInitializationFailure) {
@@ -104,6 +112,34 @@ TEST_F(CliTest, MissingStoreIsAnInitializationFailure) {
   EXPECT_EQ(err_.str().rfind("SMS Account Initialization Failed.\n", 0), 0u) << err_.str();
   EXPECT_FALSE(fs::exists(Path("a.bak")));
   EXPECT_FALSE(fs::exists(Path("none.db")));
+}
+
+// On a new machine the first restore, once confirmed, makes the default store; a store named
+// with --store that is not there stays an error.
+TEST_F(CliTest, TheFirstRestoreMakesTheDefaultStore) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("a.bak")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(Run({"--store", Path("none.db"), "restore", "--yes", Path("a.bak")}), kExitFailure);
+  EXPECT_FALSE(fs::exists(Path("none.db")));
+  const char* old = std::getenv("XDG_DATA_HOME");
+  const std::string saved = old != nullptr ? old : "";
+  setenv("XDG_DATA_HOME", Path("data").c_str(), 1);
+  EXPECT_EQ(Run({"restore", Path("a.bak")}), kExitFailure);  // no terminal to say yes on
+  EXPECT_FALSE(fs::exists(Path("data/larkpost/messages.db")));
+  const int status = Run({"restore", "--yes", Path("a.bak")});
+  const std::string err = err_.str();
+  const int listed = Run({"store", "list"});
+  if (old != nullptr) {
+    setenv("XDG_DATA_HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("XDG_DATA_HOME");
+  }
+  EXPECT_EQ(status, kExitSuccess) << err;
+  EXPECT_NE(err.find("Created the message store " + Path("data/larkpost/messages.db")),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(listed, kExitSuccess);
+  EXPECT_NE(out_.str().find("3 messages"), std::string::npos) << out_.str();
 }
 
 TEST_F(CliTest, BackupVerifyShowRestoreRoundTrip) {
@@ -200,8 +236,10 @@ TEST_F(CliTest, BackupRestoredIntoAStoreFilledFromThePhoneAddsNothing) {
   for (const std::string run : {"--dry-run", "--yes"}) {
     ASSERT_EQ(Run({"--store", phone, "restore", run, Path("all.bak")}), kExitSuccess)
         << err_.str();
-    EXPECT_EQ(out_.str(), "Restore Succeeded.\nRestored: 0, already present: 8 (1 by number "
-                          "format), folders created: 3" +
+    // A dry run changed nothing and says so, never "Restore Succeeded.".
+    EXPECT_EQ(out_.str(), std::string(run == "--dry-run" ? "" : "Restore Succeeded.\n") +
+                              "Restored: 0, already present: 8 (1 by number format), folders "
+                              "created: 3" +
                               std::string(run == "--dry-run"
                                               ? " (dry run: the store was not changed)\n"
                                               : "\n"));
@@ -221,17 +259,32 @@ TEST_F(CliTest, TxtNameWritesTextExportAndFoldersSelect) {
   EXPECT_EQ(text.find("Hello"), std::string::npos);
 }
 
-// A page of the store replaces an older page with its media folder: a folder of pictures the
-// new page does not show goes with the page it belonged to.
-TEST_F(CliTest, APageOfTheStoreTakesTheOlderPagesMediaFolderAway) {
+// A page of the store replaces an older page with the media folder Larkpost made for it: a
+// folder of pictures the new page does not show goes with the page it belonged to. A folder of
+// that name Larkpost did not make (a browser's "save page, complete") stays, and so does the page.
+TEST_F(CliTest, APageOfTheStoreTakesOnlyAMediaFolderMadeForTheOlderPageAway) {
   LoadSample();
   ASSERT_EQ(mkdir(Path("page_files").c_str(), 0700), 0);
   { std::ofstream(Path("page_files/old.png")) << "png"; }
   { std::ofstream(Path("page.html")) << "<html>older page</html>"; }
-  ASSERT_EQ(Run({"--store", store_, "backup", Path("page.html")}), kExitSuccess) << err_.str();
-  EXPECT_NE(ReadFile(Path("page.html")).find("Hello"), std::string::npos);
-  struct stat info {};
-  EXPECT_NE(stat(Path("page_files").c_str(), &info), 0);
+  EXPECT_EQ(Run({"--store", store_, "backup", "--force", Path("page.html")}), kExitFailure);
+  EXPECT_NE(err_.str().find("is not a folder Larkpost made for this page"), std::string::npos)
+      << err_.str();
+  EXPECT_EQ(ReadFile(Path("page.html")), "<html>older page</html>");
+  EXPECT_EQ(ReadFile(Path("page_files/old.png")), "png");
+
+  std::vector<std::pair<std::string, std::string>> files;
+  const std::string line = testing::AppMmsLine(
+      "1705226400", "1", "Ann", {testing::PicturePart("image/jpeg", "p.jpg", "jpeg bytes")},
+      {{"+491512222222", 137}, {"+4930", 151}}, files);
+  files.emplace_back("messages.ndjson", line);
+  { std::ofstream(Path("mms.zip"), std::ios::binary) << testing::ZipOf(files); }
+  ASSERT_EQ(Run({"convert", Path("mms.zip"), Path("pictures.html")}), kExitSuccess) << err_.str();
+  ASSERT_TRUE(fs::exists(Path("pictures_files/p.jpg")));
+  ASSERT_EQ(Run({"--store", store_, "backup", "--force", Path("pictures.html")}), kExitSuccess)
+      << err_.str();
+  EXPECT_NE(ReadFile(Path("pictures.html")).find("Hello"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("pictures_files")));
 }
 
 TEST_F(CliTest, DefaultNameIsInTheCurrentFolder) {
@@ -293,10 +346,13 @@ TEST_F(CliTest, FailuresExitNonZeroWithTheirMessage) {
   ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess);
   std::ofstream(Path("all.bak"), std::ios::app) << "x";
   EXPECT_EQ(Run({"--store", store_, "restore", "--yes", Path("all.bak")}), kExitFailure);
-  EXPECT_EQ(err_.str(), "Message store: " + store_ + "\nFile Validation Failed.\n");
+  // A byte more than the digest counts: the line after the system's own names the way out.
+  const std::string salvage = "It may be a backup file that was cut off or damaged: larkpost "
+                              "salvage " + Path("all.bak") + " OUT.bak keeps what it still holds.\n";
+  EXPECT_EQ(err_.str(), "Message store: " + store_ + "\nFile Validation Failed.\n" + salvage);
   EXPECT_EQ(out_.str(), "");
   EXPECT_EQ(Run({"verify", Path("all.bak")}), kExitFailure);
-  EXPECT_EQ(err_.str(), "File Validation Failed.\n");
+  EXPECT_EQ(err_.str(), "File Validation Failed.\n" + salvage);
 }
 
 TEST_F(CliTest, IncompleteBackupHasItsOwnExitStatus) {
@@ -423,7 +479,7 @@ TEST_F(CliTest, LossyBackupIsWrittenAndSaysHowToKeepTheCharacters) {
   const std::string lossy =
       "2 messages hold characters code page 1252 lacks, written as \"?\"; use --codepage 65001 "
       "or a .zip/.xml file to keep them.\n";
-  EXPECT_EQ(Run({"--store", store_, "backup", Path("a.bak")}), kExitIncomplete);
+  EXPECT_EQ(Run({"--store", store_, "backup", "--force", Path("a.bak")}), kExitIncomplete);
   EXPECT_EQ(out_.str(), "Backup Succeeded.\n");
   EXPECT_EQ(err_.str(), lossy);
   EXPECT_EQ(Run({"verify", Path("a.bak")}), kExitSuccess) << err_.str();
@@ -447,10 +503,86 @@ TEST_F(CliTest, IncompleteBackupNamesAReplacedFileOnlyWhenThereWasOne) {
   EXPECT_EQ(Run({"--store", store_, "backup", Path("new.bak")}), kExitIncomplete);
   EXPECT_EQ(err_.str().find("was not replaced"), std::string::npos) << err_.str();
   std::ofstream(Path("old.bak")) << "older backup";
-  EXPECT_EQ(Run({"--store", store_, "backup", Path("old.bak")}), kExitIncomplete);
+  EXPECT_EQ(Run({"--store", store_, "backup", "--force", Path("old.bak")}), kExitIncomplete);
   mapi::ClearFaults();
   EXPECT_NE(err_.str().find(Path("old.bak") + " was not replaced."), std::string::npos)
       << err_.str();
+}
+
+// What a command writes follows the ending: one the table does not know is refused, naming the
+// known ones, and an existing file is replaced on a yes or with --force, by backup as by convert.
+TEST_F(CliTest, UnknownEndingsAreRefusedAndBackupAsksBeforeReplacing) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("old")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(Run({"convert", Path("old"), Path("q.pdf")}), kExitUsage);
+  EXPECT_EQ(err_.str(), "larkpost: " + Path("q.pdf") +
+                            ": unknown ending \".pdf\"; the endings written are .bak or none "
+                            "(backup file), .txt (text export), .xml (XML), .zip (ZIP), .html or "
+                            ".htm (HTML page)\n");
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("out.TXT")}), kExitUsage);
+  EXPECT_EQ(err_.str().find("use .txt for the text export"), Path("out.TXT").size() + 12)
+      << err_.str();
+  EXPECT_FALSE(fs::exists(Path("q.pdf")));
+  EXPECT_FALSE(fs::exists(Path("out.TXT")));
+
+  std::ofstream(Path("mine.bak")) << "not a backup of this store";
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("mine.bak")}), kExitFailure);
+  EXPECT_EQ(err_.str(), Path("mine.bak") + " exists; use --force to replace it.\n");
+  EXPECT_EQ(ReadFile(Path("mine.bak")), "not a backup of this store");
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("mine.bak")}, "n\n", true), kExitFailure);
+  EXPECT_EQ(ReadFile(Path("mine.bak")), "not a backup of this store");
+  EXPECT_EQ(Run({"--store", store_, "backup", "--force", Path("mine.bak")}), kExitSuccess);
+  EXPECT_EQ(ReadFile(Path("mine.bak")), ReadFile(Path("old")));
+}
+
+// A file of another kind gets one more line after "File Validation Failed.": what it looks like
+// and what reads it; a backup file cut short, how to keep what it still holds.
+TEST_F(CliTest, AWrongKindOfFileIsNamedAfterTheValidationFailure) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("a.bak")}), kExitSuccess);
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("a.txt")}), kExitSuccess);
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("a.html")}), kExitSuccess);
+  ASSERT_EQ(Run({"--store", store_, "store", "dump", Path("dump.bak")}), kExitSuccess);
+  std::ofstream(Path("pic.bak")) << "\x89PNG\r\n\x1a\n" << std::string(100, '\0');
+  const std::string whole = ReadFile(Path("a.bak"));
+  std::ofstream(Path("cut.bak")) << whole.substr(0, whole.size() - 5);
+  const std::pair<std::string, std::string> cases[] = {
+      {Path("pic.bak"), "It looks like a PNG picture"},
+      {store_, "It looks like an SQLite database: if it is a message store, name it with --store"},
+      {Path("a.html"), "It looks like an HTML page"},
+      {Path("dump.bak"), "larkpost store load FILE"},
+      {Path("a.txt"), "It looks like a text export"},
+      {Path("cut.bak"), "larkpost salvage " + Path("cut.bak") + " OUT.bak"},
+  };
+  for (const auto& [file, hint] : cases) {
+    EXPECT_EQ(Run({"verify", file}), kExitFailure) << file;
+    EXPECT_EQ(err_.str().rfind("File Validation Failed.\n", 0), 0u) << err_.str();
+    EXPECT_NE(err_.str().find(hint), std::string::npos) << err_.str();
+  }
+  EXPECT_EQ(Run({"convert", Path("pic.bak"), Path("b.xml")}), kExitFailure);
+  EXPECT_NE(err_.str().find("File Validation Failed.\nIt looks like a PNG picture"),
+            std::string::npos)
+      << err_.str();
+  EXPECT_EQ(Run({"--store", store_, "restore", "--yes", Path("cut.bak")}), kExitFailure);
+  EXPECT_NE(err_.str().find("larkpost salvage"), std::string::npos) << err_.str();
+}
+
+// Names that are not UTF-8 are the bytes they are: found, written as given, and an existing
+// one is not replaced without --force.
+TEST_F(CliTest, FileNamesThatAreNotUtf8AreKeptAsBytes) {
+  LoadSample();
+  const std::string latin1 = Path("caf\xe9.bak");
+  ASSERT_EQ(Run({"--store", store_, "backup", latin1}), kExitSuccess) << err_.str();
+  EXPECT_TRUE(fs::exists(latin1));
+  EXPECT_EQ(Run({"verify", latin1}), kExitSuccess) << err_.str();
+  const std::string odd = Path("\xff.xml");
+  ASSERT_EQ(Run({"convert", latin1, odd}), kExitSuccess) << err_.str();
+  EXPECT_TRUE(fs::exists(odd));
+  EXPECT_FALSE(fs::exists(Path("\xef\xbf\xbd.xml")));
+  EXPECT_EQ(Run({"convert", latin1, odd}), kExitFailure);
+  EXPECT_NE(err_.str().find("\\xff.xml"), std::string::npos) << err_.str();
+  EXPECT_EQ(WideToPath(PathToWide("a\xe9\xff\xc3\xa9\xed\xa0\x80\xf0\x9f\x98\x80")),
+            "a\xe9\xff\xc3\xa9\xed\xa0\x80\xf0\x9f\x98\x80");
 }
 
 TEST_F(CliTest, MistypedNamesGetTheNearestKnownOne) {
@@ -458,13 +590,16 @@ TEST_F(CliTest, MistypedNamesGetTheNearestKnownOne) {
   EXPECT_EQ(err_.str(), "Unknown command 'backpu'. Did you mean 'backup'?\n");
   EXPECT_EQ(Run({"--store", store_, "store", "lsit"}), kExitUsage);
   EXPECT_EQ(err_.str(), "Unknown command 'lsit'. Did you mean 'list'?\n");
+  // The value of a global option is no command, whichever option it belongs to.
+  EXPECT_EQ(Run({"--region", "US", "backpu"}), kExitUsage);
+  EXPECT_EQ(err_.str(), "Unknown command 'backpu'. Did you mean 'backup'?\n");
   EXPECT_EQ(Run({"--stroe", store_, "backup"}), kExitUsage);
   EXPECT_EQ(err_.str(), "Unknown option '--stroe'. Did you mean '--store'?\n");
   // Only the options of the command given are offered.
   EXPECT_EQ(Run({"restore", "--dryrun", Path("a.bak")}), kExitUsage);
   EXPECT_EQ(err_.str(), "Unknown option '--dryrun'. Did you mean '--dry-run'?\n");
   EXPECT_EQ(Run({"backup", "--froce", Path("a.bak")}), kExitUsage);
-  EXPECT_EQ(err_.str(), "Unknown option '--froce'.\n");
+  EXPECT_EQ(err_.str(), "Unknown option '--froce'. Did you mean '--force'?\n");
   EXPECT_EQ(Run({"zzzzzz"}), kExitUsage);
   EXPECT_EQ(err_.str(), "Unknown command 'zzzzzz'.\n");
   EXPECT_EQ(Run({"--version"}), kExitSuccess);
@@ -527,10 +662,22 @@ TEST_F(CliTest, ShowListsPhoneFilesAndStoreListNamesFoldersAsPeopleKnowThem) {
   EXPECT_EQ(Run({"show", Path("bad.xml")}), kExitFailure);
   EXPECT_NE(err_.str().find("sms entry 1"), std::string::npos) << err_.str();
 
+  // Listings name folders as the desktop program does and give ISO times, "no time" for none;
+  // the files keep the handheld's names.
+  ASSERT_EQ(Run({"--store", store_, "store", "load"},
+                R"({"folder":["Draft"],"subject":"unsent","messageClass":"IPM.SMStext"})" "\n"),
+            kExitSuccess);
   ASSERT_EQ(Run({"--store", store_, "store", "list"}), kExitSuccess);
-  EXPECT_NE(out_.str().find("Sentedbox (Sent Items)"), std::string::npos) << out_.str();
-  EXPECT_NE(out_.str().find("Wastebox (Deleted Items)"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("\nSent Items     "), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("\nDeleted Items  "), std::string::npos) << out_.str();
   EXPECT_NE(out_.str().find("Inbox      "), std::string::npos) << out_.str();
+  EXPECT_EQ(out_.str().find("Sentedbox"), std::string::npos) << out_.str();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("d.bak")}), kExitSuccess);
+  EXPECT_EQ(Run({"show", Path("d.bak")}), kExitSuccess);
+  EXPECT_NE(out_.str().find("No.1  Drafts  no time\n"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("  Sent Items  2024-0"), std::string::npos) << out_.str();
+  EXPECT_EQ(out_.str().find("Sentedbox"), std::string::npos) << out_.str();
+  EXPECT_NE(ReadFile(Path("d.bak")).find("Sentedbox"), std::string::npos);
 }
 
 TEST_F(CliTest, RestoreNamesTheStoreBeforeItAsks) {
@@ -553,7 +700,7 @@ TEST_F(CliTest, RestoreSaysWhatItDidAndDryRunChangesNothing) {
   ASSERT_EQ(Run({"--store", fresh, "restore", "--dry-run", Path("all.bak")}), kExitSuccess)
       << err_.str();
   EXPECT_EQ(out_.str(),
-            "Restore Succeeded.\nRestored: 3, already present: 0, folders created: 1"
+            "Restored: 3, already present: 0, folders created: 1"
             " (dry run: the store was not changed)\n");
   ASSERT_EQ(Run({"--store", fresh, "store", "dump"}), kExitSuccess);
   EXPECT_EQ(out_.str(), empty);
@@ -562,7 +709,7 @@ TEST_F(CliTest, RestoreSaysWhatItDidAndDryRunChangesNothing) {
   EXPECT_EQ(nlohmann::json::parse(out_.str()),
             nlohmann::json::parse(
                 R"({"restored":3,"alreadyPresent":0,"byNumberFormat":0,"foldersCreated":1,"dryRun":false,)"
-                R"("multimedia_left_out":0,"calls_left_out":0})"));
+                R"("multimediaLeftOut":0,"callsLeftOut":0,"multimedia_left_out":0,"calls_left_out":0})"));
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", Path("all.bak")}), kExitSuccess);
   EXPECT_EQ(out_.str(),
             "Restore Succeeded.\nRestored: 0, already present: 3, folders created: 0\n");
@@ -605,8 +752,12 @@ TEST_F(CliTest, WrittenFilesNeverReplaceTheStoreAndAreOwnerOnly) {
   ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
   const std::string storeBytes = ReadFile(store_);
   fs::create_symlink(store_, Path("link.db"));
+  fs::create_hard_link(store_, Path("store.bak"));
   for (const std::string& target : {store_, Path("link.db"), store_ + "-wal"}) {
-    EXPECT_EQ(Run({"--store", store_, "salvage", Path("all.bak"), target}), kExitFailure) << target;
+    // No command writes a file of that ending; and by a name it would write, it is refused.
+    EXPECT_EQ(Run({"--store", store_, "salvage", Path("all.bak"), target}), kExitUsage) << target;
+    EXPECT_EQ(Run({"--store", store_, "salvage", "--force", Path("all.bak"), Path("store.bak")}),
+              kExitFailure);
     EXPECT_NE(err_.str().find("is the message store or one of its files"), std::string::npos)
         << err_.str();
     EXPECT_EQ(Run({"--store", store_, "store", "dump", target}), kExitFailure) << target;
@@ -631,7 +782,8 @@ TEST_F(CliTest, WrittenFilesNeverReplaceTheStoreAndAreOwnerOnly) {
       << err_.str();
   ASSERT_EQ(Run({"convert", "--force", Path("all.bak"), Path("copy.xml")}), kExitSuccess)
       << err_.str();
-  ASSERT_EQ(Run({"--store", store_, "backup", Path("again.bak")}), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--store", store_, "backup", "--force", Path("again.bak")}), kExitSuccess)
+      << err_.str();
   for (const char* name : {"dump.ndjson", "saved.bak", "copy.xml", "again.bak"}) {
     EXPECT_EQ(fs::status(Path(name)).permissions() & fs::perms::all, ownerOnly) << name;
   }
@@ -688,6 +840,13 @@ TEST_F(CliTest, ErrorsQuotingAFileReachTheTerminalEscaped) {
     EXPECT_NE(shown.find("\\x1b]0;owned\\x07\\u009b2J"), std::string::npos) << shown;
   }
   EXPECT_FALSE(fs::exists(Path("evil.bak")));
+  // A store's own path too, as store init and store load name it.
+  const std::string store = Path("s\x1b]0;owned\x07.db");
+  for (const char* command : {"init", "load"}) {
+    EXPECT_EQ(Run({"--store", store, "store", command}), kExitSuccess) << err_.str();
+    EXPECT_EQ(out_.str().find('\x1b'), std::string::npos) << out_.str();
+    EXPECT_NE(out_.str().find("s\\x1b]0;owned\\x07.db"), std::string::npos) << out_.str();
+  }
 }
 
 // A folder deeper than a file may name, and a text longer than any reader takes back, are left

@@ -18,7 +18,7 @@ constexpr size_t kSampleBytes = size_t{4} << 20;
 constexpr int kHintConfidence = 30;
 
 bool Detect(const std::string& path, DetectedCodePage& detected) {
-  const std::u16string wide = Utf8ToWide(path);
+  const std::u16string wide = PathToWide(path);
   if (FileKindForPath(wide) != FileKind::kBackup) return false;
   try {
     CFile file(wide, CFile::modeRead | CFile::shareDenyNone);

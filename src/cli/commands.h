@@ -53,9 +53,16 @@ int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& sele
 // written, when there was none before); else "larkpost: COMMAND: ", the error and "Nothing was
 // written."; a file error or a refused OUT by its own text. Returns the exit status of a
 // failure; nothing when it succeeded.
+// `in`, when given, is the file read: a failed validation of it gets HintWrongFile.
 std::optional<int> WriteOrReport(const char* command, const std::u16string& out,
                                  const std::function<bool()>& write,
-                                 const std::u16string& error, CliStreams& io);
+                                 const std::u16string& error, CliStreams& io,
+                                 const std::u16string& in = std::u16string());
+
+// The line after "File Validation Failed." for the file at `path`: what it looks like and what
+// reads it, or else that a backup file cut off or damaged keeps what it still holds through
+// salvage.
+void HintWrongFile(const std::u16string& path, CliStreams& io);
 
 // "direction", "received" or "sent"; false for anything else.
 bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs);

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "jobs/text_export.h"
+#include "message/folder_path.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
 #include "cli/record_json.h"
@@ -17,6 +17,7 @@
 #include "jobs/outcome.h"
 #include "jobs/output_file.h"
 #include "platform/file/file.h"
+#include "platform/framework/strings.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -96,8 +97,7 @@ int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& sele
       summary["messages"] = read.messages;
       summary["multimedia"] = multimedia;
       summary["entries"] = read.entries;
-      summary["multimedia_left_out"] = restoreLeavesOut.multimedia;
-      summary["calls_left_out"] = restoreLeavesOut.calls;
+      AddLeftOutJson(summary, restoreLeavesOut.multimedia, restoreLeavesOut.calls);
       if (selection.Narrows()) summary["selected"] = selected;
       io.out << JsonLine(summary) << "\n";
       return kExitSuccess;
@@ -140,8 +140,9 @@ int ShowPhoneFile(const std::u16string& path, bool json, const Selection& select
     }
     // As a backup file's records are listed; the texts come from the file, so they are printed
     // with their control characters escaped.
-    io.out << "No." << number << "  " << PrintableLine(WideToUtf8(record.folderPath)) << "  "
-           << WideToUtf8(FormatMessageTime(record.deliveryTime)) << "\n"
+    io.out << "No." << number << "  "
+           << PrintableLine(WideToUtf8(ShownFolderPath(record.folderPath))) << "  "
+           << ShownTime(record.deliveryTime) << "\n"
            << "  From: \"" << PrintableLine(WideToUtf8(record.senderName)) << "\" <"
            << PrintableLine(WideToUtf8(record.senderAddress)) << ">\n"
            << "  To:   " << PrintableLine(recipients) << "\n"
@@ -161,7 +162,8 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
                  const Selection& selection, bool json, CliStreams& io) {
   ConvertResult result;
   const auto write = [&] { return ConvertMessageFile(in, out, deletedAs, selection, result); };
-  if (const std::optional<int> failed = WriteOrReport("convert", out, write, result.error, io)) {
+  if (const std::optional<int> failed =
+          WriteOrReport("convert", out, write, result.error, io, in)) {
     return *failed;
   }
   const ReadCounts& read = result.read;
@@ -173,13 +175,12 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
     summary["entriesWritten"] = result.entriesWritten;
     if (selection.Narrows()) summary["selected"] = result.selected;
     summary["replaced"] = result.replacedMessages;
-    summary["multimedia_left_out"] = result.leftOut.multimedia;
-    summary["calls_left_out"] = result.leftOut.calls;
+    AddLeftOutJson(summary, result.leftOut.multimedia, result.leftOut.calls);
     io.out << JsonLine(summary) << "\n";
     return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
   }
   io.out << "Converted " << Counted(result.written, "message", "messages") << " from "
-         << PrintableLine(WideToUtf8(in)) << " to " << PrintableLine(WideToUtf8(out)) << ".\n";
+         << PrintableLine(WideToPath(in)) << " to " << PrintableLine(WideToPath(out)) << ".\n";
   if (selection.Narrows()) io.out << SelectedLine(result.selected, read.messages) << "\n";
   if (read.entries != read.messages) {
     io.out << "Read " << Counted(read.entries, "entry", "entries") << ".\n";
@@ -193,10 +194,11 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
 
 std::optional<int> WriteOrReport(const char* command, const std::u16string& out,
                                  const std::function<bool()>& write,
-                                 const std::u16string& error, CliStreams& io) {
-  const std::string shown = PrintableLine(WideToUtf8(out));
+                                 const std::u16string& error, CliStreams& io,
+                                 const std::u16string& in) {
+  const std::string shown = PrintableLine(WideToPath(out));
   struct stat info {};
-  const bool outExisted = stat(WideToUtf8(out).c_str(), &info) == 0;
+  const bool outExisted = stat(WideToPath(out).c_str(), &info) == 0;
   try {
     if (write()) return std::nullopt;
     if (StopRequested() != 0) {
@@ -204,8 +206,9 @@ std::optional<int> WriteOrReport(const char* command, const std::u16string& out,
              << (outExisted ? " was not replaced.\n" : " was not written.\n");
       return InterruptedExitStatus();
     }
-    io.err << "larkpost: " << command << ": " << PrintableLine(WideToUtf8(error)) << "\n"
-           << "Nothing was written.\n";
+    io.err << "larkpost: " << command << ": " << PrintableLine(WideToUtf8(error)) << "\n";
+    if (!in.empty() && error == LoadString(IDS_FILE_VALIDATION_FAILED)) HintWrongFile(in, io);
+    io.err << "Nothing was written.\n";
   } catch (const CFileException& fileError) {
     io.err << PrintableLine(WideToUtf8(fileError.ErrorMessage())) << "\n";
   } catch (const OutputRefused& refused) {

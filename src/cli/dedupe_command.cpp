@@ -2,7 +2,9 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <istream>
 #include <ostream>
+#include <string>
 
 #include "cli/commands.h"
 #include "cli/merge_command.h"
@@ -11,6 +13,7 @@
 #include "cli/terminal_ui.h"
 #include "jobs/store_access.h"
 #include "message/counts.h"
+#include "message/folder_path.h"
 #include "platform/framework/strings.h"
 #include "platform/text/text.h"
 #include "platform/time/filetime.h"
@@ -44,6 +47,7 @@ CLI::App* AddDedupeCommand(CLI::App& store, DedupeOptions& options) {
   CLI::App* dedupe = store.add_subcommand(
       "dedupe", "remove messages the store holds twice, keeping the copy that holds the most");
   dedupe->add_flag("--dry-run", options.dryRun, "say what would be removed, change nothing");
+  dedupe->add_flag("--yes,-y", options.confirmed, "do not ask for confirmation");
   dedupe->add_flag("--json", options.json,
                    "each removed message as a JSON line, then the counts as one JSON object");
   return dedupe;
@@ -54,6 +58,22 @@ int StoreDedupe(const std::string& database, const DedupeOptions& options, CliSt
     io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n";
     HintMissingStore(database, io);
     return kExitFailure;
+  }
+  // Removing messages is not undone: asked as a restore is asked.
+  if (!options.dryRun && !options.confirmed) {
+    const std::string question = "Remove the messages the store " + PrintableLine(database) +
+                                 " holds twice, keeping the richest copy of each?";
+    if (!io.inputIsTerminal) {
+      io.err << question << "\n"
+             << "larkpost: not removing: there is no terminal to confirm on (pass --yes)\n";
+      return kExitFailure;
+    }
+    io.err << question << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(io.in, answer) || !(answer == "y" || answer == "Y" || answer == "yes")) {
+      io.err << "Dedupe cancelled; the store was not changed.\n";
+      return kExitFailure;
+    }
   }
   SmsSession session(u"SMS");
   if (!session.initialized) {
@@ -87,7 +107,8 @@ int StoreDedupe(const std::string& database, const DedupeOptions& options, CliSt
          << Thousands(counts.examined) << " messages"
          << (options.dryRun ? " (dry run: the store was not changed)" : "") << ".\n";
   for (const auto& [path, count] : counts.folders) {
-    io.out << "  " << PrintableLine(WideToUtf8(path)) << ": " << Thousands(count) << "\n";
+    io.out << "  " << PrintableLine(WideToUtf8(ShownFolderPath(path))) << ": " << Thousands(count)
+           << "\n";
   }
   return kExitSuccess;
 }

@@ -6,9 +6,10 @@
 
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
-#include "jobs/text_export.h"
+#include "message/folder_path.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
+#include "formats/file_sniff.h"
 #include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
@@ -39,6 +40,7 @@ bool ReadEachRecord(const std::u16string& path, CFile& file, uint32_t& count, ui
   BackupRecords records(file);
   if (!records.valid()) {
     io.err << WideToUtf8(LoadString(IDS_FILE_VALIDATION_FAILED)) << "\n";
+    HintWrongFile(path, io);
     return false;
   }
   count = records.count();
@@ -56,6 +58,16 @@ bool ReadEachRecord(const std::u16string& path, CFile& file, uint32_t& count, ui
 }
 
 }  // namespace
+
+void HintWrongFile(const std::u16string& path, CliStreams& io) {
+  const std::string looks = WhatTheFileLooksLike(path);
+  if (!looks.empty()) {
+    io.err << looks << "\n";
+    return;
+  }
+  io.err << "It may be a backup file that was cut off or damaged: larkpost salvage "
+         << PrintableLine(WideToPath(path)) << " OUT.bak keeps what it still holds.\n";
+}
 
 int VerifyBackupFile(const std::u16string& path, bool json, const Selection& selection,
                      CliStreams& io) {
@@ -94,8 +106,7 @@ int VerifyBackupFile(const std::u16string& path, bool json, const Selection& sel
       summary["messages"] = count;
       summary["multimedia"] = 0;
       summary["entries"] = count;
-      summary["multimedia_left_out"] = 0;
-      summary["calls_left_out"] = 0;
+      AddLeftOutJson(summary, 0, 0);
       if (selection.Narrows()) summary["selected"] = selected;
       io.out << JsonLine(summary) << "\n";
       return kExitSuccess;
@@ -148,8 +159,9 @@ int ShowBackupFile(const std::u16string& path, bool json, const Selection& selec
         line["text"] = WideToUtf8(fields.text);
         io.out << JsonLine(line) << "\n";
       } else {
-        io.out << "No." << record << "  " << PrintableLine(WideToUtf8(fields.folderPath)) << "  "
-               << WideToUtf8(FormatMessageTime(fields.deliveryTime)) << "\n"
+        io.out << "No." << record << "  "
+               << PrintableLine(WideToUtf8(ShownFolderPath(fields.folderPath))) << "  "
+               << ShownTime(fields.deliveryTime) << "\n"
                << "  From: " << PrintableLine(WideToUtf8(fields.sender)) << "\n"
                << "  To:   " << PrintableLine(WideToUtf8(fields.recipients)) << "\n"
                << "    " << PrintableIndented(WideToUtf8(fields.text), "    ") << "\n";

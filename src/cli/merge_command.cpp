@@ -41,8 +41,8 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
     return kExitUsage;
   }
   std::vector<std::u16string> ins;
-  for (const std::string& in : options.ins) ins.push_back(Utf8ToWide(in));
-  const std::u16string out = Utf8ToWide(options.out);
+  for (const std::string& in : options.ins) ins.push_back(PathToWide(in));
+  const std::u16string out = PathToWide(options.out);
   MergeResult result;
   const auto write = [&] { return MergeMessageFiles(ins, out, deletedAs, selection, result); };
   if (const std::optional<int> failed = WriteOrReport("merge", out, write, result.error, io)) {
@@ -61,8 +61,7 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
                                    {"alreadyThere", input.alreadyThere}});
     }
     summary["replaced"] = result.replacedMessages;
-    summary["multimedia_left_out"] = result.leftOut.multimedia;
-    summary["calls_left_out"] = result.leftOut.calls;
+    AddLeftOutJson(summary, result.leftOut.multimedia, result.leftOut.calls);
     io.out << JsonLine(summary) << "\n";
     return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
   }
@@ -74,7 +73,7 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
   for (const MergeInputCounts& input : result.inputs) {
     selected += input.selected;
     read += input.read.messages;
-    io.out << "  " << PrintableLine(WideToUtf8(input.path)) << ": "
+    io.out << "  " << PrintableLine(WideToPath(input.path)) << ": "
            << Counted(input.selected, "message", "messages")
            << ", contributed " << Thousands(input.contributed) << ", already there "
            << Thousands(input.alreadyThere) << "\n";

@@ -29,9 +29,11 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
 struct DedupeOptions {
   bool dryRun = false;
   bool json = false;
+  bool confirmed = false;  // --yes: remove without asking
 };
 
-// Adds `dedupe [--dry-run] [--json]` to the store command.
+// Adds `dedupe [--dry-run] [--yes] [--json]` to the store command. Removing asks first, as a
+// restore does: on a terminal, or else --yes.
 CLI::App* AddDedupeCommand(CLI::App& store, DedupeOptions& options);
 // Removes the duplicates of the store and says how many per folder (with --json each removed
 // message as a JSON line, then the counts as one).

@@ -1,6 +1,7 @@
 // merge, store dedupe and restore's "already present" across formats, run as a user runs them:
 // phone files built as the apps write them, the demo store, and the files the program writes.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <csignal>
 
@@ -330,6 +331,26 @@ TEST(Merge, ABrokenInputNamesFileAndEntryAndNothingIsWritten) {
   EXPECT_EQ(dir.Names(), before);
 }
 
+// More inputs than the usual soft limit of open files: the merge raises it to the hard one.
+TEST(Merge, MoreInputsThanTheSoftLimitOfOpenFilesAreMerged) {
+  testing::TempDir dir;
+  std::vector<std::string> args = {"merge", dir.PathOf("all.xml")};
+  for (int i = 0; i < 120; ++i) {
+    args.push_back(dir.PathOf("in" + std::to_string(i) + ".xml"));
+    WriteFile(args.back(), AppXml(AppSms("+1", std::to_string(1000 + i), "1", "hi"), 1));
+  }
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  if (old.rlim_max != RLIM_INFINITY && old.rlim_max < 1024) GTEST_SKIP() << "hard limit too low";
+  struct rlimit low = old;
+  low.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  const Outcome run = Larkpost(args);
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Messages(dir.PathOf("all.xml")).size(), 120u);
+}
+
 // Our own export read back adds nothing, and what goes through a format comes out as it went in,
 // as far as the format holds it.
 TEST(RestoreAcrossFormats, AFileOfEveryReadableFormatRestoredIntoItsStoreAddsNothing) {
@@ -415,19 +436,25 @@ TEST(StoreDedupe, ADumpLoadedTwiceComesBackAsTheDumpKeepingTheRicherCopy) {
   Outcome run = Larkpost({"--store", store, "store", "dedupe", "--dry-run"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out.rfind("Would remove 33 duplicates of 65 messages (dry run: the store was "
-                          "not changed).\n  Draft: 2\n  Inbox: 9\n", 0),
+                          "not changed).\n  Drafts: 2\n  Inbox: 9\n", 0),
             0u)
       << run.out;
   EXPECT_EQ(Larkpost({"--store", store, "store", "dump"}).out, loaded);
 
+  // Removing asks first, as a restore does: without a terminal to say yes on, only --yes.
+  run = Larkpost({"--store", store, "store", "dedupe"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("(pass --yes)"), std::string::npos) << run.err;
+  EXPECT_EQ(Larkpost({"--store", store, "store", "dump"}).out, loaded);
+
   // A removal the store refuses halfway removes nothing.
   mapi::AddFault("DeleteMessageAt", 5, MAPI_E_CALL_FAILED);
-  run = Larkpost({"--store", store, "store", "dedupe"});
+  run = Larkpost({"--store", store, "store", "dedupe", "--yes"});
   mapi::ClearFaults();
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(Larkpost({"--store", store, "store", "dump"}).out, loaded);
 
-  run = Larkpost({"--store", store, "store", "dedupe", "--json"});
+  run = Larkpost({"--store", store, "store", "dedupe", "--yes", "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
   std::vector<std::string> lines;
   std::istringstream out(run.out);
@@ -441,7 +468,7 @@ TEST(StoreDedupe, ADumpLoadedTwiceComesBackAsTheDumpKeepingTheRicherCopy) {
   EXPECT_EQ(poorGone, 1);
   EXPECT_EQ(nlohmann::json::parse(lines.back())["removed"], 33);
   EXPECT_EQ(DumpOf(Larkpost({"--store", store, "store", "dump"}).out), DumpOf(dump));
-  EXPECT_NE(Larkpost({"--store", store, "store", "dedupe"}).out.find("Removed 0 duplicates"),
+  EXPECT_NE(Larkpost({"--store", store, "store", "dedupe", "-y"}).out.find("Removed 0 duplicates"),
             std::string::npos);
 }
 

@@ -82,4 +82,17 @@ std::string PrintableIndented(std::string_view utf8, std::string_view indent) {
   return out;
 }
 
+std::string ShownTime(const FILETIME& time) {
+  if (FileTimeToUInt64(time) == 0) return "no time";
+  FILETIME local;
+  SYSTEMTIME parts;
+  if (!FileTimeToLocalFileTime(&time, &local) || !FileTimeToSystemTime(&local, &parts)) {
+    return "no time";
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", parts.wYear, parts.wMonth,
+                parts.wDay, parts.wHour, parts.wMinute, parts.wSecond);
+  return text;
+}
+
 }  // namespace larkpost

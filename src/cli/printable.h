@@ -15,7 +15,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/time/filetime.h"
+
 namespace larkpost {
+
+// A message's time in a listing: local, "2024-05-03 18:02:00", and "no time" for none (a
+// draft's zero). Files keep their own forms.
+std::string ShownTime(const FILETIME& time);
 
 // For text on one line: line feeds and tabs are escaped too.
 std::string PrintableLine(std::string_view utf8);

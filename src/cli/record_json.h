@@ -22,6 +22,16 @@ inline void AddPartiesJson(nlohmann::ordered_json& line, const MessageRecord& me
   }
 }
 
+// Sets "multimediaLeftOut" and "callsLeftOut" of a command's counts, and under their names of
+// the last release, "multimedia_left_out" and "calls_left_out", for scripts that read those;
+// the old names go in the next release.
+inline void AddLeftOutJson(nlohmann::ordered_json& summary, uint64_t multimedia, uint64_t calls) {
+  summary["multimediaLeftOut"] = multimedia;
+  summary["callsLeftOut"] = calls;
+  summary["multimedia_left_out"] = multimedia;
+  summary["calls_left_out"] = calls;
+}
+
 // A column of the file as JSON: its text, or null.
 inline nlohmann::ordered_json ColumnJson(const Column& column) {
   if (!column) return nullptr;

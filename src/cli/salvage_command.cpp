@@ -62,7 +62,15 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
     }
     io.out << ": " << PrintableLine(skipped.error) << "\n";
   }
+  if (log.unlistedStretches > 0) {
+    io.out << "Skipped: " << Counted(log.unlistedStretches, "more stretch", "more stretches")
+           << " (" << Counted(log.unlistedBytes, "byte", "bytes") << "), not listed one by one.\n";
+  }
   for (const std::string& note : log.notes) io.out << "Damage: " << PrintableLine(note) << ".\n";
+  if (log.unlistedNotes > 0) {
+    io.out << "Damage: " << Counted(log.unlistedNotes, "more note", "more notes")
+           << ", not listed one by one.\n";
+  }
   if (log.declaredEntries && log.entriesFound < *log.declaredEntries) {
     io.out << "Missing: " << Counted(*log.declaredEntries - log.entriesFound, "entry", "entries")
            << " the count names are not in the file.\n";
@@ -72,7 +80,7 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
   if (result.written.multimediaLeftOut > 0) {
     io.out << "Left out: "
            << Counted(result.written.multimediaLeftOut, "multimedia message", "multimedia messages")
-           << " (" << FileKindName(FileKindForPath(Utf8ToWide(out))) << " files hold SMS only).\n";
+           << " (" << FileKindName(FileKindForPath(PathToWide(out))) << " files hold SMS only).\n";
   }
   if (result.written.unaddressedLeftOut > 0) {
     LeftOut unaddressed;
@@ -86,7 +94,7 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
 
 int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
                DeletedAs deletedAs, CliStreams& io) {
-  const std::string out = PrintableLine(WideToUtf8(outPath));
+  const std::string out = PrintableLine(WideToPath(outPath));
   SalvageResult result;
   const auto write = [&] { return SalvageMessageFile(damagedPath, outPath, deletedAs, result); };
   if (const std::optional<int> failed =

@@ -24,12 +24,15 @@ bool ParseBound(const char* option, const std::string& text, bool end, uint64_t&
 
 void AddSelectionOptions(CLI::App& command, SelectionOptions& options) {
   command.add_option("--folders", options.folders,
-                     "comma-separated folders: draft,inbox,outbox,sent,deleted (default: all)");
+                     "comma-separated folders: draft,inbox,outbox,sent,deleted (default: all)")
+      ->each([&options](const std::string&) { options.foldersGiven = true; });
   command.add_option("--since", options.since,
                      "only messages delivered at or after DATE (2024-01-31 or 2024-01-31T18:30, "
-                     "local time)");
+                     "local time)")
+      ->each([&options](const std::string&) { options.sinceGiven = true; });
   command.add_option("--until", options.until,
-                     "only messages delivered up to DATE (a date includes that whole day)");
+                     "only messages delivered up to DATE (a date includes that whole day)")
+      ->each([&options](const std::string&) { options.untilGiven = true; });
   command.add_flag("--drafts", options.drafts,
                    "with --since or --until: keep messages without a delivery time too");
   command.add_option("--contact", options.contacts,
@@ -40,18 +43,28 @@ void AddSelectionOptions(CLI::App& command, SelectionOptions& options) {
 bool MakeSelection(const SelectionOptions& options, Selection& selection, int32_t (&flags)[5],
                    std::string& error) {
   std::fill(std::begin(flags), std::end(flags), 1);
-  if (!options.folders.empty() && !ParseFolderList(options.folders, flags, error)) return false;
+  if ((options.foldersGiven || !options.folders.empty()) &&
+      !ParseFolderList(options.folders, flags, error)) {
+    return false;
+  }
   std::array<bool, kFolderKindCount> folders{};
   for (int i = 0; i < kFolderKindCount; ++i) folders[i] = flags[i] != 0;
   selection.SetFolders(folders);
-  uint64_t bound = 0;
-  if (!options.since.empty()) {
-    if (!ParseBound("--since", options.since, false, bound, error)) return false;
-    selection.SetSince(bound);
+  uint64_t since = 0;
+  const bool hasSince = options.sinceGiven || !options.since.empty();
+  if (hasSince) {
+    if (!ParseBound("--since", options.since, false, since, error)) return false;
+    selection.SetSince(since);
   }
-  if (!options.until.empty()) {
-    if (!ParseBound("--until", options.until, true, bound, error)) return false;
-    selection.SetUntil(bound);
+  if (options.untilGiven || !options.until.empty()) {
+    uint64_t until = 0;
+    if (!ParseBound("--until", options.until, true, until, error)) return false;
+    if (hasSince && until <= since) {
+      error = "--until: \"" + options.until + "\" ends before --since \"" + options.since +
+              "\" begins; no message could be selected";
+      return false;
+    }
+    selection.SetUntil(until);
   }
   selection.SetDrafts(options.drafts);
   for (const std::string& contact : options.contacts) {

@@ -131,6 +131,19 @@ TEST_F(SelectionCommands, ABadDateIsAUsageErrorNamingOptionAndText) {
             kExitUsage);
   EXPECT_NE(err_.str().find("--since: \"31.01.2024\""), std::string::npos) << err_.str();
   EXPECT_FALSE(std::ifstream(Path("x.bak")).good());
+  // An empty value selects nothing in particular and a span that ends before it starts selects
+  // nothing at all: both are mistakes, not "everything" and not an empty file.
+  for (const char* option : {"--since", "--until", "--folders"}) {
+    EXPECT_EQ(Run({"verify", Path("all.bak"), option, ""}), kExitUsage) << option;
+    EXPECT_NE(err_.str().find(option), std::string::npos) << err_.str();
+  }
+  EXPECT_EQ(Run({"show", Path("all.bak"), "--since", "2024-02-01", "--until", "2024-01-31"}),
+            kExitUsage);
+  EXPECT_NE(err_.str().find("--until: \"2024-01-31\" ends before --since \"2024-02-01\""),
+            std::string::npos)
+      << err_.str();
+  EXPECT_EQ(Run({"show", Path("all.bak"), "--since", "2024-01-31", "--until", "2024-01-31"}),
+            kExitSuccess);
 }
 
 }  // namespace

@@ -35,23 +35,18 @@ bool Opened(SmsSession& session, const std::string& database, CliStreams& io) {
 }
 
 // The folder tree with message counts, one folder a line, indented by depth (up to a limit, so a
-// very deep tree still gives short lines).
-// The standard folders as people know them from their phones, in FolderKind order, shown beside
-// the names backup files give them.
-constexpr const char* kKnownFolderNames[kFolderKindCount] = {"Drafts", "Inbox", "Outbox",
-                                                             "Sent Items", "Deleted Items"};
-
+// very deep tree still gives short lines). The standard folders by the names the desktop
+// program shows ("Sent Items"), whatever the store calls them.
 void ListFolder(SmsFolder& root, FolderKind kind, uint64_t& total, CliStreams& io) {
   constexpr size_t kMaxIndent = 32;
   WalkFolderTree(root, [&](SmsFolder& folder, size_t depth) {
     MessageCursor* cursor = folder.Cursor(10);
     const uint32_t count = cursor != nullptr ? cursor->RowCount() : 0;
     total += count;
-    std::string name =
-        std::string(2 * std::min(depth, kMaxIndent), ' ') +
-        PrintableLine(WideToUtf8(folder.displayName));
-    const char* known = kKnownFolderNames[static_cast<int>(kind)];
-    if (depth == 0 && name != known) name += std::string(" (") + known + ")";
+    const std::string name =
+        depth == 0 ? WideToUtf8(NamesOf(kind).storeName)
+                   : std::string(2 * std::min(depth, kMaxIndent), ' ') +
+                         PrintableLine(WideToUtf8(folder.displayName));
     io.out << name << std::string(name.size() < 30 ? 30 - name.size() : 1, ' ')
            << (cursor != nullptr ? std::to_string(count) : std::string("(unreadable)")) << "\n";
     return true;
@@ -106,18 +101,18 @@ bool Exists(const std::string& database, CliStreams& io) {
 
 
 void HintMissingStore(const std::string& database, CliStreams& io) {
-  io.err << "(no message store at " << database << "; create one with: larkpost --store "
-         << database << " store init)\n";
+  io.err << "(no message store at " << PrintableLine(database)
+         << "; create one with: larkpost --store " << PrintableLine(database) << " store init)\n";
 }
 
 int StoreInit(const std::string& database, CliStreams& io) {
   const HRESULT result = mapi::InitializeDatabase(database);
   if (result != S_OK) {
-    io.err << "larkpost: cannot create the message store " << database << " (error 0x"
+    io.err << "larkpost: cannot create the message store " << PrintableLine(database) << " (error 0x"
            << std::hex << static_cast<uint32_t>(result) << std::dec << ")\n";
     return kExitFailure;
   }
-  io.out << "Message store: " << database << "\n";
+  io.out << "Message store: " << PrintableLine(database) << "\n";
   return kExitSuccess;
 }
 
@@ -130,8 +125,7 @@ int StoreList(const std::string& database, CliStreams& io) {
     if (SmsFolder* folder = session.StandardFolder(static_cast<FolderKind>(kind))) {
       ListFolder(*folder, static_cast<FolderKind>(kind), total, io);
     } else {
-      io.out << WideToUtf8(FolderKindName(static_cast<FolderKind>(kind)))
-             << " (missing)\n";
+      io.out << WideToUtf8(NamesOf(static_cast<FolderKind>(kind)).storeName) << " (missing)\n";
     }
   }
   io.out << total << (total == 1 ? " message\n" : " messages\n");
@@ -155,7 +149,7 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
   try {
     OutputFile output;
     CFile target;
-    OpenOutputFile(output, Utf8ToWide(file), MessageStoreFiles(), target);
+    OpenOutputFile(output, PathToWide(file), MessageStoreFiles(), target);
     CFileStreamBuffer buffer(target);
     std::ostream out(&buffer);
     const bool dumped = DumpStore(session, out, error);
@@ -182,7 +176,7 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
 
 int StoreLoad(const std::string& database, const std::string& file, CliStreams& io) {
   if (mapi::InitializeDatabase(database) != S_OK) {
-    io.err << "larkpost: cannot create the message store " << database << "\n";
+    io.err << "larkpost: cannot create the message store " << PrintableLine(database) << "\n";
     return kExitFailure;
   }
   SmsSession session(u"SMS");
@@ -195,7 +189,7 @@ int StoreLoad(const std::string& database, const std::string& file, CliStreams& 
   } else {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-      io.err << "larkpost: load: cannot read " << file << "\n";
+      io.err << "larkpost: load: cannot read " << PrintableLine(file) << "\n";
       return kExitFailure;
     }
     ok = LoadStore(session, in, error, &loaded);
@@ -206,7 +200,7 @@ int StoreLoad(const std::string& database, const std::string& file, CliStreams& 
     return kExitFailure;
   }
   io.out << "Loaded " << loaded << (loaded == 1 ? " message" : " messages") << " into "
-         << database << "\n";
+         << PrintableLine(database) << "\n";
   return kExitSuccess;
 }
 

@@ -57,4 +57,22 @@ FileKind FileKindForPath(const std::u16string& path) {
   return FileKind::kBackup;
 }
 
+std::u16string EndingOf(const std::u16string& path) {
+  const size_t slash = path.rfind(u'/');
+  const size_t start = slash == std::u16string::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind(u'.');
+  if (dot == std::u16string::npos || dot <= start) return std::u16string();
+  return path.substr(dot);
+}
+
+bool IsKnownEnding(const std::u16string& ending) {
+  if (ending.empty()) return true;
+  for (const FileFormat& format : kFormats) {
+    for (const char16_t* wanted : format.endings) {
+      if (wanted != nullptr && EndsWith(ending, wanted, format.caseSensitive)) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace larkpost

@@ -49,6 +49,12 @@ const FileFormat& FormatOf(FileKind kind);
 // export; ".xml", ".zip", ".html", ".htm" in any letter case; a backup file for everything else.
 FileKind FileKindForPath(const std::u16string& path);
 
+// The ending of the path's last component ("" when it has none, as for "notes" or ".profile"),
+// and whether it is one the table knows (exactly so for a case-sensitive one). A command that
+// writes refuses an ending it does not know rather than write a backup file under that name.
+std::u16string EndingOf(const std::u16string& path);
+bool IsKnownEnding(const std::u16string& ending);
+
 // True for the kinds a restore or a conversion can read.
 inline bool IsReadable(FileKind kind) { return FormatOf(kind).readable; }
 // "backup file", "text export", "XML", "ZIP", "HTML page": for messages.

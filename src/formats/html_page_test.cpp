@@ -327,11 +327,17 @@ TEST(PageMedia, UnsafeNamesBecomeHarmlessFilesOfTheFolder) {
   EXPECT_EQ(climb.href, "my%20page_files/_.._escape.png");
   EXPECT_EQ(save(u"image/jpeg", u"..").name, "attachment.jpg");
   EXPECT_EQ(save(u"image/jpeg", u".profile").name, "profile.jpg");
-  EXPECT_EQ(save(u"text/plain", u"a\x01" u"b\r\n\u202Etxt.exe").name, "a_b___txt.exe");
-  // Pictures keep a picture's ending; what a browser would run opens as text.
+  EXPECT_EQ(save(u"text/plain", u"a\x01" u"b\r\n\u202Etxt.exe").name, "a_b___txt.exe.txt");
+  // Pictures keep a picture's ending; any ending a browser might show as a page or run, or
+  // does not know, gets the ending of an inert kind: the part's own, else ".txt".
   EXPECT_EQ(save(u"image/png", u"photo.exe").name, "photo.exe.png");
   EXPECT_EQ(save(u"text/html", u"invite.HTML").name, "invite.html.txt");
   EXPECT_EQ(save(u"image/svg+xml", u"logo.svg").name, "logo.svg.txt");
+  EXPECT_EQ(save(u"text/html", u"a.shtm").name, "a.shtm.txt");
+  EXPECT_EQ(save(u"application/xhtml+xml", u"b.xhtm").name, "b.xhtm.txt");
+  EXPECT_EQ(save(u"audio/amr", u"c.ehtml").name, "c.ehtml.amr");
+  EXPECT_EQ(save(u"application/octet-stream", u"d.xyz").name, "d.xyz.txt");
+  EXPECT_EQ(save(u"application/pdf", u"e.pdf").name, "e.pdf");
   EXPECT_EQ(save(u"audio/amr", u"").name, "attachment.amr");
   // Unique however the letters are cased; long names cut before a character, not inside one.
   EXPECT_EQ(save(u"image/jpeg", u"IMG.JPG").name, "IMG.jpg");
@@ -342,7 +348,7 @@ TEST(PageMedia, UnsafeNamesBecomeHarmlessFilesOfTheFolder) {
   EXPECT_EQ(cut.substr(cut.size() - 4), ".png");
   EXPECT_EQ(Utf8ToWide(cut).find(u'\uFFFD'), std::u16string::npos);
   // Nothing was written outside the folder, and every file is there.
-  EXPECT_EQ(dir.Names().size(), 12u);
+  EXPECT_EQ(dir.Names().size(), 17u);
   EXPECT_EQ(access((dir.path() + "/../escape.png").c_str(), F_OK), -1);
   close(fd);
 }

@@ -122,7 +122,7 @@ void MessageWriter::LeaveOutUnaddressed(const MessageRecord& record) {
 }
 
 FILE* OpenUnnamedFileBeside(const std::u16string& path) {
-  const std::string target = WideToUtf8(path);
+  const std::string target = WideToPath(path);
   const size_t slash = target.rfind('/');
   std::string name = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
                      ".larkpost-XXXXXX";

@@ -33,6 +33,10 @@ ByteSource FileRangeSource(std::shared_ptr<const void> keep, int fd, uint64_t st
 // bytes of it.
 inline constexpr size_t kMaxEntryBytes = size_t{8} << 20;
 
+// The most parts a multimedia message of a file may have: a phone's message holds a few dozen
+// at most, and each part costs some hundred bytes to hold, however few bytes it took in the file.
+inline constexpr size_t kMaxMessageParts = 1000;
+
 struct ReadCounts {
   uint64_t entries = 0;     // message entries of the file (a sent message may have several)
   uint64_t messages = 0;    // messages yielded

@@ -48,13 +48,25 @@ std::string EndingFor(const std::string& type) {
   return ".bin";
 }
 
-// Endings a browser would show as a page or run as a script when the link is opened: such a
-// file gets ".txt" added, and opens as the text it is.
-bool IsActiveEnding(const std::string& ending) {
-  static const char* const kActive[] = {".htm", ".html", ".xhtml", ".xht", ".shtml", ".svg",
-                                        ".svgz", ".xml", ".xsl", ".xslt", ".mht", ".mhtml",
-                                        ".js", ".mjs", ".hta"};
-  return std::find(std::begin(kActive), std::end(kActive), ending) != std::end(kActive);
+// Endings whose files a browser opening the link shows as what they are (a picture, a sound, a
+// film, plain text, a PDF) or hands to another program as a download, and never renders as a
+// page or runs as a script, whatever the bytes inside: on a local file the browser takes the
+// kind from the ending and does not look for markup in the content. Any other ending may be a
+// page to some browser or system ("x.shtm", "x.xhtm", "x.ehtml", "x.svg", "x.xml"), or an
+// ending no table knows, whose content a browser may sniff.
+bool IsInertEnding(const std::string& ending) {
+  static const char* const kInert[] = {
+      // pictures
+      ".jpg", ".jpeg", ".jpe", ".png", ".gif", ".webp", ".bmp", ".ico", ".heic", ".heif",
+      ".avif", ".tif", ".tiff",
+      // sound and film
+      ".amr", ".awb", ".mp3", ".m4a", ".aac", ".ogg", ".oga", ".opus", ".wav", ".flac", ".mid",
+      ".midi", ".3gp", ".3g2", ".mp4", ".m4v", ".webm", ".mkv", ".mov", ".avi", ".mpg", ".mpeg",
+      ".wmv", ".qcp",
+      // text shown as text, calendar and contact cards, documents and archives downloaded
+      ".txt", ".vcf", ".vcs", ".ics", ".pdf", ".doc", ".docx", ".xls", ".xlsx", ".ppt",
+      ".pptx", ".odt", ".ods", ".odp", ".rtf", ".zip", ".7z", ".rar", ".gz", ".bin"};
+  return std::find(std::begin(kInert), std::end(kInert), ending) != std::end(kInert);
 }
 
 bool IsPictureEnding(const std::string& ending) {
@@ -237,8 +249,12 @@ std::string MediaFolder::NameFor(const MessagePart& part) {
   if (IsPicture(type) ? !IsPictureEnding(ending) : ending.empty()) {
     stem += ending;
     ending = EndingFor(type);
-  } else if (IsActiveEnding(ending)) {
-    ending += ".txt";
+  } else if (!IsInertEnding(ending)) {
+    // Kept in the name, where it tells what the file was; the ending the kind gives, or ".txt"
+    // for a kind without one, makes it open as something inert.
+    stem += ending;
+    ending = EndingFor(type);
+    if (ending == ".bin") ending = ".txt";
   }
   stem = CutUtf8(stem, kMaxNameBytes - ending.size() - 4);  // room for "-999"
   for (unsigned n = 1;; ++n) {

@@ -15,7 +15,10 @@
 // first thing a cut-off archive loses): messages.ndjson is found by its local header and
 // inflated (raw deflate) up to its end or to the first damage in its compressed stream. Every
 // whole line that parses is an entry; a line that does not is skipped. Lines after damage in the
-// compressed stream cannot be found again and are logged as one stretch.
+// compressed stream cannot be found again and are logged as one stretch. The attachments a
+// multimedia line names (data/<name>) are found by their local headers as well, and each is
+// unpacked once to see that it is whole (its size and checksum); one that is missing, damaged
+// or cut off costs its part the bytes and gets a note, and the message is kept with its text.
 //
 // Both run on the caller's thread and keep at most one entry's worth of text in memory.
 #pragma once
@@ -47,10 +50,36 @@ struct DamagedStretch {
   std::string error;    // why it gave no entry
 };
 
+// The stretches and notes a log lists one by one; past these, they are only counted, so that a
+// file of millions of broken entries costs no more memory than one of a thousand.
+inline constexpr size_t kMaxListedStretches = 1000;
+inline constexpr size_t kMaxListedNotes = 1000;
+
 struct SalvageLog {
   uint64_t entriesFound = 0;  // XML: every <sms> and <mms> found, kept or skipped
   uint64_t entriesKept = 0;   // entries yielded (multimedia ones among them)
-  std::vector<DamagedStretch> skipped;
+  std::vector<DamagedStretch> skipped;  // the first kMaxListedStretches
+  uint64_t unlistedStretches = 0;       // skipped after those, not listed
+  uint64_t unlistedBytes = 0;           // their bytes
+  uint64_t unlistedNotes = 0;           // notes past the first kMaxListedNotes
+
+  // Lists a stretch, or counts it once kMaxListedStretches are listed.
+  void Skipped(DamagedStretch stretch) {
+    if (skipped.size() < kMaxListedStretches) {
+      skipped.push_back(std::move(stretch));
+    } else {
+      ++unlistedStretches;
+      unlistedBytes += stretch.length;
+    }
+  }
+  // Lists a note, or counts it once kMaxListedNotes are listed.
+  void Note(std::string note) {
+    if (notes.size() < kMaxListedNotes) {
+      notes.push_back(std::move(note));
+    } else {
+      ++unlistedNotes;
+    }
+  }
   std::optional<uint64_t> declaredEntries;  // XML: the count the root declares
   // The file ends before its end: the XML without </smses>, the ZIP's messages.ndjson without
   // the end of its compressed stream. Entries after the cut are lost without a trace.
@@ -60,9 +89,9 @@ struct SalvageLog {
 
 // The entries of the damaged XML or ZIP in `file` (open for reading, seekable), logged into
 // `log`, which must outlive the source; the XML's attachments are decoded into `spool` (null:
-// only their sizes are counted). A ZIP's attachments (its data/ files) are not read from a
-// damaged archive: a multimedia line that names one is skipped and logged. The source's error is set only for a file that cannot be
-// salvaged at all (no messages.ndjson in a ZIP, a ZIP bomb); file errors throw CFileException.
+// only their sizes are counted). A ZIP's attachments are read from `file` whenever they are
+// wanted, while any message of the source lives. The source's error is set only for a file
+// that cannot be salvaged at all (no messages.ndjson in a ZIP, a ZIP bomb); file errors throw CFileException.
 std::unique_ptr<EntrySource> SalvagedXmlEntries(std::shared_ptr<CFile> file, SalvageLog& log,
                                                 std::shared_ptr<PartSpool> spool = nullptr);
 std::unique_ptr<EntrySource> SalvagedZipEntries(std::shared_ptr<CFile> file, SalvageLog& log);

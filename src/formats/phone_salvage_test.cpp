@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "formats/formats_test_util.h"
+#include "formats/phone_zip.h"
 #include "platform/file/file.h"
 
 namespace larkpost {
@@ -15,6 +16,7 @@ using testing::AppLine;
 using testing::AppMms;
 using testing::AppSms;
 using testing::AppXml;
+using testing::ReadAll;
 using testing::ZipOf;
 
 struct Salvaged {
@@ -126,6 +128,27 @@ TEST(SalvageXml, DamageInTheMiddleIsSkippedAndTheEntriesAfterItKept) {
   EXPECT_EQ(salvaged.log.entriesFound, 6u);
 }
 
+// Memory stays bounded however much is broken: past the first thousand, skipped entries are
+// counted rather than listed, and a message of more parts than any phone sends is refused.
+TEST(SalvageXml, ThousandsOfBrokenEntriesAndEndlessPartsAreCountedNotHeld) {
+  const std::string refused = AppSms("+1", "1704103626000", "9", "bad type");
+  std::string entries;
+  for (size_t i = 0; i < kMaxListedStretches + 500; ++i) entries += refused;
+  const std::string parts = "<mms date=\"1704103626000\" msg_box=\"1\"><parts>" +
+                            [] {
+                              std::string many;
+                              for (size_t i = 0; i <= kMaxMessageParts; ++i) many += "<part/>";
+                              return many;
+                            }() +
+                            "</parts></mms>";
+  const Salvaged salvaged = SalvageXml(AppXml(entries + parts + Sms(1), 0));
+  EXPECT_EQ(salvaged.Texts(), std::vector<std::u16string>{Text(1)});
+  ASSERT_EQ(salvaged.log.skipped.size(), kMaxListedStretches);
+  EXPECT_EQ(salvaged.log.unlistedStretches, 501u);
+  EXPECT_GE(salvaged.log.unlistedBytes, 500 * (refused.size() - 3) + parts.size());
+  EXPECT_EQ(salvaged.log.entriesFound, kMaxListedStretches + 502);
+}
+
 // What the scan must not take for entries or damage: comments and instructions (an "<sms"
 // inside a comment among them), quoted ">" in values. Entries of one message sent to two
 // recipients are still joined into one message, and the file's declared encoding holds for
@@ -183,42 +206,48 @@ std::u16string LineText(int n) {
          Utf8ToWide(std::to_string(n * 7919));
 }
 
-// The archive as the app writes it, by hand from the layout: messages.ndjson deflated with its
-// sizes and checksum in a data descriptor after the data (flag bit 3), then the central
-// directory.
-std::string AppArchive(const std::string& ndjson, std::string* compressedOut = nullptr) {
-  z_stream stream{};
-  deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string packed(deflateBound(&stream, static_cast<uLong>(ndjson.size())), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(ndjson.data()));
-  stream.avail_in = static_cast<uInt>(ndjson.size());
-  stream.next_out = reinterpret_cast<Bytef*>(packed.data());
-  stream.avail_out = static_cast<uInt>(packed.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  packed.resize(stream.total_out);
-  deflateEnd(&stream);
-  if (compressedOut != nullptr) *compressedOut = packed;
-  const uint32_t crc = static_cast<uint32_t>(
-      crc32(0, reinterpret_cast<const Bytef*>(ndjson.data()), static_cast<uInt>(ndjson.size())));
+// The archive as the app writes it, by hand from the layout: each file deflated with its sizes
+// and checksum in a data descriptor after the data (flag bit 3), in the order given, then the
+// central directory. `compressedOut` gets the first file's deflated bytes.
+std::string AppArchiveOf(const std::vector<std::pair<std::string, std::string>>& files,
+                         std::string* compressedOut = nullptr) {
   auto le = [](uint64_t value, int bytes) {
     std::string out;
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
     return out;
   };
-  const std::string name = "messages.ndjson";
-  const std::string local = std::string("PK\3\4", 4) + le(20, 2) + le(8, 2) + le(8, 2) +
-                            le(0, 4) + le(0, 4) + le(0, 4) + le(0, 4) + le(name.size(), 2) +
-                            le(0, 2) + name;
-  const std::string descriptor = std::string("PK\7\10", 4) + le(crc, 4) + le(packed.size(), 4) +
-                                 le(ndjson.size(), 4);
-  const std::string central = std::string("PK\1\2", 4) + le(20, 2) + le(20, 2) + le(8, 2) +
-                              le(8, 2) + le(0, 4) + le(crc, 4) + le(packed.size(), 4) +
-                              le(ndjson.size(), 4) + le(name.size(), 2) + le(0, 2) + le(0, 2) +
-                              le(0, 2) + le(0, 2) + le(0, 4) + le(0, 4) + name;
-  const size_t centralAt = local.size() + packed.size() + descriptor.size();
-  const std::string end = std::string("PK\5\6", 4) + le(0, 2) + le(0, 2) + le(1, 2) + le(1, 2) +
-                          le(central.size(), 4) + le(centralAt, 4) + le(0, 2);
-  return local + packed + descriptor + central + end;
+  std::string archive, central;
+  for (const auto& [name, content] : files) {
+    z_stream stream{};
+    deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    std::string packed(deflateBound(&stream, static_cast<uLong>(content.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+    stream.avail_in = static_cast<uInt>(content.size());
+    stream.next_out = reinterpret_cast<Bytef*>(packed.data());
+    stream.avail_out = static_cast<uInt>(packed.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    packed.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (compressedOut != nullptr && archive.empty()) *compressedOut = packed;
+    const uint32_t crc = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+    const size_t localAt = archive.size();
+    archive += std::string("PK\3\4", 4) + le(20, 2) + le(8, 2) + le(8, 2) + le(0, 4) + le(0, 4) +
+               le(0, 4) + le(0, 4) + le(name.size(), 2) + le(0, 2) + name + packed +
+               std::string("PK\7\10", 4) + le(crc, 4) + le(packed.size(), 4) +
+               le(content.size(), 4);
+    central += std::string("PK\1\2", 4) + le(20, 2) + le(20, 2) + le(8, 2) + le(8, 2) + le(0, 4) +
+               le(crc, 4) + le(packed.size(), 4) + le(content.size(), 4) + le(name.size(), 2) +
+               le(0, 2) + le(0, 2) + le(0, 2) + le(0, 2) + le(0, 4) + le(localAt, 4) + name;
+  }
+  const std::string end = std::string("PK\5\6", 4) + le(0, 2) + le(0, 2) + le(files.size(), 2) +
+                          le(files.size(), 2) + le(central.size(), 4) + le(archive.size(), 4) +
+                          le(0, 2);
+  return archive + central + end;
+}
+
+std::string AppArchive(const std::string& ndjson, std::string* compressedOut = nullptr) {
+  return AppArchiveOf({{"messages.ndjson", ndjson}}, compressedOut);
 }
 
 TEST(SalvageZip, AnArchiveOfTheAppAndOneWithoutItsCentralDirectoryLoseNothing) {
@@ -293,6 +322,91 @@ TEST(SalvageZip, DamagedLinesAndADamagedStreamAreSkippedAndNamed) {
   for (size_t i = 0; i + 1 < damaged.messages.size(); ++i) {
     EXPECT_EQ(damaged.messages[i].text, LineText(static_cast<int>(i + 1))) << i;
   }
+}
+
+// Three picture messages as the app writes them, messages.ndjson before the attachments.
+struct PictureArchive {
+  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::string> pictures;
+  PictureArchive() {
+    std::string lines;
+    std::vector<std::pair<std::string, std::string>> parts;
+    for (int n = 0; n < 3; ++n) {
+      std::string bytes(6000, '\0');
+      uint32_t state = 7u + static_cast<uint32_t>(n);
+      for (char& c : bytes) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
+      pictures.push_back(bytes);
+      lines += testing::AppMmsLine(std::to_string(1704103626 + n), "1", "Ann",
+                                   {testing::TextPart("words " + std::to_string(n)),
+                                    testing::PicturePart("image/jpeg", "p.jpg", bytes)},
+                                   {{"+4915112345678", 137}, {"+4915200000001", 151}}, parts);
+    }
+    files.emplace_back("messages.ndjson", lines);
+    files.insert(files.end(), parts.begin(), parts.end());
+  }
+  std::string Zip() const { return AppArchiveOf(files); }
+  // Where the packed bytes of the n-th attachment begin.
+  size_t DataOf(const std::string& zip, int n) const {
+    const std::string& name = files[static_cast<size_t>(n) + 1].first;
+    return zip.find(name) + name.size();
+  }
+};
+
+// The text of a salvaged picture message, and its picture's bytes ("" when it has none).
+std::pair<std::u16string, std::string> TextAndPicture(const MessageRecord& message) {
+  std::pair<std::u16string, std::string> got;
+  if (!message.multimedia) return got;
+  for (const MessagePart& part : message.multimedia->parts) {
+    if (part.text) got.first += *part.text;
+    if (part.data != nullptr) got.second = ReadAllBytes(*part.data);
+  }
+  return got;
+}
+
+// Cut before its central directory, an archive keeps every message whose attachment is whole;
+// a damaged or cut-off attachment costs its bytes only, the message is kept with its text and
+// the attachment is named. Reading the whole archive names the same file as damaged.
+TEST(SalvageZip, AttachmentsAreFoundByTheirHeadersAndADamagedOneCostsOnlyItsBytes) {
+  const PictureArchive app;
+  const std::string zip = app.Zip();
+  const std::string cut = zip.substr(0, zip.find(std::string("PK\1\2", 4)));
+  const Salvaged whole = SalvageZip(cut);
+  EXPECT_EQ(whole.error, "");
+  ASSERT_EQ(whole.messages.size(), 3u);
+  for (int n = 0; n < 3; ++n) {
+    const auto [text, picture] = TextAndPicture(whole.messages[static_cast<size_t>(n)]);
+    EXPECT_EQ(text, u"words " + Utf8ToWide(std::to_string(n)));
+    EXPECT_EQ(picture, app.pictures[static_cast<size_t>(n)]) << n;
+  }
+  EXPECT_TRUE(whole.log.notes.empty()) << whole.log.notes[0];
+
+  std::string damaged = zip;
+  for (size_t i = 0; i < 16; ++i) damaged[app.DataOf(zip, 1) + 2000 + i] ^= 0x5A;
+  const std::string secondFile = app.files[2].first;
+  for (const std::string& bytes : {damaged, damaged.substr(0, app.DataOf(zip, 2) + 100)}) {
+    const Salvaged salvaged = SalvageZip(bytes);
+    ASSERT_EQ(salvaged.messages.size(), 3u);
+    EXPECT_EQ(TextAndPicture(salvaged.messages[0]).second, app.pictures[0]);
+    EXPECT_EQ(TextAndPicture(salvaged.messages[1]).first, u"words 1");
+    EXPECT_EQ(TextAndPicture(salvaged.messages[1]).second, "");
+    EXPECT_EQ(TextAndPicture(salvaged.messages[2]).first, u"words 2");
+    ASSERT_FALSE(salvaged.log.notes.empty());
+    EXPECT_EQ(salvaged.log.notes[0].rfind("line 2: its attachment " + secondFile + " cannot be had (", 0),
+              0u)
+        << salvaged.log.notes[0];
+  }
+  const Salvaged cutInThird = SalvageZip(damaged.substr(0, app.DataOf(zip, 2) + 100));
+  ASSERT_EQ(cutInThird.log.notes.size(), 2u);
+  EXPECT_NE(cutInThird.log.notes[1].find("line 3: its attachment " + app.files[3].first),
+            std::string::npos);
+
+  std::string error;
+  ReadAll(*JoinedReader(ZipEntriesInBuffer(damaged)), error);
+  EXPECT_EQ(error.rfind("messages.ndjson line 2: part number 2: its file " + secondFile +
+                            " is damaged (",
+                        0),
+            0u)
+      << error;
 }
 
 TEST(SalvageZip, ArchivesThatCannotBeSalvagedAreErrors) {

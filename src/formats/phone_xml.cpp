@@ -338,6 +338,12 @@ class XmlSource : public EntrySource, private DivertedValues {
 
   void TakePart(const XML_Char** attributes) {
     if (!CountBytes(attributes)) return;
+    if (mms_.multimedia.parts.size() >= kMaxMessageParts) {
+      Fail(Where("mms", mms_.line) + "it has more than " + std::to_string(kMaxMessageParts) +
+           " parts; no message has that many");
+      inMms_ = false;
+      return;
+    }
     MessagePart& part = mms_.multimedia.parts.emplace_back();
     const std::string number = std::to_string(mms_.multimedia.parts.size());
     const std::pair<const char*, Column MessagePart::*> fields[] = {

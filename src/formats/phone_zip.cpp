@@ -1,15 +1,17 @@
 #include "formats/phone_zip.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <exception>
 #include <optional>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <unordered_set>
 #include <vector>
 
 #include "formats/phone_json_line.h"
@@ -39,7 +41,8 @@ bool IsBombSize(uint64_t unpacked, uint64_t packed) {
 
 // The open archive, shared by the reader and the parts read from it.
 struct Archive {
-  explicit Archive(zip_t* archive, std::u16string path) : zip(archive), path(std::move(path)) {}
+  Archive(zip_t* archive, std::u16string path, uint64_t size)
+      : zip(archive), path(std::move(path)), size(size) {}
   ~Archive() {
     if (zip != nullptr) zip_discard(zip);
   }
@@ -47,6 +50,7 @@ struct Archive {
   Archive& operator=(const Archive&) = delete;
   zip_t* zip;
   std::u16string path;  // for errors; empty for an archive in memory
+  uint64_t size;        // of the whole archive, in bytes
 };
 
 // A part's bytes: a file of the archive, inflated as it is read, each time from the start.
@@ -95,8 +99,8 @@ class ArchivedBytes : public PartBytes {
 class ZipSource : public EntrySource {
  public:
   // Takes the archive; `opened` describes why it could not be opened when it is null.
-  ZipSource(zip_t* archive, std::u16string path, std::string openError)
-      : archive_(std::make_shared<Archive>(archive, std::move(path))),
+  ZipSource(zip_t* archive, std::u16string path, uint64_t size, std::string openError)
+      : archive_(std::make_shared<Archive>(archive, std::move(path), size)),
         error_(std::move(openError)),
         chunk_(kChunkBytes) {
     if (archive == nullptr) return;
@@ -215,7 +219,52 @@ class ZipSource : public EntrySource {
               std::to_string(kBombRatio) + " times its packed size; refused as a ZIP bomb";
       return false;
     }
+    // Lines may name one file over and over, and each names all its bytes again: what the
+    // whole archive unpacks to is bounded, not each file alone.
+    attachmentBytes_ += stat.size;
+    if (IsBombSize(attachmentBytes_, archive_->size)) {
+      error = "its file " + entryName.substr(0, 120) + " brings the attachments named so far to "
+              "more than " + std::to_string(kBombRatio) + " times the size of the whole ZIP (" +
+              std::to_string(archive_->size) + " bytes); refused as a ZIP bomb";
+      return false;
+    }
+    if (!Whole(static_cast<zip_uint64_t>(index), stat.size, entryName, error)) return false;
     bytes = std::make_shared<ArchivedBytes>(archive_, static_cast<zip_uint64_t>(index), stat.size);
+    return true;
+  }
+
+  // True when the file `index` unpacks to `size` bytes that match its checksum; read once per
+  // file however many lines name it. A damaged file is an error of the line that names it, the
+  // same for a check of the archive as for a conversion, and not an error of the disk later.
+  bool Whole(zip_uint64_t index, uint64_t size, const std::string& entryName, std::string& error) {
+    if (whole_.count(index) != 0) return true;
+    std::string why;
+    zip_file_t* file = zip_fopen_index(archive_->zip, index, 0);
+    if (file == nullptr) {
+      why = zip_strerror(archive_->zip);
+    } else {
+      uint64_t unpacked = 0;
+      while (true) {
+        const zip_int64_t got = zip_fread(file, chunk_.data(), chunk_.size());
+        if (got < 0) {
+          why = zip_file_strerror(file);
+          break;
+        }
+        if (got == 0) break;
+        unpacked += static_cast<uint64_t>(got);
+        if (unpacked > size) break;
+      }
+      zip_fclose(file);
+      if (why.empty() && unpacked != size) {
+        why = "it unpacks to " + std::string(unpacked > size ? "more" : "fewer") + " than the " +
+              std::to_string(size) + " bytes the archive states";
+      }
+    }
+    if (!why.empty()) {
+      error = "its file " + entryName.substr(0, 120) + " is damaged (" + why + ")";
+      return false;
+    }
+    whole_.insert(index);
     return true;
   }
 
@@ -247,6 +296,8 @@ class ZipSource : public EntrySource {
   uint64_t packed_ = 0;
   uint64_t declared_ = UINT64_MAX;  // the unpacked size the archive states
   uint64_t unpacked_ = 0;
+  uint64_t attachmentBytes_ = 0;  // the unpacked sizes of the attachments named so far
+  std::unordered_set<zip_uint64_t> whole_;  // the files found whole
 };
 
 // A name for an attachment in data/: unique by its number, and kept to letters, digits, "-",
@@ -355,7 +406,10 @@ class Writer : public MessageWriter {
 
 std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path) {
   int code = 0;
-  zip_t* archive = zip_open(WideToUtf8(path).c_str(), ZIP_RDONLY, &code);
+  const std::string name = WideToPath(path);
+  zip_t* archive = zip_open(name.c_str(), ZIP_RDONLY, &code);
+  struct stat info {};
+  const uint64_t size = stat(name.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
   std::string error;
   if (archive == nullptr) {
     zip_error_t why;
@@ -363,7 +417,7 @@ std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path) {
     error = "not a ZIP archive that can be read: " + ZipErrorText(&why);
     zip_error_fini(&why);
   }
-  return std::make_unique<ZipSource>(archive, path, error);
+  return std::make_unique<ZipSource>(archive, path, size, error);
 }
 
 std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes) {
@@ -377,7 +431,7 @@ std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes) {
   std::string error;
   if (archive == nullptr) error = "not a ZIP archive that can be read: " + ZipErrorText(&why);
   zip_error_fini(&why);
-  return std::make_unique<ZipSource>(archive, u"messages.zip", error);
+  return std::make_unique<ZipSource>(archive, u"messages.zip", bytes.size(), error);
 }
 
 std::unique_ptr<MessageWriter> ZipWriter(CFile& file, DeletedAs deletedAs) {

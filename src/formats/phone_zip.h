@@ -1,7 +1,10 @@
 // The ZIP of the "SMS Import / Export" app: a file messages.ndjson inside it, one message entry
 // per line (phone_json_line.h), and the attachments of multimedia messages as files data/<name>.
 // Reading streams the entry out of the archive a chunk at a time; an attachment is read from its
-// file when it is wanted (inflated as it is read), while any message of the reader lives.
+// file when it is wanted (inflated as it is read), while any message of the reader lives. Each
+// attachment file is unpacked once when a line first names it, so that a damaged one is the
+// error of that line (naming the file) for every command alike; what the lines name in all is
+// bounded by the size of the whole archive, however often they name one file.
 // Writing puts messages.ndjson first and then each attachment once, in the order the lines name
 // them, as the app's import reads them (zip_writer.h); attachments are stored under names made
 // from their number and the letters of their own, never a path.

@@ -357,7 +357,7 @@ class XmlSalvage : public EntrySource {
     stretch.length = end - begin;
     stretch.line = window_.LineAt(begin);
     stretch.error = std::move(error);
-    log_.skipped.push_back(std::move(stretch));
+    log_.Skipped(std::move(stretch));
   }
 
   // Garbage next to garbage (white space between) is one stretch, logged once the next thing
@@ -379,7 +379,7 @@ class XmlSalvage : public EntrySource {
     stretch.length = garbage_->second - garbage_->first;
     stretch.line = window_.LineAt(garbage_->first);
     stretch.error = "bytes that are no <sms> or <mms> element";
-    log_.skipped.push_back(std::move(stretch));
+    log_.Skipped(std::move(stretch));
     garbage_.reset();
   }
 

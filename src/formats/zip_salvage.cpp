@@ -9,11 +9,17 @@
 // With flag bit 3 the sizes and crc are 0 here and follow the data in a descriptor
 // (["PK\7\8"] crc packed size, 4 or 8 bytes each); a size of 0xFFFFFFFF is in the extra
 // field 0x0001 (ZIP64: size, then packed size, 8 bytes each).
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "formats/file_window.h"
 #include "formats/phone_json_line.h"
@@ -49,51 +55,161 @@ struct LocalEntry {
   uint64_t size = 0;
 };
 
+// The local header at `at`, with its name; false when the file has none whole there.
+bool ReadLocal(FileWindow& window, uint64_t at, LocalEntry& entry, std::string& name) {
+  const std::string fixed = window.Bytes(at, 30);
+  if (fixed.size() < 30 || !std::string_view(fixed).starts_with(kLocalHeader)) return false;
+  const size_t nameLength = static_cast<size_t>(Little(fixed, 26, 2));
+  const size_t extraLength = static_cast<size_t>(Little(fixed, 28, 2));
+  name = window.Bytes(at + 30, nameLength);
+  if (name.size() != nameLength) return false;
+  entry = LocalEntry{};
+  entry.header = at;
+  entry.data = at + 30 + nameLength + extraLength;
+  entry.flags = static_cast<unsigned>(Little(fixed, 6, 2));
+  entry.method = static_cast<unsigned>(Little(fixed, 8, 2));
+  entry.crc = static_cast<uint32_t>(Little(fixed, 14, 4));
+  entry.packed = Little(fixed, 18, 4);
+  entry.size = Little(fixed, 22, 4);
+  if (entry.packed == 0xFFFFFFFF || entry.size == 0xFFFFFFFF) {
+    const std::string extra = window.Bytes(at + 30 + nameLength, extraLength);
+    for (size_t field = 0; field + 4 <= extra.size();) {
+      const uint64_t id = Little(extra, field, 2);
+      const size_t fieldLength = static_cast<size_t>(Little(extra, field + 2, 2));
+      if (id == 1 && field + 4 + 16 <= extra.size() && fieldLength >= 16) {
+        entry.size = Little(extra, field + 4, 8);
+        entry.packed = Little(extra, field + 12, 8);
+      }
+      field += 4 + fieldLength;
+    }
+  }
+  return true;
+}
+
 // The first local header of messages.ndjson, found by its signature wherever it is.
 std::optional<LocalEntry> FindEntry(FileWindow& window) {
   for (uint64_t at = window.Find(0, kLocalHeader); at < window.length();
        at = window.Find(at + 1, kLocalHeader)) {
-    const std::string fixed = window.Bytes(at, 30);
-    if (fixed.size() < 30) break;
-    const size_t nameLength = static_cast<size_t>(Little(fixed, 26, 2));
-    const size_t extraLength = static_cast<size_t>(Little(fixed, 28, 2));
-    if (window.Bytes(at + 30, nameLength) != kEntryName) continue;
     LocalEntry entry;
-    entry.header = at;
-    entry.data = at + 30 + nameLength + extraLength;
-    entry.flags = static_cast<unsigned>(Little(fixed, 6, 2));
-    entry.method = static_cast<unsigned>(Little(fixed, 8, 2));
-    entry.crc = static_cast<uint32_t>(Little(fixed, 14, 4));
-    entry.packed = Little(fixed, 18, 4);
-    entry.size = Little(fixed, 22, 4);
-    if (entry.packed == 0xFFFFFFFF || entry.size == 0xFFFFFFFF) {
-      const std::string extra = window.Bytes(at + 30 + nameLength, extraLength);
-      for (size_t field = 0; field + 4 <= extra.size();) {
-        const uint64_t id = Little(extra, field, 2);
-        const size_t fieldLength = static_cast<size_t>(Little(extra, field + 2, 2));
-        if (id == 1 && field + 4 + 16 <= extra.size() && fieldLength >= 16) {
-          entry.size = Little(extra, field + 4, 8);
-          entry.packed = Little(extra, field + 12, 8);
-        }
-        field += 4 + fieldLength;
-      }
-    }
-    return entry;
+    std::string name;
+    if (ReadLocal(window, at, entry, name) && name == kEntryName) return entry;
   }
   return std::nullopt;
 }
 
-// The archive's data/ files are found through its central directory, which a damaged archive
-// may have lost; they are not looked for.
-bool NoPartFiles(const std::string& fileName, std::shared_ptr<const PartBytes>&, std::string& error) {
-  error = "its attachment data/" + fileName + " is not read from a damaged archive";
-  return false;
-}
+// The bytes of one archived file, read by its local header: stored, or inflated (raw deflate)
+// as they are read, straight from the file's descriptor, so that reading them never moves a
+// window of the salvage. Throws CFileException (hardIO) where the data is damaged or cut off.
+class LocalReading {
+ public:
+  LocalReading(std::shared_ptr<CFile> file, const LocalEntry& entry, uint64_t fileLength)
+      : file_(std::move(file)), entry_(entry), fileLength_(fileLength), at_(entry.data) {
+    std::memset(&stream_, 0, sizeof stream_);
+    if (entry.method == 8) {
+      if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) Fail();
+      inflating_ = true;
+      in_.resize(kChunkBytes);
+    }
+  }
+  ~LocalReading() {
+    if (inflating_) inflateEnd(&stream_);
+  }
+  LocalReading(const LocalReading&) = delete;
+  LocalReading& operator=(const LocalReading&) = delete;
+
+  // Up to `capacity` bytes; 0 at the end of the data.
+  size_t Read(char* buffer, size_t capacity) {
+    if (ended_ || capacity == 0) return 0;
+    if (!inflating_) {  // stored: the header states its size
+      const uint64_t end = entry_.data + entry_.packed;
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, end - at_));
+      const size_t got = ReadAt(buffer, want);
+      if (got < want) Fail();
+      at_ += got;
+      ended_ = at_ == end;
+      return got;
+    }
+    const uInt room = static_cast<uInt>(std::min<size_t>(capacity, size_t{1} << 30));
+    stream_.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream_.avail_out = room;
+    while (stream_.avail_out == room && !ended_) {
+      if (stream_.avail_in == 0) {
+        const size_t got = ReadAt(in_.data(), in_.size());
+        if (got == 0) Fail();
+        at_ += got;
+        stream_.next_in = reinterpret_cast<Bytef*>(in_.data());
+        stream_.avail_in = static_cast<uInt>(got);
+      }
+      const int result = inflate(&stream_, Z_NO_FLUSH);
+      if (result == Z_STREAM_END) {
+        ended_ = true;
+        streamEnd_ = entry_.data + stream_.total_in;
+      } else if (result != Z_OK && !(result == Z_BUF_ERROR && stream_.avail_in == 0)) {
+        Fail();
+      }
+    }
+    return room - stream_.avail_out;
+  }
+  // Where the data ended in the archive, once Read has returned 0.
+  uint64_t end() const { return inflating_ ? streamEnd_ : at_; }
+
+ private:
+  size_t ReadAt(char* buffer, size_t count) {
+    if (at_ >= fileLength_) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, fileLength_ - at_));
+    size_t got = 0;
+    while (got < count) {
+      const ssize_t n =
+          pread(file_->GetHandle(), buffer + got, count - got, static_cast<off_t>(at_ + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    return got;
+  }
+  [[noreturn]] void Fail() const {
+    throw CFileException(CFileException::hardIO, EIO, file_->GetFilePath());
+  }
+
+  std::shared_ptr<CFile> file_;
+  LocalEntry entry_;
+  uint64_t fileLength_;
+  uint64_t at_;  // the archive's next byte to read
+  z_stream stream_;
+  bool inflating_ = false;
+  bool ended_ = false;
+  uint64_t streamEnd_ = 0;
+  std::vector<char> in_;
+};
+
+// An attachment found whole by its local header, read from the archive again each time.
+class LocalBytes : public PartBytes {
+ public:
+  LocalBytes(std::shared_ptr<CFile> file, const LocalEntry& entry, uint64_t size,
+             uint64_t fileLength)
+      : file_(std::move(file)), entry_(entry), size_(size), fileLength_(fileLength) {}
+  uint64_t size() const override { return size_; }
+  ByteSource Open() const override {
+    auto reading = std::make_shared<LocalReading>(file_, entry_, fileLength_);
+    return [reading](char* buffer, size_t capacity) { return reading->Read(buffer, capacity); };
+  }
+
+ private:
+  std::shared_ptr<CFile> file_;
+  LocalEntry entry_;
+  uint64_t size_;  // what it was found to unpack to
+  uint64_t fileLength_;
+};
 
 class ZipSalvage : public EntrySource {
  public:
   ZipSalvage(std::shared_ptr<CFile> file, SalvageLog& log)
-      : file_(std::move(file)), window_(*file_), log_(log), in_(kChunkBytes), out_(kChunkBytes) {
+      : file_(std::move(file)),
+        window_(*file_),
+        partWindow_(*file_),
+        log_(log),
+        in_(kChunkBytes),
+        out_(kChunkBytes) {
     std::memset(&stream_, 0, sizeof stream_);
     const std::optional<LocalEntry> found = FindEntry(window_);
     if (!found) {
@@ -136,7 +252,7 @@ class ZipSalvage : public EntrySource {
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
       std::string why;
       entry = PhoneEntry{};
-      if (!EntryFromJsonLine(line, entry, NoPartFiles, why) || !EntryWithinLimits(entry, why)) {
+      if (!EntryFromJsonLine(line, entry, partFile_, why) || !EntryWithinLimits(entry, why)) {
         // The last line before the stream broke off is cut off, unless it parsed.
         if (atEnd_ && !whole_) why = "the line is cut off where messages.ndjson breaks off";
         Skip(number, offset, length, why);
@@ -279,7 +395,7 @@ class ZipSalvage : public EntrySource {
     // A stream that ended properly without a checksum after it (the archive was cut right
     // there) lost nothing.
     if (known && expected != static_cast<uint32_t>(crc_)) {
-      log_.notes.push_back(
+      log_.Note(
           "the checksum of messages.ndjson does not match its bytes: a line that parsed may hold "
           "damaged text");
     }
@@ -288,7 +404,7 @@ class ZipSalvage : public EntrySource {
   void CutShort(uint64_t at) {
     finished_ = true;
     log_.cutShort = true;
-    log_.notes.push_back("the archive ends at byte " + std::to_string(at) +
+    log_.Note("the archive ends at byte " + std::to_string(at) +
                          ", inside the compressed data of messages.ndjson: the lines after line " +
                          std::to_string(lineNumber_) + " are lost");
   }
@@ -304,7 +420,127 @@ class ZipSalvage : public EntrySource {
                              : window_.length();
     stretch.length = end > at ? end - at : 0;
     stretch.error = std::move(why) + ": the lines from here on cannot be read";
-    log_.skipped.push_back(std::move(stretch));
+    log_.Skipped(std::move(stretch));
+  }
+
+  // A part's file data/<name>, found by its local header (the central directory may be lost)
+  // and unpacked once to see that it is whole. A file that is missing or damaged costs the part
+  // its bytes, never the message: the part stays without them and a note says so.
+  bool PartFile(const std::string& name, std::shared_ptr<const PartBytes>& bytes, std::string&) {
+    const std::string entryName = "data/" + name;
+    const uint64_t key = NameKey(entryName);
+    IndexParts();
+    bytes = nullptr;
+    std::string why = "it is not in what is left of the archive";
+    for (auto at = std::lower_bound(parts_.begin(), parts_.end(), std::make_pair(key, uint64_t{0}));
+         at != parts_.end() && at->first == key; ++at) {
+      LocalEntry local;
+      std::string found;
+      if (!ReadLocal(partWindow_, at->second, local, found) || found != entryName) continue;
+      auto known = checked_.find(at->second);
+      if (known == checked_.end()) known = checked_.emplace(at->second, Check(local)).first;
+      why = known->second.problem;
+      if (why.empty()) {
+        // Lines may name one file over and over: what they name in all is bounded.
+        partBytes_ += known->second.size;
+        if (partBytes_ > kBombFloor && partBytes_ / kBombRatio > partWindow_.length()) {
+          why = "the attachments named so far unpack to more than " + std::to_string(kBombRatio) +
+                " times the size of the archive; refused as a ZIP bomb";
+        } else {
+          bytes = std::make_shared<LocalBytes>(file_, local, known->second.size,
+                                               partWindow_.length());
+        }
+      }
+      break;
+    }
+    if (bytes == nullptr) {
+      log_.Note("line " + std::to_string(lineNumber_) + ": its attachment " + entryName.substr(0, 120) +
+           " cannot be had (" + why + "); the message is kept without it");
+    }
+    return true;
+  }
+
+  struct Checked {
+    std::string problem;  // empty: whole
+    uint64_t size = 0;    // what it unpacks to
+  };
+
+  // Unpacks the file once: whole when its data ends properly, to the size and checksum its
+  // header (or the descriptor after its data) states.
+  Checked Check(const LocalEntry& local) {
+    Checked checked;
+    if ((local.flags & 1) != 0) {
+      checked.problem = "it is encrypted";
+    } else if (local.method != 0 && local.method != 8) {
+      checked.problem = "it is packed with method " + std::to_string(local.method);
+    } else if (local.method == 0 && (local.flags & 8) != 0) {
+      checked.problem = "it is stored without its size";
+    }
+    if (!checked.problem.empty()) return checked;
+    const uint64_t limit = std::max(kBombFloor, kBombRatio * partWindow_.length());
+    uLong crc = crc32(0, nullptr, 0);
+    uint64_t end = 0;
+    try {
+      LocalReading reading(file_, local, partWindow_.length());
+      while (const size_t got = reading.Read(out_.data(), out_.size())) {
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(out_.data()), static_cast<uInt>(got));
+        checked.size += got;
+        if (checked.size > limit) {
+          checked.problem = "it unpacks to more than " + std::to_string(kBombRatio) +
+                            " times the size of the archive; refused as a ZIP bomb";
+          return checked;
+        }
+      }
+      end = reading.end();
+    } catch (const CFileException&) {
+      checked.problem = "its data is damaged or cut off";
+      return checked;
+    }
+    uint32_t expectedCrc = local.crc;
+    bool sizeMatches = local.size == checked.size;
+    if ((local.flags & 8) != 0) {
+      // After the data: [signature] crc, then the packed size and the size, 4 or 8 bytes each.
+      std::string descriptor = partWindow_.Bytes(end, 28);
+      if (std::string_view(descriptor).starts_with(std::string_view("PK\7\10", 4))) {
+        descriptor.erase(0, 4);
+      }
+      if (descriptor.size() < 12) {
+        checked.problem = "the archive ends before its checksum";
+        return checked;
+      }
+      expectedCrc = static_cast<uint32_t>(Little(descriptor, 0, 4));
+      sizeMatches = Little(descriptor, 8, 4) == (checked.size & 0xFFFFFFFF) ||
+                    (descriptor.size() >= 20 && Little(descriptor, 12, 8) == checked.size);
+    }
+    if (!sizeMatches) {
+      checked.problem = "it unpacks to " + std::to_string(checked.size) +
+                        " bytes, not the size the archive states";
+    } else if (expectedCrc != static_cast<uint32_t>(crc)) {
+      checked.problem = "its checksum does not match its bytes";
+    }
+    return checked;
+  }
+
+  // Where the archive's data/ files are, by a key of their names: found in one pass over the
+  // archive on the first line that names one. 16 bytes a file.
+  void IndexParts() {
+    if (indexed_) return;
+    indexed_ = true;
+    for (uint64_t at = partWindow_.Find(0, kLocalHeader); at < partWindow_.length();
+         at = partWindow_.Find(at + 1, kLocalHeader)) {
+      LocalEntry local;
+      std::string name;
+      if (ReadLocal(partWindow_, at, local, name) && name.starts_with("data/")) {
+        parts_.emplace_back(NameKey(name), at);
+      }
+    }
+    std::sort(parts_.begin(), parts_.end());
+  }
+
+  static uint64_t NameKey(const std::string& name) {
+    uint64_t hash = 1469598103934665603u;  // FNV-1a
+    for (const unsigned char c : name) hash = (hash ^ c) * 1099511628211u;
+    return hash;
   }
 
   void Skip(uint64_t number, uint64_t offset, uint64_t length, std::string why) {
@@ -313,12 +549,21 @@ class ZipSalvage : public EntrySource {
     stretch.offset = offset;
     stretch.length = length;
     stretch.error = std::move(why);
-    log_.skipped.push_back(std::move(stretch));
+    log_.Skipped(std::move(stretch));
   }
 
   std::shared_ptr<CFile> file_;
   FileWindow window_;
+  FileWindow partWindow_;  // the attachments' own, so that the lines' window stays put
   SalvageLog& log_;
+  PartFileLookup partFile_ = [this](const std::string& name,
+                                    std::shared_ptr<const PartBytes>& bytes, std::string& error) {
+    return PartFile(name, bytes, error);
+  };
+  bool indexed_ = false;
+  std::vector<std::pair<uint64_t, uint64_t>> parts_;  // name key, local header
+  std::unordered_map<uint64_t, Checked> checked_;     // by local header
+  uint64_t partBytes_ = 0;  // what the attachments handed out unpack to
   std::string error_;
   LocalEntry entry_;
   z_stream stream_;

@@ -1,6 +1,7 @@
 #include "jobs/merge.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -272,6 +273,20 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
   pass.error = reader->error();
 }
 
+// A merge holds each input and its spool open until the end: as many files as the soft limit
+// of open files allows is seldom a thousand, while the hard limit, which a process may raise its
+// soft one to, is usually far more. Returns the limit then in force.
+uint64_t RaiseOpenFileLimit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    struct rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(limit.rlim_cur);
+}
+
 bool Fail(MergeResult& result, const std::string& text) {
   result.error = Utf8ToWide(text);
   return false;
@@ -391,6 +406,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   // First pass: every message into its input's spool (unless copied from its file as it is), and
   // 48 bytes of it into memory. The inputs are read side by side, one thread each up to the
   // machine's processors: reading and checking them is most of a merge's work.
+  const uint64_t openFiles = RaiseOpenFileLimit();
   std::vector<InputPass> passes(ins.size());
   for (size_t i = 0; i < ins.size(); ++i) {
     result.inputs.emplace_back().path = ins[i];
@@ -405,7 +421,18 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   });
   // The first input at fault is reported, as a run through them in order would.
   for (size_t i = 0; i < ins.size(); ++i) {
-    if (passes[i].failure) std::rethrow_exception(passes[i].failure);
+    if (passes[i].failure) {
+      // Out of descriptors: no fault of the file whose opening found that out, nor of OUT.
+      try {
+        std::rethrow_exception(passes[i].failure);
+      } catch (const CFileException& failure) {
+        if (failure.m_cause != CFileException::tooManyOpenFiles) throw;
+      }
+      return Fail(result, "too many files are open at once to merge " +
+                              std::to_string(ins.size()) + " files (this system allows " +
+                              std::to_string(openFiles) +
+                              "); merge them in groups, then merge the results");
+    }
     if (!passes[i].error.empty()) return Fail(result, WideToUtf8(ins[i]) + ": " + passes[i].error);
   }
   // A pass cut short by a stop request read only part of its input: nothing may be written.

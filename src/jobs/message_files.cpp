@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
@@ -142,7 +144,7 @@ class MultimediaLeftOut : public MessageWriter {
 // A page with its media folder ("archive_files" beside "archive.html"), which is built beside
 // the partial page and committed with it.
 std::unique_ptr<MessageWriter> PageWriter(CFile& file, OutputFile& output) {
-  const std::string page = WideToUtf8(output.finalPath);
+  const std::string page = WideToPath(output.finalPath);
   const std::string folder = MediaFolderNameFor(page.substr(page.rfind('/') + 1));
   PlanCompanionFolder(output, folder);
   return HtmlWriter(file, PageMedia{folder, [&output] { return CompanionFolder(output); }});
@@ -157,6 +159,17 @@ std::unique_ptr<MessageWriter> OutputWriter(CFile& file, OutputFile& output, Fil
 }
 
 }  // namespace
+
+CompanionState PageFolderState(const std::u16string& path, std::u16string& folderName) {
+  folderName.clear();
+  if (FileKindForPath(path) != FileKind::kHtml) return CompanionState::kAbsent;
+  std::string page = WideToPath(path);
+  char resolved[PATH_MAX];
+  if (realpath(page.c_str(), resolved) != nullptr) page = resolved;  // a link: the page's own
+  const std::string folder = MediaFolderNameFor(page.substr(page.rfind('/') + 1));
+  folderName = PathToWide(folder);
+  return CompanionStateOf(PathToWide(page), folder);
+}
 
 void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
 
@@ -293,7 +306,7 @@ bool WriteOutputFile(const std::u16string& out,
   // A failed output leaves nothing: the partial file and its media folder go.
   auto discard = [&] {
     file.Abort();
-    if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
+    if (output.temporary) unlink(WideToPath(output.writePath).c_str());
     DiscardCompanionFolder(output);
   };
   try {

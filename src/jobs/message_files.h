@@ -52,6 +52,13 @@ std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, Del
 // CFileException.
 bool WriteMessageFile(BackupJob& job, CFile& file, OutputFile& output);
 
+// For a front end that asks before replacing: when `path` names a page, whether the media folder
+// it comes with (named in `folderName`) is already there, and whether it was made for that page
+// (then a run replaces it with the page) or is something a run would refuse to replace. kAbsent
+// for every other kind of file.
+enum class CompanionState;  // jobs/output_file.h
+CompanionState PageFolderState(const std::u16string& path, std::u16string& folderName);
+
 // True when the path's ending names a phone's XML or ZIP, which a restore reads through the
 // readers here rather than as a backup file.
 bool IsPhoneFile(const std::u16string& path);

@@ -139,6 +139,46 @@ bool IsFolderOfFiles(int parent, const std::string& name) {
   return onlyFiles;
 }
 
+// The file inside every companion folder a run builds: it names the file the folder was made
+// for, so that a later run replaces only a folder made for the file it replaces. Hidden, and no
+// name a page gives its media starts with a dot.
+constexpr char kCompanionMark[] = ".larkpost-page";
+
+// True when the companion folder `name` in `parent` holds the mark naming `finalName`.
+bool IsMarkedFor(int parent, const std::string& name, const std::string& finalName) {
+  const int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const int mark = openat(fd, kCompanionMark, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  close(fd);
+  if (mark < 0) return false;
+  const std::string wanted = finalName + "\n";
+  std::string held(wanted.size() + 1, '\0');
+  size_t got = 0;
+  while (got < held.size()) {
+    const ssize_t n = read(mark, held.data() + got, held.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(mark);
+  held.resize(got);
+  return held == wanted;
+}
+
+// Writes the mark naming `finalName` into the companion folder `folder`; false when it failed
+// (errno set).
+bool MarkFor(int folder, const std::string& finalName) {
+  const int mark = openat(folder, kCompanionMark,
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (mark < 0) return false;
+  const std::string text = finalName + "\n";
+  const bool wrote = write(mark, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const int osError = wrote ? 0 : (errno != 0 ? errno : ENOSPC);
+  close(mark);
+  errno = osError;
+  return wrote;
+}
+
 // Removes the partial files (and companion folders) of earlier runs for `name` that no live run
 // holds. A run holds its partial file or folder locked from creation until it is renamed or
 // closed; creation itself happens under a shared lock of the folder, which this takes
@@ -262,7 +302,7 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
   output = OutputFile();
   output.target = target;
   output.writePath = target;
-  std::string path = WideToUtf8(target);
+  std::string path = WideToPath(target);
 
   struct stat info {};
   if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
@@ -317,8 +357,8 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
 
   RemoveStalePartials(output.folder_, output.finalName_);
   const int fd = CreatePartial(output.folder_, output.finalName_, target, output.partialName_);
-  output.writePath = Utf8ToWide(JoinPath(folder, output.partialName_));
-  output.finalPath = Utf8ToWide(path);
+  output.writePath = PathToWide(JoinPath(folder, output.partialName_));
+  output.finalPath = PathToWide(path);
   output.temporary = true;
   file.Attach(fd, output.writePath, CFile::modeWrite);
 }
@@ -327,10 +367,12 @@ void PlanCompanionFolder(OutputFile& output, const std::string& name) {
   if (!output.temporary || name.empty()) return;  // a direct write has nowhere to put one
   struct stat info {};
   if (fstatat(output.folder_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!S_ISDIR(info.st_mode) || !IsFolderOfFiles(output.folder_, name)) {
-      throw OutputRefused(output.target + u" comes with the folder " + Utf8ToWide(name) +
-                          u" beside it, and what has that name now is not a folder of files "
-                          u"an earlier page left; not replacing it.");
+    if (!S_ISDIR(info.st_mode) || !IsFolderOfFiles(output.folder_, name) ||
+        !IsMarkedFor(output.folder_, name, output.finalName_)) {
+      throw OutputRefused(output.target + u" comes with the folder " + PathToWide(name) +
+                          u" beside it, and what has that name now is not a folder Larkpost "
+                          u"made for this page; not replacing it. Move it away or choose "
+                          u"another name.");
     }
   } else if (errno != ENOENT) {
     ThrowForTarget(errno, output.target);
@@ -358,6 +400,13 @@ int CompanionFolder(OutputFile& output) {
     } else {
       flock(fd, LOCK_EX | LOCK_NB);
       fchmod(fd, 0700);  // whatever the umask: it holds private pictures
+      if (!MarkFor(fd, output.finalName_)) {
+        osError = errno;
+        RemoveEntriesOf(fd);
+        close(fd);
+        fd = -1;
+        unlinkat(output.folder_, name.c_str(), AT_REMOVEDIR);
+      }
     }
   }
   flock(output.folder_, LOCK_UN);
@@ -376,6 +425,23 @@ void DiscardCompanionFolder(OutputFile& output) {
   close(output.companion_);
   output.companion_ = -1;
   output.companionPartialName_.clear();
+}
+
+CompanionState CompanionStateOf(const std::u16string& target, const std::string& name) {
+  std::string folder, finalName;
+  SplitPath(WideToPath(target), folder, finalName);
+  const int parent = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return CompanionState::kAbsent;
+  struct stat info {};
+  CompanionState state = CompanionState::kAbsent;
+  if (fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    state = S_ISDIR(info.st_mode) && IsFolderOfFiles(parent, name) &&
+                    IsMarkedFor(parent, name, finalName)
+                ? CompanionState::kMadeForTarget
+                : CompanionState::kOther;
+  }
+  close(parent);
+  return state;
 }
 
 void CommitOutputFile(OutputFile& output, CFile& file) {

@@ -24,7 +24,10 @@
 // (".archive_files.Xa81Qz.part", mode 0700, locked while the run lives) and renamed into place
 // just before the file is, so the target and its folder appear, and are replaced, together. A
 // run that fails or is given up removes it; the folder of a killed run is removed by the next
-// run to the same target, as its partial file is.
+// run to the same target, as its partial file is. Each such folder holds a hidden mark naming the
+// file it was made for ("archive.html"), and only a folder marked for the target is ever
+// replaced: a browser's saved page has a folder of the same name, and "archive.htm" shares its
+// folder's name with "archive.html".
 #pragma once
 
 #include <exception>
@@ -99,9 +102,16 @@ void CommitOutputFile(OutputFile& output, CFile& file);
 
 // Gives `output` (a partial file, output.temporary) a companion folder of that name beside the
 // target, and removes the companion folders that killed runs left. Throws OutputRefused when
-// something of that name exists that is not a folder of plain files (a link, a file, a folder
-// holding folders): replacing it could destroy what no earlier run made.
+// something of that name exists that is not a folder of plain files marked as made for this
+// target (a link, a file, a folder holding folders, a browser's saved page, the folder of
+// another page): replacing it could destroy what no earlier run made.
 void PlanCompanionFolder(OutputFile& output, const std::string& name);
+
+// What is there under a companion folder's name `name` beside `target` (links resolved by the
+// caller), for a front end that asks before replacing: nothing, a folder an earlier run made for that target (replaced with
+// it), or something else (a run to the target would be refused).
+enum class CompanionState { kAbsent, kMadeForTarget, kOther };
+CompanionState CompanionStateOf(const std::u16string& target, const std::string& name);
 
 // The descriptor of the planned companion folder, created (empty, mode 0700) on the first call;
 // the output keeps it. Throws CFileException naming the target.

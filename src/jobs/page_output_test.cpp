@@ -47,15 +47,19 @@ MessageRecord Sms() {
   return record;
 }
 
+// The hidden file naming the page a media folder was made for.
+const std::string kMark = ".larkpost-page";
+
 enum class End { kSucceeds, kFails, kThrows };
 
 // Writes the page `name` of `records` as a conversion does; the run ends as `end` says after
 // every message has been written.
-bool WritePage(const TempDir& dir, const std::vector<MessageRecord>& records, End end) {
+bool WritePage(const TempDir& dir, const std::vector<MessageRecord>& records, End end,
+               const char* name = "archive.html") {
   WrittenCounts counts;
   std::string error;
   return WriteMessageOutput(
-      dir.File("archive.html"), FileKind::kHtml, DeletedAs::kByDirection,
+      dir.File(name), FileKind::kHtml, DeletedAs::kByDirection,
       [&](MessageWriter& writer, std::string& failure) {
         for (const MessageRecord& record : records) {
           if (!writer.Write(record, failure)) return false;
@@ -86,7 +90,7 @@ TEST(PageOutput, TheMediaFolderComesAndGoesWithThePageOnly) {
   const std::string first = testing::TinyPng();
   ASSERT_TRUE(WritePage(dir, {Picture(u"first.png", first)}, End::kSucceeds));
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"archive.html", "archive_files"}));
-  EXPECT_EQ(NamesIn(dir.PathOf("archive_files")), std::vector<std::string>{"first.png"});
+  EXPECT_EQ(NamesIn(dir.PathOf("archive_files")), (std::vector<std::string>{kMark, "first.png"}));
   EXPECT_EQ(testing::FileBytes(dir.PathOf("archive_files/first.png")), first);
   struct stat info {};
   ASSERT_EQ(stat(dir.PathOf("archive_files").c_str(), &info), 0);
@@ -105,14 +109,14 @@ TEST(PageOutput, TheMediaFolderComesAndGoesWithThePageOnly) {
       EXPECT_EQ(end, End::kThrows);
     }
     EXPECT_EQ(dir.Names(), (std::vector<std::string>{"archive.html", "archive_files"}));
-    EXPECT_EQ(NamesIn(dir.PathOf("archive_files")), std::vector<std::string>{"first.png"});
+    EXPECT_EQ(NamesIn(dir.PathOf("archive_files")), (std::vector<std::string>{kMark, "first.png"}));
     EXPECT_EQ(testing::FileBytes(dir.PathOf("archive.html")), page);
   }
 
   // A new page brings its own folder, which replaces the older one whole.
   ASSERT_TRUE(WritePage(dir, {Picture(u"second.png", testing::TinyGif())}, End::kSucceeds));
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"archive.html", "archive_files"}));
-  EXPECT_EQ(NamesIn(dir.PathOf("archive_files")), std::vector<std::string>{"second.png"});
+  EXPECT_EQ(NamesIn(dir.PathOf("archive_files")), (std::vector<std::string>{kMark, "second.png"}));
 
   // A page without media takes the older page's folder with it.
   ASSERT_TRUE(WritePage(dir, {Sms()}, End::kSucceeds));
@@ -145,6 +149,33 @@ TEST(PageOutput, AKilledRunsFolderGoesAndWhatNoPageMadeIsNotReplaced) {
   EXPECT_THROW(WritePage(nested, {Sms()}, End::kSucceeds), OutputRefused);
   EXPECT_EQ(nested.Names(), std::vector<std::string>{"archive_files"});
   EXPECT_EQ(NamesIn(nested.PathOf("archive_files")), std::vector<std::string>{"holiday"});
+}
+
+TEST(PageOutput, OnlyAFolderMadeForThatPageIsReplaced) {
+  // A browser's "save page, complete" leaves a folder of plain files under the same name.
+  TempDir saved;
+  ASSERT_EQ(mkdir(saved.PathOf("archive_files").c_str(), 0700), 0);
+  std::ofstream(saved.PathOf("archive_files/style.css")) << "body{}";
+  std::u16string folderName;
+  EXPECT_EQ(PageFolderState(saved.File("archive.html"), folderName), CompanionState::kOther);
+  EXPECT_EQ(folderName, u"archive_files");
+  for (const MessageRecord& record : {Sms(), Picture(u"a.png", testing::TinyPng())}) {
+    EXPECT_THROW(WritePage(saved, {record}, End::kSucceeds), OutputRefused);
+    EXPECT_EQ(saved.Names(), std::vector<std::string>{"archive_files"});
+    EXPECT_EQ(NamesIn(saved.PathOf("archive_files")), std::vector<std::string>{"style.css"});
+  }
+
+  // "archive.htm" shares the folder's name with "archive.html", not the folder.
+  TempDir dir;
+  EXPECT_EQ(PageFolderState(dir.File("archive.html"), folderName), CompanionState::kAbsent);
+  ASSERT_TRUE(WritePage(dir, {Picture(u"a.png", testing::TinyPng())}, End::kSucceeds));
+  EXPECT_EQ(PageFolderState(dir.File("archive.html"), folderName),
+            CompanionState::kMadeForTarget);
+  EXPECT_EQ(PageFolderState(dir.File("archive.htm"), folderName), CompanionState::kOther);
+  EXPECT_THROW(WritePage(dir, {Sms()}, End::kSucceeds, "archive.htm"), OutputRefused);
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"archive.html", "archive_files"}));
+  EXPECT_EQ(NamesIn(dir.PathOf("archive_files")), (std::vector<std::string>{kMark, "a.png"}));
+  EXPECT_EQ(PageFolderState(dir.File("archive.xml"), folderName), CompanionState::kAbsent);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ std::u16string FileErrorText(const CFileException& error) {
 // Names the temporary file below the message when the run left it behind (it is gone once it
 // has been renamed over the target).
 std::u16string WithPartialOutput(std::u16string text, const OutputFile& output) {
-  if (output.temporary && access(WideToUtf8(output.writePath).c_str(), F_OK) == 0) {
+  if (output.temporary && access(WideToPath(output.writePath).c_str(), F_OK) == 0) {
     text.push_back(u'\n');
     text.append(PartialOutputLine(output.writePath));
   }
@@ -87,13 +87,13 @@ std::u16string RestoreFailureText(RestoreJob& job, uint64_t number, const std::u
 }
 
 bool Exists(const std::u16string& path) {
-  return access(WideToUtf8(path).c_str(), F_OK) == 0;
+  return access(WideToPath(path).c_str(), F_OK) == 0;
 }
 
 // An interrupted backup leaves nothing of itself: its partial file goes.
 void DiscardPartialOutput(const OutputFile& output, CFile& file) {
   file.Abort();
-  if (output.temporary) unlink(WideToUtf8(output.writePath).c_str());
+  if (output.temporary) unlink(WideToPath(output.writePath).c_str());
 }
 
 }  // namespace
@@ -214,9 +214,20 @@ void StartRestore(RestoreJob& job) {
 
 namespace {
 
+// A restore that ran to its end says so; a dry run changed nothing and ends without a word,
+// leaving it to its counts to say what a restore would do.
+void ReportRestored(const RestoreJob& job, RunEnd& end) {
+  if (job.dryRun) {
+    end.End(RunOutcome::kSucceeded);
+  } else {
+    end.Report(RunOutcome::kSucceeded, IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
+  }
+}
+
 // A phone's XML or ZIP: the whole file is read and checked before the store is changed, so a
 // broken entry leaves the store as it was; then each message goes through the same restore step
 // as a backup file's records, with the same presence rule, counts and messages.
+
 unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
   auto fail = [&end](const std::u16string& text) {
     end.Report(RunOutcome::kFailed, text, MB_ICONWARNING);
@@ -270,12 +281,12 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
   // after it ends the run.
   if (job->leftOutOfStore.Any()) {
     job->outcome = RunOutcome::kSucceeded;
-    AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
+    if (!job->dryRun) AfxMessageBox(IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
     end.Report(RunOutcome::kLossy, LeftOutText(job->leftOutOfStore, kStoreHolder),
                MB_ICONWARNING);
     return 1;
   }
-  end.Report(RunOutcome::kSucceeded, IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
+  ReportRestored(*job, end);
   return 1;
 }
 
@@ -342,7 +353,7 @@ unsigned RestoreThread(RestoreJob* job) {
 
     file->Close();
     file.reset();
-    end.Report(RunOutcome::kSucceeded, IDS_RESTORE_SUCCEEDED, MB_ICONINFORMATION);
+    ReportRestored(*job, end);
   } catch (const CFileException& fileError) {
     if (file) file->Abort();
     file.reset();

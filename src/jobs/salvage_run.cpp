@@ -36,7 +36,7 @@ bool SalvageMessageFile(const std::u16string& in, const std::u16string& out, Del
   }
   auto damaged = std::make_shared<CFile>(in, CFile::modeRead | CFile::shareDenyNone);
   struct stat inInfo {}, outInfo {};
-  if (fstat(damaged->GetHandle(), &inInfo) == 0 && stat(WideToUtf8(out).c_str(), &outInfo) == 0 &&
+  if (fstat(damaged->GetHandle(), &inInfo) == 0 && stat(WideToPath(out).c_str(), &outInfo) == 0 &&
       inInfo.st_dev == outInfo.st_dev && inInfo.st_ino == outInfo.st_ino) {
     result.error = u"OUT must not be the damaged file itself";
     return false;

@@ -41,6 +41,15 @@ bool FolderKindFromName(std::u16string_view name, FolderKind& kind) {
   return false;
 }
 
+std::u16string ShownFolderPath(std::u16string_view path) {
+  const size_t end = path.find(u'\\');
+  FolderKind kind;
+  if (!FolderKindFromName(path.substr(0, end), kind)) return std::u16string(path);
+  std::u16string shown = NamesOf(kind).storeName;
+  if (end != std::u16string_view::npos) shown += path.substr(end);
+  return shown;
+}
+
 std::u16string SubfolderName(std::u16string_view piece) {
   std::u16string name = TrimWhiteSpace(piece);
   if (name.empty()) name = u"NewFolder";

@@ -37,6 +37,11 @@ enum class FolderPathResult {
 
 FolderPathResult ParseFolderPath(std::u16string_view path, FolderPath& parsed);
 
+// The path as the desktop program shows it: the standard folder by its store name, "Sent
+// Items\Work" for "Sentedbox\Work"; a path whose first piece names no standard folder stays as
+// it is. For listings only: files keep their own names.
+std::u16string ShownFolderPath(std::u16string_view path);
+
 // A subfolder name as the store keeps it: trimmed of white space, "NewFolder" when empty.
 std::u16string SubfolderName(std::u16string_view piece);
 

@@ -152,19 +152,44 @@ bool ParseSelectionTime(std::string_view text, bool end, uint64_t& fileTime) {
     if (unit == kMinute) ++minute;
     if (unit == kSecond) ++second;
   }
-  struct tm local {};
-  local.tm_year = year - 1900;
-  local.tm_mon = month - 1;
-  local.tm_mday = day;
-  local.tm_hour = hour;
-  local.tm_min = minute;
-  local.tm_sec = second;
-  local.tm_isdst = -1;
-  const time_t seconds = std::mktime(&local);
-  if (seconds == static_cast<time_t>(-1) && !(local.tm_year == 69 && local.tm_mon == 11)) {
-    return false;
+  struct tm wall {};
+  wall.tm_year = year - 1900;
+  wall.tm_mon = month - 1;
+  wall.tm_mday = day;
+  wall.tm_hour = hour;
+  wall.tm_min = minute;
+  wall.tm_sec = second;
+  // The clock's reading with the day, minute or second carried over (24:00 is the next day).
+  const time_t carried = timegm(&wall);
+  gmtime_r(&carried, &wall);
+  // A reading the clocks show twice (when they go back) is two instants: a span takes in all
+  // of it, so its start is the earlier and its end the later. A reading they skip has none, and
+  // the C library's answer (the reading moved by the jump) stands.
+  bool found = false;
+  time_t chosen = 0;
+  for (const int daylight : {0, 1}) {
+    struct tm local = wall;
+    local.tm_isdst = daylight;
+    const time_t seconds = std::mktime(&local);
+    struct tm back {};
+    if (localtime_r(&seconds, &back) == nullptr || back.tm_year != wall.tm_year ||
+        back.tm_mon != wall.tm_mon || back.tm_mday != wall.tm_mday ||
+        back.tm_hour != wall.tm_hour || back.tm_min != wall.tm_min ||
+        back.tm_sec != wall.tm_sec) {
+      continue;
+    }
+    if (!found || (end ? seconds > chosen : seconds < chosen)) chosen = seconds;
+    found = true;
   }
-  fileTime = FileTimeToUInt64(UnixTimeToFileTime(static_cast<int64_t>(seconds)));
+  if (!found) {
+    struct tm local = wall;
+    local.tm_isdst = -1;
+    chosen = std::mktime(&local);
+    if (chosen == static_cast<time_t>(-1) && !(local.tm_year == 69 && local.tm_mon == 11)) {
+      return false;
+    }
+  }
+  fileTime = FileTimeToUInt64(UnixTimeToFileTime(static_cast<int64_t>(chosen)));
   return true;
 }
 

@@ -68,6 +68,17 @@ TEST_F(SelectionTime, DaysOfTwentyThreeAndTwentyFiveHoursAreWhole) {
   EXPECT_FALSE(autumn.Selects(At(Utc(2024, 10, 27, 23, 0, 0))));
 }
 
+TEST_F(SelectionTime, AReadingTheClocksShowTwiceIsTakenWhole) {
+  // On 2024-10-27 Berlin's clocks show 02:00-03:00 twice: from 00:00 UTC (summer time) and
+  // from 01:00 UTC. --since takes the first 02:00, --until the second 02:30 whole.
+  const Selection since = Span("2024-10-27T02:00", nullptr);
+  EXPECT_FALSE(since.Selects(At(Utc(2024, 10, 26, 23, 59, 59))));
+  EXPECT_TRUE(since.Selects(At(Utc(2024, 10, 27, 0, 0, 0))));
+  const Selection until = Span(nullptr, "2024-10-27T02:30");
+  EXPECT_TRUE(until.Selects(At(Utc(2024, 10, 27, 1, 30, 59))));
+  EXPECT_FALSE(until.Selects(At(Utc(2024, 10, 27, 1, 31, 0))));
+}
+
 TEST_F(SelectionTime, ATimeBoundTakesItsWholeMinuteOrSecond) {
   const Selection minute = Span("2024-01-31T18:30", "2024-01-31T18:30");
   EXPECT_FALSE(minute.Selects(At(Utc(2024, 1, 31, 17, 29, 59))));

@@ -159,7 +159,7 @@ bool CFile::Open(const std::u16string& path, unsigned flags, CFileException* err
     oflags |= O_CREAT;
     if (!(flags & modeNoTruncate)) oflags |= O_TRUNC;
   }
-  const std::string name = larkpost::WideToUtf8(path);
+  const std::string name = larkpost::WideToPath(path);
   int fd;
   do {
     fd = ::open(name.c_str(), oflags, 0600);  // backups hold private messages

@@ -65,6 +65,13 @@ std::string WideToUtf8(std::u16string_view wide);
 // Malformed bytes become U+FFFD.
 std::u16string Utf8ToWide(std::string_view utf8);
 
+// File names are bytes on Linux, not always UTF-8 ("caf\xe9.bak" from an old Latin-1 system).
+// These carry a name through UTF-16 unchanged: a byte that is not part of well-formed UTF-8
+// becomes the lone surrogate U+DC80 + byte (which no UTF-8 yields) and turns back into that
+// byte. Every name given by the user and handed to the system goes through them.
+std::u16string PathToWide(std::string_view bytes);
+std::string WideToPath(std::u16string_view wide);
+
 // As the platform's iswspace: tab..carriage return, space, and the Unicode spaces (U+0085,
 // U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
 bool IsWhiteSpace(char16_t c);
