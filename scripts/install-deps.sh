@@ -12,6 +12,7 @@ packages=(
   libexpat1-dev libzip-dev libphonenumber-dev libxxhash-dev
   chromium fonts-noto-color-emoji fonts-wqy-microhei
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
+  xvfb at-spi2-core python3-pyatspi dbus-daemon libxtst6
   clang libclang-rt-14-dev
   dpkg-dev
 )

@@ -1,20 +1,37 @@
 #include "app/commands.h"
 
+#include <QtCore/QEvent>
 #include <QtCore/QFileInfo>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QStringList>
+#include <QtCore/QSettings>
+#include <QtWidgets/QAbstractItemView>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QCompleter>
+#include <QtWidgets/QDialogButtonBox>
 #include <QtWidgets/QFileDialog>
+#include <QtWidgets/QGridLayout>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
+#include <QtWidgets/QToolButton>
 #include <QtWidgets/QVBoxLayout>
 
+#include <algorithm>
+#include <functional>
+#include <memory>
+
 #include "app/frame.h"
+#include "app/message_box.h"
 #include "app/progress_dialog.h"
 #include "jobs/job_records.h"
+#include "message/counts.h"
+#include "platform/mapi/provider.h"
 #include "jobs/runs.h"
 #include "jobs/store_access.h"
 #include "jobs/targets.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
+#include "platform/text/text.h"
 
 namespace larkpost::app {
 
@@ -34,11 +51,118 @@ QString SuffixOf(const QString& qtFilter) {
 
 }  // namespace
 
+namespace {
+
+// Qt's file dialog, whose own messages are the screen's: a name that is not there is told in a
+// message box of the screen, not in a window of the desktop.
+class ScreenFileDialog : public QFileDialog {
+ public:
+  ScreenFileDialog(QWidget* parent, QWidget* frame) : QFileDialog(parent), frame_(frame) {}
+
+  void accept() override {
+    const QStringList chosen = selectedFiles();
+    if (acceptMode() == AcceptOpen && !chosen.isEmpty() && !QFileInfo::exists(chosen.first())) {
+      CMessageBox box(frame_,
+                      QFileInfo(chosen.first()).fileName() +
+                          "\nFile not found.\nCheck the file name and try again.",
+                      MB_ICONWARNING);
+      box.Run();
+      if (auto* name = findChild<QLineEdit*>("fileNameEdit")) name->setFocus();
+      return;
+    }
+    QFileDialog::accept();
+  }
+
+ private:
+  QWidget* frame_;
+};
+
+// Keeps a pop-up (a drop-down list, the name completer's list) on the emulated screen: where Qt
+// would open it below the screen's edge it opens above its field, no taller than the screen.
+class KeepOnScreen : public QObject {
+ public:
+  KeepOnScreen(QWidget* popup, QWidget* frame, QWidget* anchor)
+      : QObject(popup), frame_(frame), anchor_(anchor) {
+    popup->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show && !placing_) {
+      placing_ = true;
+      Place(static_cast<QWidget*>(watched));
+      placing_ = false;
+    }
+    return false;
+  }
+
+ private:
+  void Place(QWidget* popup) {
+    const QRect screen(frame_->mapToGlobal(QPoint(0, 0)), frame_->size());
+    const QRect field(anchor_->mapToGlobal(QPoint(0, 0)), anchor_->size());
+    QRect place = popup->geometry();
+    place.setHeight(std::min(place.height(), screen.height()));
+    place.setWidth(std::min(place.width(), screen.width()));
+    if (place.bottom() > screen.bottom()) {
+      // Above the field when there is more room there, else as low as the screen allows.
+      const int above = field.top() - screen.top();
+      const int below = screen.bottom() - field.bottom();
+      if (above > below) {
+        place.setHeight(std::min(place.height(), above));
+        place.moveBottom(field.top() - 1);
+      } else {
+        place.setHeight(std::min(place.height(), below));
+        place.moveTop(field.bottom() + 1);
+      }
+    }
+    if (place.right() > screen.right()) place.moveRight(screen.right());
+    if (place.left() < screen.left()) place.moveLeft(screen.left());
+    if (place.top() < screen.top()) place.moveTop(screen.top());
+    popup->setGeometry(place);
+  }
+
+  QWidget* frame_;
+  QWidget* anchor_;
+  bool placing_ = false;
+};
+
+// The code pages offered for the text of backup files, the handheld's usual ones.
+struct CodePageChoice {
+  unsigned codePage;
+  const char* name;
+};
+constexpr CodePageChoice kCodePages[] = {
+    {1252, "Western (1252)"},        {65001, "UTF-8 (65001)"},
+    {1250, "Central European (1250)"}, {1251, "Cyrillic (1251)"},
+    {1253, "Greek (1253)"},          {1254, "Turkish (1254)"},
+    {1255, "Hebrew (1255)"},         {1256, "Arabic (1256)"},
+    {1257, "Baltic (1257)"},         {1258, "Vietnamese (1258)"},
+    {874, "Thai (874)"},             {932, "Japanese (932)"},
+    {936, "Chinese, simplified (936)"}, {949, "Korean (949)"},
+    {950, "Chinese, traditional (950)"},
+};
+
+constexpr const char* kLastFolderKey = "files/lastFolder";
+constexpr const char* kCodePageKey = "text/codePage";
+
+}  // namespace
+
+QSettings& ProgramSettings() {
+  static QSettings settings(QSettings::IniFormat, QSettings::UserScope, "larkpost", "larkpost-gui");
+  return settings;
+}
+
+unsigned SavedCodePage() {
+  bool ok = false;
+  const unsigned codePage = ProgramSettings().value(kCodePageKey).toUInt(&ok);
+  return ok && IsKnownCodePage(codePage) ? codePage : 0;
+}
+
 CFileDialog::CFileDialog(QWidget* frame, const QString& title, bool save)
     : CDeviceDialog(frame, title, false), save_(save) {
   const ScreenMetrics& screen = SystemMetrics();
   setFont(CellFont(screen.T(13)));
-  files_ = new QFileDialog(this);
+  files_ = new ScreenFileDialog(this, frame);
   // Qt's own dialog, as a part of this screen: not the desktop's, not a window of its own.
   files_->setOption(QFileDialog::DontUseNativeDialog);
   files_->setWindowFlags(Qt::Widget);
@@ -48,11 +172,14 @@ CFileDialog::CFileDialog(QWidget* frame, const QString& title, bool save)
   files_->setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
   files_->setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
   files_->setSizeGripEnabled(false);
-  // A handheld's screen has no room for the desktop's side bar of places.
-  if (auto* sidebar = files_->findChild<QWidget*>("sidebar")) sidebar->hide();
+  files_->setAccessibleName(title);
+  // The folder the last file was chosen in.
+  const QString last = ProgramSettings().value(kLastFolderKey).toString();
+  if (!last.isEmpty() && QFileInfo(last).isDir()) files_->setDirectory(last);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(files_);
+  ArrangeForTheScreen();
   connect(files_, &QFileDialog::finished, this, [this](int result) { done(result); });
   connect(files_, &QFileDialog::filterSelected, this, [this](const QString& filter) {
     // The name follows the chosen filter: its ending replaces one of the other filters'.
@@ -71,6 +198,92 @@ CFileDialog::CFileDialog(QWidget* frame, const QString& title, bool save)
   });
 }
 
+void CFileDialog::ArrangeForTheScreen() {
+  const ScreenMetrics& screen = SystemMetrics();
+  auto* grid = qobject_cast<QGridLayout*>(files_->layout());
+  auto child = [this](const char* name) { return files_->findChild<QWidget*>(name); };
+  QWidget* lookInLabel = child("lookInLabel");
+  QWidget* lookIn = child("lookInCombo");
+  QWidget* splitter = child("splitter");
+  QWidget* nameLabel = child("fileNameLabel");
+  QWidget* name = child("fileNameEdit");
+  auto* buttons = files_->findChild<QDialogButtonBox*>("buttonBox");
+  QWidget* typeLabel = child("fileTypeLabel");
+  QWidget* types = child("fileTypeCombo");
+  if (grid == nullptr || lookIn == nullptr || splitter == nullptr || name == nullptr ||
+      buttons == nullptr || types == nullptr || nameLabel == nullptr || typeLabel == nullptr) {
+    return;  // another Qt's dialog: left as it comes
+  }
+  // A handheld's screen has no room for the desktop's side bar of places, nor for the buttons
+  // that only repeat the folder list's own keys.
+  for (const char* spare :
+       {"sidebar", "backButton", "forwardButton", "listModeButton", "detailModeButton"}) {
+    if (QWidget* widget = child(spare)) widget->hide();
+  }
+  if (!save_) {
+    if (QWidget* widget = child("newFolderButton")) widget->hide();
+  }
+  if (lookInLabel != nullptr) lookInLabel->hide();  // the folder takes the row's whole width
+  // One field a row: the folder, the files, the name across the whole width, the type, the code
+  // page, the buttons.
+  QLayoutItem* folderRow = nullptr;
+  for (int i = 0; i < grid->count(); ++i) {
+    if (QLayout* row = grid->itemAt(i)->layout(); row != nullptr && row->indexOf(lookIn) >= 0) {
+      folderRow = grid->itemAt(i);
+    }
+  }
+  for (QWidget* widget : {lookInLabel, splitter, nameLabel, name, static_cast<QWidget*>(buttons),
+                          typeLabel, types}) {
+    if (widget != nullptr) grid->removeWidget(widget);
+  }
+  if (folderRow != nullptr) {
+    grid->removeItem(folderRow);
+    grid->addItem(folderRow, 0, 0, 1, 2);
+  }
+  codePageLabel_ = new QLabel("&Code page:", files_);
+  codePage_ = new QComboBox(files_);
+  codePage_->setObjectName("codePageCombo");
+  codePageLabel_->setBuddy(codePage_);
+  codePage_->setAccessibleName("Code page");
+  codePage_->setAccessibleDescription(
+      "The code page of the text in backup and text files; UTF-8 keeps every character");
+  for (const CodePageChoice& choice : kCodePages) {
+    if (!IsKnownCodePage(choice.codePage)) continue;
+    codePage_->addItem(QString::fromUtf8(choice.name), choice.codePage);
+    if (choice.codePage == GetACP()) codePage_->setCurrentIndex(codePage_->count() - 1);
+  }
+  grid->addWidget(splitter, 1, 0, 1, 2);
+  grid->addWidget(nameLabel, 2, 0, 1, 2);
+  grid->addWidget(name, 3, 0, 1, 2);
+  grid->addWidget(typeLabel, 4, 0);
+  grid->addWidget(types, 4, 1);
+  grid->addWidget(codePageLabel_, 5, 0);
+  grid->addWidget(codePage_, 5, 1);
+  buttons->setOrientation(Qt::Horizontal);
+  grid->addWidget(buttons, 6, 0, 1, 2);
+  grid->setColumnStretch(0, 0);
+  grid->setColumnStretch(1, 1);
+  grid->setRowStretch(1, 1);
+  const int margin = screen.S(4);
+  grid->setContentsMargins(margin, screen.T(4), margin, screen.T(4));
+  grid->setHorizontalSpacing(screen.S(4));
+  grid->setVerticalSpacing(screen.T(3));
+  // Icons at the screen's resolution.
+  const QSize icon(screen.S(16), screen.T(16));
+  for (auto* view : files_->findChildren<QAbstractItemView*>()) view->setIconSize(icon);
+  for (auto* button : files_->findChildren<QToolButton*>()) {
+    button->setIconSize(icon);
+    button->setMinimumSize(icon + QSize(screen.S(6), screen.T(6)));
+  }
+  for (auto* combo : files_->findChildren<QComboBox*>()) {
+    combo->setIconSize(icon);
+    new KeepOnScreen(combo->view()->window(), parentWidget(), combo);
+  }
+  if (auto* edit = qobject_cast<QLineEdit*>(name); edit != nullptr && edit->completer() != nullptr) {
+    new KeepOnScreen(edit->completer()->popup(), parentWidget(), edit);
+  }
+}
+
 void CFileDialog::SetFilter(const QString& framework, const QString& defaultExtension) {
   files_->setNameFilters(QtFilter(framework).split(";;"));
   files_->setDefaultSuffix(defaultExtension);
@@ -83,18 +296,24 @@ bool CFileDialog::Ask(QString* path) {
     files_->show();  // it hides itself when it is answered
     if (exec() != QDialog::Accepted || files_->selectedFiles().isEmpty()) return false;
     *path = files_->selectedFiles().first();
-    if (!save_ || !QFileInfo::exists(*path)) return true;
-    const QString question =
-        QFileInfo(*path).fileName() + " already exists.\nDo you want to replace it?";
-    if (AfxMessageBox(question.toStdU16String(), MB_OKCANCEL | MB_ICONWARNING) == IDOK) {
-      return true;
+    if (save_ && QFileInfo::exists(*path)) {
+      const QString question =
+          QFileInfo(*path).fileName() + " already exists.\nDo you want to replace it?";
+      if (AfxMessageBox(question.toStdU16String(), MB_OKCANCEL | MB_ICONWARNING) != IDOK) continue;
     }
+    Remember(*path);
+    return true;
   }
 }
 
-namespace {
-
-}  // namespace
+void CFileDialog::Remember(const QString& path) {
+  ProgramSettings().setValue(kLastFolderKey, QFileInfo(path).absolutePath());
+  const unsigned codePage = codePage_ != nullptr ? codePage_->currentData().toUInt() : 0;
+  if (codePage != 0 && SetAnsiCodePage(codePage)) {
+    ProgramSettings().setValue(kCodePageKey, codePage);
+  }
+  ProgramSettings().sync();
+}
 
 QString QtFilter(const QString& framework) {
   const QStringList parts = framework.split('|');
@@ -132,6 +351,63 @@ bool QtFileDialogs::AskOpenPath(const QString& title, const QString& filter,
   return dialog.Ask(path);
 }
 
+namespace {
+
+// Adds to the messages shown while a command runs what the command knows and the system's texts
+// do not say; removed again when the command returns.
+class ScopedAddendum {
+ public:
+  explicit ScopedAddendum(std::function<std::u16string(unsigned type)> addendum)
+      : ui_(dynamic_cast<QtUserInterface*>(&CurrentUserInterface())) {
+    if (ui_ != nullptr) ui_->SetAddendum(std::move(addendum));
+  }
+  ~ScopedAddendum() {
+    if (ui_ != nullptr) ui_->SetAddendum(nullptr);
+  }
+  ScopedAddendum(const ScopedAddendum&) = delete;
+  ScopedAddendum& operator=(const ScopedAddendum&) = delete;
+
+ private:
+  QtUserInterface* ui_;
+};
+
+std::u16string Wide(const std::string& utf8) { return QString::fromStdString(utf8).toStdU16String(); }
+
+// Where the store cannot be used, the line that names it (the warning before a job exists is
+// "SMS Account Initialization Failed.").
+std::u16string StoreFailureLine() {
+  const std::string path = mapi::DatabasePath();
+  return u"\n" + Wide(StoreLine(path)) +
+         (StoreFileExists(path) ? u"\nThe file exists but cannot be opened as a message store."
+                                : u"\nThe file is missing.");
+}
+
+}  // namespace
+
+std::string StoreLine(const std::string& database) { return "Message store: " + database; }
+
+std::u16string BackupSummaryLine(uint64_t written, const std::u16string& path) {
+  return u"Backed up " + Wide(Counted(written, "message", "messages")) + u" into " + path;
+}
+
+std::u16string ReadableFilter(const std::u16string& framework) {
+  const QStringList parts = QString::fromStdU16String(framework).split('|');
+  QStringList patterns;
+  for (int i = 1; i < parts.size(); i += 2) {
+    for (const QString& pattern : parts[i].split(';')) {
+      if (!pattern.isEmpty() && !patterns.contains(pattern)) patterns << pattern;
+    }
+  }
+  if (patterns.size() < 2) return framework;
+  const QString all = patterns.join(';');
+  return ("Readable Files(" + all + ")|" + all + "|").toStdU16String() + framework;
+}
+
+std::u16string CodePageHint() {
+  return u"In Larkpost: choose the code page in the save dialog (UTF-8, 65001, keeps every "
+         u"character).";
+}
+
 void OnBackupMessages(FileDialogs& dialogs) {
   const QString title = LoadQString(IDS_SAVE_DIALOG_TITLE);
   const QString name = QString::fromStdU16String(DefaultBackupName(CTime::GetCurrentTime()));
@@ -141,34 +417,56 @@ void OnBackupMessages(FileDialogs& dialogs) {
     return;
   }
   const std::u16string path = chosen.toStdU16String();
+  std::unique_ptr<BackupJob> job;
+  bool started = false;  // set before the worker starts, read by it
+  ScopedAddendum addendum([&job, &started](unsigned type) -> std::u16string {
+    if (!started) return type == MB_ICONWARNING ? StoreFailureLine() : std::u16string();
+    const RunOutcome outcome = job->outcome;
+    if (type == MB_ICONINFORMATION &&
+        (outcome == RunOutcome::kSucceeded || outcome == RunOutcome::kLossy)) {
+      return u"\n" + BackupSummaryLine(job->written, job->path);
+    }
+    // The way out the warning names is a command-line option: here it is a setting.
+    if (type == MB_ICONWARNING && job->replacedMessages > 0 &&
+        (outcome == RunOutcome::kLossy || outcome == RunOutcome::kIncomplete)) {
+      return u"\n" + CodePageHint();
+    }
+    return std::u16string();
+  });
   if (!StoreReadyForRun()) return;
-  BackupJob job(FileKindForPath(path), path, 1, 1, 1, 1, 1);
-  if (!SessionReady(job.session)) return;
-  StartBackup(job);
+  job = std::make_unique<BackupJob>(FileKindForPath(path), path, 1, 1, 1, 1, 1);
+  if (!SessionReady(job->session)) return;
+  started = true;
+  StartBackup(*job);
 }
 
 void OnRestoreMessages(FileDialogs& dialogs) {
   const QString title = LoadQString(IDS_OPEN_DIALOG_TITLE);
   QString chosen;
-  if (!dialogs.AskOpenPath(title, QString::fromStdU16String(OpenDialogFilter()),
+  if (!dialogs.AskOpenPath(title, QString::fromStdU16String(ReadableFilter(OpenDialogFilter())),
                            QString::fromStdU16String(kDefaultExtension), &chosen)) {
     return;
   }
   const std::u16string path = chosen.toStdU16String();
-  if (AfxMessageBox(RestoreQuestion(path), MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return;
+  // The question names the store the messages go into, as the command line does.
+  const std::u16string question =
+      RestoreQuestion(path) + u"\n" + Wide(StoreLine(mapi::DatabasePath()));
+  if (AfxMessageBox(question, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return;
+  std::unique_ptr<RestoreJob> job;
+  bool started = false;  // set before the worker starts, read by it
+  ScopedAddendum addendum([&job, &started](unsigned type) -> std::u16string {
+    if (!started) return type == MB_ICONWARNING ? StoreFailureLine() : std::u16string();
+    // After "Restore Succeeded." what the run did; what it left out follows as its warning.
+    if (type == MB_ICONINFORMATION && job->outcome == RunOutcome::kSucceeded) {
+      return u"\n" + RestoreSummaryLine(job->Counts());
+    }
+    return std::u16string();
+  });
   if (!StoreReadyForRun()) return;
-  RestoreJob job(path);
-  if (!SessionReady(job.session)) return;
-  // After "Restore Succeeded." the box says what the run did.
-  auto* ui = dynamic_cast<QtUserInterface*>(&CurrentUserInterface());
-  if (ui != nullptr) {
-    ui->SetAddendum([&job] {
-      return job.outcome == RunOutcome::kSucceeded ? u"\n" + RestoreSummaryLine(job.Counts())
-                                                   : std::u16string();
-    });
-  }
-  StartRestore(job);
-  if (ui != nullptr) ui->SetAddendum(nullptr);
+  job = std::make_unique<RestoreJob>(path);
+  if (!SessionReady(job->session)) return;
+  started = true;
+  StartRestore(*job);
 }
 
 }  // namespace larkpost::app

@@ -5,9 +5,15 @@
 
 #include <QtCore/QString>
 
+#include <cstdint>
+#include <string>
+
 #include "app/frame.h"
 
+class QComboBox;
 class QFileDialog;
+class QLabel;
+class QSettings;
 
 namespace larkpost::app {
 
@@ -25,9 +31,18 @@ class FileDialogs {
                            const QString& defaultExtension, QString* path) = 0;
 };
 
+// The program's settings (the last folder, the code page), kept between runs.
+QSettings& ProgramSettings();
+// The code page chosen in a file dialog of an earlier run; 0 when none (or no longer known).
+unsigned SavedCodePage();
+
 // A file dialog of the handheld's screen: Qt's own (the same on every desktop, headless too),
-// covering the screen below the title strip, which shows its title. The proposed name's ending
-// follows the filter the user picks; replacing an existing file is confirmed first.
+// covering the screen below the title strip, which shows its title. Arranged for a narrow screen,
+// one field a row (the folder, the files, the whole name, the type, the code page, the buttons),
+// with icons at the screen's resolution; its drop-down lists and messages stay on the screen.
+// The proposed name's ending follows the filter the user picks; replacing an existing file is
+// confirmed first. It opens in the folder of the last file chosen, and the code page chosen
+// becomes the program's (for the run and the next start).
 class CFileDialog : public CDeviceDialog {
  public:
   CFileDialog(QWidget* frame, const QString& title, bool save);
@@ -39,7 +54,12 @@ class CFileDialog : public CDeviceDialog {
   QFileDialog* Files() const { return files_; }  // for tests and screenshots
 
  private:
+  void ArrangeForTheScreen();
+  void Remember(const QString& path);  // the folder and the code page of a chosen file
+
   QFileDialog* files_;
+  QLabel* codePageLabel_ = nullptr;
+  QComboBox* codePage_ = nullptr;
   bool save_;
 };
 
@@ -56,6 +76,17 @@ class QtFileDialogs : public FileDialogs {
 // shown once: "Larkpost File(*.bak);;Text File(*.txt)"; "Pictures|*.png;*.bmp|" gives
 // "Pictures (*.png *.bmp)".
 QString QtFilter(const QString& framework);
+
+// "Message store: PATH", as the command line names the store a restore goes into.
+std::string StoreLine(const std::string& database);
+// The line after "Backup Succeeded.": "Backed up 1,250 messages into /home/ann/sms.bak".
+std::u16string BackupSummaryLine(uint64_t written, const std::u16string& path);
+// Where the warning about characters the code page lacks names the command line's option: the
+// program's own setting.
+std::u16string CodePageHint();
+// The open dialog's filter: every pattern of `framework` together first ("Readable
+// Files(*.bak;*.xml;*.zip)"), then `framework`'s own filters.
+std::u16string ReadableFilter(const std::u16string& framework);
 
 void OnBackupMessages(FileDialogs& dialogs);
 void OnRestoreMessages(FileDialogs& dialogs);
