@@ -271,13 +271,20 @@ void CFileDialog::ArrangeForTheScreen() {
   // Icons at the screen's resolution.
   const QSize icon(screen.S(16), screen.T(16));
   for (auto* view : files_->findChildren<QAbstractItemView*>()) view->setIconSize(icon);
-  for (auto* button : files_->findChildren<QToolButton*>()) {
-    button->setIconSize(icon);
-    button->setMinimumSize(icon + QSize(screen.S(6), screen.T(6)));
-  }
   for (auto* combo : files_->findChildren<QComboBox*>()) {
     combo->setIconSize(icon);
     new KeepOnScreen(combo->view()->window(), parentWidget(), combo);
+  }
+  // The folder's buttons as tall as its field, beside it; the dialog's keys as wide as the
+  // message boxes' at any resolution.
+  const int row = lookIn->sizeHint().height();
+  for (auto* button : files_->findChildren<QToolButton*>()) {
+    button->setIconSize(QSize(std::min(icon.width(), row - screen.T(4)),
+                              std::min(icon.height(), row - screen.T(4))));
+    button->setFixedSize(row, row);
+  }
+  for (QAbstractButton* key : buttons->buttons()) {
+    key->setMinimumSize(screen.S(70), std::max(screen.T(26), key->sizeHint().height()));
   }
   if (auto* edit = qobject_cast<QLineEdit*>(name); edit != nullptr && edit->completer() != nullptr) {
     new KeepOnScreen(edit->completer()->popup(), parentWidget(), edit);

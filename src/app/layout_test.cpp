@@ -16,6 +16,8 @@
 #include <QtGui/QAction>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -580,6 +582,20 @@ TEST(CommandLine, HelpNamesTheProgramAndTheDpiForms) {
   while (fgets(buffer, sizeof buffer, pipe) != nullptr) version += buffer;
   EXPECT_EQ(pclose(pipe), 0);
   EXPECT_EQ(version, std::string("larkpost-gui ") + LARKPOST_VERSION + "\n");
+}
+
+// Pictures and the layout leave the user's data alone: no default store is made for them.
+TEST(CommandLine, ScreenshotAndLayoutTouchNoStore) {
+  larkpost::testing::TempDir home;
+  const std::string env = "XDG_DATA_HOME='" + home.path() + "/data' XDG_CONFIG_HOME='" +
+                          home.path() + "/config' HOME='" + home.path() + "' ";
+  for (const std::string& options :
+       {std::string(" --dump-layout > /dev/null"), " --show about --screenshot '" + home.path() + "/a.png'"}) {
+    EXPECT_EQ(std::system((env + LARKPOST_GUI_BINARY + options + " 2> /dev/null").c_str()), 0)
+        << options;
+    EXPECT_FALSE(std::filesystem::exists(home.path() + "/data")) << options;
+  }
+  EXPECT_TRUE(std::filesystem::exists(home.path() + "/a.png"));
 }
 #endif
 
