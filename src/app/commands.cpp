@@ -291,6 +291,12 @@ void CFileDialog::ArrangeForTheScreen() {
   }
 }
 
+void CFileDialog::showEvent(QShowEvent* event) {
+  CDeviceDialog::showEvent(event);
+  // Typing goes into the name, as on a desktop's file dialog.
+  if (auto* name = files_->findChild<QLineEdit*>("fileNameEdit")) name->setFocus();
+}
+
 void CFileDialog::SetFilter(const QString& framework, const QString& defaultExtension) {
   files_->setNameFilters(QtFilter(framework).split(";;"));
   files_->setDefaultSuffix(defaultExtension);

@@ -53,6 +53,9 @@ class CFileDialog : public CDeviceDialog {
   bool Ask(QString* path);
   QFileDialog* Files() const { return files_; }  // for tests and screenshots
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   void ArrangeForTheScreen();
   void Remember(const QString& path);  // the folder and the code page of a chosen file

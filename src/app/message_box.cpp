@@ -100,7 +100,6 @@ class TextBlock : public QLabel {
   TextBlock(const QString& text, QWidget* parent) : QLabel(parent) {
     setTextFormat(Qt::PlainText);
     setText(text);
-    setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     setFocusPolicy(Qt::NoFocus);
   }
   int HeightFor(int width) const {

@@ -206,6 +206,8 @@ def run(gui_process, store, backup):
           f"the open dialog's first filter: {[c.name for c in combos]}")
     fields = shown(app, pyatspi.ROLE_TEXT)
     check(fields, "the open dialog has a name field")
+    node = focused(app)
+    check(node is not None and node.getRole() == pyatspi.ROLE_TEXT, "typing goes into the name")
     if fields:
         fields[-1].queryEditableText().setTextContents(backup)
         time.sleep(0.3)
