@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "app/commands.h"
+#include "app/file_dialog.h"
 #include "app/home_view.h"
 #include "app/soft_key_menu.h"
 #include "platform/framework/strings.h"

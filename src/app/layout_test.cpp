@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/commands.h"
+#include "app/file_dialog.h"
 #include "app/gui_test_support.h"
 #include "app/message_box.h"
 #include "app/home_view.h"

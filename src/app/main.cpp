@@ -14,6 +14,7 @@
 #include <iostream>
 
 #include "app/commands.h"
+#include "app/file_dialog.h"
 #include "app/frame.h"
 #include "app/home_view.h"
 #include "app/layout_dump.h"
