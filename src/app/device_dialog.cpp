@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "app/frame.h"
 #include "app/commands.h"
+#include "app/frame.h"
 #include "app/home_view.h"
 #include "app/message_box.h"
 #include "jobs/store_access.h"
