@@ -255,7 +255,11 @@ void CFileDialog::ArrangeForTheScreen() {
   grid->setVerticalSpacing(screen.T(3));
   // Icons at the screen's resolution.
   const QSize icon(screen.S(16), screen.T(16));
-  for (auto* view : files_->findChildren<QAbstractItemView*>()) view->setIconSize(icon);
+  for (auto* view : files_->findChildren<QAbstractItemView*>()) {
+    view->setIconSize(icon);
+    // No rename or delete menu: its questions would be windows of the desktop.
+    view->setContextMenuPolicy(Qt::NoContextMenu);
+  }
   for (auto* combo : files_->findChildren<QComboBox*>()) {
     combo->setIconSize(icon);
     new KeepOnScreen(combo->view()->window(), parentWidget(), combo);
