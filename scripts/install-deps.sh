@@ -22,6 +22,7 @@ else
     libpcre2-dev libssl-dev
     chromium fonts-noto-color-emoji fonts-wqy-microhei
     qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
+    xvfb at-spi2-core python3-pyatspi dbus-daemon libxtst6
     clang libclang-rt-14-dev
     dpkg-dev lintian
   )

@@ -35,7 +35,11 @@ CTidewellApp::~CTidewellApp() {
 
 bool CTidewellApp::InitInstance(bool show) {
   frame_ = std::make_unique<CMainFrame>();
-  if (show) frame_->show();
+  if (show) {
+    frame_->show();
+    // The keyboard goes to the program it started, on a desktop without a window manager too.
+    frame_->activateWindow();
+  }
   return true;
 }
 

@@ -20,11 +20,14 @@
 
 #include "app/commands.h"
 #include "app/gui_test_support.h"
+#include "app/message_box.h"
 #include "app/progress_dialog.h"
 #include "formats/format_table.h"
+#include "jobs/outcome.h"
 #include "jobs/targets.h"
 #include "jobs/worker.h"
 #include "platform/mapi/provider.h"
+#include "platform/text/text.h"
 #include "storejson/store_json.h"
 #include "testing/temp_dir.h"
 
@@ -47,11 +50,13 @@ class ScriptedUi : public QtUserInterface {
   std::deque<int> answers;
   std::vector<Shown> shown;
   std::function<void()> onShow;  // runs while a box is up, before it is answered
+  bool realBoxes = false;        // the screen's own boxes, answered by the test's hands
 
  protected:
   int ShowMessageBox(const QString& text, unsigned type) override {
     shown.push_back({text, type, dynamic_cast<CProgressDialog*>(Frame()->TopDialog()) != nullptr,
                      QThread::currentThread() == qApp->thread()});
+    if (realBoxes) return QtUserInterface::ShowMessageBox(text, type);
     if (onShow) onShow();
     if (answers.empty()) return IDOK;
     const int answer = answers.front();
@@ -254,7 +259,9 @@ TEST_F(Flows, CancelledDialogsAndUnconfirmedRestoreDoNothing) {
   ui_->answers = {IDCANCEL};
   Frame().SendCommand(ID_RESTORE_MESSAGES);
   ASSERT_EQ(ui_->shown.size(), 1u);
-  EXPECT_EQ(ui_->shown[0].text, "Are you sure to restore sms from file:" + PathOf("some.bak"));
+  // The question names the store the messages would go into.
+  EXPECT_EQ(ui_->shown[0].text, "Are you sure to restore sms from file:" + PathOf("some.bak") +
+                                    "\nMessage store: " + PathOf("missing.db"));
   EXPECT_EQ(ui_->shown[0].type, MB_OKCANCEL | MB_ICONQUESTION);
   EXPECT_TRUE(fs::is_empty(dir_));
 }
@@ -264,9 +271,18 @@ TEST_F(Flows, MissingStoreIsAFailedLogonAndNotCreated) {
   dialogs_.path = PathOf("x.bak");
   Frame().SendCommand(ID_BACKUP_MESSAGES);
   ASSERT_EQ(ui_->shown.size(), 1u);
-  EXPECT_EQ(ui_->shown[0].text, "SMS Account Initialization Failed.");
+  EXPECT_EQ(ui_->shown[0].text, "SMS Account Initialization Failed.\nMessage store: " +
+                                    PathOf("gone.db") + "\nThe file is missing.");
   EXPECT_EQ(ui_->shown[0].type, MB_ICONWARNING);
   EXPECT_TRUE(fs::is_empty(dir_));
+  // A file that is there but no store: the same failure, told apart.
+  { std::ofstream(dir_ / "notes.db") << "not a database"; }
+  UseStore("notes.db");
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), 3u);
+  EXPECT_EQ(ui_->shown[2].text, "SMS Account Initialization Failed.\nMessage store: " +
+                                    PathOf("notes.db") +
+                                    "\nThe file exists but cannot be opened as a message store.");
 }
 
 TEST_F(Flows, UpperCaseTxtGivesABackupFile) {
@@ -284,7 +300,7 @@ TEST_F(Flows, UpperCaseTxtGivesABackupFile) {
                   .hasMatch())
       << dialogs_.initialName.toStdString();
   ASSERT_EQ(ui_->shown.size(), 1u);
-  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.");
+  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.\nBacked up 0 messages into " + PathOf("sms.TXT"));
   EXPECT_TRUE(ui_->shown[0].overProgress);
   // A backup file of an empty store: the digest and a record count of 0.
   EXPECT_EQ(fs::file_size(dir_ / "sms.TXT"), 20u);
@@ -317,12 +333,15 @@ TEST_F(Flows, BackupAndRestoreThroughTheScreens) {
   ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
   Frame().SendCommand(ID_RESTORE_MESSAGES);
   EXPECT_EQ(dialogs_.title, "Select File Path.");
+  // Every readable format together first, so that a phone's file shows beside the backups.
   EXPECT_EQ(dialogs_.filter,
+            "Readable Files(*.bak;*.xml;*.zip)|*.bak;*.xml;*.zip|"
             "Larkpost File(*.bak)|*.bak|Phone XML(*.xml)|*.xml|Phone ZIP(*.zip)|*.zip|");
 
   ASSERT_EQ(ui_->shown.size(), 3u);
-  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.");
-  EXPECT_EQ(ui_->shown[1].text, "Are you sure to restore sms from file:" + PathOf("all.bak"));
+  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.\nBacked up 3 messages into " + PathOf("all.bak"));
+  EXPECT_EQ(ui_->shown[1].text, "Are you sure to restore sms from file:" + PathOf("all.bak") +
+                                    "\nMessage store: " + PathOf("target.db"));
   EXPECT_FALSE(ui_->shown[1].overProgress);
   // What the restore did, below the system's text: the Work subfolder of the Inbox was made.
   EXPECT_EQ(ui_->shown[2].text,
@@ -336,6 +355,75 @@ TEST_F(Flows, BackupAndRestoreThroughTheScreens) {
   EXPECT_EQ(ui_->shown[4].text,
             "Restore Succeeded.\nRestored: 0, already present: 3, folders created: 0");
   EXPECT_EQ(Dump(), before);
+}
+
+// A character the code page lacks: the warning names the command line's option, and below it the
+// program's own way out.
+TEST_F(Flows, LossyBackupPointsToTheCodePageSetting) {
+  UseStore("source.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  {
+    std::istringstream messages(
+        R"({"folder":["Inbox"],"flags":1,"subject":"東京で会いましょう","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Ann\" <+4915112345678>","senderName":"Ann","size":24,"recipients":[{"name":"Me","address":"+4915112340000","type":1}]})"
+        "\n");
+    SmsSession session(u"SMS");
+    std::string error;
+    ASSERT_TRUE(LoadStore(session, messages, error)) << error;
+  }
+  ASSERT_TRUE(SetAnsiCodePage(1252));
+  dialogs_.path = PathOf("sms.bak");
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), 2u);
+  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.\nBacked up 1 message into " + PathOf("sms.bak"));
+  EXPECT_EQ(ui_->shown[1].text,
+            QString::fromStdU16String(LossyBackupText(1, 1252) + u"\n" + CodePageHint()));
+  EXPECT_EQ(ui_->shown[1].type, MB_ICONWARNING);
+}
+
+// Closing the window while a run goes on is never ignored: the progress screen says that the
+// program closes when the run has ended, a result box up then is answered, and the program
+// closes once the command has returned.
+TEST_F(Flows, CloseDuringARunClosesWhenTheRunHasEnded) {
+  UseStore("source.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  for (const bool resultBoxUp : {false, true}) {
+    SCOPED_TRACE(resultBoxUp ? "while the result box is up" : "while the run goes on");
+    Frame().show();
+    QString note;
+    auto closeNow = [&] {
+      Frame().close();
+      for (QObject* child : Frame().children()) {
+        if (auto* progress = dynamic_cast<CProgressDialog*>(child)) {
+          if (auto* label = progress->findChild<QLabel*>("closing"); label && label->isVisible()) {
+            note = label->text();
+          }
+        }
+      }
+      EXPECT_TRUE(Frame().isVisible());
+      EXPECT_TRUE(Frame().ClosingAfterRun());
+    };
+    ui_->realBoxes = resultBoxUp;
+    ui_->onShow = resultBoxUp ? std::function<void()>() : closeNow;
+    auto* poll = new QTimer(&Frame());
+    if (resultBoxUp) {
+      // The screen's own result box: the close answers it.
+      QObject::connect(poll, &QTimer::timeout, poll, [&, poll] {
+        if (dynamic_cast<CMessageBox*>(Frame().TopDialog()) == nullptr) return;
+        poll->stop();
+        closeNow();
+      });
+      poll->start(10);
+    }
+    dialogs_.path = PathOf(resultBoxUp ? "b.bak" : "a.bak");
+    Frame().SendCommand(ID_BACKUP_MESSAGES);
+    delete poll;
+    EXPECT_EQ(note, "Larkpost closes when the run has ended.");
+    EXPECT_TRUE(Frame().isVisible());  // the run's command has just returned
+    QApplication::processEvents();
+    EXPECT_FALSE(Frame().isVisible());
+    EXPECT_FALSE(Frame().ClosingAfterRun());
+    EXPECT_TRUE(fs::exists(dir_ / (resultBoxUp ? "b.bak" : "a.bak")));  // the run was whole
+  }
 }
 
 // Every format a backup writes goes through the save dialog, and every one a restore reads
@@ -356,7 +444,8 @@ TEST_F(Flows, EveryFormatThroughTheScreens) {
   for (const auto& [name, start] : written) {
     dialogs_.path = PathOf(name);
     Frame().SendCommand(ID_BACKUP_MESSAGES);
-    ASSERT_EQ(ui_->shown.back().text, "Backup Succeeded.") << name;
+    ASSERT_EQ(ui_->shown.back().text, "Backup Succeeded.\nBacked up 1 message into " + PathOf(name))
+        << name;
     std::ifstream file(dir_ / name, std::ios::binary);
     std::string head(start.size(), '\0');
     file.read(head.data(), static_cast<std::streamsize>(head.size()));
@@ -405,6 +494,10 @@ TEST(QtFilter, FrameworkFiltersAsQtWritesThemEachPatternOnce) {
             "Larkpost File(*.bak);;Text File(*.txt)");
   EXPECT_EQ(QtFilter("HTML Page(*.html;*.htm)|*.html;*.htm|"), "HTML Page(*.html *.htm)");
   EXPECT_EQ(QtFilter("Pictures|*.png;*.bmp|"), "Pictures (*.png *.bmp)");
+  // The open dialog's "all together" first: each pattern once, and nothing to add for one format.
+  EXPECT_EQ(ReadableFilter(u"A(*.x)|*.x|B(*.y;*.x)|*.y;*.x|"),
+            u"Readable Files(*.x;*.y)|*.x;*.y|A(*.x)|*.x|B(*.y;*.x)|*.y;*.x|");
+  EXPECT_EQ(ReadableFilter(u"Larkpost File(*.bak)|*.bak|"), u"Larkpost File(*.bak)|*.bak|");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "app/commands.h"
+#include "app/file_dialog.h"
 #include "app/home_view.h"
 #include "app/soft_key_menu.h"
 #include "platform/framework/strings.h"
@@ -60,8 +61,9 @@ CMainFrame::CMainFrame() {
   view_->OnInitialUpdate();
 
   softKeys_ = new QWidget(this);
-  auto makeKey = [&](const QString& text) {
+  auto makeKey = [&](const QString& text, bool opensMenu = false) {
     auto* key = new QToolButton(softKeys_);
+    if (opensMenu) MarkAsMenuKey(key);  // before anything makes its accessible view
     key->setText(text);
     key->setAutoRaise(true);
     key->setFocusPolicy(Qt::NoFocus);
@@ -72,7 +74,7 @@ CMainFrame::CMainFrame() {
     return key;
   };
   leftKey_ = makeKey(LoadQString(IDS_EXIT));
-  rightKey_ = makeKey(LoadQString(IDS_MENU));
+  rightKey_ = makeKey(LoadQString(IDS_MENU), true);
   connect(leftKey_, &QToolButton::clicked, this, [this] { SendCommand(ID_APP_EXIT); });
   connect(rightKey_, &QToolButton::clicked, this, [this] { OpenSoftKeyMenu(); });
 
@@ -88,14 +90,41 @@ CMainFrame::CMainFrame() {
     if (CDeviceDialog* dialog = TopDialog()) dialog->accept();
   });
 
-  // The handheld's soft-key buttons on the keyboard, as its emulators have them.
-  auto* leftSoftKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
-  connect(leftSoftKey, &QShortcut::activated, this, [this] {
-    if (TopDialog() == nullptr) SendCommand(ID_APP_EXIT);
-  });
-  auto* rightSoftKey = new QShortcut(QKeySequence(Qt::Key_F2), this);
-  connect(rightSoftKey, &QShortcut::activated, this, [this] {
-    if (TopDialog() == nullptr) OpenSoftKeyMenu();
+  leftKey_->setAccessibleName(LoadQString(IDS_EXIT));
+  leftKey_->setAccessibleDescription("Left soft key: close Larkpost (Ctrl+Q)");
+  rightKey_->setAccessibleName(LoadQString(IDS_MENU));
+  rightKey_->setAccessibleDescription("Right soft key: open the menu (F2 or F10)");
+  captionOk_->setAccessibleName("OK");
+  captionOk_->setAccessibleDescription("Close this screen (Esc, Enter, Space or Alt+O)");
+
+  // The keyboard. The right soft key is F2 (the handheld emulators' key), F10 or the Menu key as
+  // on a desktop. F1 is Help on a desktop: it shows the About box and never quits; the left soft
+  // key's Exit is Ctrl+Q. Alt+B and Alt+R are the home view's Backup and Restore.
+  auto shortcut = [this](QKeySequence keys, std::function<void()> action) {
+    auto* made = new QShortcut(keys, this);
+    connect(made, &QShortcut::activated, this, std::move(action));
+    return made;
+  };
+  auto onHome = [this](int command) {
+    return [this, command] {
+      if (TopDialog() == nullptr) SendCommand(command);
+    };
+  };
+  homeKeys_ = {shortcut(QKeySequence(Qt::Key_F1), onHome(ID_APP_ABOUT)),
+               shortcut(QKeySequence(Qt::ALT | Qt::Key_B), onHome(ID_BACKUP_MESSAGES)),
+               shortcut(QKeySequence(Qt::ALT | Qt::Key_R), onHome(ID_RESTORE_MESSAGES))};
+  // Quitting is asked as the window's close button asks it, from any screen.
+  shortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
+  for (const Qt::Key key : {Qt::Key_F2, Qt::Key_F10, Qt::Key_Menu}) {
+    homeKeys_.push_back(shortcut(QKeySequence(key), [this] {
+      if (TopDialog() == nullptr) OpenSoftKeyMenu();
+    }));
+  }
+  // The caption's "ok" (the About box's); only while it shows, as the file dialogs' own Alt+O.
+  captionOkKey_ = shortcut(QKeySequence(Qt::ALT | Qt::Key_O), [this] {
+    if (CDeviceDialog* dialog = TopDialog(); dialog != nullptr && dialog->OkInCaption()) {
+      dialog->accept();
+    }
   });
 
   // Turning the device: width and height swap.
@@ -185,6 +214,9 @@ QString CMainFrame::TitleText() const {
 void CMainFrame::UpdateChrome() {
   CDeviceDialog* top = TopDialog();
   captionOk_->setVisible(top != nullptr && top->OkInCaption());
+  captionOkKey_->setEnabled(top != nullptr && top->OkInCaption());
+  // A dialog's own keys (the open dialog's Alt+O among them) are never taken from it.
+  for (QShortcut* key : homeKeys_) key->setEnabled(top == nullptr);
   captionOk_->raise();
   softKeys_->setVisible(top == nullptr);
   update(ToQRect(TitleStrip(SystemMetrics())));
@@ -213,22 +245,25 @@ void CMainFrame::paintEvent(QPaintEvent*) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
-  for (CDeviceDialog* dialog : dialogs_) {
-    if (!dialog->MayClose()) {
-      event->ignore();
-      return;
-    }
+  const std::vector<CDeviceDialog*> open = dialogs_;
+  if (open.empty()) {
+    event->accept();
+    return;
   }
-  for (CDeviceDialog* dialog : dialogs_) {
-    if (auto* about = dynamic_cast<CAboutDlg*>(dialog)) {
-      // Leave the About box's modal loop first, then close.
-      about->reject();
-      event->ignore();
-      QTimer::singleShot(0, this, [this] { close(); });
-      return;
-    }
+  event->ignore();
+  bool running = false;
+  for (CDeviceDialog* dialog : open) running = running || !dialog->MayClose();
+  // Every dialog is answered as its Escape key answers it (a running progress dialog says that
+  // the program ends after the run instead).
+  for (CDeviceDialog* dialog : open) dialog->OnCloseRequested();
+  if (running) {
+    // The worker still uses the run's job: the command that waits for it closes the program
+    // when it returns.
+    closeAfterRun_ = true;
+    return;
   }
-  event->accept();
+  // Close once the dialogs' loops are left.
+  QTimer::singleShot(0, this, [this] { close(); });
 }
 
 CSoftKeyMenu* CMainFrame::SoftKeyMenu() {
@@ -248,6 +283,12 @@ CSoftKeyMenu* CMainFrame::SoftKeyMenu() {
 
 void CMainFrame::OpenSoftKeyMenu() { SoftKeyMenu()->Popup(); }
 
+void CMainFrame::CloseIfAsked() {
+  if (!closeAfterRun_) return;
+  closeAfterRun_ = false;
+  QTimer::singleShot(0, this, [this] { close(); });
+}
+
 void CMainFrame::SendCommand(int id) {
   if (OnCommand(id)) return;
   // The view and the document handle no menu command; the application comes last.
@@ -261,9 +302,11 @@ bool CMainFrame::OnCommand(int id) {
       return true;
     case ID_BACKUP_MESSAGES:
       OnBackupMessages(Dialogs());
+      CloseIfAsked();
       return true;
     case ID_RESTORE_MESSAGES:
       OnRestoreMessages(Dialogs());
+      CloseIfAsked();
       return true;
     default:
       return false;

@@ -22,6 +22,7 @@
 
 class QLabel;
 class QScrollArea;
+class QShortcut;
 class QToolButton;
 
 namespace larkpost::app {
@@ -70,6 +71,9 @@ class CDeviceDialog : public QDialog {
   virtual void OnScreenChanged() {}
   // Whether the program may be closed while this dialog is up.
   virtual bool MayClose() const { return true; }
+  // The program is asked to close while the dialog is up: answered as by Escape, unless the
+  // dialog cannot end yet (then it says that the program closes later).
+  virtual void OnCloseRequested() { reject(); }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -91,12 +95,16 @@ class CAboutDlg : public CDeviceDialog {
   // the template was found and moved and fewer than two were unnamed.
   bool RelayoutFromTemplate();
   void OnScreenChanged() override;
+  // "Message store: PATH", with " (missing)" when the file is not there.
+  static QString StoreText();
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   bool PlaceFromTemplate(int templateId);
+  void PlaceStoreLine();  // below the template's controls
 
   int templateId_ = 0;
 };
@@ -134,6 +142,10 @@ class CMainFrame : public QWidget {
   // The title strip's current text.
   QString TitleText() const;
 
+  // Whether the program closes as soon as the running command has returned (it was asked to
+  // close while a run went on).
+  bool ClosingAfterRun() const { return closeAfterRun_; }
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -141,6 +153,7 @@ class CMainFrame : public QWidget {
 
  private:
   bool OnCommand(int id);  // the frame's own handlers
+  void CloseIfAsked();     // after a run's command: closes when that was asked during the run
   void UpdateChrome();
 
   CTidewellDoc document_;
@@ -151,9 +164,12 @@ class CMainFrame : public QWidget {
   QToolButton* rightKey_ = nullptr;
   QToolButton* captionOk_ = nullptr;
   CSoftKeyMenu* menu_ = nullptr;
+  std::vector<QShortcut*> homeKeys_;  // the home screen's keys, off while a dialog is up
+  QShortcut* captionOkKey_ = nullptr;
   std::vector<CDeviceDialog*> dialogs_;
   std::unique_ptr<FileDialogs> ownDialogs_;
   FileDialogs* fileDialogs_ = nullptr;
+  bool closeAfterRun_ = false;
 };
 
 class CTidewellApp {

@@ -2,6 +2,7 @@
 // program, and a shown main frame for the screen under test.
 #pragma once
 
+#include <QtCore/QTemporaryDir>
 #include <QtWidgets/QApplication>
 
 #include <memory>
@@ -15,6 +16,9 @@ inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 inline void EnsureApplication() {
   static QApplication* application = [] {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The program's settings (last folder, code page) go to a folder of the test run's own.
+    static QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     static int argc = 1;
     static char name[] = "larkpost_gui_test";
     static char* argv[] = {name, nullptr};

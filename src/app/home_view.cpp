@@ -1,8 +1,12 @@
 #include "app/home_view.h"
 
 #include <QtCore/QFile>
+#include <QtGui/QFocusEvent>
+#include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
 #include <QtWidgets/QLabel>
+
+#include <algorithm>
 
 #include "app/frame.h"
 #include "platform/framework/strings.h"
@@ -87,12 +91,40 @@ void CMyStatic::paintEvent(QPaintEvent*) {
 
 COwnerDrawButton::COwnerDrawButton(CTidewellView* view, int id)
     : QPushButton(view), view_(view), id_(id) {
-  setFocusPolicy(Qt::NoFocus);
+  // Reached by Tab and Shift+Tab in the column's order; pressed by Space, Return or Enter.
+  setFocusPolicy(Qt::TabFocus);
+  setAutoDefault(false);
 }
 
 void COwnerDrawButton::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   view_->DrawItem(*this, painter);
+  if (keyboardFocus_ && hasFocus()) {
+    // The image fills the button: the focus is a dotted frame just inside it.
+    QPen pen(QColor(0x16, 0x34, 0x64), std::max(1, width() / 48), Qt::DotLine);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    const int inset = pen.width();
+    painter.drawRect(rect().adjusted(inset, inset, -inset - 1, -inset - 1));
+  }
+}
+
+void COwnerDrawButton::focusInEvent(QFocusEvent* event) {
+  // Shown when the keyboard brought the focus, never for the first focus of a window.
+  keyboardFocus_ = event->reason() == Qt::TabFocusReason ||
+                   event->reason() == Qt::BacktabFocusReason ||
+                   event->reason() == Qt::ShortcutFocusReason;
+  QPushButton::focusInEvent(event);
+}
+
+void COwnerDrawButton::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    keyboardFocus_ = true;
+    animateClick();
+    return;
+  }
+  keyboardFocus_ = true;  // Space and the arrows: the keyboard is in use
+  QPushButton::keyPressEvent(event);
 }
 
 CTidewellView::CTidewellView(QWidget* parent) : QWidget(parent) {
@@ -117,13 +149,23 @@ CTidewellView::CTidewellView(QWidget* parent) : QWidget(parent) {
   // The three buttons are made here, not by the form; the first layout places them.
   struct Command {
     int button, command;
+    const char* name;
+    const char* description;
   };
-  for (const Command& entry : {Command{IDC_BACKUP_BUTTON, ID_BACKUP_MESSAGES},
-                               Command{IDC_RESTORE_BUTTON, ID_RESTORE_MESSAGES},
-                               Command{IDC_EXIT_BUTTON, ID_APP_EXIT}}) {
+  // The image buttons have no text of their own: assistive tools read these names (the row's
+  // heading) and descriptions.
+  for (const Command& entry :
+       {Command{IDC_BACKUP_BUTTON, ID_BACKUP_MESSAGES, "Backup SMS",
+                "Back up the messages of the message store into a file (Alt+B)"},
+        Command{IDC_RESTORE_BUTTON, ID_RESTORE_MESSAGES, "Restore SMS",
+                "Restore messages from a backup file into the message store (Alt+R)"},
+        Command{IDC_EXIT_BUTTON, ID_APP_EXIT, "Exit", "Close Larkpost (Ctrl+Q)"}}) {
     auto* button = new COwnerDrawButton(this, entry.button);
     button->setGeometry(100, 4, screen.S(64), screen.T(64));
     button->setObjectName(QString::number(entry.button));
+    button->setAccessibleName(QString::fromUtf8(entry.name));
+    button->setAccessibleDescription(QString::fromUtf8(entry.description));
+    button->setToolTip(QString::fromUtf8(entry.description));
     controls_[entry.button] = button;
     const int command = entry.command;
     connect(button, &QPushButton::clicked, this, [this, command] {

@@ -53,7 +53,7 @@ class CMyStatic : public QWidget {
 
 class CTidewellView;
 
-// A push button whose face the view draws.
+// A push button whose face the view draws; a dotted frame shows where the keyboard's focus is.
 class COwnerDrawButton : public QPushButton {
  public:
   COwnerDrawButton(CTidewellView* view, int id);
@@ -61,10 +61,13 @@ class COwnerDrawButton : public QPushButton {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   CTidewellView* view_;
   int id_;
+  bool keyboardFocus_ = false;
 };
 
 class CTidewellView : public QWidget {

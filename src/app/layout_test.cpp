@@ -2,8 +2,11 @@
 // the About box, on the screens the layout must handle, and the live widgets placed by them.
 #include <gtest/gtest.h>
 
+#include <QtCore/QFileInfo>
+#include <QtCore/QSettings>
 #include <QtCore/QTimer>
 #include <QtGui/QFontInfo>
+#include <QtWidgets/QAbstractItemView>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLabel>
@@ -13,12 +16,15 @@
 #include <QtGui/QAction>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 #include <nlohmann/json.hpp>
 
 #include "app/commands.h"
+#include "app/file_dialog.h"
 #include "app/gui_test_support.h"
 #include "app/message_box.h"
 #include "app/home_view.h"
@@ -28,6 +34,8 @@
 #include "app/soft_key_menu.h"
 #include "jobs/targets.h"
 #include "platform/framework/framework.h"
+#include "platform/text/text.h"
+#include "testing/temp_dir.h"
 
 namespace larkpost::app {
 namespace {
@@ -398,14 +406,19 @@ TEST_F(LiveScreen, MessageBoxOfTheUserInterfaceIsOnTheScreen) {
   EXPECT_TRUE(Frame().TopDialog() == nullptr);
 }
 
+// The screens the dialogs must fit: small and dense, portrait and tall.
+const ScreenMetrics kDialogScreens[] = {
+    {240, 320, 96, 96}, {480, 640, 192, 192}, {480, 800, 240, 240}, {1080, 1920, 480, 480}};
+
 // The file dialogs are Qt's own, laid out on the screen below the title strip, which shows their
-// title; each filter is shown once; the name follows the filter chosen; the strip's and the soft
-// keys' face stays as it was.
+// title, one field a row: the folder shown, the whole name, icons at the screen's resolution, the
+// filter list opened on the screen; each filter is shown once; the name follows the filter
+// chosen; the strip's and the soft keys' face stays as it was.
 TEST_F(LiveScreen, FileDialogsLieOnTheScreen) {
-  for (const ScreenMetrics screen :
-       {ScreenMetrics{240, 320, 96, 96}, ScreenMetrics{480, 640, 192, 192},
-        ScreenMetrics{768, 1024, 288, 288}}) {
+  for (const ScreenMetrics screen : kDialogScreens) {
     Start(screen);
+    SCOPED_TRACE(std::to_string(screen.width) + "x" + std::to_string(screen.height) + "@" +
+                 std::to_string(screen.dpiX));
     const QFont stripFont = CellFont(screen.T(15), 700);
     const QString faceBefore = QFontInfo(stripFont).styleName();
     const int widthBefore = QFontMetrics(stripFont).horizontalAdvance("Quenby Larkpost");
@@ -418,8 +431,7 @@ TEST_F(LiveScreen, FileDialogsLieOnTheScreen) {
       const QRect inside(QPoint(0, 0), dialog->size());
       for (QWidget* child : dialog->findChildren<QWidget*>()) {
         if (!child->isVisible() || child->parentWidget() != dialog->Files()) continue;
-        EXPECT_TRUE(inside.contains(child->geometry()))
-            << child->objectName().toStdString() << " at " << screen.dpiX;
+        EXPECT_TRUE(inside.contains(child->geometry())) << child->objectName().toStdString();
       }
       EXPECT_EQ(dialog->Files()->nameFilters(),
                 (QStringList{"Larkpost File(*.bak)", "Text File(*.txt)", "Phone XML(*.xml)",
@@ -427,13 +439,29 @@ TEST_F(LiveScreen, FileDialogsLieOnTheScreen) {
       ExpectNothingOutsideTheScreen(Frame());
       EXPECT_EQ(QFontInfo(stripFont).styleName(), faceBefore);
       EXPECT_EQ(QFontMetrics(stripFont).horizontalAdvance("Quenby Larkpost"), widthBefore);
-      // Choosing the phone's XML makes the proposed name one.
+      auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit");
+      auto* folder = dialog->Files()->findChild<QComboBox*>("lookInCombo");
       auto* types = dialog->Files()->findChild<QComboBox*>("fileTypeCombo");
-      ASSERT_NE(types, nullptr);
+      auto* files = dialog->Files()->findChild<QAbstractItemView*>("listView");
+      ASSERT_TRUE(name != nullptr && folder != nullptr && types != nullptr && files != nullptr);
+      // The folder and the whole name are shown, the icons scaled with the screen.
+      EXPECT_TRUE(folder->isVisible());
+      EXPECT_GE(folder->width(), screen.width / 2);
+      EXPECT_LT(QFontMetrics(name->font()).horizontalAdvance(name->text()),
+                name->contentsRect().width());
+      EXPECT_EQ(files->iconSize(), QSize(screen.S(16), screen.T(16)));
+      // The filter list opens on the screen.
+      types->showPopup();
+      QApplication::processEvents();
+      QWidget* list = types->view()->window();
+      EXPECT_TRUE(list->isVisible());
+      EXPECT_TRUE(QRect(Frame().mapToGlobal(QPoint(0, 0)), Frame().size())
+                      .contains(list->geometry()))
+          << list->geometry().y() << "+" << list->height();
+      types->hidePopup();
+      // Choosing the phone's XML makes the proposed name one.
       types->setCurrentIndex(2);
       types->activated(2);
-      auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit");
-      ASSERT_NE(name, nullptr);
       EXPECT_EQ(name->text(), "BAK_20260105_0845.xml");
       seen = true;
     });
@@ -444,6 +472,77 @@ TEST_F(LiveScreen, FileDialogsLieOnTheScreen) {
     EXPECT_TRUE(seen);
     EXPECT_TRUE(Frame().TopDialog() == nullptr);
   }
+}
+
+// A name that is not there is told in a box of the screen, and the dialog goes on asking.
+TEST_F(LiveScreen, OpenDialogTellsAMissingFileOnTheScreen) {
+  Start({240, 320, 96, 96});
+  QString told;
+  bool stillAsking = false;
+  WhenShown<CFileDialog>([&](CFileDialog* dialog) {
+    if (auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit")) {
+      name->setText("nosuch.bak");
+    }
+    QTimer::singleShot(0, [&] {
+      if (auto* box = dynamic_cast<CMessageBox*>(Frame().TopDialog())) {
+        told = box->Text();
+        ExpectNothingOutsideTheScreen(Frame());
+        box->reject();
+      }
+    });
+    static_cast<QDialog*>(dialog->Files())->accept();  // the Open or Save key
+    stillAsking = dialog->isVisible();
+    dialog->reject();
+  });
+  QString path;
+  EXPECT_FALSE(QtFileDialogs().AskOpenPath(
+      "Select File Path.", QString::fromStdU16String(ReadableFilter(OpenDialogFilter())), "bak",
+      &path));
+  EXPECT_EQ(told, "nosuch.bak\nFile not found.\nCheck the file name and try again.");
+  EXPECT_TRUE(stillAsking);
+}
+
+// The code page chosen in a file dialog is the program's from then on (and at its next start),
+// and the next dialog opens in the folder of the file chosen.
+TEST_F(LiveScreen, FileDialogKeepsTheFolderAndTheCodePage) {
+  Start({480, 640, 192, 192});
+  larkpost::testing::TempDir temp;
+  const QString folder = QString::fromStdString(temp.path());
+  WhenShown<CFileDialog>([&](CFileDialog* dialog) {
+    dialog->Files()->setDirectory(folder);
+    auto* pages = dialog->Files()->findChild<QComboBox*>("codePageCombo");
+    auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit");
+    if (pages == nullptr || name == nullptr) {
+      ADD_FAILURE() << "no code page or name field";
+      dialog->reject();
+      return;
+    }
+    EXPECT_EQ(pages->currentData().toUInt(), 1252u);
+    pages->setCurrentIndex(pages->findData(65001u));
+    name->setText("new.bak");
+    static_cast<QDialog*>(dialog->Files())->accept();  // the Open or Save key
+  });
+  QString path;
+  ASSERT_TRUE(QtFileDialogs().AskSavePath("Select Save Path.",
+                                          QString::fromStdU16String(SaveDialogFilter()), "bak",
+                                          "BAK_20260105_0845.bak", &path));
+  EXPECT_EQ(QFileInfo(path).fileName(), "new.bak");
+  EXPECT_EQ(GetACP(), 65001u);
+  EXPECT_EQ(SavedCodePage(), 65001u);
+  CFileDialog next(&Frame(), "Select File Path.", false);
+  EXPECT_EQ(QFileInfo(next.Files()->directory().absolutePath()).canonicalFilePath(),
+            QFileInfo(folder).canonicalFilePath());
+  ASSERT_TRUE(SetAnsiCodePage(1252));
+  ProgramSettings().clear();
+}
+
+// A name wider than the line is broken where its parts meet, never inside a word of it.
+TEST(WrapLines, NameWiderThanTheLineBreaksBetweenItsParts) {
+  EnsureApplication();
+  const QFont font = CellFont(26);
+  const int width = QFontMetrics(font).horizontalAdvance("BAK_20260105_08") + 1;
+  EXPECT_EQ(WrapLines("/home/ann/BAK_20260105_0845.bak", font, width),
+            (QStringList{"/home/ann/", "BAK_20260105_", "0845.bak"}));
 }
 
 // Resizing the window sets the screen's size and lays everything out again, as a rotation does.
@@ -484,6 +583,20 @@ TEST(CommandLine, HelpNamesTheProgramAndTheDpiForms) {
   while (fgets(buffer, sizeof buffer, pipe) != nullptr) version += buffer;
   EXPECT_EQ(pclose(pipe), 0);
   EXPECT_EQ(version, std::string("larkpost-gui ") + LARKPOST_VERSION + "\n");
+}
+
+// Pictures and the layout leave the user's data alone: no default store is made for them.
+TEST(CommandLine, ScreenshotAndLayoutTouchNoStore) {
+  larkpost::testing::TempDir home;
+  const std::string env = "XDG_DATA_HOME='" + home.path() + "/data' XDG_CONFIG_HOME='" +
+                          home.path() + "/config' HOME='" + home.path() + "' ";
+  for (const std::string& options :
+       {std::string(" --dump-layout > /dev/null"), " --show about --screenshot '" + home.path() + "/a.png'"}) {
+    EXPECT_EQ(std::system((env + LARKPOST_GUI_BINARY + options + " 2> /dev/null").c_str()), 0)
+        << options;
+    EXPECT_FALSE(std::filesystem::exists(home.path() + "/data")) << options;
+  }
+  EXPECT_TRUE(std::filesystem::exists(home.path() + "/a.png"));
 }
 #endif
 

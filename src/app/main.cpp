@@ -1,7 +1,7 @@
 // larkpost-gui: the handheld's screens on the desktop.
 //
 //   larkpost-gui [--screen WxH] [--dpi N|XxY] [--store DB] [--codepage N]
-//   larkpost-gui ... --screenshot FILE [--show home|menu|about|progress|save|confirm|restored]
+//   larkpost-gui ... --screenshot FILE [--show SCREEN]
 //   larkpost-gui ... --dump-layout
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QDir>
@@ -14,6 +14,7 @@
 #include <iostream>
 
 #include "app/commands.h"
+#include "app/file_dialog.h"
 #include "app/frame.h"
 #include "app/home_view.h"
 #include "app/layout_dump.h"
@@ -44,7 +45,9 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
   using namespace larkpost::app;
   QApplication::processEvents();
   QImage image;
-  if (show == "menu") {
+  if (show == "home") {
+    image = frame.grab().toImage();
+  } else if (show == "menu") {
     image = frame.grab().toImage();
     CSoftKeyMenu* menu = frame.SoftKeyMenu();
     menu->ApplyScreen();
@@ -65,29 +68,53 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
     dialog.OnTimer();
     QApplication::processEvents();
     image = frame.grab().toImage();
-  } else if (show == "save") {
-    CFileDialog dialog(&frame, LoadQString(IDS_SAVE_DIALOG_TITLE), true);
-    dialog.SetFilter(QString::fromStdU16String(larkpost::SaveDialogFilter()),
+  } else if (show == "save" || show == "open") {
+    const bool save = show == "save";
+    CFileDialog dialog(&frame, LoadQString(save ? IDS_SAVE_DIALOG_TITLE : IDS_OPEN_DIALOG_TITLE),
+                       save);
+    dialog.SetFilter(QString::fromStdU16String(
+                         save ? larkpost::SaveDialogFilter()
+                              : larkpost::app::ReadableFilter(larkpost::OpenDialogFilter())),
                      QString::fromStdU16String(larkpost::kDefaultExtension));
     dialog.Files()->setDirectory(QDir::homePath());
-    dialog.SetFileName(QString::fromStdU16String(
-        larkpost::DefaultBackupName(CTime::GetCurrentTime())));
+    if (save) {
+      dialog.SetFileName(QString::fromStdU16String(
+          larkpost::DefaultBackupName(CTime::GetCurrentTime())));
+    }
     dialog.show();
     QApplication::processEvents();
     image = frame.grab().toImage();
-  } else if (show == "restored" || show == "confirm") {
-    const QString text =
-        show == "restored"
-            ? LoadQString(IDS_RESTORE_SUCCEEDED) + "\n" +
-                  QString::fromStdU16String(larkpost::RestoreSummaryLine({1250, 36, 2}))
-            : QString::fromStdU16String(larkpost::RestoreQuestion(
-                  u"/home/ann/Backups/Phone/BAK_20260105_0845.bak"));
-    CMessageBox box(&frame, text,
-                    show == "restored" ? MB_ICONINFORMATION : MB_OKCANCEL | MB_ICONQUESTION);
-    box.show();
+  } else if (show == "closing") {
+    const std::atomic<double> progress{0.42};
+    const std::atomic<int32_t> finished{0};
+    CProgressDialog dialog(&progress, &finished, &frame);
+    dialog.show();
+    dialog.OnTimer();
+    dialog.OnCloseRequested();
     QApplication::processEvents();
     image = frame.grab().toImage();
   } else {
+    // A message box: a restore's question, a run's summary, a store that cannot be opened.
+    const std::u16string store = QString::fromStdString(larkpost::app::StoreLine(
+                                     "/home/ann/.local/share/larkpost/messages.db"))
+                                     .toStdU16String();
+    const std::u16string text =
+        show == "restored"
+            ? LoadString(IDS_RESTORE_SUCCEEDED) + u"\n" +
+                  larkpost::RestoreSummaryLine({1250, 36, 2})
+        : show == "backedup"
+            ? LoadString(IDS_BACKUP_SUCCEEDED) + u"\n" +
+                  larkpost::app::BackupSummaryLine(1250, u"/home/ann/Backups/BAK_20260105_0845.bak")
+        : show == "failed"
+            ? LoadString(IDS_ACCOUNT_INIT_FAILED) + u"\n" + store + u"\nThe file is missing."
+            : larkpost::RestoreQuestion(u"/home/ann/Backups/Phone/BAK_20260105_0845.bak") + u"\n" +
+                  store;
+    const unsigned type = show == "confirm"  ? MB_OKCANCEL | MB_ICONQUESTION
+                          : show == "failed" ? MB_ICONWARNING
+                                             : MB_ICONINFORMATION;
+    CMessageBox box(&frame, QString::fromStdU16String(text), type);
+    box.show();
+    QApplication::processEvents();
     image = frame.grab().toImage();
   }
   return image.save(file, "PNG");
@@ -114,8 +141,10 @@ int main(int argc, char** argv) {
                     "N"});
   parser.addOption({"screenshot", "Render a screen into a PNG file and exit.", "FILE"});
   parser.addOption({"show",
-                    "The screen to render: home, menu, about, progress, save (the save "
-                    "dialog), confirm (a restore's question) or restored (a restore's summary).",
+                    "The screen to render: home, menu, about, progress, closing (a close asked "
+                    "for during a run), save or open (the file dialogs), confirm (a restore's "
+                    "question), restored or backedup (a run's summary) or failed (a store that "
+                    "cannot be opened).",
                     "SCREEN", "home"});
   parser.addOption({"dump-layout", "Print the computed layout as JSON and exit."});
   if (!parser.parse(arguments)) {
@@ -145,11 +174,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const QString show = parser.value("show");
-  if (!QStringList{"home", "menu", "about", "progress", "save", "confirm", "restored"}.contains(
-          show)) {
-    std::fprintf(stderr,
-                 "larkpost-gui: --show wants home, menu, about, progress, save, confirm or "
-                 "restored\n");
+  const QStringList screens = {"home",    "menu",     "about",    "progress", "closing", "save",
+                               "open",    "confirm",  "restored", "backedup", "failed"};
+  if (!screens.contains(show)) {
+    std::fprintf(stderr, "larkpost-gui: --show wants one of %s\n",
+                 qPrintable(screens.join(", ")));
     return 2;
   }
   if (parser.isSet("codepage") &&
@@ -160,9 +189,11 @@ int main(int argc, char** argv) {
   }
   Q_INIT_RESOURCE(art);
 
+  // Pictures and the layout touch no store: the default one is made only for a real start.
+  const bool render = parser.isSet("screenshot") || parser.isSet("dump-layout");
   if (parser.isSet("store")) {
     larkpost::mapi::SetDatabasePath(parser.value("store").toStdString());
-  } else {
+  } else if (!render) {
     // A new user gets a working (empty) store on the first start.
     const std::string database = larkpost::mapi::DefaultDatabasePath();
     if (larkpost::mapi::InitializeDatabase(database) != S_OK) {
@@ -170,6 +201,10 @@ int main(int argc, char** argv) {
                    database.c_str());
     }
     larkpost::mapi::SetDatabasePath(database);
+  }
+  // The code page chosen in an earlier run, unless --codepage says otherwise.
+  if (!parser.isSet("codepage") && !render) {
+    if (const unsigned saved = larkpost::app::SavedCodePage(); saved != 0) SetAnsiCodePage(saved);
   }
 
   // A screenshot and the layout need no display.

@@ -3,6 +3,7 @@
 #include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QScrollArea>
 #include <QtWidgets/QScrollBar>
@@ -23,6 +24,16 @@ constexpr int kPadding = 8;     // inside the panel
 constexpr int kIcon = 32;
 constexpr int kButtonWidth = 70;
 constexpr int kButtonHeight = 26;
+
+// The longest head of `word` no longer than `fitting` characters that ends where two parts of a
+// name meet: after "_", "-" or ",", or before "."; 0 when there is none.
+int LastJoint(const QString& word, int fitting) {
+  for (int end = std::min(fitting, static_cast<int>(word.size()) - 1); end > 0; --end) {
+    const QChar before = word[end - 1];
+    if (before == '_' || before == '-' || before == ',' || word[end] == '.') return end;
+  }
+  return 0;
+}
 
 // Breaks `text` into lines no wider than `width`: between words, each paragraph on lines of its
 // own. A word that does not fit is moved to the next line, except a path (it holds a "/"), which
@@ -59,12 +70,16 @@ void ForEachLine(const QString& text, const QFont& font, int width, Visit visit)
         while (fitting < rest.size() && fits(prefix + rest.left(fitting + 1))) ++fitting;
         const qsizetype firstSlash = rest.size() == word.size() ? rest.indexOf('/') : -1;
         const qsizetype slash = rest.lastIndexOf('/', std::max(fitting - 1, 0));
+        const int joint = LastJoint(rest, fitting);
         if (slash > firstSlash && slash < fitting) {
           fitting = static_cast<int>(slash) + 1;
         } else if (!prefix.isEmpty()) {
           put(prefix.trimmed());
           prefix.clear();
           continue;
+        } else if (joint > 0) {
+          // A name wider than the line is broken where its own parts meet, not inside one.
+          fitting = joint;
         }
         fitting = std::max(fitting, 1);
         put(prefix + rest.left(fitting));
@@ -78,13 +93,18 @@ void ForEachLine(const QString& text, const QFont& font, int width, Visit visit)
   }
 }
 
-// The text of the box, drawn in the lines WrapLines gives.
-class TextBlock : public QWidget {
+// The text of the box, drawn in the lines WrapLines gives. A label, so that assistive tools read
+// the whole text as the label's (Qt's own wrapping is never used: it breaks paths anywhere).
+class TextBlock : public QLabel {
  public:
-  TextBlock(const QString& text, QWidget* parent) : QWidget(parent), text_(text) {}
+  TextBlock(const QString& text, QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+    setText(text);
+    setFocusPolicy(Qt::NoFocus);
+  }
   int HeightFor(int width) const {
     int lines = 0;
-    ForEachLine(text_, font(), width, [&](const QString&, int) { ++lines; });
+    ForEachLine(text(), font(), width, [&](const QString&, int) { ++lines; });
     return lines * fontMetrics().lineSpacing();
   }
 
@@ -93,20 +113,59 @@ class TextBlock : public QWidget {
     QPainter painter(this);
     painter.setPen(Qt::black);
     const int ascent = fontMetrics().ascent();
-    ForEachLine(text_, font(), width(), [&](const QString& line, int y) {
+    ForEachLine(text(), font(), width(), [&](const QString& line, int y) {
       painter.drawText(0, y + ascent, line);
     });
   }
-
- private:
-  QString text_;
 };
 
-QStyle::StandardPixmap IconOf(unsigned type) {
+}  // namespace
+
+void DrawMessageIcon(QPainter& painter, const QRect& area, unsigned type) {
+  // Drawn from shapes at the size asked for: sharp at every resolution.
+  painter.save();
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QRectF box = QRectF(area).adjusted(0.5, 0.5, -0.5, -0.5);
+  const qreal side = std::min(box.width(), box.height());
+  const QRectF square(box.center().x() - side / 2, box.center().y() - side / 2, side, side);
+  QString mark;
+  QColor fill;
+  const unsigned icon = type & 0xF0;
+  if (icon == MB_ICONWARNING) {
+    QPolygonF triangle;
+    triangle << QPointF(square.center().x(), square.top() + side * 0.04)
+             << QPointF(square.right(), square.bottom() - side * 0.06)
+             << QPointF(square.left(), square.bottom() - side * 0.06);
+    painter.setPen(QPen(QColor(0x8a, 0x5a, 0x00), std::max(1.0, side / 32)));
+    painter.setBrush(QColor(0xf5, 0xb8, 0x1c));
+    painter.drawPolygon(triangle);
+    mark = "!";
+    fill = Qt::black;
+  } else {
+    painter.setPen(QPen(QColor(0x0c, 0x22, 0x44), std::max(1.0, side / 32)));
+    painter.setBrush(icon == MB_ICONQUESTION ? QColor(0x2c, 0x7a, 0x3a) : QColor(0x2c, 0x5a, 0x9a));
+    painter.drawEllipse(square);
+    mark = icon == MB_ICONQUESTION ? "?" : "i";
+    fill = Qt::white;
+  }
+  QFont font("DejaVu Sans");
+  font.setBold(true);
+  font.setPixelSize(std::max(1, static_cast<int>(side * 0.62)));
+  painter.setFont(font);
+  painter.setPen(fill);
+  QRectF markArea = square;
+  if (icon == MB_ICONWARNING) markArea.adjust(0, side * 0.18, 0, 0);
+  painter.drawText(markArea, Qt::AlignCenter, mark);
+  painter.restore();
+}
+
+namespace {
+
+QString IconName(unsigned type) {
   switch (type & 0xF0) {
-    case MB_ICONQUESTION: return QStyle::SP_MessageBoxQuestion;
-    case MB_ICONWARNING: return QStyle::SP_MessageBoxWarning;
-    default: return QStyle::SP_MessageBoxInformation;
+    case MB_ICONQUESTION: return "Question";
+    case MB_ICONWARNING: return "Warning";
+    default: return "Information";
   }
 }
 
@@ -145,6 +204,9 @@ CMessageBox::CMessageBox(QWidget* frame, const QString& text, unsigned type)
   textWidget_ = new TextBlock(text_, scroll_);
   textWidget_->setObjectName("text");
   scroll_->setWidget(textWidget_);
+  // A screen reader names the box by its icon and reads the text as its description.
+  setAccessibleName(IconName(type_));
+  setAccessibleDescription(text_);
   ok_ = new QPushButton("OK", this);
   ok_->setDefault(true);
   connect(ok_, &QPushButton::clicked, this, [this] { done(IDOK); });
@@ -209,9 +271,10 @@ void CMessageBox::paintEvent(QPaintEvent*) {
   painter.setPen(QColor(0x16, 0x34, 0x64));
   painter.drawRect(panel.adjusted(0, 0, -1, -1));
   const int side = std::min(screen.S(kIcon), screen.T(kIcon));
-  const QPixmap icon = style()->standardIcon(IconOf(type_)).pixmap(side, side).scaled(
-      side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-  painter.drawPixmap(panel.left() + screen.S(kPadding), panel.top() + screen.T(kPadding), icon);
+  DrawMessageIcon(painter,
+                  QRect(panel.left() + screen.S(kPadding), panel.top() + screen.T(kPadding), side,
+                        side),
+                  type_);
 }
 
 }  // namespace larkpost::app

@@ -10,6 +10,7 @@
 
 #include "app/frame.h"
 
+class QPainter;
 class QPushButton;
 class QScrollArea;
 
@@ -22,6 +23,10 @@ QStringList WrapLines(const QString& text, const QFont& font, int width);
 // The panel of a message box on the screen, in the box's own pixels (it lies in DialogClient):
 // `textHeight` is the height the text needs at PanelTextWidth().
 Rect MessagePanel(const ScreenMetrics& screen, int textHeight);
+
+// The box's icon for `type` (MB_ICONINFORMATION, MB_ICONWARNING, MB_ICONQUESTION), drawn from
+// shapes into `area` at any size.
+void DrawMessageIcon(QPainter& painter, const QRect& area, unsigned type);
 int PanelTextWidth(const ScreenMetrics& screen);
 
 class CMessageBox : public CDeviceDialog {

@@ -20,6 +20,7 @@ namespace larkpost::app {
 namespace {
 
 constexpr int kPollMilliseconds = 1000;
+constexpr const char* kClosingNote = "Larkpost closes when the run has ended.";
 
 QLabel* MakeStatic(QWidget* parent, const char* text, Qt::Alignment alignment) {
   auto* label = new QLabel(QString::fromUtf8(text), parent);
@@ -58,6 +59,29 @@ CProgressDialog::CProgressDialog(const std::atomic<double>* progress,
   m_staticBottom->setFont(CellFont(screen.T(16)));
   m_staticTop->setText(LoadQString(IDS_PROGRESS_TITLE));
   m_staticBottom->setText(LoadQString(IDS_HOME_PAGE));
+  // For assistive tools: the dialog by its top label, the bar as what it measures.
+  setAccessibleName(m_staticTop->text());
+  setAccessibleDescription("A backup or restore is running; this screen closes when it ends.");
+  m_progress->setAccessibleName("Completed");
+  m_progress->setAccessibleDescription("Percentage of the run's messages done");
+  OnSize(width());
+}
+
+void CProgressDialog::OnCloseRequested() {
+  if (m_pFinished->load() != 0) {
+    CDeviceDialog::OnCloseRequested();
+    return;
+  }
+  // The close is not ignored: the screen says when it happens.
+  if (closingNote_ == nullptr) {
+    closingNote_ = MakeStatic(this, "", Qt::AlignHCenter);
+    closingNote_->setObjectName("closing");
+    closingNote_->setWordWrap(true);
+    closingNote_->setText(kClosingNote);
+    closingNote_->setFont(CellFont(SystemMetrics().T(13), 700));
+    closingNote_->show();
+    setAccessibleDescription(kClosingNote);
+  }
   OnSize(width());
 }
 
@@ -102,6 +126,14 @@ void CProgressDialog::OnSize(int cx) {
     control->setGeometry(ToQRect(place));
     control->update();
   }
+  if (closingNote_ != nullptr) {
+    // Below the template's controls, across the screen.
+    const ScreenMetrics& screen = SystemMetrics();
+    const int top = ToQRect(LayOutProgress(screen, cx).back().second).bottom() + screen.T(12);
+    closingNote_->setFont(CellFont(screen.T(13), 700));
+    closingNote_->setGeometry(screen.S(8), top, cx - 2 * screen.S(8),
+                              std::max(height() - top - screen.T(4), 0));
+  }
 }
 
 void CProgressDialog::resizeEvent(QResizeEvent* event) {
@@ -129,7 +161,8 @@ void CProgressDialog::closeEvent(QCloseEvent* event) {
 
 int QtUserInterface::MessageBox(const std::u16string& text, unsigned type) {
   // Read on the thread that asks: the addendum looks at the asking worker's own job.
-  const QString message = QString::fromStdU16String(addendum_ ? text + addendum_() : text);
+  const QString message =
+      QString::fromStdU16String(addendum_ ? text + addendum_(type & 0xF0) : text);
   QObject* context = frame_ != nullptr ? static_cast<QObject*>(frame_) : qApp;
   if (QThread::currentThread() == context->thread()) return ShowMessageBox(message, type);
   // From the worker: shown by the user-interface thread; the worker waits for the answer.
@@ -141,7 +174,9 @@ int QtUserInterface::MessageBox(const std::u16string& text, unsigned type) {
 }
 
 int QtUserInterface::ShowMessageBox(const QString& text, unsigned type) {
-  CMessageBox box(frame_, text, type);
+  // Asked to close during the run: the outcome is still shown, and says what follows.
+  const bool closing = frame_ != nullptr && frame_->ClosingAfterRun();
+  CMessageBox box(frame_, closing ? text + "\n\n" + kClosingNote : text, type);
   return box.Run();
 }
 

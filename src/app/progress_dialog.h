@@ -38,8 +38,10 @@ class CProgressDialog : public CDeviceDialog {
 
   void accept() override;  // OK: only once the run has finished
   void reject() override;  // cancel: likewise
-  // While the run goes on the program stays open: the worker still uses the job.
+  // While the run goes on the program stays open: the worker still uses the job. A close asked
+  // for then is shown below the percentage ("Larkpost closes when the run has ended.").
   bool MayClose() const override { return m_pFinished->load() != 0; }
+  void OnCloseRequested() override;
 
  protected:
   void timerEvent(QTimerEvent* event) override;
@@ -58,6 +60,7 @@ class CProgressDialog : public CDeviceDialog {
   QLabel* m_staticBottom;
   QLabel* m_staticNumber;
   QLabel* m_staticPercent;
+  QLabel* closingNote_ = nullptr;  // shown once a close was asked for during the run
   int ticks_ = 0;
   bool ending_ = false;
 };
@@ -73,10 +76,12 @@ class QtUserInterface : public UserInterface {
   // dialog was let go): the user-interface thread keeps serving it until the thread has ended.
   void WaitForWorkerExit(const std::atomic<bool>& exited) override;
 
-  // Text added below every message while set (empty adds nothing): a command says there what
-  // its run did. Set and cleared on the user-interface thread while no worker runs; called on
-  // the thread that shows the message.
-  void SetAddendum(std::function<std::u16string()> addendum) { addendum_ = std::move(addendum); }
+  // Text added below every message while set, given the message's icon type (empty adds
+  // nothing): a command says there what its run did. Set and cleared on the user-interface
+  // thread while no worker runs; called on the thread that asks for the message.
+  void SetAddendum(std::function<std::u16string(unsigned type)> addendum) {
+    addendum_ = std::move(addendum);
+  }
 
  protected:
   // Shows the box on the user-interface thread and returns IDOK or IDCANCEL; tests answer
@@ -90,7 +95,7 @@ class QtUserInterface : public UserInterface {
   static void ServeUntil(const std::function<bool()>& done);
 
   CMainFrame* frame_;
-  std::function<std::u16string()> addendum_;
+  std::function<std::u16string(unsigned type)> addendum_;
 };
 
 }  // namespace larkpost::app

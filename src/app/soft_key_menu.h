@@ -1,8 +1,9 @@
 // The pop-up that the right soft key opens: the items of menu 128's "Menu" pop-up, sized from
 // their texts in the screen's font as the handheld sizes its menus (layout.h: SoftKeyMenuRect),
 // so every item shows its whole text at any screen and resolution. Drawn by itself, in the
-// screen's own face and colours; the pressed or chosen item is highlighted. Keys: Up, Down,
-// Return or Enter, Escape, and each item's underlined letter.
+// screen's own face and colours; the pressed or chosen item is highlighted. Keys: Up, Down, Home,
+// End, Return, Enter or Space, Escape (or the key that opened it), and each item's underlined
+// letter. Assistive tools see a pop-up menu with its items, the highlighted one focused.
 //
 // Runs on the user-interface thread.
 #pragma once
@@ -11,7 +12,12 @@
 
 #include "app/layout.h"
 
+class QAbstractButton;
+
 namespace larkpost::app {
+
+// Makes `key` the menu's key for assistive tools: a menu button whose child is the open menu.
+void MarkAsMenuKey(QAbstractButton* key);
 
 class CSoftKeyMenu : public QWidget {
  public:
@@ -26,6 +32,9 @@ class CSoftKeyMenu : public QWidget {
   int WidestText() const;
   // Opens it above the right soft key.
   void Popup();
+  // The highlighted item (-1 for none), and choosing an item as its key does.
+  int Current() const { return current_; }
+  void Choose(int index);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -35,7 +44,7 @@ class CSoftKeyMenu : public QWidget {
 
  private:
   int ItemAt(const QPoint& point) const;
-  void Choose(int index);
+  void SetCurrent(int index);
 
   int current_ = -1;
 };
