@@ -21,6 +21,7 @@
 #include "app/message_box.h"
 #include "jobs/message_files.h"
 #include "jobs/output_file.h"
+#include "jobs/targets.h"
 #include "platform/framework/framework.h"
 #include "platform/text/text.h"
 
@@ -175,6 +176,14 @@ CFileDialog::CFileDialog(QWidget* frame, const QString& title, bool save)
     files_->setDefaultSuffix(suffix);
     auto* name = files_->findChild<QLineEdit*>("fileNameEdit");
     if (!save_ || name == nullptr) return;
+    // The name the dialog proposed is proposed anew for the format ("SMS Backup & Restore" lists
+    // only files named sms-*.xml); one the user typed keeps its stem.
+    if (!proposed_.isEmpty() && name->text() == proposed_) {
+      const FileKind kind = FileKindForPath(u"x." + suffix.toStdU16String());
+      proposed_ = QString::fromStdU16String(DefaultFileName(kind, CTime::GetCurrentTime()));
+      name->setText(proposed_);
+      return;
+    }
     for (const QString& other : files_->nameFilters()) {
       const QString ending = "." + SuffixOf(other);
       if (ending.size() > 1 && name->text().endsWith(ending)) {
@@ -293,7 +302,10 @@ void CFileDialog::SetFilter(const QString& framework, const QString& defaultExte
   files_->setDefaultSuffix(defaultExtension);
 }
 
-void CFileDialog::SetFileName(const QString& name) { files_->selectFile(name); }
+void CFileDialog::SetFileName(const QString& name) {
+  files_->selectFile(name);
+  proposed_ = name;
+}
 
 bool CFileDialog::Ask(QString* path) {
   for (;;) {

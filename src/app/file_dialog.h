@@ -63,6 +63,7 @@ class CFileDialog : public CDeviceDialog {
   QLabel* codePageLabel_ = nullptr;
   QComboBox* codePage_ = nullptr;
   bool save_;
+  QString proposed_;  // the name the dialog proposed, while the user has not changed it
 };
 
 // The screen's file dialogs.

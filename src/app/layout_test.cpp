@@ -2,6 +2,7 @@
 // the About box, on the screens the layout must handle, and the live widgets placed by them.
 #include <gtest/gtest.h>
 
+#include <QtCore/QRegularExpression>
 #include <QtCore/QFileInfo>
 #include <QtCore/QSettings>
 #include <QtCore/QTimer>
@@ -534,6 +535,36 @@ TEST_F(LiveScreen, FileDialogKeepsTheFolderAndTheCodePage) {
             QFileInfo(folder).canonicalFilePath());
   ASSERT_TRUE(SetAnsiCodePage(1252));
   ProgramSettings().clear();
+}
+
+// The proposed name follows the chosen format, as the phone app finds its files: sms-*.xml; a
+// name the user typed keeps its stem.
+TEST_F(LiveScreen, SaveDialogProposesTheNameTheFormatsAppLists) {
+  Start({480, 640, 192, 192});
+  QString proposed, typed;
+  WhenShown<CFileDialog>([&](CFileDialog* dialog) {
+    auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit");
+    QString xml;
+    for (const QString& filter : dialog->Files()->nameFilters()) {
+      if (filter.contains("*.xml")) xml = filter;
+    }
+    if (name == nullptr || xml.isEmpty()) {
+      ADD_FAILURE() << "no name field or XML filter";
+      dialog->reject();
+      return;
+    }
+    emit dialog->Files()->filterSelected(xml);
+    proposed = name->text();
+    name->setText("mine.bak");
+    emit dialog->Files()->filterSelected(xml);
+    typed = name->text();
+    dialog->reject();
+  });
+  QString path;
+  QtFileDialogs().AskSavePath("Select Save Path.", QString::fromStdU16String(SaveDialogFilter()),
+                              "bak", "BAK_20260105_0845.bak", &path);
+  EXPECT_TRUE(QRegularExpression("^sms-[0-9]{14}\\.xml$").match(proposed).hasMatch()) << proposed.toStdString();
+  EXPECT_EQ(typed, "mine.xml");
 }
 
 // A name wider than the line is broken where its parts meet, never inside a word of it.
