@@ -38,8 +38,8 @@ void PrintParts(const Multimedia& multimedia, std::ostream& out) {
 // The call entries a listing of a phone's file passes over (it lists messages, multimedia ones
 // among them).
 void ReportCallsNotListed(const ReadCounts& read, std::ostream& out) {
-  const LeftOut calls{0, LeftOutByReader(read).calls};
-  if (calls.Any()) out << WideToUtf8(LeftOutText(calls, u"only messages are listed")) << "\n";
+  const LeftOut notListed = LeftOutByReader(read);
+  if (notListed.Any()) out << WideToUtf8(LeftOutText(notListed, u"only messages are listed")) << "\n";
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ int ReadPhoneFile(const std::u16string& path, CliStreams& io,
                   const std::function<void(const MessageRecord&)>& each,
                   const std::function<int(const MessageReader&)>& done) {
   try {
-    std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
+    std::unique_ptr<MessageReader> reader = OpenMessageReader(path, InputKindOf(path));
     MessageRecord record;
     while (reader->Next(record)) each(record);
     if (!reader->error().empty()) {

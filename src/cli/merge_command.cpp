@@ -24,7 +24,7 @@ CLI::App* AddMergeCommand(CLI::App& app, MergeOptions& options) {
   CLI::App* merge = app.add_subcommand(
       "merge", "write the union of several files into one, each message once, without a store");
   merge->add_option("OUT", options.out, "file to write: .bak, .xml, .zip or .html")->required();
-  merge->add_option("IN", options.ins, "files to read: .bak, .xml or .zip")->required();
+  merge->add_option("IN", options.ins, "files to read: .bak, .xml, .zip or iPhone messages")->required();
   merge->add_option("--deleted-as", options.deletedAs,
                     "what deleted messages become on a phone: direction (default), received or "
                     "sent");

@@ -236,7 +236,7 @@ struct InputPass {
 void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t input,
                const IdentityFields& fields, const Selection& selection, bool intoBackup,
                InputPass& pass, MergeInputCounts& counts) {
-  const FileKind kind = FileKindForPath(path);
+  const FileKind kind = InputKindOf(path);
   std::unique_ptr<MessageReader> reader =
       OpenMessageReader(path, kind, std::make_shared<PartSpool>(out));
   const bool keepsFolders = IdentityFieldsOf(kind).standardFolders;
@@ -381,7 +381,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   if (ins.size() > std::numeric_limits<uint16_t>::max()) return Fail(result, "too many inputs");
   IdentityFields fields = kAllFields;
   for (const std::u16string& in : ins) {
-    const FileKind kind = FileKindForPath(in);
+    const FileKind kind = InputKindOf(in);
     if (!IsReadable(kind)) {
       return Fail(result, WideToUtf8(in) + ": a " + FileKindName(kind) + " cannot be read");
     }

@@ -160,13 +160,23 @@ std::unique_ptr<MessageWriter> OutputWriter(CFile& file, OutputFile& output, Fil
 
 void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
 
-LeftOut LeftOutByReader(const ReadCounts& read) { return LeftOut{0, read.callsSkipped}; }
+LeftOut LeftOutByReader(const ReadCounts& read) {
+  LeftOut leftOut;
+  leftOut.calls = read.callsSkipped;
+  leftOut.tapbacks = read.tapbacksSkipped;
+  leftOut.unsent = read.unsentSkipped;
+  leftOut.groupEvents = read.groupEventsSkipped;
+  leftOut.stickers = read.stickersSkipped;
+  leftOut.attachmentsMissing = read.attachmentsMissing;
+  return leftOut;
+}
 
 std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind,
                                                  std::shared_ptr<PartSpool> spool) {
   if (ReaderOverride()) {
     if (std::unique_ptr<MessageReader> reader = ReaderOverride()(path)) return reader;
   }
+  if (const auto open = FormatOf(kind).openReader) return open(path);
   switch (kind) {
     case FileKind::kBackup:
       return std::make_unique<BackupFileReader>(path);
@@ -182,6 +192,7 @@ std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, Fil
     }
     case FileKind::kTextExport:
     case FileKind::kHtml:
+    case FileKind::kIphone:
       break;
   }
   return nullptr;
@@ -198,6 +209,7 @@ std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, Del
     case FileKind::kHtml:
       return HtmlWriter(file);
     case FileKind::kTextExport:
+    case FileKind::kIphone:
       break;
   }
   return nullptr;
@@ -227,14 +239,14 @@ bool WriteMessageFile(BackupJob& job, CFile& file, OutputFile& output) {
 }
 
 bool IsPhoneFile(const std::u16string& path) {
-  const FileKind kind = FileKindForPath(path);
-  return kind == FileKind::kPhoneXml || kind == FileKind::kPhoneZip;
+  const FileKind kind = InputKindOf(path);
+  return kind != FileKind::kBackup && IsReadable(kind);
 }
 
 bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                         const Selection& selection, ConvertResult& result) {
   result = ConvertResult{};
-  const FileKind inKind = FileKindForPath(in);
+  const FileKind inKind = InputKindOf(in);
   const FileKind outKind = FileKindForPath(out);
   if (!IsReadable(inKind)) {
     result.error = Utf8ToWide(std::string("a ") + FileKindName(inKind) + " cannot be read");

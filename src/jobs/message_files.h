@@ -52,8 +52,8 @@ std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, Del
 // CFileException.
 bool WriteMessageFile(BackupJob& job, CFile& file, OutputFile& output);
 
-// True when the path's ending names a phone's XML or ZIP, which a restore reads through the
-// readers here rather than as a backup file.
+// True when the path names a file a restore reads through the readers here rather than as a
+// backup file: a phone's XML or ZIP by its ending, iPhone messages by what they hold.
 bool IsPhoneFile(const std::u16string& path);
 
 struct WrittenCounts {
@@ -62,7 +62,8 @@ struct WrittenCounts {
   uint64_t multimediaLeftOut = 0;  // multimedia messages the format cannot hold, not written
 };
 
-// What reading a file left out by itself: the entries of a phone's call log.
+// What reading a file left out by itself: the entries of a phone's call log, and what an
+// iPhone's database holds that is no message.
 LeftOut LeftOutByReader(const ReadCounts& read);
 
 // The one way every conversion's output is written: `fill` writes into `file` (empty, open for

@@ -52,10 +52,26 @@ std::u16string LossyBackupText(uint64_t messages, unsigned codePage);
 struct LeftOut {
   uint64_t multimedia = 0;
   uint64_t calls = 0;
-  bool Any() const { return multimedia > 0 || calls > 0; }
+  // What an iPhone's database holds that is no message of any file: reactions (tapbacks),
+  // unsent messages, group events and stickers; and attachments it names that were not there
+  // (kept in iCloud), whose messages are kept without them.
+  uint64_t tapbacks = 0;
+  uint64_t unsent = 0;
+  uint64_t groupEvents = 0;
+  uint64_t stickers = 0;
+  uint64_t attachmentsMissing = 0;
+  bool Any() const {
+    return multimedia > 0 || calls > 0 || tapbacks > 0 || unsent > 0 || groupEvents > 0 ||
+           stickers > 0 || attachmentsMissing > 0;
+  }
   LeftOut& operator+=(const LeftOut& other) {
     multimedia += other.multimedia;
     calls += other.calls;
+    tapbacks += other.tapbacks;
+    unsent += other.unsent;
+    groupEvents += other.groupEvents;
+    stickers += other.stickers;
+    attachmentsMissing += other.attachmentsMissing;
     return *this;
   }
 };
@@ -66,7 +82,9 @@ inline constexpr char16_t kStoreHolder[] = u"the store holds SMS only";
 std::u16string LeftOutHolder(FileKind target);
 
 // "5 multimedia messages and 10 call entries left out: the store holds SMS only.", naming only
-// the counts that are not zero; empty when nothing was left out.
+// the counts that are not zero; then what no target holds: "3 tapbacks and 1 group event left
+// out: they are no messages." and "2 attachments were not found (kept in iCloud?): their
+// messages are kept without them."; empty when nothing was left out.
 std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder);
 
 // A request to end the running run at its next clean point, made by a signal handler (it only
