@@ -18,11 +18,11 @@ class MessageReader;
 // What the user said about iPhone inputs. One setting of the process, like the code page: the
 // front end sets it before any input is opened.
 struct IosInputOptions {
-  std::u16string attachments;   // the folder of a bare database's attachments (--attachments)
-  std::u16string contacts;      // a vCard file that names parties (--contacts)
-  std::u16string passwordFile;  // the password of an encrypted backup, its first line
+  std::u16string attachments{};   // the folder of a bare database's attachments (--attachments)
+  std::u16string contacts{};      // a vCard file that names parties (--contacts)
+  std::u16string passwordFile{};  // the password of an encrypted backup, its first line
   // Asks the user for the password of an encrypted backup; false when there is no one to ask.
-  std::function<bool(std::string& password)> askPassword;
+  std::function<bool(std::string& password)> askPassword{};
 };
 void SetIosInputOptions(IosInputOptions options);
 const IosInputOptions& IosInputOptionsInUse();

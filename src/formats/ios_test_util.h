@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -173,15 +174,15 @@ struct IosRow {
   int64_t date = 0;    // nanoseconds since 2001 (seconds for older iOS)
   bool fromMe = false;
   bool read = true;
-  std::string text;          // empty: NULL
-  std::string body;          // attributedBody; empty: NULL
+  std::string text{};        // empty: NULL
+  std::string body{};        // attributedBody; empty: NULL
   std::string service = "iMessage";
   int64_t itemType = 0;
   int64_t groupAction = 0;
   int64_t associatedType = 0;
   int64_t dateEdited = 0;
   int64_t dateRetracted = 0;
-  std::string ownAddress;    // destination_caller_id
+  std::string ownAddress{};  // destination_caller_id
 };
 
 // An sms.db at `path`, filled row by row.
@@ -308,5 +309,119 @@ inline std::string WriteAttachmentFile(const std::filesystem::path& path, const 
   std::ofstream(path, std::ios::binary) << bytes;
   return bytes;
 }
+
+// An iPhone backup folder as iTunes, Finder and idevicebackup2 write it (iOS 10 and later): its
+// property lists, Manifest.db listing every file, and each file at "<2 hex digits>/<fileID>".
+// With `flat`, as iOS before 10 kept them: every file in the folder itself.
+class IosBackupFolder {
+ public:
+  explicit IosBackupFolder(std::filesystem::path root, bool flat = false)
+      : root_(std::move(root)), flat_(flat) {
+    std::filesystem::create_directories(root_);
+    std::ofstream(root_ / "Info.plist") << Plist("<key>Product Type</key><string>iPhone14,5</string>");
+    std::ofstream(root_ / "Manifest.plist")
+        << Plist("<key>IsEncrypted</key><false/><key>Version</key><string>10.0</string>");
+    std::ofstream(root_ / "Status.plist") << Plist("<key>IsFullBackup</key><false/>");
+    if (flat_) {
+      // Its list of files, in a format of its own (mbdb), names files a reader finds by their id.
+      std::ofstream(root_ / "Manifest.mbdb", std::ios::binary) << std::string("mbdb\x05\x00", 6);
+      return;
+    }
+    EXPECT_EQ(sqlite3_open((root_ / "Manifest.db").c_str(), &manifest_), SQLITE_OK);
+    sqlite3_exec(manifest_,
+                 "CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, "
+                 "flags INTEGER, file BLOB);"
+                 "CREATE INDEX FilesDomainIdx ON Files(domain);"
+                 "CREATE INDEX FilesRelativePathIdx ON Files(relativePath);"
+                 "CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);",
+                 nullptr, nullptr, nullptr);
+  }
+  ~IosBackupFolder() { sqlite3_close(manifest_); }
+  IosBackupFolder(const IosBackupFolder&) = delete;
+  IosBackupFolder& operator=(const IosBackupFolder&) = delete;
+
+  // The SHA-1 of "<domain>-<relativePath>" in hex.
+  static std::string FileId(const std::string& domain, const std::string& relativePath) {
+    const std::string name = domain + "-" + relativePath;
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(name.data()), name.size(), digest);
+    std::string hex;
+    for (const unsigned char byte : digest) {
+      hex += "0123456789abcdef"[byte >> 4];
+      hex += "0123456789abcdef"[byte & 15];
+    }
+    return hex;
+  }
+
+  void Add(const std::string& domain, const std::string& relativePath, const std::string& bytes) {
+    const std::string id = FileId(domain, relativePath);
+    const std::filesystem::path path = flat_ ? root_ / id : root_ / id.substr(0, 2) / id;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+    if (manifest_ == nullptr) return;
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(manifest_, "INSERT INTO Files VALUES (?, ?, ?, 1, ?)", -1, &stmt, nullptr);
+    sqlite3_bind_text(stmt, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 2, domain.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 3, relativePath.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_blob(stmt, 4, "bplist00", 8, SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+    sqlite3_finalize(stmt);
+  }
+
+  const std::filesystem::path& root() const { return root_; }
+
+ private:
+  static std::string Plist(const std::string& entries) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
+           "PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>\n";
+  }
+
+  std::filesystem::path root_;
+  bool flat_;
+  sqlite3* manifest_ = nullptr;
+};
+
+// An iPhone's AddressBook.sqlitedb with people and their numbers (property 3) and e-mail
+// addresses (property 4).
+class IosAddressBook {
+ public:
+  explicit IosAddressBook(const std::string& path) {
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+    sqlite3_exec(db_,
+                 "CREATE TABLE ABPerson (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, First TEXT, "
+                 "Last TEXT, Middle TEXT, FirstPhonetic TEXT, Organization TEXT, Kind INTEGER);"
+                 "CREATE TABLE ABMultiValue (UID INTEGER PRIMARY KEY, record_id INTEGER, "
+                 "property INTEGER, identifier INTEGER, label INTEGER, value TEXT, guid TEXT);",
+                 nullptr, nullptr, nullptr);
+  }
+  ~IosAddressBook() { sqlite3_close(db_); }
+  IosAddressBook(const IosAddressBook&) = delete;
+  IosAddressBook& operator=(const IosAddressBook&) = delete;
+
+  void Person(const std::string& first, const std::string& last, const std::string& organisation,
+              const std::vector<std::pair<int, std::string>>& values) {
+    Exec("INSERT INTO ABPerson (First, Last, Organization, Kind) VALUES (" + Quoted(first) + ", " +
+         Quoted(last) + ", " + Quoted(organisation) + ", 0)");
+    const int64_t person = sqlite3_last_insert_rowid(db_);
+    for (const auto& [property, value] : values) {
+      Exec("INSERT INTO ABMultiValue (record_id, property, identifier, label, value) VALUES (" +
+           std::to_string(person) + ", " + std::to_string(property) + ", 0, 1, " + Quoted(value) + ")");
+    }
+  }
+
+ private:
+  static std::string Quoted(const std::string& text) {
+    if (text.empty()) return "NULL";
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    return quoted + "'";
+  }
+  void Exec(const std::string& sql) {
+    EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  }
+  sqlite3* db_ = nullptr;
+};
 
 }  // namespace larkpost::testing
