@@ -50,7 +50,14 @@ std::string IosBackupRoot(const std::string& path) {
 
 std::string IosBackupFile(const std::string& root, std::string_view domain,
                           std::string_view relativePath) {
-  const std::string id = IosFileId(domain, relativePath);
+  return IosBackupFileById(root, IosFileId(domain, relativePath));
+}
+
+std::string IosBackupFileById(const std::string& root, const std::string& id) {
+  // A fileID is 40 hex digits; anything else in a damaged Manifest.db names no file.
+  if (id.size() != 40 || id.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    return std::string();
+  }
   for (const std::string& path : {root + "/" + id.substr(0, 2) + "/" + id, root + "/" + id}) {
     if (IsFile(path)) return path;
   }

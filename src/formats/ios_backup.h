@@ -30,6 +30,8 @@ std::string IosBackupRoot(const std::string& path);
 // backup does not hold it.
 std::string IosBackupFile(const std::string& root, std::string_view domain,
                           std::string_view relativePath);
+// The same for a file named by its fileID (as Manifest.db lists it).
+std::string IosBackupFileById(const std::string& root, const std::string& id);
 
 // The path of an attachment below "Library/SMS/" or "Library/Messages/" as `attachment.filename`
 // names it ("~/Library/SMS/Attachments/ab/12/GUID/IMG_1.HEIC" -> "Attachments/ab/12/GUID/

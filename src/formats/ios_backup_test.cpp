@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <optional>
 
 #include "formats/formats_test_util.h"
 #include "formats/ios_input.h"
@@ -35,7 +38,8 @@ std::map<std::string, std::pair<uintmax_t, std::filesystem::file_time_type>> Lis
 
 // The messages of a backup: one received picture message from Ann, with the picture in
 // MediaDomain, and Ann in the address book under a number written another way.
-void FillBackup(IosBackupFolder& backup, const TempDir& scratch, std::string& picture) {
+template <class Folder>
+void FillBackup(Folder& backup, const TempDir& scratch, std::string& picture) {
   const std::string db = scratch.PathOf("sms.db");
   std::string below;
   {
@@ -106,15 +110,69 @@ TEST(IosBackup, ReadsMessagesAttachmentsAndNamesWithoutChangingTheBackup) {
   SetNumberRegion(region);
 }
 
-TEST(IosBackup, AnEncryptedBackupIsNamedAsSuch) {
-  TempDir dir;
-  IosBackupFolder backup(std::filesystem::path(dir.path()) / "backup");
-  std::filesystem::resize_file(backup.root() / "Manifest.db", 0);
-  std::ofstream(backup.root() / "Manifest.db", std::ios::binary) << std::string(4096, '\x5a');
-  std::unique_ptr<MessageReader> reader = OpenIosInput(Utf8ToWide(backup.root().string()));
+std::string FirstError(const std::filesystem::path& backup) {
+  std::unique_ptr<MessageReader> reader = OpenIosInput(Utf8ToWide(backup.string()));
   MessageRecord record;
   EXPECT_FALSE(reader->Next(record));
-  EXPECT_NE(reader->error().find("encrypted"), std::string::npos) << reader->error();
+  return reader->error();
+}
+
+// An encrypted backup read with its password: the messages, pictures and names as from a plain
+// one, the decrypted databases in files without a name (nothing to leave behind), and the
+// backup unchanged.
+TEST(IosBackup, ReadsAnEncryptedBackupWithItsPassword) {
+  const std::string region = NumberRegion();
+  SetNumberRegion("DE");
+  TempDir dir;
+  std::filesystem::create_directories(dir.PathOf("tmp"));
+  struct TmpdirFor {
+    explicit TmpdirFor(const std::string& path) {
+      if (const char* was = std::getenv("TMPDIR")) saved = was;
+      setenv("TMPDIR", path.c_str(), 1);
+    }
+    ~TmpdirFor() { saved ? setenv("TMPDIR", saved->c_str(), 1) : unsetenv("TMPDIR"); }
+    std::optional<std::string> saved;
+  } tmpdir(dir.PathOf("tmp"));
+  testing::EncryptedIosBackupFolder backup(std::filesystem::path(dir.path()) / "backup",
+                                           "correct horse \xC3\xA4");
+  std::string picture;
+  FillBackup(backup, dir, picture);
+  backup.Seal();
+  std::ofstream(dir.PathOf("password")) << "correct horse \xC3\xA4\n";
+  SetIosInputOptions({.passwordFile = dir.File("password")});
+  const auto before = Listing(backup.root());
+  {
+    std::unique_ptr<MessageReader> reader = OpenIosInput(Utf8ToWide(backup.root().string()));
+    std::string error;
+    const std::vector<MessageRecord> records = testing::ReadAll(*reader, error);
+    EXPECT_EQ(error, "");
+    ASSERT_EQ(records.size(), 2u);
+    ASSERT_TRUE(records[0].multimedia);
+    EXPECT_EQ(ReadAllBytes(*records[0].multimedia->parts.at(0).data), picture);
+    EXPECT_EQ(records[0].senderName, u"Ann Weber");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.PathOf("tmp")));
+  }
+  SetIosInputOptions({});
+  EXPECT_EQ(Listing(backup.root()), before);
+  SetNumberRegion(region);
+}
+
+TEST(IosBackup, AWrongOrMissingPasswordIsOneClearLine) {
+  TempDir dir;
+  testing::EncryptedIosBackupFolder backup(std::filesystem::path(dir.path()) / "backup", "right");
+  std::string picture;
+  FillBackup(backup, dir, picture);
+  backup.Seal();
+  EXPECT_EQ(FirstError(backup.root()),
+            backup.root().string() +
+                ": an encrypted backup; give its password with --password-file FILE or on a terminal");
+  SetIosInputOptions({.askPassword = [](std::string& password) {
+    password = "wrong";
+    return true;
+  }});
+  EXPECT_EQ(FirstError(backup.root()),
+            backup.root().string() + ": wrong password for the encrypted backup");
+  SetIosInputOptions({});
 }
 
 // Names from a vCard file as phones export them (3.0 and 4.0, folded lines, grouped

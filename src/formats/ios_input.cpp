@@ -1,10 +1,14 @@
 #include "formats/ios_input.h"
 
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
+#include <mutex>
 
 #include "formats/ios_backup.h"
+#include "formats/ios_encryption.h"
 #include "formats/ios_messages.h"
 #include "formats/ios_sqlite.h"
 #include "formats/party_names.h"
@@ -69,12 +73,135 @@ std::function<std::shared_ptr<const PartBytes>(const std::string&)> AttachmentsB
   };
 }
 
+// The password of an encrypted backup: the first line of the options' file, else asked.
+bool PasswordFor(std::string& password) {
+  if (!Options().passwordFile.empty()) {
+    password = WholeFile(Options().passwordFile);
+    password = password.substr(0, password.find_first_of("\r\n"));
+    return true;
+  }
+  return Options().askPassword && Options().askPassword(password);
+}
+
+// The keys of the encrypted backups unlocked so far: a run that reads its input twice (a
+// restore checks it first) asks for the password, and derives the key, once.
+std::shared_ptr<const IosBackupKeys> UnlockedBefore(const std::string& root,
+                                                   std::shared_ptr<const IosBackupKeys> add = {}) {
+  static std::mutex mutex;
+  static std::map<std::string, std::shared_ptr<const IosBackupKeys>> unlocked;
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (add) unlocked[root] = std::move(add);
+  const auto found = unlocked.find(root);
+  return found != unlocked.end() ? found->second : nullptr;
+}
+
+// An encrypted database of a backup, decrypted into a private copy that loses its name as soon as
+// SQLite has it open (an immutable database is read through the one descriptor opened first).
+ios::Database OpenPrivateCopy(const std::string& file, const std::string& key, int64_t size,
+                              std::string& error) {
+  const std::string copy = DecryptToPrivateFile(file, key, size, error);
+  if (copy.empty()) return nullptr;
+  ios::Database db = ios::OpenImmutable(copy, error);
+  RemovePrivateFile(copy);
+  return db;
+}
+
+// The files of an encrypted backup, each decrypted with the key its Manifest.db row holds.
+class EncryptedFiles {
+ public:
+  EncryptedFiles(std::string root, std::shared_ptr<const IosBackupKeys> keys, ios::Database manifest)
+      : root_(std::move(root)),
+        keys_(std::move(keys)),
+        manifest_(std::move(manifest)),
+        lookup_(manifest_, "SELECT fileID, file FROM Files WHERE domain = ? AND relativePath = ?") {}
+
+  // Where the file lies, its key and its size; false when the backup does not hold it.
+  bool Find(std::string_view domain, std::string_view relativePath, std::string& file,
+            std::string& key, uint64_t& size) {
+    lookup_.Reset();
+    lookup_.Bind(1, domain);
+    lookup_.Bind(2, relativePath);
+    if (!lookup_.Step()) return false;
+    file = IosBackupFileById(root_, std::string(lookup_.Text(0)));
+    return !file.empty() && keys_->FileKey(lookup_.Text(1), key, size);
+  }
+
+  // A database of the backup, decrypted into a private copy; null when there is none.
+  ios::Database Database(std::string_view domain, std::string_view relativePath,
+                         std::string& error) {
+    std::string file, key;
+    uint64_t size = 0;
+    if (!Find(domain, relativePath, file, key, size)) return nullptr;
+    return OpenPrivateCopy(file, key, static_cast<int64_t>(size), error);
+  }
+
+ private:
+  std::string root_;
+  std::shared_ptr<const IosBackupKeys> keys_;
+  ios::Database manifest_;
+  ios::Statement lookup_;
+};
+
+std::unique_ptr<MessageReader> EncryptedBackupReader(const std::u16string& path,
+                                                     const std::string& root) {
+  const std::string name = WideToUtf8(path);
+  std::shared_ptr<const IosBackupKeys> keys = UnlockedBefore(root);
+  if (keys == nullptr) {
+    std::string password;
+    if (!PasswordFor(password)) {
+      return std::make_unique<FailedReader>(
+          name + ": an encrypted backup; give its password with --password-file FILE or on a "
+                 "terminal");
+    }
+    std::string error;
+    const UnlockResult unlocked = IosBackupKeys::Unlock(root, password, keys, error);
+    OPENSSL_cleanse(password.data(), password.size());
+    if (unlocked == UnlockResult::kWrongPassword) {
+      return std::make_unique<FailedReader>(name + ": wrong password for the encrypted backup");
+    }
+    if (unlocked != UnlockResult::kUnlocked) {
+      return std::make_unique<FailedReader>(name + ": an encrypted backup that cannot be read: " +
+                                            error);
+    }
+    UnlockedBefore(root, keys);
+  }
+  std::string manifestKey;
+  std::string error;
+  if (!keys->ManifestKey(manifestKey)) {
+    return std::make_unique<FailedReader>(name + ": the key of its Manifest.db cannot be unwrapped");
+  }
+  ios::Database manifest = OpenPrivateCopy(root + "/Manifest.db", manifestKey, -1, error);
+  if (manifest == nullptr) return std::make_unique<FailedReader>(error);
+  auto files = std::make_shared<EncryptedFiles>(root, keys, std::move(manifest));
+
+  IosSource source;
+  source.name = path;
+  source.messages = files->Database(kIosHomeDomain, kIosMessagesPath, error);
+  if (source.messages == nullptr) {
+    return std::make_unique<FailedReader>(
+        !error.empty() ? error : name + ": the backup holds no messages (Library/SMS/sms.db)");
+  }
+  std::shared_ptr<PartyNames> names = NamesFromOptions();
+  if (ios::Database book = files->Database(kIosHomeDomain, kIosAddressBookPath, error)) {
+    AddAddressBookNames(book.get(), *names);
+  }
+  source.nameOf = [names](const std::u16string& address) { return names->NameOf(address); };
+  source.attachment = [files](const std::string& filename) -> std::shared_ptr<const PartBytes> {
+    const std::string below = AttachmentBelowLibrary(filename);
+    std::string file, key;
+    uint64_t size = 0;
+    if (below.empty() || !files->Find(kIosMediaDomain, "Library/SMS/" + below, file, key, size)) {
+      return nullptr;
+    }
+    return DecryptedBytes(file, std::move(key), size);
+  };
+  return IosMessageReader(std::move(source));
+}
+
 std::unique_ptr<MessageReader> BackupReader(const std::u16string& path, const std::string& root) {
   const std::string manifest = root + "/Manifest.db";
-  if (IsRegularFile(manifest) && !ios::HasSqliteHeader(manifest)) {
-    return std::make_unique<FailedReader>(
-        WideToUtf8(path) + ": an encrypted backup, which cannot be read yet; make an unencrypted "
-                           "backup to read its messages");
+  if (IsEncryptedIosBackup(root) || (IsRegularFile(manifest) && !ios::HasSqliteHeader(manifest))) {
+    return EncryptedBackupReader(path, root);
   }
   const std::string messages = IosBackupFile(root, kIosHomeDomain, kIosMessagesPath);
   if (messages.empty()) {

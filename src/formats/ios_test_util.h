@@ -5,12 +5,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/sha.h>
+#include <plist/plist.h>
 #include <sqlite3.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -422,6 +426,183 @@ class IosAddressBook {
     EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
   }
   sqlite3* db_ = nullptr;
+};
+
+// An encrypted backup as iOS writes one when "Encrypt local backup" is on, with small iteration
+// counts so that tests run fast: Manifest.plist with the keybag (class keys wrapped with the
+// password's key) and ManifestKey, Manifest.db encrypted with it, and every file encrypted with a
+// key of its own, wrapped with the key of class 3 and kept in its row's NSKeyedArchiver plist.
+class EncryptedIosBackupFolder {
+ public:
+  EncryptedIosBackupFolder(std::filesystem::path root, const std::string& password,
+                           uint32_t dpic = 10, uint32_t iterations = 10)
+      : root_(std::move(root)) {
+    std::filesystem::create_directories(root_);
+    const std::string salt = Random(20), dpsl = Random(20);
+    unsigned char first[32], passcodeKey[32];
+    PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                      reinterpret_cast<const unsigned char*>(dpsl.data()), 20,
+                      static_cast<int>(dpic), EVP_sha256(), 32, first);
+    PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(first), 32,
+                      reinterpret_cast<const unsigned char*>(salt.data()), 20,
+                      static_cast<int>(iterations), EVP_sha1(), 32, passcodeKey);
+    const std::string kek(reinterpret_cast<const char*>(passcodeKey), 32);
+    keybag_ = Tag("VERS", Number(3)) + Tag("TYPE", Number(1)) + Tag("UUID", Random(16)) +
+              Tag("HMCK", Random(40)) + Tag("WRAP", Number(0)) + Tag("SALT", salt) +
+              Tag("ITER", Number(iterations)) + Tag("DPWT", Number(1)) +
+              Tag("DPIC", Number(dpic)) + Tag("DPSL", dpsl);
+    for (uint32_t protectionClass = 1; protectionClass <= 4; ++protectionClass) {
+      classKeys_[protectionClass] = Random(32);
+      keybag_ += Tag("UUID", Random(16)) + Tag("CLAS", Number(protectionClass)) +
+                 Tag("WRAP", Number(2)) + Tag("KTYP", Number(0)) +
+                 Tag("WPKY", Wrap(kek, classKeys_[protectionClass]));
+    }
+    manifestKey_ = Random(32);
+    manifestPath_ = root_.string() + ".manifest-being-built";
+    EXPECT_EQ(sqlite3_open(manifestPath_.c_str(), &manifest_), SQLITE_OK);
+    sqlite3_exec(manifest_,
+                 "CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, "
+                 "flags INTEGER, file BLOB); CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);",
+                 nullptr, nullptr, nullptr);
+  }
+  ~EncryptedIosBackupFolder() { sqlite3_close(manifest_); }
+  EncryptedIosBackupFolder(const EncryptedIosBackupFolder&) = delete;
+  EncryptedIosBackupFolder& operator=(const EncryptedIosBackupFolder&) = delete;
+
+  void Add(const std::string& domain, const std::string& relativePath, const std::string& bytes) {
+    const std::string id = IosBackupFolder::FileId(domain, relativePath);
+    const std::string key = Random(32);
+    std::filesystem::create_directories(root_ / id.substr(0, 2));
+    std::ofstream(root_ / id.substr(0, 2) / id, std::ios::binary) << Encrypted(key, bytes);
+    const std::string archived = ArchivedFile(relativePath, bytes.size(), LittleEndian(3) + Wrap(classKeys_[3], key));
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(manifest_, "INSERT INTO Files VALUES (?, ?, ?, 1, ?)", -1, &stmt, nullptr);
+    sqlite3_bind_text(stmt, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 2, domain.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 3, relativePath.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_blob(stmt, 4, archived.data(), static_cast<int>(archived.size()), SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+    sqlite3_finalize(stmt);
+  }
+
+  // Encrypts Manifest.db into the backup and writes Manifest.plist: the backup is complete.
+  void Seal() {
+    sqlite3_close(manifest_);
+    manifest_ = nullptr;
+    std::ifstream in(manifestPath_, std::ios::binary);
+    const std::string plain((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(manifestPath_);
+    std::ofstream(root_ / "Manifest.db", std::ios::binary) << Encrypted(manifestKey_, plain);
+    plist_t manifest = plist_new_dict();
+    plist_dict_set_item(manifest, "BackupKeyBag", plist_new_data(keybag_.data(), keybag_.size()));
+    const std::string wrapped = LittleEndian(4) + Wrap(classKeys_[4], manifestKey_);
+    plist_dict_set_item(manifest, "ManifestKey", plist_new_data(wrapped.data(), wrapped.size()));
+    plist_dict_set_item(manifest, "IsEncrypted", plist_new_bool(1));
+    plist_dict_set_item(manifest, "Version", plist_new_string("10.0"));
+    std::ofstream(root_ / "Manifest.plist", std::ios::binary) << Binary(manifest);
+    plist_free(manifest);
+  }
+
+  const std::filesystem::path& root() const { return root_; }
+
+ private:
+  static std::string Random(size_t size) {
+    std::string bytes(size, '\0');
+    RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(size));
+    return bytes;
+  }
+  static std::string Number(uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 8), static_cast<char>(value)};
+  }
+  static std::string LittleEndian(uint32_t value) {
+    return {static_cast<char>(value), static_cast<char>(value >> 8),
+            static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+  }
+  static std::string Tag(const char* tag, const std::string& value) {
+    return std::string(tag, 4) + Number(static_cast<uint32_t>(value.size())) + value;
+  }
+  // RFC 3394 key wrap.
+  static std::string Wrap(const std::string& kek, const std::string& key) {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_CIPHER_CTX_set_flags(ctx, EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
+    unsigned char out[64];
+    int length = 0, last = 0;
+    EVP_EncryptInit_ex(ctx, EVP_aes_256_wrap(), nullptr,
+                       reinterpret_cast<const unsigned char*>(kek.data()), nullptr);
+    EVP_EncryptUpdate(ctx, out, &length, reinterpret_cast<const unsigned char*>(key.data()),
+                      static_cast<int>(key.size()));
+    EVP_EncryptFinal_ex(ctx, out + length, &last);
+    EVP_CIPHER_CTX_free(ctx);
+    return std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(length + last));
+  }
+  // AES-256-CBC, zero IV, PKCS#7 padding.
+  static std::string Encrypted(const std::string& key, const std::string& plain) {
+    static const unsigned char kZeroIv[16] = {};
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    std::string out(plain.size() + 16, '\0');
+    int length = 0, last = 0;
+    EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr,
+                       reinterpret_cast<const unsigned char*>(key.data()), kZeroIv);
+    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &length,
+                      reinterpret_cast<const unsigned char*>(plain.data()),
+                      static_cast<int>(plain.size()));
+    EVP_EncryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(out.data()) + length, &last);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(static_cast<size_t>(length + last));
+    return out;
+  }
+  static std::string Binary(plist_t plist) {
+    char* bytes = nullptr;
+    uint32_t size = 0;
+    plist_to_bin(plist, &bytes, &size);
+    std::string binary(bytes, size);
+    plist_to_bin_free(bytes);
+    return binary;
+  }
+  // The `file` column: an NSKeyedArchiver plist of an MBFile, as iOS archives it.
+  static std::string ArchivedFile(const std::string& relativePath, size_t size,
+                                  const std::string& wrappedKey) {
+    plist_t archive = plist_new_dict();
+    plist_dict_set_item(archive, "$version", plist_new_uint(100000));
+    plist_dict_set_item(archive, "$archiver", plist_new_string("NSKeyedArchiver"));
+    plist_t top = plist_new_dict();
+    plist_dict_set_item(top, "root", plist_new_uid(1));
+    plist_dict_set_item(archive, "$top", top);
+    plist_t objects = plist_new_array();
+    plist_array_append_item(objects, plist_new_string("$null"));
+    plist_t file = plist_new_dict();
+    plist_dict_set_item(file, "$class", plist_new_uid(5));
+    plist_dict_set_item(file, "RelativePath", plist_new_uid(2));
+    plist_dict_set_item(file, "EncryptionKey", plist_new_uid(3));
+    plist_dict_set_item(file, "Size", plist_new_uint(size));
+    plist_dict_set_item(file, "ProtectionClass", plist_new_uint(3));
+    plist_dict_set_item(file, "Mode", plist_new_uint(33188));
+    plist_dict_set_item(file, "Flags", plist_new_uint(0));
+    plist_array_append_item(objects, file);
+    plist_array_append_item(objects, plist_new_string(relativePath.c_str()));
+    plist_t data = plist_new_dict();
+    plist_dict_set_item(data, "NS.data", plist_new_data(wrappedKey.data(), wrappedKey.size()));
+    plist_dict_set_item(data, "$class", plist_new_uid(4));
+    plist_array_append_item(objects, data);
+    plist_t dataClass = plist_new_dict();
+    plist_dict_set_item(dataClass, "$classname", plist_new_string("NSMutableData"));
+    plist_array_append_item(objects, dataClass);
+    plist_t fileClass = plist_new_dict();
+    plist_dict_set_item(fileClass, "$classname", plist_new_string("MBFile"));
+    plist_array_append_item(objects, fileClass);
+    plist_dict_set_item(archive, "$objects", objects);
+    const std::string binary = Binary(archive);
+    plist_free(archive);
+    return binary;
+  }
+
+  std::filesystem::path root_;
+  std::string keybag_;
+  std::string manifestKey_;
+  std::map<uint32_t, std::string> classKeys_;
+  std::string manifestPath_;
+  sqlite3* manifest_ = nullptr;
 };
 
 }  // namespace larkpost::testing
