@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev sqlite3 libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
-  libpcre2-dev libssl-dev
+  libpcre2-dev libssl-dev libplist-dev
   libexpat1-dev libzip-dev libphonenumber-dev libxxhash-dev
   chromium fonts-noto-color-emoji fonts-wqy-microhei
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
