@@ -225,7 +225,36 @@ std::unique_ptr<MessageReader> BackupReader(const std::u16string& path, const st
   return IosMessageReader(std::move(source));
 }
 
+// The messages of another reader, their unnamed parties named.
+class NamingReader : public MessageReader {
+ public:
+  NamingReader(std::unique_ptr<MessageReader> reader, std::shared_ptr<const PartyNames> names)
+      : reader_(std::move(reader)), names_(std::move(names)) {}
+
+  bool Next(MessageRecord& record) override {
+    const bool read = reader_->Next(record);
+    error_ = reader_->error();
+    counts_ = reader_->counts();
+    if (!read) return false;
+    if (record.senderName.empty()) record.senderName = names_->NameOf(record.senderAddress);
+    for (RecordRecipient& recipient : record.recipients) {
+      if (recipient.displayName.empty()) recipient.displayName = names_->NameOf(recipient.address);
+    }
+    return true;
+  }
+  // A record named here is no longer the one its file holds: it is never copied as it lies.
+
+ private:
+  std::unique_ptr<MessageReader> reader_;
+  std::shared_ptr<const PartyNames> names_;
+};
+
 }  // namespace
+
+std::unique_ptr<MessageReader> WithContactNames(std::unique_ptr<MessageReader> reader) {
+  if (reader == nullptr || Options().contacts.empty()) return reader;
+  return std::make_unique<NamingReader>(std::move(reader), NamesFromOptions());
+}
 
 void SetIosInputOptions(IosInputOptions options) { Options() = std::move(options); }
 const IosInputOptions& IosInputOptionsInUse() { return Options(); }

@@ -31,6 +31,11 @@ const IosInputOptions& IosInputOptionsInUse();
 // database with the Messages tables (`message`, `handle`).
 bool IsIosInput(const std::u16string& path);
 
+// `reader` itself when the options name no vCard file; else a reader of its messages whose
+// parties without a name get the one the vCard file gives them: --contacts names parties of
+// every format. Throws CFileException when the vCard file cannot be read.
+std::unique_ptr<MessageReader> WithContactNames(std::unique_ptr<MessageReader> reader);
+
 // A reader of the messages at `path`; when they cannot be read, one whose error() says why
 // ("... is an encrypted backup ...", "... holds no messages"). Throws CFileException when the
 // vCard file of the options cannot be read.

@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "formats/formats_test_util.h"
 #include "formats/ios_backup.h"
+#include "formats/ios_input.h"
 #include "formats/ios_test_util.h"
 #include "jobs/merge.h"
 #include "jobs/message_files.h"
@@ -137,6 +139,27 @@ TEST(IphoneInput, ARestoreKeepsItsSmsOnceAndNamesWhatItLeftOut) {
     EXPECT_EQ(CountMessages(*session.StandardFolder(FolderKind::Sent)), 1u);
   }
   InstallUserInterface(nullptr);
+}
+
+// --contacts names the parties a file leaves unnamed, whatever its format; a name the file gives
+// stays.
+TEST(IphoneInput, AVCardFileNamesThePartiesOfEveryFormat) {
+  TempDir dir;
+  std::ofstream(dir.PathOf("contacts.vcf"))
+      << "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ann Weber\r\nTEL;TYPE=CELL:+49 151 11111111\r\n"
+         "END:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:Bob\r\nTEL:+4915122222222\r\nEND:VCARD\r\n";
+  std::ofstream(dir.PathOf("sms.xml")) << testing::AppXml(
+      testing::AppSms("+4915111111111", "1704103626000", "1", "hi") +
+          testing::AppSms("+4915122222222", "1704103627000", "1", "yo", "Bobby"),
+      2);
+  SetIosInputOptions({.contacts = dir.File("contacts.vcf")});
+  auto reader = OpenMessageReader(dir.File("sms.xml"), FileKind::kPhoneXml);
+  SetIosInputOptions({});
+  std::string error;
+  const std::vector<MessageRecord> records = testing::ReadAll(*reader, error);
+  ASSERT_EQ(records.size(), 2u) << error;
+  EXPECT_EQ(records[0].senderName, u"Ann Weber");
+  EXPECT_EQ(records[1].senderName, u"Bobby");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "backupfile/record.h"
 #include "backupfile/record_codec.h"
 #include "formats/html_page.h"
+#include "formats/ios_input.h"
 #include "formats/page_media.h"
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
@@ -179,16 +180,16 @@ std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, Fil
   if (const auto open = FormatOf(kind).openReader) return open(path);
   switch (kind) {
     case FileKind::kBackup:
-      return std::make_unique<BackupFileReader>(path);
+      return WithContactNames(std::make_unique<BackupFileReader>(path));
     case FileKind::kPhoneXml: {
       // The reader owns the open file through its byte source.
-      return JoinedReader(XmlEntries(
+      return WithContactNames(JoinedReader(XmlEntries(
           FileByteSource(std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone)),
-          std::move(spool)));
+          std::move(spool))));
     }
     case FileKind::kPhoneZip: {
       CFile exists(path, CFile::modeRead | CFile::shareDenyNone);  // the file's own error first
-      return JoinedReader(ZipEntries(path));
+      return WithContactNames(JoinedReader(ZipEntries(path)));
     }
     case FileKind::kTextExport:
     case FileKind::kHtml:
