@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "jobs/text_export.h"
 #include "cli/commands.h"
@@ -98,6 +99,16 @@ int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& sele
       summary["entries"] = read.entries;
       summary["multimedia_left_out"] = restoreLeavesOut.multimedia;
       summary["calls_left_out"] = restoreLeavesOut.calls;
+      // What only an iPhone's messages hold, named when there is any.
+      const std::pair<const char*, uint64_t> notMessages[] = {
+          {"tapbacks_left_out", restoreLeavesOut.tapbacks},
+          {"unsent_left_out", restoreLeavesOut.unsent},
+          {"group_events_left_out", restoreLeavesOut.groupEvents},
+          {"stickers_left_out", restoreLeavesOut.stickers},
+          {"attachments_missing", restoreLeavesOut.attachmentsMissing}};
+      for (const auto& [key, count] : notMessages) {
+        if (count > 0) summary[key] = count;
+      }
       if (selection.Narrows()) summary["selected"] = selected;
       io.out << JsonLine(summary) << "\n";
       return kExitSuccess;
