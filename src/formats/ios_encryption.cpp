@@ -1,6 +1,8 @@
 #include "formats/ios_encryption.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <openssl/evp.h>
 #include <plist/plist.h>
 #include <stdlib.h>
@@ -320,24 +322,15 @@ bool IosBackupKeys::FileKey(std::string_view fileColumn, std::string& key, uint6
   return Unwrapped(DataOf(wrapped), key);
 }
 
-std::string DecryptToPrivateFile(const std::string& path, const std::string& key, int64_t size,
-                                 std::string& error) {
-  const char* folder = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/larkpost-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {  // mode 0700
-    error = pattern + ": " + std::strerror(errno);
-    return std::string();
-  }
-  const std::string copy = pattern + "/decrypted";
-  const int fd = open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+namespace {
+
+// Decrypts the file into `fd`; false with `error` set.
+bool DecryptInto(int fd, const std::string& path, const std::string& key, int64_t size,
+                 std::string& error) {
   auto fail = [&](const std::string& why) {
     error = path + ": " + why;
-    if (fd >= 0) close(fd);
-    RemovePrivateFile(copy);
-    return std::string();
+    return false;
   };
-  if (fd < 0) return fail(std::string("private copy: ") + std::strerror(errno));
   try {
     CFile file(Utf8ToWide(path), CFile::modeRead | CFile::shareDenyNone);
     CbcDecryptor decryptor(key);
@@ -367,18 +360,83 @@ std::string DecryptToPrivateFile(const std::string& path, const std::string& key
       }
       keep = written - padding;
     }
-    if (ftruncate(fd, static_cast<off_t>(keep)) != 0 || close(fd) != 0) {
+    if (ftruncate(fd, static_cast<off_t>(keep)) != 0) {
       return fail(std::string("private copy: ") + std::strerror(errno));
     }
   } catch (const CFileException& failure) {
     return fail(WideToUtf8(failure.ErrorMessage()));
   }
-  return copy;
+  return true;
 }
 
-void RemovePrivateFile(const std::string& path) {
-  unlink(path.c_str());
-  rmdir(std::filesystem::path(path).parent_path().c_str());
+// Holds back the signals that end a program on this thread while it lives.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, signal);
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+  }
+  ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+}  // namespace
+
+bool WithDecryptedCopy(const std::string& path, const std::string& key, int64_t size,
+                       const std::function<void(const std::string& copy)>& open,
+                       std::string& error) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string base = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+  // A file without a name from the start, where the file system can make one.
+  int fd = ::open(base.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  std::string folder;
+  std::string copy;
+  auto makeFolder = [&] {
+    folder = base + "/larkpost-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {  // mode 0700
+      error = folder + ": " + std::strerror(errno);
+      folder.clear();
+      return false;
+    }
+    copy = folder + "/decrypted";
+    return true;
+  };
+  auto removeAll = [&] {
+    if (!copy.empty()) unlink(copy.c_str());
+    if (!folder.empty()) rmdir(folder.c_str());
+  };
+  if (fd < 0) {
+    if (!makeFolder()) return false;
+    fd = ::open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      error = copy + ": " + std::strerror(errno);
+      removeAll();
+      return false;
+    }
+  }
+  const bool named = !copy.empty();
+  bool decrypted = DecryptInto(fd, path, key, size, error);
+  if (decrypted) {
+    const HeldSignals held;
+    if (!named) {
+      decrypted = makeFolder() &&
+                  linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD,
+                         copy.c_str(), AT_SYMLINK_FOLLOW) == 0;
+      if (!decrypted && error.empty()) error = copy + ": " + std::strerror(errno);
+    }
+    if (decrypted) open(copy);
+    removeAll();
+  } else {
+    removeAll();
+  }
+  close(fd);
+  return decrypted;
 }
 
 std::shared_ptr<const PartBytes> DecryptedBytes(const std::string& path, std::string key,

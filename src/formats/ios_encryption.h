@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,14 +55,17 @@ class IosBackupKeys {
   std::string manifestKey_;
 };
 
-// A file's bytes decrypted with `key` (AES-256-CBC, zero IV) into a private temporary file (mode
-// 0600 in a folder of its own, mode 0700, below $TMPDIR or /tmp), cut to `size`, or without its
-// padding when `size` is negative. Its path, or empty with `error` set (and nothing left). The
-// caller opens it and removes it at once with RemovePrivateFile: an open file without a name
-// is gone however the program ends.
-std::string DecryptToPrivateFile(const std::string& path, const std::string& key, int64_t size,
-                                 std::string& error);
-void RemovePrivateFile(const std::string& path);
+// A file's bytes decrypted with `key` (AES-256-CBC, zero IV) into a private temporary file
+// (mode 0600, below $TMPDIR or /tmp), cut to `size`, or without its padding when `size` is
+// negative; `open` is called with its path and opens it (SQLite opens a database by name). The
+// file has a name only while `open` runs, in a folder of its own (mode 0700), with SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT held back on this thread: what was opened reads a file without a
+// name, which is gone however the program ends, and nothing is left behind. (Where the file
+// system cannot make a file without a name, it is named while it is written.) False with `error`
+// set when the file cannot be read or decrypted, or the copy written.
+bool WithDecryptedCopy(const std::string& path, const std::string& key, int64_t size,
+                       const std::function<void(const std::string& copy)>& open,
+                       std::string& error);
 
 // The bytes of an encrypted file, decrypted as they are read, each time they are read.
 std::shared_ptr<const PartBytes> DecryptedBytes(const std::string& path, std::string key,

@@ -99,10 +99,9 @@ std::shared_ptr<const IosBackupKeys> UnlockedBefore(const std::string& root,
 // SQLite has it open (an immutable database is read through the one descriptor opened first).
 ios::Database OpenPrivateCopy(const std::string& file, const std::string& key, int64_t size,
                               std::string& error) {
-  const std::string copy = DecryptToPrivateFile(file, key, size, error);
-  if (copy.empty()) return nullptr;
-  ios::Database db = ios::OpenImmutable(copy, error);
-  RemovePrivateFile(copy);
+  ios::Database db;
+  WithDecryptedCopy(file, key, size,
+                    [&](const std::string& copy) { db = ios::OpenImmutable(copy, error); }, error);
   return db;
 }
 
