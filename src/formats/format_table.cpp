@@ -23,9 +23,9 @@ constexpr FileFormat kFormats[] = {
      {true, true, true, true, false, true}, nullptr, nullptr},
     // Told by what it holds (a folder with Manifest.db, a database with the Messages tables),
     // whatever its name: "sms.db", "chat.db", a backup's folder named by the device's id. Its
-    // own number and the exact times are kept; no subfolders, no recipient types.
+    // times are exact (nanoseconds); it has no subfolders, recipient types or own number of an SMS.
     {FileKind::kIphone, "iPhone messages", u"iPhone Messages", {nullptr, nullptr}, false, true,
-     false, {false, true, false, true, true, true}, IsIosInput, OpenIosInput},
+     false, {false, false, false, true, true, true}, IsIosInput, OpenIosInput},
 };
 
 bool EndsWith(const std::u16string& ending, const char16_t* wanted, bool caseSensitive) {
