@@ -414,6 +414,13 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     io.err << "larkpost: " << selectionError << "\n";
     return kExitUsage;
   }
+  // An encrypted iPhone backup asks for its password here, before any run starts a thread.
+  if (readPath != nullptr) {
+    if (const std::string locked = UnlockIosInput(Utf8ToWide(*readPath)); !locked.empty()) {
+      io.err << PrintableLine(locked) << "\n";
+      return kExitFailure;
+    }
+  }
   if (*restore) return RunRestore(database, restorePath, restoreOptions, selection, io);
   if (*verify) {
     const std::u16string path = Utf8ToWide(verifyPath);

@@ -10,6 +10,7 @@
 #include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
+#include "formats/ios_input.h"
 #include "identity/phone_number.h"
 #include "jobs/merge.h"
 #include "jobs/outcome.h"
@@ -41,7 +42,14 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
     return kExitUsage;
   }
   std::vector<std::u16string> ins;
-  for (const std::string& in : options.ins) ins.push_back(Utf8ToWide(in));
+  for (const std::string& in : options.ins) {
+    ins.push_back(Utf8ToWide(in));
+    // An encrypted iPhone backup asks for its password now, not on the thread that reads it.
+    if (const std::string locked = UnlockIosInput(ins.back()); !locked.empty()) {
+      io.err << PrintableLine(locked) << "\n";
+      return kExitFailure;
+    }
+  }
   const std::u16string out = Utf8ToWide(options.out);
   MergeResult result;
   const auto write = [&] { return MergeMessageFiles(ins, out, deletedAs, selection, result); };

@@ -141,31 +141,43 @@ class EncryptedFiles {
   ios::Statement lookup_;
 };
 
+bool IsEncryptedBackup(const std::string& root) {
+  const std::string manifest = root + "/Manifest.db";
+  return IsEncryptedIosBackup(root) || (IsRegularFile(manifest) && !ios::HasSqliteHeader(manifest));
+}
+
+// The keys of the encrypted backup at `root`, unlocked now or before; null with `error` set.
+std::shared_ptr<const IosBackupKeys> KeysOf(const std::string& name, const std::string& root,
+                                            std::string& error) {
+  std::shared_ptr<const IosBackupKeys> keys = UnlockedBefore(root);
+  if (keys != nullptr) return keys;
+  std::string password;
+  if (!PasswordFor(password)) {
+    error = name + ": an encrypted backup; give its password with --password-file FILE or on a "
+                   "terminal";
+    return nullptr;
+  }
+  std::string why;
+  const UnlockResult unlocked = IosBackupKeys::Unlock(root, password, keys, why);
+  OPENSSL_cleanse(password.data(), password.size());
+  if (unlocked == UnlockResult::kWrongPassword) {
+    error = name + ": wrong password for the encrypted backup";
+    return nullptr;
+  }
+  if (unlocked != UnlockResult::kUnlocked) {
+    error = name + ": an encrypted backup that cannot be read: " + why;
+    return nullptr;
+  }
+  return UnlockedBefore(root, keys);
+}
+
 std::unique_ptr<MessageReader> EncryptedBackupReader(const std::u16string& path,
                                                      const std::string& root) {
   const std::string name = WideToUtf8(path);
-  std::shared_ptr<const IosBackupKeys> keys = UnlockedBefore(root);
-  if (keys == nullptr) {
-    std::string password;
-    if (!PasswordFor(password)) {
-      return std::make_unique<FailedReader>(
-          name + ": an encrypted backup; give its password with --password-file FILE or on a "
-                 "terminal");
-    }
-    std::string error;
-    const UnlockResult unlocked = IosBackupKeys::Unlock(root, password, keys, error);
-    OPENSSL_cleanse(password.data(), password.size());
-    if (unlocked == UnlockResult::kWrongPassword) {
-      return std::make_unique<FailedReader>(name + ": wrong password for the encrypted backup");
-    }
-    if (unlocked != UnlockResult::kUnlocked) {
-      return std::make_unique<FailedReader>(name + ": an encrypted backup that cannot be read: " +
-                                            error);
-    }
-    UnlockedBefore(root, keys);
-  }
-  std::string manifestKey;
   std::string error;
+  const std::shared_ptr<const IosBackupKeys> keys = KeysOf(name, root, error);
+  if (keys == nullptr) return std::make_unique<FailedReader>(error);
+  std::string manifestKey;
   if (!keys->ManifestKey(manifestKey)) {
     return std::make_unique<FailedReader>(name + ": the key of its Manifest.db cannot be unwrapped");
   }
@@ -198,10 +210,7 @@ std::unique_ptr<MessageReader> EncryptedBackupReader(const std::u16string& path,
 }
 
 std::unique_ptr<MessageReader> BackupReader(const std::u16string& path, const std::string& root) {
-  const std::string manifest = root + "/Manifest.db";
-  if (IsEncryptedIosBackup(root) || (IsRegularFile(manifest) && !ios::HasSqliteHeader(manifest))) {
-    return EncryptedBackupReader(path, root);
-  }
+  if (IsEncryptedBackup(root)) return EncryptedBackupReader(path, root);
   const std::string messages = IosBackupFile(root, kIosHomeDomain, kIosMessagesPath);
   if (messages.empty()) {
     return std::make_unique<FailedReader>(WideToUtf8(path) +
@@ -256,6 +265,13 @@ std::unique_ptr<MessageReader> WithContactNames(std::unique_ptr<MessageReader> r
 }
 
 void SetIosInputOptions(IosInputOptions options) { Options() = std::move(options); }
+
+std::string UnlockIosInput(const std::u16string& path) {
+  const std::string root = IosBackupRoot(WideToUtf8(path));
+  std::string error;
+  if (!root.empty() && IsEncryptedBackup(root)) KeysOf(WideToUtf8(path), root, error);
+  return error;
+}
 const IosInputOptions& IosInputOptionsInUse() { return Options(); }
 
 bool IsIosInput(const std::u16string& path) {

@@ -36,6 +36,12 @@ bool IsIosInput(const std::u16string& path);
 // every format. Throws CFileException when the vCard file cannot be read.
 std::unique_ptr<MessageReader> WithContactNames(std::unique_ptr<MessageReader> reader);
 
+// Unlocks the encrypted iPhone backup at `path` now (asking for its password once), so that a
+// run reading it later on other threads asks nothing. Empty when `path` is no encrypted backup
+// or it was unlocked; else the one line that says why not ("...: wrong password for the
+// encrypted backup").
+std::string UnlockIosInput(const std::u16string& path);
+
 // A reader of the messages at `path`; when they cannot be read, one whose error() says why
 // ("... is an encrypted backup ...", "... holds no messages"). Throws CFileException when the
 // vCard file of the options cannot be read.
