@@ -282,7 +282,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                  "folder of the attachments of an iPhone's sms.db or a Mac's chat.db (default: "
                  "the Attachments folder beside the database)");
   app.add_option("--contacts", iosContacts,
-                 "vCard file (.vcf) whose names name the parties of iPhone messages");
+                 "vCard file (.vcf) whose names name the parties the input leaves unnamed");
   app.add_option("--password-file", iosPasswordFile,
                  "file whose first line is the password of an encrypted iPhone backup (default: "
                  "asked on the terminal)");
