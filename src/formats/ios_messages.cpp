@@ -89,7 +89,7 @@ class Reader : public MessageReader {
         source_.messages,
         "SELECT m.ROWID, m.text, " + Optional(columns, "attributedBody", "NULL") +
             ", m.handle_id, m.date, m.is_from_me, " + Optional(columns, "is_read", "1") + ", " +
-            Optional(columns, "service", "NULL") + ", " + Optional(columns, "item_type", "0") +
+            Optional(columns, "item_type", "0") +
             ", " + Optional(columns, "group_action_type", "0") + ", " +
             Optional(columns, "associated_message_type", "0") + ", " +
             Optional(columns, "date_retracted", "0") + ", " +
@@ -138,7 +138,7 @@ class Reader : public MessageReader {
 
  private:
   enum Col {
-    kRowId, kText, kBody, kHandle, kDate, kFromMe, kRead, kService, kItemType, kGroupAction,
+    kRowId, kText, kBody, kHandle, kDate, kFromMe, kRead, kItemType, kGroupAction,
     kAssociated, kRetracted, kEdited, kOwnAddress, kChat
   };
 
@@ -300,11 +300,10 @@ class Reader : public MessageReader {
       parts.insert(parts.begin(), std::move(part));
     }
     multimedia->parts = std::move(parts);
+    // Columns of Android's own, which its apps take back; the iPhone's service (SMS, iMessage,
+    // RCS) has none there, and a column an app does not know can make it refuse the message.
     multimedia->extras = {{"m_type", fromMe ? u"128" : u"132"},
                           {"ct_t", u"application/vnd.wap.multipart.related"}};
-    if (!rows_->IsNull(kService)) {
-      multimedia->extras.push_back({"service", Utf8ToWide(rows_->Text(kService))});
-    }
     std::string error;
     if (!FillMultimediaRecord(fromMe ? kPhoneSent : kPhoneReceived, FileTimeToPhoneDate(time),
                               read, MultimediaRef{std::move(multimedia)}, record, error)) {
