@@ -62,6 +62,13 @@ FileKind FileKindForPath(const std::u16string& path);
 // file, so an input is told once, not for every message.
 FileKind InputKindOf(const std::u16string& path);
 
+// The format `path` already holds when it is one only read and told by its content (an
+// iPhone's database or backup folder), which no output may replace; else the one its name gives.
+inline bool HoldsReadOnlyInput(const std::u16string& path) {
+  const FileKind held = InputKindOf(path);
+  return held != FileKindForPath(path) && !FormatOf(held).writable;
+}
+
 // True for the kinds a restore or a conversion can read.
 inline bool IsReadable(FileKind kind) { return FormatOf(kind).readable; }
 // "backup file", "text export", "XML", "ZIP", "HTML page": for messages.

@@ -106,6 +106,19 @@ TEST(IphoneInput, ConvertedIntoAZipWithEveryMemberAndPicture) {
   }
   EXPECT_TRUE(pictureKept);
 
+  // An iPhone's messages are never an output.
+  const std::u16string database = dir.File("sms.db");
+  {
+    testing::IosDatabase messages(dir.PathOf("sms.db"));
+  }
+  EXPECT_FALSE(ConvertMessageFile(dir.File("out.zip"), database, DeletedAs::kByDirection,
+                                  Selection(), result));
+  EXPECT_EQ(result.error, database + u" holds iPhone messages, which are only read, never replaced");
+  MergeResult refused;
+  EXPECT_FALSE(MergeMessageFiles({dir.File("out.zip")}, database, DeletedAs::kByDirection,
+                                 Selection(), refused));
+  std::filesystem::remove(dir.PathOf("sms.db"));
+
   // The same conversations from the phone's own export add no copies.
   MergeResult merged;
   ASSERT_TRUE(MergeMessageFiles({dir.File("out.zip"), backup}, dir.File("all.xml"),

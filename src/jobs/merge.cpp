@@ -378,6 +378,10 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     return Fail(result, std::string("a ") + FileKindName(outKind) +
                             " is written by a backup of a store only");
   }
+  if (HoldsReadOnlyInput(out)) {
+    return Fail(result, WideToUtf8(out) + " holds " + FileKindName(InputKindOf(out)) +
+                            ", which are only read, never replaced");
+  }
   if (ins.size() > std::numeric_limits<uint16_t>::max()) return Fail(result, "too many inputs");
   IdentityFields fields = kAllFields;
   for (const std::u16string& in : ins) {

@@ -257,6 +257,11 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
     result.error = u"a text export is written by a backup of a store only";
     return false;
   }
+  if (HoldsReadOnlyInput(out)) {
+    result.error = out + u" holds " + Utf8ToWide(FileKindName(InputKindOf(out))) +
+                   u", which are only read, never replaced";
+    return false;
+  }
   // Attachments decoded out of the input wait beside the output, where the disk must hold them
   // anyway.
   std::unique_ptr<MessageReader> reader =
