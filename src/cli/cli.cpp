@@ -20,6 +20,7 @@
 #include "cli/selection_options.h"
 #include "cli/suggest.h"
 #include "cli/terminal_ui.h"
+#include "formats/ios_input.h"
 #include "jobs/message_files.h"
 #include "jobs/output_file.h"
 #include "jobs/runs.h"
@@ -212,6 +213,7 @@ bool KnownEnding(const std::string& out, CliStreams& io) {
   }
   io.err << "; the endings written are";
   for (const FileFormat& format : FileFormats()) {
+    if (format.endings[0] == nullptr) continue;  // told by what it holds, and never written
     io.err << (format.kind == FileFormats()[0].kind ? " " : ", ");
     for (const char16_t* known : format.endings) {
       if (known != nullptr) io.err << (known == format.endings[0] ? "" : " or ") << WideToUtf8(known);
@@ -343,6 +345,17 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   app.add_option("--codepage", codePage,
                  "Windows code page of the text in backup files (default 1252; 65001 keeps "
                  "every character); auto, for reading, tells it from the file's texts");
+  std::string iosAttachments;
+  std::string iosContacts;
+  std::string iosPasswordFile;
+  app.add_option("--attachments", iosAttachments,
+                 "folder of the attachments of an iPhone's sms.db or a Mac's chat.db (default: "
+                 "the Attachments folder beside the database)");
+  app.add_option("--contacts", iosContacts,
+                 "vCard file (.vcf) whose names name the parties the input leaves unnamed");
+  app.add_option("--password-file", iosPasswordFile,
+                 "file whose first line is the password of an encrypted iPhone backup (default: "
+                 "asked on the terminal)");
   std::string region;
   app.add_option("--region", region,
                  "country of numbers written without a country code, e.g. DE (default: the "
@@ -372,13 +385,15 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   restore->add_flag("--dry-run", restoreOptions.dryRun,
                     "count what a restore would do without changing the store");
   restore->add_flag("--json", restoreOptions.json, "print the counts as one JSON object");
-  restore->add_option("PATH", restorePath, "backup file (.bak), or a phone's .xml or .zip")
+  restore->add_option("PATH", restorePath, "backup file (.bak), a phone's .xml or .zip, or iPhone messages (a backup folder, sms.db, chat.db)")
       ->required();
 
   std::string verifyPath;
   CLI::App* verify =
       app.add_subcommand("verify", "check a backup or phone file without touching a store");
-  verify->add_option("PATH", verifyPath, "backup file (.bak), or a phone's .xml or .zip")
+  verify->add_option("PATH", verifyPath,
+                     "backup file (.bak), a phone's .xml or .zip, or iPhone messages (a backup "
+                     "folder, sms.db, chat.db)")
       ->required();
   bool verifyJson = false;
   verify->add_flag("--json", verifyJson, "print the counts as one JSON object");
@@ -386,8 +401,12 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   std::string showPath;
   bool json = false;
   CLI::App* show =
-      app.add_subcommand("show", "list the messages of a backup file or a phone's XML or ZIP");
-  show->add_option("PATH", showPath, "backup file (.bak), or a phone's .xml or .zip")->required();
+      app.add_subcommand("show", "list the messages of a backup file or a phone's XML or ZIP, "
+                                 "or of iPhone messages");
+  show->add_option("PATH", showPath,
+                   "backup file (.bak), a phone's .xml or .zip, or iPhone messages (a backup "
+                   "folder, sms.db, chat.db)")
+      ->required();
   show->add_flag("--json", json, "one JSON object per message and line");
 
   std::string salvageDamaged, salvageOut, salvageDeletedAs = "direction";
@@ -404,7 +423,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   std::string convertIn, convertOut, deletedAs = "direction";
   CLI::App* convert = app.add_subcommand(
       "convert", "convert the messages of one file into another, without a store");
-  convert->add_option("IN", convertIn, "file to read: .bak, .xml or .zip")->required();
+  convert->add_option("IN", convertIn, "file to read: .bak, .xml, .zip or iPhone messages")->required();
   convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip or .html")->required();
   bool convertForce = false;
   convert->add_flag("--force,-f", convertForce, "replace OUT when it exists");
@@ -469,6 +488,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                                 : *restore ? &restorePath : *convert ? &convertIn
                                 : *salvage ? &salvageDamaged : nullptr;
   if (detectCodePage && readPath != nullptr) UseDetectedCodePage(*readPath, io);
+  SetIosInputOptions(IosInputOptions{Utf8ToWide(iosAttachments), Utf8ToWide(iosContacts),
+                                     Utf8ToWide(iosPasswordFile), AskBackupPassword});
   mapi::SetDatabasePath(database);
   mapi::SetReadOnlyAccess(false);  // the commands that only read set it below
   if (!ApplyRegion(region, app.count("--region") > 0, io)) return kExitUsage;
@@ -484,6 +505,13 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (!MakeSelection(selectionOptions, selection, flags, selectionError)) {
     io.err << "larkpost: " << selectionError << "\n";
     return kExitUsage;
+  }
+  // An encrypted iPhone backup asks for its password here, before any run starts a thread.
+  if (readPath != nullptr) {
+    if (const std::string locked = UnlockIosInput(PathToWide(*readPath)); !locked.empty()) {
+      io.err << PrintableLine(locked) << "\n";
+      return kExitFailure;
+    }
   }
   if (*restore) {
     restoreOptions.storeChosen = app.count("--store") > 0;

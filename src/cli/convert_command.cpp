@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "message/folder_path.h"
 #include "cli/commands.h"
@@ -39,8 +40,8 @@ void PrintParts(const Multimedia& multimedia, std::ostream& out) {
 // The call entries a listing of a phone's file passes over (it lists messages, multimedia ones
 // among them).
 void ReportCallsNotListed(const ReadCounts& read, std::ostream& out) {
-  const LeftOut calls{0, LeftOutByReader(read).calls};
-  if (calls.Any()) out << WideToUtf8(LeftOutText(calls, u"only messages are listed")) << "\n";
+  const LeftOut notListed = LeftOutByReader(read);
+  if (notListed.Any()) out << WideToUtf8(LeftOutText(notListed, u"only messages are listed")) << "\n";
 }
 
 }  // namespace
@@ -65,7 +66,7 @@ int ReadPhoneFile(const std::u16string& path, CliStreams& io,
                   const std::function<void(const MessageRecord&)>& each,
                   const std::function<int(const MessageReader&)>& done) {
   try {
-    std::unique_ptr<MessageReader> reader = OpenMessageReader(path, FileKindForPath(path));
+    std::unique_ptr<MessageReader> reader = OpenMessageReader(path, InputKindOf(path));
     MessageRecord record;
     while (reader->Next(record)) each(record);
     if (!reader->error().empty()) {
@@ -98,6 +99,16 @@ int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& sele
       summary["multimedia"] = multimedia;
       summary["entries"] = read.entries;
       AddLeftOutJson(summary, restoreLeavesOut.multimedia, restoreLeavesOut.calls);
+      // What only an iPhone's messages hold, named when there is any.
+      const std::pair<const char*, uint64_t> notMessages[] = {
+          {"tapbacksLeftOut", restoreLeavesOut.tapbacks},
+          {"unsentLeftOut", restoreLeavesOut.unsent},
+          {"groupEventsLeftOut", restoreLeavesOut.groupEvents},
+          {"stickersLeftOut", restoreLeavesOut.stickers},
+          {"attachmentsMissing", restoreLeavesOut.attachmentsMissing}};
+      for (const auto& [key, count] : notMessages) {
+        if (count > 0) summary[key] = count;
+      }
       if (selection.Narrows()) summary["selected"] = selected;
       io.out << JsonLine(summary) << "\n";
       return kExitSuccess;

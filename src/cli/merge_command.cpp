@@ -10,6 +10,7 @@
 #include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
+#include "formats/ios_input.h"
 #include "identity/phone_number.h"
 #include "jobs/merge.h"
 #include "jobs/outcome.h"
@@ -24,7 +25,7 @@ CLI::App* AddMergeCommand(CLI::App& app, MergeOptions& options) {
   CLI::App* merge = app.add_subcommand(
       "merge", "write the union of several files into one, each message once, without a store");
   merge->add_option("OUT", options.out, "file to write: .bak, .xml, .zip or .html")->required();
-  merge->add_option("IN", options.ins, "files to read: .bak, .xml or .zip")->required();
+  merge->add_option("IN", options.ins, "files to read: .bak, .xml, .zip or iPhone messages")->required();
   merge->add_option("--deleted-as", options.deletedAs,
                     "what deleted messages become on a phone: direction (default), received or "
                     "sent");
@@ -41,7 +42,14 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
     return kExitUsage;
   }
   std::vector<std::u16string> ins;
-  for (const std::string& in : options.ins) ins.push_back(PathToWide(in));
+  for (const std::string& in : options.ins) {
+    ins.push_back(PathToWide(in));
+    // An encrypted iPhone backup asks for its password now, not on the thread that reads it.
+    if (const std::string locked = UnlockIosInput(ins.back()); !locked.empty()) {
+      io.err << PrintableLine(locked) << "\n";
+      return kExitFailure;
+    }
+  }
   const std::u16string out = PathToWide(options.out);
   MergeResult result;
   const auto write = [&] { return MergeMessageFiles(ins, out, deletedAs, selection, result); };

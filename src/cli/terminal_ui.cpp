@@ -1,5 +1,9 @@
 #include "cli/terminal_ui.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <cmath>
@@ -127,6 +131,29 @@ ScopedStopOnSignal::~ScopedStopOnSignal() {
 
 int TerminalUserInterface::ExitStatus() const {
   return ExitStatusOf(outcome_ != nullptr ? outcome_->load() : RunOutcome::kNotRun);
+}
+
+bool AskBackupPassword(std::string& password) {
+  const int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
+  if (tty < 0) return false;
+  static constexpr char kPrompt[] = "Password of the iPhone backup: ";
+  termios saved {};
+  const bool quiet = tcgetattr(tty, &saved) == 0;
+  if (quiet) {
+    termios silent = saved;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(tty, TCSAFLUSH, &silent);
+  }
+  bool answered = write(tty, kPrompt, sizeof kPrompt - 1) >= 0;
+  password.clear();
+  char c = 0;
+  ssize_t got = 0;
+  while (answered && (got = read(tty, &c, 1)) == 1 && c != '\n') password += c;
+  answered = answered && got >= 0;
+  if (quiet) tcsetattr(tty, TCSAFLUSH, &saved);
+  if (write(tty, "\n", 1) < 0) answered = false;
+  close(tty);
+  return answered;
 }
 
 }  // namespace larkpost

@@ -25,6 +25,10 @@ constexpr int kExitIncomplete = 3;  // a backup without what the store could not
 // 130 after SIGINT, 143 after SIGTERM: a run that stopped on request.
 int InterruptedExitStatus();
 
+// Asks for the password of an encrypted iPhone backup on the controlling terminal, without
+// echoing it. False when there is no terminal to ask on.
+bool AskBackupPassword(std::string& password);
+
 class TerminalUserInterface : public UserInterface {
  public:
   // `in` answers questions when `inputIsTerminal`; outcomes go to `out`, failures and the

@@ -1,5 +1,8 @@
 #include "formats/format_table.h"
 
+#include "formats/ios_input.h"
+#include "formats/message_stream.h"
+
 namespace larkpost {
 
 namespace {
@@ -7,17 +10,22 @@ namespace {
 // subfolders, own number, recipient types, names, exact times, multimedia
 constexpr FileFormat kFormats[] = {
     {FileKind::kBackup, "backup file", u"Larkpost File", {u".bak", nullptr}, false, true, true,
-     {true, true, true, true, true, false}},
+     {true, true, true, true, true, false}, nullptr, nullptr},
     {FileKind::kTextExport, "text export", u"Text File", {u".txt", nullptr}, true, false, false,
-     {true, true, true, true, false, false}},
+     {true, true, true, true, false, false}, nullptr, nullptr},
     {FileKind::kPhoneXml, "XML", u"Phone XML", {u".xml", nullptr}, false, true, true,
-     {false, false, false, true, false, true}},
+     {false, false, false, true, false, true}, nullptr, nullptr},
     // The ZIP's lines carry the whole message besides the app's columns.
     {FileKind::kPhoneZip, "ZIP", u"Phone ZIP", {u".zip", nullptr}, false, true, true,
-     {true, true, true, true, true, true}},
+     {true, true, true, true, true, true}, nullptr, nullptr},
     // Pictures and attachments go into the page's media folder.
     {FileKind::kHtml, "HTML page", u"HTML Page", {u".html", u".htm"}, false, false, true,
-     {true, true, true, true, false, true}},
+     {true, true, true, true, false, true}, nullptr, nullptr},
+    // Told by what it holds (a folder with Manifest.db, a database with the Messages tables),
+    // whatever its name: "sms.db", "chat.db", a backup's folder named by the device's id. Its
+    // times are exact (nanoseconds); it has no subfolders, recipient types or own number of an SMS.
+    {FileKind::kIphone, "iPhone messages", u"iPhone Messages", {nullptr, nullptr}, false, true,
+     false, {false, false, false, true, true, true}, IsIosInput, OpenIosInput},
 };
 
 bool EndsWith(const std::u16string& ending, const char16_t* wanted, bool caseSensitive) {
@@ -40,6 +48,13 @@ const FileFormat& FormatOf(FileKind kind) {
     if (format.kind == kind) return format;
   }
   return kFormats[0];
+}
+
+FileKind InputKindOf(const std::u16string& path) {
+  for (const FileFormat& format : kFormats) {
+    if (format.recognises != nullptr && format.recognises(path)) return format.kind;
+  }
+  return FileKindForPath(path);
 }
 
 FileKind FileKindForPath(const std::u16string& path) {

@@ -3,14 +3,17 @@
 // through this table, so a name means the same file everywhere; what a format holds decides
 // which fields two copies of a message from different files can be compared on.
 //
-// Adding a format: one entry here, plus its reader and writer in the factories of
-// jobs/message_files.cpp.
+// Adding a format: one entry here, with its reader's factory (or its reader and writer in the
+// factories of jobs/message_files.cpp).
 #pragma once
 
+#include <memory>
 #include <span>
 #include <string>
 
 namespace larkpost {
+
+class MessageReader;  // formats/message_stream.h
 
 enum class FileKind {
   kBackup,      // .bak: the program's own backup file (also any name without a known ending)
@@ -18,6 +21,7 @@ enum class FileKind {
   kPhoneXml,    // .xml: "SMS Backup & Restore"
   kPhoneZip,    // .zip: "SMS Import / Export" (messages.ndjson inside)
   kHtml,        // .html or .htm: the readable archive page (written only)
+  kIphone,      // an iPhone's messages: its backup folder, its sms.db or a Mac's chat.db (read only)
 };
 
 // What a file of the format keeps of a message beyond its text, direction and time.
@@ -39,6 +43,10 @@ struct FileFormat {
   bool readable;                     // a restore, a conversion or verify can read it
   bool writable;                     // a conversion can write it (a backup writes every format)
   FormatHolds holds;
+  // For an input told by what it holds rather than by its name: true when `path` is one.
+  bool (*recognises)(const std::u16string& path);
+  // The reader of a file of the format; null where jobs/message_files.cpp makes it.
+  std::unique_ptr<MessageReader> (*openReader)(const std::u16string& path);
 };
 
 // The formats in the order the file dialogs offer them.
@@ -54,6 +62,18 @@ FileKind FileKindForPath(const std::u16string& path);
 // writes refuses an ending it does not know rather than write a backup file under that name.
 std::u16string EndingOf(const std::u16string& path);
 bool IsKnownEnding(const std::u16string& ending);
+
+// The format of an input: the first format that recognises what `path` holds (an iPhone backup
+// folder or message database), else the one its name gives (FileKindForPath). It looks into the
+// file, so an input is told once, not for every message.
+FileKind InputKindOf(const std::u16string& path);
+
+// The format `path` already holds when it is one only read and told by its content (an
+// iPhone's database or backup folder), which no output may replace; else the one its name gives.
+inline bool HoldsReadOnlyInput(const std::u16string& path) {
+  const FileKind held = InputKindOf(path);
+  return held != FileKindForPath(path) && !FormatOf(held).writable;
+}
 
 // True for the kinds a restore or a conversion can read.
 inline bool IsReadable(FileKind kind) { return FormatOf(kind).readable; }

@@ -41,6 +41,16 @@ struct ReadCounts {
   uint64_t entries = 0;     // message entries of the file (a sent message may have several)
   uint64_t messages = 0;    // messages yielded
   uint64_t callsSkipped = 0;  // entries of a phone's call log (<call>), counted and left out
+  // Rows of an iPhone's message database that no file keeps as a message, counted and left out:
+  // reactions to a message (tapbacks), unsent messages, group events (a member added, the group
+  // renamed) and stickers.
+  uint64_t tapbacksSkipped = 0;
+  uint64_t unsentSkipped = 0;
+  uint64_t groupEventsSkipped = 0;
+  uint64_t stickersSkipped = 0;
+  // Attachments the database names but the folder does not hold (kept in iCloud): their
+  // messages are yielded without them.
+  uint64_t attachmentsMissing = 0;
 };
 
 class MessageReader {

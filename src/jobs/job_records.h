@@ -89,6 +89,8 @@ struct RestoreJob {
   // What the store cannot hold: multimedia messages the selection took, and the call entries of
   // a phone's file. The run ends lossy when there are any.
   LeftOut leftOutOfStore;
+  // The format of the file, told by the run from its name or content before the first record.
+  FileKind inputKind = FileKind::kBackup;
 
   explicit RestoreJob(std::u16string path, bool dryRun = false)
       : path(std::move(path)), dryRun(dryRun) {}
@@ -114,7 +116,7 @@ struct RestoreJob {
       ++leftOutOfStore.multimedia;
       return true;
     }
-    if (FileKindForPath(path) == FileKind::kBackup) return Restorer().Restore(record, error);
+    if (inputKind == FileKind::kBackup) return Restorer().Restore(record, error);
     // A phone's file keeps less than the store: its messages are looked for in the whole store
     // under the fields both keep (store_presence.h), read before the first one.
     if (!phonePresence.read() && !phonePresence.Read(session, kPhoneFields)) {

@@ -237,7 +237,7 @@ struct InputPass {
 void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t input,
                const IdentityFields& fields, const Selection& selection, bool intoBackup,
                InputPass& pass, MergeInputCounts& counts) {
-  const FileKind kind = FileKindForPath(path);
+  const FileKind kind = InputKindOf(path);
   std::unique_ptr<MessageReader> reader =
       OpenMessageReader(path, kind, std::make_shared<PartSpool>(out));
   const bool keepsFolders = IdentityFieldsOf(kind).standardFolders;
@@ -393,10 +393,14 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     return Fail(result, std::string("a ") + FileKindName(outKind) +
                             " is written by a backup of a store only");
   }
+  if (HoldsReadOnlyInput(out)) {
+    return Fail(result, WideToUtf8(out) + " holds " + FileKindName(InputKindOf(out)) +
+                            ", which are only read, never replaced");
+  }
   if (ins.size() > std::numeric_limits<uint16_t>::max()) return Fail(result, "too many inputs");
   IdentityFields fields = kAllFields;
   for (const std::u16string& in : ins) {
-    const FileKind kind = FileKindForPath(in);
+    const FileKind kind = InputKindOf(in);
     if (!IsReadable(kind)) {
       return Fail(result, WideToUtf8(in) + ": a " + FileKindName(kind) + " cannot be read");
     }

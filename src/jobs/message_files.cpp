@@ -11,6 +11,7 @@
 #include "backupfile/record.h"
 #include "backupfile/record_codec.h"
 #include "formats/html_page.h"
+#include "formats/ios_input.h"
 #include "formats/page_media.h"
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
@@ -173,10 +174,23 @@ CompanionState PageFolderState(const std::u16string& path, std::u16string& folde
 
 void OverrideMessageReaders(MessageReaderOverride open) { ReaderOverride() = std::move(open); }
 
-LeftOut LeftOutByReader(const ReadCounts& read) { return LeftOut{0, read.callsSkipped, 0, {}}; }
+LeftOut LeftOutByReader(const ReadCounts& read) {
+  LeftOut leftOut;
+  leftOut.calls = read.callsSkipped;
+  leftOut.tapbacks = read.tapbacksSkipped;
+  leftOut.unsent = read.unsentSkipped;
+  leftOut.groupEvents = read.groupEventsSkipped;
+  leftOut.stickers = read.stickersSkipped;
+  leftOut.attachmentsMissing = read.attachmentsMissing;
+  return leftOut;
+}
 
 LeftOut UnwrittenOf(const WrittenCounts& written) {
-  return LeftOut{written.multimediaLeftOut, 0, written.unaddressedLeftOut, written.firstUnaddressed};
+  LeftOut leftOut;
+  leftOut.multimedia = written.multimediaLeftOut;
+  leftOut.unaddressed = written.unaddressedLeftOut;
+  leftOut.firstUnaddressed = written.firstUnaddressed;
+  return leftOut;
 }
 
 std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, FileKind kind,
@@ -184,21 +198,23 @@ std::unique_ptr<MessageReader> OpenMessageReader(const std::u16string& path, Fil
   if (ReaderOverride()) {
     if (std::unique_ptr<MessageReader> reader = ReaderOverride()(path)) return reader;
   }
+  if (const auto open = FormatOf(kind).openReader) return open(path);
   switch (kind) {
     case FileKind::kBackup:
-      return std::make_unique<BackupFileReader>(path);
+      return WithContactNames(std::make_unique<BackupFileReader>(path));
     case FileKind::kPhoneXml: {
       // The reader owns the open file through its byte source.
-      return JoinedReader(XmlEntries(
+      return WithContactNames(JoinedReader(XmlEntries(
           FileByteSource(std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone)),
-          std::move(spool)));
+          std::move(spool))));
     }
     case FileKind::kPhoneZip: {
       CFile exists(path, CFile::modeRead | CFile::shareDenyNone);  // the file's own error first
-      return JoinedReader(ZipEntries(path));
+      return WithContactNames(JoinedReader(ZipEntries(path)));
     }
     case FileKind::kTextExport:
     case FileKind::kHtml:
+    case FileKind::kIphone:
       break;
   }
   return nullptr;
@@ -215,6 +231,7 @@ std::unique_ptr<MessageWriter> OpenMessageWriter(CFile& file, FileKind kind, Del
     case FileKind::kHtml:
       return HtmlWriter(file);
     case FileKind::kTextExport:
+    case FileKind::kIphone:
       break;
   }
   return nullptr;
@@ -244,14 +261,14 @@ bool WriteMessageFile(BackupJob& job, CFile& file, OutputFile& output) {
 }
 
 bool IsPhoneFile(const std::u16string& path) {
-  const FileKind kind = FileKindForPath(path);
-  return kind == FileKind::kPhoneXml || kind == FileKind::kPhoneZip;
+  const FileKind kind = InputKindOf(path);
+  return kind != FileKind::kBackup && IsReadable(kind);
 }
 
 bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                         const Selection& selection, ConvertResult& result) {
   result = ConvertResult{};
-  const FileKind inKind = FileKindForPath(in);
+  const FileKind inKind = InputKindOf(in);
   const FileKind outKind = FileKindForPath(out);
   if (!IsReadable(inKind)) {
     result.error = Utf8ToWide(std::string("a ") + FileKindName(inKind) + " cannot be read");
@@ -259,6 +276,11 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
   }
   if (outKind == FileKind::kTextExport) {
     result.error = u"a text export is written by a backup of a store only";
+    return false;
+  }
+  if (HoldsReadOnlyInput(out)) {
+    result.error = out + u" holds " + Utf8ToWide(FileKindName(InputKindOf(out))) +
+                   u", which are only read, never replaced";
     return false;
   }
   // Attachments decoded out of the input wait beside the output, where the disk must hold them

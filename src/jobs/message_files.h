@@ -59,8 +59,8 @@ bool WriteMessageFile(BackupJob& job, CFile& file, OutputFile& output);
 enum class CompanionState;  // jobs/output_file.h
 CompanionState PageFolderState(const std::u16string& path, std::u16string& folderName);
 
-// True when the path's ending names a phone's XML or ZIP, which a restore reads through the
-// readers here rather than as a backup file.
+// True when the path names a file a restore reads through the readers here rather than as a
+// backup file: a phone's XML or ZIP by its ending, iPhone messages by what they hold.
 bool IsPhoneFile(const std::u16string& path);
 
 struct WrittenCounts {
@@ -71,7 +71,8 @@ struct WrittenCounts {
   std::string firstUnaddressed;
 };
 
-// What reading a file left out by itself: the entries of a phone's call log.
+// What reading a file left out by itself: the entries of a phone's call log, and what an
+// iPhone's database holds that is no message.
 LeftOut LeftOutByReader(const ReadCounts& read);
 // What writing a file left out: multimedia messages the format cannot hold or its app not take.
 LeftOut UnwrittenOf(const WrittenCounts& written);

@@ -1,6 +1,7 @@
 #include "jobs/outcome.h"
 
 #include <atomic>
+#include <vector>
 
 #include "message/counts.h"
 #include "platform/text/text.h"
@@ -63,24 +64,60 @@ std::u16string LeftOutHolder(FileKind target) {
     case FileKind::kHtml:
       files = u"HTML pages";
       break;
+    case FileKind::kIphone:
+      files = u"iPhone messages";
+      break;
   }
   return files + (FormatOf(target).holds.multimedia ? u" hold messages only" : u" hold SMS only");
 }
 
-std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder) {
-  if (!leftOut.Any()) return std::u16string();
-  std::u16string text;
-  if (leftOut.multimedia > 0) {
-    text += Counted(leftOut.multimedia, u"multimedia message", u"multimedia messages");
+namespace {
+
+// "1 tapback", "2 tapbacks and 1 group event", "2 tapbacks, 1 sticker and 1 group event": the
+// counts that are not zero.
+std::u16string Listed(std::initializer_list<std::u16string> counts) {
+  std::vector<std::u16string> named;
+  for (const std::u16string& count : counts) {
+    if (!count.empty()) named.push_back(count);
   }
-  if (leftOut.multimedia > 0 && leftOut.calls > 0) text += u" and ";
-  if (leftOut.calls > 0) text += Counted(leftOut.calls, u"call entry", u"call entries");
-  if (!text.empty()) text += u" left out: " + std::u16string(holder) + u".";
-  if (leftOut.unaddressed > 0) {
+  std::u16string text;
+  for (size_t i = 0; i < named.size(); ++i) {
+    if (i > 0) text += i + 1 == named.size() ? u" and " : u", ";
+    text += named[i];
+  }
+  return text;
+}
+
+std::u16string CountedIf(uint64_t count, std::u16string_view one, std::u16string_view many) {
+  return count > 0 ? Counted(count, one, many) : std::u16string();
+}
+
+}  // namespace
+
+std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder) {
+  std::u16string text;
+  auto sentence = [&text](const std::u16string& added) {
     if (!text.empty()) text += u" ";
-    text += Counted(leftOut.unaddressed, u"multimedia message", u"multimedia messages") +
-            u" without any address left out (the first: " + Utf8ToWide(leftOut.firstUnaddressed) +
-            u"): the phone app's import stops at such a message.";
+    text += added;
+  };
+  const std::u16string byTarget =
+      Listed({CountedIf(leftOut.multimedia, u"multimedia message", u"multimedia messages"),
+              CountedIf(leftOut.calls, u"call entry", u"call entries")});
+  if (!byTarget.empty()) sentence(byTarget + u" left out: " + std::u16string(holder) + u".");
+  if (leftOut.unaddressed > 0) {
+    sentence(Counted(leftOut.unaddressed, u"multimedia message", u"multimedia messages") +
+             u" without any address left out (the first: " + Utf8ToWide(leftOut.firstUnaddressed) +
+             u"): the phone app's import stops at such a message.");
+  }
+  const std::u16string noMessages =
+      Listed({CountedIf(leftOut.tapbacks, u"tapback", u"tapbacks"),
+              CountedIf(leftOut.unsent, u"unsent message", u"unsent messages"),
+              CountedIf(leftOut.groupEvents, u"group event", u"group events"),
+              CountedIf(leftOut.stickers, u"sticker", u"stickers")});
+  if (!noMessages.empty()) sentence(noMessages + u" left out: no file keeps them as messages.");
+  if (leftOut.attachmentsMissing > 0) {
+    sentence(Counted(leftOut.attachmentsMissing, u"attachment was", u"attachments were") +
+             u" not found (kept in iCloud?): their messages are kept without them.");
   }
   return text;
 }

@@ -56,12 +56,28 @@ struct LeftOut {
   // the first of them ("Inbox, 2024-05-03 18:02:00").
   uint64_t unaddressed = 0;
   std::string firstUnaddressed;
-  bool Any() const { return multimedia > 0 || calls > 0 || unaddressed > 0; }
+  // What an iPhone's database holds that is no message of any file: reactions (tapbacks),
+  // unsent messages, group events and stickers; and attachments it names that were not there
+  // (kept in iCloud), whose messages are kept without them.
+  uint64_t tapbacks = 0;
+  uint64_t unsent = 0;
+  uint64_t groupEvents = 0;
+  uint64_t stickers = 0;
+  uint64_t attachmentsMissing = 0;
+  bool Any() const {
+    return multimedia > 0 || calls > 0 || unaddressed > 0 || tapbacks > 0 || unsent > 0 ||
+           groupEvents > 0 || stickers > 0 || attachmentsMissing > 0;
+  }
   LeftOut& operator+=(const LeftOut& other) {
     multimedia += other.multimedia;
     calls += other.calls;
     if (unaddressed == 0) firstUnaddressed = other.firstUnaddressed;
     unaddressed += other.unaddressed;
+    tapbacks += other.tapbacks;
+    unsent += other.unsent;
+    groupEvents += other.groupEvents;
+    stickers += other.stickers;
+    attachmentsMissing += other.attachmentsMissing;
     return *this;
   }
 };
@@ -72,7 +88,9 @@ inline constexpr char16_t kStoreHolder[] = u"the store holds SMS only";
 std::u16string LeftOutHolder(FileKind target);
 
 // "5 multimedia messages and 10 call entries left out: the store holds SMS only.", naming only
-// the counts that are not zero, then a sentence for the messages without any address; empty
+// the counts that are not zero; then the messages without any address, and what no target
+// holds: "3 tapbacks and 1 group event left out: no file keeps them as messages." and "2
+// attachments were not found (kept in iCloud?): their messages are kept without them."; empty
 // when nothing was left out.
 std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder);
 

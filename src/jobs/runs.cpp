@@ -233,7 +233,8 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
     end.Report(RunOutcome::kFailed, text, MB_ICONWARNING);
     return 1u;
   };
-  const FileKind kind = FileKindForPath(job->path);
+  const FileKind kind = InputKindOf(job->path);
+  job->inputKind = kind;
   uint64_t count = 0;
   uint64_t number = 0;
   try {

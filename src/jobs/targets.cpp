@@ -46,6 +46,7 @@ std::u16string DialogFilter(Takes takes) {
       patterns += u"*";
       patterns += ending;
     }
+    if (patterns.empty()) continue;  // an input told by its content, not by a name to pick
     filter += format.filterName + (u"(" + patterns + u")|" + patterns + u"|");
   }
   return filter;
