@@ -10,6 +10,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libpcre2-dev libssl-dev
   libexpat1-dev libzip-dev libphonenumber-dev libxxhash-dev
+  libsodium-dev age
   chromium fonts-noto-color-emoji fonts-wqy-microhei
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
   clang libclang-rt-14-dev
