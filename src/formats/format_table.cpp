@@ -42,7 +42,17 @@ const FileFormat& FormatOf(FileKind kind) {
   return kFormats[0];
 }
 
-FileKind FileKindForPath(const std::u16string& path) {
+bool IsAgeName(const std::u16string& path) {
+  const size_t slash = path.rfind(u'/');
+  const size_t dot = path.rfind(u'.');
+  return dot != std::u16string::npos && (slash == std::u16string::npos || dot > slash) &&
+         EndsWith(path.substr(dot), u".age", false);
+}
+
+FileKind FileKindForPath(const std::u16string& fullPath) {
+  // An encrypted file holds the format its name has without ".age".
+  const std::u16string path =
+      IsAgeName(fullPath) ? fullPath.substr(0, fullPath.size() - 4) : fullPath;
   const size_t slash = path.rfind(u'/');
   const size_t dot = path.rfind(u'.');
   if (dot == std::u16string::npos || (slash != std::u16string::npos && dot < slash)) {

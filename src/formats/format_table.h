@@ -47,7 +47,11 @@ const FileFormat& FormatOf(FileKind kind);
 
 // From the text after the path's last "." of its last component: ".txt" exactly for the text
 // export; ".xml", ".zip", ".html", ".htm" in any letter case; a backup file for everything else.
+// A name ending in ".age" (any letter case) is an encrypted file of the format its name has
+// without it: "archive.zip.age" is a ZIP, "archive.age" a backup file.
 FileKind FileKindForPath(const std::u16string& path);
+// True for a name ending in ".age", in any letter case.
+bool IsAgeName(const std::u16string& path);
 
 // True for the kinds a restore or a conversion can read.
 inline bool IsReadable(FileKind kind) { return FormatOf(kind).readable; }

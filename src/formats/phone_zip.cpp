@@ -13,6 +13,7 @@
 
 #include "formats/phone_json_line.h"
 #include "platform/file/file.h"
+#include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -536,7 +537,7 @@ class Writer : public MessageWriter {
 
 std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path) {
   int code = 0;
-  zip_t* archive = zip_open(WideToUtf8(path).c_str(), ZIP_RDONLY, &code);
+  zip_t* archive = zip_open(WideToUtf8(ReadablePath(path)).c_str(), ZIP_RDONLY, &code);
   std::string error;
   if (archive == nullptr) {
     zip_error_t why;

@@ -28,9 +28,11 @@
 #pragma once
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "formats/age_keys.h"
 #include "platform/file/file.h"
 
 namespace larkpost {
@@ -66,6 +68,7 @@ class OutputFile {
   friend void CommitOutputFile(OutputFile&, CFile&);
   friend void PlanCompanionFolder(OutputFile&, const std::string&);
   friend int CompanionFolder(OutputFile&);
+  friend void AttachOutput(OutputFile&, int, CFile&);
   friend void DiscardCompanionFolder(OutputFile&);
   int folder_ = -1;          // descriptor of the folder holding the partial and final files
   std::string partialName_;  // names inside that folder
@@ -73,7 +76,17 @@ class OutputFile {
   std::string companionName_;         // the companion folder's final name; empty: none
   std::string companionPartialName_;  // its name while it is built
   int companion_ = -1;                // descriptor of the folder being built, once created
+  // An encrypted output: the file written is a memory file, and this the partial file (or the
+  // device) that receives its encryption at commit.
+  int sealed_ = -1;
+  std::shared_ptr<const age::Recipients> encryptTo_;
 };
+
+// From now on, what is written to `target` (as the front end names it to OpenOutputFile) is
+// encrypted for `to`: the run writes into a memory file, which is encrypted into the partial file
+// at commit, so no plaintext reaches the disk (the memory grows with the file). Null: written as
+// it is again.
+void EncryptOutput(const std::u16string& target, std::shared_ptr<const age::Recipients> to);
 
 // The message store's file and the files SQLite keeps beside it (-wal, -shm, -journal): the
 // protected files of every output written while a store is open.
