@@ -399,6 +399,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
                                 : *restore ? &restorePath : *convert ? &convertIn
                                 : *salvage ? &salvageDamaged : nullptr;
   if (*keygen) return RunKeygen(keygenFile, io);
+  EncryptionScope encryptionScope(encryption);
   // Encrypted inputs are decrypted into memory and checked whole before anything reads them.
   std::vector<std::string> inputs = *merge ? mergeOptions.ins : std::vector<std::string>();
   if (readPath != nullptr) inputs.push_back(*readPath);

@@ -17,6 +17,7 @@
 #include "formats/age_file.h"
 #include "formats/age_primitives.h"
 #include "formats/format_table.h"
+#include "formats/phone_encrypted.h"
 #include "jobs/output_file.h"
 #include "platform/file/file.h"
 #include "platform/file/memory_files.h"
@@ -94,7 +95,9 @@ bool WantsPassphrase(const EncryptionOptions& options) {
   return options.passphrase || !options.passphraseFile.empty();
 }
 
-std::shared_ptr<age::Recipients> RecipientsOf(EncryptionOptions& options, CliStreams& io) {
+// In a command that also reads, a passphrase beside recipients is the inputs'.
+std::shared_ptr<age::Recipients> RecipientsOf(EncryptionOptions& options, bool writeOnly,
+                                              CliStreams& io) {
   auto to = std::make_shared<age::Recipients>();
   to->armor = options.armor;
   for (const std::string& text : options.recipients) to->x25519.push_back(age::ParseRecipient(text));
@@ -107,7 +110,7 @@ std::shared_ptr<age::Recipients> RecipientsOf(EncryptionOptions& options, CliStr
       throw Refusal{kExitFailure, file + ": " + error.what()};
     }
   }
-  if (!to->x25519.empty() && WantsPassphrase(options)) {
+  if (!to->x25519.empty() && writeOnly && WantsPassphrase(options)) {
     throw Refusal{kExitUsage,
                   "a file is encrypted either to recipients or with a passphrase, not both"};
   }
@@ -179,7 +182,8 @@ std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
                     "a page is not encrypted: its pictures would lie beside it in the clear; "
                     "encrypt a .zip or .bak and make the page when you read it"};
     }
-    EncryptOutput(target, RecipientsOf(options, io));
+    EncryptOutput(target, RecipientsOf(options, writeOnly, io));
+    options.encryptedOut = target;
     SetScratchInMemory(true);
   } catch (const Refusal& refusal) {
     return Report(refusal, io);
@@ -195,7 +199,8 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
   bool keysRead = false;
   for (const std::string& input : inputs) {
     const std::u16string path = Utf8ToWide(input);
-    if (!age::IsAgeFile(path)) continue;
+    const bool phone = IsPhoneEncryptedFile(path);
+    if (!phone && !age::IsAgeFile(path)) continue;
     try {
       if (!keysRead) {
         for (const std::string& file : options.identityFiles) {
@@ -212,7 +217,15 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
         }
         keysRead = true;
       }
-      SubstituteInput(path, age::DecryptToMemory(path, keys));
+      if (phone) {
+        if (!keys.passphrase) {
+          throw Refusal{kExitFailure, input + " is an encrypted export of the phone app: it "
+                                              "needs its passphrase (--passphrase-file)"};
+        }
+        SubstituteInput(path, DecryptPhoneExportToMemory(path, keys.passphrase));
+      } else {
+        SubstituteInput(path, age::DecryptToMemory(path, keys));
+      }
       SetScratchInMemory(true);
     } catch (const Refusal& refusal) {
       return Report(refusal, io);
@@ -223,6 +236,12 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
     }
   }
   return std::nullopt;
+}
+
+EncryptionScope::~EncryptionScope() {
+  if (options_.encryptedOut) EncryptOutput(*options_.encryptedOut, nullptr);
+  ClearSubstitutes();
+  SetScratchInMemory(false);
 }
 
 CLI::App* AddKeygenCommand(CLI::App& app, std::string& file) {

@@ -11,7 +11,8 @@
 // is encrypted when it ends in ".age" or a recipient is given. A page (.html) is never encrypted:
 // its pictures would lie beside it in the clear.
 //
-// An input is encrypted when its first bytes say so, whatever its name. It is decrypted whole
+// An input is encrypted when its first bytes say so, whatever its name: an age file, or an
+// encrypted export of the phone app "SMS Import / Export" (opened with the passphrase). It is decrypted whole
 // into memory and checked to its last byte before the command reads anything of it (memory then
 // grows with the file); scratch spools of such a run stay in memory too.
 #pragma once
@@ -36,6 +37,7 @@ struct EncryptionOptions {
   bool armor = false;
   std::vector<std::string> identityFiles;
   std::optional<std::string> asked;  // the passphrase once asked, for the rest of the run
+  std::optional<std::u16string> encryptedOut;  // the output PrepareOutput arranged for
 };
 
 // The options of a command that writes a file; with `reads` also those of one that reads.
@@ -52,6 +54,19 @@ std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
 // Prints one line and returns kExitFailure when one cannot be opened whole.
 std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
                                  EncryptionOptions& options, CliStreams& io);
+
+// Undoes what PrepareOutput and PrepareInputs arranged (the memory copies of inputs, the output's
+// encryption, scratch in memory) when the command is over.
+class EncryptionScope {
+ public:
+  explicit EncryptionScope(EncryptionOptions& options) : options_(options) {}
+  ~EncryptionScope();
+  EncryptionScope(const EncryptionScope&) = delete;
+  EncryptionScope& operator=(const EncryptionScope&) = delete;
+
+ private:
+  EncryptionOptions& options_;
+};
 
 // `larkpost keygen [-o FILE]`.
 CLI::App* AddKeygenCommand(CLI::App& app, std::string& file);
