@@ -266,5 +266,46 @@ TEST(AgeInterop, OurFilesOpenWithAgeAndAgesFilesOpenWithUs) {
   EXPECT_EQ(Decrypt(testing::FileBytes(dir.PathOf("e.age")), Keys{made, {}, 22}), "");
 }
 
+// age asks for a passphrase on its terminal only: a pseudo-terminal answers each prompt.
+constexpr char kAnswerPrompts[] = R"(import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp(sys.argv[2], sys.argv[2:])
+seen, answered = b"", 0
+while True:
+    try:
+        chunk = os.read(fd, 1024)
+    except OSError:
+        break
+    if not chunk:
+        break
+    seen += chunk
+    if seen.lower().count(b"passphrase") > answered and seen.rstrip().endswith(b":"):
+        os.write(fd, sys.argv[1].encode() + b"\n")
+        answered += 1
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+)";
+
+TEST(AgeInterop, PassphraseFilesOpenBothWays) {
+  if (!HaveAge() || Shell("python3 -c 'import pty' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "age or python3 is not installed";
+  }
+  testing::TempDir dir;
+  WriteFile(dir.PathOf("answer.py"), kAnswerPrompts);
+  const std::string answer = "python3 " + dir.PathOf("answer.py") + " 'pass word' ";
+  const std::string plain = Pattern(kChunkSize + 3);
+  WriteFile(dir.PathOf("plain"), plain);
+  Recipients to;
+  to.passphrase = "pass word";
+  WriteFile(dir.PathOf("ours.age"), Encrypt(plain, to));
+  ASSERT_EQ(Shell(answer + "age -d -o " + dir.PathOf("out") + " " + dir.PathOf("ours.age") +
+                  " >/dev/null"), 0);
+  EXPECT_EQ(testing::FileBytes(dir.PathOf("out")), plain);
+  ASSERT_EQ(Shell(answer + "age -p -a -o " + dir.PathOf("theirs.age") + " " + dir.PathOf("plain") +
+                  " >/dev/null"), 0);
+  const Keys keys{{}, [] { return std::string("pass word"); }, 22};
+  EXPECT_EQ(Decrypt(testing::FileBytes(dir.PathOf("theirs.age")), keys), plain);
+}
+
 }  // namespace
 }  // namespace larkpost::age
