@@ -404,7 +404,9 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   std::vector<std::string> inputs = *merge ? mergeOptions.ins : std::vector<std::string>();
   if (readPath != nullptr) inputs.push_back(*readPath);
   if (*load && !loadFile.empty()) inputs.push_back(loadFile);
-  if (const std::optional<int> failed = PrepareInputs(inputs, encryption, io)) return *failed;
+  if (const std::optional<int> failed = PrepareInputs(inputs, encryption, io, static_cast<bool>(*salvage))) {
+    return *failed;
+  }
   bool backupNamed = backup->count("PATH") > 0;
   if (*backup && !backupNamed &&
       (!encryption.recipients.empty() || !encryption.recipientsFiles.empty() ||

@@ -194,7 +194,7 @@ std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
 }
 
 std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
-                                 EncryptionOptions& options, CliStreams& io) {
+                                 EncryptionOptions& options, CliStreams& io, bool salvage) {
   age::Keys keys;
   bool keysRead = false;
   for (const std::string& input : inputs) {
@@ -224,7 +224,12 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
         }
         SubstituteInput(path, DecryptPhoneExportToMemory(path, keys.passphrase));
       } else {
-        SubstituteInput(path, age::DecryptToMemory(path, keys));
+        std::string damage;
+        SubstituteInput(path, age::DecryptToMemory(path, keys, salvage ? &damage : nullptr));
+        if (!damage.empty()) {
+          io.err << PrintableLine(input) << ": " << damage
+                 << "; salvaging what came before the damage.\n";
+        }
       }
       SetScratchInMemory(true);
     } catch (const Refusal& refusal) {

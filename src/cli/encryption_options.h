@@ -52,8 +52,11 @@ std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
                                  EncryptionOptions& options, CliStreams& io);
 // Decrypts each of `inputs` that is encrypted into memory, where the command's readers find it.
 // Prints one line and returns kExitFailure when one cannot be opened whole.
+// With `salvage`, an encrypted file whose payload is cut short or damaged gives what its chunks
+// held up to the fault (all of it authentic), and a line says so.
 std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
-                                 EncryptionOptions& options, CliStreams& io);
+                                 EncryptionOptions& options, CliStreams& io,
+                                 bool salvage = false);
 
 // Undoes what PrepareOutput and PrepareInputs arranged (the memory copies of inputs, the output's
 // encryption, scratch in memory) when the command is over.

@@ -57,7 +57,12 @@ bool IsAgeFile(const std::u16string& path) {
   return encrypted;
 }
 
-int DecryptToMemory(const std::u16string& path, const Keys& keys) {
+static bool IsPayloadFault(const AgeError& error) {
+  return error.kind == AgeError::Kind::kTruncated || error.kind == AgeError::Kind::kModified ||
+         error.kind == AgeError::Kind::kTrailing;
+}
+
+int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* damage) {
   const int in = OpenForReading(path);
   int plain = -1;
   try {
@@ -65,7 +70,12 @@ int DecryptToMemory(const std::u16string& path, const Keys& keys) {
     Decryptor decryptor(input, keys);
     plain = CreateMemoryFile("larkpost-decrypted", path);
     std::string_view piece;
-    while (decryptor.Next(piece)) WriteAll(plain, piece.data(), piece.size(), path);
+    try {
+      while (decryptor.Next(piece)) WriteAll(plain, piece.data(), piece.size(), path);
+    } catch (const AgeError& error) {
+      if (damage == nullptr || !IsPayloadFault(error)) throw;
+      *damage = error.what();
+    }
     SealMemoryFile(plain);
     if (lseek(plain, 0, SEEK_SET) != 0) ThrowErrno(errno, path);
   } catch (...) {

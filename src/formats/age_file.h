@@ -15,8 +15,10 @@ bool IsAgeFile(const std::u16string& path);
 
 // Decrypts the file at `path` whole into a sealed memory file and returns its descriptor, which
 // the caller owns. Every chunk is checked before it returns, so nothing of a file whose end is
-// damaged is ever used. Throws AgeError, or CFileException naming `path`.
-int DecryptToMemory(const std::u16string& path, const Keys& keys);
+// damaged is ever used. Throws AgeError, or CFileException naming `path`. With `damage` (for a
+// salvage), a payload that is cut short or damaged gives what its chunks held up to the fault,
+// every byte of it authentic, and the fault's text in `damage`.
+int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* damage = nullptr);
 
 // Encrypts everything `plainFd` holds, from its start, into `out` for `to`, and closes `out`.
 // Throws AgeError kKey, or CFileException naming `name`.
