@@ -106,7 +106,8 @@ void SetCounters(benchmark::State& state, long peakKiB) {
 }
 
 void BM_EncryptOurs(benchmark::State& state) {
-  for (auto _ : state) Encrypt(TheFiles());
+  const Files& files = TheFiles();  // written before the clock runs
+  for (auto _ : state) Encrypt(files);
   SetCounters(state, PeakKiB(RUSAGE_SELF));
 }
 

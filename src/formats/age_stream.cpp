@@ -15,6 +15,7 @@ namespace {
 
 constexpr size_t kPayloadNonceSize = 16;
 constexpr size_t kSealedChunk = kChunkSize + kTagSize;
+constexpr size_t kReadAhead = 16;  // chunks read at once: 1 MiB
 constexpr char kBinaryStart[] = "age-encryption.org/";
 
 void ChunkNonce(uint64_t index, bool last, unsigned char* nonce) {
@@ -107,7 +108,7 @@ bool LooksEncrypted(std::string_view firstBytes) {
 }
 
 Decryptor::Decryptor(AgeInput& input, const Keys& keys, Form form)
-    : sealed_(kSealedChunk + 1, '\0') {
+    : buffer_(kReadAhead * kSealedChunk + 1, '\0') {
   std::string start(64, '\0');
   start.resize(input.ReadFull(start.data(), start.size()));
   const bool armored = form == Form::kArmored || (form == Form::kDetect && StartsArmored(start));
@@ -133,10 +134,19 @@ Decryptor::~Decryptor() = default;
 bool Decryptor::Next(std::string_view& plain) {
   if (fault_) throw *fault_;
   if (done_) return false;
-  have_ += input_->ReadFull(sealed_.data() + have_, sealed_.size() - have_);
-  const bool more = have_ > kSealedChunk;  // a byte past this chunk: it is not the last
-  const size_t size = std::min(have_, kSealedChunk);
-  const auto* data = reinterpret_cast<const unsigned char*>(sealed_.data());
+  if (end_ - begin_ <= kSealedChunk && !inputEnd_) {
+    // At most a chunk and a byte move to the front.
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    const size_t got = input_->ReadFull(buffer_.data() + end_, buffer_.size() - end_);
+    inputEnd_ = end_ + got < buffer_.size();
+    end_ += got;
+  }
+  const size_t have = end_ - begin_;
+  const bool more = have > kSealedChunk;  // a byte past this chunk: it is not the last
+  const size_t size = std::min(have, kSealedChunk);
+  const auto* data = reinterpret_cast<const unsigned char*>(buffer_.data() + begin_);
   auto* out = reinterpret_cast<unsigned char*>(plain_.data());
   auto open = [&](bool last) {
     unsigned char nonce[kNonceSize];
@@ -168,12 +178,7 @@ bool Decryptor::Next(std::string_view& plain) {
   }
   plain = std::string_view(plain_.data(), size - kTagSize);
   ++index_;
-  if (more) {
-    sealed_[0] = sealed_[kSealedChunk];
-    have_ = 1;
-  } else {
-    have_ = 0;
-  }
+  begin_ += size;
   return true;
 }
 

@@ -71,8 +71,12 @@ class Decryptor {
   std::unique_ptr<AgeInput> armored_;
   AgeInput* input_ = nullptr;
   std::string key_;
-  std::string sealed_;  // a chunk and one byte more, to tell whether it is the last
-  size_t have_ = 0;
+  // Read ahead in blocks of several chunks (fewer system calls), with one byte more than a chunk
+  // always at hand to tell whether the chunk is the last: [begin_, end_) is unread.
+  std::string buffer_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  bool inputEnd_ = false;
   std::string plain_;
   uint64_t index_ = 0;
   bool done_ = false;
