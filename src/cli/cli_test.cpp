@@ -886,6 +886,23 @@ TEST_F(EncryptedCliTest, ThePhoneAppsEncryptedExportReadsWithItsPassphrase) {
   EXPECT_NE(ReadFile(Path("out.xml")).find("Hi there"), std::string::npos);
 }
 
+// An incomplete backup is kept under its partial name: encrypted, and whole as far as it goes.
+TEST_F(EncryptedCliTest, AnIncompleteEncryptedBackupKeepsItsPartialFileEncrypted) {
+  LoadSample();
+  const std::string key = MakeKey("me.key");
+  mapi::AddFault("IMAPIFolder::GetContentsTable", 1, MAPI_E_CALL_FAILED, 1000);
+  const int status = Run({"--store", store_, "backup", "--encrypt-to", key, Path("part.age")});
+  mapi::ClearFaults();
+  ASSERT_EQ(status, kExitIncomplete) << err_.str();
+  const std::string marker = "Partial output: ";
+  const size_t at = err_.str().find(marker);
+  ASSERT_NE(at, std::string::npos) << err_.str();
+  const std::string partial =
+      err_.str().substr(at + marker.size(), err_.str().find('\n', at) - at - marker.size());
+  EXPECT_EQ(ReadFile(partial).rfind("age-encryption.org/v1\n", 0), 0u);
+  EXPECT_EQ(Run({"verify", "--identity", Path("me.key"), partial}), kExitSuccess) << err_.str();
+}
+
 TEST_F(EncryptedCliTest, ADamagedOrForeignEncryptedFileRestoresNothing) {
   LoadSample();
   const std::string key = MakeKey("me.key");

@@ -438,11 +438,14 @@ void DiscardCompanionFolder(OutputFile& output) {
   output.companionPartialName_.clear();
 }
 
+void SealOutputFile(OutputFile& output, CFile& file) {
+  if (output.encryptTo_ == nullptr) return;
+  SealStagedOutput(output, output.sealed_, output.encryptTo_, file);
+  output.encryptTo_ = nullptr;
+}
+
 void CommitOutputFile(OutputFile& output, CFile& file) {
-  if (output.encryptTo_ != nullptr) {
-    SealStagedOutput(output, output.sealed_, output.encryptTo_, file);
-    output.encryptTo_ = nullptr;
-  }
+  SealOutputFile(output, file);
   if (!output.temporary) {
     file.Close();
     return;

@@ -69,6 +69,7 @@ class OutputFile {
   friend void PlanCompanionFolder(OutputFile&, const std::string&);
   friend int CompanionFolder(OutputFile&);
   friend void AttachOutput(OutputFile&, int, CFile&);
+  friend void SealOutputFile(OutputFile&, CFile&);
   friend void DiscardCompanionFolder(OutputFile&);
   int folder_ = -1;          // descriptor of the folder holding the partial and final files
   std::string partialName_;  // names inside that folder
@@ -109,6 +110,11 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
 // built removes the older one, which belonged to the file replaced. Throws CFileException
 // naming the target; the older file and folder then stay as they were.
 void CommitOutputFile(OutputFile& output, CFile& file);
+
+// For an output kept under its partial name (an incomplete backup, valid but not complete): an
+// encrypted output's staged bytes are encrypted into the partial file and synced now, as
+// CommitOutputFile does first. Nothing for an output written as it is. Throws CFileException.
+void SealOutputFile(OutputFile& output, CFile& file);
 
 // Gives `output` (a partial file, output.temporary) a companion folder of that name beside the
 // target, and removes the companion folders that killed runs left. Throws OutputRefused when
