@@ -12,6 +12,7 @@ cli_packages=(
   libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev
   libexpat1-dev libzip-dev zlib1g-dev libphonenumber-dev libxxhash-dev
   libssl-dev libplist-dev
+  libsodium-dev
 )
 packages=("${cli_packages[@]}")
 if [[ ${1:-} == --cli ]]; then
@@ -20,7 +21,7 @@ else
   packages+=(
     python3 sqlite3
     libgtest-dev libgmock-dev libbenchmark-dev
-    libpcre2-dev
+    libpcre2-dev age
     chromium fonts-noto-color-emoji fonts-wqy-microhei
     qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra
     xvfb at-spi2-core python3-pyatspi dbus-daemon libxtst6

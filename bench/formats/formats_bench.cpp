@@ -1,6 +1,6 @@
 // Runs `larkpost convert` on a backup file of LARKPOST_FORMATS_MESSAGES messages (default
-// 100,000) and on what it writes, `larkpost salvage` on the phone files whole and cut off, and
-// `larkpost merge` of it with a later export sharing 90 % of
+// 100,000) and on what it writes (also into an encrypted .zip.age), `larkpost salvage` on the
+// phone files whole and cut off, and `larkpost merge` of it with a later export sharing 90 % of
 // its messages, in a child process each, and reports the wall time and the
 // child's peak resident memory (counter peak_MiB). The input is written once, in a scratch folder
 // (LARKPOST_FORMATS_DIR, default the temporary folder).
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/age_keys.h"
 #include "jobs/message_files.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
@@ -144,6 +145,12 @@ void BM_XmlToBak(benchmark::State& state) {
   Convert(state, xml, Folder() + "/out.bak");
 }
 void BM_BakToZip(benchmark::State& state) { Convert(state, BackupFile(), Folder() + "/out.zip"); }
+// The same into an encrypted ZIP (age, one recipient): the figure to hold against BM_BakToZip.
+void BM_BakToZipAge(benchmark::State& state) {
+  const std::string recipient = age::RecipientText(age::GenerateIdentity().publicKey);
+  Measure(state, {"convert", "--force", "--encrypt-to", recipient, BackupFile(),
+                  Folder() + "/out.zip.age"});
+}
 void BM_ZipToBak(benchmark::State& state) {
   double seconds = 0, peak = 0;
   const std::string zip = Folder() + "/in.zip";
@@ -192,6 +199,7 @@ void BM_SalvageCutZip(benchmark::State& state) { Salvage(state, PhoneFile("in.zi
 BENCHMARK(BM_BakToXml)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_XmlToBak)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_BakToZip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BakToZipAge)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ZipToBak)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_BakToHtml)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_BakToBak)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);

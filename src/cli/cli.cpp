@@ -14,6 +14,7 @@
 #include "backupfile/backup_file.h"
 #include "cli/code_page_choice.h"
 #include "cli/commands.h"
+#include "cli/encryption_options.h"
 #include "cli/merge_command.h"
 #include "cli/printable.h"
 #include "cli/record_json.h"
@@ -27,6 +28,7 @@
 #include "jobs/store_access.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
+#include "platform/file/memory_files.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 
@@ -436,6 +438,15 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   MergeOptions mergeOptions;
   CLI::App* merge = AddMergeCommand(app, mergeOptions);
 
+  // Encrypted files (age): every command that writes a file can encrypt it, every command that
+  // reads one can decrypt it.
+  EncryptionOptions encryption;
+  AddEncryptOptions(*backup, encryption, false);
+  for (CLI::App* command : {convert, salvage, merge}) AddEncryptOptions(*command, encryption, true);
+  for (CLI::App* command : {restore, verify, show}) AddDecryptOptions(*command, encryption);
+  std::string keygenFile;
+  CLI::App* keygen = AddKeygenCommand(app, keygenFile);
+
   for (CLI::App* command : {backup, restore, verify, show, convert, merge}) {
     AddSelectionOptions(*command, selectionOptions);
   }
@@ -457,10 +468,13 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     for (CLI::App* nested : command->get_subcommands({})) nested->footer(global);
   }
   std::string dumpFile, loadFile;
-  store->add_subcommand("dump", "write every message as NDJSON")
-      ->add_option("FILE", dumpFile, "output file (default: standard output)");
-  store->add_subcommand("load", "add messages from NDJSON (creates the store when missing)")
-      ->add_option("FILE", loadFile, "input file (default: standard input)");
+  CLI::App* dump = store->add_subcommand("dump", "write every message as NDJSON");
+  dump->add_option("FILE", dumpFile, "output file (default: standard output)");
+  AddEncryptOptions(*dump, encryption, false);
+  CLI::App* load =
+      store->add_subcommand("load", "add messages from NDJSON (creates the store when missing)");
+  load->add_option("FILE", loadFile, "input file (default: standard input)");
+  AddDecryptOptions(*load, encryption);
 
   try {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -487,6 +501,31 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   const std::string* readPath = *verify ? &verifyPath : *show ? &showPath
                                 : *restore ? &restorePath : *convert ? &convertIn
                                 : *salvage ? &salvageDamaged : nullptr;
+  if (*keygen) return RunKeygen(keygenFile, io);
+  EncryptionScope encryptionScope(encryption);
+  // Encrypted inputs are decrypted into memory and checked whole before anything reads them.
+  std::vector<std::string> inputs = *merge ? mergeOptions.ins : std::vector<std::string>();
+  if (readPath != nullptr) inputs.push_back(*readPath);
+  if (*load && !loadFile.empty()) inputs.push_back(loadFile);
+  if (const std::optional<int> failed = PrepareInputs(inputs, encryption, io, static_cast<bool>(*salvage))) {
+    return *failed;
+  }
+  bool backupNamed = backup->count("PATH") > 0;
+  if (*backup && !backupNamed &&
+      (!encryption.recipients.empty() || !encryption.recipientsFiles.empty() ||
+       encryption.passphrase || !encryption.passphraseFile.empty())) {
+    backupPath = WideToUtf8(DefaultBackupName(CTime::GetCurrentTime())) + ".age";
+    backupNamed = true;
+  }
+  const std::string* writePath = *backup && backupNamed ? &backupPath
+                                 : *convert ? &convertOut : *salvage ? &salvageOut
+                                 : *merge ? &mergeOptions.out : *dump ? &dumpFile : nullptr;
+  if (writePath != nullptr) {
+    if (const std::optional<int> refused =
+            PrepareOutput(*writePath, *backup || *dump, encryption, io)) {
+      return *refused;
+    }
+  }
   if (detectCodePage && readPath != nullptr) UseDetectedCodePage(*readPath, io);
   SetIosInputOptions(IosInputOptions{Utf8ToWide(iosAttachments), Utf8ToWide(iosContacts),
                                      Utf8ToWide(iosPasswordFile), AskBackupPassword});
@@ -495,9 +534,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (!ApplyRegion(region, app.count("--region") > 0, io)) return kExitUsage;
 
   if (*backup) {
-    return RunBackup(database, selectionOptions,
-                     backup->count("PATH") > 0 ? &backupPath : nullptr, syncMode == "each",
-                     backupForce, io);
+    return RunBackup(database, selectionOptions, backupNamed ? &backupPath : nullptr,
+                     syncMode == "each", backupForce, io);
   }
   Selection selection;
   int32_t flags[5];
@@ -573,7 +611,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);
   if (store->got_subcommand("load")) {
     if (RefuseReadOnlyStore(database, io)) return kExitFailure;
-    return StoreLoad(database, loadFile, io);
+    // An encrypted file is read from its decrypted copy in memory.
+    return StoreLoad(database,
+                     loadFile.empty() ? loadFile : WideToUtf8(ReadablePath(Utf8ToWide(loadFile))),
+                     io);
   }
   if (*dedupe) {
     if (!dedupeOptions.dryRun && RefuseReadOnlyStore(database, io)) return kExitFailure;

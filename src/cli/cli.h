@@ -8,6 +8,9 @@
 //   larkpost [--codepage N] salvage [--deleted-as direction|received|sent] DAMAGED OUT
 //   larkpost [--codepage N] convert [--deleted-as direction|received|sent] [--json] IN OUT
 //   larkpost [--store DB] store init|list|dump [FILE]|load [FILE]
+//   larkpost keygen [-o FILE]
+// Commands that write a file can encrypt it, commands that read one decrypt it (age format):
+// cli/encryption_options.h.
 #pragma once
 
 #include <cstdint>

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "cli/terminal_ui.h"
 #include "formats/formats_test_util.h"
@@ -927,6 +928,163 @@ TEST_F(CliTest, SalvageOfPhoneFilesNamesWhatItSkippedByEntryAndByte) {
                             std::to_string(first.size()) + " (8 bytes): "),
             std::string::npos)
       << out_.str();
+}
+
+}  // namespace
+}  // namespace larkpost
+
+namespace larkpost {
+namespace {
+
+// Encrypted files (age) through the commands: a key made by keygen, every command that writes
+// encrypting and every command that reads decrypting, with the passphrase asked on the terminal.
+class EncryptedCliTest : public CliTest {
+ protected:
+  std::string MakeKey(const std::string& name) {
+    EXPECT_EQ(Run({"keygen", "-o", Path(name)}), kExitSuccess) << err_.str();
+    const std::string line = out_.str();
+    EXPECT_EQ(line.rfind("Public key: age1", 0), 0u) << line;
+    return line.substr(12, line.size() - 13);
+  }
+  std::string StoreCount(const std::string& store) {
+    Run({"--store", store, "store", "list"});
+    return out_.str().substr(out_.str().rfind('\n', out_.str().size() - 2) + 1);
+  }
+};
+
+TEST_F(EncryptedCliTest, EveryCommandWritesAndReadsEncryptedFiles) {
+  LoadSample();
+  const std::string key = MakeKey("me.key");
+  struct stat info {};
+  ASSERT_EQ(stat(Path("me.key").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(Run({"keygen", "-o", Path("me.key")}), kExitFailure);  // never replaced
+  ASSERT_EQ(Run({"--store", store_, "backup", "--encrypt-to", key, Path("all.bak.age")}),
+            kExitSuccess) << err_.str();
+  const std::string encrypted = ReadFile(Path("all.bak.age"));
+  EXPECT_EQ(encrypted.rfind("age-encryption.org/v1\n-> X25519 ", 0), 0u);
+  EXPECT_EQ(encrypted.find("On my way"), std::string::npos);
+  ASSERT_EQ(Run({"verify", "--identity", Path("me.key"), Path("all.bak.age")}), kExitSuccess)
+      << err_.str();
+  EXPECT_EQ(out_.str(), "OK: 3 records, digest valid\n");
+  // Into an armored ZIP; a passphrase from a file for an XML; both back into a store.
+  ASSERT_EQ(Run({"convert", "--identity", Path("me.key"), "--encrypt-to", key, "--armor",
+                 Path("all.bak.age"), Path("all.zip.age")}), kExitSuccess) << err_.str();
+  EXPECT_EQ(ReadFile(Path("all.zip.age")).rfind("-----BEGIN AGE ENCRYPTED FILE-----\n", 0), 0u);
+  std::ofstream(Path("pass")) << "open sesame\n";
+  ASSERT_EQ(Run({"convert", "--identity", Path("me.key"), "--passphrase-file", Path("pass"),
+                 Path("all.zip.age"), Path("all.xml.age")}), kExitSuccess) << err_.str();
+  EXPECT_NE(ReadFile(Path("all.xml.age")).find("\n-> scrypt "), std::string::npos);
+  const std::string fresh = Path("fresh.db");
+  ASSERT_EQ(Run({"--store", fresh, "store", "init"}), kExitSuccess);
+  ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", "--passphrase", Path("all.xml.age")},
+                "open sesame\n", true), kExitSuccess) << err_.str();
+  EXPECT_NE(err_.str().find("Passphrase: "), std::string::npos);
+  EXPECT_EQ(StoreCount(fresh), "3 messages\n");
+  // A dump encrypted with a passphrase asked twice; loaded back from it.
+  ASSERT_EQ(Run({"--store", store_, "store", "dump", "--passphrase", Path("dump.age")},
+                "pw one\npw one\n", true), kExitSuccess) << err_.str();
+  const std::string loaded = Path("loaded.db");
+  ASSERT_EQ(Run({"--store", loaded, "store", "load", "--passphrase-file", Path("pass"),
+                 Path("dump.age")}), kExitFailure);
+  EXPECT_NE(err_.str().find("wrong passphrase"), std::string::npos) << err_.str();
+  ASSERT_EQ(Run({"--store", loaded, "store", "load", Path("dump.age")}, "pw one\n", true),
+            kExitSuccess) << err_.str();
+  EXPECT_EQ(StoreCount(loaded), "3 messages\n");
+  // Merge and salvage read encrypted files and write one.
+  ASSERT_EQ(Run({"merge", "--identity", Path("me.key"), "--passphrase-file", Path("pass"),
+                 "--encrypt-to", key, Path("merged.age"), Path("all.bak.age"),
+                 Path("all.xml.age")}), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"salvage", "--identity", Path("me.key"), Path("merged.age"), Path("s.bak")}),
+            kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"verify", Path("s.bak")}), kExitSuccess);
+  EXPECT_EQ(out_.str(), "OK: 3 records, digest valid\n");
+  // What we write opens with age, where it is installed.
+  if (std::system("age --version >/dev/null 2>&1") == 0) {
+    ASSERT_EQ(std::system(("age -d -i " + Path("me.key") + " -o " + Path("age.bak") + " " +
+                           Path("all.bak.age")).c_str()), 0);
+    ASSERT_EQ(Run({"verify", Path("age.bak")}), kExitSuccess);
+  }
+}
+
+TEST_F(EncryptedCliTest, OptionsThatDoNotFitAreUsageErrorsAndWriteNothing) {
+  LoadSample();
+  const std::string key = MakeKey("me.key");
+  const std::vector<std::vector<std::string>> refused = {
+      {"--store", store_, "backup", Path("x.bak.age")},                          // no key
+      {"--store", store_, "backup", "--armor", Path("x.bak")},                   // armor alone
+      {"--store", store_, "backup", "--encrypt-to", key, Path("x.html.age")},    // a page
+      {"--store", store_, "backup", "--encrypt-to", key, "--passphrase", Path("x.age")},
+      {"--store", store_, "backup", "--encrypt-to", "age1nothing", Path("x.age")},
+      {"--store", store_, "store", "dump", "--encrypt-to", key},                 // to stdout
+  };
+  for (const std::vector<std::string>& args : refused) {
+    EXPECT_EQ(Run(args), kExitUsage) << args.back();
+    EXPECT_NE(err_.str().find("larkpost: "), std::string::npos);
+  }
+  // Passphrases that differ, or no terminal to ask on: refused, nothing written.
+  EXPECT_EQ(Run({"--store", store_, "backup", "--passphrase", Path("p.age")}, "one\ntwo\n", true),
+            kExitFailure);
+  EXPECT_EQ(Run({"--store", store_, "backup", "--passphrase", Path("p.age")}), kExitFailure);
+  for (const std::string& name : temp_.Names()) {
+    EXPECT_TRUE(name == "me.key" || name.rfind("store.db", 0) == 0) << name;
+  }
+}
+
+TEST_F(EncryptedCliTest, ThePhoneAppsEncryptedExportReadsWithItsPassphrase) {
+  const std::string zip = testing::ZipOf(
+      {{"messages.ndjson", testing::AppLine("\"+4915112345678\"", "1700000000000", "1",
+                                            "\"Hi there\"")}});
+  std::ofstream(Path("export.zip"), std::ios::binary)
+      << testing::AppEncryptedExport(zip, "phone pass", 65536, true, 1, 8);
+  std::ofstream(Path("pass")) << "phone pass\n";
+  EXPECT_EQ(Run({"verify", Path("export.zip")}), kExitFailure);
+  EXPECT_NE(err_.str().find("needs its passphrase"), std::string::npos) << err_.str();
+  ASSERT_EQ(Run({"convert", "--passphrase-file", Path("pass"), Path("export.zip"),
+                 Path("out.xml")}), kExitSuccess) << err_.str();
+  EXPECT_NE(ReadFile(Path("out.xml")).find("Hi there"), std::string::npos);
+}
+
+// An incomplete backup is kept under its partial name: encrypted, and whole as far as it goes.
+TEST_F(EncryptedCliTest, AnIncompleteEncryptedBackupKeepsItsPartialFileEncrypted) {
+  LoadSample();
+  const std::string key = MakeKey("me.key");
+  mapi::AddFault("IMAPIFolder::GetContentsTable", 1, MAPI_E_CALL_FAILED, 1000);
+  const int status = Run({"--store", store_, "backup", "--encrypt-to", key, Path("part.age")});
+  mapi::ClearFaults();
+  ASSERT_EQ(status, kExitIncomplete) << err_.str();
+  const std::string marker = "Partial output: ";
+  const size_t at = err_.str().find(marker);
+  ASSERT_NE(at, std::string::npos) << err_.str();
+  const std::string partial =
+      err_.str().substr(at + marker.size(), err_.str().find('\n', at) - at - marker.size());
+  EXPECT_EQ(ReadFile(partial).rfind("age-encryption.org/v1\n", 0), 0u);
+  EXPECT_EQ(Run({"verify", "--identity", Path("me.key"), partial}), kExitSuccess) << err_.str();
+}
+
+TEST_F(EncryptedCliTest, ADamagedOrForeignEncryptedFileRestoresNothing) {
+  LoadSample();
+  const std::string key = MakeKey("me.key");
+  MakeKey("other.key");
+  ASSERT_EQ(Run({"--store", store_, "backup", "--encrypt-to", key, Path("all.age")}),
+            kExitSuccess);
+  const std::string file = ReadFile(Path("all.age"));
+  std::ofstream(Path("cut.bak"), std::ios::binary) << file.substr(0, file.size() - 20);
+  std::string flipped = file;
+  flipped[file.size() - 30] ^= 4;
+  std::ofstream(Path("flipped.bak"), std::ios::binary) << flipped;
+  const std::string fresh = Path("fresh.db");
+  ASSERT_EQ(Run({"--store", fresh, "store", "init"}), kExitSuccess);
+  for (const auto& [name, identity, says] :
+       {std::tuple{"cut.bak", "me.key", "cut short"}, {"flipped.bak", "me.key", "modified"},
+        {"all.age", "other.key", "no identity given opens"}}) {
+    EXPECT_EQ(Run({"--store", fresh, "restore", "--yes", "--identity", Path(identity),
+                   Path(name)}), kExitFailure) << name;
+    EXPECT_NE(err_.str().find(says), std::string::npos) << err_.str();
+    EXPECT_EQ(StoreCount(fresh), "0 messages\n");
+  }
+  EXPECT_EQ(Run({"verify", Path("all.age")}), kExitFailure);  // no key given
+  EXPECT_NE(err_.str().find("--identity"), std::string::npos) << err_.str();
 }
 
 }  // namespace

@@ -30,14 +30,14 @@ bool IsBlankReference(std::string_view reference) {
 
 }  // namespace
 
-void Base64Decoder::Flush(const ByteSink& out) {
+void Base64Decoder::Flush(const DecodedBytes& out) {
   if (block_.empty()) return;
   decoded_ += block_.size();
   out(block_);
   block_.clear();
 }
 
-void Base64Decoder::Feed(std::string_view text, const ByteSink& out) {
+void Base64Decoder::Feed(std::string_view text, const DecodedBytes& out) {
   if (!problem_.empty()) return;
   if (block_.capacity() < kBlock) block_.reserve(kBlock);
   for (const char c : text) {
@@ -93,7 +93,7 @@ void Base64Decoder::Feed(std::string_view text, const ByteSink& out) {
   }
 }
 
-bool Base64Decoder::Finish(const ByteSink& out, std::string& problem) {
+bool Base64Decoder::Finish(const DecodedBytes& out, std::string& problem) {
   // A group completed by padding counts 4; one without padding was emptied.
   if (inReference_ || have_ % 4 != 0) Fault("it ends inside a group of four characters");
   if (!problem_.empty()) {

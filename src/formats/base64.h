@@ -11,7 +11,7 @@
 
 namespace larkpost {
 
-using ByteSink = std::function<void(std::string_view bytes)>;
+using DecodedBytes = std::function<void(std::string_view bytes)>;
 
 // Decodes a value that arrives in pieces. Blanks and line breaks between the characters are
 // ignored, also as the character references an XML value may hold them in ("&#10;"), since
@@ -20,16 +20,16 @@ class Base64Decoder {
  public:
   // Decodes the next piece; the bytes go to `out` (a block at a time, never more than 48 KiB).
   // After a fault, nothing more is decoded.
-  void Feed(std::string_view text, const ByteSink& out);
+  void Feed(std::string_view text, const DecodedBytes& out);
   // Ends the value: false with the fault when it was not base64 of whole bytes.
-  bool Finish(const ByteSink& out, std::string& problem);
+  bool Finish(const DecodedBytes& out, std::string& problem);
   uint64_t decoded() const { return decoded_; }
 
  private:
   void Fault(std::string text) {
     if (problem_.empty()) problem_ = std::move(text);
   }
-  void Flush(const ByteSink& out);
+  void Flush(const DecodedBytes& out);
 
   uint32_t quad_ = 0;   // the bits of the characters of the group being read
   int have_ = 0;        // characters of that group

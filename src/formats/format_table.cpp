@@ -57,7 +57,17 @@ FileKind InputKindOf(const std::u16string& path) {
   return FileKindForPath(path);
 }
 
-FileKind FileKindForPath(const std::u16string& path) {
+bool IsAgeName(const std::u16string& path) {
+  const size_t slash = path.rfind(u'/');
+  const size_t dot = path.rfind(u'.');
+  return dot != std::u16string::npos && (slash == std::u16string::npos || dot > slash) &&
+         EndsWith(path.substr(dot), u".age", false);
+}
+
+FileKind FileKindForPath(const std::u16string& fullPath) {
+  // An encrypted file holds the format its name has without ".age".
+  const std::u16string path =
+      IsAgeName(fullPath) ? fullPath.substr(0, fullPath.size() - 4) : fullPath;
   const size_t slash = path.rfind(u'/');
   const size_t dot = path.rfind(u'.');
   if (dot == std::u16string::npos || (slash != std::u16string::npos && dot < slash)) {
@@ -72,7 +82,10 @@ FileKind FileKindForPath(const std::u16string& path) {
   return FileKind::kBackup;
 }
 
-std::u16string EndingOf(const std::u16string& path) {
+std::u16string EndingOf(const std::u16string& fullPath) {
+  // An encrypted file's format is the one of its name without ".age".
+  const std::u16string path =
+      IsAgeName(fullPath) ? fullPath.substr(0, fullPath.size() - 4) : fullPath;
   const size_t slash = path.rfind(u'/');
   const size_t start = slash == std::u16string::npos ? 0 : slash + 1;
   const size_t dot = path.rfind(u'.');

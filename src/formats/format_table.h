@@ -55,9 +55,14 @@ const FileFormat& FormatOf(FileKind kind);
 
 // From the text after the path's last "." of its last component: ".txt" exactly for the text
 // export; ".xml", ".zip", ".html", ".htm" in any letter case; a backup file for everything else.
+// A name ending in ".age" (any letter case) is an encrypted file of the format its name has
+// without it: "archive.zip.age" is a ZIP, "archive.age" a backup file.
 FileKind FileKindForPath(const std::u16string& path);
+// True for a name ending in ".age", in any letter case.
+bool IsAgeName(const std::u16string& path);
 
-// The ending of the path's last component ("" when it has none, as for "notes" or ".profile"),
+// The ending of the path's last component, ".age" left aside ("" when it has none, as for
+// "notes" or ".profile"),
 // and whether it is one the table knows (exactly so for a case-sensitive one). A command that
 // writes refuses an ending it does not know rather than write a backup file under that name.
 std::u16string EndingOf(const std::u16string& path);

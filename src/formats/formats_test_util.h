@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 #include <zip.h>
 
 #include <cstring>
@@ -176,6 +177,47 @@ inline std::string ZipOf(const std::vector<std::pair<std::string, std::string>>&
   zip_source_free(target);
   zip_error_fini(&error);
   return bytes;
+}
+
+// An export encrypted as "SMS Import / Export" writes it: its 36-byte header (magic, version,
+// Argon2id passes and KiB, salt, chunk size, big-endian), then a libsodium secretstream of
+// `chunkSize` chunks, the last one tagged FINAL (none when `finalTag` is off). The app's own
+// key derivation work by default.
+inline std::string AppEncryptedExport(const std::string& plain, const std::string& passphrase,
+                                      uint32_t chunkSize = 65536, bool finalTag = true,
+                                      uint32_t passes = 3, uint32_t memoryKiB = 65536) {
+  EXPECT_GE(sodium_init(), 0);
+  std::string file("SSEF\0\xFF\0\x01", 8);
+  auto bigEndian = [&file](uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) file.push_back(static_cast<char>(value >> shift));
+  };
+  bigEndian(passes);
+  bigEndian(memoryKiB);
+  unsigned char salt[16];
+  randombytes_buf(salt, sizeof salt);
+  file.append(reinterpret_cast<const char*>(salt), sizeof salt);
+  bigEndian(chunkSize);
+  unsigned char key[crypto_secretstream_xchacha20poly1305_KEYBYTES];
+  EXPECT_EQ(crypto_pwhash(key, sizeof key, passphrase.data(), passphrase.size(), salt, passes,
+                          size_t{memoryKiB} * 1024, crypto_pwhash_ALG_ARGON2ID13), 0);
+  crypto_secretstream_xchacha20poly1305_state state;
+  unsigned char header[crypto_secretstream_xchacha20poly1305_HEADERBYTES];
+  crypto_secretstream_xchacha20poly1305_init_push(&state, header, key);
+  file.append(reinterpret_cast<const char*>(header), sizeof header);
+  size_t at = 0;
+  do {
+    const size_t size = std::min<size_t>(chunkSize, plain.size() - at);
+    const bool last = at + size == plain.size();
+    std::string sealed(size + crypto_secretstream_xchacha20poly1305_ABYTES, '\0');
+    crypto_secretstream_xchacha20poly1305_push(
+        &state, reinterpret_cast<unsigned char*>(sealed.data()), nullptr,
+        reinterpret_cast<const unsigned char*>(plain.data() + at), size, nullptr, 0,
+        last && finalTag ? crypto_secretstream_xchacha20poly1305_TAG_FINAL
+                         : crypto_secretstream_xchacha20poly1305_TAG_MESSAGE);
+    file += sealed;
+    at += size;
+  } while (at < plain.size());
+  return file;
 }
 
 // One line as the app writes it: Android's columns, every value a string or null.

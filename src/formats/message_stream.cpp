@@ -9,6 +9,7 @@
 
 #include "platform/file/file.h"
 #include "platform/time/filetime.h"
+#include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -122,6 +123,13 @@ void MessageWriter::LeaveOutUnaddressed(const MessageRecord& record) {
 }
 
 FILE* OpenUnnamedFileBeside(const std::u16string& path) {
+  if (ScratchInMemory()) {  // a run with encrypted files puts no plaintext on the disk
+    const int fd = CreateMemoryFile("larkpost-scratch", path);
+    if (FILE* file = fdopen(fd, "w+b")) return file;
+    const int osError = errno;
+    close(fd);
+    throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
+  }
   const std::string target = WideToPath(path);
   const size_t slash = target.rfind('/');
   std::string name = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +

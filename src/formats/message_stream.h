@@ -110,7 +110,8 @@ class MessageWriter {
 };
 
 // A temporary file without a name in the folder of `path` (mode 0600, gone when closed), for a
-// writer that puts the file together at the end. Throws CFileException naming `path`.
+// writer that puts the file together at the end; in memory instead while ScratchInMemory()
+// (platform/file/memory_files.h). Throws CFileException naming `path`.
 FILE* OpenUnnamedFileBeside(const std::u16string& path);
 
 // One phone entry at a time, from the XML or the NDJSON of the ZIP.

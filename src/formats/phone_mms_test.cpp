@@ -546,7 +546,7 @@ TEST(Base64Decoder, DecodesWhatEncodersWriteAndNamesWhatIsNot) {
   auto decode = [](const std::vector<std::string>& pieces, std::string& problem) {
     Base64Decoder decoder;
     std::string out;
-    const ByteSink sink = [&out](std::string_view bytes) { out.append(bytes); };
+    const DecodedBytes sink = [&out](std::string_view bytes) { out.append(bytes); };
     for (const std::string& piece : pieces) decoder.Feed(piece, sink);
     problem.clear();
     if (!decoder.Finish(sink, problem)) return std::string("!");

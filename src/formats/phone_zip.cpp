@@ -18,6 +18,7 @@
 #include "formats/zip_writer.h"
 #include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
+#include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -406,7 +407,8 @@ class Writer : public MessageWriter {
 
 std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path) {
   int code = 0;
-  const std::string name = WideToPath(path);
+  // An archive decrypted into memory is read there (memory_files.h).
+  const std::string name = WideToPath(ReadablePath(path));
   zip_t* archive = zip_open(name.c_str(), ZIP_RDONLY, &code);
   struct stat info {};
   const uint64_t size = stat(name.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;

@@ -11,8 +11,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <utility>
 
+#include "formats/age_file.h"
+#include "platform/file/byte_sink.h"
+#include "platform/file/memory_files.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 
@@ -253,7 +258,58 @@ int CreatePartial(int folder, const std::string& name, const std::u16string& tar
   return fd;
 }
 
+std::mutex encryptedMutex;
+std::map<std::u16string, std::shared_ptr<const age::Recipients>>& EncryptedOutputs() {
+  static std::map<std::u16string, std::shared_ptr<const age::Recipients>> outputs;
+  return outputs;
+}
+
+std::shared_ptr<const age::Recipients> EncryptionFor(const std::u16string& target) {
+  std::lock_guard<std::mutex> lock(encryptedMutex);
+  const auto found = EncryptedOutputs().find(target);
+  return found == EncryptedOutputs().end() ? nullptr : found->second;
+}
+
+// Replaces the staged plaintext in `file` by its encryption in the partial file (or device),
+// synced; `file` then holds that descriptor, still locked, for the rename.
+void SealStagedOutput(OutputFile& output, int& sealed,
+                      const std::shared_ptr<const age::Recipients>& to, CFile& file) {
+  file.Flush();
+  const int staged = dup(file.GetHandle());
+  if (staged < 0) ThrowForTarget(errno, output.target);
+  file.Abort();
+  file.Attach(sealed, output.writePath, CFile::modeWrite);
+  sealed = -1;
+  try {
+    CFileSink sink(file);
+    age::EncryptStaged(staged, output.target, sink, *to);
+  } catch (...) {
+    close(staged);
+    throw;
+  }
+  close(staged);
+  if (!FlushFileBuffers(file)) ThrowForTarget(errno, output.target);
+}
+
 }  // namespace
+
+void EncryptOutput(const std::u16string& target, std::shared_ptr<const age::Recipients> to) {
+  std::lock_guard<std::mutex> lock(encryptedMutex);
+  if (to == nullptr) {
+    EncryptedOutputs().erase(target);
+  } else {
+    EncryptedOutputs()[target] = std::move(to);
+  }
+}
+
+void AttachOutput(OutputFile& output, int fd, CFile& file) {
+  if (std::shared_ptr<const age::Recipients> to = EncryptionFor(output.target)) {
+    output.sealed_ = fd;
+    output.encryptTo_ = std::move(to);
+    fd = CreateMemoryFile("larkpost-staged", output.target);
+  }
+  file.Attach(fd, output.writePath, CFile::modeWrite);
+}
 
 OutputRefused::OutputRefused(std::u16string text) : text(std::move(text)) {}
 
@@ -270,6 +326,7 @@ const char* OutputRefused::what() const noexcept {
 OutputFile::~OutputFile() {
   DiscardCompanionFolder(*this);
   if (folder_ >= 0) close(folder_);
+  if (sealed_ >= 0) close(sealed_);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept { *this = std::move(other); }
@@ -278,6 +335,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
     DiscardCompanionFolder(*this);
     if (folder_ >= 0) close(folder_);
+    if (sealed_ >= 0) close(sealed_);
     target = std::move(other.target);
     writePath = std::move(other.writePath);
     finalPath = std::move(other.finalPath);
@@ -288,6 +346,8 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     companionName_ = std::move(other.companionName_);
     companionPartialName_ = std::move(other.companionPartialName_);
     companion_ = std::exchange(other.companion_, -1);
+    sealed_ = std::exchange(other.sealed_, -1);
+    encryptTo_ = std::move(other.encryptTo_);
   }
   return *this;
 }
@@ -340,7 +400,7 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
         close(fd);
         ThrowForTarget(osError, target);
       }
-      file.Attach(fd, target, CFile::modeWrite);
+      AttachOutput(output, fd, file);
       return;
     }
     // Renaming would replace a file that may not be written; refuse as opening it would.
@@ -360,7 +420,7 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
   output.writePath = PathToWide(JoinPath(folder, output.partialName_));
   output.finalPath = PathToWide(path);
   output.temporary = true;
-  file.Attach(fd, output.writePath, CFile::modeWrite);
+  AttachOutput(output, fd, file);
 }
 
 void PlanCompanionFolder(OutputFile& output, const std::string& name) {
@@ -444,7 +504,14 @@ CompanionState CompanionStateOf(const std::u16string& target, const std::string&
   return state;
 }
 
+void SealOutputFile(OutputFile& output, CFile& file) {
+  if (output.encryptTo_ == nullptr) return;
+  SealStagedOutput(output, output.sealed_, output.encryptTo_, file);
+  output.encryptTo_ = nullptr;
+}
+
 void CommitOutputFile(OutputFile& output, CFile& file) {
+  SealOutputFile(output, file);
   if (!output.temporary) {
     file.Close();
     return;

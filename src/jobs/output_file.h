@@ -31,9 +31,11 @@
 #pragma once
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "formats/age_keys.h"
 #include "platform/file/file.h"
 
 namespace larkpost {
@@ -69,6 +71,8 @@ class OutputFile {
   friend void CommitOutputFile(OutputFile&, CFile&);
   friend void PlanCompanionFolder(OutputFile&, const std::string&);
   friend int CompanionFolder(OutputFile&);
+  friend void AttachOutput(OutputFile&, int, CFile&);
+  friend void SealOutputFile(OutputFile&, CFile&);
   friend void DiscardCompanionFolder(OutputFile&);
   int folder_ = -1;          // descriptor of the folder holding the partial and final files
   std::string partialName_;  // names inside that folder
@@ -76,7 +80,17 @@ class OutputFile {
   std::string companionName_;         // the companion folder's final name; empty: none
   std::string companionPartialName_;  // its name while it is built
   int companion_ = -1;                // descriptor of the folder being built, once created
+  // An encrypted output: the file written is a memory file, and this the partial file (or the
+  // device) that receives its encryption at commit.
+  int sealed_ = -1;
+  std::shared_ptr<const age::Recipients> encryptTo_;
 };
+
+// From now on, what is written to `target` (as the front end names it to OpenOutputFile) is
+// encrypted for `to`: the run writes into a memory file, which is encrypted into the partial file
+// at commit, so no plaintext reaches the disk (the memory grows with the file). Null: written as
+// it is again.
+void EncryptOutput(const std::u16string& target, std::shared_ptr<const age::Recipients> to);
 
 // The message store's file and the files SQLite keeps beside it (-wal, -shm, -journal): the
 // protected files of every output written while a store is open.
@@ -99,6 +113,11 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
 // built removes the older one, which belonged to the file replaced. Throws CFileException
 // naming the target; the older file and folder then stay as they were.
 void CommitOutputFile(OutputFile& output, CFile& file);
+
+// For an output kept under its partial name (an incomplete backup, valid but not complete): an
+// encrypted output's staged bytes are encrypted into the partial file and synced now, as
+// CommitOutputFile does first. Nothing for an output written as it is. Throws CFileException.
+void SealOutputFile(OutputFile& output, CFile& file);
 
 // Gives `output` (a partial file, output.temporary) a companion folder of that name beside the
 // target, and removes the companion folders that killed runs left. Throws OutputRefused when

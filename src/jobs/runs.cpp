@@ -147,6 +147,11 @@ unsigned BackupThread(BackupJob* job) {
       return 1;
     }
     if (!written) {
+      // The partial output named to the user holds what was written, encrypted as asked.
+      try {
+        SealOutputFile(output, file);
+      } catch (const CFileException&) {
+      }
       file.Abort();
       end.Report(RunOutcome::kFailed, WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output),
                  MB_ICONWARNING);
@@ -163,6 +168,7 @@ unsigned BackupThread(BackupJob* job) {
     // name: it must not take the place of an older file that may be complete.
     const BackupShortfall shortfall = ShortfallOf(*job);
     if (!shortfall.Complete()) {
+      SealOutputFile(output, file);
       file.Close();
       std::u16string text = WithPartialOutput(IncompleteBackupText(shortfall), output);
       if (shortfall.replacedMessages > 0) {

@@ -21,7 +21,9 @@ void CFileSink::Write(const void* data, size_t size) {
 }
 
 void CFileSink::Patch(uint64_t offset, const void* data, size_t size) {
-  if (offset + size > kPatchableHead || offset + size > position_) {
+  // A file can be patched wherever it was written: a sink that wraps this one (encryption) may
+  // rewrite more of the head than a writer may.
+  if (offset + size > position_) {
     throw CFileException(CFileException::badSeek, EINVAL, file_.GetFilePath());
   }
   file_.Seek(static_cast<int64_t>(offset), CFile::begin);

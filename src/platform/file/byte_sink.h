@@ -26,7 +26,8 @@ class ByteSink {
   virtual void Close() = 0;
 };
 
-// A sink into an open CFile positioned at its start, which it neither syncs nor closes.
+// A sink into an open CFile positioned at its start, which it neither syncs nor closes. It
+// patches anywhere it wrote (the file seeks), more than writers may ask: wrapping sinks need it.
 class CFileSink final : public ByteSink {
  public:
   explicit CFileSink(CFile& file) : file_(file) {}

@@ -1,4 +1,5 @@
 #include "platform/file/file.h"
+#include "platform/file/memory_files.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -159,7 +160,9 @@ bool CFile::Open(const std::u16string& path, unsigned flags, CFileException* err
     oflags |= O_CREAT;
     if (!(flags & modeNoTruncate)) oflags |= O_TRUNC;
   }
-  const std::string name = larkpost::WideToPath(path);
+  // An input decrypted into memory is read there (memory_files.h); its name stays the user's.
+  const std::string name =
+      larkpost::WideToPath((flags & 0x3) == modeRead ? larkpost::ReadablePath(path) : path);
   int fd;
   do {
     fd = ::open(name.c_str(), oflags, 0600);  // backups hold private messages

@@ -1,0 +1,27 @@
+// Encrypted files taken whole: telling one by its first bytes, decrypting one into memory before
+// anything of it is used, and encrypting a staged plaintext into its destination.
+#pragma once
+
+#include <string>
+
+#include "formats/age_keys.h"
+#include "platform/file/byte_sink.h"
+
+namespace larkpost::age {
+
+// True when the file at `path` starts as an age file does (binary or armored), whatever its
+// name; false also when it cannot be read (its reader then says why).
+bool IsAgeFile(const std::u16string& path);
+
+// Decrypts the file at `path` whole into a sealed memory file and returns its descriptor, which
+// the caller owns. Every chunk is checked before it returns, so nothing of a file whose end is
+// damaged is ever used. Throws AgeError, or CFileException naming `path`. With `damage` (for a
+// salvage), a payload that is cut short or damaged gives what its chunks held up to the fault,
+// every byte of it authentic, and the fault's text in `damage`.
+int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* damage = nullptr);
+
+// Encrypts everything `plainFd` holds, from its start, into `out` for `to`, and closes `out`.
+// Throws AgeError kKey, or CFileException naming `name`.
+void EncryptStaged(int plainFd, const std::u16string& name, ByteSink& out, const Recipients& to);
+
+}  // namespace larkpost::age
