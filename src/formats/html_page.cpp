@@ -136,7 +136,8 @@ class Page : public MessageWriter {
   Page& operator=(const Page&) = delete;
 
   bool Write(const MessageRecord& record, std::string& /*error*/) override {
-    const int type = PhoneTypeOf(record, DeletedAs::kByDirection);
+    own_.Learn(record);
+    const int type = PhoneTypeOf(record, DeletedAs::kByDirection, own_);
     const bool received = type == kPhoneReceived || (type == 0 && record.recipients.empty());
     const int64_t date = FileTimeToUInt64(record.deliveryTime) == 0
                              ? 0
@@ -466,6 +467,7 @@ class Page : public MessageWriter {
   std::unordered_map<std::string, Party> parties_;
   std::vector<PartySet> partySets_;
   std::unordered_map<std::string, uint32_t> partySetIds_;
+  OwnNumbers own_;  // learned from the messages written so far
   std::unordered_set<std::string> owner_, notOwner_;
   std::unordered_map<std::string, uint64_t> maybeOwner_;  // received multimedia messages to each
   uint64_t receivedToSomeone_ = 0;  // received multimedia messages that name a recipient

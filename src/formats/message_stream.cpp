@@ -115,7 +115,7 @@ void MessageWriter::LeaveOutUnaddressed(const MessageRecord& record) {
   SYSTEMTIME time{};
   if (FileTimeToUInt64(record.deliveryTime) != 0 &&
       FileTimeToLocalFileTime(&record.deliveryTime, &local) && FileTimeToSystemTime(&local, &time)) {
-    char text[32];
+    char text[64];
     std::snprintf(text, sizeof text, ", %04u-%02u-%02u %02u:%02u:%02u", time.wYear, time.wMonth,
                   time.wDay, time.wHour, time.wMinute, time.wSecond);
     firstUnaddressed_ += text;

@@ -12,7 +12,7 @@ constexpr uint32_t kReadFlag = 0x1;  // MSGFLAG_READ
 
 }  // namespace
 
-int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs) {
+int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs, const OwnNumbers& own) {
   const std::u16string_view path = record.folderPath;
   FolderKind kind;
   if (!FolderKindFromName(path.substr(0, path.find(u'\\')), kind)) return 0;
@@ -36,7 +36,7 @@ int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs) {
     case DeletedAs::kByDirection:
       break;
   }
-  return record.recipients.empty() ? kPhoneReceived : kPhoneSent;
+  return own.Received(record) ? kPhoneReceived : kPhoneSent;
 }
 
 int64_t FileTimeToPhoneDate(FILETIME time) {
@@ -54,9 +54,9 @@ FILETIME PhoneDateToFileTime(int64_t date) {
 }
 
 bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<PhoneEntry>& entries,
-               std::string& error) {
+               std::string& error, const OwnNumbers& own) {
   entries.clear();
-  const int type = PhoneTypeOf(record, deletedAs);
+  const int type = PhoneTypeOf(record, deletedAs, own);
   if (type == 0) {
     error = "its folder is not below a standard folder";
     return false;

@@ -3,7 +3,7 @@
 //
 //   folder root          type      Inbox 1, Sentedbox 2, Draft 3, Outbox 4 (5 failed and 6 queued
 //                                  come back as Outbox); Wastebox as the user chooses, by default
-//                                  by direction (a message with recipients was sent, else received)
+//                                  by direction (sent when the owner sent it, own_numbers.h)
 //   other party          address   the sender of a received message; each recipient of a sent one,
 //                                  one entry per recipient, joined again on import when entries of
 //                                  the same time, text and type for other parties follow each other
@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "message/message_record.h"
+#include "message/own_numbers.h"
 #include "platform/time/filetime.h"
 
 namespace larkpost {
@@ -93,12 +94,14 @@ int64_t FileTimeToPhoneDate(FILETIME time);  // zero stays zero
 FILETIME PhoneDateToFileTime(int64_t date);  // kMinPhoneDate .. kMaxPhoneDate
 
 // The phone type of a message from its folder's root; 0 when the root is not a standard folder.
-int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs);
+// A deleted message goes by its direction as `own` tells it (own_numbers.h), unless the user
+// chose one for all.
+int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs, const OwnNumbers& own = {});
 
 // The entries of one message, one per recipient for a sent one. False with a description when
 // the folder path does not start with a standard folder's name.
 bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<PhoneEntry>& entries,
-               std::string& error);
+               std::string& error, const OwnNumbers& own = {});
 
 // The folder root for a phone type: "Inbox", "Sentedbox", "Draft" or "Outbox"; empty for a type
 // that is not a message type.

@@ -32,6 +32,32 @@ TEST(PhoneEntry, FolderRootsMapToTypesAndDeletedFollowsTheChoice) {
   EXPECT_EQ(error, "its folder is not below a standard folder");
 }
 
+// A handheld's received message names the owner as its recipient: in Deleted Items it is told
+// from a sent one by the owner the other folders show, and goes to the phone from its sender.
+TEST(PhoneEntry, ADeletedMessageGoesByWhoTheOwnerIs) {
+  const RecordRecipient owner{u"Me", u"+4915112340000", 1};
+  MessageRecord received = InFolder(u"Inbox", {owner});
+  MessageRecord sent = InFolder(u"Sentedbox", {{u"", u"+111", 1}});
+  sent.senderAddress = owner.address;
+  MessageRecord deletedReceived = InFolder(u"Wastebox", {owner});
+  deletedReceived.senderAddress = u"+4915900000";
+  MessageRecord deletedSent = InFolder(u"Wastebox", {{u"", u"+222", 1}});
+  deletedSent.senderAddress = owner.address;
+  OwnNumbers own;
+  EXPECT_EQ(PhoneTypeOf(deletedReceived, DeletedAs::kByDirection, own), kPhoneSent);  // unknown yet
+  for (const MessageRecord* learned : {&received, &sent, &deletedReceived}) own.Learn(*learned);
+  std::vector<PhoneEntry> entries;
+  std::string error;
+  ASSERT_TRUE(EntriesOf(deletedReceived, DeletedAs::kByDirection, entries, error, own));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].type, kPhoneReceived);
+  EXPECT_EQ(entries[0].address, u"+4915900000");
+  ASSERT_TRUE(EntriesOf(deletedSent, DeletedAs::kByDirection, entries, error, own));
+  EXPECT_EQ(entries[0].type, kPhoneSent);
+  EXPECT_EQ(entries[0].address, u"+222");
+  EXPECT_EQ(PhoneTypeOf(InFolder(u"Wastebox", {}), DeletedAs::kByDirection, own), kPhoneReceived);
+}
+
 TEST(PhoneEntry, AMessageToSeveralBecomesOneEntryEachAndJoinsAgain) {
   const MessageRecord sent =
       InFolder(u"Sentedbox", {{u"Bob", u"+111", 1}, {u"", u"+222", 1}, {u"Cy", u"+333", 1}});

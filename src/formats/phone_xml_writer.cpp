@@ -116,7 +116,8 @@ class Writer : public MessageWriter {
   Writer& operator=(const Writer&) = delete;
 
   bool Write(const MessageRecord& record, std::string& error) override {
-    if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
+    own_.Learn(record);
+    if (!EntriesOf(record, deletedAs_, entries_list_, error, own_)) return false;
     if (record.multimedia) {
       WriteMms(entries_list_.front(), *record.multimedia);
       return true;
@@ -250,6 +251,7 @@ class Writer : public MessageWriter {
 
   CFile& file_;
   DeletedAs deletedAs_;
+  OwnNumbers own_;  // learned from the messages written so far
   FILE* spool_ = nullptr;  // the whole file, when `file_` is a pipe
   size_t countAt_ = 0;
   std::vector<PhoneEntry> entries_list_;

@@ -335,7 +335,8 @@ class Writer : public MessageWriter {
         lines_(file.GetFilePath(), ZipMethod::kDeflated) {}
 
   bool Write(const MessageRecord& record, std::string& error) override {
-    if (!EntriesOf(record, deletedAs_, entries_list_, error)) return false;
+    own_.Learn(record);
+    if (!EntriesOf(record, deletedAs_, entries_list_, error, own_)) return false;
     // The app files a multimedia message under the conversation of its addresses, and its
     // import ends at one without any.
     if (record.multimedia && !HasAnyAddress(*record.multimedia)) {
@@ -395,6 +396,7 @@ class Writer : public MessageWriter {
   CFile& file_;
   CFileSink sink_;
   DeletedAs deletedAs_;
+  OwnNumbers own_;  // learned from the messages written so far
   StagedEntry lines_;
   std::optional<StagedEntry> parts_;  // the attachments, one after another
   uint64_t partCount_ = 0;

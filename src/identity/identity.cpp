@@ -18,7 +18,7 @@ namespace {
 
 enum class Direction : char { kReceived = 'r', kSent = 's', kDraft = 'd', kOutbox = 'o' };
 
-Direction DirectionOf(FolderKind kind, const MessageRecord& message) {
+Direction DirectionOf(FolderKind kind, const MessageRecord& message, const OwnNumbers* own) {
   switch (kind) {
     case FolderKind::Inbox:
       return Direction::kReceived;
@@ -31,7 +31,8 @@ Direction DirectionOf(FolderKind kind, const MessageRecord& message) {
     case FolderKind::Deleted:
       break;
   }
-  return message.recipients.empty() ? Direction::kReceived : Direction::kSent;
+  const bool received = own != nullptr ? own->Received(message) : message.recipients.empty();
+  return received ? Direction::kReceived : Direction::kSent;
 }
 
 // Eight bytes, the lowest first, put in at once.
@@ -212,7 +213,7 @@ IdentityFields CommonFields(const IdentityFields& a, const IdentityFields& b) {
 }
 
 std::string IdentityKey(const MessageRecord& message, const IdentityFields& fields,
-                        NumberForm numbers) {
+                        NumberForm numbers, const OwnNumbers* own) {
   std::string key;
   key.reserve(64 + message.text.size() * 2);
   const ParsedFolder& folder = ParseFolder(message.folderPath);
@@ -226,7 +227,7 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
       AppendWide(key, message.folderPath);
     }
   } else {
-    const Direction direction = DirectionOf(path.kind, message);
+    const Direction direction = DirectionOf(path.kind, message, own);
     received = direction == Direction::kReceived;
     if (fields.folder) key += static_cast<char>(direction);
     if (fields.folder && fields.standardFolders) {
@@ -256,14 +257,14 @@ std::string IdentityKey(const MessageRecord& message, const IdentityFields& fiel
 }
 
 std::string PartiesKey(const MessageRecord& message, const IdentityFields& fields,
-                       NumberForm numbers) {
+                       NumberForm numbers, const OwnNumbers* own) {
   std::string key;
   if (numbers == NumberForm::kLeftOut) return key;
   bool received = false;
   if (!fields.ownNumber) {
     const ParsedFolder& folder = ParseFolder(message.folderPath);
     received = folder.result == FolderPathResult::kOk &&
-               DirectionOf(folder.path.kind, message) == Direction::kReceived;
+               DirectionOf(folder.path.kind, message, own) == Direction::kReceived;
   }
   AppendPartiesOf(key, message, fields, received, numbers);
   return key;

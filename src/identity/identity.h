@@ -2,8 +2,8 @@
 // dedupe. Two messages are the same when they agree on everything both sides can hold:
 //
 //   folder       the standard folder where both sides keep the five of them, else the direction
-//                (received, sent, draft, outbox; a deleted message by its recipients, as the
-//                phone writers place it); the subfolders only when both sides keep them
+//                (received, sent, draft, outbox; a deleted message as its source's owner tells
+//                it, as the phone writers place it); the subfolders only when both sides keep them
 //   time         the delivery time, to 100 ns where both keep it, else to the millisecond
 //   text         exactly; through the code page when one side is a backup file, which keeps the
 //                text in it (a character the page lacks is "?" on both sides then)
@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "message/message_record.h"
+#include "message/own_numbers.h"
 
 namespace larkpost {
 
@@ -55,12 +56,15 @@ IdentityFields CommonFields(const IdentityFields& a, const IdentityFields& b);
 enum class NumberForm { kNormalised, kAsWritten, kLeftOut };
 
 // The bytes two messages agree on exactly when they are the same under `fields`.
+// A message of Deleted Items takes its direction as `own` tells it (message/own_numbers.h);
+// without `own`, by its recipients (received without any).
 std::string IdentityKey(const MessageRecord& message, const IdentityFields& fields,
-                        NumberForm numbers = NumberForm::kNormalised);
+                        NumberForm numbers = NumberForm::kNormalised,
+                        const OwnNumbers* own = nullptr);
 // The parties' part of a key alone. For an SMS, the key with the parties left out followed by
 // this is the whole key: a caller may make the first once and the parties in either form.
 std::string PartiesKey(const MessageRecord& message, const IdentityFields& fields,
-                       NumberForm numbers);
+                       NumberForm numbers, const OwnNumbers* own = nullptr);
 
 // A 128-bit hash of a key: a merge of a million messages keeps this instead of the keys.
 struct IdentityHash {

@@ -98,7 +98,7 @@ TEST(LeftOut, AConversionIntoABackupFileCountsWhatItCannotHold) {
   EXPECT_EQ(kept[0].text, u"On my way");
 
   // The calls alone, and the words follow what the format holds.
-  EXPECT_EQ(WideToUtf8(LeftOutText({0, 1}, LeftOutHolder(FileKind::kPhoneZip))),
+  EXPECT_EQ(WideToUtf8(LeftOutText(LeftOut{.calls = 1}, LeftOutHolder(FileKind::kPhoneZip))),
             std::string("1 call entry left out: ZIP files hold ") +
                 (FormatOf(FileKind::kPhoneZip).holds.multimedia ? "messages" : "SMS") + " only.");
   EXPECT_EQ(LeftOutText({}, kStoreHolder), u"");

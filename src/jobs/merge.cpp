@@ -242,12 +242,16 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
       OpenMessageReader(path, kind, std::make_shared<PartSpool>(out));
   const bool keepsFolders = IdentityFieldsOf(kind).standardFolders;
   MessageRecord record;
+  // The owner as the input's messages so far show it, for the direction of a deleted one: a
+  // backup file holds Deleted Items last, as the writers of phone files meet them.
+  OwnNumbers own;
   // Asked to stop, the pass ends early; the merge then writes nothing.
   while (StopRequested() == 0 && reader->Next(record)) {
+    own.Learn(record);
     if (!selection.Selects(record)) continue;
     ++counts.selected;
     Copy copy;
-    copy.id = HashIdentityKey(IdentityKey(record, fields));
+    copy.id = HashIdentityKey(IdentityKey(record, fields, NumberForm::kNormalised, &own));
     copy.time = FileTimeToUInt64(record.deliveryTime);
     uint64_t start = 0;
     if (intoBackup && reader->RecordStart(start) && start <= kOffsetMask) {

@@ -55,7 +55,7 @@ struct LeftOut {
   // Multimedia messages without any address, which the phone app's import cannot take, and
   // the first of them ("Inbox, 2024-05-03 18:02:00").
   uint64_t unaddressed = 0;
-  std::string firstUnaddressed;
+  std::string firstUnaddressed{};
   // What an iPhone's database holds that is no message of any file: reactions (tapbacks),
   // unsent messages, group events and stickers; and attachments it names that were not there
   // (kept in iCloud), whose messages are kept without them.

@@ -165,11 +165,13 @@ class PresenceIndex {
   // A position equal to `record` that is not in `taken`, or 0 when there is none;
   // `byNumberFormat` when it is equal only with the numbers normalised. `taken` must only have
   // grown since the last call.
-  int64_t Find(const MessageRecord& record, const PositionSet& taken, bool& byNumberFormat) {
+  // A deleted record takes its direction as `own` tells it (message/own_numbers.h).
+  int64_t Find(const MessageRecord& record, const PositionSet& taken, bool& byNumberFormat,
+               const OwnNumbers* own = nullptr) {
     byNumberFormat = false;
     if (pending_.empty()) return 0;  // nothing read, nothing to find (and no key to make)
-    const std::string common = IdentityKey(record, fields_, NumberForm::kLeftOut);
-    const std::string written = common + PartiesKey(record, fields_, NumberForm::kAsWritten);
+    const std::string common = IdentityKey(record, fields_, NumberForm::kLeftOut, own);
+    const std::string written = common + PartiesKey(record, fields_, NumberForm::kAsWritten, own);
     if (const int64_t found = written_.FindNotIn(hash_(written), written, taken)) return found;
     // The messages of the record's folder, time and text are normalised now, once each.
     const uint64_t commonHash = hash_(common);
@@ -187,7 +189,7 @@ class PresenceIndex {
     // No message shares the record's folder, time and text (a hash shared by chance only costs
     // the normalising): nothing to compare it with.
     if (normalisedCommon_.count(commonHash) == 0) return 0;
-    const std::string key = common + PartiesKey(record, fields_, NumberForm::kNormalised);
+    const std::string key = common + PartiesKey(record, fields_, NumberForm::kNormalised, own);
     // One written alike would have been found above: what is found here needed the normalising.
     const int64_t position = normalised_.FindNotIn(hash_(key), key, taken);
     byNumberFormat = position != 0;

@@ -237,7 +237,7 @@ bool RecordRestorer::FindUnmatched(Lookup& lookup, SmsFolder& folder,
     // Every time before a crowded one it stopped at was read whole.
     window.next = crowdedEnd != 0 ? crowdedEnd : FileTimeToUInt64(next);
   }
-  match.position = window.keys->Find(record, matched_, match.byNumberFormat);
+  match.position = window.keys->Find(record, matched_, match.byNumberFormat, &own_);
   return true;
 }
 
@@ -266,7 +266,7 @@ bool RecordRestorer::FindUnmatchedAt(Lookup& lookup, SmsFolder& folder,
   // Within one transaction no other process adds messages, and what this run added is matched
   // already: what was read holds until the transaction ends.
   if (present.group == group_) {
-    match.position = present.keys->Find(record, matched_, match.byNumberFormat);
+    match.position = present.keys->Find(record, matched_, match.byNumberFormat, &own_);
     return true;
   }
   const HRESULT hr = mapi::ReadMessagesAt(
@@ -285,7 +285,7 @@ bool RecordRestorer::FindUnmatchedAt(Lookup& lookup, SmsFolder& folder,
     return false;
   }
   present.group = group_;
-  match.position = present.keys->Find(record, matched_, match.byNumberFormat);
+  match.position = present.keys->Find(record, matched_, match.byNumberFormat, &own_);
   return true;
 }
 
@@ -295,12 +295,10 @@ bool RecordRestorer::FindPhoneCopy(const Target& target, const MessageRecord& re
   // record at t lies at the millisecond t falls in.
   const uint64_t time = FileTimeToUInt64(record.deliveryTime);
   const FILETIME millisecond = UInt64ToFileTime(time - time % kFileTimeTicksPerMs);
-  // A deleted message went into the phone's file by its direction, and came back from there
-  // among the received or the sent ones.
+  // A deleted message went into the phone's file by its direction, as the owner the records
+  // before it show tells it, and came back from there among the received or the sent ones.
   FolderKind kind = target.kind;
-  if (kind == FolderKind::Deleted) {
-    kind = record.recipients.empty() ? FolderKind::Inbox : FolderKind::Sent;
-  }
+  if (kind == FolderKind::Deleted) kind = own_.Received(record) ? FolderKind::Inbox : FolderKind::Sent;
   SmsFolder* standard = session_.StandardFolder(kind);
   if (standard == nullptr) return false;
   bool any = false;
@@ -388,6 +386,7 @@ void RecordRestorer::CountPresent(bool byNumberFormat) {
 
 bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
                                    std::u16string& error) {
+  own_.Learn(record);
   if (!OpenGroup(error)) return false;
   Target target;
   if (!ResolveTarget(record, target, error)) return false;

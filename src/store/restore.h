@@ -15,7 +15,8 @@
 // does: in the bare standard folder, without the own number (the recipients of a received
 // message, the sender of any other), at a whole millisecond. A record its own folder lacks is
 // looked for among such messages of its standard folder (a deleted one among the received or
-// the sent, by its direction, where the phone's file put it), by what a phone's file keeps
+// the sent, by its direction as the owner the records before it show tells it, where the
+// phone's file put it), by what a phone's file keeps
 // (kBackupAgainstPhoneCopy). Only they are candidates: a message with a subfolder, an own number
 // or a finer time holds those, and it is the same only as a record that agrees on them, which
 // its own folder's lookup finds. So two records that differ only there never both find one
@@ -45,6 +46,7 @@
 #include "message/folder_path.h"
 #include "message/folders.h"
 #include "message/message_record.h"
+#include "message/own_numbers.h"
 #include "platform/mapi/mapi.h"
 #include "platform/mapi/mapi_ptr.h"
 #include "store/presence_tables.h"
@@ -150,6 +152,7 @@ class RecordRestorer {
   // The messages records of this run were matched to or restored as: one bit per position,
   // so its size follows the store's, whatever the number of records.
   PositionSet matched_;
+  OwnNumbers own_;  // the owner as the records so far show it: where a deleted one's phone copy is
   // Transactions opened so far: what was read in an earlier one may have changed since.
   uint64_t group_ = 0;
   static constexpr uint64_t kNoGroup = ~uint64_t{0};

@@ -20,12 +20,17 @@ bool StorePresence::Keys::Take(const IdentityHash& hash) {
 
 bool StorePresence::Read(SmsSession& session, const IdentityFields& fields) {
   fields_ = fields;
+  recordsOwner_ = OwnNumbers{};
   normalised_ = Keys{};
   asWritten_ = Keys{};
-  read_ = WalkStoredMessages(session, [this](const MessageRecord& message, SmsFolder&, int64_t) {
-    normalised_.hashes.push_back(HashIdentityKey(IdentityKey(message, fields_)));
+  // The walk reaches Deleted Items last, when the owner is known from the other folders.
+  OwnNumbers own;
+  read_ = WalkStoredMessages(session, [&](const MessageRecord& message, SmsFolder&, int64_t) {
+    own.Learn(message);
+    normalised_.hashes.push_back(
+        HashIdentityKey(IdentityKey(message, fields_, NumberForm::kNormalised, &own)));
     asWritten_.hashes.push_back(
-        HashIdentityKey(IdentityKey(message, fields_, NumberForm::kAsWritten)));
+        HashIdentityKey(IdentityKey(message, fields_, NumberForm::kAsWritten, &own)));
     return true;
   });
   for (Keys* keys : {&normalised_, &asWritten_}) {
@@ -37,11 +42,16 @@ bool StorePresence::Read(SmsSession& session, const IdentityFields& fields) {
 
 bool StorePresence::Take(const MessageRecord& record, bool& byNumberFormat) {
   byNumberFormat = false;
-  if (!normalised_.Take(HashIdentityKey(IdentityKey(record, fields_)))) return false;
+  // A file that keeps Deleted Items (this program's ZIP) holds them last, as the store does.
+  recordsOwner_.Learn(record);
+  const OwnNumbers* own = &recordsOwner_;
+  if (!normalised_.Take(HashIdentityKey(IdentityKey(record, fields_, NumberForm::kNormalised, own)))) {
+    return false;
+  }
   // The same message written alike takes its own count; one that was not, counts as found
   // through the normalisation.
-  byNumberFormat =
-      !asWritten_.Take(HashIdentityKey(IdentityKey(record, fields_, NumberForm::kAsWritten)));
+  byNumberFormat = !asWritten_.Take(
+      HashIdentityKey(IdentityKey(record, fields_, NumberForm::kAsWritten, own)));
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "identity/identity.h"
+#include "message/own_numbers.h"
 #include "message/message_record.h"
 
 namespace larkpost {
@@ -36,6 +37,7 @@ class StorePresence {
     bool Take(const IdentityHash& hash);
   };
   IdentityFields fields_;
+  OwnNumbers recordsOwner_;  // the owner as the records taken so far show it
   Keys normalised_;
   Keys asWritten_;
   bool read_ = false;
