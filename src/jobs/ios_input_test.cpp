@@ -23,25 +23,15 @@
 #include "store/cursor.h"
 #include "store/folder.h"
 #include "store/session.h"
+#include "jobs/runs_test_support.h"
 
 namespace larkpost {
 namespace {
 
+using testing::ShownTexts;
 using testing::TempDir;
 
 constexpr int64_t kNanoseconds = 730987200LL * 1000000000LL;
-
-class ShownTexts : public UserInterface {
- public:
-  int MessageBox(const std::u16string& text, unsigned) override {
-    shown.push_back(WideToUtf8(text));
-    return IDOK;
-  }
-  void WaitForWorker(const std::atomic<double>&, const std::atomic<int32_t>& finished) override {
-    while (finished.load() == 0) std::this_thread::yield();
-  }
-  std::vector<std::string> shown;
-};
 
 // A backup (named by the device's id, as Finder names it) of a one-to-one conversation, a group
 // of four with a picture, and a tapback.

@@ -22,6 +22,7 @@
 #include "store/cursor.h"
 #include "store/folder.h"
 #include "store/session.h"
+#include "jobs/runs_test_support.h"
 
 namespace larkpost {
 namespace {
@@ -29,19 +30,8 @@ namespace {
 using testing::FileMessages;
 using testing::MmsRecord;
 using testing::PhoneSms;
+using testing::ShownTexts;
 using testing::TempDir;
-
-class ShownTexts : public UserInterface {
- public:
-  int MessageBox(const std::u16string& text, unsigned) override {
-    shown.push_back(WideToUtf8(text));
-    return IDOK;
-  }
-  void WaitForWorker(const std::atomic<double>&, const std::atomic<int32_t>& finished) override {
-    while (finished.load() == 0) std::this_thread::yield();
-  }
-  std::vector<std::string> shown;
-};
 
 // A phone's file of one SMS, two multimedia messages (one a group chat) and three call entries.
 FileMessages PhoneFile() {

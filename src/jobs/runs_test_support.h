@@ -33,6 +33,19 @@ namespace larkpost::testing {
 
 namespace fs = std::filesystem;
 
+// Keeps the text of every message box, and waits for the worker.
+class ShownTexts : public UserInterface {
+ public:
+  int MessageBox(const std::u16string& text, unsigned) override {
+    shown.push_back(WideToUtf8(text));
+    return IDOK;
+  }
+  void WaitForWorker(const std::atomic<double>&, const std::atomic<int32_t>& finished) override {
+    while (finished.load() == 0) std::this_thread::yield();
+  }
+  std::vector<std::string> shown;
+};
+
 // Records every message box with the job's `finished` flag and `progress` at the moment it was
 // shown, and waits for the worker the way a progress view does.
 class ScriptedUserInterface : public UserInterface {
