@@ -21,7 +21,7 @@ namespace {
 }
 
 int OpenForReading(const std::u16string& path) {
-  const int fd = open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(WideToPath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) ThrowErrno(errno, path);
   return fd;
 }
@@ -62,20 +62,13 @@ static bool IsPayloadFault(const AgeError& error) {
          error.kind == AgeError::Kind::kTrailing;
 }
 
-int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* damage) {
+int DecryptIntoMemory(const std::u16string& path,
+                      const std::function<void(int in, const PlainPieces& put)>& decrypt) {
   const int in = OpenForReading(path);
   int plain = -1;
   try {
-    FdInput input(in, path);
-    Decryptor decryptor(input, keys);
     plain = CreateMemoryFile("larkpost-decrypted", path);
-    std::string_view piece;
-    try {
-      while (decryptor.Next(piece)) WriteAll(plain, piece.data(), piece.size(), path);
-    } catch (const AgeError& error) {
-      if (damage == nullptr || !IsPayloadFault(error)) throw;
-      *damage = error.what();
-    }
+    decrypt(in, [&](std::string_view piece) { WriteAll(plain, piece.data(), piece.size(), path); });
     SealMemoryFile(plain);
     if (lseek(plain, 0, SEEK_SET) != 0) ThrowErrno(errno, path);
   } catch (...) {
@@ -85,6 +78,20 @@ int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* d
   }
   close(in);
   return plain;
+}
+
+int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* damage) {
+  return DecryptIntoMemory(path, [&](int in, const PlainPieces& put) {
+    FdInput input(in, path);
+    Decryptor decryptor(input, keys);
+    std::string_view piece;
+    try {
+      while (decryptor.Next(piece)) put(piece);
+    } catch (const AgeError& error) {
+      if (damage == nullptr || !IsPayloadFault(error)) throw;
+      *damage = error.what();
+    }
+  });
 }
 
 void EncryptStaged(int plainFd, const std::u16string& name, ByteSink& out, const Recipients& to) {

@@ -2,7 +2,9 @@
 // anything of it is used, and encrypting a staged plaintext into its destination.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "formats/age_keys.h"
 #include "platform/file/byte_sink.h"
@@ -12,6 +14,14 @@ namespace larkpost::age {
 // True when the file at `path` starts as an age file does (binary or armored), whatever its
 // name; false also when it cannot be read (its reader then says why).
 bool IsAgeFile(const std::u16string& path);
+
+// The plaintext that `decrypt` reads out of the file at `path` (handed its open descriptor) and
+// passes to `put`, piece by piece, in a sealed memory file at its start, never on the disk; the
+// caller owns the returned descriptor. Throws CFileException naming `path`, and what `decrypt`
+// throws.
+using PlainPieces = std::function<void(std::string_view piece)>;
+int DecryptIntoMemory(const std::u16string& path,
+                      const std::function<void(int in, const PlainPieces& put)>& decrypt);
 
 // Decrypts the file at `path` whole into a sealed memory file and returns its descriptor, which
 // the caller owns. Every chunk is checked before it returns, so nothing of a file whose end is

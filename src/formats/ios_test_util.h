@@ -41,7 +41,8 @@ inline void AppendNewString(std::string& out, const std::string& text) {
 }
 
 // The attributedBody iOS writes for a message of `utf8` (`units` UTF-16 units long): an
-// NSMutableAttributedString of an NSMutableString, with one attribute run naming message part 0.
+// NSMutableAttributedString of an NSMutableString, with one attribute run naming the message's
+// first piece (index 0), as iOS marks a plain text.
 inline std::string ArchivedBody(const std::string& utf8, int64_t units) {
   std::string out("\x04\x0bstreamtyped\x81\xe8\x03", 16);
   AppendNewString(out, "@");                        // string 0

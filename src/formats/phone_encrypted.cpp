@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "formats/age_file.h"
 #include "formats/age_primitives.h"
 #include "platform/file/file.h"
 #include "platform/file/memory_files.h"
@@ -41,10 +42,6 @@ uint32_t BigEndian(const char* bytes) {
 
 crypto_secretstream_xchacha20poly1305_state* State(unsigned char* bytes) {
   return reinterpret_cast<crypto_secretstream_xchacha20poly1305_state*>(bytes);
-}
-
-[[noreturn]] void ThrowErrno(int osError, const std::u16string& path) {
-  throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
 }
 
 }  // namespace
@@ -141,33 +138,12 @@ bool PhoneExportDecryptor::Next(std::string_view& plain) {
 
 int DecryptPhoneExportToMemory(const std::u16string& path,
                                const std::function<std::string()>& passphrase) {
-  const int in = open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) ThrowErrno(errno, path);
-  int plain = -1;
-  try {
+  return age::DecryptIntoMemory(path, [&](int in, const age::PlainPieces& put) {
     age::FdInput input(in, path);
     PhoneExportDecryptor decryptor(input, passphrase());
-    plain = CreateMemoryFile("larkpost-decrypted", path);
     std::string_view piece;
-    while (decryptor.Next(piece)) {
-      for (size_t done = 0; done < piece.size();) {
-        const ssize_t wrote = write(plain, piece.data() + done, piece.size() - done);
-        if (wrote < 0) {
-          if (errno == EINTR) continue;
-          ThrowErrno(errno, path);
-        }
-        done += static_cast<size_t>(wrote);
-      }
-    }
-    SealMemoryFile(plain);
-    if (lseek(plain, 0, SEEK_SET) != 0) ThrowErrno(errno, path);
-  } catch (...) {
-    close(in);
-    if (plain >= 0) close(plain);
-    throw;
-  }
-  close(in);
-  return plain;
+    while (decryptor.Next(piece)) put(piece);
+  });
 }
 
 }  // namespace larkpost
