@@ -24,6 +24,7 @@
 #include "store/message.h"
 #include "store/session.h"
 #include "storejson/store_json.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost {
 namespace {
@@ -64,10 +65,11 @@ void BuildStoreAndBackup() {
     std::fprintf(stderr, "cannot build the store: %s\n", error.c_str());
     std::exit(1);
   }
-  BackupJob job(FileKind::kBackup, g_backup, 0, 1, 0, 0, 0);
+  BackupJob job(g_backup, 0, 1, 0, 0, 0);
   job.total = kMessages;
   CFile file(g_backup, CFile::modeCreate | CFile::modeWrite);
-  if (!WriteBackupFile(job, file) || job.written != kMessages) std::exit(1);
+  CFileSink sink(file);
+  if (!WriteStoreBackup(job, sink) || job.written != kMessages) std::exit(1);
   file.Close();
 }
 
@@ -75,10 +77,11 @@ void BM_BackupFile(benchmark::State& state) {
   mapi::SetDatabasePath(g_store);
   const std::u16string path = Wide(g_dir / "written.bak");
   for (auto _ : state) {
-    BackupJob job(FileKind::kBackup, path, 0, 1, 0, 0, 0);
+    BackupJob job(path, 0, 1, 0, 0, 0);
     job.total = kMessages;
     CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    if (!WriteBackupFile(job, file)) state.SkipWithError("backup failed");
+    CFileSink sink(file);
+    if (!WriteStoreBackup(job, sink)) state.SkipWithError("backup failed");
     file.Close();
   }
   state.SetItemsProcessed(state.iterations() * kMessages);

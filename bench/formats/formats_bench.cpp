@@ -22,6 +22,7 @@
 #include "jobs/message_files.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
+#include "platform/file/byte_sink.h"
 
 extern char** environ;
 
@@ -49,7 +50,8 @@ const std::string& Folder() {
 std::string WriteBackup(const std::string& name, size_t first, bool secondExport) {
   const std::string file = Folder() + "/" + name;
   CFile out(Utf8ToWide(file), CFile::modeCreate | CFile::modeWrite);
-  auto writer = OpenMessageWriter(out, FileKind::kBackup, DeletedAs::kByDirection);
+  CFileSink sink(out);
+  auto writer = OpenMessageWriter(sink, FileKindForPath(Utf8ToWide(file)));
   std::string error;
   const char16_t* folders[] = {u"Inbox", u"Inbox\\Family", u"Sentedbox", u"Wastebox"};
   for (size_t i = first; i < first + MessageCount(); ++i) {

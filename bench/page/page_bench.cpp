@@ -25,6 +25,7 @@
 #include "formats/test_pictures.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
+#include "platform/file/byte_sink.h"
 
 namespace {
 
@@ -101,7 +102,8 @@ double WritePage(const std::string& folder, const std::string& name, long messag
   mkdir(media.c_str(), 0700);
   const int fd = open(media.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   CFile file(Utf8ToWide(folder + "/" + name), CFile::modeCreate | CFile::modeWrite);
-  auto writer = HtmlWriter(file, PageMedia{MediaFolderNameFor(name), [fd] { return fd; }});
+  CFileSink sink(file);
+  auto writer = HtmlWriter(sink, PageMedia{MediaFolderNameFor(name), [fd] { return fd; }});
   std::string error;
   const long every = pictures > 0 ? messages / pictures : 0;
   for (long i = 0; i < messages; ++i) {

@@ -17,7 +17,8 @@
 #include "backupfile/record.h"
 #include "backupfile/salvage.h"
 #include "formats/phone_salvage.h"
-#include "jobs/message_files.h"
+#include "backupfile/backup_stream.h"
+#include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 #include "scratch_path.h"
@@ -25,13 +26,12 @@
 namespace {
 
 // The messages a phone file's salvage keeps, written as a backup file into `out`; their count.
-uint32_t SalvagePhoneFile(const std::string& damagedPath, bool zip, CFile& out) {
+uint32_t SalvagePhoneFile(const std::string& damagedPath, bool zip, larkpost::ByteSink& out) {
   auto damaged = std::make_shared<CFile>(larkpost::Utf8ToWide(damagedPath), CFile::modeRead);
   larkpost::SalvageLog log;
   std::unique_ptr<larkpost::MessageReader> reader = larkpost::JoinedReader(
       zip ? larkpost::SalvagedZipEntries(damaged, log) : larkpost::SalvagedXmlEntries(damaged, log));
-  auto writer = larkpost::OpenMessageWriter(out, larkpost::FileKind::kBackup,
-                                            larkpost::DeletedAs::kByDirection);
+  auto writer = larkpost::BackupFileWriter(out);
   larkpost::MessageRecord record;
   std::string error;
   uint32_t written = 0;
@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool zip = bytes.starts_with("PK");
   uint32_t kept = 0;
   {
-    CFile out(larkpost::Utf8ToWide(outPath), CFile::modeCreate | CFile::modeReadWrite);
+    CFile file(larkpost::Utf8ToWide(outPath), CFile::modeCreate | CFile::modeReadWrite);
+    larkpost::CFileSink out(file);
     if (xml || zip) {
       kept = SalvagePhoneFile(damagedPath, zip, out);
     } else {

@@ -8,7 +8,7 @@
 #include "app/progress_dialog.h"
 #include "jobs/job_records.h"
 #include "jobs/message_files.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "jobs/runs.h"
 #include "jobs/store_access.h"
 #include "jobs/targets.h"
@@ -102,7 +102,7 @@ void OnBackupMessages(FileDialogs& dialogs) {
     return std::u16string();
   });
   if (!StoreReadyForRun()) return;
-  job = std::make_unique<BackupJob>(FileKindForPath(path), path, 1, 1, 1, 1, 1);
+  job = std::make_unique<BackupJob>(path, 1, 1, 1, 1, 1);
   if (!SessionReady(job->session)) return;
   started = true;
   StartBackup(*job);

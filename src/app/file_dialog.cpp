@@ -20,7 +20,7 @@
 
 #include "app/message_box.h"
 #include "jobs/message_files.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "jobs/targets.h"
 #include "platform/framework/framework.h"
 #include "platform/text/text.h"
@@ -321,7 +321,7 @@ bool CFileDialog::Ask(QString* path) {
 // A page comes with its media folder, which is replaced with it: only one made for it.
 bool CFileDialog::MayReplace(const QString& path) {
   std::u16string folderName;
-  const CompanionState folder = PageFolderState(path.toStdU16String(), folderName);
+  const CompanionState folder = CompanionFolderState(path.toStdU16String(), folderName);
   const QString folderText = QString::fromStdU16String(folderName);
   if (folder == CompanionState::kOther) {
     const QString refusal = folderText + " already exists and was not made for this page.\n"

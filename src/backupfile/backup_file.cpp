@@ -32,23 +32,21 @@ unsigned ReadUpTo(CFile& file, unsigned char* buffer, unsigned count) {
 
 }  // namespace
 
-void BeginBackupFile(CFile& file, uint32_t count) {
+std::string BackupFileHeader(uint32_t count) {
   // The digest's place is filled with zeros until the file is sealed: a file whose writing
   // stopped never validates.
   unsigned char header[kHeaderSize] = {};
   PutUInt32(header + kCountOffset, count);
-  file.Write(header, kHeaderSize);
+  return std::string(reinterpret_cast<const char*>(header), kHeaderSize);
 }
 
-void SealBackupFile(CFile& file, uint32_t count) {
+std::string SealedBackupHeader(uint32_t count, uint64_t length) {
+  const BackupDigest digest = ComputeBackupDigest(static_cast<uint32_t>(length));
+  std::string header(reinterpret_cast<const char*>(digest.data()), kDigestSize);
   unsigned char bytes[4];
   PutUInt32(bytes, count);
-  file.Seek(kCountOffset, CFile::begin);
-  file.Write(bytes, sizeof bytes);
-  const BackupDigest digest = ComputeBackupDigest(static_cast<uint32_t>(file.GetLength()));
-  file.SeekToBegin();
-  file.Write(digest.data(), kDigestSize);
-  file.Seek(0, CFile::end);
+  header.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  return header;
 }
 
 BackupRecords::BackupRecords(CFile& file) : file_(file) {

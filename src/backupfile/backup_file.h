@@ -20,12 +20,12 @@
 
 namespace larkpost {
 
-// Writes the container's header at the file's start: the record count and zeros where the digest
+// The container's header for a file being written: the record count and zeros where the digest
 // goes, so that a file whose writing stops never validates. The records follow.
-void BeginBackupFile(CFile& file, uint32_t count);
-// Completes a backup file whose records are all written: the final record count, then the
-// digest over the file's length. Leaves the position at the end; does not flush.
-void SealBackupFile(CFile& file, uint32_t count);
+std::string BackupFileHeader(uint32_t count);
+// The header of a complete file of `length` bytes holding `count` records: its digest and count,
+// to be written over the first (BackupFileWriter, backup_stream.h).
+std::string SealedBackupHeader(uint32_t count, uint64_t length);
 
 // The texts of a backup file's records as the file holds them, not converted (folder paths,
 // recipient and sender lines, message texts), each followed by a line feed, up to `limit` bytes:

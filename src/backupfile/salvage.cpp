@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "backupfile/backup_file.h"
+#include "backupfile/backup_stream.h"
 #include "backupfile/digest.h"
 #include "message/message_record.h"
 #include "backupfile/record.h"
@@ -15,11 +17,9 @@ namespace larkpost {
 namespace {
 
 constexpr uint64_t kHeaderSize = 20;
+constexpr int64_t kCountOffset = 16;  // the header's record count, after the digest
 constexpr std::string_view kRecordStart = "IPM.SMStext\n";
 
-void PutUInt32(unsigned char* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
 
 // The first offset at or after `from` where the class line of a record begins, or the file's
 // length when there is none. Reads in blocks; a class line split between two blocks is found.
@@ -45,16 +45,18 @@ uint64_t FindRecordStart(CFile& file, uint64_t from) {
   return length;
 }
 
-void CopyBytes(CFile& from, uint64_t offset, uint64_t length, CFile& to) {
+std::string ReadBytes(CFile& from, uint64_t offset, uint64_t length) {
   from.Seek(static_cast<int64_t>(offset), CFile::begin);
-  std::string buffer(1 << 16, '\0');
-  while (length > 0) {
-    const unsigned chunk = static_cast<unsigned>(std::min<uint64_t>(length, buffer.size()));
-    const unsigned got = from.Read(buffer.data(), chunk);
-    if (got == 0) break;
-    to.Write(buffer.data(), got);
-    length -= got;
+  std::string bytes(length, '\0');
+  size_t got = 0;
+  while (got < length) {
+    const unsigned chunk = static_cast<unsigned>(std::min<uint64_t>(length - got, 1u << 30));
+    const unsigned read = from.Read(bytes.data() + got, chunk);
+    if (read == 0) break;
+    got += read;
   }
+  bytes.resize(got);
+  return bytes;
 }
 
 }  // namespace
@@ -65,7 +67,7 @@ BackupFileSalvage::BackupFileSalvage(CFile& damaged)
   report_.digestValid = ValidateBackupFile(damaged_, count);
   if (length_ >= kHeaderSize) {
     unsigned char bytes[4] = {};
-    damaged_.Seek(16, CFile::begin);
+    damaged_.Seek(kCountOffset, CFile::begin);
     damaged_.Read(bytes, 4);
     report_.declaredCount = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
                             static_cast<uint32_t>(bytes[2]) << 16 |
@@ -104,12 +106,13 @@ bool BackupFileSalvage::Next(MessageRecord& record, uint64_t& offset, uint64_t& 
   return false;
 }
 
-SalvageReport SalvageBackupFile(CFile& damaged, CFile& out, const std::function<bool()>& keepGoing) {
+SalvageReport SalvageBackupFile(CFile& damaged, ByteSink& out,
+                                const std::function<bool()>& keepGoing) {
   BackupFileSalvage salvage(damaged);
-  unsigned char header[kHeaderSize] = {};
-  out.Write(header, kHeaderSize);
-
+  const std::unique_ptr<MessageWriter> writer = BackupFileWriter(out);
   MessageRecord record;
+  PreparedMessage copied;
+  std::string refused;
   uint64_t offset = 0, length = 0;
   while (true) {
     if (keepGoing && !keepGoing()) {
@@ -117,22 +120,12 @@ SalvageReport SalvageBackupFile(CFile& damaged, CFile& out, const std::function<
       return salvage.report();
     }
     if (!salvage.Next(record, offset, length)) break;
-    CopyBytes(damaged, offset, length, out);
+    // The record's bytes as they are: nothing is decoded and encoded again.
+    copied.bytes = ReadBytes(damaged, offset, length);
+    writer->WritePrepared(copied, refused);
   }
-  SalvageReport& report = salvage.report();
-
-  unsigned char countBytes[4];
-  PutUInt32(countBytes, report.kept);
-  out.Seek(16, CFile::begin);
-  out.Write(countBytes, 4);
-  const BackupDigest digest = ComputeBackupDigest(static_cast<uint32_t>(out.GetLength()));
-  out.SeekToBegin();
-  out.Write(digest.data(), static_cast<unsigned>(digest.size()));
-  if (!FlushFileBuffers(out)) {
-    const int osError = errno;
-    throw CFileException(CFileException::CauseFromErrno(osError), osError, out.GetFilePath());
-  }
-  return report;
+  writer->Finish();
+  return salvage.report();
 }
 
 }  // namespace larkpost

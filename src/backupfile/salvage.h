@@ -19,6 +19,8 @@
 
 namespace larkpost {
 
+class ByteSink;  // platform/file/byte_sink.h
+
 struct SkippedStretch {
   uint32_t record = 0;     // its number in the damaged file, counting kept and skipped from 1
   uint64_t offset = 0;     // where it begins
@@ -51,11 +53,12 @@ class BackupFileSalvage {
   SalvageReport report_;
 };
 
-// Reads `damaged` (open for reading) and writes the records that pass into `out` (created
-// empty, open for writing), then its count and digest, flushed to storage. Before each record
-// `keepGoing` (when given) is asked: false ends the salvage at once with report.stopped and
-// `out` unfinished, for the caller to throw away. File errors raise CFileException.
-SalvageReport SalvageBackupFile(CFile& damaged, CFile& out,
+// Reads `damaged` (open for reading) and writes the records that pass, byte for byte, as a
+// backup file into `out` (BackupFileWriter: its count and digest at the end, then the sink
+// closed). Before each record `keepGoing` (when given) is asked: false ends the salvage at once
+// with report.stopped and `out` unfinished, for the caller to throw away. File errors raise
+// CFileException.
+SalvageReport SalvageBackupFile(CFile& damaged, ByteSink& out,
                                 const std::function<bool()>& keepGoing = {});
 
 }  // namespace larkpost

@@ -23,7 +23,7 @@
 #include "cli/terminal_ui.h"
 #include "formats/ios_input.h"
 #include "jobs/message_files.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "jobs/runs.h"
 #include "jobs/store_access.h"
 #include "platform/framework/framework.h"
@@ -35,6 +35,12 @@
 namespace larkpost {
 
 namespace {
+
+// A file listed message by message rather than record by record: one without a digest.
+bool ReadAsMessages(const std::u16string& path) {
+  const FileFormat& format = FormatOf(InputKindOf(path));
+  return format.readable && format.checkedBeforeRestore;
+}
 
 std::string Trimmed(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t");
@@ -83,7 +89,7 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   if (!StoreReady(database, io)) return kExitFailure;
   // A backup only reads the store: it works on a read-only file or mount.
   mapi::SetReadOnlyAccess(true);
-  BackupJob job(FileKindForPath(target), target, flags[0], flags[1], flags[2], flags[3], flags[4]);
+  BackupJob job(target, flags[0], flags[1], flags[2], flags[3], flags[4]);
   job.selection = selection;
   if (!SessionReady(job.session)) return kExitFailure;
   job.syncEachRecord = syncEachRecord;
@@ -155,7 +161,7 @@ int RunRestore(const std::string& database, const std::string& path,
   ScopedStopOnSignal stopOnSignal;
   StartRestore(job);
   const int status = ui.ExitStatus();
-  if (status == kExitFailure && !IsPhoneFile(source) && !IsValidBackupFile(source)) {
+  if (status == kExitFailure && !ReadAsMessages(source) && !IsValidBackupFile(source)) {
     HintWrongFile(source, io);
   }
   // A restore that left out what the store cannot hold still tells what it did.
@@ -557,14 +563,14 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   }
   if (*verify) {
     const std::u16string path = PathToWide(verifyPath);
-    const int status = IsPhoneFile(path) ? VerifyPhoneFile(path, verifyJson, selection, io)
+    const int status = ReadAsMessages(path) ? VerifyPhoneFile(path, verifyJson, selection, io)
                                          : VerifyBackupFile(path, verifyJson, selection, io);
     if (!detectCodePage) HintOtherCodePage(verifyPath, io);
     return status;
   }
   if (*show) {
     const std::u16string path = PathToWide(showPath);
-    const int status = IsPhoneFile(path) ? ShowPhoneFile(path, json, selection, io)
+    const int status = ReadAsMessages(path) ? ShowPhoneFile(path, json, selection, io)
                                          : ShowBackupFile(path, json, selection, io);
     if (!detectCodePage) HintOtherCodePage(showPath, io);
     return status;

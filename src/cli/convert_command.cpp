@@ -16,7 +16,7 @@
 #include "cli/terminal_ui.h"
 #include "jobs/message_files.h"
 #include "jobs/outcome.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "platform/file/file.h"
 #include "platform/framework/strings.h"
 #include "platform/text/text.h"

@@ -18,7 +18,7 @@
 #include "formats/age_primitives.h"
 #include "formats/format_table.h"
 #include "formats/phone_encrypted.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "platform/file/file.h"
 #include "platform/file/memory_files.h"
 #include "platform/text/text.h"
@@ -182,7 +182,7 @@ std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
                     "a page is not encrypted: its pictures would lie beside it in the clear; "
                     "encrypt a .zip or .bak and make the page when you read it"};
     }
-    EncryptOutput(target, RecipientsOf(options, writeOnly, io));
+    age::EncryptOutput(target, RecipientsOf(options, writeOnly, io));
     options.encryptedOut = target;
     SetScratchInMemory(true);
   } catch (const Refusal& refusal) {
@@ -244,7 +244,7 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
 }
 
 EncryptionScope::~EncryptionScope() {
-  if (options_.encryptedOut) EncryptOutput(*options_.encryptedOut, nullptr);
+  if (options_.encryptedOut) age::EncryptOutput(*options_.encryptedOut, nullptr);
   ClearSubstitutes();
   SetScratchInMemory(false);
 }

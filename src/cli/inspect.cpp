@@ -13,7 +13,7 @@
 #include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "platform/file/file.h"
 #include "platform/framework/strings.h"
 #include "platform/text/text.h"

@@ -14,7 +14,7 @@
 #include "identity/phone_number.h"
 #include "jobs/merge.h"
 #include "jobs/outcome.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "message/counts.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"

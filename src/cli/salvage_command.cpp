@@ -6,7 +6,7 @@
 #include "cli/printable.h"
 #include "cli/terminal_ui.h"
 #include "jobs/outcome.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "jobs/salvage_run.h"
 #include "message/counts.h"
 #include "platform/file/file.h"

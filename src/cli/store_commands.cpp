@@ -8,10 +8,12 @@
 #include <algorithm>
 
 #include "cli/commands.h"
+#include "jobs/message_files.h"
 #include "jobs/store_access.h"
 #include "cli/printable.h"
 #include "cli/terminal_ui.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
+#include "platform/file/output_sink.h"
 #include "platform/file/file.h"
 #include "platform/framework/strings.h"
 #include "platform/mapi/provider.h"
@@ -53,11 +55,11 @@ void ListFolder(SmsFolder& root, FolderKind kind, uint64_t& total, CliStreams& i
   });
 }
 
-// An ostream's buffer over a CFile. A failed write ends the stream (the ostream sees end of file
+// An ostream's buffer over a byte sink. A failed write ends the stream (the ostream sees end of file
 // and stops); the CFileException that said why is raised again by Rethrow.
-class CFileStreamBuffer : public std::streambuf {
+class SinkStreamBuffer : public std::streambuf {
  public:
-  explicit CFileStreamBuffer(CFile& file) : file_(file) { setp(buffer_, buffer_ + sizeof buffer_); }
+  explicit SinkStreamBuffer(ByteSink& sink) : sink_(sink) { setp(buffer_, buffer_ + sizeof buffer_); }
   void Rethrow() const {
     if (failure_) std::rethrow_exception(failure_);
   }
@@ -74,7 +76,7 @@ class CFileStreamBuffer : public std::streambuf {
   int sync() override {
     if (failure_) return -1;
     try {
-      file_.Write(pbase(), static_cast<unsigned>(pptr() - pbase()));
+      sink_.Write(pbase(), static_cast<size_t>(pptr() - pbase()));
     } catch (const CFileException&) {
       failure_ = std::current_exception();
       return -1;
@@ -84,7 +86,7 @@ class CFileStreamBuffer : public std::streambuf {
   }
 
  private:
-  CFile& file_;
+  ByteSink& sink_;
   char buffer_[1 << 16];
   std::exception_ptr failure_;
 };
@@ -147,23 +149,22 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
   }
   // As every output: never over the store, mode 0600, and only whole.
   try {
-    OutputFile output;
-    CFile target;
-    OpenOutputFile(output, PathToWide(file), MessageStoreFiles(), target);
-    CFileStreamBuffer buffer(target);
-    std::ostream out(&buffer);
-    const bool dumped = DumpStore(session, out, error);
-    out.flush();
-    buffer.Rethrow();
+    bool dumped = false;
+    WriteOutputFile(
+        PathToWide(file),
+        [&](OutputSink& sink, std::string& failure) {
+          SinkStreamBuffer buffer(sink);
+          std::ostream out(&buffer);
+          dumped = DumpStore(session, out, failure);
+          out.flush();
+          buffer.Rethrow();
+          return dumped;
+        },
+        error);
     if (!dumped) {
       io.err << "larkpost: dump: " << PrintableLine(error) << "\n";
       return kExitFailure;
     }
-    if (!FlushFileBuffers(target)) {
-      const int osError = errno;
-      throw CFileException(CFileException::CauseFromErrno(osError), osError, output.writePath);
-    }
-    CommitOutputFile(output, target);
   } catch (const CFileException& failure) {
     io.err << PrintableLine(WideToUtf8(failure.ErrorMessage())) << "\n";
     return kExitFailure;

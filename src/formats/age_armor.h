@@ -29,6 +29,7 @@ class ArmorSink final : public ByteSink {
   uint64_t Position() const override { return position_; }
   void Patch(uint64_t offset, const void* data, size_t size) override;
   void Close() override;
+  std::u16string Name() const override { return inner_.Name(); }
 
  private:
   void WriteLine(const std::string& bytes);

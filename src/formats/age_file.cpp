@@ -10,6 +10,7 @@
 #include "formats/age_stream.h"
 #include "platform/file/file.h"
 #include "platform/file/memory_files.h"
+#include "platform/file/output_file.h"
 #include "platform/text/text.h"
 
 namespace larkpost::age {
@@ -109,6 +110,16 @@ void EncryptStaged(int plainFd, const std::u16string& name, ByteSink& out, const
     at += got;
   }
   sink.Close();
+}
+
+void EncryptOutput(const std::u16string& target, std::shared_ptr<const Recipients> to) {
+  if (to == nullptr) {
+    SealOutput(target, nullptr);
+    return;
+  }
+  SealOutput(target, [target, to = std::move(to)](int staged, ByteSink& out) {
+    EncryptStaged(staged, target, out, *to);
+  });
 }
 
 }  // namespace larkpost::age

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -33,5 +34,9 @@ int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* d
 // Encrypts everything `plainFd` holds, from its start, into `out` for `to`, and closes `out`.
 // Throws AgeError kKey, or CFileException naming `name`.
 void EncryptStaged(int plainFd, const std::u16string& name, ByteSink& out, const Recipients& to);
+
+// From now on, what a run writes to `target` is encrypted for `to` before it reaches the disk
+// (SealOutput, platform/file/output_file.h); null: written as it is again.
+void EncryptOutput(const std::u16string& target, std::shared_ptr<const Recipients> to);
 
 }  // namespace larkpost::age

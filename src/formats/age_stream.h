@@ -34,6 +34,7 @@ class AgeSink final : public ByteSink {
   uint64_t Position() const override { return position_; }
   void Patch(uint64_t offset, const void* data, size_t size) override;
   void Close() override;
+  std::u16string Name() const override { return out_->Name(); }
   // The header's and nonce's size: where the first chunk starts in the encrypted file.
   uint64_t HeadSize() const { return headSize_; }
 

@@ -18,6 +18,8 @@
 #include "formats/page_media.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
+#include "platform/file/byte_sink.h"
+#include "platform/file/memory_files.h"
 
 namespace larkpost {
 
@@ -125,9 +127,9 @@ struct Conversation {
 
 class Page : public MessageWriter {
  public:
-  Page(CFile& file, PageMedia media)
-      : path_(file.GetFilePath()),
-        file_(file),
+  Page(ByteSink& sink, PageMedia media)
+      : path_(sink.Name()),
+        sink_(sink),
         spool_(OpenUnnamedFileBeside(path_)),
         folderName_(media.folderName),
         media_(std::move(media), path_) {}
@@ -326,7 +328,7 @@ class Page : public MessageWriter {
     out += "<p id=\"none\" class=\"none\" hidden>No message matches.</p>\n</main>\n";
     out += page_text::kScript;
     Put(out);
-    file_.Flush();
+    sink_.Close();
   }
 
  private:
@@ -451,12 +453,12 @@ class Page : public MessageWriter {
   }
 
   void Put(std::string& out) {
-    file_.Write(out.data(), static_cast<unsigned>(out.size()));
+    sink_.Write(out.data(), out.size());
     out.clear();
   }
 
   std::u16string path_;
-  CFile& file_;
+  ByteSink& sink_;
   FILE* spool_;
   uint64_t spooled_ = 0;
   std::string markup_;
@@ -477,8 +479,8 @@ class Page : public MessageWriter {
 
 }  // namespace
 
-std::unique_ptr<MessageWriter> HtmlWriter(CFile& file, PageMedia media) {
-  return std::make_unique<Page>(file, std::move(media));
+std::unique_ptr<MessageWriter> HtmlWriter(ByteSink& sink, PageMedia media) {
+  return std::make_unique<Page>(sink, std::move(media));
 }
 
 }  // namespace larkpost

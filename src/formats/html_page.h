@@ -22,9 +22,11 @@
 
 namespace larkpost {
 
-// Writes the page into `file`, open for writing and empty; the caller closes it and commits the
-// media folder with it. The spool lies in the file's folder. Without `media.folder` (a page
-// written to a pipe) attachments are named and not saved. Throws CFileException.
-std::unique_ptr<MessageWriter> HtmlWriter(CFile& file, PageMedia media = {});
+class ByteSink;  // platform/file/byte_sink.h
+
+// Writes the page into `sink` (Finish closes it); the caller commits the media folder with it.
+// The spool lies beside the sink's file. Without `media.folder` (a page written to a pipe)
+// attachments are named and not saved. Throws CFileException.
+std::unique_ptr<MessageWriter> HtmlWriter(ByteSink& sink, PageMedia media = {});
 
 }  // namespace larkpost

@@ -16,6 +16,7 @@
 #include "formats/page_media.h"
 #include "formats/test_pictures.h"
 #include "platform/file/file.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost {
 namespace {
@@ -159,7 +160,8 @@ std::string WritePageWithMedia(const std::string& folder, const std::vector<Mess
   EXPECT_EQ(mkdir(media.c_str(), 0700), 0);
   const int fd = open(media.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   CFile file(Utf8ToWide(folder + "/" + name), CFile::modeCreate | CFile::modeWrite);
-  auto writer = HtmlWriter(file, PageMedia{MediaFolderNameFor(name), [fd] { return fd; }});
+  CFileSink sink(file);
+  auto writer = HtmlWriter(sink, PageMedia{MediaFolderNameFor(name), [fd] { return fd; }});
   std::string error;
   for (const MessageRecord& record : records) EXPECT_TRUE(writer->Write(record, error));
   writer->Finish();
@@ -176,7 +178,8 @@ size_t Count(const std::string& text, const std::string& what) {
 
 std::string WritePage(const std::u16string& path) {
   CFile file(path, CFile::modeCreate | CFile::modeWrite);
-  auto writer = HtmlWriter(file);
+  CFileSink sink(file);
+  auto writer = HtmlWriter(sink);
   std::string error;
   for (const MessageRecord& record : Archive()) EXPECT_TRUE(writer->Write(record, error));
   writer->Finish();
@@ -300,7 +303,8 @@ TEST(HtmlPage, PicturesShowInlineWithTheirSizeAndOtherPartsAreLinks) {
 TEST(HtmlPage, WithoutAMediaFolderAttachmentsAreNamedAndThePolicyAllowsNoPicture) {
   testing::TempDir dir;
   CFile file(dir.File("page.html"), CFile::modeCreate | CFile::modeWrite);
-  auto writer = HtmlWriter(file);
+  CFileSink sink(file);
+  auto writer = HtmlWriter(sink);
   std::string error;
   for (const MessageRecord& record : WithPictures(false)) ASSERT_TRUE(writer->Write(record, error));
   writer->Finish();

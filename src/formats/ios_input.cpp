@@ -237,7 +237,11 @@ std::unique_ptr<MessageReader> BackupReader(const std::u16string& path, const st
 class NamingReader : public MessageReader {
  public:
   NamingReader(std::unique_ptr<MessageReader> reader, std::shared_ptr<const PartyNames> names)
-      : reader_(std::move(reader)), names_(std::move(names)) {}
+      : reader_(std::move(reader)), names_(std::move(names)) {
+    error_ = reader_->error();
+  }
+
+  bool Declared(uint64_t& count) const override { return reader_->Declared(count); }
 
   bool Next(MessageRecord& record) override {
     const bool read = reader_->Next(record);

@@ -98,53 +98,6 @@ ByteSource FileRangeSource(std::shared_ptr<const void> keep, int fd, uint64_t st
   };
 }
 
-bool MessageWriter::Prepare(const MessageRecord& record, PreparedMessage& prepared,
-                            std::string&) const {
-  prepared.record = &record;
-  return true;
-}
-
-bool MessageWriter::WritePrepared(const PreparedMessage& prepared, std::string& error) {
-  return Write(*prepared.record, error);
-}
-
-void MessageWriter::LeaveOutUnaddressed(const MessageRecord& record) {
-  if (unaddressed_++ > 0) return;
-  firstUnaddressed_ = WideToUtf8(record.folderPath);
-  FILETIME local{};
-  SYSTEMTIME time{};
-  if (FileTimeToUInt64(record.deliveryTime) != 0 &&
-      FileTimeToLocalFileTime(&record.deliveryTime, &local) && FileTimeToSystemTime(&local, &time)) {
-    char text[64];
-    std::snprintf(text, sizeof text, ", %04u-%02u-%02u %02u:%02u:%02u", time.wYear, time.wMonth,
-                  time.wDay, time.wHour, time.wMinute, time.wSecond);
-    firstUnaddressed_ += text;
-  }
-}
-
-FILE* OpenUnnamedFileBeside(const std::u16string& path) {
-  if (ScratchInMemory()) {  // a run with encrypted files puts no plaintext on the disk
-    const int fd = CreateMemoryFile("larkpost-scratch", path);
-    if (FILE* file = fdopen(fd, "w+b")) return file;
-    const int osError = errno;
-    close(fd);
-    throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
-  }
-  const std::string target = WideToPath(path);
-  const size_t slash = target.rfind('/');
-  std::string name = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-                     ".larkpost-XXXXXX";
-  const int fd = mkstemp(name.data());
-  int osError = errno;
-  if (fd >= 0) {
-    unlink(name.c_str());  // nothing is left behind, whatever happens
-    if (FILE* file = fdopen(fd, "w+b")) return file;
-    osError = errno;
-    close(fd);
-  }
-  throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
-}
-
 std::unique_ptr<MessageReader> JoinedReader(std::unique_ptr<EntrySource> source) {
   return std::make_unique<Joined>(std::move(source));
 }

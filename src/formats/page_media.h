@@ -20,7 +20,7 @@
 
 namespace larkpost {
 
-// Where a page's media go. The caller commits the folder with the page (jobs/output_file.h).
+// Where a page's media go. The caller commits the folder with the page (platform/file/output_file.h).
 struct PageMedia {
   std::string folderName;       // as the page's links name the folder: "archive_files"
   std::function<int()> folder;  // its descriptor, created on the first call; throws CFileException

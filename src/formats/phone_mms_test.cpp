@@ -13,6 +13,7 @@
 #include "formats/phone_zip.h"
 #include "formats/xml_prefilter.h"
 #include "platform/file/file.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost {
 namespace {
@@ -145,7 +146,8 @@ std::vector<MessageRecord> WriteAndRead(const std::vector<MessageRecord>& record
                                         const std::string& name, std::string& error) {
   const std::u16string path = dir.File(name);
   {
-    CFile out(path, CFile::modeCreate | CFile::modeWrite);
+    CFile file(path, CFile::modeCreate | CFile::modeWrite);
+    CFileSink out(file);
     std::unique_ptr<MessageWriter> writer = name.ends_with(".zip")
                                                 ? ZipWriter(out, DeletedAs::kByDirection)
                                                 : XmlWriter(out, DeletedAs::kByDirection);

@@ -34,6 +34,8 @@
 
 namespace larkpost {
 
+class ByteSink;  // platform/file/byte_sink.h
+
 // Reads the XML from `source` one <sms> or <mms> element at a time, decoding attachments into
 // `spool` (null: only their sizes are counted). Errors name the entry ("sms entry 7 (line 12):
 // ...", "the file is cut off at line 120, inside mms entry 51 (from line 100) ...") or the place
@@ -41,8 +43,8 @@ namespace larkpost {
 std::unique_ptr<EntrySource> XmlEntries(ByteSource source,
                                         std::shared_ptr<PartSpool> spool = nullptr);
 
-// Writes the XML into `file`, open for writing, empty and seekable (the root's count is filled in
-// at Finish); the caller closes it. Throws CFileException.
-std::unique_ptr<MessageWriter> XmlWriter(CFile& file, DeletedAs deletedAs);
+// Writes the XML into `sink` (the root's count is patched in at Finish, which closes the sink).
+// Throws CFileException.
+std::unique_ptr<MessageWriter> XmlWriter(ByteSink& sink, DeletedAs deletedAs);
 
 }  // namespace larkpost

@@ -7,6 +7,7 @@
 #include "formats/formats_test_util.h"
 #include "formats/xml_prefilter.h"
 #include "platform/file/file.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost {
 namespace {
@@ -155,7 +156,8 @@ TEST(PhoneXml, WrittenFileReadsBackWithWhatTheXmlHolds) {
   const std::u16string path = dir.File("out.xml");
   std::string error;
   {
-    CFile out(path, CFile::modeCreate | CFile::modeWrite);
+    CFile file(path, CFile::modeCreate | CFile::modeWrite);
+    CFileSink out(file);
     auto writer = XmlWriter(out, DeletedAs::kByDirection);
     for (const MessageRecord* r : {&received, &sent, &deleted, &early, &late}) {
       ASSERT_TRUE(writer->Write(*r, error));

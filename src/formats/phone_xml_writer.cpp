@@ -12,6 +12,7 @@
 #include "formats/base64.h"
 #include "formats/markup.h"
 #include "formats/phone_xml.h"
+#include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 
@@ -19,7 +20,6 @@ namespace larkpost {
 
 namespace {
 
-constexpr size_t kWriteChunkBytes = 64 * 1024;
 
 void AppendAttribute(std::string& out, const char* name, std::u16string_view value) {
   out += ' ';
@@ -98,22 +98,12 @@ constexpr size_t kCountRoom = 24;
 
 class Writer : public MessageWriter {
  public:
-  Writer(CFile& file, DeletedAs deletedAs) : file_(file), deletedAs_(deletedAs) {
-    // A pipe cannot be gone back in for the count: the file is put together beside it and sent
-    // whole at the end, so a reader never gets a file that looks complete and is not.
-    if (lseek(file_.GetHandle(), 0, SEEK_CUR) < 0 && errno == ESPIPE) {
-      spool_ = OpenUnnamedFileBeside(file_.GetFilePath());
-    }
+  Writer(ByteSink& sink, DeletedAs deletedAs) : sink_(sink), deletedAs_(deletedAs) {
     std::string head = "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n";
     countAt_ = head.size();
     head += RootStart(0);
     Put(head.data(), head.size());
   }
-  ~Writer() override {
-    if (spool_ != nullptr) std::fclose(spool_);
-  }
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
 
   bool Write(const MessageRecord& record, std::string& error) override {
     own_.Learn(record);
@@ -148,34 +138,12 @@ class Writer : public MessageWriter {
   void Finish() override {
     Put("</smses>\n", 9);
     const std::string root = RootStart(entries_);
-    if (spool_ == nullptr) {
-      file_.Seek(static_cast<int64_t>(countAt_), CFile::begin);
-      file_.Write(root.data(), static_cast<unsigned>(root.size()));
-      file_.Seek(0, CFile::end);
-      file_.Flush();
-      return;
-    }
-    if (std::fseek(spool_, static_cast<long>(countAt_), SEEK_SET) != 0 ||
-        std::fwrite(root.data(), 1, root.size(), spool_) != root.size() ||
-        std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) {
-      SpoolFailed();
-    }
-    std::vector<char> buffer(kWriteChunkBytes);
-    while (const size_t got = std::fread(buffer.data(), 1, buffer.size(), spool_)) {
-      file_.Write(buffer.data(), static_cast<unsigned>(got));
-    }
-    if (std::ferror(spool_)) SpoolFailed();
-    file_.Flush();
+    sink_.Patch(countAt_, root.data(), root.size());
+    sink_.Close();
   }
 
  private:
-  void Put(const char* data, size_t length) {
-    if (spool_ == nullptr) {
-      file_.Write(data, static_cast<unsigned>(length));
-    } else if (std::fwrite(data, 1, length, spool_) != length) {
-      SpoolFailed();
-    }
-  }
+  void Put(const char* data, size_t length) { sink_.Write(data, length); }
 
   // <mms> with the mapped attributes first, then the entry's others in their order, then the
   // parties' lists and the readable date made from the fields.
@@ -237,11 +205,6 @@ class Writer : public MessageWriter {
     ++entries_;
   }
 
-  [[noreturn]] void SpoolFailed() {
-    const int osError = errno;
-    throw CFileException(CFileException::CauseFromErrno(osError), osError, file_.GetFilePath());
-  }
-
   // `<smses count="N">`, the comment with blanks to a fixed width.
   static std::string RootStart(uint64_t count) {
     std::string root = kRootStart + std::to_string(count) + "\"" + kWrittenBy;
@@ -249,10 +212,9 @@ class Writer : public MessageWriter {
     return root + "-->\n";
   }
 
-  CFile& file_;
+  ByteSink& sink_;
   DeletedAs deletedAs_;
   OwnNumbers own_;  // learned from the messages written so far
-  FILE* spool_ = nullptr;  // the whole file, when `file_` is a pipe
   size_t countAt_ = 0;
   std::vector<PhoneEntry> entries_list_;
   std::string line_;
@@ -260,8 +222,8 @@ class Writer : public MessageWriter {
 
 }  // namespace
 
-std::unique_ptr<MessageWriter> XmlWriter(CFile& file, DeletedAs deletedAs) {
-  return std::make_unique<Writer>(file, deletedAs);
+std::unique_ptr<MessageWriter> XmlWriter(ByteSink& sink, DeletedAs deletedAs) {
+  return std::make_unique<Writer>(sink, deletedAs);
 }
 
 }  // namespace larkpost

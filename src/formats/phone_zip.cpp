@@ -330,9 +330,8 @@ bool HasAnyAddress(const Multimedia& multimedia) {
 // as it is (pictures and videos are compressed already), in the order the lines name them.
 class Writer : public MessageWriter {
  public:
-  Writer(CFile& file, DeletedAs deletedAs)
-      : file_(file), sink_(file), deletedAs_(deletedAs),
-        lines_(file.GetFilePath(), ZipMethod::kDeflated) {}
+  Writer(ByteSink& sink, DeletedAs deletedAs)
+      : sink_(sink), deletedAs_(deletedAs), lines_(sink.Name(), ZipMethod::kDeflated) {}
 
   bool Write(const MessageRecord& record, std::string& error) override {
     own_.Learn(record);
@@ -372,7 +371,7 @@ class Writer : public MessageWriter {
   // Copies a part's bytes into the file of attachments as the line is made: the message and its
   // spool may be gone by the time the archive is written.
   std::string StorePart(const MessagePart& part) {
-    if (!parts_) parts_.emplace(file_.GetFilePath(), ZipMethod::kStored);
+    if (!parts_) parts_.emplace(sink_.Name(), ZipMethod::kStored);
     const std::string name = PartFileName(++partCount_, part);
     const uint64_t start = parts_->size();
     ByteSource source = part.data->Open();
@@ -393,8 +392,7 @@ class Writer : public MessageWriter {
     uint32_t crc;
   };
 
-  CFile& file_;
-  CFileSink sink_;
+  ByteSink& sink_;
   DeletedAs deletedAs_;
   OwnNumbers own_;  // learned from the messages written so far
   StagedEntry lines_;
@@ -438,8 +436,8 @@ std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes) {
   return std::make_unique<ZipSource>(archive, u"messages.zip", bytes.size(), error);
 }
 
-std::unique_ptr<MessageWriter> ZipWriter(CFile& file, DeletedAs deletedAs) {
-  return std::make_unique<Writer>(file, deletedAs);
+std::unique_ptr<MessageWriter> ZipWriter(ByteSink& sink, DeletedAs deletedAs) {
+  return std::make_unique<Writer>(sink, deletedAs);
 }
 
 }  // namespace larkpost

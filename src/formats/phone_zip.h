@@ -17,14 +17,16 @@
 
 namespace larkpost {
 
+class ByteSink;  // platform/file/byte_sink.h
+
 // Reads messages.ndjson of the ZIP at `path`, or of the ZIP held in `bytes` (which must outlive
 // the source and the messages read from it), one line at a time. Errors name the line ("messages.ndjson line 7: ...").
 std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path);
 std::unique_ptr<EntrySource> ZipEntriesInBuffer(std::string_view bytes);
 
-// Writes the ZIP into `file`, open for writing, empty and seekable; the caller closes it. The
-// lines go to an unnamed temporary file in the file's folder first, which the archive takes in
-// and compresses at Finish. Throws CFileException.
-std::unique_ptr<MessageWriter> ZipWriter(CFile& file, DeletedAs deletedAs);
+// Writes the ZIP into `sink`, front to back (Finish closes it). The lines go to an unnamed
+// temporary file beside the sink's file first, which the archive takes in at Finish. Throws
+// CFileException.
+std::unique_ptr<MessageWriter> ZipWriter(ByteSink& sink, DeletedAs deletedAs);
 
 }  // namespace larkpost

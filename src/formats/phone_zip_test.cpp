@@ -7,6 +7,7 @@
 #include "formats/formats_test_util.h"
 #include "message/multimedia_test_util.h"
 #include "platform/file/file.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost {
 namespace {
@@ -141,7 +142,8 @@ TEST(PhoneZip, WrittenArchiveBringsEveryMessageBackUnchanged) {
   std::string error;
   const std::vector<MessageRecord> written = {received, sent, again, draft, early, late};
   {
-    CFile out(path, CFile::modeCreate | CFile::modeWrite);
+    CFile file(path, CFile::modeCreate | CFile::modeWrite);
+    CFileSink out(file);
     auto writer = ZipWriter(out, DeletedAs::kByDirection);
     for (const MessageRecord& record : written) ASSERT_TRUE(writer->Write(record, error));
     writer->Finish();
@@ -262,7 +264,8 @@ TEST(PhoneZip, TheAppImportsWhatIsWrittenWhole) {
   const std::u16string path = dir.File("out.zip");
   std::string error;
   {
-    CFile out(path, CFile::modeCreate | CFile::modeWrite);
+    CFile file(path, CFile::modeCreate | CFile::modeWrite);
+    CFileSink out(file);
     auto writer = ZipWriter(out, DeletedAs::kByDirection);
     for (const MessageRecord* record : {&group, &unaddressed, &otherPhone, &draft}) {
       ASSERT_TRUE(writer->Write(*record, error)) << error;

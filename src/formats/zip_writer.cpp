@@ -11,6 +11,7 @@
 #include "formats/message_stream.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
+#include "platform/file/memory_files.h"
 
 namespace larkpost {
 

@@ -58,7 +58,7 @@ TEST_F(RunsTest, WriteErrorKeepsOldFileAndIsReportedAfterFinished) {
   WriteFile(dir_ / "keep.bak", "old backup");
   // Files may not grow past 16 KiB: the backup's write fails (EFBIG) half-way. The store is
   // opened before, and a backup only reads it.
-  BackupJob job(FileKind::kBackup, PathOf("keep.bak"), 1, 1, 1, 1, 1);
+  BackupJob job(PathOf("keep.bak"), 1, 1, 1, 1, 1);
   ASSERT_TRUE(job.session.initialized);
   struct rlimit old {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -106,7 +106,7 @@ TEST_F(RunsTest, IncompleteBackupIsKeptBesideTheOlderFile) {
   FillStore();
   WriteFile(dir_ / "all.bak", "old backup");
   mapi::AddFault("IMAPIFolder::GetContentsTable", 1, MAPI_E_CALL_FAILED, 1000);
-  BackupJob job(FileKind::kBackup, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  BackupJob job(PathOf("all.bak"), 1, 1, 1, 1, 1);
   RunBackup(job);
   mapi::ClearFaults();
   EXPECT_EQ(job.outcome.load(), RunOutcome::kIncomplete);
@@ -138,7 +138,7 @@ TEST_F(RunsTest, BackupOverTheStoreIsRefusedAndTheStoreStays) {
                                             "wal-link.bak"};
   for (const std::string& name : targets) {
     ui_.shown.clear();
-    BackupJob job(FileKind::kBackup, PathOf(name), 1, 1, 1, 1, 1);
+    BackupJob job(PathOf(name), 1, 1, 1, 1, 1);
     ASSERT_TRUE(job.session.initialized);
     RunBackup(job);
     EXPECT_EQ(job.outcome.load(), RunOutcome::kFailed) << name;
@@ -170,7 +170,7 @@ TEST_F(RunsTest, SymbolicLinkTargetsAreHandledAsCpDoes) {
             fs::perms::owner_read | fs::perms::owner_write);
 
   fs::create_symlink("real/nowhere.bak", dir_ / "dangling.bak");
-  BackupJob job(FileKind::kBackup, PathOf("dangling.bak"), 1, 1, 1, 1, 1);
+  BackupJob job(PathOf("dangling.bak"), 1, 1, 1, 1, 1);
   RunBackup(job);
   EXPECT_EQ(job.outcome.load(), RunOutcome::kFailed);
   ASSERT_EQ(ui_.shown.size(), 2u);

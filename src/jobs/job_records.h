@@ -17,6 +17,7 @@
 #include "formats/format_table.h"
 #include "jobs/outcome.h"
 #include "message/selection.h"
+#include "platform/text/text.h"
 #include "store/restore.h"
 #include "store/session.h"
 #include "store/store_presence.h"
@@ -30,7 +31,7 @@ struct BackupJob {
   int32_t includeOutbox;
   int32_t includeSent;
   int32_t includeDeleted;
-  FileKind format;  // any writable format, the text export included
+  FileKind format;  // any writable format, told by the path's ending (FileKindForPath)
   SmsSession session{u"SMS"};
   std::atomic<double> progress{0.0};
   std::atomic<int32_t> finished{0};
@@ -45,15 +46,15 @@ struct BackupJob {
   // Flush every record to storage (--sync each) rather than in groups of at most 0.2 s of work.
   bool syncEachRecord = false;
 
-  BackupJob(FileKind format, std::u16string path, int32_t includeDraft, int32_t includeInbox,
-            int32_t includeOutbox, int32_t includeSent, int32_t includeDeleted)
+  BackupJob(std::u16string path, int32_t includeDraft, int32_t includeInbox, int32_t includeOutbox,
+            int32_t includeSent, int32_t includeDeleted)
       : path(std::move(path)),
         includeDraft(includeDraft),
         includeInbox(includeInbox),
         includeOutbox(includeOutbox),
         includeSent(includeSent),
         includeDeleted(includeDeleted),
-        format(format) {}
+        format(FileKindForPath(TrimWhiteSpace(this->path))) {}
 
   // The five folder flags in FolderKind order.
   bool Includes(FolderKind kind) const {
@@ -89,8 +90,9 @@ struct RestoreJob {
   // What the store cannot hold: multimedia messages the selection took, and the call entries of
   // a phone's file. The run ends lossy when there are any.
   LeftOut leftOutOfStore;
-  // The format of the file, told by the run from its name or content before the first record.
-  FileKind inputKind = FileKind::kBackup;
+  // The format of the file, told by the run from its name or content before the first record
+  // (value-initialised: the table's first row, a backup file).
+  FileKind inputKind{};
 
   explicit RestoreJob(std::u16string path, bool dryRun = false)
       : path(std::move(path)), dryRun(dryRun) {}
@@ -116,10 +118,11 @@ struct RestoreJob {
       ++leftOutOfStore.multimedia;
       return true;
     }
-    if (inputKind == FileKind::kBackup) return Restorer().Restore(record, error);
-    // A phone's file keeps less than the store: its messages are looked for in the whole store
-    // under the fields both keep (store_presence.h), read before the first one.
-    if (!phonePresence.read() && !phonePresence.Read(session, kPhoneFields)) {
+    const FileFormat& format = FormatOf(inputKind);
+    if (format.foundInOwnFolder) return Restorer().Restore(record, error);
+    // A file that keeps less than the store (a phone's): its messages are looked for in the
+    // whole store under the fields both keep (store_presence.h), read before the first one.
+    if (!phonePresence.read() && !phonePresence.Read(session, format.comparedOn)) {
       error = kSaveError;
       return false;
     }

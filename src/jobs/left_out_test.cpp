@@ -23,6 +23,7 @@
 #include "store/folder.h"
 #include "store/session.h"
 #include "jobs/runs_test_support.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost {
 namespace {
@@ -45,7 +46,8 @@ FileMessages PhoneFile() {
 TEST(LeftOut, ABackupFileWriterRefusesAMultimediaMessage) {
   TempDir dir;
   CFile file(dir.File("out.bak"), CFile::modeCreate | CFile::modeWrite);
-  auto writer = OpenMessageWriter(file, FileKind::kBackup, DeletedAs::kByDirection);
+  CFileSink sink(file);
+  auto writer = OpenMessageWriter(sink, FileKindForPath(u"out.bak"));
   std::string error;
   EXPECT_FALSE(writer->Write(PhoneFile().messages[1], error));
   EXPECT_EQ(error, "a multimedia message cannot be written into a backup file, which holds SMS only");
@@ -59,10 +61,10 @@ TEST(WriteMessageOutput, AKindWithoutAMessageWriterIsRefusedAndLeavesNothing) {
   std::string error;
   bool filled = false;
   EXPECT_FALSE(WriteMessageOutput(
-      dir.File("out.txt"), FileKind::kTextExport, DeletedAs::kByDirection,
+      dir.File("out.db"), FileKind::kIphone, DeletedAs::kByDirection,
       [&](MessageWriter&, std::string&) { return filled = true; }, counts, error));
   EXPECT_FALSE(filled);
-  EXPECT_EQ(error, "a text export is written by a backup of a store only");
+  EXPECT_EQ(error, "iPhone messages are only read, never written");
   EXPECT_EQ(dir.Names(), std::vector<std::string>{});
 }
 

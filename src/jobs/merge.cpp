@@ -24,7 +24,7 @@
 #include "jobs/message_files.h"
 #include "jobs/message_spool.h"
 #include "jobs/outcome.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "jobs/side_by_side.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
@@ -235,12 +235,14 @@ struct InputPass {
 // Reads one input whole into its copies, and what is not copied as it is into its spool. The
 // input's attachments are decoded beside `out`, where the merge writes.
 void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t input,
-               const IdentityFields& fields, const Selection& selection, bool intoBackup,
+               const IdentityFields& fields, const Selection& selection, FileKind outKind,
                InputPass& pass, MergeInputCounts& counts) {
   const FileKind kind = InputKindOf(path);
+  // A record of a file of the output's own format may be copied as it lies.
+  const bool sameFormat = kind == outKind;
   std::unique_ptr<MessageReader> reader =
       OpenMessageReader(path, kind, std::make_shared<PartSpool>(out));
-  const bool keepsFolders = IdentityFieldsOf(kind).standardFolders;
+  const bool keepsFolders = FormatOf(kind).comparedOn.standardFolders;
   MessageRecord record;
   // The owner as the input's messages so far show it, for the direction of a deleted one: a
   // backup file holds Deleted Items last, as the writers of phone files meet them.
@@ -254,7 +256,7 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
     copy.id = HashIdentityKey(IdentityKey(record, fields, NumberForm::kNormalised, &own));
     copy.time = FileTimeToUInt64(record.deliveryTime);
     uint64_t start = 0;
-    if (intoBackup && reader->RecordStart(start) && start <= kOffsetMask) {
+    if (sameFormat && reader->RecordStart(start) && start <= kOffsetMask) {
       if (pass.copied == nullptr) pass.copied = std::make_unique<CopiedRecords>(path);
       copy.content = ContentHash(record);
       copy.position = uint64_t{input} << kInputShift | kInFile | start;
@@ -380,20 +382,11 @@ void ChooseCopies(MergedRuns<ById>& byId, ChoiceCounts& counts, DonorTable& dono
 
 }  // namespace
 
-IdentityFields IdentityFieldsOf(FileKind kind) {
-  if (kind == FileKind::kBackup) {
-    IdentityFields fields = kAllFields;
-    fields.codePageText = true;
-    return fields;
-  }
-  return kPhoneFields;
-}
-
 bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16string& out,
                        DeletedAs deletedAs, const Selection& selection, MergeResult& result) {
   result = MergeResult{};
   const FileKind outKind = FileKindForPath(out);
-  if (!FormatOf(outKind).writable || outKind == FileKind::kTextExport) {
+  if (!FormatOf(outKind).writable) {
     return Fail(result, std::string("a ") + FileKindName(outKind) +
                             " is written by a backup of a store only");
   }
@@ -408,7 +401,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     if (!IsReadable(kind)) {
       return Fail(result, WideToUtf8(in) + ": a " + FileKindName(kind) + " cannot be read");
     }
-    fields = CommonFields(fields, IdentityFieldsOf(kind));
+    fields = CommonFields(fields, FormatOf(kind).comparedOn);
   }
 
   // First pass: every message into its input's spool (unless copied from its file as it is), and
@@ -422,7 +415,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   RunSideBySide(ins.size(), [&](size_t i) {
     try {
       ReadInput(ins[i], out, static_cast<uint16_t>(i), fields, selection,
-                outKind == FileKind::kBackup, passes[i], result.inputs[i]);
+                outKind, passes[i], result.inputs[i]);
     } catch (...) {
       passes[i].failure = std::current_exception();
     }

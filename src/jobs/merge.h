@@ -47,11 +47,6 @@ struct MergeResult {
   std::u16string error;           // why the merge failed; empty on success
 };
 
-// What a file of `kind` keeps for the identity rule: a backup file everything but the text
-// beyond its code page; a phone's file (a ZIP as the app writes it) direction, milliseconds,
-// text and the other parties.
-IdentityFields IdentityFieldsOf(FileKind kind);
-
 // Merges the messages of `ins` that the selection takes into `out` (written beside it and
 // renamed when complete, as a conversion is; `out` may be one of `ins`). False with
 // result.error naming the file and entry at fault; file errors throw CFileException, a refused

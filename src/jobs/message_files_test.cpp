@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "formats/formats_test_util.h"
+#include "jobs/job_records.h"
 #include "jobs/runs.h"
 #include "platform/file/file.h"
 #include "platform/framework/framework.h"
@@ -16,6 +17,7 @@
 #include "store/folder.h"
 #include "store/session.h"
 #include "platform/text/text.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost {
 namespace {
@@ -53,7 +55,8 @@ std::vector<MessageRecord> Messages() {
 
 void WriteBackup(const std::u16string& path, const std::vector<MessageRecord>& records) {
   CFile file(path, CFile::modeCreate | CFile::modeWrite);
-  auto writer = OpenMessageWriter(file, FileKind::kBackup, DeletedAs::kByDirection);
+  CFileSink sink(file);
+  auto writer = OpenMessageWriter(sink, FileKindForPath(path));
   std::string error;
   for (const MessageRecord& record : records) ASSERT_TRUE(writer->Write(record, error)) << error;
   writer->Finish();

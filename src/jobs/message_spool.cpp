@@ -14,6 +14,7 @@
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 #include "platform/time/filetime.h"
+#include "platform/file/memory_files.h"
 
 namespace larkpost {
 

@@ -47,28 +47,9 @@ std::u16string LossyBackupText(uint64_t messages, unsigned codePage) {
 }
 
 std::u16string LeftOutHolder(FileKind target) {
-  std::u16string files;
-  switch (target) {
-    case FileKind::kBackup:
-      files = u"backup files";
-      break;
-    case FileKind::kTextExport:
-      files = u"text exports";
-      break;
-    case FileKind::kPhoneXml:
-      files = u"XML files";
-      break;
-    case FileKind::kPhoneZip:
-      files = u"ZIP files";
-      break;
-    case FileKind::kHtml:
-      files = u"HTML pages";
-      break;
-    case FileKind::kIphone:
-      files = u"iPhone messages";
-      break;
-  }
-  return files + (FormatOf(target).holds.multimedia ? u" hold messages only" : u" hold SMS only");
+  const FileFormat& format = FormatOf(target);
+  return format.plural +
+         std::u16string(format.holds.multimedia ? u" hold messages only" : u" hold SMS only");
 }
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "formats/test_pictures.h"
 #include "jobs/message_files.h"
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 #include "testing/temp_dir.h"
@@ -157,7 +157,7 @@ TEST(PageOutput, OnlyAFolderMadeForThatPageIsReplaced) {
   ASSERT_EQ(mkdir(saved.PathOf("archive_files").c_str(), 0700), 0);
   std::ofstream(saved.PathOf("archive_files/style.css")) << "body{}";
   std::u16string folderName;
-  EXPECT_EQ(PageFolderState(saved.File("archive.html"), folderName), CompanionState::kOther);
+  EXPECT_EQ(CompanionFolderState(saved.File("archive.html"), folderName), CompanionState::kOther);
   EXPECT_EQ(folderName, u"archive_files");
   for (const MessageRecord& record : {Sms(), Picture(u"a.png", testing::TinyPng())}) {
     EXPECT_THROW(WritePage(saved, {record}, End::kSucceeds), OutputRefused);
@@ -167,15 +167,15 @@ TEST(PageOutput, OnlyAFolderMadeForThatPageIsReplaced) {
 
   // "archive.htm" shares the folder's name with "archive.html", not the folder.
   TempDir dir;
-  EXPECT_EQ(PageFolderState(dir.File("archive.html"), folderName), CompanionState::kAbsent);
+  EXPECT_EQ(CompanionFolderState(dir.File("archive.html"), folderName), CompanionState::kAbsent);
   ASSERT_TRUE(WritePage(dir, {Picture(u"a.png", testing::TinyPng())}, End::kSucceeds));
-  EXPECT_EQ(PageFolderState(dir.File("archive.html"), folderName),
+  EXPECT_EQ(CompanionFolderState(dir.File("archive.html"), folderName),
             CompanionState::kMadeForTarget);
-  EXPECT_EQ(PageFolderState(dir.File("archive.htm"), folderName), CompanionState::kOther);
+  EXPECT_EQ(CompanionFolderState(dir.File("archive.htm"), folderName), CompanionState::kOther);
   EXPECT_THROW(WritePage(dir, {Sms()}, End::kSucceeds, "archive.htm"), OutputRefused);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"archive.html", "archive_files"}));
   EXPECT_EQ(NamesIn(dir.PathOf("archive_files")), (std::vector<std::string>{kMark, "a.png"}));
-  EXPECT_EQ(PageFolderState(dir.File("archive.xml"), folderName), CompanionState::kAbsent);
+  EXPECT_EQ(CompanionFolderState(dir.File("archive.xml"), folderName), CompanionState::kAbsent);
 }
 
 }  // namespace

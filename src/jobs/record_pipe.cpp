@@ -11,9 +11,15 @@ constexpr auto kLongestWait = std::chrono::milliseconds(50);
 
 }  // namespace
 
-bool RecordPipe::Push(EncodedRecord record) {
+size_t PipedMessage::Size() const {
+  size_t size = prepared.bytes.size();
+  if (record) size += sizeof(MessageRecord) + record->text.size() * sizeof(char16_t);
+  return size;
+}
+
+bool RecordPipe::Push(PipedMessage record) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const size_t size = record.bytes.size();
+  const size_t size = record.Size();
   if (!stopped_ && !records_.empty() && bytes_ + size > maxBytes_) {
     producerWaiting_ = true;
     notFull_.wait(lock, [&] { return stopped_ || records_.empty(); });
@@ -35,7 +41,7 @@ void RecordPipe::Close() {
   notEmpty_.notify_one();
 }
 
-bool RecordPipe::Pop(EncodedRecord& record) {
+bool RecordPipe::Pop(PipedMessage& record) {
   if (taken_.empty() && !TakeAll()) return false;
   record = std::move(taken_.front());
   taken_.pop_front();

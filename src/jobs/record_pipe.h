@@ -1,5 +1,5 @@
-// A bounded, ordered hand-over of encoded records from the thread that walks the store to the
-// thread that writes and flushes them, so reading the next messages overlaps with waiting for
+// A bounded, ordered hand-over of messages made ready for a writer from the thread that walks
+// the store to the thread that writes and flushes them, so reading the next messages overlaps with waiting for
 // storage. The writer takes the records in stretches: all that have come, once they fill an
 // eighth of the bound or 50 ms have passed, so the two threads meet once per stretch and not
 // once per record. It holds at most about twice `maxBytes` (the stretch being written and the
@@ -14,14 +14,19 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "message/message_stream.h"
+
 namespace larkpost {
 
-struct EncodedRecord {
-  std::string bytes;
-  bool replaced = false;  // a character had no place in the code page and was written as "?"
+struct PipedMessage {
+  PreparedMessage prepared;               // what the writer writes (MessageWriter::Prepare)
+  std::unique_ptr<MessageRecord> record;  // the message prepared.record points to, if it does
+  // What it holds, as the pipe's bound counts it.
+  size_t Size() const;
 };
 
 class RecordPipe {
@@ -30,11 +35,11 @@ class RecordPipe {
 
   // Waits while the pipe is full, until the consumer takes its records. False when the consumer
   // has stopped.
-  bool Push(EncodedRecord record);
+  bool Push(PipedMessage record);
   // No more records will come.
   void Close();
   // Waits for the next records; false once the pipe is closed and empty, or stopped.
-  bool Pop(EncodedRecord& record);
+  bool Pop(PipedMessage& record);
   // The consumer takes no more records; wakes a waiting producer.
   void Stop();
 
@@ -49,8 +54,8 @@ class RecordPipe {
   std::condition_variable notEmpty_;  // the consumer waits here, for a stretch of records
   bool producerWaiting_ = false;
   bool consumerWaiting_ = false;
-  std::deque<EncodedRecord> records_;
-  std::deque<EncodedRecord> taken_;  // the consumer's alone
+  std::deque<PipedMessage> records_;
+  std::deque<PipedMessage> taken_;  // the consumer's alone
   size_t bytes_ = 0;
   bool closed_ = false;
   bool stopped_ = false;

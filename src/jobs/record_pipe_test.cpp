@@ -9,6 +9,13 @@
 namespace larkpost {
 namespace {
 
+PipedMessage Piped(std::string bytes, bool replaced) {
+  PipedMessage message;
+  message.prepared.bytes = std::move(bytes);
+  message.prepared.replaced = replaced;
+  return message;
+}
+
 // The writer sees every record in the order of the walk, however the two threads interleave,
 // and the pipe never holds more than its bound (one record alone may pass it).
 TEST(RecordPipe, KeepsOrderWithinItsBound) {
@@ -16,16 +23,16 @@ TEST(RecordPipe, KeepsOrderWithinItsBound) {
   std::thread producer([&pipe] {
     for (int i = 0; i < 2000; ++i) {
       const std::string bytes = std::to_string(i) + std::string(static_cast<size_t>(i % 100), 'x');
-      ASSERT_TRUE(pipe.Push({bytes, i % 7 == 0}));
+      ASSERT_TRUE(pipe.Push(Piped(bytes, i % 7 == 0)));
     }
     pipe.Close();
   });
   std::vector<std::string> seen;
-  EncodedRecord record;
+  PipedMessage record;
   while (pipe.Pop(record)) {
     const int i = static_cast<int>(seen.size());
-    EXPECT_EQ(record.replaced, i % 7 == 0);
-    seen.push_back(record.bytes);
+    EXPECT_EQ(record.prepared.replaced, i % 7 == 0);
+    seen.push_back(record.prepared.bytes);
   }
   producer.join();
   ASSERT_EQ(seen.size(), 2000u);
@@ -37,13 +44,13 @@ TEST(RecordPipe, KeepsOrderWithinItsBound) {
 // A writer that gives up (a file error) releases a walk blocked on a full pipe.
 TEST(RecordPipe, StopReleasesABlockedWalk) {
   RecordPipe pipe(8);
-  ASSERT_TRUE(pipe.Push({"12345678", false}));
+  ASSERT_TRUE(pipe.Push(Piped("12345678", false)));
   bool pushed = true;
-  std::thread producer([&pipe, &pushed] { pushed = pipe.Push({"more", false}); });
+  std::thread producer([&pipe, &pushed] { pushed = pipe.Push(Piped("more", false)); });
   pipe.Stop();
   producer.join();
   EXPECT_FALSE(pushed);
-  EncodedRecord record;
+  PipedMessage record;
   EXPECT_FALSE(pipe.Pop(record));
 }
 

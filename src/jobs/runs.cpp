@@ -12,7 +12,9 @@
 #include "jobs/job_records.h"
 #include "jobs/message_files.h"
 #include "jobs/outcome.h"
-#include "jobs/output_file.h"
+#include "jobs/store_access.h"
+#include "platform/file/output_file.h"
+#include "platform/file/output_sink.h"
 #include "jobs/store_backup.h"
 #include "jobs/worker.h"
 #include "message/counts.h"
@@ -90,12 +92,6 @@ bool Exists(const std::u16string& path) {
   return access(WideToPath(path).c_str(), F_OK) == 0;
 }
 
-// An interrupted backup leaves nothing of itself: its partial file goes.
-void DiscardPartialOutput(const OutputFile& output, CFile& file) {
-  file.Abort();
-  if (output.temporary) unlink(WideToPath(output.writePath).c_str());
-}
-
 }  // namespace
 
 void StartBackup(BackupJob& job) {
@@ -128,18 +124,16 @@ void StartBackup(BackupJob& job) {
 
 unsigned BackupThread(BackupJob* job) {
   RunEnd end(job->outcome, job->finished);
-  CFile file;
-  OutputFile output;
+  std::unique_ptr<OutputSink> sink;
   try {
     job->path = TrimWhiteSpace(job->path);
-    OpenOutputFile(output, job->path, MessageStoreFiles(), file);
+    sink = std::make_unique<OutputSink>(job->path, MessageStoreFiles());
+    sink->FlushEachMessage(job->syncEachRecord);
+    const OutputFile& output = sink->output();
 
-    // The plain-text export is the folder walk alone, without the container.
-    const bool written = job->format == FileKind::kTextExport ? WriteSelectedFolders(*job, file)
-                         : job->format == FileKind::kBackup ? WriteBackupFile(*job, file)
-                                                      : WriteMessageFile(*job, file, output);
+    const bool written = WriteStoreBackup(*job, *sink, &sink->output());
     if (!written && StopRequested() != 0) {
-      DiscardPartialOutput(output, file);
+      sink->Discard();
       end.Report(RunOutcome::kInterrupted,
                  InterruptedWriteText(job->written, static_cast<uint64_t>(job->total),
                                       output.target, Exists(output.target)),
@@ -147,29 +141,21 @@ unsigned BackupThread(BackupJob* job) {
       return 1;
     }
     if (!written) {
-      // The partial output named to the user holds what was written, encrypted as asked.
+      // The partial output named to the user holds what was written, sealed as asked.
       try {
-        SealOutputFile(output, file);
+        sink->KeepPartial();
       } catch (const CFileException&) {
       }
-      file.Abort();
       end.Report(RunOutcome::kFailed, WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output),
                  MB_ICONWARNING);
       return 1;
-    }
-
-    // Everything must be on storage before the new file takes the old one's place.
-    if (!FlushFileBuffers(file)) {
-      const int osError = errno;
-      throw CFileException(CFileException::CauseFromErrno(osError), osError, output.writePath);
     }
 
     // A backup that left out what it could not read is kept, sealed and valid, under its partial
     // name: it must not take the place of an older file that may be complete.
     const BackupShortfall shortfall = ShortfallOf(*job);
     if (!shortfall.Complete()) {
-      SealOutputFile(output, file);
-      file.Close();
+      sink->KeepPartial();
       std::u16string text = WithPartialOutput(IncompleteBackupText(shortfall), output);
       if (shortfall.replacedMessages > 0) {
         text += u"\n" + LossyBackupText(shortfall.replacedMessages, GetACP());
@@ -181,7 +167,7 @@ unsigned BackupThread(BackupJob* job) {
 
     // Characters the format cannot spell do not make a backup incomplete: it holds everything
     // its format can, so it takes the target's place, and the warning says how to keep them.
-    CommitOutputFile(output, file);
+    sink->Commit();
     if (shortfall.replacedMessages == 0) {
       end.Report(RunOutcome::kSucceeded, IDS_BACKUP_SUCCEEDED, MB_ICONINFORMATION);
       return 1;
@@ -192,20 +178,24 @@ unsigned BackupThread(BackupJob* job) {
                MB_ICONWARNING);
   } catch (const CFileException& error) {
     // The user chose the target; the partial file is named on its own line.
-    CFileException shown = error;
-    if (output.temporary && error.m_strFileName == output.writePath) {
-      shown.m_strFileName = output.target;
+    if (!sink) {
+      end.ReportAfterFinish(RunOutcome::kFailed, FileErrorText(error), MB_ICONWARNING);
+      return 1;
     }
-    file.Abort();
-    end.ReportAfterFinish(RunOutcome::kFailed, WithPartialOutput(FileErrorText(shown), output),
+    sink->Abandon();
+    end.ReportAfterFinish(RunOutcome::kFailed,
+                          WithPartialOutput(FileErrorText(sink->Shown(error)), sink->output()),
                           MB_ICONWARNING);
   } catch (const OutputRefused& refused) {
     end.ReportAfterFinish(RunOutcome::kFailed, refused.text, MB_ICONWARNING);
   } catch (const std::exception&) {
     // Out of memory or a failure of the platform below: the run cannot go on.
-    file.Abort();
-    end.Report(RunOutcome::kFailed, WithPartialOutput(LoadString(IDS_BACKUP_FAILED), output),
-               MB_ICONWARNING);
+    std::u16string text = LoadString(IDS_BACKUP_FAILED);
+    if (sink) {
+      sink->Abandon();
+      text = WithPartialOutput(text, sink->output());
+    }
+    end.Report(RunOutcome::kFailed, text, MB_ICONWARNING);
   }
   return 1;
 }
@@ -230,55 +220,87 @@ void ReportRestored(const RestoreJob& job, RunEnd& end) {
   }
 }
 
-// A phone's XML or ZIP: the whole file is read and checked before the store is changed, so a
-// broken entry leaves the store as it was; then each message goes through the same restore step
-// as a backup file's records, with the same presence rule, counts and messages.
+// The messages a restore will read: the count the file declares, or, for a file without a
+// digest that vouches for it as a whole (a phone's), the messages of a first reading of the whole
+// file, so that a broken entry leaves the store as it was. False with the reason in `error`.
+bool CountBeforeRestore(const std::u16string& path, FileKind kind, MessageReader& reader,
+                        uint64_t& count, std::u16string& error) {
+  if (!FormatOf(kind).checkedBeforeRestore) {
+    reader.Declared(count);
+    return true;
+  }
+  std::unique_ptr<MessageReader> check = OpenMessageReader(path, kind);
+  MessageRecord record;
+  count = 0;
+  while (check->Next(record)) ++count;
+  if (check->error().empty()) return true;
+  error = Utf8ToWide(check->error()) + u"\nThe store was not changed.";
+  return false;
+}
 
-unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
+// What a reader's error leaves of a restore: what it restored before is committed, and the text
+// says what could not be kept.
+std::u16string ReaderFailureText(RestoreJob& job, const std::string& readerError) {
+  std::u16string ignored;
+  job.Restorer().Commit(ignored);
+  std::u16string report = Utf8ToWide(readerError);
+  if (const uint32_t lost = job.Restorer().lost(); lost > 0) {
+    report += Utf8ToWide("\nThe " + Counted(lost, "message", "messages") +
+                         " restored just before it could not be kept either; the " +
+                         Thousands(job.Restorer().counts().restored) +
+                         " restored before them stay. Run the same command again to complete "
+                         "the restore.");
+  }
+  return report;
+}
+
+// Each message of the file goes through the same restore step, with the presence rule its
+// format's row gives (job_records.h); the run reports what it did.
+unsigned RestoreFile(RestoreJob* job, RunEnd& end) {
   auto fail = [&end](const std::u16string& text) {
     end.Report(RunOutcome::kFailed, text, MB_ICONWARNING);
     return 1u;
   };
-  const FileKind kind = InputKindOf(job->path);
+  // A file of a kind that is only written is read as a backup file, whose digest then fails.
+  FileKind kind = InputKindOf(job->path);
+  if (!IsReadable(kind)) kind = FileFormats()[0].kind;
   job->inputKind = kind;
-  uint64_t count = 0;
   uint64_t number = 0;
+  std::unique_ptr<MessageReader> reader = OpenMessageReader(job->path, kind);
+  if (!reader->error().empty()) {
+    // The file was refused whole (a backup file's digest): nothing is read, and the file is
+    // closed before the message shows.
+    const std::u16string text = Utf8ToWide(reader->error());
+    reader.reset();
+    end.ReportAfterFinish(RunOutcome::kFailed, text, MB_ICONINFORMATION);
+    return 1;
+  }
   try {
-    {
-      std::unique_ptr<MessageReader> reader = OpenMessageReader(job->path, kind);
-      MessageRecord record;
-      while (reader->Next(record)) ++count;
-      if (!reader->error().empty()) {
-        return fail(Utf8ToWide(reader->error()) + u"\nThe store was not changed.");
-      }
-    }
-    std::unique_ptr<MessageReader> reader = OpenMessageReader(job->path, kind);
-    MessageRecord record;
+    uint64_t count = 0;
     std::u16string error;
-    while (reader->Next(record)) {
+    if (!CountBeforeRestore(job->path, kind, *reader, count, error)) return fail(error);
+    MessageRecord record;
+    // The progress counts the message about to be read, as the record being restored.
+    auto advance = [&] {
+      if (number < count) job->progress = static_cast<double>(number + 1) / static_cast<double>(count);
+    };
+    for (advance(); reader->Next(record); advance()) {
       ++number;
-      job->progress = static_cast<double>(number) / static_cast<double>(count);
-      if (!job->Take(record, error)) {
-        return fail(RestoreFailureText(*job, number, error));
-      }
+      if (!job->Take(record, error)) return fail(RestoreFailureText(*job, number, error));
+      // Asked to stop: the open group is committed, so a rerun goes on where this one ended.
       if (StopRequested() != 0 && number < count) {
         if (!job->Restorer().Commit(error)) return fail(RecordFailureText(*job, number, error));
         end.Report(RunOutcome::kInterrupted, InterruptedRestoreText(number, count), MB_ICONWARNING);
         return 1;
       }
     }
-    if (!reader->error().empty()) {  // the file changed since it was checked
-      std::u16string ignored;
-      job->Restorer().Commit(ignored);
-      return fail(Utf8ToWide(reader->error()));
-    }
+    if (!reader->error().empty()) return fail(ReaderFailureText(*job, reader->error()));
     if (!job->Restorer().Commit(error)) return fail(RecordFailureText(*job, number, error));
-    // The call entries the reader passed over; the multimedia Take counted.
-    const LeftOut byReader = LeftOutByReader(reader->counts());
-    job->leftOutOfStore += byReader;
-  } catch (const CFileException& fileError) {
-    return fail(FileErrorText(fileError));
+    // What the reader passed over (call entries); the multimedia Take counted.
+    job->leftOutOfStore += LeftOutByReader(reader->counts());
+    reader.reset();
   } catch (const std::exception& failure) {
+    if (dynamic_cast<const CFileException*>(&failure) != nullptr) throw;
     std::u16string text = Utf8ToWide(failure.what());
     if (number > 0) text = RecordErrorText(number, text);
     return fail(text);
@@ -300,77 +322,16 @@ unsigned RestorePhoneFile(RestoreJob* job, RunEnd& end) {
 }  // namespace
 
 unsigned RestoreThread(RestoreJob* job) {
-  std::u16string error;
   job->progress = 0.0;
   job->finished = 0;
   RunEnd end(job->outcome, job->finished);
-  std::unique_ptr<CFile> file;
-  uint32_t record = 0;
   try {
     job->path = TrimWhiteSpace(job->path);
-    if (IsPhoneFile(job->path)) return RestorePhoneFile(job, end);
-    file = std::make_unique<CFile>(job->path, CFile::modeRead | CFile::shareDenyNone);
-
-    BackupRecords records(*file);
-    if (!records.valid()) {
-      file->Abort();
-      file.reset();
-      end.ReportAfterFinish(RunOutcome::kFailed, LoadString(IDS_FILE_VALIDATION_FAILED),
-                            MB_ICONINFORMATION);
-      return 1;
-    }
-
-    auto failRecord = [&](uint32_t number, const std::u16string& text) {
-      end.Report(RunOutcome::kFailed, RecordFailureText(*job, number, text),
-                 MB_ICONWARNING);
-      file->Abort();
-      file.reset();
-    };
-    const uint32_t count = records.count();
-    MessageRecord message;
-    while (!records.AtEnd()) {
-      record = records.number() + 1;
-      job->progress = static_cast<double>(record) / static_cast<double>(count);
-      // Everything is read and checked before the store is changed, so a broken record leaves
-      // nothing behind.
-      if (!records.Next(message, error) || !job->Take(message, error)) {
-        end.Report(RunOutcome::kFailed, RestoreFailureText(*job, record, error),
-                   MB_ICONWARNING);
-        file->Abort();
-        file.reset();
-        return 1;
-      }
-      // Asked to stop: the open group is committed, so a rerun goes on where this one ended.
-      if (StopRequested() != 0 && record < count) {
-        if (!job->Restorer().Commit(error)) {
-          failRecord(record, error);
-          return 1;
-        }
-        file->Close();
-        file.reset();
-        end.Report(RunOutcome::kInterrupted, InterruptedRestoreText(record, count),
-                   MB_ICONWARNING);
-        return 1;
-      }
-    }
-    if (!job->Restorer().Commit(error)) {
-      failRecord(count, error);
-      return 1;
-    }
-
-    file->Close();
-    file.reset();
-    ReportRestored(*job, end);
+    return RestoreFile(job, end);
   } catch (const CFileException& fileError) {
-    if (file) file->Abort();
-    file.reset();
     end.ReportAfterFinish(RunOutcome::kFailed, FileErrorText(fileError), MB_ICONWARNING);
   } catch (const std::exception& failure) {
-    if (file) file->Abort();
-    file.reset();
-    std::u16string text = Utf8ToWide(failure.what());
-    if (record > 0) text = RecordErrorText(record, text);
-    end.Report(RunOutcome::kFailed, text, MB_ICONWARNING);
+    end.Report(RunOutcome::kFailed, Utf8ToWide(failure.what()), MB_ICONWARNING);
   }
   return 1;
 }

@@ -20,11 +20,11 @@ using testing::RunsTest;
 
 TEST_F(RunsTest, BackupRefusesBlankPathAndNoFolder) {
   {
-    BackupJob job(FileKind::kBackup, u"  \t ", 1, 1, 1, 1, 1);
+    BackupJob job(u"  \t ", 1, 1, 1, 1, 1);
     RunBackup(job);
   }
   {
-    BackupJob job(FileKind::kBackup, PathOf("none.bak"), 0, 0, 0, 0, 0);
+    BackupJob job(PathOf("none.bak"), 0, 0, 0, 0, 0);
     RunBackup(job);
   }
   ASSERT_EQ(ui_.shown.size(), 2u);
@@ -59,7 +59,7 @@ TEST_F(RunsTest, WorkerThatCannotStartIsReported) {
 
 TEST_F(RunsTest, BackupSucceedsBeforeFinishedAndCountsEveryMessage) {
   FillStore();
-  BackupJob job(FileKind::kBackup, u"  " + PathOf("all.bak") + u" ", 1, 1, 1, 1, 1);
+  BackupJob job(u"  " + PathOf("all.bak") + u" ", 1, 1, 1, 1, 1);
   RunBackup(job);
   ASSERT_EQ(ui_.shown.size(), 1u);
   EXPECT_EQ(ui_.shown[0].text, u"Backup Succeeded.");
@@ -80,7 +80,7 @@ TEST_F(RunsTest, BackupSucceedsBeforeFinishedAndCountsEveryMessage) {
 
 TEST_F(RunsTest, BackupOfSelectedFoldersOnly) {
   FillStore();
-  BackupJob job(FileKind::kBackup, PathOf("sent.bak"), 0, 0, 0, 1, 0);
+  BackupJob job(PathOf("sent.bak"), 0, 0, 0, 1, 0);
   RunBackup(job);
   EXPECT_EQ(job.total, 1);
   EXPECT_EQ(ReadFile(dir_ / "sent.bak").substr(16, 4), CountField(1));
@@ -103,7 +103,7 @@ TEST_F(RunsTest, EmptyStoreGivesTwentyByteBackupThatRestores) {
 
 TEST_F(RunsTest, TextExportIsWrittenForFormatTwo) {
   FillStore();
-  Backup(PathOf("all.txt"), FileKind::kTextExport);
+  Backup(PathOf("all.txt"));
   ASSERT_EQ(ui_.shown.size(), 1u);
   EXPECT_EQ(ui_.shown[0].text, u"Backup Succeeded.");
   const std::string text = ReadFile(dir_ / "all.txt");
@@ -209,7 +209,7 @@ TEST_F(RunsTest, CountLargerThanRecordsEndsWithReadFolderLineError) {
 
 TEST_F(RunsTest, UnreadableMessagesMakeTheBackupIncomplete) {
   FillStore();
-  BackupJob job(FileKind::kBackup, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  BackupJob job(PathOf("all.bak"), 1, 1, 1, 1, 1);
   job.session.unreadableFolders = 1;
   job.session.unreadableMessages = 3;
   RunBackup(job);
@@ -225,13 +225,13 @@ TEST_F(RunsTest, UnreadableMessagesMakeTheBackupIncomplete) {
 
 TEST_F(RunsTest, OutcomeIsRecordedForEveryEnding) {
   FillStore();
-  BackupJob refused(FileKind::kBackup, u" ", 1, 1, 1, 1, 1);
+  BackupJob refused(u" ", 1, 1, 1, 1, 1);
   RunBackup(refused);
   EXPECT_EQ(refused.outcome.load(), RunOutcome::kNotRun);
-  BackupJob done(FileKind::kBackup, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  BackupJob done(PathOf("all.bak"), 1, 1, 1, 1, 1);
   RunBackup(done);
   EXPECT_EQ(done.outcome.load(), RunOutcome::kSucceeded);
-  BackupJob failed(FileKind::kBackup, PathOf("no/such/all.bak"), 1, 1, 1, 1, 1);
+  BackupJob failed(PathOf("no/such/all.bak"), 1, 1, 1, 1, 1);
   RunBackup(failed);
   EXPECT_EQ(failed.outcome.load(), RunOutcome::kFailed);
 
@@ -274,7 +274,8 @@ TEST_F(RunsTest, InterruptedBackupRemovesItsPartialOutput) {
   WriteFile(dir_ / "all.bak", "older backup");
   for (FileKind format : {FileKind::kBackup, FileKind::kTextExport, FileKind::kPhoneZip}) {
     RequestStop(SIGTERM);
-    BackupJob job(format, PathOf("all.bak"), 1, 1, 1, 1, 1);
+    BackupJob job(PathOf("all.bak"), 1, 1, 1, 1, 1);
+    job.format = format;  // each format's writer, to the same target
     RunBackup(job);
     ClearStopRequest();
     EXPECT_EQ(job.outcome.load(), RunOutcome::kInterrupted) << FileKindName(format);
@@ -293,7 +294,7 @@ TEST_F(RunsTest, LossyBackupReplacesTheTargetAndWarnsAfterSucceeding) {
   SmsSession session(u"SMS");
   AddMessage(*session.StandardFolder(FolderKind::Inbox), 133000000000000001ULL, u"done \u2713");
   WriteFile(dir_ / "all.bak", "older backup");
-  BackupJob job(FileKind::kBackup, PathOf("all.bak"), 1, 1, 1, 1, 1);
+  BackupJob job(PathOf("all.bak"), 1, 1, 1, 1, 1);
   RunBackup(job);
   EXPECT_EQ(job.outcome.load(), RunOutcome::kLossy);
   ASSERT_EQ(ui_.shown.size(), 2u);

@@ -157,8 +157,8 @@ class RunsTest : public ::testing::Test {
     StartRestore(job);
   }
 
-  void Backup(const std::u16string& path, FileKind format = FileKind::kBackup) {
-    BackupJob job(format, path, 1, 1, 1, 1, 1);
+  void Backup(const std::u16string& path) {
+    BackupJob job(path, 1, 1, 1, 1, 1);
     ASSERT_TRUE(job.session.initialized);
     RunBackup(job);
   }

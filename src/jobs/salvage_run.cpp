@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "jobs/outcome.h"
+#include "platform/file/output_sink.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 
@@ -59,9 +60,9 @@ bool SalvageMessageFile(const std::u16string& in, const std::u16string& out, Del
     // Record by record, byte for byte: nothing is decoded and encoded again.
     written = WriteOutputFile(
         out,
-        [&](CFile& file, OutputFile&, std::string& failure) {
+        [&](OutputSink& sink, std::string& failure) {
           bool first = true;
-          result.backup = SalvageBackupFile(*damaged, file, [&] {
+          result.backup = SalvageBackupFile(*damaged, sink, [&] {
             if (!first) kept();  // asked again: the record before was copied
             first = false;
             return keepGoing();

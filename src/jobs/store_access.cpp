@@ -9,6 +9,11 @@
 
 namespace larkpost {
 
+std::vector<std::string> MessageStoreFiles() {
+  const std::string store = mapi::DatabasePath();
+  return {store, store + "-wal", store + "-shm", store + "-journal"};
+}
+
 bool StoreFileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 bool StoreReadyForRun() {

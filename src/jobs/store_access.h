@@ -9,10 +9,15 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace larkpost {
 
 struct SmsSession;
+
+// The message store's file and the files SQLite keeps beside it (-wal, -shm, -journal): the
+// protected files of every output written while a store is open (OpenOutputFile).
+std::vector<std::string> MessageStoreFiles();
 
 // Whether a store file exists at `path` (mapi::DatabasePath() for the store of a run).
 bool StoreFileExists(const std::string& path);

@@ -1,17 +1,15 @@
 #include "jobs/store_backup.h"
 
-#include <cerrno>
 #include <exception>
-#include <limits>
+#include <memory>
 #include <thread>
 #include <utility>
 
-#include "backupfile/backup_file.h"
-#include "backupfile/record_codec.h"
 #include "jobs/job_records.h"
 #include "jobs/record_pipe.h"
-#include "jobs/text_export.h"
 #include "message/folder_path.h"
+#include "formats/format_table.h"
+#include "platform/file/byte_sink.h"
 #include "store/cursor.h"
 #include "store/folder.h"
 #include "store/message.h"
@@ -23,31 +21,9 @@ namespace {
 
 constexpr int kCursorBatchSize = 10;
 
-void FlushOrThrow(CFile& file) {
-  if (!FlushFileBuffers(file)) {
-    const int osError = errno;
-    throw CFileException(CFileException::CauseFromErrno(osError), osError, file.GetFilePath());
-  }
-}
-
-// Records held between the store walk and the writer: enough to ride out a slow flush, small
+// Messages held between the store walk and the writer: enough to ride out a slow flush, small
 // whatever the store holds.
 constexpr size_t kPipeBytes = size_t{4} << 20;
-
-// Encodes the message in the job's format; `value` is the message as a record when the walk has
-// made it already.
-bool EncodeForFormat(const BackupJob& job, SmsMessage& message, const MessageRecord* value,
-                     EncodedRecord& record) {
-  if (job.format != FileKind::kBackup) {
-    return EncodeTextRecord(message, record.bytes, &record.replaced);
-  }
-  MessageRecord made;
-  // A message whose recipients cannot be read would lose them silently; the walk fails instead.
-  if (value == nullptr && !RecordFromMessage(message, made)) return false;
-  record.bytes = EncodeRecord(value != nullptr ? *value : made, &record.replaced);
-  // The text length field and the file layer's write both take 32 bits.
-  return record.bytes.size() <= std::numeric_limits<uint32_t>::max();
-}
 
 // Calls `each` for every message of the folder's tree in walk order: a folder's own messages,
 // then its subfolders' depth first. Folders the store cannot open, list or read are left out
@@ -72,12 +48,24 @@ bool ForEachMessage(SmsFolder& folder, const std::function<bool(SmsMessage&)>& e
   });
 }
 
-// The reader's side of WriteSelectedFolders: walks the selected messages and pushes each encoded
-// one; false when the walk or an encoding fails, or the writer stopped.
-bool WalkIntoPipe(BackupJob& job, RecordPipe& pipe) {
-  return WalkSelectedMessages(job, [&job, &pipe](SmsMessage& message, const MessageRecord* value) {
-    EncodedRecord record;
-    return EncodeForFormat(job, message, value, record) && pipe.Push(std::move(record));
+// The reader's side of WriteSelectedMessages: walks the selected messages and pushes each one
+// made ready for the writer; false when the walk fails, the writer refuses a message (its reason
+// in `refusal`), or the writing side stopped.
+bool WalkIntoPipe(BackupJob& job, const MessageWriter& writer, RecordPipe& pipe,
+                  std::string& refusal) {
+  return WalkSelectedMessages(job, [&](SmsMessage& message, const MessageRecord* value) {
+    PipedMessage piped;
+    piped.record = std::make_unique<MessageRecord>();
+    // A message whose recipients cannot be read would lose them silently; the walk fails.
+    if (value != nullptr) {
+      *piped.record = *value;
+    } else if (!RecordFromMessage(message, *piped.record)) {
+      return false;
+    }
+    if (!writer.Prepare(*piped.record, piped.prepared, refusal)) return false;
+    // A writer that made the bytes needs the message no longer.
+    if (piped.prepared.record == nullptr) piped.record.reset();
+    return pipe.Push(std::move(piped));
   });
 }
 
@@ -110,37 +98,33 @@ bool WalkSelectedMessages(BackupJob& job, const SelectedMessageVisitor& each) {
   return true;
 }
 
-bool WriteBackupFile(BackupJob& job, CFile& file) {
-  const uint32_t writtenBefore = job.written;
-  BeginBackupFile(file, static_cast<uint32_t>(job.total));
-  if (!WriteSelectedFolders(job, file)) return false;
-  // The store may have changed since the messages were counted: the count says how many records
-  // the file really holds, so a restore reads every one of them and nothing past the last.
-  SealBackupFile(file, job.written - writtenBefore);
-  FlushOrThrow(file);
-  return true;
-}
-
-bool WriteSelectedFolders(BackupJob& job, CFile& file) {
-  if (job.format != FileKind::kBackup && job.format != FileKind::kTextExport) return false;
+bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink) {
   RecordPipe pipe(kPipeBytes);
   bool walked = false;
+  std::string refusal;
   std::exception_ptr walkFailure;
   // The session is used by the reader alone until it has been joined.
-  std::thread reader([&job, &pipe, &walked, &walkFailure] {
+  std::thread reader([&] {
     try {
-      walked = WalkIntoPipe(job, pipe);
+      walked = WalkIntoPipe(job, writer, pipe, refusal);
     } catch (...) {
       walkFailure = std::current_exception();
     }
     pipe.Close();
   });
-  RecordFlusher flusher(job.syncEachRecord);
   bool stopped = false;
+  bool refused = false;
   try {
-    EncodedRecord record;
-    while (pipe.Pop(record)) {
-      AppendRecord(job, file, record.bytes, record.replaced, flusher);
+    PipedMessage piped;
+    while (pipe.Pop(piped)) {
+      if (!writer.WritePrepared(piped.prepared, refusal)) {
+        refused = true;
+        pipe.Stop();
+        break;
+      }
+      sink.MessageWritten();
+      if (piped.prepared.replaced) ++job.replacedMessages;
+      job.RecordWritten();
       // Asked to stop: the run ends here and discards what it wrote.
       if (StopRequested() != 0) {
         stopped = true;
@@ -154,31 +138,19 @@ bool WriteSelectedFolders(BackupJob& job, CFile& file) {
     throw;
   }
   reader.join();
-  if (stopped) return false;
+  if (stopped || refused) return false;
   if (walkFailure) std::rethrow_exception(walkFailure);
-  return walked;
+  if (!walked) return false;
+  writer.Finish();
+  return true;
 }
 
-RecordFlusher::RecordFlusher(bool eachRecord)
-    : eachRecord_(eachRecord), lastFlush_(std::chrono::steady_clock::now()) {}
-
-void RecordFlusher::Written(CFile& file) {
-  if (!eachRecord_) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastFlush_ < kFlushInterval) return;
-  }
-  FlushOrThrow(file);
-  lastFlush_ = std::chrono::steady_clock::now();
-}
-
-void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced,
-                  RecordFlusher& flusher) {
-  // One write per record, so an interrupted backup never leaves half of one behind a flushed
-  // record.
-  file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
-  flusher.Written(file);
-  if (replaced) ++job.replacedMessages;
-  job.RecordWritten();
+bool WriteStoreBackup(BackupJob& job, ByteSink& sink, OutputFile* output) {
+  WriterOptions options;
+  options.expectedCount = static_cast<uint32_t>(job.total);
+  options.output = output;
+  const std::unique_ptr<MessageWriter> writer = OpenMessageWriter(sink, job.format, options);
+  return writer != nullptr && WriteSelectedMessages(job, *writer, sink);
 }
 
 }  // namespace larkpost

@@ -1,19 +1,19 @@
 // A backup of a store: the store walk that every backup shares (the selected standard folders,
-// then their subfolders depth first, through the job's selection) and the writing of `.bak`
-// files and text exports from it, with the records grouped into flushes. Other formats take the
-// walk's messages through their writers (message_files.h).
+// then their subfolders depth first, through the job's selection), and the writing of its
+// messages through a writer of any format.
 #pragma once
 
-#include <chrono>
 #include <functional>
 
 #include "message/message_record.h"
-#include "platform/file/file.h"
+#include "message/message_stream.h"
 
 namespace larkpost {
 
 struct BackupJob;
 struct SmsMessage;
+class ByteSink;
+class OutputFile;
 
 // Called for each message a backup takes, with the message as a record when the selection had
 // to make it (else null); false stops the walk.
@@ -25,40 +25,19 @@ using SelectedMessageVisitor = std::function<bool(SmsMessage&, const MessageReco
 // messages, then its subfolders depth first. False when the walk fails or `each` does.
 bool WalkSelectedMessages(BackupJob& job, const SelectedMessageVisitor& each);
 
-// Writes a complete backup file of the job's selected folders into `file` (opened for writing,
-// empty). False when the walk fails; file errors raise CFileException. Does not close the file.
-bool WriteBackupFile(BackupJob& job, CFile& file);
+// Writes the messages of the job's selected folders, in walk order, through `writer`, and
+// finishes it. The store is walked on a second thread that makes each message ready for the
+// writer (MessageWriter::Prepare: a backup file's record is encoded there) and hands it over, so
+// reading the store overlaps with waiting for storage; this thread writes each message as it
+// arrives, tells `sink` (its grouped flushes) and counts it in the job, with the characters its
+// code page lacked. When a stop is requested (RequestStop) it ends after the message in hand and
+// returns false, unfinished. False when the walk fails or the writer refuses a message (the
+// messages before stay written); file errors raise CFileException once the walk has stopped.
+bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink);
 
-// Writes the records of every selected standard folder, in walk order and in the job's format,
-// at the file's position; what WriteBackupFile writes between its header and its digest, and
-// all of a plain-text export. The store is walked on a second thread that encodes each message
-// and hands the bytes over (record_pipe.h), so reading the store overlaps with waiting for
-// storage; this thread appends each record as it arrives (flushed as RecordFlusher says) and
-// counts it in the job. When a stop is requested (RequestStop) it ends after the record in hand
-// and returns false. Messages come as WalkSelectedMessages hands them out. False when the walk
-// fails (the records before the failure stay written); file errors raise CFileException once the
-// walk has stopped.
-bool WriteSelectedFolders(BackupJob& job, CFile& file);
-
-// When the records of a backup reach storage. The file is written under a partial name and takes
-// the target's place only once complete and flushed, so a flush per record protects nothing that
-// a flush every kFlushInterval of work does not: a crash loses at most that much of the partial
-// file. `eachRecord` (--sync each) flushes after every record, as the handheld did.
-class RecordFlusher {
- public:
-  static constexpr std::chrono::milliseconds kFlushInterval{200};
-  explicit RecordFlusher(bool eachRecord);
-  // After a record has been written: flushes when it is time. Raises CFileException.
-  void Written(CFile& file);
-
- private:
-  bool eachRecord_;
-  std::chrono::steady_clock::time_point lastFlush_;
-};
-
-// Appends one encoded record, lets `flusher` flush it, and counts it in the job (in its
-// replacedMessages too when `replaced`). File errors raise CFileException.
-void AppendRecord(BackupJob& job, CFile& file, const std::string& bytes, bool replaced,
-                  RecordFlusher& flusher);
+// A backup of the job's selected folders in the job's format into `sink`, as above; `output`
+// says where the file goes when the sink writes one (a page's media folder goes beside it).
+// False also for a format no backup writes.
+bool WriteStoreBackup(BackupJob& job, ByteSink& sink, OutputFile* output = nullptr);
 
 }  // namespace larkpost

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "jobs/store_backup_test_util.h"
+#include "platform/file/byte_sink.h"
 #include "backupfile/record.h"
 #include "jobs/job_records.h"
 #include "store/cursor.h"
@@ -54,7 +55,8 @@ std::string Backup(TempStore& store, BackupJob& job, bool* succeeded = nullptr) 
   bool ok;
   {
     CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    ok = WriteBackupFile(job, file);
+    CFileSink sink(file);
+    ok = WriteStoreBackup(job, sink);
     file.Close();
   }
   if (succeeded != nullptr) *succeeded = ok;
@@ -62,7 +64,7 @@ std::string Backup(TempStore& store, BackupJob& job, bool* succeeded = nullptr) 
 }
 
 std::string BackupAll(TempStore& store) {
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(u"unused.bak", 1, 1, 1, 1, 1);
   return Backup(store, job);
 }
 
@@ -104,33 +106,6 @@ std::vector<GoldenRecord> FillStore(SmsSession& session) {
   };
 }
 
-// ---- RecordFlusher ---------------------------------------------------------------------------
-
-// What reached the file: its size as another reader sees it (the file layer buffers writes).
-uintmax_t SizeOnFile(const std::u16string& path) { return ReadBytes(path).size(); }
-
-// Records reach the file in groups of at most 0.2 s of work, or one by one with --sync each.
-TEST(RecordFlusher, FlushesInGroupsOrEveryRecord) {
-  TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
-  const std::u16string path = store.File("records.bak");
-  CFile file(path, CFile::modeCreate | CFile::modeWrite);
-  RecordFlusher grouped(false);
-  AppendRecord(job, file, "first", false, grouped);
-  AppendRecord(job, file, "second", true, grouped);
-  EXPECT_EQ(SizeOnFile(path), 0u);  // within the interval: still in the buffer
-  std::this_thread::sleep_for(RecordFlusher::kFlushInterval + std::chrono::milliseconds(20));
-  AppendRecord(job, file, "third", false, grouped);
-  EXPECT_EQ(SizeOnFile(path), 16u);
-  EXPECT_EQ(job.written.load(), 3u);
-  EXPECT_EQ(job.replacedMessages.load(), 1u);
-
-  RecordFlusher each(true);
-  AppendRecord(job, file, "fourth", false, each);
-  EXPECT_EQ(SizeOnFile(path), 22u);
-  file.Close();
-}
-
 // ---- WriteBackupFile -------------------------------------------------------------------------
 
 TEST(WriteBackupFile, EmptyBackupIsTwentyBytes) {
@@ -144,7 +119,7 @@ TEST(WriteBackupFile, EmptyBackupIsTwentyBytes) {
 
 TEST(WriteBackupFile, ReproducesGoldenFile) {
   TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(u"unused.bak", 1, 1, 1, 1, 1);
   const std::vector<GoldenRecord> records = FillStore(job.session);
   EXPECT_EQ(Backup(store, job), BackupBytes(records));
   EXPECT_EQ(job.written, 7u);
@@ -153,14 +128,14 @@ TEST(WriteBackupFile, ReproducesGoldenFile) {
 
 TEST(WriteBackupFile, WritesOnlySelectedFolders) {
   TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 0, 0, 0, 1, 1);
+  BackupJob job(u"unused.bak", 0, 0, 0, 1, 1);
   const std::vector<GoldenRecord> records = FillStore(job.session);
   EXPECT_EQ(Backup(store, job), BackupBytes({records[5], records[6]}));
 }
 
 TEST(WriteBackupFile, CountIsTheNumberOfRecordsWritten) {
   TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(u"unused.bak", 1, 1, 1, 1, 1);
   const std::vector<GoldenRecord> records = FillStore(job.session);
   const std::u16string path = store.File("out.bak");
   for (int32_t counted : {0, 3, 100}) {
@@ -168,7 +143,8 @@ TEST(WriteBackupFile, CountIsTheNumberOfRecordsWritten) {
     job.written = 0;
     {
       CFile file(path, CFile::modeCreate | CFile::modeWrite);
-      ASSERT_TRUE(WriteBackupFile(job, file));
+      CFileSink sink(file);
+      ASSERT_TRUE(WriteStoreBackup(job, sink));
       file.Close();
     }
     EXPECT_EQ(ReadBytes(path), BackupBytes(records)) << counted;
@@ -179,7 +155,7 @@ TEST(WriteBackupFile, BackupRestoreBackupGivesTheSameBytes) {
   TempStore store;
   std::string first;
   {
-    BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
+    BackupJob job(u"unused.bak", 1, 1, 1, 1, 1);
     FillStore(job.session);
     first = Backup(store, job);
   }
@@ -200,7 +176,7 @@ TEST(WriteBackupFile, UnreadableFoldersAreLeftOutAndCounted) {
     RestoreJob filler(u"unused");
     records = FillStore(filler.session);
   }
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 0, 0, 0);
+  BackupJob job(u"unused.bak", 1, 1, 0, 0, 0);
   job.total = 7;
   // The drafts folder cannot be located; Inbox\Work cannot be opened (the first store open is
   // the inbox itself, the second its first listed subfolder), so Inbox\Work\Old is out of reach.
@@ -209,7 +185,8 @@ TEST(WriteBackupFile, UnreadableFoldersAreLeftOutAndCounted) {
   const std::u16string path = store.File("out.bak");
   {
     CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    EXPECT_TRUE(WriteBackupFile(job, file));
+    CFileSink sink(file);
+    EXPECT_TRUE(WriteStoreBackup(job, sink));
     file.Close();
   }
   EXPECT_EQ(ReadBytes(path), BackupBytes({records[1], records[2]}));
@@ -219,7 +196,7 @@ TEST(WriteBackupFile, UnreadableFoldersAreLeftOutAndCounted) {
 
 TEST(WriteBackupFile, FailedWalkLeavesFileThatDoesNotValidate) {
   TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(u"unused.bak", 1, 1, 1, 1, 1);
   FillStore(job.session);
   mapi::AddFault("IMAPITable::SeekRow", 2, MAPI_E_CALL_FAILED);  // the inbox cursor's rewind
   bool ok = true;
@@ -235,7 +212,7 @@ TEST(WriteBackupFile, FailedWalkLeavesFileThatDoesNotValidate) {
 
 TEST(WriteRecords, ReproducesGoldenRecord) {
   TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
+  BackupJob job(u"unused.bak", 0, 1, 0, 0, 0);
   AddMessage(job.session, {u"Inbox\\Work", u"See you at 8", kMay1Later, kMay1, 1, 42, u"Ann",
                            u"+4915112345678",
                            {{u"Bob", u"+4930123", 1}, {u"Eve", u"+4940456", 2}}});
@@ -253,7 +230,7 @@ TEST(WriteRecords, ReproducesGoldenRecord) {
 // "\" <y> 2;" and all, cannot be told from two entries: it is read, but split there.)
 TEST(WriteRecords, WhatTheWriterWritesTheReaderTakes) {
   TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
+  BackupJob job(u"unused.bak", 0, 1, 0, 0, 0);
   const std::u16string longName(5000, u'n');
   std::u16string awkward;
   for (int i = 0; i < 300; ++i) awkward += u"x>1;\"b\" <c>;";
@@ -269,7 +246,7 @@ TEST(WriteRecords, WhatTheWriterWritesTheReaderTakes) {
 
 TEST(WriteRecords, LineBreaksInNamesBecomeBlanks) {
   TempStore store;
-  BackupJob job(FileKind::kBackup, u"unused", 0, 1, 0, 0, 0);
+  BackupJob job(u"unused.bak", 0, 1, 0, 0, 0);
   AddMessage(job.session, {u"Inbox\\Two\nLines", u"a\r\nb", 0, 0, 0, 0, u"A\rB", u"1\n2",
                            {{u"C\nD", u"3\r\n4", 1}}});
   GoldenRecord expected;

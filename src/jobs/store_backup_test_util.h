@@ -21,6 +21,7 @@
 #include "store/message.h"
 #include "store/session.h"
 #include "store/store_test_support.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost::testing {
 
@@ -140,10 +141,13 @@ inline std::string WriteSelected(TempStore& store, BackupJob& job) {
   const std::u16string path = store.File("records.out");
   {
     CFile file(path, CFile::modeCreate | CFile::modeWrite);
-    EXPECT_TRUE(WriteSelectedFolders(job, file));
+    CFileSink sink(file);
+    EXPECT_TRUE(WriteStoreBackup(job, sink));
     file.Close();
   }
-  return ReadBytes(path);
+  const std::string bytes = ReadBytes(path);
+  constexpr size_t kBackupHeaderBytes = 20;
+  return job.format == FileKind::kBackup ? bytes.substr(kBackupHeaderBytes) : bytes;
 }
 
 // Restores a backup file into the current store the way a restore run does: validate, then read

@@ -11,10 +11,8 @@ std::u16string DefaultBackupName(const CTime& now) {
 }
 
 std::u16string DefaultFileName(FileKind kind, const CTime& now) {
-  if (kind == FileKind::kPhoneXml) return u"sms-" + now.Format("%Y%m%d%H%M%S.xml");
-  const std::u16string backup = DefaultBackupName(now);
-  if (kind == FileKind::kBackup) return backup;
-  return backup.substr(0, backup.rfind(u'.')) + FormatOf(kind).endings[0];
+  const char* proposed = FormatOf(kind).proposedName;
+  return proposed != nullptr ? now.Format(proposed) : DefaultBackupName(now);
 }
 
 std::u16string RestoreQuestion(const std::u16string& path) {
@@ -54,11 +52,8 @@ std::u16string DialogFilter(Takes takes) {
 
 }  // namespace
 
-// A backup writes the text export too, which a conversion cannot.
 std::u16string SaveDialogFilter() {
-  return DialogFilter([](const FileFormat& format) {
-    return format.writable || format.kind == FileKind::kTextExport;
-  });
+  return DialogFilter([](const FileFormat& format) { return format.writable; });
 }
 
 std::u16string OpenDialogFilter() {

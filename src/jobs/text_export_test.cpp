@@ -1,4 +1,4 @@
-#include "jobs/text_export.h"
+#include "formats/text_export.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +50,7 @@ TEST(FormatMessageTime, UnconvertibleTimeIsEmpty) {
 
 TEST(TextExport, WritesLabelledBlocksInWalkOrder) {
   TempStore store;
-  BackupJob job(FileKind::kTextExport, u"unused", 1, 1, 1, 1, 1);
+  BackupJob job(u"unused.txt", 1, 1, 1, 1, 1);
   AddMessage(job.session, {u"Sentedbox", u"", 0, kJuly15 + 10000000, 0, 0, u"", u""});
   AddMessage(job.session, {u"Inbox\\Work", u"two\nlines\n", 0, kJuly15, 0, 0, u"", u"+7",
                            {{u"Bob", u"+1", 1}, {u"Eve", u"+2", 2}}});
@@ -91,7 +91,7 @@ TEST(TextExport, WritesLabelledBlocksInWalkOrder) {
 
 TEST(TextExport, EmptySelectionGivesEmptyFile) {
   TempStore store;
-  BackupJob job(FileKind::kTextExport, u"unused", 1, 0, 0, 0, 1);
+  BackupJob job(u"unused.txt", 1, 0, 0, 0, 1);
   AddMessage(job.session, {u"Inbox", u"not selected", 0, kMarch5});
   EXPECT_EQ(WriteSelected(store, job), "");
   EXPECT_EQ(job.progress, 0.0);

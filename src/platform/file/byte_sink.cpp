@@ -33,4 +33,6 @@ void CFileSink::Patch(uint64_t offset, const void* data, size_t size) {
 
 void CFileSink::Close() { file_.Flush(); }
 
+std::u16string CFileSink::Name() const { return file_.GetFilePath(); }
+
 }  // namespace larkpost

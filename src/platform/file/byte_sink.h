@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class CFile;
 
@@ -24,6 +25,11 @@ class ByteSink {
   virtual void Patch(uint64_t offset, const void* data, size_t size) = 0;
   // Writes out everything held back (no sync). Nothing may be written after.
   virtual void Close() = 0;
+  // After each whole message: a sink that flushes in groups may flush now.
+  virtual void MessageWritten() {}
+  // The file the bytes go to, for error texts and for scratch files beside it; empty for a sink
+  // into memory.
+  virtual std::u16string Name() const { return std::u16string(); }
 };
 
 // A sink into an open CFile positioned at its start, which it neither syncs nor closes. It
@@ -35,6 +41,7 @@ class CFileSink final : public ByteSink {
   uint64_t Position() const override { return position_; }
   void Patch(uint64_t offset, const void* data, size_t size) override;
   void Close() override;
+  std::u16string Name() const override;
   CFile& file() { return file_; }
 
  private:

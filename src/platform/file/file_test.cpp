@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
+#include "platform/file/output_sink.h"
 #include "platform/text/text.h"
 #include "testing/temp_dir.h"
 
@@ -223,3 +226,40 @@ TEST_F(FileTest, WritingAFileOpenedForReadingIsRefused) {
   file.Close();
   EXPECT_EQ(FileBytes("r"), "abc");
 }
+
+namespace {
+
+// Messages reach the file in groups of at most 0.2 s of work, or one by one with --sync each;
+// a committed file takes the target's place, a discarded one leaves no trace.
+TEST_F(FileTest, OutputSinkFlushesInGroupsAndCommitsByRename) {
+  const std::u16string target = Path("out.bak");
+  WriteFileBytes("out.bak", "older");
+  larkpost::OutputSink sink(target, {});
+  const std::string partial = larkpost::WideToPath(sink.output().writePath);
+  auto sizeOnFile = [&] { return larkpost::testing::FileBytes(partial).size(); };
+  sink.Write("first", 5);
+  sink.MessageWritten();
+  sink.Write("second", 6);
+  sink.MessageWritten();
+  EXPECT_EQ(sizeOnFile(), 0u);  // within the interval: still in the buffer
+  std::this_thread::sleep_for(larkpost::OutputSink::kFlushInterval + std::chrono::milliseconds(20));
+  sink.Write("third", 5);
+  sink.MessageWritten();
+  EXPECT_EQ(sizeOnFile(), 16u);
+  sink.FlushEachMessage(true);
+  sink.Write("fourth", 6);
+  sink.MessageWritten();
+  EXPECT_EQ(sizeOnFile(), 22u);
+  EXPECT_EQ(FileBytes("out.bak"), "older");
+  sink.Commit();
+  EXPECT_EQ(FileBytes("out.bak"), "firstsecondthirdfourth");
+  EXPECT_NE(access(partial.c_str(), F_OK), 0);
+
+  {
+    larkpost::OutputSink discarded(target, {});
+    discarded.Write("new", 3);
+  }
+  EXPECT_EQ(FileBytes("out.bak"), "firstsecondthirdfourth");
+}
+
+}  // namespace

@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
 #include "platform/file/file.h"
+#include "platform/text/text.h"
 
 namespace larkpost {
 
@@ -57,5 +59,28 @@ void ClearSubstitutes() {
 
 void SetScratchInMemory(bool inMemory) { scratchInMemory = inMemory; }
 bool ScratchInMemory() { return scratchInMemory; }
+
+FILE* OpenUnnamedFileBeside(const std::u16string& path) {
+  if (ScratchInMemory()) {  // a run with encrypted files puts no plaintext on the disk
+    const int fd = CreateMemoryFile("larkpost-scratch", path);
+    if (FILE* file = fdopen(fd, "w+b")) return file;
+    const int osError = errno;
+    close(fd);
+    throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
+  }
+  const std::string target = WideToPath(path);
+  const size_t slash = target.rfind('/');
+  std::string name = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+                     ".larkpost-XXXXXX";
+  const int fd = mkstemp(name.data());
+  int osError = errno;
+  if (fd >= 0) {
+    unlink(name.c_str());  // nothing is left behind, whatever happens
+    if (FILE* file = fdopen(fd, "w+b")) return file;
+    osError = errno;
+    close(fd);
+  }
+  throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
+}
 
 }  // namespace larkpost

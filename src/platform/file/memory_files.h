@@ -7,6 +7,7 @@
 // ReadablePath) reads the memory file, while messages still name the path the user gave.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace larkpost {
@@ -29,5 +30,10 @@ void ClearSubstitutes();
 // while a run reads or writes an encrypted file, so that no plaintext reaches the disk.
 void SetScratchInMemory(bool inMemory);
 bool ScratchInMemory();
+
+// A temporary file without a name in the folder of `path` (mode 0600, gone when closed), for a
+// writer that puts the file together at the end; in memory instead while ScratchInMemory().
+// Throws CFileException naming `path`.
+FILE* OpenUnnamedFileBeside(const std::u16string& path);
 
 }  // namespace larkpost

@@ -1,4 +1,4 @@
-#include "jobs/output_file.h"
+#include "platform/file/output_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,10 +15,8 @@
 #include <mutex>
 #include <utility>
 
-#include "formats/age_file.h"
 #include "platform/file/byte_sink.h"
 #include "platform/file/memory_files.h"
-#include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -258,22 +256,21 @@ int CreatePartial(int folder, const std::string& name, const std::u16string& tar
   return fd;
 }
 
-std::mutex encryptedMutex;
-std::map<std::u16string, std::shared_ptr<const age::Recipients>>& EncryptedOutputs() {
-  static std::map<std::u16string, std::shared_ptr<const age::Recipients>> outputs;
+std::mutex sealedMutex;
+std::map<std::u16string, OutputSealer>& SealedOutputs() {
+  static std::map<std::u16string, OutputSealer> outputs;
   return outputs;
 }
 
-std::shared_ptr<const age::Recipients> EncryptionFor(const std::u16string& target) {
-  std::lock_guard<std::mutex> lock(encryptedMutex);
-  const auto found = EncryptedOutputs().find(target);
-  return found == EncryptedOutputs().end() ? nullptr : found->second;
+OutputSealer SealerFor(const std::u16string& target) {
+  std::lock_guard<std::mutex> lock(sealedMutex);
+  const auto found = SealedOutputs().find(target);
+  return found == SealedOutputs().end() ? nullptr : found->second;
 }
 
-// Replaces the staged plaintext in `file` by its encryption in the partial file (or device),
+// Replaces the staged bytes in `file` by their sealed form in the partial file (or device),
 // synced; `file` then holds that descriptor, still locked, for the rename.
-void SealStagedOutput(OutputFile& output, int& sealed,
-                      const std::shared_ptr<const age::Recipients>& to, CFile& file) {
+void SealStagedOutput(OutputFile& output, int& sealed, const OutputSealer& seal, CFile& file) {
   file.Flush();
   const int staged = dup(file.GetHandle());
   if (staged < 0) ThrowForTarget(errno, output.target);
@@ -282,7 +279,7 @@ void SealStagedOutput(OutputFile& output, int& sealed,
   sealed = -1;
   try {
     CFileSink sink(file);
-    age::EncryptStaged(staged, output.target, sink, *to);
+    seal(staged, sink);
   } catch (...) {
     close(staged);
     throw;
@@ -293,19 +290,19 @@ void SealStagedOutput(OutputFile& output, int& sealed,
 
 }  // namespace
 
-void EncryptOutput(const std::u16string& target, std::shared_ptr<const age::Recipients> to) {
-  std::lock_guard<std::mutex> lock(encryptedMutex);
-  if (to == nullptr) {
-    EncryptedOutputs().erase(target);
+void SealOutput(const std::u16string& target, OutputSealer seal) {
+  std::lock_guard<std::mutex> lock(sealedMutex);
+  if (seal == nullptr) {
+    SealedOutputs().erase(target);
   } else {
-    EncryptedOutputs()[target] = std::move(to);
+    SealedOutputs()[target] = std::move(seal);
   }
 }
 
 void AttachOutput(OutputFile& output, int fd, CFile& file) {
-  if (std::shared_ptr<const age::Recipients> to = EncryptionFor(output.target)) {
+  if (OutputSealer seal = SealerFor(output.target)) {
     output.sealed_ = fd;
-    output.encryptTo_ = std::move(to);
+    output.seal_ = std::move(seal);
     fd = CreateMemoryFile("larkpost-staged", output.target);
   }
   file.Attach(fd, output.writePath, CFile::modeWrite);
@@ -347,14 +344,9 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     companionPartialName_ = std::move(other.companionPartialName_);
     companion_ = std::exchange(other.companion_, -1);
     sealed_ = std::exchange(other.sealed_, -1);
-    encryptTo_ = std::move(other.encryptTo_);
+    seal_ = std::move(other.seal_);
   }
   return *this;
-}
-
-std::vector<std::string> MessageStoreFiles() {
-  const std::string store = mapi::DatabasePath();
-  return {store, store + "-wal", store + "-shm", store + "-journal"};
 }
 
 void OpenOutputFile(OutputFile& output, const std::u16string& target,
@@ -505,9 +497,9 @@ CompanionState CompanionStateOf(const std::u16string& target, const std::string&
 }
 
 void SealOutputFile(OutputFile& output, CFile& file) {
-  if (output.encryptTo_ == nullptr) return;
-  SealStagedOutput(output, output.sealed_, output.encryptTo_, file);
-  output.encryptTo_ = nullptr;
+  if (output.seal_ == nullptr) return;
+  SealStagedOutput(output, output.sealed_, output.seal_, file);
+  output.seal_ = nullptr;
 }
 
 void CommitOutputFile(OutputFile& output, CFile& file) {

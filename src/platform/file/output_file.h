@@ -31,11 +31,10 @@
 #pragma once
 
 #include <exception>
-#include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "formats/age_keys.h"
 #include "platform/file/file.h"
 
 namespace larkpost {
@@ -50,6 +49,8 @@ class OutputRefused : public std::exception {
  private:
   std::string what_;
 };
+
+class ByteSink;  // platform/file/byte_sink.h
 
 class OutputFile {
  public:
@@ -80,21 +81,21 @@ class OutputFile {
   std::string companionName_;         // the companion folder's final name; empty: none
   std::string companionPartialName_;  // its name while it is built
   int companion_ = -1;                // descriptor of the folder being built, once created
-  // An encrypted output: the file written is a memory file, and this the partial file (or the
-  // device) that receives its encryption at commit.
+  // A sealed output: the file written is a memory file, and this the partial file (or the
+  // device) that receives its sealed form at commit.
   int sealed_ = -1;
-  std::shared_ptr<const age::Recipients> encryptTo_;
+  std::function<void(int, ByteSink&)> seal_;
 };
 
-// From now on, what is written to `target` (as the front end names it to OpenOutputFile) is
-// encrypted for `to`: the run writes into a memory file, which is encrypted into the partial file
-// at commit, so no plaintext reaches the disk (the memory grows with the file). Null: written as
-// it is again.
-void EncryptOutput(const std::u16string& target, std::shared_ptr<const age::Recipients> to);
+// Turns the bytes a run wrote (readable at the descriptor `staged`, from its start) into what the
+// file holds, written into `out`: an encryption. Throws CFileException.
+using OutputSealer = std::function<void(int staged, ByteSink& out)>;
 
-// The message store's file and the files SQLite keeps beside it (-wal, -shm, -journal): the
-// protected files of every output written while a store is open.
-std::vector<std::string> MessageStoreFiles();
+// From now on, what is written to `target` (as the front end names it to OpenOutputFile) goes
+// through `seal`: the run writes into a memory file, which is sealed into the partial file at
+// commit, so nothing of it reaches the disk as it was written (the memory grows with the file).
+// Null: written as it is again.
+void SealOutput(const std::u16string& target, OutputSealer seal);
 
 // Prepares `output` for `target` and opens the file to write into `file`: the partial file
 // (empty, mode 0600, locked), or the target itself when it is a device or pipe. Removes stale
@@ -114,8 +115,8 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
 // naming the target; the older file and folder then stay as they were.
 void CommitOutputFile(OutputFile& output, CFile& file);
 
-// For an output kept under its partial name (an incomplete backup, valid but not complete): an
-// encrypted output's staged bytes are encrypted into the partial file and synced now, as
+// For an output kept under its partial name (an incomplete backup, valid but not complete): a
+// sealed output's staged bytes are sealed into the partial file and synced now, as
 // CommitOutputFile does first. Nothing for an output written as it is. Throws CFileException.
 void SealOutputFile(OutputFile& output, CFile& file);
 
