@@ -61,10 +61,12 @@ std::string ReadBytes(CFile& from, uint64_t offset, uint64_t length) {
 
 }  // namespace
 
-BackupFileSalvage::BackupFileSalvage(CFile& damaged)
-    : damaged_(damaged), length_(damaged.GetLength()), position_(kHeaderSize) {
+BackupFileSalvage::BackupFileSalvage(CFile& damaged, SalvageReport& report)
+    : damaged_(damaged), length_(damaged.GetLength()), position_(kHeaderSize), report_(report) {
+  report_ = SalvageReport{};
   uint32_t count = 0;
   report_.digestValid = ValidateBackupFile(damaged_, count);
+  report_.byRecord = true;
   if (length_ >= kHeaderSize) {
     unsigned char bytes[4] = {};
     damaged_.Seek(kCountOffset, CFile::begin);
@@ -104,6 +106,39 @@ bool BackupFileSalvage::Next(MessageRecord& record, uint64_t& offset, uint64_t& 
     position_ = next;
   }
   return false;
+}
+
+namespace {
+
+class SalvagingReader : public MessageReader {
+ public:
+  SalvagingReader(std::shared_ptr<CFile> damaged, SalvageReport& report)
+      : damaged_(std::move(damaged)), salvage_(*damaged_, report) {}
+
+  bool Next(MessageRecord& record) override {
+    if (!salvage_.Next(record, offset_, length_)) return false;
+    ++counts_.entries;
+    ++counts_.messages;
+    return true;
+  }
+
+  bool RecordBytes(std::string& bytes) override {
+    bytes = ReadBytes(*damaged_, offset_, length_);
+    return true;
+  }
+
+ private:
+  std::shared_ptr<CFile> damaged_;
+  BackupFileSalvage salvage_;
+  uint64_t offset_ = 0;
+  uint64_t length_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<MessageReader> SalvagingBackupReader(std::shared_ptr<CFile> damaged,
+                                                     SalvageReport& report) {
+  return std::make_unique<SalvagingReader>(std::move(damaged), report);
 }
 
 SalvageReport SalvageBackupFile(CFile& damaged, ByteSink& out,

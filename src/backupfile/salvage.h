@@ -11,10 +11,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "message/message_record.h"
+#include "message/message_stream.h"
 #include "platform/file/file.h"
 
 namespace larkpost {
@@ -32,6 +34,7 @@ struct SalvageReport {
   uint32_t kept = 0;
   uint32_t declaredCount = 0;  // what the damaged file's count field says
   bool digestValid = false;    // whether the damaged file's digest matched its length
+  bool byRecord = false;       // the damaged file was read as a backup file, record by record
   bool stopped = false;        // ended early because `keepGoing` said so
   std::vector<SkippedStretch> skipped;
 };
@@ -40,7 +43,9 @@ struct SalvageReport {
 // skipped on the way logged in report().
 class BackupFileSalvage {
  public:
-  explicit BackupFileSalvage(CFile& damaged);
+  explicit BackupFileSalvage(CFile& damaged) : BackupFileSalvage(damaged, own_) {}
+  // Logging into `report`, which must outlive the salvage.
+  BackupFileSalvage(CFile& damaged, SalvageReport& report);
   // The next record that passes, where it begins and how many bytes it has; false at the end.
   bool Next(MessageRecord& record, uint64_t& offset, uint64_t& length);
   SalvageReport& report() { return report_; }
@@ -50,8 +55,14 @@ class BackupFileSalvage {
   uint64_t length_;
   uint64_t position_;
   uint32_t number_ = 0;  // of the last record looked at, kept or skipped
-  SalvageReport report_;
+  SalvageReport own_;
+  SalvageReport& report_;
 };
+
+// The records of `damaged` that pass as messages, logged into `report` (which must outlive the
+// reader), each with its bytes as they are (RecordBytes): a backup file takes them unchanged.
+std::unique_ptr<MessageReader> SalvagingBackupReader(std::shared_ptr<CFile> damaged,
+                                                     SalvageReport& report);
 
 // Reads `damaged` (open for reading) and writes the records that pass, byte for byte, as a
 // backup file into `out` (BackupFileWriter: its count and digest at the end, then the sink

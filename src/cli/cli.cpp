@@ -226,7 +226,7 @@ bool KnownEnding(const std::string& out, CliStreams& io) {
     for (const char16_t* known : format.endings) {
       if (known != nullptr) io.err << (known == format.endings[0] ? "" : " or ") << WideToUtf8(known);
     }
-    if (format.kind == FileKind::kBackup) io.err << " or none";
+    if (format.kind == FileFormats()[0].kind) io.err << " or none";  // the default
     io.err << " (" << format.name << ")";
   }
   io.err << "\n";

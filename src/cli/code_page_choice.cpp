@@ -19,7 +19,7 @@ constexpr int kHintConfidence = 30;
 
 bool Detect(const std::string& path, DetectedCodePage& detected) {
   const std::u16string wide = PathToWide(path);
-  if (InputKindOf(wide) != FileKind::kBackup) return false;
+  if (!FormatOf(InputKindOf(wide)).comparedOn.codePageText) return false;  // text in a code page
   try {
     CFile file(wide, CFile::modeRead | CFile::shareDenyNone);
     detected = DetectCodePage(CollectRecordTexts(file, kSampleBytes));

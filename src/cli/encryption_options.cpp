@@ -177,7 +177,7 @@ std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
       throw Refusal{kExitUsage, "an encrypted output needs a file name (standard output is not "
                                 "encrypted)"};
     }
-    if (FileKindForPath(target) == FileKind::kHtml) {
+    if (FormatOf(FileKindForPath(target)).companionFolder != nullptr) {
       throw Refusal{kExitUsage,
                     "a page is not encrypted: its pictures would lie beside it in the clear; "
                     "encrypt a .zip or .bak and make the page when you read it"};

@@ -35,7 +35,7 @@ void ReportBackupFile(const SalvageResult& result, const std::string& out, CliSt
 
 void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStreams& io) {
   const SalvageLog& log = result.phone;
-  const bool xml = result.inKind == FileKind::kPhoneXml;
+  const bool xml = log.markup;
   io.out << "Kept " << Counted(log.entriesKept, "entry", "entries");
   if (result.read.messages != log.entriesKept) {
     io.out << " (" << Counted(result.read.messages, "message", "messages") << ")";
@@ -101,7 +101,7 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
           WriteOrReport("salvage", outPath, write, result.error, io)) {
     return *failed;
   }
-  if (result.inKind == FileKind::kBackup) {
+  if (result.backup.byRecord) {
     ReportBackupFile(result, out, io);
   } else {
     ReportPhoneFile(result, out, io);

@@ -4,11 +4,13 @@
 #include <cstdlib>
 
 #include "backupfile/backup_stream.h"
+#include "backupfile/salvage.h"
 #include "formats/html_page.h"
 #include "formats/ios_input.h"
 #include "formats/message_stream.h"
 #include "formats/page_media.h"
 #include "formats/part_spool.h"
+#include "formats/phone_salvage.h"
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
 #include "formats/text_export.h"
@@ -60,6 +62,23 @@ std::unique_ptr<MessageWriter> WritePhoneZip(ByteSink& sink, const WriterOptions
   return ZipWriter(sink, options.deletedAs);
 }
 
+std::unique_ptr<MessageReader> SalvageBackupRecords(std::shared_ptr<CFile> damaged,
+                                                    SalvageReport& records, SalvageLog&,
+                                                    std::shared_ptr<PartSpool>) {
+  return SalvagingBackupReader(std::move(damaged), records);
+}
+
+std::unique_ptr<MessageReader> SalvagePhoneXml(std::shared_ptr<CFile> damaged, SalvageReport&,
+                                               SalvageLog& entries,
+                                               std::shared_ptr<PartSpool> spool) {
+  return JoinedReader(SalvagedXmlEntries(std::move(damaged), entries, std::move(spool)));
+}
+
+std::unique_ptr<MessageReader> SalvagePhoneZip(std::shared_ptr<CFile> damaged, SalvageReport&,
+                                               SalvageLog& entries, std::shared_ptr<PartSpool>) {
+  return JoinedReader(SalvagedZipEntries(std::move(damaged), entries));
+}
+
 // A page written to a file comes with its media folder ("archive_files" beside "archive.html"),
 // built beside the partial page and committed with it, so that an older page's folder goes with
 // the page it replaces; a page written elsewhere names its attachments and saves none.
@@ -78,31 +97,32 @@ constexpr IdentityFields kBackupFields{true, true, true, true, true, true};
 
 // kind, name, plural, filter name, endings, proposed name, case-sensitive, readable, writable,
 // holds (subfolders, own number, recipient types, names, exact times, multimedia), compared on,
-// found in own folder, checked before restore, recognises, reader, writer, companion folder
+// found in own folder, checked before restore, recognises, reader, writer, salvager, companion
+// folder
 constexpr FileFormat kFormats[] = {
     {FileKind::kBackup, "backup file", u"backup files", u"Larkpost File", {u".bak", nullptr}, "BAK_%Y%m%d_%H%M.bak",
      false, true, true, {true, true, true, true, true, false}, kBackupFields, true, false,
-     nullptr, ReadBackupFile, WriteBackupFile, nullptr},
+     nullptr, ReadBackupFile, WriteBackupFile, SalvageBackupRecords, nullptr},
     {FileKind::kTextExport, "text export", u"text exports", u"Text File", {u".txt", nullptr}, "BAK_%Y%m%d_%H%M.txt",
      true, false, true, {true, true, true, true, false, false}, kPhoneFields, false, true,
-     nullptr, nullptr, WriteTextExport, nullptr},
+     nullptr, nullptr, WriteTextExport, nullptr, nullptr},
     {FileKind::kPhoneXml, "XML", u"XML files", u"Phone XML", {u".xml", nullptr}, "sms-%Y%m%d%H%M%S.xml", false, true,
      true, {false, false, false, true, false, true}, kPhoneFields, false, true, nullptr,
-     ReadPhoneXml, WritePhoneXml, nullptr},
+     ReadPhoneXml, WritePhoneXml, SalvagePhoneXml, nullptr},
     // The ZIP's lines carry the whole message besides the app's columns.
     {FileKind::kPhoneZip, "ZIP", u"ZIP files", u"Phone ZIP", {u".zip", nullptr}, "BAK_%Y%m%d_%H%M.zip", false, true,
      true, {true, true, true, true, true, true}, kPhoneFields, false, true, nullptr,
-     ReadPhoneZip, WritePhoneZip, nullptr},
+     ReadPhoneZip, WritePhoneZip, SalvagePhoneZip, nullptr},
     // Pictures and attachments go into the page's media folder.
     {FileKind::kHtml, "HTML page", u"HTML pages", u"HTML Page", {u".html", u".htm"}, "BAK_%Y%m%d_%H%M.html", false, false,
      true, {true, true, true, true, false, true}, kPhoneFields, false, true, nullptr, nullptr,
-     WritePage, MediaFolderNameFor},
+     WritePage, nullptr, MediaFolderNameFor},
     // Told by what it holds (a folder with Manifest.db, a database with the Messages tables),
     // whatever its name: "sms.db", "chat.db", a backup's folder named by the device's id. Its
     // times are exact (nanoseconds); it has no subfolders, recipient types or own number of an SMS.
     {FileKind::kIphone, "iPhone messages", u"iPhone messages", u"iPhone Messages",
      {nullptr, nullptr}, nullptr, false, true, false, {false, false, false, true, true, true},
-     kPhoneFields, false, true, IsIosInput, ReadIphone, nullptr, nullptr},
+     kPhoneFields, false, true, IsIosInput, ReadIphone, nullptr, nullptr, nullptr},
 };
 
 MessageReaderOverride& ReaderOverride() {

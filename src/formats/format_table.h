@@ -17,9 +17,13 @@
 #include "identity/identity.h"
 #include "message/message_stream.h"
 
+class CFile;  // platform/file/file.h
+
 namespace larkpost {
 
 class ByteSink;    // platform/file/byte_sink.h
+struct SalvageLog;      // formats/phone_salvage.h
+struct SalvageReport;   // backupfile/salvage.h
 class OutputFile;  // platform/file/output_file.h
 class PartSpool;   // formats/part_spool.h
 
@@ -54,6 +58,13 @@ using ReaderFactory = std::unique_ptr<MessageReader> (*)(const std::u16string& p
                                                          std::shared_ptr<PartSpool> spool);
 using WriterFactory = std::unique_ptr<MessageWriter> (*)(ByteSink& sink,
                                                          const WriterOptions& options);
+// The messages that can still be read out of a damaged file (open for reading), what was
+// skipped logged into `records` (a file read record by record) or `entries` (entry by entry),
+// which must outlive the reader.
+using SalvagerFactory = std::unique_ptr<MessageReader> (*)(std::shared_ptr<CFile> damaged,
+                                                           SalvageReport& records,
+                                                           SalvageLog& entries,
+                                                           std::shared_ptr<PartSpool> spool);
 
 struct FileFormat {
   FileKind kind;
@@ -82,6 +93,8 @@ struct FileFormat {
   ReaderFactory openReader;
   // Its writer into a sink; null for a format only read.
   WriterFactory openWriter;
+  // Its salvaging reader; null for a format that is not salvaged.
+  SalvagerFactory openSalvager;
   // The folder a file of the format comes with beside it ("archive_files" of "archive.html");
   // null for a format whose files stand alone.
   std::string (*companionFolder)(const std::string& fileName);

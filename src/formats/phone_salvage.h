@@ -85,6 +85,7 @@ struct SalvageLog {
   // the end of its compressed stream. Entries after the cut are lost without a trace.
   bool cutShort = false;
   std::vector<std::string> notes;  // other damage seen (a checksum that does not match, ...)
+  bool markup = false;  // the damaged file was read as XML (its stretches have lines)
 };
 
 // The entries of the damaged XML or ZIP in `file` (open for reading, seekable), logged into

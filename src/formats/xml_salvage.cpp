@@ -93,6 +93,7 @@ class XmlSalvage : public EntrySource {
   XmlSalvage(std::shared_ptr<CFile> file, SalvageLog& log, std::shared_ptr<PartSpool> spool)
       : file_(std::move(file)), window_(*file_), log_(log), spool_(std::move(spool)) {
     if (window_.StartsWith(0, "\xEF\xBB\xBF")) at_ = 3;
+    log_.markup = true;
   }
 
   bool NextEntry(PhoneEntry& entry, std::string& error) override {

@@ -12,9 +12,9 @@
 namespace larkpost {
 
 bool SalvageResult::Incomplete() const {
-  if (inKind == FileKind::kBackup) {
-    return !backup.skipped.empty() || backup.kept < backup.declaredCount;
-  }
+  // A file is salvaged record by record (a backup file) or entry by entry (a phone's): the
+  // other log stays empty, and complete.
+  if (!backup.skipped.empty() || backup.kept < backup.declaredCount) return true;
   if (!phone.skipped.empty() || !phone.notes.empty()) return true;
   // A file cut off right after its last entry lost nothing when the count says so.
   if (phone.declaredEntries) return phone.entriesFound < *phone.declaredEntries;
@@ -26,8 +26,8 @@ bool SalvageMessageFile(const std::u16string& in, const std::u16string& out, Del
   result = SalvageResult{};
   result.inKind = FileKindForPath(in);
   const FileKind outKind = FileKindForPath(out);
-  if (result.inKind != FileKind::kBackup && result.inKind != FileKind::kPhoneXml &&
-      result.inKind != FileKind::kPhoneZip) {
+  const SalvagerFactory openSalvager = FormatOf(result.inKind).openSalvager;
+  if (openSalvager == nullptr) {
     result.error = Utf8ToWide(std::string("a ") + FileKindName(result.inKind) + " cannot be salvaged");
     return false;
   }
@@ -43,80 +43,40 @@ bool SalvageMessageFile(const std::u16string& in, const std::u16string& out, Del
     return false;
   }
 
-  // Asked before every message: a stop request ends the salvage there, and nothing is written.
+  std::unique_ptr<MessageReader> reader =
+      openSalvager(damaged, result.backup, result.phone, std::make_shared<PartSpool>(out));
+  // A record of a file of the output's own format is copied byte for byte: nothing is decoded
+  // and encoded again.
+  const bool sameFormat = result.inKind == outKind;
   bool stopped = false;
-  auto keepGoing = [&] {
-    if (StopRequested() == 0) return true;
-    stopped = true;
-    return false;
-  };
-  auto kept = [&] {
-    ++result.messagesWritten;
-    if (progress) progress(result.messagesWritten);
-  };
   std::string error;
-  bool written = false;
-  if (result.inKind == FileKind::kBackup && outKind == FileKind::kBackup) {
-    // Record by record, byte for byte: nothing is decoded and encoded again.
-    written = WriteOutputFile(
-        out,
-        [&](OutputSink& sink, std::string& failure) {
-          bool first = true;
-          result.backup = SalvageBackupFile(*damaged, sink, [&] {
-            if (!first) kept();  // asked again: the record before was copied
-            first = false;
-            return keepGoing();
-          });
-          result.written.entriesWritten = result.backup.kept;
-          failure = "interrupted";
-          return !result.backup.stopped;
-        },
-        error);
-  } else if (result.inKind == FileKind::kBackup) {
-    BackupFileSalvage salvage(*damaged);
-    written = WriteMessageOutput(
-        out, outKind, deletedAs,
-        [&](MessageWriter& writer, std::string& failure) {
-          MessageRecord record;
-          uint64_t offset = 0, length = 0;
-          while (keepGoing() && salvage.Next(record, offset, length)) {
-            if (!writer.Write(record, failure)) {
-              failure = "the record at byte " + std::to_string(offset) + ": " + failure;
-              return false;
-            }
-            kept();
-          }
-          failure = "interrupted";
-          return !stopped;
-        },
-        result.written, error);
-    result.backup = salvage.report();
-  } else {
-    std::unique_ptr<MessageReader> reader =
-        JoinedReader(result.inKind == FileKind::kPhoneXml
-                         ? SalvagedXmlEntries(damaged, result.phone, std::make_shared<PartSpool>(out))
-                                                          : SalvagedZipEntries(damaged, result.phone));
-    written = WriteMessageOutput(
-        out, outKind, deletedAs,
-        [&](MessageWriter& writer, std::string& failure) {
-          MessageRecord record;
-          while (keepGoing() && reader->Next(record)) {
-            if (!writer.Write(record, failure)) {
-              failure = "message " + std::to_string(reader->counts().messages) + ": " + failure;
-              return false;
-            }
-            kept();
-          }
-          if (stopped) {
-            failure = "interrupted";
+  const bool written = WriteMessageOutput(
+      out, outKind, deletedAs,
+      [&](MessageWriter& writer, std::string& failure) {
+        MessageRecord record;
+        PreparedMessage copied;
+        // Asked before every message: a stop request ends the salvage there, and nothing is
+        // written.
+        while (!(stopped = StopRequested() != 0) && reader->Next(record)) {
+          const bool ok = sameFormat && reader->RecordBytes(copied.bytes)
+                              ? writer.WritePrepared(copied, failure)
+                              : writer.Write(record, failure);
+          if (!ok) {
+            failure = "message " + std::to_string(reader->counts().messages) + ": " + failure;
             return false;
           }
-          failure = reader->error();
-          return failure.empty();
-        },
-        result.written, error);
-    result.read = reader->counts();
-  }
+          ++result.messagesWritten;
+          if (progress) progress(result.messagesWritten);
+        }
+        if (stopped) {
+          failure = "interrupted";
+          return false;
+        }
+        failure = reader->error();
+        return failure.empty();
+      },
+      result.written, error);
+  result.read = reader->counts();
   if (!written) {
     result.interrupted = stopped;
     if (!stopped) result.error = Utf8ToWide(error);

@@ -23,7 +23,7 @@
 namespace larkpost {
 
 struct SalvageResult {
-  FileKind inKind = FileKind::kBackup;
+  FileKind inKind{};
   SalvageReport backup;  // a backup file's records kept and skipped
   SalvageLog phone;      // a phone file's entries kept and skipped
   ReadCounts read;       // a phone file: entries joined into messages, multimedia left out

@@ -36,6 +36,10 @@ class MessageReader {
   // Where the message Next yielded last begins in the file, for a file whose records a file of
   // its kind may take as they are (a backup file's); false for the others.
   virtual bool RecordStart(uint64_t&) const { return false; }
+  // The bytes of the message Next yielded last as the file holds them, for a file whose records a
+  // file of its kind may take as they are (a damaged backup file's, when salvaged); false for the
+  // others.
+  virtual bool RecordBytes(std::string&) { return false; }
   // How many messages the file says it holds, for a file that says so before they are read (a
   // backup file's count); false for the others.
   virtual bool Declared(uint64_t&) const { return false; }
