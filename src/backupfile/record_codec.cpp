@@ -138,10 +138,6 @@ bool ParseRecipientLine(const std::u16string& line, std::vector<RecordRecipient>
 
 }  // namespace
 
-std::u16string CreateFolderError(const std::u16string& path) {
-  return u"Create folder '" + path + u"' error!";
-}
-
 bool CheckRecordFields(const RecordFields& fields, MessageRecord& record, std::u16string& error) {
   record = MessageRecord{};
   // The store keeps no NUL: a folder name would be cut there (empty, it cannot be created at

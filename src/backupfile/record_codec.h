@@ -11,24 +11,22 @@
 #include <string>
 
 #include "message/message_record.h"
+#include "message/restore_errors.h"
 #include "platform/time/filetime.h"
 
 namespace larkpost {
 
-// The record error texts a user sees after "No.%d, ".
+// The record error texts a user sees after "No.%d, ", beside the restore step's own
+// (message/restore_errors.h).
 inline constexpr char16_t kReadFolderLineError[] = u"Read folder line error!";
 inline constexpr char16_t kUnknownClassError[] = u"Unknow message class name!";
-inline constexpr char16_t kCreateMessageError[] = u"Create message error!";
 inline constexpr char16_t kParseRecipientError[] = u"Parse recipient error!";
 inline constexpr char16_t kParseSenderError[] = u"Parse sender info error!";
-inline constexpr char16_t kSaveError[] = u"Save sms error!";
 inline constexpr char16_t kLineTooLongError[] = u"Text line too long error!";
 inline constexpr char16_t kTruncatedError[] = u"Record truncated error!";
 inline constexpr char16_t kTextLengthError[] = u"Message text length error!";
 inline constexpr char16_t kFolderTooDeepError[] = u"Folder path too deep error!";
 inline constexpr char16_t kSmsClass[] = u"IPM.SMStext";
-// "Create folder '%s' error!" with the record's folder path.
-std::u16string CreateFolderError(const std::u16string& path);
 
 // The fields of one record as read from a file, before anything is made of them. Text fields
 // are converted from the ANSI code page; `text` has the line feed appended on writing removed

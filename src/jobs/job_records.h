@@ -13,14 +13,13 @@
 
 #include <memory>
 
-#include "backupfile/record_codec.h"
 #include "formats/format_table.h"
 #include "jobs/outcome.h"
 #include "message/selection.h"
 #include "platform/text/text.h"
 #include "store/restore.h"
 #include "store/session.h"
-#include "store/store_presence.h"
+#include "store/store_sink.h"
 
 namespace larkpost {
 
@@ -96,16 +95,22 @@ struct RestoreJob {
 
   explicit RestoreJob(std::u16string path, bool dryRun = false)
       : path(std::move(path)), dryRun(dryRun) {}
-  ~RestoreJob() { restorer.reset(); }  // commits before the session closes
+  ~RestoreJob() { sink.reset(); }  // commits before the session closes
 
-  // The run's restore step (made on first use): it keeps the counts and the open transaction.
-  RecordRestorer& Restorer() {
-    if (!restorer) restorer = std::make_unique<RecordRestorer>(session, dryRun);
-    return *restorer;
+  // The run's store sink (made on first use, with the presence rule of the file's format): it
+  // keeps the counts and the open transaction.
+  StoreSink& Sink() {
+    if (!sink) {
+      const FileFormat& format = FormatOf(inputKind);
+      sink = std::make_unique<StoreSink>(session, dryRun, format.comparedOn,
+                                         format.foundInOwnFolder);
+    }
+    return *sink;
   }
-  RestoreCounts Counts() const { return restorer ? restorer->counts() : RestoreCounts{}; }
+  RecordRestorer& Restorer() { return Sink().restorer(); }
+  RestoreCounts Counts() const { return sink ? sink->restorer().counts() : RestoreCounts{}; }
 
-  // One checked record of the file: restored (unless present) when the selection takes it,
+  // One checked message of the file: restored (unless present) when the selection takes it,
   // else counted as left out; a multimedia message is counted in leftOutOfStore. False with the
   // record's error text, as RecordRestorer::Restore.
   bool Take(const MessageRecord& record, std::u16string& error) {
@@ -118,25 +123,11 @@ struct RestoreJob {
       ++leftOutOfStore.multimedia;
       return true;
     }
-    const FileFormat& format = FormatOf(inputKind);
-    if (format.foundInOwnFolder) return Restorer().Restore(record, error);
-    // A file that keeps less than the store (a phone's): its messages are looked for in the
-    // whole store under the fields both keep (store_presence.h), read before the first one.
-    if (!phonePresence.read() && !phonePresence.Read(session, format.comparedOn)) {
-      error = kSaveError;
-      return false;
-    }
-    bool byNumberFormat = false;
-    if (phonePresence.Take(record, byNumberFormat)) {
-      Restorer().CountPresent(byNumberFormat);
-      return true;
-    }
-    return Restorer().RestoreAbsent(record, error);
+    return Sink().Put(record, error);
   }
 
  private:
-  std::unique_ptr<RecordRestorer> restorer;
-  StorePresence phonePresence;
+  std::unique_ptr<StoreSink> sink;
 };
 
 }  // namespace larkpost

@@ -1,6 +1,5 @@
-// A backup of a store: the store walk that every backup shares (the selected standard folders,
-// then their subfolders depth first, through the job's selection), and the writing of its
-// messages through a writer of any format.
+// A backup of a store: the store's messages (store/store_source.h) that the job's folders and
+// selection take, written through the writer of the job's format.
 #pragma once
 
 #include <functional>
@@ -11,19 +10,13 @@
 namespace larkpost {
 
 struct BackupJob;
-struct SmsMessage;
 class ByteSink;
 class OutputFile;
 
-// Called for each message a backup takes, with the message as a record when the selection had
-// to make it (else null); false stops the walk.
-using SelectedMessageVisitor = std::function<bool(SmsMessage&, const MessageRecord*)>;
-
-// Walks the job's included standard folders (a standard folder the store lacks is left out) and
-// calls `each` for every message its selection takes, counting the others in the job. Walk
-// order: the standard folders Drafts, Inbox, Outbox, Sent, Deleted; in each, a folder's own
-// messages, then its subfolders depth first. False when the walk fails or `each` does.
-bool WalkSelectedMessages(BackupJob& job, const SelectedMessageVisitor& each);
+// Calls `each` for every message of the job's included standard folders that its selection
+// takes, in walk order (WalkStore), counting the others in the job. False when the walk fails
+// or `each` does.
+bool WalkSelectedMessages(BackupJob& job, const std::function<bool(MessageRecord&)>& each);
 
 // Writes the messages of the job's selected folders, in walk order, through `writer`, and
 // finishes it. The store is walked on a second thread that makes each message ready for the

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string_view>
 
-#include "backupfile/record_codec.h"
+#include "message/restore_errors.h"
 #include "platform/mapi/provider.h"
 #include "platform/time/filetime.h"
 #include "store/find_folder.h"

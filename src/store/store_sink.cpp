@@ -1,0 +1,29 @@
+#include "store/store_sink.h"
+
+#include "message/restore_errors.h"
+#include "store/session.h"
+
+namespace larkpost {
+
+StoreSink::StoreSink(SmsSession& session, bool dryRun, const IdentityFields& comparedOn,
+                     bool foundInOwnFolder)
+    : session_(session),
+      comparedOn_(comparedOn),
+      foundInOwnFolder_(foundInOwnFolder),
+      restorer_(session, dryRun) {}
+
+bool StoreSink::Put(const MessageRecord& record, std::u16string& error) {
+  if (foundInOwnFolder_) return restorer_.Restore(record, error);
+  if (!presence_.read() && !presence_.Read(session_, comparedOn_)) {
+    error = kSaveError;
+    return false;
+  }
+  bool byNumberFormat = false;
+  if (presence_.Take(record, byNumberFormat)) {
+    restorer_.CountPresent(byNumberFormat);
+    return true;
+  }
+  return restorer_.RestoreAbsent(record, error);
+}
+
+}  // namespace larkpost
