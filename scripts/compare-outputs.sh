@@ -11,7 +11,9 @@
 # Run it with the same program twice to check the script itself: everything must say "same".
 # Set LARKPOST_COMPARE_KEEP=1 to keep the outputs of both runs (old/ and new/ in its folder).
 set -uo pipefail
-[[ $# == 2 && -x $1 && -x $2 ]] || { echo "usage: compare-outputs.sh OLD_LARKPOST NEW_LARKPOST" >&2; exit 2; }
+if [[ $# != 2 || ! -x $1 || ! -x $2 ]]; then
+  echo "usage: compare-outputs.sh OLD_LARKPOST NEW_LARKPOST" >&2; exit 2
+fi
 old=$(realpath "$1") new=$(realpath "$2")
 src=$(cd "$(dirname "$0")/.." && pwd)
 demo=$src/samples/demo-store.ndjson
@@ -31,7 +33,8 @@ printf 'BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Anna Named\r\nTEL:+436812314123\r\nEND:
   > "$tmp/in/contacts.vcf"
 phone_files=()
 [[ -d $phone ]] && phone_files=("$phone"/*.xml "$phone"/*.zip)
-[[ -f $ios ]] || ios=
+ios_db=()
+[[ -f $ios ]] && ios_db=("$ios")
 
 # x NAME ARGS...: runs larkpost with ARGS in a fixed environment (time zone, locale, no terminal),
 # keeping its standard output, standard error and exit status under log/NAME.
@@ -61,11 +64,15 @@ read_file() {
   x "$tag.verify-json" verify --json "$in"
   x "$tag.show" show "$in"
   x "$tag.show-json" show --json "$in"
+  x "$tag.show-selection" show --folders sent,outbox --until 2024-04-30 "$in"
   for out in bak xml zip html; do x "$tag.convert-$out" convert "$in" "out/c-$tag.$out"; done
   x "$tag.convert-json-selection" convert --json --folders inbox,sent --since 2017-12-02 \
     "$in" "out/c-$tag.selection.bak"
   x "$tag.convert-deleted-sent" convert --deleted-as sent "$in" "out/c-$tag.deleted-sent.xml"
+  x "$tag.convert-65001" --codepage 65001 convert "$in" "out/c-$tag.65001.bak"
   x "$tag.store-init" --store "db/$tag.db" store init
+  x "$tag.restore-dry-selection" --store "db/$tag.db" restore --dry-run --json \
+    --contact ann --contact contact --folders inbox "$in"
   x "$tag.restore-dry" --store "db/$tag.db" restore --dry-run "$in"
   x "$tag.restore" --store "db/$tag.db" restore --yes "$in"
   x "$tag.restore-again-json" --store "db/$tag.db" restore --yes --json "$in"
@@ -83,35 +90,35 @@ produce() {
   mkdir -p "$work"/{log,out,db,in,home,tmp,default}
   cp "$1" "$tmp/bin/larkpost"  # one name, as messages may name the program
   cd "$work" || exit 1
-  local s="--store db/store.db" f
+  local s=--store=db/store.db f
 
   # The demo store: its listings and a backup into every format, whole and selected.
-  x store-init $s store init
-  x store-load $s store load "$demo"
-  x store-list $s store list
-  x store-dump $s store dump
-  x store-dump-file $s store dump out/demo.ndjson
+  x store-init "$s" store init
+  x store-load "$s" store load "$demo"
+  x store-list "$s" store list
+  x store-dump "$s" store dump
+  x store-dump-file "$s" store dump out/demo.ndjson
   for f in bak txt xml zip html; do
-    x "backup-$f" $s backup "out/demo.$f"
-    x "backup-65001-$f" $s --codepage 65001 backup "out/demo-65001.$f"
-    x "backup-folders-$f" $s backup --folders inbox,sent "out/demo-folders.$f"
-    x "backup-dates-$f" $s backup --since 2024-04-01 --until 2024-04-30 "out/demo-dates.$f"
+    x "backup-$f" "$s" backup "out/demo.$f"
+    x "backup-65001-$f" "$s" --codepage 65001 backup "out/demo-65001.$f"
+    x "backup-folders-$f" "$s" backup --folders inbox,sent "out/demo-folders.$f"
+    x "backup-dates-$f" "$s" backup --since 2024-04-01 --until 2024-04-30 "out/demo-dates.$f"
   done
   # PATH first: a --contact takes every word after it as one more contact.
-  x backup-drafts-contact $s backup out/demo-contact.bak --since 2024-04-10 --drafts \
+  x backup-drafts-contact "$s" backup out/demo-contact.bak --since 2024-04-10 --drafts \
     --contact bob --contact '+49 151'
-  x backup-sync-each $s backup --sync each out/demo-each.bak
-  x backup-force $s backup --force --folders deleted out/demo-each.bak
-  x backup-exists $s backup out/demo.bak
+  x backup-sync-each "$s" backup --sync each out/demo-each.bak
+  x backup-force "$s" backup --force --folders deleted out/demo-each.bak
+  x backup-exists "$s" backup out/demo.bak
   # A pipe is written directly, without a partial file. The script holds it open for reading and
   # drains it afterwards (the demo's outputs fit in a pipe's 64 KiB buffer).
   for f in bak txt xml zip html; do
     mkfifo "in/pipe.$f"; exec 3<> "in/pipe.$f"
-    x "backup-pipe-$f" $s backup "in/pipe.$f"
+    x "backup-pipe-$f" "$s" backup "in/pipe.$f"
     drain > "out/piped.$f"; exec 3>&-
   done
   (cd default && x backup-default-name --store ../db/store.db backup)
-  ls default | sed 's/[0-9]/N/g' > log/backup-default-name.files  # the name holds today's date
+  find default -type f -printf '%f\n' | sed 's/[0-9]/N/g' > log/backup-default-name.files  # today
   mv default/BAK_*.bak out/demo-default.bak 2> /dev/null
 
   # A store that holds each message twice, once more in a subfolder "Copy" (a place where no load
@@ -130,7 +137,7 @@ produce() {
   x demo-65001.show-1252 show out/demo-65001.bak
   x demo-65001.convert-auto --codepage auto convert out/demo-65001.bak out/demo-auto.bak
   for f in "${phone_files[@]}"; do read_file "$(basename "$f")" "$f"; done
-  [[ -n $ios ]] && read_file ios "$ios"
+  for f in "${ios_db[@]}"; do read_file ios "$f"; done
   if [[ -f $phone/sms_small.xml ]]; then
     x show-contacts --contacts "$tmp/in/contacts.vcf" show "$phone/real-2011.xml"
     x merge-bak-xml merge out/merge.bak out/demo.bak "$phone/sms_small.xml"
@@ -140,14 +147,14 @@ produce() {
     x merge-html merge --since 2011-01-01 out/merge.html out/demo-65001.bak "$phone/real-2011.xml"
     local whole=()  # every input but the file cut off, which merge refuses whole
     for f in "${phone_files[@]}"; do [[ $f == */sms_and_mms.xml ]] || whole+=("$f"); done
-    x merge-all-xml --region US merge out/merge-all.xml out/demo.bak $ios "${whole[@]}"
+    x merge-all-xml --region US merge out/merge-all.xml out/demo.bak "${ios_db[@]}" "${whole[@]}"
     x merge-cut-input merge out/merge-cut.bak out/demo.bak "$phone/sms_and_mms.xml"
   fi
   cp out/demo.bak out/merge-self.bak
   x merge-self merge --force out/merge-self.bak out/merge-self.bak out/demo-65001.bak
 
   # Encrypted outputs differ on every run; what they decrypt to must not.
-  x enc-backup $s backup --encrypt-to "$recipient" out/enc.bak.age
+  x enc-backup "$s" backup --encrypt-to "$recipient" out/enc.bak.age
   x enc-show show --identity "$tmp/in/key.txt" out/enc.bak.age
   x enc-decrypt convert --identity "$tmp/in/key.txt" out/enc.bak.age out/enc-plain.bak
   x enc-convert convert --passphrase-file "$tmp/in/pass.txt" --armor out/demo.bak out/enc.zip.age
@@ -156,7 +163,7 @@ produce() {
 
   # Error paths: a missing file, a damaged backup file, unknown endings, refusals, bad arguments.
   x missing-verify verify in/missing.bak
-  x missing-restore $s restore --yes in/missing.bak
+  x missing-restore "$s" restore --yes in/missing.bak
   x missing-convert convert in/missing.xml out/missing.bak
   # The digest covers the file's length only: a byte changed inside a time is read as it is, one
   # in the digest or in a record's line structure (the 10th record's message class line end) is
@@ -174,15 +181,15 @@ produce() {
     x "damaged-$f-salvage" salvage "in/damaged-$f.bak" "out/damaged-$f-salvaged.bak"
   done
   x damaged-restored-dump --store db/damaged.db store dump
-  x unknown-backup $s backup out/q.pdf
-  x unknown-backup-upper $s backup out/q.TXT
+  x unknown-backup "$s" backup out/q.pdf
+  x unknown-backup-upper "$s" backup out/q.TXT
   x unknown-convert convert out/demo.bak out/q.pdf
   x unknown-input verify "$demo"
   x convert-exists convert out/demo.bak out/demo.xml
-  x restore-unconfirmed $s restore out/demo.bak
-  x bad-date $s backup --since 2024-13-01 out/bad.bak
-  x bad-folder $s backup --folders inbox,nope out/bad.bak
-  x bad-codepage $s --codepage 77 backup out/bad.bak
+  x restore-unconfirmed "$s" restore out/demo.bak
+  x bad-date "$s" backup --since 2024-13-01 out/bad.bak
+  x bad-folder "$s" backup --folders inbox,nope out/bad.bak
+  x bad-codepage "$s" --codepage 77 backup out/bad.bak
   x misspelt backpu
   cd "$tmp" || exit 1
 }
@@ -200,14 +207,15 @@ if end >= 0:
         if b[at:at + 4] != b"PK\x01\x02": break
         local = struct.unpack_from("<I", b, at + 42)[0]
         b[at + 12:at + 16] = bytes(4)
-        if local != 0xFFFFFFFF and b[local:local + 4] == b"PK\x03\x04": b[local + 10:local + 14] = bytes(4)
+        if local != 0xFFFFFFFF and b[local:local + 4] == b"PK\x03\x04":
+            b[local + 10:local + 14] = bytes(4)
         names = struct.unpack_from("<HHH", b, at + 28)
         at += 46 + sum(names)
 sys.stdout.buffer.write(b)
 EOF
 }
 # The page says when it was written ("written 2026-12-09 18:30").
-html_masked() { sed -E 's/ written [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2} / written (time) /' "$1"; }
+html_masked() { sed -E 's/ written [0-9-]{10} [0-9:]{5} / written (time) /' "$1"; }
 
 produce "$old"; mv "$tmp/work" "$tmp/old"
 produce "$new"; mv "$tmp/work" "$tmp/new"
@@ -215,9 +223,10 @@ produce "$new"; mv "$tmp/work" "$tmp/new"
 compared=0 differ=0
 report() {  # report NAME STATUS [DETAILS]
   compared=$((compared + 1))
-  if [[ $2 == 0 ]]; then echo "same     $1"; else
-    differ=$((differ + 1)); echo "DIFFERS  $1"; [[ -n ${3:-} ]] && head -n 12 <<< "$3" | sed 's/^/    /'
-  fi
+  if [[ $2 == 0 ]]; then echo "same     $1"; return; fi
+  differ=$((differ + 1))
+  echo "DIFFERS  $1"
+  [[ -n ${3:-} ]] && head -n 12 <<< "$3" | sed 's/^/    /'
 }
 cd "$tmp" || exit 1
 # Which files there are, with their modes (written files are private: 0600), including any left
