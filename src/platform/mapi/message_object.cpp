@@ -1,5 +1,6 @@
 // IMessage: a message row; its properties are one serialized list, its recipients rows of their
-// own.
+// own. A new message is out of sight until it is saved (database.h): by SaveChanges, by the
+// commit of the transaction it was made in, or when its last reference is released.
 #include <cstddef>
 
 #include "platform/mapi/objects_internal.h"
@@ -12,6 +13,13 @@ namespace {
 class Message final : public Counted<IMessage> {
  public:
   Message(std::shared_ptr<Database> db, int64_t id) : Counted(std::move(db)), id_(id) {}
+  ~Message() override {
+    // The system writes a new message and releases it without SaveChanges, as its handheld's
+    // store keeps such a message: the release saves it. A failure here has no one to tell; a
+    // writer that needs to know calls SaveChanges or commits a transaction around the message.
+    Lock lock(db_->mutex());
+    db_->ShowNewMessage(id_);
+  }
 
   int64_t id() const { return id_; }
 
@@ -68,7 +76,14 @@ class Message final : public Counted<IMessage> {
 
   HRESULT SaveChanges(ULONG) override {
     if (auto fault = Enter(Operation::kMessageSaveChanges)) return *fault;
-    return S_OK;  // every change is already written
+    // What SetProps and ModifyRecipients wrote is in the row already; a new message comes into
+    // sight now, whole.
+    Lock lock(db_->mutex());
+    const HRESULT hr = db_->ShowNewMessage(id_);
+    if (hr != S_OK) return hr;
+    // One made in a transaction that was rolled back is gone with it.
+    int64_t any = 0;
+    return LookupInt(*db_, "SELECT 1 FROM messages WHERE id = ?1", id_, &any);
   }
 
   HRESULT GetRecipientTable(ULONG, IMAPITable** table) override {
