@@ -129,15 +129,34 @@ HRESULT Database::Begin() {
 }
 
 void Database::AddNewMessage(int64_t id, int64_t folderId) {
-  newMessages_.push_back(NewMessage{id, folderId, depth_});
+  newMessages_.push_back(NewMessage{id, folderId, depth_, {}});
+}
+
+PropList* Database::NewMessageProps(int64_t id) {
+  for (NewMessage& message : newMessages_) {
+    if (message.id == id) return &message.props;
+  }
+  return nullptr;
 }
 
 HRESULT Database::ShowNewMessage(int64_t id) {
   for (size_t i = 0; i < newMessages_.size(); ++i) {
     if (newMessages_[i].id != id) continue;
-    Statement show = Prepare("UPDATE messages SET folder_id = ?1 WHERE id = ?2 AND folder_id = -?1");
-    show.BindInt(1, newMessages_[i].folderId);
+    const NewMessage& message = newMessages_[i];
+    // The index column follows the delivery time, but only a PT_SYSTIME one.
+    const Prop* time = FindProp(message.props, PR_MESSAGE_DELIVERY_TIME);
+    const std::string blob = SerializeProps(message.props);
+    Statement show = Prepare(
+        "UPDATE messages SET folder_id = ?1, props = ?3, delivery_time = ?4"
+        " WHERE id = ?2 AND folder_id = -?1");
+    show.BindInt(1, message.folderId);
     show.BindInt(2, id);
+    show.BindBlob(3, blob);
+    if (time != nullptr) {
+      show.BindInt(4, TimeKey(time->bytes));
+    } else {
+      show.BindNull(4);
+    }
     HRESULT hr = show.Run();
     if (hr != S_OK) return hr;
     newMessages_.erase(newMessages_.begin() + static_cast<ptrdiff_t>(i));

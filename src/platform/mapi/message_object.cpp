@@ -1,6 +1,7 @@
 // IMessage: a message row; its properties are one serialized list, its recipients rows of their
 // own. A new message is out of sight until it is saved (database.h): by SaveChanges, by the
-// commit of the transaction it was made in, or when its last reference is released.
+// commit of the transaction it was made in, or when its last reference is released; until then
+// its properties are kept with the database's list of new messages.
 #include <cstddef>
 
 #include "platform/mapi/objects_internal.h"
@@ -44,6 +45,12 @@ class Message final : public Counted<IMessage> {
     HRESULT hr = Encode(count, values, &changes, &computed);
     if (hr != S_OK) return hr;
     Lock lock(db_->mutex());
+    if (PropList* waiting = db_->NewMessageProps(id_)) {
+      // A new message's properties are written when it is saved.
+      for (Prop& change : changes) PutProp(waiting, change.tag, std::move(change.bytes));
+      if (problems != nullptr && !computed.empty()) *problems = ComputedProblems(computed, values);
+      return S_OK;
+    }
     // A read, then one UPDATE: inside an open transaction no savepoint is needed; on its own,
     // the transaction keeps another writer out between the two.
     WriteTransaction transaction(*db_, WriteTransaction::Changes::kOne);
@@ -134,6 +141,10 @@ class Message final : public Counted<IMessage> {
 
  private:
   HRESULT ReadProps(PropList* props) {
+    if (const PropList* waiting = db_->NewMessageProps(id_)) {
+      *props = *waiting;
+      return S_OK;
+    }
     Statement stmt = db_->Prepare("SELECT props FROM messages WHERE id = ?1");
     stmt.BindInt(1, id_);
     HRESULT hr = stmt.FirstRow();
