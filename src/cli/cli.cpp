@@ -480,6 +480,9 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   CLI::App* load =
       store->add_subcommand("load", "add messages from NDJSON (creates the store when missing)");
   load->add_option("FILE", loadFile, "input file (default: standard input)");
+  bool loadDuplicates = false;
+  load->add_flag("--duplicates", loadDuplicates,
+                 "add every message, also those the store holds already");
   AddDecryptOptions(*load, encryption);
 
   try {
@@ -620,7 +623,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     // An encrypted file is read from its decrypted copy in memory.
     return StoreLoad(database,
                      loadFile.empty() ? loadFile : WideToUtf8(ReadablePath(Utf8ToWide(loadFile))),
-                     io);
+                     loadDuplicates, io);
   }
   if (*dedupe) {
     if (!dedupeOptions.dryRun && RefuseReadOnlyStore(database, io)) return kExitFailure;

@@ -74,6 +74,9 @@ void HintMissingStore(const std::string& database, CliStreams& io);
 int StoreInit(const std::string& database, CliStreams& io);
 int StoreList(const std::string& database, CliStreams& io);
 int StoreDump(const std::string& database, const std::string& file, CliStreams& io);
-int StoreLoad(const std::string& database, const std::string& file, CliStreams& io);
+// Adds the messages of FILE (standard input when empty) that the store does not hold yet; with
+// `addPresent` every message, also those it holds.
+int StoreLoad(const std::string& database, const std::string& file, bool addPresent,
+              CliStreams& io);
 
 }  // namespace larkpost

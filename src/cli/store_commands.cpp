@@ -175,7 +175,8 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
   return kExitSuccess;
 }
 
-int StoreLoad(const std::string& database, const std::string& file, CliStreams& io) {
+int StoreLoad(const std::string& database, const std::string& file, bool addPresent,
+              CliStreams& io) {
   if (mapi::InitializeDatabase(database) != S_OK) {
     io.err << "larkpost: cannot create the message store " << PrintableLine(database) << "\n";
     return kExitFailure;
@@ -183,25 +184,30 @@ int StoreLoad(const std::string& database, const std::string& file, CliStreams& 
   SmsSession session(u"SMS");
   if (!Opened(session, database, io)) return kExitFailure;
   std::string error;
-  uint32_t loaded = 0;
+  LoadOptions options;
+  options.addPresent = addPresent;
+  LoadCounts counts;
   bool ok;
   if (file.empty()) {
-    ok = LoadStore(session, io.in, error, &loaded);
+    ok = LoadStore(session, io.in, options, counts, error);
   } else {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
       io.err << "larkpost: load: cannot read " << PrintableLine(file) << "\n";
       return kExitFailure;
     }
-    ok = LoadStore(session, in, error, &loaded);
+    ok = LoadStore(session, in, options, counts, error);
   }
   if (!ok) {
     io.err << "larkpost: load: " << PrintableLine(error) << "\n";
-    if (loaded > 0) io.err << loaded << " messages were added before the failure\n";
+    if (counts.added > 0) io.err << counts.added << " messages were added before the failure\n";
     return kExitFailure;
   }
-  io.out << "Loaded " << loaded << (loaded == 1 ? " message" : " messages") << " into "
-         << PrintableLine(database) << "\n";
+  io.out << "Loaded " << counts.added << (counts.added == 1 ? " message" : " messages")
+         << " into " << PrintableLine(database) << "\n";
+  if (counts.present > 0) {
+    io.out << "Already present, not loaded again: " << counts.present << "\n";
+  }
   return kExitSuccess;
 }
 

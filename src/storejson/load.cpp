@@ -1,16 +1,22 @@
-// LoadStore: NDJSON lines as DumpStore writes them, checked as a whole, then added to the store.
+// LoadStore: NDJSON lines as DumpStore writes them, checked as a whole, then added to the store
+// in groups, each message whole or not at all, skipping the messages the store holds already.
 #include "storejson/store_json.h"
 
+#include <chrono>
 #include <cstring>
 #include <istream>
 #include <map>
 #include <optional>
 #include <vector>
 
+#include "identity/identity.h"
 #include "message/folder_path.h"
 #include "platform/mapi/mapi_ptr.h"
+#include "platform/mapi/provider.h"
 #include "platform/time/filetime.h"
 #include "store/folder.h"
+#include "store/message.h"
+#include "store/store_presence.h"
 #include "storejson/json_fields.h"
 
 namespace larkpost {
@@ -309,9 +315,37 @@ bool AddRecipients(IMessage& message, PendingMessage& pending, std::string& erro
   return true;
 }
 
+// The line's message as the store would hand it back once written: what presence compares.
+// The texts must be bound.
+MessageRecord RecordOf(const PendingMessage& pending) {
+  SmsMessage message(nullptr, nullptr);
+  message.TakeProps(pending.values.data(), static_cast<ULONG>(pending.values.size()));
+  MessageRecord record;
+  record.messageClass = std::move(message.messageClass);
+  record.folderPath = FolderKindName(pending.kind);
+  for (const std::u16string& name : pending.subfolders) {
+    record.folderPath += u'\\';
+    record.folderPath += name;
+  }
+  record.lastModified = message.lastModified;
+  record.deliveryTime = message.deliveryTime;
+  record.flags = message.flags;
+  record.size = message.size;
+  for (const PendingMessage::Recipient& recipient : pending.recipients) {
+    const SRow row{0, static_cast<ULONG>(recipient.values.size()),
+                   const_cast<SPropValue*>(recipient.values.data())};
+    std::unique_ptr<SmsRecipient> read = RecipientFromRow(row);
+    record.recipients.push_back({std::move(read->displayName), std::move(read->address),
+                                 read->type});
+  }
+  record.senderName = std::move(message.senderName);
+  record.senderAddress = std::move(message.senderAddress);
+  record.text = std::move(message.text);
+  return record;
+}
+
+// Writes the message and saves it: it comes into sight whole (IMAPIProp::SaveChanges).
 bool AddMessage(IMAPIFolder& folder, PendingMessage& pending, std::string& error) {
-  BindTexts(pending.values, pending.texts);
-  for (auto& recipient : pending.recipients) BindTexts(recipient.values, recipient.texts);
   IMessage* created = nullptr;
   HRESULT hr = folder.CreateMessage(nullptr, 0, &created);
   MapiPtr<IMessage> message(created);
@@ -326,8 +360,81 @@ bool AddMessage(IMAPIFolder& folder, PendingMessage& pending, std::string& error
     }
   }
   if (!pending.recipients.empty() && !AddRecipients(*message.get(), pending, error)) return false;
+  hr = message->SaveChanges(0);
+  if (hr != S_OK) return Fail(error, pending.line, "cannot save the message (" + Hex(hr) + ")");
   return true;
 }
+
+// Store transactions around groups of messages, as a restore holds them: one per
+// kGroupMessages messages or kGroupMilliseconds of work, so a crash loses at most the open
+// group, and each message in a transaction of its own inside, so one the store refuses halfway
+// is undone alone.
+class Groups {
+ public:
+  static constexpr uint32_t kGroupMessages = 2000;
+  static constexpr int kGroupMilliseconds = 200;
+
+  Groups(IMsgStore* store, LoadCounts& counts) : store_(store), counts_(counts) {}
+  ~Groups() {
+    std::string ignored;
+    Commit(ignored);
+  }
+
+  bool Open(size_t line, std::string& error) {
+    if (open_) return true;
+    if (const HRESULT hr = mapi::BeginStoreTransaction(store_); hr != S_OK) {
+      return Fail(error, line, "cannot write to the store (" + Hex(hr) + ")");
+    }
+    open_ = true;
+    messages_ = 0;
+    start_ = std::chrono::steady_clock::now();
+    return true;
+  }
+
+  // Adds one message in the open group; a refused one leaves no trace.
+  bool Add(IMAPIFolder& folder, PendingMessage& pending, std::string& error) {
+    if (const HRESULT hr = mapi::BeginStoreTransaction(store_); hr != S_OK) {
+      return Fail(error, pending.line, "cannot write to the store (" + Hex(hr) + ")");
+    }
+    if (!AddMessage(folder, pending, error)) {
+      mapi::AbortStoreTransaction(store_);
+      return false;
+    }
+    if (const HRESULT hr = mapi::CommitStoreTransaction(store_); hr != S_OK) {
+      mapi::AbortStoreTransaction(store_);
+      return Fail(error, pending.line, "cannot save the message (" + Hex(hr) + ")");
+    }
+    ++messages_;
+    ++counts_.added;
+    if (messages_ >= kGroupMessages ||
+        std::chrono::steady_clock::now() - start_ >=
+            std::chrono::milliseconds(kGroupMilliseconds)) {
+      return Commit(error);
+    }
+    return true;
+  }
+
+  // Makes the open group durable; when the store refuses, its messages are lost and leave the
+  // count.
+  bool Commit(std::string& error) {
+    if (!open_) return true;
+    open_ = false;
+    if (const HRESULT hr = mapi::CommitStoreTransaction(store_); hr != S_OK) {
+      counts_.added -= messages_;
+      error = "cannot save the last " + std::to_string(messages_) + " messages (" + Hex(hr) +
+              ")";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  IMsgStore* store_;
+  LoadCounts& counts_;
+  bool open_ = false;
+  uint32_t messages_ = 0;
+  std::chrono::steady_clock::time_point start_;
+};
 
 // std::getline, but a line longer than kMaxLineBytes is cut one byte past it (so the caller
 // sees it is too long) instead of being held whole.
@@ -349,8 +456,16 @@ bool ReadBoundedLine(std::istream& in, std::string& text) {
 }  // namespace
 
 bool LoadStore(SmsSession& session, std::istream& in, std::string& error, uint32_t* loaded) {
+  LoadCounts counts;
+  const bool ok = LoadStore(session, in, LoadOptions{}, counts, error);
+  if (loaded != nullptr) *loaded = counts.added;
+  return ok;
+}
+
+bool LoadStore(SmsSession& session, std::istream& in, const LoadOptions& options,
+               LoadCounts& counts, std::string& error) {
   error.clear();
-  if (loaded != nullptr) *loaded = 0;
+  counts = LoadCounts{};
   if (!session.store) {
     error = "the store is not open";
     return false;
@@ -376,13 +491,40 @@ bool LoadStore(SmsSession& session, std::istream& in, std::string& error, uint32
     return false;
   }
 
-  FolderResolver resolver(session);
-  for (PendingMessage& message : pending) {
-    IMAPIFolder* folder = resolver.Resolve(message, error);
-    if (folder == nullptr || !AddMessage(*folder, message, error)) return false;
-    if (loaded != nullptr) ++*loaded;
+  // What the store holds already, by the identity rule with every field a store keeps: a rerun
+  // after an interruption adds only what is missing. Equal lines count as a multiset, as in a
+  // restore: the k-th is skipped only when the store held k such messages.
+  StorePresence presence;
+  if (!options.addPresent && !presence.Read(session, kAllFields)) {
+    error = "cannot read the messages the store holds, to tell which are there already";
+    return false;
   }
-  return true;
+  // The read listed the subfolders into the session's folders; the load may add some.
+  for (int kind = 0; kind < kFolderKindCount; ++kind) {
+    if (SmsFolder* standard = session.StandardFolder(static_cast<FolderKind>(kind))) {
+      standard->subfolders.reset();
+    }
+  }
+
+  FolderResolver resolver(session);
+  Groups groups(session.store.get(), counts);
+  for (PendingMessage& message : pending) {
+    BindTexts(message.values, message.texts);
+    for (auto& recipient : message.recipients) BindTexts(recipient.values, recipient.texts);
+    bool byNumberFormat = false;
+    if (!options.addPresent && presence.Take(RecordOf(message), byNumberFormat)) {
+      ++counts.present;
+      continue;
+    }
+    if (!groups.Open(message.line, error)) return false;
+    IMAPIFolder* folder = resolver.Resolve(message, error);
+    if (folder == nullptr || !groups.Add(*folder, message, error)) {
+      std::string ignored;
+      groups.Commit(ignored);  // what earlier lines added stays
+      return false;
+    }
+  }
+  return groups.Commit(error);
 }
 
 }  // namespace larkpost

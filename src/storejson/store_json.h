@@ -40,11 +40,29 @@ namespace larkpost {
 // (the lines written so far stay written).
 bool DumpStore(SmsSession& session, std::ostream& out, std::string& error);
 
+struct LoadOptions {
+  bool addPresent = false;  // add a line's message even when the store holds it already
+};
+struct LoadCounts {
+  uint32_t added = 0;
+  uint32_t present = 0;  // lines skipped as already in the store
+};
+
 // Reads lines as DumpStore writes them (blank lines are skipped) and adds each message, creating
 // missing subfolders. The whole input is checked first: a bad line returns false with `error`
-// naming its line number ("line 3: ...") and nothing is added to the store. A store failure
-// while adding returns false as well; the messages of earlier lines stay. `loaded` (may be null)
-// receives the number of messages added.
+// naming its line number ("line 3: ...") and nothing is added to the store.
+// A line whose message the store holds already is skipped, as a restore skips a present record:
+// same folder, delivery time, text, sender and recipients (identity/identity.h, every field),
+// equal lines counted as a multiset against the store as it was before the load. So a rerun of
+// a load that was interrupted, killed or not, completes it: each message once.
+// Each message comes into sight whole or not at all; messages are committed in groups (a
+// fraction of a second of work), so a crash loses at most the last group, and no message half.
+// A store failure while adding returns false as well; the messages of earlier lines stay (but
+// for the group the store then failed to commit). `counts` says what was done, also on failure.
+// Two loads into one store at the same time may both add a message neither found.
+bool LoadStore(SmsSession& session, std::istream& in, const LoadOptions& options,
+               LoadCounts& counts, std::string& error);
+// The same with the default options; `loaded` (may be null) receives the number added.
 bool LoadStore(SmsSession& session, std::istream& in, std::string& error,
                uint32_t* loaded = nullptr);
 

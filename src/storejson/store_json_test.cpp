@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 
+#include <set>
 #include <sstream>
 
 #include "store/cursor.h"
@@ -145,6 +146,62 @@ TEST(StoreJson, AStoreFailureWhileLoadingIsReported) {
   EXPECT_FALSE(Load(session, kSample, error, &loaded));
   EXPECT_EQ(error.rfind("line 2: cannot create the message", 0), 0u) << error;
   EXPECT_EQ(loaded, 1u);
+}
+
+// What makes a rerun of an interrupted load give each message once: a message the store refuses
+// halfway leaves nothing behind, and a rerun adds only what the store lacks.
+TEST(StoreJson, ARefusedMessageLeavesNoTraceAndARerunAddsOnlyWhatIsMissing) {
+  const std::string lines =
+      std::string(kSample) +
+      R"({"folder":["Inbox"],"subject":"twice","deliveryTime":7})" "\n"
+      R"({"folder":["Inbox"],"subject":"twice","deliveryTime":7})" "\n";
+  std::string clean;
+  {
+    TempStore temp;
+    SmsSession session(u"SMS");
+    std::string error;
+    ASSERT_TRUE(Load(session, lines, error)) << error;
+    clean = Dump(session);
+  }
+  TempStore temp;
+  SmsSession session(u"SMS");
+  std::string error;
+  // The first message has recipients: the store refuses them after the message was written.
+  mapi::AddFault("IMessage::ModifyRecipients", 1, MAPI_E_NOT_ENOUGH_DISK);
+  LoadCounts counts;
+  std::istringstream first(lines);
+  EXPECT_FALSE(LoadStore(session, first, LoadOptions{}, counts, error));
+  EXPECT_EQ(error.rfind("line 1: cannot add the recipients", 0), 0u) << error;
+  EXPECT_EQ(counts.added, 0u);
+  EXPECT_EQ(Dump(session), "");
+  mapi::ClearFaults();
+
+  // A part loaded, then the whole: the rest comes, and equal lines count one for one.
+  std::istringstream part(lines.substr(0, lines.find('\n') + 1) + lines.substr(lines.rfind('{')));
+  ASSERT_TRUE(LoadStore(session, part, LoadOptions{}, counts, error)) << error;
+  EXPECT_EQ(counts.added, 2u);
+  std::istringstream whole(lines);
+  ASSERT_TRUE(LoadStore(session, whole, LoadOptions{}, counts, error)) << error;
+  EXPECT_EQ(counts.added, 3u);
+  EXPECT_EQ(counts.present, 2u);
+  // The same messages as a clean load's, in the order they came.
+  const auto sorted = [](const std::string& dump) {
+    std::multiset<std::string> lines;
+    std::istringstream in(dump);
+    for (std::string line; std::getline(in, line);) lines.insert(line);
+    return lines;
+  };
+  EXPECT_EQ(sorted(Dump(session)), sorted(clean));
+  std::istringstream again(lines);
+  ASSERT_TRUE(LoadStore(session, again, LoadOptions{}, counts, error)) << error;
+  EXPECT_EQ(counts.added, 0u);
+  EXPECT_EQ(counts.present, 5u);
+
+  // Asked to, it adds them all again.
+  std::istringstream all(lines);
+  ASSERT_TRUE(LoadStore(session, all, LoadOptions{true}, counts, error)) << error;
+  EXPECT_EQ(counts.added, 5u);
+  EXPECT_EQ(counts.present, 0u);
 }
 
 TEST(StoreJson, ADumpThatCannotReadAMessageFails) {

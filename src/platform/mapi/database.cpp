@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -127,8 +128,63 @@ HRESULT Database::Begin() {
   return hr;
 }
 
+void Database::AddNewMessage(int64_t id, int64_t folderId) {
+  newMessages_.push_back(NewMessage{id, folderId, depth_, {}});
+}
+
+PropList* Database::NewMessageProps(int64_t id) {
+  for (NewMessage& message : newMessages_) {
+    if (message.id == id) return &message.props;
+  }
+  return nullptr;
+}
+
+HRESULT Database::ShowNewMessage(int64_t id) {
+  for (size_t i = 0; i < newMessages_.size(); ++i) {
+    if (newMessages_[i].id != id) continue;
+    const NewMessage& message = newMessages_[i];
+    // The index column follows the delivery time, but only a PT_SYSTIME one.
+    const Prop* time = FindProp(message.props, PR_MESSAGE_DELIVERY_TIME);
+    const std::string blob = SerializeProps(message.props);
+    Statement show = Prepare(
+        "UPDATE messages SET folder_id = ?1, props = ?3, delivery_time = ?4"
+        " WHERE id = ?2 AND folder_id = -?1");
+    show.BindInt(1, message.folderId);
+    show.BindInt(2, id);
+    show.BindBlob(3, blob);
+    if (time != nullptr) {
+      show.BindInt(4, TimeKey(time->bytes));
+    } else {
+      show.BindNull(4);
+    }
+    HRESULT hr = show.Run();
+    if (hr != S_OK) return hr;
+    newMessages_.erase(newMessages_.begin() + static_cast<ptrdiff_t>(i));
+    return sqlite3_changes(db_) == 1 ? S_OK : MAPI_E_NOT_FOUND;
+  }
+  return S_OK;
+}
+
+HRESULT Database::ShowNewMessagesFrom(int depth) {
+  for (size_t i = newMessages_.size(); i-- > 0;) {
+    if (i >= newMessages_.size() || newMessages_[i].depth < depth) continue;
+    const HRESULT hr = ShowNewMessage(newMessages_[i].id);
+    if (hr != S_OK) return hr;
+  }
+  return S_OK;
+}
+
+void Database::ForgetNewMessagesFrom(int depth) {
+  std::erase_if(newMessages_, [depth](const NewMessage& message) { return message.depth >= depth; });
+}
+
 HRESULT Database::Commit() {
   if (depth_ == 0) return MAPI_E_CALL_FAILED;
+  // What was made in this transaction comes into sight with it.
+  if (const HRESULT hr = ShowNewMessagesFrom(depth_); hr != S_OK) {
+    if (depth_ == 1) Rollback();
+    return hr;
+  }
   if (depth_ > 1) {
     Statement release = Prepare("RELEASE inner");
     if (!release.ok()) return MAPI_E_CALL_FAILED;
@@ -142,6 +198,7 @@ HRESULT Database::Commit() {
   int rc = commit.Step();
   depth_ = 0;
   if (rc != SQLITE_DONE) {
+    ForgetNewMessagesFrom(1);
     // A failed COMMIT can leave the transaction open; end it so the connection stays usable.
     if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
     return ResultFromSqlite(rc == SQLITE_ROW ? SQLITE_ERROR : rc);
@@ -150,6 +207,7 @@ HRESULT Database::Commit() {
 }
 
 void Database::Rollback() {
+  ForgetNewMessagesFrom(std::max(depth_, 1));
   if (depth_ > 1) {
     Exec(db_, "ROLLBACK TO inner");
     Exec(db_, "RELEASE inner");

@@ -13,7 +13,15 @@
 //       delivery_time) answers the duplicate test of a restore. The latter is partial (times
 //       only), so a new, still empty message costs one index entry fewer to write.
 //   recipients(message_id, seq, props)              seq counts from 1 in insertion order
-// Row ids only grow (no deletes), so insertion order is row-id order and tables page by keyset.
+// Row ids only grow (no deletes but a dedupe's), so creation order is row-id order and tables
+// page by keyset.
+//
+// A new message is out of sight until it is saved: its row lies under the negated id of its
+// folder, which no folder has, so no table, count, lookup or OpenEntry finds it while its
+// recipients are written; its properties wait in memory. Saving it is one UPDATE that writes the
+// properties and moves it into its folder, so it comes into sight whole (and costs no more row
+// writes than writing the properties at once would). A crash before leaves either nothing (the
+// writes were inside a transaction, as every writer of ours holds one) or a row nobody sees.
 //
 // Every object of the interface holds a shared_ptr<Database>; whoever touches the connection
 // holds mutex() for the whole call (statements and transactions are per connection).
@@ -27,8 +35,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/mapi/mapi.h"
+#include "platform/mapi/props.h"
 
 namespace larkpost::mapi {
 
@@ -106,6 +116,16 @@ class Database {
   void Rollback();
   int TransactionDepth() const { return depth_; }
 
+  // New messages (see the top of this file). AddNewMessage records one just inserted out of
+  // sight; it is shown by ShowNewMessage, or at the latest when the transaction open at its
+  // creation commits (Commit shows it first and fails when it cannot); a rollback of that
+  // transaction takes it away with its row. ShowNewMessage answers S_OK for a message that is
+  // not new (already shown, or never new), MAPI_E_NOT_FOUND when its row has gone.
+  void AddNewMessage(int64_t id, int64_t folderId);
+  HRESULT ShowNewMessage(int64_t id);
+  // The properties of a new message, written when it is shown; null when it is not new.
+  PropList* NewMessageProps(int64_t id);
+
   // Adds a store (with or without its standard folders) inside the caller's transaction.
   HRESULT InsertStore(std::u16string_view name, bool withStandardFolders, int64_t* storeId);
 
@@ -118,6 +138,16 @@ class Database {
   sqlite3* db_ = nullptr;
   uint64_t uid_ = 0;
   int depth_ = 0;  // open transactions, the outermost included
+  struct NewMessage {
+    int64_t id;
+    int64_t folderId;
+    int depth;  // the transaction depth at its creation
+    PropList props;
+  };
+  std::vector<NewMessage> newMessages_;
+  // Shows the new messages made at transaction depth `depth` or deeper.
+  HRESULT ShowNewMessagesFrom(int depth);
+  void ForgetNewMessagesFrom(int depth);
   bool readOnly_ = false;
   std::recursive_mutex mutex_;
   struct CachedStatement {

@@ -17,6 +17,7 @@ TEST(FaultPlan, TheNthCallAnswersThePlannedResultAndDoesNothing) {
   EXPECT_EQ(f.inbox->CreateMessage(nullptr, 0, &failed), MAPI_E_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(failed, nullptr);
   EXPECT_EQ(f.inbox->CreateMessage(nullptr, 0, message.put()), S_OK);
+  ASSERT_EQ(message->SaveChanges(0), S_OK);
   EXPECT_EQ(CallCount("IMAPIFolder::CreateMessage"), 4);
   EXPECT_EQ(MessageCount(f.inbox.get()), 3u);  // the faulted call made no message
 }

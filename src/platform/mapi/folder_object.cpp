@@ -69,8 +69,9 @@ class Folder final : public Counted<IMAPIFolder> {
     WriteTransaction transaction(*db_, WriteTransaction::Changes::kOne);
     if (transaction.result() != S_OK) return transaction.result();
     {
+      // Out of sight until saved (database.h).
       Statement insert = db_->Prepare(
-          "INSERT INTO messages(folder_id, delivery_time, props) VALUES(?1, NULL, ?2)");
+          "INSERT INTO messages(folder_id, delivery_time, props) VALUES(-?1, NULL, ?2)");
       insert.BindInt(1, id_);
       insert.BindBlob(2, std::string_view());
       HRESULT hr = insert.Run();
@@ -79,6 +80,7 @@ class Folder final : public Counted<IMAPIFolder> {
     int64_t id = sqlite3_last_insert_rowid(db_->handle());
     HRESULT hr = transaction.Commit();
     if (hr != S_OK) return hr;
+    db_->AddNewMessage(id, id_);
     *message = NewMessageObject(db_, id);
     return S_OK;
   }

@@ -213,11 +213,14 @@ class IMAPIProp : public IUnknown {
   // skipped and, when `problems` is given, reported there as MAPI_E_COMPUTED.
   virtual HRESULT SetProps(ULONG count, const SPropValue* values,
                            SPropProblemArray** problems) = 0;
-  // This provider writes every CreateMessage, SetProps and ModifyRecipients to the database when
-  // it is called (inside the caller's open transaction, when there is one), so SaveChanges has
-  // nothing left to write: it answers S_OK, or what the fault plan says. A caller that needs a
-  // message to appear whole or not at all holds a transaction around its writes (a restore's
-  // groups do; store/restore.h).
+  // A message made by CreateMessage stays out of sight (no table, count or lookup shows it)
+  // while SetProps and ModifyRecipients write it; SaveChanges brings it into its folder whole,
+  // in one step, so a crash before leaves no part of it in sight. As the handheld's store does,
+  // a new message released without SaveChanges is saved then, and one made inside a store
+  // transaction at the latest when that transaction commits (provider.h). A rollback of the
+  // transaction it was made in takes it away. Changes to a message already saved are written as
+  // each call makes them, each call whole. S_OK, MAPI_E_NOT_FOUND when the new message's row
+  // was rolled back, or the store's failure; folders and stores answer S_OK.
   virtual HRESULT SaveChanges(ULONG flags) = 0;
 };
 

@@ -168,11 +168,15 @@ struct Fixture {
   MapiPtr<IMAPIFolder> inbox = OpenFolder(store.get(), PR_CE_INBOX_ENTRYID);
 };
 
+// A message of the folder with these properties, saved (in sight) and still open.
 inline MapiPtr<IMessage> NewMessage(IMAPIFolder* folder, std::vector<SPropValue> props = {}) {
   MapiPtr<IMessage> message;
   EXPECT_EQ(folder->CreateMessage(nullptr, 0, message.put()), S_OK);
   if (message && !props.empty()) {
     EXPECT_EQ(message->SetProps(static_cast<ULONG>(props.size()), props.data(), nullptr), S_OK);
+  }
+  if (message) {
+    EXPECT_EQ(message->SaveChanges(0), S_OK);
   }
   return message;
 }

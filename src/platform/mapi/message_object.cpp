@@ -1,5 +1,7 @@
 // IMessage: a message row; its properties are one serialized list, its recipients rows of their
-// own.
+// own. A new message is out of sight until it is saved (database.h): by SaveChanges, by the
+// commit of the transaction it was made in, or when its last reference is released; until then
+// its properties are kept with the database's list of new messages.
 #include <cstddef>
 
 #include "platform/mapi/objects_internal.h"
@@ -12,6 +14,13 @@ namespace {
 class Message final : public Counted<IMessage> {
  public:
   Message(std::shared_ptr<Database> db, int64_t id) : Counted(std::move(db)), id_(id) {}
+  ~Message() override {
+    // The system writes a new message and releases it without SaveChanges, as its handheld's
+    // store keeps such a message: the release saves it. A failure here has no one to tell; a
+    // writer that needs to know calls SaveChanges or commits a transaction around the message.
+    Lock lock(db_->mutex());
+    db_->ShowNewMessage(id_);
+  }
 
   int64_t id() const { return id_; }
 
@@ -36,6 +45,12 @@ class Message final : public Counted<IMessage> {
     HRESULT hr = Encode(count, values, &changes, &computed);
     if (hr != S_OK) return hr;
     Lock lock(db_->mutex());
+    if (PropList* waiting = db_->NewMessageProps(id_)) {
+      // A new message's properties are written when it is saved.
+      for (Prop& change : changes) PutProp(waiting, change.tag, std::move(change.bytes));
+      if (problems != nullptr && !computed.empty()) *problems = ComputedProblems(computed, values);
+      return S_OK;
+    }
     // A read, then one UPDATE: inside an open transaction no savepoint is needed; on its own,
     // the transaction keeps another writer out between the two.
     WriteTransaction transaction(*db_, WriteTransaction::Changes::kOne);
@@ -68,7 +83,14 @@ class Message final : public Counted<IMessage> {
 
   HRESULT SaveChanges(ULONG) override {
     if (auto fault = Enter(Operation::kMessageSaveChanges)) return *fault;
-    return S_OK;  // every change is already written
+    // What SetProps and ModifyRecipients wrote is in the row already; a new message comes into
+    // sight now, whole.
+    Lock lock(db_->mutex());
+    const HRESULT hr = db_->ShowNewMessage(id_);
+    if (hr != S_OK) return hr;
+    // One made in a transaction that was rolled back is gone with it.
+    int64_t any = 0;
+    return LookupInt(*db_, "SELECT 1 FROM messages WHERE id = ?1", id_, &any);
   }
 
   HRESULT GetRecipientTable(ULONG, IMAPITable** table) override {
@@ -119,6 +141,10 @@ class Message final : public Counted<IMessage> {
 
  private:
   HRESULT ReadProps(PropList* props) {
+    if (const PropList* waiting = db_->NewMessageProps(id_)) {
+      *props = *waiting;
+      return S_OK;
+    }
     Statement stmt = db_->Prepare("SELECT props FROM messages WHERE id = ?1");
     stmt.BindInt(1, id_);
     HRESULT hr = stmt.FirstRow();

@@ -248,6 +248,76 @@ TEST(Recipients, OnlyAddingIsSupportedAndABadEntryAddsNothing) {
   EXPECT_EQ(message->GetRecipientTable(0, &table), MAPI_E_NO_RECIPIENTS);
 }
 
+// A message being written is seen by nobody, another logon included, until it is saved whole;
+// the ways a new message is saved or taken away.
+TEST(NewMessages, ComeIntoSightWholeWhenSavedAndNeverHalfWritten) {
+  Fixture f;
+  MapiPtr<IMAPISession> second = Logon();
+  MapiPtr<IMAPIFolder> secondInbox = OpenFolder(OpenStore(second.get()).get(), PR_CE_INBOX_ENTRYID);
+  MapiPtr<IMessage> message;
+  ASSERT_EQ(f.inbox->CreateMessage(nullptr, 0, message.put()), S_OK);
+  SPropValue props[] = {Text(PR_SUBJECT, u"whole"), Time(PR_MESSAGE_DELIVERY_TIME, 5, 0x01D00000)};
+  ASSERT_EQ(message->SetProps(2, props, nullptr), S_OK);
+  SPropValue to[] = {Text(PR_EMAIL_ADDRESS, u"+4912345")};
+  ADRLIST* list = nullptr;
+  ASSERT_EQ(MAPIAllocateBuffer(CbNewADRLIST(1), reinterpret_cast<void**>(&list)), S_OK);
+  list->cEntries = 1;
+  list->aEntries[0] = ADRENTRY{0, 1, to};
+  ASSERT_EQ(message->ModifyRecipients(MODRECIP_ADD, list), S_OK);
+  MAPIFreeBuffer(list);
+  // Written, readable through its own object, but in no table, count or lookup yet.
+  PropBuffer own;
+  ASSERT_EQ(GetProps(message.get(), {PR_SUBJECT}, &own), S_OK);
+  EXPECT_EQ(MessageCount(f.inbox.get()), 0u);
+  EXPECT_EQ(MessageCount(secondInbox.get()), 0u);
+  EXPECT_EQ(OpenEntryId(f.store.get(), EntryIdOf(message.get())).result, MAPI_E_NOT_FOUND);
+  SPropValue at = props[1];
+  ULONG subjectTag = PR_SUBJECT;
+  const SPropTagArray subject{1, &subjectTag};
+  int64_t from = 0;
+  size_t seen = 0;
+  ASSERT_EQ(ReadMessagesAt(f.inbox.get(), at.Value.ft, &subject, &from,
+                           [&](int64_t, const SRow&, const SRowSet&) { return ++seen, true; }),
+            S_OK);
+  EXPECT_EQ(seen, 0u);
+
+  ASSERT_EQ(message->SaveChanges(0), S_OK);
+  EXPECT_EQ(MessageCount(secondInbox.get()), 1u);
+  ASSERT_EQ(ReadMessagesAt(secondInbox.get(), at.Value.ft, &subject, &from,
+                           [&](int64_t, const SRow&, const SRowSet& recipients) {
+                             seen += recipients.cRows;
+                             return true;
+                           }),
+            S_OK);
+  EXPECT_EQ(seen, 1u);  // with its recipient
+  EXPECT_EQ(message->SaveChanges(0), S_OK);  // nothing more to do
+
+  // Released unsaved: saved, as the system relies on.
+  ASSERT_EQ(f.inbox->CreateMessage(nullptr, 0, message.put()), S_OK);
+  message.reset();
+  EXPECT_EQ(MessageCount(secondInbox.get()), 2u);
+
+  // Made in a transaction that is rolled back: gone, and saving it later brings back nothing.
+  ASSERT_EQ(BeginStoreTransaction(f.store.get()), S_OK);
+  ASSERT_EQ(f.inbox->CreateMessage(nullptr, 0, message.put()), S_OK);
+  AbortStoreTransaction(f.store.get());
+  EXPECT_EQ(message->SaveChanges(0), MAPI_E_NOT_FOUND);
+  message.reset();
+  EXPECT_EQ(MessageCount(f.inbox.get()), 2u);
+
+  // Made in a transaction that commits: in sight with it, still open and unsaved.
+  ASSERT_EQ(BeginStoreTransaction(f.store.get()), S_OK);
+  ASSERT_EQ(BeginStoreTransaction(f.store.get()), S_OK);
+  ASSERT_EQ(f.inbox->CreateMessage(nullptr, 0, message.put()), S_OK);
+  ASSERT_EQ(CommitStoreTransaction(f.store.get()), S_OK);
+  EXPECT_EQ(MessageCount(f.inbox.get()), 3u);
+  AbortStoreTransaction(f.store.get());  // the outer one takes it away again
+  EXPECT_EQ(MessageCount(f.inbox.get()), 2u);
+  EXPECT_EQ(message->SaveChanges(0), MAPI_E_NOT_FOUND);
+  message.reset();
+  EXPECT_EQ(MessageCount(secondInbox.get()), 2u);
+}
+
 TEST(Memory, BlocksFromAllocateMoreGoWithTheirParent) {
   void* parent = nullptr;
   ASSERT_EQ(MAPIAllocateBuffer(16, &parent), S_OK);

@@ -47,7 +47,9 @@ HRESULT AddStore(const std::string& path, const std::u16string& displayName,
 // ends first). Reads in between see the changes already made, and no other process can write in
 // between, so a check and the insert it decides on are one step. Begin inside an open store
 // transaction nests (as a savepoint: Abort then undoes only what came after that Begin). A
-// second process that wants to write waits until the transaction ends.
+// second process that wants to write waits until the transaction ends. A new message made in
+// the transaction and not saved yet comes into sight at its Commit (IMAPIProp::SaveChanges);
+// when it cannot, Commit fails (and a failed outermost Commit has rolled everything back).
 HRESULT BeginStoreTransaction(IMsgStore* store);
 HRESULT CommitStoreTransaction(IMsgStore* store);
 void AbortStoreTransaction(IMsgStore* store);
