@@ -10,7 +10,7 @@
 #include "formats/age_stream.h"
 #include "platform/file/file.h"
 #include "platform/file/memory_files.h"
-#include "platform/file/output_file.h"
+#include "platform/file/output_sink.h"
 #include "platform/text/text.h"
 
 namespace larkpost::age {
@@ -95,30 +95,13 @@ int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* d
   });
 }
 
-void EncryptStaged(int plainFd, const std::u16string& name, ByteSink& out, const Recipients& to) {
-  // Appended only: the writer has patched its head in the staged bytes already.
-  AgeSink sink(out, to, false);
-  std::string buffer(1 << 20, '\0');
-  for (off_t at = 0;;) {
-    const ssize_t got = pread(plainFd, buffer.data(), buffer.size(), at);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno(errno, name);
-    }
-    if (got == 0) break;
-    sink.Write(buffer.data(), static_cast<size_t>(got));
-    at += got;
-  }
-  sink.Close();
-}
-
 void EncryptOutput(const std::u16string& target, std::shared_ptr<const Recipients> to) {
   if (to == nullptr) {
-    SealOutput(target, nullptr);
+    WrapOutput(target, nullptr);
     return;
   }
-  SealOutput(target, [target, to = std::move(to)](int staged, ByteSink& out) {
-    EncryptStaged(staged, target, out, *to);
+  WrapOutput(target, [to = std::move(to)](ByteSink& inner) -> std::unique_ptr<ByteSink> {
+    return std::make_unique<AgeSink>(inner, *to);
   });
 }
 

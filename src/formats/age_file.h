@@ -1,5 +1,5 @@
 // Encrypted files taken whole: telling one by its first bytes, decrypting one into memory before
-// anything of it is used, and encrypting a staged plaintext into its destination.
+// anything of it is used; and encrypting what a run writes as it goes to the disk.
 #pragma once
 
 #include <functional>
@@ -31,12 +31,8 @@ int DecryptIntoMemory(const std::u16string& path,
 // every byte of it authentic, and the fault's text in `damage`.
 int DecryptToMemory(const std::u16string& path, const Keys& keys, std::string* damage = nullptr);
 
-// Encrypts everything `plainFd` holds, from its start, into `out` for `to`, and closes `out`.
-// Throws AgeError kKey, or CFileException naming `name`.
-void EncryptStaged(int plainFd, const std::u16string& name, ByteSink& out, const Recipients& to);
-
-// From now on, what a run writes to `target` is encrypted for `to` before it reaches the disk
-// (SealOutput, platform/file/output_file.h); null: written as it is again.
+// From now on, what a run writes to `target` is encrypted for `to` as it goes to the disk, a
+// chunk at a time (WrapOutput, platform/file/output_sink.h); null: written as it is again.
 void EncryptOutput(const std::u16string& target, std::shared_ptr<const Recipients> to);
 
 }  // namespace larkpost::age

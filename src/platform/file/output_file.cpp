@@ -256,57 +256,7 @@ int CreatePartial(int folder, const std::string& name, const std::u16string& tar
   return fd;
 }
 
-std::mutex sealedMutex;
-std::map<std::u16string, OutputSealer>& SealedOutputs() {
-  static std::map<std::u16string, OutputSealer> outputs;
-  return outputs;
-}
-
-OutputSealer SealerFor(const std::u16string& target) {
-  std::lock_guard<std::mutex> lock(sealedMutex);
-  const auto found = SealedOutputs().find(target);
-  return found == SealedOutputs().end() ? nullptr : found->second;
-}
-
-// Replaces the staged bytes in `file` by their sealed form in the partial file (or device),
-// synced; `file` then holds that descriptor, still locked, for the rename.
-void SealStagedOutput(OutputFile& output, int& sealed, const OutputSealer& seal, CFile& file) {
-  file.Flush();
-  const int staged = dup(file.GetHandle());
-  if (staged < 0) ThrowForTarget(errno, output.target);
-  file.Abort();
-  file.Attach(sealed, output.writePath, CFile::modeWrite);
-  sealed = -1;
-  try {
-    CFileSink sink(file);
-    seal(staged, sink);
-  } catch (...) {
-    close(staged);
-    throw;
-  }
-  close(staged);
-  if (!FlushFileBuffers(file)) ThrowForTarget(errno, output.target);
-}
-
 }  // namespace
-
-void SealOutput(const std::u16string& target, OutputSealer seal) {
-  std::lock_guard<std::mutex> lock(sealedMutex);
-  if (seal == nullptr) {
-    SealedOutputs().erase(target);
-  } else {
-    SealedOutputs()[target] = std::move(seal);
-  }
-}
-
-void AttachOutput(OutputFile& output, int fd, CFile& file) {
-  if (OutputSealer seal = SealerFor(output.target)) {
-    output.sealed_ = fd;
-    output.seal_ = std::move(seal);
-    fd = CreateMemoryFile("larkpost-staged", output.target);
-  }
-  file.Attach(fd, output.writePath, CFile::modeWrite);
-}
 
 OutputRefused::OutputRefused(std::u16string text) : text(std::move(text)) {}
 
@@ -323,7 +273,6 @@ const char* OutputRefused::what() const noexcept {
 OutputFile::~OutputFile() {
   DiscardCompanionFolder(*this);
   if (folder_ >= 0) close(folder_);
-  if (sealed_ >= 0) close(sealed_);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept { *this = std::move(other); }
@@ -332,7 +281,6 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
     DiscardCompanionFolder(*this);
     if (folder_ >= 0) close(folder_);
-    if (sealed_ >= 0) close(sealed_);
     target = std::move(other.target);
     writePath = std::move(other.writePath);
     finalPath = std::move(other.finalPath);
@@ -343,8 +291,6 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     companionName_ = std::move(other.companionName_);
     companionPartialName_ = std::move(other.companionPartialName_);
     companion_ = std::exchange(other.companion_, -1);
-    sealed_ = std::exchange(other.sealed_, -1);
-    seal_ = std::move(other.seal_);
   }
   return *this;
 }
@@ -392,7 +338,7 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
         close(fd);
         ThrowForTarget(osError, target);
       }
-      AttachOutput(output, fd, file);
+      file.Attach(fd, output.writePath, CFile::modeWrite);
       return;
     }
     // Renaming would replace a file that may not be written; refuse as opening it would.
@@ -412,7 +358,7 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
   output.writePath = PathToWide(JoinPath(folder, output.partialName_));
   output.finalPath = PathToWide(path);
   output.temporary = true;
-  AttachOutput(output, fd, file);
+  file.Attach(fd, output.writePath, CFile::modeWrite);
 }
 
 void PlanCompanionFolder(OutputFile& output, const std::string& name) {
@@ -496,14 +442,7 @@ CompanionState CompanionStateOf(const std::u16string& target, const std::string&
   return state;
 }
 
-void SealOutputFile(OutputFile& output, CFile& file) {
-  if (output.seal_ == nullptr) return;
-  SealStagedOutput(output, output.sealed_, output.seal_, file);
-  output.seal_ = nullptr;
-}
-
 void CommitOutputFile(OutputFile& output, CFile& file) {
-  SealOutputFile(output, file);
   if (!output.temporary) {
     file.Close();
     return;

@@ -31,7 +31,6 @@
 #pragma once
 
 #include <exception>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,8 +48,6 @@ class OutputRefused : public std::exception {
  private:
   std::string what_;
 };
-
-class ByteSink;  // platform/file/byte_sink.h
 
 class OutputFile {
  public:
@@ -72,8 +69,6 @@ class OutputFile {
   friend void CommitOutputFile(OutputFile&, CFile&);
   friend void PlanCompanionFolder(OutputFile&, const std::string&);
   friend int CompanionFolder(OutputFile&);
-  friend void AttachOutput(OutputFile&, int, CFile&);
-  friend void SealOutputFile(OutputFile&, CFile&);
   friend void DiscardCompanionFolder(OutputFile&);
   int folder_ = -1;          // descriptor of the folder holding the partial and final files
   std::string partialName_;  // names inside that folder
@@ -81,21 +76,7 @@ class OutputFile {
   std::string companionName_;         // the companion folder's final name; empty: none
   std::string companionPartialName_;  // its name while it is built
   int companion_ = -1;                // descriptor of the folder being built, once created
-  // A sealed output: the file written is a memory file, and this the partial file (or the
-  // device) that receives its sealed form at commit.
-  int sealed_ = -1;
-  std::function<void(int, ByteSink&)> seal_;
 };
-
-// Turns the bytes a run wrote (readable at the descriptor `staged`, from its start) into what the
-// file holds, written into `out`: an encryption. Throws CFileException.
-using OutputSealer = std::function<void(int staged, ByteSink& out)>;
-
-// From now on, what is written to `target` (as the front end names it to OpenOutputFile) goes
-// through `seal`: the run writes into a memory file, which is sealed into the partial file at
-// commit, so nothing of it reaches the disk as it was written (the memory grows with the file).
-// Null: written as it is again.
-void SealOutput(const std::u16string& target, OutputSealer seal);
 
 // Prepares `output` for `target` and opens the file to write into `file`: the partial file
 // (empty, mode 0600, locked), or the target itself when it is a device or pipe. Removes stale
@@ -114,11 +95,6 @@ void OpenOutputFile(OutputFile& output, const std::u16string& target,
 // built removes the older one, which belonged to the file replaced. Throws CFileException
 // naming the target; the older file and folder then stay as they were.
 void CommitOutputFile(OutputFile& output, CFile& file);
-
-// For an output kept under its partial name (an incomplete backup, valid but not complete): a
-// sealed output's staged bytes are sealed into the partial file and synced now, as
-// CommitOutputFile does first. Nothing for an output written as it is. Throws CFileException.
-void SealOutputFile(OutputFile& output, CFile& file);
 
 // Gives `output` (a partial file, output.temporary) a companion folder of that name beside the
 // target, and removes the companion folders that killed runs left. Throws OutputRefused when

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "platform/file/memory_files.h"
@@ -20,25 +22,51 @@ constexpr size_t kCopyChunkBytes = size_t{1} << 20;
   throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
 }
 
+std::mutex wrappedMutex;
+std::map<std::u16string, OutputWrapper>& WrappedOutputs() {
+  static std::map<std::u16string, OutputWrapper> outputs;
+  return outputs;
+}
+
+OutputWrapper WrapperFor(const std::u16string& target) {
+  std::lock_guard<std::mutex> lock(wrappedMutex);
+  const auto found = WrappedOutputs().find(target);
+  return found == WrappedOutputs().end() ? nullptr : found->second;
+}
+
 }  // namespace
+
+void WrapOutput(const std::u16string& target, OutputWrapper wrap) {
+  std::lock_guard<std::mutex> lock(wrappedMutex);
+  if (wrap == nullptr) {
+    WrappedOutputs().erase(target);
+  } else {
+    WrappedOutputs()[target] = std::move(wrap);
+  }
+}
 
 OutputSink::OutputSink(const std::u16string& target,
                        const std::vector<std::string>& protectedFiles)
     : lastFlush_(std::chrono::steady_clock::now()) {
   OpenOutputFile(output_, target, protectedFiles, file_);
   if (!output_.temporary && lseek(file_.GetHandle(), 0, SEEK_CUR) < 0 && errno == ESPIPE) {
-    staged_ = OpenUnnamedFileBeside(output_.writePath);
+    file_layer_.staged = OpenUnnamedFileBeside(output_.writePath);
   }
+  if (const OutputWrapper wrap = WrapperFor(target)) wrapper_ = wrap(file_layer_);
 }
 
 OutputSink::~OutputSink() {
   if (!ended_) Discard();
-  if (staged_ != nullptr) std::fclose(staged_);
 }
 
-void OutputSink::Write(const void* data, size_t size) {
-  if (staged_ != nullptr) {
-    if (std::fwrite(data, 1, size, staged_) != size) ThrowFor(errno, output_.writePath);
+OutputSink::FileLayer::~FileLayer() {
+  if (staged != nullptr) std::fclose(staged);
+}
+
+void OutputSink::FileLayer::Write(const void* data, size_t size) {
+  const std::u16string& path = sink_.output_.writePath;
+  if (staged != nullptr) {
+    if (std::fwrite(data, 1, size, staged) != size) ThrowFor(errno, path);
     position_ += size;
     return;
   }
@@ -46,47 +74,53 @@ void OutputSink::Write(const void* data, size_t size) {
   while (size > 0) {
     const unsigned piece =
         static_cast<unsigned>(std::min<size_t>(size, std::numeric_limits<unsigned>::max() / 2));
-    file_.Write(bytes, piece);
+    sink_.file_.Write(bytes, piece);
     bytes += piece;
     size -= piece;
     position_ += piece;
   }
 }
 
-void OutputSink::Patch(uint64_t offset, const void* data, size_t size) {
-  if (offset + size > position_) {
-    throw CFileException(CFileException::badSeek, EINVAL, output_.writePath);
-  }
-  if (staged_ != nullptr) {
-    if (std::fseek(staged_, static_cast<long>(offset), SEEK_SET) != 0 ||
-        std::fwrite(data, 1, size, staged_) != size || std::fseek(staged_, 0, SEEK_END) != 0) {
-      ThrowFor(errno, output_.writePath);
+void OutputSink::FileLayer::Patch(uint64_t offset, const void* data, size_t size) {
+  const std::u16string& path = sink_.output_.writePath;
+  if (offset + size > position_) throw CFileException(CFileException::badSeek, EINVAL, path);
+  if (staged != nullptr) {
+    if (std::fseek(staged, static_cast<long>(offset), SEEK_SET) != 0 ||
+        std::fwrite(data, 1, size, staged) != size || std::fseek(staged, 0, SEEK_END) != 0) {
+      ThrowFor(errno, path);
     }
     return;
   }
-  file_.Seek(static_cast<int64_t>(offset), CFile::begin);
-  file_.Write(data, static_cast<unsigned>(size));
-  file_.Seek(0, CFile::end);
+  CFile& file = sink_.file_;
+  file.Seek(static_cast<int64_t>(offset), CFile::begin);
+  file.Write(data, static_cast<unsigned>(size));
+  file.Seek(0, CFile::end);
+}
+
+void OutputSink::FileLayer::Close() {
+  CFile& file = sink_.file_;
+  if (staged != nullptr) {
+    const std::u16string& path = sink_.output_.writePath;
+    if (std::fflush(staged) != 0 || std::fseek(staged, 0, SEEK_SET) != 0) ThrowFor(errno, path);
+    std::vector<char> buffer(kCopyChunkBytes);
+    while (const size_t got = std::fread(buffer.data(), 1, buffer.size(), staged)) {
+      file.Write(buffer.data(), static_cast<unsigned>(got));
+    }
+    if (std::ferror(staged)) ThrowFor(errno, path);
+    std::fclose(staged);
+    staged = nullptr;
+  }
+  file.Flush();
 }
 
 void OutputSink::Close() {
-  if (staged_ != nullptr) {
-    if (std::fflush(staged_) != 0 || std::fseek(staged_, 0, SEEK_SET) != 0) {
-      ThrowFor(errno, output_.writePath);
-    }
-    std::vector<char> buffer(kCopyChunkBytes);
-    while (const size_t got = std::fread(buffer.data(), 1, buffer.size(), staged_)) {
-      file_.Write(buffer.data(), static_cast<unsigned>(got));
-    }
-    if (std::ferror(staged_)) ThrowFor(errno, output_.writePath);
-    std::fclose(staged_);
-    staged_ = nullptr;
-  }
-  file_.Flush();
+  if (closed_) return;
+  closed_ = true;
+  Top().Close();
 }
 
 void OutputSink::MessageWritten() {
-  if (staged_ != nullptr) return;  // nothing reaches the target before Close
+  if (file_layer_.staged != nullptr) return;  // nothing reaches the target before Close
   if (!eachMessage_) {
     const auto now = std::chrono::steady_clock::now();
     if (now - lastFlush_ < kFlushInterval) return;
@@ -109,9 +143,10 @@ void OutputSink::Commit() {
 
 void OutputSink::KeepPartial() {
   ended_ = true;
-  // The partial output named to the user holds what was written, sealed as asked.
+  // The partial output named to the user holds what was written, on storage.
   try {
-    SealOutputFile(output_, file_);
+    file_.Flush();
+    FlushToStorage();
     file_.Close();
   } catch (const CFileException&) {
     file_.Abort();
