@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times two builds of larkpost against each other on the same data, their runs alternated so
-# that the machine's noise falls on both alike: backup of a store, restore into an empty store
-# and again into the same one, and conversions between .bak, .xml and .zip.
+# that the machine's noise falls on both alike: backup of a store (into .bak, .xml and an
+# encrypted .bak), restore into an empty store and again into the same one, conversions between
+# .bak, .xml and .zip, and a merge of a .bak and an .xml.
 #
 #   bench/compare/compare-builds.sh OLD_LARKPOST NEW_LARKPOST [MESSAGES] [ROUNDS]
 #
@@ -41,17 +42,22 @@ step() {  # step NAME BINARY: one timed run of the step with that binary
     bak-to-xml) seconds "$bin" convert "$work/ref.bak" "$dir/c.xml" ;;
     xml-to-bak) seconds "$bin" convert "$work/ref.xml" "$dir/c.bak" ;;
     bak-to-zip) seconds "$bin" convert "$work/ref.bak" "$dir/c.zip" ;;
+    backup-xml) seconds "$bin" --store "$work/source.db" backup --force "$dir/b.xml" ;;
+    backup-age)
+      seconds "$bin" --store "$work/source.db" backup --force --encrypt-to "$recipient" "$dir/b.bak.age" ;;
+    merge) seconds "$bin" merge "$dir/m.bak" "$work/ref.bak" "$work/ref.xml" ;;
   esac
   rm -rf "$dir"
 }
 
 "$new" --store "$work/source.db" backup "$work/ref.bak" > /dev/null
 "$new" convert "$work/ref.bak" "$work/ref.xml" > /dev/null
+recipient=$("$new" keygen | sed -n 's/^# public key: //p')
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 printf "%-14s %10s %10s %8s   (%s messages, %s rounds)\n" step old_s new_s new/old "$messages" "$rounds"
-for name in ${LARKPOST_COMPARE_STEPS:-backup restore-empty restore-again bak-to-xml xml-to-bak bak-to-zip}; do
+for name in ${LARKPOST_COMPARE_STEPS:-backup restore-empty restore-again bak-to-xml xml-to-bak bak-to-zip backup-xml backup-age merge}; do
   : > "$work/old.times"
   : > "$work/new.times"
   for ((i = 0; i < rounds; i++)); do

@@ -75,6 +75,8 @@ class Writer : public MessageWriter {
     return true;
   }
 
+  bool PreparesAhead() const override { return true; }
+
   bool WritePrepared(const PreparedMessage& prepared, std::string& error) override {
     if (entries_ == UINT32_MAX) return TooLarge(error);
     // One write per record, so an interrupted backup never leaves half of one behind a flushed

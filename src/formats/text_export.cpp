@@ -46,6 +46,8 @@ class Writer : public MessageWriter {
     return true;
   }
 
+  bool PreparesAhead() const override { return true; }
+
   bool WritePrepared(const PreparedMessage& prepared, std::string&) override {
     sink_.Write(prepared.bytes.data(), prepared.bytes.size());
     if (prepared.replaced) ++replaced_;

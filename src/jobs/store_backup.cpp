@@ -53,6 +53,23 @@ bool WalkSelectedMessages(BackupJob& job,
 }
 
 bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink) {
+  // A writer that makes nothing ready beforehand writes each message as the walk hands it over,
+  // on this thread: a second thread would only pass the messages along.
+  if (!writer.PreparesAhead()) {
+    bool stopped = false;
+    std::string refusal;
+    const bool walked = WalkSelectedMessages(job, [&](MessageRecord& message) {
+      if (!writer.Write(message, refusal)) return false;
+      sink.MessageWritten();
+      job.RecordWritten();
+      // Asked to stop: the run ends here and discards what it wrote.
+      stopped = StopRequested() != 0;
+      return !stopped;
+    });
+    if (!walked || stopped) return false;
+    writer.Finish();
+    return true;
+  }
   RecordPipe pipe(kPipeBytes);
   bool walked = false;
   std::string refusal;

@@ -19,11 +19,11 @@ class OutputFile;
 bool WalkSelectedMessages(BackupJob& job, const std::function<bool(MessageRecord&)>& each);
 
 // Writes the messages of the job's selected folders, in walk order, through `writer`, and
-// finishes it. The store is walked on a second thread that makes each message ready for the
-// writer (MessageWriter::Prepare: a backup file's record is encoded there) and hands it over, so
-// reading the store overlaps with waiting for storage; this thread writes each message as it
-// arrives, tells `sink` (its grouped flushes) and counts it in the job, with the characters its
-// code page lacked. When a stop is requested (RequestStop) it ends after the message in hand and
+// finishes it. For a writer that prepares ahead (MessageWriter::PreparesAhead: a backup file's
+// record is encoded there) the store is walked on a second thread that makes each message ready
+// and hands it over, so reading the store overlaps with encoding and waiting for storage. The
+// calling thread writes each message, tells `sink` (its grouped flushes) and counts it in the
+// job, with the characters its code page lacked. When a stop is requested (RequestStop) it ends after the message in hand and
 // returns false, unfinished. False when the walk fails or the writer refuses a message (the
 // messages before stay written); file errors raise CFileException once the walk has stopped.
 bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink);

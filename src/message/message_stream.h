@@ -74,6 +74,9 @@ class MessageWriter {
   virtual bool Prepare(const MessageRecord& record, PreparedMessage& prepared,
                        std::string& error) const;
   virtual bool WritePrepared(const PreparedMessage& prepared, std::string& error);
+  // True for a writer whose Prepare does most of the work (it encodes the message's bytes), so
+  // that preparing on another thread pays; false where Prepare only passes the message on.
+  virtual bool PreparesAhead() const { return false; }
   // Completes the file and writes out what is buffered (no sync); the caller syncs and closes
   // it. Throws CFileException.
   virtual void Finish() = 0;
