@@ -9,6 +9,8 @@
 #include "jobs/store_backup.h"
 #include "jobs/store_backup_test_util.h"
 #include "jobs/job_records.h"
+#include "jobs/message_files.h"
+#include "platform/file/byte_sink.h"
 
 namespace larkpost {
 namespace {
@@ -87,6 +89,19 @@ TEST(TextExport, WritesLabelledBlocksInWalkOrder) {
   EXPECT_EQ(WriteSelected(store, job), expected);
   EXPECT_EQ(job.written, 4u);
   EXPECT_EQ(job.progress, 1.0);
+
+  // A conversion of a backup of the same messages writes the same bytes.
+  BackupJob backup(store.File("all.bak"), 1, 1, 1, 1, 1);
+  {
+    CFile file(backup.path, CFile::modeCreate | CFile::modeWrite);
+    CFileSink sink(file);
+    ASSERT_TRUE(WriteStoreBackup(backup, sink));
+  }
+  ConvertResult converted;
+  ASSERT_TRUE(ConvertMessageFile(backup.path, store.File("all.txt"), DeletedAs::kByDirection,
+                                 Selection(), converted))
+      << WideToUtf8(converted.error);
+  EXPECT_EQ(testing::ReadBytes(store.File("all.txt")), expected);
 }
 
 TEST(TextExport, EmptySelectionGivesEmptyFile) {

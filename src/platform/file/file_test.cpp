@@ -262,4 +262,33 @@ TEST_F(FileTest, OutputSinkFlushesInGroupsAndCommitsByRename) {
   EXPECT_EQ(FileBytes("out.bak"), "firstsecondthirdfourth");
 }
 
+// A target that cannot be gone back in (a pipe) gets the whole file at Close, its head patched:
+// a reader never sees the head a writer fills in last.
+TEST_F(FileTest, OutputSinkIntoAPipeSendsTheFileWithItsPatchedHead) {
+  const std::string fifo = NarrowPath("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] {
+    std::ifstream in(fifo, std::ios::binary);
+    received.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  });
+  // The sink opens the pipe without waiting for a reader: wait until the reader is there.
+  bool sent = false;
+  for (int i = 0; i < 500 && !sent; ++i) {
+    try {
+      larkpost::OutputSink sink(Path("pipe"), {});
+      sink.Write("0000 records", 12);
+      sink.Patch(0, "0012", 4);
+      sink.Commit();
+      sent = true;
+    } catch (const larkpost::OutputRefused&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  if (!sent) std::ofstream{fifo};  // releases the reader
+  reader.join();
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(received, "0012 records");
+}
+
 }  // namespace
