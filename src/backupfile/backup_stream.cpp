@@ -56,8 +56,7 @@ class Writer : public MessageWriter {
   }
 
   bool Write(const MessageRecord& record, std::string& error) override {
-    PreparedMessage prepared;
-    return Prepare(record, prepared, error) && WritePrepared(prepared, error);
+    return PrepareAndWrite(record, error);
   }
 
   bool Prepare(const MessageRecord& record, PreparedMessage& prepared,

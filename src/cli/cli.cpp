@@ -36,10 +36,11 @@ namespace larkpost {
 
 namespace {
 
-// A file listed message by message rather than record by record: one without a digest.
+// A file listed message by message as its reader yields them, rather than record by record; a
+// file of a kind that cannot be read is listed as a backup file, whose digest then fails.
 bool ReadAsMessages(const std::u16string& path) {
   const FileFormat& format = FormatOf(InputKindOf(path));
-  return format.readable && format.checkedBeforeRestore;
+  return format.readable && !format.listedByRecord;
 }
 
 std::string Trimmed(const std::string& text) {

@@ -205,7 +205,7 @@ TEST(Merge, ThousandsOfMessagesInNoOrderComeOutOnceEachInTimeOrder) {
   EXPECT_EQ(FileBytes(dir.PathOf("ab.bak")), FileBytes(dir.PathOf("ba.bak")));
 
   std::unique_ptr<MessageReader> reader =
-      OpenMessageReader(dir.File("ab.bak"), FileKind::kBackup);
+      OpenMessageReader(dir.File("ab.bak"));
   std::string error;
   const std::vector<MessageRecord> merged = testing::ReadAll(*reader, error);
   ASSERT_EQ(error, "");

@@ -4,7 +4,7 @@
 // The command line and the desktop program choose through this table, so a name means the same
 // file everywhere, and nothing outside this module asks which format a file is.
 //
-// Adding a format: its reader and writer, and one row in format_table.cpp.
+// Adding a format: its reader and writer, its name in FileKind and one row in format_table.cpp.
 #pragma once
 
 #include <cstdint>
@@ -85,6 +85,9 @@ struct FileFormat {
   // A restore reads the whole file and checks it before it changes the store (a file without a
   // digest that vouches for it as a whole).
   bool checkedBeforeRestore;
+  // verify and show list its records field by field as they lie, going on past a record a
+  // restore would refuse (a backup file's), rather than the messages its reader yields.
+  bool listedByRecord;
   // For an input told by what it holds rather than by its name: true when `path` is one.
   bool (*recognises)(const std::u16string& path);
   // Its reader: the file's messages one at a time; attachments a file holds inline are decoded

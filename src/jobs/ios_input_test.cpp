@@ -80,7 +80,7 @@ TEST(IphoneInput, ConvertedIntoAZipWithEveryMemberAndPicture) {
   EXPECT_EQ(WideToUtf8(LeftOutText(result.leftOut, LeftOutHolder(FileKind::kPhoneZip))),
             "1 tapback left out: no file keeps them as messages.");
 
-  auto reader = OpenMessageReader(dir.File("out.zip"), FileKind::kPhoneZip);
+  auto reader = OpenMessageReader(dir.File("out.zip"));
   std::string error;
   const std::vector<MessageRecord> back = testing::ReadAll(*reader, error);
   ASSERT_EQ(back.size(), 3u) << error;
@@ -156,7 +156,7 @@ TEST(IphoneInput, AVCardFileNamesThePartiesOfEveryFormat) {
           testing::AppSms("+4915122222222", "1704103627000", "1", "yo", "Bobby"),
       2);
   SetIosInputOptions({.contacts = dir.File("contacts.vcf")});
-  auto reader = OpenMessageReader(dir.File("sms.xml"), FileKind::kPhoneXml);
+  auto reader = OpenMessageReader(dir.File("sms.xml"));
   SetIosInputOptions({});
   std::string error;
   const std::vector<MessageRecord> records = testing::ReadAll(*reader, error);

@@ -83,7 +83,7 @@ TEST(LeftOut, AConversionIntoABackupFileCountsWhatItCannotHold) {
   EXPECT_EQ(WideToUtf8(LeftOutText(result.leftOut, LeftOutHolder(FileKind::kBackup))),
             "2 multimedia messages and 3 call entries left out: backup files hold SMS only.");
 
-  auto reader = OpenMessageReader(dir.File("out.bak"), FileKind::kBackup);
+  auto reader = OpenMessageReader(dir.File("out.bak"));
   std::string error;
   const std::vector<MessageRecord> kept = testing::ReadAll(*reader, error);
   ASSERT_EQ(kept.size(), 1u) << error;

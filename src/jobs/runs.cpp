@@ -71,21 +71,24 @@ std::u16string RecordFailureText(RestoreJob& job, uint64_t number, const std::u1
   return RecordErrorText(number, cause);
 }
 
+// What a failed commit of the open group lost, on a line of its own; empty when it lost nothing.
+std::u16string LostText(RestoreJob& job) {
+  const uint32_t lost = job.Restorer().lost();
+  if (lost == 0) return std::u16string();
+  return Utf8ToWide("\nThe " + Counted(lost, "message", "messages") +
+                    " restored just before it could not be kept either; the " +
+                    Thousands(job.Restorer().counts().restored) +
+                    " restored before them stay. Run the same command again to complete the "
+                    "restore.");
+}
+
 // A failed restore commits what it restored before the failing record, but a store whose disk
 // is full cannot: the open group goes with the failure, and the report says so.
 std::u16string RestoreFailureText(RestoreJob& job, uint64_t number, const std::u16string& text) {
   std::u16string ignored;
   job.Restorer().Commit(ignored);
-  std::u16string report = RecordFailureText(job, number, text);
   // The failure itself may have been the commit of a group (a run ends at its first failure).
-  if (const uint32_t lost = job.Restorer().lost(); lost > 0) {
-    report += Utf8ToWide("\nThe " + Counted(lost, "message", "messages") +
-                         " restored just before it could not be kept either; the " +
-                         Thousands(job.Restorer().counts().restored) +
-                         " restored before them stay. Run the same command again to complete "
-                         "the restore.");
-  }
-  return report;
+  return RecordFailureText(job, number, text) + LostText(job);
 }
 
 bool Exists(const std::u16string& path) {
@@ -243,15 +246,7 @@ bool CountBeforeRestore(const std::u16string& path, FileKind kind, MessageReader
 std::u16string ReaderFailureText(RestoreJob& job, const std::string& readerError) {
   std::u16string ignored;
   job.Restorer().Commit(ignored);
-  std::u16string report = Utf8ToWide(readerError);
-  if (const uint32_t lost = job.Restorer().lost(); lost > 0) {
-    report += Utf8ToWide("\nThe " + Counted(lost, "message", "messages") +
-                         " restored just before it could not be kept either; the " +
-                         Thousands(job.Restorer().counts().restored) +
-                         " restored before them stay. Run the same command again to complete "
-                         "the restore.");
-  }
-  return report;
+  return Utf8ToWide(readerError) + LostText(job);
 }
 
 // Each message of the file goes through the same restore step, with the presence rule its

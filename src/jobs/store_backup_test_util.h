@@ -147,7 +147,7 @@ inline std::string WriteSelected(TempStore& store, BackupJob& job) {
   }
   const std::string bytes = ReadBytes(path);
   constexpr size_t kBackupHeaderBytes = 20;
-  return job.format == FileKind::kBackup ? bytes.substr(kBackupHeaderBytes) : bytes;
+  return job.format == FileKindForPath(u".bak") ? bytes.substr(kBackupHeaderBytes) : bytes;
 }
 
 // Restores a backup file into the current store the way a restore run does: validate, then read

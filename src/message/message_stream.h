@@ -91,6 +91,11 @@ class MessageWriter {
 
  protected:
   void LeaveOutUnaddressed(const MessageRecord& record);
+  // Write for a writer that does its work in Prepare: both steps at once.
+  bool PrepareAndWrite(const MessageRecord& record, std::string& error) {
+    PreparedMessage prepared;
+    return Prepare(record, prepared, error) && WritePrepared(prepared, error);
+  }
   uint64_t entries_ = 0;
   uint64_t replaced_ = 0;
   uint64_t unaddressed_ = 0;
