@@ -380,22 +380,20 @@ void ChooseCopies(MergedRuns<ById>& byId, ChoiceCounts& counts, DonorTable& dono
   }
 }
 
-}  // namespace
-
-bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16string& out,
-                       DeletedAs deletedAs, const Selection& selection, MergeResult& result) {
-  result = MergeResult{};
+// The refusals before anything is read: what OUT may not be, inputs that cannot be read. Sets
+// `fields` to what every input keeps for the identity rule.
+bool CheckMerge(const std::vector<std::u16string>& ins, const std::u16string& out,
+                MergeResult& result, IdentityFields& fields) {
   const FileKind outKind = FileKindForPath(out);
   if (!FormatOf(outKind).writable) {
-    return Fail(result, std::string("a ") + FileKindName(outKind) +
-                            " is written by a backup of a store only");
+    return Fail(result, FileKindName(outKind) + std::string(" are only read, never written"));
   }
   if (HoldsReadOnlyInput(out)) {
     return Fail(result, WideToUtf8(out) + " holds " + FileKindName(InputKindOf(out)) +
                             ", which are only read, never replaced");
   }
   if (ins.size() > std::numeric_limits<uint16_t>::max()) return Fail(result, "too many inputs");
-  IdentityFields fields = kAllFields;
+  fields = kAllFields;
   for (const std::u16string& in : ins) {
     const FileKind kind = InputKindOf(in);
     if (!IsReadable(kind)) {
@@ -403,12 +401,17 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     }
     fields = CommonFields(fields, FormatOf(kind).comparedOn);
   }
+  return true;
+}
 
-  // First pass: every message into its input's spool (unless copied from its file as it is), and
-  // 48 bytes of it into memory. The inputs are read side by side, one thread each up to the
-  // machine's processors: reading and checking them is most of a merge's work.
+// First pass: every message into its input's spool (unless copied from its file as it is), and
+// 48 bytes of it into memory. The inputs are read side by side, one thread each up to the
+// machine's processors: reading and checking them is most of a merge's work. False (after Fail)
+// when an input cannot be read whole; a file error is thrown.
+bool ReadInputs(const std::vector<std::u16string>& ins, const std::u16string& out,
+                const IdentityFields& fields, const Selection& selection, FileKind outKind,
+                std::vector<InputPass>& passes, MergeResult& result) {
   const uint64_t openFiles = RaiseOpenFileLimit();
-  std::vector<InputPass> passes(ins.size());
   for (size_t i = 0; i < ins.size(); ++i) {
     result.inputs.emplace_back().path = ins[i];
   }
@@ -438,7 +441,12 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   }
   // A pass cut short by a stop request read only part of its input: nothing may be written.
   if (StopRequested() != 0) return Fail(result, "interrupted");
+  return true;
+}
 
+// The choice, then what is kept sorted into OUT's order: runs of its copies, `kept` of them.
+std::vector<Chunk*> ChooseKept(std::vector<InputPass>& passes, MergeResult& result,
+                               DonorTable& donors, uint64_t& kept) {
   std::vector<Chunk*> chunks;
   for (InputPass& pass : passes) {
     for (Chunk& chunk : pass.chunks) chunks.push_back(&chunk);
@@ -446,8 +454,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   // The choice, in parts side by side: equal copies have equal hashes, so a part of the hashes'
   // range holds whole groups.
   const size_t parts = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
-  std::vector<ChoiceCounts> counts(parts, ChoiceCounts(ins.size()));
-  DonorTable donors;
+  std::vector<ChoiceCounts> counts(parts, ChoiceCounts(passes.size()));
   RunSideBySide(parts, [&](size_t part) {
     auto before = [](uint64_t bound) {
       return [bound](const Copy& copy) { return copy.id.high < bound; };
@@ -465,36 +472,34 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
     ChooseCopies(byId, counts[part], donors);
   });
   for (const ChoiceCounts& part : counts) {
-    for (size_t i = 0; i < ins.size(); ++i) {
+    for (size_t i = 0; i < passes.size(); ++i) {
       result.inputs[i].contributed += part.contributed[i];
       result.inputs[i].alreadyThere += part.alreadyThere[i];
     }
   }
   // What is kept, sorted into OUT's order chunk by chunk, side by side.
-  std::atomic<uint64_t> kept{0};
+  std::atomic<uint64_t> keptCount{0};
   RunSideBySide(chunks.size(), [&](size_t i) {
     Chunk& chunk = *chunks[i];
     chunk.size = static_cast<size_t>(std::remove_if(chunk.begin(), chunk.end(), Dropped) -
                                      chunk.begin());
     Shrink(chunk);
     std::sort(chunk.begin(), chunk.end(), ByTime{});
-    kept += chunk.size;
+    keptCount += chunk.size;
   });
-  MergedRuns<ByTime> byTime(RunsOf(chunks));
+  kept = keptCount;
+  return chunks;
+}
 
-  // A backup file's records are read again: it must still be the file the first pass read.
-  for (size_t i = 0; i < ins.size(); ++i) {
-    if (passes[i].copied != nullptr && !passes[i].copied->Unchanged()) {
-      return Fail(result, WideToUtf8(ins[i]) + ": the file changed while it was merged");
-    }
-  }
-
-  // Second pass: the chosen copies from the spools and files, in time order, into OUT. A batch is
-  // read ahead on a thread of its own while the batch before is written, and that thread also
-  // makes the last part of its batch ready for the writer (Prepare); a record copied as its
-  // backup file holds it needs nothing more. How large that part is follows which thread waited
-  // for the other at the last batch. Batches are small: a run touches their memory for the
-  // first time, and where page faults are dear that costs as much as the work.
+// Second pass: the chosen copies from the spools and files, in OUT's order, into OUT. A batch is
+// read ahead on a thread of its own while the batch before is written, and that thread also
+// makes the last part of its batch ready for the writer (Prepare); a record copied as its
+// backup file holds it needs nothing more. How large that part is follows which thread waited
+// for the other at the last batch. Batches are small: a run touches their memory for the
+// first time, and where page faults are dear that costs as much as the work.
+bool WriteChosen(const std::u16string& out, FileKind outKind, DeletedAs deletedAs,
+                 std::vector<InputPass>& passes, DonorTable& donors, MergedRuns<ByTime>& byTime,
+                 uint64_t total, MergeResult& result, WrittenCounts& written, std::string& error) {
   auto read = [&](uint64_t position, MessageRecord& into) {
     InputPass& pass = passes[position >> kInputShift];
     if ((position & kInFile) != 0) return pass.copied->Message(position & kOffsetMask, into);
@@ -511,7 +516,6 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   };
   Batch batches[2];
   // Batches are filled one after the other, each taking the next copies in OUT's order.
-  const uint64_t total = kept;
   auto fill = [&](const MessageWriter& writer, uint64_t first, size_t share, Batch* batch) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(kBatch, total - first));
     batch->records.resize(count);
@@ -553,9 +557,7 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
       }
     }
   };
-  WrittenCounts written;
-  std::string error;
-  const bool merged = WriteMessageOutput(
+  return WriteMessageOutput(
       out, outKind, deletedAs,
       [&](MessageWriter& writer, std::string& failure) {
         auto refused = [&] {
@@ -599,6 +601,32 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
         return true;
       },
       written, error);
+}
+
+}  // namespace
+
+bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16string& out,
+                       DeletedAs deletedAs, const Selection& selection, MergeResult& result) {
+  result = MergeResult{};
+  IdentityFields fields;
+  if (!CheckMerge(ins, out, result, fields)) return false;
+  const FileKind outKind = FileKindForPath(out);
+  std::vector<InputPass> passes(ins.size());
+  if (!ReadInputs(ins, out, fields, selection, outKind, passes, result)) return false;
+  DonorTable donors;
+  uint64_t kept = 0;
+  const std::vector<Chunk*> chunks = ChooseKept(passes, result, donors, kept);
+  MergedRuns<ByTime> byTime(RunsOf(chunks));
+  // A backup file's records are read again: it must still be the file the first pass read.
+  for (size_t i = 0; i < ins.size(); ++i) {
+    if (passes[i].copied != nullptr && !passes[i].copied->Unchanged()) {
+      return Fail(result, WideToUtf8(ins[i]) + ": the file changed while it was merged");
+    }
+  }
+  WrittenCounts written;
+  std::string error;
+  const bool merged = WriteChosen(out, outKind, deletedAs, passes, donors, byTime, kept, result,
+                                  written, error);
   if (!merged) return Fail(result, error);
   for (const MergeInputCounts& input : result.inputs) result.leftOut += LeftOutByReader(input.read);
   result.leftOut += UnwrittenOf(written);
