@@ -59,6 +59,31 @@ LeftOut UnwrittenOf(const WrittenCounts& written) {
   return leftOut;
 }
 
+bool CopyMessages(MessageReader& reader, MessageWriter& writer, const Selection* selection,
+                  bool asTheyLie, const std::function<void(uint64_t taken)>& progress,
+                  uint64_t& taken, bool& stopped, std::string& failure) {
+  MessageRecord record;
+  PreparedMessage asItLies;
+  while (!(stopped = StopRequested() != 0) && reader.Next(record)) {
+    if (selection != nullptr && !selection->Selects(record)) continue;
+    ++taken;
+    const bool written = asTheyLie && reader.RecordBytes(asItLies.bytes)
+                             ? writer.WritePrepared(asItLies, failure)
+                             : writer.Write(record, failure);
+    if (!written) {
+      failure = "message " + std::to_string(reader.counts().messages) + ": " + failure;
+      return false;
+    }
+    if (progress) progress(taken);
+  }
+  if (stopped) {
+    failure = "interrupted";
+    return false;
+  }
+  failure = reader.error();
+  return failure.empty();
+}
+
 bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                         const Selection& selection, ConvertResult& result) {
   result = ConvertResult{};
@@ -82,21 +107,9 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
   const bool converted = WriteMessageOutput(
       out, outKind, deletedAs,
       [&](MessageWriter& writer, std::string& failure) {
-        MessageRecord record;
-        while (reader->Next(record)) {
-          if (StopRequested() != 0) {
-            failure = "interrupted";
-            return false;
-          }
-          if (!selection.Selects(record)) continue;
-          ++result.selected;
-          if (!writer.Write(record, failure)) {
-            failure = "message " + std::to_string(reader->counts().messages) + ": " + failure;
-            return false;
-          }
-        }
-        failure = reader->error();
-        return failure.empty();
+        bool stopped = false;
+        return CopyMessages(*reader, writer, &selection, false, nullptr, result.selected, stopped,
+                            failure);
       },
       written, error);
   result.read = reader->counts();

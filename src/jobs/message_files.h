@@ -72,6 +72,16 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
                         const std::function<bool(MessageWriter&, std::string& error)>& fill,
                         WrittenCounts& counts, std::string& error);
 
+// The one loop of every run from a file into a file: the messages of `reader` that `selection`
+// takes (null: every one) into `writer` as they come, counted in `taken` and told to `progress`
+// (when given). With `asTheyLie` a message is copied as its file holds it wherever the reader
+// gives its bytes (MessageReader::RecordBytes): a file of the writer's own format. Ends at a
+// stop request (RequestStop) before the next message, with `stopped` set and "interrupted", or at
+// the first error, the reader's or the writer's (naming the message); false then.
+bool CopyMessages(MessageReader& reader, MessageWriter& writer, const Selection* selection,
+                  bool asTheyLie, const std::function<void(uint64_t taken)>& progress,
+                  uint64_t& taken, bool& stopped, std::string& failure);
+
 struct ConvertResult {
   ReadCounts read;
   LeftOut leftOut;                // what the output lacks: multimedia it cannot hold, calls

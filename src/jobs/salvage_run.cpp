@@ -53,27 +53,8 @@ bool SalvageMessageFile(const std::u16string& in, const std::u16string& out, Del
   const bool written = WriteMessageOutput(
       out, outKind, deletedAs,
       [&](MessageWriter& writer, std::string& failure) {
-        MessageRecord record;
-        PreparedMessage copied;
-        // Asked before every message: a stop request ends the salvage there, and nothing is
-        // written.
-        while (!(stopped = StopRequested() != 0) && reader->Next(record)) {
-          const bool ok = sameFormat && reader->RecordBytes(copied.bytes)
-                              ? writer.WritePrepared(copied, failure)
-                              : writer.Write(record, failure);
-          if (!ok) {
-            failure = "message " + std::to_string(reader->counts().messages) + ": " + failure;
-            return false;
-          }
-          ++result.messagesWritten;
-          if (progress) progress(result.messagesWritten);
-        }
-        if (stopped) {
-          failure = "interrupted";
-          return false;
-        }
-        failure = reader->error();
-        return failure.empty();
+        return CopyMessages(*reader, writer, nullptr, sameFormat, progress,
+                            result.messagesWritten, stopped, failure);
       },
       result.written, error);
   result.read = reader->counts();
