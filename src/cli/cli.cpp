@@ -36,11 +36,11 @@ namespace larkpost {
 
 namespace {
 
-// A file listed message by message as its reader yields them, rather than record by record; a
-// file of a kind that cannot be read is listed as a backup file, whose digest then fails.
-bool ReadAsMessages(const std::u16string& path) {
+// A file a restore reads as a backup file: one whose digest vouches for it, or one of a kind
+// that cannot be read (its digest then fails).
+bool ReadAsBackupFile(const std::u16string& path) {
   const FileFormat& format = FormatOf(InputKindOf(path));
-  return format.readable && !format.listedByRecord;
+  return !format.readable || !format.checkedBeforeRestore;
 }
 
 std::string Trimmed(const std::string& text) {
@@ -162,7 +162,7 @@ int RunRestore(const std::string& database, const std::string& path,
   ScopedStopOnSignal stopOnSignal;
   StartRestore(job);
   const int status = ui.ExitStatus();
-  if (status == kExitFailure && !ReadAsMessages(source) && !IsValidBackupFile(source)) {
+  if (status == kExitFailure && ReadAsBackupFile(source) && !IsValidBackupFile(source)) {
     HintWrongFile(source, io);
   }
   // A restore that left out what the store cannot hold still tells what it did.
@@ -567,15 +567,13 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   }
   if (*verify) {
     const std::u16string path = PathToWide(verifyPath);
-    const int status = ReadAsMessages(path) ? VerifyPhoneFile(path, verifyJson, selection, io)
-                                         : VerifyBackupFile(path, verifyJson, selection, io);
+    const int status = VerifyFile(path, verifyJson, selection, io);
     if (!detectCodePage) HintOtherCodePage(verifyPath, io);
     return status;
   }
   if (*show) {
     const std::u16string path = PathToWide(showPath);
-    const int status = ReadAsMessages(path) ? ShowPhoneFile(path, json, selection, io)
-                                         : ShowBackupFile(path, json, selection, io);
+    const int status = ShowFile(path, json, selection, io);
     if (!detectCodePage) HintOtherCodePage(showPath, io);
     return status;
   }

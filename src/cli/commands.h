@@ -14,14 +14,16 @@
 
 namespace larkpost {
 
-// Checks the digest and reads every record without a store, naming each problem with its
-// record number as a restore would; says how many records the selection takes when it narrows.
-// With `json` the counts as one JSON object.
-int VerifyBackupFile(const std::u16string& path, bool json, const Selection& selection,
-                     CliStreams& io);
-// Lists the records of a backup file that the selection takes, readable or as NDJSON.
-int ShowBackupFile(const std::u16string& path, bool json, const Selection& selection,
-                   CliStreams& io);
+// Reads a file of any readable format whole without a store, as a restore checks it: a backup
+// file's digest and every record, naming each problem with its record number as a restore
+// would; a phone's file entry by entry, the counts (multimedia messages among them) and what a
+// restore would leave out of the store. Says how many messages the selection takes when it
+// narrows; with `json` the counts as one JSON object.
+int VerifyFile(const std::u16string& path, bool json, const Selection& selection,
+               CliStreams& io);
+// Lists the messages of a file that the selection takes, readable or as NDJSON: a backup file's
+// records as they lie, a phone's messages as a record would show them.
+int ShowFile(const std::u16string& path, bool json, const Selection& selection, CliStreams& io);
 // Writes the whole messages of a damaged backup file, XML or ZIP into a new file of OUT's kind
 // and says what was skipped, by entry number and byte; exit status 3 when anything was, 130/143
 // when stopped by a signal (OUT then stays as it was).
@@ -38,15 +40,6 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
 // when there is either, else kExitSuccess.
 int ReportLossy(uint64_t replacedMessages, const LeftOut& leftOut, FileKind target,
                 CliStreams& io);
-// Lists the messages of a phone's XML or ZIP that the selection takes, as ShowBackupFile lists
-// records.
-int ShowPhoneFile(const std::u16string& path, bool json, const Selection& selection,
-                  CliStreams& io);
-// Reads a phone's XML or ZIP whole without a store, as a restore checks it first: the counts
-// (multimedia messages among them) and what a restore would leave out of the store, or the entry
-// at fault. With `json` the counts as one JSON object.
-int VerifyPhoneFile(const std::u16string& path, bool json, const Selection& selection,
-                    CliStreams& io);
 // Runs `write`, which writes `out` through the output path (a partial file renamed when whole)
 // and leaves why it failed in `error`, and reports a failure as every command that writes a file
 // does: asked to stop, that the partial output was removed and `out` was not replaced (not

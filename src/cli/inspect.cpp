@@ -1,19 +1,25 @@
-// verify and show: reading a backup file without any store.
+// verify and show: reading a file of any readable format without a store. Both go through one
+// listing of the file: the messages its reader yields, or, for a format listed by record (a
+// backup file), each record as it lies, going on past a record a restore would refuse.
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <vector>
 
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
-#include "message/folder_path.h"
 #include "cli/commands.h"
 #include "cli/printable.h"
-#include "formats/file_sniff.h"
 #include "cli/record_json.h"
 #include "cli/selection_options.h"
 #include "cli/terminal_ui.h"
-#include "platform/file/output_file.h"
+#include "formats/file_sniff.h"
+#include "formats/format_table.h"
+#include "jobs/message_files.h"
+#include "message/counts.h"
+#include "message/folder_path.h"
 #include "platform/file/file.h"
 #include "platform/framework/strings.h"
 #include "platform/text/text.h"
@@ -22,16 +28,31 @@ namespace larkpost {
 
 namespace {
 
-std::string Numbered(uint32_t record, const std::u16string& error) {
+std::string Numbered(uint64_t record, const std::u16string& error) {
   return PrintableLine(WideToUtf8(RecordErrorText(record, error)));
 }
 
-// Reads every record of the backup file at `path` into `file` and hands each one's number and
-// fields to `visit`. Prints why and returns false when the file cannot be opened or validated, or
-// a record is broken (its number then in `broken`); `count` is the record count of the header.
-template <class Visit>
-bool ReadEachRecord(const std::u16string& path, CFile& file, uint32_t& count, uint32_t& broken,
-                    CliStreams& io, Visit visit) {
+// One entry of a file as verify and show see it.
+struct Listed {
+  uint64_t number = 0;
+  // The message; of a record that does not parse, its folder and time only.
+  MessageRecord record;
+  const RecordFields* fields = nullptr;  // a record as it lies, for a format listed by record
+  std::u16string problem;                // why a restore would refuse it; empty when it would not
+};
+
+// How the listing ended.
+struct ListingEnd {
+  bool byRecord = false;
+  uint64_t declared = 0;   // by record: the count of the file's header
+  uint64_t brokenAt = 0;   // by record: the record that could not be read, the rest lost with it
+  uint64_t bytesAfter = 0; // by record: bytes after the last record, which no restore reads
+  ReadCounts read;         // by message: what the reader read and passed over
+};
+
+bool ListRecords(const std::u16string& path, CliStreams& io,
+                 const std::function<void(const Listed&)>& each, ListingEnd& end) {
+  CFile file;
   CFileException openError;
   if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone, &openError)) {
     io.err << PrintableLine(WideToUtf8(openError.ErrorMessage())) << "\n";
@@ -43,18 +64,134 @@ bool ReadEachRecord(const std::u16string& path, CFile& file, uint32_t& count, ui
     HintWrongFile(path, io);
     return false;
   }
-  count = records.count();
+  end.declared = records.count();
   RecordFields fields;
+  Listed listed;
   std::u16string error;
   while (!records.AtEnd()) {
     if (!records.NextFields(fields, error)) {
-      broken = records.number();
-      io.err << Numbered(broken, error) << "\n";
+      end.brokenAt = records.number();
+      io.err << Numbered(end.brokenAt, error) << "\n";
       return false;
     }
-    visit(records.number(), fields);
+    listed.number = records.number();
+    listed.fields = &fields;
+    // The restore's own checker: what it refuses, the listing names, and nothing else.
+    if (!CheckRecordFields(fields, listed.record, listed.problem)) {
+      listed.record = MessageRecord{};
+      listed.record.folderPath = fields.folderPath;
+      listed.record.deliveryTime = fields.deliveryTime;
+    } else {
+      listed.problem.clear();
+    }
+    each(listed);
   }
+  end.bytesAfter = file.GetLength() - file.GetPosition();
   return true;
+}
+
+bool ListMessages(const std::u16string& path, CliStreams& io,
+                  const std::function<void(const Listed&)>& each, ListingEnd& end) {
+  std::unique_ptr<MessageReader> reader = OpenMessageReader(path);
+  Listed listed;
+  while (reader->Next(listed.record)) {
+    ++listed.number;
+    each(listed);
+  }
+  end.read = reader->counts();
+  if (reader->error().empty()) return true;
+  io.err << PrintableLine(reader->error()) << "\n";
+  return false;
+}
+
+// Reads the whole file at `path` into `each`, as its row says it is listed (a kind that cannot be
+// read is listed as a backup file, whose digest then fails). Prints why and returns false when
+// the file cannot be read to its end.
+bool ListFile(const std::u16string& path, CliStreams& io,
+              const std::function<void(const Listed&)>& each, ListingEnd& end) {
+  const FileFormat& format = FormatOf(InputKindOf(path));
+  end.byRecord = format.listedByRecord || !format.readable;
+  try {
+    return end.byRecord ? ListRecords(path, io, each, end) : ListMessages(path, io, each, end);
+  } catch (const CFileException& error) {
+    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
+    return false;
+  }
+}
+
+// A multimedia message's parts below its text, one line each, without their content:
+// "  Part: image/jpeg "a.jpg" a.jpg (3,000 bytes)".
+void PrintParts(const Multimedia& multimedia, std::ostream& out) {
+  auto text = [](const Column& column) { return column ? PrintableLine(WideToUtf8(*column)) : ""; };
+  for (const MessagePart& part : multimedia.parts) {
+    out << "  Part: " << text(part.contentType);
+    if (part.name) out << " \"" << text(part.name) << "\"";
+    if (part.fileName && part.fileName != part.name) out << " " << text(part.fileName);
+    out << " (" << Counted(PartByteCount(part), "byte", "bytes") << ")\n";
+  }
+}
+
+int ReportRecords(const ListingEnd& end, uint64_t broken, uint64_t selected, bool json,
+                  const Selection& selection, CliStreams& io) {
+  if (end.bytesAfter > 0) {
+    io.err << "note: " << end.bytesAfter << " bytes after record " << end.declared
+           << " are not read by a restore\n";
+  }
+  if (broken > 0) {
+    io.err << broken << " of " << end.declared << " records would fail to restore\n";
+    return kExitFailure;
+  }
+  if (json) {
+    // A backup file holds SMS only: a restore leaves nothing of it out.
+    nlohmann::ordered_json summary;
+    summary["messages"] = end.declared;
+    summary["multimedia"] = 0;
+    summary["entries"] = end.declared;
+    AddLeftOutJson(summary, 0, 0);
+    if (selection.Narrows()) summary["selected"] = selected;
+    io.out << JsonLine(summary) << "\n";
+    return kExitSuccess;
+  }
+  io.out << "OK: " << end.declared << (end.declared == 1 ? " record" : " records")
+         << ", digest valid\n";
+  if (selection.Narrows()) io.out << SelectedLine(selected, end.declared) << "\n";
+  return kExitSuccess;
+}
+
+int ReportMessages(const ListingEnd& end, uint64_t multimedia, uint64_t selected, bool json,
+                   const Selection& selection, CliStreams& io) {
+  const ReadCounts& read = end.read;
+  // What a restore of the file would leave out of the store.
+  LeftOut restoreLeavesOut = LeftOutByReader(read);
+  restoreLeavesOut.multimedia += multimedia;
+  if (json) {
+    nlohmann::ordered_json summary;
+    summary["messages"] = read.messages;
+    summary["multimedia"] = multimedia;
+    summary["entries"] = read.entries;
+    AddLeftOutJson(summary, restoreLeavesOut.multimedia, restoreLeavesOut.calls);
+    // What only an iPhone's messages hold, named when there is any.
+    const std::pair<const char*, uint64_t> notMessages[] = {
+        {"tapbacksLeftOut", restoreLeavesOut.tapbacks},
+        {"unsentLeftOut", restoreLeavesOut.unsent},
+        {"groupEventsLeftOut", restoreLeavesOut.groupEvents},
+        {"stickersLeftOut", restoreLeavesOut.stickers},
+        {"attachmentsMissing", restoreLeavesOut.attachmentsMissing}};
+    for (const auto& [key, count] : notMessages) {
+      if (count > 0) summary[key] = count;
+    }
+    if (selection.Narrows()) summary["selected"] = selected;
+    io.out << JsonLine(summary) << "\n";
+    return kExitSuccess;
+  }
+  io.out << "OK: " << Counted(read.messages, "message", "messages");
+  if (multimedia > 0) io.out << " (" << Thousands(multimedia) << " multimedia)";
+  io.out << " in " << Counted(read.entries, "entry", "entries") << "\n";
+  if (restoreLeavesOut.Any()) {
+    io.out << "On restore, " << WideToUtf8(LeftOutText(restoreLeavesOut, kStoreHolder)) << "\n";
+  }
+  if (selection.Narrows()) io.out << SelectedLine(selected, read.messages) << "\n";
+  return kExitSuccess;
 }
 
 }  // namespace
@@ -69,113 +206,99 @@ void HintWrongFile(const std::u16string& path, CliStreams& io) {
          << PrintableLine(WideToPath(path)) << " OUT.bak keeps what it still holds.\n";
 }
 
-int VerifyBackupFile(const std::u16string& path, bool json, const Selection& selection,
-                     CliStreams& io) {
-  try {
-    CFile file;
-    uint32_t count = 0, brokenAt = 0, broken = 0, selected = 0;
-    const bool read = ReadEachRecord(path, file, count, brokenAt, io,
-                                     [&](uint32_t record, const RecordFields& fields) {
-      // The restore's own checker: what it refuses, verify names, and nothing else.
-      MessageRecord checked;
-      std::u16string error;
-      if (!CheckRecordFields(fields, checked, error)) {
-        io.err << Numbered(record, error) << "\n";
-        ++broken;
-      } else if (selection.Selects(checked)) {
-        ++selected;
-      }
-    });
-    if (!read) {
-      // The rest of the file cannot be found again once a record is broken.
-      if (brokenAt > 0) io.err << "records " << brokenAt << " to " << count << " cannot be read\n";
-      return kExitFailure;
+int VerifyFile(const std::u16string& path, bool json, const Selection& selection,
+               CliStreams& io) {
+  uint64_t broken = 0, selected = 0, multimedia = 0;
+  ListingEnd end;
+  const bool read = ListFile(path, io, [&](const Listed& listed) {
+    if (!listed.problem.empty()) {
+      io.err << Numbered(listed.number, listed.problem) << "\n";
+      ++broken;
+      return;
     }
-    const uint64_t rest = file.GetLength() - file.GetPosition();
-    if (rest > 0) {
-      io.err << "note: " << rest << " bytes after record " << count
-             << " are not read by a restore\n";
+    if (listed.record.multimedia) ++multimedia;
+    if (selection.Selects(listed.record)) ++selected;
+  }, end);
+  if (!read) {
+    // The rest of the file cannot be found again once a record is broken.
+    if (end.brokenAt > 0) {
+      io.err << "records " << end.brokenAt << " to " << end.declared << " cannot be read\n";
     }
-    if (broken > 0) {
-      io.err << broken << " of " << count << " records would fail to restore\n";
-      return kExitFailure;
-    }
-    if (json) {
-      // A backup file holds SMS only: a restore leaves nothing of it out.
-      nlohmann::ordered_json summary;
-      summary["messages"] = count;
-      summary["multimedia"] = 0;
-      summary["entries"] = count;
-      AddLeftOutJson(summary, 0, 0);
-      if (selection.Narrows()) summary["selected"] = selected;
-      io.out << JsonLine(summary) << "\n";
-      return kExitSuccess;
-    }
-    io.out << "OK: " << count << (count == 1 ? " record" : " records") << ", digest valid\n";
-    if (selection.Narrows()) io.out << SelectedLine(selected, count) << "\n";
-    return kExitSuccess;
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
     return kExitFailure;
   }
+  return end.byRecord ? ReportRecords(end, broken, selected, json, selection, io)
+                      : ReportMessages(end, multimedia, selected, json, selection, io);
 }
 
-int ShowBackupFile(const std::u16string& path, bool json, const Selection& selection,
-                   CliStreams& io) {
-  try {
-    CFile file;
-    uint32_t count = 0, brokenAt = 0, selected = 0;
-    const bool read = ReadEachRecord(path, file, count, brokenAt, io,
-                                     [&](uint32_t record, const RecordFields& fields) {
-      MessageRecord checked;
-      std::u16string problem;
-      const bool parsed = CheckRecordFields(fields, checked, problem);
-      if (selection.Narrows()) {
-        // A record that does not parse is judged by its folder and time alone.
-        if (!parsed) {
-          checked = MessageRecord{};
-          checked.folderPath = fields.folderPath;
-          checked.deliveryTime = fields.deliveryTime;
-        }
-        if (!selection.Selects(checked)) return;
-      }
-      ++selected;
-      if (json) {
-        nlohmann::ordered_json line;
-        line["record"] = record;
-        line["messageClass"] = WideToUtf8(fields.messageClass);
-        line["folder"] = WideToUtf8(fields.folderPath);
-        line["lastModified"] = FileTimeToUInt64(fields.lastModified);
-        line["deliveryTime"] = FileTimeToUInt64(fields.deliveryTime);
-        line["flags"] = fields.flags;
-        line["size"] = fields.size;
-        if (parsed) {
-          AddPartiesJson(line, checked);
-        } else {
-          line["sender"] = WideToUtf8(fields.sender);
-          line["recipients"] = WideToUtf8(fields.recipients);
-          line["error"] = WideToUtf8(problem);
-        }
-        line["text"] = WideToUtf8(fields.text);
-        io.out << JsonLine(line) << "\n";
+int ShowFile(const std::u16string& path, bool json, const Selection& selection, CliStreams& io) {
+  uint64_t listedCount = 0, selected = 0;
+  ListingEnd end;
+  const bool read = ListFile(path, io, [&](const Listed& listed) {
+    ++listedCount;
+    // A record that does not parse is judged by its folder and time alone.
+    if (!selection.Selects(listed.record)) return;
+    ++selected;
+    const MessageRecord& record = listed.record;
+    const RecordFields* fields = listed.fields;
+    if (json) {
+      nlohmann::ordered_json line;
+      line["record"] = listed.number;
+      if (fields != nullptr) line["messageClass"] = WideToUtf8(fields->messageClass);
+      line["folder"] = WideToUtf8(fields != nullptr ? fields->folderPath : record.folderPath);
+      if (fields != nullptr) line["lastModified"] = FileTimeToUInt64(fields->lastModified);
+      line["deliveryTime"] = FileTimeToUInt64(fields != nullptr ? fields->deliveryTime
+                                                                : record.deliveryTime);
+      line["flags"] = fields != nullptr ? fields->flags : record.flags;
+      if (fields != nullptr) line["size"] = fields->size;
+      if (listed.problem.empty()) {
+        AddPartiesJson(line, record);
       } else {
-        io.out << "No." << record << "  "
-               << PrintableLine(WideToUtf8(ShownFolderPath(fields.folderPath))) << "  "
-               << ShownTime(fields.deliveryTime) << "\n"
-               << "  From: " << PrintableLine(WideToUtf8(fields.sender)) << "\n"
-               << "  To:   " << PrintableLine(WideToUtf8(fields.recipients)) << "\n"
-               << "    " << PrintableIndented(WideToUtf8(fields.text), "    ") << "\n";
-        if (!parsed) io.out << "  (" << PrintableLine(WideToUtf8(problem)) << ")\n";
+        line["sender"] = WideToUtf8(fields->sender);
+        line["recipients"] = WideToUtf8(fields->recipients);
+        line["error"] = WideToUtf8(listed.problem);
       }
-    });
-    if (!read) return kExitFailure;
-    // With --json the standard output carries the records alone.
-    if (selection.Narrows()) (json ? io.err : io.out) << SelectedLine(selected, count) << "\n";
-    return kExitSuccess;
-  } catch (const CFileException& error) {
-    io.err << PrintableLine(WideToUtf8(error.ErrorMessage())) << "\n";
-    return kExitFailure;
+      line["text"] = WideToUtf8(fields != nullptr ? fields->text : record.text);
+      if (record.multimedia) AddMultimediaJson(line, *record.multimedia);
+      io.out << JsonLine(line) << "\n";
+      return;
+    }
+    // A record as it lies; a message as a record would show it. The texts come from the file, so
+    // they are printed with their control characters escaped.
+    std::string from, to;
+    if (fields != nullptr) {
+      from = WideToUtf8(fields->sender);
+      to = WideToUtf8(fields->recipients);
+    } else {
+      from = "\"" + WideToUtf8(record.senderName) + "\" <" + WideToUtf8(record.senderAddress) + ">";
+      for (const RecordRecipient& r : record.recipients) {
+        if (!to.empty()) to += ";";
+        to += "\"" + WideToUtf8(r.displayName) + "\" <" + WideToUtf8(r.address) + ">";
+      }
+    }
+    const std::u16string& folder = fields != nullptr ? fields->folderPath : record.folderPath;
+    const std::u16string& text = fields != nullptr ? fields->text : record.text;
+    io.out << "No." << listed.number << "  " << PrintableLine(WideToUtf8(ShownFolderPath(folder)))
+           << "  " << ShownTime(fields != nullptr ? fields->deliveryTime : record.deliveryTime)
+           << "\n"
+           << "  From: " << PrintableLine(from) << "\n"
+           << "  To:   " << PrintableLine(to) << "\n"
+           << "    " << PrintableIndented(WideToUtf8(text), "    ") << "\n";
+    if (!listed.problem.empty()) io.out << "  (" << PrintableLine(WideToUtf8(listed.problem)) << ")\n";
+    if (record.multimedia) PrintParts(*record.multimedia, io.out);
+  }, end);
+  if (!read) return kExitFailure;
+  // With --json the standard output carries the entries alone.
+  std::ostream& notes = json ? io.err : io.out;
+  if (selection.Narrows()) {
+    notes << SelectedLine(selected, end.byRecord ? end.declared : listedCount) << "\n";
   }
+  // The call entries a listing of a phone's file passes over (it lists messages, multimedia
+  // ones among them).
+  const LeftOut notListed = LeftOutByReader(end.read);
+  if (notListed.Any()) {
+    notes << WideToUtf8(LeftOutText(notListed, u"only messages are listed")) << "\n";
+  }
+  return kExitSuccess;
 }
 
 }  // namespace larkpost
