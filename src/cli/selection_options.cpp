@@ -35,9 +35,12 @@ void AddSelectionOptions(CLI::App& command, SelectionOptions& options) {
       ->each([&options](const std::string&) { options.untilGiven = true; });
   command.add_flag("--drafts", options.drafts,
                    "with --since or --until: keep messages without a delivery time too");
+  // One text per --contact: a word after it is the command's PATH, never another contact.
   command.add_option("--contact", options.contacts,
                      "only messages with this number or a name containing this text "
-                     "(repeatable: any of them)");
+                     "(repeatable: any of them)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
 bool MakeSelection(const SelectionOptions& options, Selection& selection, int32_t (&flags)[5],

@@ -107,7 +107,8 @@ TEST_F(SelectionCommands, DraftsFoldersAndRestoreCounts) {
   EXPECT_EQ(ShownTexts(Path("all.bak"), {"--folders", "draft"}),
             (std::vector<std::string>{"a draft"}));
 
-  ASSERT_EQ(Run({"verify", Path("all.bak"), "--contact", "+4930"}), kExitSuccess);
+  // The path after --contact is the path, not a second contact.
+  ASSERT_EQ(Run({"verify", "--contact", "+4930", Path("all.bak")}), kExitSuccess) << err_.str();
   EXPECT_NE(out_.str().find("Selected 1 of 6 messages."), std::string::npos) << out_.str();
 
   const std::string empty = temp_.PathOf("empty.db");
