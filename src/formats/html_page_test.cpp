@@ -458,9 +458,14 @@ TEST(HtmlPage, LoadsInABrowserWithoutErrorsAndTheSearchBoxFilters) {
 // as a <pre id="probe"> of the DOM Chromium dumps.
 std::string WithProbe(std::string page, const std::string& extra) {
   const std::string probe = extra + R"(<script>
-window.addEventListener('load', function report() {
+window.addEventListener('load', function report(event, polls) {
   var pictures = Array.prototype.slice.call(document.images);
-  if (!pictures.every(function (p) { return p.complete; })) return setTimeout(report, 50);
+  // Waits for every picture, but at most 100 times 50 ms of the browser's virtual time, so the
+  // report is always written: a picture still not decoded then shows a width of 0.
+  polls = polls || 0;
+  if (polls < 100 && !pictures.every(function (p) { return p.complete; })) {
+    return setTimeout(function () { report(event, polls + 1); }, 50);
+  }
   var out = document.createElement('pre');
   out.id = 'probe';
   out.textContent = pictures.map(function (p) {
