@@ -16,8 +16,9 @@
 #include "backupfile/backup_file.h"
 #include "backupfile/record.h"
 #include "backupfile/salvage.h"
-#include "formats/phone_salvage.h"
 #include "backupfile/backup_stream.h"
+#include "formats/phone_salvage.h"
+#include "jobs/salvage_run.h"
 #include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
@@ -77,22 +78,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const bool xml = bytes.starts_with("<") || bytes.starts_with("\xEF\xBB\xBF");
   const bool zip = bytes.starts_with("PK");
-  uint32_t kept = 0;
-  {
+  uint64_t kept = 0;
+  if (xml || zip) {
     CFile file(larkpost::Utf8ToWide(outPath), CFile::modeCreate | CFile::modeReadWrite);
     larkpost::CFileSink out(file);
-    if (xml || zip) {
-      kept = SalvagePhoneFile(damagedPath, zip, out);
-    } else {
-      CFile damaged(larkpost::Utf8ToWide(damagedPath), CFile::modeRead);
-      kept = larkpost::SalvageBackupFile(damaged, out).kept;
+    kept = SalvagePhoneFile(damagedPath, zip, out);
+  } else {
+    // As the salvage command runs it: the records copied as they lie into a backup file.
+    larkpost::SalvageResult result;
+    if (!larkpost::SalvageMessageFile(larkpost::Utf8ToWide(damagedPath),
+                                      larkpost::Utf8ToWide(outPath),
+                                      larkpost::DeletedAs::kByDirection, result)) {
+      fprintf(stderr, "the salvage failed: %s\n", larkpost::WideToUtf8(result.error).c_str());
+      abort();
     }
+    kept = result.backup.kept;
   }
   CFile salvaged(larkpost::Utf8ToWide(outPath), CFile::modeRead);
   uint32_t count = 0;
   if (!larkpost::ValidateBackupFile(salvaged, count) || count != kept) {
-    fprintf(stderr, "the salvaged file is not valid or its count (%u) is not what was kept (%u)\n",
-            count, kept);
+    fprintf(stderr, "the salvaged file is not valid or its count (%u) is not what was kept (%llu)\n",
+            count, static_cast<unsigned long long>(kept));
     abort();
   }
   for (uint32_t record = 1; record <= count; ++record) {

@@ -141,26 +141,4 @@ std::unique_ptr<MessageReader> SalvagingBackupReader(std::shared_ptr<CFile> dama
   return std::make_unique<SalvagingReader>(std::move(damaged), report);
 }
 
-SalvageReport SalvageBackupFile(CFile& damaged, ByteSink& out,
-                                const std::function<bool()>& keepGoing) {
-  BackupFileSalvage salvage(damaged);
-  const std::unique_ptr<MessageWriter> writer = BackupFileWriter(out);
-  MessageRecord record;
-  PreparedMessage copied;
-  std::string refused;
-  uint64_t offset = 0, length = 0;
-  while (true) {
-    if (keepGoing && !keepGoing()) {
-      salvage.report().stopped = true;
-      return salvage.report();
-    }
-    if (!salvage.Next(record, offset, length)) break;
-    // The record's bytes as they are: nothing is decoded and encoded again.
-    copied.bytes = ReadBytes(damaged, offset, length);
-    writer->WritePrepared(copied, refused);
-  }
-  writer->Finish();
-  return salvage.report();
-}
-
 }  // namespace larkpost

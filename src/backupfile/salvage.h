@@ -21,8 +21,6 @@
 
 namespace larkpost {
 
-class ByteSink;  // platform/file/byte_sink.h
-
 struct SkippedStretch {
   uint32_t record = 0;     // its number in the damaged file, counting kept and skipped from 1
   uint64_t offset = 0;     // where it begins
@@ -35,7 +33,6 @@ struct SalvageReport {
   uint32_t declaredCount = 0;  // what the damaged file's count field says
   bool digestValid = false;    // whether the damaged file's digest matched its length
   bool byRecord = false;       // the damaged file was read as a backup file, record by record
-  bool stopped = false;        // ended early because `keepGoing` said so
   std::vector<SkippedStretch> skipped;
 };
 
@@ -63,13 +60,5 @@ class BackupFileSalvage {
 // reader), each with its bytes as they are (RecordBytes): a backup file takes them unchanged.
 std::unique_ptr<MessageReader> SalvagingBackupReader(std::shared_ptr<CFile> damaged,
                                                      SalvageReport& report);
-
-// Reads `damaged` (open for reading) and writes the records that pass, byte for byte, as a
-// backup file into `out` (BackupFileWriter: its count and digest at the end, then the sink
-// closed). Before each record `keepGoing` (when given) is asked: false ends the salvage at once
-// with report.stopped and `out` unfinished, for the caller to throw away. File errors raise
-// CFileException.
-SalvageReport SalvageBackupFile(CFile& damaged, ByteSink& out,
-                                const std::function<bool()>& keepGoing = {});
 
 }  // namespace larkpost

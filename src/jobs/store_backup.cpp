@@ -29,10 +29,13 @@ bool WalkIntoPipe(BackupJob& job, const MessageWriter& writer, RecordPipe& pipe,
                   std::string& refusal) {
   return WalkSelectedMessages(job, [&](MessageRecord& message) {
     PipedMessage piped;
-    piped.record = std::make_unique<MessageRecord>(std::move(message));
-    if (!writer.Prepare(*piped.record, piped.prepared, refusal)) return false;
-    // A writer that made the bytes needs the message no longer.
-    if (piped.prepared.record == nullptr) piped.record.reset();
+    if (!writer.Prepare(message, piped.prepared, refusal)) return false;
+    // A writer that writes the message itself gets it to keep until then; one that made the
+    // bytes needs it no longer.
+    if (piped.prepared.record != nullptr) {
+      piped.record = std::make_unique<MessageRecord>(std::move(message));
+      piped.prepared.record = piped.record.get();
+    }
     return pipe.Push(std::move(piped));
   });
 }
