@@ -28,7 +28,13 @@ struct RecordRecipient {
   bool operator==(const RecordRecipient&) const = default;
 };
 
+// What a phone file's entry is: a message, or an entry of the phone's call log, which travels
+// beside the messages between phone files and pages (formats that hold no calls count it as left
+// out, as they do multimedia).
+enum class EntryKind : uint8_t { kMessage, kCall };
+
 struct MessageRecord {
+  EntryKind kind = EntryKind::kMessage;
   std::u16string messageClass = u"IPM.SMStext";
   // "Inbox" or "Inbox\Work\Old": the standard folder's file name ("Draft", "Inbox", "Outbox",
   // "Sentedbox", "Wastebox"), then the display names of the subfolders below it, joined by "\".
@@ -42,6 +48,11 @@ struct MessageRecord {
   std::u16string senderAddress;
   std::u16string text;  // without the line feed the file appends to it
   MultimediaRef multimedia;  // set only for a multimedia message of a phone file (multimedia.h)
+  // The columns of a phone file's entry that no field above holds (an SMS's date_sent,
+  // service_center, thread_id, ...; a call's duration, ...), under the names the file gave them
+  // and in its order, so that a conversion between the phones' files loses none. Empty for a
+  // message of the store or a backup file.
+  Columns phoneColumns;
   // Every field, so a comparison cannot miss one added later.
   bool operator==(const MessageRecord&) const = default;
 };
