@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "backupfile/backup_test_util.h"
 #include "cli/cli.h"
@@ -70,7 +71,8 @@ std::vector<MessageRecord> Messages(const std::string& path) {
   EXPECT_EQ(error, "") << path;
   std::sort(messages.begin(), messages.end(), [](const MessageRecord& a, const MessageRecord& b) {
     const uint64_t x = FileTimeToUInt64(a.deliveryTime), y = FileTimeToUInt64(b.deliveryTime);
-    return x != y ? x < y : a.text < b.text;
+    if (x != y) return x < y;
+    return std::tie(a.text, a.flags, a.senderName) < std::tie(b.text, b.flags, b.senderName);
   });
   return messages;
 }
@@ -143,10 +145,22 @@ TEST(Merge, TwoExportsOfOnePhoneMergeToTheirUnionInAnyOrder) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Messages(dir.PathOf("x.bak")).size(), 7u);
 
-  // A file merged with itself is the file.
-  run = Larkpost({"merge", dir.PathOf("self.xml"), dir.PathOf("old.xml"), dir.PathOf("old.xml")});
-  ASSERT_EQ(run.status, 0) << run.err;
-  ExpectSameMessages(Messages(dir.PathOf("self.xml")), Messages(dir.PathOf("old.xml")));
+  // A file merged with itself is the file, message for message: also two messages that differ
+  // only in a name and the read flag, each kept as it is.
+  std::string unread = AppSms("+4915112345678", "1704103626000", "1", "Coffee at 10?");
+  unread.replace(unread.find("read=\"1\""), 8, "read=\"0\"");
+  WriteFile(dir.PathOf("twins.xml"), AppXml(AppSms("+4915112345678", "1704103626000", "1",
+                                                   "Coffee at 10?", "Ann") + unread, 2));
+  for (const std::string file : {"old.xml", "twins.xml"}) {
+    const std::string bak = file + ".bak";
+    ASSERT_EQ(Larkpost({"convert", dir.PathOf(file), dir.PathOf(bak)}).status, 0);
+    for (const auto& [out, alone] : {std::pair<std::string, std::string>{file + ".self.xml", file},
+                                     {file + ".self.bak", bak}}) {
+      run = Larkpost({"merge", dir.PathOf(out), dir.PathOf(file), dir.PathOf(file)});
+      ASSERT_EQ(run.status, 0) << run.err;
+      ExpectSameMessages(Messages(dir.PathOf(out)), Messages(dir.PathOf(alone)));
+    }
+  }
 
   run = Larkpost({"--region", "QQ", "merge", dir.PathOf("y.bak"), dir.PathOf("old.xml")});
   EXPECT_EQ(run.status, 2);
@@ -467,6 +481,40 @@ TEST(StoreDedupe, ADumpLoadedTwiceComesBackAsTheDumpKeepingTheRicherCopy) {
   EXPECT_EQ(DumpOf(Larkpost({"--store", store, "store", "dump"}).out), DumpOf(dump));
   EXPECT_NE(Larkpost({"--store", store, "store", "dedupe", "-y"}).out.find("Removed 0 duplicates"),
             std::string::npos);
+}
+
+// A message filed under two subfolders is two messages; its copy brought back from the phone's
+// file (bare inbox, millisecond time, no own number) and its copy from a backup file whose code
+// page lacked a character are that message, as a restore of either finds it present.
+TEST(StoreDedupe, CopiesAreTheSameWhereTheyAgreeOnWhatBothHold) {
+  testing::TempDir dir;
+  const std::string store = dir.PathOf("s.db");
+  nlohmann::json message = {
+      {"folder", {"Inbox", "Work"}}, {"flags", 1}, {"subject", "Train at 9 \u2713"},
+      {"lastModified", 133592329210001234}, {"deliveryTime", 133592329200001234},
+      {"messageClass", "IPM.SMStext"}, {"senderEmailAddress", "\"Ann\" <+4915112345678>"},
+      {"senderName", "Ann"}, {"size", 12},
+      {"recipients", {{{"name", "Me"}, {"address", "+4915112340000"}, {"type", 1}}}}};
+  std::string lines = message.dump() + "\n";
+  nlohmann::json other = message;
+  other["folder"] = {"Inbox", "Travel"};
+  lines += other.dump() + "\n";
+  nlohmann::json fromPhone = message;
+  fromPhone["folder"] = {"Inbox"};
+  fromPhone["deliveryTime"] = 133592329200000000;
+  fromPhone["recipients"] = nlohmann::json::array();
+  fromPhone["senderName"] = "";
+  fromPhone["senderEmailAddress"] = "\"\" <+4915112345678>";
+  lines += fromPhone.dump() + "\n";
+  nlohmann::json questionMark = message;
+  questionMark["subject"] = "Train at 9 ?";
+  lines += questionMark.dump() + "\n";
+  ASSERT_EQ(Larkpost({"--store", store, "store", "load", "--duplicates"}, lines).status, 0);
+  Outcome run = Larkpost({"--store", store, "store", "dedupe", "--yes"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("Removed 2 duplicates of 4 messages", 0), 0u) << run.out;
+  EXPECT_EQ(DumpOf(Larkpost({"--store", store, "store", "dump"}).out),
+            DumpOf(message.dump() + "\n" + other.dump() + "\n"));
 }
 
 }  // namespace

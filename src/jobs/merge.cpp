@@ -325,13 +325,18 @@ struct ChoiceCounts {
   std::vector<uint64_t> alreadyThere;
 };
 
-// Of each group of equal copies, keeps as many as the input holding most of them has, the
-// richest first, and counts per input what it added; the others are marked Dropped. A kept copy
-// that takes another's text or names gets their Donors.
+// Of each group of equal copies, keeps those of one input: the one holding most of them, of such
+// inputs the one with the richest copy. An input's equal copies are different messages, so the
+// richest copies of all inputs together could be one message twice and lose another. The other
+// inputs' copies are dropped: each first pairs with a kept copy that holds exactly what it
+// holds, and those left give the kept copies their text or names where theirs are poorer (the
+// kept copy gets Donors). Counts per input what it added.
 void ChooseCopies(MergedRuns<ById>& byId, ChoiceCounts& counts, DonorTable& donors) {
   std::vector<uint32_t> perInput(counts.contributed.size(), 0);
   std::vector<uint16_t> touched;
   std::vector<Copy*> group;
+  std::vector<Copy*> kept;
+  std::vector<Copy*> others;
   Copy* next = byId.Next();
   while (next != nullptr) {
     group.assign(1, next);
@@ -348,7 +353,10 @@ void ChooseCopies(MergedRuns<ById>& byId, ChoiceCounts& counts, DonorTable& dono
       counts.contributed[input] += added;
       counts.alreadyThere[input] += count - added;
       most = std::max(most, count);
-      perInput[input] = 0;
+    }
+    if (group.size() == 1) {
+      perInput[touched.front()] = 0;
+      continue;
     }
     std::sort(group.begin(), group.end(), [](const Copy* a, const Copy* b) {
       if (a->rank != b->rank) return a->rank > b->rank;
@@ -356,26 +364,46 @@ void ChooseCopies(MergedRuns<ById>& byId, ChoiceCounts& counts, DonorTable& dono
       if (a->content != b->content) return a->content < b->content;
       return InputOf(*a) < InputOf(*b);
     });
-    const Copy* bestText = group.front();
-    const Copy* named = nullptr;
+    // The richest copy of an input holding `most` names the input kept.
+    uint16_t base = InputOf(*group.front());
     for (const Copy* copy : group) {
-      if (copy->textScore > bestText->textScore) bestText = copy;
-      if (named == nullptr && (copy->rank & kNamesBit) != 0) named = copy;
-    }
-    const uint64_t textFrom = bestText->position;
-    const uint16_t bestTextScore = bestText->textScore;
-    const uint64_t namesFrom = named != nullptr ? named->position : kNone;
-    for (size_t i = 0; i < group.size(); ++i) {
-      Copy& copy = *group[i];
-      if (i >= most) {
-        copy.position = kNone;
-        continue;
+      if (perInput[InputOf(*copy)] == most) {
+        base = InputOf(*copy);
+        break;
       }
+    }
+    for (uint16_t input : touched) perInput[input] = 0;
+    kept.clear();
+    others.clear();
+    for (Copy* copy : group) (InputOf(*copy) == base ? kept : others).push_back(copy);
+    for (Copy* copy : kept) {
+      for (Copy*& other : others) {
+        if (other != nullptr && other->content == copy->content) {
+          other->position = kNone;
+          other = nullptr;
+          break;
+        }
+      }
+    }
+    uint64_t textFrom = kNone;
+    uint16_t bestTextScore = 0;
+    uint64_t namesFrom = kNone;
+    for (Copy* other : others) {
+      if (other == nullptr) continue;
+      if (textFrom == kNone || other->textScore > bestTextScore) {
+        textFrom = other->position;
+        bestTextScore = other->textScore;
+      }
+      if (namesFrom == kNone && (other->rank & kNamesBit) != 0) namesFrom = other->position;
+      other->position = kNone;
+    }
+    if (textFrom == kNone) continue;
+    for (Copy* copy : kept) {
       Donors from;
-      if (bestTextScore > copy.textScore) from.textFrom = textFrom;
-      if ((copy.rank & kNamesBit) == 0) from.namesFrom = namesFrom;
+      if (bestTextScore > copy->textScore) from.textFrom = textFrom;
+      if ((copy->rank & kNamesBit) == 0) from.namesFrom = namesFrom;
       if (from.textFrom == kNone && from.namesFrom == kNone) continue;
-      copy.donors = donors.Add(from);
+      copy->donors = donors.Add(from);
     }
   }
 }

@@ -1,10 +1,14 @@
 // Removing duplicates already in a store, an explicit action of the user (a restore never
-// removes anything). Within one standard folder and its subfolders, of each group of messages
-// that are the same (identity/identity.h, between two copies in one store: everything but names,
-// flags and the subfolder), one is kept, the one that holds the most (Richness: the real
-// characters over "?", a subfolder over the bare standard folder, names over none; of equal ones
-// the oldest), and the others are removed. Equal messages are kept once: two real "OK"s sent in
-// one millisecond become one.
+// removes anything). Two copies are the same message when they agree on the standard folder, the
+// direction, the millisecond, the text and the other parties' numbers (identity/identity.h), and
+// on whatever else both of them hold: their subfolders (a copy in the bare standard folder, as a
+// phone's file brings it, is the same as one in a subfolder; copies filed in two subfolders are
+// two messages), a time finer than the millisecond, the own number and the recipients' types, the
+// real characters (a "?" is a character a backup file's code page lacked). Names and flags never
+// decide. Of each group of the same message one is kept, the one that holds the most (Richness:
+// the real characters over "?", a subfolder over the bare standard folder, names over none; of
+// equal ones the oldest), and the others are removed. Equal messages are kept once: two real
+// "OK"s sent in one millisecond become one.
 //
 // All removals are one store transaction: on any error (a folder or message that cannot be read,
 // a removal the store refuses) nothing is removed. Runs on the thread that uses the session.
