@@ -123,7 +123,7 @@ bool RecordRestorer::Commit(std::u16string& error) {
   return true;
 }
 
-bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
+bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target, bool create,
                                    std::u16string& error) {
   FolderPath path;
   if (ParseFolderPath(record.folderPath, path) != FolderPathResult::kOk) {
@@ -138,36 +138,33 @@ bool RecordRestorer::ResolveTarget(const MessageRecord& record, Target& target,
     target.key += u'\\';
     target.key += name;
     auto cached = folders_.find(target.key);
-    if (cached != folders_.end()) {
+    if (cached != folders_.end() &&
+        (cached->second != nullptr || !create || foldersToCreate_.count(target.key) != 0)) {
       current = cached->second.get();
       missing = current == nullptr;
       continue;
     }
     std::unique_ptr<SmsFolder> child;
-    if (!missing) {
-      switch (OpenExistingSubfolder(*current, name, child)) {
-        case FolderLookup::kFound:
-          break;
-        case FolderLookup::kMissing:
-          if (!dryRun_) {
-            HRESULT hr = S_OK;
-            child = current->CreateSubfolder(name, &hr);
-            if (!child) return Refuse(hr, error, CreateFolderError(record.folderPath));
-          }
-          ++counts_.foldersCreated;
-          break;
-        case FolderLookup::kFailed:
-          return Fail(error, CreateFolderError(record.folderPath));
+    FolderLookup lookup = FolderLookup::kMissing;
+    if (!missing) lookup = OpenExistingSubfolder(*current, name, child);
+    if (lookup == FolderLookup::kFailed) return Fail(error, CreateFolderError(record.folderPath));
+    if (lookup == FolderLookup::kMissing && create) {
+      if (!dryRun_) {
+        HRESULT hr = S_OK;
+        child = current->CreateSubfolder(name, &hr);
+        if (!child) return Refuse(hr, error, CreateFolderError(record.folderPath));
+        ++counts_.foldersCreated;
+      } else if (foldersToCreate_.insert(target.key).second) {
+        ++counts_.foldersCreated;
       }
-    } else {
-      ++counts_.foldersCreated;  // below a folder a dry run would create
     }
     if (folders_.size() == kMaxCachedFolders) folders_.clear();
     current = child.get();
     missing = current == nullptr;
-    folders_.emplace(target.key, std::move(child));
+    folders_.insert_or_assign(target.key, std::move(child));
   }
   target.folder = current;
+  target.missing = missing;
   return true;
 }
 
@@ -389,7 +386,7 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
   own_.Learn(record);
   if (!OpenGroup(error)) return false;
   Target target;
-  if (!ResolveTarget(record, target, error)) return false;
+  if (!ResolveTarget(record, target, !lookUp, error)) return false;
 
   // Each record is matched to an equal message of its folder that no earlier record of this run
   // was matched to or restored as. The k-th equal record then finds one exactly when the folder
@@ -413,6 +410,7 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
     CountPresent(match.byNumberFormat);
     return true;
   }
+  if (target.missing && !ResolveTarget(record, target, true, error)) return false;
   if (!dryRun_) {
     if (target.folder == nullptr) return Fail(error, CreateFolderError(record.folderPath));
     int64_t position = 0;

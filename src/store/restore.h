@@ -103,11 +103,15 @@ class RecordRestorer {
 
  private:
   struct Target {
-    SmsFolder* folder = nullptr;  // null when the folder does not exist (dry run)
+    SmsFolder* folder = nullptr;  // null when the folder does not exist (yet)
     std::u16string key;           // the folder's canonical path
     FolderKind kind = FolderKind::Inbox;  // the standard folder it lies in
+    bool missing = false;         // a subfolder on the path does not exist
   };
-  bool ResolveTarget(const MessageRecord& record, Target& target, std::u16string& error);
+  // The record's folder. Subfolders that do not exist are created only with `create` (a dry run
+  // counts them instead): a record found present elsewhere creates none.
+  bool ResolveTarget(const MessageRecord& record, Target& target, bool create,
+                     std::u16string& error);
   bool RestoreRecord(const MessageRecord& record, bool lookUp, std::u16string& error);
   bool OpenGroup(std::u16string& error);
   // Fails with `text`, keeping the store's answer that made the step fail.
@@ -146,9 +150,10 @@ class RecordRestorer {
   uint32_t lost_ = 0;
   HRESULT storeAnswer_ = S_OK;  // of the last step the store refused
   std::chrono::steady_clock::time_point groupStart_;
-  // Subfolders opened or created so far, by canonical path; in a dry run, missing ones as null.
+  // Subfolders opened or created so far, by canonical path; missing ones as null.
   // Bounded: a file naming ever new folders does not hold them all.
   std::map<std::u16string, std::unique_ptr<SmsFolder>> folders_;
+  std::unordered_set<std::u16string> foldersToCreate_;  // a dry run's, counted once each
   // The messages records of this run were matched to or restored as: one bit per position,
   // so its size follows the store's, whatever the number of records.
   PositionSet matched_;
