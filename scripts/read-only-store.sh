@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # A store on a read-only mount, with and without a -wal file beside it: backup, store list,
-# store dump and restore --dry-run read it; restore, store load and store init say "The message
-# store PATH is
-# read-only." (exit 1) and change nothing.
+# store dump, restore --dry-run and store dedupe --dry-run read it; restore, store load, store
+# dedupe and store init say "The message store PATH is read-only." (exit 1) and change nothing.
 #
 #   scripts/read-only-store.sh [MESSAGES]     (default 2,000)
 #
@@ -54,12 +53,15 @@ for store in clean wal; do
   "$larkpost" --store "$db" store dump dump.ndjson || fail "$store: store dump failed"
   [ "$(wc -l < dump.ndjson)" = "$want" ] || fail "$store: dump holds $(wc -l < dump.ndjson) of $want"
   "$larkpost" --store "$db" store init > /dev/null 2>&1 || true
-  for writing in "restore --yes $store.bak" "store load dump.ndjson"; do
+  for writing in "restore --yes $store.bak" "store load dump.ndjson" "store dedupe --yes"; do
     status=0
     "$larkpost" --store "$db" $writing > out.txt 2>&1 || status=$?
     [ $status = 1 ] || fail "$store: '$writing' exited $status"
     grep -qxF "The message store $db is read-only." out.txt || fail "$store: '$writing' said: $(cat out.txt)"
   done
+  "$larkpost" --store "$db" store dedupe --dry-run > out.txt 2>&1 ||
+    fail "$store: store dedupe --dry-run failed: $(cat out.txt)"
+  grep -q "^Would remove " out.txt || fail "$store: store dedupe --dry-run said: $(cat out.txt)"
   # A dry run only reads: it says what a restore would do. Of the clean store everything is
   # present; the rows added behind the wal store's back keep their messages' own times inside,
   # so there only the total is sure.
@@ -73,5 +75,5 @@ for store in clean wal; do
       fail "$store: restore --dry-run $file said: $(cat out.json)"
   done
 done
-echo "read-only-store: backup, list, dump and restore --dry-run read a read-only mount (with and" \
-     "without WAL); writers refuse"
+echo "read-only-store: backup, list, dump, restore --dry-run and dedupe --dry-run read a" \
+     "read-only mount (with and without WAL); writers refuse"
