@@ -52,6 +52,13 @@ std::string Trimmed(const std::string& text) {
 bool KnownEnding(const std::string& out, CliStreams& io);
 bool MayWrite(const std::string& out, bool force, CliStreams& io);
 
+// The streams a command that writes `out` reports on: standard error for what it would say on
+// standard output when `out` is standard output itself (`larkpost backup /dev/stdout | ...`).
+CliStreams ReportsBeside(const std::string& out, const CliStreams& io) {
+  return CliStreams{io.in, OwnDescriptorOf(out) == 1 ? io.err : io.out, io.err,
+                    io.inputIsTerminal, io.errorIsTerminal};
+}
+
 // A command that writes to the store says so before it touches anything when the store cannot
 // be written.
 bool RefuseReadOnlyStore(const std::string& database, CliStreams& io) {
@@ -68,7 +75,8 @@ bool StoreReady(const std::string& database, CliStreams& io) {
 }
 
 int RunBackup(const std::string& database, const SelectionOptions& options,
-              const std::string* path, bool syncEachRecord, bool force, CliStreams& io) {
+              const std::string* path, bool syncEachRecord, bool force, CliStreams& given) {
+  CliStreams io = ReportsBeside(path != nullptr ? *path : std::string(), given);
   int32_t flags[5] = {1, 1, 1, 1, 1};
   Selection selection;
   std::string error;
@@ -236,10 +244,11 @@ bool KnownEnding(const std::string& out, CliStreams& io) {
 
 // A command that writes OUT never replaces an existing file silently: with --force it does, on a
 // terminal it asks, otherwise it refuses. Only a regular file (or a link to one) is replaced; a
-// pipe or a device is written into, and a dangling link is refused by the output layer.
+// pipe, a device or what the shell opened as /dev/stdout is written into, and a dangling link is
+// refused by the output layer.
 bool MayWrite(const std::string& out, bool force, CliStreams& io) {
   struct stat info {};
-  if (force || stat(out.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || IsStoreFile(info)) {
+  if (force || OwnDescriptorOf(out) >= 0 || stat(out.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || IsStoreFile(info)) {
     return true;
   }
   if (io.inputIsTerminal) {
@@ -587,7 +596,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     if (!KnownEnding(salvageOut, io)) return kExitUsage;
     if (!MayWrite(salvageOut, salvageForce, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;
-    return RunSalvage(PathToWide(salvageDamaged), PathToWide(salvageOut), as, io);
+    CliStreams reports = ReportsBeside(salvageOut, io);
+    return RunSalvage(PathToWide(salvageDamaged), PathToWide(salvageOut), as, reports);
   }
   if (*convert) {
     DeletedAs as = DeletedAs::kByDirection;
@@ -599,14 +609,16 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
     if (!KnownEnding(convertOut, io)) return kExitUsage;
     if (!MayWrite(convertOut, convertForce, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;
+    CliStreams reports = ReportsBeside(convertOut, io);
     return ConvertFiles(PathToWide(convertIn), PathToWide(convertOut), as, selection,
-                        convertJson, io);
+                        convertJson, reports);
   }
   if (*merge) {
     if (!KnownEnding(mergeOptions.out, io)) return kExitUsage;
     if (!MayWrite(mergeOptions.out, mergeOptions.force, io)) return kExitFailure;
     ScopedStopOnSignal stopOnSignal;
-    return RunMerge(mergeOptions, selection, io);
+    CliStreams reports = ReportsBeside(mergeOptions.out, io);
+    return RunMerge(mergeOptions, selection, reports);
   }
   if (store->got_subcommand("init")) {
     if (RefuseReadOnlyStore(database, io)) return kExitFailure;

@@ -250,6 +250,31 @@ TEST_F(CliTest, BackupRestoredIntoAStoreFilledFromThePhoneAddsNothing) {
   EXPECT_EQ(out_.str(), filled);
 }
 
+// `backup /dev/stdout > f` and `| ...`: the file goes where the shell opened standard output,
+// after what is already there, and what the command says goes to standard error.
+TEST_F(CliTest, BackupIntoStandardOutputWritesWhereTheShellPointedIt) {
+  LoadSample();
+  ASSERT_EQ(Run({"--store", store_, "backup", Path("plain.bak")}), kExitSuccess) << err_.str();
+  const std::string plain = ReadFile(Path("plain.bak"));
+  const int shellOutput = open(Path("out.bak").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(shellOutput, 0);
+  ASSERT_EQ(write(shellOutput, "hi\n", 3), 3);
+  const int saved = dup(1);
+  dup2(shellOutput, 1);
+  const int status = Run({"--store", store_, "backup", "/dev/stdout"});
+  dup2(saved, 1);
+  close(saved);
+  ASSERT_EQ(status, kExitSuccess) << err_.str();
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_NE(err_.str().find("Backup Succeeded."), std::string::npos) << err_.str();
+  // The shell's descriptor by its number: written after the first, never replaced.
+  ASSERT_EQ(Run({"--store", store_, "backup", "/dev/fd/" + std::to_string(shellOutput)}),
+            kExitSuccess)
+      << err_.str();
+  close(shellOutput);
+  EXPECT_EQ(ReadFile(Path("out.bak")), "hi\n" + plain + plain);
+}
+
 TEST_F(CliTest, TxtNameWritesTextExportAndFoldersSelect) {
   LoadSample();
   ASSERT_EQ(Run({"--store", store_, "backup", "--folders", "SENT", Path("sent.txt")}),

@@ -186,7 +186,7 @@ void CFile::Attach(int fd, const std::u16string& path, unsigned flags) {
   fd_ = fd;
   path_ = path;
   writable_ = (flags & 0x3) != modeRead;
-  seekable_ = ::lseek(fd, 0, SEEK_CUR) >= 0;
+  seekable_ = (flags & modeSequential) == 0 && ::lseek(fd, 0, SEEK_CUR) >= 0;
   readPos_ = readEnd_ = writeLen_ = 0;
   filePos_ = 0;
   if (buffer_.size() != kBufferSize) buffer_.resize(kBufferSize);

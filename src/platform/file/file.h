@@ -61,7 +61,8 @@ class CFile {
     modeReadWrite = 0x0002,
     shareDenyNone = 0x0040,
     modeCreate = 0x1000,
-    modeNoTruncate = 0x2000
+    modeNoTruncate = 0x2000,
+    modeSequential = 0x4000  // Attach: written at the descriptor's own offset, never sought
   };
   enum SeekPosition { begin = 0, current = 1, end = 2 };
 
@@ -75,8 +76,9 @@ class CFile {
   // closed first.
   bool Open(const std::u16string& path, unsigned flags, CFileException* error = nullptr);
   // Takes over an open descriptor (positioned at its start), for a file the caller created
-  // itself and must not reopen by name; `path` names it in error texts. A file already open is
-  // closed first. The descriptor is closed with the CFile.
+  // itself and must not reopen by name; `path` names it in error texts. With modeSequential,
+  // one another program shares (a shell's redirection), written where its offset stands, as
+  // write(2) does. A file already open is closed first. The descriptor is closed with the CFile.
   void Attach(int fd, const std::u16string& path, unsigned flags);
   // Bytes read; 0 at the end; throws on error. The record reader asks for one byte at a time:
   // what the buffer holds is served in line.

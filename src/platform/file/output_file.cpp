@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include "platform/file/byte_sink.h"
@@ -295,12 +296,40 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   return *this;
 }
 
+int OwnDescriptorOf(const std::string& path) {
+  if (path == "/dev/stdout") return 1;
+  if (path == "/dev/stderr") return 2;
+  for (const std::string_view folder : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) continue;
+    int fd = 0;
+    for (size_t i = folder.size(); i < path.size(); ++i) {
+      if (path[i] < '0' || path[i] > '9' || fd > 1000000) return -1;
+      fd = fd * 10 + (path[i] - '0');
+    }
+    return fd;
+  }
+  return -1;
+}
+
 void OpenOutputFile(OutputFile& output, const std::u16string& target,
                     const std::vector<std::string>& protectedFiles, CFile& file) {
   output = OutputFile();
   output.target = target;
   output.writePath = target;
   std::string path = WideToPath(target);
+
+  if (const int own = OwnDescriptorOf(path); own >= 0) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) != nullptr && IsProtected(resolved, protectedFiles)) {
+      throw OutputRefused(target + u" is the message store or one of its files; a backup is "
+                                   u"never written over it.");
+    }
+    const int fd = fcntl(own, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) ThrowForTarget(errno, target);
+    file.Attach(fd, output.writePath, CFile::modeWrite | CFile::modeSequential);
+    output.stream = true;
+    return;
+  }
 
   struct stat info {};
   if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {

@@ -62,6 +62,9 @@ class OutputFile {
   std::u16string writePath;  // what is written: the partial file, or the target itself
   std::u16string finalPath;  // what the partial file becomes (links resolved)
   bool temporary = false;
+  // One of the process's own descriptors (OwnDescriptorOf): written from start to end in one
+  // pass, never sought, as a shell's redirection or pipe expects.
+  bool stream = false;
 
  private:
   friend void OpenOutputFile(OutputFile&, const std::u16string&, const std::vector<std::string>&,
@@ -78,8 +81,15 @@ class OutputFile {
   int companion_ = -1;                // descriptor of the folder being built, once created
 };
 
+// The descriptor a path names among the process's own, as a shell user names standard output:
+// "/dev/stdout" 1, "/dev/stderr" 2, "/dev/fd/N" and "/proc/self/fd/N" N; -1 for any other path.
+// What the shell opened there is the user's choice: written into, never replaced or refused as
+// a dangling link.
+int OwnDescriptorOf(const std::string& path);
+
 // Prepares `output` for `target` and opens the file to write into `file`: the partial file
-// (empty, mode 0600, locked), or the target itself when it is a device or pipe. Removes stale
+// (empty, mode 0600, locked), or the target itself when it is a device, a pipe or one of the
+// process's own descriptors (a copy of it). Removes stale
 // partial files of the same target first. Throws CFileException naming the target when that is
 // not possible (missing folder, no permission, a folder as target, a read-only file), and
 // OutputRefused for a dangling link, a pipe without a reader or a target that is one of

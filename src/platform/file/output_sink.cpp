@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -49,7 +50,11 @@ OutputSink::OutputSink(const std::u16string& target,
                        const std::vector<std::string>& protectedFiles)
     : lastFlush_(std::chrono::steady_clock::now()) {
   OpenOutputFile(output_, target, protectedFiles, file_);
-  if (!output_.temporary && lseek(file_.GetHandle(), 0, SEEK_CUR) < 0 && errno == ESPIPE) {
+  // What cannot be sought is put together in a file of its own first, then copied out whole.
+  if (output_.stream) {
+    file_layer_.staged = OpenUnnamedFileBeside(
+        PathToWide((std::filesystem::temp_directory_path() / "larkpost").string()));
+  } else if (!output_.temporary && lseek(file_.GetHandle(), 0, SEEK_CUR) < 0 && errno == ESPIPE) {
     file_layer_.staged = OpenUnnamedFileBeside(output_.writePath);
   }
   if (const OutputWrapper wrap = WrapperFor(target)) wrapper_ = wrap(file_layer_);
