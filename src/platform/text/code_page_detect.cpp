@@ -35,6 +35,19 @@ bool IsValidUtf8(std::string_view bytes) {
   return true;
 }
 
+// The length of `bytes` without a UTF-8 character cut off at its end: a sample taken from a
+// longer text may end inside one, which says nothing against UTF-8.
+size_t WithoutCutCharacter(std::string_view bytes) {
+  const size_t size = bytes.size();
+  for (size_t back = 1; back <= std::min<size_t>(3, size); ++back) {
+    const auto byte = static_cast<unsigned char>(bytes[size - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: the lead is further back
+    const size_t length = (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 1;
+    return length > back ? size - back : size;
+  }
+  return size;
+}
+
 struct CharsetName {
   const char* name;
   unsigned codePage;
@@ -66,7 +79,7 @@ DetectedCodePage DetectCodePage(std::string_view texts) {
       break;
     }
   }
-  if (IsValidUtf8(texts)) {
+  if (IsValidUtf8(texts.substr(0, WithoutCutCharacter(texts)))) {
     result.codePage = CP_UTF8;
     result.confidence = result.ascii ? 0 : 100;
     return result;
