@@ -256,8 +256,16 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
     if (!selection.Selects(record)) continue;
     ++counts.selected;
     Copy copy;
-    copy.id = HashIdentityKey(IdentityKey(record, fields, NumberForm::kNormalised, &own));
-    if (countRegionFree) {
+    if (!countRegionFree) {
+      copy.id = HashIdentityKey(IdentityKey(record, fields, NumberForm::kNormalised, &own));
+    } else if (!record.multimedia) {
+      // An SMS's key is the key without parties followed by the parties': made once, for both.
+      const std::string common = IdentityKey(record, fields, NumberForm::kLeftOut, &own);
+      copy.id = HashIdentityKey(common + PartiesKey(record, fields, NumberForm::kNormalised, &own));
+      pass.regionFree.push_back(
+          HashIdentityKey(common + PartiesKey(record, fields, NumberForm::kRegionFree, &own)));
+    } else {
+      copy.id = HashIdentityKey(IdentityKey(record, fields, NumberForm::kNormalised, &own));
       pass.regionFree.push_back(
           HashIdentityKey(IdentityKey(record, fields, NumberForm::kRegionFree, &own)));
     }
