@@ -422,6 +422,25 @@ TEST(RestoreAcrossFormats, SaysHowManyMessagesWereFoundThroughTheNumbersForm) {
   EXPECT_EQ(nlohmann::json::parse(run.out)["restored"], 1);
   EXPECT_EQ(nlohmann::json::parse(run.out)["sameWithRegion"], 1);
   EXPECT_NE(run.err.find(notice), std::string::npos) << run.err;
+
+  // The same the other way round: a backup file restored into a store filled from the phone's
+  // file, whose copy of Ann's message names her number nationally.
+  const std::string phoneStore = dir.PathOf("phone.db");
+  ASSERT_EQ(Larkpost({"--store", phoneStore, "store", "init"}).status, 0);
+  ASSERT_EQ(Larkpost({"--region", "", "--store", phoneStore, "restore", "--yes",
+                      dir.PathOf("phone.xml")})
+                .status,
+            0);
+  ASSERT_EQ(Larkpost({"--store", store, "backup", dir.PathOf("all.bak")}).status, 0);
+  run = Larkpost({"--region", "", "--store", phoneStore, "restore", "--yes", "--dry-run",
+                  "--json", dir.PathOf("all.bak")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(nlohmann::json::parse(run.out)["sameWithRegion"], 1) << run.out;
+  EXPECT_NE(run.err.find(notice), std::string::npos) << run.err;
+  run = Larkpost({"--region", "DE", "--store", phoneStore, "restore", "--yes", "--dry-run",
+                  "--json", dir.PathOf("all.bak")});
+  EXPECT_EQ(nlohmann::json::parse(run.out)["sameWithRegion"], 0) << run.out;
+  EXPECT_EQ(run.err.find("Numbers without"), std::string::npos) << run.err;
 }
 
 TEST(StoreDedupe, ADumpLoadedTwiceComesBackAsTheDumpKeepingTheRicherCopy) {

@@ -121,6 +121,7 @@ class RecordRestorer {
   struct Match {
     int64_t position = 0;
     bool byNumberFormat = false;
+    bool sameWithRegion = false;  // none, but one with a region (RestoreCounts)
   };
   struct Lookup;
   // Sets `match` for the record among the messages `lookup` reads of `folder` (of standard
