@@ -431,14 +431,16 @@ TEST(RestoreAcrossFormats, SaysHowManyMessagesWereFoundThroughTheNumbersForm) {
                       dir.PathOf("phone.xml")})
                 .status,
             0);
-  ASSERT_EQ(Larkpost({"--store", store, "backup", dir.PathOf("all.bak")}).status, 0);
-  run = Larkpost({"--region", "", "--store", phoneStore, "restore", "--yes", "--dry-run",
-                  "--json", dir.PathOf("all.bak")});
+  ASSERT_EQ(Larkpost({"--codepage", "65001", "--store", store, "backup", dir.PathOf("all.bak")})
+                .status,
+            0);
+  run = Larkpost({"--codepage", "65001", "--region", "", "--store", phoneStore, "restore",
+                  "--yes", "--dry-run", "--json", dir.PathOf("all.bak")});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(nlohmann::json::parse(run.out)["sameWithRegion"], 1) << run.out;
   EXPECT_NE(run.err.find(notice), std::string::npos) << run.err;
-  run = Larkpost({"--region", "DE", "--store", phoneStore, "restore", "--yes", "--dry-run",
-                  "--json", dir.PathOf("all.bak")});
+  run = Larkpost({"--codepage", "65001", "--region", "DE", "--store", phoneStore, "restore",
+                  "--yes", "--dry-run", "--json", dir.PathOf("all.bak")});
   EXPECT_EQ(nlohmann::json::parse(run.out)["sameWithRegion"], 0) << run.out;
   EXPECT_EQ(run.err.find("Numbers without"), std::string::npos) << run.err;
 }
