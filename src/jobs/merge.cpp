@@ -294,19 +294,29 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
   pass.error = reader->error();
 }
 
-// How many messages a merge writes of copies with these identities (pass.regionFree): of each
-// group of equal copies, as many as the input holding most of them has.
-uint64_t WrittenOf(const std::vector<InputPass>& passes) {
-  std::vector<std::pair<IdentityHash, size_t>> copies;
+// How many messages a merge writes of copies with the identities of pass.regionFree: of each
+// group of equal copies, as many as the input holding most of them has. Empties them.
+uint64_t WrittenOf(std::vector<InputPass>& passes) {
+  // 16 bytes a copy: the input takes the low bits of the hash, which still tell the copies apart
+  // well enough for a count.
+  constexpr uint64_t kInputBits = 0xFFFF;
+  std::vector<IdentityHash> copies;
   for (size_t input = 0; input < passes.size(); ++input) {
-    for (const IdentityHash& id : passes[input].regionFree) copies.emplace_back(id, input);
+    for (IdentityHash id : passes[input].regionFree) {
+      id.low = (id.low & ~kInputBits) | input;
+      copies.push_back(id);
+    }
+    std::vector<IdentityHash>().swap(passes[input].regionFree);
   }
   std::sort(copies.begin(), copies.end());
+  auto sameMessage = [](const IdentityHash& a, const IdentityHash& b) {
+    return a.high == b.high && (a.low & ~kInputBits) == (b.low & ~kInputBits);
+  };
   uint64_t written = 0;
   for (size_t at = 0; at < copies.size();) {
     uint64_t most = 0;
     size_t end = at;
-    while (end < copies.size() && copies[end].first == copies[at].first) {
+    while (end < copies.size() && sameMessage(copies[end], copies[at])) {
       size_t same = end;
       while (same < copies.size() && copies[same] == copies[end]) ++same;
       most = std::max<uint64_t>(most, same - end);
