@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/progress_dialog.h"
+#include "jobs/backup_code_page.h"
 #include "jobs/job_records.h"
 #include "jobs/message_files.h"
 #include "platform/file/output_file.h"
@@ -16,6 +17,7 @@
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
 #include "platform/mapi/provider.h"
+#include "platform/text/text.h"
 
 namespace larkpost::app {
 
@@ -40,6 +42,19 @@ class ScopedAddendum {
 };
 
 std::u16string Wide(const std::string& utf8) { return QString::fromStdString(utf8).toStdU16String(); }
+
+// The code page of one run, when it is not the one chosen in the dialogs: the chosen one again
+// once the command returns.
+class ScopedRunCodePage {
+ public:
+  ScopedRunCodePage() : chosen_(GetACP()) {}
+  ~ScopedRunCodePage() { SetAnsiCodePage(chosen_); }
+  ScopedRunCodePage(const ScopedRunCodePage&) = delete;
+  ScopedRunCodePage& operator=(const ScopedRunCodePage&) = delete;
+
+ private:
+  unsigned chosen_;
+};
 
 // Where the store cannot be used, the line that names it (the warning before a job exists is
 // "SMS Account Initialization Failed.").
@@ -117,9 +132,21 @@ void OnRestoreMessages(FileDialogs& dialogs) {
   }
   const std::u16string path = chosen.toStdU16String();
   // The question names the store the messages go into, as the command line does.
-  const std::u16string question =
+  std::u16string question =
       RestoreQuestion(path) + u"\n" + Wide(StoreLine(mapi::DatabasePath()));
+  // A backup file whose texts do not read right in the code page chosen would be restored
+  // garbled for good: the question says which one they look like, and the run reads them so.
+  DetectedCodePage detected;
+  const unsigned codePage =
+      DetectFileCodePage(path, detected) ? OtherCodePage(detected, GetACP()) : 0;
+  if (codePage != 0) {
+    const std::u16string page = Wide(std::to_string(codePage));
+    question += u"\nIts texts look like code page " + page + u", not " +
+                Wide(std::to_string(GetACP())) + u": they are read as " + page + u".";
+  }
   if (AfxMessageBox(question, MB_OKCANCEL | MB_ICONQUESTION) != IDOK) return;
+  ScopedRunCodePage runCodePage;
+  if (codePage != 0) SetAnsiCodePage(codePage);
   std::unique_ptr<RestoreJob> job;
   bool started = false;  // set before the worker starts, read by it
   ScopedAddendum addendum([&job, &started](unsigned type) -> std::u16string {

@@ -357,6 +357,36 @@ TEST_F(Flows, BackupAndRestoreThroughTheScreens) {
   EXPECT_EQ(Dump(), before);
 }
 
+// A backup file written in UTF-8 and restored with Windows-1252 chosen: the question says what
+// its texts look like, and the restore reads them so, not garbled; the choice stays 1252.
+TEST_F(Flows, RestoreReadsABackupFileInTheCodePageItsTextsAreIn) {
+  UseStore("source.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  {
+    std::istringstream messages(
+        R"({"folder":["Inbox"],"flags":1,"subject":"Grüße aus 東京 🙂","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Chloé\" <+33612345678>","senderName":"Chloé","size":24})"
+        "\n");
+    SmsSession session(u"SMS");
+    std::string error;
+    ASSERT_TRUE(LoadStore(session, messages, error)) << error;
+  }
+  const std::string before = Dump();
+  ASSERT_TRUE(SetAnsiCodePage(65001));
+  dialogs_.path = PathOf("utf8.bak");
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+  ASSERT_TRUE(SetAnsiCodePage(1252));
+  UseStore("target.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), 3u);
+  EXPECT_EQ(ui_->shown[1].text, "Are you sure to restore sms from file:" + PathOf("utf8.bak") +
+                                    "\nMessage store: " + PathOf("target.db") +
+                                    "\nIts texts look like code page 65001, not 1252: they are "
+                                    "read as 65001.");
+  EXPECT_EQ(Dump(), before);
+  EXPECT_EQ(GetACP(), 1252u);
+}
+
 // A character the code page lacks: the warning names the command line's option, and below it the
 // program's own way out.
 TEST_F(Flows, LossyBackupPointsToTheCodePageSetting) {

@@ -181,6 +181,7 @@ int RunRestore(const std::string& database, const std::string& path,
     summary["restored"] = counts.restored;
     summary["alreadyPresent"] = counts.present;
     summary["byNumberFormat"] = counts.byNumberFormat;
+    summary["sameWithRegion"] = counts.sameWithRegion;
     summary["foldersCreated"] = counts.foldersCreated;
     summary["dryRun"] = options.dryRun;
     AddLeftOutJson(summary, job.leftOutOfStore.multimedia, job.leftOutOfStore.calls);
@@ -196,6 +197,7 @@ int RunRestore(const std::string& database, const std::string& path,
       io.out << SelectedLine(job.considered - job.leftOut, job.considered) << "\n";
     }
   }
+  ReportNoRegion(counts.sameWithRegion, io);
   return status;
 }
 
@@ -545,7 +547,17 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
       return *refused;
     }
   }
-  if (detectCodePage && readPath != nullptr) UseDetectedCodePage(*readPath, io);
+  // The files whose texts a command reads: with --codepage auto they choose the code page; at
+  // the default, a command that makes messages or files of them first makes sure they read
+  // right in it, since what it would make of them otherwise is garbled for good.
+  std::vector<std::string> textInputs = *merge ? mergeOptions.ins : std::vector<std::string>();
+  if (readPath != nullptr) textInputs.push_back(*readPath);
+  if (detectCodePage) {
+    if (!UseDetectedCodePage(textInputs, io)) return kExitFailure;
+  } else if (app.count("--codepage") == 0 && (*restore || *convert || *merge || *salvage) &&
+             !RefuseOtherCodePage(textInputs, io)) {
+    return kExitFailure;
+  }
   SetIosInputOptions(IosInputOptions{Utf8ToWide(iosAttachments), Utf8ToWide(iosContacts),
                                      Utf8ToWide(iosPasswordFile), AskBackupPassword});
   mapi::SetDatabasePath(database);

@@ -675,6 +675,79 @@ TEST_F(CliTest, CodePageAutoReadsTheFilesCodePageAndShowHintsAtIt) {
   SetAnsiCodePage(1252);
 }
 
+// Restored, converted, merged or salvaged at the default, a file written in another code page
+// would become garbled messages for good: those commands refuse it, naming --codepage, before
+// anything is written. --codepage auto reads it right, merge included, and an explicit code page
+// reads it as told.
+TEST_F(CliTest, FileInAnotherCodePageIsRefusedAtTheDefaultAndReadRightWithAuto) {
+  const std::string line =
+      R"({"folder":["Inbox"],"subject":"lasagna \ud83d\ude0a tonight? caf\u00e9",)"
+      R"("deliveryTime":133497000000000000,"senderEmailAddress":"\"Ann\" <+49151>"})"
+      "\n";
+  ASSERT_EQ(Run({"--store", store_, "store", "load"}, line), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--codepage", "65001", "--store", store_, "backup", Path("u.bak")}), kExitSuccess);
+  SetAnsiCodePage(1252);
+  const std::string refusal =
+      "larkpost: " + Path("u.bak") +
+      ": the texts look like code page 65001, not 1252, the default: give --codepage 65001 (or "
+      "--codepage auto) to read them so, or --codepage 1252 to read them as 1252 all the same. "
+      "Nothing was written.\n";
+  const std::string other = Path("other.db");
+  const std::vector<std::vector<std::string>> commands = {
+      {"--store", other, "restore", "--yes", Path("u.bak")},
+      {"convert", Path("u.bak"), Path("out.zip")},
+      {"merge", Path("out.zip"), Path("u.bak")},
+      {"salvage", Path("u.bak"), Path("out.zip")}};
+  for (const std::vector<std::string>& command : commands) {
+    EXPECT_EQ(Run(command), kExitFailure) << command[0];
+    EXPECT_EQ(err_.str(), refusal) << command[0];
+  }
+  EXPECT_FALSE(fs::exists(other));
+  EXPECT_FALSE(fs::exists(Path("out.zip")));
+
+  EXPECT_EQ(Run({"--codepage", "auto", "merge", Path("out.xml"), Path("u.bak")}), kExitSuccess)
+      << err_.str();
+  EXPECT_EQ(err_.str(), "Code page: 65001 (detected)\n");
+  SetAnsiCodePage(1252);
+  EXPECT_EQ(Run({"show", Path("out.xml")}), kExitSuccess);
+  EXPECT_NE(out_.str().find("lasagna \xF0\x9F\x98\x8A tonight? caf\xC3\xA9"), std::string::npos)
+      << out_.str();
+
+  EXPECT_EQ(Run({"--codepage", "1252", "convert", Path("u.bak"), Path("as1252.xml")}),
+            kExitSuccess);
+  EXPECT_EQ(Run({"show", Path("as1252.xml")}), kExitSuccess);
+  EXPECT_NE(out_.str().find("lasagna \xC3\xB0\xC5\xB8"), std::string::npos) << out_.str();
+  SetAnsiCodePage(1252);
+}
+
+// One run reads one code page: backup files in two are refused with --codepage auto, saying how
+// to merge them.
+TEST_F(CliTest, CodePageAutoRefusesBackupFilesInDifferentCodePages) {
+  const std::string chinese =
+      "\u4eca\u5929\u665a\u4e0a\u6211\u4eec\u4e00\u8d77\u53bb\u5403\u996d\u5427\uff0c"
+      "\u516b\u70b9\u5728\u706b\u8f66\u7ad9\u89c1\u9762\u3002\u522b\u5fd8\u4e86\u5e26"
+      "\u7968\u3002";
+  std::string lines;
+  for (int i = 0; i < 8; ++i) {
+    lines += R"({"folder":["Inbox"],"subject":")" + chinese + R"(","deliveryTime":13349700000000000)" +
+             std::to_string(i) + R"(,"senderEmailAddress":"\"\" <+8613800000000>"})" + "\n";
+  }
+  ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--codepage", "936", "--store", store_, "backup", Path("gbk.bak")}), kExitSuccess);
+  ASSERT_EQ(Run({"--codepage", "65001", "--store", store_, "backup", Path("utf8.bak")}),
+            kExitSuccess);
+  SetAnsiCodePage(1252);
+  EXPECT_EQ(Run({"--codepage", "auto", "merge", Path("all.zip"), Path("gbk.bak"),
+                 Path("utf8.bak")}),
+            kExitFailure);
+  EXPECT_EQ(err_.str(), "larkpost: the texts of " + Path("gbk.bak") +
+                            " look like code page 936, those of " + Path("utf8.bak") +
+                            " like 65001, and one run reads one code page: convert each into a "
+                            ".zip with its --codepage first, then merge those.\n");
+  EXPECT_FALSE(fs::exists(Path("all.zip")));
+  EXPECT_EQ(GetACP(), 1252u);
+}
+
 // show reads what verify reads; store list names the standard folders as phones do.
 TEST_F(CliTest, ShowListsPhoneFilesAndStoreListNamesFoldersAsPeopleKnowThem) {
   LoadSample();
@@ -735,7 +808,8 @@ TEST_F(CliTest, RestoreSaysWhatItDidAndDryRunChangesNothing) {
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", "--json", Path("all.bak")}), kExitSuccess);
   EXPECT_EQ(nlohmann::json::parse(out_.str()),
             nlohmann::json::parse(
-                R"({"restored":3,"alreadyPresent":0,"byNumberFormat":0,"foldersCreated":1,"dryRun":false,)"
+                R"({"restored":3,"alreadyPresent":0,"byNumberFormat":0,"sameWithRegion":0,)"
+                R"("foldersCreated":1,"dryRun":false,)"
                 R"("multimediaLeftOut":0,"callsLeftOut":0,"multimedia_left_out":0,"calls_left_out":0})"));
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", Path("all.bak")}), kExitSuccess);
   EXPECT_EQ(out_.str(),

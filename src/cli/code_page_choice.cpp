@@ -2,53 +2,64 @@
 
 #include <ostream>
 
-#include "backupfile/backup_file.h"
-#include "formats/format_table.h"
-#include "platform/file/file.h"
-#include "platform/text/code_page_detect.h"
+#include "cli/printable.h"
+#include "jobs/backup_code_page.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
 
-namespace {
-
-// Enough text to tell a code page; the detector needs far less.
-constexpr size_t kSampleBytes = size_t{4} << 20;
-// Below this ICU's guess is too weak to bother the user with.
-constexpr int kHintConfidence = 30;
-
-bool Detect(const std::string& path, DetectedCodePage& detected) {
-  const std::u16string wide = PathToWide(path);
-  if (!FormatOf(InputKindOf(wide)).comparedOn.codePageText) return false;  // text in a code page
-  try {
-    CFile file(wide, CFile::modeRead | CFile::shareDenyNone);
-    detected = DetectCodePage(CollectRecordTexts(file, kSampleBytes));
-    return true;
-  } catch (const CFileException&) {
-    return false;
+bool UseDetectedCodePage(const std::vector<std::string>& paths, CliStreams& io) {
+  std::string first;      // the first file whose texts told their code page
+  unsigned codePage = 0;  // and that code page
+  bool backupFiles = false;
+  for (const std::string& path : paths) {
+    DetectedCodePage detected;
+    if (!DetectFileCodePage(PathToWide(path), detected)) continue;
+    backupFiles = true;
+    // Plain ASCII reads alike in every code page, and a page ICU could not tell says nothing.
+    if (detected.ascii || detected.codePage == 0) continue;
+    if (codePage == 0) {
+      codePage = detected.codePage;
+      first = path;
+    } else if (detected.codePage != codePage) {
+      io.err << "larkpost: the texts of " << PrintableLine(first) << " look like code page "
+             << codePage << ", those of " << PrintableLine(path) << " like " << detected.codePage
+             << ", and one run reads one code page: convert each into a .zip with its "
+                "--codepage first, then merge those.\n";
+      return false;
+    }
   }
-}
-
-}  // namespace
-
-void UseDetectedCodePage(const std::string& path, CliStreams& io) {
-  DetectedCodePage detected;
-  if (!Detect(path, detected)) return;
-  if (detected.codePage != 0 && SetAnsiCodePage(detected.codePage)) {
-    io.err << "Code page: " << detected.codePage << " (detected)\n";
+  if (!backupFiles) return true;
+  if (codePage != 0 && SetAnsiCodePage(codePage)) {
+    io.err << "Code page: " << codePage << " (detected)\n";
   } else {
     io.err << "Code page: " << GetACP() << " (the texts do not tell; the default)\n";
   }
+  return true;
+}
+
+bool RefuseOtherCodePage(const std::vector<std::string>& paths, CliStreams& io) {
+  for (const std::string& path : paths) {
+    DetectedCodePage detected;
+    if (!DetectFileCodePage(PathToWide(path), detected)) continue;
+    const unsigned other = OtherCodePage(detected, GetACP());
+    if (other == 0) continue;
+    io.err << "larkpost: " << PrintableLine(path) << ": the texts look like code page " << other
+           << ", not " << GetACP() << ", the default: give --codepage " << other
+           << " (or --codepage auto) to read them so, or --codepage " << GetACP()
+           << " to read them as " << GetACP() << " all the same. Nothing was written.\n";
+    return false;
+  }
+  return true;
 }
 
 void HintOtherCodePage(const std::string& path, CliStreams& io) {
   DetectedCodePage detected;
-  if (!Detect(path, detected) || detected.ascii || detected.codePage == 0 ||
-      detected.codePage == GetACP() || detected.confidence < kHintConfidence) {
-    return;
-  }
-  io.err << "The texts look like code page " << detected.codePage << ", not " << GetACP()
-         << ": try --codepage " << detected.codePage << " (or --codepage auto).\n";
+  if (!DetectFileCodePage(PathToWide(path), detected)) return;
+  const unsigned other = OtherCodePage(detected, GetACP());
+  if (other == 0) return;
+  io.err << "The texts look like code page " << other << ", not " << GetACP()
+         << ": try --codepage " << other << " (or --codepage auto).\n";
 }
 
 }  // namespace larkpost

@@ -69,8 +69,10 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
                                    {"alreadyThere", input.alreadyThere}});
     }
     summary["replaced"] = result.replacedMessages;
+    summary["sameWithRegion"] = result.sameWithRegion;
     AddLeftOutJson(summary, result.leftOut.multimedia, result.leftOut.calls);
     io.out << JsonLine(summary) << "\n";
+    ReportNoRegion(result.sameWithRegion, io);
     return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
   }
   io.out << "Merged " << Counted(result.written, "message", "messages") << " from "
@@ -90,6 +92,7 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
   if (result.entriesWritten != result.written) {
     io.out << "Wrote " << Thousands(result.entriesWritten) << " entries (one per recipient).\n";
   }
+  ReportNoRegion(result.sameWithRegion, io);
   // As a backup and a conversion: the file is complete, but some characters could not be
   // spelled, or some messages not kept.
   return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
@@ -107,6 +110,14 @@ bool ApplyRegion(const std::string& region, bool given, CliStreams& io) {
   }
   SetNumberRegion(region);
   return true;
+}
+
+void ReportNoRegion(uint64_t sameWithRegion, CliStreams& io) {
+  if (sameWithRegion == 0) return;
+  io.err << "Numbers without a country code were met; --region CC compares them with "
+            "international ones.\n"
+         << "With it, " << Counted(sameWithRegion, "message", "messages")
+         << " would have matched " << (sameWithRegion == 1 ? "another" : "others") << ".\n";
 }
 
 }  // namespace larkpost

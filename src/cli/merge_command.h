@@ -43,4 +43,8 @@ int StoreDedupe(const std::string& database, const DedupeOptions& options, CliSt
 // locale (LC_TELEPHONE, LANG). False with a usage message for a region libphonenumber lacks.
 bool ApplyRegion(const std::string& region, bool given, CliStreams& io);
 
+// With no region known, when `sameWithRegion` messages would have matched others with one (their
+// numbers written with and without the country code): says so on io.err, once.
+void ReportNoRegion(uint64_t sameWithRegion, CliStreams& io);
+
 }  // namespace larkpost

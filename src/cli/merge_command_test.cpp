@@ -139,11 +139,16 @@ TEST(Merge, TwoExportsOfOnePhoneMergeToTheirUnionInAnyOrder) {
   EXPECT_EQ(merged[2].text, u"OK");
   EXPECT_EQ(merged[5].text, u"Happy new year!");
 
-  // Without the region the national form is another number: the "OK"s differ then.
+  EXPECT_EQ(run.err, "");
+  // Without the region the national form is another number: the "OK"s differ then, which the
+  // merge says once, with what the region would have matched.
   run = Larkpost({"--region", "", "merge", dir.PathOf("x.bak"), dir.PathOf("old.xml"),
                   dir.PathOf("new.zip")});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Messages(dir.PathOf("x.bak")).size(), 7u);
+  EXPECT_EQ(run.err,
+            "Numbers without a country code were met; --region CC compares them with "
+            "international ones.\nWith it, 1 message would have matched another.\n");
 
   // A file merged with itself is the file, message for message: also two messages that differ
   // only in a name and the read flag, each kept as it is.
@@ -419,6 +424,39 @@ TEST(RestoreAcrossFormats, SaysHowManyMessagesWereFoundThroughTheNumbersForm) {
   EXPECT_NE(run.out.find("Restored: 0, already present: 3 (1 by number format)"),
             std::string::npos)
       << run.out;
+  const std::string notice =
+      "Numbers without a country code were met; --region CC compares them with international "
+      "ones.\nWith it, 1 message would have matched another.\n";
+  EXPECT_EQ(run.err.find("Numbers without"), std::string::npos) << run.err;
+  // Without a region Ann's national number is another party: her message would be restored
+  // again, which the restore says once, with what a region would have found.
+  run = Larkpost({"--region", "", "--store", store, "restore", "--yes", "--dry-run", "--json",
+                  dir.PathOf("phone.xml")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(nlohmann::json::parse(run.out)["restored"], 1);
+  EXPECT_EQ(nlohmann::json::parse(run.out)["sameWithRegion"], 1);
+  EXPECT_NE(run.err.find(notice), std::string::npos) << run.err;
+
+  // The same the other way round: a backup file restored into a store filled from the phone's
+  // file, whose copy of Ann's message names her number nationally.
+  const std::string phoneStore = dir.PathOf("phone.db");
+  ASSERT_EQ(Larkpost({"--store", phoneStore, "store", "init"}).status, 0);
+  ASSERT_EQ(Larkpost({"--region", "", "--store", phoneStore, "restore", "--yes",
+                      dir.PathOf("phone.xml")})
+                .status,
+            0);
+  ASSERT_EQ(Larkpost({"--codepage", "65001", "--store", store, "backup", dir.PathOf("all.bak")})
+                .status,
+            0);
+  run = Larkpost({"--codepage", "65001", "--region", "", "--store", phoneStore, "restore",
+                  "--yes", "--dry-run", "--json", dir.PathOf("all.bak")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(nlohmann::json::parse(run.out)["sameWithRegion"], 1) << run.out;
+  EXPECT_NE(run.err.find(notice), std::string::npos) << run.err;
+  run = Larkpost({"--codepage", "65001", "--region", "DE", "--store", phoneStore, "restore",
+                  "--yes", "--dry-run", "--json", dir.PathOf("all.bak")});
+  EXPECT_EQ(nlohmann::json::parse(run.out)["sameWithRegion"], 0) << run.out;
+  EXPECT_EQ(run.err.find("Numbers without"), std::string::npos) << run.err;
 }
 
 TEST(StoreDedupe, ADumpLoadedTwiceComesBackAsTheDumpKeepingTheRicherCopy) {

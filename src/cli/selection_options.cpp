@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "cli/cli.h"
+#include "identity/phone_number.h"
 #include "message/counts.h"
 #include "platform/text/text.h"
 
@@ -70,6 +71,8 @@ bool MakeSelection(const SelectionOptions& options, Selection& selection, int32_
     selection.SetUntil(until);
   }
   selection.SetDrafts(options.drafts);
+  // A number given finds the party however its messages write it, as restore and merge do.
+  selection.SetNumberNormaliser(NormalisedNumberView);
   for (const std::string& contact : options.contacts) {
     if (contact.empty()) {
       error = "--contact: the text is empty";

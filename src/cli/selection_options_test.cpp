@@ -123,6 +123,23 @@ TEST_F(SelectionCommands, DraftsFoldersAndRestoreCounts) {
   EXPECT_EQ(counts["read"], 6);
 }
 
+// A number given finds its party however the messages write it, as restore and merge compare
+// numbers: with the region, the national form finds the international one and back.
+TEST_F(SelectionCommands, ContactNumberFindsItsPartyWrittenWithOrWithoutCountryCode) {
+  const std::string lines = Line("Inbox", kJan31Start, "+49 151 12345678", "international") +
+                            Line("Inbox", kJan31Start + kSecond, "0151 12345678", "national") +
+                            Line("Inbox", kJan31Start + 2 * kSecond, "+4915112345679", "next");
+  const std::string store = temp_.PathOf("de.db");
+  ASSERT_EQ(Run({"--store", store, "store", "load"}, lines), kExitSuccess) << err_.str();
+  ASSERT_EQ(Run({"--store", store, "backup", Path("de.bak")}), kExitSuccess) << err_.str();
+  const std::vector<std::string> both = {"international", "national"};
+  EXPECT_EQ(ShownTexts(Path("de.bak"), {"--region", "DE", "--contact", "015112345678"}), both);
+  EXPECT_EQ(ShownTexts(Path("de.bak"), {"--region", "DE", "--contact", "+4915112345678"}), both);
+  // Without a region a national number is only itself.
+  EXPECT_EQ(ShownTexts(Path("de.bak"), {"--region", "", "--contact", "015112345678"}),
+            std::vector<std::string>{"national"});
+}
+
 TEST_F(SelectionCommands, ABadDateIsAUsageErrorNamingOptionAndText) {
   for (const char* command : {"show", "verify"}) {
     EXPECT_EQ(Run({command, Path("all.bak"), "--until", "2024-02-30"}), kExitUsage);

@@ -66,7 +66,9 @@ void AppendWide(std::string& key, std::u16string_view text) {
 }
 
 void AppendNumber(std::string& key, std::u16string_view written, NumberForm form) {
-  AppendWide(key, form == NumberForm::kNormalised ? NormalisedNumberView(written) : written);
+  AppendWide(key, form == NumberForm::kNormalised   ? NormalisedNumberView(written)
+                  : form == NumberForm::kRegionFree ? RegionFreeNumberView(written)
+                                                    : written);
 }
 
 // The text as the code page keeps it. ASCII is the same in every code page, and most other

@@ -52,8 +52,10 @@ inline constexpr IdentityFields kPhoneFields{false, false, false, false, false, 
 IdentityFields CommonFields(const IdentityFields& a, const IdentityFields& b);
 
 // How numbers go into a key: normalised for the rule, as written (to tell which matches needed
-// the normalisation, and to find most matches without normalising), or left out.
-enum class NumberForm { kNormalised, kAsWritten, kLeftOut };
+// the normalisation, and to find most matches without normalising), left out, or without
+// country code and trunk prefix (RegionFreeNumberView: to count, when no region is known, what
+// one would have made the same).
+enum class NumberForm { kNormalised, kAsWritten, kLeftOut, kRegionFree };
 
 // The bytes two messages agree on exactly when they are the same under `fields`.
 // A message of Deleted Items takes its direction as `own` tells it (message/own_numbers.h);

@@ -42,6 +42,18 @@ TEST(NormalisedNumber, OneNumberWrittenAnyWayIsOneParty) {
   EXPECT_EQ(NormalisedNumber(u""), u"");
 }
 
+// Without a region, what a region would have made one number: the same number with and without
+// its country code, in either country's way of writing it; never a short code or a name.
+TEST(RegionFreeNumber, ANumberWithAndWithoutItsCountryCodeIsOne) {
+  WithRegion none("");
+  EXPECT_EQ(RegionFreeNumberView(u"+49 151 2345678"), u"1512345678");
+  EXPECT_EQ(RegionFreeNumberView(u"0151 2345678"), u"1512345678");
+  EXPECT_EQ(RegionFreeNumberView(u"+1 555-000-0001"), u"5550000001");
+  EXPECT_EQ(RegionFreeNumberView(u"(555) 000-0001"), u"5550000001");
+  EXPECT_EQ(RegionFreeNumberView(u"072345"), u"072345");
+  EXPECT_EQ(RegionFreeNumberView(u"Shop-Info"), NormalisedNumber(u"SHOP-INFO"));
+}
+
 TEST(NormalisedNumber, RegionComesFromTheLocaleName) {
   EXPECT_EQ(RegionOfLocale("de_DE.UTF-8"), "DE");
   EXPECT_EQ(RegionOfLocale("en_us"), "US");

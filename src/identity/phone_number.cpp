@@ -136,6 +136,40 @@ std::u16string_view NormalisedNumberView(std::u16string_view number) {
   return cache.numbers.emplace(std::u16string(number), Normalise(number)).first->second;
 }
 
+namespace {
+
+// RegionFreeNumberView of a number already normalised.
+std::u16string RegionFree(std::u16string_view normalised) {
+  std::u16string regionFree(normalised);
+  if (normalised.size() <= kShortCodeDigits || HasLetter(normalised)) return regionFree;
+  if (normalised.front() == u'+') {
+    const PhoneNumberUtil& util = *PhoneNumberUtil::GetInstance();
+    PhoneNumber parsed;
+    if (util.Parse(WideToUtf8(normalised), "ZZ", &parsed) == PhoneNumberUtil::NO_PARSING_ERROR) {
+      std::string national;
+      util.GetNationalSignificantNumber(parsed, &national);
+      regionFree = Utf8ToWide(national);
+    }
+    return regionFree;
+  }
+  // Written without a country code: the trunk prefix, "0" nearly everywhere, goes.
+  const size_t first = regionFree.find_first_not_of(u'0');
+  regionFree.erase(0, first == std::u16string::npos ? regionFree.size() : first);
+  return regionFree;
+}
+
+}  // namespace
+
+std::u16string_view RegionFreeNumberView(std::u16string_view number) {
+  // As NormalisedNumberView: the same few numbers in every message.
+  thread_local TextKeyedMap<std::u16string> cache;
+  const std::u16string_view normalised = NormalisedNumberView(number);
+  auto found = cache.find(normalised);
+  if (found != cache.end()) return found->second;
+  if (cache.size() >= 4096) cache.clear();
+  return cache.emplace(std::u16string(normalised), RegionFree(normalised)).first->second;
+}
+
 std::u16string NormalisedNumber(std::u16string_view number) {
   return std::u16string(NormalisedNumberView(number));
 }

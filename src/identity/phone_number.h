@@ -36,4 +36,12 @@ std::u16string NormalisedNumber(std::u16string_view number);
 // The same without a copy: the text stays valid until this thread's next call of either.
 std::u16string_view NormalisedNumberView(std::u16string_view number);
 
+// Without a region, "0151 2345678" and "+491512345678" are two numbers: the number as it would
+// compare if the region were known, for counting what a region would have made one. A number in
+// its E.164 form loses its country code ("+491512345678": "1512345678"), one written without
+// a country code its trunk prefix ("0151 2345678": "1512345678"); names, short codes and
+// numbers too short to tell stay as NormalisedNumber gives them. The text stays valid until this
+// thread's next call of any of these.
+std::u16string_view RegionFreeNumberView(std::u16string_view number);
+
 }  // namespace larkpost

@@ -230,6 +230,8 @@ struct InputPass {
   std::vector<Chunk> chunks;
   std::string error;              // the reader's, naming the entry
   std::exception_ptr failure;     // a file error, rethrown on the caller's thread
+  // With no region: each copy's identity with the numbers region-free (NumberForm::kRegionFree).
+  std::vector<IdentityHash> regionFree;
 };
 
 // Reads one input whole into its copies, and what is not copied as it is into its spool. The
@@ -243,6 +245,7 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
   std::unique_ptr<MessageReader> reader =
       OpenMessageReader(path, kind, std::make_shared<PartSpool>(out));
   const bool keepsFolders = FormatOf(kind).comparedOn.standardFolders;
+  const bool countRegionFree = NumberRegion().empty();
   MessageRecord record;
   // The owner as the input's messages so far show it, for the direction of a deleted one: a
   // backup file holds Deleted Items last, as the writers of phone files meet them.
@@ -253,7 +256,19 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
     if (!selection.Selects(record)) continue;
     ++counts.selected;
     Copy copy;
-    copy.id = HashIdentityKey(IdentityKey(record, fields, NumberForm::kNormalised, &own));
+    if (!countRegionFree) {
+      copy.id = HashIdentityKey(IdentityKey(record, fields, NumberForm::kNormalised, &own));
+    } else if (!record.multimedia) {
+      // An SMS's key is the key without parties followed by the parties': made once, for both.
+      const std::string common = IdentityKey(record, fields, NumberForm::kLeftOut, &own);
+      copy.id = HashIdentityKey(common + PartiesKey(record, fields, NumberForm::kNormalised, &own));
+      pass.regionFree.push_back(
+          HashIdentityKey(common + PartiesKey(record, fields, NumberForm::kRegionFree, &own)));
+    } else {
+      copy.id = HashIdentityKey(IdentityKey(record, fields, NumberForm::kNormalised, &own));
+      pass.regionFree.push_back(
+          HashIdentityKey(IdentityKey(record, fields, NumberForm::kRegionFree, &own)));
+    }
     copy.time = FileTimeToUInt64(record.deliveryTime);
     uint64_t start = 0;
     if (sameFormat && reader->RecordStart(start) && start <= kOffsetMask) {
@@ -277,6 +292,40 @@ void ReadInput(const std::u16string& path, const std::u16string& out, uint16_t i
   if (!pass.chunks.empty()) Shrink(pass.chunks.back());
   counts.read = reader->counts();
   pass.error = reader->error();
+}
+
+// How many messages a merge writes of copies with the identities of pass.regionFree: of each
+// group of equal copies, as many as the input holding most of them has. Empties them.
+uint64_t WrittenOf(std::vector<InputPass>& passes) {
+  // 16 bytes a copy: the input takes the low bits of the hash, which still tell the copies apart
+  // well enough for a count.
+  constexpr uint64_t kInputBits = 0xFFFF;
+  std::vector<IdentityHash> copies;
+  for (size_t input = 0; input < passes.size(); ++input) {
+    for (IdentityHash id : passes[input].regionFree) {
+      id.low = (id.low & ~kInputBits) | input;
+      copies.push_back(id);
+    }
+    std::vector<IdentityHash>().swap(passes[input].regionFree);
+  }
+  std::sort(copies.begin(), copies.end());
+  auto sameMessage = [](const IdentityHash& a, const IdentityHash& b) {
+    return a.high == b.high && (a.low & ~kInputBits) == (b.low & ~kInputBits);
+  };
+  uint64_t written = 0;
+  for (size_t at = 0; at < copies.size();) {
+    uint64_t most = 0;
+    size_t end = at;
+    while (end < copies.size() && sameMessage(copies[end], copies[at])) {
+      size_t same = end;
+      while (same < copies.size() && copies[same] == copies[end]) ++same;
+      most = std::max<uint64_t>(most, same - end);
+      end = same;
+    }
+    written += most;
+    at = end;
+  }
+  return written;
 }
 
 // A merge holds each input and its spool open until the end: as many files as the soft limit
@@ -644,6 +693,10 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   DonorTable donors;
   uint64_t kept = 0;
   const std::vector<Chunk*> chunks = ChooseKept(passes, result, donors, kept);
+  if (NumberRegion().empty()) {
+    const uint64_t regionFree = WrittenOf(passes);
+    result.sameWithRegion = kept > regionFree ? kept - regionFree : 0;
+  }
   MergedRuns<ByTime> byTime(RunsOf(chunks));
   // A backup file's records are read again: it must still be the file the first pass read.
   for (size_t i = 0; i < ins.size(); ++i) {

@@ -44,6 +44,9 @@ struct MergeResult {
   uint64_t entriesWritten = 0;    // entries of OUT (a sent message may make several)
   uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
   LeftOut leftOut;                // what OUT lacks: multimedia its format cannot hold, calls
+  // With no region known: messages of OUT that a region would have found the same as others,
+  // their numbers written with and without the country code.
+  uint64_t sameWithRegion = 0;
   std::u16string error;           // why the merge failed; empty on success
 };
 

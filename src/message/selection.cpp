@@ -51,7 +51,9 @@ bool Expect(std::string_view text, size_t& at, char c) {
 }  // namespace
 
 void Selection::AddContact(std::u16string_view text) {
-  contacts_.push_back(Contact{NumberDigits(text), Folded(text)});
+  Contact contact{NumberDigits(text), {}, Folded(text)};
+  if (!contact.number.empty() && normaliser_ != nullptr) contact.normalised = normaliser_(text);
+  contacts_.push_back(std::move(contact));
 }
 
 bool Selection::Narrows() const {
@@ -91,6 +93,10 @@ bool Selection::TakesParties(const MessageRecord& message) const {
     const std::u16string folded = Folded(name);
     for (const Contact& contact : contacts_) {
       if (!contact.number.empty() && contact.number == number) return true;
+      if (!contact.normalised.empty() && !number.empty() &&
+          normaliser_(address) == contact.normalised) {
+        return true;
+      }
       if (!contact.folded.empty() && folded.find(contact.folded) != std::u16string::npos) {
         return true;
       }

@@ -8,8 +8,9 @@
 //   drafts    messages without a delivery time are taken even when a span is set; without a
 //             span they are always taken
 //   contacts  any of them: the sender or one of the recipients has that number (compared by
-//             digits and "+", ignoring spaces, dashes, dots and parentheses) or a name that
-//             contains the text, compared without regard to letter case (Unicode case folding)
+//             digits and "+", ignoring spaces, dashes, dots and parentheses, and in the one form
+//             a number normaliser gives, where one is set) or a name that contains the text,
+//             compared without regard to letter case (Unicode case folding)
 #pragma once
 
 #include <array>
@@ -32,6 +33,12 @@ class Selection {
   void SetSince(uint64_t fileTime) { since_ = fileTime; }
   void SetUntil(uint64_t fileTime) { until_ = fileTime; }
   void SetDrafts(bool drafts) { drafts_ = drafts; }
+  // A function that gives a number's one form, for contacts to find a number however it is
+  // written ("0151 12345678" and "+4915112345678" in Germany): what restore and merge compare
+  // numbers by (identity/phone_number.h). Its result need only last until its next call. Set it
+  // before AddContact.
+  using NumberNormaliser = std::u16string_view (*)(std::u16string_view number);
+  void SetNumberNormaliser(NumberNormaliser normaliser) { normaliser_ = normaliser; }
   void AddContact(std::u16string_view text);
 
   bool Folder(FolderKind kind) const { return folders_[static_cast<int>(kind)]; }
@@ -50,6 +57,7 @@ class Selection {
  private:
   struct Contact {
     std::u16string number;  // digits and "+" only; empty when the text holds none
+    std::u16string normalised;  // the number in the normaliser's form, when both are there
     std::u16string folded;  // the text case-folded, for names
   };
   bool TakesTime(uint64_t deliveryTime) const;
@@ -60,6 +68,7 @@ class Selection {
   std::optional<uint64_t> until_;
   bool drafts_ = false;
   std::vector<Contact> contacts_;
+  NumberNormaliser normaliser_ = nullptr;
 };
 
 // A date or a date and time of the local time zone, as a delivery-time bound (FILETIME ticks):

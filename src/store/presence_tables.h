@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "identity/identity.h"
+#include "identity/phone_number.h"
 #include "message/message_record.h"
 
 namespace larkpost {
@@ -166,8 +167,10 @@ class PresenceIndex {
   // `byNumberFormat` when it is equal only with the numbers normalised. `taken` must only have
   // grown since the last call.
   // A deleted record takes its direction as `own` tells it (message/own_numbers.h).
+  // With no region known, `sameWithRegion` (may be null) is set when none is equal but one would
+  // be with a region (NumberForm::kRegionFree); it is never cleared here.
   int64_t Find(const MessageRecord& record, const PositionSet& taken, bool& byNumberFormat,
-               const OwnNumbers* own = nullptr) {
+               const OwnNumbers* own = nullptr, bool* sameWithRegion = nullptr) {
     byNumberFormat = false;
     if (pending_.empty()) return 0;  // nothing read, nothing to find (and no key to make)
     const std::string common = IdentityKey(record, fields_, NumberForm::kLeftOut, own);
@@ -175,6 +178,7 @@ class PresenceIndex {
     if (const int64_t found = written_.FindNotIn(hash_(written), written, taken)) return found;
     // The messages of the record's folder, time and text are normalised now, once each.
     const uint64_t commonHash = hash_(common);
+    const bool regionFree = sameWithRegion != nullptr && NumberRegion().empty();
     for (const int64_t index : common_.TakeAll(commonHash, common)) {
       Parties& parties = pending_[static_cast<size_t>(index - 1)];
       if (taken.Contains(parties.position)) continue;
@@ -184,6 +188,10 @@ class PresenceIndex {
       message.recipients = std::move(parties.recipients);
       const std::string key = common + PartiesKey(message, fields_, NumberForm::kNormalised);
       normalised_.Add(hash_(key), key, parties.position);
+      if (regionFree) {
+        const std::string free = common + PartiesKey(message, fields_, NumberForm::kRegionFree);
+        regionFree_.Add(hash_(free), free, parties.position);
+      }
       normalisedCommon_.insert(commonHash);
     }
     // No message shares the record's folder, time and text (a hash shared by chance only costs
@@ -193,6 +201,10 @@ class PresenceIndex {
     // One written alike would have been found above: what is found here needed the normalising.
     const int64_t position = normalised_.FindNotIn(hash_(key), key, taken);
     byNumberFormat = position != 0;
+    if (position == 0 && regionFree) {
+      const std::string free = common + PartiesKey(record, fields_, NumberForm::kRegionFree, own);
+      if (regionFree_.FindNotIn(hash_(free), free, taken) != 0) *sameWithRegion = true;
+    }
     return position;
   }
 
@@ -200,6 +212,7 @@ class PresenceIndex {
     written_.Clear();
     common_.Clear();
     normalised_.Clear();
+    regionFree_.Clear();
     normalisedCommon_.clear();
     pending_.clear();
   }
@@ -210,6 +223,7 @@ class PresenceIndex {
   KeyedPositions written_;     // by the key with the numbers as written
   KeyedPositions common_;      // by the key without parties: indices into pending_, from 1
   KeyedPositions normalised_;  // by the key with the numbers normalised, once made
+  KeyedPositions regionFree_;  // the same with the numbers region-free, when no region is known
   std::unordered_set<uint64_t> normalisedCommon_;  // hashes of the keys without parties there
   // The parties of each message added, as the key with the numbers normalised needs them.
   struct Parties {

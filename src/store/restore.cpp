@@ -234,7 +234,8 @@ bool RecordRestorer::FindUnmatched(Lookup& lookup, SmsFolder& folder,
     // Every time before a crowded one it stopped at was read whole.
     window.next = crowdedEnd != 0 ? crowdedEnd : FileTimeToUInt64(next);
   }
-  match.position = window.keys->Find(record, matched_, match.byNumberFormat, &own_);
+  match.position = window.keys->Find(record, matched_, match.byNumberFormat, &own_,
+                                     &match.sameWithRegion);
   return true;
 }
 
@@ -263,7 +264,8 @@ bool RecordRestorer::FindUnmatchedAt(Lookup& lookup, SmsFolder& folder,
   // Within one transaction no other process adds messages, and what this run added is matched
   // already: what was read holds until the transaction ends.
   if (present.group == group_) {
-    match.position = present.keys->Find(record, matched_, match.byNumberFormat, &own_);
+    match.position = present.keys->Find(record, matched_, match.byNumberFormat, &own_,
+                                        &match.sameWithRegion);
     return true;
   }
   const HRESULT hr = mapi::ReadMessagesAt(
@@ -282,7 +284,8 @@ bool RecordRestorer::FindUnmatchedAt(Lookup& lookup, SmsFolder& folder,
     return false;
   }
   present.group = group_;
-  match.position = present.keys->Find(record, matched_, match.byNumberFormat, &own_);
+  match.position = present.keys->Find(record, matched_, match.byNumberFormat, &own_,
+                                      &match.sameWithRegion);
   return true;
 }
 
@@ -418,6 +421,7 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
     matched_.Insert(position);
   }
   ++counts_.restored;
+  if (match.sameWithRegion) ++counts_.sameWithRegion;
   if (!dryRun_ && (++groupMessages_ >= kGroupMessages ||
                    std::chrono::steady_clock::now() - groupStart_ >=
                        std::chrono::milliseconds(kGroupMilliseconds))) {

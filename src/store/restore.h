@@ -61,6 +61,9 @@ struct RestoreCounts {
   uint32_t present = 0;         // records skipped as already present
   uint32_t foldersCreated = 0;  // subfolders created (or that would be)
   uint32_t byNumberFormat = 0;  // of `present`, found only with the numbers normalised
+  // With no region known: of `restored`, those a region would have found present (a number
+  // written with the country code on one side, without it on the other).
+  uint32_t sameWithRegion = 0;
 };
 
 class RecordRestorer {
@@ -81,6 +84,7 @@ class RecordRestorer {
   // For a caller that decided presence itself (a phone's file against the whole store,
   // store_presence.h): counts the record as present, or restores it without looking.
   void CountPresent(bool byNumberFormat);
+  void CountSameWithRegion() { ++counts_.sameWithRegion; }
   bool RestoreAbsent(const MessageRecord& record, std::u16string& error);
   // Makes everything restored so far visible and durable. False ("Save sms error!") when the
   // store refuses; the open group is then lost: its messages leave counts().restored and are
@@ -121,6 +125,7 @@ class RecordRestorer {
   struct Match {
     int64_t position = 0;
     bool byNumberFormat = false;
+    bool sameWithRegion = false;  // none, but one with a region (RestoreCounts)
   };
   struct Lookup;
   // Sets `match` for the record among the messages `lookup` reads of `folder` (of standard

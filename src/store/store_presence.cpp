@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "identity/phone_number.h"
 #include "store/stored_messages.h"
 
 namespace larkpost {
@@ -23,6 +24,8 @@ bool StorePresence::Read(SmsSession& session, const IdentityFields& fields) {
   recordsOwner_ = OwnNumbers{};
   normalised_ = Keys{};
   asWritten_ = Keys{};
+  regionFree_ = Keys{};
+  countRegionFree_ = NumberRegion().empty();
   // The walk reaches Deleted Items last, when the owner is known from the other folders.
   OwnNumbers own;
   read_ = WalkStoredMessages(session, [&](const MessageRecord& message, SmsFolder&, int64_t) {
@@ -31,9 +34,13 @@ bool StorePresence::Read(SmsSession& session, const IdentityFields& fields) {
         HashIdentityKey(IdentityKey(message, fields_, NumberForm::kNormalised, &own)));
     asWritten_.hashes.push_back(
         HashIdentityKey(IdentityKey(message, fields_, NumberForm::kAsWritten, &own)));
+    if (countRegionFree_) {
+      regionFree_.hashes.push_back(
+          HashIdentityKey(IdentityKey(message, fields_, NumberForm::kRegionFree, &own)));
+    }
     return true;
   });
-  for (Keys* keys : {&normalised_, &asWritten_}) {
+  for (Keys* keys : {&normalised_, &asWritten_, &regionFree_}) {
     std::sort(keys->hashes.begin(), keys->hashes.end());
     keys->taken.assign(keys->hashes.size(), false);
   }
@@ -52,7 +59,17 @@ bool StorePresence::Take(const MessageRecord& record, bool& byNumberFormat) {
   // through the normalisation.
   byNumberFormat = !asWritten_.Take(
       HashIdentityKey(IdentityKey(record, fields_, NumberForm::kAsWritten, own)));
+  // Equal messages are equal without a region too: the message leaves that count as well.
+  if (countRegionFree_) {
+    regionFree_.Take(HashIdentityKey(IdentityKey(record, fields_, NumberForm::kRegionFree, own)));
+  }
   return true;
+}
+
+bool StorePresence::SameWithRegion(const MessageRecord& record) {
+  return countRegionFree_ &&
+         regionFree_.Take(HashIdentityKey(
+             IdentityKey(record, fields_, NumberForm::kRegionFree, &recordsOwner_)));
 }
 
 }  // namespace larkpost

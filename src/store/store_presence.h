@@ -29,6 +29,10 @@ class StorePresence {
   // True when the store holds a message equal to `record` that no earlier record took; it is
   // taken then. `byNumberFormat` tells that it is equal only with the numbers normalised.
   bool Take(const MessageRecord& record, bool& byNumberFormat);
+  // With no region known, for a record Take found no message for: true when the store holds one
+  // a region would have found equal to it (numbers written with and without the country code),
+  // which no record took that way yet. Always false when a region is set.
+  bool SameWithRegion(const MessageRecord& record);
 
  private:
   struct Keys {
@@ -40,6 +44,8 @@ class StorePresence {
   OwnNumbers recordsOwner_;  // the owner as the records taken so far show it
   Keys normalised_;
   Keys asWritten_;
+  Keys regionFree_;  // only without a region: NumberForm::kRegionFree
+  bool countRegionFree_ = false;
   bool read_ = false;
 };
 

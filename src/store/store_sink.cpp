@@ -23,6 +23,7 @@ bool StoreSink::Put(const MessageRecord& record, std::u16string& error) {
     restorer_.CountPresent(byNumberFormat);
     return true;
   }
+  if (presence_.SameWithRegion(record)) restorer_.CountSameWithRegion();
   return restorer_.RestoreAbsent(record, error);
 }
 

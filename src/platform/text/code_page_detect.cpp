@@ -12,27 +12,59 @@ namespace larkpost {
 
 namespace {
 
-bool IsValidUtf8(std::string_view bytes) {
+// The well-formed multi-byte UTF-8 characters of `bytes`, and the bytes that are part of none.
+struct Utf8Tally {
+  size_t multiByte = 0;
+  size_t invalid = 0;
+};
+
+Utf8Tally TallyUtf8(std::string_view bytes) {
+  Utf8Tally tally;
   size_t i = 0;
   while (i < bytes.size()) {
     const auto lead = static_cast<unsigned char>(bytes[i]);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                    : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || (length == 2 && lead < 0xC2) || i + length > bytes.size()) return false;
+    const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
+                                          : (lead >> 3) == 0x1E ? 4 : 0;
+    bool valid = length != 0 && !(length == 2 && lead < 0xC2) && i + length <= bytes.size();
     uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
+    for (size_t k = 1; valid && k < length; ++k) {
       const auto next = static_cast<unsigned char>(bytes[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
+      valid = (next & 0xC0) == 0x80;
       code = (code << 6) | (next & 0x3F);
     }
     // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
-        (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
+    if (valid && ((length == 3 && code < 0x800) ||
+                  (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+                  (code >= 0xD800 && code <= 0xDFFF))) {
+      valid = false;
     }
+    if (!valid) {
+      ++tally.invalid;
+      ++i;  // the next byte may begin a character again
+      continue;
+    }
+    if (length > 1) ++tally.multiByte;
     i += length;
   }
-  return true;
+  return tally;
+}
+
+// A few damaged bytes among this many UTF-8 characters and more, fifty times as many, leave a
+// UTF-8 text: text in another code page forms a UTF-8 character only here and there.
+constexpr size_t kMostlyUtf8Characters = 50;
+constexpr size_t kUtf8CharactersPerDamage = 50;
+
+// The length of `bytes` without a UTF-8 character cut off at its end: a sample taken from a
+// longer text may end inside one, which says nothing against UTF-8.
+size_t WithoutCutCharacter(std::string_view bytes) {
+  const size_t size = bytes.size();
+  for (size_t back = 1; back <= std::min<size_t>(3, size); ++back) {
+    const auto byte = static_cast<unsigned char>(bytes[size - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: the lead is further back
+    const size_t length = (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 1;
+    return length > back ? size - back : size;
+  }
+  return size;
 }
 
 struct CharsetName {
@@ -66,9 +98,18 @@ DetectedCodePage DetectCodePage(std::string_view texts) {
       break;
     }
   }
-  if (IsValidUtf8(texts)) {
+  const Utf8Tally tally = TallyUtf8(texts.substr(0, WithoutCutCharacter(texts)));
+  if (tally.invalid == 0) {
     result.codePage = CP_UTF8;
     result.confidence = result.ascii ? 0 : 100;
+    return result;
+  }
+  // A UTF-8 file with a damaged byte or two reads best as UTF-8 all the same (each damaged byte
+  // one U+FFFD), where any other code page would garble every character.
+  if (tally.multiByte >= kMostlyUtf8Characters &&
+      tally.invalid * kUtf8CharactersPerDamage <= tally.multiByte) {
+    result.codePage = CP_UTF8;
+    result.confidence = 90;
     return result;
   }
   UErrorCode status = U_ZERO_ERROR;

@@ -12,7 +12,9 @@ struct DetectedCodePage {
   int confidence = 0;     // ICU's confidence, 0..100 (100 for valid UTF-8 beyond ASCII)
 };
 
-// CP_UTF8 when the texts are valid UTF-8 (ASCII alone included); otherwise the code page that
+// CP_UTF8 when the texts are valid UTF-8 (ASCII alone included; a character cut off at the end,
+// as a sample of a longer text may end, is left out), or UTF-8 but for a damaged byte among
+// fifty UTF-8 characters and more (confidence 90); otherwise the code page that
 // ICU's charset detection (ucsdet) finds most likely among the Windows code pages this text
 // layer converts (ISO names mapped onto their Windows relatives: ISO-8859-1 as 1252, GB18030 as
 // 936, Shift_JIS as 932, ...). `texts` is every text of the file, joined by line feeds.

@@ -33,6 +33,33 @@ TEST(DetectCodePage, ValidUtf8IsUtf8AndAsciiIsSaidToBeAscii) {
   EXPECT_NE(DetectCodePage("\xC0\xAF").codePage, CP_UTF8);
 }
 
+// A sample of a long file ends wherever its size says, inside a character as often as not.
+TEST(DetectCodePage, SampleCutInsideACharacterIsStillUtf8) {
+  std::string chinese;
+  while (chinese.size() < 4000) chinese += "今天晚上我们一起去吃饭吧，八点在火车站见面。\n";
+  const size_t line = chinese.rfind('\n', 3000) + 1;  // "今" (3 bytes) follows
+  for (size_t cut = 1; cut <= 2; ++cut) {
+    const DetectedCodePage detected = DetectCodePage(chinese.substr(0, line + cut));
+    EXPECT_EQ(detected.codePage, CP_UTF8) << cut;
+    EXPECT_EQ(detected.confidence, 100) << cut;
+  }
+  // A cut never excuses bytes that no UTF-8 character is made of (in a text too short to be
+  // taken for UTF-8 with a damaged byte).
+  EXPECT_NE(DetectCodePage(std::string("今天") + "\xE4\xBD" + "a").codePage, CP_UTF8);
+  EXPECT_NE(DetectCodePage(std::string("今天") + "\xBD").codePage, CP_UTF8);
+}
+
+// A byte damaged in a UTF-8 file (what salvage reads) leaves every other character UTF-8: read in
+// any other code page, all of them would be garbled.
+TEST(DetectCodePage, Utf8WithADamagedByteIsStillUtf8) {
+  std::string chinese;
+  while (chinese.size() < 2000) chinese += "今天晚上我们一起去吃饭吧，八点在火车站见面。\n";
+  chinese[chinese.find('\n') + 2] = 'A';  // inside the first character of the second line
+  const DetectedCodePage detected = DetectCodePage(chinese);
+  EXPECT_EQ(detected.codePage, CP_UTF8);
+  EXPECT_EQ(detected.confidence, 90);
+}
+
 TEST(DetectCodePage, FindsTheWindowsCodePageOfOldTexts) {
   const std::string chinese =
       "今天晚上我们一起去吃饭吧，八点在火车站见面。别忘了带票。\n张伟\n"

@@ -1,0 +1,37 @@
+#include "jobs/backup_code_page.h"
+
+#include "backupfile/backup_file.h"
+#include "formats/format_table.h"
+#include "platform/file/file.h"
+
+namespace larkpost {
+
+namespace {
+
+// Enough text to tell a code page; the detector needs far less.
+constexpr size_t kSampleBytes = size_t{4} << 20;
+// Below this ICU's guess is too weak to act on: short texts of one language fit several pages.
+constexpr int kTrustedConfidence = 30;
+
+}  // namespace
+
+bool DetectFileCodePage(const std::u16string& path, DetectedCodePage& detected) {
+  if (!FormatOf(InputKindOf(path)).comparedOn.codePageText) return false;
+  try {
+    CFile file(path, CFile::modeRead | CFile::shareDenyNone);
+    detected = DetectCodePage(CollectRecordTexts(file, kSampleBytes));
+    return true;
+  } catch (const CFileException&) {
+    return false;
+  }
+}
+
+unsigned OtherCodePage(const DetectedCodePage& detected, unsigned current) {
+  if (detected.ascii || detected.codePage == 0 || detected.codePage == current ||
+      detected.confidence < kTrustedConfidence) {
+    return 0;
+  }
+  return detected.codePage;
+}
+
+}  // namespace larkpost
