@@ -186,6 +186,7 @@ std::vector<MessageRecord> WithoutZipInternals(std::vector<MessageRecord> record
     });
   };
   for (MessageRecord& record : records) {
+    strip(record.phoneColumns);
     if (!record.multimedia) continue;
     auto copy = std::make_shared<Multimedia>(*record.multimedia);
     strip(copy->extras);
