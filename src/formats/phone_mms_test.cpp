@@ -240,9 +240,8 @@ TEST(PhoneMms, XmlAndZipCarryEachOthersMessagesWhole) {
   EXPECT_EQ(testing::FileBytes(dir.PathOf("c.xml")).find("msg_id"), std::string::npos);
 }
 
-// The app writes data="null" on a text part: no attachment, whichever format it goes to; the
-// XML written back lists no internal column of the other app and names a nameless party as
-// the app does.
+// The app writes data="null" on a text part: no attachment, whichever format it goes to, and
+// data="null" again in the XML; the XML written back names a nameless party as the app does.
 TEST(PhoneMms, ATextPartsNullDataIsNoAttachment) {
   TempDir dir;
   std::string error;
@@ -256,9 +255,51 @@ TEST(PhoneMms, ATextPartsNullDataIsNoAttachment) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].multimedia->parts[0].data, nullptr);
   EXPECT_EQ(records[0].multimedia->parts[0].text, Column(u"see you"));
-  WriteAndRead(records, dir, "a.xml", error);
+  const std::vector<MessageRecord> back = WriteAndRead(records, dir, "a.xml", error);
   ASSERT_EQ(error, "");
-  EXPECT_NE(testing::FileBytes(dir.PathOf("a.xml")).find("contact_name=\"(Unknown)\""), std::string::npos);
+  const std::string written = testing::FileBytes(dir.PathOf("a.xml"));
+  EXPECT_NE(written.find("contact_name=\"(Unknown)\""), std::string::npos);
+  // The absent value is written back as the app wrote it, and stays absent through the ZIP.
+  EXPECT_NE(written.find(" data=\"null\""), std::string::npos) << written;
+  ExpectSameMessages(records, back, "XML to XML");
+  ExpectSameMessages(records, WriteAndRead(records, dir, "b.zip", error), "XML to ZIP");
+}
+
+// The file's lists of the other parties come back as the app wrote them, through either format:
+// a received group message's address and contact_name leave out the owner (a To address) and a
+// Bcc the app does not list, whom the message's recipients hold. A sent message whose only
+// address is a From (as some files write it) has that party as its recipient, named by the
+// file's contact_name, not the owner.
+TEST(PhoneMms, TheFilesListsOfPartiesComeBackWithoutTheOwner) {
+  TempDir dir;
+  std::string error;
+  const std::string xml = AppXml(
+      AppMmsOf("1704103627123", "1", "+4915111111111~+4915122222222~+4915133333333", "Ann, Bob, Cy",
+               {TextPart("hi all")}, kGroupAddrs) +
+          AppMmsOf("1704103628000", "2", "+4915122222222", "Bob", {TextPart("to Bob")},
+                   {{"+4915122222222", 137}}),
+      2);
+  const std::vector<MessageRecord> fromXml =
+      ReadXml(xml, error, std::make_shared<PartSpool>(dir.File("x")));
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(fromXml.size(), 2u);
+  EXPECT_EQ(fromXml[0].senderName, u"Ann");
+  ASSERT_EQ(fromXml[1].recipients.size(), 1u);
+  EXPECT_EQ(fromXml[1].recipients[0].displayName, u"Bob");
+  EXPECT_EQ(fromXml[1].senderAddress, u"");
+
+  const std::vector<MessageRecord> viaXml = WriteAndRead(fromXml, dir, "a.xml", error);
+  const std::vector<MessageRecord> viaZip = WriteAndRead(fromXml, dir, "b.zip", error);
+  ASSERT_EQ(error, "");
+  ExpectSameMessages(fromXml, viaXml, "XML to XML");
+  ExpectSameMessages(fromXml, viaZip, "XML to ZIP");
+  const std::string written = testing::FileBytes(dir.PathOf("a.xml"));
+  EXPECT_NE(written.find("address=\"+4915111111111~+4915122222222~+4915133333333\" "
+                         "contact_name=\"Ann, Bob, Cy\""), std::string::npos) << written;
+  EXPECT_EQ(written.find("4917099999999\" contact"), std::string::npos) << written;
+  PhoneEntry line;
+  ASSERT_TRUE(ZipEntries(dir.File("b.zip"))->NextEntry(line, error)) << error;
+  EXPECT_EQ(line.contactName, u"Ann, Bob, Cy");  // the line's __display_name
 }
 
 // A list of names that cannot be matched to the members ("Weber, Ann" is one contact) names no
