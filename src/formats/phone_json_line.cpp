@@ -421,7 +421,7 @@ bool RestoreHiddenColumns(const Json& extra, Multimedia& multimedia, std::string
 
 // A multimedia line, its columns in the file's order (`json` is the same line).
 bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileLookup& partFile,
-                  PhoneEntry& entry, std::string& error) {
+                  const OwnerLookup& owner, PhoneEntry& entry, std::string& error) {
   const Json ordered = Json::parse(line, nullptr, false);
   if (!ordered.is_object()) {
     error = "not a JSON object";
@@ -540,6 +540,18 @@ bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileL
     }
   } else if (!NamePartiesFrom(u"", list, record)) {
     KeepNames(u"", list, *multimedia);
+  } else if (owner && *box == kPhoneReceived && !record.recipients.empty()) {
+    // The other parties as the app lists them: the owner, among the recipients, is none.
+    const std::unordered_set<std::u16string>& numbers = owner();
+    std::u16string members, named, others, othersNamed;
+    PartyLists(record, members, named);
+    MessageRecord without = record;
+    std::erase_if(without.recipients, [&numbers](const RecordRecipient& recipient) {
+      return numbers.count(recipient.address) != 0;
+    });
+    without.multimedia = {};
+    PartyLists(without, others, othersNamed);
+    if (others != members) KeepNames(others, othersNamed, *multimedia);
   }
   entry.date = FileTimeToPhoneDate(record.deliveryTime);
   entry.type = static_cast<int>(*box);
@@ -655,8 +667,30 @@ std::string JsonLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+void OwnerFinder::Take(std::string_view line) {
+  // Only multimedia lines of sent messages name the owner: the others are not parsed.
+  if (line.find("\"m_type\"") == std::string_view::npos ||
+      line.find("\"__sender_address\"") == std::string_view::npos) {
+    return;
+  }
+  const ParsedJson json = ParsedJson::parse(line, nullptr, false);
+  if (!json.is_object()) return;
+  std::optional<int64_t> box;
+  std::string error;
+  if (!ColumnNumber(json, "msg_box", box, error) || !box || *box == kPhoneReceived ||
+      *box == kPhoneDraft) {
+    return;
+  }
+  const auto sender = json.find("__sender_address");
+  if (sender == json.end() || !sender->is_object()) return;
+  std::optional<std::string> address;
+  if (ColumnText(*sender, "address", address, error) && address && !address->empty()) {
+    numbers_.insert(Utf8ToWide(*address));
+  }
+}
+
 bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileLookup& partFile,
-                       std::string& error) {
+                       std::string& error, const OwnerLookup& owner) {
   size_t keys = 0;
   ParsedJson json;
   // The line's own keys in its order, for the columns an SMS keeps.
@@ -680,7 +714,7 @@ bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileL
     error = "not a JSON object";
     return false;
   }
-  if (json.contains("m_type")) return MmsEntryFrom(line, json, partFile, entry, error);
+  if (json.contains("m_type")) return MmsEntryFrom(line, json, partFile, owner, entry, error);
   std::optional<std::string> address, name, body, read;
   std::optional<int64_t> date, type;
   if (!ColumnText(json, "address", address, error) ||

@@ -300,6 +300,31 @@ TEST(PhoneMms, TheFilesListsOfPartiesComeBackWithoutTheOwner) {
   PhoneEntry line;
   ASSERT_TRUE(ZipEntries(dir.File("b.zip"))->NextEntry(line, error)) << error;
   EXPECT_EQ(line.contactName, u"Ann, Bob, Cy");  // the line's __display_name
+
+  // The other app's lines list no other parties: the owner is the From of its sent messages,
+  // even of one that comes later in the file, and is left out of the received one's lists.
+  std::vector<std::pair<std::string, std::string>> files;
+  std::string ndjson =
+      AppMmsLine("1704103627", "1", "null", {TextPart("hi all")},
+                 {{"+4915111111111", 137}, {"+4917099999999", 151}, {"+4915122222222", 151}}, files) +
+      AppMmsLine("1704103628", "2", "null", {TextPart("mine")},
+                 {{"+4917099999999", 137}, {"+4915122222222", 151}}, files);
+  files.emplace_back("messages.ndjson", ndjson);
+  const std::u16string zip = dir.File("app.zip");
+  {
+    CFile file(zip, CFile::modeCreate | CFile::modeWrite);
+    const std::string bytes = ZipOf(files);
+    file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
+  }
+  auto reader = JoinedReader(ZipEntries(zip));
+  const std::vector<MessageRecord> fromZip = ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(fromZip.size(), 2u);
+  EXPECT_EQ(fromZip[0].recipients.size(), 2u);  // the owner still its recipient
+  WriteAndRead(fromZip, dir, "c.xml", error);
+  ASSERT_EQ(error, "");
+  EXPECT_NE(testing::FileBytes(dir.PathOf("c.xml")).find("address=\"+4915111111111~+4915122222222\""),
+            std::string::npos);
 }
 
 // A list of names that cannot be matched to the members ("Weber, Ann" is one contact) names no
