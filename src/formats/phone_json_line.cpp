@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 
 #include "message/folder_path.h"
 #include "platform/text/text.h"
@@ -693,15 +694,27 @@ bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileL
                        std::string& error, const OwnerLookup& owner) {
   size_t keys = 0;
   ParsedJson json;
-  // The line's own keys in its order, for the columns an SMS keeps.
-  std::vector<std::string> order;
+  // The columns an SMS keeps, taken as the parser meets them, in the line's order: each
+  // top-level key with a plain value (text, number, true or false, null) that no field takes.
+  Columns columns;
+  size_t topKeys = 0;
+  std::string key;
   try {
     json = ParsedJson::parse(
         line,
-        [&keys, &order](int depth, ParsedJson::parse_event_t event, ParsedJson& parsed) {
+        [&](int depth, ParsedJson::parse_event_t event, ParsedJson& parsed) {
           if (event == ParsedJson::parse_event_t::key) {
             if (++keys > kMaxKeys) throw TooManyKeys{};
-            if (depth == 1 && parsed.is_string()) order.push_back(parsed.get<std::string>());
+            if (depth == 1) {
+              ++topKeys;
+              key = parsed.get_ref<const std::string&>();
+            }
+          } else if (event == ParsedJson::parse_event_t::value && depth == 1 && !parsed.is_structured() &&
+                     !IsMappedSmsKey(key)) {
+            Column column;
+            std::string ignored;
+            ToColumn(parsed, column, ignored);
+            columns.push_back(NamedColumn{key, std::move(column)});
           }
           return true;
         },
@@ -742,17 +755,17 @@ bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileL
   entry.date = *date;
   entry.type = static_cast<int>(*type);
   entry.read = !read || *read != "0";
-  // Every other key is a column of the message, kept as the line holds it (a key given twice
-  // is one column, as the parser keeps it).
-  for (const std::string& key : order) {
-    if (IsMappedSmsKey(key) || FindColumn(entry.columns, key) != nullptr) continue;
-    Column column;
-    if (!ToColumn(json.at(key), column, error)) {
-      error = "\"" + key + "\" " + error;
-      return false;
+  // A key given twice is one column, with the value the parser keeps: the last.
+  if (topKeys != json.size()) {
+    std::unordered_map<std::string_view, size_t> last;
+    for (size_t i = 0; i < columns.size(); ++i) last[columns[i].name] = i;
+    Columns once;
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (last[columns[i].name] == i) once.push_back(columns[i]);
     }
-    entry.columns.push_back(NamedColumn{key, std::move(column)});
+    columns = std::move(once);
   }
+  entry.columns = std::move(columns);
   const auto extra = json.find("larkpost");
   if (extra != json.end() && !extra->is_null()) {
     if (!WholeFromJson(*extra, entry, error) || !RestoreHiddenSmsColumns(*extra, entry.columns, error)) {
