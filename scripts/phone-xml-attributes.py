@@ -14,7 +14,7 @@ The number of entries of each kind must be the same.
 Without files it checks files it builds itself the way the app writes them, with the field lists
 of the published samples: the app's current <sms> and <mms> (a received group message, a text
 part with data="null", a picture), an <sms> list with thread_id (a message sent to two people,
-which the app groups by thread_id), the app's 2011 <sms>, and two messages of the same
+which the app groups by thread_id, with a delivery status of its own for one of them), the app's 2011 <sms>, and two messages of the same
 millisecond and text to two people without thread_id, which must stay two entries.
 Prints one line per file and every difference; the exit status is 1 when anything is lost.
 """
@@ -100,11 +100,11 @@ def app_sms(address, date, kind, body, contact, service_center="null", date_sent
         ("readable_date", "Dec 2, 2017 06:49:27"), ("contact_name", contact)])
 
 
-def threaded_sms(address, date, kind, body, thread, contact):
+def threaded_sms(address, date, kind, body, thread, contact, status="-1"):
     return element("sms", [
         ("protocol", "0"), ("address", address), ("date", date), ("type", kind), ("subject", "null"),
         ("body", body), ("toa", "null"), ("sc_toa", "null"), ("service_center", "null"),
-        ("read", "1"), ("status", "-1"), ("locked", "0"), ("thread_id", thread),
+        ("read", "1"), ("status", status), ("locked", "0"), ("thread_id", thread),
         ("readable_date", "Nov 9, 2023 6:00:00 PM"), ("contact_name", contact)])
 
 
@@ -177,7 +177,7 @@ def built_files():
     threaded = (
         threaded_sms("5551234567", "1699564800000", "1", "Hi honey 😊", "1", "Mom") +
         threaded_sms("5551234567", "1699568400000", "2", "To both of you", "2", "Mom") +
-        threaded_sms("5559876543", "1699568400000", "2", "To both of you", "2", "Sarah 🎉") +
+        threaded_sms("5559876543", "1699568400000", "2", "To both of you", "2", "Sarah 🎉", "64") +
         threaded_sms("5551234568", "1699568400000", "2", "To both of you", "3", "Dad") +
         call("5551234567", "1699550400000", "1", "Mom"))
     return {

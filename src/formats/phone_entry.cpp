@@ -12,6 +12,33 @@ constexpr uint32_t kReadFlag = 0x1;  // MSGFLAG_READ
 
 }  // namespace
 
+std::string EntryColumnName(std::string_view name, size_t entry) {
+  return std::string(name) + kEntryColumnMark + std::to_string(entry);
+}
+
+bool IsEntryColumn(std::string_view name) {
+  return name.find(kEntryColumnMark) != std::string_view::npos;
+}
+
+Columns EntryColumns(const Columns& columns, size_t entry) {
+  Columns own;
+  own.reserve(columns.size());
+  for (const NamedColumn& column : columns) {
+    if (!IsEntryColumn(column.name)) own.push_back(column);
+  }
+  if (own.size() == columns.size()) return own;
+  for (const NamedColumn& column : columns) {
+    const size_t mark = column.name.rfind(kEntryColumnMark);
+    if (mark == std::string::npos || column.name.compare(mark + 1, std::string::npos, std::to_string(entry)) != 0) {
+      continue;
+    }
+    for (NamedColumn& kept : own) {
+      if (kept.name.size() == mark && column.name.compare(0, mark, kept.name) == 0) kept.value = column.value;
+    }
+  }
+  return own;
+}
+
 int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs, const OwnNumbers& own) {
   const std::u16string_view path = record.folderPath;
   FolderKind kind;
@@ -66,7 +93,7 @@ bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<Pho
   entry.type = type;
   entry.body = record.text;
   entry.read = type != kPhoneReceived || (record.flags & kReadFlag) != 0;
-  entry.columns = record.phoneColumns;
+  entry.columns = EntryColumns(record.phoneColumns, 0);
   entry.whole = record;
   entry.whole->text.clear();  // the body carries it
   if (record.multimedia) {
@@ -89,7 +116,7 @@ bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<Pho
       added.type = type;
       added.body = record.text;
       added.read = entries.front().read;
-      added.columns = record.phoneColumns;
+      added.columns = EntryColumns(record.phoneColumns, i);
       added.part = static_cast<int>(i);
     }
     added.address = record.recipients[i].address;
@@ -316,6 +343,18 @@ bool EntryJoiner::Continues(const PhoneEntry& entry) const {
 
 bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {
   if (Continues(entry)) {
+    // The further entry's own values of the first entry's columns (a delivery status per
+    // recipient) stay with the message, under the entry's number.
+    Columns& columns = pending_->phoneColumns;
+    if (!columns.empty()) {
+      const size_t number = pendingEntries_;
+      for (NamedColumn& column : entry.columns) {
+        const Column* first = FindColumn(columns, column.name);
+        if (first != nullptr && *first != column.value && !IsEntryColumn(column.name)) {
+          columns.push_back(NamedColumn{EntryColumnName(column.name, number), std::move(column.value)});
+        }
+      }
+    }
     ++pendingEntries_;
     if (!pendingWhole_) {
       pending_->recipients.push_back(

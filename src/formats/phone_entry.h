@@ -84,6 +84,14 @@ inline constexpr char kPartAttribute[] = "larkpost_part";
 // The column that groups a phone's messages into conversations.
 inline constexpr char kThreadColumn[] = "thread_id";
 
+// A message joined from several entries keeps its first entry's columns, and the values of
+// further entries that differ from them under "name#N", N the entry's number from 0
+// ("status#2"). EntryColumns gives the columns of entry N as the file held them.
+inline constexpr char kEntryColumnMark = '#';
+std::string EntryColumnName(std::string_view name, size_t entry);
+bool IsEntryColumn(std::string_view name);
+Columns EntryColumns(const Columns& columns, size_t entry);
+
 // The dates a file may name: every time a backup can hold, in whole milliseconds, from
 // 1601-01-01 (before 1970 the date is negative) to the largest count of 100 ns ticks. So every
 // file written is read back; a date outside is not a time at all. The very first millisecond of

@@ -75,6 +75,8 @@ TEST(PhoneXml, ReadsTheFileAsTheAppWritesIt) {
 // messages of one millisecond to two people, as the app writes them without thread_id) join
 // nothing.
 TEST(PhoneXml, JoinsOnlyEntriesTheAppGroupsAsOneSentMessage) {
+  std::string toEight = InThread(AppSms("+888", "7000", "2", "to both"), "6");
+  toEight.replace(toEight.find("status=\"-1\""), 11, "status=\"64\"");  // failed for this one
   const std::string xml = AppXml(
       InThread(AppSms("+111", "1000", "2", "same"), "1") + InThread(AppSms("+999", "2000", "1", "x"), "1") +
           InThread(AppSms("+222", "1000", "2", "same"), "1") +
@@ -83,8 +85,7 @@ TEST(PhoneXml, JoinsOnlyEntriesTheAppGroupsAsOneSentMessage) {
           InThread(AppSms("+555", "4000", "2", "a"), "3") + InThread(AppSms("+666", "4000", "2", "b"), "3") +
           AppSms("+777", "5000", "2", "no thread") + AppSms("+888", "5000", "2", "no thread") +
           InThread(AppSms("+777", "6000", "3", "draft"), "4") + InThread(AppSms("+888", "6000", "3", "draft"), "5") +
-          InThread(AppSms("+777", "7000", "2", "to both"), "6") +
-          InThread(AppSms("+888", "7000", "2", "to both"), "6"),
+          InThread(AppSms("+777", "7000", "2", "to both"), "6") + toEight,
       13);
   std::string error;
   const std::vector<MessageRecord> records = ReadXml(xml, error);
@@ -95,6 +96,13 @@ TEST(PhoneXml, JoinsOnlyEntriesTheAppGroupsAsOneSentMessage) {
   EXPECT_EQ(records[7].recipients.size(), 1u);
   ASSERT_EQ(records[11].recipients.size(), 2u);
   EXPECT_EQ(records[11].recipients[1].address, u"+888");
+  // The second entry's own status stays with it.
+  std::vector<PhoneEntry> entries;
+  ASSERT_TRUE(EntriesOf(records[11], DeletedAs::kByDirection, entries, error));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(*FindColumn(entries[0].columns, "status"), Column(u"-1"));
+  EXPECT_EQ(*FindColumn(entries[1].columns, "status"), Column(u"64"));
+  EXPECT_EQ(entries[1].columns.size(), entries[0].columns.size());
 }
 
 TEST(PhoneXml, BadInputIsAnErrorNamingTheEntry) {
