@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (reader->Next(record)) {
   }
   size_t start = 0;
+  larkpost::OwnerFinder owners;
   while (start <= bytes.size()) {
     size_t end = bytes.find('\n', start);
     if (end == std::string_view::npos) end = bytes.size();
@@ -30,7 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       why = "no such file";
       return false;
     };
-    larkpost::EntryFromJsonLine(bytes.substr(start, end - start), entry, noFiles, error);
+    // The owner is found from the lines themselves, as the first pass over a file finds it.
+    const larkpost::OwnerLookup owner = [&owners]() -> const std::unordered_set<std::u16string>& {
+      return owners.numbers();
+    };
+    owners.Take(bytes.substr(start, end - start));
+    larkpost::EntryFromJsonLine(bytes.substr(start, end - start), entry, noFiles, error, owner);
     start = end + 1;
   }
   return 0;

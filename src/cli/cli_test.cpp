@@ -206,12 +206,13 @@ TEST_F(CliTest, BackupRestoredIntoAStoreFilledFromThePhoneAddsNothing) {
   ASSERT_EQ(Run({"--store", store_, "store", "load"}, lines), kExitSuccess) << err_.str();
   ASSERT_EQ(Run({"--store", store_, "backup", Path("all.bak")}), kExitSuccess) << err_.str();
 
+  // The app groups the entries of a message sent to two people by their thread.
   auto sms = [](const std::string& address, const std::string& date, int type,
-                const std::string& body, const std::string& name) {
+                const std::string& body, const std::string& name, const std::string& thread = "1") {
     return R"(<sms protocol="0" address=")" + address + R"(" date=")" + date + R"(" type=")" +
            std::to_string(type) + R"(" subject="null" body=")" + body +
            R"(" toa="null" sc_toa="null" service_center="null" read="1" status="-1" locked="0")"
-           R"( date_sent="0" readable_date="14.01.2024 11:00:00" contact_name=")" + name +
+           R"( thread_id=")" + thread + R"(" date_sent="0" readable_date="14.01.2024 11:00:00" contact_name=")" + name +
            "\" />\n";
   };
   std::ofstream(Path("phone.xml"))

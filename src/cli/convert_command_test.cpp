@@ -27,8 +27,8 @@ TEST(ConvertCommand, ReportsWhatItReadWroteAndLeftOut) {
   const std::string xml = dir.path() + "/sms.xml";
   std::ofstream(xml) << testing::AppXml(testing::AppSms("+1", "1000", "1", "hi") +
                                             testing::AppMms("2000") +
-                                            testing::AppSms("+2", "3000", "2", "both") +
-                                            testing::AppSms("+3", "3000", "2", "both"),
+                                            testing::InThread(testing::AppSms("+2", "3000", "2", "both"), "5") +
+                                            testing::InThread(testing::AppSms("+3", "3000", "2", "both"), "5"),
                                         4);
   Outcome run = Larkpost({"convert", xml, dir.path() + "/out.zip"});
   EXPECT_EQ(run.status, 0) << run.err;

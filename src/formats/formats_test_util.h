@@ -30,6 +30,19 @@ inline std::string AppSms(const std::string& address, const std::string& date,
          "\" />\n";
 }
 
+// The <sms> of AppSms in the conversation `thread`, as versions of the app that write thread_id
+// put it (after locked), or a line of AppLine in that conversation: the grouping that marks
+// entries of one message sent to several people.
+inline std::string InThread(std::string sms, const std::string& thread) {
+  // A line of the other app (AppLine) names its thread already.
+  const size_t named = sms.find(R"("thread_id":")");
+  if (named != std::string::npos) {
+    const size_t value = named + 13;
+    return sms.replace(value, sms.find('"', value) - value, thread);
+  }
+  return sms.insert(sms.find(" date_sent="), " thread_id=\"" + thread + "\"");
+}
+
 // Base64 as the app writes it (one line, "=" padding), written out here from the alphabet so
 // that a test never checks the decoder against its own encoder.
 inline std::string AppBase64(const std::string& bytes) {

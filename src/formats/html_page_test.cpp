@@ -14,6 +14,7 @@
 
 #include "formats/formats_test_util.h"
 #include "formats/page_media.h"
+#include "formats/phone_xml.h"
 #include "formats/test_pictures.h"
 #include "platform/file/file.h"
 #include "platform/file/byte_sink.h"
@@ -244,6 +245,27 @@ TEST(HtmlPage, AGroupChatIsOneConversationWithEveryMemberAndTheOwnerLeftOut) {
   // Every conversation in the list to jump to.
   EXPECT_NE(page.find("<a href=\"#c0\">"), std::string::npos);
   EXPECT_NE(page.find("<a href=\"#c1\">"), std::string::npos);
+}
+
+// A sent picture message whose file lists the party only as its From address (as some files
+// write it), and its contact_name names: it is in the party's conversation, headed by the name.
+TEST(HtmlPage, ASentPictureMessageNamedByItsFileIsInItsPartysConversation) {
+  testing::TempDir dir;
+  const std::string xml = testing::AppXml(
+      testing::AppSms("5559876543", "1699650000000", "1", "Did you see the game?", "Sarah") +
+          testing::AppMmsOf("1699653600000", "2", "5559876543", "Sarah",
+                            {testing::TextPart("Me too! Look:"),
+                             testing::PicturePart("image/jpeg", "IMG_2023.jpg", testing::SmallJpeg())},
+                            {{"5559876543", 137}}),
+      2);
+  auto reader = JoinedReader(XmlEntries(BufferByteSource(xml), std::make_shared<PartSpool>(dir.File("spool"))));
+  std::string error;
+  const std::vector<MessageRecord> records = testing::ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  const std::string page = WritePageWithMedia(dir.path(), records);
+  EXPECT_NE(page.find("2 messages in 1 conversation"), std::string::npos) << page;
+  EXPECT_NE(page.find("<span class=\"who\">Sarah</span>"), std::string::npos) << page;
+  EXPECT_EQ(page.find("(nobody)"), std::string::npos);
 }
 
 // The owner is whoever received every multimedia message: a member who only ever received in the

@@ -12,6 +12,33 @@ constexpr uint32_t kReadFlag = 0x1;  // MSGFLAG_READ
 
 }  // namespace
 
+std::string EntryColumnName(std::string_view name, size_t entry) {
+  return std::string(name) + kEntryColumnMark + std::to_string(entry);
+}
+
+bool IsEntryColumn(std::string_view name) {
+  return name.find(kEntryColumnMark) != std::string_view::npos;
+}
+
+Columns EntryColumns(const Columns& columns, size_t entry) {
+  Columns own;
+  own.reserve(columns.size());
+  for (const NamedColumn& column : columns) {
+    if (!IsEntryColumn(column.name)) own.push_back(column);
+  }
+  if (own.size() == columns.size()) return own;
+  for (const NamedColumn& column : columns) {
+    const size_t mark = column.name.rfind(kEntryColumnMark);
+    if (mark == std::string::npos || column.name.compare(mark + 1, std::string::npos, std::to_string(entry)) != 0) {
+      continue;
+    }
+    for (NamedColumn& kept : own) {
+      if (kept.name.size() == mark && column.name.compare(0, mark, kept.name) == 0) kept.value = column.value;
+    }
+  }
+  return own;
+}
+
 int PhoneTypeOf(const MessageRecord& record, DeletedAs deletedAs, const OwnNumbers& own) {
   const std::u16string_view path = record.folderPath;
   FolderKind kind;
@@ -66,6 +93,7 @@ bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<Pho
   entry.type = type;
   entry.body = record.text;
   entry.read = type != kPhoneReceived || (record.flags & kReadFlag) != 0;
+  entry.columns = EntryColumns(record.phoneColumns, 0);
   entry.whole = record;
   entry.whole->text.clear();  // the body carries it
   if (record.multimedia) {
@@ -88,6 +116,7 @@ bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<Pho
       added.type = type;
       added.body = record.text;
       added.read = entries.front().read;
+      added.columns = EntryColumns(record.phoneColumns, i);
       added.part = static_cast<int>(i);
     }
     added.address = record.recipients[i].address;
@@ -132,6 +161,14 @@ bool FillMultimediaRecord(int box, int64_t date, bool read, MultimediaRef multim
       record.recipients.push_back(RecordRecipient{u"", address.address, type});
     }
   }
+  if (box != kPhoneReceived && record.recipients.empty()) {
+    record.senderAddress.clear();
+    for (const MmsAddress& address : multimedia->addresses) {
+      if (address.role == kRoleFrom && !address.address.empty()) {
+        record.recipients.push_back(RecordRecipient{u"", address.address, 1});
+      }
+    }
+  }
   record.text = MultimediaText(*multimedia);
   record.multimedia = std::move(multimedia);
   return true;
@@ -150,6 +187,16 @@ std::u16string MultimediaText(const Multimedia& multimedia) {
     first = false;
   }
   return text;
+}
+
+namespace {
+
+std::vector<std::u16string_view> Split(std::u16string_view text, std::u16string_view by);
+
+}  // namespace
+
+std::vector<std::u16string_view> SplitMembers(std::u16string_view members) {
+  return Split(members, u"~");
 }
 
 namespace {
@@ -222,7 +269,7 @@ void PartyLists(const MessageRecord& record, std::u16string& members, std::u16st
     add(recipient.address, recipient.displayName);
   }
   if (!named) names.clear();
-  if (names.empty() && record.multimedia) {
+  if (record.multimedia) {
     const Columns& extras = record.multimedia->extras;
     const Column* kept = FindColumn(extras, kKeptNamesColumn);
     if (kept != nullptr && *kept) {
@@ -275,11 +322,18 @@ bool EntryJoiner::Continues(const PhoneEntry& entry) const {
       entry.body != pending_->text) {
     return false;
   }
-  // A file that carries whole messages says which entries continue one.
-  if (pendingWhole_) return entry.part > 0;
-  // A message names each party once: an entry for a party it already has is the next message
-  // (equal messages to one party, such as a draft saved twice, stay two).
-  return !entry.whole && entry.type != kPhoneReceived && !entry.address.empty() &&
+  // A file that carries whole messages, or marks its entries, says which entries continue one.
+  if (pendingWhole_ || entry.part > 0) return entry.part > 0;
+  if (entry.whole || entry.startsMessage) return false;
+  // Otherwise only the app's grouping joins: the same conversation. A message names each party
+  // once: an entry for a party it already has is the next message (equal messages to one party,
+  // such as a draft saved twice, stay two).
+  const Column* thread = FindColumn(entry.columns, kThreadColumn);
+  const Column* pendingThread = FindColumn(pending_->phoneColumns, kThreadColumn);
+  if (thread == nullptr || pendingThread == nullptr || !*thread || *thread != *pendingThread) {
+    return false;
+  }
+  return entry.type != kPhoneReceived && !entry.address.empty() &&
          !pending_->recipients.empty() &&
          std::none_of(pending_->recipients.begin(), pending_->recipients.end(),
                       [&entry](const RecordRecipient& recipient) {
@@ -289,6 +343,18 @@ bool EntryJoiner::Continues(const PhoneEntry& entry) const {
 
 bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {
   if (Continues(entry)) {
+    // The further entry's own values of the first entry's columns (a delivery status per
+    // recipient) stay with the message, under the entry's number.
+    Columns& columns = pending_->phoneColumns;
+    if (!columns.empty()) {
+      const size_t number = pendingEntries_;
+      for (NamedColumn& column : entry.columns) {
+        const Column* first = FindColumn(columns, column.name);
+        if (first != nullptr && *first != column.value && !IsEntryColumn(column.name)) {
+          columns.push_back(NamedColumn{EntryColumnName(column.name, number), std::move(column.value)});
+        }
+      }
+    }
     ++pendingEntries_;
     if (!pendingWhole_) {
       pending_->recipients.push_back(
@@ -304,9 +370,11 @@ bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {
   if (pendingWhole_) {
     pending_ = std::move(*entry.whole);
     pending_->text = std::move(entry.body);
+    if (!pending_->multimedia) pending_->phoneColumns = std::move(entry.columns);
     return completed;
   }
   MessageRecord& record = pending_.emplace();
+  record.phoneColumns = std::move(entry.columns);
   record.folderPath = FolderForPhoneType(entry.type);
   record.deliveryTime = PhoneDateToFileTime(entry.date);
   record.lastModified = record.deliveryTime;

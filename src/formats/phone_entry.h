@@ -5,8 +5,8 @@
 //                                  come back as Outbox); Wastebox as the user chooses, by default
 //                                  by direction (sent when the owner sent it, own_numbers.h)
 //   other party          address   the sender of a received message; each recipient of a sent one,
-//                                  one entry per recipient, joined again on import when entries of
-//                                  the same time, text and type for other parties follow each other
+//                                  one entry per recipient, joined again on import only where the
+//                                  file marks the entries as one message (below)
 //   party's name         contact_name / __display_name
 //   delivery time        date      milliseconds since 1970 UTC; a zero time is date 0 both ways
 //   read flag            read      bit 0 of the message flags (MSGFLAG_READ)
@@ -14,6 +14,14 @@
 //
 // Subfolders, the own number, recipient types and the exact 100 ns times have no place in the
 // phones' columns; an entry may carry the whole message beside them (`whole`), as the ZIP does.
+// The entry's other columns (date_sent, service_center, thread_id, ...) travel as the message's
+// phoneColumns, so that a conversion between the phones' files keeps them.
+//
+// Entries that follow each other are one message sent to several recipients only where the file
+// says so: the app's own grouping (the same thread_id on entries of the same time, text and sent
+// type, each for a party the message does not have yet), or this program's marks (the ZIP's
+// "larkpost" part, the XML's kPartAttribute). Equal time and text alone join nothing: two
+// messages of one millisecond and text to two people stay two.
 //
 // A multimedia message (<mms>, an NDJSON line with "m_type") is one entry whatever its number of
 // parties, never joined with another: its box is msg_box (the same numbers as `type`), its
@@ -55,14 +63,34 @@ struct PhoneEntry {
   int type = kPhoneReceived;
   std::u16string body;
   bool read = true;
-  int status = -1;
+  // The entry's columns that no field above holds, in the file's order (MessageRecord's
+  // phoneColumns); empty for an entry of a message that came from no phone file.
+  Columns columns;
   // The whole message, when the file carries it beside the phone columns (the first entry of a
   // message); `part` counts the further entries of a message sent to several recipients. A
   // multimedia entry always comes whole (its multimedia in whole->multimedia, its text also in
   // `body`, `part` zero) and is never joined with another.
   std::optional<MessageRecord> whole;
   int part = 0;
+  // The file marks the entry as the first of a message: never joined to the entry before it.
+  bool startsMessage = false;
 };
+
+// The XML attribute with which this program marks the entries of one message sent to several
+// recipients: "1", "2", ... on the further entries, "0" on a first entry that the app's grouping
+// would otherwise join to the entry before it. The app ignores attributes it does not know.
+inline constexpr char kPartAttribute[] = "larkpost_part";
+
+// The column that groups a phone's messages into conversations.
+inline constexpr char kThreadColumn[] = "thread_id";
+
+// A message joined from several entries keeps its first entry's columns, and the values of
+// further entries that differ from them under "name#N", N the entry's number from 0
+// ("status#2"). EntryColumns gives the columns of entry N as the file held them.
+inline constexpr char kEntryColumnMark = '#';
+std::string EntryColumnName(std::string_view name, size_t entry);
+bool IsEntryColumn(std::string_view name);
+Columns EntryColumns(const Columns& columns, size_t entry);
 
 // The dates a file may name: every time a backup can hold, in whole milliseconds, from
 // 1601-01-01 (before 1970 the date is negative) to the largest count of 100 ns ticks. So every
@@ -110,6 +138,8 @@ std::u16string FolderForPhoneType(int type);
 // Fills the fields every format reads of a multimedia message from its box, date (ms), read flag
 // and multimedia: folder, times, flags, sender, recipients and text (multimedia.h). False with a
 // description when the box is no message box.
+// A sent message without To, Cc or Bcc addresses has its From addresses as its recipients: a
+// message sent to no one would name no party, and such files put the party's number there.
 bool FillMultimediaRecord(int box, int64_t date, bool read, MultimediaRef multimedia,
                           MessageRecord& record, std::string& error);
 
@@ -125,22 +155,25 @@ std::u16string MultimediaText(const Multimedia& multimedia);
 bool NamePartiesFrom(std::u16string_view members, std::u16string_view names,
                      MessageRecord& record);
 
-// The columns of Multimedia::extras that keep a file's list of names no party could be given,
-// with the members it went with (XML's address): written back as the file's lists while the
-// message's fields name no one, so that a reader meets the same lists again.
+// The columns of Multimedia::extras that keep a file's lists of the other parties where the
+// message's fields would list others (names no party could be given, members without the owner
+// whom a received message's recipients include), with the members they went with (XML's
+// address): written back as the file's lists, so that a reader meets the same lists again.
 inline constexpr const char* kKeptNamesColumn = "contact_name";
 inline constexpr const char* kKeptMembersColumn = "address";
 void KeepNames(std::u16string_view members, std::u16string_view names, Multimedia& multimedia);
 
+// The members of XML's address list ("+1~+2").
+std::vector<std::u16string_view> SplitMembers(std::u16string_view members);
+
 // The other parties of a multimedia message as the phone files list them: their addresses
 // joined by "~" (the sender of a received message first, then the recipients) and their names
-// joined by ", " (a party without one by its address); `names` empty when no party has a name
-// and the message keeps no lists of its own (kKeptNamesColumn).
+// joined by ", " (a party without one by its address); `names` empty when no party has a name.
+// A message that keeps lists of its own (kKeptNamesColumn) gives those.
 void PartyLists(const MessageRecord& record, std::u16string& members, std::u16string& names);
 
-// Builds messages from entries in file order: entries of one message sent to several recipients
-// (same time, text and type, one after another, each for a party the message does not have yet)
-// become one message again.
+// Builds messages from entries in file order: the entries the file marks as one message sent to
+// several recipients (above) become one message again, which keeps its first entry's columns.
 class EntryJoiner {
  public:
   // Takes the next entry. True when it completed the message before it, which is then in `done`.

@@ -70,12 +70,18 @@ TEST(PhoneEntry, AMessageToSeveralBecomesOneEntryEachAndJoinsAgain) {
   EXPECT_EQ(entries[1].date, 1704103626123);
   EXPECT_EQ(entries[1].type, kPhoneSent);
 
-  // As a phone file holds them: without the whole message beside the columns.
+  // As a phone file holds them: without the whole message beside the columns. Of one time,
+  // text and type, they are still three messages, unless the app's grouping marks them as one.
   EntryJoiner joiner;
   MessageRecord done;
   for (PhoneEntry& entry : entries) {
     entry.whole.reset();
     entry.part = 0;
+    EXPECT_EQ(joiner.Add(entry, done), &entry != &entries.front());
+  }
+  ASSERT_TRUE(joiner.Finish(done));
+  for (PhoneEntry& entry : entries) {
+    entry.columns = {{"date_sent", u"0"}, {"thread_id", u"7"}};
     EXPECT_FALSE(joiner.Add(entry, done));
   }
   ASSERT_TRUE(joiner.Finish(done));
@@ -83,6 +89,7 @@ TEST(PhoneEntry, AMessageToSeveralBecomesOneEntryEachAndJoinsAgain) {
   EXPECT_EQ(done.recipients[1].address, u"+222");
   EXPECT_EQ(done.folderPath, u"Sentedbox");
   EXPECT_EQ(FileTimeToPhoneDate(done.deliveryTime), 1704103626123);
+  EXPECT_EQ(done.phoneColumns, entries[0].columns);
   EXPECT_FALSE(joiner.Finish(done));
 
   // Two equal messages to one party (a draft saved twice) are two messages, not one to the

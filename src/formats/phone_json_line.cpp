@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 
 #include "message/folder_path.h"
 #include "platform/text/text.h"
@@ -181,6 +182,48 @@ Json WholeJson(const PhoneEntry& entry) {
   return extra;
 }
 
+template <class AnyJson>
+bool ToColumn(const AnyJson& value, Column& column, std::string& error);
+
+// ---- Text message lines.
+
+// Keys of a text message's line that a field takes; every other is one of the entry's columns.
+bool IsMappedSmsKey(std::string_view key) {
+  return key == "address" || key == "__display_name" || key == "body" || key == "read" ||
+         key == "date" || key == "type" || key == "larkpost";
+}
+
+// Columns a line keeps out of the app's sight, listed under "larkpost" as [index, name, value]
+// and put back in their places on reading: those without a value (the app would read the text
+// "null") and the thread_id, which the app keeps for every later line of the same id, so that
+// ids of two phones meeting in one file (a merge) would join strangers' conversations.
+bool IsHiddenSmsColumn(const NamedColumn& column) {
+  return !column.value || column.name == kThreadColumn;
+}
+
+bool RestoreHiddenSmsColumns(const ParsedJson& extra, Columns& columns, std::string& error) {
+  const auto hidden = extra.find("hidden");
+  if (hidden == extra.end()) return true;
+  const auto line = hidden->find("line");
+  if (!hidden->is_object() || line == hidden->end() || !line->is_array()) {
+    error = "\"larkpost\": \"hidden\" is not a list of columns";
+    return false;
+  }
+  for (const ParsedJson& item : *line) {
+    if (!item.is_array() || item.size() != 3 || !item[0].is_number_unsigned() ||
+        !item[1].is_string() || item[0].get<size_t>() > columns.size() ||
+        !(item[2].is_null() || item[2].is_string())) {
+      error = "\"larkpost\": \"hidden\" lists a column that cannot be";
+      return false;
+    }
+    Column value;
+    if (item[2].is_string()) value = Utf8ToWide(item[2].get<std::string>());
+    columns.insert(columns.begin() + static_cast<std::ptrdiff_t>(item[0].get<size_t>()),
+                   NamedColumn{item[1].get<std::string>(), std::move(value)});
+  }
+  return true;
+}
+
 // ---- Multimedia lines.
 
 // Keys of a multimedia line that a field takes; every other is one of Multimedia::extras.
@@ -191,11 +234,12 @@ bool IsMappedMmsKey(std::string_view key) {
 }
 
 // A value as a column: text as it is, numbers and booleans in their JSON form, null as null.
-bool ToColumn(const Json& value, Column& column, std::string& error) {
+template <class AnyJson>
+bool ToColumn(const AnyJson& value, Column& column, std::string& error) {
   if (value.is_null()) {
     column.reset();
   } else if (value.is_string()) {
-    column = Utf8ToWide(value.get<std::string>());
+    column = Utf8ToWide(value.template get<std::string>());
   } else if (value.is_number() || value.is_boolean()) {
     column = Utf8ToWide(value.dump());
   } else {
@@ -378,7 +422,7 @@ bool RestoreHiddenColumns(const Json& extra, Multimedia& multimedia, std::string
 
 // A multimedia line, its columns in the file's order (`json` is the same line).
 bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileLookup& partFile,
-                  PhoneEntry& entry, std::string& error) {
+                  const OwnerLookup& owner, PhoneEntry& entry, std::string& error) {
   const Json ordered = Json::parse(line, nullptr, false);
   if (!ordered.is_object()) {
     error = "not a JSON object";
@@ -483,20 +527,32 @@ bool MmsEntryFrom(std::string_view line, const ParsedJson& json, const PartFileL
     kept.whole->text = record.text;
     kept.whole->multimedia = record.multimedia;
     record = std::move(*kept.whole);
-    // Its names are the parties' own; a list that named none of them is the line's alone, with
-    // the members it went with.
+    // Its names are the parties' own; lists the fields would make otherwise are the line's,
+    // with the members they went with.
     std::u16string members, named;
     PartyLists(record, members, named);
-    if (named.empty() && !list.empty()) {
-      std::optional<std::string> keptMembers;
-      if (!ColumnText(*whole, "members", keptMembers, error)) {
-        error = "\"larkpost\": " + error;
-        return false;
-      }
+    std::optional<std::string> keptMembers;
+    if (!ColumnText(*whole, "members", keptMembers, error)) {
+      error = "\"larkpost\": " + error;
+      return false;
+    }
+    if (named != list || keptMembers) {
       KeepNames(keptMembers ? Utf8ToWide(*keptMembers) : u"", list, *multimedia);
     }
   } else if (!NamePartiesFrom(u"", list, record)) {
     KeepNames(u"", list, *multimedia);
+  } else if (owner && *box == kPhoneReceived && !record.recipients.empty()) {
+    // The other parties as the app lists them: the owner, among the recipients, is none.
+    const std::unordered_set<std::u16string>& numbers = owner();
+    std::u16string members, named, others, othersNamed;
+    PartyLists(record, members, named);
+    MessageRecord without = record;
+    std::erase_if(without.recipients, [&numbers](const RecordRecipient& recipient) {
+      return numbers.count(recipient.address) != 0;
+    });
+    without.multimedia = {};
+    PartyLists(without, others, othersNamed);
+    if (others != members) KeepNames(others, othersNamed, *multimedia);
   }
   entry.date = FileTimeToPhoneDate(record.deliveryTime);
   entry.type = static_cast<int>(*box);
@@ -573,6 +629,25 @@ std::string MmsLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
 std::string JsonLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
   if (entry.whole && entry.whole->multimedia) return MmsLineOf(entry, namer);
   Json line = Json::object();
+  // The columns the message kept from a phone's file, in their order, those the app would
+  // misread (see IsHiddenSmsColumn) aside; the app's defaults for a message from no phone file.
+  Json hidden = Json::array();
+  if (entry.columns.empty()) {
+    line["date_sent"] = "0";
+    line["locked"] = "0";
+    line["protocol"] = "0";
+    line["seen"] = "1";
+    line["status"] = "-1";
+  }
+  for (size_t i = 0; i < entry.columns.size(); ++i) {
+    const NamedColumn& column = entry.columns[i];
+    if (IsMappedSmsKey(column.name)) continue;
+    if (IsHiddenSmsColumn(column)) {
+      hidden.push_back(Json::array({i, column.name, column.value ? Json(WideToUtf8(*column.value)) : Json()}));
+    } else {
+      line[column.name] = WideToUtf8(*column.value);
+    }
+  }
   if (!entry.address.empty()) line["address"] = WideToUtf8(entry.address);
   line["body"] = WideToUtf8(entry.body);
   // A draft without a delivery time is dated, as the phone dates a draft, when it was last
@@ -582,27 +657,65 @@ std::string JsonLineOf(const PhoneEntry& entry, const PartFileNamer& namer) {
     date = FileTimeToPhoneDate(entry.whole->lastModified);
   }
   line["date"] = std::to_string(date);
-  line["date_sent"] = std::to_string(entry.dateSent);
-  line["locked"] = "0";
-  line["protocol"] = "0";
   line["read"] = entry.read ? "1" : "0";
-  line["seen"] = "1";
-  line["status"] = std::to_string(entry.status);
   line["type"] = std::to_string(entry.type);
   if (!entry.contactName.empty()) line["__display_name"] = WideToUtf8(entry.contactName);
-  line["larkpost"] = WholeJson(entry);
+  Json extra = WholeJson(entry);
+  if (entry.whole && !hidden.empty()) extra["hidden"] = Json{{"line", std::move(hidden)}};
+  // The app's defaults are no columns of the message: it comes back without any, as it was.
+  if (entry.whole && entry.columns.empty()) extra["columns"] = "none";
+  line["larkpost"] = std::move(extra);
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+void OwnerFinder::Take(std::string_view line) {
+  // Only multimedia lines of sent messages name the owner: the others are not parsed.
+  if (line.find("\"m_type\"") == std::string_view::npos ||
+      line.find("\"__sender_address\"") == std::string_view::npos) {
+    return;
+  }
+  const ParsedJson json = ParsedJson::parse(line, nullptr, false);
+  if (!json.is_object()) return;
+  std::optional<int64_t> box;
+  std::string error;
+  if (!ColumnNumber(json, "msg_box", box, error) || !box || *box == kPhoneReceived ||
+      *box == kPhoneDraft) {
+    return;
+  }
+  const auto sender = json.find("__sender_address");
+  if (sender == json.end() || !sender->is_object()) return;
+  std::optional<std::string> address;
+  if (ColumnText(*sender, "address", address, error) && address && !address->empty()) {
+    numbers_.insert(Utf8ToWide(*address));
+  }
+}
+
 bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileLookup& partFile,
-                       std::string& error) {
+                       std::string& error, const OwnerLookup& owner) {
   size_t keys = 0;
   ParsedJson json;
+  // The columns an SMS keeps, taken as the parser meets them, in the line's order: each
+  // top-level key with a plain value (text, number, true or false, null) that no field takes.
+  Columns columns;
+  size_t topKeys = 0;
+  std::string key;
   try {
     json = ParsedJson::parse(
         line,
-        [&keys](int, ParsedJson::parse_event_t event, ParsedJson&) {
-          if (event == ParsedJson::parse_event_t::key && ++keys > kMaxKeys) throw TooManyKeys{};
+        [&](int depth, ParsedJson::parse_event_t event, ParsedJson& parsed) {
+          if (event == ParsedJson::parse_event_t::key) {
+            if (++keys > kMaxKeys) throw TooManyKeys{};
+            if (depth == 1) {
+              ++topKeys;
+              key = parsed.get_ref<const std::string&>();
+            }
+          } else if (event == ParsedJson::parse_event_t::value && depth == 1 && !parsed.is_structured() &&
+                     !IsMappedSmsKey(key)) {
+            Column column;
+            std::string ignored;
+            ToColumn(parsed, column, ignored);
+            columns.push_back(NamedColumn{key, std::move(column)});
+          }
           return true;
         },
         false);
@@ -614,14 +727,13 @@ bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileL
     error = "not a JSON object";
     return false;
   }
-  if (json.contains("m_type")) return MmsEntryFrom(line, json, partFile, entry, error);
+  if (json.contains("m_type")) return MmsEntryFrom(line, json, partFile, owner, entry, error);
   std::optional<std::string> address, name, body, read;
-  std::optional<int64_t> date, dateSent, type, status;
+  std::optional<int64_t> date, type;
   if (!ColumnText(json, "address", address, error) ||
       !ColumnText(json, "__display_name", name, error) ||
       !ColumnText(json, "body", body, error) || !ColumnText(json, "read", read, error) ||
-      !ColumnNumber(json, "date", date, error) || !ColumnNumber(json, "date_sent", dateSent, error) ||
-      !ColumnNumber(json, "type", type, error) || !ColumnNumber(json, "status", status, error)) {
+      !ColumnNumber(json, "date", date, error) || !ColumnNumber(json, "type", type, error)) {
     return false;
   }
   if (!date) {
@@ -641,13 +753,27 @@ bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileL
   entry.contactName = Wide(name);
   entry.body = Wide(body);
   entry.date = *date;
-  entry.dateSent = dateSent.value_or(0);
   entry.type = static_cast<int>(*type);
   entry.read = !read || *read != "0";
-  if (status && *status >= -1 && *status <= 255) entry.status = static_cast<int>(*status);
+  // A key given twice is one column, with the value the parser keeps: the last.
+  if (topKeys != json.size()) {
+    std::unordered_map<std::string_view, size_t> last;
+    for (size_t i = 0; i < columns.size(); ++i) last[columns[i].name] = i;
+    Columns once;
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (last[columns[i].name] == i) once.push_back(columns[i]);
+    }
+    columns = std::move(once);
+  }
+  entry.columns = std::move(columns);
   const auto extra = json.find("larkpost");
-  if (extra != json.end() && !extra->is_null() && !WholeFromJson(*extra, entry, error)) {
-    return false;
+  if (extra != json.end() && !extra->is_null()) {
+    if (!WholeFromJson(*extra, entry, error) || !RestoreHiddenSmsColumns(*extra, entry.columns, error)) {
+      return false;
+    }
+    if (const auto columns = extra->find("columns"); columns != extra->end() && *columns == "none") {
+      entry.columns.clear();
+    }
   }
   return true;
 }

@@ -29,6 +29,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "formats/phone_entry.h"
 
@@ -42,10 +43,28 @@ using PartFileLookup = std::function<bool(const std::string& fileName,
 // The name under data/ that a part's bytes are stored as in the archive being written.
 using PartFileNamer = std::function<std::string(const MessagePart& part)>;
 
+// The owner's numbers of the file being read (the From addresses of its sent multimedia
+// messages), found once when first asked for; the app's lines do not list a received message's
+// other parties, and its recipients hold the owner.
+using OwnerLookup = std::function<const std::unordered_set<std::u16string>&()>;
+
+// The owner's numbers from the file's lines, each passed to `line` in turn: the From address of
+// every sent or outgoing multimedia line.
+class OwnerFinder {
+ public:
+  void Take(std::string_view line);
+  const std::unordered_set<std::u16string>& numbers() const { return numbers_; }
+
+ private:
+  std::unordered_set<std::u16string> numbers_;
+};
+
 // One line (without its line feed) as an entry, a multimedia one whole with its parts' bytes
-// from `partFile`. False with the reason.
+// from `partFile`. A received multimedia line without this program's "larkpost" keeps the lists
+// of its other parties without the owner `owner` names (none when it is empty). False with the
+// reason.
 bool EntryFromJsonLine(std::string_view line, PhoneEntry& entry, const PartFileLookup& partFile,
-                       std::string& error);
+                       std::string& error, const OwnerLookup& owner = {});
 
 // The line (without its line feed) that stands for one entry: the app's columns and, under
 // "larkpost", the whole message or the entry's part number. The bytes of a multimedia entry's

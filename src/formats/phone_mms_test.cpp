@@ -186,6 +186,7 @@ std::vector<MessageRecord> WithoutZipInternals(std::vector<MessageRecord> record
     });
   };
   for (MessageRecord& record : records) {
+    strip(record.phoneColumns);
     if (!record.multimedia) continue;
     auto copy = std::make_shared<Multimedia>(*record.multimedia);
     strip(copy->extras);
@@ -239,9 +240,8 @@ TEST(PhoneMms, XmlAndZipCarryEachOthersMessagesWhole) {
   EXPECT_EQ(testing::FileBytes(dir.PathOf("c.xml")).find("msg_id"), std::string::npos);
 }
 
-// The app writes data="null" on a text part: no attachment, whichever format it goes to; the
-// XML written back lists no internal column of the other app and names a nameless party as
-// the app does.
+// The app writes data="null" on a text part: no attachment, whichever format it goes to, and
+// data="null" again in the XML; the XML written back names a nameless party as the app does.
 TEST(PhoneMms, ATextPartsNullDataIsNoAttachment) {
   TempDir dir;
   std::string error;
@@ -255,9 +255,76 @@ TEST(PhoneMms, ATextPartsNullDataIsNoAttachment) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].multimedia->parts[0].data, nullptr);
   EXPECT_EQ(records[0].multimedia->parts[0].text, Column(u"see you"));
-  WriteAndRead(records, dir, "a.xml", error);
+  const std::vector<MessageRecord> back = WriteAndRead(records, dir, "a.xml", error);
   ASSERT_EQ(error, "");
-  EXPECT_NE(testing::FileBytes(dir.PathOf("a.xml")).find("contact_name=\"(Unknown)\""), std::string::npos);
+  const std::string written = testing::FileBytes(dir.PathOf("a.xml"));
+  EXPECT_NE(written.find("contact_name=\"(Unknown)\""), std::string::npos);
+  // The absent value is written back as the app wrote it, and stays absent through the ZIP.
+  EXPECT_NE(written.find(" data=\"null\""), std::string::npos) << written;
+  ExpectSameMessages(records, back, "XML to XML");
+  ExpectSameMessages(records, WriteAndRead(records, dir, "b.zip", error), "XML to ZIP");
+}
+
+// The file's lists of the other parties come back as the app wrote them, through either format:
+// a received group message's address and contact_name leave out the owner (a To address) and a
+// Bcc the app does not list, whom the message's recipients hold. A sent message whose only
+// address is a From (as some files write it) has that party as its recipient, named by the
+// file's contact_name, not the owner.
+TEST(PhoneMms, TheFilesListsOfPartiesComeBackWithoutTheOwner) {
+  TempDir dir;
+  std::string error;
+  const std::string xml = AppXml(
+      AppMmsOf("1704103627123", "1", "+4915111111111~+4915122222222~+4915133333333", "Ann, Bob, Cy",
+               {TextPart("hi all")}, kGroupAddrs) +
+          AppMmsOf("1704103628000", "2", "+4915122222222", "Bob", {TextPart("to Bob")},
+                   {{"+4915122222222", 137}}),
+      2);
+  const std::vector<MessageRecord> fromXml =
+      ReadXml(xml, error, std::make_shared<PartSpool>(dir.File("x")));
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(fromXml.size(), 2u);
+  EXPECT_EQ(fromXml[0].senderName, u"Ann");
+  ASSERT_EQ(fromXml[1].recipients.size(), 1u);
+  EXPECT_EQ(fromXml[1].recipients[0].displayName, u"Bob");
+  EXPECT_EQ(fromXml[1].senderAddress, u"");
+
+  const std::vector<MessageRecord> viaXml = WriteAndRead(fromXml, dir, "a.xml", error);
+  const std::vector<MessageRecord> viaZip = WriteAndRead(fromXml, dir, "b.zip", error);
+  ASSERT_EQ(error, "");
+  ExpectSameMessages(fromXml, viaXml, "XML to XML");
+  ExpectSameMessages(fromXml, viaZip, "XML to ZIP");
+  const std::string written = testing::FileBytes(dir.PathOf("a.xml"));
+  EXPECT_NE(written.find("address=\"+4915111111111~+4915122222222~+4915133333333\" "
+                         "contact_name=\"Ann, Bob, Cy\""), std::string::npos) << written;
+  EXPECT_EQ(written.find("4917099999999\" contact"), std::string::npos) << written;
+  PhoneEntry line;
+  ASSERT_TRUE(ZipEntries(dir.File("b.zip"))->NextEntry(line, error)) << error;
+  EXPECT_EQ(line.contactName, u"Ann, Bob, Cy");  // the line's __display_name
+
+  // The other app's lines list no other parties: the owner is the From of its sent messages,
+  // even of one that comes later in the file, and is left out of the received one's lists.
+  std::vector<std::pair<std::string, std::string>> files;
+  std::string ndjson =
+      AppMmsLine("1704103627", "1", "null", {TextPart("hi all")},
+                 {{"+4915111111111", 137}, {"+4917099999999", 151}, {"+4915122222222", 151}}, files) +
+      AppMmsLine("1704103628", "2", "null", {TextPart("mine")},
+                 {{"+4917099999999", 137}, {"+4915122222222", 151}}, files);
+  files.emplace_back("messages.ndjson", ndjson);
+  const std::u16string zip = dir.File("app.zip");
+  {
+    CFile file(zip, CFile::modeCreate | CFile::modeWrite);
+    const std::string bytes = ZipOf(files);
+    file.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
+  }
+  auto reader = JoinedReader(ZipEntries(zip));
+  const std::vector<MessageRecord> fromZip = ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(fromZip.size(), 2u);
+  EXPECT_EQ(fromZip[0].recipients.size(), 2u);  // the owner still its recipient
+  WriteAndRead(fromZip, dir, "c.xml", error);
+  ASSERT_EQ(error, "");
+  EXPECT_NE(testing::FileBytes(dir.PathOf("c.xml")).find("address=\"+4915111111111~+4915122222222\""),
+            std::string::npos);
 }
 
 // A list of names that cannot be matched to the members ("Weber, Ann" is one contact) names no

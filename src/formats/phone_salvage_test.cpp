@@ -150,12 +150,12 @@ TEST(SalvageXml, ThousandsOfBrokenEntriesAndEndlessPartsAreCountedNotHeld) {
 }
 
 // What the scan must not take for entries or damage: comments and instructions (an "<sms"
-// inside a comment among them), quoted ">" in values. Entries of one message sent to two
-// recipients are still joined into one message, and the file's declared encoding holds for
-// every entry.
+// inside a comment among them), quoted ">" in values. Entries the app marks as one message sent
+// to two recipients are still joined into one message, and the file's declared encoding holds
+// for every entry.
 TEST(SalvageXml, MarkupAroundEntriesIsReadAsTheReaderReadsIt) {
-  const std::string sent = AppSms("+111", "1704103629000", "2", "to both &gt; all") +
-                           AppSms("+222", "1704103629000", "2", "to both &gt; all");
+  const std::string sent = testing::InThread(AppSms("+111", "1704103629000", "2", "to both &gt; all"), "4") +
+                           testing::InThread(AppSms("+222", "1704103629000", "2", "to both &gt; all"), "4");
   std::string file = AppXml("  <!-- <sms address=\"+9\" date=\"1\" type=\"1\" /> -->\n" + sent +
                                 "  <?pi x?>\n  <sms address=\"+3\" date=\"5\" type=\"1\" body=\"a > b\" />\n",
                             3);

@@ -360,6 +360,9 @@ class XmlSource : public EntrySource, private DivertedValues {
           if (mms_.problem.empty()) mms_.problem = "part number " + number + ": its data was not read";
         } else if (!diverted.problem.empty()) {
           if (mms_.problem.empty()) mms_.problem = "part number " + number + ": " + diverted.problem;
+        } else if (diverted.bytes == nullptr) {
+          // data="null": no bytes, kept as the column the app wrote.
+          part.extras.push_back(NamedColumn{"data", std::nullopt});
         } else {
           part.data = std::move(diverted.bytes);
         }
@@ -454,10 +457,24 @@ class XmlSource : public EntrySource, private DivertedValues {
     if (!FillMultimediaRecord(box, date, read, MultimediaRef{std::move(multimedia)}, record, problem)) {
       return Fail(where + problem);
     }
-    if (!NamePartiesFrom(members, names, record)) {
-      // The members are kept only where the fields would list others.
-      std::u16string made, none;
-      PartyLists(record, made, none);
+    if (record.senderAddress.empty() && record.recipients.empty() && !members.empty()) {
+      // No address names a party (a file cut off before them): the parties are the members the
+      // entry lists.
+      for (std::u16string_view member : SplitMembers(members)) {
+        if (box == kPhoneReceived && record.senderAddress.empty()) {
+          record.senderAddress = member;
+        } else {
+          record.recipients.push_back(RecordRecipient{u"", std::u16string(member), 1});
+        }
+      }
+    }
+    NamePartiesFrom(members, names, record);
+    // The file's lists are kept where the fields would list others: names no party could be
+    // given, or members that leave out the owner, whom the fields of a received message list
+    // among its recipients.
+    std::u16string made, madeNames;
+    PartyLists(record, made, madeNames);
+    if ((!members.empty() && made != members) || madeNames != names) {
       KeepNames(made == members ? u"" : members, names, kept);
     }
     entry.date = date;
@@ -514,12 +531,17 @@ class XmlSource : public EntrySource, private DivertedValues {
         haveType = true;
       } else if (key == "read") {
         entry.read = value != "0";
-      } else if (key == "date_sent") {
-        if (ParseInteger(value, number)) entry.dateSent = number;
-      } else if (key == "status") {
-        if (ParseInteger(value, number) && number >= -1 && number <= 255) {
-          entry.status = static_cast<int>(number);
+      } else if (key == kPartAttribute) {
+        // This program's mark (phone_entry.h); a value it does not know marks nothing.
+        int part = 0;
+        if (ParseInteger(value, part) && part >= 0) {
+          entry.part = part;
+          entry.startsMessage = part == 0;
         }
+      } else if (key != "readable_date") {
+        // Every other column is the message's, kept as the file wrote it; the readable date is
+        // made anew from the date.
+        entry.columns.push_back(NamedColumn{std::string(key), ColumnOf(value)});
       }
     }
     if (!haveDate) return Fail(where + "it has no date");

@@ -15,6 +15,7 @@ namespace {
 using testing::AppMms;
 using testing::AppSms;
 using testing::AppXml;
+using testing::InThread;
 using testing::ReadAll;
 
 std::vector<MessageRecord> ReadXml(const std::string& xml, std::string& error,
@@ -30,8 +31,8 @@ TEST(PhoneXml, ReadsTheFileAsTheAppWritesIt) {
       AppSms("+4915112345678", "1704103626000", "1", "Hi &#55357;&#56832;&#10;there", "Ann") +
           AppMms("1704103627000") +
           AppSms("+8613800000000", "1704103628000", "1", "你好，世界 &amp; &lt;b&gt;") +
-          AppSms("+111", "1704103629000", "2", "to both", "Bob") +
-          AppSms("+222", "1704103629000", "2", "to both", "Cy") +
+          InThread(AppSms("+111", "1704103629000", "2", "to both", "Bob"), "3") +
+          InThread(AppSms("+222", "1704103629000", "2", "to both", "Cy"), "3") +
           AppSms("null", "0", "3", "draft &#1;text") + AppSms("+333", "1704103630000", "5", "failed"),
       7);
   std::string error;
@@ -69,18 +70,39 @@ TEST(PhoneXml, ReadsTheFileAsTheAppWritesIt) {
   EXPECT_EQ(records[4].folderPath, u"Outbox");  // 5, failed
 }
 
-TEST(PhoneXml, JoinsOnlyEntriesOfOneSentMessageThatFollowEachOther) {
-  const std::string xml = AppXml(AppSms("+111", "1000", "2", "same") + AppSms("+999", "2000", "1", "x") +
-                                     AppSms("+222", "1000", "2", "same") +
-                                     AppSms("+333", "3000", "1", "hello") +
-                                     AppSms("+444", "3000", "1", "hello") +
-                                     AppSms("+555", "4000", "2", "a") + AppSms("+666", "4000", "2", "b"),
-                                 7);
+// Only the app's grouping joins entries: the same thread_id on entries of one time, text and
+// sent type that follow each other, each for another party. Equal time and text alone (two
+// messages of one millisecond to two people, as the app writes them without thread_id) join
+// nothing.
+TEST(PhoneXml, JoinsOnlyEntriesTheAppGroupsAsOneSentMessage) {
+  std::string toEight = InThread(AppSms("+888", "7000", "2", "to both"), "6");
+  toEight.replace(toEight.find("status=\"-1\""), 11, "status=\"64\"");  // failed for this one
+  const std::string xml = AppXml(
+      InThread(AppSms("+111", "1000", "2", "same"), "1") + InThread(AppSms("+999", "2000", "1", "x"), "1") +
+          InThread(AppSms("+222", "1000", "2", "same"), "1") +
+          InThread(AppSms("+333", "3000", "1", "hello"), "2") +
+          InThread(AppSms("+444", "3000", "1", "hello"), "2") +
+          InThread(AppSms("+555", "4000", "2", "a"), "3") + InThread(AppSms("+666", "4000", "2", "b"), "3") +
+          AppSms("+777", "5000", "2", "no thread") + AppSms("+888", "5000", "2", "no thread") +
+          InThread(AppSms("+777", "6000", "3", "draft"), "4") + InThread(AppSms("+888", "6000", "3", "draft"), "5") +
+          InThread(AppSms("+777", "7000", "2", "to both"), "6") + toEight,
+      13);
   std::string error;
   const std::vector<MessageRecord> records = ReadXml(xml, error);
   ASSERT_EQ(error, "");
-  // Apart, received, or of another text: seven entries, seven messages.
-  EXPECT_EQ(records.size(), 7u);
+  // Apart, received, of another text, of no or another thread: one message each; the last two
+  // entries one message to both.
+  ASSERT_EQ(records.size(), 12u);
+  EXPECT_EQ(records[7].recipients.size(), 1u);
+  ASSERT_EQ(records[11].recipients.size(), 2u);
+  EXPECT_EQ(records[11].recipients[1].address, u"+888");
+  // The second entry's own status stays with it.
+  std::vector<PhoneEntry> entries;
+  ASSERT_TRUE(EntriesOf(records[11], DeletedAs::kByDirection, entries, error));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(*FindColumn(entries[0].columns, "status"), Column(u"-1"));
+  EXPECT_EQ(*FindColumn(entries[1].columns, "status"), Column(u"64"));
+  EXPECT_EQ(entries[1].columns.size(), entries[0].columns.size());
 }
 
 TEST(PhoneXml, BadInputIsAnErrorNamingTheEntry) {
@@ -144,6 +166,16 @@ TEST(PhoneXml, WrittenFileReadsBackWithWhatTheXmlHolds) {
   sent.deliveryTime = UInt64ToFileTime((1704103627000ULL + 11644473600000ULL) * 10000);
   sent.recipients = {{u"Bob", u"+111", 1}, {u"", u"+222", 2}};
   sent.text = u"to both";
+  // Two messages of the same millisecond and text to two people, each alone, and a message
+  // from a phone's file in a conversation of its own right after.
+  MessageRecord toBob = sent, toCy = sent;
+  toBob.recipients = {{u"Bob", u"+111", 1}};
+  toCy.recipients = {{u"Cy", u"+333", 1}};
+  MessageRecord fromPhone = toCy;
+  fromPhone.recipients = {{u"Dee", u"+444", 1}};
+  fromPhone.phoneColumns = {{"service_center", std::nullopt}, {"date_sent", u"0"}, {"thread_id", u"9"}};
+  MessageRecord samePhoneThread = fromPhone;
+  samePhoneThread.recipients = {{u"Eve", u"+555", 1}};
   MessageRecord deleted = sent;
   deleted.folderPath = u"Wastebox";
   deleted.text = u"deleted, sent";
@@ -159,23 +191,31 @@ TEST(PhoneXml, WrittenFileReadsBackWithWhatTheXmlHolds) {
     CFile file(path, CFile::modeCreate | CFile::modeWrite);
     CFileSink out(file);
     auto writer = XmlWriter(out, DeletedAs::kByDirection);
-    for (const MessageRecord* r : {&received, &sent, &deleted, &early, &late}) {
+    for (const MessageRecord* r : {&received, &sent, &toBob, &toCy, &fromPhone, &samePhoneThread,
+                                   &deleted, &early, &late}) {
       ASSERT_TRUE(writer->Write(*r, error));
     }
     writer->Finish();
-    EXPECT_EQ(writer->entriesWritten(), 7u);
+    EXPECT_EQ(writer->entriesWritten(), 11u);
     out.Close();
   }
 
   CFile file(path, CFile::modeRead);
   std::string xml(file.GetLength(), '\0');
   file.Read(xml.data(), static_cast<unsigned>(xml.size()));
-  EXPECT_NE(xml.find("<smses count=\"7\""), std::string::npos);
+  EXPECT_NE(xml.find("<smses count=\"11\""), std::string::npos);
   EXPECT_EQ(xml.find("<script>"), std::string::npos);
 
-  const std::vector<MessageRecord> back = ReadXml(xml, error);
+  std::vector<MessageRecord> back = ReadXml(xml, error);
   ASSERT_EQ(error, "");
-  ASSERT_EQ(back.size(), 5u);
+  ASSERT_EQ(back.size(), 9u);
+  // Each message once, with its parties and the columns of its file.
+  EXPECT_EQ(back[2].recipients, toBob.recipients);
+  EXPECT_EQ(back[3].recipients, toCy.recipients);
+  EXPECT_EQ(back[4].recipients, fromPhone.recipients);
+  EXPECT_EQ(back[4].phoneColumns, fromPhone.phoneColumns);
+  EXPECT_EQ(back[5].recipients, samePhoneThread.recipients);
+  back.erase(back.begin() + 2, back.begin() + 6);
   EXPECT_EQ(back[0].folderPath, u"Inbox");  // no subfolders in the XML
   EXPECT_EQ(FileTimeToUInt64(back[0].deliveryTime), (1704103626123ULL + 11644473600000ULL) * 10000);
   EXPECT_EQ(back[0].text, received.text);

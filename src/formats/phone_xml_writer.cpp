@@ -44,6 +44,26 @@ bool IsForeignColumn(std::string_view name) {
   return name == "_id" || name == "mid" || name == "msg_id" || name.starts_with("__");
 }
 
+// Whether a multimedia message came through the other app's ZIP, whose parts and addresses name
+// the row of their message (mid, msg_id): its _id is that app's row id. The app of the XML writes
+// an <mms> _id of its own, which stays.
+bool HoldsForeignRows(const Multimedia& multimedia) {
+  return std::any_of(multimedia.parts.begin(), multimedia.parts.end(),
+                     [](const MessagePart& part) { return FindColumn(part.extras, "mid") != nullptr; }) ||
+         std::any_of(multimedia.addresses.begin(), multimedia.addresses.end(), [](const MmsAddress& address) {
+           return FindColumn(address.extras, "msg_id") != nullptr;
+         });
+}
+
+// The attributes of an <sms> as the app writes them, in its order, with the value a message
+// from no phone file gets (address, date, type, body, read, readable_date and contact_name come
+// from the fields).
+constexpr std::pair<const char*, const char*> kSmsColumns[] = {
+    {"protocol", "0"},       {"address", ""},  {"date", ""},           {"type", ""},
+    {"subject", "null"},     {"body", ""},     {"toa", "null"},        {"sc_toa", "null"},
+    {"service_center", "null"}, {"read", ""},  {"status", "-1"},       {"locked", "0"},
+    {"date_sent", "0"},      {"sub_id", "-1"}, {"readable_date", ""},  {"contact_name", ""}};
+
 // The <mms> attributes that fields hold: never written from Multimedia::extras.
 bool IsMappedMmsAttribute(std::string_view name) {
   return name == "date" || name == "msg_box" || name == "read" || name == "address" ||
@@ -114,21 +134,7 @@ class Writer : public MessageWriter {
     }
     line_.clear();
     for (const PhoneEntry& entry : entries_list_) {
-      line_ += "  <sms protocol=\"0\"";
-      AppendAttribute(line_, "address", entry.address);
-      AppendNumber(line_, "date", entry.date);
-      AppendNumber(line_, "type", entry.type);
-      line_ += " subject=\"null\"";
-      line_ += " body=\"";
-      AppendEscaped(line_, entry.body, Markup::kXmlAttribute);
-      line_ += "\" toa=\"null\" sc_toa=\"null\" service_center=\"null\"";
-      AppendNumber(line_, "read", entry.read ? 1 : 0);
-      AppendNumber(line_, "status", entry.status);
-      line_ += " locked=\"0\"";
-      AppendNumber(line_, "date_sent", entry.dateSent);
-      line_ += " sub_id=\"-1\" readable_date=\"" + ReadableDate(entry.date) + "\"";
-      AppendContactName(line_, entry.contactName);
-      line_ += " />\n";
+      WriteSms(entry);
       ++entries_;
     }
     Put(line_.data(), line_.size());
@@ -145,6 +151,56 @@ class Writer : public MessageWriter {
  private:
   void Put(const char* data, size_t length) { sink_.Write(data, length); }
 
+  // <sms> with the fields' attributes and the columns the message kept from its phone's file in
+  // their order (a message from no phone file gets the app's attributes in the app's order,
+  // with the app's values), then this program's mark of the entries of one message sent to
+  // several recipients (phone_entry.h).
+  void WriteSms(const PhoneEntry& entry) {
+    const bool fromPhone = !entry.columns.empty();
+    line_ += "  <sms";
+    for (const auto& [name, fallback] : kSmsColumns) {
+      const std::string_view column = name;
+      if (column == "address") {
+        AppendAttribute(line_, "address", entry.address);
+      } else if (column == "date") {
+        AppendNumber(line_, "date", entry.date);
+      } else if (column == "type") {
+        AppendNumber(line_, "type", entry.type);
+      } else if (column == "body") {
+        line_ += " body=\"";
+        AppendEscaped(line_, entry.body, Markup::kXmlAttribute);
+        line_ += '"';
+      } else if (column == "read") {
+        AppendNumber(line_, "read", entry.read ? 1 : 0);
+        if (fromPhone) break;  // the kept columns follow, in their order
+      } else if (column == "readable_date" || column == "contact_name") {
+        break;
+      } else if (!fromPhone) {
+        AppendColumn(line_, column, std::u16string(fallback, fallback + std::strlen(fallback)));
+      }
+    }
+    for (const NamedColumn& column : entry.columns) {
+      if (!IsForeignColumn(column.name) && column.name != kPartAttribute) {
+        AppendColumn(line_, column.name, column.value);
+      }
+    }
+    line_ += " readable_date=\"" + ReadableDate(entry.date) + "\"";
+    AppendContactName(line_, entry.contactName);
+    // A first entry the app's grouping would join to the one before is marked as a message of
+    // its own; further entries of a message carry their number.
+    const Column* thread = FindColumn(entry.columns, kThreadColumn);
+    const bool wouldJoin = entry.part == 0 && thread != nullptr && *thread && last_.written &&
+                           last_.thread == *thread && last_.date == entry.date &&
+                           last_.type == entry.type && last_.body == entry.body;
+    if (entry.part > 0 || wouldJoin) AppendNumber(line_, kPartAttribute, entry.part);
+    line_ += " />\n";
+    last_.written = true;
+    last_.thread = thread != nullptr ? *thread : std::nullopt;
+    last_.date = entry.date;
+    last_.type = entry.type;
+    last_.body = entry.body;
+  }
+
   // <mms> with the mapped attributes first, then the entry's others in their order, then the
   // parties' lists and the readable date made from the fields.
   void WriteMms(const PhoneEntry& entry, const Multimedia& multimedia) {
@@ -152,8 +208,10 @@ class Writer : public MessageWriter {
     AppendNumber(line_, "date", entry.date);
     AppendNumber(line_, "msg_box", entry.type);
     AppendNumber(line_, "read", entry.read ? 1 : 0);
+    const bool foreignRows = HoldsForeignRows(multimedia);
     for (const NamedColumn& column : multimedia.extras) {
-      if (!IsMappedMmsAttribute(column.name) && !IsForeignColumn(column.name)) {
+      if (!IsMappedMmsAttribute(column.name) &&
+          (column.name == "_id" ? !foreignRows : !IsForeignColumn(column.name))) {
         AppendColumn(line_, column.name, column.value);
       }
     }
@@ -171,12 +229,16 @@ class Writer : public MessageWriter {
       AppendColumn(line_, "fn", part.fileName);
       AppendColumn(line_, "cid", part.contentId);
       AppendColumn(line_, "cl", part.contentLocation);
-      for (const NamedColumn& column : part.extras) {
-        if (!IsForeignColumn(column.name)) AppendColumn(line_, column.name, column.value);
-      }
       const bool text = IsTextPart(part);
+      const bool bytes = part.data != nullptr && !text;
+      for (const NamedColumn& column : part.extras) {
+        // A kept data="null" stands where no bytes are written.
+        if (!IsForeignColumn(column.name) && !(bytes && column.name == "data")) {
+          AppendColumn(line_, column.name, column.value);
+        }
+      }
       AppendColumn(line_, "text", text ? TextOfTextPart(part) : part.text);
-      if (part.data != nullptr && !text) {
+      if (bytes) {
         // The attachment streams from where it is kept straight into the file.
         line_ += " data=\"";
         Put(line_.data(), line_.size());
@@ -218,6 +280,14 @@ class Writer : public MessageWriter {
   size_t countAt_ = 0;
   std::vector<PhoneEntry> entries_list_;
   std::string line_;
+  // The <sms> written last, which a reader's grouping might join the next one to.
+  struct {
+    bool written = false;
+    Column thread;
+    int64_t date = 0;
+    int type = 0;
+    std::u16string body;
+  } last_;
 };
 
 }  // namespace

@@ -132,6 +132,7 @@ class ZipSource : public EntrySource {
         if (IsBomb(declared_)) return;
       }
     }
+    index_ = static_cast<zip_uint64_t>(index);
     file_ = zip_fopen_index(archive, static_cast<zip_uint64_t>(index), 0);
     if (file_ == nullptr) {
       error_ = std::string("messages.ndjson cannot be read: ") + zip_strerror(archive);
@@ -149,7 +150,7 @@ class ZipSource : public EntrySource {
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
       std::string why;
       entry = PhoneEntry{};
-      if (!EntryFromJsonLine(line, entry, lookup_, why)) {
+      if (!EntryFromJsonLine(line, entry, lookup_, why, owner_)) {
         error_ = "messages.ndjson line " + std::to_string(lineNumber_) + ": " + why;
         break;
       }
@@ -200,6 +201,39 @@ class ZipSource : public EntrySource {
       if (IsBomb(unpacked_)) return false;
       buffer_.assign(chunk_.data(), static_cast<size_t>(got));
     }
+  }
+
+  // The owner's numbers, which a received multimedia line's parties are listed without: from a
+  // first pass over messages.ndjson, made when such a line first needs them (a file of text
+  // messages alone never makes it). What cannot be
+  // read there is the error of the line that reaches it in the reading proper.
+  const std::unordered_set<std::u16string>& Owner() {
+    if (ownerFound_) return ownerFinder_.numbers();
+    ownerFound_ = true;
+    zip_file_t* file = zip_fopen_index(archive_->zip, index_, 0);
+    if (file == nullptr) return ownerFinder_.numbers();
+    std::vector<char> chunk(kChunkBytes);
+    std::string line;
+    uint64_t unpacked = 0;
+    bool overlong = false;
+    while (true) {
+      const zip_int64_t got = zip_fread(file, chunk.data(), chunk.size());
+      if (got <= 0 || (unpacked += static_cast<uint64_t>(got)) > declared_) break;
+      for (const char c : std::string_view(chunk.data(), static_cast<size_t>(got))) {
+        if (c == '\n') {
+          if (!overlong) ownerFinder_.Take(line);
+          line.clear();
+          overlong = false;
+        } else if (line.size() < kMaxEntryBytes) {
+          line.push_back(c);
+        } else {
+          overlong = true;
+        }
+      }
+    }
+    if (!overlong) ownerFinder_.Take(line);
+    zip_fclose(file);
+    return ownerFinder_.numbers();
   }
 
   // A part's file data/<name>; its stated sizes are checked before any byte is read.
@@ -286,6 +320,10 @@ class ZipSource : public EntrySource {
   std::shared_ptr<Archive> archive_;
   PartFileLookup lookup_ = [this](const std::string& name, std::shared_ptr<const PartBytes>& bytes,
                                   std::string& error) { return PartFile(name, bytes, error); };
+  OwnerLookup owner_ = [this]() -> const std::unordered_set<std::u16string>& { return Owner(); };
+  OwnerFinder ownerFinder_;
+  bool ownerFound_ = false;
+  zip_uint64_t index_ = 0;  // of messages.ndjson
   zip_file_t* file_ = nullptr;
   std::string error_;
   std::vector<char> chunk_;

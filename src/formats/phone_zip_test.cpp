@@ -13,6 +13,7 @@ namespace larkpost {
 namespace {
 
 using testing::AppLine;
+using testing::InThread;
 using testing::ReadAll;
 using testing::Picture;
 using testing::TempDir;
@@ -37,14 +38,46 @@ TEST(PhoneZip, ReadsTheArchiveAsTheAppWritesIt) {
       kMmsLine + AppLine(R"("+8613800000000")", "1704103628000", "1", R"("你好")") + "\n" +
       AppLine(R"("+111")", "1704103629000", "2", R"("to both")", R"("Bob")") +
       AppLine(R"("+222")", "1704103629000", "2", R"("to both")") +
-      AppLine("null", "1704103630000", "3", "null");
+      AppLine("null", "1704103630000", "3", "null") +
+      // The same time and text to two people in two conversations: two messages.
+      InThread(AppLine(R"("+333")", "1704103631000", "2", R"("Dinner at 8?")"), "4") +
+      InThread(AppLine(R"("+444")", "1704103631000", "2", R"("Dinner at 8?")"), "5");
   std::string error;
   ReadCounts counts;
   std::vector<MessageRecord> records =
       ReadZip(ZipOf({{"calls.ndjson", ""}, {"messages.ndjson", ndjson}}), error, &counts);
   ASSERT_EQ(error, "");
-  ASSERT_EQ(records.size(), 5u);
-  EXPECT_EQ(counts.entries, 6u);
+  ASSERT_EQ(records.size(), 7u);
+  EXPECT_EQ(counts.entries, 8u);
+  EXPECT_EQ(records[5].recipients.size(), 1u);
+  EXPECT_EQ(records[6].recipients[0].address, u"+444");
+  // Every column no field holds, in the line's order, nulls included; through a ZIP written of
+  // the messages they come back, the thread and nulls kept out of the app's sight.
+  const Columns expected = {{"_id", u"12"},     {"thread_id", u"3"},    {"date_sent", u"0"},
+                            {"protocol", u"0"}, {"status", u"-1"},     {"reply_path_present", u"0"},
+                            {"subject", std::nullopt}, {"service_center", std::nullopt},
+                            {"locked", u"0"},   {"sub_id", u"1"},      {"error_code", u"-1"},
+                            {"creator", u"com.google.android.apps.messaging"}, {"seen", u"1"}};
+  EXPECT_EQ(records[0].phoneColumns, expected);
+  {
+    TempDir dir;
+    const std::u16string path = dir.File("again.zip");
+    CFile file(path, CFile::modeCreate | CFile::modeWrite);
+    CFileSink out(file);
+    auto writer = ZipWriter(out, DeletedAs::kByDirection);
+    for (const MessageRecord& record : records) ASSERT_TRUE(writer->Write(record, error));
+    writer->Finish();
+    out.Close();
+    auto reader = JoinedReader(ZipEntries(path));
+    const std::vector<MessageRecord> again = ReadAll(*reader, error);
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(again.size(), records.size());
+    for (size_t i = 0; i < again.size(); ++i) EXPECT_TRUE(again[i] == records[i]) << "message " << i;
+    const std::string zip = testing::FileBytes(dir.PathOf("again.zip"));
+    EXPECT_EQ(testing::ZipImportProblems(zip), std::vector<std::string>{});
+    const std::string first = testing::ZipLines(zip).at(0);
+    EXPECT_EQ(first.rfind(R"({"_id":"12","date_sent":"0","protocol":"0","status":"-1","reply_path_present":"0","locked":"0","sub_id":"1","error_code":"-1","creator":)", 0), 0u) << first;
+  }
   ASSERT_TRUE(records[1].multimedia);  // a message of its own among the texts
   EXPECT_EQ(records[1].text, u"pic");
   records.erase(records.begin() + 1);

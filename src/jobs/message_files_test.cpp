@@ -197,8 +197,8 @@ TEST(RestorePhoneFile, TheSameFileTwiceAddsNothingAndABrokenOneChangesNothing) {
   ShownMessages ui;
   InstallUserInterface(&ui);
   const std::string entries = testing::AppSms("+1", "1704103626000", "1", "hi", "Ann") +
-                              testing::AppSms("+2", "1704103627000", "2", "to both") +
-                              testing::AppSms("+3", "1704103627000", "2", "to both");
+                              testing::InThread(testing::AppSms("+2", "1704103627000", "2", "to both"), "5") +
+                              testing::InThread(testing::AppSms("+3", "1704103627000", "2", "to both"), "5");
   std::ofstream(dir.path() + "/sms.xml") << testing::AppXml(entries, 3);
   std::ofstream(dir.path() + "/bad.xml")
       << testing::AppXml(testing::AppSms("+4", "1704103628000", "1", "new") + entries +

@@ -244,6 +244,7 @@ uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHas
       PutText(buffer_, address.address);
       PutU32(buffer_, static_cast<uint32_t>(address.role));
       PutColumn(buffer_, address.charset);
+      PutColumns(buffer_, address.extras);
     }
     PutU32(buffer_, static_cast<uint32_t>(multimedia->parts.size()));
     for (const MessagePart& part : multimedia->parts) {
@@ -264,6 +265,9 @@ uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHas
   }
   const size_t hashed = buffer_.size();
   for (uint64_t at : partBytesAt) PutU64(buffer_, at);
+  // A phone entry's other columns come last, out of the hash, as a copy that is not parked
+  // is hashed without them: copies the same but for them keep one order however they are held.
+  PutColumns(buffer_, message.phoneColumns);
   if (buffer_.size() - 4 > UINT32_MAX) Fail(EFBIG);
   const uint32_t length = static_cast<uint32_t>(buffer_.size() - 4);
   std::memcpy(buffer_.data(), &length, 4);
@@ -317,6 +321,7 @@ void MessageSpool::Read(uint64_t position, MessageRecord& message) {
       in.Text(address.address);
       address.role = static_cast<int>(in.U32());
       in.ColumnValue(address.charset);
+      in.ColumnList(address.extras);
     }
     // Which parts have bytes, and how many; their places follow the columns.
     std::vector<std::pair<MessagePart*, uint64_t>> withBytes;
@@ -342,6 +347,8 @@ void MessageSpool::Read(uint64_t position, MessageRecord& message) {
     }
     message.multimedia.value = std::move(multimedia);
   }
+  message.phoneColumns.clear();
+  in.ColumnList(message.phoneColumns);
   if (!in.ok) Fail(EIO);
 }
 

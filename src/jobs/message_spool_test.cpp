@@ -28,6 +28,10 @@ MessageRecord Message(size_t i) {
   if (i % 5 == 4) message.senderName = u"Gr\u00FC\u00DFe \U0001F600";
   message.senderAddress = u"+4915" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
   if (i % 2 == 0) message.recipients.push_back({u"Bob", u"+4930", 1});
+  // A message from a phone's file keeps the entry's other columns, absent values among them.
+  if (i % 4 == 3) {
+    message.phoneColumns = {{"date_sent", u"0"}, {"thread_id", u"7"}, {"service_center", std::nullopt}};
+  }
   return message;
 }
 
