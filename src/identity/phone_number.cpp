@@ -143,12 +143,18 @@ std::u16string RegionFree(std::u16string_view normalised) {
   std::u16string regionFree(normalised);
   if (normalised.size() <= kShortCodeDigits || HasLetter(normalised)) return regionFree;
   if (normalised.front() == u'+') {
+    // The country calling code: one to three digits, and no code is the start of another, so
+    // the first that names a country is it (a lookup, where parsing the number costs a regular
+    // expression's run).
     const PhoneNumberUtil& util = *PhoneNumberUtil::GetInstance();
-    PhoneNumber parsed;
-    if (util.Parse(WideToUtf8(normalised), "ZZ", &parsed) == PhoneNumberUtil::NO_PARSING_ERROR) {
-      std::string national;
-      util.GetNationalSignificantNumber(parsed, &national);
-      regionFree = Utf8ToWide(national);
+    int code = 0;
+    for (size_t digits = 1; digits <= 3 && digits < normalised.size(); ++digits) {
+      const char16_t digit = normalised[digits];
+      if (digit < u'0' || digit > u'9') break;
+      code = code * 10 + (digit - u'0');
+      std::string region;
+      util.GetRegionCodeForCountryCode(code, &region);
+      if (region != "ZZ") return regionFree.substr(1 + digits);
     }
     return regionFree;
   }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "platform/text/text.h"
 
@@ -67,6 +68,8 @@ size_t WithoutCutCharacter(std::string_view bytes) {
   return size;
 }
 
+constexpr size_t kDetectorSample = size_t{256} << 10;
+
 struct CharsetName {
   const char* name;
   unsigned codePage;
@@ -112,12 +115,24 @@ DetectedCodePage DetectCodePage(std::string_view texts) {
     result.confidence = 90;
     return result;
   }
+  // The detector learns from the texts beyond ASCII, and a few hundred kilobytes of them decide
+  // as well as megabytes: the lines that hold such a byte, whole, up to kDetectorSample.
+  std::string sample;
+  for (size_t at = 0; at < texts.size() && sample.size() < kDetectorSample;) {
+    size_t end = texts.find('\n', at);
+    end = end == std::string_view::npos ? texts.size() : end + 1;
+    const std::string_view line = texts.substr(at, end - at);
+    if (std::any_of(line.begin(), line.end(),
+                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+      sample.append(line);
+    }
+    at = end;
+  }
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UCharsetDetector, DetectorCloser> detector(ucsdet_open(&status));
   if (U_FAILURE(status)) return result;
-  // The detector reads at most 2^31 bytes; a sample of that size decides as well as the whole.
-  const int32_t length = static_cast<int32_t>(std::min<size_t>(texts.size(), 0x7FFFFFFF));
-  ucsdet_setText(detector.get(), texts.data(), length, &status);
+  const int32_t length = static_cast<int32_t>(std::min<size_t>(sample.size(), kDetectorSample * 2));
+  ucsdet_setText(detector.get(), sample.data(), length, &status);
   int32_t found = 0;
   const UCharsetMatch** matches = ucsdet_detectAll(detector.get(), &found, &status);
   if (U_FAILURE(status)) return result;
