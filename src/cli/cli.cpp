@@ -432,8 +432,11 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   std::string convertIn, convertOut, deletedAs = "direction";
   CLI::App* convert = app.add_subcommand(
       "convert", "convert the messages of one file into another, without a store");
-  convert->add_option("IN", convertIn, "file to read: .bak, .xml, .zip or iPhone messages")->required();
-  convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip or .html")->required();
+  convert->add_option("IN", convertIn,
+                      "file to read: .bak, .xml, .zip, a .json call log or iPhone messages")
+      ->required();
+  convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip, .html or .json")
+      ->required();
   bool convertForce = false;
   convert->add_flag("--force,-f", convertForce, "replace OUT when it exists");
   bool convertJson = false;

@@ -630,7 +630,10 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   if (!merged) return Fail(result, error);
   for (const MergeInputCounts& input : result.inputs) result.leftOut += LeftOutByReader(input.read);
   result.leftOut += UnwrittenOf(written);
-  result.written -= written.multimediaLeftOut + written.unaddressedLeftOut;
+  result.written -= written.multimediaLeftOut + written.unaddressedLeftOut +
+                    written.callsWritten + written.callsLeftOut + written.messagesLeftOut;
+  result.callsWritten = written.callsWritten;
+  result.callLog = written.callLog;
   result.entriesWritten = written.entriesWritten;
   result.replacedMessages = written.replacedMessages;
   return true;
