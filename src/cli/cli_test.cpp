@@ -519,7 +519,7 @@ TEST_F(CliTest, UnknownEndingsAreRefusedAndBackupAsksBeforeReplacing) {
   EXPECT_EQ(err_.str(), "larkpost: " + Path("q.pdf") +
                             ": unknown ending \".pdf\"; the endings written are .bak or none "
                             "(backup file), .txt (text export), .xml (XML), .zip (ZIP), .html or "
-                            ".htm (HTML page)\n");
+                            ".htm (HTML page), .json (call log)\n");
   EXPECT_EQ(Run({"--store", store_, "backup", Path("out.TXT")}), kExitUsage);
   EXPECT_EQ(err_.str().find("use .txt for the text export"), Path("out.TXT").size() + 12)
       << err_.str();
