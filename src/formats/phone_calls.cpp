@@ -143,6 +143,7 @@ class CallLogSource : public MessageReader {
       if (got_ == 0) return false;
     }
     c = chunk_[at_++];
+    ++position_;
     if (c == '\n') ++line_;
     return true;
   }
@@ -165,7 +166,7 @@ class CallLogSource : public MessageReader {
       }
       if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
       if (!begun_) {
-        if (read_ <= 3 && static_cast<unsigned char>(c) >= 0x80) continue;  // a byte order mark
+        if (position_ <= 3 && static_cast<unsigned char>(c) >= 0x80) continue;  // byte order mark
         if (c != '[') return Fail("not a call log: it does not begin with a JSON array");
         begun_ = true;
         continue;
@@ -219,6 +220,7 @@ class CallLogSource : public MessageReader {
   std::vector<char> chunk_;
   size_t at_ = 0, got_ = 0;
   uint64_t read_ = 0;
+  uint64_t position_ = 0;  // bytes taken
   uint64_t line_ = 1;
   uint64_t number_ = 0;  // calls read so far
   bool begun_ = false;
@@ -236,11 +238,14 @@ class CallLogFileWriter : public MessageWriter {
       return false;
     }
     nlohmann::ordered_json object;
-    object[kCallNumberColumn] = WideToUtf8(CallNumber(record));
+    const std::u16string number = CallNumber(record);
+    if (!number.empty() || !FindColumn(record.phoneColumns, kCallNumberColumn)) {
+      object[kCallNumberColumn] = WideToUtf8(number);
+    }
     object[kCallDateColumn] = std::to_string(CallDate(record));
     for (const NamedColumn& column : record.phoneColumns) {
       // A column the XML app wrote without a value has none in the call log either.
-      if (column.value && column.name != kCallLogNameColumn) {
+      if (column.value && column.name != kCallLogNameColumn && column.name != kCallNumberColumn) {
         object[column.name] = WideToUtf8(*column.value);
       }
     }
@@ -274,7 +279,12 @@ bool CallFromColumns(const Columns& columns, std::string_view nameColumn, Messag
   Columns others;
   for (const NamedColumn& column : columns) {
     if (column.name == kCallNumberColumn) {
-      if (column.value && *column.value != u"null") number = *column.value;
+      // A number the file wrote as null stays null; an empty one ("") is the field's.
+      if (column.value && *column.value != u"null") {
+        number = *column.value;
+      } else {
+        others.push_back(NamedColumn{column.name, std::nullopt});
+      }
     } else if (column.name == nameColumn) {
       if (column.value && *column.value != u"(Unknown)") name = *column.value;
     } else if (column.name == kCallDateColumn) {
@@ -331,10 +341,13 @@ void AppendXmlCall(std::string& out, const MessageRecord& call) {
   const int64_t date = CallDate(call);
   out += "  <call";
   const std::u16string number = CallNumber(call);
-  AppendXmlColumn(out, kCallNumberColumn, number.empty() ? Column() : Column(number));
+  const bool nullNumber = number.empty() && FindColumn(call.phoneColumns, kCallNumberColumn);
+  AppendXmlColumn(out, kCallNumberColumn, nullNumber ? Column() : Column(number));
   out += " date=\"" + std::to_string(date) + "\"";
   for (const NamedColumn& column : call.phoneColumns) {
-    if (column.name != kXmlCallNameColumn) AppendXmlColumn(out, column.name, column.value);
+    if (column.name != kXmlCallNameColumn && column.name != kCallNumberColumn) {
+      AppendXmlColumn(out, column.name, column.value);
+    }
   }
   out += " readable_date=\"" + ReadableDate(date) + "\"";
   const std::u16string name = CallName(call);
