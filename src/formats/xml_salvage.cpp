@@ -143,9 +143,8 @@ class XmlSalvage : public EntrySource {
       const Extent call = ScanElement(open, "call");
       if (!call.broken) {
         TakeGarbage();
-        ++callsSkipped;
         at_ = call.end;
-        return;
+        return TakeCall(open, call.end);
       }
     }
     // Anything else is no entry: skipped up to the next "<".
@@ -313,7 +312,7 @@ class XmlSalvage : public EntrySource {
     std::unique_ptr<EntrySource> entries = XmlEntries(BufferByteSource(document), spool_);
     std::deque<PhoneEntry> taken;
     const std::string error = ReadAllEntries(*entries, taken);
-    if (error.empty() && taken.size() == batch.size() && entries->callsSkipped == 0) {
+    if (error.empty() && taken.size() == batch.size()) {
       log_.entriesKept += taken.size();
       for (PhoneEntry& kept : taken) ready_.push_back(std::move(kept));
       return;
@@ -349,6 +348,22 @@ class XmlSalvage : public EntrySource {
     log_.entriesKept += taken.size();
     callsSkipped += entries->callsSkipped;
     for (PhoneEntry& kept : taken) ready_.push_back(std::move(kept));
+  }
+
+  // A whole <call> of the call log, after the messages before it: kept as the reader reads it,
+  // or passed over and counted when it does not read.
+  void TakeCall(uint64_t begin, uint64_t end) {
+    TakeBatch();
+    const std::string document =
+        declaration_ + "\n<smses>\n" +
+        window_.Bytes(begin, static_cast<size_t>(end - begin)) + "\n</smses>\n";
+    std::unique_ptr<EntrySource> entries = XmlEntries(BufferByteSource(document), spool_);
+    std::deque<PhoneEntry> taken;
+    if (!ReadAllEntries(*entries, taken).empty() || taken.size() != 1) {
+      ++callsSkipped;
+      return;
+    }
+    ready_.push_back(std::move(taken.front()));
   }
 
   void Skip(uint64_t number, uint64_t begin, uint64_t end, std::string error) {
