@@ -153,5 +153,30 @@ TEST(Calls, AMergeKeepsEachCallOnceWhereverItCameFrom) {
   EXPECT_EQ(log[0]["name"], "Ann");
 }
 
+// Into a backup file, whose records the merge copies as they lie from a backup input: the
+// calls before them are left out, whichever records come after them.
+TEST(Calls, AMergeIntoABackupFileLeavesOutTheCallsBesideCopiedRecords) {
+  TempDir dir;
+  std::string calls, messages;
+  for (int i = 0; i < 300; ++i) {
+    calls += AppCall("+1555000" + std::to_string(1000 + i), std::to_string(1704103600000 + i), "1",
+                     "5");
+    messages += AppSms("+15550001111", std::to_string(1704200000000 + i), "1",
+                       "text " + std::to_string(i));
+  }
+  Put(dir, "calls.xml", AppXml(calls, 0));
+  Put(dir, "sms.xml", AppXml(messages, 300));
+  ConvertResult converted;
+  ASSERT_TRUE(ConvertMessageFile(dir.File("sms.xml"), dir.File("sms.bak"), DeletedAs::kByDirection,
+                                 Selection(), converted));
+  MergeResult result;
+  ASSERT_TRUE(MergeMessageFiles({dir.File("calls.xml"), dir.File("sms.bak")},
+                                dir.File("out.bak"), DeletedAs::kByDirection, Selection(), result))
+      << WideToUtf8(result.error);
+  EXPECT_EQ(result.written, 300u);
+  EXPECT_EQ(result.leftOut.calls, 300u);
+  EXPECT_EQ(ReadFile(dir.File("out.bak")).size(), 300u);
+}
+
 }  // namespace
 }  // namespace larkpost

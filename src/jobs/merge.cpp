@@ -532,6 +532,7 @@ bool WriteChosen(const std::u16string& out, FileKind outKind, DeletedAs deletedA
         prepared.record = nullptr;
         prepared.replaced = false;
         prepared.leftOut = false;
+        prepared.call = false;
         batch->copied[i] = true;
         continue;
       }
