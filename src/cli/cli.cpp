@@ -80,6 +80,14 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   const std::u16string target =
       path == nullptr ? DefaultBackupName(CTime::GetCurrentTime()) : PathToWide(*path);
   if (!KnownEnding(WideToPath(target), io)) return kExitUsage;
+  // The store holds messages only: a file of calls alone would hold nothing of it.
+  if (!FormatOf(FileKindForPath(target)).holds.messages) {
+    io.err << "larkpost: " << PrintableLine(WideToPath(target)) << ": "
+           << WideToUtf8(FormatOf(FileKindForPath(target)).plural)
+           << " hold calls only, and the store keeps no calls; back up into .bak, .txt, .xml, "
+              ".zip or .html\n";
+    return kExitUsage;
+  }
   // As every command that writes a file: an existing one is replaced on a yes or --force.
   if (!TrimWhiteSpace(target).empty() && !MayWrite(WideToPath(target), force, io)) {
     return kExitFailure;
