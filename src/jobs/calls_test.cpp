@@ -81,6 +81,13 @@ TEST(Calls, AConversionIntoAZipWritesTheCallLogBesideItAndNamesIt) {
     }
   }
 
+  // A call log of that name is never replaced (it may be the app's own): the calls go beside it.
+  ASSERT_TRUE(ConvertMessageFile(dir.File("phone.xml"), dir.File("messages-2024-01-01.zip"),
+                                 DeletedAs::kByDirection, Selection(), result));
+  EXPECT_EQ(result.callLog, dir.File("calls-2024-01-01-2.json"));
+  EXPECT_EQ(ReadFile(dir.File("calls-2024-01-01.json")), calls);
+  EXPECT_EQ(ReadFile(dir.File("calls-2024-01-01-2.json")), calls);
+
   // Without calls, no call log is written; and one that failed leaves none behind.
   Put(dir, "sms.xml", AppXml(AppSms("+1", "1704103626000", "1", "Hi"), 1));
   ASSERT_TRUE(ConvertMessageFile(dir.File("sms.xml"), dir.File("sms.zip"), DeletedAs::kByDirection,
@@ -89,7 +96,8 @@ TEST(Calls, AConversionIntoAZipWritesTheCallLogBesideItAndNamesIt) {
   Put(dir, "broken.xml", kPhoneXml.substr(0, kPhoneXml.rfind("<sms")) + "<sms date=\"x\" />");
   EXPECT_FALSE(ConvertMessageFile(dir.File("broken.xml"), dir.File("broken.zip"),
                                   DeletedAs::kByDirection, Selection(), result));
-  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"broken.xml", "calls-2024-01-01.json",
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"broken.xml", "calls-2024-01-01-2.json",
+                                                   "calls-2024-01-01.json",
                                                    "messages-2024-01-01.zip", "phone.xml",
                                                    "sms.xml", "sms.zip"}));
 }

@@ -1,5 +1,7 @@
 #include "jobs/message_files.h"
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <string>
 
@@ -186,12 +188,21 @@ bool WriteOutputFile(const std::u16string& out,
 
 namespace {
 
-// The call log beside `out`, as the format names it, in the folder of `out`.
+// The call log beside `out`, as the format names it, in the folder of `out`. A file of that
+// name may be the app's own call log, which no run replaces: the calls then go to the first
+// free name "calls-x-2.json", "calls-x-3.json", ... (the report names it).
 std::u16string CallLogPathBeside(const std::u16string& out, const FileFormat& format) {
   const size_t slash = out.rfind(u'/');
-  const std::u16string folder = slash == std::u16string::npos ? u"" : out.substr(0, slash + 1);
-  const std::u16string name = slash == std::u16string::npos ? out : out.substr(slash + 1);
-  return folder + PathToWide(format.callLogBeside(WideToPath(name)));
+  const std::string folder = WideToPath(slash == std::u16string::npos ? u"" : out.substr(0, slash + 1));
+  const std::string name = format.callLogBeside(
+      WideToPath(slash == std::u16string::npos ? out : out.substr(slash + 1)));
+  const size_t dot = name.find(".json");
+  std::string path = folder + name;
+  struct stat info {};
+  for (int copy = 2; lstat(path.c_str(), &info) == 0; ++copy) {
+    path = folder + name.substr(0, dot) + "-" + std::to_string(copy) + name.substr(dot);
+  }
+  return PathToWide(path);
 }
 
 // The call log written beside an output: made on the first call, encrypted as the output is,
