@@ -208,7 +208,11 @@ class CallLogSource : public MessageReader {
       } else if (c == '"') {
         inString = true;
       } else if (c == '{' || c == '[') {
-        ++depth;
+        // A call's columns are values: anything nested deeper is no call, and is not parsed.
+        if (++depth > 2) {
+          return Fail("call " + std::to_string(number_ + 1) + " (line " + std::to_string(line_) +
+                      "): its columns hold nested JSON, not values");
+        }
       } else if (c == '}' || c == ']') {
         --depth;
       }

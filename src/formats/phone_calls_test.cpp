@@ -216,6 +216,8 @@ TEST(PhoneCalls, ABrokenCallLogIsRefusedNamingTheCall) {
       {"[" + first + ",{\"date\":\"soon\"}]",
        "call 2: date \"soon\" is not a time in milliseconds a backup can hold"},
       {"[{\"date\":\"1\",\"number\":{\"n\":\"1\"}}]", "call 1: its column \"number\" is not a value"},
+      {"[{\"date\":\"1\",\"number\":\n" + std::string(100000, '[') + "]",
+       "call 1 (line 2): its columns hold nested JSON, not values"},
   };
   for (const auto& [json, expected] : cases) {
     std::string error;
