@@ -187,11 +187,16 @@ int ReportMessages(const ListingEnd& end, uint64_t multimedia, uint64_t selected
     io.out << JsonLine(summary) << "\n";
     return kExitSuccess;
   }
-  io.out << "OK: " << Counted(read.messages, "message", "messages");
-  if (multimedia > 0) io.out << " (" << Thousands(multimedia) << " multimedia)";
-  io.out << " in " << Counted(read.entries, "entry", "entries");
-  if (read.calls > 0) io.out << ", and " << Counted(read.calls, "call entry", "call entries");
-  io.out << "\n";
+  if (read.entries == 0 && read.calls > 0) {
+    // A call log.
+    io.out << "OK: " << Counted(read.calls, "call entry", "call entries") << "\n";
+  } else {
+    io.out << "OK: " << Counted(read.messages, "message", "messages");
+    if (multimedia > 0) io.out << " (" << Thousands(multimedia) << " multimedia)";
+    io.out << " in " << Counted(read.entries, "entry", "entries");
+    if (read.calls > 0) io.out << ", and " << Counted(read.calls, "call entry", "call entries");
+    io.out << "\n";
+  }
   if (restoreLeavesOut.Any()) {
     io.out << "On restore, " << WideToUtf8(LeftOutText(restoreLeavesOut, kStoreHolder)) << "\n";
   }

@@ -181,5 +181,32 @@ TEST_F(LeftOutTest, VerifyAndShowListMultimediaMessagesAndCalls) {
       << run.out;
 }
 
+// The other app's call log on its own: verify counts its calls, a conversion into an XML keeps
+// them, a restore says the store keeps none.
+TEST(CallLog, VerifyConvertAndRestoreTellWhatBecomesOfTheCalls) {
+  testing::TempDir dir;
+  const std::string log = dir.path() + "/calls-2024-01-01.json";
+  std::ofstream(log) << testing::AppCallLog(
+      {testing::AppCallLogEntry("1", "+15550001111", "1704103700000", "1", "245", "Ann"),
+       testing::AppCallLogEntry("2", "+15550001111", "1704103800000", "3", "0", "Ann")});
+  Outcome run = Larkpost({"verify", log});
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.out, "OK: 2 call entries\nOn restore, 2 call entries left out: the store holds "
+                     "SMS only.\n");
+
+  run = Larkpost({"convert", log, dir.path() + "/calls.xml"});
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.out, "Converted 0 messages from " + log + " to " + dir.path() +
+                         "/calls.xml.\nWrote 2 call entries.\n");
+
+  const std::string store = dir.path() + "/store.db";
+  ASSERT_EQ(Larkpost({"--store", store, "store", "init"}).status, kExitSuccess);
+  run = Larkpost({"--store", store, "restore", "--yes", log});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_NE(run.err.find("2 call entries left out: the store holds SMS only.\n"),
+            std::string::npos)
+      << run.err;
+}
+
 }  // namespace
 }  // namespace larkpost
