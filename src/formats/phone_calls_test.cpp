@@ -2,6 +2,8 @@
 // log, written into both with every column they came with, and shown beside the messages.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -148,6 +150,29 @@ TEST(PhoneCalls, XmlCallsAreReadBesideTheMessagesAndWrittenBackWithEveryAttribut
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0], incoming);
   EXPECT_EQ(counts.messages, 0u);
+}
+
+// A published file of the XML app, when the samples are at hand: every attribute of every call
+// comes back.
+TEST(PhoneCalls, APublishedXmlKeepsEveryAttributeOfEveryCall) {
+  const char* source = std::getenv("LARKPOST_SOURCE_DIR");
+  const std::string path = std::string(source != nullptr ? source : ".") +
+                           "/../shared/samples/phone/sbv_sample_backup.xml";
+  if (!std::filesystem::exists(path)) GTEST_SKIP() << "no sample at " << path;
+  const std::string xml = testing::FileBytes(path);
+  std::string error;
+  std::vector<MessageRecord> calls = ReadXml(xml, error);  // pictures counted, not kept
+  ASSERT_EQ(error, "");
+  std::erase_if(calls, [](const MessageRecord& r) { return r.kind != EntryKind::kCall; });
+  std::vector<Attributes> before = CallAttributes(xml);
+  std::vector<Attributes> after = CallAttributes(XmlOf(calls));
+  ASSERT_FALSE(before.empty());
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < before.size(); ++i) {
+    before[i].erase("readable_date");
+    after[i].erase("readable_date");
+    EXPECT_EQ(after[i], before[i]) << "call " << i + 1;
+  }
 }
 
 TEST(PhoneCalls, TheOtherAppsCallLogIsReadWrittenAndTakesTheXmlsCalls) {
