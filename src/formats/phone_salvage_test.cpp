@@ -108,6 +108,17 @@ TEST(SalvageXml, CallsAreKeptAmongTheMessages) {
   EXPECT_EQ(cut.counts.calls, 1u);
   EXPECT_EQ(cut.counts.callsSkipped, 1u);
   EXPECT_EQ(cut.log.entriesKept, 2u);
+
+  // The app's own call log, cut: its root is no damage, and its count is not of entries.
+  const std::string log =
+      testing::AppCallsXml(testing::AppCall("+15550001111", "1704103700000", "1", "245", "Ann") +
+                               testing::AppCall("+15550001111", "1704103800000", "2", "5", "Ann"),
+                           2);
+  const Salvaged calls = SalvageXml(log.substr(0, log.rfind("</calls>")));
+  EXPECT_EQ(calls.error, "");
+  EXPECT_EQ(calls.counts.calls, 2u);
+  EXPECT_TRUE(calls.log.skipped.empty());
+  EXPECT_FALSE(calls.log.declaredEntries);
 }
 
 // Garbage between entries, an entry the reader refuses and an entry that breaks off where the

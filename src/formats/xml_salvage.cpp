@@ -129,14 +129,16 @@ class XmlSalvage : public EntrySource {
     if (window_.StartsWith(open, "<?")) return SkipTo(open, "?>", true);
     if (window_.StartsWith(open, "<!--")) return SkipTo(open, "-->", false);
     if (window_.StartsWith(open, "<![CDATA[")) return SkipTo(open, "]]>", false);
-    if (IsElement(open, "</smses")) {
+    if (IsElement(open, "</smses") || IsElement(open, "</calls")) {
       TakeGarbage();
       sawRootEnd_ = true;
       const uint64_t close = window_.FindAny(open, ">");
       at_ = close < length ? close + 1 : length;
       return;
     }
-    if (IsElement(open, "<smses")) return TakeRoot(open);
+    if (IsElement(open, "<smses")) return TakeRoot(open, true);
+    // The app's call log: its count is of calls, not of the entries counted here.
+    if (IsElement(open, "<calls")) return TakeRoot(open, false);
     if (IsElement(open, "<sms")) return TakeEntry(open, "sms");
     if (IsElement(open, "<mms")) return TakeEntry(open, "mms");
     if (IsElement(open, "<call")) {
@@ -174,7 +176,7 @@ class XmlSalvage : public EntrySource {
     at_ = end;
   }
 
-  void TakeRoot(uint64_t open) {
+  void TakeRoot(uint64_t open, bool counted) {
     const Extent tag = ScanTag(open + 1);
     if (tag.broken) {
       AddGarbage(open, tag.end);
@@ -182,7 +184,7 @@ class XmlSalvage : public EntrySource {
       return;
     }
     TakeGarbage();
-    if (!log_.declaredEntries) {
+    if (counted && !log_.declaredEntries) {
       log_.declaredEntries = DeclaredCount(window_.Bytes(open, static_cast<size_t>(std::min<uint64_t>(tag.end - open, kMaxRootTagBytes))));
     }
     at_ = tag.end;
