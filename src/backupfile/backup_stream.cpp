@@ -67,6 +67,11 @@ class Writer : public MessageWriter {
       error = "a multimedia message cannot be written into a backup file, which holds SMS only";
       return false;
     }
+    // A call would come back as a message without text.
+    if (record.kind == EntryKind::kCall) {
+      error = "a call cannot be written into a backup file, which holds SMS only";
+      return false;
+    }
     prepared.replaced = false;
     prepared.bytes = EncodeRecord(record, &prepared.replaced);
     // The text length field and the file layer's write both take 32 bits.

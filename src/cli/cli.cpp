@@ -88,6 +88,14 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   const std::u16string target =
       path == nullptr ? DefaultBackupName(CTime::GetCurrentTime()) : PathToWide(*path);
   if (!KnownEnding(WideToPath(target), io)) return kExitUsage;
+  // The store holds messages only: a file of calls alone would hold nothing of it.
+  if (!FormatOf(FileKindForPath(target)).holds.messages) {
+    io.err << "larkpost: " << PrintableLine(WideToPath(target)) << ": "
+           << WideToUtf8(FormatOf(FileKindForPath(target)).plural)
+           << " hold calls only, and the store keeps no calls; back up into .bak, .txt, .xml, "
+              ".zip or .html\n";
+    return kExitUsage;
+  }
   // As every command that writes a file: an existing one is replaced on a yes or --force.
   if (!TrimWhiteSpace(target).empty() && !MayWrite(WideToPath(target), force, io)) {
     return kExitFailure;
@@ -443,8 +451,11 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   std::string convertIn, convertOut, deletedAs = "direction";
   CLI::App* convert = app.add_subcommand(
       "convert", "convert the messages of one file into another, without a store");
-  convert->add_option("IN", convertIn, "file to read: .bak, .xml, .zip or iPhone messages")->required();
-  convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip or .html")->required();
+  convert->add_option("IN", convertIn,
+                      "file to read: .bak, .xml, .zip, a .json call log or iPhone messages")
+      ->required();
+  convert->add_option("OUT", convertOut, "file to write: .bak, .xml, .zip, .html or .json")
+      ->required();
   bool convertForce = false;
   convert->add_flag("--force,-f", convertForce, "replace OUT when it exists");
   bool convertJson = false;

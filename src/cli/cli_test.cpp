@@ -546,12 +546,18 @@ TEST_F(CliTest, UnknownEndingsAreRefusedAndBackupAsksBeforeReplacing) {
   EXPECT_EQ(err_.str(), "larkpost: " + Path("q.pdf") +
                             ": unknown ending \".pdf\"; the endings written are .bak or none "
                             "(backup file), .txt (text export), .xml (XML), .zip (ZIP), .html or "
-                            ".htm (HTML page)\n");
+                            ".htm (HTML page), .json (call log)\n");
   EXPECT_EQ(Run({"--store", store_, "backup", Path("out.TXT")}), kExitUsage);
   EXPECT_EQ(err_.str().find("use .txt for the text export"), Path("out.TXT").size() + 12)
       << err_.str();
   EXPECT_FALSE(fs::exists(Path("q.pdf")));
   EXPECT_FALSE(fs::exists(Path("out.TXT")));
+  // A call log is written from phone files only: the store keeps no calls.
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("calls.json")}), kExitUsage);
+  EXPECT_EQ(err_.str(), "larkpost: " + Path("calls.json") +
+                            ": call logs hold calls only, and the store keeps no calls; back up "
+                            "into .bak, .txt, .xml, .zip or .html\n");
+  EXPECT_FALSE(fs::exists(Path("calls.json")));
 
   std::ofstream(Path("mine.bak")) << "not a backup of this store";
   EXPECT_EQ(Run({"--store", store_, "backup", Path("mine.bak")}), kExitFailure);

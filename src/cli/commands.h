@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,12 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
 // After a conversion or merge that wrote `target`: the warnings for messages written with "?"
 // for characters the code page lacks and for what the format could not hold; kExitIncomplete
 // when there is either, else kExitSuccess.
+// The calls an output took, for a conversion's or a merge's report: "Wrote 10 call entries." or,
+// for a call log written beside the output, "Wrote 10 call entries into calls-x.json."; empty
+// for none. In --json: "calls" and "callLog" (when there is one).
+std::string CallsWrittenLine(uint64_t calls, const std::u16string& callLog);
+void AddCallsJson(nlohmann::ordered_json& summary, uint64_t calls, const std::u16string& callLog);
+
 int ReportLossy(uint64_t replacedMessages, const LeftOut& leftOut, FileKind target,
                 CliStreams& io);
 // Runs `write`, which writes `out` through the output path (a partial file renamed when whole)

@@ -36,6 +36,18 @@ bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs) {
   return true;
 }
 
+std::string CallsWrittenLine(uint64_t calls, const std::u16string& callLog) {
+  if (calls == 0) return std::string();
+  std::string line = "Wrote " + Counted(calls, "call entry", "call entries");
+  if (!callLog.empty()) line += " into " + PrintableLine(WideToPath(callLog));
+  return line + ".";
+}
+
+void AddCallsJson(nlohmann::ordered_json& summary, uint64_t calls, const std::u16string& callLog) {
+  summary["calls"] = calls;
+  if (!callLog.empty()) summary["callLog"] = WideToUtf8(callLog);
+}
+
 int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs deletedAs,
                  const Selection& selection, bool json, CliStreams& io) {
   ConvertResult result;
@@ -53,19 +65,26 @@ int ConvertFiles(const std::u16string& in, const std::u16string& out, DeletedAs 
     summary["entriesWritten"] = result.entriesWritten;
     if (selection.Narrows()) summary["selected"] = result.selected;
     summary["replaced"] = result.replacedMessages;
+    AddCallsJson(summary, result.callsWritten, result.callLog);
     AddLeftOutJson(summary, result.leftOut.multimedia, result.leftOut.calls);
     io.out << JsonLine(summary) << "\n";
     return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
   }
   io.out << "Converted " << Counted(result.written, "message", "messages") << " from "
          << PrintableLine(WideToPath(in)) << " to " << PrintableLine(WideToPath(out)) << ".\n";
-  if (selection.Narrows()) io.out << SelectedLine(result.selected, read.messages) << "\n";
+  if (selection.Narrows()) {
+    io.out << SelectedLine(result.selected, read.messages + read.calls) << "\n";
+  }
   if (read.entries != read.messages) {
     io.out << "Read " << Counted(read.entries, "entry", "entries") << ".\n";
   }
   if (result.entriesWritten != result.written) {
     io.out << "Wrote " << Counted(result.entriesWritten, "entry", "entries")
            << " (one per recipient).\n";
+  }
+  if (const std::string calls = CallsWrittenLine(result.callsWritten, result.callLog);
+      !calls.empty()) {
+    io.out << calls << "\n";
   }
   return ReportLossy(result.replacedMessages, result.leftOut, FileKindForPath(out), io);
 }

@@ -17,6 +17,7 @@
 #include "cli/terminal_ui.h"
 #include "formats/file_sniff.h"
 #include "formats/format_table.h"
+#include "formats/phone_calls.h"
 #include "jobs/message_files.h"
 #include "message/counts.h"
 #include "message/folder_path.h"
@@ -164,11 +165,13 @@ int ReportMessages(const ListingEnd& end, uint64_t multimedia, uint64_t selected
   // What a restore of the file would leave out of the store.
   LeftOut restoreLeavesOut = LeftOutByReader(read);
   restoreLeavesOut.multimedia += multimedia;
+  restoreLeavesOut.calls += read.calls;
   if (json) {
     nlohmann::ordered_json summary;
     summary["messages"] = read.messages;
     summary["multimedia"] = multimedia;
     summary["entries"] = read.entries;
+    if (read.calls > 0) summary["calls"] = read.calls;
     AddLeftOutJson(summary, restoreLeavesOut.multimedia, restoreLeavesOut.calls);
     // What only an iPhone's messages hold, named when there is any.
     const std::pair<const char*, uint64_t> notMessages[] = {
@@ -184,13 +187,20 @@ int ReportMessages(const ListingEnd& end, uint64_t multimedia, uint64_t selected
     io.out << JsonLine(summary) << "\n";
     return kExitSuccess;
   }
-  io.out << "OK: " << Counted(read.messages, "message", "messages");
-  if (multimedia > 0) io.out << " (" << Thousands(multimedia) << " multimedia)";
-  io.out << " in " << Counted(read.entries, "entry", "entries") << "\n";
+  if (read.entries == 0 && read.calls > 0) {
+    // A call log.
+    io.out << "OK: " << Counted(read.calls, "call entry", "call entries") << "\n";
+  } else {
+    io.out << "OK: " << Counted(read.messages, "message", "messages");
+    if (multimedia > 0) io.out << " (" << Thousands(multimedia) << " multimedia)";
+    io.out << " in " << Counted(read.entries, "entry", "entries");
+    if (read.calls > 0) io.out << ", and " << Counted(read.calls, "call entry", "call entries");
+    io.out << "\n";
+  }
   if (restoreLeavesOut.Any()) {
     io.out << "On restore, " << WideToUtf8(LeftOutText(restoreLeavesOut, kStoreHolder)) << "\n";
   }
-  if (selection.Narrows()) io.out << SelectedLine(selected, read.messages) << "\n";
+  if (selection.Narrows()) io.out << SelectedLine(selected, read.messages + read.calls) << "\n";
   return kExitSuccess;
 }
 
@@ -259,6 +269,12 @@ int ShowFile(const std::u16string& path, bool json, const Selection& selection, 
       }
       line["text"] = WideToUtf8(fields != nullptr ? fields->text : record.text);
       if (record.multimedia) AddMultimediaJson(line, *record.multimedia);
+      if (record.kind == EntryKind::kCall) {
+        nlohmann::ordered_json& call = line["call"] = nlohmann::ordered_json::object();
+        for (const NamedColumn& column : record.phoneColumns) {
+          call[column.name] = ColumnJson(column.value);
+        }
+      }
       io.out << JsonLine(line) << "\n";
       return;
     }
@@ -282,7 +298,11 @@ int ShowFile(const std::u16string& path, bool json, const Selection& selection, 
            << "\n"
            << "  From: " << PrintableLine(from) << "\n"
            << "  To:   " << PrintableLine(to) << "\n"
-           << "    " << PrintableIndented(WideToUtf8(text), "    ") << "\n";
+           << "    "
+           << PrintableIndented(record.kind == EntryKind::kCall ? CallSummary(record)
+                                                                : WideToUtf8(text),
+                                "    ")
+           << "\n";
     if (!listed.problem.empty()) io.out << "  (" << PrintableLine(WideToUtf8(listed.problem)) << ")\n";
     if (record.multimedia) PrintParts(*record.multimedia, io.out);
   }, end);

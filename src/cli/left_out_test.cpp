@@ -1,6 +1,6 @@
 // The commands over phone files with multimedia messages and call entries: what each leaves out
 // it says, in its report and its --json, and it ends with the lossy exit status; verify and show
-// list the multimedia messages too.
+// list the multimedia messages and the calls too.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -110,48 +110,53 @@ TEST_F(LeftOutTest, ConvertAndMergeSayWhatTheirOutputCannotHold) {
   EXPECT_EQ(summary["multimedia_left_out"], 5);
   EXPECT_EQ(summary["calls_left_out"], 10);
 
-  // A format that holds multimedia misses only the calls.
+  // A ZIP misses nothing: its calls go into the app's call log beside it, named.
   run = Larkpost({"convert", Path("calls.xml"), Path("out.zip")});
-  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
-  EXPECT_EQ(run.err, std::string("1 call entry left out: ZIP files hold ") +
-                         (FormatOf(FileKind::kPhoneZip).holds.multimedia ? "messages" : "SMS") +
-                         " only.\n");
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_NE(run.out.find("Wrote 1 call entry into " + Path("calls-out.json") + ".\n"),
+            std::string::npos)
+      << run.out;
 
-  // Each message once: the same multimedia messages in both files are left out once.
+  // Each message and call once: the same multimedia messages in both files are left out once,
+  // and so is the call both files hold.
   run = Larkpost({"merge", Path("merged.bak"), Path("phone.xml"), Path("calls.xml")});
   EXPECT_EQ(run.status, kExitIncomplete) << run.err;
   EXPECT_EQ(run.out.rfind("Merged 1 message from 2 files", 0), 0u) << run.out;
   EXPECT_EQ(run.err,
-            "5 multimedia messages and 11 call entries left out: backup files hold SMS only.\n");
+            "5 multimedia messages and 10 call entries left out: backup files hold SMS only.\n");
   run = Larkpost({"merge", "--json", "--force", Path("merged.bak"), Path("phone.xml"),
                   Path("calls.xml")});
   EXPECT_EQ(run.status, kExitIncomplete) << run.err;
   summary = nlohmann::json::parse(run.out);
   EXPECT_EQ(summary["written"], 1);
-  EXPECT_EQ(summary["inputs"][1]["alreadyThere"], 1);
+  EXPECT_EQ(summary["inputs"][1]["alreadyThere"], 2);
   EXPECT_EQ(summary["multimedia_left_out"], 5);
-  EXPECT_EQ(summary["calls_left_out"], 11);
+  EXPECT_EQ(summary["calls_left_out"], 10);
 }
 
-TEST_F(LeftOutTest, VerifyAndShowListMultimediaMessagesAndNameTheCallsLeftOut) {
+TEST_F(LeftOutTest, VerifyAndShowListMultimediaMessagesAndCalls) {
   Outcome run = Larkpost({"verify", Path("phone.xml")});
   EXPECT_EQ(run.status, kExitSuccess) << run.err;
-  EXPECT_EQ(run.out, std::string("OK: 6 messages (5 multimedia) in 6 entries\nOn restore, ") +
+  EXPECT_EQ(run.out, std::string("OK: 6 messages (5 multimedia) in 6 entries, and 10 call "
+                                 "entries\nOn restore, ") +
                          kStoreLeftOut);
   run = Larkpost({"verify", "--json", Path("phone.xml")});
   EXPECT_EQ(nlohmann::json::parse(run.out),
-            nlohmann::json::parse(R"({"messages":6,"multimedia":5,"entries":6,)"
+            nlohmann::json::parse(R"({"messages":6,"multimedia":5,"entries":6,"calls":10,)"
                                   R"("multimediaLeftOut":5,"callsLeftOut":10,)"
                                   R"("multimedia_left_out":5,"calls_left_out":10})"));
 
   run = Larkpost({"show", "--json", Path("phone.xml")});
   EXPECT_EQ(run.status, kExitSuccess) << run.err;
-  EXPECT_EQ(run.err, "10 call entries left out: only messages are listed.\n");
+  EXPECT_EQ(run.err, "");
   std::istringstream lines(run.out);
   std::string line;
   std::vector<nlohmann::json> shown;
   while (std::getline(lines, line)) shown.push_back(nlohmann::json::parse(line));
-  ASSERT_EQ(shown.size(), 6u);
+  ASSERT_EQ(shown.size(), 16u);
+  EXPECT_EQ(shown[6]["sender"]["address"], "+15550001111");
+  EXPECT_EQ(shown[6]["call"], nlohmann::json::parse(R"({"duration":"5","type":"1"})"));
   EXPECT_FALSE(shown[0].contains("parts"));
   const nlohmann::json& group = shown[1];
   EXPECT_EQ(group["text"], "All of us");
@@ -171,8 +176,36 @@ TEST_F(LeftOutTest, VerifyAndShowListMultimediaMessagesAndNameTheCallsLeftOut) {
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("  Part: image/jpeg \"IMG_0001.jpg\" (27 bytes)\n"), std::string::npos);
-  EXPECT_NE(run.out.find("10 call entries left out: only messages are listed.\n"),
-            std::string::npos);
+  EXPECT_NE(run.out.find("  From: \"\" <+15550001111>\n  To:   \n    Incoming call, 0:05\n"),
+            std::string::npos)
+      << run.out;
+}
+
+// The other app's call log on its own: verify counts its calls, a conversion into an XML keeps
+// them, a restore says the store keeps none.
+TEST(CallLog, VerifyConvertAndRestoreTellWhatBecomesOfTheCalls) {
+  testing::TempDir dir;
+  const std::string log = dir.path() + "/calls-2024-01-01.json";
+  std::ofstream(log) << testing::AppCallLog(
+      {testing::AppCallLogEntry("1", "+15550001111", "1704103700000", "1", "245", "Ann"),
+       testing::AppCallLogEntry("2", "+15550001111", "1704103800000", "3", "0", "Ann")});
+  Outcome run = Larkpost({"verify", log});
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.out, "OK: 2 call entries\nOn restore, 2 call entries left out: the store holds "
+                     "SMS only.\n");
+
+  run = Larkpost({"convert", log, dir.path() + "/calls.xml"});
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.out, "Converted 0 messages from " + log + " to " + dir.path() +
+                         "/calls.xml.\nWrote 2 call entries.\n");
+
+  const std::string store = dir.path() + "/store.db";
+  ASSERT_EQ(Larkpost({"--store", store, "store", "init"}).status, kExitSuccess);
+  run = Larkpost({"--store", store, "restore", "--yes", log});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_NE(run.err.find("2 call entries left out: the store holds SMS only.\n"),
+            std::string::npos)
+      << run.err;
 }
 
 }  // namespace

@@ -24,8 +24,11 @@ namespace larkpost {
 CLI::App* AddMergeCommand(CLI::App& app, MergeOptions& options) {
   CLI::App* merge = app.add_subcommand(
       "merge", "write the union of several files into one, each message once, without a store");
-  merge->add_option("OUT", options.out, "file to write: .bak, .xml, .zip or .html")->required();
-  merge->add_option("IN", options.ins, "files to read: .bak, .xml, .zip or iPhone messages")->required();
+  merge->add_option("OUT", options.out, "file to write: .bak, .xml, .zip, .html or .json")
+      ->required();
+  merge->add_option("IN", options.ins,
+                    "files to read: .bak, .xml, .zip, .json call logs or iPhone messages")
+      ->required();
   merge->add_option("--deleted-as", options.deletedAs,
                     "what deleted messages become on a phone: direction (default), received or "
                     "sent");
@@ -70,6 +73,7 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
     }
     summary["replaced"] = result.replacedMessages;
     summary["sameWithRegion"] = result.sameWithRegion;
+    AddCallsJson(summary, result.callsWritten, result.callLog);
     AddLeftOutJson(summary, result.leftOut.multimedia, result.leftOut.calls);
     io.out << JsonLine(summary) << "\n";
     ReportNoRegion(result.sameWithRegion, io);
@@ -82,15 +86,21 @@ int RunMerge(const MergeOptions& options, const Selection& selection, CliStreams
   uint64_t read = 0;
   for (const MergeInputCounts& input : result.inputs) {
     selected += input.selected;
-    read += input.read.messages;
+    read += input.read.messages + input.read.calls;
+    // A call log's or a phone's calls are counted with the messages, as they are merged.
     io.out << "  " << PrintableLine(WideToPath(input.path)) << ": "
-           << Counted(input.selected, "message", "messages")
+           << (input.read.calls == 0 ? Counted(input.selected, "message", "messages")
+                                     : Thousands(input.selected) + " messages and calls")
            << ", contributed " << Thousands(input.contributed) << ", already there "
            << Thousands(input.alreadyThere) << "\n";
   }
   if (selection.Narrows()) io.out << SelectedLine(selected, read) << "\n";
   if (result.entriesWritten != result.written) {
     io.out << "Wrote " << Thousands(result.entriesWritten) << " entries (one per recipient).\n";
+  }
+  if (const std::string calls = CallsWrittenLine(result.callsWritten, result.callLog);
+      !calls.empty()) {
+    io.out << calls << "\n";
   }
   ReportNoRegion(result.sameWithRegion, io);
   // As a backup and a conversion: the file is complete, but some characters could not be

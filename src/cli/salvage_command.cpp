@@ -40,6 +40,9 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
   if (result.read.messages != log.entriesKept) {
     io.out << " (" << Counted(result.read.messages, "message", "messages") << ")";
   }
+  if (result.read.calls > 0) {
+    io.out << " and " << Counted(result.read.calls, "call entry", "call entries");
+  }
   io.out << " in " << out;
   if (log.declaredEntries) io.out << "; the file's count said " << *log.declaredEntries;
   io.out << ".\n";

@@ -10,6 +10,7 @@
 #include "formats/message_stream.h"
 #include "formats/page_media.h"
 #include "formats/part_spool.h"
+#include "formats/phone_calls.h"
 #include "formats/phone_salvage.h"
 #include "formats/phone_xml.h"
 #include "formats/phone_zip.h"
@@ -44,6 +45,16 @@ std::unique_ptr<MessageReader> ReadPhoneZip(const std::u16string& path,
 std::unique_ptr<MessageReader> ReadIphone(const std::u16string& path,
                                           std::shared_ptr<PartSpool>) {
   return OpenIosInput(path);
+}
+
+std::unique_ptr<MessageReader> ReadCallLog(const std::u16string& path,
+                                           std::shared_ptr<PartSpool>) {
+  return CallLogReader(
+      FileByteSource(std::make_shared<CFile>(path, CFile::modeRead | CFile::shareDenyNone)));
+}
+
+std::unique_ptr<MessageWriter> WriteCallLog(ByteSink& sink, const WriterOptions&) {
+  return CallLogWriter(sink);
 }
 
 std::unique_ptr<MessageWriter> WriteBackupFile(ByteSink& sink, const WriterOptions& options) {
@@ -96,9 +107,9 @@ std::unique_ptr<MessageWriter> WritePage(ByteSink& sink, const WriterOptions& op
 constexpr IdentityFields kBackupFields{true, true, true, true, true, true};
 
 // What each format's files hold: subfolders, own number, recipient types, names, exact times,
-// multimedia.
-constexpr FormatHolds kHoldsAllButMultimedia{true, true, true, true, true, false};
-constexpr FormatHolds kHoldsAll{true, true, true, true, true, true};
+// multimedia, calls, messages.
+constexpr FormatHolds kHoldsAllButMultimedia{true, true, true, true, true, false, false, true};
+constexpr FormatHolds kHoldsAll{true, true, true, true, true, true, false, true};
 
 constexpr FileFormat kFormats[] = {
     {.kind = FileKind::kBackup,
@@ -119,7 +130,8 @@ constexpr FileFormat kFormats[] = {
      .openReader = ReadBackupFile,
      .openWriter = WriteBackupFile,
      .openSalvager = SalvageBackupRecords,
-     .companionFolder = nullptr},
+     .companionFolder = nullptr,
+     .callLogBeside = nullptr},
     {.kind = FileKind::kTextExport,
      .name = "text export",
      .plural = u"text exports",
@@ -129,7 +141,7 @@ constexpr FileFormat kFormats[] = {
      .caseSensitive = true,
      .readable = false,
      .writable = true,
-     .holds = {true, true, true, true, false, false},
+     .holds = {true, true, true, true, false, false, false, true},
      .comparedOn = kPhoneFields,
      .foundInOwnFolder = false,
      .checkedBeforeRestore = true,
@@ -138,7 +150,8 @@ constexpr FileFormat kFormats[] = {
      .openReader = nullptr,
      .openWriter = WriteTextExport,
      .openSalvager = nullptr,
-     .companionFolder = nullptr},
+     .companionFolder = nullptr,
+     .callLogBeside = nullptr},
     {.kind = FileKind::kPhoneXml,
      .name = "XML",
      .plural = u"XML files",
@@ -148,7 +161,7 @@ constexpr FileFormat kFormats[] = {
      .caseSensitive = false,
      .readable = true,
      .writable = true,
-     .holds = {false, false, false, true, false, true},
+     .holds = {false, false, false, true, false, true, true, true},
      .comparedOn = kPhoneFields,
      .foundInOwnFolder = false,
      .checkedBeforeRestore = true,
@@ -157,7 +170,8 @@ constexpr FileFormat kFormats[] = {
      .openReader = ReadPhoneXml,
      .openWriter = WritePhoneXml,
      .openSalvager = SalvagePhoneXml,
-     .companionFolder = nullptr},
+     .companionFolder = nullptr,
+     .callLogBeside = nullptr},
     // The ZIP's lines carry the whole message besides the app's columns.
     {.kind = FileKind::kPhoneZip,
      .name = "ZIP",
@@ -177,7 +191,8 @@ constexpr FileFormat kFormats[] = {
      .openReader = ReadPhoneZip,
      .openWriter = WritePhoneZip,
      .openSalvager = SalvagePhoneZip,
-     .companionFolder = nullptr},
+     .companionFolder = nullptr,
+     .callLogBeside = CallLogNameBeside},
     // Pictures and attachments go into the page's media folder.
     {.kind = FileKind::kHtml,
      .name = "HTML page",
@@ -188,7 +203,7 @@ constexpr FileFormat kFormats[] = {
      .caseSensitive = false,
      .readable = false,
      .writable = true,
-     .holds = {true, true, true, true, false, true},
+     .holds = {true, true, true, true, false, true, true, true},
      .comparedOn = kPhoneFields,
      .foundInOwnFolder = false,
      .checkedBeforeRestore = true,
@@ -197,7 +212,8 @@ constexpr FileFormat kFormats[] = {
      .openReader = nullptr,
      .openWriter = WritePage,
      .openSalvager = nullptr,
-     .companionFolder = MediaFolderNameFor},
+     .companionFolder = MediaFolderNameFor,
+     .callLogBeside = nullptr},
     // Told by what it holds (a folder with Manifest.db, a database with the Messages tables),
     // whatever its name: "sms.db", "chat.db", a backup's folder named by the device's id. Its
     // times are exact (nanoseconds); it has no subfolders, recipient types or own number of an SMS.
@@ -210,7 +226,7 @@ constexpr FileFormat kFormats[] = {
      .caseSensitive = false,
      .readable = true,
      .writable = false,
-     .holds = {false, false, false, true, true, true},
+     .holds = {false, false, false, true, true, true, false, true},
      .comparedOn = kPhoneFields,
      .foundInOwnFolder = false,
      .checkedBeforeRestore = true,
@@ -219,7 +235,30 @@ constexpr FileFormat kFormats[] = {
      .openReader = ReadIphone,
      .openWriter = nullptr,
      .openSalvager = nullptr,
-     .companionFolder = nullptr},
+     .companionFolder = nullptr,
+     .callLogBeside = nullptr},
+    // The other app's call log, kept beside its ZIP: calls only, read and written by themselves
+    // or beside a ZIP.
+    {.kind = FileKind::kCallLog,
+     .name = "call log",
+     .plural = u"call logs",
+     .filterName = u"Call Log",
+     .endings = {u".json", nullptr},
+     .proposedName = "calls-%Y-%m-%d.json",  // as the app names its files
+     .caseSensitive = false,
+     .readable = true,
+     .writable = true,
+     .holds = {false, false, false, true, false, false, true, false},
+     .comparedOn = kPhoneFields,
+     .foundInOwnFolder = false,
+     .checkedBeforeRestore = true,
+     .listedByRecord = false,
+     .recognises = nullptr,
+     .openReader = ReadCallLog,
+     .openWriter = WriteCallLog,
+     .openSalvager = nullptr,
+     .companionFolder = nullptr,
+     .callLogBeside = nullptr},
 };
 
 MessageReaderOverride& ReaderOverride() {

@@ -34,6 +34,7 @@ enum class FileKind {
   kPhoneZip,    // .zip: "SMS Import / Export" (messages.ndjson inside)
   kHtml,        // .html or .htm: the readable archive page (written only)
   kIphone,      // an iPhone's messages: its backup folder, its sms.db or a Mac's chat.db (read only)
+  kCallLog,     // .json: the call log of "SMS Import / Export" (calls only)
 };
 
 // What a file of the format keeps of a message beyond its text, direction and time.
@@ -44,6 +45,8 @@ struct FormatHolds {
   bool names;           // the other parties' names
   bool exactTimes;      // delivery times finer than a millisecond
   bool multimedia;      // multimedia messages
+  bool calls;           // the entries of a phone's call log
+  bool messages;        // messages at all (false for a call log)
 };
 
 // How a writer is made: its bytes go into `sink`; `output`, when the sink writes a file, says
@@ -101,6 +104,10 @@ struct FileFormat {
   // The folder a file of the format comes with beside it ("archive_files" of "archive.html");
   // null for a format whose files stand alone.
   std::string (*companionFolder)(const std::string& fileName);
+  // For a format whose app keeps calls in a file of their own beside it (the ZIP's call log): the
+  // name of that file beside a file named `fileName`, where a run writes the calls it is given;
+  // null for the others.
+  std::string (*callLogBeside)(const std::string& fileName);
 };
 
 // The formats in the order the file dialogs offer them.

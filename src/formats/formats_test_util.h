@@ -43,6 +43,44 @@ inline std::string InThread(std::string sms, const std::string& thread) {
   return sms.insert(sms.find(" date_sent="), " thread_id=\"" + thread + "\"");
 }
 
+// One <call> element with the attributes the XML app writes for a call, in its order.
+inline std::string AppCall(const std::string& number, const std::string& date,
+                           const std::string& type, const std::string& duration,
+                           const std::string& contact = "(Unknown)") {
+  return "  <call number=\"" + number + "\" duration=\"" + duration + "\" date=\"" + date +
+         "\" type=\"" + type + "\" presentation=\"1\" subscription_id=\"-1\" post_dial_digits=\"\""
+         " subscription_component_name=\"null\" readable_date=\"Jan 1, 2024 11:07:06 AM\""
+         " contact_name=\"" + contact + "\" />\n";
+}
+
+// The XML app's call log, calls-<date>.xml, around its <call> elements.
+inline std::string AppCallsXml(const std::string& calls, int count) {
+  return "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\n"
+         "<?xml-stylesheet type=\"text/xsl\" href=\"calls.xsl\"?>\n"
+         "<calls count=\"" + std::to_string(count) +
+         "\" backup_set=\"6f1c\" backup_date=\"1704106800000\" type=\"full\">\n" + calls +
+         "</calls>\n";
+}
+
+// One call of the other app's call log (calls-<date>.json): Android's call_log columns, every
+// value a string, as it exports them. `name` is escaped for JSON already.
+inline std::string AppCallLogEntry(const std::string& id, const std::string& number,
+                                   const std::string& date, const std::string& type,
+                                   const std::string& duration, const std::string& name) {
+  return "{\"_id\":\"" + id + "\",\"number\":\"" + number + "\",\"presentation\":\"1\",\"date\":\"" +
+         date + "\",\"duration\":\"" + duration + "\",\"subscription_id\":\"1\",\"type\":\"" +
+         type + "\",\"new\":\"1\",\"is_read\":\"1\",\"countryiso\":\"US\",\"features\":\"0\"," +
+         (name.empty() ? "" : "\"name\":\"" + name + "\",") +
+         "\"numbertype\":\"2\",\"last_modified\":\"" + date + "\"}";
+}
+
+// The call log around its calls: one JSON array, as the app writes the file.
+inline std::string AppCallLog(const std::vector<std::string>& calls) {
+  std::string text = "[";
+  for (size_t i = 0; i < calls.size(); ++i) text += (i == 0 ? "" : ",") + calls[i];
+  return text + "]";
+}
+
 // Base64 as the app writes it (one line, "=" padding), written out here from the alphabet so
 // that a test never checks the decoder against its own encoder.
 inline std::string AppBase64(const std::string& bytes) {

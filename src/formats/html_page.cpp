@@ -16,6 +16,7 @@
 #include "formats/html_page_text.h"
 #include "formats/markup.h"
 #include "formats/page_media.h"
+#include "formats/phone_calls.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 #include "platform/file/byte_sink.h"
@@ -192,8 +193,12 @@ class Page : public MessageWriter {
     markup_.clear();
     markup_ += received ? "<li class=\"m in" : "<li class=\"m out";
     if (type == kPhoneDraft || type == kPhoneOutbox) markup_ += " draft";
+    const bool call = record.kind == EntryKind::kCall;
+    if (call) markup_ += " call";
     markup_ += "\">";
-    if (multimedia) {
+    if (call) {
+      AppendText(Utf8ToWide(CallSummary(record)));
+    } else if (multimedia) {
       AppendMultimedia(record, received);
     } else {
       AppendText(record.text);
@@ -206,7 +211,9 @@ class Page : public MessageWriter {
       markup_ += "no time";
     }
     markup_ += "</span><span class=\"f\">";
-    AppendEscaped(markup_, FolderShown(record.folderPath), Markup::kHtmlText);
+    // A call is in the call log, whichever folder its direction names.
+    AppendEscaped(markup_, call ? std::u16string(u"Call log") : FolderShown(record.folderPath),
+                  Markup::kHtmlText);
     markup_ += "</span></p></li>\n";
 
     if (std::fwrite(markup_.data(), 1, markup_.size(), spool_) != markup_.size()) {
@@ -214,7 +221,7 @@ class Page : public MessageWriter {
     }
     index_.push_back(IndexEntry{parties, static_cast<uint32_t>(markup_.size()), date, spooled_});
     spooled_ += markup_.size();
-    ++entries_;
+    ++(call ? calls_ : entries_);
     return true;
   }
 
@@ -272,7 +279,8 @@ class Page : public MessageWriter {
     const time_t nowSeconds = time(nullptr);
     localtime_r(&nowSeconds, &now);
     out += "<header><div class=\"bar\"><h1>Messages</h1><p class=\"sum\">" +
-           Thousands(entries_) + (entries_ == 1 ? " message in " : " messages in ") +
+           Thousands(entries_) + (entries_ == 1 ? " message" : " messages") +
+           (calls_ == 0 ? std::string() : " and " + Counted(calls_, "call", "calls")) + " in " +
            Thousands(conversations_.size()) +
            (conversations_.size() == 1 ? " conversation" : " conversations") +
            " &middot; written " + Formatted(now, "%Y-%m-%d %H:%M") +
@@ -461,6 +469,7 @@ class Page : public MessageWriter {
   ByteSink& sink_;
   FILE* spool_;
   uint64_t spooled_ = 0;
+  uint64_t calls_ = 0;  // calls shown, beside the messages (entries_)
   std::string markup_;
   std::string folderName_;
   MediaFolder media_;

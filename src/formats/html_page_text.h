@@ -73,6 +73,7 @@ li.m { max-width: 78%; padding: 7px 11px 5px; border-radius: 12px; border: 1px s
   background: var(--in); align-self: flex-start; }
 li.out { background: var(--out); border-color: #bcd9f7; align-self: flex-end; }
 li.draft { border-style: dashed; }
+li.call { background: none; border-style: dotted; font-style: italic; }
 .t { margin: 0; white-space: pre-wrap; overflow-wrap: anywhere; }
 .d { margin: 2px 0 0; font-size: 11.5px; color: var(--soft); display: flex; gap: 8px; justify-content: space-between; }
 .f { background: rgba(0,0,0,.05); border-radius: 4px; padding: 0 5px; }

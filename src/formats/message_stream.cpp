@@ -30,7 +30,8 @@ class Joined : public MessageReader {
         ended_ = true;
         break;
       }
-      ++counts_.entries;
+      // A call is an entry of the call log, never one of a message.
+      if (!entry.whole || entry.whole->kind != EntryKind::kCall) ++counts_.entries;
       const bool completed = joiner_.Add(std::move(entry), record);
       if (joiner_.pendingEntries() > kMaxJoinedEntries) {
         // One message of ever more entries would be held whole, and written as a record no
@@ -40,15 +41,15 @@ class Joined : public MessageReader {
                  " entries of the same time, text and type into one message";
         return false;
       }
-      if (completed) return Yield();
+      if (completed) return Yield(record);
       entry = PhoneEntry{};
     }
-    return joiner_.Finish(record) && Yield();
+    return joiner_.Finish(record) && Yield(record);
   }
 
  private:
-  bool Yield() {
-    ++counts_.messages;
+  bool Yield(const MessageRecord& record) {
+    ++(record.kind == EntryKind::kCall ? counts_.calls : counts_.messages);
     TakeSkipped();
     return true;
   }

@@ -318,8 +318,8 @@ bool EntryWithinLimits(const PhoneEntry& entry, std::string& problem) {
 }
 
 bool EntryJoiner::Continues(const PhoneEntry& entry) const {
-  if (!pending_ || pending_->multimedia || (entry.whole && entry.whole->multimedia) || entry.date != pendingDate_ || entry.type != pendingType_ ||
-      entry.body != pending_->text) {
+  if (!pending_ || pending_->multimedia || (entry.whole && entry.whole->multimedia) ||
+      entry.date != pendingDate_ || entry.type != pendingType_ || entry.body != pending_->text) {
     return false;
   }
   // A file that carries whole messages, or marks its entries, says which entries continue one.
@@ -370,7 +370,10 @@ bool EntryJoiner::Add(PhoneEntry entry, MessageRecord& done) {
   if (pendingWhole_) {
     pending_ = std::move(*entry.whole);
     pending_->text = std::move(entry.body);
-    if (!pending_->multimedia) pending_->phoneColumns = std::move(entry.columns);
+    // A multimedia message and a call keep their columns in the record itself.
+    if (!pending_->multimedia && pending_->kind == EntryKind::kMessage) {
+      pending_->phoneColumns = std::move(entry.columns);
+    }
     return completed;
   }
   MessageRecord& record = pending_.emplace();

@@ -92,6 +92,35 @@ TEST(SalvageXml, CutFilesKeepEveryWholeEntryBeforeTheCut) {
   EXPECT_EQ(intact.log.entriesKept, 3u);
 }
 
+// The calls of a cut file are kept in their place among the messages, as a reading keeps them;
+// one the reader refuses is passed over and counted.
+TEST(SalvageXml, CallsAreKeptAmongTheMessages) {
+  const std::string whole =
+      AppXml(Sms(1) + testing::AppCall("+15550001111", "1704103700000", "1", "245", "Ann") +
+                 testing::AppCall("+15550001111", "soon", "1", "5") + Sms(2) + Sms(3),
+             3);
+  const Salvaged cut = SalvageXml(whole.substr(0, whole.rfind("<sms ")));
+  EXPECT_EQ(cut.error, "");
+  ASSERT_EQ(cut.messages.size(), 3u);
+  EXPECT_EQ(cut.messages[1].kind, EntryKind::kCall);
+  EXPECT_EQ(cut.messages[1].senderName, u"Ann");
+  EXPECT_EQ(cut.messages[2].text, Text(2));
+  EXPECT_EQ(cut.counts.calls, 1u);
+  EXPECT_EQ(cut.counts.callsSkipped, 1u);
+  EXPECT_EQ(cut.log.entriesKept, 2u);
+
+  // The app's own call log, cut: its root is no damage, and its count is not of entries.
+  const std::string log =
+      testing::AppCallsXml(testing::AppCall("+15550001111", "1704103700000", "1", "245", "Ann") +
+                               testing::AppCall("+15550001111", "1704103800000", "2", "5", "Ann"),
+                           2);
+  const Salvaged calls = SalvageXml(log.substr(0, log.rfind("</calls>")));
+  EXPECT_EQ(calls.error, "");
+  EXPECT_EQ(calls.counts.calls, 2u);
+  EXPECT_TRUE(calls.log.skipped.empty());
+  EXPECT_FALSE(calls.log.declaredEntries);
+}
+
 // Garbage between entries, an entry the reader refuses and an entry that breaks off where the
 // next one begins each cost only themselves; the entries after them are read again.
 TEST(SalvageXml, DamageInTheMiddleIsSkippedAndTheEntriesAfterItKept) {

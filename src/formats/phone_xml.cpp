@@ -15,6 +15,7 @@
 
 #include "formats/base64.h"
 #include "formats/markup.h"
+#include "formats/phone_calls.h"
 #include "formats/xml_prefilter.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
@@ -260,7 +261,7 @@ class XmlSource : public EntrySource, private DivertedValues {
     self->Mark();
     ++self->depth_;
     if (self->depth_ == 1) {
-      // The app's call log (<calls>) holds no messages: its entries are counted.
+      // The app's call log (calls-<date>.xml) has the root <calls>.
       if (std::strcmp(name, "smses") != 0 && std::strcmp(name, "calls") != 0) {
         self->Fail(std::string("not an SMS Backup & Restore file: its root element is <") + name +
                    ">, not <smses>");
@@ -276,7 +277,7 @@ class XmlSource : public EntrySource, private DivertedValues {
         ++self->elements_;
         self->TakeSms(attributes);
       } else if (std::strcmp(name, "call") == 0) {
-        ++self->callsSkipped;
+        self->TakeCall(attributes);
       }
       return;
     }
@@ -487,6 +488,31 @@ class XmlSource : public EntrySource, private DivertedValues {
     ready_.push_back(std::move(entry));
   }
 
+  // A <call> of the call log: its attributes are the call's columns (phone_calls.h).
+  void TakeCall(const XML_Char** attributes) {
+    ++calls_;
+    const uint64_t line = XML_GetCurrentLineNumber(parser_);
+    const std::string where =
+        "call entry " + std::to_string(calls_) + " (line " + std::to_string(line) + "): ";
+    Columns columns;
+    size_t expanded = 0;
+    for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
+      expanded += std::strlen(a[0]) + std::strlen(a[1]);
+      if (expanded > kMaxEntryBytes) {
+        return Fail(where + "it is larger than " + std::to_string(kMaxEntryBytes >> 20) +
+                    " MiB; no call is that long");
+      }
+      columns.push_back(NamedColumn{a[0], ColumnOf(a[1])});
+    }
+    PhoneEntry entry;
+    std::string problem;
+    if (!CallFromColumns(columns, kXmlCallNameColumn, entry.whole.emplace(), problem)) {
+      return Fail(where + problem);
+    }
+    entry.date = FileTimeToPhoneDate(entry.whole->deliveryTime);
+    ready_.push_back(std::move(entry));
+  }
+
   static void XMLCALL Characters(void* data, const XML_Char*, int) {
     static_cast<XmlSource*>(data)->Mark();
   }
@@ -574,6 +600,7 @@ class XmlSource : public EntrySource, private DivertedValues {
   bool ended_ = false;
   int depth_ = 0;
   uint64_t elements_ = 0;  // <sms> and <mms> elements so far
+  uint64_t calls_ = 0;     // <call> elements so far
   uint64_t read_ = 0;      // bytes of the file
   uint64_t fed_ = 0;       // filtered bytes handed to the parser
   uint64_t lastEvent_ = 0;

@@ -18,7 +18,7 @@
 // a small one. Every attribute of an <mms> or <part> that no field takes is kept under
 // Multimedia::extras, in order, and written back; `address`, `contact_name` and `readable_date`
 // are made from the fields. <call> entries (the app's call log) are
-// counted and skipped.
+// read as calls (phone_calls.h), under <smses> or the call log's own root <calls>.
 //
 // `date` and `date_sent` of an <sms> are milliseconds since 1970 UTC; `type` as in
 // phone_entry.h; absent values are the literal "null". Reading is tolerant: unknown attributes

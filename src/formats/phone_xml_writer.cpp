@@ -1,5 +1,6 @@
 // The writer of the app's XML (phone_xml.h): one <sms> element for each message, one <mms> with
-// its parts and addresses for each multimedia message, the root's count filled in at the end.
+// its parts and addresses for each multimedia message, one <call> for each call, the root's count
+// (of messages' entries) filled in at the end.
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "formats/base64.h"
 #include "formats/markup.h"
+#include "formats/phone_calls.h"
 #include "formats/phone_xml.h"
 #include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
@@ -126,6 +128,13 @@ class Writer : public MessageWriter {
   }
 
   bool Write(const MessageRecord& record, std::string& error) override {
+    // A call of the call log keeps its place among the messages, outside the root's count.
+    if (record.kind == EntryKind::kCall) {
+      line_.clear();
+      AppendXmlCall(line_, record);
+      Put(line_.data(), line_.size());
+      return true;
+    }
     own_.Learn(record);
     if (!EntriesOf(record, deletedAs_, entries_list_, error, own_)) return false;
     if (record.multimedia) {

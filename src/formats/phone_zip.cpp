@@ -372,6 +372,11 @@ class Writer : public MessageWriter {
       : sink_(sink), deletedAs_(deletedAs), lines_(sink.Name(), ZipMethod::kDeflated) {}
 
   bool Write(const MessageRecord& record, std::string& error) override {
+    // The app keeps its calls in a call log of their own (phone_calls.h), never among messages.
+    if (record.kind == EntryKind::kCall) {
+      error = "a call cannot be written into messages.ndjson; the app keeps calls in its call log";
+      return false;
+    }
     own_.Learn(record);
     if (!EntriesOf(record, deletedAs_, entries_list_, error, own_)) return false;
     // The app files a multimedia message under the conversation of its addresses, and its

@@ -24,6 +24,10 @@ class Writer : public MessageWriter {
       error = "a multimedia message cannot be written into a text export, which holds SMS only";
       return false;
     }
+    if (record.kind == EntryKind::kCall) {
+      error = "a call cannot be written into a text export, which holds SMS only";
+      return false;
+    }
     std::u16string block;
     if (!record.senderAddress.empty() && !record.senderName.empty()) {
       block += u"Sender: \"" + record.senderName + u"\" <" + record.senderAddress + u">\r\n";

@@ -129,23 +129,24 @@ class XmlSalvage : public EntrySource {
     if (window_.StartsWith(open, "<?")) return SkipTo(open, "?>", true);
     if (window_.StartsWith(open, "<!--")) return SkipTo(open, "-->", false);
     if (window_.StartsWith(open, "<![CDATA[")) return SkipTo(open, "]]>", false);
-    if (IsElement(open, "</smses")) {
+    if (IsElement(open, "</smses") || IsElement(open, "</calls")) {
       TakeGarbage();
       sawRootEnd_ = true;
       const uint64_t close = window_.FindAny(open, ">");
       at_ = close < length ? close + 1 : length;
       return;
     }
-    if (IsElement(open, "<smses")) return TakeRoot(open);
+    if (IsElement(open, "<smses")) return TakeRoot(open, true);
+    // The app's call log: its count is of calls, not of the entries counted here.
+    if (IsElement(open, "<calls")) return TakeRoot(open, false);
     if (IsElement(open, "<sms")) return TakeEntry(open, "sms");
     if (IsElement(open, "<mms")) return TakeEntry(open, "mms");
     if (IsElement(open, "<call")) {
       const Extent call = ScanElement(open, "call");
       if (!call.broken) {
         TakeGarbage();
-        ++callsSkipped;
         at_ = call.end;
-        return;
+        return TakeCall(open, call.end);
       }
     }
     // Anything else is no entry: skipped up to the next "<".
@@ -175,7 +176,7 @@ class XmlSalvage : public EntrySource {
     at_ = end;
   }
 
-  void TakeRoot(uint64_t open) {
+  void TakeRoot(uint64_t open, bool counted) {
     const Extent tag = ScanTag(open + 1);
     if (tag.broken) {
       AddGarbage(open, tag.end);
@@ -183,7 +184,7 @@ class XmlSalvage : public EntrySource {
       return;
     }
     TakeGarbage();
-    if (!log_.declaredEntries) {
+    if (counted && !log_.declaredEntries) {
       log_.declaredEntries = DeclaredCount(window_.Bytes(open, static_cast<size_t>(std::min<uint64_t>(tag.end - open, kMaxRootTagBytes))));
     }
     at_ = tag.end;
@@ -313,7 +314,7 @@ class XmlSalvage : public EntrySource {
     std::unique_ptr<EntrySource> entries = XmlEntries(BufferByteSource(document), spool_);
     std::deque<PhoneEntry> taken;
     const std::string error = ReadAllEntries(*entries, taken);
-    if (error.empty() && taken.size() == batch.size() && entries->callsSkipped == 0) {
+    if (error.empty() && taken.size() == batch.size()) {
       log_.entriesKept += taken.size();
       for (PhoneEntry& kept : taken) ready_.push_back(std::move(kept));
       return;
@@ -349,6 +350,22 @@ class XmlSalvage : public EntrySource {
     log_.entriesKept += taken.size();
     callsSkipped += entries->callsSkipped;
     for (PhoneEntry& kept : taken) ready_.push_back(std::move(kept));
+  }
+
+  // A whole <call> of the call log, after the messages before it: kept as the reader reads it,
+  // or passed over and counted when it does not read.
+  void TakeCall(uint64_t begin, uint64_t end) {
+    TakeBatch();
+    const std::string document =
+        declaration_ + "\n<smses>\n" +
+        window_.Bytes(begin, static_cast<size_t>(end - begin)) + "\n</smses>\n";
+    std::unique_ptr<EntrySource> entries = XmlEntries(BufferByteSource(document), spool_);
+    std::deque<PhoneEntry> taken;
+    if (!ReadAllEntries(*entries, taken).empty() || taken.size() != 1) {
+      ++callsSkipped;
+      return;
+    }
+    ready_.push_back(std::move(taken.front()));
   }
 
   void Skip(uint64_t number, uint64_t begin, uint64_t end, std::string error) {

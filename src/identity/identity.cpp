@@ -205,6 +205,29 @@ const ParsedFolder& ParseFolder(std::u16string_view path) {
   return folder;
 }
 
+// The other party of a call (message_record.h): the part of its key that PartiesKey makes.
+void AppendCallParty(std::string& key, const MessageRecord& call, NumberForm numbers) {
+  if (numbers == NumberForm::kLeftOut) return;
+  const std::u16string& number =
+      call.recipients.empty() ? call.senderAddress : call.recipients.front().address;
+  AppendPieceWith(key, [&] { AppendNumber(key, number, numbers); });
+}
+
+// A call of the call log is the same call where the other party's number (in one form), the
+// call's type and its millisecond agree; whatever else the files keep of it (duration, names,
+// the phone's columns) does not decide. It starts with a byte no message's key starts with
+// where both keep folders, and is never the same as a message.
+std::string CallKey(const MessageRecord& call, NumberForm numbers) {
+  std::string key(1, '\xCA');
+  AppendUInt64(key, FileTimeToUInt64(call.deliveryTime) / kFileTimeTicksPerMs);
+  const Column* type = FindColumn(call.phoneColumns, "type");
+  AppendPieceWith(key, [&] {
+    if (type != nullptr && *type) AppendWide(key, **type);
+  });
+  AppendCallParty(key, call, numbers);
+  return key;
+}
+
 }  // namespace
 
 IdentityFields CommonFields(const IdentityFields& a, const IdentityFields& b) {
@@ -217,6 +240,7 @@ IdentityFields CommonFields(const IdentityFields& a, const IdentityFields& b) {
 std::string IdentityKey(const MessageRecord& message, const IdentityFields& fields,
                         NumberForm numbers, const OwnNumbers* own) {
   std::string key;
+  if (message.kind == EntryKind::kCall) return CallKey(message, numbers);
   key.reserve(64 + message.text.size() * 2);
   const ParsedFolder& folder = ParseFolder(message.folderPath);
   const FolderPath& path = folder.path;
@@ -262,6 +286,10 @@ std::string PartiesKey(const MessageRecord& message, const IdentityFields& field
                        NumberForm numbers, const OwnNumbers* own) {
   std::string key;
   if (numbers == NumberForm::kLeftOut) return key;
+  if (message.kind == EntryKind::kCall) {
+    AppendCallParty(key, message, numbers);
+    return key;
+  }
   bool received = false;
   if (!fields.ownNumber) {
     const ParsedFolder& folder = ParseFolder(message.folderPath);

@@ -244,5 +244,48 @@ TEST(IdentityKey, AnSmsIsNeverTheSameAsAMultimediaMessage) {
   }
 }
 
+// A call as a phone's reader yields it (message_record.h): its party, type and the phone's
+// other columns.
+MessageRecord Call(std::u16string number, std::u16string type, uint64_t time) {
+  MessageRecord call;
+  call.kind = EntryKind::kCall;
+  call.deliveryTime = UInt64ToFileTime(time);
+  call.phoneColumns = {{"duration", u"245"}, {"type", type}};
+  if (type == u"2") {
+    call.folderPath = u"Sentedbox";
+    call.recipients.push_back(RecordRecipient{u"", std::move(number), 1});
+  } else {
+    call.folderPath = u"Inbox";
+    call.senderAddress = std::move(number);
+  }
+  return call;
+}
+
+TEST(IdentityKey, ACallIsTheSameByItsNumberTypeAndMillisecondAndNeverAMessage) {
+  WithRegion none("");
+  const MessageRecord call = Call(u"+1 555-000-0001", u"1", kTime);
+  auto key = [](const MessageRecord& record) { return IdentityKey(record, kPhoneFields); };
+  // As the other app's call log has it: the number written another way, a name, its own columns,
+  // the time to the millisecond.
+  MessageRecord logged = Call(u"+15550000001", u"1", kTime - kTime % kFileTimeTicksPerMs);
+  logged.senderName = u"Ann";
+  logged.phoneColumns.insert(logged.phoneColumns.begin(), NamedColumn{"_id", u"7"});
+  logged.phoneColumns.push_back({"countryiso", u"US"});
+  EXPECT_EQ(key(call), key(logged));
+  EXPECT_EQ(PartiesKey(call, kPhoneFields, NumberForm::kNormalised),
+            PartiesKey(logged, kPhoneFields, NumberForm::kNormalised));
+
+  EXPECT_NE(key(call), key(Call(u"+15550000001", u"3", kTime)));  // missed, not answered
+  EXPECT_NE(key(call), key(Call(u"+15550000002", u"1", kTime)));
+  EXPECT_NE(key(call), key(Call(u"+15550000001", u"1", kTime + kFileTimeTicksPerMs)));
+  EXPECT_NE(key(Call(u"+15550000001", u"2", kTime)), key(Call(u"+15550000001", u"1", kTime)));
+
+  // An SMS from the same number in the same millisecond, without a text, is another entry.
+  MessageRecord sms = Received(u"Inbox", u"+15550000001", u"");
+  sms.deliveryTime = call.deliveryTime;
+  EXPECT_NE(key(sms), key(call));
+  EXPECT_NE(IdentityKey(sms, kAllFields), IdentityKey(call, kAllFields));
+}
+
 }  // namespace
 }  // namespace larkpost

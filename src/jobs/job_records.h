@@ -111,8 +111,8 @@ struct RestoreJob {
   RestoreCounts Counts() const { return sink ? sink->restorer().counts() : RestoreCounts{}; }
 
   // One checked message of the file: restored (unless present) when the selection takes it,
-  // else counted as left out; a multimedia message is counted in leftOutOfStore. False with the
-  // record's error text, as RecordRestorer::Restore.
+  // else counted as left out; a multimedia message or a call is counted in leftOutOfStore.
+  // False with the record's error text, as RecordRestorer::Restore.
   bool Take(const MessageRecord& record, std::u16string& error) {
     ++considered;
     if (!selection.Selects(record)) {
@@ -121,6 +121,10 @@ struct RestoreJob {
     }
     if (record.multimedia) {
       ++leftOutOfStore.multimedia;
+      return true;
+    }
+    if (record.kind == EntryKind::kCall) {
+      ++leftOutOfStore.calls;
       return true;
     }
     return Sink().Put(record, error);

@@ -75,8 +75,9 @@ TEST(LeftOut, AConversionIntoABackupFileCountsWhatItCannotHold) {
   ASSERT_TRUE(ConvertMessageFile(dir.File("phone.xml"), dir.File("out.bak"),
                                  DeletedAs::kByDirection, Selection(), result))
       << WideToUtf8(result.error);
-  EXPECT_EQ(result.selected, 3u);
+  EXPECT_EQ(result.selected, 6u);  // the calls too: a selection takes them as messages
   EXPECT_EQ(result.written, 1u);
+  EXPECT_EQ(result.callsWritten, 0u);
   EXPECT_EQ(result.entriesWritten, 1u);
   EXPECT_EQ(result.leftOut.multimedia, 2u);
   EXPECT_EQ(result.leftOut.calls, 3u);
@@ -134,12 +135,13 @@ TEST(LeftOut, ARestoreOfAPhoneFileSaysWhatTheStoreCannotHold) {
     EXPECT_EQ(CountMessages(*session.StandardFolder(FolderKind::Inbox)), 1u);
   }
 
-  // What the selection leaves out is not counted again as what the store cannot hold.
+  // What the selection leaves out is not counted again as what the store cannot hold: the
+  // incoming calls are not sent ones either.
   RestoreJob narrowed(dir.File("phone.xml"));
   narrowed.selection.SetFolders({false, false, false, true, false});  // Sent only
   StartRestore(narrowed);
   EXPECT_EQ(narrowed.leftOutOfStore.multimedia, 0u);
-  EXPECT_EQ(narrowed.leftOutOfStore.calls, 10u);
+  EXPECT_EQ(narrowed.leftOutOfStore.calls, 0u);
   InstallUserInterface(nullptr);
 }
 
@@ -191,7 +193,7 @@ TEST(MergeMessageFiles, MultimediaMessagesAreMergedByTheirPartsAndLeftOutOfABack
   EXPECT_EQ(result.leftOut.multimedia, 2u);
   EXPECT_EQ(result.leftOut.calls, 2u);
   ASSERT_EQ(result.inputs.size(), 2u);
-  EXPECT_EQ(result.inputs[1].contributed, 1u);
+  EXPECT_EQ(result.inputs[1].contributed, 3u);  // the picture and the two calls
   EXPECT_EQ(result.inputs[1].alreadyThere, 1u);
 }
 

@@ -609,6 +609,7 @@ bool WriteChosen(const std::u16string& out, FileKind outKind, DeletedAs deletedA
         prepared.record = nullptr;
         prepared.replaced = false;
         prepared.leftOut = false;
+        prepared.call = false;
         batch->copied[i] = true;
         continue;
       }
@@ -711,7 +712,10 @@ bool MergeMessageFiles(const std::vector<std::u16string>& ins, const std::u16str
   if (!merged) return Fail(result, error);
   for (const MergeInputCounts& input : result.inputs) result.leftOut += LeftOutByReader(input.read);
   result.leftOut += UnwrittenOf(written);
-  result.written -= written.multimediaLeftOut + written.unaddressedLeftOut;
+  result.written -= written.multimediaLeftOut + written.unaddressedLeftOut +
+                    written.callsWritten + written.callsLeftOut + written.messagesLeftOut;
+  result.callsWritten = written.callsWritten;
+  result.callLog = written.callLog;
   result.entriesWritten = written.entriesWritten;
   result.replacedMessages = written.replacedMessages;
   return true;

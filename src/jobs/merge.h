@@ -41,6 +41,8 @@ struct MergeInputCounts {
 struct MergeResult {
   std::vector<MergeInputCounts> inputs;
   uint64_t written = 0;           // messages of OUT
+  uint64_t callsWritten = 0;      // calls of OUT, or of the call log written beside it
+  std::u16string callLog;         // the call log written beside OUT; empty: none
   uint64_t entriesWritten = 0;    // entries of OUT (a sent message may make several)
   uint64_t replacedMessages = 0;  // backup output: messages with characters the code page lacks
   LeftOut leftOut;                // what OUT lacks: multimedia its format cannot hold, calls

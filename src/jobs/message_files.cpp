@@ -1,5 +1,8 @@
 #include "jobs/message_files.h"
 
+#include <sys/stat.h>
+
+#include <optional>
 #include <string>
 
 #include "jobs/store_access.h"
@@ -10,33 +13,72 @@
 
 namespace larkpost {
 
-bool MultimediaLeftOut::Write(const MessageRecord& record, std::string& error) {
-  if (!holdsMultimedia_ && record.multimedia) {
-    ++leftOut;
+bool LeftOutByFormat::Holds(const MessageRecord& record) const {
+  if (record.kind == EntryKind::kCall) return holds_.calls || callLog_;
+  return holds_.messages && (holds_.multimedia || !record.multimedia);
+}
+
+void LeftOutByFormat::CountLeftOut(bool call, bool multimedia) {
+  if (call) {
+    ++callsLeftOut;
+  } else if (!holds_.messages) {
+    ++messagesLeftOut;
+  } else if (multimedia) {
+    ++multimediaLeftOut;
+  }
+}
+
+bool LeftOutByFormat::Write(const MessageRecord& record, std::string& error) {
+  const bool call = record.kind == EntryKind::kCall;
+  if (!Holds(record)) {
+    CountLeftOut(call, static_cast<bool>(record.multimedia));
     return true;
   }
-  return writer_.Write(record, error);
-}
-
-bool MultimediaLeftOut::Prepare(const MessageRecord& record, PreparedMessage& prepared,
-                                std::string& error) const {
-  prepared.leftOut = !holdsMultimedia_ && static_cast<bool>(record.multimedia);
-  return prepared.leftOut || writer_.Prepare(record, prepared, error);
-}
-
-bool MultimediaLeftOut::WritePrepared(const PreparedMessage& prepared, std::string& error) {
-  if (!prepared.leftOut) return writer_.WritePrepared(prepared, error);
-  ++leftOut;
+  if (!call) return writer_.Write(record, error);
+  MessageWriter& into = holds_.calls ? writer_ : callLog_();
+  if (!into.Write(record, error)) return false;
+  ++callsWritten;
   return true;
 }
 
-WrittenCounts CountsOf(const MessageWriter& writer, const MultimediaLeftOut& leaveOut) {
+bool LeftOutByFormat::Prepare(const MessageRecord& record, PreparedMessage& prepared,
+                              std::string& error) const {
+  prepared.call = record.kind == EntryKind::kCall;
+  prepared.leftOut = !Holds(record);
+  if (prepared.leftOut) {
+    // What it was, for the count.
+    prepared.record = &record;
+    return true;
+  }
+  if (prepared.call && !holds_.calls) {
+    prepared.record = &record;  // written into the call log as it is
+    return true;
+  }
+  return writer_.Prepare(record, prepared, error);
+}
+
+bool LeftOutByFormat::WritePrepared(const PreparedMessage& prepared, std::string& error) {
+  if (prepared.leftOut) {
+    CountLeftOut(prepared.call, prepared.record != nullptr && prepared.record->multimedia);
+    return true;
+  }
+  if (!prepared.call) return writer_.WritePrepared(prepared, error);
+  const bool written = holds_.calls ? writer_.WritePrepared(prepared, error)
+                                    : callLog_().Write(*prepared.record, error);
+  if (written) ++callsWritten;
+  return written;
+}
+
+WrittenCounts CountsOf(const MessageWriter& writer, const LeftOutByFormat& leaveOut) {
   WrittenCounts counts;
   counts.entriesWritten = writer.entriesWritten();
   counts.replacedMessages = writer.replacedMessages();
-  counts.multimediaLeftOut = leaveOut.leftOut;
+  counts.multimediaLeftOut = leaveOut.multimediaLeftOut;
   counts.unaddressedLeftOut = writer.unaddressedLeftOut();
   counts.firstUnaddressed = writer.firstUnaddressed();
+  counts.callsWritten = leaveOut.callsWritten;
+  counts.callsLeftOut = leaveOut.callsLeftOut;
+  counts.messagesLeftOut = leaveOut.messagesLeftOut;
   return counts;
 }
 
@@ -54,6 +96,8 @@ LeftOut LeftOutByReader(const ReadCounts& read) {
 LeftOut UnwrittenOf(const WrittenCounts& written) {
   LeftOut leftOut;
   leftOut.multimedia = written.multimediaLeftOut;
+  leftOut.calls = written.callsLeftOut;
+  leftOut.messages = written.messagesLeftOut;
   leftOut.unaddressed = written.unaddressedLeftOut;
   leftOut.firstUnaddressed = written.firstUnaddressed;
   return leftOut;
@@ -115,7 +159,10 @@ bool ConvertMessageFile(const std::u16string& in, const std::u16string& out, Del
   result.read = reader->counts();
   result.leftOut = LeftOutByReader(result.read);
   result.leftOut += UnwrittenOf(written);
-  result.written = result.selected - written.multimediaLeftOut - written.unaddressedLeftOut;
+  result.callsWritten = written.callsWritten;
+  result.callLog = written.callLog;
+  result.written = result.selected - written.multimediaLeftOut - written.unaddressedLeftOut -
+                   written.callsWritten - written.callsLeftOut - written.messagesLeftOut;
   result.entriesWritten = written.entriesWritten;
   result.replacedMessages = written.replacedMessages;
   if (!converted) result.error = Utf8ToWide(error);
@@ -139,10 +186,61 @@ bool WriteOutputFile(const std::u16string& out,
   return true;
 }
 
+namespace {
+
+// The call log beside `out`, as the format names it, in the folder of `out`. A file of that
+// name may be the app's own call log, which no run replaces: the calls then go to the first
+// free name "calls-x-2.json", "calls-x-3.json", ... (the report names it).
+std::u16string CallLogPathBeside(const std::u16string& out, const FileFormat& format) {
+  const size_t slash = out.rfind(u'/');
+  const std::string folder = WideToPath(slash == std::u16string::npos ? u"" : out.substr(0, slash + 1));
+  const std::string name = format.callLogBeside(
+      WideToPath(slash == std::u16string::npos ? out : out.substr(slash + 1)));
+  const size_t dot = name.find(".json");
+  std::string path = folder + name;
+  struct stat info {};
+  for (int copy = 2; lstat(path.c_str(), &info) == 0; ++copy) {
+    path = folder + name.substr(0, dot) + "-" + std::to_string(copy) + name.substr(dot);
+  }
+  return PathToWide(path);
+}
+
+// The call log written beside an output: made on the first call, encrypted as the output is,
+// put in place after it.
+struct CallLogBeside {
+  explicit CallLogBeside(std::u16string path) : path(std::move(path)) {}
+  ~CallLogBeside() {
+    if (wrapped) WrapOutput(path, nullptr);
+  }
+  CallLogBeside(const CallLogBeside&) = delete;
+  CallLogBeside& operator=(const CallLogBeside&) = delete;
+
+  MessageWriter& Open(const std::u16string& out) {
+    if (!writer) {
+      if (const OutputWrapper wrap = OutputWrapperOf(out)) {
+        WrapOutput(path, wrap);
+        wrapped = true;
+      }
+      sink.emplace(path, MessageStoreFiles());
+      writer = OpenMessageWriter(*sink, FileKind::kCallLog);
+    }
+    return *writer;
+  }
+
+  std::u16string path;
+  bool wrapped = false;
+  std::optional<OutputSink> sink;
+  std::unique_ptr<MessageWriter> writer;
+};
+
+}  // namespace
+
 bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
                         const std::function<bool(MessageWriter&, std::string& error)>& fill,
                         WrittenCounts& counts, std::string& error) {
-  return WriteOutputFile(
+  const FileFormat& format = FormatOf(kind);
+  std::optional<CallLogBeside> callLog;
+  const bool written = WriteOutputFile(
       out,
       [&](OutputSink& sink, std::string& failure) {
         // The writer goes before the file is finished or thrown away: it may hold files of its
@@ -155,13 +253,30 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
           failure = FileKindName(kind) + std::string(" are only read, never written");
           return false;
         }
-        MultimediaLeftOut leaveOut(*writer, FormatOf(kind).holds.multimedia);
+        // Beside a file, not beside a pipe or a device.
+        LeftOutByFormat::CallLogOpener opener;
+        if (format.callLogBeside != nullptr && sink.output().temporary) {
+          callLog.emplace(CallLogPathBeside(out, format));
+          opener = [&callLog, &out]() -> MessageWriter& { return callLog->Open(out); };
+        }
+        LeftOutByFormat leaveOut(*writer, format.holds, opener);
         if (!fill(leaveOut, failure)) return false;
         writer->Finish();
+        if (callLog && callLog->writer) callLog->writer->Finish();
         counts = CountsOf(*writer, leaveOut);
         return true;
       },
       error);
+  if (written && callLog && callLog->sink) {
+    try {
+      callLog->sink->Commit();
+    } catch (const CFileException& failure) {
+      callLog->sink->Discard();
+      throw callLog->sink->Shown(failure);
+    }
+    counts.callLog = callLog->path;
+  }
+  return written;
 }
 
 }  // namespace larkpost

@@ -26,34 +26,49 @@ struct WrittenCounts {
   uint64_t multimediaLeftOut = 0;  // multimedia messages the format cannot hold, not written
   uint64_t unaddressedLeftOut = 0;  // multimedia messages without any address (MessageWriter)
   std::string firstUnaddressed;
+  uint64_t callsWritten = 0;     // calls the output holds, or its call log beside it
+  uint64_t callsLeftOut = 0;     // calls neither holds
+  uint64_t messagesLeftOut = 0;  // messages of an output that holds calls only (a call log)
+  std::u16string callLog;        // the call log written beside the output; empty: none
 };
 
-// What reading a file left out by itself: the entries of a phone's call log, and what an
-// iPhone's database holds that is no message.
+// What reading a file left out by itself: the entries of a phone's call log a salvage passes
+// over, and what an iPhone's database holds that is no message.
 LeftOut LeftOutByReader(const ReadCounts& read);
-// What writing a file left out: multimedia messages the format cannot hold or its app not take.
+// What writing a file left out: multimedia messages the format cannot hold or its app not take,
+// calls where neither the file nor a call log beside it holds them, messages of a call log.
 LeftOut UnwrittenOf(const WrittenCounts& written);
 
-// In front of the writer of a format without multimedia (FormatHolds::multimedia): such
-// messages are counted in `leftOut`, not written. Else the writer itself.
-class MultimediaLeftOut : public MessageWriter {
+// In front of the writer of a format: what the format cannot hold (FormatHolds) is counted, not
+// written: multimedia messages, calls, or the messages of a format of calls only. The calls of a
+// format whose app keeps them beside its files go into `callLog` instead, when given.
+class LeftOutByFormat : public MessageWriter {
  public:
-  MultimediaLeftOut(MessageWriter& writer, bool holdsMultimedia)
-      : writer_(writer), holdsMultimedia_(holdsMultimedia) {}
+  // `callLog` opens the call log on its first use (on the writing thread) and hands it over.
+  using CallLogOpener = std::function<MessageWriter&()>;
+  LeftOutByFormat(MessageWriter& writer, const FormatHolds& holds, CallLogOpener callLog = {})
+      : writer_(writer), holds_(holds), callLog_(std::move(callLog)) {}
   bool Write(const MessageRecord& record, std::string& error) override;
   bool Prepare(const MessageRecord& record, PreparedMessage& prepared,
                std::string& error) const override;
   bool WritePrepared(const PreparedMessage& prepared, std::string& error) override;
   void Finish() override { writer_.Finish(); }
-  uint64_t leftOut = 0;
+  uint64_t multimediaLeftOut = 0;
+  uint64_t callsLeftOut = 0;
+  uint64_t messagesLeftOut = 0;
+  uint64_t callsWritten = 0;
 
  private:
+  // Whether the format keeps the record (a call: in the file itself or in the call log).
+  bool Holds(const MessageRecord& record) const;
+  void CountLeftOut(bool call, bool multimedia);
   MessageWriter& writer_;
-  bool holdsMultimedia_;
+  FormatHolds holds_;
+  CallLogOpener callLog_;
 };
 
 // The counts of a finished writer, with what `leaveOut` left out in front of it.
-WrittenCounts CountsOf(const MessageWriter& writer, const MultimediaLeftOut& leaveOut);
+WrittenCounts CountsOf(const MessageWriter& writer, const LeftOutByFormat& leaveOut);
 
 // The one way a command writes a file: `fill` writes into `sink`, an OutputSink at a partial
 // file beside `out` (platform/file/output_sink.h), which is committed over `out` only when
@@ -65,9 +80,12 @@ bool WriteOutputFile(const std::u16string& out,
                      std::string& error);
 
 // Puts the messages that `fill` hands to the writer into a new file of `kind` at `out`, through
-// WriteOutputFile. A multimedia message handed to the writer of a format that cannot hold it is
-// left out here, the one place every output passes, and counted in counts.multimediaLeftOut.
-// File errors throw CFileException naming `out`, a refused target OutputRefused.
+// WriteOutputFile. What the format cannot hold (a multimedia message, a call, a message of a
+// call log) is left out here, the one place every output passes, and counted in `counts`. The
+// calls handed to a format whose app keeps them beside its files (FileFormat::callLogBeside) go
+// into that file beside `out` (encrypted as `out` is), made when the first call comes and put in
+// place right after `out`; counts.callLog names it. File errors throw CFileException naming the
+// file, a refused target OutputRefused.
 bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
                         const std::function<bool(MessageWriter&, std::string& error)>& fill,
                         WrittenCounts& counts, std::string& error);
@@ -85,8 +103,10 @@ bool CopyMessages(MessageReader& reader, MessageWriter& writer, const Selection*
 struct ConvertResult {
   ReadCounts read;
   LeftOut leftOut;                // what the output lacks: multimedia it cannot hold, calls
-  uint64_t selected = 0;          // messages the selection took, of read.messages
+  uint64_t selected = 0;          // messages and calls the selection took
   uint64_t written = 0;           // of them, messages the output holds
+  uint64_t callsWritten = 0;      // of them, calls the output or its call log holds
+  std::u16string callLog;         // the call log written beside the output; empty: none
   uint64_t entriesWritten = 0;    // entries of the output (a sent message may make several)
   uint64_t replacedMessages = 0;  // messages with characters the code page lacks, as "?"
   std::u16string error;           // why the conversion failed; empty on success

@@ -1,7 +1,7 @@
 // Files that hold given messages, for tests of the runs and commands over multimedia messages
 // and call entries: while a ScopedFileMessages lives, every reader opened for one of its paths
-// (OpenMessageReader) yields its messages and then counts its call entries as passed over, as
-// a phone reader does.
+// (OpenMessageReader) yields its messages and then its call entries (incoming calls a second
+// apart from +15550001111 on, one number each), as a phone reader does.
 #pragma once
 
 #include <map>
@@ -12,6 +12,8 @@
 
 #include "formats/message_stream.h"
 #include "jobs/message_files.h"
+#include "platform/text/text.h"
+#include "platform/time/filetime.h"
 
 namespace larkpost::testing {
 
@@ -20,13 +22,27 @@ struct FileMessages {
   uint64_t calls = 0;  // <call> entries of the file
 };
 
+// The n-th call of such a file, as a phone's reader yields it (message_record.h).
+inline MessageRecord IncomingCall(uint64_t n) {
+  MessageRecord call;
+  call.kind = EntryKind::kCall;
+  call.folderPath = u"Inbox";
+  call.senderAddress = u"+1555000" + Utf8ToWide(std::to_string(1111 + n));
+  call.deliveryTime = UInt64ToFileTime((13350000000000 + n * 1000) * kFileTimeTicksPerMs);
+  call.lastModified = call.deliveryTime;
+  call.flags = 1;
+  call.phoneColumns = {{"duration", u"5"}, {"type", u"1"}};
+  return call;
+}
+
 class RecordsReader : public MessageReader {
  public:
   explicit RecordsReader(FileMessages contents) : contents_(std::move(contents)) {}
   bool Next(MessageRecord& record) override {
     if (next_ == contents_.messages.size()) {
-      counts_.callsSkipped = contents_.calls;
-      return false;
+      if (counts_.calls == contents_.calls) return false;
+      record = IncomingCall(counts_.calls++);
+      return true;
     }
     record = contents_.messages[next_++];
     ++counts_.entries;

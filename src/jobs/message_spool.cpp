@@ -232,6 +232,9 @@ uint64_t MessageSpool::Append(const MessageRecord& message, uint64_t& contentHas
   out.Text(message.senderAddress);
   out.Text(message.text);
   buffer_.resize(static_cast<size_t>(out.at - buffer_.data()));
+  // What the entry is, and the columns of a phone's entry that no field holds.
+  buffer_ += static_cast<char>(message.kind);
+  PutColumns(buffer_, message.phoneColumns);
   // The multimedia's columns, then where its parts' bytes lie in the file: before the record,
   // streamed there, so no part is ever whole in memory. The places are left out of the content
   // hash, which equal copies from different files share.
@@ -310,6 +313,10 @@ void MessageSpool::Read(uint64_t position, MessageRecord& message) {
   in.Text(message.senderName);
   in.Text(message.senderAddress);
   in.Text(message.text);
+  char kind = 0;
+  in.Take(&kind, 1);
+  message.kind = static_cast<EntryKind>(kind);
+  in.ColumnList(message.phoneColumns);
   char hasMultimedia = 0;
   in.Take(&hasMultimedia, 1);
   message.multimedia = MultimediaRef{};

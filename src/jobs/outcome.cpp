@@ -48,6 +48,7 @@ std::u16string LossyBackupText(uint64_t messages, unsigned codePage) {
 
 std::u16string LeftOutHolder(FileKind target) {
   const FileFormat& format = FormatOf(target);
+  if (!format.holds.messages) return format.plural + std::u16string(u" hold calls only");
   return format.plural +
          std::u16string(format.holds.multimedia ? u" hold messages only" : u" hold SMS only");
 }
@@ -83,7 +84,8 @@ std::u16string LeftOutText(const LeftOut& leftOut, std::u16string_view holder) {
   };
   const std::u16string byTarget =
       Listed({CountedIf(leftOut.multimedia, u"multimedia message", u"multimedia messages"),
-              CountedIf(leftOut.calls, u"call entry", u"call entries")});
+              CountedIf(leftOut.calls, u"call entry", u"call entries"),
+              CountedIf(leftOut.messages, u"message", u"messages")});
   if (!byTarget.empty()) sentence(byTarget + u" left out: " + std::u16string(holder) + u".");
   if (leftOut.unaddressed > 0) {
     sentence(Counted(leftOut.unaddressed, u"multimedia message", u"multimedia messages") +

@@ -46,12 +46,13 @@ std::u16string IncompleteBackupText(const BackupShortfall& shortfall);
 std::u16string LossyBackupText(uint64_t messages, unsigned codePage);
 
 // What a run left out because its target cannot keep it: multimedia messages, which the store,
-// backup files and text exports do not hold, and the entries of a phone's call log, which no
-// target holds. Never silent: every run that leaves something out says so (LeftOutText) and ends
+// backup files and text exports do not hold, the entries of a phone's call log, which they do
+// not hold either, and the messages of a target of calls only. Never silent: every run that leaves something out says so (LeftOutText) and ends
 // lossy (exit status 3).
 struct LeftOut {
   uint64_t multimedia = 0;
   uint64_t calls = 0;
+  uint64_t messages = 0;  // messages of a target that holds calls only (a call log)
   // Multimedia messages without any address, which the phone app's import cannot take, and
   // the first of them ("Inbox, 2024-05-03 18:02:00").
   uint64_t unaddressed = 0;
@@ -65,12 +66,13 @@ struct LeftOut {
   uint64_t stickers = 0;
   uint64_t attachmentsMissing = 0;
   bool Any() const {
-    return multimedia > 0 || calls > 0 || unaddressed > 0 || tapbacks > 0 || unsent > 0 ||
+    return multimedia > 0 || calls > 0 || messages > 0 || unaddressed > 0 || tapbacks > 0 || unsent > 0 ||
            groupEvents > 0 || stickers > 0 || attachmentsMissing > 0;
   }
   LeftOut& operator+=(const LeftOut& other) {
     multimedia += other.multimedia;
     calls += other.calls;
+    messages += other.messages;
     if (unaddressed == 0) firstUnaddressed = other.firstUnaddressed;
     unaddressed += other.unaddressed;
     tapbacks += other.tapbacks;

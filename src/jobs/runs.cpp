@@ -109,6 +109,14 @@ void StartBackup(BackupJob& job) {
     AfxMessageBox(IDS_SELECT_BACKUP_FOLDER, MB_ICONINFORMATION);
     return;
   }
+  // A file of calls alone would hold nothing of the store, which keeps no calls.
+  if (!FormatOf(job.format).holds.messages) {
+    AfxMessageBox(FormatOf(job.format).plural +
+                      std::u16string(u" hold calls only, and the store keeps no calls: choose a "
+                                     u".bak, .txt, .xml, .zip or .html file."),
+                  MB_ICONWARNING);
+    return;
+  }
 
   // Counted on this thread, before the worker starts: the backup file's record count.
   job.total = 0;

@@ -36,7 +36,8 @@ template <class Takes>
 std::u16string DialogFilter(Takes takes) {
   std::u16string filter;
   for (const FileFormat& format : FileFormats()) {
-    if (!takes(format)) continue;
+    // A call log holds nothing of the store's: no dialog of a backup or restore offers it.
+    if (!takes(format) || !format.holds.messages) continue;
     std::u16string patterns;
     for (const char16_t* ending : format.endings) {
       if (ending == nullptr) continue;

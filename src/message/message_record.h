@@ -31,6 +31,18 @@ struct RecordRecipient {
 // What a phone file's entry is: a message, or an entry of the phone's call log, which travels
 // beside the messages between phone files and pages (formats that hold no calls count it as left
 // out, as they do multimedia).
+//
+// A call (kCall) sits in the fields as a message with the same party would:
+//
+//   number        the other party: the sender of an incoming call (folder "Inbox"), the one
+//                 recipient of an outgoing one (folder "Sentedbox", call type 2)
+//   name          that party's name (XML's contact_name, the call log's name column)
+//   date          deliveryTime and lastModified, from milliseconds since 1970 UTC
+//   flags         read; text empty; no multimedia
+//
+// Every other column of the entry (type, duration, presentation, subscription_id, unknown ones)
+// stays in phoneColumns under the file's name; readable_date follows from the date and is made
+// anew when written (formats/phone_calls.h).
 enum class EntryKind : uint8_t { kMessage, kCall };
 
 struct MessageRecord {

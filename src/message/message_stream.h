@@ -14,7 +14,8 @@ namespace larkpost {
 struct ReadCounts {
   uint64_t entries = 0;     // message entries of the file (a sent message may have several)
   uint64_t messages = 0;    // messages yielded
-  uint64_t callsSkipped = 0;  // entries of a phone's call log (<call>), counted and left out
+  uint64_t calls = 0;       // entries of a phone's call log yielded (EntryKind::kCall)
+  uint64_t callsSkipped = 0;  // entries of a phone's call log passed over (a salvage's)
   // Rows of an iPhone's message database that no file keeps as a message, counted and left out:
   // reactions to a message (tapbacks), unsent messages, group events (a member added, the group
   // renamed) and stickers.
@@ -58,6 +59,7 @@ struct PreparedMessage {
   std::string bytes;                      // for one that turns it into bytes beforehand
   bool replaced = false;                  // a character of the text became "?" on the way
   bool leftOut = false;                   // nothing to write: the writer counts it
+  bool call = false;                      // a call of the call log (EntryKind::kCall)
 };
 
 class MessageWriter {

@@ -37,6 +37,8 @@ OutputWrapper WrapperFor(const std::u16string& target) {
 
 }  // namespace
 
+OutputWrapper OutputWrapperOf(const std::u16string& target) { return WrapperFor(target); }
+
 void WrapOutput(const std::u16string& target, OutputWrapper wrap) {
   std::lock_guard<std::mutex> lock(wrappedMutex);
   if (wrap == nullptr) {

@@ -40,6 +40,9 @@ using OutputWrapper = std::function<std::unique_ptr<ByteSink>(ByteSink& inner)>;
 // From now on, what is written to `target` (as named to OutputSink) goes through a sink `wrap`
 // makes; null: written as it is again.
 void WrapOutput(const std::u16string& target, OutputWrapper wrap);
+// What WrapOutput registered for `target`; null when nothing (a file written as it is), so that
+// a file written beside the target can be wrapped the same way.
+OutputWrapper OutputWrapperOf(const std::u16string& target);
 
 class OutputSink final : public ByteSink {
  public:
