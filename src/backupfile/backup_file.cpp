@@ -71,16 +71,24 @@ std::u16string RecordErrorText(uint64_t number, std::u16string_view text) {
   return numbered;
 }
 
-std::string CollectRecordTexts(CFile& file, size_t limit) {
+std::string CollectRecordTexts(CFile& file, size_t scan, size_t keep) {
   std::string texts;
   std::string line;
+  size_t scanned = 0;
+  auto take = [&](const std::string& text) {
+    scanned += text.size() + 1;
+    if (std::any_of(text.begin(), text.end(),
+                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+      texts.append(text).push_back('\n');
+    }
+  };
   file.Seek(kHeaderSize, CFile::begin);
-  auto takeLine = [&](bool keep) {
+  auto takeLine = [&](bool keepIt) {
     if (ReadTextLine(file, line) != LineEnd::kLineFeed) return false;
-    if (keep) texts.append(line).push_back('\n');
+    if (keepIt) take(line);
     return true;
   };
-  while (texts.size() < limit) {
+  while (scanned < scan && texts.size() < keep) {
     unsigned char fixed[24];
     unsigned char length[4];
     if (!takeLine(false) || !takeLine(true) || ReadUpTo(file, fixed, sizeof fixed) != sizeof fixed ||
@@ -91,12 +99,11 @@ std::string CollectRecordTexts(CFile& file, size_t limit) {
                            static_cast<uint32_t>(length[2]) << 16 |
                            static_cast<uint32_t>(length[3]) << 24;
     // A length past the end or the limit marks a broken record: take what is there.
-    const size_t take = std::min<size_t>(count, limit - std::min(limit, texts.size()));
-    const size_t at = texts.size();
-    texts.resize(at + take);
-    const size_t got = ReadUpTo(file, reinterpret_cast<unsigned char*>(texts.data() + at),
-                                static_cast<unsigned>(take));
-    texts.resize(at + got);
+    line.resize(std::min<size_t>(count, scan - std::min(scan, scanned)));
+    const size_t got = ReadUpTo(file, reinterpret_cast<unsigned char*>(line.data()),
+                                static_cast<unsigned>(line.size()));
+    line.resize(got);
+    take(line);
     if (got < count) break;
   }
   return texts;

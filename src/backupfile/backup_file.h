@@ -28,10 +28,12 @@ std::string BackupFileHeader(uint32_t count);
 std::string SealedBackupHeader(uint32_t count, uint64_t length);
 
 // The texts of a backup file's records as the file holds them, not converted (folder paths,
-// recipient and sender lines, message texts), each followed by a line feed, up to `limit` bytes:
-// what tells its code page. Reads from offset 20 to the first broken record or the end; the file
-// stays wherever reading stopped. File errors raise CFileException.
-std::string CollectRecordTexts(CFile& file, size_t limit);
+// recipient and sender lines, message texts), each followed by a line feed: what tells its code
+// page. Only texts with a byte beyond ASCII are kept (the others read alike in every code page),
+// until `keep` bytes are; at most `scan` bytes of texts are looked at. Reads from offset 20 to
+// the first broken record or the end; the file stays wherever reading stopped. File errors raise
+// CFileException.
+std::string CollectRecordTexts(CFile& file, size_t scan, size_t keep);
 
 // The records of a backup file in order, numbered from 1, once its digest has been checked: the
 // one reading loop of restore, verify, show and conversions. The file stays the caller's.

@@ -8,8 +8,10 @@ namespace larkpost {
 
 namespace {
 
-// Enough text to tell a code page; the detector needs far less.
-constexpr size_t kSampleBytes = size_t{4} << 20;
+// How far into the file texts beyond ASCII are looked for, and how many of them tell a code page
+// (the detector needs far less).
+constexpr size_t kScannedBytes = size_t{4} << 20;
+constexpr size_t kKeptBytes = size_t{256} << 10;
 // Below this ICU's guess is too weak to act on: short texts of one language fit several pages.
 constexpr int kTrustedConfidence = 30;
 
@@ -19,7 +21,7 @@ bool DetectFileCodePage(const std::u16string& path, DetectedCodePage& detected) 
   if (!FormatOf(InputKindOf(path)).comparedOn.codePageText) return false;
   try {
     CFile file(path, CFile::modeRead | CFile::shareDenyNone);
-    detected = DetectCodePage(CollectRecordTexts(file, kSampleBytes));
+    detected = DetectCodePage(CollectRecordTexts(file, kScannedBytes, kKeptBytes));
     return true;
   } catch (const CFileException&) {
     return false;

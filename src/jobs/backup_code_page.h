@@ -11,7 +11,7 @@
 
 namespace larkpost {
 
-// What the texts of the file at `path` tell of their code page, from their first 4 MiB. False
+// What the texts of the file at `path` tell of their code page, from the texts beyond ASCII in their first 4 MiB. False
 // for files whose texts are Unicode (every kind but a backup file) and for a file that cannot be
 // read, which the command then names itself.
 bool DetectFileCodePage(const std::u16string& path, DetectedCodePage& detected);
