@@ -524,14 +524,17 @@ class XmlSource : public EntrySource, private DivertedValues {
     // What the parser hands over is expanded already (entities, references): its size is what
     // holds the limit, whatever the file's bytes.
     size_t expanded = 0;
+    size_t count = 0;
     for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
       expanded += std::strlen(a[0]) + std::strlen(a[1]);
+      ++count;
     }
     if (expanded > kMaxEntryBytes) {
       return Fail(where + "it is larger than " + std::to_string(kMaxEntryBytes >> 20) +
                   " MiB; no message is that long");
     }
     PhoneEntry entry;
+    entry.columns.reserve(count);  // most attributes are kept as columns
     bool haveDate = false, haveType = false;
     for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
       const std::string_view key = a[0];

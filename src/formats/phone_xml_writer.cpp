@@ -185,7 +185,12 @@ class Writer : public MessageWriter {
       } else if (column == "readable_date" || column == "contact_name") {
         break;
       } else if (!fromPhone) {
-        AppendColumn(line_, column, std::u16string(fallback, fallback + std::strlen(fallback)));
+        // The app's own value, which needs no escaping.
+        line_ += ' ';
+        line_ += column;
+        line_ += "=\"";
+        line_ += fallback;
+        line_ += '"';
       }
     }
     for (const NamedColumn& column : entry.columns) {
