@@ -115,6 +115,8 @@ inline constexpr char kScript[] = R"(<script>
   var box = document.getElementById('q'), count = document.getElementById('n');
   var none = document.getElementById('none'), list = document.getElementById('list');
   var total = document.querySelectorAll('main li.m').length, sections = null;
+  // Calls are listed among the messages: with any, the count is of entries.
+  var unit = document.querySelector('main li.call') ? ' entries' : ' messages';
   function index() {
     return Array.prototype.map.call(document.querySelectorAll('main section'), function (s) {
       var days = [], day = null;
@@ -157,10 +159,10 @@ inline constexpr char kScript[] = R"(<script>
       show(s.link && s.link.parentNode, visible > 0);
       shown += visible;
     });
-    count.textContent = words.length ? shown + ' of ' + total + ' messages' : total + ' messages';
+    count.textContent = words.length ? shown + ' of ' + total + unit : total + unit;
     none.hidden = shown > 0;
   }
-  count.textContent = total + ' messages';
+  count.textContent = total + unit;
   box.addEventListener('input', filter);
   window.addEventListener('beforeprint', function () {
     // A printout holds every picture, not only those that were near the view.
