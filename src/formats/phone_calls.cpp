@@ -22,18 +22,6 @@ constexpr uint32_t kReadFlag = 0x1;  // MSGFLAG_READ
 constexpr size_t kChunkBytes = 64 * 1024;
 constexpr char kReadableDateColumn[] = "readable_date";
 
-// "Nov 9, 2023 2:00:00 PM" in local time, as the XML app shows a date.
-std::string ReadableDate(int64_t date) {
-  const time_t seconds = static_cast<time_t>(date / 1000);
-  struct tm local {};
-  char text[64];
-  if (localtime_r(&seconds, &local) == nullptr ||
-      std::strftime(text, sizeof text, "%b %-d, %Y %-I:%M:%S %p", &local) == 0) {
-    return "null";
-  }
-  return text;
-}
-
 // Names an XML attribute may have; a column from a file may bring any other.
 bool IsXmlName(std::string_view name) {
   return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) && name[0] != '-' &&

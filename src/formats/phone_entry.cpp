@@ -1,6 +1,7 @@
 #include "formats/phone_entry.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "message/folder_path.h"
 
@@ -78,6 +79,17 @@ FILETIME PhoneDateToFileTime(int64_t date) {
   if (date == 0) return FILETIME{0, 0};
   const uint64_t ms = static_cast<uint64_t>(date) + static_cast<uint64_t>(kMsFrom1601To1970);
   return UInt64ToFileTime(ms * kFileTimeTicksPerMs);
+}
+
+std::string ReadableDate(int64_t date) {
+  const time_t seconds = static_cast<time_t>(date / 1000);
+  struct tm local {};
+  char text[64];
+  if (localtime_r(&seconds, &local) == nullptr ||
+      std::strftime(text, sizeof text, "%b %-d, %Y %-I:%M:%S %p", &local) == 0) {
+    return "null";
+  }
+  return text;
 }
 
 bool EntriesOf(const MessageRecord& record, DeletedAs deletedAs, std::vector<PhoneEntry>& entries,

@@ -120,6 +120,8 @@ bool ParseInteger(std::string_view text, Integer& value) {
 
 int64_t FileTimeToPhoneDate(FILETIME time);  // zero stays zero
 FILETIME PhoneDateToFileTime(int64_t date);  // kMinPhoneDate .. kMaxPhoneDate
+// "Jan 1, 2024 11:07:06 AM" in local time, as the XML app shows a date ("null" when it has none).
+std::string ReadableDate(int64_t date);
 
 // The phone type of a message from its folder's root; 0 when the root is not a standard folder.
 // A deleted message goes by its direction as `own` tells it (own_numbers.h), unless the user

@@ -13,6 +13,7 @@
 #include "formats/base64.h"
 #include "formats/markup.h"
 #include "formats/phone_calls.h"
+#include "formats/phone_entry.h"
 #include "formats/phone_xml.h"
 #include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
@@ -96,18 +97,6 @@ void AppendNumber(std::string& out, const char* name, int64_t value) {
   out += "=\"";
   out += std::to_string(value);
   out += '"';
-}
-
-// "Jan 1, 2024 11:07:06 AM" in local time, as the app shows it.
-std::string ReadableDate(int64_t date) {
-  const time_t seconds = static_cast<time_t>(date / 1000);
-  struct tm local {};
-  char text[64];
-  if (localtime_r(&seconds, &local) == nullptr ||
-      std::strftime(text, sizeof text, "%b %-d, %Y %-I:%M:%S %p", &local) == 0) {
-    return "null";
-  }
-  return text;
 }
 
 // The root's count is not known until the end: the start tag is written as the app writes it,
