@@ -30,7 +30,7 @@ endfunction()
 function(larkpost_bench)
   cmake_parse_arguments(ARG "" "NAME" "SOURCES;DEPS" ${ARGN})
   add_executable(${ARG_NAME} ${ARG_SOURCES})
-  target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench)
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} benchmark::benchmark)
   # GCC 12 reports false maybe-uninitialized warnings inside libstdc++'s <regex> (a benchmark
   # baseline) when it optimises with the sanitizers on.

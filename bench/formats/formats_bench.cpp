@@ -5,26 +5,19 @@
 // child's peak resident memory (counter peak_MiB). The input is written once, in a scratch folder
 // (LARKPOST_FORMATS_DIR, default the temporary folder).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "child_run.h"
 #include "formats/age_keys.h"
 #include "jobs/message_files.h"
 #include "platform/file/file.h"
 #include "platform/text/text.h"
 #include "platform/file/byte_sink.h"
-
-extern char** environ;
 
 namespace larkpost {
 namespace {
@@ -35,12 +28,8 @@ size_t MessageCount() {
 }
 
 const std::string& Folder() {
-  static const std::string folder = [] {
-    const char* base = std::getenv("LARKPOST_FORMATS_DIR");
-    std::string path = std::string(base != nullptr ? base : "/tmp") + "/larkpost-formats-bench-XXXXXX";
-    if (mkdtemp(path.data()) == nullptr) std::abort();
-    return path;
-  }();
+  static const std::string folder =
+      bench::MakeScratchFolder("LARKPOST_FORMATS_DIR", "larkpost-formats-bench");
   return folder;
 }
 
@@ -89,33 +78,17 @@ const std::string& LaterBackupFile() {
   return path;
 }
 
-double Seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; }
-
 // Runs the program with the arguments; its wall time and processor time (user and system) in
 // seconds and its peak memory in MiB. On a shared machine the processor time is the steadier one.
 // `incomplete` also takes exit status 3 (a salvage that skipped something) as a finished run.
 bool Run(const std::vector<std::string>& arguments, double& seconds, double& peakMiB,
          double* cpuSeconds = nullptr, bool incomplete = false) {
-  std::vector<char*> argv;
-  std::string program = LARKPOST_PROGRAM;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = arguments;
-  for (std::string& argument : copies) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const auto start = std::chrono::steady_clock::now();
-  pid_t child = 0;
-  if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) return false;
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  struct rusage usage {};
-  if (wait4(child, &status, 0, &usage) != child) return false;
-  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  if (cpuSeconds != nullptr) *cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-  return WIFEXITED(status) && (WEXITSTATUS(status) == 0 || (incomplete && WEXITSTATUS(status) == 3));
+  bench::ChildRun run;
+  const bool ran = bench::RunChild(LARKPOST_PROGRAM, arguments, run);
+  seconds = run.seconds;
+  peakMiB = run.peakMiB;
+  if (cpuSeconds != nullptr) *cpuSeconds = run.cpuSeconds;
+  return ran && (run.status == 0 || (incomplete && run.status == 3));
 }
 
 void Measure(benchmark::State& state, const std::vector<std::string>& arguments,

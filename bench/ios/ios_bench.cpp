@@ -14,11 +14,6 @@
 // BM_BackupToXml and BM_KeyDerivationAlone (run them in one go). Inputs are written once, in a
 // scratch folder (LARKPOST_IOS_DIR, default the temporary folder).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -29,9 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "child_run.h"
 #include "formats/ios_test_util.h"
-
-extern char** environ;
 
 namespace larkpost {
 namespace {
@@ -46,12 +40,7 @@ size_t MessageCount() {
 }
 
 const std::string& Folder() {
-  static const std::string folder = [] {
-    const char* base = std::getenv("LARKPOST_IOS_DIR");
-    std::string path = std::string(base != nullptr ? base : "/tmp") + "/larkpost-ios-bench-XXXXXX";
-    if (mkdtemp(path.data()) == nullptr) std::abort();
-    return path;
-  }();
+  static const std::string folder = bench::MakeScratchFolder("LARKPOST_IOS_DIR", "larkpost-ios-bench");
   return folder;
 }
 
@@ -124,27 +113,11 @@ const std::string& EncryptedBackup() {
 
 // Runs the program with the arguments; its wall time in seconds and its peak memory in MiB.
 bool Run(const std::vector<std::string>& arguments, double& seconds, double& peakMiB) {
-  std::vector<char*> argv;
-  std::string program = LARKPOST_PROGRAM;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = arguments;
-  for (std::string& argument : copies) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const auto start = std::chrono::steady_clock::now();
-  pid_t child = 0;
-  const bool spawned =
-      posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
-  posix_spawn_file_actions_destroy(&actions);
-  if (!spawned) return false;
-  int status = 0;
-  struct rusage usage {};
-  if (wait4(child, &status, 0, &usage) != child) return false;
-  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  bench::ChildRun run;
+  const bool ran = bench::RunChild(LARKPOST_PROGRAM, arguments, run);
+  seconds = run.seconds;
+  peakMiB = run.peakMiB;
+  return ran && run.status == 0;
 }
 
 // The mean wall time of the last runs of each benchmark, for the derived counters.

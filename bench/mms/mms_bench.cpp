@@ -6,23 +6,16 @@
 // written once, in a scratch folder (LARKPOST_MMS_DIR, default the temporary folder), and the
 // folder is removed at the end.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "child_run.h"
 #include "formats/base64.h"
 #include "formats/message_stream.h"
-
-extern char** environ;
 
 namespace larkpost {
 namespace {
@@ -33,12 +26,7 @@ uint64_t Setting(const char* name, uint64_t otherwise) {
 }
 
 const std::string& Folder() {
-  static const std::string folder = [] {
-    const char* base = std::getenv("LARKPOST_MMS_DIR");
-    std::string path = std::string(base != nullptr ? base : "/tmp") + "/larkpost-mms-bench-XXXXXX";
-    if (mkdtemp(path.data()) == nullptr) std::abort();
-    return path;
-  }();
+  static const std::string folder = bench::MakeScratchFolder("LARKPOST_MMS_DIR", "larkpost-mms-bench");
   return folder;
 }
 
@@ -107,31 +95,15 @@ const std::string& XmlFile() {
   return path;
 }
 
-double Seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; }
-
 // Runs the program with the arguments: its wall time, processor time and peak memory in MiB.
 bool Run(const std::vector<std::string>& arguments, double& seconds, double& peakMiB,
          double& cpuSeconds) {
-  std::vector<char*> argv;
-  std::string program = LARKPOST_PROGRAM;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = arguments;
-  for (std::string& argument : copies) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const auto start = std::chrono::steady_clock::now();
-  pid_t child = 0;
-  if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) return false;
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  struct rusage usage {};
-  if (wait4(child, &status, 0, &usage) != child) return false;
-  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  bench::ChildRun run;
+  const bool ran = bench::RunChild(LARKPOST_PROGRAM, arguments, run);
+  seconds = run.seconds;
+  peakMiB = run.peakMiB;
+  cpuSeconds = run.cpuSeconds;
+  return ran && run.status == 0;
 }
 
 void Convert(benchmark::State& state, const std::string& in, const std::string& out,
