@@ -60,6 +60,19 @@ class CliTest : public ::testing::Test {
 
   static std::string ReadFile(const std::string& path) { return testing::FileBytes(path); }
 
+  // u.bak written in UTF-8 (--codepage 65001), with an emoji and an accent; the process is back
+  // at the default code page after it.
+  void WriteUtf8Backup() {
+    const std::string line =
+        R"({"folder":["Inbox"],"subject":"lasagna \ud83d\ude0a tonight? caf\u00e9",)"
+        R"("deliveryTime":133497000000000000,"senderEmailAddress":"\"Ann\" <+49151>"})"
+        "\n";
+    ASSERT_EQ(Run({"--store", store_, "store", "load"}, line), kExitSuccess) << err_.str();
+    ASSERT_EQ(Run({"--codepage", "65001", "--store", store_, "backup", Path("u.bak")}),
+              kExitSuccess);
+    SetAnsiCodePage(1252);
+  }
+
   // Three messages: two in the inbox (one in a subfolder), one in Sent.
   void LoadSample() {
     const std::string lines =
@@ -663,13 +676,7 @@ TEST_F(CliTest, ConvertAndSalvageNeverReplaceAFileSilently) {
 // A file written in one code page and read in another: show says which one to use, and
 // --codepage auto reads it right.
 TEST_F(CliTest, CodePageAutoReadsTheFilesCodePageAndShowHintsAtIt) {
-  const std::string line =
-      R"({"folder":["Inbox"],"subject":"lasagna \ud83d\ude0a tonight? caf\u00e9",)"
-      R"("deliveryTime":133497000000000000,"senderEmailAddress":"\"Ann\" <+49151>"})"
-      "\n";
-  ASSERT_EQ(Run({"--store", store_, "store", "load"}, line), kExitSuccess) << err_.str();
-  ASSERT_EQ(Run({"--codepage", "65001", "--store", store_, "backup", Path("u.bak")}), kExitSuccess);
-  SetAnsiCodePage(1252);
+  WriteUtf8Backup();
   EXPECT_EQ(Run({"show", Path("u.bak")}), kExitSuccess);
   EXPECT_NE(out_.str().find("lasagna \xC3\xB0\xC5\xB8"), std::string::npos) << out_.str();
   EXPECT_EQ(err_.str(),
@@ -687,13 +694,7 @@ TEST_F(CliTest, CodePageAutoReadsTheFilesCodePageAndShowHintsAtIt) {
 // anything is written. --codepage auto reads it right, merge included, and an explicit code page
 // reads it as told.
 TEST_F(CliTest, FileInAnotherCodePageIsRefusedAtTheDefaultAndReadRightWithAuto) {
-  const std::string line =
-      R"({"folder":["Inbox"],"subject":"lasagna \ud83d\ude0a tonight? caf\u00e9",)"
-      R"("deliveryTime":133497000000000000,"senderEmailAddress":"\"Ann\" <+49151>"})"
-      "\n";
-  ASSERT_EQ(Run({"--store", store_, "store", "load"}, line), kExitSuccess) << err_.str();
-  ASSERT_EQ(Run({"--codepage", "65001", "--store", store_, "backup", Path("u.bak")}), kExitSuccess);
-  SetAnsiCodePage(1252);
+  WriteUtf8Backup();
   const std::string refusal =
       "larkpost: " + Path("u.bak") +
       ": the texts look like code page 65001, not 1252, the default: give --codepage 65001 (or "
