@@ -196,4 +196,10 @@ BENCHMARK(BM_EncryptedBackupToXml)->UseManualTime()->Unit(benchmark::kMillisecon
 }  // namespace
 }  // namespace larkpost
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::filesystem::remove_all(larkpost::Folder());
+  return 0;
+}
