@@ -2,6 +2,7 @@
 // wall time, its processor time and its peak memory, and a scratch folder for the inputs.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,16 @@ inline std::string MakeScratchFolder(const char* variable, const std::string& pr
   std::string path = std::string(base != nullptr ? base : "/tmp") + "/" + prefix + "-XXXXXX";
   if (mkdtemp(path.data()) == nullptr) std::abort();
   return path;
+}
+
+// Runs the benchmarks the command line selects, then removes their scratch folder.
+inline int RunBenchmarksThenRemove(int argc, char** argv, const std::string& (*scratch)()) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code ignored;
+  std::filesystem::remove_all(scratch(), ignored);
+  return 0;
 }
 
 }  // namespace larkpost::bench

@@ -188,9 +188,5 @@ BENCHMARK(BM_SalvageCutZip)->UseManualTime()->Unit(benchmark::kMillisecond)->Ite
 }  // namespace larkpost
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::system(("rm -rf '" + larkpost::Folder() + "'").c_str());
-  return 0;
+  return larkpost::bench::RunBenchmarksThenRemove(argc, argv, larkpost::Folder);
 }

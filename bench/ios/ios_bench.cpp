@@ -197,9 +197,5 @@ BENCHMARK(BM_EncryptedBackupToXml)->UseManualTime()->Unit(benchmark::kMillisecon
 }  // namespace larkpost
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::filesystem::remove_all(larkpost::Folder());
-  return 0;
+  return larkpost::bench::RunBenchmarksThenRemove(argc, argv, larkpost::Folder);
 }

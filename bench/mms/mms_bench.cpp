@@ -152,9 +152,5 @@ BENCHMARK(BM_MmsZipToXml)->UseManualTime()->Unit(benchmark::kSecond)->Iterations
 }  // namespace larkpost
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::system(("rm -rf '" + larkpost::Folder() + "'").c_str());
-  return 0;
+  return larkpost::bench::RunBenchmarksThenRemove(argc, argv, larkpost::Folder);
 }

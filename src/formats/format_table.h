@@ -69,6 +69,7 @@ using SalvagerFactory = std::unique_ptr<MessageReader> (*)(std::shared_ptr<CFile
                                                            SalvageLog& entries,
                                                            std::shared_ptr<PartSpool> spool);
 
+// A row names the functions its format has; the ones it leaves out are null.
 struct FileFormat {
   FileKind kind;
   const char* name;                  // "backup file", "XML", ...: for messages
@@ -92,22 +93,22 @@ struct FileFormat {
   // restore would refuse (a backup file's), rather than the messages its reader yields.
   bool listedByRecord;
   // For an input told by what it holds rather than by its name: true when `path` is one.
-  bool (*recognises)(const std::u16string& path);
+  bool (*recognises)(const std::u16string& path) = nullptr;
   // Its reader: the file's messages one at a time; attachments a file holds inline are decoded
   // into `spool` (none: only their sizes are counted). Throws CFileException when the file
   // cannot be opened.
-  ReaderFactory openReader;
+  ReaderFactory openReader = nullptr;
   // Its writer into a sink; null for a format only read.
-  WriterFactory openWriter;
+  WriterFactory openWriter = nullptr;
   // Its salvaging reader; null for a format that is not salvaged.
-  SalvagerFactory openSalvager;
+  SalvagerFactory openSalvager = nullptr;
   // The folder a file of the format comes with beside it ("archive_files" of "archive.html");
   // null for a format whose files stand alone.
-  std::string (*companionFolder)(const std::string& fileName);
+  std::string (*companionFolder)(const std::string& fileName) = nullptr;
   // For a format whose app keeps calls in a file of their own beside it (the ZIP's call log): the
   // name of that file beside a file named `fileName`, where a run writes the calls it is given;
   // null for the others.
-  std::string (*callLogBeside)(const std::string& fileName);
+  std::string (*callLogBeside)(const std::string& fileName) = nullptr;
 };
 
 // The formats in the order the file dialogs offer them.
