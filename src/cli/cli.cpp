@@ -88,14 +88,6 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   const std::u16string target =
       path == nullptr ? DefaultBackupName(CTime::GetCurrentTime()) : PathToWide(*path);
   if (!KnownEnding(WideToPath(target), io)) return kExitUsage;
-  // The store holds messages only: a file of calls alone would hold nothing of it.
-  if (!FormatOf(FileKindForPath(target)).holds.messages) {
-    io.err << "larkpost: " << PrintableLine(WideToPath(target)) << ": "
-           << WideToUtf8(FormatOf(FileKindForPath(target)).plural)
-           << " hold calls only, and the store keeps no calls; back up into .bak, .txt, .xml, "
-              ".zip or .html\n";
-    return kExitUsage;
-  }
   // As every command that writes a file: an existing one is replaced on a yes or --force.
   if (!TrimWhiteSpace(target).empty() && !MayWrite(WideToPath(target), force, io)) {
     return kExitFailure;
@@ -113,6 +105,12 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   ui.Follow(job.outcome);
   ScopedStopOnSignal stopOnSignal;
   StartBackup(job);
+  const uint32_t multimedia = job.multimediaWritten;
+  const uint32_t calls = job.callsWritten;
+  if (job.outcome != RunOutcome::kFailed && (multimedia > 0 || calls > 0)) {
+    io.out << "Written: " << WideToUtf8(EntryCountsText(job.written - multimedia - calls,
+                                                        multimedia, calls)) << "\n";
+  }
   if (job.outcome != RunOutcome::kFailed && selection.LooksAtMessages()) {
     io.out << SelectedLine(job.written, job.written + job.leftOut) << "\n";
   }
@@ -187,7 +185,11 @@ int RunRestore(const std::string& database, const std::string& path,
   if (options.json) {
     nlohmann::ordered_json summary;
     summary["restored"] = counts.restored;
+    summary["restoredMultimedia"] = counts.restoredMultimedia;
+    summary["restoredCalls"] = counts.restoredCalls;
     summary["alreadyPresent"] = counts.present;
+    summary["alreadyPresentMultimedia"] = counts.presentMultimedia;
+    summary["alreadyPresentCalls"] = counts.presentCalls;
     summary["byNumberFormat"] = counts.byNumberFormat;
     summary["sameWithRegion"] = counts.sameWithRegion;
     summary["foldersCreated"] = counts.foldersCreated;

@@ -163,9 +163,9 @@ int ReportMessages(const ListingEnd& end, uint64_t multimedia, uint64_t selected
                    const Selection& selection, CliStreams& io) {
   const ReadCounts& read = end.read;
   // What a restore of the file would leave out of the store.
+  // The store keeps multimedia messages and calls: a restore leaves out only what no target
+  // keeps.
   LeftOut restoreLeavesOut = LeftOutByReader(read);
-  restoreLeavesOut.multimedia += multimedia;
-  restoreLeavesOut.calls += read.calls;
   if (json) {
     nlohmann::ordered_json summary;
     summary["messages"] = read.messages;

@@ -42,6 +42,12 @@ struct BackupJob {
   // Which messages of the included folders are written; those it leaves out are counted.
   Selection selection;
   std::atomic<uint32_t> leftOut{0};
+  // Of `written`, the multimedia messages and the calls (the rest are SMS); and what the
+  // selection took but the target cannot hold (a backup file's multimedia and calls), which
+  // ends the run lossy.
+  std::atomic<uint32_t> multimediaWritten{0};
+  std::atomic<uint32_t> callsWritten{0};
+  LeftOut notHeld;
   // Flush every record to storage (--sync each) rather than in groups of at most 0.2 s of work.
   bool syncEachRecord = false;
 
@@ -86,8 +92,8 @@ struct RestoreJob {
   Selection selection;
   uint64_t considered = 0;  // records read from the file
   uint64_t leftOut = 0;     // of them, records the selection did not take
-  // What the store cannot hold: multimedia messages the selection took, and the call entries of
-  // a phone's file. The run ends lossy when there are any.
+  // What the store cannot hold (the call entries a salvaging reader passed over). The run ends
+  // lossy when there are any.
   LeftOut leftOutOfStore;
   // The format of the file, told by the run from its name or content before the first record
   // (value-initialised: the table's first row, a backup file).
@@ -111,20 +117,12 @@ struct RestoreJob {
   RestoreCounts Counts() const { return sink ? sink->restorer().counts() : RestoreCounts{}; }
 
   // One checked message of the file: restored (unless present) when the selection takes it,
-  // else counted as left out; a multimedia message or a call is counted in leftOutOfStore.
+  // else counted as left out.
   // False with the record's error text, as RecordRestorer::Restore.
   bool Take(const MessageRecord& record, std::u16string& error) {
     ++considered;
     if (!selection.Selects(record)) {
       ++leftOut;
-      return true;
-    }
-    if (record.multimedia) {
-      ++leftOutOfStore.multimedia;
-      return true;
-    }
-    if (record.kind == EntryKind::kCall) {
-      ++leftOutOfStore.calls;
       return true;
     }
     return Sink().Put(record, error);

@@ -86,7 +86,7 @@ struct LeftOut {
 
 // Why a target leaves them out: "the store holds SMS only" (kStoreHolder), "backup files hold SMS
 // only", "ZIP files hold messages only" ...
-inline constexpr char16_t kStoreHolder[] = u"the store holds SMS only";
+inline constexpr char16_t kStoreHolder[] = u"the store holds messages and calls only";
 std::u16string LeftOutHolder(FileKind target);
 
 // "5 multimedia messages and 10 call entries left out: the store holds SMS only.", naming only

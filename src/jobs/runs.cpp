@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backupfile/backup_file.h"
+#include "formats/part_spool.h"
 #include "jobs/job_records.h"
 #include "jobs/message_files.h"
 #include "jobs/outcome.h"
@@ -25,6 +26,7 @@
 #include "platform/text/text.h"
 #include "store/cursor.h"
 #include "store/folder.h"
+#include "store/media_and_calls.h"
 #include "store/session.h"
 
 namespace larkpost {
@@ -109,23 +111,18 @@ void StartBackup(BackupJob& job) {
     AfxMessageBox(IDS_SELECT_BACKUP_FOLDER, MB_ICONINFORMATION);
     return;
   }
-  // A file of calls alone would hold nothing of the store, which keeps no calls.
-  if (!FormatOf(job.format).holds.messages) {
-    AfxMessageBox(FormatOf(job.format).plural +
-                      std::u16string(u" hold calls only, and the store keeps no calls: choose a "
-                                     u".bak, .txt, .xml, .zip or .html file."),
-                  MB_ICONWARNING);
-    return;
-  }
-
-  // Counted on this thread, before the worker starts: the backup file's record count.
+  // Counted on this thread, before the worker starts: the backup file's record count, and the
+  // multimedia messages and calls for a target that keeps them.
+  const FormatHolds& holds = FormatOf(job.format).holds;
   job.total = 0;
   for (FolderKind kind : kFolderKinds) {
     if (!job.Includes(kind)) continue;
     if (SmsFolder* folder = job.session.StandardFolder(kind)) {
-      job.total += static_cast<int32_t>(CountMessages(*folder));
+      if (holds.messages) job.total += static_cast<int32_t>(CountMessages(*folder));
+      if (holds.multimedia) job.total += static_cast<int32_t>(CountMultimedia(*folder));
     }
   }
+  if (holds.calls) job.total += static_cast<int32_t>(CountCalls(job.session));
   job.finished = 0;
   job.progress = 0.0;
   job.written = 0;
@@ -179,6 +176,17 @@ unsigned BackupThread(BackupJob* job) {
     // Characters the format cannot spell do not make a backup incomplete: it holds everything
     // its format can, so it takes the target's place, and the warning says how to keep them.
     sink->Commit();
+    // What the target cannot hold (a backup file's multimedia messages and calls) is named.
+    if (job->notHeld.Any()) {
+      job->outcome = RunOutcome::kSucceeded;
+      AfxMessageBox(IDS_BACKUP_SUCCEEDED, MB_ICONINFORMATION);
+      std::u16string text = LeftOutText(job->notHeld, LeftOutHolder(job->format));
+      if (shortfall.replacedMessages > 0) {
+        text += u"\n" + LossyBackupText(shortfall.replacedMessages, GetACP());
+      }
+      end.Report(RunOutcome::kLossy, text, MB_ICONWARNING);
+      return 1;
+    }
     if (shortfall.replacedMessages == 0) {
       end.Report(RunOutcome::kSucceeded, IDS_BACKUP_SUCCEEDED, MB_ICONINFORMATION);
       return 1;
@@ -269,7 +277,9 @@ unsigned RestoreFile(RestoreJob* job, RunEnd& end) {
   if (!IsReadable(kind)) kind = FileFormats()[0].kind;
   job->inputKind = kind;
   uint64_t number = 0;
-  std::unique_ptr<MessageReader> reader = OpenMessageReader(job->path, kind);
+  // Parts decoded from the file wait in a spool beside the store until the store has them.
+  std::unique_ptr<MessageReader> reader = OpenMessageReader(
+      job->path, kind, std::make_shared<PartSpool>(Utf8ToWide(mapi::DatabasePath())));
   if (!reader->error().empty()) {
     // The file was refused whole (a backup file's digest): nothing is read, and the file is
     // closed before the message shows.

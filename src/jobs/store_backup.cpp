@@ -52,7 +52,21 @@ bool WalkSelectedMessages(BackupJob& job,
         job.Includes(names.kind) && job.selection.Folder(names.kind);
   }
   walked.SetFolders(folders);
-  return WalkStore(job.session, walked, [&job] { job.MessageLeftOut(); }, each);
+  const FormatHolds& target = FormatOf(job.format).holds;
+  const TargetHolds holds{target.messages, target.multimedia, target.calls};
+  NotHeld notHeld;
+  const bool done = WalkStore(
+      job.session, walked, [&job] { job.MessageLeftOut(); },
+      [&](MessageRecord& message) {
+        if (message.multimedia) ++job.multimediaWritten;
+        if (message.kind == EntryKind::kCall) ++job.callsWritten;
+        return each(message);
+      },
+      holds, &notHeld);
+  job.notHeld.messages = notHeld.messages;
+  job.notHeld.multimedia = notHeld.multimedia;
+  job.notHeld.calls = notHeld.calls;
+  return done;
 }
 
 bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "formats/format_table.h"
+#include "message/counts.h"
 
 namespace larkpost {
 
@@ -19,9 +20,31 @@ std::u16string RestoreQuestion(const std::u16string& path) {
   return u"Are you sure to restore sms from file:" + path;
 }
 
+std::u16string EntryCountsText(uint64_t sms, uint64_t multimedia, uint64_t calls) {
+  std::string text = Counted(sms, "SMS", "SMS");
+  if (multimedia > 0 || calls > 0) {
+    text += (calls > 0 ? ", " : " and ") + Counted(multimedia, "multimedia message", "multimedia messages");
+  }
+  if (calls > 0) text += " and " + Counted(calls, "call", "calls");
+  return std::u16string(text.begin(), text.end());
+}
+
+namespace {
+
+// " (5 SMS, 2 multimedia messages and 1 call)" when some of `total` are not SMS.
+std::string Breakdown(uint64_t total, uint64_t multimedia, uint64_t calls) {
+  if (multimedia == 0 && calls == 0) return std::string();
+  const std::u16string text = EntryCountsText(total - multimedia - calls, multimedia, calls);
+  return " (" + std::string(text.begin(), text.end()) + ")";
+}
+
+}  // namespace
+
 std::u16string RestoreSummaryLine(const RestoreCounts& counts) {
   std::string line = "Restored: " + std::to_string(counts.restored) +
-                     ", already present: " + std::to_string(counts.present);
+                     Breakdown(counts.restored, counts.restoredMultimedia, counts.restoredCalls) +
+                     ", already present: " + std::to_string(counts.present) +
+                     Breakdown(counts.present, counts.presentMultimedia, counts.presentCalls);
   if (counts.byNumberFormat > 0) {
     line += " (" + std::to_string(counts.byNumberFormat) + " by number format)";
   }

@@ -25,7 +25,11 @@ std::u16string RestoreQuestion(const std::u16string& path);
 
 // What a restore did, the line after "Restore Succeeded.":
 // "Restored: 3, already present: 0, folders created: 1".
+// "Restored: 70 (55 SMS, 5 multimedia messages and 10 calls), already present: 0, folders
+// created: 0"; the breakdown only where some are not SMS.
 std::u16string RestoreSummaryLine(const RestoreCounts& counts);
+// "55 SMS, 5 multimedia messages and 10 calls" ("55 SMS" alone when there are none of the others).
+std::u16string EntryCountsText(uint64_t sms, uint64_t multimedia, uint64_t calls);
 
 // File-dialog filters in the framework's convention: description and pattern pairs, each part
 // ended by "|", made from the format table (formats/format_table.h) in its order. The save

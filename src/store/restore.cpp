@@ -9,6 +9,7 @@
 #include "platform/time/filetime.h"
 #include "store/find_folder.h"
 #include "store/folder.h"
+#include "store/media_and_calls.h"
 #include "store/message.h"
 #include "store/session.h"
 
@@ -346,7 +347,7 @@ bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int6
     mapi::AbortStoreTransaction(store);
     return Refuse(hr, error, kCreateMessageError);
   }
-  message->messageClass = record.messageClass;
+  message->messageClass = StoredClassOf(record);
   message->lastModified = record.lastModified;
   message->deliveryTime = record.deliveryTime;
   message->flags = record.flags;
@@ -364,7 +365,9 @@ bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int6
       message->recipients->push_back(std::move(copy));
     }
   }
-  if (!message->Save(&hr) || (hr = mapi::CommitStoreTransaction(store)) != S_OK) {
+  if (!message->Save(&hr) ||
+      (IsMediaOrCall(record) && !SaveMediaAndColumns(*message->message, record, &hr)) ||
+      (hr = mapi::CommitStoreTransaction(store)) != S_OK) {
     mapi::AbortStoreTransaction(store);
     return Refuse(hr, error, kSaveError);
   }
@@ -379,9 +382,11 @@ bool RecordRestorer::RestoreAbsent(const MessageRecord& record, std::u16string& 
   return RestoreRecord(record, false, error);
 }
 
-void RecordRestorer::CountPresent(bool byNumberFormat) {
+void RecordRestorer::CountPresent(bool byNumberFormat, const MessageRecord* record) {
   ++counts_.present;
   if (byNumberFormat) ++counts_.byNumberFormat;
+  if (record != nullptr && record->multimedia) ++counts_.presentMultimedia;
+  if (record != nullptr && record->kind == EntryKind::kCall) ++counts_.presentCalls;
 }
 
 bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
@@ -389,7 +394,15 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
   own_.Learn(record);
   if (!OpenGroup(error)) return false;
   Target target;
-  if (!ResolveTarget(record, target, !lookUp, error)) return false;
+  if (record.kind == EntryKind::kCall) {
+    // Calls go into the call log, whatever their direction; their presence was decided by the
+    // caller (StoreSink).
+    target.folder = session_.CallLog();
+    if (target.folder == nullptr) return Fail(error, CreateFolderError(u"Call Log"));
+    lookUp = false;
+  } else if (!ResolveTarget(record, target, !lookUp, error)) {
+    return false;
+  }
 
   // Each record is matched to an equal message of its folder that no earlier record of this run
   // was matched to or restored as. The k-th equal record then finds one exactly when the folder
@@ -410,7 +423,7 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
   }
   if (match.position != 0) {
     matched_.Insert(match.position);
-    CountPresent(match.byNumberFormat);
+    CountPresent(match.byNumberFormat, &record);
     return true;
   }
   if (target.missing && !ResolveTarget(record, target, true, error)) return false;
@@ -421,6 +434,8 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
     matched_.Insert(position);
   }
   ++counts_.restored;
+  if (record.multimedia) ++counts_.restoredMultimedia;
+  if (record.kind == EntryKind::kCall) ++counts_.restoredCalls;
   if (match.sameWithRegion) ++counts_.sameWithRegion;
   if (!dryRun_ && (++groupMessages_ >= kGroupMessages ||
                    std::chrono::steady_clock::now() - groupStart_ >=

@@ -59,6 +59,11 @@ struct SmsFolder;
 struct RestoreCounts {
   uint32_t restored = 0;        // messages created (or, in a dry run, that would be)
   uint32_t present = 0;         // records skipped as already present
+  // Of `restored` and `present`, the multimedia messages and the calls (the rest are SMS).
+  uint32_t restoredMultimedia = 0;
+  uint32_t restoredCalls = 0;
+  uint32_t presentMultimedia = 0;
+  uint32_t presentCalls = 0;
   uint32_t foldersCreated = 0;  // subfolders created (or that would be)
   uint32_t byNumberFormat = 0;  // of `present`, found only with the numbers normalised
   // With no region known: of `restored`, those a region would have found present (a number
@@ -78,12 +83,13 @@ class RecordRestorer {
   RecordRestorer& operator=(const RecordRestorer&) = delete;
 
   // Puts one checked record (CheckRecordFields) into its folder, creating missing subfolders,
-  // unless it is present. False with the record error text: "Create folder '%s' error!",
+  // unless it is present. A multimedia message goes into its folder's multimedia list, a call
+  // into the call log (media_and_calls.h); their presence is always the caller's to decide. False with the record error text: "Create folder '%s' error!",
   // "Create message error!" or "Save sms error!"; what earlier records did stays.
   bool Restore(const MessageRecord& record, std::u16string& error);
   // For a caller that decided presence itself (a phone's file against the whole store,
   // store_presence.h): counts the record as present, or restores it without looking.
-  void CountPresent(bool byNumberFormat);
+  void CountPresent(bool byNumberFormat, const MessageRecord* record = nullptr);
   void CountSameWithRegion() { ++counts_.sameWithRegion; }
   bool RestoreAbsent(const MessageRecord& record, std::u16string& error);
   // Makes everything restored so far visible and durable. False ("Save sms error!") when the

@@ -77,6 +77,22 @@ SmsFolder* SmsSession::StandardFolder(FolderKind kind) {
   return folders[slot].get();
 }
 
+SmsFolder* SmsSession::CallLog() {
+  if (callLog) return callLog.get();
+  if (!store) return nullptr;
+  const ULONG tag = PR_CE_CALL_LOG_ENTRYID;
+  const SPropTagArray tags{1, &tag};
+  ULONG count = 0;
+  MapiBuffer<SPropValue> values;
+  const HRESULT hr = store->GetProps(&tags, 0, &count, values.put());
+  if (hr != S_OK || !values || count < 1 || values[0].ulPropTag != tag) return nullptr;
+  IUnknown* opened = OpenByEntryId(values[0].Value.bin);
+  if (opened == nullptr) return nullptr;
+  callLog = std::make_unique<SmsFolder>(this, u"Call Log", static_cast<IMAPIFolder*>(opened),
+                                        &values[0].Value.bin);
+  return callLog.get();
+}
+
 void SmsSession::NoteMissingStandardFolder(FolderKind kind) {
   const int slot = static_cast<int>(kind);
   if (missingNoted[slot]) return;
@@ -103,6 +119,7 @@ IUnknown* SmsSession::OpenByEntryId(const SBinary& id) {
 void SmsSession::Close() {
   // Everything that came from the store goes before the store, the store before the logoff.
   for (auto& folder : folders) folder.reset();
+  callLog.reset();
   store.reset();
   if (session) {
     session->Logoff(0, 0, 0);

@@ -27,6 +27,7 @@ struct SmsSession {
   MapiPtr<IMAPISession> session;
   MapiPtr<IMsgStore> store;
   std::array<std::unique_ptr<SmsFolder>, kFolderKindCount> folders;  // FolderKind order
+  std::unique_ptr<SmsFolder> callLog;
   int32_t initialized = 0;  // 1 when the logon and the opening of the store succeeded
 
   // What a walk or count could not read: folders that could not be opened or listed, and
@@ -46,6 +47,9 @@ struct SmsSession {
   // The wrapper of a standard folder (owned by the session), or null when the store lacks it or
   // it cannot be opened; a failed lookup is tried again on the next request.
   SmsFolder* StandardFolder(FolderKind kind);
+  // The wrapper of the store's call log (owned by the session), or null when the store has none
+  // (a store of an older layout opened for reading only) or it cannot be opened.
+  SmsFolder* CallLog();
   // Opens an entry of the store; the caller owns the result. Null on failure or without a store.
   IUnknown* OpenByEntryId(const EntryId& id);
   IUnknown* OpenByEntryId(const SBinary& id);

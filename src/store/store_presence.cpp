@@ -28,7 +28,7 @@ bool StorePresence::Read(SmsSession& session, const IdentityFields& fields) {
   countRegionFree_ = NumberRegion().empty();
   // The walk reaches Deleted Items last, when the owner is known from the other folders.
   OwnNumbers own;
-  read_ = WalkStoredMessages(session, [&](const MessageRecord& message, SmsFolder&, int64_t) {
+  read_ = WalkStoredEntries(session, [&](const MessageRecord& message, SmsFolder&, int64_t) {
     own.Learn(message);
     normalised_.hashes.push_back(
         HashIdentityKey(IdentityKey(message, fields_, NumberForm::kNormalised, &own)));

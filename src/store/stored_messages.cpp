@@ -4,6 +4,7 @@
 #include "platform/mapi/provider.h"
 #include "store/cursor.h"
 #include "store/folder.h"
+#include "store/media_and_calls.h"
 #include "store/message.h"
 #include "store/session.h"
 
@@ -35,6 +36,25 @@ bool WalkStoredMessages(SmsSession& session, const StoredMessageVisit& visit) {
   }
   return session.unreadableFolders == unreadableFolders &&
          session.unreadableMessages == unreadableMessages;
+}
+
+bool WalkStoredEntries(SmsSession& session, const StoredMessageVisit& visit) {
+  if (!WalkStoredMessages(session, visit)) return false;
+  for (int k = 0; k < kFolderKindCount; ++k) {
+    SmsFolder* root = session.StandardFolder(static_cast<FolderKind>(k));
+    if (root == nullptr) return false;
+    bool ok = true;
+    const bool walked = WalkFolderTree(*root, [&](SmsFolder& folder, size_t) {
+      return ok = ForEachMultimedia(folder, [&](MessageRecord& record, int64_t position) {
+        return visit(record, folder, position);
+      });
+    });
+    if (!walked || !ok) return false;
+  }
+  SmsFolder* log = session.CallLog();
+  return log == nullptr || ForEachCall(session, [&](MessageRecord& record, int64_t position) {
+    return visit(record, *log, position);
+  });
 }
 
 }  // namespace larkpost

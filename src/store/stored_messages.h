@@ -22,5 +22,8 @@ using StoredMessageVisit =
 // missing standard folder, a folder or message the store refuses. Then the walk has not seen
 // every message, and a caller that removes or skips messages must not act on it.
 bool WalkStoredMessages(SmsSession& session, const StoredMessageVisit& visit);
+// The same, then the multimedia messages of the same folders in the same order, then the calls
+// (whose folder is the call log): everything the store holds.
+bool WalkStoredEntries(SmsSession& session, const StoredMessageVisit& visit);
 
 }  // namespace larkpost

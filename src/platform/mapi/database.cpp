@@ -22,6 +22,7 @@ const ULONG kStandardFolderTags[kFolderKindCount] = {
     PR_IPM_WASTEBASKET_ENTRYID};
 const char16_t* const kStandardFolderNames[kFolderKindCount] = {
     u"Drafts", u"Inbox", u"Outbox", u"Sent Items", u"Deleted Items"};
+const char16_t kCallLogName[] = u"Call Log";
 
 namespace {
 
@@ -41,6 +42,19 @@ constexpr const char* kSchema[] = {
     " WHERE delivery_time IS NOT NULL",
     "CREATE TABLE recipients(message_id INTEGER NOT NULL, seq INTEGER NOT NULL,"
     " props BLOB NOT NULL, PRIMARY KEY(message_id, seq)) WITHOUT ROWID",
+};
+
+// What the second layout adds to the first: attachments and their shared contents. A store of
+// the first layout is upgraded by these (and a call log for each store) in one transaction;
+// nothing it holds changes.
+constexpr const char* kAttachmentSchema[] = {
+    "CREATE TABLE attachments(message_id INTEGER NOT NULL, num INTEGER NOT NULL,"
+    " props BLOB NOT NULL, content_id INTEGER, PRIMARY KEY(message_id, num)) WITHOUT ROWID",
+    "CREATE INDEX attachments_by_content ON attachments(content_id)"
+    " WHERE content_id IS NOT NULL",
+    "CREATE TABLE contents(id INTEGER PRIMARY KEY, digest BLOB UNIQUE, size INTEGER NOT NULL)",
+    "CREATE TABLE content_chunks(id INTEGER PRIMARY KEY, content_id INTEGER NOT NULL,"
+    " seq INTEGER NOT NULL, bytes BLOB NOT NULL, UNIQUE(content_id, seq))",
 };
 
 std::atomic<bool> readOnlyAccess{false};
@@ -90,6 +104,11 @@ uint64_t RandomUid() {
 }
 
 }  // namespace
+
+bool IsMultimediaClass(std::string_view storedClass) {
+  static const std::string kMultimedia = EncodeText(u"IPM.MMS");
+  return storedClass == kMultimedia;
+}
 
 Database::~Database() {
   for (auto& [sql, cached] : cache_) sqlite3_finalize(cached.stmt);
@@ -145,11 +164,14 @@ HRESULT Database::ShowNewMessage(int64_t id) {
     const NewMessage& message = newMessages_[i];
     // The index column follows the delivery time, but only a PT_SYSTIME one.
     const Prop* time = FindProp(message.props, PR_MESSAGE_DELIVERY_TIME);
+    const Prop* messageClass = FindProp(message.props, PR_MESSAGE_CLASS);
+    const bool multimedia = messageClass != nullptr && IsMultimediaClass(messageClass->bytes);
     const std::string blob = SerializeProps(message.props);
     Statement show = Prepare(
-        "UPDATE messages SET folder_id = ?1, props = ?3, delivery_time = ?4"
+        "UPDATE messages SET folder_id = ?5, props = ?3, delivery_time = ?4"
         " WHERE id = ?2 AND folder_id = -?1");
     show.BindInt(1, message.folderId);
+    show.BindInt(5, message.folderId + (multimedia ? kMultimediaList : 0));
     show.BindInt(2, id);
     show.BindBlob(3, blob);
     if (time != nullptr) {
@@ -237,8 +259,9 @@ HRESULT Database::InsertStore(std::u16string_view name, bool withStandardFolders
   }
   *storeId = sqlite3_last_insert_rowid(db_);
   if (!withStandardFolders) return S_OK;
-  for (int kind = 1; kind <= kFolderKindCount; ++kind) {
-    std::string folderName = EncodeText(kStandardFolderNames[kind - 1]);
+  for (int kind = 1; kind <= kFolderKindCount + 1; ++kind) {
+    std::string folderName =
+        EncodeText(kind == kCallLogKind ? kCallLogName : kStandardFolderNames[kind - 1]);
     Statement insert = Prepare(
         "INSERT INTO folders(store_id, parent_id, display_name, kind) VALUES(?1, NULL, ?2, ?3)");
     if (!insert.ok()) return MAPI_E_CALL_FAILED;
@@ -273,6 +296,7 @@ HRESULT Database::Configure(bool layOut) {
     bool ok = QueryInt(db_, "SELECT count(*) FROM sqlite_schema", &tables) == SQLITE_OK;
     if (ok && tables == 0) {
       for (const char* sql : kSchema) ok = ok && Exec(db_, sql) == SQLITE_OK;
+      for (const char* sql : kAttachmentSchema) ok = ok && Exec(db_, sql) == SQLITE_OK;
       uid_ = RandomUid();
       if (ok) {
         Statement insert = Prepare("INSERT INTO provider(uid) VALUES(?1)");
@@ -294,7 +318,16 @@ HRESULT Database::Configure(bool layOut) {
       return MAPI_E_LOGON_FAILED;
     }
   }
-  if (applicationId != kApplicationId || version != kSchemaVersion) return MAPI_E_LOGON_FAILED;
+  if (applicationId == kApplicationId && version == kFirstSchemaVersion && !readOnly_) {
+    if (Upgrade() != S_OK ||
+        QueryInt(db_, "PRAGMA user_version", &version) != SQLITE_OK) {
+      return MAPI_E_LOGON_FAILED;
+    }
+  }
+  // A store of the first layout is read as it is: it holds no attachments and no call log.
+  const bool readable = version == kSchemaVersion || (readOnly_ && version == kFirstSchemaVersion);
+  if (applicationId != kApplicationId || !readable) return MAPI_E_LOGON_FAILED;
+  schemaVersion_ = static_cast<int>(version);
   int64_t uid = 0;
   if (QueryInt(db_, "SELECT uid FROM provider", &uid) != SQLITE_OK) return MAPI_E_LOGON_FAILED;
   uid_ = static_cast<uint64_t>(uid);
@@ -305,6 +338,32 @@ HRESULT Database::Configure(bool layOut) {
   if (Exec(db_, "PRAGMA journal_mode = WAL") != SQLITE_OK ||
       Exec(db_, "PRAGMA synchronous = NORMAL") != SQLITE_OK ||
       Exec(db_, "PRAGMA wal_autocheckpoint = 4000") != SQLITE_OK) {
+    return MAPI_E_LOGON_FAILED;
+  }
+  return S_OK;
+}
+
+HRESULT Database::Upgrade() {
+  if (Exec(db_, "BEGIN IMMEDIATE") != SQLITE_OK) return MAPI_E_LOGON_FAILED;
+  // Another process may have upgraded it meanwhile: decide inside the lock.
+  int64_t version = 0;
+  bool ok = QueryInt(db_, "PRAGMA user_version", &version) == SQLITE_OK;
+  if (ok && version == kFirstSchemaVersion) {
+    for (const char* sql : kAttachmentSchema) ok = ok && Exec(db_, sql) == SQLITE_OK;
+    // Every store with standard folders gets its call log beside them.
+    std::string name = EncodeText(kCallLogName);
+    Statement insert = Prepare(
+        "INSERT INTO folders(store_id, parent_id, display_name, kind)"
+        " SELECT DISTINCT store_id, NULL, ?1, ?2 FROM folders"
+        " WHERE kind BETWEEN 1 AND 5 AND parent_id IS NULL");
+    insert.BindBlob(1, name);
+    insert.BindInt(2, kCallLogKind);
+    ok = ok && insert.Run() == S_OK;
+    const std::string pragma = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+    ok = ok && Exec(db_, pragma.c_str()) == SQLITE_OK;
+  }
+  if (!ok || Exec(db_, "COMMIT") != SQLITE_OK) {
+    Exec(db_, "ROLLBACK");
     return MAPI_E_LOGON_FAILED;
   }
   return S_OK;

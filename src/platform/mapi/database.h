@@ -1,7 +1,7 @@
 // The provider's SQLite connection: opening (and laying out) the database file, the cache of
 // prepared statements, write transactions, entry identifiers and the fault plan's check.
 //
-// Schema (user_version 1, application_id kApplicationId):
+// Schema (user_version 2, application_id kApplicationId):
 //   provider(uid)                                   one row: this file's random identity
 //   stores(id, display_name)                        display names are UTF-16LE blobs
 //   folders(id, store_id, parent_id, display_name, comment, kind)
@@ -13,6 +13,13 @@
 //       delivery_time) answers the duplicate test of a restore. The latter is partial (times
 //       only), so a new, still empty message costs one index entry fewer to write.
 //   recipients(message_id, seq, props)              seq counts from 1 in insertion order
+//   attachments(message_id, num, props, content_id) num counts from 0; the data in contents
+//   contents(id, digest, size), content_chunks(content_id, seq, bytes)
+//       an attachment's data, kept once however many attachments hold the same bytes (by their
+//       SHA-256 digest), in chunks of kContentChunk bytes so that no part is ever held whole
+// Folders of kind 1..5 are the standard folders, kind 6 the call log beside them. A multimedia
+// message lies under its folder's id plus kMultimediaList (see there). Version 1 lacked the
+// attachment tables and the call log: opening such a store upgrades it in place.
 // Row ids only grow (no deletes but a dedupe's), so creation order is row-id order and tables
 // page by keyset.
 //
@@ -43,12 +50,23 @@
 namespace larkpost::mapi {
 
 constexpr int32_t kApplicationId = 0x4C4B504D;  // "LKPM"
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+constexpr int kFirstSchemaVersion = 1;  // without attachments and call log
 
 // Standard folder kinds as kept in folders.kind, in the order of the store properties.
 constexpr int kFolderKindCount = 5;
 extern const ULONG kStandardFolderTags[kFolderKindCount];
 extern const char16_t* const kStandardFolderNames[kFolderKindCount];
+// The call log's kind in folders.kind: a top-level folder beside the standard ones.
+constexpr int kCallLogKind = kFolderKindCount + 1;
+extern const char16_t kCallLogName[];
+// A multimedia message lies in its folder's second list: folder_id is its folder's id plus this
+// (a short message's and a call's is the id itself). So the (folder_id) and (folder_id,
+// delivery_time) indexes answer for each list on its own, and whoever reads a folder's short
+// messages never meets a multimedia one.
+constexpr int64_t kMultimediaList = int64_t{1} << 40;
+// Whether a message of class `messageClass` (PR_MESSAGE_CLASS as stored) is multimedia.
+bool IsMultimediaClass(std::string_view storedClass);
 
 // A prepared statement borrowed from the cache; reset and unbound when it goes out of scope.
 class Statement {
@@ -126,6 +144,10 @@ class Database {
   // The properties of a new message, written when it is shown; null when it is not new.
   PropList* NewMessageProps(int64_t id);
 
+  // The layout the file has: kSchemaVersion, or kFirstSchemaVersion for an older store read
+  // without being upgraded (read-only access), which holds no attachments and no call log.
+  int schemaVersion() const { return schemaVersion_; }
+
   // Adds a store (with or without its standard folders) inside the caller's transaction.
   HRESULT InsertStore(std::u16string_view name, bool withStandardFolders, int64_t* storeId);
 
@@ -133,6 +155,8 @@ class Database {
   Database() = default;
   static HRESULT OpenReadOnly(const std::string& path, std::shared_ptr<Database>* out);
   HRESULT Configure(bool layOut);
+  HRESULT Upgrade();
+  int schemaVersion_ = kSchemaVersion;
   static int WaitWhileBusy(void* unused, int attempts);
 
   sqlite3* db_ = nullptr;

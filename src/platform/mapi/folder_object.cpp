@@ -40,10 +40,11 @@ class Folder final : public Counted<IMAPIFolder> {
     return S_OK;
   }
 
-  HRESULT GetContentsTable(ULONG, IMAPITable** table) override {
+  HRESULT GetContentsTable(ULONG flags, IMAPITable** table) override {
     if (auto fault = Enter(Operation::kFolderGetContentsTable, table)) return *fault;
     if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
-    *table = NewTable(db_, MessagesSource(db_->uid(), id_));
+    const bool multimedia = (flags & CONTENTS_MULTIMEDIA) != 0;
+    *table = NewTable(db_, MessagesSource(db_->uid(), id_ + (multimedia ? kMultimediaList : 0)));
     return S_OK;
   }
 

@@ -52,6 +52,17 @@ constexpr ULONG PR_CE_INBOX_ENTRYID = 0x81060102;
 constexpr ULONG PR_IPM_OUTBOX_ENTRYID = 0x35E20102;
 constexpr ULONG PR_IPM_SENTMAIL_ENTRYID = 0x35E40102;
 constexpr ULONG PR_IPM_WASTEBASKET_ENTRYID = 0x35E30102;
+// The store's call log: a folder beside the standard ones, holding the phone's call entries.
+constexpr ULONG PR_CE_CALL_LOG_ENTRYID = 0x810A0102;
+// Attachments (the parts of a multimedia message).
+constexpr ULONG PR_ATTACH_NUM = 0x0E210003;
+constexpr ULONG PR_ATTACH_SIZE = 0x0E200003;
+constexpr ULONG PR_ATTACH_DATA_BIN = 0x37010102;
+constexpr ULONG PR_ATTACH_FILENAME = 0x3704001F;
+constexpr ULONG PR_ATTACH_LONG_FILENAME = 0x3707001F;
+constexpr ULONG PR_ATTACH_MIME_TAG = 0x370E001F;
+constexpr ULONG PR_ATTACH_CONTENT_ID = 0x3712001F;
+constexpr ULONG PR_ATTACH_CONTENT_LOCATION = 0x3713001F;
 
 // Results.
 constexpr HRESULT S_OK = 0;
@@ -75,14 +86,23 @@ constexpr ULONG MODRECIP_ADD = 0x00000002;
 constexpr BOOKMARK BOOKMARK_BEGINNING = 0;
 constexpr BOOKMARK BOOKMARK_CURRENT = 1;
 constexpr BOOKMARK BOOKMARK_END = 2;
+constexpr ULONG MAPI_ORIG = 0;
 constexpr ULONG MAPI_TO = 1;
 constexpr ULONG MAPI_CC = 2;
 constexpr ULONG MAPI_BCC = 3;
 constexpr ULONG FOLDER_GENERIC = 1;
+// GetContentsTable: the folder's multimedia messages (class "IPM.MMS") rather than its short
+// messages. The provider lists the two apart, so whoever reads a folder's short messages never
+// meets a multimedia one.
+constexpr ULONG CONTENTS_MULTIMEDIA = 0x00010000;
+// OpenProperty: make the property (an attachment's data) anew.
+constexpr ULONG MAPI_CREATE = 0x00000002;
+constexpr ULONG MAPI_MODIFY = 0x00000001;
 // Object types reported by OpenEntry.
 constexpr ULONG MAPI_STORE = 1;
 constexpr ULONG MAPI_FOLDER = 3;
 constexpr ULONG MAPI_MESSAGE = 5;
+constexpr ULONG MAPI_ATTACH = 7;
 // Restrictions.
 constexpr ULONG RES_AND = 0;
 constexpr ULONG RES_PROPERTY = 4;
@@ -243,6 +263,27 @@ class IMAPIFolder : public IMAPIContainer {
                                const IID* iface, ULONG flags, IMAPIFolder** folder) = 0;
 };
 
+// A stream over a property's bytes (an attachment's data): read from the start, or written
+// from empty. Written bytes are kept at Commit, whole; a stream released without it keeps none.
+class IStream : public IUnknown {
+ public:
+  // Fills up to `size` bytes; *read 0 at the end.
+  virtual HRESULT Read(void* buffer, ULONG size, ULONG* read) = 0;
+  virtual HRESULT Write(const void* buffer, ULONG size, ULONG* written) = 0;
+  virtual HRESULT Commit(ULONG flags) = 0;
+};
+
+// An attachment of a message: properties as a message has them (written as each call makes
+// them), and its data, PR_ATTACH_DATA_BIN, through a stream.
+class IAttach : public IMAPIProp {
+ public:
+  // PR_ATTACH_DATA_BIN as an IStream: for reading, or with MAPI_CREATE | MAPI_MODIFY for
+  // writing it anew. MAPI_E_NOT_FOUND for reading data never written; MAPI_E_NO_SUPPORT for any
+  // other property.
+  virtual HRESULT OpenProperty(ULONG tag, const IID* iface, ULONG interfaceOptions, ULONG flags,
+                               IUnknown** object) = 0;
+};
+
 class IMessage : public IMAPIProp {
  public:
   // MAPI_E_NO_RECIPIENTS when the message has none. Default columns: PR_EMAIL_ADDRESS,
@@ -250,6 +291,13 @@ class IMessage : public IMAPIProp {
   virtual HRESULT GetRecipientTable(ULONG flags, IMAPITable** table) = 0;
   // MODRECIP_ADD only: appends every entry, in order, in one transaction.
   virtual HRESULT ModifyRecipients(ULONG flags, const ADRLIST* recipients) = 0;
+  // Attachments, numbered from 0 in the order they were made. The table's rows hold
+  // PR_ATTACH_NUM, PR_ATTACH_SIZE and every property written.
+  virtual HRESULT GetAttachmentTable(ULONG flags, IMAPITable** table) = 0;
+  virtual HRESULT OpenAttach(ULONG attachmentNumber, const IID* iface, ULONG flags,
+                             IAttach** attachment) = 0;
+  virtual HRESULT CreateAttach(const IID* iface, ULONG flags, ULONG* attachmentNumber,
+                               IAttach** attachment) = 0;
 };
 
 class IMsgStore : public IMAPIProp {

@@ -139,6 +139,48 @@ class Message final : public Counted<IMessage> {
     return transaction.Commit();
   }
 
+  HRESULT GetAttachmentTable(ULONG, IMAPITable** table) override {
+    if (auto fault = Enter(Operation::kMessageGetAttachmentTable, table)) return *fault;
+    if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
+    *table = NewAttachmentTable(db_, id_);
+    return S_OK;
+  }
+
+  HRESULT OpenAttach(ULONG number, const IID*, ULONG, IAttach** attachment) override {
+    if (auto fault = Enter(Operation::kMessageOpenAttach, attachment)) return *fault;
+    if (attachment == nullptr) return MAPI_E_INVALID_PARAMETER;
+    Lock lock(db_->mutex());
+    Statement find = db_->Prepare("SELECT 1 FROM attachments WHERE message_id = ?1 AND num = ?2");
+    find.BindInt(1, id_);
+    find.BindInt(2, number);
+    const HRESULT hr = find.FirstRow();
+    if (hr != S_OK) return hr;
+    *attachment = NewAttachObject(db_, id_, number);
+    return S_OK;
+  }
+
+  HRESULT CreateAttach(const IID*, ULONG, ULONG* number, IAttach** attachment) override {
+    if (auto fault = Enter(Operation::kMessageCreateAttach, number, attachment)) return *fault;
+    if (attachment == nullptr) return MAPI_E_INVALID_PARAMETER;
+    Lock lock(db_->mutex());
+    WriteTransaction transaction(*db_);
+    if (transaction.result() != S_OK) return transaction.result();
+    int64_t next = 0;
+    HRESULT hr = LookupInt(*db_, "SELECT coalesce(max(num) + 1, 0) FROM attachments"
+                           " WHERE message_id = ?1", id_, &next);
+    if (hr != S_OK) return hr;
+    Statement insert = db_->Prepare(
+        "INSERT INTO attachments(message_id, num, props, content_id) VALUES(?1, ?2, ?3, NULL)");
+    insert.BindInt(1, id_);
+    insert.BindInt(2, next);
+    insert.BindBlob(3, std::string_view());
+    if ((hr = insert.Run()) != S_OK) return hr;
+    if ((hr = transaction.Commit()) != S_OK) return hr;
+    if (number != nullptr) *number = static_cast<ULONG>(next);
+    *attachment = NewAttachObject(db_, id_, next);
+    return S_OK;
+  }
+
  private:
   HRESULT ReadProps(PropList* props) {
     if (const PropList* waiting = db_->NewMessageProps(id_)) {

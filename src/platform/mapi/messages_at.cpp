@@ -236,6 +236,12 @@ HRESULT DeleteMessageAt(IMAPIFolder* folder, int64_t position) {
     db->Rollback();
     return ResultFromSqlite(rc);
   }
+  if (db->schemaVersion() == kSchemaVersion) {
+    if (const HRESULT dropped = DeleteAttachments(*db, position); dropped != S_OK) {
+      db->Rollback();
+      return dropped;
+    }
+  }
   return db->Commit();
 }
 

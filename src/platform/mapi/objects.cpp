@@ -35,6 +35,8 @@ HRESULT Encode(ULONG count, const SPropValue* values, PropList* props,
   return S_OK;
 }
 
+static_assert(kMultimediaList == 1099511627776, "the folder of a message, as OpenObject finds it");
+
 HRESULT OpenObject(const std::shared_ptr<Database>& db, int64_t storeId, ULONG entryIdSize,
                    const BYTE* entryId, ULONG* objectType, IUnknown** object) {
   if (object == nullptr) return MAPI_E_INVALID_PARAMETER;
@@ -53,8 +55,8 @@ HRESULT OpenObject(const std::shared_ptr<Database>& db, int64_t storeId, ULONG e
       break;
     default:
       hr = LookupInt(*db,
-                     "SELECT f.store_id FROM messages m JOIN folders f ON f.id = m.folder_id"
-                     " WHERE m.id = ?1",
+                     "SELECT f.store_id FROM messages m"
+                     " JOIN folders f ON f.id = m.folder_id % 1099511627776 WHERE m.id = ?1",
                      id, &owner);
       break;
   }

@@ -47,6 +47,13 @@ HRESULT Encode(ULONG count, const SPropValue* values, PropList* props,
 bool FolderRow(IMAPIFolder* folder, std::shared_ptr<Database>* db, int64_t* id);
 
 IMessage* NewMessageObject(std::shared_ptr<Database> db, int64_t id);
+IAttach* NewAttachObject(std::shared_ptr<Database> db, int64_t messageId, int64_t number);
+IMAPITable* NewAttachmentTable(std::shared_ptr<Database> db, int64_t messageId);
+// Removes a message's attachments, and the contents no other attachment holds, inside the
+// caller's transaction.
+HRESULT DeleteAttachments(Database& db, int64_t messageId);
+// Removes the content when no attachment holds it any more.
+HRESULT DropContentIfUnused(Database& db, int64_t contentId);
 IMAPIFolder* NewFolderObject(std::shared_ptr<Database> db, int64_t storeId, int64_t id);
 IMsgStore* NewStoreObject(std::shared_ptr<Database> db, int64_t id);
 

@@ -24,7 +24,7 @@ class Store final : public Counted<IMsgStore> {
         props->push_back(Prop{PR_DISPLAY_NAME, stmt.ColumnBlob(0)});
       }
       Statement stmt = db_->Prepare(
-          "SELECT id, kind FROM folders WHERE store_id = ?1 AND kind BETWEEN 1 AND 5"
+          "SELECT id, kind FROM folders WHERE store_id = ?1 AND kind BETWEEN 1 AND 6"
           " AND parent_id IS NULL ORDER BY kind, id");
       if (!stmt.ok()) return MAPI_E_CALL_FAILED;
       stmt.BindInt(1, id_);
@@ -32,7 +32,8 @@ class Store final : public Counted<IMsgStore> {
         int rc = stmt.Step();
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) return ResultFromSqlite(rc);
-        ULONG tag = kStandardFolderTags[stmt.ColumnInt(1) - 1];
+        const int64_t kind = stmt.ColumnInt(1);
+        ULONG tag = kind == kCallLogKind ? PR_CE_CALL_LOG_ENTRYID : kStandardFolderTags[kind - 1];
         if (FindProp(*props, tag) == nullptr) {
           props->push_back(Prop{tag, MakeEntryId(db_->uid(), MAPI_FOLDER, stmt.ColumnInt(0))});
         }
