@@ -565,12 +565,9 @@ TEST_F(CliTest, UnknownEndingsAreRefusedAndBackupAsksBeforeReplacing) {
       << err_.str();
   EXPECT_FALSE(fs::exists(Path("q.pdf")));
   EXPECT_FALSE(fs::exists(Path("out.TXT")));
-  // A call log is written from phone files only: the store keeps no calls.
-  EXPECT_EQ(Run({"--store", store_, "backup", Path("calls.json")}), kExitUsage);
-  EXPECT_EQ(err_.str(), "larkpost: " + Path("calls.json") +
-                            ": call logs hold calls only, and the store keeps no calls; back up "
-                            "into .bak, .txt, .xml, .zip or .html\n");
-  EXPECT_FALSE(fs::exists(Path("calls.json")));
+  // A call log holds the store's calls (none here) and names the messages it cannot hold.
+  EXPECT_EQ(Run({"--store", store_, "backup", Path("calls.json")}), kExitIncomplete);
+  EXPECT_EQ(err_.str(), "3 messages left out: call logs hold calls only.\n");
 
   std::ofstream(Path("mine.bak")) << "not a backup of this store";
   EXPECT_EQ(Run({"--store", store_, "backup", Path("mine.bak")}), kExitFailure);
@@ -816,7 +813,8 @@ TEST_F(CliTest, RestoreSaysWhatItDidAndDryRunChangesNothing) {
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", "--json", Path("all.bak")}), kExitSuccess);
   EXPECT_EQ(nlohmann::json::parse(out_.str()),
             nlohmann::json::parse(
-                R"({"restored":3,"alreadyPresent":0,"byNumberFormat":0,"sameWithRegion":0,)"
+                R"({"restored":3,"restoredMultimedia":0,"restoredCalls":0,"alreadyPresent":0,)"
+                R"("alreadyPresentMultimedia":0,"alreadyPresentCalls":0,"byNumberFormat":0,"sameWithRegion":0,)"
                 R"("foldersCreated":1,"dryRun":false,)"
                 R"("multimediaLeftOut":0,"callsLeftOut":0,"multimedia_left_out":0,"calls_left_out":0})"));
   ASSERT_EQ(Run({"--store", fresh, "restore", "--yes", Path("all.bak")}), kExitSuccess);

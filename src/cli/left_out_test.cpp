@@ -67,32 +67,43 @@ class LeftOutTest : public ::testing::Test {
         {{PhoneSms(1704106020000, u"+4915112345678", u"On my way")}, 1}}}};
 };
 
-constexpr char kStoreLeftOut[] =
-    "5 multimedia messages and 10 call entries left out: the store holds SMS only.\n";
-
-TEST_F(LeftOutTest, RestoreAndDryRunSayWhatTheStoreCannotHold) {
+TEST_F(LeftOutTest, TheStoreKeepsEverythingAndABackupFileSaysWhatItCannotHold) {
   Outcome run = Larkpost({"--store", store_, "restore", "--dry-run", Path("phone.xml")});
-  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
   EXPECT_EQ(run.out,
-            "Restored: 1, already present: 0, folders created: 0"
-            " (dry run: the store was not changed)\n");
-  EXPECT_EQ(run.err, "Message store: " + store_ + "\n" + kStoreLeftOut);
+            "Restored: 16 (1 SMS, 5 multimedia messages and 10 calls), already present: 0, "
+            "folders created: 0 (dry run: the store was not changed)\n");
+  EXPECT_EQ(run.err, "Message store: " + store_ + "\n");
 
   run = Larkpost({"--store", store_, "restore", "--yes", "--json", Path("phone.xml")});
-  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
   const nlohmann::json summary = nlohmann::json::parse(run.out);
-  EXPECT_EQ(summary["restored"], 1);
-  EXPECT_EQ(summary["multimediaLeftOut"], 5);
-  EXPECT_EQ(summary["callsLeftOut"], 10);
-  EXPECT_EQ(summary["multimedia_left_out"], 5);  // the names of the last release, kept for one
-  EXPECT_EQ(summary["calls_left_out"], 10);
-  EXPECT_NE(run.err.find(kStoreLeftOut), std::string::npos) << run.err;
+  EXPECT_EQ(summary["restored"], 16);
+  EXPECT_EQ(summary["restoredMultimedia"], 5);
+  EXPECT_EQ(summary["restoredCalls"], 10);
+  EXPECT_EQ(summary["multimediaLeftOut"], 0);
+  EXPECT_EQ(summary["callsLeftOut"], 0);
 
-  // Again: the SMS is there already, and the rest is still left out, and said.
+  // Again: everything is there already, and nothing is left out.
   run = Larkpost({"--store", store_, "restore", "--yes", Path("phone.xml")});
-  EXPECT_EQ(run.status, kExitIncomplete);
-  EXPECT_EQ(run.out, "Restore Succeeded.\nRestored: 0, already present: 1, folders created: 0\n");
-  EXPECT_NE(run.err.find(kStoreLeftOut), std::string::npos) << run.err;
+  EXPECT_EQ(run.status, kExitSuccess);
+  EXPECT_EQ(run.out,
+            "Restore Succeeded.\nRestored: 0, already present: 16 (1 SMS, 5 multimedia messages "
+            "and 10 calls), folders created: 0\n");
+
+  // A backup file holds the SMS and says what it left out; an XML holds everything.
+  run = Larkpost({"--store", store_, "backup", Path("all.bak")});
+  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
+  EXPECT_NE(run.err.find("5 multimedia messages and 10 call entries left out: backup files hold "
+                         "SMS only.\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(Larkpost({"verify", Path("all.bak")}).out, "OK: 1 record, digest valid\n");
+  run = Larkpost({"--store", store_, "backup", Path("all.xml")});
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.out, "Backup Succeeded.\nWritten: 1 SMS, 5 multimedia messages and 10 calls\n");
+  run = Larkpost({"--store", store_, "restore", "--yes", "--dry-run", Path("all.xml")});
+  EXPECT_EQ(run.out.rfind("Restored: 0, already present: 16", 0), 0u) << run.out;
 }
 
 TEST_F(LeftOutTest, ConvertAndMergeSayWhatTheirOutputCannotHold) {
@@ -138,14 +149,12 @@ TEST_F(LeftOutTest, ConvertAndMergeSayWhatTheirOutputCannotHold) {
 TEST_F(LeftOutTest, VerifyAndShowListMultimediaMessagesAndCalls) {
   Outcome run = Larkpost({"verify", Path("phone.xml")});
   EXPECT_EQ(run.status, kExitSuccess) << run.err;
-  EXPECT_EQ(run.out, std::string("OK: 6 messages (5 multimedia) in 6 entries, and 10 call "
-                                 "entries\nOn restore, ") +
-                         kStoreLeftOut);
+  EXPECT_EQ(run.out, "OK: 6 messages (5 multimedia) in 6 entries, and 10 call entries\n");
   run = Larkpost({"verify", "--json", Path("phone.xml")});
   EXPECT_EQ(nlohmann::json::parse(run.out),
             nlohmann::json::parse(R"({"messages":6,"multimedia":5,"entries":6,"calls":10,)"
-                                  R"("multimediaLeftOut":5,"callsLeftOut":10,)"
-                                  R"("multimedia_left_out":5,"calls_left_out":10})"));
+                                  R"("multimediaLeftOut":0,"callsLeftOut":0,)"
+                                  R"("multimedia_left_out":0,"calls_left_out":0})"));
 
   run = Larkpost({"show", "--json", Path("phone.xml")});
   EXPECT_EQ(run.status, kExitSuccess) << run.err;
@@ -182,7 +191,7 @@ TEST_F(LeftOutTest, VerifyAndShowListMultimediaMessagesAndCalls) {
 }
 
 // The other app's call log on its own: verify counts its calls, a conversion into an XML keeps
-// them, a restore says the store keeps none.
+// them, the store keeps them once, and a backup into a call log gives them back.
 TEST(CallLog, VerifyConvertAndRestoreTellWhatBecomesOfTheCalls) {
   testing::TempDir dir;
   const std::string log = dir.path() + "/calls-2024-01-01.json";
@@ -191,8 +200,7 @@ TEST(CallLog, VerifyConvertAndRestoreTellWhatBecomesOfTheCalls) {
        testing::AppCallLogEntry("2", "+15550001111", "1704103800000", "3", "0", "Ann")});
   Outcome run = Larkpost({"verify", log});
   EXPECT_EQ(run.status, kExitSuccess) << run.err;
-  EXPECT_EQ(run.out, "OK: 2 call entries\nOn restore, 2 call entries left out: the store holds "
-                     "SMS only.\n");
+  EXPECT_EQ(run.out, "OK: 2 call entries\n");
 
   run = Larkpost({"convert", log, dir.path() + "/calls.xml"});
   EXPECT_EQ(run.status, kExitSuccess) << run.err;
@@ -201,11 +209,21 @@ TEST(CallLog, VerifyConvertAndRestoreTellWhatBecomesOfTheCalls) {
 
   const std::string store = dir.path() + "/store.db";
   ASSERT_EQ(Larkpost({"--store", store, "store", "init"}).status, kExitSuccess);
-  run = Larkpost({"--store", store, "restore", "--yes", log});
-  EXPECT_EQ(run.status, kExitIncomplete) << run.err;
-  EXPECT_NE(run.err.find("2 call entries left out: the store holds SMS only.\n"),
-            std::string::npos)
-      << run.err;
+  for (const char* restored : {"Restored: 2 (0 SMS, 0 multimedia messages and 2 calls), already "
+                               "present: 0, folders created: 0\n",
+                               "Restored: 0, already present: 2 (0 SMS, 0 multimedia messages and "
+                               "2 calls), folders created: 0\n"}) {
+    run = Larkpost({"--store", store, "restore", "--yes", log});
+    EXPECT_EQ(run.status, kExitSuccess) << run.err;
+    EXPECT_EQ(run.out, std::string("Restore Succeeded.\n") + restored);
+  }
+  run = Larkpost({"--store", store, "backup", dir.path() + "/calls-back.json"});
+  EXPECT_EQ(run.status, kExitSuccess) << run.err;
+  EXPECT_EQ(run.out, "Backup Succeeded.\nWritten: 0 SMS, 0 multimedia messages and 2 calls\n");
+  run = Larkpost({"convert", dir.path() + "/calls-back.json", dir.path() + "/back.xml"});
+  std::ifstream before(dir.path() + "/calls.xml"), after(dir.path() + "/back.xml");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after), {}),
+            std::string(std::istreambuf_iterator<char>(before), {}));
 }
 
 }  // namespace

@@ -117,24 +117,23 @@ TEST(IphoneInput, ConvertedIntoAZipWithEveryMemberAndPicture) {
   EXPECT_EQ(merged.written, 3u);
 }
 
-TEST(IphoneInput, ARestoreKeepsItsSmsOnceAndNamesWhatItLeftOut) {
+TEST(IphoneInput, ARestoreKeepsItsMessagesOnceAndNamesWhatItLeftOut) {
   TempDir dir;
   std::string picture;
   const std::u16string backup = Utf8ToWide(MakeBackup(dir, picture));
   mapi::SetDatabasePath(dir.path() + "/store.db");
   ShownTexts ui;
   InstallUserInterface(&ui);
-  for (const uint64_t restored : {2u, 0u}) {
+  for (const uint64_t restored : {3u, 0u}) {
     ui.shown.clear();
     RestoreJob job(backup);
     StartRestore(job);
     EXPECT_EQ(job.outcome.load(), RunOutcome::kLossy);
     EXPECT_EQ(job.Counts().restored, restored);
-    EXPECT_EQ(job.Counts().present, 2u - restored);
+    EXPECT_EQ(job.Counts().restoredMultimedia, restored / 3);
+    EXPECT_EQ(job.Counts().present, 3u - restored);
     EXPECT_EQ(ui.shown, (std::vector<std::string>{
-                            "Restore Succeeded.",
-                            "1 multimedia message left out: the store holds SMS only. 1 tapback "
-                            "left out: no file keeps them as messages."}));
+                            "Restore Succeeded.", "1 tapback left out: no file keeps them as messages."}));
   }
   {
     SmsSession session(u"SMS");

@@ -21,6 +21,7 @@
 #include "platform/text/text.h"
 #include "store/cursor.h"
 #include "store/folder.h"
+#include "store/media_and_calls.h"
 #include "store/session.h"
 #include "jobs/runs_test_support.h"
 #include "platform/file/byte_sink.h"
@@ -97,51 +98,47 @@ TEST(LeftOut, AConversionIntoABackupFileCountsWhatItCannotHold) {
   EXPECT_EQ(LeftOutText({}, kStoreHolder), u"");
 }
 
-TEST(LeftOut, ARestoreOfAPhoneFileSaysWhatTheStoreCannotHold) {
+TEST(LeftOut, ARestoreOfAPhoneFileKeepsEveryMessageAndCall) {
   TempDir dir;
   mapi::SetDatabasePath(dir.path() + "/store.db");
   ShownTexts ui;
   InstallUserInterface(&ui);
-  FileMessages five = PhoneFile();
+  FileMessages file = PhoneFile();
   for (int64_t i = 0; i < 3; ++i) {
-    five.messages.push_back(MmsRecord(1704106030000 + i, u"+4915112345678", u"More", "c"));
+    file.messages.push_back(MmsRecord(1704106030000 + i, u"+4915112345678", u"More", "c"));
   }
-  five.calls = 10;
-  testing::ScopedFileMessages files({{dir.File("phone.xml"), five}});
+  file.calls = 10;
+  testing::ScopedFileMessages files({{dir.File("phone.xml"), file}});
+  const uint32_t multimedia = static_cast<uint32_t>(file.messages.size()) - 1;
 
   {
     RestoreJob dryRun(dir.File("phone.xml"), true);
     StartRestore(dryRun);
-    EXPECT_EQ(dryRun.outcome.load(), RunOutcome::kLossy);
-    EXPECT_EQ(dryRun.Counts().restored, 1u);
-    EXPECT_EQ(dryRun.leftOutOfStore.multimedia, 5u);
-    EXPECT_EQ(dryRun.leftOutOfStore.calls, 10u);
-  }
-  {
+    EXPECT_EQ(dryRun.outcome.load(), RunOutcome::kSucceeded);
+    EXPECT_EQ(dryRun.Counts().restored, 1u + multimedia + 10u);
+    EXPECT_EQ(dryRun.Counts().restoredMultimedia, multimedia);
+    EXPECT_EQ(dryRun.Counts().restoredCalls, 10u);
     SmsSession session(u"SMS");
-    EXPECT_EQ(CountMessages(*session.StandardFolder(FolderKind::Inbox)), 0u);
+    EXPECT_EQ(CountMultimedia(*session.StandardFolder(FolderKind::Inbox)), 0u);
   }
   RestoreJob job(dir.File("phone.xml"));
   StartRestore(job);
-  EXPECT_EQ(job.outcome.load(), RunOutcome::kLossy);
-  EXPECT_EQ(job.Counts().restored, 1u);
-  const std::vector<std::string> told = {
-      "Restore Succeeded.",
-      "5 multimedia messages and 10 call entries left out: the store holds SMS only."};
-  // The dry run tells only what is left out: it restored nothing.
-  EXPECT_EQ(ui.shown, (std::vector<std::string>{told[1], told[0], told[1]}));
+  EXPECT_EQ(job.outcome.load(), RunOutcome::kSucceeded);
+  EXPECT_EQ(ui.shown, (std::vector<std::string>{"Restore Succeeded."}));
   {
     SmsSession session(u"SMS");
     EXPECT_EQ(CountMessages(*session.StandardFolder(FolderKind::Inbox)), 1u);
+    EXPECT_EQ(CountMultimedia(*session.StandardFolder(FolderKind::Inbox)), multimedia);
+    EXPECT_EQ(CountCalls(session), 10u);
   }
 
-  // What the selection leaves out is not counted again as what the store cannot hold: the
-  // incoming calls are not sent ones either.
+  // The selection takes multimedia messages and calls by their folder as it takes SMS: the
+  // received ones are not sent ones.
   RestoreJob narrowed(dir.File("phone.xml"));
   narrowed.selection.SetFolders({false, false, false, true, false});  // Sent only
   StartRestore(narrowed);
-  EXPECT_EQ(narrowed.leftOutOfStore.multimedia, 0u);
-  EXPECT_EQ(narrowed.leftOutOfStore.calls, 0u);
+  EXPECT_EQ(narrowed.Counts().restored + narrowed.Counts().present, 0u);
+  EXPECT_EQ(narrowed.leftOut, 1u + multimedia + 10u);
   InstallUserInterface(nullptr);
 }
 

@@ -12,6 +12,7 @@
 
 #include "formats/message_stream.h"
 #include "jobs/message_files.h"
+#include "message/multimedia_test_util.h"
 #include "platform/text/text.h"
 #include "platform/time/filetime.h"
 
@@ -21,19 +22,6 @@ struct FileMessages {
   std::vector<MessageRecord> messages;
   uint64_t calls = 0;  // <call> entries of the file
 };
-
-// The n-th call of such a file, as a phone's reader yields it (message_record.h).
-inline MessageRecord IncomingCall(uint64_t n) {
-  MessageRecord call;
-  call.kind = EntryKind::kCall;
-  call.folderPath = u"Inbox";
-  call.senderAddress = u"+1555000" + Utf8ToWide(std::to_string(1111 + n));
-  call.deliveryTime = UInt64ToFileTime((13350000000000 + n * 1000) * kFileTimeTicksPerMs);
-  call.lastModified = call.deliveryTime;
-  call.flags = 1;
-  call.phoneColumns = {{"duration", u"5"}, {"type", u"1"}};
-  return call;
-}
 
 class RecordsReader : public MessageReader {
  public:

@@ -18,7 +18,7 @@ using testing::CountField;
 using testing::RecordOf;
 using testing::RunsTest;
 
-TEST_F(RunsTest, BackupRefusesBlankPathNoFolderAndACallLog) {
+TEST_F(RunsTest, BackupRefusesBlankPathAndNoFolder) {
   {
     BackupJob job(u"  \t ", 1, 1, 1, 1, 1);
     RunBackup(job);
@@ -27,21 +27,13 @@ TEST_F(RunsTest, BackupRefusesBlankPathNoFolderAndACallLog) {
     BackupJob job(PathOf("none.bak"), 0, 0, 0, 0, 0);
     RunBackup(job);
   }
-  {
-    BackupJob job(PathOf("calls.json"), 1, 1, 1, 1, 1);
-    RunBackup(job);
-  }
-  ASSERT_EQ(ui_.shown.size(), 3u);
+  ASSERT_EQ(ui_.shown.size(), 2u);
   EXPECT_EQ(ui_.shown[0].text, u"Please Select Save Path.");
   EXPECT_EQ(ui_.shown[0].type, MB_ICONINFORMATION);
   EXPECT_EQ(ui_.shown[1].text, u"Please Select Folder for Backup.");
   EXPECT_EQ(ui_.shown[1].type, MB_ICONINFORMATION);
-  EXPECT_EQ(ui_.shown[2].text, u"call logs hold calls only, and the store keeps no calls: choose "
-                               u"a .bak, .txt, .xml, .zip or .html file.");
-  EXPECT_EQ(ui_.shown[2].type, MB_ICONWARNING);
   EXPECT_EQ(ui_.waits, 0);
   EXPECT_FALSE(fs::exists(dir_ / "none.bak"));
-  EXPECT_FALSE(fs::exists(dir_ / "calls.json"));
 }
 
 TEST_F(RunsTest, RestoreRefusesEmptyPath) {

@@ -98,4 +98,18 @@ inline MessageRecord PhoneSms(int64_t dateMs, const std::u16string& from,
   return record;
 }
 
+// The n-th incoming call of a phone's call log, as a phone's reader yields it (message_record.h).
+inline MessageRecord IncomingCall(uint64_t n) {
+  MessageRecord call;
+  call.kind = EntryKind::kCall;
+  call.folderPath = u"Inbox";
+  call.senderAddress = u"+1555000";
+  for (char c : std::to_string(1111 + n)) call.senderAddress += static_cast<char16_t>(c);
+  call.deliveryTime = UInt64ToFileTime((13350000000000 + n * 1000) * kFileTimeTicksPerMs);
+  call.lastModified = call.deliveryTime;
+  call.flags = 1;
+  call.phoneColumns = {{"duration", u"5"}, {"type", u"1"}};
+  return call;
+}
+
 }  // namespace larkpost::testing

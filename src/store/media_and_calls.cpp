@@ -14,6 +14,7 @@
 #include "store/folder.h"
 #include "store/message.h"
 #include "store/session.h"
+#include "store/store_internal.h"
 
 namespace larkpost {
 
@@ -319,22 +320,32 @@ bool LoadMediaAndColumns(SmsMessage& message, bool call, MessageRecord& record) 
   return true;
 }
 
-// Visits the messages of a contents table as records.
-bool ForEachEntry(SmsFolder& folder, IMAPITable& table, bool calls,
-                  const StoredEntryVisit& visit) {
+// Visits the messages of the folder's contents table (`flags`) as records. A table that cannot
+// be read counts the folder, a message that cannot be read counts itself, in the session's
+// unreadable ones (as a walk of SMS does); false only when `visit` stops.
+bool ForEachEntry(SmsFolder& folder, ULONG flags, bool calls, const StoredEntryVisit& visit) {
   static constexpr ULONG kEntryId[] = {PR_ENTRYID};
   static constexpr SPropTagArray kColumns{1, kEntryId};
-  if (table.SetColumns(&kColumns, 0) != S_OK) return false;
-  bool ok = true;
+  MapiPtr<IMAPITable> table;
+  if (!folder.folder || folder.folder->GetContentsTable(flags, table.put()) != S_OK ||
+      table->SetColumns(&kColumns, 0) != S_OK) {
+    NoteUnreadableFolder(folder);
+    return true;
+  }
+  auto unreadable = [&folder] {
+    if (folder.session != nullptr) ++folder.session->unreadableMessages;
+    return true;
+  };
+  bool stopped = false;
   MessageRecord record;
-  const HRESULT hr = ForEachRow(table, kBatch, [&](const SRow& row) {
+  const HRESULT hr = ForEachRow(*table, kBatch, [&](const SRow& row) {
     const SPropValue* id = FindValue(row, PR_ENTRYID);
     ULONG type = 0;
     IUnknown* opened = nullptr;
     if (id == nullptr || folder.folder->OpenEntry(id->Value.bin.cb, id->Value.bin.lpb, nullptr, 0,
                                                   &type, &opened) != S_OK) {
       if (opened != nullptr) opened->Release();
-      return ok = false;
+      return unreadable();
     }
     SmsMessage message(&folder, static_cast<IMessage*>(opened));
     int64_t position = 0;
@@ -342,11 +353,13 @@ bool ForEachEntry(SmsFolder& folder, IMAPITable& table, bool calls,
     if (!message.loaded || !RecordFromMessage(message, record) ||
         !LoadMediaAndColumns(message, calls, record) ||
         mapi::MessagePosition(message.message.get(), &position) != S_OK) {
-      return ok = false;
+      return unreadable();
     }
-    return ok = visit(record, position);
+    stopped = !visit(record, position);
+    return !stopped;
   });
-  return ok && hr == S_OK;
+  if (hr != S_OK) NoteUnreadableFolder(folder);
+  return !stopped;
 }
 
 }  // namespace
@@ -384,18 +397,12 @@ bool SaveMediaAndColumns(IMessage& message, const MessageRecord& record, HRESULT
 }
 
 bool ForEachMultimedia(SmsFolder& folder, const StoredEntryVisit& visit) {
-  if (!folder.folder) return false;
-  MapiPtr<IMAPITable> table;
-  if (folder.folder->GetContentsTable(CONTENTS_MULTIMEDIA, table.put()) != S_OK) return false;
-  return ForEachEntry(folder, *table, false, visit);
+  return ForEachEntry(folder, CONTENTS_MULTIMEDIA, false, visit);
 }
 
 bool ForEachCall(SmsSession& session, const StoredEntryVisit& visit) {
   SmsFolder* log = session.CallLog();
-  if (log == nullptr) return true;
-  MapiPtr<IMAPITable> table;
-  if (log->folder->GetContentsTable(0, table.put()) != S_OK) return false;
-  return ForEachEntry(*log, *table, true, visit);
+  return log == nullptr || ForEachEntry(*log, 0, true, visit);
 }
 
 uint32_t CountMultimedia(SmsFolder& folder) {

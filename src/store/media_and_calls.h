@@ -50,8 +50,9 @@ bool SaveMediaAndColumns(IMessage& message, const MessageRecord& record, HRESULT
 
 // Visits the multimedia messages of `folder` itself (not its subfolders) in the order they were
 // stored, each as a record whose parts read their bytes from the store while the session lives,
-// with its position (mapi::MessagePosition). False when the store cannot be read or `visit`
-// stops.
+// with its position (mapi::MessagePosition). What cannot be read is left out and counted in the
+// session's unreadableFolders and unreadableMessages, as a walk of SMS counts it. False when
+// `visit` stops.
 using StoredEntryVisit = std::function<bool(MessageRecord& record, int64_t position)>;
 bool ForEachMultimedia(SmsFolder& folder, const StoredEntryVisit& visit);
 // The same for the calls of the call log (none in a store without one).

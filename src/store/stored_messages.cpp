@@ -40,6 +40,8 @@ bool WalkStoredMessages(SmsSession& session, const StoredMessageVisit& visit) {
 
 bool WalkStoredEntries(SmsSession& session, const StoredMessageVisit& visit) {
   if (!WalkStoredMessages(session, visit)) return false;
+  const uint32_t unreadableFolders = session.unreadableFolders;
+  const uint32_t unreadableMessages = session.unreadableMessages;
   for (int k = 0; k < kFolderKindCount; ++k) {
     SmsFolder* root = session.StandardFolder(static_cast<FolderKind>(k));
     if (root == nullptr) return false;
@@ -52,9 +54,12 @@ bool WalkStoredEntries(SmsSession& session, const StoredMessageVisit& visit) {
     if (!walked || !ok) return false;
   }
   SmsFolder* log = session.CallLog();
-  return log == nullptr || ForEachCall(session, [&](MessageRecord& record, int64_t position) {
-    return visit(record, *log, position);
-  });
+  const bool walked =
+      log == nullptr || ForEachCall(session, [&](MessageRecord& record, int64_t position) {
+        return visit(record, *log, position);
+      });
+  return walked && session.unreadableFolders == unreadableFolders &&
+         session.unreadableMessages == unreadableMessages;
 }
 
 }  // namespace larkpost

@@ -148,7 +148,7 @@ TEST(Logon, RefusesALayoutNewerThanItKnows) {
   ASSERT_EQ(InitializeDatabase(database.path()), S_OK);
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(database.path().c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 3", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
   IMAPISession* session = nullptr;
   EXPECT_EQ(MAPILogonEx(0, nullptr, nullptr, 0, &session), MAPI_E_LOGON_FAILED);
