@@ -110,6 +110,7 @@ int RunBackup(const std::string& database, const SelectionOptions& options,
   if (job.outcome != RunOutcome::kFailed && (multimedia > 0 || calls > 0)) {
     io.out << "Written: " << WideToUtf8(EntryCountsText(job.written - multimedia - calls,
                                                         multimedia, calls)) << "\n";
+    if (!job.callLog.empty()) io.out << "Calls written into " << PrintableLine(WideToPath(job.callLog)) << ".\n";
   }
   if (job.outcome != RunOutcome::kFailed && selection.LooksAtMessages()) {
     io.out << SelectedLine(job.written, job.written + job.leftOut) << "\n";

@@ -20,6 +20,9 @@
 #include "platform/text/text.h"
 #include "store/cursor.h"
 #include "store/folder.h"
+#include "jobs/outcome.h"
+#include "jobs/targets.h"
+#include "store/media_and_calls.h"
 #include "store/session.h"
 #include "storejson/store_json.h"
 
@@ -39,18 +42,22 @@ bool Opened(SmsSession& session, const std::string& database, CliStreams& io) {
 // The folder tree with message counts, one folder a line, indented by depth (up to a limit, so a
 // very deep tree still gives short lines). The standard folders by the names the desktop
 // program shows ("Sent Items"), whatever the store calls them.
-void ListFolder(SmsFolder& root, FolderKind kind, uint64_t& total, CliStreams& io) {
+void ListFolder(SmsFolder& root, FolderKind kind, uint64_t& total, uint64_t& multimedia,
+                CliStreams& io) {
   constexpr size_t kMaxIndent = 32;
   WalkFolderTree(root, [&](SmsFolder& folder, size_t depth) {
     MessageCursor* cursor = folder.Cursor(10);
     const uint32_t count = cursor != nullptr ? cursor->RowCount() : 0;
+    const uint32_t media = CountMultimedia(folder, false);
     total += count;
+    multimedia += media;
     const std::string name =
         depth == 0 ? WideToUtf8(NamesOf(kind).storeName)
                    : std::string(2 * std::min(depth, kMaxIndent), ' ') +
                          PrintableLine(WideToUtf8(folder.displayName));
     io.out << name << std::string(name.size() < 30 ? 30 - name.size() : 1, ' ')
-           << (cursor != nullptr ? std::to_string(count) : std::string("(unreadable)")) << "\n";
+           << (cursor != nullptr ? std::to_string(count) : std::string("(unreadable)"))
+           << (media > 0 ? " + " + std::to_string(media) + " multimedia" : std::string()) << "\n";
     return true;
   });
 }
@@ -99,6 +106,16 @@ bool Exists(const std::string& database, CliStreams& io) {
   return false;
 }
 
+// A dump holds SMS and calls: the multimedia messages it could not hold are named, and the
+// command ends lossy.
+int MultimediaNotDumped(uint32_t multimedia, CliStreams& io) {
+  if (multimedia == 0) return kExitSuccess;
+  LeftOut leftOut;
+  leftOut.multimedia = multimedia;
+  io.err << WideToUtf8(LeftOutText(leftOut, u"a dump holds SMS and calls only")) << "\n";
+  return kExitIncomplete;
+}
+
 }  // namespace
 
 
@@ -123,14 +140,21 @@ int StoreList(const std::string& database, CliStreams& io) {
   SmsSession session(u"SMS");
   if (!Opened(session, database, io)) return kExitFailure;
   uint64_t total = 0;
+  uint64_t multimedia = 0;
   for (int kind = 0; kind < kFolderKindCount; ++kind) {
     if (SmsFolder* folder = session.StandardFolder(static_cast<FolderKind>(kind))) {
-      ListFolder(*folder, static_cast<FolderKind>(kind), total, io);
+      ListFolder(*folder, static_cast<FolderKind>(kind), total, multimedia, io);
     } else {
       io.out << WideToUtf8(NamesOf(static_cast<FolderKind>(kind)).storeName) << " (missing)\n";
     }
   }
-  io.out << total << (total == 1 ? " message\n" : " messages\n");
+  const uint32_t calls = CountCalls(session);
+  if (calls > 0) io.out << "Call Log" << std::string(22, ' ') << calls << "\n";
+  if (multimedia == 0 && calls == 0) {
+    io.out << total << (total == 1 ? " message\n" : " messages\n");
+  } else {
+    io.out << WideToUtf8(EntryCountsText(total, multimedia, calls)) << "\n";
+  }
   return kExitSuccess;
 }
 
@@ -140,14 +164,16 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
   if (!Opened(session, database, io)) return kExitFailure;
   std::string error;
   if (file.empty()) {
-    if (!DumpStore(session, io.out, error)) {
+    uint32_t multimedia = 0;
+    if (!DumpStore(session, io.out, error, &multimedia)) {
       io.err << "larkpost: dump: " << PrintableLine(error) << "\n";
       return kExitFailure;
     }
     io.out.flush();
-    return kExitSuccess;
+    return MultimediaNotDumped(multimedia, io);
   }
   // As every output: never over the store, mode 0600, and only whole.
+  uint32_t multimedia = 0;
   try {
     bool dumped = false;
     WriteOutputFile(
@@ -155,7 +181,7 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
         [&](OutputSink& sink, std::string& failure) {
           SinkStreamBuffer buffer(sink);
           std::ostream out(&buffer);
-          dumped = DumpStore(session, out, failure);
+          dumped = DumpStore(session, out, failure, &multimedia);
           out.flush();
           buffer.Rethrow();
           return dumped;
@@ -172,7 +198,7 @@ int StoreDump(const std::string& database, const std::string& file, CliStreams& 
     io.err << PrintableLine(WideToUtf8(refused.text)) << "\n";
     return kExitFailure;
   }
-  return kExitSuccess;
+  return MultimediaNotDumped(multimedia, io);
 }
 
 int StoreLoad(const std::string& database, const std::string& file, bool addPresent,

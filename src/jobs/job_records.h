@@ -47,6 +47,7 @@ struct BackupJob {
   // ends the run lossy.
   std::atomic<uint32_t> multimediaWritten{0};
   std::atomic<uint32_t> callsWritten{0};
+  std::u16string callLog;  // the call log written beside the file (a ZIP's); empty: none
   LeftOut notHeld;
   // Flush every record to storage (--sync each) rather than in groups of at most 0.2 s of work.
   bool syncEachRecord = false;

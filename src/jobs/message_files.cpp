@@ -205,41 +205,57 @@ std::u16string CallLogPathBeside(const std::u16string& out, const FileFormat& fo
   return PathToWide(path);
 }
 
-// The call log written beside an output: made on the first call, encrypted as the output is,
-// put in place after it.
-struct CallLogBeside {
-  explicit CallLogBeside(std::u16string path) : path(std::move(path)) {}
-  ~CallLogBeside() {
-    if (wrapped) WrapOutput(path, nullptr);
-  }
-  CallLogBeside(const CallLogBeside&) = delete;
-  CallLogBeside& operator=(const CallLogBeside&) = delete;
-
-  MessageWriter& Open(const std::u16string& out) {
-    if (!writer) {
-      if (const OutputWrapper wrap = OutputWrapperOf(out)) {
-        WrapOutput(path, wrap);
-        wrapped = true;
-      }
-      sink.emplace(path, MessageStoreFiles());
-      writer = OpenMessageWriter(*sink, FileKind::kCallLog);
-    }
-    return *writer;
-  }
-
-  std::u16string path;
-  bool wrapped = false;
-  std::optional<OutputSink> sink;
-  std::unique_ptr<MessageWriter> writer;
-};
-
 }  // namespace
+
+CallLogBeside::CallLogBeside(std::u16string out, const FileFormat& format)
+    : out_(std::move(out)), path_(CallLogPathBeside(out_, format)) {}
+
+CallLogBeside::~CallLogBeside() {
+  writer_.reset();
+  sink_.reset();
+  if (wrapped_) WrapOutput(path_, nullptr);
+}
+
+MessageWriter& CallLogBeside::Open() {
+  if (!writer_) {
+    if (const OutputWrapper wrap = OutputWrapperOf(out_)) {
+      WrapOutput(path_, wrap);
+      wrapped_ = true;
+    }
+    sink_.emplace(path_, MessageStoreFiles());
+    writer_ = OpenMessageWriter(*sink_, FileKind::kCallLog);
+  }
+  return *writer_;
+}
+
+void CallLogBeside::Finish() {
+  if (writer_) writer_->Finish();
+}
+
+std::u16string CallLogBeside::Commit() {
+  if (!sink_) return std::u16string();
+  try {
+    sink_->Commit();
+  } catch (const CFileException& failure) {
+    sink_->Discard();
+    throw sink_->Shown(failure);
+  }
+  return path_;
+}
+
+std::unique_ptr<CallLogBeside> CallLogBesideOutput(const std::u16string& out, FileKind kind,
+                                                   const OutputSink& sink) {
+  const FileFormat& format = FormatOf(kind);
+  // Beside a file, not beside a pipe or a device.
+  if (format.callLogBeside == nullptr || !sink.output().temporary) return nullptr;
+  return std::make_unique<CallLogBeside>(out, format);
+}
 
 bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs deletedAs,
                         const std::function<bool(MessageWriter&, std::string& error)>& fill,
                         WrittenCounts& counts, std::string& error) {
   const FileFormat& format = FormatOf(kind);
-  std::optional<CallLogBeside> callLog;
+  std::unique_ptr<CallLogBeside> callLog;
   const bool written = WriteOutputFile(
       out,
       [&](OutputSink& sink, std::string& failure) {
@@ -253,29 +269,18 @@ bool WriteMessageOutput(const std::u16string& out, FileKind kind, DeletedAs dele
           failure = FileKindName(kind) + std::string(" are only read, never written");
           return false;
         }
-        // Beside a file, not beside a pipe or a device.
         LeftOutByFormat::CallLogOpener opener;
-        if (format.callLogBeside != nullptr && sink.output().temporary) {
-          callLog.emplace(CallLogPathBeside(out, format));
-          opener = [&callLog, &out]() -> MessageWriter& { return callLog->Open(out); };
-        }
+        callLog = CallLogBesideOutput(out, kind, sink);
+        if (callLog) opener = [&callLog]() -> MessageWriter& { return callLog->Open(); };
         LeftOutByFormat leaveOut(*writer, format.holds, opener);
         if (!fill(leaveOut, failure)) return false;
         writer->Finish();
-        if (callLog && callLog->writer) callLog->writer->Finish();
+        if (callLog) callLog->Finish();
         counts = CountsOf(*writer, leaveOut);
         return true;
       },
       error);
-  if (written && callLog && callLog->sink) {
-    try {
-      callLog->sink->Commit();
-    } catch (const CFileException& failure) {
-      callLog->sink->Discard();
-      throw callLog->sink->Shown(failure);
-    }
-    counts.callLog = callLog->path;
-  }
+  if (written && callLog) counts.callLog = callLog->Commit();
   return written;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "formats/format_table.h"
@@ -15,6 +16,7 @@
 #include "formats/part_spool.h"
 #include "jobs/outcome.h"
 #include "message/selection.h"
+#include "platform/file/output_sink.h"
 
 namespace larkpost {
 
@@ -53,6 +55,7 @@ class LeftOutByFormat : public MessageWriter {
                std::string& error) const override;
   bool WritePrepared(const PreparedMessage& prepared, std::string& error) override;
   void Finish() override { writer_.Finish(); }
+  bool PreparesAhead() const override { return writer_.PreparesAhead(); }
   uint64_t multimediaLeftOut = 0;
   uint64_t callsLeftOut = 0;
   uint64_t messagesLeftOut = 0;
@@ -78,6 +81,33 @@ WrittenCounts CountsOf(const MessageWriter& writer, const LeftOutByFormat& leave
 bool WriteOutputFile(const std::u16string& out,
                      const std::function<bool(OutputSink& sink, std::string& error)>& fill,
                      std::string& error);
+
+// The call log a run writes beside an output of a format whose app keeps calls in a file of their
+// own (FileFormat::callLogBeside): its file is made on the first call (Open), encrypted as the
+// output is, and put in place by Commit, after the output; one never opened writes nothing, and
+// one never committed is thrown away.
+class CallLogBeside {
+ public:
+  CallLogBeside(std::u16string out, const FileFormat& format);
+  ~CallLogBeside();
+  CallLogBeside(const CallLogBeside&) = delete;
+  CallLogBeside& operator=(const CallLogBeside&) = delete;
+  MessageWriter& Open();
+  void Finish();
+  // The path written, or empty when no call came. Throws CFileException naming it.
+  std::u16string Commit();
+
+ private:
+  std::u16string out_;
+  std::u16string path_;
+  bool wrapped_ = false;
+  std::optional<OutputSink> sink_;
+  std::unique_ptr<MessageWriter> writer_;
+};
+// The call log for an output of `kind` at `out` written through `sink`; null when the format keeps
+// no calls beside its files, or `sink` writes no file (a pipe).
+std::unique_ptr<CallLogBeside> CallLogBesideOutput(const std::u16string& out, FileKind kind,
+                                                   const OutputSink& sink);
 
 // Puts the messages that `fill` hands to the writer into a new file of `kind` at `out`, through
 // WriteOutputFile. What the format cannot hold (a multimedia message, a call, a message of a

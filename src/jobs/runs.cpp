@@ -139,7 +139,9 @@ unsigned BackupThread(BackupJob* job) {
     sink->FlushEachMessage(job->syncEachRecord);
     const OutputFile& output = sink->output();
 
-    const bool written = WriteStoreBackup(*job, *sink, &sink->output());
+    // A ZIP's calls go into the app's call log beside it, put in place right after it.
+    std::unique_ptr<CallLogBeside> callLog = CallLogBesideOutput(job->path, job->format, *sink);
+    const bool written = WriteStoreBackup(*job, *sink, &sink->output(), callLog.get());
     if (!written && StopRequested() != 0) {
       sink->Discard();
       end.Report(RunOutcome::kInterrupted,
@@ -176,6 +178,7 @@ unsigned BackupThread(BackupJob* job) {
     // Characters the format cannot spell do not make a backup incomplete: it holds everything
     // its format can, so it takes the target's place, and the warning says how to keep them.
     sink->Commit();
+    if (callLog) job->callLog = callLog->Commit();
     // What the target cannot hold (a backup file's multimedia messages and calls) is named.
     if (job->notHeld.Any()) {
       job->outcome = RunOutcome::kSucceeded;

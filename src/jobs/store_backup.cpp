@@ -8,6 +8,7 @@
 
 #include "formats/format_table.h"
 #include "jobs/job_records.h"
+#include "jobs/message_files.h"
 #include "jobs/record_pipe.h"
 #include "message/folders.h"
 #include "platform/file/byte_sink.h"
@@ -25,8 +26,8 @@ constexpr size_t kPipeBytes = size_t{4} << 20;
 // The reader's side of WriteSelectedMessages: walks the selected messages and pushes each one
 // made ready for the writer; false when the walk fails, the writer refuses a message (its reason
 // in `refusal`), or the writing side stopped.
-bool WalkIntoPipe(BackupJob& job, const MessageWriter& writer, RecordPipe& pipe,
-                  std::string& refusal) {
+bool WalkIntoPipe(BackupJob& job, const MessageWriter& writer, bool callsBeside,
+                  RecordPipe& pipe, std::string& refusal) {
   return WalkSelectedMessages(job, [&](MessageRecord& message) {
     PipedMessage piped;
     if (!writer.Prepare(message, piped.prepared, refusal)) return false;
@@ -37,13 +38,13 @@ bool WalkIntoPipe(BackupJob& job, const MessageWriter& writer, RecordPipe& pipe,
       piped.prepared.record = piped.record.get();
     }
     return pipe.Push(std::move(piped));
-  });
+  }, callsBeside);
 }
 
 }  // namespace
 
-bool WalkSelectedMessages(BackupJob& job,
-                          const std::function<bool(MessageRecord&)>& each) {
+bool WalkSelectedMessages(BackupJob& job, const std::function<bool(MessageRecord&)>& each,
+                          bool callsBeside) {
   // The folders the job includes and its selection takes.
   Selection walked = job.selection;
   std::array<bool, kFolderKindCount> folders{};
@@ -53,7 +54,7 @@ bool WalkSelectedMessages(BackupJob& job,
   }
   walked.SetFolders(folders);
   const FormatHolds& target = FormatOf(job.format).holds;
-  const TargetHolds holds{target.messages, target.multimedia, target.calls};
+  const TargetHolds holds{target.messages, target.multimedia, target.calls || callsBeside};
   NotHeld notHeld;
   const bool done = WalkStore(
       job.session, walked, [&job] { job.MessageLeftOut(); },
@@ -69,7 +70,8 @@ bool WalkSelectedMessages(BackupJob& job,
   return done;
 }
 
-bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink) {
+bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, bool callsBeside,
+                           ByteSink& sink) {
   // A writer that makes nothing ready beforehand writes each message as the walk hands it over,
   // on this thread: a second thread would only pass the messages along.
   if (!writer.PreparesAhead()) {
@@ -82,7 +84,7 @@ bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink
       // Asked to stop: the run ends here and discards what it wrote.
       stopped = StopRequested() != 0;
       return !stopped;
-    });
+    }, callsBeside);
     if (!walked || stopped) return false;
     writer.Finish();
     return true;
@@ -94,7 +96,7 @@ bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink
   // The session is used by the reader alone until it has been joined.
   std::thread reader([&] {
     try {
-      walked = WalkIntoPipe(job, writer, pipe, refusal);
+      walked = WalkIntoPipe(job, writer, callsBeside, pipe, refusal);
     } catch (...) {
       walkFailure = std::current_exception();
     }
@@ -133,12 +135,20 @@ bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink
   return true;
 }
 
-bool WriteStoreBackup(BackupJob& job, ByteSink& sink, OutputFile* output) {
+bool WriteStoreBackup(BackupJob& job, ByteSink& sink, OutputFile* output,
+                      CallLogBeside* callLog) {
   WriterOptions options;
   options.expectedCount = static_cast<uint32_t>(job.total);
   options.output = output;
   const std::unique_ptr<MessageWriter> writer = OpenMessageWriter(sink, job.format, options);
-  return writer != nullptr && WriteSelectedMessages(job, *writer, sink);
+  if (writer == nullptr) return false;
+  if (callLog == nullptr) return WriteSelectedMessages(job, *writer, false, sink);
+  // The calls go beside the file, into the app's own call log.
+  LeftOutByFormat calls(*writer, FormatOf(job.format).holds,
+                        [callLog]() -> MessageWriter& { return callLog->Open(); });
+  const bool written = WriteSelectedMessages(job, calls, true, sink);
+  if (written) callLog->Finish();
+  return written;
 }
 
 }  // namespace larkpost

@@ -16,7 +16,9 @@ class OutputFile;
 // Calls `each` for every message of the job's included standard folders that its selection
 // takes, in walk order (WalkStore), counting the others in the job. False when the walk fails
 // or `each` does.
-bool WalkSelectedMessages(BackupJob& job, const std::function<bool(MessageRecord&)>& each);
+// With `callsBeside` the calls are handed out for a call log beside the file.
+bool WalkSelectedMessages(BackupJob& job, const std::function<bool(MessageRecord&)>& each,
+                          bool callsBeside = false);
 
 // Writes the messages of the job's selected folders, in walk order, through `writer`, and
 // finishes it. For a writer that prepares ahead (MessageWriter::PreparesAhead: a backup file's
@@ -26,11 +28,15 @@ bool WalkSelectedMessages(BackupJob& job, const std::function<bool(MessageRecord
 // job, with the characters its code page lacked. When a stop is requested (RequestStop) it ends after the message in hand and
 // returns false, unfinished. False when the walk fails or the writer refuses a message (the
 // messages before stay written); file errors raise CFileException once the walk has stopped.
-bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, ByteSink& sink);
+bool WriteSelectedMessages(BackupJob& job, MessageWriter& writer, bool callsBeside, ByteSink& sink);
 
 // A backup of the job's selected folders in the job's format into `sink`, as above; `output`
 // says where the file goes when the sink writes one (a page's media folder goes beside it).
 // False also for a format no backup writes.
-bool WriteStoreBackup(BackupJob& job, ByteSink& sink, OutputFile* output = nullptr);
+// The calls go into `callLog` when given (a ZIP's, beside it), else into the file when its format
+// keeps them.
+class CallLogBeside;
+bool WriteStoreBackup(BackupJob& job, ByteSink& sink, OutputFile* output = nullptr,
+                      CallLogBeside* callLog = nullptr);
 
 }  // namespace larkpost

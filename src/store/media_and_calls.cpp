@@ -20,11 +20,6 @@ namespace larkpost {
 
 namespace {
 
-// The store's own properties (ids in the range a provider leaves to its applications).
-constexpr ULONG PR_LARKPOST_PARTIES = PROP_TAG(PT_BINARY, 0x8110);
-constexpr ULONG PR_LARKPOST_COLUMNS = PROP_TAG(PT_BINARY, 0x8111);
-constexpr ULONG PR_LARKPOST_FOLDER = PROP_TAG(PT_UNICODE, 0x8112);
-constexpr ULONG PR_LARKPOST_PART = PROP_TAG(PT_BINARY, 0x8113);
 
 constexpr size_t kCopyBuffer = size_t{256} << 10;
 constexpr LONG kBatch = 10;
@@ -297,9 +292,9 @@ bool LoadMediaAndColumns(SmsMessage& message, bool call, MessageRecord& record) 
   const HRESULT hr = message.message->GetProps(&kColumns, 0, &count, values.put());
   if ((hr != S_OK && hr != MAPI_W_ERRORS_RETURNED) || count != 3) return false;
   record.phoneColumns.clear();
-  if (values[1].ulPropTag == PR_LARKPOST_COLUMNS) {
-    ColumnReader reader(BytesOf(values[1]));
-    if (!reader.Get(record.phoneColumns) || !reader.AtEnd()) return false;
+  if (values[1].ulPropTag == PR_LARKPOST_COLUMNS &&
+      !DecodeColumns(BytesOf(values[1]), record.phoneColumns)) {
+    return false;
   }
   if (call) {
     record.kind = EntryKind::kCall;
@@ -364,6 +359,17 @@ bool ForEachEntry(SmsFolder& folder, ULONG flags, bool calls, const StoredEntryV
 
 }  // namespace
 
+std::string EncodeColumns(const Columns& columns) {
+  ColumnWriter writer;
+  writer.Put(columns);
+  return std::move(writer.bytes());
+}
+
+bool DecodeColumns(std::string_view bytes, Columns& columns) {
+  ColumnReader reader(bytes);
+  return reader.Get(columns) && reader.AtEnd();
+}
+
 std::u16string StoredClassOf(const MessageRecord& record) {
   if (record.multimedia) return u"IPM.MMS";
   if (record.kind == EntryKind::kCall) return u"IPM.Call";
@@ -381,9 +387,8 @@ bool SaveMediaAndColumns(IMessage& message, const MessageRecord& record, HRESULT
     parties = EncodeMultimedia(*record.multimedia);
     values.push_back(Binary(PR_LARKPOST_PARTIES, parties));
   }
-  ColumnWriter columns;
-  columns.Put(record.phoneColumns);
-  if (!record.phoneColumns.empty()) values.push_back(Binary(PR_LARKPOST_COLUMNS, columns.bytes()));
+  std::string columns = EncodeColumns(record.phoneColumns);
+  if (!record.phoneColumns.empty()) values.push_back(Binary(PR_LARKPOST_COLUMNS, columns));
   if (record.kind == EntryKind::kCall) values.push_back(Text(PR_LARKPOST_FOLDER, record.folderPath));
   if (!values.empty()) {
     const HRESULT hr = message.SetProps(static_cast<ULONG>(values.size()), values.data(), nullptr);
@@ -405,16 +410,16 @@ bool ForEachCall(SmsSession& session, const StoredEntryVisit& visit) {
   return log == nullptr || ForEachEntry(*log, 0, true, visit);
 }
 
-uint32_t CountMultimedia(SmsFolder& folder) {
+uint32_t CountMultimedia(SmsFolder& folder, bool withSubfolders) {
   uint32_t count = 0;
-  WalkFolderTree(folder, [&count](SmsFolder& each, size_t) {
+  WalkFolderTree(folder, [&](SmsFolder& each, size_t) {
     MapiPtr<IMAPITable> table;
     ULONG rows = 0;
     if (each.folder && each.folder->GetContentsTable(CONTENTS_MULTIMEDIA, table.put()) == S_OK &&
         table->GetRowCount(0, &rows) == S_OK) {
       count += rows;
     }
-    return true;
+    return withSubfolders;
   });
   return count;
 }

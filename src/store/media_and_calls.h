@@ -25,11 +25,24 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "message/message_record.h"
 #include "platform/mapi/mapi.h"
 
 namespace larkpost {
+
+// The store's own properties (ids in the range a provider leaves to its applications).
+constexpr ULONG PR_LARKPOST_PARTIES = PROP_TAG(PT_BINARY, 0x8110);
+constexpr ULONG PR_LARKPOST_COLUMNS = PROP_TAG(PT_BINARY, 0x8111);
+constexpr ULONG PR_LARKPOST_FOLDER = PROP_TAG(PT_UNICODE, 0x8112);
+constexpr ULONG PR_LARKPOST_PART = PROP_TAG(PT_BINARY, 0x8113);
+// The call log's display name, as the store lays it out and the dump names it.
+inline constexpr char16_t kCallLogFolderName[] = u"Call Log";
+
+// Named columns as PR_LARKPOST_COLUMNS holds them; false for bytes that are not such a list.
+std::string EncodeColumns(const Columns& columns);
+bool DecodeColumns(std::string_view bytes, Columns& columns);
 
 struct SmsFolder;
 struct SmsMessage;
@@ -58,9 +71,9 @@ bool ForEachMultimedia(SmsFolder& folder, const StoredEntryVisit& visit);
 // The same for the calls of the call log (none in a store without one).
 bool ForEachCall(SmsSession& session, const StoredEntryVisit& visit);
 
-// How many multimedia messages `folder` and its subfolders hold, and how many calls the store
-// holds; 0 for what cannot be read.
-uint32_t CountMultimedia(SmsFolder& folder);
+// How many multimedia messages `folder` and (unless told otherwise) its subfolders hold, and how
+// many calls the store holds; 0 for what cannot be read.
+uint32_t CountMultimedia(SmsFolder& folder, bool withSubfolders = true);
 uint32_t CountCalls(SmsSession& session);
 
 }  // namespace larkpost

@@ -1,6 +1,7 @@
 #include "store/session.h"
 
 #include "store/folder.h"
+#include "store/media_and_calls.h"
 #include "store/store_internal.h"
 
 namespace larkpost {
@@ -88,7 +89,7 @@ SmsFolder* SmsSession::CallLog() {
   if (hr != S_OK || !values || count < 1 || values[0].ulPropTag != tag) return nullptr;
   IUnknown* opened = OpenByEntryId(values[0].Value.bin);
   if (opened == nullptr) return nullptr;
-  callLog = std::make_unique<SmsFolder>(this, u"Call Log", static_cast<IMAPIFolder*>(opened),
+  callLog = std::make_unique<SmsFolder>(this, kCallLogFolderName, static_cast<IMAPIFolder*>(opened),
                                         &values[0].Value.bin);
   return callLog.get();
 }

@@ -6,6 +6,7 @@
 #include "platform/mapi/mapi_ptr.h"
 #include "store/cursor.h"
 #include "store/folder.h"
+#include "store/media_and_calls.h"
 #include "storejson/json_fields.h"
 
 namespace larkpost {
@@ -23,6 +24,17 @@ Json ValueToJson(const SPropValue& value, Kind kind) {
       return Utf8(TextOf(value.Value.lpszW));
     case Kind::kTime:
       return FileTimeToUInt64(value.Value.ft);
+    case Kind::kColumns: {
+      Columns columns;
+      Json list = Json::array();
+      const std::string_view bytes(reinterpret_cast<const char*>(value.Value.bin.lpb),
+                                   value.Value.bin.cb);
+      if (!DecodeColumns(bytes, columns)) return nullptr;
+      for (const NamedColumn& column : columns) {
+        list.push_back(Json::array({column.name, column.value ? Json(Utf8(*column.value)) : Json()}));
+      }
+      return list;
+    }
   }
   return nullptr;
 }
@@ -159,8 +171,10 @@ bool StoreLacksProperty(IMsgStore& store, ULONG tag) {
 
 }  // namespace
 
-bool DumpStore(SmsSession& session, std::ostream& out, std::string& error) {
+bool DumpStore(SmsSession& session, std::ostream& out, std::string& error,
+               uint32_t* multimediaLeftOut) {
   error.clear();
+  if (multimediaLeftOut != nullptr) *multimediaLeftOut = 0;
   if (!session.store) {
     error = "the store is not open";
     return false;
@@ -174,6 +188,11 @@ bool DumpStore(SmsSession& session, std::ostream& out, std::string& error) {
       return false;
     }
     if (!DumpFolder(*folder, out, error)) return false;
+    if (multimediaLeftOut != nullptr) *multimediaLeftOut += CountMultimedia(*folder);
+  }
+  // The call log last, beside the standard folders.
+  if (SmsFolder* log = session.CallLog()) {
+    if (!DumpFolderMessages(*log, Json::array({Utf8(kCallLogFolderName)}), out, error)) return false;
   }
   out.flush();
   if (!out) {

@@ -10,13 +10,16 @@
 
 #include "platform/mapi/mapi.h"
 #include "platform/text/text.h"
+#include "store/media_and_calls.h"
 
 namespace larkpost::storejson {
 
 using Json = nlohmann::ordered_json;
 
 // The message properties of a line, in the order they are written.
-enum class Kind { kLong, kText, kTime };
+// kColumns: a call's columns (PR_LARKPOST_COLUMNS) as [["duration","245"],["type","1"],...],
+// a null value as null.
+enum class Kind { kLong, kText, kTime, kColumns };
 struct Field {
   const char* key;
   ULONG tag;
@@ -31,6 +34,8 @@ constexpr Field kFields[] = {
     {"senderEmailAddress", PR_SENDER_EMAIL_ADDRESS, Kind::kText},
     {"senderName", PR_SENDER_NAME, Kind::kText},
     {"size", PR_MESSAGE_SIZE, Kind::kLong},
+    {"callFolder", PR_LARKPOST_FOLDER, Kind::kText},
+    {"columns", PR_LARKPOST_COLUMNS, Kind::kColumns},
 };
 constexpr size_t kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
 

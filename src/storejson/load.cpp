@@ -40,8 +40,10 @@ namespace {
 struct PendingMessage {
   size_t line = 0;
   FolderKind kind = FolderKind::Inbox;
+  bool callLog = false;  // a call of the store's call log
   std::vector<std::u16string> subfolders;
   std::vector<std::u16string> texts;  // storage behind the text values
+  std::vector<std::string> blobs;     // storage behind the binary values
   std::vector<SPropValue> values;
   struct Recipient {
     std::vector<std::u16string> texts;
@@ -133,6 +135,23 @@ bool CheckField(const Field& field, const ParsedJson& value, PendingMessage& pen
       if (HasNul(value)) return Fail(error, pending.line, "\"" + key + "\" " + kNulRefused);
       pending.texts.push_back(Utf8ToWide(value.get<std::string>()));
       break;
+    case Kind::kColumns: {
+      Columns columns;
+      if (!value.is_array()) return Fail(error, pending.line, "\"" + key + "\" is not an array");
+      for (const ParsedJson& pair : value) {
+        if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() ||
+            !(pair[1].is_string() || pair[1].is_null()) || HasNul(pair[0]) ||
+            (pair[1].is_string() && HasNul(pair[1]))) {
+          return Fail(error, pending.line,
+                      "\"" + key + "\" holds something else than [name, text or null] pairs");
+        }
+        columns.push_back({pair[0].get<std::string>(),
+                           pair[1].is_null() ? Column()
+                                             : Column(Utf8ToWide(pair[1].get<std::string>()))});
+      }
+      pending.blobs.push_back(EncodeColumns(columns));
+      break;
+    }
     case Kind::kTime: {
       std::optional<uint64_t> time = AsUnsigned(value);
       if (value.is_string()) {
@@ -197,6 +216,17 @@ void BindTexts(std::vector<SPropValue>& values, std::vector<std::u16string>& tex
   }
 }
 
+// The same for the binary values.
+void BindBlobs(std::vector<SPropValue>& values, std::vector<std::string>& blobs) {
+  size_t next = 0;
+  for (SPropValue& value : values) {
+    if (PROP_TYPE(value.ulPropTag) == PT_BINARY) {
+      std::string& bytes = blobs[next++];
+      value.Value.bin = SBinary{static_cast<ULONG>(bytes.size()), reinterpret_cast<BYTE*>(bytes.data())};
+    }
+  }
+}
+
 bool CheckLine(const std::string& text, PendingMessage& pending, std::string& error) {
   ParsedJson line;
   size_t keys = 0;
@@ -229,10 +259,14 @@ bool CheckLine(const std::string& text, PendingMessage& pending, std::string& er
       }
       const std::u16string first = Utf8ToWide(path[0].get<std::string>());
       FolderKind kind;
+      if (first == kCallLogFolderName && path.size() == 1) {
+        pending.callLog = true;
+        continue;
+      }
       if (!FolderKindFromName(first, kind)) {
         return Fail(error, pending.line,
                     "\"" + path[0].get<std::string>() + "\" is not a standard folder (Draft, "
-                    "Inbox, Outbox, Sentedbox, Wastebox)");
+                    "Inbox, Outbox, Sentedbox, Wastebox) or the Call Log");
       }
       pending.kind = kind;
       for (size_t i = 1; i < path.size(); ++i) {
@@ -261,6 +295,11 @@ class FolderResolver {
   explicit FolderResolver(SmsSession& session) : session_(session) {}
 
   IMAPIFolder* Resolve(const PendingMessage& pending, std::string& error) {
+    if (pending.callLog) {
+      SmsFolder* log = session_.CallLog();
+      if (log == nullptr || !log->folder) Fail(error, pending.line, "the store has no call log");
+      return log != nullptr ? log->folder.get() : nullptr;
+    }
     SmsFolder* standard = session_.StandardFolder(pending.kind);
     if (standard == nullptr || !standard->folder) {
       Fail(error, pending.line,
@@ -341,6 +380,18 @@ MessageRecord RecordOf(const PendingMessage& pending) {
   record.senderName = std::move(message.senderName);
   record.senderAddress = std::move(message.senderAddress);
   record.text = std::move(message.text);
+  if (pending.callLog) {
+    // As the store hands a call out (store/media_and_calls.h).
+    record.kind = EntryKind::kCall;
+    for (const SPropValue& value : pending.values) {
+      if (value.ulPropTag == PR_LARKPOST_FOLDER) record.folderPath = TextOf(value.Value.lpszW);
+      if (value.ulPropTag == PR_LARKPOST_COLUMNS) {
+        DecodeColumns(std::string_view(reinterpret_cast<const char*>(value.Value.bin.lpb),
+                                       value.Value.bin.cb),
+                      record.phoneColumns);
+      }
+    }
+  }
   return record;
 }
 
@@ -510,6 +561,7 @@ bool LoadStore(SmsSession& session, std::istream& in, const LoadOptions& options
   Groups groups(session.store.get(), counts);
   for (PendingMessage& message : pending) {
     BindTexts(message.values, message.texts);
+    BindBlobs(message.values, message.blobs);
     for (auto& recipient : message.recipients) BindTexts(recipient.values, recipient.texts);
     bool byNumberFormat = false;
     if (!options.addPresent && presence.Take(RecordOf(message), byNumberFormat)) {

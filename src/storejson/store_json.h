@@ -38,7 +38,11 @@ namespace larkpost {
 // A standard folder the store does not have is skipped; any read failure (a folder, table or
 // message that exists but cannot be read), or a failing stream, returns false with `error` set
 // (the lines written so far stay written).
-bool DumpStore(SmsSession& session, std::ostream& out, std::string& error);
+// The call log's calls follow, as lines of the folder ["Call Log"] with their folder path
+// ("callFolder") and columns ("columns"). Multimedia messages are not written: with
+// `multimediaLeftOut` they are counted there, for the caller to say so.
+bool DumpStore(SmsSession& session, std::ostream& out, std::string& error,
+               uint32_t* multimediaLeftOut = nullptr);
 
 struct LoadOptions {
   bool addPresent = false;  // add a line's message even when the store holds it already
