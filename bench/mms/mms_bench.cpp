@@ -1,8 +1,9 @@
 // Runs `larkpost convert` on a phone XML of LARKPOST_MMS_MESSAGES multimedia messages (default
 // 2,000) of LARKPOST_MMS_BYTES bytes in all (default 1 GiB: a picture of about half a megabyte
 // each, with a SMIL layout and a text part, and an SMS between them), XML to ZIP and the ZIP back
-// to XML, in a child process each, and reports the wall time, the XML's megabytes per second
-// (counter XML_MBps) and the child's peak resident memory (counter peak_MiB). The input is
+// to XML; then `larkpost restore` of the XML into an empty store and `larkpost backup` of that
+// store into a ZIP. Each runs in a child process, and reports the wall time, the XML's megabytes
+// per second (counter XML_MBps) and the child's peak resident memory (counter peak_MiB). The input is
 // written once, in a scratch folder (LARKPOST_MMS_DIR, default the temporary folder), and the
 // folder is removed at the end.
 #include <benchmark/benchmark.h>
@@ -145,8 +146,48 @@ void BM_MmsZipToXml(benchmark::State& state) {
   state.counters["back_MiB"] = static_cast<double>(FileSize(back)) / (1 << 20);
 }
 
+// Runs the program, timing it, for a benchmark of the XML's size.
+void Timed(benchmark::State& state, const std::vector<std::string>& arguments,
+           bool intoEmptyStore) {
+  double peak = 0, cpu = 0, cpuTotal = 0, wall = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::string store = Folder() + "/store.db";
+    if (intoEmptyStore) {
+      // Into an empty store each time.
+      for (const char* end : {"", "-wal", "-shm"}) std::remove((store + end).c_str());
+      double unused = 0;
+      if (!Run({"--store", store, "store", "init"}, unused, unused, unused)) std::abort();
+    }
+    state.ResumeTiming();
+    double seconds = 0;
+    if (!Run(arguments, seconds, peak, cpu)) {
+      state.SkipWithError("larkpost failed");
+      return;
+    }
+    state.SetIterationTime(seconds);
+    wall += seconds;
+    cpuTotal += cpu;
+  }
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["peak_MiB"] = peak;
+  state.counters["cpu_s"] = cpuTotal / runs;
+  state.counters["XML_MBps"] = static_cast<double>(FileSize(XmlFile())) / 1e6 / (wall / runs);
+}
+
+void BM_MmsRestoreIntoStore(benchmark::State& state) {
+  Timed(state, {"--store", Folder() + "/store.db", "restore", "--yes", XmlFile()}, true);
+  state.counters["store_MiB"] = static_cast<double>(FileSize(Folder() + "/store.db")) / (1 << 20);
+}
+void BM_MmsStoreBackupToZip(benchmark::State& state) {
+  Timed(state, {"--store", Folder() + "/store.db", "backup", "--force", Folder() + "/store.zip"},
+        false);
+}
+
 BENCHMARK(BM_MmsXmlToZip)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
 BENCHMARK(BM_MmsZipToXml)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_MmsRestoreIntoStore)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_MmsStoreBackupToZip)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
 
 }  // namespace
 }  // namespace larkpost

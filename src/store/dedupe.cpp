@@ -78,7 +78,7 @@ bool DedupeStore(SmsSession& session, bool dryRun,
   counts = DedupeCounts{};
   std::vector<Copy> copies;
   const bool walked =
-      WalkStoredMessages(session, [&](const MessageRecord& message, SmsFolder& folder,
+      WalkStoredEntries(session, [&](const MessageRecord& message, SmsFolder& folder,
                                       int64_t position) {
         Copy copy = CopyOf(message);
         copy.position = position;
@@ -117,7 +117,7 @@ bool DedupeStore(SmsSession& session, bool dryRun,
     // text.
     std::unordered_set<int64_t> positions;
     for (const Copy* copy : doomed) positions.insert(copy->position);
-    const bool named = WalkStoredMessages(
+    const bool named = WalkStoredEntries(
         session, [&](const MessageRecord& message, SmsFolder&, int64_t position) {
           if (positions.count(position) != 0) removed(message);
           return true;

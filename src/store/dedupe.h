@@ -1,5 +1,5 @@
 // Removing duplicates already in a store, an explicit action of the user (a restore never
-// removes anything). Two copies are the same message when they agree on the standard folder, the
+// removes anything): SMS, multimedia messages and calls, each kind among its own. Two copies are the same message when they agree on the standard folder, the
 // direction, the millisecond, the text and the other parties' numbers (identity/identity.h), and
 // on whatever else both of them hold: their subfolders (a copy in the bare standard folder, as a
 // phone's file brings it, is the same as one in a subfolder; copies filed in two subfolders are

@@ -10,6 +10,7 @@
 
 #include "message/multimedia_test_util.h"
 #include "store/cursor.h"
+#include "store/dedupe.h"
 #include "store/restore.h"
 #include "store/session.h"
 #include "store/store_presence.h"
@@ -121,6 +122,27 @@ TEST(MediaAndCalls, ThePicturesBytesAreStoredOnceWhateverTheNumberOfMessages) {
   EXPECT_EQ(ReadAllBytes(*all[49].multimedia->parts[1].data), picture);
 }
 
+TEST(MediaAndCalls, DedupeKeepsEachMultimediaMessageAndCallOnceWithItsPicture) {
+  TempStore store;
+  const MessageRecord beach = MmsRecord(1700000000000, u"+4915111111111", u"Beach", JpegBytes("b"));
+  const MessageRecord hills = MmsRecord(1700000000000, u"+4915111111111", u"Hills", JpegBytes("h"));
+  Restore({beach, hills, IncomingCall(1), beach, IncomingCall(1), hills});
+  EXPECT_EQ(Query(store.path(), "SELECT count(*) FROM contents"), 2);
+  SmsSession session(u"SMS");
+  DedupeCounts counts;
+  std::u16string error;
+  ASSERT_TRUE(DedupeStore(session, false, {}, counts, error)) << WideToUtf8(error);
+  EXPECT_EQ(counts.removed, 3u);
+  const std::vector<MessageRecord> left = Walked(session);
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_EQ(left[0], beach);
+  EXPECT_EQ(left[1], hills);
+  EXPECT_EQ(left[2], IncomingCall(1));
+  // The pictures the removed copies shared stay for the copies kept.
+  EXPECT_EQ(Query(store.path(), "SELECT count(*) FROM contents"), 2);
+  EXPECT_EQ(Query(store.path(), "SELECT count(*) FROM attachments"), 6);
+}
+
 TEST(MediaAndCalls, APartOfThirtyMegabytesGoesInAndComesOutInChunks) {
   TempStore store;
   std::string large(30u << 20, '\0');
@@ -159,14 +181,18 @@ TEST(MediaAndCalls, AStoreOfTheFirstLayoutIsUpgradedInPlaceAndKeepsEverything) {
     before = dump.str();
   }
   EXPECT_EQ(Query(store.path(), "PRAGMA user_version"), 1);
+  {
+    // Opened to write, it is upgraded, and holds what it held.
+    SmsSession session(u"SMS");
+    EXPECT_EQ(Query(store.path(), "PRAGMA user_version"), 2);
+    std::ostringstream after;
+    std::string error;
+    ASSERT_TRUE(DumpStore(session, after, error));
+    EXPECT_EQ(after.str(), before);
+  }
   Restore({MmsRecord(1700000000000, u"+4915111111111", u"new", JpegBytes()), IncomingCall(1)});
-  EXPECT_EQ(Query(store.path(), "PRAGMA user_version"), 2);
   SmsSession session(u"SMS");
   EXPECT_EQ(Walked(session).size(), 3u);
-  std::ostringstream after;
-  std::string error;
-  ASSERT_TRUE(DumpStore(session, after, error));
-  EXPECT_EQ(after.str(), before);
 }
 
 }  // namespace

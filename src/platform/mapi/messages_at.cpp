@@ -217,9 +217,12 @@ HRESULT DeleteMessageAt(IMAPIFolder* folder, int64_t position) {
   // caller's).
   HRESULT hr = db->Begin();
   if (hr != S_OK) return hr;
-  Statement message = db->Prepare("DELETE FROM messages WHERE id = ?1 AND folder_id = ?2");
+  // A short message or call of the folder, or one of its multimedia messages.
+  Statement message =
+      db->Prepare("DELETE FROM messages WHERE id = ?1 AND (folder_id = ?2 OR folder_id = ?3)");
   message.BindInt(1, position);
   message.BindInt(2, folderId);
+  message.BindInt(3, folderId + kMultimediaList);
   int rc = message.ok() ? message.Step() : SQLITE_ERROR;
   if (rc != SQLITE_DONE) {
     db->Rollback();

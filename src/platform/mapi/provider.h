@@ -86,9 +86,10 @@ HRESULT ReadMessagesFrom(IMAPIFolder* folder, const FILETIME& from, size_t atLea
 // MAPI_E_INVALID_PARAMETER otherwise.
 HRESULT MessagePosition(IMessage* message, int64_t* position);
 
-// Removes the message at `position` (MessagePosition) of `folder`, with its recipients, inside
-// the caller's store transaction if one is open: for removing duplicates, the one removal the
-// program makes. MAPI_E_NOT_FOUND when the folder holds no message there.
+// Removes the message at `position` (MessagePosition) of `folder` (a short message, a call or a
+// multimedia message), with its recipients and attachments (and the contents no other attachment
+// holds), inside the caller's store transaction if one is open: for removing duplicates, the one
+// removal the program makes. MAPI_E_NOT_FOUND when the folder holds no message there.
 HRESULT DeleteMessageAt(IMAPIFolder* folder, int64_t position);
 
 // Fault plan. Operations are named "Interface::Method" as in mapi.h ("IMAPITable::QueryRows",
