@@ -285,21 +285,17 @@ bool LoadParts(const std::shared_ptr<MapiPtr<IMessage>>& message, Multimedia& mu
 
 // What a stored multimedia message or call holds beyond an SMS's fields, into `record`.
 bool LoadMediaAndColumns(SmsMessage& message, bool call, MessageRecord& record) {
-  static constexpr ULONG kTags[] = {PR_LARKPOST_PARTIES, PR_LARKPOST_COLUMNS, PR_LARKPOST_FOLDER};
-  static constexpr SPropTagArray kColumns{3, kTags};
+  // The columns came with the SMS's fields (SmsMessage::Load).
+  static constexpr ULONG kTags[] = {PR_LARKPOST_PARTIES, PR_LARKPOST_FOLDER};
+  static constexpr SPropTagArray kColumns{2, kTags};
   ULONG count = 0;
   MapiBuffer<SPropValue> values;
   const HRESULT hr = message.message->GetProps(&kColumns, 0, &count, values.put());
-  if ((hr != S_OK && hr != MAPI_W_ERRORS_RETURNED) || count != 3) return false;
-  record.phoneColumns.clear();
-  if (values[1].ulPropTag == PR_LARKPOST_COLUMNS &&
-      !DecodeColumns(BytesOf(values[1]), record.phoneColumns)) {
-    return false;
-  }
+  if ((hr != S_OK && hr != MAPI_W_ERRORS_RETURNED) || count != 2) return false;
   if (call) {
     record.kind = EntryKind::kCall;
-    if (values[2].ulPropTag == PR_LARKPOST_FOLDER) {
-      record.folderPath = std::u16string(TextOf(values[2].Value.lpszW));
+    if (values[1].ulPropTag == PR_LARKPOST_FOLDER) {
+      record.folderPath = std::u16string(TextOf(values[1].Value.lpszW));
     }
     return true;
   }

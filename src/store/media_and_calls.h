@@ -8,7 +8,8 @@
 //
 //   PR_LARKPOST_PARTIES   every address with its role, charset and other columns, and the
 //                         message's columns without a field of their own (m_type, sub, ...)
-//   PR_LARKPOST_COLUMNS   the phone file's further columns of the entry (record.phoneColumns)
+//   PR_LARKPOST_COLUMNS   the phone file's further columns of the entry (record.phoneColumns;
+//                         an SMS keeps them too, read with its fields by SmsMessage::Load)
 //   attachments           one per part, in order: PR_ATTACH_MIME_TAG (ct), PR_DISPLAY_NAME
 //                         (name), PR_ATTACH_LONG_FILENAME (fn), PR_ATTACH_CONTENT_ID (cid),
 //                         PR_ATTACH_CONTENT_LOCATION (cl), PR_LARKPOST_PART (seq, chset, cd,

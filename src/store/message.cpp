@@ -1,5 +1,8 @@
 #include "store/message.h"
 
+#include "platform/text/text.h"
+#include "store/media_and_calls.h"
+
 #include <cstring>
 #include <vector>
 
@@ -27,8 +30,9 @@ const SPropTagArray& SmsMessage::PropTags() {
                                     PR_MESSAGE_DELIVERY_TIME,
                                     PR_SENDER_EMAIL_ADDRESS,
                                     PR_SENDER_NAME,
-                                    PR_MESSAGE_SIZE};
-  static const SPropTagArray tags{8, kTags};
+                                    PR_MESSAGE_SIZE,
+                                    PR_LARKPOST_COLUMNS};
+  static const SPropTagArray tags{9, kTags};
   return tags;
 }
 
@@ -48,6 +52,7 @@ void SmsMessage::TakeProps(const SPropValue* values, ULONG count) {
   // A bare address (a message that did not come from a backup) leaves the name to
   // PR_SENDER_NAME when the store has one.
   bool bareSender = false;
+  const SPropValue* exactName = nullptr;
   for (ULONG i = 0; i < count; ++i) {
     const SPropValue& value = values[i];
     switch (value.ulPropTag) {
@@ -79,14 +84,30 @@ void SmsMessage::TakeProps(const SPropValue* values, ULONG count) {
       case PR_SENDER_NAME: {
         const std::u16string_view name = TextOf(value.Value.lpszW);
         if (senderName.empty() || (bareSender && !name.empty())) senderName = name;
+        exactName = &value;
         break;
       }
       case PR_MESSAGE_SIZE:
         size = value.Value.ul;
         break;
+      case PR_LARKPOST_COLUMNS:
+        // Columns a phone's file gave the message; a list that does not decode is none.
+        if (!DecodeColumns(std::string_view(reinterpret_cast<const char*>(value.Value.bin.lpb),
+                                            value.Value.bin.cb),
+                           phoneColumns)) {
+          phoneColumns.clear();
+        }
+        break;
       default:
         break;
     }
+  }
+  // The sender text is split in the code page, which spells only its own characters: the name
+  // it gives is the name the store holds exactly, with a "?" for each other character. The
+  // exact one is taken then (a backup file still writes it in its code page, as before).
+  if (exactName != nullptr && !bareSender) {
+    const std::u16string_view name = TextOf(exactName->Value.lpszW);
+    if (name != senderName && AnsiToWide(WideToAnsi(name)) == senderName) senderName = name;
   }
 }
 
@@ -265,6 +286,7 @@ bool RecordFromMessage(SmsMessage& message, MessageRecord& record) {
   record.senderName = message.senderName;
   record.senderAddress = message.senderAddress;
   record.text = message.text;
+  record.phoneColumns = message.phoneColumns;
   return true;
 }
 

@@ -40,6 +40,7 @@ struct SmsMessage {
   std::u16string senderName;       // from PR_SENDER_EMAIL_ADDRESS or PR_SENDER_NAME
   std::u16string senderAddress;    // from PR_SENDER_EMAIL_ADDRESS
   uint32_t size = 0;               // PR_MESSAGE_SIZE
+  Columns phoneColumns;            // PR_LARKPOST_COLUMNS: a phone file's further columns
   bool loaded = false;             // the last Load() could read the properties
 
   // Takes ownership of `openMessage` and reads its properties at once (Load).

@@ -366,7 +366,8 @@ bool RecordRestorer::Insert(SmsFolder& folder, const MessageRecord& record, int6
     }
   }
   if (!message->Save(&hr) ||
-      (IsMediaOrCall(record) && !SaveMediaAndColumns(*message->message, record, &hr)) ||
+      ((IsMediaOrCall(record) || !record.phoneColumns.empty()) &&
+       !SaveMediaAndColumns(*message->message, record, &hr)) ||
       (hr = mapi::CommitStoreTransaction(store)) != S_OK) {
     mapi::AbortStoreTransaction(store);
     return Refuse(hr, error, kSaveError);
