@@ -44,21 +44,26 @@ duration=$(( $(now_ms) - start ))
 
 store=$work/crashed.db
 killed=0
-for round in $(seq 1 "$rounds"); do
-  if [ $((round % 2)) = 1 ]; then
+# One round NUMBER [LABEL]: the restore of INPUT killed at a random moment (in a fresh store every other round),
+# then run again to its end; the store must be sound after each.
+crash_round() {
+  local number=$1 input=$2 round=${3:-$1}
+  if [ $((number % 2)) = 1 ]; then
     rm -f "$store" "$store-wal" "$store-shm"
     "$larkpost" --store "$store" store init > /dev/null
   fi
   delay_ms=$(( RANDOM % (duration + 1) ))
-  "$larkpost" --store "$store" restore --yes "$work/all.bak" > /dev/null 2>&1 &
+  "$larkpost" --store "$store" restore --yes "$input" > /dev/null 2>&1 &
   pid=$!
   sleep "$(printf '%d.%03d' $((delay_ms / 1000)) $((delay_ms % 1000)))"
   if kill -9 "$pid" 2> /dev/null; then killed=$((killed + 1)); fi
   wait "$pid" 2> /dev/null || true
   sound "$store" "$round"
-  "$larkpost" --store "$store" restore --yes "$work/all.bak" > /dev/null ||
-    fail "$round" "the rerun failed"
+  "$larkpost" --store "$store" restore --yes "$input" > /dev/null || fail "$round" "the rerun failed"
   sound "$store" "$round"
+}
+for round in $(seq 1 "$rounds"); do
+  crash_round "$round" "$work/all.bak"
   "$larkpost" --store "$store" store dump "$work/crashed.ndjson"
   cmp -s "$work/clean.ndjson" "$work/crashed.ndjson" ||
     fail "$round" "the store differs from a clean restore's" \
@@ -110,20 +115,7 @@ duration=$(( $(now_ms) - start ))
 "$larkpost" --store "$work/clean.db" backup "$work/clean.xml" > /dev/null
 killed=0
 for round in $(seq 1 "$rounds"); do
-  if [ $((round % 2)) = 1 ]; then
-    rm -f "$store" "$store-wal" "$store-shm"
-    "$larkpost" --store "$store" store init > /dev/null
-  fi
-  delay_ms=$(( RANDOM % (duration + 1) ))
-  "$larkpost" --store "$store" restore --yes "$work/phone.xml" > /dev/null 2>&1 &
-  pid=$!
-  sleep "$(printf '%d.%03d' $((delay_ms / 1000)) $((delay_ms % 1000)))"
-  if kill -9 "$pid" 2> /dev/null; then killed=$((killed + 1)); fi
-  wait "$pid" 2> /dev/null || true
-  sound "$store" "multimedia $round"
-  "$larkpost" --store "$store" restore --yes "$work/phone.xml" > /dev/null ||
-    fail "multimedia $round" "the rerun failed"
-  sound "$store" "multimedia $round"
+  crash_round "$round" "$work/phone.xml" "multimedia $round"
   rm -f "$work/crashed.xml"
   "$larkpost" --store "$store" backup "$work/crashed.xml" > /dev/null
   cmp -s "$work/clean.xml" "$work/crashed.xml" ||
