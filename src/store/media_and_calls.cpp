@@ -162,16 +162,18 @@ std::string EncodePart(const MessagePart& part) {
   writer.Put(part.contentDisposition);
   writer.Put(part.text);
   writer.Put(part.extras);
+  // Whether it has bytes, and how many (PR_ATTACH_SIZE stops at 4 GiB).
   writer.PutNumber(part.data ? 1 : 0, 1);
+  writer.PutNumber(part.data ? part.data->size() : 0, 8);
   return std::move(writer.bytes());
 }
 
-bool DecodePart(std::string_view bytes, MessagePart& part, bool& hasData) {
+bool DecodePart(std::string_view bytes, MessagePart& part, bool& hasData, uint64_t& size) {
   ColumnReader reader(bytes);
   uint64_t data = 0;
   if (!reader.Get(part.seq) || !reader.Get(part.charset) || !reader.Get(part.contentDisposition) ||
       !reader.Get(part.text) || !reader.Get(part.extras) || !reader.GetNumber(data, 1) ||
-      !reader.AtEnd()) {
+      !reader.GetNumber(size, 8) || !reader.AtEnd()) {
     return false;
   }
   hasData = data != 0;
@@ -269,15 +271,13 @@ bool LoadParts(const std::shared_ptr<MapiPtr<IMessage>>& message, Multimedia& mu
     }
     const SPropValue* columns = FindValue(row, PR_LARKPOST_PART);
     const SPropValue* number = FindValue(row, PR_ATTACH_NUM);
-    const SPropValue* size = FindValue(row, PR_ATTACH_SIZE);
     bool hasData = false;
-    if (columns == nullptr || number == nullptr || size == nullptr ||
-        !DecodePart(BytesOf(*columns), part, hasData)) {
+    uint64_t size = 0;
+    if (columns == nullptr || number == nullptr ||
+        !DecodePart(BytesOf(*columns), part, hasData, size)) {
       return ok = false;
     }
-    if (hasData) {
-      part.data = std::make_shared<StoredPartBytes>(message, number->Value.ul, size->Value.ul);
-    }
+    if (hasData) part.data = std::make_shared<StoredPartBytes>(message, number->Value.ul, size);
     return true;
   });
   return ok && hr == S_OK;
