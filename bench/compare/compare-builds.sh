@@ -20,7 +20,9 @@ work=$(mktemp -d "${LARKPOST_COMPARE_DIR:-/dev/shm}/larkpost-compare.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 bash "$here/scripts/sample-messages.sh" "$messages" > "$work/messages.ndjson"
-"$new" --store "$work/source.db" store load "$work/messages.ndjson" > /dev/null
+# The older build makes the store: a newer one reads an older store's layout as it is, but not
+# the other way round.
+"$old" --store "$work/source.db" store load "$work/messages.ndjson" > /dev/null
 
 seconds() {  # runs the command, prints its wall time in seconds
   local start end
@@ -30,15 +32,16 @@ seconds() {  # runs the command, prints its wall time in seconds
   awk -v ns=$((end - start)) 'BEGIN { printf "%.4f\n", ns / 1e9 }'
 }
 
-step() {  # step NAME BINARY: one timed run of the step with that binary
-  local name=$1 bin=$2 dir
+step() {  # step NAME BINARY WHICH: one timed run of the step with that binary (old or new)
+  local name=$1 bin=$2 which=$3 dir
   dir=$(mktemp -d "$work/step.XXXXXX")
   case $name in
     backup) seconds "$bin" --store "$work/source.db" backup --force "$dir/b.bak" ;;
     restore-empty)
       "$bin" --store "$dir/r.db" store init > /dev/null
       seconds "$bin" --store "$dir/r.db" restore --yes "$work/ref.bak" ;;
-    restore-again) seconds "$bin" --store "$work/source.db" restore --yes "$work/ref.bak" ;;
+    # Each build into its own copy of the store: a newer one may upgrade the store's layout.
+    restore-again) seconds "$bin" --store "$work/again-$which.db" restore --yes "$work/ref.bak" ;;
     bak-to-xml) seconds "$bin" convert "$work/ref.bak" "$dir/c.xml" ;;
     xml-to-bak) seconds "$bin" convert "$work/ref.xml" "$dir/c.bak" ;;
     bak-to-zip) seconds "$bin" convert "$work/ref.bak" "$dir/c.zip" ;;
@@ -53,6 +56,8 @@ step() {  # step NAME BINARY: one timed run of the step with that binary
 "$new" --store "$work/source.db" backup "$work/ref.bak" > /dev/null
 "$new" convert "$work/ref.bak" "$work/ref.xml" > /dev/null
 recipient=$("$new" keygen | sed -n 's/^# public key: //p')
+cp "$work/source.db" "$work/again-old.db"
+cp "$work/source.db" "$work/again-new.db"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
@@ -61,8 +66,8 @@ for name in ${LARKPOST_COMPARE_STEPS:-backup restore-empty restore-again bak-to-
   : > "$work/old.times"
   : > "$work/new.times"
   for ((i = 0; i < rounds; i++)); do
-    step "$name" "$old" >> "$work/old.times"
-    step "$name" "$new" >> "$work/new.times"
+    step "$name" "$old" old >> "$work/old.times"
+    step "$name" "$new" new >> "$work/new.times"
   done
   o=$(median < "$work/old.times")
   n=$(median < "$work/new.times")

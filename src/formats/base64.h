@@ -30,6 +30,8 @@ class Base64Decoder {
     if (problem_.empty()) problem_ = std::move(text);
   }
   void Flush(const DecodedBytes& out);
+  // Decodes the groups of four alphabet characters from `at` on; where it stopped.
+  size_t DecodeGroups(std::string_view text, size_t at, const DecodedBytes& out);
 
   uint32_t quad_ = 0;   // the bits of the characters of the group being read
   int have_ = 0;        // characters of that group

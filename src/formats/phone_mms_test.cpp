@@ -625,6 +625,17 @@ TEST(Base64Decoder, DecodesWhatEncodersWriteAndNamesWhatIsNot) {
   EXPECT_EQ(decode({"TW-u"}, problem), "!");
   EXPECT_EQ(problem, "it holds \"-\" at character 3");
   EXPECT_EQ(decode({"TWFu&amp;"}, problem), "!");
+  // Past a block of output, in pieces that cut groups, and a fault counted to its character.
+  const std::string large = Picture("jpeg", 200000);
+  const std::string largeText = testing::AppBase64(large);
+  std::vector<std::string> pieces;
+  for (size_t at = 0; at < largeText.size(); at += 4093) pieces.push_back(largeText.substr(at, 4093));
+  EXPECT_EQ(decode(pieces, problem), large);
+  std::string broken = largeText;
+  const size_t fault = broken.find_first_not_of("\r\n", 150001);
+  broken[fault] = '-';
+  EXPECT_EQ(decode({broken}, problem), "!");
+  EXPECT_EQ(problem, "it holds \"-\" at character " + std::to_string(fault + 1));
 
   std::string encoded;
   for (const size_t size : {0, 1, 2, 3, 100000}) {
