@@ -654,10 +654,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);
   if (store->got_subcommand("load")) {
     if (RefuseReadOnlyStore(database, io)) return kExitFailure;
-    // An encrypted file is read from its decrypted copy in memory.
-    return StoreLoad(database,
-                     loadFile.empty() ? loadFile : WideToUtf8(ReadablePath(Utf8ToWide(loadFile))),
-                     loadDuplicates, io);
+    return StoreLoad(database, loadFile, loadDuplicates, io);
   }
   if (*dedupe) {
     if (!dedupeOptions.dryRun && RefuseReadOnlyStore(database, io)) return kExitFailure;

@@ -16,10 +16,12 @@
 #include "cli/terminal_ui.h"
 #include "formats/age_file.h"
 #include "formats/age_primitives.h"
+#include "formats/age_view.h"
 #include "formats/format_table.h"
 #include "formats/phone_encrypted.h"
 #include "platform/file/output_file.h"
 #include "platform/file/file.h"
+#include "platform/file/input_view.h"
 #include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
@@ -222,10 +224,10 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
           throw Refusal{kExitFailure, input + " is an encrypted export of the phone app: it "
                                               "needs its passphrase (--passphrase-file)"};
         }
-        SubstituteInput(path, DecryptPhoneExportToMemory(path, keys.passphrase));
+        SubstituteInput(path, DecryptPhoneExport(path, keys.passphrase));
       } else {
         std::string damage;
-        SubstituteInput(path, age::DecryptToMemory(path, keys, salvage ? &damage : nullptr));
+        SubstituteInput(path, age::DecryptedView(path, keys, salvage ? &damage : nullptr));
         if (!damage.empty()) {
           io.err << PrintableLine(input) << ": " << damage
                  << "; salvaging what came before the damage.\n";

@@ -18,12 +18,6 @@ constexpr size_t kSealedChunk = kChunkSize + kTagSize;
 constexpr size_t kReadAhead = 16;  // chunks read at once: 1 MiB
 constexpr char kBinaryStart[] = "age-encryption.org/";
 
-void ChunkNonce(uint64_t index, bool last, unsigned char* nonce) {
-  std::memset(nonce, 0, kNonceSize);
-  for (int i = 0; i < 8; ++i) nonce[10 - i] = static_cast<unsigned char>(index >> (8 * i));
-  nonce[11] = last ? 1 : 0;
-}
-
 const unsigned char* KeyBytes(const std::string& key) {
   return reinterpret_cast<const unsigned char*>(key.data());
 }
@@ -32,7 +26,29 @@ const unsigned char* KeyBytes(const std::string& key) {
   throw AgeError(kind, "the encrypted file " + why);
 }
 
+// Counts what is read through it: where the header ends.
+class CountedInput final : public AgeInput {
+ public:
+  explicit CountedInput(AgeInput& inner) : inner_(inner) {}
+  size_t Read(char* into, size_t size) override {
+    const size_t got = inner_.Read(into, size);
+    count_ += got;
+    return got;
+  }
+  uint64_t count() const { return count_; }
+
+ private:
+  AgeInput& inner_;
+  uint64_t count_ = 0;
+};
+
 }  // namespace
+
+void ChunkNonce(uint64_t index, bool last, unsigned char* nonce) {
+  std::memset(nonce, 0, kNonceSize);
+  for (int i = 0; i < 8; ++i) nonce[10 - i] = static_cast<unsigned char>(index >> (8 * i));
+  nonce[11] = last ? 1 : 0;
+}
 
 AgeSink::AgeSink(ByteSink& inner, const Recipients& to, bool patchable)
     : out_(&inner), patchable_(patchable), chunk_(kSealedChunk, '\0') {
@@ -118,10 +134,13 @@ Decryptor::Decryptor(AgeInput& input, const Keys& keys, Form form)
     armored_ = std::make_unique<ArmoredInput>(*prefixed_);
     input_ = armored_.get();
   }
-  const Header header = ReadHeader(*input_);
+  CountedInput counted(*input_);
+  const Header header = ReadHeader(counted);
   const std::string fileKey = UnwrapFileKey(header, keys);
   std::string nonce(kPayloadNonceSize, '\0');
-  if (input_->ReadFull(nonce.data(), nonce.size()) != nonce.size()) {
+  const bool nonceRead = counted.ReadFull(nonce.data(), nonce.size()) == nonce.size();
+  payloadStart_ = counted.count();
+  if (!nonceRead) {
     throw AgeError(AgeError::Kind::kHeader,
                    "the encrypted file's header is damaged (it ends before its payload nonce)");
   }
@@ -153,8 +172,10 @@ bool Decryptor::Next(std::string_view& plain) {
     ChunkNonce(index_, last, nonce);
     return OpenTo(KeyBytes(key_), nonce, data, size, out);
   };
+  bool sealedLast = !more;
   if (more) {
     if (!open(false)) {
+      sealedLast = true;
       if (!open(true)) {
         PayloadFault(AgeError::Kind::kModified, "was modified (a chunk fails its authentication)");
       }
@@ -162,6 +183,7 @@ bool Decryptor::Next(std::string_view& plain) {
     }
   } else {
     if (!open(true)) {
+      sealedLast = false;
       if (size != kSealedChunk || !open(false)) {
         PayloadFault(size < kTagSize ? AgeError::Kind::kTruncated : AgeError::Kind::kModified,
                      size < kTagSize ? "is cut short (in its last chunk)"
@@ -177,6 +199,7 @@ bool Decryptor::Next(std::string_view& plain) {
     done_ = true;
   }
   plain = std::string_view(plain_.data(), size - kTagSize);
+  gaveLast_ = sealedLast;
   ++index_;
   begin_ += size;
   return true;

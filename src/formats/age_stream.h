@@ -54,6 +54,10 @@ class AgeSink final : public ByteSink {
   bool firstPatched_ = false; // ... changed since it was sealed
 };
 
+// The 12-byte nonce of payload chunk `index`: the index big-endian in 11 bytes, then the flag
+// of the last chunk.
+void ChunkNonce(uint64_t index, bool last, unsigned char* nonce);
+
 // Reads an encrypted file from `input`: the header is read and opened with `keys` when it is
 // made, then the plaintext a chunk at a time. Throws AgeError of the kind that fits (see
 // age_primitives.h) and what `input` throws; a chunk that authenticates is given before the
@@ -66,6 +70,13 @@ class Decryptor {
   // The next piece of plaintext, valid until the next call; false once the last chunk has been
   // given and the end of the input checked.
   bool Next(std::string_view& plain);
+
+  // What a reader by position needs of a payload it has checked with Next: where the first
+  // chunk starts in the (binary) input, the payload key, and whether the chunk given last was
+  // sealed as the last one (false when the payload was cut short before it).
+  uint64_t PayloadStart() const { return payloadStart_; }
+  const std::string& PayloadKey() const { return key_; }
+  bool GaveLastChunk() const { return gaveLast_; }
 
  private:
   std::unique_ptr<AgeInput> prefixed_;
@@ -80,6 +91,8 @@ class Decryptor {
   bool inputEnd_ = false;
   std::string plain_;
   uint64_t index_ = 0;
+  uint64_t payloadStart_ = 0;
+  bool gaveLast_ = false;
   bool done_ = false;
   std::optional<AgeError> fault_;  // found after the chunk last given
 };

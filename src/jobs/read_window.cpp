@@ -25,7 +25,13 @@ std::string_view ReadWindow::At(uint64_t position, size_t count) {
     start_ = position;
     bytes_.resize(size);
     size_t done = 0;
-    while (done < size) {
+    if (file_ != nullptr) try {
+      done = file_->ReadAt(position, bytes_.data(), size);
+    } catch (...) {
+      bytes_.clear();
+      throw;
+    }
+    while (file_ == nullptr && done < size) {
       const ssize_t got =
           pread(fd_, bytes_.data() + done, size - done, static_cast<off_t>(position + done));
       if (got < 0 && errno == EINTR) continue;

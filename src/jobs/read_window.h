@@ -10,12 +10,16 @@
 #include <string_view>
 #include <utility>
 
+class CFile;
+
 namespace larkpost {
 
 class ReadWindow {
  public:
   // Reads `fd` (not owned) by position; a read error throws CFileException naming `path`.
   ReadWindow(int fd, std::u16string path) : fd_(fd), path_(std::move(path)) {}
+  // Reads an input opened as a CFile (not owned), through what it reads (input_view.h).
+  explicit ReadWindow(CFile& file) : fd_(-1), file_(&file) {}
 
   // The file's bytes from `position` on: at least `count` of them, fewer only where the file
   // ends first, and as many more as the window holds. Valid until the next call.
@@ -25,6 +29,7 @@ class ReadWindow {
 
  private:
   int fd_;
+  CFile* file_ = nullptr;
   std::u16string path_;
   std::string bytes_;  // the file's bytes from start_ on
   uint64_t start_ = 0;

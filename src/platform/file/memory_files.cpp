@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <map>
-#include <mutex>
+#include <filesystem>
+#include <string>
 
 #include "platform/file/file.h"
 #include "platform/text/text.h"
@@ -17,11 +17,6 @@ namespace larkpost {
 
 namespace {
 
-std::mutex substitutesMutex;
-std::map<std::u16string, int>& Substitutes() {
-  static std::map<std::u16string, int> substitutes;
-  return substitutes;
-}
 std::atomic<bool> scratchInMemory{false};
 
 }  // namespace
@@ -36,25 +31,18 @@ void SealMemoryFile(int fd) {
   fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
 }
 
-void SubstituteInput(const std::u16string& path, int fd) {
-  std::lock_guard<std::mutex> lock(substitutesMutex);
-  int& slot = Substitutes()[path];
-  if (slot > 0) close(slot);
-  slot = fd;
-}
-
-std::u16string ReadablePath(const std::u16string& path) {
-  std::lock_guard<std::mutex> lock(substitutesMutex);
-  const auto found = Substitutes().find(path);
-  if (found == Substitutes().end()) return path;
-  const std::string proc = "/proc/self/fd/" + std::to_string(found->second);
-  return std::u16string(proc.begin(), proc.end());
-}
-
-void ClearSubstitutes() {
-  std::lock_guard<std::mutex> lock(substitutesMutex);
-  for (const auto& [path, fd] : Substitutes()) close(fd);
-  Substitutes().clear();
+int CreateUnnamedTempFile(const std::u16string& forPath) {
+  std::error_code noTemp;
+  std::string folder = std::filesystem::temp_directory_path(noTemp).string();
+  if (noTemp) folder = "/tmp";
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string name = folder + "/.larkpost-XXXXXX";  // a file system without unnamed files
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(name.c_str());
+  }
+  if (fd < 0) throw CFileException(CFileException::CauseFromErrno(errno), errno, forPath);
+  return fd;
 }
 
 void SetScratchInMemory(bool inMemory) { scratchInMemory = inMemory; }

@@ -1,10 +1,7 @@
-// Files that live in anonymous memory (memfd) and never on a disk: the plaintext of an
-// encrypted input, the staged bytes of an encrypted output and the scratch spools of a run
-// that handles encrypted files. They grow the process's memory by their size.
-//
-// An encrypted input is decrypted whole into a memory file before it is read; its path is then
-// registered as a substitute, and opening that path for reading (CFile, or anything that asks
-// ReadablePath) reads the memory file, while messages still name the path the user gave.
+// Files that live in anonymous memory (memfd) and never on a disk: the staged bytes of an
+// encrypted output and the scratch spools of a run that handles encrypted files. They grow the
+// process's memory by their size. And unnamed files on the disk for what may lie there because
+// it is encrypted (input_view.h: how an encrypted input is read).
 #pragma once
 
 #include <cstdio>
@@ -18,13 +15,10 @@ int CreateMemoryFile(const char* name, const std::u16string& forPath);
 // Forbids any further change of its content and size (it is complete and checked).
 void SealMemoryFile(int fd);
 
-// Reads of `path` read the memory file `fd` from now on; the registry keeps (and later closes)
-// the descriptor. For the program's inputs, registered before a run starts.
-void SubstituteInput(const std::u16string& path, int fd);
-// What to open to read `path`: "/proc/self/fd/N" of its substitute, else `path` itself.
-std::u16string ReadablePath(const std::u16string& path);
-// Forgets every substitute and closes their descriptors.
-void ClearSubstitutes();
+// A new, empty file without a name in the temporary folder ($TMPDIR, else /tmp), mode 0600,
+// gone when closed, open for reading and writing: for bytes that are encrypted already. Throws
+// CFileException naming `forPath`.
+int CreateUnnamedTempFile(const std::u16string& forPath);
 
 // Whether scratch files (spools beside an output) go to memory rather than to the disk: set
 // while a run reads or writes an encrypted file, so that no plaintext reaches the disk.
