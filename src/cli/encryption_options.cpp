@@ -120,6 +120,13 @@ std::shared_ptr<age::Recipients> RecipientsOf(EncryptionOptions& options, bool w
   return to;
 }
 
+// No plaintext of a run with encrypted files reaches the disk: the writers' spools are sealed
+// there, what is read back by descriptor stays in memory.
+void KeepScratchPrivate() {
+  SetScratchInMemory(true);
+  SealScratch(age::NewScratchSealer());
+}
+
 std::optional<int> Report(const Refusal& refusal, CliStreams& io) {
   io.err << "larkpost: " << PrintableLine(refusal.text) << "\n";
   return refusal.status;
@@ -186,7 +193,7 @@ std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
     }
     age::EncryptOutput(target, RecipientsOf(options, writeOnly, io));
     options.encryptedOut = target;
-    SetScratchInMemory(true);
+    KeepScratchPrivate();
   } catch (const Refusal& refusal) {
     return Report(refusal, io);
   } catch (const age::AgeError& error) {
@@ -233,7 +240,7 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
                  << "; salvaging what came before the damage.\n";
         }
       }
-      SetScratchInMemory(true);
+      KeepScratchPrivate();
     } catch (const Refusal& refusal) {
       return Report(refusal, io);
     } catch (const age::AgeError& error) {
@@ -249,6 +256,7 @@ EncryptionScope::~EncryptionScope() {
   if (options_.encryptedOut) age::EncryptOutput(*options_.encryptedOut, nullptr);
   ClearSubstitutes();
   SetScratchInMemory(false);
+  SealScratch(nullptr);
 }
 
 CLI::App* AddKeygenCommand(CLI::App& app, std::string& file) {

@@ -14,8 +14,9 @@
 // An input is encrypted when its first bytes say so, whatever its name: an age file, or an
 // encrypted export of the phone app "SMS Import / Export" (opened with the passphrase). It is
 // read once and checked to its last byte before the command reads anything of it, then read
-// through a view that decrypts what is asked for (formats/age_view.h), in bounded memory;
-// scratch spools of such a run stay in memory.
+// through a view that decrypts what is asked for (formats/age_view.h), in bounded memory.
+// Scratch of such a run: the writers' spools sealed on the disk under a key of the run, what a
+// merge parks in memory (platform/file/memory_files.h).
 #pragma once
 
 #include <optional>

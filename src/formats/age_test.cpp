@@ -18,6 +18,7 @@
 #include "formats/age_view.h"
 #include "platform/file/file.h"
 #include "platform/file/input_view.h"
+#include "platform/file/memory_files.h"
 #include "testing/temp_dir.h"
 
 namespace larkpost::age {
@@ -319,6 +320,44 @@ TEST(SpooledView, KeepsOnlyCiphertextOnTheDiskAndReadsBackByPosition) {
   std::string got(kChunkSize, '\0');
   EXPECT_EQ(view->NewReader()->ReadAt(kChunkSize + 7, got.data(), got.size()), kChunkSize);
   EXPECT_EQ(got, plain.substr(kChunkSize + 7));
+}
+
+TEST(SealedScratch, WritesPatchesAndReadsBackWithNoPlaintextOnTheDisk) {
+  testing::TempDir dir;
+  SealScratch(NewScratchSealer());
+  FILE* file = OpenScratchBeside(dir.File("out.zip"));
+  SealScratch(nullptr);
+  std::string plain = Pattern(3 * kChunkSize + 123);
+  for (size_t at = 0; at < plain.size(); at += 5000) {
+    ASSERT_EQ(fwrite(plain.data() + at, 1, std::min<size_t>(5000, plain.size() - at), file),
+              std::min<size_t>(5000, plain.size() - at));
+  }
+  // A patch across a chunk's end, written after later chunks went to the disk.
+  ASSERT_EQ(fseek(file, kChunkSize - 2, SEEK_SET), 0);
+  ASSERT_EQ(fwrite("PATCH", 1, 5, file), 5u);
+  plain.replace(kChunkSize - 2, 5, "PATCH");
+  ASSERT_EQ(fseek(file, 0, SEEK_END), 0);
+  EXPECT_EQ(ftell(file), static_cast<long>(plain.size()));
+  ASSERT_EQ(fflush(file), 0);
+  for (const uint64_t at : {uint64_t{0}, uint64_t{kChunkSize - 3}, uint64_t{3 * kChunkSize}}) {
+    std::string got(kChunkSize, '\0');
+    got.resize(static_cast<size_t>(ReadScratchAt(file, at, got.data(), got.size())));
+    EXPECT_TRUE(got == plain.substr(at, kChunkSize)) << at;
+  }
+  // The unnamed file beside the output holds none of it.
+  bool found = false;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (error || target.find(dir.PathOf(".larkpost-")) != 0) continue;
+    found = true;
+    const std::string disk = testing::FileBytes(entry.path().string());
+    EXPECT_GE(disk.size(), plain.size());
+    EXPECT_EQ(disk.find("PATCH"), std::string::npos);
+    EXPECT_EQ(disk.find(plain.substr(2 * kChunkSize, 32)), std::string::npos);
+  }
+  EXPECT_TRUE(found);
+  fclose(file);
 }
 
 TEST(AgeInterop, OurFilesOpenWithAgeAndAgesFilesOpenWithUs) {

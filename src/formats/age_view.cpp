@@ -1,6 +1,7 @@
 #include "formats/age_view.h"
 
 #include <fcntl.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -239,6 +240,45 @@ std::shared_ptr<const InputView> SpooledView(const std::u16string& name,
   payload.name = name;
   payload.fd = spool.release();
   return std::make_shared<PayloadView>(std::move(payload));
+}
+
+namespace {
+
+class XChaChaSealer final : public ScratchSealer {
+ public:
+  XChaChaSealer() : key_(RandomBytes(crypto_aead_xchacha20poly1305_ietf_KEYBYTES)) {}
+  size_t Overhead() const override { return kNonce + kTag; }
+  void Seal(uint64_t index, const unsigned char* plain, unsigned char* sealed) const override {
+    randombytes_buf(sealed, kNonce);
+    const unsigned char ad[8] = {Byte(index, 0), Byte(index, 1), Byte(index, 2), Byte(index, 3),
+                                 Byte(index, 4), Byte(index, 5), Byte(index, 6), Byte(index, 7)};
+    crypto_aead_xchacha20poly1305_ietf_encrypt_detached(sealed + kNonce, sealed + kNonce + kChunk,
+                                                        nullptr, plain, kChunk, ad, sizeof ad,
+                                                        nullptr, sealed, Key());
+  }
+  bool Open(uint64_t index, const unsigned char* sealed, unsigned char* plain) const override {
+    const unsigned char ad[8] = {Byte(index, 0), Byte(index, 1), Byte(index, 2), Byte(index, 3),
+                                 Byte(index, 4), Byte(index, 5), Byte(index, 6), Byte(index, 7)};
+    return crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
+               plain, nullptr, sealed + kNonce, kChunk, sealed + kNonce + kChunk, ad, sizeof ad,
+               sealed, Key()) == 0;
+  }
+
+ private:
+  static constexpr size_t kNonce = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
+  static constexpr size_t kTag = crypto_aead_xchacha20poly1305_ietf_ABYTES;
+  static unsigned char Byte(uint64_t value, int i) {
+    return static_cast<unsigned char>(value >> (8 * i));
+  }
+  const unsigned char* Key() const { return reinterpret_cast<const unsigned char*>(key_.data()); }
+
+  std::string key_;
+};
+
+}  // namespace
+
+std::shared_ptr<const ScratchSealer> NewScratchSealer() {
+  return std::make_shared<XChaChaSealer>();
 }
 
 }  // namespace larkpost::age

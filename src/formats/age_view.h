@@ -22,6 +22,7 @@
 
 #include "formats/age_keys.h"
 #include "platform/file/input_view.h"
+#include "platform/file/memory_files.h"
 
 namespace larkpost::age {
 
@@ -38,5 +39,10 @@ std::shared_ptr<const InputView> DecryptedView(const std::u16string& path, const
 using PlainPieces = std::function<void(std::string_view piece)>;
 std::shared_ptr<const InputView> SpooledView(const std::u16string& name,
                                              const std::function<void(const PlainPieces& put)>& write);
+
+// Seals scratch files (platform/file/memory_files.h) under a fresh random key: XChaCha20-Poly1305,
+// a random nonce stored with each chunk every time it is written (a chunk is written again as a
+// spool changes), the chunk's index as additional data, so that no chunk takes another's place.
+std::shared_ptr<const ScratchSealer> NewScratchSealer();
 
 }  // namespace larkpost::age
