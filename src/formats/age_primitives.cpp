@@ -114,6 +114,12 @@ void SealInPlace(const unsigned char* key, const unsigned char* nonce, unsigned 
                                                      nullptr, 0, nullptr, nonce, key);
 }
 
+void SealTo(const unsigned char* key, const unsigned char* nonce, const unsigned char* plain,
+            size_t size, unsigned char* sealed) {
+  crypto_aead_chacha20poly1305_ietf_encrypt_detached(sealed, sealed + size, nullptr, plain, size,
+                                                     nullptr, 0, nullptr, nonce, key);
+}
+
 bool OpenTo(const unsigned char* key, const unsigned char* nonce, const unsigned char* sealed,
             size_t sealedSize, unsigned char* out) {
   if (sealedSize < kTagSize) return false;

@@ -52,6 +52,9 @@ std::optional<std::string> Open(std::string_view key, std::string_view nonce,
 // as it was; false when the tag fails.
 void SealInPlace(const unsigned char* key, const unsigned char* nonce, unsigned char* data,
                  size_t size);
+// The same from `plain` into `sealed` (size + 16 bytes), which must not overlap it.
+void SealTo(const unsigned char* key, const unsigned char* nonce, const unsigned char* plain,
+            size_t size, unsigned char* sealed);
 bool OpenTo(const unsigned char* key, const unsigned char* nonce, const unsigned char* sealed,
             size_t sealedSize, unsigned char* out);
 

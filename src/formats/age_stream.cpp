@@ -16,6 +16,7 @@ namespace {
 constexpr size_t kPayloadNonceSize = 16;
 constexpr size_t kSealedChunk = kChunkSize + kTagSize;
 constexpr size_t kReadAhead = 16;  // chunks read at once: 1 MiB
+constexpr size_t kBatch = 16;      // chunks written at once
 constexpr char kBinaryStart[] = "age-encryption.org/";
 
 const unsigned char* KeyBytes(const std::string& key) {
@@ -51,7 +52,7 @@ void ChunkNonce(uint64_t index, bool last, unsigned char* nonce) {
 }
 
 AgeSink::AgeSink(ByteSink& inner, const Recipients& to, bool patchable)
-    : out_(&inner), patchable_(patchable), chunk_(kSealedChunk, '\0') {
+    : out_(&inner), patchable_(patchable), batch_(kBatch * kSealedChunk, '\0') {
   const std::string fileKey = RandomBytes(kFileKeySize);
   const std::string nonce = RandomBytes(kPayloadNonceSize);
   const std::string head = WriteHeader(WrapFileKey(fileKey, to), fileKey) + nonce;
@@ -69,12 +70,18 @@ AgeSink::~AgeSink() = default;
 void AgeSink::SealChunk(bool last) {
   unsigned char nonce[kNonceSize];
   ChunkNonce(index_, last, nonce);
-  auto* data = reinterpret_cast<unsigned char*>(chunk_.data());
-  if (index_ == 0 && patchable_ && !last) firstChunk_.assign(chunk_.data(), filled_);
-  SealInPlace(KeyBytes(key_), nonce, data, filled_);
-  out_->Write(data, filled_ + kTagSize);
+  unsigned char* slot = Slot();
+  if (index_ == 0 && patchable_ && !last) firstChunk_.assign(reinterpret_cast<char*>(slot), filled_);
+  SealInPlace(KeyBytes(key_), nonce, slot, filled_);
+  batched_ += filled_ + kTagSize;
   ++index_;
   filled_ = 0;
+  if (last || batched_ == batch_.size()) WriteBatch();
+}
+
+void AgeSink::WriteBatch() {
+  out_->Write(batch_.data(), batched_);
+  batched_ = 0;
 }
 
 void AgeSink::Write(const void* data, size_t size) {
@@ -82,8 +89,22 @@ void AgeSink::Write(const void* data, size_t size) {
   while (size > 0) {
     // A full chunk is sealed only once more bytes come: the last one may be full too.
     if (filled_ == kChunkSize) SealChunk(false);
+    if (filled_ == 0 && size > kChunkSize && !(index_ == 0 && patchable_)) {
+      // A whole chunk with more to come is sealed straight from the caller's bytes.
+      unsigned char nonce[kNonceSize];
+      ChunkNonce(index_, false, nonce);
+      SealTo(KeyBytes(key_), nonce, reinterpret_cast<const unsigned char*>(bytes), kChunkSize,
+             Slot());
+      batched_ += kSealedChunk;
+      ++index_;
+      if (batched_ == batch_.size()) WriteBatch();
+      bytes += kChunkSize;
+      size -= kChunkSize;
+      position_ += kChunkSize;
+      continue;
+    }
     const size_t take = std::min(size, kChunkSize - filled_);
-    std::memcpy(chunk_.data() + filled_, bytes, take);
+    std::memcpy(Slot() + filled_, bytes, take);
     filled_ += take;
     bytes += take;
     size -= take;
@@ -97,7 +118,7 @@ void AgeSink::Patch(uint64_t offset, const void* data, size_t size) {
     throw CFileException(CFileException::badSeek, EINVAL, u"");
   }
   if (index_ == 0) {
-    std::memcpy(chunk_.data() + offset, data, size);
+    std::memcpy(Slot() + offset, data, size);
   } else {
     std::memcpy(firstChunk_.data() + offset, data, size);
     firstPatched_ = true;

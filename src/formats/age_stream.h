@@ -40,12 +40,17 @@ class AgeSink final : public ByteSink {
 
  private:
   void SealChunk(bool last);
+  void WriteBatch();
+  unsigned char* Slot() { return reinterpret_cast<unsigned char*>(batch_.data()) + batched_; }
 
   std::unique_ptr<ByteSink> armor_;
   ByteSink* out_;  // `inner`, or the armor around it
   bool patchable_;
   std::string key_;           // the payload key
-  std::string chunk_;         // the chunk being filled, with room for its tag
+  // Sealed chunks go to `inner` several at a time (fewer, larger writes): [0, batched_) of the
+  // batch is sealed, the chunk being filled lies after it, with room for its tag.
+  std::string batch_;
+  size_t batched_ = 0;
   size_t filled_ = 0;
   uint64_t index_ = 0;        // of the chunk being filled
   uint64_t position_ = 0;
