@@ -129,6 +129,26 @@ bool OpenTo(const unsigned char* key, const unsigned char* nonce, const unsigned
                                                             key) == 0;
 }
 
+bool Authentic(const unsigned char* key, const unsigned char* nonce, const unsigned char* sealed,
+               size_t sealedSize) {
+  if (sealedSize < kTagSize) return false;
+  const size_t size = sealedSize - kTagSize;
+  unsigned char block[64] = {};
+  crypto_stream_chacha20_ietf(block, sizeof block, nonce, key);
+  crypto_onetimeauth_poly1305_state state;
+  crypto_onetimeauth_poly1305_init(&state, block);  // its first 32 bytes are the one-time key
+  sodium_memzero(block, sizeof block);
+  crypto_onetimeauth_poly1305_update(&state, sealed, size);
+  static const unsigned char kZeros[16] = {};
+  crypto_onetimeauth_poly1305_update(&state, kZeros, (16 - size % 16) % 16);
+  unsigned char lengths[16] = {};  // of the additional data (none), then of the ciphertext
+  for (int i = 0; i < 8; ++i) lengths[8 + i] = static_cast<unsigned char>(uint64_t{size} >> (8 * i));
+  crypto_onetimeauth_poly1305_update(&state, lengths, sizeof lengths);
+  unsigned char tag[kTagSize];
+  crypto_onetimeauth_poly1305_final(&state, tag);
+  return crypto_verify_16(tag, sealed + size) == 0;
+}
+
 std::string EncodeBase64Raw(std::string_view bytes) {
   return Encode(bytes, sodium_base64_VARIANT_ORIGINAL_NO_PADDING);
 }

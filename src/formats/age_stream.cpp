@@ -172,6 +172,20 @@ Decryptor::Decryptor(AgeInput& input, const Keys& keys, Form form)
 Decryptor::~Decryptor() = default;
 
 bool Decryptor::Next(std::string_view& plain) {
+  size_t size = 0;
+  if (!Advance(true, size)) return false;
+  plain = std::string_view(plain_.data(), size - kTagSize);
+  return true;
+}
+
+bool Decryptor::Check(size_t& plainSize) {
+  size_t size = 0;
+  if (!Advance(false, size)) return false;
+  plainSize = size - kTagSize;
+  return true;
+}
+
+bool Decryptor::Advance(bool decrypt, size_t& sealedSize) {
   if (fault_) throw *fault_;
   if (done_) return false;
   if (end_ - begin_ <= kSealedChunk && !inputEnd_) {
@@ -191,7 +205,8 @@ bool Decryptor::Next(std::string_view& plain) {
   auto open = [&](bool last) {
     unsigned char nonce[kNonceSize];
     ChunkNonce(index_, last, nonce);
-    return OpenTo(KeyBytes(key_), nonce, data, size, out);
+    return decrypt ? OpenTo(KeyBytes(key_), nonce, data, size, out)
+                   : Authentic(KeyBytes(key_), nonce, data, size);
   };
   bool sealedLast = !more;
   if (more) {
@@ -219,7 +234,7 @@ bool Decryptor::Next(std::string_view& plain) {
     }
     done_ = true;
   }
-  plain = std::string_view(plain_.data(), size - kTagSize);
+  sealedSize = size;
   gaveLast_ = sealedLast;
   ++index_;
   begin_ += size;

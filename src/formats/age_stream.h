@@ -75,6 +75,9 @@ class Decryptor {
   // The next piece of plaintext, valid until the next call; false once the last chunk has been
   // given and the end of the input checked.
   bool Next(std::string_view& plain);
+  // The same, checking the next chunk's tag without decrypting it: its plaintext's size in
+  // `plainSize`. For a file read whole once to be checked before it is read by position.
+  bool Check(size_t& plainSize);
 
   // What a reader by position needs of a payload it has checked with Next: where the first
   // chunk starts in the (binary) input, the payload key, and whether the chunk given last was
@@ -84,6 +87,9 @@ class Decryptor {
   bool GaveLastChunk() const { return gaveLast_; }
 
  private:
+  // The next chunk, decrypted into plain_ or only checked; its sealed size.
+  bool Advance(bool decrypt, size_t& sealedSize);
+
   std::unique_ptr<AgeInput> prefixed_;
   std::unique_ptr<AgeInput> armored_;
   AgeInput* input_ = nullptr;

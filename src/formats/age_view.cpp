@@ -170,10 +170,10 @@ std::shared_ptr<const InputView> CheckedView(Descriptor& fd, const std::u16strin
   FdInput input(fd.get(), name);
   Decryptor decryptor(input, keys, Decryptor::Form::kBinary);
   Payload payload;
-  std::string_view piece;
+  size_t plainSize = 0;
   try {
-    while (decryptor.Next(piece)) {
-      payload.size += piece.size();
+    while (decryptor.Check(plainSize)) {
+      payload.size += plainSize;
       ++payload.chunks;
     }
   } catch (const AgeError& error) {
