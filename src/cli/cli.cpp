@@ -28,7 +28,6 @@
 #include "jobs/store_access.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
-#include "platform/file/memory_files.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 

@@ -120,8 +120,8 @@ std::shared_ptr<age::Recipients> RecipientsOf(EncryptionOptions& options, bool w
   return to;
 }
 
-// No plaintext of a run with encrypted files reaches the disk: the writers' spools are sealed
-// there, what is read back by descriptor stays in memory.
+// No plaintext of a run with encrypted files reaches the disk: its spools are sealed there, what
+// is staged for a pipe stays in memory.
 void KeepScratchPrivate() {
   SetScratchInMemory(true);
   SealScratch(age::NewScratchSealer());

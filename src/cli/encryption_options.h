@@ -15,8 +15,8 @@
 // encrypted export of the phone app "SMS Import / Export" (opened with the passphrase). It is
 // read once and checked to its last byte before the command reads anything of it, then read
 // through a view that decrypts what is asked for (formats/age_view.h), in bounded memory.
-// Scratch of such a run: the writers' spools sealed on the disk under a key of the run, what a
-// merge parks in memory (platform/file/memory_files.h).
+// Scratch spools of such a run are sealed on the disk under a key of the run
+// (platform/file/memory_files.h).
 #pragma once
 
 #include <optional>

@@ -12,7 +12,6 @@
 #include "formats/age_view.h"
 #include "formats/age_primitives.h"
 #include "platform/file/file.h"
-#include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
 namespace larkpost {

@@ -18,7 +18,6 @@
 #include "formats/zip_writer.h"
 #include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
-#include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
 namespace larkpost {

@@ -3,9 +3,10 @@
 //   sealed scratch  an unnamed file on the disk that holds its bytes in chunks of 64 KiB, each
 //                   sealed alone (a ScratchSealer the program installs: a key only this process
 //                   has, a fresh nonce every time a chunk is written); memory holds one chunk.
-//                   For the spools of the formats' writers (staged ZIP entries, parts).
-//   memory files    anonymous memory (memfd), growing the process by their size: for spools
-//                   read by descriptor (a merge's parked messages) and what is staged for a pipe.
+//                   For spools (staged ZIP entries, parts, a page's conversations, what a merge
+//                   parks): OpenScratchBeside, read back with ReadScratchAt.
+//   memory files    anonymous memory (memfd), growing the process by their size: what is
+//                   staged for a pipe (OpenUnnamedFileBeside).
 //
 // And unnamed files on the disk for bytes that are encrypted already (input_view.h: how an
 // encrypted input is read).
