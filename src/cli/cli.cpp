@@ -28,7 +28,6 @@
 #include "jobs/store_access.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
-#include "platform/file/memory_files.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 
@@ -657,10 +656,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams io) {
   if (store->got_subcommand("dump")) return StoreDump(database, dumpFile, io);
   if (store->got_subcommand("load")) {
     if (RefuseReadOnlyStore(database, io)) return kExitFailure;
-    // An encrypted file is read from its decrypted copy in memory.
-    return StoreLoad(database,
-                     loadFile.empty() ? loadFile : WideToUtf8(ReadablePath(Utf8ToWide(loadFile))),
-                     loadDuplicates, io);
+    return StoreLoad(database, loadFile, loadDuplicates, io);
   }
   if (*dedupe) {
     if (!dedupeOptions.dryRun && RefuseReadOnlyStore(database, io)) return kExitFailure;

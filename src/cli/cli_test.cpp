@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
@@ -1179,14 +1180,18 @@ TEST_F(EncryptedCliTest, ADamagedOrForeignEncryptedFileRestoresNothing) {
   std::string flipped = file;
   flipped[file.size() - 30] ^= 4;
   std::ofstream(Path("flipped.bak"), std::ios::binary) << flipped;
+  // Data after a full last chunk: a whole chunk of it, so that the last chunk opens as the last.
+  std::ofstream(Path("long.bak"), std::ios::binary) << file << std::string(70000, 'x');
   const std::string fresh = Path("fresh.db");
   ASSERT_EQ(Run({"--store", fresh, "store", "init"}), kExitSuccess);
   for (const auto& [name, identity, says] :
        {std::tuple{"cut.bak", "me.key", "cut short"}, {"flipped.bak", "me.key", "modified"},
-        {"all.age", "other.key", "no identity given opens"}}) {
+        {"long.bak", "me.key", "modified"}, {"all.age", "other.key", "no identity given opens"}}) {
     EXPECT_EQ(Run({"--store", fresh, "restore", "--yes", "--identity", Path(identity),
                    Path(name)}), kExitFailure) << name;
     EXPECT_NE(err_.str().find(says), std::string::npos) << err_.str();
+    const std::string said = err_.str();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
     EXPECT_EQ(StoreCount(fresh), "0 messages\n");
   }
   EXPECT_EQ(Run({"verify", Path("all.age")}), kExitFailure);  // no key given

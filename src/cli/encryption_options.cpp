@@ -16,10 +16,12 @@
 #include "cli/terminal_ui.h"
 #include "formats/age_file.h"
 #include "formats/age_primitives.h"
+#include "formats/age_view.h"
 #include "formats/format_table.h"
 #include "formats/phone_encrypted.h"
 #include "platform/file/output_file.h"
 #include "platform/file/file.h"
+#include "platform/file/input_view.h"
 #include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
@@ -118,6 +120,13 @@ std::shared_ptr<age::Recipients> RecipientsOf(EncryptionOptions& options, bool w
   return to;
 }
 
+// No plaintext of a run with encrypted files reaches the disk: its spools are sealed there, what
+// is staged for a pipe stays in memory.
+void KeepScratchPrivate() {
+  SetScratchInMemory(true);
+  SealScratch(age::NewScratchSealer());
+}
+
 std::optional<int> Report(const Refusal& refusal, CliStreams& io) {
   io.err << "larkpost: " << PrintableLine(refusal.text) << "\n";
   return refusal.status;
@@ -184,7 +193,7 @@ std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
     }
     age::EncryptOutput(target, RecipientsOf(options, writeOnly, io));
     options.encryptedOut = target;
-    SetScratchInMemory(true);
+    KeepScratchPrivate();
   } catch (const Refusal& refusal) {
     return Report(refusal, io);
   } catch (const age::AgeError& error) {
@@ -222,16 +231,16 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
           throw Refusal{kExitFailure, input + " is an encrypted export of the phone app: it "
                                               "needs its passphrase (--passphrase-file)"};
         }
-        SubstituteInput(path, DecryptPhoneExportToMemory(path, keys.passphrase));
+        SubstituteInput(path, DecryptPhoneExport(path, keys.passphrase));
       } else {
         std::string damage;
-        SubstituteInput(path, age::DecryptToMemory(path, keys, salvage ? &damage : nullptr));
+        SubstituteInput(path, age::DecryptedView(path, keys, salvage ? &damage : nullptr));
         if (!damage.empty()) {
           io.err << PrintableLine(input) << ": " << damage
                  << "; salvaging what came before the damage.\n";
         }
       }
-      SetScratchInMemory(true);
+      KeepScratchPrivate();
     } catch (const Refusal& refusal) {
       return Report(refusal, io);
     } catch (const age::AgeError& error) {
@@ -247,6 +256,7 @@ EncryptionScope::~EncryptionScope() {
   if (options_.encryptedOut) age::EncryptOutput(*options_.encryptedOut, nullptr);
   ClearSubstitutes();
   SetScratchInMemory(false);
+  SealScratch(nullptr);
 }
 
 CLI::App* AddKeygenCommand(CLI::App& app, std::string& file) {

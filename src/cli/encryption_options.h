@@ -12,9 +12,11 @@
 // its pictures would lie beside it in the clear.
 //
 // An input is encrypted when its first bytes say so, whatever its name: an age file, or an
-// encrypted export of the phone app "SMS Import / Export" (opened with the passphrase). It is decrypted whole
-// into memory and checked to its last byte before the command reads anything of it (memory then
-// grows with the file); scratch spools of such a run stay in memory too.
+// encrypted export of the phone app "SMS Import / Export" (opened with the passphrase). It is
+// read once and checked to its last byte before the command reads anything of it, then read
+// through a view that decrypts what is asked for (formats/age_view.h), in bounded memory.
+// Scratch spools of such a run are sealed on the disk under a key of the run
+// (platform/file/memory_files.h).
 #pragma once
 
 #include <optional>
@@ -50,7 +52,8 @@ void AddDecryptOptions(CLI::App& command, EncryptionOptions& options);
 // fit (kExitUsage) or a key or passphrase cannot be had (kExitFailure).
 std::optional<int> PrepareOutput(const std::string& out, bool writeOnly,
                                  EncryptionOptions& options, CliStreams& io);
-// Decrypts each of `inputs` that is encrypted into memory, where the command's readers find it.
+// Checks each of `inputs` that is encrypted and registers its decrypting view, where the
+// command's readers find it.
 // Prints one line and returns kExitFailure when one cannot be opened whole.
 // With `salvage`, an encrypted file whose payload is cut short or damaged gives what its chunks
 // held up to the fault (all of it authentic), and a line says so.
@@ -58,7 +61,7 @@ std::optional<int> PrepareInputs(const std::vector<std::string>& inputs,
                                  EncryptionOptions& options, CliStreams& io,
                                  bool salvage = false);
 
-// Undoes what PrepareOutput and PrepareInputs arranged (the memory copies of inputs, the output's
+// Undoes what PrepareOutput and PrepareInputs arranged (the views of inputs, the output's
 // encryption, scratch in memory) when the command is over.
 class EncryptionScope {
  public:

@@ -1,7 +1,7 @@
 // store init|list|dump|load: the message store itself, for demos, tests and a look inside.
 #include <cerrno>
 #include <exception>
-#include <fstream>
+#include <streambuf>
 #include <iostream>
 #include <unistd.h>
 
@@ -29,6 +29,26 @@
 namespace larkpost {
 
 namespace {
+
+// An input stream's bytes read from a CFile.
+class CFileInputBuffer final : public std::streambuf {
+ public:
+  bool Open(const std::u16string& path) {
+    return file_.Open(path, CFile::modeRead | CFile::shareDenyNone);
+  }
+
+ protected:
+  int_type underflow() override {
+    const unsigned got = file_.Read(block_, sizeof block_);
+    if (got == 0) return traits_type::eof();
+    setg(block_, block_, block_ + got);
+    return traits_type::to_int_type(block_[0]);
+  }
+
+ private:
+  CFile file_;
+  char block_[64 * 1024];
+};
 
 // The session for a store command; prints the system's text (and a hint for a missing file)
 // when it cannot be opened.
@@ -217,11 +237,13 @@ int StoreLoad(const std::string& database, const std::string& file, bool addPres
   if (file.empty()) {
     ok = LoadStore(session, io.in, options, counts, error);
   } else {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    // Read through a CFile, so that an encrypted file is read through its view.
+    CFileInputBuffer buffer;
+    if (!buffer.Open(Utf8ToWide(file))) {
       io.err << "larkpost: load: cannot read " << PrintableLine(file) << "\n";
       return kExitFailure;
     }
+    std::istream in(&buffer);
     ok = LoadStore(session, in, options, counts, error);
   }
   if (!ok) {

@@ -114,6 +114,12 @@ void SealInPlace(const unsigned char* key, const unsigned char* nonce, unsigned 
                                                      nullptr, 0, nullptr, nonce, key);
 }
 
+void SealTo(const unsigned char* key, const unsigned char* nonce, const unsigned char* plain,
+            size_t size, unsigned char* sealed) {
+  crypto_aead_chacha20poly1305_ietf_encrypt_detached(sealed, sealed + size, nullptr, plain, size,
+                                                     nullptr, 0, nullptr, nonce, key);
+}
+
 bool OpenTo(const unsigned char* key, const unsigned char* nonce, const unsigned char* sealed,
             size_t sealedSize, unsigned char* out) {
   if (sealedSize < kTagSize) return false;
@@ -121,6 +127,26 @@ bool OpenTo(const unsigned char* key, const unsigned char* nonce, const unsigned
   return crypto_aead_chacha20poly1305_ietf_decrypt_detached(out, nullptr, sealed, size,
                                                             sealed + size, nullptr, 0, nonce,
                                                             key) == 0;
+}
+
+bool Authentic(const unsigned char* key, const unsigned char* nonce, const unsigned char* sealed,
+               size_t sealedSize) {
+  if (sealedSize < kTagSize) return false;
+  const size_t size = sealedSize - kTagSize;
+  unsigned char block[64] = {};
+  crypto_stream_chacha20_ietf(block, sizeof block, nonce, key);
+  crypto_onetimeauth_poly1305_state state;
+  crypto_onetimeauth_poly1305_init(&state, block);  // its first 32 bytes are the one-time key
+  sodium_memzero(block, sizeof block);
+  crypto_onetimeauth_poly1305_update(&state, sealed, size);
+  static const unsigned char kZeros[16] = {};
+  crypto_onetimeauth_poly1305_update(&state, kZeros, (16 - size % 16) % 16);
+  unsigned char lengths[16] = {};  // of the additional data (none), then of the ciphertext
+  for (int i = 0; i < 8; ++i) lengths[8 + i] = static_cast<unsigned char>(uint64_t{size} >> (8 * i));
+  crypto_onetimeauth_poly1305_update(&state, lengths, sizeof lengths);
+  unsigned char tag[kTagSize];
+  crypto_onetimeauth_poly1305_final(&state, tag);
+  return crypto_verify_16(tag, sealed + size) == 0;
 }
 
 std::string EncodeBase64Raw(std::string_view bytes) {

@@ -16,13 +16,8 @@ namespace {
 constexpr size_t kPayloadNonceSize = 16;
 constexpr size_t kSealedChunk = kChunkSize + kTagSize;
 constexpr size_t kReadAhead = 16;  // chunks read at once: 1 MiB
+constexpr size_t kBatch = 16;      // chunks written at once
 constexpr char kBinaryStart[] = "age-encryption.org/";
-
-void ChunkNonce(uint64_t index, bool last, unsigned char* nonce) {
-  std::memset(nonce, 0, kNonceSize);
-  for (int i = 0; i < 8; ++i) nonce[10 - i] = static_cast<unsigned char>(index >> (8 * i));
-  nonce[11] = last ? 1 : 0;
-}
 
 const unsigned char* KeyBytes(const std::string& key) {
   return reinterpret_cast<const unsigned char*>(key.data());
@@ -32,10 +27,32 @@ const unsigned char* KeyBytes(const std::string& key) {
   throw AgeError(kind, "the encrypted file " + why);
 }
 
+// Counts what is read through it: where the header ends.
+class CountedInput final : public AgeInput {
+ public:
+  explicit CountedInput(AgeInput& inner) : inner_(inner) {}
+  size_t Read(char* into, size_t size) override {
+    const size_t got = inner_.Read(into, size);
+    count_ += got;
+    return got;
+  }
+  uint64_t count() const { return count_; }
+
+ private:
+  AgeInput& inner_;
+  uint64_t count_ = 0;
+};
+
 }  // namespace
 
+void ChunkNonce(uint64_t index, bool last, unsigned char* nonce) {
+  std::memset(nonce, 0, kNonceSize);
+  for (int i = 0; i < 8; ++i) nonce[10 - i] = static_cast<unsigned char>(index >> (8 * i));
+  nonce[11] = last ? 1 : 0;
+}
+
 AgeSink::AgeSink(ByteSink& inner, const Recipients& to, bool patchable)
-    : out_(&inner), patchable_(patchable), chunk_(kSealedChunk, '\0') {
+    : out_(&inner), patchable_(patchable), batch_(kBatch * kSealedChunk, '\0') {
   const std::string fileKey = RandomBytes(kFileKeySize);
   const std::string nonce = RandomBytes(kPayloadNonceSize);
   const std::string head = WriteHeader(WrapFileKey(fileKey, to), fileKey) + nonce;
@@ -53,12 +70,18 @@ AgeSink::~AgeSink() = default;
 void AgeSink::SealChunk(bool last) {
   unsigned char nonce[kNonceSize];
   ChunkNonce(index_, last, nonce);
-  auto* data = reinterpret_cast<unsigned char*>(chunk_.data());
-  if (index_ == 0 && patchable_ && !last) firstChunk_.assign(chunk_.data(), filled_);
-  SealInPlace(KeyBytes(key_), nonce, data, filled_);
-  out_->Write(data, filled_ + kTagSize);
+  unsigned char* slot = Slot();
+  if (index_ == 0 && patchable_ && !last) firstChunk_.assign(reinterpret_cast<char*>(slot), filled_);
+  SealInPlace(KeyBytes(key_), nonce, slot, filled_);
+  batched_ += filled_ + kTagSize;
   ++index_;
   filled_ = 0;
+  if (last || batched_ == batch_.size()) WriteBatch();
+}
+
+void AgeSink::WriteBatch() {
+  out_->Write(batch_.data(), batched_);
+  batched_ = 0;
 }
 
 void AgeSink::Write(const void* data, size_t size) {
@@ -66,8 +89,22 @@ void AgeSink::Write(const void* data, size_t size) {
   while (size > 0) {
     // A full chunk is sealed only once more bytes come: the last one may be full too.
     if (filled_ == kChunkSize) SealChunk(false);
+    if (filled_ == 0 && size > kChunkSize && !(index_ == 0 && patchable_)) {
+      // A whole chunk with more to come is sealed straight from the caller's bytes.
+      unsigned char nonce[kNonceSize];
+      ChunkNonce(index_, false, nonce);
+      SealTo(KeyBytes(key_), nonce, reinterpret_cast<const unsigned char*>(bytes), kChunkSize,
+             Slot());
+      batched_ += kSealedChunk;
+      ++index_;
+      if (batched_ == batch_.size()) WriteBatch();
+      bytes += kChunkSize;
+      size -= kChunkSize;
+      position_ += kChunkSize;
+      continue;
+    }
     const size_t take = std::min(size, kChunkSize - filled_);
-    std::memcpy(chunk_.data() + filled_, bytes, take);
+    std::memcpy(Slot() + filled_, bytes, take);
     filled_ += take;
     bytes += take;
     size -= take;
@@ -81,7 +118,7 @@ void AgeSink::Patch(uint64_t offset, const void* data, size_t size) {
     throw CFileException(CFileException::badSeek, EINVAL, u"");
   }
   if (index_ == 0) {
-    std::memcpy(chunk_.data() + offset, data, size);
+    std::memcpy(Slot() + offset, data, size);
   } else {
     std::memcpy(firstChunk_.data() + offset, data, size);
     firstPatched_ = true;
@@ -118,10 +155,13 @@ Decryptor::Decryptor(AgeInput& input, const Keys& keys, Form form)
     armored_ = std::make_unique<ArmoredInput>(*prefixed_);
     input_ = armored_.get();
   }
-  const Header header = ReadHeader(*input_);
+  CountedInput counted(*input_);
+  const Header header = ReadHeader(counted);
   const std::string fileKey = UnwrapFileKey(header, keys);
   std::string nonce(kPayloadNonceSize, '\0');
-  if (input_->ReadFull(nonce.data(), nonce.size()) != nonce.size()) {
+  const bool nonceRead = counted.ReadFull(nonce.data(), nonce.size()) == nonce.size();
+  payloadStart_ = counted.count();
+  if (!nonceRead) {
     throw AgeError(AgeError::Kind::kHeader,
                    "the encrypted file's header is damaged (it ends before its payload nonce)");
   }
@@ -132,6 +172,20 @@ Decryptor::Decryptor(AgeInput& input, const Keys& keys, Form form)
 Decryptor::~Decryptor() = default;
 
 bool Decryptor::Next(std::string_view& plain) {
+  size_t size = 0;
+  if (!Advance(true, size)) return false;
+  plain = std::string_view(plain_.data(), size - kTagSize);
+  return true;
+}
+
+bool Decryptor::Check(size_t& plainSize) {
+  size_t size = 0;
+  if (!Advance(false, size)) return false;
+  plainSize = size - kTagSize;
+  return true;
+}
+
+bool Decryptor::Advance(bool decrypt, size_t& sealedSize) {
   if (fault_) throw *fault_;
   if (done_) return false;
   if (end_ - begin_ <= kSealedChunk && !inputEnd_) {
@@ -151,10 +205,13 @@ bool Decryptor::Next(std::string_view& plain) {
   auto open = [&](bool last) {
     unsigned char nonce[kNonceSize];
     ChunkNonce(index_, last, nonce);
-    return OpenTo(KeyBytes(key_), nonce, data, size, out);
+    return decrypt ? OpenTo(KeyBytes(key_), nonce, data, size, out)
+                   : Authentic(KeyBytes(key_), nonce, data, size);
   };
+  bool sealedLast = !more;
   if (more) {
     if (!open(false)) {
+      sealedLast = true;
       if (!open(true)) {
         PayloadFault(AgeError::Kind::kModified, "was modified (a chunk fails its authentication)");
       }
@@ -162,6 +219,7 @@ bool Decryptor::Next(std::string_view& plain) {
     }
   } else {
     if (!open(true)) {
+      sealedLast = false;
       if (size != kSealedChunk || !open(false)) {
         PayloadFault(size < kTagSize ? AgeError::Kind::kTruncated : AgeError::Kind::kModified,
                      size < kTagSize ? "is cut short (in its last chunk)"
@@ -176,7 +234,8 @@ bool Decryptor::Next(std::string_view& plain) {
     }
     done_ = true;
   }
-  plain = std::string_view(plain_.data(), size - kTagSize);
+  sealedSize = size;
+  gaveLast_ = sealedLast;
   ++index_;
   begin_ += size;
   return true;

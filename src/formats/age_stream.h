@@ -40,12 +40,17 @@ class AgeSink final : public ByteSink {
 
  private:
   void SealChunk(bool last);
+  void WriteBatch();
+  unsigned char* Slot() { return reinterpret_cast<unsigned char*>(batch_.data()) + batched_; }
 
   std::unique_ptr<ByteSink> armor_;
   ByteSink* out_;  // `inner`, or the armor around it
   bool patchable_;
   std::string key_;           // the payload key
-  std::string chunk_;         // the chunk being filled, with room for its tag
+  // Sealed chunks go to `inner` several at a time (fewer, larger writes): [0, batched_) of the
+  // batch is sealed, the chunk being filled lies after it, with room for its tag.
+  std::string batch_;
+  size_t batched_ = 0;
   size_t filled_ = 0;
   uint64_t index_ = 0;        // of the chunk being filled
   uint64_t position_ = 0;
@@ -53,6 +58,10 @@ class AgeSink final : public ByteSink {
   std::string firstChunk_;    // the first chunk's plaintext once it is out (patchable only)
   bool firstPatched_ = false; // ... changed since it was sealed
 };
+
+// The 12-byte nonce of payload chunk `index`: the index big-endian in 11 bytes, then the flag
+// of the last chunk.
+void ChunkNonce(uint64_t index, bool last, unsigned char* nonce);
 
 // Reads an encrypted file from `input`: the header is read and opened with `keys` when it is
 // made, then the plaintext a chunk at a time. Throws AgeError of the kind that fits (see
@@ -66,8 +75,21 @@ class Decryptor {
   // The next piece of plaintext, valid until the next call; false once the last chunk has been
   // given and the end of the input checked.
   bool Next(std::string_view& plain);
+  // The same, checking the next chunk's tag without decrypting it: its plaintext's size in
+  // `plainSize`. For a file read whole once to be checked before it is read by position.
+  bool Check(size_t& plainSize);
+
+  // What a reader by position needs of a payload it has checked with Next: where the first
+  // chunk starts in the (binary) input, the payload key, and whether the chunk given last was
+  // sealed as the last one (false when the payload was cut short before it).
+  uint64_t PayloadStart() const { return payloadStart_; }
+  const std::string& PayloadKey() const { return key_; }
+  bool GaveLastChunk() const { return gaveLast_; }
 
  private:
+  // The next chunk, decrypted into plain_ or only checked; its sealed size.
+  bool Advance(bool decrypt, size_t& sealedSize);
+
   std::unique_ptr<AgeInput> prefixed_;
   std::unique_ptr<AgeInput> armored_;
   AgeInput* input_ = nullptr;
@@ -80,6 +102,8 @@ class Decryptor {
   bool inputEnd_ = false;
   std::string plain_;
   uint64_t index_ = 0;
+  uint64_t payloadStart_ = 0;
+  bool gaveLast_ = false;
   bool done_ = false;
   std::optional<AgeError> fault_;  // found after the chunk last given
 };

@@ -1,5 +1,5 @@
-// Our encrypted files: written through AgeSink and read back through Decryptor at the sizes where
-// chunks meet, every failure kind from a file damaged the way it happens, the key files as
+// Our encrypted files: written through AgeSink and read back through Decryptor, and by position
+// through a view, at the sizes where chunks meet, every failure kind from a file damaged the way it happens, the key files as
 // age-keygen writes them, and both ways with Debian's age where it is installed.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -15,7 +15,10 @@
 #include "formats/age_keys.h"
 #include "formats/age_primitives.h"
 #include "formats/age_stream.h"
+#include "formats/age_view.h"
 #include "platform/file/file.h"
+#include "platform/file/input_view.h"
+#include "platform/file/memory_files.h"
 #include "testing/temp_dir.h"
 
 namespace larkpost::age {
@@ -233,27 +236,129 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-TEST(DecryptToMemory, AWholeFileOrForASalvageTheAuthenticChunksBeforeTheDamage) {
+TEST(DecryptedView, ReadsAtAnyOffsetThroughCFileWhatTheFileHolds) {
+  const KeyPair key;
+  testing::TempDir dir;
+  const std::string plain = Pattern(3 * kChunkSize + 500);
+  for (const bool armor : {false, true}) {
+    SCOPED_TRACE(armor ? "armored" : "binary");
+    // Written in pieces larger than a chunk: sealed straight from the caller's bytes.
+    WriteFile(dir.PathOf("in.age"), Encrypt(plain, key.To(armor), 100000));
+    SubstituteInput(dir.File("in.age"), DecryptedView(dir.File("in.age"), key.Opening()));
+    CFile file(dir.File("in.age"), CFile::modeRead);
+    EXPECT_EQ(file.GetLength(), plain.size());
+    const uint64_t last = 3 * kChunkSize;
+    for (const uint64_t at : {uint64_t{0}, uint64_t{kChunkSize - 1}, uint64_t{kChunkSize},
+                              uint64_t{kChunkSize + 1}, last - 1, last, plain.size() - 1}) {
+      std::string got(kChunkSize + 2, '\0');
+      got.resize(file.ReadAt(at, got.data(), got.size()));
+      EXPECT_EQ(got, plain.substr(at, kChunkSize + 2)) << at;
+      file.Seek(static_cast<int64_t>(at), CFile::begin);  // the buffered reads, backwards too
+      char three[3] = {};
+      EXPECT_EQ(file.Read(three, 3), std::min<uint64_t>(3, plain.size() - at));
+      EXPECT_EQ(std::string(three, std::min<uint64_t>(3, plain.size() - at)), plain.substr(at, 3));
+    }
+    char past = 0;
+    EXPECT_EQ(file.ReadAt(plain.size(), &past, 1), 0u);
+    ClearSubstitutes();
+  }
+}
+
+TEST(DecryptedView, ADamagedFileIsRefusedWholeOrForASalvageGivesItsAuthenticChunks) {
   const KeyPair key;
   testing::TempDir dir;
   const std::string plain = Pattern(2 * kChunkSize + 500);
   const std::string file = Encrypt(plain, key.To());
-  WriteFile(dir.PathOf("whole.age"), file);
-  WriteFile(dir.PathOf("cut.age"), file.substr(0, file.size() - 100));
-  auto contents = [](int fd) {
-    std::string bytes(4 * kChunkSize, '\0');
-    bytes.resize(static_cast<size_t>(pread(fd, bytes.data(), bytes.size(), 0)));
-    close(fd);
-    return bytes;
+  const std::string aligned = Encrypt(plain.substr(0, 2 * kChunkSize), key.To());
+  std::string flipped = file;
+  flipped[file.size() - 30] ^= 4;
+  const std::string twoChunks = plain.substr(0, 2 * kChunkSize);
+  struct Case {
+    std::string bytes;
+    AgeError::Kind kind;
+    std::string salvaged;
   };
-  EXPECT_EQ(contents(DecryptToMemory(dir.File("whole.age"), key.Opening())), plain);
-  EXPECT_THROW(DecryptToMemory(dir.File("cut.age"), key.Opening()), AgeError);
-  std::string damage;
-  EXPECT_EQ(contents(DecryptToMemory(dir.File("cut.age"), key.Opening(), &damage)),
-            plain.substr(0, 2 * kChunkSize));
-  EXPECT_NE(damage.find("cut short"), std::string::npos) << damage;
+  for (const Case& bad :
+       {Case{file.substr(0, file.size() - 500 - kTagSize), AgeError::Kind::kTruncated, twoChunks},
+        Case{file.substr(0, file.size() - 100), AgeError::Kind::kModified, twoChunks},
+        Case{flipped, AgeError::Kind::kModified, twoChunks},
+        Case{aligned + "x", AgeError::Kind::kTrailing, twoChunks}}) {
+    WriteFile(dir.PathOf("bad.age"), bad.bytes);
+    try {
+      DecryptedView(dir.File("bad.age"), key.Opening());
+      ADD_FAILURE() << "opened";
+    } catch (const AgeError& error) {
+      EXPECT_EQ(error.kind, bad.kind) << error.what();
+    }
+    // A salvage reads what the chunks before the damage held, the last one sealed either way.
+    std::string damage;
+    const auto view = DecryptedView(dir.File("bad.age"), key.Opening(), &damage);
+    EXPECT_FALSE(damage.empty());
+    std::string got(view->Size() + 1, '\0');
+    got.resize(view->NewReader()->ReadAt(0, got.data(), got.size()));
+    EXPECT_TRUE(got == bad.salvaged) << got.size();
+  }
   // The header's faults are no payload to salvage.
-  EXPECT_THROW(DecryptToMemory(dir.File("whole.age"), KeyPair().Opening(), &damage), AgeError);
+  std::string damage;
+  EXPECT_THROW(DecryptedView(dir.File("bad.age"), KeyPair().Opening(), &damage), AgeError);
+  // A file changed after it was checked fails the read, never gives other bytes.
+  WriteFile(dir.PathOf("in.age"), file);
+  const auto view = DecryptedView(dir.File("in.age"), key.Opening());
+  WriteFile(dir.PathOf("in.age"), flipped);
+  char byte;
+  EXPECT_THROW(view->NewReader()->ReadAt(2 * kChunkSize, &byte, 1), CFileException);
+}
+
+TEST(SpooledView, KeepsOnlyCiphertextOnTheDiskAndReadsBackByPosition) {
+  const std::string plain = Pattern(2 * kChunkSize + 7);
+  const auto view = SpooledView(u"spool", [&](const PlainPieces& put) {
+    for (size_t at = 0; at < plain.size(); at += 1000) put(std::string_view(plain).substr(at, 1000));
+  });
+  ASSERT_EQ(view->Size(), plain.size());
+  std::string disk(plain.size() + 100, '\0');
+  disk.resize(static_cast<size_t>(pread(view->Descriptor(), disk.data(), disk.size(), 0)));
+  EXPECT_EQ(disk.find(plain.substr(kChunkSize, 64)), std::string::npos);
+  std::string got(kChunkSize, '\0');
+  EXPECT_EQ(view->NewReader()->ReadAt(kChunkSize + 7, got.data(), got.size()), kChunkSize);
+  EXPECT_EQ(got, plain.substr(kChunkSize + 7));
+}
+
+TEST(SealedScratch, WritesPatchesAndReadsBackWithNoPlaintextOnTheDisk) {
+  testing::TempDir dir;
+  SealScratch(NewScratchSealer());
+  FILE* file = OpenScratchBeside(dir.File("out.zip"));
+  SealScratch(nullptr);
+  std::string plain = Pattern(3 * kChunkSize + 123);
+  for (size_t at = 0; at < plain.size(); at += 5000) {
+    ASSERT_EQ(fwrite(plain.data() + at, 1, std::min<size_t>(5000, plain.size() - at), file),
+              std::min<size_t>(5000, plain.size() - at));
+  }
+  // A patch across a chunk's end, written after later chunks went to the disk.
+  ASSERT_EQ(fseek(file, kChunkSize - 2, SEEK_SET), 0);
+  ASSERT_EQ(fwrite("PATCH", 1, 5, file), 5u);
+  plain.replace(kChunkSize - 2, 5, "PATCH");
+  ASSERT_EQ(fseek(file, 0, SEEK_END), 0);
+  EXPECT_EQ(ftell(file), static_cast<long>(plain.size()));
+  ASSERT_EQ(fflush(file), 0);
+  for (const uint64_t at : {uint64_t{0}, uint64_t{kChunkSize - 3}, uint64_t{3 * kChunkSize}}) {
+    std::string got(kChunkSize, '\0');
+    got.resize(static_cast<size_t>(ReadScratchAt(file, at, got.data(), got.size())));
+    EXPECT_TRUE(got == plain.substr(at, kChunkSize)) << at;
+  }
+  // The unnamed file beside the output holds none of it.
+  bool found = false;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (error || target.find(dir.PathOf(".larkpost-")) != 0) continue;
+    found = true;
+    const std::string disk = testing::FileBytes(entry.path().string());
+    EXPECT_GE(disk.size(), plain.size());
+    EXPECT_EQ(disk.find("PATCH"), std::string::npos);
+    EXPECT_EQ(disk.find(plain.substr(2 * kChunkSize, 32)), std::string::npos);
+  }
+  EXPECT_TRUE(found);
+  fclose(file);
 }
 
 TEST(AgeInterop, OurFilesOpenWithAgeAndAgesFilesOpenWithUs) {
@@ -268,7 +373,7 @@ TEST(AgeInterop, OurFilesOpenWithAgeAndAgesFilesOpenWithUs) {
     SCOPED_TRACE(armor ? "armored" : "binary");
     Recipients to = ann.To(armor);
     to.x25519.push_back(bob.identity.publicKey);
-    WriteFile(dir.PathOf("ours.age"), Encrypt(plain, to, 4096));
+    WriteFile(dir.PathOf("ours.age"), Encrypt(plain, to, 100000));
     for (const char* key : {"ann.key", "bob.key"}) {
       ASSERT_EQ(Shell("age -d -i " + dir.PathOf(key) + " -o " + dir.PathOf("out") + " " +
                       dir.PathOf("ours.age")), 0);

@@ -131,7 +131,7 @@ class Page : public MessageWriter {
   Page(ByteSink& sink, PageMedia media)
       : path_(sink.Name()),
         sink_(sink),
-        spool_(OpenUnnamedFileBeside(path_)),
+        spool_(OpenScratchBeside(path_)),
         folderName_(media.folderName),
         media_(std::move(media), path_) {}
   ~Page() override { std::fclose(spool_); }
@@ -325,7 +325,7 @@ class Page : public MessageWriter {
         out += "<li class=\"day\">" + day + "</li>\n";
       }
       buffer.resize(entry.length);
-      if (pread(fileno(spool_), buffer.data(), entry.length, static_cast<off_t>(entry.offset)) !=
+      if (ReadScratchAt(spool_, entry.offset, buffer.data(), entry.length) !=
           static_cast<ssize_t>(entry.length)) {
         throw CFileException(CFileException::hardIO, errno, path_);
       }

@@ -99,6 +99,22 @@ ByteSource FileRangeSource(std::shared_ptr<const void> keep, int fd, uint64_t st
   };
 }
 
+ByteSource ScratchRangeSource(std::shared_ptr<const void> keep, FILE* file, uint64_t start,
+                              uint64_t size, std::u16string path) {
+  return [keep = std::move(keep), file, at = start, end = start + size,
+          path = std::move(path)](char* buffer, size_t capacity) mutable -> size_t {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, end - at));
+    if (want == 0) return 0;
+    const ssize_t got = ReadScratchAt(file, at, buffer, want);
+    if (got <= 0) {
+      const int osError = got < 0 ? errno : EIO;  // 0: the file lost bytes it was given
+      throw CFileException(CFileException::CauseFromErrno(osError), osError, path);
+    }
+    at += static_cast<uint64_t>(got);
+    return static_cast<size_t>(got);
+  };
+}
+
 std::unique_ptr<MessageReader> JoinedReader(std::unique_ptr<EntrySource> source) {
   return std::make_unique<Joined>(std::move(source));
 }

@@ -27,6 +27,9 @@ ByteSource BufferByteSource(std::string_view bytes);  // the bytes must outlive 
 // bytes the file no longer has, throws CFileException naming `path`.
 ByteSource FileRangeSource(std::shared_ptr<const void> keep, int fd, uint64_t start,
                            uint64_t size, std::u16string path);
+// The same out of a scratch file (platform/file/memory_files.h: ReadScratchAt).
+ByteSource ScratchRangeSource(std::shared_ptr<const void> keep, FILE* file, uint64_t start,
+                              uint64_t size, std::u16string path);
 
 // The largest entry a reader takes in (one <sms> or <mms> element without its attachments, one
 // NDJSON line); a larger one is an error naming the entry, found after reading at most this many

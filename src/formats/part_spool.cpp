@@ -32,7 +32,7 @@ class SpooledBytes : public PartBytes {
     if (file_->countOnly_) {
       throw std::logic_error("the bytes of this part were counted, not kept");
     }
-    return FileRangeSource(file_, file_->fd_, start_, size_, file_->beside_);
+    return ScratchRangeSource(file_, file_->file_, start_, size_, file_->beside_);
   }
 
  private:
@@ -52,16 +52,10 @@ std::shared_ptr<SpoolFile> PartSpool::NewFile() {
 }
 
 SpoolFile::~SpoolFile() {
-  if (fd_ >= 0) close(fd_);
+  if (file_ != nullptr) fclose(file_);
 }
 
-void SpoolFile::Open() {
-  FILE* file = OpenUnnamedFileBeside(beside_);
-  fd_ = dup(fileno(file));
-  const int error = errno;
-  fclose(file);
-  if (fd_ < 0) ThrowErrno(error, beside_);
-}
+void SpoolFile::Open() { file_ = OpenScratchBeside(beside_); }
 
 void SpoolFile::Append(std::string_view bytes) {
   if (countOnly_) {
@@ -74,13 +68,9 @@ void SpoolFile::Append(std::string_view bytes) {
 
 void SpoolFile::Flush() {
   if (buffer_.empty()) return;
-  if (fd_ < 0) Open();
-  size_t at = 0;
-  while (at < buffer_.size()) {
-    const ssize_t wrote = write(fd_, buffer_.data() + at, buffer_.size() - at);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) ThrowErrno(errno, beside_);
-    at += static_cast<size_t>(wrote);
+  if (file_ == nullptr) Open();
+  if (fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size() || fflush(file_) != 0) {
+    ThrowErrno(errno, beside_);
   }
   size_ += buffer_.size();
   buffer_.clear();

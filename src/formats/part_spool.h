@@ -1,13 +1,14 @@
 // Where a reader puts the bytes of the binary parts it decodes out of a file (the base64 of an
 // XML part): unnamed files (mode 0600, gone when the last part of them is) in one folder, the
-// output's, so that a 200 MB video costs disk there and no memory. A listing that only wants
-// the sizes counts the bytes and keeps none.
+// output's, so that a 200 MB video costs disk there and no memory (sealed there in a run with
+// encrypted files). A listing that only wants the sizes counts the bytes and keeps none.
 //
 // One SpoolFile holds the parts of one message, each written in one go from first byte to last;
 // the file lives as long as any part made from it.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -55,7 +56,7 @@ class SpoolFile : public std::enable_shared_from_this<SpoolFile> {
 
   std::u16string beside_;
   bool countOnly_;
-  int fd_ = -1;
+  FILE* file_ = nullptr;  // a scratch file (platform/file/memory_files.h)
   uint64_t size_ = 0;       // bytes in the file
   uint64_t partStart_ = 0;  // where the part being written began
   std::string buffer_;      // bytes not yet in the file

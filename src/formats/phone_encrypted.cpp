@@ -9,10 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "formats/age_file.h"
+#include "formats/age_view.h"
 #include "formats/age_primitives.h"
 #include "platform/file/file.h"
-#include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -136,14 +135,23 @@ bool PhoneExportDecryptor::Next(std::string_view& plain) {
   return true;
 }
 
-int DecryptPhoneExportToMemory(const std::u16string& path,
-                               const std::function<std::string()>& passphrase) {
-  return age::DecryptIntoMemory(path, [&](int in, const age::PlainPieces& put) {
-    age::FdInput input(in, path);
-    PhoneExportDecryptor decryptor(input, passphrase());
-    std::string_view piece;
-    while (decryptor.Next(piece)) put(piece);
-  });
+std::shared_ptr<const InputView> DecryptPhoneExport(const std::u16string& path,
+                                                    const std::function<std::string()>& passphrase) {
+  const int in = open(WideToPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) throw CFileException(CFileException::CauseFromErrno(errno), errno, path);
+  try {
+    auto view = age::SpooledView(path, [&](const age::PlainPieces& put) {
+      age::FdInput input(in, path);
+      PhoneExportDecryptor decryptor(input, passphrase());
+      std::string_view piece;
+      while (decryptor.Next(piece)) put(piece);
+    });
+    close(in);
+    return view;
+  } catch (...) {
+    close(in);
+    throw;
+  }
 }
 
 }  // namespace larkpost

@@ -14,10 +14,12 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "formats/age_input.h"
+#include "platform/file/input_view.h"
 
 namespace larkpost {
 
@@ -46,10 +48,11 @@ class PhoneExportDecryptor {
   bool done_ = false;
 };
 
-// Decrypts the file at `path` whole into a sealed memory file and returns its descriptor, which
-// the caller owns; `passphrase` is asked for once the file is known to need it. Throws
-// age::AgeError or CFileException naming `path`.
-int DecryptPhoneExportToMemory(const std::u16string& path,
-                               const std::function<std::string()>& passphrase);
+// Decrypts the file at `path` whole, checking it to its end, into a view that reads it by
+// position (formats/age_view.h: sealed again under a fresh key in an unnamed temporary file, as
+// the app's stream only opens from its start); `passphrase` is asked for once the file is known
+// to need it. Throws age::AgeError or CFileException naming `path`.
+std::shared_ptr<const InputView> DecryptPhoneExport(const std::u16string& path,
+                                                    const std::function<std::string()>& passphrase);
 
 }  // namespace larkpost

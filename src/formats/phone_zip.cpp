@@ -18,7 +18,6 @@
 #include "formats/zip_writer.h"
 #include "platform/file/byte_sink.h"
 #include "platform/file/file.h"
-#include "platform/file/memory_files.h"
 #include "platform/text/text.h"
 
 namespace larkpost {
@@ -448,13 +447,91 @@ class Writer : public MessageWriter {
 
 }  // namespace
 
+namespace {
+
+// libzip reads the archive through a CFile, the one way inputs are opened: an encrypted input is
+// then read through its decrypting view (platform/file/input_view.h).
+struct CFileZipReader {
+  CFile file;
+  uint64_t at = 0;
+  zip_error_t error;
+};
+
+zip_int64_t ReadThroughCFile(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+  auto* reader = static_cast<CFileZipReader*>(state);
+  if (command == ZIP_SOURCE_FREE) {
+    zip_error_fini(&reader->error);
+    delete reader;
+    return 0;
+  }
+  try {
+    switch (command) {
+      case ZIP_SOURCE_OPEN:
+        reader->at = 0;
+        return 0;
+      case ZIP_SOURCE_READ: {
+        const size_t got = reader->file.ReadAt(reader->at, data, static_cast<size_t>(length));
+        reader->at += got;
+        return static_cast<zip_int64_t>(got);
+      }
+      case ZIP_SOURCE_CLOSE:
+        return 0;
+      case ZIP_SOURCE_STAT: {
+        auto* stat = static_cast<zip_stat_t*>(data);
+        zip_stat_init(stat);
+        stat->size = reader->file.GetLength();
+        stat->valid |= ZIP_STAT_SIZE;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&reader->error, data, length);
+      case ZIP_SOURCE_SEEK: {
+        const zip_int64_t to = zip_source_seek_compute_offset(
+            reader->at, reader->file.GetLength(), data, length, &reader->error);
+        if (to < 0) return -1;
+        reader->at = static_cast<uint64_t>(to);
+        return 0;
+      }
+      case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(reader->at);
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                                              ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                                              ZIP_SOURCE_SUPPORTS, -1);
+      default:
+        zip_error_set(&reader->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+  } catch (const CFileException& failure) {
+    zip_error_set(&reader->error, ZIP_ER_READ, failure.m_lOsError);
+    return -1;
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<EntrySource> ZipEntries(const std::u16string& path) {
   int code = 0;
-  // An archive decrypted into memory is read there (memory_files.h).
-  const std::string name = WideToPath(ReadablePath(path));
-  zip_t* archive = zip_open(name.c_str(), ZIP_RDONLY, &code);
-  struct stat info {};
-  const uint64_t size = stat(name.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  zip_t* archive = nullptr;
+  uint64_t size = 0;
+  auto reader = std::make_unique<CFileZipReader>();
+  CFileException openError;
+  if (reader->file.Open(path, CFile::modeRead | CFile::shareDenyNone, &openError)) {
+    size = reader->file.GetLength();
+    zip_error_init(&reader->error);
+    zip_error_t why;
+    zip_error_init(&why);
+    if (zip_source_t* source = zip_source_function_create(ReadThroughCFile, reader.get(), &why)) {
+      reader.release();  // the source frees it
+      archive = zip_open_from_source(source, ZIP_RDONLY, &why);
+      if (archive == nullptr) zip_source_free(source);
+    }
+    code = zip_error_code_zip(&why);
+    zip_error_fini(&why);
+  } else {
+    code = openError.m_lOsError == ENOENT ? ZIP_ER_NOENT : ZIP_ER_OPEN;
+  }
   std::string error;
   if (archive == nullptr) {
     zip_error_t why;

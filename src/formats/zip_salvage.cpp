@@ -157,15 +157,11 @@ class LocalReading {
   size_t ReadAt(char* buffer, size_t count) {
     if (at_ >= fileLength_) return 0;
     count = static_cast<size_t>(std::min<uint64_t>(count, fileLength_ - at_));
-    size_t got = 0;
-    while (got < count) {
-      const ssize_t n =
-          pread(file_->GetHandle(), buffer + got, count - got, static_cast<off_t>(at_ + got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
+    try {
+      return file_->ReadAt(at_, buffer, count);
+    } catch (const CFileException&) {
+      return 0;  // what cannot be read ends what is salvaged, as the file's end would
     }
-    return got;
   }
   [[noreturn]] void Fail() const {
     throw CFileException(CFileException::hardIO, EIO, file_->GetFilePath());

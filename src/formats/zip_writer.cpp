@@ -58,7 +58,7 @@ uint32_t ZipCrc32(uint32_t crc, const void* data, size_t size) {
 }
 
 StagedEntry::StagedEntry(const std::u16string& nearPath, ZipMethod method)
-    : path_(nearPath), method_(method), file_(OpenUnnamedFileBeside(nearPath)) {
+    : path_(nearPath), method_(method), file_(OpenScratchBeside(nearPath)) {
   if (method_ == ZipMethod::kDeflated) {
     auto* stream = new z_stream{};
     // zlib's default level: the highest is several times slower for a file of many similar
@@ -125,17 +125,14 @@ void StagedEntry::Close() {
 }
 
 ByteSource StagedEntry::Open(uint64_t start, uint64_t packed) const {
-  const int fd = fileno(file_);
+  FILE* file = file_;
   auto at = std::make_shared<uint64_t>(start);
   const uint64_t end = start + packed;
   const std::u16string path = path_;
-  return [fd, at, end, path](char* buffer, size_t capacity) -> size_t {
+  return [file, at, end, path](char* buffer, size_t capacity) -> size_t {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, end - *at));
     if (want == 0) return 0;
-    ssize_t got;
-    do {
-      got = pread(fd, buffer, want, static_cast<off_t>(*at));
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = ReadScratchAt(file, *at, buffer, want);
     if (got <= 0) {
       const int osError = got < 0 ? errno : EIO;
       throw CFileException(CFileException::CauseFromErrno(osError), osError, path);

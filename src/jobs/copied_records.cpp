@@ -12,7 +12,7 @@ CopiedRecords::CopiedRecords(const std::u16string& path)
     : file_(path, CFile::modeRead | CFile::shareDenyNone),
       path_(path),
       opened_(Stat()),
-      window_(file_.GetHandle(), path) {}
+      window_(file_) {}
 
 bool CopiedRecords::Unchanged() const {
   const struct stat now = Stat();

@@ -84,7 +84,7 @@ class SpooledPartBytes : public PartBytes {
       : file_(std::move(file)), offset_(offset), size_(size), path_(std::move(path)) {}
   uint64_t size() const override { return size_; }
   ByteSource Open() const override {
-    return FileRangeSource(file_, fileno(file_.get()), offset_, size_, path_);
+    return ScratchRangeSource(file_, file_.get(), offset_, size_, path_);
   }
 
  private:
@@ -165,7 +165,7 @@ namespace {
 // do.
 std::shared_ptr<FILE> OpenSpoolFile(const std::u16string& path) {
   constexpr size_t kWriteBuffer = size_t{256} << 10;
-  FILE* file = OpenUnnamedFileBeside(path);
+  FILE* file = OpenScratchBeside(path);
   char* buffer = static_cast<char*>(std::malloc(kWriteBuffer));
   if (buffer != nullptr) setvbuf(file, buffer, _IOFBF, kWriteBuffer);
   return std::shared_ptr<FILE>(file, [buffer](FILE* open) {
@@ -180,7 +180,7 @@ MessageSpool::MessageSpool(const std::u16string& path)
     : path_(path),
       shared_(OpenSpoolFile(path)),
       file_(shared_.get()),
-      window_(fileno(file_), path) {}
+      window_(file_, path) {}
 
 MessageSpool::~MessageSpool() = default;
 

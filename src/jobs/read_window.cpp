@@ -1,11 +1,10 @@
 #include "jobs/read_window.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
 #include "platform/file/file.h"
+#include "platform/file/memory_files.h"
 
 namespace larkpost {
 
@@ -25,17 +24,20 @@ std::string_view ReadWindow::At(uint64_t position, size_t count) {
     start_ = position;
     bytes_.resize(size);
     size_t done = 0;
-    while (done < size) {
-      const ssize_t got =
-          pread(fd_, bytes_.data() + done, size - done, static_cast<off_t>(position + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        const int osError = errno;
-        bytes_.clear();
-        throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
+    try {
+      if (file_ != nullptr) {
+        done = file_->ReadAt(position, bytes_.data(), size);
+      } else {
+        const ssize_t got = ReadScratchAt(scratch_, position, bytes_.data(), size);
+        if (got < 0) {
+          const int osError = errno;
+          throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
+        }
+        done = static_cast<size_t>(got);
       }
-      if (got == 0) break;  // the end of the file
-      done += static_cast<size_t>(got);
+    } catch (...) {
+      bytes_.clear();
+      throw;
     }
     bytes_.resize(done);
   }

@@ -6,16 +6,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
+
+class CFile;
 
 namespace larkpost {
 
 class ReadWindow {
  public:
-  // Reads `fd` (not owned) by position; a read error throws CFileException naming `path`.
-  ReadWindow(int fd, std::u16string path) : fd_(fd), path_(std::move(path)) {}
+  // Reads a scratch file (not owned) by position (memory_files.h: ReadScratchAt); a read error
+  // throws CFileException naming `path`.
+  ReadWindow(FILE* scratch, std::u16string path) : scratch_(scratch), path_(std::move(path)) {}
+  // Reads an input opened as a CFile (not owned), through what it reads (input_view.h).
+  explicit ReadWindow(CFile& file) : file_(&file) {}
 
   // The file's bytes from `position` on: at least `count` of them, fewer only where the file
   // ends first, and as many more as the window holds. Valid until the next call.
@@ -24,7 +30,8 @@ class ReadWindow {
   void Forget() { bytes_.clear(); }
 
  private:
-  int fd_;
+  FILE* scratch_ = nullptr;
+  CFile* file_ = nullptr;
   std::u16string path_;
   std::string bytes_;  // the file's bytes from start_ on
   uint64_t start_ = 0;

@@ -1,5 +1,5 @@
 #include "platform/file/file.h"
-#include "platform/file/memory_files.h"
+#include "platform/file/input_view.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,10 +16,6 @@ constexpr size_t kBufferSize = 64 * 1024;
 
 // The buffer keeps its own idea of the position, so seekable files are read and written at
 // explicit offsets; pipes and terminals have none.
-ssize_t ReadAt(int fd, bool seekable, void* data, size_t length, uint64_t offset) {
-  return seekable ? ::pread(fd, data, length, static_cast<off_t>(offset)) : ::read(fd, data, length);
-}
-
 ssize_t WriteAt(int fd, bool seekable, const void* data, size_t length, uint64_t offset) {
   return seekable ? ::pwrite(fd, data, length, static_cast<off_t>(offset)) : ::write(fd, data, length);
 }
@@ -160,9 +156,25 @@ bool CFile::Open(const std::u16string& path, unsigned flags, CFileException* err
     oflags |= O_CREAT;
     if (!(flags & modeNoTruncate)) oflags |= O_TRUNC;
   }
-  // An input decrypted into memory is read there (memory_files.h); its name stays the user's.
-  const std::string name =
-      larkpost::WideToPath((flags & 0x3) == modeRead ? larkpost::ReadablePath(path) : path);
+  const std::string name = larkpost::WideToPath(path);
+  // An encrypted input is read through its view (input_view.h); its name stays the user's.
+  std::shared_ptr<const larkpost::InputView> view;
+  if ((flags & 0x3) == modeRead) view = larkpost::SubstituteOf(path);
+  if (view != nullptr) {
+    const int fd = ::fcntl(view->Descriptor(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+      const int osError = errno;
+      if (error != nullptr) {
+        *error = CFileException(CFileException::CauseFromErrno(osError), osError, path);
+      }
+      return false;
+    }
+    Attach(fd, path, modeRead);
+    view_ = view->NewReader();
+    viewSize_ = view->Size();
+    seekable_ = true;
+    return true;
+  }
   int fd;
   do {
     fd = ::open(name.c_str(), oflags, 0600);  // backups hold private messages
@@ -190,6 +202,33 @@ void CFile::Attach(int fd, const std::u16string& path, unsigned flags) {
   readPos_ = readEnd_ = writeLen_ = 0;
   filePos_ = 0;
   if (buffer_.size() != kBufferSize) buffer_.resize(kBufferSize);
+}
+
+ssize_t CFile::ReadRaw(void* data, size_t length, uint64_t offset) {
+  if (view_ != nullptr) return static_cast<ssize_t>(view_->ReadAt(offset, data, length));
+  return seekable_ ? ::pread(fd_, data, length, static_cast<off_t>(offset))
+                   : ::read(fd_, data, length);
+}
+
+size_t CFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
+  if (fd_ < 0) Throw(CFileException::invalidFile, EBADF);
+  if (!seekable_) Throw(CFileException::badSeek, ESPIPE);
+  if (writeLen_ > 0) {
+    int osError = 0;
+    if (!WriteOutBuffer(&osError)) ThrowErrno(osError);
+  }
+  auto* out = static_cast<unsigned char*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ReadRaw(out + done, count - done, offset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno(errno);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
 }
 
 void CFile::Throw(int cause, int osError) const { throw CFileException(cause, osError, path_); }
@@ -243,7 +282,7 @@ unsigned CFile::ReadBeyondBuffer(void* buffer, unsigned count) {
     const bool direct = count - total >= kBufferSize;
     unsigned char* target = direct ? out + total : buffer_.data();
     const size_t want = direct ? count - total : kBufferSize;
-    ssize_t n = ReadAt(fd_, seekable_, target, want, filePos_);
+    ssize_t n = ReadRaw(target, want, filePos_);
     if (n < 0) {
       if (errno == EINTR) continue;
       ThrowErrno(errno);
@@ -329,6 +368,7 @@ uint64_t CFile::GetPosition() const {
 
 uint64_t CFile::GetLength() const {
   if (fd_ < 0) Throw(CFileException::invalidFile, EBADF);
+  if (view_ != nullptr) return viewSize_;
   struct stat info;
   if (::fstat(fd_, &info) != 0) ThrowErrno(errno);
   uint64_t length = static_cast<uint64_t>(info.st_size);
@@ -351,6 +391,7 @@ void CFile::Close() {
     osError = errno;
   }
   fd_ = -1;
+  view_.reset();
   writeLen_ = readPos_ = readEnd_ = 0;
   if (!written) ThrowErrno(osError);
 }
@@ -358,6 +399,7 @@ void CFile::Close() {
 void CFile::Abort() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  view_.reset();
   writeLen_ = readPos_ = readEnd_ = 0;
 }
 

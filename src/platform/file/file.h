@@ -5,8 +5,12 @@
 // 0600 (backups hold private messages). A CFile keeps a 64 KiB buffer: reads are served from it
 // (the record reader reads lines one byte at a time), and writes collect in it until Flush,
 // FlushFileBuffers, Seek, Close or a full buffer. Position and length always count buffered
-// bytes exactly. A CFile belongs to one thread at a time.
+// bytes exactly. A CFile belongs to one thread at a time. A path opened for reading that has a
+// substitute (input_view.h: an encrypted input) reads its view; its descriptor is then the
+// encrypted file's, to be asked for its identity only.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstring>
@@ -14,6 +18,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace larkpost {
+class InputReader;
+}
 
 class CFileException : public std::exception {
  public:
@@ -88,6 +96,9 @@ class CFile {
     readPos_ += count;
     return count;
   }
+  // Up to `count` bytes from `offset`, fewer only at the end, without moving the position: for
+  // readers that go back and forth (what the buffer holds is not used). Throws on error.
+  size_t ReadAt(uint64_t offset, void* buffer, size_t count);
   void Write(const void* buffer, unsigned count);  // throws (diskFull etc.)
   uint64_t Seek(int64_t offset, unsigned from);    // the new position; throws badSeek
   uint64_t SeekToBegin();
@@ -102,6 +113,7 @@ class CFile {
  private:
   friend bool FlushFileBuffers(CFile& file);
   unsigned ReadBeyondBuffer(void* buffer, unsigned count);
+  ssize_t ReadRaw(void* data, size_t length, uint64_t offset);  // the file's, or its view's
   bool WriteOutBuffer(int* osError);
   void DropReadBuffer();
   void CloseQuietly();
@@ -109,6 +121,8 @@ class CFile {
   [[noreturn]] void ThrowErrno(int osError) const;
 
   int fd_ = -1;
+  std::unique_ptr<larkpost::InputReader> view_;  // reads of a substituted input
+  uint64_t viewSize_ = 0;
   bool writable_ = false;
   bool seekable_ = true;  // false for pipes and terminals: plain read/write, no offsets
   std::u16string path_;
