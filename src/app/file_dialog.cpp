@@ -51,10 +51,25 @@ class ScreenFileDialog : public QFileDialog {
 
   void accept() override {
     const QStringList chosen = selectedFiles();
-    if (acceptMode() == AcceptOpen && !chosen.isEmpty() && IsInputFolder(chosen.first())) {
-      // An input that is a folder (an iPhone backup) is chosen as it is, not entered.
-      ChooseFolder(chosen.first());
-      return;
+    if (acceptMode() == AcceptOpen) {
+      // An input that is a folder (an iPhone backup) is chosen as it is, not entered: selected
+      // in the list, or its name typed (which Qt would give the default ending).
+      QStringList folders = chosen.mid(0, 1);
+      if (auto* name = findChild<QLineEdit*>("fileNameEdit"); name && !name->text().isEmpty()) {
+        folders << directory().absoluteFilePath(name->text());
+      }
+      for (const QString& folder : folders) {
+        if (IsInputFolder(folder)) {
+          ChooseFolder(folder);
+          return;
+        }
+      }
+      // Any other folder whose name was typed is entered (not "Name.bak" reported missing).
+      if (folders.size() > 1 && QFileInfo(folders.last()).isDir()) {
+        setDirectory(folders.last());
+        if (auto* name = findChild<QLineEdit*>("fileNameEdit")) name->clear();
+        return;
+      }
     }
     if (acceptMode() == AcceptOpen && !chosen.isEmpty() && !QFileInfo::exists(chosen.first())) {
       CMessageBox box(frame_,
