@@ -331,6 +331,10 @@ void CFileDialog::ArrangeForTheScreen() {
     encrypt_->setAccessibleDescription(
         "Writes the file encrypted in the age format, its name ending in .age, with a passphrase "
         "or to a recipient asked next");
+    // Its box as large as the text beside it at every resolution (the style draws it for 96 dpi).
+    const int side = QFontMetrics(encrypt_->font()).ascent();
+    encrypt_->setStyleSheet(
+        QString("QCheckBox::indicator { width: %1px; height: %1px; }").arg(side));
     grid->addWidget(encrypt_, 6, 0, 1, 2);
   }
   buttons->setOrientation(Qt::Horizontal);
