@@ -586,6 +586,23 @@ TEST_F(Flows, EncryptedBackupsThroughThePasswordScreen) {
   const size_t shown = ui_->shown.size();
   Frame().SendCommand(ID_RESTORE_MESSAGES);
   EXPECT_EQ(ui_->shown.size(), shown);
+
+  // The phone app's encrypted export, as the app writes it, opens with its passphrase alone.
+  const std::string zip = larkpost::testing::ZipOf(
+      {{"messages.ndjson",
+        larkpost::testing::AppLine("\"+4915112345678\"", "1700000000000", "1", "\"Hi\"") +
+            larkpost::testing::AppLine("\"+4915112345678\"", "1700000060000", "2", "\"Ho\"")}});
+  std::ofstream(dir_ / "messages.zip", std::ios::binary)
+      << larkpost::testing::AppEncryptedExport(zip, "pw", 65536, true, 1, 8);
+  dialogs_.path = PathOf("messages.zip");
+  ui_->keys = {{"wrong"}, {"pw"}};
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(ui_->shown.back().text,
+            "messages.zip: wrong passphrase (or the file was modified).\nNothing was restored.");
+  EXPECT_TRUE(ui_->asked.back().startsWith("messages.zip is an encrypted export of SMS Import"));
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(ui_->shown.back().text,
+            "Restore Succeeded.\nRestored: 2, already present: 0, folders created: 0");
 }
 
 // An iPhone backup folder restores through the screens, what the store cannot hold named; an

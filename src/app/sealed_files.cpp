@@ -114,10 +114,11 @@ SealedRun::Ready SealedRun::OpenInput(const std::u16string& path) {
     QString why = QString::fromStdString(error.what());
     if (error.kind == age::AgeError::Kind::kNoMatch) {
       // The formats' texts name the command line's options; here the screen's own way.
-      why = !keyFile.isEmpty()
+      why = phone ? QString("wrong passphrase (or the file was modified)")
+            : !keyFile.isEmpty()
                 ? "the key file " + QFileInfo(keyFile).fileName() +
                       " does not open it (or it needs a passphrase)"
-                : "wrong passphrase (or it needs a key file)";
+                : QString("wrong passphrase (or it needs a key file)");
     }
     return Refuse(Wide(name + ": " + why + ".\nNothing was restored."));
   } catch (const CFileException& error) {
