@@ -13,7 +13,8 @@ export XDG_DATA_HOME=$(mktemp -d)
 trap 'rm -rf "$XDG_DATA_HOME"' EXIT
 export HOME=$XDG_DATA_HOME/ann XDG_CONFIG_HOME=$XDG_DATA_HOME/config
 mkdir -p "$HOME/Backups"
-touch "$HOME/BAK_20251231_2140.bak" "$HOME/sms-20240101.xml" "$HOME/messages.zip"
+touch "$HOME/BAK_20251231_2140.bak" "$HOME/sms-20240101.xml" "$HOME/messages.zip" "$HOME/chat.db"
+mkdir -p "$HOME/iPhone backup"
 export QT_QPA_PLATFORM=offscreen
 rm -f "$out"/*.png
 for config in 240x320@96 480x640@192 480x800@240 1080x1920@480; do

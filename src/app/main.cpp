@@ -5,10 +5,13 @@
 //   larkpost-gui ... --dump-layout
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QDir>
+#include <QtCore/QEventLoop>
+#include <QtCore/QTimer>
 #include <QtCore/QRegularExpression>
 #include <QtGui/QPainter>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
+#include <QtGui/QFileSystemModel>
 #include <QtWidgets/QLineEdit>
 
 #include <cstdio>
@@ -79,12 +82,22 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
                          save ? larkpost::SaveDialogFilter()
                               : larkpost::app::ReadableFilter(larkpost::OpenDialogFilter())),
                      QString::fromStdU16String(larkpost::kDefaultExtension));
+    // The folder's files are listed by a thread of their own: the picture waits for them (at
+    // most two seconds).
+    QEventLoop listed;
+    QTimer::singleShot(2000, &listed, &QEventLoop::quit);
+    if (auto* model = dialog.Files()->findChild<QFileSystemModel*>()) {
+      QObject::connect(model, &QFileSystemModel::directoryLoaded, &listed, [&listed] {
+        QTimer::singleShot(200, &listed, &QEventLoop::quit);
+      });
+    }
     dialog.Files()->setDirectory(QDir::homePath());
     if (save) {
       dialog.SetFileName(QString::fromStdU16String(
           larkpost::DefaultBackupName(CTime::GetCurrentTime())));
     }
     dialog.show();
+    listed.exec();
     QApplication::processEvents();
     image = frame.grab().toImage();
   } else if (show == "password" || show == "passphrase" || show == "encryptto") {
