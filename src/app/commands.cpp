@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/progress_dialog.h"
+#include "app/sealed_files.h"
 #include "jobs/backup_code_page.h"
 #include "jobs/job_records.h"
 #include "jobs/message_files.h"
@@ -100,6 +101,9 @@ void OnBackupMessages(FileDialogs& dialogs) {
     return;
   }
   const std::u16string path = chosen.toStdU16String();
+  // A name ending in ".age": encrypted as it is written, to the key or passphrase asked now.
+  SealedRun sealed(dynamic_cast<QtUserInterface*>(&CurrentUserInterface()));
+  if (sealed.PrepareOutput(path) != SealedRun::Ready::kYes) return;
   std::unique_ptr<BackupJob> job;
   bool started = false;  // set before the worker starts, read by it
   ScopedAddendum addendum([&job, &started](unsigned type) -> std::u16string {
@@ -131,6 +135,10 @@ void OnRestoreMessages(FileDialogs& dialogs) {
     return;
   }
   const std::u16string path = chosen.toStdU16String();
+  // An encrypted file is opened, and an encrypted iPhone backup unlocked, before the question:
+  // a wrong key ends here with nothing restored.
+  SealedRun sealed(dynamic_cast<QtUserInterface*>(&CurrentUserInterface()));
+  if (sealed.OpenInput(path) != SealedRun::Ready::kYes) return;
   // The question names the store the messages go into, as the command line does.
   std::u16string question =
       RestoreQuestion(path) + u"\n" + Wide(StoreLine(mapi::DatabasePath()));
@@ -152,7 +160,9 @@ void OnRestoreMessages(FileDialogs& dialogs) {
   ScopedAddendum addendum([&job, &started](unsigned type) -> std::u16string {
     if (!started) return type == MB_ICONWARNING ? StoreFailureLine() : std::u16string();
     // After "Restore Succeeded." what the run did; what it left out follows as its warning.
-    if (type == MB_ICONINFORMATION && job->outcome == RunOutcome::kSucceeded) {
+    const RunOutcome outcome = job->outcome;
+    if (type == MB_ICONINFORMATION &&
+        (outcome == RunOutcome::kSucceeded || outcome == RunOutcome::kLossy)) {
       return u"\n" + RestoreSummaryLine(job->Counts());
     }
     return std::u16string();

@@ -1,6 +1,6 @@
 // The Backup and Restore commands: ask for a file, build the job and run it. Both return when
 // the run, with its progress dialog, is over; a cancelled dialog or an unconfirmed restore does
-// nothing.
+// nothing. Encrypted files and iPhone backups ask for their keys first (sealed_files.h).
 #pragma once
 
 #include <QtCore/QString>

@@ -6,6 +6,7 @@
 #include <QtCore/QSettings>
 #include <QtCore/QStringList>
 #include <QtWidgets/QAbstractItemView>
+#include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QCompleter>
 #include <QtWidgets/QDialogButtonBox>
@@ -22,6 +23,7 @@
 #include "jobs/message_files.h"
 #include "platform/file/output_file.h"
 #include "jobs/targets.h"
+#include "formats/format_table.h"
 #include "platform/framework/framework.h"
 #include "platform/text/text.h"
 
@@ -49,6 +51,26 @@ class ScreenFileDialog : public QFileDialog {
 
   void accept() override {
     const QStringList chosen = selectedFiles();
+    if (acceptMode() == AcceptOpen) {
+      // An input that is a folder (an iPhone backup) is chosen as it is, not entered: selected
+      // in the list, or its name typed (which Qt would give the default ending).
+      QStringList folders = chosen.mid(0, 1);
+      if (auto* name = findChild<QLineEdit*>("fileNameEdit"); name && !name->text().isEmpty()) {
+        folders << directory().absoluteFilePath(name->text());
+      }
+      for (const QString& folder : folders) {
+        if (IsInputFolder(folder)) {
+          ChooseFolder(folder);
+          return;
+        }
+      }
+      // Any other folder whose name was typed is entered (not "Name.bak" reported missing).
+      if (folders.size() > 1 && QFileInfo(folders.last()).isDir()) {
+        setDirectory(folders.last());
+        if (auto* name = findChild<QLineEdit*>("fileNameEdit")) name->clear();
+        return;
+      }
+    }
     if (acceptMode() == AcceptOpen && !chosen.isEmpty() && !QFileInfo::exists(chosen.first())) {
       CMessageBox box(frame_,
                       QFileInfo(chosen.first()).fileName() +
@@ -61,8 +83,24 @@ class ScreenFileDialog : public QFileDialog {
     QFileDialog::accept();
   }
 
+  // The folder chosen as an input; empty when a file was.
+  const QString& ChosenFolder() const { return folder_; }
+  void ChooseFolder(const QString& folder) {
+    folder_ = QFileInfo(folder).absoluteFilePath();
+    QDialog::accept();
+  }
+
+  // A folder that is itself an input the table tells by its content (an iPhone backup, or the
+  // folder holding one).
+  static bool IsInputFolder(const QString& path) {
+    if (!QFileInfo(path).isDir()) return false;
+    return FormatOf(InputKindOf(QFileInfo(path).absoluteFilePath().toStdU16String())).recognises !=
+           nullptr;
+  }
+
  private:
   QWidget* frame_;
+  QString folder_;
 };
 
 // Keeps a pop-up (a drop-down list, the name completer's list) on the emulated screen: where Qt
@@ -169,6 +207,31 @@ CFileDialog::CFileDialog(QWidget* frame, const QString& title, bool save)
   layout->addWidget(files_);
   ArrangeForTheScreen();
   connect(files_, &QFileDialog::finished, this, [this](int result) { done(result); });
+  if (!save) {
+    // An iPhone backup's own folder holds nothing to pick by hand (Manifest.db and folders of
+    // files named by their hashes): entering it chooses it.
+    files_->setAccessibleDescription(
+        "A file to restore from, or the folder of an iPhone backup: select the folder and press "
+        "Open");
+    auto* screenFiles = static_cast<ScreenFileDialog*>(files_);
+    connect(files_, &QFileDialog::directoryEntered, this, [this, screenFiles](const QString& dir) {
+      if (isVisible() && QFileInfo::exists(dir + "/Manifest.db") &&
+          ScreenFileDialog::IsInputFolder(dir)) {
+        screenFiles->ChooseFolder(dir);
+      }
+    });
+  }
+  auto* nameField = files_->findChild<QLineEdit*>("fileNameEdit");
+  if (encrypt_ != nullptr && nameField != nullptr) {
+    connect(encrypt_, &QCheckBox::toggled, this, [nameField](bool on) {
+      const QString text = nameField->text();
+      if (on == IsAgeName(text.toStdU16String())) return;
+      nameField->setText(on ? text + ".age" : text.chopped(4));
+    });
+    connect(nameField, &QLineEdit::textChanged, this, [this](const QString& text) {
+      encrypt_->setChecked(IsAgeName(text.toStdU16String()));
+    });
+  }
   connect(files_, &QFileDialog::filterSelected, this, [this](const QString& filter) {
     // The name follows the chosen filter: its ending replaces one of the other filters'.
     const QString suffix = SuffixOf(filter);
@@ -176,18 +239,22 @@ CFileDialog::CFileDialog(QWidget* frame, const QString& title, bool save)
     files_->setDefaultSuffix(suffix);
     auto* name = files_->findChild<QLineEdit*>("fileNameEdit");
     if (!save_ || name == nullptr) return;
+    // An encrypted file's ".age" stays after the format's ending.
+    QString typed = name->text();
+    const QString sealed = IsAgeName(typed.toStdU16String()) ? typed.right(4) : QString();
+    typed.chop(sealed.size());
     // The name the dialog proposed is proposed anew for the format ("SMS Backup & Restore" lists
     // only files named sms-*.xml); one the user typed keeps its stem.
-    if (!proposed_.isEmpty() && name->text() == proposed_) {
+    if (!proposed_.isEmpty() && typed == proposed_) {
       const FileKind kind = FileKindForPath(u"x." + suffix.toStdU16String());
       proposed_ = QString::fromStdU16String(DefaultFileName(kind, CTime::GetCurrentTime()));
-      name->setText(proposed_);
+      name->setText(proposed_ + sealed);
       return;
     }
     for (const QString& other : files_->nameFilters()) {
       const QString ending = "." + SuffixOf(other);
-      if (ending.size() > 1 && name->text().endsWith(ending)) {
-        name->setText(name->text().chopped(ending.size()) + "." + suffix);
+      if (ending.size() > 1 && typed.endsWith(ending)) {
+        name->setText(typed.chopped(ending.size()) + "." + suffix + sealed);
         break;
       }
     }
@@ -255,8 +322,23 @@ void CFileDialog::ArrangeForTheScreen() {
   grid->addWidget(types, 4, 1);
   grid->addWidget(codePageLabel_, 5, 0);
   grid->addWidget(codePage_, 5, 1);
+  if (save_) {
+    // One row that says what the name's ".age" says, and sets it: a box is quicker to find and
+    // to press on a small screen than an ending to type.
+    encrypt_ = new QCheckBox("&Encrypt the file (.age)", files_);
+    encrypt_->setObjectName("encryptCheck");
+    encrypt_->setAccessibleName("Encrypt the file");
+    encrypt_->setAccessibleDescription(
+        "Writes the file encrypted in the age format, its name ending in .age, with a passphrase "
+        "or to a recipient asked next");
+    // Its box as large as the text beside it at every resolution (the style draws it for 96 dpi).
+    const int side = QFontMetrics(encrypt_->font()).ascent();
+    encrypt_->setStyleSheet(
+        QString("QCheckBox::indicator { width: %1px; height: %1px; }").arg(side));
+    grid->addWidget(encrypt_, 6, 0, 1, 2);
+  }
   buttons->setOrientation(Qt::Horizontal);
-  grid->addWidget(buttons, 6, 0, 1, 2);
+  grid->addWidget(buttons, 7, 0, 1, 2);
   grid->setColumnStretch(0, 0);
   grid->setColumnStretch(1, 1);
   grid->setRowStretch(1, 1);
@@ -310,8 +392,13 @@ void CFileDialog::SetFileName(const QString& name) {
 bool CFileDialog::Ask(QString* path) {
   for (;;) {
     files_->show();  // it hides itself when it is answered
-    if (exec() != QDialog::Accepted || files_->selectedFiles().isEmpty()) return false;
-    *path = files_->selectedFiles().first();
+    if (exec() != QDialog::Accepted) return false;
+    if (files_->selectedFiles().isEmpty() &&
+        static_cast<ScreenFileDialog*>(files_)->ChosenFolder().isEmpty()) {
+      return false;
+    }
+    const QString& folder = static_cast<ScreenFileDialog*>(files_)->ChosenFolder();
+    *path = !folder.isEmpty() ? folder : files_->selectedFiles().first();
     if (save_ && !MayReplace(*path)) continue;
     Remember(*path);
     return true;

@@ -8,6 +8,7 @@
 
 #include "app/frame.h"
 
+class QCheckBox;
 class QComboBox;
 class QFileDialog;
 class QLabel;
@@ -24,7 +25,8 @@ class FileDialogs {
   virtual bool AskSavePath(const QString& title, const QString& filter,
                            const QString& defaultExtension, const QString& initialName,
                            QString* path) = 0;
-  // Open dialog for an existing file; false when not closed with OK.
+  // Open dialog for an existing file, or a folder that is an input (an iPhone backup); false when
+  // not closed with OK.
   virtual bool AskOpenPath(const QString& title, const QString& filter,
                            const QString& defaultExtension, QString* path) = 0;
 };
@@ -38,6 +40,8 @@ unsigned SavedCodePage();
 // covering the screen below the title strip, which shows its title. Arranged for a narrow screen,
 // one field a row (the folder, the files, the whole name, the type, the code page, the buttons),
 // with icons at the screen's resolution; its drop-down lists and messages stay on the screen.
+// The save dialog's "Encrypt the file" box adds ".age" to the name (and follows it); the open
+// dialog takes the folder of an iPhone backup as the file to open (chosen with Open, or entered).
 // The proposed name's ending follows the filter the user picks; replacing an existing file is
 // confirmed first. It opens in the folder of the last file chosen, and the code page chosen
 // becomes the program's (for the run and the next start).
@@ -62,6 +66,7 @@ class CFileDialog : public CDeviceDialog {
   QFileDialog* files_;
   QLabel* codePageLabel_ = nullptr;
   QComboBox* codePage_ = nullptr;
+  QCheckBox* encrypt_ = nullptr;  // the save dialog's: the name ends in ".age"
   bool save_;
   QString proposed_;  // the name the dialog proposed, while the user has not changed it
 };

@@ -22,7 +22,11 @@
 #include "app/gui_test_support.h"
 #include "app/message_box.h"
 #include "app/progress_dialog.h"
+#include "formats/age_keys.h"
 #include "formats/format_table.h"
+#include "formats/formats_test_util.h"
+#include "formats/ios_backup.h"
+#include "formats/ios_test_util.h"
 #include "jobs/outcome.h"
 #include "jobs/targets.h"
 #include "jobs/worker.h"
@@ -51,8 +55,28 @@ class ScriptedUi : public QtUserInterface {
   std::vector<Shown> shown;
   std::function<void()> onShow;  // runs while a box is up, before it is answered
   bool realBoxes = false;        // the screen's own boxes, answered by the test's hands
+  // Answers of the password screen: what is typed, or a key file; none left (or both empty)
+  // declines.
+  struct Key {
+    std::string typed;
+    QString keyFile{};
+  };
+  std::deque<Key> keys;
+  QStringList asked;  // the password screens' prompts
 
  protected:
+  bool ShowSecretBox(const QString& prompt, const QString&, std::string& secret,
+                     QString* keyFile) override {
+    asked << prompt;
+    if (keys.empty()) return false;
+    const Key key = keys.front();
+    keys.pop_front();
+    if (key.typed.empty() && (key.keyFile.isEmpty() || keyFile == nullptr)) return false;
+    secret = key.typed;
+    if (keyFile != nullptr) *keyFile = key.keyFile;
+    return true;
+  }
+
   int ShowMessageBox(const QString& text, unsigned type) override {
     shown.push_back({text, type, dynamic_cast<CProgressDialog*>(Frame()->TopDialog()) != nullptr,
                      QThread::currentThread() == qApp->thread()});
@@ -335,8 +359,9 @@ TEST_F(Flows, BackupAndRestoreThroughTheScreens) {
   EXPECT_EQ(dialogs_.title, "Select File Path.");
   // Every readable format together first, so that a phone's file shows beside the backups.
   EXPECT_EQ(dialogs_.filter,
-            "Readable Files(*.bak;*.xml;*.zip)|*.bak;*.xml;*.zip|"
-            "Larkpost File(*.bak)|*.bak|Phone XML(*.xml)|*.xml|Phone ZIP(*.zip)|*.zip|");
+            "Readable Files(*.bak;*.xml;*.zip;sms.db;chat.db)|*.bak;*.xml;*.zip;sms.db;chat.db|"
+            "Larkpost File(*.bak)|*.bak|Phone XML(*.xml)|*.xml|Phone ZIP(*.zip)|*.zip|"
+            "iPhone Messages(sms.db;chat.db)|sms.db;chat.db|");
 
   ASSERT_EQ(ui_->shown.size(), 3u);
   EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.\nBacked up 3 messages into " + PathOf("all.bak"));
@@ -494,6 +519,157 @@ TEST_F(Flows, EveryFormatThroughTheScreens) {
   }
 }
 
+// A backup into a name ending in ".age" is encrypted, with a passphrase typed twice or to a
+// recipient; restoring it asks for the passphrase or key file, and a wrong one restores nothing.
+TEST_F(Flows, EncryptedBackupsThroughThePasswordScreen) {
+  UseStore("source.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  {
+    std::istringstream messages(
+        R"({"folder":["Inbox"],"flags":1,"subject":"See you at 8","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Ann\" <+4915112345678>","senderName":"Ann","size":24,"recipients":[{"name":"Me","address":"+4915112340000","type":1}]})"
+        "\n");
+    SmsSession session(u"SMS");
+    std::string error;
+    ASSERT_TRUE(LoadStore(session, messages, error)) << error;
+  }
+  const std::string before = Dump();
+  auto head = [this](const char* name) {
+    std::ifstream file(dir_ / name, std::ios::binary);
+    std::string line;
+    std::getline(file, line);
+    return line;
+  };
+  ui_->keys = {{"correct horse"}, {"correct horse"}};
+  dialogs_.path = PathOf("all.bak.age");
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+  EXPECT_EQ(ui_->asked.size(), 2);
+  ASSERT_EQ(ui_->shown.size(), 1u);
+  EXPECT_EQ(ui_->shown[0].text, "Backup Succeeded.\nBacked up 1 message into " + PathOf("all.bak.age"));
+  EXPECT_EQ(head("all.bak.age"), "age-encryption.org/v1");
+  // Two passphrases that differ write nothing.
+  ui_->keys = {{"one"}, {"two"}};
+  dialogs_.path = PathOf("differ.bak.age");
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+  EXPECT_EQ(ui_->shown.back().text, "The two passphrases differ.\nNothing was written.");
+  EXPECT_FALSE(fs::exists(dir_ / "differ.bak.age"));
+  // To a recipient typed, opened with its key file.
+  const age::X25519Identity identity = age::GenerateIdentity();
+  std::ofstream(dir_ / "key.txt") << "# a key\n" << age::IdentityText(identity) << "\n";
+  ui_->keys = {{age::RecipientText(identity.publicKey)}};
+  dialogs_.path = PathOf("to-key.bak.age");
+  Frame().SendCommand(ID_BACKUP_MESSAGES);
+  EXPECT_EQ(ui_->shown.back().text,
+            "Backup Succeeded.\nBacked up 1 message into " + PathOf("to-key.bak.age"));
+
+  UseStore("target.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  const std::string empty = Dump();
+  const size_t shownBefore = ui_->shown.size();
+  ui_->keys = {{"wrong horse"}};
+  dialogs_.path = PathOf("all.bak.age");
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), shownBefore + 1);  // one box, no question
+  EXPECT_EQ(ui_->shown.back().text, "all.bak.age: wrong passphrase (or it needs a key file).\n"
+                                    "Nothing was restored.");
+  EXPECT_EQ(Dump(), empty);
+  ui_->keys = {{"correct horse"}};
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(ui_->shown.back().text,
+            "Restore Succeeded.\nRestored: 1, already present: 0, folders created: 0");
+  EXPECT_EQ(Dump(), before);
+  ui_->keys = {{"", PathOf("key.txt")}};
+  dialogs_.path = PathOf("to-key.bak.age");
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(ui_->shown.back().text,
+            "Restore Succeeded.\nRestored: 0, already present: 1, folders created: 0");
+  // Declined: nothing shown, nothing done.
+  const size_t shown = ui_->shown.size();
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(ui_->shown.size(), shown);
+
+  // The phone app's encrypted export, as the app writes it, opens with its passphrase alone.
+  const std::string zip = larkpost::testing::ZipOf(
+      {{"messages.ndjson",
+        larkpost::testing::AppLine("\"+4915112345678\"", "1700000000000", "1", "\"Hi\"") +
+            larkpost::testing::AppLine("\"+4915112345678\"", "1700000060000", "2", "\"Ho\"")}});
+  std::ofstream(dir_ / "messages.zip", std::ios::binary)
+      << larkpost::testing::AppEncryptedExport(zip, "pw", 65536, true, 1, 8);
+  dialogs_.path = PathOf("messages.zip");
+  ui_->keys = {{"wrong"}, {"pw"}};
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(ui_->shown.back().text,
+            "messages.zip: wrong passphrase (or the file was modified).\nNothing was restored.");
+  EXPECT_TRUE(ui_->asked.back().startsWith("messages.zip is an encrypted export of SMS Import"));
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(ui_->shown.back().text,
+            "Restore Succeeded.\nRestored: 2, already present: 0, folders created: 0");
+}
+
+// An iPhone backup folder restores through the screens, what the store cannot hold named; an
+// encrypted one asks its password on the screen, and a wrong one restores nothing.
+TEST_F(Flows, IphoneBackupsThroughTheScreens) {
+  const std::string db = (dir_ / "sms.db").string();
+  std::string below;
+  {
+    larkpost::testing::IosDatabase messages(db);
+    const int64_t ann = messages.Handle("+4915111111111", "SMS");
+    const int64_t bob = messages.Handle("+4915122222222");
+    const int64_t chat = messages.Chat(45, {ann});
+    const int64_t group = messages.Chat(43, {ann, bob}, "Climbing");
+    constexpr int64_t kNanoseconds = 730987200LL * 1000000000LL;
+    messages.Message({.handle = ann, .chat = chat, .date = kNanoseconds, .text = "See you"});
+    messages.Message({.handle = ann, .chat = chat, .date = kNanoseconds + 1000000000,
+                      .fromMe = true, .text = "Sure", .ownAddress = "+4915199999999"});
+    const int64_t photo = messages.Message({.handle = bob, .chat = group,
+                                            .date = kNanoseconds + 2000000000,
+                                            .text = "\xEF\xBF\xBC" "Summit!"});
+    below = messages.Attachment(photo, "IMG_0042.JPG", "image/jpeg", 400);
+  }
+  const std::string picture = larkpost::testing::Picture("jpeg", 400);
+  {
+    larkpost::testing::IosBackupFolder plain(dir_ / "plain" / "00008110-001A2B3C");
+    plain.Add(kIosHomeDomain, kIosMessagesPath, larkpost::testing::FileBytes(db));
+    plain.Add(kIosMediaDomain, "Library/SMS/" + below, picture);
+    larkpost::testing::EncryptedIosBackupFolder locked(dir_ / "locked", "pa55word");
+    locked.Add(kIosHomeDomain, kIosMessagesPath, larkpost::testing::FileBytes(db));
+    locked.Seal();
+  }
+  UseStore("plain.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  // The folder that holds the backup's folder, as a user finds it.
+  dialogs_.path = PathOf("plain");
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), 3u);
+  EXPECT_TRUE(ui_->asked.isEmpty());
+  EXPECT_EQ(ui_->shown[1].text,
+            "Restore Succeeded.\nRestored: 2, already present: 0, folders created: 0");
+  EXPECT_EQ(ui_->shown[2].type, MB_ICONWARNING);
+  EXPECT_TRUE(ui_->shown[2].text.startsWith("1 multimedia message left out"))
+      << ui_->shown[2].text.toStdString();
+
+  UseStore("locked.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  const std::string empty = Dump();
+  ui_->shown.clear();
+  dialogs_.path = PathOf("locked");
+  Frame().SendCommand(ID_RESTORE_MESSAGES);  // the password screen declined
+  EXPECT_EQ(ui_->asked.size(), 1);
+  EXPECT_TRUE(ui_->shown.empty());
+  ui_->keys = {{"not it"}};
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  ASSERT_EQ(ui_->shown.size(), 1u);
+  EXPECT_EQ(ui_->shown[0].text, PathOf("locked") +
+                                    ": wrong password for the encrypted backup\n"
+                                    "Nothing was restored.");
+  EXPECT_EQ(Dump(), empty);
+  ui_->keys = {{"pa55word"}};
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  EXPECT_EQ(ui_->asked.size(), 3);
+  ASSERT_GE(ui_->shown.size(), 3u);
+  EXPECT_EQ(ui_->shown[2].text,
+            "Restore Succeeded.\nRestored: 2, already present: 0, folders created: 0");
+}
+
 // The patterns of each filter select, through the path's ending, the format the filter names:
 // the dialogs and the command line read one table.
 TEST(DialogFilters, EachPatternSelectsItsFormat) {
@@ -512,11 +688,15 @@ TEST(DialogFilters, EachPatternSelectsItsFormat) {
   const QStringList open = QString::fromStdU16String(OpenDialogFilter()).split('|');
   int readable = 0;
   for (int i = 1; i < open.size(); i += 2) {
-    const FileKind kind = FileKindForPath(("/x/y" + open[i].mid(1)).toStdU16String());
-    EXPECT_TRUE(IsReadable(kind)) << open[i].toStdString();
+    for (const QString& pattern : open[i].split(';')) {
+      // An ending selects its format; a whole name is one of an input told by its content.
+      if (!pattern.startsWith("*.")) continue;
+      const FileKind kind = FileKindForPath(("/x/y" + pattern.mid(1)).toStdU16String());
+      EXPECT_TRUE(IsReadable(kind)) << pattern.toStdString();
+    }
     ++readable;
   }
-  EXPECT_EQ(readable, 3);  // .bak, .xml, .zip: all a restore reads
+  EXPECT_EQ(readable, 4);  // .bak, .xml, .zip and the iPhone's databases: all a restore reads
 }
 
 TEST(QtFilter, FrameworkFiltersAsQtWritesThemEachPatternOnce) {

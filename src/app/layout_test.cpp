@@ -8,6 +8,8 @@
 #include <QtCore/QTimer>
 #include <QtGui/QFontInfo>
 #include <QtWidgets/QAbstractItemView>
+#include <QtGui/QKeyEvent>
+#include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLabel>
@@ -23,6 +25,7 @@
 #include <map>
 #include <string>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "app/commands.h"
 #include "app/file_dialog.h"
@@ -32,6 +35,7 @@
 #include "app/layout.h"
 #include "app/layout_dump.h"
 #include "app/progress_dialog.h"
+#include "app/secret_box.h"
 #include "app/soft_key_menu.h"
 #include "jobs/targets.h"
 #include "platform/framework/framework.h"
@@ -565,6 +569,153 @@ TEST_F(LiveScreen, SaveDialogProposesTheNameTheFormatsAppLists) {
                               "bak", "BAK_20260105_0845.bak", &path);
   EXPECT_TRUE(QRegularExpression("^sms-[0-9]{14}\\.xml$").match(proposed).hasMatch()) << proposed.toStdString();
   EXPECT_EQ(typed, "mine.xml");
+}
+
+// The password screen lies on every screen, shows nothing of what is typed, answers Enter with
+// what was typed (not before something is) and Escape with Cancel.
+TEST_F(LiveScreen, PasswordScreenHidesWhatIsTypedAndAnswersByKeys) {
+  for (const ScreenMetrics screen : kDialogScreens) {
+    Start(screen);
+    SCOPED_TRACE(std::to_string(screen.width) + "x" + std::to_string(screen.height));
+    QtUserInterface ui(&Frame());
+    for (const bool enter : {true, false}) {
+      bool seen = false;
+      WhenShown<CSecretBox>([&](CSecretBox* box) {
+        seen = true;
+        EXPECT_EQ(box->geometry(), ToQRect(DialogClient(screen)));
+        EXPECT_TRUE(box->rect().contains(box->Panel()));
+        for (QWidget* child : box->findChildren<QWidget*>()) {
+          if (child->isVisible() && child->parentWidget() == box) {
+            EXPECT_TRUE(box->Panel().contains(child->geometry())) << child->metaObject()->className();
+          }
+        }
+        ExpectNothingOutsideTheScreen(Frame());
+        QLineEdit* field = box->Field();
+        EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+        EXPECT_TRUE(field->hasFocus());
+        EXPECT_EQ(field->accessibleName(), "Password");
+        auto press = [field](int key) {
+          QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+          QApplication::sendEvent(field, &down);
+        };
+        if (!enter) {
+          field->setText("typed");
+          press(Qt::Key_Escape);
+          return;
+        }
+        press(Qt::Key_Return);  // nothing typed: the box stays
+        QApplication::processEvents();
+        EXPECT_TRUE(box->isVisible());
+        field->setText(QString::fromUtf8("pässwörd"));
+        press(Qt::Key_Return);
+      });
+      std::string secret = "before";
+      EXPECT_EQ(ui.AskSecret(u"The iPhone backup 00008110-001A2B3C is encrypted. Type the "
+                             u"password it was encrypted with:",
+                             secret),
+                enter);
+      EXPECT_TRUE(seen);
+      EXPECT_EQ(secret, enter ? "pässwörd" : "before");
+      EXPECT_TRUE(Frame().TopDialog() == nullptr);
+    }
+  }
+}
+
+// The open dialog takes the folder of an iPhone backup, or the folder that holds one, as the
+// input (Open on it, or entering the backup's own folder), and goes on into any other folder.
+TEST_F(LiveScreen, OpenDialogTakesAnIphoneBackupFolder) {
+  Start({240, 320, 96, 96});
+  larkpost::testing::TempDir temp;
+  const std::filesystem::path root = std::filesystem::path(temp.path()) / "Backup" / "00008110-001A";
+  std::filesystem::create_directories(root);
+  std::filesystem::create_directories(std::filesystem::path(temp.path()) / "Other");
+  {
+    sqlite3* manifest = nullptr;
+    ASSERT_EQ(sqlite3_open((root / "Manifest.db").c_str(), &manifest), SQLITE_OK);
+    sqlite3_exec(manifest,
+                 "CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, "
+                 "flags INTEGER, file BLOB);",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(manifest);
+  }
+  const QString top = QString::fromStdString(temp.path());
+  auto ask = [&](const std::function<void(QFileDialog*, QLineEdit*)>& act) {
+    WhenShown<CFileDialog>([&, act](CFileDialog* dialog) {
+      dialog->Files()->setDirectory(top);
+      auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit");
+      if (name == nullptr) {
+        ADD_FAILURE() << "no name field";
+        dialog->reject();
+        return;
+      }
+      act(dialog->Files(), name);
+      if (dialog->isVisible()) dialog->reject();
+    });
+    QString path;
+    const bool chosen = QtFileDialogs().AskOpenPath(
+        "Select File Path.", QString::fromStdU16String(ReadableFilter(OpenDialogFilter())), "bak",
+        &path);
+    return chosen ? path : QString();
+  };
+  auto open = [](QFileDialog* files, QLineEdit* name, const QString& typed) {
+    name->setText(typed);
+    static_cast<QDialog*>(files)->accept();  // the Open key
+  };
+  EXPECT_EQ(ask([&](QFileDialog* f, QLineEdit* n) { open(f, n, "Backup"); }), top + "/Backup");
+  EXPECT_EQ(ask([&](QFileDialog* f, QLineEdit* n) { open(f, n, "Backup/00008110-001A"); }),
+            top + "/Backup/00008110-001A");
+  EXPECT_EQ(ask([&](QFileDialog* f, QLineEdit*) {
+              f->setDirectory(top + "/Backup/00008110-001A");
+              emit f->directoryEntered(top + "/Backup/00008110-001A");
+            }),
+            top + "/Backup/00008110-001A");
+  QString entered;
+  EXPECT_EQ(ask([&](QFileDialog* f, QLineEdit* n) {
+              open(f, n, "Other");
+              entered = f->directory().absolutePath();
+            }),
+            QString());
+  EXPECT_EQ(entered, top + "/Other");
+  ProgramSettings().clear();
+}
+
+// The save dialog's "Encrypt the file" box and the name's ".age" say the same, whichever the
+// user changes, and ".age" stays after the ending a filter gives.
+TEST_F(LiveScreen, SaveDialogsEncryptBoxFollowsTheName) {
+  Start({240, 320, 96, 96});
+  QStringList names;
+  bool boxVisible = false;
+  WhenShown<CFileDialog>([&](CFileDialog* dialog) {
+    auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit");
+    auto* encrypt = dialog->Files()->findChild<QCheckBox*>("encryptCheck");
+    QString zip;
+    for (const QString& filter : dialog->Files()->nameFilters()) {
+      if (filter.contains("*.zip")) zip = filter;
+    }
+    if (name == nullptr || encrypt == nullptr || zip.isEmpty()) {
+      ADD_FAILURE() << "no name field, encrypt box or ZIP filter";
+      dialog->reject();
+      return;
+    }
+    boxVisible = encrypt->isVisible() && QRect(QPoint(0, 0), dialog->Files()->size())
+                                             .contains(encrypt->geometry());
+    encrypt->setChecked(true);
+    names << name->text();
+    name->setText("mine.bak");
+    names << QString::number(encrypt->isChecked());
+    name->setText("mine.bak.AGE");
+    names << QString::number(encrypt->isChecked());
+    emit dialog->Files()->filterSelected(zip);
+    names << name->text();
+    encrypt->setChecked(false);
+    names << name->text();
+    dialog->reject();
+  });
+  QString path;
+  QtFileDialogs().AskSavePath("Select Save Path.", QString::fromStdU16String(SaveDialogFilter()),
+                              "bak", "BAK_20260105_0845.bak", &path);
+  EXPECT_TRUE(boxVisible);
+  EXPECT_EQ(names, (QStringList{"BAK_20260105_0845.bak.age", "0", "1", "mine.zip.AGE", "mine.zip"}));
 }
 
 // A name wider than the line is broken where its parts meet, never inside a word of it.

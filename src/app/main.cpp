@@ -5,12 +5,17 @@
 //   larkpost-gui ... --dump-layout
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QDir>
+#include <QtCore/QEventLoop>
+#include <QtCore/QTimer>
 #include <QtCore/QRegularExpression>
 #include <QtGui/QPainter>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
+#include <QtGui/QFileSystemModel>
+#include <QtWidgets/QLineEdit>
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
 
 #include "app/commands.h"
@@ -20,6 +25,7 @@
 #include "app/layout_dump.h"
 #include "app/message_box.h"
 #include "app/progress_dialog.h"
+#include "app/secret_box.h"
 #include "app/soft_key_menu.h"
 #include "jobs/targets.h"
 #include "platform/framework/framework.h"
@@ -76,12 +82,41 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
                          save ? larkpost::SaveDialogFilter()
                               : larkpost::app::ReadableFilter(larkpost::OpenDialogFilter())),
                      QString::fromStdU16String(larkpost::kDefaultExtension));
+    // The folder's files are listed by a thread of their own: the picture waits for them (at
+    // most two seconds).
+    QEventLoop listed;
+    QTimer::singleShot(2000, &listed, &QEventLoop::quit);
+    if (auto* model = dialog.Files()->findChild<QFileSystemModel*>()) {
+      QObject::connect(model, &QFileSystemModel::directoryLoaded, &listed, [&listed] {
+        QTimer::singleShot(200, &listed, &QEventLoop::quit);
+      });
+    }
     dialog.Files()->setDirectory(QDir::homePath());
     if (save) {
       dialog.SetFileName(QString::fromStdU16String(
           larkpost::DefaultBackupName(CTime::GetCurrentTime())));
     }
     dialog.show();
+    listed.exec();
+    QApplication::processEvents();
+    image = frame.grab().toImage();
+  } else if (show == "password" || show == "passphrase" || show == "encryptto") {
+    // The password screen: an encrypted iPhone backup's, an encrypted file's (with its key-file
+    // key), a new encrypted backup's; a few characters typed.
+    const QString prompt =
+        show == "password"
+            ? "The iPhone backup 00008110-001A2B3C4D5E is encrypted. Type the password it was "
+              "encrypted with:"
+        : show == "passphrase"
+            ? "BAK_20260105_0845.bak.age is encrypted. Type its passphrase, or choose the key "
+              "file (AGE-SECRET-KEY-1...) it was encrypted to:"
+            : "Encrypt BAK_20260105_0845.bak.age: type a passphrase, or paste the recipient "
+              "(age1...) it is for, or choose a file of recipients:";
+    std::function<QString()> keyFile;
+    if (show != "password") keyFile = [] { return QString(); };
+    CSecretBox box(&frame, prompt, show == "password" ? "Password" : "Passphrase", keyFile);
+    box.show();
+    box.Field()->setText("secret");
     QApplication::processEvents();
     image = frame.grab().toImage();
   } else if (show == "closing") {
@@ -107,11 +142,14 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
                   larkpost::app::BackupSummaryLine(1250, u"/home/ann/Backups/BAK_20260105_0845.bak")
         : show == "failed"
             ? LoadString(IDS_ACCOUNT_INIT_FAILED) + u"\n" + store + u"\nThe file is missing."
+        : show == "wrongkey"
+            ? std::u16string(u"BAK_20260105_0845.bak.age: wrong passphrase (or it needs a key "
+                             u"file).\nNothing was restored.")
             : larkpost::RestoreQuestion(u"/home/ann/Backups/Phone/BAK_20260105_0845.bak") + u"\n" +
                   store;
-    const unsigned type = show == "confirm"  ? MB_OKCANCEL | MB_ICONQUESTION
-                          : show == "failed" ? MB_ICONWARNING
-                                             : MB_ICONINFORMATION;
+    const unsigned type = show == "confirm"                         ? MB_OKCANCEL | MB_ICONQUESTION
+                          : show == "failed" || show == "wrongkey" ? MB_ICONWARNING
+                                                                    : MB_ICONINFORMATION;
     CMessageBox box(&frame, QString::fromStdU16String(text), type);
     box.show();
     QApplication::processEvents();
@@ -143,8 +181,10 @@ int main(int argc, char** argv) {
   parser.addOption({"show",
                     "The screen to render: home, menu, about, progress, closing (a close asked "
                     "for during a run), save or open (the file dialogs), confirm (a restore's "
-                    "question), restored or backedup (a run's summary) or failed (a store that "
-                    "cannot be opened).",
+                    "question), restored or backedup (a run's summary), failed (a store that "
+                    "cannot be opened), password (an encrypted iPhone backup's), passphrase (an "
+                    "encrypted file's), encryptto (a new encrypted backup's) or wrongkey (a key "
+                    "that does not open the file).",
                     "SCREEN", "home"});
   parser.addOption({"dump-layout", "Print the computed layout as JSON and exit."});
   if (!parser.parse(arguments)) {
@@ -175,7 +215,8 @@ int main(int argc, char** argv) {
   }
   const QString show = parser.value("show");
   const QStringList screens = {"home",    "menu",     "about",    "progress", "closing", "save",
-                               "open",    "confirm",  "restored", "backedup", "failed"};
+                               "open",    "confirm",  "restored", "backedup", "failed",
+                               "password", "passphrase", "encryptto", "wrongkey"};
   if (!screens.contains(show)) {
     std::fprintf(stderr, "larkpost-gui: --show wants one of %s\n",
                  qPrintable(screens.join(", ")));

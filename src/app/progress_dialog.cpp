@@ -12,7 +12,9 @@
 #include <climits>
 #include <cmath>
 
+#include "app/file_dialog.h"
 #include "app/message_box.h"
+#include "app/secret_box.h"
 #include "platform/framework/strings.h"
 
 namespace larkpost::app {
@@ -178,6 +180,41 @@ int QtUserInterface::ShowMessageBox(const QString& text, unsigned type) {
   const bool closing = frame_ != nullptr && frame_->ClosingAfterRun();
   CMessageBox box(frame_, closing ? text + "\n\n" + kClosingNote : text, type);
   return box.Run();
+}
+
+bool QtUserInterface::AskSecret(const std::u16string& prompt, std::string& secret) {
+  const QString text = QString::fromStdU16String(prompt);
+  QObject* context = frame_ != nullptr ? static_cast<QObject*>(frame_) : qApp;
+  if (QThread::currentThread() == context->thread()) {
+    return ShowSecretBox(text, "Password", secret, nullptr);
+  }
+  bool answered = false;
+  QMetaObject::invokeMethod(
+      context, [this, &text, &secret] { return ShowSecretBox(text, "Password", secret, nullptr); },
+      Qt::BlockingQueuedConnection, &answered);
+  return answered;
+}
+
+bool QtUserInterface::AskKey(const QString& prompt, const QString& fieldName, std::string& secret,
+                             QString* keyFile) {
+  return ShowSecretBox(prompt, fieldName, secret, keyFile);
+}
+
+bool QtUserInterface::ShowSecretBox(const QString& prompt, const QString& fieldName,
+                                    std::string& secret, QString* keyFile) {
+  std::function<QString()> choose;
+  if (keyFile != nullptr && frame_ != nullptr) {
+    choose = [this]() -> QString {
+      QString path;
+      if (!frame_->Dialogs().AskOpenPath("Choose the key file.", "All Files|*|", QString(),
+                                         &path)) {
+        return QString();
+      }
+      return path;
+    };
+  }
+  CSecretBox box(frame_, prompt, fieldName, std::move(choose));
+  return box.Run(secret, keyFile);
 }
 
 void QtUserInterface::WaitForWorker(const std::atomic<double>& progress,

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "app/frame.h"
 #include "platform/framework/framework.h"
@@ -70,6 +71,13 @@ class QtUserInterface : public UserInterface {
   explicit QtUserInterface(CMainFrame* frame) : frame_(frame) {}
 
   int MessageBox(const std::u16string& text, unsigned type) override;
+  // The password screen (secret_box.h), on the user-interface thread whichever thread asks.
+  bool AskSecret(const std::u16string& prompt, std::string& secret) override;
+  // The password screen, its field named `fieldName`; with `keyFile` also a "Key File..." key
+  // that opens the screen's file dialog. True with what was typed in `secret`, or with the file
+  // chosen in `keyFile`. On the user-interface thread.
+  bool AskKey(const QString& prompt, const QString& fieldName, std::string& secret,
+              QString* keyFile);
   void WaitForWorker(const std::atomic<double>& progress,
                      const std::atomic<int32_t>& finished) override;
   // The worker may ask for a message box after `finished` (a file error is told after the
@@ -87,6 +95,10 @@ class QtUserInterface : public UserInterface {
   // Shows the box on the user-interface thread and returns IDOK or IDCANCEL; tests answer
   // instead.
   virtual int ShowMessageBox(const QString& text, unsigned type);
+  // Shows the password screen on the user-interface thread (with the key-file key when
+  // `keyFile` is given); tests answer instead.
+  virtual bool ShowSecretBox(const QString& prompt, const QString& fieldName, std::string& secret,
+                             QString* keyFile);
   CMainFrame* Frame() const { return frame_; }  // for the tests' scripted answers
 
  private:

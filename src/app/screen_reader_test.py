@@ -143,20 +143,25 @@ def start(gui, work):
     backup = os.path.join(work, "BAK_20260105_0845.bak")
     with open(backup, "wb") as file:
         file.write(b"\0" * 20)
+    # An age file as far as its first line tells; its header opens with no passphrase.
+    sealed = os.path.join(work, "secret.bak.age")
+    with open(sealed, "wb") as file:
+        file.write(b"age-encryption.org/v1\n-> scrypt AAAAAAAAAAAAAAAAAAAAAA 10\n"
+                   b"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n--- AAAA\n")
     env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
                XDG_DATA_HOME=os.path.join(work, "data"))
     gui_process = subprocess.Popen([gui, "--screen", "240x320", "--dpi", "96", "--store", store],
                                    env=env)
     try:
-        return run(gui_process, store, backup)
+        return run(gui_process, store, backup, sealed)
     finally:
         if gui_process.poll() is None:
             gui_process.kill()
         xvfb.kill()
 
 
-def run(gui_process, store, backup):
+def run(gui_process, store, backup, sealed):
     app = program()
     if not check(app is not None, "the program is on the accessibility bus"):
         return 1
@@ -226,10 +231,48 @@ def run(gui_process, store, backup):
           "Escape closes the box")
     check(not os.path.exists(store), "a missing store is never created")
 
-    # Alt+B: the save dialog; Escape leaves it.
+    # An encrypted file: the password screen, read as a dialog that says what it asks for, its
+    # field focused and never giving away what is typed; Escape declines without a word, a
+    # wrong passphrase is one box.
+    for passphrase in (None, "abc"):
+        press(ord("r"), ALT)
+        wait_for(lambda: shown(app, pyatspi.ROLE_DIALOG, "Select File Path."))
+        fields = shown(app, pyatspi.ROLE_TEXT)
+        if fields:
+            fields[-1].queryEditableText().setTextContents(sealed)
+            time.sleep(0.3)
+        press(RETURN)
+        screen = wait_for(lambda: shown(app, pyatspi.ROLE_DIALOG, "Passphrase"))
+        check(screen and screen[0].description.startswith("secret.bak.age is encrypted."),
+              f"the password screen says what it asks for: {screen and screen[0].description!r}")
+        node = focused(app)
+        check(node is not None and node.getRole() == pyatspi.ROLE_PASSWORD_TEXT and
+              node.name == "Passphrase", "the passphrase field has the keyboard")
+        if passphrase is None:
+            press(ESCAPE)
+            check(wait_for(lambda: not shown(app, pyatspi.ROLE_DIALOG, "Passphrase")),
+                  "Escape closes the password screen")
+            check(not shown(app, pyatspi.ROLE_DIALOG, "Warning"), "a declined screen says nothing")
+            continue
+        for letter in passphrase:
+            press(ord(letter), settle=0.1)
+        if node is not None:
+            text = node.queryText().getText(0, -1)
+            check(passphrase not in text, f"the field does not give away what is typed: {text!r}")
+        press(RETURN)
+        told = box_text(app, "secret.bak.age:")
+        check(told is not None and told.endswith("Nothing was restored."),
+              f"a wrong passphrase is one box: {told!r}")
+        press(ESCAPE)
+        check(wait_for(lambda: not shown(app, pyatspi.ROLE_DIALOG, "Warning")),
+              "Escape closes the box")
+
+    # Alt+B: the save dialog, with its box that encrypts the file; Escape leaves it.
     press(ord("b"), ALT)
     check(wait_for(lambda: shown(app, pyatspi.ROLE_DIALOG, "Select Save Path.")),
           "Alt+B opens the save dialog")
+    check(shown(app, pyatspi.ROLE_CHECK_BOX, "Encrypt the file"),
+          "the save dialog's encrypt box is named")
     press(ESCAPE)
     check(wait_for(lambda: not shown(app, pyatspi.ROLE_DIALOG, "Select Save Path.")),
           "Escape closes the save dialog")

@@ -215,6 +215,7 @@ constexpr FileFormat kFormats[] = {
      .checkedBeforeRestore = true,
      .listedByRecord = false,
      .recognises = IsIosInput,
+     .dialogNames = u"sms.db;chat.db",
      .openReader = ReadIphone},
     // The other app's call log, kept beside its ZIP: calls only, read and written by themselves
     // or beside a ZIP.

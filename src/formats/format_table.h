@@ -94,6 +94,9 @@ struct FileFormat {
   bool listedByRecord;
   // For an input told by what it holds rather than by its name: true when `path` is one.
   bool (*recognises)(const std::u16string& path) = nullptr;
+  // For such an input, the names its files usually have ("sms.db;chat.db"), which the open
+  // dialog offers them by; null when it has none to offer.
+  const char16_t* dialogNames = nullptr;
   // Its reader: the file's messages one at a time; attachments a file holds inline are decoded
   // into `spool` (none: only their sizes are counted). Throws CFileException when the file
   // cannot be opened.

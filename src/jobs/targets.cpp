@@ -68,7 +68,9 @@ std::u16string DialogFilter(Takes takes) {
       patterns += u"*";
       patterns += ending;
     }
-    if (patterns.empty()) continue;  // an input told by its content, not by a name to pick
+    // An input told by its content is offered by the names its files usually have, if any.
+    if (patterns.empty() && format.dialogNames != nullptr) patterns = format.dialogNames;
+    if (patterns.empty()) continue;
     filter += format.filterName + (u"(" + patterns + u")|" + patterns + u"|");
   }
   return filter;

@@ -34,7 +34,8 @@ std::u16string EntryCountsText(uint64_t sms, uint64_t multimedia, uint64_t calls
 // File-dialog filters in the framework's convention: description and pattern pairs, each part
 // ended by "|", made from the format table (formats/format_table.h) in its order. The save
 // dialog offers every format a backup writes, the handheld's two ("Larkpost File(*.bak)",
-// "Text File(*.txt)") first; the open dialog every format a restore reads. The format still
+// "Text File(*.txt)") first; the open dialog every format a restore reads, an input told by its
+// content by the names its files usually have ("iPhone Messages(sms.db;chat.db)"). The format still
 // follows the chosen path alone (FileKindForPath), whichever filter was selected.
 std::u16string SaveDialogFilter();
 std::u16string OpenDialogFilter();

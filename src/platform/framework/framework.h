@@ -1,7 +1,8 @@
 // What the system asks of its user interface, so that the jobs run unchanged under any front end:
-// message boxes and the modal wait for a running worker. The front end installs its
-// implementation once at start (the command line, the desktop program, or a scripted one in
-// tests); without one, message boxes answer IDOK and the wait only waits.
+// message boxes, a password asked without showing it, and the modal wait for a running worker.
+// The front end installs its implementation once at start (the command line, the desktop
+// program, or a scripted one in tests); without one, message boxes answer IDOK, nothing asked for
+// is given, and the wait only waits.
 #pragma once
 
 #include <atomic>
@@ -25,6 +26,14 @@ class UserInterface {
   // Shows a message and answers the button chosen. May be called from a worker thread while the
   // user-interface thread is inside WaitForWorker.
   virtual int MessageBox(const std::u16string& text, unsigned type) = 0;
+  // Asks for a password or passphrase, `prompt` telling what for, without showing what is typed.
+  // False when the user declines or there is no one to ask (the default); `secret` is then
+  // unchanged.
+  virtual bool AskSecret(const std::u16string& prompt, std::string& secret) {
+    (void)prompt;
+    (void)secret;
+    return false;
+  }
   // Runs on the user-interface thread while a worker runs: shows `progress` (a fraction, may pass
   // 1) and returns only after `finished` has become non-zero.
   virtual void WaitForWorker(const std::atomic<double>& progress,
