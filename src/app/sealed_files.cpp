@@ -11,6 +11,7 @@
 #include "formats/age_file.h"
 #include "formats/age_keys.h"
 #include "formats/age_primitives.h"
+#include "formats/age_view.h"
 #include "formats/format_table.h"
 #include "formats/ios_input.h"
 #include "formats/phone_encrypted.h"
@@ -47,10 +48,17 @@ std::string KeyFileText(const QString& path) {
 
 SealedRun::~SealedRun() {
   if (encrypted_) age::EncryptOutput(*encrypted_, nullptr);
-  if (inMemory_) {
+  if (private_) {
     ClearSubstitutes();
     SetScratchInMemory(false);
+    SealScratch(nullptr);
   }
+}
+
+void SealedRun::KeepScratchPrivate() {
+  private_ = true;
+  SetScratchInMemory(true);
+  SealScratch(age::NewScratchSealer());
 }
 
 SealedRun::Ready SealedRun::Refuse(const std::u16string& text) {
@@ -94,9 +102,9 @@ SealedRun::Ready SealedRun::OpenInput(const std::u16string& path) {
                                       "Passphrase", secret, &keyFile);
   if (!asked) return Ready::kDeclined;
   try {
-    int memory = -1;
+    // Read through a decrypting view, checked whole first; scratch files stay private.
     if (phone) {
-      memory = DecryptPhoneExportToMemory(path, [&secret] { return secret; });
+      SubstituteInput(path, DecryptPhoneExport(path, [&secret] { return secret; }));
     } else {
       age::Keys keys;
       if (!keyFile.isEmpty()) {
@@ -104,11 +112,9 @@ SealedRun::Ready SealedRun::OpenInput(const std::u16string& path) {
       } else {
         keys.passphrase = [&secret] { return secret; };
       }
-      memory = age::DecryptToMemory(path, keys);
+      SubstituteInput(path, age::DecryptedView(path, keys, nullptr));
     }
-    SubstituteInput(path, memory);
-    inMemory_ = true;
-    SetScratchInMemory(true);
+    KeepScratchPrivate();
     return Ready::kYes;
   } catch (const age::AgeError& error) {
     QString why = QString::fromStdString(error.what());
@@ -162,8 +168,7 @@ SealedRun::Ready SealedRun::PrepareOutput(const std::u16string& path) {
                        "\nNothing was written."));
   }
   encrypted_ = path;
-  inMemory_ = true;
-  SetScratchInMemory(true);
+  KeepScratchPrivate();
   return Ready::kYes;
 }
 

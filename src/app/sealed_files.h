@@ -45,7 +45,9 @@ class SealedRun {
   Ready Refuse(const std::u16string& text);
 
   QtUserInterface* ui_;
-  bool inMemory_ = false;
+  // Scratch files of the run are sealed (no plaintext reaches the disk) until it ends.
+  void KeepScratchPrivate();
+  bool private_ = false;
   std::optional<std::u16string> encrypted_;
 };
 
