@@ -14,6 +14,7 @@
 #include "message/counts.h"
 #include "message/folder_path.h"
 #include "formats/html_page_text.h"
+#include "formats/ios_messages.h"
 #include "formats/markup.h"
 #include "formats/page_media.h"
 #include "formats/phone_calls.h"
@@ -209,6 +210,14 @@ class Page : public MessageWriter {
       markup_ += "<time>" + Formatted(local, "%H:%M") + "</time>";
     } else {
       markup_ += "no time";
+    }
+    // The service an iPhone message went by (SMS, iMessage, RCS), kept as a phone file's column.
+    const Column* service = FindColumn(
+        multimedia ? record.multimedia->extras : record.phoneColumns, kServiceColumn);
+    if (service != nullptr && *service && !(*service)->empty()) {
+      markup_ += " &middot; <span class=\"svc\">";
+      AppendEscaped(markup_, **service, Markup::kHtmlText);
+      markup_ += "</span>";
     }
     markup_ += "</span><span class=\"f\">";
     // A call is in the call log, whichever folder its direction names.
