@@ -245,16 +245,18 @@ class Reader : public MessageReader {
     return Utf8ToWide(rows_->Text(kService));
   }
 
-  // A text message's columns of the phones' files: what their writers give a message that has
-  // none (which a column of its own would make them leave out), then the service.
+  // A text message's columns of the phones' files: none without a service; else what their
+  // writers give a message that has none (which a column of its own would make them leave out),
+  // then the service.
   Columns SmsColumns() const {
-    Columns columns = {{"protocol", u"0"},       {"subject", std::nullopt},
-                       {"toa", std::nullopt},    {"sc_toa", std::nullopt},
-                       {"service_center", std::nullopt}, {"status", u"-1"},
-                       {"locked", u"0"},         {"date_sent", u"0"},
-                       {"sub_id", u"-1"},        {"seen", u"1"}};
-    if (Column service = ServiceOfRow()) columns.push_back({kServiceColumn, std::move(service)});
-    return columns;
+    Column service = ServiceOfRow();
+    if (!service) return {};
+    return {{"protocol", u"0"},       {"subject", std::nullopt},
+            {"toa", std::nullopt},    {"sc_toa", std::nullopt},
+            {"service_center", std::nullopt}, {"status", u"-1"},
+            {"locked", u"0"},         {"date_sent", u"0"},
+            {"sub_id", u"-1"},        {"seen", u"1"},
+            {kServiceColumn, std::move(service)}};
   }
 
   std::u16string NameOf(const std::u16string& address) const {

@@ -253,9 +253,12 @@ TEST(IosMessages, TheServiceIsAPhoneColumnThePageShows) {
     db.Message({.handle = bob, .chat = bobChat, .date = kNanoseconds + 1, .text = "by iMessage"});
     db.Message({.handle = cem, .chat = group, .date = kNanoseconds + 2, .text = "by <RCS>",
                 .service = "<RCS>"});
+    db.Message({.handle = bob, .chat = bobChat, .date = kNanoseconds + 3, .text = "by nothing said",
+                .service = ""});
   }
   const std::vector<MessageRecord> records = ReadInput(dir.File("sms.db"));
-  ASSERT_EQ(records.size(), 3u);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_TRUE(records[3].phoneColumns.empty());  // written as any message from no phone's file
   const Column* sms = FindColumn(records[0].phoneColumns, kServiceColumn);
   ASSERT_NE(sms, nullptr);
   EXPECT_EQ(*sms, u"SMS");
