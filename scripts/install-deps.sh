@@ -11,7 +11,7 @@ cli_packages=(
   cmake ninja-build g++ pkg-config
   libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev
   libexpat1-dev libzip-dev zlib1g-dev libphonenumber-dev libxxhash-dev
-  libssl-dev libplist-dev
+  libssl-dev libplist-dev libheif-dev libjpeg62-turbo-dev
   libsodium-dev
 )
 packages=("${cli_packages[@]}")

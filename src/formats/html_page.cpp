@@ -1,5 +1,6 @@
 #include "formats/html_page.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,13 +8,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "message/counts.h"
 #include "message/folder_path.h"
+#include "formats/html_page_preview.h"
 #include "formats/html_page_text.h"
+#include "formats/ios_messages.h"
 #include "formats/markup.h"
 #include "formats/page_media.h"
 #include "formats/phone_calls.h"
@@ -133,6 +137,7 @@ class Page : public MessageWriter {
         sink_(sink),
         spool_(OpenScratchBeside(path_)),
         folderName_(media.folderName),
+        folder_(media.folder),
         media_(std::move(media), path_) {}
   ~Page() override { std::fclose(spool_); }
   Page(const Page&) = delete;
@@ -209,6 +214,14 @@ class Page : public MessageWriter {
       markup_ += "<time>" + Formatted(local, "%H:%M") + "</time>";
     } else {
       markup_ += "no time";
+    }
+    // The service an iPhone message went by (SMS, iMessage, RCS), kept as a phone file's column.
+    const Column* service = FindColumn(
+        multimedia ? record.multimedia->extras : record.phoneColumns, kServiceColumn);
+    if (service != nullptr && *service && !(*service)->empty()) {
+      markup_ += " &middot; <span class=\"svc\">";
+      AppendEscaped(markup_, **service, Markup::kHtmlText);
+      markup_ += "</span>";
     }
     markup_ += "</span><span class=\"f\">";
     // A call is in the call log, whichever folder its direction names.
@@ -390,23 +403,17 @@ class Page : public MessageWriter {
     }
     const MediaFolder::Saved saved = media_.Save(part);
     mediaSaved_ = true;
-    if (IsPicture(type)) {
-      // Shown at most 300 pixels wide or high, and a tiny one (a sticker, an icon) at least 64;
-      // the link opens the whole picture. A picture of unknown size gets a box of its own, so
-      // that it is laid out, and loaded, only when near.
-      uint32_t width = 240, height = 180;
-      if (saved.width > 0) {
-        const uint32_t longer = std::max(saved.width, saved.height);
-        const double scale = longer > 300 ? 300.0 / longer : longer < 64 ? 64.0 / longer : 1.0;
-        width = std::max<uint32_t>(1, static_cast<uint32_t>(saved.width * scale + 0.5));
-        height = std::max<uint32_t>(1, static_cast<uint32_t>(saved.height * scale + 0.5));
-      }
-      markup_ += "<a class=\"pic\" href=\"" + saved.href + "\" target=\"_blank\"><img src=\"" +
-                 saved.href + "\" alt=\"";
+    MediaFolder::Saved preview;
+    if (IsHeifPicture(type) && SavePreview(saved, preview)) {
+      AppendPicture(preview);
+      markup_ += "<p class=\"att\"><span class=\"k\">Original</span><a href=\"" + saved.href +
+                 "\" download>";
       AppendEscaped(markup_, saved.name, Markup::kHtmlText);
-      markup_ += "\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) +
-                 "\"" + (saved.width > 0 ? "" : " class=\"unk\"") +
-                 " loading=\"lazy\" decoding=\"async\"></a>";
+      markup_ += "</a><span class=\"z\">" + SizeShown(part.data->size()) + "</span></p>";
+      return;
+    }
+    if (IsPicture(type)) {
+      AppendPicture(saved);
       return;
     }
     markup_ += "<p class=\"att\"><span class=\"k\">";
@@ -414,6 +421,60 @@ class Page : public MessageWriter {
     markup_ += "</span><a href=\"" + saved.href + "\" target=\"_blank\">";
     AppendEscaped(markup_, saved.name, Markup::kHtmlText);
     markup_ += "</a><span class=\"z\">" + SizeShown(part.data->size()) + "</span></p>";
+  }
+
+  // A JPEG of the HEIF picture saved as `original`, written beside it in the media folder; false
+  // (and no file) when the picture cannot be decoded. Throws CFileException when the JPEG cannot
+  // be written.
+  bool SavePreview(const MediaFolder::Saved& original, MediaFolder::Saved& preview) {
+    MessagePart named;
+    named.fileName = Utf8ToWide(original.name + ".jpg");
+    named.contentType = u"image/jpeg";
+    preview.name = media_.NameFor(named);
+    preview.href = UrlEscaped(folderName_) + "/" + UrlEscaped(preview.name);
+    const int folder = folder_();
+    const int source = openat(folder, original.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (source < 0) throw CFileException(CFileException::CauseFromErrno(errno), errno, path_);
+    const int out = openat(folder, preview.name.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+      const int osError = errno;
+      close(source);
+      throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
+    }
+    int osError = 0;
+    PreviewResult result = WriteHeifPreview(source, out, preview.width, preview.height, osError);
+    close(source);
+    if (close(out) != 0 && errno != EINTR && result == PreviewResult::kWritten) {
+      result = PreviewResult::kNotWritten;
+      osError = errno;
+    }
+    if (result == PreviewResult::kWritten) return true;
+    unlinkat(folder, preview.name.c_str(), 0);
+    if (result == PreviewResult::kNotWritten) {
+      throw CFileException(CFileException::CauseFromErrno(osError), osError, path_);
+    }
+    return false;
+  }
+
+  // A picture of the media folder, shown inline and linked to its file.
+  void AppendPicture(const MediaFolder::Saved& saved) {
+    // Shown at most 300 pixels wide or high, and a tiny one (a sticker, an icon) at least 64;
+    // the link opens the whole picture. A picture of unknown size gets a box of its own, so
+    // that it is laid out, and loaded, only when near.
+    uint32_t width = 240, height = 180;
+    if (saved.width > 0) {
+      const uint32_t longer = std::max(saved.width, saved.height);
+      const double scale = longer > 300 ? 300.0 / longer : longer < 64 ? 64.0 / longer : 1.0;
+      width = std::max<uint32_t>(1, static_cast<uint32_t>(saved.width * scale + 0.5));
+      height = std::max<uint32_t>(1, static_cast<uint32_t>(saved.height * scale + 0.5));
+    }
+    markup_ += "<a class=\"pic\" href=\"" + saved.href + "\" target=\"_blank\"><img src=\"" +
+               saved.href + "\" alt=\"";
+    AppendEscaped(markup_, saved.name, Markup::kHtmlText);
+    markup_ += "\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) +
+               "\"" + (saved.width > 0 ? "" : " class=\"unk\"") +
+               " loading=\"lazy\" decoding=\"async\"></a>";
   }
 
   uint32_t PartySetFor(PartySet set) {
@@ -472,6 +533,7 @@ class Page : public MessageWriter {
   uint64_t calls_ = 0;  // calls shown, beside the messages (entries_)
   std::string markup_;
   std::string folderName_;
+  std::function<int()> folder_;  // the media folder's descriptor (PageMedia::folder)
   MediaFolder media_;
   bool mediaSaved_ = false;
   std::vector<IndexEntry> index_;

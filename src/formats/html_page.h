@@ -3,9 +3,11 @@
 // set of other parties (a group chat is one conversation with every member; the owner's own
 // numbers are told apart by what the messages show), the conversation with the latest message
 // first and, inside one, the oldest message first, and a list to jump to each. Each message
-// shows its text (escaped, never interpreted), its local time and its folder; a multimedia
-// message its texts and pictures inline and its other attachments as links, the files in the
-// media folder (page_media.h). A search box filters messages and contacts as one types (also
+// shows its text (escaped, never interpreted), its local time, the service an iPhone message went
+// by (its phone column "service": SMS, iMessage, RCS) and its folder; a multimedia
+// message its texts and pictures inline (a HEIC picture through a JPEG made of it, the original
+// beside it as the download: html_page_preview.h) and its other attachments as links, the files
+// in the media folder (page_media.h). A search box filters messages and contacts as one types (also
 // from the address: "page.html#q=word"), keeping the day heading of each message it shows; a
 // print style drops the controls.
 //

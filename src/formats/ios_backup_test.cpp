@@ -9,10 +9,12 @@
 #include <optional>
 
 #include "formats/formats_test_util.h"
+#include "formats/ios_encryption.h"
 #include "formats/ios_input.h"
 #include "formats/ios_test_util.h"
 #include "formats/party_names.h"
 #include "identity/phone_number.h"
+#include "platform/file/file.h"
 #include "testing/temp_dir.h"
 
 namespace larkpost {
@@ -155,6 +157,29 @@ TEST(IosBackup, ReadsAnEncryptedBackupWithItsPassword) {
   SetIosInputOptions({});
   EXPECT_EQ(Listing(backup.root()), before);
   SetNumberRegion(region);
+}
+
+// An attachment of an encrypted backup read as it is decrypted: cut to its size, whether that
+// ends inside a block, on its end, or past the first megabyte the reading goes by; a file cut
+// short is an error, never fewer bytes given as all.
+TEST(IosBackup, EncryptedAttachmentsAreReadToTheirSizeAndNoFurther) {
+  TempDir dir;
+  const std::string key(32, 'k');
+  constexpr size_t kMiB = 1 << 20;
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{16}, kMiB - 1, kMiB, 2 * kMiB + 17}) {
+    std::string plain(size, '\0');
+    for (size_t i = 0; i < size; ++i) plain[i] = static_cast<char>(i * 7 + i / 4096);
+    const std::string path = dir.PathOf("file" + std::to_string(size));
+    const std::string encrypted = testing::EncryptedIosBackupFolder::Encrypted(key, plain);
+    std::ofstream(path, std::ios::binary) << encrypted;
+    const auto bytes = DecryptedBytes(path, key, size);
+    EXPECT_EQ(ReadAllBytes(*bytes), plain) << size;
+    EXPECT_EQ(ReadAllBytes(*bytes), plain) << size << ", read again";
+    if (size > 16) {
+      std::ofstream(path, std::ios::binary) << encrypted.substr(0, encrypted.size() / 32 * 16);
+      EXPECT_THROW(ReadAllBytes(*DecryptedBytes(path, key, size)), CFileException) << size;
+    }
+  }
 }
 
 TEST(IosBackup, AWrongOrMissingPasswordIsOneClearLine) {

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -142,29 +143,37 @@ class EncryptedBytes : public PartBytes {
     struct State {
       std::unique_ptr<CFile> file;
       std::unique_ptr<CbcDecryptor> decryptor;
-      std::string buffer;
+      std::unique_ptr<char[]> buffer;  // decrypted bytes, from `at` to `end` not yet given out
+      size_t capacity = 0;
       size_t at = 0;
+      size_t end = 0;
       uint64_t left = 0;
     };
     auto state = std::make_shared<State>();
     state->file = std::make_unique<CFile>(Utf8ToWide(path_), CFile::modeRead | CFile::shareDenyNone);
     state->decryptor = std::make_unique<CbcDecryptor>(key_);
     state->left = size_;
+    // As large as the file's blocks up to its size, at most a chunk: a photo of 40 KB is read
+    // (and its buffer filled) once, not a megabyte for it.
+    state->capacity = static_cast<size_t>(std::min<uint64_t>(kChunk, (size_ / kBlock + 1) * kBlock));
+    state->buffer.reset(new char[state->capacity]);
     std::u16string name = Utf8ToWide(path_);
     return [state, name](char* out, size_t capacity) -> size_t {
-      if (state->at == state->buffer.size()) {
+      if (state->at == state->end) {
         if (state->left == 0) return 0;
-        state->buffer.resize(kChunk);
-        const size_t got = ReadFully(*state->file, state->buffer.data(), kChunk);
-        if (got % kBlock != 0 || got == 0 || !state->decryptor->Decrypt(state->buffer.data(), got)) {
+        // The blocks that hold the bytes still wanted: the padding after them is never read.
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(
+            state->capacity, (state->left + kBlock - 1) / kBlock * kBlock));
+        const size_t got = ReadFully(*state->file, state->buffer.get(), want);
+        if (got % kBlock != 0 || got == 0 || !state->decryptor->Decrypt(state->buffer.get(), got)) {
           throw CFileException(CFileException::endOfFile, -1, name);
         }
-        state->buffer.resize(static_cast<size_t>(std::min<uint64_t>(got, state->left)));
-        state->left -= state->buffer.size();
+        state->end = static_cast<size_t>(std::min<uint64_t>(got, state->left));
+        state->left -= state->end;
         state->at = 0;
       }
-      const size_t count = std::min(capacity, state->buffer.size() - state->at);
-      std::memcpy(out, state->buffer.data() + state->at, count);
+      const size_t count = std::min(capacity, state->end - state->at);
+      std::memcpy(out, state->buffer.get() + state->at, count);
       state->at += count;
       return count;
     };

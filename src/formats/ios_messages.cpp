@@ -95,6 +95,7 @@ class Reader : public MessageReader {
             Optional(columns, "date_retracted", "0") + ", " +
             Optional(columns, "date_edited", "0") + ", " +
             Optional(columns, "destination_caller_id", "NULL") + ", " +
+            Optional(columns, "service", "NULL") + ", " +
             (joined ? "(SELECT chat_id FROM chat_message_join WHERE message_id = m.ROWID LIMIT 1)"
                     : "NULL") +
             " FROM message m ORDER BY m.ROWID");
@@ -139,7 +140,7 @@ class Reader : public MessageReader {
  private:
   enum Col {
     kRowId, kText, kBody, kHandle, kDate, kFromMe, kRead, kItemType, kGroupAction,
-    kAssociated, kRetracted, kEdited, kOwnAddress, kChat
+    kAssociated, kRetracted, kEdited, kOwnAddress, kService, kChat
   };
 
   void LoadHandles() {
@@ -239,6 +240,25 @@ class Reader : public MessageReader {
     return true;
   }
 
+  Column ServiceOfRow() const {
+    if (rows_->Text(kService).empty()) return std::nullopt;
+    return Utf8ToWide(rows_->Text(kService));
+  }
+
+  // A text message's columns of the phones' files: none without a service; else what their
+  // writers give a message that has none (which a column of its own would make them leave out),
+  // then the service.
+  Columns SmsColumns() const {
+    Column service = ServiceOfRow();
+    if (!service) return {};
+    return {{"protocol", u"0"},       {"subject", std::nullopt},
+            {"toa", std::nullopt},    {"sc_toa", std::nullopt},
+            {"service_center", std::nullopt}, {"status", u"-1"},
+            {"locked", u"0"},         {"date_sent", u"0"},
+            {"sub_id", u"-1"},        {"seen", u"1"},
+            {kServiceColumn, std::move(service)}};
+  }
+
   std::u16string NameOf(const std::u16string& address) const {
     return source_.nameOf && !address.empty() ? source_.nameOf(address) : std::u16string();
   }
@@ -262,6 +282,7 @@ class Reader : public MessageReader {
       record.lastModified = time;
       record.flags = read ? 1 : 0;
       record.text = std::move(text);
+      record.phoneColumns = SmsColumns();
       if (!fromMe) {
         record.senderAddress = handle;
         record.senderName = NameOf(handle);
@@ -300,10 +321,10 @@ class Reader : public MessageReader {
       parts.insert(parts.begin(), std::move(part));
     }
     multimedia->parts = std::move(parts);
-    // Columns of Android's own, which its apps take back; the iPhone's service (SMS, iMessage,
-    // RCS) has none there, and a column an app does not know can make it refuse the message.
+    // Columns of Android's own, which its apps take back, and the service.
     multimedia->extras = {{"m_type", fromMe ? u"128" : u"132"},
                           {"ct_t", u"application/vnd.wap.multipart.related"}};
+    if (const Column service = ServiceOfRow()) multimedia->extras.push_back({kServiceColumn, service});
     std::string error;
     if (!FillMultimediaRecord(fromMe ? kPhoneSent : kPhoneReceived, FileTimeToPhoneDate(time),
                               read, MultimediaRef{std::move(multimedia)}, record, error)) {

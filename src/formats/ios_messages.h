@@ -10,6 +10,10 @@
 //                          (ios_typedstream.h), without the placeholders (U+FFFC) of attachments;
 //                          an edited message holds its last text there
 //   attachment             parts of a multimedia message, bytes as they are (HEIC, MOV, CAF, VCF)
+//   service                SMS, iMessage or RCS: a column "service" of the phones' files (an SMS's
+//                          phoneColumns, a multimedia message's extras), which both apps pass
+//                          over as they do every column their phone's tables lack; the page
+//                          shows it. A backup file has no place for it and stays as it was.
 //
 // A one-to-one message without attachments becomes an SMS; a group message or one with
 // attachments a multimedia message with every member (the sender From 137, the others To 151)
@@ -27,6 +31,9 @@
 #include "formats/ios_sqlite.h"
 
 namespace larkpost {
+
+// The column of the phones' files that keeps the service a message went by.
+inline constexpr char kServiceColumn[] = "service";
 
 struct IosSource {
   ios::Database messages;  // sms.db / chat.db, opened immutable

@@ -4,10 +4,13 @@
 
 #include <filesystem>
 
+#include "formats/format_table.h"
 #include "formats/formats_test_util.h"
 #include "formats/ios_input.h"
 #include "formats/ios_test_util.h"
 #include "identity/phone_number.h"
+#include "platform/file/byte_sink.h"
+#include "platform/file/file.h"
 #include "testing/temp_dir.h"
 
 namespace larkpost {
@@ -221,6 +224,73 @@ TEST(IosMessages, AttachmentsOfABareDatabase) {
     EXPECT_FALSE(records[1].multimedia);
     EXPECT_EQ(counts.attachmentsMissing, 1u);
   }
+}
+
+void WriteFile(const std::u16string& path, FileKind kind, const std::vector<MessageRecord>& records) {
+  CFile file(path, CFile::modeCreate | CFile::modeWrite);
+  CFileSink sink(file);
+  std::unique_ptr<MessageWriter> writer = OpenMessageWriter(sink, kind);
+  std::string error;
+  for (const MessageRecord& record : records) EXPECT_TRUE(writer->Write(record, error)) << error;
+  writer->Finish();
+  file.Close();
+}
+
+// The service a message went by travels as a column of the phones' files, through them and back,
+// and the page shows it; a backup file, which has no place for it, is written as without it.
+TEST(IosMessages, TheServiceIsAPhoneColumnThePageShows) {
+  TempDir dir;
+  {
+    IosDatabase db(dir.PathOf("sms.db"));
+    const int64_t ann = db.Handle(kAnn, "SMS");
+    const int64_t bob = db.Handle(kBob);
+    const int64_t cem = db.Handle(kCem, "RCS");
+    const int64_t annChat = db.Chat(45, {ann});
+    const int64_t bobChat = db.Chat(45, {bob});
+    const int64_t group = db.Chat(43, {ann, cem});
+    db.Message({.handle = ann, .chat = annChat, .date = kNanoseconds, .text = "by SMS",
+                .service = "SMS"});
+    db.Message({.handle = bob, .chat = bobChat, .date = kNanoseconds + 1, .text = "by iMessage"});
+    db.Message({.handle = cem, .chat = group, .date = kNanoseconds + 2, .text = "by <RCS>",
+                .service = "<RCS>"});
+    db.Message({.handle = bob, .chat = bobChat, .date = kNanoseconds + 3, .text = "by nothing said",
+                .service = ""});
+  }
+  const std::vector<MessageRecord> records = ReadInput(dir.File("sms.db"));
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_TRUE(records[3].phoneColumns.empty());  // written as any message from no phone's file
+  const Column* sms = FindColumn(records[0].phoneColumns, kServiceColumn);
+  ASSERT_NE(sms, nullptr);
+  EXPECT_EQ(*sms, u"SMS");
+  ASSERT_TRUE(records[2].multimedia);
+  const Column* rcs = FindColumn(records[2].multimedia->extras, kServiceColumn);
+  ASSERT_NE(rcs, nullptr);
+  EXPECT_EQ(*rcs, u"<RCS>");
+
+  // The XML keeps it beside the columns the app writes for every message.
+  WriteFile(dir.File("out.xml"), FileKind::kPhoneXml, records);
+  const std::string xml = FileBytes(dir.PathOf("out.xml"));
+  EXPECT_NE(xml.find("locked=\"0\" date_sent=\"0\" sub_id=\"-1\" seen=\"1\" service=\"SMS\""),
+            std::string::npos) << xml;
+  EXPECT_NE(xml.find("service=\"&lt;RCS&gt;\""), std::string::npos) << xml;
+  std::unique_ptr<MessageReader> reader = OpenMessageReader(dir.File("out.xml"));
+  std::string error;
+  const std::vector<MessageRecord> back = ReadAll(*reader, error);
+  ASSERT_EQ(error, "");
+  WriteFile(dir.File("page.html"), FileKind::kHtml, back);
+  const std::string page = FileBytes(dir.PathOf("page.html"));
+  for (const char* shown : {"SMS", "iMessage", "&lt;RCS&gt;"}) {
+    EXPECT_NE(page.find(std::string("<span class=\"svc\">") + shown + "</span>"), std::string::npos)
+        << shown;
+  }
+
+  std::vector<MessageRecord> texts(records.begin(), records.begin() + 2);
+  WriteFile(dir.File("with.bak"), FileKind::kBackup, texts);
+  for (MessageRecord& text : texts) std::erase_if(text.phoneColumns, [](const NamedColumn& c) {
+    return c.name == kServiceColumn;
+  });
+  WriteFile(dir.File("without.bak"), FileKind::kBackup, texts);
+  EXPECT_EQ(FileBytes(dir.PathOf("with.bak")), FileBytes(dir.PathOf("without.bak")));
 }
 
 }  // namespace

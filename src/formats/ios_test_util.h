@@ -506,6 +506,23 @@ class EncryptedIosBackupFolder {
 
   const std::filesystem::path& root() const { return root_; }
 
+  // A file's bytes as the backup holds them: AES-256-CBC, zero IV, PKCS#7 padding.
+  static std::string Encrypted(const std::string& key, const std::string& plain) {
+    static const unsigned char kZeroIv[16] = {};
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    std::string out(plain.size() + 16, '\0');
+    int length = 0, last = 0;
+    EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr,
+                       reinterpret_cast<const unsigned char*>(key.data()), kZeroIv);
+    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &length,
+                      reinterpret_cast<const unsigned char*>(plain.data()),
+                      static_cast<int>(plain.size()));
+    EVP_EncryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(out.data()) + length, &last);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(static_cast<size_t>(length + last));
+    return out;
+  }
+
  private:
   static std::string Random(size_t size) {
     std::string bytes(size, '\0');
@@ -536,22 +553,6 @@ class EncryptedIosBackupFolder {
     EVP_EncryptFinal_ex(ctx, out + length, &last);
     EVP_CIPHER_CTX_free(ctx);
     return std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(length + last));
-  }
-  // AES-256-CBC, zero IV, PKCS#7 padding.
-  static std::string Encrypted(const std::string& key, const std::string& plain) {
-    static const unsigned char kZeroIv[16] = {};
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    std::string out(plain.size() + 16, '\0');
-    int length = 0, last = 0;
-    EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr,
-                       reinterpret_cast<const unsigned char*>(key.data()), kZeroIv);
-    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &length,
-                      reinterpret_cast<const unsigned char*>(plain.data()),
-                      static_cast<int>(plain.size()));
-    EVP_EncryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(out.data()) + length, &last);
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(length + last));
-    return out;
   }
   static std::string Binary(plist_t plist) {
     char* bytes = nullptr;
