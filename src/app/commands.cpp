@@ -70,8 +70,15 @@ std::u16string StoreFailureLine() {
 
 std::string StoreLine(const std::string& database) { return "Message store: " + database; }
 
-std::u16string BackupSummaryLine(uint64_t written, const std::u16string& path) {
-  return u"Backed up " + Wide(Counted(written, "message", "messages")) + u" into " + path;
+std::u16string BackupSummaryLine(uint64_t written, const std::u16string& path, uint64_t multimedia,
+                                 uint64_t calls, const std::u16string& callLog) {
+  // As the command line counts them: SMS, multimedia messages and calls apart when there are any.
+  const std::u16string what = multimedia == 0 && calls == 0
+                                  ? Wide(Counted(written, "message", "messages"))
+                                  : EntryCountsText(written - multimedia - calls, multimedia, calls);
+  std::u16string line = u"Backed up " + what + u" into " + path;
+  if (!callLog.empty()) line += u"\nCalls written into " + callLog;
+  return line;
 }
 
 std::u16string ReadableFilter(const std::u16string& framework) {
@@ -111,7 +118,8 @@ void OnBackupMessages(FileDialogs& dialogs) {
     const RunOutcome outcome = job->outcome;
     if (type == MB_ICONINFORMATION &&
         (outcome == RunOutcome::kSucceeded || outcome == RunOutcome::kLossy)) {
-      return u"\n" + BackupSummaryLine(job->written, job->path);
+      return u"\n" + BackupSummaryLine(job->written, job->path, job->multimediaWritten,
+                                       job->callsWritten, job->callLog);
     }
     // The way out the warning names is a command-line option: here it is a setting.
     if (type == MB_ICONWARNING && job->replacedMessages > 0 &&

@@ -14,8 +14,12 @@ namespace larkpost::app {
 
 // "Message store: PATH", as the command line names the store a restore goes into.
 std::string StoreLine(const std::string& database);
-// The line after "Backup Succeeded.": "Backed up 1,250 messages into /home/ann/sms.bak".
-std::u16string BackupSummaryLine(uint64_t written, const std::u16string& path);
+// The line after "Backup Succeeded.": "Backed up 1,250 messages into /home/ann/sms.bak", or with
+// multimedia messages or calls among them "Backed up 55 SMS, 5 multimedia messages and 10 calls
+// into /home/ann/sms.zip", and a line naming the call log written beside it.
+std::u16string BackupSummaryLine(uint64_t written, const std::u16string& path,
+                                 uint64_t multimedia = 0, uint64_t calls = 0,
+                                 const std::u16string& callLog = {});
 // Where the warning about characters the code page lacks names the command line's option: the
 // program's own setting.
 std::u16string CodePageHint();
