@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -505,6 +506,64 @@ TEST_F(LiveScreen, OpenDialogTellsAMissingFileOnTheScreen) {
       &path));
   EXPECT_EQ(told, "nosuch.bak\nFile not found.\nCheck the file name and try again.");
   EXPECT_TRUE(stillAsking);
+}
+
+// Saving a page asks before it replaces the page and the media folder made for it, and refuses a
+// folder of that name that no run made for it (a browser's saved page), keeping the dialog up.
+TEST_F(LiveScreen, SaveDialogAsksBeforeAPageAndRefusesAFolderItDidNotMake) {
+  namespace fs = std::filesystem;
+  Start({240, 320, 96, 96});
+  larkpost::testing::TempDir temp;
+  const QString folder = QString::fromStdString(temp.path());
+  fs::create_directory(fs::path(temp.path()) / "saved_files");  // a browser's
+  std::ofstream(fs::path(temp.path()) / "saved_files" / "style.css") << "body{}";
+  std::ofstream(fs::path(temp.path()) / "mine.html") << "<!DOCTYPE html>";
+  fs::create_directory(fs::path(temp.path()) / "mine_files");
+  std::ofstream(fs::path(temp.path()) / "mine_files" / ".larkpost-page") << "mine.html\n";
+  QtUserInterface ui(&Frame());
+  InstallUserInterface(&ui);
+  // Each time the dialog is up a name is typed and saved; each box is read and answered: the
+  // refusal with OK, the first question with Cancel, the second with OK.
+  const char* const names[] = {"saved.html", "mine.html", "mine.html"};
+  size_t typed = 0;
+  bool boxDue = false;
+  QStringList told;
+  auto* poll = new QTimer(&Frame());
+  QObject::connect(poll, &QTimer::timeout, poll, [&] {
+    QWidget* top = Frame().TopDialog();
+    if (auto* box = dynamic_cast<CMessageBox*>(top)) {
+      told << box->Text();
+      ExpectNothingOutsideTheScreen(Frame());
+      boxDue = false;
+      told.size() == 2 ? box->reject() : box->accept();
+    } else if (auto* dialog = dynamic_cast<CFileDialog*>(top);
+               dialog != nullptr && dialog->isVisible() && !boxDue && typed < 3) {
+      if (typed == 0) dialog->Files()->setDirectory(folder);
+      auto* name = dialog->Files()->findChild<QLineEdit*>("fileNameEdit");
+      if (name == nullptr) {
+        ADD_FAILURE() << "no name field";
+        dialog->reject();
+        return;
+      }
+      name->setText(names[typed++]);
+      boxDue = true;
+      static_cast<QDialog*>(dialog->Files())->accept();  // the Save key
+    }
+  });
+  poll->start(10);
+  QString path;
+  ASSERT_TRUE(QtFileDialogs().AskSavePath("Select Save Path.",
+                                          QString::fromStdU16String(SaveDialogFilter()), "html",
+                                          "BAK_20260105_0845.html", &path));
+  EXPECT_EQ(QFileInfo(path).fileName(), "mine.html");
+  const QString mine = "mine.html already exists.\nIts folder mine_files goes with it.\n"
+                       "Do you want to replace it?";
+  EXPECT_EQ(told, QStringList({"saved_files already exists and was not made for this page.\n"
+                               "Choose another name.",
+                               mine, mine}));
+  delete poll;
+  InstallUserInterface(nullptr);
+  ProgramSettings().clear();
 }
 
 // The code page chosen in a file dialog is the program's from then on (and at its next start),
