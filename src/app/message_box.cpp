@@ -262,11 +262,9 @@ void CMessageBox::resizeEvent(QResizeEvent* event) {
   LayOut();
 }
 
-void CMessageBox::paintEvent(QPaintEvent*) {
+void PaintBoxPanel(QPainter& painter, const QRect& screenArea, const QRect& panel, unsigned type) {
   const ScreenMetrics& screen = SystemMetrics();
-  QPainter painter(this);
-  painter.fillRect(rect(), QColor(0, 0, 0, 70));
-  const QRect panel = ToQRect(panel_);
+  painter.fillRect(screenArea, QColor(0, 0, 0, 70));
   painter.fillRect(panel, Qt::white);
   painter.setPen(QColor(0x16, 0x34, 0x64));
   painter.drawRect(panel.adjusted(0, 0, -1, -1));
@@ -274,7 +272,12 @@ void CMessageBox::paintEvent(QPaintEvent*) {
   DrawMessageIcon(painter,
                   QRect(panel.left() + screen.S(kPadding), panel.top() + screen.T(kPadding), side,
                         side),
-                  type_);
+                  type);
+}
+
+void CMessageBox::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  PaintBoxPanel(painter, rect(), ToQRect(panel_), type_);
 }
 
 }  // namespace larkpost::app

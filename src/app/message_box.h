@@ -27,6 +27,9 @@ Rect MessagePanel(const ScreenMetrics& screen, int textHeight);
 // The box's icon for `type` (MB_ICONINFORMATION, MB_ICONWARNING, MB_ICONQUESTION), drawn from
 // shapes into `area` at any size.
 void DrawMessageIcon(QPainter& painter, const QRect& area, unsigned type);
+// A box's look: the screen dimmed around it, its white panel with a frame, and its icon at the
+// panel's top left.
+void PaintBoxPanel(QPainter& painter, const QRect& screenArea, const QRect& panel, unsigned type);
 int PanelTextWidth(const ScreenMetrics& screen);
 
 class CMessageBox : public CDeviceDialog {

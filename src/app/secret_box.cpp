@@ -137,18 +137,8 @@ void CSecretBox::resizeEvent(QResizeEvent* event) {
 }
 
 void CSecretBox::paintEvent(QPaintEvent*) {
-  const ScreenMetrics& screen = SystemMetrics();
   QPainter painter(this);
-  painter.fillRect(rect(), QColor(0, 0, 0, 70));
-  const QRect panel = ToQRect(panel_);
-  painter.fillRect(panel, Qt::white);
-  painter.setPen(QColor(0x16, 0x34, 0x64));
-  painter.drawRect(panel.adjusted(0, 0, -1, -1));
-  const int side = std::min(screen.S(kIcon), screen.T(kIcon));
-  DrawMessageIcon(painter,
-                  QRect(panel.left() + screen.S(kPadding), panel.top() + screen.T(kPadding), side,
-                        side),
-                  MB_ICONQUESTION);
+  PaintBoxPanel(painter, rect(), ToQRect(panel_), MB_ICONQUESTION);
 }
 
 }  // namespace larkpost::app
