@@ -174,6 +174,11 @@ TEST(MediaAndCalls, AStoreOfTheFirstLayoutIsUpgradedInPlaceAndKeepsEverything) {
     SmsSession session(u"SMS");
     EXPECT_EQ(session.CallLog(), nullptr);
     EXPECT_EQ(Walked(session).size(), 1u);
+    // A dry run counts a call the store would take once upgraded.
+    RecordRestorer dryRun(session, true);
+    std::u16string failure;
+    EXPECT_TRUE(dryRun.RestoreAbsent(IncomingCall(2), failure)) << WideToUtf8(failure);
+    EXPECT_EQ(dryRun.counts().restoredCalls, 1u);
     mapi::SetReadOnlyAccess(false);
     std::ostringstream dump;
     std::string error;

@@ -399,7 +399,8 @@ bool RecordRestorer::RestoreRecord(const MessageRecord& record, bool lookUp,
     // Calls go into the call log, whatever their direction; their presence was decided by the
     // caller (StoreSink).
     target.folder = session_.CallLog();
-    if (target.folder == nullptr) return Fail(error, CreateFolderError(u"Call Log"));
+    // A store of an older layout read for a dry run has none yet: the restore would add it.
+    if (target.folder == nullptr && !dryRun_) return Fail(error, CreateFolderError(u"Call Log"));
     lookUp = false;
   } else if (!ResolveTarget(record, target, !lookUp, error)) {
     return false;
