@@ -136,6 +136,18 @@ class Flows : public ::testing::Test {
     store_ = (dir_ / name).string();
     mapi::SetDatabasePath(store_);
   }
+  // Loads NDJSON lines (store_json.h) into the store.
+  void Load(const std::string& lines) {
+    std::istringstream in(lines);
+    SmsSession session(u"SMS");
+    std::string error;
+    ASSERT_TRUE(LoadStore(session, in, error)) << error;
+  }
+  // One received SMS, as the backup tests start from.
+  void LoadOneSms() {
+    Load(R"({"folder":["Inbox"],"flags":1,"subject":"See you at 8","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Ann\" <+4915112345678>","senderName":"Ann","size":24,"recipients":[{"name":"Me","address":"+4915112340000","type":1}]})"
+         "\n");
+  }
   std::string Dump() {
     SmsSession session(u"SMS");
     EXPECT_TRUE(session.initialized);
@@ -486,14 +498,7 @@ TEST_F(Flows, CloseDuringARunClosesWhenTheRunHasEnded) {
 TEST_F(Flows, EveryFormatThroughTheScreens) {
   UseStore("source.db");
   ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
-  {
-    std::istringstream messages(
-        R"({"folder":["Inbox"],"flags":1,"subject":"See you at 8","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Ann\" <+4915112345678>","senderName":"Ann","size":24,"recipients":[{"name":"Me","address":"+4915112340000","type":1}]})"
-        "\n");
-    SmsSession session(u"SMS");
-    std::string error;
-    ASSERT_TRUE(LoadStore(session, messages, error)) << error;
-  }
+  LoadOneSms();
   const std::pair<const char*, std::string> written[] = {
       {"sms.xml", "<?xml"}, {"sms.ZIP", "PK"}, {"sms.html", "<!DOCTYPE html"}, {"sms.txt", ""}};
   for (const auto& [name, start] : written) {
@@ -508,15 +513,9 @@ TEST_F(Flows, EveryFormatThroughTheScreens) {
     EXPECT_EQ(FileKindForPath(PathOf(name).toStdU16String()) == FileKind::kTextExport,
               std::string(name) == "sms.txt");
   }
-  {
-    // A call in the store's call log: counted apart, and a ZIP's goes into the app's call log.
-    std::istringstream call(
-        R"({"folder":["Call Log"],"flags":1,"subject":"","lastModified":133564365010000000,"deliveryTime":133564365010000000,"messageClass":"IPM.Call","senderEmailAddress":"\"\" <+4915112345678>","senderName":"","size":0,"callFolder":"Inbox","columns":[["duration","5"],["type","1"]]})"
-        "\n");
-    SmsSession session(u"SMS");
-    std::string error;
-    ASSERT_TRUE(LoadStore(session, call, error)) << error;
-  }
+  // A call in the store's call log: counted apart, and a ZIP's goes into the app's call log.
+  Load(R"({"folder":["Call Log"],"flags":1,"subject":"","lastModified":133564365010000000,"deliveryTime":133564365010000000,"messageClass":"IPM.Call","senderEmailAddress":"\"\" <+4915112345678>","senderName":"","size":0,"callFolder":"Inbox","columns":[["duration","5"],["type","1"]]})"
+       "\n");
   dialogs_.path = PathOf("calls.zip");
   Frame().SendCommand(ID_BACKUP_MESSAGES);
   EXPECT_EQ(ui_->shown.back().text, "Backup Succeeded.\nBacked up 1 SMS, 0 multimedia messages "
@@ -538,14 +537,7 @@ TEST_F(Flows, EveryFormatThroughTheScreens) {
 TEST_F(Flows, EncryptedBackupsThroughThePasswordScreen) {
   UseStore("source.db");
   ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
-  {
-    std::istringstream messages(
-        R"({"folder":["Inbox"],"flags":1,"subject":"See you at 8","lastModified":133564365010000000,"deliveryTime":133564365000000000,"messageClass":"IPM.SMStext","senderEmailAddress":"\"Ann\" <+4915112345678>","senderName":"Ann","size":24,"recipients":[{"name":"Me","address":"+4915112340000","type":1}]})"
-        "\n");
-    SmsSession session(u"SMS");
-    std::string error;
-    ASSERT_TRUE(LoadStore(session, messages, error)) << error;
-  }
+  LoadOneSms();
   const std::string before = Dump();
   auto head = [this](const char* name) {
     std::ifstream file(dir_ / name, std::ios::binary);

@@ -45,6 +45,16 @@ HRESULT AttachmentProps(Database& db, int64_t messageId, int64_t number, PropLis
   return S_OK;
 }
 
+// Removes a content and its chunks.
+HRESULT DeleteContent(Database& db, int64_t id) {
+  Statement chunks = db.Prepare("DELETE FROM content_chunks WHERE content_id = ?1");
+  chunks.BindInt(1, id);
+  if (const HRESULT hr = chunks.Run(); hr != S_OK) return hr;
+  Statement content = db.Prepare("DELETE FROM contents WHERE id = ?1");
+  content.BindInt(1, id);
+  return content.Run();
+}
+
 // Reads a content from the start, a chunk at a time.
 class ContentReader final : public Counted<IStream> {
  public:
@@ -106,7 +116,7 @@ class ContentWriter final : public Counted<IStream> {
     // Never committed: the chunks written so far belong to nobody.
     if (contentId_ != 0 && !committed_) {
       Lock lock(db_->mutex());
-      DropContent(contentId_);
+      DeleteContent(*db_, contentId_);
     }
   }
 
@@ -164,7 +174,7 @@ class ContentWriter final : public Counted<IStream> {
     if (contentId != 0) {
       // The same bytes are stored already: the new chunks go.
       if (contentId_ != 0) {
-        if (const HRESULT hr = DropContent(contentId_); hr != S_OK) return hr;
+        if (const HRESULT hr = DeleteContent(*db_, contentId_); hr != S_OK) return hr;
       }
     } else {
       if (contentId_ == 0) {
@@ -228,14 +238,6 @@ class ContentWriter final : public Counted<IStream> {
     return S_OK;
   }
 
-  HRESULT DropContent(int64_t id) {
-    Statement chunks = db_->Prepare("DELETE FROM content_chunks WHERE content_id = ?1");
-    chunks.BindInt(1, id);
-    if (const HRESULT hr = chunks.Run(); hr != S_OK) return hr;
-    Statement content = db_->Prepare("DELETE FROM contents WHERE id = ?1");
-    content.BindInt(1, id);
-    return content.Run();
-  }
 
   int64_t messageId_;
   int64_t number_;
@@ -375,12 +377,7 @@ HRESULT DropContentIfUnused(Database& db, int64_t contentId) {
                                contentId, &any);
   if (hr == S_OK) return S_OK;
   if (hr != MAPI_E_NOT_FOUND) return hr;
-  Statement chunks = db.Prepare("DELETE FROM content_chunks WHERE content_id = ?1");
-  chunks.BindInt(1, contentId);
-  if (const HRESULT dropped = chunks.Run(); dropped != S_OK) return dropped;
-  Statement content = db.Prepare("DELETE FROM contents WHERE id = ?1");
-  content.BindInt(1, contentId);
-  return content.Run();
+  return DeleteContent(db, contentId);
 }
 
 HRESULT DeleteAttachments(Database& db, int64_t messageId) {
