@@ -1026,6 +1026,12 @@ TEST_F(CliTest, SalvageOfPhoneFilesNamesWhatItSkippedByEntryAndByte) {
   std::ofstream(Path("whole.xml"), std::ios::binary) << testing::AppXml(good, 2);
   EXPECT_EQ(Run({"salvage", Path("whole.xml"), Path("whole.bak")}), kExitSuccess) << out_.str();
   EXPECT_EQ(out_.str(), "Kept 2 entries in " + Path("whole.bak") + "; the file's count said 2.\n");
+  // The app's call log cut before its end names its own root.
+  const std::string calls = testing::AppCallsXml(testing::AppCall("+1", "1704103626000", "1", "5"), 1);
+  std::ofstream(Path("calls.xml"), std::ios::binary) << calls.substr(0, calls.find("</calls>"));
+  EXPECT_EQ(Run({"salvage", Path("calls.xml"), Path("calls-saved.xml")}), kExitIncomplete);
+  EXPECT_NE(out_.str().find("Cut short: the file ends before </calls>;"), std::string::npos)
+      << out_.str();
 
   const std::string first = testing::AppLine(R"("+1")", "1000", "1", R"("one")");
   std::ofstream(Path("lines.zip"), std::ios::binary)

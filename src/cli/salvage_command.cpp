@@ -78,7 +78,7 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
     io.out << "Missing: " << Counted(*log.declaredEntries - log.entriesFound, "entry", "entries")
            << " the count names are not in the file.\n";
   } else if (xml && log.cutShort && !log.declaredEntries) {
-    io.out << "Cut short: the file ends before </smses>; whatever followed is lost.\n";
+    io.out << "Cut short: the file ends before </" << log.root << ">; whatever followed is lost.\n";
   }
   if (result.written.multimediaLeftOut > 0) {
     io.out << "Left out: "

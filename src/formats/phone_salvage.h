@@ -84,6 +84,7 @@ struct SalvageLog {
   // The file ends before its end: the XML without </smses>, the ZIP's messages.ndjson without
   // the end of its compressed stream. Entries after the cut are lost without a trace.
   bool cutShort = false;
+  std::string root = "smses";  // XML: the root the file opens, "smses" or the call log's "calls"
   std::vector<std::string> notes;  // other damage seen (a checksum that does not match, ...)
   bool markup = false;  // the damaged file was read as XML (its stretches have lines)
 };

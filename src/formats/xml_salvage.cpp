@@ -184,6 +184,8 @@ class XmlSalvage : public EntrySource {
       return;
     }
     TakeGarbage();
+    if (!sawRoot_) log_.root = counted ? "smses" : "calls";
+    sawRoot_ = true;
     if (counted && !log_.declaredEntries) {
       log_.declaredEntries = DeclaredCount(window_.Bytes(open, static_cast<size_t>(std::min<uint64_t>(tag.end - open, kMaxRootTagBytes))));
     }
@@ -409,6 +411,7 @@ class XmlSalvage : public EntrySource {
   uint64_t entries_ = 0;  // <sms> and <mms> elements found so far
   std::string declaration_;
   bool sawRootEnd_ = false;
+  bool sawRoot_ = false;
   bool ended_ = false;
   std::optional<std::pair<uint64_t, uint64_t>> garbage_;
   std::vector<Candidate> batch_;  // whole text entries not yet read
