@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -18,7 +19,10 @@
 
 #include "cli/terminal_ui.h"
 #include "formats/formats_test_util.h"
+#include "jobs/outcome.h"
+#include "jobs/store_access.h"
 #include "message/message_record.h"
+#include "platform/file/file_lock.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 #include "testing/temp_dir.h"
@@ -993,6 +997,31 @@ TEST_F(CliTest, WhatNoReaderTakesBackMakesABackupIncomplete) {
     ASSERT_EQ(Run({"verify", kept}), kExitSuccess) << kept << err_.str();
     EXPECT_NE(out_.str().find("OK: 1 "), std::string::npos) << kept << out_.str();
   }
+}
+
+// A load or a dedupe started while another run holds the store waits and says so; given up (a
+// stop requested meanwhile), it has changed nothing, and once the store is free it runs.
+TEST_F(CliTest, LoadAndDedupeWaitForAnotherRunOnTheStore) {
+  LoadSample();
+  const std::string line =
+      R"({"folder":["Inbox"],"subject":"new","deliveryTime":133497000000000009,)"
+      R"("senderEmailAddress":"\"\" <+1>"})"
+      "\n";
+  ExclusiveLock other;
+  std::string error;
+  ASSERT_TRUE(other.Acquire(StoreLockPath(store_), nullptr, nullptr, error)) << error;
+  RequestStop(SIGINT);
+  const std::string waited = "Waiting for another run on " + store_ +
+                             " to end...\nlarkpost: interrupted while waiting for another run on "
+                             "the store\n";
+  EXPECT_EQ(Run({"--store", store_, "store", "load"}, line), kExitFailure);
+  EXPECT_EQ(err_.str(), waited);
+  EXPECT_EQ(Run({"--store", store_, "store", "dedupe", "--yes"}), kExitFailure);
+  EXPECT_EQ(err_.str(), waited);
+  ClearStopRequest();
+  other.Release();
+  EXPECT_EQ(Run({"--store", store_, "store", "load"}, line), kExitSuccess) << err_.str();
+  EXPECT_EQ(out_.str(), "Loaded 1 message into " + store_ + "\n");
 }
 
 // A phone's XML with a broken entry and cut inside its last one, and an archive with a damaged

@@ -12,6 +12,7 @@
 #include "formats/phone_entry.h"
 #include "jobs/outcome.h"
 #include "message/selection.h"
+#include "platform/file/file_lock.h"
 
 namespace larkpost {
 
@@ -69,6 +70,10 @@ bool ParseDeletedAs(const std::string& text, DeletedAs& deletedAs);
 
 // The line that tells how to create the missing store file `database`.
 void HintMissingStore(const std::string& database, CliStreams& io);
+
+// Takes the store's lock (store_access.h) for a load or a dedupe, with a line on stderr while
+// another run holds it; false after saying why it could not.
+bool LockedForRun(const std::string& database, ExclusiveLock& lock, CliStreams& io);
 
 // The message store at the path set with SetDatabasePath.
 int StoreInit(const std::string& database, CliStreams& io);

@@ -80,6 +80,8 @@ int StoreDedupe(const std::string& database, const DedupeOptions& options, CliSt
     io.err << WideToUtf8(LoadString(IDS_ACCOUNT_INIT_FAILED)) << "\n";
     return kExitFailure;
   }
+  ExclusiveLock lock;
+  if (!options.dryRun && !LockedForRun(database, lock, io)) return kExitFailure;
   DedupeCounts counts;
   std::u16string error;
   auto removed = [&](const MessageRecord& message) {

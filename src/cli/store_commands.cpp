@@ -144,6 +144,18 @@ void HintMissingStore(const std::string& database, CliStreams& io) {
          << "; create one with: larkpost --store " << PrintableLine(database) << " store init)\n";
 }
 
+bool LockedForRun(const std::string& database, ExclusiveLock& lock, CliStreams& io) {
+  TerminalUserInterface ui(io.in, io.out, io.err, io.inputIsTerminal, io.errorIsTerminal);
+  ScopedUserInterface installed(ui);
+  std::u16string error;
+  if (LockStoreForRun(database, lock, error)) return true;
+  io.err << "larkpost: "
+         << (error.empty() ? "interrupted while waiting for another run on the store"
+                           : PrintableLine(WideToUtf8(error)))
+         << "\n";
+  return false;
+}
+
 int StoreInit(const std::string& database, CliStreams& io) {
   const HRESULT result = mapi::InitializeDatabase(database);
   if (result != S_OK) {
@@ -229,6 +241,8 @@ int StoreLoad(const std::string& database, const std::string& file, bool addPres
   }
   SmsSession session(u"SMS");
   if (!Opened(session, database, io)) return kExitFailure;
+  ExclusiveLock lock;
+  if (!LockedForRun(database, lock, io)) return kExitFailure;
   std::string error;
   LoadOptions options;
   options.addPresent = addPresent;

@@ -56,6 +56,12 @@ int TerminalUserInterface::MessageBox(const std::u16string& text, unsigned type)
   return IDOK;
 }
 
+void TerminalUserInterface::Status(const std::u16string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearBar();
+  err_ << PrintableText(WideToUtf8(text)) << std::endl;
+}
+
 void TerminalUserInterface::WaitForWorker(const std::atomic<double>& progress,
                                           const std::atomic<int32_t>& finished) {
   // The worker sets `finished` with a plain store; the bar is refreshed while waiting for it.

@@ -37,6 +37,7 @@ class TerminalUserInterface : public UserInterface {
                         bool inputIsTerminal, bool errorIsTerminal);
 
   int MessageBox(const std::u16string& text, unsigned type) override;
+  void Status(const std::u16string& text) override;  // a line on `err`
   void WaitForWorker(const std::atomic<double>& progress,
                      const std::atomic<int32_t>& finished) override;
 

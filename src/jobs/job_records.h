@@ -16,6 +16,7 @@
 #include "formats/format_table.h"
 #include "jobs/outcome.h"
 #include "message/selection.h"
+#include "platform/file/file_lock.h"
 #include "platform/text/text.h"
 #include "store/restore.h"
 #include "store/session.h"
@@ -99,6 +100,9 @@ struct RestoreJob {
   // The format of the file, told by the run from its name or content before the first record
   // (value-initialised: the table's first row, a backup file).
   FileKind inputKind{};
+  // The store's lock (store_access.h), held from before the first record to the run's last
+  // commit.
+  ExclusiveLock storeLock;
 
   explicit RestoreJob(std::u16string path, bool dryRun = false)
       : path(std::move(path)), dryRun(dryRun) {}
@@ -115,6 +119,13 @@ struct RestoreJob {
     return *sink;
   }
   RecordRestorer& Restorer() { return Sink().restorer(); }
+  // At the run's end, however it ends: commits what is open, then lets the next run take the
+  // store (the job itself may outlive its run).
+  void ReleaseStore() {
+    std::u16string ignored;
+    if (sink) sink->restorer().Commit(ignored);
+    storeLock.Release();
+  }
   RestoreCounts Counts() const { return sink ? sink->restorer().counts() : RestoreCounts{}; }
 
   // One checked message of the file: restored (unless present) when the selection takes it,

@@ -291,6 +291,17 @@ unsigned RestoreFile(RestoreJob* job, RunEnd& end) {
     end.ReportAfterFinish(RunOutcome::kFailed, text, MB_ICONINFORMATION);
     return 1;
   }
+  // One restore at a time decides what the store lacks: a second one waits for the first.
+  if (!job->dryRun) {
+    std::u16string error;
+    if (!LockStoreForRun(mapi::DatabasePath(), job->storeLock, error)) {
+      if (!error.empty()) return fail(error);
+      end.Report(RunOutcome::kInterrupted, u"Interrupted while waiting for another run on the "
+                                           u"message store; nothing was restored.",
+                 MB_ICONWARNING);
+      return 1;
+    }
+  }
   try {
     uint64_t count = 0;
     std::u16string error;
@@ -341,6 +352,11 @@ unsigned RestoreThread(RestoreJob* job) {
   job->progress = 0.0;
   job->finished = 0;
   RunEnd end(job->outcome, job->finished);
+  // Before `end` tells that the run has ended.
+  struct ReleaseStore {
+    RestoreJob* job;
+    ~ReleaseStore() { job->ReleaseStore(); }
+  } releaseStore{job};
   try {
     job->path = TrimWhiteSpace(job->path);
     return RestoreFile(job, end);

@@ -9,6 +9,9 @@
 #include <string>
 
 #include "jobs/runs_test_support.h"
+#include "jobs/store_access.h"
+#include "platform/file/file_lock.h"
+#include "platform/text/text.h"
 
 namespace larkpost {
 namespace {
@@ -266,6 +269,38 @@ TEST_F(RunsTest, InterruptedRestoreCommitsWhatItDidAndARerunCompletes) {
   Restore(PathOf("three.bak"));
   EXPECT_EQ(ui_.shown.back().text, u"Restore Succeeded.");
   EXPECT_EQ(MessagesInStore(), 3u);
+}
+
+// While another run holds the store, a restore waits and says so; asked to stop meanwhile, it
+// ends having written nothing. A dry run does not wait, and once the store is free a restore
+// goes on.
+TEST_F(RunsTest, RestoreWaitsForAnotherRunOnTheStore) {
+  WriteFile(dir_ / "one.bak",
+            testing::BackupOfRawRecords(RecordOf("Inbox", 133000000000000010ULL, "one"), 1));
+  {
+    ExclusiveLock other;
+    std::string error;
+    ASSERT_TRUE(other.Acquire(StoreLockPath(mapi::DatabasePath()), nullptr, nullptr, error));
+    RestoreJob dryRun(PathOf("one.bak"), true);
+    RunRestore(dryRun);
+    EXPECT_EQ(dryRun.Counts().restored, 1u);
+    EXPECT_TRUE(ui_.statuses.empty());
+
+    RequestStop(SIGINT);
+    RestoreJob waiting(PathOf("one.bak"));
+    RunRestore(waiting);
+    ClearStopRequest();
+    EXPECT_EQ(waiting.outcome.load(), RunOutcome::kInterrupted);
+    ASSERT_EQ(ui_.statuses.size(), 1u);
+    EXPECT_EQ(ui_.statuses[0],
+              u"Waiting for another run on " + PathToWide(mapi::DatabasePath()) + u" to end...");
+    EXPECT_EQ(ui_.shown.back().text, u"Interrupted while waiting for another run on the message "
+                                     u"store; nothing was restored.");
+    EXPECT_EQ(MessagesInStore(), 0u);
+  }
+  Restore(PathOf("one.bak"));
+  EXPECT_EQ(ui_.shown.back().text, u"Restore Succeeded.");
+  EXPECT_EQ(MessagesInStore(), 1u);
 }
 
 // An interrupted backup leaves nothing of itself, and an older file stays as it was.

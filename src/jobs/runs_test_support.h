@@ -63,12 +63,17 @@ class ScriptedUserInterface : public UserInterface {
                      progress ? progress->load() : -1.0});
     return IDOK;
   }
+  void Status(const std::u16string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    statuses.push_back(text);
+  }
   void WaitForWorker(const std::atomic<double>&, const std::atomic<int32_t>& done) override {
     ++waits;
     while (done.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
   std::vector<Shown> shown;
+  std::vector<std::u16string> statuses;
   int waits = 0;
   const std::atomic<int32_t>* finished = nullptr;
   const std::atomic<double>* progress = nullptr;

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include "platform/framework/framework.h"
+#include "jobs/outcome.h"
 #include "platform/framework/strings.h"
+#include "platform/text/text.h"
 #include "platform/mapi/provider.h"
 #include "store/session.h"
 
@@ -11,7 +13,22 @@ namespace larkpost {
 
 std::vector<std::string> MessageStoreFiles() {
   const std::string store = mapi::DatabasePath();
-  return {store, store + "-wal", store + "-shm", store + "-journal"};
+  return {store, store + "-wal", store + "-shm", store + "-journal", StoreLockPath(store)};
+}
+
+std::string StoreLockPath(const std::string& store) { return store + ".lock"; }
+
+bool LockStoreForRun(const std::string& store, ExclusiveLock& lock, std::u16string& error) {
+  std::string failure;
+  const bool locked = lock.Acquire(
+      StoreLockPath(store),
+      [&store] {
+        CurrentUserInterface().Status(u"Waiting for another run on " + PathToWide(store) +
+                                      u" to end...");
+      },
+      [] { return StopRequested() != 0; }, failure);
+  error = Utf8ToWide(failure);
+  return locked;
 }
 
 bool StoreFileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

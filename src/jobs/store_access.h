@@ -11,13 +11,24 @@
 #include <string>
 #include <vector>
 
+#include "platform/file/file_lock.h"
+
 namespace larkpost {
 
 struct SmsSession;
 
-// The message store's file and the files SQLite keeps beside it (-wal, -shm, -journal): the
-// protected files of every output written while a store is open (OpenOutputFile).
+// The message store's file, the files SQLite keeps beside it (-wal, -shm, -journal) and its
+// lock (StoreLockPath): the protected files of every output written while a store is open (OpenOutputFile).
 std::vector<std::string> MessageStoreFiles();
+
+// The lock of the runs that read the store before they decide what to write into it (restore,
+// store load, store dedupe), so that each message still ends up in the store once when two of
+// them are started at the same time: "<store>.lock" beside the store.
+std::string StoreLockPath(const std::string& store);
+// Takes that lock for a run on `store`. While another run holds it, the front end is told
+// (UserInterface::Status: "Waiting for another run on STORE to end...") and the run waits; false
+// when a stop is requested meanwhile (`error` empty) or the lock file cannot be made (`error`).
+bool LockStoreForRun(const std::string& store, ExclusiveLock& lock, std::u16string& error);
 
 // Whether a store file exists at `path` (mapi::DatabasePath() for the store of a run).
 bool StoreFileExists(const std::string& path);

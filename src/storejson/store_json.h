@@ -63,7 +63,8 @@ struct LoadCounts {
 // fraction of a second of work), so a crash loses at most the last group, and no message half.
 // A store failure while adding returns false as well; the messages of earlier lines stay (but
 // for the group the store then failed to commit). `counts` says what was done, also on failure.
-// Two loads into one store at the same time may both add a message neither found.
+// Two loads into one store at the same time may both add a message neither found: the command
+// takes the store's lock first (jobs/store_access.h).
 bool LoadStore(SmsSession& session, std::istream& in, const LoadOptions& options,
                LoadCounts& counts, std::string& error);
 // The same with the default options; `loaded` (may be null) receives the number added.

@@ -34,6 +34,9 @@ class UserInterface {
     (void)secret;
     return false;
   }
+  // Tells, while a run goes on, why it is not getting on (it waits for another run); may be
+  // called from a worker thread. The default shows nothing.
+  virtual void Status(const std::u16string& text) { (void)text; }
   // Runs on the user-interface thread while a worker runs: shows `progress` (a fraction, may pass
   // 1) and returns only after `finished` has become non-zero.
   virtual void WaitForWorker(const std::atomic<double>& progress,
