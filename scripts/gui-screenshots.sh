@@ -19,7 +19,7 @@ export QT_QPA_PLATFORM=offscreen
 rm -f "$out"/*.png
 for config in 240x320@96 480x640@192 480x800@240 1080x1920@480; do
   size=${config%@*} dpi=${config#*@}
-  for screen in home menu about progress closing save open confirm restored backedup failed \
+  for screen in home menu about progress closing waiting save open confirm restored backedup failed \
                 password passphrase encryptto wrongkey; do
     # The store the About box names (pictures never open or make it).
     "$gui" --screen "$size" --dpi "$dpi" --store /home/ann/.local/share/larkpost/messages.db \

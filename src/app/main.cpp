@@ -119,13 +119,17 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
     box.Field()->setText("secret");
     QApplication::processEvents();
     image = frame.grab().toImage();
-  } else if (show == "closing") {
-    const std::atomic<double> progress{0.42};
+  } else if (show == "closing" || show == "waiting") {
+    const std::atomic<double> progress{show == "closing" ? 0.42 : 0.0};
     const std::atomic<int32_t> finished{0};
     CProgressDialog dialog(&progress, &finished, &frame);
+    dialog.SetStatus([] {
+      return "Waiting for another run on " + QString::fromStdString(larkpost::mapi::DatabasePath()) +
+             " to end...";
+    });
     dialog.show();
     dialog.OnTimer();
-    dialog.OnCloseRequested();
+    if (show == "closing") dialog.OnCloseRequested();
     QApplication::processEvents();
     image = frame.grab().toImage();
   } else {
@@ -180,7 +184,7 @@ int main(int argc, char** argv) {
   parser.addOption({"screenshot", "Render a screen into a PNG file and exit.", "FILE"});
   parser.addOption({"show",
                     "The screen to render: home, menu, about, progress, closing (a close asked "
-                    "for during a run), save or open (the file dialogs), confirm (a restore's "
+                    "for during a run), waiting (a run waiting for another on the store), save or open (the file dialogs), confirm (a restore's "
                     "question), restored or backedup (a run's summary), failed (a store that "
                     "cannot be opened), password (an encrypted iPhone backup's), passphrase (an "
                     "encrypted file's), encryptto (a new encrypted backup's) or wrongkey (a key "
@@ -214,7 +218,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const QString show = parser.value("show");
-  const QStringList screens = {"home",    "menu",     "about",    "progress", "closing", "save",
+  const QStringList screens = {"home",    "menu",     "about",    "progress", "closing", "waiting", "save",
                                "open",    "confirm",  "restored", "backedup", "failed",
                                "password", "passphrase", "encryptto", "wrongkey"};
   if (!screens.contains(show)) {

@@ -75,15 +75,20 @@ void CProgressDialog::OnCloseRequested() {
     return;
   }
   // The close is not ignored: the screen says when it happens.
-  if (closingNote_ == nullptr) {
-    closingNote_ = MakeStatic(this, "", Qt::AlignHCenter);
-    closingNote_->setObjectName("closing");
-    closingNote_->setWordWrap(true);
-    closingNote_->setText(kClosingNote);
-    closingNote_->setFont(CellFont(SystemMetrics().T(13), 700));
-    closingNote_->show();
-    setAccessibleDescription(kClosingNote);
+  closing_ = true;
+  ShowNote(kClosingNote, "closing");
+}
+
+void CProgressDialog::ShowNote(const QString& text, const char* name) {
+  if (note_ == nullptr) {
+    note_ = MakeStatic(this, "", Qt::AlignHCenter);
+    note_->setWordWrap(true);
+    note_->setFont(CellFont(SystemMetrics().T(13), 700));
+    note_->show();
   }
+  note_->setObjectName(name);
+  note_->setText(text);
+  setAccessibleDescription(text);
   OnSize(width());
 }
 
@@ -103,6 +108,13 @@ void CProgressDialog::OnTimer() {
     m_nTimer.stop();
     accept();
     return;
+  }
+  // Why the run is not getting on, until a close asked for says more.
+  if (status_ && !closing_) {
+    const QString status = status_();
+    if (!status.isEmpty() && (note_ == nullptr || note_->text() != status)) {
+      ShowNote(status, "status");
+    }
   }
   // The number may pass 100 when more was done than counted; the bar stays full.
   m_progress->setValue(std::clamp(Percent(), 0, 100));
@@ -128,12 +140,12 @@ void CProgressDialog::OnSize(int cx) {
     control->setGeometry(ToQRect(place));
     control->update();
   }
-  if (closingNote_ != nullptr) {
+  if (note_ != nullptr) {
     // Below the template's controls, across the screen.
     const ScreenMetrics& screen = SystemMetrics();
     const int top = ToQRect(LayOutProgress(screen, cx).back().second).bottom() + screen.T(12);
-    closingNote_->setFont(CellFont(screen.T(13), 700));
-    closingNote_->setGeometry(screen.S(8), top, cx - 2 * screen.S(8),
+    note_->setFont(CellFont(screen.T(13), 700));
+    note_->setGeometry(screen.S(8), top, cx - 2 * screen.S(8),
                               std::max(height() - top - screen.T(4), 0));
   }
 }
@@ -221,9 +233,22 @@ void QtUserInterface::WaitForWorker(const std::atomic<double>& progress,
                                     const std::atomic<int32_t>& finished) {
   // Not exec(): a quit asked for while the run goes on ends every event loop of the thread, and
   // the job must outlive its worker. The dialog ends itself only after `finished`.
+  {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    status_.clear();
+  }
   CProgressDialog dialog(&progress, &finished, frame_);
+  dialog.SetStatus([this] {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    return status_;
+  });
   dialog.show();
   ServeUntil([&] { return !dialog.isVisible(); });
+}
+
+void QtUserInterface::Status(const std::u16string& text) {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  status_ = QString::fromStdU16String(text);
 }
 
 void QtUserInterface::WaitForWorkerExit(const std::atomic<bool>& exited) {

@@ -12,10 +12,12 @@
 #pragma once
 
 #include <QtCore/QBasicTimer>
+#include <QtCore/QString>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "app/frame.h"
@@ -32,6 +34,9 @@ class CProgressDialog : public CDeviceDialog {
                   QWidget* frame);
 
   int Ticks() const { return ticks_; }  // timer ticks seen, for tests
+  // Asked at every tick: a line shown below the percentage while it is not empty (a run waiting
+  // for another on the store says so).
+  void SetStatus(std::function<QString()> status) { status_ = std::move(status); }
   // One timer tick, as the 1000 ms timer delivers it.
   void OnTimer();
   // Lays the controls out for a client area `cx` wide.
@@ -52,6 +57,7 @@ class CProgressDialog : public CDeviceDialog {
 
  private:
   int Percent() const;
+  void ShowNote(const QString& text, const char* name);
 
   const std::atomic<double>* m_pProgress;
   const std::atomic<int32_t>* m_pFinished;
@@ -61,7 +67,11 @@ class CProgressDialog : public CDeviceDialog {
   QLabel* m_staticBottom;
   QLabel* m_staticNumber;
   QLabel* m_staticPercent;
-  QLabel* closingNote_ = nullptr;  // shown once a close was asked for during the run
+  // Below the percentage: the run's status, or once a close was asked for during the run, when
+  // the program closes.
+  QLabel* note_ = nullptr;
+  std::function<QString()> status_;
+  bool closing_ = false;
   int ticks_ = 0;
   bool ending_ = false;
 };
@@ -71,6 +81,8 @@ class QtUserInterface : public UserInterface {
   explicit QtUserInterface(CMainFrame* frame) : frame_(frame) {}
 
   int MessageBox(const std::u16string& text, unsigned type) override;
+  // Shown below the progress dialog's percentage from its next tick on.
+  void Status(const std::u16string& text) override;
   // The password screen (secret_box.h), on the user-interface thread whichever thread asks.
   bool AskSecret(const std::u16string& prompt, std::string& secret) override;
   // The password screen, its field named `fieldName`; with `keyFile` also a "Key File..." key
@@ -108,6 +120,8 @@ class QtUserInterface : public UserInterface {
 
   CMainFrame* frame_;
   std::function<std::u16string(unsigned type)> addendum_;
+  std::mutex statusMutex_;
+  QString status_;  // the run's status, for the progress dialog
 };
 
 }  // namespace larkpost::app
