@@ -28,8 +28,10 @@
 #include "formats/ios_backup.h"
 #include "formats/ios_test_util.h"
 #include "jobs/outcome.h"
+#include "jobs/store_access.h"
 #include "jobs/targets.h"
 #include "jobs/worker.h"
+#include "platform/file/file_lock.h"
 #include "platform/mapi/provider.h"
 #include "platform/text/text.h"
 #include "storejson/store_json.h"
@@ -491,6 +493,41 @@ TEST_F(Flows, CloseDuringARunClosesWhenTheRunHasEnded) {
     EXPECT_FALSE(Frame().ClosingAfterRun());
     EXPECT_TRUE(fs::exists(dir_ / (resultBoxUp ? "b.bak" : "a.bak")));  // the run was whole
   }
+}
+
+// A restore started while another run holds the store waits, and the progress screen says so
+// below the percentage; it goes on once the store is free.
+TEST_F(Flows, RestoreWaitsForAnotherRunOnTheStoreAndSaysSo) {
+  UseStore("messages.db");
+  ASSERT_EQ(mapi::InitializeDatabase(store_), S_OK);
+  std::ofstream(dir_ / "one.xml", std::ios::binary)
+      << larkpost::testing::AppXml(
+             larkpost::testing::AppSms("+1", "1704103626000", "1", "one"), 1);
+  ExclusiveLock other;
+  std::string error;
+  ASSERT_TRUE(other.Acquire(StoreLockPath(store_), nullptr, nullptr, error)) << error;
+  Frame().show();
+  QString status;
+  auto* poll = new QTimer(&Frame());
+  QObject::connect(poll, &QTimer::timeout, poll, [&, poll] {
+    for (QObject* child : Frame().children()) {
+      auto* progress = dynamic_cast<CProgressDialog*>(child);
+      QLabel* label = progress ? progress->findChild<QLabel*>("status") : nullptr;
+      if (label && label->isVisible()) {
+        status = label->text();
+        poll->stop();
+        other.Release();
+      }
+    }
+  });
+  poll->start(10);
+  dialogs_.path = PathOf("one.xml");
+  Frame().SendCommand(ID_RESTORE_MESSAGES);
+  delete poll;
+  EXPECT_EQ(status, "Waiting for another run on " + QString::fromStdString(store_) + " to end...");
+  ASSERT_FALSE(ui_->shown.empty());
+  EXPECT_TRUE(ui_->shown.back().text.startsWith("Restore Succeeded.\nRestored: 1,"))
+      << ui_->shown.back().text.toStdString();
 }
 
 // Every format a backup writes goes through the save dialog, and every one a restore reads
