@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
-#include "platform/framework/framework.h"
 #include "jobs/outcome.h"
+#include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
-#include "platform/text/text.h"
 #include "platform/mapi/provider.h"
+#include "platform/text/text.h"
 #include "store/session.h"
 
 namespace larkpost {
@@ -27,7 +27,7 @@ bool LockStoreForRun(const std::string& store, ExclusiveLock& lock, std::u16stri
                                       u" to end...");
       },
       [] { return StopRequested() != 0; }, failure);
-  error = Utf8ToWide(failure);
+  error = PathToWide(failure);  // it names the lock file, whose name is bytes
   return locked;
 }
 
