@@ -37,7 +37,8 @@ uint32_t SalvagePhoneFile(const std::string& damagedPath, bool zip, larkpost::By
   std::string error;
   uint32_t written = 0;
   while (reader->Next(record)) {
-    if (record.multimedia) continue;  // backup files hold SMS only
+    // Backup files hold SMS only: multimedia messages and calls are left out, as salvage does.
+    if (record.multimedia || record.kind == larkpost::EntryKind::kCall) continue;
     if (!writer->Write(record, error)) {
       fprintf(stderr, "a salvaged message cannot be written: %s\n", error.c_str());
       abort();
