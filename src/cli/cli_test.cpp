@@ -999,6 +999,21 @@ TEST_F(CliTest, WhatNoReaderTakesBackMakesABackupIncomplete) {
   }
 }
 
+// A salvage into a format that cannot hold what it found names it as left out, and is not a
+// plain success: a call in a backup file's salvage was said to be kept, and the exit was 0.
+TEST_F(CliTest, SalvageNamesWhatTheOutputCannotHold) {
+  std::ofstream(Path("calls.xml"), std::ios::binary)
+      << testing::AppXml(testing::AppSms("+1", "1704103626000", "1", "one") +
+                             testing::AppCall("+2", "1704103627000", "1", "5"),
+                         1);
+  EXPECT_EQ(Run({"salvage", Path("calls.xml"), Path("calls.bak")}), kExitIncomplete);
+  EXPECT_EQ(out_.str(), "Kept 1 entry in " + Path("calls.bak") + "; the file's count said 1.\n"
+                        "1 call entry left out: backup files hold SMS only.\n");
+  EXPECT_EQ(Run({"salvage", Path("calls.xml"), Path("calls-saved.xml")}), kExitSuccess);
+  EXPECT_EQ(out_.str(), "Kept 1 entry and 1 call entry in " + Path("calls-saved.xml") +
+                            "; the file's count said 1.\n");
+}
+
 // A load or a dedupe started while another run holds the store waits and says so; given up (a
 // stop requested meanwhile), it has changed nothing, and once the store is free it runs.
 TEST_F(CliTest, LoadAndDedupeWaitForAnotherRunOnTheStore) {

@@ -1,4 +1,5 @@
 // salvage: what a damaged file still holds, into a new file, with a report of what was skipped.
+#include <algorithm>
 #include <ostream>
 #include <string>
 
@@ -40,9 +41,10 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
   if (result.read.messages != log.entriesKept) {
     io.out << " (" << Counted(result.read.messages, "message", "messages") << ")";
   }
-  if (result.read.calls > 0) {
-    io.out << " and " << Counted(result.read.calls, "call entry", "call entries");
-  }
+  // Calls OUT holds, or its call log beside it; those it cannot hold are named as left out.
+  const uint64_t callsKept =
+      result.read.calls - std::min(result.read.calls, result.written.callsLeftOut);
+  if (callsKept > 0) io.out << " and " << Counted(callsKept, "call entry", "call entries");
   io.out << " in " << out;
   if (log.declaredEntries) io.out << "; the file's count said " << *log.declaredEntries;
   io.out << ".\n";
@@ -80,17 +82,6 @@ void ReportPhoneFile(const SalvageResult& result, const std::string& out, CliStr
   } else if (xml && log.cutShort && !log.declaredEntries) {
     io.out << "Cut short: the file ends before </" << log.root << ">; whatever followed is lost.\n";
   }
-  if (result.written.multimediaLeftOut > 0) {
-    io.out << "Left out: "
-           << Counted(result.written.multimediaLeftOut, "multimedia message", "multimedia messages")
-           << " (" << FileKindName(FileKindForPath(PathToWide(out))) << " files hold SMS only).\n";
-  }
-  if (result.written.unaddressedLeftOut > 0) {
-    LeftOut unaddressed;
-    unaddressed.unaddressed = result.written.unaddressedLeftOut;
-    unaddressed.firstUnaddressed = result.written.firstUnaddressed;
-    io.out << "Left out: " << WideToUtf8(LeftOutText(unaddressed, u"")) << "\n";
-  }
 }
 
 }  // namespace
@@ -109,11 +100,19 @@ int RunSalvage(const std::u16string& damagedPath, const std::u16string& outPath,
   } else {
     ReportPhoneFile(result, out, io);
   }
+  // What OUT's format cannot hold (multimedia messages or calls in a backup file, messages in a
+  // call log) is named, and makes the salvage incomplete, as it makes a conversion.
+  LeftOut leftOut = LeftOutByReader(result.read);
+  leftOut += UnwrittenOf(result.written);
+  if (leftOut.Any()) {
+    io.out << WideToUtf8(LeftOutText(leftOut, LeftOutHolder(FileKindForPath(outPath)))) << "\n";
+  }
   if (result.written.replacedMessages > 0) {
     io.err << WideToUtf8(LossyBackupText(result.written.replacedMessages, GetACP())) << "\n";
   }
-  return result.Incomplete() || result.written.replacedMessages > 0 ? kExitIncomplete
-                                                                    : kExitSuccess;
+  return result.Incomplete() || result.written.replacedMessages > 0 || leftOut.Any()
+             ? kExitIncomplete
+             : kExitSuccess;
 }
 
 }  // namespace larkpost
