@@ -18,10 +18,12 @@
 #include "backupfile/backup_test_util.h"
 #include "cli/cli.h"
 #include "formats/formats_test_util.h"
+#include "identity/phone_number.h"
 #include "jobs/merge.h"
 #include "jobs/message_files.h"
 #include "jobs/outcome.h"
 #include "platform/mapi/provider.h"
+#include "platform/text/text.h"
 
 namespace larkpost {
 namespace {
@@ -34,10 +36,16 @@ struct Outcome {
   std::string out, err;
 };
 
+// One run of the program, as a process of its own: what --codepage and --region set lasts for
+// the run only, so no test depends on the options of the tests before it.
 Outcome Larkpost(const std::vector<std::string>& args, const std::string& input = "") {
+  const unsigned codePage = GetACP();
+  const std::string region = NumberRegion();
   std::istringstream in(input);
   std::ostringstream out, err;
   const int status = RunCli(args, CliStreams{in, out, err, false, false});
+  SetAnsiCodePage(codePage);
+  SetNumberRegion(region);
   return {status, out.str(), err.str()};
 }
 
