@@ -146,7 +146,7 @@ void CProgressDialog::OnSize(int cx) {
     const int top = ToQRect(LayOutProgress(screen, cx).back().second).bottom() + screen.T(12);
     note_->setFont(CellFont(screen.T(13), 700));
     note_->setGeometry(screen.S(8), top, cx - 2 * screen.S(8),
-                              std::max(height() - top - screen.T(4), 0));
+                       std::max(height() - top - screen.T(4), 0));
   }
 }
 

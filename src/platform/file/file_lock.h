@@ -23,7 +23,6 @@ class ExclusiveLock {
   // opened (`error` says why).
   bool Acquire(const std::string& path, const std::function<void()>& waiting,
                const std::function<bool()>& stop, std::string& error);
-  bool held() const { return fd_ >= 0; }
   void Release();
 
  private:
