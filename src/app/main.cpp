@@ -27,6 +27,7 @@
 #include "app/progress_dialog.h"
 #include "app/secret_box.h"
 #include "app/soft_key_menu.h"
+#include "jobs/store_access.h"
 #include "jobs/targets.h"
 #include "platform/framework/framework.h"
 #include "platform/framework/strings.h"
@@ -124,8 +125,7 @@ bool Screenshot(larkpost::app::CMainFrame& frame, const QString& show, const QSt
     const std::atomic<int32_t> finished{0};
     CProgressDialog dialog(&progress, &finished, &frame);
     dialog.SetStatus([] {
-      return "Waiting for another run on " + QString::fromStdString(larkpost::mapi::DatabasePath()) +
-             " to end...";
+      return QString::fromStdU16String(larkpost::StoreWaitText(larkpost::mapi::DatabasePath()));
     });
     dialog.show();
     dialog.OnTimer();
@@ -184,11 +184,11 @@ int main(int argc, char** argv) {
   parser.addOption({"screenshot", "Render a screen into a PNG file and exit.", "FILE"});
   parser.addOption({"show",
                     "The screen to render: home, menu, about, progress, closing (a close asked "
-                    "for during a run), waiting (a run waiting for another on the store), save or open (the file dialogs), confirm (a restore's "
-                    "question), restored or backedup (a run's summary), failed (a store that "
-                    "cannot be opened), password (an encrypted iPhone backup's), passphrase (an "
-                    "encrypted file's), encryptto (a new encrypted backup's) or wrongkey (a key "
-                    "that does not open the file).",
+                    "for during a run), waiting (a run waiting for another on the store), save or "
+                    "open (the file dialogs), confirm (a restore's question), restored or "
+                    "backedup (a run's summary), failed (a store that cannot be opened), password "
+                    "(an encrypted iPhone backup's), passphrase (an encrypted file's), encryptto "
+                    "(a new encrypted backup's) or wrongkey (a key that does not open the file).",
                     "SCREEN", "home"});
   parser.addOption({"dump-layout", "Print the computed layout as JSON and exit."});
   if (!parser.parse(arguments)) {
@@ -218,9 +218,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const QString show = parser.value("show");
-  const QStringList screens = {"home",    "menu",     "about",    "progress", "closing", "waiting", "save",
-                               "open",    "confirm",  "restored", "backedup", "failed",
-                               "password", "passphrase", "encryptto", "wrongkey"};
+  const QStringList screens = {"home",     "menu",       "about",     "progress", "closing",
+                               "waiting",  "save",       "open",      "confirm",  "restored",
+                               "backedup", "failed",     "password",  "passphrase",
+                               "encryptto", "wrongkey"};
   if (!screens.contains(show)) {
     std::fprintf(stderr, "larkpost-gui: --show wants one of %s\n",
                  qPrintable(screens.join(", ")));

@@ -255,10 +255,8 @@ TEST_F(RunsTest, InterruptedRestoreCommitsWhatItDidAndARerunCompletes) {
                                             RecordOf("Inbox", 133000000000000011ULL, "two") +
                                             RecordOf("Inbox", 133000000000000012ULL, "three"),
                                         3));
-  RequestStop(SIGINT);
   RestoreJob interrupted(PathOf("three.bak"));
-  RunRestore(interrupted);
-  ClearStopRequest();
+  RunRestoreAskedToStop(interrupted);
   EXPECT_EQ(interrupted.outcome.load(), RunOutcome::kInterrupted);
   ASSERT_EQ(ui_.shown.size(), 1u);
   EXPECT_EQ(ui_.shown[0].text,
@@ -286,10 +284,8 @@ TEST_F(RunsTest, RestoreWaitsForAnotherRunOnTheStore) {
     EXPECT_EQ(dryRun.Counts().restored, 1u);
     EXPECT_TRUE(ui_.statuses.empty());
 
-    RequestStop(SIGINT);
     RestoreJob waiting(PathOf("one.bak"));
-    RunRestore(waiting);
-    ClearStopRequest();
+    RunRestoreAskedToStop(waiting);
     EXPECT_EQ(waiting.outcome.load(), RunOutcome::kInterrupted);
     ASSERT_EQ(ui_.statuses.size(), 1u);
     EXPECT_EQ(ui_.statuses[0],

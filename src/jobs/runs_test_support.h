@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 #include "backupfile/backup_test_util.h"
 #include "jobs/job_records.h"
+#include "jobs/outcome.h"
 #include "jobs/runs.h"
 #include "jobs/worker.h"
 #include "platform/framework/framework.h"
@@ -160,6 +162,13 @@ class RunsTest : public ::testing::Test {
     ui_.finished = &job.finished;
     ui_.progress = &job.progress;
     StartRestore(job);
+  }
+
+  // A run asked to stop (Ctrl-C) before it started: it stops at its first check.
+  void RunRestoreAskedToStop(RestoreJob& job) {
+    RequestStop(SIGINT);
+    RunRestore(job);
+    ClearStopRequest();
   }
 
   void Backup(const std::u16string& path) {

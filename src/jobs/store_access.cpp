@@ -22,13 +22,14 @@ bool LockStoreForRun(const std::string& store, ExclusiveLock& lock, std::u16stri
   std::string failure;
   const bool locked = lock.Acquire(
       StoreLockPath(store),
-      [&store] {
-        CurrentUserInterface().Status(u"Waiting for another run on " + PathToWide(store) +
-                                      u" to end...");
-      },
+      [&store] { CurrentUserInterface().Status(StoreWaitText(store)); },
       [] { return StopRequested() != 0; }, failure);
   error = PathToWide(failure);  // it names the lock file, whose name is bytes
   return locked;
+}
+
+std::u16string StoreWaitText(const std::string& store) {
+  return u"Waiting for another run on " + PathToWide(store) + u" to end...";
 }
 
 bool StoreFileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

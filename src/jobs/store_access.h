@@ -18,7 +18,8 @@ namespace larkpost {
 struct SmsSession;
 
 // The message store's file, the files SQLite keeps beside it (-wal, -shm, -journal) and its
-// lock (StoreLockPath): the protected files of every output written while a store is open (OpenOutputFile).
+// lock (StoreLockPath): the protected files of every output written while a store is open
+// (OpenOutputFile).
 std::vector<std::string> MessageStoreFiles();
 
 // The lock of the runs that read the store before they decide what to write into it (restore,
@@ -29,6 +30,8 @@ std::string StoreLockPath(const std::string& store);
 // (UserInterface::Status: "Waiting for another run on STORE to end...") and the run waits; false
 // when a stop is requested meanwhile (`error` empty) or the lock file cannot be made (`error`).
 bool LockStoreForRun(const std::string& store, ExclusiveLock& lock, std::u16string& error);
+// The line a run waiting for that lock shows.
+std::u16string StoreWaitText(const std::string& store);
 
 // Whether a store file exists at `path` (mapi::DatabasePath() for the store of a run).
 bool StoreFileExists(const std::string& path);
